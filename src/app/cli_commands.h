@@ -1,0 +1,13 @@
+#pragma once
+
+// Subcommands of pelkan-cli. Each takes the arguments after its own name and returns the
+// process exit code: 0 done, 1 the work failed (message on stderr), 2 bad arguments.
+namespace pelkan::cli {
+
+int RunInspect(int argc, char** argv);
+int RunGenerate(int argc, char** argv);
+int RunDevices(int argc, char** argv);
+int RunCapture(int argc, char** argv);
+int RunSchedule(int argc, char** argv);
+
+}  // namespace pelkan::cli

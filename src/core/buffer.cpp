@@ -1,0 +1,88 @@
+#include "core/buffer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "core/crc32.h"
+
+namespace pelkan {
+
+CBuffer::CBuffer(uint32_t capacity) : capacity_(capacity) {}
+
+CBuffer::~CBuffer() = default;
+
+uint32_t CBuffer::Put(const void* data, uint32_t length) { return PutUnlocked(data, length); }
+
+uint32_t CBuffer::Get(void* dest, uint32_t max, int consume) { return GetUnlocked(dest, max, consume); }
+
+void CBuffer::Clear() { ClearUnlocked(); }
+
+uint32_t CBuffer::PutUnlocked(const void* data, uint32_t length) {
+  if (length == 0) return 0;
+  const uint32_t room = capacity_ - total_.load(std::memory_order_relaxed);
+  if (length > room) length = room;
+  if (length == 0) return 0;
+  std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[length]);
+  if (!copy) return 0;
+  std::memcpy(copy.get(), data, length);
+  blocks_.push_back(Block{std::move(copy), length, 0});
+  total_.fetch_add(length, std::memory_order_relaxed);
+  return length;
+}
+
+uint32_t CBuffer::GetUnlocked(void* dest, uint32_t max, int consume) {
+  if (max == 0) return 0;
+  auto* out = static_cast<uint8_t*>(dest);
+  uint32_t copied = 0;
+  for (auto it = blocks_.begin(); it != blocks_.end() && copied < max; ++it) {
+    const uint32_t n = std::min(it->length - it->read_offset, max - copied);
+    std::memcpy(out + copied, it->data.get() + it->read_offset, n);
+    copied += n;
+    if (consume) {
+      it->read_offset += n;
+      total_.fetch_sub(n, std::memory_order_relaxed);
+    }
+  }
+  while (!blocks_.empty() && blocks_.front().read_offset == blocks_.front().length) blocks_.pop_front();
+  return copied;
+}
+
+void CBuffer::ClearUnlocked() {
+  blocks_.clear();
+  total_.store(0, std::memory_order_relaxed);
+}
+
+uint8_t CBuffer::PeekByte() const {
+  if (blocks_.empty()) return 0;
+  const Block& b = blocks_.front();
+  return b.data[b.read_offset];
+}
+
+uint32_t CBuffer::Crc32(uint32_t n) const {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (const Block& b : blocks_) {
+    if (n == 0) break;
+    const uint32_t len = std::min(b.length - b.read_offset, n);
+    crc = Crc32Mpeg2(b.data.get() + b.read_offset, len, crc);
+    n -= len;
+  }
+  return crc;
+}
+
+uint32_t CBufferMT::Put(const void* data, uint32_t length) {
+  std::lock_guard lock(mutex_);
+  return PutUnlocked(data, length);
+}
+
+uint32_t CBufferMT::Get(void* dest, uint32_t max, int consume) {
+  std::lock_guard lock(mutex_);
+  return GetUnlocked(dest, max, consume);
+}
+
+void CBufferMT::Clear() {
+  std::lock_guard lock(mutex_);
+  ClearUnlocked();
+}
+
+}  // namespace pelkan

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace pelkan {
+
+// First-in-first-out byte queue of copied chunks, limited by a byte capacity. Each Put stores one
+// private copy (one block); blocks are never merged or split, and a fully consumed block is freed at once.
+// Not thread-safe: see CBufferMT.
+class CBuffer {
+ public:
+  explicit CBuffer(uint32_t capacity);
+  virtual ~CBuffer();
+  CBuffer(const CBuffer&) = delete;
+  CBuffer& operator=(const CBuffer&) = delete;
+
+  // Stores up to `length` bytes (as many as the free room allows) as one new block.
+  // Returns the number stored; 0 when nothing fits, `length` is 0 or memory runs out.
+  virtual uint32_t Put(const void* data, uint32_t length);
+  // Copies up to `max` unread bytes into `dest`; removes them when `consume` is non-zero.
+  // Returns the number of bytes copied, min(max, GetSize()). With consume 0 the buffer is unchanged.
+  virtual uint32_t Get(void* dest, uint32_t max, int consume);
+  // Frees every block.
+  virtual void Clear();
+
+  // The first unread byte, or 0 when the buffer is empty.
+  uint8_t PeekByte() const;
+  // Number of unread bytes. A single aligned word: may be read without the lock of CBufferMT.
+  uint32_t GetSize() const { return total_.load(std::memory_order_relaxed); }
+  uint32_t GetCapacity() const { return capacity_; }
+  // CRC-32/MPEG-2 of the first n unread bytes (or of all of them when fewer); 0xFFFFFFFF for none.
+  uint32_t Crc32(uint32_t n) const;
+
+ protected:
+  uint32_t PutUnlocked(const void* data, uint32_t length);
+  uint32_t GetUnlocked(void* dest, uint32_t max, int consume);
+  void ClearUnlocked();
+
+ private:
+  struct Block {
+    std::unique_ptr<uint8_t[]> data;
+    uint32_t length;
+    uint32_t read_offset;
+  };
+
+  const uint32_t capacity_;
+  std::deque<Block> blocks_;
+  // Written only under the owner's lock; atomic so that GetSize may poll it from another thread.
+  std::atomic<uint32_t> total_{0};
+};
+
+// CBuffer whose Put, Get and Clear hold a recursive mutex for the whole operation: one producer
+// thread and one consumer thread may share it.
+class CBufferMT : public CBuffer {
+ public:
+  explicit CBufferMT(uint32_t capacity) : CBuffer(capacity) {}
+
+  uint32_t Put(const void* data, uint32_t length) override;
+  uint32_t Get(void* dest, uint32_t max, int consume) override;
+  void Clear() override;
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+}  // namespace pelkan

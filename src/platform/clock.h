@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+namespace pelkan::platform {
+
+// Milliseconds since an arbitrary start, from the steady clock, wrapping at 2^32 (about 49.7 days).
+// Compare ticks only by unsigned difference: `TickCount() - start >= interval`.
+uint32_t TickCount();
+
+// A broken-down local calendar time (month 1-12, weekday 0 = Sunday).
+struct CalendarTime {
+  int year = 0, month = 0, day = 0;
+  int hour = 0, minute = 0, second = 0;
+  int weekday = 0;
+};
+
+// The machine's local time now.
+CalendarTime LocalTimeNow();
+
+}  // namespace pelkan::platform

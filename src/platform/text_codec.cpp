@@ -1,0 +1,68 @@
+#include "platform/text_codec.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace pelkan::platform {
+namespace {
+
+// Converts with iconv; at a sequence that does not convert, appends `replacement` and skips
+// `skip` bytes of input (the length of one input character, as far as it can be told).
+template <typename SkipFn>
+std::string Convert(const char* to, const char* from, std::string_view in, std::string_view replacement,
+                    SkipFn skip) {
+  std::string out;
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    // Without the converter, keep plain ASCII and mark everything else.
+    for (unsigned char c : in) out += c < 0x80 ? std::string(1, static_cast<char>(c)) : std::string(replacement);
+    return out;
+  }
+  out.reserve(in.size() * 3 / 2 + 4);
+  char buf[1024];
+  char* src = const_cast<char*>(in.data());
+  size_t left = in.size();
+  while (left > 0) {
+    char* dst = buf;
+    size_t room = sizeof(buf);
+    const size_t r = iconv(cd, &src, &left, &dst, &room);
+    out.append(buf, static_cast<size_t>(dst - buf));
+    if (r != static_cast<size_t>(-1)) continue;
+    if (errno == E2BIG) continue;
+    // EILSEQ or EINVAL (cut off at the end): replace one character and go on after it.
+    out += replacement;
+    const size_t n = skip(reinterpret_cast<const unsigned char*>(src), left);
+    src += n;
+    left -= n;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  iconv_close(cd);
+  return out;
+}
+
+}  // namespace
+
+std::string SjisToUtf8(std::string_view sjis) {
+  return Convert("UTF-8", "CP932", sjis, "\xEF\xBF\xBD", [](const unsigned char*, size_t) -> size_t {
+    return 1;
+  });
+}
+
+std::string Utf8ToSjis(std::string_view utf8) {
+  return Convert("CP932", "UTF-8", utf8, "?", [](const unsigned char* p, size_t left) -> size_t {
+    // Skip one whole UTF-8 character when its lead byte tells its length and it is all there.
+    size_t n = 1;
+    if ((p[0] & 0xE0) == 0xC0) n = 2;
+    else if ((p[0] & 0xF0) == 0xE0) n = 3;
+    else if ((p[0] & 0xF8) == 0xF0) n = 4;
+    if (n > left) return 1;
+    for (size_t i = 1; i < n; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return 1;
+    }
+    return n;
+  });
+}
+
+}  // namespace pelkan::platform

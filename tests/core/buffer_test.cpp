@@ -1,0 +1,131 @@
+#include "core/buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "core/crc32.h"
+
+namespace pelkan {
+namespace {
+
+std::vector<uint8_t> Bytes(size_t n, uint8_t first = 0) {
+  std::vector<uint8_t> v(n);
+  std::iota(v.begin(), v.end(), first);
+  return v;
+}
+
+TEST(CBuffer, PutStoresOnlyWhatFits) {
+  CBuffer b(100);
+  const auto data = Bytes(100);
+  EXPECT_EQ(b.Put(data.data(), 0), 0u);
+  EXPECT_EQ(b.GetSize(), 0u);
+  EXPECT_EQ(b.Put(data.data(), 60), 60u);
+  EXPECT_EQ(b.Put(data.data(), 100), 40u);  // partial: the first 40 bytes
+  EXPECT_EQ(b.GetSize(), 100u);
+  EXPECT_EQ(b.Put(data.data(), 1), 0u);  // full
+  std::vector<uint8_t> out(100);
+  EXPECT_EQ(b.Get(out.data(), 100, 1), 100u);
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 60, data.begin()));
+  EXPECT_TRUE(std::equal(out.begin() + 60, out.end(), data.begin()));
+}
+
+TEST(CBuffer, GetAcrossBlocksAndPeek) {
+  CBuffer b(1000);
+  const auto data = Bytes(30);
+  b.Put(data.data(), 10);
+  b.Put(data.data() + 10, 10);
+  b.Put(data.data() + 20, 10);
+  std::vector<uint8_t> out(30), again(30);
+  EXPECT_EQ(b.Get(out.data(), 0, 1), 0u);
+  EXPECT_EQ(b.Get(out.data(), 25, 0), 25u);
+  EXPECT_EQ(b.Get(again.data(), 25, 0), 25u);
+  EXPECT_EQ(out, again);
+  EXPECT_EQ(b.GetSize(), 30u);
+  EXPECT_EQ(b.Get(out.data(), 25, 1), 25u);
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 25, data.begin()));
+  EXPECT_EQ(b.GetSize(), 5u);
+  EXPECT_EQ(b.PeekByte(), 25);
+  EXPECT_EQ(b.Get(out.data(), 30, 1), 5u);
+  EXPECT_EQ(out[4], 29);
+  EXPECT_EQ(b.PeekByte(), 0);
+  EXPECT_EQ(b.Get(out.data(), 30, 1), 0u);
+}
+
+TEST(CBuffer, ClearAllowsFullCapacityAgain) {
+  CBuffer b(16);
+  b.Clear();
+  const auto data = Bytes(16);
+  b.Put(data.data(), 16);
+  b.Clear();
+  EXPECT_EQ(b.GetSize(), 0u);
+  EXPECT_EQ(b.Put(data.data(), 16), 16u);
+}
+
+TEST(CBuffer, CrcOverBlocksEqualsSingleBlock) {
+  // A PAT section with its CRC: the CRC over the whole section is 0.
+  const std::vector<uint8_t> pat = {0x00, 0xB0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00,
+                                    0x00, 0x01, 0xE1, 0x00, 0,    0,    0,    0};
+  std::vector<uint8_t> sec = pat;
+  const uint32_t crc = Crc32Mpeg2(sec.data(), sec.size() - 4);
+  for (int i = 0; i < 4; ++i) sec[12 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+  CBuffer one(100), many(100);
+  one.Put(sec.data(), static_cast<uint32_t>(sec.size()));
+  many.Put(sec.data(), 3);
+  many.Put(sec.data() + 3, 9);
+  many.Put(sec.data() + 12, 4);
+  EXPECT_EQ(one.Crc32(16), 0u);
+  EXPECT_EQ(many.Crc32(16), 0u);
+  EXPECT_EQ(many.Crc32(1000), 0u);  // n beyond the stored bytes covers only those
+  EXPECT_EQ(many.Crc32(7), one.Crc32(7));
+  EXPECT_EQ(one.Crc32(0), 0xFFFFFFFFu);
+}
+
+TEST(Crc32Mpeg2, KnownValueAndSlicingMatchesBytewise) {
+  const char* check = "123456789";
+  EXPECT_EQ(Crc32Mpeg2(reinterpret_cast<const uint8_t*>(check), 9), 0x0376E6E7u);
+  const auto data = Bytes(1000, 7);
+  uint32_t bytewise = 0xFFFFFFFFu;
+  for (uint8_t b : data) bytewise = Crc32Mpeg2(&b, 1, bytewise);
+  EXPECT_EQ(Crc32Mpeg2(data.data(), data.size()), bytewise);
+}
+
+TEST(CBufferMT, OneProducerOneConsumerDeliverEveryByteInOrder) {
+  CBufferMT b(4096);
+  constexpr uint32_t kTotal = 1 << 20;
+  std::thread producer([&] {
+    std::vector<uint8_t> chunk(777);
+    uint32_t sent = 0;
+    while (sent < kTotal) {
+      const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(chunk.size()), kTotal - sent);
+      for (uint32_t i = 0; i < n; ++i) chunk[i] = static_cast<uint8_t>((sent + i) * 31 + 7);
+      uint32_t put = 0;
+      while (put < n) {
+        const uint32_t k = b.Put(chunk.data() + put, n - put);
+        if (k == 0) std::this_thread::yield();
+        put += k;
+      }
+      sent += n;
+    }
+  });
+  uint32_t received = 0;
+  bool in_order = true;
+  std::vector<uint8_t> out(1000);
+  while (received < kTotal) {
+    if (b.GetSize() == 0) {
+      std::this_thread::yield();
+      continue;
+    }
+    const uint32_t n = b.Get(out.data(), static_cast<uint32_t>(out.size()), 1);
+    for (uint32_t i = 0; i < n; ++i) in_order &= out[i] == static_cast<uint8_t>((received + i) * 31 + 7);
+    received += n;
+  }
+  producer.join();
+  EXPECT_TRUE(in_order);
+  EXPECT_EQ(b.GetSize(), 0u);
+}
+
+}  // namespace
+}  // namespace pelkan
