@@ -34,9 +34,9 @@ class OutputFilter {
 
   // Rewrites, in place, the PAT section that starts in the PID-0 packet `packet` (length bytes):
   // the entries become those of `pat_programs` (in their order) that this output keeps, followed by
-  // a fresh CRC_32 and 0xFF stuffing up to the end of the packet. Only packets that start a section
-  // are touched. When the rewritten section would not fit inside the packet, the packet is left
-  // unchanged. Never writes outside packet[0, length).
+  // a fresh CRC_32 and 0xFF stuffing up to byte 188. Only packets that start a section are touched;
+  // an adaptation field is skipped. When the rewritten section would not fit in the first 188 bytes,
+  // the packet is left unchanged. Never writes outside packet[0, min(length, 188)).
   void RewritePat(uint8_t* packet, uint32_t length, std::span<const ProgramListEntry> pat_programs) const;
 
   uint32_t program_mode() const { return program_mode_; }
