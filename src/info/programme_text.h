@@ -34,6 +34,11 @@ constexpr uint32_t kProgrammeLineFlags = PT_START_TIME | PT_END_TIME | PT_TITLE;
 constexpr uint32_t kProgrammeToolTipFlags =
     PT_NEWLINES | PT_COMPONENTS | PT_TEXT | PT_TITLE | PT_END_TIME | PT_START_TIME | PT_START_DATE;  // 0xA000003D
 
+// A one-line form with everything, for listings such as `pelkan-cli inspect`:
+// "2008/05/01(木) 21:00 - 21:54 映像(D3 1080i,16:9) 音声(ステレオ) << title >> description".
+constexpr uint32_t kProgrammeListFlags =
+    PT_START_DATE | PT_START_TIME | PT_END_TIME | PT_COMPONENTS | PT_TITLE | PT_TITLE_MARKS | PT_TEXT;
+
 // Weekday name of a Modified Julian Date ("水" for day 0, which was a Wednesday).
 std::string_view WeekdayName(uint32_t mjd);
 // Resolution text of a video component type (high nibble): "D1 480i", "D2 480p", "D3 1080i" or "?".

@@ -40,6 +40,14 @@ void ServiceRowTable::ShowRowChecked(uint16_t row, bool checked) {
   ++changes_;
 }
 
+bool ServiceRowTable::ComponentsComplete() const {
+  if (rows_.empty()) return false;
+  for (const Row& row : rows_) {
+    if (row.cells[4].empty()) return false;
+  }
+  return true;
+}
+
 std::vector<std::string> ServiceRowTable::RenderUtf8() const {
   std::vector<std::string> lines;
   lines.reserve(rows_.size());

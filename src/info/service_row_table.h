@@ -38,6 +38,9 @@ class ServiceRowTable : public ServiceFilterView {
   // Counts every change of a row or cell that altered what is shown; lets a printer tell whether
   // anything is new since it last looked.
   uint64_t Changes() const { return changes_; }
+  // True when there is at least one row and every row shows its components, i.e. the PAT and all
+  // its PMTs have been seen.
+  bool ComponentsComplete() const;
   // Every row as one UTF-8 line (FormatServiceRowUtf8), in list order.
   std::vector<std::string> RenderUtf8() const;
 

@@ -33,6 +33,16 @@ TEST(ProgrammeText, ToolTipFormIsByteExact) {
   EXPECT_EQ(SjisToUtf8(text), "2008/05/01(木) 21:00 - 21:54 映像(D3 1080i,16:9) 音声(ステレオ)\nT\nD");
 }
 
+TEST(ProgrammeText, ListingForm) {
+  EXPECT_EQ(SjisToUtf8(FormatProgrammeText(kProgrammeListFlags, kStart, kEnd, "T", "D", 0xB3, 3)),
+            "2008/05/01(木) 21:00 - 21:54 映像(D3 1080i,16:9) 音声(ステレオ) << T >> D");
+  ProgrammeEvent event{};
+  std::strcpy(event.title, "\x83\x5c");  // ソ, whose second byte is a backslash
+  event.start_day = kDay;
+  event.end_day = kDay;
+  EXPECT_EQ(FormatProgrammeTextUtf8(PT_TITLE, event), " ソ");
+}
+
 TEST(ProgrammeText, ComponentTexts) {
   EXPECT_EQ(SjisToUtf8(FormatProgrammeText(PT_COMPONENTS, kStart, kEnd, "", "", 0xC1, 0)), " 映像(?,4:3)");
   EXPECT_EQ(SjisToUtf8(FormatProgrammeText(PT_COMPONENTS, kStart, kEnd, "", "", 0, 3)), " 音声(ステレオ)");

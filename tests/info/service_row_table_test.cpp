@@ -30,5 +30,18 @@ TEST(ServiceRowTable, CountsOnlyRealChanges) {
   EXPECT_EQ(table.Changes(), after_add + 1);
 }
 
+TEST(ServiceRowTable, ComponentsCompleteNeedsEveryRow) {
+  ServiceRowTable table;
+  EXPECT_FALSE(table.ComponentsComplete());
+  table.AddRow(0, 1, "1");
+  table.AddRow(1, 2, "2");
+  table.SetCell(0, 4, "0x0100(m2v) ");
+  EXPECT_FALSE(table.ComponentsComplete());
+  table.SetCell(1, 4, "0x0200(m2v) ");
+  EXPECT_TRUE(table.ComponentsComplete());
+  table.ClearRows();
+  EXPECT_FALSE(table.ComponentsComplete());
+}
+
 }  // namespace
 }  // namespace pelkan
