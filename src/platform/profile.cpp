@@ -122,12 +122,11 @@ std::string Profile::Serialize() const {
   return out;
 }
 
-bool Profile::Save(const std::string& path) const {
+bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
   const std::string tmp = path + ".tmp";
   FILE* f = std::fopen(tmp.c_str(), "wb");
   if (f == nullptr) return false;
-  const std::string text = Serialize();
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   ok = std::fflush(f) == 0 && ok;
   ok = std::fclose(f) == 0 && ok;
   if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
@@ -136,6 +135,8 @@ bool Profile::Save(const std::string& path) const {
   }
   return true;
 }
+
+bool Profile::Save(const std::string& path) const { return ReplaceFileContents(path, Serialize()); }
 
 std::string Profile::Eol() const { return default_eol_; }
 

@@ -14,6 +14,10 @@ namespace pelkan::platform {
 // clamped to it.
 int32_t ParseLeadingInt(std::string_view text);
 
+// Replaces the file at `path` with `bytes` through a temporary file renamed over it, so that a
+// failed write never leaves a cut-off file. Returns false when the file cannot be written.
+bool ReplaceFileContents(const std::string& path, std::string_view bytes);
+
 // An INI file ("private profile") held in memory as its lines, so that writing one key keeps every
 // other line of the file (comments, unknown keys, blank lines, each line's own line ending).
 // Texts are bytes as stored (the program keeps them in Shift-JIS); nothing is converted. Section
