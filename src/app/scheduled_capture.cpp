@@ -1,0 +1,79 @@
+#include "app/scheduled_capture.h"
+
+#include "platform/text_codec.h"
+#include "ts/ts_processor.h"
+
+namespace pelkan {
+
+namespace {
+constexpr uint16_t kScheduleOutput = 1;
+}  // namespace
+
+ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm)
+    : post_(std::move(post)), confirm_(std::move(confirm)) {}
+
+ScheduledCapture::~ScheduledCapture() = default;
+
+void ScheduledCapture::AttachProcessor(TsProcessor* processor) {
+  if (processor != nullptr) processor->AddOutput(kScheduleOutput);
+  processor_.store(processor);
+}
+
+void ScheduledCapture::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
+  switch (type) {
+    case EVENT_PACKET:
+      if (param == kScheduleOutput && data != nullptr) scheduler_.ReceivePacket(data, count);
+      break;
+    case EVENT_COMPONENT_LIST:
+      scheduler_.OnComponentList(static_cast<uint16_t>(param), reinterpret_cast<const ComponentEntry*>(data),
+                                 data == nullptr ? 0 : count);
+      break;
+    case EVENT_STREAM_RESET:
+      scheduler_.SetNetworkId(0);
+      scheduler_.OnStreamReset(static_cast<uint16_t>(param));
+      break;
+    case EVENT_NETWORK_NAME:
+      scheduler_.SetNetworkId(static_cast<uint16_t>(param));
+      break;
+    default:
+      break;
+  }
+}
+
+void ScheduledCapture::OnHeartbeat(MjdTime broadcast_clock, bool use_system_time) {
+  if (use_system_time) {
+    scheduler_.PostClock(UnpackMjdTime(LocalMjdTime()));
+  } else if (broadcast_clock.date != 0) {
+    scheduler_.PostClock(broadcast_clock);
+  }
+}
+
+std::string ScheduledCapture::StatusUtf8() { return platform::SjisToUtf8(scheduler_.GetScheduleStatus()); }
+
+void ScheduledCapture::SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) {
+  TsProcessor* p = processor_.load();
+  if (p == nullptr) return;
+  if (kept.empty() && excluded.empty()) {
+    p->ClearOutputFilter(kScheduleOutput, 0);
+    return;
+  }
+  // PAT keeps only the listed programmes (mode 0); the listed PIDs are dropped (mode 1).
+  p->SetOutputFilter(kScheduleOutput, 0, kept.data(), static_cast<uint32_t>(kept.size()), 1, excluded.data(),
+                     static_cast<uint32_t>(excluded.size()));
+}
+
+bool ScheduledCapture::LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
+                                       uint16_t event_id, ProgrammeEvent* out) {
+  TsProcessor* p = processor_.load();
+  if (p == nullptr) return false;
+  const auto ev = p->FindEventById(network_id, stream_id, service_id, event_id);
+  if (!ev) return false;
+  *out = *ev;
+  return true;
+}
+
+void ScheduledCapture::Post(std::function<void()> work) { post_(std::move(work)); }
+
+bool ScheduledCapture::ConfirmOverlap() { return confirm_ ? confirm_() : true; }
+
+}  // namespace pelkan

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/mjd_time.h"
+#include "schedule/recording_scheduler.h"
+
+namespace pelkan {
+
+class TsProcessor;
+
+// Wires a RecordingScheduler to a running capture: the scheduler records processor output 1,
+// sets that output's filter, finds events in the processor's event store, and runs its ticks on
+// the owning (UI or main-loop) thread through `post`. Used by `pelkan-cli capture --schedule` and
+// by the desktop program.
+//
+// Use: construct; scheduler().SetDefaultDirectory(...) and LoadSchedule(path); AttachProcessor
+// when processing starts; call HandleEvent from the processor's event handler for every event;
+// call OnHeartbeat from the status refresh; at the end AttachProcessor(nullptr) and SaveSchedule.
+class ScheduledCapture : public SchedulerHost {
+ public:
+  // Queues work for the owning thread (never runs it inside the call).
+  using PostFn = std::function<void(std::function<void()>)>;
+  // Asks whether an overlapping reservation is stored anyway; nullptr answers yes, so that a
+  // daily or weekly series survives when nobody is there to be asked.
+  using ConfirmFn = std::function<bool()>;
+
+  explicit ScheduledCapture(PostFn post, ConfirmFn confirm = nullptr);
+  ~ScheduledCapture() override;
+  ScheduledCapture(const ScheduledCapture&) = delete;
+  ScheduledCapture& operator=(const ScheduledCapture&) = delete;
+
+  RecordingScheduler& scheduler() { return scheduler_; }
+
+  // Uses `processor` (not owned) from now on, creating its output 1; nullptr detaches (before the
+  // processor is destroyed). Owning thread, while the processor's thread is not feeding or from it.
+  void AttachProcessor(TsProcessor* processor);
+  // Passes one processor event to the scheduler: packets of output 1, component lists, stream
+  // resets and network names; every other event is ignored. Processing thread.
+  void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
+  // The heartbeat: passes the local time (with `use_system_time`) or the broadcast clock (once one
+  // is known, date != 0) to the scheduler, whose tick then runs through `post`. Owning thread.
+  void OnHeartbeat(MjdTime broadcast_clock, bool use_system_time);
+  // The scheduler's status text in UTF-8.
+  std::string StatusUtf8();
+
+  // SchedulerHost.
+  void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) override;
+  bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id,
+                       ProgrammeEvent* out) override;
+  void Post(std::function<void()> work) override;
+  bool ConfirmOverlap() override;
+
+ private:
+  PostFn post_;
+  ConfirmFn confirm_;
+  std::atomic<TsProcessor*> processor_{nullptr};
+  RecordingScheduler scheduler_{this};
+};
+
+}  // namespace pelkan

@@ -1,0 +1,121 @@
+#include "app/settings.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "platform/profile.h"
+
+namespace pelkan {
+namespace {
+
+constexpr const char* kMain = "Pelkan_Q";
+constexpr const char* kPsi = "Pelkan_Q_PSI";
+constexpr const char* kSchedule = "Pelkan_Q_SCHEDULE";
+
+// Walks every key in file order; `io` reads or writes one key at a time. The defaults come from
+// `def`, so reading and writing share one list of keys.
+template <typename Io>
+void VisitKeys(Settings& s, const Settings& def, Io& io) {
+  io.Int(kMain, "SORVALINK_INIT", s.sorvalink_init, def.sorvalink_init);
+  io.Int(kMain, "ARIB_B25_PROC", s.arib_b25_proc, def.arib_b25_proc);
+  io.Int(kMain, "REC_AUTOFILENAME", s.rec_autofilename, def.rec_autofilename);
+  io.Text(kMain, "REC_AUTOPATH", s.rec_autopath, def.rec_autopath);
+  io.Int(kMain, "TIMER_PERIOD", s.timer_period, def.timer_period);
+  io.Int(kMain, "THREAD_PRIORITY_REC", s.thread_priority_rec, def.thread_priority_rec);
+  io.Int(kMain, "THREAD_PRIORITY_RES", s.thread_priority_res, def.thread_priority_res);
+  io.Int(kMain, "THREAD_PRIORITY_PROC", s.thread_priority_proc, def.thread_priority_proc);
+  io.Int(kMain, "LAST_EP_IN", s.last_ep_in, def.last_ep_in);
+  io.Int(kMain, "LAST_EP_OUT", s.last_ep_out, def.last_ep_out);
+  io.Int(kMain, "REC_TIME", s.rec_time, def.rec_time);
+  io.Text(kMain, "NETWORK_ADDRESS", s.network_address, def.network_address);
+  io.Int(kMain, "NETWORK_PORT", s.network_port, def.network_port);
+  io.Int(kMain, "NETWORK_SEND_SIZE", s.network_send_size, def.network_send_size);
+  io.Int(kMain, "POS_X", s.pos_x, def.pos_x);
+  io.Int(kMain, "POS_Y", s.pos_y, def.pos_y);
+  io.Int(kMain, "CHWND_SHOW", s.chwnd_show, def.chwnd_show);
+  io.Int(kMain, "CHWND_POS_X", s.chwnd_pos_x, def.chwnd_pos_x);
+  io.Int(kMain, "CHWND_POS_Y", s.chwnd_pos_y, def.chwnd_pos_y);
+  io.Int(kMain, "LAST_CHANNEL", s.last_channel, def.last_channel);
+  io.Int(kMain, "FILTWND_SHOW", s.filtwnd_show, def.filtwnd_show);
+  io.Int(kMain, "FILTWND_POS_X", s.filtwnd_pos_x, def.filtwnd_pos_x);
+  io.Int(kMain, "FILTWND_POS_Y", s.filtwnd_pos_y, def.filtwnd_pos_y);
+  io.Int(kMain, "FILTWND_SIZE_X", s.filtwnd_size_x, def.filtwnd_size_x);
+  io.Int(kMain, "FILTWND_SIZE_Y", s.filtwnd_size_y, def.filtwnd_size_y);
+  io.Int(kMain, "SCHEDULE_SHOW", s.schedule_show, def.schedule_show);
+  io.Int(kMain, "SCHEDULE_POS_X", s.schedule_pos_x, def.schedule_pos_x);
+  io.Int(kMain, "SCHEDULE_POS_Y", s.schedule_pos_y, def.schedule_pos_y);
+  io.Int(kMain, "SCHEDULE_SIZE_X", s.schedule_size_x, def.schedule_size_x);
+  io.Int(kMain, "SCHEDULE_SIZE_Y", s.schedule_size_y, def.schedule_size_y);
+  io.Text(kMain, "USB_DEVICE_IDS", s.usb_device_ids, def.usb_device_ids);
+  io.Int(kMain, "VIRTUAL_TUNER", s.virtual_tuner, def.virtual_tuner);
+  io.Text(kMain, "VIRTUAL_TUNER_FILE", s.virtual_tuner_file, def.virtual_tuner_file);
+  io.Int(kPsi, "DECODE_PSI", s.decode_psi, def.decode_psi);
+  io.Int(kPsi, "PROC_EPG", s.proc_epg, def.proc_epg);
+  io.Int(kSchedule, "SCHEDULE_USE_SYSTEM_TIME", s.schedule_use_system_time, def.schedule_use_system_time);
+}
+
+struct Reader {
+  const platform::Profile& p;
+  void Int(const char* section, const char* key, int32_t& v, int32_t def) { v = p.GetInt(section, key, def); }
+  void Text(const char* section, const char* key, std::string& v, const std::string& def) {
+    v = p.GetString(section, key, def);
+    if (v.size() > kSettingsTextMax) v.resize(kSettingsTextMax);
+  }
+};
+
+struct Writer {
+  platform::Profile& p;
+  void Int(const char* section, const char* key, int32_t& v, int32_t) { p.SetInt(section, key, v); }
+  void Text(const char* section, const char* key, std::string& v, const std::string&) {
+    p.SetString(section, key, v.size() > kSettingsTextMax ? v.substr(0, kSettingsTextMax) : v);
+  }
+};
+
+}  // namespace
+
+std::string CurrentDirectory() {
+  std::vector<char> buf(4096);
+  while (::getcwd(buf.data(), buf.size()) == nullptr) {
+    if (errno != ERANGE || buf.size() > (1u << 20)) return ".";
+    buf.resize(buf.size() * 2);
+  }
+  return std::string(buf.data());
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+std::string SettingsPath() { return JoinPath(CurrentDirectory(), "pelkan.ini"); }
+std::string SchedulePath() { return JoinPath(CurrentDirectory(), "schedule.ini"); }
+
+Settings DefaultSettings(const std::string& current_dir) {
+  Settings s;
+  s.rec_autopath = current_dir.size() > kSettingsTextMax ? current_dir.substr(0, kSettingsTextMax) : current_dir;
+  return s;
+}
+
+bool LoadSettings(const std::string& path, const std::string& current_dir, Settings* out) {
+  platform::Profile p;
+  const bool found = p.Load(path);
+  const Settings def = DefaultSettings(current_dir);
+  *out = def;
+  Reader r{p};
+  VisitKeys(*out, def, r);
+  return found;
+}
+
+bool SaveSettings(const std::string& path, const Settings& s) {
+  platform::Profile p;
+  p.Load(path);
+  Settings copy = s;
+  Writer w{p};
+  VisitKeys(copy, s, w);
+  return p.Save(path);
+}
+
+}  // namespace pelkan

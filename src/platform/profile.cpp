@@ -1,0 +1,227 @@
+#include "platform/profile.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <limits>
+
+#include <unistd.h>
+
+namespace pelkan::platform {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// The section name of a "[name]" line, or nullopt for any other line.
+std::optional<std::string_view> SectionName(std::string_view line) {
+  line = Trim(line);
+  if (line.empty() || line.front() != '[') return std::nullopt;
+  line.remove_prefix(1);
+  const size_t close = line.find(']');
+  if (close != std::string_view::npos) line = line.substr(0, close);
+  return Trim(line);
+}
+
+// Splits a "key=value" line; false for comments and lines without '='.
+bool SplitKey(std::string_view line, std::string_view* key, std::string_view* value) {
+  const std::string_view t = Trim(line);
+  if (t.empty() || t.front() == ';') return false;
+  const size_t eq = t.find('=');
+  if (eq == std::string_view::npos) return false;
+  *key = Trim(t.substr(0, eq));
+  *value = Trim(t.substr(eq + 1));
+  return !key->empty();
+}
+
+std::string_view FirstLine(std::string_view s) {
+  const size_t cut = s.find_first_of("\r\n");
+  return cut == std::string_view::npos ? s : s.substr(0, cut);
+}
+
+}  // namespace
+
+int32_t ParseLeadingInt(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int64_t value = 0;
+  constexpr int64_t kLimit = int64_t{1} << 32;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value < kLimit) value = value * 10 + (text[i] - '0');
+  }
+  if (negative) value = -value;
+  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(value);
+}
+
+bool Profile::Load(const std::string& path) {
+  lines_.clear();
+  index_valid_ = false;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return false;
+  Parse(bytes);
+  return true;
+}
+
+void Profile::Parse(std::string_view bytes) {
+  lines_.clear();
+  index_valid_ = false;
+  default_eol_ = "\r\n";
+  bool first_break = true;
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    const size_t nl = bytes.find('\n', pos);
+    Line line;
+    if (nl == std::string_view::npos) {
+      line.text.assign(bytes.substr(pos));
+      pos = bytes.size();
+    } else {
+      size_t end = nl;
+      line.eol = "\n";
+      if (end > pos && bytes[end - 1] == '\r') {
+        --end;
+        line.eol = "\r\n";
+      }
+      line.text.assign(bytes.substr(pos, end - pos));
+      pos = nl + 1;
+      // New lines follow the style the file already uses.
+      if (first_break) default_eol_ = line.eol;
+      first_break = false;
+    }
+    lines_.push_back(std::move(line));
+  }
+}
+
+std::string Profile::Serialize() const {
+  std::string out;
+  for (const Line& l : lines_) {
+    out += l.text;
+    out += l.eol;
+  }
+  return out;
+}
+
+bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
+  const std::string tmp = path + ".tmp";
+  FILE* f = std::fopen(tmp.c_str(), "wb");
+  if (f == nullptr) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  ok = std::fflush(f) == 0 && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool Profile::Save(const std::string& path) const { return ReplaceFileContents(path, Serialize()); }
+
+std::string Profile::Eol() const { return default_eol_; }
+
+void Profile::BuildIndex() const {
+  index_.clear();
+  SectionIndex* current = nullptr;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const std::string& text = lines_[i].text;
+    if (const auto name = SectionName(text)) {
+      const auto [it, inserted] = index_.try_emplace(Lower(*name));
+      // A repeated section name: its keys are not reachable, as the first section counts.
+      current = inserted ? &it->second : nullptr;
+      if (current != nullptr) current->header = current->last_content = i;
+      continue;
+    }
+    if (current == nullptr) continue;
+    if (!Trim(text).empty()) current->last_content = i;
+    std::string_view key, value;
+    if (SplitKey(text, &key, &value)) current->keys.try_emplace(Lower(key), i);
+  }
+  index_valid_ = true;
+}
+
+const Profile::SectionIndex* Profile::FindSection(std::string_view section) const {
+  if (!index_valid_) BuildIndex();
+  const auto it = index_.find(Lower(Trim(section)));
+  return it == index_.end() ? nullptr : &it->second;
+}
+
+std::optional<std::string> Profile::Find(std::string_view section, std::string_view key) const {
+  const SectionIndex* s = FindSection(section);
+  if (s == nullptr) return std::nullopt;
+  const auto it = s->keys.find(Lower(Trim(key)));
+  if (it == s->keys.end()) return std::nullopt;
+  std::string_view k, value;
+  SplitKey(lines_[it->second].text, &k, &value);
+  return std::string(value);
+}
+
+std::string Profile::GetString(std::string_view section, std::string_view key, std::string_view def) const {
+  const auto v = Find(section, key);
+  return v ? *v : std::string(def);
+}
+
+int32_t Profile::GetInt(std::string_view section, std::string_view key, int32_t def) const {
+  const auto v = Find(section, key);
+  if (!v || v->empty()) return def;
+  return ParseLeadingInt(*v);
+}
+
+bool Profile::HasSection(std::string_view section) const { return FindSection(section) != nullptr; }
+
+std::vector<std::string> Profile::SectionNames() const {
+  std::vector<std::string> names;
+  for (const Line& l : lines_) {
+    if (const auto name = SectionName(l.text)) names.emplace_back(*name);
+  }
+  return names;
+}
+
+void Profile::SetString(std::string_view section, std::string_view key, std::string_view value) {
+  section = FirstLine(Trim(section));
+  key = FirstLine(Trim(key));
+  const std::string text = std::string(key) + "=" + std::string(FirstLine(value));
+  if (const SectionIndex* s = FindSection(section)) {
+    const auto it = s->keys.find(Lower(key));
+    if (it != s->keys.end()) {
+      lines_[it->second].text = text;
+      return;  // no line moved: the index stays valid
+    }
+    const size_t at = s->last_content + 1;
+    // The line before the insertion point may be a last line without a break.
+    if (lines_[at - 1].eol.empty()) lines_[at - 1].eol = Eol();
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), Line{text, Eol()});
+    index_valid_ = false;
+    return;
+  }
+  if (!lines_.empty() && lines_.back().eol.empty()) lines_.back().eol = Eol();
+  lines_.push_back(Line{"[" + std::string(section) + "]", Eol()});
+  lines_.push_back(Line{text, Eol()});
+  index_valid_ = false;
+}
+
+void Profile::SetInt(std::string_view section, std::string_view key, int32_t value) {
+  SetString(section, key, std::to_string(value));
+}
+
+}  // namespace pelkan::platform

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace pelkan::platform {
+
+// Leading decimal integer of `text`: optional blanks and sign, then digits; anything after the
+// digits is ignored and text without digits gives 0. Values beyond the signed 32-bit range are
+// clamped to it.
+int32_t ParseLeadingInt(std::string_view text);
+
+// Replaces the file at `path` with `bytes` through a temporary file renamed over it, so that a
+// failed write never leaves a cut-off file. Returns false when the file cannot be written.
+bool ReplaceFileContents(const std::string& path, std::string_view bytes);
+
+// An INI file ("private profile") held in memory as its lines, so that writing one key keeps every
+// other line of the file (comments, unknown keys, blank lines, each line's own line ending).
+// Texts are bytes as stored (the program keeps them in Shift-JIS); nothing is converted. Section
+// and key names are matched regardless of ASCII case; the first section of a name and the first key
+// of a name within it count. Blanks around names and values are ignored. Lines starting with ';'
+// are comments. Not thread-safe: one owner at a time.
+class Profile {
+ public:
+  // Replaces the contents with the file at `path`. Returns false (and leaves the profile empty)
+  // when the file does not exist or cannot be read.
+  bool Load(const std::string& path);
+  // Replaces the contents with `bytes`, an INI text.
+  void Parse(std::string_view bytes);
+  // The whole text as it would be written.
+  std::string Serialize() const;
+  // Writes the text to `path` through a temporary file renamed over it, so that a failed write
+  // never leaves a cut-off file. Returns false when the file cannot be written.
+  bool Save(const std::string& path) const;
+
+  // Value of `key` in `section`, or nullopt when the section or key is absent.
+  std::optional<std::string> Find(std::string_view section, std::string_view key) const;
+  // Value of the key; `def` when it is absent. A key present with an empty value gives "".
+  std::string GetString(std::string_view section, std::string_view key, std::string_view def) const;
+  // Leading decimal integer of the value (ParseLeadingInt); `def` when the key is absent or its
+  // value is empty.
+  int32_t GetInt(std::string_view section, std::string_view key, int32_t def) const;
+  // True when a section of that name exists.
+  bool HasSection(std::string_view section) const;
+  // Names of the sections in file order, as written.
+  std::vector<std::string> SectionNames() const;
+
+  // Sets the key to `value`: rewrites the key's line in place, or adds the line after the last
+  // key of the section, or appends the section at the end of the file. `value` must not contain
+  // line breaks (they are cut off at the first one).
+  void SetString(std::string_view section, std::string_view key, std::string_view value);
+  // Sets the key to the value written with "%d".
+  void SetInt(std::string_view section, std::string_view key, int32_t value);
+
+ private:
+  struct Line {
+    std::string text;
+    std::string eol;  // "\r\n", "\n" or "" (only for a last line without a break)
+  };
+  struct SectionIndex {
+    size_t header = 0;         // line of "[name]"
+    size_t last_content = 0;   // last non-blank line of the section (header when none)
+    std::unordered_map<std::string, size_t> keys;  // lower-case key -> first line
+  };
+
+  void BuildIndex() const;
+  const SectionIndex* FindSection(std::string_view section) const;
+  std::string Eol() const;
+
+  std::vector<Line> lines_;
+  std::string default_eol_ = "\r\n";
+  mutable bool index_valid_ = false;
+  mutable std::unordered_map<std::string, SectionIndex> index_;
+};
+
+}  // namespace pelkan::platform

@@ -1,0 +1,499 @@
+#include "schedule/recording_scheduler.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "platform/text_codec.h"
+#include "schedule/block_file_writer.h"
+#include "schedule/schedule_file.h"
+
+namespace pelkan {
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+constexpr int64_t kPrepareAhead = 30;  // seconds before the start
+constexpr int64_t kOpenAhead = 5;      // seconds before the start
+constexpr uint32_t kBlockSize = 0x100000;
+
+bool IsByEvent(const ScheduleItem& item) { return (item.flags & SI_BY_EVENT) != 0; }
+
+// True when `entry` of the list is the reservation `active` was copied from. Event reservations
+// are known by their event, whose time may move while it is followed; date-time reservations by
+// their start (the delete command zeroes only the active copy's duration).
+bool SameReservation(const ScheduleItem& active, const ScheduleItem& entry) {
+  if (IsByEvent(active) != IsByEvent(entry)) return false;
+  if (IsByEvent(active)) {
+    return active.network_id == entry.network_id && active.stream_id == entry.stream_id &&
+           active.service_id == entry.service_id && active.event_id == entry.event_id;
+  }
+  return active.start_day == entry.start_day && active.start_second == entry.start_second;
+}
+
+std::string Sjis(const char* utf8) { return platform::Utf8ToSjis(utf8); }
+
+}  // namespace
+
+std::unique_ptr<RecordingWriter> SchedulerHost::CreateWriter() { return std::make_unique<BlockFileWriter>(kBlockSize); }
+
+std::optional<std::string> BuildOutputPath(const ScheduleItem& item) {
+  std::string path(GetText(item.directory));
+  if (!path.empty() && path.back() != '/') path += '/';
+  if (item.flags & SI_FILE_NAME) {
+    const std::string_view name = GetText(item.file_name);
+    path += name;
+    const size_t slash = name.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? name : name.substr(slash + 1);
+    const size_t dot = last.rfind('.');
+    const bool has_extension = dot != std::string_view::npos && last.find_first_not_of(' ', dot + 1) != std::string_view::npos;
+    if (!has_extension) {
+      const std::string_view ext = GetText(item.extension);
+      path += ext.empty() ? std::string_view(".ts") : ext;
+    }
+  } else {
+    int y, mo, d, h, mi, s;
+    MjdToDate(item.start_day, &y, &mo, &d);
+    SecondsToHms(item.start_second, &h, &mi, &s);
+    char stamp[64];
+    std::snprintf(stamp, sizeof(stamp), "%04d%02d%02d-%02d%02d", y, mo, d, h, mi);
+    path += stamp;
+    if (IsByEvent(item)) {
+      const std::string_view title = GetText(item.title);
+      if (title.find('/') != std::string_view::npos) return std::nullopt;
+      path += "-";
+      path += title;
+    }
+    path += ".ts";
+  }
+  if (path.size() > kPathSize - 1) return std::nullopt;
+  return path;
+}
+
+RecordingScheduler::RecordingScheduler(SchedulerHost* host) : host_(host) {}
+
+RecordingScheduler::~RecordingScheduler() {
+  Lock lock(mutex_);
+  active_.reset();
+  alive_.reset();
+}
+
+void RecordingScheduler::ReceivePacket(const uint8_t* data, uint32_t length) {
+  Lock lock(mutex_);
+  if (active_ && active_->writer) active_->writer->Write(data, length);
+}
+
+void RecordingScheduler::OnComponentList(uint16_t service_id, const ComponentEntry* entries, uint32_t count) {
+  Lock lock(mutex_);
+  std::vector<ComponentEntry>& list = components_[service_id];
+  list.assign(entries, entries + (entries == nullptr ? 0 : count));
+  if (active_ && active_->limited) {
+    active_->excluded = ComputeExcludedPids(active_->kept);
+    host_->SetRecordingFilter(active_->kept, active_->excluded);
+  }
+}
+
+void RecordingScheduler::OnStreamReset(uint16_t stream_id) {
+  Lock lock(mutex_);
+  stream_id_ = stream_id;
+  components_.clear();
+}
+
+void RecordingScheduler::SetNetworkId(uint16_t network_id) {
+  Lock lock(mutex_);
+  network_id_ = network_id;
+}
+
+void RecordingScheduler::PostClock(MjdTime now) {
+  {
+    Lock lock(mutex_);
+    last_clock_ = now;
+  }
+  std::weak_ptr<int> alive = alive_;
+  host_->Post([alive, this, now] {
+    if (!alive.expired()) Tick(now);
+  });
+}
+
+void RecordingScheduler::Tick(MjdTime now) {
+  // A tick that arrives while an overlap question is on screen would work on a list whose
+  // repetition is still undecided: skip it, the next heartbeat comes soon.
+  if (question_pending_.load()) return;
+  std::optional<ScheduleItem> repetition;
+  bool ended;
+  {
+    Lock lock(mutex_);
+    if (reservations_.empty() && !active_) return;
+    ended = EndCheckLocked(now, &repetition);
+  }
+  if (repetition) {
+    StoreItem(*repetition, -1);
+    repetition.reset();
+  }
+  {
+    Lock lock(mutex_);
+    if (!ended && !reservations_.empty()) PrepareLocked(now);
+    StartLocked(now, &repetition);
+    FollowEventLocked();
+    ResolveOneLocked();
+  }
+  if (repetition) StoreItem(*repetition, -1);
+}
+
+bool RecordingScheduler::EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition) {
+  const int64_t t = Instant(now);
+  if (active_) {
+    const ScheduleItem& r = active_->item;
+    if (!HasStart(r) || ItemEnd(r) + 1 - t >= 0) return false;
+    const int index = ActiveIndexLocked();
+    active_.reset();
+    if (index >= 0) {
+      RetireLocked(ST_FINISHED, index, repetition);
+    } else {
+      Changed();
+    }
+    return true;
+  }
+  if (reservations_.empty()) return false;
+  const ScheduleItem& first = reservations_[0];
+  if (!HasStart(first) || ItemEnd(first) + 1 - t >= 0) return false;
+  RetireLocked(ST_ERROR, 0, repetition);
+  return true;
+}
+
+void RecordingScheduler::PrepareLocked(MjdTime now) {
+  if (active_) return;
+  ScheduleItem& first = reservations_[0];
+  if (!HasStart(first) || ItemStart(first) - kPrepareAhead - Instant(now) >= 0) return;
+  auto active = std::make_unique<ActiveRecording>();
+  active->output_path = BuildOutputPath(first);
+  const uint32_t caps = host_->DeviceCapabilities();
+  if ((first.flags & SI_CHANNEL_VALUE) && (caps & 1)) host_->SetChannel(first.channel_value);
+  if ((first.flags & SI_CHANNEL_STRING) && (caps & 2)) host_->SendString(GetText(first.channel_string));
+  active->recording_start = MjdTime{first.start_day, first.start_second};
+  AddSeconds(&active->recording_start, -kOpenAhead);
+  SetItemState(&first, ST_PREPARING);
+  active->item = first;
+  active_ = std::move(active);
+  ++generation_;
+  Changed();
+}
+
+void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition) {
+  if (!active_ || active_->writer) return;
+  const int index = ActiveIndexLocked();
+  if (index < 0) {
+    active_.reset();  // its reservation left the list: nothing to record
+    return;
+  }
+  ScheduleItem& entry = reservations_[static_cast<size_t>(index)];
+  if (ItemState(entry) != ST_PREPARING) return;
+  if (Instant(active_->recording_start) - Instant(now) >= 0) return;
+
+  if (entry.flags & SI_SERVICE_LIMIT) {
+    active_->limited = true;
+    active_->kept = {ServiceIdOfText(GetText(entry.service_id_text))};
+    active_->excluded = ComputeExcludedPids(active_->kept);
+    host_->SetRecordingFilter(active_->kept, active_->excluded);
+  } else {
+    host_->SetRecordingFilter({}, {});
+  }
+  std::unique_ptr<RecordingWriter> writer;
+  bool opened = false;
+  if (active_->output_path) {
+    writer = host_->CreateWriter();
+    opened = writer != nullptr && writer->Open(platform::SjisToUtf8(*active_->output_path));
+  }
+  if (!opened) {
+    active_.reset();
+    RetireLocked(ST_ERROR, index, repetition);
+    return;
+  }
+  SetItemState(&entry, ST_RECORDING);
+  active_->item = entry;
+  active_->writer = std::move(writer);
+  ++generation_;
+  Changed();
+}
+
+void RecordingScheduler::FollowEventLocked() {
+  if (!active_ || !IsByEvent(active_->item)) return;
+  ScheduleItem& item = active_->item;
+  ProgrammeEvent ev{};
+  if (!host_->LookupProgramme(item.network_id, item.stream_id, item.service_id, item.event_id, &ev)) return;
+  if (ev.kind == item.programme_kind && ev.version == item.programme_version) return;
+  item.programme_kind = ev.kind;
+  item.programme_version = ev.version;
+  item.start_day = ev.start_day;
+  item.start_second = ev.start_second;
+  item.duration = ev.duration;
+}
+
+void RecordingScheduler::ResolveOneLocked() {
+  for (size_t i = 0; i < reservations_.size(); ++i) {
+    ScheduleItem entry = reservations_[i];
+    if (!IsByEvent(entry)) continue;
+    ProgrammeEvent ev{};
+    if (!host_->LookupProgramme(entry.network_id, entry.stream_id, entry.service_id, entry.event_id, &ev)) continue;
+    if (ev.kind == entry.programme_kind && ev.version == entry.programme_version) continue;
+    entry.programme_kind = ev.kind;
+    entry.programme_version = ev.version;
+    SetText(entry.title, std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
+    entry.start_day = ev.start_day;
+    entry.start_second = ev.start_second;
+    entry.duration = ev.duration;
+    // A known event only moves its own entry: no overlap question.
+    StoreLocked(entry, static_cast<int>(i));
+    return;
+  }
+}
+
+int RecordingScheduler::ActiveIndexLocked() const {
+  if (!active_) return -1;
+  int start_match = -1;
+  for (size_t i = 0; i < reservations_.size(); ++i) {
+    const ScheduleItem& e = reservations_[i];
+    if (!SameReservation(active_->item, e)) continue;
+    if (IsByEvent(e) || e.duration == active_->item.duration) return static_cast<int>(i);
+    if (start_match < 0) start_match = static_cast<int>(i);
+  }
+  return start_match;
+}
+
+bool RecordingScheduler::IsActiveLocked(int index) const {
+  if (!active_ || index < 0 || static_cast<size_t>(index) >= reservations_.size()) return false;
+  const uint32_t state = ItemState(active_->item);
+  if (state != ST_PREPARING && state != ST_RECORDING) return false;
+  return ActiveIndexLocked() == index;
+}
+
+bool RecordingScheduler::FindOverlapLocked(const ScheduleItem& item, int skip) const {
+  if (!(item.flags & SI_BY_TIME)) return false;
+  for (size_t i = 0; i < reservations_.size(); ++i) {
+    if (static_cast<int>(i) == skip) continue;
+    const ScheduleItem& e = reservations_[i];
+    if (!HasStart(e)) continue;
+    if (ItemsOverlap(item, e)) return true;
+  }
+  return false;
+}
+
+void RecordingScheduler::StoreLocked(const ScheduleItem& item, int index) {
+  if (index < 0) {
+    reservations_.push_back(item);
+  } else {
+    reservations_[static_cast<size_t>(index)] = item;
+  }
+  std::stable_sort(reservations_.begin(), reservations_.end(), CompareItems);
+  ++generation_;
+  Changed();
+}
+
+bool RecordingScheduler::RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition) {
+  if (index < 0 || static_cast<size_t>(index) >= reservations_.size()) return false;
+  if (IsActiveLocked(index)) return false;
+  ScheduleItem copy = reservations_[static_cast<size_t>(index)];
+  const uint32_t bits = mark == SI_DELETED ? SI_DELETED : (mark & 0x7F) << 24;
+  copy.flags = (copy.flags & kItemStateClearMask) | bits;
+  if (mark != SI_DELETED) finished_.push_back(copy);
+  reservations_.erase(reservations_.begin() + index);
+  ++generation_;
+  int64_t step = 0;
+  if (copy.flags & SI_DAILY) {
+    step = 86400;
+  } else if (copy.flags & SI_WEEKLY) {
+    step = 7 * 86400;
+  }
+  if (step != 0) {
+    copy.flags &= kItemStateClearMask;
+    MjdTime start{copy.start_day, copy.start_second};
+    AddSeconds(&start, step);
+    copy.start_day = start.date;
+    copy.start_second = start.seconds;
+    *repetition = copy;
+  }
+  Changed();
+  return true;
+}
+
+bool RecordingScheduler::Ask() {
+  question_pending_.store(true);
+  const bool yes = host_->ConfirmOverlap();
+  question_pending_.store(false);
+  return yes;
+}
+
+void RecordingScheduler::Changed() {
+  std::weak_ptr<int> alive = alive_;
+  SchedulerHost* host = host_;
+  host_->Post([alive, host] {
+    if (!alive.expired()) host->OnScheduleChanged();
+  });
+}
+
+std::string RecordingScheduler::GetScheduleStatus() {
+  Lock lock(mutex_);
+  char buf[160];
+  if (active_) {
+    const uint32_t state = ItemState(active_->item);
+    if (state == ST_PREPARING) return Sjis("予約録画準備中");
+    if (state == ST_RECORDING && active_->writer) {
+      const std::string f = Sjis("予約録画中(%" PRIu64 "MB 残%" PRIu64 " MB)");
+      std::snprintf(buf, sizeof(buf), f.c_str(), active_->writer->BytesWritten() >> 20,
+                    active_->writer->FreeSpace() >> 20);
+      return buf;
+    }
+    return std::string();
+  }
+  if (reservations_.empty() || last_clock_.date == 0) return std::string();
+  const ScheduleItem& first = reservations_[0];
+  if (!HasStart(first)) return Sjis("イベント情報取得待ち");
+  const int64_t d = ItemStart(first) - Instant(last_clock_);
+  if (d <= 60) {
+    std::snprintf(buf, sizeof(buf), Sjis("録画開始まであと%02d秒").c_str(), static_cast<int>(std::max<int64_t>(d, INT32_MIN)));
+  } else if (d >= 86400) {
+    return Sjis("1日以内に予約はありません");
+  } else {
+    std::snprintf(buf, sizeof(buf), Sjis("録画開始まであと%d:%02d").c_str(), static_cast<int>(d / 60),
+                  static_cast<int>(d % 60));
+  }
+  return buf;
+}
+
+void RecordingScheduler::SetDefaultDirectory(std::string_view dir) {
+  Lock lock(mutex_);
+  default_directory_.assign(dir.substr(0, std::min(dir.size(), kPathSize - 1)));
+}
+
+std::string RecordingScheduler::DefaultDirectory() {
+  Lock lock(mutex_);
+  return default_directory_;
+}
+
+void RecordingScheduler::LoadSchedule(const std::string& path) {
+  Lock lock(mutex_);
+  if (!path.empty()) schedule_path_ = path;
+  if (schedule_path_.empty()) return;
+  reservations_ = LoadScheduleFile(schedule_path_);
+  std::stable_sort(reservations_.begin(), reservations_.end(), CompareItems);
+  ++generation_;
+  Changed();
+}
+
+bool RecordingScheduler::SaveSchedule(const std::string& path) {
+  Lock lock(mutex_);
+  if (!path.empty()) schedule_path_ = path;
+  if (schedule_path_.empty()) return false;
+  return SaveScheduleFile(schedule_path_, reservations_);
+}
+
+int RecordingScheduler::CheckOverlap(const ScheduleItem& item, int skip) {
+  bool overlap;
+  {
+    Lock lock(mutex_);
+    overlap = FindOverlapLocked(item, skip);
+  }
+  return !overlap || Ask() ? 1 : 0;
+}
+
+int RecordingScheduler::StoreItem(const ScheduleItem& item, int index) {
+  for (;;) {
+    uint64_t generation;
+    {
+      Lock lock(mutex_);
+      if (index < -1 || (index >= 0 && static_cast<size_t>(index) >= reservations_.size())) return 0;
+      if (!FindOverlapLocked(item, index)) {
+        StoreLocked(item, index);
+        return 1;
+      }
+      generation = generation_;
+    }
+    // The question waits for the user without the lock: the processing thread keeps recording.
+    if (!Ask()) return 0;
+    Lock lock(mutex_);
+    if (generation_ == generation) {
+      StoreLocked(item, index);
+      return 1;
+    }
+    // The list changed while the question was open: what the user agreed to may no longer hold.
+  }
+}
+
+int RecordingScheduler::RetireItem(uint32_t mark, int index) {
+  std::optional<ScheduleItem> repetition;
+  {
+    Lock lock(mutex_);
+    if (!RetireLocked(mark, index, &repetition)) return 0;
+  }
+  if (repetition) StoreItem(*repetition, -1);
+  return 1;
+}
+
+bool RecordingScheduler::IsActiveItem(int index) {
+  Lock lock(mutex_);
+  return IsActiveLocked(index);
+}
+
+int RecordingScheduler::DeleteItem(int index) {
+  {
+    Lock lock(mutex_);
+    if (index < 0 || static_cast<size_t>(index) >= reservations_.size()) return 0;
+    if (IsActiveLocked(index)) {
+      if (active_->writer) {
+        // Ends at the next tick and goes to the finished list.
+        active_->item.duration = 0;
+        return 1;
+      }
+      // Still preparing: nothing recorded yet, so the preparation is simply cancelled.
+      active_.reset();
+    }
+  }
+  return RetireItem(SI_DELETED, index);
+}
+
+void RecordingScheduler::ClearFinished() {
+  Lock lock(mutex_);
+  finished_.clear();
+  Changed();
+}
+
+std::vector<ScheduleItem> RecordingScheduler::Reservations() {
+  Lock lock(mutex_);
+  return reservations_;
+}
+
+std::vector<ScheduleItem> RecordingScheduler::Finished() {
+  Lock lock(mutex_);
+  return finished_;
+}
+
+std::optional<ScheduleItem> RecordingScheduler::ActiveItem() {
+  Lock lock(mutex_);
+  if (!active_) return std::nullopt;
+  return active_->item;
+}
+
+std::string RecordingScheduler::ActiveOutputPath() {
+  Lock lock(mutex_);
+  if (!active_ || !active_->writer || !active_->output_path) return std::string();
+  return platform::SjisToUtf8(*active_->output_path);
+}
+
+std::vector<uint16_t> RecordingScheduler::ComputeExcludedPids(std::span<const uint16_t> kept) {
+  Lock lock(mutex_);
+  std::vector<uint16_t> keep, other;
+  for (const auto& [service, entries] : components_) {
+    const bool is_kept = std::find(kept.begin(), kept.end(), service) != kept.end();
+    for (const ComponentEntry& e : entries) (is_kept ? keep : other).push_back(e.elementary_pid);
+  }
+  std::sort(keep.begin(), keep.end());
+  std::sort(other.begin(), other.end());
+  other.erase(std::unique(other.begin(), other.end()), other.end());
+  std::vector<uint16_t> out;
+  std::set_difference(other.begin(), other.end(), keep.begin(), keep.end(), std::back_inserter(out));
+  return out;
+}
+
+}  // namespace pelkan

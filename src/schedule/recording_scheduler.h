@@ -1,0 +1,180 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/mjd_time.h"
+#include "schedule/recording_writer.h"
+#include "schedule/schedule_item.h"
+#include "ts/ts_events.h"
+
+namespace pelkan {
+
+// What the scheduler needs from the application around it. The desktop program implements it
+// over its windows and the capture application, the command-line tool over its terminal and main
+// loop, tests with fakes.
+class SchedulerHost {
+ public:
+  virtual ~SchedulerHost() = default;
+
+  // Sets the filter of processor output 1: keep only `kept` programmes in its PAT and drop the
+  // `excluded` PIDs. Both empty: clear the filter so that every packet passes. Called with the
+  // scheduler lock held, from the UI thread (tick) or the processing thread (component list):
+  // must not wait for the processing thread.
+  virtual void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) = 0;
+  // Looks a programme event up in the processor's event store (the store knows it by service id
+  // and event id). Fills `out` and returns true when found. Called with the scheduler lock held
+  // on the UI thread.
+  virtual bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id,
+                               ProgrammeEvent* out) = 0;
+  // Runs `work` later on the UI thread. Safe from any thread.
+  virtual void Post(std::function<void()> work) = 0;
+  // Asks the user whether a reservation that overlaps another is to be stored anyway; true = yes.
+  // Called on the UI thread without the scheduler lock, so packets keep flowing meanwhile.
+  virtual bool ConfirmOverlap() = 0;
+  // The reservation or finished list changed; runs on the UI thread through Post.
+  virtual void OnScheduleChanged() {}
+  // Capture-device capabilities (bit 0: channel selection, bit 1: string sending) and the two
+  // operations, used when a reservation is prepared. Results are not checked.
+  virtual uint32_t DeviceCapabilities() { return 0; }
+  virtual void SetChannel(uint8_t /*channel*/) {}
+  virtual void SendString(std::string_view /*text*/) {}
+  // A new, unopened writer for the file of a scheduled recording. Default: BlockFileWriter with
+  // blocks of 0x100000 bytes.
+  virtual std::unique_ptr<RecordingWriter> CreateWriter();
+};
+
+// Builds the output path of a reservation (Shift-JIS, as the item's texts): directory, '/', then
+// with SI_FILE_NAME the file name plus the extension unless the name has one (".ts" when the
+// extension field is empty); otherwise "YYYYMMDD-HHMM.ts" for a date-time reservation or
+// "YYYYMMDD-HHMM-title.ts" for an event reservation. An empty directory means the current one.
+// Returns nullopt when the path would not fit the 260-byte path field, or when an event title
+// (broadcast data) contains a '/', which would lead outside the directory.
+std::optional<std::string> BuildOutputPath(const ScheduleItem& item);
+
+// The recording scheduler: keeps the reservation list and the finished list, and on each tick
+// ends, prepares and starts the recordings of processor output 1 and follows event reservations.
+// One recursive lock guards every field; the UI thread runs Tick, PostClock, the status text,
+// loading, saving and the list operations, the processing thread runs ReceivePacket,
+// OnComponentList, OnStreamReset and SetNetworkId.
+class RecordingScheduler {
+ public:
+  // `host` is not owned and must outlive the scheduler.
+  explicit RecordingScheduler(SchedulerHost* host);
+  // Discards the running recording (closing its file). Work still posted to the host is ignored
+  // when it runs after this.
+  ~RecordingScheduler();
+  RecordingScheduler(const RecordingScheduler&) = delete;
+  RecordingScheduler& operator=(const RecordingScheduler&) = delete;
+
+  // --- Processing thread ---
+  // A packet of output 1: written to the running recording, dropped while none is open.
+  void ReceivePacket(const uint8_t* data, uint32_t length);
+  // The components of a programme (event 17). A recording limited to one service gets its output
+  // filter recomputed, so it follows PMT changes.
+  void OnComponentList(uint16_t service_id, const ComponentEntry* entries, uint32_t count);
+  // A new stream (event 2): stores the stream id and forgets every programme's components.
+  void OnStreamReset(uint16_t stream_id);
+  // The network id of the stream (event 18).
+  void SetNetworkId(uint16_t network_id);
+
+  // --- UI thread ---
+  // Remembers `now` as the last clock and posts Tick(now) to the UI thread.
+  void PostClock(MjdTime now);
+  // Advances the schedule to `now`: ends or expires the first reservation when its end is more
+  // than 1 s past, prepares the first reservation 30 s ahead, opens its file 5 s ahead, follows
+  // the running event reservation and resolves at most one event reservation. Does nothing while
+  // an overlap question is on screen.
+  void Tick(MjdTime now);
+  // Status-bar text (Shift-JIS): recording state, or time until the next start.
+  std::string GetScheduleStatus();
+  // Directory given to new reservations (Shift-JIS).
+  void SetDefaultDirectory(std::string_view dir);
+  std::string DefaultDirectory();
+
+  // Replaces the reservation list with the file (the stored path when `path` is empty; a given
+  // path is stored). A missing file gives an empty list.
+  void LoadSchedule(const std::string& path = std::string());
+  // Writes the reservation list to the file (same path rule). False when nothing was written.
+  bool SaveSchedule(const std::string& path = std::string());
+
+  // 1 when `item` may be stored (no overlap with another reservation than the one at `skip`, or
+  // the user agreed), 0 when the user refused. Only date-time candidates are checked.
+  int CheckOverlap(const ScheduleItem& item, int skip);
+  // Appends (index -1) or replaces the entry at `index`, after the overlap check, and re-sorts.
+  // The question is asked without the lock; if the list changed meanwhile the check is repeated.
+  // 1 stored, 0 not (bad index or refusal).
+  int StoreItem(const ScheduleItem& item, int index);
+  // Moves the entry at `index` to the finished list with state `mark` (a ST_ value), or drops it
+  // with `mark` SI_DELETED. A daily or weekly entry is reserved again one day / one week later.
+  // 0 for a bad index or the active entry.
+  int RetireItem(uint32_t mark, int index);
+  // True when the entry at `index` is the one being prepared or recorded.
+  bool IsActiveItem(int index);
+  // The delete command: the active entry gets its recording ended at the next tick; any other is
+  // retired with SI_DELETED. 0 for a bad index.
+  int DeleteItem(int index);
+  // Empties the finished list.
+  void ClearFinished();
+
+  // Copies of the lists and of the active reservation, for display.
+  std::vector<ScheduleItem> Reservations();
+  std::vector<ScheduleItem> Finished();
+  std::optional<ScheduleItem> ActiveItem();
+  // File-system path (UTF-8) of the open scheduled recording; empty when none is open.
+  std::string ActiveOutputPath();
+  // Excluded PIDs of a recording limited to `kept`: the elementary PIDs of the other programmes
+  // that no kept programme uses, ascending.
+  std::vector<uint16_t> ComputeExcludedPids(std::span<const uint16_t> kept);
+
+ private:
+  struct ActiveRecording {
+    ScheduleItem item{};
+    MjdTime recording_start;
+    std::unique_ptr<RecordingWriter> writer;
+    bool limited = false;             // has a kept-service list
+    std::vector<uint16_t> kept;
+    std::vector<uint16_t> excluded;
+    std::optional<std::string> output_path;  // Shift-JIS; nullopt when the name was refused
+  };
+
+  bool EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition);
+  void PrepareLocked(MjdTime now);
+  void StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition);
+  void FollowEventLocked();
+  void ResolveOneLocked();
+  int ActiveIndexLocked() const;
+  bool IsActiveLocked(int index) const;
+  bool FindOverlapLocked(const ScheduleItem& item, int skip) const;
+  void StoreLocked(const ScheduleItem& item, int index);
+  bool RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition);
+  void ApplyFilterLocked();
+  bool Ask();
+  void Changed();
+
+  SchedulerHost* const host_;
+  std::recursive_mutex mutex_;
+  std::string schedule_path_;
+  std::string default_directory_;
+  std::unique_ptr<ActiveRecording> active_;
+  uint16_t network_id_ = 0;
+  uint16_t stream_id_ = 0;
+  MjdTime last_clock_;
+  std::map<uint16_t, std::vector<ComponentEntry>> components_;
+  std::vector<ScheduleItem> reservations_;
+  std::vector<ScheduleItem> finished_;
+  uint64_t generation_ = 0;              // bumped on every change of the reservation list
+  std::atomic<bool> question_pending_{false};
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace pelkan

@@ -1,0 +1,153 @@
+#include "schedule/schedule_file.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <map>
+
+#include "platform/profile.h"
+
+namespace pelkan {
+namespace {
+
+constexpr const char* kHeader = "Pelkan_Schedule";
+constexpr const char* kItemPrefix = "schedule_";
+
+// A text field as written: up to its NUL, cut at a line break so that no text can add lines
+// (and so keys or sections) to the file.
+std::string_view LineText(std::string_view text) {
+  const size_t cut = text.find_first_of("\r\n");
+  return cut == std::string_view::npos ? text : text.substr(0, cut);
+}
+
+void AppendLine(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void AppendLine(std::string* out, const char* format, ...) {
+  char buf[128];
+  va_list ap;
+  va_start(ap, format);
+  const int n = std::vsnprintf(buf, sizeof(buf), format, ap);
+  va_end(ap);
+  if (n > 0) out->append(buf, static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf) - 1);
+  out->append("\r\n");
+}
+
+void AppendText(std::string* out, const char* key, std::string_view value) {
+  out->append(key);
+  out->append(LineText(value));
+  out->append("\r\n");
+}
+
+// The number i of a section named "Schedule_i" exactly as SaveSchedule writes it (any case),
+// or 0 for other names.
+int64_t ItemSectionNumber(const std::string& name) {
+  if (name.size() <= 9 || name.size() > 9 + 10) return 0;
+  for (size_t i = 0; i < 9; ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kItemPrefix[i]) return 0;
+  }
+  if (name[9] == '0') return 0;
+  int64_t n = 0;
+  for (size_t i = 9; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return 0;
+    n = n * 10 + (name[i] - '0');
+  }
+  return n;
+}
+
+template <size_t N>
+void ReadText(const platform::Profile& p, const std::string& section, const char* key, char (&field)[N]) {
+  SetText(field, p.GetString(section, key, ""));
+}
+
+}  // namespace
+
+std::string FormatSchedule(const std::vector<ScheduleItem>& items) {
+  std::string out;
+  AppendLine(&out, "[%s]", kHeader);
+  AppendLine(&out, "ScheduleNum=%d", static_cast<int>(items.size()));
+  AppendLine(&out, "%s", "");
+  int index = 0;
+  for (const ScheduleItem& item : items) {
+    const uint32_t f = item.flags & kItemStateClearMask;
+    const bool by_event = (item.flags & SI_BY_EVENT) != 0;
+    const uint32_t day = by_event ? 0 : item.start_day;
+    const uint32_t second = by_event ? 0 : item.start_second;
+    const uint32_t duration = by_event ? 0 : item.duration;
+    int y, mo, d;
+    MjdToDate(day, &y, &mo, &d);
+    int rh, rm, rs;
+    SecondsToHms(duration, &rh, &rm, &rs);
+    AppendLine(&out, "[Schedule_%d]", ++index);
+    AppendLine(&out, ";0x%08X", f);
+    AppendLine(&out, "Flag=%d", static_cast<int32_t>(f));
+    AppendLine(&out, ";Start=%04d/%02d/%02d %02d:%02d", y, mo, d, static_cast<int>(second / 3600),
+               static_cast<int>((second % 3600) / 60));
+    AppendLine(&out, "StartDateMJD=%d", static_cast<int32_t>(day));
+    AppendLine(&out, "StartTimeSec=%d", static_cast<int32_t>(second));
+    AppendLine(&out, ";Rec=%02d:%02d:%2d", rh, rm, rs);
+    AppendLine(&out, "RecordSec=%d", static_cast<int32_t>(duration));
+    AppendLine(&out, "NetworkID=%d", item.network_id);
+    AppendLine(&out, "StreamID=%d", item.stream_id);
+    AppendLine(&out, "ServiceID=%d", item.service_id);
+    AppendLine(&out, "EventID=%d", item.event_id);
+    AppendText(&out, "Dir=", GetText(item.directory));
+    AppendText(&out, "File=", GetText(item.file_name));
+    AppendText(&out, "Ext=", GetText(item.extension));
+    AppendLine(&out, "ChVal=%d", item.channel_value);
+    AppendText(&out, "ChStr=", GetText(item.channel_string));
+    AppendText(&out, "EnableServiceID=", GetText(item.service_id_text));
+    AppendLine(&out, "%s", "");
+  }
+  return out;
+}
+
+bool SaveScheduleFile(const std::string& path, const std::vector<ScheduleItem>& items) {
+  return platform::ReplaceFileContents(path, FormatSchedule(items));
+}
+
+std::vector<ScheduleItem> ParseSchedule(std::string_view text) {
+  platform::Profile p;
+  p.Parse(text);
+  std::vector<ScheduleItem> items;
+  const int32_t n = p.GetInt(kHeader, "ScheduleNum", 0);
+  if (n <= 0) return items;
+  // Visit only the sections that exist, in number order: a huge ScheduleNum costs nothing.
+  std::map<int64_t, std::string> sections;
+  for (const std::string& name : p.SectionNames()) {
+    const int64_t i = ItemSectionNumber(name);
+    if (i >= 1 && i <= n) sections.try_emplace(i, name);
+  }
+  for (const auto& [i, section] : sections) {
+    ScheduleItem item{};
+    item.flags = static_cast<uint32_t>(p.GetInt(section, "Flag", 0));
+    if (item.flags == 0) continue;
+    item.start_day = static_cast<uint32_t>(p.GetInt(section, "StartDateMJD", 0));
+    item.start_second = static_cast<uint32_t>(p.GetInt(section, "StartTimeSec", 0));
+    item.duration = static_cast<uint32_t>(p.GetInt(section, "RecordSec", 0));
+    item.network_id = static_cast<uint16_t>(p.GetInt(section, "NetworkID", 0));
+    item.stream_id = static_cast<uint16_t>(p.GetInt(section, "StreamID", 0));
+    item.service_id = static_cast<uint16_t>(p.GetInt(section, "ServiceID", 0));
+    item.event_id = static_cast<uint16_t>(p.GetInt(section, "EventID", 0));
+    item.channel_value = static_cast<uint8_t>(p.GetInt(section, "ChVal", 0));
+    ReadText(p, section, "Dir", item.directory);
+    ReadText(p, section, "File", item.file_name);
+    ReadText(p, section, "Ext", item.extension);
+    ReadText(p, section, "ChStr", item.channel_string);
+    ReadText(p, section, "EnableServiceID", item.service_id_text);
+    items.push_back(item);
+  }
+  return items;
+}
+
+std::vector<ScheduleItem> LoadScheduleFile(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return {};
+  std::string text;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+  std::fclose(f);
+  return ParseSchedule(text);
+}
+
+}  // namespace pelkan

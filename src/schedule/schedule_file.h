@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "schedule/schedule_item.h"
+
+namespace pelkan {
+
+// The reservation file schedule.ini: section [Pelkan_Schedule] with ScheduleNum, then one section
+// [Schedule_i] of 19 CR LF lines per reservation. Comment lines carry the start and duration in
+// calendar form for a human reader. State bits, programme kind and version and the title are not
+// stored; event reservations are stored with zero start and duration, so they are resolved anew.
+
+// The file text for `items`, in list order.
+std::string FormatSchedule(const std::vector<ScheduleItem>& items);
+// Writes FormatSchedule(items) to `path` through a temporary file renamed over it. Returns false
+// (and leaves an existing file as it was) when it cannot be written.
+bool SaveScheduleFile(const std::string& path, const std::vector<ScheduleItem>& items);
+
+// Reads the reservations of an INI text: sections Schedule_1 ... Schedule_ScheduleNum that exist
+// (gaps allowed), skipping sections whose Flag is 0 or absent; no other check. Only the sections
+// present in the text are visited, however large ScheduleNum is. The result is not sorted.
+std::vector<ScheduleItem> ParseSchedule(std::string_view text);
+// Reads the file at `path` as ParseSchedule; an empty list when it does not exist. The result is
+// not sorted.
+std::vector<ScheduleItem> LoadScheduleFile(const std::string& path);
+
+}  // namespace pelkan

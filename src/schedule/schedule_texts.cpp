@@ -1,0 +1,89 @@
+#include "schedule/schedule_texts.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/text_codec.h"
+
+namespace pelkan {
+namespace {
+
+// The source keeps the texts in UTF-8; the program holds them in Shift-JIS.
+std::string Sjis(const char* utf8) { return platform::Utf8ToSjis(utf8); }
+
+std::string Format(const char* sjis_format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* sjis_format, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, sjis_format);
+  const int n = std::vsnprintf(buf, sizeof(buf), sjis_format, ap);
+  va_end(ap);
+  if (n < 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf) - 1);
+}
+
+}  // namespace
+
+std::string StateText(uint32_t state) {
+  switch (state) {
+    case ST_PREPARING: return Sjis("[ 録画準備中 ]");
+    case ST_RECORDING: return Sjis("[ 録画中 ]");
+    case ST_FINISHED: return Sjis("[ 終了 ]");
+    case ST_ERROR: return Sjis("[ エラー ]");
+    case ST_INVALID: return Sjis("[ 無効 ]");
+    case ST_CANCELLED: return Sjis("[ キャンセル ]");
+    default: return std::string();
+  }
+}
+
+std::string ItemTypeText(const ScheduleItem& item) {
+  std::string text;
+  if (item.flags & SI_BY_TIME) {
+    text = Sjis("日付");
+  } else if (item.flags & SI_BY_EVENT) {
+    text = Sjis("イベント");
+  }
+  return text + StateText(ItemState(item));
+}
+
+std::string WeekdayName(uint32_t mjd) {
+  static const char* const kNames[7] = {"水", "木", "金", "土", "日", "月", "火"};
+  return Sjis(kNames[mjd % 7]);
+}
+
+std::string ItemStartText(const ScheduleItem& item) {
+  if (item.start_day == 0) {
+    return Format("%s(ID=%04X:%04X:%04X:%04X)", Sjis("不明").c_str(), item.network_id, item.stream_id,
+                  item.service_id, item.event_id);
+  }
+  int y, mo, d, h, mi, s;
+  MjdToDate(item.start_day, &y, &mo, &d);
+  SecondsToHms(item.start_second, &h, &mi, &s);
+  const std::string f = Sjis("%04d年%02d月%02d日(%s) %02d時%02d分%02d秒");
+  return Format(f.c_str(), y, mo, d, WeekdayName(item.start_day).c_str(), h, mi, s);
+}
+
+std::string ItemDurationText(const ScheduleItem& item) {
+  if (item.start_day == 0) return Sjis("不明");
+  int h, m, s;
+  SecondsToHms(item.duration, &h, &m, &s);
+  const std::string f = Sjis("%02d 時間 %02d 分 %02d 秒");
+  return Format(f.c_str(), h, m, s);
+}
+
+std::string ItemDetailText(const ScheduleItem& item) {
+  std::string text;
+  if (item.flags & SI_DAILY) text += Sjis("[毎日]");
+  if (item.flags & SI_WEEKLY) text += Sjis("[毎週]");
+  if (item.flags & SI_CHANNEL_VALUE) text += Format(Sjis("[チャンネル設定=%d]").c_str(), item.channel_value);
+  if (item.flags & SI_CHANNEL_STRING) {
+    text += Sjis("[チャンネル文字列=") + std::string(GetText(item.channel_string)) + "]";
+  }
+  if (item.flags & SI_SERVICE_LIMIT) {
+    text += Sjis("[サービスID=") + std::string(GetText(item.service_id_text)) + "]";
+  }
+  if (item.flags & SI_FILE_NAME) text += Sjis("[ファイル名指定]");
+  return text;
+}
+
+}  // namespace pelkan

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+#include "schedule/schedule_item.h"
+
+namespace pelkan {
+
+// The texts that describe a reservation in the reservation list, one per column, in Shift-JIS.
+// Pure functions; safe from any thread.
+
+// State text: "[ 録画準備中 ]", "[ 録画中 ]", "[ 終了 ]", "[ エラー ]", "[ 無効 ]", "[ キャンセル ]";
+// empty for ST_WAITING and for values without a text.
+std::string StateText(uint32_t state);
+// Column 0: "日付" or "イベント" (empty when neither type bit is set), then the state text.
+std::string ItemTypeText(const ScheduleItem& item);
+// Column 1: "YYYY年MM月DD日(曜) HH時MM分SS秒", or "不明(ID=nnnn:ssss:vvvv:eeee)" without a start day.
+std::string ItemStartText(const ScheduleItem& item);
+// Column 2: "HH 時間 MM 分 SS 秒" (hours not reduced modulo 24), or "不明" without a start day.
+std::string ItemDurationText(const ScheduleItem& item);
+// Column 3: "[毎日]", "[毎週]", "[チャンネル設定=%d]", "[チャンネル文字列=%s]", "[サービスID=%s]",
+// "[ファイル名指定]" for the options set, in that order.
+std::string ItemDetailText(const ScheduleItem& item);
+// Weekday name of an MJD: day mod 7, 0 = "水".
+std::string WeekdayName(uint32_t mjd);
+
+}  // namespace pelkan

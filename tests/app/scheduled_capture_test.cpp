@@ -1,0 +1,165 @@
+#include "app/scheduled_capture.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "core/capture_stats.h"
+#include "platform/text_codec.h"
+#include "tests/support/ts_builder.h"
+#include "ts/ts_processor.h"
+
+namespace pelkan {
+namespace {
+
+using test::Bytes;
+using test::TsBuilder;
+
+constexpr uint16_t kMjd = 54528;  // 2008-03-03
+constexpr uint16_t kKept = 0x400;
+constexpr uint16_t kOther = 0x401;
+
+uint8_t Bcd(int v) { return static_cast<uint8_t>((v / 10) << 4 | (v % 10)); }
+
+// A two-programme broadcast, captured by a processor whose events reach a ScheduledCapture; the
+// test plays the capture application's heartbeat with the broadcast clock.
+class ScheduledCaptureTest : public ::testing::Test {
+ protected:
+  ScheduledCaptureTest() : capture_([this](std::function<void()> w) { queue_.push_back(std::move(w)); }) {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("pelkan_schedcap_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    proc_.SetDecodePsi(1);
+    proc_.SetProcessEpg(1);
+    proc_.SetEventHandler(&ScheduledCaptureTest::Handler, this);
+    capture_.AttachProcessor(&proc_);
+  }
+  ~ScheduledCaptureTest() override {
+    capture_.AttachProcessor(nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+
+  static void Handler(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user) {
+    auto* self = static_cast<ScheduledCaptureTest*>(user);
+    if (type == EVENT_BROADCAST_TIME && data != nullptr) {
+      BroadcastTime t;
+      std::memcpy(&t, data, sizeof(t));
+      self->clock_ = MjdTime{t.date, t.seconds};
+    }
+    self->capture_.HandleEvent(type, param, data, count);
+  }
+
+  // One second of broadcast: tables, the clock, and packets of both programmes.
+  void PlaySecond(int seconds_of_day, uint8_t eit_version, int event_minutes) {
+    TsBuilder b;
+    b.Section(0, test::PatSection(0x7FE0, 0, {{kKept, 0x1F0}, {kOther, 0x1F1}}));
+    b.Section(0x1F0, test::PmtSection(kKept, 0, 0x100, {{0x02, 0x100, {}}, {0x0F, 0x101, {}}, {0x06, 0x120, {}}}));
+    b.Section(0x1F1, test::PmtSection(kOther, 0, 0x110, {{0x02, 0x110, {}}, {0x0F, 0x111, {}}, {0x06, 0x120, {}}}));
+    const test::EitEvent ev{0x1234, kMjd, {Bcd(21), 0, 0}, {Bcd(event_minutes / 60), Bcd(event_minutes % 60), 0},
+                            test::ShortEventDescriptor(test::AribAlnum("NEWS"), {})};
+    b.Section(0x12, test::EitSection(0x4E, kKept, eit_version, 0, {ev}));
+    const int h = seconds_of_day / 3600, m = seconds_of_day / 60 % 60, s = seconds_of_day % 60;
+    b.Section(0x14, test::TotSection(kMjd, Bcd(h), Bcd(m), Bcd(s)));
+    for (uint16_t pid : {0x100, 0x101, 0x110, 0x111, 0x120}) {
+      for (int i = 0; i < 3; ++i) b.Packet(pid, Bytes(184, static_cast<uint8_t>(pid)));
+    }
+    proc_.Feed(b.bytes().data(), static_cast<int>(b.bytes().size()), stats_);
+    capture_.OnHeartbeat(clock_, false);
+    while (!queue_.empty()) {
+      auto w = std::move(queue_.front());
+      queue_.pop_front();
+      w();
+    }
+  }
+
+  void Play(int from, int to, uint8_t eit_version = 1, int event_minutes = 1) {
+    for (int t = from; t <= to; ++t) PlaySecond(t, eit_version, event_minutes);
+  }
+
+  Bytes ReadFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
+  std::filesystem::path dir_;
+  std::deque<std::function<void()>> queue_;
+  ScheduledCapture capture_;
+  TsProcessor proc_;
+  CaptureStats stats_;
+  MjdTime clock_;
+};
+
+int Sec(int h, int m, int s) { return h * 3600 + m * 60 + s; }
+
+TEST_F(ScheduledCaptureTest, ServiceLimitedReservationRecordsOnlyThatService) {
+  ScheduleItem item{};
+  item.flags = SI_BY_TIME | SI_SERVICE_LIMIT;
+  item.start_day = kMjd;
+  item.start_second = Sec(21, 0, 0);
+  item.duration = 60;
+  SetText(item.directory, dir_.string());
+  SetText(item.service_id_text, "1024");
+  ASSERT_EQ(capture_.scheduler().StoreItem(item, -1), 1);
+
+  Play(Sec(20, 59, 20), Sec(20, 59, 55));
+  EXPECT_EQ(capture_.StatusUtf8(), "予約録画準備中");
+  Play(Sec(20, 59, 56), Sec(21, 1, 1));
+  EXPECT_EQ(capture_.StatusUtf8().rfind("予約録画中(", 0), 0u);
+  Play(Sec(21, 1, 2), Sec(21, 1, 5));
+  ASSERT_EQ(capture_.scheduler().Finished().size(), 1u);
+  EXPECT_EQ(ItemState(capture_.scheduler().Finished()[0]), ST_FINISHED);
+
+  const Bytes file = ReadFile(dir_ / "20080303-2100.ts");
+  ASSERT_FALSE(file.empty());
+  ASSERT_EQ(file.size() % 188, 0u);
+  std::set<uint16_t> pids;
+  size_t pat_packets = 0;
+  for (size_t pos = 0; pos < file.size(); pos += 188) {
+    const uint8_t* p = &file[pos];
+    ASSERT_EQ(p[0], 0x47);
+    const uint16_t pid = static_cast<uint16_t>((p[1] & 0x1F) << 8 | p[2]);
+    pids.insert(pid);
+    if (pid != 0) continue;
+    ++pat_packets;
+    const uint8_t* sec = p + 5;
+    const int section_length = (sec[1] & 0x0F) << 8 | sec[2];
+    const int entries = (section_length - 9) / 4;
+    ASSERT_EQ(entries, 1);
+    EXPECT_EQ(sec[8] << 8 | sec[9], kKept);
+  }
+  EXPECT_GE(pat_packets, 60u);
+  EXPECT_TRUE(pids.count(0x100) && pids.count(0x101) && pids.count(0x120));
+  EXPECT_FALSE(pids.count(0x110) || pids.count(0x111));
+  // About 66 seconds of 15 packets of the kept programme (0x100, 0x101 and the shared 0x120).
+  EXPECT_GE(file.size() / 188, 66u * 9);
+}
+
+TEST_F(ScheduledCaptureTest, EventReservationFollowsTheBroadcastExtension) {
+  ScheduleItem item{};
+  item.flags = SI_BY_EVENT;
+  item.service_id = kKept;
+  item.event_id = 0x1234;
+  SetText(item.directory, dir_.string());
+  capture_.scheduler().StoreItem(item, -1);
+
+  Play(Sec(20, 59, 0), Sec(20, 59, 2));
+  ASSERT_EQ(capture_.scheduler().Reservations()[0].start_day, kMjd);
+  Play(Sec(20, 59, 3), Sec(21, 0, 30));
+  // Version 2 of the EIT extends the programme from 1 to 3 minutes.
+  Play(Sec(21, 0, 31), Sec(21, 1, 10), 2, 3);
+  EXPECT_TRUE(capture_.scheduler().Finished().empty());
+  Play(Sec(21, 1, 11), Sec(21, 3, 2), 2, 3);
+  ASSERT_EQ(capture_.scheduler().Finished().size(), 1u);
+  const std::string name = "20080303-2100-" + test::FullWidthUtf8("NEWS") + ".ts";
+  EXPECT_TRUE(std::filesystem::exists(dir_ / name));
+  EXPECT_GT(std::filesystem::file_size(dir_ / name), 180u * 15 * 188);
+}
+
+}  // namespace
+}  // namespace pelkan

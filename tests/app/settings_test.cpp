@@ -1,0 +1,95 @@
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/profile.h"
+
+namespace pelkan {
+namespace {
+
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("pelkan_settings_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    path_ = (dir_ / "pelkan.ini").string();
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  std::string Read() {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::filesystem::path dir_;
+  std::string path_;
+};
+
+TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedAtSave) {
+  Settings s;
+  EXPECT_FALSE(LoadSettings(path_, "/home/u", &s));
+  EXPECT_EQ(s.rec_autopath, "/home/u");
+  EXPECT_EQ(s.network_address, "localhost");
+  EXPECT_EQ(s.network_port, 1234);
+  EXPECT_EQ(s.network_send_size, 0x7FFF);
+  EXPECT_EQ(s.timer_period, 1);
+  EXPECT_EQ(s.last_ep_in, 0xFFFE);
+  EXPECT_EQ(s.pos_x, -30000);
+  EXPECT_EQ(s.last_channel, -1);
+  EXPECT_EQ(s.virtual_tuner, 1);
+  EXPECT_EQ(s.usb_device_ids, "");
+  ASSERT_TRUE(SaveSettings(path_, s));
+  const std::string text = Read();
+  EXPECT_EQ(text.rfind("[Pelkan_Q]\r\nSORVALINK_INIT=0\r\nARIB_B25_PROC=0\r\nREC_AUTOFILENAME=0\r\n"
+                       "REC_AUTOPATH=/home/u\r\nTIMER_PERIOD=1\r\n", 0), 0u);
+  EXPECT_NE(text.find("[Pelkan_Q_PSI]\r\nDECODE_PSI=0\r\nPROC_EPG=0\r\n"), std::string::npos);
+  EXPECT_NE(text.find("[Pelkan_Q_SCHEDULE]\r\nSCHEDULE_USE_SYSTEM_TIME=0\r\n"), std::string::npos);
+  Settings back;
+  EXPECT_TRUE(LoadSettings(path_, "/elsewhere", &back));
+  EXPECT_EQ(back.rec_autopath, "/home/u");
+}
+
+TEST_F(SettingsFile, EmptyValueGivesDefaultAndValuesRoundTrip) {
+  Write("[pelkan_q]\nNETWORK_PORT=\nREC_TIME=  45min\nPOS_X=-12\nNETWORK_ADDRESS=\n"
+        "USB_DEVICE_IDS=04b4:1004,0511:0029\n[Pelkan_Q_SCHEDULE]\nschedule_use_system_time=1\n");
+  Settings s;
+  ASSERT_TRUE(LoadSettings(path_, "/d", &s));
+  EXPECT_EQ(s.network_port, 1234);
+  EXPECT_EQ(s.rec_time, 45);
+  EXPECT_EQ(s.pos_x, -12);
+  EXPECT_EQ(s.network_address, "");  // an empty text is a value, not an absence
+  EXPECT_EQ(s.usb_device_ids, "04b4:1004,0511:0029");
+  EXPECT_EQ(s.schedule_use_system_time, 1);
+}
+
+TEST_F(SettingsFile, UnknownKeysAndCommentsSurviveASave) {
+  Write("; hand-written notes\n[Pelkan_Q]\nMY_OWN_KEY=7\nLAST_EP_IN=130\n\n[Extra]\nA=b\n");
+  Settings s;
+  ASSERT_TRUE(LoadSettings(path_, "/d", &s));
+  s.rec_time = 90;
+  ASSERT_TRUE(SaveSettings(path_, s));
+  const std::string text = Read();
+  EXPECT_EQ(text.rfind("; hand-written notes\n[Pelkan_Q]\nMY_OWN_KEY=7\nLAST_EP_IN=130\n", 0), 0u);
+  EXPECT_NE(text.find("[Extra]\nA=b\n"), std::string::npos);
+  platform::Profile p;
+  ASSERT_TRUE(p.Load(path_));
+  EXPECT_EQ(p.GetInt("Pelkan_Q", "REC_TIME", 0), 90);
+  EXPECT_EQ(p.GetInt("Pelkan_Q", "LAST_EP_IN", 0), 130);
+}
+
+TEST(SettingsPaths, JoinAddsOneSlash) {
+  EXPECT_EQ(JoinPath("/a", "pelkan.ini"), "/a/pelkan.ini");
+  EXPECT_EQ(JoinPath("/", "pelkan.ini"), "/pelkan.ini");
+  EXPECT_EQ(SettingsPath(), JoinPath(CurrentDirectory(), "pelkan.ini"));
+}
+
+}  // namespace
+}  // namespace pelkan

@@ -1,0 +1,553 @@
+#include "schedule/recording_scheduler.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <thread>
+
+#include "platform/text_codec.h"
+
+namespace pelkan {
+namespace {
+
+constexpr uint32_t kDay = 54528;  // 2008-03-03
+
+MjdTime At(int h, int m, int s, uint32_t day = kDay) {
+  return MjdTime{day, static_cast<uint32_t>(h * 3600 + m * 60 + s)};
+}
+
+struct MemoryFile {
+  std::string path;
+  std::string bytes;
+  bool open = false;
+};
+
+class MemoryWriter : public RecordingWriter {
+ public:
+  MemoryWriter(MemoryFile* file, bool fail) : file_(file), fail_(fail) {}
+  ~MemoryWriter() override { file_->open = false; }
+  bool Open(const std::string& path) override {
+    file_->path = path;
+    file_->open = !fail_;
+    return !fail_;
+  }
+  void Write(const uint8_t* data, uint32_t length) override {
+    file_->bytes.append(reinterpret_cast<const char*>(data), length);
+  }
+  uint64_t BytesWritten() const override { return file_->bytes.size(); }
+  uint64_t FreeSpace() const override { return uint64_t{5} << 30; }
+
+ private:
+  MemoryFile* file_;
+  bool fail_;
+};
+
+class FakeHost : public SchedulerHost {
+ public:
+  void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) override {
+    filter_calls++;
+    kept_.assign(kept.begin(), kept.end());
+    excluded_.assign(excluded.begin(), excluded.end());
+  }
+  bool LookupProgramme(uint16_t, uint16_t, uint16_t service_id, uint16_t event_id, ProgrammeEvent* out) override {
+    const auto it = events.find({service_id, event_id});
+    if (it == events.end()) return false;
+    *out = it->second;
+    return true;
+  }
+  void Post(std::function<void()> work) override { posted.push_back(std::move(work)); }
+  bool ConfirmOverlap() override {
+    questions++;
+    const bool a = answer;
+    if (during_question) during_question();
+    return a;
+  }
+  void OnScheduleChanged() override { refreshes++; }
+  uint32_t DeviceCapabilities() override { return caps; }
+  void SetChannel(uint8_t channel) override { channels.push_back(channel); }
+  void SendString(std::string_view text) override { strings.emplace_back(text); }
+  std::unique_ptr<RecordingWriter> CreateWriter() override {
+    files.emplace_back();
+    return std::make_unique<MemoryWriter>(&files.back(), fail_open);
+  }
+  void Drain() {
+    while (!posted.empty()) {
+      auto work = std::move(posted.front());
+      posted.pop_front();
+      work();
+    }
+  }
+
+  std::vector<uint16_t> kept_, excluded_;
+  int filter_calls = 0;
+  std::map<std::pair<uint16_t, uint16_t>, ProgrammeEvent> events;
+  std::deque<std::function<void()>> posted;
+  bool answer = true;
+  int questions = 0;
+  std::function<void()> during_question;
+  int refreshes = 0;
+  uint32_t caps = 0;
+  std::vector<uint8_t> channels;
+  std::vector<std::string> strings;
+  std::deque<MemoryFile> files;
+  bool fail_open = false;
+};
+
+ScheduleItem ByTime(MjdTime start, uint32_t duration, const char* dir = "/rec") {
+  ScheduleItem item{};
+  item.flags = SI_BY_TIME;
+  item.start_day = start.date;
+  item.start_second = start.seconds;
+  item.duration = duration;
+  SetText(item.directory, dir);
+  return item;
+}
+
+ScheduleItem ByEvent(uint16_t service, uint16_t event) {
+  ScheduleItem item{};
+  item.flags = SI_BY_EVENT;
+  item.service_id = service;
+  item.event_id = event;
+  SetText(item.directory, "/rec");
+  return item;
+}
+
+ProgrammeEvent Event(uint8_t version, MjdTime start, uint32_t duration, const char* title) {
+  ProgrammeEvent ev{};
+  ev.kind = EVENT_KIND_PF_ACTUAL;
+  ev.version = version;
+  ev.start_day = start.date;
+  ev.start_second = start.seconds;
+  ev.duration = duration;
+  std::snprintf(ev.title, sizeof(ev.title), "%s", title);
+  return ev;
+}
+
+const uint8_t kPacket[188] = {0x47, 0x01, 0x00, 0x10};
+
+std::string Status(RecordingScheduler& s) { return platform::SjisToUtf8(s.GetScheduleStatus()); }
+
+TEST(RecordingScheduler, WholeDateTimeReservation) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  ASSERT_EQ(s.StoreItem(ByTime(At(21, 0, 0), 1800), -1), 1);
+
+  s.Tick(At(20, 59, 30));
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_WAITING);
+  s.Tick(At(20, 59, 31));
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_PREPARING);
+  EXPECT_TRUE(s.IsActiveItem(0));
+  s.ReceivePacket(kPacket, 188);  // before the file is open: dropped
+  s.Tick(At(20, 59, 55));
+  EXPECT_TRUE(host.files.empty());
+  s.Tick(At(20, 59, 56));
+  ASSERT_EQ(host.files.size(), 1u);
+  EXPECT_EQ(host.files[0].path, "/rec/20080303-2100.ts");
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
+  EXPECT_EQ(host.filter_calls, 1);  // not limited: output 1's filter is cleared
+  EXPECT_TRUE(host.kept_.empty());
+  s.ReceivePacket(kPacket, 188);
+  s.ReceivePacket(kPacket, 188);
+  EXPECT_EQ(host.files[0].bytes.size(), 376u);
+
+  s.Tick(At(21, 30, 1));
+  EXPECT_TRUE(host.files[0].open);
+  s.Tick(At(21, 30, 2));
+  EXPECT_FALSE(host.files[0].open);
+  EXPECT_TRUE(s.Reservations().empty());
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_FINISHED);
+  s.ReceivePacket(kPacket, 188);
+  EXPECT_EQ(host.files[0].bytes.size(), 376u);
+}
+
+TEST(RecordingScheduler, PastStartPreparesAndOpensInOneTick) {
+  FakeHost host;
+  host.caps = 3;
+  RecordingScheduler s(&host);
+  ScheduleItem item = ByTime(At(21, 0, 0), 1800);
+  item.flags |= SI_CHANNEL_VALUE | SI_CHANNEL_STRING;
+  item.channel_value = 27;
+  SetText(item.channel_string, "ch27");
+  s.StoreItem(item, -1);
+  s.Tick(At(21, 10, 0));
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
+  EXPECT_EQ(host.channels, std::vector<uint8_t>{27});
+  EXPECT_EQ(host.strings, std::vector<std::string>{"ch27"});
+}
+
+TEST(RecordingScheduler, NextReservationWaitsForTheTickAfterTheEnd) {
+  FakeHost host;
+  host.answer = true;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+  s.StoreItem(ByTime(At(21, 30, 0), 600), -1);  // starts at A's end: closed spans overlap
+  EXPECT_EQ(host.questions, 1);
+  s.Tick(At(21, 0, 0));
+  s.Tick(At(21, 30, 2));  // ends A only
+  ASSERT_EQ(s.Reservations().size(), 1u);
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_WAITING);
+  s.Tick(At(21, 30, 3));
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
+  EXPECT_EQ(host.files.back().path, "/rec/20080303-2130.ts");
+}
+
+TEST(RecordingScheduler, ExpiredWithoutRecordingIsAnErrorAndDailyRepeats) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  ScheduleItem item = ByTime(At(23, 30, 0), 600);
+  item.flags |= SI_DAILY;
+  s.StoreItem(item, -1);
+  s.Tick(At(23, 40, 2));
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+  ASSERT_EQ(s.Reservations().size(), 1u);
+  EXPECT_EQ(s.Reservations()[0].start_day, kDay + 1);
+  EXPECT_EQ(s.Reservations()[0].start_second, At(23, 30, 0).seconds);
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_WAITING);
+}
+
+TEST(RecordingScheduler, WeeklyRepetitionAndDeleteKeepsTheSeries) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  ScheduleItem item = ByTime(At(23, 30, 0), 600);
+  item.flags |= SI_WEEKLY;
+  s.StoreItem(item, -1);
+  EXPECT_EQ(s.RetireItem(SI_DELETED, 0), 1);
+  EXPECT_TRUE(s.Finished().empty());
+  ASSERT_EQ(s.Reservations().size(), 1u);
+  EXPECT_EQ(s.Reservations()[0].start_day, kDay + 7);
+  EXPECT_TRUE(s.Reservations()[0].flags & SI_DELETED);
+  EXPECT_EQ(s.RetireItem(ST_FINISHED, 0), 1);
+  EXPECT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(s.RetireItem(ST_FINISHED, 5), 0);
+  EXPECT_EQ(s.RetireItem(ST_FINISHED, -1), 0);
+}
+
+TEST(RecordingScheduler, ServiceLimitKeepsOneProgrammeAndFollowsPmtChanges) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  const ComponentEntry p1024[] = {{0x02, 0x100}, {0x0F, 0x110}};
+  const ComponentEntry p1025[] = {{0x02, 0x200}, {0x0F, 0x110}};
+  const ComponentEntry p1026[] = {{0x02, 0x300}};
+  s.OnComponentList(1024, p1024, 2);
+  s.OnComponentList(1025, p1025, 2);
+  s.OnComponentList(1026, p1026, 1);
+  ScheduleItem item = ByTime(At(21, 0, 0), 1800);
+  item.flags |= SI_SERVICE_LIMIT;
+  SetText(item.service_id_text, "1024");
+  s.StoreItem(item, -1);
+  s.Tick(At(21, 0, 0));
+  EXPECT_EQ(host.kept_, std::vector<uint16_t>{1024});
+  EXPECT_EQ(host.excluded_, (std::vector<uint16_t>{0x200, 0x300}));  // 0x110 is shared with 1024
+  const ComponentEntry p1026b[] = {{0x02, 0x301}, {0x04, 0x302}};
+  s.OnComponentList(1026, p1026b, 2);
+  EXPECT_EQ(host.excluded_, (std::vector<uint16_t>{0x200, 0x301, 0x302}));
+  s.OnStreamReset(5);
+  EXPECT_TRUE(s.ComputeExcludedPids(host.kept_).empty());
+}
+
+TEST(RecordingScheduler, NonNumericServiceTextKeepsServiceZero) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  const ComponentEntry p[] = {{0x02, 0x100}};
+  s.OnComponentList(1024, p, 1);
+  ScheduleItem item = ByTime(At(21, 0, 0), 60);
+  item.flags |= SI_SERVICE_LIMIT;
+  SetText(item.service_id_text, "abc");
+  s.StoreItem(item, -1);
+  s.Tick(At(21, 0, 0));
+  EXPECT_EQ(host.kept_, std::vector<uint16_t>{0});
+  EXPECT_EQ(host.excluded_, std::vector<uint16_t>{0x100});
+}
+
+TEST(RecordingScheduler, EventReservationResolvesAndFollowsAnExtension) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(20, 0, 0), 60), -1);
+  s.StoreItem(ByEvent(1024, 0x1234), -1);
+  s.RetireItem(ST_CANCELLED, 0);
+  s.PostClock(At(20, 30, 0));
+  s.Tick(At(20, 30, 0));
+  EXPECT_EQ(s.Reservations()[0].start_day, 0u);
+  EXPECT_EQ(Status(s), "イベント情報取得待ち");
+
+  const std::string title = platform::Utf8ToSjis("ニュース");
+  host.events[{1024, 0x1234}] = Event(1, At(21, 0, 0), 1800, title.c_str());
+  s.Tick(At(20, 30, 1));
+  ScheduleItem resolved = s.Reservations()[0];
+  EXPECT_EQ(resolved.start_day, kDay);
+  EXPECT_EQ(resolved.duration, 1800u);
+  EXPECT_EQ(GetText(resolved.title), title);
+  EXPECT_EQ(resolved.programme_version, 1);
+
+  s.Tick(At(20, 59, 56));
+  ASSERT_EQ(host.files.size(), 1u);
+  EXPECT_EQ(host.files[0].path, "/rec/20080303-2100-ニュース.ts");
+
+  host.events[{1024, 0x1234}] = Event(2, At(21, 0, 0), 2400, title.c_str());
+  s.Tick(At(21, 20, 0));
+  EXPECT_TRUE(s.IsActiveItem(0));
+  s.Tick(At(21, 30, 2));
+  EXPECT_TRUE(host.files[0].open);  // extended by 10 minutes
+  s.Tick(At(21, 40, 1));
+  EXPECT_TRUE(host.files[0].open);
+  s.Tick(At(21, 40, 2));
+  EXPECT_FALSE(host.files[0].open);
+  ASSERT_EQ(s.Finished().size(), 2u);
+  EXPECT_EQ(ItemState(s.Finished()[1]), ST_FINISHED);
+}
+
+TEST(RecordingScheduler, OpenFailureEndsInError) {
+  FakeHost host;
+  host.fail_open = true;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 60), -1);
+  s.Tick(At(21, 0, 0));
+  EXPECT_TRUE(s.Reservations().empty());
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+  EXPECT_FALSE(s.ActiveItem().has_value());
+}
+
+TEST(RecordingScheduler, TooLongPathIsRefusedNotCut) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  const std::string dir = "/" + std::string(250, 'd');
+  s.StoreItem(ByTime(At(21, 0, 0), 60, dir.c_str()), -1);
+  s.Tick(At(21, 0, 0));
+  EXPECT_TRUE(host.files.empty());  // never opened under a shortened name
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+}
+
+TEST(RecordingScheduler, TitleWithSlashEndsInError) {
+  FakeHost host;
+  host.events[{1, 2}] = Event(1, At(21, 0, 0), 60, "../../etc/x");
+  RecordingScheduler s(&host);
+  s.StoreItem(ByEvent(1, 2), -1);
+  s.Tick(At(20, 0, 0));
+  s.Tick(At(21, 0, 0));
+  EXPECT_TRUE(host.files.empty());
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+}
+
+TEST(OutputPath, Naming) {
+  ScheduleItem item = ByTime(At(21, 5, 0), 60, "/rec/");
+  EXPECT_EQ(BuildOutputPath(item), "/rec/20080303-2105.ts");
+  SetText(item.directory, "");
+  EXPECT_EQ(BuildOutputPath(item), "20080303-2105.ts");
+  SetText(item.directory, "/rec");
+  item.flags |= SI_FILE_NAME;
+  SetText(item.file_name, "show");
+  SetText(item.extension, ".m2t");
+  EXPECT_EQ(BuildOutputPath(item), "/rec/show.m2t");
+  SetText(item.file_name, "show.ts");
+  EXPECT_EQ(BuildOutputPath(item), "/rec/show.ts");
+  SetText(item.file_name, "show. ");
+  EXPECT_EQ(BuildOutputPath(item), "/rec/show. .m2t");
+  SetText(item.file_name, "a.b/show");
+  SetText(item.extension, "");
+  EXPECT_EQ(BuildOutputPath(item), "/rec/a.b/show.ts");
+  ScheduleItem ev = ByEvent(1, 2);
+  ev.start_day = kDay;
+  ev.start_second = At(6, 7, 0).seconds;
+  EXPECT_EQ(BuildOutputPath(ev), "/rec/20080303-0607-.ts");
+  const std::string dir = "/" + std::string(kPathSize - 1 - 18, 'd');
+  const auto fits = BuildOutputPath(ByTime(At(1, 0, 0), 1, dir.c_str()));
+  ASSERT_TRUE(fits.has_value());
+  EXPECT_EQ(fits->size(), kPathSize - 1);
+  const std::string longer = dir + "d";
+  EXPECT_FALSE(BuildOutputPath(ByTime(At(1, 0, 0), 1, longer.c_str())).has_value());
+}
+
+TEST(RecordingScheduler, StatusTexts) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  EXPECT_EQ(Status(s), "");
+  s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+  EXPECT_EQ(Status(s), "");  // no clock yet
+  s.PostClock(At(20, 59, 0));
+  EXPECT_EQ(Status(s), "録画開始まであと60秒");
+  s.PostClock(At(20, 58, 59));
+  EXPECT_EQ(Status(s), "録画開始まであと1:01");
+  s.PostClock(At(21, 0, 1, kDay - 1));
+  EXPECT_EQ(Status(s), "録画開始まであと1439:59");
+  s.PostClock(At(21, 0, 0, kDay - 1));
+  EXPECT_EQ(Status(s), "1日以内に予約はありません");
+  host.posted.clear();
+  s.PostClock(At(20, 59, 50));
+  host.Drain();  // the tick runs through the dispatcher
+  EXPECT_EQ(Status(s), "予約録画準備中");
+  s.PostClock(At(20, 59, 58));
+  host.Drain();
+  s.ReceivePacket(kPacket, 188);
+  EXPECT_EQ(Status(s), "予約録画中(0MB 残5120 MB)");
+}
+
+TEST(RecordingScheduler, OverlapRules) {
+  FakeHost host;
+  host.answer = false;
+  RecordingScheduler s(&host);
+  EXPECT_EQ(s.StoreItem(ByTime(At(21, 0, 0), 1800), -1), 1);
+  EXPECT_EQ(s.StoreItem(ByEvent(1, 1), -1), 1);                   // unresolved: skipped
+  EXPECT_EQ(s.StoreItem(ByTime(At(21, 30, 1), 60), -1), 1);       // one second after the end
+  EXPECT_EQ(host.questions, 0);
+  EXPECT_EQ(s.StoreItem(ByTime(At(21, 10, 0), 60), -1), 0);       // inside
+  EXPECT_EQ(s.StoreItem(ByTime(At(20, 0, 0), 7200), -1), 0);      // around
+  EXPECT_EQ(host.questions, 2);
+  ScheduleItem known = ByEvent(2, 2);
+  known.start_day = kDay;
+  known.start_second = At(21, 0, 0).seconds;
+  known.duration = 60;
+  EXPECT_EQ(s.StoreItem(known, -1), 1);  // event reservations are never asked about
+  EXPECT_EQ(host.questions, 2);
+  ScheduleItem first = s.Reservations()[0];
+  first.duration = 1700;
+  const int index = first.start_second == At(21, 0, 0).seconds && (first.flags & SI_BY_TIME) ? 0 : 1;
+  EXPECT_EQ(s.CheckOverlap(s.Reservations()[index], index), index == 0 ? 0 : 1);
+  EXPECT_EQ(s.StoreItem(first, 7), 0);
+  EXPECT_EQ(s.StoreItem(first, -2), 0);
+  EXPECT_EQ(s.Reservations().size(), 4u);
+}
+
+TEST(RecordingScheduler, ReplacingAnEntryDoesNotOverlapItself) {
+  FakeHost host;
+  host.answer = false;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+  ScheduleItem changed = s.Reservations()[0];
+  changed.duration = 3600;
+  EXPECT_EQ(s.StoreItem(changed, 0), 1);
+  EXPECT_EQ(host.questions, 0);
+  EXPECT_EQ(s.Reservations()[0].duration, 3600u);
+}
+
+TEST(RecordingScheduler, OverlapQuestionDoesNotHoldTheLock) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+  s.Tick(At(21, 0, 0));
+  bool packet_went_through = false;
+  host.during_question = [&] {
+    // The processing thread delivers a packet while the question is on screen.
+    auto done = std::async(std::launch::async, [&] { s.ReceivePacket(kPacket, 188); });
+    packet_went_through = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  };
+  EXPECT_EQ(s.StoreItem(ByTime(At(21, 10, 0), 60), -1), 1);
+  EXPECT_TRUE(packet_went_through);
+  EXPECT_EQ(host.files[0].bytes.size(), 188u);
+}
+
+TEST(RecordingScheduler, ListChangedDuringQuestionIsCheckedAgain) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+  host.during_question = [&] {
+    if (host.questions == 1) {
+      host.answer = false;  // the second question is refused
+      s.StoreItem(ByTime(At(22, 0, 0), 60), -1);  // the list changes meanwhile
+    }
+  };
+  EXPECT_EQ(s.StoreItem(ByTime(At(21, 10, 0), 60), -1), 0);
+  EXPECT_EQ(host.questions, 2);
+  EXPECT_EQ(s.Reservations().size(), 2u);
+}
+
+TEST(RecordingScheduler, TicksAreHeldBackWhileARepetitionIsAsked) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  ScheduleItem daily = ByTime(At(21, 0, 0), 600);
+  daily.flags |= SI_DAILY;
+  s.StoreItem(daily, -1);
+  s.StoreItem(ByTime(At(21, 5, 0), 60), -1);            // forced inside the daily one
+  s.StoreItem(ByTime(At(21, 5, 0, kDay + 1), 60), -1);  // the next occurrence will overlap it
+  EXPECT_EQ(host.questions, 1);
+  s.Tick(At(21, 0, 0));
+  size_t finished_during_question = 0;
+  host.during_question = [&] {
+    // A nested message loop delivers further ticks while the box is open; the expired 21:05
+    // reservation must not be retired under the question's feet.
+    s.Tick(At(21, 10, 3));
+    s.Tick(At(21, 10, 4));
+    finished_during_question = s.Finished().size();
+  };
+  s.Tick(At(21, 10, 2));
+  EXPECT_EQ(host.questions, 2);
+  EXPECT_EQ(finished_during_question, 1u);
+  EXPECT_EQ(s.Reservations().size(), 3u);
+  host.during_question = nullptr;
+  s.Tick(At(21, 10, 5));  // now the expired one goes
+  EXPECT_EQ(s.Finished().size(), 2u);
+  EXPECT_EQ(ItemState(s.Finished()[1]), ST_ERROR);
+}
+
+TEST(RecordingScheduler, DeleteCommand) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+  s.Tick(At(21, 0, 0));
+  EXPECT_EQ(s.RetireItem(SI_DELETED, 0), 0);  // the active entry cannot be retired
+  EXPECT_EQ(s.DeleteItem(0), 1);
+  EXPECT_TRUE(s.IsActiveItem(0));
+  s.Tick(At(21, 0, 2));
+  EXPECT_TRUE(s.Reservations().empty());
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_FINISHED);
+
+  s.StoreItem(ByTime(At(22, 0, 0), 1800), -1);
+  s.Tick(At(21, 59, 40));
+  EXPECT_TRUE(s.IsActiveItem(0));
+  EXPECT_EQ(s.DeleteItem(0), 1);  // preparing: cancelled outright
+  EXPECT_TRUE(s.Reservations().empty());
+  EXPECT_FALSE(s.ActiveItem().has_value());
+  EXPECT_EQ(s.DeleteItem(0), 0);
+}
+
+TEST(RecordingScheduler, SaveDuringRecordingStoresItAsWaiting) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_sched_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "schedule.ini").string();
+  {
+    FakeHost host;
+    RecordingScheduler s(&host);
+    s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+    s.StoreItem(ByEvent(3, 4), -1);
+    s.Tick(At(21, 0, 0));
+    ASSERT_TRUE(s.SaveSchedule(path));
+  }
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.LoadSchedule(path);
+  ASSERT_EQ(s.Reservations().size(), 2u);
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_WAITING);
+  EXPECT_EQ(s.Reservations()[1].event_id, 4);
+  EXPECT_TRUE(s.SaveSchedule());  // the stored path
+  std::filesystem::remove_all(dir);
+}
+
+TEST(RecordingScheduler, RealFileWriterRecordsPackets) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_schedw_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  struct Host : FakeHost {
+    std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
+  } host;
+  {
+    RecordingScheduler s(&host);
+    s.StoreItem(ByTime(At(21, 0, 0), 1800, dir.string().c_str()), -1);
+    s.Tick(At(21, 0, 0));
+    EXPECT_EQ(s.ActiveOutputPath(), (dir / "20080303-2100.ts").string());
+    for (int i = 0; i < 10; ++i) s.ReceivePacket(kPacket, 188);
+  }  // teardown closes the file
+  EXPECT_EQ(std::filesystem::file_size(dir / "20080303-2100.ts"), 1880u);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace pelkan

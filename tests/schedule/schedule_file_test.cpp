@@ -1,0 +1,111 @@
+#include "schedule/schedule_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace pelkan {
+namespace {
+
+std::string Lines(std::initializer_list<const char*> lines) {
+  std::string out;
+  for (const char* l : lines) out += std::string(l) + "\r\n";
+  return out;
+}
+
+ScheduleItem DailyExample() {
+  ScheduleItem item{};
+  item.flags = SI_BY_TIME | SI_DAILY | SI_SERVICE_LIMIT;
+  item.start_day = MjdFromDate(2008, 3, 3);
+  item.start_second = 21 * 3600;
+  item.duration = 1800;
+  SetText(item.directory, "D:\\rec");
+  SetText(item.file_name, "20080303-2100");
+  SetText(item.extension, ".ts");
+  SetText(item.service_id_text, "1024");
+  return item;
+}
+
+TEST(ScheduleFile, EmptyListIsThreeHeaderLines) {
+  EXPECT_EQ(FormatSchedule({}), "[Pelkan_Schedule]\r\nScheduleNum=0\r\n\r\n");
+}
+
+TEST(ScheduleFile, DateTimeReservationByteExact) {
+  ScheduleItem item = DailyExample();
+  SetItemState(&item, ST_RECORDING);  // state bits are never written
+  EXPECT_EQ(FormatSchedule({item}),
+            Lines({"[Pelkan_Schedule]", "ScheduleNum=1", "", "[Schedule_1]", ";0x00180008", "Flag=1572872",
+                   ";Start=2008/03/03 21:00", "StartDateMJD=54528", "StartTimeSec=75600", ";Rec=00:30: 0",
+                   "RecordSec=1800", "NetworkID=0", "StreamID=0", "ServiceID=0", "EventID=0", "Dir=D:\\rec",
+                   "File=20080303-2100", "Ext=.ts", "ChVal=0", "ChStr=", "EnableServiceID=1024", ""}));
+}
+
+TEST(ScheduleFile, EventReservationIsWrittenWithZeroTimes) {
+  ScheduleItem item{};
+  item.flags = SI_BY_EVENT | SI_DELETED;
+  item.start_day = 54528;
+  item.start_second = 3600;
+  item.duration = 59;
+  item.network_id = 0xFFFF;
+  item.service_id = 1024;
+  item.event_id = 0x1234;
+  const std::string text = FormatSchedule({item});
+  EXPECT_NE(text.find(";0x80040000\r\nFlag=-2147221504\r\n;Start=0000/00/00 00:00\r\nStartDateMJD=0\r\n"
+                      "StartTimeSec=0\r\n;Rec=00:00: 0\r\nRecordSec=0\r\nNetworkID=65535\r\n"),
+            std::string::npos);
+  const auto back = ParseSchedule(text);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].flags, SI_BY_EVENT | SI_DELETED);  // negative Flag reads back with bit 31
+  EXPECT_EQ(back[0].start_day, 0u);
+  EXPECT_EQ(back[0].event_id, 0x1234);
+  EXPECT_EQ(back[0].network_id, 0xFFFF);
+}
+
+TEST(ScheduleFile, RoundTripKeepsEveryStoredField) {
+  ScheduleItem a = DailyExample();
+  a.flags |= SI_CHANNEL_VALUE | SI_CHANNEL_STRING | SI_FILE_NAME | SI_DELETED | 0x400000;
+  a.channel_value = 200;
+  SetText(a.channel_string, "\x83\x60\x83\x83\x83\x93\x83\x6C\x83\x8B");  // Shift-JIS bytes kept as they are
+  ScheduleItem b = DailyExample();
+  b.start_second = 86399;
+  b.duration = 100 * 3600;
+  const auto back = ParseSchedule(FormatSchedule({a, b}));
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(FormatSchedule(back), FormatSchedule({a, b}));
+  EXPECT_EQ(back[0].flags, a.flags);
+  EXPECT_EQ(back[0].channel_value, 200);
+  EXPECT_EQ(GetText(back[0].channel_string), GetText(a.channel_string));
+}
+
+TEST(ScheduleFile, GapsZeroFlagsAndHugeCountReadOnlyPresentSections) {
+  const std::string text =
+      "[Pelkan_Schedule]\r\nScheduleNum=2147483647\r\n"
+      "[Schedule_3]\r\nFlag=524288\r\nStartDateMJD=2\r\n"
+      "[Schedule_1]\r\nFlag=524288\r\nStartDateMJD=1\r\n"
+      "[Schedule_2]\r\nFlag=0\r\n"
+      "[Schedule_01]\r\nFlag=524288\r\n"
+      "[Schedule_0]\r\nFlag=524288\r\n";
+  const auto items = ParseSchedule(text);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].start_day, 1u);
+  EXPECT_EQ(items[1].start_day, 2u);
+  const std::string limited = "[Pelkan_Schedule]\r\nScheduleNum=1\r\n[Schedule_2]\r\nFlag=524288\r\n";
+  EXPECT_TRUE(ParseSchedule(limited).empty());
+}
+
+TEST(ScheduleFile, LongTextsAreCutAndLineBreaksCannotAddKeys) {
+  const std::string text = "[Pelkan_Schedule]\nScheduleNum=1\n[Schedule_1]\nFlag=1\nDir=" + std::string(400, 'd') +
+                           "\nEnableServiceID=" + std::string(150, '9') + "\n";
+  const auto items = ParseSchedule(text);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(GetText(items[0].directory).size(), kPathSize - 1);
+  EXPECT_EQ(GetText(items[0].service_id_text).size(), kServiceIdTextSize - 1);
+  ScheduleItem evil = DailyExample();
+  SetText(evil.directory, "x\r\n[Schedule_2]\r\nFlag=1");
+  const auto back = ParseSchedule(FormatSchedule({evil}));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(GetText(back[0].directory), "x");
+}
+
+}  // namespace
+}  // namespace pelkan
