@@ -219,7 +219,7 @@ void ServiceFilterWindow::RefreshProgrammes(const MjdTime& now, const EventLooku
       record->next_text.clear();
       continue;
     }
-    if (!SameEvent(fresh, record->current) || record->current.start_day == 0) {
+    if (!SameEvent(fresh, record->current)) {
       record->current = fresh;
       PostUpdate([this, service_id, text = FormatProgrammeText(kProgrammeLineFlags, fresh)] {
         SetCellText(service_id, kProgrammeColumn, text);
@@ -235,7 +235,7 @@ void ServiceFilterWindow::RefreshProgrammes(const MjdTime& now, const EventLooku
     if (!lookup(service_id, after, &following, false)) {
       record->next = ProgrammeEvent{};
       record->next_text.clear();
-    } else if (!SameEvent(following, record->next) || record->next.start_day == 0) {
+    } else if (!SameEvent(following, record->next)) {
       record->next = following;
       record->next_text = FormatProgrammeText(kProgrammeToolTipFlags, following);
     }
