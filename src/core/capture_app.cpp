@@ -220,11 +220,15 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
       processor_ = processor.get();
       schedule_output_id_.store(1);
     }
+    if (scheduler_) scheduler_->AttachProcessor(processor.get());
     std::vector<uint8_t> block(kBlockSize);
     while (!stop_event_.IsSet()) {
       while (fifo_.GetSize() >= kBlockSize) {
         const uint32_t n = fifo_.Get(block.data(), kBlockSize, 1);
-        if (n > 0) processor->Feed(block.data(), static_cast<int>(n), stats_);
+        if (n > 0) {
+          processor->Feed(block.data(), static_cast<int>(n), stats_);
+          blocks_fed_.fetch_add(1, std::memory_order_release);
+        }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -236,6 +240,7 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
       processor->Finish(stats_);
     } catch (...) {
     }
+    if (scheduler_) scheduler_->AttachProcessor(nullptr);
     {
       std::lock_guard<std::mutex> lock(processor_mutex_);
       processor_ = nullptr;
@@ -388,6 +393,11 @@ void CaptureApp::ExtendStopTimer() {
     return;
   }
   settings_.rec_time += 10;
+}
+
+void CaptureApp::ArmStopTimer(uint32_t ms) {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  if (recorder_) deadline_ = tick_() + ms;
 }
 
 bool CaptureApp::ToggleSending(bool stop) {

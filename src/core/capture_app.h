@@ -82,6 +82,9 @@ class ServiceInfoModel {
 class ScheduleEngine {
  public:
   virtual ~ScheduleEngine() = default;
+  // Processing thread: the processor runs from now on, with the schedule output (1) created; null
+  // before it is destroyed (after its last event). The engine may set that output's filter on it.
+  virtual void AttachProcessor(TsProcessor* /*processor*/) {}
   virtual void SetNetworkId(uint16_t network_id) = 0;
   virtual void OnStreamReset(uint16_t transport_stream_id) = 0;
   virtual void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) = 0;
@@ -168,6 +171,9 @@ class CaptureApp {
   std::string GetRecordingPath() const;
   // "+10分": extends a running stop timer by 10 minutes; without a recording adds 10 to REC_TIME.
   void ExtendStopTimer();
+  // Arms the stop timer of the running manual recording to end it `ms` from now (at the first
+  // status refresh after that). Nothing when not recording.
+  void ArmStopTimer(uint32_t ms);
   // The stop-timer deadline (tick) of the manual recording, if one is armed.
   std::optional<uint32_t> GetStopDeadline() const { return deadline_; }
 
@@ -197,6 +203,9 @@ class CaptureApp {
                                                     int event_id);
   // True while the processing thread (and with it the processor) runs. Any thread.
   bool IsProcessing() const;
+  // Blocks of the FIFO fed to the processor since construction. A filter set before this count was
+  // read applies to every packet of the blocks counted after the next one. Any thread.
+  uint64_t BlocksFed() const { return blocks_fed_.load(std::memory_order_acquire); }
 
   // Shared statistics; any thread may read them.
   CaptureStats& stats() { return stats_; }
@@ -254,6 +263,7 @@ class CaptureApp {
   mutable std::mutex processor_mutex_;  // guards processor_ against the UI thread's uses
   TsProcessor* processor_ = nullptr;
   std::atomic<uint16_t> schedule_output_id_{0};
+  std::atomic<uint64_t> blocks_fed_{0};
 
   // Outputs of processor output 0; output_mutex_ is held by the event dispatch for one packet and
   // by the UI thread while it installs or removes an output.
