@@ -222,6 +222,8 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
         }
       }
       transfers_ok_.fetch_add(1, std::memory_order_relaxed);
+    } else if (stop_.load() && b->ov.error.load(std::memory_order_relaxed) == usb::kIoCancelled) {
+      // Cancelled by Stop's abort: not a failure of the device.
     } else {
       transfers_failed_.fetch_add(1, std::memory_order_relaxed);
       if (b->ov.error.load(std::memory_order_relaxed) == usb::kIoDeviceGone ||

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "usb/request_block.h"
-#include "usb/ts_source_factory.h"
+#include "usb/generator_ts_source.h"
 
 namespace pelkan::usb {
 
@@ -342,7 +342,8 @@ class VirtualTunerHandle : public UsbDriverHandle {
       }
       lock.unlock();
       if (source_ == nullptr) {
-        source_ = shared_->options.source_factory ? shared_->options.source_factory() : MakeDefaultTsSource();
+        source_ = shared_->options.source_factory ? shared_->options.source_factory()
+                                                     : MakeDefaultTsSource(shared_->options.bit_rate);
       }
       const uint32_t got = (n > 0 && source_ != nullptr) ? static_cast<uint32_t>(source_->Read(x.dst, n)) : 0;
       lock.lock();
@@ -438,14 +439,14 @@ std::vector<uint8_t> VirtualTunerDriver::ConfigurationDescriptor() {
 VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config) {
   VirtualTunerOptions options;
   options.bit_rate = config.virtual_bit_rate;
-  if (!config.virtual_tuner_file.empty()) {
-    const std::string path = config.virtual_tuner_file;
-    options.source_factory = [path]() -> std::unique_ptr<TsSource> {
-      auto file = FileTsSource::Open(path);
-      if (file != nullptr) return file;
-      return MakeDefaultTsSource();
-    };
-  }
+  const uint64_t rate = config.virtual_bit_rate;
+  const std::string path = config.virtual_tuner_file;
+  options.source_factory = [path, rate]() -> std::unique_ptr<TsSource> {
+    if (!path.empty()) {
+      if (auto file = FileTsSource::Open(path)) return file;
+    }
+    return MakeDefaultTsSource(rate);
+  };
   return options;
 }
 
