@@ -5,10 +5,10 @@
 namespace pelkan::platform {
 
 void Event::Set() {
-  {
-    std::lock_guard lock(mutex_);
-    set_ = true;
-  }
+  // Notifying under the lock: a waiter that sees the event set may destroy it as soon as it
+  // returns, which it cannot do before this call has released the mutex.
+  std::lock_guard lock(mutex_);
+  set_ = true;
   if (manual_reset_) cv_.notify_all();
   else cv_.notify_one();
 }
