@@ -142,7 +142,7 @@ bool ServiceExists(const GeneratorOptions& o, uint16_t service_id) {
 const char* const kCaptions[] = {
     "こんばんは。ニュースをお伝えします。",
     "（拍手）",
-    "♪〜",
+    "♪～",
     "では、現場から中継です。",
     "明日は全国的に晴れるでしょう。",
     "ありがとうございました。",
