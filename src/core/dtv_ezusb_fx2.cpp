@@ -172,14 +172,16 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
     b->endpoint = in;
     b->length = kTransferSize;
     b->request = in->BeginDataXfer(b->data, kTransferSize, &b->ov);
+    // Once the buffer is in the pending list it belongs to the receive thread.
     const uint32_t begin_error = b->ov.begin_error;
+    const bool begun = b->request != nullptr;
     {
       std::lock_guard lock(list_mutex_);
       pending_list_.push_back(b);
     }
     list_cv_.notify_all();
     // A driver that refuses transfers outright must not turn this loop into a busy spin.
-    if (b->request == nullptr || (begin_error != usb::kIoSuccess && begin_error != usb::kIoPending)) {
+    if (!begun || (begin_error != usb::kIoSuccess && begin_error != usb::kIoPending)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
