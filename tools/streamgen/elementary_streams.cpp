@@ -216,20 +216,18 @@ namespace {
 
 // Wraps caption data (management or statement) into a data group and a PES_data_packet.
 std::vector<uint8_t> CaptionPesData(uint8_t data_group_id, const std::vector<uint8_t>& group_data) {
-  std::vector<uint8_t> group;
-  group.push_back(static_cast<uint8_t>(data_group_id << 2));  // data_group_version 0
-  group.push_back(0);                                         // data_group_link_number
-  group.push_back(0);                                         // last_data_group_link_number
-  group.push_back(static_cast<uint8_t>(group_data.size() >> 8));
-  group.push_back(static_cast<uint8_t>(group_data.size()));
-  group.insert(group.end(), group_data.begin(), group_data.end());
-  const uint16_t crc = Crc16Ccitt(group.data(), group.size());
-  group.push_back(static_cast<uint8_t>(crc >> 8));
-  group.push_back(static_cast<uint8_t>(crc));
-
-  std::vector<uint8_t> pes = {0x80, 0xFF, 0xF0};  // data_identifier, private_stream_id, header length 0
-  pes.insert(pes.end(), group.begin(), group.end());
-  return pes;
+  BitWriter w;
+  w.Put(0x80, 8);  // data_identifier: synchronised PES
+  w.Put(0xFF, 8);  // private_stream_id
+  w.Put(0xF0, 8);  // PES_data_packet_header_length 0
+  w.Put(static_cast<uint32_t>(data_group_id) << 2, 8);  // data_group_version 0
+  w.Put(0, 8);     // data_group_link_number
+  w.Put(0, 8);     // last_data_group_link_number
+  w.Put(static_cast<uint32_t>(group_data.size()), 16);
+  w.PutBytes(group_data.data(), group_data.size());
+  const uint16_t crc = Crc16Ccitt(w.bytes().data() + 3, w.ByteCount() - 3);
+  w.Put(crc, 16);
+  return w.Take();
 }
 
 }  // namespace
