@@ -5,8 +5,8 @@
 namespace pelkan::platform {
 
 void Event::Set() {
-  // Notifying under the lock: a waiter that sees the event set may destroy it as soon as it
-  // returns, which it cannot do before this call has released the mutex.
+  // Notify while holding the lock: a waiter that sees the flag may destroy the event as soon as it
+  // returns, so nothing of this object may be touched after the unlock.
   std::lock_guard lock(mutex_);
   set_ = true;
   if (manual_reset_) cv_.notify_all();
