@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace pelkan {
+
+// The capture application's statistics record. Three parties write it without a common lock: the
+// device's receive thread (transfer rate, FIFO overflows), the processing thread (the processor's
+// counters and packet size, the broadcast clock) and the UI thread (clearing). Every field is an
+// atomic word, so any thread may read it at any time; relaxed order is enough for counters.
+struct CaptureStats {
+  // USB input rate in bytes per second.
+  std::atomic<double> transfer_rate{0.0};
+  // Detected TS packet size (188, 192 or 204); 0 while not synchronised. The processor keeps its
+  // alignment state here, so zeroing it makes the next Feed search for packets again.
+  std::atomic<uint16_t> packet_size{0};
+  // Times an expected sync byte was missing.
+  std::atomic<uint32_t> sync_losses{0};
+  // continuity_counter breaks on packets that start a payload unit.
+  std::atomic<uint32_t> continuity_errors{0};
+  // Packets with a non-zero transport_scrambling_control.
+  std::atomic<uint32_t> scrambled_packets{0};
+  // Broadcast clock from the last time-offset table: Modified Julian Date (0 = none yet), seconds
+  // of the day, and the millisecond tick at which it arrived.
+  std::atomic<uint32_t> clock_date{0};
+  std::atomic<uint32_t> clock_time{0};
+  std::atomic<uint32_t> clock_tick{0};
+  // "R": times the capture FIFO was full and was emptied.
+  std::atomic<uint32_t> fifo_overflows{0};
+  // "Sy": Feed chunks the processor's input stage did not take whole.
+  std::atomic<uint32_t> input_overflows{0};
+  // "St": chunks the processor's packet stage did not take whole.
+  std::atomic<uint32_t> packet_stage_overflows{0};
+
+  // Zeroes the error and overflow counters; leaves rate, packet size and clock alone.
+  void ClearCounters() {
+    for (auto* c : {&sync_losses, &continuity_errors, &scrambled_packets, &fifo_overflows, &input_overflows,
+                    &packet_stage_overflows}) {
+      c->store(0, std::memory_order_relaxed);
+    }
+  }
+  // Zeroes every field (done at disconnect).
+  void Reset() {
+    ClearCounters();
+    transfer_rate.store(0.0, std::memory_order_relaxed);
+    packet_size.store(0, std::memory_order_relaxed);
+    clock_date.store(0, std::memory_order_relaxed);
+    clock_time.store(0, std::memory_order_relaxed);
+    clock_tick.store(0, std::memory_order_relaxed);
+  }
+};
+
+}  // namespace pelkan

@@ -1,0 +1,83 @@
+#include "ts/event_store.h"
+
+namespace pelkan {
+namespace {
+
+constexpr uint64_t kSecondsPerDay = 86400;
+
+uint64_t StartOf(const ProgrammeEvent& e) { return uint64_t{e.start_day} * kSecondsPerDay + e.start_second; }
+uint64_t EndOf(const ProgrammeEvent& e) { return uint64_t{e.end_day} * kSecondsPerDay + e.end_second; }
+
+}  // namespace
+
+int EventStore::StoreEvent(uint16_t service_id, const ProgrammeEvent& ev) {
+  std::lock_guard lock(mutex_);
+  auto& events = services_[service_id];
+  auto [it, inserted] = events.try_emplace(ev.event_id, ev);
+  if (inserted) return 1;
+  ProgrammeEvent& old = it->second;
+  if (ev.kind < old.kind || (ev.kind == old.kind && ev.version != old.version)) {
+    old = ev;
+    return 1;
+  }
+  return 0;
+}
+
+std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTime t, int purge) {
+  std::lock_guard lock(mutex_);
+  auto sit = services_.find(service_id);
+  if (sit == services_.end()) return std::nullopt;
+  const uint64_t now = uint64_t{t.date} * kSecondsPerDay + t.seconds;
+  std::optional<ProgrammeEvent> found;
+  auto& events = sit->second;
+  for (auto it = events.begin(); it != events.end();) {
+    const ProgrammeEvent& e = it->second;
+    const bool undefined = e.end_second == kUndefinedDuration;
+    if (!found) {
+      const bool match = undefined ? StartOf(e) < now : (StartOf(e) <= now && now <= EndOf(e));
+      if (match) {
+        found = e;
+        if (!purge) break;
+      }
+    }
+    if (purge && !undefined && EndOf(e) < now) {
+      it = events.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return found;
+}
+
+std::optional<ProgrammeEvent> EventStore::FindEventById(int, int, int service_id, int event_id) const {
+  std::lock_guard lock(mutex_);
+  if (service_id < 0 || service_id > 0xFFFF || event_id < 0 || event_id > 0xFFFF) return std::nullopt;
+  auto sit = services_.find(static_cast<uint16_t>(service_id));
+  if (sit == services_.end()) return std::nullopt;
+  auto eit = sit->second.find(static_cast<uint16_t>(event_id));
+  if (eit == sit->second.end()) return std::nullopt;
+  return eit->second;
+}
+
+void EventStore::Clear() {
+  std::lock_guard lock(mutex_);
+  services_.clear();
+}
+
+std::vector<ProgrammeEvent> EventStore::Snapshot() const {
+  std::lock_guard lock(mutex_);
+  std::vector<ProgrammeEvent> out;
+  for (const auto& [sid, events] : services_) {
+    for (const auto& [eid, e] : events) out.push_back(e);
+  }
+  return out;
+}
+
+size_t EventStore::Size() const {
+  std::lock_guard lock(mutex_);
+  size_t n = 0;
+  for (const auto& [sid, events] : services_) n += events.size();
+  return n;
+}
+
+}  // namespace pelkan

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "core/mjd_time.h"
+#include "ts/ts_events.h"
+
+namespace pelkan {
+
+// The programme events the EIT announces for the current transport stream, one record per
+// (service_id, event_id). Every operation holds the store's own lock for its whole duration, so
+// the processing thread may store while the UI thread queries; a query never sees half a record.
+class EventStore {
+ public:
+  // Stores `ev` for `service_id`. A new event is inserted; a known one is replaced only by a record
+  // of a lower kind, or of the same kind with another version. Returns 1 if stored or replaced.
+  int StoreEvent(uint16_t service_id, const ProgrammeEvent& ev);
+
+  // The event of `service_id` in effect at `t` (lowest event_id first): start <= t <= end, or
+  // start < t for an event of undefined duration. With `purge` non-zero, every event of the
+  // service whose defined end lies strictly before `t` is removed afterwards.
+  std::optional<ProgrammeEvent> FindEventAt(uint16_t service_id, MjdTime t, int purge);
+
+  // The record of (service_id, event_id). The network and transport stream ids are accepted for
+  // the callers' convenience and ignored: the store holds one transport stream.
+  std::optional<ProgrammeEvent> FindEventById(int network_id, int transport_stream_id, int service_id,
+                                              int event_id) const;
+
+  // Forgets every event.
+  void Clear();
+
+  // Copies of all stored records, by service_id then event_id.
+  std::vector<ProgrammeEvent> Snapshot() const;
+  // Number of stored records.
+  size_t Size() const;
+
+ private:
+  mutable std::recursive_mutex mutex_;
+  std::map<uint16_t, std::map<uint16_t, ProgrammeEvent>> services_;
+};
+
+}  // namespace pelkan

@@ -1,0 +1,354 @@
+#include "ts/ts_processor.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pelkan {
+namespace {
+
+constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
+
+void Increment(std::atomic<uint32_t>& counter) { counter.fetch_add(1, kRelaxed); }
+
+// Packet size found at the first qualifying offset of a 612-byte window, or 0; `offset` receives it.
+uint32_t FindSync(const uint8_t* w, uint32_t* offset) {
+  for (uint32_t i = 0; i < 204; ++i) {
+    if (w[i] != kSyncByte) continue;
+    uint32_t size = 0;
+    if (w[i + 188] == kSyncByte && w[i + 376] == kSyncByte) {
+      size = 188;
+    } else if (w[i + 192] == kSyncByte && w[i + 384] == kSyncByte) {
+      size = 192;
+    } else if (w[i + 204] == kSyncByte && w[i + 408] == kSyncByte) {
+      size = 204;
+    }
+    if (size) {
+      *offset = i;
+      return size;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+class TsProcessor::Sink final : public SectionSink {
+ public:
+  explicit Sink(TsProcessor& p) : p_(p) {}
+  void OnSection(int handler, const PacketHeader&, const SectionHeader& header, const uint8_t* section,
+                 uint32_t length) override {
+    p_.OnSection(handler, header, section, length);
+  }
+
+ private:
+  TsProcessor& p_;
+};
+
+TsProcessor::TsProcessor(B25Decoder* decoder)
+    : decoder_(decoder), pending_(kSearchWindow), pid_kinds_(8192), last_cc_(8192), sink_(std::make_unique<Sink>(*this)) {
+  ResetTables();
+  auto initial = std::make_shared<OutputSet>();
+  initial->outputs.emplace_back(0, OutputFilter{});
+  std::lock_guard lock(outputs_mutex_);
+  PublishOutputs(std::move(initial));
+}
+
+TsProcessor::~TsProcessor() { ResetTables(); }
+
+void TsProcessor::ResetTables() {
+  std::memset(pid_kinds_.data(), 0, pid_kinds_.size() * sizeof(PidKind));
+  std::memset(last_cc_.data(), 0xFF, last_cc_.size());
+  assembler_.Reset();
+  pat_transport_stream_id_ = 0;
+  pat_version_ = 0;
+  nit_seen_ = 0;
+  nit_version_ = 0;
+  sdt_seen_ = 0;
+  sdt_version_ = 0;
+  pat_programs_.clear();
+  pmt_versions_.clear();
+  eit_versions_.clear();
+  event_store_.Clear();
+  if (decoder_) decoder_->Reset();
+}
+
+// ---- Outputs -------------------------------------------------------------------------------------
+
+void TsProcessor::PublishOutputs(std::shared_ptr<const OutputSet> next) {
+  outputs_ = std::move(next);
+  outputs_generation_.fetch_add(1, std::memory_order_release);
+}
+
+int TsProcessor::AddOutput(uint16_t id) {
+  std::lock_guard lock(outputs_mutex_);
+  auto next = std::make_shared<OutputSet>(*outputs_);
+  auto& v = next->outputs;
+  auto it = std::lower_bound(v.begin(), v.end(), id, [](const auto& e, uint16_t key) { return e.first < key; });
+  if (it != v.end() && it->first == id) return 0;
+  v.emplace(it, id, OutputFilter{});
+  PublishOutputs(std::move(next));
+  return 1;
+}
+
+void TsProcessor::SetOutputFilter(uint16_t id, uint32_t program_mode, const uint16_t* programs,
+                                  uint32_t program_count, uint32_t pid_mode, const uint16_t* pids,
+                                  uint32_t pid_count) {
+  std::lock_guard lock(outputs_mutex_);
+  auto next = std::make_shared<OutputSet>(*outputs_);
+  for (auto& [oid, filter] : next->outputs) {
+    if (oid != id) continue;
+    filter.Set(program_mode, programs, program_count, pid_mode, pids, pid_count);
+    PublishOutputs(std::move(next));
+    return;
+  }
+}
+
+void TsProcessor::ClearOutputFilter(uint16_t id, int all) {
+  std::lock_guard lock(outputs_mutex_);
+  auto next = std::make_shared<OutputSet>();
+  if (all) {
+    next->outputs.emplace_back(0, OutputFilter{});
+    PublishOutputs(std::move(next));
+    return;
+  }
+  *next = *outputs_;
+  for (auto& [oid, filter] : next->outputs) {
+    if (oid != id) continue;
+    filter.ClearSets();
+    PublishOutputs(std::move(next));
+    return;
+  }
+}
+
+std::optional<OutputFilter> TsProcessor::GetOutputFilter(uint16_t id) const {
+  std::lock_guard lock(outputs_mutex_);
+  for (const auto& [oid, filter] : outputs_->outputs) {
+    if (oid == id) return filter;
+  }
+  return std::nullopt;
+}
+
+std::vector<uint16_t> TsProcessor::OutputIds() const {
+  std::lock_guard lock(outputs_mutex_);
+  std::vector<uint16_t> ids;
+  for (const auto& entry : outputs_->outputs) ids.push_back(entry.first);
+  return ids;
+}
+
+void TsProcessor::RefreshOutputs() {
+  std::lock_guard lock(outputs_mutex_);
+  active_outputs_ = outputs_;
+  active_generation_ = outputs_generation_.load(kRelaxed);
+}
+
+void TsProcessor::RouteToOutputs(const uint8_t* unit, uint16_t pid, uint32_t size) {
+  if (!handler_) return;
+  if (outputs_generation_.load(std::memory_order_acquire) != active_generation_) RefreshOutputs();
+  // The set is immutable and held here, so a filter change made by the handler while the events of
+  // this packet go out applies from the next packet, and no lock is held during the handler calls.
+  const OutputSet& set = *active_outputs_;
+  for (const auto& [id, filter] : set.outputs) {
+    if (!filter.Passes(pid)) continue;
+    if (pid != 0) {
+      handler_(EVENT_PACKET, id, unit, size, user_);
+    } else {
+      uint8_t copy[204];
+      std::memcpy(copy, unit, size);
+      filter.RewritePat(copy, size, pat_programs_);
+      handler_(EVENT_PACKET, id, copy, size, user_);
+    }
+  }
+}
+
+// ---- Alignment stage -----------------------------------------------------------------------------
+
+void TsProcessor::Feed(const uint8_t* data, int length, CaptureStats& stats) {
+  if (!data || length <= 0) return;
+  uint32_t n = static_cast<uint32_t>(length);
+  const uint32_t room = kInputCapacity - pending_length_;
+  if (n > room) {
+    n = room;
+    Increment(stats.input_overflows);
+  }
+  FeedAligned(data, n, stats);
+}
+
+// The bytes of one call are processed where they are; only what does not make a whole packet (or
+// a whole search window) is copied into `pending_` for the next call. `pending_` is worked off
+// first, topped up from the new bytes.
+void TsProcessor::FeedAligned(const uint8_t* p, uint32_t n, CaptureStats& stats) {
+  uint32_t size = stats.packet_size.load(kRelaxed);
+  if (size != 0 && size != 188 && size != 192 && size != 204) {
+    size = 0;
+    stats.packet_size.store(0, kRelaxed);
+  }
+  for (;;) {
+    if (pending_length_ > 0) {
+      const uint32_t need = size ? size : kSearchWindow;
+      if (pending_length_ < need) {
+        const uint32_t take = std::min(n, need - pending_length_);
+        std::memcpy(pending_.data() + pending_length_, p, take);
+        pending_length_ += take;
+        p += take;
+        n -= take;
+        if (pending_length_ < need) return;
+      }
+      uint32_t consumed;
+      if (size == 0) {
+        uint32_t offset = 0;
+        size = FindSync(pending_.data(), &offset);
+        if (size == 0) {
+          pending_length_ = 0;  // the whole input is dropped, the rest of this chunk included
+          return;
+        }
+        stats.packet_size.store(static_cast<uint16_t>(size), kRelaxed);
+        consumed = offset;
+      } else if (pending_[0] != kSyncByte) {
+        Increment(stats.sync_losses);
+        size = 0;
+        stats.packet_size.store(0, kRelaxed);
+        continue;
+      } else {
+        OnAlignedPacket(pending_.data(), size, stats);
+        consumed = size;
+      }
+      pending_length_ -= consumed;
+      if (pending_length_ > 0) std::memmove(pending_.data(), pending_.data() + consumed, pending_length_);
+      continue;
+    }
+
+    if (size == 0) {
+      if (n < kSearchWindow) break;
+      uint32_t offset = 0;
+      size = FindSync(p, &offset);
+      if (size == 0) return;
+      stats.packet_size.store(static_cast<uint16_t>(size), kRelaxed);
+      p += offset;
+      n -= offset;
+    }
+    while (n >= size && p[0] == kSyncByte) {
+      OnAlignedPacket(p, size, stats);
+      p += size;
+      n -= size;
+    }
+    if (n < size) break;
+    Increment(stats.sync_losses);
+    size = 0;
+    stats.packet_size.store(0, kRelaxed);
+  }
+  std::memcpy(pending_.data(), p, n);
+  pending_length_ = n;
+}
+
+void TsProcessor::OnAlignedPacket(const uint8_t* packet, uint32_t size, CaptureStats& stats) {
+  if (!decoder_) {
+    PacketStage(packet, size, stats);
+    return;
+  }
+  uint8_t* out = nullptr;
+  int out_length = 0;
+  if (decoder_->Decode(packet, static_cast<int>(size), &out, &out_length) && out && out_length > 0) {
+    PacketStage(out, static_cast<uint32_t>(out_length), stats);
+  }
+}
+
+// ---- Packet stage --------------------------------------------------------------------------------
+
+void TsProcessor::PacketStage(const uint8_t* data, uint32_t length, CaptureStats& stats) {
+  const uint32_t size = stats.packet_size.load(kRelaxed);
+  if (size == 0) return;
+  const uint32_t room = kPacketStageCapacity - stage_length_;
+  if (length > room) {
+    length = room;
+    Increment(stats.packet_stage_overflows);
+  }
+  if (stage_length_ == 0 && !decoder_) {
+    // Without a decoder the bytes are the caller's own packet: process them in place.
+    while (length >= size) {
+      ProcessUnit(data, size, stats);
+      data += size;
+      length -= size;
+    }
+    if (length == 0) return;
+  }
+  // Decoder output is copied first: the decoder may reuse its memory at its next call, and a
+  // transport stream change calls its Reset while the units are being processed.
+  if (stage_.size() < stage_length_ + length) stage_.resize(stage_length_ + length);
+  std::memcpy(stage_.data() + stage_length_, data, length);
+  stage_length_ += length;
+  uint32_t read = 0;
+  while (stage_length_ - read >= size) {
+    ProcessUnit(stage_.data() + read, size, stats);
+    read += size;
+  }
+  stage_length_ -= read;
+  if (stage_length_ > 0 && read > 0) std::memmove(stage_.data(), stage_.data() + read, stage_length_);
+}
+
+void TsProcessor::ProcessUnit(const uint8_t* unit, uint32_t size, CaptureStats& stats) {
+  ++packet_count_;
+  if (unit[3] & 0xC0) Increment(stats.scrambled_packets);
+  const uint16_t pid = static_cast<uint16_t>((unit[1] & 0x1F) << 8 | unit[2]);
+  if (unit[0] != kSyncByte || pid == kNullPid) return;
+
+  uint8_t& last_cc = last_cc_[pid];
+  const uint8_t cc = unit[3] & 0x0F;
+  const bool start = unit[1] & 0x40;
+  if (last_cc != 0xFF && start && cc != ((last_cc + 1) & 0x0F)) Increment(stats.continuity_errors);
+  last_cc = cc;
+
+  int handler = kNoTable;
+  if (decode_psi_) {
+    switch (pid) {
+      case 0x0000: handler = kPat; break;
+      case 0x0001: break;
+      case 0x0011: handler = kSdt; break;
+      case 0x0012:
+      case 0x0026:
+      case 0x0027: handler = kEit; break;
+      case 0x0014: handler = kTime; break;
+      default:
+        const PidKind kind = pid_kinds_[pid];
+        if (kind == PidKind::kPmt) {
+          handler = kPmt;
+        } else if (kind == PidKind::kNit || kind == PidKind::kOtherNetwork) {
+          handler = kNit;
+        }
+    }
+  } else if (pid == 0x0014) {
+    handler = kTime;
+  }
+  if (handler != kNoTable) assembler_.PushPayload(ParsePacketHeader(unit), unit + 4, handler, *sink_);
+
+  RouteToOutputs(unit, pid, size);
+}
+
+void TsProcessor::Finish(CaptureStats& stats) {
+  const uint32_t size = stats.packet_size.load(kRelaxed);
+  uint8_t* out = nullptr;
+  int out_length = 0;
+  if (decoder_ && decoder_->Flush(&out, &out_length) && out && out_length > 0 && size != 0) {
+    // Copied first, as the pieces may reach a PAT that resets the decoder.
+    const std::vector<uint8_t> held(out, out + out_length);
+    for (size_t pos = 0; pos < held.size(); pos += size) {
+      PacketStage(held.data() + pos, static_cast<uint32_t>(std::min<size_t>(size, held.size() - pos)), stats);
+    }
+  }
+  Emit(EVENT_STREAM_RESET, 0, nullptr, 1);
+}
+
+// ---- Sections ------------------------------------------------------------------------------------
+
+void TsProcessor::OnSection(int handler, const SectionHeader& h, const uint8_t* section, uint32_t length) {
+  switch (handler) {
+    case kPat: HandlePat(h, section, length); break;
+    case kPmt: HandlePmt(h, section, length); break;
+    case kNit: HandleNit(h, section, length); break;
+    case kSdt: HandleSdt(h, section, length); break;
+    case kTime: HandleTime(h, section, length); break;
+    case kEit: HandleEit(h, section, length); break;
+    default: break;
+  }
+}
+
+}  // namespace pelkan

@@ -1,0 +1,186 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/capture_stats.h"
+#include "core/mjd_time.h"
+#include "ts/b25_decoder.h"
+#include "ts/event_store.h"
+#include "ts/output_filter.h"
+#include "ts/packet_header.h"
+#include "ts/section_assembler.h"
+#include "ts/ts_events.h"
+
+namespace pelkan {
+
+// What the PAT says a PID carries.
+enum class PidKind : uint16_t {
+  kNone = 0,
+  kPmt = 2,              // a PMT PID named by the PAT
+  kNit = 0x40,           // the network PID 0x0010 named by the PAT
+  kOtherNetwork = 0x7F,  // a network PID other than 0x0010 named by the PAT
+};
+
+// Turns the raw byte stream of a tuner into TS packets and reports everything it finds through one
+// event handler (see ts_events.h): it aligns 188/192/204-byte packets, passes each through the
+// optional outside decoder, counts sync losses, continuity breaks and scrambled packets into a
+// CaptureStats, assembles PSI/SI sections and decodes the PAT, PMT, NIT, SDT, time table and EIT
+// (programme events go to its EventStore), and hands each packet to every output whose filter
+// passes it.
+//
+// Threads: construction, Feed, Finish, the setters and destruction run on one processing thread,
+// and so does every event. AddOutput, SetOutputFilter and ClearOutputFilter may be called from any
+// thread at any time (also from inside the event handler); an update applies from the next packet.
+// The event store queries may be called from any thread.
+class TsProcessor {
+ public:
+  static constexpr uint32_t kInputCapacity = 0xA00000;
+  static constexpr uint32_t kPacketStageCapacity = 0x100000;
+  static constexpr uint32_t kSearchWindow = 612;
+
+  // `decoder` (not owned, may be null) receives every aligned packet; its Reset is called now, at
+  // each change of transport stream and at destruction. Output 0 exists from the start.
+  explicit TsProcessor(B25Decoder* decoder = nullptr);
+  ~TsProcessor();
+  TsProcessor(const TsProcessor&) = delete;
+  TsProcessor& operator=(const TsProcessor&) = delete;
+
+  // Non-zero: every PSI/SI table is decoded; zero (the default): only the time table on PID 0x0014.
+  void SetDecodePsi(uint32_t flag) { decode_psi_ = flag; }
+  // Non-zero: EIT sections fill the event store. Zero by default.
+  void SetProcessEpg(uint32_t flag) { process_epg_ = flag; }
+  // Installs the handler of all events and the value passed back as its last argument. The handler
+  // runs synchronously inside Feed and Finish and must not call Feed or Finish.
+  void SetEventHandler(TsEventHandler handler, void* user) {
+    handler_ = handler;
+    user_ = user;
+  }
+
+  // Creates output `id` with a filter that passes everything. Returns 1 if created, 0 if it existed.
+  int AddOutput(uint16_t id);
+  // Sets the filter of output `id` (see OutputFilter::Set); nothing happens if the output does not exist.
+  void SetOutputFilter(uint16_t id, uint32_t program_mode, const uint16_t* programs, uint32_t program_count,
+                       uint32_t pid_mode, const uint16_t* pids, uint32_t pid_count);
+  // all != 0: removes every output and creates output 0 again. all == 0: empties both sets of
+  // output `id` (its modes stay); nothing if it does not exist.
+  void ClearOutputFilter(uint16_t id, int all);
+  // Copy of the filter of output `id`, or none. Any thread.
+  std::optional<OutputFilter> GetOutputFilter(uint16_t id) const;
+  // Ids of the existing outputs, ascending. Any thread.
+  std::vector<uint16_t> OutputIds() const;
+
+  // Processes a chunk of any size. Bytes that do not yet make a whole packet (or, before
+  // synchronisation, a 612-byte search window) wait for the next call. The packet size and the
+  // counters live in `stats`: zeroing stats.packet_size makes the next call search again.
+  void Feed(const uint8_t* data, int length, CaptureStats& stats);
+  // Ends the stream: drains the decoder (if any) and emits EVENT_STREAM_RESET with count 1.
+  void Finish(CaptureStats& stats);
+
+  // Forgets everything learnt from the tables: PID kinds, continuity counters, section assembly,
+  // PAT/PMT/NIT/SDT/EIT state and the event store; calls the decoder's Reset. Outputs, flags,
+  // handler and the bytes waiting for alignment are kept. Processing thread.
+  void ResetTables();
+
+  // The programme events of the current transport stream. Any thread.
+  EventStore& event_store() { return event_store_; }
+  // Shorthands for the store queries (see EventStore). Any thread.
+  std::optional<ProgrammeEvent> FindEventAt(uint16_t service_id, MjdTime t, int purge) {
+    return event_store_.FindEventAt(service_id, t, purge);
+  }
+  std::optional<ProgrammeEvent> FindEventById(int network_id, int transport_stream_id, int service_id,
+                                              int event_id) const {
+    return event_store_.FindEventById(network_id, transport_stream_id, service_id, event_id);
+  }
+
+  // Processing-thread views for diagnostics and tests.
+  PidKind pid_kind(uint16_t pid) const { return pid_kinds_[pid & 0x1FFF]; }
+  uint16_t transport_stream_id() const { return pat_transport_stream_id_; }
+  std::span<const ProgramListEntry> pat_programs() const { return pat_programs_; }
+  // Packets that reached the packet stage (after the decoder), null packets included.
+  uint64_t packet_count() const { return packet_count_; }
+  const SectionAssembler& assembler() const { return assembler_; }
+
+ private:
+  // The outputs as the packet loop sees them: an immutable snapshot replaced on every change.
+  struct OutputSet {
+    std::vector<std::pair<uint16_t, OutputFilter>> outputs;  // ascending id
+  };
+  enum Handler : int { kNoTable = 0, kPat, kPmt, kNit, kSdt, kTime, kEit };
+  class Sink;
+
+  void ResetTablesImpl(bool reset_decoder);
+  void Emit(uint32_t type, int32_t param, const void* data, uint32_t count) {
+    if (handler_) handler_(type, param, static_cast<const uint8_t*>(data), count, user_);
+  }
+
+  // Alignment stage helpers.
+  void FeedAligned(const uint8_t* data, uint32_t length, CaptureStats& stats);
+  void OnAlignedPacket(const uint8_t* packet, uint32_t size, CaptureStats& stats);
+  // Packet stage: cuts `length` bytes into units of the packet size and processes each.
+  void PacketStage(const uint8_t* data, uint32_t length, CaptureStats& stats);
+  void ProcessUnit(const uint8_t* unit, uint32_t size, CaptureStats& stats);
+  void RouteToOutputs(const uint8_t* unit, uint16_t pid, uint32_t size);
+  void RefreshOutputs();
+  // Replaces the published output set with `next` (called with outputs_mutex_ held).
+  void PublishOutputs(std::shared_ptr<const OutputSet> next);
+
+  // Table handlers (tables/*.cpp): each parses one complete, CRC-checked section.
+  void OnSection(int handler, const SectionHeader& h, const uint8_t* section, uint32_t length);
+  void HandlePat(const SectionHeader& h, const uint8_t* section, uint32_t length);
+  void HandlePmt(const SectionHeader& h, const uint8_t* section, uint32_t length);
+  void HandleNit(const SectionHeader& h, const uint8_t* section, uint32_t length);
+  void HandleSdt(const SectionHeader& h, const uint8_t* section, uint32_t length);
+  void HandleTime(const SectionHeader& h, const uint8_t* section, uint32_t length);
+  void HandleEit(const SectionHeader& h, const uint8_t* section, uint32_t length);
+
+  B25Decoder* decoder_;
+  TsEventHandler handler_ = nullptr;
+  void* user_ = nullptr;
+  uint32_t decode_psi_ = 0;
+  uint32_t process_epg_ = 0;
+
+  // Input stage: the bytes that wait for a whole packet or search window (at most 612).
+  std::vector<uint8_t> pending_;
+  uint32_t pending_length_ = 0;
+  // Packet stage: bytes of decoder output that wait for a whole unit (at most 1 MiB).
+  std::vector<uint8_t> stage_;
+  uint32_t stage_length_ = 0;
+
+  // Per-PID state, indexed by PID: what the PAT says it carries, and the continuity_counter of its
+  // last packet (0xFF = none yet). Two plain tables, so that a reset is two memsets.
+  std::vector<PidKind> pid_kinds_;
+  std::vector<uint8_t> last_cc_;
+  SectionAssembler assembler_;
+  std::unique_ptr<Sink> sink_;
+  uint64_t packet_count_ = 0;
+
+  // Table state, forgotten by ResetTables.
+  uint16_t pat_transport_stream_id_ = 0;
+  uint8_t pat_version_ = 0;
+  uint32_t nit_seen_ = 0;
+  uint8_t nit_version_ = 0;
+  uint32_t sdt_seen_ = 0;
+  uint8_t sdt_version_ = 0;
+  std::vector<ProgramListEntry> pat_programs_;
+  std::map<uint16_t, uint8_t> pmt_versions_;            // program_number -> version_number
+  std::unordered_map<uint32_t, uint8_t> eit_versions_;  // service_id<<16 | table_id<<8 | section_number
+  EventStore event_store_;
+
+  // Outputs: the published set under its mutex, and the processing thread's current copy.
+  mutable std::mutex outputs_mutex_;
+  std::shared_ptr<const OutputSet> outputs_;
+  std::atomic<uint64_t> outputs_generation_{0};
+  std::shared_ptr<const OutputSet> active_outputs_;
+  uint64_t active_generation_ = ~uint64_t{0};
+};
+
+}  // namespace pelkan
