@@ -456,6 +456,16 @@ int RecordingScheduler::DeleteItem(int index, bool keep_series) {
   return 1;
 }
 
+void RecordingScheduler::StopRecording() {
+  Lock lock(mutex_);
+  if (!active_) return;
+  const int index = ActiveIndexLocked();
+  active_.reset();
+  if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
+  ++generation_;
+  Changed();
+}
+
 void RecordingScheduler::ClearFinished() {
   Lock lock(mutex_);
   finished_.clear();

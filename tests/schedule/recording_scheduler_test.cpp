@@ -545,6 +545,20 @@ TEST(RecordingScheduler, DeleteCommand) {
   EXPECT_EQ(s.DeleteItem(0), 0);
 }
 
+TEST(RecordingScheduler, StopRecordingLeavesTheReservationWaiting) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+  s.Tick(At(21, 0, 0));
+  ASSERT_TRUE(host.files[0].open);
+  s.StopRecording();
+  EXPECT_FALSE(host.files[0].open);
+  EXPECT_FALSE(s.ActiveItem().has_value());
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_WAITING);
+  s.Tick(At(21, 0, 1));  // prepared and opened anew, as after a restart
+  EXPECT_EQ(host.files.size(), 2u);
+}
+
 TEST(RecordingScheduler, SaveDuringRecordingStoresItAsWaiting) {
   const auto dir = std::filesystem::temp_directory_path() / ("pelkan_sched_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
