@@ -1,12 +1,393 @@
+// pelkan-cli inspect: runs a transport-stream file through the processor with PSI and EPG decoding
+// and prints what the capture contains.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/cli_commands.h"
+#include "core/capture_stats.h"
+#include "core/mjd_time.h"
+#include "platform/text_codec.h"
+#include "ts/ts_processor.h"
 
 namespace pelkan::cli {
+namespace {
 
-int RunInspect(int, char**) {
-  std::fprintf(stderr, "pelkan-cli inspect: not available in this build yet\n");
-  return 1;
+struct ServiceInfo {
+  uint16_t service_id = 0;
+  std::optional<uint16_t> pmt_pid;
+  std::string name;      // UTF-8
+  std::string provider;  // UTF-8
+  std::vector<ComponentEntry> components;
+};
+
+struct SatelliteInfo {
+  uint16_t transport_stream_id;
+  SatelliteDelivery delivery;
+};
+
+// Everything the processor reported about the stream, texts already in UTF-8.
+struct Report {
+  std::optional<uint16_t> transport_stream_id;
+  std::optional<uint16_t> network_id;
+  std::string network_name;
+  std::vector<uint16_t> pat_order;
+  std::map<uint16_t, ServiceInfo> services;
+  std::vector<SatelliteInfo> satellites;
+  std::optional<MjdTime> clock;
+  std::vector<ProgrammeEvent> events;
+
+  ServiceInfo& Service(uint16_t id) {
+    ServiceInfo& s = services[id];
+    s.service_id = id;
+    return s;
+  }
+  // What the processor forgot at a change of transport stream.
+  void ForgetTables() {
+    network_id.reset();
+    network_name.clear();
+    pat_order.clear();
+    services.clear();
+    satellites.clear();
+  }
+};
+
+std::string Utf8(const char* sjis, size_t max) { return platform::SjisToUtf8(std::string(sjis, strnlen(sjis, max))); }
+
+void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user) {
+  auto& r = *static_cast<Report*>(user);
+  const auto id = static_cast<uint16_t>(param);
+  switch (type) {
+    case EVENT_STREAM_RESET:
+      if (count == 0) {
+        if (r.transport_stream_id && *r.transport_stream_id != id) r.ForgetTables();
+        r.transport_stream_id = id;
+      }
+      break;
+    case EVENT_PROGRAM_LIST: {
+      r.transport_stream_id = id;
+      r.pat_order.clear();
+      for (uint32_t i = 0; i < count; ++i) {
+        ProgramListEntry e;
+        std::memcpy(&e, data + i * sizeof e, sizeof e);
+        r.Service(e.program_number).pmt_pid = e.pmt_pid;
+        r.pat_order.push_back(e.program_number);
+      }
+      break;
+    }
+    case EVENT_COMPONENT_LIST: {
+      ServiceInfo& s = r.Service(id);
+      s.components.resize(count);
+      if (count) std::memcpy(s.components.data(), data, count * sizeof(ComponentEntry));
+      break;
+    }
+    case EVENT_NETWORK_NAME:
+      if (count == 0 || !r.network_id) {
+        r.network_id = id;
+        r.network_name = Utf8(reinterpret_cast<const char*>(data), 21);
+      }
+      break;
+    case EVENT_SATELLITE_DELIVERY: {
+      SatelliteInfo info{static_cast<uint16_t>(count), {}};
+      std::memcpy(&info.delivery, data, sizeof info.delivery);
+      for (auto& s : r.satellites) {
+        if (s.transport_stream_id == info.transport_stream_id) {
+          s = info;
+          return;
+        }
+      }
+      r.satellites.push_back(info);
+      break;
+    }
+    case EVENT_BROADCAST_TIME: {
+      BroadcastTime t;
+      std::memcpy(&t, data, sizeof t);
+      r.clock = MjdTime{t.date, t.seconds};
+      break;
+    }
+    case EVENT_SERVICE_NAME: {
+      ServiceNames n;
+      std::memcpy(&n, data, sizeof n);
+      ServiceInfo& s = r.Service(id);
+      s.name = Utf8(n.service_name, sizeof n.service_name);
+      s.provider = Utf8(n.provider_name, sizeof n.provider_name);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+std::string FormatTime(uint32_t day, uint32_t second, char separator) {
+  int y, mo, d, h, mi, s;
+  MjdToDate(day, &y, &mo, &d);
+  SecondsToHms(second, &h, &mi, &s);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d%c%02d:%02d:%02d", y, mo, d, separator, h, mi, s);
+  return buf;
+}
+
+const char* KindName(uint8_t kind) {
+  switch (kind) {
+    case EVENT_KIND_PF_ACTUAL: return "present_following";
+    case EVENT_KIND_PF_OTHER: return "present_following_other";
+    case EVENT_KIND_SCHEDULE_ACTUAL: return "schedule";
+    case EVENT_KIND_SCHEDULE_OTHER: return "schedule_other";
+    default: return "unknown";
+  }
+}
+
+std::string Json(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string Num(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.4f", v);
+  return buf;
+}
+
+// Services in PAT order, then those known only from the SDT or PMTs.
+std::vector<const ServiceInfo*> OrderedServices(const Report& r) {
+  std::vector<const ServiceInfo*> out;
+  for (uint16_t id : r.pat_order) out.push_back(&r.services.at(id));
+  for (const auto& [id, s] : r.services) {
+    bool listed = false;
+    for (uint16_t p : r.pat_order) listed = listed || p == id;
+    if (!listed) out.push_back(&s);
+  }
+  return out;
+}
+
+struct Counters {
+  uint32_t packet_size;
+  uint64_t packets;
+  uint32_t sync_losses, continuity_errors, scrambled_packets;
+};
+
+void PrintJson(FILE* out, const Counters& c, const Report& r) {
+  std::string j = "{";
+  j += "\"packet_size\":" + std::to_string(c.packet_size);
+  j += ",\"packets\":" + std::to_string(c.packets);
+  j += ",\"sync_losses\":" + std::to_string(c.sync_losses);
+  j += ",\"continuity_errors\":" + std::to_string(c.continuity_errors);
+  j += ",\"scrambled_packets\":" + std::to_string(c.scrambled_packets);
+  j += ",\"transport_stream_id\":" + (r.transport_stream_id ? std::to_string(*r.transport_stream_id) : "null");
+  j += ",\"network\":";
+  j += r.network_id ? "{\"network_id\":" + std::to_string(*r.network_id) + ",\"name\":" + Json(r.network_name) + "}"
+                    : std::string("null");
+  j += ",\"services\":[";
+  bool first = true;
+  for (const ServiceInfo* s : OrderedServices(r)) {
+    j += first ? "" : ",";
+    first = false;
+    j += "{\"service_id\":" + std::to_string(s->service_id);
+    j += ",\"pmt_pid\":" + (s->pmt_pid ? std::to_string(*s->pmt_pid) : "null");
+    j += ",\"name\":" + Json(s->name) + ",\"provider\":" + Json(s->provider) + ",\"components\":[";
+    for (size_t i = 0; i < s->components.size(); ++i) {
+      j += i ? "," : "";
+      j += "{\"stream_type\":" + std::to_string(s->components[i].stream_type) +
+           ",\"pid\":" + std::to_string(s->components[i].elementary_pid) + "}";
+    }
+    j += "]}";
+  }
+  j += "],\"satellite\":[";
+  for (size_t i = 0; i < r.satellites.size(); ++i) {
+    const SatelliteDelivery& d = r.satellites[i].delivery;
+    j += i ? "," : "";
+    j += "{\"transport_stream_id\":" + std::to_string(r.satellites[i].transport_stream_id) +
+         ",\"frequency\":" + Num(d.frequency) + ",\"orbital_position\":" + Num(d.orbital_position) +
+         ",\"west_east_flag\":" + std::to_string(d.west_east_flag) + ",\"polarisation\":" +
+         std::to_string(d.polarisation) + ",\"modulation\":" + std::to_string(d.modulation) +
+         ",\"symbol_rate\":" + Num(d.symbol_rate) + ",\"fec_inner\":" + std::to_string(d.fec_inner) + "}";
+  }
+  j += "],\"clock\":" + (r.clock ? Json(FormatTime(r.clock->date, r.clock->seconds, 'T')) : std::string("null"));
+  j += ",\"events\":[";
+  for (size_t i = 0; i < r.events.size(); ++i) {
+    const ProgrammeEvent& e = r.events[i];
+    j += i ? "," : "";
+    j += "{\"service_id\":" + std::to_string(e.service_id) + ",\"event_id\":" + std::to_string(e.event_id) +
+         ",\"kind\":" + Json(KindName(e.kind)) + ",\"version\":" + std::to_string(e.version) +
+         ",\"start\":" + Json(FormatTime(e.start_day, e.start_second, 'T')) + ",\"duration\":" +
+         (e.duration == kUndefinedDuration ? std::string("null") : std::to_string(e.duration)) +
+         ",\"title\":" + Json(Utf8(e.title, sizeof e.title)) +
+         ",\"description\":" + Json(Utf8(e.description, sizeof e.description)) +
+         ",\"video_component_type\":" + std::to_string(e.video_component_type) +
+         ",\"audio_component_type\":" + std::to_string(e.audio_component_type) + "}";
+  }
+  j += "]}\n";
+  std::fputs(j.c_str(), out);
+}
+
+void PrintText(FILE* out, const char* name, const Counters& c, const Report& r) {
+  std::fprintf(out, "File:              %s\n", name);
+  std::fprintf(out, "Packet size:       %u\n", c.packet_size);
+  std::fprintf(out, "Packets:           %llu\n", static_cast<unsigned long long>(c.packets));
+  std::fprintf(out, "Sync losses:       %u\n", c.sync_losses);
+  std::fprintf(out, "Continuity errors: %u\n", c.continuity_errors);
+  std::fprintf(out, "Scrambled packets: %u\n", c.scrambled_packets);
+  if (r.transport_stream_id) {
+    std::fprintf(out, "Transport stream:  0x%04X (%u)\n", *r.transport_stream_id, *r.transport_stream_id);
+  } else {
+    std::fprintf(out, "Transport stream:  (no PAT)\n");
+  }
+  if (r.network_id) {
+    std::fprintf(out, "Network:           0x%04X (%u) \"%s\"\n", *r.network_id, *r.network_id, r.network_name.c_str());
+  } else {
+    std::fprintf(out, "Network:           (no NIT)\n");
+  }
+  if (r.clock) {
+    std::fprintf(out, "Broadcast clock:   %s JST\n", FormatTime(r.clock->date, r.clock->seconds, ' ').c_str());
+  } else {
+    std::fprintf(out, "Broadcast clock:   (no time table)\n");
+  }
+  const auto services = OrderedServices(r);
+  std::fprintf(out, "Services:          %zu\n", services.size());
+  for (const ServiceInfo* s : services) {
+    std::fprintf(out, "  service 0x%04X (%u)", s->service_id, s->service_id);
+    if (s->pmt_pid) std::fprintf(out, "  PMT PID 0x%04X", *s->pmt_pid);
+    std::fprintf(out, "  \"%s\"  provider \"%s\"\n", s->name.c_str(), s->provider.c_str());
+    for (const ComponentEntry& e : s->components) {
+      std::fprintf(out, "    stream_type 0x%02X  PID 0x%04X\n", e.stream_type, e.elementary_pid);
+    }
+  }
+  if (!r.satellites.empty()) {
+    std::fprintf(out, "Satellite delivery:\n");
+    for (const SatelliteInfo& s : r.satellites) {
+      const SatelliteDelivery& d = s.delivery;
+      if (d.frequency == 0 && d.orbital_position == 0 && d.symbol_rate == 0) {
+        std::fprintf(out, "  TS 0x%04X  (no satellite delivery descriptor)\n", s.transport_stream_id);
+        continue;
+      }
+      std::fprintf(out,
+                   "  TS 0x%04X  frequency %.2f  orbit %.1f %s  polarisation %u  modulation %u  symbol rate %.4f  "
+                   "FEC %u\n",
+                   s.transport_stream_id, d.frequency, d.orbital_position, d.west_east_flag ? "E" : "W",
+                   d.polarisation, d.modulation, d.symbol_rate, d.fec_inner);
+    }
+  }
+  std::fprintf(out, "Programme events:  %zu\n", r.events.size());
+  for (const ProgrammeEvent& e : r.events) {
+    std::string duration = "undefined";
+    if (e.duration != kUndefinedDuration) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%u:%02u:%02u", e.duration / 3600, e.duration / 60 % 60, e.duration % 60);
+      duration = buf;
+    }
+    std::fprintf(out, "  service 0x%04X  event 0x%04X  %-17s v%-2u %s  %s  \"%s\"\n", e.service_id, e.event_id,
+                 KindName(e.kind), e.version, FormatTime(e.start_day, e.start_second, ' ').c_str(), duration.c_str(),
+                 Utf8(e.title, sizeof e.title).c_str());
+    if (e.description[0]) std::fprintf(out, "      %s\n", Utf8(e.description, sizeof e.description).c_str());
+  }
+}
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "Usage: pelkan-cli inspect [--json] FILE.ts\n"
+               "Describes a captured transport stream: packet size and error counters, the transport stream,\n"
+               "network, services with their components, satellite delivery, the broadcast clock and the\n"
+               "programme events. FILE '-' reads standard input. Texts are printed in UTF-8.\n"
+               "  --json   print one JSON object instead of text\n");
+}
+
+}  // namespace
+
+int RunInspect(int argc, char** argv) {
+  bool json = false;
+  const char* path = nullptr;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) {
+      json = true;
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      Usage(stdout);
+      return 0;
+    } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+      std::fprintf(stderr, "pelkan-cli inspect: unknown option '%s'\n", argv[i]);
+      Usage(stderr);
+      return 2;
+    } else if (path) {
+      std::fprintf(stderr, "pelkan-cli inspect: only one file may be given\n");
+      return 2;
+    } else {
+      path = argv[i];
+    }
+  }
+  if (!path) {
+    Usage(stderr);
+    return 2;
+  }
+
+  const bool use_stdin = std::strcmp(path, "-") == 0;
+  FILE* in = use_stdin ? stdin : std::fopen(path, "rb");
+  if (!in) {
+    std::fprintf(stderr, "pelkan-cli inspect: cannot open '%s': %s\n", path, std::strerror(errno));
+    return 1;
+  }
+
+  Report report;
+  CaptureStats stats;
+  Counters counters{};
+  bool read_error = false;
+  {
+    TsProcessor proc;
+    proc.SetDecodePsi(1);
+    proc.SetProcessEpg(1);
+    proc.SetEventHandler(OnEvent, &report);
+    std::vector<uint8_t> block(0x8000);
+    for (;;) {
+      const size_t n = std::fread(block.data(), 1, block.size(), in);
+      if (n > 0) proc.Feed(block.data(), static_cast<int>(n), stats);
+      if (n < block.size()) {
+        read_error = std::ferror(in) != 0;
+        break;
+      }
+    }
+    proc.Finish(stats);
+    report.events = proc.event_store().Snapshot();
+    counters = {stats.packet_size.load(), proc.packet_count(), stats.sync_losses.load(),
+                stats.continuity_errors.load(), stats.scrambled_packets.load()};
+  }
+  if (!use_stdin) std::fclose(in);
+  const char* name = use_stdin ? "(standard input)" : path;
+  if (read_error) {
+    std::fprintf(stderr, "pelkan-cli inspect: read error on %s\n", name);
+    return 1;
+  }
+  if (counters.packets == 0) {
+    std::fprintf(stderr,
+                 "pelkan-cli inspect: %s is not an MPEG transport stream (no run of 188, 192 or 204-byte "
+                 "packets found)\n",
+                 name);
+    return 1;
+  }
+  if (json) {
+    PrintJson(stdout, counters, report);
+  } else {
+    PrintText(stdout, name, counters, report);
+  }
+  return 0;
 }
 
 }  // namespace pelkan::cli

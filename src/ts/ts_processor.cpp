@@ -272,7 +272,7 @@ void TsProcessor::PacketStage(const uint8_t* data, uint32_t length, CaptureStats
   }
   // Decoder output is copied first: the decoder may reuse its memory at its next call, and a
   // transport stream change calls its Reset while the units are being processed.
-  if (stage_.empty()) stage_.resize(kPacketStageCapacity);
+  if (stage_.size() < stage_length_ + length) stage_.resize(stage_length_ + length);
   std::memcpy(stage_.data() + stage_length_, data, length);
   stage_length_ += length;
   uint32_t read = 0;

@@ -6,13 +6,14 @@
 namespace pelkan {
 
 void TsProcessor::HandleTime(const SectionHeader& h, const uint8_t* section, uint32_t length) {
-  SectionReader r(section, length);
+  // Every section that arrives here passed its CRC check, so its last four bytes are the CRC_32.
+  SectionReader r(section, length >= 4 ? length - 4 : 0);
   r.Skip(h.HeaderLength());
   const uint16_t date = r.U16();
   const uint8_t hh = r.U8();
   const uint8_t mm = r.U8();
   const uint8_t ss = r.U8();
-  if (!r.ok()) return;  // too short to hold JST_time
+  if (!r.ok()) return;  // too short to hold JST_time before the CRC_32
   BroadcastTime t{};
   t.date = date;
   t.seconds = BcdTimeToSeconds(hh, mm, ss);

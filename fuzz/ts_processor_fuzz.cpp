@@ -1,0 +1,226 @@
+// Fuzz target: TsProcessor::Feed with PSI and EPG decoding on. The input is a recipe rather than
+// the stream itself, so that random bytes become packets on the PSI/SI PIDs and sections with a
+// correct CRC_32 (which random data would never pass): every table handler sees arbitrary bodies.
+// The stream is fed in chunks of random sizes, sometimes through a decoder that returns garbage,
+// while output filters change.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/capture_stats.h"
+#include "core/crc32.h"
+#include "ts/ts_processor.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class Recipe {
+ public:
+  Recipe(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool empty() const { return pos_ >= size_; }
+  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint16_t Word() { return static_cast<uint16_t>(Byte() << 8 | Byte()); }
+  Bytes Take(size_t n) {
+    Bytes b;
+    while (n-- > 0 && pos_ < size_) b.push_back(data_[pos_++]);
+    return b;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+constexpr uint16_t kPids[] = {0x0000, 0x0010, 0x0011, 0x0012, 0x0014, 0x0026, 0x0027,
+                              0x01F0, 0x01F1, 0x0030, 0x0100, 0x1FFF, 0x0001};
+constexpr uint8_t kTables[] = {0x00, 0x02, 0x40, 0x41, 0x7F, 0x42, 0x46, 0x4E, 0x4F, 0x50, 0x57, 0x58, 0x60, 0x70, 0x73};
+
+uint16_t PickPid(Recipe& r) { return kPids[r.Byte() % (sizeof kPids / sizeof kPids[0])]; }
+
+Bytes Section(Recipe& r) {
+  const uint8_t table_id = kTables[r.Byte() % sizeof kTables];
+  const bool long_form = r.Byte() & 1;
+  Bytes body = r.Take(r.Byte() * 2u);
+  Bytes s{table_id, 0, 0};
+  if (long_form) {
+    const uint16_t ext = r.Word();
+    s.insert(s.end(), {static_cast<uint8_t>(ext >> 8), static_cast<uint8_t>(ext), static_cast<uint8_t>(0xC1 | (r.Byte() & 0x3E)),
+                       r.Byte(), r.Byte()});
+  }
+  s.insert(s.end(), body.begin(), body.end());
+  const size_t section_length = s.size() - 3 + 4;
+  s[1] = static_cast<uint8_t>((long_form ? 0xB0 : 0x70) | ((section_length >> 8) & 0x0F));
+  s[2] = static_cast<uint8_t>(section_length);
+  const uint32_t crc = pelkan::Crc32Mpeg2(s.data(), s.size());
+  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<uint8_t>(crc >> shift));
+  return s;
+}
+
+// A PAT naming the fuzzed PIDs, so that PMT and NIT routing is reached.
+Bytes Pat(Recipe& r) {
+  Bytes s{0x00, 0, 0, 0x00, static_cast<uint8_t>(r.Byte() & 3), static_cast<uint8_t>(0xC1 | (r.Byte() & 0x06)), 0, 0};
+  const int n = r.Byte() % 4;
+  for (int i = 0; i < n; ++i) {
+    const uint16_t program = r.Byte() % 3 == 0 ? 0 : r.Word();
+    const uint16_t pid = PickPid(r);
+    s.insert(s.end(), {static_cast<uint8_t>(program >> 8), static_cast<uint8_t>(program),
+                       static_cast<uint8_t>(0xE0 | pid >> 8), static_cast<uint8_t>(pid)});
+  }
+  const size_t section_length = s.size() - 3 + 4;
+  s[1] = static_cast<uint8_t>(0xB0 | (section_length >> 8));
+  s[2] = static_cast<uint8_t>(section_length);
+  const uint32_t crc = pelkan::Crc32Mpeg2(s.data(), s.size());
+  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<uint8_t>(crc >> shift));
+  return s;
+}
+
+void AddPacket(Bytes& out, uint32_t size, uint16_t pid, uint8_t flags, uint8_t cc, const Bytes& payload) {
+  out.push_back(0x47);
+  out.push_back(static_cast<uint8_t>((flags & 0xC0) | pid >> 8));
+  out.push_back(static_cast<uint8_t>(pid));
+  out.push_back(static_cast<uint8_t>((flags & 0x3F) << 4 >> 4 | (flags & 0x30) | cc << 0));
+  out.back() = static_cast<uint8_t>((flags << 2 & 0xC0) | (flags & 0x30) | (cc & 0x0F));
+  for (size_t i = 0; i < size - 4; ++i) out.push_back(i < payload.size() ? payload[i] : 0xFF);
+}
+
+// Packets carrying `section`, optionally with a fuzzed pointer_field and adaptation field.
+void Packetise(Bytes& out, uint32_t size, uint16_t pid, const Bytes& section, Recipe& r, uint8_t* cc) {
+  Bytes data{static_cast<uint8_t>(r.Byte() % 8 == 0 ? r.Byte() : 0)};
+  data.insert(data.end(), section.begin(), section.end());
+  for (size_t pos = 0; pos < data.size(); pos += 184) {
+    const Bytes chunk(data.begin() + static_cast<long>(pos),
+                      data.begin() + static_cast<long>(std::min(data.size(), pos + 184)));
+    uint8_t flags = static_cast<uint8_t>((pos == 0 ? 0x40 : 0) | 0x10);
+    if (r.Byte() % 16 == 0) flags = r.Byte();
+    AddPacket(out, size, pid, flags, (*cc)++, chunk);
+  }
+}
+
+// A decoder that passes packets, holds them back, drops them or returns garbage, from the recipe.
+class GarbageDecoder final : public pelkan::B25Decoder {
+ public:
+  explicit GarbageDecoder(Bytes script) : script_(std::move(script)) {}
+  int Initialize(int) override { return 1; }
+  void Release() override {}
+  int Decode(const uint8_t* data, int length, uint8_t** out, int* out_length) override {
+    const uint8_t op = script_.empty() ? 0 : script_[step_++ % script_.size()];
+    held_.insert(held_.end(), data, data + length);
+    switch (op % 5) {
+      case 0:  // everything held so far
+        out_ = held_;
+        held_.clear();
+        break;
+      case 1:  // keep holding
+        return 1;
+      case 2:  // refuse
+        return 0;
+      case 3:  // garbage of a random length
+        out_.assign(static_cast<size_t>(op) * 3, static_cast<uint8_t>(op));
+        if (!out_.empty()) out_[0] = 0x47;
+        break;
+      default:  // the packet shifted by a byte
+        out_.assign(data + (length > 1 ? 1 : 0), data + length);
+        break;
+    }
+    *out = out_.data();
+    *out_length = static_cast<int>(out_.size());
+    return 1;
+  }
+  int Flush(uint8_t** out, int* out_length) override {
+    out_ = held_;
+    held_.clear();
+    *out = out_.data();
+    *out_length = static_cast<int>(out_.size());
+    return !out_.empty();
+  }
+  void Reset() override { held_.clear(); }
+
+ private:
+  Bytes script_;
+  size_t step_ = 0;
+  Bytes held_;
+  Bytes out_;
+};
+
+void Handler(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user) {
+  auto* proc = static_cast<pelkan::TsProcessor*>(user);
+  // Touch every payload byte the protocol promises, so that the sanitizer checks its extent.
+  volatile uint8_t sink = 0;
+  size_t size = 0;
+  switch (type) {
+    case pelkan::EVENT_PACKET: size = count; break;
+    case pelkan::EVENT_PROGRAM_LIST: size = count * sizeof(pelkan::ProgramListEntry); break;
+    case pelkan::EVENT_COMPONENT_LIST: size = count * sizeof(pelkan::ComponentEntry); break;
+    case pelkan::EVENT_NETWORK_NAME: size = std::strlen(reinterpret_cast<const char*>(data)) + 1; break;
+    case pelkan::EVENT_SATELLITE_DELIVERY: size = sizeof(pelkan::SatelliteDelivery); break;
+    case pelkan::EVENT_BROADCAST_TIME: size = sizeof(pelkan::BroadcastTime); break;
+    case pelkan::EVENT_SERVICE_NAME: {
+      pelkan::ServiceNames n;
+      std::memcpy(&n, data, sizeof n);
+      if (strnlen(n.service_name, sizeof n.service_name) >= sizeof n.service_name) __builtin_trap();
+      if (strnlen(n.provider_name, sizeof n.provider_name) >= sizeof n.provider_name) __builtin_trap();
+      break;
+    }
+    default: break;
+  }
+  for (size_t i = 0; i < size; ++i) sink = sink + data[i];
+  if (type == pelkan::EVENT_PACKET && param == 1 && count > 0 && data[count - 1] == 0x5A) {
+    const uint16_t pid = static_cast<uint16_t>(data[2]);
+    proc->SetOutputFilter(1, data[3] & 1, &pid, 1, data[3] & 2, &pid, 1);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Recipe r(data, size);
+  const uint32_t packet_size = (const uint32_t[]){188, 192, 204}[r.Byte() % 3];
+  const uint8_t mode = r.Byte();
+  Bytes decoder_script = (mode & 1) ? r.Take(8) : Bytes{};
+  GarbageDecoder decoder(decoder_script);
+  pelkan::TsProcessor proc((mode & 1) ? &decoder : nullptr);
+  proc.SetDecodePsi(1);
+  proc.SetProcessEpg(1);
+  proc.AddOutput(1);
+  proc.SetEventHandler(Handler, &proc);
+
+  Bytes stream;
+  uint8_t cc[16] = {};
+  for (int ops = 0; !r.empty() && ops < 64; ++ops) {
+    const uint8_t op = r.Byte();
+    const uint16_t pid = PickPid(r);
+    switch (op % 8) {
+      case 0: case 1: case 2: Packetise(stream, packet_size, pid, Section(r), r, &cc[pid & 15]); break;
+      case 3: Packetise(stream, packet_size, 0, Pat(r), r, &cc[0]); break;
+      case 4: AddPacket(stream, packet_size, pid, r.Byte(), r.Byte(), r.Take(r.Byte())); break;
+      case 5: {
+        const Bytes garbage = r.Take(r.Byte() % 64);
+        stream.insert(stream.end(), garbage.begin(), garbage.end());
+        break;
+      }
+      case 6: AddPacket(stream, packet_size, 0x1FFF, r.Byte(), 0, {}); break;
+      default: {
+        const uint16_t list[] = {r.Word(), pid, 0x0000};
+        proc.SetOutputFilter(op & 1, r.Byte() & 1, list, r.Byte() % 4, r.Byte() & 1, list, r.Byte() % 4);
+        if (op == 0xFF) proc.ClearOutputFilter(0, 1);
+        break;
+      }
+    }
+  }
+
+  pelkan::CaptureStats stats;
+  size_t pos = 0;
+  uint32_t seed = mode;
+  while (pos < stream.size()) {
+    seed = seed * 1103515245u + 12345u;
+    const size_t chunk = std::min<size_t>(stream.size() - pos, 1 + (seed >> 16) % 1500);
+    proc.Feed(stream.data() + pos, static_cast<int>(chunk), stats);
+    pos += chunk;
+  }
+  proc.Finish(stats);
+  proc.FindEventAt(static_cast<uint16_t>(seed), {seed, seed % 86400}, 1);
+  return 0;
+}

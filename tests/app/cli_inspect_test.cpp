@@ -1,0 +1,79 @@
+// pelkan-cli inspect, run as a program.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "tests/support/ts_builder.h"
+
+namespace pelkan {
+namespace {
+
+struct CliRun {
+  int exit_code;
+  std::string out;
+};
+
+CliRun Inspect(const std::string& args) {
+  const std::string cmd = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli inspect " + args + " 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  CliRun r{-1, {}};
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string RealStream(const char* name) { return std::string(PELKAN_TEST_DATA_DIR) + "/realstreams/" + name; }
+
+TEST(CliInspect, TextReportOfTerrestrialPsi) {
+  const CliRun r = Inspect(RealStream("ariblib_tokyomx_psi.ts"));
+  ASSERT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("Packet size:       188"), std::string::npos);
+  EXPECT_NE(r.out.find("\"ＴＯＫＹＯ　ＭＸ２\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"東京７\""), std::string::npos);
+  EXPECT_NE(r.out.find("stream_type 0x02  PID 0x0121"), std::string::npos);
+}
+
+TEST(CliInspect, JsonHasTheDocumentedKeys) {
+  const CliRun r = Inspect("--json " + RealStream("ariblib_tokyomx_psi.ts"));
+  ASSERT_EQ(r.exit_code, 0);
+  for (const char* key : {"\"packet_size\":188", "\"packets\":6", "\"sync_losses\":0", "\"continuity_errors\":0",
+                          "\"scrambled_packets\":0", "\"transport_stream_id\":32391", "\"network\":{\"network_id\":32391",
+                          "\"name\":\"ＴＯＫＹＯ　ＭＸ１\"", "\"pmt_pid\":257", "\"components\":[{\"stream_type\":2,\"pid\":289}",
+                          "\"satellite\":[", "\"clock\":null", "\"events\":[]"}) {
+    EXPECT_NE(r.out.find(key), std::string::npos) << key;
+  }
+  EXPECT_EQ(r.out.back(), '\n');
+}
+
+TEST(CliInspect, SyntheticStreamWithClockAndEvents) {
+  test::SyntheticOptions o;
+  o.packets = 3000;
+  const test::Bytes s = test::SyntheticBroadcast(o);
+  const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_synthetic.ts";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(s.data()), static_cast<long>(s.size()));
+  const CliRun r = Inspect("--json - < " + path);
+  ASSERT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("\"clock\":\"2023-02-25T21:00:00\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"kind\":\"present_following\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"title\":\"ＴＩＴＬＥ\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"name\":\"ＳＥＲＶＩＣＥ１\""), std::string::npos);
+  std::remove(path.c_str());
+}
+
+TEST(CliInspect, NotATransportStreamFails) {
+  const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_text.txt";
+  std::ofstream(path) << std::string(5000, 'x');
+  EXPECT_EQ(Inspect(path).exit_code, 1);
+  EXPECT_EQ(Inspect("/nonexistent/file.ts").exit_code, 1);
+  EXPECT_EQ(Inspect("").exit_code, 2);
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace pelkan

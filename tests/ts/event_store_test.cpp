@@ -1,0 +1,103 @@
+#include "ts/event_store.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace pelkan {
+namespace {
+
+ProgrammeEvent Make(uint16_t eid, uint32_t day, uint32_t start, uint32_t duration, uint8_t kind = 1,
+                    uint8_t version = 0) {
+  ProgrammeEvent e{};
+  e.kind = kind;
+  e.version = version;
+  e.service_id = 1;
+  e.event_id = eid;
+  e.start_day = day;
+  e.start_second = start;
+  if (duration == kUndefinedDuration) {
+    e.duration = e.end_second = kUndefinedDuration;
+    e.end_day = day;
+  } else {
+    const uint64_t end = uint64_t{day} * 86400 + start + duration;
+    e.duration = duration;
+    e.end_day = static_cast<uint32_t>(end / 86400);
+    e.end_second = static_cast<uint32_t>(end % 86400);
+  }
+  return e;
+}
+
+TEST(EventStore, ReplacementRules) {
+  EventStore s;
+  EXPECT_EQ(s.StoreEvent(1, Make(5, 100, 0, 60, 3, 1)), 1);
+  EXPECT_EQ(s.StoreEvent(1, Make(5, 100, 0, 60, 3, 1)), 0);   // same kind and version
+  EXPECT_EQ(s.StoreEvent(1, Make(5, 100, 0, 60, 3, 2)), 1);   // same kind, new version
+  EXPECT_EQ(s.StoreEvent(1, Make(5, 100, 0, 60, 1, 0)), 1);   // lower kind wins
+  EXPECT_EQ(s.StoreEvent(1, Make(5, 100, 0, 60, 3, 7)), 0);   // higher kind never displaces
+  EXPECT_EQ(s.FindEventById(0, 0, 1, 5)->kind, 1);
+}
+
+TEST(EventStore, FindAtIncludesBothEnds) {
+  EventStore s;
+  s.StoreEvent(1, Make(1, 100, 3600, 600));
+  EXPECT_TRUE(s.FindEventAt(1, {100, 3600}, 0));
+  EXPECT_TRUE(s.FindEventAt(1, {100, 4200}, 0));
+  EXPECT_FALSE(s.FindEventAt(1, {100, 3599}, 0));
+  EXPECT_FALSE(s.FindEventAt(1, {100, 4201}, 0));
+  EXPECT_FALSE(s.FindEventAt(2, {100, 3600}, 0));
+}
+
+TEST(EventStore, UndefinedDurationMatchesStrictlyAfterStart) {
+  EventStore s;
+  s.StoreEvent(1, Make(1, 100, 3600, kUndefinedDuration));
+  EXPECT_FALSE(s.FindEventAt(1, {100, 3600}, 0));
+  EXPECT_TRUE(s.FindEventAt(1, {105, 0}, 0));
+}
+
+TEST(EventStore, LowestEventIdWins) {
+  EventStore s;
+  s.StoreEvent(1, Make(9, 100, 0, 7200));
+  s.StoreEvent(1, Make(3, 100, 3600, 600));
+  EXPECT_EQ(s.FindEventAt(1, {100, 3700}, 0)->event_id, 3);
+}
+
+TEST(EventStore, PurgeRemovesEndedEventsOnly) {
+  EventStore s;
+  s.StoreEvent(1, Make(1, 100, 0, 60));     // A
+  s.StoreEvent(1, Make(2, 100, 100, 60));   // B
+  s.StoreEvent(1, Make(3, 100, 0, kUndefinedDuration));
+  s.StoreEvent(1, Make(4, 100, 1000, 60));  // current
+  EXPECT_EQ(s.FindEventAt(1, {100, 1010}, 0)->event_id, 3);
+  EXPECT_EQ(s.Size(), 4u);
+  EXPECT_EQ(s.FindEventAt(1, {100, 1010}, 1)->event_id, 3);
+  EXPECT_EQ(s.Size(), 2u);
+  EXPECT_FALSE(s.FindEventById(0, 0, 1, 1));
+  EXPECT_FALSE(s.FindEventById(0, 0, 1, 2));
+  EXPECT_TRUE(s.FindEventById(0, 0, 1, 3));
+}
+
+TEST(EventStore, OutOfRangeIdsFindNothing) {
+  EventStore s;
+  s.StoreEvent(1, Make(1, 100, 0, 60));
+  EXPECT_FALSE(s.FindEventById(0, 0, 0x10001, 1));
+  EXPECT_FALSE(s.FindEventById(0, 0, 1, -1));
+}
+
+TEST(EventStore, QueriesWhileStoring) {
+  EventStore s;
+  std::thread writer([&] {
+    for (int i = 0; i < 2000; ++i) s.StoreEvent(1, Make(static_cast<uint16_t>(i), 100, static_cast<uint32_t>(i), 10));
+    s.Clear();
+  });
+  for (int i = 0; i < 2000; ++i) {
+    if (auto e = s.FindEventAt(1, {100, static_cast<uint32_t>(i)}, i % 2)) {
+      EXPECT_EQ(e->service_id, 1);
+    }
+  }
+  writer.join();
+  EXPECT_EQ(s.Size(), 0u);
+}
+
+}  // namespace
+}  // namespace pelkan
