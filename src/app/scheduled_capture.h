@@ -43,7 +43,8 @@ class ScheduledCapture : public SchedulerHost {
   bool End();
 
   // Uses `processor` (not owned) from now on, creating its output 1; nullptr detaches (before the
-  // processor is destroyed). Owning thread, while the processor's thread is not feeding or from it.
+  // processor is destroyed, after its last event). Any thread; the processing thread itself is
+  // the natural caller.
   void AttachProcessor(TsProcessor* processor);
   // Passes one processor event to the scheduler: packets of output 1, component lists, stream
   // resets and network names; every other event is ignored. Processing thread.
