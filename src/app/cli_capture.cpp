@@ -1,12 +1,441 @@
-#include <cstdio>
+// pelkan-cli capture: the headless front-end of the capture application.
+#include <signal.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/capture_bindings.h"
 #include "app/cli_commands.h"
+#include "app/device_list.h"
+#include "app/loop_dispatcher.h"
+#include "app/settings.h"
+#include "core/capture_app.h"
+#include "core/dtv_ezusb_fx2.h"
+#include "info/service_filter_window.h"
+#include "info/service_row_table.h"
+#include "platform/clock.h"
+#include "platform/text_codec.h"
 
 namespace pelkan::cli {
 
-int RunCapture(int, char**) {
-  std::fprintf(stderr, "pelkan-cli capture: not available in this build yet\n");
-  return 1;
+namespace {
+
+constexpr char kName[] = "pelkan-cli capture";
+// How long the PAT and the PMTs may take to arrive before --service gives up.
+constexpr uint32_t kTablesTimeoutMs = 15000;
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int) { g_interrupted = 1; }
+
+struct Options {
+  int device = 0;
+  std::optional<uint32_t> in_address;
+  std::optional<uint32_t> out_address;
+  bool initialise = false;
+  bool descramble = false;
+  std::string record;
+  uint64_t limit_ms = 0;  // 0: until interrupted (or until the recording's stop)
+  bool limit_in_minutes = false;
+  std::string send;
+  std::optional<uint32_t> send_size;
+  std::vector<uint16_t> services;
+  bool json = false;
+};
+
+void PrintUsage(FILE* out) {
+  std::fprintf(out,
+               "Usage: pelkan-cli capture [OPTIONS]\n"
+               "Captures the transport stream of a tuner (see 'pelkan-cli devices'), optionally records it\n"
+               "and sends it as UDP datagrams, and prints the status once a second until Ctrl-C or the\n"
+               "time limit.\n\n"
+               "  --device N         device index (default: the first device)\n"
+               "  --in ADDR          bulk IN endpoint, e.g. 0x86 (default: as the main window preselects)\n"
+               "  --out ADDR|none    bulk OUT endpoint (default: none, or LAST_EP_OUT of pelkan.ini)\n"
+               "  --init             send the firmware initialisation writes (needs --out)\n"
+               "  --descramble       pass the stream through B25Decoder.so\n"
+               "  --record FILE      record to FILE; an existing folder gets an automatic cap-*.ts name\n"
+               "  --minutes N        stop after N minutes (the recording's stop timer when recording)\n"
+               "  --seconds N        stop after N seconds\n"
+               "  --send HOST:PORT   send the stream as UDP datagrams (IPv4)\n"
+               "  --send-size N      datagram payload bytes (default NETWORK_SEND_SIZE, 32767; 0 = per packet)\n"
+               "  --service ID,...   keep only these services (recording and sending begin once the\n"
+               "                     PAT and PMTs have been seen and the filter is in place)\n"
+               "  --json             print the status as JSON lines\n\n"
+               "Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
+               "failed, 2 bad arguments.\n");
+}
+
+bool ParseUnsigned(const char* text, uint64_t max, uint64_t* out, int base = 10) {
+  if (text == nullptr || *text == '\0' || *text == '-' || *text == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text, &end, base);
+  if (errno != 0 || end == text || *end != '\0' || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseServices(const std::string& text, std::vector<uint16_t>* out) {
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    const size_t comma = text.find(',', pos);
+    const std::string item = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    uint64_t v = 0;
+    if (!ParseUnsigned(item.c_str(), 0xFFFF, &v, 0)) return false;
+    out->push_back(static_cast<uint16_t>(v));
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  return !out->empty();
+}
+
+// Returns 0 when the arguments are good, 2 (after a message) when not, -1 for --help.
+int ParseOptions(int argc, char** argv, Options* o) {
+  auto bad = [](const char* what, const char* value) {
+    std::fprintf(stderr, "%s: bad %s '%s'\n", kName, what, value ? value : "");
+    return 2;
+  };
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    uint64_t v = 0;
+    if (a == "--help" || a == "-h") return -1;
+    if (a == "--device") {
+      const char* t = value();
+      if (!ParseUnsigned(t, 255, &v)) return bad("device index", t);
+      o->device = static_cast<int>(v);
+    } else if (a == "--in") {
+      const char* t = value();
+      if (!ParseUnsigned(t, 0xFF, &v, 0) || !(v & 0x80)) return bad("IN endpoint", t);
+      o->in_address = static_cast<uint32_t>(v);
+    } else if (a == "--out") {
+      const char* t = value();
+      if (t != nullptr && std::strcmp(t, "none") == 0) {
+        o->out_address = core::kNoEndpoint;
+      } else if (!ParseUnsigned(t, 0x7F, &v, 0)) {
+        return bad("OUT endpoint", t);
+      } else {
+        o->out_address = static_cast<uint32_t>(v);
+      }
+    } else if (a == "--init") {
+      o->initialise = true;
+    } else if (a == "--descramble") {
+      o->descramble = true;
+    } else if (a == "--record") {
+      const char* t = value();
+      if (t == nullptr || *t == '\0') return bad("recording path", t);
+      o->record = t;
+    } else if (a == "--minutes" || a == "--seconds") {
+      const char* t = value();
+      const bool minutes = a == "--minutes";
+      if (!ParseUnsigned(t, minutes ? 35791 : 2147483, &v) || v == 0) return bad(minutes ? "minutes" : "seconds", t);
+      o->limit_ms = v * (minutes ? 60000 : 1000);
+      o->limit_in_minutes = minutes;
+    } else if (a == "--send") {
+      const char* t = value();
+      if (t == nullptr || std::strrchr(t, ':') == nullptr) return bad("destination (HOST:PORT)", t);
+      o->send = t;
+      const char* port = std::strrchr(t, ':') + 1;
+      if (std::strrchr(t, ':') == t || !ParseUnsigned(port, 0xFFFFFFFFu, &v)) return bad("destination (HOST:PORT)", t);
+    } else if (a == "--send-size") {
+      const char* t = value();
+      if (!ParseUnsigned(t, 0x7FFFFFFF, &v)) return bad("datagram size", t);
+      o->send_size = static_cast<uint32_t>(v);
+    } else if (a == "--service") {
+      const char* t = value();
+      if (t == nullptr || !ParseServices(t, &o->services)) return bad("service list", t);
+    } else if (a == "--json") {
+      o->json = true;
+    } else {
+      std::fprintf(stderr, "%s: unknown argument '%s'\n", kName, a.c_str());
+      return 2;
+    }
+  }
+  if (o->initialise && o->out_address && *o->out_address == core::kNoEndpoint) {
+    std::fprintf(stderr, "%s: --init needs an OUT endpoint (--out)\n", kName);
+    return 2;
+  }
+  return 0;
+}
+
+// Messages of the application go to standard error, in UTF-8; questions are answered no.
+class StderrMessages : public UserMessages {
+ public:
+  void Notify(const std::string& text, const std::string& caption) override {
+    last_text = text;
+    std::fprintf(stderr, "%s: [%s] %s\n", kName, caption.c_str(), platform::SjisToUtf8(text).c_str());
+  }
+  bool Ask(const std::string& text, const std::string& caption) override {
+    Notify(text, caption);
+    return false;
+  }
+  std::string last_text;
+};
+
+std::string OneLine(const std::string& sjis) {
+  std::string s = platform::SjisToUtf8(sjis);
+  for (char& c : s) {
+    if (c == '\n') c = ' ';
+  }
+  return s;
+}
+
+std::string JsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04x", c);
+          out += esc;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+void PrintStatus(const StatusSnapshot& s, bool json) {
+  if (json) {
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"time", &s.elapsed},         {"transfers_ok", &s.transfers_ok}, {"transfers_failed", &s.transfers_failed},
+        {"rate", &s.rate},            {"device", &s.device_status},      {"buffer", &s.buffer},
+        {"packet_size", &s.packet_size}, {"sync_losses", &s.sync_losses}, {"continuity_errors", &s.continuity},
+        {"scrambled", &s.scrambled},  {"clock", &s.clock},               {"recording", &s.recording},
+        {"free_space", &s.free_space}, {"recording_time", &s.bar[1]},    {"stop_timer", &s.bar[2]},
+        {"sending", &s.sending},      {"schedule", &s.bar[3]},
+    };
+    std::string line = "{";
+    for (const auto& [key, value] : fields) {
+      if (line.size() > 1) line += ",";
+      line += JsonString(key) + ":" + JsonString(platform::SjisToUtf8(*value));
+    }
+    std::printf("%s}\n", line.c_str());
+  } else {
+    std::string line = "time " + s.elapsed + " | ok " + s.transfers_ok + " failed " + s.transfers_failed + " | " +
+                       s.rate + " | buffer " + OneLine(s.buffer) + " | packet " + s.packet_size + " sync " +
+                       s.sync_losses + " cc " + s.continuity + " scrambled " + s.scrambled;
+    if (!s.device_status.empty()) line += " | " + OneLine(s.device_status);
+    if (!s.clock.empty()) line += " | " + OneLine(s.clock);
+    line += " | " + OneLine(s.recording);
+    if (s.free_space != " ") line += " | " + OneLine(s.free_space);
+    if (s.bar[1] != " ") line += " | " + OneLine(s.bar[1]);
+    if (s.bar[2] != " ") line += " | " + OneLine(s.bar[2]);
+    line += " | " + OneLine(s.sending);
+    if (s.bar[3] != " ") line += " | " + OneLine(s.bar[3]);
+    std::printf("%s\n", line.c_str());
+  }
+  std::fflush(stdout);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Installs the Ctrl-C / termination handlers for the capture's lifetime.
+class SignalGuard {
+ public:
+  SignalGuard() {
+    g_interrupted = 0;
+    struct sigaction sa {};
+    sa.sa_handler = &OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &old_int_);
+    sigaction(SIGTERM, &sa, &old_term_);
+  }
+  ~SignalGuard() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
+
+// Runs the loop until `done` is true, the time runs out or Ctrl-C; true when `done` came true.
+template <typename Done>
+bool RunUntil(LoopDispatcher& loop, uint32_t timeout_ms, Done done) {
+  const uint32_t start = platform::TickCount();
+  while (!done()) {
+    if (g_interrupted || platform::TickCount() - start >= timeout_ms) return false;
+    loop.RunFor(20);
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunCapture(int argc, char** argv) {
+  Options o;
+  const int parsed = ParseOptions(argc, argv, &o);
+  if (parsed == -1) {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (parsed != 0) {
+    PrintUsage(stderr);
+    return parsed;
+  }
+
+  Settings settings;
+  LoadSettings(SettingsPath(), CurrentDirectory(), &settings);
+  auto device = std::make_unique<core::CDTV_EzUSBFX2>(DriverConfigFromSettings(settings));
+  if (!device->OpenDevice()) {
+    std::fprintf(stderr, "%s: the device set cannot be opened\n", kName);
+    return 1;
+  }
+  bool listed = false;
+  for (const DeviceEntry& d : ListDevices(*device)) listed = listed || d.index == o.device;
+  if (!listed) {
+    std::fprintf(stderr, "%s: no capture device %d (see 'pelkan-cli devices')\n", kName, o.device);
+    return 1;
+  }
+  const EndpointChoice endpoints = ListBulkEndpoints(*device, o.device, settings.last_ep_in, settings.last_ep_out);
+  if (!o.in_address) {
+    if (!endpoints.has_in) {
+      std::fprintf(stderr, "%s: device %d has no bulk IN endpoint\n", kName, o.device);
+      return 1;
+    }
+    o.in_address = endpoints.default_in;
+  }
+  if (!o.out_address) o.out_address = endpoints.default_out;
+
+  LoopDispatcher loop;
+  StderrMessages messages;
+  CaptureApp app(&loop, &messages);
+  CaptureSettings& cs = app.settings();
+  cs.rec_autofilename = 0;
+  cs.rec_autopath = settings.rec_autopath;
+  cs.timer_period = settings.timer_period;
+  cs.rec_time = 0;
+  cs.network_address = settings.network_address;
+  cs.network_port = settings.network_port;
+  cs.network_send_size = settings.network_send_size;
+  cs.last_channel = settings.last_channel;
+  // The tables feed the status clock, the service filter and the programme information.
+  cs.decode_psi = 1;
+  cs.proc_epg = 1;
+  cs.schedule_use_system_time = settings.schedule_use_system_time;
+  app.SetDevice(std::move(device));
+
+  ServiceRowTable rows;
+  ServiceFilterWindow window(loop);
+  window.SetView(&rows);
+  ServiceFilterBinding binding(window, app);
+  app.SetServiceInfoModel(&binding);
+  struct Unbind {
+    CaptureApp& app;
+    ~Unbind() {
+      app.Disconnect();
+      app.SetServiceInfoModel(nullptr);
+    }
+  } unbind{app};
+
+  SignalGuard signals;
+  ConnectRequest request;
+  request.device_index = o.device;
+  request.in_address = o.in_address;
+  request.out_address = o.out_address;
+  request.initialise = o.initialise;
+  request.descramble = o.descramble;
+  if (!app.Connect(request)) {
+    std::fprintf(stderr, "%s: cannot connect: %s\n", kName, app.GetLastError().c_str());
+    return 1;
+  }
+  const uint32_t start = platform::TickCount();
+
+  if (!o.services.empty()) {
+    if (!RunUntil(loop, kTablesTimeoutMs, [&] { return rows.ComponentsComplete(); })) {
+      if (g_interrupted) return 0;
+      std::fprintf(stderr, "%s: the PAT and PMTs of the stream did not arrive within %u s\n", kName,
+                   kTablesTimeoutMs / 1000);
+      return 1;
+    }
+    for (uint16_t id : o.services) {
+      if (!window.FindService(id)) std::fprintf(stderr, "%s: service %u is not in the stream\n", kName, id);
+    }
+    if (!window.KeepOnlyServices(o.services)) {
+      std::fprintf(stderr, "%s: none of the chosen services is in the stream\n", kName);
+      return 1;
+    }
+    // Packets already routed with the old filter are out of the processor after the next block.
+    const uint64_t fed = app.BlocksFed();
+    if (!RunUntil(loop, kTablesTimeoutMs, [&] { return app.BlocksFed() > fed + 1; })) {
+      if (g_interrupted) return 0;
+      std::fprintf(stderr, "%s: the stream stopped before the service filter took effect\n", kName);
+      return 1;
+    }
+  }
+
+  const bool recording = !o.record.empty();
+  if (recording) {
+    std::string path = o.record;
+    if (IsDirectory(o.record)) {
+      cs.rec_autofilename = 1;
+      cs.rec_autopath = platform::Utf8ToSjis(o.record);
+      path.clear();
+    }
+    if (o.limit_in_minutes) cs.rec_time = static_cast<int>(o.limit_ms / 60000);
+    if (!app.ToggleRecording(false, path)) {
+      std::fprintf(stderr, "%s: cannot record: %s\n", kName, app.GetLastError().c_str());
+      return 1;
+    }
+    if (o.limit_ms > 0 && !o.limit_in_minutes) app.ArmStopTimer(static_cast<uint32_t>(o.limit_ms));
+    std::fprintf(stderr, "%s: recording to %s\n", kName, app.GetRecordingPath().c_str());
+  }
+  if (!o.send.empty()) {
+    const size_t colon = o.send.rfind(':');
+    cs.network_address = platform::Utf8ToSjis(o.send.substr(0, colon));
+    cs.network_port = static_cast<int>(std::strtoul(o.send.c_str() + colon + 1, nullptr, 10) & 0x7FFFFFFF);
+    if (o.send_size) cs.network_send_size = static_cast<int>(*o.send_size);
+    if (!app.ToggleSending(false)) {
+      std::fprintf(stderr, "%s: cannot send: %s\n", kName, app.GetLastError().c_str());
+      return 1;
+    }
+  }
+
+  int result = 0;
+  uint32_t last_print = platform::TickCount();
+  for (;;) {
+    loop.RunFor(50);
+    const uint32_t now = platform::TickCount();
+    if (g_interrupted) break;
+    if (recording && !app.IsRecording()) {
+      // Stopped by its timer, or by the low-disk stop (which has told why).
+      if (messages.last_text == status_text::kLowDiskStop) result = 1;
+      break;
+    }
+    if (o.limit_ms > 0 && now - start >= o.limit_ms) {
+      // A recording ends with its own timer at a status refresh; without data there is none.
+      if (!recording || now - start >= o.limit_ms + 2000) break;
+    }
+    if (now - last_print >= 1000) {
+      last_print = now;
+      PrintStatus(app.RefreshStatus(), o.json);
+    }
+  }
+  const std::string path = app.GetRecordingPath();
+  app.Disconnect();
+  PrintStatus(app.RefreshStatus(), o.json);
+  if (g_interrupted) std::fprintf(stderr, "%s: interrupted; disconnected\n", kName);
+  return result;
 }
 
 }  // namespace pelkan::cli

@@ -1,12 +1,59 @@
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "app/cli_commands.h"
+#include "app/device_list.h"
+#include "app/settings.h"
+#include "core/dtv_ezusb_fx2.h"
 
 namespace pelkan::cli {
 
-int RunDevices(int, char**) {
-  std::fprintf(stderr, "pelkan-cli devices: not available in this build yet\n");
-  return 1;
+namespace {
+
+void PrintDevicesUsage(FILE* out) {
+  std::fprintf(out,
+               "Usage: pelkan-cli devices\n"
+               "Lists the capture devices (real EZ-USB FX2 tuners, then the virtual tuner) with their\n"
+               "bulk endpoints; '*' marks the endpoints 'capture' uses when none is given.\n"
+               "Reads pelkan.ini in the current directory (USB_DEVICE_IDS, VIRTUAL_TUNER, LAST_EP_IN, ...).\n");
+}
+
+}  // namespace
+
+int RunDevices(int argc, char** argv) {
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PrintDevicesUsage(stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "pelkan-cli devices: unknown argument '%s'\n", argv[i]);
+    PrintDevicesUsage(stderr);
+    return 2;
+  }
+  Settings settings;
+  LoadSettings(SettingsPath(), CurrentDirectory(), &settings);
+  core::CDTV_EzUSBFX2 device(DriverConfigFromSettings(settings));
+  if (!device.OpenDevice()) {
+    std::fprintf(stderr, "pelkan-cli devices: the device set cannot be opened\n");
+    return 1;
+  }
+  const auto devices = ListDevices(device);
+  if (devices.empty()) {
+    std::printf("no capture device\n");
+    return 0;
+  }
+  for (const DeviceEntry& d : devices) {
+    std::printf("%d: %s\n", d.index, d.name.c_str());
+    const EndpointChoice c = ListBulkEndpoints(device, d.index, settings.last_ep_in, settings.last_ep_out);
+    std::printf("   in: ");
+    if (c.in.empty()) std::printf(" (none)");
+    for (uint8_t a : c.in) std::printf(" %s0x%02X", c.has_in && a == c.default_in ? "*" : "", a);
+    std::printf("\n   out: %snone", c.default_out == core::kNoEndpoint ? "*" : "");
+    for (uint8_t a : c.out) std::printf(" %s0x%02X", a == c.default_out ? "*" : "", a);
+    std::printf("\n");
+  }
+  return 0;
 }
 
 }  // namespace pelkan::cli

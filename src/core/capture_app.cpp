@@ -1,0 +1,569 @@
+#include "core/capture_app.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <system_error>
+
+#include "core/dtv_ezusb_fx2.h"
+#include "output/file_recorder.h"
+#include "output/udp_sender.h"
+#include "platform/clock.h"
+#include "platform/text_codec.h"
+#include "ts/b25_loader.h"
+#include "ts/ts_processor.h"
+
+namespace pelkan {
+
+namespace {
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+CaptureApp::CaptureApp(Dispatcher* dispatcher, UserMessages* messages)
+    : dispatcher_(dispatcher),
+      messages_(messages),
+      library_factory_([] { return std::make_unique<B25Library>(); }),
+      tick_(&platform::TickCount),
+      free_space_query_(&FileRecorder::QueryFreeSpace),
+      alive_(std::make_shared<CaptureApp*>(this)) {}
+
+CaptureApp::~CaptureApp() {
+  if (connected_.load()) Disconnect();
+  StopRecording();
+  ToggleSending(true);
+  if (device_) device_->CloseDevice();
+}
+
+void CaptureApp::SetDevice(std::unique_ptr<core::CDTV_Base> device) {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  if (connected_.load()) return;
+  device_ = std::move(device);
+}
+
+void CaptureApp::SetTickSource(std::function<uint32_t()> tick) {
+  tick_ = tick ? std::move(tick) : std::function<uint32_t()>(&platform::TickCount);
+}
+
+bool CaptureApp::ToggleConnect(const ConnectRequest& request) {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  if (connected_.load()) {
+    Disconnect();
+    return false;
+  }
+  return Connect(request);
+}
+
+bool CaptureApp::Connect(const ConnectRequest& request) {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  if (connected_.load()) return true;
+  last_error_.clear();
+  auto start = std::make_unique<ThreadStart>();
+  bool device_started = false;
+
+  // Everything acquired so far is released here, in reverse order, when a step fails.
+  auto fail = [&](const std::string& reason) {
+    if (last_error_.empty()) last_error_ = reason;
+    ReleaseDecoder(start.get());
+    if (device_started) device_->Stop();
+    stop_event_.Reset();
+    return false;
+  };
+
+  if (!device_) return fail("no capture device");
+  if (!request.device_index || *request.device_index < 0) return fail("no device selected");
+  const int index = *request.device_index;
+  settings_.sorvalink_init = request.initialise ? 1 : 0;
+  start->descramble = request.descramble;
+
+  if (start->descramble) {
+    start->library = library_factory_ ? library_factory_() : nullptr;
+    if (!start->library || !start->library->Load()) {
+      last_error_ = std::string(B25Library::kFileName) + " not found" +
+                    (start->library && !start->library->GetError().empty() ? ": " + start->library->GetError() : "");
+      if (messages_) messages_->Notify(status_text::kDecoderNotFound, status_text::kCaptionError);
+      return fail(last_error_);
+    }
+    CreateB25DecoderFn create = start->library->GetFactory();
+    if (create == nullptr) return fail(std::string(B25Library::kFactoryName) + " is not exported by the decoder library");
+    start->decoder = create();
+    if (start->decoder == nullptr) return fail("the decoder library made no decoder");
+    if (start->decoder->Initialize(4) == 0) {
+      if (messages_) messages_->Notify(status_text::kCardError, status_text::kCaptionError);
+      return fail("the decoder failed to initialise (card error)");
+    }
+  }
+
+  if (!request.in_address || !request.out_address) return fail("no endpoint selected");
+  const uint32_t in_address = *request.in_address;
+  const uint32_t out_address = *request.out_address;
+  if (!device_->HasEndpoint(index, in_address)) {
+    if (messages_) messages_->Notify(status_text::kInEndpointError, status_text::kCaptionError);
+    char reason[64];
+    std::snprintf(reason, sizeof reason, "the device has no endpoint 0x%02X", in_address);
+    return fail(reason);
+  }
+  if (settings_.sorvalink_init && !device_->HasEndpoint(index, out_address)) {
+    if (messages_) messages_->Notify(status_text::kOutEndpointRequired, status_text::kCaptionError);
+    return fail("the initialisation needs an OUT endpoint");
+  }
+
+  // The timer period needs no raising here: sleeps of 1 ms are already that precise on Linux.
+
+  fifo_.Clear();
+  device_->SetDataCallback(&CaptureApp::OnDeviceData, this);
+  if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get())) fx2->SetInitialisation(settings_.sorvalink_init);
+  if (!device_->Start(index, in_address, out_address)) {
+    if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionError);
+    return fail("the device did not start streaming");
+  }
+  device_started = true;
+
+  if (info_) info_->SetControlsEnabled(1);
+  if (device_->GetCapabilities() & core::kDtvCapChannel) device_->SetChannel(settings_.last_channel);
+
+  stop_event_.Reset();
+  thread_done_.Reset();
+  try {
+    processing_thread_ = std::thread(&CaptureApp::ProcessingThread, this, std::move(start));
+  } catch (const std::system_error& e) {
+    if (info_) info_->SetControlsEnabled(0);
+    // The record went into the failed call's argument; its destructor released the decoder.
+    return fail(std::string("cannot start the processing thread: ") + e.what());
+  }
+  connected_.store(true);
+  return true;
+}
+
+CaptureApp::ThreadStart::ThreadStart() = default;
+
+CaptureApp::ThreadStart::~ThreadStart() { CaptureApp::ReleaseDecoder(this); }
+
+void CaptureApp::ReleaseDecoder(ThreadStart* start) {
+  if (start == nullptr) return;
+  if (start->decoder) {
+    start->decoder->Release();
+    start->decoder = nullptr;
+  }
+  if (start->library) {
+    start->library->Unload();
+    start->library.reset();
+  }
+}
+
+void CaptureApp::Disconnect() {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  if (!connected_.load()) return;
+  device_->Stop();
+  if (info_) info_->SetControlsEnabled(0);
+  stop_event_.Set();
+  // The thread cannot be killed safely; it is given kStopWaitMs and then waited for until it ends.
+  thread_done_.Wait(kStopWaitMs);
+  if (processing_thread_.joinable()) processing_thread_.join();
+  stats_.Reset();
+  ToggleRecording(true);
+  ToggleSending(true);
+  if (info_) info_->FilterOff();
+  connected_.store(false);
+}
+
+void CaptureApp::OnDeviceData(const uint8_t* data, uint32_t length, uint32_t total_low, uint32_t total_high,
+                              void* user) {
+  static_cast<CaptureApp*>(user)->HandleData(data, length, uint64_t{total_high} << 32 | total_low);
+}
+
+void CaptureApp::HandleData(const uint8_t* data, uint32_t length, uint64_t total) {
+  if (length > 0 && fifo_.Put(data, length) < length) {
+    stats_.fifo_overflows.fetch_add(1, std::memory_order_relaxed);
+    fifo_.Clear();
+  }
+  const uint32_t now = tick_();
+  const uint32_t elapsed = now - rate_tick_;
+  if (elapsed > kRateIntervalMs) {
+    double rate = 0.0;
+    if (total > rate_total_) rate = static_cast<double>(total - rate_total_) * (1000.0 / elapsed);
+    stats_.transfer_rate.store(rate, std::memory_order_relaxed);
+    rate_tick_ = now;
+    rate_total_ = total;
+  }
+  if (now - refresh_tick_ > kRefreshIntervalMs) {
+    PostRefresh();
+    refresh_tick_ = now;
+  }
+}
+
+void CaptureApp::PostRefresh() {
+  if (dispatcher_ == nullptr) return;
+  std::weak_ptr<CaptureApp*> weak = alive_;
+  dispatcher_->Post([weak] {
+    if (auto app = weak.lock()) (*app)->RefreshStatus();
+  });
+}
+
+void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
+  std::unique_ptr<TsProcessor> processor;
+  try {
+    processor = std::make_unique<TsProcessor>(start->descramble ? start->decoder : nullptr);
+    processor->AddOutput(1);
+    processor->SetDecodePsi(static_cast<uint32_t>(settings_.decode_psi));
+    processor->SetProcessEpg(static_cast<uint32_t>(settings_.proc_epg));
+    processor->SetEventHandler(&CaptureApp::OnProcessorEvent, this);
+    {
+      std::lock_guard<std::mutex> lock(processor_mutex_);
+      processor_ = processor.get();
+      schedule_output_id_.store(1);
+    }
+    if (scheduler_) scheduler_->AttachProcessor(processor.get());
+    std::vector<uint8_t> block(kBlockSize);
+    while (!stop_event_.IsSet()) {
+      while (fifo_.GetSize() >= kBlockSize) {
+        const uint32_t n = fifo_.Get(block.data(), kBlockSize, 1);
+        if (n > 0) {
+          processor->Feed(block.data(), static_cast<int>(n), stats_);
+          blocks_fed_.fetch_add(1, std::memory_order_release);
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  } catch (...) {
+    // The stop sequence below runs whatever ended the loop.
+  }
+  if (processor) {
+    try {
+      processor->Finish(stats_);
+    } catch (...) {
+    }
+    if (scheduler_) scheduler_->AttachProcessor(nullptr);
+    {
+      std::lock_guard<std::mutex> lock(processor_mutex_);
+      processor_ = nullptr;
+      schedule_output_id_.store(0);
+    }
+    processor.reset();
+  }
+  start.reset();
+  thread_done_.Set();
+}
+
+void CaptureApp::OnProcessorEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user) {
+  static_cast<CaptureApp*>(user)->HandleEvent(type, param, data, count);
+}
+
+void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
+  switch (type) {
+    case EVENT_PACKET: {
+      const uint16_t output = static_cast<uint16_t>(param & 0xFFFF);
+      if (output == 0) {
+        std::lock_guard<std::mutex> lock(output_mutex_);
+        if (recorder_) recorder_->WritePacket(data, count);
+        if (sender_) sender_->WritePacket(data, count);
+      }
+      if (scheduler_ && output == schedule_output_id_.load(std::memory_order_relaxed)) {
+        scheduler_->ReceivePacket(data, count);
+      }
+      break;
+    }
+    case EVENT_STREAM_RESET:
+      if (info_) info_->OnStreamReset(static_cast<uint16_t>(param));
+      if (scheduler_) {
+        scheduler_->SetNetworkId(0);
+        scheduler_->OnStreamReset(static_cast<uint16_t>(param));
+      }
+      break;
+    case EVENT_PROGRAM_LIST:
+      if (info_ && data != nullptr) {
+        const auto* list = reinterpret_cast<const ProgramListEntry*>(data);
+        for (uint32_t i = 0; i < count; ++i) info_->OnServiceEntry(list[i].program_number, list[i].pmt_pid);
+      }
+      break;
+    case EVENT_COMPONENT_LIST: {
+      // The receivers copy what they keep; the array stays the processor's.
+      const auto* list = reinterpret_cast<const ComponentEntry*>(data);
+      if (data == nullptr && count > 0) break;
+      if (info_) info_->OnComponentList(static_cast<uint16_t>(param), list, count);
+      if (scheduler_) scheduler_->OnComponentList(static_cast<uint16_t>(param), list, count);
+      break;
+    }
+    case EVENT_NETWORK_NAME:
+      if (scheduler_) scheduler_->SetNetworkId(static_cast<uint16_t>(param));
+      break;
+    case EVENT_BROADCAST_TIME:
+      if (data != nullptr) {
+        const auto* t = reinterpret_cast<const BroadcastTime*>(data);
+        stats_.clock_date.store(t->date, std::memory_order_relaxed);
+        stats_.clock_time.store(t->seconds, std::memory_order_relaxed);
+        stats_.clock_tick.store(tick_(), std::memory_order_relaxed);
+      }
+      break;
+    case EVENT_SERVICE_NAME:
+      if (info_ && data != nullptr) info_->OnServiceName(static_cast<uint16_t>(param), *reinterpret_cast<const ServiceNames*>(data));
+      break;
+    default:
+      break;
+  }
+}
+
+std::string CaptureApp::AutomaticRecordingPath(bool* failed) const {
+  std::string dir = platform::SjisToUtf8(settings_.rec_autopath);
+  if (dir.empty()) dir = ".";
+  *failed = !IsDirectory(dir);
+  if (dir.back() != '/') dir += '/';
+  const platform::CalendarTime c = platform::LocalTimeNow();
+  char name[64];
+  std::snprintf(name, sizeof name, "cap-%04d%02d%02d-%02d%02d%02d.ts", c.year, c.month, c.day, c.hour, c.minute,
+                c.second);
+  return dir + name;
+}
+
+bool CaptureApp::ToggleRecording(bool stop, const std::string& path) {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  if (stop || recorder_) {
+    StopRecording();
+    RefreshStatus();
+    return false;
+  }
+  return StartRecording(path);
+}
+
+bool CaptureApp::StartRecording(const std::string& chosen) {
+  auto recorder = std::make_unique<FileRecorder>(kRecorderBlock);
+  recorder->SetTickSource(tick_);
+  recorder->SetFreeSpaceQuery(free_space_query_);
+  std::string path = chosen;
+  bool failed = false;
+  if (path.empty()) {
+    if (settings_.rec_autofilename) {
+      path = AutomaticRecordingPath(&failed);
+      if (failed) {
+        if (messages_) messages_->Notify("", status_text::kCaptionApp);
+        last_error_ = "the recording folder does not exist: " + path.substr(0, path.find_last_of('/'));
+      }
+    } else if (save_path_ == nullptr || !save_path_->AskSavePath(&path) || path.empty()) {
+      failed = true;
+      last_error_ = "no file chosen";
+    }
+  }
+  if (!failed && !recorder->OpenFile(path)) {
+    failed = true;
+    last_error_ = "cannot create " + path + ": " + std::strerror(errno);
+  }
+  if (failed) {
+    if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionApp);
+    deadline_.reset();
+    return false;
+  }
+  if (settings_.rec_time > 0) {
+    deadline_ = tick_() + static_cast<uint32_t>(settings_.rec_time) * 60000u;
+  } else {
+    deadline_.reset();
+  }
+  recording_path_ = path;
+  std::lock_guard<std::mutex> out(output_mutex_);
+  recorder_ = std::move(recorder);
+  return true;
+}
+
+void CaptureApp::StopRecording() {
+  std::unique_ptr<FileRecorder> old;
+  {
+    std::lock_guard<std::mutex> out(output_mutex_);
+    old = std::move(recorder_);
+  }
+  deadline_.reset();
+  recording_path_.clear();
+  // Closing writes the buffered tail; the processing thread no longer sees this recorder.
+  old.reset();
+}
+
+bool CaptureApp::IsRecording() const { return recorder_ != nullptr; }
+
+std::string CaptureApp::GetRecordingPath() const { return recording_path_; }
+
+void CaptureApp::ExtendStopTimer() {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  if (recorder_) {
+    if (deadline_) *deadline_ += 600000u;
+    return;
+  }
+  settings_.rec_time += 10;
+}
+
+void CaptureApp::ArmStopTimer(uint32_t ms) {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  if (recorder_) deadline_ = tick_() + ms;
+}
+
+bool CaptureApp::ToggleSending(bool stop) {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  if (stop || sender_) {
+    std::unique_ptr<UdpSender> old;
+    {
+      std::lock_guard<std::mutex> out(output_mutex_);
+      old = std::move(sender_);
+    }
+    return false;
+  }
+  auto sender = std::make_unique<UdpSender>(static_cast<uint32_t>(settings_.network_send_size));
+  const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(settings_.network_port) & 0xFFFF);
+  if (!sender->OpenSocket(platform::SjisToUtf8(settings_.network_address), port)) {
+    last_error_ = "cannot send to " + platform::SjisToUtf8(settings_.network_address) + ":" + std::to_string(port);
+    if (static_cast<uint32_t>(settings_.network_send_size) > UdpSender::kMaxDatagram) {
+      last_error_ += " (datagram size above " + std::to_string(UdpSender::kMaxDatagram) + ")";
+    }
+    if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionApp);
+    return false;
+  }
+  std::lock_guard<std::mutex> out(output_mutex_);
+  sender_ = std::move(sender);
+  return true;
+}
+
+bool CaptureApp::IsSending() const { return sender_ != nullptr; }
+
+uint16_t CaptureApp::GetSendingPort() const { return sender_ ? sender_->GetDestinationPort() : 0; }
+
+void CaptureApp::ClearStatistics() {
+  stats_.ClearCounters();
+  if (device_) device_->ResetStatistics();
+}
+
+bool CaptureApp::IsProcessing() const {
+  std::lock_guard<std::mutex> lock(processor_mutex_);
+  return processor_ != nullptr;
+}
+
+void CaptureApp::SetServiceFilter(const std::vector<uint16_t>& excluded_services,
+                                  const std::vector<uint16_t>& excluded_pids) {
+  std::lock_guard<std::mutex> lock(processor_mutex_);
+  if (processor_ == nullptr) return;
+  if (excluded_services.empty() && excluded_pids.empty()) {
+    processor_->ClearOutputFilter(0, 0);
+    return;
+  }
+  processor_->SetOutputFilter(0, 1, excluded_services.data(), static_cast<uint32_t>(excluded_services.size()), 1,
+                              excluded_pids.data(), static_cast<uint32_t>(excluded_pids.size()));
+}
+
+void CaptureApp::SetScheduleSelection(uint32_t program_mode, const std::vector<uint16_t>& programs,
+                                      const std::vector<uint16_t>& excluded_pids) {
+  std::lock_guard<std::mutex> lock(processor_mutex_);
+  if (processor_ == nullptr) return;
+  const uint16_t id = schedule_output_id_.load();
+  if (programs.empty() && excluded_pids.empty()) {
+    processor_->ClearOutputFilter(id, 0);
+    return;
+  }
+  processor_->SetOutputFilter(id, program_mode, programs.data(), static_cast<uint32_t>(programs.size()), 1,
+                              excluded_pids.data(), static_cast<uint32_t>(excluded_pids.size()));
+}
+
+std::optional<ProgrammeEvent> CaptureApp::LookupProgrammeAt(uint16_t service_id, MjdTime t, int purge) {
+  std::lock_guard<std::mutex> lock(processor_mutex_);
+  if (processor_ == nullptr) return std::nullopt;
+  return processor_->FindEventAt(service_id, t, purge);
+}
+
+std::optional<ProgrammeEvent> CaptureApp::LookupProgrammeById(int network_id, int transport_stream_id,
+                                                              int service_id, int event_id) {
+  std::lock_guard<std::mutex> lock(processor_mutex_);
+  if (processor_ == nullptr) return std::nullopt;
+  return processor_->FindEventById(network_id, transport_stream_id, service_id, event_id);
+}
+
+StatusSnapshot CaptureApp::RefreshStatus() {
+  std::lock_guard<std::recursive_mutex> lock(app_mutex_);
+  StatusSnapshot s;
+  const uint32_t now = tick_();
+
+  core::DtvStatistics ds;
+  if (device_) ds = device_->GetStatistics();
+  s.elapsed = FormatElapsedSeconds(device_ ? (now - ds.start_tick) / 1000 : 0);
+  s.transfers_ok = FormatCounter(ds.transfers_ok);
+  s.transfers_failed = FormatCounter(ds.transfers_failed);
+  s.rate = FormatRate(stats_.transfer_rate.load(std::memory_order_relaxed));
+  if (device_) {
+    char text[128];
+    text[0] = '\0';
+    device_->GetStatusText(text, sizeof text);
+    text[sizeof text - 1] = '\0';
+    s.device_status = text;
+  }
+  s.buffer = FormatBufferText(fifo_.GetSize(), fifo_.GetCapacity(), stats_.fifo_overflows.load(),
+                              stats_.input_overflows.load(), stats_.packet_stage_overflows.load());
+  s.packet_size = FormatCounter(stats_.packet_size.load());
+  s.sync_losses = FormatCounter(stats_.sync_losses.load());
+  s.continuity = FormatCounter(stats_.continuity_errors.load());
+  s.scrambled = FormatCounter(stats_.scrambled_packets.load());
+
+  const uint32_t clock_date = stats_.clock_date.load();
+  MjdTime broadcast_now;
+  s.clock = FormatBroadcastClock(clock_date, stats_.clock_time.load(), now - stats_.clock_tick.load(), &broadcast_now);
+
+  s.recording = FormatRecordingText(recorder_ != nullptr, recorder_ ? recorder_->GetBytesWritten() : 0);
+  if (recorder_) {
+    const uint64_t free_bytes = recorder_->GetFreeSpace();
+    s.free_space = FormatFreeSpaceText(true, free_bytes);
+    if (free_bytes <= kLowDiskLimit) {
+      StopRecording();
+      if (messages_) messages_->Notify(status_text::kLowDiskStop, status_text::kCaptionLowDisk);
+    }
+  } else {
+    s.free_space = FormatFreeSpaceText(false, 0);
+  }
+
+  s.bar[0] = "";
+  s.bar[1] = " ";
+  s.bar[2] = " ";
+  if (recorder_) {
+    const uint32_t elapsed_s = recorder_->GetElapsedMs() / 1000;
+    if (deadline_) {
+      if (TickReached(now, *deadline_)) {
+        StopRecording();
+        s.bar[2] = status_text::kAutoStopping;
+      } else {
+        s.bar[1] = FormatMinutesSeconds(elapsed_s);
+        s.bar[2] = FormatAutoStopRemaining(*deadline_ - now);
+      }
+    } else {
+      s.bar[1] = FormatMinutesSeconds(elapsed_s);
+      s.bar[2] = status_text::kNoAutoStop;
+    }
+  }
+
+  s.sending = FormatSendingText(sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
+                                sender_ ? sender_->GetBytesSent() : 0);
+
+  s.bar[3] = " ";
+  if (IsProcessing()) {
+    if (clock_date != 0 && info_) {
+      info_->RefreshProgrammes(broadcast_now, [this](uint16_t service_id, MjdTime t, int purge, ProgrammeEvent* out) {
+        auto ev = LookupProgrammeAt(service_id, t, purge);
+        if (!ev) return false;
+        *out = *ev;
+        return true;
+      });
+    }
+    if (scheduler_) {
+      bool posted = false;
+      if (settings_.schedule_use_system_time) {
+        scheduler_->PostClock(UnpackMjdTime(LocalMjdTime()));
+        posted = true;
+      } else if (clock_date != 0) {
+        scheduler_->PostClock(broadcast_now);
+        posted = true;
+      }
+      if (posted) s.bar[3] = scheduler_->GetScheduleStatus();
+    }
+  }
+  if (status_listener_) status_listener_(s);
+  return s;
+}
+
+}  // namespace pelkan

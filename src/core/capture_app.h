@@ -1,0 +1,282 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/buffer.h"
+#include "core/capture_stats.h"
+#include "core/dispatcher.h"
+#include "core/dtv_base.h"
+#include "core/mjd_time.h"
+#include "core/save_path_provider.h"
+#include "core/status_text.h"
+#include "core/user_messages.h"
+#include "platform/event.h"
+#include "ts/b25_decoder.h"
+#include "ts/ts_events.h"
+
+namespace pelkan {
+
+class B25Library;
+class FileRecorder;
+class TsProcessor;
+class UdpSender;
+
+// The settings the capture application reads and writes while it runs (a part of pelkan.ini).
+// Texts are Shift-JIS, as stored in the settings file.
+struct CaptureSettings {
+  int sorvalink_init = 0;         // SORVALINK_INIT
+  int arib_b25_proc = 0;          // ARIB_B25_PROC
+  int rec_autofilename = 0;       // REC_AUTOFILENAME
+  std::string rec_autopath;       // REC_AUTOPATH (empty: the current directory)
+  int timer_period = 1;           // TIMER_PERIOD
+  int rec_time = 0;               // REC_TIME, minutes
+  std::string network_address = "localhost";  // NETWORK_ADDRESS
+  int network_port = 1234;        // NETWORK_PORT
+  int network_send_size = 0x7FFF; // NETWORK_SEND_SIZE
+  int last_channel = -1;          // LAST_CHANNEL
+  int decode_psi = 0;             // DECODE_PSI
+  int proc_epg = 0;               // PROC_EPG
+  int schedule_use_system_time = 0;  // SCHEDULE_USE_SYSTEM_TIME
+};
+
+// What the front-end chose for a connect: the device and endpoint lists' selections and the two
+// check boxes. A missing selection makes the connect fail without a message.
+struct ConnectRequest {
+  std::optional<int> device_index;
+  std::optional<uint32_t> in_address;
+  std::optional<uint32_t> out_address;  // core::kNoEndpoint for the "none" entry
+  bool initialise = false;               // firmware initialisation writes
+  bool descramble = false;               // pass the stream through B25Decoder.so
+};
+
+// Receives the programme event in effect for a service at a time; false when none is known.
+using EventLookupFn = std::function<bool(uint16_t service_id, MjdTime t, int purge, ProgrammeEvent* out)>;
+
+// The broadcast-information model as the application drives it (the ServiceFilterWindow).
+// The On* operations run on the processing thread; the rest on the UI thread.
+class ServiceInfoModel {
+ public:
+  virtual ~ServiceInfoModel() = default;
+  virtual void OnStreamReset(uint16_t transport_stream_id) = 0;
+  virtual void OnServiceEntry(uint16_t program_number, uint16_t pmt_pid) = 0;
+  // `components` is valid only during the call.
+  virtual void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) = 0;
+  virtual void OnServiceName(uint16_t service_id, const ServiceNames& names) = 0;
+  // Refreshes current and next programmes for broadcast time `now` (status heartbeat).
+  virtual void RefreshProgrammes(MjdTime now, const EventLookupFn& lookup) = 0;
+  virtual void SetControlsEnabled(int enabled) = 0;
+  // Switches filtering off (the pipeline stopped or the device list changed).
+  virtual void FilterOff() = 0;
+};
+
+// The recording scheduler as the application drives it (the RecordingScheduler). The packet and
+// table operations run on the processing thread; PostClock and GetScheduleStatus on the UI thread.
+class ScheduleEngine {
+ public:
+  virtual ~ScheduleEngine() = default;
+  // Processing thread: the processor runs from now on, with the schedule output (1) created; null
+  // before it is destroyed (after its last event). The engine may set that output's filter on it.
+  virtual void AttachProcessor(TsProcessor* /*processor*/) {}
+  virtual void SetNetworkId(uint16_t network_id) = 0;
+  virtual void OnStreamReset(uint16_t transport_stream_id) = 0;
+  virtual void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) = 0;
+  // One packet of the scheduler's processor output.
+  virtual void ReceivePacket(const uint8_t* packet, uint32_t length) = 0;
+  // The current time for the scheduler's tick.
+  virtual void PostClock(MjdTime now) = 0;
+  // The scheduler's status-bar text (Shift-JIS, at most 79 bytes).
+  virtual std::string GetScheduleStatus() = 0;
+};
+
+// The application object: owns the capture device, the capture FIFO, the processing thread with
+// its TsProcessor, the manual recording and the UDP sending, and the statistics. Connect starts the
+// pipeline (device -> FIFO -> processor -> outputs), disconnect stops it.
+//
+// Threads: every public operation except the noted ones runs on the UI thread (the thread that
+// owns the dispatcher's queue). The device's receive thread runs the data callback, the processing
+// thread runs the processor and the event dispatch. The recorder and sender are handed between the
+// UI thread and the processing thread under a lock that the event dispatch holds for the duration
+// of one packet, so a recording or sending can stop at any moment while packets flow.
+class CaptureApp {
+ public:
+  static constexpr uint32_t kFifoCapacity = 0xA00000;
+  static constexpr uint32_t kBlockSize = 0x8000;
+  static constexpr uint32_t kRecorderBlock = 0x100000;
+  static constexpr uint32_t kRefreshIntervalMs = 300;
+  static constexpr uint32_t kRateIntervalMs = 600;
+  static constexpr uint32_t kStopWaitMs = 10000;
+
+  // `dispatcher` runs the status refreshes on the UI thread; `messages` shows the user messages.
+  // Both must outlive the application, and the dispatcher must not run tasks posted by it after
+  // it has been destroyed (tasks check a liveness token, so dropping them is not required).
+  CaptureApp(Dispatcher* dispatcher, UserMessages* messages);
+  // Disconnects if connected and stops the recording and the sending.
+  ~CaptureApp();
+  CaptureApp(const CaptureApp&) = delete;
+  CaptureApp& operator=(const CaptureApp&) = delete;
+
+  // The capture device (owned). Set before the first connect, while disconnected.
+  void SetDevice(std::unique_ptr<core::CDTV_Base> device);
+  core::CDTV_Base* device() const { return device_.get(); }
+  // Neighbours called from the event dispatch and the status refresh; may be null (absent).
+  // Set while disconnected; they must outlive the application or be reset to null first.
+  void SetServiceInfoModel(ServiceInfoModel* model) { info_ = model; }
+  void SetScheduleEngine(ScheduleEngine* engine) { scheduler_ = engine; }
+  // Asked for the file of a manual recording when automatic naming is off and no path is given.
+  void SetSavePathProvider(SavePathProvider* provider) { save_path_ = provider; }
+  // Called on the UI thread with each snapshot that RefreshStatus produces.
+  void SetStatusListener(std::function<void(const StatusSnapshot&)> listener) { status_listener_ = std::move(listener); }
+  // Makes the decoder library object used by a connect with descrambling (the real plugin by default).
+  void SetDecoderLibraryFactory(std::function<std::unique_ptr<B25Library>()> factory) {
+    library_factory_ = std::move(factory);
+  }
+  // Replaces the millisecond tick (platform::TickCount by default); for tests.
+  void SetTickSource(std::function<uint32_t()> tick);
+  // Replaces the free-space query of manual recordings (statvfs by default); for tests.
+  void SetFreeSpaceQuery(std::function<bool(const std::string&, uint64_t*)> query) {
+    free_space_query_ = std::move(query);
+  }
+
+  CaptureSettings& settings() { return settings_; }
+  const CaptureSettings& settings() const { return settings_; }
+
+  // Connects when disconnected (with `request`), disconnects otherwise. Returns true when the
+  // application is connected afterwards.
+  bool ToggleConnect(const ConnectRequest& request);
+  // Starts the pipeline. Returns false, with nothing left running, on any failure; the user has
+  // seen the failure's message (if it has one) and GetLastError tells the reason.
+  bool Connect(const ConnectRequest& request);
+  // Stops the device, the processing thread, the recording and the sending; zeroes the statistics.
+  void Disconnect();
+  bool IsConnected() const { return connected_.load(std::memory_order_relaxed); }
+  // The reason for the last failed connect, recording or sending start (English, with the
+  // system's message where there is one).
+  const std::string& GetLastError() const { return last_error_; }
+
+  // With `stop` or while recording: stops the manual recording. Otherwise starts one into `path`
+  // (a file-system path, UTF-8), or, when `path` is empty, into the automatic name under
+  // REC_AUTOPATH (REC_AUTOFILENAME set) or the file the SavePathProvider gives. REC_TIME minutes
+  // (> 0) arm the stop timer. Returns true when recording afterwards.
+  bool ToggleRecording(bool stop, const std::string& path = std::string());
+  bool IsRecording() const;
+  // The file of the manual recording ("" when none).
+  std::string GetRecordingPath() const;
+  // "+10分": extends a running stop timer by 10 minutes; without a recording adds 10 to REC_TIME.
+  void ExtendStopTimer();
+  // Arms the stop timer of the running manual recording to end it `ms` from now (at the first
+  // status refresh after that). Nothing when not recording.
+  void ArmStopTimer(uint32_t ms);
+  // The stop-timer deadline (tick) of the manual recording, if one is armed.
+  std::optional<uint32_t> GetStopDeadline() const { return deadline_; }
+
+  // With `stop` or while sending: stops the UDP sending. Otherwise starts it to NETWORK_ADDRESS,
+  // port NETWORK_PORT modulo 65536, datagrams of NETWORK_SEND_SIZE bytes. Returns true when sending.
+  bool ToggleSending(bool stop);
+  bool IsSending() const;
+  // The destination port of the sending (0 when not sending).
+  uint16_t GetSendingPort() const;
+
+  // Rebuilds every status text, applies the recording's low-disk and time-limit stops, and drives
+  // the information model and the scheduler with the current time. Returns the snapshot (also
+  // handed to the status listener).
+  StatusSnapshot RefreshStatus();
+  // The "クリア" command: zeroes the error and overflow counters and the device's statistics.
+  void ClearStatistics();
+
+  // Output-0 filter from the information model: services and PIDs to exclude; both empty clears it.
+  // No effect while the pipeline is not running. Any thread.
+  void SetServiceFilter(const std::vector<uint16_t>& excluded_services, const std::vector<uint16_t>& excluded_pids);
+  // The scheduler's output filter: all lists empty clears it. No effect while not running. Any thread.
+  void SetScheduleSelection(uint32_t program_mode, const std::vector<uint16_t>& programs,
+                            const std::vector<uint16_t>& excluded_pids);
+  // Programme lookups in the processor's event store; nothing while not running. Any thread.
+  std::optional<ProgrammeEvent> LookupProgrammeAt(uint16_t service_id, MjdTime t, int purge);
+  std::optional<ProgrammeEvent> LookupProgrammeById(int network_id, int transport_stream_id, int service_id,
+                                                    int event_id);
+  // True while the processing thread (and with it the processor) runs. Any thread.
+  bool IsProcessing() const;
+  // Blocks of the FIFO fed to the processor since construction. A filter set before this count was
+  // read applies to every packet of the blocks counted after the next one. Any thread.
+  uint64_t BlocksFed() const { return blocks_fed_.load(std::memory_order_acquire); }
+
+  // Shared statistics; any thread may read them.
+  CaptureStats& stats() { return stats_; }
+  CBufferMT& fifo() { return fifo_; }
+  // The device's data callback (receive thread). Public for tests that feed the FIFO directly.
+  static void OnDeviceData(const uint8_t* data, uint32_t length, uint32_t total_low, uint32_t total_high, void* user);
+
+ private:
+  // Handed from Connect to the processing thread, which ends the decoder's use.
+  struct ThreadStart {
+    ThreadStart();
+    // Releases the decoder object, then unloads its library.
+    ~ThreadStart();
+    bool descramble = false;
+    std::unique_ptr<B25Library> library;
+    B25Decoder* decoder = nullptr;
+  };
+
+  static void OnProcessorEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user);
+  void ProcessingThread(std::unique_ptr<ThreadStart> start);
+  static void ReleaseDecoder(ThreadStart* start);
+  void HandleData(const uint8_t* data, uint32_t length, uint64_t total);
+  void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
+  bool StartRecording(const std::string& path);
+  void StopRecording();
+  std::string AutomaticRecordingPath(bool* failed) const;
+  void Fail(const std::string& reason) { last_error_ = reason; }
+  void PostRefresh();
+
+  Dispatcher* dispatcher_;
+  UserMessages* messages_;
+  SavePathProvider* save_path_ = nullptr;
+  ServiceInfoModel* info_ = nullptr;
+  ScheduleEngine* scheduler_ = nullptr;
+  std::function<void(const StatusSnapshot&)> status_listener_;
+  std::function<std::unique_ptr<B25Library>()> library_factory_;
+  std::function<uint32_t()> tick_;
+  std::function<bool(const std::string&, uint64_t*)> free_space_query_;
+  // Checked by posted refresh tasks: they do nothing once the application is gone.
+  std::shared_ptr<CaptureApp*> alive_;
+
+  CaptureSettings settings_;
+  std::unique_ptr<core::CDTV_Base> device_;
+  std::recursive_mutex app_mutex_;  // the application lock (UI thread)
+  std::atomic<bool> connected_{false};
+  std::string last_error_;
+
+  CBufferMT fifo_{kFifoCapacity};
+  CaptureStats stats_;
+
+  // Processing thread and its processor.
+  std::thread processing_thread_;
+  platform::Event stop_event_{true};
+  platform::Event thread_done_{true};
+  mutable std::mutex processor_mutex_;  // guards processor_ against the UI thread's uses
+  TsProcessor* processor_ = nullptr;
+  std::atomic<uint16_t> schedule_output_id_{0};
+  std::atomic<uint64_t> blocks_fed_{0};
+
+  // Outputs of processor output 0; output_mutex_ is held by the event dispatch for one packet and
+  // by the UI thread while it installs or removes an output.
+  mutable std::mutex output_mutex_;
+  std::unique_ptr<FileRecorder> recorder_;
+  std::unique_ptr<UdpSender> sender_;
+  std::string recording_path_;
+  std::optional<uint32_t> deadline_;
+
+  // Receive-thread state of the rate measurement and refresh trigger; survives a disconnect.
+  uint32_t rate_tick_ = 0;
+  uint64_t rate_total_ = 0;
+  uint32_t refresh_tick_ = 0;
+};
+
+}  // namespace pelkan

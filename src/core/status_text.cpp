@@ -1,0 +1,95 @@
+#include "core/status_text.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+namespace pelkan {
+
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (n < 0) return std::string();
+  return std::string(text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
+}
+
+}  // namespace
+
+std::string FormatElapsedSeconds(uint32_t seconds) {
+  if (seconds < 60) return Format("%d", static_cast<int>(seconds));
+  return FormatMinutesSeconds(seconds);
+}
+
+std::string FormatMinutesSeconds(uint32_t seconds) {
+  return Format("%d:%02d", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
+}
+
+std::string FormatCounter(uint32_t value) { return Format("%u", value); }
+
+std::string FormatRate(double bytes_per_second) {
+  return Format("%.2lf Mbps", bytes_per_second * 8 * 9.5367431640625e-07);
+}
+
+std::string FormatBufferText(uint32_t fill, uint32_t capacity, uint32_t fifo_overflows, uint32_t input_overflows,
+                             uint32_t stage_overflows) {
+  return Format("%dKB/%dKB\nR:%d Sy:%d St:%d", static_cast<int>(fill / 1024), static_cast<int>(capacity / 1024),
+                static_cast<int>(fifo_overflows), static_cast<int>(input_overflows),
+                static_cast<int>(stage_overflows));
+}
+
+std::string FormatBroadcastClock(uint32_t date, uint32_t seconds, uint32_t age_ms, MjdTime* now) {
+  if (date == 0) {
+    if (now) *now = MjdTime{};
+    return std::string();
+  }
+  MjdTime t{date, seconds};
+  if (age_ms > 1000) {
+    const uint64_t total = uint64_t{date} * 86400 + age_ms / 1000 + seconds;
+    t.date = static_cast<uint32_t>(total / 86400);
+    t.seconds = static_cast<uint32_t>(total % 86400);
+  }
+  if (now) *now = t;
+  int year = 0, month = 0, day = 0, h = 0, m = 0, s = 0;
+  MjdToDate(t.date, &year, &month, &day);
+  SecondsToHms(t.seconds, &h, &m, &s);
+  return Format("%c%04d/%02d/%02d\n%02d:%02d:%02d", age_ms < 1000 ? '*' : ' ', year, month, day, h, m, s);
+}
+
+std::string FormatRecordingText(bool recorder, uint64_t bytes_written) {
+  if (!recorder) return status_text::kRecordingStopped;
+  if (bytes_written > 0) {
+    return Format("\x98^\x89\xE6\x92\x86 %" PRIu64 " MByte", bytes_written >> 20);  // 録画中 %llu MByte
+  }
+  return status_text::kRecordingBuffering;
+}
+
+std::string FormatFreeSpaceText(bool recording, uint64_t free_bytes) {
+  if (!recording) return " ";
+  return Format("\x8B\xF3\x82\xAB %" PRIu64 " MByte", free_bytes >> 20);  // 空き %llu MByte
+}
+
+std::string FormatAutoStopRemaining(uint32_t remaining_ms) {
+  const uint32_t s = remaining_ms / 1000;
+  // %d:%02d 後に自動停止
+  return Format("%d:%02d \x8C\xE3\x82\xC9\x8E\xA9\x93\xAE\x92\xE2\x8E~", static_cast<int>(s / 60),
+                static_cast<int>(s % 60));
+}
+
+std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent) {
+  if (!sender) return status_text::kSendingStopped;
+  if (bytes_sent > 0) {
+    // 送信中(%d.%d.%d.%d) %llu MByte
+    return Format("\x91\x97\x90M\x92\x86(%d.%d.%d.%d) %" PRIu64 " MByte", address[0], address[1], address[2],
+                  address[3], bytes_sent >> 20);
+  }
+  return status_text::kSendingBuffering;
+}
+
+}  // namespace pelkan

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/buffer.h"
+
+namespace pelkan {
+
+// Writes transport-stream packets to one file. Packets are collected in a buffer and written in
+// whole blocks of `block size` bytes; the buffered tail is written when the file is closed, so the
+// file holds every byte that WritePacket accepted. WritePacket runs on the processing thread; the
+// other operations run on the thread that owns the recorder. The byte counter may be read from any
+// thread.
+class FileRecorder {
+ public:
+  // Free space query: fills *bytes with the bytes available to the user on the volume that holds
+  // `directory` and returns true, or returns false when the platform cannot tell.
+  using FreeSpaceQuery = std::function<bool(const std::string& directory, uint64_t* bytes)>;
+
+  // A closed recorder writing blocks of `block_size` bytes (at least 1).
+  explicit FileRecorder(uint32_t block_size);
+  // Closes the file (writing the buffered tail).
+  ~FileRecorder();
+  FileRecorder(const FileRecorder&) = delete;
+  FileRecorder& operator=(const FileRecorder&) = delete;
+
+  // Creates (or truncates) the file at `path` (a file-system path, UTF-8) after closing any open
+  // file. Returns 1 on success, 0 when the file could not be created.
+  int OpenFile(const std::string& path);
+  // 1 while a file is open.
+  int IsRecording() const { return fd_ >= 0 ? 1 : 0; }
+  // Milliseconds since OpenFile (wrapping with the 32-bit tick); 0 when closed.
+  uint32_t GetElapsedMs() const;
+  // Bytes available to the user on the file's volume; 0 when closed or when the query fails.
+  uint64_t GetFreeSpace() const;
+  // Buffers `length` bytes and writes one block when more than a block is buffered. Returns 1 when
+  // the bytes were taken (and any write succeeded), 0 when no file is open, the buffer could not
+  // take them all (the part it took stays buffered) or a block write failed. *written (if given)
+  // receives the bytes written to the file by this call.
+  int WritePacket(const uint8_t* data, uint32_t length, uint32_t* written = nullptr);
+  // Writes the buffered tail and closes the file; nothing when closed.
+  void CloseFile();
+  // Sum of the bytes the file system reported written. Safe from any thread.
+  uint64_t GetBytesWritten() const { return bytes_written_.load(std::memory_order_relaxed); }
+  // The directory part of the open file's path ("" when closed).
+  const std::string& GetDirectory() const { return directory_; }
+
+  // Replaces the free-space query (statvfs by default); for tests.
+  void SetFreeSpaceQuery(FreeSpaceQuery query) { free_space_ = std::move(query); }
+  // Replaces the millisecond tick source (platform::TickCount by default); for tests.
+  void SetTickSource(std::function<uint32_t()> tick) { tick_ = std::move(tick); }
+
+  // The default free-space query: statvfs on `directory` ("." when empty), f_bavail x f_frsize.
+  static bool QueryFreeSpace(const std::string& directory, uint64_t* bytes);
+
+ private:
+  // Takes up to one block out of the buffer and writes it. Returns false on a write error.
+  bool WriteBuffered(uint32_t max, uint32_t* written);
+
+  const uint32_t block_size_;
+  std::unique_ptr<CBuffer> buffer_;
+  std::unique_ptr<uint8_t[]> block_;
+  std::string directory_;
+  int fd_ = -1;
+  uint32_t start_tick_ = 0;
+  std::atomic<uint64_t> bytes_written_{0};
+  FreeSpaceQuery free_space_;
+  std::function<uint32_t()> tick_;
+};
+
+}  // namespace pelkan

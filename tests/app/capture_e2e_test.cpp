@@ -1,0 +1,319 @@
+// The capture pipeline end to end: the virtual tuner playing the broadcast generator, the FX2
+// capture device, CaptureApp with its processor, recorder and sender.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <thread>
+
+#include "app/capture_bindings.h"
+#include "core/capture_app.h"
+#include "core/dtv_ezusb_fx2.h"
+#include "info/service_filter_window.h"
+#include "info/service_row_table.h"
+#include "tests/support/capture_fakes.h"
+#include "tools/streamgen/broadcast_generator.h"
+#include "tools/streamgen/test_scrambler.h"
+#include "ts/b25_loader.h"
+#include "ts/ts_processor.h"
+#include "usb/generator_ts_source.h"
+#include "usb/virtual_tuner.h"
+
+namespace pelkan {
+namespace {
+
+using testing::QueueDispatcher;
+using testing::RecordingMessages;
+
+constexpr uint64_t kRate = 60'000'000;
+
+streamgen::GeneratorOptions Broadcast(uint16_t scrambled_service = 0) {
+  streamgen::GeneratorOptions o;
+  o.bit_rate = kRate;
+  o.seed = 11;
+  o.scrambled_service = scrambled_service;
+  return o;
+}
+
+std::unique_ptr<core::CDTV_EzUSBFX2> VirtualDevice(const streamgen::GeneratorOptions& options) {
+  usb::VirtualTunerOptions v;
+  v.bit_rate = kRate;
+  v.source_factory = [options] { return std::make_unique<usb::GeneratorTsSource>(options); };
+  auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>(v));
+  device->OpenDevice();
+  return device;
+}
+
+// The generated stream as the outputs see it: every packet but the null packets.
+std::vector<uint8_t> ExpectedStream(const streamgen::GeneratorOptions& options, size_t bytes) {
+  streamgen::BroadcastGenerator g(options);
+  std::vector<uint8_t> out;
+  out.reserve(bytes);
+  uint8_t p[188];
+  while (out.size() < bytes) {
+    g.Read(p, sizeof p);
+    if (((p[1] & 0x1F) << 8 | p[2]) == 0x1FFF) continue;
+    out.insert(out.end(), p, p + sizeof p);
+  }
+  out.resize(bytes);
+  return out;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+uint16_t PidOf(const uint8_t* p) { return static_cast<uint16_t>((p[1] & 0x1F) << 8 | p[2]); }
+
+class CaptureEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pelkan-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  static ConnectRequest Request() {
+    ConnectRequest r;
+    r.device_index = 0;
+    r.in_address = usb::VirtualTunerDriver::kStreamEndpoint;
+    r.out_address = core::kNoEndpoint;
+    return r;
+  }
+
+  // Runs the dispatcher's tasks until `done` or `ms` have passed.
+  template <typename Done>
+  bool Pump(QueueDispatcher& d, uint32_t ms, Done done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      d.RunPending();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+  std::string dir_;
+  QueueDispatcher dispatcher_;
+  RecordingMessages messages_;
+};
+
+TEST_F(CaptureEndToEnd, RecordingIsTheGeneratedStreamAndDisconnectZeroesTheStatistics) {
+  const auto options = Broadcast();
+  CaptureApp app(&dispatcher_, &messages_);
+  app.SetDevice(VirtualDevice(options));
+  const std::string path = dir_ + "/all.ts";
+  ASSERT_TRUE(app.ToggleRecording(false, path));  // before the first packet
+  ASSERT_TRUE(app.Connect(Request()));
+  ASSERT_TRUE(Pump(dispatcher_, 20000, [&] { return app.BlocksFed() >= 200; }));  // 6.5 MB
+  EXPECT_EQ(app.stats().packet_size.load(), 188);
+  EXPECT_NE(app.stats().clock_date.load(), 0u);
+  app.Disconnect();
+  EXPECT_FALSE(app.IsRecording());
+  EXPECT_EQ(app.stats().packet_size.load(), 0);
+  EXPECT_EQ(app.stats().clock_date.load(), 0u);
+  EXPECT_EQ(app.stats().fifo_overflows.load(), 0u);
+  const auto file = ReadFile(path);
+  ASSERT_GT(file.size(), 5'000'000u);
+  ASSERT_EQ(file.size() % 188, 0u);
+  EXPECT_TRUE(file == ExpectedStream(options, file.size()));
+  EXPECT_TRUE(messages_.shown.empty());
+}
+
+TEST_F(CaptureEndToEnd, ServiceFilterKeepsOneServiceWithARewrittenPat) {
+  const auto options = Broadcast();
+  CaptureApp app(&dispatcher_, &messages_);
+  app.settings().decode_psi = 1;
+  app.SetDevice(VirtualDevice(options));
+  ServiceRowTable rows;
+  ServiceFilterWindow window(dispatcher_, &rows);
+  ServiceFilterBinding binding(window, app);
+  app.SetServiceInfoModel(&binding);
+  ASSERT_TRUE(app.Connect(Request()));
+  ASSERT_TRUE(Pump(dispatcher_, 20000, [&] { return rows.ComponentsComplete(); }));
+  const uint16_t kept = 1025;
+  ASSERT_TRUE(window.KeepOnlyServices(std::vector<uint16_t>{kept}));
+  const uint64_t fed = app.BlocksFed();
+  ASSERT_TRUE(Pump(dispatcher_, 20000, [&] { return app.BlocksFed() > fed + 1; }));
+  const std::string path = dir_ + "/one.ts";
+  ASSERT_TRUE(app.ToggleRecording(false, path));
+  ASSERT_TRUE(Pump(dispatcher_, 20000, [&] { return app.BlocksFed() > fed + 200; }));
+  app.Disconnect();
+  app.SetServiceInfoModel(nullptr);
+
+  // The elementary PIDs of every service of the broadcast. (The filtering window excludes the
+  // component PIDs of the other services; their PMTs, no longer listed in the PAT, still pass.)
+  streamgen::BroadcastGenerator g(options);
+  std::set<uint16_t> kept_pids, other_pids;
+  for (const auto& s : g.Multiplex(0).services) {
+    auto& set = s.service_id == kept ? kept_pids : other_pids;
+    for (const auto& c : s.components) set.insert(c.pid);
+    if (s.service_id == kept) set.insert(s.pmt_pid);
+  }
+  const auto file = ReadFile(path);
+  ASSERT_GT(file.size(), 1'000'000u);
+  std::set<uint16_t> seen;
+  for (size_t off = 0; off + 188 <= file.size(); off += 188) {
+    ASSERT_EQ(file[off], 0x47);
+    const uint16_t pid = PidOf(&file[off]);
+    seen.insert(pid);
+    ASSERT_FALSE(other_pids.count(pid) && !kept_pids.count(pid)) << "PID " << pid << " of another service";
+  }
+  for (uint16_t pid : kept_pids) EXPECT_TRUE(seen.count(pid)) << pid;
+  EXPECT_TRUE(seen.count(0));
+
+  // The processor accepts the rewritten PAT (its CRC is good) and finds only the kept service.
+  TsProcessor p;
+  p.SetDecodePsi(1);
+  std::vector<std::vector<ProgramListEntry>> pats;
+  p.SetEventHandler(
+      [](uint32_t type, int32_t, const uint8_t* data, uint32_t count, void* user) {
+        if (type != EVENT_PROGRAM_LIST) return;
+        const auto* e = reinterpret_cast<const ProgramListEntry*>(data);
+        static_cast<std::vector<std::vector<ProgramListEntry>>*>(user)->emplace_back(e, e + count);
+      },
+      &pats);
+  CaptureStats stats;
+  p.Feed(file.data(), static_cast<int>(file.size()), stats);
+  p.Finish(stats);
+  ASSERT_FALSE(pats.empty());
+  for (const auto& pat : pats) {
+    ASSERT_EQ(pat.size(), 1u);
+    EXPECT_EQ(pat[0].program_number, kept);
+  }
+  EXPECT_EQ(stats.continuity_errors.load(), 0u);
+
+  if (std::system("ffprobe -version > /dev/null 2>&1") == 0) {
+    const std::string out = dir_ + "/probe.txt";
+    ASSERT_EQ(std::system(("ffprobe -v error -show_entries program=program_id -of csv=p=0 " + path + " > " + out + " 2>/dev/null").c_str()),
+              0);
+    std::ifstream in(out);
+    std::string line, programs;
+    while (std::getline(in, line)) programs += line + ";";
+    EXPECT_NE(programs.find("1025"), std::string::npos) << programs;
+  }
+}
+
+// A UDP socket on 127.0.0.1 that collects datagrams on its own thread.
+class UdpCollector {
+ public:
+  UdpCollector() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 32 << 20;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      std::vector<uint8_t> d(65536);
+      for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        const int r = ::poll(&p, 1, 50);
+        if (r <= 0) {
+          if (stop_.load()) return;
+          continue;
+        }
+        const ssize_t n = ::recv(fd_, d.data(), d.size(), 0);
+        if (n <= 0) continue;
+        sizes.push_back(static_cast<size_t>(n));
+        bytes.insert(bytes.end(), d.begin(), d.begin() + n);
+      }
+    });
+  }
+  // Waits until nothing has arrived for 50 ms and stops.
+  void Finish() {
+    stop_ = true;
+    thread_.join();
+  }
+  ~UdpCollector() {
+    if (thread_.joinable()) Finish();
+    ::close(fd_);
+  }
+  uint16_t port() const { return port_; }
+  std::vector<uint8_t> bytes;
+  std::vector<size_t> sizes;
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(CaptureEndToEnd, DatagramsReassembleIntoTheRecordedStream) {
+  const auto options = Broadcast();
+  UdpCollector rx;
+  CaptureApp app(&dispatcher_, &messages_);
+  app.SetDevice(VirtualDevice(options));
+  app.settings().network_address = "127.0.0.1";
+  app.settings().network_port = rx.port();
+  const std::string path = dir_ + "/udp.ts";
+  ASSERT_TRUE(app.ToggleRecording(false, path));
+  ASSERT_TRUE(app.ToggleSending(false));
+  ASSERT_TRUE(app.Connect(Request()));
+  ASSERT_TRUE(Pump(dispatcher_, 20000, [&] { return app.BlocksFed() >= 100; }));
+  app.Disconnect();
+  rx.Finish();
+  const auto file = ReadFile(path);
+  ASSERT_GT(rx.bytes.size(), 2'000'000u);
+  for (size_t s : rx.sizes) ASSERT_EQ(s, 32767u);
+  // At most one datagram's worth stays in the sender's buffer at the stop.
+  EXPECT_LE(file.size() - rx.bytes.size(), 32767u + 188u);
+  EXPECT_TRUE(std::equal(rx.bytes.begin(), rx.bytes.end(), file.begin()));
+}
+
+TEST_F(CaptureEndToEnd, SamplePluginClearsTheTestScrambling) {
+  const std::string plugin = std::string(PELKAN_BINARY_DIR) + "/src/app/B25Decoder.so";
+  ASSERT_EQ(access(plugin.c_str(), R_OK), 0) << plugin;
+  const auto options = Broadcast(1025);
+  for (bool descramble : {false, true}) {
+    CaptureApp app(&dispatcher_, &messages_);
+    app.SetDevice(VirtualDevice(options));
+    app.SetDecoderLibraryFactory([plugin] {
+      auto lib = std::make_unique<B25Library>();
+      lib->SetCandidates({plugin});
+      return lib;
+    });
+    const std::string path = dir_ + (descramble ? "/clear.ts" : "/scrambled.ts");
+    ASSERT_TRUE(app.ToggleRecording(false, path));
+    ConnectRequest r = Request();
+    r.descramble = descramble;
+    ASSERT_TRUE(app.Connect(r)) << app.GetLastError();
+    ASSERT_TRUE(Pump(dispatcher_, 20000, [&] { return app.BlocksFed() >= 60; }));
+    const uint32_t scrambled = app.stats().scrambled_packets.load();
+    app.Disconnect();
+    const auto file = ReadFile(path);
+    size_t marked = 0;
+    for (size_t off = 0; off + 188 <= file.size(); off += 188) marked += (file[off + 3] & 0xC0) != 0;
+    if (descramble) {
+      EXPECT_EQ(scrambled, 0u);
+      EXPECT_EQ(marked, 0u);
+      auto clear = ExpectedStream(options, file.size());
+      for (size_t off = 0; off + 188 <= clear.size(); off += 188) streamgen::RemoveTestScrambling(&clear[off], 188);
+      EXPECT_TRUE(file == clear);
+    } else {
+      EXPECT_GT(scrambled, 0u);
+      EXPECT_GT(marked, 0u);
+    }
+  }
+  EXPECT_TRUE(messages_.shown.empty());
+}
+
+}  // namespace
+}  // namespace pelkan

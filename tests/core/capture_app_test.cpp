@@ -1,0 +1,509 @@
+#include "core/capture_app.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "platform/text_codec.h"
+#include "tests/support/capture_fakes.h"
+
+namespace pelkan {
+namespace {
+
+using testing::FakeDecoderLibrary;
+using testing::FakeDtvDevice;
+using testing::MakePacketRun;
+using testing::QueueDispatcher;
+using testing::RecordingMessages;
+
+std::string Utf8(const std::string& s) { return platform::SjisToUtf8(s); }
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// A scheduler stand-in that counts what reaches it.
+class CountingScheduler : public ScheduleEngine {
+ public:
+  std::atomic<uint32_t> packets{0};
+  std::atomic<int> resets{0};
+  std::vector<MjdTime> clocks;
+  void SetNetworkId(uint16_t) override {}
+  void OnStreamReset(uint16_t) override { ++resets; }
+  void OnComponentList(uint16_t, const ComponentEntry*, uint32_t) override {}
+  void ReceivePacket(const uint8_t*, uint32_t) override { ++packets; }
+  void PostClock(MjdTime now) override { clocks.push_back(now); }
+  std::string GetScheduleStatus() override { return "sched"; }
+};
+
+class CaptureAppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pelkan-app-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    auto device = std::make_unique<FakeDtvDevice>();
+    device_ = device.get();
+    app_.SetDevice(std::move(device));
+    app_.SetTickSource([this] { return tick_.load(); });
+  }
+  void TearDown() override {
+    if (app_.IsConnected()) app_.Disconnect();
+    std::filesystem::remove_all(dir_);
+  }
+
+  static ConnectRequest Request() {
+    ConnectRequest r;
+    r.device_index = 0;
+    r.in_address = 0x86;
+    r.out_address = core::kNoEndpoint;
+    return r;
+  }
+
+  // Waits until the processing thread has taken every whole block out of the FIFO.
+  void WaitDrained() {
+    for (int i = 0; i < 5000 && app_.fifo().GetSize() >= CaptureApp::kBlockSize; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_LT(app_.fifo().GetSize(), CaptureApp::kBlockSize);
+  }
+
+  std::string dir_;
+  std::atomic<uint32_t> tick_{1000};
+  QueueDispatcher dispatcher_;
+  RecordingMessages messages_;
+  CaptureApp app_{&dispatcher_, &messages_};
+  FakeDtvDevice* device_ = nullptr;
+};
+
+TEST_F(CaptureAppTest, ConnectWithoutSelectionsFailsSilently) {
+  ConnectRequest r = Request();
+  r.device_index.reset();
+  EXPECT_FALSE(app_.Connect(r));
+  r = Request();
+  r.in_address.reset();
+  EXPECT_FALSE(app_.Connect(r));
+  r = Request();
+  r.out_address.reset();
+  EXPECT_FALSE(app_.Connect(r));
+  EXPECT_TRUE(messages_.shown.empty());
+  EXPECT_FALSE(app_.IsConnected());
+  EXPECT_EQ(device_->starts.load(), 0);
+}
+
+TEST_F(CaptureAppTest, MissingInEndpointIsReported) {
+  ConnectRequest r = Request();
+  r.in_address = 0x81;
+  EXPECT_FALSE(app_.Connect(r));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "入力EP指定エラー");
+  EXPECT_EQ(messages_.shown[0].caption, "Error");
+  EXPECT_EQ(device_->starts.load(), 0);
+}
+
+TEST_F(CaptureAppTest, InitialisationNeedsAnOutEndpoint) {
+  ConnectRequest r = Request();
+  r.initialise = true;
+  EXPECT_FALSE(app_.Connect(r));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "Sorvalink初期化には出力EPが必要です");
+  EXPECT_EQ(messages_.shown[0].caption, "Error");
+  r.out_address = 0x02;
+  EXPECT_TRUE(app_.Connect(r));
+  EXPECT_EQ(app_.settings().sorvalink_init, 1);
+  EXPECT_EQ(device_->last_out(), 0x02u);
+}
+
+TEST_F(CaptureAppTest, MissingDecoderLibraryIsReported) {
+  app_.SetDecoderLibraryFactory([] {
+    auto lib = std::make_unique<B25Library>();
+    lib->SetCandidates({"/nonexistent/B25Decoder.so"});
+    return lib;
+  });
+  ConnectRequest r = Request();
+  r.descramble = true;
+  EXPECT_FALSE(app_.Connect(r));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(messages_.shown[0].text, "B25Decord.dll not found.");
+  EXPECT_EQ(messages_.shown[0].caption, "Error");
+  EXPECT_NE(app_.GetLastError().find("/nonexistent/B25Decoder.so"), std::string::npos);
+  EXPECT_FALSE(app_.IsConnected());
+}
+
+TEST_F(CaptureAppTest, FailedInitialiseReleasesTheDecoderBeforeUnloading) {
+  std::vector<std::string> log;
+  app_.SetDecoderLibraryFactory([&] {
+    FakeDecoderLibrary::Script s;
+    s.initialize_result = 0;
+    return std::make_unique<FakeDecoderLibrary>(s, &log);
+  });
+  ConnectRequest r = Request();
+  r.descramble = true;
+  EXPECT_FALSE(app_.Connect(r));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(messages_.shown[0].text, "B-CAS card error");
+  EXPECT_EQ(messages_.shown[0].caption, "Error");
+  EXPECT_EQ(log, (std::vector<std::string>{"Load", "Initialize(4)", "Release", "Unload"}));
+  EXPECT_EQ(device_->starts.load(), 0);
+}
+
+TEST_F(CaptureAppTest, MissingFactoryOrObjectFailsWithoutAMessage) {
+  for (int variant = 0; variant < 2; ++variant) {
+    std::vector<std::string> log;
+    app_.SetDecoderLibraryFactory([&] {
+      FakeDecoderLibrary::Script s;
+      if (variant == 0) s.has_factory = false;
+      if (variant == 1) s.factory_makes_object = false;
+      return std::make_unique<FakeDecoderLibrary>(s, &log);
+    });
+    ConnectRequest r = Request();
+    r.descramble = true;
+    EXPECT_FALSE(app_.Connect(r));
+    EXPECT_TRUE(messages_.shown.empty());
+    EXPECT_EQ(log, (std::vector<std::string>{"Load", "Unload"}));
+  }
+}
+
+TEST_F(CaptureAppTest, DeviceThatFailsToStartLeavesNothingRunning) {
+  std::vector<std::string> log;
+  app_.SetDecoderLibraryFactory([&] { return std::make_unique<FakeDecoderLibrary>(FakeDecoderLibrary::Script{}, &log); });
+  device_->fail_start = true;
+  ConnectRequest r = Request();
+  r.descramble = true;
+  EXPECT_FALSE(app_.Connect(r));
+  EXPECT_FALSE(app_.IsConnected());
+  EXPECT_FALSE(app_.IsProcessing());
+  EXPECT_EQ(log, (std::vector<std::string>{"Load", "Initialize(4)", "Release", "Unload"}));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "開始に失敗しました");
+  // A later attempt with a working device succeeds.
+  device_->fail_start = false;
+  EXPECT_TRUE(app_.Connect(Request()));
+}
+
+TEST_F(CaptureAppTest, DecoderIsReleasedByTheProcessingThreadAtDisconnect) {
+  std::vector<std::string> log;
+  app_.SetDecoderLibraryFactory([&] { return std::make_unique<FakeDecoderLibrary>(FakeDecoderLibrary::Script{}, &log); });
+  ConnectRequest r = Request();
+  r.descramble = true;
+  ASSERT_TRUE(app_.Connect(r));
+  app_.Disconnect();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[log.size() - 2], "Release");
+  EXPECT_EQ(log.back(), "Unload");
+}
+
+TEST_F(CaptureAppTest, RecordingHoldsEveryPacketAndDisconnectZeroesStatistics) {
+  CountingScheduler scheduler;
+  app_.SetScheduleEngine(&scheduler);
+  ASSERT_TRUE(app_.Connect(Request()));
+  const std::string path = dir_ + "/rec.ts";
+  ASSERT_TRUE(app_.ToggleRecording(false, path));
+  // 47 blocks of 0x8000 bytes are exactly 8,192 packets.
+  const auto stream = MakePacketRun(0x100, 8192);
+  ASSERT_TRUE(device_->Deliver(stream.data(), stream.size()));
+  WaitDrained();
+  EXPECT_EQ(app_.stats().packet_size.load(), 188);
+  app_.Disconnect();
+  EXPECT_FALSE(app_.IsRecording());
+  EXPECT_EQ(ReadFile(path), stream);
+  EXPECT_EQ(scheduler.packets.load(), 8192u);  // output 1 passes everything too
+  EXPECT_EQ(app_.stats().packet_size.load(), 0);
+  EXPECT_EQ(app_.stats().transfer_rate.load(), 0.0);
+  EXPECT_EQ(device_->stops.load(), 1);
+  app_.SetScheduleEngine(nullptr);
+}
+
+TEST_F(CaptureAppTest, BytesBelowOneBlockAreNotFed) {
+  ASSERT_TRUE(app_.Connect(Request()));
+  const auto stream = MakePacketRun(0x100, 174);  // 32,712 bytes, just under a block
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/short.ts"));
+  ASSERT_TRUE(device_->Deliver(stream.data(), stream.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(app_.fifo().GetSize(), stream.size());
+  app_.Disconnect();
+  EXPECT_TRUE(ReadFile(dir_ + "/short.ts").empty());
+}
+
+TEST_F(CaptureAppTest, FullFifoIsEmptiedAndCounted) {
+  std::vector<uint8_t> chunk(0x8000, 0x47);
+  const uint32_t fill = CaptureApp::kFifoCapacity - 0x7000;
+  std::vector<uint8_t> big(fill, 0);
+  CaptureApp::OnDeviceData(big.data(), fill, fill, 0, &app_);
+  EXPECT_EQ(app_.fifo().GetSize(), fill);
+  CaptureApp::OnDeviceData(chunk.data(), 0x8000, fill + 0x8000, 0, &app_);
+  EXPECT_EQ(app_.fifo().GetSize(), 0u);
+  EXPECT_EQ(app_.stats().fifo_overflows.load(), 1u);
+  const StatusSnapshot s = app_.RefreshStatus();
+  EXPECT_EQ(s.buffer, "0KB/10240KB\nR:1 Sy:0 St:0");
+}
+
+TEST_F(CaptureAppTest, RateAndRefreshTriggerFollowTheTick) {
+  uint8_t byte = 0x47;
+  tick_ = 1000;
+  CaptureApp::OnDeviceData(&byte, 1, 1000000, 0, &app_);  // 1,000 ms after the zero tick
+  EXPECT_DOUBLE_EQ(app_.stats().transfer_rate.load(), 1000000.0);
+  EXPECT_EQ(dispatcher_.Pending(), 1u);
+  tick_ = 1300;  // not more than 300 ms after the last trigger
+  CaptureApp::OnDeviceData(&byte, 1, 1100000, 0, &app_);
+  EXPECT_EQ(dispatcher_.Pending(), 1u);
+  EXPECT_DOUBLE_EQ(app_.stats().transfer_rate.load(), 1000000.0);  // not yet 600 ms
+  tick_ = 1601;
+  CaptureApp::OnDeviceData(&byte, 1, 1500000, 0, &app_);
+  EXPECT_EQ(dispatcher_.Pending(), 2u);
+  EXPECT_DOUBLE_EQ(app_.stats().transfer_rate.load(), 500000.0 * (1000.0 / 601));
+  std::vector<StatusSnapshot> seen;
+  app_.SetStatusListener([&](const StatusSnapshot& s) { seen.push_back(s); });
+  EXPECT_EQ(dispatcher_.RunPending(), 2);
+  EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST_F(CaptureAppTest, RefreshAfterTheAppIsGoneDoesNothing) {
+  auto app = std::make_unique<CaptureApp>(&dispatcher_, &messages_);
+  uint8_t byte = 0x47;
+  CaptureApp::OnDeviceData(&byte, 1, 1, 0, app.get());
+  app.reset();
+  EXPECT_EQ(dispatcher_.RunPending(), 1);  // runs and finds the application gone
+}
+
+TEST_F(CaptureAppTest, LowDiskStopsAtExactly200MiB) {
+  uint64_t free_bytes = 209715201;
+  app_.SetFreeSpaceQuery([&](const std::string&, uint64_t* b) {
+    *b = free_bytes;
+    return true;
+  });
+  ASSERT_TRUE(app_.Connect(Request()));
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/disk.ts"));
+  StatusSnapshot s = app_.RefreshStatus();
+  EXPECT_TRUE(app_.IsRecording());
+  EXPECT_EQ(Utf8(s.free_space), "空き 200 MByte");
+  EXPECT_EQ(Utf8(s.recording), "録画バッファ中");
+  free_bytes = 209715200;
+  s = app_.RefreshStatus();
+  EXPECT_FALSE(app_.IsRecording());
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "録画先ディスク容量が少ないので録画停止しました。");
+  EXPECT_EQ(messages_.shown[0].caption, "ERROR");
+  EXPECT_EQ(s.bar[1], " ");
+  EXPECT_EQ(s.bar[2], " ");
+}
+
+TEST_F(CaptureAppTest, FailedFreeSpaceQueryStopsTheRecording) {
+  app_.SetFreeSpaceQuery([](const std::string&, uint64_t*) { return false; });
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/q.ts"));
+  app_.RefreshStatus();
+  EXPECT_FALSE(app_.IsRecording());
+}
+
+TEST_F(CaptureAppTest, StopTimerEndsTheRecordingAcrossTheTickWrap) {
+  app_.SetFreeSpaceQuery([](const std::string&, uint64_t* b) {
+    *b = 1ull << 40;
+    return true;
+  });
+  tick_ = 0xFFFFFFFFu - 30000;  // the deadline lies past the wrap
+  app_.settings().rec_time = 1;
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/timer.ts"));
+  ASSERT_TRUE(app_.GetStopDeadline().has_value());
+  tick_ += 1500;
+  StatusSnapshot s = app_.RefreshStatus();
+  EXPECT_TRUE(app_.IsRecording());
+  EXPECT_EQ(s.bar[1], "0:01");
+  EXPECT_EQ(Utf8(s.bar[2]), "0:58 後に自動停止");
+  tick_ += 58500;  // exactly the deadline, on the other side of zero
+  s = app_.RefreshStatus();
+  EXPECT_FALSE(app_.IsRecording());
+  EXPECT_EQ(s.bar[1], " ");
+  EXPECT_EQ(Utf8(s.bar[2]), "自動停止処理中");
+  EXPECT_TRUE(messages_.shown.empty());
+}
+
+TEST_F(CaptureAppTest, RecordingWithoutTimerSaysSo) {
+  app_.SetFreeSpaceQuery([](const std::string&, uint64_t* b) {
+    *b = 1ull << 40;
+    return true;
+  });
+  app_.settings().rec_time = -5;
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/t.ts"));
+  EXPECT_FALSE(app_.GetStopDeadline().has_value());
+  tick_ += 3600000;
+  const StatusSnapshot s = app_.RefreshStatus();
+  EXPECT_EQ(s.bar[1], "60:00");
+  EXPECT_EQ(Utf8(s.bar[2]), "録画自動停止設定なし");
+}
+
+TEST_F(CaptureAppTest, PlusTenMinutes) {
+  app_.settings().rec_time = 5;
+  app_.ExtendStopTimer();
+  EXPECT_EQ(app_.settings().rec_time, 15);
+  app_.settings().rec_time = 30;
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/ten.ts"));
+  const uint32_t deadline = *app_.GetStopDeadline();
+  EXPECT_EQ(deadline, tick_.load() + 30u * 60000u);
+  app_.ExtendStopTimer();
+  EXPECT_EQ(*app_.GetStopDeadline(), deadline + 600000u);
+  EXPECT_EQ(app_.settings().rec_time, 30);
+  app_.ToggleRecording(true);
+  app_.settings().rec_time = 0;
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/ten2.ts"));
+  app_.ExtendStopTimer();  // no timer armed: nothing to extend
+  EXPECT_FALSE(app_.GetStopDeadline().has_value());
+}
+
+TEST_F(CaptureAppTest, AutomaticNameGoesIntoTheFolderWithoutTrailingSlash) {
+  app_.settings().rec_autofilename = 1;
+  app_.settings().rec_autopath = dir_;
+  ASSERT_TRUE(app_.ToggleRecording(false));
+  const std::string path = app_.GetRecordingPath();
+  const std::string name = path.substr(dir_.size() + 1);
+  EXPECT_EQ(path.substr(0, dir_.size() + 1), dir_ + "/");
+  ASSERT_EQ(name.size(), std::string("cap-20080303-211502.ts").size()) << name;
+  EXPECT_EQ(name.substr(0, 4), "cap-");
+  EXPECT_EQ(name.substr(12, 1), "-");
+  EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+TEST_F(CaptureAppTest, MissingAutomaticFolderFailsWithTwoMessages) {
+  app_.settings().rec_autofilename = 1;
+  app_.settings().rec_autopath = dir_ + "/missing";
+  EXPECT_FALSE(app_.ToggleRecording(false));
+  ASSERT_EQ(messages_.shown.size(), 2u);
+  EXPECT_EQ(messages_.shown[0].text, "");
+  EXPECT_EQ(messages_.shown[0].caption, "pelkan");
+  EXPECT_EQ(Utf8(messages_.shown[1].text), "開始に失敗しました");
+  EXPECT_FALSE(app_.IsRecording());
+}
+
+TEST_F(CaptureAppTest, CancelledSaveDialogFails) {
+  struct Cancel : SavePathProvider {
+    bool AskSavePath(std::string*) override { return false; }
+  } cancel;
+  app_.SetSavePathProvider(&cancel);
+  EXPECT_FALSE(app_.ToggleRecording(false));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "開始に失敗しました");
+  struct Choose : SavePathProvider {
+    std::string path;
+    bool AskSavePath(std::string* p) override {
+      *p = path;
+      return true;
+    }
+  } choose;
+  choose.path = dir_ + "/chosen.ts";
+  app_.SetSavePathProvider(&choose);
+  EXPECT_TRUE(app_.ToggleRecording(false));
+  EXPECT_EQ(app_.GetRecordingPath(), choose.path);
+  app_.SetSavePathProvider(nullptr);
+}
+
+TEST_F(CaptureAppTest, SendingPortIsTakenModulo65536) {
+  app_.settings().network_address = "127.0.0.1";
+  app_.settings().network_port = 70000;
+  ASSERT_TRUE(app_.ToggleSending(false));
+  EXPECT_EQ(app_.GetSendingPort(), 4464);
+  EXPECT_EQ(Utf8(app_.RefreshStatus().sending), "送信バッファ中");
+  EXPECT_FALSE(app_.ToggleSending(false));  // a second toggle stops
+  EXPECT_EQ(Utf8(app_.RefreshStatus().sending), "送信停止中");
+}
+
+TEST_F(CaptureAppTest, UnresolvableHostFailsToSend) {
+  app_.settings().network_address = "no-such-host.invalid";
+  EXPECT_FALSE(app_.ToggleSending(false));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "開始に失敗しました");
+  EXPECT_EQ(messages_.shown[0].caption, "pelkan");
+}
+
+TEST_F(CaptureAppTest, ClearStatisticsKeepsRateAndClock) {
+  app_.stats().sync_losses = 3;
+  app_.stats().fifo_overflows = 2;
+  app_.stats().transfer_rate = 5.0;
+  app_.stats().clock_date = 54528;
+  app_.ClearStatistics();
+  EXPECT_EQ(app_.stats().sync_losses.load(), 0u);
+  EXPECT_EQ(app_.stats().fifo_overflows.load(), 0u);
+  EXPECT_EQ(app_.stats().transfer_rate.load(), 5.0);
+  EXPECT_EQ(app_.stats().clock_date.load(), 54528u);
+}
+
+TEST_F(CaptureAppTest, SchedulerGetsTheClockOnlyWhileProcessing) {
+  CountingScheduler scheduler;
+  app_.SetScheduleEngine(&scheduler);
+  app_.stats().clock_date = 54528;
+  app_.stats().clock_time = 100;
+  app_.stats().clock_tick = tick_.load();
+  EXPECT_EQ(app_.RefreshStatus().bar[3], " ");
+  EXPECT_TRUE(scheduler.clocks.empty());
+  ASSERT_TRUE(app_.Connect(Request()));
+  for (int i = 0; i < 1000 && !app_.IsProcessing(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  app_.stats().clock_date = 54528;
+  app_.stats().clock_time = 100;
+  app_.stats().clock_tick = tick_.load() - 2500;
+  const StatusSnapshot s = app_.RefreshStatus();
+  EXPECT_EQ(s.bar[3], "sched");
+  ASSERT_EQ(scheduler.clocks.size(), 1u);
+  EXPECT_EQ(scheduler.clocks[0].seconds, 102u);
+  EXPECT_EQ(s.clock, " 2008/03/03\n00:01:42");
+  app_.Disconnect();
+  app_.SetScheduleEngine(nullptr);
+}
+
+TEST_F(CaptureAppTest, ElapsedTimeComesFromTheDeviceStatistics) {
+  const StatusSnapshot s = app_.RefreshStatus();
+  EXPECT_EQ(s.transfers_ok, "0");
+  EXPECT_EQ(s.transfers_failed, "0");
+  EXPECT_EQ(s.rate, "0.00 Mbps");
+  EXPECT_EQ(Utf8(s.recording), "録画停止中");
+  EXPECT_EQ(s.free_space, " ");
+  EXPECT_EQ(Utf8(s.sending), "送信停止中");
+  EXPECT_EQ(s.clock, "");
+}
+
+// Recording and sending start and stop over and over while packets flow: the processing thread
+// must never touch a recorder or sender that the UI thread has removed.
+TEST_F(CaptureAppTest, OutputsCanStopWhilePacketsFlow) {
+  app_.settings().network_address = "127.0.0.1";
+  app_.settings().network_port = 9;  // discard; nothing listens, datagrams are dropped
+  app_.settings().network_send_size = 1000;
+  app_.SetFreeSpaceQuery([](const std::string&, uint64_t* b) {
+    *b = 1ull << 40;
+    return true;
+  });
+  ASSERT_TRUE(app_.Connect(Request()));
+  std::atomic<bool> done{false};
+  std::thread feeder([&] {
+    uint32_t index = 0;
+    while (!done.load()) {
+      const auto run = MakePacketRun(0x100, 1024, index);
+      index += 1024;
+      device_->Deliver(run.data(), run.size());
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  for (int i = 0; i < 60; ++i) {
+    app_.ToggleRecording(false, dir_ + "/flow" + std::to_string(i % 3) + ".ts");
+    app_.ToggleSending(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    app_.RefreshStatus();
+    app_.ToggleRecording(true);
+    app_.ToggleSending(true);
+  }
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/last.ts"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  app_.Disconnect();  // stops the recording while the feeder still delivers
+  done = true;
+  feeder.join();
+  const auto file = ReadFile(dir_ + "/last.ts");
+  EXPECT_EQ(file.size() % 188, 0u);
+  for (size_t off = 0; off < file.size(); off += 188) ASSERT_EQ(file[off], 0x47) << off;
+}
+
+}  // namespace
+}  // namespace pelkan

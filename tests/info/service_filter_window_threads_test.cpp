@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "info/service_filter_window.h"
+#include "info/service_row_table.h"
+
+namespace pelkan {
+namespace {
+
+// A dispatcher whose tasks may be posted from any thread and run on the test's thread.
+class LockedQueue : public Dispatcher {
+ public:
+  void Post(std::function<void()> task) override {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  void RunAll() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::lock_guard lock(mutex_);
+        if (tasks_.empty()) return;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+// The processing thread feeds streams while the UI thread applies updates, refreshes programmes
+// and switches the filter; at the end the rows are exactly the last stream's services.
+TEST(ServiceFilterWindowThreads, RowsMatchLastStreamAfterConcurrentUse) {
+  LockedQueue queue;
+  ServiceRowTable table;
+  ServiceFilterWindow model(queue, &table);
+  std::atomic<int> filter_calls{0};
+  model.SetFilterCallback([&](std::span<const uint16_t>, std::span<const uint16_t>) { ++filter_calls; });
+  std::atomic<bool> done{false};
+
+  std::thread processing([&] {
+    for (int stream = 0; stream < 200; ++stream) {
+      model.OnStreamReset();
+      for (uint16_t s = 0; s < 5; ++s) {
+        const uint16_t sid = static_cast<uint16_t>(stream * 8 + s + 1);
+        model.OnServiceEntry(sid, static_cast<uint16_t>(0x100 + s));
+        const ComponentEntry entries[2] = {{0x02, static_cast<uint16_t>(0x200 + s)}, {0x0F, 0x300}};
+        model.OnComponentList(sid, entries);
+        model.OnServiceName(sid, "name");
+      }
+    }
+    done = true;
+  });
+
+  const EventLookup lookup = [](uint16_t sid, const MjdTime&, ProgrammeEvent* out, bool) {
+    *out = ProgrammeEvent{};
+    out->kind = EVENT_KIND_PF_ACTUAL;
+    out->event_id = sid;
+    out->start_day = 54587;
+    out->end_day = 54587;
+    out->end_second = 3600;
+    return true;
+  };
+  while (!done) {
+    queue.RunAll();
+    model.RefreshProgrammes(MjdTime{54587, 0}, lookup);
+    model.SetRowChecked(0, false);
+    model.ToggleFilter(false);
+    (void)model.BuildFilterLists();
+    (void)model.RowToolTip(1);
+  }
+  processing.join();
+  queue.RunAll();
+
+  ASSERT_EQ(table.Rows().size(), 5u);
+  ASSERT_EQ(model.RowCount(), 5u);
+  for (uint16_t s = 0; s < 5; ++s) {
+    EXPECT_EQ(table.Rows()[s].service_id, 199 * 8 + s + 1);
+    EXPECT_EQ(table.Rows()[s].cells[1], "name");
+    EXPECT_EQ(table.Rows()[s].cells[4], "0x0" + std::to_string(200 + s) + "(m2v) 0x0300(aac) ");
+  }
+  EXPECT_GT(filter_calls.load(), 0);
+}
+
+}  // namespace
+}  // namespace pelkan

@@ -1,0 +1,162 @@
+#include "output/udp_sender.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace pelkan {
+namespace {
+
+// A UDP socket bound to 127.0.0.1 on a free port.
+class LoopbackReceiver {
+ public:
+  LoopbackReceiver() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 8 << 20;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~LoopbackReceiver() { ::close(fd_); }
+  uint16_t port() const { return port_; }
+
+  // Every datagram that arrives within `timeout_ms` of the previous one.
+  std::vector<std::vector<uint8_t>> Drain(int timeout_ms = 200) {
+    std::vector<std::vector<uint8_t>> out;
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, timeout_ms) <= 0) break;
+      std::vector<uint8_t> d(65536);
+      const ssize_t n = ::recv(fd_, d.data(), d.size(), 0);
+      if (n < 0) break;
+      d.resize(static_cast<size_t>(n));
+      out.push_back(std::move(d));
+    }
+    return out;
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+std::vector<uint8_t> Packet(uint32_t index) {
+  std::vector<uint8_t> p(188);
+  p[0] = 0x47;
+  for (size_t i = 1; i < p.size(); ++i) p[i] = static_cast<uint8_t>(index * 13 + i);
+  return p;
+}
+
+TEST(UdpSender, FirstDatagramLeavesWithPacket175AndCarries32767Bytes) {
+  LoopbackReceiver rx;
+  UdpSender tx(32767);
+  ASSERT_EQ(tx.OpenSocket("127.0.0.1", rx.port()), 1);
+  std::vector<uint8_t> stream;
+  for (uint32_t i = 0; i < 174; ++i) {
+    const auto p = Packet(i);
+    stream.insert(stream.end(), p.begin(), p.end());
+    uint32_t sent = 1;
+    ASSERT_EQ(tx.WritePacket(p.data(), 188, &sent), 1);
+    ASSERT_EQ(sent, 0u);
+  }
+  const auto p = Packet(174);
+  stream.insert(stream.end(), p.begin(), p.end());
+  uint32_t sent = 0;
+  ASSERT_EQ(tx.WritePacket(p.data(), 188, &sent), 1);
+  EXPECT_EQ(sent, 32767u);
+  EXPECT_EQ(tx.GetBytesSent(), 32767u);
+  const auto got = rx.Drain();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], std::vector<uint8_t>(stream.begin(), stream.begin() + 32767));
+}
+
+TEST(UdpSender, SizeZeroSendsEachPacketAsItsOwnDatagram) {
+  LoopbackReceiver rx;
+  UdpSender tx(0);
+  ASSERT_EQ(tx.OpenSocket("localhost", rx.port()), 1);
+  for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(tx.WritePacket(Packet(i).data(), 188), 1);
+  const auto got = rx.Drain();
+  ASSERT_EQ(got.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(got[i], Packet(i));
+  EXPECT_EQ(tx.GetBytesSent(), 3u * 188u);
+}
+
+TEST(UdpSender, DatagramsReassembleIntoTheStream) {
+  LoopbackReceiver rx;
+  UdpSender tx(1000);
+  ASSERT_EQ(tx.OpenSocket("127.0.0.1", rx.port()), 1);
+  std::vector<uint8_t> stream;
+  for (uint32_t i = 0; i < 500; ++i) {
+    const auto p = Packet(i);
+    stream.insert(stream.end(), p.begin(), p.end());
+    ASSERT_EQ(tx.WritePacket(p.data(), 188), 1);
+  }
+  std::vector<uint8_t> joined;
+  for (const auto& d : rx.Drain()) {
+    EXPECT_EQ(d.size(), 1000u);
+    joined.insert(joined.end(), d.begin(), d.end());
+  }
+  // 94,000 bytes arrive; exactly 1,000 buffered is not more than a datagram, so they stay.
+  ASSERT_EQ(joined.size(), 93u * 1000u);
+  EXPECT_EQ(joined, std::vector<uint8_t>(stream.begin(), stream.begin() + joined.size()));
+}
+
+TEST(UdpSender, DatagramsSmallerThanAPacketKeepUp) {
+  LoopbackReceiver rx;
+  UdpSender tx(100);
+  ASSERT_EQ(tx.OpenSocket("127.0.0.1", rx.port()), 1);
+  std::vector<uint8_t> stream;
+  for (uint32_t i = 0; i < 50; ++i) {
+    const auto p = Packet(i);
+    stream.insert(stream.end(), p.begin(), p.end());
+    ASSERT_EQ(tx.WritePacket(p.data(), 188), 1);
+  }
+  std::vector<uint8_t> joined;
+  for (const auto& d : rx.Drain()) joined.insert(joined.end(), d.begin(), d.end());
+  EXPECT_EQ(joined.size(), 9300u);  // 9,400 bytes: everything but the last 100 left
+  EXPECT_EQ(joined, std::vector<uint8_t>(stream.begin(), stream.begin() + joined.size()));
+}
+
+TEST(UdpSender, LargeSizeSendsNothingBeforeEnoughArrives) {
+  LoopbackReceiver rx;
+  UdpSender tx(65000);
+  ASSERT_EQ(tx.OpenSocket("127.0.0.1", rx.port()), 1);
+  for (uint32_t i = 0; i < 10; ++i) ASSERT_EQ(tx.WritePacket(Packet(i).data(), 188), 1);
+  EXPECT_EQ(tx.GetBytesSent(), 0u);
+  EXPECT_TRUE(rx.Drain(50).empty());
+}
+
+TEST(UdpSender, UnresolvableHostFailsToOpen) {
+  UdpSender tx(32767);
+  EXPECT_EQ(tx.OpenSocket("no-such-host.invalid", 1234), 0);
+  EXPECT_EQ(tx.IsSending(), 0);
+  EXPECT_EQ(tx.WritePacket(Packet(0).data(), 188), 0);
+}
+
+TEST(UdpSender, OversizedDatagramsAreRefusedAtOpen) {
+  UdpSender tx(UdpSender::kMaxDatagram + 1);
+  EXPECT_EQ(tx.OpenSocket("127.0.0.1", 1234), 0);
+  UdpSender ok(UdpSender::kMaxDatagram);
+  EXPECT_EQ(ok.OpenSocket("127.0.0.1", 1234), 1);
+}
+
+TEST(UdpSender, DestinationAddressIsKnownOnlyWhileOpen) {
+  UdpSender tx(188);
+  EXPECT_EQ(tx.GetDestinationAddress(), (std::array<uint8_t, 4>{0, 0, 0, 0}));
+  ASSERT_EQ(tx.OpenSocket("127.0.0.1", 4464), 1);
+  EXPECT_EQ(tx.GetDestinationAddress(), (std::array<uint8_t, 4>{127, 0, 0, 1}));
+  EXPECT_EQ(tx.GetDestinationPort(), 4464);
+}
+
+}  // namespace
+}  // namespace pelkan

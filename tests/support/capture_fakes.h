@@ -1,0 +1,110 @@
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/capture_app.h"
+#include "core/dispatcher.h"
+#include "core/dtv_base.h"
+#include "core/user_messages.h"
+#include "ts/b25_loader.h"
+
+namespace pelkan::testing {
+
+// A capture device with one device ("Fake tuner") whose endpoints are listed in `endpoints`
+// (address, attributes). Data is delivered by the test through Deliver, on the caller's thread,
+// which then plays the device's receive thread.
+class FakeDtvDevice : public core::CDTV_Base {
+ public:
+  std::vector<std::pair<uint8_t, uint8_t>> endpoints{{0x00, 0}, {0x86, 2}, {0x02, 2}};
+  bool fail_start = false;
+  std::atomic<int> starts{0};
+  std::atomic<int> stops{0};
+
+  int OpenDevice() override { return open_ ? 0 : (open_ = true, 1); }
+  void CloseDevice() override {
+    Stop();
+    open_ = false;
+  }
+  int IsDeviceOpen() override { return open_ ? 1 : 0; }
+  int GetDeviceCount() override { return open_ ? 1 : 0; }
+  int GetDeviceName(int index, char* name, size_t size) override;
+  int GetEndpointCount(int index) override { return index == 0 ? static_cast<int>(endpoints.size()) : 0; }
+  int GetEndpointInfo(int index, int endpoint, core::DtvEndpointInfo* info) override;
+  int HasEndpoint(int index, uint32_t address) override;
+  int Start(int index, uint32_t in_address, uint32_t out_address) override;
+  int Stop() override;
+  int IsStreaming() override { return streaming_.load() ? 1 : 0; }
+
+  // Hands `length` bytes to the data callback in chunks of at most `chunk` bytes, as completed
+  // transfers would. Returns false when not streaming.
+  bool Deliver(const uint8_t* data, size_t length, uint32_t chunk = 0x8000);
+  uint32_t last_in() const { return last_in_; }
+  uint32_t last_out() const { return last_out_; }
+
+ private:
+  bool open_ = true;
+  std::atomic<bool> streaming_{false};
+  std::mutex deliver_mutex_;
+  uint32_t last_in_ = 0, last_out_ = 0;
+};
+
+// Keeps posted tasks until the test runs them. Thread-safe.
+class QueueDispatcher : public Dispatcher {
+ public:
+  void Post(std::function<void()> task) override;
+  // Runs every task queued now (and those they queue); returns how many ran.
+  int RunPending();
+  size_t Pending();
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+// Records the messages shown to the user; Ask answers `answer`.
+class RecordingMessages : public UserMessages {
+ public:
+  struct Message {
+    std::string text, caption;
+  };
+  std::vector<Message> shown;
+  bool answer = true;
+  void Notify(const std::string& text, const std::string& caption) override { shown.push_back({text, caption}); }
+  bool Ask(const std::string& text, const std::string& caption) override {
+    shown.push_back({text, caption});
+    return answer;
+  }
+};
+
+// A decoder plugin stand-in: logs every call into `log` ("Initialize", "Release", "Unload", ...).
+class FakeDecoderLibrary : public B25Library {
+ public:
+  struct Script {
+    bool loads = true;
+    bool has_factory = true;
+    bool factory_makes_object = true;
+    int initialize_result = 1;
+  };
+  FakeDecoderLibrary(Script script, std::vector<std::string>* log) : script_(script), log_(log) {}
+  ~FakeDecoderLibrary() override { Unload(); }
+  bool Load() override;
+  CreateB25DecoderFn GetFactory() override;
+  void Unload() override;
+
+ private:
+  Script script_;
+  std::vector<std::string>* log_;
+  bool loaded_ = false;
+};
+
+// Transport-stream bytes of `count` 188-byte packets on `pid`, with running continuity counters
+// and a payload that identifies each packet.
+std::vector<uint8_t> MakePacketRun(uint16_t pid, uint32_t count, uint32_t first_index = 0);
+
+}  // namespace pelkan::testing

@@ -1,0 +1,123 @@
+#include "tools/streamgen/programme_schedule.h"
+
+#include <iterator>
+
+namespace pelkan::streamgen {
+namespace {
+
+uint64_t SplitMix64(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+struct TitleEntry {
+  const char* title;
+  uint8_t genre;  // content_nibble_level_1 << 4 | level_2
+};
+
+// Programme titles: kana, kanji of both JIS levels, full-width letters, digits and punctuation.
+constexpr TitleEntry kTitles[] = {
+    {"ニュース７", 0x00},
+    {"おはよう日本", 0x00},
+    {"首都圏ネットワーク", 0x01},
+    {"ペルカン天気予報", 0x01},
+    {"大相撲春場所・中日", 0x10},
+    {"サッカー　Ｊリーグ第１２節", 0x12},
+    {"連続テレビ小説「麒麟の庭」", 0x30},
+    {"土曜ドラマ　鴎外と漱石", 0x30},
+    {"きょうの料理　鰻の蒲焼き", 0x5B},
+    {"歌謡コンサート", 0x40},
+    {"ダーウィンが来た！", 0x80},
+    {"世界遺産　薔薇の回廊", 0x81},
+    {"アニメ　忍たま乱太郎", 0x70},
+    {"映画「羅生門」", 0x60},
+    {"ｎｅｗｓ　ｗａｔｃｈ　９", 0x00},
+    {"鑑定団スペシャル", 0x50},
+    {"囲碁・将棋ジャーナル", 0x92},
+    {"みんなのうた", 0x41},
+    {"ドキュメント７２時間", 0x80},
+    {"趣味の園芸　薊と菫", 0xA0},
+};
+
+constexpr const char* kDescriptions[] = {
+    "きょうの主なニュースと全国の気象情報をお伝えします。",
+    "出演：山田太郎、佐藤花子　司会：鈴木一郎",
+    "第３回。老舗の暖簾を守る姉妹に、思いがけない知らせが届く。",
+    "北海道から沖縄まで、各地の話題を中継で結びます。",
+    "名人戦の見どころを解説。棋譜を振り返る（再放送）",
+    "ゲスト：ＡＢＣ楽団　曲目「春の海」ほか",
+    "鷺、鶯、鴎…水辺に暮らす鳥たちの一年を追う。",
+    "［字幕放送］　番組の内容は変更になる場合があります。",
+};
+
+constexpr uint32_t kNoDuration = 0xFFFFFFFFu;
+
+}  // namespace
+
+ProgrammeSchedule::ProgrammeSchedule(uint64_t seed, uint16_t service_id, uint32_t slot_seconds, bool hd)
+    : seed_(seed), service_id_(service_id), slot_(slot_seconds), hd_(hd) {}
+
+uint64_t ProgrammeSchedule::Hash(uint64_t k) const {
+  return SplitMix64(seed_ * 0x100000001B3ull ^ SplitMix64(uint64_t{service_id_} << 40 ^ k));
+}
+
+bool ProgrammeSchedule::Overruns(uint64_t k) const { return Hash(k) % 6 == 1; }
+
+bool ProgrammeSchedule::OpenEnded(uint64_t k) const { return !Overruns(k) && Hash(k) % 14 == 4; }
+
+uint64_t ProgrammeSchedule::IndexAt(AbsTime t) const {
+  const uint64_t k = t / slot_;
+  if (k > 0 && Overruns(k - 1) && t < k * slot_ + Overrun()) return k - 1;
+  return k;
+}
+
+ProgrammeInfo ProgrammeSchedule::Texts(uint64_t k) const {
+  const uint64_t h = Hash(k);
+  const TitleEntry& t = kTitles[(h >> 8) % std::size(kTitles)];
+  ProgrammeInfo p;
+  p.event_id = static_cast<uint16_t>(k % 0xFFFE + 1);
+  p.title = t.title;
+  p.genre = t.genre;
+  p.description = kDescriptions[(h >> 24) % std::size(kDescriptions)];
+  p.video_component_type = hd_ ? 0xB3 : 0x03;  // 1080i or 480i, 16:9 without pan vectors
+  p.audio_component_type = 0x03;                // stereo
+  return p;
+}
+
+ProgrammeInfo ProgrammeSchedule::Announced(uint64_t k, AbsTime now, bool open_end) const {
+  ProgrammeInfo p = Texts(k);
+  AbsTime start = NominalStart(k);
+  if (k > 0 && Overruns(k - 1) && now >= Announcement(k - 1)) start += Overrun();
+  AbsTime end = NominalStart(k + 1);
+  if (Overruns(k) && now >= Announcement(k)) end += Overrun();
+  p.start = FromAbs(start);
+  p.duration = open_end && OpenEnded(k) ? kNoDuration : static_cast<uint32_t>(end - start);
+  return p;
+}
+
+ProgrammeInfo ProgrammeSchedule::Final(uint64_t k) const {
+  return Announced(k, ~AbsTime{0}, false);
+}
+
+uint8_t ProgrammeSchedule::PresentFollowingVersion(AbsTime now) const {
+  const uint64_t k = IndexAt(now);
+  const uint64_t announced = Overruns(k) && now >= Announcement(k) ? 1 : 0;
+  return static_cast<uint8_t>((2 * k + announced) % 32);
+}
+
+uint8_t ProgrammeSchedule::ScheduleVersion(AbsTime now) const {
+  // The schedule changes when its 3-hour window moves and whenever an overrun is announced. At most
+  // 12 announcements fall into one window (slots of 15 minutes or more), so the count never
+  // reaches the next window's value and every change gives a new version.
+  const uint64_t window = now / 10800;
+  const AbsTime from = window * 10800;
+  uint64_t announced = 0;
+  for (uint64_t k = from / slot_ > 0 ? from / slot_ - 1 : 0; Announcement(k) <= now; ++k) {
+    if (Announcement(k) >= from && Overruns(k)) ++announced;
+  }
+  return static_cast<uint8_t>((window * 16 + announced) % 32);
+}
+
+}  // namespace pelkan::streamgen

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/streamgen/broadcast_generator.h"
+
+namespace pelkan::streamgen {
+
+// Builders of the PSI/SI sections the generator broadcasts. Each returns one complete section
+// with its CRC_32 (the TDT has none). Texts are encoded with EncodeAribString.
+
+std::vector<uint8_t> BuildPat(const MultiplexInfo& mux);
+// Conditional access table naming the EMM PID; only sent when a service is scrambled.
+std::vector<uint8_t> BuildCat(uint16_t emm_pid);
+std::vector<uint8_t> BuildPmt(const ServiceInfo& service);
+std::vector<uint8_t> BuildNit(const MultiplexInfo& mux);
+std::vector<uint8_t> BuildSdt(const MultiplexInfo& mux);
+// Time-offset table (with a local_time_offset_descriptor for Japan) and time-date table.
+std::vector<uint8_t> BuildTot(MjdTime jst);
+std::vector<uint8_t> BuildTdt(MjdTime jst);
+
+// One event entry of an EIT section.
+struct EitEntry {
+  ProgrammeInfo programme;
+  uint8_t running_status = 0;
+  bool free_ca = false;
+};
+
+// Header fields of one EIT section.
+struct EitSectionHeader {
+  uint8_t table_id = 0x4E;
+  uint16_t service_id = 0;
+  uint8_t version = 0;
+  uint8_t section_number = 0;
+  uint8_t last_section_number = 0;
+  uint16_t transport_stream_id = 0;
+  uint16_t original_network_id = 0;
+  uint8_t segment_last_section_number = 0;
+  uint8_t last_table_id = 0x4E;
+};
+
+// EIT section with short_event, component, audio_component and content descriptors per event.
+std::vector<uint8_t> BuildEit(const EitSectionHeader& header, const std::vector<EitEntry>& events);
+
+// ECM section (table_id 0x82) with opaque data derived from `seed`.
+std::vector<uint8_t> BuildEcm(uint16_t service_id, uint64_t seed);
+// DSM-CC data carousel of one small module: DownloadInfoIndication (0x3B) and DownloadDataBlock (0x3C).
+std::vector<uint8_t> BuildDownloadInfo(uint16_t module_id, uint32_t module_size);
+std::vector<uint8_t> BuildDownloadData(uint16_t module_id, const std::vector<uint8_t>& module);
+
+}  // namespace pelkan::streamgen
