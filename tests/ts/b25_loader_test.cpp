@@ -1,5 +1,7 @@
 #include "ts/b25_loader.h"
 
+#include "tools/streamgen/test_scrambler.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -61,6 +63,34 @@ TEST(B25Library, SamplePluginPassesClearPacketsThrough) {
   out = reinterpret_cast<uint8_t*>(1);
   EXPECT_NE(d->Flush(&out, &out_length), 0);
   EXPECT_EQ(out_length, 0);
+  d->Release();
+}
+
+TEST(B25Library, SamplePluginRemovesTheTestScrambling) {
+  if (access(kPluginPath.c_str(), R_OK) != 0) GTEST_SKIP() << "sample plugin not built";
+  B25Library lib;
+  lib.SetCandidates({kPluginPath});
+  ASSERT_TRUE(lib.Load()) << lib.GetError();
+  B25Decoder* d = lib.GetFactory()();
+  ASSERT_NE(d, nullptr);
+  for (size_t size : {188u, 192u, 204u}) {
+    std::vector<uint8_t> clear(size, 0);
+    const size_t h = size == 192 ? 4 : 0;
+    clear[h] = 0x47;
+    clear[h + 1] = 0x01;
+    clear[h + 2] = 0x31;
+    clear[h + 3] = 0x17;
+    for (size_t i = h + 4; i < h + 188; ++i) clear[i] = static_cast<uint8_t>(i * 3);
+    std::vector<uint8_t> scrambled = clear;
+    streamgen::ApplyTestScrambling(scrambled.data(), size);
+    ASSERT_NE(scrambled, clear);
+    ASSERT_EQ(scrambled[h + 3] & 0xC0, 0xC0);
+    uint8_t* out = nullptr;
+    int out_length = 0;
+    ASSERT_NE(d->Decode(scrambled.data(), static_cast<int>(size), &out, &out_length), 0);
+    ASSERT_EQ(out_length, static_cast<int>(size));
+    EXPECT_EQ(std::vector<uint8_t>(out, out + size), clear) << size;
+  }
   d->Release();
 }
 

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/cli_commands.h"
+
+namespace pelkan::cli {
+namespace {
+
+const std::string kCli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+
+int Capture(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  return RunCapture(static_cast<int>(argv.size()), argv.data());
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class CliCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pelkan-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // Runs pelkan-cli in the temporary folder (no pelkan.ini there: every setting at its default).
+  int Run(const std::string& args) {
+    const std::string cmd = "cd " + dir_ + " && " + kCli + " " + args + " > out.txt 2> err.txt";
+    const int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Out() { return ReadText(dir_ + "/out.txt"); }
+  std::string Err() { return ReadText(dir_ + "/err.txt"); }
+
+  // True when ffprobe is present and lists `program` in the file.
+  bool ProbeHasProgram(const std::string& file, const std::string& program) {
+    if (std::system("ffprobe -version > /dev/null 2>&1") != 0) return true;
+    const std::string cmd = "ffprobe -v error -show_entries program=program_id -of csv=p=0 " + file + " > " + dir_ +
+                            "/probe.txt 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0) return false;
+    return ReadText(dir_ + "/probe.txt").find(program) != std::string::npos;
+  }
+
+  static void ExpectWholePackets(const std::string& bytes) {
+    ASSERT_GT(bytes.size(), 0u);
+    ASSERT_EQ(bytes.size() % 188, 0u);
+    for (size_t off = 0; off < bytes.size(); off += 188) ASSERT_EQ(bytes[off], 0x47) << off;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(CliCapture, BadArgumentsExitWith2) {
+  EXPECT_EQ(Capture({"--bogus"}), 2);
+  EXPECT_EQ(Capture({"--seconds", "0"}), 2);
+  EXPECT_EQ(Capture({"--seconds"}), 2);
+  EXPECT_EQ(Capture({"--in", "0x02"}), 2);  // an OUT address
+  EXPECT_EQ(Capture({"--out", "0x86"}), 2);
+  EXPECT_EQ(Capture({"--send", "localhost"}), 2);
+  EXPECT_EQ(Capture({"--send", "localhost:x"}), 2);
+  EXPECT_EQ(Capture({"--service", "1024,,1025"}), 2);
+  EXPECT_EQ(Capture({"--service", "70000"}), 2);
+  EXPECT_EQ(Capture({"--init", "--out", "none"}), 2);
+  EXPECT_EQ(Capture({"--help"}), 0);
+}
+
+TEST_F(CliCapture, RecordsAFileThatProbeAndInspectRead) {
+  ASSERT_EQ(Run("capture --seconds 2 --in 0x86 --record rec.ts"), 0) << Err();
+  const std::string file = ReadText(dir_ + "/rec.ts");
+  ExpectWholePackets(file);
+  EXPECT_GT(file.size(), 2'000'000u);  // about 17 Mbit/s for 2 s
+  EXPECT_TRUE(ProbeHasProgram(dir_ + "/rec.ts", "1024"));
+  const std::string status = Out();
+  EXPECT_NE(status.find("packet 188"), std::string::npos) << status;
+  EXPECT_NE(status.find("録画中"), std::string::npos) << status;
+  ASSERT_EQ(Run("inspect rec.ts"), 0) << Err();
+  EXPECT_NE(Out().find("Packet size:       188"), std::string::npos) << Out();
+  EXPECT_NE(Out().find("(1025)"), std::string::npos) << Out();
+}
+
+TEST_F(CliCapture, FolderGetsAnAutomaticNameAndJsonLines) {
+  std::filesystem::create_directory(dir_ + "/recs");
+  ASSERT_EQ(Run("capture --seconds 1 --in 0x86 --record recs --json"), 0) << Err();
+  std::vector<std::filesystem::path> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir_ + "/recs")) files.push_back(e.path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].filename().string().substr(0, 4), "cap-");
+  EXPECT_EQ(files[0].extension(), ".ts");
+  const std::string out = Out();
+  ASSERT_FALSE(out.empty());
+  size_t lines = 0;
+  for (size_t pos = 0; pos < out.size();) {
+    const size_t end = out.find('\n', pos);
+    const std::string line = out.substr(pos, end - pos);
+    EXPECT_EQ(line.front(), '{');
+    EXPECT_EQ(line.back(), '}');
+    EXPECT_NE(line.find("\"recording\":"), std::string::npos);
+    ++lines;
+    pos = end == std::string::npos ? out.size() : end + 1;
+  }
+  EXPECT_GE(lines, 1u);
+}
+
+TEST_F(CliCapture, ServiceChoiceKeepsOnlyThatProgramme) {
+  ASSERT_EQ(Run("capture --seconds 1 --in 0x86 --record one.ts --service 1032"), 0) << Err();
+  const std::string file = ReadText(dir_ + "/one.ts");
+  ExpectWholePackets(file);
+  for (size_t off = 0; off < file.size(); off += 188) {
+    const int pid = (file[off + 1] & 0x1F) << 8 | static_cast<uint8_t>(file[off + 2]);
+    ASSERT_TRUE(pid < 0x111 || pid > 0x13C) << "PID " << pid << " of services 1024 or 1025";
+  }
+  EXPECT_TRUE(ProbeHasProgram(dir_ + "/one.ts", "1032"));
+}
+
+TEST_F(CliCapture, StartFailuresExitWith1) {
+  EXPECT_EQ(Run("capture --device 7 --seconds 1"), 1);
+  EXPECT_NE(Err().find("no capture device 7"), std::string::npos) << Err();
+  EXPECT_EQ(Run("capture --in 0x81 --seconds 1"), 1);
+  EXPECT_NE(Err().find("入力EP指定エラー"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("0x81"), std::string::npos) << Err();
+  EXPECT_EQ(Run("capture --in 0x86 --seconds 1 --record missing/dir/x.ts"), 1);
+  EXPECT_NE(Err().find("開始に失敗しました"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("No such file or directory"), std::string::npos) << Err();
+  EXPECT_EQ(Run("capture --in 0x86 --seconds 1 --send no-such-host.invalid:1234"), 1);
+  EXPECT_NE(Err().find("cannot send"), std::string::npos) << Err();
+  EXPECT_EQ(Run("capture --in 0x86 --seconds 1 --init"), 1);
+  EXPECT_NE(Err().find("Sorvalink"), std::string::npos) << Err();
+}
+
+TEST_F(CliCapture, InterruptDisconnectsAndLeavesACompleteFile) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (chdir(dir_.c_str()) != 0) _exit(99);
+    freopen("out.txt", "w", stdout);
+    freopen("err.txt", "w", stderr);
+    execl(kCli.c_str(), kCli.c_str(), "capture", "--in", "0x86", "--record", "int.ts", static_cast<char*>(nullptr));
+    _exit(98);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  kill(child, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << Err();
+  EXPECT_NE(Err().find("interrupted"), std::string::npos) << Err();
+  const std::string file = ReadText(dir_ + "/int.ts");
+  ExpectWholePackets(file);
+  EXPECT_TRUE(ProbeHasProgram(dir_ + "/int.ts", "1024"));
+}
+
+}  // namespace
+}  // namespace pelkan::cli

@@ -1,0 +1,49 @@
+#include "app/device_list.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/capture_fakes.h"
+
+namespace pelkan {
+namespace {
+
+TEST(DeviceList, BulkEndpointsOnlyWithTheLastInPreselected) {
+  testing::FakeDtvDevice d;
+  d.endpoints = {{0x00, 0}, {0x81, 3}, {0x86, 2}, {0x02, 2}, {0x88, 2}, {0x84, 0x42}, {0x04, 2}};
+  const EndpointChoice c = ListBulkEndpoints(d, 0, 0xFFFE, 0xFFFE);
+  EXPECT_EQ(c.in, (std::vector<uint8_t>{0x86, 0x88}));  // interrupt 0x81 and 0x84 with high bits are left out
+  EXPECT_EQ(c.out, (std::vector<uint8_t>{0x02, 0x04}));
+  ASSERT_TRUE(c.has_in);
+  EXPECT_EQ(c.default_in, 0x88);
+  EXPECT_EQ(c.default_out, core::kNoEndpoint);
+}
+
+TEST(DeviceList, RememberedEndpointsWinWhenListed) {
+  testing::FakeDtvDevice d;
+  d.endpoints = {{0x86, 2}, {0x02, 2}, {0x88, 2}, {0x04, 2}};
+  EndpointChoice c = ListBulkEndpoints(d, 0, 0x86, 0x04);
+  EXPECT_EQ(c.default_in, 0x86);
+  EXPECT_EQ(c.default_out, 0x04u);
+  c = ListBulkEndpoints(d, 0, 0x81, 0x06);
+  EXPECT_EQ(c.default_in, 0x88);
+  EXPECT_EQ(c.default_out, core::kNoEndpoint);
+}
+
+TEST(DeviceList, NoInEndpointMeansNoPreselection) {
+  testing::FakeDtvDevice d;
+  d.endpoints = {{0x02, 2}};
+  const EndpointChoice c = ListBulkEndpoints(d, 0, 0xFFFE, 0xFFFE);
+  EXPECT_FALSE(c.has_in);
+  EXPECT_TRUE(c.in.empty());
+}
+
+TEST(DeviceList, DevicesKeepTheirIndex) {
+  testing::FakeDtvDevice d;
+  const auto list = ListDevices(d);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].index, 0);
+  EXPECT_EQ(list[0].name, "Fake tuner");
+}
+
+}  // namespace
+}  // namespace pelkan
