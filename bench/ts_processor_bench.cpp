@@ -85,7 +85,7 @@ void BM_TsProcessorFeed(benchmark::State& state) {
   state.counters["out1_per_pass"] = static_cast<double>(counts[1]) / static_cast<double>(state.iterations());
   state.counters["sync_losses"] = stats.sync_losses.load();
 }
-BENCHMARK(BM_TsProcessorFeed)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TsProcessorFeed)->Unit(benchmark::kMillisecond);
 
 void BM_HeaderOnlyLoop(benchmark::State& state) {
   const Bytes& s = Stream();
@@ -93,7 +93,7 @@ void BM_HeaderOnlyLoop(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.size()));
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kPackets));
 }
-BENCHMARK(BM_HeaderOnlyLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_HeaderOnlyLoop)->Unit(benchmark::kMillisecond);
 
 // The same configuration fed with 204-byte packets (parity bytes after each packet).
 void BM_TsProcessorFeed204(benchmark::State& state) {
@@ -113,6 +113,6 @@ void BM_TsProcessorFeed204(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.size()));
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kPackets));
 }
-BENCHMARK(BM_TsProcessorFeed204)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TsProcessorFeed204)->Unit(benchmark::kMillisecond);
 
 }  // namespace

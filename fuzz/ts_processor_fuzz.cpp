@@ -81,8 +81,8 @@ void AddPacket(Bytes& out, uint32_t size, uint16_t pid, uint8_t flags, uint8_t c
   out.push_back(0x47);
   out.push_back(static_cast<uint8_t>((flags & 0xC0) | pid >> 8));
   out.push_back(static_cast<uint8_t>(pid));
-  out.push_back(static_cast<uint8_t>((flags & 0x3F) << 4 >> 4 | (flags & 0x30) | cc << 0));
-  out.back() = static_cast<uint8_t>((flags << 2 & 0xC0) | (flags & 0x30) | (cc & 0x0F));
+  // flags: bits 7-6 TEI/PUSI, bits 5-4 adaptation_field_control, bits 3-2 scrambling control.
+  out.push_back(static_cast<uint8_t>((flags & 0x0C) << 4 | (flags & 0x30) | (cc & 0x0F)));
   for (size_t i = 0; i < size - 4; ++i) out.push_back(i < payload.size() ? payload[i] : 0xFF);
 }
 

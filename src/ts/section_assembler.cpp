@@ -28,10 +28,34 @@ SectionHeader ParseSectionHeader(const uint8_t* p, uint32_t available) {
 
 }  // namespace
 
-SectionAssembler::SectionAssembler() : pids_(8192), scratch_(new uint8_t[kBufferSize]) {}
+SectionAssembler::SectionAssembler() : slot_(8192, 0), scratch_(new uint8_t[kBufferSize]) {}
+
+SectionAssembler::PidState& SectionAssembler::State(uint16_t pid) {
+  uint16_t& slot = slot_[pid & 0x1FFF];
+  if (slot == 0) {
+    states_.emplace_back();
+    slot = static_cast<uint16_t>(states_.size());
+  }
+  return states_[slot - 1u];
+}
+
+const SectionAssembler::PidState* SectionAssembler::Find(uint16_t pid) const {
+  const uint16_t slot = slot_[pid & 0x1FFF];
+  return slot ? &states_[slot - 1u] : nullptr;
+}
+
+int SectionAssembler::assembling(uint16_t pid) const {
+  const PidState* s = Find(pid);
+  return s ? s->assembling : 0;
+}
+
+uint32_t SectionAssembler::buffered(uint16_t pid) const {
+  const PidState* s = Find(pid);
+  return s ? s->length : 0;
+}
 
 void SectionAssembler::Reset() {
-  for (PidState& s : pids_) {
+  for (PidState& s : states_) {
     s.assembling = 0;
     s.length = 0;
   }
@@ -67,7 +91,7 @@ int SectionAssembler::TryComplete(PidState& s, const PacketHeader& packet, int h
 
 void SectionAssembler::PushPayload(const PacketHeader& header, const uint8_t* payload, int handler,
                                    SectionSink& sink) {
-  PidState& s = pids_[header.pid & 0x1FFF];
+  PidState& s = State(header.pid);
   int pos = 0;
   int len = static_cast<int>(kPayloadSize);
   if (header.adaptation_field_control & 2) {

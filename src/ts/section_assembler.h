@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -60,8 +61,8 @@ class SectionAssembler {
   void Reset();
 
   // Inspection for tests: 1 while the PID collects a section, and the bytes it holds.
-  int assembling(uint16_t pid) const { return pids_[pid & 0x1FFF].assembling; }
-  uint32_t buffered(uint16_t pid) const { return pids_[pid & 0x1FFF].length; }
+  int assembling(uint16_t pid) const;
+  uint32_t buffered(uint16_t pid) const;
 
  private:
   struct PidState {
@@ -70,11 +71,16 @@ class SectionAssembler {
     std::unique_ptr<uint8_t[]> data;  // kBufferSize bytes, allocated on first use and kept
   };
 
+  // The state of `pid`, created at its first packet. References stay valid (deque).
+  PidState& State(uint16_t pid);
+  const PidState* Find(uint16_t pid) const;
   // Appends as much of data as the 4096-byte buffer still takes.
   static void Put(PidState& s, const uint8_t* data, uint32_t length);
   int TryComplete(PidState& s, const PacketHeader& header, int handler, SectionSink& sink);
 
-  std::vector<PidState> pids_;
+  // Only the few PIDs that carry sections get a state: slot_[pid] is its index + 1, 0 for none.
+  std::vector<uint16_t> slot_;
+  std::deque<PidState> states_;
   std::unique_ptr<uint8_t[]> scratch_;  // the completed section handed to the sink
 };
 

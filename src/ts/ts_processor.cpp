@@ -45,7 +45,7 @@ class TsProcessor::Sink final : public SectionSink {
 };
 
 TsProcessor::TsProcessor(B25Decoder* decoder)
-    : decoder_(decoder), pending_(kSearchWindow), pids_(8192), sink_(std::make_unique<Sink>(*this)) {
+    : decoder_(decoder), pending_(kSearchWindow), pid_kinds_(8192), last_cc_(8192), sink_(std::make_unique<Sink>(*this)) {
   ResetTables();
   auto initial = std::make_shared<OutputSet>();
   initial->outputs.emplace_back(0, OutputFilter{});
@@ -56,7 +56,8 @@ TsProcessor::TsProcessor(B25Decoder* decoder)
 TsProcessor::~TsProcessor() { ResetTables(); }
 
 void TsProcessor::ResetTables() {
-  std::fill(pids_.begin(), pids_.end(), PidEntry{});
+  std::memset(pid_kinds_.data(), 0, pid_kinds_.size() * sizeof(PidKind));
+  std::memset(last_cc_.data(), 0xFF, last_cc_.size());
   assembler_.Reset();
   pat_transport_stream_id_ = 0;
   pat_version_ = 0;
@@ -290,11 +291,11 @@ void TsProcessor::ProcessUnit(const uint8_t* unit, uint32_t size, CaptureStats& 
   const uint16_t pid = static_cast<uint16_t>((unit[1] & 0x1F) << 8 | unit[2]);
   if (unit[0] != kSyncByte || pid == kNullPid) return;
 
-  PidEntry& e = pids_[pid];
+  uint8_t& last_cc = last_cc_[pid];
   const uint8_t cc = unit[3] & 0x0F;
   const bool start = unit[1] & 0x40;
-  if (e.last_cc != 0xFF && start && cc != ((e.last_cc + 1) & 0x0F)) Increment(stats.continuity_errors);
-  e.last_cc = cc;
+  if (last_cc != 0xFF && start && cc != ((last_cc + 1) & 0x0F)) Increment(stats.continuity_errors);
+  last_cc = cc;
 
   int handler = kNoTable;
   if (decode_psi_) {
@@ -307,9 +308,10 @@ void TsProcessor::ProcessUnit(const uint8_t* unit, uint32_t size, CaptureStats& 
       case 0x0027: handler = kEit; break;
       case 0x0014: handler = kTime; break;
       default:
-        if (e.kind == PidKind::kPmt) {
+        const PidKind kind = pid_kinds_[pid];
+        if (kind == PidKind::kPmt) {
           handler = kPmt;
-        } else if (e.kind == PidKind::kNit || e.kind == PidKind::kOtherNetwork) {
+        } else if (kind == PidKind::kNit || kind == PidKind::kOtherNetwork) {
           handler = kNit;
         }
     }

@@ -102,7 +102,7 @@ class TsProcessor {
   }
 
   // Processing-thread views for diagnostics and tests.
-  PidKind pid_kind(uint16_t pid) const { return pids_[pid & 0x1FFF].kind; }
+  PidKind pid_kind(uint16_t pid) const { return pid_kinds_[pid & 0x1FFF]; }
   uint16_t transport_stream_id() const { return pat_transport_stream_id_; }
   std::span<const ProgramListEntry> pat_programs() const { return pat_programs_; }
   // Packets that reached the packet stage (after the decoder), null packets included.
@@ -110,10 +110,6 @@ class TsProcessor {
   const SectionAssembler& assembler() const { return assembler_; }
 
  private:
-  struct PidEntry {
-    PidKind kind = PidKind::kNone;
-    uint8_t last_cc = 0xFF;
-  };
   // The outputs as the packet loop sees them: an immutable snapshot replaced on every change.
   struct OutputSet {
     std::vector<std::pair<uint16_t, OutputFilter>> outputs;  // ascending id
@@ -159,7 +155,10 @@ class TsProcessor {
   std::vector<uint8_t> stage_;
   uint32_t stage_length_ = 0;
 
-  std::vector<PidEntry> pids_;
+  // Per-PID state, indexed by PID: what the PAT says it carries, and the continuity_counter of its
+  // last packet (0xFF = none yet). Two plain tables, so that a reset is two memsets.
+  std::vector<PidKind> pid_kinds_;
+  std::vector<uint8_t> last_cc_;
   SectionAssembler assembler_;
   std::unique_ptr<Sink> sink_;
   uint64_t packet_count_ = 0;

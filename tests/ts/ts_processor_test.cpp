@@ -284,5 +284,31 @@ TEST(TsProcessorDecoder, MisalignedOutputUnitsAreDroppedSilently) {
   EXPECT_EQ(h.stats.sync_losses.load(), 0u);
 }
 
+TEST(TsProcessorDecoder, OutputBeyondThePacketStageIsCountedAndCut) {
+  // One call returns 1 MiB + 188 bytes of packets: the stage takes 1 MiB of them.
+  class Flood final : public B25Decoder {
+   public:
+    int Initialize(int) override { return 1; }
+    void Release() override {}
+    int Decode(const uint8_t*, int, uint8_t** out, int* out_length) override {
+      if (done) return 0;
+      done = true;
+      data = Packets(static_cast<int>(TsProcessor::kPacketStageCapacity / 188 + 2));
+      data.resize(TsProcessor::kPacketStageCapacity + 188);
+      *out = data.data();
+      *out_length = static_cast<int>(data.size());
+      return 1;
+    }
+    int Flush(uint8_t**, int*) override { return 0; }
+    void Reset() override {}
+    bool done = false;
+    Bytes data;
+  } d;
+  ProcessorHarness h(&d);
+  h.Feed(Packets(4));
+  EXPECT_EQ(h.stats.packet_stage_overflows.load(), 1u);
+  EXPECT_EQ(h.log.Count(EVENT_PACKET), TsProcessor::kPacketStageCapacity / 188);
+}
+
 }  // namespace
 }  // namespace pelkan

@@ -26,10 +26,10 @@ void TsProcessor::HandlePat(const SectionHeader& h, const uint8_t* section, uint
     const uint16_t program_number = loop.U16();
     const uint16_t pid = loop.U16() & 0x1FFF;
     if (program_number != 0) {
-      pids_[pid].kind = PidKind::kPmt;
+      pid_kinds_[pid] = PidKind::kPmt;
       pat_programs_.push_back({program_number, pid});
     } else {
-      pids_[pid].kind = pid == 0x0010 ? PidKind::kNit : PidKind::kOtherNetwork;
+      pid_kinds_[pid] = pid == 0x0010 ? PidKind::kNit : PidKind::kOtherNetwork;
     }
   }
   if (!pat_programs_.empty()) {

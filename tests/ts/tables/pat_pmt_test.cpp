@@ -71,6 +71,46 @@ TEST(PatHandler, NewTransportStreamForgetsEverything) {
   EXPECT_EQ(resets[1].param, 2);
 }
 
+TEST(PatHandler, StreamChangeForgetsBeforeAnnouncing) {
+  struct Ctx {
+    TsProcessor* proc;
+    std::vector<size_t> store_sizes;
+    std::vector<PidKind> kinds;
+  } ctx;
+  TsProcessor proc;
+  ctx.proc = &proc;
+  proc.SetDecodePsi(1);
+  proc.SetProcessEpg(1);
+  proc.SetEventHandler(
+      [](uint32_t type, int32_t, const uint8_t*, uint32_t, void* user) {
+        auto* c = static_cast<Ctx*>(user);
+        if (type != EVENT_STREAM_RESET) return;
+        c->store_sizes.push_back(c->proc->event_store().Size());
+        c->kinds.push_back(c->proc->pid_kind(0x1F0));
+      },
+      &ctx);
+  TsBuilder b;
+  b.Section(0, test::PatSection(1, 1, {{0x400, 0x1F0}}));
+  b.Section(0x12, test::EitSection(0x4E, 0x400, 1, 0, {{1, 0xEA60, {0x10, 0, 0}, {1, 0, 0}, {}}}));
+  b.Section(0, test::PatSection(2, 1, {{0x500, 0x1E0}}));
+  const Bytes s = WithFill(b.bytes());
+  CaptureStats stats;
+  proc.Feed(s.data(), static_cast<int>(s.size()), stats);
+  EXPECT_EQ(ctx.store_sizes, (std::vector<size_t>{0, 0}));
+  EXPECT_EQ(ctx.kinds, (std::vector<PidKind>{PidKind::kNone, PidKind::kNone}));
+}
+
+TEST(PatHandler, NetworkEntryOnSdtPidKeepsSdtRouting) {
+  ProcessorHarness h;
+  TsBuilder b;
+  b.Section(0, test::PatSection(1, 1, {{0, 0x11}}));
+  b.Section(0x11, test::SdtSection(0x42, 1, 4, 1, {{0x400, {}}}));
+  h.Feed(WithFill(b.bytes()));
+  EXPECT_EQ(h.proc.pid_kind(0x11), PidKind::kOtherNetwork);
+  EXPECT_EQ(h.log.Count(EVENT_SERVICE_NAME), 1u);
+  EXPECT_EQ(h.log.Count(EVENT_NETWORK_NAME), 0u);
+}
+
 TEST(PatHandler, TransportStreamIdZeroResetsOnEveryPat) {
   ProcessorHarness h;
   h.Feed(WithFill(test::Concat({PatStream(0, 1, {{0x400, 0x1F0}}), PatStream(0, 1, {{0x400, 0x1F0}})})));
