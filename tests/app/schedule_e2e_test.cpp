@@ -11,8 +11,7 @@
 #include <set>
 #include <thread>
 
-#include "app/capture_bindings.h"
-#include "app/scheduled_capture.h"
+#include "app/headless_schedule.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "schedule/schedule_file.h"
@@ -55,8 +54,6 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
 
   testing::QueueDispatcher dispatcher;
   testing::RecordingMessages messages;
-  ScheduledCapture capture([&](std::function<void()> w) { dispatcher.Post(std::move(w)); });
-  capture.Begin(dir, dir + "/schedule.ini");
   // 20:59:00 is the generator's first byte: reserve 20:59:25 for 10 seconds, one service only.
   ScheduleItem item{};
   item.flags = SI_BY_TIME | SI_SERVICE_LIMIT;
@@ -65,8 +62,9 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
   item.duration = 10;
   SetText(item.directory, dir);
   SetText(item.service_id_text, std::to_string(service.service_id));
-  ASSERT_EQ(capture.scheduler().StoreItem(item, -1), 1);
+  ASSERT_TRUE(SaveScheduleFile(dir + "/schedule.ini", {item}));
 
+  std::vector<ScheduleItem> finished;
   {
     CaptureApp app(&dispatcher, &messages);
     app.settings().decode_psi = 1;
@@ -76,26 +74,26 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
     auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>(v));
     device->OpenDevice();
     app.SetDevice(std::move(device));
-    ScheduledCaptureBinding binding(capture);
-    app.SetScheduleEngine(&binding);
+    Settings settings = DefaultSettings(dir);
+    HeadlessSchedule schedule(app, dispatcher, settings, dir + "/schedule.ini");
+    ASSERT_EQ(schedule.capture().scheduler().Reservations().size(), 1u);
     ConnectRequest request;
     request.device_index = 0;
     request.in_address = usb::VirtualTunerDriver::kStreamEndpoint;
     request.out_address = core::kNoEndpoint;
     ASSERT_TRUE(app.Connect(request));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (capture.scheduler().Finished().empty() && std::chrono::steady_clock::now() < until) {
+    while (schedule.capture().scheduler().Finished().empty() && std::chrono::steady_clock::now() < until) {
       dispatcher.RunPending();
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     app.Disconnect();
-    app.SetScheduleEngine(nullptr);
     dispatcher.RunPending();
+    finished = schedule.capture().scheduler().Finished();
   }
-  EXPECT_TRUE(capture.End());
 
-  ASSERT_EQ(capture.scheduler().Finished().size(), 1u);
-  EXPECT_EQ(ItemState(capture.scheduler().Finished()[0]), ST_FINISHED);
+  ASSERT_EQ(finished.size(), 1u);
+  EXPECT_EQ(ItemState(finished[0]), ST_FINISHED);
   EXPECT_TRUE(LoadScheduleFile(dir + "/schedule.ini").empty());
 
   std::ifstream in(dir + "/20261207-2059.ts", std::ios::binary);
