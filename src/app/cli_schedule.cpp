@@ -1,12 +1,286 @@
+// pelkan-cli schedule: the reservation list of schedule.ini in the current directory, without a
+// window: list it, add a reservation by date-time or by event, remove one.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
 
 #include "app/cli_commands.h"
+#include "app/scheduled_capture.h"
+#include "app/settings.h"
+#include "platform/text_codec.h"
+#include "schedule/schedule_texts.h"
 
 namespace pelkan::cli {
+namespace {
 
-int RunSchedule(int, char**) {
-  std::fprintf(stderr, "pelkan-cli schedule: not available in this build yet\n");
-  return 1;
+void PrintHelp(FILE* out) {
+  std::fprintf(out,
+               "Usage: pelkan-cli schedule list\n"
+               "       pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event SERVICE:EVENT)\n"
+               "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
+               "                              [--channel N] [--channel-string TEXT] [--force]\n"
+               "       pelkan-cli schedule remove N [--series]\n"
+               "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n"
+               "  list      the reservations, numbered, with the texts of the reservation list\n"
+               "  add       --start/--minutes: a date-time reservation; --event: by broadcast event id\n"
+               "            (decimal or 0x hex), its time taken from the programme information while capturing;\n"
+               "            --service ID records only that service; --daily/--weekly repeat after the end;\n"
+               "            --dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
+               "            --force stores an overlapping reservation without asking\n"
+               "  remove N  deletes reservation N of the list; a daily or weekly one continues with its next\n"
+               "            occurrence unless --series is given\n");
+}
+
+// The overlap question on the terminal; no terminal answers no.
+bool AskOnTerminal() {
+  std::printf("%s [y/N] ", "録画予約時間が重複しています。\n重複予約を強行しますか？");
+  std::fflush(stdout);
+  if (!::isatty(STDIN_FILENO)) {
+    std::printf("\n");
+    return false;
+  }
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "はい";
+}
+
+// A scheduler loaded from schedule.ini, without a capture.
+struct OfflineSchedule {
+  explicit OfflineSchedule(ScheduledCapture::ConfirmFn confirm)
+      : capture([](std::function<void()>) {}, std::move(confirm)) {
+    capture.scheduler().LoadSchedule(SchedulePath());
+  }
+  RecordingScheduler& scheduler() { return capture.scheduler(); }
+  ScheduledCapture capture;
+};
+
+std::string Row(size_t number, const ScheduleItem& item) {
+  return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
+         platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) + "\t" +
+         platform::SjisToUtf8(ItemDetailText(item));
+}
+
+int List() {
+  OfflineSchedule s(nullptr);
+  const auto items = s.scheduler().Reservations();
+  std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\n");
+  for (size_t i = 0; i < items.size(); ++i) std::printf("%s\n", Row(i + 1, items[i]).c_str());
+  return 0;
+}
+
+std::optional<long> ParseNumber(const char* text, long min, long max) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 0);
+  if (errno != 0 || *end != '\0' || v < min || v > max) return std::nullopt;
+  return v;
+}
+
+// "YYYY-MM-DD HH:MM[:SS]" as a local broadcast time.
+std::optional<MjdTime> ParseStart(const char* text) {
+  int y, mo, d, h, mi, s = 0, used = 0;
+  if (std::sscanf(text, "%d-%d-%d %d:%d%n", &y, &mo, &d, &h, &mi, &used) != 5) return std::nullopt;
+  const char* rest = text + used;
+  if (*rest == ':') {
+    used = 0;
+    if (std::sscanf(rest, ":%d%n", &s, &used) != 1) return std::nullopt;
+    rest += used;
+  }
+  if (*rest != '\0' || y < 1900 || y > 2100 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 ||
+      mi < 0 || mi > 59 || s < 0 || s > 59) {
+    return std::nullopt;
+  }
+  const uint32_t mjd = MjdFromDate(y, mo, d);
+  int cy, cm, cd;
+  MjdToDate(mjd, &cy, &cm, &cd);
+  if (cy != y || cm != mo || cd != d) return std::nullopt;  // 31 February, or beyond the 16-bit MJD range
+  return MjdTime{mjd, static_cast<uint32_t>(h * 3600 + mi * 60 + s)};
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int Usage(const char* message) {
+  std::fprintf(stderr, "pelkan-cli schedule: %s\n", message);
+  return 2;
+}
+
+int Add(int argc, char** argv) {
+  const char* start = nullptr;
+  const char* minutes = nullptr;
+  const char* event = nullptr;
+  const char* service = nullptr;
+  const char* dir = nullptr;
+  const char* file = nullptr;
+  const char* channel = nullptr;
+  const char* channel_string = nullptr;
+  bool daily = false, weekly = false, force = false;
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](const char** slot) {
+      if (i + 1 >= argc) return false;
+      *slot = argv[++i];
+      return true;
+    };
+    bool ok = true;
+    if (a == "--start") ok = value(&start);
+    else if (a == "--minutes") ok = value(&minutes);
+    else if (a == "--event") ok = value(&event);
+    else if (a == "--service") ok = value(&service);
+    else if (a == "--dir") ok = value(&dir);
+    else if (a == "--file") ok = value(&file);
+    else if (a == "--channel") ok = value(&channel);
+    else if (a == "--channel-string") ok = value(&channel_string);
+    else if (a == "--daily") daily = true;
+    else if (a == "--weekly") weekly = true;
+    else if (a == "--force") force = true;
+    else return Usage(("unknown option " + a).c_str());
+    if (!ok) return Usage(("missing value of " + a).c_str());
+  }
+  if ((start != nullptr) == (event != nullptr)) return Usage("give either --start with --minutes, or --event");
+  if (daily && weekly) return Usage("--daily and --weekly exclude each other");
+
+  ScheduleItem item{};
+  if (start != nullptr) {
+    const auto t = ParseStart(start);
+    if (!t) return Usage("--start must be \"YYYY-MM-DD HH:MM[:SS]\" (a real date)");
+    const auto m = ParseNumber(minutes, 1, 7 * 24 * 60);
+    if (!m) return Usage("--minutes must be a number of minutes from 1 to 10080");
+    item.flags = SI_BY_TIME;
+    item.start_day = t->date;
+    item.start_second = t->seconds;
+    item.duration = static_cast<uint32_t>(*m * 60);
+  } else {
+    if (minutes != nullptr) return Usage("--minutes belongs to --start; an event brings its own length");
+    const char* colon = std::strchr(event, ':');
+    if (colon == nullptr) return Usage("--event must be SERVICE:EVENT");
+    const std::string service_text(event, colon);
+    const auto sid = ParseNumber(service_text.c_str(), 0, 0xFFFF);
+    const auto eid = ParseNumber(colon + 1, 0, 0xFFFF);
+    if (!sid || !eid) return Usage("--event must be SERVICE:EVENT, each 0-65535");
+    item.flags = SI_BY_EVENT;
+    item.service_id = static_cast<uint16_t>(*sid);
+    item.event_id = static_cast<uint16_t>(*eid);
+  }
+  if (daily) item.flags |= SI_DAILY;
+  if (weekly) item.flags |= SI_WEEKLY;
+  if (service != nullptr) {
+    const auto sid = ParseNumber(service, 0, 0xFFFF);
+    if (!sid) return Usage("--service must be a service id, 0-65535");
+    item.flags |= SI_SERVICE_LIMIT;
+    SetText(item.service_id_text, std::to_string(*sid));
+  }
+  if (channel != nullptr) {
+    const auto ch = ParseNumber(channel, 0, 255);
+    if (!ch) return Usage("--channel must be 0-255");
+    item.flags |= SI_CHANNEL_VALUE;
+    item.channel_value = static_cast<uint8_t>(*ch);
+  }
+  if (channel_string != nullptr) {
+    const std::string sjis = platform::Utf8ToSjis(channel_string);
+    if (sjis.size() >= kChannelStringSize) return Usage("--channel-string is too long");
+    item.flags |= SI_CHANNEL_STRING;
+    SetText(item.channel_string, sjis);
+  }
+
+  std::string directory_utf8;
+  if (dir != nullptr) {
+    directory_utf8 = dir;
+  } else {
+    Settings settings;
+    LoadSettings(SettingsPath(), platform::Utf8ToSjis(CurrentDirectory()), &settings);
+    directory_utf8 = platform::SjisToUtf8(settings.rec_autopath);
+  }
+  if (!IsDirectory(directory_utf8)) {
+    std::fprintf(stderr, "pelkan-cli schedule: no such directory: %s\n", directory_utf8.c_str());
+    return 1;
+  }
+  const std::string directory = platform::Utf8ToSjis(directory_utf8);
+  if (directory.size() >= kPathSize) return Usage("the directory path is too long");
+  SetText(item.directory, directory);
+  if (file != nullptr) {
+    const std::string name = platform::Utf8ToSjis(file);
+    if (name.empty() || name.size() >= kPathSize) return Usage("--file must be a file name of at most 259 bytes");
+    item.flags |= SI_FILE_NAME;
+    SetText(item.file_name, name);
+    SetText(item.extension, ".ts");
+  }
+  if (start != nullptr && !BuildOutputPath(item)) return Usage("the output path would be longer than 259 bytes");
+
+  OfflineSchedule s(force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal));
+  if (s.scheduler().StoreItem(item, -1) == 0) {
+    std::fprintf(stderr, "pelkan-cli schedule: not added (overlaps another reservation)\n");
+    return 1;
+  }
+  if (!s.scheduler().SaveSchedule()) {
+    std::fprintf(stderr, "pelkan-cli schedule: cannot write %s\n", SchedulePath().c_str());
+    return 1;
+  }
+  const auto items = s.scheduler().Reservations();
+  for (size_t i = 0; i < items.size(); ++i) {
+    const ScheduleItem& e = items[i];
+    const bool same = e.flags == item.flags && e.start_day == item.start_day && e.start_second == item.start_second &&
+                      e.duration == item.duration && e.service_id == item.service_id && e.event_id == item.event_id;
+    if (same) std::printf("added: %s\n", Row(i + 1, items[i]).c_str());
+  }
+  return 0;
+}
+
+int Remove(int argc, char** argv) {
+  std::optional<long> number;
+  bool series = false;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--series") == 0) {
+      series = true;
+    } else if (!number) {
+      number = ParseNumber(argv[i], 1, 1L << 30);
+      if (!number) return Usage("remove needs the reservation number shown by 'list'");
+    } else {
+      return Usage("remove takes one number");
+    }
+  }
+  if (!number) return Usage("remove needs the reservation number shown by 'list'");
+  OfflineSchedule s(AskOnTerminal);
+  const auto items = s.scheduler().Reservations();
+  const int index = static_cast<int>(*number - 1);
+  if (static_cast<size_t>(index) >= items.size()) {
+    std::fprintf(stderr, "pelkan-cli schedule: there is no reservation %ld\n", *number);
+    return 1;
+  }
+  const std::string row = Row(static_cast<size_t>(*number), items[static_cast<size_t>(index)]);
+  if (s.scheduler().DeleteItem(index, !series) == 0) {
+    std::fprintf(stderr, "pelkan-cli schedule: reservation %ld cannot be removed\n", *number);
+    return 1;
+  }
+  if (!s.scheduler().SaveSchedule()) {
+    std::fprintf(stderr, "pelkan-cli schedule: cannot write %s\n", SchedulePath().c_str());
+    return 1;
+  }
+  std::printf("removed: %s\n", row.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int RunSchedule(int argc, char** argv) {
+  if (argc < 1 || std::strcmp(argv[0], "--help") == 0 || std::strcmp(argv[0], "-h") == 0) {
+    PrintHelp(argc < 1 ? stderr : stdout);
+    return argc < 1 ? 2 : 0;
+  }
+  const std::string sub = argv[0];
+  if (sub == "list") return argc == 1 ? List() : Usage("list takes no options");
+  if (sub == "add") return Add(argc - 1, argv + 1);
+  if (sub == "remove") return Remove(argc - 1, argv + 1);
+  return Usage(("unknown subcommand " + sub).c_str());
 }
 
 }  // namespace pelkan::cli

@@ -14,6 +14,17 @@ ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm)
 
 ScheduledCapture::~ScheduledCapture() = default;
 
+void ScheduledCapture::Begin(const std::string& default_directory, const std::string& schedule_path) {
+  scheduler_.SetDefaultDirectory(default_directory);
+  scheduler_.LoadSchedule(schedule_path);
+}
+
+bool ScheduledCapture::End() {
+  AttachProcessor(nullptr);
+  scheduler_.StopRecording();
+  return scheduler_.SaveSchedule();
+}
+
 void ScheduledCapture::AttachProcessor(TsProcessor* processor) {
   if (processor != nullptr) processor->AddOutput(kScheduleOutput);
   processor_.store(processor);

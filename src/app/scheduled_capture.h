@@ -35,8 +35,16 @@ class ScheduledCapture : public SchedulerHost {
 
   RecordingScheduler& scheduler() { return scheduler_; }
 
+  // Start-up: new reservations get `default_directory` (Shift-JIS, REC_AUTOPATH) and the
+  // reservations are loaded from `schedule_path` (schedule.ini). Owning thread.
+  void Begin(const std::string& default_directory, const std::string& schedule_path);
+  // Shut-down: detaches the processor, ends a running recording (its file is closed; the
+  // reservation stays waiting) and saves the reservation list. False when it cannot be saved.
+  bool End();
+
   // Uses `processor` (not owned) from now on, creating its output 1; nullptr detaches (before the
-  // processor is destroyed). Owning thread, while the processor's thread is not feeding or from it.
+  // processor is destroyed, after its last event). Any thread; the processing thread itself is
+  // the natural caller.
   void AttachProcessor(TsProcessor* processor);
   // Passes one processor event to the scheduler: packets of output 1, component lists, stream
   // resets and network names; every other event is ignored. Processing thread.

@@ -92,24 +92,24 @@ void Profile::Parse(std::string_view bytes) {
   size_t pos = 0;
   while (pos < bytes.size()) {
     const size_t nl = bytes.find('\n', pos);
-    Line line;
+    std::string_view text = bytes.substr(pos);
+    std::string_view eol;
     if (nl == std::string_view::npos) {
-      line.text.assign(bytes.substr(pos));
       pos = bytes.size();
     } else {
       size_t end = nl;
-      line.eol = "\n";
+      eol = "\n";
       if (end > pos && bytes[end - 1] == '\r') {
         --end;
-        line.eol = "\r\n";
+        eol = "\r\n";
       }
-      line.text.assign(bytes.substr(pos, end - pos));
+      text = bytes.substr(pos, end - pos);
       pos = nl + 1;
       // New lines follow the style the file already uses.
-      if (first_break) default_eol_ = line.eol;
+      if (first_break) default_eol_.assign(eol);
       first_break = false;
     }
-    lines_.push_back(std::move(line));
+    lines_.push_back(Line{std::string(text), std::string(eol)});
   }
 }
 
@@ -200,7 +200,9 @@ std::vector<std::string> Profile::SectionNames() const {
 void Profile::SetString(std::string_view section, std::string_view key, std::string_view value) {
   section = FirstLine(Trim(section));
   key = FirstLine(Trim(key));
-  const std::string text = std::string(key) + "=" + std::string(FirstLine(value));
+  std::string text(key);
+  text.push_back('=');
+  text.append(FirstLine(value));
   if (const SectionIndex* s = FindSection(section)) {
     const auto it = s->keys.find(Lower(key));
     if (it != s->keys.end()) {
@@ -215,7 +217,10 @@ void Profile::SetString(std::string_view section, std::string_view key, std::str
     return;
   }
   if (!lines_.empty() && lines_.back().eol.empty()) lines_.back().eol = Eol();
-  lines_.push_back(Line{"[" + std::string(section) + "]", Eol()});
+  std::string header("[");
+  header.append(section);
+  header.push_back(']');
+  lines_.push_back(Line{std::move(header), Eol()});
   lines_.push_back(Line{text, Eol()});
   index_valid_ = false;
 }

@@ -436,7 +436,8 @@ bool RecordingScheduler::IsActiveItem(int index) {
   return IsActiveLocked(index);
 }
 
-int RecordingScheduler::DeleteItem(int index) {
+int RecordingScheduler::DeleteItem(int index, bool keep_series) {
+  std::optional<ScheduleItem> repetition;
   {
     Lock lock(mutex_);
     if (index < 0 || static_cast<size_t>(index) >= reservations_.size()) return 0;
@@ -449,8 +450,20 @@ int RecordingScheduler::DeleteItem(int index) {
       // Still preparing: nothing recorded yet, so the preparation is simply cancelled.
       active_.reset();
     }
+    if (!RetireLocked(SI_DELETED, index, &repetition)) return 0;
   }
-  return RetireItem(SI_DELETED, index);
+  if (repetition && keep_series) StoreItem(*repetition, -1);
+  return 1;
+}
+
+void RecordingScheduler::StopRecording() {
+  Lock lock(mutex_);
+  if (!active_) return;
+  const int index = ActiveIndexLocked();
+  active_.reset();
+  if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
+  ++generation_;
+  Changed();
 }
 
 void RecordingScheduler::ClearFinished() {

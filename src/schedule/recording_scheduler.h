@@ -120,9 +120,13 @@ class RecordingScheduler {
   int RetireItem(uint32_t mark, int index);
   // True when the entry at `index` is the one being prepared or recorded.
   bool IsActiveItem(int index);
-  // The delete command: the active entry gets its recording ended at the next tick; any other is
-  // retired with SI_DELETED. 0 for a bad index.
-  int DeleteItem(int index);
+  // The delete command: a recording entry gets its recording ended at the next tick; a preparing
+  // one is cancelled and any other is retired with SI_DELETED, a daily or weekly one continuing
+  // with its next occurrence unless `keep_series` is false. 0 for a bad index.
+  int DeleteItem(int index, bool keep_series = true);
+  // Discards the running or prepared recording (closing its file) without retiring its
+  // reservation, which is waiting again; used at shut-down.
+  void StopRecording();
   // Empties the finished list.
   void ClearFinished();
 

@@ -12,6 +12,7 @@
 #include "core/capture_stats.h"
 #include "platform/text_codec.h"
 #include "tests/support/ts_builder.h"
+#include "schedule/schedule_file.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {
@@ -105,6 +106,7 @@ TEST_F(ScheduledCaptureTest, ServiceLimitedReservationRecordsOnlyThatService) {
   item.duration = 60;
   SetText(item.directory, dir_.string());
   SetText(item.service_id_text, "1024");
+  capture_.Begin("/unused", (dir_ / "schedule.ini").string());
   ASSERT_EQ(capture_.scheduler().StoreItem(item, -1), 1);
 
   Play(Sec(20, 59, 20), Sec(20, 59, 55));
@@ -112,6 +114,8 @@ TEST_F(ScheduledCaptureTest, ServiceLimitedReservationRecordsOnlyThatService) {
   Play(Sec(20, 59, 56), Sec(21, 1, 1));
   EXPECT_EQ(capture_.StatusUtf8().rfind("予約録画中(", 0), 0u);
   Play(Sec(21, 1, 2), Sec(21, 1, 5));
+  EXPECT_TRUE(capture_.End());
+  EXPECT_EQ(LoadScheduleFile((dir_ / "schedule.ini").string()).size(), 0u);
   ASSERT_EQ(capture_.scheduler().Finished().size(), 1u);
   EXPECT_EQ(ItemState(capture_.scheduler().Finished()[0]), ST_FINISHED);
 
@@ -154,6 +158,7 @@ TEST_F(ScheduledCaptureTest, EventReservationFollowsTheBroadcastExtension) {
   // Version 2 of the EIT extends the programme from 1 to 3 minutes.
   Play(Sec(21, 0, 31), Sec(21, 1, 10), 2, 3);
   EXPECT_TRUE(capture_.scheduler().Finished().empty());
+  EXPECT_EQ(capture_.StatusUtf8().rfind("予約録画中(", 0), 0u);
   Play(Sec(21, 1, 11), Sec(21, 3, 2), 2, 3);
   ASSERT_EQ(capture_.scheduler().Finished().size(), 1u);
   const std::string name = "20080303-2100-" + test::FullWidthUtf8("NEWS") + ".ts";

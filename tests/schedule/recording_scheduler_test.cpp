@@ -488,6 +488,41 @@ TEST(RecordingScheduler, TicksAreHeldBackWhileARepetitionIsAsked) {
   EXPECT_EQ(ItemState(s.Finished()[1]), ST_ERROR);
 }
 
+TEST(RecordingScheduler, EndOfRecordingDoesNotExpireAnEarlierEntry) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 600), -1);
+  s.Tick(At(21, 0, 0));
+  // Added while recording, starting earlier and ending later: it sorts first.
+  s.StoreItem(ByTime(At(20, 50, 0), 1800), -1);
+  ASSERT_EQ(s.Reservations()[0].start_second, At(20, 50, 0).seconds);
+  s.Tick(At(21, 10, 2));  // the running recording ends
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_FINISHED);
+  EXPECT_EQ(s.Finished()[0].start_second, At(21, 0, 0).seconds);
+  ASSERT_EQ(s.Reservations().size(), 1u);
+  s.Tick(At(21, 10, 3));  // the other one, still within its time, starts late instead of failing
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
+  EXPECT_EQ(host.files.back().path, "/rec/20080303-2050.ts");
+}
+
+TEST(RecordingScheduler, PreparedEntryStartsEvenWhenAnotherSortsAhead) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 600), -1);
+  s.Tick(At(20, 59, 40));
+  s.StoreItem(ByTime(At(20, 0, 0), 60), -1);  // already over: sorts first
+  s.Tick(At(20, 59, 56));
+  ASSERT_EQ(host.files.size(), 1u);
+  EXPECT_EQ(host.files[0].path, "/rec/20080303-2100.ts");
+  EXPECT_TRUE(s.IsActiveItem(1));
+  s.Tick(At(21, 10, 2));
+  s.Tick(At(21, 10, 3));  // the expired one is retired once the recording is over
+  ASSERT_EQ(s.Finished().size(), 2u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_FINISHED);
+  EXPECT_EQ(ItemState(s.Finished()[1]), ST_ERROR);
+}
+
 TEST(RecordingScheduler, DeleteCommand) {
   FakeHost host;
   RecordingScheduler s(&host);
@@ -508,6 +543,20 @@ TEST(RecordingScheduler, DeleteCommand) {
   EXPECT_TRUE(s.Reservations().empty());
   EXPECT_FALSE(s.ActiveItem().has_value());
   EXPECT_EQ(s.DeleteItem(0), 0);
+}
+
+TEST(RecordingScheduler, StopRecordingLeavesTheReservationWaiting) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+  s.Tick(At(21, 0, 0));
+  ASSERT_TRUE(host.files[0].open);
+  s.StopRecording();
+  EXPECT_FALSE(host.files[0].open);
+  EXPECT_FALSE(s.ActiveItem().has_value());
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_WAITING);
+  s.Tick(At(21, 0, 1));  // prepared and opened anew, as after a restart
+  EXPECT_EQ(host.files.size(), 2u);
 }
 
 TEST(RecordingScheduler, SaveDuringRecordingStoresItAsWaiting) {

@@ -1,0 +1,30 @@
+#include "app/headless_schedule.h"
+
+#include <cstdio>
+
+#include "core/capture_app.h"
+#include "core/dispatcher.h"
+
+namespace pelkan {
+
+HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, const Settings& settings,
+                                   std::string schedule_path)
+    : app_(app),
+      capture_([&dispatcher](std::function<void()> work) { dispatcher.Post(std::move(work)); },
+               [] {
+                 std::fprintf(stderr, "pelkan-cli: a repeated reservation overlaps another; stored anyway\n");
+                 return true;
+               }),
+      binding_(capture_) {
+  capture_.Begin(settings.rec_autopath, schedule_path);
+  app_.SetScheduleEngine(&binding_);
+}
+
+HeadlessSchedule::~HeadlessSchedule() {
+  app_.SetScheduleEngine(nullptr);
+  if (!capture_.End()) std::fprintf(stderr, "pelkan-cli: cannot write the reservation file\n");
+}
+
+bool HeadlessSchedule::Save() { return capture_.scheduler().SaveSchedule(); }
+
+}  // namespace pelkan
