@@ -158,5 +158,12 @@ void BM_CaptureToFile_300MBps(benchmark::State& state) {
 }
 BENCHMARK(BM_CaptureToFile_300MBps)->Arg(1024)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
 
+// Paced at the USB 2.0 ceiling (480 Mbit/s, 60 MB/s), well above any tuner: no byte may be lost.
+void BM_CaptureToFile_Usb2Ceiling(benchmark::State& state) {
+  const auto data = Broadcast64MiB();
+  RunCapture(state, [data] { return std::make_unique<LoopSource>(data); }, 480'000'000ull);
+}
+BENCHMARK(BM_CaptureToFile_Usb2Ceiling)->Arg(256)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+
 }  // namespace
 }  // namespace pelkan
