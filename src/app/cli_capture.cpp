@@ -431,10 +431,16 @@ int RunCapture(int argc, char** argv) {
       PrintStatus(app.RefreshStatus(), o.json);
     }
   }
-  const std::string path = app.GetRecordingPath();
+  const uint64_t received = app.device()->GetStatistics().total_bytes;
   app.Disconnect();
   PrintStatus(app.RefreshStatus(), o.json);
   if (g_interrupted) std::fprintf(stderr, "%s: interrupted; disconnected\n", kName);
+  if (received == 0) {
+    // Streaming started but the endpoint never delivered: as good as a failed start.
+    std::fprintf(stderr, "%s: no data arrived from endpoint 0x%02X (see 'pelkan-cli devices' and --in)\n", kName,
+                 *o.in_address);
+    return 1;
+  }
   return result;
 }
 

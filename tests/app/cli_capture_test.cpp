@@ -142,6 +142,9 @@ TEST_F(CliCapture, StartFailuresExitWith1) {
   EXPECT_NE(Err().find("cannot send"), std::string::npos) << Err();
   EXPECT_EQ(Run("capture --in 0x86 --seconds 1 --init"), 1);
   EXPECT_NE(Err().find("Sorvalink"), std::string::npos) << Err();
+  // The virtual tuner's second IN endpoint never delivers anything.
+  EXPECT_EQ(Run("capture --in 0x88 --seconds 1"), 1);
+  EXPECT_NE(Err().find("no data arrived from endpoint 0x88"), std::string::npos) << Err();
 }
 
 TEST_F(CliCapture, InterruptDisconnectsAndLeavesACompleteFile) {
