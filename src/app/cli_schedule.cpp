@@ -225,6 +225,9 @@ int Add(int argc, char** argv) {
     std::fprintf(stderr, "pelkan-cli schedule: cannot write %s\n", SchedulePath().c_str());
     return 1;
   }
+  if (HasStart(item) && ItemEnd(item) < Instant(UnpackMjdTime(LocalMjdTime()))) {
+    std::fprintf(stderr, "pelkan-cli schedule: warning: the reservation's time has already passed\n");
+  }
   const auto items = s.scheduler().Reservations();
   for (size_t i = 0; i < items.size(); ++i) {
     const ScheduleItem& e = items[i];
