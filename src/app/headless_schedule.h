@@ -22,7 +22,8 @@ class Dispatcher;
 // from the application, closes a running scheduled recording and writes the reservation file.
 class HeadlessSchedule {
  public:
-  HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, const Settings& settings, std::string schedule_path);
+  HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, const Settings& settings,
+                   std::string schedule_path);
   ~HeadlessSchedule();
   HeadlessSchedule(const HeadlessSchedule&) = delete;
   HeadlessSchedule& operator=(const HeadlessSchedule&) = delete;
