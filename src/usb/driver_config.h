@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelkan::usb {
+
+// One vendor:product pair that counts as a tuner of the driver's interface class.
+struct UsbDeviceId {
+  uint16_t vendor_id = 0;
+  uint16_t product_id = 0;
+  bool operator==(const UsbDeviceId&) const = default;
+};
+
+// Vendor id of Cypress Semiconductor: every device of this vendor is listed.
+inline constexpr uint16_t kCypressVendorId = 0x04B4;
+
+// Default stream rate of the virtual tuner, bits per second (an ISDB-T multiplex).
+inline constexpr uint64_t kDefaultVirtualBitRate = 17'000'000;
+
+// How the device set is put together. The settings file provides these values (USB_DEVICE_IDS,
+// VIRTUAL_TUNER, VIRTUAL_TUNER_FILE); tests and tools fill them directly.
+struct DriverConfig {
+  // Real tuners through libusb: Cypress devices plus these pairs.
+  bool use_libusb = true;
+  std::vector<UsbDeviceId> device_ids;
+  // The virtual FX2 tuner, listed after the real tuners.
+  bool virtual_tuner = true;
+  // A .ts file the virtual tuner plays in a loop; empty = the built-in broadcast generator.
+  std::string virtual_tuner_file;
+  // Pacing of the virtual tuner in bits per second; 0 = unlimited (as fast as it is read).
+  uint64_t virtual_bit_rate = kDefaultVirtualBitRate;
+};
+
+// Parses a list such as "04b4:1004,0511:0029" (hexadecimal, separated by commas, spaces allowed)
+// into `ids`. Returns false, leaving `ids` unchanged, when an entry is malformed.
+bool ParseUsbDeviceIds(std::string_view text, std::vector<UsbDeviceId>* ids);
+
+// Formats `ids` in the form ParseUsbDeviceIds reads.
+std::string FormatUsbDeviceIds(const std::vector<UsbDeviceId>& ids);
+
+}  // namespace pelkan::usb

@@ -1,0 +1,58 @@
+#include "usb/libusb_api.h"
+
+namespace pelkan::usb {
+namespace {
+
+class SystemApi : public LibusbApi {
+ public:
+  int Init(libusb_context** ctx) override { return libusb_init(ctx); }
+  void Exit(libusb_context* ctx) override { libusb_exit(ctx); }
+  ssize_t GetDeviceList(libusb_context* ctx, libusb_device*** list) override { return libusb_get_device_list(ctx, list); }
+  void FreeDeviceList(libusb_device** list) override { libusb_free_device_list(list, 1); }
+  int GetDeviceDescriptor(libusb_device* dev, libusb_device_descriptor* desc) override {
+    return libusb_get_device_descriptor(dev, desc);
+  }
+  uint8_t GetBusNumber(libusb_device* dev) override { return libusb_get_bus_number(dev); }
+  uint8_t GetDeviceAddress(libusb_device* dev) override { return libusb_get_device_address(dev); }
+  int GetDeviceSpeed(libusb_device* dev) override { return libusb_get_device_speed(dev); }
+  int Open(libusb_device* dev, libusb_device_handle** handle) override { return libusb_open(dev, handle); }
+  void Close(libusb_device_handle* handle) override { libusb_close(handle); }
+  int SetAutoDetachKernelDriver(libusb_device_handle* handle, int enable) override {
+    return libusb_set_auto_detach_kernel_driver(handle, enable);
+  }
+  int ClaimInterface(libusb_device_handle* handle, int n) override { return libusb_claim_interface(handle, n); }
+  int ReleaseInterface(libusb_device_handle* handle, int n) override { return libusb_release_interface(handle, n); }
+  int ControlTransfer(libusb_device_handle* handle, uint8_t request_type, uint8_t request, uint16_t value,
+                      uint16_t index, unsigned char* data, uint16_t length, unsigned int timeout_ms) override {
+    return libusb_control_transfer(handle, request_type, request, value, index, data, length, timeout_ms);
+  }
+  int GetStringDescriptorAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data, int length) override {
+    return libusb_get_string_descriptor_ascii(handle, index, data, length);
+  }
+  libusb_transfer* AllocTransfer() override { return libusb_alloc_transfer(0); }
+  void FreeTransfer(libusb_transfer* transfer) override { libusb_free_transfer(transfer); }
+  int SubmitTransfer(libusb_transfer* transfer) override { return libusb_submit_transfer(transfer); }
+  int CancelTransfer(libusb_transfer* transfer) override { return libusb_cancel_transfer(transfer); }
+  int HandleEventsTimeoutCompleted(libusb_context* ctx, timeval* tv, int* completed) override {
+    return libusb_handle_events_timeout_completed(ctx, tv, completed);
+  }
+  void InterruptEventHandler(libusb_context* ctx) override { libusb_interrupt_event_handler(ctx); }
+  int HasCapability(uint32_t capability) override { return libusb_has_capability(capability); }
+  int HotplugRegisterCallback(libusb_context* ctx, int events, libusb_hotplug_callback_fn fn, void* user,
+                              libusb_hotplug_callback_handle* handle) override {
+    return libusb_hotplug_register_callback(ctx, events, LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY,
+                                            LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, fn, user, handle);
+  }
+  void HotplugDeregisterCallback(libusb_context* ctx, libusb_hotplug_callback_handle handle) override {
+    libusb_hotplug_deregister_callback(ctx, handle);
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<LibusbApi> SystemLibusbApi() {
+  static std::shared_ptr<LibusbApi> api = std::make_shared<SystemApi>();
+  return api;
+}
+
+}  // namespace pelkan::usb

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "usb/driver_config.h"
+#include "usb/ts_source.h"
+#include "usb/usb_driver.h"
+
+namespace pelkan::usb {
+
+// A fault the virtual tuner injects into one bulk IN transfer of its stream endpoint. Transfers are
+// numbered from 0 in the order they are begun after each open.
+struct VirtualFault {
+  enum class Kind {
+    kTimeout,  // never completes until cancelled, aborted or the device is closed
+    kError,    // completes at once with an error status and no data
+    kShort,    // completes with `short_length` bytes
+    kEmpty,    // completes with 0 bytes
+    kUnplug,   // the device leaves: this and every pending transfer fail, later requests fail
+  };
+  Kind kind = Kind::kError;
+  uint64_t transfer = 0;
+  uint32_t short_length = 100;
+};
+
+// Device path under which the virtual tuner is listed.
+inline constexpr const char* kVirtualTunerPath = "virtual:fx2";
+// Name of the virtual tuner (driver name and product string).
+inline constexpr const char* kVirtualTunerName = "Virtual FX2 tuner";
+// Status words the virtual tuner writes for failed transfers (the USB stack's codes).
+inline constexpr uint32_t kUsbdStatusStall = 0xC0000004;
+inline constexpr uint32_t kUsbdStatusCanceled = 0xC0010000;
+inline constexpr uint32_t kUsbdStatusDeviceGone = 0xC0007000;
+
+struct VirtualTunerOptions {
+  // Pacing in bits per second; 0 delivers as fast as transfers are asked for.
+  uint64_t bit_rate = kDefaultVirtualBitRate;
+  // Makes the stream for each open; default: the broadcast generator.
+  std::function<std::unique_ptr<TsSource>()> source_factory;
+  // Version reported for the driver; below 0x01050500 the request layer uses buffered transfers.
+  uint32_t driver_version = 0x01050500;
+  std::vector<VirtualFault> faults;
+};
+
+// An EZ-USB FX2 tuner without hardware: answers the driver requests like a real one (descriptors,
+// strings, version values, bulk OUT 0x02/0x04 and bulk IN 0x86/0x88 with 512-byte packets) and fills
+// bulk IN transfers of endpoint 0x86 from its stream, in the order they were begun, paced at the bit
+// rate. Bulk OUT writes are recorded. Safe from any thread.
+class VirtualTunerDriver : public UsbDriver {
+ public:
+  static constexpr uint8_t kStreamEndpoint = 0x86;
+  static constexpr uint16_t kVendorId = 0x04B4;
+  static constexpr uint16_t kProductId = 0x1004;
+
+  explicit VirtualTunerDriver(VirtualTunerOptions options = VirtualTunerOptions());
+  ~VirtualTunerDriver() override;
+
+  std::vector<std::string> EnumerateDevices() override;
+  std::unique_ptr<UsbDriverHandle> Open(const std::string& path) override;
+
+  // Every bulk OUT write since construction, in order.
+  std::vector<std::vector<uint8_t>> OutWrites() const;
+  // Bytes of stream delivered since construction.
+  uint64_t BytesStreamed() const;
+  // Brings an unplugged tuner back.
+  void Replug();
+  bool IsPresent() const;
+  // Open handles now.
+  int OpenHandles() const;
+  // The device and configuration descriptors it reports.
+  static std::vector<uint8_t> DeviceDescriptor();
+  static std::vector<uint8_t> ConfigurationDescriptor();
+
+  struct Shared;
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
+// Options from the program's device-set configuration: the file source when a file is named (the
+// generator otherwise), and the configured pacing.
+VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config);
+
+}  // namespace pelkan::usb

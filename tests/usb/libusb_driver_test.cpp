@@ -1,0 +1,434 @@
+#include "usb/libusb_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "core/dtv_ezusb_fx2.h"
+#include "fake_usb_driver.h"
+#include "usb/ts_source.h"
+#include "usb/usb_device.h"
+#include "usb/virtual_tuner.h"
+
+namespace pelkan::usb {
+namespace {
+
+// A device as the fake library knows it.
+struct FakeLibDevice {
+  uint8_t bus = 1, address = 0;
+  uint16_t vendor = 0x04B4, product = 0x1004;
+  std::vector<uint8_t> config;
+  std::string product_name = "FX2 tuner";
+};
+
+// Stands in for libusb: devices are FakeLibDevice pointers, handles point at them too, transfers
+// are real libusb_transfer records; callbacks run only inside HandleEventsTimeoutCompleted, on the
+// driver's event thread, as with the library.
+class FakeLibusb : public LibusbApi {
+ public:
+  std::vector<FakeLibDevice> devices;
+  bool auto_fill = false;  // complete every submitted IN transfer with the pattern stream
+
+  struct Control {
+    uint8_t request_type, request;
+    uint16_t value, index, length;
+    unsigned timeout;
+  };
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<Control> controls;
+  std::vector<libusb_transfer*> submitted;     // in flight
+  std::deque<libusb_transfer*> to_complete;    // handed to the event thread
+  std::vector<uint8_t> cancelled_endpoints;
+  std::vector<std::string> log;
+  int allocated = 0, freed = 0, submit_result = 0;
+  uint64_t pattern_pos = 0;
+
+  int Init(libusb_context** ctx) override {
+    *ctx = reinterpret_cast<libusb_context*>(this);
+    return 0;
+  }
+  void Exit(libusb_context*) override { Log("exit"); }
+  ssize_t GetDeviceList(libusb_context*, libusb_device*** list) override {
+    auto** l = new libusb_device*[devices.size() + 1];
+    for (size_t i = 0; i < devices.size(); ++i) l[i] = reinterpret_cast<libusb_device*>(&devices[i]);
+    l[devices.size()] = nullptr;
+    *list = l;
+    return static_cast<ssize_t>(devices.size());
+  }
+  void FreeDeviceList(libusb_device** list) override { delete[] list; }
+  static FakeLibDevice* Dev(void* p) { return static_cast<FakeLibDevice*>(p); }
+  int GetDeviceDescriptor(libusb_device* dev, libusb_device_descriptor* desc) override {
+    *desc = {};
+    desc->idVendor = Dev(dev)->vendor;
+    desc->idProduct = Dev(dev)->product;
+    desc->iProduct = 2;
+    return 0;
+  }
+  uint8_t GetBusNumber(libusb_device* dev) override { return Dev(dev)->bus; }
+  uint8_t GetDeviceAddress(libusb_device* dev) override { return Dev(dev)->address; }
+  int GetDeviceSpeed(libusb_device*) override { return LIBUSB_SPEED_HIGH; }
+  int Open(libusb_device* dev, libusb_device_handle** handle) override {
+    *handle = reinterpret_cast<libusb_device_handle*>(dev);
+    Log("open");
+    return 0;
+  }
+  void Close(libusb_device_handle*) override { Log("close"); }
+  int SetAutoDetachKernelDriver(libusb_device_handle*, int enable) override {
+    Log("detach " + std::to_string(enable));
+    return 0;
+  }
+  int ClaimInterface(libusb_device_handle*, int n) override {
+    Log("claim " + std::to_string(n));
+    return 0;
+  }
+  int ReleaseInterface(libusb_device_handle*, int n) override {
+    Log("release " + std::to_string(n));
+    return 0;
+  }
+  int ControlTransfer(libusb_device_handle* h, uint8_t rt, uint8_t req, uint16_t value, uint16_t index,
+                      unsigned char* data, uint16_t length, unsigned timeout) override {
+    {
+      std::lock_guard lock(mutex);
+      controls.push_back({rt, req, value, index, length, timeout});
+    }
+    FakeLibDevice* d = Dev(h);
+    std::vector<uint8_t> reply;
+    if (rt == 0x80 && req == 6 && value == 0x0200) reply = d->config;
+    else if (rt == 0x80 && req == 6 && value == 0x0100) reply = testing::DeviceDesc();
+    else if (rt == 0x80 && req == 6 && value == 0x0300) reply = {4, 3, 0x09, 0x04};
+    else if (rt == 0x80 && req == 6 && value == 0x0302) reply = testing::StringDesc(u"FX2 tuner");
+    else if (rt == 0x81 && req == 10) reply = {0};
+    else if ((rt & 0x60) == 0x40) reply = {};
+    else return LIBUSB_ERROR_PIPE;
+    const size_t n = std::min<size_t>(reply.size(), length);
+    if (n > 0) std::memcpy(data, reply.data(), n);
+    return static_cast<int>(n);
+  }
+  int GetStringDescriptorAscii(libusb_device_handle* h, uint8_t, unsigned char* data, int length) override {
+    const std::string& s = Dev(h)->product_name;
+    const int n = std::min<int>(length, static_cast<int>(s.size()));
+    std::memcpy(data, s.data(), static_cast<size_t>(n));
+    return n;
+  }
+  libusb_transfer* AllocTransfer() override {
+    std::lock_guard lock(mutex);
+    ++allocated;
+    return new libusb_transfer{};
+  }
+  void FreeTransfer(libusb_transfer* t) override {
+    std::lock_guard lock(mutex);
+    ++freed;
+    delete t;
+  }
+  int SubmitTransfer(libusb_transfer* t) override {
+    std::lock_guard lock(mutex);
+    if (submit_result != 0) return submit_result;
+    submitted.push_back(t);
+    if (auto_fill) cv.notify_all();
+    return 0;
+  }
+  int CancelTransfer(libusb_transfer* t) override {
+    std::lock_guard lock(mutex);
+    auto it = std::find(submitted.begin(), submitted.end(), t);
+    if (it == submitted.end()) return LIBUSB_ERROR_NOT_FOUND;
+    submitted.erase(it);
+    cancelled_endpoints.push_back(t->endpoint);
+    t->status = LIBUSB_TRANSFER_CANCELLED;
+    t->actual_length = 0;
+    to_complete.push_back(t);
+    cv.notify_all();
+    return 0;
+  }
+  // Completes the oldest submitted transfer with `status` and `data`.
+  void CompleteOldest(libusb_transfer_status status, const std::vector<uint8_t>& data) {
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(submitted.empty());
+    libusb_transfer* t = submitted.front();
+    submitted.erase(submitted.begin());
+    const size_t n = std::min<size_t>(data.size(), static_cast<size_t>(t->length));
+    if (n > 0) std::memcpy(t->buffer, data.data(), n);
+    t->actual_length = static_cast<int>(n);
+    t->status = status;
+    to_complete.push_back(t);
+    cv.notify_all();
+  }
+  int HandleEventsTimeoutCompleted(libusb_context*, timeval* tv, int*) override {
+    std::deque<libusb_transfer*> ready;
+    {
+      std::unique_lock lock(mutex);
+      cv.wait_for(lock, std::chrono::milliseconds(tv->tv_sec * 1000 + tv->tv_usec / 1000),
+                  [this] { return !to_complete.empty() || (auto_fill && !submitted.empty()) || interrupted; });
+      interrupted = false;
+      if (auto_fill) {
+        for (libusb_transfer* t : submitted) {
+          for (int i = 0; i < t->length; ++i) t->buffer[i] = PatternTsSource::ByteAt(pattern_pos + static_cast<uint64_t>(i));
+          pattern_pos += static_cast<uint64_t>(t->length);
+          t->actual_length = t->length;
+          t->status = LIBUSB_TRANSFER_COMPLETED;
+          to_complete.push_back(t);
+        }
+        submitted.clear();
+      }
+      ready.swap(to_complete);
+    }
+    for (libusb_transfer* t : ready) t->callback(t);
+    return 0;
+  }
+  void InterruptEventHandler(libusb_context*) override {
+    std::lock_guard lock(mutex);
+    interrupted = true;
+    cv.notify_all();
+  }
+  int HasCapability(uint32_t) override { return 0; }
+  int HotplugRegisterCallback(libusb_context*, int, libusb_hotplug_callback_fn, void*,
+                              libusb_hotplug_callback_handle*) override {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+  }
+  void HotplugDeregisterCallback(libusb_context*, libusb_hotplug_callback_handle) override {}
+
+  void Log(const std::string& s) {
+    std::lock_guard lock(mutex);
+    log.push_back(s);
+  }
+  size_t SubmittedCount() {
+    std::lock_guard lock(mutex);
+    return submitted.size();
+  }
+
+ private:
+  bool interrupted = false;
+};
+
+std::vector<uint8_t> TunerConfig() {
+  using namespace testing;
+  return ConfigDesc(1, {InterfaceDesc(0, 0, 3), EndpointDesc(0x02, 2, 512), EndpointDesc(0x86, 2, 512),
+                        EndpointDesc(0x81, 3, 64, 1)});
+}
+
+struct LibusbTest : ::testing::Test {
+  void SetUp() override {
+    FakeLibDevice tuner;
+    tuner.address = 5;
+    tuner.config = TunerConfig();
+    FakeLibDevice mouse;
+    mouse.address = 2;
+    mouse.vendor = 0x046D;
+    mouse.product = 0xC077;
+    mouse.config = TunerConfig();
+    FakeLibDevice listed;
+    listed.bus = 2;
+    listed.address = 9;
+    listed.vendor = 0x0511;
+    listed.product = 0x0029;
+    listed.config = TunerConfig();
+    api->devices = {tuner, mouse, listed};
+    driver = LibusbDriver::Create({{0x0511, 0x0029}}, api);
+    ASSERT_NE(driver, nullptr);
+  }
+  std::shared_ptr<FakeLibusb> api = std::make_shared<FakeLibusb>();
+  std::shared_ptr<LibusbDriver> driver;
+};
+
+TEST_F(LibusbTest, ListsCypressDevicesAndConfiguredPairs) {
+  EXPECT_EQ(driver->EnumerateDevices(), (std::vector<std::string>{"usb:001:005", "usb:002:009"}));
+  EXPECT_EQ(driver->Open("usb:001:002"), nullptr);  // not a tuner
+  EXPECT_EQ(driver->Open("usb:001:077"), nullptr);  // not present
+  EXPECT_EQ(driver->Open("nonsense"), nullptr);
+}
+
+TEST_F(LibusbTest, OpenClaimsAndCloseReleases) {
+  {
+    auto h = driver->Open("usb:001:005");
+    ASSERT_NE(h, nullptr);
+  }
+  EXPECT_EQ(api->log, (std::vector<std::string>{"open", "detach 1", "claim 0", "release 0", "close"}));
+}
+
+TEST_F(LibusbTest, DeviceRequestsBecomeControlTransfers) {
+  UsbDevice dev(driver, true);
+  ASSERT_TRUE(dev.IsOpen());
+  EXPECT_EQ(dev.device_name(), "FX2 tuner");
+  EXPECT_GE(dev.driver_version(), kDirectTransferVersion);
+  EXPECT_EQ(dev.product(), u"FX2 tuner");
+  ASSERT_NE(dev.bulk_in(), nullptr);
+  EXPECT_TRUE(dev.bulk_in()->direct());
+  EXPECT_EQ(dev.interrupt_in()->bEndpointAddress(), 0x81);
+  // The device descriptor read: GET_DESCRIPTOR(device), 18 bytes, the block's 5 s.
+  bool found = false;
+  for (const auto& c : api->controls) {
+    if (c.request_type == 0x80 && c.request == 6 && c.value == 0x0100) {
+      EXPECT_EQ(c.length, 18);
+      EXPECT_EQ(c.timeout, 5000u);
+      found = true;
+    }
+  }
+  EXPECT_TRUE(found);
+  // A vendor request through the control endpoint, timeout 500 ms -> 1 s.
+  UsbControlEndpoint* ep0 = dev.control_endpoint();
+  ep0->request = 0x42;
+  ep0->value = 7;
+  ep0->set_timeout(500);
+  uint8_t data[2] = {1, 2};
+  uint32_t len = 2;
+  EXPECT_TRUE(ep0->XferData(data, &len));
+  EXPECT_EQ(api->controls.back().request_type, 0x40);
+  EXPECT_EQ(api->controls.back().request, 0x42);
+  EXPECT_EQ(api->controls.back().timeout, 1000u);
+}
+
+TEST_F(LibusbTest, DirectBulkInBecomesAnAsynchronousTransfer) {
+  UsbDevice dev(driver, true);
+  UsbEndpoint* in = dev.bulk_in();
+  std::vector<uint8_t> buf(0x8000);
+  Overlapped ov;
+  ov.Reset();
+  auto block = in->BeginDataXfer(buf.data(), 0x8000, &ov);
+  ASSERT_EQ(ov.begin_error, kIoPending);
+  ASSERT_EQ(api->SubmittedCount(), 1u);
+  libusb_transfer* t = api->submitted[0];
+  EXPECT_EQ(t->endpoint, 0x86);
+  EXPECT_EQ(t->type, LIBUSB_TRANSFER_TYPE_BULK);
+  EXPECT_EQ(t->buffer, buf.data());
+  EXPECT_EQ(t->length, 0x8000);
+  EXPECT_EQ(t->timeout, 0u);
+  api->CompleteOldest(LIBUSB_TRANSFER_COMPLETED, std::vector<uint8_t>(512, 0xAB));
+  ASSERT_TRUE(in->WaitForXfer(&ov, 5000));
+  uint32_t len = 0x8000;
+  EXPECT_TRUE(in->FinishDataXfer(buf.data(), &len, &ov, std::move(block)));
+  EXPECT_EQ(len, 512u);
+  EXPECT_EQ(buf[511], 0xAB);
+}
+
+TEST_F(LibusbTest, BufferedFormCountsTheDataOffset) {
+  UsbDevice dev(driver, true);
+  UsbEndpoint* in = dev.bulk_in();
+  in->set_direct(false);
+  std::vector<uint8_t> buf(1024);
+  Overlapped ov;
+  ov.Reset();
+  auto block = in->BeginDataXfer(buf.data(), 1024, &ov);
+  ASSERT_EQ(api->SubmittedCount(), 1u);
+  EXPECT_EQ(api->submitted[0]->buffer, block->data() + kBlockHeaderSize);
+  api->CompleteOldest(LIBUSB_TRANSFER_COMPLETED, std::vector<uint8_t>(100, 0x5A));
+  ASSERT_TRUE(in->WaitForXfer(&ov, 5000));
+  EXPECT_EQ(ov.bytes.load(), kBlockHeaderSize + 100);
+  uint32_t len = 1024;
+  EXPECT_TRUE(in->FinishDataXfer(buf.data(), &len, &ov, std::move(block)));
+  EXPECT_EQ(len, 100u);
+  EXPECT_EQ(buf[99], 0x5A);
+}
+
+TEST_F(LibusbTest, InterruptEndpointUsesInterruptTransfers) {
+  UsbDevice dev(driver, true);
+  uint8_t buf[64];
+  Overlapped ov;
+  ov.Reset();
+  auto block = dev.interrupt_in()->BeginDataXfer(buf, 64, &ov);
+  ASSERT_EQ(api->SubmittedCount(), 1u);
+  EXPECT_EQ(api->submitted[0]->type, LIBUSB_TRANSFER_TYPE_INTERRUPT);
+  dev.interrupt_in()->Abort();
+  ASSERT_TRUE(dev.interrupt_in()->WaitForXfer(&ov, 5000));
+  uint32_t len = 64;
+  EXPECT_FALSE(dev.interrupt_in()->FinishDataXfer(buf, &len, &ov, std::move(block)));
+}
+
+TEST_F(LibusbTest, AbortCancelsOnlyThatEndpoint) {
+  UsbDevice dev(driver, true);
+  std::vector<uint8_t> a(512), b(512), c(64);
+  Overlapped o1, o2, o3;
+  o1.Reset();
+  o2.Reset();
+  o3.Reset();
+  auto b1 = dev.bulk_in()->BeginDataXfer(a.data(), 512, &o1);
+  auto b2 = dev.bulk_in()->BeginDataXfer(b.data(), 512, &o2);
+  auto b3 = dev.interrupt_in()->BeginDataXfer(c.data(), 64, &o3);
+  EXPECT_TRUE(dev.bulk_in()->Abort());
+  ASSERT_TRUE(o1.event.Wait(5000));
+  ASSERT_TRUE(o2.event.Wait(5000));
+  EXPECT_EQ(api->cancelled_endpoints, (std::vector<uint8_t>{0x86, 0x86}));
+  EXPECT_EQ(o1.error.load(), kIoCancelled);
+  uint32_t len = 512;
+  EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(a.data(), &len, &o1, std::move(b1)));
+  EXPECT_EQ(dev.bulk_in()->status1(), kUsbdStatusCanceled);
+  EXPECT_FALSE(o3.completed.load());
+  // Closing drains the interrupt transfer before it releases anything.
+  dev.Close();
+  EXPECT_TRUE(o3.completed.load());
+  EXPECT_EQ(api->allocated, api->freed);
+}
+
+TEST_F(LibusbTest, NoDeviceStopsEverySubmission) {
+  UsbDevice dev(driver, true);
+  std::vector<uint8_t> buf(512);
+  Overlapped ov;
+  ov.Reset();
+  auto block = dev.bulk_in()->BeginDataXfer(buf.data(), 512, &ov);
+  api->CompleteOldest(LIBUSB_TRANSFER_NO_DEVICE, {});
+  ASSERT_TRUE(ov.event.Wait(5000));
+  EXPECT_EQ(ov.error.load(), kIoDeviceGone);
+  Overlapped again;
+  again.Reset();
+  auto block2 = dev.bulk_in()->BeginDataXfer(buf.data(), 512, &again);
+  EXPECT_EQ(again.begin_error, kIoDeviceGone);
+  EXPECT_EQ(api->SubmittedCount(), 0u);
+}
+
+TEST_F(LibusbTest, SubmitFailureIsReportedAtBegin) {
+  UsbDevice dev(driver, true);
+  api->submit_result = LIBUSB_ERROR_IO;
+  std::vector<uint8_t> buf(512);
+  Overlapped ov;
+  ov.Reset();
+  auto block = dev.bulk_in()->BeginDataXfer(buf.data(), 512, &ov);
+  EXPECT_EQ(ov.begin_error, kIoFailed);
+  EXPECT_FALSE(dev.bulk_in()->WaitForXfer(&ov, 0));
+  EXPECT_EQ(api->allocated, api->freed);
+}
+
+TEST_F(LibusbTest, CaptureDeviceStreamsInOrderThroughTheBackend) {
+  api->auto_fill = true;
+  core::CDTV_EzUSBFX2 dev(driver);
+  struct Sink {
+    std::vector<uint8_t> bytes;
+    std::atomic<size_t> size{0};
+  } sink;
+  dev.SetDataCallback(
+      [](const uint8_t* data, uint32_t length, uint32_t, uint32_t, void* user) {
+        auto* s = static_cast<Sink*>(user);
+        s->bytes.insert(s->bytes.end(), data, data + length);
+        s->size.store(s->bytes.size());
+      },
+      &sink);
+  ASSERT_EQ(dev.OpenDevice(), 1);
+  ASSERT_EQ(dev.GetDeviceCount(), 2);
+  ASSERT_EQ(dev.Start(0, 0x86, 0x02), 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (sink.size.load() < (2u << 20) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(dev.Stop(), 1);
+  ASSERT_GE(sink.bytes.size(), 2u << 20);
+  for (size_t i = 0; i < sink.bytes.size(); ++i) ASSERT_EQ(sink.bytes[i], PatternTsSource::ByteAt(i)) << i;
+  EXPECT_EQ(api->allocated, api->freed);
+}
+
+TEST(LibusbDriverConfig, ParsesDeviceIdLists) {
+  std::vector<UsbDeviceId> ids;
+  ASSERT_TRUE(ParseUsbDeviceIds("04b4:1004, 0511:0029", &ids));
+  EXPECT_EQ(ids, (std::vector<UsbDeviceId>{{0x04B4, 0x1004}, {0x0511, 0x0029}}));
+  EXPECT_EQ(FormatUsbDeviceIds(ids), "04b4:1004,0511:0029");
+  ASSERT_TRUE(ParseUsbDeviceIds("", &ids));
+  EXPECT_TRUE(ids.empty());
+  ids = {{1, 2}};
+  EXPECT_FALSE(ParseUsbDeviceIds("04b4", &ids));
+  EXPECT_FALSE(ParseUsbDeviceIds("04b4:12345", &ids));
+  EXPECT_FALSE(ParseUsbDeviceIds("zz:0001", &ids));
+  EXPECT_EQ(ids.size(), 1u);
+}
+
+}  // namespace
+}  // namespace pelkan::usb

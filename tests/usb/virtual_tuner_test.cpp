@@ -1,0 +1,148 @@
+#include "usb/virtual_tuner.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "usb/usb_device.h"
+
+namespace pelkan::usb {
+namespace {
+
+VirtualTunerOptions Unlimited() {
+  VirtualTunerOptions o;
+  o.bit_rate = 0;
+  return o;
+}
+
+// Reads `n` bytes from the stream endpoint with one synchronous transfer.
+std::vector<uint8_t> ReadStream(UsbDevice& dev, uint32_t n) {
+  std::vector<uint8_t> buf(n);
+  uint32_t len = n;
+  EXPECT_TRUE(dev.bulk_in()->XferData(buf.data(), &len));
+  buf.resize(len);
+  return buf;
+}
+
+TEST(VirtualTuner, AnswersLikeAnFx2Tuner) {
+  auto tuner = std::make_shared<VirtualTunerDriver>(Unlimited());
+  UsbDevice dev(tuner, true);
+  ASSERT_TRUE(dev.IsOpen());
+  EXPECT_EQ(dev.device_descriptor().idVendor, 0x04B4);
+  EXPECT_EQ(dev.device_descriptor().bMaxPacketSize0, 64);
+  EXPECT_EQ(dev.product(), u"Virtual FX2 tuner");
+  EXPECT_EQ(dev.device_name(), "Virtual FX2 tuner");
+  EXPECT_EQ(dev.language_id(), 0x0409);
+  EXPECT_GE(dev.driver_version(), kDirectTransferVersion);
+  EXPECT_EQ(dev.EndpointCount(), 5);
+  ASSERT_NE(dev.bulk_in(), nullptr);
+  EXPECT_EQ(dev.bulk_in()->bEndpointAddress(), 0x86);
+  EXPECT_EQ(dev.bulk_in()->max_packet_size(), 512);
+  EXPECT_TRUE(dev.bulk_in()->direct());
+  EXPECT_EQ(dev.bulk_out()->bEndpointAddress(), 0x02);
+  EXPECT_EQ(tuner->OpenHandles(), 1);
+  dev.Close();
+  EXPECT_EQ(tuner->OpenHandles(), 0);
+}
+
+TEST(VirtualTuner, DefaultStreamIsTheBroadcastGenerator) {
+  UsbDevice dev(std::make_shared<VirtualTunerDriver>(Unlimited()), true);
+  const std::vector<uint8_t> data = ReadStream(dev, 188 * 200);
+  ASSERT_EQ(data.size(), 188u * 200);
+  for (size_t p = 0; p < data.size(); p += 188) ASSERT_EQ(data[p], 0x47) << p;
+  // The stream begins with a PAT (PID 0) somewhere in its first packets.
+  bool pat = false;
+  for (size_t p = 0; p < data.size(); p += 188) pat |= (((data[p + 1] & 0x1F) << 8) | data[p + 2]) == 0;
+  EXPECT_TRUE(pat);
+}
+
+TEST(VirtualTuner, PlaysAFileInALoop) {
+  const std::string path = ::testing::TempDir() + "virtual_tuner_loop.ts";
+  std::vector<uint8_t> file(1000);
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7);
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(file.data(), 1, file.size(), f);
+  std::fclose(f);
+  DriverConfig config;
+  config.use_libusb = false;
+  config.virtual_tuner_file = path;
+  config.virtual_bit_rate = 0;
+  UsbDevice dev(std::make_shared<VirtualTunerDriver>(VirtualTunerOptionsFromConfig(config)), true);
+  const std::vector<uint8_t> data = ReadStream(dev, 2500);
+  ASSERT_EQ(data.size(), 2500u);
+  for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], file[i % 1000]) << i;
+  std::remove(path.c_str());
+}
+
+TEST(VirtualTuner, RecordsBulkOutWrites) {
+  auto tuner = std::make_shared<VirtualTunerDriver>(Unlimited());
+  UsbDevice dev(tuner, true);
+  uint8_t cmd[2] = {0x80, 0x01};
+  uint32_t len = 2;
+  EXPECT_TRUE(dev.bulk_out()->XferData(cmd, &len));
+  EXPECT_EQ(len, 2u);
+  ASSERT_EQ(tuner->OutWrites().size(), 1u);
+  EXPECT_EQ(tuner->OutWrites()[0], (std::vector<uint8_t>{0x80, 0x01}));
+}
+
+TEST(VirtualTuner, AbortEndsEveryPendingTransfer) {
+  VirtualTunerOptions o = Unlimited();
+  o.faults = {{VirtualFault::Kind::kTimeout, 0, 0}};
+  UsbDevice dev(std::make_shared<VirtualTunerDriver>(o), true);
+  UsbEndpoint* second_in = dev.Endpoint(4);
+  ASSERT_EQ(second_in->bEndpointAddress(), 0x88);
+  std::vector<uint8_t> a(512), b(512);
+  Overlapped stuck, idle;
+  stuck.Reset();
+  idle.Reset();
+  auto block_a = dev.bulk_in()->BeginDataXfer(a.data(), 512, &stuck);
+  auto block_b = second_in->BeginDataXfer(b.data(), 512, &idle);
+  EXPECT_FALSE(dev.bulk_in()->WaitForXfer(&stuck, 30));
+  EXPECT_FALSE(second_in->WaitForXfer(&idle, 0));
+  EXPECT_TRUE(dev.bulk_in()->Abort());
+  EXPECT_TRUE(second_in->Abort());
+  ASSERT_TRUE(dev.bulk_in()->WaitForXfer(&stuck, 1000));
+  ASSERT_TRUE(second_in->WaitForXfer(&idle, 1000));
+  uint32_t len = 512;
+  EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(a.data(), &len, &stuck, std::move(block_a)));
+  EXPECT_EQ(dev.bulk_in()->status1(), kUsbdStatusCanceled);
+  EXPECT_EQ(len, 0u);
+  // The stream goes on with the bytes the aborted transfer did not take.
+  EXPECT_EQ(ReadStream(dev, 512).size(), 512u);
+}
+
+TEST(VirtualTuner, UnplugFailsRequestsUntilReplugged) {
+  VirtualTunerOptions o = Unlimited();
+  o.faults = {{VirtualFault::Kind::kUnplug, 1, 0}};
+  auto tuner = std::make_shared<VirtualTunerDriver>(o);
+  UsbDevice dev(tuner, true);
+  EXPECT_EQ(ReadStream(dev, 512).size(), 512u);
+  std::vector<uint8_t> buf(512);
+  uint32_t len = 512;
+  EXPECT_FALSE(dev.bulk_in()->XferData(buf.data(), &len));
+  EXPECT_FALSE(tuner->IsPresent());
+  EXPECT_EQ(dev.DeviceCount(), 0);
+  len = 2;
+  EXPECT_FALSE(dev.bulk_out()->XferData(buf.data(), &len));
+  tuner->Replug();
+  ASSERT_TRUE(dev.Open(0));
+  EXPECT_EQ(ReadStream(dev, 512).size(), 512u);
+}
+
+TEST(VirtualTuner, DeviceSetListsRealTunersFirstThenTheVirtualOne) {
+  DriverConfig config;
+  config.use_libusb = false;
+  EXPECT_EQ(CreateSystemDriver(config)->EnumerateDevices(), (std::vector<std::string>{kVirtualTunerPath}));
+  config.virtual_tuner = false;
+  EXPECT_TRUE(CreateSystemDriver(config)->EnumerateDevices().empty());
+  config.virtual_tuner = true;
+  config.use_libusb = true;  // this machine may have no USB at all; the virtual tuner is listed last
+  const auto paths = CreateSystemDriver(config)->EnumerateDevices();
+  ASSERT_FALSE(paths.empty());
+  EXPECT_EQ(paths.back(), kVirtualTunerPath);
+}
+
+}  // namespace
+}  // namespace pelkan::usb
