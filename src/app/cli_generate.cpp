@@ -207,6 +207,7 @@ int RunGenerate(int argc, char** argv) {
                  o.start_time.seconds / 60 % 60, o.start_time.seconds % 60);
     for (int i = 0; i < generator.MultiplexCount(); ++i) {
       const streamgen::MultiplexInfo& m = generator.Multiplex(i);
+      if (i > 0) std::fprintf(stderr, "channel change after %.3f s:\n", o.channel_change_seconds);
       std::fprintf(stderr, "transport_stream_id 0x%04X, network 0x%04X %s\n", m.transport_stream_id,
                    m.network_id, m.network_name.c_str());
       for (const streamgen::ServiceInfo& s : m.services) {

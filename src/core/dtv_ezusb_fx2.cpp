@@ -4,6 +4,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/clock.h"
 #include "usb/usb_device.h"
 #include "usb/usb_driver.h"
 #include "usb/usb_endpoint.h"
@@ -49,31 +50,43 @@ int CDTV_EzUSBFX2::GetDeviceCount() {
   return device_->DeviceCount();
 }
 
-int CDTV_EzUSBFX2::GetDeviceName(int index, char* name, size_t size) {
-  if (device_ == nullptr || streaming_ || name == nullptr || size == 0 || index < 0 || index > 255) return 0;
+template <typename Fn>
+int CDTV_EzUSBFX2::WithDevice(int index, Fn&& fn) {
+  if (device_ == nullptr || index < 0 || index > 255) return 0;
+  // The streaming device is answered from its open handle; opening another one through the same
+  // object would close the handle under the transfer threads, so a second object does that.
+  if (streaming_ && index == streaming_index_) return fn(*device_);
+  if (streaming_) {
+    usb::UsbDevice other(driver_, false);
+    other.Open(static_cast<uint8_t>(index));
+    return other.IsOpen() ? fn(other) : 0;
+  }
   device_->Open(static_cast<uint8_t>(index));
-  if (!device_->IsOpen()) return 0;
-  const std::string text = device_->device_name().empty() ? "?" : device_->device_name();
-  const size_t n = std::min(text.size(), size - 1);
-  std::memcpy(name, text.data(), n);
-  name[n] = '\0';
+  const int result = device_->IsOpen() ? fn(*device_) : 0;
   device_->Close();
-  return 1;
+  return result;
+}
+
+int CDTV_EzUSBFX2::GetDeviceName(int index, char* name, size_t size) {
+  if (name == nullptr || size == 0) return 0;
+  return WithDevice(index, [&](usb::UsbDevice& dev) {
+    const std::string text = dev.device_name().empty() ? "?" : dev.device_name();
+    const size_t n = std::min(text.size(), size - 1);
+    std::memcpy(name, text.data(), n);
+    name[n] = '\0';
+    return 1;
+  });
 }
 
 int CDTV_EzUSBFX2::GetEndpointCount(int index) {
-  if (device_ == nullptr || streaming_ || index < 0 || index > 255) return 0;
-  device_->Open(static_cast<uint8_t>(index));
-  const int count = device_->EndpointCount();
-  device_->Close();
-  return count;
+  return WithDevice(index, [](usb::UsbDevice& dev) { return dev.EndpointCount(); });
 }
 
 int CDTV_EzUSBFX2::GetEndpointInfo(int index, int endpoint, DtvEndpointInfo* info) {
-  if (device_ == nullptr || streaming_ || info == nullptr || index < 0 || index > 255) return 0;
-  device_->Open(static_cast<uint8_t>(index));
-  int result = 0;
-  if (const usb::UsbEndpoint* ep = device_->Endpoint(endpoint)) {
+  if (info == nullptr) return 0;
+  return WithDevice(index, [&](usb::UsbDevice& dev) {
+    const usb::UsbEndpoint* ep = dev.Endpoint(endpoint);
+    if (ep == nullptr) return 0;
     info->bLength = ep->bLength();
     info->bDescriptorType = ep->bDescriptorType();
     info->bEndpointAddress = ep->bEndpointAddress();
@@ -84,22 +97,18 @@ int CDTV_EzUSBFX2::GetEndpointInfo(int index, int endpoint, DtvEndpointInfo* inf
     info->timeout = ep->timeout();
     info->status2 = ep->status2();
     info->status1 = ep->status1();
-    result = 1;
-  }
-  device_->Close();
-  return result;
+    return 1;
+  });
 }
 
 int CDTV_EzUSBFX2::HasEndpoint(int index, uint32_t address) {
-  if (device_ == nullptr || streaming_ || index < 0 || index > 255) return 0;
-  device_->Open(static_cast<uint8_t>(index));
-  int found = 0;
-  for (int i = 0; i < device_->EndpointCount(); ++i) {
-    const usb::UsbEndpoint* ep = device_->Endpoint(i);
-    if (ep != nullptr && ep->bEndpointAddress() == address) found = 1;
-  }
-  device_->Close();
-  return found;
+  return WithDevice(index, [&](usb::UsbDevice& dev) {
+    for (int i = 0; i < dev.EndpointCount(); ++i) {
+      const usb::UsbEndpoint* ep = dev.Endpoint(i);
+      if (ep != nullptr && ep->bEndpointAddress() == address) return 1;
+    }
+    return 0;
+  });
 }
 
 int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
@@ -129,6 +138,7 @@ int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
     ++buffers_allocated_;
   }
   ResetStatistics();
+  streaming_index_ = index;
   stop_.store(false);
   device_lost_.store(false);
   request_done_ = false;
@@ -150,12 +160,14 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
     uint8_t cmd1[2] = {0x80, 0x00};
     uint8_t cmd2[1] = {0x8B};
     uint8_t cmd3[2] = {0x80, 0x01};
-    uint32_t len = sizeof(cmd1);
-    out->XferData(cmd1, &len);
-    len = sizeof(cmd2);
-    out->XferData(cmd2, &len);
-    len = sizeof(cmd3);
-    out->XferData(cmd3, &len);
+    struct Command {
+      uint8_t* bytes;
+      uint32_t size;
+    };
+    for (const Command& c : {Command{cmd1, 2}, Command{cmd2, 1}, Command{cmd3, 2}}) {
+      if (stop_.load()) break;
+      WriteCommand(out, c.bytes, c.size);
+    }
   }
   in->SetXferSize(kTransferSize);
 
@@ -172,14 +184,16 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
     b->endpoint = in;
     b->length = kTransferSize;
     b->request = in->BeginDataXfer(b->data, kTransferSize, &b->ov);
+    // Once the buffer is in the pending list it belongs to the receive thread.
     const uint32_t begin_error = b->ov.begin_error;
+    const bool begun = b->request != nullptr;
     {
       std::lock_guard lock(list_mutex_);
       pending_list_.push_back(b);
     }
     list_cv_.notify_all();
     // A driver that refuses transfers outright must not turn this loop into a busy spin.
-    if (b->request == nullptr || (begin_error != usb::kIoSuccess && begin_error != usb::kIoPending)) {
+    if (!begun || (begin_error != usb::kIoSuccess && begin_error != usb::kIoPending)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -192,6 +206,27 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
   }
   list_cv_.notify_all();
   return 1;
+}
+
+bool CDTV_EzUSBFX2::WriteCommand(usb::UsbEndpoint* out, uint8_t* bytes, uint32_t size) {
+  // Like a synchronous transfer with the endpoint's time-out, but a stop request ends the wait:
+  // a tuner that does not take the write must not hold Stop for the whole time-out.
+  usb::Overlapped ov;
+  ov.Reset();
+  std::unique_ptr<usb::RequestBlock> block = out->BeginDataXfer(bytes, size, &ov);
+  if (block == nullptr) return false;
+  bool done = out->WaitForXfer(&ov, 0);
+  const uint32_t start = platform::TickCount();
+  while (!done && ov.begin_error == usb::kIoPending && !stop_.load() &&
+         platform::TickCount() - start < out->timeout()) {
+    done = out->WaitForXfer(&ov, 20);
+  }
+  if (!done && ov.begin_error == usb::kIoPending) {
+    out->CancelXfer(&ov);
+    ov.event.Wait(platform::Event::kInfinite);
+  }
+  uint32_t length = size;
+  return out->FinishDataXfer(bytes, &length, &ov, std::move(block)) && done;
 }
 
 int CDTV_EzUSBFX2::ReceiveThreadBody() {

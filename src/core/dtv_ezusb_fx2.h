@@ -24,6 +24,7 @@ namespace pelkan::core {
 // the order the transfers were started, to the data callback on a receive thread.
 // Optionally sends the three-command initialisation sequence to a bulk OUT endpoint first.
 // All public operations are for one controlling thread; GetStatistics may be called from any thread.
+// The listing operations may also be used while streaming.
 class CDTV_EzUSBFX2 : public CDTV_Base {
  public:
   static constexpr int kTransferCount = 32;
@@ -69,7 +70,11 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
  private:
   struct TransferBuffer;
 
-  bool CollectEndpoint(int index, uint32_t address, int* slot);
+  // Runs `fn` on device `index` opened for the call (or on the streaming device); 0 when it
+  // cannot be opened.
+  template <typename Fn>
+  int WithDevice(int index, Fn&& fn);
+  bool WriteCommand(usb::UsbEndpoint* out, uint8_t* bytes, uint32_t size);
   void FreeBuffers();
   void FinishAbandoned(TransferBuffer* buffer);
 
@@ -79,6 +84,7 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
 
   // Streaming state, set by Start and cleared by Stop.
   bool streaming_ = false;
+  int streaming_index_ = -1;
   usb::UsbEndpoint* in_endpoint_ = nullptr;
   usb::UsbEndpoint* out_endpoint_ = nullptr;
   std::thread request_thread_;

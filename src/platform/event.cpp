@@ -5,10 +5,10 @@
 namespace pelkan::platform {
 
 void Event::Set() {
-  {
-    std::lock_guard lock(mutex_);
-    set_ = true;
-  }
+  // Notify while holding the lock: a waiter that sees the flag may destroy the event as soon as it
+  // returns, so nothing of this object may be touched after the unlock.
+  std::lock_guard lock(mutex_);
+  set_ = true;
   if (manual_reset_) cv_.notify_all();
   else cv_.notify_one();
 }

@@ -426,14 +426,15 @@ std::vector<uint8_t> VirtualTunerDriver::DeviceDescriptor() {
 }
 
 std::vector<uint8_t> VirtualTunerDriver::ConfigurationDescriptor() {
-  std::vector<uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 50,        // bus powered, 100 mA
-                            9, 4, 0, 0, 4, 0xFF, 0xFF, 0xFF, 0};  // interface 0, 4 endpoints
-  for (uint8_t ep : {0x02, 0x04, 0x86, 0x88}) {
-    const uint8_t e[7] = {7, 5, ep, 2, 0x00, 0x02, 0};  // bulk, 512 bytes
-    d.insert(d.end(), e, e + 7);
-  }
-  d[2] = static_cast<uint8_t>(d.size());
-  return d;
+  static constexpr uint8_t kConfig[] = {
+      9, 2, 46, 0, 1, 1, 0, 0x80, 50,        // one interface, bus powered, 100 mA
+      9, 4, 0, 0, 4, 0xFF, 0xFF, 0xFF, 0,    // interface 0, 4 endpoints, vendor-specific
+      7, 5, 0x02, 2, 0x00, 0x02, 0,          // bulk OUT 2, 512 bytes
+      7, 5, 0x04, 2, 0x00, 0x02, 0,          // bulk OUT 4
+      7, 5, 0x86, 2, 0x00, 0x02, 0,          // bulk IN 6: the stream
+      7, 5, 0x88, 2, 0x00, 0x02, 0,          // bulk IN 8
+  };
+  return std::vector<uint8_t>(std::begin(kConfig), std::end(kConfig));
 }
 
 VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config) {

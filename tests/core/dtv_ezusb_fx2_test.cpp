@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -280,6 +282,93 @@ TEST_F(Fx2Test, StatisticsResetAtStart) {
   dev->ResetStatistics();
   EXPECT_EQ(dev->GetStatistics().total_bytes, 0u);
   EXPECT_EQ(dev->GetStatistics().transfers_ok, 0u);
+}
+
+}  // namespace
+}  // namespace pelkan::core
+
+namespace pelkan::core {
+namespace {
+
+TEST(Fx2Device, StopDoesNotWaitForAnInitialisationWriteTheTunerIgnores) {
+  auto driver = std::make_shared<usb::testing::FakeDriver>();
+  auto state = usb::testing::TypicalDevice();
+  state->data_pending = true;  // nothing ever completes on its own
+  driver->devices.push_back(state);
+  CDTV_EzUSBFX2 dev(driver);
+  ASSERT_EQ(dev.OpenDevice(), 1);
+  dev.SetInitialisation(1);
+  ASSERT_EQ(dev.Start(0, 0x86, 0x02), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(dev.Stop(), 1);
+  // Far below the endpoint's 10 s time-out.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(state->open_handles, 0);
+  EXPECT_TRUE(state->pending.empty());
+}
+
+TEST(Fx2Device, ListingWhileStreamingLeavesTheStreamAlone) {
+  VirtualTunerOptions o;
+  o.bit_rate = 0;
+  o.source_factory = [] { return std::make_unique<PatternTsSource>(); };
+  auto tuner = std::make_shared<VirtualTunerDriver>(o);
+  CDTV_EzUSBFX2 dev(tuner);
+  Sink sink;
+  dev.SetDataCallback(&Sink::Callback, &sink);
+  ASSERT_EQ(dev.OpenDevice(), 1);
+  ASSERT_EQ(dev.Start(0, 0x86, kNoEndpoint), 1);
+  char name[32];
+  EXPECT_EQ(dev.GetDeviceName(0, name, sizeof(name)), 1);
+  EXPECT_EQ(dev.HasEndpoint(0, 0x86), 1);
+  EXPECT_EQ(dev.GetEndpointCount(0), 5);
+  ASSERT_TRUE(sink.WaitFor(4u << 20));
+  EXPECT_EQ(dev.Stop(), 1);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_EQ(dev.GetStatistics().transfers_failed, 0u);
+}
+
+}  // namespace
+}  // namespace pelkan::core
+
+namespace pelkan::core {
+namespace {
+
+// A long run for manual checks: PELKAN_SOAK_SECONDS (default 120) of streaming, every byte checked
+// against the stream as it arrives. PELKAN_SOAK_RATE is the bit rate (0 = unlimited, default the
+// broadcast rate). Run with --gtest_also_run_disabled_tests --gtest_filter='*Soak*'.
+TEST(Fx2Soak, DISABLED_StreamsForMinutesWithoutLossOrReordering) {
+  const char* secs_env = std::getenv("PELKAN_SOAK_SECONDS");
+  const char* rate_env = std::getenv("PELKAN_SOAK_RATE");
+  const int seconds = secs_env ? std::atoi(secs_env) : 120;
+  VirtualTunerOptions o;
+  o.bit_rate = rate_env ? std::strtoull(rate_env, nullptr, 10) : 17'000'000;
+  o.source_factory = [] { return std::make_unique<PatternTsSource>(); };
+  CDTV_EzUSBFX2 dev(std::make_shared<VirtualTunerDriver>(o));
+  struct Checker {
+    uint64_t pos = 0;
+    uint64_t mismatches = 0;
+  } checker;
+  dev.SetDataCallback(
+      [](const uint8_t* data, uint32_t length, uint32_t, uint32_t, void* user) {
+        auto* c = static_cast<Checker*>(user);
+        for (uint32_t i = 0; i < length; ++i) {
+          if (data[i] != PatternTsSource::ByteAt(c->pos + i)) ++c->mismatches;
+        }
+        c->pos += length;
+      },
+      &checker);
+  ASSERT_EQ(dev.OpenDevice(), 1);
+  ASSERT_EQ(dev.Start(0, 0x86, kNoEndpoint), 1);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  ASSERT_EQ(dev.Stop(), 1);
+  const DtvStatistics st = dev.GetStatistics();
+  std::printf("soak: %d s, %.1f MB, %.2f MB/s, %u transfers, %u failed, %llu mismatches\n", seconds,
+              checker.pos / 1e6, checker.pos / 1e6 / seconds, st.transfers_ok, st.transfers_failed,
+              static_cast<unsigned long long>(checker.mismatches));
+  EXPECT_EQ(checker.mismatches, 0u);
+  EXPECT_EQ(st.transfers_failed, 0u);
+  EXPECT_EQ(st.total_bytes, checker.pos);
 }
 
 }  // namespace

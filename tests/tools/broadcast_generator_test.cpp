@@ -445,7 +445,11 @@ TEST(BroadcastGenerator, InjectedFaultsShowWhereTheyWereAsked) {
   EXPECT_EQ(data[5000 * 188], 0x48);
   // The dropped packet leaves a counter gap on its PID; the packet after the bad sync byte shows one
   // too (this reader skipped the damaged packet).
-  EXPECT_EQ(scan.cc_breaks.size(), 2u);
+  ASSERT_EQ(scan.cc_breaks.size(), 2u);
+  // The dropped packet ended a unit: the gap shows at the next unit start of its PID.
+  const uint64_t gap = std::max(scan.cc_breaks[0], scan.cc_breaks[1]);
+  EXPECT_GT(gap, 9000u);
+  EXPECT_TRUE(data[gap * 188 + 1] & 0x40);
   int bad = 0;
   for (const ScannedSection& s : scan.sections) {
     if (!s.crc_ok) {

@@ -20,6 +20,7 @@ constexpr const char* kFfprobe = "/usr/bin/ffprobe";
 struct ProbedProgramme {
   uint32_t pmt_pid = 0, pcr_pid = 0;
   std::map<uint32_t, uint32_t> stream_types;  // PID -> stream_type (ffprobe's codec_tag)
+  std::map<uint32_t, std::map<std::string, std::string>> fields;  // PID -> other stream fields
 };
 
 // Writes `seconds` of the stream to a temporary file; returns its path.
@@ -44,6 +45,7 @@ std::map<uint32_t, ProbedProgramme> Probe(const std::filesystem::path& file) {
   if (pipe == nullptr) return out;
   std::map<int, uint32_t> program_of_index;
   std::map<std::pair<int, int>, std::pair<uint32_t, uint32_t>> streams;  // (program, stream) -> (pid, tag)
+  std::map<std::pair<int, int>, std::map<std::string, std::string>> fields;
   char line[1024];
   while (std::fgets(line, sizeof line, pipe) != nullptr) {
     int p = -1, s = -1;
@@ -54,6 +56,7 @@ std::map<uint32_t, ProbedProgramme> Probe(const std::filesystem::path& file) {
       if (!v.empty() && v.front() == '"') v = v.substr(1, v.size() - 2);
       if (std::string(key) == "id") streams[{p, s}].first = static_cast<uint32_t>(std::stoul(v, nullptr, 16));
       if (std::string(key) == "codec_tag") streams[{p, s}].second = static_cast<uint32_t>(std::stoul(v, nullptr, 16));
+      fields[{p, s}][key] = v;
     } else if (std::sscanf(line, "programs.program.%d.%63[^=]=%255s", &p, key, value) == 3) {
       const std::string k = key;
       if (k == "program_id") program_of_index[p] = static_cast<uint32_t>(std::stoul(value));
@@ -62,7 +65,11 @@ std::map<uint32_t, ProbedProgramme> Probe(const std::filesystem::path& file) {
     }
   }
   pclose(pipe);
-  for (const auto& [where, stream] : streams) out[program_of_index[where.first]].stream_types[stream.first] = stream.second;
+  for (const auto& [where, stream] : streams) {
+    ProbedProgramme& programme = out[program_of_index[where.first]];
+    programme.stream_types[stream.first] = stream.second;
+    programme.fields[stream.first] = fields[where];
+  }
   return out;
 }
 
@@ -82,6 +89,17 @@ void ExpectProbeMatches(const GeneratorOptions& o, const char* name) {
     std::map<uint32_t, uint32_t> expected;
     for (const ComponentInfo& c : s.components) expected[c.pid] = c.stream_type;
     EXPECT_EQ(it->second.stream_types, expected) << name << " service " << s.service_id;
+    if (s.scrambled) continue;
+    // The coded pictures and audio frames are valid: ffprobe reads their parameters.
+    const auto& video = it->second.fields.at(s.components[0].pid);
+    EXPECT_EQ(video.at("codec_name"), "mpeg2video");
+    EXPECT_EQ(video.at("width"), "1440");
+    EXPECT_EQ(video.at("height"), "1080");
+    EXPECT_EQ(video.at("display_aspect_ratio"), "16:9");
+    const auto& audio = it->second.fields.at(s.components[1].pid);
+    EXPECT_EQ(audio.at("codec_name"), "aac");
+    EXPECT_EQ(audio.at("sample_rate"), "48000");
+    EXPECT_EQ(audio.at("channels"), "2");
   }
 }
 

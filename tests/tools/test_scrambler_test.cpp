@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -75,6 +76,20 @@ TEST(TestScrambler, LeavesOtherUnitsAlone) {
   unit[3] = 0xF5;
   unit[4] = 200;
   EXPECT_FALSE(RemoveTestScrambling(unit.data(), 188));
+}
+
+TEST(TestScrambler, TakesA192ByteUnitCutAtTheSyncByte) {
+  // A receiver aligned on sync bytes passes the packet followed by the next packet's prefix.
+  std::vector<uint8_t> prefixed = MakePacket(192, false);
+  std::vector<uint8_t> cut(prefixed.begin() + 4, prefixed.end());
+  cut.insert(cut.end(), {0x00, 0x12, 0x34, 0x56});
+  ApplyTestScrambling(prefixed.data(), 192);
+  ApplyTestScrambling(cut.data(), 192);
+  EXPECT_TRUE(std::equal(cut.begin(), cut.begin() + 188, prefixed.begin() + 4));
+  EXPECT_EQ(cut[188], 0x00);
+  EXPECT_EQ(cut[191], 0x56);
+  EXPECT_TRUE(RemoveTestScrambling(cut.data(), 192));
+  EXPECT_EQ(cut[3] & 0xC0, 0);
 }
 
 TEST(TestScrambler, KeystreamIsFixed) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -34,6 +35,12 @@ constexpr uint64_t kMaxBitRate = 200'000'000;
 constexpr double kGopSeconds = static_cast<double>(kGopTicks) / k27MHz;
 
 using Packet = std::array<uint8_t, 188>;
+
+// A table packet waiting for its slot; `ends_unit` marks the last packet of a section.
+struct QueuedPacket {
+  Packet bytes;
+  bool ends_unit;
+};
 
 // Packets per second the tables take at most, for the rate plan.
 double TablePacketsPerSecond(int services) { return 200.0 + 20.0 * services; }
@@ -135,7 +142,7 @@ bool ServiceExists(const GeneratorOptions& o, uint16_t service_id) {
 const char* const kCaptions[] = {
     "こんばんは。ニュースをお伝えします。",
     "（拍手）",
-    "♪〜",
+    "♪～",
     "では、現場から中継です。",
     "明日は全国的に晴れるでしょう。",
     "ありがとうございました。",
@@ -191,7 +198,7 @@ struct MuxState {
   std::vector<EsSource> es;
   std::vector<TableSource> tables;
   std::array<uint8_t, 8192> cc{};
-  std::vector<Packet> queue;
+  std::vector<QueuedPacket> queue;
   size_t head = 0;
   uint64_t origin27 = 0;
   uint64_t pcr_offset27 = 0;
@@ -223,7 +230,8 @@ class BroadcastGenerator::Impl {
   void AddTables(MuxState& m);
   void QueueSection(MuxState& m, uint16_t pid, const std::vector<uint8_t>& section, bool scramble);
   void RunTables(MuxState& m);
-  void EmitEs(EsSource& s, const MuxState& m, uint8_t* p);
+  // Sends the next packet of `s`; returns true when it is the last packet of its PES.
+  bool EmitEs(EsSource& s, const MuxState& m, uint8_t* p);
   bool NextUnit(uint8_t* out);
   void Advance();
   std::vector<EitEntry> PresentFollowing(const MuxState& m, size_t service, AbsTime t) const;
@@ -486,7 +494,7 @@ void BroadcastGenerator::Impl::QueueSection(MuxState& m, uint16_t pid, const std
     pos += n;
     first = false;
     if (scramble) ApplyTestScrambling(p.data(), 188);
-    m.queue.push_back(p);
+    m.queue.push_back({p, pos >= section.size()});
   }
 }
 
@@ -503,7 +511,7 @@ void BroadcastGenerator::Impl::RunTables(MuxState& m) {
   m.next_table_due = next;
 }
 
-void BroadcastGenerator::Impl::EmitEs(EsSource& s, const MuxState& m, uint8_t* p) {
+bool BroadcastGenerator::Impl::EmitEs(EsSource& s, const MuxState& m, uint8_t* p) {
   const PesCycle& c = *s.cycle;
   const TemplatePacket& t = c.packets[s.index];
   std::memcpy(p, t.bytes.data(), 188);
@@ -517,6 +525,7 @@ void BroadcastGenerator::Impl::EmitEs(EsSource& s, const MuxState& m, uint8_t* p
     ++s.group;
   }
   s.due = m.origin27 + s.group * c.ticks27 + s.index * c.ticks27 / c.packets.size();
+  return (c.packets[s.index].bytes[1] & 0x40) != 0;
 }
 
 void BroadcastGenerator::Impl::Advance() {
@@ -544,9 +553,12 @@ bool BroadcastGenerator::Impl::NextUnit(uint8_t* out) {
 
   uint8_t* p = packet_size_ == 192 ? out + 4 : out;
   if (now27_ >= m.next_table_due) RunTables(m);
-  bool is_null = false;
+  // A dropped packet is always the last one of a section or PES, so that the gap shows even to a
+  // reader that checks continuity only where a new unit starts.
+  bool ends_unit = false;
   if (m.head < m.queue.size()) {
-    std::memcpy(p, m.queue[m.head].data(), 188);
+    std::memcpy(p, m.queue[m.head].bytes.data(), 188);
+    ends_unit = m.queue[m.head].ends_unit;
     if (++m.head == m.queue.size()) {
       m.queue.clear();
       m.head = 0;
@@ -557,10 +569,9 @@ bool BroadcastGenerator::Impl::NextUnit(uint8_t* out) {
       if (s.due <= now27_ && (best == nullptr || s.due < best->due)) best = &s;
     }
     if (best != nullptr) {
-      EmitEs(*best, m, p);
+      ends_unit = EmitEs(*best, m, p);
     } else {
       std::memcpy(p, null_packet_.data(), 188);
-      is_null = true;
     }
   }
   if (bad_sync) p[0] = 0x48;
@@ -575,7 +586,7 @@ bool BroadcastGenerator::Impl::NextUnit(uint8_t* out) {
     std::memset(out + 188, 0xFF, 16);  // the tuner's 16-byte trailer, no information here
   }
   Advance();
-  if (drop_pending_ && !is_null) {
+  if (drop_pending_ && ends_unit) {
     drop_pending_ = false;
     return false;
   }

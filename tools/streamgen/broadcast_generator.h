@@ -13,7 +13,7 @@ namespace pelkan::streamgen {
 
 // A fault the generator puts into its stream on purpose.
 enum class FaultKind : uint8_t {
-  kDropPacket,  // the first non-null packet at or after the position is left out
+  kDropPacket,  // the first packet at or after the position that ends a section or PES is left out
   kBadSync,     // the packet at the position gets the sync byte 0x48 instead of 0x47
   kBadCrc,      // the first section that starts at or after the position gets a wrong CRC_32
 };

@@ -20,14 +20,14 @@ constexpr std::array<uint8_t, 188> MakeKeystream() {
 
 constexpr std::array<uint8_t, 188> kKeystream = MakeKeystream();
 
-// Start of the 188-byte packet inside a unit, or null when the unit is not a packet.
+// Start of the 188-byte packet inside a unit, or null when the unit is not a packet. A 192-byte
+// unit is either cut at the sync byte (as a receiver that aligns on sync bytes passes it on) or
+// starts with the 4-byte time-stamp prefix, whose first byte is never 0x47 with copy permission 0.
 uint8_t* PacketStart(uint8_t* unit, size_t size) {
-  if (unit == nullptr) return nullptr;
-  uint8_t* p = nullptr;
-  if (size == 188 || size == 204) p = unit;
-  else if (size == 192) p = unit + 4;
-  if (p == nullptr || p[0] != 0x47) return nullptr;
-  return p;
+  if (unit == nullptr || (size != 188 && size != 192 && size != 204)) return nullptr;
+  if (unit[0] == 0x47) return unit;
+  if (size == 192 && unit[4] == 0x47) return unit + 4;
+  return nullptr;
 }
 
 // Offset of the first payload byte, or 0 when the packet carries no payload (or a malformed

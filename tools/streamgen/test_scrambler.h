@@ -10,8 +10,9 @@
 
 namespace pelkan::streamgen {
 
-// Scrambles one packet in place. `packet` points at a unit of `packet_size` bytes (188; 192 with
-// the 4-byte prefix first; 204 with the 16-byte trailer last). Sets transport_scrambling_control
+// Scrambles one packet in place. `packet` points at a unit of `packet_size` bytes: 188; 204 with
+// the 16-byte trailer last; 192 either cut at the sync byte (as a receiver aligned on sync bytes
+// passes it on) or with the 4-byte time-stamp prefix first. Sets transport_scrambling_control
 // to 3 and XORs every payload byte (after the adaptation field, which stays clear) with the
 // keystream byte of the same position in the packet. Units that are not a 188/192/204-byte packet
 // with a sync byte, or that carry no payload, are left alone.
