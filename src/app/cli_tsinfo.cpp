@@ -11,6 +11,7 @@
 #include "app/cli_commands.h"
 #include "core/capture_stats.h"
 #include "core/mjd_time.h"
+#include "info/programme_text.h"
 #include "platform/text_codec.h"
 #include "ts/ts_processor.h"
 
@@ -290,16 +291,11 @@ void PrintText(FILE* out, const char* name, const Counters& c, const Report& r) 
   }
   std::fprintf(out, "Programme events:  %zu\n", r.events.size());
   for (const ProgrammeEvent& e : r.events) {
-    std::string duration = "undefined";
-    if (e.duration != kUndefinedDuration) {
-      char buf[32];
-      std::snprintf(buf, sizeof buf, "%u:%02u:%02u", e.duration / 3600, e.duration / 60 % 60, e.duration % 60);
-      duration = buf;
-    }
-    std::fprintf(out, "  service 0x%04X  event 0x%04X  %-17s v%-2u %s  %s  \"%s\"\n", e.service_id, e.event_id,
-                 KindName(e.kind), e.version, FormatTime(e.start_day, e.start_second, ' ').c_str(), duration.c_str(),
-                 Utf8(e.title, sizeof e.title).c_str());
-    if (e.description[0]) std::fprintf(out, "      %s\n", Utf8(e.description, sizeof e.description).c_str());
+    // The same programme text as the filtering window's, on one line, then the description.
+    constexpr uint32_t kLine = PT_START_DATE | PT_START_TIME | PT_END_TIME | PT_COMPONENTS | PT_TITLE | PT_TITLE_MARKS;
+    std::fprintf(out, "  service 0x%04X  event 0x%04X  %-17s v%-2u %s\n", e.service_id, e.event_id, KindName(e.kind),
+                 e.version, FormatProgrammeTextUtf8(kLine, e).c_str());
+    if (e.description[0]) std::fprintf(out, "     %s\n", FormatProgrammeTextUtf8(PT_TEXT, e).c_str());
   }
 }
 

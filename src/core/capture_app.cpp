@@ -312,7 +312,7 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
 
 std::string CaptureApp::AutomaticRecordingPath(bool* failed) const {
   std::string dir = platform::SjisToUtf8(settings_.rec_autopath);
-  if (dir.empty()) dir = ".";
+  if (dir.empty()) dir.assign(1, '.');
   *failed = !IsDirectory(dir);
   if (dir.back() != '/') dir += '/';
   const platform::CalendarTime c = platform::LocalTimeNow();
@@ -518,29 +518,29 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     s.free_space = FormatFreeSpaceText(false, 0);
   }
 
-  s.bar[0] = "";
-  s.bar[1] = " ";
-  s.bar[2] = " ";
+  // Part 0 is never written; the others show a single blank when they have nothing to say.
+  s.bar[1].assign(1, ' ');
+  s.bar[2].assign(1, ' ');
   if (recorder_) {
     const uint32_t elapsed_s = recorder_->GetElapsedMs() / 1000;
     if (deadline_) {
       if (TickReached(now, *deadline_)) {
         StopRecording();
-        s.bar[2] = status_text::kAutoStopping;
+        s.bar[2].assign(status_text::kAutoStopping);
       } else {
         s.bar[1] = FormatMinutesSeconds(elapsed_s);
         s.bar[2] = FormatAutoStopRemaining(*deadline_ - now);
       }
     } else {
       s.bar[1] = FormatMinutesSeconds(elapsed_s);
-      s.bar[2] = status_text::kNoAutoStop;
+      s.bar[2].assign(status_text::kNoAutoStop);
     }
   }
 
   s.sending = FormatSendingText(sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
                                 sender_ ? sender_->GetBytesSent() : 0);
 
-  s.bar[3] = " ";
+  s.bar[3].assign(1, ' ');
   if (IsProcessing()) {
     if (clock_date != 0 && info_) {
       info_->RefreshProgrammes(broadcast_now, [this](uint16_t service_id, MjdTime t, int purge, ProgrammeEvent* out) {

@@ -228,11 +228,14 @@ void ServiceFilterWindow::RefreshProgrammes(const MjdTime& now, const EventLooku
     }
 
     // The next programme is the one in effect one second after this one ends. With an
-    // undetermined end that moment lies far in the future and nothing is found.
+    // undetermined end that moment lies far in the future, where the store still finds the open
+    // current event: that is not a next programme.
     const uint64_t total = uint64_t{fresh.end_day} * 86400 + fresh.end_second + 1;
     const MjdTime after{static_cast<uint32_t>(total / 86400), static_cast<uint32_t>(total % 86400)};
     ProgrammeEvent following{};
-    if (!lookup(service_id, after, &following, false)) {
+    if (!lookup(service_id, after, &following, false) ||
+        (following.event_id == fresh.event_id && following.start_day == fresh.start_day &&
+         following.start_second == fresh.start_second)) {
       record->next = ProgrammeEvent{};
       record->next_text.clear();
     } else if (!SameEvent(following, record->next)) {

@@ -4,7 +4,9 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "platform/clock.h"
@@ -43,20 +45,20 @@ uint64_t WriteAll(int fd, const uint8_t* data, uint32_t length, bool* ok) {
 
 FileRecorder::FileRecorder(uint32_t block_size)
     : block_size_(block_size == 0 ? 1 : block_size),
-      buffer_(std::make_unique<CBuffer>(BufferCapacity(block_size_))),
+      capacity_(BufferCapacity(block_size_)),
       free_space_(&FileRecorder::QueryFreeSpace),
       tick_(&platform::TickCount) {}
 
-FileRecorder::~FileRecorder() {
-  CloseFile();
-  buffer_->Clear();
-}
+FileRecorder::~FileRecorder() { CloseFile(); }
 
 int FileRecorder::OpenFile(const std::string& path) {
   if (fd_ >= 0) CloseFile();
-  if (!block_) {
-    block_.reset(new (std::nothrow) uint8_t[block_size_]);
-    if (!block_) return 0;
+  if (buffer_.size() != capacity_) {
+    try {
+      buffer_.resize(capacity_);
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
   }
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return 0;
@@ -67,7 +69,7 @@ int FileRecorder::OpenFile(const std::string& path) {
   } else {
     directory_ = path.substr(0, slash == 0 ? 1 : slash);
   }
-  buffer_->Clear();
+  buffered_ = 0;
   bytes_written_.store(0, std::memory_order_relaxed);
   fd_ = fd;
   start_tick_ = tick_();
@@ -94,12 +96,15 @@ bool FileRecorder::QueryFreeSpace(const std::string& directory, uint64_t* bytes)
 }
 
 bool FileRecorder::WriteBuffered(uint32_t max, uint32_t* written) {
-  const uint32_t n = buffer_->Get(block_.get(), max, 1);
+  const uint32_t n = std::min(max, buffered_);
   if (n == 0) return true;
   bool ok = false;
-  const uint64_t done = WriteAll(fd_, block_.get(), n, &ok);
+  const uint64_t done = WriteAll(fd_, buffer_.data(), n, &ok);
   bytes_written_.fetch_add(done, std::memory_order_relaxed);
   *written += static_cast<uint32_t>(done);
+  // What follows the block is less than a packet while packets are shorter than a block.
+  buffered_ -= n;
+  if (buffered_ > 0) std::memmove(buffer_.data(), buffer_.data() + n, buffered_);
   return ok;
 }
 
@@ -107,11 +112,15 @@ int FileRecorder::WritePacket(const uint8_t* data, uint32_t length, uint32_t* wr
   uint32_t out = 0;
   if (written) *written = 0;
   if (fd_ < 0) return 0;
-  if (buffer_->Put(data, length) < length) return 0;
+  const uint32_t room = capacity_ - buffered_;
+  const uint32_t taken = std::min(room, length);
+  if (taken > 0) std::memcpy(buffer_.data() + buffered_, data, taken);
+  buffered_ += taken;
+  if (taken < length) return 0;
   int result = 1;
   // One block per packet is enough while packets are shorter than a block; the loop only matters
   // for blocks smaller than a packet, where a single write per call would let the buffer overflow.
-  while (buffer_->GetSize() > block_size_) {
+  while (buffered_ > block_size_) {
     if (!WriteBuffered(block_size_, &out)) result = 0;
   }
   if (written) *written = out;
@@ -121,9 +130,9 @@ int FileRecorder::WritePacket(const uint8_t* data, uint32_t length, uint32_t* wr
 void FileRecorder::CloseFile() {
   if (fd_ < 0) return;
   uint32_t ignored = 0;
-  while (buffer_->GetSize() > 0) {
+  while (buffered_ > 0) {
     if (!WriteBuffered(block_size_, &ignored)) {
-      buffer_->Clear();
+      buffered_ = 0;
       break;
     }
   }

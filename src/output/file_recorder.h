@@ -6,12 +6,12 @@
 #include <memory>
 #include <string>
 
-#include "core/buffer.h"
+#include <vector>
 
 namespace pelkan {
 
-// Writes transport-stream packets to one file. Packets are collected in a buffer and written in
-// whole blocks of `block size` bytes; the buffered tail is written when the file is closed, so the
+// Writes transport-stream packets to one file. Packets are collected in a buffer of twice the
+// block size (at least 1 MiB) and written in whole blocks of `block size` bytes; the buffered tail is written when the file is closed, so the
 // file holds every byte that WritePacket accepted. WritePacket runs on the processing thread; the
 // other operations run on the thread that owns the recorder. The byte counter may be read from any
 // thread.
@@ -58,12 +58,15 @@ class FileRecorder {
   static bool QueryFreeSpace(const std::string& directory, uint64_t* bytes);
 
  private:
-  // Takes up to one block out of the buffer and writes it. Returns false on a write error.
+  // Writes the first min(max, buffered) bytes and removes them from the buffer (they are gone
+  // even when the write fails). Returns false on a write error.
   bool WriteBuffered(uint32_t max, uint32_t* written);
 
   const uint32_t block_size_;
-  std::unique_ptr<CBuffer> buffer_;
-  std::unique_ptr<uint8_t[]> block_;
+  const uint32_t capacity_;
+  // The buffered bytes are buffer_[0, buffered_); allocated at the first OpenFile.
+  std::vector<uint8_t> buffer_;
+  uint32_t buffered_ = 0;
   std::string directory_;
   int fd_ = -1;
   uint32_t start_tick_ = 0;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -23,12 +24,9 @@ uint32_t BufferCapacity(uint32_t size) {
 }  // namespace
 
 UdpSender::UdpSender(uint32_t datagram_size)
-    : datagram_size_(datagram_size), buffer_(std::make_unique<CBuffer>(BufferCapacity(datagram_size))) {}
+    : datagram_size_(datagram_size), capacity_(BufferCapacity(datagram_size)) {}
 
-UdpSender::~UdpSender() {
-  CloseSocket();
-  buffer_->Clear();
-}
+UdpSender::~UdpSender() { CloseSocket(); }
 
 void UdpSender::CloseSocket() {
   if (fd_ < 0) return;
@@ -41,9 +39,12 @@ void UdpSender::CloseSocket() {
 int UdpSender::OpenSocket(const std::string& host, uint16_t port) {
   CloseSocket();
   if (datagram_size_ > kMaxDatagram) return 0;
-  if (datagram_size_ > 0 && !datagram_) {
-    datagram_.reset(new (std::nothrow) uint8_t[datagram_size_]);
-    if (!datagram_) return 0;
+  if (datagram_size_ > 0 && buffer_.size() != capacity_) {
+    try {
+      buffer_.resize(capacity_);
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
   }
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -69,7 +70,7 @@ int UdpSender::OpenSocket(const std::string& host, uint16_t port) {
   address_.store(address, std::memory_order_relaxed);
   port_.store(port, std::memory_order_relaxed);
   bytes_sent_.store(0, std::memory_order_relaxed);
-  buffer_->Clear();
+  buffered_ = 0;
   return 1;
 }
 
@@ -106,13 +107,18 @@ int UdpSender::WritePacket(const uint8_t* data, uint32_t length, uint32_t* sent)
     if (sent) *sent = out;
     return ok ? 1 : 0;
   }
-  if (buffer_->Put(data, length) < length) return 0;
+  const uint32_t taken = std::min(capacity_ - buffered_, length);
+  if (taken > 0) std::memcpy(buffer_.data() + buffered_, data, taken);
+  buffered_ += taken;
+  if (taken < length) return 0;
   int result = 1;
   // While the datagram size is at least the packet size this sends at most one datagram per call;
   // smaller datagrams need several per packet or the buffer would grow without bound.
-  while (buffer_->GetSize() > datagram_size_) {
-    const uint32_t n = buffer_->Get(datagram_.get(), datagram_size_, 1);
-    if (!SendDatagram(datagram_.get(), n, &out)) result = 0;
+  while (buffered_ > datagram_size_) {
+    // The datagram's bytes leave the buffer even when the send fails.
+    if (!SendDatagram(buffer_.data(), datagram_size_, &out)) result = 0;
+    buffered_ -= datagram_size_;
+    std::memmove(buffer_.data(), buffer_.data() + datagram_size_, buffered_);
   }
   if (sent) *sent = out;
   return result;

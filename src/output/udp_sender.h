@@ -3,10 +3,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
-
-#include "core/buffer.h"
+#include <vector>
 
 namespace pelkan {
 
@@ -51,8 +49,10 @@ class UdpSender {
   void CloseSocket();
 
   const uint32_t datagram_size_;
-  std::unique_ptr<CBuffer> buffer_;
-  std::unique_ptr<uint8_t[]> datagram_;
+  const uint32_t capacity_;
+  // The buffered bytes are buffer_[0, buffered_); allocated at the first OpenSocket.
+  std::vector<uint8_t> buffer_;
+  uint32_t buffered_ = 0;
   int fd_ = -1;
   std::atomic<uint32_t> address_{0};  // network order, as in sockaddr_in
   std::atomic<uint16_t> port_{0};     // host order

@@ -310,8 +310,10 @@ TEST_F(ServiceFilterWindowTest, UndeterminedEndShowsMarkerAndFindsNoNext) {
   dispatcher.RunAll();
   EXPECT_EQ(SjisToUtf8(Row(0).cells[2]), "21:00未定  T");
   ASSERT_EQ(store.queries.size(), 2u);
-  // The next lookup lies far in the future and the fake matches the open event only by its start,
-  // so the query time is what matters here.
+  // The next lookup lies far in the future, where the store (like the real one) still finds the
+  // open event: it is not taken as the next programme.
+  EXPECT_EQ(model.FindService(1024)->next_text, "");
+  EXPECT_EQ(model.FindService(1024)->next.start_day, 0u);
   const uint64_t total = 54587ull * 86400 + 0xFFFFFFFFull + 1;
   EXPECT_EQ(store.queries[1].first.date, total / 86400);
   EXPECT_EQ(store.queries[1].first.seconds, total % 86400);
