@@ -10,7 +10,9 @@ namespace {
 class NullHost : public pelkan::SchedulerHost {
  public:
   void SetRecordingFilter(std::span<const uint16_t>, std::span<const uint16_t>) override {}
-  bool LookupProgramme(uint16_t, uint16_t, uint16_t, uint16_t, pelkan::ProgrammeEvent*) override { return false; }
+  bool LookupProgramme(uint16_t, uint16_t, uint16_t, uint16_t, pelkan::ProgrammeEvent*) override {
+    return false;
+  }
   void Post(std::function<void()>) override {}
   bool ConfirmOverlap() override { return true; }
   std::unique_ptr<pelkan::RecordingWriter> CreateWriter() override {

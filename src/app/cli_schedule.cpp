@@ -20,21 +20,23 @@ namespace pelkan::cli {
 namespace {
 
 void PrintHelp(FILE* out) {
-  std::fprintf(out,
-               "Usage: pelkan-cli schedule list\n"
-               "       pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event SERVICE:EVENT)\n"
-               "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
-               "                              [--channel N] [--channel-string TEXT] [--force]\n"
-               "       pelkan-cli schedule remove N [--series]\n"
-               "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n"
-               "  list      the reservations, numbered, with the texts of the reservation list\n"
-               "  add       --start/--minutes: a date-time reservation; --event: by broadcast event id\n"
-               "            (decimal or 0x hex), its time taken from the programme information while capturing;\n"
-               "            --service ID records only that service; --daily/--weekly repeat after the end;\n"
-               "            --dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
-               "            --force stores an overlapping reservation without asking\n"
-               "  remove N  deletes reservation N of the list; a daily or weekly one continues with its next\n"
-               "            occurrence unless --series is given\n");
+  std::fprintf(
+      out,
+      "Usage: pelkan-cli schedule list\n"
+      "       pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event "
+      "SERVICE:EVENT)\n"
+      "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
+      "                              [--channel N] [--channel-string TEXT] [--force]\n"
+      "       pelkan-cli schedule remove N [--series]\n"
+      "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n"
+      "  list      the reservations, numbered, with the texts of the reservation list\n"
+      "  add       --start/--minutes: a date-time reservation; --event: by broadcast event id\n"
+      "            (decimal or 0x hex), its time taken from the programme information while capturing;\n"
+      "            --service ID records only that service; --daily/--weekly repeat after the end;\n"
+      "            --dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
+      "            --force stores an overlapping reservation without asking\n"
+      "  remove N  deletes reservation N of the list; a daily or weekly one continues with its next\n"
+      "            occurrence unless --series is given\n");
 }
 
 // The overlap question on the terminal; no terminal answers no.
@@ -62,8 +64,8 @@ struct OfflineSchedule {
 
 std::string Row(size_t number, const ScheduleItem& item) {
   return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
-         platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) + "\t" +
-         platform::SjisToUtf8(ItemDetailText(item));
+         platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) +
+         "\t" + platform::SjisToUtf8(ItemDetailText(item));
 }
 
 int List() {
@@ -132,21 +134,34 @@ int Add(int argc, char** argv) {
       return true;
     };
     bool ok = true;
-    if (a == "--start") ok = value(&start);
-    else if (a == "--minutes") ok = value(&minutes);
-    else if (a == "--event") ok = value(&event);
-    else if (a == "--service") ok = value(&service);
-    else if (a == "--dir") ok = value(&dir);
-    else if (a == "--file") ok = value(&file);
-    else if (a == "--channel") ok = value(&channel);
-    else if (a == "--channel-string") ok = value(&channel_string);
-    else if (a == "--daily") daily = true;
-    else if (a == "--weekly") weekly = true;
-    else if (a == "--force") force = true;
-    else return Usage(("unknown option " + a).c_str());
+    if (a == "--start")
+      ok = value(&start);
+    else if (a == "--minutes")
+      ok = value(&minutes);
+    else if (a == "--event")
+      ok = value(&event);
+    else if (a == "--service")
+      ok = value(&service);
+    else if (a == "--dir")
+      ok = value(&dir);
+    else if (a == "--file")
+      ok = value(&file);
+    else if (a == "--channel")
+      ok = value(&channel);
+    else if (a == "--channel-string")
+      ok = value(&channel_string);
+    else if (a == "--daily")
+      daily = true;
+    else if (a == "--weekly")
+      weekly = true;
+    else if (a == "--force")
+      force = true;
+    else
+      return Usage(("unknown option " + a).c_str());
     if (!ok) return Usage(("missing value of " + a).c_str());
   }
-  if ((start != nullptr) == (event != nullptr)) return Usage("give either --start with --minutes, or --event");
+  if ((start != nullptr) == (event != nullptr))
+    return Usage("give either --start with --minutes, or --event");
   if (daily && weekly) return Usage("--daily and --weekly exclude each other");
 
   ScheduleItem item{};
@@ -209,14 +224,17 @@ int Add(int argc, char** argv) {
   SetText(item.directory, directory);
   if (file != nullptr) {
     const std::string name = platform::Utf8ToSjis(file);
-    if (name.empty() || name.size() >= kPathSize) return Usage("--file must be a file name of at most 259 bytes");
+    if (name.empty() || name.size() >= kPathSize)
+      return Usage("--file must be a file name of at most 259 bytes");
     item.flags |= SI_FILE_NAME;
     SetText(item.file_name, name);
     SetText(item.extension, ".ts");
   }
-  if (start != nullptr && !BuildOutputPath(item)) return Usage("the output path would be longer than 259 bytes");
+  if (start != nullptr && !BuildOutputPath(item))
+    return Usage("the output path would be longer than 259 bytes");
 
-  OfflineSchedule s(force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal));
+  OfflineSchedule s(force ? ScheduledCapture::ConfirmFn([] { return true; })
+                          : ScheduledCapture::ConfirmFn(AskOnTerminal));
   if (s.scheduler().StoreItem(item, -1) == 0) {
     std::fprintf(stderr, "pelkan-cli schedule: not added (overlaps another reservation)\n");
     return 1;
@@ -225,11 +243,15 @@ int Add(int argc, char** argv) {
     std::fprintf(stderr, "pelkan-cli schedule: cannot write %s\n", SchedulePath().c_str());
     return 1;
   }
+  if (HasStart(item) && ItemEnd(item) < Instant(UnpackMjdTime(LocalMjdTime()))) {
+    std::fprintf(stderr, "pelkan-cli schedule: warning: the reservation's time has already passed\n");
+  }
   const auto items = s.scheduler().Reservations();
   for (size_t i = 0; i < items.size(); ++i) {
     const ScheduleItem& e = items[i];
-    const bool same = e.flags == item.flags && e.start_day == item.start_day && e.start_second == item.start_second &&
-                      e.duration == item.duration && e.service_id == item.service_id && e.event_id == item.event_id;
+    const bool same = e.flags == item.flags && e.start_day == item.start_day &&
+                      e.start_second == item.start_second && e.duration == item.duration &&
+                      e.service_id == item.service_id && e.event_id == item.event_id;
     if (same) std::printf("added: %s\n", Row(i + 1, items[i]).c_str());
   }
   return 0;

@@ -25,6 +25,8 @@ HeadlessSchedule::~HeadlessSchedule() {
   if (!capture_.End()) std::fprintf(stderr, "pelkan-cli: cannot write the reservation file\n");
 }
 
-bool HeadlessSchedule::Save() { return capture_.scheduler().SaveSchedule(); }
+bool HeadlessSchedule::Save() {
+  return capture_.scheduler().SaveSchedule();
+}
 
 }  // namespace pelkan

@@ -13,16 +13,17 @@ class CaptureApp;
 class Dispatcher;
 
 // Scheduled recording for a headless capture (`pelkan-cli capture --schedule`): loads the
-// reservations of `schedule_path`, lets `app` drive the scheduler (output 1, heartbeat, status-bar
-// part 3), and records every reservation as it comes due, beside any manual recording. An
-// overlapping repetition of a daily or weekly reservation is stored without a question (nobody is
-// there to answer) and reported on stderr.
+// reservations of `schedule_path`, lets `app` drive the scheduler (output 1, heartbeat, the
+// status bar's schedule text), and records every reservation as it comes due, beside any manual
+// recording. An overlapping repetition of a daily or weekly reservation is stored without a
+// question (nobody is there to answer) and reported on stderr.
 //
 // Create it while `app` is disconnected and destroy it after Disconnect: destruction detaches it
 // from the application, closes a running scheduled recording and writes the reservation file.
 class HeadlessSchedule {
  public:
-  HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, const Settings& settings, std::string schedule_path);
+  HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, const Settings& settings,
+                   std::string schedule_path);
   ~HeadlessSchedule();
   HeadlessSchedule(const HeadlessSchedule&) = delete;
   HeadlessSchedule& operator=(const HeadlessSchedule&) = delete;

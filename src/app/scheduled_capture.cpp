@@ -59,9 +59,12 @@ void ScheduledCapture::OnHeartbeat(MjdTime broadcast_clock, bool use_system_time
   }
 }
 
-std::string ScheduledCapture::StatusUtf8() { return platform::SjisToUtf8(scheduler_.GetScheduleStatus()); }
+std::string ScheduledCapture::StatusUtf8() {
+  return platform::SjisToUtf8(scheduler_.GetScheduleStatus());
+}
 
-void ScheduledCapture::SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) {
+void ScheduledCapture::SetRecordingFilter(std::span<const uint16_t> kept,
+                                          std::span<const uint16_t> excluded) {
   TsProcessor* p = processor_.load();
   if (p == nullptr) return;
   if (kept.empty() && excluded.empty()) {
@@ -83,8 +86,12 @@ bool ScheduledCapture::LookupProgramme(uint16_t network_id, uint16_t stream_id, 
   return true;
 }
 
-void ScheduledCapture::Post(std::function<void()> work) { post_(std::move(work)); }
+void ScheduledCapture::Post(std::function<void()> work) {
+  post_(std::move(work));
+}
 
-bool ScheduledCapture::ConfirmOverlap() { return confirm_ ? confirm_() : true; }
+bool ScheduledCapture::ConfirmOverlap() {
+  return confirm_ ? confirm_() : true;
+}
 
 }  // namespace pelkan

@@ -90,12 +90,17 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-std::string SettingsPath() { return JoinPath(CurrentDirectory(), "pelkan.ini"); }
-std::string SchedulePath() { return JoinPath(CurrentDirectory(), "schedule.ini"); }
+std::string SettingsPath() {
+  return JoinPath(CurrentDirectory(), "pelkan.ini");
+}
+std::string SchedulePath() {
+  return JoinPath(CurrentDirectory(), "schedule.ini");
+}
 
 Settings DefaultSettings(const std::string& current_dir) {
   Settings s;
-  s.rec_autopath = current_dir.size() > kSettingsTextMax ? current_dir.substr(0, kSettingsTextMax) : current_dir;
+  s.rec_autopath =
+      current_dir.size() > kSettingsTextMax ? current_dir.substr(0, kSettingsTextMax) : current_dir;
   return s;
 }
 

@@ -1,16 +1,18 @@
 #include "platform/profile.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <limits>
 
-#include <unistd.h>
-
 namespace pelkan::platform {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -136,9 +138,13 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
   return true;
 }
 
-bool Profile::Save(const std::string& path) const { return ReplaceFileContents(path, Serialize()); }
+bool Profile::Save(const std::string& path) const {
+  return ReplaceFileContents(path, Serialize());
+}
 
-std::string Profile::Eol() const { return default_eol_; }
+std::string Profile::Eol() const {
+  return default_eol_;
+}
 
 void Profile::BuildIndex() const {
   index_.clear();
@@ -187,7 +193,9 @@ int32_t Profile::GetInt(std::string_view section, std::string_view key, int32_t 
   return ParseLeadingInt(*v);
 }
 
-bool Profile::HasSection(std::string_view section) const { return FindSection(section) != nullptr; }
+bool Profile::HasSection(std::string_view section) const {
+  return FindSection(section) != nullptr;
+}
 
 std::vector<std::string> Profile::SectionNames() const {
   std::vector<std::string> names;

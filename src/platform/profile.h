@@ -62,8 +62,8 @@ class Profile {
     std::string eol;  // "\r\n", "\n" or "" (only for a last line without a break)
   };
   struct SectionIndex {
-    size_t header = 0;         // line of "[name]"
-    size_t last_content = 0;   // last non-blank line of the section (header when none)
+    size_t header = 0;                             // line of "[name]"
+    size_t last_content = 0;                       // last non-blank line of the section (header when none)
     std::unordered_map<std::string, size_t> keys;  // lower-case key -> first line
   };
 

@@ -19,7 +19,9 @@ constexpr int64_t kPrepareAhead = 30;  // seconds before the start
 constexpr int64_t kOpenAhead = 5;      // seconds before the start
 constexpr uint32_t kBlockSize = 0x100000;
 
-bool IsByEvent(const ScheduleItem& item) { return (item.flags & SI_BY_EVENT) != 0; }
+bool IsByEvent(const ScheduleItem& item) {
+  return (item.flags & SI_BY_EVENT) != 0;
+}
 
 // True when `entry` of the list is the reservation `active` was copied from. Event reservations
 // are known by their event, whose time may move while it is followed; date-time reservations by
@@ -33,11 +35,15 @@ bool SameReservation(const ScheduleItem& active, const ScheduleItem& entry) {
   return active.start_day == entry.start_day && active.start_second == entry.start_second;
 }
 
-std::string Sjis(const char* utf8) { return platform::Utf8ToSjis(utf8); }
+std::string Sjis(const char* utf8) {
+  return platform::Utf8ToSjis(utf8);
+}
 
 }  // namespace
 
-std::unique_ptr<RecordingWriter> SchedulerHost::CreateWriter() { return std::make_unique<BlockFileWriter>(kBlockSize); }
+std::unique_ptr<RecordingWriter> SchedulerHost::CreateWriter() {
+  return std::make_unique<BlockFileWriter>(kBlockSize);
+}
 
 std::optional<std::string> BuildOutputPath(const ScheduleItem& item) {
   std::string path(GetText(item.directory));
@@ -48,7 +54,8 @@ std::optional<std::string> BuildOutputPath(const ScheduleItem& item) {
     const size_t slash = name.rfind('/');
     const std::string_view last = slash == std::string_view::npos ? name : name.substr(slash + 1);
     const size_t dot = last.rfind('.');
-    const bool has_extension = dot != std::string_view::npos && last.find_first_not_of(' ', dot + 1) != std::string_view::npos;
+    const bool has_extension =
+        dot != std::string_view::npos && last.find_first_not_of(' ', dot + 1) != std::string_view::npos;
     if (!has_extension) {
       const std::string_view ext = GetText(item.extension);
       path += ext.empty() ? std::string_view(".ts") : ext;
@@ -236,7 +243,8 @@ void RecordingScheduler::ResolveOneLocked() {
     ScheduleItem entry = reservations_[i];
     if (!IsByEvent(entry)) continue;
     ProgrammeEvent ev{};
-    if (!host_->LookupProgramme(entry.network_id, entry.stream_id, entry.service_id, entry.event_id, &ev)) continue;
+    if (!host_->LookupProgramme(entry.network_id, entry.stream_id, entry.service_id, entry.event_id, &ev))
+      continue;
     if (ev.kind == entry.programme_kind && ev.version == entry.programme_version) continue;
     entry.programme_kind = ev.kind;
     entry.programme_version = ev.version;
@@ -352,7 +360,8 @@ std::string RecordingScheduler::GetScheduleStatus() {
   if (!HasStart(first)) return Sjis("イベント情報取得待ち");
   const int64_t d = ItemStart(first) - Instant(last_clock_);
   if (d <= 60) {
-    std::snprintf(buf, sizeof(buf), Sjis("録画開始まであと%02d秒").c_str(), static_cast<int>(std::max<int64_t>(d, INT32_MIN)));
+    std::snprintf(buf, sizeof(buf), Sjis("録画開始まであと%02d秒").c_str(),
+                  static_cast<int>(std::max<int64_t>(d, INT32_MIN)));
   } else if (d >= 86400) {
     return Sjis("1日以内に予約はありません");
   } else {

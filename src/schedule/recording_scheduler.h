@@ -34,8 +34,8 @@ class SchedulerHost {
   // Looks a programme event up in the processor's event store (the store knows it by service id
   // and event id). Fills `out` and returns true when found. Called with the scheduler lock held
   // on the UI thread.
-  virtual bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id,
-                               ProgrammeEvent* out) = 0;
+  virtual bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
+                               uint16_t event_id, ProgrammeEvent* out) = 0;
   // Runs `work` later on the UI thread. Safe from any thread.
   virtual void Post(std::function<void()> work) = 0;
   // Asks the user whether a reservation that overlaps another is to be stored anyway; true = yes.
@@ -145,7 +145,7 @@ class RecordingScheduler {
     ScheduleItem item{};
     MjdTime recording_start;
     std::unique_ptr<RecordingWriter> writer;
-    bool limited = false;             // has a kept-service list
+    bool limited = false;  // has a kept-service list
     std::vector<uint16_t> kept;
     std::vector<uint16_t> excluded;
     std::optional<std::string> output_path;  // Shift-JIS; nullopt when the name was refused
@@ -176,7 +176,7 @@ class RecordingScheduler {
   std::map<uint16_t, std::vector<ComponentEntry>> components_;
   std::vector<ScheduleItem> reservations_;
   std::vector<ScheduleItem> finished_;
-  uint64_t generation_ = 0;              // bumped on every change of the reservation list
+  uint64_t generation_ = 0;  // bumped on every change of the reservation list
   std::atomic<bool> question_pending_{false};
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

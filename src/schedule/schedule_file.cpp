@@ -26,7 +26,8 @@ void AppendLine(std::string* out, const char* format, ...) {
   va_start(ap, format);
   const int n = std::vsnprintf(buf, sizeof(buf), format, ap);
   va_end(ap);
-  if (n > 0) out->append(buf, static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf) - 1);
+  if (n > 0)
+    out->append(buf, static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf) - 1);
   out->append("\r\n");
 }
 

@@ -7,7 +7,9 @@
 namespace pelkan {
 namespace {
 
-bool IsUnresolved(const ScheduleItem& item) { return (item.flags & SI_BY_EVENT) != 0 && item.start_day == 0; }
+bool IsUnresolved(const ScheduleItem& item) {
+  return (item.flags & SI_BY_EVENT) != 0 && item.start_day == 0;
+}
 
 }  // namespace
 

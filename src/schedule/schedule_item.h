@@ -47,9 +47,9 @@ constexpr size_t kServiceIdTextSize = 100;
 // is the empty reservation. Texts are Shift-JIS, NUL-terminated within their arrays.
 struct ScheduleItem {
   uint32_t flags;
-  uint32_t start_day;      // MJD; 0 for an event reservation whose event is not known yet
-  uint32_t start_second;   // 0-86399
-  uint32_t duration;       // seconds
+  uint32_t start_day;     // MJD; 0 for an event reservation whose event is not known yet
+  uint32_t start_second;  // 0-86399
+  uint32_t duration;      // seconds
   uint16_t network_id;
   uint16_t stream_id;
   uint16_t service_id;
@@ -66,7 +66,9 @@ struct ScheduleItem {
 };
 
 // State of an item (flags bits 24-30).
-constexpr uint32_t ItemState(const ScheduleItem& item) { return (item.flags >> 24) & 0x7F; }
+constexpr uint32_t ItemState(const ScheduleItem& item) {
+  return (item.flags >> 24) & 0x7F;
+}
 // Replaces the state bits, keeping every other bit.
 inline void SetItemState(ScheduleItem* item, uint32_t state) {
   item->flags = (item->flags & kItemStateClearMask) | ((state & 0x7F) << 24);
@@ -80,9 +82,13 @@ constexpr bool HasStart(const ScheduleItem& item) {
 constexpr int64_t ItemStart(const ScheduleItem& item) {
   return int64_t{item.start_day} * 86400 + item.start_second;
 }
-constexpr int64_t ItemEnd(const ScheduleItem& item) { return ItemStart(item) + item.duration; }
+constexpr int64_t ItemEnd(const ScheduleItem& item) {
+  return ItemStart(item) + item.duration;
+}
 // Second count of an MJD time.
-constexpr int64_t Instant(MjdTime t) { return int64_t{t.date} * 86400 + t.seconds; }
+constexpr int64_t Instant(MjdTime t) {
+  return int64_t{t.date} * 86400 + t.seconds;
+}
 
 // Order of the reservation list: items with a start by start time, then unresolved event
 // reservations by service id and event id.

@@ -9,7 +9,9 @@ namespace pelkan {
 namespace {
 
 // The source keeps the texts in UTF-8; the program holds them in Shift-JIS.
-std::string Sjis(const char* utf8) { return platform::Utf8ToSjis(utf8); }
+std::string Sjis(const char* utf8) {
+  return platform::Utf8ToSjis(utf8);
+}
 
 std::string Format(const char* sjis_format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* sjis_format, ...) {
@@ -26,13 +28,20 @@ std::string Format(const char* sjis_format, ...) {
 
 std::string StateText(uint32_t state) {
   switch (state) {
-    case ST_PREPARING: return Sjis("[ 録画準備中 ]");
-    case ST_RECORDING: return Sjis("[ 録画中 ]");
-    case ST_FINISHED: return Sjis("[ 終了 ]");
-    case ST_ERROR: return Sjis("[ エラー ]");
-    case ST_INVALID: return Sjis("[ 無効 ]");
-    case ST_CANCELLED: return Sjis("[ キャンセル ]");
-    default: return std::string();
+    case ST_PREPARING:
+      return Sjis("[ 録画準備中 ]");
+    case ST_RECORDING:
+      return Sjis("[ 録画中 ]");
+    case ST_FINISHED:
+      return Sjis("[ 終了 ]");
+    case ST_ERROR:
+      return Sjis("[ エラー ]");
+    case ST_INVALID:
+      return Sjis("[ 無効 ]");
+    case ST_CANCELLED:
+      return Sjis("[ キャンセル ]");
+    default:
+      return std::string();
   }
 }
 

@@ -28,8 +28,12 @@ namespace {
 constexpr uint64_t kBroadcastRate = 8'000'000;
 constexpr uint64_t kPacingRate = 4 * kBroadcastRate;
 
-uint16_t PidOf(const uint8_t* p) { return static_cast<uint16_t>((p[1] & 0x1F) << 8 | p[2]); }
-int FromBcd(uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
+uint16_t PidOf(const uint8_t* p) {
+  return static_cast<uint16_t>((p[1] & 0x1F) << 8 | p[2]);
+}
+int FromBcd(uint8_t b) {
+  return (b >> 4) * 10 + (b & 0x0F);
+}
 
 TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
   char pattern[] = "/tmp/pelkan-sched-e2e-XXXXXX";

@@ -11,8 +11,8 @@
 
 #include "core/capture_stats.h"
 #include "platform/text_codec.h"
-#include "tests/support/ts_builder.h"
 #include "schedule/schedule_file.h"
+#include "tests/support/ts_builder.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {
@@ -25,7 +25,9 @@ constexpr uint16_t kMjd = 54528;  // 2008-03-03
 constexpr uint16_t kKept = 0x400;
 constexpr uint16_t kOther = 0x401;
 
-uint8_t Bcd(int v) { return static_cast<uint8_t>((v / 10) << 4 | (v % 10)); }
+uint8_t Bcd(int v) {
+  return static_cast<uint8_t>((v / 10) << 4 | (v % 10));
+}
 
 // A two-programme broadcast, captured by a processor whose events reach a ScheduledCapture; the
 // test plays the capture application's heartbeat with the broadcast clock.
@@ -60,9 +62,14 @@ class ScheduledCaptureTest : public ::testing::Test {
   void PlaySecond(int seconds_of_day, uint8_t eit_version, int event_minutes) {
     TsBuilder b;
     b.Section(0, test::PatSection(0x7FE0, 0, {{kKept, 0x1F0}, {kOther, 0x1F1}}));
-    b.Section(0x1F0, test::PmtSection(kKept, 0, 0x100, {{0x02, 0x100, {}}, {0x0F, 0x101, {}}, {0x06, 0x120, {}}}));
-    b.Section(0x1F1, test::PmtSection(kOther, 0, 0x110, {{0x02, 0x110, {}}, {0x0F, 0x111, {}}, {0x06, 0x120, {}}}));
-    const test::EitEvent ev{0x1234, kMjd, {Bcd(21), 0, 0}, {Bcd(event_minutes / 60), Bcd(event_minutes % 60), 0},
+    b.Section(0x1F0,
+              test::PmtSection(kKept, 0, 0x100, {{0x02, 0x100, {}}, {0x0F, 0x101, {}}, {0x06, 0x120, {}}}));
+    b.Section(0x1F1,
+              test::PmtSection(kOther, 0, 0x110, {{0x02, 0x110, {}}, {0x0F, 0x111, {}}, {0x06, 0x120, {}}}));
+    const test::EitEvent ev{0x1234,
+                            kMjd,
+                            {Bcd(21), 0, 0},
+                            {Bcd(event_minutes / 60), Bcd(event_minutes % 60), 0},
                             test::ShortEventDescriptor(test::AribAlnum("NEWS"), {})};
     b.Section(0x12, test::EitSection(0x4E, kKept, eit_version, 0, {ev}));
     const int h = seconds_of_day / 3600, m = seconds_of_day / 60 % 60, s = seconds_of_day % 60;
@@ -96,7 +103,9 @@ class ScheduledCaptureTest : public ::testing::Test {
   MjdTime clock_;
 };
 
-int Sec(int h, int m, int s) { return h * 3600 + m * 60 + s; }
+int Sec(int h, int m, int s) {
+  return h * 3600 + m * 60 + s;
+}
 
 TEST_F(ScheduledCaptureTest, ServiceLimitedReservationRecordsOnlyThatService) {
   ScheduleItem item{};

@@ -49,7 +49,9 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedAtSave) {
   ASSERT_TRUE(SaveSettings(path_, s));
   const std::string text = Read();
   EXPECT_EQ(text.rfind("[Pelkan_Q]\r\nSORVALINK_INIT=0\r\nARIB_B25_PROC=0\r\nREC_AUTOFILENAME=0\r\n"
-                       "REC_AUTOPATH=/home/u\r\nTIMER_PERIOD=1\r\n", 0), 0u);
+                       "REC_AUTOPATH=/home/u\r\nTIMER_PERIOD=1\r\n",
+                       0),
+            0u);
   EXPECT_NE(text.find("[Pelkan_Q_PSI]\r\nDECODE_PSI=0\r\nPROC_EPG=0\r\n"), std::string::npos);
   EXPECT_NE(text.find("[Pelkan_Q_SCHEDULE]\r\nSCHEDULE_USE_SYSTEM_TIME=0\r\n"), std::string::npos);
   Settings back;
@@ -58,8 +60,9 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedAtSave) {
 }
 
 TEST_F(SettingsFile, EmptyValueGivesDefaultAndValuesRoundTrip) {
-  Write("[pelkan_q]\nNETWORK_PORT=\nREC_TIME=  45min\nPOS_X=-12\nNETWORK_ADDRESS=\n"
-        "USB_DEVICE_IDS=04b4:1004,0511:0029\n[Pelkan_Q_SCHEDULE]\nschedule_use_system_time=1\n");
+  Write(
+      "[pelkan_q]\nNETWORK_PORT=\nREC_TIME=  45min\nPOS_X=-12\nNETWORK_ADDRESS=\n"
+      "USB_DEVICE_IDS=04b4:1004,0511:0029\n[Pelkan_Q_SCHEDULE]\nschedule_use_system_time=1\n");
   Settings s;
   ASSERT_TRUE(LoadSettings(path_, "/d", &s));
   EXPECT_EQ(s.network_port, 1234);

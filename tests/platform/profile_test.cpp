@@ -1,12 +1,11 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-
-#include <unistd.h>
 
 namespace pelkan::platform {
 namespace {
@@ -18,7 +17,7 @@ TEST(Profile, FindsSectionsAndKeysRegardlessOfCaseAndOrder) {
   EXPECT_EQ(p.GetString("PELKAN_Q", "name", "d"), "x y");
   EXPECT_EQ(p.GetInt("Other", "a", 0), 1);
   EXPECT_EQ(p.GetInt("Pelkan_Q", "comment", 7), 7);  // comment lines carry no keys
-  EXPECT_EQ(p.GetInt("Pelkan_Q", "A", -3), -3);       // keys belong to their own section
+  EXPECT_EQ(p.GetInt("Pelkan_Q", "A", -3), -3);      // keys belong to their own section
   EXPECT_EQ(p.GetString("Missing", "A", "dflt"), "dflt");
 }
 

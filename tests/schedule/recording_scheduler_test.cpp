@@ -54,7 +54,8 @@ class FakeHost : public SchedulerHost {
     kept_.assign(kept.begin(), kept.end());
     excluded_.assign(excluded.begin(), excluded.end());
   }
-  bool LookupProgramme(uint16_t, uint16_t, uint16_t service_id, uint16_t event_id, ProgrammeEvent* out) override {
+  bool LookupProgramme(uint16_t, uint16_t, uint16_t service_id, uint16_t event_id,
+                       ProgrammeEvent* out) override {
     const auto it = events.find({service_id, event_id});
     if (it == events.end()) return false;
     *out = it->second;
@@ -130,7 +131,9 @@ ProgrammeEvent Event(uint8_t version, MjdTime start, uint32_t duration, const ch
 
 const uint8_t kPacket[188] = {0x47, 0x01, 0x00, 0x10};
 
-std::string Status(RecordingScheduler& s) { return platform::SjisToUtf8(s.GetScheduleStatus()); }
+std::string Status(RecordingScheduler& s) {
+  return platform::SjisToUtf8(s.GetScheduleStatus());
+}
 
 TEST(RecordingScheduler, WholeDateTimeReservation) {
   FakeHost host;
@@ -396,11 +399,11 @@ TEST(RecordingScheduler, OverlapRules) {
   host.answer = false;
   RecordingScheduler s(&host);
   EXPECT_EQ(s.StoreItem(ByTime(At(21, 0, 0), 1800), -1), 1);
-  EXPECT_EQ(s.StoreItem(ByEvent(1, 1), -1), 1);                   // unresolved: skipped
-  EXPECT_EQ(s.StoreItem(ByTime(At(21, 30, 1), 60), -1), 1);       // one second after the end
+  EXPECT_EQ(s.StoreItem(ByEvent(1, 1), -1), 1);              // unresolved: skipped
+  EXPECT_EQ(s.StoreItem(ByTime(At(21, 30, 1), 60), -1), 1);  // one second after the end
   EXPECT_EQ(host.questions, 0);
-  EXPECT_EQ(s.StoreItem(ByTime(At(21, 10, 0), 60), -1), 0);       // inside
-  EXPECT_EQ(s.StoreItem(ByTime(At(20, 0, 0), 7200), -1), 0);      // around
+  EXPECT_EQ(s.StoreItem(ByTime(At(21, 10, 0), 60), -1), 0);   // inside
+  EXPECT_EQ(s.StoreItem(ByTime(At(20, 0, 0), 7200), -1), 0);  // around
   EXPECT_EQ(host.questions, 2);
   ScheduleItem known = ByEvent(2, 2);
   known.start_day = kDay;
@@ -451,7 +454,7 @@ TEST(RecordingScheduler, ListChangedDuringQuestionIsCheckedAgain) {
   s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
   host.during_question = [&] {
     if (host.questions == 1) {
-      host.answer = false;  // the second question is refused
+      host.answer = false;                        // the second question is refused
       s.StoreItem(ByTime(At(22, 0, 0), 60), -1);  // the list changes meanwhile
     }
   };

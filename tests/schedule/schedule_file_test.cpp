@@ -33,11 +33,28 @@ TEST(ScheduleFile, EmptyListIsThreeHeaderLines) {
 TEST(ScheduleFile, DateTimeReservationByteExact) {
   ScheduleItem item = DailyExample();
   SetItemState(&item, ST_RECORDING);  // state bits are never written
-  EXPECT_EQ(FormatSchedule({item}),
-            Lines({"[Pelkan_Schedule]", "ScheduleNum=1", "", "[Schedule_1]", ";0x00180008", "Flag=1572872",
-                   ";Start=2008/03/03 21:00", "StartDateMJD=54528", "StartTimeSec=75600", ";Rec=00:30: 0",
-                   "RecordSec=1800", "NetworkID=0", "StreamID=0", "ServiceID=0", "EventID=0", "Dir=D:\\rec",
-                   "File=20080303-2100", "Ext=.ts", "ChVal=0", "ChStr=", "EnableServiceID=1024", ""}));
+  EXPECT_EQ(FormatSchedule({item}), Lines({"[Pelkan_Schedule]",
+                                           "ScheduleNum=1",
+                                           "",
+                                           "[Schedule_1]",
+                                           ";0x00180008",
+                                           "Flag=1572872",
+                                           ";Start=2008/03/03 21:00",
+                                           "StartDateMJD=54528",
+                                           "StartTimeSec=75600",
+                                           ";Rec=00:30: 0",
+                                           "RecordSec=1800",
+                                           "NetworkID=0",
+                                           "StreamID=0",
+                                           "ServiceID=0",
+                                           "EventID=0",
+                                           "Dir=D:\\rec",
+                                           "File=20080303-2100",
+                                           "Ext=.ts",
+                                           "ChVal=0",
+                                           "ChStr=",
+                                           "EnableServiceID=1024",
+                                           ""}));
 }
 
 TEST(ScheduleFile, EventReservationIsWrittenWithZeroTimes) {
@@ -94,8 +111,9 @@ TEST(ScheduleFile, GapsZeroFlagsAndHugeCountReadOnlyPresentSections) {
 }
 
 TEST(ScheduleFile, LongTextsAreCutAndLineBreaksCannotAddKeys) {
-  const std::string text = "[Pelkan_Schedule]\nScheduleNum=1\n[Schedule_1]\nFlag=1\nDir=" + std::string(400, 'd') +
-                           "\nEnableServiceID=" + std::string(150, '9') + "\n";
+  const std::string text =
+      "[Pelkan_Schedule]\nScheduleNum=1\n[Schedule_1]\nFlag=1\nDir=" + std::string(400, 'd') +
+      "\nEnableServiceID=" + std::string(150, '9') + "\n";
   const auto items = ParseSchedule(text);
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(GetText(items[0].directory).size(), kPathSize - 1);

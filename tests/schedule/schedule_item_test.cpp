@@ -28,7 +28,9 @@ ScheduleItem ByEvent(uint16_t service, uint16_t event) {
   return item;
 }
 
-std::string Utf8(const std::string& sjis) { return platform::SjisToUtf8(sjis); }
+std::string Utf8(const std::string& sjis) {
+  return platform::SjisToUtf8(sjis);
+}
 
 TEST(ScheduleItem, SortPutsUnresolvedEventsLastByServiceThenEvent) {
   std::vector<ScheduleItem> list = {ByEvent(2, 5), ByTime(2008, 3, 3, 10, 0, 60), ByEvent(1, 9),
