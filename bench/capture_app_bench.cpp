@@ -69,7 +69,8 @@ std::shared_ptr<const std::vector<uint8_t>> Broadcast64MiB() {
 }
 
 // One run: captures `bytes` into a file and reports rate, CPU cost and FIFO overflows.
-void RunCapture(benchmark::State& state, std::function<std::unique_ptr<usb::TsSource>()> source, uint64_t bit_rate) {
+void RunCapture(benchmark::State& state, std::function<std::unique_ptr<usb::TsSource>()> source,
+                uint64_t bit_rate) {
   const uint64_t bytes = static_cast<uint64_t>(state.range(0)) << 20;
   const uint64_t blocks = bytes / CaptureApp::kBlockSize;
   char pattern[] = "/tmp/pelkan-bench-XXXXXX";
@@ -141,29 +142,44 @@ void BM_CaptureToFile_Generator(benchmark::State& state) {
       },
       0);
 }
-BENCHMARK(BM_CaptureToFile_Generator)->Arg(512)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_CaptureToFile_Generator)
+    ->Arg(512)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 // The virtual tuner at "unlimited" playing a pre-generated broadcast: the pipeline's own ceiling
 // (the FIFO may overflow when the tuner side outruns the processor).
 void BM_CaptureToFile_Unlimited(benchmark::State& state) {
   const auto data = Broadcast64MiB();
-  RunCapture(state, [data] { return std::make_unique<LoopSource>(data); }, 0);
+  RunCapture(
+      state, [data] { return std::make_unique<LoopSource>(data); }, 0);
 }
-BENCHMARK(BM_CaptureToFile_Unlimited)->Arg(1024)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_CaptureToFile_Unlimited)
+    ->Arg(1024)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 // The same paced at 300 MB/s (2.4 Gbit/s): the pipeline keeps up without overflow.
 void BM_CaptureToFile_300MBps(benchmark::State& state) {
   const auto data = Broadcast64MiB();
-  RunCapture(state, [data] { return std::make_unique<LoopSource>(data); }, 2'400'000'000ull);
+  RunCapture(
+      state, [data] { return std::make_unique<LoopSource>(data); }, 2'400'000'000ull);
 }
 BENCHMARK(BM_CaptureToFile_300MBps)->Arg(1024)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
 
 // Paced at the USB 2.0 ceiling (480 Mbit/s, 60 MB/s), well above any tuner: no byte may be lost.
 void BM_CaptureToFile_Usb2Ceiling(benchmark::State& state) {
   const auto data = Broadcast64MiB();
-  RunCapture(state, [data] { return std::make_unique<LoopSource>(data); }, 480'000'000ull);
+  RunCapture(
+      state, [data] { return std::make_unique<LoopSource>(data); }, 480'000'000ull);
 }
-BENCHMARK(BM_CaptureToFile_Usb2Ceiling)->Arg(256)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_CaptureToFile_Usb2Ceiling)
+    ->Arg(256)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 }  // namespace
 }  // namespace pelkan

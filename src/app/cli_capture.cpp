@@ -34,7 +34,9 @@ constexpr uint32_t kTablesTimeoutMs = 15000;
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-void OnSignal(int) { g_interrupted = 1; }
+void OnSignal(int) {
+  g_interrupted = 1;
+}
 
 struct Options {
   int device = 0;
@@ -52,26 +54,27 @@ struct Options {
 };
 
 void PrintUsage(FILE* out) {
-  std::fprintf(out,
-               "Usage: pelkan-cli capture [OPTIONS]\n"
-               "Captures the transport stream of a tuner (see 'pelkan-cli devices'), optionally records it\n"
-               "and sends it as UDP datagrams, and prints the status once a second until Ctrl-C or the\n"
-               "time limit.\n\n"
-               "  --device N         device index (default: the first device)\n"
-               "  --in ADDR          bulk IN endpoint, e.g. 0x86 (default: as the main window preselects)\n"
-               "  --out ADDR|none    bulk OUT endpoint (default: none, or LAST_EP_OUT of pelkan.ini)\n"
-               "  --init             send the firmware initialisation writes (needs --out)\n"
-               "  --descramble       pass the stream through B25Decoder.so\n"
-               "  --record FILE      record to FILE; an existing folder gets an automatic cap-*.ts name\n"
-               "  --minutes N        stop after N minutes (the recording's stop timer when recording)\n"
-               "  --seconds N        stop after N seconds\n"
-               "  --send HOST:PORT   send the stream as UDP datagrams (IPv4)\n"
-               "  --send-size N      datagram payload bytes (default NETWORK_SEND_SIZE, 32767; 0 = per packet)\n"
-               "  --service ID,...   keep only these services (recording and sending begin once the\n"
-               "                     PAT and PMTs have been seen and the filter is in place)\n"
-               "  --json             print the status as JSON lines\n\n"
-               "Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
-               "failed, 2 bad arguments.\n");
+  std::fprintf(
+      out,
+      "Usage: pelkan-cli capture [OPTIONS]\n"
+      "Captures the transport stream of a tuner (see 'pelkan-cli devices'), optionally records it\n"
+      "and sends it as UDP datagrams, and prints the status once a second until Ctrl-C or the\n"
+      "time limit.\n\n"
+      "  --device N         device index (default: the first device)\n"
+      "  --in ADDR          bulk IN endpoint, e.g. 0x86 (default: as the main window preselects)\n"
+      "  --out ADDR|none    bulk OUT endpoint (default: none, or LAST_EP_OUT of pelkan.ini)\n"
+      "  --init             send the firmware initialisation writes (needs --out)\n"
+      "  --descramble       pass the stream through B25Decoder.so\n"
+      "  --record FILE      record to FILE; an existing folder gets an automatic cap-*.ts name\n"
+      "  --minutes N        stop after N minutes (the recording's stop timer when recording)\n"
+      "  --seconds N        stop after N seconds\n"
+      "  --send HOST:PORT   send the stream as UDP datagrams (IPv4)\n"
+      "  --send-size N      datagram payload bytes (default NETWORK_SEND_SIZE, 32767; 0 = per packet)\n"
+      "  --service ID,...   keep only these services (recording and sending begin once the\n"
+      "                     PAT and PMTs have been seen and the filter is in place)\n"
+      "  --json             print the status as JSON lines\n\n"
+      "Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
+      "failed, 2 bad arguments.\n");
 }
 
 bool ParseUnsigned(const char* text, uint64_t max, uint64_t* out, int base = 10) {
@@ -137,7 +140,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
     } else if (a == "--minutes" || a == "--seconds") {
       const char* t = value();
       const bool minutes = a == "--minutes";
-      if (!ParseUnsigned(t, minutes ? 35791 : 2147483, &v) || v == 0) return bad(minutes ? "minutes" : "seconds", t);
+      if (!ParseUnsigned(t, minutes ? 35791 : 2147483, &v) || v == 0)
+        return bad(minutes ? "minutes" : "seconds", t);
       o->limit_ms = v * (minutes ? 60000 : 1000);
       o->limit_in_minutes = minutes;
     } else if (a == "--send") {
@@ -145,7 +149,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
       if (t == nullptr || std::strrchr(t, ':') == nullptr) return bad("destination (HOST:PORT)", t);
       o->send = t;
       const char* port = std::strrchr(t, ':') + 1;
-      if (std::strrchr(t, ':') == t || !ParseUnsigned(port, 0xFFFFFFFFu, &v)) return bad("destination (HOST:PORT)", t);
+      if (std::strrchr(t, ':') == t || !ParseUnsigned(port, 0xFFFFFFFFu, &v))
+        return bad("destination (HOST:PORT)", t);
     } else if (a == "--send-size") {
       const char* t = value();
       if (!ParseUnsigned(t, 0x7FFFFFFF, &v)) return bad("datagram size", t);
@@ -193,10 +198,18 @@ std::string JsonString(const std::string& utf8) {
   std::string out = "\"";
   for (unsigned char c : utf8) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char esc[8];
@@ -213,12 +226,23 @@ std::string JsonString(const std::string& utf8) {
 void PrintStatus(const StatusSnapshot& s, bool json) {
   if (json) {
     const std::pair<const char*, const std::string*> fields[] = {
-        {"time", &s.elapsed},         {"transfers_ok", &s.transfers_ok}, {"transfers_failed", &s.transfers_failed},
-        {"rate", &s.rate},            {"device", &s.device_status},      {"buffer", &s.buffer},
-        {"packet_size", &s.packet_size}, {"sync_losses", &s.sync_losses}, {"continuity_errors", &s.continuity},
-        {"scrambled", &s.scrambled},  {"clock", &s.clock},               {"recording", &s.recording},
-        {"free_space", &s.free_space}, {"recording_time", &s.bar[1]},    {"stop_timer", &s.bar[2]},
-        {"sending", &s.sending},      {"schedule", &s.bar[3]},
+        {"time", &s.elapsed},
+        {"transfers_ok", &s.transfers_ok},
+        {"transfers_failed", &s.transfers_failed},
+        {"rate", &s.rate},
+        {"device", &s.device_status},
+        {"buffer", &s.buffer},
+        {"packet_size", &s.packet_size},
+        {"sync_losses", &s.sync_losses},
+        {"continuity_errors", &s.continuity},
+        {"scrambled", &s.scrambled},
+        {"clock", &s.clock},
+        {"recording", &s.recording},
+        {"free_space", &s.free_space},
+        {"recording_time", &s.bar[1]},
+        {"stop_timer", &s.bar[2]},
+        {"sending", &s.sending},
+        {"schedule", &s.bar[3]},
     };
     std::string line = "{";
     for (const auto& [key, value] : fields) {
@@ -227,9 +251,9 @@ void PrintStatus(const StatusSnapshot& s, bool json) {
     }
     std::printf("%s}\n", line.c_str());
   } else {
-    std::string line = "time " + s.elapsed + " | ok " + s.transfers_ok + " failed " + s.transfers_failed + " | " +
-                       s.rate + " | buffer " + OneLine(s.buffer) + " | packet " + s.packet_size + " sync " +
-                       s.sync_losses + " cc " + s.continuity + " scrambled " + s.scrambled;
+    std::string line = "time " + s.elapsed + " | ok " + s.transfers_ok + " failed " + s.transfers_failed +
+                       " | " + s.rate + " | buffer " + OneLine(s.buffer) + " | packet " + s.packet_size +
+                       " sync " + s.sync_losses + " cc " + s.continuity + " scrambled " + s.scrambled;
     if (!s.device_status.empty()) line += " | " + OneLine(s.device_status);
     if (!s.clock.empty()) line += " | " + OneLine(s.clock);
     line += " | " + OneLine(s.recording);
@@ -307,7 +331,8 @@ int RunCapture(int argc, char** argv) {
     std::fprintf(stderr, "%s: no capture device %d (see 'pelkan-cli devices')\n", kName, o.device);
     return 1;
   }
-  const EndpointChoice endpoints = ListBulkEndpoints(*device, o.device, settings.last_ep_in, settings.last_ep_out);
+  const EndpointChoice endpoints =
+      ListBulkEndpoints(*device, o.device, settings.last_ep_in, settings.last_ep_out);
   if (!o.in_address) {
     if (!endpoints.has_in) {
       std::fprintf(stderr, "%s: device %d has no bulk IN endpoint\n", kName, o.device);
@@ -437,8 +462,8 @@ int RunCapture(int argc, char** argv) {
   if (g_interrupted) std::fprintf(stderr, "%s: interrupted; disconnected\n", kName);
   if (received == 0) {
     // Streaming started but the endpoint never delivered: as good as a failed start.
-    std::fprintf(stderr, "%s: no data arrived from endpoint 0x%02X (see 'pelkan-cli devices' and --in)\n", kName,
-                 *o.in_address);
+    std::fprintf(stderr, "%s: no data arrived from endpoint 0x%02X (see 'pelkan-cli devices' and --in)\n",
+                 kName, *o.in_address);
     return 1;
   }
   return result;

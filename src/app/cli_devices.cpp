@@ -12,11 +12,12 @@ namespace pelkan::cli {
 namespace {
 
 void PrintDevicesUsage(FILE* out) {
-  std::fprintf(out,
-               "Usage: pelkan-cli devices\n"
-               "Lists the capture devices (real EZ-USB FX2 tuners, then the virtual tuner) with their\n"
-               "bulk endpoints; '*' marks the endpoints 'capture' uses when none is given.\n"
-               "Reads pelkan.ini in the current directory (USB_DEVICE_IDS, VIRTUAL_TUNER, LAST_EP_IN, ...).\n");
+  std::fprintf(
+      out,
+      "Usage: pelkan-cli devices\n"
+      "Lists the capture devices (real EZ-USB FX2 tuners, then the virtual tuner) with their\n"
+      "bulk endpoints; '*' marks the endpoints 'capture' uses when none is given.\n"
+      "Reads pelkan.ini in the current directory (USB_DEVICE_IDS, VIRTUAL_TUNER, LAST_EP_IN, ...).\n");
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 #include "core/dtv_ezusb_fx2.h"
@@ -86,13 +86,15 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   if (start->descramble) {
     start->library = library_factory_ ? library_factory_() : nullptr;
     if (!start->library || !start->library->Load()) {
-      last_error_ = std::string(B25Library::kFileName) + " not found" +
-                    (start->library && !start->library->GetError().empty() ? ": " + start->library->GetError() : "");
+      last_error_ =
+          std::string(B25Library::kFileName) + " not found" +
+          (start->library && !start->library->GetError().empty() ? ": " + start->library->GetError() : "");
       if (messages_) messages_->Notify(status_text::kDecoderNotFound, status_text::kCaptionError);
       return fail(last_error_);
     }
     CreateB25DecoderFn create = start->library->GetFactory();
-    if (create == nullptr) return fail(std::string(B25Library::kFactoryName) + " is not exported by the decoder library");
+    if (create == nullptr)
+      return fail(std::string(B25Library::kFactoryName) + " is not exported by the decoder library");
     start->decoder = create();
     if (start->decoder == nullptr) return fail("the decoder library made no decoder");
     if (start->decoder->Initialize(4) == 0) {
@@ -119,7 +121,8 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
 
   fifo_.Clear();
   device_->SetDataCallback(&CaptureApp::OnDeviceData, this);
-  if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get())) fx2->SetInitialisation(settings_.sorvalink_init);
+  if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get()))
+    fx2->SetInitialisation(settings_.sorvalink_init);
   if (!device_->Start(index, in_address, out_address)) {
     if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionError);
     return fail("the device did not start streaming");
@@ -144,7 +147,9 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
 
 CaptureApp::ThreadStart::ThreadStart() = default;
 
-CaptureApp::ThreadStart::~ThreadStart() { CaptureApp::ReleaseDecoder(this); }
+CaptureApp::ThreadStart::~ThreadStart() {
+  CaptureApp::ReleaseDecoder(this);
+}
 
 void CaptureApp::ReleaseDecoder(ThreadStart* start) {
   if (start == nullptr) return;
@@ -252,7 +257,8 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
   thread_done_.Set();
 }
 
-void CaptureApp::OnProcessorEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user) {
+void CaptureApp::OnProcessorEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count,
+                                  void* user) {
   static_cast<CaptureApp*>(user)->HandleEvent(type, param, data, count);
 }
 
@@ -303,7 +309,8 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
       }
       break;
     case EVENT_SERVICE_NAME:
-      if (info_ && data != nullptr) info_->OnServiceName(static_cast<uint16_t>(param), *reinterpret_cast<const ServiceNames*>(data));
+      if (info_ && data != nullptr)
+        info_->OnServiceName(static_cast<uint16_t>(param), *reinterpret_cast<const ServiceNames*>(data));
       break;
     default:
       break;
@@ -317,8 +324,8 @@ std::string CaptureApp::AutomaticRecordingPath(bool* failed) const {
   if (dir.back() != '/') dir += '/';
   const platform::CalendarTime c = platform::LocalTimeNow();
   char name[64];
-  std::snprintf(name, sizeof name, "cap-%04d%02d%02d-%02d%02d%02d.ts", c.year, c.month, c.day, c.hour, c.minute,
-                c.second);
+  std::snprintf(name, sizeof name, "cap-%04d%02d%02d-%02d%02d%02d.ts", c.year, c.month, c.day, c.hour,
+                c.minute, c.second);
   return dir + name;
 }
 
@@ -382,9 +389,13 @@ void CaptureApp::StopRecording() {
   old.reset();
 }
 
-bool CaptureApp::IsRecording() const { return recorder_ != nullptr; }
+bool CaptureApp::IsRecording() const {
+  return recorder_ != nullptr;
+}
 
-std::string CaptureApp::GetRecordingPath() const { return recording_path_; }
+std::string CaptureApp::GetRecordingPath() const {
+  return recording_path_;
+}
 
 void CaptureApp::ExtendStopTimer() {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
@@ -413,7 +424,8 @@ bool CaptureApp::ToggleSending(bool stop) {
   auto sender = std::make_unique<UdpSender>(static_cast<uint32_t>(settings_.network_send_size));
   const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(settings_.network_port) & 0xFFFF);
   if (!sender->OpenSocket(platform::SjisToUtf8(settings_.network_address), port)) {
-    last_error_ = "cannot send to " + platform::SjisToUtf8(settings_.network_address) + ":" + std::to_string(port);
+    last_error_ =
+        "cannot send to " + platform::SjisToUtf8(settings_.network_address) + ":" + std::to_string(port);
     if (static_cast<uint32_t>(settings_.network_send_size) > UdpSender::kMaxDatagram) {
       last_error_ += " (datagram size above " + std::to_string(UdpSender::kMaxDatagram) + ")";
     }
@@ -425,9 +437,13 @@ bool CaptureApp::ToggleSending(bool stop) {
   return true;
 }
 
-bool CaptureApp::IsSending() const { return sender_ != nullptr; }
+bool CaptureApp::IsSending() const {
+  return sender_ != nullptr;
+}
 
-uint16_t CaptureApp::GetSendingPort() const { return sender_ ? sender_->GetDestinationPort() : 0; }
+uint16_t CaptureApp::GetSendingPort() const {
+  return sender_ ? sender_->GetDestinationPort() : 0;
+}
 
 void CaptureApp::ClearStatistics() {
   stats_.ClearCounters();
@@ -447,8 +463,8 @@ void CaptureApp::SetServiceFilter(const std::vector<uint16_t>& excluded_services
     processor_->ClearOutputFilter(0, 0);
     return;
   }
-  processor_->SetOutputFilter(0, 1, excluded_services.data(), static_cast<uint32_t>(excluded_services.size()), 1,
-                              excluded_pids.data(), static_cast<uint32_t>(excluded_pids.size()));
+  processor_->SetOutputFilter(0, 1, excluded_services.data(), static_cast<uint32_t>(excluded_services.size()),
+                              1, excluded_pids.data(), static_cast<uint32_t>(excluded_pids.size()));
 }
 
 void CaptureApp::SetScheduleSelection(uint32_t program_mode, const std::vector<uint16_t>& programs,
@@ -504,7 +520,8 @@ StatusSnapshot CaptureApp::RefreshStatus() {
 
   const uint32_t clock_date = stats_.clock_date.load();
   MjdTime broadcast_now;
-  s.clock = FormatBroadcastClock(clock_date, stats_.clock_time.load(), now - stats_.clock_tick.load(), &broadcast_now);
+  s.clock = FormatBroadcastClock(clock_date, stats_.clock_time.load(), now - stats_.clock_tick.load(),
+                                 &broadcast_now);
 
   s.recording = FormatRecordingText(recorder_ != nullptr, recorder_ ? recorder_->GetBytesWritten() : 0);
   if (recorder_) {
@@ -537,18 +554,20 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     }
   }
 
-  s.sending = FormatSendingText(sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
+  s.sending = FormatSendingText(sender_ != nullptr,
+                                sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
                                 sender_ ? sender_->GetBytesSent() : 0);
 
   s.bar[3].assign(1, ' ');
   if (IsProcessing()) {
     if (clock_date != 0 && info_) {
-      info_->RefreshProgrammes(broadcast_now, [this](uint16_t service_id, MjdTime t, int purge, ProgrammeEvent* out) {
-        auto ev = LookupProgrammeAt(service_id, t, purge);
-        if (!ev) return false;
-        *out = *ev;
-        return true;
-      });
+      info_->RefreshProgrammes(broadcast_now,
+                               [this](uint16_t service_id, MjdTime t, int purge, ProgrammeEvent* out) {
+                                 auto ev = LookupProgrammeAt(service_id, t, purge);
+                                 if (!ev) return false;
+                                 *out = *ev;
+                                 return true;
+                               });
     }
     if (scheduler_) {
       bool posted = false;

@@ -32,19 +32,19 @@ class UdpSender;
 // The settings the capture application reads and writes while it runs (a part of pelkan.ini).
 // Texts are Shift-JIS, as stored in the settings file.
 struct CaptureSettings {
-  int sorvalink_init = 0;         // SORVALINK_INIT
-  int arib_b25_proc = 0;          // ARIB_B25_PROC
-  int rec_autofilename = 0;       // REC_AUTOFILENAME
-  std::string rec_autopath;       // REC_AUTOPATH (empty: the current directory)
-  int timer_period = 1;           // TIMER_PERIOD
-  int rec_time = 0;               // REC_TIME, minutes
+  int sorvalink_init = 0;                     // SORVALINK_INIT
+  int arib_b25_proc = 0;                      // ARIB_B25_PROC
+  int rec_autofilename = 0;                   // REC_AUTOFILENAME
+  std::string rec_autopath;                   // REC_AUTOPATH (empty: the current directory)
+  int timer_period = 1;                       // TIMER_PERIOD
+  int rec_time = 0;                           // REC_TIME, minutes
   std::string network_address = "localhost";  // NETWORK_ADDRESS
-  int network_port = 1234;        // NETWORK_PORT
-  int network_send_size = 0x7FFF; // NETWORK_SEND_SIZE
-  int last_channel = -1;          // LAST_CHANNEL
-  int decode_psi = 0;             // DECODE_PSI
-  int proc_epg = 0;               // PROC_EPG
-  int schedule_use_system_time = 0;  // SCHEDULE_USE_SYSTEM_TIME
+  int network_port = 1234;                    // NETWORK_PORT
+  int network_send_size = 0x7FFF;             // NETWORK_SEND_SIZE
+  int last_channel = -1;                      // LAST_CHANNEL
+  int decode_psi = 0;                         // DECODE_PSI
+  int proc_epg = 0;                           // PROC_EPG
+  int schedule_use_system_time = 0;           // SCHEDULE_USE_SYSTEM_TIME
 };
 
 // What the front-end chose for a connect: the device and endpoint lists' selections and the two
@@ -53,8 +53,8 @@ struct ConnectRequest {
   std::optional<int> device_index;
   std::optional<uint32_t> in_address;
   std::optional<uint32_t> out_address;  // core::kNoEndpoint for the "none" entry
-  bool initialise = false;               // firmware initialisation writes
-  bool descramble = false;               // pass the stream through B25Decoder.so
+  bool initialise = false;              // firmware initialisation writes
+  bool descramble = false;              // pass the stream through B25Decoder.so
 };
 
 // Receives the programme event in effect for a service at a time; false when none is known.
@@ -133,7 +133,9 @@ class CaptureApp {
   // Asked for the file of a manual recording when automatic naming is off and no path is given.
   void SetSavePathProvider(SavePathProvider* provider) { save_path_ = provider; }
   // Called on the UI thread with each snapshot that RefreshStatus produces.
-  void SetStatusListener(std::function<void(const StatusSnapshot&)> listener) { status_listener_ = std::move(listener); }
+  void SetStatusListener(std::function<void(const StatusSnapshot&)> listener) {
+    status_listener_ = std::move(listener);
+  }
   // Makes the decoder library object used by a connect with descrambling (the real plugin by default).
   void SetDecoderLibraryFactory(std::function<std::unique_ptr<B25Library>()> factory) {
     library_factory_ = std::move(factory);
@@ -193,7 +195,8 @@ class CaptureApp {
 
   // Output-0 filter from the information model: services and PIDs to exclude; both empty clears it.
   // No effect while the pipeline is not running. Any thread.
-  void SetServiceFilter(const std::vector<uint16_t>& excluded_services, const std::vector<uint16_t>& excluded_pids);
+  void SetServiceFilter(const std::vector<uint16_t>& excluded_services,
+                        const std::vector<uint16_t>& excluded_pids);
   // The scheduler's output filter: all lists empty clears it. No effect while not running. Any thread.
   void SetScheduleSelection(uint32_t program_mode, const std::vector<uint16_t>& programs,
                             const std::vector<uint16_t>& excluded_pids);
@@ -211,7 +214,8 @@ class CaptureApp {
   CaptureStats& stats() { return stats_; }
   CBufferMT& fifo() { return fifo_; }
   // The device's data callback (receive thread). Public for tests that feed the FIFO directly.
-  static void OnDeviceData(const uint8_t* data, uint32_t length, uint32_t total_low, uint32_t total_high, void* user);
+  static void OnDeviceData(const uint8_t* data, uint32_t length, uint32_t total_low, uint32_t total_high,
+                           void* user);
 
  private:
   // Handed from Connect to the processing thread, which ends the decoder's use.

@@ -31,17 +31,19 @@ std::string FormatMinutesSeconds(uint32_t seconds) {
   return Format("%d:%02d", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
 }
 
-std::string FormatCounter(uint32_t value) { return Format("%u", value); }
+std::string FormatCounter(uint32_t value) {
+  return Format("%u", value);
+}
 
 std::string FormatRate(double bytes_per_second) {
   return Format("%.2lf Mbps", bytes_per_second * 8 * 9.5367431640625e-07);
 }
 
-std::string FormatBufferText(uint32_t fill, uint32_t capacity, uint32_t fifo_overflows, uint32_t input_overflows,
-                             uint32_t stage_overflows) {
-  return Format("%dKB/%dKB\nR:%d Sy:%d St:%d", static_cast<int>(fill / 1024), static_cast<int>(capacity / 1024),
-                static_cast<int>(fifo_overflows), static_cast<int>(input_overflows),
-                static_cast<int>(stage_overflows));
+std::string FormatBufferText(uint32_t fill, uint32_t capacity, uint32_t fifo_overflows,
+                             uint32_t input_overflows, uint32_t stage_overflows) {
+  return Format("%dKB/%dKB\nR:%d Sy:%d St:%d", static_cast<int>(fill / 1024),
+                static_cast<int>(capacity / 1024), static_cast<int>(fifo_overflows),
+                static_cast<int>(input_overflows), static_cast<int>(stage_overflows));
 }
 
 std::string FormatBroadcastClock(uint32_t date, uint32_t seconds, uint32_t age_ms, MjdTime* now) {

@@ -12,45 +12,58 @@ namespace pelkan {
 // Produced by CaptureApp::RefreshStatus; every front-end (desktop window, command-line line) shows
 // the same snapshot.
 struct StatusSnapshot {
-  std::string elapsed;          // 1006 time since the device statistics were reset
-  std::string transfers_ok;     // 1007
-  std::string transfers_failed; // 1008
-  std::string rate;             // 1009 USB rate in Mbps
-  std::string device_status;    // 1011 the device's own status line
-  std::string buffer;           // 1013 FIFO fill and the overflow counters R, Sy, St
-  std::string packet_size;      // 1014
-  std::string sync_losses;      // 1015
-  std::string continuity;       // 1022
-  std::string scrambled;        // 1018
-  std::string clock;            // 1019 broadcast clock (empty before the first time table)
-  std::string recording;        // 1020
-  std::string free_space;       // 1021
-  std::string sending;          // 1024
+  std::string elapsed;             // 1006 time since the device statistics were reset
+  std::string transfers_ok;        // 1007
+  std::string transfers_failed;    // 1008
+  std::string rate;                // 1009 USB rate in Mbps
+  std::string device_status;       // 1011 the device's own status line
+  std::string buffer;              // 1013 FIFO fill and the overflow counters R, Sy, St
+  std::string packet_size;         // 1014
+  std::string sync_losses;         // 1015
+  std::string continuity;          // 1022
+  std::string scrambled;           // 1018
+  std::string clock;               // 1019 broadcast clock (empty before the first time table)
+  std::string recording;           // 1020
+  std::string free_space;          // 1021
+  std::string sending;             // 1024
   std::array<std::string, 4> bar;  // status-bar parts; part 0 is never written
 };
 
 // Fixed texts of the status display and of the recording and sending controls (Shift-JIS).
 namespace status_text {
 inline constexpr char kRecordingStopped[] = "\x98^\x89\xE6\x92\xE2\x8E~\x92\x86";  // 録画停止中
-inline constexpr char kRecordingBuffering[] = "\x98^\x89\xE6\x83o\x83" "b\x83t\x83@\x92\x86";  // 録画バッファ中
-inline constexpr char kAutoStopping[] = "\x8E\xA9\x93\xAE\x92\xE2\x8E~\x8F\x88\x97\x9D\x92\x86";  // 自動停止処理中
+inline constexpr char kRecordingBuffering[] =
+    "\x98^\x89\xE6\x83o\x83"
+    "b\x83t\x83@\x92\x86";  // 録画バッファ中
+inline constexpr char kAutoStopping[] =
+    "\x8E\xA9\x93\xAE\x92\xE2\x8E~\x8F\x88\x97\x9D\x92\x86";  // 自動停止処理中
 inline constexpr char kNoAutoStop[] =
     "\x98^\x89\xE6\x8E\xA9\x93\xAE\x92\xE2\x8E~\x90\xDD\x92\xE8\x82\xC8\x82\xB5";  // 録画自動停止設定なし
 inline constexpr char kSendingStopped[] = "\x91\x97\x90M\x92\xE2\x8E~\x92\x86";  // 送信停止中
-inline constexpr char kSendingBuffering[] = "\x91\x97\x90M\x83o\x83" "b\x83t\x83@\x92\x86";  // 送信バッファ中
+inline constexpr char kSendingBuffering[] =
+    "\x91\x97\x90M\x83o\x83"
+    "b\x83t\x83@\x92\x86";  // 送信バッファ中
 inline constexpr char kLowDiskStop[] =
-    "\x98^\x89\xE6\x90\xE6\x83" "f\x83" "B\x83X\x83N\x97" "e\x97\xCA\x82\xAA\x8F\xAD\x82\xC8\x82\xA2\x82\xCC"
-    "\x82\xC5\x98^\x89\xE6\x92\xE2\x8E~\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81" "B";  // 録画先ディスク容量が少ないので録画停止しました。
-inline constexpr char kStartFailed[] = "\x8AJ\x8En\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";  // 開始に失敗しました
-inline constexpr char kInEndpointError[] = "\x93\xFC\x97\xCD" "EP\x8Ew\x92\xE8\x83G\x83\x89\x81[";  // 入力EP指定エラー
+    "\x98^\x89\xE6\x90\xE6\x83"
+    "f\x83"
+    "B\x83X\x83N\x97"
+    "e\x97\xCA\x82\xAA\x8F\xAD\x82\xC8\x82\xA2\x82\xCC"
+    "\x82\xC5\x98^\x89\xE6\x92\xE2\x8E~\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81"
+    "B";  // 録画先ディスク容量が少ないので録画停止しました。
+inline constexpr char kStartFailed[] =
+    "\x8AJ\x8En\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";  // 開始に失敗しました
+inline constexpr char kInEndpointError[] =
+    "\x93\xFC\x97\xCD"
+    "EP\x8Ew\x92\xE8\x83G\x83\x89\x81[";  // 入力EP指定エラー
 inline constexpr char kOutEndpointRequired[] =
-    "Sorvalink\x8F\x89\x8A\xFA\x89\xBB\x82\xC9\x82\xCD\x8Fo\x97\xCD" "EP\x82\xAA\x95K\x97v\x82\xC5\x82\xB7";  // Sorvalink初期化には出力EPが必要です
+    "Sorvalink\x8F\x89\x8A\xFA\x89\xBB\x82\xC9\x82\xCD\x8Fo\x97\xCD"
+    "EP\x82\xAA\x95K\x97v\x82\xC5\x82\xB7";  // Sorvalink初期化には出力EPが必要です
 inline constexpr char kDecoderNotFound[] = "B25Decord.dll not found.";
 inline constexpr char kCardError[] = "B-CAS card error";
-inline constexpr char kNone[] = "\x82\xC8\x82\xB5";                 // なし
-inline constexpr char kRecordStart[] = "\x98^\x89\xE6\x8AJ\x8En";   // 録画開始
+inline constexpr char kNone[] = "\x82\xC8\x82\xB5";                  // なし
+inline constexpr char kRecordStart[] = "\x98^\x89\xE6\x8AJ\x8En";    // 録画開始
 inline constexpr char kRecordStop[] = "\x98^\x89\xE6\x92\xE2\x8E~";  // 録画停止
-inline constexpr char kSendStart[] = "\x91\x97\x90M\x8AJ\x8En";     // 送信開始
+inline constexpr char kSendStart[] = "\x91\x97\x90M\x8AJ\x8En";      // 送信開始
 inline constexpr char kSendStop[] = "\x91\x97\x90M\x92\xE2\x8E~";    // 送信停止
 // Message captions.
 inline constexpr char kCaptionApp[] = "pelkan";
@@ -70,8 +83,8 @@ std::string FormatCounter(uint32_t value);
 // A rate in bytes per second as "%.2lf Mbps" (x 8 x 2^-20).
 std::string FormatRate(double bytes_per_second);
 // "%dKB/%dKB\nR:%d Sy:%d St:%d" from the FIFO fill and capacity in bytes and the three counters.
-std::string FormatBufferText(uint32_t fill, uint32_t capacity, uint32_t fifo_overflows, uint32_t input_overflows,
-                             uint32_t stage_overflows);
+std::string FormatBufferText(uint32_t fill, uint32_t capacity, uint32_t fifo_overflows,
+                             uint32_t input_overflows, uint32_t stage_overflows);
 // The broadcast clock text: empty when `date` is 0. `age_ms` is the time since the table arrived;
 // above 1000 ms the clock is advanced by whole seconds of age. The marker is '*' when the table is
 // younger than one second, a blank otherwise. *now (if given) receives the (advanced) time, or

@@ -49,7 +49,9 @@ FileRecorder::FileRecorder(uint32_t block_size)
       free_space_(&FileRecorder::QueryFreeSpace),
       tick_(&platform::TickCount) {}
 
-FileRecorder::~FileRecorder() { CloseFile(); }
+FileRecorder::~FileRecorder() {
+  CloseFile();
+}
 
 int FileRecorder::OpenFile(const std::string& path) {
   if (fd_ >= 0) CloseFile();

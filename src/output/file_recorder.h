@@ -5,16 +5,15 @@
 #include <functional>
 #include <memory>
 #include <string>
-
 #include <vector>
 
 namespace pelkan {
 
 // Writes transport-stream packets to one file. Packets are collected in a buffer of twice the
-// block size (at least 1 MiB) and written in whole blocks of `block size` bytes; the buffered tail is written when the file is closed, so the
-// file holds every byte that WritePacket accepted. WritePacket runs on the processing thread; the
-// other operations run on the thread that owns the recorder. The byte counter may be read from any
-// thread.
+// block size (at least 1 MiB) and written in whole blocks of `block size` bytes; the buffered tail is written
+// when the file is closed, so the file holds every byte that WritePacket accepted. WritePacket runs on the
+// processing thread; the other operations run on the thread that owns the recorder. The byte counter may be
+// read from any thread.
 class FileRecorder {
  public:
   // Free space query: fills *bytes with the bytes available to the user on the volume that holds

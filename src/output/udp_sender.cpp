@@ -26,7 +26,9 @@ uint32_t BufferCapacity(uint32_t size) {
 UdpSender::UdpSender(uint32_t datagram_size)
     : datagram_size_(datagram_size), capacity_(BufferCapacity(datagram_size)) {}
 
-UdpSender::~UdpSender() { CloseSocket(); }
+UdpSender::~UdpSender() {
+  CloseSocket();
+}
 
 void UdpSender::CloseSocket() {
   if (fd_ < 0) return;
@@ -81,7 +83,9 @@ std::array<uint8_t, 4> UdpSender::GetDestinationAddress() const {
   return bytes;
 }
 
-uint16_t UdpSender::GetDestinationPort() const { return port_.load(std::memory_order_relaxed); }
+uint16_t UdpSender::GetDestinationPort() const {
+  return port_.load(std::memory_order_relaxed);
+}
 
 bool UdpSender::SendDatagram(const uint8_t* data, uint32_t length, uint32_t* sent) {
   sockaddr_in to{};

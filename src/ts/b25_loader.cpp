@@ -9,7 +9,9 @@ namespace pelkan {
 
 B25Library::B25Library() : candidates_(DefaultCandidates()) {}
 
-B25Library::~B25Library() { Unload(); }
+B25Library::~B25Library() {
+  Unload();
+}
 
 std::vector<std::string> B25Library::DefaultCandidates() {
   std::vector<std::string> out;

@@ -74,7 +74,9 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-uint16_t PidOf(const uint8_t* p) { return static_cast<uint16_t>((p[1] & 0x1F) << 8 | p[2]); }
+uint16_t PidOf(const uint8_t* p) {
+  return static_cast<uint16_t>((p[1] & 0x1F) << 8 | p[2]);
+}
 
 class CaptureEndToEnd : public ::testing::Test {
  protected:
@@ -200,7 +202,9 @@ TEST_F(CaptureEndToEnd, ServiceFilterKeepsOneServiceWithARewrittenPat) {
 
   if (std::system("ffprobe -version > /dev/null 2>&1") == 0) {
     const std::string out = dir_ + "/probe.txt";
-    ASSERT_EQ(std::system(("ffprobe -v error -show_entries program=program_id -of csv=p=0 " + path + " > " + out + " 2>/dev/null").c_str()),
+    ASSERT_EQ(std::system(("ffprobe -v error -show_entries program=program_id -of csv=p=0 " + path + " > " +
+                           out + " 2>/dev/null")
+                              .c_str()),
               0);
     std::ifstream in(out);
     std::string line, programs;
@@ -308,7 +312,8 @@ TEST_F(CaptureEndToEnd, SamplePluginClearsTheTestScrambling) {
       EXPECT_EQ(scrambled, 0u);
       EXPECT_EQ(marked, 0u);
       auto clear = ExpectedStream(options, file.size());
-      for (size_t off = 0; off + 188 <= clear.size(); off += 188) streamgen::RemoveTestScrambling(&clear[off], 188);
+      for (size_t off = 0; off + 188 <= clear.size(); off += 188)
+        streamgen::RemoveTestScrambling(&clear[off], 188);
       EXPECT_TRUE(file == clear);
     } else {
       EXPECT_GT(scrambled, 0u);

@@ -52,8 +52,8 @@ class CliCapture : public ::testing::Test {
   // True when ffprobe is present and lists `program` in the file.
   bool ProbeHasProgram(const std::string& file, const std::string& program) {
     if (std::system("ffprobe -version > /dev/null 2>&1") != 0) return true;
-    const std::string cmd = "ffprobe -v error -show_entries program=program_id -of csv=p=0 " + file + " > " + dir_ +
-                            "/probe.txt 2>/dev/null";
+    const std::string cmd = "ffprobe -v error -show_entries program=program_id -of csv=p=0 " + file + " > " +
+                            dir_ + "/probe.txt 2>/dev/null";
     if (std::system(cmd.c_str()) != 0) return false;
     return ReadText(dir_ + "/probe.txt").find(program) != std::string::npos;
   }
@@ -154,7 +154,8 @@ TEST_F(CliCapture, InterruptDisconnectsAndLeavesACompleteFile) {
     if (chdir(dir_.c_str()) != 0) _exit(99);
     freopen("out.txt", "w", stdout);
     freopen("err.txt", "w", stderr);
-    execl(kCli.c_str(), kCli.c_str(), "capture", "--in", "0x86", "--record", "int.ts", static_cast<char*>(nullptr));
+    execl(kCli.c_str(), kCli.c_str(), "capture", "--in", "0x86", "--record", "int.ts",
+          static_cast<char*>(nullptr));
     _exit(98);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));

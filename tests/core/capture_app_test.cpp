@@ -23,7 +23,9 @@ using testing::MakePacketRun;
 using testing::QueueDispatcher;
 using testing::RecordingMessages;
 
-std::string Utf8(const std::string& s) { return platform::SjisToUtf8(s); }
+std::string Utf8(const std::string& s) {
+  return platform::SjisToUtf8(s);
+}
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -174,7 +176,8 @@ TEST_F(CaptureAppTest, MissingFactoryOrObjectFailsWithoutAMessage) {
 
 TEST_F(CaptureAppTest, DeviceThatFailsToStartLeavesNothingRunning) {
   std::vector<std::string> log;
-  app_.SetDecoderLibraryFactory([&] { return std::make_unique<FakeDecoderLibrary>(FakeDecoderLibrary::Script{}, &log); });
+  app_.SetDecoderLibraryFactory(
+      [&] { return std::make_unique<FakeDecoderLibrary>(FakeDecoderLibrary::Script{}, &log); });
   device_->fail_start = true;
   ConnectRequest r = Request();
   r.descramble = true;
@@ -191,7 +194,8 @@ TEST_F(CaptureAppTest, DeviceThatFailsToStartLeavesNothingRunning) {
 
 TEST_F(CaptureAppTest, DecoderIsReleasedByTheProcessingThreadAtDisconnect) {
   std::vector<std::string> log;
-  app_.SetDecoderLibraryFactory([&] { return std::make_unique<FakeDecoderLibrary>(FakeDecoderLibrary::Script{}, &log); });
+  app_.SetDecoderLibraryFactory(
+      [&] { return std::make_unique<FakeDecoderLibrary>(FakeDecoderLibrary::Script{}, &log); });
   ConnectRequest r = Request();
   r.descramble = true;
   ASSERT_TRUE(app_.Connect(r));
@@ -442,7 +446,8 @@ TEST_F(CaptureAppTest, SchedulerGetsTheClockOnlyWhileProcessing) {
   EXPECT_EQ(app_.RefreshStatus().bar[3], " ");
   EXPECT_TRUE(scheduler.clocks.empty());
   ASSERT_TRUE(app_.Connect(Request()));
-  for (int i = 0; i < 1000 && !app_.IsProcessing(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 1000 && !app_.IsProcessing(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   app_.stats().clock_date = 54528;
   app_.stats().clock_time = 100;
   app_.stats().clock_tick = tick_.load() - 2500;

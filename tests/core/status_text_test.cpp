@@ -7,7 +7,9 @@
 namespace pelkan {
 namespace {
 
-std::string Utf8(const std::string& sjis) { return platform::SjisToUtf8(sjis); }
+std::string Utf8(const std::string& sjis) {
+  return platform::SjisToUtf8(sjis);
+}
 
 TEST(StatusText, ElapsedSwitchesToMinutesAtOneMinute) {
   EXPECT_EQ(FormatElapsedSeconds(59), "59");

@@ -57,7 +57,8 @@ bool FakeDtvDevice::Deliver(const uint8_t* data, size_t length, uint32_t chunk) 
     const uint64_t total = total_bytes_.fetch_add(n) + n;
     transfers_ok_.fetch_add(1);
     if (callback_) {
-      callback_(data + done, n, static_cast<uint32_t>(total), static_cast<uint32_t>(total >> 32), callback_user_);
+      callback_(data + done, n, static_cast<uint32_t>(total), static_cast<uint32_t>(total >> 32),
+                callback_user_);
     }
     done += n;
   }

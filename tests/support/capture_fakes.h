@@ -75,7 +75,9 @@ class RecordingMessages : public UserMessages {
   };
   std::vector<Message> shown;
   bool answer = true;
-  void Notify(const std::string& text, const std::string& caption) override { shown.push_back({text, caption}); }
+  void Notify(const std::string& text, const std::string& caption) override {
+    shown.push_back({text, caption});
+  }
   bool Ask(const std::string& text, const std::string& caption) override {
     shown.push_back({text, caption});
     return answer;

@@ -1,11 +1,11 @@
 #include "ts/b25_loader.h"
 
-#include "tools/streamgen/test_scrambler.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <vector>
+
+#include "tools/streamgen/test_scrambler.h"
 
 namespace pelkan {
 namespace {
