@@ -226,6 +226,37 @@ TEST_F(CaptureAppTest, RecordingHoldsEveryPacketAndDisconnectZeroesStatistics) {
   app_.SetScheduleEngine(nullptr);
 }
 
+TEST_F(CaptureAppTest, WaitingBlocksAreFedInOnePassAndTheRestWaits) {
+  ASSERT_TRUE(app_.Connect(Request()));
+  const uint64_t before = app_.BlocksFed();
+  std::vector<uint8_t> bytes = MakePacketRun(0x100, 1000);
+  bytes.resize(0x18000 + 0x7FFF);
+  ASSERT_TRUE(device_->Deliver(bytes.data(), bytes.size(), static_cast<uint32_t>(bytes.size())));
+  WaitDrained();
+  EXPECT_EQ(app_.BlocksFed() - before, 3u);
+  EXPECT_EQ(app_.fifo().GetSize(), 0x7FFFu);
+}
+
+TEST_F(CaptureAppTest, OutputZeroFilterLeavesTheSchedulerOutputAlone) {
+  CountingScheduler scheduler;
+  app_.SetScheduleEngine(&scheduler);
+  ASSERT_TRUE(app_.Connect(Request()));
+  for (int i = 0; i < 1000 && !app_.IsProcessing(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  app_.SetServiceFilter({}, {0x100});
+  const std::string path = dir_ + "/filtered.ts";
+  ASSERT_TRUE(app_.ToggleRecording(false, path));
+  auto stream = MakePacketRun(0x100, 4096);
+  const auto other = MakePacketRun(0x200, 4096);
+  stream.insert(stream.end(), other.begin(), other.end());
+  ASSERT_TRUE(device_->Deliver(stream.data(), stream.size()));
+  WaitDrained();
+  app_.Disconnect();
+  EXPECT_EQ(ReadFile(path), other);            // output 0 drops PID 0x100
+  EXPECT_EQ(scheduler.packets.load(), 8192u);  // output 1 passes everything
+  app_.SetScheduleEngine(nullptr);
+}
+
 TEST_F(CaptureAppTest, BytesBelowOneBlockAreNotFed) {
   ASSERT_TRUE(app_.Connect(Request()));
   const auto stream = MakePacketRun(0x100, 174);  // 32,712 bytes, just under a block
