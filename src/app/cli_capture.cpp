@@ -31,6 +31,8 @@ namespace {
 constexpr char kName[] = "pelkan-cli capture";
 // How long the PAT and the PMTs may take to arrive before --service gives up.
 constexpr uint32_t kTablesTimeoutMs = 15000;
+// How long --services waits for every PMT before it prints the rows it has.
+constexpr uint32_t kServicesWaitMs = 5000;
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -50,6 +52,7 @@ struct Options {
   std::string send;
   std::optional<uint32_t> send_size;
   std::vector<uint16_t> services;
+  bool print_services = false;
   bool json = false;
 };
 
@@ -72,6 +75,8 @@ void PrintUsage(FILE* out) {
       "  --send-size N      datagram payload bytes (default NETWORK_SEND_SIZE, 32767; 0 = per packet)\n"
       "  --service ID,...   keep only these services (recording and sending begin once the\n"
       "                     PAT and PMTs have been seen and the filter is in place)\n"
+      "  --services         print the service rows (id, name, current programme, PMT PID,\n"
+      "                     components) once the tables have arrived and whenever they change\n"
       "  --json             print the status as JSON lines\n\n"
       "Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
       "failed, 2 bad arguments.\n");
@@ -158,6 +163,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
     } else if (a == "--service") {
       const char* t = value();
       if (t == nullptr || !ParseServices(t, &o->services)) return bad("service list", t);
+    } else if (a == "--services") {
+      o->print_services = true;
     } else if (a == "--json") {
       o->json = true;
     } else {
@@ -265,6 +272,40 @@ void PrintStatus(const StatusSnapshot& s, bool json) {
     std::printf("%s\n", line.c_str());
   }
   std::fflush(stdout);
+}
+
+// The service rows as the filtering window shows them: a "services: N" line and one line per row,
+// or one JSON line {"services":[...]}.
+void PrintServices(const ServiceRowTable& rows, bool json) {
+  if (json) {
+    std::string line = "{\"services\":[";
+    for (size_t i = 0; i < rows.Rows().size(); ++i) {
+      const ServiceRowTable::Row& row = rows.Rows()[i];
+      auto cell = [&row](int column) {
+        std::string text = platform::SjisToUtf8(row.cells[static_cast<size_t>(column)]);
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        return JsonString(text);
+      };
+      if (i > 0) line += ",";
+      line += "{\"service_id\":" + std::to_string(row.service_id) +
+              ",\"kept\":" + (row.checked ? "true" : "false") + ",\"name\":" + cell(1) +
+              ",\"programme\":" + cell(2) + ",\"pmt_pid\":" + cell(3) + ",\"components\":" + cell(4) + "}";
+    }
+    std::printf("%s]}\n", line.c_str());
+  } else {
+    std::printf("services: %zu\n", rows.Rows().size());
+    for (const std::string& line : rows.RenderUtf8()) std::printf("  %s\n", line.c_str());
+  }
+  std::fflush(stdout);
+}
+
+// What decides the service filter: each row's service and components. The filter is applied again
+// when this changes (a new transport stream, a new service, a new PMT version).
+std::string ServiceLayout(const ServiceRowTable& rows) {
+  std::string layout;
+  for (const ServiceRowTable::Row& row : rows.Rows())
+    layout += std::to_string(row.service_id) + ":" + row.cells[4] + ";";
+  return layout;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -386,6 +427,7 @@ int RunCapture(int argc, char** argv) {
   }
   const uint32_t start = platform::TickCount();
 
+  std::string filtered_layout;
   if (!o.services.empty()) {
     if (!RunUntil(loop, kTablesTimeoutMs, [&] { return rows.ComponentsComplete(); })) {
       if (g_interrupted) return 0;
@@ -400,6 +442,7 @@ int RunCapture(int argc, char** argv) {
       std::fprintf(stderr, "%s: none of the chosen services is in the stream\n", kName);
       return 1;
     }
+    filtered_layout = ServiceLayout(rows);
     // Packets already routed with the old filter are out of the processor after the next block.
     const uint64_t fed = app.BlocksFed();
     if (!RunUntil(loop, kTablesTimeoutMs, [&] { return app.BlocksFed() > fed + 1; })) {
@@ -438,10 +481,27 @@ int RunCapture(int argc, char** argv) {
 
   int result = 0;
   uint32_t last_print = platform::TickCount();
+  uint64_t printed_services = 0;
   for (;;) {
     loop.RunFor(50);
     const uint32_t now = platform::TickCount();
     if (g_interrupted) break;
+    // A change of transport stream switches the filter off and new services arrive checked: the
+    // chosen services are applied again once the new tables are complete.
+    if (!o.services.empty() && rows.ComponentsComplete() && ServiceLayout(rows) != filtered_layout) {
+      if (!window.KeepOnlyServices(o.services)) {
+        std::fprintf(stderr, "%s: none of the chosen services is in the new stream; nothing is filtered\n",
+                     kName);
+      }
+      filtered_layout = ServiceLayout(rows);
+    }
+    // Printed once every row shows its components, or with what has arrived after a few seconds
+    // (a service without elementary streams never gets any).
+    if (o.print_services && rows.Changes() != printed_services && !rows.Rows().empty() &&
+        (rows.ComponentsComplete() || now - start >= kServicesWaitMs)) {
+      printed_services = rows.Changes();
+      PrintServices(rows, o.json);
+    }
     if (recording && !app.IsRecording()) {
       // Stopped by its timer, or by the low-disk stop (which has told why).
       if (messages.last_text == status_text::kLowDiskStop) result = 1;

@@ -344,19 +344,28 @@ std::optional<bool> ServiceFilterWindow::RowChecked(uint16_t row) const {
 }
 
 bool ServiceFilterWindow::KeepOnlyServices(std::span<const uint16_t> keep) {
-  if (FilterActive()) ToggleFilter(true);
+  FilterCallback callback;
+  FilterLists lists;
   bool any_kept = false;
   {
     std::lock_guard lock(mutex_);
     for (size_t row = 0; row < list_.size(); ++row) {
       const bool kept = std::find(keep.begin(), keep.end(), list_[row].service_id) != keep.end();
       any_kept = any_kept || kept;
-      SetRowChecked(static_cast<uint16_t>(row), kept);
+      if (list_[row].checked != kept) {
+        list_[row].checked = kept;
+        if (view_ != nullptr) view_->ShowRowChecked(static_cast<uint16_t>(row), kept);
+      }
     }
+    // The new filter replaces the old one in a single call, so nothing slips through in between.
+    if (!any_kept && !filter_active_) return false;
+    filter_active_ = any_kept;
+    if (any_kept) lists = BuildFilterLists();
+    ShowFilterStateLocked();
+    callback = filter_callback_;
   }
-  if (!any_kept) return false;
-  ToggleFilter(false);
-  return true;
+  if (callback) callback(lists.services, lists.pids);
+  return any_kept;
 }
 
 size_t ServiceFilterWindow::RowCount() const {

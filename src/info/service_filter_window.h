@@ -138,9 +138,10 @@ class ServiceFilterWindow {
   bool SetRowChecked(uint16_t row, bool checked);
   // Check state of a list row, or none when the row does not exist. Any thread.
   std::optional<bool> RowChecked(uint16_t row) const;
-  // Keeps exactly the listed services: switches the filter off if it is on, checks the rows of the
-  // listed services, unchecks the others and switches the filter on. Returns false (and leaves the
-  // filter off) when no listed service has a row yet. UI thread; used by the headless tool.
+  // Keeps exactly the listed services: checks their rows, unchecks the others and switches the
+  // filter on (or, when it is on already, replaces it) with one callback. Returns false, with the
+  // filter off, when no listed service has a row. May be called again whenever the rows change.
+  // UI thread; used by the headless tool.
   bool KeepOnlyServices(std::span<const uint16_t> keep);
 
   // Number of rows the view shows. Any thread.

@@ -402,14 +402,21 @@ TEST_F(ServiceFilterWindowTest, KeepOnlyServicesSwitchesFilterOn) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].services, (std::vector<uint16_t>{1025}));
   EXPECT_EQ(calls[0].pids, (std::vector<uint16_t>{0x121}));
-  // Applying it again first switches the filter off.
+  EXPECT_FALSE(table.Rows()[1].checked);
+  // Applied again while on, the new filter replaces the old one without clearing it in between.
   const uint16_t keep2[] = {1025};
   EXPECT_TRUE(model.KeepOnlyServices(keep2));
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[2].services, (std::vector<uint16_t>{1024, 1026}));
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].services, (std::vector<uint16_t>{1024, 1026}));
+  EXPECT_TRUE(model.FilterActive());
+  // Keeping nothing that is listed switches the filter off.
   const uint16_t none[] = {1};
   EXPECT_FALSE(model.KeepOnlyServices(none));
   EXPECT_FALSE(model.FilterActive());
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_TRUE(calls[2].services.empty() && calls[2].pids.empty());
+  EXPECT_FALSE(model.KeepOnlyServices(none));
+  EXPECT_EQ(calls.size(), 3u);
 }
 
 TEST_F(ServiceFilterWindowTest, ControlsFollowConnectAndFilter) {
