@@ -263,7 +263,8 @@ void PrintServices(const ServiceRowTable& rows, bool json) {
         return JsonString(text);
       };
       if (i > 0) line += ",";
-      line += "{\"service_id\":" + std::to_string(row.service_id) + ",\"kept\":" + (row.checked ? "true" : "false") +
+      line += "{\"service_id\":" + std::to_string(row.service_id) +
+              ",\"kept\":" + (row.checked ? "true" : "false") +
               ",\"name\":" + cell(1) + ",\"programme\":" + cell(2) + ",\"pmt_pid\":" + cell(3) +
               ",\"components\":" + cell(4) + "}";
     }
@@ -279,7 +280,9 @@ void PrintServices(const ServiceRowTable& rows, bool json) {
 // when this changes (a new transport stream, a new service, a new PMT version).
 std::string ServiceLayout(const ServiceRowTable& rows) {
   std::string layout;
-  for (const ServiceRowTable::Row& row : rows.Rows()) layout += std::to_string(row.service_id) + ":" + row.cells[4] + ";";
+  for (const ServiceRowTable::Row& row : rows.Rows()) {
+    layout += std::to_string(row.service_id) + ":" + row.cells[4] + ";";
+  }
   return layout;
 }
 
@@ -464,7 +467,8 @@ int RunCapture(int argc, char** argv) {
     // chosen services are applied again once the new tables are complete.
     if (!o.services.empty() && rows.ComponentsComplete() && ServiceLayout(rows) != filtered_layout) {
       if (!window.KeepOnlyServices(o.services)) {
-        std::fprintf(stderr, "%s: none of the chosen services is in the new stream; nothing is filtered\n", kName);
+        std::fprintf(stderr, "%s: none of the chosen services is in the new stream; nothing is filtered\n",
+                     kName);
       }
       filtered_layout = ServiceLayout(rows);
     }

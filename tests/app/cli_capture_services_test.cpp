@@ -28,8 +28,8 @@ class CliCaptureServices : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   int Run(const std::string& args) {
-    const std::string cmd = "cd " + dir_ + " && " + std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli " + args +
-                            " > out.txt 2> err.txt";
+    const std::string cmd = "cd " + dir_ + " && " + std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli " +
+                            args + " > out.txt 2> err.txt";
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -94,7 +94,8 @@ std::vector<std::pair<uint16_t, std::set<uint16_t>>> PatsOf(const std::string& f
   std::vector<std::pair<uint16_t, std::set<uint16_t>>> pats;
   for (size_t off = 0; off + 188 <= file.size(); off += 188) {
     const auto* p = reinterpret_cast<const uint8_t*>(file.data() + off);
-    if (p[0] != 0x47 || (p[1] & 0x1F) != 0 || p[2] != 0 || !(p[1] & 0x40) || p[4] != 0 || p[5] != 0x00) continue;
+    if (p[0] != 0x47 || (p[1] & 0x1F) != 0 || p[2] != 0 || !(p[1] & 0x40) || p[4] != 0 || p[5] != 0x00)
+      continue;
     const size_t length = (p[6] & 0x0F) << 8 | p[7];
     if (length < 9 || 8 + length > 188) continue;
     std::set<uint16_t> programs;
