@@ -55,7 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> payload(data + pos, data + pos + avail);
     pos += avail;
     switch (op % 12) {
-      case 0: model.HandleTsEvent(pelkan::EVENT_STREAM_RESET, arg, nullptr, 0); break;
+      case 0:
+        model.HandleTsEvent(pelkan::EVENT_STREAM_RESET, arg, nullptr, 0);
+        break;
       case 1:
         model.HandleTsEvent(pelkan::EVENT_PROGRAM_LIST, arg, payload.data(),
                             static_cast<uint32_t>(payload.size() / sizeof(pelkan::ProgramListEntry)));
@@ -71,17 +73,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         model.HandleTsEvent(pelkan::EVENT_SERVICE_NAME, arg, names, 0);
         break;
       }
-      case 4: dispatcher.Run(); break;
-      case 5: model.RefreshProgrammes(pelkan::MjdTime{arg, static_cast<uint32_t>(len) * 1000}, lookup); break;
-      case 6: model.ToggleFilter((arg & 1) != 0); break;
-      case 7: model.SetRowChecked(arg % 8, (len & 1) != 0); break;
+      case 4:
+        dispatcher.Run();
+        break;
+      case 5:
+        model.RefreshProgrammes(pelkan::MjdTime{arg, static_cast<uint32_t>(len) * 1000}, lookup);
+        break;
+      case 6:
+        model.ToggleFilter((arg & 1) != 0);
+        break;
+      case 7:
+        model.SetRowChecked(arg % 8, (len & 1) != 0);
+        break;
       case 8:
-        model.ReserveProgramme(arg % 8, (len & 1) ? pelkan::ProgrammeSlot::kNext : pelkan::ProgrammeSlot::kCurrent,
+        model.ReserveProgramme(arg % 8,
+                               (len & 1) ? pelkan::ProgrammeSlot::kNext : pelkan::ProgrammeSlot::kCurrent,
                                (len & 2) ? pelkan::ReserveBy::kEventId : pelkan::ReserveBy::kTime);
         break;
-      case 9: (void)model.RowToolTip(arg % 8); break;
-      case 10: (void)table.RenderUtf8(); break;
-      case 11: model.KeepOnlyServices(std::span<const uint16_t>(&arg, 1)); break;
+      case 9:
+        (void)model.RowToolTip(arg % 8);
+        break;
+      case 10:
+        (void)table.RenderUtf8();
+        break;
+      case 11:
+        model.KeepOnlyServices(std::span<const uint16_t>(&arg, 1));
+        break;
     }
   }
   dispatcher.Run();

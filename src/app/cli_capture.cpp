@@ -303,8 +303,9 @@ void PrintServices(const ServiceRowTable& rows, bool json) {
 // when this changes (a new transport stream, a new service, a new PMT version).
 std::string ServiceLayout(const ServiceRowTable& rows) {
   std::string layout;
-  for (const ServiceRowTable::Row& row : rows.Rows())
+  for (const ServiceRowTable::Row& row : rows.Rows()) {
     layout += std::to_string(row.service_id) + ":" + row.cells[4] + ";";
+  }
   return layout;
 }
 

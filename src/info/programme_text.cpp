@@ -8,7 +8,7 @@
 #include "platform/text_codec.h"
 
 // The Japanese texts are written as Shift-JIS byte escapes; the UTF-8 reading is in the comment.
-// A literal is split ("\x89" "f") where a plain character that looks like a hex digit follows an escape.
+// A plain character that looks like a hex digit is escaped too where it follows an escape.
 
 namespace pelkan {
 namespace {
@@ -23,12 +23,12 @@ constexpr std::string_view kWeekdays[7] = {
     "\x89\xce",  // 火
 };
 
-constexpr char kUndetermined[] = "\x96\xa2\x92\xe8 ";                // "未定 "
-constexpr char kVideoFormat[] = " \x89" "f\x91\x9c(%s,%s)";          // " 映像(%s,%s)"
-constexpr char kAudioFormat[] = " \x89\xb9\x90\xba(%s)";             // " 音声(%s)"
-constexpr char kMono[] = "\x83\x82\x83m\x83\x89\x83\x8b";            // "モノラル"
-constexpr char kDualMono[] = "\x83\x82\x83m\x83\x89\x83\x8bx2";      // "モノラルx2"
-constexpr char kStereo[] = "\x83X\x83" "e\x83\x8c\x83I";             // "ステレオ"
+constexpr char kUndetermined[] = "\x96\xa2\x92\xe8 ";                               // "未定 "
+constexpr char kVideoFormat[] = " \x89\x66\x91\x9c(%s,%s)";                         // " 映像(%s,%s)"
+constexpr char kAudioFormat[] = " \x89\xb9\x90\xba(%s)";                            // " 音声(%s)"
+constexpr char kMono[] = "\x83\x82\x83m\x83\x89\x83\x8b";                           // "モノラル"
+constexpr char kDualMono[] = "\x83\x82\x83m\x83\x89\x83\x8bx2";                     // "モノラルx2"
+constexpr char kStereo[] = "\x83X\x83\x65\x83\x8c\x83I";                            // "ステレオ"
 constexpr char kCurrentHeading[] = "\n\n\x8c\xbb\x8d\xdd\x82\xcc\x94\xd4\x91g>> ";  // "\n\n現在の番組>> "
 constexpr char kNextHeading[] = "\n\n\x8e\x9f\x82\xcc\x94\xd4\x91g>> ";             // "\n\n次の番組>> "
 
@@ -76,45 +76,67 @@ std::string_view UpToNul(std::string_view text) {
 
 }  // namespace
 
-std::string_view WeekdayName(uint32_t mjd) { return kWeekdays[mjd % 7]; }
+std::string_view WeekdayName(uint32_t mjd) {
+  return kWeekdays[mjd % 7];
+}
 
 std::string_view VideoResolutionText(uint8_t video_type) {
   switch (video_type >> 4) {
-    case 0x0: return "D1 480i";
-    case 0xA: return "D2 480p";
-    case 0xB: return "D3 1080i";
-    default: return "?";
+    case 0x0:
+      return "D1 480i";
+    case 0xA:
+      return "D2 480p";
+    case 0xB:
+      return "D3 1080i";
+    default:
+      return "?";
   }
 }
 
 std::string_view VideoAspectText(uint8_t video_type) {
   switch (video_type & 0x0F) {
-    case 1: return "4:3";
-    case 3: return "16:9";
-    default: return "?:?";
+    case 1:
+      return "4:3";
+    case 3:
+      return "16:9";
+    default:
+      return "?:?";
   }
 }
 
 std::string_view AudioComponentText(uint8_t audio_type) {
   switch (audio_type) {
-    case 1: return kMono;
-    case 2: return kDualMono;
-    case 3: return kStereo;
-    case 9: return "5.1ch";
-    default: return "?";
+    case 1:
+      return kMono;
+    case 2:
+      return kDualMono;
+    case 3:
+      return kStereo;
+    case 9:
+      return "5.1ch";
+    default:
+      return "?";
   }
 }
 
 std::string_view StreamTypeText(uint8_t stream_type) {
   switch (stream_type) {
-    case 0x01: return "mpg";
-    case 0x02: return "m2v";
-    case 0x06: return "m2s";
-    case 0x0D: return "dat";
-    case 0x0F: return "aac";
-    case 0x10: return "mp4";
-    case 0x1B: return "264";
-    default: return "???";
+    case 0x01:
+      return "mpg";
+    case 0x02:
+      return "m2v";
+    case 0x06:
+      return "m2s";
+    case 0x0D:
+      return "dat";
+    case 0x0F:
+      return "aac";
+    case 0x10:
+      return "mp4";
+    case 0x1B:
+      return "264";
+    default:
+      return "???";
   }
 }
 
@@ -122,8 +144,9 @@ std::string_view ColumnHeaderText(int column) {
   return column >= 0 && column < 5 ? kColumnHeaders[column] : std::string_view{};
 }
 
-std::string FormatProgrammeText(uint32_t flags, const MjdTime& start, const MjdTime& end, std::string_view title,
-                                std::string_view description, uint8_t video_type, uint8_t audio_type) {
+std::string FormatProgrammeText(uint32_t flags, const MjdTime& start, const MjdTime& end,
+                                std::string_view title, std::string_view description, uint8_t video_type,
+                                uint8_t audio_type) {
   std::string out;
   if (flags & PT_START_DATE) AppendDate(out, start.date);
   if (flags & PT_START_TIME) AppendTime(out, start.seconds);
@@ -163,17 +186,16 @@ std::string FormatProgrammeText(uint32_t flags, const MjdTime& start, const MjdT
 }
 
 std::string FormatProgrammeText(uint32_t flags, const ProgrammeEvent& event) {
-  return FormatProgrammeText(flags, MjdTime{event.start_day, event.start_second},
-                             MjdTime{event.end_day, event.end_second},
-                             std::string_view(event.title, FixedFieldLength(event.title, sizeof(event.title))),
-                             std::string_view(event.description,
-                                              FixedFieldLength(event.description, sizeof(event.description))),
-                             event.video_component_type, event.audio_component_type);
+  return FormatProgrammeText(
+      flags, MjdTime{event.start_day, event.start_second}, MjdTime{event.end_day, event.end_second},
+      std::string_view(event.title, FixedFieldLength(event.title, sizeof(event.title))),
+      std::string_view(event.description, FixedFieldLength(event.description, sizeof(event.description))),
+      event.video_component_type, event.audio_component_type);
 }
 
-size_t FormatProgrammeText(uint32_t flags, char* out, size_t capacity, const MjdTime& start, const MjdTime& end,
-                           std::string_view title, std::string_view description, uint8_t video_type,
-                           uint8_t audio_type) {
+size_t FormatProgrammeText(uint32_t flags, char* out, size_t capacity, const MjdTime& start,
+                           const MjdTime& end, std::string_view title, std::string_view description,
+                           uint8_t video_type, uint8_t audio_type) {
   const std::string text = FormatProgrammeText(flags, start, end, title, description, video_type, audio_type);
   if (out != nullptr && capacity > 0) {
     const size_t n = std::min(text.size(), capacity - 1);

@@ -31,8 +31,8 @@ enum ProgrammeTextFlags : uint32_t {
 // The one-line form of a service row's current programme: start time, end part and title.
 constexpr uint32_t kProgrammeLineFlags = PT_START_TIME | PT_END_TIME | PT_TITLE;  // 0x1C
 // The multi-line form of a row tool tip.
-constexpr uint32_t kProgrammeToolTipFlags =
-    PT_NEWLINES | PT_COMPONENTS | PT_TEXT | PT_TITLE | PT_END_TIME | PT_START_TIME | PT_START_DATE;  // 0xA000003D
+constexpr uint32_t kProgrammeToolTipFlags = PT_NEWLINES | PT_COMPONENTS | PT_TEXT | PT_TITLE | PT_END_TIME |
+                                            PT_START_TIME | PT_START_DATE;  // 0xA000003D
 
 // A one-line form with everything, for listings such as `pelkan-cli inspect`:
 // "2008/05/01(木) 21:00 - 21:54 映像(D3 1080i,16:9) 音声(ステレオ) << title >> description".
@@ -56,15 +56,16 @@ std::string_view ColumnHeaderText(int column);
 // in the order date, start time, end part, components, title, description. An end second of
 // kUndefinedDuration gives the marker "未定 " instead of the end time. Title and description are
 // used up to their first NUL.
-std::string FormatProgrammeText(uint32_t flags, const MjdTime& start, const MjdTime& end, std::string_view title,
-                                std::string_view description, uint8_t video_type, uint8_t audio_type);
+std::string FormatProgrammeText(uint32_t flags, const MjdTime& start, const MjdTime& end,
+                                std::string_view title, std::string_view description, uint8_t video_type,
+                                uint8_t audio_type);
 // The same for a stored event (title and description read only within their fixed fields).
 std::string FormatProgrammeText(uint32_t flags, const ProgrammeEvent& event);
 // Buffer form: writes the text into `out`, cut at `capacity` - 1 bytes (never past the buffer) and
 // NUL-terminated; capacity 0 writes nothing. Returns the full length the text would have.
-size_t FormatProgrammeText(uint32_t flags, char* out, size_t capacity, const MjdTime& start, const MjdTime& end,
-                           std::string_view title, std::string_view description, uint8_t video_type,
-                           uint8_t audio_type);
+size_t FormatProgrammeText(uint32_t flags, char* out, size_t capacity, const MjdTime& start,
+                           const MjdTime& end, std::string_view title, std::string_view description,
+                           uint8_t video_type, uint8_t audio_type);
 // FormatProgrammeText of an event, converted to UTF-8 for the command-line tool.
 std::string FormatProgrammeTextUtf8(uint32_t flags, const ProgrammeEvent& event);
 

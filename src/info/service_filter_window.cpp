@@ -50,7 +50,8 @@ void ServiceFilterWindow::SetFilterCallback(FilterCallback callback) {
   filter_callback_ = std::move(callback);
 }
 
-void ServiceFilterWindow::SetReserveCallbacks(ReserveByTimeCallback by_time, ReserveByEventCallback by_event) {
+void ServiceFilterWindow::SetReserveCallbacks(ReserveByTimeCallback by_time,
+                                              ReserveByEventCallback by_event) {
   std::lock_guard lock(mutex_);
   reserve_by_time_ = std::move(by_time);
   reserve_by_event_ = std::move(by_event);
@@ -94,7 +95,8 @@ bool ServiceFilterWindow::HandleTsEvent(uint32_t type, int32_t param, const uint
       ServiceNames names;
       std::memcpy(&names, data, sizeof(names));
       OnServiceName(static_cast<uint16_t>(param),
-                    std::string_view(names.service_name, FixedFieldLength(names.service_name, sizeof(names.service_name))));
+                    std::string_view(names.service_name,
+                                     FixedFieldLength(names.service_name, sizeof(names.service_name))));
       return true;
     }
     default:
@@ -132,7 +134,8 @@ void ServiceFilterWindow::OnServiceEntry(uint16_t service_id, uint16_t pmt_pid) 
   });
 }
 
-void ServiceFilterWindow::ApplyAddRow(uint16_t service_id, uint16_t pmt_pid, bool is_new, const std::string& text) {
+void ServiceFilterWindow::ApplyAddRow(uint16_t service_id, uint16_t pmt_pid, bool is_new,
+                                      const std::string& text) {
   const auto it = services_.find(service_id);
   if (it == services_.end()) return;
   const ServiceRecord& record = *it->second;
@@ -184,7 +187,8 @@ bool ServiceFilterWindow::SetCellText(uint16_t service_id, int column, std::stri
   ServiceRecord& record = *it->second;
   if (record.row_index >= list_.size() || list_[record.row_index].service_id != service_id) return false;
   if (view_ != nullptr) view_->SetCell(record.row_index, column, text);
-  if (column == kNameColumn) record.name.assign(text.substr(0, SjisPrefixLength(text, ServiceRecord::kMaxNameBytes)));
+  if (column == kNameColumn)
+    record.name.assign(text.substr(0, SjisPrefixLength(text, ServiceRecord::kMaxNameBytes)));
   return true;
 }
 
@@ -302,7 +306,8 @@ void ServiceFilterWindow::SetControlsEnabled(bool enabled) {
 }
 
 void ServiceFilterWindow::ShowFilterStateLocked() {
-  if (view_ != nullptr) view_->ShowFilterState(filter_active_, controls_enabled_, controls_enabled_ && !filter_active_);
+  if (view_ != nullptr)
+    view_->ShowFilterState(filter_active_, controls_enabled_, controls_enabled_ && !filter_active_);
 }
 
 void ServiceFilterWindow::ToggleFilter(bool force_off) {

@@ -29,7 +29,8 @@ using FilterCallback =
 // `out` and returns true when there is one. With `purge` the store may drop events that ended
 // before `time`. Called on the UI thread with the model's lock held (so the store's lock is
 // always taken after the model's).
-using EventLookup = std::function<bool(uint16_t service_id, const MjdTime& time, ProgrammeEvent* out, bool purge)>;
+using EventLookup =
+    std::function<bool(uint16_t service_id, const MjdTime& time, ProgrammeEvent* out, bool purge)>;
 
 // Asks the scheduler for a reservation by date and time; returns true when it was added. Called on
 // the UI thread without the model's lock held (the scheduler may run a dialog).
@@ -38,8 +39,8 @@ using ReserveByTimeCallback =
 
 // Asks the scheduler for a reservation by event id; this model passes 0 as network and stream id.
 // Returns true when added. Called like ReserveByTimeCallback.
-using ReserveByEventCallback = std::function<bool(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
-                                                  uint16_t event_id, std::string_view title)>;
+using ReserveByEventCallback = std::function<bool(
+    uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id, std::string_view title)>;
 
 // One service of the received stream.
 struct ServiceRecord {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <set>
 #include <string>
 
 #include "info/programme_text.h"
@@ -27,8 +28,8 @@ class CliCaptureServices : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   int Run(const std::string& args) {
-    const std::string cmd = "cd " + dir_ + " && " + std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli " + args +
-                            " > out.txt 2> err.txt";
+    const std::string cmd = "cd " + dir_ + " && " + std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli " +
+                            args + " > out.txt 2> err.txt";
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -86,6 +87,39 @@ TEST_F(CliCaptureServices, ChosenServicesAreTheCheckedRows) {
   EXPECT_EQ(out.find("{\"service_id\":" + std::to_string(services.front().service_id) + ",\"kept\":true"),
             std::string::npos)
       << out;
+}
+
+// Programme numbers (other than 0) of every PAT packet in a recording, by transport_stream_id.
+std::vector<std::pair<uint16_t, std::set<uint16_t>>> PatsOf(const std::string& file) {
+  std::vector<std::pair<uint16_t, std::set<uint16_t>>> pats;
+  for (size_t off = 0; off + 188 <= file.size(); off += 188) {
+    const auto* p = reinterpret_cast<const uint8_t*>(file.data() + off);
+    if (p[0] != 0x47 || (p[1] & 0x1F) != 0 || p[2] != 0 || !(p[1] & 0x40) || p[4] != 0 || p[5] != 0x00)
+      continue;
+    const size_t length = (p[6] & 0x0F) << 8 | p[7];
+    if (length < 9 || 8 + length > 188) continue;
+    std::set<uint16_t> programs;
+    for (size_t i = 13; i + 4 <= 8 + length - 4; i += 4) {
+      const uint16_t number = static_cast<uint16_t>(p[i] << 8 | p[i + 1]);
+      if (number != 0) programs.insert(number);
+    }
+    pats.push_back({static_cast<uint16_t>(p[8] << 8 | p[9]), programs});
+  }
+  return pats;
+}
+
+TEST_F(CliCaptureServices, ChoiceIsAppliedAgainAfterAChannelChange) {
+  ASSERT_EQ(Run("generate -q -o cc.ts --seconds 8 --rate 4M --channel-change 3"), 0) << Read("err.txt");
+  std::ofstream(dir_ + "/pelkan.ini") << "[Pelkan_Q]\nVIRTUAL_TUNER_FILE=" << dir_ << "/cc.ts\n";
+  ASSERT_EQ(Run("capture --seconds 4 --in 0x86 --record out.ts --service 1032,1064"), 0) << Read("err.txt");
+  bool first_filtered = false;
+  bool second_filtered = false;
+  for (const auto& [tsid, programs] : PatsOf(Read("out.ts"))) {
+    first_filtered = first_filtered || (tsid == 0x7FE8 && programs == std::set<uint16_t>{1032});
+    second_filtered = second_filtered || (tsid == 0x7FE9 && programs == std::set<uint16_t>{1064});
+  }
+  EXPECT_TRUE(first_filtered);
+  EXPECT_TRUE(second_filtered);
 }
 
 }  // namespace

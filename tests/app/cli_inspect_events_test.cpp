@@ -11,7 +11,8 @@ namespace pelkan {
 namespace {
 
 std::string RunInspect(const std::string& path) {
-  const std::string cmd = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli inspect " + path + " 2>/dev/null";
+  const std::string cmd =
+      std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli inspect " + path + " 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   std::string out;
   if (!p) return out;
@@ -27,7 +28,8 @@ TEST(CliInspectEvents, EventsUseProgrammeText) {
   o.packets = 3000;
   const test::Bytes s = test::SyntheticBroadcast(o);
   const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_events.ts";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(s.data()), static_cast<long>(s.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(s.data()), static_cast<long>(s.size()));
   const std::string out = RunInspect(path);
   std::remove(path.c_str());
   EXPECT_NE(out.find("2023/02/25(土) 21:00 - "), std::string::npos) << out;

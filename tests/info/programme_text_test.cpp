@@ -83,7 +83,8 @@ TEST(ProgrammeText, EndDateInsideEndPart) {
 TEST(ProgrammeText, BufferFormCutsAtCapacity) {
   char buf[8];
   std::memset(buf, 'x', sizeof(buf));
-  const size_t n = FormatProgrammeText(kProgrammeLineFlags, buf, sizeof(buf), kStart, kEnd, "Title", "", 0, 0);
+  const size_t n =
+      FormatProgrammeText(kProgrammeLineFlags, buf, sizeof(buf), kStart, kEnd, "Title", "", 0, 0);
   EXPECT_EQ(n, std::strlen("21:00 - 21:54 Title"));
   EXPECT_STREQ(buf, "21:00 -");
   EXPECT_EQ(FormatProgrammeText(kProgrammeLineFlags, nullptr, 0, kStart, kEnd, "T", "", 0, 0), 15u);
@@ -133,7 +134,8 @@ TEST(ProgrammeText, RowToolTip) {
   const std::string name = Utf8ToSjis("テレビ");
   EXPECT_EQ(SjisToUtf8(RowToolTipText(name, 1024, "", "N")), "テレビ(1024)");
   EXPECT_EQ(SjisToUtf8(RowToolTipText(name, 1024, "C", "")), "テレビ(1024)\n\n現在の番組>> C");
-  EXPECT_EQ(RowToolTipText(name, 1024, "C", "N"), name + Utf8ToSjis("(1024)\n\n現在の番組>> C\n\n次の番組>> N"));
+  EXPECT_EQ(RowToolTipText(name, 1024, "C", "N"),
+            name + Utf8ToSjis("(1024)\n\n現在の番組>> C\n\n次の番組>> N"));
 }
 
 }  // namespace

@@ -249,8 +249,8 @@ struct FakeStore {
       for (const ProgrammeEvent& e : events) {
         const uint64_t at = uint64_t{t.date} * 86400 + t.seconds;
         const uint64_t from = uint64_t{e.start_day} * 86400 + e.start_second;
-        const uint64_t to = e.end_second == kUndefinedDuration ? UINT64_MAX
-                                                               : uint64_t{e.end_day} * 86400 + e.end_second;
+        const uint64_t to =
+            e.end_second == kUndefinedDuration ? UINT64_MAX : uint64_t{e.end_day} * 86400 + e.end_second;
         if (e.service_id == sid && at >= from && at <= to) {
           *out = e;
           return true;
@@ -365,7 +365,8 @@ TEST_F(ServiceFilterWindowTest, ReserveProgrammeHandsEventToScheduler) {
   EXPECT_FALSE(model.ReserveProgramme(0, ProgrammeSlot::kCurrent, ReserveBy::kTime));  // no programme yet
 
   FakeStore store;
-  store.events = {MakeEvent(1024, 7, 21 * 3600, 22 * 3600, "T"), MakeEvent(1024, 8, 22 * 3600 + 1, 23 * 3600, "U")};
+  store.events = {MakeEvent(1024, 7, 21 * 3600, 22 * 3600, "T"),
+                  MakeEvent(1024, 8, 22 * 3600 + 1, 23 * 3600, "U")};
   model.RefreshProgrammes(MjdTime{54587, 21 * 3600}, store.Lookup());
   EXPECT_FALSE(model.ReserveProgramme(0, ProgrammeSlot::kCurrent, ReserveBy::kTime));  // no callback
 

@@ -39,7 +39,9 @@ void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, 
   static_cast<ServiceFilterWindow*>(user)->HandleTsEvent(type, param, data, count);
 }
 
-uint64_t Abs(MjdTime t) { return uint64_t{t.date} * 86400 + t.seconds; }
+uint64_t Abs(MjdTime t) {
+  return uint64_t{t.date} * 86400 + t.seconds;
+}
 
 // Feeds `seconds` of the generator's stream through a processor into the model, refreshing the
 // programmes once per second of broadcast time; returns the programme column of `row` after each
@@ -60,11 +62,12 @@ struct GeneratedCapture {
       dispatcher.RunAll();
       if (Abs(gen.ClockNow()) == refreshed) continue;
       refreshed = Abs(gen.ClockNow());
-      model.RefreshProgrammes(gen.ClockNow(), [this](uint16_t sid, const MjdTime& t, ProgrammeEvent* out, bool purge) {
-        const auto found = proc.FindEventAt(sid, t, purge ? 1 : 0);
-        if (found) *out = *found;
-        return found.has_value();
-      });
+      model.RefreshProgrammes(gen.ClockNow(),
+                              [this](uint16_t sid, const MjdTime& t, ProgrammeEvent* out, bool purge) {
+                                const auto found = proc.FindEventAt(sid, t, purge ? 1 : 0);
+                                if (found) *out = *found;
+                                return found.has_value();
+                              });
       dispatcher.RunAll();
       if (row < table.Rows().size()) {
         const std::string text = SjisToUtf8(table.Rows()[row].cells[2]);
@@ -120,7 +123,8 @@ TEST(ServiceInfoGenerator, RowsFillAndProgrammeTextFollowsTheBroadcast) {
     EXPECT_EQ(row.service_id, mux.services[i].service_id);
     EXPECT_EQ(SjisToUtf8(row.cells[1]), mux.services[i].name);
     EXPECT_EQ(row.cells[3], PmtPidText(mux.services[i].pmt_pid));
-    EXPECT_EQ(capture.model.FindService(row.service_id)->component_pids.size(), mux.services[i].components.size());
+    EXPECT_EQ(capture.model.FindService(row.service_id)->component_pids.size(),
+              mux.services[i].components.size());
   }
   // The column showed the first programme and then the one that followed it.
   std::vector<std::string> shown;

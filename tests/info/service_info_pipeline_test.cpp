@@ -69,12 +69,12 @@ struct Pipeline {
     dispatcher.RunAll();
   }
   void Refresh(uint32_t seconds) {
-    model.RefreshProgrammes(MjdTime{kDay, seconds}, [this](uint16_t sid, const MjdTime& t, ProgrammeEvent* out,
-                                                           bool purge) {
-      const auto found = proc.FindEventAt(sid, t, purge ? 1 : 0);
-      if (found) *out = *found;
-      return found.has_value();
-    });
+    model.RefreshProgrammes(MjdTime{kDay, seconds},
+                            [this](uint16_t sid, const MjdTime& t, ProgrammeEvent* out, bool purge) {
+                              const auto found = proc.FindEventAt(sid, t, purge ? 1 : 0);
+                              if (found) *out = *found;
+                              return found.has_value();
+                            });
     dispatcher.RunAll();
   }
   std::set<uint16_t> Output0Pids() const {
@@ -97,14 +97,18 @@ Bytes Tables(uint8_t eit_version, uint16_t present_event, std::array<uint8_t, 3>
   b.Section(0x0000, test::PatSection(0x7FE0, 0, {{0, 0x10}, {0x400, 0x1F0}, {0x401, 0x1F1}}));
   b.Section(0x1F0, test::PmtSection(0x400, 0, 0x111, {{0x02, 0x111, {}}, {0x0F, 0x112, {}}}));
   b.Section(0x1F1, test::PmtSection(0x401, 0, 0x121, {{0x02, 0x121, {}}, {0x0F, 0x112, {}}}));
-  b.Section(0x0011, test::SdtSection(0x42, 0x7FE0, 0x7FE0, 0,
-                                     {{0x400, test::ServiceDescriptor(0x01, AribAlnum("P"), AribAlnum("ONE"))},
-                                      {0x401, test::ServiceDescriptor(0x01, AribAlnum("P"), AribAlnum("TWO"))}}));
+  b.Section(0x0011,
+            test::SdtSection(0x42, 0x7FE0, 0x7FE0, 0,
+                             {{0x400, test::ServiceDescriptor(0x01, AribAlnum("P"), AribAlnum("ONE"))},
+                              {0x401, test::ServiceDescriptor(0x01, AribAlnum("P"), AribAlnum("TWO"))}}));
   const Bytes components = test::Concat({test::Descriptor(0x50, {0xF1, 0xB3, 0x00, 'j', 'p', 'n'}),
                                          test::Descriptor(0xC4, {0xF2, 0x03, 0x10})});
-  test::EitEvent present{present_event, kDay, present_start, {0x00, 0x54, 0x00},
-                         test::Concat({test::ShortEventDescriptor(AribAlnum("NEWS" + std::to_string(present_event)),
-                                                                  AribAlnum("D")),
+  test::EitEvent present{present_event,
+                         kDay,
+                         present_start,
+                         {0x00, 0x54, 0x00},
+                         test::Concat({test::ShortEventDescriptor(
+                                           AribAlnum("NEWS" + std::to_string(present_event)), AribAlnum("D")),
                                        components})};
   b.Section(0x0012, test::EitSection(0x4E, 0x400, eit_version, 0, {present}));
   return b.bytes();
@@ -125,16 +129,17 @@ TEST(ServiceInfoPipeline, RowsFillFromTablesAndProgrammeChanges) {
   EXPECT_EQ(p.Cell(0, 2), "21:00 - 21:54 " + FullWidthUtf8("NEWS7"));
   EXPECT_EQ(p.Cell(1, 2), "");
   EXPECT_EQ(SjisToUtf8(p.model.RowToolTip(0)),
-            FullWidthUtf8("ONE") + "(1024)\n\n現在の番組>> 2023/02/25(土) 21:00 - 21:54 映像(D3 1080i,16:9) 音声(ステレオ)\n" +
+            FullWidthUtf8("ONE") +
+                "(1024)\n\n現在の番組>> 2023/02/25(土) 21:00 - 21:54 映像(D3 1080i,16:9) 音声(ステレオ)\n" +
                 FullWidthUtf8("NEWS7") + "\n" + FullWidthUtf8("D"));
 
   // A new present/following version announces the next programme as present.
   p.Feed(Tables(2, 8, {0x21, 0x54, 0x00}));
   p.Refresh(21 * 3600 + 54 * 60 + 10);
   EXPECT_EQ(p.Cell(0, 2), "21:54 - 22:48 " + FullWidthUtf8("NEWS8"));
-  EXPECT_EQ(FormatServiceRowUtf8(p.table.Rows()[0]),
-            "[x] 1024 | " + FullWidthUtf8("ONE") + " | 21:54 - 22:48 " + FullWidthUtf8("NEWS8") +
-                " | 0x01F0 | 0x0111(m2v) 0x0112(aac)");
+  EXPECT_EQ(FormatServiceRowUtf8(p.table.Rows()[0]), "[x] 1024 | " + FullWidthUtf8("ONE") +
+                                                         " | 21:54 - 22:48 " + FullWidthUtf8("NEWS8") +
+                                                         " | 0x01F0 | 0x0111(m2v) 0x0112(aac)");
 }
 
 TEST(ServiceInfoPipeline, FilterSwitchDrivesOutputZero) {
@@ -180,7 +185,8 @@ TEST(ServiceInfoPipeline, FilterSwitchDrivesOutputZero) {
 }
 
 TEST(ServiceInfoPipeline, RealTerrestrialCaptureNamesItsServices) {
-  std::ifstream in(std::string(PELKAN_TEST_DATA_DIR) + "/realstreams/ariblib_tokyomx_psi.ts", std::ios::binary);
+  std::ifstream in(std::string(PELKAN_TEST_DATA_DIR) + "/realstreams/ariblib_tokyomx_psi.ts",
+                   std::ios::binary);
   const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_FALSE(bytes.empty());
   Pipeline p;

@@ -14,7 +14,8 @@ TEST(ServiceRowTable, RendersUtf8Line) {
   row.service_id = 1024;
   row.checked = false;
   row.cells = {"1024", Utf8ToSjis("ＮＨＫ"), "21:00 - 21:54 T", "0x01F0", "0x0111(m2v) 0x0112(aac) "};
-  EXPECT_EQ(FormatServiceRowUtf8(row), "[ ] 1024 | ＮＨＫ | 21:00 - 21:54 T | 0x01F0 | 0x0111(m2v) 0x0112(aac)");
+  EXPECT_EQ(FormatServiceRowUtf8(row),
+            "[ ] 1024 | ＮＨＫ | 21:00 - 21:54 T | 0x01F0 | 0x0111(m2v) 0x0112(aac)");
 }
 
 TEST(ServiceRowTable, CountsOnlyRealChanges) {
