@@ -223,14 +223,15 @@ class VirtualTunerHandle : public UsbDriverHandle {
       x.ov->Complete(true, x.base + x.length, kIoSuccess);
       return {true, x.base + x.length, kIoSuccess};
     }
-    if (x.endpoint != VirtualTunerDriver::kStreamEndpoint && x.endpoint != 0x88) {
+    if (x.endpoint != VirtualTunerDriver::kStreamEndpoint &&
+        x.endpoint != VirtualTunerDriver::kRemoteEndpoint) {
       return {false, 0, kIoInvalidParameter};
     }
     {
       std::lock_guard lock(mutex_);
       if (gone_) return {false, 0, kIoDeviceGone};
       if (x.endpoint != VirtualTunerDriver::kStreamEndpoint) {
-        // The second IN FIFO has nothing to send: its transfers wait like a NAKing endpoint.
+        // Nobody presses a remote-control key: the interrupt endpoint NAKs, its transfers wait.
         stuck_.push_back(x);
         return {false, 0, kIoPending};
       }
@@ -432,7 +433,7 @@ std::vector<uint8_t> VirtualTunerDriver::ConfigurationDescriptor() {
       7, 5, 0x02, 2, 0x00, 0x02, 0,          // bulk OUT 2, 512 bytes
       7, 5, 0x04, 2, 0x00, 0x02, 0,          // bulk OUT 4
       7, 5, 0x86, 2, 0x00, 0x02, 0,          // bulk IN 6: the stream
-      7, 5, 0x88, 2, 0x00, 0x02, 0,          // bulk IN 8
+      7, 5, 0x88, 3, 0x40, 0x00, 4,          // interrupt IN 8: remote-control keys, 64 bytes, 1 ms
   };
   return std::vector<uint8_t>(std::begin(kConfig), std::end(kConfig));
 }

@@ -49,12 +49,16 @@ struct VirtualTunerOptions {
 };
 
 // An EZ-USB FX2 tuner without hardware: answers the driver requests like a real one (descriptors,
-// strings, version values, bulk OUT 0x02/0x04 and bulk IN 0x86/0x88 with 512-byte packets) and fills
-// bulk IN transfers of endpoint 0x86 from its stream, in the order they were begun, paced at the bit
-// rate. Bulk OUT writes are recorded. Safe from any thread.
+// strings, version values, bulk OUT 0x02/0x04 and bulk IN 0x86 with 512-byte packets, and the
+// interrupt IN 0x88 of a remote-control receiver) and fills bulk IN transfers of endpoint 0x86 from
+// its stream, in the order they were begun, paced at the bit rate. The stream endpoint is the only
+// bulk IN endpoint, so the main window's preselection (the last bulk IN listed) finds it. Transfers
+// on 0x88 wait (no key is ever pressed) until cancelled or aborted. Bulk OUT writes are recorded.
+// Safe from any thread.
 class VirtualTunerDriver : public UsbDriver {
  public:
   static constexpr uint8_t kStreamEndpoint = 0x86;
+  static constexpr uint8_t kRemoteEndpoint = 0x88;
   static constexpr uint16_t kVendorId = 0x04B4;
   static constexpr uint16_t kProductId = 0x1004;
 

@@ -95,6 +95,14 @@ TEST_F(CliCapture, RecordsAFileThatProbeAndInspectRead) {
   EXPECT_NE(Out().find("(1025)"), std::string::npos) << Out();
 }
 
+TEST_F(CliCapture, WithoutInTheTunersStreamEndpointIsUsed) {
+  ASSERT_EQ(Run("capture --seconds 2 --record rec.ts"), 0) << Err();
+  const std::string file = ReadText(dir_ + "/rec.ts");
+  ExpectWholePackets(file);
+  EXPECT_GT(file.size(), 1'000'000u);
+  EXPECT_EQ(Err().find("no data arrived"), std::string::npos) << Err();
+}
+
 TEST_F(CliCapture, FolderGetsAnAutomaticNameAndJsonLines) {
   std::filesystem::create_directory(dir_ + "/recs");
   ASSERT_EQ(Run("capture --seconds 1 --in 0x86 --record recs --json"), 0) << Err();
@@ -142,7 +150,7 @@ TEST_F(CliCapture, StartFailuresExitWith1) {
   EXPECT_NE(Err().find("cannot send"), std::string::npos) << Err();
   EXPECT_EQ(Run("capture --in 0x86 --seconds 1 --init"), 1);
   EXPECT_NE(Err().find("Sorvalink"), std::string::npos) << Err();
-  // The virtual tuner's second IN endpoint never delivers anything.
+  // The virtual tuner's interrupt IN endpoint (its remote-control receiver) never delivers anything.
   EXPECT_EQ(Run("capture --in 0x88 --seconds 1"), 1);
   EXPECT_NE(Err().find("no data arrived from endpoint 0x88"), std::string::npos) << Err();
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/dtv_ezusb_fx2.h"
 #include "tests/support/capture_fakes.h"
+#include "usb/virtual_tuner.h"
 
 namespace pelkan {
 namespace {
@@ -16,6 +18,18 @@ TEST(DeviceList, BulkEndpointsOnlyWithTheLastInPreselected) {
   ASSERT_TRUE(c.has_in);
   EXPECT_EQ(c.default_in, 0x88);
   EXPECT_EQ(c.default_out, core::kNoEndpoint);
+}
+
+TEST(DeviceList, VirtualTunersStreamEndpointIsPreselected) {
+  usb::VirtualTunerOptions options;
+  options.bit_rate = 0;
+  core::CDTV_EzUSBFX2 device(std::make_shared<usb::VirtualTunerDriver>(options));
+  ASSERT_EQ(device.OpenDevice(), 1);
+  const EndpointChoice c = ListBulkEndpoints(device, 0, 0xFFFE, 0xFFFE);
+  EXPECT_EQ(c.in, (std::vector<uint8_t>{usb::VirtualTunerDriver::kStreamEndpoint}));
+  ASSERT_TRUE(c.has_in);
+  EXPECT_EQ(c.default_in, usb::VirtualTunerDriver::kStreamEndpoint);
+  EXPECT_EQ(c.out, (std::vector<uint8_t>{0x02, 0x04}));
 }
 
 TEST(DeviceList, RememberedEndpointsWinWhenListed) {
