@@ -14,7 +14,9 @@
 
 #include "app/capture_bindings.h"
 #include "app/cli_commands.h"
+#include "app/date_time_text.h"
 #include "app/device_list.h"
+#include "app/headless_schedule.h"
 #include "app/loop_dispatcher.h"
 #include "app/settings.h"
 #include "core/capture_app.h"
@@ -23,6 +25,7 @@
 #include "info/service_row_table.h"
 #include "platform/clock.h"
 #include "platform/text_codec.h"
+#include "schedule/schedule_texts.h"
 
 namespace pelkan::cli {
 
@@ -54,6 +57,9 @@ struct Options {
   std::vector<uint16_t> services;
   bool print_services = false;
   bool json = false;
+  bool schedule = false;
+  std::optional<MjdTime> virtual_start;
+  uint32_t virtual_speed = 1;
 };
 
 void PrintUsage(FILE* out) {
@@ -77,9 +83,16 @@ void PrintUsage(FILE* out) {
       "                     PAT and PMTs have been seen and the filter is in place)\n"
       "  --services         print the service rows (id, name, current programme, PMT PID,\n"
       "                     components) once the tables have arrived and whenever they change\n"
-      "  --json             print the status as JSON lines\n\n"
+      "  --json             print the status as JSON lines\n"
+      "  --schedule         also record every reservation of schedule.ini as it comes due (see\n"
+      "                     'pelkan-cli schedule'); the capture goes on until Ctrl-C or the time\n"
+      "                     limit, and schedule.ini is written at exit\n"
+      "  --virtual-start \"YYYY-MM-DD HH:MM[:SS]\"\n"
+      "                     virtual tuner only: the broadcast clock (JST) at its first byte\n"
+      "                     (default: the machine's local time)\n"
+      "  --virtual-speed N  virtual tuner only: deliver N times faster than real time (1-16)\n\n"
       "Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
-      "failed, 2 bad arguments.\n");
+      "failed (or the reservation file could not be written), 2 bad arguments.\n");
 }
 
 bool ParseUnsigned(const char* text, uint64_t max, uint64_t* out, int base = 10) {
@@ -167,6 +180,16 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->print_services = true;
     } else if (a == "--json") {
       o->json = true;
+    } else if (a == "--schedule") {
+      o->schedule = true;
+    } else if (a == "--virtual-start") {
+      const char* t = value();
+      o->virtual_start = ParseDateTimeText(t);
+      if (!o->virtual_start) return bad("start time (\"YYYY-MM-DD HH:MM[:SS]\")", t);
+    } else if (a == "--virtual-speed") {
+      const char* t = value();
+      if (!ParseUnsigned(t, usb::kMaxVirtualSpeed, &v) || v == 0) return bad("speed (1-16)", t);
+      o->virtual_speed = static_cast<uint32_t>(v);
     } else {
       std::fprintf(stderr, "%s: unknown argument '%s'\n", kName, a.c_str());
       return 2;
@@ -335,6 +358,31 @@ class SignalGuard {
   struct sigaction old_term_ {};
 };
 
+// Tells on stderr when a scheduled recording opens its file and when a reservation ends.
+class ScheduleReport {
+ public:
+  // Compares the scheduler's state with the last call. Main-loop thread.
+  void Update(RecordingScheduler& scheduler) {
+    const std::string path = scheduler.ActiveOutputPath();
+    if (!path.empty() && path != active_path_) {
+      std::fprintf(stderr, "%s: scheduled recording to %s\n", kName, path.c_str());
+    }
+    active_path_ = path;
+    const std::vector<ScheduleItem> finished = scheduler.Finished();
+    for (size_t i = reported_; i < finished.size(); ++i) {
+      const uint32_t state = ItemState(finished[i]);
+      const char* how = state == ST_FINISHED ? "finished" : state == ST_CANCELLED ? "cancelled" : "failed";
+      std::fprintf(stderr, "%s: reservation %s %s\n", kName,
+                   platform::SjisToUtf8(ItemStartText(finished[i])).c_str(), how);
+    }
+    reported_ = finished.size();
+  }
+
+ private:
+  std::string active_path_;
+  size_t reported_ = 0;
+};
+
 // Runs the loop until `done` is true, the time runs out or Ctrl-C; true when `done` came true.
 template <typename Done>
 bool RunUntil(LoopDispatcher& loop, uint32_t timeout_ms, Done done) {
@@ -362,7 +410,10 @@ int RunCapture(int argc, char** argv) {
 
   Settings settings;
   LoadSettings(SettingsPath(), CurrentDirectory(), &settings);
-  auto device = std::make_unique<core::CDTV_EzUSBFX2>(DriverConfigFromSettings(settings));
+  usb::DriverConfig config = DriverConfigFromSettings(settings);
+  config.virtual_start = o.virtual_start;
+  config.virtual_speed = o.virtual_speed;
+  auto device = std::make_unique<core::CDTV_EzUSBFX2>(config);
   if (!device->OpenDevice()) {
     std::fprintf(stderr, "%s: the device set cannot be opened\n", kName);
     return 1;
@@ -407,6 +458,9 @@ int RunCapture(int argc, char** argv) {
   window.SetView(&rows);
   ServiceFilterBinding binding(window, app);
   app.SetServiceInfoModel(&binding);
+  // Declared before `unbind`, so that on every way out it is finished after the disconnect.
+  std::optional<HeadlessSchedule> schedule;
+  if (o.schedule) schedule.emplace(app, loop, settings, SchedulePath());
   struct Unbind {
     CaptureApp& app;
     ~Unbind() {
@@ -483,6 +537,8 @@ int RunCapture(int argc, char** argv) {
   int result = 0;
   uint32_t last_print = platform::TickCount();
   uint64_t printed_services = 0;
+  bool manual_recording = recording;
+  ScheduleReport schedule_report;
   for (;;) {
     loop.RunFor(50);
     const uint32_t now = platform::TickCount();
@@ -503,10 +559,14 @@ int RunCapture(int argc, char** argv) {
       printed_services = rows.Changes();
       PrintServices(rows, o.json);
     }
-    if (recording && !app.IsRecording()) {
-      // Stopped by its timer, or by the low-disk stop (which has told why).
+    if (schedule) schedule_report.Update(schedule->capture().scheduler());
+    if (manual_recording && !app.IsRecording()) {
+      // Stopped by its timer, or by the low-disk stop (which has told why). The reservations
+      // keep the capture going.
+      manual_recording = false;
       if (messages.last_text == status_text::kLowDiskStop) result = 1;
-      break;
+      if (!schedule) break;
+      std::fprintf(stderr, "%s: the recording has ended; capturing goes on for the reservations\n", kName);
     }
     if (o.limit_ms > 0 && now - start >= o.limit_ms) {
       // A recording ends with its own timer at a status refresh; without data there is none.
@@ -520,6 +580,12 @@ int RunCapture(int argc, char** argv) {
   const uint64_t received = app.device()->GetStatistics().total_bytes;
   app.Disconnect();
   PrintStatus(app.RefreshStatus(), o.json);
+  if (schedule) {
+    // A scheduled recording still open is closed here; its reservation stays in the file.
+    if (!schedule->Finish()) result = 1;
+    schedule_report.Update(schedule->capture().scheduler());
+    schedule.reset();
+  }
   if (g_interrupted) std::fprintf(stderr, "%s: interrupted; disconnected\n", kName);
   if (received == 0) {
     // Streaming started but the endpoint never delivered: as good as a failed start.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/cli_commands.h"
+#include "app/date_time_text.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "platform/text_codec.h"
@@ -85,27 +86,6 @@ std::optional<long> ParseNumber(const char* text, long min, long max) {
   return v;
 }
 
-// "YYYY-MM-DD HH:MM[:SS]" as a local broadcast time.
-std::optional<MjdTime> ParseStart(const char* text) {
-  int y, mo, d, h, mi, s = 0, used = 0;
-  if (std::sscanf(text, "%d-%d-%d %d:%d%n", &y, &mo, &d, &h, &mi, &used) != 5) return std::nullopt;
-  const char* rest = text + used;
-  if (*rest == ':') {
-    used = 0;
-    if (std::sscanf(rest, ":%d%n", &s, &used) != 1) return std::nullopt;
-    rest += used;
-  }
-  if (*rest != '\0' || y < 1900 || y > 2100 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 ||
-      mi < 0 || mi > 59 || s < 0 || s > 59) {
-    return std::nullopt;
-  }
-  const uint32_t mjd = MjdFromDate(y, mo, d);
-  int cy, cm, cd;
-  MjdToDate(mjd, &cy, &cm, &cd);
-  if (cy != y || cm != mo || cd != d) return std::nullopt;  // 31 February, or beyond the 16-bit MJD range
-  return MjdTime{mjd, static_cast<uint32_t>(h * 3600 + mi * 60 + s)};
-}
-
 bool IsDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -166,7 +146,7 @@ int Add(int argc, char** argv) {
 
   ScheduleItem item{};
   if (start != nullptr) {
-    const auto t = ParseStart(start);
+    const auto t = ParseDateTimeText(start);
     if (!t) return Usage("--start must be \"YYYY-MM-DD HH:MM[:SS]\" (a real date)");
     const auto m = ParseNumber(minutes, 1, 7 * 24 * 60);
     if (!m) return Usage("--minutes must be a number of minutes from 1 to 10080");

@@ -21,8 +21,16 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
 }
 
 HeadlessSchedule::~HeadlessSchedule() {
+  Finish();
+}
+
+bool HeadlessSchedule::Finish() {
+  if (finished_) return saved_;
+  finished_ = true;
   app_.SetScheduleEngine(nullptr);
-  if (!capture_.End()) std::fprintf(stderr, "pelkan-cli: cannot write the reservation file\n");
+  saved_ = capture_.End();
+  if (!saved_) std::fprintf(stderr, "pelkan-cli: cannot write the reservation file\n");
+  return saved_;
 }
 
 bool HeadlessSchedule::Save() {

@@ -31,9 +31,16 @@ class HeadlessSchedule {
   ScheduledCapture& capture() { return capture_; }
   // Writes the reservation file now (also done at destruction). False when it cannot be written.
   bool Save();
+  // What destruction does, with its result: detaches from the application, closes a running
+  // scheduled recording and writes the reservation file. False when the file cannot be written
+  // (also said on stderr). Once only: later calls (and the destructor) return the first result.
+  // After Disconnect.
+  bool Finish();
 
  private:
   CaptureApp& app_;
+  bool finished_ = false;
+  bool saved_ = false;
   ScheduledCapture capture_;
   ScheduledCaptureBinding binding_;
 };

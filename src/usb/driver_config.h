@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/mjd_time.h"
 
 namespace pelkan::usb {
 
@@ -32,7 +35,16 @@ struct DriverConfig {
   std::string virtual_tuner_file;
   // Pacing of the virtual tuner in bits per second; 0 = unlimited (as fast as it is read).
   uint64_t virtual_bit_rate = kDefaultVirtualBitRate;
+  // Broadcast clock (JST) of the virtual tuner's synthetic broadcast at its first byte; none = the
+  // machine's local time. Lets a scheduled recording be tried without waiting for its time.
+  std::optional<MjdTime> virtual_start;
+  // The virtual tuner delivers this many times faster than `virtual_bit_rate` (the broadcast's own
+  // rate, which sets how fast its clock runs per byte), 1 to kMaxVirtualSpeed.
+  uint32_t virtual_speed = 1;
 };
+
+// Largest accepted DriverConfig::virtual_speed.
+inline constexpr uint32_t kMaxVirtualSpeed = 16;
 
 // Parses a list such as "04b4:1004,0511:0029" (hexadecimal, separated by commas, spaces allowed)
 // into `ids`. Returns false, leaving `ids` unchanged, when an entry is malformed.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "tools/streamgen/broadcast_generator.h"
 #include "usb/ts_source.h"
@@ -19,8 +20,9 @@ class GeneratorTsSource : public TsSource {
 };
 
 // The stream the virtual tuner plays when no file is named: the synthetic broadcast, its clock
-// starting at the machine's local time, at `bit_rate` (the generator's default when 0 or out of
-// its range).
-std::unique_ptr<TsSource> MakeDefaultTsSource(uint64_t bit_rate = 0);
+// starting at `start` (JST) or, without one, at the machine's local time, at `bit_rate` (the
+// generator's default when 0 or out of its range).
+std::unique_ptr<TsSource> MakeDefaultTsSource(uint64_t bit_rate = 0,
+                                              std::optional<MjdTime> start = std::nullopt);
 
 }  // namespace pelkan::usb

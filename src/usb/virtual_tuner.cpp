@@ -440,14 +440,16 @@ std::vector<uint8_t> VirtualTunerDriver::ConfigurationDescriptor() {
 
 VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config) {
   VirtualTunerOptions options;
-  options.bit_rate = config.virtual_bit_rate;
+  const uint64_t speed = std::clamp<uint32_t>(config.virtual_speed, 1, kMaxVirtualSpeed);
+  options.bit_rate = config.virtual_bit_rate * speed;
   const uint64_t rate = config.virtual_bit_rate;
   const std::string path = config.virtual_tuner_file;
-  options.source_factory = [path, rate]() -> std::unique_ptr<TsSource> {
+  const std::optional<MjdTime> start = config.virtual_start;
+  options.source_factory = [path, rate, start]() -> std::unique_ptr<TsSource> {
     if (!path.empty()) {
       if (auto file = FileTsSource::Open(path)) return file;
     }
-    return MakeDefaultTsSource(rate);
+    return MakeDefaultTsSource(rate, start);
   };
   return options;
 }
