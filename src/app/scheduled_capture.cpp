@@ -26,8 +26,9 @@ bool ScheduledCapture::End() {
 }
 
 void ScheduledCapture::AttachProcessor(TsProcessor* processor) {
+  std::lock_guard lock(processor_mutex_);
   if (processor != nullptr) processor->AddOutput(kScheduleOutput);
-  processor_.store(processor);
+  processor_ = processor;
 }
 
 void ScheduledCapture::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
@@ -65,7 +66,8 @@ std::string ScheduledCapture::StatusUtf8() {
 
 void ScheduledCapture::SetRecordingFilter(std::span<const uint16_t> kept,
                                           std::span<const uint16_t> excluded) {
-  TsProcessor* p = processor_.load();
+  std::lock_guard lock(processor_mutex_);
+  TsProcessor* p = processor_;
   if (p == nullptr) return;
   if (kept.empty() && excluded.empty()) {
     p->ClearOutputFilter(kScheduleOutput, 0);
@@ -78,7 +80,8 @@ void ScheduledCapture::SetRecordingFilter(std::span<const uint16_t> kept,
 
 bool ScheduledCapture::LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
                                        uint16_t event_id, ProgrammeEvent* out) {
-  TsProcessor* p = processor_.load();
+  std::lock_guard lock(processor_mutex_);
+  TsProcessor* p = processor_;
   if (p == nullptr) return false;
   const auto ev = p->FindEventById(network_id, stream_id, service_id, event_id);
   if (!ev) return false;

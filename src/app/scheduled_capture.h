@@ -1,8 +1,8 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "core/mjd_time.h"
@@ -43,8 +43,10 @@ class ScheduledCapture : public SchedulerHost {
   bool End();
 
   // Uses `processor` (not owned) from now on, creating its output 1; nullptr detaches (before the
-  // processor is destroyed, after its last event). Any thread; the processing thread itself is
-  // the natural caller.
+  // processor is destroyed, after its last event). Detaching waits for a filter change or an event
+  // look-up running on another thread, so the processor is no longer used once it returns. Any
+  // thread (not from inside this object's SchedulerHost calls); the processing thread itself is the
+  // natural caller.
   void AttachProcessor(TsProcessor* processor);
   // Passes one processor event to the scheduler: packets of output 1, component lists, stream
   // resets and network names; every other event is ignored. Processing thread.
@@ -55,7 +57,8 @@ class ScheduledCapture : public SchedulerHost {
   // The scheduler's status text in UTF-8.
   std::string StatusUtf8();
 
-  // SchedulerHost.
+  // SchedulerHost. SetRecordingFilter and LookupProgramme use the attached processor under the
+  // lock that attaches and detaches it; without a processor they do nothing (false).
   void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) override;
   bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id,
                        ProgrammeEvent* out) override;
@@ -65,7 +68,10 @@ class ScheduledCapture : public SchedulerHost {
  private:
   PostFn post_;
   ConfirmFn confirm_;
-  std::atomic<TsProcessor*> processor_{nullptr};
+  // Guards processor_ and every use of it: taken after the scheduler's lock, before the
+  // processor's own locks.
+  std::mutex processor_mutex_;
+  TsProcessor* processor_ = nullptr;
   RecordingScheduler scheduler_{this};
 };
 

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <set>
+#include <thread>
 
 #include "core/capture_stats.h"
 #include "platform/text_codec.h"
@@ -173,6 +176,54 @@ TEST_F(ScheduledCaptureTest, EventReservationFollowsTheBroadcastExtension) {
   const std::string name = "20080303-2100-" + test::FullWidthUtf8("NEWS") + ".ts";
   EXPECT_TRUE(std::filesystem::exists(dir_ / name));
   EXPECT_GT(std::filesystem::file_size(dir_ / name), 180u * 15 * 188);
+}
+
+TEST(ScheduledCaptureProcessor, FilterGoesToTheAttachedProcessorOnly) {
+  ScheduledCapture capture([](std::function<void()>) {});
+  const uint16_t kept[] = {kKept};
+  const uint16_t excluded[] = {0x110, 0x111};
+  TsProcessor first;
+  capture.AttachProcessor(&first);
+  capture.SetRecordingFilter(kept, excluded);
+  ASSERT_TRUE(first.GetOutputFilter(1).has_value());
+  EXPECT_EQ(first.GetOutputFilter(1)->programs(), std::set<uint16_t>{kKept});
+  EXPECT_EQ(first.GetOutputFilter(1)->pids(), (std::set<uint16_t>{0x110, 0x111}));
+  capture.AttachProcessor(nullptr);
+  capture.SetRecordingFilter({}, {});
+  EXPECT_EQ(first.GetOutputFilter(1)->programs(), std::set<uint16_t>{kKept});  // detached: untouched
+  ProgrammeEvent ev;
+  EXPECT_FALSE(capture.LookupProgramme(0, 0, kKept, 0x1234, &ev));
+}
+
+// The scheduler changes the filter on the UI thread while the processing thread ends and destroys
+// its processor: a filter change either reaches the live processor or finds none (AddressSanitizer
+// and ThreadSanitizer report a use after the destruction otherwise).
+TEST(ScheduledCaptureProcessor, FilterChangesRaceSafelyWithDetachAndDestruction) {
+  ScheduledCapture capture([](std::function<void()>) {});
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> calls{0};
+  std::thread ui([&] {
+    const uint16_t kept[] = {kKept};
+    const uint16_t excluded[] = {0x110};
+    ProgrammeEvent ev;
+    while (!stop.load()) {
+      capture.SetRecordingFilter(kept, excluded);
+      capture.LookupProgramme(0, 0, kKept, 0x1234, &ev);
+      capture.SetRecordingFilter({}, {});
+      calls.fetch_add(1);
+    }
+  });
+  for (int i = 0; i < 300; ++i) {
+    auto processor = std::make_unique<TsProcessor>();
+    capture.AttachProcessor(processor.get());
+    std::this_thread::yield();
+    capture.AttachProcessor(nullptr);
+    processor.reset();
+  }
+  // The other thread has run at least once, however loaded the machine.
+  while (calls.load() == 0) std::this_thread::yield();
+  stop.store(true);
+  ui.join();
 }
 
 }  // namespace
