@@ -89,7 +89,21 @@ RecordingScheduler::~RecordingScheduler() {
 
 void RecordingScheduler::ReceivePacket(const uint8_t* data, uint32_t length) {
   Lock lock(mutex_);
-  if (active_ && active_->writer) active_->writer->Write(data, length);
+  if (!active_ || !active_->writer) return;
+  if (active_->first_packet) {
+    active_->first_packet = false;
+    // The filter of a limited recording is set in the same step that opens the file, while the
+    // processing thread may be routing a packet with the filter of before; that packet waits for
+    // this lock and arrives first. Dropped when the new filter would not pass it (an excluded PID,
+    // or a PAT that may list the other programmes), so the file holds only the kept programme.
+    if (active_->limited && data != nullptr) {
+      const uint32_t offset = length == 192 ? 4 : 0;
+      if (length < offset + 3) return;
+      const uint16_t pid = static_cast<uint16_t>((data[offset + 1] & 0x1F) << 8 | data[offset + 2]);
+      if (pid == 0 || std::binary_search(active_->excluded.begin(), active_->excluded.end(), pid)) return;
+    }
+  }
+  active_->writer->Write(data, length);
 }
 
 void RecordingScheduler::OnComponentList(uint16_t service_id, const ComponentEntry* entries, uint32_t count) {

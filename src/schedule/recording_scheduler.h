@@ -29,7 +29,8 @@ class SchedulerHost {
   // Sets the filter of processor output 1: keep only `kept` programmes in its PAT and drop the
   // `excluded` PIDs. Both empty: clear the filter so that every packet passes. Called with the
   // scheduler lock held, from the UI thread (tick) or the processing thread (component list):
-  // must not wait for the processing thread.
+  // must not wait for the processing thread. A change applies from the next packet: the packet
+  // being routed on the processing thread meanwhile may still arrive with the filter of before.
   virtual void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) = 0;
   // Looks a programme event up in the processor's event store (the store knows it by service id
   // and event id). Fills `out` and returns true when found. Called with the scheduler lock held
@@ -149,6 +150,8 @@ class RecordingScheduler {
     std::vector<uint16_t> kept;
     std::vector<uint16_t> excluded;
     std::optional<std::string> output_path;  // Shift-JIS; nullopt when the name was refused
+    // The first packet after the file opened may have been routed with the filter of before.
+    bool first_packet = true;
   };
 
   bool EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition);

@@ -255,6 +255,37 @@ TEST(RecordingScheduler, ServiceLimitKeepsOneProgrammeAndFollowsPmtChanges) {
   EXPECT_TRUE(s.ComputeExcludedPids(host.kept_).empty());
 }
 
+// The packet being routed when the tick set the filter and opened the file reaches the file first:
+// it is dropped when the new filter would not pass it.
+TEST(RecordingScheduler, FirstPacketOfALimitedRecordingPassesOnlyTheNewFilter) {
+  const ComponentEntry p1024[] = {{0x02, 0x100}};
+  const ComponentEntry p1025[] = {{0x02, 0x200}};
+  auto packet = [](uint16_t pid) {
+    std::vector<uint8_t> p(188, 0xFF);
+    p[0] = 0x47;
+    p[1] = static_cast<uint8_t>(pid >> 8);
+    p[2] = static_cast<uint8_t>(pid);
+    p[3] = 0x10;
+    return p;
+  };
+  for (const uint16_t first : {0x200, 0x000, 0x100}) {
+    FakeHost host;
+    RecordingScheduler s(&host);
+    s.OnComponentList(1024, p1024, 1);
+    s.OnComponentList(1025, p1025, 1);
+    ScheduleItem item = ByTime(At(21, 0, 0), 1800);
+    item.flags |= SI_SERVICE_LIMIT;
+    SetText(item.service_id_text, "1024");
+    s.StoreItem(item, -1);
+    s.Tick(At(21, 0, 0));
+    ASSERT_EQ(host.files.size(), 1u);
+    s.ReceivePacket(packet(first).data(), 188);
+    s.ReceivePacket(packet(0x200).data(), 188);  // later packets are the filter's business
+    s.ReceivePacket(packet(0x100).data(), 188);
+    EXPECT_EQ(host.files[0].bytes.size(), (first == 0x100 ? 3u : 2u) * 188) << "first PID " << first;
+  }
+}
+
 TEST(RecordingScheduler, NonNumericServiceTextKeepsServiceZero) {
   FakeHost host;
   RecordingScheduler s(&host);
