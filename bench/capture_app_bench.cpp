@@ -69,12 +69,14 @@ std::shared_ptr<const std::vector<uint8_t>> Broadcast64MiB() {
 }
 
 // One run: captures `bytes` into a file and reports rate, CPU cost and FIFO overflows.
+// `folder` is where the temporary file goes: /tmp (the disk) or /dev/shm (memory, which takes the
+// disk's write stalls out of the measure).
 void RunCapture(benchmark::State& state, std::function<std::unique_ptr<usb::TsSource>()> source,
-                uint64_t bit_rate) {
+                uint64_t bit_rate, const char* folder = "/tmp") {
   const uint64_t bytes = static_cast<uint64_t>(state.range(0)) << 20;
   const uint64_t blocks = bytes / CaptureApp::kBlockSize;
-  char pattern[] = "/tmp/pelkan-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
+  std::string pattern = std::string(folder) + "/pelkan-bench-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
     state.SkipWithError("no temporary folder");
     return;
   }
@@ -168,6 +170,29 @@ void BM_CaptureToFile_300MBps(benchmark::State& state) {
       state, [data] { return std::make_unique<LoopSource>(data); }, 2'400'000'000ull);
 }
 BENCHMARK(BM_CaptureToFile_300MBps)->Arg(1024)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// The last two with the file in memory: the pipeline alone, without the disk's write stalls.
+void BM_CaptureToMemoryFile_Unlimited(benchmark::State& state) {
+  const auto data = Broadcast64MiB();
+  RunCapture(
+      state, [data] { return std::make_unique<LoopSource>(data); }, 0, "/dev/shm");
+}
+BENCHMARK(BM_CaptureToMemoryFile_Unlimited)
+    ->Arg(1024)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+
+void BM_CaptureToMemoryFile_300MBps(benchmark::State& state) {
+  const auto data = Broadcast64MiB();
+  RunCapture(
+      state, [data] { return std::make_unique<LoopSource>(data); }, 2'400'000'000ull, "/dev/shm");
+}
+BENCHMARK(BM_CaptureToMemoryFile_300MBps)
+    ->Arg(1024)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 // Paced at the USB 2.0 ceiling (480 Mbit/s, 60 MB/s), well above any tuner: no byte may be lost.
 void BM_CaptureToFile_Usb2Ceiling(benchmark::State& state) {

@@ -8,7 +8,7 @@
 
 namespace pelkan {
 
-CBuffer::CBuffer(uint32_t capacity) : capacity_(capacity) {}
+CBuffer::CBuffer(uint32_t capacity) : capacity_(capacity) { spares_.reserve(kMaxSpares); }
 
 CBuffer::~CBuffer() = default;
 
@@ -23,10 +23,15 @@ uint32_t CBuffer::PutUnlocked(const void* data, uint32_t length) {
   const uint32_t room = capacity_ - total_.load(std::memory_order_relaxed);
   if (length > room) length = room;
   if (length == 0) return 0;
-  std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[length]);
+  uint32_t allocated = 0;
+  std::unique_ptr<uint8_t[]> copy = TakeMemory(length, &allocated);
   if (!copy) return 0;
   std::memcpy(copy.get(), data, length);
-  blocks_.push_back(Block{std::move(copy), length, 0});
+  try {
+    blocks_.push_back(Block{std::move(copy), length, 0, allocated});
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
   total_.fetch_add(length, std::memory_order_relaxed);
   return length;
 }
@@ -44,13 +49,34 @@ uint32_t CBuffer::GetUnlocked(void* dest, uint32_t max, int consume) {
       total_.fetch_sub(n, std::memory_order_relaxed);
     }
   }
-  while (!blocks_.empty() && blocks_.front().read_offset == blocks_.front().length) blocks_.pop_front();
+  while (!blocks_.empty() && blocks_.front().read_offset == blocks_.front().length) {
+    KeepMemory(blocks_.front());
+    blocks_.pop_front();
+  }
   return copied;
 }
 
 void CBuffer::ClearUnlocked() {
+  for (Block& b : blocks_) KeepMemory(b);
   blocks_.clear();
   total_.store(0, std::memory_order_relaxed);
+}
+
+std::unique_ptr<uint8_t[]> CBuffer::TakeMemory(uint32_t length, uint32_t* allocated) {
+  for (size_t i = spares_.size(); i-- > 0;) {
+    if (spares_[i].allocated < length) continue;
+    std::unique_ptr<uint8_t[]> data = std::move(spares_[i].data);
+    *allocated = spares_[i].allocated;
+    spares_.erase(spares_.begin() + static_cast<std::ptrdiff_t>(i));
+    return data;
+  }
+  *allocated = length;
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[length]);
+}
+
+void CBuffer::KeepMemory(Block& block) {
+  if (!block.data || block.allocated > kMaxSpareSize || spares_.size() >= kMaxSpares) return;
+  spares_.push_back(Spare{std::move(block.data), block.allocated});  // room was reserved
 }
 
 uint8_t CBuffer::PeekByte() const {

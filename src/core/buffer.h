@@ -5,11 +5,14 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace pelkan {
 
 // First-in-first-out byte queue of copied chunks, limited by a byte capacity. Each Put stores one
-// private copy (one block); blocks are never merged or split, and a fully consumed block is freed at once.
+// private copy (one block); blocks are never merged or split, and a fully consumed block leaves the
+// queue at once. The memory of a few left blocks is kept for later Puts, so that a steady stream of
+// equal chunks runs without a heap allocation (and without fresh pages to fault in) per chunk.
 // Not thread-safe: see CBufferMT.
 class CBuffer {
  public:
@@ -45,10 +48,22 @@ class CBuffer {
     std::unique_ptr<uint8_t[]> data;
     uint32_t length;
     uint32_t read_offset;
+    uint32_t allocated;
   };
+  // Memory of blocks that left the queue, kept for reuse.
+  struct Spare {
+    std::unique_ptr<uint8_t[]> data;
+    uint32_t allocated;
+  };
+  static constexpr size_t kMaxSpares = 8;
+  static constexpr uint32_t kMaxSpareSize = 0x100000;
+
+  std::unique_ptr<uint8_t[]> TakeMemory(uint32_t length, uint32_t* allocated);
+  void KeepMemory(Block& block);
 
   const uint32_t capacity_;
   std::deque<Block> blocks_;
+  std::vector<Spare> spares_;
   // Written only under the owner's lock; atomic so that GetSize may poll it from another thread.
   std::atomic<uint32_t> total_{0};
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -62,6 +63,35 @@ TEST(CBuffer, ClearAllowsFullCapacityAgain) {
   b.Clear();
   EXPECT_EQ(b.GetSize(), 0u);
   EXPECT_EQ(b.Put(data.data(), 16), 16u);
+}
+
+TEST(CBuffer, ReusedBlockMemoryKeepsEveryChunkIntact) {
+  // Chunks of changing sizes are put, partly read, cleared and put again, so that left blocks'
+  // memory serves later chunks both larger and smaller than the ones it first held.
+  CBuffer b(4096);
+  std::vector<uint8_t> expected;
+  std::vector<uint8_t> out(4096);
+  uint8_t seed = 0;
+  for (int round = 0; round < 200; ++round) {
+    const size_t n = 1 + (round * 37) % 700;
+    const auto chunk = Bytes(n, seed);
+    seed = static_cast<uint8_t>(seed + 13);
+    const uint32_t stored = b.Put(chunk.data(), static_cast<uint32_t>(n));
+    expected.insert(expected.end(), chunk.begin(), chunk.begin() + stored);
+    if (round % 3 == 0) {
+      const uint32_t want = static_cast<uint32_t>(std::min<size_t>(expected.size(), 500));
+      ASSERT_EQ(b.Get(out.data(), want, 1), want);
+      ASSERT_TRUE(std::equal(out.begin(), out.begin() + want, expected.begin()));
+      expected.erase(expected.begin(), expected.begin() + want);
+    }
+    if (round % 29 == 28) {
+      b.Clear();
+      expected.clear();
+    }
+    ASSERT_EQ(b.GetSize(), expected.size());
+  }
+  ASSERT_EQ(b.Get(out.data(), 4096, 1), expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin()));
 }
 
 TEST(CBuffer, CrcOverBlocksEqualsSingleBlock) {
