@@ -61,4 +61,9 @@ void LoopDispatcher::Clear() {
   dropped.swap(tasks_);
 }
 
+size_t LoopDispatcher::Pending() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tasks_.size();
+}
+
 }  // namespace pelkan

@@ -24,6 +24,8 @@ class LoopDispatcher : public Dispatcher {
   void Wake();
   // Drops every queued task without running it.
   void Clear();
+  // Number of tasks queued now. Any thread.
+  size_t Pending();
 
  private:
   std::mutex mutex_;

@@ -22,6 +22,7 @@
 #include "info/service_filter_window.h"
 #include "info/service_row_table.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/loopback_udp.h"
 #include "tools/streamgen/broadcast_generator.h"
 #include "tools/streamgen/test_scrambler.h"
 #include "ts/b25_loader.h"
@@ -217,16 +218,7 @@ TEST_F(CaptureEndToEnd, ServiceFilterKeepsOneServiceWithARewrittenPat) {
 class UdpCollector {
  public:
   UdpCollector() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    int size = 32 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = testing::OpenLoopbackUdp(32 << 20, &port_);
     thread_ = std::thread([this] {
       std::vector<uint8_t> d(65536);
       for (;;) {

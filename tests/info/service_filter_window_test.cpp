@@ -6,6 +6,7 @@
 #include <deque>
 #include <vector>
 
+#include "app/loop_dispatcher.h"
 #include "info/programme_text.h"
 #include "info/service_row_table.h"
 #include "platform/text_codec.h"
@@ -16,25 +17,6 @@ namespace {
 using platform::SjisToUtf8;
 using platform::Utf8ToSjis;
 
-// Keeps posted work until the test runs it, as a UI thread would later.
-class FakeDispatcher : public Dispatcher {
- public:
-  void Post(std::function<void()> task) override { tasks_.push_back(std::move(task)); }
-  size_t RunAll() {
-    size_t n = 0;
-    while (!tasks_.empty()) {
-      auto task = std::move(tasks_.front());
-      tasks_.pop_front();
-      task();
-      ++n;
-    }
-    return n;
-  }
-  size_t Pending() const { return tasks_.size(); }
-
- private:
-  std::deque<std::function<void()>> tasks_;
-};
 
 struct FilterCall {
   std::vector<uint16_t> services;
@@ -52,7 +34,7 @@ class ServiceFilterWindowTest : public ::testing::Test {
   void Components(uint16_t sid, std::vector<ComponentEntry> entries) { model.OnComponentList(sid, entries); }
   const ServiceRowTable::Row& Row(size_t i) const { return table.Rows().at(i); }
 
-  FakeDispatcher dispatcher;
+  LoopDispatcher dispatcher;
   ServiceRowTable table;
   ServiceFilterWindow model{dispatcher, &table};
   std::vector<FilterCall> calls;
@@ -81,7 +63,7 @@ TEST_F(ServiceFilterWindowTest, RowsAppearOnlyThroughTheDispatcher) {
   model.OnServiceEntry(1024, 0x1F0);
   EXPECT_TRUE(table.Rows().empty());
   EXPECT_EQ(model.RowCount(), 0u);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   ASSERT_EQ(table.Rows().size(), 1u);
   EXPECT_EQ(Row(0).cells[0], "1024");
   EXPECT_EQ(Row(0).cells[3], "0x01F0");
@@ -94,7 +76,7 @@ TEST_F(ServiceFilterWindowTest, ServiceListedTwiceMakesOneRow) {
   model.OnServiceEntry(1024, 0x1F0);
   model.OnServiceEntry(1025, 0x1F1);
   model.OnServiceEntry(1024, 0x1FF);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   ASSERT_EQ(table.Rows().size(), 2u);
   EXPECT_EQ(Row(0).cells[3], "0x01F0");  // the PMT column of a known service stays
   EXPECT_EQ(Row(1).service_id, 1025);
@@ -106,7 +88,7 @@ TEST_F(ServiceFilterWindowTest, SixteenComponentsShowFifteenAndKeepAll) {
   std::vector<ComponentEntry> many;
   for (uint16_t i = 0; i < 16; ++i) many.push_back({0x02, static_cast<uint16_t>(0x100 + i)});
   Components(1024, many);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_EQ(Row(0).cells[4].size(), 15 * 12 + 3u);
   EXPECT_EQ(Row(0).cells[4].substr(Row(0).cells[4].size() - 4), " ...");
   // Every PID is recorded so that an unchecked service is excluded whole.
@@ -119,7 +101,7 @@ TEST_F(ServiceFilterWindowTest, TwoPmtVersionsKeepBothPidsOnce) {
   model.OnServiceEntry(1024, 0x1F0);
   Components(1024, {{0x02, 0x111}, {0x0F, 0x112}});
   Components(1024, {{0x1B, 0x121}, {0x0F, 0x112}});
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_EQ(model.FindService(1024)->component_pids, (std::vector<uint16_t>{0x111, 0x112, 0x121}));
   EXPECT_EQ(Row(0).cells[4], "0x0121(264) 0x0112(aac) ");
 }
@@ -127,7 +109,7 @@ TEST_F(ServiceFilterWindowTest, TwoPmtVersionsKeepBothPidsOnce) {
 TEST_F(ServiceFilterWindowTest, ComponentsOfUnknownServiceAreDropped) {
   Components(7, {{0x02, 0x111}});
   model.OnServiceName(7, "x");
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_TRUE(table.Rows().empty());
   EXPECT_FALSE(model.FindService(7).has_value());
 }
@@ -135,7 +117,7 @@ TEST_F(ServiceFilterWindowTest, ComponentsOfUnknownServiceAreDropped) {
 TEST_F(ServiceFilterWindowTest, AllRowsCheckedMeansNoFilter) {
   model.OnServiceEntry(1024, 0x1F0);
   Components(1024, {{0x02, 0x111}});
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   model.ToggleFilter(false);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_TRUE(calls[0].services.empty());
@@ -156,7 +138,7 @@ TEST_F(ServiceFilterWindowTest, SharedPidOfKeptServiceIsNotExcluded) {
   Components(1024, {{0x02, 0x111}, {0x0D, 0x130}});
   Components(1025, {{0x02, 0x121}, {0x0D, 0x130}});
   Components(1026, {{0x02, 0x131}, {0x0F, 0x132}});
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   ASSERT_TRUE(model.SetRowChecked(2, false));
   ASSERT_TRUE(model.SetRowChecked(1, false));
   EXPECT_FALSE(Row(1).checked);
@@ -169,14 +151,14 @@ TEST_F(ServiceFilterWindowTest, SharedPidOfKeptServiceIsNotExcluded) {
 TEST_F(ServiceFilterWindowTest, StreamResetEmptiesRowsAndSwitchesFilterOff) {
   model.OnServiceEntry(1024, 0x1F0);
   model.OnServiceEntry(1025, 0x1F1);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   model.SetRowChecked(0, false);
   model.ToggleFilter(false);
   ASSERT_TRUE(model.FilterActive());
 
   model.OnStreamReset();
   model.OnServiceEntry(2048, 0x101);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_FALSE(model.FilterActive());
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_TRUE(calls[1].services.empty() && calls[1].pids.empty());
@@ -192,7 +174,7 @@ TEST_F(ServiceFilterWindowTest, UpdatesQueuedBeforeResetAreDropped) {
   model.OnServiceName(1025, "old");
   model.OnStreamReset();
   model.OnServiceEntry(1025, 0x200);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   ASSERT_EQ(table.Rows().size(), 1u);
   EXPECT_EQ(Row(0).service_id, 1025);
   EXPECT_EQ(Row(0).cells[3], "0x0200");
@@ -203,7 +185,7 @@ TEST_F(ServiceFilterWindowTest, ServiceNameFillsColumnAndRecord) {
   model.OnServiceEntry(1024, 0x1F0);
   const std::string name = Utf8ToSjis("ＮＨＫ総合");
   model.OnServiceName(1024, name);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_EQ(Row(0).cells[1], name);
   EXPECT_EQ(model.FindService(1024)->name, name);
   EXPECT_EQ(SjisToUtf8(model.RowToolTip(0)), "ＮＨＫ総合(1024)");
@@ -211,7 +193,7 @@ TEST_F(ServiceFilterWindowTest, ServiceNameFillsColumnAndRecord) {
 
 TEST_F(ServiceFilterWindowTest, LongNameIsCutOnCharacterBoundary) {
   model.OnServiceEntry(1, 0x100);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   const std::string name = Utf8ToSjis("あいうえおかきくけこさしすせそ");  // 30 bytes
   ASSERT_TRUE(model.SetCellText(1, 1, name));
   EXPECT_EQ(model.FindService(1)->name, name.substr(0, 28));
@@ -229,13 +211,13 @@ TEST_F(ServiceFilterWindowTest, HandlesProcessorEventPayloads) {
   EXPECT_TRUE(model.HandleTsEvent(EVENT_SERVICE_NAME, 1025, nullptr, 0));
   EXPECT_FALSE(model.HandleTsEvent(EVENT_PACKET, 0, nullptr, 188));
   EXPECT_FALSE(model.HandleTsEvent(EVENT_BROADCAST_TIME, 0, nullptr, 0));
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   ASSERT_EQ(table.Rows().size(), 2u);
   EXPECT_EQ(Row(1).cells[4], "0x0111(264) ");
   EXPECT_EQ(Row(0).cells[1], std::string(30, 'N'));
   EXPECT_EQ(model.FindService(1024)->name.size(), ServiceRecord::kMaxNameBytes);
   EXPECT_TRUE(model.HandleTsEvent(EVENT_STREAM_RESET, 0, nullptr, 1));
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_TRUE(table.Rows().empty());
 }
 
@@ -264,12 +246,12 @@ struct FakeStore {
 TEST_F(ServiceFilterWindowTest, RefreshShowsCurrentAndKeepsNextForToolTip) {
   model.OnServiceEntry(1024, 0x1F0);
   model.OnServiceName(1024, "S");
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   FakeStore store;
   store.events = {MakeEvent(1024, 1, 21 * 3600, 21 * 3600 + 54 * 60, "T"),
                   MakeEvent(1024, 2, 21 * 3600 + 54 * 60 + 1, 23 * 3600, "U")};
   model.RefreshProgrammes(MjdTime{54587, 21 * 3600 + 60}, store.Lookup());
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_EQ(Row(0).cells[2], "21:00 - 21:54 T");
   ASSERT_EQ(store.queries.size(), 2u);
   EXPECT_TRUE(store.queries[0].second);
@@ -284,30 +266,30 @@ TEST_F(ServiceFilterWindowTest, RefreshShowsCurrentAndKeepsNextForToolTip) {
   EXPECT_EQ(dispatcher.Pending(), 0u);
   // The programme changes when the clock passes its end.
   model.RefreshProgrammes(MjdTime{54587, 22 * 3600}, store.Lookup());
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_EQ(Row(0).cells[2], "21:54 - 23:00 U");
   EXPECT_EQ(model.FindService(1024)->next.start_day, 0u);
 }
 
 TEST_F(ServiceFilterWindowTest, NewVersionOfSameEventIsShown) {
   model.OnServiceEntry(1024, 0x1F0);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   FakeStore store;
   store.events = {MakeEvent(1024, 1, 21 * 3600, 22 * 3600, "T", 1)};
   model.RefreshProgrammes(MjdTime{54587, 21 * 3600}, store.Lookup());
   store.events = {MakeEvent(1024, 1, 21 * 3600, 22 * 3600 + 600, "T", 2)};
   model.RefreshProgrammes(MjdTime{54587, 21 * 3600}, store.Lookup());
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_EQ(Row(0).cells[2], "21:00 - 22:10 T");
 }
 
 TEST_F(ServiceFilterWindowTest, UndeterminedEndShowsMarkerAndFindsNoNext) {
   model.OnServiceEntry(1024, 0x1F0);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   FakeStore store;
   store.events = {MakeEvent(1024, 1, 21 * 3600, kUndefinedDuration, "T")};
   model.RefreshProgrammes(MjdTime{54587, 21 * 3600 + 60}, store.Lookup());
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_EQ(SjisToUtf8(Row(0).cells[2]), "21:00未定  T");
   ASSERT_EQ(store.queries.size(), 2u);
   // The next lookup lies far in the future, where the store (like the real one) still finds the
@@ -321,17 +303,17 @@ TEST_F(ServiceFilterWindowTest, UndeterminedEndShowsMarkerAndFindsNoNext) {
 
 TEST_F(ServiceFilterWindowTest, LookupFailureClearsAndSameEventReturns) {
   model.OnServiceEntry(1024, 0x1F0);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   FakeStore store;
   store.events = {MakeEvent(1024, 1, 21 * 3600, 22 * 3600, "T")};
   model.RefreshProgrammes(MjdTime{54587, 21 * 3600}, store.Lookup());
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   ASSERT_EQ(Row(0).cells[2], "21:00 - 22:00 T");
 
   const std::vector<ProgrammeEvent> saved = store.events;
   store.events.clear();
   model.RefreshProgrammes(MjdTime{54587, 21 * 3600}, store.Lookup());
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_EQ(Row(0).cells[2], "");
   EXPECT_EQ(model.FindService(1024)->current_text, "");
   EXPECT_EQ(SjisToUtf8(model.RowToolTip(0)), "(1024)");
@@ -341,20 +323,20 @@ TEST_F(ServiceFilterWindowTest, LookupFailureClearsAndSameEventReturns) {
 
   store.events = saved;
   model.RefreshProgrammes(MjdTime{54587, 21 * 3600}, store.Lookup());
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   EXPECT_EQ(Row(0).cells[2], "21:00 - 22:00 T");
 }
 
 TEST_F(ServiceFilterWindowTest, EmptyLookupDoesNothing) {
   model.OnServiceEntry(1024, 0x1F0);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   model.RefreshProgrammes(MjdTime{54587, 0}, EventLookup{});
   EXPECT_EQ(dispatcher.Pending(), 0u);
 }
 
 TEST_F(ServiceFilterWindowTest, ReserveProgrammeHandsEventToScheduler) {
   model.OnServiceEntry(1024, 0x1F0);
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   struct Request {
     uint16_t a, b, sid, eid;
     MjdTime start;
@@ -397,7 +379,7 @@ TEST_F(ServiceFilterWindowTest, ReserveProgrammeHandsEventToScheduler) {
 TEST_F(ServiceFilterWindowTest, KeepOnlyServicesSwitchesFilterOn) {
   for (uint16_t sid : {1024, 1025, 1026}) model.OnServiceEntry(sid, static_cast<uint16_t>(0x100 + sid % 16));
   Components(1025, {{0x02, 0x121}});
-  dispatcher.RunAll();
+  dispatcher.RunPending();
   const uint16_t keep[] = {1024, 1026, 9999};
   EXPECT_TRUE(model.KeepOnlyServices(keep));
   ASSERT_EQ(calls.size(), 1u);
@@ -434,14 +416,14 @@ TEST_F(ServiceFilterWindowTest, ControlsFollowConnectAndFilter) {
 }
 
 TEST(ServiceFilterWindowLifetime, QueuedUpdatesAfterDestructionAreDropped) {
-  FakeDispatcher dispatcher;
+  LoopDispatcher dispatcher;
   ServiceRowTable table;
   {
     ServiceFilterWindow model(dispatcher, &table);
     model.OnServiceEntry(1, 0x100);
     model.OnStreamReset();
   }
-  EXPECT_EQ(dispatcher.RunAll(), 3u);
+  EXPECT_EQ(dispatcher.RunPending(), 3);
   EXPECT_TRUE(table.Rows().empty());
 }
 

@@ -5,41 +5,18 @@
 #include <mutex>
 #include <thread>
 
+#include "app/loop_dispatcher.h"
 #include "info/service_filter_window.h"
 #include "info/service_row_table.h"
 
 namespace pelkan {
 namespace {
 
-// A dispatcher whose tasks may be posted from any thread and run on the test's thread.
-class LockedQueue : public Dispatcher {
- public:
-  void Post(std::function<void()> task) override {
-    std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-  }
-  void RunAll() {
-    for (;;) {
-      std::function<void()> task;
-      {
-        std::lock_guard lock(mutex_);
-        if (tasks_.empty()) return;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::deque<std::function<void()>> tasks_;
-};
 
 // The processing thread feeds streams while the UI thread applies updates, refreshes programmes
 // and switches the filter; at the end the rows are exactly the last stream's services.
 TEST(ServiceFilterWindowThreads, RowsMatchLastStreamAfterConcurrentUse) {
-  LockedQueue queue;
+  LoopDispatcher queue;
   ServiceRowTable table;
   ServiceFilterWindow model(queue, &table);
   std::atomic<int> filter_calls{0};
@@ -70,7 +47,7 @@ TEST(ServiceFilterWindowThreads, RowsMatchLastStreamAfterConcurrentUse) {
     return true;
   };
   while (!done) {
-    queue.RunAll();
+    queue.RunPending();
     model.RefreshProgrammes(MjdTime{54587, 0}, lookup);
     model.SetRowChecked(0, false);
     model.ToggleFilter(false);
@@ -78,7 +55,7 @@ TEST(ServiceFilterWindowThreads, RowsMatchLastStreamAfterConcurrentUse) {
     (void)model.RowToolTip(1);
   }
   processing.join();
-  queue.RunAll();
+  queue.RunPending();
 
   ASSERT_EQ(table.Rows().size(), 5u);
   ASSERT_EQ(model.RowCount(), 5u);

@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "app/loop_dispatcher.h"
 #include "core/capture_stats.h"
 #include "info/programme_text.h"
 #include "info/service_filter_window.h"
@@ -19,21 +20,6 @@ namespace {
 
 using platform::SjisToUtf8;
 using platform::Utf8ToSjis;
-
-class FakeDispatcher : public Dispatcher {
- public:
-  void Post(std::function<void()> task) override { tasks_.push_back(std::move(task)); }
-  void RunAll() {
-    while (!tasks_.empty()) {
-      auto task = std::move(tasks_.front());
-      tasks_.pop_front();
-      task();
-    }
-  }
-
- private:
-  std::deque<std::function<void()>> tasks_;
-};
 
 void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user) {
   static_cast<ServiceFilterWindow*>(user)->HandleTsEvent(type, param, data, count);
@@ -59,7 +45,7 @@ struct GeneratedCapture {
     while (Abs(gen.ClockNow()) < end) {
       gen.Read(chunk.data(), chunk.size());
       proc.Feed(chunk.data(), static_cast<int>(chunk.size()), stats);
-      dispatcher.RunAll();
+      dispatcher.RunPending();
       if (Abs(gen.ClockNow()) == refreshed) continue;
       refreshed = Abs(gen.ClockNow());
       model.RefreshProgrammes(gen.ClockNow(),
@@ -68,7 +54,7 @@ struct GeneratedCapture {
                                 if (found) *out = *found;
                                 return found.has_value();
                               });
-      dispatcher.RunAll();
+      dispatcher.RunPending();
       if (row < table.Rows().size()) {
         const std::string text = SjisToUtf8(table.Rows()[row].cells[2]);
         if (columns->empty() || columns->back() != text) columns->push_back(text);
@@ -79,7 +65,7 @@ struct GeneratedCapture {
   streamgen::BroadcastGenerator gen;
   TsProcessor proc;
   CaptureStats stats;
-  FakeDispatcher dispatcher;
+  LoopDispatcher dispatcher;
   ServiceRowTable table;
   ServiceFilterWindow model{dispatcher, &table};
 };

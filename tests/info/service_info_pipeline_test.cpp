@@ -7,6 +7,7 @@
 #include <iterator>
 #include <set>
 
+#include "app/loop_dispatcher.h"
 #include "core/capture_stats.h"
 #include "info/programme_text.h"
 #include "info/service_filter_window.h"
@@ -22,21 +23,6 @@ using platform::SjisToUtf8;
 using test::AribAlnum;
 using test::Bytes;
 using test::FullWidthUtf8;
-
-class FakeDispatcher : public Dispatcher {
- public:
-  void Post(std::function<void()> task) override { tasks_.push_back(std::move(task)); }
-  void RunAll() {
-    while (!tasks_.empty()) {
-      auto task = std::move(tasks_.front());
-      tasks_.pop_front();
-      task();
-    }
-  }
-
- private:
-  std::deque<std::function<void()>> tasks_;
-};
 
 constexpr uint16_t kDay = 60000;
 
@@ -66,7 +52,7 @@ struct Pipeline {
   }
   void Feed(const Bytes& bytes) {
     proc.Feed(bytes.data(), static_cast<int>(bytes.size()), stats);
-    dispatcher.RunAll();
+    dispatcher.RunPending();
   }
   void Refresh(uint32_t seconds) {
     model.RefreshProgrammes(MjdTime{kDay, seconds},
@@ -75,7 +61,7 @@ struct Pipeline {
                               if (found) *out = *found;
                               return found.has_value();
                             });
-    dispatcher.RunAll();
+    dispatcher.RunPending();
   }
   std::set<uint16_t> Output0Pids() const {
     std::set<uint16_t> pids;
@@ -86,7 +72,7 @@ struct Pipeline {
 
   TsProcessor proc;
   CaptureStats stats;
-  FakeDispatcher dispatcher;
+  LoopDispatcher dispatcher;
   ServiceRowTable table;
   ServiceFilterWindow model{dispatcher, &table};
   std::vector<Bytes> output0;

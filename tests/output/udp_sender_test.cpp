@@ -9,24 +9,15 @@
 
 #include <vector>
 
+#include "tests/support/loopback_udp.h"
+
 namespace pelkan {
 namespace {
 
 // A UDP socket bound to 127.0.0.1 on a free port.
 class LoopbackReceiver {
  public:
-  LoopbackReceiver() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    int size = 8 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
+  LoopbackReceiver() { fd_ = testing::OpenLoopbackUdp(8 << 20, &port_); }
   ~LoopbackReceiver() { ::close(fd_); }
   uint16_t port() const { return port_; }
 

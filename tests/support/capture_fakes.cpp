@@ -65,31 +65,6 @@ bool FakeDtvDevice::Deliver(const uint8_t* data, size_t length, uint32_t chunk) 
   return true;
 }
 
-void QueueDispatcher::Post(std::function<void()> task) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  tasks_.push_back(std::move(task));
-}
-
-int QueueDispatcher::RunPending() {
-  int ran = 0;
-  for (;;) {
-    std::function<void()> task;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (tasks_.empty()) return ran;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
-    }
-    task();
-    ++ran;
-  }
-}
-
-size_t QueueDispatcher::Pending() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return tasks_.size();
-}
-
 namespace {
 
 class FakeDecoder final : public B25Decoder {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/loop_dispatcher.h"
 #include "core/capture_app.h"
 #include "core/dispatcher.h"
 #include "core/dtv_base.h"
@@ -54,18 +55,8 @@ class FakeDtvDevice : public core::CDTV_Base {
   uint32_t last_in_ = 0, last_out_ = 0;
 };
 
-// Keeps posted tasks until the test runs them. Thread-safe.
-class QueueDispatcher : public Dispatcher {
- public:
-  void Post(std::function<void()> task) override;
-  // Runs every task queued now (and those they queue); returns how many ran.
-  int RunPending();
-  size_t Pending();
-
- private:
-  std::mutex mutex_;
-  std::deque<std::function<void()>> tasks_;
-};
+// The tests run posted tasks themselves, as the command-line tool's loop does.
+using QueueDispatcher = LoopDispatcher;
 
 // Records the messages shown to the user; Ask answers `answer`.
 class RecordingMessages : public UserMessages {
