@@ -68,11 +68,10 @@ std::shared_ptr<const std::vector<uint8_t>> Broadcast64MiB() {
   return data;
 }
 
-// One run: captures `bytes` into a file and reports rate, CPU cost and FIFO overflows.
-// `folder` is where the temporary file goes: /tmp (the disk) or /dev/shm (memory, which takes the
-// disk's write stalls out of the measure).
+// One run: captures `bytes` into a temporary file in `folder` and reports rate, CPU cost and FIFO
+// overflows.
 void RunCapture(benchmark::State& state, std::function<std::unique_ptr<usb::TsSource>()> source,
-                uint64_t bit_rate, const char* folder = "/tmp") {
+                uint64_t bit_rate, const char* folder) {
   const uint64_t bytes = static_cast<uint64_t>(state.range(0)) << 20;
   const uint64_t blocks = bytes / CaptureApp::kBlockSize;
   std::string pattern = std::string(folder) + "/pelkan-bench-XXXXXX";
@@ -142,7 +141,7 @@ void BM_CaptureToFile_Generator(benchmark::State& state) {
         o.bit_rate = 200'000'000;
         return std::make_unique<usb::GeneratorTsSource>(o);
       },
-      0);
+      0, "/tmp");
 }
 BENCHMARK(BM_CaptureToFile_Generator)
     ->Arg(512)
@@ -150,61 +149,28 @@ BENCHMARK(BM_CaptureToFile_Generator)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
 
-// The virtual tuner at "unlimited" playing a pre-generated broadcast: the pipeline's own ceiling
-// (the FIFO may overflow when the tuner side outruns the processor).
-void BM_CaptureToFile_Unlimited(benchmark::State& state) {
+// The virtual tuner playing a pre-generated broadcast at `bit_rate` (0: "unlimited") into a file
+// in `folder`. Unlimited shows the pipeline's own ceiling (the FIFO overflows there, since the tuner
+// side outruns any consumer); paced runs show whether the pipeline keeps up without overflow;
+// /dev/shm takes the disk's write stalls out of the measure.
+void BM_CaptureLoop(benchmark::State& state, uint64_t bit_rate, const char* folder) {
   const auto data = Broadcast64MiB();
   RunCapture(
-      state, [data] { return std::make_unique<LoopSource>(data); }, 0);
+      state, [data] { return std::make_unique<LoopSource>(data); }, bit_rate, folder);
 }
-BENCHMARK(BM_CaptureToFile_Unlimited)
-    ->Arg(1024)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2);
+#define PELKAN_CAPTURE_LOOP(name, mebibytes, bit_rate, folder) \
+  BENCHMARK_CAPTURE(BM_CaptureLoop, name, bit_rate, folder)    \
+      ->Arg(mebibytes)                                         \
+      ->UseManualTime()                                        \
+      ->Unit(benchmark::kMillisecond)                          \
+      ->Iterations(2)
 
-// The same paced at 300 MB/s (2.4 Gbit/s): the pipeline keeps up without overflow.
-void BM_CaptureToFile_300MBps(benchmark::State& state) {
-  const auto data = Broadcast64MiB();
-  RunCapture(
-      state, [data] { return std::make_unique<LoopSource>(data); }, 2'400'000'000ull);
-}
-BENCHMARK(BM_CaptureToFile_300MBps)->Arg(1024)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
-
-// The last two with the file in memory: the pipeline alone, without the disk's write stalls.
-void BM_CaptureToMemoryFile_Unlimited(benchmark::State& state) {
-  const auto data = Broadcast64MiB();
-  RunCapture(
-      state, [data] { return std::make_unique<LoopSource>(data); }, 0, "/dev/shm");
-}
-BENCHMARK(BM_CaptureToMemoryFile_Unlimited)
-    ->Arg(1024)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2);
-
-void BM_CaptureToMemoryFile_300MBps(benchmark::State& state) {
-  const auto data = Broadcast64MiB();
-  RunCapture(
-      state, [data] { return std::make_unique<LoopSource>(data); }, 2'400'000'000ull, "/dev/shm");
-}
-BENCHMARK(BM_CaptureToMemoryFile_300MBps)
-    ->Arg(1024)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2);
-
-// Paced at the USB 2.0 ceiling (480 Mbit/s, 60 MB/s), well above any tuner: no byte may be lost.
-void BM_CaptureToFile_Usb2Ceiling(benchmark::State& state) {
-  const auto data = Broadcast64MiB();
-  RunCapture(
-      state, [data] { return std::make_unique<LoopSource>(data); }, 480'000'000ull);
-}
-BENCHMARK(BM_CaptureToFile_Usb2Ceiling)
-    ->Arg(256)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2);
+PELKAN_CAPTURE_LOOP(ToFile_Unlimited, 1024, 0ull, "/tmp");
+PELKAN_CAPTURE_LOOP(ToFile_300MBps, 1024, 2'400'000'000ull, "/tmp");
+PELKAN_CAPTURE_LOOP(ToMemoryFile_Unlimited, 1024, 0ull, "/dev/shm");
+PELKAN_CAPTURE_LOOP(ToMemoryFile_300MBps, 1024, 2'400'000'000ull, "/dev/shm");
+// The USB 2.0 ceiling (480 Mbit/s, 60 MB/s), well above any tuner: no byte may be lost.
+PELKAN_CAPTURE_LOOP(ToFile_Usb2Ceiling, 256, 480'000'000ull, "/tmp");
 
 }  // namespace
 }  // namespace pelkan

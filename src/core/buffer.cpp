@@ -23,12 +23,11 @@ uint32_t CBuffer::PutUnlocked(const void* data, uint32_t length) {
   const uint32_t room = capacity_ - total_.load(std::memory_order_relaxed);
   if (length > room) length = room;
   if (length == 0) return 0;
-  uint32_t allocated = 0;
-  std::unique_ptr<uint8_t[]> copy = TakeMemory(length, &allocated);
-  if (!copy) return 0;
-  std::memcpy(copy.get(), data, length);
+  Spare memory = TakeMemory(length);
+  if (!memory.data) return 0;
+  std::memcpy(memory.data.get(), data, length);
   try {
-    blocks_.push_back(Block{std::move(copy), length, 0, allocated});
+    blocks_.push_back(Block{std::move(memory.data), length, 0, memory.allocated});
   } catch (const std::bad_alloc&) {
     return 0;
   }
@@ -62,16 +61,14 @@ void CBuffer::ClearUnlocked() {
   total_.store(0, std::memory_order_relaxed);
 }
 
-std::unique_ptr<uint8_t[]> CBuffer::TakeMemory(uint32_t length, uint32_t* allocated) {
+CBuffer::Spare CBuffer::TakeMemory(uint32_t length) {
   for (size_t i = spares_.size(); i-- > 0;) {
     if (spares_[i].allocated < length) continue;
-    std::unique_ptr<uint8_t[]> data = std::move(spares_[i].data);
-    *allocated = spares_[i].allocated;
+    Spare spare = std::move(spares_[i]);
     spares_.erase(spares_.begin() + static_cast<std::ptrdiff_t>(i));
-    return data;
+    return spare;
   }
-  *allocated = length;
-  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[length]);
+  return Spare{std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[length]), length};
 }
 
 void CBuffer::KeepMemory(Block& block) {

@@ -58,7 +58,8 @@ class CBuffer {
   static constexpr size_t kMaxSpares = 8;
   static constexpr uint32_t kMaxSpareSize = 0x100000;
 
-  std::unique_ptr<uint8_t[]> TakeMemory(uint32_t length, uint32_t* allocated);
+  // Memory for `length` bytes: a kept spare large enough, or a new allocation (null when out of memory).
+  Spare TakeMemory(uint32_t length);
   void KeepMemory(Block& block);
 
   const uint32_t capacity_;
