@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QWidget>
+
+namespace pelkan::ui {
+
+// Where a window stands, in the measure the settings store: the frame's top-left corner and the
+// client size. A coordinate below -29999 means "none" (place it where the system likes); a size
+// of 0 means "the window's own size".
+struct WindowPlacement {
+  int x = -30000;
+  int y = -30000;
+  int width = 0;
+  int height = 0;
+};
+
+// What every tool window (channel, filtering, reservation list) shares: a separate top-level tool
+// window owned by the main window, placed from its stored keys, hidden (never destroyed) by its
+// close box, not closed by Esc, and saved with the same measure it was restored with so that the
+// position and size do not creep from run to run.
+class ToolWindow : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit ToolWindow(QWidget* parent = nullptr);
+
+  // Moves and sizes the window as stored; a position of "none" leaves the position alone.
+  void RestorePlacement(const WindowPlacement& placement);
+  // The placement to store; the same measure RestorePlacement takes.
+  WindowPlacement SavedPlacement() const;
+
+ Q_SIGNALS:
+  // Emitted when the window is shown or hidden (the menu item's check mark follows it).
+  void visibilityChanged(bool visible);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+};
+
+}  // namespace pelkan::ui
