@@ -17,6 +17,7 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
                }),
       binding_(capture_) {
   capture_.Begin(settings.rec_autopath, schedule_path);
+  capture_.SetDevice(app_.device());
   app_.SetScheduleEngine(&binding_);
 }
 

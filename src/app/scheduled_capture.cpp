@@ -1,5 +1,6 @@
 #include "app/scheduled_capture.h"
 
+#include "core/dtv_base.h"
 #include "platform/text_codec.h"
 #include "ts/ts_processor.h"
 
@@ -95,6 +96,18 @@ void ScheduledCapture::Post(std::function<void()> work) {
 
 bool ScheduledCapture::ConfirmOverlap() {
   return confirm_ ? confirm_() : true;
+}
+
+uint32_t ScheduledCapture::DeviceCapabilities() {
+  return device_ ? static_cast<uint32_t>(device_->GetCapabilities()) : 0;
+}
+
+void ScheduledCapture::SetChannel(uint8_t channel) {
+  if (device_) device_->SetChannel(channel);
+}
+
+void ScheduledCapture::SendString(std::string_view text) {
+  if (device_) device_->SendString(std::string(text).c_str());
 }
 
 }  // namespace pelkan

@@ -11,6 +11,9 @@
 namespace pelkan {
 
 class TsProcessor;
+namespace core {
+class CDTV_Base;
+}
 
 // Wires a RecordingScheduler to a running capture: the scheduler records processor output 1,
 // sets that output's filter, finds events in the processor's event store, and runs its ticks on
@@ -34,6 +37,9 @@ class ScheduledCapture : public SchedulerHost {
   ScheduledCapture& operator=(const ScheduledCapture&) = delete;
 
   RecordingScheduler& scheduler() { return scheduler_; }
+  // The capture device that a reservation's channel value and channel string go to when it is
+  // prepared (not owned; null: nowhere). Owning thread.
+  void SetDevice(core::CDTV_Base* device) { device_ = device; }
 
   // Start-up: new reservations get `default_directory` (Shift-JIS, REC_AUTOPATH) and the
   // reservations are loaded from `schedule_path` (schedule.ini). Owning thread.
@@ -64,6 +70,9 @@ class ScheduledCapture : public SchedulerHost {
                        ProgrammeEvent* out) override;
   void Post(std::function<void()> work) override;
   bool ConfirmOverlap() override;
+  uint32_t DeviceCapabilities() override;
+  void SetChannel(uint8_t channel) override;
+  void SendString(std::string_view text) override;
 
  private:
   PostFn post_;
@@ -72,6 +81,7 @@ class ScheduledCapture : public SchedulerHost {
   // processor's own locks.
   std::mutex processor_mutex_;
   TsProcessor* processor_ = nullptr;
+  core::CDTV_Base* device_ = nullptr;
   RecordingScheduler scheduler_{this};
 };
 

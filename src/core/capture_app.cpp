@@ -1,17 +1,18 @@
 #include "core/capture_app.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
 
+#include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "output/file_recorder.h"
 #include "output/udp_sender.h"
 #include "platform/clock.h"
+#include "platform/file_system.h"
 #include "platform/text_codec.h"
 #include "ts/b25_loader.h"
 #include "ts/ts_processor.h"
@@ -20,10 +21,8 @@ namespace pelkan {
 
 namespace {
 
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+constexpr uint32_t kTenMinutesMs = 600000;
+constexpr uint32_t kMaxStopMs = static_cast<uint32_t>(CaptureApp::kMaxStopMinutes) * 60000u;
 
 }  // namespace
 
@@ -129,6 +128,10 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   }
   device_started = true;
 
+  if (channel_window_) {
+    channel_window_->RequestFill(false, settings_.last_channel);
+    channel_window_->EnableControls(true);
+  }
   if (info_) info_->SetControlsEnabled(1);
   if (device_->GetCapabilities() & core::kDtvCapChannel) device_->SetChannel(settings_.last_channel);
 
@@ -138,6 +141,10 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
     processing_thread_ = std::thread(&CaptureApp::ProcessingThread, this, std::move(start));
   } catch (const std::system_error& e) {
     if (info_) info_->SetControlsEnabled(0);
+    if (channel_window_) {
+      channel_window_->RequestFill(true, 0);
+      channel_window_->EnableControls(false);
+    }
     // The record went into the failed call's argument; its destructor released the decoder.
     return fail(std::string("cannot start the processing thread: ") + e.what());
   }
@@ -167,6 +174,10 @@ void CaptureApp::Disconnect() {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
   if (!connected_.load()) return;
   device_->Stop();
+  if (channel_window_) {
+    channel_window_->RequestFill(true, 0);
+    channel_window_->EnableControls(false);
+  }
   if (info_) info_->SetControlsEnabled(0);
   stop_event_.Set();
   // The thread cannot be killed safely; it is given kStopWaitMs and then waited for until it ends.
@@ -320,7 +331,7 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
 std::string CaptureApp::AutomaticRecordingPath(bool* failed) const {
   std::string dir = platform::SjisToUtf8(settings_.rec_autopath);
   if (dir.empty()) dir.assign(1, '.');
-  *failed = !IsDirectory(dir);
+  *failed = !platform::IsDirectory(dir);
   if (dir.back() != '/') dir += '/';
   const platform::CalendarTime c = platform::LocalTimeNow();
   char name[64];
@@ -329,17 +340,17 @@ std::string CaptureApp::AutomaticRecordingPath(bool* failed) const {
   return dir + name;
 }
 
-bool CaptureApp::ToggleRecording(bool stop, const std::string& path) {
+bool CaptureApp::ToggleRecording(bool stop, const std::string& path, std::optional<int> stop_minutes) {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
   if (stop || recorder_) {
     StopRecording();
     RefreshStatus();
     return false;
   }
-  return StartRecording(path);
+  return StartRecording(path, stop_minutes);
 }
 
-bool CaptureApp::StartRecording(const std::string& chosen) {
+bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> stop_minutes) {
   auto recorder = std::make_unique<FileRecorder>(kRecorderBlock);
   recorder->SetTickSource(tick_);
   recorder->SetFreeSpaceQuery(free_space_query_);
@@ -366,8 +377,10 @@ bool CaptureApp::StartRecording(const std::string& chosen) {
     deadline_.reset();
     return false;
   }
+  if (stop_minutes) settings_.rec_time = *stop_minutes;
   if (settings_.rec_time > 0) {
-    deadline_ = tick_() + static_cast<uint32_t>(settings_.rec_time) * 60000u;
+    const int minutes = std::min(settings_.rec_time, kMaxStopMinutes);
+    deadline_ = tick_() + static_cast<uint32_t>(minutes) * 60000u;
   } else {
     deadline_.reset();
   }
@@ -397,13 +410,17 @@ std::string CaptureApp::GetRecordingPath() const {
   return recording_path_;
 }
 
-void CaptureApp::ExtendStopTimer() {
+int CaptureApp::ExtendStopTimer(int edit_minutes) {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
   if (recorder_) {
-    if (deadline_) *deadline_ += 600000u;
-    return;
+    if (deadline_) {
+      const uint32_t now = tick_();
+      const uint32_t left = TickReached(now, *deadline_) ? 0 : *deadline_ - now;
+      deadline_ = now + std::min(left + kTenMinutesMs, std::max(left, kMaxStopMs));
+    }
+    return edit_minutes;
   }
-  settings_.rec_time += 10;
+  return std::clamp(edit_minutes, 0, kMaxStopMinutes - 10) + 10;
 }
 
 void CaptureApp::ArmStopTimer(uint32_t ms) {

@@ -25,6 +25,7 @@
 namespace pelkan {
 
 class B25Library;
+class ChannelWindow;
 class FileRecorder;
 class TsProcessor;
 class UdpSender;
@@ -113,6 +114,10 @@ class CaptureApp {
   static constexpr uint32_t kRefreshIntervalMs = 300;
   static constexpr uint32_t kRateIntervalMs = 600;
   static constexpr uint32_t kStopWaitMs = 10000;
+  // Longest stop timer of the manual recording, in minutes (about 24.3 days): the deadline stays
+  // within the 2^31 ms that the wrapping millisecond tick can compare. Longer values (a hand-edited
+  // REC_TIME) are cut to it, and "+10分" does not extend beyond it.
+  static constexpr int kMaxStopMinutes = 35000;
 
   // `dispatcher` runs the status refreshes on the UI thread; `messages` shows the user messages.
   // Both must outlive the application, and the dispatcher must not run tasks posted by it after
@@ -130,6 +135,8 @@ class CaptureApp {
   // Set while disconnected; they must outlive the application or be reset to null first.
   void SetServiceInfoModel(ServiceInfoModel* model) { info_ = model; }
   void SetScheduleEngine(ScheduleEngine* engine) { scheduler_ = engine; }
+  // The channel window: filled and enabled at connect, cleared and disabled at disconnect.
+  void SetChannelWindow(ChannelWindow* window) { channel_window_ = window; }
   // Asked for the file of a manual recording when automatic naming is off and no path is given.
   void SetSavePathProvider(SavePathProvider* provider) { save_path_ = provider; }
   // Called on the UI thread with each snapshot that RefreshStatus produces.
@@ -165,14 +172,19 @@ class CaptureApp {
 
   // With `stop` or while recording: stops the manual recording. Otherwise starts one into `path`
   // (a file-system path, UTF-8), or, when `path` is empty, into the automatic name under
-  // REC_AUTOPATH (REC_AUTOFILENAME set) or the file the SavePathProvider gives. REC_TIME minutes
-  // (> 0) arm the stop timer. Returns true when recording afterwards.
-  bool ToggleRecording(bool stop, const std::string& path = std::string());
+  // REC_AUTOPATH (REC_AUTOFILENAME set) or the file the SavePathProvider gives. The stop timer is
+  // armed with `stop_minutes` (the stop-timer edit), which becomes REC_TIME only when the start
+  // succeeds; without it REC_TIME is used as it is. Minutes > 0 arm the timer (at most
+  // kMaxStopMinutes). Returns true when recording afterwards.
+  bool ToggleRecording(bool stop, const std::string& path = std::string(),
+                       std::optional<int> stop_minutes = std::nullopt);
   bool IsRecording() const;
   // The file of the manual recording ("" when none).
   std::string GetRecordingPath() const;
-  // "+10分": extends a running stop timer by 10 minutes; without a recording adds 10 to REC_TIME.
-  void ExtendStopTimer();
+  // "+10分": extends a running stop timer by 10 minutes (a recording without a timer stays without
+  // one) and returns `edit_minutes` unchanged; without a recording returns the stop-timer edit's
+  // new value, `edit_minutes` + 10 (at most kMaxStopMinutes). REC_TIME is not touched.
+  int ExtendStopTimer(int edit_minutes = 0);
   // Arms the stop timer of the running manual recording to end it `ms` from now (at the first
   // status refresh after that). Nothing when not recording.
   void ArmStopTimer(uint32_t ms);
@@ -233,7 +245,7 @@ class CaptureApp {
   static void ReleaseDecoder(ThreadStart* start);
   void HandleData(const uint8_t* data, uint32_t length, uint64_t total);
   void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
-  bool StartRecording(const std::string& path);
+  bool StartRecording(const std::string& path, std::optional<int> stop_minutes);
   void StopRecording();
   std::string AutomaticRecordingPath(bool* failed) const;
   void Fail(const std::string& reason) { last_error_ = reason; }
@@ -244,6 +256,7 @@ class CaptureApp {
   SavePathProvider* save_path_ = nullptr;
   ServiceInfoModel* info_ = nullptr;
   ScheduleEngine* scheduler_ = nullptr;
+  ChannelWindow* channel_window_ = nullptr;
   std::function<void(const StatusSnapshot&)> status_listener_;
   std::function<std::unique_ptr<B25Library>()> library_factory_;
   std::function<uint32_t()> tick_;

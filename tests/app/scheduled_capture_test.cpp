@@ -15,6 +15,7 @@
 #include "core/capture_stats.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_file.h"
+#include "tests/support/capture_fakes.h"
 #include "tests/support/ts_builder.h"
 #include "ts/ts_processor.h"
 
@@ -154,6 +155,41 @@ TEST_F(ScheduledCaptureTest, ServiceLimitedReservationRecordsOnlyThatService) {
   EXPECT_FALSE(pids.count(0x110) || pids.count(0x111));
   // About 66 seconds of 15 packets of the kept programme (0x100, 0x101 and the shared 0x120).
   EXPECT_GE(file.size() / 188, 66u * 9);
+}
+
+// A tuner with channel selection and string sending that records what it was told.
+class TunableDevice : public testing::FakeDtvDevice {
+ public:
+  std::vector<int> channels;
+  std::vector<std::string> strings;
+  int GetCapabilities() override { return core::kDtvCapChannel | core::kDtvCapSendString; }
+  int SetChannel(int channel) override {
+    channels.push_back(channel);
+    return 1;
+  }
+  int SendString(const char* text) override {
+    strings.emplace_back(text);
+    return 1;
+  }
+};
+
+TEST_F(ScheduledCaptureTest, ReservationChannelReachesTheDevice) {
+  TunableDevice device;
+  capture_.SetDevice(&device);
+  ScheduleItem item{};
+  item.flags = SI_BY_TIME | SI_CHANNEL_VALUE | SI_CHANNEL_STRING;
+  item.start_day = kMjd;
+  item.start_second = Sec(21, 0, 0);
+  item.duration = 60;
+  item.channel_value = 27;
+  SetText(item.channel_string, "BS1");
+  SetText(item.directory, dir_.string());
+  ASSERT_EQ(capture_.scheduler().StoreItem(item, -1), 1);
+  Play(Sec(20, 59, 20), Sec(20, 59, 55));
+  EXPECT_EQ(capture_.StatusUtf8(), "予約録画準備中");
+  EXPECT_EQ(device.channels, std::vector<int>{27});
+  EXPECT_EQ(device.strings, std::vector<std::string>{"BS1"});
+  capture_.SetDevice(nullptr);
 }
 
 TEST_F(ScheduledCaptureTest, EventReservationFollowsTheBroadcastExtension) {

@@ -378,21 +378,52 @@ TEST_F(CaptureAppTest, RecordingWithoutTimerSaysSo) {
 }
 
 TEST_F(CaptureAppTest, PlusTenMinutes) {
-  app_.settings().rec_time = 5;
-  app_.ExtendStopTimer();
-  EXPECT_EQ(app_.settings().rec_time, 15);
-  app_.settings().rec_time = 30;
-  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/ten.ts"));
+  // Without a recording the step belongs to the stop-timer edit; REC_TIME stays.
+  app_.settings().rec_time = 7;
+  EXPECT_EQ(app_.ExtendStopTimer(5), 15);
+  EXPECT_EQ(app_.settings().rec_time, 7);
+  EXPECT_EQ(app_.ExtendStopTimer(CaptureApp::kMaxStopMinutes - 3), CaptureApp::kMaxStopMinutes);
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/ten.ts", 30));
   const uint32_t deadline = *app_.GetStopDeadline();
   EXPECT_EQ(deadline, tick_.load() + 30u * 60000u);
-  app_.ExtendStopTimer();
+  EXPECT_EQ(app_.ExtendStopTimer(30), 30);
   EXPECT_EQ(*app_.GetStopDeadline(), deadline + 600000u);
   EXPECT_EQ(app_.settings().rec_time, 30);
   app_.ToggleRecording(true);
-  app_.settings().rec_time = 0;
-  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/ten2.ts"));
-  app_.ExtendStopTimer();  // no timer armed: nothing to extend
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/ten2.ts", 0));
+  app_.ExtendStopTimer(0);  // no timer armed: nothing to extend
   EXPECT_FALSE(app_.GetStopDeadline().has_value());
+}
+
+TEST_F(CaptureAppTest, StopMinutesBecomeRecTimeOnlyWhenTheStartSucceeds) {
+  app_.settings().rec_time = 12;
+  EXPECT_FALSE(app_.ToggleRecording(false, dir_ + "/missing/x.ts", 45));
+  EXPECT_EQ(app_.settings().rec_time, 12);
+  EXPECT_FALSE(app_.GetStopDeadline().has_value());
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/x.ts", 45));
+  EXPECT_EQ(app_.settings().rec_time, 45);
+  EXPECT_EQ(*app_.GetStopDeadline(), tick_.load() + 45u * 60000u);
+}
+
+TEST_F(CaptureAppTest, LongStopTimersDoNotOverflowTheTick) {
+  app_.SetFreeSpaceQuery([](const std::string&, uint64_t* b) {
+    *b = 1ull << 40;
+    return true;
+  });
+  // 71,583 minutes once wrapped to seconds, 35,792 stopped at the first refresh.
+  for (int minutes : {35792, 71583, 0x7FFFFFFF}) {
+    ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/long.ts", minutes));
+    const uint32_t left = *app_.GetStopDeadline() - tick_.load();
+    EXPECT_EQ(left, uint32_t{CaptureApp::kMaxStopMinutes} * 60000u);
+    tick_ += 1000;
+    app_.RefreshStatus();
+    EXPECT_TRUE(app_.IsRecording()) << minutes;
+    // "+10分" stays within the bound.
+    app_.ExtendStopTimer(0);
+    EXPECT_LE(*app_.GetStopDeadline() - tick_.load(), uint32_t{CaptureApp::kMaxStopMinutes} * 60000u);
+    EXPECT_FALSE(TickReached(tick_.load(), *app_.GetStopDeadline()));
+    app_.ToggleRecording(true);
+  }
 }
 
 TEST_F(CaptureAppTest, AutomaticNameGoesIntoTheFolderWithoutTrailingSlash) {

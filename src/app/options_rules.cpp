@@ -1,0 +1,82 @@
+#include "app/options_rules.h"
+
+#include <cstdio>
+
+#include "app/main_window_rules.h"
+#include "platform/file_system.h"
+#include "platform/text_codec.h"
+
+namespace pelkan {
+
+int PriorityChoiceIndex(int value) {
+  for (int i = 0; i < 2; ++i) {
+    if (kPriorityChoices[i].value == value) return i;
+  }
+  return 0;
+}
+
+OptionsForm OptionsFormFrom(const Settings& s) {
+  OptionsForm f;
+  f.timer_period = std::to_string(s.timer_period);
+  f.priority_rec = PriorityChoiceIndex(s.thread_priority_rec);
+  f.priority_res = PriorityChoiceIndex(s.thread_priority_res);
+  f.priority_proc = PriorityChoiceIndex(s.thread_priority_proc);
+  f.auto_file_name = s.rec_autofilename != 0;
+  f.auto_path = platform::SjisToUtf8(s.rec_autopath);
+  f.decode_psi = s.decode_psi != 0;
+  f.proc_epg = s.proc_epg != 0;
+  f.schedule_system_time = s.schedule_use_system_time != 0;
+  return f;
+}
+
+namespace {
+
+int PriorityValue(int index) {
+  return index >= 0 && index < 2 ? kPriorityChoices[index].value : 0;
+}
+
+}  // namespace
+
+std::string ApplyOptionsForm(const OptionsForm& f, Settings* settings) {
+  Settings copy = *settings;
+  const std::optional<uint32_t> period = ParseUnsignedField(f.timer_period);
+  if (!period || (*period != 0 && (*period < static_cast<uint32_t>(platform::kTimerPeriodMin) ||
+                                   *period > static_cast<uint32_t>(platform::kTimerPeriodMax)))) {
+    return options_text::kTimerPeriodInvalid;
+  }
+  copy.timer_period = static_cast<int32_t>(*period);
+  copy.rec_autofilename = f.auto_file_name ? 1 : 0;
+  // The folder is kept in Shift-JIS; a name that does not survive the conversion is another folder.
+  const std::string sjis = platform::Utf8ToSjis(f.auto_path);
+  if (platform::SjisToUtf8(sjis) != f.auto_path || sjis.size() > kSettingsTextMax ||
+      !platform::IsDirectory(f.auto_path)) {
+    return options_text::kSavePathInvalid;
+  }
+  copy.rec_autopath = sjis;
+  copy.thread_priority_rec = PriorityValue(f.priority_rec);
+  copy.thread_priority_res = PriorityValue(f.priority_res);
+  copy.thread_priority_proc = PriorityValue(f.priority_proc);
+  copy.proc_epg = f.proc_epg ? 1 : 0;
+  copy.decode_psi = f.decode_psi ? 1 : 0;
+  copy.schedule_use_system_time = f.schedule_system_time ? 1 : 0;
+  *settings = copy;
+  return std::string();
+}
+
+std::string TimerResolutionText(double resolution_ms) {
+  char text[96];
+  std::snprintf(text, sizeof text,
+                "\x95W\x8F\x80\x83^\x83"
+                "C\x83}\x95\xAA\x89\xF0\x94\x5C : %.2lf ms",
+                resolution_ms);
+  return text;
+}
+
+std::string TimerRangeText(int min_period, int max_period) {
+  char text[96];
+  std::snprintf(text, sizeof text, "\x90\xDD\x92\xE8\x89\xC2\x94\x5C\x94\xCD\x88\xCD : %d - %d", min_period,
+                max_period);
+  return text;
+}
+
+}  // namespace pelkan

@@ -1,0 +1,99 @@
+#include "app/options_rules.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/file_system.h"
+#include "platform/text_codec.h"
+
+namespace pelkan {
+namespace {
+
+class OptionsRulesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pelkan-options-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    settings_ = DefaultSettings(dir_);
+    form_ = OptionsFormFrom(settings_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Apply() { return platform::SjisToUtf8(ApplyOptionsForm(form_, &settings_)); }
+
+  std::string dir_;
+  Settings settings_;
+  OptionsForm form_;
+};
+
+TEST_F(OptionsRulesTest, TimerPeriodZeroOrWithinTheRange) {
+  for (const char* ok : {"0", "1", " 16 ", "1000000"}) {
+    form_.timer_period = ok;
+    EXPECT_EQ(Apply(), "") << ok;
+  }
+  EXPECT_EQ(settings_.timer_period, 1000000);
+  for (const char* bad : {"", "1000001", "-1", "abc", "12ms", "99999999999"}) {
+    form_.timer_period = bad;
+    EXPECT_EQ(Apply(), "タイマ精度設定値が不正です") << bad;
+  }
+  EXPECT_EQ(settings_.timer_period, 1000000);
+}
+
+TEST_F(OptionsRulesTest, FolderMustBeAnExistingDirectoryEvenWithoutAutomaticNames) {
+  const Settings before = settings_;
+  form_.auto_file_name = false;
+  form_.decode_psi = true;
+  const std::string file = dir_ + "/plain.txt";
+  std::ofstream(file) << "x";
+  for (const std::string& bad : {std::string(), dir_ + "/missing", file, dir_ + "/\xF0\x9F\x98\x80"}) {
+    form_.auto_path = bad;
+    EXPECT_EQ(Apply(), "保存先パスは無効です") << bad;
+    EXPECT_EQ(settings_.decode_psi, before.decode_psi);  // nothing changed
+  }
+  // A folder with a Shift-JIS name is stored in Shift-JIS.
+  const std::string japanese = dir_ + "/録画";
+  std::filesystem::create_directory(japanese);
+  form_.auto_path = japanese;
+  EXPECT_EQ(Apply(), "");
+  EXPECT_EQ(settings_.rec_autopath, platform::Utf8ToSjis(japanese));
+  EXPECT_EQ(settings_.decode_psi, 1);
+}
+
+TEST_F(OptionsRulesTest, PrioritiesAndSwitchesAreStored) {
+  settings_.thread_priority_res = 2;
+  settings_.thread_priority_proc = 7;  // no such entry: the first is shown
+  form_ = OptionsFormFrom(settings_);
+  EXPECT_EQ(form_.priority_res, 1);
+  EXPECT_EQ(form_.priority_proc, 0);
+  form_.priority_rec = 1;
+  form_.auto_file_name = true;
+  form_.proc_epg = true;
+  form_.schedule_system_time = true;
+  EXPECT_EQ(Apply(), "");
+  EXPECT_EQ(settings_.thread_priority_rec, 2);
+  EXPECT_EQ(settings_.thread_priority_res, 2);
+  EXPECT_EQ(settings_.thread_priority_proc, 0);
+  EXPECT_EQ(settings_.rec_autofilename, 1);
+  EXPECT_EQ(settings_.proc_epg, 1);
+  EXPECT_EQ(settings_.schedule_use_system_time, 1);
+}
+
+TEST(OptionsTexts, ResolutionAndRange) {
+  EXPECT_EQ(platform::SjisToUtf8(TimerResolutionText(0.000001)), "標準タイマ分解能 : 0.00 ms");
+  EXPECT_EQ(platform::SjisToUtf8(TimerRangeText(1, 1000000)), "設定可能範囲 : 1 - 1000000");
+  EXPECT_GT(platform::SystemTimerResolutionMs(), 0.0);
+}
+
+TEST(FileSystem, IsDirectory) {
+  EXPECT_TRUE(platform::IsDirectory("/"));
+  EXPECT_FALSE(platform::IsDirectory(""));
+  EXPECT_FALSE(platform::IsDirectory("/proc/self/status"));
+  EXPECT_FALSE(platform::IsDirectory("/no/such/dir"));
+}
+
+}  // namespace
+}  // namespace pelkan
