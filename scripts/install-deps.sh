@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev qt6-base-dev
   clang libclang-rt-14-dev
-  ffmpeg xvfb xauth
+  ffmpeg xvfb xauth fonts-noto-cjk
 )
 
 missing=()

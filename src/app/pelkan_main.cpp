@@ -1,10 +1,54 @@
-// The desktop program's entry. Placeholder until the main window exists.
+// The desktop program: the main window over the capture application, from start to exit.
 #include <QApplication>
-#include <QLabel>
+#include <QGuiApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ui/desktop_program.h"
+#include "ui/main_window.h"
+
+namespace {
+
+// Without a display Qt would abort with its own message; say what to do instead.
+bool HasDisplay() {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (platform != nullptr && *platform != '\0') return true;
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QLabel label(QStringLiteral("Pelkan"));
-  label.show();
-  return app.exec();
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("pelkan %s\n", PELKAN_VERSION);
+      return 0;
+    }
+  }
+  if (!HasDisplay()) {
+    std::fprintf(stderr,
+                 "pelkan: no display (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                 "Run it on a desktop, or in a virtual display:  xvfb-run -a pelkan\n"
+                 "or use the headless tool:  pelkan-cli --help\n");
+    return 1;
+  }
+  QApplication qt(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("pelkan"));
+  QApplication::setApplicationVersion(QStringLiteral(PELKAN_VERSION));
+  QGuiApplication::setDesktopFileName(QStringLiteral("pelkan"));
+  // The tool windows stay open until the main window's exit is accepted.
+  QApplication::setQuitOnLastWindowClosed(false);
+  int code = 0;
+  {
+    pelkan::ui::DesktopProgram program;
+    QObject::connect(&program.window(), &pelkan::ui::MainWindow::exitAccepted, &qt, &QApplication::quit,
+                     Qt::QueuedConnection);
+    program.window().show();
+    code = qt.exec();
+    if (!program.Finish()) code = 1;
+  }
+  return code;
 }

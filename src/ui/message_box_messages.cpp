@@ -14,8 +14,8 @@ void MessageBoxMessages::Notify(const std::string& text, const std::string& capt
 }
 
 bool MessageBoxMessages::Ask(const std::string& text, const std::string& caption) {
-  QMessageBox box(QMessageBox::Question, FromSjis(caption), FromSjis(text), QMessageBox::Yes | QMessageBox::No,
-                  parent_.data());
+  QMessageBox box(QMessageBox::Question, FromSjis(caption), FromSjis(text),
+                  QMessageBox::Yes | QMessageBox::No, parent_.data());
   box.setObjectName(QStringLiteral("questionBox"));
   box.setWindowModality(Qt::ApplicationModal);
   box.setDefaultButton(QMessageBox::No);

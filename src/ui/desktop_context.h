@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+#include "app/settings.h"
+
+namespace pelkan {
+class CaptureApp;
+class ChannelWindow;
+class Dispatcher;
+class ScheduledCapture;
+class ServiceFilterWindow;
+class UserMessages;
+}  // namespace pelkan
+
+namespace pelkan::ui {
+
+// The desktop program's objects as the windows see them; every one outlives the windows.
+struct DesktopContext {
+  // The settings file's record. The capture application's part of it lives in app.settings()
+  // while the program runs (ToCaptureSettings / StoreCaptureSettings).
+  Settings& settings;
+  CaptureApp& app;
+  UserMessages& messages;
+  Dispatcher& dispatcher;
+  // The broadcast-information model the filtering window shows.
+  ServiceFilterWindow& services;
+  // The recording scheduler with its hand-over to the capture (scheduler() for the list window).
+  ScheduledCapture& schedule;
+  // The channel window's model.
+  ChannelWindow& channels;
+  // schedule.ini, and whether the reservations were read from it: an unread list is never
+  // written over the file.
+  std::string schedule_path;
+  bool schedule_loaded = false;
+};
+
+}  // namespace pelkan::ui

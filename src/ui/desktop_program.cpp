@@ -1,0 +1,121 @@
+#include "ui/desktop_program.h"
+
+#include <unistd.h>
+
+#include "app/capture_bindings.h"
+#include "app/device_list.h"
+#include "app/scheduled_capture.h"
+#include "app/settings_capture.h"
+#include "core/capture_app.h"
+#include "core/channel_window.h"
+#include "core/dtv_ezusb_fx2.h"
+#include "core/status_text.h"
+#include "info/service_filter_window.h"
+#include "ui/main_window.h"
+#include "ui/message_box_messages.h"
+#include "ui/save_file_dialog.h"
+
+namespace pelkan::ui {
+
+namespace {
+
+// 録画予約時間が重複しています。\n重複予約を強行しますか？
+constexpr char kOverlapQuestion[] =
+    "\x98\x5E\x89\xE6\x97\x5C\x96\xF1\x8E\x9E\x8A\xD4\x82\xAA\x8F\x64\x95\xA1\x82\xB5\x82\xC4\x82\xA2\x82\xDC"
+    "\x82\xB7\x81\x42"
+    "\x0A\x8F\x64\x95\xA1\x97\x5C\x96\xF1\x82\xF0\x8B\xAD\x8D\x73\x82\xB5\x82\xDC\x82\xB7\x82\xA9\x81\x48";
+constexpr char kOverlapCaption[] = "\x98^\x89\xE6\x97\x5C\x96\xF1";  // 録画予約
+
+// A schedule.ini that exists but cannot be read is not loaded, and then never overwritten.
+bool ScheduleReadable(const std::string& path) {
+  return ::access(path.c_str(), F_OK) != 0 || ::access(path.c_str(), R_OK) == 0;
+}
+
+}  // namespace
+
+DesktopProgram::DesktopProgram(DesktopOptions options)
+    : options_(std::move(options)),
+      dispatch_context_(std::make_unique<QObject>()),
+      dispatcher_(dispatch_context_.get()) {
+  if (options_.current_dir.empty()) options_.current_dir = CurrentDirectory();
+  if (options_.settings_path.empty()) options_.settings_path = JoinPath(options_.current_dir, "pelkan.ini");
+  if (options_.schedule_path.empty()) options_.schedule_path = JoinPath(options_.current_dir, "schedule.ini");
+  LoadSettings(options_.settings_path, options_.current_dir, &settings_);
+
+  messages_ = options_.messages;
+  if (messages_ == nullptr) {
+    own_messages_ = std::make_unique<MessageBoxMessages>();
+    messages_ = own_messages_.get();
+  }
+  app_ = std::make_unique<CaptureApp>(&dispatcher_, messages_);
+  app_->settings() = ToCaptureSettings(settings_);
+
+  std::unique_ptr<core::CDTV_Base> device;
+  if (options_.make_device) {
+    device = options_.make_device(settings_);
+  } else {
+    device = std::make_unique<core::CDTV_EzUSBFX2>(DriverConfigFromSettings(settings_));
+  }
+  // A device set that cannot be opened leaves the device controls disabled; the rest still starts.
+  device_opened_ = device && (device->IsDeviceOpen() || device->OpenDevice());
+  app_->SetDevice(std::move(device));
+
+  services_ = std::make_unique<ServiceFilterWindow>(dispatcher_);
+  services_binding_ = std::make_unique<ServiceFilterBinding>(*services_, *app_);
+  app_->SetServiceInfoModel(services_binding_.get());
+
+  UserMessages* messages = messages_;
+  schedule_ = std::make_unique<ScheduledCapture>(
+      [this](std::function<void()> work) { dispatcher_.Post(std::move(work)); },
+      [messages] { return messages->Ask(kOverlapQuestion, kOverlapCaption); });
+  schedule_->SetDevice(app_->device());
+  const bool schedule_loaded = ScheduleReadable(options_.schedule_path);
+  if (schedule_loaded) {
+    schedule_->Begin(settings_.rec_autopath, options_.schedule_path);
+  } else {
+    schedule_->scheduler().SetDefaultDirectory(settings_.rec_autopath);
+  }
+  schedule_binding_ = std::make_unique<ScheduledCaptureBinding>(*schedule_);
+  app_->SetScheduleEngine(schedule_binding_.get());
+
+  channels_ = std::make_unique<ChannelWindow>(app_->device(), settings_.last_channel);
+  app_->SetChannelWindow(channels_.get());
+
+  context_ = std::unique_ptr<DesktopContext>(new DesktopContext{settings_, *app_, *messages_, dispatcher_,
+                                                                *services_, *schedule_, *channels_,
+                                                                options_.schedule_path, schedule_loaded});
+  window_ = std::make_unique<MainWindow>(*context_);
+  if (own_messages_) own_messages_->SetParent(window_.get());
+  SavePathProvider* save_path = options_.save_path;
+  if (save_path == nullptr) {
+    own_save_path_ = std::make_unique<SaveFileDialog>(window_.get());
+    save_path = own_save_path_.get();
+  }
+  app_->SetSavePathProvider(save_path);
+  MainWindow* window = window_.get();
+  app_->SetStatusListener([window](const StatusSnapshot& s) { window->ShowStatus(s); });
+  app_->RefreshStatus();
+}
+
+DesktopProgram::~DesktopProgram() {
+  dispatch_context_.reset();
+  app_->Disconnect();
+  app_->SetStatusListener(nullptr);
+  app_->SetSavePathProvider(nullptr);
+  app_->SetChannelWindow(nullptr);
+  app_->SetScheduleEngine(nullptr);
+  app_->SetServiceInfoModel(nullptr);
+  schedule_->AttachProcessor(nullptr);
+  schedule_->scheduler().StopRecording();
+  window_.reset();
+}
+
+bool DesktopProgram::Finish() {
+  StoreCaptureSettings(app_->settings(), &settings_);
+  while (!SaveSettings(options_.settings_path, settings_)) {
+    if (!messages_->Ask(desktop_text::kSettingsSaveFailed, status_text::kCaptionApp)) return false;
+  }
+  return true;
+}
+
+}  // namespace pelkan::ui

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/settings.h"
+#include "core/dtv_base.h"
+#include "core/save_path_provider.h"
+#include "core/user_messages.h"
+#include "ui/desktop_context.h"
+#include "ui/qt_dispatcher.h"
+
+namespace pelkan {
+class CaptureApp;
+class ChannelWindow;
+class ScheduledCapture;
+class ScheduledCaptureBinding;
+class ServiceFilterBinding;
+class ServiceFilterWindow;
+}  // namespace pelkan
+
+namespace pelkan::ui {
+
+class MainWindow;
+class MessageBoxMessages;
+class SaveFileDialog;
+
+// Where the desktop program keeps its files and what it runs on; the defaults are the real ones.
+struct DesktopOptions {
+  std::string current_dir;    // default: the process's current directory
+  std::string settings_path;  // default: pelkan.ini in it
+  std::string schedule_path;  // default: schedule.ini in it
+  // Makes the capture device from the settings; default: the EZ-USB FX2 device over the device
+  // set of the settings (libusb tuners, then the virtual tuner).
+  std::function<std::unique_ptr<core::CDTV_Base>(const Settings&)> make_device;
+  // Message boxes and the save-file dialog; default: application-modal Qt dialogs.
+  UserMessages* messages = nullptr;
+  SavePathProvider* save_path = nullptr;
+};
+
+// The desktop program from start to exit: loads pelkan.ini, creates the capture application with
+// its device, the information model, the recording scheduler (reservations loaded from
+// schedule.ini) and the channel-window model, and the main window over them. After the main
+// window has closed, Finish writes pelkan.ini. UI thread only.
+class DesktopProgram {
+ public:
+  explicit DesktopProgram(DesktopOptions options = DesktopOptions());
+  ~DesktopProgram();
+  DesktopProgram(const DesktopProgram&) = delete;
+  DesktopProgram& operator=(const DesktopProgram&) = delete;
+
+  MainWindow& window() { return *window_; }
+  CaptureApp& app() { return *app_; }
+  ScheduledCapture& schedule() { return *schedule_; }
+  const Settings& settings() const { return settings_; }
+  // True when the device set could be opened at start.
+  bool device_opened() const { return device_opened_; }
+
+  // Writes every key into pelkan.ini; when that fails the user is asked whether to try again.
+  // Returns true when the file was written.
+  bool Finish();
+
+ private:
+  DesktopOptions options_;
+  Settings settings_;
+  bool device_opened_ = false;
+  // Posted tasks run in the context's thread; resetting it first at destruction drops the rest.
+  std::unique_ptr<QObject> dispatch_context_;
+  QtDispatcher dispatcher_;
+  std::unique_ptr<MessageBoxMessages> own_messages_;
+  std::unique_ptr<SaveFileDialog> own_save_path_;
+  UserMessages* messages_ = nullptr;
+  std::unique_ptr<CaptureApp> app_;
+  std::unique_ptr<ServiceFilterWindow> services_;
+  std::unique_ptr<ServiceFilterBinding> services_binding_;
+  std::unique_ptr<ScheduledCapture> schedule_;
+  std::unique_ptr<ScheduledCaptureBinding> schedule_binding_;
+  std::unique_ptr<ChannelWindow> channels_;
+  std::unique_ptr<DesktopContext> context_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+}  // namespace pelkan::ui

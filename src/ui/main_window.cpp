@@ -1,0 +1,342 @@
+#include "ui/main_window.h"
+
+#include <QCloseEvent>
+#include <QIcon>
+#include <QIntValidator>
+#include <QLabel>
+#include <QRegularExpressionValidator>
+#include <QShortcut>
+#include <algorithm>
+
+#include "app/device_list.h"
+#include "app/scheduled_capture.h"
+#include "app/settings_capture.h"
+#include "core/capture_app.h"
+#include "core/channel_window.h"
+#include "core/dtv_ezusb_fx2.h"
+#include "info/service_filter_window.h"
+#include "ui/channel_tool_window.h"
+#include "ui/options_dialog.h"
+#include "ui/qt_text.h"
+#include "ui/tool_window_factory.h"
+#include "ui/version_dialog.h"
+#include "ui_main_window.h"
+
+namespace pelkan::ui {
+
+namespace {
+
+// Widths of the status bar's first three parts (their right edges lie at 50, 105 and 250); the
+// last part reaches to the window's edge. A part grows when its text needs more room.
+constexpr int kBarWidths[3] = {50, 55, 145};
+
+WindowPlacement Stored(int x, int y, int width = 0, int height = 0) {
+  return WindowPlacement{x, y, width, height};
+}
+
+void Place(ToolWindow* window, const WindowPlacement& placement, int show) {
+  if (window == nullptr) return;
+  window->RestorePlacement(placement);
+  if (show != 0) window->show();
+}
+
+}  // namespace
+
+MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()), context_(context) {
+  ui_->setupUi(this);
+  setWindowIcon(QIcon(QStringLiteral(":/pelkan/pelkan.png")));
+  const Settings& s = context_.settings;
+  const CaptureSettings& cs = context_.app.settings();
+
+  // Esc closes like the close box and "終了(&X)"; all three end in closeEvent.
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  escape->setObjectName(QStringLiteral("escapeShortcut"));
+  connect(escape, &QShortcut::activated, this, &QWidget::close);
+
+  static const char* const kBarDescriptions[4] = {"(未使用)", "録画の経過時間", "自動停止までの時間",
+                                                  "録画予約の状態"};
+  for (int i = 0; i < 4; ++i) {
+    auto* part = new QLabel(QStringLiteral(" "), ui_->statusBar);
+    part->setObjectName(QStringLiteral("statusPart%1").arg(i));
+    part->setAccessibleDescription(U8(kBarDescriptions[i]));
+    if (i < 3) part->setMinimumWidth(kBarWidths[i]);
+    ui_->statusBar->addWidget(part, i == 3 ? 1 : 0);
+    bar_[static_cast<size_t>(i)] = part;
+  }
+
+  ui_->stopTimerEdit->setValidator(new QIntValidator(0, CaptureApp::kMaxStopMinutes, ui_->stopTimerEdit));
+  const QRegularExpression digits(QStringLiteral("[0-9]*"));
+  ui_->portEdit->setValidator(new QRegularExpressionValidator(digits, ui_->portEdit));
+  ui_->sendSizeEdit->setValidator(new QRegularExpressionValidator(digits, ui_->sendSizeEdit));
+
+  ui_->initCheck->setChecked(cs.sorvalink_init != 0);
+  ui_->descrambleCheck->setChecked(cs.arib_b25_proc != 0);
+  ui_->stopTimerEdit->setText(QString::number(std::clamp(cs.rec_time, 0, CaptureApp::kMaxStopMinutes)));
+  ui_->addressEdit->setText(FromSjis(cs.network_address));
+  ui_->portEdit->setText(QString::number(static_cast<uint32_t>(cs.network_port)));
+  ui_->sendSizeEdit->setText(QString::number(static_cast<uint32_t>(cs.network_send_size)));
+
+  connect(ui_->optionsAction, &QAction::triggered, this, &MainWindow::OpenOptions);
+  connect(ui_->versionAction, &QAction::triggered, this, [this] {
+    VersionDialog box(this);
+    box.exec();
+  });
+  connect(ui_->exitAction, &QAction::triggered, this, &QWidget::close);
+  connect(ui_->clearAction, &QAction::triggered, this, [this] { context_.app.ClearStatistics(); });
+  connect(ui_->rescanButton, &QPushButton::clicked, this, &MainWindow::RefreshDeviceList);
+  connect(ui_->deviceCombo, &QComboBox::currentIndexChanged, this, &MainWindow::RefreshEndpointList);
+  connect(ui_->connectButton, &QPushButton::clicked, this, &MainWindow::ToggleConnect);
+  connect(ui_->recordButton, &QPushButton::clicked, this, &MainWindow::ToggleRecording);
+  connect(ui_->sendButton, &QPushButton::clicked, this, &MainWindow::ToggleSending);
+  connect(ui_->plusTenButton, &QPushButton::clicked, this, &MainWindow::ExtendStopTimer);
+
+  if (s.pos_x >= -29999 && s.pos_y >= -29999) move(s.pos_x, s.pos_y);
+
+  // The tool windows exist whether or not the device could be opened.
+  channel_window_ = new ChannelToolWindow(context_.channels, this);
+  channel_window_->setObjectName(QStringLiteral("channelWindow"));
+  filter_window_ = CreateFilterToolWindow(context_, this);
+  schedule_window_ = CreateScheduleToolWindow(context_, this);
+  Place(channel_window_, Stored(s.chwnd_pos_x, s.chwnd_pos_y), s.chwnd_show);
+  Place(filter_window_, Stored(s.filtwnd_pos_x, s.filtwnd_pos_y, s.filtwnd_size_x, s.filtwnd_size_y),
+        s.filtwnd_show);
+  Place(schedule_window_, Stored(s.schedule_pos_x, s.schedule_pos_y, s.schedule_size_x, s.schedule_size_y),
+        s.schedule_show);
+  connect(ui_->channelAction, &QAction::triggered, this, [this] { ToggleToolWindow(channel_window_); });
+  connect(ui_->filterAction, &QAction::triggered, this, [this] { ToggleToolWindow(filter_window_); });
+  connect(ui_->scheduleAction, &QAction::triggered, this, [this] { ToggleToolWindow(schedule_window_); });
+
+  RefreshDeviceList();
+}
+
+MainWindow::~MainWindow() = default;
+
+ToolWindow* MainWindow::channelWindow() const {
+  return channel_window_;
+}
+
+void MainWindow::ShowStatus(const StatusSnapshot& st) {
+  ui_->elapsedValue->setText(FromSjis(st.elapsed));
+  ui_->transfersOkValue->setText(FromSjis(st.transfers_ok));
+  ui_->transfersFailedValue->setText(FromSjis(st.transfers_failed));
+  ui_->rateValue->setText(FromSjis(st.rate));
+  ui_->deviceStatusValue->setText(FromSjis(st.device_status));
+  ui_->bufferValue->setText(FromSjis(st.buffer));
+  ui_->packetSizeValue->setText(FromSjis(st.packet_size));
+  ui_->syncLossesValue->setText(FromSjis(st.sync_losses));
+  ui_->continuityValue->setText(FromSjis(st.continuity));
+  ui_->scrambledValue->setText(FromSjis(st.scrambled));
+  ui_->clockValue->setText(FromSjis(st.clock));
+  ui_->recordingValue->setText(FromSjis(st.recording));
+  ui_->freeSpaceValue->setText(FromSjis(st.free_space));
+  ui_->sendingValue->setText(FromSjis(st.sending));
+  for (size_t i = 1; i < bar_.size(); ++i) bar_[i]->setText(FromSjis(st.bar[i]));
+  // A recording may have ended by its timer or the low-disk stop.
+  UpdateControls();
+}
+
+void MainWindow::RefreshDeviceList() {
+  core::CDTV_Base* device = context_.app.device();
+  {
+    const QSignalBlocker block(ui_->deviceCombo);
+    ui_->deviceCombo->clear();
+    // A device set that could not be opened at start is tried again.
+    if (device != nullptr && !device->IsDeviceOpen()) device->OpenDevice();
+    if (device != nullptr) {
+      for (const DeviceEntry& e : ListDevices(*device)) ui_->deviceCombo->addItem(FromSjis(e.name), e.index);
+    }
+    if (ui_->deviceCombo->count() > 0) ui_->deviceCombo->setCurrentIndex(0);
+  }
+  context_.app.ToggleRecording(true);
+  context_.app.ToggleSending(true);
+  context_.services.ToggleFilter(true);
+  context_.app.RefreshStatus();
+  if (ui_->deviceCombo->count() > 0) {
+    RefreshEndpointList();
+  } else {
+    ui_->inCombo->clear();
+    ui_->outCombo->clear();
+  }
+  fx2_device_ = dynamic_cast<core::CDTV_EzUSBFX2*>(device) != nullptr;
+  UpdateControls();
+}
+
+void MainWindow::RefreshEndpointList() {
+  core::CDTV_Base* device = context_.app.device();
+  if (device == nullptr || ui_->deviceCombo->currentIndex() < 0) return;
+  const int index = ui_->deviceCombo->currentData().toInt();
+  ui_->inCombo->clear();
+  ui_->outCombo->clear();
+  ui_->outCombo->addItem(FromSjis(status_text::kNone), static_cast<uint>(core::kNoEndpoint));
+  const EndpointChoice c =
+      ListBulkEndpoints(*device, index, context_.settings.last_ep_in, context_.settings.last_ep_out);
+  for (uint8_t a : c.in) ui_->inCombo->addItem(QString::asprintf("0x%02X", a), static_cast<uint>(a));
+  for (uint8_t a : c.out) ui_->outCombo->addItem(QString::asprintf("0x%02X", a), static_cast<uint>(a));
+  if (c.has_in) ui_->inCombo->setCurrentIndex(ui_->inCombo->findData(static_cast<uint>(c.default_in)));
+  ui_->outCombo->setCurrentIndex(std::max(0, ui_->outCombo->findData(static_cast<uint>(c.default_out))));
+  UpdateControls();
+}
+
+void MainWindow::UpdateControls() {
+  CaptureApp& app = context_.app;
+  core::CDTV_Base* device = app.device();
+  MainWindowState state;
+  state.device_open = device != nullptr && device->IsDeviceOpen();
+  state.has_devices = ui_->deviceCombo->count() > 0;
+  state.has_in_endpoints = ui_->inCombo->count() > 0;
+  state.fx2_device = fx2_device_;
+  state.connected = app.IsConnected();
+  state.recording = app.IsRecording();
+  state.sending = app.IsSending();
+  const MainWindowControls c = ComputeMainWindowControls(state);
+  ui_->deviceCombo->setEnabled(c.device_list);
+  ui_->rescanButton->setEnabled(c.rescan);
+  ui_->inCombo->setEnabled(c.in_list);
+  ui_->outCombo->setEnabled(c.out_list);
+  ui_->initCheck->setEnabled(c.init_box);
+  ui_->initCheck->setVisible(c.init_box_visible);
+  ui_->descrambleCheck->setEnabled(c.descramble_box);
+  ui_->connectButton->setEnabled(c.connect);
+  ui_->connectButton->setChecked(state.connected);
+  ui_->stopTimerEdit->setEnabled(c.stop_timer);
+  ui_->recordButton->setEnabled(c.record);
+  ui_->recordButton->setChecked(state.recording);
+  ui_->recordButton->setText(
+      FromSjis(state.recording ? status_text::kRecordStop : status_text::kRecordStart));
+  ui_->addressEdit->setEnabled(c.network_edits);
+  ui_->portEdit->setEnabled(c.network_edits);
+  ui_->sendSizeEdit->setEnabled(c.network_edits);
+  ui_->sendButton->setEnabled(c.send);
+  ui_->sendButton->setChecked(state.sending);
+  ui_->sendButton->setText(FromSjis(state.sending ? status_text::kSendStop : status_text::kSendStart));
+}
+
+void MainWindow::ToggleConnect() {
+  CaptureApp& app = context_.app;
+  ConnectRequest request;
+  if (!app.IsConnected()) {
+    if (ui_->deviceCombo->currentIndex() >= 0) request.device_index = ui_->deviceCombo->currentData().toInt();
+    if (ui_->inCombo->currentIndex() >= 0) request.in_address = ui_->inCombo->currentData().toUInt();
+    if (ui_->outCombo->currentIndex() >= 0) request.out_address = ui_->outCombo->currentData().toUInt();
+    request.initialise = ui_->initCheck->isChecked();
+    request.descramble = ui_->descrambleCheck->isChecked();
+  }
+  app.ToggleConnect(request);
+  UpdateControls();
+}
+
+void MainWindow::ToggleRecording() {
+  CaptureApp& app = context_.app;
+  if (app.IsRecording()) {
+    app.ToggleRecording(false);
+  } else {
+    const uint32_t typed = UnsignedFieldOrZero(ui_->stopTimerEdit->text().toStdString());
+    const int minutes = static_cast<int>(std::min<uint32_t>(typed, CaptureApp::kMaxStopMinutes));
+    ui_->stopTimerEdit->setText(QString::number(minutes));
+    app.ToggleRecording(false, std::string(), minutes);
+  }
+  UpdateControls();
+}
+
+void MainWindow::ToggleSending() {
+  CaptureApp& app = context_.app;
+  if (!app.IsSending()) {
+    CaptureSettings& cs = app.settings();
+    std::string address = ToSjis(ui_->addressEdit->text());
+    if (address.size() > kSettingsTextMax) address.resize(kSettingsTextMax);
+    cs.network_address = address;
+    cs.network_port = static_cast<int>(UnsignedFieldOrZero(ui_->portEdit->text().toStdString()));
+    cs.network_send_size = static_cast<int>(UnsignedFieldOrZero(ui_->sendSizeEdit->text().toStdString()));
+  }
+  app.ToggleSending(false);
+  UpdateControls();
+}
+
+void MainWindow::ExtendStopTimer() {
+  const uint32_t typed = UnsignedFieldOrZero(ui_->stopTimerEdit->text().toStdString());
+  const int minutes = static_cast<int>(std::min<uint32_t>(typed, CaptureApp::kMaxStopMinutes));
+  const int edit = context_.app.ExtendStopTimer(minutes);
+  if (!context_.app.IsRecording()) ui_->stopTimerEdit->setText(QString::number(edit));
+}
+
+void MainWindow::OpenOptions() {
+  CaptureApp& app = context_.app;
+  if (app.IsConnected()) {
+    context_.messages.Notify(desktop_text::kOptionsWhileConnected, status_text::kCaptionApp);
+    return;
+  }
+  Settings current = context_.settings;
+  StoreCaptureSettings(app.settings(), &current);
+  OptionsDialog dialog(current, context_.messages, this);
+  dialog.setObjectName(QStringLiteral("optionsDialog"));
+  if (dialog.exec() != QDialog::Accepted) return;
+  context_.settings = dialog.settings();
+  app.settings() = ToCaptureSettings(context_.settings);
+  context_.schedule.scheduler().SetDefaultDirectory(context_.settings.rec_autopath);
+}
+
+void MainWindow::ToggleToolWindow(QWidget* window) {
+  if (window != nullptr) window->setVisible(!window->isVisible());
+}
+
+void MainWindow::StorePlacements() {
+  Settings& s = context_.settings;
+  CaptureSettings& cs = context_.app.settings();
+  s.pos_x = pos().x();
+  s.pos_y = pos().y();
+  cs.sorvalink_init = ui_->initCheck->isChecked() ? 1 : 0;
+  cs.arib_b25_proc = ui_->descrambleCheck->isChecked() ? 1 : 0;
+  WindowPlacement p = channel_window_->SavedPlacement();
+  s.chwnd_pos_x = p.x;
+  s.chwnd_pos_y = p.y;
+  s.chwnd_show = channel_window_->isVisible() ? 1 : 0;
+  cs.last_channel = context_.channels.last_channel();
+  if (filter_window_ != nullptr) {
+    p = filter_window_->SavedPlacement();
+    s.filtwnd_pos_x = p.x;
+    s.filtwnd_pos_y = p.y;
+    s.filtwnd_size_x = p.width;
+    s.filtwnd_size_y = p.height;
+    s.filtwnd_show = filter_window_->isVisible() ? 1 : 0;
+  }
+  if (schedule_window_ != nullptr) {
+    p = schedule_window_->SavedPlacement();
+    s.schedule_pos_x = p.x;
+    s.schedule_pos_y = p.y;
+    s.schedule_size_x = p.width;
+    s.schedule_size_y = p.height;
+    s.schedule_show = schedule_window_->isVisible() ? 1 : 0;
+  }
+}
+
+bool MainWindow::SaveSchedule() {
+  if (!context_.schedule_loaded) return true;
+  while (!context_.schedule.scheduler().SaveSchedule(context_.schedule_path)) {
+    if (!context_.messages.Ask(desktop_text::kScheduleSaveFailed, status_text::kCaptionApp)) return false;
+  }
+  return true;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (exited_) {
+    event->accept();
+    return;
+  }
+  if (context_.app.IsConnected()) {
+    context_.messages.Notify(desktop_text::kExitWhileConnected, status_text::kCaptionApp);
+    event->ignore();
+    return;
+  }
+  StorePlacements();
+  SaveSchedule();
+  exited_ = true;
+  for (QWidget* w : {static_cast<QWidget*>(channel_window_), static_cast<QWidget*>(filter_window_),
+                     static_cast<QWidget*>(schedule_window_)}) {
+    if (w != nullptr) w->hide();
+  }
+  event->accept();
+  Q_EMIT exitAccepted();
+}
+
+}  // namespace pelkan::ui

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+#include <memory>
+
+#include "app/main_window_rules.h"
+#include "core/status_text.h"
+#include "ui/desktop_context.h"
+
+class QLabel;
+
+namespace Ui {
+class MainWindow;
+}
+
+namespace pelkan::ui {
+
+class ChannelToolWindow;
+class ToolWindow;
+
+// The main window "Pelkan": device and endpoint choice, connect, the status display, the manual
+// recording with its stop timer, UDP sending, and the menu with the options dialog, the version
+// box, the three tool windows and "クリア". Every command goes to the capture application and the
+// Qt-free rules; the window only binds its widgets to them.
+//
+// Exit: the close box, Esc and "終了(&X)" all go through closeEvent, which refuses while connected
+// ("接続中は終了できません。"), otherwise stores the window positions and check boxes into the
+// settings and writes the reservations. Enter presses nothing.
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // Sets up every control from the settings, creates the tool windows (hidden or shown from their
+  // keys) and builds the device list. `context` outlives the window.
+  explicit MainWindow(DesktopContext& context, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Shows one status snapshot of the capture application (its status listener).
+  void ShowStatus(const StatusSnapshot& status);
+  // The device list and the endpoint lists ("再検索" and start-up).
+  void RefreshDeviceList();
+
+  ToolWindow* channelWindow() const;
+  ToolWindow* filterWindow() const { return filter_window_; }
+  ToolWindow* scheduleWindow() const { return schedule_window_; }
+  // True once the exit has been accepted (the window then closes for good).
+  bool exited() const { return exited_; }
+
+ Q_SIGNALS:
+  // The exit was accepted: positions are stored and the reservations written.
+  void exitAccepted();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void RefreshEndpointList();
+  void UpdateControls();
+  void ToggleConnect();
+  void ToggleRecording();
+  void ToggleSending();
+  void ExtendStopTimer();
+  void OpenOptions();
+  void ToggleToolWindow(QWidget* window);
+  void StorePlacements();
+  bool SaveSchedule();
+
+  std::unique_ptr<Ui::MainWindow> ui_;
+  DesktopContext& context_;
+  std::array<QLabel*, 4> bar_{};
+  ChannelToolWindow* channel_window_ = nullptr;
+  ToolWindow* filter_window_ = nullptr;
+  ToolWindow* schedule_window_ = nullptr;
+  bool fx2_device_ = true;
+  bool exited_ = false;
+};
+
+}  // namespace pelkan::ui

@@ -1,0 +1,405 @@
+#include "ui/main_window.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <fstream>
+#include <sstream>
+
+#include "app/scheduled_capture.h"
+#include "app/settings.h"
+#include "core/capture_app.h"
+#include "platform/text_codec.h"
+#include "schedule/schedule_file.h"
+#include "tests/support/loopback_udp.h"
+#include "tests/ui/ui_test_support.h"
+#include "ui/tool_window.h"
+
+namespace pelkan::ui {
+namespace {
+
+using testing::WaitFor;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class MainWindowTest : public ::testing::Test, public testing::DesktopFixture {
+ protected:
+  QPushButton* Button(const char* name) { return Find<QPushButton>(name); }
+  QComboBox* Combo(const char* name) { return Find<QComboBox>(name); }
+  QLineEdit* Edit(const char* name) { return Find<QLineEdit>(name); }
+  void Click(const char* name) { QTest::mouseClick(Button(name), Qt::LeftButton); }
+  void Trigger(const char* action) { Find<QAction>(action)->trigger(); }
+  void WriteSettings(const Settings& s) { ASSERT_TRUE(SaveSettings(settings_path(), s)); }
+  // Waits until the status shows data flowing.
+  void WaitForStatus() {
+    ASSERT_TRUE(WaitFor([&] { return Text("transfersOkValue") != "0" && Text("rateValue") != "0.00 Mbps"; }))
+        << Text("transfersOkValue") << " " << Text("rateValue");
+  }
+};
+
+TEST_F(MainWindowTest, FirstStartShowsTheDefaultsAndWritesEveryKeyAtExit) {
+  ASSERT_FALSE(std::filesystem::exists(settings_path()));
+  Start();
+  EXPECT_EQ(program_->window().windowTitle().toStdString(), "Pelkan");
+  EXPECT_EQ(Edit("addressEdit")->text().toStdString(), "localhost");
+  EXPECT_EQ(Edit("portEdit")->text().toStdString(), "1234");
+  EXPECT_EQ(Edit("sendSizeEdit")->text().toStdString(), "32767");
+  EXPECT_EQ(Edit("stopTimerEdit")->text().toStdString(), "0");
+  ASSERT_EQ(Combo("deviceCombo")->count(), 1);
+  EXPECT_EQ(Combo("deviceCombo")->currentText().toStdString(), "Virtual FX2 tuner");
+  EXPECT_EQ(Combo("inCombo")->currentText().toStdString(), "0x86");
+  EXPECT_EQ(Combo("outCombo")->currentText().toStdString(), "なし");
+  EXPECT_EQ(Combo("outCombo")->count(), 3);
+  EXPECT_TRUE(Button("connectButton")->isEnabled());
+  EXPECT_FALSE(Button("recordButton")->isEnabled());
+  EXPECT_FALSE(Button("sendButton")->isEnabled());
+  EXPECT_EQ(Text("recordButton"), "録画開始");
+  EXPECT_EQ(Text("sendButton"), "送信開始");
+  EXPECT_EQ(Text("recordingValue"), "録画停止中");
+  EXPECT_EQ(Text("sendingValue"), "送信停止中");
+  EXPECT_TRUE(Find<QWidget>("initCheck")->isVisible());
+  EXPECT_FALSE(program_->window().channelWindow()->isVisible());
+  // Enter presses nothing in the main window.
+  QTest::keyClick(&program_->window(), Qt::Key_Return);
+  EXPECT_FALSE(program_->app().IsConnected());
+
+  ASSERT_TRUE(Close());
+  ASSERT_TRUE(program_->Finish());
+  const std::string ini = ReadAll(settings_path());
+  for (const char* key : {"SORVALINK_INIT=0",
+                          "ARIB_B25_PROC=0",
+                          "REC_AUTOFILENAME=0",
+                          "REC_AUTOPATH=",
+                          "TIMER_PERIOD=1",
+                          "THREAD_PRIORITY_REC=0",
+                          "THREAD_PRIORITY_RES=0",
+                          "THREAD_PRIORITY_PROC=0",
+                          "LAST_EP_IN=65534",
+                          "LAST_EP_OUT=65534",
+                          "REC_TIME=0",
+                          "NETWORK_ADDRESS=localhost",
+                          "NETWORK_PORT=1234",
+                          "NETWORK_SEND_SIZE=32767",
+                          "POS_X=",
+                          "POS_Y=",
+                          "CHWND_SHOW=0",
+                          "CHWND_POS_X=",
+                          "CHWND_POS_Y=",
+                          "LAST_CHANNEL=-1",
+                          "FILTWND_SHOW=0",
+                          "FILTWND_POS_X=",
+                          "FILTWND_SIZE_X=",
+                          "FILTWND_SIZE_Y=",
+                          "SCHEDULE_SHOW=0",
+                          "SCHEDULE_POS_Y=",
+                          "SCHEDULE_SIZE_X=",
+                          "DECODE_PSI=0",
+                          "PROC_EPG=0",
+                          "SCHEDULE_USE_SYSTEM_TIME=0"}) {
+    EXPECT_NE(ini.find(key), std::string::npos) << key;
+  }
+  EXPECT_NE(ini.find("REC_AUTOPATH=" + dir.string()), std::string::npos);
+  EXPECT_TRUE(messages.shown.empty()) << Messages();
+}
+
+TEST_F(MainWindowTest, ConnectMovesTheStatusAndFreezesTheDeviceChoice) {
+  Start();
+  Click("connectButton");
+  ASSERT_TRUE(program_->app().IsConnected()) << Messages();
+  EXPECT_TRUE(Button("connectButton")->isChecked());
+  for (const char* name :
+       {"deviceCombo", "rescanButton", "inCombo", "outCombo", "initCheck", "descrambleCheck"})
+    EXPECT_FALSE(Find<QWidget>(name)->isEnabled()) << name;
+  EXPECT_TRUE(Button("recordButton")->isEnabled());
+  EXPECT_TRUE(Button("sendButton")->isEnabled());
+  WaitForStatus();
+  ASSERT_TRUE(WaitFor([&] { return Text("packetSizeValue") == "188"; }));
+
+  // Exit and the options are refused while connected.
+  EXPECT_FALSE(Close());
+  Trigger("optionsAction");
+  EXPECT_EQ(Messages(), "pelkan|接続中は終了できません。\npelkan|接続中は設定変更できません");
+  EXPECT_TRUE(program_->window().isVisible());
+
+  Click("connectButton");
+  EXPECT_FALSE(program_->app().IsConnected());
+  EXPECT_FALSE(Button("connectButton")->isChecked());
+  for (const char* name :
+       {"deviceCombo", "rescanButton", "inCombo", "outCombo", "initCheck", "descrambleCheck"})
+    EXPECT_TRUE(Find<QWidget>(name)->isEnabled()) << name;
+  EXPECT_FALSE(Button("recordButton")->isEnabled());
+  EXPECT_FALSE(Button("sendButton")->isEnabled());
+  program_->app().RefreshStatus();
+  EXPECT_EQ(Text("packetSizeValue"), "0");
+  EXPECT_EQ(Text("bufferValue"), "0KB/10240KB\nR:0 Sy:0 St:0");
+  EXPECT_TRUE(Close());
+}
+
+TEST_F(MainWindowTest, RecordsIntoAnAutomaticNameAndThroughTheSaveDialog) {
+  Settings s = DefaultSettings(dir.string());
+  s.rec_autofilename = 1;
+  s.rec_time = 7;
+  WriteSettings(s);
+  Start();
+  CaptureApp& app = program_->app();
+  Click("connectButton");
+  ASSERT_TRUE(app.IsConnected());
+
+  Edit("stopTimerEdit")->setText("5");
+  Click("recordButton");
+  ASSERT_TRUE(app.IsRecording()) << Messages();
+  EXPECT_EQ(app.GetRecordingPath().rfind((dir / "cap-").string(), 0), 0u) << app.GetRecordingPath();
+  EXPECT_EQ(app.settings().rec_time, 5);
+  EXPECT_FALSE(Edit("stopTimerEdit")->isEnabled());
+  EXPECT_TRUE(Button("recordButton")->isChecked());
+  EXPECT_EQ(Text("recordButton"), "録画停止");
+  auto* bar2 = program_->window().statusBar()->findChild<QLabel*>("statusPart2");
+  ASSERT_TRUE(WaitFor([&] { return Text("recordingValue").rfind("録画中 ", 0) == 0; }, 8000))
+      << Text("recordingValue");
+  EXPECT_NE(bar2->text().toStdString().find("後に自動停止"), std::string::npos);
+  const std::string automatic = app.GetRecordingPath();
+  // "+10分" while recording extends the timer, not the edit.
+  Click("plusTenButton");
+  EXPECT_EQ(Edit("stopTimerEdit")->text().toStdString(), "5");
+  Click("recordButton");
+  EXPECT_FALSE(app.IsRecording());
+  EXPECT_TRUE(Edit("stopTimerEdit")->isEnabled());
+  EXPECT_EQ(Text("recordButton"), "録画開始");
+  EXPECT_GT(std::filesystem::file_size(automatic), 1u << 20);
+  // Without a recording "+10分" steps the edit; REC_TIME changes only with the next start.
+  Click("plusTenButton");
+  EXPECT_EQ(Edit("stopTimerEdit")->text().toStdString(), "15");
+  EXPECT_EQ(app.settings().rec_time, 5);
+
+  app.settings().rec_autofilename = 0;
+  save_path.answer = (dir / "manual.ts").string();
+  Click("recordButton");
+  ASSERT_TRUE(app.IsRecording());
+  EXPECT_EQ(app.GetRecordingPath(), save_path.answer);
+  EXPECT_EQ(app.settings().rec_time, 15);
+  QTest::qWait(400);
+  Click("recordButton");
+  EXPECT_TRUE(std::filesystem::exists(save_path.answer));
+  // Cancel in the save dialog fails the start.
+  save_path.answer.clear();
+  Click("recordButton");
+  EXPECT_FALSE(app.IsRecording());
+  EXPECT_FALSE(Button("recordButton")->isChecked());
+  EXPECT_EQ(Messages(), "pelkan|開始に失敗しました");
+  EXPECT_EQ(save_path.asked, 2);
+  EXPECT_EQ(app.settings().rec_time, 15);
+  Click("connectButton");
+  EXPECT_TRUE(Close());
+}
+
+TEST_F(MainWindowTest, SendsUdpToLoopback) {
+  uint16_t port = 0;
+  const int fd = pelkan::testing::OpenLoopbackUdp(1 << 20, &port);
+  ASSERT_GE(fd, 0);
+  Start();
+  CaptureApp& app = program_->app();
+  Click("connectButton");
+  ASSERT_TRUE(app.IsConnected());
+  Edit("addressEdit")->setText("no-such-host.invalid");
+  Click("sendButton");
+  EXPECT_FALSE(app.IsSending());
+  EXPECT_TRUE(Edit("addressEdit")->isEnabled());
+  EXPECT_EQ(Messages(), "pelkan|開始に失敗しました");
+
+  Edit("addressEdit")->setText("127.0.0.1");
+  Edit("portEdit")->setText(QString::number(port + 65536));  // taken modulo 65536
+  Edit("sendSizeEdit")->setText("1316");
+  Click("sendButton");
+  ASSERT_TRUE(app.IsSending()) << Messages();
+  EXPECT_EQ(Text("sendButton"), "送信停止");
+  for (const char* name : {"addressEdit", "portEdit", "sendSizeEdit"})
+    EXPECT_FALSE(Find<QWidget>(name)->isEnabled()) << name;
+  uint8_t datagram[2048];
+  ssize_t got = -1;
+  ASSERT_TRUE(WaitFor([&] {
+    got = ::recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
+    return got > 0;
+  }));
+  EXPECT_EQ(got, 1316);
+  ASSERT_TRUE(WaitFor([&] { return Text("sendingValue").rfind("送信中(127.0.0.1) ", 0) == 0; }))
+      << Text("sendingValue");
+  Click("sendButton");
+  EXPECT_FALSE(app.IsSending());
+  EXPECT_TRUE(Edit("portEdit")->isEnabled());
+  Click("connectButton");
+  ASSERT_TRUE(Close());
+  ASSERT_TRUE(program_->Finish());
+  Settings saved;
+  LoadSettings(settings_path(), dir.string(), &saved);
+  EXPECT_EQ(saved.network_address, "127.0.0.1");
+  EXPECT_EQ(saved.network_port, port + 65536);
+  EXPECT_EQ(saved.network_send_size, 1316);
+  ::close(fd);
+}
+
+TEST_F(MainWindowTest, ConnectFailuresAreReportedAndLeaveTheControls) {
+  Start();
+  CaptureApp& app = program_->app();
+  Find<QAbstractButton>("initCheck")->setChecked(true);
+  Combo("outCombo")->setCurrentIndex(0);  // なし
+  Click("connectButton");
+  EXPECT_FALSE(app.IsConnected());
+  EXPECT_FALSE(Button("connectButton")->isChecked());
+  EXPECT_TRUE(Combo("deviceCombo")->isEnabled());
+  Find<QAbstractButton>("initCheck")->setChecked(false);
+  Find<QAbstractButton>("descrambleCheck")->setChecked(true);
+  std::vector<std::string> log;
+  app.SetDecoderLibraryFactory([&log] {
+    pelkan::testing::FakeDecoderLibrary::Script script;
+    script.loads = false;
+    return std::make_unique<pelkan::testing::FakeDecoderLibrary>(script, &log);
+  });
+  Click("connectButton");
+  EXPECT_FALSE(app.IsConnected());
+  EXPECT_EQ(Messages(), "Error|Sorvalink初期化には出力EPが必要です\nError|B25Decord.dll not found.");
+  EXPECT_TRUE(Close());
+}
+
+TEST_F(MainWindowTest, EscapeAndTheMenuExitGoThroughTheSameRefusal) {
+  Start();
+  Click("connectButton");
+  ASSERT_TRUE(program_->app().IsConnected());
+  QTest::keyClick(&program_->window(), Qt::Key_Escape);
+  Trigger("exitAction");
+  EXPECT_TRUE(program_->window().isVisible());
+  EXPECT_EQ(Messages(), "pelkan|接続中は終了できません。\npelkan|接続中は終了できません。");
+  Click("connectButton");
+  QTest::keyClick(&program_->window(), Qt::Key_Escape);
+  EXPECT_TRUE(program_->window().exited());
+  EXPECT_FALSE(program_->window().isVisible());
+}
+
+TEST_F(MainWindowTest, SettingsAndWindowPositionsSurviveARestart) {
+  Settings s = DefaultSettings(dir.string());
+  s.pos_x = 200;
+  s.pos_y = 150;
+  s.chwnd_show = 1;
+  s.chwnd_pos_x = 300;
+  s.chwnd_pos_y = 310;
+  s.filtwnd_show = 1;
+  s.filtwnd_pos_x = 400;
+  s.filtwnd_pos_y = 410;
+  s.filtwnd_size_x = 500;
+  s.filtwnd_size_y = 300;
+  s.schedule_pos_x = 420;
+  s.schedule_pos_y = 430;
+  s.schedule_size_x = 520;
+  s.schedule_size_y = 320;
+  s.last_ep_in = 0x86;
+  s.last_ep_out = 0x04;
+  s.rec_time = 30;
+  s.timer_period = 5;
+  s.thread_priority_rec = 2;
+  s.network_address = "192.0.2.7";
+  s.network_port = 5000;
+  s.sorvalink_init = 1;
+  s.last_channel = 12;
+  s.decode_psi = 1;
+  s.schedule_use_system_time = 1;
+  WriteSettings(s);
+  const std::string first = ReadAll(settings_path());
+  for (int run = 0; run < 2; ++run) {
+    Start();
+    MainWindow& w = program_->window();
+    EXPECT_EQ(w.pos(), QPoint(200, 150));
+    EXPECT_TRUE(w.channelWindow()->isVisible());
+    EXPECT_EQ(w.channelWindow()->pos(), QPoint(300, 310));
+    EXPECT_TRUE(w.filterWindow()->isVisible());
+    EXPECT_EQ(w.filterWindow()->size(), QSize(500, 300));
+    EXPECT_FALSE(w.scheduleWindow()->isVisible());
+    EXPECT_EQ(Combo("outCombo")->currentText().toStdString(), "0x04");
+    EXPECT_TRUE(Find<QAbstractButton>("initCheck")->isChecked());
+    EXPECT_EQ(Edit("stopTimerEdit")->text().toStdString(), "30");
+    ASSERT_TRUE(Close());
+    ASSERT_TRUE(program_->Finish());
+    Stop();
+    EXPECT_EQ(ReadAll(settings_path()), first) << "run " << run;
+  }
+}
+
+TEST_F(MainWindowTest, ToolWindowsShowAndHideFromTheMenu) {
+  Start();
+  MainWindow& w = program_->window();
+  for (auto [action, window] :
+       {std::pair{"channelAction", w.channelWindow()}, std::pair{"filterAction", w.filterWindow()},
+        std::pair{"scheduleAction", w.scheduleWindow()}}) {
+    ASSERT_NE(window, nullptr);
+    Trigger(action);
+    EXPECT_TRUE(window->isVisible()) << action;
+    window->close();  // the close box only hides it
+    EXPECT_FALSE(window->isVisible());
+    Trigger(action);
+    EXPECT_TRUE(window->isVisible());
+  }
+  EXPECT_EQ(w.channelWindow()->windowTitle().toStdString(), "チャンネル設定");
+  EXPECT_EQ(w.filterWindow()->windowTitle().toStdString(), "フィルタリング");
+  EXPECT_EQ(w.scheduleWindow()->windowTitle().toStdString(), "録画予約");
+  ASSERT_TRUE(Close());
+  ASSERT_TRUE(program_->Finish());
+  Settings saved;
+  LoadSettings(settings_path(), dir.string(), &saved);
+  EXPECT_EQ(saved.chwnd_show, 1);
+  EXPECT_EQ(saved.filtwnd_show, 1);
+  EXPECT_EQ(saved.schedule_show, 1);
+}
+
+// A device set that cannot be opened.
+class ClosedDevice : public pelkan::testing::FakeDtvDevice {
+ public:
+  int OpenDevice() override { return 0; }
+  int IsDeviceOpen() override { return 0; }
+  int GetDeviceCount() override { return 0; }
+};
+
+TEST_F(MainWindowTest, WithoutADeviceTheReservationsAreStillLoadedAndKept) {
+  ScheduleItem item{};
+  item.flags = SI_BY_TIME;
+  item.start_day = 60000;
+  item.start_second = 3600;
+  item.duration = 600;
+  ASSERT_TRUE(SaveScheduleFile(schedule_path(), {item}));
+  options.make_device = [](const Settings&) { return std::make_unique<ClosedDevice>(); };
+  Start();
+  EXPECT_FALSE(program_->device_opened());
+  EXPECT_EQ(program_->schedule().scheduler().Reservations().size(), 1u);
+  for (const char* name :
+       {"deviceCombo", "connectButton", "inCombo", "outCombo", "recordButton", "sendButton"})
+    EXPECT_FALSE(Find<QWidget>(name)->isEnabled()) << name;
+  EXPECT_TRUE(Button("rescanButton")->isEnabled());
+  Click("rescanButton");
+  ASSERT_NE(program_->window().channelWindow(), nullptr);
+  ASSERT_TRUE(Close());
+  EXPECT_EQ(LoadScheduleFile(schedule_path()).size(), 1u);
+}
+
+TEST_F(MainWindowTest, FailedSavesAtExitAreReported) {
+  options.settings_path = (dir / "missing" / "pelkan.ini").string();
+  options.schedule_path = (dir / "missing" / "schedule.ini").string();
+  Start();
+  messages.answer = false;  // do not try again
+  ASSERT_TRUE(Close());
+  EXPECT_FALSE(program_->Finish());
+  EXPECT_EQ(Messages(),
+            "pelkan|予約ファイル schedule.ini を書き込めません。\nもう一度試しますか？\n"
+            "pelkan|設定ファイル pelkan.ini を書き込めません。\nもう一度試しますか？");
+}
+
+}  // namespace
+}  // namespace pelkan::ui
