@@ -8,8 +8,8 @@ namespace pelkan::platform {
 // empty path give false. Safe from any thread.
 bool IsDirectory(const std::string& path);
 
-// The resolution of the system's monotonic clock in milliseconds (clock_getres), the stand-in for
-// the timer resolution the options dialog shows; 0 when the system does not say.
+// The system timer resolution the options dialog shows, in milliseconds: the kernel timer tick, as
+// the resolution of the coarse monotonic clock (clock_getres); 0 when the system does not say.
 double SystemTimerResolutionMs();
 
 // The timer periods (ms) the options dialog accepts for TIMER_PERIOD besides 0. Linux sleeps at

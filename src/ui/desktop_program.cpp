@@ -15,6 +15,11 @@
 #include "ui/message_box_messages.h"
 #include "ui/save_file_dialog.h"
 
+// The window icon lives in the resources of the static window library.
+static void InitResources() {
+  Q_INIT_RESOURCE(pelkan);
+}
+
 namespace pelkan::ui {
 
 namespace {
@@ -37,6 +42,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
     : options_(std::move(options)),
       dispatch_context_(std::make_unique<QObject>()),
       dispatcher_(dispatch_context_.get()) {
+  InitResources();
   if (options_.current_dir.empty()) options_.current_dir = CurrentDirectory();
   if (options_.settings_path.empty()) options_.settings_path = JoinPath(options_.current_dir, "pelkan.ini");
   if (options_.schedule_path.empty()) options_.schedule_path = JoinPath(options_.current_dir, "schedule.ini");

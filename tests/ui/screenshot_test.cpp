@@ -1,0 +1,87 @@
+// Screenshots of the main window (connected to the virtual tuner, recording and sending), the
+// options dialog, the version box and the channel window. Written as PNG into the folder named by
+// PELKAN_SCREENSHOT_DIR; skipped without it (the CTest entries run it under xvfb-run).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <cstdlib>
+
+#include "core/capture_app.h"
+#include "tests/support/loopback_udp.h"
+#include "tests/ui/ui_test_support.h"
+#include "ui/options_dialog.h"
+#include "ui/tool_window.h"
+#include "ui/version_dialog.h"
+
+namespace pelkan::ui {
+namespace {
+
+class Screenshots : public ::testing::Test, public testing::DesktopFixture {
+ protected:
+  void SetUp() override {
+    const char* out = std::getenv("PELKAN_SCREENSHOT_DIR");
+    if (out == nullptr || *out == '\0') GTEST_SKIP() << "PELKAN_SCREENSHOT_DIR is not set";
+    out_ = out;
+    std::filesystem::create_directories(out_);
+  }
+  void Save(QWidget* w, const char* name) {
+    QApplication::processEvents();
+    const QPixmap shot = w->grab();
+    ASSERT_FALSE(shot.isNull());
+    ASSERT_TRUE(shot.save(QString::fromStdString((out_ / name).string()), "PNG")) << name;
+  }
+  std::filesystem::path out_;
+};
+
+TEST_F(Screenshots, MainWindowOptionsAndVersionBox) {
+  Settings s = DefaultSettings(dir.string());
+  s.decode_psi = 1;  // the broadcast clock
+  s.rec_autofilename = 1;
+  s.rec_time = 30;
+  s.network_address = "127.0.0.1";
+  uint16_t port = 0;
+  const int fd = pelkan::testing::OpenLoopbackUdp(1 << 20, &port);
+  ASSERT_GE(fd, 0);
+  s.network_port = port;
+  ASSERT_TRUE(SaveSettings(settings_path(), s));
+  Start();
+  MainWindow& w = program_->window();
+  w.move(40, 40);
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  ASSERT_TRUE(program_->app().IsConnected()) << Messages();
+  QTest::mouseClick(Find<QPushButton>("recordButton"), Qt::LeftButton);
+  QTest::mouseClick(Find<QPushButton>("sendButton"), Qt::LeftButton);
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return !Text("clockValue").empty() && Text("recordingValue") != "録画バッファ中"; }, 10000));
+  QTest::qWait(1500);
+  Save(&w, "main_window.png");
+
+  w.channelWindow()->show();
+  Save(w.channelWindow(), "channel_window.png");
+
+  Settings current = program_->settings();
+  OptionsDialog options(current, messages, &w);
+  options.setWindowModality(Qt::NonModal);
+  options.show();
+  (void)QTest::qWaitForWindowExposed(&options);
+  Save(&options, "options_dialog.png");
+  options.close();
+
+  VersionDialog version(&w);
+  version.setWindowModality(Qt::NonModal);
+  version.show();
+  (void)QTest::qWaitForWindowExposed(&version);
+  Save(&version, "version_box.png");
+  version.close();
+
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  EXPECT_TRUE(Close());
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace pelkan::ui
