@@ -20,7 +20,10 @@ std::vector<std::string> B25Library::DefaultCandidates() {
   if (n > 0) {
     std::string path(exe, static_cast<size_t>(n));
     const size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos) out.push_back(path.substr(0, slash + 1) + kFileName);
+    if (slash != std::string::npos) {
+      out.push_back(path.substr(0, slash + 1) + kFileName);
+      out.push_back(path.substr(0, slash + 1) + "../lib/pelkan/" + kFileName);
+    }
   }
   out.push_back(kFileName);
   return out;

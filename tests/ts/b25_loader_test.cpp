@@ -12,12 +12,13 @@ namespace {
 
 const std::string kPluginPath = std::string(PELKAN_BINARY_DIR) + "/src/app/B25Decoder.so";
 
-TEST(B25Library, DefaultPlacesAreBesideTheExecutableThenTheSearchPath) {
+TEST(B25Library, DefaultPlacesAreBesideTheExecutableTheInstalledPlaceThenTheSearchPath) {
   const auto c = B25Library::DefaultCandidates();
-  ASSERT_EQ(c.size(), 2u);
+  ASSERT_EQ(c.size(), 3u);
   EXPECT_EQ(c[0].front(), '/');
   EXPECT_NE(c[0].find("/tests/B25Decoder.so"), std::string::npos) << c[0];
-  EXPECT_EQ(c[1], "B25Decoder.so");
+  EXPECT_NE(c[1].find("/tests/../lib/pelkan/B25Decoder.so"), std::string::npos) << c[1];
+  EXPECT_EQ(c[2], "B25Decoder.so");
 }
 
 TEST(B25Library, MissingLibraryFailsWithTheLinkersMessage) {
