@@ -204,6 +204,28 @@ TEST_F(MainWindowTest, RecordsIntoAnAutomaticNameAndThroughTheSaveDialog) {
   EXPECT_TRUE(Close());
 }
 
+TEST_F(MainWindowTest, LowDiskStopsTheRecordingWithItsMessage) {
+  Settings s = DefaultSettings(dir.string());
+  s.rec_autofilename = 1;
+  WriteSettings(s);
+  Start();
+  CaptureApp& app = program_->app();
+  app.SetFreeSpaceQuery([](const std::string&, uint64_t* bytes) {
+    *bytes = 0xC800000;  // exactly 200 MiB
+    return true;
+  });
+  Click("connectButton");
+  Click("recordButton");
+  ASSERT_TRUE(app.IsRecording()) << Messages();
+  ASSERT_TRUE(WaitFor([&] { return !app.IsRecording(); }));
+  EXPECT_EQ(Messages(), "ERROR|録画先ディスク容量が少ないので録画停止しました。");
+  EXPECT_EQ(Text("recordButton"), "録画開始");
+  EXPECT_FALSE(Button("recordButton")->isChecked());
+  EXPECT_TRUE(Edit("stopTimerEdit")->isEnabled());
+  Click("connectButton");
+  EXPECT_TRUE(Close());
+}
+
 TEST_F(MainWindowTest, SendsUdpToLoopback) {
   uint16_t port = 0;
   const int fd = pelkan::testing::OpenLoopbackUdp(1 << 20, &port);
