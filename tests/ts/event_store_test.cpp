@@ -79,12 +79,12 @@ TEST(EventStore, OpenEventEndsWhenTheNextProgrammeStarts) {
 
 TEST(EventStore, LaterOpenEventReplacesAnEarlierOne) {
   EventStore s;
-  s.StoreEvent(1, Make(9, 100, 3600, kUndefinedDuration));
-  s.StoreEvent(1, Make(2, 100, 7200, kUndefinedDuration));
-  EXPECT_EQ(s.FindEventAt(1, {100, 5000}, 0)->event_id, 9);
-  EXPECT_EQ(s.FindEventAt(1, {100, 7200}, 0)->event_id, 9);  // event 2 starts strictly after 7200
-  EXPECT_EQ(s.FindEventAt(1, {100, 7201}, 0)->event_id, 2);
-  EXPECT_EQ(s.FindEventAt(1, {120, 0}, 1)->event_id, 2);
+  s.StoreEvent(1, Make(2, 100, 3600, kUndefinedDuration));
+  s.StoreEvent(1, Make(9, 100, 7200, kUndefinedDuration));
+  EXPECT_EQ(s.FindEventAt(1, {100, 5000}, 0)->event_id, 2);
+  EXPECT_EQ(s.FindEventAt(1, {100, 7200}, 0)->event_id, 2);  // event 9 is on strictly after 7200
+  EXPECT_EQ(s.FindEventAt(1, {100, 7201}, 0)->event_id, 9);
+  EXPECT_EQ(s.FindEventAt(1, {120, 0}, 1)->event_id, 9);
   EXPECT_EQ(s.Size(), 2u);
 }
 
