@@ -89,7 +89,7 @@ void PrintUsage(FILE* out) {
       "                     limit, and schedule.ini is written at exit\n"
       "  --virtual-start \"YYYY-MM-DD HH:MM[:SS]\"\n"
       "                     virtual tuner only: the broadcast clock (JST) at its first byte\n"
-      "                     (default: the machine's local time)\n"
+      "                     (default: the current time in Japan)\n"
       "  --virtual-speed N  virtual tuner only: deliver N times faster than real time (1-16)\n\n"
       "Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
       "failed (or the reservation file could not be written), 2 bad arguments.\n");

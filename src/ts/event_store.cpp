@@ -28,23 +28,41 @@ std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTi
   auto sit = services_.find(service_id);
   if (sit == services_.end()) return std::nullopt;
   const uint64_t now = uint64_t{t.date} * kSecondsPerDay + t.seconds;
-  std::optional<ProgrammeEvent> found;
   auto& events = sit->second;
-  for (auto it = events.begin(); it != events.end();) {
-    const ProgrammeEvent& e = it->second;
-    const bool undefined = e.end_second == kUndefinedDuration;
-    if (!found) {
-      const bool match = undefined ? StartOf(e) < now : (StartOf(e) <= now && now <= EndOf(e));
-      if (match) {
-        found = e;
+  // A defined event covering `now` wins (the lowest event_id among several). Without one, an event
+  // of undetermined end is in effect only while no later event of the service has started, so the
+  // open event that started last counts; the start of every started event is noted for that.
+  const ProgrammeEvent* defined = nullptr;
+  const ProgrammeEvent* open = nullptr;
+  uint64_t latest_start = 0;
+  bool any_started = false;
+  for (const auto& [eid, e] : events) {
+    const uint64_t start = StartOf(e);
+    if (e.end_second == kUndefinedDuration) {
+      if (start >= now) continue;
+      if (!open || start > StartOf(*open)) open = &e;
+    } else {
+      if (start > now) continue;
+      if (!defined && now <= EndOf(e)) {
+        defined = &e;
         if (!purge) break;
       }
     }
-    if (purge && !undefined && EndOf(e) < now) {
-      it = events.erase(it);
-    } else {
-      ++it;
-    }
+    if (!any_started || start > latest_start) latest_start = start;
+    any_started = true;
+  }
+  std::optional<ProgrammeEvent> found;
+  if (defined) {
+    found = *defined;
+  } else if (open && StartOf(*open) == latest_start) {
+    found = *open;
+  }
+  if (purge) {
+    // Events of undetermined end stay: nothing the broadcast said ends them.
+    std::erase_if(events, [now](const auto& entry) {
+      const ProgrammeEvent& e = entry.second;
+      return e.end_second != kUndefinedDuration && EndOf(e) < now;
+    });
   }
   return found;
 }

@@ -20,9 +20,11 @@ class EventStore {
   // of a lower kind, or of the same kind with another version. Returns 1 if stored or replaced.
   int StoreEvent(uint16_t service_id, const ProgrammeEvent& ev);
 
-  // The event of `service_id` in effect at `t` (lowest event_id first): start <= t <= end, or
-  // start < t for an event of undefined duration. With `purge` non-zero, every event of the
-  // service whose defined end lies strictly before `t` is removed afterwards.
+  // The event of `service_id` in effect at `t`. An event with a defined end is in effect while
+  // start <= t <= end, and is preferred (the lowest event_id among several). An event of undefined
+  // duration is in effect once start < t, until a later event of the service has started; of
+  // several such, the one that started last (then the lowest event_id). With `purge` non-zero,
+  // every event of the service whose defined end lies strictly before `t` is removed afterwards.
   std::optional<ProgrammeEvent> FindEventAt(uint16_t service_id, MjdTime t, int purge);
 
   // The record of (service_id, event_id). The network and transport stream ids are accepted for

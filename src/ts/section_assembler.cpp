@@ -9,6 +9,8 @@
 namespace pelkan {
 namespace {
 
+constexpr uint8_t kStuffingByte = 0xFF;
+
 // Fills the header from the first bytes of a buffer holding at least 3 bytes. The extension
 // fields need all 8 header bytes and the long form.
 SectionHeader ParseSectionHeader(const uint8_t* p, uint32_t available) {
@@ -89,6 +91,27 @@ int SectionAssembler::TryComplete(PidState& s, const PacketHeader& packet, int h
   return kHandled;
 }
 
+void SectionAssembler::CompleteAll(PidState& s, const PacketHeader& header, int handler, SectionSink& sink) {
+  // A packet may carry several sections back to back. Stuffing (0xFF where a table_id would be)
+  // fills the rest of the packet, and the next section starts in a packet with
+  // payload_unit_start_indicator. The handler may reset the assembler; the loop then finds the
+  // state empty and idle.
+  while (s.assembling) {
+    if (s.length > 0 && s.data[0] == kStuffingByte) {
+      s.assembling = 0;
+      s.length = 0;
+      return;
+    }
+    const int result = TryComplete(s, header, handler, sink);
+    if (result == kNeedMore) return;
+    if (result == kBadCrc) {
+      s.assembling = 0;
+      s.length = 0;
+      return;
+    }
+  }
+}
+
 void SectionAssembler::PushPayload(const PacketHeader& header, const uint8_t* payload, int handler,
                                    SectionSink& sink) {
   PidState& s = State(header.pid);
@@ -110,10 +133,7 @@ void SectionAssembler::PushPayload(const PacketHeader& header, const uint8_t* pa
     }
     if (pointer_field != 0 && s.assembling) {
       Put(s, payload + pos + 1, static_cast<uint32_t>(pointer_field));
-      if (TryComplete(s, header, handler, sink) == kBadCrc) {
-        s.assembling = 0;
-        s.length = 0;
-      }
+      CompleteAll(s, header, handler, sink);
     }
     pos += pointer_field + 1;
     len -= pointer_field + 1;
@@ -125,10 +145,7 @@ void SectionAssembler::PushPayload(const PacketHeader& header, const uint8_t* pa
   }
   if (!s.assembling) return;
   Put(s, payload + pos, static_cast<uint32_t>(len));
-  if (TryComplete(s, header, handler, sink) == kBadCrc) {
-    s.assembling = 0;
-    s.length = 0;
-  }
+  CompleteAll(s, header, handler, sink);
 }
 
 }  // namespace pelkan

@@ -40,10 +40,11 @@ class SectionSink {
 };
 
 // Collects the payloads of the packets of each PID into sections of at most 4096 bytes and checks
-// their CRC_32. At most one section completes per call (two in a packet that starts a section:
-// the finished tail, then the new section); bytes behind a completed section stay buffered and are
-// tried again when the next packet of the PID without payload_unit_start_indicator adds bytes.
-// Processing thread only.
+// their CRC_32. Every section that a packet's bytes complete is handed over, in order, in the
+// same call (the finished tail before the pointer_field's target, then each section after it);
+// a section that is not complete yet waits for the next packet of the PID. Stuffing (0xFF where a
+// table_id would be) ends the packet's sections: the PID waits for the next
+// payload_unit_start_indicator. Processing thread only.
 class SectionAssembler {
  public:
   static constexpr uint32_t kBufferSize = 4096;
@@ -76,7 +77,11 @@ class SectionAssembler {
   const PidState* Find(uint16_t pid) const;
   // Appends as much of data as the 4096-byte buffer still takes.
   static void Put(PidState& s, const uint8_t* data, uint32_t length);
+  // Hands the section at the start of the buffer to `sink` if it is complete and its CRC checks.
   int TryComplete(PidState& s, const PacketHeader& header, int handler, SectionSink& sink);
+  // Runs TryComplete until more bytes are needed, stuffing is reached or a CRC fails (the last
+  // two leave the PID idle).
+  void CompleteAll(PidState& s, const PacketHeader& header, int handler, SectionSink& sink);
 
   // Only the few PIDs that carry sections get a state: slot_[pid] is its index + 1, 0 for none.
   std::vector<uint16_t> slot_;

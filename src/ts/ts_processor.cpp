@@ -10,9 +10,17 @@ constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
 
 void Increment(std::atomic<uint32_t>& counter) { counter.fetch_add(1, kRelaxed); }
 
+// Offsets of a search window tried as a packet start. When none qualifies, exactly these bytes are
+// discarded and the search goes on behind them, so a burst of garbage costs no more than itself.
+constexpr uint32_t kSearchSpan = 204;
+
+// Versions remembered per kind of table: far more than a broadcast's 8 EIT schedule tables of 256
+// sections for 100 services.
+constexpr size_t kMaxTrackedSections = size_t{1} << 18;
+
 // Packet size found at the first qualifying offset of a 612-byte window, or 0; `offset` receives it.
 uint32_t FindSync(const uint8_t* w, uint32_t* offset) {
-  for (uint32_t i = 0; i < 204; ++i) {
+  for (uint32_t i = 0; i < kSearchSpan; ++i) {
     if (w[i] != kSyncByte) continue;
     uint32_t size = 0;
     if (w[i + 188] == kSyncByte && w[i + 376] == kSyncByte) {
@@ -61,10 +69,8 @@ void TsProcessor::ResetTables() {
   assembler_.Reset();
   pat_transport_stream_id_ = 0;
   pat_version_ = 0;
-  nit_seen_ = 0;
-  nit_version_ = 0;
-  sdt_seen_ = 0;
-  sdt_version_ = 0;
+  nit_versions_.clear();
+  sdt_versions_.clear();
   pat_programs_.clear();
   pmt_versions_.clear();
   eit_versions_.clear();
@@ -198,11 +204,11 @@ void TsProcessor::FeedAligned(const uint8_t* p, uint32_t n, CaptureStats& stats)
         uint32_t offset = 0;
         size = FindSync(pending_.data(), &offset);
         if (size == 0) {
-          pending_length_ = 0;  // the whole input is dropped, the rest of this chunk included
-          return;
+          consumed = kSearchSpan;  // no packet starts there; the search goes on behind them
+        } else {
+          stats.packet_size.store(static_cast<uint16_t>(size), kRelaxed);
+          consumed = offset;
         }
-        stats.packet_size.store(static_cast<uint16_t>(size), kRelaxed);
-        consumed = offset;
       } else if (pending_[0] != kSyncByte) {
         Increment(stats.sync_losses);
         size = 0;
@@ -217,15 +223,15 @@ void TsProcessor::FeedAligned(const uint8_t* p, uint32_t n, CaptureStats& stats)
       continue;
     }
 
-    if (size == 0) {
+    while (size == 0) {
       if (n < kSearchWindow) break;
-      uint32_t offset = 0;
+      uint32_t offset = kSearchSpan;
       size = FindSync(p, &offset);
-      if (size == 0) return;
-      stats.packet_size.store(static_cast<uint16_t>(size), kRelaxed);
+      if (size != 0) stats.packet_size.store(static_cast<uint16_t>(size), kRelaxed);
       p += offset;
       n -= offset;
     }
+    if (size == 0) break;
     while (n >= size && p[0] == kSyncByte) {
       OnAlignedPacket(p, size, stats);
       p += size;
@@ -338,6 +344,18 @@ void TsProcessor::Finish(CaptureStats& stats) {
 }
 
 // ---- Sections ------------------------------------------------------------------------------------
+
+bool TsProcessor::IsNewVersion(std::unordered_map<uint32_t, uint8_t>& versions, const SectionHeader& h) {
+  const uint32_t key = uint32_t{h.table_id_extension} << 16 | uint32_t{h.table_id} << 8 | h.section_number;
+  // A stream that keeps inventing tables cannot make the map grow without bound: forgetting the
+  // versions only means sections are taken in once more.
+  if (versions.size() >= kMaxTrackedSections && versions.find(key) == versions.end()) versions.clear();
+  auto [it, inserted] = versions.try_emplace(key, h.version_number);
+  if (inserted) return true;
+  if (it->second == h.version_number) return false;
+  it->second = h.version_number;
+  return true;
+}
 
 void TsProcessor::OnSection(int handler, const SectionHeader& h, const uint8_t* section, uint32_t length) {
   switch (handler) {

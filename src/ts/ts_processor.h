@@ -141,6 +141,9 @@ class TsProcessor {
   void HandleSdt(const SectionHeader& h, const uint8_t* section, uint32_t length);
   void HandleTime(const SectionHeader& h, const uint8_t* section, uint32_t length);
   void HandleEit(const SectionHeader& h, const uint8_t* section, uint32_t length);
+  // Records the section's version under its table, extension and section number. False when that
+  // version was already taken in (the section is then skipped).
+  static bool IsNewVersion(std::unordered_map<uint32_t, uint8_t>& versions, const SectionHeader& h);
 
   B25Decoder* decoder_;
   TsEventHandler handler_ = nullptr;
@@ -166,10 +169,11 @@ class TsProcessor {
   // Table state, forgotten by ResetTables.
   uint16_t pat_transport_stream_id_ = 0;
   uint8_t pat_version_ = 0;
-  uint32_t nit_seen_ = 0;
-  uint8_t nit_version_ = 0;
-  uint32_t sdt_seen_ = 0;
-  uint8_t sdt_version_ = 0;
+  // Versions of the NIT (every table on the network PIDs) and SDT-actual sections taken in, per
+  // table_id_extension<<16 | table_id<<8 | section_number: each section of a multi-section table
+  // and each network's table is taken in once per version.
+  std::unordered_map<uint32_t, uint8_t> nit_versions_;
+  std::unordered_map<uint32_t, uint8_t> sdt_versions_;
   std::vector<ProgramListEntry> pat_programs_;
   std::map<uint16_t, uint8_t> pmt_versions_;            // program_number -> version_number
   std::unordered_map<uint32_t, uint8_t> eit_versions_;  // service_id<<16 | table_id<<8 | section_number

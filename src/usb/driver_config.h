@@ -36,7 +36,7 @@ struct DriverConfig {
   // Pacing of the virtual tuner in bits per second; 0 = unlimited (as fast as it is read).
   uint64_t virtual_bit_rate = kDefaultVirtualBitRate;
   // Broadcast clock (JST) of the virtual tuner's synthetic broadcast at its first byte; none = the
-  // machine's local time. Lets a scheduled recording be tried without waiting for its time.
+  // current time in Japan. Lets a scheduled recording be tried without waiting for its time.
   std::optional<MjdTime> virtual_start;
   // The virtual tuner delivers this many times faster than `virtual_bit_rate` (the broadcast's own
   // rate, which sets how fast its clock runs per byte), 1 to kMaxVirtualSpeed.

@@ -20,9 +20,13 @@ class GeneratorTsSource : public TsSource {
 };
 
 // The stream the virtual tuner plays when no file is named: the synthetic broadcast, its clock
-// starting at `start` (JST) or, without one, at the machine's local time, at `bit_rate` (the
-// generator's default when 0 or out of its range).
+// starting at `start` (JST) or, without one, at the current time in Japan whatever the machine's
+// time zone (broadcasts carry Japan time), at `bit_rate` (the generator's default when 0 or out of
+// its range).
 std::unique_ptr<TsSource> MakeDefaultTsSource(uint64_t bit_rate = 0,
                                               std::optional<MjdTime> start = std::nullopt);
+
+// The current time in Japan (UTC+9, no daylight saving) as a broadcast date and time.
+MjdTime JapanTimeNow();
 
 }  // namespace pelkan::usb

@@ -1,31 +1,44 @@
 #include "usb/ts_source.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace pelkan::usb {
 
 std::unique_ptr<FileTsSource> FileTsSource::Open(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return nullptr;
-  auto src = std::unique_ptr<FileTsSource>(new FileTsSource());
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof(chunk), f)) > 0) src->data_.insert(src->data_.end(), chunk, chunk + n);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed || src->data_.empty()) return nullptr;
-  return src;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  // Read once from start to end, again and again: tell the kernel, so that it reads ahead.
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return std::unique_ptr<FileTsSource>(new FileTsSource(fd));
+}
+
+FileTsSource::~FileTsSource() {
+  ::close(fd_);
 }
 
 size_t FileTsSource::Read(uint8_t* dst, size_t len) {
   size_t done = 0;
+  bool rewound = false;  // an end of file right after going back to the start: the file is empty
   while (done < len) {
-    const size_t n = std::min(len - done, data_.size() - pos_);
-    std::memcpy(dst + done, data_.data() + pos_, n);
-    done += n;
-    pos_ += n;
-    if (pos_ == data_.size()) pos_ = 0;
+    const ssize_t n = ::read(fd_, dst + done, len - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      rewound = false;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || rewound || ::lseek(fd_, 0, SEEK_SET) != 0) break;
+    rewound = true;
   }
   return done;
 }

@@ -18,17 +18,22 @@ class TsSource {
   virtual size_t Read(uint8_t* dst, size_t len) = 0;
 };
 
-// A .ts file played in a loop. The whole file is read into memory at Open (files of broadcast
-// captures used for demos are a few hundred megabytes at most).
+// A .ts file played in a loop, read from disk straight into the caller's buffer as it is asked
+// for: memory use does not depend on the file's size. At the end of the file it starts again at
+// the beginning.
 class FileTsSource : public TsSource {
  public:
-  // Null when the file cannot be read or is empty.
+  // Null when the file cannot be opened, is not a regular file, or is empty.
   static std::unique_ptr<FileTsSource> Open(const std::string& path);
+  ~FileTsSource() override;
+  FileTsSource(const FileTsSource&) = delete;
+  FileTsSource& operator=(const FileTsSource&) = delete;
+  // Fewer than `len` bytes only when reading fails or the file has become empty.
   size_t Read(uint8_t* dst, size_t len) override;
 
  private:
-  std::vector<uint8_t> data_;
-  size_t pos_ = 0;
+  explicit FileTsSource(int fd) : fd_(fd) {}
+  int fd_;
 };
 
 // A stream of null packets whose every byte is a function of its position, so that a reader can

@@ -115,7 +115,7 @@ Bytes PmtSection(uint16_t program_number, uint8_t version, uint16_t pcr_pid, con
 }
 
 Bytes NitSection(uint8_t table_id, uint16_t network_id, uint8_t version, const Bytes& network_descriptors,
-                 const std::vector<NitStream>& streams) {
+                 const std::vector<NitStream>& streams, uint8_t section_number, uint8_t last_section_number) {
   Bytes body = Loop(network_descriptors);
   Bytes loop;
   for (const NitStream& s : streams) {
@@ -126,7 +126,7 @@ Bytes NitSection(uint8_t table_id, uint16_t network_id, uint8_t version, const B
   }
   const Bytes l = Loop(loop);
   body.insert(body.end(), l.begin(), l.end());
-  return LongSection(table_id, network_id, version, body);
+  return LongSection(table_id, network_id, version, body, section_number, last_section_number);
 }
 
 Bytes SatelliteDeliveryDescriptor(uint32_t frequency_bcd, uint16_t orbital_bcd, uint8_t flags,
@@ -143,7 +143,8 @@ Bytes SatelliteDeliveryDescriptor(uint32_t frequency_bcd, uint16_t orbital_bcd, 
 }
 
 Bytes SdtSection(uint8_t table_id, uint16_t tsid, uint16_t original_network_id, uint8_t version,
-                 const std::vector<SdtService>& services) {
+                 const std::vector<SdtService>& services, uint8_t section_number,
+                 uint8_t last_section_number) {
   Bytes body;
   PutU16(body, original_network_id);
   body.push_back(0xFF);
@@ -153,7 +154,7 @@ Bytes SdtSection(uint8_t table_id, uint16_t tsid, uint16_t original_network_id, 
     const Bytes d = Loop(s.descriptors, 0x8000);
     body.insert(body.end(), d.begin(), d.end());
   }
-  return LongSection(table_id, tsid, version, body);
+  return LongSection(table_id, tsid, version, body, section_number, last_section_number);
 }
 
 Bytes ServiceDescriptor(uint8_t service_type, const Bytes& provider, const Bytes& name) {

@@ -51,7 +51,8 @@ struct NitStream {
   Bytes descriptors;
 };
 Bytes NitSection(uint8_t table_id, uint16_t network_id, uint8_t version, const Bytes& network_descriptors,
-                 const std::vector<NitStream>& streams);
+                 const std::vector<NitStream>& streams, uint8_t section_number = 0,
+                 uint8_t last_section_number = 0);
 // satellite_delivery_system_descriptor from BCD digit fields as broadcast.
 Bytes SatelliteDeliveryDescriptor(uint32_t frequency_bcd, uint16_t orbital_bcd, uint8_t flags,
                                   uint32_t symbol_rate_bcd28, uint8_t fec);
@@ -61,7 +62,8 @@ struct SdtService {
   Bytes descriptors;
 };
 Bytes SdtSection(uint8_t table_id, uint16_t tsid, uint16_t original_network_id, uint8_t version,
-                 const std::vector<SdtService>& services);
+                 const std::vector<SdtService>& services, uint8_t section_number = 0,
+                 uint8_t last_section_number = 0);
 Bytes ServiceDescriptor(uint8_t service_type, const Bytes& provider, const Bytes& name);
 
 // Time-offset table (0x73, with CRC) and time-and-date table (0x70, no CRC); hh/mm/ss are BCD.

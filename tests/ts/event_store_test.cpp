@@ -62,15 +62,52 @@ TEST(EventStore, LowestEventIdWins) {
   EXPECT_EQ(s.FindEventAt(1, {100, 3700}, 0)->event_id, 3);
 }
 
+TEST(EventStore, OpenEventEndsWhenTheNextProgrammeStarts) {
+  EventStore s;
+  s.StoreEvent(1, Make(1, 100, 3600, kUndefinedDuration));  // live, overran
+  s.StoreEvent(1, Make(2, 100, 7200, 3600));                // the next programme
+  EXPECT_EQ(s.FindEventAt(1, {100, 5000}, 0)->event_id, 1);
+  EXPECT_EQ(s.FindEventAt(1, {100, 7200}, 0)->event_id, 2);
+  EXPECT_EQ(s.FindEventAt(1, {100, 9000}, 1)->event_id, 2);
+  // Once the next programme is over too, nothing is on: the live event does not come back.
+  EXPECT_FALSE(s.FindEventAt(1, {100, 10801}, 0));
+  EXPECT_FALSE(s.FindEventAt(1, {101, 0}, 1));
+  // Another service's events change nothing.
+  s.StoreEvent(2, Make(3, 100, 7000, 60));
+  EXPECT_EQ(s.FindEventAt(1, {100, 7100}, 0)->event_id, 1);
+}
+
+TEST(EventStore, LaterOpenEventReplacesAnEarlierOne) {
+  EventStore s;
+  s.StoreEvent(1, Make(2, 100, 3600, kUndefinedDuration));
+  s.StoreEvent(1, Make(9, 100, 7200, kUndefinedDuration));
+  EXPECT_EQ(s.FindEventAt(1, {100, 5000}, 0)->event_id, 2);
+  EXPECT_EQ(s.FindEventAt(1, {100, 7200}, 0)->event_id, 2);  // event 9 is on strictly after 7200
+  EXPECT_EQ(s.FindEventAt(1, {100, 7201}, 0)->event_id, 9);
+  EXPECT_EQ(s.FindEventAt(1, {120, 0}, 1)->event_id, 9);
+  EXPECT_EQ(s.Size(), 2u);
+}
+
+TEST(EventStore, DefinedEventIsPreferredToAnOpenOne) {
+  EventStore s;
+  s.StoreEvent(1, Make(1, 100, 3600, kUndefinedDuration));
+  s.StoreEvent(1, Make(4, 100, 3000, 5000));
+  EXPECT_EQ(s.FindEventAt(1, {100, 5000}, 0)->event_id, 4);
+  EXPECT_EQ(s.FindEventAt(1, {100, 5000}, 1)->event_id, 4);
+  // After the defined event ends, the open one that started after it is still on.
+  EXPECT_EQ(s.FindEventAt(1, {100, 8001}, 0)->event_id, 1);
+}
+
 TEST(EventStore, PurgeRemovesEndedEventsOnly) {
   EventStore s;
   s.StoreEvent(1, Make(1, 100, 0, 60));     // A
   s.StoreEvent(1, Make(2, 100, 100, 60));   // B
   s.StoreEvent(1, Make(3, 100, 0, kUndefinedDuration));
   s.StoreEvent(1, Make(4, 100, 1000, 60));  // current
-  EXPECT_EQ(s.FindEventAt(1, {100, 1010}, 0)->event_id, 3);
+  // The open event 3 gave way when "current" started.
+  EXPECT_EQ(s.FindEventAt(1, {100, 1010}, 0)->event_id, 4);
   EXPECT_EQ(s.Size(), 4u);
-  EXPECT_EQ(s.FindEventAt(1, {100, 1010}, 1)->event_id, 3);
+  EXPECT_EQ(s.FindEventAt(1, {100, 1010}, 1)->event_id, 4);
   EXPECT_EQ(s.Size(), 2u);
   EXPECT_FALSE(s.FindEventById(0, 0, 1, 1));
   EXPECT_FALSE(s.FindEventById(0, 0, 1, 2));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/support/ts_builder.h"
 
 namespace pelkan {
@@ -127,26 +129,92 @@ TEST(SectionAssembler, AdaptationFieldIsSkipped) {
   EXPECT_EQ(r.sections[0], kPat);
 }
 
-TEST(SectionAssembler, SecondSectionInAStartPacketWaitsForAContinuation) {
+TEST(SectionAssembler, EverySectionOfAPacketCompletesAtOnce) {
+  // As multiplexers send the SDT and EIT: two whole sections in one packet, and the next packet of
+  // the PID starts a new section.
   const Bytes second = test::PatSection(0x10, 4, {{1, 0x101}});
+  const Bytes third = test::PatSection(0x10, 5, {{2, 0x102}});
   SectionAssembler a;
   Recorder r;
   a.PushPayload(Header(true), Payload(test::Concat({{0x00}, kPat, second})).data(), 1, r);
-  ASSERT_EQ(r.sections.size(), 1u);
-  // The leftover (second section, then stuffing) is tried when a continuation packet adds bytes.
-  a.PushPayload(Header(false), Payload({}).data(), 1, r);
   ASSERT_EQ(r.sections.size(), 2u);
+  EXPECT_EQ(r.sections[0], kPat);
   EXPECT_EQ(r.sections[1], second);
-  // Now only stuffing remains: 0xFF with section_length 0xFFF never completes.
-  a.PushPayload(Header(false), Payload({}).data(), 1, r);
-  EXPECT_EQ(r.sections.size(), 2u);
+  // The stuffing behind them ends the packet: the PID waits for the next start.
+  EXPECT_EQ(a.assembling(0x100), 0);
+  EXPECT_EQ(a.buffered(0x100), 0u);
+  a.PushPayload(Header(true), Payload(test::Concat({{0x00}, third})).data(), 1, r);
+  ASSERT_EQ(r.sections.size(), 3u);
+  EXPECT_EQ(r.sections[2], third);
 }
 
-TEST(SectionAssembler, LeftoverIsClearedByTheNextStart) {
+TEST(SectionAssembler, SectionsAfterATailAndOneRunningIntoTheNextPacket) {
+  const Bytes eit = LongEit();
+  const Bytes data = test::Concat({{0x00}, eit});
+  const size_t tail = data.size() - 368;
+  const Bytes b = test::PatSection(0x20, 1, {{3, 0x103}});
+  const Bytes c = test::PatSection(0x20, 2, {{4, 0x104}});
+  const Bytes d = LongEit();
+  SectionAssembler a;
+  Recorder r;
+  a.PushPayload(Header(true), Bytes(data.begin(), data.begin() + 184).data(), 1, r);
+  a.PushPayload(Header(false), Bytes(data.begin() + 184, data.begin() + 368).data(), 1, r);
+  // The tail of the long section, two short ones, and the start of another long one.
+  Bytes packet = test::Concat({{static_cast<uint8_t>(tail)}, Bytes(data.begin() + 368, data.end()), b, c, d});
+  ASSERT_LT(1 + tail + b.size() + c.size(), 184u);
+  const Bytes rest(packet.begin() + 184, packet.end());
+  packet.resize(184);
+  a.PushPayload(Header(true), packet.data(), 1, r);
+  ASSERT_EQ(r.sections.size(), 3u);
+  EXPECT_EQ(r.sections[0], eit);
+  EXPECT_EQ(r.sections[1], b);
+  EXPECT_EQ(r.sections[2], c);
+  EXPECT_EQ(a.assembling(0x100), 1);
+  for (size_t pos = 0; pos < rest.size(); pos += 184) {
+    a.PushPayload(Header(false),
+                  Payload(Bytes(rest.begin() + pos, rest.begin() + std::min(rest.size(), pos + 184))).data(),
+                  1, r);
+  }
+  ASSERT_EQ(r.sections.size(), 4u);
+  EXPECT_EQ(r.sections[3], d);
+}
+
+TEST(SectionAssembler, PayloadAfterStuffingWaitsForTheNextStart) {
+  SectionAssembler a;
+  Recorder r;
+  a.PushPayload(Header(true), Payload(test::Concat({{0x00}, kPat})).data(), 1, r);
+  ASSERT_EQ(r.sections.size(), 1u);
+  // A continuation packet holding a whole section is not a section start.
+  a.PushPayload(Header(false), Payload(kPat).data(), 1, r);
+  EXPECT_EQ(r.sections.size(), 1u);
+  // A start packet whose pointer leads to stuffing starts nothing.
+  a.PushPayload(Header(true), Payload({0x00}).data(), 1, r);
+  EXPECT_EQ(a.assembling(0x100), 0);
+  a.PushPayload(Header(false), Payload(kPat).data(), 1, r);
+  EXPECT_EQ(r.sections.size(), 1u);
+}
+
+TEST(SectionAssembler, BadCrcAfterAGoodSectionDropsTheRest) {
   const Bytes second = test::PatSection(0x10, 4, {{1, 0x101}});
   SectionAssembler a;
   Recorder r;
-  a.PushPayload(Header(true), Payload(test::Concat({{0x00}, kPat, second})).data(), 1, r);
+  a.PushPayload(Header(true), Payload(test::Concat({{0x00}, kPat, test::CorruptCrc(second), second})).data(),
+                1, r);
+  ASSERT_EQ(r.sections.size(), 1u);
+  EXPECT_EQ(a.assembling(0x100), 0);
+  EXPECT_EQ(a.buffered(0x100), 0u);
+}
+
+TEST(SectionAssembler, UnfinishedSectionIsClearedByTheNextStart) {
+  const Bytes eit = LongEit();
+  SectionAssembler a;
+  Recorder r;
+  Bytes packet = test::Concat({{0x00}, kPat, eit});
+  packet.resize(184);
+  a.PushPayload(Header(true), packet.data(), 1, r);
+  ASSERT_EQ(r.sections.size(), 1u);
+  EXPECT_GT(a.buffered(0x100), 0u);
+  // The continuation was lost: the next start begins afresh.
   a.PushPayload(Header(true), Payload(test::Concat({{0x00}, kPat})).data(), 1, r);
   ASSERT_EQ(r.sections.size(), 2u);
   EXPECT_EQ(r.sections[1], kPat);

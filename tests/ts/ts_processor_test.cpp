@@ -60,14 +60,27 @@ TEST(TsProcessorAlign, SizeOf188WinsWhen192AlsoQualifies) {
   EXPECT_EQ(h.stats.packet_size.load(), 188);
 }
 
-TEST(TsProcessorAlign, WindowWithoutSyncDropsWholeInput) {
+TEST(TsProcessorAlign, FailedSearchDiscardsOnlyTheSearchedBytes) {
   ProcessorHarness h;
-  // 700 bytes without 0x47, then good packets in the same chunk: all of it is discarded.
+  // 700 bytes without 0x47, then good packets in the same chunk: only the garbage goes.
   h.Feed(test::Concat({Bytes(700, 0x00), Packets(5)}));
-  EXPECT_EQ(h.stats.packet_size.load(), 0);
-  EXPECT_EQ(h.log.Count(EVENT_PACKET), 0u);
-  h.Feed(Packets(5));
+  EXPECT_EQ(h.stats.packet_size.load(), 188);
   EXPECT_EQ(h.log.Count(EVENT_PACKET), 5u);
+  EXPECT_EQ(h.stats.sync_losses.load(), 0u);
+}
+
+TEST(TsProcessorAlign, GarbageBurstInAChunkLosesNoGoodPacket) {
+  // A whole transfer: packets, a burst of 300 bytes of garbage, packets.
+  const Bytes before = Packets(40);
+  const Bytes after = Packets(130, 0x101);
+  const Bytes chunk = test::Concat({before, Bytes(300, 0xA5), after});
+  for (size_t piece : {chunk.size(), size_t{188}, size_t{611}}) {
+    ProcessorHarness h;
+    h.FeedChunked(chunk, piece);
+    EXPECT_EQ(h.stats.sync_losses.load(), 1u) << piece;
+    ASSERT_EQ(h.log.Count(EVENT_PACKET), 170u) << piece;
+    EXPECT_EQ(h.log.events.back().data, Bytes(after.end() - 188, after.end()));
+  }
 }
 
 TEST(TsProcessorAlign, CorruptSyncCountsOneLossAndResyncsAtThatByte) {

@@ -80,12 +80,7 @@ bool ParseEventEntry(SectionReader& loop, ProgrammeEvent* ev) {
 void TsProcessor::HandleEit(const SectionHeader& h, const uint8_t* section, uint32_t length) {
   if (!process_epg_) return;
   if (h.table_id == 0x4F || h.table_id >= 0x58) return;
-  const uint32_t key = uint32_t{h.table_id_extension} << 16 | uint32_t{h.table_id} << 8 | h.section_number;
-  auto [it, inserted] = eit_versions_.try_emplace(key, h.version_number);
-  if (!inserted) {
-    if (it->second == h.version_number) return;
-    it->second = h.version_number;
-  }
+  if (!IsNewVersion(eit_versions_, h)) return;
 
   const int loop_length = static_cast<int>(h.section_length) - static_cast<int>(h.HeaderLength()) - 7;
   if (loop_length <= 0) return;

@@ -29,10 +29,8 @@ void ReadSatelliteDelivery(SectionReader body, SatelliteDelivery* sd) {
 }  // namespace
 
 void TsProcessor::HandleNit(const SectionHeader& h, const uint8_t* section, uint32_t length) {
-  // One version for every table on the network PIDs.
-  if (nit_seen_ && h.version_number == nit_version_) return;
-  nit_seen_ = 1;
-  nit_version_ = h.version_number;
+  // NIT-actual, NIT-other and the rest keep their versions apart, section by section.
+  if (!IsNewVersion(nit_versions_, h)) return;
   const int32_t network_id = h.table_id_extension;
 
   if (h.table_id == 0x7F) {

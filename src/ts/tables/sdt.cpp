@@ -22,9 +22,8 @@ bool ReadName(SectionReader& body, char* dest, uint32_t size) {
 
 void TsProcessor::HandleSdt(const SectionHeader& h, const uint8_t* section, uint32_t length) {
   if (h.table_id != 0x42) return;
-  if (sdt_seen_ && h.version_number == sdt_version_) return;
-  sdt_seen_ = 1;
-  sdt_version_ = h.version_number;
+  // Services described in later sections of the table get their names too.
+  if (!IsNewVersion(sdt_versions_, h)) return;
 
   const int loop_length = static_cast<int>(h.section_length) - static_cast<int>(h.HeaderLength()) - 4;
   if (loop_length <= 0) return;

@@ -66,12 +66,26 @@ TEST(NitHandler, WithoutNameDescriptorNameIsEmpty) {
   EXPECT_EQ(names[0].data, Bytes{0});
 }
 
-TEST(NitHandler, OtherNetworkTakesTheSharedVersion) {
+TEST(NitHandler, OtherNetworkKeepsItsOwnVersion) {
   ProcessorHarness h;
   h.Feed(Stream(0x10, {test::NitSection(0x41, 5, 3, {}, {}), test::NitSection(0x40, 4, 3, {}, {}),
+                       test::NitSection(0x40, 4, 3, {}, {}), test::NitSection(0x41, 5, 3, {}, {}),
                        test::NitSection(0x40, 4, 4, {}, {})}));
-  // The 0x41 section takes version 3, so the actual section of version 3 is ignored.
-  EXPECT_EQ(h.log.Count(EVENT_NETWORK_NAME), 1u);
+  // NIT-other of version 3 does not stand for NIT-actual of version 3; each repeat is skipped.
+  const auto names = h.log.OfType(EVENT_NETWORK_NAME);
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[0].param, 4);
+}
+
+TEST(NitHandler, EverySectionOfAVersionIsTakenIn) {
+  ProcessorHarness h;
+  h.Feed(Stream(0x10, {test::NitSection(0x40, 4, 2, {}, {{0x4010, 4, {}}}, 0, 1),
+                       test::NitSection(0x40, 4, 2, {}, {{0x4011, 4, {}}}, 1, 1),
+                       test::NitSection(0x40, 4, 2, {}, {{0x4010, 4, {}}}, 0, 1)}));
+  const auto deliveries = h.log.OfType(EVENT_SATELLITE_DELIVERY);
+  ASSERT_EQ(deliveries.size(), 2u);
+  EXPECT_EQ(deliveries[0].count, 0x4010u);
+  EXPECT_EQ(deliveries[1].count, 0x4011u);
 }
 
 TEST(NitHandler, Table7FGivesEmptyNameWithCountOne) {
@@ -129,6 +143,32 @@ TEST(SdtHandler, SameVersionIgnoredOtherTableLeavesVersionAlone) {
   ASSERT_EQ(names.size(), 2u);
   EXPECT_EQ(names[0].param, 0x400);
   EXPECT_EQ(names[1].param, 0x403);
+}
+
+TEST(SdtHandler, MultiSectionTableNamesEveryService) {
+  // A satellite multiplex's SDT: sections 0 and 1 back to back in one packet, then the next packet
+  // of the PID starts section 2; the cycle repeats unchanged.
+  const auto service = [](uint16_t id, const char* name) {
+    return test::SdtService{id, test::ServiceDescriptor(1, test::AribAlnum("P"), test::AribAlnum(name))};
+  };
+  const Bytes s0 = test::SdtSection(0x42, 1, 4, 7, {service(0x400, "A")}, 0, 2);
+  const Bytes s1 = test::SdtSection(0x42, 1, 4, 7, {service(0x401, "B")}, 1, 2);
+  const Bytes s2 = test::SdtSection(0x42, 1, 4, 7, {service(0x402, "C")}, 2, 2);
+  TsBuilder b;
+  b.Section(0, test::PatSection(1, 1, {{0, 0x10}, {0x400, 0x1F0}}));
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    b.Sections(0x11, {s0, s1});
+    b.Section(0x11, s2);
+  }
+  b.Null(3);
+  ProcessorHarness h;
+  h.Feed(b.bytes());
+  const auto names = h.log.OfType(EVENT_SERVICE_NAME);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[0].param, 0x400);
+  EXPECT_EQ(names[1].param, 0x401);
+  EXPECT_EQ(names[2].param, 0x402);
+  EXPECT_EQ(Utf8(test::PayloadAs<ServiceNames>(names[2]).service_name), test::FullWidthUtf8("C"));
 }
 
 TEST(SdtHandler, NamesAreCutTo28Bytes) {
