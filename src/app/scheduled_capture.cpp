@@ -97,4 +97,8 @@ bool ScheduledCapture::ConfirmOverlap() {
   return confirm_ ? confirm_() : true;
 }
 
+void ScheduledCapture::OnScheduleChanged() {
+  if (changed_) changed_();
+}
+
 }  // namespace pelkan
