@@ -98,7 +98,7 @@ void ScheduleListWindow::Rebuild() {
   }
   for (int c = 0; c < 3; ++c) {
     list->resizeColumnToContents(c);
-    list->setColumnWidth(c, std::max(list->columnWidth(c), kColumnWidths[c]));
+    list->setColumnWidth(c, std::max(list->columnWidth(c) + 8, kColumnWidths[c]));
   }
   if (selected && ShowingReservations()) {
     const int row = FindReservation(shown_, *selected);
