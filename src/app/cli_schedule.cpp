@@ -15,6 +15,8 @@
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "platform/text_codec.h"
+#include "schedule/schedule_edit_form.h"
+#include "schedule/schedule_edit_item.h"
 #include "schedule/schedule_texts.h"
 
 namespace pelkan::cli {
@@ -144,48 +146,8 @@ int Add(int argc, char** argv) {
     return Usage("give either --start with --minutes, or --event");
   if (daily && weekly) return Usage("--daily and --weekly exclude each other");
 
-  ScheduleItem item{};
-  if (start != nullptr) {
-    const auto t = ParseDateTimeText(start);
-    if (!t) return Usage("--start must be \"YYYY-MM-DD HH:MM[:SS]\" (a real date)");
-    const auto m = ParseNumber(minutes, 1, 7 * 24 * 60);
-    if (!m) return Usage("--minutes must be a number of minutes from 1 to 10080");
-    item.flags = SI_BY_TIME;
-    item.start_day = t->date;
-    item.start_second = t->seconds;
-    item.duration = static_cast<uint32_t>(*m * 60);
-  } else {
-    if (minutes != nullptr) return Usage("--minutes belongs to --start; an event brings its own length");
-    const char* colon = std::strchr(event, ':');
-    if (colon == nullptr) return Usage("--event must be SERVICE:EVENT");
-    const std::string service_text(event, colon);
-    const auto sid = ParseNumber(service_text.c_str(), 0, 0xFFFF);
-    const auto eid = ParseNumber(colon + 1, 0, 0xFFFF);
-    if (!sid || !eid) return Usage("--event must be SERVICE:EVENT, each 0-65535");
-    item.flags = SI_BY_EVENT;
-    item.service_id = static_cast<uint16_t>(*sid);
-    item.event_id = static_cast<uint16_t>(*eid);
-  }
-  if (daily) item.flags |= SI_DAILY;
-  if (weekly) item.flags |= SI_WEEKLY;
-  if (service != nullptr) {
-    const auto sid = ParseNumber(service, 0, 0xFFFF);
-    if (!sid) return Usage("--service must be a service id, 0-65535");
-    item.flags |= SI_SERVICE_LIMIT;
-    SetText(item.service_id_text, std::to_string(*sid));
-  }
-  if (channel != nullptr) {
-    const auto ch = ParseNumber(channel, 0, 255);
-    if (!ch) return Usage("--channel must be 0-255");
-    item.flags |= SI_CHANNEL_VALUE;
-    item.channel_value = static_cast<uint8_t>(*ch);
-  }
-  if (channel_string != nullptr) {
-    const std::string sjis = platform::Utf8ToSjis(channel_string);
-    if (sjis.size() >= kChannelStringSize) return Usage("--channel-string is too long");
-    item.flags |= SI_CHANNEL_STRING;
-    SetText(item.channel_string, sjis);
-  }
+  if (event != nullptr && (service || daily || weekly || file || channel || channel_string))
+    return Usage("an event reservation records the event's service and takes only --dir");
 
   std::string directory_utf8;
   if (dir != nullptr) {
@@ -199,19 +161,67 @@ int Add(int argc, char** argv) {
     std::fprintf(stderr, "pelkan-cli schedule: no such directory: %s\n", directory_utf8.c_str());
     return 1;
   }
-  const std::string directory = platform::Utf8ToSjis(directory_utf8);
-  if (directory.size() >= kPathSize) return Usage("the directory path is too long");
-  SetText(item.directory, directory);
-  if (file != nullptr) {
-    const std::string name = platform::Utf8ToSjis(file);
-    if (name.empty() || name.size() >= kPathSize)
-      return Usage("--file must be a file name of at most 259 bytes");
-    item.flags |= SI_FILE_NAME;
-    SetText(item.file_name, name);
-    SetText(item.extension, ".ts");
+  const std::optional<std::string> directory = ExactSjis(directory_utf8);
+  if (!directory) return Usage("the directory has characters without a Shift-JIS form");
+  if (directory->size() >= kPathSize) return Usage("the directory path is too long");
+
+  // The record the edit dialog starts from, then the options as the user would set them in the
+  // dialog, through the dialog's own OK step: both store the same record.
+  const MjdTime now = UnpackMjdTime(LocalMjdTime());
+  ScheduleItem opened{};
+  DeviceChannels device;
+  ScheduleEditForm form;
+  if (start != nullptr) {
+    const auto t = ParseDateTimeText(start);
+    if (!t) return Usage("--start must be \"YYYY-MM-DD HH:MM[:SS]\" (a real date)");
+    const auto m = ParseNumber(minutes, 1, 7 * 24 * 60);
+    if (!m) return Usage("--minutes must be a number of minutes from 1 to 10080");
+    // As the list window's 追加 opens it at that time.
+    opened = MakeTimeReservation(*directory, 0, nullptr, 0, std::nullopt, *t);
+    form = FormFromItem(opened, device, now);
+    form.duration = static_cast<uint32_t>(*m * 60);
+    form.after_end = daily ? kAfterEndDaily : weekly ? kAfterEndWeekly : kAfterEndDelete;
+    if (service != nullptr) {
+      const auto sid = ParseNumber(service, 0, 0xFFFF);
+      if (!sid) return Usage("--service must be a service id, 0-65535");
+      form.service_limit = true;
+      form.service_id_text = std::to_string(*sid);
+    }
+    if (channel != nullptr) {
+      const auto ch = ParseNumber(channel, 0, 255);
+      if (!ch) return Usage("--channel must be 0-255");
+      device.capabilities |= kCanSelectChannel;
+      form.channel = static_cast<int>(*ch);
+    }
+    if (channel_string != nullptr) {
+      if (platform::Utf8ToSjis(channel_string).size() >= kChannelStringSize)
+        return Usage("--channel-string is too long");
+      device.capabilities |= kCanSendString;
+      form.channel_string = channel_string;
+    }
+    if (file != nullptr) {
+      if (*file == '\0') return Usage("--file must be a file name of at most 259 bytes");
+      form.file_name_flag = true;
+      form.file_name = file;
+    }
+  } else {
+    if (minutes != nullptr) return Usage("--minutes belongs to --start; an event brings its own length");
+    const char* colon = std::strchr(event, ':');
+    if (colon == nullptr) return Usage("--event must be SERVICE:EVENT");
+    const std::string service_text(event, colon);
+    const auto sid = ParseNumber(service_text.c_str(), 0, 0xFFFF);
+    const auto eid = ParseNumber(colon + 1, 0, 0xFFFF);
+    if (!sid || !eid) return Usage("--event must be SERVICE:EVENT, each 0-65535");
+    opened = MakeEventReservation(*directory, 0, 0, static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid),
+                                  std::nullopt, now);
+    form = FormFromItem(opened, device, now);
   }
-  if (start != nullptr && !BuildOutputPath(item))
-    return Usage("the output path would be longer than 259 bytes");
+  const ScheduleEditResult built = BuildScheduleItem(form, opened, device);
+  if (!built.item) {
+    const std::string why = platform::SjisToUtf8(built.message);
+    return Usage(why.empty() ? "the reservation cannot be made" : why.c_str());
+  }
+  const ScheduleItem item = *built.item;
 
   OfflineSchedule s(force ? ScheduledCapture::ConfirmFn([] { return true; })
                           : ScheduledCapture::ConfirmFn(AskOnTerminal));

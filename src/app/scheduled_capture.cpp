@@ -110,4 +110,8 @@ void ScheduledCapture::SendString(std::string_view text) {
   if (device_) device_->SendString(std::string(text).c_str());
 }
 
+void ScheduledCapture::OnScheduleChanged() {
+  if (changed_) changed_();
+}
+
 }  // namespace pelkan

@@ -63,6 +63,12 @@ class ScheduledCapture : public SchedulerHost {
   // The scheduler's status text in UTF-8.
   std::string StatusUtf8();
 
+  // Runs `listener` on the owning thread whenever the reservation or finished list changed (the
+  // list window rebuilds); nullptr for none. Owning thread.
+  void SetScheduleChangedListener(std::function<void()> listener) { changed_ = std::move(listener); }
+  // Replaces the overlap question given at construction (the list window asks it). Owning thread.
+  void SetConfirm(ConfirmFn confirm) { confirm_ = std::move(confirm); }
+
   // SchedulerHost. SetRecordingFilter and LookupProgramme use the attached processor under the
   // lock that attaches and detaches it; without a processor they do nothing (false).
   void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) override;
@@ -73,10 +79,12 @@ class ScheduledCapture : public SchedulerHost {
   uint32_t DeviceCapabilities() override;
   void SetChannel(uint8_t channel) override;
   void SendString(std::string_view text) override;
+  void OnScheduleChanged() override;
 
  private:
   PostFn post_;
   ConfirmFn confirm_;
+  std::function<void()> changed_;
   // Guards processor_ and every use of it: taken after the scheduler's lock, before the
   // processor's own locks.
   std::mutex processor_mutex_;

@@ -8,6 +8,7 @@
 
 #include "platform/text_codec.h"
 #include "schedule/block_file_writer.h"
+#include "schedule/reservation_match.h"
 #include "schedule/schedule_file.h"
 
 namespace pelkan {
@@ -477,6 +478,33 @@ int RecordingScheduler::DeleteItem(int index, bool keep_series) {
   }
   if (repetition && keep_series) StoreItem(*repetition, -1);
   return 1;
+}
+
+int RecordingScheduler::FindItem(const ScheduleItem& item) {
+  Lock lock(mutex_);
+  return FindReservation(reservations_, item);
+}
+
+int RecordingScheduler::ReplaceItem(const ScheduleItem& original, const ScheduleItem& edited) {
+  for (;;) {
+    uint64_t generation;
+    {
+      Lock lock(mutex_);
+      const int index = FindReservation(reservations_, original);
+      if (index < 0 || IsActiveLocked(index)) return -1;
+      if (!FindOverlapLocked(edited, index)) {
+        StoreLocked(edited, index);
+        return 1;
+      }
+      generation = generation_;
+    }
+    if (!Ask()) return 0;
+    Lock lock(mutex_);
+    if (generation_ == generation) {
+      StoreLocked(edited, FindReservation(reservations_, original));
+      return 1;
+    }
+  }
 }
 
 void RecordingScheduler::StopRecording() {

@@ -125,6 +125,13 @@ class RecordingScheduler {
   // one is cancelled and any other is retired with SI_DELETED, a daily or weekly one continuing
   // with its next occurrence unless `keep_series` is false. 0 for a bad index.
   int DeleteItem(int index, bool keep_series = true);
+  // Index of the entry that is the reservation `item` (reservation_match.h), found again after
+  // the list may have changed since `item` was copied from it; -1 when it is gone.
+  int FindItem(const ScheduleItem& item);
+  // Replaces the reservation `original` (found as FindItem does, again after the overlap question)
+  // with `edited`, after the overlap check that skips it. 1 stored, 0 refused by the user, -1 when
+  // `original` is no longer in the list or is being prepared or recorded (nothing changed).
+  int ReplaceItem(const ScheduleItem& original, const ScheduleItem& edited);
   // Discards the running or prepared recording (closing its file) without retiring its
   // reservation, which is waiting again; used at shut-down.
   void StopRecording();

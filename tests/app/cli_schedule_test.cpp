@@ -52,10 +52,17 @@ TEST_F(CliSchedule, AddListRemoveRoundTrip) {
   EXPECT_EQ(list,
             "No.\tタイプ\t開始日時\t録画時間\t詳細\n"
             "1\t日付\t2008年03月03日(月) 21時00分00秒\t00 時間 30 分 00 秒\t[毎日][サービスID=1024]\n"
-            "2\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t\n");
+            "2\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\n");
   const auto items = LoadScheduleFile("schedule.ini");
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(GetText(items[0].directory), "rec");
+  // Made as the edit dialog makes them: the extension ".ts", the automatic name offered as file
+  // name, an event reservation limited to the event's service.
+  EXPECT_EQ(GetText(items[0].extension), ".ts");
+  EXPECT_EQ(GetText(items[0].file_name), "20080303-2100");
+  EXPECT_EQ(items[1].flags, SI_BY_EVENT | SI_SERVICE_LIMIT);
+  EXPECT_EQ(GetText(items[1].service_id_text), "1024");
+  EXPECT_EQ(GetText(items[1].extension), ".ts");
   // The event reservation's directory defaults to REC_AUTOPATH, the current directory here.
   EXPECT_EQ(std::filesystem::path(std::string(GetText(items[1].directory))), std::filesystem::current_path());
 
@@ -83,6 +90,11 @@ TEST_F(CliSchedule, BadArgumentsAreRefused) {
   EXPECT_EQ(Run({"add", "--event", "1:70000"}), 2);
   EXPECT_EQ(Run({"add", "--event", "1:2", "--daily", "--weekly"}), 2);
   EXPECT_EQ(Run({"add", "--event", "1:2", "--dir", "no-such-dir"}), 1);
+  // The dialog offers no repetition, fixed name or channel for an event reservation.
+  EXPECT_EQ(Run({"add", "--event", "1:2", "--daily"}), 2);
+  EXPECT_EQ(Run({"add", "--event", "1:2", "--service", "1"}), 2);
+  EXPECT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "1", "--dir", "rec", "--file", "a/b"}),
+            2);
   EXPECT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "1", "--dir", "rec", "--file",
                  std::string(300, 'f')}),
             2);

@@ -1,0 +1,161 @@
+#include "ui/schedule_list_window.h"
+
+#include <QHeaderView>
+#include <QTableWidgetItem>
+#include <algorithm>
+
+#include "app/scheduled_capture.h"
+#include "schedule/recording_scheduler.h"
+#include "schedule/reservation_match.h"
+#include "schedule/schedule_texts.h"
+#include "ui/message_box_messages.h"
+#include "ui/qt_text.h"
+#include "ui/schedule_edit_dialog.h"
+#include "ui_schedule_list_window.h"
+
+namespace pelkan::ui {
+namespace {
+
+// Column widths of タイプ, 開始日時, 録画時間 and 詳細; a column grows when its texts need more.
+constexpr int kColumnWidths[4] = {100, 200, 120, 250};
+
+}  // namespace
+
+ScheduleListWindow::ScheduleListWindow(ScheduledCapture& capture, ChannelSource channels,
+                                       UserMessages* messages, QWidget* parent)
+    : ToolWindow(parent),
+      ui_(std::make_unique<Ui::ScheduleListWindow>()),
+      capture_(capture),
+      channels_(std::move(channels)),
+      own_messages_(messages == nullptr ? std::make_unique<MessageBoxMessages>(this) : nullptr),
+      messages_(messages != nullptr ? messages : own_messages_.get()),
+      editor_(capture.scheduler(), *this) {
+  ui_->setupUi(this);
+  setObjectName(QStringLiteral("scheduleListWindow"));
+  QHeaderView* header = ui_->scheduleList->horizontalHeader();
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setHighlightSections(false);
+  for (int c = 0; c < 4; ++c) ui_->scheduleList->setColumnWidth(c, kColumnWidths[c]);
+
+  connect(ui_->addButton, &QPushButton::clicked, this, &ScheduleListWindow::addReservation);
+  connect(ui_->changeButton, &QPushButton::clicked, this, &ScheduleListWindow::changeReservation);
+  connect(ui_->deleteButton, &QPushButton::clicked, this, &ScheduleListWindow::deleteReservation);
+  connect(ui_->clearFinishedButton, &QPushButton::clicked, this, &ScheduleListWindow::clearFinished);
+  connect(ui_->reservationsRadio, &QRadioButton::toggled, this, &ScheduleListWindow::viewChanged);
+  connect(ui_->scheduleList, &QTableWidget::itemSelectionChanged, this, &ScheduleListWindow::updateButtons);
+
+  capture_.SetScheduleChangedListener([this] { Rebuild(); });
+  capture_.SetConfirm([this] { return ConfirmOverlap(); });
+  Rebuild();
+}
+
+ScheduleListWindow::~ScheduleListWindow() {
+  capture_.SetScheduleChangedListener(nullptr);
+  capture_.SetConfirm(nullptr);
+}
+
+bool ScheduleListWindow::ReserveProgrammeByTime(uint16_t service_id, const MjdTime& start, uint32_t duration,
+                                                std::string_view title) {
+  return editor_.ReserveByTime(service_id, &start, duration, title) == 1;
+}
+
+bool ScheduleListWindow::ReserveProgrammeByEvent(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
+                                                 uint16_t event_id, std::string_view title) {
+  return editor_.ReserveByEvent(network_id, stream_id, service_id, event_id, title) == 1;
+}
+
+bool ScheduleListWindow::ConfirmOverlap() {
+  return messages_->Ask(OverlapQuestionText(), OverlapCaption());
+}
+
+bool ScheduleListWindow::ShowingReservations() const {
+  return ui_->reservationsRadio->isChecked();
+}
+
+void ScheduleListWindow::Rebuild() {
+  RecordingScheduler& s = capture_.scheduler();
+  const std::vector<ScheduleItem> reservations = s.Reservations();
+  const std::vector<ScheduleItem> finished = s.Finished();
+  ui_->reservationsRadio->setText(U8("録画予約(%1件)").arg(reservations.size()));
+  ui_->finishedRadio->setText(U8("録画終了(%1件)").arg(finished.size()));
+
+  // The selection follows its reservation through the rebuild.
+  std::optional<ScheduleItem> selected;
+  if (const ScheduleItem* item = SelectedReservation()) selected = *item;
+  shown_ = ShowingReservations() ? reservations : finished;
+  QTableWidget* list = ui_->scheduleList;
+  list->setRowCount(0);
+  list->setRowCount(static_cast<int>(shown_.size()));
+  for (size_t i = 0; i < shown_.size(); ++i) {
+    const ScheduleItem& item = shown_[i];
+    const std::string cells[4] = {ItemTypeText(item), ItemStartText(item), ItemDurationText(item),
+                                  ItemDetailText(item)};
+    for (int c = 0; c < 4; ++c) {
+      auto* cell = new QTableWidgetItem(FromSjis(cells[c]));
+      cell->setData(Qt::UserRole, static_cast<int>(i));
+      list->setItem(static_cast<int>(i), c, cell);
+    }
+  }
+  for (int c = 0; c < 3; ++c) {
+    list->resizeColumnToContents(c);
+    list->setColumnWidth(c, std::max(list->columnWidth(c) + 8, kColumnWidths[c]));
+  }
+  if (selected && ShowingReservations()) {
+    const int row = FindReservation(shown_, *selected);
+    if (row >= 0) list->selectRow(row);
+  }
+  updateButtons();
+}
+
+const ScheduleItem* ScheduleListWindow::SelectedReservation() const {
+  if (!ShowingReservations()) return nullptr;
+  const QList<QTableWidgetItem*> items = ui_->scheduleList->selectedItems();
+  if (items.isEmpty()) return nullptr;
+  const int row = items.first()->row();
+  if (row < 0 || static_cast<size_t>(row) >= shown_.size()) return nullptr;
+  return &shown_[static_cast<size_t>(row)];
+}
+
+void ScheduleListWindow::updateButtons() {
+  // 変更 and 削除 act on a reservation; the finished list has none to act on.
+  const bool selected = SelectedReservation() != nullptr;
+  ui_->changeButton->setEnabled(selected);
+  ui_->deleteButton->setEnabled(selected);
+}
+
+void ScheduleListWindow::viewChanged() {
+  ui_->scheduleList->clearSelection();
+  Rebuild();
+}
+
+void ScheduleListWindow::addReservation() {
+  editor_.ReserveByTime(0, nullptr, 0, std::nullopt);
+}
+
+void ScheduleListWindow::changeReservation() {
+  const ScheduleItem* shown = SelectedReservation();
+  if (shown == nullptr) return;
+  const ScheduleItem item = *shown;
+  if (editor_.ChangeReservation(item) == ReservationEditor::Change::kActive) {
+    messages_->Notify(ActiveItemText(), std::string());
+  }
+}
+
+void ScheduleListWindow::deleteReservation() {
+  const ScheduleItem* shown = SelectedReservation();
+  if (shown == nullptr) return;
+  editor_.DeleteReservation(*shown);
+}
+
+void ScheduleListWindow::clearFinished() {
+  capture_.scheduler().ClearFinished();
+}
+
+bool ScheduleListWindow::RunEditDialog(ScheduleItem* item) {
+  ScheduleEditDialog dialog(*item, channels_ ? channels_() : DeviceChannels{}, *messages_, this);
+  if (dialog.exec() != QDialog::Accepted) return false;
+  *item = dialog.item();
+  return true;
+}
+
+}  // namespace pelkan::ui

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QPointer>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "core/mjd_time.h"
+#include "core/user_messages.h"
+#include "schedule/reservation_editor.h"
+#include "schedule/schedule_edit_form.h"
+#include "schedule/schedule_item.h"
+#include "ui/tool_window.h"
+
+namespace Ui {
+class ScheduleListWindow;
+}
+
+namespace pelkan {
+class ScheduledCapture;
+}
+
+namespace pelkan::ui {
+
+class MessageBoxMessages;
+
+// The reservation list window "録画予約": the reservations or the finished recordings of the
+// scheduler, one row each, with 追加, 変更, 削除 and 終了クリア. It owns the entry points into the
+// edit dialog (ReservationEditor), asks the overlap question for the scheduler and is rebuilt
+// whenever the scheduler's lists change. Closing hides it. UI thread only.
+class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
+  Q_OBJECT
+
+ public:
+  // What the capture device offers for a reservation, read each time the dialog opens.
+  using ChannelSource = std::function<DeviceChannels()>;
+
+  // `capture` (which must outlive the window) drives the scheduler; the window installs itself as
+  // its list-change listener and overlap question. Message boxes go to `messages` when given
+  // (tests), otherwise to message boxes over this window.
+  ScheduleListWindow(ScheduledCapture& capture, ChannelSource channels, UserMessages* messages = nullptr,
+                     QWidget* parent = nullptr);
+  ~ScheduleListWindow() override;
+
+  // The entry points of the filtering window's programme popup, in the form of its reservation
+  // callbacks: a reservation of that programme by time (limited to `service_id`, the name
+  // "YYYYMMDD-HHMM-title") or by event id, through the edit dialog. True when the dialog ended
+  // with OK; false when cancelled or when a dialog is already open. `title` is Shift-JIS.
+  bool ReserveProgrammeByTime(uint16_t service_id, const MjdTime& start, uint32_t duration,
+                              std::string_view title);
+  bool ReserveProgrammeByEvent(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
+                               uint16_t event_id, std::string_view title);
+  // The entry points themselves (ReserveByTime, ReserveByEvent, EditItem).
+  ReservationEditor& editor() { return editor_; }
+
+  // The overlap question ("録画予約", Yes/No); true for yes.
+  bool ConfirmOverlap();
+
+ public Q_SLOTS:
+  // Shows the lists as they are now: both counts in the view buttons, the rows of the chosen list.
+  void Rebuild();
+
+ private Q_SLOTS:
+  void addReservation();
+  void changeReservation();
+  void deleteReservation();
+  void clearFinished();
+  void viewChanged();
+  void updateButtons();
+
+ private:
+  bool RunEditDialog(ScheduleItem* item) override;
+  bool ShowingReservations() const;
+  // The shown reservation of the selected row, if one is selected in the reservation view.
+  const ScheduleItem* SelectedReservation() const;
+
+  std::unique_ptr<Ui::ScheduleListWindow> ui_;
+  ScheduledCapture& capture_;
+  ChannelSource channels_;
+  std::unique_ptr<MessageBoxMessages> own_messages_;
+  UserMessages* messages_;
+  ReservationEditor editor_;
+  std::vector<ScheduleItem> shown_;  // the rows, as the lists were at the last rebuild
+};
+
+}  // namespace pelkan::ui

@@ -1,0 +1,334 @@
+#include "ui/schedule_list_window.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimeEdit>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/cli_commands.h"
+#include "app/scheduled_capture.h"
+#include "platform/text_codec.h"
+#include "schedule/schedule_file.h"
+#include "tests/support/capture_fakes.h"
+#include "ui/qt_dispatcher.h"
+#include "ui/schedule_edit_dialog.h"
+
+namespace pelkan::ui {
+namespace {
+
+constexpr uint32_t kDay = 54528;  // 2008-03-03
+
+MjdTime At(int h, int m, int s = 0, uint32_t day = kDay) {
+  return MjdTime{day, static_cast<uint32_t>(h * 3600 + m * 60 + s)};
+}
+
+QString U(const char* utf8) {
+  return QString::fromUtf8(utf8);
+}
+
+// Runs `act` on the edit dialog as soon as it is open (the dialog runs modally inside the click
+// that opens it), once.
+class DialogProbe {
+ public:
+  explicit DialogProbe(std::function<void(ScheduleEditDialog*)> act) : act_(std::move(act)) {
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      auto* dialog = qobject_cast<ScheduleEditDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr) return;
+      timer_.stop();
+      act_(dialog);
+    });
+    timer_.start();
+  }
+  bool fired() const { return !timer_.isActive(); }
+
+ private:
+  QTimer timer_;
+  std::function<void(ScheduleEditDialog*)> act_;
+};
+
+template <typename T>
+T* Child(QObject* w, const char* name) {
+  T* c = w->findChild<T*>(QString::fromLatin1(name));
+  EXPECT_NE(c, nullptr) << name;
+  return c;
+}
+
+class ScheduleListWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pelkan-list-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    capture_.scheduler().SetDefaultDirectory(platform::Utf8ToSjis(dir_));
+    window_ = std::make_unique<ScheduleListWindow>(capture_, nullptr, &messages_);
+    window_->show();
+    list_ = Child<QTableWidget>(window_.get(), "scheduleList");
+  }
+  void TearDown() override {
+    probes_.clear();
+    window_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  // Runs what the scheduler posted (list changes, ticks).
+  static void Settle() {
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  }
+  QString Cell(int row, int column) const {
+    const QTableWidgetItem* item = list_->item(row, column);
+    return item == nullptr ? QString() : item->text();
+  }
+  void Click(const char* button) {
+    QTest::mouseClick(Child<QPushButton>(window_.get(), button), Qt::LeftButton);
+  }
+  RecordingScheduler& scheduler() { return capture_.scheduler(); }
+  static ScheduleItem ByTime(MjdTime start, uint32_t duration) {
+    ScheduleItem item{};
+    item.flags = SI_BY_TIME;
+    item.start_day = start.date;
+    item.start_second = start.seconds;
+    item.duration = duration;
+    return item;
+  }
+
+  DialogProbe& WhenDialogOpens(std::function<void(ScheduleEditDialog*)> act) {
+    probes_.push_back(std::make_unique<DialogProbe>(std::move(act)));
+    return *probes_.back();
+  }
+
+  std::vector<std::unique_ptr<DialogProbe>> probes_;
+  std::string dir_;
+  QObject context_;
+  QtDispatcher dispatcher_{&context_};
+  ScheduledCapture capture_{[this](std::function<void()> work) { dispatcher_.Post(std::move(work)); }};
+  testing::RecordingMessages messages_;
+  std::unique_ptr<ScheduleListWindow> window_;
+  QTableWidget* list_ = nullptr;
+};
+
+TEST_F(ScheduleListWindowTest, RowsShowTheReservationTexts) {
+  ScheduleItem daily = ByTime(At(21, 0), 1800);
+  daily.flags |= SI_DAILY | SI_SERVICE_LIMIT | SI_FILE_NAME;
+  SetText(daily.service_id_text, "1024");
+  ScheduleItem event{};
+  event.flags = SI_BY_EVENT;
+  event.service_id = 0x400;
+  event.event_id = 0x1234;
+  scheduler().StoreItem(event, -1);
+  scheduler().StoreItem(daily, -1);
+  Settle();
+
+  EXPECT_EQ(window_->windowTitle(), U("録画予約"));
+  EXPECT_EQ(Child<QRadioButton>(window_.get(), "reservationsRadio")->text(), U("録画予約(2件)"));
+  EXPECT_EQ(Child<QRadioButton>(window_.get(), "finishedRadio")->text(), U("録画終了(0件)"));
+  const char* headers[] = {"タイプ", "開始日時", "録画時間", "詳細"};
+  const int widths[] = {100, 200, 120, 250};
+  for (int c = 0; c < 4; ++c) {
+    EXPECT_EQ(list_->horizontalHeaderItem(c)->text(), U(headers[c]));
+    EXPECT_GE(list_->columnWidth(c), widths[c]);
+  }
+  ASSERT_EQ(list_->rowCount(), 2);
+  EXPECT_EQ(Cell(0, 0), U("日付"));
+  EXPECT_EQ(Cell(0, 1), U("2008年03月03日(月) 21時00分00秒"));
+  EXPECT_EQ(Cell(0, 2), U("00 時間 30 分 00 秒"));
+  EXPECT_EQ(Cell(0, 3), U("[毎日][サービスID=1024][ファイル名指定]"));
+  EXPECT_EQ(Cell(1, 0), U("イベント"));
+  EXPECT_EQ(Cell(1, 1), U("不明(ID=0000:0000:0400:1234)"));
+  EXPECT_EQ(Cell(1, 2), U("不明"));
+  EXPECT_EQ(Cell(1, 3), QString());
+  // 変更 and 削除 need a selection.
+  EXPECT_FALSE(Child<QPushButton>(window_.get(), "changeButton")->isEnabled());
+  list_->selectRow(1);
+  EXPECT_TRUE(Child<QPushButton>(window_.get(), "changeButton")->isEnabled());
+  // The selection follows its reservation when the list changes.
+  scheduler().StoreItem(ByTime(At(20, 0), 60), -1);
+  Settle();
+  ASSERT_EQ(list_->rowCount(), 3);
+  EXPECT_EQ(list_->currentRow(), 2);
+  EXPECT_EQ(Child<QRadioButton>(window_.get(), "reservationsRadio")->text(), U("録画予約(3件)"));
+
+  EXPECT_FALSE(window_->close());  // closing hides
+  EXPECT_FALSE(window_->isVisible());
+}
+
+TEST_F(ScheduleListWindowTest, AddChangeAndDelete) {
+  WhenDialogOpens([](ScheduleEditDialog* d) { Child<QPushButton>(d, "okButton")->click(); });
+  Click("addButton");
+  Settle();
+  ASSERT_EQ(scheduler().Reservations().size(), 1u);
+  const ScheduleItem added = scheduler().Reservations()[0];
+  EXPECT_EQ(added.duration, 1800u);
+  EXPECT_EQ(GetText(added.extension), ".ts");
+  EXPECT_EQ(platform::SjisToUtf8(GetText(added.directory)), dir_);
+  ASSERT_EQ(list_->rowCount(), 1);
+  EXPECT_EQ(Cell(0, 0), U("日付"));
+
+  // 変更 without touching anything keeps the reservation as it was.
+  list_->selectRow(0);
+  WhenDialogOpens([](ScheduleEditDialog* d) { Child<QPushButton>(d, "okButton")->click(); });
+  Click("changeButton");
+  Settle();
+  ASSERT_EQ(scheduler().Reservations().size(), 1u);
+  EXPECT_EQ(FormatSchedule(scheduler().Reservations()), FormatSchedule({added}));
+
+  list_->selectRow(0);
+  WhenDialogOpens([](ScheduleEditDialog* d) {
+    Child<QComboBox>(d, "afterEndCombo")->setCurrentIndex(1);
+    Child<QTimeEdit>(d, "durationEdit")->setTime(QTime(0, 10));
+    Child<QPushButton>(d, "okButton")->click();
+  });
+  Click("changeButton");
+  Settle();
+  ASSERT_EQ(list_->rowCount(), 1);
+  EXPECT_EQ(Cell(0, 2), U("00 時間 10 分 00 秒"));
+  EXPECT_EQ(Cell(0, 3), U("[毎日]"));
+
+  // キャンセル changes nothing.
+  list_->selectRow(0);
+  WhenDialogOpens([](ScheduleEditDialog* d) {
+    Child<QTimeEdit>(d, "durationEdit")->setTime(QTime(0, 20));
+    Child<QPushButton>(d, "cancelButton")->click();
+  });
+  Click("changeButton");
+  Settle();
+  EXPECT_EQ(Cell(0, 2), U("00 時間 10 分 00 秒"));
+
+  // 削除 of a daily reservation continues with the next day's.
+  const uint32_t day = scheduler().Reservations()[0].start_day;
+  list_->selectRow(0);
+  Click("deleteButton");
+  Settle();
+  ASSERT_EQ(scheduler().Reservations().size(), 1u);
+  EXPECT_EQ(scheduler().Reservations()[0].start_day, day + 1);
+  EXPECT_TRUE(scheduler().Finished().empty());
+  EXPECT_TRUE(messages_.shown.empty());
+}
+
+TEST_F(ScheduleListWindowTest, OverlapQuestionAnsweredNoAndYes) {
+  const MjdTime now = UnpackMjdTime(LocalMjdTime());
+  MjdTime before = now;
+  AddSeconds(&before, -60);
+  scheduler().StoreItem(ByTime(before, 3600), -1);
+  for (bool answer : {false, true}) {
+    messages_.answer = answer;
+    WhenDialogOpens([](ScheduleEditDialog* d) { Child<QPushButton>(d, "okButton")->click(); });
+    Click("addButton");
+    Settle();
+    ASSERT_EQ(messages_.shown.size(), answer ? 2u : 1u);
+    EXPECT_EQ(messages_.shown.back().text,
+              platform::Utf8ToSjis("録画予約時間が重複しています。\n重複予約を強行しますか？"));
+    EXPECT_EQ(messages_.shown.back().caption, platform::Utf8ToSjis("録画予約"));
+    EXPECT_EQ(scheduler().Reservations().size(), answer ? 2u : 1u);
+  }
+  EXPECT_EQ(list_->rowCount(), 2);
+}
+
+TEST_F(ScheduleListWindowTest, FinishedViewAndClear) {
+  scheduler().StoreItem(ByTime(At(21, 0), 600), -1);
+  scheduler().StoreItem(ByTime(At(23, 0), 600), -1);
+  scheduler().Tick(At(22, 0));  // 21:00 passed without a recording
+  Settle();
+  Child<QRadioButton>(window_.get(), "finishedRadio")->click();
+  Settle();
+  EXPECT_EQ(Child<QRadioButton>(window_.get(), "reservationsRadio")->text(), U("録画予約(1件)"));
+  EXPECT_EQ(Child<QRadioButton>(window_.get(), "finishedRadio")->text(), U("録画終了(1件)"));
+  ASSERT_EQ(list_->rowCount(), 1);
+  EXPECT_EQ(Cell(0, 0), U("日付[ エラー ]"));
+  EXPECT_EQ(Cell(0, 1), U("2008年03月03日(月) 21時00分00秒"));
+  // 変更 and 削除 do not reach into the reservation list from here.
+  list_->selectRow(0);
+  EXPECT_FALSE(Child<QPushButton>(window_.get(), "changeButton")->isEnabled());
+  EXPECT_FALSE(Child<QPushButton>(window_.get(), "deleteButton")->isEnabled());
+  Click("deleteButton");
+  EXPECT_EQ(scheduler().Reservations().size(), 1u);
+
+  Click("clearFinishedButton");
+  Settle();
+  EXPECT_EQ(list_->rowCount(), 0);
+  EXPECT_EQ(Child<QRadioButton>(window_.get(), "finishedRadio")->text(), U("録画終了(0件)"));
+  Child<QRadioButton>(window_.get(), "reservationsRadio")->click();
+  Settle();
+  ASSERT_EQ(list_->rowCount(), 1);
+  EXPECT_EQ(Cell(0, 1), U("2008年03月03日(月) 23時00分00秒"));
+}
+
+TEST_F(ScheduleListWindowTest, ActiveReservationIsNotEdited) {
+  scheduler().StoreItem(ByTime(At(21, 0), 600), -1);
+  scheduler().Tick(At(20, 59, 40));  // being prepared
+  Settle();
+  ASSERT_EQ(list_->rowCount(), 1);
+  EXPECT_EQ(Cell(0, 0), U("日付[ 録画準備中 ]"));
+  DialogProbe& probe = WhenDialogOpens([](ScheduleEditDialog* d) { d->reject(); });
+  list_->selectRow(0);
+  Click("changeButton");
+  Settle();
+  EXPECT_FALSE(probe.fired());
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(messages_.shown[0].text, platform::Utf8ToSjis("録画中のアイテムは編集できません。"));
+  EXPECT_EQ(messages_.shown[0].caption, "");
+  // 削除 cancels the preparation.
+  list_->selectRow(0);
+  Click("deleteButton");
+  Settle();
+  EXPECT_EQ(list_->rowCount(), 0);
+  EXPECT_FALSE(scheduler().ActiveItem());
+}
+
+TEST_F(ScheduleListWindowTest, CommandLineAndDialogStoreTheSameFile) {
+  std::filesystem::create_directories(dir_ + "/rec");
+  const std::filesystem::path old = std::filesystem::current_path();
+  std::filesystem::current_path(dir_);
+  std::vector<std::string> args = {
+      "add",     "--start", "2030-03-03 21:00:00", "--minutes", "30",  "--service", "1024",
+      "--daily", "--dir",   dir_ + "/rec",         "--file",    "番組"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  ::testing::internal::CaptureStdout();
+  const int rc = cli::RunSchedule(static_cast<int>(argv.size()), argv.data());
+  ::testing::internal::GetCapturedStdout();
+  std::filesystem::current_path(old);
+  ASSERT_EQ(rc, 0);
+
+  const std::string folder = dir_ + "/rec";
+  WhenDialogOpens([folder](ScheduleEditDialog* d) {
+    Child<QDateEdit>(d, "dateEdit")->setDate(QDate(2030, 3, 3));
+    Child<QTimeEdit>(d, "timeEdit")->setTime(QTime(21, 0));
+    Child<QTimeEdit>(d, "durationEdit")->setTime(QTime(0, 30));
+    Child<QCheckBox>(d, "serviceLimitCheck")->setChecked(true);
+    Child<QLineEdit>(d, "serviceIdEdit")->setText("1024");
+    Child<QComboBox>(d, "afterEndCombo")->setCurrentIndex(1);
+    Child<QLineEdit>(d, "directoryEdit")->setText(QString::fromStdString(folder));
+    Child<QCheckBox>(d, "fileNameCheck")->setChecked(true);
+    Child<QLineEdit>(d, "fileNameEdit")->setText(U("番組"));
+    Child<QPushButton>(d, "okButton")->click();
+  });
+  Click("addButton");
+  ASSERT_TRUE(scheduler().SaveSchedule(dir_ + "/dialog.ini"));
+  auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  };
+  const std::string from_cli = read(dir_ + "/schedule.ini");
+  EXPECT_NE(from_cli.find("Ext=.ts\r\n"), std::string::npos);
+  EXPECT_EQ(read(dir_ + "/dialog.ini"), from_cli);
+}
+
+}  // namespace
+}  // namespace pelkan::ui

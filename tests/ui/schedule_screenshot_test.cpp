@@ -1,0 +1,74 @@
+// Pictures of the reservation windows for the documentation: run with PELKAN_SCREENSHOT_DIR set
+// (under xvfb-run, once as is and once with QT_SCALE_FACTOR=2); skipped otherwise.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QPixmap>
+#include <QTableWidget>
+#include <cstdlib>
+
+#include "app/scheduled_capture.h"
+#include "platform/text_codec.h"
+#include "schedule/recording_scheduler.h"
+#include "schedule/schedule_edit_item.h"
+#include "tests/support/capture_fakes.h"
+#include "ui/schedule_edit_dialog.h"
+#include "ui/schedule_list_window.h"
+
+namespace pelkan::ui {
+namespace {
+
+std::string Shot(const char* name) {
+  const std::string scale = qEnvironmentVariable("QT_SCALE_FACTOR").toStdString();
+  return std::string(std::getenv("PELKAN_SCREENSHOT_DIR")) + "/" + name + (scale == "2" ? "@2x" : "") +
+         ".png";
+}
+
+void Settle() {
+  for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+}
+
+TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
+  if (std::getenv("PELKAN_SCREENSHOT_DIR") == nullptr) GTEST_SKIP() << "PELKAN_SCREENSHOT_DIR not set";
+  ScheduledCapture capture([](std::function<void()> work) { work(); });
+  RecordingScheduler& s = capture.scheduler();
+  s.SetDefaultDirectory("/tmp");
+  const MjdTime now{54528, 20 * 3600 + 59 * 60 + 40};  // 2008-03-03 20:59:40
+  ScheduleItem daily = MakeTimeReservation("/tmp", 0, nullptr, 0, std::nullopt, MjdTime{54528, 21 * 3600});
+  daily.flags |= SI_DAILY | SI_SERVICE_LIMIT | SI_FILE_NAME;
+  SetText(daily.service_id_text, "1024");
+  s.StoreItem(daily, -1);
+  const MjdTime news{54529, 19 * 3600};
+  s.StoreItem(MakeTimeReservation("/tmp", 1032, &news, 1800, platform::Utf8ToSjis("ニュース"), now), -1);
+  s.StoreItem(MakeEventReservation("/tmp", 0, 0, 0x400, 0x1234, std::nullopt, now), -1);
+  s.Tick(now);  // the first one is being prepared
+  testing::RecordingMessages messages;
+  ScheduleListWindow window(capture, nullptr, &messages);
+  window.resize(820, 260);
+  window.show();
+  Settle();
+  window.findChild<QTableWidget*>("scheduleList")->selectRow(1);
+  Settle();
+  ASSERT_TRUE(window.grab().save(QString::fromStdString(Shot("schedule_list_window"))));
+
+  DeviceChannels device;
+  device.capabilities = kCanSelectChannel | kCanSendString;
+  device.channels = {{"NHK総合", 27}, {"Eテレ", 26}, {"日本テレビ", 25}};
+  const ScheduleItem programme = MakeTimeReservation(platform::Utf8ToSjis("/home/user/録画"), 1024, &news,
+                                                     1800, platform::Utf8ToSjis("ニュース"), now);
+  ScheduleEditDialog dialog(programme, device, messages, nullptr, now);
+  dialog.show();
+  Settle();
+  ASSERT_TRUE(dialog.grab().save(QString::fromStdString(Shot("schedule_edit_dialog"))));
+
+  ScheduleEditDialog event(MakeEventReservation(platform::Utf8ToSjis("/home/user/録画"), 0, 0, 1024, 0x1234,
+                                                platform::Utf8ToSjis("ニュース"), now),
+                           device, messages, nullptr, now);
+  event.show();
+  Settle();
+  ASSERT_TRUE(event.grab().save(QString::fromStdString(Shot("schedule_edit_dialog_event"))));
+}
+
+}  // namespace
+}  // namespace pelkan::ui
