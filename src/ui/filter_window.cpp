@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QScrollBar>
 #include <QTableWidget>
+#include <QTextLayout>
 #include <QToolTip>
 #include <algorithm>
 
@@ -19,6 +20,9 @@ namespace {
 
 constexpr int kColumnCount = 5;
 constexpr int kServiceColumn = 0;
+constexpr int kPmtColumn = 3;
+// Room beside a cell's text (its margins and the grid line).
+constexpr int kCellPadding = 14;
 
 // The tool tip's colours and widest extent. The style applies to the tool tips of this window's
 // widgets only (a tool tip takes the style of the widget it is shown for).
@@ -26,12 +30,33 @@ const char* const kToolTipStyle =
     "QToolTip { color: black; background-color: rgb(255, 255, 200); border: 1px solid #808080;"
     " max-width: 500px; }";
 
-// The row tool tip as rich text, so that lines longer than the tip's widest extent wrap; line
-// breaks and runs of blanks stay as they are.
-QString ToolTipHtml(QString plain) {
+// Room for the tool tip label's frame and margins inside its widest extent.
+constexpr int kToolTipFrame = 16;
+
+// The row tool tip as rich text (a broadcast text is never taken for markup): line breaks and runs
+// of blanks stay as they are, and lines wider than `max_width` in `font` are broken where the text
+// allows it, so that the tip is as wide as its widest line and never wider than the limit.
+QString ToolTipHtml(QString plain, const QFont& font, int max_width) {
   // A programme without a description ends the text with a line break; no empty line is shown.
   while (plain.endsWith(QLatin1Char('\n'))) plain.chop(1);
-  return QStringLiteral("<p style=\"white-space:pre-wrap\">") + plain.toHtmlEscaped() +
+  QStringList lines;
+  for (const QString& line : plain.split(QLatin1Char('\n'))) {
+    QTextLayout layout(line, font);
+    layout.beginLayout();
+    bool any = false;
+    for (QTextLine piece = layout.createLine(); piece.isValid(); piece = layout.createLine()) {
+      piece.setLineWidth(max_width);
+      QString text = line.mid(piece.textStart(), piece.textLength());
+      if (piece.textStart() + piece.textLength() < line.size()) {
+        while (text.endsWith(QLatin1Char(' '))) text.chop(1);
+      }
+      lines << text;
+      any = true;
+    }
+    layout.endLayout();
+    if (!any) lines << QString();
+  }
+  return QStringLiteral("<p style=\"white-space:pre\">") + lines.join(QLatin1Char('\n')).toHtmlEscaped() +
          QStringLiteral("</p>");
 }
 
@@ -52,6 +77,9 @@ FilterWindow::FilterWindow(ServiceFilterWindow& model, QWidget* parent)
   for (int column = 0; column < kColumnCount; ++column) {
     header->resizeSection(column, std::max(kColumnWidths[column], header->sectionSizeHint(column)));
   }
+  // The PMT PID has a fixed form; its column always shows it whole, whatever the font.
+  const int pmt_width = list->fontMetrics().horizontalAdvance(FromSjis(PmtPidText(0xFFFF))) + kCellPadding;
+  header->resizeSection(kPmtColumn, std::max(header->sectionSize(kPmtColumn), pmt_width));
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setHighlightSections(false);
   // Compact rows, as in a report list.
@@ -207,8 +235,9 @@ void FilterWindow::ShowToolTipAt(const QPoint& viewport_pos) {
   }
   // The tip stays while the pointer is inside its row and goes when it leaves.
   const QRect row_rect(0, list->rowViewportPosition(row), viewport->width(), list->rowHeight(row));
-  QToolTip::showText(viewport->mapToGlobal(viewport_pos), ToolTipHtml(FromSjis(text)), viewport, row_rect,
-                     kToolTipMs);
+  QToolTip::showText(viewport->mapToGlobal(viewport_pos),
+                     ToolTipHtml(FromSjis(text), QToolTip::font(), kToolTipMaxWidth - kToolTipFrame),
+                     viewport, row_rect, kToolTipMs);
   tip_pos_ = viewport_pos;
   tip_open_ = true;
 }

@@ -43,7 +43,7 @@ class FilterWindow final : public ToolWindow, public ServiceFilterView {
   void SetCell(uint16_t row, int column, std::string_view text) override;
   void ShowRowChecked(uint16_t row, bool checked) override;
 
-  // Column widths in pixels: the listed widths, widened where the header text needs more.
+  // Column widths in pixels, widened where the header text (or the PMT PID) needs more.
   static constexpr int kColumnWidths[5] = {60, 100, 200, 50, 200};
   // How long a tool tip stays up, and its widest extent in pixels.
   static constexpr int kToolTipMs = 30000;

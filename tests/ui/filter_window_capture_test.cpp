@@ -430,8 +430,10 @@ TEST_F(FilterWindowCapture, Screenshot) {
   const streamgen::BroadcastGenerator generator(options);
   Connect(GeneratorDevice(options));
   window_.move(20, 20);
-  window_.resize(820, 200);
+  window_.resize(960, 200);
   ASSERT_TRUE(QTest::qWaitFor([&] { return RowsComplete(generator.Multiplex(0).services, true); }, 30000));
+  // As the user widens the columns (a double click on a header divider) to read them whole.
+  for (int column : {1, 2, 4}) List()->resizeColumnToContents(column);
   ToggleCheck(2);
   List()->selectRow(1);
   QTest::qWait(300);
@@ -442,8 +444,12 @@ TEST_F(FilterWindowCapture, Screenshot) {
   ASSERT_TRUE(QToolTip::isVisible());
   QTest::qWait(500);
   QScreen* screen = QGuiApplication::primaryScreen();
-  const QRect frame = window_.frameGeometry();
-  const QPixmap shot = screen->grabWindow(0, 0, 0, frame.right() + 40, frame.bottom() + 200);
+  QRect area = window_.frameGeometry();
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->inherits("QTipLabel") && w->isVisible()) area |= w->geometry();
+  }
+  area.adjust(-10, -10, 10, 10);
+  const QPixmap shot = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
   const QString suffix = screen->devicePixelRatio() > 1.5 ? QStringLiteral("-2x") : QString();
   ASSERT_TRUE(shot.save(QString::fromUtf8(out_dir) + QStringLiteral("/filter-window") + suffix +
                         QStringLiteral(".png")));

@@ -319,6 +319,11 @@ TEST(FilterWindow, ToolTipShowsTheRowUnderThePointerAlsoAfterScrolling) {
   // A row without a current programme shows only its name and id, even with a next one known.
   h.HoverRow(h.RowCentre(2));
   EXPECT_EQ(Harness::ToolTipPlainText(), U8("テスト３(1026)"));
+  // Broadcast texts are shown as they are, never as markup.
+  h.model.OnServiceName(1026, "<b>T&amp;</b>");
+  h.Pump();
+  h.HoverRow(h.RowCentre(2));
+  EXPECT_EQ(Harness::ToolTipPlainText(), "<b>T&amp;</b>(1026)");
 
   // Below the last row: no tip.
   QTableWidget* list = h.List();
