@@ -1,7 +1,10 @@
 // The filtering window on a running capture: the virtual tuner, CaptureApp with its processor and
 // recorder, the service model bound to the application, the window on the model.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QEventLoop>
@@ -14,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +27,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/capture_bindings.h"
@@ -32,6 +37,7 @@
 #include "info/service_filter_window.h"
 #include "platform/text_codec.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/loopback_udp.h"
 #include "tools/streamgen/broadcast_generator.h"
 #include "ts/ts_processor.h"
 #include "ui/filter_window.h"
@@ -125,6 +131,41 @@ std::optional<std::map<uint16_t, long>> ProbePackets(const std::string& path) {
   }
   return packets;
 }
+
+// Collects the datagrams sent to a loopback port on its own thread.
+class UdpCollector {
+ public:
+  UdpCollector() {
+    fd_ = testing::OpenLoopbackUdp(8 << 20, &port_);
+    thread_ = std::thread([this] {
+      std::vector<uint8_t> d(65536);
+      while (!stop_.load()) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::recv(fd_, d.data(), d.size(), 0);
+        if (n > 0) bytes_.insert(bytes_.end(), d.begin(), d.begin() + n);
+      }
+    });
+  }
+  ~UdpCollector() {
+    Finish();
+    ::close(fd_);
+  }
+  uint16_t port() const { return port_; }
+  // Stops collecting (after a quiet 50 ms) and returns the bytes.
+  const std::vector<uint8_t>& Finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return bytes_;
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::vector<uint8_t> bytes_;
+  std::thread thread_;
+};
 
 class FilterWindowCapture : public ::testing::Test {
  protected:
@@ -238,7 +279,13 @@ TEST_F(FilterWindowCapture, UncheckedServiceLeavesTheRecordingWhileTheFilterIsOn
   QTest::mouseClick(Button(), Qt::LeftButton);
   EXPECT_TRUE(Button()->isChecked());
   EXPECT_FALSE(List()->isEnabled());
+  UdpCollector udp;
+  app_->settings().network_address = "127.0.0.1";
+  app_->settings().network_port = udp.port();
+  ASSERT_TRUE(app_->ToggleSending(false));
   const std::string filtered = Record("filtered.ts", 150);
+  app_->ToggleSending(true);
+  const std::vector<uint8_t>& sent = udp.Finish();
 
   // Switched off: everything again.
   QTest::mouseClick(Button(), Qt::LeftButton);
@@ -274,6 +321,15 @@ TEST_F(FilterWindowCapture, UncheckedServiceLeavesTheRecordingWhileTheFilterIsOn
     EXPECT_GT(packets->count(services[0].components[0].pid) ? packets->at(services[0].components[0].pid) : 0,
               0);
   }
+
+  // The UDP stream is the same output: the dropped service's PIDs are not sent either.
+  ASSERT_GT(sent.size(), 1'000'000u);
+  size_t sync = 0;
+  while (sync < 188 && !(sent[sync] == 0x47 && sent[sync + 188] == 0x47)) ++sync;
+  std::set<uint16_t> sent_pids;
+  for (size_t off = sync; off + 188 <= sent.size(); off += 188) sent_pids.insert(PidOf(&sent[off]));
+  for (uint16_t pid : dropped_pids) EXPECT_EQ(sent_pids.count(pid), 0u) << "sent PID " << pid;
+  EXPECT_EQ(sent_pids.count(services[0].components[0].pid), 1u);
 
   const Recording w = Inspect(whole);
   ASSERT_FALSE(w.pats.empty());
