@@ -26,9 +26,10 @@ namespace pelkan::ui {
 // rules and filter state and calls this window (its view) on the UI thread; the window turns
 // clicks into model operations. Reservations go to the model's reservation callbacks
 // (ServiceFilterWindow::SetReserveCallbacks). The model must use a dispatcher that runs on this
-// window's (UI) thread and must outlive the window. The window attaches itself as the model's view
-// and disables the model's controls (as at start-up), so make it before the first connect. UI
-// thread only.
+// window's (UI) thread and must outlive the window: a main window that keeps the model as a
+// member deletes this (child) window itself, before its members go. The window attaches itself as
+// the model's view and disables the model's controls (as at start-up), so make it before the first
+// connect. UI thread only.
 class FilterWindow final : public ToolWindow, public ServiceFilterView {
   Q_OBJECT
 
