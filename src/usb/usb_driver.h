@@ -23,6 +23,9 @@ inline constexpr uint32_t kIoctlGetSecondName = 0x220040;
 inline constexpr uint32_t kIoctlAbortPipe = 0x220044;
 inline constexpr uint32_t kIoctlDirectTransfer = 0x22004B;
 inline constexpr uint32_t kIoctlGetSpeedValue = 0x22004C;
+// Clears a halted (stalled) endpoint: 1 byte, the endpoint address; nothing returned. Every transfer
+// of the endpoint should have ended before, as the USB stack asks.
+inline constexpr uint32_t kIoctlResetPipe = 0x22001C;
 
 // Lowest driver version that offers direct transfers.
 inline constexpr uint32_t kDirectTransferVersion = 0x01050500;
