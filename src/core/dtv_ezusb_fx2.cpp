@@ -145,8 +145,8 @@ int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
     if (in_endpoint_ == nullptr && ep->bEndpointAddress() == in_address) in_endpoint_ = ep;
     if (out_endpoint_ == nullptr && ep->bEndpointAddress() == out_address) out_endpoint_ = ep;
   }
-  // Streaming needs an IN endpoint; without one nothing is started.
-  if (in_endpoint_ == nullptr || !in_endpoint_->is_in()) {
+  // Streaming needs an IN endpoint and a device that may be taken over; else nothing is started.
+  if (in_endpoint_ == nullptr || !in_endpoint_->is_in() || !device_->PrepareForStreaming()) {
     in_endpoint_ = out_endpoint_ = nullptr;
     device_->Close();
     return 0;

@@ -54,6 +54,10 @@ class UsbDriverHandle {
   // Cancels one started request; it then completes (with an error unless it had already finished).
   // Returns false when the request is not (or no longer) in flight.
   virtual bool Cancel(Overlapped* ov) = 0;
+  // Makes the device ready for streaming; a backend that must take the device over (claim its
+  // interface) does it here and not before, and gives it back when the handle closes. False when
+  // the device cannot stream: access refused, or held by another program.
+  virtual bool PrepareForStreaming() { return true; }
 };
 
 // A set of devices of one interface class, and the way to open them.
