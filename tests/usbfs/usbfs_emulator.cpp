@@ -13,8 +13,26 @@
 
 #include "usb/ts_source.h"
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
+#endif
+
 namespace pelkan::usbfs {
 namespace {
+
+// The emulation hands URBs to libusb through umockdev's socket, an ordering ThreadSanitizer does not
+// see: the accesses of the emulation's threads are not tracked. Pelkan's own threads still are.
+struct UntrackedByTsan {
+#if defined(__SANITIZE_THREAD__)
+  UntrackedByTsan() {
+    __tsan_ignore_thread_begin();
+  }
+  ~UntrackedByTsan() {
+    __tsan_ignore_thread_end();
+  }
+#endif
+};
 
 // What a current kernel's usbfs offers on a host controller with scatter-gather (xHCI): libusb then
 // sends each bulk transfer as one URB.
@@ -143,6 +161,7 @@ void EmulatedDevice::Unplug() {
 
 void EmulatedDevice::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
   auto* d = static_cast<EmulatedDevice*>(self);
+  UntrackedByTsan untracked;
   std::lock_guard lock(d->mutex_);
   ++d->counts_.opens;
   d->clients_[client] = std::make_unique<Client>();
@@ -151,6 +170,7 @@ void EmulatedDevice::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client
 void EmulatedDevice::OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
   // The file was closed: the kernel drops its URBs and claims.
   auto* d = static_cast<EmulatedDevice*>(self);
+  UntrackedByTsan untracked;
   std::lock_guard lock(d->mutex_);
   auto it = d->clients_.find(client);
   if (it == d->clients_.end()) return;
@@ -176,6 +196,7 @@ int EmulatedDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, voi
   int err = 0;
   long result;
   {
+    UntrackedByTsan untracked;
     std::lock_guard lock(d->mutex_);
     auto& c = d->clients_[client];
     if (c == nullptr) c = std::make_unique<Client>();
@@ -473,6 +494,7 @@ void EmulatedDevice::UnplugLocked() {
 }
 
 void EmulatedDevice::Stream() {
+  UntrackedByTsan untracked;
   std::unique_lock lock(mutex_);
   while (!quit_) {
     if (stream_.empty() || halted_ || unplugged_) {
