@@ -31,6 +31,9 @@ struct UntrackedByTsan {
   ~UntrackedByTsan() {
     __tsan_ignore_thread_end();
   }
+#else
+  UntrackedByTsan() {}   // NOLINT: not trivial, so that a guard object is not "unused"
+  ~UntrackedByTsan() {}  // NOLINT
 #endif
 };
 
