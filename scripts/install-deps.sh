@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev qt6-base-dev
+  umockdev libumockdev-dev
   clang libclang-rt-14-dev
   ffmpeg xvfb xauth fonts-noto-cjk
 )

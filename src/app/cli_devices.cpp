@@ -6,6 +6,7 @@
 #include "app/device_list.h"
 #include "app/settings.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "platform/text_codec.h"
 
 namespace pelkan::cli {
 
@@ -44,8 +45,10 @@ int RunDevices(int argc, char** argv) {
     std::printf("no capture device\n");
     return 0;
   }
+  bool refused = false;
   for (const DeviceEntry& d : devices) {
-    std::printf("%d: %s\n", d.index, d.name.c_str());
+    std::printf("%d: %s\n", d.index, platform::SjisToUtf8(d.name).c_str());
+    refused |= d.access_refused;
     const EndpointChoice c = ListBulkEndpoints(device, d.index, settings.last_ep_in, settings.last_ep_out);
     std::printf("   in: ");
     if (c.in.empty()) std::printf(" (none)");
@@ -53,6 +56,13 @@ int RunDevices(int argc, char** argv) {
     std::printf("\n   out: %snone", c.default_out == core::kNoEndpoint ? "*" : "");
     for (uint8_t a : c.out) std::printf(" %s0x%02X", a == c.default_out ? "*" : "", a);
     std::printf("\n");
+  }
+  if (refused) {
+    std::printf(
+        "Access to a tuner was refused. Install the udev rule shipped with Pelkan, then unplug and\n"
+        "replug the tuner:\n"
+        "  sudo install -m 644 packaging/udev/60-pelkan.rules /etc/udev/rules.d/\n"
+        "  sudo udevadm control --reload-rules && sudo udevadm trigger\n");
   }
   return 0;
 }

@@ -1,5 +1,9 @@
 #include "app/device_list.h"
 
+#include <cstring>
+
+#include "usb/libusb_driver.h"
+
 namespace pelkan {
 
 std::vector<DeviceEntry> ListDevices(core::CDTV_Base& device) {
@@ -7,7 +11,11 @@ std::vector<DeviceEntry> ListDevices(core::CDTV_Base& device) {
   const int n = device.GetDeviceCount();
   for (int i = 0; i < n; ++i) {
     char name[81] = {};
-    if (device.GetDeviceName(i, name, sizeof name - 1)) out.push_back(DeviceEntry{i, name});
+    if (!device.GetDeviceName(i, name, sizeof name - 1)) continue;
+    const std::string text = name;
+    const size_t note = std::strlen(usb::kAccessRefusedNote);
+    const bool refused = text.size() >= note && text.compare(text.size() - note, note, usb::kAccessRefusedNote) == 0;
+    out.push_back(DeviceEntry{i, text, refused});
   }
   return out;
 }

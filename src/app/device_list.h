@@ -14,7 +14,8 @@ namespace pelkan {
 // reports it). Devices whose name cannot be read are left out, so an entry keeps its index.
 struct DeviceEntry {
   int index = 0;
-  std::string name;
+  std::string name;             // Shift-JIS
+  bool access_refused = false;  // the device may not be opened (no permission): it cannot stream
 };
 
 // The endpoint choosers of one device: bulk IN and bulk OUT endpoint addresses in the device's

@@ -1,10 +1,14 @@
 #include "core/dtv_ezusb_fx2.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 #include "platform/clock.h"
+#include "usb/request_block.h"
 #include "usb/usb_device.h"
 #include "usb/usb_driver.h"
 #include "usb/usb_endpoint.h"
@@ -17,8 +21,22 @@ struct CDTV_EzUSBFX2::TransferBuffer {
   usb::UsbEndpoint* endpoint = nullptr;
   std::unique_ptr<usb::RequestBlock> request;
   uint32_t length = 0;
+  uint32_t generation = 0;  // halt clears before the transfer began
   uint8_t data[kTransferSize];
 };
+
+namespace {
+
+// Memory a transfer that never came back may still be written into: never freed nor reused, and
+// kept reachable for the life of the process.
+void KeepForever(std::shared_ptr<void> block) {
+  static std::mutex mutex;
+  static auto* kept = new std::vector<std::shared_ptr<void>>();
+  std::lock_guard lock(mutex);
+  kept->push_back(std::move(block));
+}
+
+}  // namespace
 
 CDTV_EzUSBFX2::CDTV_EzUSBFX2(const usb::DriverConfig& config) : driver_(usb::CreateSystemDriver(config)) {}
 
@@ -43,7 +61,9 @@ void CDTV_EzUSBFX2::CloseDevice() {
   device_.reset();
 }
 
-int CDTV_EzUSBFX2::IsDeviceOpen() { return device_ != nullptr ? 1 : 0; }
+int CDTV_EzUSBFX2::IsDeviceOpen() {
+  return device_ != nullptr ? 1 : 0;
+}
 
 int CDTV_EzUSBFX2::GetDeviceCount() {
   if (device_ == nullptr) return 0;
@@ -125,8 +145,8 @@ int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
     if (in_endpoint_ == nullptr && ep->bEndpointAddress() == in_address) in_endpoint_ = ep;
     if (out_endpoint_ == nullptr && ep->bEndpointAddress() == out_address) out_endpoint_ = ep;
   }
-  // Streaming needs an IN endpoint; without one nothing is started.
-  if (in_endpoint_ == nullptr || !in_endpoint_->is_in()) {
+  // Streaming needs an IN endpoint and a device that may be taken over; else nothing is started.
+  if (in_endpoint_ == nullptr || !in_endpoint_->is_in() || !device_->PrepareForStreaming()) {
     in_endpoint_ = out_endpoint_ = nullptr;
     device_->Close();
     return 0;
@@ -141,7 +161,11 @@ int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
   streaming_index_ = index;
   stop_.store(false);
   device_lost_.store(false);
+  abandoned_.store(0);
+  halt_clears_.store(0);
   request_done_ = false;
+  halted_ = false;
+  halt_backoff_ms_ = limits_.halt_backoff_first_ms;
   streaming_ = true;
   try {
     request_thread_ = std::thread([this] { RequestThreadBody(); });
@@ -157,14 +181,14 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
   usb::UsbEndpoint* in = in_endpoint_;
   usb::UsbEndpoint* out = out_endpoint_;
   if (init_flag_ != 0 && out != nullptr) {
-    uint8_t cmd1[2] = {0x80, 0x00};
-    uint8_t cmd2[1] = {0x8B};
-    uint8_t cmd3[2] = {0x80, 0x01};
+    static constexpr uint8_t kCmd1[2] = {0x80, 0x00};
+    static constexpr uint8_t kCmd2[1] = {0x8B};
+    static constexpr uint8_t kCmd3[2] = {0x80, 0x01};
     struct Command {
-      uint8_t* bytes;
+      const uint8_t* bytes;
       uint32_t size;
     };
-    for (const Command& c : {Command{cmd1, 2}, Command{cmd2, 1}, Command{cmd3, 2}}) {
+    for (const Command& c : {Command{kCmd1, 2}, Command{kCmd2, 1}, Command{kCmd3, 2}}) {
       if (stop_.load()) break;
       WriteCommand(out, c.bytes, c.size);
     }
@@ -173,16 +197,28 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
 
   while (true) {
     TransferBuffer* b = nullptr;
+    bool halted = false;
+    uint32_t generation = 0;
     {
       std::unique_lock lock(list_mutex_);
-      list_cv_.wait(lock, [this] { return stop_.load() || device_lost_.load() || !free_list_.empty(); });
+      list_cv_.wait(lock,
+                    [this] { return stop_.load() || device_lost_.load() || halted_ || !free_list_.empty(); });
       if (stop_.load() || device_lost_.load()) break;
-      b = free_list_.front();
-      free_list_.pop_front();
+      halted = halted_;
+      if (!halted) {
+        b = free_list_.front();
+        free_list_.pop_front();
+        generation = halt_generation_;
+      }
+    }
+    if (halted) {
+      RecoverFromHalt(in);
+      continue;
     }
     b->ov.Reset();
     b->endpoint = in;
     b->length = kTransferSize;
+    b->generation = generation;
     b->request = in->BeginDataXfer(b->data, kTransferSize, &b->ov);
     // Once the buffer is in the pending list it belongs to the receive thread.
     const uint32_t begin_error = b->ov.begin_error;
@@ -208,25 +244,70 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
   return 1;
 }
 
-bool CDTV_EzUSBFX2::WriteCommand(usb::UsbEndpoint* out, uint8_t* bytes, uint32_t size) {
-  // Like a synchronous transfer with the endpoint's time-out, but a stop request ends the wait:
-  // a tuner that does not take the write must not hold Stop for the whole time-out.
-  usb::Overlapped ov;
-  ov.Reset();
-  std::unique_ptr<usb::RequestBlock> block = out->BeginDataXfer(bytes, size, &ov);
-  if (block == nullptr) return false;
-  bool done = out->WaitForXfer(&ov, 0);
-  const uint32_t start = platform::TickCount();
-  while (!done && ov.begin_error == usb::kIoPending && !stop_.load() &&
-         platform::TickCount() - start < out->timeout()) {
-    done = out->WaitForXfer(&ov, 20);
+void CDTV_EzUSBFX2::RecoverFromHalt(usb::UsbEndpoint* in) {
+  // The USB stack wants every transfer of a halted endpoint ended before the halt is cleared.
+  in->Abort();
+  {
+    std::unique_lock lock(list_mutex_);
+    const auto wait = std::chrono::milliseconds(limits_.cancel_wait_ms);
+    list_cv_.wait_for(lock, wait,
+                      [this] { return stop_.load() || device_lost_.load() || pending_list_.empty(); });
+    // A tuner that keeps stalling is retried less and less often; a stop ends the pause.
+    const uint32_t pause = halt_backoff_ms_;
+    halt_backoff_ms_ =
+        std::min(std::max(pause * 2, limits_.halt_backoff_first_ms), limits_.halt_backoff_max_ms);
+    list_cv_.wait_for(lock, std::chrono::milliseconds(pause),
+                      [this] { return stop_.load() || device_lost_.load(); });
+    if (stop_.load() || device_lost_.load()) return;
   }
-  if (!done && ov.begin_error == usb::kIoPending) {
-    out->CancelXfer(&ov);
-    ov.event.Wait(platform::Event::kInfinite);
+  in->ResetPipe();
+  halt_clears_.fetch_add(1, std::memory_order_relaxed);
+  std::lock_guard lock(list_mutex_);
+  ++halt_generation_;
+  halted_ = false;
+}
+
+bool CDTV_EzUSBFX2::WriteCommand(usb::UsbEndpoint* out, const uint8_t* bytes, uint32_t size) {
+  // Like a synchronous transfer with the endpoint's time-out, but a stop request ends the wait:
+  // a tuner that does not take the write must not hold Stop for the whole time-out. The record and
+  // the bytes are on the heap: a write that never comes back keeps them.
+  struct Write {
+    usb::Overlapped ov;
+    uint8_t bytes[2] = {};
+    std::unique_ptr<usb::RequestBlock> block;
+  };
+  auto w = std::make_shared<Write>();
+  std::memcpy(w->bytes, bytes, std::min<uint32_t>(size, sizeof w->bytes));
+  w->ov.Reset();
+  w->block = out->BeginDataXfer(w->bytes, size, &w->ov);
+  if (w->block == nullptr) return false;
+  bool done = out->WaitForXfer(&w->ov, 0);
+  const uint32_t start = platform::TickCount();
+  while (!done && w->ov.begin_error == usb::kIoPending && !stop_.load() &&
+         platform::TickCount() - start < out->timeout()) {
+    done = out->WaitForXfer(&w->ov, 20);
+  }
+  if (!done && w->ov.begin_error == usb::kIoPending) {
+    out->CancelXfer(&w->ov);
+    if (!w->ov.event.Wait(limits_.cancel_wait_ms)) {
+      KeepForever(std::move(w));
+      abandoned_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
   }
   uint32_t length = size;
-  return out->FinishDataXfer(bytes, &length, &ov, std::move(block)) && done;
+  return out->FinishDataXfer(w->bytes, &length, &w->ov, std::move(w->block)) && done;
+}
+
+uint32_t CDTV_EzUSBFX2::WaitBudget(uint32_t ms) const {
+  if (!stop_.load()) return ms;
+  const int32_t left = static_cast<int32_t>(stop_deadline_.load() - platform::TickCount());
+  return left <= 0 ? 0 : std::min(ms, static_cast<uint32_t>(left));
+}
+
+void CDTV_EzUSBFX2::Abandon(TransferBuffer* b) {
+  KeepForever(std::shared_ptr<TransferBuffer>(b));
+  abandoned_.fetch_add(1, std::memory_order_relaxed);
 }
 
 int CDTV_EzUSBFX2::ReceiveThreadBody() {
@@ -239,35 +320,47 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
       b = pending_list_.front();
       pending_list_.pop_front();
     }
-    bool completed = b->request != nullptr && b->endpoint->WaitForXfer(&b->ov, kTransferWaitMs);
-    if (!completed && b->request != nullptr && b->ov.begin_error == usb::kIoPending) {
-      // The buffer goes back to the free list only once the driver is done with it.
+    bool ended =
+        b->request != nullptr && b->endpoint->WaitForXfer(&b->ov, WaitBudget(limits_.transfer_wait_ms));
+    if (!ended && b->request != nullptr && b->ov.begin_error == usb::kIoPending) {
+      // The transfer is cancelled; it comes back with whatever it had received, and may even have
+      // completed meanwhile. Its buffer is reused only once the driver is done with it.
       b->endpoint->CancelXfer(&b->ov);
-      b->ov.event.Wait(platform::Event::kInfinite);
+      if (!b->ov.event.Wait(WaitBudget(limits_.cancel_wait_ms))) {
+        transfers_failed_.fetch_add(1, std::memory_order_relaxed);
+        Abandon(b);
+        list_cv_.notify_all();
+        continue;
+      }
     }
+    const uint32_t error = b->ov.error.load(std::memory_order_relaxed);
+    const bool stalled = b->request != nullptr && b->ov.begin_error == usb::kIoPending &&
+                         b->request->u32(usb::kBlockStatus1) == usb::kUsbdStatusStall;
+    const bool gone = error == usb::kIoDeviceGone || b->ov.begin_error == usb::kIoDeviceGone;
     uint32_t length = b->length;
     const bool finished = b->endpoint->FinishDataXfer(b->data, &length, &b->ov, std::move(b->request));
     b->length = length;
-    if (completed && finished) {
-      if (length > 0) {
-        const uint64_t total = total_bytes_.fetch_add(length, std::memory_order_relaxed) + length;
-        if (callback_ != nullptr) {
-          callback_(b->data, length, static_cast<uint32_t>(total), static_cast<uint32_t>(total >> 32),
-                    callback_user_);
-        }
+    // Every byte the tuner delivered is handed on, also from a transfer that failed or was
+    // cancelled; only a transfer that carried nothing counts as failed.
+    if (length > 0) {
+      const uint64_t total = total_bytes_.fetch_add(length, std::memory_order_relaxed) + length;
+      if (callback_ != nullptr) {
+        callback_(b->data, length, static_cast<uint32_t>(total), static_cast<uint32_t>(total >> 32),
+                  callback_user_);
       }
       transfers_ok_.fetch_add(1, std::memory_order_relaxed);
-    } else if (stop_.load() && b->ov.error.load(std::memory_order_relaxed) == usb::kIoCancelled) {
+    } else if (finished) {
+      transfers_ok_.fetch_add(1, std::memory_order_relaxed);
+    } else if (stop_.load() && error == usb::kIoCancelled) {
       // Cancelled by Stop's abort: not a failure of the device.
     } else {
       transfers_failed_.fetch_add(1, std::memory_order_relaxed);
-      if (b->ov.error.load(std::memory_order_relaxed) == usb::kIoDeviceGone ||
-          b->ov.begin_error == usb::kIoDeviceGone) {
-        device_lost_.store(true);
-      }
     }
+    if (gone) device_lost_.store(true);
     {
       std::lock_guard lock(list_mutex_);
+      if (stalled && b->generation == halt_generation_) halted_ = true;
+      if (length > 0 && !stalled) halt_backoff_ms_ = limits_.halt_backoff_first_ms;
       free_list_.push_back(b);
     }
     list_cv_.notify_all();
@@ -279,9 +372,11 @@ int CDTV_EzUSBFX2::Stop() {
   if (!streaming_) return 0;
   {
     std::lock_guard lock(list_mutex_);
+    stop_deadline_.store(platform::TickCount() + std::min(limits_.stop_drain_ms, kStopWaitMs));
     stop_.store(true);
   }
   list_cv_.notify_all();
+  // Every wait of the two threads is bounded by the stop deadline, so both end within it.
   if (request_thread_.joinable()) request_thread_.join();
   if (receive_thread_.joinable()) receive_thread_.join();
   // Normally the receive thread has drained every pending transfer; FreeBuffers ends any that are
@@ -293,19 +388,38 @@ int CDTV_EzUSBFX2::Stop() {
   return 1;
 }
 
-void CDTV_EzUSBFX2::FinishAbandoned(TransferBuffer* b) {
+char* CDTV_EzUSBFX2::GetStatusText(char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return buffer;
+  buffer[0] = '\0';
+  const uint32_t n = abandoned_.load(std::memory_order_relaxed);
+  if (n > 0) {
+    // 終わらないUSB転送のバッファ%u個を解放せずに残しています
+    std::snprintf(buffer, size,
+                  "\x8FI\x82\xED\x82\xE7\x82\xC8\x82\xA2USB\x93]\x91\x97\x82\xCC\x83o\x83"
+                  "b\x83t\x83@%u\x8C\xC2\x82\xF0\x89\xF0\x95\xFA\x82\xB9\x82\xB8\x82\xC9\x8E"
+                  "c\x82\xB5\x82\xC4\x82\xA2\x82\xDC\x82\xB7",
+                  n);
+  }
+  return buffer;
+}
+
+bool CDTV_EzUSBFX2::FinishAbandoned(TransferBuffer* b) {
   if (b->request != nullptr && b->ov.begin_error == usb::kIoPending) {
     b->endpoint->CancelXfer(&b->ov);
-    b->ov.event.Wait(platform::Event::kInfinite);
+    if (!b->ov.event.Wait(limits_.cancel_wait_ms)) return false;
   }
   b->request.reset();
+  return true;
 }
 
 void CDTV_EzUSBFX2::FreeBuffers() {
   std::lock_guard lock(list_mutex_);
   for (TransferBuffer* b : pending_list_) {
-    FinishAbandoned(b);
-    delete b;
+    if (FinishAbandoned(b)) {
+      delete b;
+    } else {
+      Abandon(b);
+    }
   }
   for (TransferBuffer* b : free_list_) delete b;
   pending_list_.clear();
@@ -322,6 +436,8 @@ size_t CDTV_EzUSBFX2::GetPendingBufferCount() {
   return pending_list_.size();
 }
 
-int CDTV_EzUSBFX2::IsStreaming() { return streaming_ ? 1 : 0; }
+int CDTV_EzUSBFX2::IsStreaming() {
+  return streaming_ ? 1 : 0;
+}
 
 }  // namespace pelkan::core

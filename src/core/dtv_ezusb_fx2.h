@@ -29,8 +29,25 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
  public:
   static constexpr int kTransferCount = 32;
   static constexpr uint32_t kTransferSize = 0x8000;
-  // How long the receive thread waits for the oldest transfer before counting it as failed.
+  // How long the receive thread waits for the oldest transfer before it cancels it.
   static constexpr uint32_t kTransferWaitMs = 1000;
+  // How long Stop waits for the transfer threads in all.
+  static constexpr uint32_t kStopWaitMs = 10000;
+
+  // Time limits of the transfer threads. Tests shorten them.
+  struct TimeLimits {
+    uint32_t transfer_wait_ms = kTransferWaitMs;
+    // A cancelled transfer that has not come back after this long is given up: its buffer stays
+    // with the driver (never reused nor freed) and streaming goes on without it.
+    uint32_t cancel_wait_ms = 2000;
+    // After a stop request the receive thread waits at most this long in all for the transfers
+    // still pending; what has not come back by then is given up as above.
+    uint32_t stop_drain_ms = 8000;
+    // Pause before a halted (stalled) IN endpoint is cleared; doubles while it keeps stalling
+    // without delivering data, up to the maximum.
+    uint32_t halt_backoff_first_ms = 10;
+    uint32_t halt_backoff_max_ms = 1000;
+  };
 
   // Uses the device set described by `config`: real tuners through libusb, then the virtual tuner.
   explicit CDTV_EzUSBFX2(const usb::DriverConfig& config = usb::DriverConfig());
@@ -53,6 +70,12 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   int Start(int index, uint32_t in_address, uint32_t out_address) override;
   int Stop() override;
   int IsStreaming() override;
+  // Says when transfers that never came back were given up (their buffers stay with the driver);
+  // otherwise the empty text.
+  char* GetStatusText(char* buffer, size_t size) override;
+
+  // Call only while not streaming.
+  void SetTimeLimits(const TimeLimits& limits) { limits_ = limits; }
 
   // 1 when the device went away while streaming; the transfer threads have then ended on their own
   // and Stop only cleans up. Cleared by Start.
@@ -62,6 +85,10 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   // Buffers in the free and pending lists now.
   size_t GetFreeBufferCount();
   size_t GetPendingBufferCount();
+  // Buffers given up since Start because their transfers never came back.
+  uint32_t GetAbandonedBufferCount() const { return abandoned_.load(std::memory_order_relaxed); }
+  // Halts of the IN endpoint cleared since Start.
+  uint32_t GetHaltClears() const { return halt_clears_.load(std::memory_order_relaxed); }
 
  protected:
   int RequestThreadBody() override;
@@ -74,9 +101,16 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   // cannot be opened.
   template <typename Fn>
   int WithDevice(int index, Fn&& fn);
-  bool WriteCommand(usb::UsbEndpoint* out, uint8_t* bytes, uint32_t size);
+  bool WriteCommand(usb::UsbEndpoint* out, const uint8_t* bytes, uint32_t size);
+  // Ends every transfer of the halted IN endpoint, pauses, clears the halt.
+  void RecoverFromHalt(usb::UsbEndpoint* in);
+  // `ms`, but no later than the stop deadline once a stop was asked for.
+  uint32_t WaitBudget(uint32_t ms) const;
+  // Keeps a buffer whose transfer never came back away from reuse and from being freed.
+  void Abandon(TransferBuffer* buffer);
   void FreeBuffers();
-  void FinishAbandoned(TransferBuffer* buffer);
+  // Ends the transfer of a buffer left in the pending list; false when it had to be given up.
+  bool FinishAbandoned(TransferBuffer* buffer);
 
   std::shared_ptr<usb::UsbDriver> driver_;
   std::unique_ptr<usb::UsbDevice> device_;
@@ -91,7 +125,11 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   std::thread receive_thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> device_lost_{false};
+  std::atomic<uint32_t> stop_deadline_{0};  // tick by which the receive thread gives up waiting
+  std::atomic<uint32_t> abandoned_{0};
+  std::atomic<uint32_t> halt_clears_{0};
   uint64_t buffers_allocated_ = 0;
+  TimeLimits limits_;
 
   // Guards the two lists and request_done_; never held while a transfer is started, waited for or
   // handed to the callback.
@@ -100,6 +138,11 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   std::deque<TransferBuffer*> free_list_;
   std::deque<TransferBuffer*> pending_list_;
   bool request_done_ = false;
+  // The IN endpoint stalled: the request thread clears the halt before it starts more transfers.
+  bool halted_ = false;
+  // Counts halt clears; a stall of a transfer begun before the last clear is not a new halt.
+  uint32_t halt_generation_ = 0;
+  uint32_t halt_backoff_ms_ = 0;
 };
 
 }  // namespace pelkan::core

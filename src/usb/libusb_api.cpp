@@ -1,7 +1,52 @@
 #include "usb/libusb_api.h"
 
+#include <initializer_list>
+
 namespace pelkan::usb {
 namespace {
+
+void PutDescriptor(std::vector<uint8_t>* out, uint8_t length, uint8_t type, std::initializer_list<uint8_t> rest) {
+  out->push_back(length);
+  out->push_back(type);
+  out->insert(out->end(), rest.begin(), rest.end());
+}
+
+void PutExtra(std::vector<uint8_t>* out, const unsigned char* extra, int length) {
+  if (extra != nullptr && length > 0) out->insert(out->end(), extra, extra + length);
+}
+
+// The descriptor bytes back from libusb's parsed form, in the order the device sent them.
+std::vector<uint8_t> Serialise(const libusb_config_descriptor* c) {
+  std::vector<uint8_t> out;
+  PutDescriptor(&out, 9, LIBUSB_DT_CONFIG,
+                {0, 0, c->bNumInterfaces, c->bConfigurationValue, c->iConfiguration, c->bmAttributes, c->MaxPower});
+  PutExtra(&out, c->extra, c->extra_length);
+  for (int i = 0; i < c->bNumInterfaces; ++i) {
+    const libusb_interface& iface = c->interface[i];
+    for (int a = 0; a < iface.num_altsetting; ++a) {
+      const libusb_interface_descriptor& alt = iface.altsetting[a];
+      PutDescriptor(&out, 9, LIBUSB_DT_INTERFACE,
+                    {alt.bInterfaceNumber, alt.bAlternateSetting, alt.bNumEndpoints, alt.bInterfaceClass,
+                     alt.bInterfaceSubClass, alt.bInterfaceProtocol, alt.iInterface});
+      PutExtra(&out, alt.extra, alt.extra_length);
+      for (int e = 0; e < alt.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+        const uint8_t length = ep.bLength >= 9 ? 9 : 7;
+        PutDescriptor(&out, length, LIBUSB_DT_ENDPOINT,
+                      {ep.bEndpointAddress, ep.bmAttributes, static_cast<uint8_t>(ep.wMaxPacketSize),
+                       static_cast<uint8_t>(ep.wMaxPacketSize >> 8), ep.bInterval});
+        if (length == 9) {
+          out.push_back(ep.bRefresh);
+          out.push_back(ep.bSynchAddress);
+        }
+        PutExtra(&out, ep.extra, ep.extra_length);
+      }
+    }
+  }
+  out[2] = static_cast<uint8_t>(out.size());
+  out[3] = static_cast<uint8_t>(out.size() >> 8);
+  return out;
+}
 
 class SystemApi : public LibusbApi {
  public:
@@ -26,8 +71,20 @@ class SystemApi : public LibusbApi {
                       uint16_t index, unsigned char* data, uint16_t length, unsigned int timeout_ms) override {
     return libusb_control_transfer(handle, request_type, request, value, index, data, length, timeout_ms);
   }
-  int GetStringDescriptorAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data, int length) override {
-    return libusb_get_string_descriptor_ascii(handle, index, data, length);
+  int GetRawConfigDescriptor(libusb_device* dev, uint8_t index, std::vector<uint8_t>* raw) override {
+    libusb_config_descriptor* c = nullptr;
+    const int rc = libusb_get_config_descriptor(dev, index, &c);
+    if (rc != 0) return rc;
+    *raw = Serialise(c);
+    libusb_free_config_descriptor(c);
+    return 0;
+  }
+  int GetStringDescriptor(libusb_device_handle* handle, uint8_t index, uint16_t language, unsigned char* data,
+                          int length) override {
+    return libusb_get_string_descriptor(handle, index, language, data, length);
+  }
+  int ClearHalt(libusb_device_handle* handle, unsigned char endpoint) override {
+    return libusb_clear_halt(handle, endpoint);
   }
   libusb_transfer* AllocTransfer() override { return libusb_alloc_transfer(0); }
   void FreeTransfer(libusb_transfer* transfer) override { libusb_free_transfer(transfer); }

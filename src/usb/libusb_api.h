@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace pelkan::usb {
 
 // The libusb calls the libusb backend makes, behind one interface so that tests can stand in for
-// the library. Each method does what the libusb function of the same name does.
+// the library. Each method does what the libusb function of the same name does, except
+// GetRawConfigDescriptor.
 class LibusbApi {
  public:
   virtual ~LibusbApi() = default;
@@ -28,8 +30,12 @@ class LibusbApi {
   virtual int ControlTransfer(libusb_device_handle* handle, uint8_t request_type, uint8_t request,
                               uint16_t value, uint16_t index, unsigned char* data, uint16_t length,
                               unsigned int timeout_ms) = 0;
-  virtual int GetStringDescriptorAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data,
-                                       int length) = 0;
+  // The whole configuration descriptor `index` as the device reports it, from the library's copy
+  // (no request goes to the device). 0 or a libusb error.
+  virtual int GetRawConfigDescriptor(libusb_device* dev, uint8_t index, std::vector<uint8_t>* raw) = 0;
+  virtual int GetStringDescriptor(libusb_device_handle* handle, uint8_t index, uint16_t language,
+                                  unsigned char* data, int length) = 0;
+  virtual int ClearHalt(libusb_device_handle* handle, unsigned char endpoint) = 0;
   virtual libusb_transfer* AllocTransfer() = 0;
   virtual void FreeTransfer(libusb_transfer* transfer) = 0;
   virtual int SubmitTransfer(libusb_transfer* transfer) = 0;

@@ -10,19 +10,29 @@
 
 namespace pelkan::usb {
 
-// Real tuners through libusb-1.0. The device set is every Cypress device (vendor 0x04B4) plus the
-// configured vendor:product pairs; paths are "usb:BUS:ADDRESS". Opening a device claims its first
-// interface (detaching a kernel driver if one is bound) and starts the one libusb event thread;
-// closing cancels and drains every transfer before it releases the interface.
-// Requests are translated as follows: descriptor and control requests -> synchronous control
+// Real tuners through libusb-1.0; paths are "usb:BUS:ADDRESS". The device set holds only tuner
+// candidates (IsTunerCandidate), judged from the descriptors libusb keeps, so no other device is
+// ever opened.
+// Opening a device neither claims it nor detaches a kernel driver: the device and configuration
+// descriptors are answered from libusb's copy, strings and other control requests go to the device.
+// The interface is claimed (detaching a kernel driver bound to it) only by PrepareForStreaming or
+// the first data transfer, and released when the handle closes, after every transfer has been
+// cancelled and has come back.
+// A candidate that may not be opened (no permission) still opens as a handle that answers the
+// descriptor requests; its name carries the note kAccessRefusedNote and its data requests fail.
+// Requests are translated as follows: descriptor requests -> libusb's copy or synchronous control
 // transfers; direct and buffered data requests -> asynchronous bulk or interrupt transfers whose
-// completion completes the overlapped record; abort -> cancel every pending transfer of the
-// endpoint; set transfer size -> remembered; device name -> the product string; driver version ->
+// completion completes the overlapped record (a cancelled or failed transfer reports the bytes it
+// carried); abort -> cancel every pending transfer of the endpoint; reset pipe -> clear halt; set
+// transfer size -> remembered; device name -> the product string in Shift-JIS; driver version ->
 // kDriverVersion, so the direct form is used. After a transfer ends with LIBUSB_TRANSFER_NO_DEVICE
 // the handle refuses every further request.
 class LibusbDriver : public UsbDriver {
  public:
   static constexpr uint32_t kDriverVersion = 0x01050500;
+  // How long closing a handle waits for its cancelled transfers to come back. A handle whose
+  // transfers never come back is left open, its memory kept, rather than freed under the kernel.
+  static constexpr unsigned kCloseWaitMs = 3000;
 
   // Null when libusb cannot be initialised (no USB support on this machine).
   static std::shared_ptr<LibusbDriver> Create(std::vector<UsbDeviceId> extra_ids,
@@ -34,15 +44,31 @@ class LibusbDriver : public UsbDriver {
   // Hotplug notifications where libusb supports them.
   std::shared_ptr<void> WatchDevices(std::function<void()> on_change) override;
 
-  // True when a device with this descriptor belongs to the set.
-  bool Matches(uint16_t vendor_id, uint16_t product_id) const;
+  // True when a device of this vendor and product, device class and classes of the interfaces of
+  // its first configuration may be a tuner: no interface and not the device itself is of a class
+  // that a kernel driver serves for other programs (audio, communication, HID, printer, mass
+  // storage, hub, video); and it is a vendor-specific Cypress device (class 0xFF, or an interface
+  // of class 0xFF) or its pair is in `ids`.
+  static bool IsTunerCandidate(uint16_t vendor_id, uint16_t product_id, uint8_t device_class,
+                               const std::vector<uint8_t>& interface_classes,
+                               const std::vector<UsbDeviceId>& ids);
 
   struct Core;
 
  private:
   LibusbDriver(std::shared_ptr<Core> core, std::vector<UsbDeviceId> ids);
+  bool IsCandidate(libusb_device* dev, libusb_device_descriptor* desc, std::vector<uint8_t>* config) const;
   std::shared_ptr<Core> core_;
   std::vector<UsbDeviceId> ids_;
 };
+
+// " (アクセス拒否)" in Shift-JIS: appended to the name of a device that may not be opened.
+inline constexpr char kAccessRefusedNote[] =
+    " (\x83"
+    "A\x83N\x83Z\x83X\x8B\x91\x94\xDB)";
+
+// UTF-16 text of a string descriptor in Shift-JIS; each character without a Shift-JIS form
+// (and each unpaired surrogate) becomes one '?'.
+std::string Utf16ToSjis(const std::u16string& text);
 
 }  // namespace pelkan::usb

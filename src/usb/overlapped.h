@@ -18,6 +18,7 @@ inline constexpr uint32_t kIoCancelled = 995;        // aborted or cancelled
 inline constexpr uint32_t kIoDeviceGone = 1167;      // the device is no longer attached
 inline constexpr uint32_t kIoFailed = 31;            // the device reported an error
 inline constexpr uint32_t kIoTimeout = 1460;
+inline constexpr uint32_t kIoAccessDenied = 5;       // the device may not be opened or claimed
 
 // The context of one asynchronous request: the completion event (auto-reset) and the result the
 // driver stores before signalling it. The caller owns the record; it must outlive the request.

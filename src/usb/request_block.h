@@ -23,6 +23,12 @@ inline constexpr uint32_t kBlockDataOffset = 30;   // u32
 inline constexpr uint32_t kBlockDataLength = 34;   // u32
 inline constexpr uint32_t kBlockHeaderSize = 38;
 
+// Status words a driver writes for failed transfers (the USB stack's codes).
+inline constexpr uint32_t kUsbdStatusStall = 0xC0000004;      // the endpoint is halted
+inline constexpr uint32_t kUsbdStatusXactError = 0xC0000011;  // transaction error, overflow, ...
+inline constexpr uint32_t kUsbdStatusCanceled = 0xC0010000;
+inline constexpr uint32_t kUsbdStatusDeviceGone = 0xC0007000;
+
 // Little-endian field access on a raw block; the caller makes sure the field lies inside it.
 inline uint16_t GetLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t GetLe32(const uint8_t* p) {

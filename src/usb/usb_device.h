@@ -38,6 +38,8 @@ class UsbDevice {
   // Releases the handle, descriptors and endpoint objects. Nothing happens when not open.
   void Close();
   bool IsOpen() const { return handle_ != nullptr; }
+  // Readies the open device for streaming (UsbDriverHandle::PrepareForStreaming).
+  bool PrepareForStreaming() { return handle_ != nullptr && handle_->PrepareForStreaming(); }
 
   // bNumEndpoints of the selected interface record plus 1 (the control endpoint); 0 when closed or
   // when no interface record is selected.

@@ -23,6 +23,9 @@ inline constexpr uint32_t kIoctlGetSecondName = 0x220040;
 inline constexpr uint32_t kIoctlAbortPipe = 0x220044;
 inline constexpr uint32_t kIoctlDirectTransfer = 0x22004B;
 inline constexpr uint32_t kIoctlGetSpeedValue = 0x22004C;
+// Clears a halted (stalled) endpoint: 1 byte, the endpoint address; nothing returned. Every transfer
+// of the endpoint should have ended before, as the USB stack asks.
+inline constexpr uint32_t kIoctlResetPipe = 0x22001C;
 
 // Lowest driver version that offers direct transfers.
 inline constexpr uint32_t kDirectTransferVersion = 0x01050500;
@@ -51,6 +54,10 @@ class UsbDriverHandle {
   // Cancels one started request; it then completes (with an error unless it had already finished).
   // Returns false when the request is not (or no longer) in flight.
   virtual bool Cancel(Overlapped* ov) = 0;
+  // Makes the device ready for streaming; a backend that must take the device over (claim its
+  // interface) does it here and not before, and gives it back when the handle closes. False when
+  // the device cannot stream: access refused, or held by another program.
+  virtual bool PrepareForStreaming() { return true; }
 };
 
 // A set of devices of one interface class, and the way to open them.

@@ -129,6 +129,12 @@ bool UsbEndpoint::Abort() {
   return handle_->Request(kIoctlAbortPipe, &address, 1, nullptr, 0, nullptr).ok;
 }
 
+bool UsbEndpoint::ResetPipe() {
+  if (handle_ == nullptr) return false;
+  uint8_t address = bEndpointAddress_;
+  return handle_->Request(kIoctlResetPipe, &address, 1, nullptr, 0, nullptr).ok;
+}
+
 uint32_t UsbEndpoint::RoundXferSize(uint32_t size) const {
   if (max_packet_size_ == 0 || size % max_packet_size_ == 0) return size;
   const uint64_t rounded = (static_cast<uint64_t>(size) / max_packet_size_ + 1) * max_packet_size_;

@@ -52,8 +52,8 @@ class UsbEndpoint {
   // to `buffer`; the packet-information area goes to `packet_info` when given. Releases `block`.
   // True when the driver reported success and both status words are 0. Call only once the transfer
   // has completed (or never started).
-  bool FinishDataXfer(uint8_t* buffer, uint32_t* length, Overlapped* ov,
-                      std::unique_ptr<RequestBlock> block, uint8_t* packet_info = nullptr);
+  bool FinishDataXfer(uint8_t* buffer, uint32_t* length, Overlapped* ov, std::unique_ptr<RequestBlock> block,
+                      uint8_t* packet_info = nullptr);
   // Synchronous transfer: begin, wait up to the endpoint's timeout (on time-out: abort the endpoint
   // and wait for the transfer to end), finish. True when all succeeded; `*length` = bytes transferred.
   bool XferData(uint8_t* buffer, uint32_t* length, uint8_t* packet_info = nullptr);
@@ -61,6 +61,8 @@ class UsbEndpoint {
   bool CancelXfer(Overlapped* ov);
   // Asks the driver to end every pending transfer of this endpoint. True when it accepted.
   bool Abort();
+  // Clears a halt (stall) of the endpoint; end its transfers first. True when the driver did.
+  bool ResetPipe();
   // Sets the driver's transfer size for this endpoint, rounded up to whole packets.
   void SetXferSize(uint32_t size);
   // The size SetXferSize sends for `size` with this endpoint's packet size.

@@ -19,6 +19,7 @@ struct VirtualTunerDriver::Shared {
   std::vector<std::vector<uint8_t>> out_writes;
   bool present = true;
   int open_handles = 0;
+  int halt_clears = 0;
   std::atomic<uint64_t> bytes_streamed{0};
 };
 
@@ -53,9 +54,10 @@ struct Xfer {
   uint64_t index = 0;
 };
 
+// A transfer that failed or was cancelled still reports the bytes it had received.
 void CompleteXfer(const Xfer& x, bool ok, uint32_t data_bytes, uint32_t status1, uint32_t error) {
   WriteBlockStatus(x.status_block, status1, 0);
-  x.ov->Complete(ok, ok ? x.base + data_bytes : 0, error);
+  x.ov->Complete(ok, data_bytes > 0 || ok ? x.base + data_bytes : 0, error);
 }
 
 class VirtualTunerHandle : public UsbDriverHandle {
@@ -114,6 +116,17 @@ class VirtualTunerHandle : public UsbDriverHandle {
       case kIoctlAbortPipe:
         if (in == nullptr || in_size < 1) return {false, 0, kIoInvalidParameter};
         AbortEndpoint(in[0]);
+        return {true, 0, kIoSuccess};
+      case kIoctlResetPipe:
+        if (in == nullptr || in_size < 1) return {false, 0, kIoInvalidParameter};
+        {
+          std::lock_guard lock(mutex_);
+          if (in[0] == VirtualTunerDriver::kStreamEndpoint) halted_ = false;
+        }
+        {
+          std::lock_guard lock(shared_->mutex);
+          ++shared_->halt_clears;
+        }
         return {true, 0, kIoSuccess};
       case kIoctlControlTransfer: return Control(in, in_size, ov);
       case kIoctlBufferedTransfer: {
@@ -286,72 +299,118 @@ class VirtualTunerHandle : public UsbDriverHandle {
     lock.lock();
   }
 
-  // Fills the stream endpoint's transfers in the order they were begun.
-  void Worker() {
+  // Fails every queued stream transfer with a stall (the endpoint is halted). Called with the lock.
+  void FailQueuedWithStall(std::unique_lock<std::mutex>& lock) {
+    std::vector<Xfer> failed(queue_.begin(), queue_.end());
+    queue_.clear();
+    lock.unlock();
+    for (const Xfer& f : failed) CompleteXfer(f, false, 0, kUsbdStatusStall, kIoFailed);
+    lock.lock();
+  }
+
+  // Waits until the pacing allows `n` more bytes. False when the current transfer was cancelled or
+  // the handle closes meanwhile. Called with the lock.
+  bool Pace(std::unique_lock<std::mutex>& lock, uint32_t n) {
     const uint64_t bit_rate = shared_->options.bit_rate;
+    if (bit_rate == 0 || n == 0) return true;
+    const auto now = Clock::now();
+    if (!pace_started_) {
+      pace_started_ = true;
+      pace_start_ = now;
+      pace_bytes_ = 0;
+    }
+    auto due = pace_start_ + std::chrono::nanoseconds(static_cast<int64_t>(
+                                 static_cast<long double>(pace_bytes_ + n) * 8e9L / bit_rate));
+    // When nobody asked for data for a while, the stream resumes from now instead of bursting.
+    if (due + std::chrono::milliseconds(200) < now) {
+      pace_start_ = now;
+      pace_bytes_ = 0;
+      due = now;
+    }
+    cv_.wait_until(lock, due, [this] { return closing_ || current_cancel_; });
+    return !(closing_ || current_cancel_);
+  }
+
+  // Fills the stream endpoint's transfers one after the other, in the order they were begun.
+  void Worker() {
     std::unique_lock lock(mutex_);
     while (true) {
       cv_.wait(lock, [this] { return closing_ || !queue_.empty(); });
       if (closing_) break;
+      if (halted_) {
+        FailQueuedWithStall(lock);
+        continue;
+      }
       const Xfer x = queue_.front();
       queue_.pop_front();
       const VirtualFault* fault = FaultFor(x.index);
       uint32_t n = x.length;
+      bool pause = false;
+      bool stall = false;
       if (fault != nullptr) {
         switch (fault->kind) {
-          case VirtualFault::Kind::kTimeout:
-            stuck_.push_back(x);
-            continue;
           case VirtualFault::Kind::kError:
             lock.unlock();
-            CompleteXfer(x, false, 0, kUsbdStatusStall, kIoFailed);
+            CompleteXfer(x, false, 0, kUsbdStatusXactError, kIoFailed);
             lock.lock();
             continue;
           case VirtualFault::Kind::kUnplug:
             Unplug(lock, x);
             continue;
-          case VirtualFault::Kind::kShort: n = std::min(n, fault->short_length); break;
-          case VirtualFault::Kind::kEmpty: n = 0; break;
+          case VirtualFault::Kind::kTimeout:
+            pause = true;
+            n = std::min(n, fault->short_length);
+            break;
+          case VirtualFault::Kind::kStall:
+            stall = true;
+            n = std::min(n, fault->short_length);
+            break;
+          case VirtualFault::Kind::kShort:
+            n = std::min(n, fault->short_length);
+            break;
+          case VirtualFault::Kind::kEmpty:
+            n = 0;
+            break;
         }
       }
       current_ov_ = x.ov;
       current_endpoint_ = x.endpoint;
       current_cancel_ = false;
-      if (bit_rate > 0 && n > 0) {
-        const auto now = Clock::now();
-        if (!pace_started_) {
-          pace_started_ = true;
-          pace_start_ = now;
-          pace_bytes_ = 0;
-        }
-        auto due = pace_start_ + std::chrono::nanoseconds(static_cast<int64_t>(
-                                     static_cast<long double>(pace_bytes_ + n) * 8e9L / bit_rate));
-        // When nobody asked for data for a while, the stream resumes from now instead of bursting.
-        if (due + std::chrono::milliseconds(200) < now) {
-          pace_start_ = now;
-          pace_bytes_ = 0;
-          due = now;
-        }
-        cv_.wait_until(lock, due, [this] { return closing_ || current_cancel_; });
-        if (closing_ || current_cancel_) {
-          current_ov_ = nullptr;
-          lock.unlock();
-          CompleteXfer(x, false, 0, kUsbdStatusCanceled, kIoCancelled);
-          lock.lock();
-          continue;
-        }
+      if (!Pace(lock, n)) {
+        current_ov_ = nullptr;
+        lock.unlock();
+        CompleteXfer(x, false, 0, kUsbdStatusCanceled, kIoCancelled);
+        lock.lock();
+        continue;
       }
       lock.unlock();
       if (source_ == nullptr) {
         source_ = shared_->options.source_factory ? shared_->options.source_factory()
-                                                     : MakeDefaultTsSource(shared_->options.bit_rate);
+                                                  : MakeDefaultTsSource(shared_->options.bit_rate);
       }
       const uint32_t got = (n > 0 && source_ != nullptr) ? static_cast<uint32_t>(source_->Read(x.dst, n)) : 0;
-      lock.lock();
-      current_ov_ = nullptr;
-      pace_bytes_ += got;
-      lock.unlock();
       shared_->bytes_streamed.fetch_add(got, std::memory_order_relaxed);
+      lock.lock();
+      pace_bytes_ += got;
+      if (pause) {
+        // The tuner sends nothing more: the transfer holds its bytes until it is cancelled.
+        cv_.wait(lock, [this] { return closing_ || current_cancel_; });
+        current_ov_ = nullptr;
+        lock.unlock();
+        CompleteXfer(x, false, got, kUsbdStatusCanceled, kIoCancelled);
+        lock.lock();
+        continue;
+      }
+      current_ov_ = nullptr;
+      if (stall) {
+        halted_ = true;
+        lock.unlock();
+        CompleteXfer(x, false, got, kUsbdStatusStall, kIoFailed);
+        lock.lock();
+        FailQueuedWithStall(lock);
+        continue;
+      }
+      lock.unlock();
       CompleteXfer(x, true, got, 0, kIoSuccess);
       lock.lock();
     }
@@ -367,6 +426,7 @@ class VirtualTunerHandle : public UsbDriverHandle {
   bool current_cancel_ = false;
   bool closing_ = false;
   bool gone_ = false;
+  bool halted_ = false;  // the stream endpoint stalls until the halt is cleared
   uint64_t next_index_ = 0;
   std::map<uint8_t, uint32_t> xfer_sizes_;
   bool pace_started_ = false;
@@ -410,6 +470,11 @@ void VirtualTunerDriver::Replug() {
 bool VirtualTunerDriver::IsPresent() const {
   std::lock_guard lock(shared_->mutex);
   return shared_->present;
+}
+
+int VirtualTunerDriver::HaltClears() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->halt_clears;
 }
 
 int VirtualTunerDriver::OpenHandles() const {

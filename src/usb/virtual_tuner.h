@@ -9,20 +9,27 @@
 #include <vector>
 
 #include "usb/driver_config.h"
+#include "usb/request_block.h"
 #include "usb/ts_source.h"
 #include "usb/usb_driver.h"
 
 namespace pelkan::usb {
 
 // A fault the virtual tuner injects into one bulk IN transfer of its stream endpoint. Transfers are
-// numbered from 0 in the order they are begun after each open.
+// numbered from 0 in the order they are begun after each open. As on a real bulk pipe, the
+// transfers of the endpoint end strictly in the order they were begun.
 struct VirtualFault {
   enum class Kind {
-    kTimeout,  // never completes until cancelled, aborted or the device is closed
+    kTimeout,  // the stream pauses after `short_length` bytes of this transfer: it ends only when
+               // cancelled, aborted or the device is closed, then with those bytes; the transfers
+               // begun after it wait behind it
     kError,    // completes at once with an error status and no data
     kShort,    // completes with `short_length` bytes
     kEmpty,    // completes with 0 bytes
-    kUnplug,   // the device leaves: this and every pending transfer fail, later requests fail
+    kStall,    // the endpoint halts after `short_length` bytes of this transfer: it ends with those
+               // bytes and a stall status, and every other transfer of the endpoint with a stall and
+               // no data, until the halt is cleared (kIoctlResetPipe)
+    kUnplug,   // the device leaves: this and every pending transfer fail first, then every request
   };
   Kind kind = Kind::kError;
   uint64_t transfer = 0;
@@ -33,10 +40,6 @@ struct VirtualFault {
 inline constexpr const char* kVirtualTunerPath = "virtual:fx2";
 // Name of the virtual tuner (driver name and product string).
 inline constexpr const char* kVirtualTunerName = "Virtual FX2 tuner";
-// Status words the virtual tuner writes for failed transfers (the USB stack's codes).
-inline constexpr uint32_t kUsbdStatusStall = 0xC0000004;
-inline constexpr uint32_t kUsbdStatusCanceled = 0xC0010000;
-inline constexpr uint32_t kUsbdStatusDeviceGone = 0xC0007000;
 
 struct VirtualTunerOptions {
   // Pacing in bits per second; 0 delivers as fast as transfers are asked for.
@@ -54,6 +57,7 @@ struct VirtualTunerOptions {
 // its stream, in the order they were begun, paced at the bit rate. The stream endpoint is the only
 // bulk IN endpoint, so the main window's preselection (the last bulk IN listed) finds it. Transfers
 // on 0x88 wait (no key is ever pressed) until cancelled or aborted. Bulk OUT writes are recorded.
+// A cancelled or aborted transfer ends with the bytes it had received.
 // Safe from any thread.
 class VirtualTunerDriver : public UsbDriver {
  public:
@@ -77,6 +81,8 @@ class VirtualTunerDriver : public UsbDriver {
   bool IsPresent() const;
   // Open handles now.
   int OpenHandles() const;
+  // Halt clears (kIoctlResetPipe) asked for since construction.
+  int HaltClears() const;
   // The device and configuration descriptors it reports.
   static std::vector<uint8_t> DeviceDescriptor();
   static std::vector<uint8_t> ConfigurationDescriptor();

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -169,7 +170,10 @@ TEST_F(Fx2Test, PacedStreamDoesNotRunAheadOfItsBitRate) {
 }
 
 TEST_F(Fx2Test, InjectedFaultsAreCountedAndStreamingGoesOn) {
-  Make(Unlimited({{Kind::kError, 3, 0}, {Kind::kShort, 5, 1000}, {Kind::kEmpty, 7, 0}, {Kind::kTimeout, 9, 0},
+  Make(Unlimited({{Kind::kError, 3, 0},
+                  {Kind::kShort, 5, 1000},
+                  {Kind::kEmpty, 7, 0},
+                  {Kind::kTimeout, 9, 0},
                   {Kind::kError, 40, 0}}));
   ASSERT_EQ(dev->Start(0, 0x86, kNoEndpoint), 1);
   // 60 transfers' worth: the timed-out one costs the receive thread its 1 s wait.
@@ -187,13 +191,71 @@ TEST_F(Fx2Test, InjectedFaultsAreCountedAndStreamingGoesOn) {
 TEST_F(Fx2Test, StopWhileATransferHangsFreesNothingInFlight) {
   Make(Unlimited({{Kind::kTimeout, 0, 0}, {Kind::kTimeout, 1, 0}}));
   ASSERT_EQ(dev->Start(0, 0x86, kNoEndpoint), 1);
-  // The receive thread now waits for transfer 0, which never completes; the others are filled.
+  // The receive thread now waits for transfer 0, which never completes; the others wait behind it.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_EQ(dev->Stop(), 1);
   EXPECT_EQ(dev->GetStatistics().transfers_failed, 0u);
   EXPECT_EQ(dev->GetFreeBufferCount(), 0u);
   EXPECT_EQ(dev->GetPendingBufferCount(), 0u);
   EXPECT_EQ(tuner->OpenHandles(), 0);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+}
+
+// Short limits so that time-outs cost milliseconds.
+CDTV_EzUSBFX2::TimeLimits FastLimits() {
+  CDTV_EzUSBFX2::TimeLimits l;
+  l.transfer_wait_ms = 100;
+  l.cancel_wait_ms = 100;
+  l.stop_drain_ms = 500;
+  return l;
+}
+
+TEST_F(Fx2Test, ATimedOutTransferDeliversWhatItHadReceived) {
+  // The stream pauses inside transfer 5 after 20000 bytes; the cancelled transfer brings them back.
+  Make(Unlimited({{Kind::kTimeout, 5, 20000}, {Kind::kTimeout, 12, 0}}));
+  dev->SetTimeLimits(FastLimits());
+  ASSERT_EQ(dev->Start(0, 0x86, kNoEndpoint), 1);
+  ASSERT_TRUE(sink.WaitFor(40ull * CDTV_EzUSBFX2::kTransferSize));
+  ASSERT_EQ(dev->Stop(), 1);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_EQ(sink.bytes.size() % CDTV_EzUSBFX2::kTransferSize, 20000u);
+  const DtvStatistics st = dev->GetStatistics();
+  EXPECT_EQ(st.transfers_failed, 1u);  // only transfer 12 carried nothing
+  EXPECT_EQ(st.total_bytes, sink.bytes.size());
+  EXPECT_EQ(tuner->OpenHandles(), 0);
+}
+
+TEST_F(Fx2Test, AStalledEndpointIsClearedAndStreamingResumes) {
+  Make(Unlimited({{Kind::kStall, 4, 3000}}));
+  dev->SetTimeLimits(FastLimits());
+  ASSERT_EQ(dev->Start(0, 0x86, kNoEndpoint), 1);
+  ASSERT_TRUE(sink.WaitFor(4u << 20));
+  ASSERT_EQ(dev->Stop(), 1);
+  EXPECT_EQ(tuner->HaltClears(), 1);
+  EXPECT_EQ(dev->GetHaltClears(), 1u);
+  // The 3000 bytes before the stall are kept, and nothing after them is missing.
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_GE(dev->GetStatistics().transfers_failed, 1u);
+  EXPECT_EQ(dev->GetStatistics().total_bytes, sink.bytes.size());
+}
+
+TEST_F(Fx2Test, AnEndpointThatKeepsStallingDoesNotSpin) {
+  std::vector<VirtualFault> faults;
+  for (uint64_t i = 2; i < 100000; ++i) faults.push_back({Kind::kStall, i, 0});
+  Make(Unlimited(std::move(faults)));
+  CDTV_EzUSBFX2::TimeLimits limits = FastLimits();
+  limits.halt_backoff_max_ms = 200;
+  dev->SetTimeLimits(limits);
+  ASSERT_EQ(dev->Start(0, 0x86, kNoEndpoint), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  ASSERT_EQ(dev->Stop(), 1);
+  const DtvStatistics st = dev->GetStatistics();
+  // Backing off 10, 20, 40, ... 200 ms: a handful of rounds, each failing at most the 32 buffers
+  // (a busy loop fails about a thousand a second).
+  EXPECT_GE(tuner->HaltClears(), 2);
+  EXPECT_LE(tuner->HaltClears(), 10);
+  EXPECT_LE(st.transfers_failed, 32u * 10);
+  EXPECT_EQ(sink.bytes.size(), 2u * CDTV_EzUSBFX2::kTransferSize);
   EXPECT_EQ(sink.FirstMismatch(), -1);
 }
 
@@ -306,6 +368,34 @@ TEST(Fx2Device, StopDoesNotWaitForAnInitialisationWriteTheTunerIgnores) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(state->open_handles, 0);
   EXPECT_TRUE(state->pending.empty());
+}
+
+TEST(Fx2Device, StopIsBoundedWhenTransfersNeverComeBack) {
+  auto driver = std::make_shared<usb::testing::FakeDriver>();
+  auto state = usb::testing::TypicalDevice();
+  state->data_pending = true;
+  state->ignore_cancel = true;  // cancels are taken but nothing ever completes
+  driver->devices.push_back(state);
+  CDTV_EzUSBFX2 dev(driver);
+  CDTV_EzUSBFX2::TimeLimits limits;
+  limits.transfer_wait_ms = 50;
+  limits.cancel_wait_ms = 50;
+  limits.stop_drain_ms = 300;
+  dev.SetTimeLimits(limits);
+  ASSERT_EQ(dev.OpenDevice(), 1);
+  ASSERT_EQ(dev.Start(0, 0x86, kNoEndpoint), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(dev.Stop(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // Every buffer is still with the driver: none is freed or listed for reuse.
+  EXPECT_EQ(dev.GetAbandonedBufferCount(), static_cast<uint32_t>(CDTV_EzUSBFX2::kTransferCount));
+  EXPECT_EQ(dev.GetFreeBufferCount(), 0u);
+  EXPECT_EQ(dev.GetPendingBufferCount(), 0u);
+  char text[128];
+  EXPECT_GT(std::strlen(dev.GetStatusText(text, sizeof text)), 0u);
+  // The driver may still write into them: the fake's records point into the kept buffers.
+  for (usb::Overlapped* ov : state->pending) ov->Complete(true, 0, 0);
 }
 
 TEST(Fx2Device, ListingWhileStreamingLeavesTheStreamAlone) {

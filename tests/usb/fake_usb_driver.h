@@ -24,6 +24,8 @@ struct FakeDeviceState {
   // the test.
   bool data_pending = false;
   std::vector<uint8_t> data_reply;
+  // A wedged device: cancels and aborts are accepted but the pending transfers never come back.
+  bool ignore_cancel = false;
 
   struct Call {
     uint32_t code = 0;
@@ -76,6 +78,7 @@ class FakeHandle : public UsbDriverHandle {
         return {true, out_size, 0};
       case kIoctlAbortPipe:
         ++s_->aborts;
+        if (s_->ignore_cancel) return {true, 0, 0};
         for (Overlapped* p : s_->pending) p->Complete(false, 0, kIoCancelled);
         s_->pending.clear();
         return {true, 0, 0};
@@ -104,6 +107,7 @@ class FakeHandle : public UsbDriverHandle {
   bool Cancel(Overlapped* ov) override {
     std::lock_guard lock(s_->mutex);
     ++s_->cancels;
+    if (s_->ignore_cancel) return true;
     for (auto it = s_->pending.begin(); it != s_->pending.end(); ++it) {
       if (*it == ov) {
         s_->pending.erase(it);

@@ -20,8 +20,10 @@ namespace {
 struct FakeLibDevice {
   uint8_t bus = 1, address = 0;
   uint16_t vendor = 0x04B4, product = 0x1004;
+  uint8_t device_class = 0xFF;
   std::vector<uint8_t> config;
-  std::string product_name = "FX2 tuner";
+  std::u16string product_name = u"FX2 tuner";
+  int open_result = 0;
 };
 
 // Stands in for libusb: devices are FakeLibDevice pointers, handles point at them too, transfers
@@ -40,11 +42,12 @@ class FakeLibusb : public LibusbApi {
   std::mutex mutex;
   std::condition_variable cv;
   std::vector<Control> controls;
-  std::vector<libusb_transfer*> submitted;     // in flight
-  std::deque<libusb_transfer*> to_complete;    // handed to the event thread
+  std::vector<libusb_transfer*> submitted;   // in flight
+  std::deque<libusb_transfer*> to_complete;  // handed to the event thread
   std::vector<uint8_t> cancelled_endpoints;
   std::vector<std::string> log;
   int allocated = 0, freed = 0, submit_result = 0;
+  int cancel_keeps = 0;  // bytes a cancelled transfer had received
   uint64_t pattern_pos = 0;
 
   int Init(libusb_context** ctx) override {
@@ -63,17 +66,24 @@ class FakeLibusb : public LibusbApi {
   static FakeLibDevice* Dev(void* p) { return static_cast<FakeLibDevice*>(p); }
   int GetDeviceDescriptor(libusb_device* dev, libusb_device_descriptor* desc) override {
     *desc = {};
+    desc->bLength = 18;
+    desc->bDescriptorType = 1;
+    desc->bcdUSB = 0x0200;
+    desc->bDeviceClass = Dev(dev)->device_class;
+    desc->bMaxPacketSize0 = 64;
     desc->idVendor = Dev(dev)->vendor;
     desc->idProduct = Dev(dev)->product;
     desc->iProduct = 2;
+    desc->bNumConfigurations = 1;
     return 0;
   }
   uint8_t GetBusNumber(libusb_device* dev) override { return Dev(dev)->bus; }
   uint8_t GetDeviceAddress(libusb_device* dev) override { return Dev(dev)->address; }
   int GetDeviceSpeed(libusb_device*) override { return LIBUSB_SPEED_HIGH; }
   int Open(libusb_device* dev, libusb_device_handle** handle) override {
-    *handle = reinterpret_cast<libusb_device_handle*>(dev);
     Log("open");
+    if (Dev(dev)->open_result != 0) return Dev(dev)->open_result;
+    *handle = reinterpret_cast<libusb_device_handle*>(dev);
     return 0;
   }
   void Close(libusb_device_handle*) override { Log("close"); }
@@ -97,22 +107,41 @@ class FakeLibusb : public LibusbApi {
     }
     FakeLibDevice* d = Dev(h);
     std::vector<uint8_t> reply;
-    if (rt == 0x80 && req == 6 && value == 0x0200) reply = d->config;
-    else if (rt == 0x80 && req == 6 && value == 0x0100) reply = testing::DeviceDesc();
-    else if (rt == 0x80 && req == 6 && value == 0x0300) reply = {4, 3, 0x09, 0x04};
-    else if (rt == 0x80 && req == 6 && value == 0x0302) reply = testing::StringDesc(u"FX2 tuner");
-    else if (rt == 0x81 && req == 10) reply = {0};
-    else if ((rt & 0x60) == 0x40) reply = {};
-    else return LIBUSB_ERROR_PIPE;
+    if (rt == 0x80 && req == 6 && value == 0x0200)
+      reply = d->config;
+    else if (rt == 0x80 && req == 6 && value == 0x0100)
+      reply = testing::DeviceDesc();
+    else if (rt == 0x80 && req == 6 && value == 0x0300)
+      reply = {4, 3, 0x09, 0x04};
+    else if (rt == 0x80 && req == 6 && value == 0x0302)
+      reply = testing::StringDesc(d->product_name);
+    else if (rt == 0x81 && req == 10)
+      reply = {0};
+    else if ((rt & 0x60) == 0x40)
+      reply = {};
+    else
+      return LIBUSB_ERROR_PIPE;
     const size_t n = std::min<size_t>(reply.size(), length);
     if (n > 0) std::memcpy(data, reply.data(), n);
     return static_cast<int>(n);
   }
-  int GetStringDescriptorAscii(libusb_device_handle* h, uint8_t, unsigned char* data, int length) override {
-    const std::string& s = Dev(h)->product_name;
-    const int n = std::min<int>(length, static_cast<int>(s.size()));
-    std::memcpy(data, s.data(), static_cast<size_t>(n));
+  int GetRawConfigDescriptor(libusb_device* dev, uint8_t, std::vector<uint8_t>* raw) override {
+    *raw = Dev(dev)->config;
+    return 0;
+  }
+  int GetStringDescriptor(libusb_device_handle* h, uint8_t index, uint16_t, unsigned char* data,
+                          int length) override {
+    const std::vector<uint8_t> d = index == 0   ? std::vector<uint8_t>{4, 3, 0x09, 0x04}
+                                   : index == 2 ? testing::StringDesc(Dev(h)->product_name)
+                                                : std::vector<uint8_t>{};
+    if (d.empty()) return LIBUSB_ERROR_PIPE;
+    const int n = std::min<int>(length, static_cast<int>(d.size()));
+    std::memcpy(data, d.data(), static_cast<size_t>(n));
     return n;
+  }
+  int ClearHalt(libusb_device_handle*, unsigned char endpoint) override {
+    Log("clear " + std::to_string(endpoint));
+    return 0;
   }
   libusb_transfer* AllocTransfer() override {
     std::lock_guard lock(mutex);
@@ -138,7 +167,7 @@ class FakeLibusb : public LibusbApi {
     submitted.erase(it);
     cancelled_endpoints.push_back(t->endpoint);
     t->status = LIBUSB_TRANSFER_CANCELLED;
-    t->actual_length = 0;
+    t->actual_length = cancel_keeps;
     to_complete.push_back(t);
     cv.notify_all();
     return 0;
@@ -160,12 +189,14 @@ class FakeLibusb : public LibusbApi {
     std::deque<libusb_transfer*> ready;
     {
       std::unique_lock lock(mutex);
-      cv.wait_for(lock, std::chrono::milliseconds(tv->tv_sec * 1000 + tv->tv_usec / 1000),
-                  [this] { return !to_complete.empty() || (auto_fill && !submitted.empty()) || interrupted; });
+      cv.wait_for(lock, std::chrono::milliseconds(tv->tv_sec * 1000 + tv->tv_usec / 1000), [this] {
+        return !to_complete.empty() || (auto_fill && !submitted.empty()) || interrupted;
+      });
       interrupted = false;
       if (auto_fill) {
         for (libusb_transfer* t : submitted) {
-          for (int i = 0; i < t->length; ++i) t->buffer[i] = PatternTsSource::ByteAt(pattern_pos + static_cast<uint64_t>(i));
+          for (int i = 0; i < t->length; ++i)
+            t->buffer[i] = PatternTsSource::ByteAt(pattern_pos + static_cast<uint64_t>(i));
           pattern_pos += static_cast<uint64_t>(t->length);
           t->actual_length = t->length;
           t->status = LIBUSB_TRANSFER_COMPLETED;
@@ -224,8 +255,16 @@ struct LibusbTest : ::testing::Test {
     listed.address = 9;
     listed.vendor = 0x0511;
     listed.product = 0x0029;
+    listed.device_class = 0;
     listed.config = TunerConfig();
-    api->devices = {tuner, mouse, listed};
+    FakeLibDevice bridge;  // a Cypress USB-storage bridge
+    bridge.address = 3;
+    bridge.product = 0x6830;
+    bridge.device_class = 0;
+    bridge.config =
+        testing::ConfigDesc(1, {testing::InterfaceDesc(0, 0, 2, 0x08), testing::EndpointDesc(0x01, 2, 512),
+                                testing::EndpointDesc(0x82, 2, 512)});
+    api->devices = {tuner, mouse, listed, bridge};
     driver = LibusbDriver::Create({{0x0511, 0x0029}}, api);
     ASSERT_NE(driver, nullptr);
   }
@@ -233,19 +272,80 @@ struct LibusbTest : ::testing::Test {
   std::shared_ptr<LibusbDriver> driver;
 };
 
-TEST_F(LibusbTest, ListsCypressDevicesAndConfiguredPairs) {
+TEST_F(LibusbTest, ListsCypressTunersAndConfiguredPairsOnly) {
   EXPECT_EQ(driver->EnumerateDevices(), (std::vector<std::string>{"usb:001:005", "usb:002:009"}));
   EXPECT_EQ(driver->Open("usb:001:002"), nullptr);  // not a tuner
+  EXPECT_EQ(driver->Open("usb:001:003"), nullptr);  // the storage bridge
   EXPECT_EQ(driver->Open("usb:001:077"), nullptr);  // not present
   EXPECT_EQ(driver->Open("nonsense"), nullptr);
+  EXPECT_TRUE(api->log.empty());  // none of them was even opened
 }
 
-TEST_F(LibusbTest, OpenClaimsAndCloseReleases) {
+TEST(LibusbCandidates, OnlyVendorSpecificCypressDevicesOrListedPairs) {
+  const std::vector<UsbDeviceId> ids = {{0x0511, 0x0029}, {0x04B4, 0x6830}};
+  EXPECT_TRUE(LibusbDriver::IsTunerCandidate(0x04B4, 0x1004, 0xFF, {0xFF}, {}));
+  EXPECT_TRUE(LibusbDriver::IsTunerCandidate(0x04B4, 0x1004, 0x00, {0xFF}, {}));
+  EXPECT_FALSE(LibusbDriver::IsTunerCandidate(0x04B4, 0x1004, 0x00, {0xFE}, {}));
+  EXPECT_TRUE(LibusbDriver::IsTunerCandidate(0x0511, 0x0029, 0x00, {0x00}, ids));
+  EXPECT_FALSE(LibusbDriver::IsTunerCandidate(0x0511, 0x0030, 0xFF, {0xFF}, ids));
+  // Classes a kernel driver serves are never taken, not even when their pair is listed.
+  for (uint8_t c : {0x01, 0x02, 0x03, 0x07, 0x08, 0x09, 0x0A, 0x0E}) {
+    EXPECT_FALSE(LibusbDriver::IsTunerCandidate(0x04B4, 0x6830, 0x00, {c}, ids)) << int(c);
+    EXPECT_FALSE(LibusbDriver::IsTunerCandidate(0x04B4, 0x1004, 0xFF, {0xFF, c}, {})) << int(c);
+  }
+  EXPECT_FALSE(LibusbDriver::IsTunerCandidate(0x04B4, 0x1004, 0x09, {0xFF}, {}));
+}
+
+TEST_F(LibusbTest, OpeningClaimsNothingUntilStreamingStarts) {
   {
     auto h = driver->Open("usb:001:005");
     ASSERT_NE(h, nullptr);
   }
+  EXPECT_EQ(api->log, (std::vector<std::string>{"open", "close"}));
+  api->log.clear();
+  {
+    auto h = driver->Open("usb:001:005");
+    ASSERT_TRUE(h->PrepareForStreaming());
+    EXPECT_TRUE(h->PrepareForStreaming());  // once
+  }
   EXPECT_EQ(api->log, (std::vector<std::string>{"open", "detach 1", "claim 0", "release 0", "close"}));
+}
+
+TEST_F(LibusbTest, ListingADeviceTouchesOnlyEndpointZero) {
+  core::CDTV_EzUSBFX2 dev(driver);
+  ASSERT_EQ(dev.OpenDevice(), 1);
+  char name[64];
+  ASSERT_EQ(dev.GetDeviceName(0, name, sizeof name), 1);
+  EXPECT_STREQ(name, "FX2 tuner");
+  EXPECT_EQ(dev.GetEndpointCount(0), 4);
+  EXPECT_EQ(dev.HasEndpoint(0, 0x86), 1);
+  for (const std::string& entry : api->log) EXPECT_TRUE(entry == "open" || entry == "close") << entry;
+  // Device and configuration descriptors come from the library's copy; strings from the device.
+  for (const auto& c : api->controls) {
+    EXPECT_EQ(c.value >> 8, LIBUSB_DT_STRING);
+    EXPECT_EQ(c.request_type, 0x80);
+  }
+}
+
+TEST_F(LibusbTest, ADeviceThatMayNotBeOpenedIsListedWithANote) {
+  api->devices[0].open_result = LIBUSB_ERROR_ACCESS;
+  core::CDTV_EzUSBFX2 dev(driver);
+  ASSERT_EQ(dev.OpenDevice(), 1);
+  char name[64];
+  ASSERT_EQ(dev.GetDeviceName(0, name, sizeof name), 1);
+  EXPECT_EQ(std::string(name), std::string("USB 04b4:1004") + kAccessRefusedNote);
+  EXPECT_EQ(dev.HasEndpoint(0, 0x86), 1);
+  EXPECT_EQ(dev.Start(0, 0x86, core::kNoEndpoint), 0);
+  for (const std::string& entry : api->log) EXPECT_TRUE(entry == "open") << entry;
+}
+
+TEST_F(LibusbTest, ProductNamesAreShownInShiftJis) {
+  api->devices[0].product_name = u"FX2 \u30C1\u30E5\u30FC\u30CA caf\u00E9";  // チューナ café
+  UsbDevice dev(driver, true);
+  // チューナ in Shift-JIS; the é has no Shift-JIS form and becomes one '?'.
+  EXPECT_EQ(dev.device_name(), "FX2 \x83`\x83\x85\x81[\x83i caf?");
+  EXPECT_EQ(Utf16ToSjis(std::u16string{u'a', char16_t{0xD800}, u'b'}), "a?b");
+  EXPECT_EQ(Utf16ToSjis(u"\U0001F600x"), "?x");
 }
 
 TEST_F(LibusbTest, DeviceRequestsBecomeControlTransfers) {
@@ -257,11 +357,12 @@ TEST_F(LibusbTest, DeviceRequestsBecomeControlTransfers) {
   ASSERT_NE(dev.bulk_in(), nullptr);
   EXPECT_TRUE(dev.bulk_in()->direct());
   EXPECT_EQ(dev.interrupt_in()->bEndpointAddress(), 0x81);
-  // The device descriptor read: GET_DESCRIPTOR(device), 18 bytes, the block's 5 s.
+  EXPECT_EQ(dev.device_descriptor().idVendor, 0x04B4);
+  EXPECT_EQ(dev.device_descriptor().bMaxPacketSize0, 64);
+  // The product string read: GET_DESCRIPTOR(string 2) with the block's 5 s.
   bool found = false;
   for (const auto& c : api->controls) {
-    if (c.request_type == 0x80 && c.request == 6 && c.value == 0x0100) {
-      EXPECT_EQ(c.length, 18);
+    if (c.request_type == 0x80 && c.request == 6 && c.value == 0x0302) {
       EXPECT_EQ(c.timeout, 5000u);
       found = true;
     }
@@ -361,6 +462,33 @@ TEST_F(LibusbTest, AbortCancelsOnlyThatEndpoint) {
   EXPECT_EQ(api->allocated, api->freed);
 }
 
+TEST_F(LibusbTest, ACancelledTransferReportsItsBytesAndAStallIsCleared) {
+  UsbDevice dev(driver, true);
+  UsbEndpoint* in = dev.bulk_in();
+  std::vector<uint8_t> buf(0x8000);
+  Overlapped ov;
+  ov.Reset();
+  auto block = in->BeginDataXfer(buf.data(), 0x8000, &ov);
+  api->cancel_keeps = 1536;
+  EXPECT_TRUE(in->CancelXfer(&ov));
+  ASSERT_TRUE(in->WaitForXfer(&ov, 5000));
+  uint32_t len = 0x8000;
+  EXPECT_FALSE(in->FinishDataXfer(buf.data(), &len, &ov, std::move(block)));
+  EXPECT_EQ(len, 1536u);
+  EXPECT_EQ(in->status1(), kUsbdStatusCanceled);
+
+  ov.Reset();
+  block = in->BeginDataXfer(buf.data(), 0x8000, &ov);
+  api->CompleteOldest(LIBUSB_TRANSFER_STALL, std::vector<uint8_t>(100, 1));
+  ASSERT_TRUE(in->WaitForXfer(&ov, 5000));
+  len = 0x8000;
+  EXPECT_FALSE(in->FinishDataXfer(buf.data(), &len, &ov, std::move(block)));
+  EXPECT_EQ(len, 100u);
+  EXPECT_EQ(in->status1(), kUsbdStatusStall);
+  EXPECT_TRUE(in->ResetPipe());
+  EXPECT_EQ(api->log.back(), "clear 134");
+}
+
 TEST_F(LibusbTest, NoDeviceStopsEverySubmission) {
   UsbDevice dev(driver, true);
   std::vector<uint8_t> buf(512);
@@ -406,6 +534,8 @@ TEST_F(LibusbTest, CaptureDeviceStreamsInOrderThroughTheBackend) {
   ASSERT_EQ(dev.OpenDevice(), 1);
   ASSERT_EQ(dev.GetDeviceCount(), 2);
   ASSERT_EQ(dev.Start(0, 0x86, 0x02), 1);
+  EXPECT_EQ(api->log[api->log.size() - 2], "detach 1");
+  EXPECT_EQ(api->log.back(), "claim 0");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (sink.size.load() < (2u << 20) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "usb/ts_source.h"
 #include "usb/usb_device.h"
 
 namespace pelkan::usb {
@@ -110,6 +111,53 @@ TEST(VirtualTuner, AbortEndsEveryPendingTransfer) {
   EXPECT_EQ(dev.bulk_in()->status1(), kUsbdStatusCanceled);
   EXPECT_EQ(len, 0u);
   // The stream goes on with the bytes the aborted transfer did not take.
+  EXPECT_EQ(ReadStream(dev, 512).size(), 512u);
+}
+
+TEST(VirtualTuner, TransfersEndInOrderAndACancelReturnsThePartialData) {
+  VirtualTunerOptions o = Unlimited();
+  o.source_factory = [] { return std::make_unique<PatternTsSource>(); };
+  o.faults = {{VirtualFault::Kind::kTimeout, 0, 700}};
+  UsbDevice dev(std::make_shared<VirtualTunerDriver>(o), true);
+  std::vector<uint8_t> a(4096), b(4096);
+  Overlapped first, second;
+  first.Reset();
+  second.Reset();
+  auto block_a = dev.bulk_in()->BeginDataXfer(a.data(), 4096, &first);
+  auto block_b = dev.bulk_in()->BeginDataXfer(b.data(), 4096, &second);
+  // The stream paused inside the first transfer: the second one waits behind it.
+  EXPECT_FALSE(dev.bulk_in()->WaitForXfer(&second, 50));
+  EXPECT_TRUE(dev.bulk_in()->CancelXfer(&first));
+  ASSERT_TRUE(dev.bulk_in()->WaitForXfer(&first, 1000));
+  uint32_t len = 4096;
+  EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(a.data(), &len, &first, std::move(block_a)));
+  ASSERT_EQ(len, 700u);
+  ASSERT_TRUE(dev.bulk_in()->WaitForXfer(&second, 1000));
+  len = 4096;
+  EXPECT_TRUE(dev.bulk_in()->FinishDataXfer(b.data(), &len, &second, std::move(block_b)));
+  ASSERT_EQ(len, 4096u);
+  for (uint32_t i = 0; i < 700; ++i) ASSERT_EQ(a[i], PatternTsSource::ByteAt(i));
+  for (uint32_t i = 0; i < 4096; ++i) ASSERT_EQ(b[i], PatternTsSource::ByteAt(700 + i));
+}
+
+TEST(VirtualTuner, AStallLastsUntilTheHaltIsCleared) {
+  VirtualTunerOptions o = Unlimited();
+  o.faults = {{VirtualFault::Kind::kStall, 0, 100}};
+  auto tuner = std::make_shared<VirtualTunerDriver>(o);
+  UsbDevice dev(tuner, true);
+  std::vector<uint8_t> buf(512);
+  uint32_t len = 512;
+  EXPECT_FALSE(dev.bulk_in()->XferData(buf.data(), &len));
+  EXPECT_EQ(len, 100u);  // the bytes before the stall
+  EXPECT_EQ(dev.bulk_in()->status1(), kUsbdStatusStall);
+  for (int i = 0; i < 3; ++i) {
+    len = 512;
+    EXPECT_FALSE(dev.bulk_in()->XferData(buf.data(), &len));
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(dev.bulk_in()->status1(), kUsbdStatusStall);
+  }
+  EXPECT_TRUE(dev.bulk_in()->ResetPipe());
+  EXPECT_EQ(tuner->HaltClears(), 1);
   EXPECT_EQ(ReadStream(dev, 512).size(), 512u);
 }
 

@@ -1,0 +1,252 @@
+// The capture device and the libusb backend against the real libusb-1.0 library, which talks to an
+// FX2 tuner and a Cypress USB-storage bridge emulated at the usbfs level.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/cli_commands.h"
+#include "app/device_list.h"
+#include "core/dtv_ezusb_fx2.h"
+#include "usb/libusb_driver.h"
+#include "usb/ts_source.h"
+#include "usbfs_emulator.h"
+
+namespace pelkan {
+namespace {
+
+using core::CDTV_EzUSBFX2;
+using usb::PatternTsSource;
+using usbfs::StreamEvent;
+using Kind = usbfs::StreamEvent::Kind;
+constexpr uint32_t kSize = CDTV_EzUSBFX2::kTransferSize;
+
+struct Sink {
+  std::vector<uint8_t> bytes;
+  std::atomic<uint64_t> size{0};
+  int zero_length_calls = 0;
+
+  static void Callback(const uint8_t* data, uint32_t length, uint32_t, uint32_t, void* user) {
+    auto* s = static_cast<Sink*>(user);
+    if (length == 0) ++s->zero_length_calls;
+    s->bytes.insert(s->bytes.end(), data, data + length);
+    s->size.fetch_add(length);
+  }
+  bool WaitFor(uint64_t n) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (size.load() < n) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+  }
+  int64_t FirstMismatch() const {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (bytes[i] != PatternTsSource::ByteAt(i)) return static_cast<int64_t>(i);
+    }
+    return -1;
+  }
+};
+
+struct EmulatedTunerTest : ::testing::Test {
+  // A storage bridge at 1-2 and the tuner at 1-5, then the libusb context.
+  void Make(std::vector<StreamEvent> events = {}, const std::u16string& product = u"FX2 tuner") {
+    bridge = &bed.Add(usbfs::StorageBridge(2));
+    usbfs::DeviceSpec spec = usbfs::Fx2Tuner(5, product);
+    spec.events = std::move(events);
+    tuner = &bed.Add(std::move(spec));
+    driver = usb::LibusbDriver::Create({});
+    ASSERT_NE(driver, nullptr);
+    dev = std::make_unique<CDTV_EzUSBFX2>(driver);
+    dev->SetDataCallback(&Sink::Callback, &sink);
+    CDTV_EzUSBFX2::TimeLimits limits;
+    limits.transfer_wait_ms = 200;
+    limits.cancel_wait_ms = 1000;
+    limits.stop_drain_ms = 3000;
+    dev->SetTimeLimits(limits);
+    ASSERT_EQ(dev->OpenDevice(), 1);
+  }
+  void ExpectBridgeUntouched() {
+    const usbfs::DeviceCounts b = bridge->Counts();
+    EXPECT_EQ(b.opens, 0);
+    EXPECT_EQ(b.claims, 0);
+    EXPECT_EQ(b.detaches, 0);
+  }
+
+  usbfs::Testbed bed;  // outlives the libusb context
+  usbfs::EmulatedDevice* bridge = nullptr;
+  usbfs::EmulatedDevice* tuner = nullptr;
+  std::shared_ptr<usb::LibusbDriver> driver;
+  std::unique_ptr<CDTV_EzUSBFX2> dev;
+  Sink sink;
+};
+
+TEST_F(EmulatedTunerTest, ListingShowsTheTunerAndLeavesTheBridgeAlone) {
+  Make({}, u"FX2 \u30C1\u30E5\u30FC\u30CA\u30FC");  // FX2 チューナー
+  ASSERT_EQ(dev->GetDeviceCount(), 1);
+  const auto devices = ListDevices(*dev);
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0].name, "FX2 \x83`\x83\x85\x81[\x83i\x81[");
+  EXPECT_FALSE(devices[0].access_refused);
+  const EndpointChoice c = ListBulkEndpoints(*dev, 0, -1, -1);
+  EXPECT_EQ(c.in, (std::vector<uint8_t>{0x86}));
+  EXPECT_EQ(c.out, (std::vector<uint8_t>{0x02, 0x04}));
+  EXPECT_EQ(dev->HasEndpoint(0, 0x88), 1);
+  // Listing opens the tuner to read its strings, and claims and detaches nothing.
+  const usbfs::DeviceCounts t = tuner->Counts();
+  EXPECT_GE(t.opens, 1);
+  EXPECT_EQ(t.claims, 0);
+  EXPECT_EQ(t.detaches, 0);
+  ExpectBridgeUntouched();
+}
+
+TEST_F(EmulatedTunerTest, DevicesCommandListsOnlyTheTuner) {
+  Make();
+  dev.reset();
+  driver.reset();
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  const std::string dir = ::testing::TempDir();
+  ASSERT_EQ(chdir(dir.c_str()), 0);  // no pelkan.ini: the default device set
+  ::testing::internal::CaptureStdout();
+  char arg0[] = "devices";
+  char* argv[] = {arg0, nullptr};
+  const int rc = cli::RunDevices(0, argv + 1);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(out.find("0: FX2 tuner\n"), 0u) << out;
+  EXPECT_EQ(out.find("Storage"), std::string::npos) << out;
+  EXPECT_NE(out.find("1: Virtual FX2 tuner"), std::string::npos) << out;
+  ExpectBridgeUntouched();
+  EXPECT_EQ(tuner->Counts().claims, 0);
+}
+
+TEST_F(EmulatedTunerTest, InitialisationWritesArriveInOrderAndTheClaimIsGivenBack) {
+  Make();
+  dev->SetInitialisation(1);
+  ASSERT_EQ(dev->Start(0, 0x86, 0x02), 1);
+  ASSERT_TRUE(sink.WaitFor(kSize));
+  ASSERT_EQ(dev->Stop(), 1);
+  const auto out = tuner->OutTransfers();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0], (std::pair<uint8_t, std::vector<uint8_t>>{0x02, {0x80, 0x00}}));
+  EXPECT_EQ(out[1], (std::pair<uint8_t, std::vector<uint8_t>>{0x02, {0x8B}}));
+  EXPECT_EQ(out[2], (std::pair<uint8_t, std::vector<uint8_t>>{0x02, {0x80, 0x01}}));
+  EXPECT_EQ(tuner->Counts().claims, 1);
+  EXPECT_EQ(tuner->Counts().detaches, 0);
+  EXPECT_EQ(tuner->UrbsHeld(), 0);
+  ExpectBridgeUntouched();
+}
+
+TEST_F(EmulatedTunerTest, ThirtyTwoTransfersInFlightDeliverTheStreamInOrder) {
+  // A tuner that starts sending a moment late finds every transfer queued.
+  Make({{0, Kind::kPause, 0, 100}});
+  ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
+  ASSERT_TRUE(sink.WaitFor(8u << 20));
+  ASSERT_EQ(dev->Stop(), 1);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  const core::DtvStatistics st = dev->GetStatistics();
+  EXPECT_EQ(st.transfers_failed, 0u);
+  EXPECT_EQ(st.total_bytes, sink.bytes.size());
+  const usbfs::DeviceCounts t = tuner->Counts();
+  EXPECT_EQ(t.max_in_flight, CDTV_EzUSBFX2::kTransferCount);
+  // Nothing the tuner put into a transfer is missing from what was handed on.
+  EXPECT_EQ(t.streamed, sink.bytes.size());
+  EXPECT_EQ(tuner->UrbsHeld(), 0);
+}
+
+TEST_F(EmulatedTunerTest, ShortAndZeroLengthTransfers) {
+  Make({{3, Kind::kShort, 1000}, {5, Kind::kShort, 0}, {6, Kind::kShort, 512}});
+  ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
+  ASSERT_TRUE(sink.WaitFor(20ull * kSize));
+  ASSERT_EQ(dev->Stop(), 1);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_EQ(sink.bytes.size() % kSize, 1512u);
+  EXPECT_EQ(sink.zero_length_calls, 0);
+  EXPECT_EQ(dev->GetStatistics().transfers_failed, 0u);
+  EXPECT_EQ(tuner->Counts().streamed, sink.bytes.size());
+}
+
+TEST_F(EmulatedTunerTest, AStreamThatStopsDeliversItsPartialData) {
+  // The tuner falls silent 12000 bytes into transfer 4, longer than the receive thread waits.
+  Make({{4, Kind::kPause, 12000, 300}});
+  ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
+  ASSERT_TRUE(sink.WaitFor(20ull * kSize));
+  ASSERT_EQ(dev->Stop(), 1);
+  EXPECT_GE(tuner->Counts().discarded, 1);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_EQ(sink.bytes.size() % kSize, 12000u);
+  EXPECT_EQ(tuner->Counts().streamed, sink.bytes.size());
+  EXPECT_LE(dev->GetStatistics().transfers_failed, 1u);  // at most a transfer cancelled empty
+}
+
+TEST_F(EmulatedTunerTest, ATransferThatCompletesAsItIsCancelledIsKept) {
+  Make({{4, Kind::kPause, 5000, 5000, true}});
+  ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
+  ASSERT_TRUE(sink.WaitFor(20ull * kSize));
+  ASSERT_EQ(dev->Stop(), 1);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_EQ(sink.bytes.size() % kSize, 0u);
+  EXPECT_EQ(tuner->Counts().streamed, sink.bytes.size());
+  EXPECT_EQ(dev->GetStatistics().transfers_failed, 0u);
+}
+
+TEST_F(EmulatedTunerTest, AStallIsClearedAndStreamingResumes) {
+  Make({{6, Kind::kStall, 3000}});
+  ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
+  ASSERT_TRUE(sink.WaitFor(4u << 20));
+  ASSERT_EQ(dev->Stop(), 1);
+  EXPECT_EQ(tuner->Counts().halt_clears, 1);
+  EXPECT_EQ(dev->GetHaltClears(), 1u);
+  EXPECT_GE(dev->GetStatistics().transfers_failed, 1u);
+  // The 3000 bytes before the stall are there, and nothing after them is missing.
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_EQ(tuner->Counts().streamed, sink.bytes.size());
+}
+
+TEST_F(EmulatedTunerTest, UnplugEndsTheThreadsWithoutAHang) {
+  Make({{10, Kind::kUnplug, 0}});
+  ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (dev->IsDeviceLost() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(dev->IsDeviceLost(), 1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(dev->Stop(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(sink.bytes.size(), 10u * kSize);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_GE(dev->GetStatistics().transfers_failed, 1u);
+  EXPECT_EQ(dev->GetAbandonedBufferCount(), 0u);
+}
+
+TEST_F(EmulatedTunerTest, StopWithThirtyTwoInFlightEndsEveryTransfer) {
+  Make({{0, Kind::kPause, 0, 60000}});  // the tuner sends nothing
+  ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (tuner->Counts().max_in_flight < CDTV_EzUSBFX2::kTransferCount &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(tuner->Counts().max_in_flight, CDTV_EzUSBFX2::kTransferCount);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(dev->Stop(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(tuner->UrbsHeld(), 0);
+  EXPECT_GE(tuner->Counts().discarded, CDTV_EzUSBFX2::kTransferCount - 1);
+  EXPECT_EQ(dev->GetAbandonedBufferCount(), 0u);
+  EXPECT_EQ(dev->GetFreeBufferCount(), 0u);
+  EXPECT_EQ(dev->GetPendingBufferCount(), 0u);
+  char text[128];
+  EXPECT_STREQ(dev->GetStatusText(text, sizeof text), "");
+}
+
+}  // namespace
+}  // namespace pelkan
