@@ -166,10 +166,13 @@ class CaptureApp {
   // With `stop` or while recording: stops the manual recording. Otherwise starts one into `path`
   // (a file-system path, UTF-8), or, when `path` is empty, into the automatic name under
   // REC_AUTOPATH (REC_AUTOFILENAME set) or the file the SavePathProvider gives. REC_TIME minutes
-  // (> 0) arm the stop timer. Returns true when recording afterwards.
-  bool ToggleRecording(bool stop, const std::string& path = std::string());
+  // (> 0) arm the stop timer. Returns true when recording afterwards. An existing file is never
+  // truncated unasked: an automatic name takes the next free name ("cap-...-1.ts"), an existing
+  // `path` is refused unless `replace` is set, and the SavePathProvider's dialog has confirmed the
+  // replacement itself. A recording whose file cannot be written is stopped with a message.
+  bool ToggleRecording(bool stop, const std::string& path = std::string(), bool replace = false);
   bool IsRecording() const;
-  // The file of the manual recording ("" when none).
+  // The file of the manual recording, as created ("" when none).
   std::string GetRecordingPath() const;
   // "+10分": extends a running stop timer by 10 minutes; without a recording adds 10 to REC_TIME.
   void ExtendStopTimer();
@@ -180,7 +183,8 @@ class CaptureApp {
   std::optional<uint32_t> GetStopDeadline() const { return deadline_; }
 
   // With `stop` or while sending: stops the UDP sending. Otherwise starts it to NETWORK_ADDRESS,
-  // port NETWORK_PORT modulo 65536, datagrams of NETWORK_SEND_SIZE bytes. Returns true when sending.
+  // port NETWORK_PORT modulo 65536, datagrams of NETWORK_SEND_SIZE bytes; port 0 (also 65536 and
+  // its multiples) is refused, as nothing can be sent there. Returns true when sending.
   bool ToggleSending(bool stop);
   bool IsSending() const;
   // The destination port of the sending (0 when not sending).
@@ -233,8 +237,9 @@ class CaptureApp {
   static void ReleaseDecoder(ThreadStart* start);
   void HandleData(const uint8_t* data, uint32_t length, uint64_t total);
   void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
-  bool StartRecording(const std::string& path);
-  void StopRecording();
+  bool StartRecording(const std::string& path, bool replace);
+  // False when a write of the file failed (the file lacks data).
+  bool StopRecording();
   std::string AutomaticRecordingPath(bool* failed) const;
   void Fail(const std::string& reason) { last_error_ = reason; }
   void PostRefresh();

@@ -19,6 +19,18 @@
 
 namespace pelkan {
 
+// Why a scheduled recording was stopped before its end.
+struct RecordingFailure {
+  enum class Reason { kWriteError, kLowDisk };
+  ScheduleItem item{};  // the reservation, as it ended (ST_ERROR)
+  std::string path;     // the file (UTF-8)
+  Reason reason = Reason::kWriteError;
+  int error = 0;            // errno of the failed write (kWriteError)
+  uint64_t free_bytes = 0;  // free space of the volume (kLowDisk)
+};
+// The message for the user (Shift-JIS), as the manual recording's stops word it.
+std::string RecordingFailureMessage(const RecordingFailure& failure);
+
 // What the scheduler needs from the application around it. The desktop program implements it
 // over its windows and the capture application, the command-line tool over its terminal and main
 // loop, tests with fakes.
@@ -37,6 +49,14 @@ class SchedulerHost {
   // on the UI thread.
   virtual bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
                                uint16_t event_id, ProgrammeEvent* out) = 0;
+  // The programme of `service_id` in effect at `t` (the event store's FindEventAt); false when none
+  // is known. Called with the scheduler lock held on the UI thread. Default: none.
+  virtual bool LookupProgrammeAt(uint16_t /*service_id*/, MjdTime /*t*/, ProgrammeEvent* /*out*/) {
+    return false;
+  }
+  // A scheduled recording was stopped before its end because its file could not be written or its
+  // volume is nearly full; its reservation has ended as ST_ERROR. UI thread, without the lock.
+  virtual void OnRecordingFailed(const RecordingFailure& /*failure*/) {}
   // Runs `work` later on the UI thread. Safe from any thread.
   virtual void Post(std::function<void()> work) = 0;
   // Asks the user whether a reservation that overlaps another is to be stored anyway; true = yes.
@@ -91,10 +111,12 @@ class RecordingScheduler {
   // --- UI thread ---
   // Remembers `now` as the last clock and posts Tick(now) to the UI thread.
   void PostClock(MjdTime now);
-  // Advances the schedule to `now`: ends or expires the first reservation when its end is more
-  // than 1 s past, prepares the first reservation 30 s ahead, opens its file 5 s ahead, follows
-  // the running event reservation and resolves at most one event reservation. Does nothing while
-  // an overlap question is on screen.
+  // Advances the schedule to `now`: stops the running recording when a write failed or its volume
+  // has kLowDiskLimit bytes free or less (ST_ERROR, reported to the host), ends or expires the first
+  // reservation when its end is more than 1 s past, prepares the first reservation 30 s ahead,
+  // opens its file 5 s ahead, follows the running event reservation (an event of undetermined
+  // length until the next programme of its service starts, at most kMaxRecordSeconds) and
+  // resolves at most one event reservation. Does nothing while an overlap question is on screen.
   void Tick(MjdTime now);
   // Status-bar text (Shift-JIS): recording state, or time until the next start.
   std::string GetScheduleStatus();
@@ -135,7 +157,8 @@ class RecordingScheduler {
   std::vector<ScheduleItem> Reservations();
   std::vector<ScheduleItem> Finished();
   std::optional<ScheduleItem> ActiveItem();
-  // File-system path (UTF-8) of the open scheduled recording; empty when none is open.
+  // File-system path (UTF-8) of the open scheduled recording, as created (an existing file of the
+  // name is never replaced: the recording then has the next free name); empty when none is open.
   std::string ActiveOutputPath();
   // Excluded PIDs of a recording limited to `kept`: the elementary PIDs of the other programmes
   // that no kept programme uses, ascending.
@@ -150,14 +173,20 @@ class RecordingScheduler {
     std::vector<uint16_t> kept;
     std::vector<uint16_t> excluded;
     std::optional<std::string> output_path;  // Shift-JIS; nullopt when the name was refused
+    std::string opened_path;                 // UTF-8, the file actually created
+    // The followed event's length is undetermined: it ends when the next programme starts.
+    bool open_end = false;
     // The first packet after the file opened may have been routed with the filter of before.
     bool first_packet = true;
   };
 
-  bool EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition);
+  bool EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
+                      std::optional<RecordingFailure>* failure);
+  void EndActiveLocked(MjdTime now, std::optional<RecordingFailure> failure,
+                       std::optional<ScheduleItem>* repetition, std::optional<RecordingFailure>* reported);
   void PrepareLocked(MjdTime now);
   void StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition);
-  void FollowEventLocked();
+  void FollowEventLocked(MjdTime now);
   void ResolveOneLocked();
   int ActiveIndexLocked() const;
   bool IsActiveLocked(int index) const;
@@ -181,6 +210,9 @@ class RecordingScheduler {
   std::vector<ScheduleItem> finished_;
   uint64_t generation_ = 0;  // bumped on every change of the reservation list
   std::atomic<bool> question_pending_{false};
+  // Status text of the last failed recording (Shift-JIS), shown until failure_until_ (instant).
+  std::string failure_status_;
+  int64_t failure_until_ = 0;
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

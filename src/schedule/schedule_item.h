@@ -37,6 +37,10 @@ enum : uint32_t {
   ST_CANCELLED = 0x14,
 };
 
+// The longest recording, in seconds (24 hours): reservations asking for more are refused when
+// loaded or added, and a programme of undetermined length is recorded at most this long.
+constexpr uint32_t kMaxRecordSeconds = 24 * 3600;
+
 // Sizes of the text fields, NUL included.
 constexpr size_t kTitleSize = 81;
 constexpr size_t kPathSize = 260;
