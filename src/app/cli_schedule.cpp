@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "app/cli_args.h"
 #include "app/cli_commands.h"
 #include "app/date_time_text.h"
 #include "app/scheduled_capture.h"
@@ -19,6 +20,8 @@
 
 namespace pelkan::cli {
 namespace {
+
+constexpr char kName[] = "pelkan-cli schedule";
 
 void PrintHelp(FILE* out) {
   std::fprintf(
@@ -32,7 +35,8 @@ void PrintHelp(FILE* out) {
       "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n"
       "  list      the reservations, numbered, with the texts of the reservation list\n"
       "  add       --start/--minutes: a date-time reservation; --event: by broadcast event id\n"
-      "            (decimal or 0x hex), its time taken from the programme information while capturing;\n"
+      "            (decimal, or hexadecimal with 0x), its time taken from the programme information while "
+      "capturing;\n"
       "            --service ID records only that service; --daily/--weekly repeat after the end;\n"
       "            --dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
       "            --force stores an overlapping reservation without asking\n"
@@ -77,13 +81,12 @@ int List() {
   return 0;
 }
 
-std::optional<long> ParseNumber(const char* text, long min, long max) {
-  if (text == nullptr || *text == '\0') return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 0);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return std::nullopt;
-  return v;
+// A number of the command line (decimal, or hexadecimal with 0x) from `min` to `max`.
+std::optional<long> NumberIn(const char* text, long min, long max) {
+  if (text == nullptr) return std::nullopt;
+  const auto v = cli::ParseNumber(text, static_cast<uint64_t>(max));
+  if (!v || static_cast<long>(*v) < min) return std::nullopt;
+  return static_cast<long>(*v);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -148,8 +151,9 @@ int Add(int argc, char** argv) {
   if (start != nullptr) {
     const auto t = ParseDateTimeText(start);
     if (!t) return Usage("--start must be \"YYYY-MM-DD HH:MM[:SS]\" (a real date)");
-    const auto m = ParseNumber(minutes, 1, 7 * 24 * 60);
-    if (!m) return Usage("--minutes must be a number of minutes from 1 to 10080");
+    const auto m = NumberIn(minutes, 1, kMaxRecordSeconds / 60);
+    if (!m)
+      return Usage("--minutes must be a number of minutes from 1 to 1440 (24 hours, the longest recording)");
     item.flags = SI_BY_TIME;
     item.start_day = t->date;
     item.start_second = t->seconds;
@@ -159,8 +163,8 @@ int Add(int argc, char** argv) {
     const char* colon = std::strchr(event, ':');
     if (colon == nullptr) return Usage("--event must be SERVICE:EVENT");
     const std::string service_text(event, colon);
-    const auto sid = ParseNumber(service_text.c_str(), 0, 0xFFFF);
-    const auto eid = ParseNumber(colon + 1, 0, 0xFFFF);
+    const auto sid = NumberIn(service_text.c_str(), 0, 0xFFFF);
+    const auto eid = NumberIn(colon + 1, 0, 0xFFFF);
     if (!sid || !eid) return Usage("--event must be SERVICE:EVENT, each 0-65535");
     item.flags = SI_BY_EVENT;
     item.service_id = static_cast<uint16_t>(*sid);
@@ -169,13 +173,13 @@ int Add(int argc, char** argv) {
   if (daily) item.flags |= SI_DAILY;
   if (weekly) item.flags |= SI_WEEKLY;
   if (service != nullptr) {
-    const auto sid = ParseNumber(service, 0, 0xFFFF);
+    const auto sid = NumberIn(service, 0, 0xFFFF);
     if (!sid) return Usage("--service must be a service id, 0-65535");
     item.flags |= SI_SERVICE_LIMIT;
     SetText(item.service_id_text, std::to_string(*sid));
   }
   if (channel != nullptr) {
-    const auto ch = ParseNumber(channel, 0, 255);
+    const auto ch = NumberIn(channel, 0, 255);
     if (!ch) return Usage("--channel must be 0-255");
     item.flags |= SI_CHANNEL_VALUE;
     item.channel_value = static_cast<uint8_t>(*ch);
@@ -187,23 +191,34 @@ int Add(int argc, char** argv) {
     SetText(item.channel_string, sjis);
   }
 
-  std::string directory_utf8;
+  std::string directory;
   if (dir != nullptr) {
-    directory_utf8 = dir;
+    const auto sjis = cli::SjisPath(kName, "--dir", dir);
+    if (!sjis) return 2;
+    directory = *sjis;
   } else {
     Settings settings;
-    LoadSettings(SettingsPath(), platform::Utf8ToSjis(CurrentDirectory()), &settings);
-    directory_utf8 = platform::SjisToUtf8(settings.rec_autopath);
+    LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
+    directory = settings.rec_autopath;
+    if (directory.empty()) {
+      std::fprintf(stderr,
+                   "%s: the current directory has a character without a Shift-JIS form and pelkan.ini "
+                   "gives no REC_AUTOPATH: give --dir\n",
+                   kName);
+      return 1;
+    }
   }
+  const std::string directory_utf8 = platform::SjisToUtf8(directory);
   if (!IsDirectory(directory_utf8)) {
     std::fprintf(stderr, "pelkan-cli schedule: no such directory: %s\n", directory_utf8.c_str());
     return 1;
   }
-  const std::string directory = platform::Utf8ToSjis(directory_utf8);
   if (directory.size() >= kPathSize) return Usage("the directory path is too long");
   SetText(item.directory, directory);
   if (file != nullptr) {
-    const std::string name = platform::Utf8ToSjis(file);
+    const auto sjis = cli::SjisPath(kName, "--file", file);
+    if (!sjis) return 2;
+    const std::string name = *sjis;
     if (name.empty() || name.size() >= kPathSize)
       return Usage("--file must be a file name of at most 259 bytes");
     item.flags |= SI_FILE_NAME;
@@ -244,7 +259,7 @@ int Remove(int argc, char** argv) {
     if (std::strcmp(argv[i], "--series") == 0) {
       series = true;
     } else if (!number) {
-      number = ParseNumber(argv[i], 1, 1L << 30);
+      number = NumberIn(argv[i], 1, 1L << 30);
       if (!number) return Usage("remove needs the reservation number shown by 'list'");
     } else {
       return Usage("remove takes one number");

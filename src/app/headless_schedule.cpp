@@ -1,9 +1,12 @@
 #include "app/headless_schedule.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "core/capture_app.h"
 #include "core/dispatcher.h"
+#include "platform/text_codec.h"
 
 namespace pelkan {
 
@@ -14,6 +17,17 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
                [] {
                  std::fprintf(stderr, "pelkan-cli: a repeated reservation overlaps another; stored anyway\n");
                  return true;
+               },
+               [this](const RecordingFailure& f) {
+                 ++failures_;
+                 std::string reason = platform::SjisToUtf8(RecordingFailureMessage(f));
+                 if (f.reason == RecordingFailure::Reason::kWriteError) {
+                   reason += std::string(" (") + std::strerror(f.error) + ")";
+                 } else {
+                   reason += " (" + std::to_string(f.free_bytes >> 20) + " MiB free)";
+                 }
+                 std::fprintf(stderr, "pelkan-cli: scheduled recording to %s stopped: %s\n", f.path.c_str(),
+                              reason.c_str());
                }),
       binding_(capture_) {
   capture_.Begin(settings.rec_autopath, schedule_path);

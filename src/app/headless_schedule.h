@@ -29,6 +29,8 @@ class HeadlessSchedule {
   HeadlessSchedule& operator=(const HeadlessSchedule&) = delete;
 
   ScheduledCapture& capture() { return capture_; }
+  // Scheduled recordings stopped early by a failed write or a nearly full disk (each said on stderr).
+  int Failures() const { return failures_; }
   // Writes the reservation file now (also done at destruction). False when it cannot be written.
   bool Save();
   // What destruction does, with its result: detaches from the application, closes a running
@@ -41,6 +43,7 @@ class HeadlessSchedule {
   CaptureApp& app_;
   bool finished_ = false;
   bool saved_ = false;
+  int failures_ = 0;
   ScheduledCapture capture_;
   ScheduledCaptureBinding binding_;
 };

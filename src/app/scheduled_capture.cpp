@@ -9,8 +9,8 @@ namespace {
 constexpr uint16_t kScheduleOutput = 1;
 }  // namespace
 
-ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm)
-    : post_(std::move(post)), confirm_(std::move(confirm)) {}
+ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm, FailureFn failed)
+    : post_(std::move(post)), confirm_(std::move(confirm)), failed_(std::move(failed)) {}
 
 ScheduledCapture::~ScheduledCapture() = default;
 
@@ -87,6 +87,20 @@ bool ScheduledCapture::LookupProgramme(uint16_t network_id, uint16_t stream_id, 
   if (!ev) return false;
   *out = *ev;
   return true;
+}
+
+bool ScheduledCapture::LookupProgrammeAt(uint16_t service_id, MjdTime t, ProgrammeEvent* out) {
+  std::lock_guard lock(processor_mutex_);
+  TsProcessor* p = processor_;
+  if (p == nullptr) return false;
+  const auto ev = p->FindEventAt(service_id, t, 0);
+  if (!ev) return false;
+  *out = *ev;
+  return true;
+}
+
+void ScheduledCapture::OnRecordingFailed(const RecordingFailure& failure) {
+  if (failed_) failed_(failure);
 }
 
 void ScheduledCapture::Post(std::function<void()> work) {

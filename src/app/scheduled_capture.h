@@ -28,7 +28,10 @@ class ScheduledCapture : public SchedulerHost {
   // daily or weekly series survives when nobody is there to be asked.
   using ConfirmFn = std::function<bool()>;
 
-  explicit ScheduledCapture(PostFn post, ConfirmFn confirm = nullptr);
+  // Tells the user that a scheduled recording stopped early (a failed write, a nearly full disk).
+  using FailureFn = std::function<void(const RecordingFailure&)>;
+
+  explicit ScheduledCapture(PostFn post, ConfirmFn confirm = nullptr, FailureFn failed = nullptr);
   ~ScheduledCapture() override;
   ScheduledCapture(const ScheduledCapture&) = delete;
   ScheduledCapture& operator=(const ScheduledCapture&) = delete;
@@ -62,12 +65,15 @@ class ScheduledCapture : public SchedulerHost {
   void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) override;
   bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id,
                        ProgrammeEvent* out) override;
+  bool LookupProgrammeAt(uint16_t service_id, MjdTime t, ProgrammeEvent* out) override;
+  void OnRecordingFailed(const RecordingFailure& failure) override;
   void Post(std::function<void()> work) override;
   bool ConfirmOverlap() override;
 
  private:
   PostFn post_;
   ConfirmFn confirm_;
+  FailureFn failed_;
   // Guards processor_ and every use of it: taken after the scheduler's lock, before the
   // processor's own locks.
   std::mutex processor_mutex_;
