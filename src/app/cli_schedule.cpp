@@ -75,6 +75,8 @@ std::string Row(size_t number, const ScheduleItem& item) {
 
 int List() {
   OfflineSchedule s(nullptr);
+  for (const std::string& w : s.scheduler().LoadWarnings())
+    std::fprintf(stderr, "%s: schedule.ini: %s: dropped, it can never be recorded\n", kName, w.c_str());
   const auto items = s.scheduler().Reservations();
   std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\n");
   for (size_t i = 0; i < items.size(); ++i) std::printf("%s\n", Row(i + 1, items[i]).c_str());

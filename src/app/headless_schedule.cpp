@@ -31,6 +31,8 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
                }),
       binding_(capture_) {
   capture_.Begin(settings.rec_autopath, schedule_path);
+  for (const std::string& w : capture_.scheduler().LoadWarnings())
+    std::fprintf(stderr, "pelkan-cli: schedule.ini: %s: dropped, it can never be recorded\n", w.c_str());
   app_.SetScheduleEngine(&binding_);
 }
 

@@ -208,6 +208,11 @@ bool RecordingScheduler::EndCheckLocked(MjdTime now, std::optional<ScheduleItem>
   }
   if (reservations_.empty()) return false;
   const ScheduleItem& first = reservations_[0];
+  // An entry that can never be recorded must not hold up the ones behind it.
+  if (ItemProblem(first) != nullptr) {
+    RetireLocked(ST_ERROR, 0, repetition);
+    return true;
+  }
   if (!HasStart(first) || ItemEnd(first) + 1 - t >= 0) return false;
   RetireLocked(ST_ERROR, 0, repetition);
   return true;
@@ -473,7 +478,8 @@ void RecordingScheduler::LoadSchedule(const std::string& path) {
   Lock lock(mutex_);
   if (!path.empty()) schedule_path_ = path;
   if (schedule_path_.empty()) return;
-  reservations_ = LoadScheduleFile(schedule_path_);
+  load_warnings_.clear();
+  reservations_ = LoadScheduleFile(schedule_path_, &load_warnings_);
   std::stable_sort(reservations_.begin(), reservations_.end(), CompareItems);
   ++generation_;
   Changed();
@@ -572,6 +578,11 @@ void RecordingScheduler::ClearFinished() {
 std::vector<ScheduleItem> RecordingScheduler::Reservations() {
   Lock lock(mutex_);
   return reservations_;
+}
+
+std::vector<std::string> RecordingScheduler::LoadWarnings() {
+  Lock lock(mutex_);
+  return load_warnings_;
 }
 
 std::vector<ScheduleItem> RecordingScheduler::Finished() {

@@ -127,6 +127,9 @@ class RecordingScheduler {
   // Replaces the reservation list with the file (the stored path when `path` is empty; a given
   // path is stored). A missing file gives an empty list.
   void LoadSchedule(const std::string& path = std::string());
+  // Reservations of the file that the last load dropped because they could never be recorded, one
+  // line each ("Schedule_3: neither a date-time nor an event reservation").
+  std::vector<std::string> LoadWarnings();
   // Writes the reservation list to the file (same path rule). False when nothing was written.
   bool SaveSchedule(const std::string& path = std::string());
 
@@ -208,6 +211,7 @@ class RecordingScheduler {
   std::map<uint16_t, std::vector<ComponentEntry>> components_;
   std::vector<ScheduleItem> reservations_;
   std::vector<ScheduleItem> finished_;
+  std::vector<std::string> load_warnings_;
   uint64_t generation_ = 0;  // bumped on every change of the reservation list
   std::atomic<bool> question_pending_{false};
   // Status text of the last failed recording (Shift-JIS), shown until failure_until_ (instant).

@@ -106,7 +106,7 @@ bool SaveScheduleFile(const std::string& path, const std::vector<ScheduleItem>& 
   return platform::ReplaceFileContents(path, FormatSchedule(items));
 }
 
-std::vector<ScheduleItem> ParseSchedule(std::string_view text) {
+std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::string>* dropped) {
   platform::Profile p;
   p.Parse(text);
   std::vector<ScheduleItem> items;
@@ -135,12 +135,20 @@ std::vector<ScheduleItem> ParseSchedule(std::string_view text) {
     ReadText(p, section, "Ext", item.extension);
     ReadText(p, section, "ChStr", item.channel_string);
     ReadText(p, section, "EnableServiceID", item.service_id_text);
+    if (item.flags & SI_BY_EVENT) {
+      // Written as zeros: an event reservation takes its time from the broadcast anew.
+      item.start_day = item.start_second = item.duration = 0;
+    }
+    if (const char* problem = ItemProblem(item)) {
+      if (dropped) dropped->push_back(section + ": " + problem);
+      continue;
+    }
     items.push_back(item);
   }
   return items;
 }
 
-std::vector<ScheduleItem> LoadScheduleFile(const std::string& path) {
+std::vector<ScheduleItem> LoadScheduleFile(const std::string& path, std::vector<std::string>* dropped) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return {};
   std::string text;
@@ -148,7 +156,7 @@ std::vector<ScheduleItem> LoadScheduleFile(const std::string& path) {
   size_t n;
   while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
   std::fclose(f);
-  return ParseSchedule(text);
+  return ParseSchedule(text, dropped);
 }
 
 }  // namespace pelkan

@@ -19,11 +19,14 @@ std::string FormatSchedule(const std::vector<ScheduleItem>& items);
 bool SaveScheduleFile(const std::string& path, const std::vector<ScheduleItem>& items);
 
 // Reads the reservations of an INI text: sections Schedule_1 ... Schedule_ScheduleNum that exist
-// (gaps allowed), skipping sections whose Flag is 0 or absent; no other check. Only the sections
-// present in the text are visited, however large ScheduleNum is. The result is not sorted.
-std::vector<ScheduleItem> ParseSchedule(std::string_view text);
+// (gaps allowed), skipping sections whose Flag is 0 or absent, and dropping reservations that could
+// never be recorded (ItemProblem: no type, an impossible start or length), each with a line in
+// *dropped (if given) such as "Schedule_3: neither a date-time nor an event reservation". Only the
+// sections present in the text are visited, however large ScheduleNum is. The result is not sorted.
+std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::string>* dropped = nullptr);
 // Reads the file at `path` as ParseSchedule; an empty list when it does not exist. The result is
 // not sorted.
-std::vector<ScheduleItem> LoadScheduleFile(const std::string& path);
+std::vector<ScheduleItem> LoadScheduleFile(const std::string& path,
+                                           std::vector<std::string>* dropped = nullptr);
 
 }  // namespace pelkan

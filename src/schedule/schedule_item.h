@@ -94,6 +94,12 @@ constexpr int64_t Instant(MjdTime t) {
   return int64_t{t.date} * 86400 + t.seconds;
 }
 
+// Why the scheduler could never record `item`, or nullptr when it can: it needs exactly one of
+// SI_BY_TIME and SI_BY_EVENT, and a date-time reservation a start second below 86400, a start day
+// above 0 and a duration of at most kMaxRecordSeconds. Such items are dropped when loaded and
+// retired as ST_ERROR should one reach the head of the list, so they never hold the others up.
+const char* ItemProblem(const ScheduleItem& item);
+
 // Order of the reservation list: items with a start by start time, then unresolved event
 // reservations by service id and event id.
 bool CompareItems(const ScheduleItem& a, const ScheduleItem& b);

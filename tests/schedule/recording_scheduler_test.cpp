@@ -463,6 +463,20 @@ TEST(RecordingScheduler, WriteFailureAndLowDiskEndTheRecordingAsAnError) {
   EXPECT_EQ(ItemState(s.Finished()[1]), ST_ERROR);
 }
 
+TEST(RecordingScheduler, EntryThatCanNeverStartDoesNotHoldUpTheOthers) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  ScheduleItem bad = ByTime(At(21, 0, 0), 60);
+  bad.flags = SI_FILE_NAME;  // neither type: sorts first and never gets a time
+  s.StoreItem(bad, -1);
+  s.StoreItem(ByTime(At(21, 0, 0), 60), -1);
+  s.Tick(At(20, 0, 0));
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+  s.Tick(At(21, 0, 0));
+  EXPECT_EQ(host.files.size(), 1u);
+}
+
 TEST(RecordingScheduler, OpenFailureEndsInError) {
   FakeHost host;
   host.fail_open = true;
