@@ -93,7 +93,8 @@ void PrintUsage(FILE* out) {
       "  --json             print the status as JSON lines\n"
       "  --schedule         also record every reservation of schedule.ini as it comes due (see\n"
       "                     'pelkan-cli schedule'); the capture goes on until Ctrl-C or the time\n"
-      "                     limit, and schedule.ini is written at exit\n"
+      "                     limit; changes of 'pelkan-cli schedule' meanwhile are taken over, and\n"
+      "                     schedule.ini is written as reservations end\n"
       "  --virtual-start \"YYYY-MM-DD HH:MM[:SS]\"\n"
       "                     virtual tuner only: the broadcast clock (JST) at its first byte\n"
       "                     (default: the machine's local time)\n"
@@ -568,7 +569,10 @@ int RunCapture(int argc, char** argv) {
       printed_services = rows.Changes();
       PrintServices(rows, o.json);
     }
-    if (schedule) schedule_report.Update(schedule->capture().scheduler());
+    if (schedule) {
+      schedule->Poll();
+      schedule_report.Update(schedule->capture().scheduler());
+    }
     if (manual_recording && !app.IsRecording()) {
       // Stopped by its timer, or by the low-disk stop (which has told why). The reservations
       // keep the capture going.

@@ -57,14 +57,27 @@ bool AskOnTerminal() {
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "はい";
 }
 
-// A scheduler loaded from schedule.ini, without a capture.
+// A scheduler loaded from schedule.ini, without a capture. A change holds the file's lock from the
+// reading to the writing, so that no other writer (a running `capture --schedule`) comes between.
 struct OfflineSchedule {
-  explicit OfflineSchedule(ScheduledCapture::ConfirmFn confirm)
+  explicit OfflineSchedule(ScheduledCapture::ConfirmFn confirm, bool change = false)
       : capture([](std::function<void()>) {}, std::move(confirm)) {
     capture.scheduler().LoadSchedule(SchedulePath());
+    if (!change) return;
+    locked = capture.scheduler().LockScheduleFile(kLockWaitMs);
+    if (locked) capture.scheduler().LoadSchedule();
   }
+  ~OfflineSchedule() { capture.scheduler().UnlockScheduleFile(); }
   RecordingScheduler& scheduler() { return capture.scheduler(); }
+  // False: another process kept the file locked; say so and change nothing.
+  bool Locked() {
+    if (!locked)
+      std::fprintf(stderr, "%s: %s is locked by another process; try again\n", kName, SchedulePath().c_str());
+    return locked;
+  }
+  static constexpr uint32_t kLockWaitMs = 10000;
   ScheduledCapture capture;
+  bool locked = false;
 };
 
 std::string Row(size_t number, const ScheduleItem& item) {
@@ -230,8 +243,10 @@ int Add(int argc, char** argv) {
   if (start != nullptr && !BuildOutputPath(item))
     return Usage("the output path would be longer than 259 bytes");
 
-  OfflineSchedule s(force ? ScheduledCapture::ConfirmFn([] { return true; })
-                          : ScheduledCapture::ConfirmFn(AskOnTerminal));
+  OfflineSchedule s(
+      force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal),
+      true);
+  if (!s.Locked()) return 1;
   if (s.scheduler().StoreItem(item, -1) == 0) {
     std::fprintf(stderr, "pelkan-cli schedule: not added (overlaps another reservation)\n");
     return 1;
@@ -268,7 +283,8 @@ int Remove(int argc, char** argv) {
     }
   }
   if (!number) return Usage("remove needs the reservation number shown by 'list'");
-  OfflineSchedule s(AskOnTerminal);
+  OfflineSchedule s(AskOnTerminal, true);
+  if (!s.Locked()) return 1;
   const auto items = s.scheduler().Reservations();
   const int index = static_cast<int>(*number - 1);
   if (static_cast<size_t>(index) >= items.size()) {

@@ -49,6 +49,14 @@ bool HeadlessSchedule::Finish() {
   return saved_;
 }
 
+void HeadlessSchedule::Poll() {
+  const auto result = capture_.PollScheduleFile();
+  if (!result) return;
+  const bool failed = *result == RecordingScheduler::SyncResult::kFailed;
+  if (failed && !write_failed_) std::fprintf(stderr, "pelkan-cli: cannot write the reservation file\n");
+  write_failed_ = failed;
+}
+
 bool HeadlessSchedule::Save() {
   return capture_.scheduler().SaveSchedule();
 }

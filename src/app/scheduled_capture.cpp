@@ -1,5 +1,6 @@
 #include "app/scheduled_capture.h"
 
+#include "platform/clock.h"
 #include "platform/text_codec.h"
 #include "ts/ts_processor.h"
 
@@ -58,6 +59,14 @@ void ScheduledCapture::OnHeartbeat(MjdTime broadcast_clock, bool use_system_time
   } else if (broadcast_clock.date != 0) {
     scheduler_.PostClock(broadcast_clock);
   }
+}
+
+std::optional<RecordingScheduler::SyncResult> ScheduledCapture::PollScheduleFile() {
+  const uint32_t now = platform::TickCount();
+  if (polled_ && now - last_poll_ < kPollMs) return std::nullopt;
+  polled_ = true;
+  last_poll_ = now;
+  return scheduler_.SyncSchedule(0);
 }
 
 std::string ScheduledCapture::StatusUtf8() {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/mjd_time.h"
@@ -57,6 +58,12 @@ class ScheduledCapture : public SchedulerHost {
   // The heartbeat: passes the local time (with `use_system_time`) or the broadcast clock (once one
   // is known, date != 0) to the scheduler, whose tick then runs through `post`. Owning thread.
   void OnHeartbeat(MjdTime broadcast_clock, bool use_system_time);
+  // Takes over the changes other processes made to the reservation file and writes this side's
+  // own changes (RecordingScheduler::SyncSchedule, without waiting for the lock), at most every
+  // kPollMs; call it often from the owning thread, also while no data arrives. Returns the result,
+  // or nullopt when it was not yet time.
+  static constexpr uint32_t kPollMs = 500;
+  std::optional<RecordingScheduler::SyncResult> PollScheduleFile();
   // The scheduler's status text in UTF-8.
   std::string StatusUtf8();
 
@@ -78,6 +85,8 @@ class ScheduledCapture : public SchedulerHost {
   // processor's own locks.
   std::mutex processor_mutex_;
   TsProcessor* processor_ = nullptr;
+  uint32_t last_poll_ = 0;
+  bool polled_ = false;
   RecordingScheduler scheduler_{this};
 };
 

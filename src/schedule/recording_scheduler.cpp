@@ -478,18 +478,132 @@ void RecordingScheduler::LoadSchedule(const std::string& path) {
   Lock lock(mutex_);
   if (!path.empty()) schedule_path_ = path;
   if (schedule_path_.empty()) return;
+  // The stamp is taken before reading: a replacement meanwhile is seen (and merged) at the next sync.
+  synced_stamp_ = platform::StampOf(schedule_path_);
+  synced_text_.clear();
+  synced_exists_ = platform::ReadFileContents(schedule_path_, &synced_text_);
   load_warnings_.clear();
-  reservations_ = LoadScheduleFile(schedule_path_, &load_warnings_);
+  reservations_ = synced_exists_ ? ParseSchedule(synced_text_, &load_warnings_) : std::vector<ScheduleItem>();
   std::stable_sort(reservations_.begin(), reservations_.end(), CompareItems);
+  synced_ = reservations_;
   ++generation_;
   Changed();
 }
 
 bool RecordingScheduler::SaveSchedule(const std::string& path) {
+  {
+    Lock lock(mutex_);
+    if (!path.empty() && path != schedule_path_) {
+      // Another file: taken as the base of the merge, so that it ends up holding this list.
+      schedule_path_ = path;
+      synced_stamp_ = platform::StampOf(path);
+      synced_text_.clear();
+      synced_exists_ = platform::ReadFileContents(path, &synced_text_);
+      synced_ = synced_exists_ ? ParseSchedule(synced_text_) : std::vector<ScheduleItem>();
+    }
+    if (schedule_path_.empty()) return false;
+  }
+  return SyncSchedule(10000) == SyncResult::kDone;
+}
+
+bool RecordingScheduler::LockScheduleFile(uint32_t wait_ms) {
+  std::string path;
+  {
+    Lock lock(mutex_);
+    if (held_lock_) return true;
+    path = schedule_path_;
+  }
+  if (path.empty()) return false;
+  auto held = platform::FileLock::Acquire(path, wait_ms);
+  if (!held) return false;
   Lock lock(mutex_);
-  if (!path.empty()) schedule_path_ = path;
-  if (schedule_path_.empty()) return false;
-  return SaveScheduleFile(schedule_path_, reservations_);
+  held_lock_ = std::move(held);
+  return true;
+}
+
+void RecordingScheduler::UnlockScheduleFile() {
+  std::unique_ptr<platform::FileLock> held;
+  Lock lock(mutex_);
+  held = std::move(held_lock_);
+}
+
+RecordingScheduler::SyncResult RecordingScheduler::SyncSchedule(uint32_t wait_ms) {
+  std::string path;
+  std::vector<ScheduleItem> ours, base;
+  std::string base_text;
+  platform::FileStamp stamp;
+  bool base_exists;
+  uint64_t generation;
+  bool have_lock;
+  {
+    Lock lock(mutex_);
+    if (schedule_path_.empty()) return SyncResult::kDone;
+    path = schedule_path_;
+    ours = reservations_;
+    base = synced_;
+    base_text = synced_text_;
+    stamp = synced_stamp_;
+    base_exists = synced_exists_;
+    generation = generation_;
+    have_lock = held_lock_ != nullptr;
+  }
+  const bool file_changed = platform::StampOf(path) != stamp;
+  const bool ours_changed = !base_exists || FormatSchedule(ours) != base_text;
+  if (!file_changed && !ours_changed) return SyncResult::kDone;
+
+  // Another writer keeps the lock from its read to its write; meanwhile the file is left alone.
+  std::unique_ptr<platform::FileLock> file_lock;
+  if (!have_lock) {
+    file_lock = platform::FileLock::Acquire(path, wait_ms);
+    if (!file_lock) return SyncResult::kBusy;
+  }
+  const platform::FileStamp now_stamp = platform::StampOf(path);
+  std::string text;
+  const bool exists = platform::ReadFileContents(path, &text);
+  std::vector<ScheduleItem> theirs;
+  if (exists && base_exists && text == base_text) {
+    theirs = base;
+  } else if (exists) {
+    theirs = ParseSchedule(text);
+  }
+  std::vector<ScheduleItem> merged = MergeSchedule(base, ours, theirs);
+  std::stable_sort(merged.begin(), merged.end(), CompareItems);
+  const std::string merged_text = FormatSchedule(merged);
+  platform::FileStamp written = now_stamp;
+  if (!exists || merged_text != text) {
+    if (!platform::ReplaceFileContents(path, merged_text)) return SyncResult::kFailed;
+    written = platform::StampOf(path);
+  }
+
+  Lock lock(mutex_);
+  if (path != schedule_path_) return SyncResult::kDone;  // the path changed meanwhile
+  synced_ = merged;
+  synced_text_ = merged_text;
+  synced_stamp_ = written;
+  synced_exists_ = true;
+  if (generation_ != generation) {
+    // The list changed during the file work: that change is kept on top of the merge.
+    merged = MergeSchedule(ours, reservations_, merged);
+    std::stable_sort(merged.begin(), merged.end(), CompareItems);
+  }
+  if (FormatSchedule(merged) != FormatSchedule(reservations_) || merged.size() != reservations_.size()) {
+    ApplyMergedLocked(std::move(merged));
+  }
+  return SyncResult::kDone;
+}
+
+void RecordingScheduler::ApplyMergedLocked(std::vector<ScheduleItem> merged) {
+  reservations_ = std::move(merged);
+  ++generation_;
+  if (active_ && ActiveIndexLocked() < 0) {
+    if (active_->writer) {
+      // Removed by another process while it was recorded: ends at the next tick, as a deletion.
+      active_->item.duration = 0;
+    } else {
+      active_.reset();  // still preparing: nothing recorded yet
+    }
+  }
+  Changed();
 }
 
 int RecordingScheduler::CheckOverlap(const ScheduleItem& item, int skip) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/mjd_time.h"
+#include "platform/profile.h"
 #include "schedule/recording_writer.h"
 #include "schedule/schedule_item.h"
 #include "ts/ts_events.h"
@@ -127,10 +128,25 @@ class RecordingScheduler {
   // Replaces the reservation list with the file (the stored path when `path` is empty; a given
   // path is stored). A missing file gives an empty list.
   void LoadSchedule(const std::string& path = std::string());
+  // Several processes may hold the reservation list of one file (`pelkan-cli capture --schedule`,
+  // `pelkan-cli schedule add`, the desktop program). SyncSchedule merges the changes made on either
+  // side since the last load or sync (MergeSchedule: nothing either side added or removed is lost),
+  // keeping the running recording's state, and writes the result when it differs from the file.
+  // A running recording whose reservation another process removed ends at the next tick. Every
+  // write takes the file's lock (platform::FileLock) and replaces the file atomically; `wait_ms`
+  // is how long to wait for another holder. Cheap when nothing changed (one stat). UI thread.
+  enum class SyncResult { kDone, kBusy, kFailed };
+  SyncResult SyncSchedule(uint32_t wait_ms = 0);
+  // Holds the file's lock until UnlockScheduleFile (a read-change-write of the command-line tool,
+  // which must not interleave with another writer). False when not taken within `wait_ms`.
+  bool LockScheduleFile(uint32_t wait_ms);
+  void UnlockScheduleFile();
   // Reservations of the file that the last load dropped because they could never be recorded, one
   // line each ("Schedule_3: neither a date-time nor an event reservation").
   std::vector<std::string> LoadWarnings();
-  // Writes the reservation list to the file (same path rule). False when nothing was written.
+  // Writes the reservation list to the file (same path rule): with the stored path a SyncSchedule
+  // that waits up to 10 s for the lock; a new path gets this list as it is. False when the file
+  // could not be written (it then keeps what it had).
   bool SaveSchedule(const std::string& path = std::string());
 
   // 1 when `item` may be stored (no overlap with another reservation than the one at `skip`, or
@@ -199,6 +215,7 @@ class RecordingScheduler {
   void ApplyFilterLocked();
   bool Ask();
   void Changed();
+  void ApplyMergedLocked(std::vector<ScheduleItem> merged);
 
   SchedulerHost* const host_;
   std::recursive_mutex mutex_;
@@ -212,6 +229,12 @@ class RecordingScheduler {
   std::vector<ScheduleItem> reservations_;
   std::vector<ScheduleItem> finished_;
   std::vector<std::string> load_warnings_;
+  // The file as last read or written: its list (the base of the next merge), text and stamp.
+  std::vector<ScheduleItem> synced_;
+  std::string synced_text_;
+  platform::FileStamp synced_stamp_;
+  bool synced_exists_ = false;
+  std::unique_ptr<platform::FileLock> held_lock_;
   uint64_t generation_ = 0;  // bumped on every change of the reservation list
   std::atomic<bool> question_pending_{false};
   // Status text of the last failed recording (Shift-JIS), shown until failure_until_ (instant).

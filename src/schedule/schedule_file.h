@@ -29,4 +29,15 @@ std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::
 std::vector<ScheduleItem> LoadScheduleFile(const std::string& path,
                                            std::vector<std::string>* dropped = nullptr);
 
+// Three-way merge of reservation lists, for two processes that change one file: `base` is the list
+// as last read from (or written to) the file, `ours` the list with this process's changes since,
+// `theirs` the list now in the file. Reservations count as the same when the file would store
+// them alike (state, programme kind, version and title are not stored). A reservation that either
+// side added is in the result, one that either side removed is not; when both did the same it
+// happens once. Reservations that `ours` keeps come from `ours`, with their running state; the
+// others from `theirs`. The result is in no particular order.
+std::vector<ScheduleItem> MergeSchedule(const std::vector<ScheduleItem>& base,
+                                        const std::vector<ScheduleItem>& ours,
+                                        const std::vector<ScheduleItem>& theirs);
+
 }  // namespace pelkan

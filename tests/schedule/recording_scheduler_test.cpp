@@ -13,6 +13,7 @@
 #include "core/status_text.h"
 #include "platform/text_codec.h"
 #include "schedule/block_file_writer.h"
+#include "schedule/schedule_file.h"
 
 namespace pelkan {
 namespace {
@@ -752,6 +753,68 @@ TEST(RecordingScheduler, SaveDuringRecordingStoresItAsWaiting) {
   EXPECT_EQ(ItemState(s.Reservations()[0]), ST_WAITING);
   EXPECT_EQ(s.Reservations()[1].event_id, 4);
   EXPECT_TRUE(s.SaveSchedule());  // the stored path
+  std::filesystem::remove_all(dir);
+}
+
+// Two holders of one schedule.ini (a running capture and the command-line tool): changes of either
+// used to be overwritten by the other's list at its next save.
+TEST(RecordingScheduler, TwoHoldersOfOneFileLoseNothing) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_sync_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "schedule.ini").string();
+  FakeHost host;
+  RecordingScheduler running(&host);
+  ScheduleItem daily = ByTime(At(21, 0, 0), 60);
+  daily.flags |= SI_DAILY;
+  running.StoreItem(daily, -1);
+  running.StoreItem(ByTime(At(23, 0, 0), 60), -1);
+  ASSERT_TRUE(running.SaveSchedule(path));
+  running.Tick(At(21, 0, 0));
+  ASSERT_EQ(ItemState(running.Reservations()[0]), ST_RECORDING);
+  EXPECT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);  // nothing to do
+
+  // The other process adds one reservation and removes another, holding the lock meanwhile.
+  FakeHost other_host;
+  {
+    RecordingScheduler other(&other_host);
+    other.LoadSchedule(path);
+    ASSERT_TRUE(other.LockScheduleFile(1000));
+    EXPECT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);  // file unchanged yet
+    other.StoreItem(ByTime(At(22, 0, 0), 60), -1);
+    other.DeleteItem(2);  // 23:00
+    ASSERT_TRUE(other.SaveSchedule());
+    EXPECT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kBusy);
+    other.UnlockScheduleFile();
+  }
+  ASSERT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  auto list = running.Reservations();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(ItemState(list[0]), ST_RECORDING);  // the running recording goes on
+  EXPECT_TRUE(host.files[0].open);
+  EXPECT_EQ(list[1].start_second, At(22, 0, 0).seconds);
+
+  // The running side's own changes (the daily one finished, its next day added) reach the file.
+  running.Tick(At(21, 1, 2));
+  ASSERT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  const auto file = LoadScheduleFile(path);
+  ASSERT_EQ(file.size(), 2u);
+  EXPECT_EQ(file[0].start_second, At(22, 0, 0).seconds);
+  EXPECT_EQ(file[1].start_day, kDay + 1);
+
+  // A reservation removed by the other side while it is recorded ends at the next tick.
+  running.Tick(At(22, 0, 0));
+  ASSERT_TRUE(running.IsActiveItem(0));
+  {
+    RecordingScheduler other(&other_host);
+    other.LoadSchedule(path);
+    other.DeleteItem(0);
+    ASSERT_TRUE(other.SaveSchedule());
+  }
+  ASSERT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  running.Tick(At(22, 0, 10));
+  EXPECT_FALSE(running.ActiveItem().has_value());
+  EXPECT_FALSE(host.files.back().open);
+  EXPECT_EQ(running.Reservations().size(), 1u);
   std::filesystem::remove_all(dir);
 }
 

@@ -149,5 +149,27 @@ TEST(ScheduleFile, EntriesThatCanNeverBeRecordedAreDroppedAtLoad) {
   EXPECT_EQ(dropped[2].substr(0, 11), "Schedule_3:");
 }
 
+TEST(ScheduleFile, MergeKeepsWhatEitherSideAddedOrRemoved) {
+  auto at = [](int hour) {
+    ScheduleItem item = DailyExample();
+    item.start_second = static_cast<uint32_t>(hour) * 3600;
+    return item;
+  };
+  const ScheduleItem a = at(1), b = at(2), c = at(3), d = at(4), e = at(5);
+  ScheduleItem a_recording = a;
+  SetItemState(&a_recording, ST_RECORDING);
+  // Base {a, b, c}. Ours: a is recording, b retired and its next day added (d); theirs: c removed,
+  // e added.
+  const auto merged = MergeSchedule({a, b, c}, {a_recording, c, d}, {a, b, e});
+  ASSERT_EQ(merged.size(), 3u);
+  EXPECT_EQ(FormatSchedule(merged), FormatSchedule({a, d, e}));
+  EXPECT_EQ(ItemState(merged[0]), ST_RECORDING);  // our copy, with its running state
+  // The same change on both sides happens once; identical reservations are counted.
+  EXPECT_EQ(MergeSchedule({a}, {d}, {d}).size(), 1u);
+  EXPECT_EQ(MergeSchedule({a, a}, {a}, {a, a, a}).size(), 2u);
+  EXPECT_TRUE(MergeSchedule({a}, {}, {}).empty());
+  EXPECT_EQ(FormatSchedule(MergeSchedule({}, {a}, {b})), FormatSchedule({a, b}));
+}
+
 }  // namespace
 }  // namespace pelkan
