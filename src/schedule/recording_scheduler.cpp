@@ -674,13 +674,24 @@ int RecordingScheduler::DeleteItem(int index, bool keep_series) {
 }
 
 void RecordingScheduler::StopRecording() {
-  Lock lock(mutex_);
-  if (!active_) return;
-  const int index = ActiveIndexLocked();
-  active_.reset();
-  if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
-  ++generation_;
-  Changed();
+  std::optional<RecordingFailure> failure;
+  {
+    Lock lock(mutex_);
+    if (!active_) return;
+    const int index = ActiveIndexLocked();
+    // The rest of the file is written now; the user hears of a failure there too.
+    if (active_->writer && !active_->writer->Finish()) {
+      failure.emplace();
+      failure->item = active_->item;
+      failure->path = active_->opened_path;
+      failure->error = active_->writer->WriteError() != 0 ? active_->writer->WriteError() : EIO;
+    }
+    active_.reset();
+    if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
+    ++generation_;
+    Changed();
+  }
+  if (failure) host_->OnRecordingFailed(*failure);
 }
 
 void RecordingScheduler::ClearFinished() {

@@ -166,8 +166,9 @@ class RecordingScheduler {
   // one is cancelled and any other is retired with SI_DELETED, a daily or weekly one continuing
   // with its next occurrence unless `keep_series` is false. 0 for a bad index.
   int DeleteItem(int index, bool keep_series = true);
-  // Discards the running or prepared recording (closing its file) without retiring its
-  // reservation, which is waiting again; used at shut-down.
+  // Discards the running or prepared recording (closing its file; a failed write of its rest is
+  // reported to the host) without retiring its reservation, which is waiting again; used at
+  // shut-down.
   void StopRecording();
   // Empties the finished list.
   void ClearFinished();

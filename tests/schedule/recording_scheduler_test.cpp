@@ -462,6 +462,15 @@ TEST(RecordingScheduler, WriteFailureAndLowDiskEndTheRecordingAsAnError) {
   EXPECT_EQ(platform::SjisToUtf8(RecordingFailureMessage(host.failures[1])),
             "録画先ディスク容量が少ないので録画停止しました。");
   EXPECT_EQ(ItemState(s.Finished()[1]), ST_ERROR);
+
+  // Stopped at shut-down: the rest that cannot be written is reported as well.
+  host.free_bytes = 1ull << 40;
+  s.Tick(At(21, 0, 0, kDay + 2));
+  ASSERT_EQ(s.ActiveOutputPath(), "/dev/full");
+  s.ReceivePacket(kPacket, 188);
+  s.StopRecording();
+  ASSERT_EQ(host.failures.size(), 3u);
+  EXPECT_EQ(host.failures[2].error, ENOSPC);
 }
 
 TEST(RecordingScheduler, EntryThatCanNeverStartDoesNotHoldUpTheOthers) {
