@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/capture_bindings.h"
+#include "app/cli_args.h"
 #include "app/cli_commands.h"
 #include "app/date_time_text.h"
 #include "app/device_list.h"
@@ -50,6 +52,7 @@ struct Options {
   bool initialise = false;
   bool descramble = false;
   std::string record;
+  bool force = false;     // --record FILE may replace an existing file
   uint64_t limit_ms = 0;  // 0: until interrupted (or until the recording's stop)
   bool limit_in_minutes = false;
   std::string send;
@@ -75,10 +78,14 @@ void PrintUsage(FILE* out) {
       "  --init             send the firmware initialisation writes (needs --out)\n"
       "  --descramble       pass the stream through B25Decoder.so\n"
       "  --record FILE      record to FILE; an existing folder gets an automatic cap-*.ts name\n"
+      "                     (numbered cap-*-1.ts when the name is taken); an existing FILE is\n"
+      "                     not replaced unless --force is given\n"
+      "  --force            let --record replace an existing FILE\n"
       "  --minutes N        stop after N minutes (the recording's stop timer when recording)\n"
       "  --seconds N        stop after N seconds\n"
       "  --send HOST:PORT   send the stream as UDP datagrams (IPv4)\n"
       "  --send-size N      datagram payload bytes (default NETWORK_SEND_SIZE, 32767; 0 = per packet)\n"
+      "                     (numbers are decimal; hexadecimal with 0x, e.g. --in 0x86)\n"
       "  --service ID,...   keep only these services (recording and sending begin once the\n"
       "                     PAT and PMTs have been seen and the filter is in place)\n"
       "  --services         print the service rows (id, name, current programme, PMT PID,\n"
@@ -86,7 +93,8 @@ void PrintUsage(FILE* out) {
       "  --json             print the status as JSON lines\n"
       "  --schedule         also record every reservation of schedule.ini as it comes due (see\n"
       "                     'pelkan-cli schedule'); the capture goes on until Ctrl-C or the time\n"
-      "                     limit, and schedule.ini is written at exit\n"
+      "                     limit; changes of 'pelkan-cli schedule' meanwhile are taken over, and\n"
+      "                     schedule.ini is written as reservations end\n"
       "  --virtual-start \"YYYY-MM-DD HH:MM[:SS]\"\n"
       "                     virtual tuner only: the broadcast clock (JST) at its first byte\n"
       "                     (default: the current time in Japan)\n"
@@ -95,14 +103,11 @@ void PrintUsage(FILE* out) {
       "failed (or the reservation file could not be written), 2 bad arguments.\n");
 }
 
-bool ParseUnsigned(const char* text, uint64_t max, uint64_t* out, int base = 10) {
-  if (text == nullptr || *text == '\0' || *text == '-' || *text == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text, &end, base);
-  if (errno != 0 || end == text || *end != '\0' || v > max) return false;
-  *out = v;
-  return true;
+bool ParseUnsigned(const char* text, uint64_t max, uint64_t* out) {
+  if (text == nullptr) return false;
+  const auto v = ParseNumber(text, max);
+  if (v) *out = *v;
+  return v.has_value();
 }
 
 bool ParseServices(const std::string& text, std::vector<uint16_t>* out) {
@@ -111,7 +116,7 @@ bool ParseServices(const std::string& text, std::vector<uint16_t>* out) {
     const size_t comma = text.find(',', pos);
     const std::string item = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     uint64_t v = 0;
-    if (!ParseUnsigned(item.c_str(), 0xFFFF, &v, 0)) return false;
+    if (!ParseUnsigned(item.c_str(), 0xFFFF, &v)) return false;
     out->push_back(static_cast<uint16_t>(v));
     if (comma == std::string::npos) break;
     pos = comma + 1;
@@ -136,13 +141,13 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->device = static_cast<int>(v);
     } else if (a == "--in") {
       const char* t = value();
-      if (!ParseUnsigned(t, 0xFF, &v, 0) || !(v & 0x80)) return bad("IN endpoint", t);
+      if (!ParseUnsigned(t, 0xFF, &v) || !(v & 0x80)) return bad("IN endpoint", t);
       o->in_address = static_cast<uint32_t>(v);
     } else if (a == "--out") {
       const char* t = value();
       if (t != nullptr && std::strcmp(t, "none") == 0) {
         o->out_address = core::kNoEndpoint;
-      } else if (!ParseUnsigned(t, 0x7F, &v, 0)) {
+      } else if (!ParseUnsigned(t, 0x7F, &v)) {
         return bad("OUT endpoint", t);
       } else {
         o->out_address = static_cast<uint32_t>(v);
@@ -154,7 +159,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
     } else if (a == "--record") {
       const char* t = value();
       if (t == nullptr || *t == '\0') return bad("recording path", t);
+      if (!SjisPath(kName, "--record", t)) return 2;
       o->record = t;
+    } else if (a == "--force") {
+      o->force = true;
     } else if (a == "--minutes" || a == "--seconds") {
       const char* t = value();
       const bool minutes = a == "--minutes";
@@ -409,7 +417,7 @@ int RunCapture(int argc, char** argv) {
   }
 
   Settings settings;
-  LoadSettings(SettingsPath(), CurrentDirectory(), &settings);
+  LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
   usb::DriverConfig config = DriverConfigFromSettings(settings);
   config.virtual_start = o.virtual_start;
   config.virtual_speed = o.virtual_speed;
@@ -512,12 +520,14 @@ int RunCapture(int argc, char** argv) {
     std::string path = o.record;
     if (IsDirectory(o.record)) {
       cs.rec_autofilename = 1;
-      cs.rec_autopath = platform::Utf8ToSjis(o.record);
+      cs.rec_autopath = *platform::Utf8ToSjisExact(o.record);  // checked with the options
       path.clear();
     }
     if (o.limit_in_minutes) cs.rec_time = static_cast<int>(o.limit_ms / 60000);
-    if (!app.ToggleRecording(false, path)) {
-      std::fprintf(stderr, "%s: cannot record: %s\n", kName, app.GetLastError().c_str());
+    if (!app.ToggleRecording(false, path, std::nullopt, o.force)) {
+      std::fprintf(
+          stderr, "%s: cannot record: %s%s\n", kName, app.GetLastError().c_str(),
+          !path.empty() && !o.force && std::filesystem::exists(path) ? " (--force replaces it)" : "");
       return 1;
     }
     if (o.limit_ms > 0 && !o.limit_in_minutes) app.ArmStopTimer(static_cast<uint32_t>(o.limit_ms));
@@ -526,7 +536,7 @@ int RunCapture(int argc, char** argv) {
   if (!o.send.empty()) {
     const size_t colon = o.send.rfind(':');
     cs.network_address = platform::Utf8ToSjis(o.send.substr(0, colon));
-    cs.network_port = static_cast<int>(std::strtoul(o.send.c_str() + colon + 1, nullptr, 10) & 0x7FFFFFFF);
+    cs.network_port = static_cast<int>(*ParseNumber(o.send.substr(colon + 1), 0xFFFFFFFFu) & 0x7FFFFFFF);
     if (o.send_size) cs.network_send_size = static_cast<int>(*o.send_size);
     if (!app.ToggleSending(false)) {
       std::fprintf(stderr, "%s: cannot send: %s\n", kName, app.GetLastError().c_str());
@@ -559,12 +569,19 @@ int RunCapture(int argc, char** argv) {
       printed_services = rows.Changes();
       PrintServices(rows, o.json);
     }
-    if (schedule) schedule_report.Update(schedule->capture().scheduler());
+    if (schedule) {
+      schedule->Poll();
+      schedule_report.Update(schedule->capture().scheduler());
+    }
     if (manual_recording && !app.IsRecording()) {
       // Stopped by its timer, or by the low-disk stop (which has told why). The reservations
       // keep the capture going.
       manual_recording = false;
-      if (messages.last_text == status_text::kLowDiskStop) result = 1;
+      if (messages.last_text == status_text::kLowDiskStop ||
+          messages.last_text == status_text::kWriteErrorStop) {
+        result = 1;
+        if (!app.GetLastError().empty()) std::fprintf(stderr, "%s: %s\n", kName, app.GetLastError().c_str());
+      }
       if (!schedule) break;
       std::fprintf(stderr, "%s: the recording has ended; capturing goes on for the reservations\n", kName);
     }
@@ -578,11 +595,18 @@ int RunCapture(int argc, char** argv) {
     }
   }
   const uint64_t received = app.device()->GetStatistics().total_bytes;
+  const bool was_recording = app.IsRecording();
   app.Disconnect();
+  // The recording's last part is written when it stops; a failure there spoils it as well.
+  if (was_recording && messages.last_text == status_text::kWriteErrorStop) {
+    result = 1;
+    std::fprintf(stderr, "%s: %s\n", kName, app.GetLastError().c_str());
+  }
   PrintStatus(app.RefreshStatus(), o.json);
   if (schedule) {
     // A scheduled recording still open is closed here; its reservation stays in the file.
     if (!schedule->Finish()) result = 1;
+    if (schedule->Failures() > 0) result = 1;
     schedule_report.Update(schedule->capture().scheduler());
     schedule.reset();
   }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "app/cli_args.h"
 #include "app/cli_commands.h"
 #include "app/date_time_text.h"
 #include "app/scheduled_capture.h"
@@ -21,6 +22,8 @@
 
 namespace pelkan::cli {
 namespace {
+
+constexpr char kName[] = "pelkan-cli schedule";
 
 void PrintHelp(FILE* out) {
   std::fprintf(
@@ -34,7 +37,8 @@ void PrintHelp(FILE* out) {
       "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n"
       "  list      the reservations, numbered, with the texts of the reservation list\n"
       "  add       --start/--minutes: a date-time reservation; --event: by broadcast event id\n"
-      "            (decimal or 0x hex), its time taken from the programme information while capturing;\n"
+      "            (decimal, or hexadecimal with 0x), its time taken from the programme information while "
+      "capturing;\n"
       "            --service ID records only that service; --daily/--weekly repeat after the end;\n"
       "            --dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
       "            --force stores an overlapping reservation without asking\n"
@@ -55,14 +59,27 @@ bool AskOnTerminal() {
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "はい";
 }
 
-// A scheduler loaded from schedule.ini, without a capture.
+// A scheduler loaded from schedule.ini, without a capture. A change holds the file's lock from the
+// reading to the writing, so that no other writer (a running `capture --schedule`) comes between.
 struct OfflineSchedule {
-  explicit OfflineSchedule(ScheduledCapture::ConfirmFn confirm)
+  explicit OfflineSchedule(ScheduledCapture::ConfirmFn confirm, bool change = false)
       : capture([](std::function<void()>) {}, std::move(confirm)) {
     capture.scheduler().LoadSchedule(SchedulePath());
+    if (!change) return;
+    locked = capture.scheduler().LockScheduleFile(kLockWaitMs);
+    if (locked) capture.scheduler().LoadSchedule();
   }
+  ~OfflineSchedule() { capture.scheduler().UnlockScheduleFile(); }
   RecordingScheduler& scheduler() { return capture.scheduler(); }
+  // False: another process kept the file locked; say so and change nothing.
+  bool Locked() {
+    if (!locked)
+      std::fprintf(stderr, "%s: %s is locked by another process; try again\n", kName, SchedulePath().c_str());
+    return locked;
+  }
+  static constexpr uint32_t kLockWaitMs = 10000;
   ScheduledCapture capture;
+  bool locked = false;
 };
 
 std::string Row(size_t number, const ScheduleItem& item) {
@@ -73,19 +90,20 @@ std::string Row(size_t number, const ScheduleItem& item) {
 
 int List() {
   OfflineSchedule s(nullptr);
+  for (const std::string& w : s.scheduler().LoadWarnings())
+    std::fprintf(stderr, "%s: schedule.ini: %s: dropped, it can never be recorded\n", kName, w.c_str());
   const auto items = s.scheduler().Reservations();
   std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\n");
   for (size_t i = 0; i < items.size(); ++i) std::printf("%s\n", Row(i + 1, items[i]).c_str());
   return 0;
 }
 
-std::optional<long> ParseNumber(const char* text, long min, long max) {
-  if (text == nullptr || *text == '\0') return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 0);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return std::nullopt;
-  return v;
+// A number of the command line (decimal, or hexadecimal with 0x) from `min` to `max`.
+std::optional<long> NumberIn(const char* text, long min, long max) {
+  if (text == nullptr) return std::nullopt;
+  const auto v = cli::ParseNumber(text, static_cast<uint64_t>(max));
+  if (!v || static_cast<long>(*v) < min) return std::nullopt;
+  return static_cast<long>(*v);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -149,21 +167,29 @@ int Add(int argc, char** argv) {
   if (event != nullptr && (service || daily || weekly || file || channel || channel_string))
     return Usage("an event reservation records the event's service and takes only --dir");
 
-  std::string directory_utf8;
+  std::string directory;
   if (dir != nullptr) {
-    directory_utf8 = dir;
+    const auto sjis = cli::SjisPath(kName, "--dir", dir);
+    if (!sjis) return 2;
+    directory = *sjis;
   } else {
     Settings settings;
-    LoadSettings(SettingsPath(), platform::Utf8ToSjis(CurrentDirectory()), &settings);
-    directory_utf8 = platform::SjisToUtf8(settings.rec_autopath);
+    LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
+    directory = settings.rec_autopath;
+    if (directory.empty()) {
+      std::fprintf(stderr,
+                   "%s: the current directory has a character without a Shift-JIS form and pelkan.ini "
+                   "gives no REC_AUTOPATH: give --dir\n",
+                   kName);
+      return 1;
+    }
   }
+  const std::string directory_utf8 = platform::SjisToUtf8(directory);
   if (!IsDirectory(directory_utf8)) {
     std::fprintf(stderr, "pelkan-cli schedule: no such directory: %s\n", directory_utf8.c_str());
     return 1;
   }
-  const std::optional<std::string> directory = ExactSjis(directory_utf8);
-  if (!directory) return Usage("the directory has characters without a Shift-JIS form");
-  if (directory->size() >= kPathSize) return Usage("the directory path is too long");
+  if (directory.size() >= kPathSize) return Usage("the directory path is too long");
 
   // The record the edit dialog starts from, then the options as the user would set them in the
   // dialog, through the dialog's own OK step: both store the same record.
@@ -174,21 +200,21 @@ int Add(int argc, char** argv) {
   if (start != nullptr) {
     const auto t = ParseDateTimeText(start);
     if (!t) return Usage("--start must be \"YYYY-MM-DD HH:MM[:SS]\" (a real date)");
-    const auto m = ParseNumber(minutes, 1, 7 * 24 * 60);
-    if (!m) return Usage("--minutes must be a number of minutes from 1 to 10080");
+    const auto m = NumberIn(minutes, 1, kMaxRecordSeconds / 60);
+    if (!m) return Usage("--minutes must be a number of minutes from 1 to 1440 (24 hours, the longest recording)");
     // As the list window's 追加 opens it at that time.
-    opened = MakeTimeReservation(*directory, 0, nullptr, 0, std::nullopt, *t);
+    opened = MakeTimeReservation(directory, 0, nullptr, 0, std::nullopt, *t);
     form = FormFromItem(opened, device, now);
     form.duration = static_cast<uint32_t>(*m * 60);
     form.after_end = daily ? kAfterEndDaily : weekly ? kAfterEndWeekly : kAfterEndDelete;
     if (service != nullptr) {
-      const auto sid = ParseNumber(service, 0, 0xFFFF);
+      const auto sid = NumberIn(service, 0, 0xFFFF);
       if (!sid) return Usage("--service must be a service id, 0-65535");
       form.service_limit = true;
       form.service_id_text = std::to_string(*sid);
     }
     if (channel != nullptr) {
-      const auto ch = ParseNumber(channel, 0, 255);
+      const auto ch = NumberIn(channel, 0, 255);
       if (!ch) return Usage("--channel must be 0-255");
       device.capabilities |= kCanSelectChannel;
       form.channel = static_cast<int>(*ch);
@@ -200,7 +226,10 @@ int Add(int argc, char** argv) {
       form.channel_string = channel_string;
     }
     if (file != nullptr) {
-      if (*file == '\0') return Usage("--file must be a file name of at most 259 bytes");
+      const auto sjis = cli::SjisPath(kName, "--file", file);
+      if (!sjis) return 2;
+      if (sjis->empty() || sjis->size() >= kPathSize)
+        return Usage("--file must be a file name of at most 259 bytes");
       form.file_name_flag = true;
       form.file_name = file;
     }
@@ -209,10 +238,10 @@ int Add(int argc, char** argv) {
     const char* colon = std::strchr(event, ':');
     if (colon == nullptr) return Usage("--event must be SERVICE:EVENT");
     const std::string service_text(event, colon);
-    const auto sid = ParseNumber(service_text.c_str(), 0, 0xFFFF);
-    const auto eid = ParseNumber(colon + 1, 0, 0xFFFF);
+    const auto sid = NumberIn(service_text.c_str(), 0, 0xFFFF);
+    const auto eid = NumberIn(colon + 1, 0, 0xFFFF);
     if (!sid || !eid) return Usage("--event must be SERVICE:EVENT, each 0-65535");
-    opened = MakeEventReservation(*directory, 0, 0, static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid),
+    opened = MakeEventReservation(directory, 0, 0, static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid),
                                   std::nullopt, now);
     form = FormFromItem(opened, device, now);
   }
@@ -223,8 +252,10 @@ int Add(int argc, char** argv) {
   }
   const ScheduleItem item = *built.item;
 
-  OfflineSchedule s(force ? ScheduledCapture::ConfirmFn([] { return true; })
-                          : ScheduledCapture::ConfirmFn(AskOnTerminal));
+  OfflineSchedule s(
+      force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal),
+      true);
+  if (!s.Locked()) return 1;
   if (s.scheduler().StoreItem(item, -1) == 0) {
     std::fprintf(stderr, "pelkan-cli schedule: not added (overlaps another reservation)\n");
     return 1;
@@ -254,14 +285,15 @@ int Remove(int argc, char** argv) {
     if (std::strcmp(argv[i], "--series") == 0) {
       series = true;
     } else if (!number) {
-      number = ParseNumber(argv[i], 1, 1L << 30);
+      number = NumberIn(argv[i], 1, 1L << 30);
       if (!number) return Usage("remove needs the reservation number shown by 'list'");
     } else {
       return Usage("remove takes one number");
     }
   }
   if (!number) return Usage("remove needs the reservation number shown by 'list'");
-  OfflineSchedule s(AskOnTerminal);
+  OfflineSchedule s(AskOnTerminal, true);
+  if (!s.Locked()) return 1;
   const auto items = s.scheduler().Reservations();
   const int index = static_cast<int>(*number - 1);
   if (static_cast<size_t>(index) >= items.size()) {

@@ -1,9 +1,12 @@
 #include "app/headless_schedule.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "core/capture_app.h"
 #include "core/dispatcher.h"
+#include "platform/text_codec.h"
 
 namespace pelkan {
 
@@ -14,10 +17,23 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
                [] {
                  std::fprintf(stderr, "pelkan-cli: a repeated reservation overlaps another; stored anyway\n");
                  return true;
+               },
+               [this](const RecordingFailure& f) {
+                 ++failures_;
+                 std::string reason = platform::SjisToUtf8(RecordingFailureMessage(f));
+                 if (f.reason == RecordingFailure::Reason::kWriteError) {
+                   reason += std::string(" (") + std::strerror(f.error) + ")";
+                 } else {
+                   reason += " (" + std::to_string(f.free_bytes >> 20) + " MiB free)";
+                 }
+                 std::fprintf(stderr, "pelkan-cli: scheduled recording to %s stopped: %s\n", f.path.c_str(),
+                              reason.c_str());
                }),
       binding_(capture_) {
   capture_.Begin(settings.rec_autopath, schedule_path);
   capture_.SetDevice(app_.device());
+  for (const std::string& w : capture_.scheduler().LoadWarnings())
+    std::fprintf(stderr, "pelkan-cli: schedule.ini: %s: dropped, it can never be recorded\n", w.c_str());
   app_.SetScheduleEngine(&binding_);
 }
 
@@ -32,6 +48,14 @@ bool HeadlessSchedule::Finish() {
   saved_ = capture_.End();
   if (!saved_) std::fprintf(stderr, "pelkan-cli: cannot write the reservation file\n");
   return saved_;
+}
+
+void HeadlessSchedule::Poll() {
+  const auto result = capture_.PollScheduleFile();
+  if (!result) return;
+  const bool failed = *result == RecordingScheduler::SyncResult::kFailed;
+  if (failed && !write_failed_) std::fprintf(stderr, "pelkan-cli: cannot write the reservation file\n");
+  write_failed_ = failed;
 }
 
 bool HeadlessSchedule::Save() {

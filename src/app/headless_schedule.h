@@ -15,7 +15,9 @@ class Dispatcher;
 // Scheduled recording for a headless capture (`pelkan-cli capture --schedule`): loads the
 // reservations of `schedule_path`, lets `app` drive the scheduler (output 1, heartbeat, the
 // status bar's schedule text), and records every reservation as it comes due, beside any manual
-// recording. An overlapping repetition of a daily or weekly reservation is stored without a
+// recording. Changes that `pelkan-cli schedule` makes to the file meanwhile are taken over within a
+// second, and this side's changes (finished reservations, repetitions) are written when they
+// happen. An overlapping repetition of a daily or weekly reservation is stored without a
 // question (nobody is there to answer) and reported on stderr.
 //
 // Create it while `app` is disconnected and destroy it after Disconnect: destruction detaches it
@@ -29,6 +31,12 @@ class HeadlessSchedule {
   HeadlessSchedule& operator=(const HeadlessSchedule&) = delete;
 
   ScheduledCapture& capture() { return capture_; }
+  // Scheduled recordings stopped early by a failed write or a nearly full disk (each said on stderr).
+  int Failures() const { return failures_; }
+  // Exchanges changes with the reservation file (ScheduledCapture::PollScheduleFile); call it from
+  // every pass of the main loop. A file that cannot be written is said on stderr (once until it
+  // can be written again).
+  void Poll();
   // Writes the reservation file now (also done at destruction). False when it cannot be written.
   bool Save();
   // What destruction does, with its result: detaches from the application, closes a running
@@ -41,6 +49,8 @@ class HeadlessSchedule {
   CaptureApp& app_;
   bool finished_ = false;
   bool saved_ = false;
+  int failures_ = 0;
+  bool write_failed_ = false;
   ScheduledCapture capture_;
   ScheduledCaptureBinding binding_;
 };

@@ -1,6 +1,7 @@
 #include "app/scheduled_capture.h"
 
 #include "core/dtv_base.h"
+#include "platform/clock.h"
 #include "platform/text_codec.h"
 #include "ts/ts_processor.h"
 
@@ -10,8 +11,8 @@ namespace {
 constexpr uint16_t kScheduleOutput = 1;
 }  // namespace
 
-ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm)
-    : post_(std::move(post)), confirm_(std::move(confirm)) {}
+ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm, FailureFn failed)
+    : post_(std::move(post)), confirm_(std::move(confirm)), failed_(std::move(failed)) {}
 
 ScheduledCapture::~ScheduledCapture() = default;
 
@@ -61,6 +62,14 @@ void ScheduledCapture::OnHeartbeat(MjdTime broadcast_clock, bool use_system_time
   }
 }
 
+std::optional<RecordingScheduler::SyncResult> ScheduledCapture::PollScheduleFile() {
+  const uint32_t now = platform::TickCount();
+  if (polled_ && now - last_poll_ < kPollMs) return std::nullopt;
+  polled_ = true;
+  last_poll_ = now;
+  return scheduler_.SyncSchedule(0);
+}
+
 std::string ScheduledCapture::StatusUtf8() {
   return platform::SjisToUtf8(scheduler_.GetScheduleStatus());
 }
@@ -88,6 +97,20 @@ bool ScheduledCapture::LookupProgramme(uint16_t network_id, uint16_t stream_id, 
   if (!ev) return false;
   *out = *ev;
   return true;
+}
+
+bool ScheduledCapture::LookupProgrammeAt(uint16_t service_id, MjdTime t, ProgrammeEvent* out) {
+  std::lock_guard lock(processor_mutex_);
+  TsProcessor* p = processor_;
+  if (p == nullptr) return false;
+  const auto ev = p->FindEventAt(service_id, t, 0);
+  if (!ev) return false;
+  *out = *ev;
+  return true;
+}
+
+void ScheduledCapture::OnRecordingFailed(const RecordingFailure& failure) {
+  if (failed_) failed_(failure);
 }
 
 void ScheduledCapture::Post(std::function<void()> work) {

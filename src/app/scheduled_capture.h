@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/mjd_time.h"
@@ -31,7 +32,10 @@ class ScheduledCapture : public SchedulerHost {
   // daily or weekly series survives when nobody is there to be asked.
   using ConfirmFn = std::function<bool()>;
 
-  explicit ScheduledCapture(PostFn post, ConfirmFn confirm = nullptr);
+  // Tells the user that a scheduled recording stopped early (a failed write, a nearly full disk).
+  using FailureFn = std::function<void(const RecordingFailure&)>;
+
+  explicit ScheduledCapture(PostFn post, ConfirmFn confirm = nullptr, FailureFn failed = nullptr);
   ~ScheduledCapture() override;
   ScheduledCapture(const ScheduledCapture&) = delete;
   ScheduledCapture& operator=(const ScheduledCapture&) = delete;
@@ -60,6 +64,12 @@ class ScheduledCapture : public SchedulerHost {
   // The heartbeat: passes the local time (with `use_system_time`) or the broadcast clock (once one
   // is known, date != 0) to the scheduler, whose tick then runs through `post`. Owning thread.
   void OnHeartbeat(MjdTime broadcast_clock, bool use_system_time);
+  // Takes over the changes other processes made to the reservation file and writes this side's
+  // own changes (RecordingScheduler::SyncSchedule, without waiting for the lock), at most every
+  // kPollMs; call it often from the owning thread, also while no data arrives. Returns the result,
+  // or nullopt when it was not yet time.
+  static constexpr uint32_t kPollMs = 500;
+  std::optional<RecordingScheduler::SyncResult> PollScheduleFile();
   // The scheduler's status text in UTF-8.
   std::string StatusUtf8();
 
@@ -74,6 +84,8 @@ class ScheduledCapture : public SchedulerHost {
   void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) override;
   bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id,
                        ProgrammeEvent* out) override;
+  bool LookupProgrammeAt(uint16_t service_id, MjdTime t, ProgrammeEvent* out) override;
+  void OnRecordingFailed(const RecordingFailure& failure) override;
   void Post(std::function<void()> work) override;
   bool ConfirmOverlap() override;
   uint32_t DeviceCapabilities() override;
@@ -85,11 +97,14 @@ class ScheduledCapture : public SchedulerHost {
   PostFn post_;
   ConfirmFn confirm_;
   std::function<void()> changed_;
+  FailureFn failed_;
   // Guards processor_ and every use of it: taken after the scheduler's lock, before the
   // processor's own locks.
   std::mutex processor_mutex_;
   TsProcessor* processor_ = nullptr;
   core::CDTV_Base* device_ = nullptr;
+  uint32_t last_poll_ = 0;
+  bool polled_ = false;
   RecordingScheduler scheduler_{this};
 };
 

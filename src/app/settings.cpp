@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/profile.h"
+#include "platform/text_codec.h"
 
 namespace pelkan {
 namespace {
@@ -83,6 +84,10 @@ std::string CurrentDirectory() {
     buf.resize(buf.size() * 2);
   }
   return std::string(buf.data());
+}
+
+std::optional<std::string> CurrentDirectorySjis() {
+  return platform::Utf8ToSjisExact(CurrentDirectory());
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {

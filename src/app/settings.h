@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace pelkan {
@@ -50,6 +51,9 @@ constexpr size_t kSettingsTextMax = 259;
 
 // The current directory of the process (no trailing slash, except for "/"); "." when unknown.
 std::string CurrentDirectory();
+// The current directory in Shift-JIS (the default of REC_AUTOPATH); nullopt when its name has a
+// character without a Shift-JIS form, so that it cannot be kept as a settings path.
+std::optional<std::string> CurrentDirectorySjis();
 // Path of `name` in `dir`: the directory, a '/' unless it ends in one, then the name.
 std::string JoinPath(const std::string& dir, const std::string& name);
 // Path of pelkan.ini in the current directory.

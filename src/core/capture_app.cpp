@@ -340,23 +340,31 @@ std::string CaptureApp::AutomaticRecordingPath(bool* failed) const {
   return dir + name;
 }
 
-bool CaptureApp::ToggleRecording(bool stop, const std::string& path, std::optional<int> stop_minutes) {
+bool CaptureApp::ToggleRecording(bool stop, const std::string& path, std::optional<int> stop_minutes,
+                                 bool replace) {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
   if (stop || recorder_) {
-    StopRecording();
+    const std::string file = recording_path_;
+    if (!StopRecording()) {
+      last_error_ = "cannot write " + file;
+      if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
+    }
     RefreshStatus();
     return false;
   }
-  return StartRecording(path, stop_minutes);
+  return StartRecording(path, stop_minutes, replace);
 }
 
-bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> stop_minutes) {
+bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> stop_minutes, bool replace) {
   auto recorder = std::make_unique<FileRecorder>(kRecorderBlock);
   recorder->SetTickSource(tick_);
   recorder->SetFreeSpaceQuery(free_space_query_);
   std::string path = chosen;
   bool failed = false;
+  ExistingFile existing = replace ? ExistingFile::kReplace : ExistingFile::kRefuse;
   if (path.empty()) {
+    // The save dialog has asked before replacing a file; an automatic name never replaces one.
+    existing = settings_.rec_autofilename ? ExistingFile::kNextFreeName : ExistingFile::kReplace;
     if (settings_.rec_autofilename) {
       path = AutomaticRecordingPath(&failed);
       if (failed) {
@@ -368,9 +376,11 @@ bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> st
       last_error_ = "no file chosen";
     }
   }
-  if (!failed && !recorder->OpenFile(path)) {
+  if (!failed && !recorder->OpenFile(path, existing)) {
     failed = true;
-    last_error_ = "cannot create " + path + ": " + std::strerror(errno);
+    last_error_ = errno == EEXIST && existing == ExistingFile::kRefuse
+                      ? path + " already exists and is not replaced"
+                      : "cannot create " + path + ": " + std::strerror(errno);
   }
   if (failed) {
     if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionApp);
@@ -384,13 +394,13 @@ bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> st
   } else {
     deadline_.reset();
   }
-  recording_path_ = path;
+  recording_path_ = recorder->GetPath();
   std::lock_guard<std::mutex> out(output_mutex_);
   recorder_ = std::move(recorder);
   return true;
 }
 
-void CaptureApp::StopRecording() {
+bool CaptureApp::StopRecording() {
   std::unique_ptr<FileRecorder> old;
   {
     std::lock_guard<std::mutex> out(output_mutex_);
@@ -399,7 +409,7 @@ void CaptureApp::StopRecording() {
   deadline_.reset();
   recording_path_.clear();
   // Closing writes the buffered tail; the processing thread no longer sees this recorder.
-  old.reset();
+  return old == nullptr || old->CloseFile();
 }
 
 bool CaptureApp::IsRecording() const {
@@ -440,6 +450,13 @@ bool CaptureApp::ToggleSending(bool stop) {
   }
   auto sender = std::make_unique<UdpSender>(static_cast<uint32_t>(settings_.network_send_size));
   const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(settings_.network_port) & 0xFFFF);
+  if (port == 0) {
+    // Every datagram to port 0 would fail: refused rather than "sending" nothing forever.
+    last_error_ = "port " + std::to_string(static_cast<uint32_t>(settings_.network_port)) +
+                  " is port 0 (the port is taken modulo 65536), where nothing can be sent";
+    if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionApp);
+    return false;
+  }
   if (!sender->OpenSocket(platform::SjisToUtf8(settings_.network_address), port)) {
     last_error_ =
         "cannot send to " + platform::SjisToUtf8(settings_.network_address) + ":" + std::to_string(port);
@@ -544,8 +561,13 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   if (recorder_) {
     const uint64_t free_bytes = recorder_->GetFreeSpace();
     s.free_space = FormatFreeSpaceText(true, free_bytes);
-    if (free_bytes <= kLowDiskLimit) {
+    if (recorder_->GetWriteError() != 0) {
+      // Disk full, I/O error, folder removed: the recording stops at once and says so.
+      last_error_ = "cannot write " + recording_path_ + ": " + std::strerror(recorder_->GetWriteError());
       StopRecording();
+      if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
+    } else if (free_bytes <= kLowDiskLimit) {
+      if (!StopRecording()) last_error_ = "cannot write the recording";
       if (messages_) messages_->Notify(status_text::kLowDiskStop, status_text::kCaptionLowDisk);
     }
   } else {
@@ -559,7 +581,9 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     const uint32_t elapsed_s = recorder_->GetElapsedMs() / 1000;
     if (deadline_) {
       if (TickReached(now, *deadline_)) {
-        StopRecording();
+        if (!StopRecording() && messages_) {
+          messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
+        }
         s.bar[2].assign(status_text::kAutoStopping);
       } else {
         s.bar[1] = FormatMinutesSeconds(elapsed_s);

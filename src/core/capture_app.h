@@ -175,11 +175,14 @@ class CaptureApp {
   // REC_AUTOPATH (REC_AUTOFILENAME set) or the file the SavePathProvider gives. The stop timer is
   // armed with `stop_minutes` (the stop-timer edit), which becomes REC_TIME only when the start
   // succeeds; without it REC_TIME is used as it is. Minutes > 0 arm the timer (at most
-  // kMaxStopMinutes). Returns true when recording afterwards.
+  // kMaxStopMinutes). Returns true when recording afterwards. An existing file is never truncated
+  // unasked: an automatic name takes the next free name ("cap-...-1.ts"), an existing `path` is
+  // refused unless `replace` is set, and the SavePathProvider's dialog has confirmed the
+  // replacement itself. A recording whose file cannot be written is stopped with a message.
   bool ToggleRecording(bool stop, const std::string& path = std::string(),
-                       std::optional<int> stop_minutes = std::nullopt);
+                       std::optional<int> stop_minutes = std::nullopt, bool replace = false);
   bool IsRecording() const;
-  // The file of the manual recording ("" when none).
+  // The file of the manual recording, as created ("" when none).
   std::string GetRecordingPath() const;
   // "+10分": extends a running stop timer by 10 minutes (a recording without a timer stays without
   // one) and returns `edit_minutes` unchanged; without a recording returns the stop-timer edit's
@@ -192,7 +195,8 @@ class CaptureApp {
   std::optional<uint32_t> GetStopDeadline() const { return deadline_; }
 
   // With `stop` or while sending: stops the UDP sending. Otherwise starts it to NETWORK_ADDRESS,
-  // port NETWORK_PORT modulo 65536, datagrams of NETWORK_SEND_SIZE bytes. Returns true when sending.
+  // port NETWORK_PORT modulo 65536, datagrams of NETWORK_SEND_SIZE bytes; port 0 (also 65536 and
+  // its multiples) is refused, as nothing can be sent there. Returns true when sending.
   bool ToggleSending(bool stop);
   bool IsSending() const;
   // The destination port of the sending (0 when not sending).
@@ -245,8 +249,9 @@ class CaptureApp {
   static void ReleaseDecoder(ThreadStart* start);
   void HandleData(const uint8_t* data, uint32_t length, uint64_t total);
   void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
-  bool StartRecording(const std::string& path, std::optional<int> stop_minutes);
-  void StopRecording();
+  bool StartRecording(const std::string& path, std::optional<int> stop_minutes, bool replace);
+  // False when a write of the file failed (the file lacks data).
+  bool StopRecording();
   std::string AutomaticRecordingPath(bool* failed) const;
   void Fail(const std::string& reason) { last_error_ = reason; }
   void PostRefresh();

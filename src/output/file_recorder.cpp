@@ -21,19 +21,20 @@ uint32_t BufferCapacity(uint32_t block_size) {
   return 0x100000;
 }
 
-// Writes all `length` bytes unless the file system fails; returns the bytes it accepted.
-uint64_t WriteAll(int fd, const uint8_t* data, uint32_t length, bool* ok) {
+// Writes all `length` bytes unless the file system fails; returns the bytes it accepted and sets
+// *error to the failure's errno (0 when all were written).
+uint64_t WriteAll(int fd, const uint8_t* data, uint32_t length, int* error) {
   uint64_t done = 0;
-  *ok = true;
+  *error = 0;
   while (done < length) {
     const ssize_t n = ::write(fd, data + done, length - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      *ok = false;
+      *error = errno != 0 ? errno : EIO;
       break;
     }
     if (n == 0) {
-      *ok = false;
+      *error = ENOSPC;
       break;
     }
     done += static_cast<uint64_t>(n);
@@ -53,27 +54,33 @@ FileRecorder::~FileRecorder() {
   CloseFile();
 }
 
-int FileRecorder::OpenFile(const std::string& path) {
+int FileRecorder::OpenFile(const std::string& path, ExistingFile existing) {
   if (fd_ >= 0) CloseFile();
   if (buffer_.size() != capacity_) {
     try {
       buffer_.resize(capacity_);
     } catch (const std::bad_alloc&) {
+      errno = ENOMEM;
       return 0;
     }
   }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return 0;
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  const size_t slash = path.find_last_of('/');
+  const CreatedFile file = CreateRecordingFile(path, existing);
+  if (file.fd < 0) {
+    errno = file.error;
+    return 0;
+  }
+  ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  path_ = file.path;
+  const size_t slash = path_.find_last_of('/');
   if (slash == std::string::npos) {
     directory_.clear();
   } else {
-    directory_ = path.substr(0, slash == 0 ? 1 : slash);
+    directory_ = path_.substr(0, slash == 0 ? 1 : slash);
   }
   buffered_ = 0;
   bytes_written_.store(0, std::memory_order_relaxed);
-  fd_ = fd;
+  write_error_.store(0, std::memory_order_relaxed);
+  fd_ = file.fd;
   start_tick_ = tick_();
   return 1;
 }
@@ -100,20 +107,27 @@ bool FileRecorder::QueryFreeSpace(const std::string& directory, uint64_t* bytes)
 bool FileRecorder::WriteBuffered(uint32_t max, uint32_t* written) {
   const uint32_t n = std::min(max, buffered_);
   if (n == 0) return true;
-  bool ok = false;
-  const uint64_t done = WriteAll(fd_, buffer_.data(), n, &ok);
+  int error = 0;
+  const uint64_t done = WriteAll(fd_, buffer_.data(), n, &error);
+  // Only what the file system took counts as written.
   bytes_written_.fetch_add(done, std::memory_order_relaxed);
   *written += static_cast<uint32_t>(done);
+  if (error != 0) {
+    // Nothing more is written: later blocks after a lost one would leave a hole in the file.
+    write_error_.store(error, std::memory_order_relaxed);
+    buffered_ = 0;
+    return false;
+  }
   // What follows the block is less than a packet while packets are shorter than a block.
   buffered_ -= n;
   if (buffered_ > 0) std::memmove(buffer_.data(), buffer_.data() + n, buffered_);
-  return ok;
+  return true;
 }
 
 int FileRecorder::WritePacket(const uint8_t* data, uint32_t length, uint32_t* written) {
   uint32_t out = 0;
   if (written) *written = 0;
-  if (fd_ < 0) return 0;
+  if (fd_ < 0 || GetWriteError() != 0) return 0;
   const uint32_t room = capacity_ - buffered_;
   const uint32_t taken = std::min(room, length);
   if (taken > 0) std::memcpy(buffer_.data() + buffered_, data, taken);
@@ -123,24 +137,30 @@ int FileRecorder::WritePacket(const uint8_t* data, uint32_t length, uint32_t* wr
   // One block per packet is enough while packets are shorter than a block; the loop only matters
   // for blocks smaller than a packet, where a single write per call would let the buffer overflow.
   while (buffered_ > block_size_) {
-    if (!WriteBuffered(block_size_, &out)) result = 0;
+    if (!WriteBuffered(block_size_, &out)) {
+      result = 0;
+      break;
+    }
   }
   if (written) *written = out;
   return result;
 }
 
-void FileRecorder::CloseFile() {
-  if (fd_ < 0) return;
+bool FileRecorder::CloseFile() {
+  if (fd_ < 0) return GetWriteError() == 0;
   uint32_t ignored = 0;
-  while (buffered_ > 0) {
-    if (!WriteBuffered(block_size_, &ignored)) {
-      buffered_ = 0;
-      break;
-    }
+  while (buffered_ > 0 && GetWriteError() == 0) {
+    if (!WriteBuffered(block_size_, &ignored)) break;
   }
-  ::close(fd_);
+  buffered_ = 0;
+  // A file system that reports its failure only at close (e.g. a full network volume).
+  if (::close(fd_) != 0 && errno != EINTR && GetWriteError() == 0) {
+    write_error_.store(errno, std::memory_order_relaxed);
+  }
   fd_ = -1;
   directory_.clear();
+  path_.clear();
+  return GetWriteError() == 0;
 }
 
 }  // namespace pelkan

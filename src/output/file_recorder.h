@@ -7,13 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "output/recording_file.h"
+
 namespace pelkan {
 
 // Writes transport-stream packets to one file. Packets are collected in a buffer of twice the
 // block size (at least 1 MiB) and written in whole blocks of `block size` bytes; the buffered tail is written
 // when the file is closed, so the file holds every byte that WritePacket accepted. WritePacket runs on the
-// processing thread; the other operations run on the thread that owns the recorder. The byte counter may be
-// read from any thread.
+// processing thread; the other operations run on the thread that owns the recorder. The byte counter and
+// the write error may be read from any thread.
+//
+// An existing recording is never truncated unless the caller asks for it: by default the file gets
+// the next free name (GetPath tells which). After the first failed write (disk full, I/O error, the
+// folder removed) the recorder writes nothing more, so the file never has a hole, and
+// GetWriteError reports the failure until the next OpenFile.
 class FileRecorder {
  public:
   // Free space query: fills *bytes with the bytes available to the user on the volume that holds
@@ -27,9 +34,12 @@ class FileRecorder {
   FileRecorder(const FileRecorder&) = delete;
   FileRecorder& operator=(const FileRecorder&) = delete;
 
-  // Creates (or truncates) the file at `path` (a file-system path, UTF-8) after closing any open
-  // file. Returns 1 on success, 0 when the file could not be created.
-  int OpenFile(const std::string& path);
+  // Creates the file at `path` (a file-system path, UTF-8) after closing any open file; an existing
+  // regular file is handled as `existing` says. Returns 1 on success, 0 when the file could not be
+  // created (errno tells why).
+  int OpenFile(const std::string& path, ExistingFile existing = ExistingFile::kNextFreeName);
+  // The path of the open file, as created (possibly a numbered name); "" when closed.
+  const std::string& GetPath() const { return path_; }
   // 1 while a file is open.
   int IsRecording() const { return fd_ >= 0 ? 1 : 0; }
   // Milliseconds since OpenFile (wrapping with the 32-bit tick); 0 when closed.
@@ -38,11 +48,15 @@ class FileRecorder {
   uint64_t GetFreeSpace() const;
   // Buffers `length` bytes and writes one block when more than a block is buffered. Returns 1 when
   // the bytes were taken (and any write succeeded), 0 when no file is open, the buffer could not
-  // take them all (the part it took stays buffered) or a block write failed. *written (if given)
-  // receives the bytes written to the file by this call.
+  // take them all (the part it took stays buffered), a block write failed or an earlier one had
+  // failed (nothing is taken then). *written (if given) receives the bytes written to the file by
+  // this call.
   int WritePacket(const uint8_t* data, uint32_t length, uint32_t* written = nullptr);
-  // Writes the buffered tail and closes the file; nothing when closed.
-  void CloseFile();
+  // Writes the buffered tail and closes the file; nothing when closed. False when a write of the
+  // file failed (now or earlier): the file lacks data that WritePacket took.
+  bool CloseFile();
+  // errno of the first failed write since OpenFile (ENOSPC, EIO, ...); 0 while none failed.
+  int GetWriteError() const { return write_error_.load(std::memory_order_relaxed); }
   // Sum of the bytes the file system reported written. Safe from any thread.
   uint64_t GetBytesWritten() const { return bytes_written_.load(std::memory_order_relaxed); }
   // The directory part of the open file's path ("" when closed).
@@ -67,7 +81,9 @@ class FileRecorder {
   std::vector<uint8_t> buffer_;
   uint32_t buffered_ = 0;
   std::string directory_;
+  std::string path_;
   int fd_ = -1;
+  std::atomic<int> write_error_{0};
   uint32_t start_tick_ = 0;
   std::atomic<uint64_t> bytes_written_{0};
   FreeSpaceQuery free_space_;

@@ -40,7 +40,8 @@ void UdpSender::CloseSocket() {
 
 int UdpSender::OpenSocket(const std::string& host, uint16_t port) {
   CloseSocket();
-  if (datagram_size_ > kMaxDatagram) return 0;
+  // Port 0 takes no datagrams: every send would fail.
+  if (datagram_size_ > kMaxDatagram || port == 0) return 0;
   if (datagram_size_ > 0 && buffer_.size() != capacity_) {
     try {
       buffer_.resize(capacity_);

@@ -25,8 +25,8 @@ class UdpSender {
 
   // Resolves `host` (name or dotted address, IPv4 only) and opens a UDP socket towards it and
   // `port`, after closing any open socket. Returns 1 on success; 0 when the name does not resolve,
-  // the socket cannot be created, or the datagram size exceeds kMaxDatagram (nothing could ever be
-  // sent).
+  // the socket cannot be created, or the port is 0 or the datagram size exceeds kMaxDatagram
+  // (nothing could ever be sent).
   int OpenSocket(const std::string& host, uint16_t port);
   // 1 while a socket is open.
   int IsSending() const { return fd_ >= 0 ? 1 : 0; }

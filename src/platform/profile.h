@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,9 +15,40 @@ namespace pelkan::platform {
 // clamped to it.
 int32_t ParseLeadingInt(std::string_view text);
 
-// Replaces the file at `path` with `bytes` through a temporary file renamed over it, so that a
-// failed write never leaves a cut-off file. Returns false when the file cannot be written.
+// Replaces the file at `path` with `bytes` through a temporary file (of a name of its own, flushed
+// to the disk) renamed over it, so that a failed write never leaves a cut-off file and a reader
+// sees either the old or the new contents. An existing file keeps its permissions. Returns false
+// when the file cannot be written.
 bool ReplaceFileContents(const std::string& path, std::string_view bytes);
+
+// Reads the whole file at `path`; false when it does not exist or cannot be read.
+bool ReadFileContents(const std::string& path, std::string* out);
+
+// Which version of a file is on the disk: every replacement or write gives another stamp.
+struct FileStamp {
+  bool exists = false;
+  uint64_t device = 0, inode = 0, size = 0;
+  int64_t modified_ns = 0, changed_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(const std::string& path);
+
+// An exclusive lock that serialises the processes writing one file (the file itself is replaced by
+// renaming, so the lock is taken on the companion file `path` + ".lock", which stays). Held while
+// the object lives; also excludes other holders within the same process.
+class FileLock {
+ public:
+  // Takes the lock of `path`, waiting up to `timeout_ms` (0: only tries). Null when another
+  // holder keeps it that long, or the lock file cannot be created.
+  static std::unique_ptr<FileLock> Acquire(const std::string& path, uint32_t timeout_ms);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  explicit FileLock(int fd) : fd_(fd) {}
+  int fd_;
+};
 
 // An INI file ("private profile") held in memory as its lines, so that writing one key keeps every
 // other line of the file (comments, unknown keys, blank lines, each line's own line ending).

@@ -65,4 +65,10 @@ std::string Utf8ToSjis(std::string_view utf8) {
   });
 }
 
+std::optional<std::string> Utf8ToSjisExact(std::string_view utf8) {
+  std::string sjis = Utf8ToSjis(utf8);
+  if (SjisToUtf8(sjis) != utf8) return std::nullopt;
+  return sjis;
+}
+
 }  // namespace pelkan::platform

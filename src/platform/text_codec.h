@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,5 +14,9 @@ namespace pelkan::platform {
 std::string SjisToUtf8(std::string_view sjis);
 // UTF-8 -> Shift-JIS. A character without a Shift-JIS form (or an invalid UTF-8 sequence) becomes '?'.
 std::string Utf8ToSjis(std::string_view utf8);
+// UTF-8 -> Shift-JIS only when every character has a Shift-JIS form that converts back to the very
+// same character; nullopt otherwise. A path kept in Shift-JIS must pass this test, or the program
+// would later open a different name than the one the user gave (a '?' or a look-alike character).
+std::optional<std::string> Utf8ToSjisExact(std::string_view utf8);
 
 }  // namespace pelkan::platform

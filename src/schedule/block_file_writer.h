@@ -1,40 +1,39 @@
 #pragma once
 
-#include <atomic>
-#include <memory>
 #include <string>
 
+#include "output/file_recorder.h"
 #include "schedule/recording_writer.h"
 
 namespace pelkan {
 
-// RecordingWriter over a plain file: bytes are gathered into blocks of `block_size` and each full
-// block is written at once; the rest is written when the writer is destroyed (which closes the
-// file). A failed write is counted and the writer stops writing (the file keeps what it had).
+// RecordingWriter over the file recorder: bytes are gathered into blocks of `block_size` and each
+// full block is written at once; the rest is written by Finish or destruction (which closes the
+// file). An existing file of the name is kept: the recording gets the next free name. After a
+// failed write nothing more is written (the file keeps what it had) and WriteError tells why.
 class BlockFileWriter : public RecordingWriter {
  public:
   explicit BlockFileWriter(uint32_t block_size = 0x100000);
-  ~BlockFileWriter() override;
+  ~BlockFileWriter() override = default;
   BlockFileWriter(const BlockFileWriter&) = delete;
   BlockFileWriter& operator=(const BlockFileWriter&) = delete;
 
   bool Open(const std::string& path) override;
+  std::string OpenedPath() const override { return opened_path_; }
   void Write(const uint8_t* data, uint32_t length) override;
-  uint64_t BytesWritten() const override { return bytes_written_.load(std::memory_order_relaxed); }
-  uint64_t FreeSpace() const override;
-  // Number of failed writes (the writer stops after the first).
-  uint32_t WriteErrors() const { return write_errors_.load(std::memory_order_relaxed); }
+  uint64_t BytesWritten() const override { return recorder_.GetBytesWritten(); }
+  uint64_t FreeSpace() const override { return recorder_.GetFreeSpace(); }
+  int WriteError() const override { return recorder_.GetWriteError(); }
+  bool Finish() override { return recorder_.CloseFile(); }
+
+  // Replaces the free-space query (statvfs by default); for tests.
+  void SetFreeSpaceQuery(FileRecorder::FreeSpaceQuery query) {
+    recorder_.SetFreeSpaceQuery(std::move(query));
+  }
 
  private:
-  void Flush();
-
-  const uint32_t block_size_;
-  int fd_ = -1;
-  std::string path_;
-  std::unique_ptr<uint8_t[]> block_;
-  uint32_t used_ = 0;
-  std::atomic<uint64_t> bytes_written_{0};
-  std::atomic<uint32_t> write_errors_{0};
+  FileRecorder recorder_;
+  std::string opened_path_;
 };
 
 }  // namespace pelkan

@@ -1,11 +1,13 @@
 #include "schedule/recording_scheduler.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 
+#include "core/status_text.h"
 #include "platform/text_codec.h"
 #include "schedule/block_file_writer.h"
 #include "schedule/reservation_match.h"
@@ -19,6 +21,8 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 constexpr int64_t kPrepareAhead = 30;  // seconds before the start
 constexpr int64_t kOpenAhead = 5;      // seconds before the start
 constexpr uint32_t kBlockSize = 0x100000;
+// How long (schedule clock seconds) the status bar tells that a recording failed.
+constexpr int64_t kFailureShownSeconds = 60;
 
 bool IsByEvent(const ScheduleItem& item) {
   return (item.flags & SI_BY_EVENT) != 0;
@@ -40,7 +44,22 @@ std::string Sjis(const char* utf8) {
   return platform::Utf8ToSjis(utf8);
 }
 
+// Takes the time of a programme event over into `item`. An undetermined (or impossible) length
+// becomes the longest recording; true when the length was undetermined.
+bool TakeOverEventTime(ScheduleItem* item, const ProgrammeEvent& ev) {
+  item->start_day = ev.start_day;
+  item->start_second = ev.start_second;
+  const bool open_end = ev.duration == kUndefinedDuration || ev.duration > kMaxRecordSeconds;
+  item->duration = open_end ? kMaxRecordSeconds : ev.duration;
+  return open_end;
+}
+
 }  // namespace
+
+std::string RecordingFailureMessage(const RecordingFailure& failure) {
+  return failure.reason == RecordingFailure::Reason::kLowDisk ? status_text::kLowDiskStop
+                                                              : status_text::kWriteErrorStop;
+}
 
 std::unique_ptr<RecordingWriter> SchedulerHost::CreateWriter() {
   return std::make_unique<BlockFileWriter>(kBlockSize);
@@ -144,12 +163,14 @@ void RecordingScheduler::Tick(MjdTime now) {
   // repetition is still undecided: skip it, the next heartbeat comes soon.
   if (question_pending_.load()) return;
   std::optional<ScheduleItem> repetition;
+  std::optional<RecordingFailure> failure;
   bool ended;
   {
     Lock lock(mutex_);
     if (reservations_.empty() && !active_) return;
-    ended = EndCheckLocked(now, &repetition);
+    ended = EndCheckLocked(now, &repetition, &failure);
   }
+  if (failure) host_->OnRecordingFailed(*failure);
   if (repetition) {
     StoreItem(*repetition, -1);
     repetition.reset();
@@ -158,31 +179,78 @@ void RecordingScheduler::Tick(MjdTime now) {
     Lock lock(mutex_);
     if (!ended && !reservations_.empty()) PrepareLocked(now);
     StartLocked(now, &repetition);
-    FollowEventLocked();
+    FollowEventLocked(now);
     ResolveOneLocked();
   }
   if (repetition) StoreItem(*repetition, -1);
 }
 
-bool RecordingScheduler::EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition) {
+bool RecordingScheduler::EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
+                                        std::optional<RecordingFailure>* failure) {
   const int64_t t = Instant(now);
   if (active_) {
+    // A recording whose file cannot be written, or whose disk is nearly full, stops at once.
+    if (RecordingWriter* w = active_->writer.get()) {
+      RecordingFailure f;
+      f.error = w->WriteError();
+      if (f.error == 0) {
+        f.free_bytes = w->FreeSpace();
+        f.reason = RecordingFailure::Reason::kLowDisk;
+      }
+      if (f.error != 0 || f.free_bytes <= kLowDiskLimit) {
+        EndActiveLocked(now, std::move(f), repetition, failure);
+        return true;
+      }
+    }
     const ScheduleItem& r = active_->item;
     if (!HasStart(r) || ItemEnd(r) + 1 - t >= 0) return false;
-    const int index = ActiveIndexLocked();
-    active_.reset();
-    if (index >= 0) {
-      RetireLocked(ST_FINISHED, index, repetition);
-    } else {
-      Changed();
-    }
+    EndActiveLocked(now, std::nullopt, repetition, failure);
     return true;
   }
   if (reservations_.empty()) return false;
   const ScheduleItem& first = reservations_[0];
+  // An entry that can never be recorded must not hold up the ones behind it.
+  if (ItemProblem(first) != nullptr) {
+    RetireLocked(ST_ERROR, 0, repetition);
+    return true;
+  }
   if (!HasStart(first) || ItemEnd(first) + 1 - t >= 0) return false;
   RetireLocked(ST_ERROR, 0, repetition);
   return true;
+}
+
+void RecordingScheduler::EndActiveLocked(MjdTime now, std::optional<RecordingFailure> failure,
+                                         std::optional<ScheduleItem>* repetition,
+                                         std::optional<RecordingFailure>* reported) {
+  const int index = ActiveIndexLocked();
+  // The rest of the file is written now; a failure there spoils the recording as well.
+  if (active_->writer && !active_->writer->Finish() && !failure) {
+    failure.emplace();
+    failure->error = active_->writer->WriteError();
+    if (failure->error == 0) failure->error = EIO;
+  }
+  if (failure) {
+    failure->item = active_->item;
+    SetItemState(&failure->item, ST_ERROR);
+    failure->path = active_->opened_path;
+    failure_status_ =
+        Sjis(failure->reason == RecordingFailure::Reason::kLowDisk ? "予約録画エラー(ディスク容量不足)"
+                                                                   : "予約録画エラー(書き込み失敗)");
+    failure_until_ = Instant(now) + kFailureShownSeconds;
+  }
+  const ScheduleItem copy = active_->item;
+  active_.reset();
+  const uint32_t state = failure ? ST_ERROR : ST_FINISHED;
+  if (index >= 0) {
+    RetireLocked(state, index, repetition);
+  } else {
+    // Its reservation has left the list meanwhile (removed by another process): still a recording.
+    ScheduleItem done = copy;
+    SetItemState(&done, state);
+    finished_.push_back(done);
+    Changed();
+  }
+  if (failure) *reported = std::move(failure);
 }
 
 void RecordingScheduler::PrepareLocked(MjdTime now) {
@@ -235,22 +303,34 @@ void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* r
   }
   SetItemState(&entry, ST_RECORDING);
   active_->item = entry;
+  active_->opened_path = writer->OpenedPath();
+  if (active_->opened_path.empty()) active_->opened_path = platform::SjisToUtf8(*active_->output_path);
   active_->writer = std::move(writer);
   ++generation_;
   Changed();
 }
 
-void RecordingScheduler::FollowEventLocked() {
+void RecordingScheduler::FollowEventLocked(MjdTime now) {
   if (!active_ || !IsByEvent(active_->item)) return;
   ScheduleItem& item = active_->item;
   ProgrammeEvent ev{};
-  if (!host_->LookupProgramme(item.network_id, item.stream_id, item.service_id, item.event_id, &ev)) return;
-  if (ev.kind == item.programme_kind && ev.version == item.programme_version) return;
-  item.programme_kind = ev.kind;
-  item.programme_version = ev.version;
-  item.start_day = ev.start_day;
-  item.start_second = ev.start_second;
-  item.duration = ev.duration;
+  if (host_->LookupProgramme(item.network_id, item.stream_id, item.service_id, item.event_id, &ev)) {
+    if (ev.kind != item.programme_kind || ev.version != item.programme_version) {
+      item.programme_kind = ev.kind;
+      item.programme_version = ev.version;
+      TakeOverEventTime(&item, ev);
+    }
+    active_->open_end = ev.duration == kUndefinedDuration || ev.duration > kMaxRecordSeconds;
+  }
+  if (!active_->open_end || !active_->writer) return;
+  // A programme of undetermined length (a live broadcast) ends when the next programme of its
+  // service has started.
+  ProgrammeEvent next{};
+  if (!host_->LookupProgrammeAt(item.service_id, now, &next) || next.event_id == item.event_id) return;
+  const int64_t next_start = int64_t{next.start_day} * 86400 + next.start_second;
+  if (next_start <= ItemStart(item) || next_start > Instant(now)) return;
+  item.duration = static_cast<uint32_t>(std::min<int64_t>(next_start - ItemStart(item), kMaxRecordSeconds));
+  active_->open_end = false;
 }
 
 void RecordingScheduler::ResolveOneLocked() {
@@ -264,9 +344,7 @@ void RecordingScheduler::ResolveOneLocked() {
     entry.programme_kind = ev.kind;
     entry.programme_version = ev.version;
     SetText(entry.title, std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
-    entry.start_day = ev.start_day;
-    entry.start_second = ev.start_second;
-    entry.duration = ev.duration;
+    TakeOverEventTime(&entry, ev);
     // A known event only moves its own entry: no overlap question.
     StoreLocked(entry, static_cast<int>(i));
     return;
@@ -370,6 +448,7 @@ std::string RecordingScheduler::GetScheduleStatus() {
     }
     return std::string();
   }
+  if (!failure_status_.empty() && Instant(last_clock_) < failure_until_) return failure_status_;
   if (reservations_.empty() || last_clock_.date == 0) return std::string();
   const ScheduleItem& first = reservations_[0];
   if (!HasStart(first)) return Sjis("イベント情報取得待ち");
@@ -400,17 +479,132 @@ void RecordingScheduler::LoadSchedule(const std::string& path) {
   Lock lock(mutex_);
   if (!path.empty()) schedule_path_ = path;
   if (schedule_path_.empty()) return;
-  reservations_ = LoadScheduleFile(schedule_path_);
+  // The stamp is taken before reading: a replacement meanwhile is seen (and merged) at the next sync.
+  synced_stamp_ = platform::StampOf(schedule_path_);
+  synced_text_.clear();
+  synced_exists_ = platform::ReadFileContents(schedule_path_, &synced_text_);
+  load_warnings_.clear();
+  reservations_ = synced_exists_ ? ParseSchedule(synced_text_, &load_warnings_) : std::vector<ScheduleItem>();
   std::stable_sort(reservations_.begin(), reservations_.end(), CompareItems);
+  synced_ = reservations_;
   ++generation_;
   Changed();
 }
 
 bool RecordingScheduler::SaveSchedule(const std::string& path) {
+  {
+    Lock lock(mutex_);
+    if (!path.empty() && path != schedule_path_) {
+      // Another file: taken as the base of the merge, so that it ends up holding this list.
+      schedule_path_ = path;
+      synced_stamp_ = platform::StampOf(path);
+      synced_text_.clear();
+      synced_exists_ = platform::ReadFileContents(path, &synced_text_);
+      synced_ = synced_exists_ ? ParseSchedule(synced_text_) : std::vector<ScheduleItem>();
+    }
+    if (schedule_path_.empty()) return false;
+  }
+  return SyncSchedule(10000) == SyncResult::kDone;
+}
+
+bool RecordingScheduler::LockScheduleFile(uint32_t wait_ms) {
+  std::string path;
+  {
+    Lock lock(mutex_);
+    if (held_lock_) return true;
+    path = schedule_path_;
+  }
+  if (path.empty()) return false;
+  auto held = platform::FileLock::Acquire(path, wait_ms);
+  if (!held) return false;
   Lock lock(mutex_);
-  if (!path.empty()) schedule_path_ = path;
-  if (schedule_path_.empty()) return false;
-  return SaveScheduleFile(schedule_path_, reservations_);
+  held_lock_ = std::move(held);
+  return true;
+}
+
+void RecordingScheduler::UnlockScheduleFile() {
+  std::unique_ptr<platform::FileLock> held;
+  Lock lock(mutex_);
+  held = std::move(held_lock_);
+}
+
+RecordingScheduler::SyncResult RecordingScheduler::SyncSchedule(uint32_t wait_ms) {
+  std::string path;
+  std::vector<ScheduleItem> ours, base;
+  std::string base_text;
+  platform::FileStamp stamp;
+  bool base_exists;
+  uint64_t generation;
+  bool have_lock;
+  {
+    Lock lock(mutex_);
+    if (schedule_path_.empty()) return SyncResult::kDone;
+    path = schedule_path_;
+    ours = reservations_;
+    base = synced_;
+    base_text = synced_text_;
+    stamp = synced_stamp_;
+    base_exists = synced_exists_;
+    generation = generation_;
+    have_lock = held_lock_ != nullptr;
+  }
+  const bool file_changed = platform::StampOf(path) != stamp;
+  const bool ours_changed = !base_exists || FormatSchedule(ours) != base_text;
+  if (!file_changed && !ours_changed) return SyncResult::kDone;
+
+  // Another writer keeps the lock from its read to its write; meanwhile the file is left alone.
+  std::unique_ptr<platform::FileLock> file_lock;
+  if (!have_lock) {
+    file_lock = platform::FileLock::Acquire(path, wait_ms);
+    if (!file_lock) return SyncResult::kBusy;
+  }
+  const platform::FileStamp now_stamp = platform::StampOf(path);
+  std::string text;
+  const bool exists = platform::ReadFileContents(path, &text);
+  std::vector<ScheduleItem> theirs;
+  if (exists && base_exists && text == base_text) {
+    theirs = base;
+  } else if (exists) {
+    theirs = ParseSchedule(text);
+  }
+  std::vector<ScheduleItem> merged = MergeSchedule(base, ours, theirs);
+  std::stable_sort(merged.begin(), merged.end(), CompareItems);
+  const std::string merged_text = FormatSchedule(merged);
+  platform::FileStamp written = now_stamp;
+  if (!exists || merged_text != text) {
+    if (!platform::ReplaceFileContents(path, merged_text)) return SyncResult::kFailed;
+    written = platform::StampOf(path);
+  }
+
+  Lock lock(mutex_);
+  if (path != schedule_path_) return SyncResult::kDone;  // the path changed meanwhile
+  synced_ = merged;
+  synced_text_ = merged_text;
+  synced_stamp_ = written;
+  synced_exists_ = true;
+  if (generation_ != generation) {
+    // The list changed during the file work: that change is kept on top of the merge.
+    merged = MergeSchedule(ours, reservations_, merged);
+    std::stable_sort(merged.begin(), merged.end(), CompareItems);
+  }
+  if (FormatSchedule(merged) != FormatSchedule(reservations_) || merged.size() != reservations_.size()) {
+    ApplyMergedLocked(std::move(merged));
+  }
+  return SyncResult::kDone;
+}
+
+void RecordingScheduler::ApplyMergedLocked(std::vector<ScheduleItem> merged) {
+  reservations_ = std::move(merged);
+  ++generation_;
+  if (active_ && ActiveIndexLocked() < 0) {
+    if (active_->writer) {
+      // Removed by another process while it was recorded: ends at the next tick, as a deletion.
+      active_->item.duration = 0;
+    } else {
+      active_.reset();  // still preparing: nothing recorded yet
+    }
+  }
+  Changed();
 }
 
 int RecordingScheduler::CheckOverlap(const ScheduleItem& item, int skip) {
@@ -508,13 +702,24 @@ int RecordingScheduler::ReplaceItem(const ScheduleItem& original, const Schedule
 }
 
 void RecordingScheduler::StopRecording() {
-  Lock lock(mutex_);
-  if (!active_) return;
-  const int index = ActiveIndexLocked();
-  active_.reset();
-  if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
-  ++generation_;
-  Changed();
+  std::optional<RecordingFailure> failure;
+  {
+    Lock lock(mutex_);
+    if (!active_) return;
+    const int index = ActiveIndexLocked();
+    // The rest of the file is written now; the user hears of a failure there too.
+    if (active_->writer && !active_->writer->Finish()) {
+      failure.emplace();
+      failure->item = active_->item;
+      failure->path = active_->opened_path;
+      failure->error = active_->writer->WriteError() != 0 ? active_->writer->WriteError() : EIO;
+    }
+    active_.reset();
+    if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
+    ++generation_;
+    Changed();
+  }
+  if (failure) host_->OnRecordingFailed(*failure);
 }
 
 void RecordingScheduler::ClearFinished() {
@@ -526,6 +731,11 @@ void RecordingScheduler::ClearFinished() {
 std::vector<ScheduleItem> RecordingScheduler::Reservations() {
   Lock lock(mutex_);
   return reservations_;
+}
+
+std::vector<std::string> RecordingScheduler::LoadWarnings() {
+  Lock lock(mutex_);
+  return load_warnings_;
 }
 
 std::vector<ScheduleItem> RecordingScheduler::Finished() {
@@ -541,8 +751,8 @@ std::optional<ScheduleItem> RecordingScheduler::ActiveItem() {
 
 std::string RecordingScheduler::ActiveOutputPath() {
   Lock lock(mutex_);
-  if (!active_ || !active_->writer || !active_->output_path) return std::string();
-  return platform::SjisToUtf8(*active_->output_path);
+  if (!active_ || !active_->writer) return std::string();
+  return active_->opened_path;
 }
 
 std::vector<uint16_t> RecordingScheduler::ComputeExcludedPids(std::span<const uint16_t> kept) {

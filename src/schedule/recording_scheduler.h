@@ -13,11 +13,24 @@
 #include <vector>
 
 #include "core/mjd_time.h"
+#include "platform/profile.h"
 #include "schedule/recording_writer.h"
 #include "schedule/schedule_item.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
+
+// Why a scheduled recording was stopped before its end.
+struct RecordingFailure {
+  enum class Reason { kWriteError, kLowDisk };
+  ScheduleItem item{};  // the reservation, as it ended (ST_ERROR)
+  std::string path;     // the file (UTF-8)
+  Reason reason = Reason::kWriteError;
+  int error = 0;            // errno of the failed write (kWriteError)
+  uint64_t free_bytes = 0;  // free space of the volume (kLowDisk)
+};
+// The message for the user (Shift-JIS), as the manual recording's stops word it.
+std::string RecordingFailureMessage(const RecordingFailure& failure);
 
 // What the scheduler needs from the application around it. The desktop program implements it
 // over its windows and the capture application, the command-line tool over its terminal and main
@@ -37,6 +50,14 @@ class SchedulerHost {
   // on the UI thread.
   virtual bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
                                uint16_t event_id, ProgrammeEvent* out) = 0;
+  // The programme of `service_id` in effect at `t` (the event store's FindEventAt); false when none
+  // is known. Called with the scheduler lock held on the UI thread. Default: none.
+  virtual bool LookupProgrammeAt(uint16_t /*service_id*/, MjdTime /*t*/, ProgrammeEvent* /*out*/) {
+    return false;
+  }
+  // A scheduled recording was stopped before its end because its file could not be written or its
+  // volume is nearly full; its reservation has ended as ST_ERROR. UI thread, without the lock.
+  virtual void OnRecordingFailed(const RecordingFailure& /*failure*/) {}
   // Runs `work` later on the UI thread. Safe from any thread.
   virtual void Post(std::function<void()> work) = 0;
   // Asks the user whether a reservation that overlaps another is to be stored anyway; true = yes.
@@ -91,10 +112,12 @@ class RecordingScheduler {
   // --- UI thread ---
   // Remembers `now` as the last clock and posts Tick(now) to the UI thread.
   void PostClock(MjdTime now);
-  // Advances the schedule to `now`: ends or expires the first reservation when its end is more
-  // than 1 s past, prepares the first reservation 30 s ahead, opens its file 5 s ahead, follows
-  // the running event reservation and resolves at most one event reservation. Does nothing while
-  // an overlap question is on screen.
+  // Advances the schedule to `now`: stops the running recording when a write failed or its volume
+  // has kLowDiskLimit bytes free or less (ST_ERROR, reported to the host), ends or expires the first
+  // reservation when its end is more than 1 s past, prepares the first reservation 30 s ahead,
+  // opens its file 5 s ahead, follows the running event reservation (an event of undetermined
+  // length until the next programme of its service starts, at most kMaxRecordSeconds) and
+  // resolves at most one event reservation. Does nothing while an overlap question is on screen.
   void Tick(MjdTime now);
   // Status-bar text (Shift-JIS): recording state, or time until the next start.
   std::string GetScheduleStatus();
@@ -105,7 +128,25 @@ class RecordingScheduler {
   // Replaces the reservation list with the file (the stored path when `path` is empty; a given
   // path is stored). A missing file gives an empty list.
   void LoadSchedule(const std::string& path = std::string());
-  // Writes the reservation list to the file (same path rule). False when nothing was written.
+  // Several processes may hold the reservation list of one file (`pelkan-cli capture --schedule`,
+  // `pelkan-cli schedule add`, the desktop program). SyncSchedule merges the changes made on either
+  // side since the last load or sync (MergeSchedule: nothing either side added or removed is lost),
+  // keeping the running recording's state, and writes the result when it differs from the file.
+  // A running recording whose reservation another process removed ends at the next tick. Every
+  // write takes the file's lock (platform::FileLock) and replaces the file atomically; `wait_ms`
+  // is how long to wait for another holder. Cheap when nothing changed (one stat). UI thread.
+  enum class SyncResult { kDone, kBusy, kFailed };
+  SyncResult SyncSchedule(uint32_t wait_ms = 0);
+  // Holds the file's lock until UnlockScheduleFile (a read-change-write of the command-line tool,
+  // which must not interleave with another writer). False when not taken within `wait_ms`.
+  bool LockScheduleFile(uint32_t wait_ms);
+  void UnlockScheduleFile();
+  // Reservations of the file that the last load dropped because they could never be recorded, one
+  // line each ("Schedule_3: neither a date-time nor an event reservation").
+  std::vector<std::string> LoadWarnings();
+  // Writes the reservation list to the file (same path rule): with the stored path a SyncSchedule
+  // that waits up to 10 s for the lock; a new path gets this list as it is. False when the file
+  // could not be written (it then keeps what it had).
   bool SaveSchedule(const std::string& path = std::string());
 
   // 1 when `item` may be stored (no overlap with another reservation than the one at `skip`, or
@@ -132,8 +173,9 @@ class RecordingScheduler {
   // with `edited`, after the overlap check that skips it. 1 stored, 0 refused by the user, -1 when
   // `original` is no longer in the list or is being prepared or recorded (nothing changed).
   int ReplaceItem(const ScheduleItem& original, const ScheduleItem& edited);
-  // Discards the running or prepared recording (closing its file) without retiring its
-  // reservation, which is waiting again; used at shut-down.
+  // Discards the running or prepared recording (closing its file; a failed write of its rest is
+  // reported to the host) without retiring its reservation, which is waiting again; used at
+  // shut-down.
   void StopRecording();
   // Empties the finished list.
   void ClearFinished();
@@ -142,7 +184,8 @@ class RecordingScheduler {
   std::vector<ScheduleItem> Reservations();
   std::vector<ScheduleItem> Finished();
   std::optional<ScheduleItem> ActiveItem();
-  // File-system path (UTF-8) of the open scheduled recording; empty when none is open.
+  // File-system path (UTF-8) of the open scheduled recording, as created (an existing file of the
+  // name is never replaced: the recording then has the next free name); empty when none is open.
   std::string ActiveOutputPath();
   // Excluded PIDs of a recording limited to `kept`: the elementary PIDs of the other programmes
   // that no kept programme uses, ascending.
@@ -157,14 +200,20 @@ class RecordingScheduler {
     std::vector<uint16_t> kept;
     std::vector<uint16_t> excluded;
     std::optional<std::string> output_path;  // Shift-JIS; nullopt when the name was refused
+    std::string opened_path;                 // UTF-8, the file actually created
+    // The followed event's length is undetermined: it ends when the next programme starts.
+    bool open_end = false;
     // The first packet after the file opened may have been routed with the filter of before.
     bool first_packet = true;
   };
 
-  bool EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition);
+  bool EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
+                      std::optional<RecordingFailure>* failure);
+  void EndActiveLocked(MjdTime now, std::optional<RecordingFailure> failure,
+                       std::optional<ScheduleItem>* repetition, std::optional<RecordingFailure>* reported);
   void PrepareLocked(MjdTime now);
   void StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition);
-  void FollowEventLocked();
+  void FollowEventLocked(MjdTime now);
   void ResolveOneLocked();
   int ActiveIndexLocked() const;
   bool IsActiveLocked(int index) const;
@@ -174,6 +223,7 @@ class RecordingScheduler {
   void ApplyFilterLocked();
   bool Ask();
   void Changed();
+  void ApplyMergedLocked(std::vector<ScheduleItem> merged);
 
   SchedulerHost* const host_;
   std::recursive_mutex mutex_;
@@ -186,8 +236,18 @@ class RecordingScheduler {
   std::map<uint16_t, std::vector<ComponentEntry>> components_;
   std::vector<ScheduleItem> reservations_;
   std::vector<ScheduleItem> finished_;
+  std::vector<std::string> load_warnings_;
+  // The file as last read or written: its list (the base of the next merge), text and stamp.
+  std::vector<ScheduleItem> synced_;
+  std::string synced_text_;
+  platform::FileStamp synced_stamp_;
+  bool synced_exists_ = false;
+  std::unique_ptr<platform::FileLock> held_lock_;
   uint64_t generation_ = 0;  // bumped on every change of the reservation list
   std::atomic<bool> question_pending_{false};
+  // Status text of the last failed recording (Shift-JIS), shown until failure_until_ (instant).
+  std::string failure_status_;
+  int64_t failure_until_ = 0;
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

@@ -6,20 +6,27 @@
 namespace pelkan {
 
 // The file of one scheduled recording, as the scheduler sees it. Implementations: BlockFileWriter
-// (plain file written in large blocks) or an adapter over the application's file recorder.
-// Called by the scheduler under its lock: Open and destruction on the UI thread, Write on the
-// processing thread.
+// (the file recorder's block writing) or test fakes.
+// Called by the scheduler under its lock: Open, Finish and destruction on the UI thread, Write on
+// the processing thread.
 class RecordingWriter {
  public:
   virtual ~RecordingWriter() = default;
-  // Creates or truncates the file at `path` (a file-system path, UTF-8). True on success.
+  // Creates the file at `path` (a file-system path, UTF-8); an existing recording of that name is
+  // never replaced: the file then gets the next free name. True on success.
   virtual bool Open(const std::string& path) = 0;
-  // Appends bytes; failures are counted by the implementation, never thrown.
+  // The path actually created (UTF-8); "" means the path given to Open.
+  virtual std::string OpenedPath() const { return std::string(); }
+  // Appends bytes; failures are kept by the implementation (WriteError), never thrown.
   virtual void Write(const uint8_t* data, uint32_t length) = 0;
-  // Bytes accepted by Write so far.
+  // Bytes written to the file so far.
   virtual uint64_t BytesWritten() const = 0;
   // Free bytes on the file's volume (0 when unknown).
   virtual uint64_t FreeSpace() const = 0;
+  // errno of the first failed write (the writer writes nothing after it); 0 while none failed.
+  virtual int WriteError() const { return 0; }
+  // Writes what is still buffered and closes the file. False when a write failed (now or earlier).
+  virtual bool Finish() { return WriteError() == 0; }
 };
 
 }  // namespace pelkan

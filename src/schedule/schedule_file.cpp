@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "platform/profile.h"
@@ -106,7 +107,7 @@ bool SaveScheduleFile(const std::string& path, const std::vector<ScheduleItem>& 
   return platform::ReplaceFileContents(path, FormatSchedule(items));
 }
 
-std::vector<ScheduleItem> ParseSchedule(std::string_view text) {
+std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::string>* dropped) {
   platform::Profile p;
   p.Parse(text);
   std::vector<ScheduleItem> items;
@@ -135,12 +136,20 @@ std::vector<ScheduleItem> ParseSchedule(std::string_view text) {
     ReadText(p, section, "Ext", item.extension);
     ReadText(p, section, "ChStr", item.channel_string);
     ReadText(p, section, "EnableServiceID", item.service_id_text);
+    if (item.flags & SI_BY_EVENT) {
+      // Written as zeros: an event reservation takes its time from the broadcast anew.
+      item.start_day = item.start_second = item.duration = 0;
+    }
+    if (const char* problem = ItemProblem(item)) {
+      if (dropped) dropped->push_back(section + ": " + problem);
+      continue;
+    }
     items.push_back(item);
   }
   return items;
 }
 
-std::vector<ScheduleItem> LoadScheduleFile(const std::string& path) {
+std::vector<ScheduleItem> LoadScheduleFile(const std::string& path, std::vector<std::string>* dropped) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return {};
   std::string text;
@@ -148,7 +157,53 @@ std::vector<ScheduleItem> LoadScheduleFile(const std::string& path) {
   size_t n;
   while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
   std::fclose(f);
-  return ParseSchedule(text);
+  return ParseSchedule(text, dropped);
+}
+
+std::vector<ScheduleItem> MergeSchedule(const std::vector<ScheduleItem>& base,
+                                        const std::vector<ScheduleItem>& ours,
+                                        const std::vector<ScheduleItem>& theirs) {
+  struct Count {
+    int64_t base = 0, ours = 0, theirs = 0;
+    std::vector<const ScheduleItem*> our_items, their_items;
+  };
+  std::map<std::string, Count> counts;
+  std::vector<std::string> order;  // keys in first-seen order: ours, then theirs
+  auto key = [](const ScheduleItem& item) { return FormatSchedule({item}); };
+  auto at = [&](const ScheduleItem& item) -> Count& {
+    const auto [it, inserted] = counts.try_emplace(key(item));
+    if (inserted) order.push_back(it->first);
+    return it->second;
+  };
+  for (const ScheduleItem& item : ours) {
+    Count& c = at(item);
+    ++c.ours;
+    c.our_items.push_back(&item);
+  }
+  for (const ScheduleItem& item : theirs) {
+    Count& c = at(item);
+    ++c.theirs;
+    c.their_items.push_back(&item);
+  }
+  for (const ScheduleItem& item : base) ++at(item).base;
+  std::vector<ScheduleItem> out;
+  for (const std::string& k : order) {
+    const Count& c = counts[k];
+    const int64_t d_ours = c.ours - c.base;
+    const int64_t d_theirs = c.theirs - c.base;
+    int64_t n;
+    if ((d_ours >= 0) == (d_theirs >= 0) || d_ours == 0 || d_theirs == 0) {
+      // The same change on both sides (or one side unchanged) happens once.
+      n = c.base + (std::abs(d_ours) >= std::abs(d_theirs) ? d_ours : d_theirs);
+    } else {
+      n = c.base + d_ours + d_theirs;
+    }
+    for (int64_t i = 0; i < n; ++i) {
+      const size_t j = static_cast<size_t>(i);
+      out.push_back(j < c.our_items.size() ? *c.our_items[j] : *c.their_items[j - c.our_items.size()]);
+    }
+  }
+  return out;
 }
 
 }  // namespace pelkan

@@ -19,11 +19,25 @@ std::string FormatSchedule(const std::vector<ScheduleItem>& items);
 bool SaveScheduleFile(const std::string& path, const std::vector<ScheduleItem>& items);
 
 // Reads the reservations of an INI text: sections Schedule_1 ... Schedule_ScheduleNum that exist
-// (gaps allowed), skipping sections whose Flag is 0 or absent; no other check. Only the sections
-// present in the text are visited, however large ScheduleNum is. The result is not sorted.
-std::vector<ScheduleItem> ParseSchedule(std::string_view text);
+// (gaps allowed), skipping sections whose Flag is 0 or absent, and dropping reservations that could
+// never be recorded (ItemProblem: no type, an impossible start or length), each with a line in
+// *dropped (if given) such as "Schedule_3: neither a date-time nor an event reservation". Only the
+// sections present in the text are visited, however large ScheduleNum is. The result is not sorted.
+std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::string>* dropped = nullptr);
 // Reads the file at `path` as ParseSchedule; an empty list when it does not exist. The result is
 // not sorted.
-std::vector<ScheduleItem> LoadScheduleFile(const std::string& path);
+std::vector<ScheduleItem> LoadScheduleFile(const std::string& path,
+                                           std::vector<std::string>* dropped = nullptr);
+
+// Three-way merge of reservation lists, for two processes that change one file: `base` is the list
+// as last read from (or written to) the file, `ours` the list with this process's changes since,
+// `theirs` the list now in the file. Reservations count as the same when the file would store
+// them alike (state, programme kind, version and title are not stored). A reservation that either
+// side added is in the result, one that either side removed is not; when both did the same it
+// happens once. Reservations that `ours` keeps come from `ours`, with their running state; the
+// others from `theirs`. The result is in no particular order.
+std::vector<ScheduleItem> MergeSchedule(const std::vector<ScheduleItem>& base,
+                                        const std::vector<ScheduleItem>& ours,
+                                        const std::vector<ScheduleItem>& theirs);
 
 }  // namespace pelkan

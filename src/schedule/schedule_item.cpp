@@ -38,6 +38,19 @@ bool ItemsOverlap(const ScheduleItem& a, const ScheduleItem& b) {
   return ItemStart(a) <= ItemEnd(b) && ItemStart(b) <= ItemEnd(a);
 }
 
+const char* ItemProblem(const ScheduleItem& item) {
+  const bool by_time = (item.flags & SI_BY_TIME) != 0;
+  const bool by_event = (item.flags & SI_BY_EVENT) != 0;
+  if (by_time == by_event)
+    return by_time ? "both a date-time and an event reservation"
+                   : "neither a date-time nor an event reservation";
+  if (by_event) return nullptr;
+  if (item.start_day == 0 || item.start_day > 0x7FFFFFFF) return "no start date";
+  if (item.start_second >= 86400) return "a start time beyond the day";
+  if (item.duration > kMaxRecordSeconds) return "a length beyond 24 hours (or negative)";
+  return nullptr;
+}
+
 uint16_t ServiceIdOfText(std::string_view text) {
   return static_cast<uint16_t>(platform::ParseLeadingInt(text));
 }

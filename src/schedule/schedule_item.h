@@ -37,6 +37,10 @@ enum : uint32_t {
   ST_CANCELLED = 0x14,
 };
 
+// The longest recording, in seconds (24 hours): reservations asking for more are refused when
+// loaded or added, and a programme of undetermined length is recorded at most this long.
+constexpr uint32_t kMaxRecordSeconds = 24 * 3600;
+
 // Sizes of the text fields, NUL included.
 constexpr size_t kTitleSize = 81;
 constexpr size_t kPathSize = 260;
@@ -89,6 +93,12 @@ constexpr int64_t ItemEnd(const ScheduleItem& item) {
 constexpr int64_t Instant(MjdTime t) {
   return int64_t{t.date} * 86400 + t.seconds;
 }
+
+// Why the scheduler could never record `item`, or nullptr when it can: it needs exactly one of
+// SI_BY_TIME and SI_BY_EVENT, and a date-time reservation a start second below 86400, a start day
+// above 0 and a duration of at most kMaxRecordSeconds. Such items are dropped when loaded and
+// retired as ST_ERROR should one reach the head of the list, so they never hold the others up.
+const char* ItemProblem(const ScheduleItem& item);
 
 // Order of the reservation list: items with a start by start time, then unresolved event
 // reservations by service id and event id.

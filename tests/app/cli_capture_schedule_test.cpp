@@ -138,6 +138,67 @@ TEST_F(CliCaptureSchedule, RecordsTheReservationAsItComesDue) {
   EXPECT_TRUE(seen.count(0));
 }
 
+// A reservation added with `pelkan-cli schedule add` while `capture --schedule` runs used to be
+// listed, never recorded, and gone at exit (the capture wrote the list it had loaded at start).
+TEST_F(CliCaptureSchedule, ReservationsAddedByAnotherProcessAreRecordedAndKept) {
+  ScheduleItem first{};
+  first.flags = SI_BY_TIME;
+  first.start_day = MjdFromDate(2026, 12, 7);
+  first.start_second = 20 * 3600 + 59 * 60 + 10;
+  first.duration = 10;
+  SetText(first.directory, dir_);
+  ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {first}));
+
+  const pid_t child = Start({"capture", "--schedule", "--seconds", "120", "--virtual-start",
+                             "2026-12-07 20:59:00", "--virtual-speed", "8", "--json"});
+  ASSERT_GT(child, 0);
+  auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+  };
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(150);
+  int status = 0;
+  pid_t done = 0;
+  bool added = false, signalled = false;
+  while (done == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    done = waitpid(child, &status, WNOHANG);
+    const std::string err = Err();
+    if (!added && err.find("scheduled recording to") != std::string::npos) {
+      // The second process, while the first reservation is being recorded.
+      const std::string cd = "cd " + dir_ + " && " + kCli + " schedule add ";
+      ASSERT_EQ(std::system((cd + "--start '2026-12-07 20:59:40' --minutes 1 > add1.txt 2>&1").c_str()), 0)
+          << ReadText(dir_ + "/add1.txt");
+      ASSERT_EQ(std::system((cd + "--start '2027-01-01 10:00' --minutes 1 > add2.txt 2>&1").c_str()), 0)
+          << ReadText(dir_ + "/add2.txt");
+      added = true;
+    }
+    if (added && !signalled && count(err, "finished") + count(err, "failed") >= 2) {
+      kill(child, SIGINT);
+      signalled = true;
+    }
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "pelkan-cli did not end: " << Err();
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << Err();
+  const std::string err = Err();
+  EXPECT_EQ(count(err, "finished"), 2u) << err;
+  EXPECT_NE(err.find("scheduled recording to " + dir_ + "/20261207-2059.ts"), std::string::npos) << err;
+  // Both reservations start in the same minute: the second file has a name of its own.
+  EXPECT_NE(err.find("scheduled recording to " + dir_ + "/20261207-2059-1.ts"), std::string::npos) << err;
+  EXPECT_GT(std::filesystem::file_size(dir_ + "/20261207-2059.ts"), 1000u * 188);
+  EXPECT_GT(std::filesystem::file_size(dir_ + "/20261207-2059-1.ts"), 1000u * 188);
+  // What each side wrote is in the file: both recorded reservations are gone, the later one stays.
+  const auto items = LoadScheduleFile(dir_ + "/schedule.ini");
+  ASSERT_EQ(items.size(), 1u) << ReadText(dir_ + "/schedule.ini");
+  EXPECT_EQ(items[0].start_day, MjdFromDate(2027, 1, 1));
+}
+
 TEST_F(CliCaptureSchedule, BadVirtualTunerOptionsExitWith2) {
   auto run = [](std::vector<std::string> args) {
     std::vector<char*> argv;

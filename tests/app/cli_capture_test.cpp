@@ -155,6 +155,49 @@ TEST_F(CliCapture, StartFailuresExitWith1) {
   EXPECT_NE(Err().find("no data arrived from endpoint 0x88"), std::string::npos) << Err();
 }
 
+// Numbers starting with 0 used to be read as octal ("--service 01032" was service 538, "--seconds 08"
+// was refused).
+TEST_F(CliCapture, NumbersAreDecimalAndHexadecimalOnlyWith0x) {
+  EXPECT_EQ(Capture({"--seconds", "08", "--device", "7"}), 1);  // parsed; no device 7
+  EXPECT_EQ(Capture({"--seconds", "0x10", "--device", "7"}), 1);
+  EXPECT_EQ(Capture({"--seconds", "1e3"}), 2);
+  EXPECT_EQ(Capture({"--seconds", "-1"}), 2);
+  EXPECT_EQ(Capture({"--seconds", "0x"}), 2);
+  ASSERT_EQ(Run("capture --seconds 1 --in 134 --record one.ts --service 01032"), 0) << Err();
+  EXPECT_TRUE(ProbeHasProgram(dir_ + "/one.ts", "1032"));
+}
+
+TEST_F(CliCapture, ExistingFileIsKeptUnlessForced) {
+  std::ofstream(dir_ + "/rec.ts") << "keep";
+  EXPECT_EQ(Run("capture --seconds 1 --record rec.ts"), 1);
+  EXPECT_NE(Err().find("already exists"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("--force"), std::string::npos) << Err();
+  EXPECT_EQ(ReadText(dir_ + "/rec.ts"), "keep");
+  ASSERT_EQ(Run("capture --seconds 1 --record rec.ts --force"), 0) << Err();
+  ExpectWholePackets(ReadText(dir_ + "/rec.ts"));
+}
+
+TEST_F(CliCapture, NameWithoutShiftJisFormIsRefusedAtOnce) {
+  EXPECT_EQ(Run("capture --seconds 1 --record caf\xC3\xA9.ts"), 2);
+  EXPECT_NE(Err().find("Shift-JIS"), std::string::npos) << Err();
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/caf?.ts"));
+}
+
+// A disk that fills (/dev/full fails every write with ENOSPC): the recording stops, says why on
+// stderr, and the command fails instead of reporting success.
+TEST_F(CliCapture, FailedWriteEndsTheRecordingWithExit1) {
+  EXPECT_EQ(Run("capture --seconds 5 --record /dev/full"), 1);
+  EXPECT_NE(Err().find("録画ファイルに書き込めないので録画停止しました。"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("No space left on device"), std::string::npos) << Err();
+}
+
+TEST_F(CliCapture, PortZeroIsRefusedAtStart) {
+  EXPECT_EQ(Run("capture --seconds 1 --send 127.0.0.1:65536"), 1);
+  EXPECT_NE(Err().find("開始に失敗しました"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("port 0"), std::string::npos) << Err();
+  EXPECT_EQ(Run("capture --seconds 1 --send 127.0.0.1:0"), 1);
+}
+
 TEST_F(CliCapture, InterruptDisconnectsAndLeavesACompleteFile) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);

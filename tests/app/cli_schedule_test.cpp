@@ -82,6 +82,33 @@ TEST_F(CliSchedule, OverlapIsRefusedWithoutTerminalAndForcedOnRequest) {
   EXPECT_EQ(LoadScheduleFile("schedule.ini").size(), 2u);
 }
 
+// "--minutes 08" used to be refused as a bad octal number and "0100" read as 64.
+TEST_F(CliSchedule, NumbersAreDecimalAndHexadecimalOnlyWith0x) {
+  ASSERT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "08", "--dir", "rec"}), 0);
+  ASSERT_EQ(Run({"add", "--event", "0100:0x10"}), 0);
+  const auto items = LoadScheduleFile("schedule.ini");
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].duration, 480u);
+  EXPECT_EQ(items[1].service_id, 100);
+  EXPECT_EQ(items[1].event_id, 16);
+  EXPECT_EQ(Run({"add", "--event", "010:08x"}), 2);
+  EXPECT_EQ(Run({"add", "--start", "2008-03-04 21:00", "--minutes", "1441"}), 2);  // over 24 hours
+}
+
+// A name without a Shift-JIS form used to be stored with '?', and the recording failed later.
+TEST_F(CliSchedule, NamesWithoutShiftJisFormAreRefusedAtOnce) {
+  std::filesystem::create_directory("caf\xC3\xA9");
+  EXPECT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "1", "--dir", "caf\xC3\xA9"}), 2);
+  EXPECT_EQ(
+      Run({"add", "--start", "2008-03-03 21:00", "--minutes", "1", "--dir", "rec", "--file", "caf\xC3\xA9"}),
+      2);
+  EXPECT_FALSE(std::filesystem::exists("schedule.ini"));
+  // Without --dir the current directory is the default, and it has no Shift-JIS form either.
+  std::filesystem::current_path("caf\xC3\xA9");
+  EXPECT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "1"}), 1);
+  EXPECT_FALSE(std::filesystem::exists("schedule.ini"));
+}
+
 TEST_F(CliSchedule, BadArgumentsAreRefused) {
   EXPECT_EQ(Run({"add", "--start", "2008-02-30 21:00", "--minutes", "30"}), 2);
   EXPECT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "0"}), 2);

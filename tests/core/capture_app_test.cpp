@@ -490,6 +490,81 @@ TEST_F(CaptureAppTest, UnresolvableHostFailsToSend) {
   EXPECT_EQ(messages_.shown[0].caption, "pelkan");
 }
 
+// Port 0 (and 65536, which the modulo makes 0) used to "send" forever with every sendto failing.
+TEST_F(CaptureAppTest, SendingToPortZeroIsRefusedAtStart) {
+  app_.settings().network_address = "127.0.0.1";
+  for (int port : {0, 65536, 131072}) {
+    messages_.shown.clear();
+    app_.settings().network_port = port;
+    EXPECT_FALSE(app_.ToggleSending(false)) << port;
+    EXPECT_FALSE(app_.IsSending());
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_EQ(Utf8(messages_.shown[0].text), "開始に失敗しました");
+    EXPECT_NE(app_.GetLastError().find("port 0"), std::string::npos) << app_.GetLastError();
+  }
+}
+
+// An existing file is never truncated unasked: the explicit path is refused (unless replacing is
+// asked for), an automatic name takes the next free name.
+TEST_F(CaptureAppTest, ManualRecordingNeverTruncatesAnExistingFile) {
+  const std::string path = dir_ + "/old.ts";
+  std::ofstream(path) << "keep";
+  EXPECT_FALSE(app_.ToggleRecording(false, path));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "開始に失敗しました");
+  EXPECT_NE(app_.GetLastError().find("already exists"), std::string::npos) << app_.GetLastError();
+  EXPECT_EQ(std::filesystem::file_size(path), 4u);
+  ASSERT_TRUE(app_.ToggleRecording(false, path, std::nullopt, true));
+  app_.ToggleRecording(true);
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+
+  app_.settings().rec_autofilename = 1;
+  app_.settings().rec_autopath = dir_;
+  ASSERT_TRUE(app_.ToggleRecording(false));
+  const std::string first = app_.GetRecordingPath();
+  app_.ToggleRecording(true);
+  std::ofstream(first) << "keep";
+  ASSERT_TRUE(app_.ToggleRecording(false));
+  const std::string second = app_.GetRecordingPath();
+  app_.ToggleRecording(true);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(ReadFile(first).size(), 4u);
+  // Within the same second the name is numbered.
+  if (second.substr(0, first.size() - 3) == first.substr(0, first.size() - 3)) {
+    EXPECT_EQ(second, first.substr(0, first.size() - 3) + "-1.ts");
+  }
+}
+
+// A disk that fills (/dev/full fails every write with ENOSPC): the recording stops at the next
+// status refresh and says why, instead of going on as if it were written.
+TEST_F(CaptureAppTest, FailedWriteStopsTheManualRecordingWithAMessage) {
+  app_.SetFreeSpaceQuery([](const std::string&, uint64_t* b) {
+    *b = 1ull << 40;
+    return true;
+  });
+  ASSERT_TRUE(app_.Connect(Request()));
+  ASSERT_TRUE(app_.ToggleRecording(false, "/dev/full"));
+  const auto stream = MakePacketRun(0x100, 8192);  // more than one 1 MiB block
+  ASSERT_TRUE(device_->Deliver(stream.data(), stream.size()));
+  WaitDrained();
+  app_.RefreshStatus();
+  EXPECT_FALSE(app_.IsRecording());
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "録画ファイルに書き込めないので録画停止しました。");
+  EXPECT_EQ(messages_.shown[0].caption, "ERROR");
+  EXPECT_NE(app_.GetLastError().find("No space left"), std::string::npos) << app_.GetLastError();
+
+  // A failure of the last part, written when the recording is stopped, is reported as well.
+  messages_.shown.clear();
+  ASSERT_TRUE(app_.ToggleRecording(false, "/dev/full"));
+  const auto few = MakePacketRun(0x100, 175 * 2);
+  ASSERT_TRUE(device_->Deliver(few.data(), few.size()));
+  WaitDrained();
+  app_.ToggleRecording(true);
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "録画ファイルに書き込めないので録画停止しました。");
+}
+
 TEST_F(CaptureAppTest, ClearStatisticsKeepsRateAndClock) {
   app_.stats().sync_losses = 3;
   app_.stats().fifo_overflows = 2;

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -100,16 +101,76 @@ TEST_F(FileRecorderTest, OpenFailsInAMissingDirectory) {
   EXPECT_EQ(rec.IsRecording(), 0);
 }
 
-TEST_F(FileRecorderTest, ReopeningTruncatesAndRestartsTheCounter) {
+// Reopening the same name used to truncate the earlier recording; it now gets the next free name,
+// and only an explicit kReplace truncates.
+TEST_F(FileRecorderTest, ReopeningNeverTruncatesAnEarlierRecordingUnasked) {
   FileRecorder rec(188);
   const std::string path = dir_ + "/c.ts";
   ASSERT_EQ(rec.OpenFile(path), 1);
+  EXPECT_EQ(rec.GetPath(), path);
   for (uint32_t i = 0; i < 10; ++i) rec.WritePacket(Packet(i).data(), 188);
   ASSERT_EQ(rec.OpenFile(path), 1);
+  EXPECT_EQ(rec.GetPath(), dir_ + "/c-1.ts");
   EXPECT_EQ(rec.GetBytesWritten(), 0u);
   rec.WritePacket(Packet(1).data(), 188);
   rec.CloseFile();
-  EXPECT_EQ(ReadFile(path), Packet(1));
+  EXPECT_EQ(std::filesystem::file_size(path), 1880u);
+  EXPECT_EQ(ReadFile(dir_ + "/c-1.ts"), Packet(1));
+
+  ASSERT_EQ(rec.OpenFile(path, ExistingFile::kRefuse), 0);
+  EXPECT_EQ(errno, EEXIST);
+  ASSERT_EQ(rec.OpenFile(path, ExistingFile::kReplace), 1);
+  rec.WritePacket(Packet(2).data(), 188);
+  rec.CloseFile();
+  EXPECT_EQ(ReadFile(path), Packet(2));
+}
+
+TEST(RecordingFile, NumberedNamesAndExistingEntries) {
+  EXPECT_EQ(NumberedName("rec/20261207-2100.ts", 1), "rec/20261207-2100-1.ts");
+  EXPECT_EQ(NumberedName("rec.d/noext", 2), "rec.d/noext-2");
+  EXPECT_EQ(NumberedName("/a/.ts", 3), "/a/.ts-3");
+  EXPECT_EQ(NumberedName("a.b.ts", 12), "a.b-12.ts");
+
+  char pattern[] = "/tmp/pelkan-newfile-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  for (const char* name : {"/x.ts", "/x-1.ts"}) std::ofstream(dir + name) << "old";
+  CreatedFile f = CreateRecordingFile(dir + "/x.ts", ExistingFile::kNextFreeName);
+  ASSERT_GE(f.fd, 0);
+  EXPECT_EQ(f.path, dir + "/x-2.ts");
+  ::close(f.fd);
+  EXPECT_EQ(std::filesystem::file_size(dir + "/x.ts"), 3u);
+  f = CreateRecordingFile(dir, ExistingFile::kNextFreeName);  // a folder is no file
+  EXPECT_LT(f.fd, 0);
+  EXPECT_EQ(f.error, EISDIR);
+  // A device is written as it is (never replaced by a regular file).
+  f = CreateRecordingFile("/dev/null", ExistingFile::kRefuse);
+  ASSERT_GE(f.fd, 0);
+  EXPECT_EQ(f.path, "/dev/null");
+  ::close(f.fd);
+  std::filesystem::remove_all(dir);
+}
+
+// A disk that fills: /dev/full fails every write with ENOSPC, as a full volume does.
+TEST_F(FileRecorderTest, FailedWriteIsReportedNotCountedAndStopsTheFile) {
+  FileRecorder rec(0x100000);
+  ASSERT_EQ(rec.OpenFile("/dev/full"), 1);
+  uint32_t i = 0;
+  int result = 1;
+  for (; i < 6000 && result == 1; ++i) result = rec.WritePacket(Packet(i).data(), 188);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(i, 5578u);  // the first block write
+  EXPECT_EQ(rec.GetWriteError(), ENOSPC);
+  EXPECT_EQ(rec.GetBytesWritten(), 0u);
+  // Later packets are refused, so the file never gets a hole.
+  EXPECT_EQ(rec.WritePacket(Packet(0).data(), 188), 0);
+  EXPECT_FALSE(rec.CloseFile());
+  EXPECT_EQ(rec.GetWriteError(), ENOSPC);
+  // A failure of the tail written at close is reported too.
+  ASSERT_EQ(rec.OpenFile("/dev/full"), 1);
+  EXPECT_EQ(rec.GetWriteError(), 0);
+  EXPECT_EQ(rec.WritePacket(Packet(0).data(), 188), 1);
+  EXPECT_FALSE(rec.CloseFile());
 }
 
 TEST_F(FileRecorderTest, FreeSpaceQueriesTheFilesDirectory) {

@@ -1,6 +1,7 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -84,6 +85,39 @@ TEST(Profile, SaveAndLoadRoundTrip) {
   EXPECT_EQ(q.GetInt("s", "a", 0), 3);
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
   EXPECT_FALSE(p.Save((dir / "no" / "such" / "b.ini").string()));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(FileLock, OneHolderAtATimeAndReplacementsGetNewStamps) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_lock_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "schedule.ini").string();
+  {
+    auto first = FileLock::Acquire(path, 0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(FileLock::Acquire(path, 50), nullptr);  // waited 50 ms in vain
+    // Another process is kept out as well.
+    const pid_t child = ::fork();
+    if (child == 0) _exit(FileLock::Acquire(path, 0) == nullptr ? 0 : 1);
+    int status = 1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_NE(FileLock::Acquire(path, 0), nullptr);
+
+  EXPECT_FALSE(StampOf(path).exists);
+  ASSERT_TRUE(ReplaceFileContents(path, "one"));
+  const FileStamp one = StampOf(path);
+  std::filesystem::permissions(path, std::filesystem::perms(0640));
+  ASSERT_TRUE(ReplaceFileContents(path, "two"));
+  EXPECT_NE(StampOf(path), one);
+  EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0640));
+  std::string text;
+  ASSERT_TRUE(ReadFileContents(path, &text));
+  EXPECT_EQ(text, "two");
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) entries += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(entries, 2u);  // the file and its lock file: no temporary left behind
   std::filesystem::remove_all(dir);
 }
 

@@ -20,5 +20,13 @@ TEST(TextCodec, InvalidBytesDoNotLoseTheRest) {
   EXPECT_EQ(SjisToUtf8(""), "");
 }
 
+TEST(TextCodec, ExactConversionRefusesNamesWithoutAShiftJisForm) {
+  EXPECT_EQ(Utf8ToSjisExact("録画/rec 1?.ts"), Utf8ToSjis("録画/rec 1?.ts"));
+  EXPECT_FALSE(Utf8ToSjisExact("/tmp/caf\xC3\xA9"));  // é
+  EXPECT_FALSE(Utf8ToSjisExact("a\xF0\x9F\x98\x80"));
+  EXPECT_FALSE(Utf8ToSjisExact("broken\xC3"));
+  EXPECT_EQ(Utf8ToSjisExact(""), std::string());
+}
+
 }  // namespace
 }  // namespace pelkan::platform

@@ -10,7 +10,10 @@
 #include <map>
 #include <thread>
 
+#include "core/status_text.h"
 #include "platform/text_codec.h"
+#include "schedule/block_file_writer.h"
+#include "schedule/schedule_file.h"
 
 namespace pelkan {
 namespace {
@@ -76,6 +79,10 @@ class FakeHost : public SchedulerHost {
     files.emplace_back();
     return std::make_unique<MemoryWriter>(&files.back(), fail_open);
   }
+  bool LookupProgrammeAt(uint16_t service_id, MjdTime t, ProgrammeEvent* out) override {
+    return at && at(service_id, t, out);
+  }
+  void OnRecordingFailed(const RecordingFailure& failure) override { failures.push_back(failure); }
   void Drain() {
     while (!posted.empty()) {
       auto work = std::move(posted.front());
@@ -97,6 +104,8 @@ class FakeHost : public SchedulerHost {
   std::vector<std::string> strings;
   std::deque<MemoryFile> files;
   bool fail_open = false;
+  std::function<bool(uint16_t, MjdTime, ProgrammeEvent*)> at;
+  std::vector<RecordingFailure> failures;
 };
 
 ScheduleItem ByTime(MjdTime start, uint32_t duration, const char* dir = "/rec") {
@@ -335,6 +344,147 @@ TEST(RecordingScheduler, EventReservationResolvesAndFollowsAnExtension) {
   EXPECT_FALSE(host.files[0].open);
   ASSERT_EQ(s.Finished().size(), 2u);
   EXPECT_EQ(ItemState(s.Finished()[1]), ST_FINISHED);
+}
+
+// A programme of undetermined length (a live broadcast) used to give an end 136 years away.
+TEST(RecordingScheduler, UndeterminedEventEndsWhenTheNextProgrammeStartsOrAfter24Hours) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  host.events[{1024, 7}] = Event(1, At(21, 0, 0), kUndefinedDuration, "live");
+  s.StoreItem(ByEvent(1024, 7), -1);
+  s.Tick(At(20, 0, 0));
+  EXPECT_EQ(s.Reservations()[0].duration, kMaxRecordSeconds);
+  s.Tick(At(21, 0, 0));
+  ASSERT_TRUE(s.IsActiveItem(0));
+  // The next programme is known from 21:30 but starts at 21:45.
+  host.at = [](uint16_t service, MjdTime t, ProgrammeEvent* out) {
+    if (service != 1024 || Instant(t) < Instant(At(21, 30, 0))) return false;
+    *out = Instant(t) < Instant(At(21, 45, 0)) ? Event(1, At(21, 0, 0), kUndefinedDuration, "live")
+                                               : Event(1, At(21, 45, 0), 600, "next");
+    out->event_id = Instant(t) < Instant(At(21, 45, 0)) ? 7 : 8;
+    return true;
+  };
+  s.Tick(At(21, 44, 59));
+  s.Tick(At(21, 45, 0));
+  EXPECT_TRUE(host.files[0].open);
+  s.Tick(At(21, 45, 2));
+  EXPECT_FALSE(host.files[0].open);
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_FINISHED);
+
+  // Without a next programme the recording stops after the longest recording, 24 hours.
+  host.at = nullptr;
+  host.events[{1024, 9}] = Event(1, At(22, 0, 0), kUndefinedDuration, "long");
+  s.StoreItem(ByEvent(1024, 9), -1);
+  s.Tick(At(22, 0, 0));
+  s.Tick(At(22, 0, 1));
+  ASSERT_EQ(host.files.size(), 2u);
+  s.Tick(At(22, 0, 1, kDay + 1));
+  EXPECT_TRUE(host.files[1].open);
+  s.Tick(At(22, 0, 2, kDay + 1));
+  EXPECT_FALSE(host.files[1].open);
+}
+
+// Two reservations starting in the same minute, or a second run of one, used to truncate each
+// other's file: every recording gets a name of its own.
+TEST(RecordingScheduler, TwoReservationsInOneMinuteKeepBothFiles) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_samemin_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  struct Host : FakeHost {
+    std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
+  } host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 10, dir.string().c_str()), -1);
+  s.StoreItem(ByTime(At(21, 0, 30), 10, dir.string().c_str()), -1);
+  s.Tick(At(21, 0, 0));
+  EXPECT_EQ(s.ActiveOutputPath(), (dir / "20080303-2100.ts").string());
+  for (int i = 0; i < 10; ++i) s.ReceivePacket(kPacket, 188);
+  s.Tick(At(21, 0, 12));
+  s.Tick(At(21, 0, 26));
+  EXPECT_EQ(s.ActiveOutputPath(), (dir / "20080303-2100-1.ts").string());
+  s.ReceivePacket(kPacket, 188);
+  s.Tick(At(21, 0, 42));
+  EXPECT_EQ(std::filesystem::file_size(dir / "20080303-2100.ts"), 1880u);
+  EXPECT_EQ(std::filesystem::file_size(dir / "20080303-2100-1.ts"), 188u);
+  ASSERT_EQ(s.Finished().size(), 2u);
+  std::filesystem::remove_all(dir);
+}
+
+// A disk that fills (/dev/full fails every write with ENOSPC) and a disk that is nearly full: the
+// scheduled recording stops at once, the user is told, and the reservation ends as an error.
+TEST(RecordingScheduler, WriteFailureAndLowDiskEndTheRecordingAsAnError) {
+  struct Host : FakeHost {
+    uint64_t free_bytes = 1ull << 40;
+    std::unique_ptr<RecordingWriter> CreateWriter() override {
+      struct Full : BlockFileWriter {
+        bool Open(const std::string&) override { return BlockFileWriter::Open("/dev/full"); }
+      };
+      auto w = std::make_unique<Full>();
+      w->SetFreeSpaceQuery([this](const std::string&, uint64_t* b) {
+        *b = free_bytes;
+        return true;
+      });
+      return w;
+    }
+  } host;
+  RecordingScheduler s(&host);
+  ScheduleItem daily = ByTime(At(21, 0, 0), 1800);
+  daily.flags |= SI_DAILY;
+  s.StoreItem(daily, -1);
+  s.Tick(At(21, 0, 0));
+  ASSERT_EQ(s.ActiveOutputPath(), "/dev/full");
+  for (int i = 0; i < 6000; ++i) s.ReceivePacket(kPacket, 188);
+  s.PostClock(At(21, 0, 1));
+  s.Tick(At(21, 0, 1));
+  EXPECT_FALSE(s.ActiveItem().has_value());
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+  ASSERT_EQ(host.failures.size(), 1u);
+  EXPECT_EQ(host.failures[0].reason, RecordingFailure::Reason::kWriteError);
+  EXPECT_EQ(host.failures[0].error, ENOSPC);
+  EXPECT_EQ(host.failures[0].path, "/dev/full");
+  EXPECT_EQ(platform::SjisToUtf8(RecordingFailureMessage(host.failures[0])),
+            "録画ファイルに書き込めないので録画停止しました。");
+  EXPECT_EQ(Status(s), "予約録画エラー(書き込み失敗)");
+  s.PostClock(At(21, 1, 2));
+  EXPECT_EQ(Status(s), "録画開始まであと1438:58");
+  // The series goes on with the next day.
+  ASSERT_EQ(s.Reservations().size(), 1u);
+  EXPECT_EQ(s.Reservations()[0].start_day, kDay + 1);
+
+  host.free_bytes = kLowDiskLimit;
+  s.Tick(At(21, 0, 0, kDay + 1));
+  ASSERT_TRUE(s.ActiveItem().has_value());
+  s.Tick(At(21, 0, 1, kDay + 1));
+  EXPECT_FALSE(s.ActiveItem().has_value());
+  ASSERT_EQ(host.failures.size(), 2u);
+  EXPECT_EQ(host.failures[1].reason, RecordingFailure::Reason::kLowDisk);
+  EXPECT_EQ(platform::SjisToUtf8(RecordingFailureMessage(host.failures[1])),
+            "録画先ディスク容量が少ないので録画停止しました。");
+  EXPECT_EQ(ItemState(s.Finished()[1]), ST_ERROR);
+
+  // Stopped at shut-down: the rest that cannot be written is reported as well.
+  host.free_bytes = 1ull << 40;
+  s.Tick(At(21, 0, 0, kDay + 2));
+  ASSERT_EQ(s.ActiveOutputPath(), "/dev/full");
+  s.ReceivePacket(kPacket, 188);
+  s.StopRecording();
+  ASSERT_EQ(host.failures.size(), 3u);
+  EXPECT_EQ(host.failures[2].error, ENOSPC);
+}
+
+TEST(RecordingScheduler, EntryThatCanNeverStartDoesNotHoldUpTheOthers) {
+  FakeHost host;
+  RecordingScheduler s(&host);
+  ScheduleItem bad = ByTime(At(21, 0, 0), 60);
+  bad.flags = SI_FILE_NAME;  // neither type: sorts first and never gets a time
+  s.StoreItem(bad, -1);
+  s.StoreItem(ByTime(At(21, 0, 0), 60), -1);
+  s.Tick(At(20, 0, 0));
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+  s.Tick(At(21, 0, 0));
+  EXPECT_EQ(host.files.size(), 1u);
 }
 
 TEST(RecordingScheduler, OpenFailureEndsInError) {
@@ -612,6 +762,68 @@ TEST(RecordingScheduler, SaveDuringRecordingStoresItAsWaiting) {
   EXPECT_EQ(ItemState(s.Reservations()[0]), ST_WAITING);
   EXPECT_EQ(s.Reservations()[1].event_id, 4);
   EXPECT_TRUE(s.SaveSchedule());  // the stored path
+  std::filesystem::remove_all(dir);
+}
+
+// Two holders of one schedule.ini (a running capture and the command-line tool): changes of either
+// used to be overwritten by the other's list at its next save.
+TEST(RecordingScheduler, TwoHoldersOfOneFileLoseNothing) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_sync_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "schedule.ini").string();
+  FakeHost host;
+  RecordingScheduler running(&host);
+  ScheduleItem daily = ByTime(At(21, 0, 0), 60);
+  daily.flags |= SI_DAILY;
+  running.StoreItem(daily, -1);
+  running.StoreItem(ByTime(At(23, 0, 0), 60), -1);
+  ASSERT_TRUE(running.SaveSchedule(path));
+  running.Tick(At(21, 0, 0));
+  ASSERT_EQ(ItemState(running.Reservations()[0]), ST_RECORDING);
+  EXPECT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);  // nothing to do
+
+  // The other process adds one reservation and removes another, holding the lock meanwhile.
+  FakeHost other_host;
+  {
+    RecordingScheduler other(&other_host);
+    other.LoadSchedule(path);
+    ASSERT_TRUE(other.LockScheduleFile(1000));
+    EXPECT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);  // file unchanged yet
+    other.StoreItem(ByTime(At(22, 0, 0), 60), -1);
+    other.DeleteItem(2);  // 23:00
+    ASSERT_TRUE(other.SaveSchedule());
+    EXPECT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kBusy);
+    other.UnlockScheduleFile();
+  }
+  ASSERT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  auto list = running.Reservations();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(ItemState(list[0]), ST_RECORDING);  // the running recording goes on
+  EXPECT_TRUE(host.files[0].open);
+  EXPECT_EQ(list[1].start_second, At(22, 0, 0).seconds);
+
+  // The running side's own changes (the daily one finished, its next day added) reach the file.
+  running.Tick(At(21, 1, 2));
+  ASSERT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  const auto file = LoadScheduleFile(path);
+  ASSERT_EQ(file.size(), 2u);
+  EXPECT_EQ(file[0].start_second, At(22, 0, 0).seconds);
+  EXPECT_EQ(file[1].start_day, kDay + 1);
+
+  // A reservation removed by the other side while it is recorded ends at the next tick.
+  running.Tick(At(22, 0, 0));
+  ASSERT_TRUE(running.IsActiveItem(0));
+  {
+    RecordingScheduler other(&other_host);
+    other.LoadSchedule(path);
+    other.DeleteItem(0);
+    ASSERT_TRUE(other.SaveSchedule());
+  }
+  ASSERT_EQ(running.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  running.Tick(At(22, 0, 10));
+  EXPECT_FALSE(running.ActiveItem().has_value());
+  EXPECT_FALSE(host.files.back().open);
+  EXPECT_EQ(running.Reservations().size(), 1u);
   std::filesystem::remove_all(dir);
 }
 

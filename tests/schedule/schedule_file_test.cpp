@@ -85,7 +85,7 @@ TEST(ScheduleFile, RoundTripKeepsEveryStoredField) {
   SetText(a.channel_string, "\x83\x60\x83\x83\x83\x93\x83\x6C\x83\x8B");  // Shift-JIS bytes kept as they are
   ScheduleItem b = DailyExample();
   b.start_second = 86399;
-  b.duration = 100 * 3600;
+  b.duration = kMaxRecordSeconds;
   const auto back = ParseSchedule(FormatSchedule({a, b}));
   ASSERT_EQ(back.size(), 2u);
   EXPECT_EQ(FormatSchedule(back), FormatSchedule({a, b}));
@@ -112,8 +112,8 @@ TEST(ScheduleFile, GapsZeroFlagsAndHugeCountReadOnlyPresentSections) {
 
 TEST(ScheduleFile, LongTextsAreCutAndLineBreaksCannotAddKeys) {
   const std::string text =
-      "[Pelkan_Schedule]\nScheduleNum=1\n[Schedule_1]\nFlag=1\nDir=" + std::string(400, 'd') +
-      "\nEnableServiceID=" + std::string(150, '9') + "\n";
+      "[Pelkan_Schedule]\nScheduleNum=1\n[Schedule_1]\nFlag=524289\nStartDateMJD=1\nDir=" +
+      std::string(400, 'd') + "\nEnableServiceID=" + std::string(150, '9') + "\n";
   const auto items = ParseSchedule(text);
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(GetText(items[0].directory).size(), kPathSize - 1);
@@ -123,6 +123,52 @@ TEST(ScheduleFile, LongTextsAreCutAndLineBreaksCannotAddKeys) {
   const auto back = ParseSchedule(FormatSchedule({evil}));
   ASSERT_EQ(back.size(), 1u);
   EXPECT_EQ(GetText(back[0].directory), "x");
+}
+
+// An entry with neither type bit (Flag=1) used to sort first, never get a time, and hold up every
+// later recording; impossible times and lengths gave recordings that never end.
+TEST(ScheduleFile, EntriesThatCanNeverBeRecordedAreDroppedAtLoad) {
+  const std::string text = Lines(
+      {"[Pelkan_Schedule]",  "ScheduleNum=7",      "[Schedule_1]",       "Flag=1",       "StartDateMJD=54528",
+       "StartTimeSec=75600", "RecordSec=60",       "[Schedule_2]",       "Flag=786432",  "StartDateMJD=54528",
+       "[Schedule_3]",       "Flag=524288",        "StartDateMJD=54528", "RecordSec=-5", "[Schedule_4]",
+       "Flag=524288",        "StartDateMJD=54528", "RecordSec=86401",    "[Schedule_5]", "Flag=524288",
+       "StartDateMJD=54528", "StartTimeSec=86400", "[Schedule_6]",       "Flag=524288",  "StartDateMJD=54528",
+       "StartTimeSec=75600", "RecordSec=1800",     "[Schedule_7]",       "Flag=262144",  "StartDateMJD=54528",
+       "RecordSec=-1",       "ServiceID=1024",     "EventID=7"});
+  std::vector<std::string> dropped;
+  const auto items = ParseSchedule(text, &dropped);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].duration, 1800u);
+  // An event reservation takes its time from the broadcast: whatever the file says is dropped.
+  EXPECT_EQ(items[1].event_id, 7);
+  EXPECT_EQ(items[1].start_day, 0u);
+  EXPECT_EQ(items[1].duration, 0u);
+  ASSERT_EQ(dropped.size(), 5u);
+  EXPECT_EQ(dropped[0], "Schedule_1: neither a date-time nor an event reservation");
+  EXPECT_EQ(dropped[2].substr(0, 11), "Schedule_3:");
+}
+
+TEST(ScheduleFile, MergeKeepsWhatEitherSideAddedOrRemoved) {
+  auto at = [](int hour) {
+    ScheduleItem item = DailyExample();
+    item.start_second = static_cast<uint32_t>(hour) * 3600;
+    return item;
+  };
+  const ScheduleItem a = at(1), b = at(2), c = at(3), d = at(4), e = at(5);
+  ScheduleItem a_recording = a;
+  SetItemState(&a_recording, ST_RECORDING);
+  // Base {a, b, c}. Ours: a is recording, b retired and its next day added (d); theirs: c removed,
+  // e added.
+  const auto merged = MergeSchedule({a, b, c}, {a_recording, c, d}, {a, b, e});
+  ASSERT_EQ(merged.size(), 3u);
+  EXPECT_EQ(FormatSchedule(merged), FormatSchedule({a, d, e}));
+  EXPECT_EQ(ItemState(merged[0]), ST_RECORDING);  // our copy, with its running state
+  // The same change on both sides happens once; identical reservations are counted.
+  EXPECT_EQ(MergeSchedule({a}, {d}, {d}).size(), 1u);
+  EXPECT_EQ(MergeSchedule({a, a}, {a}, {a, a, a}).size(), 2u);
+  EXPECT_TRUE(MergeSchedule({a}, {}, {}).empty());
+  EXPECT_EQ(FormatSchedule(MergeSchedule({}, {a}, {b})), FormatSchedule({a, b}));
 }
 
 }  // namespace
