@@ -94,8 +94,54 @@ uint32_t CBuffer::Crc32(uint32_t n) const {
 }
 
 uint32_t CBufferMT::Put(const void* data, uint32_t length) {
-  std::lock_guard lock(mutex_);
-  return PutUnlocked(data, length);
+  uint32_t stored = 0;
+  {
+    std::lock_guard lock(mutex_);
+    stored = PutUnlocked(data, length);
+  }
+  if (stored > 0) NotifyWaiter();
+  return stored;
+}
+
+void CBufferMT::NotifyWaiter() {
+  // Pairs with the fence in WaitForSize: either this thread sees the waiter's announcement, or the
+  // waiter sees the new size before it sleeps. Without a waiter a Put costs no lock here.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  const uint32_t wanted = wanted_.load(std::memory_order_relaxed);
+  if (wanted == 0 || GetSize() < wanted) return;
+  {
+    std::lock_guard lock(wait_mutex_);
+    wanted_.store(0, std::memory_order_relaxed);  // one notification per wait is enough
+  }
+  // Outside the lock, so that the waiter does not wake only to block on it.
+  wait_cv_.notify_one();
+}
+
+bool CBufferMT::WaitForSize(uint32_t bytes) {
+  std::unique_lock lock(wait_mutex_);
+  for (;;) {
+    if (woken_) {
+      woken_ = false;
+      wanted_.store(0, std::memory_order_relaxed);
+      return false;
+    }
+    // Announced again on every pass: a Clear after the notifying Put may have emptied the buffer.
+    wanted_.store(bytes, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (GetSize() >= bytes) {
+      wanted_.store(0, std::memory_order_relaxed);
+      return true;
+    }
+    wait_cv_.wait(lock);
+  }
+}
+
+void CBufferMT::Wake() {
+  {
+    std::lock_guard lock(wait_mutex_);
+    woken_ = true;
+  }
+  wait_cv_.notify_one();
 }
 
 uint32_t CBufferMT::Get(void* dest, uint32_t max, int consume) {
