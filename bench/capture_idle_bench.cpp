@@ -46,6 +46,7 @@ struct Usage {
   double cpu = 0;          // user + system seconds
   double voluntary = 0;    // context switches the threads asked for (waits)
   double involuntary = 0;  // preemptions
+  double faults = 0;       // minor page faults
 };
 
 Usage Now() {
@@ -56,6 +57,7 @@ Usage Now() {
           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
   r.voluntary = static_cast<double>(u.ru_nvcsw);
   r.involuntary = static_cast<double>(u.ru_nivcsw);
+  r.faults = static_cast<double>(u.ru_minflt);
   return r;
 }
 
@@ -197,6 +199,7 @@ void BM_Broadcast(benchmark::State& state, SourceFactory source) {
     state.counters["pct_of_core"] = cpu / seconds * 100;
     state.counters["wakeups_per_s"] = (u1.voluntary - u0.voluntary) / seconds;
     state.counters["preempted_per_s"] = (u1.involuntary - u0.involuntary) / seconds;
+    state.counters["page_faults_per_s"] = (u1.faults - u0.faults) / seconds;
     state.counters["Mbit_per_s"] = static_cast<double>(bytes) * 8 / seconds / 1e6;
     state.counters["peak_rss_MiB"] = StatusMiB("VmHWM:");
     ReportOverflows(state, rig.app());
