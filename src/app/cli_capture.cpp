@@ -404,7 +404,7 @@ class SignalGuard {
       pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, -1) < 0 && errno != EINTR) break;
       Drain(fd);
-      if (!quit_.load() && g_interrupted) loop_.Wake();
+      if (!quit_.load()) loop_.Wake();  // the handler has set g_interrupted
     }
   }
 

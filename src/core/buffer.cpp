@@ -104,14 +104,11 @@ uint32_t CBufferMT::Put(const void* data, uint32_t length) {
 }
 
 void CBufferMT::NotifyWaiter() {
-  // Pairs with the fence in WaitForSize: either this thread sees the waiter's announcement, or the
-  // waiter sees the new size before it sleeps. Without a waiter a Put costs no lock here.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  const uint32_t wanted = wanted_.load(std::memory_order_relaxed);
-  if (wanted == 0 || GetSize() < wanted) return;
   {
+    // Uncontended but for the moment the consumer goes to sleep; a few nanoseconds per Put.
     std::lock_guard lock(wait_mutex_);
-    wanted_.store(0, std::memory_order_relaxed);  // one notification per wait is enough
+    if (wanted_ == 0 || GetSize() < wanted_) return;
+    wanted_ = 0;  // one notification per wait is enough
   }
   // Outside the lock, so that the waiter does not wake only to block on it.
   wait_cv_.notify_one();
@@ -122,16 +119,15 @@ bool CBufferMT::WaitForSize(uint32_t bytes) {
   for (;;) {
     if (woken_) {
       woken_ = false;
-      wanted_.store(0, std::memory_order_relaxed);
+      wanted_ = 0;
       return false;
     }
-    // Announced again on every pass: a Clear after the notifying Put may have emptied the buffer.
-    wanted_.store(bytes, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (GetSize() >= bytes) {
-      wanted_.store(0, std::memory_order_relaxed);
+      wanted_ = 0;
       return true;
     }
+    // Announced again on every pass: a Clear after the notifying Put may have emptied the buffer.
+    wanted_ = bytes;
     wait_cv_.wait(lock);
   }
 }

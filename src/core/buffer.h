@@ -91,10 +91,10 @@ class CBufferMT : public CBuffer {
   void NotifyWaiter();
 
   std::recursive_mutex mutex_;
-  // The waiter's state. `wanted_` (0: nobody waits) is read by Put without the lock.
+  // The waiter's state: the size it waits for (0: nobody waits) and a pending Wake.
   std::mutex wait_mutex_;
   std::condition_variable wait_cv_;
-  std::atomic<uint32_t> wanted_{0};
+  uint32_t wanted_ = 0;
   bool woken_ = false;
 };
 
