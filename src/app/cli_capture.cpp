@@ -1,7 +1,12 @@
 // pelkan-cli capture: the headless front-end of the capture application.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -11,6 +16,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/capture_bindings.h"
@@ -40,9 +47,16 @@ constexpr uint32_t kTablesTimeoutMs = 15000;
 constexpr uint32_t kServicesWaitMs = 5000;
 
 volatile std::sig_atomic_t g_interrupted = 0;
+// Write end of the pipe that tells the signal watcher about a signal; -1 before the first capture.
+// The pipe stays open for the life of the process, so a late signal never writes to a reused fd.
+int g_signal_fd = -1;
 
 void OnSignal(int) {
   g_interrupted = 1;
+  const int saved = errno;
+  const char byte = 1;
+  if (g_signal_fd >= 0) (void)!::write(g_signal_fd, &byte, 1);
+  errno = saved;
 }
 
 struct Options {
@@ -345,11 +359,29 @@ bool IsDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Installs the Ctrl-C / termination handlers for the capture's lifetime.
+// Installs the Ctrl-C / termination handlers for the capture's lifetime. A watcher thread, asleep
+// in poll until the handler writes to its pipe, wakes the main loop, so that the loop need not
+// poll the flag between its status lines.
 class SignalGuard {
  public:
-  SignalGuard() {
+  explicit SignalGuard(LoopDispatcher& loop) : loop_(loop) {
     g_interrupted = 0;
+    static int read_fd = -1;
+    if (g_signal_fd < 0) {
+      int fds[2];
+      if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        read_fd = fds[0];
+        g_signal_fd = fds[1];
+      }
+    }
+    if (read_fd >= 0) {
+      Drain(read_fd);
+      try {
+        watcher_ = std::thread([this] { Watch(read_fd); });
+      } catch (const std::system_error&) {
+        // Without the watcher Ctrl-C is seen at the next status line.
+      }
+    }
     struct sigaction sa {};
     sa.sa_handler = &OnSignal;
     sigemptyset(&sa.sa_mask);
@@ -359,12 +391,44 @@ class SignalGuard {
   ~SignalGuard() {
     sigaction(SIGINT, &old_int_, nullptr);
     sigaction(SIGTERM, &old_term_, nullptr);
+    if (watcher_.joinable()) {
+      quit_.store(true);
+      const char byte = 0;
+      (void)!::write(g_signal_fd, &byte, 1);
+      watcher_.join();
+    }
   }
+  SignalGuard(const SignalGuard&) = delete;
+  SignalGuard& operator=(const SignalGuard&) = delete;
 
  private:
+  static void Drain(int fd) {
+    char bytes[64];
+    while (::read(fd, bytes, sizeof bytes) > 0) {
+    }
+  }
+  void Watch(int fd) {
+    while (!quit_.load()) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, -1) < 0 && errno != EINTR) break;
+      Drain(fd);
+      if (!quit_.load()) loop_.Wake();  // the handler has set g_interrupted
+    }
+  }
+
+  LoopDispatcher& loop_;
+  std::atomic<bool> quit_{false};
+  std::thread watcher_;
   struct sigaction old_int_ {};
   struct sigaction old_term_ {};
 };
+
+// The smaller of `wait` and the milliseconds from `now` until `span` after `from`; `wait` once that
+// time has passed.
+uint32_t SoonerDue(uint32_t wait, uint32_t now, uint32_t from, uint64_t span) {
+  const uint32_t elapsed = now - from;
+  return elapsed < span ? static_cast<uint32_t>(std::min<uint64_t>(wait, span - elapsed)) : wait;
+}
 
 // Tells on stderr when a scheduled recording opens its file and when a reservation ends.
 class ScheduleReport {
@@ -477,7 +541,7 @@ int RunCapture(int argc, char** argv) {
     }
   } unbind{app};
 
-  SignalGuard signals;
+  SignalGuard signals(loop);
   ConnectRequest request;
   request.device_index = o.device;
   request.in_address = o.in_address;
@@ -550,8 +614,17 @@ int RunCapture(int argc, char** argv) {
   bool manual_recording = recording;
   ScheduleReport schedule_report;
   for (;;) {
-    loop.RunFor(50);
-    const uint32_t now = platform::TickCount();
+    // Sleeps until a task comes (a status refresh, the filtering window's or the scheduler's
+    // work), Ctrl-C, or the next thing due: the status line, the service rows, the time limit.
+    uint32_t now = platform::TickCount();
+    uint32_t wait = now - last_print >= 1000 ? 0 : 1000 - (now - last_print);
+    if (o.print_services) wait = SoonerDue(wait, now, start, kServicesWaitMs);
+    if (o.limit_ms > 0) {
+      wait = SoonerDue(wait, now, start, o.limit_ms);
+      if (recording) wait = SoonerDue(wait, now, start, o.limit_ms + 2000);
+    }
+    loop.RunOnce(wait);
+    now = platform::TickCount();
     if (g_interrupted) break;
     // A change of transport stream switches the filter off and new services arrive checked: the
     // chosen services are applied again once the new tables are complete.

@@ -47,6 +47,15 @@ int LoopDispatcher::RunPending() {
   }
 }
 
+int LoopDispatcher::RunOnce(uint32_t timeout_ms) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !tasks_.empty() || wake_; });
+    wake_ = false;
+  }
+  return RunPending();
+}
+
 void LoopDispatcher::Wake() {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -20,7 +20,10 @@ class LoopDispatcher : public Dispatcher {
   int RunFor(uint32_t timeout_ms);
   // Runs every task queued now (and those they queue), without waiting. Loop thread only.
   int RunPending();
-  // Makes a waiting RunFor return early (e.g. from a signal-watching thread). Any thread.
+  // Waits until a task is queued, Wake is called or `timeout_ms` have passed, then runs the tasks
+  // as RunPending does. Returns the number of tasks run. Loop thread only.
+  int RunOnce(uint32_t timeout_ms);
+  // Makes a waiting RunFor or RunOnce return early (e.g. from a signal-watching thread). Any thread.
   void Wake();
   // Drops every queued task without running it.
   void Clear();

@@ -94,8 +94,50 @@ uint32_t CBuffer::Crc32(uint32_t n) const {
 }
 
 uint32_t CBufferMT::Put(const void* data, uint32_t length) {
-  std::lock_guard lock(mutex_);
-  return PutUnlocked(data, length);
+  uint32_t stored = 0;
+  {
+    std::lock_guard lock(mutex_);
+    stored = PutUnlocked(data, length);
+  }
+  if (stored > 0) NotifyWaiter();
+  return stored;
+}
+
+void CBufferMT::NotifyWaiter() {
+  {
+    // Uncontended but for the moment the consumer goes to sleep; a few nanoseconds per Put.
+    std::lock_guard lock(wait_mutex_);
+    if (wanted_ == 0 || GetSize() < wanted_) return;
+    wanted_ = 0;  // one notification per wait is enough
+  }
+  // Outside the lock, so that the waiter does not wake only to block on it.
+  wait_cv_.notify_one();
+}
+
+bool CBufferMT::WaitForSize(uint32_t bytes) {
+  std::unique_lock lock(wait_mutex_);
+  for (;;) {
+    if (woken_) {
+      woken_ = false;
+      wanted_ = 0;
+      return false;
+    }
+    if (GetSize() >= bytes) {
+      wanted_ = 0;
+      return true;
+    }
+    // Announced again on every pass: a Clear after the notifying Put may have emptied the buffer.
+    wanted_ = bytes;
+    wait_cv_.wait(lock);
+  }
+}
+
+void CBufferMT::Wake() {
+  {
+    std::lock_guard lock(wait_mutex_);
+    woken_ = true;
+  }
+  wait_cv_.notify_one();
 }
 
 uint32_t CBufferMT::Get(void* dest, uint32_t max, int consume) {

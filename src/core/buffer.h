@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -70,7 +71,8 @@ class CBuffer {
 };
 
 // CBuffer whose Put, Get and Clear hold a recursive mutex for the whole operation: one producer
-// thread and one consumer thread may share it.
+// thread and one consumer thread may share it. The consumer may sleep in WaitForSize until the
+// producer has put enough bytes, instead of polling GetSize.
 class CBufferMT : public CBuffer {
  public:
   explicit CBufferMT(uint32_t capacity) : CBuffer(capacity) {}
@@ -79,8 +81,21 @@ class CBufferMT : public CBuffer {
   uint32_t Get(void* dest, uint32_t max, int consume) override;
   void Clear() override;
 
+  // Waits until at least `bytes` (> 0) are unread or Wake is called. Returns true when the bytes
+  // are there, false when woken. For one consumer thread at a time.
+  bool WaitForSize(uint32_t bytes);
+  // Makes the current WaitForSize return, or the next one when nobody waits. Any thread.
+  void Wake();
+
  private:
+  void NotifyWaiter();
+
   std::recursive_mutex mutex_;
+  // The waiter's state: the size it waits for (0: nobody waits) and a pending Wake.
+  std::mutex wait_mutex_;
+  std::condition_variable wait_cv_;
+  uint32_t wanted_ = 0;
+  bool woken_ = false;
 };
 
 }  // namespace pelkan

@@ -116,7 +116,7 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
     return fail("the initialisation needs an OUT endpoint");
   }
 
-  // The timer period needs no raising here: sleeps of 1 ms are already that precise on Linux.
+  // The timer period needs no raising here: the pipeline threads wait on events, not on short sleeps.
 
   fifo_.Clear();
   device_->SetDataCallback(&CaptureApp::OnDeviceData, this);
@@ -180,6 +180,7 @@ void CaptureApp::Disconnect() {
   }
   if (info_) info_->SetControlsEnabled(0);
   stop_event_.Set();
+  fifo_.Wake();
   // The thread cannot be killed safely; it is given kStopWaitMs and then waited for until it ends.
   thread_done_.Wait(kStopWaitMs);
   if (processing_thread_.joinable()) processing_thread_.join();
@@ -246,7 +247,8 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
           blocks_fed_.fetch_add(1, std::memory_order_release);
         }
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      // Sleeps until the receive thread has put a whole block, or Disconnect wakes it.
+      fifo_.WaitForSize(kBlockSize);
     }
   } catch (...) {
     // The stop sequence below runs whatever ended the loop.

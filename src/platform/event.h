@@ -1,20 +1,20 @@
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 
 namespace pelkan::platform {
 
 // A signalled/unsignalled flag that threads can wait on, with manual or automatic reset.
 // A manual-reset event stays signalled until Reset; an auto-reset event releases one waiter and
-// returns to unsignalled. All operations are safe from any thread.
+// returns to unsignalled. All operations are safe from any thread, and a waiter that has seen the
+// event signalled may destroy it at once (Set touches nothing of it after signalling).
 class Event {
  public:
   static constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
   explicit Event(bool manual_reset, bool initially_set = false)
-      : manual_reset_(manual_reset), set_(initially_set) {}
+      : manual_reset_(manual_reset), state_(initially_set ? kSignalled : 0) {}
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
@@ -26,10 +26,13 @@ class Event {
   bool IsSet() const;
 
  private:
+  static constexpr uint32_t kSignalled = 1;
+  static constexpr uint32_t kOneWaiter = 2;
+
   const bool manual_reset_;
-  bool set_;
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  // Bit 0: signalled; the bits above count the threads asleep (or about to sleep) on this word.
+  // Flag and count share one word so that Set decides with one atomic step whether to wake anyone.
+  std::atomic<uint32_t> state_;
 };
 
 }  // namespace pelkan::platform

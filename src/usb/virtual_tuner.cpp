@@ -77,7 +77,8 @@ class VirtualTunerHandle : public UsbDriverHandle {
       queue_.clear();
       stuck_.clear();
     }
-    cv_.notify_all();
+    work_cv_.notify_all();
+    pace_cv_.notify_all();
     if (worker_.joinable()) worker_.join();
     for (const Xfer& x : left) CompleteXfer(x, false, 0, kUsbdStatusCanceled, kIoCancelled);
     std::lock_guard lock(shared_->mutex);
@@ -152,7 +153,7 @@ class VirtualTunerHandle : public UsbDriverHandle {
       if (!Take(&queue_, ov, &found) && !Take(&stuck_, ov, &found)) {
         if (current_ov_ != ov || ov == nullptr) return false;
         current_cancel_ = true;
-        cv_.notify_all();
+        pace_cv_.notify_all();
         return true;
       }
     }
@@ -252,7 +253,8 @@ class VirtualTunerHandle : public UsbDriverHandle {
       queue_.push_back(x);
       if (!worker_.joinable()) worker_ = std::thread([this] { Worker(); });
     }
-    cv_.notify_all();
+    // Wakes the worker only when it waits for work; one waiting for a transfer's due time sleeps on.
+    work_cv_.notify_all();
     return {false, 0, kIoPending};
   }
 
@@ -272,7 +274,7 @@ class VirtualTunerHandle : public UsbDriverHandle {
       }
       if (current_ov_ != nullptr && current_endpoint_ == endpoint) current_cancel_ = true;
     }
-    cv_.notify_all();
+    pace_cv_.notify_all();
     for (const Xfer& x : aborted) CompleteXfer(x, false, 0, kUsbdStatusCanceled, kIoCancelled);
   }
 
@@ -327,7 +329,9 @@ class VirtualTunerHandle : public UsbDriverHandle {
       pace_bytes_ = 0;
       due = now;
     }
-    cv_.wait_until(lock, due, [this] { return closing_ || current_cancel_; });
+    // An absolute deadline on the monotonic clock: the transfer completes when its bytes are due,
+    // with one wake-up, and late wake-ups do not add up to drift.
+    pace_cv_.wait_until(lock, due, [this] { return closing_ || current_cancel_; });
     return !(closing_ || current_cancel_);
   }
 
@@ -335,7 +339,7 @@ class VirtualTunerHandle : public UsbDriverHandle {
   void Worker() {
     std::unique_lock lock(mutex_);
     while (true) {
-      cv_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+      work_cv_.wait(lock, [this] { return closing_ || !queue_.empty(); });
       if (closing_) break;
       if (halted_) {
         FailQueuedWithStall(lock);
@@ -394,7 +398,7 @@ class VirtualTunerHandle : public UsbDriverHandle {
       pace_bytes_ += got;
       if (pause) {
         // The tuner sends nothing more: the transfer holds its bytes until it is cancelled.
-        cv_.wait(lock, [this] { return closing_ || current_cancel_; });
+        pace_cv_.wait(lock, [this] { return closing_ || current_cancel_; });
         current_ov_ = nullptr;
         lock.unlock();
         CompleteXfer(x, false, got, kUsbdStatusCanceled, kIoCancelled);
@@ -418,7 +422,8 @@ class VirtualTunerHandle : public UsbDriverHandle {
 
   std::shared_ptr<VirtualTunerDriver::Shared> shared_;
   std::mutex mutex_;
-  std::condition_variable cv_;
+  std::condition_variable work_cv_;  // a transfer was queued, or closing
+  std::condition_variable pace_cv_;  // the transfer being paced was cancelled, or closing
   std::deque<Xfer> queue_;
   std::deque<Xfer> stuck_;
   Overlapped* current_ov_ = nullptr;

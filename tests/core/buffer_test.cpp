@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -155,6 +157,55 @@ TEST(CBufferMT, OneProducerOneConsumerDeliverEveryByteInOrder) {
   producer.join();
   EXPECT_TRUE(in_order);
   EXPECT_EQ(b.GetSize(), 0u);
+}
+
+TEST(CBufferMT, WaitForSizeReturnsWithEnoughBytesOrAWake) {
+  CBufferMT b(0x10000);
+  const std::vector<uint8_t> chunk = Bytes(100);
+  b.Put(chunk.data(), 100);
+  EXPECT_TRUE(b.WaitForSize(100));  // already there
+  b.Wake();                          // a wake with nobody waiting ends the next wait, once
+  EXPECT_FALSE(b.WaitForSize(200));
+  std::thread producer([&] {
+    for (int i = 0; i < 9; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      b.Put(chunk.data(), 100);
+    }
+  });
+  EXPECT_TRUE(b.WaitForSize(1000));
+  EXPECT_EQ(b.GetSize(), 1000u);
+  producer.join();
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    b.Wake();
+  });
+  EXPECT_FALSE(b.WaitForSize(2000));
+  waker.join();
+}
+
+// The consumer sleeps between blocks; the producer empties the buffer now and then, as the capture
+// callback does when it overflows. No block that stays in the buffer may be left unnoticed.
+TEST(CBufferMT, NoWakeUpIsLostAroundClears) {
+  CBufferMT b(0x10000);
+  const std::vector<uint8_t> chunk = Bytes(1000);
+  std::atomic<uint64_t> taken{0};
+  std::thread consumer([&] {
+    std::vector<uint8_t> out(1000);
+    while (b.WaitForSize(1000)) taken += b.Get(out.data(), 1000, 1);
+  });
+  for (int i = 0; i < 3000; ++i) {
+    b.Put(chunk.data(), 600);
+    b.Put(chunk.data(), 400);
+    if (i % 3 == 0) b.Clear();
+    if (i % 50 == 0) std::this_thread::yield();
+  }
+  b.Put(chunk.data(), 1000);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (b.GetSize() >= 1000 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  EXPECT_LT(b.GetSize(), 1000u) << "the consumer slept through a whole block";
+  b.Wake();
+  consumer.join();
+  EXPECT_GE(taken.load(), 1000u);
 }
 
 }  // namespace
