@@ -7,14 +7,21 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDialog>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QHelpEvent>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimeEdit>
 #include <QTimer>
 #include <QToolTip>
 #include <atomic>
@@ -31,6 +38,7 @@
 #include <vector>
 
 #include "app/capture_bindings.h"
+#include "app/scheduled_capture.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "info/programme_text.h"
@@ -43,6 +51,7 @@
 #include "ui/filter_window.h"
 #include "ui/qt_dispatcher.h"
 #include "ui/qt_text.h"
+#include "ui/schedule_list_window.h"
 #include "usb/driver_config.h"
 #include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
@@ -474,6 +483,112 @@ TEST_F(FilterWindowCapture, PopupReservationHandsOverTheProgrammeAndTheCaptureKe
   EXPECT_EQ(platform::SjisToUtf8(handed[1].title), programme->title);
   EXPECT_EQ(app_->stats().fifo_overflows.load(), 0u);
   app_->SetStatusListener(nullptr);
+}
+
+// The popup wired to the reservation list window as the desktop program wires it: the edit dialog
+// opens filled with the programme while the capture goes on, and OK stores the reservation.
+TEST_F(FilterWindowCapture, PopupOpensTheEditDialogFilledWithTheProgramme) {
+  const auto options = Broadcast();
+  const streamgen::BroadcastGenerator generator(options);
+  const auto& services = generator.Multiplex(0).services;
+  ScheduledCapture schedule([this](std::function<void()> work) { dispatcher_.Post(std::move(work)); });
+  schedule.scheduler().SetDefaultDirectory(platform::Utf8ToSjis(dir_));
+  ScheduleListWindow list_window(schedule, nullptr, &messages_);
+  QPointer<ScheduleListWindow> target(&list_window);
+  model_.SetReserveCallbacks(
+      [target](uint16_t sid, const MjdTime& start, uint32_t duration, std::string_view title) {
+        return target && target->ReserveProgrammeByTime(sid, start, duration, title);
+      },
+      [target](uint16_t nid, uint16_t tsid, uint16_t sid, uint16_t eid, std::string_view title) {
+        return target && target->ReserveProgrammeByEvent(nid, tsid, sid, eid, title);
+      });
+  Connect(GeneratorDevice(options));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return RowsComplete(services, true); }, 30000));
+
+  const uint16_t sid = services[1].service_id;
+  const auto programme = generator.CurrentProgramme(sid);
+  ASSERT_TRUE(programme.has_value());
+  const QString title = QString::fromStdString(programme->title);
+  int year = 0, month = 0, day = 0;
+  MjdToDate(programme->start.date, &year, &month, &day);
+  const QDate start_date(year, month, day);
+  const QTime start_time(programme->start.seconds / 3600, programme->start.seconds % 3600 / 60,
+                         programme->start.seconds % 60);
+  const QTime duration(programme->duration / 3600, programme->duration % 3600 / 60, programme->duration % 60);
+
+  // Chooses `sub` → `item` in the popup of row 1 and runs `in_dialog` on the edit dialog it opens.
+  auto reserve = [&](const char* sub, const char* item, const std::function<void(QDialog*)>& in_dialog) {
+    List()->selectRow(1);
+    bool done = false;
+    QTimer::singleShot(100, [&] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      ASSERT_NE(menu, nullptr);
+      QAction* chosen = nullptr;
+      for (QAction* a : menu->actions()) {
+        if (a->menu() == nullptr || a->text() != U8(sub)) continue;
+        for (QAction* b : a->menu()->actions())
+          if (b->text() == U8(item)) chosen = b;
+      }
+      ASSERT_NE(chosen, nullptr);
+      QTimer::singleShot(200, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        EXPECT_NE(dialog, nullptr);
+        if (dialog != nullptr) in_dialog(dialog);
+        done = true;
+      });
+      menu->close();
+      chosen->trigger();
+    });
+    QWidget* viewport = List()->viewport();
+    const QPoint pos(20, List()->rowViewportPosition(1) + 5);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, pos, viewport->mapToGlobal(pos));
+    QApplication::sendEvent(viewport, &event);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return done; }, 10000));
+  };
+  auto child = [](QDialog* d, const char* name) { return d->findChild<QWidget*>(QString::fromLatin1(name)); };
+
+  reserve("現在の番組", "日時指定で録画予約", [&](QDialog* d) {
+    EXPECT_EQ(d->windowTitle(), U8("録画予約編集"));
+    EXPECT_EQ(static_cast<QComboBox*>(child(d, "typeCombo"))->currentText(), U8("日時指定"));
+    EXPECT_EQ(static_cast<QDateEdit*>(child(d, "dateEdit"))->date(), start_date);
+    EXPECT_EQ(static_cast<QTimeEdit*>(child(d, "timeEdit"))->time(), start_time);
+    EXPECT_EQ(static_cast<QTimeEdit*>(child(d, "durationEdit"))->time(), duration);
+    EXPECT_TRUE(static_cast<QCheckBox*>(child(d, "serviceLimitCheck"))->isChecked());
+    EXPECT_EQ(static_cast<QLineEdit*>(child(d, "serviceIdEdit"))->text(), QString::number(sid));
+    EXPECT_TRUE(static_cast<QCheckBox*>(child(d, "fileNameCheck"))->isChecked());
+    EXPECT_EQ(static_cast<QLineEdit*>(child(d, "fileNameEdit"))->text(),
+              start_date.toString(QStringLiteral("yyyyMMdd-")) +
+                  start_time.toString(QStringLiteral("HHmm-")) + title);
+    EXPECT_EQ(static_cast<QLineEdit*>(child(d, "extensionEdit"))->text(), QStringLiteral(".ts"));
+    EXPECT_EQ(static_cast<QLineEdit*>(child(d, "directoryEdit"))->text(), QString::fromStdString(dir_));
+    // The capture goes on while the dialog is open.
+    const uint64_t fed = app_->BlocksFed();
+    QTest::qWait(800);
+    EXPECT_GT(app_->BlocksFed(), fed + 50);
+    QTest::mouseClick(static_cast<QPushButton*>(child(d, "okButton")), Qt::LeftButton);
+  });
+  const auto stored = schedule.scheduler().Reservations();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].start_day, programme->start.date);
+  EXPECT_EQ(stored[0].start_second, programme->start.seconds);
+  EXPECT_EQ(stored[0].duration, programme->duration);
+  EXPECT_NE(stored[0].flags & SI_SERVICE_LIMIT, 0u);
+
+  reserve("現在の番組", "イベントID指定で録画予約", [&](QDialog* d) {
+    EXPECT_EQ(static_cast<QComboBox*>(child(d, "typeCombo"))->currentText(), U8("イベント指定"));
+    EXPECT_EQ(static_cast<QLineEdit*>(child(d, "networkIdsEdit"))->text(),
+              QString::asprintf("0x0000/0x0000/0x%04X", sid));
+    EXPECT_EQ(static_cast<QLineEdit*>(child(d, "eventIdEdit"))->text(),
+              QString::asprintf("0x%04X", programme->event_id));
+    EXPECT_EQ(static_cast<QLineEdit*>(child(d, "fileNameEdit"))->text(), title);
+    EXPECT_FALSE(static_cast<QCheckBox*>(child(d, "fileNameCheck"))->isChecked());
+    EXPECT_FALSE(child(d, "dateEdit")->isEnabled());
+    EXPECT_FALSE(child(d, "convertButton")->isEnabled());
+    QTest::mouseClick(static_cast<QPushButton*>(child(d, "cancelButton")), Qt::LeftButton);
+  });
+  EXPECT_EQ(schedule.scheduler().Reservations().size(), 1u);
+  EXPECT_EQ(app_->stats().fifo_overflows.load(), 0u);
+  model_.SetReserveCallbacks(nullptr, nullptr);
 }
 
 // Screenshots for the documentation: the window with rows and an open tool tip, written to the
