@@ -412,7 +412,7 @@ TEST_F(CaptureAppTest, LongStopTimersDoNotOverflowTheTick) {
   });
   // 71,583 minutes once wrapped to seconds, 35,792 stopped at the first refresh.
   for (int minutes : {35792, 71583, 0x7FFFFFFF}) {
-    ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/long.ts", minutes));
+    ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/long" + std::to_string(minutes) + ".ts", minutes));
     const uint32_t left = *app_.GetStopDeadline() - tick_.load();
     EXPECT_EQ(left, uint32_t{CaptureApp::kMaxStopMinutes} * 60000u);
     tick_ += 1000;
