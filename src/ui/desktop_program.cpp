@@ -73,7 +73,14 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   UserMessages* messages = messages_;
   schedule_ = std::make_unique<ScheduledCapture>(
       [this](std::function<void()> work) { dispatcher_.Post(std::move(work)); },
-      [messages] { return messages->Ask(kOverlapQuestion, kOverlapCaption); });
+      [messages] { return messages->Ask(kOverlapQuestion, kOverlapCaption); },
+      // A scheduled recording stopped by a failed write or a nearly full disk: told in a message
+      // box, shown from the UI thread's queue so that no pipeline thread waits for the user.
+      [this, messages](const RecordingFailure& failure) {
+        std::string text = RecordingFailureMessage(failure);
+        dispatcher_.Post(
+            [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionLowDisk); });
+      });
   schedule_->SetDevice(app_->device());
   const bool schedule_loaded = ScheduleReadable(options_.schedule_path);
   if (schedule_loaded) {
