@@ -65,29 +65,29 @@ std::string Hex(unsigned v, int width) {
 
 }  // namespace
 
-EmulatedDevice::EmulatedDevice(UMockdevTestbed* testbed, DeviceSpec spec)
-    : spec_(std::move(spec)), testbed_(testbed) {
+EmulatedDevice::EmulatedDevice(UMockdevTestbed* testbed, DeviceSpec device_desc)
+    : device_desc_(std::move(device_desc)), testbed_(testbed) {
   char node[64];
-  std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", spec_.bus, spec_.address);
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", device_desc_.bus, device_desc_.address);
   node_ = node;
-  const std::vector<uint8_t>& dd = spec_.device_descriptor;
+  const std::vector<uint8_t>& dd = device_desc_.device_descriptor;
   // Attribute texts end with a newline, as the kernel's do ("dev" names the node for umockdev).
-  const std::string dev = "189:" + std::to_string((spec_.bus - 1) * 128 + spec_.address - 1);
-  const std::string busnum = std::to_string(spec_.bus);
-  const std::string devnum = std::to_string(spec_.address);
+  const std::string dev = "189:" + std::to_string((device_desc_.bus - 1) * 128 + device_desc_.address - 1);
+  const std::string busnum = std::to_string(device_desc_.bus);
+  const std::string devnum = std::to_string(device_desc_.address);
   const std::string busnum_attr = busnum + "\n";
   const std::string devnum_attr = devnum + "\n";
   const std::string vendor = Hex(Le16(&dd[8]), 4) + "\n";
   const std::string product = Hex(Le16(&dd[10]), 4) + "\n";
   const std::string device_class = Hex(dd[4], 2) + "\n";
   gchar* syspath = umockdev_testbed_add_device(
-      testbed_, "usb", spec_.sysname.c_str(), nullptr, "dev", dev.c_str(), "busnum", busnum_attr.c_str(),
+      testbed_, "usb", device_desc_.sysname.c_str(), nullptr, "dev", dev.c_str(), "busnum", busnum_attr.c_str(),
       "devnum", devnum_attr.c_str(), "speed", "480\n", "bConfigurationValue", "1\n", "idVendor",
       vendor.c_str(), "idProduct", product.c_str(), "bDeviceClass", device_class.c_str(), nullptr, "DEVNAME",
       node, "DEVTYPE", "usb_device", "BUSNUM", busnum.c_str(), "DEVNUM", devnum.c_str(), nullptr);
   if (syspath == nullptr) throw std::runtime_error("umockdev refused the device");
   std::vector<uint8_t> descriptors = dd;
-  descriptors.insert(descriptors.end(), spec_.config_descriptor.begin(), spec_.config_descriptor.end());
+  descriptors.insert(descriptors.end(), device_desc_.config_descriptor.begin(), device_desc_.config_descriptor.end());
   umockdev_testbed_set_attribute_binary(testbed_, syspath, "descriptors", descriptors.data(),
                                         static_cast<int>(descriptors.size()));
   g_free(syspath);
@@ -106,14 +106,14 @@ EmulatedDevice::EmulatedDevice(UMockdevTestbed* testbed, DeviceSpec spec)
   }
 
   // Which interface each endpoint belongs to.
-  const std::vector<uint8_t>& cfg = spec_.config_descriptor;
+  const std::vector<uint8_t>& cfg = device_desc_.config_descriptor;
   uint8_t interface = 0;
   for (size_t p = 0; p + 2 <= cfg.size() && cfg[p] >= 2; p += cfg[p]) {
     if (cfg[p + 1] == 4 && p + 2 < cfg.size()) interface = cfg[p + 2];
     if (cfg[p + 1] == 5 && p + 2 < cfg.size()) endpoint_interface_[cfg[p + 2]] = interface;
   }
-  if (!spec_.driver.empty()) driver_bound_[0] = true;
-  events_done_.assign(spec_.events.size(), false);
+  if (!device_desc_.driver.empty()) driver_bound_[0] = true;
+  events_done_.assign(device_desc_.events.size(), false);
 
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedDevice::OnIoctl), this);
@@ -125,7 +125,7 @@ EmulatedDevice::EmulatedDevice(UMockdevTestbed* testbed, DeviceSpec spec)
     g_clear_error(&error);
     throw std::runtime_error("attach_ioctl: " + message);
   }
-  if (spec_.stream_endpoint != 0) thread_ = std::thread([this] { Stream(); });
+  if (device_desc_.stream_endpoint != 0) thread_ = std::thread([this] { Stream(); });
 }
 
 EmulatedDevice::~EmulatedDevice() {
@@ -311,7 +311,7 @@ long EmulatedDevice::Handle(Client* c, unsigned long request, void* argp, int* e
       auto* dc = static_cast<usbdevfs_disconnect_claim*>(argp);
       const uint8_t interface = static_cast<uint8_t>(dc->interface);
       if (driver_bound_[interface]) {
-        const bool named = std::strncmp(dc->driver, spec_.driver.c_str(), sizeof dc->driver) == 0;
+        const bool named = std::strncmp(dc->driver, device_desc_.driver.c_str(), sizeof dc->driver) == 0;
         if (((dc->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && !named) ||
             ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) && named)) {
           *err = EBUSY;
@@ -335,7 +335,7 @@ long EmulatedDevice::Handle(Client* c, unsigned long request, void* argp, int* e
         return 0;
       }
       if (io->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
-        if (!spec_.driver.empty() && interface == 0 && !driver_bound_[interface] && !c->claimed[interface]) {
+        if (!device_desc_.driver.empty() && interface == 0 && !driver_bound_[interface] && !c->claimed[interface]) {
           driver_bound_[interface] = true;
           ++counts_.attaches;
         }
@@ -350,13 +350,13 @@ long EmulatedDevice::Handle(Client* c, unsigned long request, void* argp, int* e
         *err = ENODATA;
         return -1;
       }
-      std::snprintf(gd->driver, sizeof gd->driver, "%s", spec_.driver.c_str());
+      std::snprintf(gd->driver, sizeof gd->driver, "%s", device_desc_.driver.c_str());
       return 0;
     }
     case USBDEVFS_CLEAR_HALT: {
       const uint8_t endpoint = static_cast<uint8_t>(*static_cast<unsigned*>(argp));
       if (!ClaimImplicitly(c, InterfaceOf(endpoint), err)) return -1;
-      if (endpoint == spec_.stream_endpoint) halted_ = false;
+      if (endpoint == device_desc_.stream_endpoint) halted_ = false;
       ++counts_.halt_clears;
       return 0;
     }
@@ -389,7 +389,7 @@ long EmulatedDevice::Submit(Client* c, usbdevfs_urb* u, int* err) {
     Complete(c, u, 0, static_cast<uint32_t>(u->buffer_length));
     return 0;
   }
-  if (endpoint == spec_.stream_endpoint) {
+  if (endpoint == device_desc_.stream_endpoint) {
     if (halted_) {
       Complete(c, u, -EPIPE, 0);
       return 0;
@@ -424,13 +424,13 @@ void EmulatedDevice::Control(Client* c, usbdevfs_urb* u) {
         const uint8_t dtype = static_cast<uint8_t>(value >> 8);
         const uint8_t dindex = static_cast<uint8_t>(value);
         if (dtype == 1)
-          reply = spec_.device_descriptor;
+          reply = device_desc_.device_descriptor;
         else if (dtype == 2 && dindex == 0)
-          reply = spec_.config_descriptor;
+          reply = device_desc_.config_descriptor;
         else if (dtype == 3 && dindex == 0)
           reply = {4, 3, 0x09, 0x04};
-        else if (dtype == 3 && spec_.strings.count(dindex))
-          reply = StringDescriptor(spec_.strings[dindex]);
+        else if (dtype == 3 && device_desc_.strings.count(dindex))
+          reply = StringDescriptor(device_desc_.strings[dindex]);
         else
           stall = true;
         break;
@@ -480,8 +480,8 @@ void EmulatedDevice::SetReady(bool ready) {
 }
 
 const StreamEvent* EmulatedDevice::EventFor(uint64_t urb) const {
-  for (size_t i = 0; i < spec_.events.size(); ++i) {
-    if (!events_done_[i] && spec_.events[i].urb == urb) return &spec_.events[i];
+  for (size_t i = 0; i < device_desc_.events.size(); ++i) {
+    if (!events_done_[i] && device_desc_.events[i].urb == urb) return &device_desc_.events[i];
   }
   return nullptr;
 }
@@ -522,7 +522,7 @@ void EmulatedDevice::Stream() {
     if (target > head.filled) counts_.streamed += target - head.filled;
     head.filled = std::max(head.filled, target);
     if (event != nullptr && head.filled == target) {
-      events_done_[static_cast<size_t>(event - spec_.events.data())] = true;
+      events_done_[static_cast<size_t>(event - device_desc_.events.data())] = true;
       switch (event->kind) {
         case StreamEvent::Kind::kShort: {
           const Urb done = head;
@@ -564,8 +564,8 @@ Testbed::~Testbed() {
   g_object_unref(testbed_);
 }
 
-EmulatedDevice& Testbed::Add(DeviceSpec spec) {
-  devices_.push_back(std::make_unique<EmulatedDevice>(testbed_, std::move(spec)));
+EmulatedDevice& Testbed::Add(DeviceSpec device_desc) {
+  devices_.push_back(std::make_unique<EmulatedDevice>(testbed_, std::move(device_desc)));
   return *devices_.back();
 }
 

@@ -73,7 +73,7 @@ struct DeviceCounts {
 
 class EmulatedDevice {
  public:
-  EmulatedDevice(UMockdevTestbed* testbed, DeviceSpec spec);
+  EmulatedDevice(UMockdevTestbed* testbed, DeviceSpec device_desc);
   ~EmulatedDevice();
   EmulatedDevice(const EmulatedDevice&) = delete;
   EmulatedDevice& operator=(const EmulatedDevice&) = delete;
@@ -85,7 +85,7 @@ class EmulatedDevice {
   int UrbsHeld();
   // Unplugs the device now.
   void Unplug();
-  const DeviceSpec& spec() const { return spec_; }
+  const DeviceSpec& device_desc() const { return device_desc_; }
 
  private:
   struct Client;
@@ -115,7 +115,7 @@ class EmulatedDevice {
   void SetReady(bool ready);
   uint8_t InterfaceOf(uint8_t endpoint) const;
 
-  DeviceSpec spec_;
+  DeviceSpec device_desc_;
   UMockdevTestbed* testbed_;
   UMockdevIoctlBase* handler_ = nullptr;
   std::string node_;
@@ -148,7 +148,7 @@ class Testbed {
  public:
   Testbed();
   ~Testbed();
-  EmulatedDevice& Add(DeviceSpec spec);
+  EmulatedDevice& Add(DeviceSpec device_desc);
 
  private:
   UMockdevTestbed* testbed_;
