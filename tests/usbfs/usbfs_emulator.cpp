@@ -81,13 +81,14 @@ EmulatedDevice::EmulatedDevice(UMockdevTestbed* testbed, DeviceSpec device_desc)
   const std::string product = Hex(Le16(&dd[10]), 4) + "\n";
   const std::string device_class = Hex(dd[4], 2) + "\n";
   gchar* syspath = umockdev_testbed_add_device(
-      testbed_, "usb", device_desc_.sysname.c_str(), nullptr, "dev", dev.c_str(), "busnum", busnum_attr.c_str(),
-      "devnum", devnum_attr.c_str(), "speed", "480\n", "bConfigurationValue", "1\n", "idVendor",
-      vendor.c_str(), "idProduct", product.c_str(), "bDeviceClass", device_class.c_str(), nullptr, "DEVNAME",
-      node, "DEVTYPE", "usb_device", "BUSNUM", busnum.c_str(), "DEVNUM", devnum.c_str(), nullptr);
+      testbed_, "usb", device_desc_.sysname.c_str(), nullptr, "dev", dev.c_str(), "busnum",
+      busnum_attr.c_str(), "devnum", devnum_attr.c_str(), "speed", "480\n", "bConfigurationValue", "1\n",
+      "idVendor", vendor.c_str(), "idProduct", product.c_str(), "bDeviceClass", device_class.c_str(), nullptr,
+      "DEVNAME", node, "DEVTYPE", "usb_device", "BUSNUM", busnum.c_str(), "DEVNUM", devnum.c_str(), nullptr);
   if (syspath == nullptr) throw std::runtime_error("umockdev refused the device");
   std::vector<uint8_t> descriptors = dd;
-  descriptors.insert(descriptors.end(), device_desc_.config_descriptor.begin(), device_desc_.config_descriptor.end());
+  descriptors.insert(descriptors.end(), device_desc_.config_descriptor.begin(),
+                     device_desc_.config_descriptor.end());
   umockdev_testbed_set_attribute_binary(testbed_, syspath, "descriptors", descriptors.data(),
                                         static_cast<int>(descriptors.size()));
   g_free(syspath);
@@ -335,7 +336,8 @@ long EmulatedDevice::Handle(Client* c, unsigned long request, void* argp, int* e
         return 0;
       }
       if (io->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
-        if (!device_desc_.driver.empty() && interface == 0 && !driver_bound_[interface] && !c->claimed[interface]) {
+        if (!device_desc_.driver.empty() && interface == 0 && !driver_bound_[interface] &&
+            !c->claimed[interface]) {
           driver_bound_[interface] = true;
           ++counts_.attaches;
         }
