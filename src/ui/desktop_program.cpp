@@ -88,6 +88,12 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   } else {
     schedule_->scheduler().SetDefaultDirectory(settings_.rec_autopath);
   }
+  if (schedule_loaded) {
+    schedule_poll_.setObjectName(QStringLiteral("schedulePollTimer"));
+    schedule_poll_.setInterval(static_cast<int>(ScheduledCapture::kPollMs));
+    QObject::connect(&schedule_poll_, &QTimer::timeout, [this] { schedule_->PollScheduleFile(); });
+    schedule_poll_.start();
+  }
   schedule_binding_ = std::make_unique<ScheduledCaptureBinding>(*schedule_);
   app_->SetScheduleEngine(schedule_binding_.get());
 
@@ -111,6 +117,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
 }
 
 DesktopProgram::~DesktopProgram() {
+  schedule_poll_.stop();
   dispatch_context_.reset();
   app_->Disconnect();
   app_->SetStatusListener(nullptr);

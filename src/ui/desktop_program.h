@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <string>
@@ -80,6 +81,9 @@ class DesktopProgram {
   std::unique_ptr<ChannelWindow> channels_;
   std::unique_ptr<DesktopContext> context_;
   std::unique_ptr<MainWindow> window_;
+  // Takes over what other processes (pelkan-cli schedule) write to schedule.ini and writes this
+  // program's own changes as they happen.
+  QTimer schedule_poll_;
 };
 
 }  // namespace pelkan::ui

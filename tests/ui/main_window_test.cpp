@@ -423,5 +423,24 @@ TEST_F(MainWindowTest, FailedSavesAtExitAreReported) {
             "pelkan|設定ファイル pelkan.ini を書き込めません。\nもう一度試しますか？");
 }
 
+TEST_F(MainWindowTest, ReservationsWrittenByAnotherProgramAreTakenOver) {
+  ScheduleItem first{};
+  first.flags = SI_BY_TIME;
+  first.start_day = 60000;
+  first.start_second = 3600;
+  first.duration = 600;
+  ASSERT_TRUE(SaveScheduleFile(schedule_path(), {first}));
+  Start();
+  ASSERT_EQ(program_->schedule().scheduler().Reservations().size(), 1u);
+  // As pelkan-cli schedule add would: the file gets a second reservation while the window runs.
+  ScheduleItem second = first;
+  second.start_day = 60001;
+  ASSERT_TRUE(SaveScheduleFile(schedule_path(), {first, second}));
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return program_->schedule().scheduler().Reservations().size() == 2u; }, 5000));
+  ASSERT_TRUE(Close());
+  EXPECT_EQ(LoadScheduleFile(schedule_path()).size(), 2u);
+}
+
 }  // namespace
 }  // namespace pelkan::ui
