@@ -1,25 +1,32 @@
 #include "usb/libusb_api.h"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace pelkan::usb {
 namespace {
 
-void PutDescriptor(std::vector<uint8_t>* out, uint8_t length, uint8_t type, std::initializer_list<uint8_t> rest) {
+void PutDescriptor(std::vector<uint8_t>* out, uint8_t length, uint8_t type,
+                   std::initializer_list<uint8_t> rest) {
   out->push_back(length);
   out->push_back(type);
   out->insert(out->end(), rest.begin(), rest.end());
 }
 
 void PutExtra(std::vector<uint8_t>* out, const unsigned char* extra, int length) {
-  if (extra != nullptr && length > 0) out->insert(out->end(), extra, extra + length);
+  if (extra == nullptr || length <= 0) return;
+  // Grown first and then copied: GCC 12 at -O3 warns (wrongly) about vector::insert of a range here.
+  const size_t at = out->size();
+  out->resize(at + static_cast<size_t>(length));
+  std::memcpy(out->data() + at, extra, static_cast<size_t>(length));
 }
 
 // The descriptor bytes back from libusb's parsed form, in the order the device sent them.
 std::vector<uint8_t> Serialise(const libusb_config_descriptor* c) {
   std::vector<uint8_t> out;
-  PutDescriptor(&out, 9, LIBUSB_DT_CONFIG,
-                {0, 0, c->bNumInterfaces, c->bConfigurationValue, c->iConfiguration, c->bmAttributes, c->MaxPower});
+  PutDescriptor(
+      &out, 9, LIBUSB_DT_CONFIG,
+      {0, 0, c->bNumInterfaces, c->bConfigurationValue, c->iConfiguration, c->bmAttributes, c->MaxPower});
   PutExtra(&out, c->extra, c->extra_length);
   for (int i = 0; i < c->bNumInterfaces; ++i) {
     const libusb_interface& iface = c->interface[i];
@@ -52,7 +59,9 @@ class SystemApi : public LibusbApi {
  public:
   int Init(libusb_context** ctx) override { return libusb_init(ctx); }
   void Exit(libusb_context* ctx) override { libusb_exit(ctx); }
-  ssize_t GetDeviceList(libusb_context* ctx, libusb_device*** list) override { return libusb_get_device_list(ctx, list); }
+  ssize_t GetDeviceList(libusb_context* ctx, libusb_device*** list) override {
+    return libusb_get_device_list(ctx, list);
+  }
   void FreeDeviceList(libusb_device** list) override { libusb_free_device_list(list, 1); }
   int GetDeviceDescriptor(libusb_device* dev, libusb_device_descriptor* desc) override {
     return libusb_get_device_descriptor(dev, desc);
@@ -65,10 +74,15 @@ class SystemApi : public LibusbApi {
   int SetAutoDetachKernelDriver(libusb_device_handle* handle, int enable) override {
     return libusb_set_auto_detach_kernel_driver(handle, enable);
   }
-  int ClaimInterface(libusb_device_handle* handle, int n) override { return libusb_claim_interface(handle, n); }
-  int ReleaseInterface(libusb_device_handle* handle, int n) override { return libusb_release_interface(handle, n); }
+  int ClaimInterface(libusb_device_handle* handle, int n) override {
+    return libusb_claim_interface(handle, n);
+  }
+  int ReleaseInterface(libusb_device_handle* handle, int n) override {
+    return libusb_release_interface(handle, n);
+  }
   int ControlTransfer(libusb_device_handle* handle, uint8_t request_type, uint8_t request, uint16_t value,
-                      uint16_t index, unsigned char* data, uint16_t length, unsigned int timeout_ms) override {
+                      uint16_t index, unsigned char* data, uint16_t length,
+                      unsigned int timeout_ms) override {
     return libusb_control_transfer(handle, request_type, request, value, index, data, length, timeout_ms);
   }
   int GetRawConfigDescriptor(libusb_device* dev, uint8_t index, std::vector<uint8_t>* raw) override {
@@ -98,7 +112,8 @@ class SystemApi : public LibusbApi {
   int HotplugRegisterCallback(libusb_context* ctx, int events, libusb_hotplug_callback_fn fn, void* user,
                               libusb_hotplug_callback_handle* handle) override {
     return libusb_hotplug_register_callback(ctx, events, LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY,
-                                            LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, fn, user, handle);
+                                            LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, fn, user,
+                                            handle);
   }
   void HotplugDeregisterCallback(libusb_context* ctx, libusb_hotplug_callback_handle handle) override {
     libusb_hotplug_deregister_callback(ctx, handle);
