@@ -13,6 +13,7 @@
 #include "app/cli_commands.h"
 #include "app/device_list.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "tests/support/stream_sink.h"
 #include "usb/libusb_driver.h"
 #include "usb/ts_source.h"
 #include "usbfs_emulator.h"
@@ -26,32 +27,7 @@ using usbfs::StreamEvent;
 using Kind = usbfs::StreamEvent::Kind;
 constexpr uint32_t kSize = CDTV_EzUSBFX2::kTransferSize;
 
-struct Sink {
-  std::vector<uint8_t> bytes;
-  std::atomic<uint64_t> size{0};
-  int zero_length_calls = 0;
-
-  static void Callback(const uint8_t* data, uint32_t length, uint32_t, uint32_t, void* user) {
-    auto* s = static_cast<Sink*>(user);
-    if (length == 0) ++s->zero_length_calls;
-    s->bytes.insert(s->bytes.end(), data, data + length);
-    s->size.fetch_add(length);
-  }
-  bool WaitFor(uint64_t n) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (size.load() < n) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-  }
-  int64_t FirstMismatch() const {
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      if (bytes[i] != PatternTsSource::ByteAt(i)) return static_cast<int64_t>(i);
-    }
-    return -1;
-  }
-};
+using pelkan::testing::Sink;
 
 struct EmulatedTunerTest : ::testing::Test {
   // A storage bridge at 1-2 and the tuner at 1-5, then the libusb context.
