@@ -40,6 +40,17 @@ void Place(ToolWindow* window, const WindowPlacement& placement, int show) {
   if (show != 0) window->show();
 }
 
+// The stored keys of a sized tool window (position, size, shown), as Place restores them.
+void Store(const ToolWindow* window, int32_t* x, int32_t* y, int32_t* width, int32_t* height, int32_t* show) {
+  if (window == nullptr) return;
+  const WindowPlacement p = window->SavedPlacement();
+  *x = p.x;
+  *y = p.y;
+  *width = p.width;
+  *height = p.height;
+  *show = window->isVisible() ? 1 : 0;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
@@ -292,22 +303,10 @@ void MainWindow::StorePlacements() {
   s.chwnd_pos_y = p.y;
   s.chwnd_show = channel_window_->isVisible() ? 1 : 0;
   cs.last_channel = context_.channels.last_channel();
-  if (filter_window_ != nullptr) {
-    p = filter_window_->SavedPlacement();
-    s.filtwnd_pos_x = p.x;
-    s.filtwnd_pos_y = p.y;
-    s.filtwnd_size_x = p.width;
-    s.filtwnd_size_y = p.height;
-    s.filtwnd_show = filter_window_->isVisible() ? 1 : 0;
-  }
-  if (schedule_window_ != nullptr) {
-    p = schedule_window_->SavedPlacement();
-    s.schedule_pos_x = p.x;
-    s.schedule_pos_y = p.y;
-    s.schedule_size_x = p.width;
-    s.schedule_size_y = p.height;
-    s.schedule_show = schedule_window_->isVisible() ? 1 : 0;
-  }
+  Store(filter_window_, &s.filtwnd_pos_x, &s.filtwnd_pos_y, &s.filtwnd_size_x, &s.filtwnd_size_y,
+        &s.filtwnd_show);
+  Store(schedule_window_, &s.schedule_pos_x, &s.schedule_pos_y, &s.schedule_size_x, &s.schedule_size_y,
+        &s.schedule_show);
 }
 
 bool MainWindow::SaveSchedule() {
