@@ -65,6 +65,11 @@ class SchedulerHost {
   virtual bool ConfirmOverlap() = 0;
   // The reservation or finished list changed; runs on the UI thread through Post.
   virtual void OnScheduleChanged() {}
+  // After every tick: `why` (UTF-8) names the reservation being prepared or recorded, or else one
+  // that starts within RecordingScheduler::kAwakeAheadSeconds (its programme title, or its file);
+  // empty when there is none. The computer is to stay awake while it is not empty. UI thread,
+  // without the lock.
+  virtual void KeepAwake(const std::string& /*why*/) {}
   // Capture-device capabilities (bit 0: channel selection, bit 1: string sending) and the two
   // operations, used when a reservation is prepared. Results are not checked.
   virtual uint32_t DeviceCapabilities() { return 0; }
@@ -90,6 +95,9 @@ std::optional<std::string> BuildOutputPath(const ScheduleItem& item);
 // OnComponentList, OnStreamReset and SetNetworkId.
 class RecordingScheduler {
  public:
+  // How long before a reservation starts the computer is kept awake for it, in seconds.
+  static constexpr int64_t kAwakeAheadSeconds = 120;
+
   // `host` is not owned and must outlive the scheduler.
   explicit RecordingScheduler(SchedulerHost* host);
   // Discards the running recording (closing its file). Work still posted to the host is ignored
@@ -207,6 +215,8 @@ class RecordingScheduler {
     bool first_packet = true;
   };
 
+  void Advance(MjdTime now);
+  std::string AwakeReasonLocked(MjdTime now) const;
   bool EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
                       std::optional<RecordingFailure>* failure);
   void EndActiveLocked(MjdTime now, std::optional<RecordingFailure> failure,
