@@ -125,7 +125,8 @@ class RecordingScheduler {
   // reservation when its end is more than 1 s past, prepares the first reservation 30 s ahead,
   // opens its file 5 s ahead, follows the running event reservation (an event of undetermined
   // length until the next programme of its service starts, at most kMaxRecordSeconds) and
-  // resolves at most one event reservation. Does nothing while an overlap question is on screen.
+  // resolves at most one event reservation, then tells the host what keeps the computer awake
+  // (SchedulerHost::KeepAwake). Does nothing while an overlap question is on screen.
   void Tick(MjdTime now);
   // Status-bar text (Shift-JIS): recording state, or time until the next start.
   std::string GetScheduleStatus();
