@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   ffmpeg xvfb xauth fonts-noto-cjk
   dbus python3-dbusmock
+  lintian desktop-file-utils appstream
 )
 
 missing=()
