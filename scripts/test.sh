@@ -3,6 +3,7 @@
 # and runs every test (unit tests and short fuzz runs) through CTest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 scripts/install-deps.sh
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELKAN_SANITIZE=ON -DPELKAN_BENCH=OFF >/dev/null
 cmake --build build/asan
@@ -10,3 +11,20 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd build/asan
 ctest --output-on-failure -j "$(nproc)"
+
+# The Debian package, made from a Release build in build/release, and the checks Debian's tools
+# make of it, of the desktop entry, of the AppStream file and (where systemd is installed) of the
+# user service.
+cd "$root"
+deb=$(scripts/package.sh | tail -n 1)
+lintian --fail-on error,warning "$deb"
+desktop-file-validate packaging/desktop/pelkan.desktop
+appstreamcli validate --no-net packaging/metainfo/io.github.pelkan.Pelkan.metainfo.xml
+if command -v systemd-analyze >/dev/null; then
+  unit=$(mktemp -d)
+  sed "s|^ExecStart=/usr/bin/pelkan-cli|ExecStart=$root/build/release/src/app/pelkan-cli|" \
+      build/release/packaging/pelkan-recorder.service > "$unit/pelkan-recorder.service"
+  problems=$(systemd-analyze verify --man=no "$unit/pelkan-recorder.service" 2>&1 || true)
+  rm -r "$unit"
+  [[ -z "$problems" ]] || { echo "$problems" >&2; exit 1; }
+fi

@@ -28,9 +28,14 @@ bool ScheduledCapture::End() {
 }
 
 void ScheduledCapture::AttachProcessor(TsProcessor* processor) {
-  std::lock_guard lock(processor_mutex_);
-  if (processor != nullptr) processor->AddOutput(kScheduleOutput);
-  processor_ = processor;
+  {
+    std::lock_guard lock(processor_mutex_);
+    if (processor != nullptr) processor->AddOutput(kScheduleOutput);
+    processor_ = processor;
+  }
+  std::lock_guard awake(awake_mutex_);
+  attached_ = processor != nullptr;
+  if (!attached_) awake_.Release();
 }
 
 void ScheduledCapture::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
@@ -135,6 +140,15 @@ void ScheduledCapture::SendString(std::string_view text) {
 
 void ScheduledCapture::OnScheduleChanged() {
   if (changed_) changed_();
+}
+
+void ScheduledCapture::KeepAwake(const std::string& why) {
+  std::lock_guard lock(awake_mutex_);
+  if (attached_ && !why.empty()) {
+    awake_.Hold(why);
+  } else {
+    awake_.Release();
+  }
 }
 
 }  // namespace pelkan

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/mjd_time.h"
+#include "platform/sleep_inhibitor.h"
 #include "schedule/recording_scheduler.h"
 
 namespace pelkan {
@@ -56,7 +57,8 @@ class ScheduledCapture : public SchedulerHost {
   // processor is destroyed, after its last event). Detaching waits for a filter change or an event
   // look-up running on another thread, so the processor is no longer used once it returns. Any
   // thread (not from inside this object's SchedulerHost calls); the processing thread itself is the
-  // natural caller.
+  // natural caller. Detaching also lets the computer sleep again (nothing records without a
+  // capture); the first tick after the next attach decides anew.
   void AttachProcessor(TsProcessor* processor);
   // Passes one processor event to the scheduler: packets of output 1, component lists, stream
   // resets and network names; every other event is ignored. Processing thread.
@@ -92,6 +94,8 @@ class ScheduledCapture : public SchedulerHost {
   void SetChannel(uint8_t channel) override;
   void SendString(std::string_view text) override;
   void OnScheduleChanged() override;
+  // Holds a sleep inhibitor with `why` while a processor is attached; releases it otherwise.
+  void KeepAwake(const std::string& why) override;
 
  private:
   PostFn post_;
@@ -103,6 +107,11 @@ class ScheduledCapture : public SchedulerHost {
   std::mutex processor_mutex_;
   TsProcessor* processor_ = nullptr;
   core::CDTV_Base* device_ = nullptr;
+  // Guards attached_ and the inhibitor's changes (ticks on the owning thread, detaching on the
+  // processing thread), so that a tick run after the detach cannot take the lock again.
+  std::mutex awake_mutex_;
+  bool attached_ = false;
+  platform::SleepInhibitor awake_;
   uint32_t last_poll_ = 0;
   bool polled_ = false;
   RecordingScheduler scheduler_{this};

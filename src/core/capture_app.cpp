@@ -397,6 +397,7 @@ bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> st
     deadline_.reset();
   }
   recording_path_ = recorder->GetPath();
+  awake_.Hold(recording_path_);
   std::lock_guard<std::mutex> out(output_mutex_);
   recorder_ = std::move(recorder);
   return true;
@@ -411,7 +412,9 @@ bool CaptureApp::StopRecording() {
   deadline_.reset();
   recording_path_.clear();
   // Closing writes the buffered tail; the processing thread no longer sees this recorder.
-  return old == nullptr || old->CloseFile();
+  const bool written = old == nullptr || old->CloseFile();
+  awake_.Release();
+  return written;
 }
 
 bool CaptureApp::IsRecording() const {

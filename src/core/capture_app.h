@@ -19,6 +19,7 @@
 #include "core/status_text.h"
 #include "core/user_messages.h"
 #include "platform/event.h"
+#include "platform/sleep_inhibitor.h"
 #include "ts/b25_decoder.h"
 #include "ts/ts_events.h"
 
@@ -294,6 +295,8 @@ class CaptureApp {
   std::unique_ptr<UdpSender> sender_;
   std::string recording_path_;
   std::optional<uint32_t> deadline_;
+  // Keeps the computer awake while the manual recording runs.
+  platform::SleepInhibitor awake_;
 
   // Receive-thread state of the rate measurement and refresh trigger; survives a disconnect.
   uint32_t rate_tick_ = 0;

@@ -162,6 +162,33 @@ void RecordingScheduler::Tick(MjdTime now) {
   // A tick that arrives while an overlap question is on screen would work on a list whose
   // repetition is still undecided: skip it, the next heartbeat comes soon.
   if (question_pending_.load()) return;
+  Advance(now);
+  std::string why;
+  {
+    Lock lock(mutex_);
+    why = AwakeReasonLocked(now);
+  }
+  host_->KeepAwake(why);
+}
+
+std::string RecordingScheduler::AwakeReasonLocked(MjdTime now) const {
+  auto reason = [](const ScheduleItem& item, const std::string& opened_path) {
+    if (IsByEvent(item) && !GetText(item.title).empty()) return platform::SjisToUtf8(GetText(item.title));
+    if (!opened_path.empty()) return opened_path;
+    const std::optional<std::string> path = BuildOutputPath(item);
+    return platform::SjisToUtf8(path ? *path : GetText(item.directory));
+  };
+  if (active_) return reason(active_->item, active_->opened_path);
+  const int64_t t = Instant(now);
+  for (const ScheduleItem& item : reservations_) {
+    if (HasStart(item) && ItemStart(item) - t <= kAwakeAheadSeconds && ItemEnd(item) + 1 - t >= 0) {
+      return reason(item, std::string());
+    }
+  }
+  return std::string();
+}
+
+void RecordingScheduler::Advance(MjdTime now) {
   std::optional<ScheduleItem> repetition;
   std::optional<RecordingFailure> failure;
   bool ended;

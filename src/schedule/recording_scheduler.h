@@ -65,6 +65,11 @@ class SchedulerHost {
   virtual bool ConfirmOverlap() = 0;
   // The reservation or finished list changed; runs on the UI thread through Post.
   virtual void OnScheduleChanged() {}
+  // After every tick: `why` (UTF-8) names the reservation being prepared or recorded, or else one
+  // that starts within RecordingScheduler::kAwakeAheadSeconds (its programme title, or its file);
+  // empty when there is none. The computer is to stay awake while it is not empty. UI thread,
+  // without the lock.
+  virtual void KeepAwake(const std::string& /*why*/) {}
   // Capture-device capabilities (bit 0: channel selection, bit 1: string sending) and the two
   // operations, used when a reservation is prepared. Results are not checked.
   virtual uint32_t DeviceCapabilities() { return 0; }
@@ -90,6 +95,9 @@ std::optional<std::string> BuildOutputPath(const ScheduleItem& item);
 // OnComponentList, OnStreamReset and SetNetworkId.
 class RecordingScheduler {
  public:
+  // How long before a reservation starts the computer is kept awake for it, in seconds.
+  static constexpr int64_t kAwakeAheadSeconds = 120;
+
   // `host` is not owned and must outlive the scheduler.
   explicit RecordingScheduler(SchedulerHost* host);
   // Discards the running recording (closing its file). Work still posted to the host is ignored
@@ -117,7 +125,8 @@ class RecordingScheduler {
   // reservation when its end is more than 1 s past, prepares the first reservation 30 s ahead,
   // opens its file 5 s ahead, follows the running event reservation (an event of undetermined
   // length until the next programme of its service starts, at most kMaxRecordSeconds) and
-  // resolves at most one event reservation. Does nothing while an overlap question is on screen.
+  // resolves at most one event reservation, then tells the host what keeps the computer awake
+  // (SchedulerHost::KeepAwake). Does nothing while an overlap question is on screen.
   void Tick(MjdTime now);
   // Status-bar text (Shift-JIS): recording state, or time until the next start.
   std::string GetScheduleStatus();
@@ -207,6 +216,8 @@ class RecordingScheduler {
     bool first_packet = true;
   };
 
+  void Advance(MjdTime now);
+  std::string AwakeReasonLocked(MjdTime now) const;
   bool EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
                       std::optional<RecordingFailure>* failure);
   void EndActiveLocked(MjdTime now, std::optional<RecordingFailure> failure,

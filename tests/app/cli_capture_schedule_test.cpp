@@ -18,6 +18,7 @@
 
 #include "app/cli_commands.h"
 #include "schedule/schedule_file.h"
+#include "tests/support/mock_logind.h"
 #include "tools/streamgen/broadcast_generator.h"
 
 namespace pelkan::cli {
@@ -210,6 +211,68 @@ TEST_F(CliCaptureSchedule, BadVirtualTunerOptionsExitWith2) {
   EXPECT_EQ(run({"--virtual-start"}), 2);
   EXPECT_EQ(run({"--virtual-speed", "0"}), 2);
   EXPECT_EQ(run({"--virtual-speed", "17"}), 2);
+}
+
+// Waits up to `seconds` for the child to end; its exit code, or -1 (after killing it) when it did
+// not end or ended by a signal.
+int ExitCode(pid_t child, int seconds) {
+  int status = 0;
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return -1;
+}
+
+// Without a system bus the recording goes on as ever, after one warning.
+TEST_F(CliCaptureSchedule, WithoutASystemBusTheRecordingGoesOnWithOneWarning) {
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", testing::UnreachableBusAddress().c_str(), 1);
+  const pid_t child = Start({"capture", "--seconds", "2", "--record", "rec.ts"});
+  unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(ExitCode(child, 60), 0) << Err();
+  const std::string err = Err();
+  const std::string warning = "pelkan-cli: the computer may go to sleep during the recording";
+  const size_t at = err.find(warning);
+  EXPECT_NE(at, std::string::npos) << err;
+  EXPECT_EQ(err.find(warning, at + 1), std::string::npos) << err;
+  EXPECT_GT(std::filesystem::file_size(dir_ + "/rec.ts"), 100000u);
+}
+
+// capture --schedule keeps the computer awake from two minutes before a reservation (before its
+// file opens, 5 s ahead) until it has ended, and no longer while the capture goes on.
+TEST_F(CliCaptureSchedule, ReservationKeepsTheComputerAwakeFromTwoMinutesAhead) {
+  testing::MockLogind logind;
+  ASSERT_TRUE(logind.Start()) << logind.Error();
+  ScheduleItem item{};
+  item.flags = SI_BY_TIME;
+  item.start_day = MjdFromDate(2026, 12, 7);
+  item.start_second = 20 * 3600 + 59 * 60;
+  item.duration = 10;
+  SetText(item.directory, dir_);
+  ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {item}));
+  // 2.5 broadcast minutes ahead, at 16 times real time: about 10 s until the start.
+  const pid_t child = Start({"capture", "--schedule", "--seconds", "90", "--virtual-start",
+                             "2026-12-07 20:56:30", "--virtual-speed", "16"});
+  ASSERT_GT(child, 0);
+  const auto list = logind.WaitFor([](const auto& l) { return !l.empty(); }, 30000);
+  const std::string err_when_held = Err();
+  ASSERT_EQ(list.size(), 1u) << err_when_held;
+  EXPECT_EQ(list[0].why, dir_ + "/20261207-2059.ts");
+  EXPECT_EQ(err_when_held.find("scheduled recording to"), std::string::npos) << err_when_held;
+
+  bool finished = false;
+  for (int i = 0; i < 1200 && !finished; ++i) {
+    finished = Err().find("finished") != std::string::npos;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(finished) << Err();
+  EXPECT_TRUE(logind.WaitFor([](const auto& l) { return l.empty(); }).empty());
+  EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "the capture goes on";
+  kill(child, SIGTERM);
+  EXPECT_EQ(ExitCode(child, 60), 0) << Err();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "platform/text_codec.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/mock_logind.h"
 #include "tests/support/ts_builder.h"
 #include "ts/ts_processor.h"
 
@@ -260,6 +261,43 @@ TEST(ScheduledCaptureProcessor, FilterChangesRaceSafelyWithDetachAndDestruction)
   while (calls.load() == 0) std::this_thread::yield();
   stop.store(true);
   ui.join();
+}
+
+// The computer is kept awake ahead of a reservation only while a capture runs: a tick that the
+// UI thread runs after the processing thread has detached takes nothing again.
+TEST(ScheduledCaptureAwake, HeldAheadOfAReservationOnlyWhileAProcessorIsAttached) {
+  testing::MockLogind logind;
+  ASSERT_TRUE(logind.Start()) << logind.Error();
+  auto held = [&logind] { return logind.WaitFor([](const auto& l) { return !l.empty(); }); };
+  auto none = [&logind] { return logind.WaitFor([](const auto& l) { return l.empty(); }).empty(); };
+  ScheduledCapture capture([](std::function<void()>) {});
+  ScheduleItem item{};
+  item.flags = SI_BY_TIME;
+  item.start_day = kMjd;
+  item.start_second = 21 * 3600;
+  item.duration = 600;
+  SetText(item.directory, "/rec");
+  ASSERT_EQ(capture.scheduler().StoreItem(item, -1), 1);
+
+  TsProcessor processor;
+  capture.AttachProcessor(&processor);
+  capture.scheduler().Tick(MjdTime{kMjd, 20 * 3600 + 57 * 60});
+  EXPECT_TRUE(none());
+  capture.scheduler().Tick(MjdTime{kMjd, 20 * 3600 + 58 * 60});
+  const auto list = held();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].why, "/rec/20080303-2100.ts");
+
+  capture.AttachProcessor(nullptr);
+  EXPECT_TRUE(none());
+  capture.scheduler().Tick(MjdTime{kMjd, 20 * 3600 + 58 * 60 + 1});
+  EXPECT_TRUE(none());
+
+  capture.AttachProcessor(&processor);
+  capture.scheduler().Tick(MjdTime{kMjd, 20 * 3600 + 58 * 60 + 2});
+  EXPECT_EQ(held().size(), 1u);
+  capture.End();
+  EXPECT_TRUE(none());
 }
 
 }  // namespace

@@ -844,5 +844,37 @@ TEST(RecordingScheduler, RealFileWriterRecordsPackets) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(RecordingScheduler, KeepsAwakeFromTwoMinutesAheadUntilTheRecordingEnds) {
+  struct Host : FakeHost {
+    void KeepAwake(const std::string& why) override { awake.push_back(why); }
+    std::vector<std::string> awake;
+  } host;
+  RecordingScheduler s(&host);
+  s.Tick(At(20, 0, 0));  // nothing reserved
+  ASSERT_EQ(host.awake, std::vector<std::string>{""});
+
+  s.StoreItem(ByEvent(0x400, 0x1234), -1);
+  s.StoreItem(ByTime(At(21, 0, 0), 600), -1);
+  s.Tick(At(20, 57, 59));
+  EXPECT_EQ(host.awake.back(), "");
+  s.Tick(At(20, 58, 0));
+  EXPECT_EQ(host.awake.back(), "/rec/20080303-2100.ts");
+  s.Tick(At(21, 0, 0));
+  ASSERT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
+  EXPECT_EQ(host.awake.back(), "/rec/20080303-2100.ts");
+  s.Tick(At(21, 10, 1));
+  EXPECT_EQ(host.awake.back(), "/rec/20080303-2100.ts");
+  s.Tick(At(21, 10, 2));  // ended
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(host.awake.back(), "");
+
+  // An event reservation is named by its programme once its time is known.
+  host.events[{0x400, 0x1234}] = Event(1, At(21, 30, 0), 1800, platform::Utf8ToSjis("ニュース").c_str());
+  s.Tick(At(21, 27, 59));
+  EXPECT_EQ(host.awake.back(), "");
+  s.Tick(At(21, 28, 0));
+  EXPECT_EQ(host.awake.back(), "ニュース");
+}
+
 }  // namespace
 }  // namespace pelkan

@@ -1,0 +1,151 @@
+#include "tests/support/mock_logind.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace pelkan::testing {
+
+namespace {
+
+constexpr char kAddressVariable[] = "DBUS_SYSTEM_BUS_ADDRESS";
+// Debian's interpreter, which python3-dbusmock belongs to (not one found first on PATH).
+constexpr char kPython[] = "/usr/bin/python3";
+
+pid_t Spawn(const std::vector<std::string>& args, posix_spawn_file_actions_t* actions) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+void Stop(pid_t* pid) {
+  if (*pid <= 0) return;
+  ::kill(*pid, SIGTERM);
+  ::waitpid(*pid, nullptr, 0);
+  *pid = -1;
+}
+
+// Reads the line that dbus-daemon prints (its address) within `timeout_ms`.
+std::string ReadLine(int fd, int timeout_ms) {
+  std::string line;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    line.append(buf, static_cast<size_t>(n));
+  }
+  const size_t nl = line.find('\n');
+  return nl == std::string::npos ? std::string() : line.substr(0, nl);
+}
+
+}  // namespace
+
+MockLogind::~MockLogind() {
+  Stop(&mock_);
+  Stop(&bus_);
+  if (address_set_) {
+    if (saved_address_) {
+      ::setenv(kAddressVariable, saved_address_->c_str(), 1);
+    } else {
+      ::unsetenv(kAddressVariable);
+    }
+  }
+}
+
+bool MockLogind::Start() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    error_ = "no pipe";
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  // Without this, it complains that it may not raise its descriptor limit.
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  bus_ = Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  const std::string address = bus_ > 0 ? ReadLine(fds[0], 10000) : std::string();
+  ::close(fds[0]);
+  if (address.empty()) {
+    error_ = "dbus-daemon did not start (install the Debian package dbus)";
+    return false;
+  }
+
+  if (const char* old = ::getenv(kAddressVariable)) saved_address_ = old;
+  ::setenv(kAddressVariable, address.c_str(), 1);
+  address_set_ = true;
+  // The mock logs every call on its standard output.
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  mock_ = Spawn({kPython, "-m", "dbusmock", "--system", "--template", "logind"}, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < end) {
+    if (Inhibitors()) return true;
+    if (mock_ <= 0 || ::waitpid(mock_, nullptr, WNOHANG) == mock_) {
+      mock_ = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  error_ = "the logind mock did not start (install the Debian package python3-dbusmock)";
+  return false;
+}
+
+std::optional<std::vector<InhibitorEntry>> MockLogind::Inhibitors() {
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_system(&bus) < 0) return std::nullopt;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  std::optional<std::vector<InhibitorEntry>> result;
+  if (sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                         "org.freedesktop.login1.Manager", "ListInhibitors", &error, &reply, "") >= 0 &&
+      sd_bus_message_enter_container(reply, 'a', "(ssssuu)") >= 0) {
+    result.emplace();
+    const char *what, *who, *why, *mode;
+    uint32_t uid, pid;
+    while (sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid) > 0) {
+      result->push_back({what, who, why, mode});
+    }
+  }
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_flush_close_unref(bus);
+  return result;
+}
+
+std::vector<InhibitorEntry> MockLogind::WaitFor(
+    const std::function<bool(const std::vector<InhibitorEntry>&)>& done, int timeout_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::vector<InhibitorEntry> last;
+  for (;;) {
+    if (auto list = Inhibitors()) last = std::move(*list);
+    if (done(last) || std::chrono::steady_clock::now() >= end) return last;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string UnreachableBusAddress() {
+  return "unix:path=/nonexistent/pelkan-test/system_bus_socket";
+}
+
+}  // namespace pelkan::testing

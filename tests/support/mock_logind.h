@@ -1,0 +1,49 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelkan::testing {
+
+// One inhibitor lock as logind lists it.
+struct InhibitorEntry {
+  std::string what, who, why, mode;
+};
+
+// A private D-Bus daemon standing in for the system bus, with python3-dbusmock's logind template
+// on it. Start points DBUS_SYSTEM_BUS_ADDRESS of this process (and of the programs it starts from
+// then on) at it; the destructor stops both processes and restores the variable.
+class MockLogind {
+ public:
+  MockLogind() = default;
+  ~MockLogind();
+  MockLogind(const MockLogind&) = delete;
+  MockLogind& operator=(const MockLogind&) = delete;
+
+  // Starts the bus and the mock and waits until logind answers. False, with the reason in
+  // Error(), when dbus-daemon or python3-dbusmock is missing or does not start.
+  bool Start();
+  const std::string& Error() const { return error_; }
+  // The locks the mock holds now; nullopt when it cannot be asked.
+  std::optional<std::vector<InhibitorEntry>> Inhibitors();
+  // Waits up to `timeout_ms` until `done` holds for the listed locks (the mock notices a closed
+  // descriptor a moment later); returns the last list seen.
+  std::vector<InhibitorEntry> WaitFor(const std::function<bool(const std::vector<InhibitorEntry>&)>& done,
+                                      int timeout_ms = 5000);
+
+ private:
+  pid_t bus_ = -1;
+  pid_t mock_ = -1;
+  std::optional<std::string> saved_address_;
+  bool address_set_ = false;
+  std::string error_;
+};
+
+// A system bus address that leads nowhere, for the runs without logind.
+std::string UnreachableBusAddress();
+
+}  // namespace pelkan::testing
