@@ -250,6 +250,14 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
       // Sleeps until the receive thread has put a whole block, or Disconnect wakes it.
       fifo_.WaitForSize(kBlockSize);
     }
+    // The device has stopped before the stop was asked for: what it handed on last (transfers
+    // cancelled at the stop deliver what they had received) and the last part-block are fed now,
+    // before the outputs close, so the recording ends with the last byte that arrived.
+    uint32_t n;
+    while ((n = fifo_.Get(block.data(), kBlockSize, 1)) > 0) {
+      processor->Feed(block.data(), static_cast<int>(n), stats_);
+      blocks_fed_.fetch_add(1, std::memory_order_release);
+    }
   } catch (...) {
     // The stop sequence below runs whatever ended the loop.
   }
