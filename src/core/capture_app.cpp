@@ -605,9 +605,9 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     }
   }
 
-  s.sending = FormatSendingText(sender_ != nullptr,
-                                sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
-                                sender_ ? sender_->GetBytesSent() : 0);
+  s.sending = FormatSendingText(
+      sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
+      sender_ ? sender_->GetBytesSent() : 0, sender_ ? sender_->GetBytesDropped() : 0);
 
   s.bar[3].assign(1, ' ');
   if (IsProcessing()) {
