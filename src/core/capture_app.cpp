@@ -569,11 +569,19 @@ StatusSnapshot CaptureApp::RefreshStatus() {
 
   s.recording = FormatRecordingText(recorder_ != nullptr, recorder_ ? recorder_->GetBytesWritten() : 0);
   if (recorder_) {
-    const uint64_t free_bytes = recorder_->GetFreeSpace();
+    int folder_error = 0;
+    const uint64_t free_bytes = recorder_->GetFreeSpace(&folder_error);
     s.free_space = FormatFreeSpaceText(true, free_bytes);
     if (recorder_->GetWriteError() != 0) {
-      // Disk full, I/O error, folder removed: the recording stops at once and says so.
+      // Disk full, I/O error: the recording stops at once and says so.
       last_error_ = "cannot write " + recording_path_ + ": " + std::strerror(recorder_->GetWriteError());
+      StopRecording();
+      if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
+    } else if (folder_error != 0) {
+      // The folder was removed (or can no longer be reached): no full disk, but the file is lost
+      // to the user all the same.
+      last_error_ = "cannot write " + recording_path_ + ": its folder " + recorder_->GetDirectory() + ": " +
+                    std::strerror(folder_error);
       StopRecording();
       if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
     } else if (free_bytes <= kLowDiskLimit) {

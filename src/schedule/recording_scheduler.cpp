@@ -193,6 +193,8 @@ bool RecordingScheduler::EndCheckLocked(MjdTime now, std::optional<ScheduleItem>
     if (RecordingWriter* w = active_->writer.get()) {
       RecordingFailure f;
       f.error = w->WriteError();
+      // A removed folder is no full disk: the file can no longer be reached.
+      if (f.error == 0) f.error = w->FolderError();
       if (f.error == 0) {
         f.free_bytes = w->FreeSpace();
         f.reason = RecordingFailure::Reason::kLowDisk;

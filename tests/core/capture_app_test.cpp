@@ -341,11 +341,16 @@ TEST_F(CaptureAppTest, LowDiskStopsAtExactly200MiB) {
   EXPECT_EQ(s.bar[2], " ");
 }
 
-TEST_F(CaptureAppTest, FailedFreeSpaceQueryStopsTheRecording) {
-  app_.SetFreeSpaceQuery([](const std::string&, uint64_t*) { return false; });
-  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/q.ts"));
+// A removed recording folder used to be reported as a full disk.
+TEST_F(CaptureAppTest, RemovedFolderStopsTheRecordingAsAWriteFailure) {
+  std::filesystem::create_directory(dir_ + "/sub");
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/sub/q.ts"));
+  std::filesystem::remove_all(dir_ + "/sub");
   app_.RefreshStatus();
   EXPECT_FALSE(app_.IsRecording());
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "録画ファイルに書き込めないので録画停止しました。");
+  EXPECT_NE(app_.GetLastError().find("No such file or directory"), std::string::npos) << app_.GetLastError();
 }
 
 TEST_F(CaptureAppTest, StopTimerEndsTheRecordingAcrossTheTickWrap) {
