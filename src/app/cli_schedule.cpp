@@ -64,6 +64,9 @@ bool AskOnTerminal() {
 struct OfflineSchedule {
   explicit OfflineSchedule(ScheduledCapture::ConfirmFn confirm, bool change = false)
       : capture([](std::function<void()>) {}, std::move(confirm)) {
+    capture.SetKeptAsideListener([](const std::string& path, const std::string& kept_as) {
+      std::fprintf(stderr, "%s: %s\n", kName, KeptAsideText(path, kept_as).c_str());
+    });
     capture.scheduler().LoadSchedule(SchedulePath());
     if (!change) return;
     locked = capture.scheduler().LockScheduleFile(kLockWaitMs);
@@ -90,6 +93,12 @@ std::string Row(size_t number, const ScheduleItem& item) {
 
 int List() {
   OfflineSchedule s(nullptr);
+  if (s.scheduler().ScheduleFileUnreadable()) {
+    std::fprintf(stderr,
+                 "%s: %s is not a reservation file (it has no [Pelkan_Schedule] section); it is kept as "
+                 "%s.bad when reservations are next written\n",
+                 kName, SchedulePath().c_str(), SchedulePath().c_str());
+  }
   for (const std::string& w : s.scheduler().LoadWarnings())
     std::fprintf(stderr, "%s: schedule.ini: %s: dropped, it can never be recorded\n", kName, w.c_str());
   const auto items = s.scheduler().Reservations();

@@ -199,6 +199,33 @@ TEST_F(CliCaptureSchedule, ReservationsAddedByAnotherProcessAreRecordedAndKept) 
   EXPECT_EQ(items[0].start_day, MjdFromDate(2027, 1, 1));
 }
 
+// A reservation whose file cannot be created (its folder was removed) used to end as "failed" with
+// no reason given, and the capture exited 0.
+TEST_F(CliCaptureSchedule, ReservationWhoseFileCannotBeCreatedSaysWhyAndFails) {
+  ScheduleItem item{};
+  item.flags = SI_BY_TIME;
+  item.start_day = MjdFromDate(2026, 12, 7);
+  item.start_second = 20 * 3600 + 59 * 60 + 10;
+  item.duration = 10;
+  SetText(item.directory, dir_ + "/removed");
+  ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {item}));
+  const std::string cmd =
+      "cd " + dir_ + " && " + kCli +
+      " capture --schedule --seconds 4 --virtual-start '2026-12-07 20:59:00' --virtual-speed 8"
+      " > out.txt 2> err.txt";
+  const int status = std::system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  const std::string err = Err();
+  EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+  EXPECT_NE(
+      err.find("scheduled recording to " + dir_ +
+               "/removed/20261207-2059.ts could not start: "
+               "録画ファイルを作成できないので予約録画を開始できませんでした。 (No such file or directory)"),
+      std::string::npos)
+      << err;
+  EXPECT_NE(err.find("failed"), std::string::npos) << err;
+}
+
 TEST_F(CliCaptureSchedule, BadVirtualTunerOptionsExitWith2) {
   auto run = [](std::vector<std::string> args) {
     std::vector<char*> argv;
