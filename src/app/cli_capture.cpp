@@ -206,8 +206,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->schedule = true;
     } else if (a == "--virtual-start") {
       const char* t = value();
-      o->virtual_start = ParseDateTimeText(t);
-      if (!o->virtual_start) return bad("start time (\"YYYY-MM-DD HH:MM[:SS]\")", t);
+      const char* problem = nullptr;
+      o->virtual_start = ParseDateTimeText(t, &problem);
+      if (!o->virtual_start) {
+        std::fprintf(stderr, "%s: --virtual-start '%s' %s\n", kName, t ? t : "", problem);
+        return 2;
+      }
     } else if (a == "--virtual-speed") {
       const char* t = value();
       if (!ParseUnsigned(t, usb::kMaxVirtualSpeed, &v) || v == 0) return bad("speed (1-16)", t);
