@@ -123,8 +123,15 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get()))
     fx2->SetInitialisation(settings_.sorvalink_init);
   if (!device_->Start(index, in_address, out_address)) {
-    if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionError);
-    return fail("the device did not start streaming");
+    auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get());
+    const std::string why = fx2 != nullptr ? fx2->GetStartError() : std::string();
+    // The message tells why when the device can say (a file of the virtual tuner that cannot be played).
+    if (messages_) {
+      messages_->Notify(why.empty() ? std::string(status_text::kStartFailed)
+                                    : status_text::kStartFailed + ("\n" + platform::Utf8ToSjis(why)),
+                        status_text::kCaptionError);
+    }
+    return fail(why.empty() ? "the device did not start streaming" : why);
   }
   device_started = true;
 

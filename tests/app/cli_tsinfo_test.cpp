@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "tests/support/ts_builder.h"
@@ -16,7 +17,8 @@ struct CliRun {
 };
 
 CliRun Inspect(const std::string& args) {
-  const std::string cmd = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli inspect " + args + " 2>/dev/null";
+  const std::string cmd =
+      std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli inspect " + args + " 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   CliRun r{-1, {}};
   if (!p) return r;
@@ -28,7 +30,9 @@ CliRun Inspect(const std::string& args) {
   return r;
 }
 
-std::string RealStream(const char* name) { return std::string(PELKAN_TEST_DATA_DIR) + "/realstreams/" + name; }
+std::string RealStream(const char* name) {
+  return std::string(PELKAN_TEST_DATA_DIR) + "/realstreams/" + name;
+}
 
 TEST(CliInspect, TextReportOfTerrestrialPsi) {
   const CliRun r = Inspect(RealStream("ariblib_tokyomx_psi.ts"));
@@ -42,10 +46,12 @@ TEST(CliInspect, TextReportOfTerrestrialPsi) {
 TEST(CliInspect, JsonHasTheDocumentedKeys) {
   const CliRun r = Inspect("--json " + RealStream("ariblib_tokyomx_psi.ts"));
   ASSERT_EQ(r.exit_code, 0);
-  for (const char* key : {"\"packet_size\":188", "\"packets\":6", "\"sync_losses\":0", "\"continuity_errors\":0",
-                          "\"scrambled_packets\":0", "\"transport_stream_id\":32391", "\"network\":{\"network_id\":32391",
-                          "\"name\":\"ＴＯＫＹＯ　ＭＸ１\"", "\"pmt_pid\":257", "\"components\":[{\"stream_type\":2,\"pid\":289}",
-                          "\"satellite\":[", "\"clock\":null", "\"events\":[]"}) {
+  for (const char* key :
+       {"\"packet_size\":188", "\"packets\":6", "\"sync_losses\":0", "\"continuity_errors\":0",
+        "\"scrambled_packets\":0", "\"transport_stream_id\":32391", "\"network\":{\"network_id\":32391",
+        "\"name\":\"ＴＯＫＹＯ　ＭＸ１\"", "\"pmt_pid\":257",
+        "\"components\":[{\"stream_type\":2,\"pid\":289}", "\"satellite\":[", "\"clock\":null",
+        "\"events\":[]"}) {
     EXPECT_NE(r.out.find(key), std::string::npos) << key;
   }
   EXPECT_EQ(r.out.back(), '\n');
@@ -56,7 +62,8 @@ TEST(CliInspect, SyntheticStreamWithClockAndEvents) {
   o.packets = 3000;
   const test::Bytes s = test::SyntheticBroadcast(o);
   const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_synthetic.ts";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(s.data()), static_cast<long>(s.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(s.data()), static_cast<long>(s.size()));
   const CliRun r = Inspect("--json - < " + path);
   ASSERT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("\"clock\":\"2023-02-25T21:00:00\""), std::string::npos);
@@ -69,6 +76,14 @@ TEST(CliInspect, SyntheticStreamWithClockAndEvents) {
 TEST(CliInspect, NotATransportStreamFails) {
   const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_text.txt";
   std::ofstream(path) << std::string(5000, 'x');
+  EXPECT_EQ(Inspect(path).exit_code, 1);
+  // Random bytes (a few chance packets in them, as 100 MB of random bytes have) used to be
+  // described as a stream with packet size 0.
+  std::mt19937 random(20);
+  std::string noise(4'000'000, '\0');
+  for (char& c : noise) c = static_cast<char>(random());
+  for (size_t p = 0; p < 20; ++p) noise[1'000'003 + p * 188] = 0x47;
+  std::ofstream(path, std::ios::binary) << noise;
   EXPECT_EQ(Inspect(path).exit_code, 1);
   EXPECT_EQ(Inspect("/nonexistent/file.ts").exit_code, 1);
   EXPECT_EQ(Inspect("").exit_code, 2);
