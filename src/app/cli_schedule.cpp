@@ -46,7 +46,8 @@ void PrintHelp(FILE* out) {
       "  remove    deletes the date-time reservation starting at --start, or the event reservation\n"
       "            --event, and refuses when none or several match; a daily or weekly one continues\n"
       "            with its next occurrence unless --series is given. A number N of 'list' (which\n"
-      "            another program may change meanwhile) is taken only with the start it must have\n");
+      "            another program may change meanwhile) is taken only with --expect-start, the\n"
+      "            start that reservation must have\n");
 }
 
 // The overlap question on the terminal; no terminal answers no.
