@@ -114,6 +114,11 @@ class FakeHost : public SchedulerHost {
   std::vector<std::pair<std::string, std::string>> kept_aside;
 };
 
+// Records into real files (BlockFileWriter).
+struct RealFilesHost : FakeHost {
+  std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
+};
+
 ScheduleItem ByTime(MjdTime start, uint32_t duration, const char* dir = "/rec") {
   ScheduleItem item{};
   item.flags = SI_BY_TIME;
@@ -396,9 +401,7 @@ TEST(RecordingScheduler, UndeterminedEventEndsWhenTheNextProgrammeStartsOrAfter2
 TEST(RecordingScheduler, TwoReservationsInOneMinuteKeepBothFiles) {
   const auto dir = std::filesystem::temp_directory_path() / ("pelkan_samemin_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  struct Host : FakeHost {
-    std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
-  } host;
+  RealFilesHost host;
   RecordingScheduler s(&host);
   s.StoreItem(ByTime(At(21, 0, 0), 10, dir.string().c_str()), -1);
   s.StoreItem(ByTime(At(21, 0, 30), 10, dir.string().c_str()), -1);
@@ -499,9 +502,7 @@ TEST(RecordingScheduler, FileThatCannotBeCreatedEndsInErrorAndSaysWhy) {
   const auto dir = std::filesystem::temp_directory_path() / ("pelkan_noopen_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::ofstream((dir / "file").string()) << "not a folder";
-  struct Host : FakeHost {
-    std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
-  } host;
+  RealFilesHost host;
   RecordingScheduler s(&host);
   const std::string gone = (dir / "removed").string();
   const std::string file = (dir / "file").string();
@@ -879,9 +880,7 @@ TEST(RecordingScheduler, TwoHoldersOfOneFileLoseNothing) {
 TEST(RecordingScheduler, RemovedFolderStopsTheRecordingAsAWriteFailure) {
   const auto dir = std::filesystem::temp_directory_path() / ("pelkan_rmdir_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  struct Host : FakeHost {
-    std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
-  } host;
+  RealFilesHost host;
   RecordingScheduler s(&host);
   s.StoreItem(ByTime(At(21, 0, 0), 1800, dir.string().c_str()), -1);
   s.Tick(At(21, 0, 0));
@@ -978,9 +977,7 @@ TEST(RecordingScheduler, FileThatIsNoReservationFileIsKeptAsideNeverOverwritten)
 TEST(RecordingScheduler, RealFileWriterRecordsPackets) {
   const auto dir = std::filesystem::temp_directory_path() / ("pelkan_schedw_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  struct Host : FakeHost {
-    std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
-  } host;
+  RealFilesHost host;
   {
     RecordingScheduler s(&host);
     s.StoreItem(ByTime(At(21, 0, 0), 1800, dir.string().c_str()), -1);
