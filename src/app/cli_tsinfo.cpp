@@ -58,9 +58,7 @@ struct Report {
   }
 };
 
-std::string Utf8(const char* sjis, size_t max) {
-  return platform::SjisToUtf8(std::string(sjis, strnlen(sjis, max)));
-}
+std::string Utf8(const char* sjis, size_t max) { return platform::SjisToUtf8(std::string(sjis, strnlen(sjis, max))); }
 
 void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user) {
   auto& r = *static_cast<Report*>(user);
@@ -137,16 +135,11 @@ std::string FormatTime(uint32_t day, uint32_t second, char separator) {
 
 const char* KindName(uint8_t kind) {
   switch (kind) {
-    case EVENT_KIND_PF_ACTUAL:
-      return "present_following";
-    case EVENT_KIND_PF_OTHER:
-      return "present_following_other";
-    case EVENT_KIND_SCHEDULE_ACTUAL:
-      return "schedule";
-    case EVENT_KIND_SCHEDULE_OTHER:
-      return "schedule_other";
-    default:
-      return "unknown";
+    case EVENT_KIND_PF_ACTUAL: return "present_following";
+    case EVENT_KIND_PF_OTHER: return "present_following_other";
+    case EVENT_KIND_SCHEDULE_ACTUAL: return "schedule";
+    case EVENT_KIND_SCHEDULE_OTHER: return "schedule_other";
+    default: return "unknown";
   }
 }
 
@@ -154,21 +147,11 @@ std::string Json(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -213,12 +196,10 @@ void PrintJson(FILE* out, const Counters& c, const Report& r) {
   j += ",\"sync_losses\":" + std::to_string(c.sync_losses);
   j += ",\"continuity_errors\":" + std::to_string(c.continuity_errors);
   j += ",\"scrambled_packets\":" + std::to_string(c.scrambled_packets);
-  j +=
-      ",\"transport_stream_id\":" + (r.transport_stream_id ? std::to_string(*r.transport_stream_id) : "null");
+  j += ",\"transport_stream_id\":" + (r.transport_stream_id ? std::to_string(*r.transport_stream_id) : "null");
   j += ",\"network\":";
-  j += r.network_id
-           ? "{\"network_id\":" + std::to_string(*r.network_id) + ",\"name\":" + Json(r.network_name) + "}"
-           : std::string("null");
+  j += r.network_id ? "{\"network_id\":" + std::to_string(*r.network_id) + ",\"name\":" + Json(r.network_name) + "}"
+                    : std::string("null");
   j += ",\"services\":[";
   bool first = true;
   for (const ServiceInfo* s : OrderedServices(r)) {
@@ -240,13 +221,11 @@ void PrintJson(FILE* out, const Counters& c, const Report& r) {
     j += i ? "," : "";
     j += "{\"transport_stream_id\":" + std::to_string(r.satellites[i].transport_stream_id) +
          ",\"frequency\":" + Num(d.frequency) + ",\"orbital_position\":" + Num(d.orbital_position) +
-         ",\"west_east_flag\":" + std::to_string(d.west_east_flag) +
-         ",\"polarisation\":" + std::to_string(d.polarisation) +
-         ",\"modulation\":" + std::to_string(d.modulation) + ",\"symbol_rate\":" + Num(d.symbol_rate) +
-         ",\"fec_inner\":" + std::to_string(d.fec_inner) + "}";
+         ",\"west_east_flag\":" + std::to_string(d.west_east_flag) + ",\"polarisation\":" +
+         std::to_string(d.polarisation) + ",\"modulation\":" + std::to_string(d.modulation) +
+         ",\"symbol_rate\":" + Num(d.symbol_rate) + ",\"fec_inner\":" + std::to_string(d.fec_inner) + "}";
   }
-  j += "],\"clock\":" +
-       (r.clock ? Json(FormatTime(r.clock->date, r.clock->seconds, 'T')) : std::string("null"));
+  j += "],\"clock\":" + (r.clock ? Json(FormatTime(r.clock->date, r.clock->seconds, 'T')) : std::string("null"));
   j += ",\"events\":[";
   for (size_t i = 0; i < r.events.size(); ++i) {
     const ProgrammeEvent& e = r.events[i];
@@ -277,14 +256,12 @@ void PrintText(FILE* out, const char* name, const Counters& c, const Report& r) 
     std::fprintf(out, "Transport stream:  (no PAT)\n");
   }
   if (r.network_id) {
-    std::fprintf(out, "Network:           0x%04X (%u) \"%s\"\n", *r.network_id, *r.network_id,
-                 r.network_name.c_str());
+    std::fprintf(out, "Network:           0x%04X (%u) \"%s\"\n", *r.network_id, *r.network_id, r.network_name.c_str());
   } else {
     std::fprintf(out, "Network:           (no NIT)\n");
   }
   if (r.clock) {
-    std::fprintf(out, "Broadcast clock:   %s JST\n",
-                 FormatTime(r.clock->date, r.clock->seconds, ' ').c_str());
+    std::fprintf(out, "Broadcast clock:   %s JST\n", FormatTime(r.clock->date, r.clock->seconds, ' ').c_str());
   } else {
     std::fprintf(out, "Broadcast clock:   (no time table)\n");
   }
@@ -306,33 +283,30 @@ void PrintText(FILE* out, const char* name, const Counters& c, const Report& r) 
         std::fprintf(out, "  TS 0x%04X  (no satellite delivery descriptor)\n", s.transport_stream_id);
         continue;
       }
-      std::fprintf(
-          out,
-          "  TS 0x%04X  frequency %.2f  orbit %.1f %s  polarisation %u  modulation %u  symbol rate %.4f  "
-          "FEC %u\n",
-          s.transport_stream_id, d.frequency, d.orbital_position, d.west_east_flag ? "E" : "W",
-          d.polarisation, d.modulation, d.symbol_rate, d.fec_inner);
+      std::fprintf(out,
+                   "  TS 0x%04X  frequency %.2f  orbit %.1f %s  polarisation %u  modulation %u  symbol rate %.4f  "
+                   "FEC %u\n",
+                   s.transport_stream_id, d.frequency, d.orbital_position, d.west_east_flag ? "E" : "W",
+                   d.polarisation, d.modulation, d.symbol_rate, d.fec_inner);
     }
   }
   std::fprintf(out, "Programme events:  %zu\n", r.events.size());
   for (const ProgrammeEvent& e : r.events) {
     // The same programme text as the filtering window's, on one line, then the description.
-    constexpr uint32_t kLine =
-        PT_START_DATE | PT_START_TIME | PT_END_TIME | PT_COMPONENTS | PT_TITLE | PT_TITLE_MARKS;
-    std::fprintf(out, "  service 0x%04X  event 0x%04X  %-17s v%-2u %s\n", e.service_id, e.event_id,
-                 KindName(e.kind), e.version, FormatProgrammeTextUtf8(kLine, e).c_str());
+    constexpr uint32_t kLine = PT_START_DATE | PT_START_TIME | PT_END_TIME | PT_COMPONENTS | PT_TITLE | PT_TITLE_MARKS;
+    std::fprintf(out, "  service 0x%04X  event 0x%04X  %-17s v%-2u %s\n", e.service_id, e.event_id, KindName(e.kind),
+                 e.version, FormatProgrammeTextUtf8(kLine, e).c_str());
     if (e.description[0]) std::fprintf(out, "     %s\n", FormatProgrammeTextUtf8(PT_TEXT, e).c_str());
   }
 }
 
 void Usage(FILE* out) {
-  std::fprintf(
-      out,
-      "Usage: pelkan-cli inspect [--json] FILE.ts\n"
-      "Describes a captured transport stream: packet size and error counters, the transport stream,\n"
-      "network, services with their components, satellite delivery, the broadcast clock and the\n"
-      "programme events. FILE '-' reads standard input. Texts are printed in UTF-8.\n"
-      "  --json   print one JSON object instead of text\n");
+  std::fprintf(out,
+               "Usage: pelkan-cli inspect [--json] FILE.ts\n"
+               "Describes a captured transport stream: packet size and error counters, the transport stream,\n"
+               "network, services with their components, satellite delivery, the broadcast clock and the\n"
+               "programme events. FILE '-' reads standard input. Texts are printed in UTF-8.\n"
+               "  --json   print one JSON object instead of text\n");
 }
 
 }  // namespace
@@ -407,8 +381,7 @@ int RunInspect(int argc, char** argv) {
     if (counters.packets == 0) {
       std::fprintf(stderr, "(no run of 188, 192 or 204-byte packets found)\n");
     } else {
-      std::fprintf(stderr, "(only %" PRIu64 " packets found in %" PRIu64 " bytes)\n", counters.packets,
-                   bytes_read);
+      std::fprintf(stderr, "(only %" PRIu64 " packets found in %" PRIu64 " bytes)\n", counters.packets, bytes_read);
     }
     return 1;
   }

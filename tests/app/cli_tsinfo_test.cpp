@@ -17,8 +17,7 @@ struct CliRun {
 };
 
 CliRun Inspect(const std::string& args) {
-  const std::string cmd =
-      std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli inspect " + args + " 2>/dev/null";
+  const std::string cmd = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli inspect " + args + " 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   CliRun r{-1, {}};
   if (!p) return r;
@@ -30,9 +29,7 @@ CliRun Inspect(const std::string& args) {
   return r;
 }
 
-std::string RealStream(const char* name) {
-  return std::string(PELKAN_TEST_DATA_DIR) + "/realstreams/" + name;
-}
+std::string RealStream(const char* name) { return std::string(PELKAN_TEST_DATA_DIR) + "/realstreams/" + name; }
 
 TEST(CliInspect, TextReportOfTerrestrialPsi) {
   const CliRun r = Inspect(RealStream("ariblib_tokyomx_psi.ts"));
@@ -46,12 +43,10 @@ TEST(CliInspect, TextReportOfTerrestrialPsi) {
 TEST(CliInspect, JsonHasTheDocumentedKeys) {
   const CliRun r = Inspect("--json " + RealStream("ariblib_tokyomx_psi.ts"));
   ASSERT_EQ(r.exit_code, 0);
-  for (const char* key :
-       {"\"packet_size\":188", "\"packets\":6", "\"sync_losses\":0", "\"continuity_errors\":0",
-        "\"scrambled_packets\":0", "\"transport_stream_id\":32391", "\"network\":{\"network_id\":32391",
-        "\"name\":\"ＴＯＫＹＯ　ＭＸ１\"", "\"pmt_pid\":257",
-        "\"components\":[{\"stream_type\":2,\"pid\":289}", "\"satellite\":[", "\"clock\":null",
-        "\"events\":[]"}) {
+  for (const char* key : {"\"packet_size\":188", "\"packets\":6", "\"sync_losses\":0", "\"continuity_errors\":0",
+                          "\"scrambled_packets\":0", "\"transport_stream_id\":32391", "\"network\":{\"network_id\":32391",
+                          "\"name\":\"ＴＯＫＹＯ　ＭＸ１\"", "\"pmt_pid\":257", "\"components\":[{\"stream_type\":2,\"pid\":289}",
+                          "\"satellite\":[", "\"clock\":null", "\"events\":[]"}) {
     EXPECT_NE(r.out.find(key), std::string::npos) << key;
   }
   EXPECT_EQ(r.out.back(), '\n');
@@ -62,8 +57,7 @@ TEST(CliInspect, SyntheticStreamWithClockAndEvents) {
   o.packets = 3000;
   const test::Bytes s = test::SyntheticBroadcast(o);
   const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_synthetic.ts";
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(s.data()), static_cast<long>(s.size()));
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(s.data()), static_cast<long>(s.size()));
   const CliRun r = Inspect("--json - < " + path);
   ASSERT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("\"clock\":\"2023-02-25T21:00:00\""), std::string::npos);
