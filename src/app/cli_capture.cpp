@@ -206,8 +206,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->schedule = true;
     } else if (a == "--virtual-start") {
       const char* t = value();
-      o->virtual_start = ParseDateTimeText(t);
-      if (!o->virtual_start) return bad("start time (\"YYYY-MM-DD HH:MM[:SS]\")", t);
+      const char* problem = nullptr;
+      o->virtual_start = ParseDateTimeText(t, &problem);
+      if (!o->virtual_start) {
+        std::fprintf(stderr, "%s: --virtual-start '%s' %s\n", kName, t ? t : "", problem);
+        return 2;
+      }
     } else if (a == "--virtual-speed") {
       const char* t = value();
       if (!ParseUnsigned(t, usb::kMaxVirtualSpeed, &v) || v == 0) return bad("speed (1-16)", t);
@@ -359,7 +363,7 @@ bool IsDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Installs the Ctrl-C / termination handlers for the capture's lifetime. A watcher thread, asleep
+// Installs the Ctrl-C / termination / hang-up handlers for the capture's lifetime. A watcher thread, asleep
 // in poll until the handler writes to its pipe, wakes the main loop, so that the loop need not
 // poll the flag between its status lines.
 class SignalGuard {
@@ -387,10 +391,13 @@ class SignalGuard {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, &old_int_);
     sigaction(SIGTERM, &sa, &old_term_);
+    // A closing terminal hangs up: the capture ends as cleanly as with Ctrl-C.
+    sigaction(SIGHUP, &sa, &old_hup_);
   }
   ~SignalGuard() {
     sigaction(SIGINT, &old_int_, nullptr);
     sigaction(SIGTERM, &old_term_, nullptr);
+    sigaction(SIGHUP, &old_hup_, nullptr);
     if (watcher_.joinable()) {
       quit_.store(true);
       const char byte = 0;
@@ -421,6 +428,7 @@ class SignalGuard {
   std::thread watcher_;
   struct sigaction old_int_ {};
   struct sigaction old_term_ {};
+  struct sigaction old_hup_ {};
 };
 
 // The smaller of `wait` and the milliseconds from `now` until `span` after `from`; `wait` once that

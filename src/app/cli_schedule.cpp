@@ -33,7 +33,8 @@ void PrintHelp(FILE* out) {
       "SERVICE:EVENT)\n"
       "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
       "                              [--channel N] [--channel-string TEXT] [--force]\n"
-      "       pelkan-cli schedule remove N [--series]\n"
+      "       pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
+      "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
       "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n"
       "  list      the reservations, numbered, with the texts of the reservation list\n"
       "  add       --start/--minutes: a date-time reservation; --event: by broadcast event id\n"
@@ -42,8 +43,11 @@ void PrintHelp(FILE* out) {
       "            --service ID records only that service; --daily/--weekly repeat after the end;\n"
       "            --dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
       "            --force stores an overlapping reservation without asking\n"
-      "  remove N  deletes reservation N of the list; a daily or weekly one continues with its next\n"
-      "            occurrence unless --series is given\n");
+      "  remove    deletes the date-time reservation starting at --start, or the event reservation\n"
+      "            --event, and refuses when none or several match; a daily or weekly one continues\n"
+      "            with its next occurrence unless --series is given. A number N of 'list' (which\n"
+      "            another program may change meanwhile) is taken only with --expect-start, the\n"
+      "            start that reservation must have\n");
 }
 
 // The overlap question on the terminal; no terminal answers no.
@@ -64,6 +68,9 @@ bool AskOnTerminal() {
 struct OfflineSchedule {
   explicit OfflineSchedule(ScheduledCapture::ConfirmFn confirm, bool change = false)
       : capture([](std::function<void()>) {}, std::move(confirm)) {
+    capture.SetKeptAsideListener([](const std::string& path, const std::string& kept_as) {
+      std::fprintf(stderr, "%s: %s\n", kName, KeptAsideText(path, kept_as).c_str());
+    });
     capture.scheduler().LoadSchedule(SchedulePath());
     if (!change) return;
     locked = capture.scheduler().LockScheduleFile(kLockWaitMs);
@@ -90,6 +97,12 @@ std::string Row(size_t number, const ScheduleItem& item) {
 
 int List() {
   OfflineSchedule s(nullptr);
+  if (s.scheduler().ScheduleFileUnreadable()) {
+    std::fprintf(stderr,
+                 "%s: %s is not a reservation file (it has no [Pelkan_Schedule] section); it is kept as "
+                 "%s.bad when reservations are next written\n",
+                 kName, SchedulePath().c_str(), SchedulePath().c_str());
+  }
   for (const std::string& w : s.scheduler().LoadWarnings())
     std::fprintf(stderr, "%s: schedule.ini: %s: dropped, it can never be recorded\n", kName, w.c_str());
   const auto items = s.scheduler().Reservations();
@@ -198,10 +211,12 @@ int Add(int argc, char** argv) {
   DeviceChannels device;
   ScheduleEditForm form;
   if (start != nullptr) {
-    const auto t = ParseDateTimeText(start);
-    if (!t) return Usage("--start must be \"YYYY-MM-DD HH:MM[:SS]\" (a real date)");
+    const char* problem = nullptr;
+    const auto t = ParseDateTimeText(start, &problem);
+    if (!t) return Usage((std::string("--start ") + problem).c_str());
     const auto m = NumberIn(minutes, 1, kMaxRecordSeconds / 60);
-    if (!m) return Usage("--minutes must be a number of minutes from 1 to 1440 (24 hours, the longest recording)");
+    if (!m)
+      return Usage("--minutes must be a number of minutes from 1 to 1440 (24 hours, the longest recording)");
     // As the list window's 追加 opens it at that time.
     opened = MakeTimeReservation(directory, 0, nullptr, 0, std::nullopt, *t);
     form = FormFromItem(opened, device, now);
@@ -278,35 +293,120 @@ int Add(int argc, char** argv) {
   return 0;
 }
 
+// "YYYY-MM-DD HH:MM:SS" of a start, as --start takes it.
+std::string StartText(MjdTime t) {
+  int y, mo, d, h, mi, sec;
+  MjdToDate(t.date, &y, &mo, &d);
+  SecondsToHms(t.seconds, &h, &mi, &sec);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, sec);
+  return text;
+}
+
+// remove --start T, remove --event S:E, or remove N --expect-start T: the reservation is named by
+// what identifies it, as a number alone may stand for another one once another process (a running
+// capture ending a reservation, another edit) has changed the list.
 int Remove(int argc, char** argv) {
   std::optional<long> number;
+  const char* start = nullptr;
+  const char* expect_start = nullptr;
+  const char* event = nullptr;
   bool series = false;
   for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--series") == 0) {
+    const std::string a = argv[i];
+    auto value = [&](const char** slot) {
+      if (i + 1 >= argc) return false;
+      *slot = argv[++i];
+      return true;
+    };
+    if (a == "--series") {
       series = true;
-    } else if (!number) {
+    } else if (a == "--start" || a == "--expect-start" || a == "--event") {
+      if (!value(a == "--start" ? &start : a == "--event" ? &event : &expect_start))
+        return Usage(("missing value of " + a).c_str());
+    } else if (!number && !a.empty() && a[0] != '-') {
       number = NumberIn(argv[i], 1, 1L << 30);
-      if (!number) return Usage("remove needs the reservation number shown by 'list'");
+      if (!number) return Usage("remove: N must be a reservation number shown by 'list'");
     } else {
-      return Usage("remove takes one number");
+      return Usage(("remove: unexpected " + a).c_str());
     }
   }
-  if (!number) return Usage("remove needs the reservation number shown by 'list'");
+  if ((start != nullptr) + (event != nullptr) + number.has_value() != 1)
+    return Usage("remove needs one of --start \"YYYY-MM-DD HH:MM[:SS]\", --event SERVICE:EVENT, or N");
+  if (number && expect_start == nullptr)
+    return Usage("remove N needs --expect-start \"YYYY-MM-DD HH:MM[:SS]\", the start 'list' shows for N");
+  if (!number && expect_start != nullptr) return Usage("--expect-start belongs to a number N");
+  std::optional<MjdTime> when;
+  if (start != nullptr || expect_start != nullptr) {
+    const char* problem = nullptr;
+    when = ParseDateTimeText(start != nullptr ? start : expect_start, &problem);
+    if (!when)
+      return Usage((std::string(start != nullptr ? "--start " : "--expect-start ") + problem).c_str());
+  }
+  std::optional<long> event_service, event_id;
+  if (event != nullptr) {
+    const char* colon = std::strchr(event, ':');
+    const std::string service_text = colon == nullptr ? std::string() : std::string(event, colon);
+    if (colon != nullptr) {
+      event_service = NumberIn(service_text.c_str(), 0, 0xFFFF);
+      event_id = NumberIn(colon + 1, 0, 0xFFFF);
+    }
+    if (!event_service || !event_id) return Usage("--event must be SERVICE:EVENT, each 0-65535");
+  }
+
   OfflineSchedule s(AskOnTerminal, true);
   if (!s.Locked()) return 1;
   const auto items = s.scheduler().Reservations();
-  const int index = static_cast<int>(*number - 1);
-  if (static_cast<size_t>(index) >= items.size()) {
-    std::fprintf(stderr, "pelkan-cli schedule: there is no reservation %ld\n", *number);
-    return 1;
+  auto starts_at = [&](const ScheduleItem& e) {
+    return !(e.flags & SI_BY_EVENT) && HasStart(e) && e.start_day == when->date &&
+           e.start_second == when->seconds;
+  };
+  int index = -1;
+  if (number) {
+    if (static_cast<size_t>(*number) > items.size()) {
+      std::fprintf(stderr, "%s: there is no reservation %ld\n", kName, *number);
+      return 1;
+    }
+    index = static_cast<int>(*number - 1);
+    if (!starts_at(items[static_cast<size_t>(index)])) {
+      std::fprintf(stderr,
+                   "%s: reservation %ld does not start at %s (the list has changed?): nothing removed\n",
+                   kName, *number, StartText(*when).c_str());
+      return 1;
+    }
+  } else {
+    std::vector<size_t> matches;
+    for (size_t i = 0; i < items.size(); ++i) {
+      const ScheduleItem& e = items[i];
+      const bool match = start != nullptr ? starts_at(e)
+                                          : (e.flags & SI_BY_EVENT) && e.service_id == *event_service &&
+                                                e.event_id == *event_id;
+      if (match) matches.push_back(i);
+    }
+    const std::string what =
+        start != nullptr ? "starts at " + StartText(*when) : "is for event " + std::string(event);
+    if (matches.empty()) {
+      std::fprintf(stderr, "%s: no reservation %s (see 'pelkan-cli schedule list'): nothing removed\n", kName,
+                   what.c_str());
+      return 1;
+    }
+    if (matches.size() > 1) {
+      std::fprintf(stderr, "%s: %zu reservations %s (numbers", kName, matches.size(),
+                   (start != nullptr ? "start at " + StartText(*when) : "are for event " + std::string(event))
+                       .c_str());
+      for (size_t m : matches) std::fprintf(stderr, " %zu", m + 1);
+      std::fprintf(stderr, "): nothing removed; remove one with N --expect-start\n");
+      return 1;
+    }
+    index = static_cast<int>(matches[0]);
   }
-  const std::string row = Row(static_cast<size_t>(*number), items[static_cast<size_t>(index)]);
+  const std::string row = Row(static_cast<size_t>(index) + 1, items[static_cast<size_t>(index)]);
   if (s.scheduler().DeleteItem(index, !series) == 0) {
-    std::fprintf(stderr, "pelkan-cli schedule: reservation %ld cannot be removed\n", *number);
+    std::fprintf(stderr, "%s: the reservation cannot be removed: %s\n", kName, row.c_str());
     return 1;
   }
   if (!s.scheduler().SaveSchedule()) {
-    std::fprintf(stderr, "pelkan-cli schedule: cannot write %s\n", SchedulePath().c_str());
+    std::fprintf(stderr, "%s: cannot write %s\n", kName, SchedulePath().c_str());
     return 1;
   }
   std::printf("removed: %s\n", row.c_str());

@@ -1,6 +1,7 @@
 // pelkan-cli inspect: runs a transport-stream file through the processor with PSI and EPG decoding
 // and prints what the capture contains.
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -346,6 +347,7 @@ int RunInspect(int argc, char** argv) {
   CaptureStats stats;
   Counters counters{};
   bool read_error = false;
+  uint64_t bytes_read = 0;
   {
     TsProcessor proc;
     proc.SetDecodePsi(1);
@@ -354,6 +356,7 @@ int RunInspect(int argc, char** argv) {
     std::vector<uint8_t> block(0x8000);
     for (;;) {
       const size_t n = std::fread(block.data(), 1, block.size(), in);
+      bytes_read += n;
       if (n > 0) proc.Feed(block.data(), static_cast<int>(n), stats);
       if (n < block.size()) {
         read_error = std::ferror(in) != 0;
@@ -371,11 +374,15 @@ int RunInspect(int argc, char** argv) {
     std::fprintf(stderr, "pelkan-cli inspect: read error on %s\n", name);
     return 1;
   }
-  if (counters.packets == 0) {
-    std::fprintf(stderr,
-                 "pelkan-cli inspect: %s is not an MPEG transport stream (no run of 188, 192 or 204-byte "
-                 "packets found)\n",
-                 name);
+  // Random bytes hold a chance run of sync bytes now and then: a stream is mostly packets.
+  const uint64_t packet_bytes = counters.packets * (counters.packet_size != 0 ? counters.packet_size : 188);
+  if (counters.packets == 0 || packet_bytes * 2 < bytes_read) {
+    std::fprintf(stderr, "pelkan-cli inspect: %s is not an MPEG transport stream ", name);
+    if (counters.packets == 0) {
+      std::fprintf(stderr, "(no run of 188, 192 or 204-byte packets found)\n");
+    } else {
+      std::fprintf(stderr, "(only %" PRIu64 " packets found in %" PRIu64 " bytes)\n", counters.packets, bytes_read);
+    }
     return 1;
   }
   if (json) {

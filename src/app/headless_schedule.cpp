@@ -1,7 +1,6 @@
 #include "app/headless_schedule.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "core/capture_app.h"
@@ -13,23 +12,24 @@ namespace pelkan {
 HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, const Settings& settings,
                                    std::string schedule_path)
     : app_(app),
-      capture_([&dispatcher](std::function<void()> work) { dispatcher.Post(std::move(work)); },
-               [] {
-                 std::fprintf(stderr, "pelkan-cli: a repeated reservation overlaps another; stored anyway\n");
-                 return true;
-               },
-               [this](const RecordingFailure& f) {
-                 ++failures_;
-                 std::string reason = platform::SjisToUtf8(RecordingFailureMessage(f));
-                 if (f.reason == RecordingFailure::Reason::kWriteError) {
-                   reason += std::string(" (") + std::strerror(f.error) + ")";
-                 } else {
-                   reason += " (" + std::to_string(f.free_bytes >> 20) + " MiB free)";
-                 }
-                 std::fprintf(stderr, "pelkan-cli: scheduled recording to %s stopped: %s\n", f.path.c_str(),
-                              reason.c_str());
-               }),
+      capture_(
+          [&dispatcher](std::function<void()> work) { dispatcher.Post(std::move(work)); },
+          [] {
+            std::fprintf(stderr, "pelkan-cli: a repeated reservation overlaps another; stored anyway\n");
+            return true;
+          },
+          [this](const RecordingFailure& f) {
+            ++failures_;
+            const std::string reason =
+                platform::SjisToUtf8(RecordingFailureMessage(f)) + " (" + RecordingFailureReason(f) + ")";
+            std::fprintf(stderr, "pelkan-cli: scheduled recording to %s %s: %s\n", f.path.c_str(),
+                         f.reason == RecordingFailure::Reason::kOpenFailed ? "could not start" : "stopped",
+                         reason.c_str());
+          }),
       binding_(capture_) {
+  capture_.SetKeptAsideListener([](const std::string& path, const std::string& kept_as) {
+    std::fprintf(stderr, "pelkan-cli: %s\n", KeptAsideText(path, kept_as).c_str());
+  });
   capture_.Begin(settings.rec_autopath, schedule_path);
   capture_.SetDevice(app_.device());
   for (const std::string& w : capture_.scheduler().LoadWarnings())

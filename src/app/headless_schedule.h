@@ -31,7 +31,8 @@ class HeadlessSchedule {
   HeadlessSchedule& operator=(const HeadlessSchedule&) = delete;
 
   ScheduledCapture& capture() { return capture_; }
-  // Scheduled recordings stopped early by a failed write or a nearly full disk (each said on stderr).
+  // Scheduled recordings stopped early by a failed write or a nearly full disk, or that could not
+  // create their file (each said on stderr).
   int Failures() const { return failures_; }
   // Exchanges changes with the reservation file (ScheduledCapture::PollScheduleFile); call it from
   // every pass of the main loop. A file that cannot be written is said on stderr (once until it

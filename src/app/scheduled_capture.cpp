@@ -11,6 +11,12 @@ namespace {
 constexpr uint16_t kScheduleOutput = 1;
 }  // namespace
 
+std::string KeptAsideText(const std::string& path, const std::string& kept_as) {
+  const std::string what = path + " is not a reservation file (it has no [Pelkan_Schedule] section)";
+  if (kept_as.empty()) return what + " and cannot be moved aside: it is left as it is and not written";
+  return what + ": kept as " + kept_as + "; a new reservation file takes its place";
+}
+
 ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm, FailureFn failed)
     : post_(std::move(post)), confirm_(std::move(confirm)), failed_(std::move(failed)) {}
 
@@ -116,6 +122,10 @@ bool ScheduledCapture::LookupProgrammeAt(uint16_t service_id, MjdTime t, Program
 
 void ScheduledCapture::OnRecordingFailed(const RecordingFailure& failure) {
   if (failed_) failed_(failure);
+}
+
+void ScheduledCapture::OnScheduleFileKeptAside(const std::string& path, const std::string& kept_as) {
+  if (kept_aside_) kept_aside_(path, kept_as);
 }
 
 void ScheduledCapture::Post(std::function<void()> work) {

@@ -25,6 +25,10 @@ class CDTV_Base;
 // Use: construct; scheduler().SetDefaultDirectory(...) and LoadSchedule(path); AttachProcessor
 // when processing starts; call HandleEvent from the processor's event handler for every event;
 // call OnHeartbeat from the status refresh; at the end AttachProcessor(nullptr) and SaveSchedule.
+// What the command line says when the reservation file `path` was no reservation file and was
+// moved aside to `kept_as` ("" when it could not be moved).
+std::string KeptAsideText(const std::string& path, const std::string& kept_as);
+
 class ScheduledCapture : public SchedulerHost {
  public:
   // Queues work for the owning thread (never runs it inside the call).
@@ -80,6 +84,10 @@ class ScheduledCapture : public SchedulerHost {
   void SetScheduleChangedListener(std::function<void()> listener) { changed_ = std::move(listener); }
   // Replaces the overlap question given at construction (the list window asks it). Owning thread.
   void SetConfirm(ConfirmFn confirm) { confirm_ = std::move(confirm); }
+  // Tells the user that the reservation file was no reservation file and has been moved aside
+  // (SchedulerHost::OnScheduleFileKeptAside); nullptr for nobody. Owning thread.
+  using KeptAsideFn = std::function<void(const std::string& path, const std::string& kept_as)>;
+  void SetKeptAsideListener(KeptAsideFn listener) { kept_aside_ = std::move(listener); }
 
   // SchedulerHost. SetRecordingFilter and LookupProgramme use the attached processor under the
   // lock that attaches and detaches it; without a processor they do nothing (false).
@@ -88,6 +96,7 @@ class ScheduledCapture : public SchedulerHost {
                        ProgrammeEvent* out) override;
   bool LookupProgrammeAt(uint16_t service_id, MjdTime t, ProgrammeEvent* out) override;
   void OnRecordingFailed(const RecordingFailure& failure) override;
+  void OnScheduleFileKeptAside(const std::string& path, const std::string& kept_as) override;
   void Post(std::function<void()> work) override;
   bool ConfirmOverlap() override;
   uint32_t DeviceCapabilities() override;
@@ -102,6 +111,7 @@ class ScheduledCapture : public SchedulerHost {
   ConfirmFn confirm_;
   std::function<void()> changed_;
   FailureFn failed_;
+  KeptAsideFn kept_aside_;
   // Guards processor_ and every use of it: taken after the scheduler's lock, before the
   // processor's own locks.
   std::mutex processor_mutex_;

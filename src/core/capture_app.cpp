@@ -123,8 +123,15 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get()))
     fx2->SetInitialisation(settings_.sorvalink_init);
   if (!device_->Start(index, in_address, out_address)) {
-    if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionError);
-    return fail("the device did not start streaming");
+    auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get());
+    const std::string why = fx2 != nullptr ? fx2->GetStartError() : std::string();
+    // The message tells why when the device can say (a file of the virtual tuner that cannot be played).
+    if (messages_) {
+      messages_->Notify(why.empty() ? std::string(status_text::kStartFailed)
+                                    : status_text::kStartFailed + ("\n" + platform::Utf8ToSjis(why)),
+                        status_text::kCaptionError);
+    }
+    return fail(why.empty() ? "the device did not start streaming" : why);
   }
   device_started = true;
 
@@ -249,6 +256,14 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
       }
       // Sleeps until the receive thread has put a whole block, or Disconnect wakes it.
       fifo_.WaitForSize(kBlockSize);
+    }
+    // The device has stopped before the stop was asked for: what it handed on last (transfers
+    // cancelled at the stop deliver what they had received) and the last part-block are fed now,
+    // before the outputs close, so the recording ends with the last byte that arrived.
+    uint32_t n;
+    while ((n = fifo_.Get(block.data(), kBlockSize, 1)) > 0) {
+      processor->Feed(block.data(), static_cast<int>(n), stats_);
+      blocks_fed_.fetch_add(1, std::memory_order_release);
     }
   } catch (...) {
     // The stop sequence below runs whatever ended the loop.
@@ -564,11 +579,19 @@ StatusSnapshot CaptureApp::RefreshStatus() {
 
   s.recording = FormatRecordingText(recorder_ != nullptr, recorder_ ? recorder_->GetBytesWritten() : 0);
   if (recorder_) {
-    const uint64_t free_bytes = recorder_->GetFreeSpace();
+    int folder_error = 0;
+    const uint64_t free_bytes = recorder_->GetFreeSpace(&folder_error);
     s.free_space = FormatFreeSpaceText(true, free_bytes);
     if (recorder_->GetWriteError() != 0) {
-      // Disk full, I/O error, folder removed: the recording stops at once and says so.
+      // Disk full, I/O error: the recording stops at once and says so.
       last_error_ = "cannot write " + recording_path_ + ": " + std::strerror(recorder_->GetWriteError());
+      StopRecording();
+      if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
+    } else if (folder_error != 0) {
+      // The folder was removed (or can no longer be reached): no full disk, but the file is lost
+      // to the user all the same.
+      last_error_ = "cannot write " + recording_path_ + ": its folder " + recorder_->GetDirectory() + ": " +
+                    std::strerror(folder_error);
       StopRecording();
       if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
     } else if (free_bytes <= kLowDiskLimit) {
@@ -600,9 +623,9 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     }
   }
 
-  s.sending = FormatSendingText(sender_ != nullptr,
-                                sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
-                                sender_ ? sender_->GetBytesSent() : 0);
+  s.sending = FormatSendingText(
+      sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
+      sender_ ? sender_->GetBytesSent() : 0, sender_ ? sender_->GetBytesDropped() : 0);
 
   s.bar[3].assign(1, ' ');
   if (IsProcessing()) {

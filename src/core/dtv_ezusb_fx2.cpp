@@ -9,9 +9,11 @@
 
 #include "platform/clock.h"
 #include "usb/request_block.h"
+#include "usb/ts_source.h"
 #include "usb/usb_device.h"
 #include "usb/usb_driver.h"
 #include "usb/usb_endpoint.h"
+#include "usb/virtual_tuner.h"
 
 namespace pelkan::core {
 
@@ -38,7 +40,8 @@ void KeepForever(std::shared_ptr<void> block) {
 
 }  // namespace
 
-CDTV_EzUSBFX2::CDTV_EzUSBFX2(const usb::DriverConfig& config) : driver_(usb::CreateSystemDriver(config)) {}
+CDTV_EzUSBFX2::CDTV_EzUSBFX2(const usb::DriverConfig& config)
+    : driver_(usb::CreateSystemDriver(config)), virtual_tuner_file_(config.virtual_tuner_file) {}
 
 CDTV_EzUSBFX2::CDTV_EzUSBFX2(std::shared_ptr<usb::UsbDriver> driver) : driver_(std::move(driver)) {}
 
@@ -132,8 +135,18 @@ int CDTV_EzUSBFX2::HasEndpoint(int index, uint32_t address) {
 }
 
 int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
+  start_error_.clear();
   if (device_ == nullptr || streaming_ || index < 0 || index > 255) return 0;
   if (!device_->Open(static_cast<uint8_t>(index))) {
+    device_->Close();
+    return 0;
+  }
+  // A file named for the virtual tuner that cannot be played is refused here, rather than the
+  // synthetic broadcast (or nothing) being played in its place.
+  std::string problem;
+  if (device_->device_path() == usb::kVirtualTunerPath && !virtual_tuner_file_.empty() &&
+      usb::FileTsSource::Open(virtual_tuner_file_, &problem) == nullptr) {
+    start_error_ = "VIRTUAL_TUNER_FILE " + virtual_tuner_file_ + " " + problem;
     device_->Close();
     return 0;
   }

@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "core/dtv_base.h"
@@ -73,6 +74,9 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   // Says when transfers that never came back were given up (their buffers stay with the driver);
   // otherwise the empty text.
   char* GetStatusText(char* buffer, size_t size) override;
+  // Why the last Start failed, when it can tell (English); "" otherwise. The virtual tuner is not
+  // started when the file it is to play (DriverConfig::virtual_tuner_file) cannot be played.
+  const std::string& GetStartError() const { return start_error_; }
 
   // Call only while not streaming.
   void SetTimeLimits(const TimeLimits& limits) { limits_ = limits; }
@@ -113,6 +117,8 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   bool FinishAbandoned(TransferBuffer* buffer);
 
   std::shared_ptr<usb::UsbDriver> driver_;
+  std::string virtual_tuner_file_;
+  std::string start_error_;
   std::unique_ptr<usb::UsbDevice> device_;
   int init_flag_ = 0;
 

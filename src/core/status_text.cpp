@@ -84,14 +84,18 @@ std::string FormatAutoStopRemaining(uint32_t remaining_ms) {
                 static_cast<int>(s % 60));
 }
 
-std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent) {
+std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent,
+                              uint64_t bytes_dropped) {
   if (!sender) return status_text::kSendingStopped;
+  std::string text = status_text::kSendingBuffering;
   if (bytes_sent > 0) {
     // 送信中(%d.%d.%d.%d) %llu MByte
-    return Format("\x91\x97\x90M\x92\x86(%d.%d.%d.%d) %" PRIu64 " MByte", address[0], address[1], address[2],
+    text = Format("\x91\x97\x90M\x92\x86(%d.%d.%d.%d) %" PRIu64 " MByte", address[0], address[1], address[2],
                   address[3], bytes_sent >> 20);
   }
-  return status_text::kSendingBuffering;
+  // " 破棄 %llu KByte"
+  if (bytes_dropped > 0) text += Format(" \x94\x6A\x8A\xFC %" PRIu64 " KByte", (bytes_dropped + 1023) >> 10);
+  return text;
 }
 
 }  // namespace pelkan

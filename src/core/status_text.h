@@ -100,8 +100,10 @@ std::string FormatRecordingText(bool recorder, uint64_t bytes_written);
 std::string FormatFreeSpaceText(bool recording, uint64_t free_bytes);
 // Status-bar part 2 while a deadline runs: "%d:%02d 後に自動停止" with the remaining milliseconds.
 std::string FormatAutoStopRemaining(uint32_t remaining_ms);
-// 1024: no sender "送信停止中"; bytes sent "送信中(a.b.c.d) N MByte"; else "送信バッファ中".
-std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent);
+// 1024: no sender "送信停止中"; bytes sent "送信中(a.b.c.d) N MByte"; else "送信バッファ中". Bytes
+// the sender had to drop (the network did not keep up) follow as " 破棄 N KByte".
+std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent,
+                              uint64_t bytes_dropped = 0);
 
 // True when `now` has reached `deadline` on the wrapping 32-bit millisecond tick (the two are
 // less than 2^31 ms, about 24.8 days, apart).

@@ -78,6 +78,8 @@ int FileRecorder::OpenFile(const std::string& path, ExistingFile existing) {
     directory_ = path_.substr(0, slash == 0 ? 1 : slash);
   }
   buffered_ = 0;
+  runs_.clear();
+  taken_ = 0;
   bytes_written_.store(0, std::memory_order_relaxed);
   write_error_.store(0, std::memory_order_relaxed);
   fd_ = file.fd;
@@ -90,10 +92,15 @@ uint32_t FileRecorder::GetElapsedMs() const {
   return tick_() - start_tick_;
 }
 
-uint64_t FileRecorder::GetFreeSpace() const {
+uint64_t FileRecorder::GetFreeSpace(int* error) const {
+  if (error) *error = 0;
   if (fd_ < 0 || !free_space_) return 0;
   uint64_t bytes = 0;
-  if (!free_space_(directory_, &bytes)) return 0;
+  errno = 0;
+  if (!free_space_(directory_, &bytes)) {
+    if (error) *error = errno != 0 ? errno : EIO;
+    return 0;
+  }
   return bytes;
 }
 
@@ -110,18 +117,48 @@ bool FileRecorder::WriteBuffered(uint32_t max, uint32_t* written) {
   int error = 0;
   const uint64_t done = WriteAll(fd_, buffer_.data(), n, &error);
   // Only what the file system took counts as written.
-  bytes_written_.fetch_add(done, std::memory_order_relaxed);
+  const uint64_t size = bytes_written_.fetch_add(done, std::memory_order_relaxed) + done;
   *written += static_cast<uint32_t>(done);
   if (error != 0) {
-    // Nothing more is written: later blocks after a lost one would leave a hole in the file.
+    // Nothing more is written: later blocks after a lost one would leave a hole in the file. A
+    // write that stopped inside a packet (the disk filled) leaves no torn packet at the end.
     write_error_.store(error, std::memory_order_relaxed);
     buffered_ = 0;
+    const uint64_t keep = LastPacketEnd(size);
+    if (keep < size && ::ftruncate(fd_, static_cast<off_t>(keep)) == 0) {
+      bytes_written_.store(keep, std::memory_order_relaxed);
+    }
     return false;
   }
+  while (!runs_.empty() && runs_.front().end() <= size) runs_.pop_front();
   // What follows the block is less than a packet while packets are shorter than a block.
   buffered_ -= n;
   if (buffered_ > 0) std::memmove(buffer_.data(), buffer_.data() + n, buffered_);
   return true;
+}
+
+void FileRecorder::NotePacket(uint32_t length) {
+  if (length == 0) return;
+  if (!runs_.empty() && runs_.back().length == length && runs_.back().end() == taken_) {
+    ++runs_.back().count;
+  } else {
+    runs_.push_back(PacketRun{taken_, length, 1});
+  }
+  taken_ += length;
+}
+
+uint64_t FileRecorder::LastPacketEnd(uint64_t size) const {
+  // Runs follow each other without gaps, and the first one starts at or before what the file holds.
+  uint64_t boundary = runs_.empty() ? size : runs_.front().start;
+  for (const PacketRun& r : runs_) {
+    if (size >= r.end()) {
+      boundary = r.end();
+      continue;
+    }
+    if (size >= r.start) boundary = r.start + (size - r.start) / r.length * r.length;
+    break;
+  }
+  return std::min(boundary, size);
 }
 
 int FileRecorder::WritePacket(const uint8_t* data, uint32_t length, uint32_t* written) {
@@ -132,6 +169,7 @@ int FileRecorder::WritePacket(const uint8_t* data, uint32_t length, uint32_t* wr
   const uint32_t taken = std::min(room, length);
   if (taken > 0) std::memcpy(buffer_.data() + buffered_, data, taken);
   buffered_ += taken;
+  NotePacket(taken);
   if (taken < length) return 0;
   int result = 1;
   // One block per packet is enough while packets are shorter than a block; the loop only matters

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,7 +20,8 @@ namespace pelkan {
 //
 // An existing recording is never truncated unless the caller asks for it: by default the file gets
 // the next free name (GetPath tells which). After the first failed write (disk full, I/O error, the
-// folder removed) the recorder writes nothing more, so the file never has a hole, and
+// folder removed) the recorder writes nothing more, so the file never has a hole, cuts the file back
+// to the end of its last whole packet (a write that stopped part-way leaves no torn packet), and
 // GetWriteError reports the failure until the next OpenFile.
 class FileRecorder {
  public:
@@ -44,8 +46,9 @@ class FileRecorder {
   int IsRecording() const { return fd_ >= 0 ? 1 : 0; }
   // Milliseconds since OpenFile (wrapping with the 32-bit tick); 0 when closed.
   uint32_t GetElapsedMs() const;
-  // Bytes available to the user on the file's volume; 0 when closed or when the query fails.
-  uint64_t GetFreeSpace() const;
+  // Bytes available to the user on the file's volume; 0 when closed or when the query fails, and
+  // then *error (if given) receives the query's errno (ENOENT: the folder was removed), else 0.
+  uint64_t GetFreeSpace(int* error = nullptr) const;
   // Buffers `length` bytes and writes one block when more than a block is buffered. Returns 1 when
   // the bytes were taken (and any write succeeded), 0 when no file is open, the buffer could not
   // take them all (the part it took stays buffered), a block write failed or an earlier one had
@@ -74,6 +77,22 @@ class FileRecorder {
   // Writes the first min(max, buffered) bytes and removes them from the buffer (they are gone
   // even when the write fails). Returns false on a write error.
   bool WriteBuffered(uint32_t max, uint32_t* written);
+  // Remembers that the next `length` bytes taken are one packet.
+  void NotePacket(uint32_t length);
+  // The end of the last whole packet at or before file offset `size`.
+  uint64_t LastPacketEnd(uint64_t size) const;
+
+  // The packets taken since OpenFile as runs of equal lengths (one run while the packet size
+  // stays), so that a failed write can cut the file back to a packet boundary. Runs wholly in
+  // the file are forgotten.
+  struct PacketRun {
+    uint64_t start = 0;  // file offset of its first packet
+    uint32_t length = 0;
+    uint64_t count = 0;
+    uint64_t end() const { return start + uint64_t{length} * count; }
+  };
+  std::deque<PacketRun> runs_;
+  uint64_t taken_ = 0;  // bytes taken since OpenFile
 
   const uint32_t block_size_;
   const uint32_t capacity_;

@@ -10,41 +10,48 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <system_error>
 
 namespace pelkan {
 
 namespace {
 
-uint32_t BufferCapacity(uint32_t size) {
-  const uint64_t twice = 2ull * size;
-  if (twice > 0xFFFFF) return twice > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(twice);
-  return 0x100000;
-}
+// The sending thread is woken once this many bytes of datagrams wait (or at Close), not for every
+// small datagram: about one wake-up per block the processing thread feeds.
+constexpr uint64_t kWakeBytes = 0x4000;
 
 }  // namespace
 
-UdpSender::UdpSender(uint32_t datagram_size)
-    : datagram_size_(datagram_size), capacity_(BufferCapacity(datagram_size)) {}
+UdpSender::UdpSender(uint32_t datagram_size) : datagram_size_(datagram_size) {}
 
 UdpSender::~UdpSender() {
-  CloseSocket();
+  Close();
 }
 
-void UdpSender::CloseSocket() {
-  if (fd_ < 0) return;
-  ::close(fd_);
+void UdpSender::Close() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+      close_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  open_.store(false, std::memory_order_relaxed);
+  if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   address_.store(0, std::memory_order_relaxed);
   port_.store(0, std::memory_order_relaxed);
 }
 
 int UdpSender::OpenSocket(const std::string& host, uint16_t port) {
-  CloseSocket();
+  Close();
   // Port 0 takes no datagrams: every send would fail.
   if (datagram_size_ > kMaxDatagram || port == 0) return 0;
-  if (datagram_size_ > 0 && buffer_.size() != capacity_) {
+  if (ring_.size() != kQueueBytes) {
     try {
-      buffer_.resize(capacity_);
+      ring_.resize(kQueueBytes);
     } catch (const std::bad_alloc&) {
       return 0;
     }
@@ -69,11 +76,27 @@ int UdpSender::OpenSocket(const std::string& host, uint16_t port) {
   if (!found) return 0;
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  fd_ = fd;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued_ = cut_ = taken_ = 0;
+    lengths_.clear();
+    sender_waiting_ = false;
+    closing_ = false;
+  }
   address_.store(address, std::memory_order_relaxed);
   port_.store(port, std::memory_order_relaxed);
   bytes_sent_.store(0, std::memory_order_relaxed);
-  buffered_ = 0;
+  bytes_dropped_.store(0, std::memory_order_relaxed);
+  try {
+    thread_ = std::thread(&UdpSender::SendLoop, this, fd);
+  } catch (const std::system_error&) {
+    ::close(fd);
+    address_.store(0, std::memory_order_relaxed);
+    port_.store(0, std::memory_order_relaxed);
+    return 0;
+  }
+  fd_ = fd;
+  open_.store(true, std::memory_order_relaxed);
   return 1;
 }
 
@@ -88,45 +111,94 @@ uint16_t UdpSender::GetDestinationPort() const {
   return port_.load(std::memory_order_relaxed);
 }
 
-bool UdpSender::SendDatagram(const uint8_t* data, uint32_t length, uint32_t* sent) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port_.load(std::memory_order_relaxed));
-  to.sin_addr.s_addr = address_.load(std::memory_order_relaxed);
-  ssize_t n;
-  do {
-    n = ::sendto(fd_, data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return false;
-  bytes_sent_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
-  *sent += static_cast<uint32_t>(n);
-  return true;
+void UdpSender::CopyOut(uint64_t pos, uint32_t length, uint8_t* out) const {
+  const size_t start = static_cast<size_t>(pos % ring_.size());
+  const size_t first = std::min<size_t>(length, ring_.size() - start);
+  std::memcpy(out, ring_.data() + start, first);
+  std::memcpy(out + first, ring_.data(), length - first);
 }
 
 int UdpSender::WritePacket(const uint8_t* data, uint32_t length, uint32_t* sent) {
   uint32_t out = 0;
   if (sent) *sent = 0;
-  if (fd_ < 0) return 0;
-  if (datagram_size_ == 0) {
-    const bool ok = SendDatagram(data, length, &out);
-    if (sent) *sent = out;
-    return ok ? 1 : 0;
+  if (!open_.load(std::memory_order_relaxed)) return 0;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_) return 0;
+    if (length > ring_.size() - (queued_ - taken_)) {
+      // The network does not keep up: this packet is lost to the receiver, never to the caller.
+      bytes_dropped_.fetch_add(length, std::memory_order_relaxed);
+      return 0;
+    }
+    const size_t start = static_cast<size_t>(queued_ % ring_.size());
+    const size_t first = std::min<size_t>(length, ring_.size() - start);
+    std::memcpy(ring_.data() + start, data, first);
+    std::memcpy(ring_.data(), data + first, length - first);
+    queued_ += length;
+    if (datagram_size_ == 0) {
+      lengths_.push_back(length);
+      cut_ = queued_;
+      out = length;
+    } else {
+      // With datagrams at least as large as a packet this cuts at most one per call; smaller ones
+      // need several per packet.
+      while (queued_ - cut_ > datagram_size_) {
+        cut_ += datagram_size_;
+        out += datagram_size_;
+      }
+    }
+    wake = sender_waiting_ && cut_ - taken_ >= kWakeBytes;
+    if (wake) sender_waiting_ = false;
   }
-  const uint32_t taken = std::min(capacity_ - buffered_, length);
-  if (taken > 0) std::memcpy(buffer_.data() + buffered_, data, taken);
-  buffered_ += taken;
-  if (taken < length) return 0;
-  int result = 1;
-  // While the datagram size is at least the packet size this sends at most one datagram per call;
-  // smaller datagrams need several per packet or the buffer would grow without bound.
-  while (buffered_ > datagram_size_) {
-    // The datagram's bytes leave the buffer even when the send fails.
-    if (!SendDatagram(buffer_.data(), datagram_size_, &out)) result = 0;
-    buffered_ -= datagram_size_;
-    std::memmove(buffer_.data(), buffer_.data() + datagram_size_, buffered_);
-  }
+  if (wake) wake_.notify_one();
   if (sent) *sent = out;
-  return result;
+  return 1;
+}
+
+void UdpSender::SendLoop(int fd) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port_.load(std::memory_order_relaxed));
+  to.sin_addr.s_addr = address_.load(std::memory_order_relaxed);
+  std::vector<uint8_t> datagram(datagram_size_ > 0 ? datagram_size_ : kMaxDatagram);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (cut_ == taken_) {
+      if (closing_) break;
+      sender_waiting_ = true;
+      wake_.wait(lock, [this] { return closing_ || cut_ - taken_ >= kWakeBytes; });
+      sender_waiting_ = false;
+      continue;
+    }
+    if (closing_ && std::chrono::steady_clock::now() >= close_deadline_) {
+      bytes_dropped_.fetch_add(cut_ - taken_, std::memory_order_relaxed);
+      taken_ = cut_;
+      lengths_.clear();
+      break;
+    }
+    uint32_t n = datagram_size_;
+    if (n == 0) {
+      n = lengths_.front();
+      lengths_.pop_front();
+    }
+    const bool fits = n <= datagram.size();
+    if (fits) CopyOut(taken_, n, datagram.data());
+    taken_ += n;
+    lock.unlock();
+    ssize_t r = -1;
+    if (fits) {
+      do {
+        r = ::sendto(fd, datagram.data(), n, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      } while (r < 0 && errno == EINTR);
+    }
+    if (r < 0) {
+      bytes_dropped_.fetch_add(n, std::memory_order_relaxed);
+    } else {
+      bytes_sent_.fetch_add(static_cast<uint64_t>(r), std::memory_order_relaxed);
+    }
+    lock.lock();
+  }
 }
 
 }  // namespace pelkan

@@ -1,6 +1,8 @@
 #include "platform/profile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <ctime>
 #include <limits>
 #include <thread>
 
@@ -61,6 +62,72 @@ std::string_view FirstLine(std::string_view s) {
   return cut == std::string_view::npos ? s : s.substr(0, cut);
 }
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// A temporary file of a save older than this cannot belong to a save still running.
+constexpr int64_t kStaleTemporarySeconds = 600;
+// Symbolic links followed at most, as the system does.
+constexpr int kMaxLinks = 40;
+
+// Splits `path` into its folder ("." for none) and its last component.
+void SplitPath(const std::string& path, std::string* dir, std::string* name) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    dir->assign(".");
+    name->assign(path);
+  } else {
+    dir->assign(slash == 0 ? "/" : path.substr(0, slash));
+    name->assign(path.substr(slash + 1));
+  }
+}
+
+bool AllDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// The six characters mkstemp puts at the end of a temporary name.
+bool IsTemporarySuffix(std::string_view s) {
+  if (s.size() != 6) return false;
+  for (char c : s) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+  }
+  return true;
+}
+
+// Removes the temporary files that saves of `name` in `dir` left behind when they were killed:
+// "<name>.tmp.<pid>.XXXXXX" of a process that no longer runs, and any "<name>.tmp.XXXXXX" or
+// "<name>.tmp.<pid>.XXXXXX" older than kStaleTemporarySeconds. Only regular files of this user.
+void RemoveStaleTemporaries(const std::string& dir, const std::string& name) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  const std::string prefix = name + ".tmp.";
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view entry(e->d_name);
+    if (entry.size() <= prefix.size() || entry.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string_view rest = entry.substr(prefix.size());
+    long pid = 0;
+    const size_t dot = rest.find('.');
+    if (dot != std::string_view::npos) {
+      if (!AllDigits(rest.substr(0, dot)) || dot > 9) continue;
+      pid = std::strtol(std::string(rest.substr(0, dot)).c_str(), nullptr, 10);
+      rest = rest.substr(dot + 1);
+    }
+    if (!IsTemporarySuffix(rest)) continue;
+    const std::string full = dir + "/" + std::string(entry);
+    struct stat st {};
+    if (::lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
+    const bool old = now - static_cast<int64_t>(st.st_mtim.tv_sec) > kStaleTemporarySeconds;
+    const bool orphan =
+        pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    if (old || orphan) ::unlink(full.c_str());
+  }
+  ::closedir(d);
+}
+
 }  // namespace
 
 int32_t ParseLeadingInt(std::string_view text) {
@@ -85,10 +152,8 @@ int32_t ParseLeadingInt(std::string_view text) {
 bool Profile::Load(const std::string& path) {
   lines_.clear();
   index_valid_ = false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return false;
+  std::string bytes;
+  if (!ReadFileContents(path, &bytes)) return false;
   Parse(bytes);
   return true;
 }
@@ -97,23 +162,27 @@ void Profile::Parse(std::string_view bytes) {
   lines_.clear();
   index_valid_ = false;
   default_eol_ = "\r\n";
+  // Editors that save UTF-8 may put a byte order mark first; it would hide the first section.
+  byte_order_mark_ = bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark;
+  if (byte_order_mark_) bytes.remove_prefix(kByteOrderMark.size());
   bool first_break = true;
   size_t pos = 0;
   while (pos < bytes.size()) {
-    const size_t nl = bytes.find('\n', pos);
+    const size_t brk = bytes.find_first_of("\r\n", pos);
     std::string_view text = bytes.substr(pos);
     std::string_view eol;
-    if (nl == std::string_view::npos) {
+    if (brk == std::string_view::npos) {
       pos = bytes.size();
     } else {
-      size_t end = nl;
-      eol = "\n";
-      if (end > pos && bytes[end - 1] == '\r') {
-        --end;
+      text = bytes.substr(pos, brk - pos);
+      if (bytes[brk] == '\n') {
+        eol = "\n";
+      } else if (brk + 1 < bytes.size() && bytes[brk + 1] == '\n') {
         eol = "\r\n";
+      } else {
+        eol = "\r";
       }
-      text = bytes.substr(pos, end - pos);
-      pos = nl + 1;
+      pos = brk + eol.size();
       // New lines follow the style the file already uses.
       if (first_break) default_eol_.assign(eol);
       first_break = false;
@@ -124,6 +193,7 @@ void Profile::Parse(std::string_view bytes) {
 
 std::string Profile::Serialize() const {
   std::string out;
+  if (byte_order_mark_) out.assign(kByteOrderMark);
   for (const Line& l : lines_) {
     out += l.text;
     out += l.eol;
@@ -131,12 +201,56 @@ std::string Profile::Serialize() const {
   return out;
 }
 
+std::string ResolveLinks(const std::string& path) {
+  std::string current = path;
+  for (int i = 0; i < kMaxLinks; ++i) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return current;
+    target.resize(static_cast<size_t>(n));
+    if (target.front() != '/') {
+      // A relative link leads from the link's own folder.
+      const size_t slash = current.rfind('/');
+      if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+    }
+    current = target;
+  }
+  return path;
+}
+
+std::string MoveFileAside(const std::string& path, const std::string& suffix) {
+  const std::string from = ResolveLinks(path);
+  for (unsigned n = 0; n < 10000; ++n) {
+    const std::string to = from + suffix + (n == 0 ? std::string() : "-" + std::to_string(n));
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return to;
+    if (errno == EEXIST) continue;
+    if (errno != EINVAL && errno != ENOSYS) return std::string();
+    // A file system without the no-replace rename: a second name (refused when taken), then the
+    // first one removed.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+      if (errno == EEXIST) continue;
+      return std::string();
+    }
+    ::unlink(from.c_str());
+    return to;
+  }
+  errno = EEXIST;
+  return std::string();
+}
+
 bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
-  std::string tmp = path + ".tmp.XXXXXX";
+  // A symbolic link (schedule.ini kept elsewhere) stays; the file it leads to is replaced.
+  const std::string target = ResolveLinks(path);
+  std::string dir, name;
+  SplitPath(target, &dir, &name);
+  RemoveStaleTemporaries(dir, name);
+  std::string tmp = target + ".tmp." + std::to_string(::getpid()) + ".XXXXXX";
   const int fd = ::mkstemp(tmp.data());
   if (fd < 0) return false;
   struct stat old {};
-  ::fchmod(fd, ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+  ::fchmod(fd, ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
   bool ok = true;
   for (size_t done = 0; ok && done < bytes.size();) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -146,7 +260,7 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
   }
   ok = ::fsync(fd) == 0 && ok;
   ok = ::close(fd) == 0 && ok;
-  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+  if (!ok || std::rename(tmp.c_str(), target.c_str()) != 0) {
     ::unlink(tmp.c_str());
     return false;
   }
@@ -154,10 +268,20 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
 }
 
 bool ReadFileContents(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out->clear();
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      out->append(buf, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      // A folder (EISDIR) or an I/O error: not read.
+      ::close(fd);
+      return n == 0;
+    }
+  }
 }
 
 FileStamp StampOf(const std::string& path) {
@@ -174,7 +298,8 @@ FileStamp StampOf(const std::string& path) {
 }
 
 std::unique_ptr<FileLock> FileLock::Acquire(const std::string& path, uint32_t timeout_ms) {
-  const std::string lock_path = path + ".lock";
+  // Beside the file itself: every writer takes the same lock, whichever link it goes through.
+  const std::string lock_path = ResolveLinks(path) + ".lock";
   const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -17,9 +17,20 @@ int32_t ParseLeadingInt(std::string_view text);
 
 // Replaces the file at `path` with `bytes` through a temporary file (of a name of its own, flushed
 // to the disk) renamed over it, so that a failed write never leaves a cut-off file and a reader
-// sees either the old or the new contents. An existing file keeps its permissions. Returns false
-// when the file cannot be written.
+// sees either the old or the new contents. An existing file keeps its permissions; a symbolic link
+// at `path` stays, and the file it leads to is replaced. Temporary files of earlier saves of the
+// same file that can no longer finish (their process is gone, or they are older than ten minutes)
+// are removed. Returns false when the file cannot be written.
 bool ReplaceFileContents(const std::string& path, std::string_view bytes);
+
+// The file that `path` stands for: `path` itself, or the file its symbolic links lead to (which
+// need not exist). A loop of links gives `path`.
+std::string ResolveLinks(const std::string& path);
+
+// Moves the file at `path` (the file its links lead to) aside to `path` + `suffix`, or, when that
+// name is taken, `path` + `suffix` + "-1", "-2", ...; never replaces a file. Returns the new name, or
+// "" (errno tells why) when the file cannot be moved.
+std::string MoveFileAside(const std::string& path, const std::string& suffix);
 
 // Reads the whole file at `path`; false when it does not exist or cannot be read.
 bool ReadFileContents(const std::string& path, std::string* out);
@@ -34,7 +45,8 @@ struct FileStamp {
 FileStamp StampOf(const std::string& path);
 
 // An exclusive lock that serialises the processes writing one file (the file itself is replaced by
-// renaming, so the lock is taken on the companion file `path` + ".lock", which stays). Held while
+// renaming, so the lock is taken on the companion file `path` + ".lock", which stays; beside the
+// file the symbolic links of `path` lead to). Held while
 // the object lives; also excludes other holders within the same process.
 class FileLock {
  public:
@@ -51,8 +63,9 @@ class FileLock {
 };
 
 // An INI file ("private profile") held in memory as its lines, so that writing one key keeps every
-// other line of the file (comments, unknown keys, blank lines, each line's own line ending).
-// Texts are bytes as stored (the program keeps them in Shift-JIS); nothing is converted. Section
+// other line of the file (comments, unknown keys, blank lines, each line's own line ending: CR LF,
+// LF or CR, and a UTF-8 byte order mark at the start, which is skipped when reading and kept when
+// writing). Texts are bytes as stored (the program keeps them in Shift-JIS); nothing is converted. Section
 // and key names are matched regardless of ASCII case; the first section of a name and the first key
 // of a name within it count. Blanks around names and values are ignored. Lines starting with ';'
 // are comments. Not thread-safe: one owner at a time.
@@ -91,7 +104,7 @@ class Profile {
  private:
   struct Line {
     std::string text;
-    std::string eol;  // "\r\n", "\n" or "" (only for a last line without a break)
+    std::string eol;  // "\r\n", "\n", "\r" or "" (only for a last line without a break)
   };
   struct SectionIndex {
     size_t header = 0;                             // line of "[name]"
@@ -104,6 +117,7 @@ class Profile {
   std::string Eol() const;
 
   std::vector<Line> lines_;
+  bool byte_order_mark_ = false;
   std::string default_eol_ = "\r\n";
   mutable bool index_valid_ = false;
   mutable std::unordered_map<std::string, SectionIndex> index_;

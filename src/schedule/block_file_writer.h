@@ -23,6 +23,11 @@ class BlockFileWriter : public RecordingWriter {
   void Write(const uint8_t* data, uint32_t length) override;
   uint64_t BytesWritten() const override { return recorder_.GetBytesWritten(); }
   uint64_t FreeSpace() const override { return recorder_.GetFreeSpace(); }
+  int FolderError() const override {
+    int error = 0;
+    recorder_.GetFreeSpace(&error);
+    return error;
+  }
   int WriteError() const override { return recorder_.GetWriteError(); }
   bool Finish() override { return recorder_.CloseFile(); }
 

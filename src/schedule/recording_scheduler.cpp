@@ -57,8 +57,28 @@ bool TakeOverEventTime(ScheduleItem* item, const ProgrammeEvent& ev) {
 }  // namespace
 
 std::string RecordingFailureMessage(const RecordingFailure& failure) {
-  return failure.reason == RecordingFailure::Reason::kLowDisk ? status_text::kLowDiskStop
-                                                              : status_text::kWriteErrorStop;
+  switch (failure.reason) {
+    case RecordingFailure::Reason::kLowDisk:
+      return status_text::kLowDiskStop;
+    case RecordingFailure::Reason::kOpenFailed:
+      return Sjis("録画ファイルを作成できないので予約録画を開始できませんでした。");
+    case RecordingFailure::Reason::kWriteError:
+      break;
+  }
+  return status_text::kWriteErrorStop;
+}
+
+std::string RecordingFailureReason(const RecordingFailure& failure) {
+  if (failure.reason == RecordingFailure::Reason::kLowDisk) {
+    return std::to_string(failure.free_bytes >> 20) + " MiB free";
+  }
+  if (failure.reason == RecordingFailure::Reason::kOpenFailed && failure.error == ENAMETOOLONG) {
+    return "the file's path would be longer than " + std::to_string(kPathSize - 1) + " bytes";
+  }
+  if (failure.reason == RecordingFailure::Reason::kOpenFailed && failure.error == EINVAL) {
+    return "the programme title has a '/', which cannot be in a file name";
+  }
+  return std::strerror(failure.error);
 }
 
 std::unique_ptr<RecordingWriter> SchedulerHost::CreateWriter() {
@@ -202,13 +222,15 @@ void RecordingScheduler::Advance(MjdTime now) {
     StoreItem(*repetition, -1);
     repetition.reset();
   }
+  failure.reset();
   {
     Lock lock(mutex_);
     if (!ended && !reservations_.empty()) PrepareLocked(now);
-    StartLocked(now, &repetition);
+    StartLocked(now, &repetition, &failure);
     FollowEventLocked(now);
     ResolveOneLocked();
   }
+  if (failure) host_->OnRecordingFailed(*failure);
   if (repetition) StoreItem(*repetition, -1);
 }
 
@@ -220,6 +242,8 @@ bool RecordingScheduler::EndCheckLocked(MjdTime now, std::optional<ScheduleItem>
     if (RecordingWriter* w = active_->writer.get()) {
       RecordingFailure f;
       f.error = w->WriteError();
+      // A removed folder is no full disk: the file can no longer be reached.
+      if (f.error == 0) f.error = w->FolderError();
       if (f.error == 0) {
         f.free_bytes = w->FreeSpace();
         f.reason = RecordingFailure::Reason::kLowDisk;
@@ -298,7 +322,8 @@ void RecordingScheduler::PrepareLocked(MjdTime now) {
   Changed();
 }
 
-void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition) {
+void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
+                                     std::optional<RecordingFailure>* failure) {
   if (!active_ || active_->writer) return;
   const int index = ActiveIndexLocked();
   if (index < 0) {
@@ -319,13 +344,29 @@ void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* r
   }
   std::unique_ptr<RecordingWriter> writer;
   bool opened = false;
+  RecordingFailure f;
+  f.reason = RecordingFailure::Reason::kOpenFailed;
   if (active_->output_path) {
+    f.path = platform::SjisToUtf8(*active_->output_path);
     writer = host_->CreateWriter();
-    opened = writer != nullptr && writer->Open(platform::SjisToUtf8(*active_->output_path));
+    errno = 0;
+    opened = writer != nullptr && writer->Open(f.path);
+    f.error = errno != 0 ? errno : EIO;
+  } else {
+    // No name could be made: too long a path, or a title that would lead out of the folder.
+    f.path = platform::SjisToUtf8(GetText(entry.directory));
+    f.error =
+        IsByEvent(entry) && GetText(entry.title).find('/') != std::string_view::npos ? EINVAL : ENAMETOOLONG;
   }
   if (!opened) {
+    // The user hears why, and the reservation ends in the finished list as an error.
+    f.item = entry;
+    SetItemState(&f.item, ST_ERROR);
+    failure_status_ = Sjis("予約録画エラー(ファイル作成失敗)");
+    failure_until_ = Instant(now) + kFailureShownSeconds;
     active_.reset();
     RetireLocked(ST_ERROR, index, repetition);
+    *failure = std::move(f);
     return;
   }
   SetItemState(&entry, ST_RECORDING);
@@ -511,11 +552,19 @@ void RecordingScheduler::LoadSchedule(const std::string& path) {
   synced_text_.clear();
   synced_exists_ = platform::ReadFileContents(schedule_path_, &synced_text_);
   load_warnings_.clear();
-  reservations_ = synced_exists_ ? ParseSchedule(synced_text_, &load_warnings_) : std::vector<ScheduleItem>();
+  // No reservation file: nothing is taken from it, and it is moved aside before a list is written.
+  unreadable_file_ = synced_exists_ && !IsScheduleText(synced_text_);
+  reservations_ = synced_exists_ && !unreadable_file_ ? ParseSchedule(synced_text_, &load_warnings_)
+                                                      : std::vector<ScheduleItem>();
   std::stable_sort(reservations_.begin(), reservations_.end(), CompareItems);
   synced_ = reservations_;
   ++generation_;
   Changed();
+}
+
+bool RecordingScheduler::ScheduleFileUnreadable() {
+  Lock lock(mutex_);
+  return unreadable_file_;
 }
 
 bool RecordingScheduler::SaveSchedule(const std::string& path) {
@@ -527,7 +576,9 @@ bool RecordingScheduler::SaveSchedule(const std::string& path) {
       synced_stamp_ = platform::StampOf(path);
       synced_text_.clear();
       synced_exists_ = platform::ReadFileContents(path, &synced_text_);
-      synced_ = synced_exists_ ? ParseSchedule(synced_text_) : std::vector<ScheduleItem>();
+      unreadable_file_ = synced_exists_ && !IsScheduleText(synced_text_);
+      synced_ =
+          synced_exists_ && !unreadable_file_ ? ParseSchedule(synced_text_) : std::vector<ScheduleItem>();
     }
     if (schedule_path_.empty()) return false;
   }
@@ -560,7 +611,7 @@ RecordingScheduler::SyncResult RecordingScheduler::SyncSchedule(uint32_t wait_ms
   std::vector<ScheduleItem> ours, base;
   std::string base_text;
   platform::FileStamp stamp;
-  bool base_exists;
+  bool base_exists, unreadable;
   uint64_t generation;
   bool have_lock;
   {
@@ -572,12 +623,13 @@ RecordingScheduler::SyncResult RecordingScheduler::SyncSchedule(uint32_t wait_ms
     base_text = synced_text_;
     stamp = synced_stamp_;
     base_exists = synced_exists_;
+    unreadable = unreadable_file_;
     generation = generation_;
     have_lock = held_lock_ != nullptr;
   }
   const bool file_changed = platform::StampOf(path) != stamp;
-  const bool ours_changed = !base_exists || FormatSchedule(ours) != base_text;
-  if (!file_changed && !ours_changed) return SyncResult::kDone;
+  const bool ours_changed = !base_exists || FormatSchedule(ours) != FormatSchedule(base);
+  if (!file_changed && !ours_changed && !unreadable) return SyncResult::kDone;
 
   // Another writer keeps the lock from its read to its write; meanwhile the file is left alone.
   std::unique_ptr<platform::FileLock> file_lock;
@@ -587,36 +639,69 @@ RecordingScheduler::SyncResult RecordingScheduler::SyncSchedule(uint32_t wait_ms
   }
   const platform::FileStamp now_stamp = platform::StampOf(path);
   std::string text;
-  const bool exists = platform::ReadFileContents(path, &text);
+  bool exists = platform::ReadFileContents(path, &text);
+  // There, but unreadable (no permission): it is never replaced by what this side knows.
+  if (!exists && now_stamp.exists) return SyncResult::kFailed;
+  std::optional<std::string> kept_aside;
+  if (exists && !IsScheduleText(text)) {
+    // Not a reservation file: kept under a name of its own, never overwritten.
+    kept_aside = platform::MoveFileAside(path, ".bad");
+    if (kept_aside->empty()) {
+      bool tell;
+      {
+        Lock lock(mutex_);
+        tell = !aside_failure_told_;
+        aside_failure_told_ = true;
+      }
+      if (tell) host_->OnScheduleFileKeptAside(path, std::string());
+      return SyncResult::kFailed;
+    }
+    exists = false;
+    text.clear();
+  }
   std::vector<ScheduleItem> theirs;
-  if (exists && base_exists && text == base_text) {
+  if (kept_aside || (exists && base_exists && text == base_text)) {
+    // A file kept aside tells nothing of the list: this side's list stands.
     theirs = base;
   } else if (exists) {
     theirs = ParseSchedule(text);
   }
+  std::stable_sort(theirs.begin(), theirs.end(), CompareItems);
   std::vector<ScheduleItem> merged = MergeSchedule(base, ours, theirs);
   std::stable_sort(merged.begin(), merged.end(), CompareItems);
   const std::string merged_text = FormatSchedule(merged);
   platform::FileStamp written = now_stamp;
-  if (!exists || merged_text != text) {
-    if (!platform::ReplaceFileContents(path, merged_text)) return SyncResult::kFailed;
+  // Written only when the list changed: a file of the same list keeps its comments and line ends.
+  if (!exists || merged_text != FormatSchedule(theirs)) {
+    if (!platform::ReplaceFileContents(path, merged_text)) {
+      if (kept_aside) host_->OnScheduleFileKeptAside(path, *kept_aside);
+      return SyncResult::kFailed;
+    }
     written = platform::StampOf(path);
+    text = merged_text;
   }
+  file_lock.reset();
 
-  Lock lock(mutex_);
-  if (path != schedule_path_) return SyncResult::kDone;  // the path changed meanwhile
-  synced_ = merged;
-  synced_text_ = merged_text;
-  synced_stamp_ = written;
-  synced_exists_ = true;
-  if (generation_ != generation) {
-    // The list changed during the file work: that change is kept on top of the merge.
-    merged = MergeSchedule(ours, reservations_, merged);
-    std::stable_sort(merged.begin(), merged.end(), CompareItems);
+  {
+    Lock lock(mutex_);
+    if (path == schedule_path_) {
+      synced_ = merged;
+      synced_text_ = text;
+      synced_stamp_ = written;
+      synced_exists_ = true;
+      unreadable_file_ = false;
+      aside_failure_told_ = false;
+      if (generation_ != generation) {
+        // The list changed during the file work: that change is kept on top of the merge.
+        merged = MergeSchedule(ours, reservations_, merged);
+        std::stable_sort(merged.begin(), merged.end(), CompareItems);
+      }
+      if (FormatSchedule(merged) != FormatSchedule(reservations_) || merged.size() != reservations_.size()) {
+        ApplyMergedLocked(std::move(merged));
+      }
+    }
   }
-  if (FormatSchedule(merged) != FormatSchedule(reservations_) || merged.size() != reservations_.size()) {
-    ApplyMergedLocked(std::move(merged));
-  }
+  if (kept_aside) host_->OnScheduleFileKeptAside(path, *kept_aside);
   return SyncResult::kDone;
 }
 

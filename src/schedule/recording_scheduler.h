@@ -20,17 +20,21 @@
 
 namespace pelkan {
 
-// Why a scheduled recording was stopped before its end.
+// Why a scheduled recording was stopped before its end, or could not start.
 struct RecordingFailure {
-  enum class Reason { kWriteError, kLowDisk };
+  // kOpenFailed: its file could not be created (a folder removed, read-only or too long a path).
+  enum class Reason { kWriteError, kLowDisk, kOpenFailed };
   ScheduleItem item{};  // the reservation, as it ended (ST_ERROR)
-  std::string path;     // the file (UTF-8)
+  std::string path;     // the file (UTF-8); for a name that could not be made, the folder
   Reason reason = Reason::kWriteError;
-  int error = 0;            // errno of the failed write (kWriteError)
+  int error = 0;            // errno of the failed write (kWriteError) or creation (kOpenFailed)
   uint64_t free_bytes = 0;  // free space of the volume (kLowDisk)
 };
 // The message for the user (Shift-JIS), as the manual recording's stops word it.
 std::string RecordingFailureMessage(const RecordingFailure& failure);
+// Why, for the command line (English): the system's text for `error`, the free space, or what is
+// wrong with the file name.
+std::string RecordingFailureReason(const RecordingFailure& failure);
 
 // What the scheduler needs from the application around it. The desktop program implements it
 // over its windows and the capture application, the command-line tool over its terminal and main
@@ -56,8 +60,14 @@ class SchedulerHost {
     return false;
   }
   // A scheduled recording was stopped before its end because its file could not be written or its
-  // volume is nearly full; its reservation has ended as ST_ERROR. UI thread, without the lock.
+  // volume is nearly full, or could not start because its file could not be created; its
+  // reservation has ended as ST_ERROR. UI thread, without the lock.
   virtual void OnRecordingFailed(const RecordingFailure& /*failure*/) {}
+  // The reservation file `path` held no reservations list (no [Pelkan_Schedule] section: another
+  // program's file, a binary) and has been moved aside to `kept_as` before a list was written in
+  // its place; `kept_as` is "" when it could not be moved (the file is then left alone and not
+  // written; told once). UTF-8 paths. UI thread, without the lock.
+  virtual void OnScheduleFileKeptAside(const std::string& /*path*/, const std::string& /*kept_as*/) {}
   // Runs `work` later on the UI thread. Safe from any thread.
   virtual void Post(std::function<void()> work) = 0;
   // Asks the user whether a reservation that overlaps another is to be stored anyway; true = yes.
@@ -135,12 +145,18 @@ class RecordingScheduler {
   std::string DefaultDirectory();
 
   // Replaces the reservation list with the file (the stored path when `path` is empty; a given
-  // path is stored). A missing file gives an empty list.
+  // path is stored). A missing file gives an empty list, and so does a file that is no reservation
+  // file (IsScheduleText): that one is moved aside at the next SyncSchedule, never overwritten.
   void LoadSchedule(const std::string& path = std::string());
+  // True when the file as last loaded is no reservation file (see LoadSchedule).
+  bool ScheduleFileUnreadable();
   // Several processes may hold the reservation list of one file (`pelkan-cli capture --schedule`,
   // `pelkan-cli schedule add`, the desktop program). SyncSchedule merges the changes made on either
   // side since the last load or sync (MergeSchedule: nothing either side added or removed is lost),
-  // keeping the running recording's state, and writes the result when it differs from the file.
+  // keeping the running recording's state, and writes the result when its list differs from the
+  // file's (or there is no file): a file whose list did not change keeps its own lines. A file that
+  // is no reservation file is moved aside first (SchedulerHost::OnScheduleFileKeptAside); one that
+  // exists but cannot be read is never replaced (kFailed).
   // A running recording whose reservation another process removed ends at the next tick. Every
   // write takes the file's lock (platform::FileLock) and replaces the file atomically; `wait_ms`
   // is how long to wait for another holder. Cheap when nothing changed (one stat). UI thread.
@@ -223,7 +239,8 @@ class RecordingScheduler {
   void EndActiveLocked(MjdTime now, std::optional<RecordingFailure> failure,
                        std::optional<ScheduleItem>* repetition, std::optional<RecordingFailure>* reported);
   void PrepareLocked(MjdTime now);
-  void StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition);
+  void StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
+                   std::optional<RecordingFailure>* failure);
   void FollowEventLocked(MjdTime now);
   void ResolveOneLocked();
   int ActiveIndexLocked() const;
@@ -253,6 +270,8 @@ class RecordingScheduler {
   std::string synced_text_;
   platform::FileStamp synced_stamp_;
   bool synced_exists_ = false;
+  bool unreadable_file_ = false;  // the file as last read is no reservation file
+  bool aside_failure_told_ = false;
   std::unique_ptr<platform::FileLock> held_lock_;
   uint64_t generation_ = 0;  // bumped on every change of the reservation list
   std::atomic<bool> question_pending_{false};

@@ -13,7 +13,8 @@ class RecordingWriter {
  public:
   virtual ~RecordingWriter() = default;
   // Creates the file at `path` (a file-system path, UTF-8); an existing recording of that name is
-  // never replaced: the file then gets the next free name. True on success.
+  // never replaced: the file then gets the next free name. True on success; on failure errno tells
+  // why.
   virtual bool Open(const std::string& path) = 0;
   // The path actually created (UTF-8); "" means the path given to Open.
   virtual std::string OpenedPath() const { return std::string(); }
@@ -23,6 +24,9 @@ class RecordingWriter {
   virtual uint64_t BytesWritten() const = 0;
   // Free bytes on the file's volume (0 when unknown).
   virtual uint64_t FreeSpace() const = 0;
+  // errno of the free-space query of the file's folder (ENOENT when the folder was removed); 0 while
+  // the folder can be reached.
+  virtual int FolderError() const { return 0; }
   // errno of the first failed write (the writer writes nothing after it); 0 while none failed.
   virtual int WriteError() const { return 0; }
   // Writes what is still buffered and closes the file. False when a write failed (now or earlier).

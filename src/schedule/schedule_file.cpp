@@ -149,6 +149,14 @@ std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::
   return items;
 }
 
+bool IsScheduleText(std::string_view text) {
+  platform::Profile p;
+  p.Parse(text);
+  if (p.HasSection(kHeader)) return true;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
 std::vector<ScheduleItem> LoadScheduleFile(const std::string& path, std::vector<std::string>* dropped) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return {};

@@ -24,6 +24,10 @@ bool SaveScheduleFile(const std::string& path, const std::vector<ScheduleItem>& 
 // *dropped (if given) such as "Schedule_3: neither a date-time nor an event reservation". Only the
 // sections present in the text are visited, however large ScheduleNum is. The result is not sorted.
 std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::string>* dropped = nullptr);
+// True when `text` can be a reservation file: it has the section [Pelkan_Schedule], or holds
+// nothing but blanks and line breaks. Any other file (another program's, a binary, a text without
+// that section) is no reservation file and must never be replaced by one.
+bool IsScheduleText(std::string_view text);
 // Reads the file at `path` as ParseSchedule; an empty list when it does not exist. The result is
 // not sorted.
 std::vector<ScheduleItem> LoadScheduleFile(const std::string& path,

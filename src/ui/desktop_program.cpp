@@ -11,6 +11,7 @@
 #include "core/dtv_ezusb_fx2.h"
 #include "core/status_text.h"
 #include "info/service_filter_window.h"
+#include "platform/text_codec.h"
 #include "ui/main_window.h"
 #include "ui/message_box_messages.h"
 #include "ui/save_file_dialog.h"
@@ -74,13 +75,27 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   schedule_ = std::make_unique<ScheduledCapture>(
       [this](std::function<void()> work) { dispatcher_.Post(std::move(work)); },
       [messages] { return messages->Ask(kOverlapQuestion, kOverlapCaption); },
-      // A scheduled recording stopped by a failed write or a nearly full disk: told in a message
-      // box, shown from the UI thread's queue so that no pipeline thread waits for the user.
+      // A scheduled recording stopped by a failed write or a nearly full disk, or whose file could
+      // not be created: told in a message box, shown from the UI thread's queue so that no
+      // pipeline thread waits for the user.
       [this, messages](const RecordingFailure& failure) {
         std::string text = RecordingFailureMessage(failure);
+        if (failure.reason == RecordingFailure::Reason::kOpenFailed) {
+          text += "\n" + platform::Utf8ToSjis(failure.path) + "\n(" + RecordingFailureReason(failure) + ")";
+        }
         dispatcher_.Post(
             [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionLowDisk); });
       });
+  // A schedule.ini that is no reservation file is moved aside, never overwritten: the user is told.
+  schedule_->SetKeptAsideListener([this, messages](const std::string& path, const std::string& kept_as) {
+    std::string text = kept_as.empty()
+                           ? platform::Utf8ToSjis("予約ファイル " + path +
+                                                  " は読めない内容なので、書き換えずにそのまま残します。")
+                           : platform::Utf8ToSjis("予約ファイル " + path + " は読めない内容なので、" +
+                                                  kept_as + " として残しました。");
+    dispatcher_.Post(
+        [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionApp); });
+  });
   schedule_->SetDevice(app_->device());
   const bool schedule_loaded = ScheduleReadable(options_.schedule_path);
   if (schedule_loaded) {

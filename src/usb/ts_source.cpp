@@ -9,14 +9,32 @@
 
 namespace pelkan::usb {
 
-std::unique_ptr<FileTsSource> FileTsSource::Open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+std::unique_ptr<FileTsSource> FileTsSource::Open(const std::string& path, std::string* problem) {
+  std::string why;
+  if (problem == nullptr) problem = &why;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *problem = std::string("cannot be opened: ") + std::strerror(errno);
+    return nullptr;
+  }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+  if (::fstat(fd, &st) != 0) {
+    *problem = std::string("cannot be read: ") + std::strerror(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    *problem = "is a folder";
+  } else if (!S_ISREG(st.st_mode)) {
+    *problem = "is not a regular file (a device or a pipe), which cannot be played in a loop";
+  } else if (st.st_size <= 0) {
+    *problem = "is empty";
+  } else {
+    problem->clear();
+  }
+  if (!problem->empty()) {
     ::close(fd);
     return nullptr;
   }
+  // Read with waits like any file: O_NONBLOCK only kept a FIFO from blocking the open.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   // Read once from start to end, again and again: tell the kernel, so that it reads ahead.
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return std::unique_ptr<FileTsSource>(new FileTsSource(fd));
@@ -47,11 +65,16 @@ uint8_t PatternTsSource::ByteAt(uint64_t pos, uint32_t packet_size) {
   const uint64_t packet = pos / packet_size;
   const uint32_t k = static_cast<uint32_t>(pos % packet_size);
   switch (k) {
-    case 0: return 0x47;
-    case 1: return 0x1F;
-    case 2: return 0xFF;
-    case 3: return static_cast<uint8_t>(0x10 | (packet & 0x0F));
-    default: return static_cast<uint8_t>((packet * 131 + k * 7 + (packet >> 8)) & 0xFF);
+    case 0:
+      return 0x47;
+    case 1:
+      return 0x1F;
+    case 2:
+      return 0xFF;
+    case 3:
+      return static_cast<uint8_t>(0x10 | (packet & 0x0F));
+    default:
+      return static_cast<uint8_t>((packet * 131 + k * 7 + (packet >> 8)) & 0xFF);
   }
 }
 

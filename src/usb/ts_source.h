@@ -23,8 +23,9 @@ class TsSource {
 // the beginning.
 class FileTsSource : public TsSource {
  public:
-  // Null when the file cannot be opened, is not a regular file, or is empty.
-  static std::unique_ptr<FileTsSource> Open(const std::string& path);
+  // Null when the file cannot be opened, is not a regular file, or is empty; *problem (if given)
+  // then says which, in English, to follow the file's name ("is a folder").
+  static std::unique_ptr<FileTsSource> Open(const std::string& path, std::string* problem = nullptr);
   ~FileTsSource() override;
   FileTsSource(const FileTsSource&) = delete;
   FileTsSource& operator=(const FileTsSource&) = delete;

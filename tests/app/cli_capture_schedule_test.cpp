@@ -18,6 +18,7 @@
 
 #include "app/cli_commands.h"
 #include "schedule/schedule_file.h"
+#include "tests/support/cli_process.h"
 #include "tests/support/mock_logind.h"
 #include "tools/streamgen/broadcast_generator.h"
 
@@ -45,16 +46,17 @@ class CliCaptureSchedule : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // Starts pelkan-cli in the temporary folder with stdout and stderr in out.txt and err.txt.
-  pid_t Start(std::vector<std::string> args) {
-    const pid_t child = fork();
-    if (child != 0) return child;
-    if (chdir(dir_.c_str()) != 0) _exit(99);
-    if (!freopen("out.txt", "w", stdout) || !freopen("err.txt", "w", stderr)) _exit(99);
-    std::vector<char*> argv{const_cast<char*>(kCli.c_str())};
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(kCli.c_str(), argv.data());
-    _exit(98);
+  pid_t Start(std::vector<std::string> args) { return testing::StartCliInFolder(dir_, std::move(args)); }
+
+  // A date-time reservation of the broadcast day the virtual tuner starts on, into `directory`.
+  static ScheduleItem At2059(uint32_t second, uint32_t duration, const std::string& directory) {
+    ScheduleItem item{};
+    item.flags = SI_BY_TIME;
+    item.start_day = MjdFromDate(2026, 12, 7);
+    item.start_second = 20 * 3600 + 59 * 60 + second;
+    item.duration = duration;
+    SetText(item.directory, directory);
+    return item;
   }
 
   std::string Err() { return ReadText(dir_ + "/err.txt"); }
@@ -78,12 +80,8 @@ TEST_F(CliCaptureSchedule, RecordsTheReservationAsItComesDue) {
   ASSERT_FALSE(other_pids.empty());
 
   // The broadcast begins at 2026-12-07 20:59:00; the reservation is 20:59:12 for 10 seconds.
-  ScheduleItem item{};
-  item.flags = SI_BY_TIME | SI_SERVICE_LIMIT;
-  item.start_day = MjdFromDate(2026, 12, 7);
-  item.start_second = 20 * 3600 + 59 * 60 + 12;
-  item.duration = 10;
-  SetText(item.directory, dir_);
+  ScheduleItem item = At2059(12, 10, dir_);
+  item.flags |= SI_SERVICE_LIMIT;
   SetText(item.service_id_text, std::to_string(service.service_id));
   ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {item}));
 
@@ -142,12 +140,7 @@ TEST_F(CliCaptureSchedule, RecordsTheReservationAsItComesDue) {
 // A reservation added with `pelkan-cli schedule add` while `capture --schedule` runs used to be
 // listed, never recorded, and gone at exit (the capture wrote the list it had loaded at start).
 TEST_F(CliCaptureSchedule, ReservationsAddedByAnotherProcessAreRecordedAndKept) {
-  ScheduleItem first{};
-  first.flags = SI_BY_TIME;
-  first.start_day = MjdFromDate(2026, 12, 7);
-  first.start_second = 20 * 3600 + 59 * 60 + 10;
-  first.duration = 10;
-  SetText(first.directory, dir_);
+  const ScheduleItem first = At2059(10, 10, dir_);
   ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {first}));
 
   const pid_t child = Start({"capture", "--schedule", "--seconds", "120", "--virtual-start",
@@ -198,6 +191,27 @@ TEST_F(CliCaptureSchedule, ReservationsAddedByAnotherProcessAreRecordedAndKept) 
   const auto items = LoadScheduleFile(dir_ + "/schedule.ini");
   ASSERT_EQ(items.size(), 1u) << ReadText(dir_ + "/schedule.ini");
   EXPECT_EQ(items[0].start_day, MjdFromDate(2027, 1, 1));
+}
+
+// A reservation whose file cannot be created (its folder was removed) used to end as "failed" with
+// no reason given, and the capture exited 0.
+TEST_F(CliCaptureSchedule, ReservationWhoseFileCannotBeCreatedSaysWhyAndFails) {
+  ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {At2059(10, 10, dir_ + "/removed")}));
+  const std::string cmd =
+      "cd " + dir_ + " && " + kCli +
+      " capture --schedule --seconds 4 --virtual-start '2026-12-07 20:59:00' --virtual-speed 8"
+      " > out.txt 2> err.txt";
+  const int status = std::system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  const std::string err = Err();
+  EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+  EXPECT_NE(
+      err.find("scheduled recording to " + dir_ +
+               "/removed/20261207-2059.ts could not start: "
+               "録画ファイルを作成できないので予約録画を開始できませんでした。 (No such file or directory)"),
+      std::string::npos)
+      << err;
+  EXPECT_NE(err.find("failed"), std::string::npos) << err;
 }
 
 TEST_F(CliCaptureSchedule, BadVirtualTunerOptionsExitWith2) {

@@ -8,6 +8,7 @@
 
 #include "app/cli_commands.h"
 #include "app/settings.h"
+#include "platform/profile.h"
 #include "schedule/schedule_file.h"
 
 namespace pelkan {
@@ -66,12 +67,76 @@ TEST_F(CliSchedule, AddListRemoveRoundTrip) {
   // The event reservation's directory defaults to REC_AUTOPATH, the current directory here.
   EXPECT_EQ(std::filesystem::path(std::string(GetText(items[1].directory))), std::filesystem::current_path());
 
-  EXPECT_EQ(Run({"remove", "1"}), 0);  // a daily reservation continues the next day
+  // A daily reservation continues the next day.
+  EXPECT_EQ(Run({"remove", "--start", "2008-03-03 21:00"}), 0);
   EXPECT_EQ(Run({"list"}, &list), 0);
   EXPECT_NE(list.find("2008年03月04日(火) 21時00分00秒"), std::string::npos);
-  EXPECT_EQ(Run({"remove", "1", "--series"}), 0);
+  EXPECT_EQ(Run({"remove", "1", "--expect-start", "2008-03-04 21:00:00", "--series"}), 0);
   EXPECT_EQ(LoadScheduleFile("schedule.ini").size(), 1u);
-  EXPECT_EQ(Run({"remove", "5"}), 1);
+  EXPECT_EQ(Run({"remove", "5", "--expect-start", "2008-03-04 21:00"}), 1);
+  EXPECT_EQ(Run({"remove", "--event", "1024:4660"}, &list), 0);
+  EXPECT_EQ(list, "removed: 1\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\n");
+  EXPECT_TRUE(LoadScheduleFile("schedule.ini").empty());
+}
+
+// A number of 'list' stands for another reservation once another process has changed the list
+// (in a two-writer test 5 of 11 removals hit the other writer's reservation): a reservation is
+// removed by its start (or event), and a number only together with the start it must have.
+TEST_F(CliSchedule, RemovalNamesTheReservationNotItsPlace) {
+  for (const char* start : {"2008-03-03 21:00", "2008-03-03 22:00", "2008-03-03 23:00"})
+    ASSERT_EQ(Run({"add", "--start", start, "--minutes", "30", "--dir", "rec"}), 0);
+  // The user reads 22:00 as number 2; meanwhile another process adds 20:00 at the top.
+  ASSERT_EQ(Run({"add", "--start", "2008-03-03 20:00", "--minutes", "30", "--dir", "rec"}), 0);
+  EXPECT_EQ(Run({"remove", "2", "--expect-start", "2008-03-03 22:00"}), 1);  // number 2 is 21:00 now
+  EXPECT_EQ(Run({"remove", "2"}), 2);                                        // a bare number is refused
+  EXPECT_EQ(LoadScheduleFile("schedule.ini").size(), 4u);
+  std::string out;
+  EXPECT_EQ(Run({"remove", "--start", "2008-03-03 22:00:00"}, &out), 0);
+  EXPECT_NE(out.find("removed: 3\t日付\t2008年03月03日(月) 22時00分00秒"), std::string::npos) << out;
+  const auto items = LoadScheduleFile("schedule.ini");
+  ASSERT_EQ(items.size(), 3u);
+  for (const ScheduleItem& item : items) EXPECT_NE(item.start_second, 22u * 3600);
+  EXPECT_EQ(Run({"remove", "--start", "2008-03-03 22:00"}), 1);  // none left
+  ASSERT_EQ(Run({"add", "--start", "2008-03-03 23:00", "--minutes", "5", "--dir", "rec", "--force"}), 0);
+  EXPECT_EQ(Run({"remove", "--start", "2008-03-03 23:00"}), 1);  // two start then: which one?
+  EXPECT_EQ(LoadScheduleFile("schedule.ini").size(), 4u);
+  EXPECT_EQ(Run({"remove", "--start", "2008-03-03 23:00", "--event", "1:2"}), 2);
+  EXPECT_EQ(Run({"remove", "--expect-start", "2008-03-03 23:00"}), 2);
+}
+
+// A schedule.ini saved with a byte order mark and CR line ends used to list as empty; one that is
+// no reservation file at all was replaced by the list being written.
+TEST_F(CliSchedule, FilesOfOtherFormsAreReadAndOtherFilesKeptAside) {
+  ASSERT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "30", "--dir", "rec"}), 0);
+  std::string text;
+  ASSERT_TRUE(platform::ReadFileContents("schedule.ini", &text));
+  for (size_t pos; (pos = text.find("\r\n")) != std::string::npos;) text.replace(pos, 2, "\r");
+  ASSERT_TRUE(platform::ReplaceFileContents("schedule.ini", "\xEF\xBB\xBF" + text));
+  std::string list;
+  EXPECT_EQ(Run({"list"}, &list), 0);
+  EXPECT_NE(list.find("\n1\t日付\t2008年03月03日(月) 21時00分00秒"), std::string::npos) << list;
+
+  ASSERT_TRUE(platform::ReplaceFileContents("schedule.ini", "not my reservations\n"));
+  EXPECT_EQ(Run({"list"}, &list), 0);
+  EXPECT_EQ(list, "No.\tタイプ\t開始日時\t録画時間\t詳細\n");
+  ASSERT_EQ(Run({"add", "--start", "2008-03-03 22:00", "--minutes", "30", "--dir", "rec"}), 0);
+  ASSERT_TRUE(platform::ReadFileContents("schedule.ini.bad", &text));
+  EXPECT_EQ(text, "not my reservations\n");
+  EXPECT_EQ(LoadScheduleFile("schedule.ini").size(), 1u);
+}
+
+// Dates after 2038-04-22 cannot be held by the broadcast tables' day number, nor by schedule.ini.
+TEST_F(CliSchedule, DatesAfter2038AreRefusedAsSuch) {
+  const auto err = [this](std::vector<std::string> args) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run(std::move(args)), 2);
+    return ::testing::internal::GetCapturedStderr();
+  };
+  EXPECT_NE(err({"add", "--start", "2038-04-23 00:00", "--minutes", "1"}).find("after 2038-04-22"),
+            std::string::npos);
+  EXPECT_NE(err({"add", "--start", "2026-02-30 00:00", "--minutes", "1"}).find("not a real date"),
+            std::string::npos);
+  EXPECT_EQ(Run({"add", "--start", "2038-04-22 23:59:59", "--minutes", "1", "--dir", "rec"}), 0);
 }
 
 TEST_F(CliSchedule, OverlapIsRefusedWithoutTerminalAndForcedOnRequest) {

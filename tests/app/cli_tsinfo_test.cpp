@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "tests/support/ts_builder.h"
@@ -69,6 +70,14 @@ TEST(CliInspect, SyntheticStreamWithClockAndEvents) {
 TEST(CliInspect, NotATransportStreamFails) {
   const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_text.txt";
   std::ofstream(path) << std::string(5000, 'x');
+  EXPECT_EQ(Inspect(path).exit_code, 1);
+  // Random bytes (a few chance packets in them, as 100 MB of random bytes have) used to be
+  // described as a stream with packet size 0.
+  std::mt19937 random(20);
+  std::string noise(4'000'000, '\0');
+  for (char& c : noise) c = static_cast<char>(random());
+  for (size_t p = 0; p < 20; ++p) noise[1'000'003 + p * 188] = 0x47;
+  std::ofstream(path, std::ios::binary) << noise;
   EXPECT_EQ(Inspect(path).exit_code, 1);
   EXPECT_EQ(Inspect("/nonexistent/file.ts").exit_code, 1);
   EXPECT_EQ(Inspect("").exit_code, 2);

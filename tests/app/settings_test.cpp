@@ -88,6 +88,20 @@ TEST_F(SettingsFile, UnknownKeysAndCommentsSurviveASave) {
   EXPECT_EQ(p.GetInt("Pelkan_Q", "LAST_EP_IN", 0), 130);
 }
 
+// A pelkan.ini saved by an editor with a byte order mark used to lose every setting to its
+// default, and a second [Pelkan_Q] was appended at exit.
+TEST_F(SettingsFile, ByteOrderMarkHidesNothing) {
+  Write("\xEF\xBB\xBF[Pelkan_Q]\r\nREC_TIME=25\r\nNETWORK_PORT=4000\r\n");
+  Settings s;
+  ASSERT_TRUE(LoadSettings(path_, "/home/u", &s));
+  EXPECT_EQ(s.rec_time, 25);
+  EXPECT_EQ(s.network_port, 4000);
+  ASSERT_TRUE(SaveSettings(path_, s));
+  const std::string text = Read();
+  EXPECT_EQ(text.rfind("\xEF\xBB\xBF[Pelkan_Q]\r\nREC_TIME=25\r\nNETWORK_PORT=4000\r\n", 0), 0u) << text;
+  EXPECT_EQ(text.find("[Pelkan_Q]", 4), std::string::npos) << text;
+}
+
 TEST(SettingsPaths, JoinAddsOneSlash) {
   EXPECT_EQ(JoinPath("/a", "pelkan.ini"), "/a/pelkan.ini");
   EXPECT_EQ(JoinPath("/", "pelkan.ini"), "/pelkan.ini");

@@ -11,8 +11,10 @@
 #include <iterator>
 #include <thread>
 
+#include "core/dtv_ezusb_fx2.h"
 #include "platform/text_codec.h"
 #include "tests/support/capture_fakes.h"
+#include "usb/virtual_tuner.h"
 
 namespace pelkan {
 namespace {
@@ -260,15 +262,22 @@ TEST_F(CaptureAppTest, OutputZeroFilterLeavesTheSchedulerOutputAlone) {
   app_.SetScheduleEngine(nullptr);
 }
 
-TEST_F(CaptureAppTest, BytesBelowOneBlockAreNotFed) {
+// While capturing, fewer bytes than a block wait in the FIFO. At the disconnect the device hands
+// on what its cancelled transfers had received; that and the waiting rest used to be dropped,
+// cutting off the end of the recording.
+TEST_F(CaptureAppTest, EverythingLeftInTheFifoIsFedAtTheStop) {
   ASSERT_TRUE(app_.Connect(Request()));
-  const auto stream = MakePacketRun(0x100, 174);  // 32,712 bytes, just under a block
+  auto stream = MakePacketRun(0x100, 174);  // 32,712 bytes, just under a block
   ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/short.ts"));
   ASSERT_TRUE(device_->Deliver(stream.data(), stream.size()));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(app_.fifo().GetSize(), stream.size());
+  EXPECT_EQ(app_.BlocksFed(), 0u);
+  device_->at_stop = MakePacketRun(0x100, 3000, 174);  // 17 blocks and a part
+  stream.insert(stream.end(), device_->at_stop.begin(), device_->at_stop.end());
   app_.Disconnect();
-  EXPECT_TRUE(ReadFile(dir_ + "/short.ts").empty());
+  EXPECT_EQ(app_.fifo().GetSize(), 0u);
+  EXPECT_EQ(ReadFile(dir_ + "/short.ts"), stream);
 }
 
 TEST_F(CaptureAppTest, FullFifoIsEmptiedAndCounted) {
@@ -334,11 +343,16 @@ TEST_F(CaptureAppTest, LowDiskStopsAtExactly200MiB) {
   EXPECT_EQ(s.bar[2], " ");
 }
 
-TEST_F(CaptureAppTest, FailedFreeSpaceQueryStopsTheRecording) {
-  app_.SetFreeSpaceQuery([](const std::string&, uint64_t*) { return false; });
-  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/q.ts"));
+// A removed recording folder used to be reported as a full disk.
+TEST_F(CaptureAppTest, RemovedFolderStopsTheRecordingAsAWriteFailure) {
+  std::filesystem::create_directory(dir_ + "/sub");
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/sub/q.ts"));
+  std::filesystem::remove_all(dir_ + "/sub");
   app_.RefreshStatus();
   EXPECT_FALSE(app_.IsRecording());
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(Utf8(messages_.shown[0].text), "録画ファイルに書き込めないので録画停止しました。");
+  EXPECT_NE(app_.GetLastError().find("No such file or directory"), std::string::npos) << app_.GetLastError();
 }
 
 TEST_F(CaptureAppTest, StopTimerEndsTheRecordingAcrossTheTickWrap) {
@@ -648,6 +662,58 @@ TEST_F(CaptureAppTest, OutputsCanStopWhilePacketsFlow) {
   const auto file = ReadFile(dir_ + "/last.ts");
   EXPECT_EQ(file.size() % 188, 0u);
   for (size_t off = 0; off < file.size(); off += 188) ASSERT_EQ(file[off], 0x47) << off;
+}
+
+// A VIRTUAL_TUNER_FILE that cannot be played (missing, a folder, a device, empty) used to give way
+// silently to the synthetic broadcast; the connect is now refused and says why.
+TEST(CaptureAppVirtualTuner, FileThatCannotBePlayedIsRefusedAtConnect) {
+  char pattern[] = "/tmp/pelkan-vfile-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  std::ofstream(dir + "/empty.ts").flush();
+  {
+    const auto packets = MakePacketRun(0x100, 200);
+    std::ofstream(dir + "/good.ts", std::ios::binary)
+        .write(reinterpret_cast<const char*>(packets.data()), static_cast<std::streamsize>(packets.size()));
+  }
+  ConnectRequest request;
+  request.device_index = 0;
+  request.in_address = usb::VirtualTunerDriver::kStreamEndpoint;
+  request.out_address = core::kNoEndpoint;
+  const std::pair<std::string, std::string> cases[] = {
+      {dir + "/missing.ts", "cannot be opened: No such file or directory"},
+      {dir, "is a folder"},
+      {"/dev/zero", "is not a regular file"},
+      {dir + "/empty.ts", "is empty"},
+      {dir + "/good.ts", ""},
+  };
+  for (const auto& [file, reason] : cases) {
+    SCOPED_TRACE(file);
+    QueueDispatcher dispatcher;
+    RecordingMessages messages;
+    CaptureApp app(&dispatcher, &messages);
+    usb::DriverConfig config;
+    config.use_libusb = false;
+    config.virtual_tuner_file = file;
+    auto device = std::make_unique<core::CDTV_EzUSBFX2>(config);
+    ASSERT_TRUE(device->OpenDevice());
+    app.SetDevice(std::move(device));
+    if (reason.empty()) {
+      EXPECT_TRUE(app.Connect(request)) << app.GetLastError();
+      app.Disconnect();
+      continue;
+    }
+    EXPECT_FALSE(app.Connect(request));
+    EXPECT_NE(app.GetLastError().find("VIRTUAL_TUNER_FILE " + file + " " + reason), std::string::npos)
+        << app.GetLastError();
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(Utf8(messages.shown[0].text)
+                  .rfind("開始に失敗しました\nVIRTUAL_TUNER_FILE " + file + " " + reason, 0),
+              0u)
+        << Utf8(messages.shown[0].text);
+    EXPECT_EQ(messages.shown[0].caption, "Error");
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

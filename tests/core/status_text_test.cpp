@@ -45,6 +45,10 @@ TEST(StatusText, SendingTextShowsAddressAndMegabytes) {
   EXPECT_EQ(Utf8(FormatSendingText(false, {}, 0)), "送信停止中");
   EXPECT_EQ(Utf8(FormatSendingText(true, {127, 0, 0, 1}, 0)), "送信バッファ中");
   EXPECT_EQ(Utf8(FormatSendingText(true, {192, 168, 1, 20}, 3 << 20)), "送信中(192.168.1.20) 3 MByte");
+  // What the sender had to drop shows, in KByte rounded up so that a single lost packet is seen.
+  EXPECT_EQ(Utf8(FormatSendingText(true, {127, 0, 0, 1}, 3 << 20, 188)),
+            "送信中(127.0.0.1) 3 MByte 破棄 1 KByte");
+  EXPECT_EQ(Utf8(FormatSendingText(true, {127, 0, 0, 1}, 0, 2048)), "送信バッファ中 破棄 2 KByte");
 }
 
 TEST(StatusText, AutoStopTexts) {

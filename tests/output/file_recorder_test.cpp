@@ -1,9 +1,12 @@
 #include "output/file_recorder.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -171,6 +174,53 @@ TEST_F(FileRecorderTest, FailedWriteIsReportedNotCountedAndStopsTheFile) {
   EXPECT_EQ(rec.GetWriteError(), 0);
   EXPECT_EQ(rec.WritePacket(Packet(0).data(), 188), 1);
   EXPECT_FALSE(rec.CloseFile());
+}
+
+// A write that stops inside a packet, as it does when the disk fills (here the file-size limit,
+// which stops a write the same way without filling a disk), used to leave a torn packet at the end
+// of the file. The packet size changes on the way, as after a resynchronisation.
+TEST_F(FileRecorderTest, FailedWriteCutsTheFileBackToTheLastWholePacket) {
+  struct SizeLimit {
+    rlimit old{};
+    struct sigaction old_action {};
+    explicit SizeLimit(rlim_t bytes) {
+      struct sigaction ignore {};
+      ignore.sa_handler = SIG_IGN;  // the write fails with EFBIG instead of ending the program
+      sigaction(SIGXFSZ, &ignore, &old_action);
+      getrlimit(RLIMIT_FSIZE, &old);
+      rlimit limit = old;
+      limit.rlim_cur = bytes;
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~SizeLimit() {
+      setrlimit(RLIMIT_FSIZE, &old);
+      sigaction(SIGXFSZ, &old_action, nullptr);
+    }
+  };
+  const std::string path = dir_ + "/cut.ts";
+  std::vector<uint8_t> stream;
+  FileRecorder rec(0x100000);
+  int result = 0;
+  bool closed = true;
+  {
+    const SizeLimit limit(1'100'000);  // the second block's write stops inside a 204-byte packet
+    result = rec.OpenFile(path);
+    for (uint32_t i = 0; result == 1 && i < 20000; ++i) {
+      std::vector<uint8_t> p = Packet(i);
+      if (i >= 3000) p.resize(204, 0xFF);
+      stream.insert(stream.end(), p.begin(), p.end());
+      result = rec.WritePacket(p.data(), static_cast<uint32_t>(p.size()));
+    }
+    closed = rec.CloseFile();
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(closed);
+  EXPECT_EQ(rec.GetWriteError(), EFBIG);
+  const auto file = ReadFile(path);
+  EXPECT_EQ(file.size(), 3000u * 188 + 2627u * 204);  // 1,099,908: 92 bytes of a packet cut off
+  EXPECT_EQ(rec.GetBytesWritten(), file.size());
+  ASSERT_LE(file.size(), stream.size());
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), stream.begin()));
 }
 
 TEST_F(FileRecorderTest, FreeSpaceQueriesTheFilesDirectory) {

@@ -65,7 +65,8 @@ TEST(UdpSender, FirstDatagramLeavesWithPacket175AndCarries32767Bytes) {
   stream.insert(stream.end(), p.begin(), p.end());
   uint32_t sent = 0;
   ASSERT_EQ(tx.WritePacket(p.data(), 188, &sent), 1);
-  EXPECT_EQ(sent, 32767u);
+  EXPECT_EQ(sent, 32767u);  // cut for the sending thread
+  tx.Close();
   EXPECT_EQ(tx.GetBytesSent(), 32767u);
   const auto got = rx.Drain();
   ASSERT_EQ(got.size(), 1u);
@@ -90,6 +91,7 @@ TEST(UdpSender, SizeZeroSendsEachPacketAsItsOwnDatagram) {
   UdpSender tx(0);
   ASSERT_EQ(tx.OpenSocket("localhost", rx.port()), 1);
   for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(tx.WritePacket(Packet(i).data(), 188), 1);
+  tx.Close();
   const auto got = rx.Drain();
   ASSERT_EQ(got.size(), 3u);
   for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(got[i], Packet(i));
@@ -106,6 +108,7 @@ TEST(UdpSender, DatagramsReassembleIntoTheStream) {
     stream.insert(stream.end(), p.begin(), p.end());
     ASSERT_EQ(tx.WritePacket(p.data(), 188), 1);
   }
+  tx.Close();
   std::vector<uint8_t> joined;
   for (const auto& d : rx.Drain()) {
     EXPECT_EQ(d.size(), 1000u);
@@ -126,6 +129,7 @@ TEST(UdpSender, DatagramsSmallerThanAPacketKeepUp) {
     stream.insert(stream.end(), p.begin(), p.end());
     ASSERT_EQ(tx.WritePacket(p.data(), 188), 1);
   }
+  tx.Close();
   std::vector<uint8_t> joined;
   for (const auto& d : rx.Drain()) joined.insert(joined.end(), d.begin(), d.end());
   EXPECT_EQ(joined.size(), 9300u);  // 9,400 bytes: everything but the last 100 left
@@ -137,8 +141,31 @@ TEST(UdpSender, LargeSizeSendsNothingBeforeEnoughArrives) {
   UdpSender tx(65000);
   ASSERT_EQ(tx.OpenSocket("127.0.0.1", rx.port()), 1);
   for (uint32_t i = 0; i < 10; ++i) ASSERT_EQ(tx.WritePacket(Packet(i).data(), 188), 1);
+  tx.Close();
   EXPECT_EQ(tx.GetBytesSent(), 0u);
+  EXPECT_EQ(tx.GetBytesDropped(), 0u);
   EXPECT_TRUE(rx.Drain(50).empty());
+}
+
+// Datagrams of one byte cannot keep up with a stream written as fast as memory allows: the writer
+// still never waits. Whole packets that find the queue full are dropped and counted, and every
+// byte written is sent, dropped or (the last one, not yet a whole datagram) still held.
+TEST(UdpSender, SlowNetworkDropsWholePacketsAndNeverHoldsUpTheWriter) {
+  LoopbackReceiver rx;
+  UdpSender tx(1);
+  ASSERT_EQ(tx.OpenSocket("127.0.0.1", rx.port()), 1);
+  constexpr uint32_t kPackets = 100000;  // 18.8 MB: more than four times the queue
+  const auto p = Packet(0);
+  uint32_t refused = 0;
+  for (uint32_t i = 0; i < kPackets; ++i) {
+    if (tx.WritePacket(p.data(), 188) == 0) ++refused;
+  }
+  EXPECT_GT(refused, 0u);
+  EXPECT_GE(tx.GetBytesDropped(), uint64_t{refused} * 188);
+  tx.Close();
+  EXPECT_GT(tx.GetBytesSent(), 0u);
+  EXPECT_EQ(tx.GetBytesSent() + tx.GetBytesDropped() + 1, uint64_t{kPackets} * 188);
+  EXPECT_EQ(tx.WritePacket(p.data(), 188), 0);  // closed
 }
 
 TEST(UdpSender, UnresolvableHostFailsToOpen) {

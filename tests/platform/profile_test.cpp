@@ -1,10 +1,13 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -64,6 +67,24 @@ TEST(Profile, NewLinesFollowTheFileStyleAndFixAMissingLastBreak) {
   EXPECT_EQ(empty.Serialize(), "[S]\r\nA=-1\r\n");
 }
 
+// A byte order mark (as an editor saving UTF-8 puts it) used to hide the first section, so every
+// setting read as its default and a second [Pelkan_Q] was appended; lines ended by CR alone were
+// read as one line.
+TEST(Profile, ByteOrderMarkAndCrOnlyLineEndsAreReadAndKept) {
+  Profile p;
+  p.Parse("\xEF\xBB\xBF[Pelkan_Q]\rREC_TIME=5\r; note\rNAME=x\r");
+  EXPECT_EQ(p.GetInt("Pelkan_Q", "REC_TIME", 0), 5);
+  EXPECT_EQ(p.GetString("Pelkan_Q", "NAME", ""), "x");
+  p.SetInt("Pelkan_Q", "REC_TIME", 6);
+  p.SetInt("Pelkan_Q", "NEW", 1);
+  EXPECT_EQ(p.Serialize(), "\xEF\xBB\xBF[Pelkan_Q]\rREC_TIME=6\r; note\rNAME=x\rNEW=1\r");
+  Profile mixed;
+  mixed.Parse("[S]\r\nA=1\rB=2\nC=3");
+  EXPECT_EQ(mixed.GetInt("S", "B", 0), 2);
+  EXPECT_EQ(mixed.GetInt("S", "C", 0), 3);
+  EXPECT_EQ(mixed.Serialize(), "[S]\r\nA=1\rB=2\nC=3");
+}
+
 TEST(Profile, ShiftJisBytesAndLineBreaksInValues) {
   Profile p;
   const std::string sjis = "\x98\x5E\x89\xE6";  // 録画: trail byte 0x5E, no conversion expected
@@ -118,6 +139,60 @@ TEST(FileLock, OneHolderAtATimeAndReplacementsGetNewStamps) {
   size_t entries = 0;
   for (const auto& e : std::filesystem::directory_iterator(dir)) entries += e.is_regular_file() ? 1 : 0;
   EXPECT_EQ(entries, 2u);  // the file and its lock file: no temporary left behind
+  std::filesystem::remove_all(dir);
+}
+
+// A schedule.ini kept elsewhere through a symbolic link used to be replaced by a regular file, and
+// the temporary file of a save killed half-way stayed for ever.
+TEST(ReplaceFileContents, LinksStayAndStaleTemporariesGo) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_link_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir / "real");
+  const std::string link = (dir / "schedule.ini").string();
+  const std::string target = (dir / "real" / "sched.ini").string();
+  std::filesystem::create_symlink("real/sched.ini", link);  // relative, and its file does not exist yet
+  ASSERT_TRUE(ReplaceFileContents(link, "one"));
+  ASSERT_TRUE(ReplaceFileContents(link, "two"));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  std::string text;
+  ASSERT_TRUE(ReadFileContents(target, &text));
+  EXPECT_EQ(text, "two");
+  {
+    // Writers through the link and through the file itself share one lock.
+    auto held = FileLock::Acquire(link, 0);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(FileLock::Acquire(target, 0), nullptr);
+  }
+
+  // Left by saves that were killed: one of a process that has ended, one older than ten minutes.
+  // A fresh one of this process (a save under way) and files of other names stay.
+  const pid_t child = ::fork();
+  if (child == 0) _exit(0);
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  const std::string prefix = (dir / "real" / "sched.ini.tmp.").string();
+  const std::string orphan = prefix + std::to_string(child) + ".a1B2c3";
+  const std::string old = prefix + "Xy12Zw";
+  const std::string running = prefix + std::to_string(::getpid()) + ".Qq9Rr8";
+  const std::string other = prefix + "notes.txt";
+  for (const std::string& f : {orphan, old, running, other}) std::ofstream(f) << "partial";
+  const utimbuf hour_ago{std::time(nullptr) - 3600, std::time(nullptr) - 3600};
+  ASSERT_EQ(::utime(old.c_str(), &hour_ago), 0);
+  ASSERT_TRUE(ReplaceFileContents(link, "three"));
+  EXPECT_FALSE(std::filesystem::exists(orphan));
+  EXPECT_FALSE(std::filesystem::exists(old));
+  EXPECT_TRUE(std::filesystem::exists(running));
+  EXPECT_TRUE(std::filesystem::exists(other));
+  ASSERT_TRUE(ReadFileContents(link, &text));
+  EXPECT_EQ(text, "three");
+
+  // Moved aside under the next free name, never over another file.
+  const std::string first = MoveFileAside(link, ".bad");
+  EXPECT_EQ(first, target + ".bad");
+  ASSERT_TRUE(ReplaceFileContents(link, "four"));
+  EXPECT_EQ(MoveFileAside(link, ".bad"), target + ".bad-1");
+  ASSERT_TRUE(ReadFileContents(first, &text));
+  EXPECT_EQ(text, "three");
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(MoveFileAside(link, ".bad"), "");  // nothing there any more
   std::filesystem::remove_all(dir);
 }
 

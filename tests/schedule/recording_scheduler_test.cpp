@@ -6,11 +6,13 @@
 #include <chrono>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <thread>
 
 #include "core/status_text.h"
+#include "platform/profile.h"
 #include "platform/text_codec.h"
 #include "schedule/block_file_writer.h"
 #include "schedule/schedule_file.h"
@@ -83,6 +85,9 @@ class FakeHost : public SchedulerHost {
     return at && at(service_id, t, out);
   }
   void OnRecordingFailed(const RecordingFailure& failure) override { failures.push_back(failure); }
+  void OnScheduleFileKeptAside(const std::string& path, const std::string& kept_as) override {
+    kept_aside.emplace_back(path, kept_as);
+  }
   void Drain() {
     while (!posted.empty()) {
       auto work = std::move(posted.front());
@@ -106,6 +111,12 @@ class FakeHost : public SchedulerHost {
   bool fail_open = false;
   std::function<bool(uint16_t, MjdTime, ProgrammeEvent*)> at;
   std::vector<RecordingFailure> failures;
+  std::vector<std::pair<std::string, std::string>> kept_aside;
+};
+
+// Records into real files (BlockFileWriter).
+struct RealFilesHost : FakeHost {
+  std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
 };
 
 ScheduleItem ByTime(MjdTime start, uint32_t duration, const char* dir = "/rec") {
@@ -390,9 +401,7 @@ TEST(RecordingScheduler, UndeterminedEventEndsWhenTheNextProgrammeStartsOrAfter2
 TEST(RecordingScheduler, TwoReservationsInOneMinuteKeepBothFiles) {
   const auto dir = std::filesystem::temp_directory_path() / ("pelkan_samemin_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  struct Host : FakeHost {
-    std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
-  } host;
+  RealFilesHost host;
   RecordingScheduler s(&host);
   s.StoreItem(ByTime(At(21, 0, 0), 10, dir.string().c_str()), -1);
   s.StoreItem(ByTime(At(21, 0, 30), 10, dir.string().c_str()), -1);
@@ -487,6 +496,41 @@ TEST(RecordingScheduler, EntryThatCanNeverStartDoesNotHoldUpTheOthers) {
   EXPECT_EQ(host.files.size(), 1u);
 }
 
+// A folder that was removed, is not a folder or cannot be written used to end the reservation
+// without a word: the user is now told which file and why, and it is kept as an error.
+TEST(RecordingScheduler, FileThatCannotBeCreatedEndsInErrorAndSaysWhy) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_noopen_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream((dir / "file").string()) << "not a folder";
+  RealFilesHost host;
+  RecordingScheduler s(&host);
+  const std::string gone = (dir / "removed").string();
+  const std::string file = (dir / "file").string();
+  s.StoreItem(ByTime(At(21, 0, 0), 60, gone.c_str()), -1);
+  s.StoreItem(ByTime(At(22, 0, 0), 60, file.c_str()), -1);
+  s.Tick(At(21, 0, 0));
+  EXPECT_FALSE(s.ActiveItem().has_value());
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+  ASSERT_EQ(host.failures.size(), 1u);
+  const RecordingFailure& f = host.failures[0];
+  EXPECT_EQ(f.reason, RecordingFailure::Reason::kOpenFailed);
+  EXPECT_EQ(f.error, ENOENT);
+  EXPECT_EQ(f.path, gone + "/20080303-2100.ts");
+  EXPECT_EQ(ItemState(f.item), ST_ERROR);
+  EXPECT_EQ(platform::SjisToUtf8(RecordingFailureMessage(f)),
+            "録画ファイルを作成できないので予約録画を開始できませんでした。");
+  EXPECT_EQ(RecordingFailureReason(f), "No such file or directory");
+  s.PostClock(At(21, 0, 1));
+  EXPECT_EQ(Status(s), "予約録画エラー(ファイル作成失敗)");
+
+  s.Tick(At(22, 0, 0));
+  ASSERT_EQ(host.failures.size(), 2u);
+  EXPECT_EQ(host.failures[1].error, ENOTDIR);
+  EXPECT_EQ(ItemState(s.Finished()[1]), ST_ERROR);
+  std::filesystem::remove_all(dir);
+}
+
 TEST(RecordingScheduler, OpenFailureEndsInError) {
   FakeHost host;
   host.fail_open = true;
@@ -497,6 +541,8 @@ TEST(RecordingScheduler, OpenFailureEndsInError) {
   ASSERT_EQ(s.Finished().size(), 1u);
   EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
   EXPECT_FALSE(s.ActiveItem().has_value());
+  ASSERT_EQ(host.failures.size(), 1u);
+  EXPECT_EQ(host.failures[0].reason, RecordingFailure::Reason::kOpenFailed);
 }
 
 TEST(RecordingScheduler, TooLongPathIsRefusedNotCut) {
@@ -508,6 +554,9 @@ TEST(RecordingScheduler, TooLongPathIsRefusedNotCut) {
   EXPECT_TRUE(host.files.empty());  // never opened under a shortened name
   ASSERT_EQ(s.Finished().size(), 1u);
   EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+  ASSERT_EQ(host.failures.size(), 1u);
+  EXPECT_EQ(host.failures[0].path, dir);
+  EXPECT_EQ(RecordingFailureReason(host.failures[0]), "the file's path would be longer than 259 bytes");
 }
 
 TEST(RecordingScheduler, TitleWithSlashEndsInError) {
@@ -827,12 +876,108 @@ TEST(RecordingScheduler, TwoHoldersOfOneFileLoseNothing) {
   std::filesystem::remove_all(dir);
 }
 
+// A removed recording folder is no full disk: the recording stops as a write failure.
+TEST(RecordingScheduler, RemovedFolderStopsTheRecordingAsAWriteFailure) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_rmdir_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  RealFilesHost host;
+  RecordingScheduler s(&host);
+  s.StoreItem(ByTime(At(21, 0, 0), 1800, dir.string().c_str()), -1);
+  s.Tick(At(21, 0, 0));
+  ASSERT_TRUE(s.ActiveItem().has_value());
+  std::filesystem::remove_all(dir);
+  s.Tick(At(21, 0, 1));
+  EXPECT_FALSE(s.ActiveItem().has_value());
+  ASSERT_EQ(host.failures.size(), 1u);
+  EXPECT_EQ(host.failures[0].reason, RecordingFailure::Reason::kWriteError);
+  EXPECT_EQ(host.failures[0].error, ENOENT);
+  EXPECT_EQ(platform::SjisToUtf8(RecordingFailureMessage(host.failures[0])),
+            "録画ファイルに書き込めないので録画停止しました。");
+}
+
+std::string ReadAll(const std::string& path) {
+  std::string text;
+  platform::ReadFileContents(path, &text);
+  return text;
+}
+
+// A schedule.ini with a byte order mark or CR-only line ends listed as empty and was then replaced
+// by an empty list; other files (another program's, binary) were replaced as well; and a file was
+// rewritten even when nothing changed, losing the user's comments and line ends.
+TEST(RecordingScheduler, FilesAreReadWhateverTheirLineEndsAndWrittenOnlyWhenTheListChanges) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_bom_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "schedule.ini").string();
+  std::string text = FormatSchedule({ByTime(At(21, 0, 0), 60), ByTime(At(22, 0, 0), 60)});
+  for (size_t pos; (pos = text.find("\r\n")) != std::string::npos;) text.replace(pos, 2, "\r");
+  text = "\xEF\xBB\xBF; my reservations\r" + text;
+  ASSERT_TRUE(platform::ReplaceFileContents(path, text));
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.LoadSchedule(path);
+  ASSERT_EQ(s.Reservations().size(), 2u);
+  EXPECT_FALSE(s.ScheduleFileUnreadable());
+  EXPECT_TRUE(s.SaveSchedule());
+  s.Tick(At(20, 0, 0));
+  EXPECT_EQ(s.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  EXPECT_EQ(ReadAll(path), text);  // the same list: not written
+  // Another writer rewrote the file with the same list in its own form: still not written.
+  const std::string plain = FormatSchedule({ByTime(At(22, 0, 0), 60), ByTime(At(21, 0, 0), 60)});
+  ASSERT_TRUE(platform::ReplaceFileContents(path, plain));
+  EXPECT_EQ(s.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  EXPECT_EQ(ReadAll(path), plain);
+  s.DeleteItem(1);
+  EXPECT_EQ(s.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  EXPECT_EQ(LoadScheduleFile(path).size(), 1u);
+  EXPECT_TRUE(host.kept_aside.empty());
+  std::filesystem::remove_all(dir);
+}
+
+TEST(RecordingScheduler, FileThatIsNoReservationFileIsKeptAsideNeverOverwritten) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_bad_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "schedule.ini").string();
+  const std::string garbage(
+      "\x7F"
+      "ELF\x02\x01\x01\0\0\0[Schedule_1]\nFlag=1\n\xFF\xFE",
+      29);
+  ASSERT_TRUE(platform::ReplaceFileContents(path, garbage));
+  ASSERT_TRUE(platform::ReplaceFileContents(path + ".bad", "an earlier one"));
+  FakeHost host;
+  RecordingScheduler s(&host);
+  s.LoadSchedule(path);
+  EXPECT_TRUE(s.Reservations().empty());
+  EXPECT_TRUE(s.ScheduleFileUnreadable());
+  EXPECT_EQ(ReadAll(path), garbage);  // loading changes nothing
+  s.StoreItem(ByTime(At(21, 0, 0), 60), -1);
+  ASSERT_TRUE(s.SaveSchedule());
+  EXPECT_EQ(ReadAll(path + ".bad-1"), garbage);
+  EXPECT_EQ(ReadAll(path + ".bad"), "an earlier one");
+  ASSERT_EQ(host.kept_aside.size(), 1u);
+  EXPECT_EQ(host.kept_aside[0], std::make_pair(path, path + ".bad-1"));
+  EXPECT_EQ(LoadScheduleFile(path).size(), 1u);
+  EXPECT_FALSE(s.ScheduleFileUnreadable());
+
+  // Replaced by something else while held: kept aside too, and the list is written anew.
+  ASSERT_TRUE(platform::ReplaceFileContents(path, "just some notes\n"));
+  EXPECT_EQ(s.SyncSchedule(), RecordingScheduler::SyncResult::kDone);
+  EXPECT_EQ(ReadAll(path + ".bad-2"), "just some notes\n");
+  EXPECT_EQ(LoadScheduleFile(path).size(), 1u);
+  ASSERT_EQ(host.kept_aside.size(), 2u);
+
+  // A file that exists but cannot be read (not even by root: a folder) is never replaced.
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  s.StoreItem(ByTime(At(23, 0, 0), 60), -1);
+  EXPECT_EQ(s.SyncSchedule(), RecordingScheduler::SyncResult::kFailed);
+  EXPECT_TRUE(std::filesystem::is_directory(path));
+  std::filesystem::remove_all(dir);
+}
+
 TEST(RecordingScheduler, RealFileWriterRecordsPackets) {
   const auto dir = std::filesystem::temp_directory_path() / ("pelkan_schedw_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  struct Host : FakeHost {
-    std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
-  } host;
+  RealFilesHost host;
   {
     RecordingScheduler s(&host);
     s.StoreItem(ByTime(At(21, 0, 0), 1800, dir.string().c_str()), -1);

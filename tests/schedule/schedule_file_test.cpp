@@ -26,6 +26,17 @@ ScheduleItem DailyExample() {
   return item;
 }
 
+TEST(ScheduleFile, WhatCountsAsAReservationFile) {
+  EXPECT_TRUE(IsScheduleText(""));
+  EXPECT_TRUE(IsScheduleText(" \r\n\t\n"));
+  EXPECT_TRUE(IsScheduleText("\xEF\xBB\xBF"));
+  EXPECT_TRUE(IsScheduleText(FormatSchedule({})));
+  EXPECT_TRUE(IsScheduleText("\xEF\xBB\xBF; notes\r[pelkan_schedule]\rScheduleNum=0\r"));
+  EXPECT_FALSE(IsScheduleText("[Schedule_1]\r\nFlag=1\r\n"));
+  EXPECT_FALSE(IsScheduleText("; only a comment\n"));
+  EXPECT_FALSE(IsScheduleText(std::string("\0\x01\xFF", 3)));
+}
+
 TEST(ScheduleFile, EmptyListIsThreeHeaderLines) {
   EXPECT_EQ(FormatSchedule({}), "[Pelkan_Schedule]\r\nScheduleNum=0\r\n\r\n");
 }

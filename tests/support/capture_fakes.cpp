@@ -43,6 +43,7 @@ int FakeDtvDevice::Stop() {
   if (!streaming_.load()) return 0;
   // Waits for a delivery in progress: no callback runs after Stop returns.
   std::lock_guard<std::mutex> lock(deliver_mutex_);
+  DeliverLocked(at_stop.data(), at_stop.size(), 0x8000);
   streaming_.store(false);
   ++stops;
   return 1;
@@ -51,6 +52,11 @@ int FakeDtvDevice::Stop() {
 bool FakeDtvDevice::Deliver(const uint8_t* data, size_t length, uint32_t chunk) {
   std::lock_guard<std::mutex> lock(deliver_mutex_);
   if (!streaming_.load()) return false;
+  DeliverLocked(data, length, chunk);
+  return true;
+}
+
+void FakeDtvDevice::DeliverLocked(const uint8_t* data, size_t length, uint32_t chunk) {
   size_t done = 0;
   while (done < length) {
     const uint32_t n = static_cast<uint32_t>(std::min<size_t>(chunk, length - done));
@@ -62,7 +68,6 @@ bool FakeDtvDevice::Deliver(const uint8_t* data, size_t length, uint32_t chunk) 
     }
     done += n;
   }
-  return true;
 }
 
 namespace {

@@ -24,6 +24,9 @@ class FakeDtvDevice : public core::CDTV_Base {
  public:
   std::vector<std::pair<uint8_t, uint8_t>> endpoints{{0x00, 0}, {0x86, 2}, {0x02, 2}};
   bool fail_start = false;
+  // Handed to the data callback inside Stop, before it returns, as transfers cancelled at the stop
+  // deliver the bytes they had received.
+  std::vector<uint8_t> at_stop;
   std::atomic<int> starts{0};
   std::atomic<int> stops{0};
 
@@ -53,6 +56,7 @@ class FakeDtvDevice : public core::CDTV_Base {
   std::atomic<bool> streaming_{false};
   std::mutex deliver_mutex_;
   uint32_t last_in_ = 0, last_out_ = 0;
+  void DeliverLocked(const uint8_t* data, size_t length, uint32_t chunk);
 };
 
 // The tests run posted tasks themselves, as the command-line tool's loop does.

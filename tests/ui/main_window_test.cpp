@@ -16,6 +16,7 @@
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "core/capture_app.h"
+#include "core/mjd_time.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/loopback_udp.h"
@@ -440,6 +441,50 @@ TEST_F(MainWindowTest, ReservationsWrittenByAnotherProgramAreTakenOver) {
       QTest::qWaitFor([&] { return program_->schedule().scheduler().Reservations().size() == 2u; }, 5000));
   ASSERT_TRUE(Close());
   EXPECT_EQ(LoadScheduleFile(schedule_path()).size(), 2u);
+}
+
+// A schedule.ini that is no reservation file used to be replaced by an empty list without a word.
+TEST_F(MainWindowTest, ScheduleFileThatIsNoReservationFileIsKeptAsideWithAMessage) {
+  std::ofstream(schedule_path(), std::ios::binary) << "my notes, not reservations\n";
+  Start();
+  EXPECT_TRUE(program_->schedule().scheduler().Reservations().empty());
+  ASSERT_TRUE(WaitFor([&] { return !messages.shown.empty(); })) << Messages();
+  EXPECT_EQ(Messages(), "pelkan|予約ファイル " + schedule_path() + " は読めない内容なので、" +
+                            schedule_path() + ".bad として残しました。");
+  EXPECT_EQ(ReadAll(schedule_path() + ".bad"), "my notes, not reservations\n");
+  ASSERT_TRUE(Close());
+  EXPECT_TRUE(LoadScheduleFile(schedule_path()).empty());
+}
+
+// A scheduled recording whose folder is gone used to end without a word.
+TEST_F(MainWindowTest, ScheduledRecordingThatCannotCreateItsFileIsReported) {
+  Settings s = DefaultSettings(dir.string());
+  s.schedule_use_system_time = 1;
+  WriteSettings(s);
+  MjdTime start = UnpackMjdTime(LocalMjdTime());
+  AddSeconds(&start, 2);
+  ScheduleItem item{};
+  item.flags = SI_BY_TIME;
+  item.start_day = start.date;
+  item.start_second = start.seconds;
+  item.duration = 60;
+  const std::string folder = (dir / "removed").string();
+  SetText(item.directory, folder);
+  ASSERT_TRUE(SaveScheduleFile(schedule_path(), {item}));
+  Start();
+  Click("connectButton");
+  ASSERT_TRUE(program_->app().IsConnected()) << Messages();
+  ASSERT_TRUE(WaitFor([&] { return !messages.shown.empty(); }, 10000));
+  EXPECT_EQ(Messages().rfind(
+                "ERROR|録画ファイルを作成できないので予約録画を開始できませんでした。\n" + folder + "/", 0),
+            0u)
+      << Messages();
+  EXPECT_NE(Messages().find("\n(No such file or directory)"), std::string::npos) << Messages();
+  const auto finished = program_->schedule().scheduler().Finished();
+  ASSERT_EQ(finished.size(), 1u);
+  EXPECT_EQ(ItemState(finished[0]), ST_ERROR);
+  Click("connectButton");
+  EXPECT_TRUE(Close());
 }
 
 }  // namespace

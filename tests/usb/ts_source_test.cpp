@@ -18,7 +18,9 @@ namespace {
 
 // A file in the test's temporary folder, removed when the test ends however it ends.
 struct TempFile {
-  explicit TempFile(const std::string& name) : path(::testing::TempDir() + name) { std::remove(path.c_str()); }
+  explicit TempFile(const std::string& name) : path(::testing::TempDir() + name) {
+    std::remove(path.c_str());
+  }
   ~TempFile() { std::remove(path.c_str()); }
   std::string path;
 };
@@ -48,12 +50,18 @@ bool ResetPeakResident() {
   return out.good();
 }
 
-TEST(FileTsSource, RefusesWhatCannotBePlayed) {
+TEST(FileTsSource, RefusesWhatCannotBePlayedAndSaysWhy) {
   TempFile empty("ts_source_empty.ts");
   WriteFile(empty.path, {});
-  EXPECT_EQ(FileTsSource::Open(empty.path), nullptr);
-  EXPECT_EQ(FileTsSource::Open(empty.path + ".missing"), nullptr);
-  EXPECT_EQ(FileTsSource::Open(::testing::TempDir()), nullptr);  // a folder
+  std::string problem;
+  EXPECT_EQ(FileTsSource::Open(empty.path, &problem), nullptr);
+  EXPECT_EQ(problem, "is empty");
+  EXPECT_EQ(FileTsSource::Open(empty.path + ".missing", &problem), nullptr);
+  EXPECT_EQ(problem, "cannot be opened: No such file or directory");
+  EXPECT_EQ(FileTsSource::Open(::testing::TempDir(), &problem), nullptr);
+  EXPECT_EQ(problem, "is a folder");
+  EXPECT_EQ(FileTsSource::Open("/dev/zero", &problem), nullptr);
+  EXPECT_EQ(problem.substr(0, 25), "is not a regular file (a ");
 }
 
 TEST(FileTsSource, LoopsInPiecesOfAnySize) {

@@ -1,0 +1,26 @@
+#include "tests/support/cli_process.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace pelkan::testing {
+
+std::string CliPath() {
+  return std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+}
+
+pid_t StartCliInFolder(const std::string& dir, std::vector<std::string> args) {
+  const std::string cli = CliPath();
+  const pid_t child = fork();
+  if (child != 0) return child;
+  if (chdir(dir.c_str()) != 0) _exit(99);
+  if (!freopen("out.txt", "w", stdout) || !freopen("err.txt", "w", stderr)) _exit(99);
+  std::vector<char*> argv{const_cast<char*>(cli.c_str())};
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(cli.c_str(), argv.data());
+  _exit(98);
+}
+
+}  // namespace pelkan::testing
