@@ -60,7 +60,9 @@ TEST_F(MainWindowTest, FirstStartShowsTheDefaultsAndWritesEveryKeyAtExit) {
   ASSERT_EQ(Combo("deviceCombo")->count(), 1);
   EXPECT_EQ(Combo("deviceCombo")->currentText().toStdString(), "Virtual FX2 tuner");
   EXPECT_EQ(Combo("inCombo")->currentText().toStdString(), "0x86");
-  EXPECT_EQ(Combo("outCombo")->currentText().toStdString(), "なし");
+  // "なし" first, then the bulk OUT endpoints; the last one is preselected.
+  EXPECT_EQ(Combo("outCombo")->itemText(0).toStdString(), "なし");
+  EXPECT_EQ(Combo("outCombo")->currentText().toStdString(), "0x04");
   EXPECT_EQ(Combo("outCombo")->count(), 3);
   EXPECT_TRUE(Button("connectButton")->isEnabled());
   EXPECT_FALSE(Button("recordButton")->isEnabled());
