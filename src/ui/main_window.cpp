@@ -97,9 +97,18 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   connect(ui_->clearAction, &QAction::triggered, this, [this] { context_.app.ClearStatistics(); });
   connect(ui_->rescanButton, &QPushButton::clicked, this, &MainWindow::RefreshDeviceList);
   connect(ui_->deviceCombo, &QComboBox::currentIndexChanged, this, &MainWindow::RefreshEndpointList);
-  connect(ui_->connectButton, &QPushButton::clicked, this, &MainWindow::ToggleConnect);
-  connect(ui_->recordButton, &QPushButton::clicked, this, &MainWindow::ToggleRecording);
-  connect(ui_->sendButton, &QPushButton::clicked, this, &MainWindow::ToggleSending);
+  // The three switches act on the change of their check state, whichever way it came (a click, the
+  // keyboard, an accessibility "Toggle"). UpdateControls then shows the program's state; a change
+  // that already matches it (UpdateControls' own) does nothing.
+  connect(ui_->connectButton, &QPushButton::toggled, this, [this](bool on) {
+    if (on != context_.app.IsConnected()) ToggleConnect();
+  });
+  connect(ui_->recordButton, &QPushButton::toggled, this, [this](bool on) {
+    if (on != context_.app.IsRecording()) ToggleRecording();
+  });
+  connect(ui_->sendButton, &QPushButton::toggled, this, [this](bool on) {
+    if (on != context_.app.IsSending()) ToggleSending();
+  });
   connect(ui_->plusTenButton, &QPushButton::clicked, this, &MainWindow::ExtendStopTimer);
 
   if (s.pos_x >= -29999 && s.pos_y >= -29999) move(s.pos_x, s.pos_y);

@@ -4,12 +4,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QAction>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <fstream>
 #include <sstream>
 
@@ -270,6 +275,73 @@ TEST_F(MainWindowTest, SendsUdpToLoopback) {
   EXPECT_EQ(saved.network_address, "127.0.0.1");
   EXPECT_EQ(saved.network_port, port + 65536);
   EXPECT_EQ(saved.network_send_size, 1316);
+  ::close(fd);
+}
+
+// Presses a switch as a screen reader does: through its accessibility action, which for a checkable
+// button is "Toggle" (there is no "Press").
+void ToggleAccessibly(QAbstractButton* button) {
+  ASSERT_NE(button, nullptr);
+  QAccessibleInterface* widget = QAccessible::queryAccessibleInterface(button);
+  ASSERT_NE(widget, nullptr);
+  QAccessibleActionInterface* actions = widget->actionInterface();
+  ASSERT_NE(actions, nullptr);
+  ASSERT_TRUE(actions->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+  ASSERT_FALSE(actions->actionNames().contains(QAccessibleActionInterface::pressAction()));
+  actions->doAction(QAccessibleActionInterface::toggleAction());
+}
+
+TEST_F(MainWindowTest, SwitchesDoTheSameThroughAccessibility) {
+  Settings s = DefaultSettings(dir.string());
+  s.rec_autofilename = 1;
+  WriteSettings(s);
+  uint16_t port = 0;
+  const int fd = pelkan::testing::OpenLoopbackUdp(1 << 20, &port);
+  ASSERT_GE(fd, 0);
+  Start();
+  CaptureApp& app = program_->app();
+  Edit("addressEdit")->setText("127.0.0.1");
+  Edit("portEdit")->setText(QString::number(port));
+
+  ToggleAccessibly(Button("connectButton"));
+  ASSERT_TRUE(app.IsConnected()) << Messages();
+  EXPECT_TRUE(Button("connectButton")->isChecked());
+  ToggleAccessibly(Button("recordButton"));
+  EXPECT_TRUE(app.IsRecording()) << Messages();
+  EXPECT_EQ(Text("recordButton"), "録画停止");
+  ToggleAccessibly(Button("sendButton"));
+  EXPECT_TRUE(app.IsSending()) << Messages();
+  EXPECT_EQ(Text("sendButton"), "送信停止");
+  // The filter switch: while it is on the service list is frozen.
+  QWidget* services = Find<QWidget>("serviceList");
+  ToggleAccessibly(Button("filterButton"));
+  EXPECT_TRUE(Button("filterButton")->isChecked());
+  EXPECT_FALSE(services->isEnabled());
+
+  // A click after the accessibility action undoes what it did, not a state that never was.
+  Click("filterButton");
+  EXPECT_FALSE(Button("filterButton")->isChecked());
+  EXPECT_TRUE(services->isEnabled());
+  Click("sendButton");
+  EXPECT_FALSE(app.IsSending());
+  ToggleAccessibly(Button("recordButton"));
+  EXPECT_FALSE(app.IsRecording());
+  EXPECT_FALSE(Button("recordButton")->isChecked());
+  Click("connectButton");
+  EXPECT_FALSE(app.IsConnected());
+  // A failing start leaves the switch off, and the next toggle tries again.
+  Edit("addressEdit")->setText("no-such-host.invalid");
+  Click("connectButton");
+  ToggleAccessibly(Button("sendButton"));
+  EXPECT_FALSE(app.IsSending());
+  EXPECT_FALSE(Button("sendButton")->isChecked());
+  Edit("addressEdit")->setText("127.0.0.1");
+  ToggleAccessibly(Button("sendButton"));
+  EXPECT_TRUE(app.IsSending());
+  Click("sendButton");
+  Click("connectButton");
+  EXPECT_EQ(Messages(), "pelkan|開始に失敗しました");
+  EXPECT_TRUE(Close());
   ::close(fd);
 }
 
