@@ -88,6 +88,7 @@ FilterWindow::FilterWindow(ServiceFilterWindow& model, QWidget* parent)
   rows->setDefaultSectionSize(list->fontMetrics().height() + 6);
   rows->setSectionResizeMode(QHeaderView::Fixed);
   list->viewport()->installEventFilter(this);
+  WidenToShowColumns(list);
 
   popup_ = new QMenu(this);
   popup_->setObjectName(QStringLiteral("programmePopup"));

@@ -68,7 +68,8 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   static const char* const kBarDescriptions[4] = {"(未使用)", "録画の経過時間", "自動停止までの時間",
                                                   "録画予約の状態"};
   for (int i = 0; i < 4; ++i) {
-    auto* part = new QLabel(QStringLiteral(" "), ui_->statusBar);
+    // The status refresh writes the second to fourth fields; the first one stays empty.
+    auto* part = new QLabel(ui_->statusBar);
     part->setObjectName(QStringLiteral("statusPart%1").arg(i));
     part->setAccessibleDescription(U8(kBarDescriptions[i]));
     if (i < 3) part->setMinimumWidth(kBarWidths[i]);

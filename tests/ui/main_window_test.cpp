@@ -456,6 +456,76 @@ TEST_F(MainWindowTest, ToolWindowsShowAndHideFromTheMenu) {
   EXPECT_EQ(saved.schedule_show, 1);
 }
 
+// True when every column of `list` lies inside its viewport.
+bool ShowsEveryColumn(QTableView* list) {
+  const int last = list->horizontalHeader()->count() - 1;
+  return list->horizontalScrollBar()->maximum() == 0 &&
+         list->columnViewportPosition(last) + list->columnWidth(last) <= list->viewport()->width();
+}
+
+TEST_F(MainWindowTest, ToolWindowsAreWindowsAndStoreOnlyWhereTheyWere) {
+  Start();
+  MainWindow& w = program_->window();
+  for (ToolWindow* window : {w.channelWindow(), w.filterWindow(), w.scheduleWindow()}) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(window);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->role(), QAccessible::Window) << window->windowTitle().toStdString();
+    EXPECT_EQ(a->text(QAccessible::Name), window->windowTitle());
+  }
+  // At first start both lists show all their columns.
+  Trigger("filterAction");
+  Trigger("scheduleAction");
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w.scheduleWindow()));
+  EXPECT_TRUE(ShowsEveryColumn(Find<QTableView>("serviceList")));
+  EXPECT_TRUE(ShowsEveryColumn(Find<QTableView>("scheduleList")));
+  Trigger("scheduleAction");
+  // The status bar's first field stays empty; the others hold a blank.
+  for (int part = 0; part < 4; ++part) {
+    const auto* label = w.statusBar()->findChild<QLabel*>(QStringLiteral("statusPart%1").arg(part));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text().toStdString(), part == 0 ? "" : " ") << part;
+  }
+  w.filterWindow()->move(240, 180);
+  const QSize filter_size = w.filterWindow()->size();
+  ASSERT_TRUE(Close());
+  ASSERT_TRUE(program_->Finish());
+  Settings saved;
+  LoadSettings(settings_path(), dir.string(), &saved);
+  // The channel window was never shown: it has no position to store.
+  EXPECT_EQ(saved.chwnd_pos_x, -30000);
+  EXPECT_EQ(saved.chwnd_pos_y, -30000);
+  EXPECT_EQ(saved.filtwnd_pos_x, 240);
+  EXPECT_EQ(saved.filtwnd_pos_y, 180);
+  EXPECT_EQ(saved.filtwnd_size_x, filter_size.width());
+  EXPECT_EQ(saved.filtwnd_size_y, filter_size.height());
+  EXPECT_EQ(saved.schedule_show, 0);
+  EXPECT_GT(saved.schedule_size_x, 0);
+
+  // A position of "none" keeps the first-start position and size, whatever size is stored.
+  saved.filtwnd_pos_x = -30000;
+  saved.filtwnd_size_x = 200;
+  saved.filtwnd_size_y = 100;
+  saved.filtwnd_show = 1;
+  saved.schedule_pos_y = -30000;
+  saved.schedule_size_x = 200;
+  saved.schedule_size_y = 100;
+  Stop();
+  WriteSettings(saved);
+  Start();
+  ToolWindow* filter = program_->window().filterWindow();
+  EXPECT_TRUE(filter->isVisible());
+  EXPECT_EQ(filter->size(), filter_size);
+  EXPECT_NE(program_->window().scheduleWindow()->size(), QSize(200, 100));
+  ASSERT_TRUE(Close());
+  ASSERT_TRUE(program_->Finish());
+  // Shown, the filtering window now stores where it is; the hidden schedule window what it read.
+  LoadSettings(settings_path(), dir.string(), &saved);
+  EXPECT_GT(saved.filtwnd_pos_x, -30000);
+  EXPECT_EQ(saved.filtwnd_size_x, filter_size.width());
+  EXPECT_EQ(saved.schedule_pos_y, -30000);
+  EXPECT_EQ(saved.schedule_size_x, 200);
+}
+
 // A device set that cannot be opened.
 class ClosedDevice : public pelkan::testing::FakeDtvDevice {
  public:
