@@ -39,6 +39,9 @@ EndpointChoice ListBulkEndpoints(core::CDTV_Base& device, int index, int last_in
       if (a == last_in) c.default_in = a;
     }
   }
+  // The OUT list starts with "none", so its last entry is the last OUT endpoint when there is one.
+  if (!c.out.empty()) c.default_out = c.out.back();
+  if (last_out == static_cast<int>(core::kNoEndpoint)) c.default_out = core::kNoEndpoint;
   for (uint8_t a : c.out) {
     if (a == last_out) c.default_out = a;
   }

@@ -27,7 +27,8 @@ struct EndpointChoice {
   // when no bulk IN endpoint exists.
   bool has_in = false;
   uint8_t default_in = 0;
-  // Preselected OUT address: core::kNoEndpoint ("none") unless `last_out` is listed.
+  // Preselected OUT address: the last one listed, or the one equal to `last_out` if listed
+  // (core::kNoEndpoint, "none", is listed first and is the choice when no bulk OUT endpoint exists).
   uint32_t default_out = core::kNoEndpoint;
 };
 

@@ -157,20 +157,28 @@ void ServiceFilterWindow::ApplyClearRows() {
 }
 
 void ServiceFilterWindow::OnComponentList(uint16_t service_id, std::span<const ComponentEntry> entries) {
-  std::lock_guard lock(mutex_);
-  std::string text = ComponentListText(entries);
-  const auto it = services_.find(service_id);
-  if (it != services_.end()) {
-    // Every PID is kept, also those the column has no room to show, so that an unchecked service
-    // is excluded whole. A PID already known from an earlier PMT version is not added twice.
-    std::vector<uint16_t>& pids = it->second->component_pids;
-    for (const ComponentEntry& entry : entries) {
-      if (std::find(pids.begin(), pids.end(), entry.elementary_pid) == pids.end()) {
-        pids.push_back(entry.elementary_pid);
+  bool added = false;
+  {
+    std::lock_guard lock(mutex_);
+    std::string text = ComponentListText(entries);
+    const auto it = services_.find(service_id);
+    if (it != services_.end()) {
+      // Every PID is kept, also those the column has no room to show, so that an unchecked service
+      // is excluded whole. A PID already known from an earlier PMT version is not added twice.
+      std::vector<uint16_t>& pids = it->second->component_pids;
+      for (const ComponentEntry& entry : entries) {
+        if (std::find(pids.begin(), pids.end(), entry.elementary_pid) == pids.end()) {
+          pids.push_back(entry.elementary_pid);
+          added = true;
+        }
       }
     }
+    PostUpdate(
+        [this, service_id, text = std::move(text)] { SetCellText(service_id, kComponentColumn, text); });
+    added = added && filter_active_;
   }
-  PostUpdate([this, service_id, text = std::move(text)] { SetCellText(service_id, kComponentColumn, text); });
+  // The packets of the new PIDs follow this PMT at once: the filter changes before they come.
+  if (added) ResendFilter();
 }
 
 void ServiceFilterWindow::OnServiceName(uint16_t service_id, std::string_view name) {
@@ -310,7 +318,21 @@ void ServiceFilterWindow::ShowFilterStateLocked() {
     view_->ShowFilterState(filter_active_, controls_enabled_, controls_enabled_ && !filter_active_);
 }
 
+void ServiceFilterWindow::ResendFilter() {
+  std::lock_guard send(send_mutex_);
+  FilterCallback callback;
+  FilterLists lists;
+  {
+    std::lock_guard lock(mutex_);
+    if (!filter_active_) return;
+    lists = BuildFilterLists();
+    callback = filter_callback_;
+  }
+  if (callback) callback(lists.services, lists.pids);
+}
+
 void ServiceFilterWindow::ToggleFilter(bool force_off) {
+  std::lock_guard send(send_mutex_);
   FilterCallback callback;
   FilterLists lists;
   {
@@ -349,6 +371,7 @@ std::optional<bool> ServiceFilterWindow::RowChecked(uint16_t row) const {
 }
 
 bool ServiceFilterWindow::KeepOnlyServices(std::span<const uint16_t> keep) {
+  std::lock_guard send(send_mutex_);
   FilterCallback callback;
   FilterLists lists;
   bool any_kept = false;

@@ -20,8 +20,9 @@
 namespace pelkan {
 
 // Receives the output-0 exclusion filter: the service ids and PIDs to drop, each ascending. Both
-// empty means "no filter". The spans are valid only during the call. Called on the UI thread
-// without the model's lock held.
+// empty means "no filter". The spans are valid only during the call. Called without the model's
+// lock held, one call at a time: on the UI thread, or on the processing thread when a PMT adds PIDs
+// while the filter is on (so that the new PIDs are dropped from the next packet on).
 using FilterCallback =
     std::function<void(std::span<const uint16_t> excluded_services, std::span<const uint16_t> excluded_pids)>;
 
@@ -104,7 +105,8 @@ class ServiceFilterWindow {
   // its row when it is known. Processing thread.
   void OnServiceEntry(uint16_t service_id, uint16_t pmt_pid);
   // Records the component PIDs of one PMT of `service_id` (behind those of earlier versions) and
-  // shows the component column. Processing thread.
+  // shows the component column. New PIDs while the filter is on recompute it and send it to the
+  // filter callback at once. Processing thread, without the lock held.
   void OnComponentList(uint16_t service_id, std::span<const ComponentEntry> entries);
   // Shows the service name (up to its first NUL); dropped if the service is not listed when the
   // update arrives. Processing thread.
@@ -171,12 +173,18 @@ class ServiceFilterWindow {
   void ApplyAddRow(uint16_t service_id, uint16_t pmt_pid, bool is_new, const std::string& text);
   void ApplyClearRows();
   void ShowFilterStateLocked();
+  // Sends BuildFilterLists to the filter callback if the filter is on.
+  void ResendFilter();
   // The record shown in list row `row`, or null.
   const ServiceRecord* RowRecordLocked(uint16_t row) const;
   ServiceRecord* RowRecordLocked(uint16_t row);
 
   Dispatcher& dispatcher_;
   mutable std::recursive_mutex mutex_;
+  // Held from reading the filter state to the end of the filter callback, so that the callbacks
+  // from the UI and the processing thread arrive in the order of the states they carry. Taken
+  // before mutex_, never while holding it.
+  std::mutex send_mutex_;
   ServiceFilterView* view_ = nullptr;
   std::map<uint16_t, std::unique_ptr<ServiceRecord>> services_;
   std::map<uint16_t, uint16_t> rows_;  // row index -> service id, as known on the processing thread

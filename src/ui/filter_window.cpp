@@ -88,6 +88,7 @@ FilterWindow::FilterWindow(ServiceFilterWindow& model, QWidget* parent)
   rows->setDefaultSectionSize(list->fontMetrics().height() + 6);
   rows->setSectionResizeMode(QHeaderView::Fixed);
   list->viewport()->installEventFilter(this);
+  WidenToShowColumns(list);
 
   popup_ = new QMenu(this);
   popup_->setObjectName(QStringLiteral("programmePopup"));
@@ -100,7 +101,7 @@ FilterWindow::FilterWindow(ServiceFilterWindow& model, QWidget* parent)
   next->addAction(ui_->nextByTimeAction);
   next->addAction(ui_->nextByEventAction);
 
-  connect(ui_->filterButton, &QPushButton::clicked, this, &FilterWindow::OnFilterClicked);
+  connect(ui_->filterButton, &QPushButton::toggled, this, &FilterWindow::OnFilterToggled);
   connect(list, &QTableWidget::itemChanged, this, &FilterWindow::OnItemChanged);
   connect(list, &QWidget::customContextMenuRequested, this, &FilterWindow::OnContextMenu);
   connect(list->verticalScrollBar(), &QScrollBar::valueChanged, this, &FilterWindow::RefreshToolTip);
@@ -168,8 +169,10 @@ void FilterWindow::ShowRowChecked(uint16_t row, bool checked) {
   applying_ = false;
 }
 
-void FilterWindow::OnFilterClicked() {
-  model_.ToggleFilter(false);
+void FilterWindow::OnFilterToggled(bool checked) {
+  // Every way of pressing the switch (a click, the keyboard, an accessibility "Toggle") changes its
+  // check state; the model's own ShowFilterState already matches the model and does nothing here.
+  if (checked != model_.FilterActive()) model_.ToggleFilter(false);
 }
 
 void FilterWindow::OnItemChanged(QTableWidgetItem* item) {

@@ -54,7 +54,7 @@ class FilterWindow final : public ToolWindow, public ServiceFilterView {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private Q_SLOTS:
-  void OnFilterClicked();
+  void OnFilterToggled(bool checked);
   void OnItemChanged(QTableWidgetItem* item);
   void OnContextMenu(const QPoint& pos);
   void ReserveCurrentByTime();

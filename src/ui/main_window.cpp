@@ -68,7 +68,8 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   static const char* const kBarDescriptions[4] = {"(未使用)", "録画の経過時間", "自動停止までの時間",
                                                   "録画予約の状態"};
   for (int i = 0; i < 4; ++i) {
-    auto* part = new QLabel(QStringLiteral(" "), ui_->statusBar);
+    // The status refresh writes the second to fourth fields; the first one stays empty.
+    auto* part = new QLabel(ui_->statusBar);
     part->setObjectName(QStringLiteral("statusPart%1").arg(i));
     part->setAccessibleDescription(U8(kBarDescriptions[i]));
     if (i < 3) part->setMinimumWidth(kBarWidths[i]);
@@ -97,9 +98,18 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   connect(ui_->clearAction, &QAction::triggered, this, [this] { context_.app.ClearStatistics(); });
   connect(ui_->rescanButton, &QPushButton::clicked, this, &MainWindow::RefreshDeviceList);
   connect(ui_->deviceCombo, &QComboBox::currentIndexChanged, this, &MainWindow::RefreshEndpointList);
-  connect(ui_->connectButton, &QPushButton::clicked, this, &MainWindow::ToggleConnect);
-  connect(ui_->recordButton, &QPushButton::clicked, this, &MainWindow::ToggleRecording);
-  connect(ui_->sendButton, &QPushButton::clicked, this, &MainWindow::ToggleSending);
+  // The three switches act on the change of their check state, whichever way it came (a click, the
+  // keyboard, an accessibility "Toggle"). UpdateControls then shows the program's state; a change
+  // that already matches it (UpdateControls' own) does nothing.
+  connect(ui_->connectButton, &QPushButton::toggled, this, [this](bool on) {
+    if (on != context_.app.IsConnected()) ToggleConnect();
+  });
+  connect(ui_->recordButton, &QPushButton::toggled, this, [this](bool on) {
+    if (on != context_.app.IsRecording()) ToggleRecording();
+  });
+  connect(ui_->sendButton, &QPushButton::toggled, this, [this](bool on) {
+    if (on != context_.app.IsSending()) ToggleSending();
+  });
   connect(ui_->plusTenButton, &QPushButton::clicked, this, &MainWindow::ExtendStopTimer);
 
   if (s.pos_x >= -29999 && s.pos_y >= -29999) move(s.pos_x, s.pos_y);

@@ -36,6 +36,7 @@ ScheduleListWindow::ScheduleListWindow(ScheduledCapture& capture, ChannelSource 
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setHighlightSections(false);
   for (int c = 0; c < 4; ++c) ui_->scheduleList->setColumnWidth(c, kColumnWidths[c]);
+  WidenToShowColumns(ui_->scheduleList);
 
   connect(ui_->addButton, &QPushButton::clicked, this, &ScheduleListWindow::addReservation);
   connect(ui_->changeButton, &QPushButton::clicked, this, &ScheduleListWindow::changeReservation);

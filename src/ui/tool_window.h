@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+class QTableView;
+
 namespace pelkan::ui {
 
 // Where a window stands, in the measure the settings store: the frame's top-left corner and the
@@ -17,16 +19,19 @@ struct WindowPlacement {
 // What every tool window (channel, filtering, reservation list) shares: a separate top-level tool
 // window owned by the main window, placed from its stored keys, hidden (never destroyed) by its
 // close box, not closed by Esc, and saved with the same measure it was restored with so that the
-// position and size do not creep from run to run.
+// position and size do not creep from run to run. Screen readers see it as a window.
 class ToolWindow : public QWidget {
   Q_OBJECT
 
  public:
   explicit ToolWindow(QWidget* parent = nullptr);
 
-  // Moves and sizes the window as stored; a position of "none" leaves the position alone.
+  // Moves and sizes the window as stored. A position of "none" leaves the window at its first-start
+  // position and size, whatever size is stored.
   void RestorePlacement(const WindowPlacement& placement);
-  // The placement to store; the same measure RestorePlacement takes.
+  // The placement to store; the same measure RestorePlacement takes. A window that was neither
+  // placed from its keys nor shown in this run has no position of its own: it gives back the
+  // placement it was restored with.
   WindowPlacement SavedPlacement() const;
 
  Q_SIGNALS:
@@ -38,6 +43,14 @@ class ToolWindow : public QWidget {
   void keyPressEvent(QKeyEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
+  // Widens the window's first-start size so that every column of `list` shows without scrolling,
+  // with room for a vertical scroll bar. `list` is an item of the window's own layout. Call once the
+  // columns have their widths, before placement.
+  void WidenToShowColumns(QTableView* list);
+
+ private:
+  WindowPlacement restored_;
+  bool placed_ = false;
 };
 
 }  // namespace pelkan::ui

@@ -168,6 +168,9 @@ TEST_F(CliCapture, StartFailuresExitWith1) {
   EXPECT_NE(Err().find("No such file or directory"), std::string::npos) << Err();
   EXPECT_EQ(Run("capture --in 0x86 --seconds 1 --send no-such-host.invalid:1234"), 1);
   EXPECT_NE(Err().find("cannot send"), std::string::npos) << Err();
+  // --init writes to the preselected OUT endpoint, the last one; LAST_EP_OUT may remember "none".
+  EXPECT_EQ(Run("capture --in 0x86 --seconds 1 --init"), 0) << Err();
+  std::ofstream(dir_ + "/pelkan.ini") << "[Pelkan_Q]\r\nLAST_EP_OUT=65535\r\n";
   EXPECT_EQ(Run("capture --in 0x86 --seconds 1 --init"), 1);
   EXPECT_NE(Err().find("Sorvalink"), std::string::npos) << Err();
   // The virtual tuner's interrupt IN endpoint (its remote-control receiver) never delivers anything.

@@ -9,7 +9,7 @@
 namespace pelkan {
 namespace {
 
-TEST(DeviceList, BulkEndpointsOnlyWithTheLastInPreselected) {
+TEST(DeviceList, BulkEndpointsOnlyWithTheLastOnesPreselected) {
   testing::FakeDtvDevice d;
   d.endpoints = {{0x00, 0}, {0x81, 3}, {0x86, 2}, {0x02, 2}, {0x88, 2}, {0x84, 0x42}, {0x04, 2}};
   const EndpointChoice c = ListBulkEndpoints(d, 0, 0xFFFE, 0xFFFE);
@@ -17,7 +17,7 @@ TEST(DeviceList, BulkEndpointsOnlyWithTheLastInPreselected) {
   EXPECT_EQ(c.out, (std::vector<uint8_t>{0x02, 0x04}));
   ASSERT_TRUE(c.has_in);
   EXPECT_EQ(c.default_in, 0x88);
-  EXPECT_EQ(c.default_out, core::kNoEndpoint);
+  EXPECT_EQ(c.default_out, 0x04u);
 }
 
 TEST(DeviceList, VirtualTunersStreamEndpointIsPreselected) {
@@ -40,6 +40,9 @@ TEST(DeviceList, RememberedEndpointsWinWhenListed) {
   EXPECT_EQ(c.default_out, 0x04u);
   c = ListBulkEndpoints(d, 0, 0x81, 0x06);
   EXPECT_EQ(c.default_in, 0x88);
+  EXPECT_EQ(c.default_out, 0x04u);
+  // "none" is an entry of the OUT list too: remembered, it is chosen.
+  c = ListBulkEndpoints(d, 0, 0x86, static_cast<int>(core::kNoEndpoint));
   EXPECT_EQ(c.default_out, core::kNoEndpoint);
 }
 
@@ -49,6 +52,9 @@ TEST(DeviceList, NoInEndpointMeansNoPreselection) {
   const EndpointChoice c = ListBulkEndpoints(d, 0, 0xFFFE, 0xFFFE);
   EXPECT_FALSE(c.has_in);
   EXPECT_TRUE(c.in.empty());
+  EXPECT_EQ(c.default_out, 0x02u);
+  d.endpoints = {{0x86, 2}};
+  EXPECT_EQ(ListBulkEndpoints(d, 0, 0xFFFE, 0xFFFE).default_out, core::kNoEndpoint);
 }
 
 TEST(DeviceList, DevicesKeepTheirIndex) {

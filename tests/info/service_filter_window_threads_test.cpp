@@ -12,9 +12,9 @@
 namespace pelkan {
 namespace {
 
-
-// The processing thread feeds streams while the UI thread applies updates, refreshes programmes
-// and switches the filter; at the end the rows are exactly the last stream's services.
+// The processing thread feeds streams (and later PMT versions, which send the filter from that
+// thread while it is on) while the UI thread applies updates, refreshes programmes and switches the
+// filter; at the end the rows are exactly the last stream's services.
 TEST(ServiceFilterWindowThreads, RowsMatchLastStreamAfterConcurrentUse) {
   LoopDispatcher queue;
   ServiceRowTable table;
@@ -32,6 +32,12 @@ TEST(ServiceFilterWindowThreads, RowsMatchLastStreamAfterConcurrentUse) {
         const ComponentEntry entries[2] = {{0x02, static_cast<uint16_t>(0x200 + s)}, {0x0F, 0x300}};
         model.OnComponentList(sid, entries);
         model.OnServiceName(sid, "name");
+      }
+      // A later PMT version of each service adds a PID: with the filter on, it is sent at once.
+      for (uint16_t s = 0; s < 5; ++s) {
+        const uint16_t sid = static_cast<uint16_t>(stream * 8 + s + 1);
+        const ComponentEntry added[1] = {{0x02, static_cast<uint16_t>(0x400 + s)}};
+        model.OnComponentList(sid, added);
       }
     }
     done = true;
@@ -62,7 +68,7 @@ TEST(ServiceFilterWindowThreads, RowsMatchLastStreamAfterConcurrentUse) {
   for (uint16_t s = 0; s < 5; ++s) {
     EXPECT_EQ(table.Rows()[s].service_id, 199 * 8 + s + 1);
     EXPECT_EQ(table.Rows()[s].cells[1], "name");
-    EXPECT_EQ(table.Rows()[s].cells[4], "0x0" + std::to_string(200 + s) + "(m2v) 0x0300(aac) ");
+    EXPECT_EQ(table.Rows()[s].cells[4], "0x0" + std::to_string(400 + s) + "(m2v) ");
   }
   EXPECT_GT(filter_calls.load(), 0);
 }

@@ -170,6 +170,36 @@ TEST(ServiceInfoPipeline, FilterSwitchDrivesOutputZero) {
   EXPECT_EQ(p.Output0Pids(), (std::set<uint16_t>{0x121}));
 }
 
+TEST(ServiceInfoPipeline, LaterPmtVersionsChangeTheFilterBeforeTheirPackets) {
+  Pipeline p;
+  p.Feed(Tables(1, 7, {0x21, 0x00, 0x00}));
+  const uint16_t keep[] = {0x400};
+  ASSERT_TRUE(p.model.KeepOnlyServices(keep));
+
+  // The dropped service gains a video PID, the kept one takes over the dropped one's: the packets
+  // right behind the new PMTs, in the same block and before any UI work, already obey them.
+  p.output0.clear();
+  test::TsBuilder b;
+  b.Section(0x1F1,
+            test::PmtSection(0x401, 1, 0x121, {{0x02, 0x121, {}}, {0x02, 0x122, {}}, {0x0F, 0x112, {}}}));
+  b.Section(0x1F0,
+            test::PmtSection(0x400, 1, 0x111, {{0x02, 0x111, {}}, {0x02, 0x121, {}}, {0x0F, 0x112, {}}}));
+  for (uint16_t pid : {0x111, 0x112, 0x121, 0x122}) b.Packet(pid, Bytes(184, 0xAA));
+  p.proc.Feed(b.bytes().data(), static_cast<int>(b.bytes().size()), p.stats);
+  EXPECT_EQ(p.Output0Pids(), (std::set<uint16_t>{0x1F0, 0x1F1, 0x111, 0x112, 0x121}));
+  p.dispatcher.RunPending();
+  EXPECT_TRUE(p.model.FilterActive());
+
+  // With the filter off a new PMT version changes nothing: everything passes.
+  p.model.ToggleFilter(true);
+  p.output0.clear();
+  test::TsBuilder c;
+  c.Section(0x1F1, test::PmtSection(0x401, 2, 0x121, {{0x02, 0x123, {}}}));
+  c.Packet(0x123, Bytes(184, 0xBB));
+  p.Feed(c.bytes());
+  EXPECT_EQ(p.Output0Pids(), (std::set<uint16_t>{0x1F1, 0x123}));
+}
+
 TEST(ServiceInfoPipeline, RealTerrestrialCaptureNamesItsServices) {
   std::ifstream in(std::string(PELKAN_TEST_DATA_DIR) + "/realstreams/ariblib_tokyomx_psi.ts",
                    std::ios::binary);

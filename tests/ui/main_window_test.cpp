@@ -4,12 +4,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QAction>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <fstream>
 #include <sstream>
 
@@ -61,7 +66,9 @@ TEST_F(MainWindowTest, FirstStartShowsTheDefaultsAndWritesEveryKeyAtExit) {
   ASSERT_EQ(Combo("deviceCombo")->count(), 1);
   EXPECT_EQ(Combo("deviceCombo")->currentText().toStdString(), "Virtual FX2 tuner");
   EXPECT_EQ(Combo("inCombo")->currentText().toStdString(), "0x86");
-  EXPECT_EQ(Combo("outCombo")->currentText().toStdString(), "なし");
+  // "なし" first, then the bulk OUT endpoints; the last one is preselected.
+  EXPECT_EQ(Combo("outCombo")->itemText(0).toStdString(), "なし");
+  EXPECT_EQ(Combo("outCombo")->currentText().toStdString(), "0x04");
   EXPECT_EQ(Combo("outCombo")->count(), 3);
   EXPECT_TRUE(Button("connectButton")->isEnabled());
   EXPECT_FALSE(Button("recordButton")->isEnabled());
@@ -272,6 +279,73 @@ TEST_F(MainWindowTest, SendsUdpToLoopback) {
   ::close(fd);
 }
 
+// Presses a switch as a screen reader does: through its accessibility action, which for a checkable
+// button is "Toggle" (there is no "Press").
+void ToggleAccessibly(QAbstractButton* button) {
+  ASSERT_NE(button, nullptr);
+  QAccessibleInterface* widget = QAccessible::queryAccessibleInterface(button);
+  ASSERT_NE(widget, nullptr);
+  QAccessibleActionInterface* actions = widget->actionInterface();
+  ASSERT_NE(actions, nullptr);
+  ASSERT_TRUE(actions->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+  ASSERT_FALSE(actions->actionNames().contains(QAccessibleActionInterface::pressAction()));
+  actions->doAction(QAccessibleActionInterface::toggleAction());
+}
+
+TEST_F(MainWindowTest, SwitchesDoTheSameThroughAccessibility) {
+  Settings s = DefaultSettings(dir.string());
+  s.rec_autofilename = 1;
+  WriteSettings(s);
+  uint16_t port = 0;
+  const int fd = pelkan::testing::OpenLoopbackUdp(1 << 20, &port);
+  ASSERT_GE(fd, 0);
+  Start();
+  CaptureApp& app = program_->app();
+  Edit("addressEdit")->setText("127.0.0.1");
+  Edit("portEdit")->setText(QString::number(port));
+
+  ToggleAccessibly(Button("connectButton"));
+  ASSERT_TRUE(app.IsConnected()) << Messages();
+  EXPECT_TRUE(Button("connectButton")->isChecked());
+  ToggleAccessibly(Button("recordButton"));
+  EXPECT_TRUE(app.IsRecording()) << Messages();
+  EXPECT_EQ(Text("recordButton"), "録画停止");
+  ToggleAccessibly(Button("sendButton"));
+  EXPECT_TRUE(app.IsSending()) << Messages();
+  EXPECT_EQ(Text("sendButton"), "送信停止");
+  // The filter switch: while it is on the service list is frozen.
+  QWidget* services = Find<QWidget>("serviceList");
+  ToggleAccessibly(Button("filterButton"));
+  EXPECT_TRUE(Button("filterButton")->isChecked());
+  EXPECT_FALSE(services->isEnabled());
+
+  // A click after the accessibility action undoes what it did, not a state that never was.
+  Click("filterButton");
+  EXPECT_FALSE(Button("filterButton")->isChecked());
+  EXPECT_TRUE(services->isEnabled());
+  Click("sendButton");
+  EXPECT_FALSE(app.IsSending());
+  ToggleAccessibly(Button("recordButton"));
+  EXPECT_FALSE(app.IsRecording());
+  EXPECT_FALSE(Button("recordButton")->isChecked());
+  Click("connectButton");
+  EXPECT_FALSE(app.IsConnected());
+  // A failing start leaves the switch off, and the next toggle tries again.
+  Edit("addressEdit")->setText("no-such-host.invalid");
+  Click("connectButton");
+  ToggleAccessibly(Button("sendButton"));
+  EXPECT_FALSE(app.IsSending());
+  EXPECT_FALSE(Button("sendButton")->isChecked());
+  Edit("addressEdit")->setText("127.0.0.1");
+  ToggleAccessibly(Button("sendButton"));
+  EXPECT_TRUE(app.IsSending());
+  Click("sendButton");
+  Click("connectButton");
+  EXPECT_EQ(Messages(), "pelkan|開始に失敗しました");
+  EXPECT_TRUE(Close());
+  ::close(fd);
+}
+
 TEST_F(MainWindowTest, ConnectFailuresAreReportedAndLeaveTheControls) {
   Start();
   CaptureApp& app = program_->app();
@@ -381,6 +455,76 @@ TEST_F(MainWindowTest, ToolWindowsShowAndHideFromTheMenu) {
   EXPECT_EQ(saved.chwnd_show, 1);
   EXPECT_EQ(saved.filtwnd_show, 1);
   EXPECT_EQ(saved.schedule_show, 1);
+}
+
+// True when every column of `list` lies inside its viewport.
+bool ShowsEveryColumn(QTableView* list) {
+  const int last = list->horizontalHeader()->count() - 1;
+  return list->horizontalScrollBar()->maximum() == 0 &&
+         list->columnViewportPosition(last) + list->columnWidth(last) <= list->viewport()->width();
+}
+
+TEST_F(MainWindowTest, ToolWindowsAreWindowsAndStoreOnlyWhereTheyWere) {
+  Start();
+  MainWindow& w = program_->window();
+  for (ToolWindow* window : {w.channelWindow(), w.filterWindow(), w.scheduleWindow()}) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(window);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->role(), QAccessible::Window) << window->windowTitle().toStdString();
+    EXPECT_EQ(a->text(QAccessible::Name), window->windowTitle());
+  }
+  // At first start both lists show all their columns.
+  Trigger("filterAction");
+  Trigger("scheduleAction");
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w.scheduleWindow()));
+  EXPECT_TRUE(ShowsEveryColumn(Find<QTableView>("serviceList")));
+  EXPECT_TRUE(ShowsEveryColumn(Find<QTableView>("scheduleList")));
+  Trigger("scheduleAction");
+  // The status bar's first field stays empty; the others hold a blank.
+  for (int part = 0; part < 4; ++part) {
+    const auto* label = w.statusBar()->findChild<QLabel*>(QStringLiteral("statusPart%1").arg(part));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text().toStdString(), part == 0 ? "" : " ") << part;
+  }
+  w.filterWindow()->move(240, 180);
+  const QSize filter_size = w.filterWindow()->size();
+  ASSERT_TRUE(Close());
+  ASSERT_TRUE(program_->Finish());
+  Settings saved;
+  LoadSettings(settings_path(), dir.string(), &saved);
+  // The channel window was never shown: it has no position to store.
+  EXPECT_EQ(saved.chwnd_pos_x, -30000);
+  EXPECT_EQ(saved.chwnd_pos_y, -30000);
+  EXPECT_EQ(saved.filtwnd_pos_x, 240);
+  EXPECT_EQ(saved.filtwnd_pos_y, 180);
+  EXPECT_EQ(saved.filtwnd_size_x, filter_size.width());
+  EXPECT_EQ(saved.filtwnd_size_y, filter_size.height());
+  EXPECT_EQ(saved.schedule_show, 0);
+  EXPECT_GT(saved.schedule_size_x, 0);
+
+  // A position of "none" keeps the first-start position and size, whatever size is stored.
+  saved.filtwnd_pos_x = -30000;
+  saved.filtwnd_size_x = 200;
+  saved.filtwnd_size_y = 100;
+  saved.filtwnd_show = 1;
+  saved.schedule_pos_y = -30000;
+  saved.schedule_size_x = 200;
+  saved.schedule_size_y = 100;
+  Stop();
+  WriteSettings(saved);
+  Start();
+  ToolWindow* filter = program_->window().filterWindow();
+  EXPECT_TRUE(filter->isVisible());
+  EXPECT_EQ(filter->size(), filter_size);
+  EXPECT_NE(program_->window().scheduleWindow()->size(), QSize(200, 100));
+  ASSERT_TRUE(Close());
+  ASSERT_TRUE(program_->Finish());
+  // Shown, the filtering window now stores where it is; the hidden schedule window what it read.
+  LoadSettings(settings_path(), dir.string(), &saved);
+  EXPECT_GT(saved.filtwnd_pos_x, -30000);
+  EXPECT_EQ(saved.filtwnd_size_x, filter_size.width());
+  EXPECT_EQ(saved.schedule_pos_y, -30000);
+  EXPECT_EQ(saved.schedule_size_x, 200);
 }
 
 // A device set that cannot be opened.

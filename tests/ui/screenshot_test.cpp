@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
+#include <QTableWidget>
 #include <cstdlib>
 
 #include "core/capture_app.h"
@@ -81,6 +84,31 @@ TEST_F(Screenshots, MainWindowOptionsAndVersionBox) {
   QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
   EXPECT_TRUE(Close());
   ::close(fd);
+}
+
+// The filtering window as a first start opens it (no stored keys), filled from the virtual tuner:
+// every column shows whole.
+TEST_F(Screenshots, FilterWindowAtFirstStart) {
+  Settings s = DefaultSettings(dir.string());
+  s.decode_psi = 1;
+  ASSERT_TRUE(SaveSettings(settings_path(), s));
+  Start();
+  MainWindow& w = program_->window();
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  ASSERT_TRUE(program_->app().IsConnected()) << Messages();
+  ToolWindow* filter = w.filterWindow();
+  filter->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(filter));
+  auto* list = Find<QTableWidget>("serviceList");
+  ASSERT_TRUE(testing::WaitFor([&] {
+    return list->rowCount() > 0 && list->item(0, 1) != nullptr && !list->item(0, 1)->text().isEmpty();
+  }));
+  QTest::qWait(500);
+  EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+  EXPECT_LE(list->horizontalHeader()->length(), list->viewport()->width());
+  Save(filter, "filter_window_first_start.png");
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  EXPECT_TRUE(Close());
 }
 
 }  // namespace

@@ -42,5 +42,24 @@ TEST(ToolWindow, PlacementRoundTripDoesNotCreep) {
   EXPECT_EQ(p.height, 300);
 }
 
+TEST(ToolWindow, NoStoredPositionKeepsTheOwnSizeAndStoresWhatWasRead) {
+  ToolWindow window;
+  window.resize(320, 200);
+  const WindowPlacement stored{-30000, 150, 500, 300};
+  window.RestorePlacement(stored);
+  EXPECT_EQ(window.size(), QSize(320, 200));
+  // Never shown, the window has no place of its own: the keys are written back as read.
+  WindowPlacement p = window.SavedPlacement();
+  EXPECT_EQ(p.x, -30000);
+  EXPECT_EQ(p.y, 150);
+  EXPECT_EQ(p.width, 500);
+  EXPECT_EQ(p.height, 300);
+  window.show();
+  p = window.SavedPlacement();
+  EXPECT_GT(p.x, -30000);
+  EXPECT_EQ(p.width, 320);
+  EXPECT_EQ(p.height, 200);
+}
+
 }  // namespace
 }  // namespace pelkan::ui

@@ -99,6 +99,8 @@ TEST_F(EmulatedTunerTest, DevicesCommandListsOnlyTheTuner) {
   EXPECT_EQ(out.find("0: FX2 tuner\n"), 0u) << out;
   EXPECT_EQ(out.find("Storage"), std::string::npos) << out;
   EXPECT_NE(out.find("1: Virtual FX2 tuner"), std::string::npos) << out;
+  // The last bulk OUT endpoint is the default, as in the window.
+  EXPECT_NE(out.find("0: FX2 tuner\n   in:  *0x86\n   out: none 0x02 *0x04\n"), std::string::npos) << out;
   ExpectBridgeUntouched();
   EXPECT_EQ(tuner->Counts().claims, 0);
 }
