@@ -127,10 +127,6 @@ std::string BroadcastToUtf8(std::string_view sjis, SymbolForm form) {
 }
 
 std::optional<std::string> Utf8ToBroadcast(std::string_view utf8, std::string_view shown_from) {
-  std::vector<char32_t> code_points;
-  const auto edited = SplitUtf8(utf8, &code_points);
-  if (!edited) return std::nullopt;
-
   // The characters of the text as it was shown: their bytes and how they read.
   std::vector<std::string_view> shown_bytes;
   std::vector<std::string> shown_text;
@@ -140,18 +136,22 @@ std::optional<std::string> Utf8ToBroadcast(std::string_view utf8, std::string_vi
     shown_text.push_back(BroadcastToUtf8(shown_bytes.back()));
     i += n;
   }
-  const size_t ne = edited->size();
+  // The shown characters the text still begins and ends with keep their bytes; in between is what
+  // the user typed.
   const size_t ns = shown_bytes.size();
-  size_t head = 0;
-  while (head < ne && head < ns && (*edited)[head] == shown_text[head]) ++head;
-  size_t tail = 0;
-  while (tail < ne - head && tail < ns - head && (*edited)[ne - 1 - tail] == shown_text[ns - 1 - tail])
-    ++tail;
+  size_t head = 0, begin = 0;
+  while (head < ns && utf8.substr(begin).starts_with(shown_text[head])) begin += shown_text[head++].size();
+  size_t tail = 0, end = utf8.size();
+  while (tail < ns - head && utf8.substr(begin, end - begin).ends_with(shown_text[ns - 1 - tail]))
+    end -= shown_text[ns - 1 - tail++].size();
 
+  std::vector<char32_t> code_points;
+  const auto typed = SplitUtf8(utf8.substr(begin, end - begin), &code_points);
+  if (!typed) return std::nullopt;
   std::string out;
   for (size_t i = 0; i < head; ++i) out += shown_bytes[i];
-  for (size_t i = head; i < ne - tail; ++i) {
-    const std::optional<std::string> c = CharToBroadcast((*edited)[i], code_points[i]);
+  for (size_t i = 0; i < typed->size(); ++i) {
+    const std::optional<std::string> c = CharToBroadcast((*typed)[i], code_points[i]);
     if (!c) return std::nullopt;
     out += *c;
   }
