@@ -9,7 +9,8 @@ namespace {
 
 struct Cell {
   char32_t code_point;  // 0: the cell has no character
-  const char* plain;    // UTF-8
+  const char* text;     // the character in UTF-8
+  const char* plain;    // its plain form in UTF-8
 };
 
 constexpr Cell kCells[kAdditionalCells] = {
@@ -53,32 +54,12 @@ uint16_t CellCode(int index) {
   return static_cast<uint16_t>(lead << 8 | trail);
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 void AppendCell(std::string& out, int index, SymbolForm form) {
   const Cell& cell = kCells[index];
   if (cell.code_point == 0) {
     out += kGeta;
-  } else if (form == SymbolForm::kPlain) {
-    out += cell.plain;
   } else {
-    AppendUtf8(out, cell.code_point);
+    out += form == SymbolForm::kPlain ? cell.plain : cell.text;
   }
 }
 

@@ -45,8 +45,11 @@ std::string Convert(const char* to, const char* from, std::string_view in, std::
 }  // namespace
 
 std::string SjisToUtf8(std::string_view sjis) {
-  return Convert("UTF-8", "CP932", sjis, "\xEF\xBF\xBD", [](const unsigned char*, size_t) -> size_t {
-    return 1;
+  return Convert("UTF-8", "CP932", sjis, "\xEF\xBF\xBD", [](const unsigned char* p, size_t left) -> size_t {
+    // A lead byte with a trail byte is one character even when CP932 has none there: going on
+    // after the lead byte alone would read the trail byte as the start of another character.
+    const bool lead = (p[0] >= 0x81 && p[0] <= 0x9F) || (p[0] >= 0xE0 && p[0] <= 0xFC);
+    return lead && left >= 2 && p[1] >= 0x40 && p[1] <= 0xFC && p[1] != 0x7F ? 2 : 1;
   });
 }
 
