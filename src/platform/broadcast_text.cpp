@@ -1,5 +1,7 @@
 #include "platform/broadcast_text.h"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "platform/text_codec.h"
@@ -191,11 +193,18 @@ std::optional<char32_t> NextUtf8Char(std::string_view utf8, size_t* length) {
 }
 
 uint16_t AdditionalCellCode(char32_t code_point) {
+  // The cells with a character, by code point (the first cell of a code point held twice first).
+  static const std::vector<std::pair<char32_t, int>> by_code_point = [] {
+    std::vector<std::pair<char32_t, int>> v;
+    for (int i = 0; i < kAdditionalCells; ++i) {
+      if (kCells[i].code_point != 0) v.emplace_back(kCells[i].code_point, i);
+    }
+    std::sort(v.begin(), v.end());
+    return v;
+  }();
   if (code_point == 0) return 0;
-  for (int i = 0; i < kAdditionalCells; ++i) {
-    if (kCells[i].code_point == code_point) return CellCode(i);
-  }
-  return 0;
+  const auto it = std::lower_bound(by_code_point.begin(), by_code_point.end(), std::make_pair(code_point, 0));
+  return it != by_code_point.end() && it->first == code_point ? CellCode(it->second) : 0;
 }
 
 }  // namespace pelkan::platform

@@ -1,6 +1,5 @@
 #include "tools/streamgen/arib_encoder.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -137,22 +136,29 @@ bool AllJisX0208(std::string_view sjis) {
 }
 
 // The Shift-JIS a receiver's decoder makes of the broadcast code of `utf8`: JIS X 0208 where it has
-// the character, otherwise the cell of rows 85-94 that holds it.
+// the character, otherwise the cell of rows 85-94 that holds it. Runs of characters that no cell
+// holds convert at once.
 std::string BroadcasterSjis(std::string_view utf8) {
-  std::string sjis = platform::Utf8ToSjis(utf8);
-  auto marks = [](std::string_view s) { return std::count(s.begin(), s.end(), '?'); };
-  if (AllJisX0208(sjis) && marks(sjis) == marks(utf8)) return sjis;  // the usual case: one conversion
-  sjis.clear();
+  std::string sjis;
+  size_t run = 0;
+  auto flush = [&](size_t end) {
+    if (end > run) sjis += platform::Utf8ToSjis(utf8.substr(run, end - run));
+  };
   for (size_t i = 0; i < utf8.size();) {
     size_t n = 1;
     const std::optional<char32_t> cp = platform::NextUtf8Char(utf8.substr(i), &n);
-    std::string c = platform::Utf8ToSjis(utf8.substr(i, n));
-    const uint16_t cell = cp ? platform::AdditionalCellCode(*cp) : 0;
-    if (cell != 0 && (c == "?" || !AllJisX0208(c)))
-      c = {static_cast<char>(cell >> 8), static_cast<char>(cell & 0xFF)};
-    sjis += c;
+    const uint16_t cell = cp && *cp >= 0x80 ? platform::AdditionalCellCode(*cp) : 0;
+    if (cell != 0) {
+      flush(i);
+      // CP932 has nothing beyond U+FFFF; below it, JIS X 0208 may hold the character (曙, 年).
+      std::string c = *cp < 0x10000 ? platform::Utf8ToSjis(utf8.substr(i, n)) : std::string("?");
+      if (c == "?" || !AllJisX0208(c)) c = {static_cast<char>(cell >> 8), static_cast<char>(cell & 0xFF)};
+      sjis += c;
+      run = i + n;
+    }
     i += n;
   }
+  flush(utf8.size());
   return sjis;
 }
 
