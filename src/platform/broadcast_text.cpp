@@ -22,25 +22,10 @@ constexpr Cell kCells[kAdditionalCells] = {
 constexpr char kGeta[] = "\xE3\x80\x93";  // 〓 U+3013 in UTF-8
 constexpr char kGetaSjis[] = "\x81\xAC";  // 〓 in Shift-JIS
 
-bool IsLead(uint8_t b) {
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-
-bool IsTrail(uint8_t b) {
-  return b >= 0x40 && b <= 0xFC && b != 0x7F;
-}
-
-// Bytes of the Shift-JIS character at `i`: 2 for a lead byte with a trail byte after it, else 1.
-size_t CharLength(std::string_view s, size_t i) {
-  return i + 1 < s.size() && IsLead(static_cast<uint8_t>(s[i])) && IsTrail(static_cast<uint8_t>(s[i + 1]))
-             ? 2
-             : 1;
-}
-
 // Index into kCells of the two-byte character lead/trail, or -1 outside rows 85-94. The lead
 // byte covers two rows: trail bytes 0x40-0x9E (0x7F skipped) are the odd row, 0x9F-0xFC the even one.
 int CellIndex(uint8_t lead, uint8_t trail) {
-  if (lead < 0xEB || lead > 0xEF || !IsTrail(trail)) return -1;
+  if (lead < 0xEB || lead > 0xEF || trail < 0x40 || trail > 0xFC || trail == 0x7F) return -1;
   const int first_row = (lead - 0xEB) * 2;  // rows counted from 85
   if (trail >= 0x9F) return (first_row + 1) * 94 + (trail - 0x9F);
   return first_row * 94 + (trail - 0x40) - (trail > 0x7F ? 1 : 0);
@@ -95,7 +80,7 @@ std::string BroadcastToUtf8(std::string_view sjis, SymbolForm form) {
   std::string out;
   size_t run = 0;  // start of the bytes not yet converted
   for (size_t i = 0; i < sjis.size();) {
-    const size_t n = CharLength(sjis, i);
+    const size_t n = SjisCharLength(sjis, i);
     const int cell =
         n == 2 ? CellIndex(static_cast<uint8_t>(sjis[i]), static_cast<uint8_t>(sjis[i + 1])) : -1;
     if (cell >= 0) {
@@ -114,7 +99,7 @@ std::optional<std::string> Utf8ToBroadcast(std::string_view utf8, std::string_vi
   std::vector<std::string_view> shown_bytes;
   std::vector<std::string> shown_text;
   for (size_t i = 0; i < shown_from.size();) {
-    const size_t n = CharLength(shown_from, i);
+    const size_t n = SjisCharLength(shown_from, i);
     shown_bytes.push_back(shown_from.substr(i, n));
     shown_text.push_back(BroadcastToUtf8(shown_bytes.back()));
     i += n;
@@ -146,7 +131,7 @@ std::string BroadcastToPlainSjis(std::string_view sjis) {
   std::string out;
   out.reserve(sjis.size());
   for (size_t i = 0; i < sjis.size();) {
-    const size_t n = CharLength(sjis, i);
+    const size_t n = SjisCharLength(sjis, i);
     const int cell =
         n == 2 ? CellIndex(static_cast<uint8_t>(sjis[i]), static_cast<uint8_t>(sjis[i + 1])) : -1;
     if (cell < 0) {

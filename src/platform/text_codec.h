@@ -20,4 +20,8 @@ std::string Utf8ToSjis(std::string_view utf8);
 // would later open a different name than the one the user gave (a '?' or a look-alike character).
 std::optional<std::string> Utf8ToSjisExact(std::string_view utf8);
 
+// Bytes of the Shift-JIS character at sjis[i] (i < size): 2 for a lead byte with a trail byte after
+// it, whether or not CP932 has a character there; otherwise 1.
+size_t SjisCharLength(std::string_view sjis, size_t i);
+
 }  // namespace pelkan::platform
