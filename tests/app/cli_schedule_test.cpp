@@ -76,7 +76,7 @@ TEST_F(CliSchedule, AddListRemoveRoundTrip) {
   EXPECT_EQ(LoadScheduleFile("schedule.ini").size(), 1u);
   EXPECT_EQ(Run({"remove", "5", "--expect-start", "2008-03-04 21:00"}), 1);
   EXPECT_EQ(Run({"remove", "--event", "1024:4660"}, &list), 0);
-  EXPECT_EQ(list, "removed: 1\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\n");
+  EXPECT_EQ(list, "removed: 1\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\t\n");
   EXPECT_TRUE(LoadScheduleFile("schedule.ini").empty());
 }
 
@@ -119,7 +119,7 @@ TEST_F(CliSchedule, FilesOfOtherFormsAreReadAndOtherFilesKeptAside) {
 
   ASSERT_TRUE(platform::ReplaceFileContents("schedule.ini", "not my reservations\n"));
   EXPECT_EQ(Run({"list"}, &list), 0);
-  EXPECT_EQ(list, "No.\tタイプ\t開始日時\t録画時間\t詳細\n");
+  EXPECT_EQ(list, "No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n");
   ASSERT_EQ(Run({"add", "--start", "2008-03-03 22:00", "--minutes", "30", "--dir", "rec"}), 0);
   ASSERT_TRUE(platform::ReadFileContents("schedule.ini.bad", &text));
   EXPECT_EQ(text, "not my reservations\n");
