@@ -31,9 +31,8 @@ std::string BroadcastToUtf8(std::string_view sjis, SymbolForm form = SymbolForm:
 // UTF-8 -> broadcast Shift-JIS, the exact reverse of BroadcastToUtf8 (kSymbols). `shown_from` is the
 // Shift-JIS the text was shown from, if any: the characters before and after the part the user
 // changed keep its bytes, so an unchanged text comes back byte for byte (even bytes that read as
-// U+FFFD). Every other character takes
-// its CP932 form when that reads back as the same character, else the first cell of rows 85-94 that
-// holds it. Nullopt when a character has neither.
+// U+FFFD). Every other character takes its CP932 form when that reads back as the same character,
+// else the first cell of rows 85-94 that holds it. Nullopt when a character has neither.
 std::optional<std::string> Utf8ToBroadcast(std::string_view utf8, std::string_view shown_from = {});
 
 // Broadcast Shift-JIS with each character of rows 85-94 replaced by the Shift-JIS of its plain form
