@@ -1,10 +1,13 @@
-// Throughput of the byte FIFO, the section CRC and the broadcast text decoder.
+// Throughput of the byte FIFO, the section CRC, the broadcast text decoder and the reading of its
+// Shift-JIS as broadcast text (with the symbols of rows 85-94).
 #include <benchmark/benchmark.h>
 
 #include <vector>
 
 #include "core/buffer.h"
 #include "core/crc32.h"
+#include "platform/broadcast_text.h"
+#include "platform/text_codec.h"
 #include "ts/arib_string.h"
 
 namespace {
@@ -65,5 +68,18 @@ void BM_DecodeAribTitle80(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(title.size()));
 }
 BENCHMARK(BM_DecodeAribTitle80);
+
+// A programme line of the filtering window: "21:00 - 21:54 [新]ドラマ「山﨑家の人々」[字][デ]", read
+// as broadcast text (arg 1) or with the plain CP932 reading (arg 0), for comparison.
+void BM_ReadBroadcastTitle(benchmark::State& state) {
+  const std::string line = "21:00 - 21:54 \xED\xE9" + pelkan::platform::Utf8ToSjis("ドラマ「山") +
+                           "\xEB\x5F" + pelkan::platform::Utf8ToSjis("家の人々」") + "\xED\xD4\xED\xD6";
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(state.range(0) ? pelkan::platform::BroadcastToUtf8(line)
+                                            : pelkan::platform::SjisToUtf8(line));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(line.size()));
+}
+BENCHMARK(BM_ReadBroadcastTitle)->Arg(0)->Arg(1);
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/text_codec.h"
+#include "platform/broadcast_text.h"
 #include "tools/streamgen/arib_encoder.h"
 #include "ts/arib_string.h"
 
@@ -21,7 +21,7 @@ std::string Decode(const std::string& code) {
 
 void CheckStable(std::string_view text) {
   const std::string first = Decode(pelkan::streamgen::EncodeAribString(text));
-  const std::string again = Decode(pelkan::streamgen::EncodeAribString(pelkan::platform::SjisToUtf8(first)));
+  const std::string again = Decode(pelkan::streamgen::EncodeAribString(pelkan::platform::BroadcastToUtf8(first)));
   if (again != first) __builtin_trap();
 }
 

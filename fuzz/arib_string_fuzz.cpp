@@ -1,9 +1,11 @@
-// Fuzz target: DecodeAribString with random source bytes and a destination size taken from the input.
+// Fuzz target: DecodeAribString with random source bytes and a destination size taken from the input,
+// and the broadcast-text reading of its result and of the raw bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
+#include "platform/broadcast_text.h"
 #include "ts/arib_string.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -19,6 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Always terminated inside the destination, with room left as the writing rule promises.
     // (Invalid kanji codes may yield a 0x00 byte, so the length is not always even.)
     if (len >= dest_size || (dest_size >= 2 && len > dest_size - 2)) __builtin_trap();
+    // The text as shown, stored again unchanged, gives back the very same bytes.
+    const std::string_view text(dest.get(), len);
+    if (pelkan::platform::Utf8ToBroadcast(pelkan::platform::BroadcastToUtf8(text), text) != text) __builtin_trap();
+    (void)pelkan::platform::BroadcastToPlainSjis(text);
   }
+  // The same for raw bytes, which need not be what the decoder makes.
+  const std::string_view raw(reinterpret_cast<const char*>(src.get()), size - 1);
+  if (pelkan::platform::Utf8ToBroadcast(pelkan::platform::BroadcastToUtf8(raw), raw) != raw) __builtin_trap();
+  (void)pelkan::platform::Utf8ToBroadcast(raw);
   return 0;
 }

@@ -9,7 +9,10 @@ packages=(
   libusb-1.0-0-dev qt6-base-dev libsystemd-dev
   umockdev libumockdev-dev
   clang libclang-rt-14-dev
-  ffmpeg xvfb xauth fonts-noto-cjk
+  ffmpeg xvfb xauth
+  # Japanese text, with the broadcast's squared symbols (U+1F100-U+1F2FF) and additional kanji;
+  # the map and weather signs among its symbols (U+26C0-U+26FF and others); its temple sign U+0FD6.
+  fonts-noto-cjk fonts-symbola fonts-ddc-uchen
   dbus python3-dbusmock
   lintian desktop-file-utils appstream
 )

@@ -74,6 +74,7 @@ struct Options {
   std::vector<uint16_t> services;
   bool print_services = false;
   bool json = false;
+  platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
   bool schedule = false;
   std::optional<MjdTime> virtual_start;
   uint32_t virtual_speed = 1;
@@ -104,6 +105,7 @@ void PrintUsage(FILE* out) {
       "                     PAT and PMTs have been seen and the filter is in place)\n"
       "  --services         print the service rows (id, name, current programme, PMT PID,\n"
       "                     components) once the tables have arrived and whenever they change\n"
+      "  --plain-symbols    print the broadcast's symbols in their plain forms ([字] for 🈑)\n"
       "  --json             print the status as JSON lines\n"
       "  --schedule         also record every reservation of schedule.ini as it comes due (see\n"
       "                     'pelkan-cli schedule'); the capture goes on until Ctrl-C or the time\n"
@@ -200,6 +202,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
       if (t == nullptr || !ParseServices(t, &o->services)) return bad("service list", t);
     } else if (a == "--services") {
       o->print_services = true;
+    } else if (a == "--plain-symbols") {
+      o->symbols = platform::SymbolForm::kPlain;
     } else if (a == "--json") {
       o->json = true;
     } else if (a == "--schedule") {
@@ -325,16 +329,12 @@ void PrintStatus(const StatusSnapshot& s, bool json) {
 
 // The service rows as the filtering window shows them: a "services: N" line and one line per row,
 // or one JSON line {"services":[...]}.
-void PrintServices(const ServiceRowTable& rows, bool json) {
+void PrintServices(const ServiceRowTable& rows, bool json, platform::SymbolForm symbols) {
   if (json) {
     std::string line = "{\"services\":[";
     for (size_t i = 0; i < rows.Rows().size(); ++i) {
       const ServiceRowTable::Row& row = rows.Rows()[i];
-      auto cell = [&row](int column) {
-        std::string text = platform::SjisToUtf8(row.cells[static_cast<size_t>(column)]);
-        while (!text.empty() && text.back() == ' ') text.pop_back();
-        return JsonString(text);
-      };
+      auto cell = [&row, symbols](int column) { return JsonString(ServiceCellUtf8(row, column, symbols)); };
       if (i > 0) line += ",";
       line += "{\"service_id\":" + std::to_string(row.service_id) +
               ",\"kept\":" + (row.checked ? "true" : "false") + ",\"name\":" + cell(1) +
@@ -343,7 +343,7 @@ void PrintServices(const ServiceRowTable& rows, bool json) {
     std::printf("%s]}\n", line.c_str());
   } else {
     std::printf("services: %zu\n", rows.Rows().size());
-    for (const std::string& line : rows.RenderUtf8()) std::printf("  %s\n", line.c_str());
+    for (const std::string& line : rows.RenderUtf8(symbols)) std::printf("  %s\n", line.c_str());
   }
   std::fflush(stdout);
 }
@@ -648,7 +648,7 @@ int RunCapture(int argc, char** argv) {
     if (o.print_services && rows.Changes() != printed_services && !rows.Rows().empty() &&
         (rows.ComponentsComplete() || now - start >= kServicesWaitMs)) {
       printed_services = rows.Changes();
-      PrintServices(rows, o.json);
+      PrintServices(rows, o.json, o.symbols);
     }
     if (schedule) {
       schedule->Poll();

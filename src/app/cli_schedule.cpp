@@ -15,6 +15,7 @@
 #include "app/date_time_text.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_edit_form.h"
 #include "schedule/schedule_edit_item.h"
@@ -28,7 +29,7 @@ constexpr char kName[] = "pelkan-cli schedule";
 void PrintHelp(FILE* out) {
   std::fprintf(
       out,
-      "Usage: pelkan-cli schedule list\n"
+      "Usage: pelkan-cli schedule list [--plain-symbols]\n"
       "       pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event "
       "SERVICE:EVENT)\n"
       "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
@@ -36,7 +37,9 @@ void PrintHelp(FILE* out) {
       "       pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
       "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
       "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n"
-      "  list      the reservations, numbered, with the texts of the reservation list\n"
+      "  list      the reservations, numbered, with the texts of the reservation list;\n"
+      "            --plain-symbols prints the broadcast's symbols of the file names in their plain\n"
+      "            forms ([字] for 🈑), as the files are named\n"
       "  add       --start/--minutes: a date-time reservation; --event: by broadcast event id\n"
       "            (decimal, or hexadecimal with 0x), its time taken from the programme information while "
       "capturing;\n"
@@ -89,13 +92,15 @@ struct OfflineSchedule {
   bool locked = false;
 };
 
-std::string Row(size_t number, const ScheduleItem& item) {
+std::string Row(size_t number, const ScheduleItem& item,
+                platform::SymbolForm symbols = platform::SymbolForm::kSymbols) {
   return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
          platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) +
-         "\t" + platform::SjisToUtf8(ItemDetailText(item));
+         "\t" + platform::SjisToUtf8(ItemDetailText(item)) + "\t" +
+         platform::BroadcastToUtf8(ItemFileNameText(item), symbols);
 }
 
-int List() {
+int List(platform::SymbolForm symbols) {
   OfflineSchedule s(nullptr);
   if (s.scheduler().ScheduleFileUnreadable()) {
     std::fprintf(stderr,
@@ -106,8 +111,8 @@ int List() {
   for (const std::string& w : s.scheduler().LoadWarnings())
     std::fprintf(stderr, "%s: schedule.ini: %s: dropped, it can never be recorded\n", kName, w.c_str());
   const auto items = s.scheduler().Reservations();
-  std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\n");
-  for (size_t i = 0; i < items.size(); ++i) std::printf("%s\n", Row(i + 1, items[i]).c_str());
+  std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n");
+  for (size_t i = 0; i < items.size(); ++i) std::printf("%s\n", Row(i + 1, items[i], symbols).c_str());
   return 0;
 }
 
@@ -241,8 +246,9 @@ int Add(int argc, char** argv) {
       form.channel_string = channel_string;
     }
     if (file != nullptr) {
-      const auto sjis = cli::SjisPath(kName, "--file", file);
-      if (!sjis) return 2;
+      // A fixed name is read as the edit dialog reads it: it may hold the broadcast's symbols.
+      const auto sjis = platform::Utf8ToBroadcast(file);
+      if (!sjis) return Usage("--file has a character without a Shift-JIS form");
       if (sjis->empty() || sjis->size() >= kPathSize)
         return Usage("--file must be a file name of at most 259 bytes");
       form.file_name_flag = true;
@@ -421,7 +427,11 @@ int RunSchedule(int argc, char** argv) {
     return argc < 1 ? 2 : 0;
   }
   const std::string sub = argv[0];
-  if (sub == "list") return argc == 1 ? List() : Usage("list takes no options");
+  if (sub == "list") {
+    if (argc == 1) return List(platform::SymbolForm::kSymbols);
+    if (argc == 2 && std::strcmp(argv[1], "--plain-symbols") == 0) return List(platform::SymbolForm::kPlain);
+    return Usage("list takes only --plain-symbols");
+  }
   if (sub == "add") return Add(argc - 1, argv + 1);
   if (sub == "remove") return Remove(argc - 1, argv + 1);
   return Usage(("unknown subcommand " + sub).c_str());

@@ -13,7 +13,7 @@
 #include "core/capture_stats.h"
 #include "core/mjd_time.h"
 #include "info/programme_text.h"
-#include "platform/text_codec.h"
+#include "platform/broadcast_text.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan::cli {
@@ -22,8 +22,8 @@ namespace {
 struct ServiceInfo {
   uint16_t service_id = 0;
   std::optional<uint16_t> pmt_pid;
-  std::string name;      // UTF-8
-  std::string provider;  // UTF-8
+  std::string name;      // Shift-JIS, as broadcast
+  std::string provider;  // Shift-JIS, as broadcast
   std::vector<ComponentEntry> components;
 };
 
@@ -32,7 +32,7 @@ struct SatelliteInfo {
   SatelliteDelivery delivery;
 };
 
-// Everything the processor reported about the stream, texts already in UTF-8.
+// Everything the processor reported about the stream, texts in Shift-JIS as the processor gives them.
 struct Report {
   std::optional<uint16_t> transport_stream_id;
   std::optional<uint16_t> network_id;
@@ -58,7 +58,10 @@ struct Report {
   }
 };
 
-std::string Utf8(const char* sjis, size_t max) { return platform::SjisToUtf8(std::string(sjis, strnlen(sjis, max))); }
+// A text of a fixed field, up to its NUL.
+std::string FieldText(const char* sjis, size_t max) {
+  return std::string(sjis, strnlen(sjis, max));
+}
 
 void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user) {
   auto& r = *static_cast<Report*>(user);
@@ -90,7 +93,7 @@ void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, 
     case EVENT_NETWORK_NAME:
       if (count == 0 || !r.network_id) {
         r.network_id = id;
-        r.network_name = Utf8(reinterpret_cast<const char*>(data), 21);
+        r.network_name = FieldText(reinterpret_cast<const char*>(data), 21);
       }
       break;
     case EVENT_SATELLITE_DELIVERY: {
@@ -115,8 +118,8 @@ void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, 
       ServiceNames n;
       std::memcpy(&n, data, sizeof n);
       ServiceInfo& s = r.Service(id);
-      s.name = Utf8(n.service_name, sizeof n.service_name);
-      s.provider = Utf8(n.provider_name, sizeof n.provider_name);
+      s.name = FieldText(n.service_name, sizeof n.service_name);
+      s.provider = FieldText(n.provider_name, sizeof n.provider_name);
       break;
     }
     default:
@@ -189,7 +192,8 @@ struct Counters {
   uint32_t sync_losses, continuity_errors, scrambled_packets;
 };
 
-void PrintJson(FILE* out, const Counters& c, const Report& r) {
+void PrintJson(FILE* out, const Counters& c, const Report& r, platform::SymbolForm symbols) {
+  auto text = [symbols](const std::string& sjis) { return Json(platform::BroadcastToUtf8(sjis, symbols)); };
   std::string j = "{";
   j += "\"packet_size\":" + std::to_string(c.packet_size);
   j += ",\"packets\":" + std::to_string(c.packets);
@@ -198,8 +202,9 @@ void PrintJson(FILE* out, const Counters& c, const Report& r) {
   j += ",\"scrambled_packets\":" + std::to_string(c.scrambled_packets);
   j += ",\"transport_stream_id\":" + (r.transport_stream_id ? std::to_string(*r.transport_stream_id) : "null");
   j += ",\"network\":";
-  j += r.network_id ? "{\"network_id\":" + std::to_string(*r.network_id) + ",\"name\":" + Json(r.network_name) + "}"
-                    : std::string("null");
+  j += r.network_id
+           ? "{\"network_id\":" + std::to_string(*r.network_id) + ",\"name\":" + text(r.network_name) + "}"
+           : std::string("null");
   j += ",\"services\":[";
   bool first = true;
   for (const ServiceInfo* s : OrderedServices(r)) {
@@ -207,7 +212,7 @@ void PrintJson(FILE* out, const Counters& c, const Report& r) {
     first = false;
     j += "{\"service_id\":" + std::to_string(s->service_id);
     j += ",\"pmt_pid\":" + (s->pmt_pid ? std::to_string(*s->pmt_pid) : "null");
-    j += ",\"name\":" + Json(s->name) + ",\"provider\":" + Json(s->provider) + ",\"components\":[";
+    j += ",\"name\":" + text(s->name) + ",\"provider\":" + text(s->provider) + ",\"components\":[";
     for (size_t i = 0; i < s->components.size(); ++i) {
       j += i ? "," : "";
       j += "{\"stream_type\":" + std::to_string(s->components[i].stream_type) +
@@ -234,8 +239,8 @@ void PrintJson(FILE* out, const Counters& c, const Report& r) {
          ",\"kind\":" + Json(KindName(e.kind)) + ",\"version\":" + std::to_string(e.version) +
          ",\"start\":" + Json(FormatTime(e.start_day, e.start_second, 'T')) + ",\"duration\":" +
          (e.duration == kUndefinedDuration ? std::string("null") : std::to_string(e.duration)) +
-         ",\"title\":" + Json(Utf8(e.title, sizeof e.title)) +
-         ",\"description\":" + Json(Utf8(e.description, sizeof e.description)) +
+         ",\"title\":" + text(FieldText(e.title, sizeof e.title)) +
+         ",\"description\":" + text(FieldText(e.description, sizeof e.description)) +
          ",\"video_component_type\":" + std::to_string(e.video_component_type) +
          ",\"audio_component_type\":" + std::to_string(e.audio_component_type) + "}";
   }
@@ -243,7 +248,9 @@ void PrintJson(FILE* out, const Counters& c, const Report& r) {
   std::fputs(j.c_str(), out);
 }
 
-void PrintText(FILE* out, const char* name, const Counters& c, const Report& r) {
+void PrintText(FILE* out, const char* name, const Counters& c, const Report& r,
+               platform::SymbolForm symbols) {
+  auto text = [symbols](const std::string& sjis) { return platform::BroadcastToUtf8(sjis, symbols); };
   std::fprintf(out, "File:              %s\n", name);
   std::fprintf(out, "Packet size:       %u\n", c.packet_size);
   std::fprintf(out, "Packets:           %llu\n", static_cast<unsigned long long>(c.packets));
@@ -256,7 +263,8 @@ void PrintText(FILE* out, const char* name, const Counters& c, const Report& r) 
     std::fprintf(out, "Transport stream:  (no PAT)\n");
   }
   if (r.network_id) {
-    std::fprintf(out, "Network:           0x%04X (%u) \"%s\"\n", *r.network_id, *r.network_id, r.network_name.c_str());
+    std::fprintf(out, "Network:           0x%04X (%u) \"%s\"\n", *r.network_id, *r.network_id,
+                 text(r.network_name).c_str());
   } else {
     std::fprintf(out, "Network:           (no NIT)\n");
   }
@@ -270,7 +278,7 @@ void PrintText(FILE* out, const char* name, const Counters& c, const Report& r) 
   for (const ServiceInfo* s : services) {
     std::fprintf(out, "  service 0x%04X (%u)", s->service_id, s->service_id);
     if (s->pmt_pid) std::fprintf(out, "  PMT PID 0x%04X", *s->pmt_pid);
-    std::fprintf(out, "  \"%s\"  provider \"%s\"\n", s->name.c_str(), s->provider.c_str());
+    std::fprintf(out, "  \"%s\"  provider \"%s\"\n", text(s->name).c_str(), text(s->provider).c_str());
     for (const ComponentEntry& e : s->components) {
       std::fprintf(out, "    stream_type 0x%02X  PID 0x%04X\n", e.stream_type, e.elementary_pid);
     }
@@ -294,29 +302,35 @@ void PrintText(FILE* out, const char* name, const Counters& c, const Report& r) 
   for (const ProgrammeEvent& e : r.events) {
     // The same programme text as the filtering window's, on one line, then the description.
     constexpr uint32_t kLine = PT_START_DATE | PT_START_TIME | PT_END_TIME | PT_COMPONENTS | PT_TITLE | PT_TITLE_MARKS;
-    std::fprintf(out, "  service 0x%04X  event 0x%04X  %-17s v%-2u %s\n", e.service_id, e.event_id, KindName(e.kind),
-                 e.version, FormatProgrammeTextUtf8(kLine, e).c_str());
-    if (e.description[0]) std::fprintf(out, "     %s\n", FormatProgrammeTextUtf8(PT_TEXT, e).c_str());
+    std::fprintf(out, "  service 0x%04X  event 0x%04X  %-17s v%-2u %s\n", e.service_id, e.event_id,
+                 KindName(e.kind), e.version, FormatProgrammeTextUtf8(kLine, e, symbols).c_str());
+    if (e.description[0])
+      std::fprintf(out, "     %s\n", FormatProgrammeTextUtf8(PT_TEXT, e, symbols).c_str());
   }
 }
 
 void Usage(FILE* out) {
-  std::fprintf(out,
-               "Usage: pelkan-cli inspect [--json] FILE.ts\n"
-               "Describes a captured transport stream: packet size and error counters, the transport stream,\n"
-               "network, services with their components, satellite delivery, the broadcast clock and the\n"
-               "programme events. FILE '-' reads standard input. Texts are printed in UTF-8.\n"
-               "  --json   print one JSON object instead of text\n");
+  std::fprintf(
+      out,
+      "Usage: pelkan-cli inspect [--json] [--plain-symbols] FILE.ts\n"
+      "Describes a captured transport stream: packet size and error counters, the transport stream,\n"
+      "network, services with their components, satellite delivery, the broadcast clock and the\n"
+      "programme events. FILE '-' reads standard input. Texts are printed in UTF-8.\n"
+      "  --json           print one JSON object instead of text\n"
+      "  --plain-symbols  print the broadcast's symbols in their plain forms ([字] for 🈑)\n");
 }
 
 }  // namespace
 
 int RunInspect(int argc, char** argv) {
   bool json = false;
+  platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
   const char* path = nullptr;
   for (int i = 0; i < argc; ++i) {
     if (std::strcmp(argv[i], "--json") == 0) {
       json = true;
+    } else if (std::strcmp(argv[i], "--plain-symbols") == 0) {
+      symbols = platform::SymbolForm::kPlain;
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       Usage(stdout);
       return 0;
@@ -386,9 +400,9 @@ int RunInspect(int argc, char** argv) {
     return 1;
   }
   if (json) {
-    PrintJson(stdout, counters, report);
+    PrintJson(stdout, counters, report, symbols);
   } else {
-    PrintText(stdout, name, counters, report);
+    PrintText(stdout, name, counters, report, symbols);
   }
   return 0;
 }

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/text_codec.h"
-
 // The Japanese texts are written as Shift-JIS byte escapes; the UTF-8 reading is in the comment.
 // A plain character that looks like a hex digit is escaped too where it follows an escape.
 
@@ -205,8 +203,8 @@ size_t FormatProgrammeText(uint32_t flags, char* out, size_t capacity, const Mjd
   return text.size();
 }
 
-std::string FormatProgrammeTextUtf8(uint32_t flags, const ProgrammeEvent& event) {
-  return platform::SjisToUtf8(FormatProgrammeText(flags, event));
+std::string FormatProgrammeTextUtf8(uint32_t flags, const ProgrammeEvent& event, platform::SymbolForm form) {
+  return platform::BroadcastToUtf8(FormatProgrammeText(flags, event), form);
 }
 
 std::string ServiceIdText(uint16_t service_id) {

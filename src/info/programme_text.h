@@ -7,10 +7,12 @@
 #include <string_view>
 
 #include "core/mjd_time.h"
+#include "platform/broadcast_text.h"
 #include "ts/ts_events.h"
 
 // Human-readable texts of programmes, components and service rows. Every text is a Shift-JIS byte
-// string (the program's internal encoding); the *Utf8 variants convert for the command-line tool.
+// string (the program's internal encoding); the *Utf8 variants convert for the command-line tool,
+// reading them as broadcast text (platform/broadcast_text.h).
 // All functions are pure and safe from any thread.
 
 namespace pelkan {
@@ -66,8 +68,10 @@ std::string FormatProgrammeText(uint32_t flags, const ProgrammeEvent& event);
 size_t FormatProgrammeText(uint32_t flags, char* out, size_t capacity, const MjdTime& start,
                            const MjdTime& end, std::string_view title, std::string_view description,
                            uint8_t video_type, uint8_t audio_type);
-// FormatProgrammeText of an event, converted to UTF-8 for the command-line tool.
-std::string FormatProgrammeTextUtf8(uint32_t flags, const ProgrammeEvent& event);
+// FormatProgrammeText of an event, converted to UTF-8 for the command-line tool, the broadcast's
+// symbols in `form`.
+std::string FormatProgrammeTextUtf8(uint32_t flags, const ProgrammeEvent& event,
+                                    platform::SymbolForm form = platform::SymbolForm::kSymbols);
 
 // Text of the service column: the service id in decimal.
 std::string ServiceIdText(uint16_t service_id);

@@ -1,7 +1,5 @@
 #include "info/service_row_table.h"
 
-#include "platform/text_codec.h"
-
 namespace pelkan {
 
 void ServiceRowTable::ShowFilterState(bool active, bool switch_enabled, bool list_enabled) {
@@ -48,20 +46,24 @@ bool ServiceRowTable::ComponentsComplete() const {
   return true;
 }
 
-std::vector<std::string> ServiceRowTable::RenderUtf8() const {
+std::vector<std::string> ServiceRowTable::RenderUtf8(platform::SymbolForm form) const {
   std::vector<std::string> lines;
   lines.reserve(rows_.size());
-  for (const Row& row : rows_) lines.push_back(FormatServiceRowUtf8(row));
+  for (const Row& row : rows_) lines.push_back(FormatServiceRowUtf8(row, form));
   return lines;
 }
 
-std::string FormatServiceRowUtf8(const ServiceRowTable::Row& row) {
+std::string ServiceCellUtf8(const ServiceRowTable::Row& row, int column, platform::SymbolForm form) {
+  std::string cell = platform::BroadcastToUtf8(row.cells[static_cast<size_t>(column)], form);
+  while (!cell.empty() && cell.back() == ' ') cell.pop_back();
+  return cell;
+}
+
+std::string FormatServiceRowUtf8(const ServiceRowTable::Row& row, platform::SymbolForm form) {
   std::string line = row.checked ? "[x] " : "[ ] ";
   for (int column = 0; column < ServiceRowTable::kColumns; ++column) {
-    std::string cell = platform::SjisToUtf8(row.cells[static_cast<size_t>(column)]);
-    while (!cell.empty() && cell.back() == ' ') cell.pop_back();
     if (column > 0) line += " | ";
-    line += cell;
+    line += ServiceCellUtf8(row, column, form);
   }
   return line;
 }

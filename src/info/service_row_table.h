@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "info/service_filter_view.h"
+#include "platform/broadcast_text.h"
 
 namespace pelkan {
 
@@ -42,7 +43,7 @@ class ServiceRowTable : public ServiceFilterView {
   // its PMTs have been seen.
   bool ComponentsComplete() const;
   // Every row as one UTF-8 line (FormatServiceRowUtf8), in list order.
-  std::vector<std::string> RenderUtf8() const;
+  std::vector<std::string> RenderUtf8(platform::SymbolForm form = platform::SymbolForm::kSymbols) const;
 
  private:
   std::vector<Row> rows_;
@@ -52,9 +53,13 @@ class ServiceRowTable : public ServiceFilterView {
   uint64_t changes_ = 0;
 };
 
+// One cell of a row in UTF-8 (read as broadcast text, its symbols in `form`), without trailing blanks.
+std::string ServiceCellUtf8(const ServiceRowTable::Row& row, int column,
+                            platform::SymbolForm form = platform::SymbolForm::kSymbols);
 // One service row as a UTF-8 line: check mark, service id, name, current programme (one-line
 // form), PMT PID and components, separated by " | ". Example:
-// "[x] 1024 | NHK総合 | 21:00 - 21:54 ニュース | 0x01F0 | 0x0111(m2v) 0x0112(aac)".
-std::string FormatServiceRowUtf8(const ServiceRowTable::Row& row);
+// "[x] 1024 | NHK総合 | 21:00 - 21:54 ニュース🈑 | 0x01F0 | 0x0111(m2v) 0x0112(aac)".
+std::string FormatServiceRowUtf8(const ServiceRowTable::Row& row,
+                                 platform::SymbolForm form = platform::SymbolForm::kSymbols);
 
 }  // namespace pelkan

@@ -45,9 +45,19 @@ std::string Convert(const char* to, const char* from, std::string_view in, std::
 }  // namespace
 
 std::string SjisToUtf8(std::string_view sjis) {
-  return Convert("UTF-8", "CP932", sjis, "\xEF\xBF\xBD", [](const unsigned char*, size_t) -> size_t {
-    return 1;
+  return Convert("UTF-8", "CP932", sjis, "\xEF\xBF\xBD", [](const unsigned char* p, size_t left) -> size_t {
+    // A lead byte with a trail byte is one character even when CP932 has none there: going on
+    // after the lead byte alone would read the trail byte as the start of another character.
+    return SjisCharLength(std::string_view(reinterpret_cast<const char*>(p), left), 0);
   });
+}
+
+size_t SjisCharLength(std::string_view sjis, size_t i) {
+  if (i + 1 >= sjis.size()) return 1;
+  const auto lead = static_cast<unsigned char>(sjis[i]);
+  const auto trail = static_cast<unsigned char>(sjis[i + 1]);
+  const bool is_lead = (lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC);
+  return is_lead && trail >= 0x40 && trail <= 0xFC && trail != 0x7F ? 2 : 1;
 }
 
 std::string Utf8ToSjis(std::string_view utf8) {

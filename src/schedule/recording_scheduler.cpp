@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "core/status_text.h"
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "schedule/block_file_writer.h"
 #include "schedule/reservation_match.h"
@@ -85,20 +86,19 @@ std::unique_ptr<RecordingWriter> SchedulerHost::CreateWriter() {
   return std::make_unique<BlockFileWriter>(kBlockSize);
 }
 
-std::optional<std::string> BuildOutputPath(const ScheduleItem& item) {
-  std::string path(GetText(item.directory));
-  if (!path.empty() && path.back() != '/') path += '/';
+std::string RecordingFileName(const ScheduleItem& item) {
+  std::string name;
   if (item.flags & SI_FILE_NAME) {
-    const std::string_view name = GetText(item.file_name);
-    path += name;
+    name = GetText(item.file_name);
     const size_t slash = name.rfind('/');
-    const std::string_view last = slash == std::string_view::npos ? name : name.substr(slash + 1);
+    const std::string_view last =
+        slash == std::string::npos ? std::string_view(name) : std::string_view(name).substr(slash + 1);
     const size_t dot = last.rfind('.');
     const bool has_extension =
         dot != std::string_view::npos && last.find_first_not_of(' ', dot + 1) != std::string_view::npos;
     if (!has_extension) {
       const std::string_view ext = GetText(item.extension);
-      path += ext.empty() ? std::string_view(".ts") : ext;
+      name += ext.empty() ? std::string_view(".ts") : ext;
     }
   } else {
     int y, mo, d, h, mi, s;
@@ -106,15 +106,25 @@ std::optional<std::string> BuildOutputPath(const ScheduleItem& item) {
     SecondsToHms(item.start_second, &h, &mi, &s);
     char stamp[64];
     std::snprintf(stamp, sizeof(stamp), "%04d%02d%02d-%02d%02d", y, mo, d, h, mi);
-    path += stamp;
+    name = stamp;
     if (IsByEvent(item)) {
-      const std::string_view title = GetText(item.title);
-      if (title.find('/') != std::string_view::npos) return std::nullopt;
-      path += "-";
-      path += title;
+      name += "-";
+      name += GetText(item.title);
     }
-    path += ".ts";
+    name += ".ts";
   }
+  return name;
+}
+
+std::optional<std::string> BuildOutputPath(const ScheduleItem& item) {
+  if (!(item.flags & SI_FILE_NAME) && IsByEvent(item) &&
+      GetText(item.title).find('/') != std::string_view::npos)
+    return std::nullopt;
+  std::string path(GetText(item.directory));
+  if (!path.empty() && path.back() != '/') path += '/';
+  // The file itself gets the plain forms of the broadcast's symbols ("[字]"), which every file
+  // system and terminal can show.
+  path += platform::BroadcastToPlainSjis(RecordingFileName(item));
   if (path.size() > kPathSize - 1) return std::nullopt;
   return path;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/dtv_base.h"
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "schedule/recording_scheduler.h"
 #include "schedule/schedule_edit_item.h"
@@ -157,7 +158,8 @@ ScheduleEditForm FormFromItem(const ScheduleItem& item, const DeviceChannels& de
   f.service_id_text = Utf8(GetText(item.service_id_text));
   f.file_name_flag = (item.flags & SI_FILE_NAME) != 0;
   f.directory = Utf8(GetText(item.directory));
-  f.file_name = Utf8(GetText(item.file_name));
+  // A name made from a programme title shows the broadcast's symbols, as the list does.
+  f.file_name = platform::BroadcastToUtf8(GetText(item.file_name));
   f.extension = Utf8(GetText(item.extension));
   return f;
 }
@@ -235,7 +237,8 @@ ScheduleEditResult BuildScheduleItem(const ScheduleEditForm& form, const Schedul
 
   const std::optional<std::string> dir = ExactSjis(form.directory);
   if (!dir) return Refuse(InvalidPathText(), EditField::kDirectory);
-  const std::optional<std::string> name = ExactSjis(form.file_name);
+  const std::optional<std::string> name =
+      platform::Utf8ToBroadcast(form.file_name, GetText(opened.file_name));
   if (!name) return Refuse(InvalidPathText(), EditField::kFileName);
   const std::optional<std::string> ext = ExactSjis(form.extension);
   if (!ext) return Refuse(InvalidPathText(), EditField::kExtension);

@@ -119,7 +119,9 @@ struct ScheduleEditResult {
 // refused with "パス名が長すぎます" when folder, file name and extension exceed 258 bytes
 // together or the recording's path would not fit 259 bytes, and with "無効なパスです。" when the
 // folder does not exist, a folder or name has no Shift-JIS form, the file name or extension
-// contains '/', or a fixed file name is empty. An event id that is not "0x" and hexadecimal digits
+// contains '/', or a fixed file name is empty. The file name is broadcast text
+// (platform::Utf8ToBroadcast): what the user left of the name as it was shown keeps its bytes, and
+// the broadcast's symbols have a form there too. An event id that is not "0x" and hexadecimal digits
 // of at most 0xFFFF is refused with "無効なイベントIDです。".
 ScheduleEditResult BuildScheduleItem(const ScheduleEditForm& form, const ScheduleItem& opened,
                                      const DeviceChannels& device);

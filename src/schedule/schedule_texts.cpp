@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/text_codec.h"
+#include "schedule/recording_scheduler.h"
 
 namespace pelkan {
 namespace {
@@ -93,6 +94,11 @@ std::string ItemDetailText(const ScheduleItem& item) {
   }
   if (item.flags & SI_FILE_NAME) text += Sjis("[ファイル名指定]");
   return text;
+}
+
+std::string ItemFileNameText(const ScheduleItem& item) {
+  if (!(item.flags & SI_FILE_NAME) && !HasStart(item)) return std::string();
+  return RecordingFileName(item);
 }
 
 }  // namespace pelkan

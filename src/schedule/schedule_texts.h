@@ -21,6 +21,9 @@ std::string ItemDurationText(const ScheduleItem& item);
 // Column 3: "[毎日]", "[毎週]", "[チャンネル設定=%d]", "[チャンネル文字列=%s]", "[サービスID=%s]",
 // "[ファイル名指定]" for the options set, in that order.
 std::string ItemDetailText(const ScheduleItem& item);
+// Column 4: the name of the reservation's file (RecordingFileName), empty for an event reservation
+// whose event is not known yet. Broadcast text: a programme title in it keeps its symbols.
+std::string ItemFileNameText(const ScheduleItem& item);
 // Weekday name of an MJD: day mod 7, 0 = "水".
 std::string WeekdayName(uint32_t mjd);
 

@@ -144,7 +144,7 @@ void FilterWindow::AddRow(uint16_t row, uint16_t /*service_id*/, std::string_vie
     if (column == kServiceColumn) {
       item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
       item->setCheckState(Qt::Checked);
-      item->setText(FromSjis(service_text));
+      item->setText(FromBroadcastSjis(service_text));
     }
     list->setItem(row, column, item);
   }
@@ -156,7 +156,7 @@ void FilterWindow::SetCell(uint16_t row, int column, std::string_view text) {
   QTableWidgetItem* item = ui_->serviceList->item(row, column);
   if (item == nullptr) return;
   applying_ = true;
-  item->setText(FromSjis(text));
+  item->setText(FromBroadcastSjis(text));
   applying_ = false;
   RefreshToolTip();
 }
@@ -239,7 +239,7 @@ void FilterWindow::ShowToolTipAt(const QPoint& viewport_pos) {
   // The tip stays while the pointer is inside its row and goes when it leaves.
   const QRect row_rect(0, list->rowViewportPosition(row), viewport->width(), list->rowHeight(row));
   QToolTip::showText(viewport->mapToGlobal(viewport_pos),
-                     ToolTipHtml(FromSjis(text), QToolTip::font(), kToolTipMaxWidth - kToolTipFrame),
+                     ToolTipHtml(FromBroadcastSjis(text), QToolTip::font(), kToolTipMaxWidth - kToolTipFrame),
                      viewport, row_rect, kToolTipMs);
   tip_pos_ = viewport_pos;
   tip_open_ = true;

@@ -1,6 +1,8 @@
 #include "ui/schedule_edit_dialog.h"
 
+#include <QFontMetrics>
 #include <QLineEdit>
+#include <algorithm>
 
 #include "ui/qt_text.h"
 #include "ui_schedule_edit_dialog.h"
@@ -23,6 +25,10 @@ uint32_t SecondsOf(const QTime& t) {
 // The date range the reservation file holds: day numbers 1 to 65535.
 const QDate kFirstDate(1858, 11, 18);
 const QDate kLastDate(2038, 4, 22);
+
+// Width range of the file name field, in pixels.
+constexpr int kFileNameMinWidth = 240;
+constexpr int kFileNameMaxWidth = 640;
 
 }  // namespace
 
@@ -86,6 +92,11 @@ void ScheduleEditDialog::Show(const ScheduleEditForm& form) {
   ui_->directoryEdit->setText(Q(form.directory));
   ui_->fileNameCheck->setChecked(form.file_name_flag);
   ui_->fileNameEdit->setText(Q(form.file_name));
+  // Wide enough for the name it opens with (one made from a long programme title), within reason.
+  const QFontMetrics metrics(ui_->fileNameEdit->font());
+  const int name_width =
+      metrics.horizontalAdvance(ui_->fileNameEdit->text()) + 2 * metrics.horizontalAdvance('M');
+  ui_->fileNameEdit->setMinimumWidth(std::clamp(name_width, kFileNameMinWidth, kFileNameMaxWidth));
   ui_->extensionEdit->setText(Q(form.extension));
 
   const ScheduleEditEnabled& e = form.enabled;

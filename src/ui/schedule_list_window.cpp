@@ -16,8 +16,10 @@
 namespace pelkan::ui {
 namespace {
 
-// Column widths of タイプ, 開始日時, 録画時間 and 詳細; a column grows when its texts need more.
-constexpr int kColumnWidths[4] = {100, 200, 120, 250};
+// Column widths of タイプ, 開始日時, 録画時間, 詳細 and ファイル名; a column grows when its texts
+// need more (the last one fills the rest of the list).
+constexpr int kColumns = 5;
+constexpr int kColumnWidths[kColumns] = {100, 200, 120, 250, 250};
 
 }  // namespace
 
@@ -35,7 +37,7 @@ ScheduleListWindow::ScheduleListWindow(ScheduledCapture& capture, ChannelSource 
   QHeaderView* header = ui_->scheduleList->horizontalHeader();
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setHighlightSections(false);
-  for (int c = 0; c < 4; ++c) ui_->scheduleList->setColumnWidth(c, kColumnWidths[c]);
+  for (int c = 0; c < kColumns; ++c) ui_->scheduleList->setColumnWidth(c, kColumnWidths[c]);
   WidenToShowColumns(ui_->scheduleList);
 
   connect(ui_->addButton, &QPushButton::clicked, this, &ScheduleListWindow::addReservation);
@@ -89,15 +91,16 @@ void ScheduleListWindow::Rebuild() {
   list->setRowCount(static_cast<int>(shown_.size()));
   for (size_t i = 0; i < shown_.size(); ++i) {
     const ScheduleItem& item = shown_[i];
-    const std::string cells[4] = {ItemTypeText(item), ItemStartText(item), ItemDurationText(item),
-                                  ItemDetailText(item)};
-    for (int c = 0; c < 4; ++c) {
-      auto* cell = new QTableWidgetItem(FromSjis(cells[c]));
+    const std::string cells[kColumns] = {ItemTypeText(item), ItemStartText(item), ItemDurationText(item),
+                                         ItemDetailText(item), ItemFileNameText(item)};
+    for (int c = 0; c < kColumns; ++c) {
+      // The file name may hold a programme title: broadcast text.
+      auto* cell = new QTableWidgetItem(c == kColumns - 1 ? FromBroadcastSjis(cells[c]) : FromSjis(cells[c]));
       cell->setData(Qt::UserRole, static_cast<int>(i));
       list->setItem(static_cast<int>(i), c, cell);
     }
   }
-  for (int c = 0; c < 3; ++c) {
+  for (int c = 0; c < kColumns - 1; ++c) {
     list->resizeColumnToContents(c);
     list->setColumnWidth(c, std::max(list->columnWidth(c) + 8, kColumnWidths[c]));
   }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "info/programme_text.h"
+#include "platform/broadcast_text.h"
 #include "tools/streamgen/broadcast_generator.h"
 
 namespace pelkan {
@@ -69,6 +70,28 @@ TEST_F(CliCaptureServices, PrintsTheRowsAndTheirProgrammes) {
   }
   // Once the broadcast clock and the events are known, the programme column fills (reprinted).
   EXPECT_TRUE(std::regex_search(out, std::regex(R"(\| \d\d:\d\d( - \d\d:\d\d |未定  ))"))) << out;
+}
+
+// The virtual tuner's titles carry the broadcast's symbols; --plain-symbols prints their plain forms.
+TEST_F(CliCaptureServices, PlainSymbolsPrintThePlainFormsOfTheTitles) {
+  ASSERT_EQ(
+      Run("capture --seconds 3 --in 0x86 --services --plain-symbols --virtual-start \"2026-12-07 21:00\""), 0)
+      << Read("err.txt");
+  const std::string out = Read("out.txt");
+  streamgen::GeneratorOptions options;
+  options.start_time = MjdTime{MjdFromDate(2026, 12, 7), 21 * 3600};
+  const streamgen::BroadcastGenerator gen(options);
+  int with_symbols = 0;
+  for (const streamgen::ServiceInfo& s : gen.Multiplex(0).services) {
+    const auto programme = gen.ProgrammeAt(0, s.service_id, options.start_time);
+    ASSERT_TRUE(programme.has_value());
+    const std::string plain =
+        platform::BroadcastToUtf8(*platform::Utf8ToBroadcast(programme->title), platform::SymbolForm::kPlain);
+    with_symbols += plain != programme->title;
+    EXPECT_NE(out.find(" " + plain + " | "), std::string::npos) << plain << "\n" << out;
+  }
+  EXPECT_GT(with_symbols, 0);
+  EXPECT_EQ(out.find("\xF0\x9F\x88"), std::string::npos) << out;  // no squared ideographs U+1F200-
 }
 
 TEST_F(CliCaptureServices, ChosenServicesAreTheCheckedRows) {

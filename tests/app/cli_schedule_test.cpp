@@ -51,9 +51,10 @@ TEST_F(CliSchedule, AddListRemoveRoundTrip) {
   std::string list;
   EXPECT_EQ(Run({"list"}, &list), 0);
   EXPECT_EQ(list,
-            "No.\tタイプ\t開始日時\t録画時間\t詳細\n"
-            "1\t日付\t2008年03月03日(月) 21時00分00秒\t00 時間 30 分 00 秒\t[毎日][サービスID=1024]\n"
-            "2\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\n");
+            "No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n"
+            "1\t日付\t2008年03月03日(月) 21時00分00秒\t00 時間 30 分 00 秒\t[毎日][サービスID=1024]\t"
+            "20080303-2100.ts\n"
+            "2\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\t\n");
   const auto items = LoadScheduleFile("schedule.ini");
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(GetText(items[0].directory), "rec");
@@ -75,7 +76,7 @@ TEST_F(CliSchedule, AddListRemoveRoundTrip) {
   EXPECT_EQ(LoadScheduleFile("schedule.ini").size(), 1u);
   EXPECT_EQ(Run({"remove", "5", "--expect-start", "2008-03-04 21:00"}), 1);
   EXPECT_EQ(Run({"remove", "--event", "1024:4660"}, &list), 0);
-  EXPECT_EQ(list, "removed: 1\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\n");
+  EXPECT_EQ(list, "removed: 1\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\t\n");
   EXPECT_TRUE(LoadScheduleFile("schedule.ini").empty());
 }
 
@@ -118,7 +119,7 @@ TEST_F(CliSchedule, FilesOfOtherFormsAreReadAndOtherFilesKeptAside) {
 
   ASSERT_TRUE(platform::ReplaceFileContents("schedule.ini", "not my reservations\n"));
   EXPECT_EQ(Run({"list"}, &list), 0);
-  EXPECT_EQ(list, "No.\tタイプ\t開始日時\t録画時間\t詳細\n");
+  EXPECT_EQ(list, "No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n");
   ASSERT_EQ(Run({"add", "--start", "2008-03-03 22:00", "--minutes", "30", "--dir", "rec"}), 0);
   ASSERT_TRUE(platform::ReadFileContents("schedule.ini.bad", &text));
   EXPECT_EQ(text, "not my reservations\n");
@@ -137,6 +138,24 @@ TEST_F(CliSchedule, DatesAfter2038AreRefusedAsSuch) {
   EXPECT_NE(err({"add", "--start", "2026-02-30 00:00", "--minutes", "1"}).find("not a real date"),
             std::string::npos);
   EXPECT_EQ(Run({"add", "--start", "2038-04-22 23:59:59", "--minutes", "1", "--dir", "rec"}), 0);
+}
+
+// A file name made from a programme title keeps the broadcast's symbols in schedule.ini and in the
+// list; --plain-symbols shows the name the file gets.
+TEST_F(CliSchedule, FileNameWithBroadcastSymbols) {
+  ASSERT_EQ(
+      Run({"add", "--start", "2008-03-03 21:00", "--minutes", "30", "--dir", "rec", "--file", "🈟ドラマ🈑🈓"}),
+      0);
+  const auto items = LoadScheduleFile("schedule.ini");
+  ASSERT_EQ(items.size(), 1u);
+  // [新] 90/75, [字] 90/54, [デ] 90/56 as the broadcast's decoder gives them.
+  EXPECT_EQ(GetText(items[0].file_name), "\xED\xE9\x83\x68\x83\x89\x83\x7D\xED\xD4\xED\xD6");
+  std::string list;
+  ASSERT_EQ(Run({"list"}, &list), 0);
+  EXPECT_NE(list.find("[ファイル名指定]\t🈟ドラマ🈑🈓.ts\n"), std::string::npos) << list;
+  ASSERT_EQ(Run({"list", "--plain-symbols"}, &list), 0);
+  EXPECT_NE(list.find("[ファイル名指定]\t[新]ドラマ[字][デ].ts\n"), std::string::npos) << list;
+  EXPECT_EQ(Run({"list", "--plain"}), 2);
 }
 
 TEST_F(CliSchedule, OverlapIsRefusedWithoutTerminalAndForcedOnRequest) {

@@ -67,6 +67,43 @@ TEST(CliInspect, SyntheticStreamWithClockAndEvents) {
   std::remove(path.c_str());
 }
 
+// A title as broadcasters code it: additional symbols of the kanji set ([新] 7A6B, [字] 7A56, [デ] 7A58)
+// and an additional kanji (﨑 7540) among katakana in GR, kanji in GL, a single-shifted hiragana and
+// alphanumerics through LS1.
+TEST(CliInspect, TitleWithTheBroadcastsSymbols) {
+  const test::Bytes title = {0x7A, 0x6B,                                // [新]
+                             0x1B, 0x7C, 0xC9, 0xE9, 0xDE,              // LS3R ドラマ
+                             0xFB,                                      // 「
+                             0x3B, 0x33, 0x75, 0x40, 0x32, 0x48,        // 山﨑家
+                             0x19, 0x4E,                                // SS2 の
+                             0x3F, 0x4D, 0x21, 0x39, 0xFC,              // 人々」
+                             0x42, 0x68, 0x0E, 0x31, 0x0F, 0x4F, 0x43,  // 第 LS1 1 LS0 話
+                             0x7A, 0x56, 0x7A, 0x58};                   // [字][デ]
+  test::TsBuilder b;
+  b.Null(8)
+      .Section(0x12, test::EitSection(0x4E, 0x0400, 1, 0,
+                                      {{0x1000,
+                                        0xEA60,
+                                        {0x21, 0x00, 0x00},
+                                        {0x00, 0x54, 0x00},
+                                        test::ShortEventDescriptor(title, test::AribAlnum("TEXT"))}}))
+      .Null(8);
+  const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_symbols.ts";
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(b.bytes().data()), static_cast<long>(b.bytes().size()));
+
+  const CliRun json = Inspect("--json " + path);
+  ASSERT_EQ(json.exit_code, 0);
+  EXPECT_NE(json.out.find("\"title\":\"🈟ドラマ「山﨑家の人々」第１話🈑🈓\""), std::string::npos) << json.out;
+  const CliRun plain = Inspect("--json --plain-symbols " + path);
+  EXPECT_NE(plain.out.find("\"title\":\"[新]ドラマ「山﨑家の人々」第１話[字][デ]\""), std::string::npos)
+      << plain.out;
+  const CliRun text = Inspect("--plain-symbols " + path);
+  EXPECT_NE(text.out.find("21:00 - 21:54 << [新]ドラマ「山﨑家の人々」第１話[字][デ] >>"), std::string::npos)
+      << text.out;
+  std::remove(path.c_str());
+}
+
 TEST(CliInspect, NotATransportStreamFails) {
   const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_text.txt";
   std::ofstream(path) << std::string(5000, 'x');

@@ -11,6 +11,7 @@
 #include "info/programme_text.h"
 #include "info/service_filter_window.h"
 #include "info/service_row_table.h"
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "tools/streamgen/broadcast_generator.h"
 #include "ts/ts_processor.h"
@@ -56,7 +57,7 @@ struct GeneratedCapture {
                               });
       dispatcher.RunPending();
       if (row < table.Rows().size()) {
-        const std::string text = SjisToUtf8(table.Rows()[row].cells[2]);
+        const std::string text = platform::BroadcastToUtf8(table.Rows()[row].cells[2]);
         if (columns->empty() || columns->back() != text) columns->push_back(text);
       }
     }
@@ -72,7 +73,7 @@ struct GeneratedCapture {
 
 std::string LineOf(const streamgen::ProgrammeInfo& p) {
   ProgrammeEvent e{};
-  const std::string title = Utf8ToSjis(p.title);
+  const std::string title = platform::Utf8ToBroadcast(p.title).value_or("");
   title.copy(e.title, sizeof(e.title) - 1);
   e.start_day = p.start.date;
   e.start_second = p.start.seconds;

@@ -18,6 +18,8 @@ TEST(TextCodec, InvalidBytesDoNotLoseTheRest) {
   // A character with no Shift-JIS form and a broken UTF-8 byte each become '?'.
   EXPECT_EQ(Utf8ToSjis("x\xF0\x9F\x98\x80y\xC3z"), "x?y?z");
   EXPECT_EQ(SjisToUtf8(""), "");
+  // 0x87 0xED is no CP932 character but one pair: its trail byte does not start another (ED 82 墲).
+  EXPECT_EQ(SjisToUtf8("\x87\xED\x82\xC5"), "\xEF\xBF\xBD" "で");
 }
 
 TEST(TextCodec, ExactConversionRefusesNamesWithoutAShiftJisForm) {

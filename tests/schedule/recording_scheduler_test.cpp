@@ -12,10 +12,12 @@
 #include <thread>
 
 #include "core/status_text.h"
+#include "platform/broadcast_text.h"
 #include "platform/profile.h"
 #include "platform/text_codec.h"
 #include "schedule/block_file_writer.h"
 #include "schedule/schedule_file.h"
+#include "schedule/schedule_texts.h"
 
 namespace pelkan {
 namespace {
@@ -569,6 +571,24 @@ TEST(RecordingScheduler, TitleWithSlashEndsInError) {
   EXPECT_TRUE(host.files.empty());
   ASSERT_EQ(s.Finished().size(), 1u);
   EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+}
+
+// The title's symbols ([新] ED E9, [字] ED D4, ☀ EF 80) take their plain forms in the file's name;
+// the folder, typed by the user, keeps its real 0xED character (纊, ED 40 in CP932).
+TEST(RecordingScheduler, AutomaticNameFromATitleHoldsThePlainFormsOfItsSymbols) {
+  FakeHost host;
+  const std::string title = "\xED\xE9" + platform::Utf8ToSjis("ドラマ") + "\xED\xD4\xEF\x80";
+  host.events[{1024, 7}] = Event(1, At(21, 0, 0), 1800, title.c_str());
+  RecordingScheduler s(&host);
+  ScheduleItem item = ByEvent(1024, 7);
+  SetText(item.directory, "/rec/\xED\x40");
+  s.StoreItem(item, -1);
+  s.Tick(At(20, 30, 0));
+  EXPECT_EQ(GetText(s.Reservations()[0].title), title);  // kept as broadcast
+  s.Tick(At(20, 59, 56));
+  ASSERT_EQ(host.files.size(), 1u);
+  EXPECT_EQ(host.files[0].path, "/rec/纊/20080303-2100-[新]ドラマ[字]〓.ts");
+  EXPECT_EQ(platform::BroadcastToUtf8(ItemFileNameText(s.Reservations()[0])), "20080303-2100-🈟ドラマ🈑☀.ts");
 }
 
 TEST(OutputPath, Naming) {

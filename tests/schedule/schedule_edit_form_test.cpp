@@ -74,6 +74,35 @@ TEST_F(ScheduleEditFormTest, AddThenOkStoresTheShownReservation) {
   EXPECT_EQ(FormatSchedule({*r.item}), FormatSchedule({opened_}));
 }
 
+// A reservation of "[新]ドラマ①[字]" (its symbols as the broadcast codes them, ① as 94/65) in a folder
+// whose name holds a real 0xED character (纊, ED 40), as another program may have written it.
+TEST_F(ScheduleEditFormTest, TitleKeepsItsSymbolsAndTheFolderItsCharacter) {
+  std::filesystem::create_directory(root_ + "/録画纊");
+  const std::string folder = platform::Utf8ToSjis(root_ + "/録画") + "\xED\x40";
+  const std::string title = "\xED\xE9" + platform::Utf8ToSjis("ドラマ") + "\xEF\xDF\xED\xD4";
+  const MjdTime start{kDay, 21 * 3600};
+  opened_ = MakeTimeReservation(folder, 1024, &start, 1800, title, kNow);
+  ScheduleEditForm form = FormFromItem(opened_, DeviceChannels{}, kNow);
+  EXPECT_EQ(form.directory, root_ + "/録画纊");
+  EXPECT_EQ(form.file_name, "20080303-2100-🈟ドラマ①🈑");
+
+  ScheduleEditResult r = Build(form);
+  ASSERT_TRUE(r.item) << Utf8(r.message);
+  EXPECT_EQ(GetText(r.item->file_name), GetText(opened_.file_name));  // byte for byte
+  EXPECT_EQ(Utf8(GetText(r.item->directory)), root_ + "/録画纊");
+  EXPECT_EQ(Utf8(*BuildOutputPath(*r.item)), root_ + "/録画纊/20080303-2100-[新]ドラマ[1][字].ts");
+
+  // Edited: what was left of the shown name keeps its bytes, the typed part is CP932 (① too) or,
+  // for a symbol CP932 lacks, its cell.
+  form.file_name = "20080303-2100-🈟ドラマ①🈑・①🈞";
+  r = Build(form);
+  ASSERT_TRUE(r.item) << Utf8(r.message);
+  EXPECT_EQ(GetText(r.item->file_name),
+            "20080303-2100-" + title + platform::Utf8ToSjis("・①") + "\xED\xE8");  // [再] 90/74
+  form.file_name = "caf\xC3\xA9";
+  EXPECT_FALSE(Build(form).item);
+}
+
 TEST_F(ScheduleEditFormTest, PathLengthRuleCountsFolderNameAndExtension) {
   ScheduleEditForm form = AddForm(FolderOfLength(200));
   form.file_name_flag = true;

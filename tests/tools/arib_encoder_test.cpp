@@ -5,19 +5,19 @@
 #include <string>
 #include <vector>
 
-#include "platform/text_codec.h"
+#include "platform/broadcast_text.h"
 #include "ts/arib_string.h"
 
 namespace pelkan::streamgen {
 namespace {
 
-// Broadcast bytes -> UTF-8 through the receiver's decoder.
+// Broadcast bytes -> UTF-8 through the receiver's decoder, read as broadcast text.
 std::string RoundTrip(const std::string& utf8, uint32_t dest_size = 1024) {
   const std::string code = EncodeAribString(utf8);
   std::vector<char> out(dest_size);
   DecodeAribString(reinterpret_cast<const uint8_t*>(code.data()), static_cast<uint32_t>(code.size()),
                    out.data(), dest_size);
-  return platform::SjisToUtf8(out.data());
+  return platform::BroadcastToUtf8(out.data());
 }
 
 std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
@@ -28,6 +28,15 @@ TEST(EncodeAribString, KanjiGoesThroughJisX0208InGl) {
   // Level 2 kanji and the ideographic space.
   EXPECT_EQ(Bytes(EncodeAribString("弌")), (std::vector<uint8_t>{0x50, 0x21}));
   EXPECT_EQ(Bytes(EncodeAribString("　")), (std::vector<uint8_t>{0x21, 0x21}));
+}
+
+TEST(EncodeAribString, AdditionalKanjiAndSymbolsUseRows85To94) {
+  // [字] is 90/54, ☀ 93/64; ① and 﨑 have CP932 forms (row 13, IBM extension) that are no JIS X 0208.
+  EXPECT_EQ(Bytes(EncodeAribString("🈑☀")), (std::vector<uint8_t>{0x7A, 0x56, 0x7D, 0x60}));
+  EXPECT_EQ(Bytes(EncodeAribString("①﨑")), (std::vector<uint8_t>{0x7E, 0x61, 0x75, 0x40}));
+  // 曙 is also in row 85, but JIS X 0208 has it: a broadcaster codes it there.
+  EXPECT_EQ(Bytes(EncodeAribString("曙")), (std::vector<uint8_t>{0x3D, 0x6C}));
+  EXPECT_EQ(RoundTrip("🈟ドラマ🈑🈓 山﨑の天気予報☀"), "🈟ドラマ🈑🈓山﨑の天気予報☀");
 }
 
 TEST(EncodeAribString, KanaUseTheGrSetsWithLockingAndSingleShifts) {

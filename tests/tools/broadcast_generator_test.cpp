@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "tests/tools/stream_scan.h"
 #include "tools/streamgen/programme_schedule.h"
@@ -42,11 +43,11 @@ std::vector<const ScannedSection*> Tables(const StreamScan& scan, uint16_t pid, 
   return out;
 }
 
-// Decodes broadcast text with the receiver's decoder into UTF-8.
+// Decodes broadcast text with the receiver's decoder into UTF-8, read as broadcast text.
 std::string Text(const uint8_t* p, size_t n, uint32_t field = 256) {
   std::vector<char> out(field);
   DecodeAribString(p, static_cast<uint32_t>(n), out.data(), field);
-  return platform::SjisToUtf8(out.data());
+  return platform::BroadcastToUtf8(out.data());
 }
 
 uint32_t Bcd(uint8_t b) { return (b >> 4) * 10u + (b & 0x0Fu); }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/capture_stats.h"
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "tools/streamgen/broadcast_generator.h"
 #include "tools/streamgen/test_scrambler.h"
@@ -142,8 +143,8 @@ TEST(ProcessorRoundTrip, TablesNamesClockAndProgrammesComeBackExactly) {
     const std::optional<ProgrammeEvent> stored = proc.FindEventById(0, 0, s.service_id, now->event_id);
     ASSERT_TRUE(stored) << s.service_id;
     EXPECT_EQ(stored->kind, EVENT_KIND_PF_ACTUAL);
-    EXPECT_EQ(std::string(stored->title), Utf8ToSjis(now->title));
-    EXPECT_EQ(std::string(stored->description), Utf8ToSjis(now->description));
+    EXPECT_EQ(platform::BroadcastToUtf8(stored->title), now->title);
+    EXPECT_EQ(platform::BroadcastToUtf8(stored->description), now->description);
     EXPECT_EQ(stored->start_day, now->start.date);
     EXPECT_EQ(stored->start_second, now->start.seconds);
     EXPECT_EQ(stored->duration, now->duration);
@@ -158,7 +159,7 @@ TEST(ProcessorRoundTrip, TablesNamesClockAndProgrammesComeBackExactly) {
     const std::optional<ProgrammeEvent> scheduled = proc.FindEventById(0, 0, s.service_id, future->event_id);
     ASSERT_TRUE(scheduled) << s.service_id;
     EXPECT_EQ(scheduled->kind, EVENT_KIND_SCHEDULE_ACTUAL);
-    EXPECT_EQ(std::string(scheduled->title), Utf8ToSjis(future->title));
+    EXPECT_EQ(platform::BroadcastToUtf8(scheduled->title), future->title);
   }
 
   // Every time-offset table carries the clock of its place in the stream (the time-date tables

@@ -43,6 +43,7 @@
 #include "core/dtv_ezusb_fx2.h"
 #include "info/programme_text.h"
 #include "info/service_filter_window.h"
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "tests/support/capture_fakes.h"
 #include "tests/support/loopback_udp.h"
@@ -470,7 +471,7 @@ TEST_F(FilterWindowCapture, PopupReservationHandsOverTheProgrammeAndTheCaptureKe
   EXPECT_EQ(handed[0].start.date, programme->start.date);
   EXPECT_EQ(handed[0].start.seconds, programme->start.seconds);
   EXPECT_EQ(handed[0].duration, programme->duration);
-  EXPECT_EQ(platform::SjisToUtf8(handed[0].title), programme->title);
+  EXPECT_EQ(platform::BroadcastToUtf8(handed[0].title), programme->title);
   // 1.5 s at 60 Mbit/s is about 340 blocks; the processing went on and so did the status refresh.
   EXPECT_GT(handed[0].blocks_while_open, 100u);
   EXPECT_GE(handed[0].refreshes_while_open, 2);
@@ -480,7 +481,7 @@ TEST_F(FilterWindowCapture, PopupReservationHandsOverTheProgrammeAndTheCaptureKe
   ASSERT_TRUE(QTest::qWaitFor([&] { return handed.size() == 2; }, 5000));
   EXPECT_EQ(handed[1].service_id, sid);
   EXPECT_EQ(handed[1].event_id, programme->event_id);
-  EXPECT_EQ(platform::SjisToUtf8(handed[1].title), programme->title);
+  EXPECT_EQ(platform::BroadcastToUtf8(handed[1].title), programme->title);
   EXPECT_EQ(app_->stats().fifo_overflows.load(), 0u);
   app_->SetStatusListener(nullptr);
 }

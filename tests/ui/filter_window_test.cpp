@@ -22,6 +22,7 @@
 
 #include "info/programme_text.h"
 #include "info/service_filter_window.h"
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "ui/qt_dispatcher.h"
 #include "ui/qt_text.h"
@@ -43,8 +44,9 @@ ProgrammeEvent Event(uint16_t service_id, uint16_t event_id, uint32_t start, uin
   e.version = 1;
   e.service_id = service_id;
   e.event_id = event_id;
-  const std::string title = platform::Utf8ToSjis(title_utf8);
-  const std::string description = platform::Utf8ToSjis(description_utf8);
+  // As the broadcast's decoder gives them: symbols such as 🈑 in their cells of rows 85-94.
+  const std::string title = platform::Utf8ToBroadcast(title_utf8).value_or("");
+  const std::string description = platform::Utf8ToBroadcast(description_utf8).value_or("");
   std::memcpy(e.title, title.data(), std::min(title.size(), sizeof e.title - 1));
   std::memcpy(e.description, description.data(), std::min(description.size(), sizeof e.description - 1));
   e.start_day = kDay;
@@ -145,7 +147,7 @@ struct Harness {
   }
   // The model's tool tip as shown: without the blank end a programme without description leaves.
   QString ShownToolTip(int row) {
-    QString text = FromSjis(model.RowToolTip(static_cast<uint16_t>(row)));
+    QString text = FromBroadcastSjis(model.RowToolTip(static_cast<uint16_t>(row)));
     while (text.endsWith('\n')) text.chop(1);
     return text;
   }
@@ -225,6 +227,19 @@ TEST(FilterWindow, ListShowsTheServicesCheckedInOrderWithTheModelsTexts) {
   EXPECT_FALSE(h.window.isVisible());
   h.window.show();
   EXPECT_EQ(list->rowCount(), 4);
+}
+
+TEST(FilterWindow, RowsAndToolTipsShowTheBroadcastsSymbols) {
+  Harness h;
+  h.FillThreeServices();
+  h.model.SetControlsEnabled(true);
+  h.programmes[1026] = {Event(1026, 30, 21 * 3600, 1800, "🈟ドラマ「山﨑家」🈑🈓", "☀のち☂　①")};
+  h.Refresh(21 * 3600 + 600);
+  EXPECT_EQ(h.Cell(2, 2), U8("21:00 - 21:30 🈟ドラマ「山﨑家」🈑🈓"));
+  h.HoverRow(h.RowCentre(2));
+  ASSERT_TRUE(QToolTip::isVisible());
+  EXPECT_TRUE(Harness::ToolTipPlainText().contains(U8("\n🈟ドラマ「山﨑家」🈑🈓\n☀のち☂　①")))
+      << Harness::ToolTipPlainText().toStdString();
 }
 
 TEST(FilterWindow, CheckBoxesAndTheSwitchDriveTheFilterAndFreezeTheList) {

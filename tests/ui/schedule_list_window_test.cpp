@@ -23,6 +23,7 @@
 #include "app/cli_commands.h"
 #include "app/scheduled_capture.h"
 #include "platform/text_codec.h"
+#include "schedule/schedule_edit_item.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/capture_fakes.h"
 #include "ui/qt_dispatcher.h"
@@ -136,9 +137,9 @@ TEST_F(ScheduleListWindowTest, RowsShowTheReservationTexts) {
   EXPECT_EQ(window_->windowTitle(), U("録画予約"));
   EXPECT_EQ(Child<QRadioButton>(window_.get(), "reservationsRadio")->text(), U("録画予約(2件)"));
   EXPECT_EQ(Child<QRadioButton>(window_.get(), "finishedRadio")->text(), U("録画終了(0件)"));
-  const char* headers[] = {"タイプ", "開始日時", "録画時間", "詳細"};
-  const int widths[] = {100, 200, 120, 250};
-  for (int c = 0; c < 4; ++c) {
+  const char* headers[] = {"タイプ", "開始日時", "録画時間", "詳細", "ファイル名"};
+  const int widths[] = {100, 200, 120, 250, 250};
+  for (int c = 0; c < 5; ++c) {
     EXPECT_EQ(list_->horizontalHeaderItem(c)->text(), U(headers[c]));
     EXPECT_GE(list_->columnWidth(c), widths[c]);
   }
@@ -151,6 +152,7 @@ TEST_F(ScheduleListWindowTest, RowsShowTheReservationTexts) {
   EXPECT_EQ(Cell(1, 1), U("不明(ID=0000:0000:0400:1234)"));
   EXPECT_EQ(Cell(1, 2), U("不明"));
   EXPECT_EQ(Cell(1, 3), QString());
+  EXPECT_EQ(Cell(1, 4), QString());  // the event is not known yet
   // 変更 and 削除 need a selection.
   EXPECT_FALSE(Child<QPushButton>(window_.get(), "changeButton")->isEnabled());
   list_->selectRow(1);
@@ -216,6 +218,42 @@ TEST_F(ScheduleListWindowTest, AddChangeAndDelete) {
   ASSERT_EQ(scheduler().Reservations().size(), 1u);
   EXPECT_EQ(scheduler().Reservations()[0].start_day, day + 1);
   EXPECT_TRUE(scheduler().Finished().empty());
+  EXPECT_TRUE(messages_.shown.empty());
+}
+
+// A reservation made from a programme titled "[新]ドラマ[字]" (the broadcast's 90/75 and 90/54):
+// the list and the dialog show its symbols, and the name comes back byte for byte.
+TEST_F(ScheduleListWindowTest, NameFromATitleShowsItsSymbolsAndIsStoredAgainUnchanged) {
+  const std::string title = "\xED\xE9" + platform::Utf8ToSjis("ドラマ") + "\xED\xD4";
+  const MjdTime start = At(21, 0);
+  scheduler().StoreItem(
+      MakeTimeReservation(platform::Utf8ToSjis(dir_), 1024, &start, 1800, title, At(20, 0)), -1);
+  Settle();
+  ASSERT_EQ(list_->rowCount(), 1);
+  EXPECT_EQ(Cell(0, 4), U("20080303-2100-🈟ドラマ🈑.ts"));
+  const std::string stored = std::string(GetText(scheduler().Reservations()[0].file_name));
+
+  list_->selectRow(0);
+  QString shown;
+  WhenDialogOpens([&shown](ScheduleEditDialog* d) {
+    shown = Child<QLineEdit>(d, "fileNameEdit")->text();
+    Child<QPushButton>(d, "okButton")->click();
+  });
+  Click("changeButton");
+  Settle();
+  EXPECT_EQ(shown, U("20080303-2100-🈟ドラマ🈑"));
+  EXPECT_EQ(GetText(scheduler().Reservations()[0].file_name), stored);
+
+  list_->selectRow(0);
+  WhenDialogOpens([](ScheduleEditDialog* d) {
+    QLineEdit* name = Child<QLineEdit>(d, "fileNameEdit");
+    name->setText(name->text() + U("２"));
+    Child<QPushButton>(d, "okButton")->click();
+  });
+  Click("changeButton");
+  Settle();
+  EXPECT_EQ(GetText(scheduler().Reservations()[0].file_name), stored + platform::Utf8ToSjis("２"));
+  EXPECT_EQ(Cell(0, 4), U("20080303-2100-🈟ドラマ🈑２.ts"));
   EXPECT_TRUE(messages_.shown.empty());
 }
 

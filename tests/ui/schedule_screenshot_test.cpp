@@ -40,12 +40,15 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
   SetText(daily.service_id_text, "1024");
   s.StoreItem(daily, -1);
   const MjdTime news{54529, 19 * 3600};
-  s.StoreItem(MakeTimeReservation("/tmp", 1032, &news, 1800, platform::Utf8ToSjis("ニュース"), now), -1);
+  // A title as broadcast: [新] (ED E9), [字] (ED D4), [デ] (ED D6) and the additional kanji 﨑 (EB 5F).
+  const std::string title = "\xED\xE9" + platform::Utf8ToSjis("ドラマ「山") + "\xEB\x5F" +
+                            platform::Utf8ToSjis("家の人々」") + "\xED\xD4\xED\xD6";
+  s.StoreItem(MakeTimeReservation("/tmp", 1032, &news, 1800, title, now), -1);
   s.StoreItem(MakeEventReservation("/tmp", 0, 0, 0x400, 0x1234, std::nullopt, now), -1);
   s.Tick(now);  // the first one is being prepared
   testing::RecordingMessages messages;
   ScheduleListWindow window(capture, nullptr, &messages);
-  window.resize(820, 260);
+  window.resize(1040, 260);
   window.show();
   Settle();
   window.findChild<QTableWidget*>("scheduleList")->selectRow(1);
@@ -55,15 +58,15 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
   DeviceChannels device;
   device.capabilities = kCanSelectChannel | kCanSendString;
   device.channels = {{"NHK総合", 27}, {"Eテレ", 26}, {"日本テレビ", 25}};
-  const ScheduleItem programme = MakeTimeReservation(platform::Utf8ToSjis("/home/user/録画"), 1024, &news,
-                                                     1800, platform::Utf8ToSjis("ニュース"), now);
+  const ScheduleItem programme =
+      MakeTimeReservation(platform::Utf8ToSjis("/home/user/録画"), 1024, &news, 1800, title, now);
   ScheduleEditDialog dialog(programme, device, messages, nullptr, now);
   dialog.show();
   Settle();
   ASSERT_TRUE(dialog.grab().save(QString::fromStdString(Shot("schedule_edit_dialog"))));
 
   ScheduleEditDialog event(MakeEventReservation(platform::Utf8ToSjis("/home/user/録画"), 0, 0, 1024, 0x1234,
-                                                platform::Utf8ToSjis("ニュース"), now),
+                                                title, now),
                            device, messages, nullptr, now);
   event.show();
   Settle();

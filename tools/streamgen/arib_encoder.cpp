@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 
 namespace pelkan::streamgen {
@@ -121,6 +122,46 @@ Token TokenForDoubleByte(uint16_t sjis) {
   return {Set::kAlphanumeric, '?', 0};
 }
 
+// True when every character of `sjis` is a one-byte one or one a broadcaster codes in JIS X 0208
+// (not CP932's row-13 and IBM extensions, which the broadcast's rows 85-94 hold instead).
+bool AllJisX0208(std::string_view sjis) {
+  for (size_t i = 0; i < sjis.size(); ++i) {
+    const auto b = static_cast<uint8_t>(sjis[i]);
+    if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) {
+      if (b == 0x87 || b >= 0xEB) return false;
+      ++i;
+    }
+  }
+  return true;
+}
+
+// The Shift-JIS a receiver's decoder makes of the broadcast code of `utf8`: JIS X 0208 where it has
+// the character, otherwise the cell of rows 85-94 that holds it. Runs of characters that no cell
+// holds convert at once.
+std::string BroadcasterSjis(std::string_view utf8) {
+  std::string sjis;
+  size_t run = 0;
+  auto flush = [&](size_t end) {
+    if (end > run) sjis += platform::Utf8ToSjis(utf8.substr(run, end - run));
+  };
+  for (size_t i = 0; i < utf8.size();) {
+    size_t n = 1;
+    const std::optional<char32_t> cp = platform::NextUtf8Char(utf8.substr(i), &n);
+    const uint16_t cell = cp && *cp >= 0x80 ? platform::AdditionalCellCode(*cp) : 0;
+    if (cell != 0) {
+      flush(i);
+      // CP932 has nothing beyond U+FFFF; below it, JIS X 0208 may hold the character (曙, 年).
+      std::string c = *cp < 0x10000 ? platform::Utf8ToSjis(utf8.substr(i, n)) : std::string("?");
+      if (c == "?" || !AllJisX0208(c)) c = {static_cast<char>(cell >> 8), static_cast<char>(cell & 0xFF)};
+      sjis += c;
+      run = i + n;
+    }
+    i += n;
+  }
+  flush(utf8.size());
+  return sjis;
+}
+
 std::vector<Token> Tokenize(const std::string& sjis) {
   std::vector<Token> tokens;
   tokens.reserve(sjis.size());
@@ -145,7 +186,7 @@ std::vector<Token> Tokenize(const std::string& sjis) {
 }  // namespace
 
 std::string EncodeAribString(std::string_view utf8) {
-  const std::vector<Token> tokens = Tokenize(platform::Utf8ToSjis(utf8));
+  const std::vector<Token> tokens = Tokenize(BroadcasterSjis(utf8));
   std::string out;
   out.reserve(tokens.size() * 2 + 8);
   bool gl_alphanumeric = false;  // GL holds G0 (kanji) or G1 (alphanumeric)
