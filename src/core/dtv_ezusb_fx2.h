@@ -58,7 +58,6 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
 
   // Non-zero: Start sends the initialisation writes when an OUT endpoint is given.
   void SetInitialisation(int flag) { init_flag_ = flag; }
-  int GetInitialisation() const { return init_flag_; }
 
   int OpenDevice() override;
   void CloseDevice() override;
