@@ -33,7 +33,7 @@ struct EmulatedTunerTest : ::testing::Test {
   // A storage bridge at 1-2 and the tuner at 1-5, then the libusb context.
   void Make(std::vector<StreamEvent> events = {}, const std::u16string& product = u"FX2 tuner") {
     bridge = &bed.Add(usbfs::StorageBridge(2));
-    usbfs::DeviceSpec device_desc = usbfs::Fx2Tuner(5, product);
+    usbfs::DeviceDescription device_desc = usbfs::Fx2Tuner(5, product);
     device_desc.events = std::move(events);
     tuner = &bed.Add(std::move(device_desc));
     driver = usb::LibusbDriver::Create({});
