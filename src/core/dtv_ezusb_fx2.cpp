@@ -133,6 +133,7 @@ int CDTV_EzUSBFX2::HasEndpoint(int index, uint32_t address) {
 
 int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
   start_error_.clear();
+  device_in_use_ = false;
   if (device_ == nullptr || streaming_ || index < 0 || index > 255) return 0;
   if (!device_->Open(static_cast<uint8_t>(index))) {
     device_->Close();
@@ -160,6 +161,10 @@ int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
                                       ? usb::UsbStatus::kInvalid
                                       : device_->PrepareForStreaming();
   if (prepared != usb::UsbStatus::kOk) {
+    if (prepared == usb::UsbStatus::kBusy) {
+      device_in_use_ = true;
+      start_error_ = "another program is using the tuner";
+    }
     in_endpoint_ = out_endpoint_ = nullptr;
     device_->Close();
     return 0;
