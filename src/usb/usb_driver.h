@@ -24,8 +24,8 @@ struct UsbSetup {
 
 // One opened device, as a backend (a real device through a USB library, or an emulated one)
 // offers it. Destroying it closes the device; every started transfer has completed by then.
-// Submit, Cancel and Abort may come from several threads at once; the other operations come from
-// the thread that opened the device.
+// The transfer operations (Submit, Cancel, Abort, ClearHalt, SetTransferSize) may come from
+// several threads at once; the others come from the thread that opened the device.
 class UsbBackend {
  public:
   virtual ~UsbBackend() = default;
