@@ -125,8 +125,11 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   if (!device_->Start(index, in_address, out_address)) {
     auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get());
     const std::string why = fx2 != nullptr ? fx2->GetStartError() : std::string();
-    // The message tells why when the device can say (a file of the virtual tuner that cannot be played).
-    if (messages_) {
+    // The message tells why when the device can say (a file of the virtual tuner that cannot be
+    // played), and says plainly when another program has the tuner.
+    if (messages_ && fx2 != nullptr && fx2->IsDeviceInUse()) {
+      messages_->Notify(status_text::kTunerInUse, status_text::kCaptionError);
+    } else if (messages_) {
       messages_->Notify(why.empty() ? std::string(status_text::kStartFailed)
                                     : status_text::kStartFailed + ("\n" + platform::Utf8ToSjis(why)),
                         status_text::kCaptionError);
