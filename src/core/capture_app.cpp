@@ -131,7 +131,7 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
       messages_->Notify(status_text::kTunerInUse, status_text::kCaptionError);
     } else if (messages_) {
       messages_->Notify(why.empty() ? std::string(status_text::kStartFailed)
-                                    : status_text::kStartFailed + ("\n" + platform::Utf8ToSjis(why)),
+                                    : std::string(status_text::kStartFailed).append("\n").append(platform::Utf8ToSjis(why)),
                         status_text::kCaptionError);
     }
     return fail(why.empty() ? "the device did not start streaming" : why);

@@ -81,7 +81,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
       [this, messages](const RecordingFailure& failure) {
         std::string text = RecordingFailureMessage(failure);
         if (failure.reason == RecordingFailure::Reason::kOpenFailed) {
-          text += "\n" + platform::Utf8ToSjis(failure.path) + "\n(" + RecordingFailureReason(failure) + ")";
+          text.append("\n").append(platform::Utf8ToSjis(failure.path)).append("\n(").append(RecordingFailureReason(failure)).append(")");
         }
         dispatcher_.Post(
             [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionLowDisk); });
