@@ -6,10 +6,10 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  libusb-1.0-0-dev qt6-base-dev
+  libusb-1.0-0-dev qt6-base-dev libsqlite3-dev
   umockdev libumockdev-dev
   clang libclang-rt-14-dev
-  ffmpeg xvfb xauth fonts-noto-cjk
+  ffmpeg xvfb xauth fonts-noto-cjk xmltv-util
 )
 
 missing=()

@@ -740,4 +740,17 @@ std::optional<ProgrammeInfo> BroadcastGenerator::ProgrammeAt(int index, uint16_t
   return s->Final(s->IndexAt(ToAbs(time)));
 }
 
+std::vector<ProgrammeInfo> BroadcastGenerator::ScheduleAt(int index, uint16_t service_id, MjdTime from,
+                                                          MjdTime to, MjdTime as_of) const {
+  std::vector<ProgrammeInfo> out;
+  if (index < 0 || index >= MultiplexCount()) return out;
+  const ProgrammeSchedule* s = impl_->Schedule(*impl_->muxes_[static_cast<size_t>(index)], service_id);
+  if (s == nullptr) return out;
+  for (uint64_t k = s->IndexAt(ToAbs(from)); s->NominalStart(k) < ToAbs(to); ++k) {
+    ProgrammeInfo p = s->Announced(k, ToAbs(as_of), false);
+    if (ToAbs(p.start) >= ToAbs(from) && ToAbs(p.start) < ToAbs(to)) out.push_back(std::move(p));
+  }
+  return out;
+}
+
 }  // namespace pelkan::streamgen

@@ -144,6 +144,11 @@ class BroadcastGenerator {
   // The programme a service of multiplex `index` is running at `time`, with every announced change
   // made (the final schedule); nullopt for an unknown service.
   std::optional<ProgrammeInfo> ProgrammeAt(int index, uint16_t service_id, MjdTime time) const;
+  // The programmes of a service of multiplex `index` that start in [from, to), as the EIT schedule
+  // announces them at `as_of` (start and duration with the overruns announced by then); empty for
+  // an unknown service.
+  std::vector<ProgrammeInfo> ScheduleAt(int index, uint16_t service_id, MjdTime from, MjdTime to,
+                                        MjdTime as_of) const;
 
  private:
   class Impl;
