@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/cli_commands.h"
+#include "app/json_text.h"
 #include "core/capture_stats.h"
 #include "core/mjd_time.h"
 #include "info/programme_text.h"
@@ -143,25 +144,7 @@ const char* KindName(uint8_t kind) {
 }
 
 std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+  return JsonString(s);
 }
 
 std::string Num(double v) {

@@ -101,6 +101,9 @@ std::string SettingsPath() {
 std::string SchedulePath() {
   return JoinPath(CurrentDirectory(), "schedule.ini");
 }
+std::string GuidePath() {
+  return JoinPath(CurrentDirectory(), "epg.sqlite");
+}
 
 Settings DefaultSettings(const std::string& current_dir) {
   Settings s;

@@ -60,6 +60,8 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 std::string SettingsPath();
 // Path of schedule.ini in the current directory.
 std::string SchedulePath();
+// Path of the programme guide, epg.sqlite, in the current directory.
+std::string GuidePath();
 
 // Settings with every default; REC_AUTOPATH defaults to `current_dir`.
 Settings DefaultSettings(const std::string& current_dir);
