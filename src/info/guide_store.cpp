@@ -107,8 +107,6 @@ CREATE TABLE events(
   start INTEGER NOT NULL,
   duration INTEGER,
   title BLOB NOT NULL DEFAULT x'',
-  description BLOB NOT NULL DEFAULT x'',
-  extended BLOB NOT NULL DEFAULT x'',
   genre INTEGER,
   video INTEGER NOT NULL DEFAULT 0,
   audio INTEGER NOT NULL DEFAULT 0,
@@ -118,9 +116,22 @@ CREATE TABLE events(
   ext_version INTEGER NOT NULL DEFAULT 0,
   UNIQUE(original_network_id, transport_stream_id, service_id, event_id));
 CREATE INDEX events_start ON events(start);
-CREATE VIRTUAL TABLE search USING fts5(title, description, extended, tokenize='trigram');
+CREATE TABLE texts(
+  id INTEGER PRIMARY KEY,
+  description BLOB NOT NULL DEFAULT x'',
+  extended BLOB NOT NULL DEFAULT x'');
+CREATE TABLE search_text(
+  id INTEGER PRIMARY KEY,
+  title TEXT NOT NULL,
+  description TEXT NOT NULL,
+  extended TEXT NOT NULL);
+CREATE VIRTUAL TABLE search USING fts5(title, description, extended, content='search_text', content_rowid='id',
+                                       tokenize='trigram');
 CREATE TRIGGER events_deleted AFTER DELETE ON events BEGIN
-  DELETE FROM search WHERE rowid = old.id;
+  INSERT INTO search(search, rowid, title, description, extended)
+    SELECT 'delete', id, title, description, extended FROM search_text WHERE id = old.id;
+  DELETE FROM search_text WHERE id = old.id;
+  DELETE FROM texts WHERE id = old.id;
 END;
 CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
 )sql";
@@ -144,7 +155,8 @@ void AppendUtf8(std::string& out, uint32_t c) {
   }
 }
 
-// Full-width ASCII forms (U+FF01-U+FF5E) and the ideographic space as ASCII; the rest unchanged.
+// Full-width ASCII forms (U+FF01-U+FF5E) and the ideographic space as ASCII, ASCII capitals in
+// lower case; the rest unchanged.
 std::string FoldWidth(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
@@ -153,7 +165,8 @@ std::string FoldWidth(std::string_view utf8) {
     if (i + 2 < utf8.size() && (b(0) & 0xF0) == 0xE0) {
       const uint32_t c = (b(0) & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3Fu);
       if (c >= 0xFF01 && c <= 0xFF5E) {
-        AppendUtf8(out, c - 0xFF01 + 0x21);
+        const uint32_t ascii = c - 0xFF01 + 0x21;
+        AppendUtf8(out, ascii >= 'A' && ascii <= 'Z' ? ascii + 0x20 : ascii);
         i += 3;
         continue;
       }
@@ -163,7 +176,8 @@ std::string FoldWidth(std::string_view utf8) {
         continue;
       }
     }
-    out += utf8[i++];
+    const char c = utf8[i++];
+    out += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c;
   }
   return out;
 }
@@ -192,12 +206,16 @@ GuideEvent ReadEvent(const Statement& s, bool texts) {
   return e;
 }
 
+// The longer texts live in a table of their own, so that the grid's reading of the programmes
+// (without them) goes over a compact table.
 constexpr const char* kEventColumns =
-    "original_network_id, transport_stream_id, service_id, event_id, start, duration, title, genre, video, "
-    "audio, description, extended";
+    "e.original_network_id, e.transport_stream_id, e.service_id, e.event_id, e.start, e.duration, e.title, "
+    "e.genre, e.video, e.audio, coalesce(t.description, x''), coalesce(t.extended, x'') FROM events e LEFT "
+    "JOIN "
+    "texts t ON t.id = e.id";
 constexpr const char* kEventColumnsShort =
-    "original_network_id, transport_stream_id, service_id, event_id, start, duration, title, genre, video, "
-    "audio";
+    "e.original_network_id, e.transport_stream_id, e.service_id, e.event_id, e.start, e.duration, e.title, "
+    "e.genre, e.video, e.audio FROM events e";
 
 // Renames `path` and its WAL files aside; the new name (UTF-8), or empty when it cannot be moved.
 std::string SetAside(const std::string& path) {
@@ -408,9 +426,11 @@ bool GuideStore::RebuildSearchIndexIfStale() {
     Statement s(db_, "SELECT value FROM meta WHERE key = 'text_revision'");
     if (s.Step() == SQLITE_ROW && s.ColInt(0) == kBroadcastTextRevision) return true;
   }
-  if (!Exec("BEGIN IMMEDIATE") || !Exec("DELETE FROM search")) return false;
-  Statement all(db_, "SELECT id, title, description, extended FROM events");
-  Statement put(db_, "INSERT INTO search(rowid, title, description, extended) VALUES(?, ?, ?, ?)");
+  if (!Exec("BEGIN IMMEDIATE") || !Exec("DELETE FROM search_text")) return false;
+  Statement all(db_,
+                "SELECT e.id, e.title, coalesce(t.description, x''), coalesce(t.extended, x'') FROM events e "
+                "LEFT JOIN texts t ON t.id = e.id");
+  Statement put(db_, "INSERT INTO search_text(id, title, description, extended) VALUES(?, ?, ?, ?)");
   int rc;
   while ((rc = all.Step()) == SQLITE_ROW) {
     put.Int(1, all.ColInt(0))
@@ -424,9 +444,9 @@ bool GuideStore::RebuildSearchIndexIfStale() {
     }
     put.Reset();
   }
-  if (rc != SQLITE_DONE) {
+  if (rc != SQLITE_DONE || !Exec("INSERT INTO search(search) VALUES('rebuild')")) {
     Rollback();
-    return Fail(rc);
+    return rc != SQLITE_DONE ? Fail(rc) : false;
   }
   const std::string set =
       "INSERT OR REPLACE INTO meta VALUES('text_revision'," + std::to_string(kBroadcastTextRevision) + ")";
@@ -453,9 +473,10 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   const GuideEvent& n = u.event;
   const GuideEventKey& k = n.key;
   Statement find = Cached(
-      "SELECT id, kind, version, ext_kind, ext_version, start, duration, title, description, extended, "
-      "genre, video, audio FROM events WHERE original_network_id = ? AND transport_stream_id = ? AND "
-      "service_id = ? AND event_id = ?");
+      "SELECT e.id, e.kind, e.version, e.ext_kind, e.ext_version, e.start, e.duration, e.title, "
+      "coalesce(t.description, x''), coalesce(t.extended, x''), e.genre, e.video, e.audio FROM events e LEFT "
+      "JOIN texts t ON t.id = e.id WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
+      "e.service_id = ? AND e.event_id = ?");
   find.Int(1, k.original_network_id).Int(2, k.transport_stream_id).Int(3, k.service_id).Int(4, k.event_id);
   const int found = find.Step();
   if (found != SQLITE_ROW && found != SQLITE_DONE) return Fail(found);
@@ -508,20 +529,18 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
 
   Statement write =
       Cached(found == SQLITE_ROW
-                 ? "UPDATE events SET start = ?1, duration = ?2, title = ?3, description = ?4, "
-                   "extended = ?5, genre = ?6, video = ?7, audio = ?8, kind = ?9, version = ?10, "
-                   "ext_kind = ?11, ext_version = ?12 WHERE id = ?13"
-                 : "INSERT INTO events(start, duration, title, description, extended, genre, video, "
-                   "audio, kind, version, ext_kind, ext_version, original_network_id, "
-                   "transport_stream_id, service_id, event_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
-                   "?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
+                 ? "UPDATE events SET start = ?1, duration = ?2, title = ?3, genre = ?6, video = ?7, "
+                   "audio = ?8, kind = ?9, version = ?10, ext_kind = ?11, ext_version = ?12 WHERE id = ?13"
+                 : "INSERT INTO events(start, duration, title, genre, video, audio, kind, version, ext_kind, "
+                   "ext_version, original_network_id, transport_stream_id, service_id, event_id) VALUES(?1, "
+                   "?2, ?3, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
   write.Int(1, e.start);
   if (e.HasEnd()) {
     write.Int(2, e.duration);
   } else {
     write.Null(2);
   }
-  write.Blob(3, e.title).Blob(4, e.description).Blob(5, e.extended);
+  write.Blob(3, e.title);
   if (e.genre >= 0) {
     write.Int(6, e.genre);
   } else {
@@ -551,19 +570,33 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   if (texts_before_known && e.title == old_title && e.description == old_description &&
       e.extended == old_extended)
     return true;
+  if (!texts_before_known || e.description != old_description || e.extended != old_extended) {
+    Statement texts = Cached("INSERT OR REPLACE INTO texts(id, description, extended) VALUES(?, ?, ?)");
+    texts.Int(1, id).Blob(2, e.description).Blob(3, e.extended);
+    const int trc = texts.Step();
+    if (trc != SQLITE_DONE) return Fail(trc);
+  }
+  // The index forgets the old texts (read back from its content table), then takes the new ones.
   if (texts_before_known) {
-    Statement drop = Cached("DELETE FROM search WHERE rowid = ?");
+    Statement drop = Cached(
+        "INSERT INTO search(search, rowid, title, description, extended) SELECT 'delete', id, title, "
+        "description, extended FROM search_text WHERE id = ?");
     drop.Int(1, id);
     const int drc = drop.Step();
     if (drc != SQLITE_DONE) return Fail(drc);
   }
-  Statement index = Cached("INSERT INTO search(rowid, title, description, extended) VALUES(?, ?, ?, ?)");
-  index.Int(1, id)
-      .Text(2, GuideSearchText(e.title))
-      .Text(3, GuideSearchText(e.description))
-      .Text(4, GuideSearchText(e.extended));
-  const int irc = index.Step();
-  return irc == SQLITE_DONE || Fail(irc);
+  const std::string title = GuideSearchText(e.title);
+  const std::string description = GuideSearchText(e.description);
+  const std::string extended_text = GuideSearchText(e.extended);
+  for (const char* sql :
+       {"INSERT OR REPLACE INTO search_text(id, title, description, extended) VALUES(?, ?, ?, ?)",
+        "INSERT INTO search(rowid, title, description, extended) VALUES(?, ?, ?, ?)"}) {
+    Statement index = Cached(sql);
+    index.Int(1, id).Text(2, title).Text(3, description).Text(4, extended_text);
+    const int irc = index.Step();
+    if (irc != SQLITE_DONE) return Fail(irc);
+  }
+  return true;
 }
 
 bool GuideStore::SetServiceName(uint16_t original_network_id, uint16_t transport_stream_id,
@@ -622,11 +655,13 @@ std::vector<GuideService> GuideStore::Services() {
   return out;
 }
 
-std::vector<GuideEvent> GuideStore::Events(GuideTime from, GuideTime to, bool texts) {
+std::vector<GuideEvent> GuideStore::Events(GuideTime from, GuideTime to, bool texts, bool ordered) {
   std::vector<GuideEvent> out;
-  const std::string sql = std::string("SELECT ") + (texts ? kEventColumns : kEventColumnsShort) +
-                          " FROM events WHERE start < ?2 AND start + coalesce(duration, 0) >= ?1 ORDER BY "
-                          "original_network_id, transport_stream_id, service_id, start";
+  const std::string sql =
+      std::string("SELECT ") + (texts ? kEventColumns : kEventColumnsShort) +
+      // The range is most of the table: a plain scan is quicker than the start index.
+      " WHERE +e.start < ?2 AND e.start + coalesce(e.duration, 0) >= ?1" +
+      (ordered ? " ORDER BY e.original_network_id, e.transport_stream_id, e.service_id, e.start" : "");
   Statement s(db_, sql.c_str());
   s.Int(1, from).Int(2, to);
   int rc;
@@ -637,8 +672,8 @@ std::vector<GuideEvent> GuideStore::Events(GuideTime from, GuideTime to, bool te
 
 std::optional<GuideEvent> GuideStore::Find(const GuideEventKey& key) {
   const std::string sql = std::string("SELECT ") + kEventColumns +
-                          " FROM events WHERE original_network_id = ? AND transport_stream_id = ? AND "
-                          "service_id = ? AND event_id = ?";
+                          " WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
+                          "e.service_id = ? AND e.event_id = ?";
   Statement s(db_, sql.c_str());
   s.Int(1, key.original_network_id)
       .Int(2, key.transport_stream_id)
@@ -653,7 +688,7 @@ std::optional<GuideEvent> GuideStore::Find(const GuideEventKey& key) {
 std::vector<GuideEvent> GuideStore::FindByServiceEvent(uint16_t service_id, uint16_t event_id) {
   std::vector<GuideEvent> out;
   const std::string sql = std::string("SELECT ") + kEventColumns +
-                          " FROM events WHERE service_id = ? AND event_id = ? ORDER BY start DESC";
+                          " WHERE e.service_id = ? AND e.event_id = ? ORDER BY e.start DESC";
   Statement s(db_, sql.c_str());
   s.Int(1, service_id).Int(2, event_id);
   int rc;
@@ -664,7 +699,8 @@ std::vector<GuideEvent> GuideStore::FindByServiceEvent(uint16_t service_id, uint
 
 std::vector<GuideEvent> GuideStore::Search(std::string_view words, size_t limit) {
   // Words of three characters or more go through the trigram index (MATCH); shorter ones, which
-  // a trigram cannot hold, are looked for with LIKE over the indexed texts.
+  // a trigram cannot hold, are looked for as substrings of the indexed texts (the index's own
+  // content table, a plain table scan).
   std::string match;
   std::vector<std::string> likes;
   const std::string folded = FoldWidth(words);
@@ -675,34 +711,31 @@ std::vector<GuideEvent> GuideStore::Search(std::string_view words, size_t limit)
     pos = end + 1;
     if (word.empty()) continue;
     if (CodePoints(word) >= 3) {
-      std::string quoted = "\"";
-      for (char c : word) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-      match += (match.empty() ? "" : " ") + quoted + "\"";
+      if (!match.empty()) match += ' ';
+      match += '"';
+      for (char c : word) match.append(c == '"' ? 2 : 1, c);
+      match += '"';
     } else {
-      std::string pattern = "%";
-      for (char c : word) {
-        if (c == '%' || c == '_' || c == '\\') pattern += '\\';
-        pattern += c;
-      }
-      likes.push_back(pattern + "%");
+      likes.push_back(word);
     }
   }
   std::vector<GuideEvent> out;
   if (match.empty() && likes.empty()) return out;
+  // Numbered parameters: ?1 the MATCH words (if any), then one per LIKE word, then the limit.
   std::string sql = "SELECT ";
-  for (const char* column : {"original_network_id", "transport_stream_id", "service_id", "event_id", "start",
-                             "duration", "title", "genre", "video", "audio", "description", "extended"}) {
-    sql += std::string(sql.size() > 7 ? ", " : "") + "e." + column;
-  }
-  sql += " FROM search JOIN events e ON e.id = search.rowid WHERE 1";
+  sql.append(kEventColumns).append(" JOIN search_text s ON s.id = e.id WHERE 1");
   int parameter = 1;
-  if (!match.empty()) sql += " AND search MATCH ?" + std::to_string(parameter++);
-  for (size_t i = 0; i < likes.size(); ++i, ++parameter) {
-    const std::string p = "?" + std::to_string(parameter);
-    sql += " AND (search.title LIKE " + p + " ESCAPE '\\' OR search.description LIKE " + p +
-           " ESCAPE '\\' OR search.extended LIKE " + p + " ESCAPE '\\')";
+  if (!match.empty()) {
+    sql.append(" AND e.id IN (SELECT rowid FROM search WHERE search MATCH ?")
+        .append(std::to_string(parameter++));
+    sql.append(")");
   }
-  sql += " ORDER BY e.start LIMIT ?" + std::to_string(parameter);
+  for (size_t i = 0; i < likes.size(); ++i, ++parameter) {
+    const std::string n = std::to_string(parameter);
+    sql.append(" AND (instr(s.title, ?").append(n).append(") OR instr(s.description, ?").append(n);
+    sql.append(") OR instr(s.extended, ?").append(n).append("))");
+  }
+  sql.append(" ORDER BY e.start LIMIT ?").append(std::to_string(parameter));
   Statement s(db_, sql.c_str());
   parameter = 1;
   if (!match.empty()) s.Text(parameter++, match);

@@ -77,15 +77,16 @@ class GuideStore {
   // Every service, ordered by network, stream and service id.
   std::vector<GuideService> Services();
   // The events that overlap [from, to) (an undetermined end counts as the start), ordered by
-  // service and start; without `texts` the description and extended text are left empty.
-  std::vector<GuideEvent> Events(GuideTime from, GuideTime to, bool texts);
+  // service and start unless `ordered` is false (quicker: the table's own order); without `texts`
+  // the description and extended text are left empty.
+  std::vector<GuideEvent> Events(GuideTime from, GuideTime to, bool texts, bool ordered = true);
   // One event by its ids, with every text.
   std::optional<GuideEvent> Find(const GuideEventKey& key);
   // The events of `service_id` with `event_id` on any network and stream, latest start first.
   std::vector<GuideEvent> FindByServiceEvent(uint16_t service_id, uint16_t event_id);
   // The events whose title, description or extended text holds every word of `words` (UTF-8,
   // separated by spaces), ordered by start, at most `limit`. Full-width letters, digits and signs
-  // match their ASCII forms. No words give nothing.
+  // match their ASCII forms, capitals the small letters. No words give nothing.
   std::vector<GuideEvent> Search(std::string_view words, size_t limit);
 
  private:
@@ -105,7 +106,8 @@ class GuideStore {
 };
 
 // The text the search index holds for a broadcast text: UTF-8 with the full-width forms of ASCII
-// letters, digits and signs, and the ideographic space, folded to ASCII. Pure function.
+// letters, digits and signs, and the ideographic space, folded to ASCII, and letters in lower case.
+// Pure function.
 std::string GuideSearchText(std::string_view sjis);
 
 }  // namespace pelkan

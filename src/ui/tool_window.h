@@ -28,10 +28,14 @@ class ToolWindow : public QWidget {
   void RestorePlacement(const WindowPlacement& placement);
   // The placement to store; the same measure RestorePlacement takes.
   WindowPlacement SavedPlacement() const;
+  // The settings changed (the options dialog, or a tool window that switched something on).
+  virtual void OnSettingsChanged() {}
 
  Q_SIGNALS:
   // Emitted when the window is shown or hidden (the menu item's check mark follows it).
   void visibilityChanged(bool visible);
+  // The window changed the settings itself; the other windows are told through OnSettingsChanged.
+  void settingsChanged();
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -55,6 +55,16 @@ class GuideStoreTest : public ::testing::Test {
     for (const GuideEventUpdate& u : updates) ASSERT_TRUE(s.ApplyEvent(u));
     ASSERT_TRUE(s.Commit());
   }
+  // True when the search index agrees with the texts it indexes (FTS5's own check, against the
+  // content table too).
+  bool SearchIndexConsistent() {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path_.c_str(), &db) != SQLITE_OK) return false;
+    const int rc = sqlite3_exec(db, "INSERT INTO search(search, rank) VALUES('integrity-check', 1)", nullptr,
+                                nullptr, nullptr);
+    sqlite3_close(db);
+    return rc == SQLITE_OK;
+  }
   std::string TitleOf(GuideStore& s, uint16_t event_id) {
     const auto e = s.Find({0x7FE8, 0x7FE8, 1024, event_id});
     return e ? platform::SjisToUtf8(e->title) : std::string("(none)");
@@ -104,6 +114,9 @@ TEST_F(GuideStoreTest, NewerVersionsReplaceAndPresentFollowingOutranksTheSchedul
   EXPECT_EQ(TitleOf(*s, 2), "");
   Apply(*s, {Update(2, kDay + 1800, "後から来た題名", EVENT_KIND_SCHEDULE_ACTUAL, 9)});
   EXPECT_EQ(TitleOf(*s, 2), "後から来た題名");
+  EXPECT_TRUE(SearchIndexConsistent());
+  EXPECT_EQ(s->Search("後から来た", 10).size(), 1u);
+  EXPECT_TRUE(s->Search("最初の題名", 10).empty()) << "replaced texts are not found any more";
 }
 
 TEST_F(GuideStoreTest, ChangedStartMovesTheEventAndOldEventsGo) {
@@ -133,6 +146,7 @@ TEST_F(GuideStoreTest, ChangedStartMovesTheEventAndOldEventsGo) {
   ASSERT_TRUE(s->Commit());
   EXPECT_TRUE(s->Events(0, kDay * 2, false).empty());
   EXPECT_TRUE(s->Search("生放送", 10).empty()) << "the search index forgets removed events";
+  EXPECT_TRUE(SearchIndexConsistent());
 }
 
 TEST_F(GuideStoreTest, SearchFindsJapaneseWordsOfAnyLengthAndFullWidthLetters) {
