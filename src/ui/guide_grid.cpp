@@ -246,7 +246,8 @@ QColor GuideGrid::GenreColour(int group) {
 void GuideGrid::UpdateMetrics() {
   const QFontMetrics fm(font());
   const int line = fm.height();
-  hour_px_ = line * 7.0;
+  // Eight lines an hour: a programme of ten minutes still has room for one line.
+  hour_px_ = line * 8.0;
   column_w_ = std::max(fm.horizontalAdvance(QChar(0x3042)) * 10, 140);
   header_h_ = line * 2 + 8;
   axis_w_ = fm.horizontalAdvance(QStringLiteral("00")) + 14;
@@ -592,9 +593,10 @@ void GuideGrid::paintEvent(QPaintEvent*) {
       p.drawRect(box.adjusted(2, 2, -3, -3));
     }
     p.save();
-    p.setClipRect(box.adjusted(3, 1, -3, -1).intersected(content));
+    p.setClipRect(box.adjusted(3, 0, -3, 0).intersected(content));
     p.setPen(QColor(Qt::black));
-    const QRect text = box.adjusted(4, 2, -4, -2);
+    // A box of one line keeps the line whole: less room above and below it.
+    const QRect text = box.height() < 2 * line + 4 ? box.adjusted(4, 1, -4, -1) : box.adjusted(4, 2, -4, -2);
     const QString time = QString::fromStdString(guide_text::ClockText(e.start));
     const QString title = Broadcast(e.title);
     int badge_w = 0;

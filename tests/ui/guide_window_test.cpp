@@ -8,6 +8,7 @@
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QFrame>
 #include <QHelpEvent>
 #include <QLabel>
@@ -394,6 +395,7 @@ TEST(GuideScreenshots, GuideWindowWithAToolTip) {
   // The tool tip of the programme under the pointer, then the window and the tip from the screen.
   const QRect box = grid->BoxRect(*grid->current());
   const QPoint pos = box.center();
+  QCursor::setPos(grid->viewport()->mapToGlobal(pos));  // the tip stays while the pointer is in the box
   QHelpEvent help(QEvent::ToolTip, pos, grid->viewport()->mapToGlobal(pos));
   QApplication::sendEvent(grid->viewport(), &help);
   QTest::qWait(500);
