@@ -12,6 +12,7 @@
 #include "app/cli_commands.h"
 #include "app/json_text.h"
 #include "app/settings.h"
+#include "app/stream_feed.h"
 #include "core/capture_stats.h"
 #include "core/mjd_time.h"
 #include "info/broadcast_text.h"
@@ -125,16 +126,7 @@ bool TakeIn(const char* path) {
     processor.SetProcessEpg(1);
     processor.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
     CaptureStats stats;
-    std::vector<uint8_t> block(0x8000);
-    for (;;) {
-      const size_t n = std::fread(block.data(), 1, block.size(), in);
-      if (n > 0) processor.Feed(block.data(), static_cast<int>(n), stats);
-      if (n < block.size()) {
-        read_error = std::ferror(in) != 0;
-        break;
-      }
-    }
-    processor.Finish(stats);
+    read_error = !FeedStream(in, processor, stats);
   }
   if (!use_stdin) std::fclose(in);
   collector.Flush();

@@ -10,6 +10,7 @@
 
 #include "app/cli_commands.h"
 #include "app/json_text.h"
+#include "app/stream_feed.h"
 #include "core/capture_stats.h"
 #include "core/mjd_time.h"
 #include "info/programme_text.h"
@@ -334,16 +335,7 @@ int RunInspect(int argc, char** argv) {
     proc.SetDecodePsi(1);
     proc.SetProcessEpg(1);
     proc.SetEventHandler(OnEvent, &report);
-    std::vector<uint8_t> block(0x8000);
-    for (;;) {
-      const size_t n = std::fread(block.data(), 1, block.size(), in);
-      if (n > 0) proc.Feed(block.data(), static_cast<int>(n), stats);
-      if (n < block.size()) {
-        read_error = std::ferror(in) != 0;
-        break;
-      }
-    }
-    proc.Finish(stats);
+    read_error = !FeedStream(in, proc, stats);
     report.events = proc.event_store().Snapshot();
     counters = {stats.packet_size.load(), proc.packet_count(), stats.sync_losses.load(),
                 stats.continuity_errors.load(), stats.scrambled_packets.load()};

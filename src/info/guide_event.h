@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/mjd_time.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
@@ -10,6 +11,10 @@ namespace pelkan {
 // Broadcast time as the guide keeps it: Modified Julian Date * 86400 + second of the day, in the
 // broadcast's own time (JST).
 using GuideTime = int64_t;
+
+constexpr GuideTime ToGuideTime(MjdTime t) {
+  return GuideTime{t.date} * 86400 + t.seconds;
+}
 
 // The ids that name a programme event for good.
 struct GuideEventKey {

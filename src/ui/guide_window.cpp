@@ -32,10 +32,6 @@ QString Broadcast(std::string_view sjis) {
   return QString::fromStdString(BroadcastTextUtf8(sjis));
 }
 
-GuideTime Seconds(MjdTime t) {
-  return GuideTime{t.date} * 86400 + t.seconds;
-}
-
 }  // namespace
 
 GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
@@ -124,7 +120,7 @@ GuideTime GuideWindow::Now() const {
   const uint32_t date = stats.clock_date.load(std::memory_order_relaxed);
   const uint32_t seconds = stats.clock_time.load(std::memory_order_relaxed);
   const uint32_t age = platform::TickCount() - stats.clock_tick.load(std::memory_order_relaxed);
-  return GuideNow(context_.app.IsConnected() ? date : 0, seconds, age, Seconds(usb::JapanTimeNow()));
+  return GuideNow(context_.app.IsConnected() ? date : 0, seconds, age, ToGuideTime(usb::JapanTimeNow()));
 }
 
 bool GuideWindow::OpenStore() {

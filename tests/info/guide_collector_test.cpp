@@ -7,6 +7,7 @@
 
 #include "info/guide_store.h"
 #include "platform/text_codec.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/ts_builder.h"
 #include "tools/streamgen/broadcast_generator.h"
 #include "ts/ts_processor.h"
@@ -18,10 +19,6 @@ using streamgen::BroadcastGenerator;
 using streamgen::GeneratorOptions;
 using streamgen::ProgrammeInfo;
 
-GuideTime Abs(MjdTime t) {
-  return GuideTime{t.date} * 86400 + t.seconds;
-}
-
 // The extended text the guide keeps for a programme's items.
 std::string ExtendedText(const ProgrammeInfo& p) {
   std::string out;
@@ -32,14 +29,9 @@ std::string ExtendedText(const ProgrammeInfo& p) {
 class GuideCollectorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/pelkan-collector-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/epg.sqlite";
     processor_.SetDecodePsi(1);
     processor_.SetProcessEpg(1);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // `seconds` of the generator's stream through the processor into `collector`.
   void Feed(BroadcastGenerator& g, double seconds, GuideCollector& collector) {
@@ -59,7 +51,8 @@ class GuideCollectorTest : public ::testing::Test {
     return store;
   }
 
-  std::string dir_, path_;
+  test::TempDir dir_;
+  const std::string path_ = dir_.File("epg.sqlite");
   TsProcessor processor_;
   CaptureStats stats_;
 };
@@ -79,7 +72,7 @@ TEST_F(GuideCollectorTest, EightDaysOfTheBroadcastReachTheStoreWithTheirExtended
 
   auto store = Reader();
   const streamgen::MultiplexInfo& mux = g.Multiplex(0);
-  const GuideTime now = Abs(o.start_time);
+  const GuideTime now = ToGuideTime(o.start_time);
   const GuideTime day0 = now / 86400 * 86400;
   const MjdTime from{static_cast<uint32_t>(day0 / 86400), static_cast<uint32_t>(now % 86400 / 10800 * 10800)};
   const MjdTime to{static_cast<uint32_t>(day0 / 86400 + 8), 0};
@@ -98,7 +91,7 @@ TEST_F(GuideCollectorTest, EightDaysOfTheBroadcastReachTheStoreWithTheirExtended
       EXPECT_EQ(platform::SjisToUtf8(e->extended), ExtendedText(p))
           << s.service_id << " event " << p.event_id;
       EXPECT_EQ(e->genre, p.genre);
-      EXPECT_EQ(e->start, Abs(p.start));
+      EXPECT_EQ(e->start, ToGuideTime(p.start));
       // Present/following (which outranks the schedule) may leave the end open.
       if (e->HasEnd()) {
         EXPECT_EQ(e->duration, p.duration);
@@ -107,7 +100,7 @@ TEST_F(GuideCollectorTest, EightDaysOfTheBroadcastReachTheStoreWithTheirExtended
     }
     EXPECT_GT(with_items, programmes.size() / 2);
   }
-  EXPECT_EQ(store->Events(0, Abs(to) + 86400, false).size(), expected) << "nothing else";
+  EXPECT_EQ(store->Events(0, ToGuideTime(to) + 86400, false).size(), expected) << "nothing else";
 
   const std::vector<GuideService> services = store->Services();
   ASSERT_EQ(services.size(), mux.services.size());
@@ -115,7 +108,7 @@ TEST_F(GuideCollectorTest, EightDaysOfTheBroadcastReachTheStoreWithTheirExtended
     EXPECT_EQ(services[i].service_id, mux.services[i].service_id);
     EXPECT_EQ(platform::SjisToUtf8(services[i].name), mux.services[i].name);
     EXPECT_GE(services[i].complete_at, now) << "the whole schedule came within the 40 s";
-    EXPECT_LE(services[i].complete_at, Abs(g.ClockNow()));
+    EXPECT_LE(services[i].complete_at, ToGuideTime(g.ClockNow()));
   }
 }
 
@@ -130,7 +123,7 @@ TEST_F(GuideCollectorTest, AnOverrunMovesTheNextProgramme) {
   for (int i = 0; i < 96 * 7 && !overrunning; ++i) {
     const auto p = finder.ProgrammeAt(0, 1032, probe);
     ASSERT_TRUE(p);
-    if (p->duration > 900 && Abs(p->start) % 900 == 0) overrunning = p;
+    if (p->duration > 900 && ToGuideTime(p->start) % 900 == 0) overrunning = p;
     probe = p->start;
     AddSeconds(&probe, p->duration);
   }
@@ -145,14 +138,14 @@ TEST_F(GuideCollectorTest, AnOverrunMovesTheNextProgramme) {
   auto store = Reader();
   auto before = store->Find(next);
   ASSERT_TRUE(before);
-  EXPECT_EQ(before->start, Abs(overrunning->start) + 900);
+  EXPECT_EQ(before->start, ToGuideTime(overrunning->start) + 900);
   Feed(g, 6.0, collector);
   auto after = store->Find(next);
   ASSERT_TRUE(after);
-  EXPECT_EQ(after->start, Abs(overrunning->start) + 900 + 300) << "pushed back by the overrun";
+  EXPECT_EQ(after->start, ToGuideTime(overrunning->start) + 900 + 300) << "pushed back by the overrun";
   size_t in_old_place = 0;
   for (const GuideEvent& e :
-       store->Events(Abs(overrunning->start) + 900, Abs(overrunning->start) + 1200, false))
+       store->Events(ToGuideTime(overrunning->start) + 900, ToGuideTime(overrunning->start) + 1200, false))
     in_old_place += e.key.service_id == 1032;
   EXPECT_EQ(in_old_place, 1u) << "only the overrunning programme is left in its old place";
 }

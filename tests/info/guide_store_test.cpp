@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/text_codec.h"
+#include "tests/support/temp_dir.h"
 
 namespace pelkan {
 namespace {
@@ -36,14 +37,6 @@ GuideEventUpdate Update(uint16_t event_id, GuideTime start, const char* title, u
 
 class GuideStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pelkan-guide-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/epg.sqlite";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::unique_ptr<GuideStore> OpenWriter(std::string* notice = nullptr) {
     std::string error;
     auto store = GuideStore::Open(path_, GuideStore::Access::kWrite, true, notice, &error);
@@ -72,14 +65,15 @@ class GuideStoreTest : public ::testing::Test {
   // The files in the folder other than the guide itself (the renamed-aside ones).
   std::vector<std::string> AsideFiles() {
     std::vector<std::string> names;
-    for (const auto& f : std::filesystem::directory_iterator(dir_)) {
+    for (const auto& f : std::filesystem::directory_iterator(dir_.path())) {
       const std::string name = f.path().filename().string();
       if (name.rfind("epg.sqlite.broken-", 0) == 0) names.push_back(name);
     }
     return names;
   }
 
-  std::string dir_, path_;
+  test::TempDir dir_;
+  const std::string path_ = dir_.File("epg.sqlite");
 };
 
 TEST_F(GuideStoreTest, NewerVersionsReplaceAndPresentFollowingOutranksTheSchedule) {

@@ -48,10 +48,6 @@ using streamgen::BroadcastGenerator;
 using streamgen::GeneratorOptions;
 using streamgen::ProgrammeInfo;
 
-GuideTime Abs(MjdTime t) {
-  return GuideTime{t.date} * 86400 + t.seconds;
-}
-
 // Runs `act` once on the modal dialog of type T when it is open.
 template <typename T>
 void OnModal(QObject* owner, std::function<void(T*)> act) {
@@ -176,7 +172,7 @@ TEST_F(GuideWindowTest, FillsFromTheTunerReservesByEventAndTheReservationRecords
   for (int i = 0; i < results->count(); ++i) {
     const QString line = results->item(i)->text();
     if (line.contains(QString::fromStdString(mux.services[0].name)) &&
-        line.contains(QString::fromStdString(guide_text::ClockText(Abs(programme.start)))) &&
+        line.contains(QString::fromStdString(guide_text::ClockText(ToGuideTime(programme.start)))) &&
         line.startsWith(FromSjis(guide_text::DayText(programme.start.date))))
       row = i;
   }
@@ -307,9 +303,9 @@ TEST_F(GuideWindowTest, KeyboardMovesBetweenProgrammesAndNewDataLeavesTheViewAlo
   ASSERT_TRUE(grid->current());
   // The programme on air in the first service is current, the current time is in view.
   const GuideEvent on_air = m().event(*grid->current());
-  EXPECT_LE(on_air.start, Abs(now));
+  EXPECT_LE(on_air.start, ToGuideTime(now));
   EXPECT_EQ(grid->current()->column, 0u);
-  EXPECT_LE(grid->TopTime(), Abs(now));
+  EXPECT_LE(grid->TopTime(), ToGuideTime(now));
 
   QTest::keyClick(grid, Qt::Key_Down);
   EXPECT_EQ(grid->current()->index, m().Find(on_air.key)->index + 1);

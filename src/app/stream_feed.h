@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdio>
+
+namespace pelkan {
+
+class TsProcessor;
+struct CaptureStats;
+
+// Feeds the whole stream of `in` (a recording, or standard input) to `processor` in blocks of the
+// capture's size, then ends it with Finish. Returns false when reading failed.
+bool FeedStream(std::FILE* in, TsProcessor& processor, CaptureStats& stats);
+
+}  // namespace pelkan
