@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "app/cli_commands.h"
-#include "platform/text_codec.h"
+#include "info/broadcast_text.h"
+#include "info/guide_store.h"
+#include "schedule/schedule_edit_item.h"
 #include "schedule/schedule_file.h"
 #include "tools/streamgen/broadcast_generator.h"
 
@@ -178,7 +180,15 @@ TEST_F(CliEpg, EventReservationTakesTimeAndTitleFromTheGuide) {
   EXPECT_EQ(items[0].event_id, p.event_id);
   EXPECT_EQ(items[0].network_id, generator_->Multiplex(0).original_network_id);
   EXPECT_EQ(items[0].stream_id, generator_->Multiplex(0).transport_stream_id);
-  EXPECT_EQ(std::string(GetText(items[0].file_name)), platform::Utf8ToSjis(p.title));
+  // The file name offered is the one the edit dialog makes of the guide's title.
+  std::string error;
+  const auto guide = GuideStore::Open("epg.sqlite", GuideStore::Access::kRead, false, nullptr, &error);
+  ASSERT_TRUE(guide) << error;
+  const auto e = guide->Find({items[0].network_id, items[0].stream_id, sid, p.event_id});
+  ASSERT_TRUE(e);
+  EXPECT_EQ(BroadcastTextUtf8(e->title), p.title);
+  const ScheduleItem made = MakeEventReservation("", 0, 0, sid, p.event_id, e->title, {});
+  EXPECT_EQ(GetText(items[0].file_name), GetText(made.file_name));
 }
 
 }  // namespace

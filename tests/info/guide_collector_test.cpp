@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 
+#include "info/broadcast_text.h"
 #include "info/guide_store.h"
 #include "platform/text_codec.h"
 #include "tests/support/temp_dir.h"
@@ -86,10 +87,9 @@ TEST_F(GuideCollectorTest, EightDaysOfTheBroadcastReachTheStoreWithTheirExtended
       const auto e =
           store->Find({mux.original_network_id, mux.transport_stream_id, s.service_id, p.event_id});
       ASSERT_TRUE(e) << s.service_id << " event " << p.event_id;
-      EXPECT_EQ(platform::SjisToUtf8(e->title), p.title);
-      EXPECT_EQ(platform::SjisToUtf8(e->description), p.description);
-      EXPECT_EQ(platform::SjisToUtf8(e->extended), ExtendedText(p))
-          << s.service_id << " event " << p.event_id;
+      EXPECT_EQ(BroadcastTextUtf8(e->title), p.title);
+      EXPECT_EQ(BroadcastTextUtf8(e->description), p.description);
+      EXPECT_EQ(BroadcastTextUtf8(e->extended), ExtendedText(p)) << s.service_id << " event " << p.event_id;
       EXPECT_EQ(e->genre, p.genre);
       EXPECT_EQ(e->start, ToGuideTime(p.start));
       // Present/following (which outranks the schedule) may leave the end open.
@@ -106,7 +106,7 @@ TEST_F(GuideCollectorTest, EightDaysOfTheBroadcastReachTheStoreWithTheirExtended
   ASSERT_EQ(services.size(), mux.services.size());
   for (size_t i = 0; i < services.size(); ++i) {
     EXPECT_EQ(services[i].service_id, mux.services[i].service_id);
-    EXPECT_EQ(platform::SjisToUtf8(services[i].name), mux.services[i].name);
+    EXPECT_EQ(BroadcastTextUtf8(services[i].name), mux.services[i].name);
     EXPECT_GE(services[i].complete_at, now) << "the whole schedule came within the 40 s";
     EXPECT_LE(services[i].complete_at, ToGuideTime(g.ClockNow()));
   }

@@ -27,6 +27,7 @@
 #include "app/scheduled_capture.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "info/broadcast_text.h"
 #include "info/guide_collector.h"
 #include "info/guide_store.h"
 #include "info/guide_texts.h"
@@ -150,7 +151,7 @@ TEST_F(GuideWindowTest, FillsFromTheTunerReservesByEventAndTheReservationRecords
   ASSERT_TRUE(testing::WaitFor([&] { return Filled(mux); }, 90000 / kSpeed + 20000))
       << Guide()->model().columns().size() << " services";
   for (size_t c = 0; c < mux.services.size(); ++c) {
-    EXPECT_EQ(platform::SjisToUtf8(Guide()->model().columns()[c].service.name), mux.services[c].name);
+    EXPECT_EQ(BroadcastTextUtf8(Guide()->model().columns()[c].service.name), mux.services[c].name);
   }
 
   // A programme starting at least 40 s of broadcast from now (its recording is prepared 30 s ahead).
