@@ -156,6 +156,23 @@ TEST_F(CliEpg, JsonTextSearchAndServiceChoose) {
   EXPECT_EQ(Run(cli::RunEpg, {"--from", "missing.ts"}), 1);
 }
 
+TEST_F(CliEpg, CaptureFillsTheGuideWhileProcEpgIsOn) {
+  const std::string cli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+  const std::string capture = cli + " capture --seconds 10 --virtual-speed 6 > out.txt 2> err.txt";
+  ASSERT_EQ(std::system(capture.c_str()), 0);
+  EXPECT_FALSE(std::filesystem::exists("epg.sqlite")) << "PROC_EPG is 0 by default";
+  std::ofstream("pelkan.ini") << "[Pelkan_Q_PSI]\r\nDECODE_PSI=1\r\nPROC_EPG=1\r\n";
+  ASSERT_EQ(std::system(capture.c_str()), 0) << std::ifstream("err.txt").rdbuf();
+  std::string text;
+  ASSERT_EQ(Run(cli::RunEpg, {}, &text), 0);
+  // A minute of broadcast: every service's whole schedule, complete.
+  for (const auto& s : generator_->Multiplex(0).services) {
+    EXPECT_NE(text.find("service " + std::to_string(s.service_id) + " " + s.name + " (番組表取得完了 "),
+              std::string::npos)
+        << text.substr(0, 400);
+  }
+}
+
 TEST_F(CliEpg, NoGuideIsAnError) {
   EXPECT_EQ(Run(cli::RunEpg, {}), 1);
   EXPECT_FALSE(std::filesystem::exists("epg.sqlite"));
