@@ -444,15 +444,7 @@ bool RunUntil(LoopDispatcher& loop, uint32_t timeout_ms, Done done) {
 
 int RunCapture(int argc, char** argv) {
   Options o;
-  const int parsed = ParseOptions(argc, argv, &o);
-  if (parsed == -1) {
-    PrintUsage(stdout);
-    return 0;
-  }
-  if (parsed != 0) {
-    PrintUsage(stderr);
-    return parsed;
-  }
+  if (const auto exit_code = UsageExit(ParseOptions(argc, argv, &o), PrintUsage)) return *exit_code;
 
   Settings settings;
   LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);

@@ -331,15 +331,7 @@ class Printer {
 
 int RunEpg(int argc, char** argv) {
   Options o;
-  const int parsed = ParseOptions(argc, argv, &o);
-  if (parsed == -1) {
-    PrintUsage(stdout);
-    return 0;
-  }
-  if (parsed != 0) {
-    PrintUsage(stderr);
-    return parsed;
-  }
+  if (const auto exit_code = UsageExit(ParseOptions(argc, argv, &o), PrintUsage)) return *exit_code;
   if (o.from != nullptr && !TakeIn(o.from)) return 1;
 
   std::string notice, error;
