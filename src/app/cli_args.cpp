@@ -44,4 +44,10 @@ std::optional<std::string> SjisPath(const char* command, const char* what, std::
   return sjis;
 }
 
+std::optional<int> UsageExit(int parsed, void (*print_usage)(std::FILE*)) {
+  if (parsed == 0) return std::nullopt;
+  print_usage(parsed == -1 ? stdout : stderr);
+  return parsed == -1 ? 0 : parsed;
+}
+
 }  // namespace pelkan::cli

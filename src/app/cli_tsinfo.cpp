@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "app/cli_commands.h"
+#include "app/json_text.h"
+#include "app/stream_feed.h"
 #include "core/capture_stats.h"
 #include "core/mjd_time.h"
 #include "info/programme_text.h"
@@ -147,25 +149,7 @@ const char* KindName(uint8_t kind) {
 }
 
 std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+  return JsonString(s);
 }
 
 std::string Num(double v) {
@@ -367,17 +351,7 @@ int RunInspect(int argc, char** argv) {
     proc.SetDecodePsi(1);
     proc.SetProcessEpg(1);
     proc.SetEventHandler(OnEvent, &report);
-    std::vector<uint8_t> block(0x8000);
-    for (;;) {
-      const size_t n = std::fread(block.data(), 1, block.size(), in);
-      bytes_read += n;
-      if (n > 0) proc.Feed(block.data(), static_cast<int>(n), stats);
-      if (n < block.size()) {
-        read_error = std::ferror(in) != 0;
-        break;
-      }
-    }
-    proc.Finish(stats);
+    read_error = !FeedStream(in, proc, stats, &bytes_read);
     report.events = proc.event_store().Snapshot();
     counters = {stats.packet_size.load(), proc.packet_count(), stats.sync_losses.load(),
                 stats.continuity_errors.load(), stats.scrambled_packets.load()};

@@ -294,6 +294,7 @@ void CaptureApp::OnProcessorEvent(uint32_t type, int32_t param, const uint8_t* d
 }
 
 void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
+  if (type != EVENT_PACKET && table_tap_ != nullptr) table_tap_(type, param, data, count, table_tap_user_);
   switch (type) {
     case EVENT_PACKET: {
       const uint16_t output = static_cast<uint16_t>(param & 0xFFFF);
