@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/capture_stats.h"
+#include "base/mjd_time.h"
 #include "core/buffer.h"
-#include "core/capture_stats.h"
 #include "core/dispatcher.h"
 #include "core/dtv_base.h"
-#include "core/mjd_time.h"
 #include "core/save_path_provider.h"
 #include "core/status_text.h"
 #include "core/user_messages.h"

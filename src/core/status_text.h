@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 
 namespace pelkan {
 

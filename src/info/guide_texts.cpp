@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "info/programme_text.h"
 
 namespace pelkan::guide_text {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/mjd_time.h"
 #include "core/dispatcher.h"
-#include "core/mjd_time.h"
 #include "info/service_filter_view.h"
 #include "ts/ts_events.h"
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "platform/profile.h"
 #include "schedule/recording_writer.h"
 #include "schedule/schedule_item.h"

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/capture_stats.h"
-#include "core/mjd_time.h"
+#include "base/capture_stats.h"
+#include "base/mjd_time.h"
 #include "ts/b25_decoder.h"
 #include "ts/event_store.h"
 #include "ts/output_filter.h"

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "core/user_messages.h"
 #include "schedule/reservation_editor.h"
 #include "schedule/schedule_edit_form.h"

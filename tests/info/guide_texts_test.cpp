@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "platform/text_codec.h"
 
 namespace pelkan::guide_text {

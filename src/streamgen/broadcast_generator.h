@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 
 namespace pelkan::streamgen {
 

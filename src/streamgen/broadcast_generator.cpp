@@ -1,4 +1,4 @@
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 #include <algorithm>
 #include <array>
@@ -9,11 +9,11 @@
 #include <limits>
 #include <utility>
 
-#include "tools/streamgen/elementary_streams.h"
-#include "tools/streamgen/pes_cycle.h"
-#include "tools/streamgen/programme_schedule.h"
-#include "tools/streamgen/si_tables.h"
-#include "tools/streamgen/test_scrambler.h"
+#include "streamgen/elementary_streams.h"
+#include "streamgen/pes_cycle.h"
+#include "streamgen/programme_schedule.h"
+#include "streamgen/si_tables.h"
+#include "streamgen/test_scrambler.h"
 
 namespace pelkan::streamgen {
 namespace {
