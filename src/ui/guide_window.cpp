@@ -41,7 +41,8 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
   ui_->mainSplitter->setStretchFactor(1, 1);
   ui_->grid->SetEmptyText(FromSjis(guide_text::kEmpty));
   ui_->grid->SetHeaderToolTip([](const GuideService& s) {
-    return FromBroadcastSjis(s.name) + QLatin1Char('\n') + FromSjis(guide_text::CompletionText(s.complete_at));
+    return FromBroadcastSjis(s.name) + QLatin1Char('\n') +
+           FromSjis(guide_text::CompletionText(s.complete_at));
   });
   ui_->grid->SetBoxToolTip([this](const GuideGrid::Cell& cell) {
     GuideEvent e = ui_->grid->model()->event(cell);

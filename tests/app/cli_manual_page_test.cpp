@@ -92,8 +92,8 @@ TEST(CliManualPage, DescribesEveryCommandOptionAndSubcommand) {
     }
     // A quoted call of another command ('pelkan-cli schedule add --event') names that command's
     // options, described in its own section.
-    const std::string help = std::regex_replace(Output(command + " --help"),
-                                                std::regex("'pelkan-cli (?!" + command + "[ '])[^']*'"), "''");
+    const std::string help = std::regex_replace(
+        Output(command + " --help"), std::regex("'pelkan-cli (?!" + command + "[ '])[^']*'"), "''");
     std::set<std::string> wanted = Matches(help, option);
     wanted.erase("--help");
     wanted.erase("-h");
