@@ -221,13 +221,8 @@ class CaptureApp {
   // No effect while the pipeline is not running. Any thread.
   void SetServiceFilter(const std::vector<uint16_t>& excluded_services,
                         const std::vector<uint16_t>& excluded_pids);
-  // The scheduler's output filter: all lists empty clears it. No effect while not running. Any thread.
-  void SetScheduleSelection(uint32_t program_mode, const std::vector<uint16_t>& programs,
-                            const std::vector<uint16_t>& excluded_pids);
   // Programme lookups in the processor's event store; nothing while not running. Any thread.
   std::optional<ProgrammeEvent> LookupProgrammeAt(uint16_t service_id, MjdTime t, int purge);
-  std::optional<ProgrammeEvent> LookupProgrammeById(int network_id, int transport_stream_id, int service_id,
-                                                    int event_id);
   // True while the processing thread (and with it the processor) runs. Any thread.
   bool IsProcessing() const;
   // Blocks of the FIFO fed to the processor since construction. A filter set before this count was
@@ -261,7 +256,6 @@ class CaptureApp {
   // False when a write of the file failed (the file lacks data).
   bool StopRecording();
   std::string AutomaticRecordingPath(bool* failed) const;
-  void Fail(const std::string& reason) { last_error_ = reason; }
   void PostRefresh();
 
   Dispatcher* dispatcher_;

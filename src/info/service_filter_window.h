@@ -155,8 +155,6 @@ class ServiceFilterWindow {
   std::string RowToolTip(uint16_t row) const;
   // Copy of the record of `service_id`, or none. Any thread.
   std::optional<ServiceRecord> FindService(uint16_t service_id) const;
-  // Number of services known since the last stream reset. Any thread.
-  size_t ServiceCount() const;
 
   // The object's lock, for a view that must read several things consistently. Recursive.
   std::recursive_mutex& Mutex() const { return mutex_; }

@@ -254,7 +254,6 @@ class RecordingScheduler {
   bool FindOverlapLocked(const ScheduleItem& item, int skip) const;
   void StoreLocked(const ScheduleItem& item, int index);
   bool RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition);
-  void ApplyFilterLocked();
   bool Ask();
   void Changed();
   void ApplyMergedLocked(std::vector<ScheduleItem> merged);

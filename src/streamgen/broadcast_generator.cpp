@@ -726,13 +726,6 @@ std::optional<ProgrammeInfo> BroadcastGenerator::CurrentProgramme(uint16_t servi
   return s->Announced(s->IndexAt(t), t, true);
 }
 
-std::optional<ProgrammeInfo> BroadcastGenerator::FollowingProgramme(uint16_t service_id) const {
-  const ProgrammeSchedule* s = impl_->Schedule(impl_->Active(), service_id);
-  if (s == nullptr) return std::nullopt;
-  const AbsTime t = impl_->AbsNow();
-  return s->Announced(s->IndexAt(t) + 1, t, true);
-}
-
 std::optional<ProgrammeInfo> BroadcastGenerator::ProgrammeAt(int index, uint16_t service_id, MjdTime time) const {
   if (index < 0 || index >= MultiplexCount()) return std::nullopt;
   const ProgrammeSchedule* s = impl_->Schedule(*impl_->muxes_[static_cast<size_t>(index)], service_id);

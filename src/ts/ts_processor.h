@@ -117,7 +117,6 @@ class TsProcessor {
   enum Handler : int { kNoTable = 0, kPat, kPmt, kNit, kSdt, kTime, kEit };
   class Sink;
 
-  void ResetTablesImpl(bool reset_decoder);
   void Emit(uint32_t type, int32_t param, const void* data, uint32_t count) {
     if (handler_) handler_(type, param, static_cast<const uint8_t*>(data), count, user_);
   }
