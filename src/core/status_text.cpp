@@ -67,21 +67,20 @@ std::string FormatBroadcastClock(uint32_t date, uint32_t seconds, uint32_t age_m
 std::string FormatRecordingText(bool recorder, uint64_t bytes_written) {
   if (!recorder) return status_text::kRecordingStopped;
   if (bytes_written > 0) {
-    return Format("\x98^\x89\xE6\x92\x86 %" PRIu64 " MByte", bytes_written >> 20);  // 録画中 %llu MByte
+    return platform::Sjis("録画中") + Format(" %" PRIu64 " MByte", bytes_written >> 20);
   }
   return status_text::kRecordingBuffering;
 }
 
 std::string FormatFreeSpaceText(bool recording, uint64_t free_bytes) {
   if (!recording) return " ";
-  return Format("\x8B\xF3\x82\xAB %" PRIu64 " MByte", free_bytes >> 20);  // 空き %llu MByte
+  return platform::Sjis("空き") + Format(" %" PRIu64 " MByte", free_bytes >> 20);
 }
 
 std::string FormatAutoStopRemaining(uint32_t remaining_ms) {
   const uint32_t s = remaining_ms / 1000;
-  // %d:%02d 後に自動停止
-  return Format("%d:%02d \x8C\xE3\x82\xC9\x8E\xA9\x93\xAE\x92\xE2\x8E~", static_cast<int>(s / 60),
-                static_cast<int>(s % 60));
+  return Format("%d:%02d ", static_cast<int>(s / 60), static_cast<int>(s % 60)) +
+         platform::Sjis("後に自動停止");
 }
 
 std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent,
@@ -89,12 +88,11 @@ std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address
   if (!sender) return status_text::kSendingStopped;
   std::string text = status_text::kSendingBuffering;
   if (bytes_sent > 0) {
-    // 送信中(%d.%d.%d.%d) %llu MByte
-    text = Format("\x91\x97\x90M\x92\x86(%d.%d.%d.%d) %" PRIu64 " MByte", address[0], address[1], address[2],
-                  address[3], bytes_sent >> 20);
+    text = platform::Sjis("送信中") + Format("(%d.%d.%d.%d) %" PRIu64 " MByte", address[0], address[1],
+                                             address[2], address[3], bytes_sent >> 20);
   }
-  // " 破棄 %llu KByte"
-  if (bytes_dropped > 0) text += Format(" \x94\x6A\x8A\xFC %" PRIu64 " KByte", (bytes_dropped + 1023) >> 10);
+  if (bytes_dropped > 0)
+    text += platform::Sjis(" 破棄") + Format(" %" PRIu64 " KByte", (bytes_dropped + 1023) >> 10);
   return text;
 }
 

@@ -41,9 +41,7 @@ bool SameReservation(const ScheduleItem& active, const ScheduleItem& entry) {
   return active.start_day == entry.start_day && active.start_second == entry.start_second;
 }
 
-std::string Sjis(const char* utf8) {
-  return platform::Utf8ToSjis(utf8);
-}
+using platform::Sjis;
 
 // Takes the time of a programme event over into `item`. An undetermined (or impossible) length
 // becomes the longest recording; true when the length was undetermined.

@@ -35,6 +35,12 @@ TEST(GuideTexts, SwitchNoticeSaysWhatTheWindowNeeds) {
   EXPECT_NE(U(kNoticeGuide).find("電子番組表処理(EIT)"), std::string::npos);
 }
 
+TEST(GuideTexts, SearchResultsLabelCountsOnlyAfterASearch) {
+  EXPECT_EQ(U(SearchResultsLabel(std::nullopt)), "検索結果(&R)");
+  EXPECT_EQ(U(SearchResultsLabel(0)), "検索結果(&R) 0件");
+  EXPECT_EQ(U(SearchResultsLabel(12)), "検索結果(&R) 12件");
+}
+
 TEST(GuideTexts, GenresFallIntoTheirGroups) {
   EXPECT_EQ(U(GenreName(0x30)), "ドラマ");
   EXPECT_EQ(U(GenreName(0x5B)), "バラエティ");
