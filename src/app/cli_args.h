@@ -19,4 +19,7 @@ std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max);
 // `what` names the option for the message ("--dir").
 std::optional<std::string> SjisPath(const char* command, const char* what, std::string_view utf8);
 
+// `utf8` as a JSON string literal, quotes included: '"', '\\' and control characters escaped.
+std::string JsonText(std::string_view utf8);
+
 }  // namespace pelkan::cli

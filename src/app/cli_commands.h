@@ -9,5 +9,6 @@ int RunGenerate(int argc, char** argv);
 int RunDevices(int argc, char** argv);
 int RunCapture(int argc, char** argv);
 int RunSchedule(int argc, char** argv);
+int RunCheck(int argc, char** argv);
 
 }  // namespace pelkan::cli

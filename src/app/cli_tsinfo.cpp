@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli_args.h"
 #include "app/cli_commands.h"
 #include "core/capture_stats.h"
 #include "core/mjd_time.h"
@@ -146,28 +147,6 @@ const char* KindName(uint8_t kind) {
   }
 }
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
 std::string Num(double v) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.4f", v);
@@ -193,7 +172,9 @@ struct Counters {
 };
 
 void PrintJson(FILE* out, const Counters& c, const Report& r, platform::SymbolForm symbols) {
-  auto text = [symbols](const std::string& sjis) { return Json(platform::BroadcastToUtf8(sjis, symbols)); };
+  auto text = [symbols](const std::string& sjis) {
+    return JsonText(platform::BroadcastToUtf8(sjis, symbols));
+  };
   std::string j = "{";
   j += "\"packet_size\":" + std::to_string(c.packet_size);
   j += ",\"packets\":" + std::to_string(c.packets);
@@ -230,14 +211,15 @@ void PrintJson(FILE* out, const Counters& c, const Report& r, platform::SymbolFo
          std::to_string(d.polarisation) + ",\"modulation\":" + std::to_string(d.modulation) +
          ",\"symbol_rate\":" + Num(d.symbol_rate) + ",\"fec_inner\":" + std::to_string(d.fec_inner) + "}";
   }
-  j += "],\"clock\":" + (r.clock ? Json(FormatTime(r.clock->date, r.clock->seconds, 'T')) : std::string("null"));
+  j += "],\"clock\":" +
+       (r.clock ? JsonText(FormatTime(r.clock->date, r.clock->seconds, 'T')) : std::string("null"));
   j += ",\"events\":[";
   for (size_t i = 0; i < r.events.size(); ++i) {
     const ProgrammeEvent& e = r.events[i];
     j += i ? "," : "";
     j += "{\"service_id\":" + std::to_string(e.service_id) + ",\"event_id\":" + std::to_string(e.event_id) +
-         ",\"kind\":" + Json(KindName(e.kind)) + ",\"version\":" + std::to_string(e.version) +
-         ",\"start\":" + Json(FormatTime(e.start_day, e.start_second, 'T')) + ",\"duration\":" +
+         ",\"kind\":" + JsonText(KindName(e.kind)) + ",\"version\":" + std::to_string(e.version) +
+         ",\"start\":" + JsonText(FormatTime(e.start_day, e.start_second, 'T')) + ",\"duration\":" +
          (e.duration == kUndefinedDuration ? std::string("null") : std::to_string(e.duration)) +
          ",\"title\":" + text(FieldText(e.title, sizeof e.title)) +
          ",\"description\":" + text(FieldText(e.description, sizeof e.description)) +

@@ -1,6 +1,8 @@
 #include "ts/pid_checker.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 #include "ts/packet_header.h"
 #include "ts/program_tables.h"
@@ -205,6 +207,32 @@ void PidChecker::StampEvents(size_t first, uint64_t from_offset, uint32_t from_t
         std::min(events_[i].offset > from_offset ? events_[i].offset - from_offset : 0, span);
     events_[i].tick = from_tick + (span == 0 ? ticks : static_cast<uint32_t>(into * ticks / span));
   }
+}
+
+std::vector<std::string> PidTableLines(const PidChecker& checker) {
+  std::vector<std::pair<uint16_t, PidCounts>> rows = checker.Pids();
+  const PidCounts totals = checker.Totals();
+  // Column widths from the largest number of each column, which is the total's.
+  const auto width = [](uint64_t v) { return static_cast<int>(std::to_string(v).size()); };
+  const int wp = width(totals.packets), wd = width(totals.drop), we = width(totals.error),
+            ws = width(totals.scrambled);
+  const auto line = [&](const char* label, const PidCounts& c, const char* kind) {
+    char text[192];
+    std::snprintf(text, sizeof text, "%-10s  packets %*llu  drop %*llu  error %*llu  scrambled %*llu%s%s",
+                  label, wp, static_cast<unsigned long long>(c.packets), wd,
+                  static_cast<unsigned long long>(c.drop), we, static_cast<unsigned long long>(c.error), ws,
+                  static_cast<unsigned long long>(c.scrambled), *kind ? "  " : "", kind);
+    return std::string(text);
+  };
+  std::vector<std::string> lines;
+  lines.reserve(rows.size() + 1);
+  for (const auto& [pid, counts] : rows) {
+    char label[16];
+    std::snprintf(label, sizeof label, "PID 0x%04X", pid);
+    lines.push_back(line(label, counts, PidContentName(checker.Content(pid))));
+  }
+  lines.push_back(line("total", totals, ""));
+  return lines;
 }
 
 }  // namespace pelkan

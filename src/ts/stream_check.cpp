@@ -33,6 +33,7 @@ void StreamCheck::OnEvent(uint32_t type, int32_t param, const uint8_t* data, uin
 }
 
 void StreamCheck::Feed(const uint8_t* data, size_t length) {
+  bytes_ += length;
   while (length > 0) {
     const size_t n = std::min(length, kFeedPiece);
     processor_.Feed(data, static_cast<int>(n), stats_);

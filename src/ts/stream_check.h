@@ -28,6 +28,8 @@ class StreamCheck {
   const PidChecker& checker() const { return checker_; }
   // Size of the packets found (188, 192 or 204); 0 when none was found.
   uint32_t packet_size() const { return packet_size_; }
+  // Bytes fed so far.
+  uint64_t bytes() const { return bytes_; }
   // Times an expected sync byte was missing.
   uint32_t sync_losses() const { return stats_.sync_losses.load(std::memory_order_relaxed); }
 
@@ -38,6 +40,7 @@ class StreamCheck {
   TsProcessor processor_;
   PidChecker checker_;
   uint32_t packet_size_ = 0;
+  uint64_t bytes_ = 0;
   uint64_t offset_ = 0;  // where the next packet would start if no sync were lost
 };
 

@@ -187,6 +187,27 @@ TEST(PidChecker, ContentComesFromThePatAndPmtOfTheCheckedStream) {
   for (const auto& [pid, name] : expected) EXPECT_EQ(PidContentName(c.Content(pid)), name) << std::hex << pid;
 }
 
+TEST(PidChecker, TableHasOneLinePerPidAndTotalsWithAlignedColumns) {
+  PidChecker c;
+  CheckAll(c, Packets({{0x0111, 0},
+                       {0x0111, 1},
+                       {0x0111, 2, 1, true},
+                       {0x0014, 0},
+                       {0x0111, 6},
+                       {0x0111, 7},
+                       {0x0111, 8},
+                       {0x0111, 9},
+                       {0x0111, 10},
+                       {0x0111, 11},
+                       {0x0111, 12},
+                       {0x0111, 13}}));
+  EXPECT_EQ(PidTableLines(c), (std::vector<std::string>{
+                                  "PID 0x0014  packets  1  drop 0  error 0  scrambled 0  TOT",
+                                  "PID 0x0111  packets 11  drop 3  error 1  scrambled 0",
+                                  "total       packets 12  drop 3  error 1  scrambled 0",
+                              }));
+}
+
 TEST(PidChecker, KeepsTheFirstThousandEventsAndCountsTheRest) {
   PidChecker c;
   Bytes stream;
