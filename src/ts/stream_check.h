@@ -4,12 +4,12 @@
 #include <string>
 
 #include "core/capture_stats.h"
+#include "ts/packet_aligner.h"
 #include "ts/pid_checker.h"
-#include "ts/ts_processor.h"
 
 namespace pelkan {
 
-// Checks a recorded byte stream as a capture would have taken it in: the processor's alignment
+// Checks a recorded byte stream as a capture would have taken it in: the processor's alignment stage
 // finds the 188/192/204-byte packets and counts the sync losses by its rules (junk before the first
 // packet is skipped without a count), and every aligned packet, null packets aside, goes through a
 // PidChecker. One thread at a time.
@@ -34,10 +34,8 @@ class StreamCheck {
   uint32_t sync_losses() const { return stats_.sync_losses.load(std::memory_order_relaxed); }
 
  private:
-  static void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user);
-
   CaptureStats stats_;
-  TsProcessor processor_;
+  PacketAligner aligner_;
   PidChecker checker_;
   uint32_t packet_size_ = 0;
   uint64_t bytes_ = 0;
