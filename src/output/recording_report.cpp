@@ -13,6 +13,8 @@
 
 #include "output/file_recorder.h"
 #include "output/recording_file.h"
+#include "platform/clock.h"
+#include "platform/text_codec.h"
 #include "ts/pid_checker.h"
 
 namespace pelkan {
@@ -97,12 +99,21 @@ bool WriteAll(int fd, const std::string& text, off_t at) {
   return true;
 }
 
+// Programme changes kept per service.
+constexpr size_t kMaxProgrammes = 50;
+
 }  // namespace
+
+std::string BroadcastTextUtf8(std::string_view sjis) {
+  return platform::SjisToUtf8(sjis);
+}
 
 RecordingReport::RecordingReport(const std::string& recording_path, const CaptureSample& start,
                                  MjdTime local_start)
     : recording_path_(recording_path), start_(start), end_(start), local_start_(local_start) {
   if (local_start_.date == 0) local_start_ = UnpackMjdTime(LocalMjdTime());
+  start_tick_ = platform::TickCount();
+  last_broadcast_time_ = start.broadcast_time;
   sync_losses_.last = start.sync_losses;
   fifo_overflows_.last = start.fifo_overflows;
   failed_transfers_.last = start.failed_transfers;
@@ -141,7 +152,25 @@ void RecordingReport::SetReservation(std::string title, std::string programme) {
   programme_ = std::move(programme);
 }
 
+void RecordingReport::NoteServiceName(uint16_t service_id, std::string name) {
+  if (!name.empty()) names_[service_id] = std::move(name);
+}
+
+void RecordingReport::NoteProgramme(uint16_t service_id, std::string title) {
+  std::vector<std::string>& seen = programmes_[service_id];
+  if (title.empty() || (!seen.empty() && seen.back() == title) || seen.size() >= kMaxProgrammes) return;
+  seen.push_back(std::move(title));
+}
+
 void RecordingReport::Sample(const CaptureSample& now) {
+  if (now.broadcast_time.date != 0) {
+    last_broadcast_time_ = now.broadcast_time;
+    if (start_.broadcast_time.date == 0) {
+      // The clock came after the start (the first time table arrived meanwhile): counted back.
+      start_.broadcast_time = now.broadcast_time;
+      AddSeconds(&start_.broadcast_time, -static_cast<int64_t>((platform::TickCount() - start_tick_) / 1000));
+    }
+  }
   sync_losses_.Take(now.sync_losses);
   fifo_overflows_.Take(now.fifo_overflows);
   failed_transfers_.Take(now.failed_transfers);
@@ -151,6 +180,7 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
                                          RecordingEnd how, int error, MjdTime local_end) {
   Sample(end);
   end_ = end;
+  end_.broadcast_time = last_broadcast_time_;
   if (local_end.date == 0) local_end = UnpackMjdTime(LocalMjdTime());
   RecordingSummary summary;
   summary.report_path = regular_ ? path_ : std::string();
@@ -174,8 +204,13 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
   const std::vector<uint16_t> services = checker ? checker->Services() : std::vector<uint16_t>();
   if (services.empty()) t += Line("service", "none (the recording holds no PAT)");
   for (const uint16_t id : services) {
-    const std::string text = service_text_ ? service_text_(id) : std::string();
-    t += Line("service", std::to_string(id) + (text.empty() ? "" : " " + text));
+    std::string text = std::to_string(id);
+    if (const auto name = names_.find(id); name != names_.end()) text += " " + name->second;
+    if (const auto seen = programmes_.find(id); seen != programmes_.end() && !seen->second.empty()) {
+      text += ":";
+      for (size_t i = 0; i < seen->second.size(); ++i) text += (i == 0 ? " " : " / ") + seen->second[i];
+    }
+    t += Line("service", text);
   }
   t += Line("sync losses", std::to_string(summary.sync_losses));
   t += Line("FIFO overflows (R)", std::to_string(summary.fifo_overflows));

@@ -1,15 +1,20 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <optional>
+#include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/mjd_time.h"
 
 namespace pelkan {
 
 class FileRecorder;
+
+// Broadcast text (a programme title, a service name: Shift-JIS as decoded from the stream) in
+// UTF-8, for the reports. The one place where the reports convert broadcast text.
+std::string BroadcastTextUtf8(std::string_view sjis);
 
 // The capture's figures that a recording's report follows while the recording runs.
 struct CaptureSample {
@@ -65,14 +70,15 @@ class RecordingReport {
   const std::string& path() const { return path_; }
   // A reservation's title and the programme recorded (UTF-8).
   void SetReservation(std::string title, std::string programme);
-  // Describes a service of the recording for the header (UTF-8: its name, its programme), from
-  // what the capture knows; the service id alone when none is given or it returns "".
-  void SetServiceText(std::function<std::string(uint16_t service_id)> text) {
-    service_text_ = std::move(text);
-  }
+  // What the capture knows of a service (UTF-8): its name, and a programme on air while the
+  // recording runs (noted at every heartbeat; each change of programme is kept). The header names
+  // the services of the recording's PAT with what was noted of them.
+  void NoteServiceName(uint16_t service_id, std::string name);
+  void NoteProgramme(uint16_t service_id, std::string title);
 
   // Takes the capture's figures while the recording runs (the heartbeat), so that counters the
-  // user clears meanwhile are still followed.
+  // user clears meanwhile are still followed, and the broadcast clock is known at the end even
+  // when the end's own sample has lost it (and at the start, counted back, when it came later).
   void Sample(const CaptureSample& now);
   // Ends the report of `recorder`, which has closed its file: composes the text (nothing is
   // written yet) and returns the totals. `error` is the errno of a failed write.
@@ -103,10 +109,13 @@ class RecordingReport {
   CaptureSample start_;
   CaptureSample end_;
   MjdTime local_start_;
+  uint32_t start_tick_ = 0;
   Growth sync_losses_, fifo_overflows_, failed_transfers_;
   std::string title_;
   std::string programme_;
-  std::function<std::string(uint16_t)> service_text_;
+  std::map<uint16_t, std::string> names_;
+  std::map<uint16_t, std::vector<std::string>> programmes_;
+  MjdTime last_broadcast_time_;
   std::string text_;
 };
 

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -128,9 +129,12 @@ TEST_F(CliCapture, FolderGetsAnAutomaticNameAndJsonLines) {
   ASSERT_EQ(Run("capture --seconds 1 --in 0x86 --record recs --json"), 0) << Err();
   std::vector<std::filesystem::path> files;
   for (const auto& e : std::filesystem::directory_iterator(dir_ + "/recs")) files.push_back(e.path());
-  ASSERT_EQ(files.size(), 1u);
+  // The recording and its report.
+  ASSERT_EQ(files.size(), 2u);
+  std::sort(files.begin(), files.end());
   EXPECT_EQ(files[0].filename().string().substr(0, 4), "cap-");
   EXPECT_EQ(files[0].extension(), ".ts");
+  EXPECT_EQ(files[1], files[0].string() + ".err");
   const std::string out = Out();
   ASSERT_FALSE(out.empty());
   size_t lines = 0;

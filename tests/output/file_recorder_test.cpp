@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -316,20 +314,7 @@ TEST_F(FileRecorderTest, CheckCoversThePacketsOfTheFileAcrossBlocksAndSizes) {
 TEST_F(FileRecorderTest, CheckOfAFailedRecordingHoldsTheWholePacketsOfTheFile) {
   const std::string path = dir_ + "/limited.ts";
   {
-    struct Limit {
-      rlimit old{};
-      explicit Limit(rlim_t bytes) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &old);
-        rlimit l = old;
-        l.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &l);
-      }
-      ~Limit() {
-        ::setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, SIG_DFL);
-      }
-    } limit(0x180000);
+    const testing::FileSizeLimit limit(0x180000);
     FileRecorder rec(0x100000);
     ASSERT_EQ(rec.OpenFile(path), 1);
     const auto packets = CountedPackets(0, 12000, 188, {100, 9000});

@@ -66,19 +66,21 @@ TEST_F(RecordingReportTest, ReportHasHeaderPidTableAndEvents) {
   EXPECT_NE(ReadText(path + ".err").find("recording since 2026-12-07 21:00:00"), std::string::npos);
 
   report.SetReservation("夜のニュース", "ニュース７");
-  report.SetServiceText(
-      [](uint16_t id) { return id == 0x0400 ? std::string("ペルカン総合") : std::string(); });
+  report.NoteServiceName(0x0400, "ペルカン総合");
+  report.NoteProgramme(0x0400, "ニュース７");
+  report.NoteProgramme(0x0401, "映画");  // a service the recording does not hold
+  report.NoteProgramme(0x0400, "ニュース７");
+  report.NoteProgramme(0x0400, "天気予報");
   CaptureSample mid = start;
   mid.sync_losses = 9;
   report.Sample(mid);
-  CaptureSample end;  // the user cleared the counters meanwhile, then one more sync loss
-  end.sync_losses = 1;
-  end.fifo_overflows = 3;
-  end.failed_transfers = 2;
-  end.broadcast_time = {61381, 21 * 3600 + 28};
+  // The user cleared the counters meanwhile, then one more sync loss; the last sample before the
+  // end (a disconnect zeroes everything, the broadcast clock included).
+  report.Sample(CaptureSample{1, 3, 2, {61381, 21 * 3600 + 28}});
   tick_ = 10000 + 30500;
   ASSERT_TRUE(rec.CloseFile());
-  const RecordingSummary s = report.Finish(end, rec, RecordingEnd::kComplete, 0, {61381, 21 * 3600 + 31});
+  const RecordingSummary s =
+      report.Finish(CaptureSample{}, rec, RecordingEnd::kComplete, 0, {61381, 21 * 3600 + 31});
   EXPECT_EQ(s.report_path, path + ".err");
   EXPECT_EQ(s.packets, 4002u);
   EXPECT_EQ(s.drop, 2u);
@@ -101,7 +103,7 @@ TEST_F(RecordingReportTest, ReportHasHeaderPidTableAndEvents) {
       "duration            0:00:30\n"
       "bytes               752376\n"
       "packets             4002\n"
-      "service             1024 ペルカン総合\n"
+      "service             1024 ペルカン総合: ニュース７ / 天気予報\n"
       "sync losses         3\n"
       "FIFO overflows (R)  2\n"
       "failed transfers    2\n"
@@ -153,6 +155,7 @@ TEST_F(RecordingReportTest, FailedRecordingSaysSo) {
   FileRecorder rec(0x100000);
   Record(rec, path, test::TsBuilder().Packet(0x100, {}).Packet(0x100, {}).bytes());
   RecordingReport report(path, CaptureSample{}, kStart);
+  report.Sample(CaptureSample{0, 0, 0, {61381, 12 * 3600}});  // the broadcast clock comes later
   rec.CloseFile();
   const RecordingSummary s = report.Finish(CaptureSample{}, rec, RecordingEnd::kWriteFailed, ENOSPC, kStart);
   EXPECT_EQ(s.end, RecordingEnd::kWriteFailed);
@@ -163,6 +166,8 @@ TEST_F(RecordingReportTest, FailedRecordingSaysSo) {
       std::string::npos)
       << text;
   EXPECT_NE(text.find("service             none (the recording holds no PAT)\n"), std::string::npos);
+  EXPECT_NE(text.find("start               2026-12-07 21:00:00 (broadcast 2026-12-07 12:00:00)\n"),
+            std::string::npos);
   EXPECT_NE(text.find("events              0\n"), std::string::npos);
   // Only the report is left beside the recording: no temporary file.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 2);
