@@ -644,6 +644,7 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     }
   }
 
+  if (last_recording_) s.last_recording = FormatRecordingTotals(*last_recording_);
   s.sending = FormatSendingText(
       sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
       sender_ ? sender_->GetBytesSent() : 0, sender_ ? sender_->GetBytesDropped() : 0);

@@ -646,9 +646,12 @@ TEST_F(CaptureAppTest, ManualRecordingLeavesAReportWithTheCountsOfItsFile) {
   EXPECT_NE(report.find("\ntotal       packets 7843  drop 3  error 0  scrambled 0\n"), std::string::npos)
       << report;
 
+  EXPECT_EQ(Utf8(app_.RefreshStatus().last_recording), "ドロップ 3  エラー 0  スクランブル 0");
+
   // The next recording's start puts the totals away.
   ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/next.ts"));
   EXPECT_FALSE(app_.GetLastRecording());
+  EXPECT_EQ(app_.RefreshStatus().last_recording, "");
 }
 
 // A recording stopped because its file could not be written, or its disk is nearly full, still
