@@ -13,8 +13,8 @@
 
 #include "output/file_recorder.h"
 #include "output/recording_file.h"
+#include "platform/broadcast_text.h"
 #include "platform/clock.h"
-#include "platform/text_codec.h"
 #include "ts/pid_checker.h"
 
 namespace pelkan {
@@ -105,7 +105,7 @@ constexpr size_t kMaxProgrammes = 50;
 }  // namespace
 
 std::string BroadcastTextUtf8(std::string_view sjis) {
-  return platform::SjisToUtf8(sjis);
+  return platform::BroadcastToUtf8(sjis);
 }
 
 RecordingReport::RecordingReport(const std::string& recording_path, const CaptureSample& start,

@@ -12,8 +12,9 @@ namespace pelkan {
 
 class FileRecorder;
 
-// Broadcast text (a programme title, a service name: Shift-JIS as decoded from the stream) in
-// UTF-8, for the reports. The one place where the reports convert broadcast text.
+// Broadcast text (a programme title, a service name: Shift-JIS as decoded from the stream, its
+// additional symbols included) in UTF-8, for the reports. The one place where the reports convert
+// broadcast text.
 std::string BroadcastTextUtf8(std::string_view sjis);
 
 // The capture's figures that a recording's report follows while the recording runs.
