@@ -170,6 +170,8 @@ void ScheduleListWindow::openReport() {
 void ScheduleListWindow::viewChanged() {
   ui_->scheduleList->clearSelection();
   Rebuild();
+  // The finished view has one column more: the window grows to show it, if it must.
+  if (!ShowingReservations()) WidenToShowColumns(ui_->scheduleList);
 }
 
 void ScheduleListWindow::addReservation() {

@@ -67,9 +67,9 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
   Settle();
   ASSERT_TRUE(dialog.grab().save(QString::fromStdString(Shot("schedule_edit_dialog"))));
 
-  ScheduleEditDialog event(MakeEventReservation(platform::Utf8ToSjis("/home/user/録画"), 0, 0, 1024, 0x1234,
-                                                title, now),
-                           device, messages, nullptr, now);
+  ScheduleEditDialog event(
+      MakeEventReservation(platform::Utf8ToSjis("/home/user/録画"), 0, 0, 1024, 0x1234, title, now), device,
+      messages, nullptr, now);
   event.show();
   Settle();
   ASSERT_TRUE(event.grab().save(QString::fromStdString(Shot("schedule_edit_dialog_event"))));
@@ -90,7 +90,7 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
   d.Tick(MjdTime{54529, 19 * 3600 + 602});
   ASSERT_EQ(d.FinishedRecordings().size(), 2u);
   ScheduleListWindow finished(done, nullptr, &messages);
-  finished.resize(1000, 200);
+  finished.resize(1040, 200);
   finished.show();
   finished.findChild<QRadioButton*>("finishedRadio")->click();
   Settle();
