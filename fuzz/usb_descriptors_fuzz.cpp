@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "usb/request_block.h"
 #include "usb/usb_descriptors.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -20,17 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (int i = 0; i < cfg->interface_count; ++i) {
         const UsbInterfaceRecord* rec = cfg->interfaces[static_cast<size_t>(i)].get();
         for (int s = 0; s <= kMaxEndpointsPerInterface + 1; ++s) {
-          if (const UsbEndpoint* ep = rec->endpoint(s)) sum += ep->max_packet_size() + ep->RoundXferSize(0x8000);
+          if (const UsbEndpoint* ep = rec->endpoint(s))
+            sum += ep->max_packet_size() + ep->RoundXferSize(0x8000);
         }
       }
       if (sum == 0xFFFFFFFFu) return 1;
     }
-  }
-  std::vector<uint8_t> block(data, data + size);
-  BlockHeader h;
-  if (ReadBlockHeader(block.data(), static_cast<uint32_t>(block.size()), &h) && h.data_length > 0) {
-    volatile uint8_t last = block[h.data_offset + h.data_length - 1];
-    (void)last;
   }
   return 0;
 }

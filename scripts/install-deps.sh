@@ -6,10 +6,10 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  libusb-1.0-0-dev qt6-base-dev libsystemd-dev
+  libusb-1.0-0-dev qt6-base-dev libsystemd-dev libsqlite3-dev
   umockdev libumockdev-dev
   clang libclang-rt-14-dev
-  ffmpeg xvfb xauth
+  ffmpeg xvfb xauth xmltv-util
   # Japanese text, with the broadcast's squared symbols (U+1F100-U+1F2FF) and additional kanji;
   # the map and weather signs among its symbols (U+26C0-U+26FF and others); its temple sign U+0FD6.
   fonts-noto-cjk fonts-symbola fonts-ddc-uchen

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and runs every test (unit tests and short fuzz runs) through CTest.
+# runs every test (unit tests and short fuzz runs) through CTest, builds the fuzz targets with clang
+# and libFuzzer and runs each for PELKAN_FUZZ_SECONDS (default 20) seconds, then makes the Debian
+# package and checks it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -9,13 +11,14 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELKAN_SANITIZE=ON 
 cmake --build build/asan
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-cd build/asan
-ctest --output-on-failure -j "$(nproc)"
+(cd build/asan && ctest --output-on-failure -j "$(nproc)")
+
+# The fuzz targets built with clang as libFuzzer programs, each run for a short while.
+scripts/fuzz.sh "${PELKAN_FUZZ_SECONDS:-20}"
 
 # The Debian package, made from a Release build in build/release, and the checks Debian's tools
 # make of it, of the desktop entry, of the AppStream file and (where systemd is installed) of the
 # user service.
-cd "$root"
 deb=$(scripts/package.sh | tail -n 1)
 lintian --fail-on error,warning "$deb"
 desktop-file-validate packaging/desktop/pelkan.desktop

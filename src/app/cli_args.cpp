@@ -44,36 +44,10 @@ std::optional<std::string> SjisPath(const char* command, const char* what, std::
   return sjis;
 }
 
-std::string JsonText(std::string_view utf8) {
-  std::string out = "\"";
-  for (const unsigned char c : utf8) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+std::optional<int> UsageExit(int parsed, void (*print_usage)(std::FILE*)) {
+  if (parsed == 0) return std::nullopt;
+  print_usage(parsed == -1 ? stdout : stderr);
+  return parsed == -1 ? 0 : parsed;
 }
 
 }  // namespace pelkan::cli

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,7 +20,9 @@ std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max);
 // `what` names the option for the message ("--dir").
 std::optional<std::string> SjisPath(const char* command, const char* what, std::string_view utf8);
 
-// `utf8` as a JSON string literal, quotes included: '"', '\\' and control characters escaped.
-std::string JsonText(std::string_view utf8);
+// What a command does with the result of its option parsing (0 good, -1 --help, else the exit code
+// of bad arguments): nullopt to go on; otherwise the usage has been printed (on standard output
+// for --help, with exit code 0; on standard error for bad arguments) and the exit code is returned.
+std::optional<int> UsageExit(int parsed, void (*print_usage)(std::FILE*));
 
 }  // namespace pelkan::cli

@@ -26,10 +26,12 @@
 #include "app/date_time_text.h"
 #include "app/device_list.h"
 #include "app/headless_schedule.h"
+#include "app/json_text.h"
 #include "app/loop_dispatcher.h"
 #include "app/settings.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "info/guide_collector.h"
 #include "info/service_filter_window.h"
 #include "info/service_row_table.h"
 #include "platform/clock.h"
@@ -115,7 +117,8 @@ void PrintUsage(FILE* out) {
       "                     virtual tuner only: the broadcast clock (JST) at its first byte\n"
       "                     (default: the current time in Japan)\n"
       "  --virtual-speed N  virtual tuner only: deliver N times faster than real time (1-16)\n\n"
-      "Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
+      "With PROC_EPG=1 in pelkan.ini the programme guide (epg.sqlite, see 'pelkan-cli epg') is filled\n"
+      "as well. Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
       "failed (or the reservation file could not be written), 2 bad arguments.\n");
 }
 
@@ -252,35 +255,6 @@ std::string OneLine(const std::string& sjis) {
     if (c == '\n') c = ' ';
   }
   return s;
-}
-
-std::string JsonString(const std::string& utf8) {
-  std::string out = "\"";
-  for (unsigned char c : utf8) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", c);
-          out += esc;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
 }
 
 void PrintStatus(const StatusSnapshot& s, bool json) {
@@ -486,15 +460,7 @@ bool RunUntil(LoopDispatcher& loop, uint32_t timeout_ms, Done done) {
 
 int RunCapture(int argc, char** argv) {
   Options o;
-  const int parsed = ParseOptions(argc, argv, &o);
-  if (parsed == -1) {
-    PrintUsage(stdout);
-    return 0;
-  }
-  if (parsed != 0) {
-    PrintUsage(stderr);
-    return parsed;
-  }
+  if (const auto exit_code = UsageExit(ParseOptions(argc, argv, &o), PrintUsage)) return *exit_code;
 
   Settings settings;
   LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
@@ -548,6 +514,13 @@ int RunCapture(int argc, char** argv) {
   app.SetServiceInfoModel(&binding);
   // Declared before `unbind`, so that on every way out it is finished after the disconnect.
   std::optional<HeadlessSchedule> schedule;
+  std::optional<GuideCollector> guide;
+  if (settings.proc_epg != 0) {
+    guide.emplace(GuidePath(), [](const std::string& notice) {
+      std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(notice).c_str());
+    });
+    app.SetTableEventTap(&GuideCollector::OnTsEvent, &*guide);
+  }
   if (o.schedule) schedule.emplace(app, loop, settings, SchedulePath());
   struct Unbind {
     CaptureApp& app;

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_args.h"
 #include "app/cli_commands.h"
+#include "app/json_text.h"
 #include "ts/stream_check.h"
 
 namespace pelkan::cli {
@@ -36,14 +36,14 @@ std::string CountsJson(const PidCounts& c) {
 }
 
 void PrintJson(const std::string& name, const StreamCheck& c) {
-  std::string j = "{\"file\":" + JsonText(name) + ",\"packet_size\":" + std::to_string(c.packet_size()) +
+  std::string j = "{\"file\":" + JsonString(name) + ",\"packet_size\":" + std::to_string(c.packet_size()) +
                   ",\"sync_losses\":" + std::to_string(c.sync_losses()) + ",\"pids\":[";
   bool first = true;
   for (const auto& [pid, counts] : c.checker().Pids()) {
     if (!first) j += ",";
     first = false;
     j += "{\"pid\":" + std::to_string(pid) + "," + CountsJson(counts) +
-         ",\"kind\":" + JsonText(PidContentName(c.checker().Content(pid))) + "}";
+         ",\"kind\":" + JsonString(PidContentName(c.checker().Content(pid))) + "}";
   }
   j += "],\"totals\":{" + CountsJson(c.checker().Totals()) + "}}\n";
   std::fputs(j.c_str(), stdout);

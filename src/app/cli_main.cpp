@@ -19,6 +19,7 @@ constexpr Command kCommands[] = {
     {"capture", pelkan::cli::RunCapture, "capture from a tuner: record, send, filter, schedule"},
     {"schedule", pelkan::cli::RunSchedule, "list, add or remove recording reservations"},
     {"check", pelkan::cli::RunCheck, "count dropped, damaged and scrambled packets of recorded files"},
+    {"epg", pelkan::cli::RunEpg, "the programme guide (epg.sqlite) as a table, JSON or XMLTV"},
 };
 
 void PrintUsage(FILE* out) {

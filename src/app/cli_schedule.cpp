@@ -15,6 +15,7 @@
 #include "app/date_time_text.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
+#include "info/guide_store.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_edit_form.h"
@@ -41,8 +42,9 @@ void PrintHelp(FILE* out) {
       "            --plain-symbols prints the broadcast's symbols of the file names in their plain\n"
       "            forms ([字] for 🈑), as the files are named\n"
       "  add       --start/--minutes: a date-time reservation; --event: by broadcast event id\n"
-      "            (decimal, or hexadecimal with 0x), its time taken from the programme information while "
-      "capturing;\n"
+      "            (decimal, or hexadecimal with 0x), its time and title taken from the programme guide\n"
+      "            (epg.sqlite, see 'pelkan-cli epg') when it has the event, and from the programme\n"
+      "            information while capturing;\n"
       "            --service ID records only that service; --daily/--weekly repeat after the end;\n"
       "            --dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
       "            --force stores an overlapping reservation without asking\n"
@@ -129,6 +131,26 @@ bool IsDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The event in the programme guide (epg.sqlite), if it is there; the latest one when several
+// networks or streams have a service and event of these numbers.
+std::optional<GuideEvent> FindInGuide(uint16_t service_id, uint16_t event_id) {
+  std::unique_ptr<GuideStore> store =
+      GuideStore::Open(GuidePath(), GuideStore::Access::kRead, false, nullptr, nullptr);
+  if (!store) return std::nullopt;
+  std::vector<GuideEvent> found = store->FindByServiceEvent(service_id, event_id);
+  if (found.empty()) return std::nullopt;
+  return found.front();
+}
+
+// The event's time and title as the scheduler takes them over when it finds the event in the
+// broadcast: an open end (or one past the longest recording) records the longest recording.
+void TakeOverGuideEvent(const GuideEvent& e, ScheduleItem* item) {
+  item->start_day = static_cast<uint32_t>(e.start / 86400);
+  item->start_second = static_cast<uint32_t>(e.start % 86400);
+  item->duration = e.HasEnd() && e.duration <= kMaxRecordSeconds ? e.duration : kMaxRecordSeconds;
+  SetText(item->title, e.title);
+}
+
 int Usage(const char* message) {
   std::fprintf(stderr, "pelkan-cli schedule: %s\n", message);
   return 2;
@@ -212,6 +234,7 @@ int Add(int argc, char** argv) {
   // The record the edit dialog starts from, then the options as the user would set them in the
   // dialog, through the dialog's own OK step: both store the same record.
   const MjdTime now = UnpackMjdTime(LocalMjdTime());
+  std::optional<GuideEvent> guide_event;
   ScheduleItem opened{};
   DeviceChannels device;
   ScheduleEditForm form;
@@ -262,8 +285,15 @@ int Add(int argc, char** argv) {
     const auto sid = NumberIn(service_text.c_str(), 0, 0xFFFF);
     const auto eid = NumberIn(colon + 1, 0, 0xFFFF);
     if (!sid || !eid) return Usage("--event must be SERVICE:EVENT, each 0-65535");
-    opened = MakeEventReservation(directory, 0, 0, static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid),
-                                  std::nullopt, now);
+    guide_event = FindInGuide(static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid));
+    if (guide_event) {
+      const GuideEventKey& k = guide_event->key;
+      opened = MakeEventReservation(directory, k.original_network_id, k.transport_stream_id, k.service_id,
+                                    k.event_id, guide_event->title, now);
+    } else {
+      opened = MakeEventReservation(directory, 0, 0, static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid),
+                                    std::nullopt, now);
+    }
     form = FormFromItem(opened, device, now);
   }
   const ScheduleEditResult built = BuildScheduleItem(form, opened, device);
@@ -271,7 +301,8 @@ int Add(int argc, char** argv) {
     const std::string why = platform::SjisToUtf8(built.message);
     return Usage(why.empty() ? "the reservation cannot be made" : why.c_str());
   }
-  const ScheduleItem item = *built.item;
+  ScheduleItem item = *built.item;
+  if (guide_event) TakeOverGuideEvent(*guide_event, &item);
 
   OfflineSchedule s(
       force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal),

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_args.h"
 #include "app/cli_commands.h"
+#include "app/json_text.h"
+#include "app/stream_feed.h"
 #include "core/capture_stats.h"
 #include "core/mjd_time.h"
 #include "info/programme_text.h"
@@ -147,6 +148,10 @@ const char* KindName(uint8_t kind) {
   }
 }
 
+std::string Json(const std::string& s) {
+  return JsonString(s);
+}
+
 std::string Num(double v) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.4f", v);
@@ -172,9 +177,7 @@ struct Counters {
 };
 
 void PrintJson(FILE* out, const Counters& c, const Report& r, platform::SymbolForm symbols) {
-  auto text = [symbols](const std::string& sjis) {
-    return JsonText(platform::BroadcastToUtf8(sjis, symbols));
-  };
+  auto text = [symbols](const std::string& sjis) { return Json(platform::BroadcastToUtf8(sjis, symbols)); };
   std::string j = "{";
   j += "\"packet_size\":" + std::to_string(c.packet_size);
   j += ",\"packets\":" + std::to_string(c.packets);
@@ -211,15 +214,14 @@ void PrintJson(FILE* out, const Counters& c, const Report& r, platform::SymbolFo
          std::to_string(d.polarisation) + ",\"modulation\":" + std::to_string(d.modulation) +
          ",\"symbol_rate\":" + Num(d.symbol_rate) + ",\"fec_inner\":" + std::to_string(d.fec_inner) + "}";
   }
-  j += "],\"clock\":" +
-       (r.clock ? JsonText(FormatTime(r.clock->date, r.clock->seconds, 'T')) : std::string("null"));
+  j += "],\"clock\":" + (r.clock ? Json(FormatTime(r.clock->date, r.clock->seconds, 'T')) : std::string("null"));
   j += ",\"events\":[";
   for (size_t i = 0; i < r.events.size(); ++i) {
     const ProgrammeEvent& e = r.events[i];
     j += i ? "," : "";
     j += "{\"service_id\":" + std::to_string(e.service_id) + ",\"event_id\":" + std::to_string(e.event_id) +
-         ",\"kind\":" + JsonText(KindName(e.kind)) + ",\"version\":" + std::to_string(e.version) +
-         ",\"start\":" + JsonText(FormatTime(e.start_day, e.start_second, 'T')) + ",\"duration\":" +
+         ",\"kind\":" + Json(KindName(e.kind)) + ",\"version\":" + std::to_string(e.version) +
+         ",\"start\":" + Json(FormatTime(e.start_day, e.start_second, 'T')) + ",\"duration\":" +
          (e.duration == kUndefinedDuration ? std::string("null") : std::to_string(e.duration)) +
          ",\"title\":" + text(FieldText(e.title, sizeof e.title)) +
          ",\"description\":" + text(FieldText(e.description, sizeof e.description)) +
@@ -349,17 +351,7 @@ int RunInspect(int argc, char** argv) {
     proc.SetDecodePsi(1);
     proc.SetProcessEpg(1);
     proc.SetEventHandler(OnEvent, &report);
-    std::vector<uint8_t> block(0x8000);
-    for (;;) {
-      const size_t n = std::fread(block.data(), 1, block.size(), in);
-      bytes_read += n;
-      if (n > 0) proc.Feed(block.data(), static_cast<int>(n), stats);
-      if (n < block.size()) {
-        read_error = std::ferror(in) != 0;
-        break;
-      }
-    }
-    proc.Finish(stats);
+    read_error = !FeedStream(in, proc, stats, &bytes_read);
     report.events = proc.event_store().Snapshot();
     counters = {stats.packet_size.load(), proc.packet_count(), stats.sync_losses.load(),
                 stats.continuity_errors.load(), stats.scrambled_packets.load()};

@@ -50,6 +50,11 @@ void VisitKeys(Settings& s, const Settings& def, Io& io) {
   io.Int(kMain, "SCHEDULE_POS_Y", s.schedule_pos_y, def.schedule_pos_y);
   io.Int(kMain, "SCHEDULE_SIZE_X", s.schedule_size_x, def.schedule_size_x);
   io.Int(kMain, "SCHEDULE_SIZE_Y", s.schedule_size_y, def.schedule_size_y);
+  io.Int(kMain, "GUIDE_SHOW", s.guide_show, def.guide_show);
+  io.Int(kMain, "GUIDE_POS_X", s.guide_pos_x, def.guide_pos_x);
+  io.Int(kMain, "GUIDE_POS_Y", s.guide_pos_y, def.guide_pos_y);
+  io.Int(kMain, "GUIDE_SIZE_X", s.guide_size_x, def.guide_size_x);
+  io.Int(kMain, "GUIDE_SIZE_Y", s.guide_size_y, def.guide_size_y);
   io.Text(kMain, "USB_DEVICE_IDS", s.usb_device_ids, def.usb_device_ids);
   io.Int(kMain, "VIRTUAL_TUNER", s.virtual_tuner, def.virtual_tuner);
   io.Text(kMain, "VIRTUAL_TUNER_FILE", s.virtual_tuner_file, def.virtual_tuner_file);
@@ -100,6 +105,9 @@ std::string SettingsPath() {
 }
 std::string SchedulePath() {
   return JoinPath(CurrentDirectory(), "schedule.ini");
+}
+std::string GuidePath() {
+  return JoinPath(CurrentDirectory(), "epg.sqlite");
 }
 
 Settings DefaultSettings(const std::string& current_dir) {

@@ -34,6 +34,9 @@ struct Settings {
   int32_t schedule_show = 0;                                 // SCHEDULE_SHOW
   int32_t schedule_pos_x = -30000, schedule_pos_y = -30000;  // SCHEDULE_POS_X, SCHEDULE_POS_Y
   int32_t schedule_size_x = 0, schedule_size_y = 0;          // SCHEDULE_SIZE_X, SCHEDULE_SIZE_Y
+  int32_t guide_show = 0;                                    // GUIDE_SHOW: programme guide window visible
+  int32_t guide_pos_x = -30000, guide_pos_y = -30000;        // GUIDE_POS_X, GUIDE_POS_Y
+  int32_t guide_size_x = 0, guide_size_y = 0;                // GUIDE_SIZE_X, GUIDE_SIZE_Y
   std::string usb_device_ids;      // USB_DEVICE_IDS: "vid:pid,..." in hex; Cypress 04b4 always included
   int32_t virtual_tuner = 1;       // VIRTUAL_TUNER: offer the virtual tuner as a device
   std::string virtual_tuner_file;  // VIRTUAL_TUNER_FILE: stream to play; empty = synthetic broadcast
@@ -60,6 +63,8 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 std::string SettingsPath();
 // Path of schedule.ini in the current directory.
 std::string SchedulePath();
+// Path of the programme guide, epg.sqlite, in the current directory.
+std::string GuidePath();
 
 // Settings with every default; REC_AUTOPATH defaults to `current_dir`.
 Settings DefaultSettings(const std::string& current_dir);

@@ -1,5 +1,8 @@
 #include "app/settings_capture.h"
 
+#include "app/main_window_rules.h"
+#include "core/status_text.h"
+
 namespace pelkan {
 
 namespace {
@@ -37,6 +40,18 @@ void StoreCaptureSettings(const CaptureSettings& capture, Settings* settings) {
   VisitFields(
       *settings, c, [](int32_t& to, int& from) { to = from; },
       [](std::string& to, std::string& from) { to = from; });
+}
+
+bool SwitchOnTableProcessing(CaptureApp& app, Settings* settings, UserMessages& messages) {
+  if (app.IsConnected()) {
+    messages.Notify(desktop_text::kOptionsWhileConnected, status_text::kCaptionApp);
+    return false;
+  }
+  StoreCaptureSettings(app.settings(), settings);
+  settings->decode_psi = 1;
+  settings->proc_epg = 1;
+  app.settings() = ToCaptureSettings(*settings);
+  return true;
 }
 
 }  // namespace pelkan

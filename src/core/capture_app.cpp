@@ -11,6 +11,7 @@
 #include "core/dtv_ezusb_fx2.h"
 #include "output/file_recorder.h"
 #include "output/udp_sender.h"
+#include "platform/broadcast_text.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/text_codec.h"
@@ -125,10 +126,13 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   if (!device_->Start(index, in_address, out_address)) {
     auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get());
     const std::string why = fx2 != nullptr ? fx2->GetStartError() : std::string();
-    // The message tells why when the device can say (a file of the virtual tuner that cannot be played).
-    if (messages_) {
+    // The message tells why when the device can say (a file of the virtual tuner that cannot be
+    // played), and says plainly when another program has the tuner.
+    if (messages_ && fx2 != nullptr && fx2->IsDeviceInUse()) {
+      messages_->Notify(status_text::kTunerInUse, status_text::kCaptionError);
+    } else if (messages_) {
       messages_->Notify(why.empty() ? std::string(status_text::kStartFailed)
-                                    : status_text::kStartFailed + ("\n" + platform::Utf8ToSjis(why)),
+                                    : std::string(status_text::kStartFailed).append("\n").append(platform::Utf8ToSjis(why)),
                         status_text::kCaptionError);
     }
     return fail(why.empty() ? "the device did not start streaming" : why);
@@ -293,6 +297,7 @@ void CaptureApp::OnProcessorEvent(uint32_t type, int32_t param, const uint8_t* d
 }
 
 void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
+  if (type != EVENT_PACKET && table_tap_ != nullptr) table_tap_(type, param, data, count, table_tap_user_);
   switch (type) {
     case EVENT_PACKET: {
       const uint16_t output = static_cast<uint16_t>(param & 0xFFFF);
@@ -660,8 +665,8 @@ StatusSnapshot CaptureApp::RefreshStatus() {
         *out = *ev;
         // The programmes on air go into the report of a recording.
         if (report_ && t.date == broadcast_now.date && t.seconds == broadcast_now.seconds) {
-          report_->NoteServiceName(service_id, BroadcastTextUtf8(info_->ServiceName(service_id)));
-          report_->NoteProgramme(service_id, BroadcastTextUtf8(std::string_view(
+          report_->NoteServiceName(service_id, platform::BroadcastToUtf8(info_->ServiceName(service_id)));
+          report_->NoteProgramme(service_id, platform::BroadcastToUtf8(std::string_view(
                                                  ev->title, strnlen(ev->title, sizeof ev->title))));
         }
         return true;

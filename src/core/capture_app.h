@@ -139,6 +139,13 @@ class CaptureApp {
   // Set while disconnected; they must outlive the application or be reset to null first.
   void SetServiceInfoModel(ServiceInfoModel* model) { info_ = model; }
   void SetScheduleEngine(ScheduleEngine* engine) { scheduler_ = engine; }
+  // Also hands every table event of the processor (all but EVENT_PACKET) to `tap` with `user`, on
+  // the processing thread, before the application's own handling: the programme guide's collector
+  // listens here. Set while disconnected; null removes it.
+  void SetTableEventTap(TsEventHandler tap, void* user) {
+    table_tap_ = tap;
+    table_tap_user_ = user;
+  }
   // The channel window: filled and enabled at connect, cleared and disabled at disconnect.
   void SetChannelWindow(ChannelWindow* window) { channel_window_ = window; }
   // Asked for the file of a manual recording when automatic naming is off and no path is given.
@@ -276,6 +283,8 @@ class CaptureApp {
   SavePathProvider* save_path_ = nullptr;
   ServiceInfoModel* info_ = nullptr;
   ScheduleEngine* scheduler_ = nullptr;
+  TsEventHandler table_tap_ = nullptr;
+  void* table_tap_user_ = nullptr;
   ChannelWindow* channel_window_ = nullptr;
   std::function<void(const StatusSnapshot&)> status_listener_;
   std::function<std::unique_ptr<B25Library>()> library_factory_;

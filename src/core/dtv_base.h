@@ -17,18 +17,16 @@ struct DtvEndpointInfo {
   uint8_t bLength = 0;
   uint8_t bDescriptorType = 0;
   uint8_t bEndpointAddress = 0;
-  uint8_t bmAttributes = 0;       // 0 control, 1 isochronous, 2 bulk, 3 interrupt
-  uint16_t max_packet_size = 0;   // bytes per microframe, transactions included
-  uint16_t transactions = 0;      // transactions per microframe
+  uint8_t bmAttributes = 0;      // 0 control, 1 isochronous, 2 bulk, 3 interrupt
+  uint16_t max_packet_size = 0;  // bytes per microframe, transactions included
+  uint16_t transactions = 0;     // transactions per microframe
   uint8_t bInterval = 0;
-  uint32_t timeout = 0;           // milliseconds
-  uint32_t status2 = 0;
-  uint32_t status1 = 0;
+  uint32_t timeout = 0;  // milliseconds
 };
 
 // A plain copy of the streaming statistics.
 struct DtvStatistics {
-  uint32_t start_tick = 0;        // platform::TickCount() at the last reset
+  uint32_t start_tick = 0;  // platform::TickCount() at the last reset
   uint32_t transfers_ok = 0;
   uint32_t transfers_failed = 0;
   uint64_t total_bytes = 0;

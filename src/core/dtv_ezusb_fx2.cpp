@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "usb/request_block.h"
 #include "usb/ts_source.h"
 #include "usb/usb_device.h"
 #include "usb/usb_driver.h"
@@ -19,9 +18,9 @@ namespace pelkan::core {
 
 // One transfer's context and data, recycled between the free and the pending list.
 struct CDTV_EzUSBFX2::TransferBuffer {
-  usb::Overlapped ov;
+  usb::UsbTransfer xfer;
   usb::UsbEndpoint* endpoint = nullptr;
-  std::unique_ptr<usb::RequestBlock> request;
+  bool begun = false;  // the transfer was started and has not been finished yet
   uint32_t length = 0;
   uint32_t generation = 0;  // halt clears before the transfer began
   uint8_t data[kTransferSize];
@@ -118,8 +117,6 @@ int CDTV_EzUSBFX2::GetEndpointInfo(int index, int endpoint, DtvEndpointInfo* inf
     info->transactions = ep->transactions();
     info->bInterval = ep->bInterval();
     info->timeout = ep->timeout();
-    info->status2 = ep->status2();
-    info->status1 = ep->status1();
     return 1;
   });
 }
@@ -136,6 +133,7 @@ int CDTV_EzUSBFX2::HasEndpoint(int index, uint32_t address) {
 
 int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
   start_error_.clear();
+  device_in_use_ = false;
   if (device_ == nullptr || streaming_ || index < 0 || index > 255) return 0;
   if (!device_->Open(static_cast<uint8_t>(index))) {
     device_->Close();
@@ -159,7 +157,14 @@ int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
     if (out_endpoint_ == nullptr && ep->bEndpointAddress() == out_address) out_endpoint_ = ep;
   }
   // Streaming needs an IN endpoint and a device that may be taken over; else nothing is started.
-  if (in_endpoint_ == nullptr || !in_endpoint_->is_in() || !device_->PrepareForStreaming()) {
+  const usb::UsbStatus prepared = in_endpoint_ == nullptr || !in_endpoint_->is_in()
+                                      ? usb::UsbStatus::kInvalid
+                                      : device_->PrepareForStreaming();
+  if (prepared != usb::UsbStatus::kOk) {
+    if (prepared == usb::UsbStatus::kBusy) {
+      device_in_use_ = true;
+      start_error_ = "another program is using the tuner";
+    }
     in_endpoint_ = out_endpoint_ = nullptr;
     device_->Close();
     return 0;
@@ -228,23 +233,20 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
       RecoverFromHalt(in);
       continue;
     }
-    b->ov.Reset();
+    b->xfer.Reset();
     b->endpoint = in;
     b->length = kTransferSize;
     b->generation = generation;
-    b->request = in->BeginDataXfer(b->data, kTransferSize, &b->ov);
+    b->begun = in->BeginDataXfer(b->data, kTransferSize, &b->xfer);
     // Once the buffer is in the pending list it belongs to the receive thread.
-    const uint32_t begin_error = b->ov.begin_error;
-    const bool begun = b->request != nullptr;
+    const bool begun = b->begun;
     {
       std::lock_guard lock(list_mutex_);
       pending_list_.push_back(b);
     }
     list_cv_.notify_all();
     // A driver that refuses transfers outright must not turn this loop into a busy spin.
-    if (!begun || (begin_error != usb::kIoSuccess && begin_error != usb::kIoPending)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (!begun) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
   in->Abort();
@@ -285,31 +287,31 @@ bool CDTV_EzUSBFX2::WriteCommand(usb::UsbEndpoint* out, const uint8_t* bytes, ui
   // a tuner that does not take the write must not hold Stop for the whole time-out. The record and
   // the bytes are on the heap: a write that never comes back keeps them.
   struct Write {
-    usb::Overlapped ov;
+    usb::UsbTransfer xfer;
     uint8_t bytes[2] = {};
-    std::unique_ptr<usb::RequestBlock> block;
   };
   auto w = std::make_shared<Write>();
   std::memcpy(w->bytes, bytes, std::min<uint32_t>(size, sizeof w->bytes));
-  w->ov.Reset();
-  w->block = out->BeginDataXfer(w->bytes, size, &w->ov);
-  if (w->block == nullptr) return false;
-  bool done = out->WaitForXfer(&w->ov, 0);
-  const uint32_t start = platform::TickCount();
-  while (!done && w->ov.begin_error == usb::kIoPending && !stop_.load() &&
-         platform::TickCount() - start < out->timeout()) {
-    done = out->WaitForXfer(&w->ov, 20);
+  w->xfer.Reset();
+  uint32_t length = size;
+  if (!out->BeginDataXfer(w->bytes, size, &w->xfer)) {
+    out->FinishDataXfer(w->bytes, &length, &w->xfer);
+    return false;
   }
-  if (!done && w->ov.begin_error == usb::kIoPending) {
-    out->CancelXfer(&w->ov);
-    if (!w->ov.event.Wait(limits_.cancel_wait_ms)) {
+  bool done = out->WaitForXfer(&w->xfer, 0);
+  const uint32_t start = platform::TickCount();
+  while (!done && !stop_.load() && platform::TickCount() - start < out->timeout()) {
+    done = out->WaitForXfer(&w->xfer, 20);
+  }
+  if (!done) {
+    out->CancelXfer(&w->xfer);
+    if (!w->xfer.Wait(limits_.cancel_wait_ms)) {
       KeepForever(std::move(w));
       abandoned_.fetch_add(1, std::memory_order_relaxed);
       return false;
     }
   }
-  uint32_t length = size;
-  return out->FinishDataXfer(w->bytes, &length, &w->ov, std::move(w->block)) && done;
+  return out->FinishDataXfer(w->bytes, &length, &w->xfer) && done;
 }
 
 uint32_t CDTV_EzUSBFX2::WaitBudget(uint32_t ms) const {
@@ -333,25 +335,24 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
       b = pending_list_.front();
       pending_list_.pop_front();
     }
-    bool ended =
-        b->request != nullptr && b->endpoint->WaitForXfer(&b->ov, WaitBudget(limits_.transfer_wait_ms));
-    if (!ended && b->request != nullptr && b->ov.begin_error == usb::kIoPending) {
+    const bool ended = b->begun && b->endpoint->WaitForXfer(&b->xfer, WaitBudget(limits_.transfer_wait_ms));
+    if (!ended && b->begun) {
       // The transfer is cancelled; it comes back with whatever it had received, and may even have
       // completed meanwhile. Its buffer is reused only once the driver is done with it.
-      b->endpoint->CancelXfer(&b->ov);
-      if (!b->ov.event.Wait(WaitBudget(limits_.cancel_wait_ms))) {
+      b->endpoint->CancelXfer(&b->xfer);
+      if (!b->xfer.Wait(WaitBudget(limits_.cancel_wait_ms))) {
         transfers_failed_.fetch_add(1, std::memory_order_relaxed);
         Abandon(b);
         list_cv_.notify_all();
         continue;
       }
     }
-    const uint32_t error = b->ov.error.load(std::memory_order_relaxed);
-    const bool stalled = b->request != nullptr && b->ov.begin_error == usb::kIoPending &&
-                         b->request->u32(usb::kBlockStatus1) == usb::kUsbdStatusStall;
-    const bool gone = error == usb::kIoDeviceGone || b->ov.begin_error == usb::kIoDeviceGone;
+    const usb::UsbStatus status = b->xfer.status();
+    const bool stalled = b->begun && status == usb::UsbStatus::kStall;
+    const bool gone = status == usb::UsbStatus::kDeviceGone;
     uint32_t length = b->length;
-    const bool finished = b->endpoint->FinishDataXfer(b->data, &length, &b->ov, std::move(b->request));
+    const bool finished = b->endpoint->FinishDataXfer(b->data, &length, &b->xfer);
+    b->begun = false;
     b->length = length;
     // Every byte the tuner delivered is handed on, also from a transfer that failed or was
     // cancelled; only a transfer that carried nothing counts as failed.
@@ -364,7 +365,7 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
       transfers_ok_.fetch_add(1, std::memory_order_relaxed);
     } else if (finished) {
       transfers_ok_.fetch_add(1, std::memory_order_relaxed);
-    } else if (stop_.load() && error == usb::kIoCancelled) {
+    } else if (stop_.load() && status == usb::UsbStatus::kCancelled) {
       // Cancelled by Stop's abort: not a failure of the device.
     } else {
       transfers_failed_.fetch_add(1, std::memory_order_relaxed);
@@ -417,11 +418,11 @@ char* CDTV_EzUSBFX2::GetStatusText(char* buffer, size_t size) {
 }
 
 bool CDTV_EzUSBFX2::FinishAbandoned(TransferBuffer* b) {
-  if (b->request != nullptr && b->ov.begin_error == usb::kIoPending) {
-    b->endpoint->CancelXfer(&b->ov);
-    if (!b->ov.event.Wait(limits_.cancel_wait_ms)) return false;
+  if (b->begun) {
+    b->endpoint->CancelXfer(&b->xfer);
+    if (!b->xfer.Wait(limits_.cancel_wait_ms)) return false;
   }
-  b->request.reset();
+  b->begun = false;
   return true;
 }
 

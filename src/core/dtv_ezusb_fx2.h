@@ -58,7 +58,6 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
 
   // Non-zero: Start sends the initialisation writes when an OUT endpoint is given.
   void SetInitialisation(int flag) { init_flag_ = flag; }
-  int GetInitialisation() const { return init_flag_; }
 
   int OpenDevice() override;
   void CloseDevice() override;
@@ -77,6 +76,9 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   // Why the last Start failed, when it can tell (English); "" otherwise. The virtual tuner is not
   // started when the file it is to play (DriverConfig::virtual_tuner_file) cannot be played.
   const std::string& GetStartError() const { return start_error_; }
+  // 1 when the last Start failed because another program holds the device (its interface could
+  // not be claimed); GetStartError then says so.
+  int IsDeviceInUse() const { return device_in_use_ ? 1 : 0; }
 
   // Call only while not streaming.
   void SetTimeLimits(const TimeLimits& limits) { limits_ = limits; }
@@ -119,6 +121,7 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   std::shared_ptr<usb::UsbDriver> driver_;
   std::string virtual_tuner_file_;
   std::string start_error_;
+  bool device_in_use_ = false;
   std::unique_ptr<usb::UsbDevice> device_;
   int init_flag_ = 0;
 

@@ -13,7 +13,6 @@
 
 #include "output/file_recorder.h"
 #include "output/recording_file.h"
-#include "platform/broadcast_text.h"
 #include "platform/clock.h"
 #include "ts/pid_checker.h"
 
@@ -103,10 +102,6 @@ bool WriteAll(int fd, const std::string& text, off_t at) {
 constexpr size_t kMaxProgrammes = 50;
 
 }  // namespace
-
-std::string BroadcastTextUtf8(std::string_view sjis) {
-  return platform::BroadcastToUtf8(sjis);
-}
 
 RecordingReport::RecordingReport(const std::string& recording_path, const CaptureSample& start,
                                  MjdTime local_start)

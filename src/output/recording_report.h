@@ -12,11 +12,6 @@ namespace pelkan {
 
 class FileRecorder;
 
-// Broadcast text (a programme title, a service name: Shift-JIS as decoded from the stream, its
-// additional symbols included) in UTF-8, for the reports. The one place where the reports convert
-// broadcast text.
-std::string BroadcastTextUtf8(std::string_view sjis);
-
 // The capture's figures that a recording's report follows while the recording runs.
 struct CaptureSample {
   uint32_t sync_losses = 0;       // CaptureStats::sync_losses

@@ -223,7 +223,7 @@ std::string ResolveLinks(const std::string& path) {
 std::string MoveFileAside(const std::string& path, const std::string& suffix) {
   const std::string from = ResolveLinks(path);
   for (unsigned n = 0; n < 10000; ++n) {
-    const std::string to = from + suffix + (n == 0 ? std::string() : "-" + std::to_string(n));
+    const std::string to = from + suffix + (n == 0 ? std::string() : std::string("-").append(std::to_string(n)));
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return to;
     if (errno == EEXIST) continue;
     if (errno != EINVAL && errno != ENOSYS) return std::string();

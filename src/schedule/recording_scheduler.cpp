@@ -400,9 +400,9 @@ void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* r
     ProgrammeEvent ev{};
     const uint16_t service = IsByEvent(entry) ? entry.service_id : active_->limited ? active_->kept[0] : 0;
     if (service != 0 && host_->LookupProgrammeAt(service, now, &ev)) {
-      programme = BroadcastTextUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
+      programme = platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
     }
-    active_->report->SetReservation(BroadcastTextUtf8(GetText(entry.title)), std::move(programme));
+    active_->report->SetReservation(platform::BroadcastToUtf8(GetText(entry.title)), std::move(programme));
   }
   active_->writer = std::move(writer);
   ++generation_;
@@ -887,11 +887,11 @@ void RecordingScheduler::NoteCaptureLocked(MjdTime now) {
   active_->report->Sample(host_->SampleCapture());
   for (const auto& entry : components_) {
     const uint16_t service = entry.first;
-    active_->report->NoteServiceName(service, BroadcastTextUtf8(host_->ServiceName(service)));
+    active_->report->NoteServiceName(service, platform::BroadcastToUtf8(host_->ServiceName(service)));
     ProgrammeEvent ev{};
     if (host_->LookupProgrammeAt(service, now, &ev)) {
       active_->report->NoteProgramme(
-          service, BroadcastTextUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title)))));
+          service, platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title)))));
     }
   }
 }

@@ -177,7 +177,13 @@ std::vector<ScheduleItem> MergeSchedule(const std::vector<ScheduleItem>& base,
   };
   std::map<std::string, Count> counts;
   std::vector<std::string> order;  // keys in first-seen order: ours, then theirs
-  auto key = [](const ScheduleItem& item) { return FormatSchedule({item}); };
+  // A reservation as the file gives it back (its texts lose the blanks around them), so that the
+  // copy read from the file is the same as the one in memory it was written from.
+  auto key = [](const ScheduleItem& item) {
+    const std::string text = FormatSchedule({item});
+    const std::vector<ScheduleItem> back = ParseSchedule(text);
+    return back.size() == 1 ? FormatSchedule(back) : text;
+  };
   auto at = [&](const ScheduleItem& item) -> Count& {
     const auto [it, inserted] = counts.try_emplace(key(item));
     if (inserted) order.push_back(it->first);

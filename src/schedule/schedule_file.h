@@ -35,8 +35,9 @@ std::vector<ScheduleItem> LoadScheduleFile(const std::string& path,
 
 // Three-way merge of reservation lists, for two processes that change one file: `base` is the list
 // as last read from (or written to) the file, `ours` the list with this process's changes since,
-// `theirs` the list now in the file. Reservations count as the same when the file would store
-// them alike (state, programme kind, version and title are not stored). A reservation that either
+// `theirs` the list now in the file. Reservations count as the same when the file would give them
+// back alike (state, programme kind, version and title are not stored; the blanks around a text
+// are lost). A reservation that either
 // side added is in the result, one that either side removed is not; when both did the same it
 // happens once. Reservations that `ours` keeps come from `ours`, with their running state; the
 // others from `theirs`. The result is in no particular order.

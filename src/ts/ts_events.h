@@ -19,6 +19,9 @@ enum : uint32_t {
   EVENT_SATELLITE_DELIVERY = 19,  // param network_id; data SatelliteDelivery; count transport_stream_id
   EVENT_BROADCAST_TIME = 32,      // param 0; data BroadcastTime
   EVENT_SERVICE_NAME = 48,        // param service_id; data ServiceNames
+  EVENT_EIT_SECTION = 64,         // param service_id; data an EIT section of the actual stream (table_id
+                                  // 0x4E or 0x50-0x5F), whole and CRC-checked, each time it comes
+                                  // (only while EIT processing is on); count its length
 };
 
 // Handler of all events: (type, parameter, data, count, user value).

@@ -33,6 +33,8 @@ struct DesktopContext {
   // written over the file.
   std::string schedule_path;
   bool schedule_loaded = false;
+  // The programme guide's file (epg.sqlite), which the guide window reads.
+  std::string guide_path;
 };
 
 }  // namespace pelkan::ui

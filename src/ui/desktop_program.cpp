@@ -10,6 +10,7 @@
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "core/status_text.h"
+#include "info/guide_collector.h"
 #include "info/service_filter_window.h"
 #include "platform/text_codec.h"
 #include "ui/main_window.h"
@@ -47,6 +48,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   if (options_.current_dir.empty()) options_.current_dir = CurrentDirectory();
   if (options_.settings_path.empty()) options_.settings_path = JoinPath(options_.current_dir, "pelkan.ini");
   if (options_.schedule_path.empty()) options_.schedule_path = JoinPath(options_.current_dir, "schedule.ini");
+  if (options_.guide_path.empty()) options_.guide_path = JoinPath(options_.current_dir, "epg.sqlite");
   LoadSettings(options_.settings_path, options_.current_dir, &settings_);
 
   messages_ = options_.messages;
@@ -81,7 +83,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
       [this, messages](const RecordingFailure& failure) {
         std::string text = RecordingFailureMessage(failure);
         if (failure.reason == RecordingFailure::Reason::kOpenFailed) {
-          text += "\n" + platform::Utf8ToSjis(failure.path) + "\n(" + RecordingFailureReason(failure) + ")";
+          text.append("\n").append(platform::Utf8ToSjis(failure.path)).append("\n(").append(RecordingFailureReason(failure)).append(")");
         }
         dispatcher_.Post(
             [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionLowDisk); });
@@ -116,9 +118,15 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   channels_ = std::make_unique<ChannelWindow>(app_->device(), settings_.last_channel);
   app_->SetChannelWindow(channels_.get());
 
-  context_ = std::unique_ptr<DesktopContext>(new DesktopContext{settings_, *app_, *messages_, dispatcher_,
-                                                                *services_, *schedule_, *channels_,
-                                                                options_.schedule_path, schedule_loaded});
+  // A guide file that had to be renamed aside is told in a message box from the UI thread's queue.
+  guide_ = std::make_unique<GuideCollector>(options_.guide_path, [this, messages](const std::string& notice) {
+    dispatcher_.Post([messages, notice] { messages->Notify(notice, status_text::kCaptionApp); });
+  });
+  app_->SetTableEventTap(&GuideCollector::OnTsEvent, guide_.get());
+
+  context_ = std::unique_ptr<DesktopContext>(
+      new DesktopContext{settings_, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_,
+                         options_.schedule_path, schedule_loaded, options_.guide_path});
   window_ = std::make_unique<MainWindow>(*context_);
   if (own_messages_) own_messages_->SetParent(window_.get());
   SavePathProvider* save_path = options_.save_path;
@@ -139,6 +147,8 @@ DesktopProgram::~DesktopProgram() {
   app_->SetStatusListener(nullptr);
   app_->SetSavePathProvider(nullptr);
   app_->SetChannelWindow(nullptr);
+  app_->SetTableEventTap(nullptr, nullptr);
+  guide_.reset();
   app_->SetScheduleEngine(nullptr);
   app_->SetServiceInfoModel(nullptr);
   schedule_->AttachProcessor(nullptr);

@@ -16,6 +16,7 @@
 namespace pelkan {
 class CaptureApp;
 class ChannelWindow;
+class GuideCollector;
 class ScheduledCapture;
 class ScheduledCaptureBinding;
 class ServiceFilterBinding;
@@ -33,6 +34,7 @@ struct DesktopOptions {
   std::string current_dir;    // default: the process's current directory
   std::string settings_path;  // default: pelkan.ini in it
   std::string schedule_path;  // default: schedule.ini in it
+  std::string guide_path;     // default: epg.sqlite in it
   // Makes the capture device from the settings; default: the EZ-USB FX2 device over the device
   // set of the settings (libusb tuners, then the virtual tuner).
   std::function<std::unique_ptr<core::CDTV_Base>(const Settings&)> make_device;
@@ -43,7 +45,8 @@ struct DesktopOptions {
 
 // The desktop program from start to exit: loads pelkan.ini, creates the capture application with
 // its device, the information model, the recording scheduler (reservations loaded from
-// schedule.ini) and the channel-window model, and the main window over them. After the main
+// schedule.ini), the channel-window model and the programme guide's collector (epg.sqlite), and
+// the main window over them. After the main
 // window has closed, Finish writes pelkan.ini. UI thread only.
 class DesktopProgram {
  public:
@@ -79,6 +82,8 @@ class DesktopProgram {
   std::unique_ptr<ScheduledCapture> schedule_;
   std::unique_ptr<ScheduledCaptureBinding> schedule_binding_;
   std::unique_ptr<ChannelWindow> channels_;
+  // Fills the programme guide from the capture while PROC_EPG is on.
+  std::unique_ptr<GuideCollector> guide_;
   std::unique_ptr<DesktopContext> context_;
   std::unique_ptr<MainWindow> window_;
   // Takes over what other processes (pelkan-cli schedule) write to schedule.ini and writes this

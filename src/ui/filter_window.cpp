@@ -101,6 +101,12 @@ FilterWindow::FilterWindow(ServiceFilterWindow& model, QWidget* parent)
   next->addAction(ui_->nextByTimeAction);
   next->addAction(ui_->nextByEventAction);
 
+  ui_->noticeFrame->hide();
+  connect(ui_->switchOnButton, &QPushButton::clicked, this, [this] {
+    if (!switch_on_ || !switch_on_()) return;
+    OnSettingsChanged();
+    Q_EMIT settingsChanged();
+  });
   connect(ui_->filterButton, &QPushButton::toggled, this, &FilterWindow::OnFilterToggled);
   connect(list, &QTableWidget::itemChanged, this, &FilterWindow::OnItemChanged);
   connect(list, &QWidget::customContextMenuRequested, this, &FilterWindow::OnContextMenu);
@@ -119,6 +125,19 @@ FilterWindow::FilterWindow(ServiceFilterWindow& model, QWidget* parent)
 
 FilterWindow::~FilterWindow() {
   model_.SetView(nullptr);
+}
+
+void FilterWindow::SetSwitchNotice(std::function<std::string_view()> notice,
+                                   std::function<bool()> switch_on) {
+  notice_ = std::move(notice);
+  switch_on_ = std::move(switch_on);
+  OnSettingsChanged();
+}
+
+void FilterWindow::OnSettingsChanged() {
+  const std::string_view notice = notice_ ? notice_() : std::string_view();
+  ui_->noticeLabel->setText(FromSjis(notice));
+  ui_->noticeFrame->setVisible(!notice.empty());
 }
 
 void FilterWindow::ShowFilterState(bool active, bool switch_enabled, bool list_enabled) {

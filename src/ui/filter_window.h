@@ -2,7 +2,9 @@
 
 #include <QPoint>
 #include <QPointer>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 #include "info/service_filter_view.h"
 #include "info/service_filter_window.h"
@@ -44,6 +46,11 @@ class FilterWindow final : public ToolWindow, public ServiceFilterView {
   void SetCell(uint16_t row, int column, std::string_view text) override;
   void ShowRowChecked(uint16_t row, bool checked) override;
 
+  // The notice that says which switch the window needs (empty: none; Shift-JIS) and the action of
+  // its "オンにする" button (true when switched on). Without them the notice stays hidden.
+  void SetSwitchNotice(std::function<std::string_view()> notice, std::function<bool()> switch_on);
+  void OnSettingsChanged() override;
+
   // Column widths in pixels, widened where the header text (or the PMT PID) needs more.
   static constexpr int kColumnWidths[5] = {60, 100, 200, 50, 200};
   // How long a tool tip stays up, and its widest extent in pixels.
@@ -74,6 +81,8 @@ class FilterWindow final : public ToolWindow, public ServiceFilterView {
   ServiceFilterWindow& model_;
   std::unique_ptr<Ui::FilterWindow> ui_;
   QMenu* popup_ = nullptr;
+  std::function<std::string_view()> notice_;
+  std::function<bool()> switch_on_;
   // True while the model's updates are applied, so that they are not taken for the user's.
   bool applying_ = false;
   // Where the open tool tip was asked for (viewport coordinates); valid while tip_open_.

@@ -128,9 +128,14 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
         s.filtwnd_show);
   Place(schedule_window_, Stored(s.schedule_pos_x, s.schedule_pos_y, s.schedule_size_x, s.schedule_size_y),
         s.schedule_show);
+  guide_window_ = CreateGuideToolWindow(context_, this, schedule_window_);
+  Place(guide_window_, Stored(s.guide_pos_x, s.guide_pos_y, s.guide_size_x, s.guide_size_y), s.guide_show);
+  for (ToolWindow* w : {filter_window_, guide_window_})
+    connect(w, &ToolWindow::settingsChanged, this, &MainWindow::NotifySettingsChanged);
   connect(ui_->channelAction, &QAction::triggered, this, [this] { ToggleToolWindow(channel_window_); });
   connect(ui_->filterAction, &QAction::triggered, this, [this] { ToggleToolWindow(filter_window_); });
   connect(ui_->scheduleAction, &QAction::triggered, this, [this] { ToggleToolWindow(schedule_window_); });
+  connect(ui_->guideAction, &QAction::triggered, this, [this] { ToggleToolWindow(guide_window_); });
 
   RefreshDeviceList();
 }
@@ -313,6 +318,11 @@ void MainWindow::OpenOptions() {
   context_.settings = dialog.settings();
   app.settings() = ToCaptureSettings(context_.settings);
   context_.schedule.scheduler().SetDefaultDirectory(context_.settings.rec_autopath);
+  NotifySettingsChanged();
+}
+
+void MainWindow::NotifySettingsChanged() {
+  for (ToolWindow* w : {filter_window_, guide_window_}) w->OnSettingsChanged();
 }
 
 void MainWindow::ToggleToolWindow(QWidget* window) {
@@ -335,6 +345,7 @@ void MainWindow::StorePlacements() {
         &s.filtwnd_show);
   Store(schedule_window_, &s.schedule_pos_x, &s.schedule_pos_y, &s.schedule_size_x, &s.schedule_size_y,
         &s.schedule_show);
+  Store(guide_window_, &s.guide_pos_x, &s.guide_pos_y, &s.guide_size_x, &s.guide_size_y, &s.guide_show);
 }
 
 bool MainWindow::SaveSchedule() {
@@ -359,7 +370,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   SaveSchedule();
   exited_ = true;
   for (QWidget* w : {static_cast<QWidget*>(channel_window_), static_cast<QWidget*>(filter_window_),
-                     static_cast<QWidget*>(schedule_window_)}) {
+                     static_cast<QWidget*>(schedule_window_), static_cast<QWidget*>(guide_window_)}) {
     if (w != nullptr) w->hide();
   }
   event->accept();

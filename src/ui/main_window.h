@@ -44,6 +44,7 @@ class MainWindow : public QMainWindow {
   ToolWindow* channelWindow() const;
   ToolWindow* filterWindow() const { return filter_window_; }
   ToolWindow* scheduleWindow() const { return schedule_window_; }
+  ToolWindow* guideWindow() const { return guide_window_; }
   // True once the exit has been accepted (the window then closes for good).
   bool exited() const { return exited_; }
 
@@ -63,6 +64,8 @@ class MainWindow : public QMainWindow {
   void ExtendStopTimer();
   void OpenOptions();
   void ToggleToolWindow(QWidget* window);
+  // Tells the tool windows that the settings changed.
+  void NotifySettingsChanged();
   void StorePlacements();
   bool SaveSchedule();
 
@@ -72,6 +75,7 @@ class MainWindow : public QMainWindow {
   ChannelToolWindow* channel_window_ = nullptr;
   ToolWindow* filter_window_ = nullptr;
   ToolWindow* schedule_window_ = nullptr;
+  ToolWindow* guide_window_ = nullptr;
   bool fx2_device_ = true;
   bool exited_ = false;
 };

@@ -33,10 +33,14 @@ class ToolWindow : public QWidget {
   // placed from its keys nor shown in this run has no position of its own: it gives back the
   // placement it was restored with.
   WindowPlacement SavedPlacement() const;
+  // The settings changed (the options dialog, or a tool window that switched something on).
+  virtual void OnSettingsChanged() {}
 
  Q_SIGNALS:
   // Emitted when the window is shown or hidden (the menu item's check mark follows it).
   void visibilityChanged(bool visible);
+  // The window changed the settings itself; the other windows are told through OnSettingsChanged.
+  void settingsChanged();
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -2,17 +2,47 @@
 
 #include <QPointer>
 
+#include "app/settings_capture.h"
 #include "core/capture_app.h"
+#include "info/guide_texts.h"
 #include "info/service_filter_window.h"
 #include "schedule/schedule_edit_form.h"
 #include "ui/desktop_context.h"
 #include "ui/filter_window.h"
+#include "ui/guide_window.h"
 #include "ui/schedule_list_window.h"
 
 namespace pelkan::ui {
+namespace {
+
+// The reservation callbacks of a programme popup: they open `window`'s edit dialog while it lives.
+struct ReserveCallbacks {
+  ReserveByTimeCallback by_time;
+  ReserveByEventCallback by_event;
+};
+ReserveCallbacks ReserveThrough(ScheduleListWindow* window) {
+  QPointer<ScheduleListWindow> target(window);
+  return {[target](uint16_t service_id, const MjdTime& start, uint32_t duration, std::string_view title) {
+            return target && target->ReserveProgrammeByTime(service_id, start, duration, title);
+          },
+          [target](uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id,
+                   std::string_view title) {
+            return target &&
+                   target->ReserveProgrammeByEvent(network_id, stream_id, service_id, event_id, title);
+          }};
+}
+
+}  // namespace
 
 ToolWindow* CreateFilterToolWindow(DesktopContext& context, QWidget* owner) {
   auto* window = new FilterWindow(context.services, owner);
+  CaptureApp* app = &context.app;
+  window->SetSwitchNotice(
+      [app] {
+        return guide_text::SwitchNotice(app->settings().decode_psi != 0, app->settings().proc_epg != 0,
+                                        false);
+      },
+      [&context] { return SwitchOnTableProcessing(context.app, &context.settings, context.messages); });
   return window;
 }
 
@@ -21,16 +51,14 @@ ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner) {
   auto* window = new ScheduleListWindow(
       context.schedule, [app] { return ReadDeviceChannels(app->device()); }, &context.messages, owner);
   // The filtering window's popup reserves programmes through this window's edit dialog.
-  QPointer<ScheduleListWindow> target(window);
-  context.services.SetReserveCallbacks(
-      [target](uint16_t service_id, const MjdTime& start, uint32_t duration, std::string_view title) {
-        return target && target->ReserveProgrammeByTime(service_id, start, duration, title);
-      },
-      [target](uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id,
-               std::string_view title) {
-        return target && target->ReserveProgrammeByEvent(network_id, stream_id, service_id, event_id, title);
-      });
+  ReserveCallbacks reserve = ReserveThrough(window);
+  context.services.SetReserveCallbacks(std::move(reserve.by_time), std::move(reserve.by_event));
   return window;
+}
+
+ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window) {
+  ReserveCallbacks reserve = ReserveThrough(qobject_cast<ScheduleListWindow*>(schedule_window));
+  return new GuideWindow(context, std::move(reserve.by_time), std::move(reserve.by_event), owner);
 }
 
 }  // namespace pelkan::ui

@@ -21,7 +21,6 @@ class LibusbApi {
   virtual int GetDeviceDescriptor(libusb_device* dev, libusb_device_descriptor* desc) = 0;
   virtual uint8_t GetBusNumber(libusb_device* dev) = 0;
   virtual uint8_t GetDeviceAddress(libusb_device* dev) = 0;
-  virtual int GetDeviceSpeed(libusb_device* dev) = 0;
   virtual int Open(libusb_device* dev, libusb_device_handle** handle) = 0;
   virtual void Close(libusb_device_handle* handle) = 0;
   virtual int SetAutoDetachKernelDriver(libusb_device_handle* handle, int enable) = 0;

@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "platform/text_codec.h"
-#include "usb/request_block.h"
 #include "usb/usb_descriptors.h"
 
 namespace pelkan::usb {
@@ -50,10 +49,9 @@ struct LibusbDriver::Core {
 
 namespace {
 
-// Time a control request waits when its block asks for no limit: a tuner that never answers must
-// not hang the caller.
+// Time a control request waits when it asks for no limit: a tuner that never answers must not hang
+// the caller.
 constexpr unsigned kUnlimitedControlTimeoutMs = 5000;
-constexpr unsigned kStringTimeoutMs = 1000;
 
 // Classes whose devices a kernel driver serves for other programs: never opened nor claimed.
 bool IsForeignClass(uint8_t c) {
@@ -72,44 +70,43 @@ bool IsForeignClass(uint8_t c) {
   }
 }
 
-uint32_t StatusFor(int transfer_status) {
+UsbStatus StatusForTransfer(int transfer_status) {
   switch (transfer_status) {
     case LIBUSB_TRANSFER_COMPLETED:
-      return 0;
+      return UsbStatus::kOk;
     case LIBUSB_TRANSFER_CANCELLED:
-      return kUsbdStatusCanceled;
+      return UsbStatus::kCancelled;
     case LIBUSB_TRANSFER_NO_DEVICE:
-      return kUsbdStatusDeviceGone;
+      return UsbStatus::kDeviceGone;
     case LIBUSB_TRANSFER_STALL:
-      return kUsbdStatusStall;
-    default:
-      return kUsbdStatusXactError;
-  }
-}
-
-uint32_t ErrorFor(int transfer_status) {
-  switch (transfer_status) {
-    case LIBUSB_TRANSFER_COMPLETED:
-      return kIoSuccess;
-    case LIBUSB_TRANSFER_CANCELLED:
-      return kIoCancelled;
-    case LIBUSB_TRANSFER_NO_DEVICE:
-      return kIoDeviceGone;
+      return UsbStatus::kStall;
     case LIBUSB_TRANSFER_TIMED_OUT:
-      return kIoTimeout;
+      return UsbStatus::kTimeout;
     default:
-      return kIoFailed;
+      return UsbStatus::kError;
   }
 }
 
-uint32_t ErrorForCall(int rc) {
+UsbStatus StatusForCall(int rc) {
   switch (rc) {
+    case LIBUSB_SUCCESS:
+      return UsbStatus::kOk;
     case LIBUSB_ERROR_NO_DEVICE:
-      return kIoDeviceGone;
+      return UsbStatus::kDeviceGone;
     case LIBUSB_ERROR_ACCESS:
-      return kIoAccessDenied;
+      return UsbStatus::kAccessDenied;
+    case LIBUSB_ERROR_BUSY:
+      return UsbStatus::kBusy;
+    case LIBUSB_ERROR_PIPE:
+      return UsbStatus::kStall;
+    case LIBUSB_ERROR_TIMEOUT:
+      return UsbStatus::kTimeout;
+    case LIBUSB_ERROR_INVALID_PARAM:
+      return UsbStatus::kInvalid;
+    case LIBUSB_ERROR_NOT_SUPPORTED:
+      return UsbStatus::kNotSupported;
     default:
-      return kIoFailed;
+      return UsbStatus::kError;
   }
 }
 
@@ -172,7 +169,7 @@ struct HandleState {
   std::mutex mutex;
   std::condition_variable drained;
   struct Pending;
-  std::map<Overlapped*, Pending*> pending;
+  std::map<UsbTransfer*, Pending*> pending;
   int in_callback = 0;
   bool closing = false;
   bool claimed = false;
@@ -181,24 +178,17 @@ struct HandleState {
 
 struct HandleState::Pending {
   std::shared_ptr<HandleState> state;
-  Overlapped* ov;
-  uint8_t* status_block;
-  uint32_t base;
+  UsbTransfer* transfer;
   uint8_t endpoint;
-  libusb_transfer* transfer;
+  libusb_transfer* lt;
 };
 
-class LibusbHandle : public UsbDriverHandle {
+class LibusbHandle : public UsbBackend {
  public:
-  LibusbHandle(std::shared_ptr<LibusbDriver::Core> core, libusb_device* dev, libusb_device_handle* h)
+  LibusbHandle(std::shared_ptr<LibusbDriver::Core> core, libusb_device_handle* h)
       : core_(std::move(core)), state_(std::make_shared<HandleState>()) {
     state_->api = core_->api.get();
     state_->handle = h;
-    LibusbApi* api = state_->api;
-    address_ = api->GetDeviceAddress(dev);
-    const int speed = api->GetDeviceSpeed(dev);
-    speed_value_ = speed >= LIBUSB_SPEED_HIGH ? 2 : 1;
-    path_ = MakePath(api->GetBusNumber(dev), address_);
   }
 
   // Takes the descriptors from libusb's copy and reads the product name. Claims nothing.
@@ -250,7 +240,7 @@ class LibusbHandle : public UsbDriverHandle {
     HandleState& s = *state_;
     std::unique_lock lock(s.mutex);
     s.closing = true;
-    for (auto& [ov, p] : s.pending) s.api->CancelTransfer(p->transfer);
+    for (auto& [transfer, p] : s.pending) s.api->CancelTransfer(p->lt);
     // Cancelled transfers come back through the event thread; only then may they be freed.
     const bool drained = s.drained.wait_for(lock, std::chrono::milliseconds(LibusbDriver::kCloseWaitMs),
                                             [&s] { return s.pending.empty() && s.in_callback == 0; });
@@ -267,165 +257,20 @@ class LibusbHandle : public UsbDriverHandle {
     s.api->Close(s.handle);
   }
 
-  bool PrepareForStreaming() override { return Claim() == kIoSuccess; }
+  UsbStatus PrepareForStreaming() override { return Claim(); }
 
-  IoResult Request(uint32_t code, uint8_t* in, uint32_t in_size, uint8_t* out, uint32_t out_size,
-                   Overlapped* ov) override {
-    if (state_->gone.load()) return {false, 0, kIoDeviceGone};
-    switch (code) {
-      case kIoctlGetDriverVersion:
-        return Value32(out, out_size, LibusbDriver::kDriverVersion);
-      case kIoctlGetSecondVersion:
-        return Value32(out, out_size, LIBUSB_API_VERSION);
-      case kIoctlGetSpeedValue:
-        return Value32(out, out_size, speed_value_);
-      case kIoctlGetDeviceValue:
-        if (out == nullptr || out_size < 1) return {false, 0, kIoInvalidParameter};
-        out[0] = address_;
-        return {true, 1, kIoSuccess};
-      case kIoctlGetAltSetting:
-        // The interface keeps alternate setting 0: nothing here selects another. Asking the device
-        // would claim the interface implicitly.
-        if (out == nullptr || out_size < 1) return {false, 0, kIoInvalidParameter};
-        out[0] = 0;
-        return {true, 1, kIoSuccess};
-      case kIoctlGetDeviceName:
-        return Name(name_, out, out_size);
-      case kIoctlGetSecondName:
-        return Name(path_, out, out_size);
-      case kIoctlSetTransferSize:
-        if (in == nullptr || in_size < 5) return {false, 0, kIoInvalidParameter};
-        {
-          std::lock_guard lock(state_->mutex);
-          transfer_sizes_[in[0]] = GetLe32(in + 1);
-        }
-        if (out != nullptr && out != in && out_size >= 5) std::memcpy(out, in, 5);
-        return {true, 5, kIoSuccess};
-      case kIoctlAbortPipe:
-        if (in == nullptr || in_size < 1) return {false, 0, kIoInvalidParameter};
-        Abort(in[0]);
-        return {true, 0, kIoSuccess};
-      case kIoctlResetPipe: {
-        if (in == nullptr || in_size < 1) return {false, 0, kIoInvalidParameter};
-        const uint32_t claim = Claim();
-        if (claim != kIoSuccess) return {false, 0, claim};
-        const int rc = state_->api->ClearHalt(state_->handle, in[0]);
-        if (rc == LIBUSB_ERROR_NO_DEVICE) state_->gone.store(true);
-        return rc == 0 ? IoResult{true, 0, kIoSuccess} : IoResult{false, 0, ErrorForCall(rc)};
-      }
-      case kIoctlControlTransfer:
-        return Control(in, in_size, ov);
-      case kIoctlBufferedTransfer: {
-        BlockHeader h;
-        if (!ReadBlockHeader(in, in_size, &h) || h.packet_length > 0) return {false, 0, kIoInvalidParameter};
-        return Submit(h.endpoint, in, in + h.data_offset, h.data_length, h.data_offset, ov);
-      }
-      case kIoctlDirectTransfer: {
-        BlockHeader h;
-        if (!ReadBlockHeader(in, in_size, &h) || h.packet_length > 0) return {false, 0, kIoInvalidParameter};
-        return Submit(h.endpoint, in, out, out == nullptr ? 0 : out_size, 0, ov);
-      }
-      default:
-        return {false, 0, kIoNotSupported};
-    }
-  }
-
-  bool Cancel(Overlapped* ov) override {
-    std::lock_guard lock(state_->mutex);
-    auto it = state_->pending.find(ov);
-    if (it == state_->pending.end()) return false;
-    const int rc = state_->api->CancelTransfer(it->second->transfer);
-    return rc == 0 || rc == LIBUSB_ERROR_NOT_FOUND;
-  }
-
- private:
-  using Pending = HandleState::Pending;
-
-  static IoResult Value32(uint8_t* out, uint32_t size, uint32_t v) {
-    if (out == nullptr || size < 4) return {false, 0, kIoInvalidParameter};
-    PutLe32(out, v);
-    return {true, 4, kIoSuccess};
-  }
-
-  static IoResult Name(const std::string& text, uint8_t* out, uint32_t size) {
-    if (out == nullptr || size == 0) return {false, 0, kIoInvalidParameter};
-    std::memset(out, 0, size);
-    std::memcpy(out, text.data(), std::min<size_t>(text.size(), size - 1));
-    return {true, size, kIoSuccess};
-  }
-
-  // Claims the interface once, detaching a kernel driver bound to it.
-  uint32_t Claim() {
-    HandleState& s = *state_;
-    std::lock_guard lock(s.mutex);
-    if (s.claimed) return kIoSuccess;
-    if (s.handle == nullptr) return kIoAccessDenied;
-    s.api->SetAutoDetachKernelDriver(s.handle, 1);
-    const int rc = s.api->ClaimInterface(s.handle, interface_);
-    if (rc != 0) {
-      if (rc == LIBUSB_ERROR_NO_DEVICE) s.gone.store(true);
-      return ErrorForCall(rc);
-    }
-    s.claimed = true;
-    return kIoSuccess;
-  }
-
-  // The device and configuration descriptors come from libusb's copy; nothing goes to the device.
-  bool CachedDescriptor(const BlockHeader& h, std::vector<uint8_t>* reply) const {
-    if (h.request_type != 0x80 || h.request != LIBUSB_REQUEST_GET_DESCRIPTOR) return false;
-    const uint8_t type = static_cast<uint8_t>(h.value >> 8);
-    const uint8_t index = static_cast<uint8_t>(h.value);
-    if (type == LIBUSB_DT_DEVICE && index == 0) {
-      *reply = device_desc_;
-      return true;
-    }
-    if (type == LIBUSB_DT_CONFIG && index < configs_.size()) {
-      *reply = configs_[index];
-      return true;
-    }
-    return false;
-  }
-
-  IoResult Control(uint8_t* block, uint32_t size, Overlapped* ov) {
-    BlockHeader h;
-    if (!ReadBlockHeader(block, size, &h)) return {false, 0, kIoInvalidParameter};
-    const uint16_t length = static_cast<uint16_t>(std::min<uint32_t>(h.length, h.data_length));
-    int rc = 0;
-    std::vector<uint8_t> reply;
-    if (CachedDescriptor(h, &reply)) {
-      rc = static_cast<int>(std::min<size_t>(reply.size(), length));
-      if (rc > 0) std::memcpy(block + h.data_offset, reply.data(), static_cast<size_t>(rc));
-    } else if (state_->handle == nullptr) {
-      rc = LIBUSB_ERROR_ACCESS;
-    } else {
-      const unsigned timeout = h.timeout_s == 0 ? kUnlimitedControlTimeoutMs : h.timeout_s * 1000u;
-      rc = state_->api->ControlTransfer(state_->handle, h.request_type, h.request, h.value, h.index,
-                                        length > 0 ? block + h.data_offset : nullptr, length, timeout);
-    }
-    if (rc < 0) {
-      if (rc == LIBUSB_ERROR_NO_DEVICE) state_->gone.store(true);
-      WriteBlockStatus(block, rc == LIBUSB_ERROR_NO_DEVICE ? kUsbdStatusDeviceGone : kUsbdStatusStall, 0);
-      return {false, 0, ErrorForCall(rc)};
-    }
-    WriteBlockStatus(block, 0, 0);
-    const uint32_t bytes = h.data_offset + static_cast<uint32_t>(rc);
-    if (ov != nullptr) ov->Complete(true, bytes, kIoSuccess);
-    return {true, bytes, kIoSuccess};
-  }
-
-  IoResult Submit(uint8_t endpoint, uint8_t* status_block, uint8_t* data, uint32_t length, uint32_t base,
-                  Overlapped* ov) {
-    if (ov == nullptr || length > 0x7FFFFFFF) return {false, 0, kIoInvalidParameter};
+  UsbStatus Submit(uint8_t endpoint, uint8_t* data, uint32_t length, UsbTransfer* transfer) override {
+    if (state_->gone.load()) return UsbStatus::kDeviceGone;
+    if (transfer == nullptr || length > 0x7FFFFFFF) return UsbStatus::kInvalid;
     auto attr = attributes_.find(endpoint);
-    if (attr == attributes_.end() || (attr->second != kAttrBulk && attr->second != kAttrInterrupt)) {
-      return {false, 0, kIoInvalidParameter};
-    }
-    const uint32_t claim = Claim();
-    if (claim != kIoSuccess) return {false, 0, claim};
+    if (attr == attributes_.end()) return UsbStatus::kInvalid;
+    if (attr->second != kAttrBulk && attr->second != kAttrInterrupt) return UsbStatus::kNotSupported;
+    const UsbStatus claim = Claim();
+    if (claim != UsbStatus::kOk) return claim;
     HandleState& s = *state_;
     libusb_transfer* t = s.api->AllocTransfer();
-    if (t == nullptr) return {false, 0, kIoFailed};
-    auto* p = new Pending{state_, ov, status_block, base, endpoint, t};
+    if (t == nullptr) return UsbStatus::kError;
+    auto* p = new Pending{state_, transfer, endpoint, t};
     if (attr->second == kAttrBulk) {
       libusb_fill_bulk_transfer(t, s.handle, endpoint, data, static_cast<int>(length), &OnTransfer, p, 0);
     } else {
@@ -436,24 +281,112 @@ class LibusbHandle : public UsbDriverHandle {
     if (s.closing || s.gone.load()) {
       s.api->FreeTransfer(t);
       delete p;
-      return {false, 0, kIoDeviceGone};
+      return UsbStatus::kDeviceGone;
     }
     const int rc = s.api->SubmitTransfer(t);
     if (rc != 0) {
       s.api->FreeTransfer(t);
       delete p;
       if (rc == LIBUSB_ERROR_NO_DEVICE) s.gone.store(true);
-      return {false, 0, ErrorForCall(rc)};
+      return StatusForCall(rc);
     }
-    s.pending[ov] = p;
-    return {false, 0, kIoPending};
+    s.pending[transfer] = p;
+    return UsbStatus::kOk;
   }
 
-  void Abort(uint8_t endpoint) {
+  bool Cancel(UsbTransfer* transfer) override {
     std::lock_guard lock(state_->mutex);
-    for (auto& [ov, p] : state_->pending) {
-      if (p->endpoint == endpoint) state_->api->CancelTransfer(p->transfer);
+    auto it = state_->pending.find(transfer);
+    if (it == state_->pending.end()) return false;
+    const int rc = state_->api->CancelTransfer(it->second->lt);
+    return rc == 0 || rc == LIBUSB_ERROR_NOT_FOUND;
+  }
+
+  bool Abort(uint8_t endpoint) override {
+    if (state_->gone.load()) return false;
+    std::lock_guard lock(state_->mutex);
+    for (auto& [transfer, p] : state_->pending) {
+      if (p->endpoint == endpoint) state_->api->CancelTransfer(p->lt);
     }
+    return true;
+  }
+
+  UsbStatus ClearHalt(uint8_t endpoint) override {
+    if (state_->gone.load()) return UsbStatus::kDeviceGone;
+    const UsbStatus claim = Claim();
+    if (claim != UsbStatus::kOk) return claim;
+    const int rc = state_->api->ClearHalt(state_->handle, endpoint);
+    if (rc == LIBUSB_ERROR_NO_DEVICE) state_->gone.store(true);
+    return StatusForCall(rc);
+  }
+
+  bool SetTransferSize(uint8_t endpoint, uint32_t size) override {
+    if (state_->gone.load()) return false;
+    std::lock_guard lock(state_->mutex);
+    transfer_sizes_[endpoint] = size;
+    return true;
+  }
+
+  UsbStatus ControlTransfer(const UsbSetup& setup, uint8_t* data, uint16_t length, uint32_t timeout_ms,
+                            uint32_t* actual) override {
+    *actual = 0;
+    if (state_->gone.load()) return UsbStatus::kDeviceGone;
+    if (state_->handle == nullptr) return UsbStatus::kAccessDenied;
+    const int rc = state_->api->ControlTransfer(state_->handle, setup.request_type, setup.request,
+                                                setup.value, setup.index, length > 0 ? data : nullptr, length,
+                                                timeout_ms == 0 ? kUnlimitedControlTimeoutMs : timeout_ms);
+    if (rc < 0) {
+      if (rc == LIBUSB_ERROR_NO_DEVICE) state_->gone.store(true);
+      return StatusForCall(rc);
+    }
+    *actual = static_cast<uint32_t>(rc);
+    return UsbStatus::kOk;
+  }
+
+  // The device and configuration descriptors come from libusb's copy; nothing goes to the device.
+  UsbStatus GetDescriptor(uint8_t type, uint8_t index, uint16_t language, uint8_t* data, uint16_t length,
+                          uint32_t timeout_ms, uint32_t* actual) override {
+    *actual = 0;
+    if (state_->gone.load()) return UsbStatus::kDeviceGone;
+    const std::vector<uint8_t>* copy = nullptr;
+    if (type == LIBUSB_DT_DEVICE && index == 0) copy = &device_desc_;
+    if (type == LIBUSB_DT_CONFIG && index < configs_.size()) copy = &configs_[index];
+    if (copy != nullptr) {
+      *actual = static_cast<uint32_t>(std::min<size_t>(copy->size(), length));
+      if (*actual > 0) std::memcpy(data, copy->data(), *actual);
+      return UsbStatus::kOk;
+    }
+    UsbSetup setup;
+    setup.request_type = LIBUSB_ENDPOINT_IN;
+    setup.request = LIBUSB_REQUEST_GET_DESCRIPTOR;
+    setup.value = static_cast<uint16_t>((type << 8) | index);
+    setup.index = type == LIBUSB_DT_STRING ? language : 0;
+    return ControlTransfer(setup, data, length, timeout_ms, actual);
+  }
+
+  std::optional<uint32_t> DriverVersion() override { return LibusbDriver::kDriverVersion; }
+  std::optional<std::string> DeviceName() override { return name_; }
+  // The interface keeps alternate setting 0: nothing here selects another. Asking the device would
+  // claim the interface implicitly.
+  std::optional<uint8_t> AlternateSetting() override { return uint8_t{0}; }
+
+ private:
+  using Pending = HandleState::Pending;
+
+  // Claims the interface once, detaching a kernel driver bound to it.
+  UsbStatus Claim() {
+    HandleState& s = *state_;
+    std::lock_guard lock(s.mutex);
+    if (s.claimed) return UsbStatus::kOk;
+    if (s.handle == nullptr) return UsbStatus::kAccessDenied;
+    s.api->SetAutoDetachKernelDriver(s.handle, 1);
+    const int rc = s.api->ClaimInterface(s.handle, interface_);
+    if (rc != 0) {
+      if (rc == LIBUSB_ERROR_NO_DEVICE) s.gone.store(true);
+      return StatusForCall(rc);
+    }
+    s.claimed = true;
+    return UsbStatus::kOk;
   }
 
   // Runs on the event thread.
@@ -462,20 +395,17 @@ class LibusbHandle : public UsbDriverHandle {
     std::shared_ptr<HandleState> state = std::move(p->state);
     {
       std::lock_guard lock(state->mutex);
-      state->pending.erase(p->ov);
+      state->pending.erase(p->transfer);
       ++state->in_callback;
     }
     const int status = t->status;
     const uint32_t actual = t->actual_length > 0 ? static_cast<uint32_t>(t->actual_length) : 0;
     if (status == LIBUSB_TRANSFER_NO_DEVICE) state->gone.store(true);
-    // A cancelled or failed transfer may still have carried data: its bytes are reported, not lost.
-    const bool ok = status == LIBUSB_TRANSFER_COMPLETED;
-    WriteBlockStatus(p->status_block, StatusFor(status), 0);
     state->api->FreeTransfer(t);
-    Overlapped* ov = p->ov;
-    const uint32_t base = p->base;
+    UsbTransfer* transfer = p->transfer;
     delete p;
-    ov->Complete(ok, ok || actual > 0 ? base + actual : 0, ErrorFor(status));
+    // A cancelled or failed transfer may still have carried data: its bytes are reported, not lost.
+    transfer->Complete(StatusForTransfer(status), actual);
     std::lock_guard lock(state->mutex);
     --state->in_callback;
     state->drained.notify_all();
@@ -484,10 +414,7 @@ class LibusbHandle : public UsbDriverHandle {
   std::shared_ptr<LibusbDriver::Core> core_;
   std::shared_ptr<HandleState> state_;
   int interface_ = 0;
-  uint8_t address_ = 0;
-  uint32_t speed_value_ = 1;
   std::string name_;
-  std::string path_;
   std::vector<uint8_t> device_desc_;
   std::vector<std::vector<uint8_t>> configs_;
   std::map<uint8_t, uint8_t> attributes_;
@@ -567,7 +494,7 @@ std::vector<std::string> LibusbDriver::EnumerateDevices() {
   return paths;
 }
 
-std::unique_ptr<UsbDriverHandle> LibusbDriver::Open(const std::string& path) {
+std::unique_ptr<UsbBackend> LibusbDriver::Open(const std::string& path) {
   unsigned bus = 0, address = 0;
   if (!ParsePath(path, &bus, &address)) return nullptr;
   libusb_device** list = nullptr;
@@ -586,7 +513,7 @@ std::unique_ptr<UsbDriverHandle> LibusbDriver::Open(const std::string& path) {
     } else if (rc != 0 || h == nullptr) {
       break;
     }
-    result = std::make_unique<LibusbHandle>(core_, dev, h);
+    result = std::make_unique<LibusbHandle>(core_, h);
     result->Setup(dev, desc);
     if (h != nullptr) core_->EnsureEventThread();
     break;

@@ -14,19 +14,19 @@ namespace pelkan::usb {
 // candidates (IsTunerCandidate), judged from the descriptors libusb keeps, so no other device is
 // ever opened.
 // Opening a device neither claims it nor detaches a kernel driver: the device and configuration
-// descriptors are answered from libusb's copy, strings and other control requests go to the device.
-// The interface is claimed (detaching a kernel driver bound to it) only by PrepareForStreaming or
-// the first data transfer, and released when the handle closes, after every transfer has been
-// cancelled and has come back.
-// A candidate that may not be opened (no permission) still opens as a handle that answers the
-// descriptor requests; its name carries the note kAccessRefusedNote and its data requests fail.
-// Requests are translated as follows: descriptor requests -> libusb's copy or synchronous control
-// transfers; direct and buffered data requests -> asynchronous bulk or interrupt transfers whose
-// completion completes the overlapped record (a cancelled or failed transfer reports the bytes it
-// carried); abort -> cancel every pending transfer of the endpoint; reset pipe -> clear halt; set
-// transfer size -> remembered; device name -> the product string in Shift-JIS; driver version ->
-// kDriverVersion, so the direct form is used. After a transfer ends with LIBUSB_TRANSFER_NO_DEVICE
-// the handle refuses every further request.
+// descriptors are answered from libusb's copy, strings and other control transfers go to the
+// device. The interface is claimed (detaching a kernel driver bound to it) only by
+// PrepareForStreaming, a halt clear or the first data transfer, and released when the device
+// closes, after every transfer has been cancelled and has come back. A claim refused because
+// another program holds the interface is kBusy.
+// A candidate that may not be opened (no permission) still opens as a backend that answers the
+// device and configuration descriptors; its name carries the note kAccessRefusedNote and every
+// request to the device fails with kAccessDenied.
+// Data transfers are asynchronous bulk or interrupt transfers whose completion completes the
+// UsbTransfer (a cancelled or failed transfer reports the bytes it carried); abort cancels every
+// pending transfer of the endpoint; the device name is the product string in Shift-JIS; the driver
+// version is kDriverVersion, so transfers go straight into the caller's buffer. After a transfer
+// ends with LIBUSB_TRANSFER_NO_DEVICE every further request fails with kDeviceGone.
 class LibusbDriver : public UsbDriver {
  public:
   static constexpr uint32_t kDriverVersion = 0x01050500;
@@ -40,7 +40,7 @@ class LibusbDriver : public UsbDriver {
   ~LibusbDriver() override;
 
   std::vector<std::string> EnumerateDevices() override;
-  std::unique_ptr<UsbDriverHandle> Open(const std::string& path) override;
+  std::unique_ptr<UsbBackend> Open(const std::string& path) override;
   // Hotplug notifications where libusb supports them.
   std::shared_ptr<void> WatchDevices(std::function<void()> on_change) override;
 

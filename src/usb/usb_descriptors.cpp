@@ -27,7 +27,7 @@ namespace {
 
 // Parses the interface descriptor at `pos` and the descriptors after it, up to `end`.
 std::unique_ptr<UsbInterfaceRecord> ParseInterface(const uint8_t* data, size_t pos, size_t end,
-                                                   UsbDriverHandle* handle) {
+                                                   UsbBackend* backend) {
   auto rec = std::make_unique<UsbInterfaceRecord>();
   const uint8_t* d = data + pos;
   rec->bLength = d[0];
@@ -58,7 +58,7 @@ std::unique_ptr<UsbInterfaceRecord> ParseInterface(const uint8_t* data, size_t p
       ed.bmAttributes = data[p + 3];
       ed.wMaxPacketSize = GetLe16(data + p + 4);
       ed.bInterval = data[p + 6];
-      rec->endpoints[static_cast<size_t>(slot)] = MakeEndpoint(handle, ed);
+      rec->endpoints[static_cast<size_t>(slot)] = MakeEndpoint(backend, ed);
       ++slot;
     } else if (++skipped > kMaxSkippedDescriptors) {
       break;
@@ -72,7 +72,8 @@ std::unique_ptr<UsbInterfaceRecord> ParseInterface(const uint8_t* data, size_t p
 
 }  // namespace
 
-std::unique_ptr<UsbConfigRecord> ParseConfigDescriptor(const uint8_t* data, size_t size, UsbDriverHandle* handle) {
+std::unique_ptr<UsbConfigRecord> ParseConfigDescriptor(const uint8_t* data, size_t size,
+                                                       UsbBackend* backend) {
   if (data == nullptr || size < 9 || data[1] != kDescConfiguration || data[0] < 9) return nullptr;
   auto cfg = std::make_unique<UsbConfigRecord>();
   cfg->bLength = data[0];
@@ -92,7 +93,7 @@ std::unique_ptr<UsbConfigRecord> ParseConfigDescriptor(const uint8_t* data, size
     if (len < 2 || pos + len > end) break;
     if (type == kDescInterface) {
       if (len < 9) break;
-      auto rec = ParseInterface(data, pos, end, handle);
+      auto rec = ParseInterface(data, pos, end, backend);
       pos += std::max<size_t>(rec->total_length, len);
       cfg->interfaces[static_cast<size_t>(count++)] = std::move(rec);
     } else {

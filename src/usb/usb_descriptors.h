@@ -9,6 +9,11 @@
 
 namespace pelkan::usb {
 
+// A little-endian 16-bit field of a descriptor.
+inline uint16_t GetLe16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
 inline constexpr uint8_t kDescDevice = 1;
 inline constexpr uint8_t kDescConfiguration = 2;
 inline constexpr uint8_t kDescString = 3;
@@ -63,9 +68,9 @@ struct UsbConfigRecord {
 };
 
 // Parses a whole configuration descriptor (`size` bytes as read from the device). Endpoint objects
-// are created on `handle` (may be null in tests). The walk never reads past `size` or wTotalLength;
-// a descriptor whose bLength is below 2 or runs past the end stops it. Returns null when even the
-// 9-byte header is missing or is not a configuration descriptor.
-std::unique_ptr<UsbConfigRecord> ParseConfigDescriptor(const uint8_t* data, size_t size, UsbDriverHandle* handle);
+// are created on `backend` (may be null when only the layout is wanted). The walk never reads past `size` or
+// wTotalLength; a descriptor whose bLength is below 2 or runs past the end stops it. Returns null when even
+// the 9-byte header is missing or is not a configuration descriptor.
+std::unique_ptr<UsbConfigRecord> ParseConfigDescriptor(const uint8_t* data, size_t size, UsbBackend* backend);
 
 }  // namespace pelkan::usb

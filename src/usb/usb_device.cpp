@@ -23,23 +23,13 @@ uint8_t UsbDevice::DeviceCount() {
 
 bool UsbDevice::ReadDescriptor(uint8_t type, uint8_t index, uint16_t size, std::vector<uint8_t>* out) {
   if (handle_ == nullptr) return false;
-  RequestBlock block(kBlockHeaderSize + size);
-  block.set_u8(kBlockRequestType, 0x80);
-  block.set_u8(kBlockRequest, 6);
-  block.set_u16(kBlockValue, static_cast<uint16_t>((type << 8) | index));
-  block.set_u16(kBlockIndex, type == kDescString ? language_id_ : 0);
-  block.set_u16(kBlockLength, size);
-  block.set_u32(kBlockTimeout, kDescriptorTimeoutS);
-  block.set_u32(kBlockDataOffset, kBlockHeaderSize);
-  block.set_u32(kBlockDataLength, size);
-  const IoResult r = handle_->Request(kIoctlControlTransfer, block.data(), block.size(), block.data(),
-                                      block.size(), nullptr);
-  bytes_returned_ = r.bytes;
-  last_status1_ = block.u32(kBlockStatus1);
-  last_status2_ = block.u32(kBlockStatus2);
-  if (!r.ok || last_status1_ != 0 || last_status2_ != 0) return false;
-  const uint32_t got = r.bytes > kBlockHeaderSize ? std::min<uint32_t>(r.bytes - kBlockHeaderSize, size) : 0;
-  out->assign(block.data() + kBlockHeaderSize, block.data() + kBlockHeaderSize + got);
+  std::vector<uint8_t> buffer(size);
+  uint32_t got = 0;
+  const UsbStatus s = handle_->GetDescriptor(type, index, type == kDescString ? language_id_ : 0,
+                                             buffer.data(), size, kDescriptorTimeoutS * 1000, &got);
+  if (s != UsbStatus::kOk) return false;
+  buffer.resize(std::min<uint32_t>(got, size));
+  *out = std::move(buffer);
   return true;
 }
 
@@ -60,31 +50,19 @@ bool UsbDevice::ReadString(uint8_t index, std::u16string* text) {
   return true;
 }
 
-bool UsbDevice::ValueRequest(uint32_t code, uint8_t* data, uint32_t size) {
-  std::vector<uint8_t> buf(data, data + size);
-  const IoResult r = handle_->Request(code, buf.data(), size, buf.data(), size, nullptr);
-  bytes_returned_ = r.bytes;
-  if (!r.ok || r.bytes == 0) return false;
-  std::memcpy(data, buf.data(), size);
-  return true;
-}
-
 bool UsbDevice::Open(uint8_t n) {
   if (handle_ != nullptr) Close();
   if (driver_ == nullptr) return false;
   const std::vector<std::string> paths = driver_->EnumerateDevices();
-  device_count_ = static_cast<uint8_t>(std::min<size_t>(paths.size(), 255));
-  if (device_count_ == 0 || n > device_count_ - 1) return false;
+  const size_t count = std::min<size_t>(paths.size(), 255);
+  if (count == 0 || n > count - 1) return false;
   handle_ = driver_->Open(paths[n]);
-  if (handle_ == nullptr) {
-    device_number_ = 0;
-    return false;
-  }
+  if (handle_ == nullptr) return false;
   device_path_ = paths[n].substr(0, 255);
-  device_number_ = n;
 
   std::vector<uint8_t> bytes;
-  if (ReadDescriptor(kDescDevice, 0, 18, &bytes)) ParseDeviceDescriptor(bytes.data(), bytes.size(), &device_desc_);
+  if (ReadDescriptor(kDescDevice, 0, 18, &bytes))
+    ParseDeviceDescriptor(bytes.data(), bytes.size(), &device_desc_);
 
   std::vector<uint8_t> head;
   if (ReadDescriptor(kDescString, 0, 2, &head) && head.size() == 2 &&
@@ -99,34 +77,18 @@ bool UsbDevice::Open(uint8_t n) {
   ReadString(device_desc_.iProduct, &product_);
   ReadString(device_desc_.iSerialNumber, &serial_number_);
 
-  uint8_t one = 0;
-  device_value_ = ValueRequest(kIoctlGetDeviceValue, &one, 1) ? one : 0;
-  std::array<uint8_t, 256> name{};
-  device_name_.clear();
-  if (ValueRequest(kIoctlGetDeviceName, name.data(), name.size())) {
-    device_name_.assign(reinterpret_cast<const char*>(name.data()), strnlen(reinterpret_cast<const char*>(name.data()), 255));
-  }
-  name.fill(0);
-  second_name_.clear();
-  if (ValueRequest(kIoctlGetSecondName, name.data(), name.size())) {
-    second_name_.assign(reinterpret_cast<const char*>(name.data()), strnlen(reinterpret_cast<const char*>(name.data()), 255));
-  }
-  uint8_t word[4] = {};
-  driver_version_ = ValueRequest(kIoctlGetDriverVersion, word, 4) ? GetLe32(word) : 0;
-  std::memset(word, 0, 4);
-  second_version_ = ValueRequest(kIoctlGetSecondVersion, word, 4) ? GetLe32(word) : 0;
-  std::memset(word, 0, 4);
-  flag2_ = ValueRequest(kIoctlGetSpeedValue, word, 4) && GetLe32(word) == 2;
+  device_name_ = handle_->DeviceName().value_or(std::string());
+  if (device_name_.size() > 255) device_name_.resize(255);
+  driver_version_ = handle_->DriverVersion().value_or(0);
 
-  config_count_ = device_desc_.bNumConfigurations;
-  for (int i = 0; i < std::min<int>(config_count_, kMaxConfigurations); ++i) {
+  for (int i = 0; i < std::min<int>(device_desc_.bNumConfigurations, kMaxConfigurations); ++i) {
     std::vector<uint8_t> header;
-    if (!ReadDescriptor(kDescConfiguration, static_cast<uint8_t>(i), 9, &header) || header.size() < 9) continue;
+    if (!ReadDescriptor(kDescConfiguration, static_cast<uint8_t>(i), 9, &header) || header.size() < 9)
+      continue;
     const uint16_t total = GetLe16(&header[2]);
     std::vector<uint8_t> whole;
     if (total < 9 || !ReadDescriptor(kDescConfiguration, static_cast<uint8_t>(i), total, &whole)) continue;
     configs_[static_cast<size_t>(i)] = ParseConfigDescriptor(whole.data(), whole.size(), handle_.get());
-    raw_configs_[static_cast<size_t>(i)] = std::move(whole);
   }
 
   UsbEndpointDescriptor ep0;
@@ -144,42 +106,34 @@ bool UsbDevice::Open(uint8_t n) {
 
 void UsbDevice::SelectConfiguration0() {
   UsbConfigRecord* cfg = configs_[0].get();
-  config_index_ = 0;
-  config_value_ = cfg->bConfigurationValue;
-  config_attributes_ = cfg->bmAttributes;
-  max_power_ = cfg->bMaxPower;
-  interface_count_ = cfg->bNumInterfaces;
-  alternate_count_ = cfg->interface_count;
-  first_interface_ = cfg->interfaces[0]->bInterfaceNumber;
-  uint8_t alt = 0;
-  if (!ValueRequest(kIoctlGetAltSetting, &alt, 1)) alt = 0xFF;
-
+  const uint8_t alt = handle_->AlternateSetting().value_or(0xFF);
   selected_ = nullptr;
   for (int i = 0; i < cfg->interface_count; ++i) {
     UsbInterfaceRecord* rec = cfg->interfaces[static_cast<size_t>(i)].get();
     if (rec->bAlternateSetting != alt) continue;
     alternate_index_ = static_cast<uint8_t>(i);
-    interface_class_ = rec->bInterfaceClass;
-    interface_subclass_ = rec->bInterfaceSubClass;
-    interface_protocol_ = rec->bInterfaceProtocol;
     rec->control = control_.get();
     selected_ = rec;
-    iso_in_ = iso_out_ = bulk_in_ = bulk_out_ = interrupt_in_ = interrupt_out_ = nullptr;
+    iso_in_ = bulk_in_ = bulk_out_ = interrupt_in_ = nullptr;
     for (int s = 1; s <= rec->bNumEndpoints; ++s) {
       UsbEndpoint* ep = rec->endpoint(s);
       if (ep == nullptr) continue;
       if (driver_version_ < kDirectTransferVersion) ep->set_direct(false);
-      UsbEndpoint** in_slot = nullptr;
-      UsbEndpoint** out_slot = nullptr;
+      UsbEndpoint** slot = nullptr;
       switch (ep->bmAttributes()) {
-        case kAttrIsochronous: in_slot = &iso_in_; out_slot = &iso_out_; break;
-        case kAttrBulk: in_slot = &bulk_in_; out_slot = &bulk_out_; break;
-        case kAttrInterrupt: in_slot = &interrupt_in_; out_slot = &interrupt_out_; break;
-        default: break;
+        case kAttrIsochronous:
+          slot = ep->is_in() ? &iso_in_ : nullptr;
+          break;
+        case kAttrBulk:
+          slot = ep->is_in() ? &bulk_in_ : &bulk_out_;
+          break;
+        case kAttrInterrupt:
+          slot = ep->is_in() ? &interrupt_in_ : nullptr;
+          break;
+        default:
+          break;
       }
-      if (in_slot == nullptr) continue;
-      UsbEndpoint** target = ep->is_in() ? in_slot : out_slot;
-      if (*target == nullptr) *target = ep;
+      if (slot != nullptr && *slot == nullptr) *slot = ep;
     }
     break;
   }
@@ -188,20 +142,19 @@ void UsbDevice::SelectConfiguration0() {
 void UsbDevice::Close() {
   if (handle_ == nullptr) return;
   selected_ = nullptr;
-  iso_in_ = iso_out_ = bulk_in_ = bulk_out_ = interrupt_in_ = interrupt_out_ = nullptr;
-  // Endpoint objects go before the handle they refer to.
+  iso_in_ = bulk_in_ = bulk_out_ = interrupt_in_ = nullptr;
+  // Endpoint objects go before the backend they refer to.
   for (auto& cfg : configs_) cfg.reset();
-  for (auto& raw : raw_configs_) raw.clear();
   control_.reset();
   handle_.reset();
   device_desc_ = UsbDeviceDescriptor();
-  device_count_ = config_count_ = interface_count_ = alternate_count_ = 0;
   manufacturer_.clear();
   product_.clear();
   serial_number_.clear();
   device_name_.clear();
-  second_name_.clear();
+  device_path_.clear();
   language_id_ = 0;
+  driver_version_ = 0;
 }
 
 int UsbDevice::EndpointCount() const {

@@ -14,7 +14,7 @@
 namespace pelkan::usb {
 
 // The program's handle on one device of a driver's device set: counts the devices, opens the n-th,
-// reads its descriptors, strings and driver values, and builds the endpoint objects of its first
+// reads its descriptors, strings, name and driver version, and builds the endpoint objects of its first
 // configuration's current interface. Not internally locked: open, query and close from one thread;
 // the endpoints may be used by other threads while the device stays open.
 class UsbDevice {
@@ -38,8 +38,11 @@ class UsbDevice {
   // Releases the handle, descriptors and endpoint objects. Nothing happens when not open.
   void Close();
   bool IsOpen() const { return handle_ != nullptr; }
-  // Readies the open device for streaming (UsbDriverHandle::PrepareForStreaming).
-  bool PrepareForStreaming() { return handle_ != nullptr && handle_->PrepareForStreaming(); }
+  // Readies the open device for streaming (UsbBackend::PrepareForStreaming): kOk, or why it cannot
+  // stream (kBusy: another program holds it).
+  UsbStatus PrepareForStreaming() {
+    return handle_ != nullptr ? handle_->PrepareForStreaming() : UsbStatus::kDeviceGone;
+  }
 
   // bNumEndpoints of the selected interface record plus 1 (the control endpoint); 0 when closed or
   // when no interface record is selected.
@@ -47,17 +50,16 @@ class UsbDevice {
   // The endpoint in slot `i` of the selected record (0 = control endpoint), or null.
   UsbEndpoint* Endpoint(int i) const;
 
+  // The first endpoint of each kind and direction in the selected record, or null.
   UsbControlEndpoint* control_endpoint() const { return control_.get(); }
   UsbEndpoint* bulk_in() const { return bulk_in_; }
   UsbEndpoint* bulk_out() const { return bulk_out_; }
   UsbEndpoint* iso_in() const { return iso_in_; }
-  UsbEndpoint* iso_out() const { return iso_out_; }
   UsbEndpoint* interrupt_in() const { return interrupt_in_; }
-  UsbEndpoint* interrupt_out() const { return interrupt_out_; }
 
-  // The driver's name of the device (single-byte text, may be empty).
+  // The backend's name of the device (single-byte text, may be empty).
   const std::string& device_name() const { return device_name_; }
-  const std::string& second_name() const { return second_name_; }
+  // The path of the open device in the driver's device set.
   const std::string& device_path() const { return device_path_; }
   // String descriptors as UTF-16 code units.
   const std::u16string& manufacturer() const { return manufacturer_; }
@@ -65,60 +67,33 @@ class UsbDevice {
   const std::u16string& serial_number() const { return serial_number_; }
   uint16_t language_id() const { return language_id_; }
   uint32_t driver_version() const { return driver_version_; }
-  uint32_t second_version() const { return second_version_; }
-  uint8_t device_value() const { return device_value_; }
-  bool flag2() const { return flag2_; }
   const UsbDeviceDescriptor& device_descriptor() const { return device_desc_; }
-  uint8_t device_number() const { return device_number_; }
-  uint8_t device_count() const { return device_count_; }
-  uint8_t configuration_count() const { return config_count_; }
-  uint8_t interface_count() const { return interface_count_; }
-  uint8_t alternate_count() const { return alternate_count_; }
+  // Index of the selected interface record in the first configuration.
   uint8_t alternate_index() const { return alternate_index_; }
-  uint8_t configuration_value() const { return config_value_; }
-  uint8_t interface_class() const { return interface_class_; }
-  const UsbConfigRecord* config(int i) const {
-    return i >= 0 && i < kMaxConfigurations ? configs_[static_cast<size_t>(i)].get() : nullptr;
-  }
-  uint32_t last_status1() const { return last_status1_; }
-  uint32_t last_status2() const { return last_status2_; }
-  uint32_t bytes_returned() const { return bytes_returned_; }
 
  private:
   // Reads `size` bytes of descriptor (type, index) into `out`; false on failure.
   bool ReadDescriptor(uint8_t type, uint8_t index, uint16_t size, std::vector<uint8_t>* out);
   bool ReadString(uint8_t index, std::u16string* text);
-  // A synchronous value request whose output echoes its input; false when it fails or returns nothing.
-  bool ValueRequest(uint32_t code, uint8_t* data, uint32_t size);
   void SelectConfiguration0();
 
   std::shared_ptr<UsbDriver> driver_;
   std::shared_ptr<void> watch_;
-  std::unique_ptr<UsbDriverHandle> handle_;
+  std::unique_ptr<UsbBackend> handle_;
   std::unique_ptr<UsbControlEndpoint> control_;
-  std::array<std::vector<uint8_t>, kMaxConfigurations> raw_configs_;
   std::array<std::unique_ptr<UsbConfigRecord>, kMaxConfigurations> configs_;
   UsbInterfaceRecord* selected_ = nullptr;
   UsbEndpoint* iso_in_ = nullptr;
-  UsbEndpoint* iso_out_ = nullptr;
   UsbEndpoint* bulk_in_ = nullptr;
   UsbEndpoint* bulk_out_ = nullptr;
   UsbEndpoint* interrupt_in_ = nullptr;
-  UsbEndpoint* interrupt_out_ = nullptr;
 
   UsbDeviceDescriptor device_desc_;
-  std::string device_name_, second_name_, device_path_;
+  std::string device_name_, device_path_;
   std::u16string manufacturer_, product_, serial_number_;
   uint16_t language_id_ = 0;
-  uint32_t last_status1_ = 0, last_status2_ = 0;
-  uint32_t driver_version_ = 0, second_version_ = 0;
-  uint32_t bytes_returned_ = 0;
-  uint8_t device_value_ = 0;
-  bool flag2_ = false;
-  uint8_t device_count_ = 0, interface_count_ = 0, alternate_count_ = 0, config_count_ = 0;
-  uint8_t device_number_ = 0, config_index_ = 0, first_interface_ = 0, alternate_index_ = 0;
-  uint8_t config_value_ = 0, config_attributes_ = 0, max_power_ = 0;
-  uint8_t interface_class_ = 0, interface_subclass_ = 0, interface_protocol_ = 0;
+  uint32_t driver_version_ = 0;
+  uint8_t alternate_index_ = 0;
 };
 
 }  // namespace pelkan::usb

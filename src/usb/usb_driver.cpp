@@ -1,6 +1,7 @@
+#include "usb/usb_driver.h"
+
 #include "usb/driver_config.h"
 #include "usb/libusb_driver.h"
-#include "usb/usb_driver.h"
 #include "usb/virtual_tuner.h"
 
 namespace pelkan::usb {
@@ -14,7 +15,7 @@ std::vector<std::string> CompositeUsbDriver::EnumerateDevices() {
   return paths;
 }
 
-std::unique_ptr<UsbDriverHandle> CompositeUsbDriver::Open(const std::string& path) {
+std::unique_ptr<UsbBackend> CompositeUsbDriver::Open(const std::string& path) {
   for (const auto& d : drivers_) {
     if (auto handle = d->Open(path)) return handle;
   }
@@ -36,7 +37,8 @@ std::shared_ptr<UsbDriver> CreateSystemDriver(const DriverConfig& config) {
     auto real = LibusbDriver::Create(config.device_ids);
     if (real != nullptr) drivers.push_back(std::move(real));
   }
-  if (config.virtual_tuner) drivers.push_back(std::make_shared<VirtualTunerDriver>(VirtualTunerOptionsFromConfig(config)));
+  if (config.virtual_tuner)
+    drivers.push_back(std::make_shared<VirtualTunerDriver>(VirtualTunerOptionsFromConfig(config)));
   return std::make_shared<CompositeUsbDriver>(std::move(drivers));
 }
 

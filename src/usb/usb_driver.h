@@ -3,61 +3,67 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "usb/overlapped.h"
+#include "usb/usb_transfer.h"
 
 namespace pelkan::usb {
 
-// Driver request codes (device type 0x22). The request-block layout is in request_block.h.
-inline constexpr uint32_t kIoctlGetDriverVersion = 0x220000;
-inline constexpr uint32_t kIoctlGetSecondVersion = 0x220004;
-inline constexpr uint32_t kIoctlGetAltSetting = 0x220008;
-inline constexpr uint32_t kIoctlGetDeviceValue = 0x220010;
-inline constexpr uint32_t kIoctlControlTransfer = 0x220020;
-inline constexpr uint32_t kIoctlBufferedTransfer = 0x220024;
-inline constexpr uint32_t kIoctlSetTransferSize = 0x220038;
-inline constexpr uint32_t kIoctlGetDeviceName = 0x22003C;
-inline constexpr uint32_t kIoctlGetSecondName = 0x220040;
-inline constexpr uint32_t kIoctlAbortPipe = 0x220044;
-inline constexpr uint32_t kIoctlDirectTransfer = 0x22004B;
-inline constexpr uint32_t kIoctlGetSpeedValue = 0x22004C;
-// Clears a halted (stalled) endpoint: 1 byte, the endpoint address; nothing returned. Every transfer
-// of the endpoint should have ended before, as the USB stack asks.
-inline constexpr uint32_t kIoctlResetPipe = 0x22001C;
-
-// Lowest driver version that offers direct transfers.
+// Lowest driver version that offers direct transfers (into the caller's buffer).
 inline constexpr uint32_t kDirectTransferVersion = 0x01050500;
 
-// What the driver says about one request.
-struct IoResult {
-  bool ok = false;        // completed successfully (at once)
-  uint32_t bytes = 0;     // bytes returned, when completed at once
-  uint32_t error = 0;     // kIoSuccess, kIoPending (overlapped request started) or an error
+// The setup stage of a control transfer.
+struct UsbSetup {
+  uint8_t request_type = 0;  // bit 7 to host, bits 5-6 type, bits 0-4 recipient
+  uint8_t request = 0;
+  uint16_t value = 0;
+  uint16_t index = 0;
 };
 
-// One opened device. Requests follow the driver's contract:
-//  - `in`/`out` are the request's input and output areas; for the buffered codes they may be the
-//    same block. For kIoctlDirectTransfer the driver writes the status words into `in` and the data
-//    into `out`.
-//  - Without `ov` the request is synchronous. With `ov` a data or control request either completes
-//    at once ({true, bytes, kIoSuccess}, and `ov` is completed too) or starts ({false, 0, kIoPending})
-//    and later completes `ov`; `in`, `out` and `ov` must then live until `ov` is completed.
-// Destroying the handle closes the device; every started request has completed by then.
-// Requests and Cancel may come from several threads at once.
-class UsbDriverHandle {
+// One opened device, as a backend (a real device through a USB library, or an emulated one)
+// offers it. Destroying it closes the device; every started transfer has completed by then.
+// The transfer operations (Submit, Cancel, Abort, ClearHalt, SetTransferSize) may come from
+// several threads at once; the others come from the thread that opened the device.
+class UsbBackend {
  public:
-  virtual ~UsbDriverHandle() = default;
-  virtual IoResult Request(uint32_t code, uint8_t* in, uint32_t in_size, uint8_t* out,
-                           uint32_t out_size, Overlapped* ov) = 0;
-  // Cancels one started request; it then completes (with an error unless it had already finished).
-  // Returns false when the request is not (or no longer) in flight.
-  virtual bool Cancel(Overlapped* ov) = 0;
+  virtual ~UsbBackend() = default;
+
+  // Starts a bulk or interrupt transfer of `length` bytes to or from `data` on `endpoint`
+  // (bit 7 = IN). kOk: started; `transfer` completes exactly once (perhaps before this returns),
+  // with the bytes it carried, also when it fails or is cancelled. Any other status: nothing was
+  // started and `transfer` is left alone. `data` and `transfer` must live until the completion.
+  virtual UsbStatus Submit(uint8_t endpoint, uint8_t* data, uint32_t length, UsbTransfer* transfer) = 0;
+  // Cancels one started transfer; it then completes (kCancelled unless it had already finished).
+  // False when it is not, or no longer, in flight.
+  virtual bool Cancel(UsbTransfer* transfer) = 0;
+  // Cancels every transfer in flight on `endpoint`. False when the backend refused.
+  virtual bool Abort(uint8_t endpoint) = 0;
+  // Clears a halt (stall) of `endpoint`; its transfers should have ended before.
+  virtual UsbStatus ClearHalt(uint8_t endpoint) = 0;
+  // Tells the backend the transfer size the caller will use on `endpoint` (whole packets).
+  virtual bool SetTransferSize(uint8_t endpoint, uint32_t size) = 0;
+  // A synchronous control transfer on endpoint 0: `length` bytes to or from `data` as the
+  // direction bit of `setup` says; `*actual` gets the bytes of the data stage. `timeout_ms` 0 asks
+  // for no limit (a backend may still bound it).
+  virtual UsbStatus ControlTransfer(const UsbSetup& setup, uint8_t* data, uint16_t length,
+                                    uint32_t timeout_ms, uint32_t* actual) = 0;
+  // Reads up to `length` bytes of descriptor (`type`, `index`) into `data`; strings in `language`.
+  // `*actual` gets the bytes read. A backend may answer from its own copy of the descriptors.
+  virtual UsbStatus GetDescriptor(uint8_t type, uint8_t index, uint16_t language, uint8_t* data,
+                                  uint16_t length, uint32_t timeout_ms, uint32_t* actual) = 0;
+  // The backend's version (kDirectTransferVersion or above: transfers go straight into the
+  // caller's buffer); none when it cannot tell.
+  virtual std::optional<uint32_t> DriverVersion() = 0;
+  // The name of the device for the device list, single-byte text (Shift-JIS); none when unknown.
+  virtual std::optional<std::string> DeviceName() = 0;
+  // The alternate setting of the device's first interface; none when it cannot be read.
+  virtual std::optional<uint8_t> AlternateSetting() = 0;
   // Makes the device ready for streaming; a backend that must take the device over (claim its
-  // interface) does it here and not before, and gives it back when the handle closes. False when
-  // the device cannot stream: access refused, or held by another program.
-  virtual bool PrepareForStreaming() { return true; }
+  // interface) does it here and not before, and gives it back when the device closes. kOk, or why
+  // the device cannot stream: kAccessDenied, kBusy (held by another program), kDeviceGone, ...
+  virtual UsbStatus PrepareForStreaming() { return UsbStatus::kOk; }
 };
 
 // A set of devices of one interface class, and the way to open them.
@@ -67,7 +73,7 @@ class UsbDriver {
   // Paths of the devices present now, in a stable order.
   virtual std::vector<std::string> EnumerateDevices() = 0;
   // Opens the device at `path`; null when it is absent or cannot be opened.
-  virtual std::unique_ptr<UsbDriverHandle> Open(const std::string& path) = 0;
+  virtual std::unique_ptr<UsbBackend> Open(const std::string& path) = 0;
   // Calls `on_change` (on a driver thread) when a device arrives or leaves. The watch lasts as long
   // as the returned token; null when the driver cannot watch.
   virtual std::shared_ptr<void> WatchDevices(std::function<void()> on_change) {
@@ -82,7 +88,7 @@ class CompositeUsbDriver : public UsbDriver {
   explicit CompositeUsbDriver(std::vector<std::shared_ptr<UsbDriver>> drivers)
       : drivers_(std::move(drivers)) {}
   std::vector<std::string> EnumerateDevices() override;
-  std::unique_ptr<UsbDriverHandle> Open(const std::string& path) override;
+  std::unique_ptr<UsbBackend> Open(const std::string& path) override;
   std::shared_ptr<void> WatchDevices(std::function<void()> on_change) override;
 
  private:

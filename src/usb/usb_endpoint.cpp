@@ -5,134 +5,88 @@
 
 namespace pelkan::usb {
 
-UsbEndpoint::UsbEndpoint(UsbDriverHandle* handle, const UsbEndpointDescriptor& d)
-    : handle_(handle),
+UsbEndpoint::UsbEndpoint(UsbBackend* backend, const UsbEndpointDescriptor& d)
+    : backend_(backend),
       bLength_(d.bLength),
       bDescriptorType_(d.bDescriptorType),
       bEndpointAddress_(d.bEndpointAddress),
       bmAttributes_(d.bmAttributes),
-      max_packet_size_(static_cast<uint16_t>((d.wMaxPacketSize & 0x7FF) * (((d.wMaxPacketSize >> 11) & 3) + 1))),
+      max_packet_size_(
+          static_cast<uint16_t>((d.wMaxPacketSize & 0x7FF) * (((d.wMaxPacketSize >> 11) & 3) + 1))),
       transactions_(static_cast<uint16_t>(((d.wMaxPacketSize >> 11) & 3) + 1)),
       bInterval_(d.bInterval),
       in_((d.bEndpointAddress & 0x80) != 0) {}
 
-std::unique_ptr<RequestBlock> UsbEndpoint::BeginDataXfer(uint8_t* buffer, uint32_t length, Overlapped* ov) {
-  if (handle_ == nullptr) return nullptr;
-  return direct_ ? BeginDirect(buffer, length, ov) : BeginBuffered(buffer, length, ov);
-}
-
-void UsbEndpoint::Issue(uint32_t code, RequestBlock* block, uint8_t* out, uint32_t out_size, Overlapped* ov) {
-  const IoResult r = handle_->Request(code, block->data(), block->size(), out, out_size, ov);
-  uint32_t error = r.error;
-  if (!r.ok && error == kIoSuccess) error = kIoFailed;
-  ov->begin_error = error;
-  last_error_.store(error, std::memory_order_relaxed);
-  // The status words are only stable once the request is no longer in flight.
-  if (error != kIoPending) {
-    status1_.store(block->u32(kBlockStatus1), std::memory_order_relaxed);
-    status2_.store(block->u32(kBlockStatus2), std::memory_order_relaxed);
-  }
-}
-
-std::unique_ptr<RequestBlock> UsbEndpoint::BeginDirect(uint8_t* buffer, uint32_t length, Overlapped* ov) {
-  auto block = std::make_unique<RequestBlock>(kBlockHeaderSize);
-  block->set_u8(kBlockEndpoint, bEndpointAddress_);
-  Issue(kIoctlDirectTransfer, block.get(), buffer, length, ov);
-  return block;
-}
-
-std::unique_ptr<RequestBlock> UsbEndpoint::BeginBuffered(uint8_t* buffer, uint32_t length, Overlapped* ov) {
-  auto block = std::make_unique<RequestBlock>(kBlockHeaderSize + length);
-  block->set_u8(kBlockEndpoint, bEndpointAddress_);
-  block->set_u32(kBlockDataOffset, kBlockHeaderSize);
-  block->set_u32(kBlockDataLength, length);
-  if (length > 0 && buffer != nullptr) std::memcpy(block->data() + kBlockHeaderSize, buffer, length);
-  Issue(kIoctlBufferedTransfer, block.get(), block->data(), block->size(), ov);
-  return block;
-}
-
-bool UsbEndpoint::WaitForXfer(Overlapped* ov, uint32_t timeout_ms) {
-  if (ov->begin_error == kIoSuccess) return true;
-  if (ov->begin_error != kIoPending) return false;
-  return ov->event.Wait(timeout_ms);
-}
-
-bool UsbEndpoint::FinishDataXfer(uint8_t* buffer, uint32_t* length, Overlapped* ov,
-                                 std::unique_ptr<RequestBlock> block, uint8_t* packet_info) {
-  uint32_t count = 0;
-  uint32_t error = 0;
-  const bool ok = GetOverlappedResult(*ov, &count, &error);
-  if (block == nullptr) {
-    *length = 0;
+bool UsbEndpoint::BeginDataXfer(uint8_t* buffer, uint32_t length, UsbTransfer* xfer) {
+  if (backend_ == nullptr) {
+    xfer->SetSubmitStatus(UsbStatus::kDeviceGone);
     return false;
   }
-  const uint32_t data_offset = block->u32(kBlockDataOffset);
-  uint32_t bytes = count == 0 ? 0 : (count > data_offset ? count - data_offset : 0);
-  // The driver's count is not trusted beyond what was asked for.
+  return Submit(buffer, length, xfer);
+}
+
+bool UsbEndpoint::Submit(uint8_t* buffer, uint32_t length, UsbTransfer* xfer) {
+  uint8_t* data = buffer;
+  if (!direct_) {
+    xfer->staging.resize(length);
+    data = xfer->staging.data();
+    if (!in_ && length > 0 && buffer != nullptr) std::memcpy(data, buffer, length);
+  }
+  const UsbStatus s = backend_->Submit(bEndpointAddress_, data, length, xfer);
+  xfer->SetSubmitStatus(s);
+  if (s != UsbStatus::kOk) status_.store(s, std::memory_order_relaxed);
+  return s == UsbStatus::kOk;
+}
+
+bool UsbEndpoint::WaitForXfer(UsbTransfer* xfer, uint32_t timeout_ms) {
+  return xfer->started() && xfer->Wait(timeout_ms);
+}
+
+bool UsbEndpoint::FinishDataXfer(uint8_t* buffer, uint32_t* length, UsbTransfer* xfer) {
+  UsbStatus status = xfer->submit_status();
+  uint32_t bytes = 0;
+  if (xfer->started()) {
+    // A transfer still in flight has nothing to report yet (and its record must not be read).
+    status = xfer->IsComplete() ? xfer->status() : UsbStatus::kTimeout;
+    if (xfer->IsComplete()) bytes = xfer->actual_length();
+  }
+  // The backend's count is not trusted beyond what was asked for.
   bytes = std::min(bytes, *length);
-  if (data_offset != 0) {
-    const uint32_t area = std::min(block->u32(kBlockDataLength),
-                                   block->size() > data_offset ? block->size() - data_offset : 0u);
-    bytes = std::min(bytes, area);
-  }
+  if (!direct_) bytes = std::min(bytes, static_cast<uint32_t>(xfer->staging.size()));
   bytes_transferred_.store(bytes, std::memory_order_relaxed);
+  status_.store(status, std::memory_order_relaxed);
   *length = bytes;
-  const uint32_t s1 = block->u32(kBlockStatus1);
-  const uint32_t s2 = block->u32(kBlockStatus2);
-  status1_.store(s1, std::memory_order_relaxed);
-  status2_.store(s2, std::memory_order_relaxed);
-  if (in_ && !direct_ && data_offset != 0 && bytes > 0 && buffer != nullptr) {
-    std::memcpy(buffer, block->data() + data_offset, bytes);
-  }
-  if (packet_info != nullptr && bytes > 0) {
-    const uint32_t poff = block->u32(kBlockPacketOffset);
-    const uint32_t plen = block->u32(kBlockPacketLength);
-    if (plen > 0 && poff >= kBlockHeaderSize && static_cast<uint64_t>(poff) + plen <= block->size()) {
-      std::memcpy(packet_info, block->data() + poff, plen);
-    }
-  }
-  return ok && s1 == 0 && s2 == 0;
+  if (in_ && !direct_ && bytes > 0 && buffer != nullptr) std::memcpy(buffer, xfer->staging.data(), bytes);
+  return status == UsbStatus::kOk;
 }
 
-bool UsbEndpoint::XferData(uint8_t* buffer, uint32_t* length, uint8_t* packet_info) {
-  Overlapped ov;
-  ov.Reset();
-  std::unique_ptr<RequestBlock> block = BeginDataXfer(buffer, *length, &ov);
-  if (block == nullptr) {
-    *length = 0;
-    return false;
-  }
+bool UsbEndpoint::XferData(uint8_t* buffer, uint32_t* length) {
+  UsbTransfer xfer;
+  xfer.Reset();
   bool waited = false;
-  if (ov.begin_error == kIoSuccess) {
-    waited = true;
-  } else if (ov.begin_error == kIoPending) {
-    if (ov.event.Wait(timeout_ms_)) {
-      waited = true;
-    } else {
+  if (BeginDataXfer(buffer, *length, &xfer)) {
+    waited = xfer.Wait(timeout_ms_);
+    if (!waited) {
       // Nothing may write into the caller's buffer after we return: end the transfer first.
-      if (!CancelXfer(&ov)) Abort();
-      ov.event.Wait(platform::Event::kInfinite);
+      if (!CancelXfer(&xfer)) Abort();
+      xfer.Wait(platform::Event::kInfinite);
     }
   }
-  const bool finished = FinishDataXfer(buffer, length, &ov, std::move(block), packet_info);
+  const bool finished = FinishDataXfer(buffer, length, &xfer);
   return waited && finished;
 }
 
-bool UsbEndpoint::CancelXfer(Overlapped* ov) {
-  if (handle_ == nullptr || ov->begin_error != kIoPending) return false;
-  return handle_->Cancel(ov);
+bool UsbEndpoint::CancelXfer(UsbTransfer* xfer) {
+  if (backend_ == nullptr || !xfer->started()) return false;
+  return backend_->Cancel(xfer);
 }
 
 bool UsbEndpoint::Abort() {
-  if (handle_ == nullptr) return false;
-  uint8_t address = bEndpointAddress_;
-  return handle_->Request(kIoctlAbortPipe, &address, 1, nullptr, 0, nullptr).ok;
+  return backend_ != nullptr && backend_->Abort(bEndpointAddress_);
 }
 
 bool UsbEndpoint::ResetPipe() {
-  if (handle_ == nullptr) return false;
-  uint8_t address = bEndpointAddress_;
-  return handle_->Request(kIoctlResetPipe, &address, 1, nullptr, 0, nullptr).ok;
+  return backend_ != nullptr && backend_->ClearHalt(bEndpointAddress_) == UsbStatus::kOk;
 }
 
 uint32_t UsbEndpoint::RoundXferSize(uint32_t size) const {
@@ -142,15 +96,11 @@ uint32_t UsbEndpoint::RoundXferSize(uint32_t size) const {
 }
 
 void UsbEndpoint::SetXferSize(uint32_t size) {
-  if (handle_ == nullptr) return;
-  uint8_t block[5];
-  block[0] = bEndpointAddress_;
-  PutLe32(block + 1, RoundXferSize(size));
-  handle_->Request(kIoctlSetTransferSize, block, sizeof(block), block, sizeof(block), nullptr);
+  if (backend_ != nullptr) backend_->SetTransferSize(bEndpointAddress_, RoundXferSize(size));
 }
 
-UsbControlEndpoint::UsbControlEndpoint(UsbDriverHandle* handle, const UsbEndpointDescriptor& d)
-    : UsbEndpoint(handle, d) {
+UsbControlEndpoint::UsbControlEndpoint(UsbBackend* backend, const UsbEndpointDescriptor& d)
+    : UsbEndpoint(backend, d) {
   direct_ = false;
 }
 
@@ -159,60 +109,49 @@ uint32_t UsbControlEndpoint::TimeoutSeconds(uint32_t timeout_ms) {
   return timeout_ms / 1000;
 }
 
-std::unique_ptr<RequestBlock> UsbControlEndpoint::BeginDataXfer(uint8_t* buffer, uint32_t length, Overlapped* ov) {
-  if (handle_ == nullptr) return nullptr;
+bool UsbControlEndpoint::BeginDataXfer(uint8_t* buffer, uint32_t length, UsbTransfer* xfer) {
+  if (backend_ == nullptr) {
+    xfer->SetSubmitStatus(UsbStatus::kDeviceGone);
+    return false;
+  }
   if (length > 0xFFFF) length = 0xFFFF;  // the data stage length is a 16-bit field
   in_ = direction == 1;
-  auto block = std::make_unique<RequestBlock>(kBlockHeaderSize + length);
-  block->set_u8(kBlockRequestType, static_cast<uint8_t>(((direction & 1) << 7) | ((request_type & 3) << 5) |
-                                                        (recipient & 0x1F)));
-  block->set_u8(kBlockRequest, request);
-  block->set_u16(kBlockValue, value);
-  block->set_u16(kBlockIndex, index);
-  block->set_u16(kBlockLength, static_cast<uint16_t>(length));
-  block->set_u32(kBlockTimeout, TimeoutSeconds(timeout_ms_));
-  block->set_u32(kBlockDataOffset, kBlockHeaderSize);
-  block->set_u32(kBlockDataLength, length);
-  if (length > 0 && buffer != nullptr) std::memcpy(block->data() + kBlockHeaderSize, buffer, length);
-  Issue(kIoctlControlTransfer, block.get(), block->data(), block->size(), ov);
-  return block;
+  UsbSetup setup;
+  setup.request_type =
+      static_cast<uint8_t>(((direction & 1) << 7) | ((request_type & 3) << 5) | (recipient & 0x1F));
+  setup.request = request;
+  setup.value = value;
+  setup.index = index;
+  xfer->staging.resize(length);
+  if (!in_ && length > 0 && buffer != nullptr) std::memcpy(xfer->staging.data(), buffer, length);
+  uint32_t actual = 0;
+  const UsbStatus s = backend_->ControlTransfer(setup, xfer->staging.data(), static_cast<uint16_t>(length),
+                                                TimeoutSeconds(timeout_ms_) * 1000, &actual);
+  // The transfer has run already; it completes here, failed or not.
+  xfer->SetSubmitStatus(UsbStatus::kOk);
+  xfer->Complete(s, s == UsbStatus::kOk ? actual : 0);
+  return true;
 }
 
-std::unique_ptr<RequestBlock> UsbIsoEndpoint::BeginDirect(uint8_t* buffer, uint32_t length, Overlapped* ov) {
-  if (max_packet_size_ == 0) return nullptr;
-  const uint32_t packets = (length + max_packet_size_ - 1) / max_packet_size_;
-  if (packets == 0) return nullptr;
-  auto block = std::make_unique<RequestBlock>(kBlockHeaderSize + 8 * packets);
-  block->set_u8(kBlockEndpoint, bEndpointAddress_);
-  block->set_u32(kBlockPacketOffset, kBlockHeaderSize);
-  block->set_u32(kBlockPacketLength, 8 * packets);
-  Issue(kIoctlDirectTransfer, block.get(), buffer, length, ov);
-  return block;
+bool UsbIsoEndpoint::BeginDataXfer(uint8_t* buffer, uint32_t length, UsbTransfer* xfer) {
+  if (max_packet_size_ == 0 || length == 0) {
+    xfer->SetSubmitStatus(UsbStatus::kInvalid);
+    return false;
+  }
+  return UsbEndpoint::BeginDataXfer(buffer, length, xfer);
 }
 
-std::unique_ptr<RequestBlock> UsbIsoEndpoint::BeginBuffered(uint8_t* buffer, uint32_t length, Overlapped* ov) {
-  if (max_packet_size_ == 0) return nullptr;
-  const uint32_t packets = (length + max_packet_size_ - 1) / max_packet_size_;
-  if (packets == 0) return nullptr;
-  const uint32_t data_offset = kBlockHeaderSize + 8 * packets;
-  auto block = std::make_unique<RequestBlock>(data_offset + length);
-  block->set_u8(kBlockEndpoint, bEndpointAddress_);
-  block->set_u32(kBlockPacketOffset, kBlockHeaderSize);
-  block->set_u32(kBlockPacketLength, 8 * packets);
-  block->set_u32(kBlockDataOffset, data_offset);
-  block->set_u32(kBlockDataLength, length);
-  if (buffer != nullptr) std::memcpy(block->data() + data_offset, buffer, length);
-  Issue(kIoctlBufferedTransfer, block.get(), block->data(), block->size(), ov);
-  return block;
-}
-
-std::unique_ptr<UsbEndpoint> MakeEndpoint(UsbDriverHandle* handle, const UsbEndpointDescriptor& d) {
+std::unique_ptr<UsbEndpoint> MakeEndpoint(UsbBackend* backend, const UsbEndpointDescriptor& d) {
   switch (d.bmAttributes) {
-    case kAttrControl: return std::make_unique<UsbControlEndpoint>(handle, d);
-    case kAttrIsochronous: return std::make_unique<UsbIsoEndpoint>(handle, d);
+    case kAttrControl:
+      return std::make_unique<UsbControlEndpoint>(backend, d);
+    case kAttrIsochronous:
+      return std::make_unique<UsbIsoEndpoint>(backend, d);
     case kAttrBulk:
-    case kAttrInterrupt: return std::make_unique<UsbBulkEndpoint>(handle, d);
-    default: return nullptr;
+    case kAttrInterrupt:
+      return std::make_unique<UsbBulkEndpoint>(backend, d);
+    default:
+      return nullptr;
   }
 }
 

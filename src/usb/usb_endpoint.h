@@ -4,9 +4,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "usb/overlapped.h"
-#include "usb/request_block.h"
 #include "usb/usb_driver.h"
+#include "usb/usb_transfer.h"
 
 namespace pelkan::usb {
 
@@ -27,45 +26,45 @@ inline constexpr uint8_t kAttrBulk = 2;
 inline constexpr uint8_t kAttrInterrupt = 3;
 
 // One endpoint of an opened device. Data transfers are split into begin, wait and finish so that a
-// caller can keep several in flight: begin returns the request block, which belongs to the caller
-// and must be handed to finish; the overlapped record must live until then too.
-// Begins may run on one thread while waits and finishes run on another; the result of each begin
-// is kept in its overlapped record. The status and byte-count fields describe the last finished
-// transfer of the endpoint. The endpoint never closes the device handle.
+// caller can keep several in flight, each with its own UsbTransfer record, which the caller owns and
+// keeps (with the data) until the transfer is finished. Begins may run on one thread while waits
+// and finishes run on another. The status and byte count describe the last finished transfer of
+// the endpoint. The endpoint never closes the device.
 class UsbEndpoint {
  public:
   static constexpr uint32_t kDefaultTimeoutMs = 10000;
 
-  UsbEndpoint(UsbDriverHandle* handle, const UsbEndpointDescriptor& d);
+  UsbEndpoint(UsbBackend* backend, const UsbEndpointDescriptor& d);
   virtual ~UsbEndpoint() = default;
   UsbEndpoint(const UsbEndpoint&) = delete;
   UsbEndpoint& operator=(const UsbEndpoint&) = delete;
 
-  // Starts a transfer of `length` bytes to or from `buffer` (which must live until finish).
-  // Returns the request block, or null when the device handle is invalid (or an isochronous length
-  // gives no packet). `ov` must have been Reset; its begin_error tells what the driver said.
-  virtual std::unique_ptr<RequestBlock> BeginDataXfer(uint8_t* buffer, uint32_t length, Overlapped* ov);
-  // True when the transfer begun with `ov` has completed within `timeout_ms`. A timed-out wait
-  // cancels nothing.
-  bool WaitForXfer(Overlapped* ov, uint32_t timeout_ms);
-  // Ends a transfer: `*length` becomes the bytes transferred; IN data of the buffered form is copied
-  // to `buffer`; the packet-information area goes to `packet_info` when given. Releases `block`.
-  // True when the driver reported success and both status words are 0. Call only once the transfer
-  // has completed (or never started).
-  bool FinishDataXfer(uint8_t* buffer, uint32_t* length, Overlapped* ov, std::unique_ptr<RequestBlock> block,
-                      uint8_t* packet_info = nullptr);
-  // Synchronous transfer: begin, wait up to the endpoint's timeout (on time-out: abort the endpoint
-  // and wait for the transfer to end), finish. True when all succeeded; `*length` = bytes transferred.
-  bool XferData(uint8_t* buffer, uint32_t* length, uint8_t* packet_info = nullptr);
-  // Cancels one started transfer; it then completes with an error. False when it is not in flight.
-  bool CancelXfer(Overlapped* ov);
-  // Asks the driver to end every pending transfer of this endpoint. True when it accepted.
+  // Starts a transfer of `length` bytes to or from `buffer` (which must live until finish), with the
+  // context `xfer` (Reset before). True when it was started: it then completes, and is finished with
+  // FinishDataXfer. False when nothing was started: no device, an isochronous length of no packet,
+  // or the backend refused (xfer->status() says why).
+  virtual bool BeginDataXfer(uint8_t* buffer, uint32_t length, UsbTransfer* xfer);
+  // True when the transfer begun with `xfer` has completed within `timeout_ms`; false at once for a
+  // transfer that was not started. A timed-out wait cancels nothing.
+  bool WaitForXfer(UsbTransfer* xfer, uint32_t timeout_ms);
+  // Ends a transfer: `*length` becomes the bytes transferred (never more than it asked for); IN data
+  // of the buffered form is copied to `buffer`. True when the transfer succeeded. Call only once the
+  // transfer has completed, or when it was never started.
+  bool FinishDataXfer(uint8_t* buffer, uint32_t* length, UsbTransfer* xfer);
+  // Synchronous transfer: begin, wait up to the endpoint's timeout (on time-out: cancel the transfer,
+  // or abort the endpoint, and wait for it to end), finish. True when all succeeded; `*length` =
+  // bytes transferred.
+  bool XferData(uint8_t* buffer, uint32_t* length);
+  // Cancels one started transfer; it then completes with kCancelled (unless it had already
+  // finished). False when it is not in flight.
+  bool CancelXfer(UsbTransfer* xfer);
+  // Ends every pending transfer of this endpoint. True when the backend accepted.
   bool Abort();
-  // Clears a halt (stall) of the endpoint; end its transfers first. True when the driver did.
+  // Clears a halt (stall) of the endpoint; end its transfers first. True when the backend did.
   bool ResetPipe();
-  // Sets the driver's transfer size for this endpoint, rounded up to whole packets.
+  // Tells the backend the transfer size for this endpoint, rounded up to whole packets.
   void SetXferSize(uint32_t size);
-  // The size SetXferSize sends for `size` with this endpoint's packet size.
+  // The size SetXferSize hands on for `size` with this endpoint's packet size.
   uint32_t RoundXferSize(uint32_t size) const;
 
   uint8_t bLength() const { return bLength_; }
@@ -76,25 +75,21 @@ class UsbEndpoint {
   uint16_t transactions() const { return transactions_; }
   uint8_t bInterval() const { return bInterval_; }
   bool is_in() const { return in_; }
+  // Direct transfers go straight into the caller's buffer; otherwise the data travels through the
+  // transfer record's own copy.
   bool direct() const { return direct_; }
   void set_direct(bool direct) { direct_ = direct; }
   uint32_t timeout() const { return timeout_ms_; }
   void set_timeout(uint32_t ms) { timeout_ms_ = ms; }
-  uint32_t status1() const { return status1_.load(std::memory_order_relaxed); }
-  uint32_t status2() const { return status2_.load(std::memory_order_relaxed); }
+  // How the last finished transfer ended, and its bytes.
+  UsbStatus status() const { return status_.load(std::memory_order_relaxed); }
   uint32_t bytes_transferred() const { return bytes_transferred_.load(std::memory_order_relaxed); }
-  uint32_t last_error() const { return last_error_.load(std::memory_order_relaxed); }
-  UsbDriverHandle* handle() const { return handle_; }
 
  protected:
-  // The direct form: 38-byte block, data straight into the caller's buffer.
-  virtual std::unique_ptr<RequestBlock> BeginDirect(uint8_t* buffer, uint32_t length, Overlapped* ov);
-  // The buffered form: the data travels inside the block.
-  virtual std::unique_ptr<RequestBlock> BeginBuffered(uint8_t* buffer, uint32_t length, Overlapped* ov);
-  // Issues `block` with `code` and records the driver's answer in `ov` and the endpoint.
-  void Issue(uint32_t code, RequestBlock* block, uint8_t* out, uint32_t out_size, Overlapped* ov);
+  // Hands the transfer to the backend: straight from `buffer`, or through xfer->staging.
+  bool Submit(uint8_t* buffer, uint32_t length, UsbTransfer* xfer);
 
-  UsbDriverHandle* handle_;
+  UsbBackend* backend_;
   uint8_t bLength_, bDescriptorType_, bEndpointAddress_, bmAttributes_;
   uint16_t max_packet_size_;
   uint16_t transactions_;
@@ -102,19 +97,18 @@ class UsbEndpoint {
   uint32_t timeout_ms_ = kDefaultTimeoutMs;
   bool in_;
   bool direct_ = true;
-  std::atomic<uint32_t> status1_{0};
-  std::atomic<uint32_t> status2_{0};
+  std::atomic<UsbStatus> status_{UsbStatus::kOk};
   std::atomic<uint32_t> bytes_transferred_{0};
-  std::atomic<uint32_t> last_error_{0};
 };
 
 // Endpoint 0. The caller sets the setup fields, then transfers; the data stage direction follows
 // `direction` (1 = to host).
 class UsbControlEndpoint : public UsbEndpoint {
  public:
-  UsbControlEndpoint(UsbDriverHandle* handle, const UsbEndpointDescriptor& d);
-  std::unique_ptr<RequestBlock> BeginDataXfer(uint8_t* buffer, uint32_t length, Overlapped* ov) override;
-  // The timeout field of a control block for a timeout in milliseconds: whole seconds, but 1 for
+  UsbControlEndpoint(UsbBackend* backend, const UsbEndpointDescriptor& d);
+  // Runs the control transfer at once; the data of an IN stage reaches `buffer` at finish.
+  bool BeginDataXfer(uint8_t* buffer, uint32_t length, UsbTransfer* xfer) override;
+  // A control transfer's time limit in whole seconds for a timeout in milliseconds, but 1 for
   // anything from 1 to 999 ms.
   static uint32_t TimeoutSeconds(uint32_t timeout_ms);
 
@@ -132,18 +126,16 @@ class UsbBulkEndpoint : public UsbEndpoint {
   using UsbEndpoint::UsbEndpoint;
 };
 
-// Isochronous endpoints: the block carries a packet-information area of 8 bytes per packet.
+// Isochronous endpoints: a transfer is cut into packets of the maximum packet size; a length that
+// makes no packet starts nothing.
 class UsbIsoEndpoint : public UsbEndpoint {
  public:
   using UsbEndpoint::UsbEndpoint;
-
- protected:
-  std::unique_ptr<RequestBlock> BeginDirect(uint8_t* buffer, uint32_t length, Overlapped* ov) override;
-  std::unique_ptr<RequestBlock> BeginBuffered(uint8_t* buffer, uint32_t length, Overlapped* ov) override;
+  bool BeginDataXfer(uint8_t* buffer, uint32_t length, UsbTransfer* xfer) override;
 };
 
 // Creates the endpoint object for a descriptor by its bmAttributes value (0 control, 1 iso, 2/3 bulk
 // and interrupt); null for any other value.
-std::unique_ptr<UsbEndpoint> MakeEndpoint(UsbDriverHandle* handle, const UsbEndpointDescriptor& d);
+std::unique_ptr<UsbEndpoint> MakeEndpoint(UsbBackend* backend, const UsbEndpointDescriptor& d);
 
 }  // namespace pelkan::usb

@@ -8,7 +8,6 @@
 #include <map>
 #include <thread>
 
-#include "usb/request_block.h"
 #include "usb/generator_ts_source.h"
 
 namespace pelkan::usb {
@@ -20,7 +19,6 @@ struct VirtualTunerDriver::Shared {
   bool present = true;
   int open_handles = 0;
   int halt_clears = 0;
-  std::atomic<uint64_t> bytes_streamed{0};
 };
 
 namespace {
@@ -38,31 +36,24 @@ std::vector<uint8_t> StringDescriptor(const std::u16string& text) {
   return d;
 }
 
-void CopyName(const char* name, uint8_t* out, uint32_t size) {
-  std::memset(out, 0, size);
-  if (size > 0) std::memcpy(out, name, std::min<size_t>(std::strlen(name), size - 1));
-}
-
 // One bulk transfer held by the virtual device.
 struct Xfer {
-  Overlapped* ov = nullptr;
-  uint8_t* status_block = nullptr;  // where the status words go
+  UsbTransfer* transfer = nullptr;
   uint8_t* dst = nullptr;
   uint32_t length = 0;
-  uint32_t base = 0;                // data offset counted in the returned bytes
   uint8_t endpoint = 0;
   uint64_t index = 0;
 };
 
 // A transfer that failed or was cancelled still reports the bytes it had received.
-void CompleteXfer(const Xfer& x, bool ok, uint32_t data_bytes, uint32_t status1, uint32_t error) {
-  WriteBlockStatus(x.status_block, status1, 0);
-  x.ov->Complete(ok, data_bytes > 0 || ok ? x.base + data_bytes : 0, error);
+void CompleteXfer(const Xfer& x, UsbStatus status, uint32_t bytes) {
+  x.transfer->Complete(status, bytes);
 }
 
-class VirtualTunerHandle : public UsbDriverHandle {
+class VirtualTunerHandle : public UsbBackend {
  public:
-  explicit VirtualTunerHandle(std::shared_ptr<VirtualTunerDriver::Shared> shared) : shared_(std::move(shared)) {
+  explicit VirtualTunerHandle(std::shared_ptr<VirtualTunerDriver::Shared> shared)
+      : shared_(std::move(shared)) {
     std::lock_guard lock(shared_->mutex);
     ++shared_->open_handles;
   }
@@ -80,174 +71,34 @@ class VirtualTunerHandle : public UsbDriverHandle {
     work_cv_.notify_all();
     pace_cv_.notify_all();
     if (worker_.joinable()) worker_.join();
-    for (const Xfer& x : left) CompleteXfer(x, false, 0, kUsbdStatusCanceled, kIoCancelled);
+    for (const Xfer& x : left) CompleteXfer(x, UsbStatus::kCancelled, 0);
     std::lock_guard lock(shared_->mutex);
     --shared_->open_handles;
   }
 
-  IoResult Request(uint32_t code, uint8_t* in, uint32_t in_size, uint8_t* out, uint32_t out_size,
-                   Overlapped* ov) override {
-    {
-      std::lock_guard lock(mutex_);
-      if (gone_) return {false, 0, kIoDeviceGone};
-    }
-    const VirtualTunerOptions& opt = shared_->options;
-    switch (code) {
-      case kIoctlGetDriverVersion: return Value32(out, out_size, opt.driver_version);
-      case kIoctlGetSecondVersion: return Value32(out, out_size, 0x00010000);
-      case kIoctlGetSpeedValue: return Value32(out, out_size, 2);
-      case kIoctlGetAltSetting: return Value8(out, out_size, 0);
-      case kIoctlGetDeviceValue: return Value8(out, out_size, 1);
-      case kIoctlGetDeviceName:
-        if (out == nullptr || out_size == 0) return {false, 0, kIoInvalidParameter};
-        CopyName(kVirtualTunerName, out, out_size);
-        return {true, out_size, kIoSuccess};
-      case kIoctlGetSecondName:
-        if (out == nullptr || out_size == 0) return {false, 0, kIoInvalidParameter};
-        CopyName(kVirtualTunerPath, out, out_size);
-        return {true, out_size, kIoSuccess};
-      case kIoctlSetTransferSize:
-        if (in == nullptr || in_size < 5) return {false, 0, kIoInvalidParameter};
-        {
-          std::lock_guard lock(mutex_);
-          xfer_sizes_[in[0]] = GetLe32(in + 1);
-        }
-        if (out != nullptr && out != in && out_size >= 5) std::memcpy(out, in, 5);
-        return {true, 5, kIoSuccess};
-      case kIoctlAbortPipe:
-        if (in == nullptr || in_size < 1) return {false, 0, kIoInvalidParameter};
-        AbortEndpoint(in[0]);
-        return {true, 0, kIoSuccess};
-      case kIoctlResetPipe:
-        if (in == nullptr || in_size < 1) return {false, 0, kIoInvalidParameter};
-        {
-          std::lock_guard lock(mutex_);
-          if (in[0] == VirtualTunerDriver::kStreamEndpoint) halted_ = false;
-        }
-        {
-          std::lock_guard lock(shared_->mutex);
-          ++shared_->halt_clears;
-        }
-        return {true, 0, kIoSuccess};
-      case kIoctlControlTransfer: return Control(in, in_size, ov);
-      case kIoctlBufferedTransfer: {
-        BlockHeader h;
-        if (!ReadBlockHeader(in, in_size, &h) || h.packet_length > 0) return {false, 0, kIoInvalidParameter};
-        Xfer x{ov, in, in + h.data_offset, h.data_length, h.data_offset, h.endpoint, 0};
-        return Data(x);
-      }
-      case kIoctlDirectTransfer: {
-        BlockHeader h;
-        if (!ReadBlockHeader(in, in_size, &h) || h.packet_length > 0) return {false, 0, kIoInvalidParameter};
-        Xfer x{ov, in, out, out == nullptr ? 0 : out_size, 0, h.endpoint, 0};
-        return Data(x);
-      }
-      default: return {false, 0, kIoNotSupported};
-    }
-  }
-
-  bool Cancel(Overlapped* ov) override {
-    Xfer found;
-    {
-      std::lock_guard lock(mutex_);
-      if (!Take(&queue_, ov, &found) && !Take(&stuck_, ov, &found)) {
-        if (current_ov_ != ov || ov == nullptr) return false;
-        current_cancel_ = true;
-        pace_cv_.notify_all();
-        return true;
-      }
-    }
-    CompleteXfer(found, false, 0, kUsbdStatusCanceled, kIoCancelled);
-    return true;
-  }
-
- private:
-  template <typename C>
-  static bool Take(C* list, Overlapped* ov, Xfer* found) {
-    for (auto it = list->begin(); it != list->end(); ++it) {
-      if (it->ov == ov) {
-        *found = *it;
-        list->erase(it);
-        return true;
-      }
-    }
-    return false;
-  }
-
-  static IoResult Value32(uint8_t* out, uint32_t size, uint32_t v) {
-    if (out == nullptr || size < 4) return {false, 0, kIoInvalidParameter};
-    PutLe32(out, v);
-    return {true, 4, kIoSuccess};
-  }
-  static IoResult Value8(uint8_t* out, uint32_t size, uint8_t v) {
-    if (out == nullptr || size < 1) return {false, 0, kIoInvalidParameter};
-    out[0] = v;
-    return {true, 1, kIoSuccess};
-  }
-
-  IoResult Control(uint8_t* block, uint32_t size, Overlapped* ov) {
-    BlockHeader h;
-    if (!ReadBlockHeader(block, size, &h)) return {false, 0, kIoInvalidParameter};
-    uint8_t* data = block + h.data_offset;
-    const uint32_t room = std::min<uint32_t>(h.length, h.data_length);
-    std::vector<uint8_t> reply;
-    bool ok = true;
-    const uint8_t type = (h.request_type >> 5) & 3;
-    if (type == 0 && h.request == 6 && (h.request_type & 0x80)) {
-      const uint8_t dtype = static_cast<uint8_t>(h.value >> 8);
-      const uint8_t dindex = static_cast<uint8_t>(h.value);
-      if (dtype == 1 && dindex == 0) reply = VirtualTunerDriver::DeviceDescriptor();
-      else if (dtype == 2 && dindex == 0) reply = VirtualTunerDriver::ConfigurationDescriptor();
-      else if (dtype == 3 && dindex == 0) reply = {4, 3, 0x09, 0x04};
-      else if (dtype == 3 && dindex == 1) reply = StringDescriptor(u"Pelkan");
-      else if (dtype == 3 && dindex == 2) reply = StringDescriptor(u"Virtual FX2 tuner");
-      else if (dtype == 3 && dindex == 3) reply = StringDescriptor(u"00000001");
-      else ok = false;
-    } else if (type == 0 && h.request == 10 && (h.request_type & 0x80)) {
-      reply = {0};  // GET_INTERFACE: alternate setting 0
-    }
-    // Other standard requests (SET_CONFIGURATION, SET_INTERFACE, ...) and vendor requests are
-    // accepted without data.
-    if (!ok) {
-      WriteBlockStatus(block, kUsbdStatusStall, 0);
-      return {false, 0, kIoFailed};
-    }
-    uint32_t n = 0;
-    if (h.request_type & 0x80) {
-      n = std::min<uint32_t>(room, static_cast<uint32_t>(reply.size()));
-      if (n > 0) std::memcpy(data, reply.data(), n);
-    } else {
-      n = room;
-    }
-    WriteBlockStatus(block, 0, 0);
-    const uint32_t bytes = h.data_offset + n;
-    if (ov != nullptr) ov->Complete(true, bytes, kIoSuccess);
-    return {true, bytes, kIoSuccess};
-  }
-
-  IoResult Data(Xfer x) {
-    if (x.ov == nullptr) return {false, 0, kIoInvalidParameter};
-    if ((x.endpoint & 0x80) == 0) {
-      if (x.endpoint != 0x02 && x.endpoint != 0x04) return {false, 0, kIoInvalidParameter};
+  UsbStatus Submit(uint8_t endpoint, uint8_t* data, uint32_t length, UsbTransfer* transfer) override {
+    if (transfer == nullptr) return UsbStatus::kInvalid;
+    Xfer x{transfer, data, data == nullptr ? 0 : length, endpoint, 0};
+    if ((endpoint & 0x80) == 0) {
+      if (endpoint != 0x02 && endpoint != 0x04) return UsbStatus::kInvalid;
+      if (Gone()) return UsbStatus::kDeviceGone;
       {
         std::lock_guard lock(shared_->mutex);
         shared_->out_writes.emplace_back(x.dst, x.dst + x.length);
       }
-      WriteBlockStatus(x.status_block, 0, 0);
-      x.ov->Complete(true, x.base + x.length, kIoSuccess);
-      return {true, x.base + x.length, kIoSuccess};
+      CompleteXfer(x, UsbStatus::kOk, x.length);
+      return UsbStatus::kOk;
     }
-    if (x.endpoint != VirtualTunerDriver::kStreamEndpoint &&
-        x.endpoint != VirtualTunerDriver::kRemoteEndpoint) {
-      return {false, 0, kIoInvalidParameter};
+    if (endpoint != VirtualTunerDriver::kStreamEndpoint && endpoint != VirtualTunerDriver::kRemoteEndpoint) {
+      return UsbStatus::kInvalid;
     }
     {
       std::lock_guard lock(mutex_);
-      if (gone_) return {false, 0, kIoDeviceGone};
-      if (x.endpoint != VirtualTunerDriver::kStreamEndpoint) {
+      if (gone_) return UsbStatus::kDeviceGone;
+      if (endpoint != VirtualTunerDriver::kStreamEndpoint) {
         // Nobody presses a remote-control key: the interrupt endpoint NAKs, its transfers wait.
         stuck_.push_back(x);
-        return {false, 0, kIoPending};
+        return UsbStatus::kOk;
       }
       x.index = next_index_++;
       queue_.push_back(x);
@@ -255,10 +106,26 @@ class VirtualTunerHandle : public UsbDriverHandle {
     }
     // Wakes the worker only when it waits for work; one waiting for a transfer's due time sleeps on.
     work_cv_.notify_all();
-    return {false, 0, kIoPending};
+    return UsbStatus::kOk;
   }
 
-  void AbortEndpoint(uint8_t endpoint) {
+  bool Cancel(UsbTransfer* transfer) override {
+    Xfer found;
+    {
+      std::lock_guard lock(mutex_);
+      if (!Take(&queue_, transfer, &found) && !Take(&stuck_, transfer, &found)) {
+        if (current_ != transfer || transfer == nullptr) return false;
+        current_cancel_ = true;
+        pace_cv_.notify_all();
+        return true;
+      }
+    }
+    CompleteXfer(found, UsbStatus::kCancelled, 0);
+    return true;
+  }
+
+  bool Abort(uint8_t endpoint) override {
+    if (Gone()) return false;
     std::vector<Xfer> aborted;
     {
       std::lock_guard lock(mutex_);
@@ -272,10 +139,105 @@ class VirtualTunerHandle : public UsbDriverHandle {
           }
         }
       }
-      if (current_ov_ != nullptr && current_endpoint_ == endpoint) current_cancel_ = true;
+      if (current_ != nullptr && current_endpoint_ == endpoint) current_cancel_ = true;
     }
     pace_cv_.notify_all();
-    for (const Xfer& x : aborted) CompleteXfer(x, false, 0, kUsbdStatusCanceled, kIoCancelled);
+    for (const Xfer& x : aborted) CompleteXfer(x, UsbStatus::kCancelled, 0);
+    return true;
+  }
+
+  UsbStatus ClearHalt(uint8_t endpoint) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (gone_) return UsbStatus::kDeviceGone;
+      if (endpoint == VirtualTunerDriver::kStreamEndpoint) halted_ = false;
+    }
+    std::lock_guard lock(shared_->mutex);
+    ++shared_->halt_clears;
+    return UsbStatus::kOk;
+  }
+
+  bool SetTransferSize(uint8_t endpoint, uint32_t size) override {
+    std::lock_guard lock(mutex_);
+    if (gone_) return false;
+    xfer_sizes_[endpoint] = size;
+    return true;
+  }
+
+  UsbStatus ControlTransfer(const UsbSetup& setup, uint8_t* data, uint16_t length, uint32_t timeout_ms,
+                            uint32_t* actual) override {
+    *actual = 0;
+    if (Gone()) return UsbStatus::kDeviceGone;
+    const bool to_host = (setup.request_type & 0x80) != 0;
+    const bool standard = ((setup.request_type >> 5) & 3) == 0;
+    if (standard && to_host && setup.request == 6) {
+      return GetDescriptor(static_cast<uint8_t>(setup.value >> 8), static_cast<uint8_t>(setup.value),
+                           setup.index, data, length, timeout_ms, actual);
+    }
+    if (standard && to_host && setup.request == 10) {
+      if (length > 0) data[0] = 0;  // GET_INTERFACE: alternate setting 0
+      *actual = length > 0 ? 1 : 0;
+      return UsbStatus::kOk;
+    }
+    // Other standard requests (SET_CONFIGURATION, SET_INTERFACE, ...) and vendor requests are
+    // accepted without data.
+    *actual = to_host ? 0 : length;
+    return UsbStatus::kOk;
+  }
+
+  UsbStatus GetDescriptor(uint8_t type, uint8_t index, uint16_t, uint8_t* data, uint16_t length, uint32_t,
+                          uint32_t* actual) override {
+    *actual = 0;
+    if (Gone()) return UsbStatus::kDeviceGone;
+    std::vector<uint8_t> reply;
+    if (type == 1 && index == 0)
+      reply = VirtualTunerDriver::DeviceDescriptor();
+    else if (type == 2 && index == 0)
+      reply = VirtualTunerDriver::ConfigurationDescriptor();
+    else if (type == 3 && index == 0)
+      reply = {4, 3, 0x09, 0x04};
+    else if (type == 3 && index == 1)
+      reply = StringDescriptor(u"Pelkan");
+    else if (type == 3 && index == 2)
+      reply = StringDescriptor(u"Virtual FX2 tuner");
+    else if (type == 3 && index == 3)
+      reply = StringDescriptor(u"00000001");
+    else
+      return UsbStatus::kStall;
+    *actual = std::min<uint32_t>(length, static_cast<uint32_t>(reply.size()));
+    if (*actual > 0) std::memcpy(data, reply.data(), *actual);
+    return UsbStatus::kOk;
+  }
+
+  std::optional<uint32_t> DriverVersion() override {
+    if (Gone()) return std::nullopt;
+    return shared_->options.driver_version;
+  }
+  std::optional<std::string> DeviceName() override {
+    if (Gone()) return std::nullopt;
+    return std::string(kVirtualTunerName);
+  }
+  std::optional<uint8_t> AlternateSetting() override {
+    if (Gone()) return std::nullopt;
+    return uint8_t{0};
+  }
+
+ private:
+  template <typename C>
+  static bool Take(C* list, UsbTransfer* transfer, Xfer* found) {
+    for (auto it = list->begin(); it != list->end(); ++it) {
+      if (it->transfer == transfer) {
+        *found = *it;
+        list->erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool Gone() {
+    std::lock_guard lock(mutex_);
+    return gone_;
   }
 
   const VirtualFault* FaultFor(uint64_t index) const {
@@ -297,7 +259,7 @@ class VirtualTunerHandle : public UsbDriverHandle {
       std::lock_guard shared_lock(shared_->mutex);
       shared_->present = false;
     }
-    for (const Xfer& f : failed) CompleteXfer(f, false, 0, kUsbdStatusDeviceGone, kIoDeviceGone);
+    for (const Xfer& f : failed) CompleteXfer(f, UsbStatus::kDeviceGone, 0);
     lock.lock();
   }
 
@@ -306,7 +268,7 @@ class VirtualTunerHandle : public UsbDriverHandle {
     std::vector<Xfer> failed(queue_.begin(), queue_.end());
     queue_.clear();
     lock.unlock();
-    for (const Xfer& f : failed) CompleteXfer(f, false, 0, kUsbdStatusStall, kIoFailed);
+    for (const Xfer& f : failed) CompleteXfer(f, UsbStatus::kStall, 0);
     lock.lock();
   }
 
@@ -355,7 +317,7 @@ class VirtualTunerHandle : public UsbDriverHandle {
         switch (fault->kind) {
           case VirtualFault::Kind::kError:
             lock.unlock();
-            CompleteXfer(x, false, 0, kUsbdStatusXactError, kIoFailed);
+            CompleteXfer(x, UsbStatus::kError, 0);
             lock.lock();
             continue;
           case VirtualFault::Kind::kUnplug:
@@ -377,13 +339,13 @@ class VirtualTunerHandle : public UsbDriverHandle {
             break;
         }
       }
-      current_ov_ = x.ov;
+      current_ = x.transfer;
       current_endpoint_ = x.endpoint;
       current_cancel_ = false;
       if (!Pace(lock, n)) {
-        current_ov_ = nullptr;
+        current_ = nullptr;
         lock.unlock();
-        CompleteXfer(x, false, 0, kUsbdStatusCanceled, kIoCancelled);
+        CompleteXfer(x, UsbStatus::kCancelled, 0);
         lock.lock();
         continue;
       }
@@ -393,29 +355,28 @@ class VirtualTunerHandle : public UsbDriverHandle {
                                                   : MakeDefaultTsSource(shared_->options.bit_rate);
       }
       const uint32_t got = (n > 0 && source_ != nullptr) ? static_cast<uint32_t>(source_->Read(x.dst, n)) : 0;
-      shared_->bytes_streamed.fetch_add(got, std::memory_order_relaxed);
       lock.lock();
       pace_bytes_ += got;
       if (pause) {
         // The tuner sends nothing more: the transfer holds its bytes until it is cancelled.
         pace_cv_.wait(lock, [this] { return closing_ || current_cancel_; });
-        current_ov_ = nullptr;
+        current_ = nullptr;
         lock.unlock();
-        CompleteXfer(x, false, got, kUsbdStatusCanceled, kIoCancelled);
+        CompleteXfer(x, UsbStatus::kCancelled, got);
         lock.lock();
         continue;
       }
-      current_ov_ = nullptr;
+      current_ = nullptr;
       if (stall) {
         halted_ = true;
         lock.unlock();
-        CompleteXfer(x, false, got, kUsbdStatusStall, kIoFailed);
+        CompleteXfer(x, UsbStatus::kStall, got);
         lock.lock();
         FailQueuedWithStall(lock);
         continue;
       }
       lock.unlock();
-      CompleteXfer(x, true, got, 0, kIoSuccess);
+      CompleteXfer(x, UsbStatus::kOk, got);
       lock.lock();
     }
   }
@@ -426,7 +387,7 @@ class VirtualTunerHandle : public UsbDriverHandle {
   std::condition_variable pace_cv_;  // the transfer being paced was cancelled, or closing
   std::deque<Xfer> queue_;
   std::deque<Xfer> stuck_;
-  Overlapped* current_ov_ = nullptr;
+  UsbTransfer* current_ = nullptr;
   uint8_t current_endpoint_ = 0;
   bool current_cancel_ = false;
   bool closing_ = false;
@@ -455,7 +416,7 @@ std::vector<std::string> VirtualTunerDriver::EnumerateDevices() {
   return {kVirtualTunerPath};
 }
 
-std::unique_ptr<UsbDriverHandle> VirtualTunerDriver::Open(const std::string& path) {
+std::unique_ptr<UsbBackend> VirtualTunerDriver::Open(const std::string& path) {
   if (path != kVirtualTunerPath || !IsPresent()) return nullptr;
   return std::make_unique<VirtualTunerHandle>(shared_);
 }
@@ -464,8 +425,6 @@ std::vector<std::vector<uint8_t>> VirtualTunerDriver::OutWrites() const {
   std::lock_guard lock(shared_->mutex);
   return shared_->out_writes;
 }
-
-uint64_t VirtualTunerDriver::BytesStreamed() const { return shared_->bytes_streamed.load(std::memory_order_relaxed); }
 
 void VirtualTunerDriver::Replug() {
   std::lock_guard lock(shared_->mutex);
@@ -488,22 +447,34 @@ int VirtualTunerDriver::OpenHandles() const {
 }
 
 std::vector<uint8_t> VirtualTunerDriver::DeviceDescriptor() {
-  return {18,   1,    0x00, 0x02,  // bcdUSB 2.00
-          0xFF, 0xFF, 0xFF, 64,    // vendor-specific class, EP0 packet size 64
-          static_cast<uint8_t>(kVendorId), static_cast<uint8_t>(kVendorId >> 8),
-          static_cast<uint8_t>(kProductId), static_cast<uint8_t>(kProductId >> 8),
-          0x00, 0xA0,              // bcdDevice (the FX2's silicon revision field)
-          1,    2,    3,    1};
+  return {18,
+          1,
+          0x00,
+          0x02,  // bcdUSB 2.00
+          0xFF,
+          0xFF,
+          0xFF,
+          64,  // vendor-specific class, EP0 packet size 64
+          static_cast<uint8_t>(kVendorId),
+          static_cast<uint8_t>(kVendorId >> 8),
+          static_cast<uint8_t>(kProductId),
+          static_cast<uint8_t>(kProductId >> 8),
+          0x00,
+          0xA0,  // bcdDevice (the FX2's silicon revision field)
+          1,
+          2,
+          3,
+          1};
 }
 
 std::vector<uint8_t> VirtualTunerDriver::ConfigurationDescriptor() {
   static constexpr uint8_t kConfig[] = {
-      9, 2, 46, 0, 1, 1, 0, 0x80, 50,        // one interface, bus powered, 100 mA
-      9, 4, 0, 0, 4, 0xFF, 0xFF, 0xFF, 0,    // interface 0, 4 endpoints, vendor-specific
-      7, 5, 0x02, 2, 0x00, 0x02, 0,          // bulk OUT 2, 512 bytes
-      7, 5, 0x04, 2, 0x00, 0x02, 0,          // bulk OUT 4
-      7, 5, 0x86, 2, 0x00, 0x02, 0,          // bulk IN 6: the stream
-      7, 5, 0x88, 3, 0x40, 0x00, 4,          // interrupt IN 8: remote-control keys, 64 bytes, 1 ms
+      9, 2, 46,   0, 1,    1,    0,    0x80, 50,  // one interface, bus powered, 100 mA
+      9, 4, 0,    0, 4,    0xFF, 0xFF, 0xFF, 0,   // interface 0, 4 endpoints, vendor-specific
+      7, 5, 0x02, 2, 0x00, 0x02, 0,               // bulk OUT 2, 512 bytes
+      7, 5, 0x04, 2, 0x00, 0x02, 0,               // bulk OUT 4
+      7, 5, 0x86, 2, 0x00, 0x02, 0,               // bulk IN 6: the stream
+      7, 5, 0x88, 3, 0x40, 0x00, 4,               // interrupt IN 8: remote-control keys, 64 bytes, 1 ms
   };
   return std::vector<uint8_t>(std::begin(kConfig), std::end(kConfig));
 }

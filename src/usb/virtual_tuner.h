@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "usb/driver_config.h"
-#include "usb/request_block.h"
 #include "usb/ts_source.h"
 #include "usb/usb_driver.h"
 
@@ -28,7 +27,7 @@ struct VirtualFault {
     kEmpty,    // completes with 0 bytes
     kStall,    // the endpoint halts after `short_length` bytes of this transfer: it ends with those
                // bytes and a stall status, and every other transfer of the endpoint with a stall and
-               // no data, until the halt is cleared (kIoctlResetPipe)
+               // no data, until the halt is cleared (ClearHalt)
     kUnplug,   // the device leaves: this and every pending transfer fail first, then every request
   };
   Kind kind = Kind::kError;
@@ -46,13 +45,14 @@ struct VirtualTunerOptions {
   uint64_t bit_rate = kDefaultVirtualBitRate;
   // Makes the stream for each open; default: the broadcast generator.
   std::function<std::unique_ptr<TsSource>()> source_factory;
-  // Version reported for the driver; below 0x01050500 the request layer uses buffered transfers.
+  // Version reported for the driver; below kDirectTransferVersion the endpoints transfer through
+  // their own copy of the data instead of the caller's buffer.
   uint32_t driver_version = 0x01050500;
   std::vector<VirtualFault> faults;
 };
 
-// An EZ-USB FX2 tuner without hardware: answers the driver requests like a real one (descriptors,
-// strings, version values, bulk OUT 0x02/0x04 and bulk IN 0x86 with 512-byte packets, and the
+// An EZ-USB FX2 tuner without hardware: answers like a real one (descriptors, strings, name and
+// version, bulk OUT 0x02/0x04 and bulk IN 0x86 with 512-byte packets, and the
 // interrupt IN 0x88 of a remote-control receiver) and fills bulk IN transfers of endpoint 0x86 from
 // its stream, in the order they were begun, paced at the bit rate. The stream endpoint is the only
 // bulk IN endpoint, so the main window's preselection (the last bulk IN listed) finds it. Transfers
@@ -70,18 +70,16 @@ class VirtualTunerDriver : public UsbDriver {
   ~VirtualTunerDriver() override;
 
   std::vector<std::string> EnumerateDevices() override;
-  std::unique_ptr<UsbDriverHandle> Open(const std::string& path) override;
+  std::unique_ptr<UsbBackend> Open(const std::string& path) override;
 
   // Every bulk OUT write since construction, in order.
   std::vector<std::vector<uint8_t>> OutWrites() const;
-  // Bytes of stream delivered since construction.
-  uint64_t BytesStreamed() const;
   // Brings an unplugged tuner back.
   void Replug();
   bool IsPresent() const;
   // Open handles now.
   int OpenHandles() const;
-  // Halt clears (kIoctlResetPipe) asked for since construction.
+  // Halt clears (ClearHalt) asked for since construction.
   int HaltClears() const;
   // The device and configuration descriptors it reports.
   static std::vector<uint8_t> DeviceDescriptor();

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -111,8 +112,8 @@ TEST_F(CliSchedule, FilesOfOtherFormsAreReadAndOtherFilesKeptAside) {
   ASSERT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "30", "--dir", "rec"}), 0);
   std::string text;
   ASSERT_TRUE(platform::ReadFileContents("schedule.ini", &text));
-  for (size_t pos; (pos = text.find("\r\n")) != std::string::npos;) text.replace(pos, 2, "\r");
-  ASSERT_TRUE(platform::ReplaceFileContents("schedule.ini", "\xEF\xBB\xBF" + text));
+  text = std::regex_replace(text, std::regex("\r\n"), "\r");
+  ASSERT_TRUE(platform::ReplaceFileContents("schedule.ini", std::string("\xEF\xBB\xBF").append(text)));
   std::string list;
   EXPECT_EQ(Run({"list"}, &list), 0);
   EXPECT_NE(list.find("\n1\t日付\t2008年03月03日(月) 21時00分00秒"), std::string::npos) << list;

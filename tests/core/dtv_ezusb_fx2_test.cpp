@@ -360,7 +360,7 @@ TEST(Fx2Device, StopIsBoundedWhenTransfersNeverComeBack) {
   char text[128];
   EXPECT_GT(std::strlen(dev.GetStatusText(text, sizeof text)), 0u);
   // The driver may still write into them: the fake's records point into the kept buffers.
-  for (usb::Overlapped* ov : state->pending) ov->Complete(true, 0, 0);
+  for (usb::UsbTransfer* xfer : state->pending) xfer->Complete(usb::UsbStatus::kOk, 0);
 }
 
 TEST(Fx2Device, ListingWhileStreamingLeavesTheStreamAlone) {

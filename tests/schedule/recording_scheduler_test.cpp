@@ -10,6 +10,7 @@
 #include <future>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <thread>
 
 #include "core/status_text.h"
@@ -1001,8 +1002,8 @@ TEST(RecordingScheduler, FilesAreReadWhateverTheirLineEndsAndWrittenOnlyWhenTheL
   std::filesystem::create_directories(dir);
   const std::string path = (dir / "schedule.ini").string();
   std::string text = FormatSchedule({ByTime(At(21, 0, 0), 60), ByTime(At(22, 0, 0), 60)});
-  for (size_t pos; (pos = text.find("\r\n")) != std::string::npos;) text.replace(pos, 2, "\r");
-  text = "\xEF\xBB\xBF; my reservations\r" + text;
+  text = std::regex_replace(text, std::regex("\r\n"), "\r");
+  text = std::string("\xEF\xBB\xBF; my reservations\r").append(text);
   ASSERT_TRUE(platform::ReplaceFileContents(path, text));
   FakeHost host;
   RecordingScheduler s(&host);

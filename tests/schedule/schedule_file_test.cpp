@@ -182,5 +182,25 @@ TEST(ScheduleFile, MergeKeepsWhatEitherSideAddedOrRemoved) {
   EXPECT_EQ(FormatSchedule(MergeSchedule({}, {a}, {b})), FormatSchedule({a, b}));
 }
 
+TEST(ScheduleFile, MergeTakesAReservationReadBackFromTheFileForTheOneWrittenThere) {
+  // The blanks around a text do not survive the file. Read back (as another program's write
+  // brings it), the reservation is still the one in memory, which keeps its running state; it was
+  // taken for removed and added anew, which ended its recording.
+  ScheduleItem item = DailyExample();
+  SetText(item.directory, " D:\\rec ");
+  SetText(item.file_name, "news \nmore");
+  ScheduleItem recording = item;
+  SetItemState(&recording, ST_RECORDING);
+  const auto theirs = ParseSchedule(FormatSchedule({item}));
+  ASSERT_EQ(theirs.size(), 1u);
+  const auto merged = MergeSchedule({item}, {recording}, theirs);
+  ASSERT_EQ(merged.size(), 1u);
+  EXPECT_EQ(ItemState(merged[0]), ST_RECORDING);
+  EXPECT_EQ(GetText(merged[0].directory), " D:\\rec ");
+  // Removed by the other side, it goes, in whichever form either side holds it.
+  EXPECT_TRUE(MergeSchedule({item}, {recording}, {}).empty());
+  EXPECT_TRUE(MergeSchedule(theirs, {}, {item}).empty());
+}
+
 }  // namespace
 }  // namespace pelkan

@@ -277,6 +277,7 @@ void EventLog::Handler(uint32_t type, int32_t param, const uint8_t* data, uint32
     case EVENT_SATELLITE_DELIVERY: size = sizeof(SatelliteDelivery); break;
     case EVENT_BROADCAST_TIME: size = sizeof(BroadcastTime); break;
     case EVENT_SERVICE_NAME: size = sizeof(ServiceNames); break;
+    case EVENT_EIT_SECTION: size = count; break;
     default: break;
   }
   RecordedEvent e{type, param, count, {}};

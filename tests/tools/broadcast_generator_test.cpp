@@ -392,6 +392,81 @@ TEST(BroadcastGenerator, ScheduleCoversTheNextDayWithoutGaps) {
   }
 }
 
+// The EIT schedule sections of PID 0x0012 in the first `seconds` of the stream (read in pieces, so
+// that a minute of it is never held whole).
+std::vector<ScannedSection> ScheduleSections(BroadcastGenerator& g, double seconds) {
+  std::vector<uint8_t> eit;
+  for (double done = 0; done < seconds; done += 1.0) {
+    const std::vector<uint8_t> chunk = Generate(g, 1.0);
+    for (size_t at = 0; at + 188 <= chunk.size(); at += 188) {
+      if ((chunk[at + 1] & 0x1F) == 0 && chunk[at + 2] == 0x12)
+        eit.insert(eit.end(), chunk.begin() + static_cast<std::ptrdiff_t>(at),
+                   chunk.begin() + static_cast<std::ptrdiff_t>(at + 188));
+    }
+  }
+  std::vector<ScannedSection> out;
+  for (ScannedSection& s : ScanStream(eit, 188, [](uint16_t) { return true; }).sections) {
+    if (s.table_id() >= 0x50 && s.table_id() <= 0x5F) out.push_back(std::move(s));
+  }
+  return out;
+}
+
+TEST(BroadcastGenerator, ScheduleOfEightDaysRepeatsWithinAMinute) {
+  GeneratorOptions o;
+  o.service_count = 4;  // the longest cycle
+  BroadcastGenerator g(o);
+  const AbsTime now = ToAbs(o.start_time);
+  const AbsTime day0 = now / 86400 * 86400;
+  const std::vector<ScannedSection> sections = ScheduleSections(g, 60.0);
+  for (const ServiceInfo& s : g.CurrentMultiplex().services) {
+    for (const uint8_t first_table : {0x50, 0x58}) {
+      // Every section the layout fields announce, from the current segment on, has come.
+      std::map<uint8_t, std::set<uint8_t>> seen;
+      std::map<uint8_t, std::set<uint8_t>> wanted;
+      std::map<uint32_t, ParsedEvent> by_start;
+      for (const ScannedSection& sec : sections) {
+        if (sec.extension() != s.service_id || sec.table_id() < first_table ||
+            sec.table_id() > first_table + 7)
+          continue;
+        ASSERT_TRUE(sec.crc_ok);
+        EXPECT_EQ(sec.bytes[13], first_table + 1) << "last_table_id";
+        EXPECT_LE(sec.bytes.size(), 4096u);
+        const uint8_t number = sec.section_number();
+        const uint8_t segment_last = sec.bytes[12];
+        EXPECT_EQ(segment_last / 8, number / 8);
+        EXPECT_LE(number, segment_last);
+        EXPECT_EQ(sec.bytes[7] / 8, 31) << "last_section_number lies in the last segment";
+        seen[sec.table_id()].insert(number);
+        for (uint32_t n = number / 8 * 8; n <= segment_last; ++n)
+          wanted[sec.table_id()].insert(static_cast<uint8_t>(n));
+        for (const ParsedEvent& e : ParseEit(sec)) {
+          const AbsTime start = ToAbs(e.start);
+          EXPECT_EQ((start - day0) / 10800 % 32, number / 8u)
+              << "an event lies in the segment of its section";
+          EXPECT_EQ((start - day0) / (4 * 86400), sec.table_id() - first_table);
+          by_start[static_cast<uint32_t>(start - day0)] = e;
+        }
+      }
+      EXPECT_EQ(seen, wanted) << s.service_id;
+      const uint32_t first_segment = static_cast<uint32_t>((now - day0) / 10800);
+      for (uint8_t t = 0; t < 2; ++t) {
+        for (uint32_t seg = t == 0 ? first_segment : 0; seg < 32; ++seg)
+          EXPECT_EQ(seen[static_cast<uint8_t>(first_table + t)].count(static_cast<uint8_t>(seg * 8)), 1u)
+              << s.service_id << " table " << int(first_table + t) << " segment " << seg;
+      }
+      // The programmes follow each other without a gap over the eight days.
+      ASSERT_FALSE(by_start.empty());
+      AbsTime covered = ToAbs(by_start.begin()->second.start);
+      EXPECT_LE(covered, now);
+      for (const auto& [rel, e] : by_start) {
+        EXPECT_EQ(ToAbs(e.start), covered) << s.service_id;
+        covered = ToAbs(e.start) + e.duration;
+      }
+      EXPECT_GE(covered, day0 + 8 * 86400);
+    }
+  }
+}
+
 TEST(ProgrammeSchedule, OverrunIsAnnouncedHalfWayAndPushesTheNextProgrammeBack) {
   const ProgrammeSchedule sched(1, 1024, 1800, true);
   uint64_t k = 30'000'000 / 1800;

@@ -411,6 +411,10 @@ TEST_F(MainWindowTest, SettingsAndWindowPositionsSurviveARestart) {
   s.schedule_pos_y = 430;
   s.schedule_size_x = 520;
   s.schedule_size_y = 320;
+  s.guide_pos_x = 440;
+  s.guide_pos_y = 450;
+  s.guide_size_x = 800;
+  s.guide_size_y = 500;
   s.last_ep_in = 0x86;
   s.last_ep_out = 0x04;
   s.rec_time = 30;
@@ -433,6 +437,8 @@ TEST_F(MainWindowTest, SettingsAndWindowPositionsSurviveARestart) {
     EXPECT_TRUE(w.filterWindow()->isVisible());
     EXPECT_EQ(w.filterWindow()->size(), QSize(500, 300));
     EXPECT_FALSE(w.scheduleWindow()->isVisible());
+    EXPECT_FALSE(w.guideWindow()->isVisible());
+    EXPECT_EQ(w.guideWindow()->size(), QSize(800, 500));
     EXPECT_EQ(Combo("outCombo")->currentText().toStdString(), "0x04");
     EXPECT_TRUE(Find<QAbstractButton>("initCheck")->isChecked());
     EXPECT_EQ(Edit("stopTimerEdit")->text().toStdString(), "30");
@@ -448,7 +454,7 @@ TEST_F(MainWindowTest, ToolWindowsShowAndHideFromTheMenu) {
   MainWindow& w = program_->window();
   for (auto [action, window] :
        {std::pair{"channelAction", w.channelWindow()}, std::pair{"filterAction", w.filterWindow()},
-        std::pair{"scheduleAction", w.scheduleWindow()}}) {
+        std::pair{"scheduleAction", w.scheduleWindow()}, std::pair{"guideAction", w.guideWindow()}}) {
     ASSERT_NE(window, nullptr);
     Trigger(action);
     EXPECT_TRUE(window->isVisible()) << action;

@@ -79,7 +79,6 @@ class FakeLibusb : public LibusbApi {
   }
   uint8_t GetBusNumber(libusb_device* dev) override { return Dev(dev)->bus; }
   uint8_t GetDeviceAddress(libusb_device* dev) override { return Dev(dev)->address; }
-  int GetDeviceSpeed(libusb_device*) override { return LIBUSB_SPEED_HIGH; }
   int Open(libusb_device* dev, libusb_device_handle** handle) override {
     Log("open");
     if (Dev(dev)->open_result != 0) return Dev(dev)->open_result;
@@ -305,8 +304,8 @@ TEST_F(LibusbTest, OpeningClaimsNothingUntilStreamingStarts) {
   api->log.clear();
   {
     auto h = driver->Open("usb:001:005");
-    ASSERT_TRUE(h->PrepareForStreaming());
-    EXPECT_TRUE(h->PrepareForStreaming());  // once
+    ASSERT_EQ(h->PrepareForStreaming(), UsbStatus::kOk);
+    EXPECT_EQ(h->PrepareForStreaming(), UsbStatus::kOk);  // once
   }
   EXPECT_EQ(api->log, (std::vector<std::string>{"open", "detach 1", "claim 0", "release 0", "close"}));
 }
@@ -385,10 +384,9 @@ TEST_F(LibusbTest, DirectBulkInBecomesAnAsynchronousTransfer) {
   UsbDevice dev(driver, true);
   UsbEndpoint* in = dev.bulk_in();
   std::vector<uint8_t> buf(0x8000);
-  Overlapped ov;
-  ov.Reset();
-  auto block = in->BeginDataXfer(buf.data(), 0x8000, &ov);
-  ASSERT_EQ(ov.begin_error, kIoPending);
+  UsbTransfer xfer;
+  xfer.Reset();
+  ASSERT_TRUE(in->BeginDataXfer(buf.data(), 0x8000, &xfer));
   ASSERT_EQ(api->SubmittedCount(), 1u);
   libusb_transfer* t = api->submitted[0];
   EXPECT_EQ(t->endpoint, 0x86);
@@ -397,28 +395,29 @@ TEST_F(LibusbTest, DirectBulkInBecomesAnAsynchronousTransfer) {
   EXPECT_EQ(t->length, 0x8000);
   EXPECT_EQ(t->timeout, 0u);
   api->CompleteOldest(LIBUSB_TRANSFER_COMPLETED, std::vector<uint8_t>(512, 0xAB));
-  ASSERT_TRUE(in->WaitForXfer(&ov, 5000));
+  ASSERT_TRUE(in->WaitForXfer(&xfer, 5000));
   uint32_t len = 0x8000;
-  EXPECT_TRUE(in->FinishDataXfer(buf.data(), &len, &ov, std::move(block)));
+  EXPECT_TRUE(in->FinishDataXfer(buf.data(), &len, &xfer));
   EXPECT_EQ(len, 512u);
   EXPECT_EQ(buf[511], 0xAB);
 }
 
-TEST_F(LibusbTest, BufferedFormCountsTheDataOffset) {
+TEST_F(LibusbTest, BufferedFormTransfersThroughItsOwnCopy) {
   UsbDevice dev(driver, true);
   UsbEndpoint* in = dev.bulk_in();
   in->set_direct(false);
   std::vector<uint8_t> buf(1024);
-  Overlapped ov;
-  ov.Reset();
-  auto block = in->BeginDataXfer(buf.data(), 1024, &ov);
+  UsbTransfer xfer;
+  xfer.Reset();
+  ASSERT_TRUE(in->BeginDataXfer(buf.data(), 1024, &xfer));
   ASSERT_EQ(api->SubmittedCount(), 1u);
-  EXPECT_EQ(api->submitted[0]->buffer, block->data() + kBlockHeaderSize);
+  EXPECT_EQ(api->submitted[0]->buffer, xfer.staging.data());
+  EXPECT_EQ(api->submitted[0]->length, 1024);
   api->CompleteOldest(LIBUSB_TRANSFER_COMPLETED, std::vector<uint8_t>(100, 0x5A));
-  ASSERT_TRUE(in->WaitForXfer(&ov, 5000));
-  EXPECT_EQ(ov.bytes.load(), kBlockHeaderSize + 100);
+  ASSERT_TRUE(in->WaitForXfer(&xfer, 5000));
+  EXPECT_EQ(xfer.actual_length(), 100u);
   uint32_t len = 1024;
-  EXPECT_TRUE(in->FinishDataXfer(buf.data(), &len, &ov, std::move(block)));
+  EXPECT_TRUE(in->FinishDataXfer(buf.data(), &len, &xfer));
   EXPECT_EQ(len, 100u);
   EXPECT_EQ(buf[99], 0x5A);
 }
@@ -426,39 +425,39 @@ TEST_F(LibusbTest, BufferedFormCountsTheDataOffset) {
 TEST_F(LibusbTest, InterruptEndpointUsesInterruptTransfers) {
   UsbDevice dev(driver, true);
   uint8_t buf[64];
-  Overlapped ov;
-  ov.Reset();
-  auto block = dev.interrupt_in()->BeginDataXfer(buf, 64, &ov);
+  UsbTransfer xfer;
+  xfer.Reset();
+  ASSERT_TRUE(dev.interrupt_in()->BeginDataXfer(buf, 64, &xfer));
   ASSERT_EQ(api->SubmittedCount(), 1u);
   EXPECT_EQ(api->submitted[0]->type, LIBUSB_TRANSFER_TYPE_INTERRUPT);
   dev.interrupt_in()->Abort();
-  ASSERT_TRUE(dev.interrupt_in()->WaitForXfer(&ov, 5000));
+  ASSERT_TRUE(dev.interrupt_in()->WaitForXfer(&xfer, 5000));
   uint32_t len = 64;
-  EXPECT_FALSE(dev.interrupt_in()->FinishDataXfer(buf, &len, &ov, std::move(block)));
+  EXPECT_FALSE(dev.interrupt_in()->FinishDataXfer(buf, &len, &xfer));
 }
 
 TEST_F(LibusbTest, AbortCancelsOnlyThatEndpoint) {
   UsbDevice dev(driver, true);
   std::vector<uint8_t> a(512), b(512), c(64);
-  Overlapped o1, o2, o3;
+  UsbTransfer o1, o2, o3;
   o1.Reset();
   o2.Reset();
   o3.Reset();
-  auto b1 = dev.bulk_in()->BeginDataXfer(a.data(), 512, &o1);
-  auto b2 = dev.bulk_in()->BeginDataXfer(b.data(), 512, &o2);
-  auto b3 = dev.interrupt_in()->BeginDataXfer(c.data(), 64, &o3);
+  ASSERT_TRUE(dev.bulk_in()->BeginDataXfer(a.data(), 512, &o1));
+  ASSERT_TRUE(dev.bulk_in()->BeginDataXfer(b.data(), 512, &o2));
+  ASSERT_TRUE(dev.interrupt_in()->BeginDataXfer(c.data(), 64, &o3));
   EXPECT_TRUE(dev.bulk_in()->Abort());
-  ASSERT_TRUE(o1.event.Wait(5000));
-  ASSERT_TRUE(o2.event.Wait(5000));
+  ASSERT_TRUE(o1.Wait(5000));
+  ASSERT_TRUE(o2.Wait(5000));
   EXPECT_EQ(api->cancelled_endpoints, (std::vector<uint8_t>{0x86, 0x86}));
-  EXPECT_EQ(o1.error.load(), kIoCancelled);
+  EXPECT_EQ(o1.status(), UsbStatus::kCancelled);
   uint32_t len = 512;
-  EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(a.data(), &len, &o1, std::move(b1)));
-  EXPECT_EQ(dev.bulk_in()->status1(), kUsbdStatusCanceled);
-  EXPECT_FALSE(o3.completed.load());
+  EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(a.data(), &len, &o1));
+  EXPECT_EQ(dev.bulk_in()->status(), UsbStatus::kCancelled);
+  EXPECT_FALSE(o3.IsComplete());
   // Closing drains the interrupt transfer before it releases anything.
   dev.Close();
-  EXPECT_TRUE(o3.completed.load());
+  EXPECT_TRUE(o3.IsComplete());
   EXPECT_EQ(api->allocated, api->freed);
 }
 
@@ -466,25 +465,25 @@ TEST_F(LibusbTest, ACancelledTransferReportsItsBytesAndAStallIsCleared) {
   UsbDevice dev(driver, true);
   UsbEndpoint* in = dev.bulk_in();
   std::vector<uint8_t> buf(0x8000);
-  Overlapped ov;
-  ov.Reset();
-  auto block = in->BeginDataXfer(buf.data(), 0x8000, &ov);
+  UsbTransfer xfer;
+  xfer.Reset();
+  ASSERT_TRUE(in->BeginDataXfer(buf.data(), 0x8000, &xfer));
   api->cancel_keeps = 1536;
-  EXPECT_TRUE(in->CancelXfer(&ov));
-  ASSERT_TRUE(in->WaitForXfer(&ov, 5000));
+  EXPECT_TRUE(in->CancelXfer(&xfer));
+  ASSERT_TRUE(in->WaitForXfer(&xfer, 5000));
   uint32_t len = 0x8000;
-  EXPECT_FALSE(in->FinishDataXfer(buf.data(), &len, &ov, std::move(block)));
+  EXPECT_FALSE(in->FinishDataXfer(buf.data(), &len, &xfer));
   EXPECT_EQ(len, 1536u);
-  EXPECT_EQ(in->status1(), kUsbdStatusCanceled);
+  EXPECT_EQ(in->status(), UsbStatus::kCancelled);
 
-  ov.Reset();
-  block = in->BeginDataXfer(buf.data(), 0x8000, &ov);
+  xfer.Reset();
+  ASSERT_TRUE(in->BeginDataXfer(buf.data(), 0x8000, &xfer));
   api->CompleteOldest(LIBUSB_TRANSFER_STALL, std::vector<uint8_t>(100, 1));
-  ASSERT_TRUE(in->WaitForXfer(&ov, 5000));
+  ASSERT_TRUE(in->WaitForXfer(&xfer, 5000));
   len = 0x8000;
-  EXPECT_FALSE(in->FinishDataXfer(buf.data(), &len, &ov, std::move(block)));
+  EXPECT_FALSE(in->FinishDataXfer(buf.data(), &len, &xfer));
   EXPECT_EQ(len, 100u);
-  EXPECT_EQ(in->status1(), kUsbdStatusStall);
+  EXPECT_EQ(in->status(), UsbStatus::kStall);
   EXPECT_TRUE(in->ResetPipe());
   EXPECT_EQ(api->log.back(), "clear 134");
 }
@@ -492,16 +491,16 @@ TEST_F(LibusbTest, ACancelledTransferReportsItsBytesAndAStallIsCleared) {
 TEST_F(LibusbTest, NoDeviceStopsEverySubmission) {
   UsbDevice dev(driver, true);
   std::vector<uint8_t> buf(512);
-  Overlapped ov;
-  ov.Reset();
-  auto block = dev.bulk_in()->BeginDataXfer(buf.data(), 512, &ov);
+  UsbTransfer xfer;
+  xfer.Reset();
+  ASSERT_TRUE(dev.bulk_in()->BeginDataXfer(buf.data(), 512, &xfer));
   api->CompleteOldest(LIBUSB_TRANSFER_NO_DEVICE, {});
-  ASSERT_TRUE(ov.event.Wait(5000));
-  EXPECT_EQ(ov.error.load(), kIoDeviceGone);
-  Overlapped again;
+  ASSERT_TRUE(xfer.Wait(5000));
+  EXPECT_EQ(xfer.status(), UsbStatus::kDeviceGone);
+  UsbTransfer again;
   again.Reset();
-  auto block2 = dev.bulk_in()->BeginDataXfer(buf.data(), 512, &again);
-  EXPECT_EQ(again.begin_error, kIoDeviceGone);
+  EXPECT_FALSE(dev.bulk_in()->BeginDataXfer(buf.data(), 512, &again));
+  EXPECT_EQ(again.submit_status(), UsbStatus::kDeviceGone);
   EXPECT_EQ(api->SubmittedCount(), 0u);
 }
 
@@ -509,11 +508,11 @@ TEST_F(LibusbTest, SubmitFailureIsReportedAtBegin) {
   UsbDevice dev(driver, true);
   api->submit_result = LIBUSB_ERROR_IO;
   std::vector<uint8_t> buf(512);
-  Overlapped ov;
-  ov.Reset();
-  auto block = dev.bulk_in()->BeginDataXfer(buf.data(), 512, &ov);
-  EXPECT_EQ(ov.begin_error, kIoFailed);
-  EXPECT_FALSE(dev.bulk_in()->WaitForXfer(&ov, 0));
+  UsbTransfer xfer;
+  xfer.Reset();
+  EXPECT_FALSE(dev.bulk_in()->BeginDataXfer(buf.data(), 512, &xfer));
+  EXPECT_EQ(xfer.submit_status(), UsbStatus::kError);
+  EXPECT_FALSE(dev.bulk_in()->WaitForXfer(&xfer, 0));
   EXPECT_EQ(api->allocated, api->freed);
 }
 

@@ -49,13 +49,13 @@ TEST(UsbDevice, ReadsDescriptorsStringsAndEndpoints) {
   EXPECT_EQ(dev.bulk_out()->bEndpointAddress(), 0x02);
   EXPECT_TRUE(dev.bulk_in()->direct());
   EXPECT_EQ(dev.Endpoint(3), nullptr);
-  // Descriptor requests: type 0x80, request 6, 5 s.
+  // Descriptor requests: the device descriptor first, 5 s.
   const auto& first = state->calls[0];
-  EXPECT_EQ(first.code, kIoctlControlTransfer);
-  EXPECT_EQ(first.in[kBlockRequestType], 0x80);
-  EXPECT_EQ(first.in[kBlockRequest], 6);
-  EXPECT_EQ(GetLe16(&first.in[kBlockValue]), 0x0100);
-  EXPECT_EQ(GetLe32(&first.in[kBlockTimeout]), 5u);
+  EXPECT_EQ(first.op, FakeDeviceState::Op::kDescriptor);
+  EXPECT_EQ(first.type, 1);
+  EXPECT_EQ(first.index, 0);
+  EXPECT_EQ(first.length, 18u);
+  EXPECT_EQ(first.timeout_ms, 5000u);
 }
 
 TEST(UsbDevice, PrefersUsEnglishAmongTheLanguages) {
@@ -86,9 +86,9 @@ TEST(UsbDevice, OldDriverVersionMeansBufferedTransfers) {
 
 TEST(UsbDevice, SelectsTheCurrentAlternateSetting) {
   auto state = TypicalDevice();
-  state->descriptors[{2, 0}] = ConfigDesc(1, {InterfaceDesc(0, 0, 1), EndpointDesc(0x86, 2, 512),
-                                              InterfaceDesc(0, 1, 2), EndpointDesc(0x81, 3, 64),
-                                              EndpointDesc(0x82, 2, 512)});
+  state->descriptors[{2, 0}] =
+      ConfigDesc(1, {InterfaceDesc(0, 0, 1), EndpointDesc(0x86, 2, 512), InterfaceDesc(0, 1, 2),
+                     EndpointDesc(0x81, 3, 64), EndpointDesc(0x82, 2, 512)});
   state->alt_setting = 1;
   UsbDevice dev(DriverWith({state}), true);
   EXPECT_EQ(dev.alternate_index(), 1);
@@ -103,8 +103,8 @@ TEST(UsbDevice, SelectsTheCurrentAlternateSetting) {
 
 TEST(UsbDevice, OddAttributesNeverBecomeATypedEndpoint) {
   auto state = TypicalDevice();
-  state->descriptors[{2, 0}] = ConfigDesc(1, {InterfaceDesc(0, 0, 2), EndpointDesc(0x81, 0x05, 512),
-                                              EndpointDesc(0x02, 2, 512)});
+  state->descriptors[{2, 0}] =
+      ConfigDesc(1, {InterfaceDesc(0, 0, 2), EndpointDesc(0x81, 0x05, 512), EndpointDesc(0x02, 2, 512)});
   UsbDevice dev(DriverWith({state}), true);
   EXPECT_EQ(dev.Endpoint(1), nullptr);
   EXPECT_EQ(dev.iso_in(), nullptr);

@@ -95,11 +95,11 @@ TEST(VirtualTuner, AbortEndsEveryPendingTransfer) {
   UsbEndpoint* second_in = dev.Endpoint(4);
   ASSERT_EQ(second_in->bEndpointAddress(), 0x88);
   std::vector<uint8_t> a(512), b(512);
-  Overlapped stuck, idle;
+  UsbTransfer stuck, idle;
   stuck.Reset();
   idle.Reset();
-  auto block_a = dev.bulk_in()->BeginDataXfer(a.data(), 512, &stuck);
-  auto block_b = second_in->BeginDataXfer(b.data(), 512, &idle);
+  ASSERT_TRUE(dev.bulk_in()->BeginDataXfer(a.data(), 512, &stuck));
+  ASSERT_TRUE(second_in->BeginDataXfer(b.data(), 512, &idle));
   EXPECT_FALSE(dev.bulk_in()->WaitForXfer(&stuck, 30));
   EXPECT_FALSE(second_in->WaitForXfer(&idle, 0));
   EXPECT_TRUE(dev.bulk_in()->Abort());
@@ -107,8 +107,8 @@ TEST(VirtualTuner, AbortEndsEveryPendingTransfer) {
   ASSERT_TRUE(dev.bulk_in()->WaitForXfer(&stuck, 1000));
   ASSERT_TRUE(second_in->WaitForXfer(&idle, 1000));
   uint32_t len = 512;
-  EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(a.data(), &len, &stuck, std::move(block_a)));
-  EXPECT_EQ(dev.bulk_in()->status1(), kUsbdStatusCanceled);
+  EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(a.data(), &len, &stuck));
+  EXPECT_EQ(dev.bulk_in()->status(), UsbStatus::kCancelled);
   EXPECT_EQ(len, 0u);
   // The stream goes on with the bytes the aborted transfer did not take.
   EXPECT_EQ(ReadStream(dev, 512).size(), 512u);
@@ -120,21 +120,21 @@ TEST(VirtualTuner, TransfersEndInOrderAndACancelReturnsThePartialData) {
   o.faults = {{VirtualFault::Kind::kTimeout, 0, 700}};
   UsbDevice dev(std::make_shared<VirtualTunerDriver>(o), true);
   std::vector<uint8_t> a(4096), b(4096);
-  Overlapped first, second;
+  UsbTransfer first, second;
   first.Reset();
   second.Reset();
-  auto block_a = dev.bulk_in()->BeginDataXfer(a.data(), 4096, &first);
-  auto block_b = dev.bulk_in()->BeginDataXfer(b.data(), 4096, &second);
+  ASSERT_TRUE(dev.bulk_in()->BeginDataXfer(a.data(), 4096, &first));
+  ASSERT_TRUE(dev.bulk_in()->BeginDataXfer(b.data(), 4096, &second));
   // The stream paused inside the first transfer: the second one waits behind it.
   EXPECT_FALSE(dev.bulk_in()->WaitForXfer(&second, 50));
   EXPECT_TRUE(dev.bulk_in()->CancelXfer(&first));
   ASSERT_TRUE(dev.bulk_in()->WaitForXfer(&first, 1000));
   uint32_t len = 4096;
-  EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(a.data(), &len, &first, std::move(block_a)));
+  EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(a.data(), &len, &first));
   ASSERT_EQ(len, 700u);
   ASSERT_TRUE(dev.bulk_in()->WaitForXfer(&second, 1000));
   len = 4096;
-  EXPECT_TRUE(dev.bulk_in()->FinishDataXfer(b.data(), &len, &second, std::move(block_b)));
+  EXPECT_TRUE(dev.bulk_in()->FinishDataXfer(b.data(), &len, &second));
   ASSERT_EQ(len, 4096u);
   for (uint32_t i = 0; i < 700; ++i) ASSERT_EQ(a[i], PatternTsSource::ByteAt(i));
   for (uint32_t i = 0; i < 4096; ++i) ASSERT_EQ(b[i], PatternTsSource::ByteAt(700 + i));
@@ -149,12 +149,12 @@ TEST(VirtualTuner, AStallLastsUntilTheHaltIsCleared) {
   uint32_t len = 512;
   EXPECT_FALSE(dev.bulk_in()->XferData(buf.data(), &len));
   EXPECT_EQ(len, 100u);  // the bytes before the stall
-  EXPECT_EQ(dev.bulk_in()->status1(), kUsbdStatusStall);
+  EXPECT_EQ(dev.bulk_in()->status(), UsbStatus::kStall);
   for (int i = 0; i < 3; ++i) {
     len = 512;
     EXPECT_FALSE(dev.bulk_in()->XferData(buf.data(), &len));
     EXPECT_EQ(len, 0u);
-    EXPECT_EQ(dev.bulk_in()->status1(), kUsbdStatusStall);
+    EXPECT_EQ(dev.bulk_in()->status(), UsbStatus::kStall);
   }
   EXPECT_TRUE(dev.bulk_in()->ResetPipe());
   EXPECT_EQ(tuner->HaltClears(), 1);

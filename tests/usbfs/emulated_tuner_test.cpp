@@ -1,6 +1,7 @@
 // The capture device and the libusb backend against the real libusb-1.0 library, which talks to an
 // FX2 tuner and a Cypress USB-storage bridge emulated at the usbfs level.
 #include <gtest/gtest.h>
+#include <libusb.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,7 +13,10 @@
 
 #include "app/cli_commands.h"
 #include "app/device_list.h"
+#include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "platform/text_codec.h"
+#include "tests/support/capture_fakes.h"
 #include "tests/support/stream_sink.h"
 #include "usb/libusb_driver.h"
 #include "usb/ts_source.h"
@@ -29,11 +33,39 @@ constexpr uint32_t kSize = CDTV_EzUSBFX2::kTransferSize;
 
 using pelkan::testing::Sink;
 
+// Runs `fn` in an empty temporary folder (no pelkan.ini: the default device set).
+template <typename Fn>
+void InTemporaryFolder(Fn&& fn) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  const std::string dir = ::testing::TempDir();
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  fn();
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
+// Another program that has the tuner: its own libusb context, the tuner's interface claimed.
+struct OtherProgram {
+  OtherProgram() {
+    if (libusb_init(&ctx) != 0) return;
+    handle = libusb_open_device_with_vid_pid(ctx, 0x04B4, 0x1004);
+    claimed = handle != nullptr && libusb_claim_interface(handle, 0) == 0;
+  }
+  ~OtherProgram() {
+    if (claimed) libusb_release_interface(handle, 0);
+    if (handle != nullptr) libusb_close(handle);
+    if (ctx != nullptr) libusb_exit(ctx);
+  }
+  libusb_context* ctx = nullptr;
+  libusb_device_handle* handle = nullptr;
+  bool claimed = false;
+};
+
 struct EmulatedTunerTest : ::testing::Test {
   // A storage bridge at 1-2 and the tuner at 1-5, then the libusb context.
   void Make(std::vector<StreamEvent> events = {}, const std::u16string& product = u"FX2 tuner") {
     bridge = &bed.Add(usbfs::StorageBridge(2));
-    usbfs::DeviceSpec device_desc = usbfs::Fx2Tuner(5, product);
+    usbfs::DeviceDescription device_desc = usbfs::Fx2Tuner(5, product);
     device_desc.events = std::move(events);
     tuner = &bed.Add(std::move(device_desc));
     driver = usb::LibusbDriver::Create({});
@@ -85,16 +117,15 @@ TEST_F(EmulatedTunerTest, DevicesCommandListsOnlyTheTuner) {
   Make();
   dev.reset();
   driver.reset();
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  const std::string dir = ::testing::TempDir();
-  ASSERT_EQ(chdir(dir.c_str()), 0);  // no pelkan.ini: the default device set
-  ::testing::internal::CaptureStdout();
-  char arg0[] = "devices";
-  char* argv[] = {arg0, nullptr};
-  const int rc = cli::RunDevices(0, argv + 1);
-  const std::string out = ::testing::internal::GetCapturedStdout();
-  ASSERT_EQ(chdir(cwd), 0);
+  int rc = -1;
+  std::string out;
+  InTemporaryFolder([&] {
+    ::testing::internal::CaptureStdout();
+    char arg0[] = "devices";
+    char* argv[] = {arg0, nullptr};
+    rc = cli::RunDevices(0, argv + 1);
+    out = ::testing::internal::GetCapturedStdout();
+  });
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(out.find("0: FX2 tuner\n"), 0u) << out;
   EXPECT_EQ(out.find("Storage"), std::string::npos) << out;
@@ -103,6 +134,60 @@ TEST_F(EmulatedTunerTest, DevicesCommandListsOnlyTheTuner) {
   EXPECT_NE(out.find("0: FX2 tuner\n   in:  *0x86\n   out: none 0x02 *0x04\n"), std::string::npos) << out;
   ExpectBridgeUntouched();
   EXPECT_EQ(tuner->Counts().claims, 0);
+}
+
+TEST_F(EmulatedTunerTest, ATunerAnotherProgramHoldsIsReportedAsInUse) {
+  Make();
+  auto other = std::make_unique<OtherProgram>();
+  ASSERT_TRUE(other->claimed);
+  // The claim is refused (EBUSY): nothing starts, and the tuner stays with the other program.
+  EXPECT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 0);
+  EXPECT_EQ(dev->IsDeviceInUse(), 1);
+  EXPECT_EQ(dev->GetStartError(), "another program is using the tuner");
+  EXPECT_EQ(dev->IsStreaming(), 0);
+  EXPECT_EQ(tuner->Counts().claims, 1);
+  {
+    // The desktop program connects through CaptureApp, which says so in a message box.
+    testing::QueueDispatcher dispatcher;
+    testing::RecordingMessages messages;
+    CaptureApp app(&dispatcher, &messages);
+    app.SetDevice(std::move(dev));
+    ConnectRequest r;
+    r.device_index = 0;
+    r.in_address = 0x86;
+    r.out_address = core::kNoEndpoint;
+    EXPECT_FALSE(app.Connect(r));
+    EXPECT_FALSE(app.IsConnected());
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(platform::SjisToUtf8(messages.shown[0].text), "他のプログラムがこのチューナーを使用しています");
+    EXPECT_EQ(messages.shown[0].caption, "Error");
+    EXPECT_EQ(app.GetLastError(), "another program is using the tuner");
+  }
+  // pelkan-cli says it on stderr and exits 1.
+  int rc = -1;
+  std::string err;
+  InTemporaryFolder([&] {
+    ::testing::internal::CaptureStderr();
+    char arg0[] = "capture", arg1[] = "--seconds", arg2[] = "1";
+    char* argv[] = {arg0, arg1, arg2, nullptr};
+    rc = cli::RunCapture(2, argv + 1);
+    err = ::testing::internal::GetCapturedStderr();
+  });
+  EXPECT_EQ(rc, 1);
+  EXPECT_NE(err.find("pelkan-cli capture: cannot connect: another program is using the tuner\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(tuner->Counts().claims, 1);
+  // Once the other program lets go, the tuner streams.
+  other.reset();
+  CDTV_EzUSBFX2 again(driver);
+  again.SetDataCallback(&Sink::Callback, &sink);
+  ASSERT_EQ(again.OpenDevice(), 1);
+  ASSERT_EQ(again.Start(0, 0x86, core::kNoEndpoint), 1);
+  EXPECT_EQ(again.IsDeviceInUse(), 0);
+  ASSERT_TRUE(sink.WaitFor(kSize));
+  ASSERT_EQ(again.Stop(), 1);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
 }
 
 TEST_F(EmulatedTunerTest, InitialisationWritesArriveInOrderAndTheClaimIsGivenBack) {

@@ -65,7 +65,7 @@ std::string Hex(unsigned v, int width) {
 
 }  // namespace
 
-EmulatedDevice::EmulatedDevice(UMockdevTestbed* testbed, DeviceSpec device_desc)
+EmulatedDevice::EmulatedDevice(UMockdevTestbed* testbed, DeviceDescription device_desc)
     : device_desc_(std::move(device_desc)), testbed_(testbed) {
   char node[64];
   std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", device_desc_.bus, device_desc_.address);
@@ -566,13 +566,13 @@ Testbed::~Testbed() {
   g_object_unref(testbed_);
 }
 
-EmulatedDevice& Testbed::Add(DeviceSpec device_desc) {
+EmulatedDevice& Testbed::Add(DeviceDescription device_desc) {
   devices_.push_back(std::make_unique<EmulatedDevice>(testbed_, std::move(device_desc)));
   return *devices_.back();
 }
 
-DeviceSpec Fx2Tuner(uint8_t address, const std::u16string& product) {
-  DeviceSpec s;
+DeviceDescription Fx2Tuner(uint8_t address, const std::u16string& product) {
+  DeviceDescription s;
   s.sysname = "1-" + std::to_string(address);
   s.address = address;
   s.device_descriptor = {18,   1,    0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, 0xB4,
@@ -590,8 +590,8 @@ DeviceSpec Fx2Tuner(uint8_t address, const std::u16string& product) {
   return s;
 }
 
-DeviceSpec StorageBridge(uint8_t address) {
-  DeviceSpec s;
+DeviceDescription StorageBridge(uint8_t address) {
+  DeviceDescription s;
   s.sysname = "1-" + std::to_string(address);
   s.address = address;
   s.device_descriptor = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xB4, 0x04, 0x30, 0x68, 0x01, 0x00, 1, 2, 3, 1};

@@ -45,7 +45,7 @@ struct StreamEvent {
   bool complete_on_discard = false;
 };
 
-struct DeviceSpec {
+struct DeviceDescription {
   std::string sysname;  // "1-1"
   uint8_t bus = 1;
   uint8_t address = 1;
@@ -73,7 +73,7 @@ struct DeviceCounts {
 
 class EmulatedDevice {
  public:
-  EmulatedDevice(UMockdevTestbed* testbed, DeviceSpec device_desc);
+  EmulatedDevice(UMockdevTestbed* testbed, DeviceDescription device_desc);
   ~EmulatedDevice();
   EmulatedDevice(const EmulatedDevice&) = delete;
   EmulatedDevice& operator=(const EmulatedDevice&) = delete;
@@ -85,7 +85,7 @@ class EmulatedDevice {
   int UrbsHeld();
   // Unplugs the device now.
   void Unplug();
-  const DeviceSpec& device_desc() const { return device_desc_; }
+  const DeviceDescription& device_desc() const { return device_desc_; }
 
  private:
   struct Client;
@@ -115,7 +115,7 @@ class EmulatedDevice {
   void SetReady(bool ready);
   uint8_t InterfaceOf(uint8_t endpoint) const;
 
-  DeviceSpec device_desc_;
+  DeviceDescription device_desc_;
   UMockdevTestbed* testbed_;
   UMockdevIoctlBase* handler_ = nullptr;
   std::string node_;
@@ -148,7 +148,7 @@ class Testbed {
  public:
   Testbed();
   ~Testbed();
-  EmulatedDevice& Add(DeviceSpec device_desc);
+  EmulatedDevice& Add(DeviceDescription device_desc);
 
  private:
   UMockdevTestbed* testbed_;
@@ -157,7 +157,7 @@ class Testbed {
 
 // Descriptors of an FX2 tuner (bulk OUT 0x02 and 0x04, bulk IN 0x86, interrupt IN 0x88) and of a
 // Cypress USB-storage bridge (04b4:6830, mass storage, bulk 0x01 / 0x82, driver usb-storage).
-DeviceSpec Fx2Tuner(uint8_t address, const std::u16string& product = u"FX2 tuner");
-DeviceSpec StorageBridge(uint8_t address);
+DeviceDescription Fx2Tuner(uint8_t address, const std::u16string& product = u"FX2 tuner");
+DeviceDescription StorageBridge(uint8_t address);
 
 }  // namespace pelkan::usbfs

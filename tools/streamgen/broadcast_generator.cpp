@@ -163,6 +163,18 @@ struct TableSource {
   std::function<void(uint64_t due)> emit;
 };
 
+// One unit of the EIT schedule: the sections of one 3-hour segment of one service, of the basic or
+// the extended tables.
+struct ScheduleUnit {
+  size_t service = 0;
+  bool extended = false;
+  AbsTime segment_start = 0;
+};
+
+constexpr AbsTime kSegmentSeconds = 10800;
+// Longest EIT schedule section the generator makes (section_length + 3 may reach 4096).
+constexpr size_t kMaxScheduleSection = 4096;
+
 }  // namespace
 
 std::string CheckGeneratorOptions(const GeneratorOptions& o) {
@@ -205,6 +217,8 @@ struct MuxState {
   uint64_t pts_base90 = 0;
   uint64_t next_table_due = 0;
   size_t schedule_cursor = 0;
+  std::vector<ScheduleUnit> schedule_cycle;
+  size_t schedule_cycle_at = 0;
 };
 
 class BroadcastGenerator::Impl {
@@ -235,6 +249,11 @@ class BroadcastGenerator::Impl {
   bool NextUnit(uint8_t* out);
   void Advance();
   std::vector<EitEntry> PresentFollowing(const MuxState& m, size_t service, AbsTime t) const;
+  // The programmes of service `service` whose start (as announced at `now`) lies in the segment
+  // beginning at `segment_start`, as schedule entries, cut into the events of each section.
+  std::vector<std::vector<EitEntry>> SegmentSections(const MuxState& m, size_t service, bool extended,
+                                                     AbsTime segment_start, AbsTime now) const;
+  void QueueScheduleUnit(MuxState& m, const ScheduleUnit& unit, AbsTime now);
 
   uint32_t packet_size_ = 188;
   uint64_t step_q_ = 0, step_r_ = 0, rem_ = 0;
@@ -349,7 +368,71 @@ std::vector<EitEntry> BroadcastGenerator::Impl::PresentFollowing(const MuxState&
   const ProgrammeSchedule& sched = m.schedules[service];
   const bool ca = m.info.services[service].scrambled;
   const uint64_t k = sched.IndexAt(t);
-  return {{sched.Announced(k, t, true), 4, ca}, {sched.Announced(k + 1, t, true), 1, ca}};
+  return {{sched.Announced(k, t, true), 4, ca, true, true},
+          {sched.Announced(k + 1, t, true), 1, ca, true, true}};
+}
+
+std::vector<std::vector<EitEntry>> BroadcastGenerator::Impl::SegmentSections(const MuxState& m,
+                                                                             size_t service, bool extended,
+                                                                             AbsTime segment_start,
+                                                                             AbsTime now) const {
+  const ProgrammeSchedule& sched = m.schedules[service];
+  const bool ca = m.info.services[service].scrambled;
+  const uint64_t slot = sched.SlotSeconds();
+  // An overrun moves a start by less than a slot, so a slot before the segment may start in it.
+  std::vector<std::vector<EitEntry>> sections(1);
+  size_t used = 0;
+  EitSectionHeader probe;
+  probe.table_id = extended ? 0x58 : 0x50;
+  const size_t empty_size = BuildEit(probe, {}).size();
+  for (uint64_t k = segment_start / slot > 0 ? segment_start / slot - 1 : 0;
+       k * slot < segment_start + kSegmentSeconds; ++k) {
+    EitEntry e{sched.Announced(k, now, false), 0, ca, !extended, extended};
+    const AbsTime start = ToAbs(e.programme.start);
+    if (start < segment_start || start >= segment_start + kSegmentSeconds) continue;
+    const size_t size = BuildEit(probe, {e}).size() - empty_size;
+    if (used > 0 && empty_size + used + size > kMaxScheduleSection) {
+      if (sections.size() == 8) break;  // a segment has at most 8 sections
+      sections.emplace_back();
+      used = 0;
+    }
+    sections.back().push_back(std::move(e));
+    used += size;
+  }
+  return sections;
+}
+
+void BroadcastGenerator::Impl::QueueScheduleUnit(MuxState& m, const ScheduleUnit& unit, AbsTime now) {
+  // Tables 0x50 (0x58 extended) hold days 0-3 from today's midnight, 0x51 (0x59) days 4-7; each has
+  // 32 segments of 3 hours with up to 8 sections each, numbered segment * 8 + n.
+  const AbsTime day0 = now / 86400 * 86400;
+  if (unit.segment_start < day0 || unit.segment_start >= day0 + 8 * 86400) return;
+  const uint64_t segment = (unit.segment_start - day0) / kSegmentSeconds;
+  const uint8_t table_index = static_cast<uint8_t>(segment / 32);
+  const uint8_t base = unit.extended ? 0x58 : 0x50;
+  const ProgrammeSchedule& sched = m.schedules[unit.service];
+  const std::vector<std::vector<EitEntry>> sections =
+      SegmentSections(m, unit.service, unit.extended, unit.segment_start, now);
+  const AbsTime last_segment_start = day0 + (uint64_t{table_index} * 32 + 31) * kSegmentSeconds;
+  const size_t last_count =
+      last_segment_start == unit.segment_start
+          ? sections.size()
+          : SegmentSections(m, unit.service, unit.extended, last_segment_start, now).size();
+  EitSectionHeader h;
+  h.table_id = static_cast<uint8_t>(base + table_index);
+  h.service_id = m.info.services[unit.service].service_id;
+  // The near tables change with every 3-hour window and every overrun announced; the far ones only
+  // when the day turns.
+  h.version = table_index == 0 ? sched.ScheduleVersion(now) : static_cast<uint8_t>(now / 86400 % 32);
+  h.last_section_number = static_cast<uint8_t>(31 * 8 + last_count - 1);
+  h.transport_stream_id = m.info.transport_stream_id;
+  h.original_network_id = m.info.original_network_id;
+  h.segment_last_section_number = static_cast<uint8_t>(segment % 32 * 8 + sections.size() - 1);
+  h.last_table_id = static_cast<uint8_t>(base + 1);
+  for (size_t n = 0; n < sections.size(); ++n) {
+    h.section_number = static_cast<uint8_t>(segment % 32 * 8 + n);
+    QueueSection(m, 0x0012, BuildEit(h, sections[n]), false);
+  }
 }
 
 void BroadcastGenerator::Impl::AddTables(MuxState& m) {
@@ -430,38 +513,36 @@ void BroadcastGenerator::Impl::AddTables(MuxState& m) {
     });
   }
 
-  // EIT schedule: one section every 100 ms, round the services and the 3-hour segments from the
-  // current one to 24 hours ahead.
+  // EIT schedule, eight days in two cycles: every 100 ms the next unit of the full cycle (basic
+  // and extended tables of every segment from the current one to the end of the eighth day, about
+  // 40 s for three services), and between them the next basic unit of the coming 24 hours, so that
+  // a receiver knows the near programmes within a few seconds.
+  add(100 * ms, 0, [this, mp](uint64_t due) {
+    MuxState& mm = *mp;
+    const AbsTime t = start_abs_ + due / k27MHz;
+    if (mm.schedule_cycle_at >= mm.schedule_cycle.size()) {
+      mm.schedule_cycle.clear();
+      mm.schedule_cycle_at = 0;
+      const AbsTime day0 = t / 86400 * 86400;
+      for (AbsTime seg = t / 10800 * 10800; seg < day0 + 8 * 86400; seg += 10800) {
+        for (size_t i = 0; i < mm.info.services.size(); ++i) {
+          mm.schedule_cycle.push_back({i, false, seg});
+          mm.schedule_cycle.push_back({i, true, seg});
+        }
+      }
+    }
+    QueueScheduleUnit(mm, mm.schedule_cycle[mm.schedule_cycle_at++], t);
+  });
   add(100 * ms, 50 * ms, [this, mp](uint64_t due) {
     MuxState& mm = *mp;
     const AbsTime t = start_abs_ + due / k27MHz;
-    const uint64_t day0 = t / 86400;
     const uint64_t first_segment = t / 10800;
     const uint64_t last_segment = (t + 86400) / 10800;
     const uint64_t segments = last_segment - first_segment + 1;
     const size_t services = mm.info.services.size();
     const uint64_t pick = mm.schedule_cursor++ % (segments * services);
-    const size_t i = static_cast<size_t>(pick % services);
-    const uint64_t segment = first_segment + pick / services;
-    const ProgrammeSchedule& sched = mm.schedules[i];
-    const ServiceInfo& s = mm.info.services[i];
-    std::vector<EitEntry> events;
-    const AbsTime seg_start = segment * 10800;
-    for (uint64_t k = (seg_start + sched.SlotSeconds() - 1) / sched.SlotSeconds();
-         sched.NominalStart(k) < seg_start + 10800; ++k) {
-      events.push_back({sched.Announced(k, t, false), 0, s.scrambled});
-    }
-    EitSectionHeader h;
-    h.table_id = 0x50;
-    h.service_id = s.service_id;
-    h.version = sched.ScheduleVersion(t);
-    h.section_number = static_cast<uint8_t>((segment - day0 * 8) * 8);
-    h.last_section_number = static_cast<uint8_t>((last_segment - day0 * 8) * 8);
-    h.transport_stream_id = mm.info.transport_stream_id;
-    h.original_network_id = mm.info.original_network_id;
-    h.segment_last_section_number = h.section_number;
-    h.last_table_id = 0x50;
-    QueueSection(mm, 0x0012, BuildEit(h, events), false);
+    QueueScheduleUnit(
+        mm, {static_cast<size_t>(pick % services), false, (first_segment + pick / services) * 10800}, t);
   });
 
   m.next_table_due = origin;
@@ -657,6 +738,19 @@ std::optional<ProgrammeInfo> BroadcastGenerator::ProgrammeAt(int index, uint16_t
   const ProgrammeSchedule* s = impl_->Schedule(*impl_->muxes_[static_cast<size_t>(index)], service_id);
   if (s == nullptr) return std::nullopt;
   return s->Final(s->IndexAt(ToAbs(time)));
+}
+
+std::vector<ProgrammeInfo> BroadcastGenerator::ScheduleAt(int index, uint16_t service_id, MjdTime from,
+                                                          MjdTime to, MjdTime as_of) const {
+  std::vector<ProgrammeInfo> out;
+  if (index < 0 || index >= MultiplexCount()) return out;
+  const ProgrammeSchedule* s = impl_->Schedule(*impl_->muxes_[static_cast<size_t>(index)], service_id);
+  if (s == nullptr) return out;
+  for (uint64_t k = s->IndexAt(ToAbs(from)); s->NominalStart(k) < ToAbs(to); ++k) {
+    ProgrammeInfo p = s->Announced(k, ToAbs(as_of), false);
+    if (ToAbs(p.start) >= ToAbs(from) && ToAbs(p.start) < ToAbs(to)) out.push_back(std::move(p));
+  }
+  return out;
 }
 
 }  // namespace pelkan::streamgen

@@ -84,6 +84,13 @@ struct MultiplexInfo {
   std::vector<ServiceInfo> services;
 };
 
+// One item of a programme's extended description, as the extended_event_descriptor carries it:
+// a heading such as "出演者" and its text (UTF-8).
+struct ExtendedItem {
+  std::string description;
+  std::string text;
+};
+
 // A programme event as the EIT announces it.
 struct ProgrammeInfo {
   uint16_t event_id = 0;
@@ -94,11 +101,14 @@ struct ProgrammeInfo {
   uint8_t video_component_type = 0;   // component_descriptor component_type
   uint8_t audio_component_type = 0;   // audio_component_descriptor component_type
   uint8_t genre = 0;                  // content_descriptor content_nibble_level_1 << 4 | level_2
+  std::vector<ExtendedItem> items;    // extended description; empty when the programme has none
 };
 
 // An endless synthetic ISDB broadcast: PAT, CAT, PMTs, NIT, SDT, TOT/TDT, EIT present/following
 // and schedule, MPEG-2 video, AAC audio, captions and a data carousel, multiplexed at a constant
-// bit rate with null packets. The clock advances with the byte position at the chosen rate. One
+// bit rate with null packets. The clock advances with the byte position at the chosen rate. The
+// EIT schedule covers eight days (basic tables 0x50-0x51 and extended tables 0x58-0x59 with the
+// programmes' items) and repeats within a minute of stream; an overrun changes its version. One
 // object is used by one thread at a time.
 class BroadcastGenerator {
  public:
@@ -134,6 +144,11 @@ class BroadcastGenerator {
   // The programme a service of multiplex `index` is running at `time`, with every announced change
   // made (the final schedule); nullopt for an unknown service.
   std::optional<ProgrammeInfo> ProgrammeAt(int index, uint16_t service_id, MjdTime time) const;
+  // The programmes of a service of multiplex `index` that start in [from, to), as the EIT schedule
+  // announces them at `as_of` (start and duration with the overruns announced by then); empty for
+  // an unknown service.
+  std::vector<ProgrammeInfo> ScheduleAt(int index, uint16_t service_id, MjdTime from, MjdTime to,
+                                        MjdTime as_of) const;
 
  private:
   class Impl;

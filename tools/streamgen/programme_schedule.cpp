@@ -54,6 +54,31 @@ constexpr const char* kDescriptions[] = {
     "［字幕放送］　番組の内容は変更になる場合があります。",
 };
 
+// Sentences of the extended description's "番組内容" item; a programme takes two to four in a row,
+// so that many items are longer than one extended_event_descriptor holds.
+constexpr const char* kSynopses[] = {
+    "港町の小さな食堂を舞台に、三世代の家族が織りなす人間模様を描く。",
+    "今回は、春の訪れとともに開かれる伝統の祭りを、地元の人々の証言で振り返る。",
+    "番組の後半では、視聴者から寄せられた質問に専門家が答えます。",
+    "取材班は三か月にわたり、山あいの集落で暮らす人々の一日を記録した。",
+    "ゲストを迎え、思い出の曲とともに、その歩みをたどります。",
+    "全国の名所を訪ね、季節の味覚と、そこに受け継がれる技を紹介する。",
+    "最新の研究成果をもとに、わかりやすい模型と映像で解説します。",
+    "長い沈黙を破り、主人公はついに十年前の事件の真相を語り始める。",
+};
+
+// Texts of the other items: performers, and the credits of a few programmes.
+constexpr const char* kPerformers[] = {
+    "山田太郎、佐藤花子、鈴木一郎、高橋美咲",
+    "田中健一（キャスター）、伊藤由紀（気象予報士）",
+    "渡辺直樹、小林恵、中村翔太、加藤彩、吉田誠",
+    "語り：松本聡子",
+};
+constexpr const char* kCredits[] = {
+    "作：森川清　音楽：岡本遥　演出：石井大輔",
+    "制作：ペルカン放送協会",
+};
+
 constexpr uint32_t kNoDuration = 0xFFFFFFFFu;
 
 }  // namespace
@@ -85,6 +110,17 @@ ProgrammeInfo ProgrammeSchedule::Texts(uint64_t k) const {
   p.description = kDescriptions[(h >> 24) % std::size(kDescriptions)];
   p.video_component_type = hd_ ? 0xB3 : 0x03;  // 1080i or 480i, 16:9 without pan vectors
   p.audio_component_type = 0x03;                // stereo
+  // Most programmes carry an extended description: the synopsis, the performers and now and then
+  // the credits.
+  if ((h >> 32) % 5 != 0) {
+    std::string synopsis;
+    const uint64_t sentences = 2 + (h >> 36) % 3;
+    for (uint64_t i = 0; i < sentences; ++i)
+      synopsis += kSynopses[((h >> 40) + i * 3) % std::size(kSynopses)];
+    p.items.push_back({"番組内容", synopsis});
+    p.items.push_back({"出演者", kPerformers[(h >> 44) % std::size(kPerformers)]});
+    if ((h >> 48) % 3 == 0) p.items.push_back({"制作", kCredits[(h >> 50) % std::size(kCredits)]});
+  }
   return p;
 }
 

@@ -25,6 +25,8 @@ struct EitEntry {
   ProgrammeInfo programme;
   uint8_t running_status = 0;
   bool free_ca = false;
+  bool basic = true;      // short_event, component, audio_component and content descriptors
+  bool extended = false;  // extended_event descriptors of the programme's items
 };
 
 // Header fields of one EIT section.
@@ -40,7 +42,8 @@ struct EitSectionHeader {
   uint8_t last_table_id = 0x4E;
 };
 
-// EIT section with short_event, component, audio_component and content descriptors per event.
+// EIT section with, per event, the short_event, component, audio_component and content
+// descriptors (basic) and the extended_event descriptors (extended) the entry asks for.
 std::vector<uint8_t> BuildEit(const EitSectionHeader& header, const std::vector<EitEntry>& events);
 
 // ECM section (table_id 0x82) with opaque data derived from `seed`.

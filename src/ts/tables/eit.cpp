@@ -79,6 +79,9 @@ bool ParseEventEntry(SectionReader& loop, ProgrammeEvent* ev) {
 
 void TsProcessor::HandleEit(const SectionHeader& h, const uint8_t* section, uint32_t length) {
   if (!process_epg_) return;
+  // The programme guide reads every table of the actual stream, the extended ones too.
+  if (h.table_id == 0x4E || (h.table_id >= 0x50 && h.table_id <= 0x5F))
+    Emit(EVENT_EIT_SECTION, h.table_id_extension, section, length);
   if (h.table_id == 0x4F || h.table_id >= 0x58) return;
   if (!IsNewVersion(eit_versions_, h)) return;
 

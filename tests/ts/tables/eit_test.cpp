@@ -98,6 +98,23 @@ TEST_F(EitTest, EpgOffStoresNothing) {
   EXPECT_EQ(h.proc.event_store().Size(), 0u);
 }
 
+TEST_F(EitTest, GuideGetsEveryActualTableSectionEachTimeItComes) {
+  const Bytes pf = test::EitSection(0x4E, 0x400, 1, 0, {Ev(1, {0x10, 0, 0}, {0, 0x10, 0})});
+  const Bytes extended = test::EitSection(0x5F, 0x400, 1, 0, {});
+  Feed({pf, pf, test::EitSection(0x4F, 0x400, 1, 0, {}), test::EitSection(0x60, 0x400, 1, 0, {}), extended});
+  const auto sections = h.log.OfType(EVENT_EIT_SECTION);
+  ASSERT_EQ(sections.size(), 3u)
+      << "present/following twice (the same version too) and 0x5F, not 0x4F or 0x60";
+  EXPECT_EQ(sections[0].data, pf);
+  EXPECT_EQ(sections[0].count, pf.size());
+  EXPECT_EQ(sections[0].param, 0x400);
+  EXPECT_EQ(sections[2].data, extended);
+  h.log.Clear();
+  h.proc.SetProcessEpg(0);
+  Feed({test::EitSection(0x4E, 0x400, 2, 0, {})});
+  EXPECT_EQ(h.log.Count(EVENT_EIT_SECTION), 0u) << "only while EIT processing is on";
+}
+
 TEST_F(EitTest, AllThreeEitPids) {
   Feed({test::EitSection(0x4E, 0x400, 1, 0, {Ev(1, {0x10, 0, 0}, {0, 0x10, 0})})}, 0x26);
   Feed({test::EitSection(0x4E, 0x401, 1, 0, {Ev(1, {0x10, 0, 0}, {0, 0x10, 0})})}, 0x27);

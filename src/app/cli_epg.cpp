@@ -1,0 +1,356 @@
+// pelkan-cli epg: the programme guide of epg.sqlite as a text table, JSON or XMLTV, optionally
+// after taking in the programme information of a recorded stream.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/cli_args.h"
+#include "app/cli_commands.h"
+#include "app/json_text.h"
+#include "app/settings.h"
+#include "app/stream_feed.h"
+#include "core/capture_stats.h"
+#include "core/mjd_time.h"
+#include "info/broadcast_text.h"
+#include "info/guide_collector.h"
+#include "info/guide_store.h"
+#include "info/guide_texts.h"
+#include "platform/text_codec.h"
+#include "ts/ts_processor.h"
+
+namespace pelkan::cli {
+namespace {
+
+constexpr char kName[] = "pelkan-cli epg";
+// More programmes than any guide holds: eight days of a hundred services at one a minute.
+constexpr size_t kSearchLimit = 1'200'000;
+
+enum class Format { kText, kJson, kXmltv };
+
+struct Options {
+  Format format = Format::kText;
+  std::optional<uint16_t> service;
+  std::optional<std::string> search;
+  const char* from = nullptr;
+  bool plain_symbols = false;
+};
+
+void PrintUsage(FILE* out) {
+  std::fprintf(
+      out,
+      "Usage: pelkan-cli epg [--json | --xmltv] [--service ID] [--search WORDS] [--from FILE.ts]\n"
+      "                      [--plain-symbols]\n"
+      "Prints the programme guide: epg.sqlite beside pelkan.ini in the current directory, which the\n"
+      "desktop program and 'pelkan-cli capture' fill while PROC_EPG=1 (the stream's eight-day schedule).\n"
+      "Every programme that has not ended more than a day ago, by service and start time.\n\n"
+      "  --json           {\"events\": [{\"service_id\", \"event_id\", \"start\", \"duration\", \"title\",\n"
+      "                   \"description\", \"extended\", \"genre\"}]}; duration in seconds, null when\n"
+      "                   the broadcast leaves it open\n"
+      "  --xmltv          an XMLTV document: the services as channels, the programmes with times in\n"
+      "                   JST (+0900), title, description and the genre as category\n"
+      "  --service ID     only this service (decimal, or hexadecimal with 0x)\n"
+      "  --search WORDS   only programmes whose title, description or extended text holds every\n"
+      "                   word (separated by spaces), by start time\n"
+      "  --from FILE.ts   first take the programme information of a recorded stream into\n"
+      "                   epg.sqlite ('-' reads standard input)\n"
+      "  --plain-symbols  write the broadcast's symbols in a plain form\n\n"
+      "A programme is SERVICE:EVENT in the text table, as 'pelkan-cli schedule add --event' takes it.\n"
+      "Exit codes: 0 done, 1 no guide or an unreadable file, 2 bad arguments.\n");
+}
+
+// Returns 0 when the arguments are good, 2 (after a message) when not, -1 for --help.
+int ParseOptions(int argc, char** argv, Options* o) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "--help" || a == "-h") return -1;
+    if (a == "--json" || a == "--xmltv") {
+      const Format f = a == "--json" ? Format::kJson : Format::kXmltv;
+      if (o->format != Format::kText && o->format != f) {
+        std::fprintf(stderr, "%s: --json and --xmltv exclude each other\n", kName);
+        return 2;
+      }
+      o->format = f;
+    } else if (a == "--service") {
+      const auto id = value ? ParseNumber(value, 0xFFFF) : std::nullopt;
+      if (!id) {
+        std::fprintf(stderr, "%s: bad service id '%s'\n", kName, value ? value : "");
+        return 2;
+      }
+      o->service = static_cast<uint16_t>(*id);
+      ++i;
+    } else if (a == "--search") {
+      if (value == nullptr) {
+        std::fprintf(stderr, "%s: --search needs the words\n", kName);
+        return 2;
+      }
+      o->search = value;
+      ++i;
+    } else if (a == "--from") {
+      if (value == nullptr || *value == '\0') {
+        std::fprintf(stderr, "%s: --from needs a file\n", kName);
+        return 2;
+      }
+      o->from = value;
+      ++i;
+    } else if (a == "--plain-symbols") {
+      o->plain_symbols = true;
+    } else {
+      std::fprintf(stderr, "%s: unknown argument '%s'\n", kName, a.c_str());
+      return 2;
+    }
+  }
+  return 0;
+}
+
+// Runs the stream of `path` through a processor into the guide's collector. False (after a
+// message) when the file cannot be read or the guide cannot be written.
+bool TakeIn(const char* path) {
+  const bool use_stdin = std::strcmp(path, "-") == 0;
+  FILE* in = use_stdin ? stdin : std::fopen(path, "rb");
+  if (in == nullptr) {
+    std::fprintf(stderr, "%s: cannot open '%s': %s\n", kName, path, std::strerror(errno));
+    return false;
+  }
+  bool read_error = false;
+  GuideCollector collector(GuidePath(), [](const std::string& notice) {
+    std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(notice).c_str());
+  });
+  {
+    TsProcessor processor;
+    processor.SetDecodePsi(1);
+    processor.SetProcessEpg(1);
+    processor.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
+    CaptureStats stats;
+    read_error = !FeedStream(in, processor, stats);
+  }
+  if (!use_stdin) std::fclose(in);
+  collector.Flush();
+  const GuideCollector::Stats stats = collector.GetStats();
+  if (read_error) {
+    std::fprintf(stderr, "%s: read error on %s\n", kName, path);
+    return false;
+  }
+  if (!stats.store_open) {
+    std::fprintf(stderr, "%s: cannot write the programme guide: %s\n", kName, stats.error.c_str());
+    return false;
+  }
+  if (stats.dropped > 0) {
+    std::fprintf(stderr, "%s: %llu sections could not be written to the guide\n", kName,
+                 static_cast<unsigned long long>(stats.dropped));
+  }
+  return true;
+}
+
+// Text for XML: the five markup characters as entities; control characters, which XML does
+// not allow, left out (a line break kept).
+std::string XmlText(const std::string& utf8) {
+  std::string out;
+  for (unsigned char c : utf8) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        if (c >= 0x20 || c == '\n') out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// "YYYY-MM-DD" + separator + "HH:MM" (+ ":SS" when `seconds`).
+std::string TimeText(GuideTime t, char separator, bool seconds) {
+  int year = 0, month = 0, day = 0;
+  MjdToDate(static_cast<uint32_t>(t / 86400), &year, &month, &day);
+  const int s = static_cast<int>(t % 86400);
+  char text[40];
+  if (seconds) {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d:%02d", year, month, day, separator, s / 3600,
+                  s / 60 % 60, s % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d", year, month, day, separator, s / 3600,
+                  s / 60 % 60);
+  }
+  return text;
+}
+
+// XMLTV time: "YYYYMMDDhhmmss +0900".
+std::string XmltvTime(GuideTime t) {
+  int year = 0, month = 0, day = 0;
+  MjdToDate(static_cast<uint32_t>(t / 86400), &year, &month, &day);
+  const int s = static_cast<int>(t % 86400);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d +0900", year, month, day, s / 3600, s / 60 % 60,
+                s % 60);
+  return text;
+}
+
+// An XMLTV channel id: service, stream and network id, as "1024.7fe8.7fe8.pelkan".
+std::string ChannelId(const GuideEventKey& k) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%u.%x.%x.pelkan", k.service_id, k.transport_stream_id,
+                k.original_network_id);
+  return text;
+}
+
+uint64_t ServiceKey(uint16_t onid, uint16_t tsid, uint16_t sid) {
+  return uint64_t{onid} << 32 | uint64_t{tsid} << 16 | sid;
+}
+
+class Printer {
+ public:
+  Printer(const Options& o, const std::vector<GuideService>& services) : o_(o) {
+    for (const GuideService& s : services)
+      services_[ServiceKey(s.original_network_id, s.transport_stream_id, s.service_id)] = &s;
+  }
+
+  void Print(const std::vector<GuideEvent>& events) {
+    switch (o_.format) {
+      case Format::kText:
+        Text(events);
+        break;
+      case Format::kJson:
+        Json(events);
+        break;
+      case Format::kXmltv:
+        Xmltv(events);
+        break;
+    }
+  }
+
+ private:
+  std::string Utf8(const std::string& sjis) const { return BroadcastTextUtf8(sjis, o_.plain_symbols); }
+  const GuideService* Service(const GuideEventKey& k) const {
+    auto it = services_.find(ServiceKey(k.original_network_id, k.transport_stream_id, k.service_id));
+    return it == services_.end() ? nullptr : it->second;
+  }
+  std::string ServiceName(const GuideEventKey& k) const {
+    const GuideService* s = Service(k);
+    return s ? Utf8(s->name) : std::string();
+  }
+
+  void Text(const std::vector<GuideEvent>& events) const {
+    uint64_t shown = ~uint64_t{0};
+    for (const GuideEvent& e : events) {
+      const uint64_t key = ServiceKey(e.key.original_network_id, e.key.transport_stream_id, e.key.service_id);
+      if (!o_.search && key != shown) {
+        const GuideService* s = Service(e.key);
+        std::printf("%sservice %u %s (%s)\n", shown == ~uint64_t{0} ? "" : "\n", e.key.service_id,
+                    ServiceName(e.key).c_str(),
+                    Utf8(guide_text::CompletionText(s ? s->complete_at : -1)).c_str());
+        shown = key;
+      }
+      const std::string end = e.HasEnd() ? TimeText(e.End(), ' ', false).substr(11) : std::string("--:--");
+      std::string line = TimeText(e.start, ' ', false) + "-" + end + "  " + std::to_string(e.key.service_id) +
+                         ":" + std::to_string(e.key.event_id) + "  " +
+                         Utf8(std::string(guide_text::GenreName(e.genre))) + "  ";
+      if (o_.search) line += ServiceName(e.key) + "  ";
+      std::printf("%s%s\n", line.c_str(), Utf8(e.title).c_str());
+    }
+  }
+
+  void Json(const std::vector<GuideEvent>& events) const {
+    std::string out = "{\"events\": [";
+    for (size_t i = 0; i < events.size(); ++i) {
+      const GuideEvent& e = events[i];
+      out += i ? ",\n  " : "\n  ";
+      out += "{\"service_id\": " + std::to_string(e.key.service_id) +
+             ", \"event_id\": " + std::to_string(e.key.event_id) +
+             ", \"start\": " + JsonString(TimeText(e.start, 'T', true) + "+09:00") +
+             ", \"duration\": " + (e.HasEnd() ? std::to_string(e.duration) : std::string("null")) +
+             ", \"title\": " + JsonString(Utf8(e.title)) +
+             ", \"description\": " + JsonString(Utf8(e.description)) +
+             ", \"extended\": " + JsonString(Utf8(e.extended)) + ", \"genre\": " +
+             (e.genre < 0 ? std::string("null")
+                          : JsonString(Utf8(std::string(guide_text::GenreName(e.genre))))) +
+             "}";
+    }
+    out += events.empty() ? "]}\n" : "\n]}\n";
+    std::fputs(out.c_str(), stdout);
+  }
+
+  void Xmltv(const std::vector<GuideEvent>& events) const {
+    std::string out =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
+        "<tv generator-info-name=\"pelkan\">\n";
+    // Only the channels that have programmes here (the title is required, so events known only
+    // from an extended table are left out).
+    std::map<std::string, std::string> channels;
+    std::string programmes;
+    for (const GuideEvent& e : events) {
+      const std::string title = Utf8(e.title);
+      if (title.empty()) continue;
+      const std::string id = ChannelId(e.key);
+      if (channels.find(id) == channels.end()) {
+        std::string name = ServiceName(e.key);
+        if (name.empty()) name = std::to_string(e.key.service_id);
+        channels[id] = name;
+      }
+      programmes += "  <programme start=\"" + XmltvTime(e.start) + "\"";
+      if (e.HasEnd()) programmes += " stop=\"" + XmltvTime(e.End()) + "\"";
+      programmes += " channel=\"" + id + "\">\n    <title lang=\"ja\">" + XmlText(title) + "</title>\n";
+      std::string desc = Utf8(e.description);
+      const std::string extended = Utf8(e.extended);
+      if (!extended.empty()) desc += (desc.empty() ? "" : "\n\n") + extended;
+      if (!desc.empty()) programmes += "    <desc lang=\"ja\">" + XmlText(desc) + "</desc>\n";
+      if (e.genre >= 0) {
+        programmes += "    <category lang=\"ja\">" +
+                      XmlText(Utf8(std::string(guide_text::GenreName(e.genre)))) + "</category>\n";
+      }
+      programmes += "  </programme>\n";
+    }
+    for (const auto& [id, name] : channels) {
+      out += "  <channel id=\"" + id + "\">\n    <display-name lang=\"ja\">" + XmlText(name) +
+             "</display-name>\n  </channel>\n";
+    }
+    out += programmes + "</tv>\n";
+    std::fputs(out.c_str(), stdout);
+  }
+
+  const Options& o_;
+  std::map<uint64_t, const GuideService*> services_;
+};
+
+}  // namespace
+
+int RunEpg(int argc, char** argv) {
+  Options o;
+  if (const auto exit_code = UsageExit(ParseOptions(argc, argv, &o), PrintUsage)) return *exit_code;
+  if (o.from != nullptr && !TakeIn(o.from)) return 1;
+
+  std::string notice, error;
+  std::unique_ptr<GuideStore> store =
+      GuideStore::Open(GuidePath(), GuideStore::Access::kRead, true, &notice, &error);
+  if (!notice.empty()) std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(notice).c_str());
+  if (!store) {
+    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    return 1;
+  }
+  std::vector<GuideEvent> events = o.search ? store->Search(*o.search, kSearchLimit)
+                                            : store->Events(0, GuideTime{0x7FFFFFFF} * 86400, true);
+  if (o.service) std::erase_if(events, [&o](const GuideEvent& e) { return e.key.service_id != *o.service; });
+  if (store->LastErrorCode() != 0) {
+    std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(guide_text::kReadError).c_str());
+    return 1;
+  }
+  Printer(o, store->Services()).Print(events);
+  return 0;
+}
+
+}  // namespace pelkan::cli

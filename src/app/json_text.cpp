@@ -1,0 +1,39 @@
+#include "app/json_text.h"
+
+#include <cstdio>
+
+namespace pelkan::cli {
+
+std::string JsonString(std::string_view utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace pelkan::cli

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "info/guide_event.h"
+
+namespace pelkan {
+
+// An event information section of the actual stream as the programme guide reads it: the header
+// with the segment and table layout, and what each entry says about its event.
+struct EitGuideSection {
+  uint8_t table_id = 0;
+  uint16_t service_id = 0;
+  uint8_t version = 0;
+  uint8_t section_number = 0;
+  uint8_t last_section_number = 0;
+  uint16_t transport_stream_id = 0;
+  uint16_t original_network_id = 0;
+  uint8_t segment_last_section_number = 0;
+  uint8_t last_table_id = 0;
+  std::vector<GuideEventUpdate> events;
+};
+
+// Reads a whole EIT section (header to CRC_32, the CRC already checked) of table 0x4E or
+// 0x50-0x5F. Texts are decoded into Shift-JIS without a length limit; the extended_event
+// descriptors of an entry are joined in descriptor_number order, item by item (an item without a
+// heading goes on with the previous item's text), before their bytes are decoded, so that a
+// character cut between two descriptors comes out whole. An entry cut off by the end of the
+// section ends the walk; an entry without a start time is left out. nullopt for another table or
+// a header that does not fit. Pure function, safe from any thread.
+std::optional<EitGuideSection> ParseEitGuideSection(const uint8_t* section, size_t length);
+
+}  // namespace pelkan

@@ -1,0 +1,304 @@
+#include "info/guide_collector.h"
+
+#include <chrono>
+#include <cstring>
+#include <future>
+
+#include "info/eit_guide_section.h"
+#include "info/guide_store.h"
+#include "info/schedule_layout.h"
+#include "ts/ts_events.h"
+
+namespace pelkan {
+namespace {
+
+// The writer gathers what comes in during this long into one transaction.
+constexpr auto kCommitInterval = std::chrono::milliseconds(300);
+// Sections whose versions are remembered; a stream that keeps inventing tables only makes the
+// collector take sections in again.
+constexpr size_t kMaxTrackedSections = size_t{1} << 18;
+// How often (broadcast seconds) ended events are removed.
+constexpr GuideTime kRemoveEvery = 600;
+
+uint64_t ServiceKey(uint16_t original_network_id, uint16_t transport_stream_id, uint16_t service_id) {
+  return uint64_t{original_network_id} << 32 | uint64_t{transport_stream_id} << 16 | service_id;
+}
+
+}  // namespace
+
+struct GuideCollector::ServiceState {
+  ScheduleLayout layout;
+  bool complete = false;
+  std::string name_written;
+  bool named = false;
+};
+
+GuideCollector::GuideCollector(std::string path, NoticeFn notice)
+    : path_(std::move(path)), notice_(std::move(notice)) {
+  writer_ = std::thread([this] { WriterThread(); });
+}
+
+GuideCollector::~GuideCollector() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  if (writer_.joinable()) writer_.join();
+}
+
+void GuideCollector::OnTsEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count,
+                               void* user) {
+  static_cast<GuideCollector*>(user)->OnEvent(type, param, data, count);
+}
+
+void GuideCollector::OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
+  Work w;
+  switch (type) {
+    case EVENT_EIT_SECTION: {
+      if (data == nullptr || count < 18) return;
+      if (forget_versions_.exchange(false)) versions_.clear();
+      const uint64_t key = uint64_t{data[10]} << 56 | uint64_t{data[11]} << 48 | uint64_t{data[8]} << 40 |
+                           uint64_t{data[9]} << 32 | uint64_t{data[3]} << 24 | uint64_t{data[4]} << 16 |
+                           uint64_t{data[0]} << 8 | data[6];
+      const uint8_t version = (data[5] >> 1) & 0x1F;
+      if (versions_.size() >= kMaxTrackedSections && versions_.find(key) == versions_.end())
+        versions_.clear();
+      auto [it, inserted] = versions_.try_emplace(key, version);
+      if (!inserted && it->second == version) return;
+      it->second = version;
+      w.kind = Work::kSection;
+      w.bytes.assign(data, data + count);
+      {
+        std::lock_guard lock(mutex_);
+        if (waiting_sections_ >= kMaxWaiting) {
+          ++stats_.dropped;
+          versions_.erase(key);
+          return;
+        }
+        ++stats_.sections;
+      }
+      break;
+    }
+    case EVENT_SERVICE_NAME: {
+      if (data == nullptr) return;
+      ServiceNames names;
+      std::memcpy(&names, data, sizeof names);
+      w.kind = Work::kName;
+      w.service_id = static_cast<uint16_t>(param);
+      const size_t length = strnlen(names.service_name, sizeof names.service_name);
+      w.bytes.assign(names.service_name, names.service_name + length);
+      break;
+    }
+    case EVENT_BROADCAST_TIME: {
+      if (data == nullptr) return;
+      BroadcastTime t;
+      std::memcpy(&t, data, sizeof t);
+      w.kind = Work::kClock;
+      w.clock = GuideTime{t.date} * 86400 + t.seconds;
+      break;
+    }
+    case EVENT_STREAM_RESET:
+      w.kind = Work::kReset;
+      break;
+    default:
+      return;
+  }
+  Push(std::move(w));
+}
+
+void GuideCollector::Push(Work work) {
+  {
+    std::lock_guard lock(mutex_);
+    if (work.kind == Work::kSection) ++waiting_sections_;
+    waiting_.push_back(std::move(work));
+  }
+  wake_.notify_one();
+}
+
+void GuideCollector::Flush() {
+  if (writer_.get_id() == std::this_thread::get_id()) return;
+  Work w;
+  w.kind = Work::kFlush;
+  w.done = std::make_shared<std::promise<void>>();
+  std::future<void> done = w.done->get_future();
+  {
+    std::lock_guard lock(mutex_);
+    if (stop_) return;
+    waiting_.push_back(std::move(w));
+  }
+  wake_.notify_one();
+  done.wait();
+}
+
+GuideCollector::Stats GuideCollector::GetStats() const {
+  std::lock_guard lock(mutex_);
+  return stats_;
+}
+
+void GuideCollector::WriterThread() {
+  std::string notice, error;
+  store_ = GuideStore::Open(path_, GuideStore::Access::kWrite, true, &notice, &error);
+  {
+    std::lock_guard lock(mutex_);
+    stats_.store_open = store_ != nullptr;
+    stats_.error = error;
+  }
+  if (!notice.empty() && notice_) notice_(notice);
+
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || !waiting_.empty(); });
+    if (waiting_.empty() && stop_) break;
+    // Gathers a little more unless someone waits for the writer.
+    bool flush = false;
+    for (const Work& w : waiting_) flush = flush || w.kind == Work::kFlush;
+    if (!flush && !stop_) wake_.wait_for(lock, kCommitInterval, [this] { return stop_; });
+    std::vector<Work> batch(std::make_move_iterator(waiting_.begin()),
+                            std::make_move_iterator(waiting_.end()));
+    waiting_.clear();
+    waiting_sections_ = 0;
+    lock.unlock();
+    Apply(batch);
+    lock.lock();
+  }
+  lock.unlock();
+  store_.reset();
+}
+
+void GuideCollector::Apply(std::vector<Work>& batch) {
+  std::vector<std::shared_ptr<std::promise<void>>> finished;
+  bool began = store_ && store_->Begin();
+  size_t failed = 0;
+  for (Work& w : batch) {
+    if (w.kind == Work::kFlush) {
+      finished.push_back(std::move(w.done));
+      continue;
+    }
+    if (!began) {
+      Remember(w);
+      continue;
+    }
+    if (ApplyOne(w)) continue;
+    // The transaction is lost: what it held is taken in again when its sections come round.
+    store_->Rollback();
+    began = false;
+    for (const Work& x : batch) failed += x.kind == Work::kSection;
+    forget_versions_ = true;
+    for (auto& [key, state] : services_) state->named = false;
+    if (store_->LastErrorIsDamage()) {
+      std::string notice;
+      if (store_->ReplaceDamagedFile(&notice)) {
+        if (!notice.empty() && notice_) notice_(notice);
+      } else {
+        store_.reset();
+      }
+      services_.clear();
+    }
+  }
+  if (began && !store_->Commit()) {
+    store_->Rollback();
+    for (const Work& x : batch) failed += x.kind == Work::kSection;
+    forget_versions_ = true;
+  }
+  if (!store_) {
+    for (const Work& x : batch) failed += x.kind == Work::kSection;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    stats_.dropped += failed;
+    stats_.store_open = store_ != nullptr;
+  }
+  for (auto& done : finished) done->set_value();
+}
+
+bool GuideCollector::ApplyOne(Work& w) {
+  switch (w.kind) {
+    case Work::kSection: {
+      const std::optional<EitGuideSection> s = ParseEitGuideSection(w.bytes.data(), w.bytes.size());
+      if (!s) return true;
+      for (const GuideEventUpdate& u : s->events) {
+        if (!store_->ApplyEvent(u)) return false;
+      }
+      const uint64_t key = ServiceKey(s->original_network_id, s->transport_stream_id, s->service_id);
+      std::unique_ptr<ServiceState>& state = services_[key];
+      if (!state) state = std::make_unique<ServiceState>();
+      stream_services_[s->service_id] = key;
+      auto name = names_.find(s->service_id);
+      if (name != names_.end() && (!state->named || state->name_written != name->second)) {
+        if (!store_->SetServiceName(s->original_network_id, s->transport_stream_id, s->service_id,
+                                    name->second))
+          return false;
+        state->named = true;
+        state->name_written = name->second;
+      }
+      if (s->table_id >= 0x50) {
+        state->layout.Add(s->table_id, s->version, s->section_number, s->last_section_number,
+                          s->segment_last_section_number, s->last_table_id);
+        CheckComplete(key);
+      }
+      return true;
+    }
+    case Work::kName: {
+      std::string name(w.bytes.begin(), w.bytes.end());
+      names_[w.service_id] = name;
+      auto known = stream_services_.find(w.service_id);
+      if (known == stream_services_.end()) return true;
+      ServiceState& state = *services_[known->second];
+      if (state.named && state.name_written == name) return true;
+      const uint64_t key = known->second;
+      if (!store_->SetServiceName(static_cast<uint16_t>(key >> 32), static_cast<uint16_t>(key >> 16),
+                                  static_cast<uint16_t>(key), name))
+        return false;
+      state.named = true;
+      state.name_written = name;
+      return true;
+    }
+    case Work::kClock:
+      clock_ = w.clock;
+      if (removed_at_ < 0 || clock_ - removed_at_ >= kRemoveEvery || clock_ < removed_at_) {
+        if (store_->RemoveEndedBefore(clock_ - kKeepSeconds) < 0) return false;
+        removed_at_ = clock_;
+      }
+      for (auto& [key, state] : services_) CheckComplete(key);
+      return true;
+    case Work::kReset:
+      stream_services_.clear();
+      names_.clear();
+      return true;
+    case Work::kFlush:
+      return true;
+  }
+  return true;
+}
+
+void GuideCollector::Remember(const Work& w) {
+  switch (w.kind) {
+    case Work::kName:
+      names_[w.service_id] = std::string(w.bytes.begin(), w.bytes.end());
+      break;
+    case Work::kClock:
+      clock_ = w.clock;
+      break;
+    case Work::kReset:
+      stream_services_.clear();
+      names_.clear();
+      break;
+    default:
+      break;
+  }
+}
+
+void GuideCollector::CheckComplete(uint64_t key) {
+  ServiceState& state = *services_[key];
+  if (clock_ < 0) return;
+  const bool complete = state.layout.Complete(clock_);
+  if (complete && !state.complete) {
+    // A failure here only leaves the time unrecorded until the next completion.
+    store_->SetScheduleComplete(static_cast<uint16_t>(key >> 32), static_cast<uint16_t>(key >> 16),
+                                static_cast<uint16_t>(key), clock_);
+  }
+  state.complete = complete;
+}
+
+}  // namespace pelkan

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "info/guide_event.h"
+
+namespace pelkan {
+
+class GuideStore;
+
+// Fills the programme guide's store from the processor's events: the event information sections
+// of the actual stream (present/following, schedule basic and extended), the service names, the
+// broadcast clock and the stream resets. The processing thread only notes which sections are new
+// (per network, stream, service, table and section, by version) and hands their bytes over; a
+// writer thread of its own parses them and writes them to the store, a transaction at a time, so
+// that a slow disk never holds the capture up. It also removes the events that ended more than a
+// day before the stream's own clock and records when each service's schedule was last complete.
+class GuideCollector {
+ public:
+  // Messages for the user (Shift-JIS), called on the writer thread.
+  using NoticeFn = std::function<void(const std::string& text)>;
+
+  // Most sections waiting for the writer; more are dropped (and taken in again when they come
+  // round the next time).
+  static constexpr size_t kMaxWaiting = 4096;
+  // Events are removed once they ended this long before the stream's clock.
+  static constexpr GuideTime kKeepSeconds = 86400;
+
+  // Starts the writer thread, which opens (creating or repairing, see GuideStore::Open) the store
+  // at `path`. `notice` receives the message when the file had to be renamed aside.
+  explicit GuideCollector(std::string path, NoticeFn notice = nullptr);
+  // Writes what is waiting, then stops the writer thread.
+  ~GuideCollector();
+  GuideCollector(const GuideCollector&) = delete;
+  GuideCollector& operator=(const GuideCollector&) = delete;
+
+  // The processor's event handler form; `user` is the collector. Processing thread (one thread at
+  // a time); returns at once.
+  static void OnTsEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user);
+  void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
+
+  // Returns once everything handed over before the call is written (or could not be). Any thread
+  // except the writer's.
+  void Flush();
+
+  struct Stats {
+    uint64_t sections = 0;  // new sections handed over
+    uint64_t dropped = 0;   // sections dropped: too many waiting, or the store could not take them
+    bool store_open = false;
+    std::string error;  // why the store could not be opened (English), empty when it is open
+  };
+  Stats GetStats() const;
+
+ private:
+  struct Work {
+    enum Kind { kSection, kName, kClock, kReset, kFlush } kind = kSection;
+    std::vector<uint8_t> bytes;  // kSection: the section; kName: the name
+    uint16_t service_id = 0;
+    GuideTime clock = 0;
+    std::shared_ptr<std::promise<void>> done;  // kFlush
+  };
+  // What the writer knows of one service of the guide.
+  struct ServiceState;
+
+  void Push(Work work);
+  void WriterThread();
+  void Apply(std::vector<Work>& batch);
+  // Writes one piece of work; false when the store failed.
+  bool ApplyOne(Work& work);
+  // What a piece of work changes of the writer's own state, when it cannot be written.
+  void Remember(const Work& work);
+  void CheckComplete(uint64_t service_key);
+
+  const std::string path_;
+  NoticeFn notice_;
+
+  // Processing thread: the version of every section handed over.
+  std::unordered_map<uint64_t, uint8_t> versions_;
+  std::atomic<bool> forget_versions_{false};
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Work> waiting_;
+  size_t waiting_sections_ = 0;
+  bool stop_ = false;
+  Stats stats_;
+
+  // Writer thread.
+  std::unique_ptr<GuideStore> store_;
+  std::map<uint64_t, std::unique_ptr<ServiceState>> services_;  // by network, stream and service id
+  std::map<uint16_t, uint64_t> stream_services_;                // service id -> key, current stream
+  std::map<uint16_t, std::string> names_;                       // service id -> name, current stream
+  GuideTime clock_ = -1;
+  GuideTime removed_at_ = -1;
+
+  std::thread writer_;
+};
+
+}  // namespace pelkan

@@ -1,0 +1,750 @@
+#include "info/guide_store.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+
+#include "info/broadcast_text.h"
+#include "info/guide_texts.h"
+#include "platform/clock.h"
+#include "platform/text_codec.h"
+
+namespace pelkan {
+
+// One prepared statement; reset (not finalised) when a cached one goes out of use.
+class GuideSqlStatement {
+ public:
+  GuideSqlStatement(sqlite3* db, const char* sql) : owned_(true) {
+    rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr);
+  }
+  GuideSqlStatement(sqlite3_stmt* cached, int rc) : st_(cached), rc_(cached ? SQLITE_OK : rc) {}
+  ~GuideSqlStatement() {
+    if (owned_) {
+      sqlite3_finalize(st_);
+    } else if (st_ != nullptr) {
+      sqlite3_reset(st_);
+      sqlite3_clear_bindings(st_);
+    }
+  }
+  GuideSqlStatement(GuideSqlStatement&& other) noexcept
+      : st_(std::exchange(other.st_, nullptr)), rc_(other.rc_), owned_(other.owned_) {}
+  GuideSqlStatement(const GuideSqlStatement&) = delete;
+  GuideSqlStatement& operator=(const GuideSqlStatement&) = delete;
+
+  bool ok() const { return rc_ == SQLITE_OK && st_ != nullptr; }
+  // Makes the statement ready to run again with new values.
+  void Reset() {
+    sqlite3_reset(st_);
+    sqlite3_clear_bindings(st_);
+    if (st_ != nullptr) rc_ = SQLITE_OK;
+  }
+  int rc() const { return rc_; }
+  GuideSqlStatement& Int(int i, int64_t v) {
+    if (ok()) sqlite3_bind_int64(st_, i, v);
+    return *this;
+  }
+  GuideSqlStatement& Null(int i) {
+    if (ok()) sqlite3_bind_null(st_, i);
+    return *this;
+  }
+  GuideSqlStatement& Blob(int i, std::string_view v) {
+    if (ok())
+      sqlite3_bind_blob(st_, i, v.empty() ? "" : v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  GuideSqlStatement& Text(int i, std::string_view v) {
+    if (ok()) sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step() {
+    if (!ok()) return rc_;
+    rc_ = sqlite3_step(st_);
+    const int result = rc_;
+    if (rc_ == SQLITE_ROW || rc_ == SQLITE_DONE) rc_ = SQLITE_OK;
+    return result;
+  }
+  int64_t ColInt(int c) const { return sqlite3_column_int64(st_, c); }
+  bool ColNull(int c) const { return sqlite3_column_type(st_, c) == SQLITE_NULL; }
+  std::string ColBlob(int c) const {
+    const void* p = sqlite3_column_blob(st_, c);
+    const int n = sqlite3_column_bytes(st_, c);
+    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* st_ = nullptr;
+  int rc_ = SQLITE_OK;
+  bool owned_ = false;
+};
+
+namespace {
+
+using Statement = GuideSqlStatement;
+
+constexpr int kApplicationId = 0x50454C47;  // "PELG": a programme guide of this program
+constexpr int kSchemaVersion = 1;
+constexpr int kBusyTimeoutMs = 3000;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE services(
+  original_network_id INTEGER NOT NULL,
+  transport_stream_id INTEGER NOT NULL,
+  service_id INTEGER NOT NULL,
+  name BLOB NOT NULL DEFAULT x'',
+  complete_at INTEGER,
+  PRIMARY KEY(original_network_id, transport_stream_id, service_id)) WITHOUT ROWID;
+CREATE TABLE events(
+  id INTEGER PRIMARY KEY,
+  original_network_id INTEGER NOT NULL,
+  transport_stream_id INTEGER NOT NULL,
+  service_id INTEGER NOT NULL,
+  event_id INTEGER NOT NULL,
+  start INTEGER NOT NULL,
+  duration INTEGER,
+  title BLOB NOT NULL DEFAULT x'',
+  genre INTEGER,
+  video INTEGER NOT NULL DEFAULT 0,
+  audio INTEGER NOT NULL DEFAULT 0,
+  kind INTEGER NOT NULL DEFAULT 0,
+  version INTEGER NOT NULL DEFAULT 0,
+  ext_kind INTEGER NOT NULL DEFAULT 0,
+  ext_version INTEGER NOT NULL DEFAULT 0,
+  UNIQUE(original_network_id, transport_stream_id, service_id, event_id));
+CREATE INDEX events_start ON events(start);
+CREATE TABLE texts(
+  id INTEGER PRIMARY KEY,
+  description BLOB NOT NULL DEFAULT x'',
+  extended BLOB NOT NULL DEFAULT x'');
+CREATE TABLE search_text(
+  id INTEGER PRIMARY KEY,
+  title TEXT NOT NULL,
+  description TEXT NOT NULL,
+  extended TEXT NOT NULL);
+CREATE VIRTUAL TABLE search USING fts5(title, description, extended, content='search_text', content_rowid='id',
+                                       tokenize='trigram');
+CREATE TRIGGER events_deleted AFTER DELETE ON events BEGIN
+  INSERT INTO search(search, rowid, title, description, extended)
+    SELECT 'delete', id, title, description, extended FROM search_text WHERE id = old.id;
+  DELETE FROM search_text WHERE id = old.id;
+  DELETE FROM texts WHERE id = old.id;
+END;
+CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+)sql";
+
+bool IsDamage(int code) {
+  const int primary = code & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// Appends the UTF-8 form of code point `c`.
+void AppendUtf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Full-width ASCII forms (U+FF01-U+FF5E) and the ideographic space as ASCII, ASCII capitals in
+// lower case; the rest unchanged.
+std::string FoldWidth(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(utf8[i + k]); };
+    if (i + 2 < utf8.size() && (b(0) & 0xF0) == 0xE0) {
+      const uint32_t c = (b(0) & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3Fu);
+      if (c >= 0xFF01 && c <= 0xFF5E) {
+        const uint32_t ascii = c - 0xFF01 + 0x21;
+        AppendUtf8(out, ascii >= 'A' && ascii <= 'Z' ? ascii + 0x20 : ascii);
+        i += 3;
+        continue;
+      }
+      if (c == 0x3000) {
+        out += ' ';
+        i += 3;
+        continue;
+      }
+    }
+    const char c = utf8[i++];
+    out += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c;
+  }
+  return out;
+}
+
+size_t CodePoints(std::string_view utf8) {
+  size_t n = 0;
+  for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+GuideEvent ReadEvent(const Statement& s, bool texts) {
+  // Columns: onid, tsid, sid, eid, start, duration, title, genre, video, audio[, description, extended].
+  GuideEvent e;
+  e.key = {static_cast<uint16_t>(s.ColInt(0)), static_cast<uint16_t>(s.ColInt(1)),
+           static_cast<uint16_t>(s.ColInt(2)), static_cast<uint16_t>(s.ColInt(3))};
+  e.start = s.ColInt(4);
+  e.duration = s.ColNull(5) ? kUndefinedDuration : static_cast<uint32_t>(s.ColInt(5));
+  e.title = s.ColBlob(6);
+  e.genre = s.ColNull(7) ? -1 : static_cast<int>(s.ColInt(7));
+  e.video_component_type = static_cast<uint8_t>(s.ColInt(8));
+  e.audio_component_type = static_cast<uint8_t>(s.ColInt(9));
+  if (texts) {
+    e.description = s.ColBlob(10);
+    e.extended = s.ColBlob(11);
+  }
+  return e;
+}
+
+// The longer texts live in a table of their own, so that the grid's reading of the programmes
+// (without them) goes over a compact table.
+constexpr const char* kEventColumns =
+    "e.original_network_id, e.transport_stream_id, e.service_id, e.event_id, e.start, e.duration, e.title, "
+    "e.genre, e.video, e.audio, coalesce(t.description, x''), coalesce(t.extended, x'') FROM events e LEFT "
+    "JOIN "
+    "texts t ON t.id = e.id";
+constexpr const char* kEventColumnsShort =
+    "e.original_network_id, e.transport_stream_id, e.service_id, e.event_id, e.start, e.duration, e.title, "
+    "e.genre, e.video, e.audio FROM events e";
+
+// Renames `path` and its WAL files aside; the new name (UTF-8), or empty when it cannot be moved.
+std::string SetAside(const std::string& path) {
+  const platform::CalendarTime c = platform::LocalTimeNow();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, ".broken-%04d%02d%02d-%02d%02d%02d", c.year, c.month, c.day, c.hour,
+                c.minute, c.second);
+  std::string aside = path + stamp;
+  struct stat st {};
+  for (int n = 1; ::lstat(aside.c_str(), &st) == 0 && n < 1000; ++n)
+    aside = path + stamp + "-" + std::to_string(n);
+  if (std::rename(path.c_str(), aside.c_str()) != 0) return {};
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const std::string from = path + suffix;
+    if (::lstat(from.c_str(), &st) == 0 && std::rename(from.c_str(), (aside + suffix).c_str()) != 0)
+      std::remove(from.c_str());
+  }
+  return aside;
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ReplacedNotice(const std::string& path, const std::string& aside) {
+  char text[1024];
+  std::snprintf(text, sizeof text, guide_text::kFileReplaced, platform::Utf8ToSjis(BaseName(path)).c_str(),
+                platform::Utf8ToSjis(BaseName(aside)).c_str());
+  return text;
+}
+
+enum class Verdict { kGood, kEmpty, kForeign, kFailed };
+
+// What the open file is; `code` receives the SQLite code of a failure.
+Verdict Inspect(sqlite3* db, bool whole, int* code) {
+  int64_t values[3] = {};
+  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
+  for (int i = 0; i < 3; ++i) {
+    Statement s(db, pragmas[i]);
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW) {
+      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
+      return IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
+    }
+    values[i] = s.ColInt(0);
+  }
+  if (values[2] == 0) return Verdict::kEmpty;
+  if (values[0] != kApplicationId || values[1] != kSchemaVersion) return Verdict::kForeign;
+  if (whole) {
+    Statement s(db, "PRAGMA quick_check");
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW) {
+      *code = rc;
+      return IsDamage(rc) ? Verdict::kForeign : Verdict::kFailed;
+    }
+    if (s.ColBlob(0) != "ok") return Verdict::kForeign;
+  }
+  return Verdict::kGood;
+}
+
+}  // namespace
+
+std::string GuideSearchText(std::string_view sjis) {
+  return FoldWidth(BroadcastTextUtf8(sjis));
+}
+
+GuideStore::GuideStore(sqlite3* db, std::string path, Access access)
+    : db_(db), path_(std::move(path)), access_(access) {}
+
+GuideStore::~GuideStore() {
+  FinalizeStatements();
+  sqlite3_close_v2(db_);
+}
+
+std::unique_ptr<GuideStore> GuideStore::Open(const std::string& path, Access access, bool repair,
+                                             std::string* notice, std::string* error) {
+  std::string why;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    const bool create = access == Access::kWrite || attempt > 0;
+    bool foreign = exists && !S_ISREG(st.st_mode);
+    if (!exists && !create) {
+      if (error) *error = "no programme guide yet (" + path + ")";
+      return nullptr;
+    }
+    sqlite3* db = nullptr;
+    if (!foreign) {
+      const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+      const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+      if (rc != SQLITE_OK) {
+        if (error) *error = path + ": " + sqlite3_errstr(rc);
+        sqlite3_close_v2(db);
+        return nullptr;
+      }
+      sqlite3_busy_timeout(db, kBusyTimeoutMs);
+      int code = 0;
+      switch (Inspect(db, access == Access::kWrite, &code)) {
+        case Verdict::kGood:
+          break;
+        case Verdict::kEmpty:
+          if (!create) {
+            sqlite3_close_v2(db);
+            if (error) *error = "no programme guide yet (" + path + ")";
+            return nullptr;
+          }
+          break;
+        case Verdict::kForeign:
+          foreign = true;
+          why = code != 0 ? sqlite3_errstr(code) : "not a programme guide of this program";
+          break;
+        case Verdict::kFailed:
+          if (error) *error = path + ": " + sqlite3_errstr(code);
+          sqlite3_close_v2(db);
+          return nullptr;
+      }
+    } else {
+      why = "not a regular file";
+    }
+    if (foreign) {
+      sqlite3_close_v2(db);
+      if (!repair) {
+        if (error) *error = path + ": " + why;
+        return nullptr;
+      }
+      const std::string aside = SetAside(path);
+      if (aside.empty()) {
+        if (error) *error = path + ": " + why + ", and it cannot be renamed";
+        return nullptr;
+      }
+      if (notice) *notice = ReplacedNotice(path, aside);
+      continue;  // a new file in its place
+    }
+    std::unique_ptr<GuideStore> store(new GuideStore(db, path, access));
+    if (access == Access::kWrite || attempt > 0) {
+      if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=NORMAL")) {
+        if (error) *error = path + ": " + sqlite3_errstr(store->last_error_);
+        return nullptr;
+      }
+      Statement count(db, "SELECT count(*) FROM sqlite_schema");
+      if (count.Step() == SQLITE_ROW && count.ColInt(0) == 0) {
+        const std::string init = "BEGIN;" + std::string(kSchema) +
+                                 "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                                 ";PRAGMA user_version=" + std::to_string(kSchemaVersion) +
+                                 ";INSERT INTO meta VALUES('text_revision'," +
+                                 std::to_string(kBroadcastTextRevision) + ");COMMIT;";
+        if (!store->Exec(init.c_str())) {
+          if (error) *error = path + ": " + sqlite3_errstr(store->last_error_);
+          return nullptr;
+        }
+      } else if (access == Access::kWrite && !store->RebuildSearchIndexIfStale()) {
+        if (error) *error = path + ": " + sqlite3_errstr(store->last_error_);
+        return nullptr;
+      }
+    }
+    return store;
+  }
+  if (error) *error = path + ": " + why;
+  return nullptr;
+}
+
+GuideSqlStatement GuideStore::Cached(const char* sql) {
+  auto it = statements_.find(sql);
+  if (it == statements_.end()) {
+    sqlite3_stmt* st = nullptr;
+    const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    if (rc != SQLITE_OK) return Statement(nullptr, rc);
+    it = statements_.emplace(sql, st).first;
+  }
+  return Statement(it->second, SQLITE_OK);
+}
+
+void GuideStore::FinalizeStatements() {
+  for (auto& [sql, st] : statements_) sqlite3_finalize(st);
+  statements_.clear();
+}
+
+bool GuideStore::Exec(const char* sql) {
+  const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK || Fail(rc);
+}
+
+bool GuideStore::Fail(int code) {
+  last_error_ = code;
+  return false;
+}
+
+bool GuideStore::LastErrorIsDamage() const {
+  return IsDamage(last_error_);
+}
+
+bool GuideStore::ReplaceDamagedFile(std::string* notice) {
+  FinalizeStatements();
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+  const std::string aside = SetAside(path_);
+  std::unique_ptr<GuideStore> fresh = Open(path_, Access::kWrite, true, notice, nullptr);
+  if (!fresh) return false;
+  if (notice && !aside.empty()) *notice = ReplacedNotice(path_, aside);
+  std::swap(db_, fresh->db_);
+  last_error_ = 0;
+  return true;
+}
+
+bool GuideStore::RebuildSearchIndexIfStale() {
+  {
+    Statement s(db_, "SELECT value FROM meta WHERE key = 'text_revision'");
+    if (s.Step() == SQLITE_ROW && s.ColInt(0) == kBroadcastTextRevision) return true;
+  }
+  if (!Exec("BEGIN IMMEDIATE") || !Exec("DELETE FROM search_text")) return false;
+  Statement all(db_,
+                "SELECT e.id, e.title, coalesce(t.description, x''), coalesce(t.extended, x'') FROM events e "
+                "LEFT JOIN texts t ON t.id = e.id");
+  Statement put(db_, "INSERT INTO search_text(id, title, description, extended) VALUES(?, ?, ?, ?)");
+  int rc;
+  while ((rc = all.Step()) == SQLITE_ROW) {
+    put.Int(1, all.ColInt(0))
+        .Text(2, GuideSearchText(all.ColBlob(1)))
+        .Text(3, GuideSearchText(all.ColBlob(2)))
+        .Text(4, GuideSearchText(all.ColBlob(3)));
+    const int prc = put.Step();
+    if (prc != SQLITE_DONE) {
+      Rollback();
+      return Fail(prc);
+    }
+    put.Reset();
+  }
+  if (rc != SQLITE_DONE || !Exec("INSERT INTO search(search) VALUES('rebuild')")) {
+    Rollback();
+    return rc != SQLITE_DONE ? Fail(rc) : false;
+  }
+  const std::string set =
+      "INSERT OR REPLACE INTO meta VALUES('text_revision'," + std::to_string(kBroadcastTextRevision) + ")";
+  if (!Exec(set.c_str())) {
+    Rollback();
+    return false;
+  }
+  return Exec("COMMIT");
+}
+
+bool GuideStore::Begin() {
+  return Exec("BEGIN IMMEDIATE");
+}
+
+bool GuideStore::Commit() {
+  return Exec("COMMIT");
+}
+
+void GuideStore::Rollback() {
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
+  const GuideEvent& n = u.event;
+  const GuideEventKey& k = n.key;
+  Statement find = Cached(
+      "SELECT e.id, e.kind, e.version, e.ext_kind, e.ext_version, e.start, e.duration, e.title, "
+      "coalesce(t.description, x''), coalesce(t.extended, x''), e.genre, e.video, e.audio FROM events e LEFT "
+      "JOIN texts t ON t.id = e.id WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
+      "e.service_id = ? AND e.event_id = ?");
+  find.Int(1, k.original_network_id).Int(2, k.transport_stream_id).Int(3, k.service_id).Int(4, k.event_id);
+  const int found = find.Step();
+  if (found != SQLITE_ROW && found != SQLITE_DONE) return Fail(found);
+
+  // Newer: from a table of higher rank (a lower kind), or another version of the same kind.
+  auto newer = [&u](int64_t kind, int64_t version) {
+    return kind == 0 || u.kind < kind || (u.kind == kind && u.version != version);
+  };
+  GuideEvent e;
+  int64_t id = 0, kind = 0, version = 0, ext_kind = 0, ext_version = 0;
+  if (found == SQLITE_ROW) {
+    id = find.ColInt(0);
+    kind = find.ColInt(1);
+    version = find.ColInt(2);
+    ext_kind = find.ColInt(3);
+    ext_version = find.ColInt(4);
+    e.start = find.ColInt(5);
+    e.duration = find.ColNull(6) ? kUndefinedDuration : static_cast<uint32_t>(find.ColInt(6));
+    e.title = find.ColBlob(7);
+    e.description = find.ColBlob(8);
+    e.extended = find.ColBlob(9);
+    e.genre = find.ColNull(10) ? -1 : static_cast<int>(find.ColInt(10));
+    e.video_component_type = static_cast<uint8_t>(find.ColInt(11));
+    e.audio_component_type = static_cast<uint8_t>(find.ColInt(12));
+  }
+  const bool basic = u.basic && newer(kind, version);
+  const bool extended = u.extended && newer(ext_kind, ext_version);
+  if (!basic && !extended) return true;
+  const bool texts_before_known = found == SQLITE_ROW;
+  const std::string old_title = e.title, old_description = e.description, old_extended = e.extended;
+  if (basic || kind == 0) {
+    // Without basic information yet, the extended entry's time places the event.
+    e.start = n.start;
+    e.duration = n.duration;
+  }
+  if (basic) {
+    e.title = n.title;
+    e.description = n.description;
+    e.genre = n.genre;
+    e.video_component_type = n.video_component_type;
+    e.audio_component_type = n.audio_component_type;
+    kind = u.kind;
+    version = u.version;
+  }
+  if (extended) {
+    e.extended = n.extended;
+    ext_kind = u.kind;
+    ext_version = u.version;
+  }
+
+  Statement write =
+      Cached(found == SQLITE_ROW
+                 ? "UPDATE events SET start = ?1, duration = ?2, title = ?3, genre = ?6, video = ?7, "
+                   "audio = ?8, kind = ?9, version = ?10, ext_kind = ?11, ext_version = ?12 WHERE id = ?13"
+                 : "INSERT INTO events(start, duration, title, genre, video, audio, kind, version, ext_kind, "
+                   "ext_version, original_network_id, transport_stream_id, service_id, event_id) VALUES(?1, "
+                   "?2, ?3, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
+  write.Int(1, e.start);
+  if (e.HasEnd()) {
+    write.Int(2, e.duration);
+  } else {
+    write.Null(2);
+  }
+  write.Blob(3, e.title);
+  if (e.genre >= 0) {
+    write.Int(6, e.genre);
+  } else {
+    write.Null(6);
+  }
+  write.Int(7, e.video_component_type).Int(8, e.audio_component_type).Int(9, kind).Int(10, version);
+  write.Int(11, ext_kind).Int(12, ext_version);
+  if (found == SQLITE_ROW) {
+    write.Int(13, id);
+  } else {
+    write.Int(13, k.original_network_id)
+        .Int(14, k.transport_stream_id)
+        .Int(15, k.service_id)
+        .Int(16, k.event_id);
+  }
+  const int rc = write.Step();
+  if (rc != SQLITE_DONE) return Fail(rc);
+  if (found != SQLITE_ROW) {
+    id = sqlite3_last_insert_rowid(db_);
+    Statement service = Cached(
+        "INSERT OR IGNORE INTO services(original_network_id, transport_stream_id, service_id) "
+        "VALUES(?, ?, ?)");
+    service.Int(1, k.original_network_id).Int(2, k.transport_stream_id).Int(3, k.service_id);
+    const int src = service.Step();
+    if (src != SQLITE_DONE) return Fail(src);
+  }
+  if (texts_before_known && e.title == old_title && e.description == old_description &&
+      e.extended == old_extended)
+    return true;
+  if (!texts_before_known || e.description != old_description || e.extended != old_extended) {
+    Statement texts = Cached("INSERT OR REPLACE INTO texts(id, description, extended) VALUES(?, ?, ?)");
+    texts.Int(1, id).Blob(2, e.description).Blob(3, e.extended);
+    const int trc = texts.Step();
+    if (trc != SQLITE_DONE) return Fail(trc);
+  }
+  // The index forgets the old texts (read back from its content table), then takes the new ones.
+  if (texts_before_known) {
+    Statement drop = Cached(
+        "INSERT INTO search(search, rowid, title, description, extended) SELECT 'delete', id, title, "
+        "description, extended FROM search_text WHERE id = ?");
+    drop.Int(1, id);
+    const int drc = drop.Step();
+    if (drc != SQLITE_DONE) return Fail(drc);
+  }
+  const std::string title = GuideSearchText(e.title);
+  const std::string description = GuideSearchText(e.description);
+  const std::string extended_text = GuideSearchText(e.extended);
+  for (const char* sql :
+       {"INSERT OR REPLACE INTO search_text(id, title, description, extended) VALUES(?, ?, ?, ?)",
+        "INSERT INTO search(rowid, title, description, extended) VALUES(?, ?, ?, ?)"}) {
+    Statement index = Cached(sql);
+    index.Int(1, id).Text(2, title).Text(3, description).Text(4, extended_text);
+    const int irc = index.Step();
+    if (irc != SQLITE_DONE) return Fail(irc);
+  }
+  return true;
+}
+
+bool GuideStore::SetServiceName(uint16_t original_network_id, uint16_t transport_stream_id,
+                                uint16_t service_id, std::string_view name) {
+  Statement s(
+      db_,
+      "INSERT INTO services(original_network_id, transport_stream_id, service_id, name) VALUES(?, ?, ?, ?) "
+      "ON CONFLICT DO UPDATE SET name = excluded.name WHERE name <> excluded.name");
+  s.Int(1, original_network_id).Int(2, transport_stream_id).Int(3, service_id).Blob(4, name);
+  const int rc = s.Step();
+  return rc == SQLITE_DONE || Fail(rc);
+}
+
+bool GuideStore::SetScheduleComplete(uint16_t original_network_id, uint16_t transport_stream_id,
+                                     uint16_t service_id, GuideTime at) {
+  Statement s(db_,
+              "INSERT INTO services(original_network_id, transport_stream_id, service_id, complete_at) "
+              "VALUES(?, ?, ?, ?) ON CONFLICT DO UPDATE SET complete_at = excluded.complete_at");
+  s.Int(1, original_network_id).Int(2, transport_stream_id).Int(3, service_id).Int(4, at);
+  const int rc = s.Step();
+  return rc == SQLITE_DONE || Fail(rc);
+}
+
+int GuideStore::RemoveEndedBefore(GuideTime t) {
+  Statement s(db_, "DELETE FROM events WHERE start < ?1 AND start + coalesce(duration, 0) < ?1");
+  s.Int(1, t);
+  const int rc = s.Step();
+  if (rc != SQLITE_DONE) {
+    Fail(rc);
+    return -1;
+  }
+  return sqlite3_changes(db_);
+}
+
+uint64_t GuideStore::DataVersion() {
+  Statement s(db_, "PRAGMA data_version");
+  return s.Step() == SQLITE_ROW ? static_cast<uint64_t>(s.ColInt(0)) : 0;
+}
+
+std::vector<GuideService> GuideStore::Services() {
+  std::vector<GuideService> out;
+  Statement s(db_,
+              "SELECT original_network_id, transport_stream_id, service_id, name, complete_at FROM services "
+              "ORDER BY original_network_id, transport_stream_id, service_id");
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) {
+    GuideService g;
+    g.original_network_id = static_cast<uint16_t>(s.ColInt(0));
+    g.transport_stream_id = static_cast<uint16_t>(s.ColInt(1));
+    g.service_id = static_cast<uint16_t>(s.ColInt(2));
+    g.name = s.ColBlob(3);
+    g.complete_at = s.ColNull(4) ? -1 : s.ColInt(4);
+    out.push_back(std::move(g));
+  }
+  if (rc != SQLITE_DONE) Fail(rc);
+  return out;
+}
+
+std::vector<GuideEvent> GuideStore::Events(GuideTime from, GuideTime to, bool texts, bool ordered) {
+  std::vector<GuideEvent> out;
+  const std::string sql =
+      std::string("SELECT ") + (texts ? kEventColumns : kEventColumnsShort) +
+      // The range is most of the table: a plain scan is quicker than the start index.
+      " WHERE +e.start < ?2 AND e.start + coalesce(e.duration, 0) >= ?1" +
+      (ordered ? " ORDER BY e.original_network_id, e.transport_stream_id, e.service_id, e.start" : "");
+  Statement s(db_, sql.c_str());
+  s.Int(1, from).Int(2, to);
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) out.push_back(ReadEvent(s, texts));
+  if (rc != SQLITE_DONE) Fail(rc);
+  return out;
+}
+
+std::optional<GuideEvent> GuideStore::Find(const GuideEventKey& key) {
+  const std::string sql = std::string("SELECT ") + kEventColumns +
+                          " WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
+                          "e.service_id = ? AND e.event_id = ?";
+  Statement s(db_, sql.c_str());
+  s.Int(1, key.original_network_id)
+      .Int(2, key.transport_stream_id)
+      .Int(3, key.service_id)
+      .Int(4, key.event_id);
+  const int rc = s.Step();
+  if (rc == SQLITE_ROW) return ReadEvent(s, true);
+  if (rc != SQLITE_DONE) Fail(rc);
+  return std::nullopt;
+}
+
+std::vector<GuideEvent> GuideStore::FindByServiceEvent(uint16_t service_id, uint16_t event_id) {
+  std::vector<GuideEvent> out;
+  const std::string sql = std::string("SELECT ") + kEventColumns +
+                          " WHERE e.service_id = ? AND e.event_id = ? ORDER BY e.start DESC";
+  Statement s(db_, sql.c_str());
+  s.Int(1, service_id).Int(2, event_id);
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) out.push_back(ReadEvent(s, true));
+  if (rc != SQLITE_DONE) Fail(rc);
+  return out;
+}
+
+std::vector<GuideEvent> GuideStore::Search(std::string_view words, size_t limit) {
+  // Words of three characters or more go through the trigram index (MATCH); shorter ones, which
+  // a trigram cannot hold, are looked for as substrings of the indexed texts (the index's own
+  // content table, a plain table scan).
+  std::string match;
+  std::vector<std::string> likes;
+  const std::string folded = FoldWidth(words);
+  size_t pos = 0;
+  while (pos < folded.size()) {
+    const size_t end = std::min(folded.find_first_of(" \t", pos), folded.size());
+    const std::string word = folded.substr(pos, end - pos);
+    pos = end + 1;
+    if (word.empty()) continue;
+    if (CodePoints(word) >= 3) {
+      if (!match.empty()) match += ' ';
+      match += '"';
+      for (char c : word) match.append(c == '"' ? 2 : 1, c);
+      match += '"';
+    } else {
+      likes.push_back(word);
+    }
+  }
+  std::vector<GuideEvent> out;
+  if (match.empty() && likes.empty()) return out;
+  // Numbered parameters: ?1 the MATCH words (if any), then one per LIKE word, then the limit.
+  std::string sql = "SELECT ";
+  sql.append(kEventColumns).append(" JOIN search_text s ON s.id = e.id WHERE 1");
+  int parameter = 1;
+  if (!match.empty()) {
+    sql.append(" AND e.id IN (SELECT rowid FROM search WHERE search MATCH ?")
+        .append(std::to_string(parameter++));
+    sql.append(")");
+  }
+  for (size_t i = 0; i < likes.size(); ++i, ++parameter) {
+    const std::string n = std::to_string(parameter);
+    sql.append(" AND (instr(s.title, ?").append(n).append(") OR instr(s.description, ?").append(n);
+    sql.append(") OR instr(s.extended, ?").append(n).append("))");
+  }
+  sql.append(" ORDER BY e.start LIMIT ?").append(std::to_string(parameter));
+  Statement s(db_, sql.c_str());
+  parameter = 1;
+  if (!match.empty()) s.Text(parameter++, match);
+  for (const std::string& like : likes) s.Text(parameter++, like);
+  s.Int(parameter, static_cast<int64_t>(limit));
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) out.push_back(ReadEvent(s, true));
+  if (rc != SQLITE_DONE) Fail(rc);
+  return out;
+}
+
+}  // namespace pelkan

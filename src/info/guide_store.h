@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "info/guide_event.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace pelkan {
+
+class GuideSqlStatement;
+
+// The programme guide's file (epg.sqlite beside pelkan.ini): an SQLite database in WAL mode with
+// the services, the events and a trigram full-text index of their texts. One writer (the guide
+// collector) and any number of readers (the guide window, pelkan-cli epg) at the same time, in one
+// process or several. Each object is one connection and is used by one thread at a time.
+//
+// An event is known by its four ids. What an entry of an event information section says replaces
+// what is stored when it comes from a table of higher rank (present/following over schedule) or
+// from another version of the same kind of table; a start that changed moves the event. Texts are
+// kept as the Shift-JIS bytes of the broadcast-text decoder, converted only for the search index.
+class GuideStore {
+ public:
+  enum class Access {
+    kRead,   // an existing file; nothing is written
+    kWrite,  // created when missing; checked whole when opened
+  };
+
+  // Opens the file at `path` (UTF-8). A file that is not a guide of this program (another
+  // database, a damaged one, not a regular file) is renamed aside (name + ".broken-YYYYMMDD-hhmmss")
+  // and a new one made when `repair` is set, and `notice` then receives the message for the user
+  // (Shift-JIS); without `repair`, or when the file cannot be opened at all, the result is null
+  // and `error` receives the reason (English). Never waits longer than a few seconds for another
+  // connection's lock.
+  static std::unique_ptr<GuideStore> Open(const std::string& path, Access access, bool repair,
+                                          std::string* notice, std::string* error);
+  ~GuideStore();
+  GuideStore(const GuideStore&) = delete;
+  GuideStore& operator=(const GuideStore&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // ---- Writing (Access::kWrite). Each returns false on an SQLite error (see LastErrorCode).
+  bool Begin();
+  bool Commit();
+  void Rollback();
+  // Takes in what a section entry says about an event (see the class comment).
+  bool ApplyEvent(const GuideEventUpdate& update);
+  // The name of a service (Shift-JIS); creates the service.
+  bool SetServiceName(uint16_t original_network_id, uint16_t transport_stream_id, uint16_t service_id,
+                      std::string_view name);
+  // Records that the service's schedule was complete at broadcast time `at`; creates the service.
+  bool SetScheduleComplete(uint16_t original_network_id, uint16_t transport_stream_id, uint16_t service_id,
+                           GuideTime at);
+  // Removes the events that ended before `t` (an undetermined end counts as the start); returns
+  // how many, or -1 on an error.
+  int RemoveEndedBefore(GuideTime t);
+
+  // The last SQLite result code of a failed call, and whether it says the file is damaged.
+  int LastErrorCode() const { return last_error_; }
+  bool LastErrorIsDamage() const;
+  // Renames the damaged file aside and starts a new one (the writer's way out of a damaged file);
+  // `notice` receives the message for the user. False when not even a new file can be made.
+  bool ReplaceDamagedFile(std::string* notice);
+
+  // ---- Reading.
+  // Changes whenever another connection has committed a change since the last call's value.
+  uint64_t DataVersion();
+  // Every service, ordered by network, stream and service id.
+  std::vector<GuideService> Services();
+  // The events that overlap [from, to) (an undetermined end counts as the start), ordered by
+  // service and start unless `ordered` is false (quicker: the table's own order); without `texts`
+  // the description and extended text are left empty.
+  std::vector<GuideEvent> Events(GuideTime from, GuideTime to, bool texts, bool ordered = true);
+  // One event by its ids, with every text.
+  std::optional<GuideEvent> Find(const GuideEventKey& key);
+  // The events of `service_id` with `event_id` on any network and stream, latest start first.
+  std::vector<GuideEvent> FindByServiceEvent(uint16_t service_id, uint16_t event_id);
+  // The events whose title, description or extended text holds every word of `words` (UTF-8,
+  // separated by spaces), ordered by start, at most `limit`. Full-width letters, digits and signs
+  // match their ASCII forms, capitals the small letters. No words give nothing.
+  std::vector<GuideEvent> Search(std::string_view words, size_t limit);
+
+ private:
+  GuideStore(sqlite3* db, std::string path, Access access);
+  // The statement of `sql` (a string literal: its address is the key), prepared once.
+  GuideSqlStatement Cached(const char* sql);
+  void FinalizeStatements();
+  bool Exec(const char* sql);
+  bool Fail(int code);
+  bool RebuildSearchIndexIfStale();
+
+  sqlite3* db_;
+  std::string path_;
+  Access access_;
+  int last_error_ = 0;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+};
+
+// The text the search index holds for a broadcast text: UTF-8 with the full-width forms of ASCII
+// letters, digits and signs, and the ideographic space, folded to ASCII, and letters in lower case.
+// Pure function.
+std::string GuideSearchText(std::string_view sjis);
+
+}  // namespace pelkan

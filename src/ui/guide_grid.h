@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QColor>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "info/guide_grid_model.h"
+#include "info/reserved_programmes.h"
+
+namespace pelkan::ui {
+
+// The grid of the programme guide: the services as columns under their names, a vertical time axis
+// of eight days from midnight of the current day, each programme a box with its start time and
+// title coloured by genre, reserved programmes framed in red with a mark, and a red line at the
+// current time. One programme is current (selected): the arrow keys move it between programmes,
+// Page Up/Down scroll, Home goes to now; Enter, a double click, the context menu key or a right
+// click ask for the reservation menu. Screen readers see the programmes in view as the grid's
+// children, each with its text and the press (select) and show-menu actions. It shows a
+// GuideGridModel it does not own. UI thread only.
+class GuideGrid : public QAbstractScrollArea {
+  Q_OBJECT
+
+ public:
+  using Cell = GuideGridModel::Cell;
+
+  explicit GuideGrid(QWidget* parent = nullptr);
+  ~GuideGrid() override;
+
+  // Shows `model` (which must outlive the grid or be replaced) from `origin` (a midnight) for
+  // GuideGridModel::kDays days, keeping the time and the service in view and the current
+  // programme (by its ids) where the model still has them.
+  void SetModel(const GuideGridModel* model, GuideTime origin);
+  // The current time (the red line) and the reservations (the marks).
+  void SetNow(GuideTime now);
+  void SetReserved(const ReservedProgrammes& reserved);
+  // The text shown when the model has no programme.
+  void SetEmptyText(const QString& text);
+  // The text of a service's column header tool tip (its schedule's completion).
+  void SetHeaderToolTip(std::function<QString(const GuideService&)> text);
+  // The tool tip of a programme box.
+  void SetBoxToolTip(std::function<QString(const Cell&)> text);
+
+  const GuideGridModel* model() const { return model_; }
+  GuideTime origin() const { return origin_; }
+  std::optional<Cell> current() const { return current_; }
+  bool IsReserved(const GuideEvent& e) const { return reserved_.Contains(e); }
+  // Makes `cell` current and, with `reveal`, scrolls it into view.
+  void SetCurrent(std::optional<Cell> cell, bool reveal);
+  // Scrolls so that `t` is at the top of the view.
+  void ScrollToTime(GuideTime t);
+  // The time at the top of the view.
+  GuideTime TopTime() const;
+  // The programmes whose boxes are in view, column by column.
+  std::vector<Cell> VisibleCells() const;
+  // The box of a programme in viewport coordinates.
+  QRect BoxRect(const Cell& cell) const;
+  // The programme under a point of the viewport.
+  std::optional<Cell> CellAt(const QPoint& viewport_pos) const;
+
+  // Fill colour of a genre colour group (guide_text::GenreGroup), shared with the legend.
+  static QColor GenreColour(int group);
+
+ Q_SIGNALS:
+  void currentChanged();
+  // The user asks for the reservation menu of the current programme at `global_pos`.
+  void menuRequested(const QPoint& global_pos);
+  // The view scrolled (the window follows the day on view).
+  void viewMoved();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void scrollContentsBy(int dx, int dy) override;
+  bool viewportEvent(QEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void UpdateMetrics();
+  void UpdateScrollBars();
+  int Y(GuideTime t) const;  // content coordinate of a time
+  void RequestMenu();
+  // With nothing current: the programme on air (or the first) in the leftmost column in view.
+  void SelectFirst();
+  void NotifyAccessibility();
+
+  const GuideGridModel* model_ = nullptr;
+  GuideTime origin_ = 0;
+  GuideTime now_ = -1;
+  ReservedProgrammes reserved_;
+  std::optional<Cell> current_;
+  QString empty_text_;
+  std::function<QString(const GuideService&)> header_tip_;
+  std::function<QString(const Cell&)> box_tip_;
+  // Metrics from the font: pixels per hour, column width, header height, time axis width.
+  double hour_px_ = 0;
+  int column_w_ = 0;
+  int header_h_ = 0;
+  int axis_w_ = 0;
+};
+
+}  // namespace pelkan::ui

@@ -1,0 +1,292 @@
+#include "ui/guide_window.h"
+
+#include <QButtonGroup>
+#include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QScrollBar>
+#include <QToolButton>
+#include <algorithm>
+
+#include "app/scheduled_capture.h"
+#include "app/settings_capture.h"
+#include "core/capture_app.h"
+#include "info/broadcast_text.h"
+#include "info/guide_store.h"
+#include "info/guide_texts.h"
+#include "info/reserved_programmes.h"
+#include "platform/clock.h"
+#include "schedule/recording_scheduler.h"
+#include "ui/guide_grid.h"
+#include "ui/qt_text.h"
+#include "ui_guide_window.h"
+#include "usb/generator_ts_source.h"
+
+namespace pelkan::ui {
+namespace {
+
+constexpr int kSearchDelayMs = 300;
+
+QString Broadcast(std::string_view sjis) {
+  return QString::fromStdString(BroadcastTextUtf8(sjis));
+}
+
+}  // namespace
+
+GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
+                         ReserveByEventCallback by_event, QWidget* parent)
+    : ToolWindow(parent),
+      ui_(std::make_unique<Ui::GuideWindow>()),
+      context_(context),
+      by_time_(std::move(by_time)),
+      by_event_(std::move(by_event)) {
+  ui_->setupUi(this);
+  ui_->mainSplitter->setStretchFactor(0, 3);
+  ui_->mainSplitter->setStretchFactor(1, 1);
+  ui_->grid->SetEmptyText(FromSjis(guide_text::kEmpty));
+  ui_->grid->SetHeaderToolTip([](const GuideService& s) {
+    return Broadcast(s.name) + QLatin1Char('\n') + FromSjis(guide_text::CompletionText(s.complete_at));
+  });
+  ui_->grid->SetBoxToolTip([this](const GuideGrid::Cell& cell) {
+    GuideEvent e = ui_->grid->model()->event(cell);
+    if (store_) {
+      if (auto whole = store_->Find(e.key)) e = std::move(*whole);
+    }
+    return Broadcast(guide_text::DetailText(e, ServiceName(e.key), ui_->grid->IsReserved(e)));
+  });
+
+  auto* days = new QButtonGroup(this);
+  for (int d = 0; d < GuideGridModel::kDays; ++d) {
+    auto* button = new QToolButton(ui_->dayBar);
+    button->setObjectName(QStringLiteral("dayButton%1").arg(d));
+    button->setCheckable(true);
+    button->setAutoRaise(false);
+    ui_->dayLayout->addWidget(button);
+    days->addButton(button, d);
+    day_buttons_.push_back(button);
+    connect(button, &QToolButton::clicked, this, [this, d] {
+      if (origin_ >= 0) ui_->grid->ScrollToTime(origin_ + GuideTime{d} * 86400);
+    });
+  }
+  for (int g = 0; g < guide_text::kGenreGroups; ++g) {
+    auto* item = new QLabel(FromSjis(guide_text::GenreGroupName(g)), ui_->legendBar);
+    item->setObjectName(QStringLiteral("legend%1").arg(g));
+    item->setMargin(2);
+    item->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    item->setAutoFillBackground(true);
+    QPalette colours = item->palette();
+    colours.setColor(QPalette::Window, GuideGrid::GenreColour(g));
+    colours.setColor(QPalette::WindowText, Qt::black);
+    item->setPalette(colours);
+    ui_->legendItems->addWidget(item);
+  }
+
+  popup_ = new QMenu(this);
+  popup_->setObjectName(QStringLiteral("programmePopup"));
+  popup_->addAction(ui_->reserveByEventAction);
+  popup_->addAction(ui_->reserveByTimeAction);
+
+  connect(ui_->grid, &GuideGrid::currentChanged, this, &GuideWindow::ShowCurrent);
+  connect(ui_->grid, &GuideGrid::menuRequested, this, &GuideWindow::ShowMenu);
+  connect(ui_->grid, &GuideGrid::viewMoved, this, &GuideWindow::FollowView);
+  connect(ui_->reserveByEventAction, &QAction::triggered, this, &GuideWindow::ReserveByEvent);
+  connect(ui_->reserveByTimeAction, &QAction::triggered, this, &GuideWindow::ReserveByTime);
+  connect(ui_->nowButton, &QPushButton::clicked, this, [this] {
+    ui_->grid->ScrollToTime(Now() - 1800);
+    ui_->grid->setFocus();
+  });
+  connect(ui_->switchOnButton, &QPushButton::clicked, this, &GuideWindow::SwitchOn);
+  search_delay_.setSingleShot(true);
+  search_delay_.setInterval(kSearchDelayMs);
+  connect(&search_delay_, &QTimer::timeout, this, &GuideWindow::Search);
+  connect(ui_->searchEdit, &QLineEdit::textChanged, this, [this] { search_delay_.start(); });
+  connect(ui_->searchEdit, &QLineEdit::returnPressed, this, &GuideWindow::Search);
+  connect(ui_->resultsList, &QListWidget::currentRowChanged, this, &GuideWindow::ShowResult);
+  connect(ui_->resultsList, &QListWidget::itemActivated, this, [this] {
+    ShowResult();
+    ui_->grid->setFocus();
+  });
+  refresh_.setObjectName(QStringLiteral("guideRefreshTimer"));
+  refresh_.setInterval(kRefreshMs);
+  connect(&refresh_, &QTimer::timeout, this, &GuideWindow::Refresh);
+  UpdateSwitchNotice();
+}
+
+GuideWindow::~GuideWindow() = default;
+
+GuideTime GuideWindow::Now() const {
+  const CaptureStats& stats = context_.app.stats();
+  const uint32_t date = stats.clock_date.load(std::memory_order_relaxed);
+  const uint32_t seconds = stats.clock_time.load(std::memory_order_relaxed);
+  const uint32_t age = platform::TickCount() - stats.clock_tick.load(std::memory_order_relaxed);
+  return GuideNow(context_.app.IsConnected() ? date : 0, seconds, age, ToGuideTime(usb::JapanTimeNow()));
+}
+
+bool GuideWindow::OpenStore() {
+  if (store_) return true;
+  store_ = GuideStore::Open(context_.guide_path, GuideStore::Access::kRead, false, nullptr, &store_error_);
+  data_version_ = 0;
+  return store_ != nullptr;
+}
+
+void GuideWindow::showEvent(QShowEvent* event) {
+  ToolWindow::showEvent(event);
+  const bool first = origin_ < 0;
+  UpdateSwitchNotice();
+  Reload();
+  if (first) {
+    ui_->grid->ScrollToTime(Now() - 1800);
+    ui_->grid->setFocus();
+  }
+  refresh_.start();
+}
+
+void GuideWindow::Reload() {
+  const GuideTime now = Now();
+  const GuideTime origin = now / 86400 * 86400;
+  if (OpenStore()) {
+    data_version_ = store_->DataVersion();
+    std::vector<GuideService> services = store_->Services();
+    // The model puts each service's programmes in order itself.
+    std::vector<GuideEvent> events =
+        store_->Events(origin, origin + GuideTime{GuideGridModel::kDays} * 86400, false, false);
+    if (store_->LastErrorCode() != 0) {
+      // A file replaced under the reader: open it again at the next refresh.
+      store_.reset();
+      store_error_.clear();
+    }
+    auto model = std::make_unique<GuideGridModel>();
+    model->Load(services, std::move(events));
+    ui_->grid->SetModel(model.get(), origin);
+    model_ = std::move(model);
+  }
+  ui_->statusLabel->setText(store_ || store_error_.empty() ||
+                                    !QFile::exists(QString::fromStdString(context_.guide_path))
+                                ? QString()
+                                : FromSjis(guide_text::kReadError));
+  const bool moved_day = origin != origin_;
+  origin_ = origin;
+  if (ui_->grid->model() != model_.get()) ui_->grid->SetModel(model_.get(), origin);
+  ui_->grid->SetNow(now);
+  ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
+  if (moved_day) UpdateDayButtons();
+  FollowView();
+  ShowCurrent();
+}
+
+void GuideWindow::Refresh() {
+  if (!isVisible()) {
+    refresh_.stop();
+    return;
+  }
+  UpdateSwitchNotice();
+  const GuideTime now = Now();
+  ui_->grid->SetNow(now);
+  ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
+  const bool changed = !store_ || store_->DataVersion() != data_version_;
+  if (changed || now / 86400 * 86400 != origin_) Reload();
+}
+
+void GuideWindow::UpdateSwitchNotice() {
+  const CaptureSettings& s = context_.app.settings();
+  const std::string_view notice = guide_text::SwitchNotice(s.decode_psi != 0, s.proc_epg != 0, true);
+  ui_->noticeLabel->setText(FromSjis(notice));
+  ui_->noticeFrame->setVisible(!notice.empty());
+}
+
+void GuideWindow::SwitchOn() {
+  if (!SwitchOnTableProcessing(context_.app, &context_.settings, context_.messages)) return;
+  UpdateSwitchNotice();
+  Q_EMIT settingsChanged();
+}
+
+void GuideWindow::UpdateDayButtons() {
+  for (int d = 0; d < GuideGridModel::kDays; ++d) {
+    const QString text = FromSjis(guide_text::DayText(static_cast<uint32_t>(origin_ / 86400 + d)));
+    day_buttons_[static_cast<size_t>(d)]->setText(text);
+    day_buttons_[static_cast<size_t>(d)]->setAccessibleName(text);
+  }
+}
+
+void GuideWindow::FollowView() {
+  if (origin_ < 0) return;
+  const GuideTime top = ui_->grid->TopTime();
+  const int day =
+      static_cast<int>(std::clamp<GuideTime>((top - origin_ + 3600) / 86400, 0, GuideGridModel::kDays - 1));
+  day_buttons_[static_cast<size_t>(day)]->setChecked(true);
+}
+
+std::string GuideWindow::ServiceName(const GuideEventKey& key) const {
+  const GuideGridModel* shown = ui_->grid->model();
+  if (shown == nullptr) return {};
+  for (const GuideGridModel::Column& c : shown->columns()) {
+    const GuideService& s = c.service;
+    if (s.service_id == key.service_id && s.transport_stream_id == key.transport_stream_id &&
+        s.original_network_id == key.original_network_id)
+      return s.name;
+  }
+  return {};
+}
+
+void GuideWindow::ShowCurrent() {
+  const auto cell = ui_->grid->current();
+  if (!cell) {
+    ui_->detailText->clear();
+    return;
+  }
+  GuideEvent e = ui_->grid->model()->event(*cell);
+  if (store_) {
+    if (auto whole = store_->Find(e.key)) e = std::move(*whole);
+  }
+  ui_->detailText->setPlainText(
+      Broadcast(guide_text::DetailText(e, ServiceName(e.key), ui_->grid->IsReserved(e))));
+}
+
+void GuideWindow::ShowMenu(const QPoint& global_pos) {
+  if (!ui_->grid->current()) return;
+  popup_->popup(global_pos);
+}
+
+void GuideWindow::ReserveByEvent() {
+  const auto cell = ui_->grid->current();
+  if (!cell || !by_event_) return;
+  const GuideEvent e = ui_->grid->model()->event(*cell);
+  const GuideEventKey& k = e.key;
+  by_event_(k.original_network_id, k.transport_stream_id, k.service_id, k.event_id, e.title);
+  ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
+}
+
+void GuideWindow::ReserveByTime() {
+  const auto cell = ui_->grid->current();
+  if (!cell || !by_time_) return;
+  const GuideEvent e = ui_->grid->model()->event(*cell);
+  const MjdTime start{static_cast<uint32_t>(e.start / 86400), static_cast<uint32_t>(e.start % 86400)};
+  by_time_(e.key.service_id, start, e.duration, e.title);
+  ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
+}
+
+void GuideWindow::Search() {
+  search_delay_.stop();
+  ui_->resultsList->clear();
+  results_.clear();
+  const std::string words = ui_->searchEdit->text().toStdString();
+  if (!OpenStore() || words.find_first_not_of(" \t") == std::string::npos) {
+    ui_->resultsLabel->setText(U8("検索結果(&R)"));
+    return;
+  }
+  results_ = store_->Search(words, kSearchLimit);
+  for (const GuideEvent& e : results_) {
+    ui_->resultsList->addItem(Broadcast(guide_text::SearchResultText(e, ServiceName(e.key))));
+  }
+  ui_->resultsLabel->setText(U8("検索結果(&R) %1件").arg(results_.size()));
+}
+
+void GuideWindow::ShowResult() {
+  const int row = ui_->resultsList->currentRow();
+  if (row < 0 || static_cast<size_t>(row) >= results_.size()) return;
+  if (const auto cell = model_->Find(results_[static_cast<size_t>(row)].key))
+    ui_->grid->SetCurrent(cell, true);
+}
+
+}  // namespace pelkan::ui

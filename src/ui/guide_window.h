@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "info/guide_grid_model.h"
+#include "info/service_filter_window.h"
+#include "ui/desktop_context.h"
+#include "ui/tool_window.h"
+
+class QMenu;
+class QToolButton;
+
+namespace Ui {
+class GuideWindow;
+}
+
+namespace pelkan {
+class GuideStore;
+}
+
+namespace pelkan::ui {
+
+// The programme guide window "番組表": the guide of epg.sqlite as a grid of eight days (day buttons
+// and "現在時刻" jump in it), the reservation marks, a detail pane for the current programme, a
+// search field whose results take the grid to a programme, a genre legend, and the reservation
+// popup ("イベントID指定で録画予約", "日時指定で録画予約") that opens the reservation edit dialog
+// through the given callbacks while the capture goes on. It reads the guide with a connection of
+// its own and follows what the collector writes every two seconds while shown, keeping the time,
+// the service and the programme the user looks at. When DECODE_PSI or PROC_EPG is off it says so
+// and offers to switch them on, as the options dialog does (refused while connected). UI thread.
+class GuideWindow : public ToolWindow {
+  Q_OBJECT
+
+ public:
+  // How often the shown window looks for new data, the clock and the reservations.
+  static constexpr int kRefreshMs = 2000;
+  // Most search results listed.
+  static constexpr size_t kSearchLimit = 500;
+
+  // `context` outlives the window; the callbacks open the reservation edit dialog.
+  GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time, ReserveByEventCallback by_event,
+              QWidget* parent = nullptr);
+  ~GuideWindow() override;
+
+  // Reads the guide again and shows it, keeping the view. Called when shown and by the refresh.
+  void Reload();
+  // The model the grid shows (tests and the benchmark look at it).
+  const GuideGridModel& model() const { return *model_; }
+  // Shows or hides the notice about DECODE_PSI and PROC_EPG as the settings are now.
+  void OnSettingsChanged() override { UpdateSwitchNotice(); }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private Q_SLOTS:
+  void Refresh();
+  void ShowCurrent();
+  void ShowMenu(const QPoint& global_pos);
+  void ReserveByEvent();
+  void ReserveByTime();
+  void Search();
+  void ShowResult();
+  void SwitchOn();
+  void FollowView();
+
+ private:
+  GuideTime Now() const;
+  void UpdateSwitchNotice();
+  bool OpenStore();
+  void UpdateDayButtons();
+  // The service name of a programme's column (Shift-JIS).
+  std::string ServiceName(const GuideEventKey& key) const;
+
+  std::unique_ptr<Ui::GuideWindow> ui_;
+  DesktopContext& context_;
+  ReserveByTimeCallback by_time_;
+  ReserveByEventCallback by_event_;
+  std::unique_ptr<GuideStore> store_;
+  std::string store_error_;
+  uint64_t data_version_ = 0;
+  // What the grid shows; a reload makes a new one, so that the grid can still read the old one
+  // to keep the view.
+  std::unique_ptr<GuideGridModel> model_ = std::make_unique<GuideGridModel>();
+  GuideTime origin_ = -1;
+  QTimer refresh_;
+  QTimer search_delay_;
+  QMenu* popup_ = nullptr;
+  std::vector<QToolButton*> day_buttons_;
+  std::vector<GuideEvent> results_;
+};
+
+}  // namespace pelkan::ui

@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/cli_commands.h"
+#include "info/broadcast_text.h"
+#include "info/guide_store.h"
+#include "schedule/schedule_edit_item.h"
+#include "schedule/schedule_file.h"
+#include "tools/streamgen/broadcast_generator.h"
+
+namespace pelkan {
+namespace {
+
+using streamgen::BroadcastGenerator;
+using streamgen::GeneratorOptions;
+using streamgen::ProgrammeInfo;
+
+// Runs pelkan-cli's epg and schedule commands in a fresh current directory holding a generated
+// recording (40 s of broadcast: every service's whole eight-day schedule).
+class CliEpg : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    GeneratorOptions o;
+    o.bit_rate = 4'000'000;
+    generator_ = new BroadcastGenerator(o);
+    stream_ = new std::vector<uint8_t>(static_cast<size_t>(o.bit_rate / 8 * 40 / 188 * 188));
+    generator_->Read(stream_->data(), stream_->size());
+  }
+  static void TearDownTestSuite() {
+    delete generator_;
+    delete stream_;
+  }
+  void SetUp() override {
+    old_ = std::filesystem::current_path();
+    dir_ = std::filesystem::temp_directory_path() /
+           ("pelkan_cli_epg_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    std::filesystem::current_path(dir_);
+    std::ofstream(dir_ / "rec.ts", std::ios::binary)
+        .write(reinterpret_cast<const char*>(stream_->data()), static_cast<std::streamsize>(stream_->size()));
+  }
+  void TearDown() override {
+    std::filesystem::current_path(old_);
+    std::filesystem::remove_all(dir_);
+  }
+  int Run(int (*command)(int, char**), std::vector<std::string> args, std::string* out = nullptr) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    ::testing::internal::CaptureStdout();
+    const int rc = command(static_cast<int>(argv.size()), argv.data());
+    const std::string text = ::testing::internal::GetCapturedStdout();
+    if (out) *out = text;
+    return rc;
+  }
+  // Every programme of the recording's schedule: its services from the segment running at the
+  // start to the end of the eighth day.
+  static std::vector<std::pair<uint16_t, ProgrammeInfo>> Programmes() {
+    const MjdTime start = generator_->Options().start_time;
+    const MjdTime from{start.date, start.seconds / 10800 * 10800};
+    std::vector<std::pair<uint16_t, ProgrammeInfo>> out;
+    for (const auto& s : generator_->Multiplex(0).services) {
+      for (ProgrammeInfo& p : generator_->ScheduleAt(0, s.service_id, from, {start.date + 8, 0}, start))
+        out.emplace_back(s.service_id, std::move(p));
+    }
+    return out;
+  }
+  static std::string XmltvTime(MjdTime t) {
+    int y = 0, m = 0, d = 0;
+    MjdToDate(t.date, &y, &m, &d);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d +0900", y, m, d, t.seconds / 3600,
+                  t.seconds / 60 % 60, t.seconds % 60);
+    return text;
+  }
+
+  static BroadcastGenerator* generator_;
+  static std::vector<uint8_t>* stream_;
+  std::filesystem::path old_, dir_;
+};
+
+BroadcastGenerator* CliEpg::generator_ = nullptr;
+std::vector<uint8_t>* CliEpg::stream_ = nullptr;
+
+TEST_F(CliEpg, XmltvOfARecordingIsValidWithOneProgrammePerEvent) {
+  std::string xml;
+  ASSERT_EQ(Run(cli::RunEpg, {"--xmltv", "--from", "rec.ts"}, &xml), 0);
+  std::ofstream("guide.xml") << xml;
+  ASSERT_EQ(std::system("command -v tv_validate_file > /dev/null"), 0)
+      << "tv_validate_file is missing: scripts/install-deps.sh installs xmltv-util";
+  // The validator reads its DTD from the installed copy, not from the network.
+  EXPECT_EQ(std::system("XMLTV_SUPPLEMENT=/usr/share/xmltv tv_validate_file guide.xml > validate.txt 2>&1"),
+            0)
+      << std::ifstream("validate.txt").rdbuf();
+
+  // One programme per event of the stream: (channel, start, stop, title) each once.
+  std::multiset<std::string> found;
+  const std::regex programme(
+      "<programme start=\"([^\"]*)\"(?: stop=\"([^\"]*)\")? channel=\"([0-9]+)\\.7fe8\\.7fe8\\.pelkan\">\\s*"
+      "<title lang=\"ja\">([^<]*)</title>");
+  for (auto it = std::sregex_iterator(xml.begin(), xml.end(), programme); it != std::sregex_iterator(); ++it)
+    found.insert((*it)[3].str() + " " + (*it)[1].str() + " " + (*it)[2].str() + " " + (*it)[4].str());
+  std::multiset<std::string> expected;
+  for (const auto& [sid, p] : Programmes()) {
+    MjdTime end = p.start;
+    AddSeconds(&end, p.duration);
+    expected.insert(std::to_string(sid) + " " + XmltvTime(p.start) + " " + XmltvTime(end) + " " + p.title);
+  }
+  EXPECT_EQ(found.size(), expected.size());
+  // Present/following may leave the end of the programmes on air open (no stop attribute).
+  std::vector<std::string> missing;
+  for (const std::string& e : expected) {
+    if (found.count(e) == 0) missing.push_back(e);
+  }
+  EXPECT_LE(missing.size(), 2u * generator_->Multiplex(0).services.size());
+  EXPECT_EQ(xml.find("<display-name lang=\"ja\">" + generator_->Multiplex(0).services[0].name +
+                     "</display-name>") != std::string::npos,
+            true);
+  EXPECT_NE(xml.find("<category lang=\"ja\">"), std::string::npos);
+}
+
+TEST_F(CliEpg, JsonTextSearchAndServiceChoose) {
+  ASSERT_EQ(Run(cli::RunEpg, {"--from", "rec.ts", "--service", "1025"}), 0);
+  const auto programmes = Programmes();
+  const auto& [sid, p] = programmes[programmes.size() / 2];
+  std::string json;
+  ASSERT_EQ(Run(cli::RunEpg, {"--json", "--service", std::to_string(sid)}, &json), 0);
+  EXPECT_EQ(json.rfind("{\"events\": [", 0), 0u);
+  EXPECT_NE(json.find("\"event_id\": " + std::to_string(p.event_id) + ", \"start\": \""), std::string::npos);
+  EXPECT_NE(json.find("\"title\": \"" + p.title + "\""), std::string::npos);
+  EXPECT_NE(json.find("+09:00\", \"duration\": " + std::to_string(p.duration)), std::string::npos);
+  std::set<std::string> services;
+  const std::regex id("\\{\"service_id\": ([0-9]+)");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), id); it != std::sregex_iterator(); ++it)
+    services.insert((*it)[1]);
+  EXPECT_EQ(services, std::set<std::string>{std::to_string(sid)});
+
+  std::string text;
+  ASSERT_EQ(Run(cli::RunEpg, {"--search", p.title}, &text), 0);
+  EXPECT_NE(text.find(std::to_string(sid) + ":" + std::to_string(p.event_id) + "  "), std::string::npos)
+      << text;
+  for (size_t line = 0; line < text.size(); line = text.find('\n', line) + 1) {
+    EXPECT_NE(text.substr(line, text.find('\n', line) - line).find(p.title), std::string::npos);
+  }
+  EXPECT_EQ(Run(cli::RunEpg, {"--search", "存在しない番組名"}, &text), 0);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(Run(cli::RunEpg, {"--json", "--xmltv"}), 2);
+  EXPECT_EQ(Run(cli::RunEpg, {"--from", "missing.ts"}), 1);
+}
+
+TEST_F(CliEpg, CaptureFillsTheGuideWhileProcEpgIsOn) {
+  const std::string cli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+  const std::string capture = cli + " capture --seconds 10 --virtual-speed 6 > out.txt 2> err.txt";
+  ASSERT_EQ(std::system(capture.c_str()), 0);
+  EXPECT_FALSE(std::filesystem::exists("epg.sqlite")) << "PROC_EPG is 0 by default";
+  std::ofstream("pelkan.ini") << "[Pelkan_Q_PSI]\r\nDECODE_PSI=1\r\nPROC_EPG=1\r\n";
+  ASSERT_EQ(std::system(capture.c_str()), 0) << std::ifstream("err.txt").rdbuf();
+  std::string text;
+  ASSERT_EQ(Run(cli::RunEpg, {}, &text), 0);
+  // A minute of broadcast: every service's whole schedule, complete.
+  for (const auto& s : generator_->Multiplex(0).services) {
+    EXPECT_NE(text.find("service " + std::to_string(s.service_id) + " " + s.name + " (番組表取得完了 "),
+              std::string::npos)
+        << text.substr(0, 400);
+  }
+}
+
+TEST_F(CliEpg, NoGuideIsAnError) {
+  EXPECT_EQ(Run(cli::RunEpg, {}), 1);
+  EXPECT_FALSE(std::filesystem::exists("epg.sqlite"));
+}
+
+TEST_F(CliEpg, EventReservationTakesTimeAndTitleFromTheGuide) {
+  ASSERT_EQ(Run(cli::RunEpg, {"--from", "rec.ts"}), 0);
+  const auto programmes = Programmes();
+  const auto& [sid, p] = programmes.back();
+  std::string added;
+  ASSERT_EQ(Run(cli::RunSchedule, {"add", "--event", std::to_string(sid) + ":" + std::to_string(p.event_id)},
+                &added),
+            0);
+  int y = 0, m = 0, d = 0;
+  MjdToDate(p.start.date, &y, &m, &d);
+  char start[64];
+  std::snprintf(start, sizeof start, "%04d年%02d月%02d日", y, m, d);
+  EXPECT_NE(added.find(start), std::string::npos) << added;
+  const auto items = LoadScheduleFile("schedule.ini");
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].service_id, sid);
+  EXPECT_EQ(items[0].event_id, p.event_id);
+  EXPECT_EQ(items[0].network_id, generator_->Multiplex(0).original_network_id);
+  EXPECT_EQ(items[0].stream_id, generator_->Multiplex(0).transport_stream_id);
+  // The file name offered is the one the edit dialog makes of the guide's title.
+  std::string error;
+  const auto guide = GuideStore::Open("epg.sqlite", GuideStore::Access::kRead, false, nullptr, &error);
+  ASSERT_TRUE(guide) << error;
+  const auto e = guide->Find({items[0].network_id, items[0].stream_id, sid, p.event_id});
+  ASSERT_TRUE(e);
+  EXPECT_EQ(BroadcastTextUtf8(e->title), p.title);
+  const ScheduleItem made = MakeEventReservation("", 0, 0, sid, p.event_id, e->title, {});
+  EXPECT_EQ(GetText(items[0].file_name), GetText(made.file_name));
+}
+
+}  // namespace
+}  // namespace pelkan

@@ -1,0 +1,410 @@
+// The programme guide window in the desktop program: filled from the virtual tuner, a programme
+// reserved by event through the search, the accessibility interface and the popup, the
+// reservation recorded with the virtual clock; the switch notice; the keyboard and the live view.
+#include "ui/guide_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QFrame>
+#include <QHelpEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+#include <QToolButton>
+#include <cstdlib>
+#include <fstream>
+
+#include "app/scheduled_capture.h"
+#include "core/capture_app.h"
+#include "core/dtv_ezusb_fx2.h"
+#include "info/broadcast_text.h"
+#include "info/guide_collector.h"
+#include "info/guide_store.h"
+#include "info/guide_texts.h"
+#include "platform/text_codec.h"
+#include "schedule/recording_scheduler.h"
+#include "schedule/schedule_file.h"
+#include "tests/ui/ui_test_support.h"
+#include "tools/streamgen/broadcast_generator.h"
+#include "ts/ts_processor.h"
+#include "ui/guide_grid.h"
+#include "ui/qt_text.h"
+#include "ui/schedule_edit_dialog.h"
+#include "usb/generator_ts_source.h"
+
+namespace pelkan::ui {
+namespace {
+
+using streamgen::BroadcastGenerator;
+using streamgen::GeneratorOptions;
+using streamgen::ProgrammeInfo;
+
+// Runs `act` once on the modal dialog of type T when it is open.
+template <typename T>
+void OnModal(QObject* owner, std::function<void(T*)> act) {
+  auto* timer = new QTimer(owner);
+  timer->setInterval(10);
+  QObject::connect(timer, &QTimer::timeout, owner, [timer, act] {
+    auto* d = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (d == nullptr) return;
+    timer->stop();
+    timer->deleteLater();
+    act(d);
+  });
+  timer->start();
+}
+
+// The item of an accessible interface's children whose name contains `text`.
+QAccessibleInterface* ChildNamed(QAccessibleInterface* parent, const QString& text) {
+  for (int i = 0; parent != nullptr && i < parent->childCount(); ++i) {
+    QAccessibleInterface* c = parent->child(i);
+    if (c != nullptr && c->text(QAccessible::Name).contains(text)) return c;
+  }
+  return nullptr;
+}
+
+class GuideWindowTest : public ::testing::Test, public testing::DesktopFixture {
+ public:
+  void WriteSettings(int decode_psi, int proc_epg) {
+    Settings s = DefaultSettings(dir.string());
+    s.decode_psi = decode_psi;
+    s.proc_epg = proc_epg;
+    ASSERT_TRUE(SaveSettings(settings_path(), s));
+  }
+  // The virtual tuner only, its broadcast clock starting at `start`, `speed` times real time.
+  void UseVirtualTuner(MjdTime start, uint32_t speed) {
+    options.make_device = [start, speed](const Settings&) {
+      usb::DriverConfig config;
+      config.use_libusb = false;
+      config.virtual_start = start;
+      config.virtual_speed = speed;
+      return std::make_unique<core::CDTV_EzUSBFX2>(config);
+    };
+  }
+  // Fills epg.sqlite with `seconds` of a generated broadcast that starts at `start`.
+  void FillGuide(MjdTime start, double seconds) {
+    GeneratorOptions o;
+    o.bit_rate = 4'000'000;
+    o.start_time = start;
+    BroadcastGenerator g(o);
+    GuideCollector collector((dir / "epg.sqlite").string());
+    TsProcessor processor;
+    processor.SetDecodePsi(1);
+    processor.SetProcessEpg(1);
+    processor.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
+    CaptureStats stats;
+    std::vector<uint8_t> chunk(188 * 4000);
+    for (double done = 0; done < seconds; done += static_cast<double>(chunk.size()) * 8 / o.bit_rate) {
+      g.Read(chunk.data(), chunk.size());
+      processor.Feed(chunk.data(), static_cast<int>(chunk.size()), stats);
+    }
+    collector.Flush();
+  }
+  GuideWindow* Guide() { return static_cast<GuideWindow*>(program_->window().guideWindow()); }
+  template <typename T>
+  T* InGuide(const char* name) {
+    return Guide()->findChild<T*>(QString::fromLatin1(name));
+  }
+  GuideGrid* Grid() { return InGuide<GuideGrid>("grid"); }
+  void OpenGuide() {
+    program_->window().findChild<QAction*>(QStringLiteral("guideAction"))->trigger();
+    ASSERT_TRUE(Guide()->isVisible());
+    (void)QTest::qWaitForWindowExposed(Guide());
+  }
+  // True when every service of `mux` has programmes to the end of the eighth day.
+  bool Filled(const streamgen::MultiplexInfo& mux) {
+    const GuideGridModel& m = Guide()->model();
+    if (m.columns().size() != mux.services.size()) return false;
+    for (const auto& c : m.columns()) {
+      if (c.events.empty() || c.events.back().start < Grid()->origin() + 7 * 86400 + 20 * 3600) return false;
+    }
+    return true;
+  }
+};
+
+TEST_F(GuideWindowTest, FillsFromTheTunerReservesByEventAndTheReservationRecordsTheProgramme) {
+  WriteSettings(1, 1);
+  const MjdTime start{MjdFromDate(2026, 12, 7), 20 * 3600 + 58 * 60};
+  constexpr uint32_t kSpeed = 4;
+  UseVirtualTuner(start, kSpeed);
+  Start();
+  OpenGuide();
+  EXPECT_FALSE(InGuide<QFrame>("noticeFrame")->isVisible());
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  ASSERT_TRUE(program_->app().IsConnected()) << Messages();
+
+  // The whole eight days of every service, within the minute of broadcast the cycle takes.
+  GeneratorOptions o;
+  o.start_time = start;
+  const BroadcastGenerator reference(o);
+  const streamgen::MultiplexInfo& mux = reference.Multiplex(0);
+  ASSERT_TRUE(testing::WaitFor([&] { return Filled(mux); }, 90000 / kSpeed + 20000))
+      << Guide()->model().columns().size() << " services";
+  for (size_t c = 0; c < mux.services.size(); ++c) {
+    EXPECT_EQ(BroadcastTextUtf8(Guide()->model().columns()[c].service.name), mux.services[c].name);
+  }
+
+  // A programme starting at least 40 s of broadcast from now (its recording is prepared 30 s ahead).
+  MjdTime from{program_->app().stats().clock_date.load(), program_->app().stats().clock_time.load()};
+  ASSERT_NE(from.date, 0u);
+  AddSeconds(&from, 40);
+  const uint16_t sid = mux.services[0].service_id;
+  const std::vector<ProgrammeInfo> coming = reference.ScheduleAt(0, sid, from, {from.date + 1, 0}, start);
+  ASSERT_FALSE(coming.empty());
+  const ProgrammeInfo& programme = coming.front();
+
+  // Found through the search field: its result line takes the grid to it.
+  QLineEdit* search = InGuide<QLineEdit>("searchEdit");
+  search->setText(QString::fromStdString(programme.title));
+  QTest::keyClick(search, Qt::Key_Return);
+  auto* results = InGuide<QListWidget>("resultsList");
+  const GuideEventKey key{mux.original_network_id, mux.transport_stream_id, sid, programme.event_id};
+  int row = -1;
+  for (int i = 0; i < results->count(); ++i) {
+    const QString line = results->item(i)->text();
+    if (line.contains(QString::fromStdString(mux.services[0].name)) &&
+        line.contains(QString::fromStdString(guide_text::ClockText(ToGuideTime(programme.start)))) &&
+        line.startsWith(FromSjis(guide_text::DayText(programme.start.date))))
+      row = i;
+  }
+  ASSERT_GE(row, 0) << results->count() << " results";
+  results->setCurrentRow(row);
+  ASSERT_TRUE(Grid()->current());
+  EXPECT_EQ(Guide()->model().event(*Grid()->current()).key, key);
+  EXPECT_TRUE(
+      InGuide<QPlainTextEdit>("detailText")->toPlainText().contains(QString::fromStdString(programme.title)));
+
+  // The popup through the accessibility interface: the grid's focused child, its show-menu action,
+  // then the menu item's press action; the edit dialog opens with the event and OK stores it.
+  QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(Grid());
+  ASSERT_NE(grid, nullptr);
+  EXPECT_EQ(grid->text(QAccessible::Name), U8("番組表"));
+  QAccessibleInterface* cell = grid->focusChild();
+  ASSERT_NE(cell, nullptr);
+  EXPECT_TRUE(cell->text(QAccessible::Name).contains(QString::fromStdString(programme.title)));
+  EXPECT_GE(grid->indexOfChild(cell), 0);
+  bool dialog_seen = false;
+  OnModal<ScheduleEditDialog>(Guide(), [&](ScheduleEditDialog* d) {
+    dialog_seen = true;
+    EXPECT_EQ(
+        d->findChild<QLineEdit*>("networkIdsEdit")->text(),
+        QString::asprintf("0x%04X/0x%04X/0x%04X", key.original_network_id, key.transport_stream_id, sid));
+    EXPECT_EQ(d->findChild<QLineEdit*>("eventIdEdit")->text(), QString::asprintf("0x%04X", key.event_id));
+    d->findChild<QPushButton*>("okButton")->click();
+  });
+  cell->actionInterface()->doAction(QAccessibleActionInterface::showMenuAction());
+  QMenu* menu = nullptr;
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); }));
+  QAccessibleInterface* item =
+      ChildNamed(QAccessible::queryAccessibleInterface(menu), U8("イベントID指定で録画予約"));
+  ASSERT_NE(item, nullptr);
+  item->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return dialog_seen && !program_->schedule().scheduler().Reservations().empty(); }));
+
+  // schedule.ini gets the service and the event id as the desktop program writes its changes.
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        const auto items = LoadScheduleFile(schedule_path());
+        return items.size() == 1 && items[0].service_id == sid && items[0].event_id == programme.event_id;
+      },
+      10000));
+  const auto items = LoadScheduleFile(schedule_path());
+  EXPECT_NE(items[0].flags & SI_BY_EVENT, 0u);
+  EXPECT_EQ(items[0].network_id, key.original_network_id);
+  EXPECT_EQ(items[0].stream_id, key.transport_stream_id);
+  // The programme is marked.
+  EXPECT_TRUE(Grid()->IsReserved(Guide()->model().event(*Grid()->current())));
+  EXPECT_TRUE(grid->focusChild()->text(QAccessible::Name).contains(FromSjis(guide_text::kReserved)));
+
+  // The virtual clock reaches the programme: the scheduler records it, by its event.
+  RecordingScheduler& scheduler = program_->schedule().scheduler();
+  std::string path;
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        path = scheduler.ActiveOutputPath();
+        return !path.empty();
+      },
+      400000 / kSpeed))
+      << Messages();
+  const auto active = scheduler.ActiveItem();
+  ASSERT_TRUE(active);
+  EXPECT_EQ(active->event_id, programme.event_id);
+  EXPECT_EQ(active->service_id, sid);
+  EXPECT_EQ(active->start_day, programme.start.date);
+  EXPECT_EQ(active->start_second, programme.start.seconds);
+  ASSERT_TRUE(testing::WaitFor([&] { return std::filesystem::file_size(path) > 4'000'000; }, 20000));
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  EXPECT_FALSE(program_->app().IsConnected());
+  EXPECT_EQ(program_->app().stats().fifo_overflows.load(), 0u);
+  EXPECT_TRUE(Close());
+}
+
+TEST_F(GuideWindowTest, OffSwitchesAreToldAndSwitchedOnAsTheOptionsDialogDoes) {
+  WriteSettings(0, 0);
+  Start();
+  OpenGuide();
+  auto* notice = InGuide<QFrame>("noticeFrame");
+  EXPECT_TRUE(notice->isVisible());
+  EXPECT_EQ(InGuide<QLabel>("noticeLabel")->text(), FromSjis(guide_text::kNoticeGuide));
+  ToolWindow* filter = program_->window().filterWindow();
+  filter->show();
+  auto* filter_notice = filter->findChild<QFrame*>(QStringLiteral("noticeFrame"));
+  ASSERT_NE(filter_notice, nullptr);
+  EXPECT_TRUE(filter_notice->isVisible());
+  EXPECT_EQ(filter->findChild<QLabel*>(QStringLiteral("noticeLabel"))->text(),
+            FromSjis(guide_text::kNoticeFilter));
+
+  // Refused while connected, as the options dialog is.
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  ASSERT_TRUE(program_->app().IsConnected());
+  QTest::mouseClick(InGuide<QPushButton>("switchOnButton"), Qt::LeftButton);
+  EXPECT_EQ(Messages(), "pelkan|接続中は設定変更できません");
+  EXPECT_TRUE(notice->isVisible());
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+
+  // Switched on from the filtering window: both notices go, and pelkan.ini keeps it.
+  QTest::mouseClick(filter->findChild<QPushButton*>(QStringLiteral("switchOnButton")), Qt::LeftButton);
+  EXPECT_FALSE(filter_notice->isVisible());
+  EXPECT_FALSE(notice->isVisible());
+  EXPECT_EQ(program_->app().settings().decode_psi, 1);
+  EXPECT_EQ(program_->app().settings().proc_epg, 1);
+  ASSERT_TRUE(Close());
+  ASSERT_TRUE(program_->Finish());
+  Settings saved;
+  LoadSettings(settings_path(), dir.string(), &saved);
+  EXPECT_EQ(saved.decode_psi, 1);
+  EXPECT_EQ(saved.proc_epg, 1);
+  EXPECT_EQ(saved.guide_show, 1);
+  EXPECT_GT(saved.guide_size_x, 0);
+}
+
+TEST_F(GuideWindowTest, KeyboardMovesBetweenProgrammesAndNewDataLeavesTheViewAlone) {
+  const MjdTime now = usb::JapanTimeNow();
+  FillGuide(now, 40.0);
+  WriteSettings(1, 1);
+  Start();
+  OpenGuide();
+  GuideGrid* grid = Grid();
+  // The window replaces its model at every reload.
+  auto m = [this]() -> const GuideGridModel& { return Guide()->model(); };
+  ASSERT_EQ(m().columns().size(), 3u);
+  ASSERT_TRUE(grid->hasFocus());
+  ASSERT_TRUE(grid->current());
+  // The programme on air in the first service is current, the current time is in view.
+  const GuideEvent on_air = m().event(*grid->current());
+  EXPECT_LE(on_air.start, ToGuideTime(now));
+  EXPECT_EQ(grid->current()->column, 0u);
+  EXPECT_LE(grid->TopTime(), ToGuideTime(now));
+
+  QTest::keyClick(grid, Qt::Key_Down);
+  EXPECT_EQ(grid->current()->index, m().Find(on_air.key)->index + 1);
+  QTest::keyClick(grid, Qt::Key_Right);
+  EXPECT_EQ(grid->current()->column, 1u);
+  const GuideEvent right = m().event(*grid->current());
+  EXPECT_TRUE(InGuide<QPlainTextEdit>("detailText")->toPlainText().contains(FromSjis(right.title)));
+  QTest::keyClick(grid, Qt::Key_Left);
+  EXPECT_EQ(grid->current()->column, 0u);
+  QTest::keyClick(grid, Qt::Key_PageDown);
+  QTest::keyClick(grid, Qt::Key_PageDown);
+  const GuideTime top = grid->TopTime();
+  const GuideEventKey current = m().event(*grid->current()).key;
+
+  // A new version renames the current programme and another service comes: after the refresh
+  // the view and the current programme stay.
+  {
+    std::string error;
+    auto writer =
+        GuideStore::Open((dir / "epg.sqlite").string(), GuideStore::Access::kWrite, false, nullptr, &error);
+    ASSERT_TRUE(writer) << error;
+    GuideEventUpdate u;
+    u.event = *writer->Find(current);
+    u.event.title = platform::Utf8ToSjis("臨時ニュース");
+    u.kind = EVENT_KIND_PF_ACTUAL;
+    u.basic = true;
+    GuideEventUpdate other = u;
+    other.event.key = {0x7FE8, 0x7FE8, 999, 1};
+    other.kind = EVENT_KIND_SCHEDULE_ACTUAL;
+    ASSERT_TRUE(writer->Begin());
+    ASSERT_TRUE(writer->ApplyEvent(u));
+    ASSERT_TRUE(writer->ApplyEvent(other));
+    ASSERT_TRUE(writer->Commit());
+  }
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return m().columns().size() == 4; }, 3 * GuideWindow::kRefreshMs + 1000));
+  EXPECT_EQ(grid->TopTime(), top);
+  ASSERT_TRUE(grid->current());
+  EXPECT_EQ(m().event(*grid->current()).key, current);
+  EXPECT_EQ(platform::SjisToUtf8(m().event(*grid->current()).title), "臨時ニュース");
+
+  // Day buttons go to midnight of their day and follow the view.
+  auto* third = InGuide<QToolButton>("dayButton2");
+  QTest::mouseClick(third, Qt::LeftButton);
+  EXPECT_EQ(grid->TopTime(), grid->origin() + 2 * 86400);
+  EXPECT_TRUE(third->isChecked());
+  EXPECT_EQ(third->accessibleName(),
+            FromSjis(guide_text::DayText(static_cast<uint32_t>(grid->origin() / 86400 + 2))));
+}
+
+// Screenshots at the scale the run is made at (ui_screenshots_1x / _2x), into PELKAN_SCREENSHOT_DIR.
+TEST(GuideScreenshots, GuideWindowWithAToolTip) {
+  const char* out = std::getenv("PELKAN_SCREENSHOT_DIR");
+  if (out == nullptr || *out == '\0') GTEST_SKIP() << "PELKAN_SCREENSHOT_DIR is not set";
+  struct Fixture : GuideWindowTest {
+    void TestBody() override {}
+  } f;
+  const MjdTime now = usb::JapanTimeNow();
+  f.FillGuide(now, 40.0);
+  f.WriteSettings(1, 1);
+  f.Start();
+  f.OpenGuide();
+  GuideWindow* guide = f.Guide();
+  guide->move(30, 30);
+  guide->resize(900, 600);  // 1800 x 1200 pixels at 200 %: within the virtual screen
+  f.InGuide<QLineEdit>("searchEdit")->setText(U8("ドラマ"));
+  QTest::keyClick(f.InGuide<QLineEdit>("searchEdit"), Qt::Key_Return);
+  GuideGrid* grid = f.Grid();
+  grid->setFocus();
+  QTest::keyClick(grid, Qt::Key_Down);
+  QTest::keyClick(grid, Qt::Key_Right);
+  // A reserved programme, as the list window stores one: its event and service.
+  const GuideEvent chosen = guide->model().event(*grid->current());
+  ScheduleItem item{};
+  item.flags = SI_BY_EVENT | SI_SERVICE_LIMIT;
+  item.service_id = chosen.key.service_id;
+  item.event_id = chosen.key.event_id;
+  SetText(item.directory, f.dir.string());
+  SetText(item.service_id_text, std::to_string(chosen.key.service_id));
+  ASSERT_EQ(f.program_->schedule().scheduler().StoreItem(item, -1), 1);
+  QTest::keyClick(grid, Qt::Key_Down);
+  QTest::qWait(GuideWindow::kRefreshMs + 300);
+  // The tool tip of the programme under the pointer, then the window and the tip from the screen.
+  const QRect box = grid->BoxRect(*grid->current());
+  const QPoint pos = box.center();
+  QCursor::setPos(grid->viewport()->mapToGlobal(pos));  // the tip stays while the pointer is in the box
+  QHelpEvent help(QEvent::ToolTip, pos, grid->viewport()->mapToGlobal(pos));
+  QApplication::sendEvent(grid->viewport(), &help);
+  QTest::qWait(500);
+  QRect area = guide->frameGeometry();
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->inherits("QTipLabel") && w->isVisible()) area |= w->geometry();
+  }
+  QScreen* screen = QGuiApplication::primaryScreen();
+  const QPixmap shot = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+  std::filesystem::create_directories(out);
+  ASSERT_TRUE(shot.save(QString::fromUtf8(out) + QStringLiteral("/guide_window.png"), "PNG"));
+}
+
+}  // namespace
+}  // namespace pelkan::ui
