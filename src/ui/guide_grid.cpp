@@ -16,7 +16,6 @@
 #include <cmath>
 #include <map>
 
-#include "info/broadcast_text.h"
 #include "info/guide_texts.h"
 #include "ui/qt_text.h"
 
@@ -50,10 +49,6 @@ void DrawWrapped(QPainter& p, const QRect& rect, const QString& text, const QFon
   }
 }
 
-QString Broadcast(std::string_view sjis) {
-  return QString::fromStdString(BroadcastTextUtf8(sjis));
-}
-
 uint64_t KeyOf(const GuideEventKey& k) {
   return uint64_t{k.original_network_id} << 48 | uint64_t{k.transport_stream_id} << 32 |
          uint64_t{k.service_id} << 16 | k.event_id;
@@ -84,8 +79,8 @@ class GuideCellAccessible : public QAccessibleInterface, public QAccessibleActio
     if (!cell || (t != QAccessible::Name && t != QAccessible::Description)) return {};
     const GuideGridModel& m = *grid_->model();
     const GuideEvent& e = m.event(*cell);
-    if (t == QAccessible::Description) return Broadcast(e.description);
-    return Broadcast(
+    if (t == QAccessible::Description) return FromBroadcastSjis(e.description);
+    return FromBroadcastSjis(
         guide_text::AccessibleText(e, m.columns()[cell->column].service.name, grid_->IsReserved(e)));
   }
   void setText(QAccessible::Text, const QString&) override {}
@@ -598,7 +593,7 @@ void GuideGrid::paintEvent(QPaintEvent*) {
     // A box of one line keeps the line whole: less room above and below it.
     const QRect text = box.height() < 2 * line + 4 ? box.adjusted(4, 1, -4, -1) : box.adjusted(4, 2, -4, -2);
     const QString time = QString::fromStdString(guide_text::ClockText(e.start));
-    const QString title = Broadcast(e.title);
+    const QString title = FromBroadcastSjis(e.title);
     int badge_w = 0;
     if (is_reserved) {
       const QString mark = U8("予");
@@ -640,7 +635,7 @@ void GuideGrid::paintEvent(QPaintEvent*) {
     const QRect r(axis_w_ + c * column_w_ - hscroll, 0, column_w_ - kBoxGap, header_h_);
     if (r.right() < axis_w_ || r.left() > all.width()) continue;
     p.drawRect(r.adjusted(0, 0, -1, -1));
-    const QString name = Broadcast(model_->columns()[static_cast<size_t>(c)].service.name);
+    const QString name = FromBroadcastSjis(model_->columns()[static_cast<size_t>(c)].service.name);
     const QString shown =
         name.isEmpty() ? QString::number(model_->columns()[static_cast<size_t>(c)].service.service_id) : name;
     p.drawText(r.adjusted(4, 2, -4, -2), Qt::AlignCenter | Qt::TextWordWrap, shown);

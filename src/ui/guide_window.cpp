@@ -12,7 +12,6 @@
 #include "app/scheduled_capture.h"
 #include "app/settings_capture.h"
 #include "core/capture_app.h"
-#include "info/broadcast_text.h"
 #include "info/guide_store.h"
 #include "info/guide_texts.h"
 #include "info/reserved_programmes.h"
@@ -28,10 +27,6 @@ namespace {
 
 constexpr int kSearchDelayMs = 300;
 
-QString Broadcast(std::string_view sjis) {
-  return QString::fromStdString(BroadcastTextUtf8(sjis));
-}
-
 }  // namespace
 
 GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
@@ -46,14 +41,15 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
   ui_->mainSplitter->setStretchFactor(1, 1);
   ui_->grid->SetEmptyText(FromSjis(guide_text::kEmpty));
   ui_->grid->SetHeaderToolTip([](const GuideService& s) {
-    return Broadcast(s.name) + QLatin1Char('\n') + FromSjis(guide_text::CompletionText(s.complete_at));
+    return FromBroadcastSjis(s.name) + QLatin1Char('\n') +
+           FromSjis(guide_text::CompletionText(s.complete_at));
   });
   ui_->grid->SetBoxToolTip([this](const GuideGrid::Cell& cell) {
     GuideEvent e = ui_->grid->model()->event(cell);
     if (store_) {
       if (auto whole = store_->Find(e.key)) e = std::move(*whole);
     }
-    return Broadcast(guide_text::DetailText(e, ServiceName(e.key), ui_->grid->IsReserved(e)));
+    return FromBroadcastSjis(guide_text::DetailText(e, ServiceName(e.key), ui_->grid->IsReserved(e)));
   });
 
   auto* days = new QButtonGroup(this);
@@ -240,7 +236,7 @@ void GuideWindow::ShowCurrent() {
     if (auto whole = store_->Find(e.key)) e = std::move(*whole);
   }
   ui_->detailText->setPlainText(
-      Broadcast(guide_text::DetailText(e, ServiceName(e.key), ui_->grid->IsReserved(e))));
+      FromBroadcastSjis(guide_text::DetailText(e, ServiceName(e.key), ui_->grid->IsReserved(e))));
 }
 
 void GuideWindow::ShowMenu(const QPoint& global_pos) {
@@ -277,7 +273,7 @@ void GuideWindow::Search() {
   }
   results_ = store_->Search(words, kSearchLimit);
   for (const GuideEvent& e : results_) {
-    ui_->resultsList->addItem(Broadcast(guide_text::SearchResultText(e, ServiceName(e.key))));
+    ui_->resultsList->addItem(FromBroadcastSjis(guide_text::SearchResultText(e, ServiceName(e.key))));
   }
   ui_->resultsLabel->setText(U8("検索結果(&R) %1件").arg(results_.size()));
 }

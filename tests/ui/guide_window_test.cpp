@@ -313,7 +313,7 @@ TEST_F(GuideWindowTest, KeyboardMovesBetweenProgrammesAndNewDataLeavesTheViewAlo
   QTest::keyClick(grid, Qt::Key_Right);
   EXPECT_EQ(grid->current()->column, 1u);
   const GuideEvent right = m().event(*grid->current());
-  EXPECT_TRUE(InGuide<QPlainTextEdit>("detailText")->toPlainText().contains(FromSjis(right.title)));
+  EXPECT_TRUE(InGuide<QPlainTextEdit>("detailText")->toPlainText().contains(FromBroadcastSjis(right.title)));
   QTest::keyClick(grid, Qt::Key_Left);
   EXPECT_EQ(grid->current()->column, 0u);
   QTest::keyClick(grid, Qt::Key_PageDown);
