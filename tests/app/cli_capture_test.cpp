@@ -218,6 +218,39 @@ TEST_F(CliCapture, FailedWriteEndsTheRecordingWithExit1) {
   EXPECT_NE(Err().find("No space left on device"), std::string::npos) << Err();
 }
 
+// The PID table of a report or of `check`'s output: from its first "PID " line to its "total" line.
+std::string PidTable(const std::string& text) {
+  const size_t from = text.find("\nPID ");
+  const size_t total = text.find("\ntotal ");
+  if (from == std::string::npos || total == std::string::npos) return std::string();
+  return text.substr(from + 1, text.find('\n', total + 1) - from);
+}
+
+// The tuner plays a file with dropped packets (VIRTUAL_TUNER_FILE, made by generate --fault): the
+// recording's report shows each drop with its counters, and `check` of the recording gives the
+// report's very table.
+TEST_F(CliCapture, ReportOfAPlayedFileWithDropsShowsThemAsCheckDoes) {
+  ASSERT_EQ(Run("generate -q -o faults.ts --seconds 6 --fault drop@2000 --fault drop@6000 --fault drop@12000 "
+                "--fault drop@18000 --fault drop@24000"),
+            0)
+      << Err();
+  std::ofstream(dir_ + "/pelkan.ini") << "[Pelkan_Q]\nVIRTUAL_TUNER_FILE=" << dir_ << "/faults.ts\n";
+  ASSERT_EQ(Run("capture --seconds 3 --in 0x86 --record rec.ts"), 0) << Err();
+  EXPECT_NE(Err().find("recording checked: packets "), std::string::npos) << Err();
+  EXPECT_EQ(Err().find(", drop 0,"), std::string::npos) << Err();
+  const std::string report = ReadText(dir_ + "/rec.ts.err");
+  EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("  drop 1 (counter expected "), std::string::npos) << report;
+  EXPECT_EQ(report.find("\ntotal       packets " + std::to_string(ReadText(dir_ + "/rec.ts").size() / 188) +
+                        "  drop 0 "),
+            std::string::npos)
+      << report;
+
+  EXPECT_EQ(Run("check rec.ts"), 1) << Err();
+  ASSERT_NE(PidTable(report), "") << report;
+  EXPECT_EQ(PidTable(report), PidTable(Out())) << report << Out();
+}
+
 TEST_F(CliCapture, PortZeroIsRefusedAtStart) {
   EXPECT_EQ(Run("capture --seconds 1 --send 127.0.0.1:65536"), 1);
   EXPECT_NE(Err().find("開始に失敗しました"), std::string::npos) << Err();

@@ -173,5 +173,27 @@ TEST_F(RecordingReportTest, FailedRecordingSaysSo) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 2);
 }
 
+// When no second file can be made beside the report (a full disk; here a name with no room for the
+// temporary file's suffix), the final text goes into the room the report set aside at the start.
+TEST_F(RecordingReportTest, FinalTextGoesIntoTheClaimedFileWhenNoSecondFileCanBeMade) {
+  // 245 + ".err" fits a file name (255 bytes); the temporary name beside it does not.
+  const std::string path = dir_ + "/" + std::string(242, 'r') + ".ts";
+  FileRecorder rec(0x100000);
+  test::TsBuilder b;
+  b.PacketCc(0x100, 0, {}).PacketCc(0x100, 5, {});
+  Record(rec, path, b.bytes());
+  RecordingReport report(path, CaptureSample{}, kStart);
+  ASSERT_EQ(report.path(), path + ".err");
+  EXPECT_NE(ReadText(path + ".err").find("(this report is completed when the recording ends)"),
+            std::string::npos);
+  rec.CloseFile();
+  report.Finish(CaptureSample{}, rec, RecordingEnd::kWriteFailed, ENOSPC, kStart);
+  ASSERT_TRUE(report.Write());
+  EXPECT_EQ(ReadText(path + ".err"), report.text());
+  EXPECT_NE(report.text().find("\ntotal       packets 2  drop 4  error 0  scrambled 0\n"), std::string::npos)
+      << report.text();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 2);
+}
+
 }  // namespace
 }  // namespace pelkan
