@@ -400,7 +400,8 @@ void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* r
     ProgrammeEvent ev{};
     const uint16_t service = IsByEvent(entry) ? entry.service_id : active_->limited ? active_->kept[0] : 0;
     if (service != 0 && host_->LookupProgrammeAt(service, now, &ev)) {
-      programme = platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
+      programme =
+          platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
     }
     active_->report->SetReservation(platform::BroadcastToUtf8(GetText(entry.title)), std::move(programme));
   }
@@ -890,8 +891,8 @@ void RecordingScheduler::NoteCaptureLocked(MjdTime now) {
     active_->report->NoteServiceName(service, platform::BroadcastToUtf8(host_->ServiceName(service)));
     ProgrammeEvent ev{};
     if (host_->LookupProgrammeAt(service, now, &ev)) {
-      active_->report->NoteProgramme(
-          service, platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title)))));
+      active_->report->NoteProgramme(service, platform::BroadcastToUtf8(std::string_view(
+                                                  ev.title, ::strnlen(ev.title, sizeof(ev.title)))));
     }
   }
 }

@@ -152,8 +152,9 @@ void TsProcessor::Feed(const uint8_t* data, int length, CaptureStats& stats) {
     n = room;
     Increment(stats.input_overflows);
   }
-  aligner_.Feed(data, n, stats,
-                [this, &stats](const uint8_t* packet, uint32_t size) { OnAlignedPacket(packet, size, stats); });
+  aligner_.Feed(data, n, stats, [this, &stats](const uint8_t* packet, uint32_t size) {
+    OnAlignedPacket(packet, size, stats);
+  });
 }
 
 void TsProcessor::OnAlignedPacket(const uint8_t* packet, uint32_t size, CaptureStats& stats) {
