@@ -23,6 +23,7 @@
 #include "info/service_row_table.h"
 #include "tests/support/capture_fakes.h"
 #include "tests/support/loopback_udp.h"
+#include "tests/support/report_table.h"
 #include "tools/streamgen/broadcast_generator.h"
 #include "tools/streamgen/test_scrambler.h"
 #include "ts/b25_loader.h"
@@ -79,24 +80,6 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The PID table of a report, from its first "PID " line to its "total" line.
-std::string ReportTable(const std::string& report) {
-  const size_t from = report.find("\nPID ");
-  const size_t to = report.find('\n', report.find("\ntotal ") + 1);
-  return from == std::string::npos || to == std::string::npos ? std::string()
-                                                              : report.substr(from + 1, to - from);
-}
-
-// The table `pelkan-cli check` prints for the file.
-std::string CheckTable(const std::string& path) {
-  StreamCheck check;
-  std::string error;
-  if (!check.FeedFile(path, &error)) return error;
-  std::string table;
-  for (const std::string& line : PidTableLines(check.checker())) table += line + "\n";
-  return table;
 }
 
 uint16_t PidOf(const uint8_t* p) {
@@ -165,7 +148,7 @@ TEST_F(CaptureEndToEnd, RecordingIsTheGeneratedStreamAndDisconnectZeroesTheStati
                         "  drop 0  error 0  scrambled 0\n"),
             std::string::npos)
       << report;
-  EXPECT_EQ(ReportTable(report), CheckTable(path));
+  EXPECT_EQ(testing::ReportTable(report), testing::CheckTable(path));
   EXPECT_NE(report.find("  video\n"), std::string::npos);
 }
 
@@ -212,7 +195,7 @@ TEST_F(CaptureEndToEnd, ReportOfAFileWithFaultsShowsThem) {
   EXPECT_NE(report.find("\nevents              " + std::to_string(last->drop) + "\n"), std::string::npos)
       << report;
   EXPECT_NE(report.find("  drop 1 (counter expected "), std::string::npos) << report;
-  EXPECT_EQ(ReportTable(report), CheckTable(path));
+  EXPECT_EQ(testing::ReportTable(report), testing::CheckTable(path));
 }
 
 TEST_F(CaptureEndToEnd, ServiceFilterKeepsOneServiceWithARewrittenPat) {

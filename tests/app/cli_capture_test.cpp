@@ -17,6 +17,7 @@
 #include "app/cli_commands.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/loopback_udp.h"
+#include "tests/support/report_table.h"
 
 namespace pelkan::cli {
 namespace {
@@ -218,14 +219,6 @@ TEST_F(CliCapture, FailedWriteEndsTheRecordingWithExit1) {
   EXPECT_NE(Err().find("No space left on device"), std::string::npos) << Err();
 }
 
-// The PID table of a report or of `check`'s output: from its first "PID " line to its "total" line.
-std::string PidTable(const std::string& text) {
-  const size_t from = text.find("\nPID ");
-  const size_t total = text.find("\ntotal ");
-  if (from == std::string::npos || total == std::string::npos) return std::string();
-  return text.substr(from + 1, text.find('\n', total + 1) - from);
-}
-
 // The tuner plays a file with dropped packets (VIRTUAL_TUNER_FILE, made by generate --fault): the
 // recording's report shows each drop with its counters, and `check` of the recording gives the
 // report's very table.
@@ -247,8 +240,8 @@ TEST_F(CliCapture, ReportOfAPlayedFileWithDropsShowsThemAsCheckDoes) {
       << report;
 
   EXPECT_EQ(Run("check rec.ts"), 1) << Err();
-  ASSERT_NE(PidTable(report), "") << report;
-  EXPECT_EQ(PidTable(report), PidTable(Out())) << report << Out();
+  ASSERT_NE(testing::ReportTable(report), "") << report;
+  EXPECT_EQ(testing::ReportTable(report), testing::ReportTable(Out())) << report << Out();
 }
 
 TEST_F(CliCapture, PortZeroIsRefusedAtStart) {

@@ -5,28 +5,11 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/cli_process.h"
 #include "tests/support/ts_builder.h"
 
 namespace pelkan {
 namespace {
-
-struct CliRun {
-  int exit_code;
-  std::string out;
-};
-
-CliRun Cli(const std::string& args) {
-  const std::string cmd = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  CliRun r{-1, {}};
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
 
 std::string Temp(const char* name) {
   return std::string(PELKAN_BINARY_DIR) + "/" + name;
@@ -52,7 +35,7 @@ TEST(CliCheck, JsonOfACraftedStreamIsExact) {
   const std::string path = Temp("cli_check_crafted.ts");
   Write(path, stream);
 
-  const CliRun r = Cli("check --json " + path);
+  const testing::CliRun r = testing::RunCli("check --json " + path);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out,
             "{\"file\":\"" + path +
@@ -68,14 +51,14 @@ TEST(CliCheck, JsonOfACraftedStreamIsExact) {
 TEST(CliCheck, GeneratedStreamsAreCleanOrShowTheirFaultsWhateverThePacketSize) {
   const std::string clean = Temp("cli_check_clean.ts");
   const std::string faulty = Temp("cli_check_faulty.ts");
-  const std::string cli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+  const std::string cli = testing::CliPath();
   ASSERT_EQ(std::system((cli + " generate -q -o " + clean + " --seconds 1 --scramble 1025").c_str()), 0);
   ASSERT_EQ(std::system((cli + " generate -q -o " + faulty +
                          " --seconds 1 --packet-size 204 --fault drop@300 --fault sync@900")
                             .c_str()),
             0);
 
-  const CliRun ok = Cli("check " + clean);
+  const testing::CliRun ok = testing::RunCli("check " + clean);
   EXPECT_EQ(ok.exit_code, 0);
   EXPECT_NE(ok.out.find("packet size  188\nsync losses  0\n"), std::string::npos);
   EXPECT_NE(ok.out.find("PID 0x0000  packets "), std::string::npos);
@@ -84,7 +67,7 @@ TEST(CliCheck, GeneratedStreamsAreCleanOrShowTheirFaultsWhateverThePacketSize) {
   EXPECT_EQ(ok.out.find("drop 1"), std::string::npos);
   EXPECT_NE(ok.out.find("\ntotal       packets "), std::string::npos);
 
-  const CliRun bad = Cli("check " + faulty);
+  const testing::CliRun bad = testing::RunCli("check " + faulty);
   EXPECT_EQ(bad.exit_code, 1);
   EXPECT_NE(bad.out.find("packet size  204\nsync losses  1\n"), std::string::npos);
   const size_t total = bad.out.find("\ntotal ");
@@ -92,7 +75,7 @@ TEST(CliCheck, GeneratedStreamsAreCleanOrShowTheirFaultsWhateverThePacketSize) {
   EXPECT_EQ(bad.out.find("drop 0", total), std::string::npos) << bad.out.substr(total);
 
   // Every file is checked; one that cannot be read makes it 2.
-  const CliRun both = Cli("check " + clean + " /nonexistent/x.ts " + faulty);
+  const testing::CliRun both = testing::RunCli("check " + clean + " /nonexistent/x.ts " + faulty);
   EXPECT_EQ(both.exit_code, 2);
   EXPECT_NE(both.out.find("file         " + clean + "\n"), std::string::npos);
   EXPECT_NE(both.out.find("\n\nfile         " + faulty + "\n"), std::string::npos);
@@ -101,17 +84,17 @@ TEST(CliCheck, GeneratedStreamsAreCleanOrShowTheirFaultsWhateverThePacketSize) {
 }
 
 TEST(CliCheck, BadArgumentsAndFilesWithoutPackets) {
-  EXPECT_EQ(Cli("check").exit_code, 2);
-  EXPECT_EQ(Cli("check --events x.ts").exit_code, 2);
+  EXPECT_EQ(testing::RunCli("check").exit_code, 2);
+  EXPECT_EQ(testing::RunCli("check --events x.ts").exit_code, 2);
   const std::string text = Temp("cli_check_text.txt");
   std::ofstream(text) << std::string(5000, 'x');
-  const CliRun r = Cli("check " + text);
+  const testing::CliRun r = testing::RunCli("check " + text);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.out.find("no run of 188, 192 or 204-byte packets found"), std::string::npos);
   const std::string empty = Temp("cli_check_empty.ts");
   std::ofstream(empty).close();
-  EXPECT_EQ(Cli("check " + empty).exit_code, 0);
-  EXPECT_EQ(Cli("check - < " + empty).exit_code, 0);
+  EXPECT_EQ(testing::RunCli("check " + empty).exit_code, 0);
+  EXPECT_EQ(testing::RunCli("check - < " + empty).exit_code, 0);
   std::remove(text.c_str());
   std::remove(empty.c_str());
 }

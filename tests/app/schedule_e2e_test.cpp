@@ -16,8 +16,8 @@
 #include "core/dtv_ezusb_fx2.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/report_table.h"
 #include "tools/streamgen/broadcast_generator.h"
-#include "ts/stream_check.h"
 #include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
 
@@ -146,12 +146,7 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
   EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
   EXPECT_NE(report.find("service             " + std::to_string(service.service_id)), std::string::npos)
       << report;
-  StreamCheck check;
-  std::string error;
-  ASSERT_TRUE(check.FeedFile(dir + "/20261207-2059.ts", &error));
-  std::string table;
-  for (const std::string& line : PidTableLines(check.checker())) table += line + "\n";
-  EXPECT_NE(report.find("\n" + table + "\n"), std::string::npos) << report << table;
+  EXPECT_EQ(testing::ReportTable(report), testing::CheckTable(dir + "/20261207-2059.ts")) << report;
   for (const auto& c : service.components) EXPECT_TRUE(seen.count(c.pid)) << "PID " << c.pid;
   // Opened 5 s before 20:59:25 and closed 1 s after 20:59:35, as the heartbeat's clock tells. With
   // the broadcast four times faster than real time that clock moves mostly in the 5 s steps of the

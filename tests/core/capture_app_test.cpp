@@ -14,7 +14,7 @@
 #include "core/dtv_ezusb_fx2.h"
 #include "platform/text_codec.h"
 #include "tests/support/capture_fakes.h"
-#include "ts/stream_check.h"
+#include "tests/support/report_table.h"
 #include "usb/virtual_tuner.h"
 
 namespace pelkan {
@@ -594,23 +594,6 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The PID table of a report, from its first "PID " line to its "total" line.
-std::string ReportTable(const std::string& report) {
-  const size_t from = report.find("\nPID ");
-  const size_t to = report.find('\n', report.find("\ntotal ") + 1);
-  return from == std::string::npos || to == std::string::npos ? std::string()
-                                                              : report.substr(from + 1, to - from);
-}
-
-std::string CheckTable(const std::string& path) {
-  StreamCheck check;
-  std::string error;
-  if (!check.FeedFile(path, &error)) return error;
-  std::string table;
-  for (const std::string& line : PidTableLines(check.checker())) table += line + "\n";
-  return table;
-}
-
 // Every manual recording leaves its report, whose counts are those of a check of its file; the
 // sync losses and FIFO overflows while it ran are counted, also across a "クリア".
 TEST_F(CaptureAppTest, ManualRecordingLeavesAReportWithTheCountsOfItsFile) {
@@ -641,7 +624,7 @@ TEST_F(CaptureAppTest, ManualRecordingLeavesAReportWithTheCountsOfItsFile) {
   const std::string report = ReadText(path + ".err");
   EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
   EXPECT_NE(report.find("sync losses         3\n"), std::string::npos) << report;
-  EXPECT_EQ(ReportTable(report), CheckTable(path));
+  EXPECT_EQ(testing::ReportTable(report), testing::CheckTable(path));
   // 45 whole blocks were fed: 7,843 whole packets.
   EXPECT_NE(report.find("\ntotal       packets 7843  drop 3  error 0  scrambled 0\n"), std::string::npos)
       << report;
@@ -678,7 +661,7 @@ TEST_F(CaptureAppTest, StoppedRecordingsStillLeaveAReportThatSaysWhy) {
   EXPECT_NE(full.find("result              stopped: the file could not be written (File too large)\n"),
             std::string::npos)
       << full;
-  EXPECT_EQ(ReportTable(full), CheckTable(dir_ + "/full.ts"));
+  EXPECT_EQ(testing::ReportTable(full), testing::CheckTable(dir_ + "/full.ts"));
 
   app_.SetFreeSpaceQuery([](const std::string&, uint64_t* b) {
     *b = 200ull << 20;
