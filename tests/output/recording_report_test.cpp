@@ -1,13 +1,13 @@
 #include "output/recording_report.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "output/file_recorder.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/ts_builder.h"
 
 namespace pelkan {
@@ -20,13 +20,6 @@ std::string ReadText(const std::string& path) {
 
 class RecordingReportTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pelkan-report-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   // Records `stream` (188-byte packets) one packet per tick from tick 10000.
   void Record(FileRecorder& rec, const std::string& path, const test::Bytes& stream) {
     rec.SetTickSource([this] { return tick_; });
@@ -37,7 +30,8 @@ class RecordingReportTest : public ::testing::Test {
     }
   }
 
-  std::string dir_;
+  test::TempDir temp_;
+  const std::string dir_ = temp_.path();
   uint32_t tick_ = 10000;
 };
 
