@@ -72,6 +72,13 @@ std::string FormatRecordingText(bool recorder, uint64_t bytes_written) {
   return status_text::kRecordingBuffering;
 }
 
+std::string FormatRecordingTotals(const RecordingSummary& r) {
+  // ドロップ %llu  エラー %llu  スクランブル %llu
+  return Format("\x83\x68\x83\x8D\x83\x62\x83\x76 %" PRIu64 "  \x83\x47\x83\x89\x81\x5B %" PRIu64
+                "  \x83\x58\x83\x4E\x83\x89\x83\x93\x83\x75\x83\x8B %" PRIu64,
+                r.drop, r.error, r.scrambled);
+}
+
 std::string FormatFreeSpaceText(bool recording, uint64_t free_bytes) {
   if (!recording) return " ";
   return Format("\x8B\xF3\x82\xAB %" PRIu64 " MByte", free_bytes >> 20);  // 空き %llu MByte
