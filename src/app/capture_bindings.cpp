@@ -34,6 +34,11 @@ void ServiceFilterBinding::OnComponentList(uint16_t program_number, const Compon
   window_.OnComponentList(program_number, std::span<const ComponentEntry>(components, count));
 }
 
+std::string ServiceFilterBinding::ServiceName(uint16_t service_id) {
+  const std::optional<ServiceRecord> record = window_.FindService(service_id);
+  return record ? record->name : std::string();
+}
+
 void ServiceFilterBinding::OnServiceName(uint16_t service_id, const ServiceNames& names) {
   window_.OnServiceName(service_id, std::string_view(names.service_name,
                                                      strnlen(names.service_name, sizeof names.service_name)));

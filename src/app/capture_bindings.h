@@ -26,6 +26,7 @@ class ServiceFilterBinding : public ServiceInfoModel {
   void RefreshProgrammes(MjdTime now, const EventLookupFn& lookup) override;
   void SetControlsEnabled(int enabled) override;
   void FilterOff() override;
+  std::string ServiceName(uint16_t service_id) override;
 
  private:
   ServiceFilterWindow& window_;

@@ -412,6 +412,13 @@ uint32_t SoonerDue(uint32_t wait, uint32_t now, uint32_t from, uint64_t span) {
   return elapsed < span ? static_cast<uint32_t>(std::min<uint64_t>(wait, span - elapsed)) : wait;
 }
 
+// What a recording's report says in one line: its totals and where the report is.
+std::string SummaryText(const RecordingSummary& r) {
+  return "packets " + std::to_string(r.packets) + ", drop " + std::to_string(r.drop) + ", error " +
+         std::to_string(r.error) + ", scrambled " + std::to_string(r.scrambled) +
+         (r.report_path.empty() ? std::string() : "; report " + r.report_path);
+}
+
 // Tells on stderr when a scheduled recording opens its file and when a reservation ends.
 class ScheduleReport {
  public:
@@ -422,12 +429,13 @@ class ScheduleReport {
       std::fprintf(stderr, "%s: scheduled recording to %s\n", kName, path.c_str());
     }
     active_path_ = path;
-    const std::vector<ScheduleItem> finished = scheduler.Finished();
+    const std::vector<FinishedRecording> finished = scheduler.FinishedRecordings();
     for (size_t i = reported_; i < finished.size(); ++i) {
-      const uint32_t state = ItemState(finished[i]);
+      const uint32_t state = ItemState(finished[i].item);
       const char* how = state == ST_FINISHED ? "finished" : state == ST_CANCELLED ? "cancelled" : "failed";
-      std::fprintf(stderr, "%s: reservation %s %s\n", kName,
-                   platform::SjisToUtf8(ItemStartText(finished[i])).c_str(), how);
+      std::fprintf(stderr, "%s: reservation %s %s%s\n", kName,
+                   platform::SjisToUtf8(ItemStartText(finished[i].item)).c_str(), how,
+                   finished[i].summary ? (": " + SummaryText(*finished[i].summary)).c_str() : "");
     }
     reported_ = finished.size();
   }
@@ -657,6 +665,9 @@ int RunCapture(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", kName, app.GetLastError().c_str());
   }
   PrintStatus(app.RefreshStatus(), o.json);
+  if (recording && app.GetLastRecording()) {
+    std::fprintf(stderr, "%s: recording checked: %s\n", kName, SummaryText(*app.GetLastRecording()).c_str());
+  }
   if (schedule) {
     // A scheduled recording still open is closed here; its reservation stays in the file.
     if (!schedule->Finish()) result = 1;

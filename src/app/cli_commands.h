@@ -9,6 +9,7 @@ int RunGenerate(int argc, char** argv);
 int RunDevices(int argc, char** argv);
 int RunCapture(int argc, char** argv);
 int RunSchedule(int argc, char** argv);
+int RunCheck(int argc, char** argv);
 int RunEpg(int argc, char** argv);
 
 }  // namespace pelkan::cli

@@ -18,6 +18,7 @@ constexpr Command kCommands[] = {
     {"devices", pelkan::cli::RunDevices, "list capture devices and their bulk endpoints"},
     {"capture", pelkan::cli::RunCapture, "capture from a tuner: record, send, filter, schedule"},
     {"schedule", pelkan::cli::RunSchedule, "list, add or remove recording reservations"},
+    {"check", pelkan::cli::RunCheck, "count dropped, damaged and scrambled packets of recorded files"},
     {"epg", pelkan::cli::RunEpg, "the programme guide (epg.sqlite) as a table, JSON or XMLTV"},
 };
 

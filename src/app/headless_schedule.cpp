@@ -32,6 +32,7 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
   });
   capture_.Begin(settings.rec_autopath, schedule_path);
   capture_.SetDevice(app_.device());
+  capture_.SetCaptureApp(&app_);
   for (const std::string& w : capture_.scheduler().LoadWarnings())
     std::fprintf(stderr, "pelkan-cli: schedule.ini: %s: dropped, it can never be recorded\n", w.c_str());
   app_.SetScheduleEngine(&binding_);

@@ -1,5 +1,6 @@
 #include "app/scheduled_capture.h"
 
+#include "core/capture_app.h"
 #include "core/dtv_base.h"
 #include "platform/clock.h"
 #include "platform/text_codec.h"
@@ -159,6 +160,14 @@ void ScheduledCapture::KeepAwake(const std::string& why) {
   } else {
     awake_.Release();
   }
+}
+
+CaptureSample ScheduledCapture::SampleCapture() {
+  return app_ ? app_->SampleCapture() : CaptureSample{};
+}
+
+std::string ScheduledCapture::ServiceName(uint16_t service_id) {
+  return app_ ? app_->ServiceName(service_id) : std::string();
 }
 
 }  // namespace pelkan

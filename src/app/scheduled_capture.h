@@ -12,6 +12,7 @@
 
 namespace pelkan {
 
+class CaptureApp;
 class TsProcessor;
 namespace core {
 class CDTV_Base;
@@ -49,6 +50,9 @@ class ScheduledCapture : public SchedulerHost {
   // The capture device that a reservation's channel value and channel string go to when it is
   // prepared (not owned; null: nowhere). Owning thread.
   void SetDevice(core::CDTV_Base* device) { device_ = device; }
+  // The capture whose figures (sync losses, overflows, failed transfers, broadcast clock) and
+  // service names go into the reports of the scheduled recordings (not owned; null: none). Owning thread.
+  void SetCaptureApp(CaptureApp* app) { app_ = app; }
 
   // Start-up: new reservations get `default_directory` (Shift-JIS, REC_AUTOPATH) and the
   // reservations are loaded from `schedule_path` (schedule.ini). Owning thread.
@@ -105,6 +109,8 @@ class ScheduledCapture : public SchedulerHost {
   void OnScheduleChanged() override;
   // Holds a sleep inhibitor with `why` while a processor is attached; releases it otherwise.
   void KeepAwake(const std::string& why) override;
+  CaptureSample SampleCapture() override;
+  std::string ServiceName(uint16_t service_id) override;
 
  private:
   PostFn post_;
@@ -122,6 +128,7 @@ class ScheduledCapture : public SchedulerHost {
   std::mutex awake_mutex_;
   bool attached_ = false;
   platform::SleepInhibitor awake_;
+  CaptureApp* app_ = nullptr;
   uint32_t last_poll_ = 0;
   bool polled_ = false;
   RecordingScheduler scheduler_{this};

@@ -11,6 +11,7 @@
 #include "core/dtv_ezusb_fx2.h"
 #include "output/file_recorder.h"
 #include "output/udp_sender.h"
+#include "platform/broadcast_text.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/text_codec.h"
@@ -194,6 +195,8 @@ void CaptureApp::Disconnect() {
   // The thread cannot be killed safely; it is given kStopWaitMs and then waited for until it ends.
   thread_done_.Wait(kStopWaitMs);
   if (processing_thread_.joinable()) processing_thread_.join();
+  // The recording's report takes the figures before they are zeroed.
+  if (report_) report_->Sample(SampleCapture());
   stats_.Reset();
   ToggleRecording(true);
   ToggleSending(true);
@@ -417,12 +420,14 @@ bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> st
   }
   recording_path_ = recorder->GetPath();
   awake_.Hold(recording_path_);
+  report_ = std::make_unique<RecordingReport>(recording_path_, SampleCapture());
+  last_recording_.reset();
   std::lock_guard<std::mutex> out(output_mutex_);
   recorder_ = std::move(recorder);
   return true;
 }
 
-bool CaptureApp::StopRecording() {
+bool CaptureApp::StopRecording(RecordingEnd how, int error) {
   std::unique_ptr<FileRecorder> old;
   {
     std::lock_guard<std::mutex> out(output_mutex_);
@@ -433,7 +438,24 @@ bool CaptureApp::StopRecording() {
   // Closing writes the buffered tail; the processing thread no longer sees this recorder.
   const bool written = old == nullptr || old->CloseFile();
   awake_.Release();
+  if (old != nullptr && report_) {
+    const int write_error = old->GetWriteError() != 0 ? old->GetWriteError() : error;
+    if (write_error != 0) how = RecordingEnd::kWriteFailed;
+    last_recording_ = report_->Finish(SampleCapture(), *old, how, write_error);
+    report_->Write();
+    report_.reset();
+  }
   return written;
+}
+
+CaptureSample CaptureApp::SampleCapture() const {
+  CaptureSample s;
+  s.sync_losses = stats_.sync_losses.load(std::memory_order_relaxed);
+  s.fifo_overflows = stats_.fifo_overflows.load(std::memory_order_relaxed);
+  if (device_) s.failed_transfers = device_->GetStatistics().transfers_failed;
+  FormatBroadcastClock(stats_.clock_date.load(), stats_.clock_time.load(), tick_() - stats_.clock_tick.load(),
+                       &s.broadcast_time);
+  return s;
 }
 
 bool CaptureApp::IsRecording() const {
@@ -576,10 +598,10 @@ StatusSnapshot CaptureApp::RefreshStatus() {
       // to the user all the same.
       last_error_ = "cannot write " + recording_path_ + ": its folder " + recorder_->GetDirectory() + ": " +
                     std::strerror(folder_error);
-      StopRecording();
+      StopRecording(RecordingEnd::kWriteFailed, folder_error);
       if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
     } else if (free_bytes <= kLowDiskLimit) {
-      if (!StopRecording()) last_error_ = "cannot write the recording";
+      if (!StopRecording(RecordingEnd::kLowDisk)) last_error_ = "cannot write the recording";
       if (messages_) messages_->Notify(status_text::kLowDiskStop, status_text::kCaptionLowDisk);
     }
   } else {
@@ -608,20 +630,28 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     }
   }
 
+  if (last_recording_) s.last_recording = FormatRecordingTotals(*last_recording_);
   s.sending = FormatSendingText(
       sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
       sender_ ? sender_->GetBytesSent() : 0, sender_ ? sender_->GetBytesDropped() : 0);
 
+  if (report_) report_->Sample(SampleCapture());
   s.bar[3].assign(1, ' ');
   if (IsProcessing()) {
     if (clock_date != 0 && info_) {
-      info_->RefreshProgrammes(broadcast_now,
-                               [this](uint16_t service_id, MjdTime t, int purge, ProgrammeEvent* out) {
-                                 auto ev = LookupProgrammeAt(service_id, t, purge);
-                                 if (!ev) return false;
-                                 *out = *ev;
-                                 return true;
-                               });
+      info_->RefreshProgrammes(broadcast_now, [this, broadcast_now](uint16_t service_id, MjdTime t, int purge,
+                                                                    ProgrammeEvent* out) {
+        auto ev = LookupProgrammeAt(service_id, t, purge);
+        if (!ev) return false;
+        *out = *ev;
+        // The programmes on air go into the report of a recording.
+        if (report_ && t.date == broadcast_now.date && t.seconds == broadcast_now.seconds) {
+          report_->NoteServiceName(service_id, platform::BroadcastToUtf8(info_->ServiceName(service_id)));
+          report_->NoteProgramme(service_id, platform::BroadcastToUtf8(std::string_view(
+                                                 ev->title, strnlen(ev->title, sizeof ev->title))));
+        }
+        return true;
+      });
     }
     if (scheduler_) {
       bool posted = false;

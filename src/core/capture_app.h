@@ -18,6 +18,7 @@
 #include "core/save_path_provider.h"
 #include "core/status_text.h"
 #include "core/user_messages.h"
+#include "output/recording_report.h"
 #include "platform/event.h"
 #include "platform/sleep_inhibitor.h"
 #include "ts/b25_decoder.h"
@@ -77,6 +78,8 @@ class ServiceInfoModel {
   virtual void SetControlsEnabled(int enabled) = 0;
   // Switches filtering off (the pipeline stopped or the device list changed).
   virtual void FilterOff() = 0;
+  // The name of a service (Shift-JIS), "" when unknown.
+  virtual std::string ServiceName(uint16_t /*service_id*/) { return std::string(); }
 };
 
 // The recording scheduler as the application drives it (the RecordingScheduler). The packet and
@@ -201,6 +204,16 @@ class CaptureApp {
   void ArmStopTimer(uint32_t ms);
   // The stop-timer deadline (tick) of the manual recording, if one is armed.
   std::optional<uint32_t> GetStopDeadline() const { return deadline_; }
+  // The totals of the last manual recording, from its end until the next one starts (its report,
+  // NAME.ts.err, is written when it stops).
+  std::optional<RecordingSummary> GetLastRecording() const { return last_recording_; }
+  // The capture's figures a recording's report follows: sync losses, FIFO overflows, failed
+  // transfers and the broadcast clock now.
+  CaptureSample SampleCapture() const;
+  // The name of a service as the information model knows it (Shift-JIS; "" when unknown).
+  std::string ServiceName(uint16_t service_id) const {
+    return info_ ? info_->ServiceName(service_id) : std::string();
+  }
 
   // With `stop` or while sending: stops the UDP sending. Otherwise starts it to NETWORK_ADDRESS,
   // port NETWORK_PORT modulo 65536, datagrams of NETWORK_SEND_SIZE bytes; port 0 (also 65536 and
@@ -253,8 +266,9 @@ class CaptureApp {
   void HandleData(const uint8_t* data, uint32_t length, uint64_t total);
   void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
   bool StartRecording(const std::string& path, std::optional<int> stop_minutes, bool replace);
-  // False when a write of the file failed (the file lacks data).
-  bool StopRecording();
+  // Closes the file and writes its report (saying `how`, or that a write failed: `error` is the
+  // errno when the recorder has none). False when a write of the file failed (the file lacks data).
+  bool StopRecording(RecordingEnd how = RecordingEnd::kComplete, int error = 0);
   std::string AutomaticRecordingPath(bool* failed) const;
   void PostRefresh();
 
@@ -296,6 +310,8 @@ class CaptureApp {
   mutable std::mutex output_mutex_;
   std::unique_ptr<FileRecorder> recorder_;
   std::unique_ptr<UdpSender> sender_;
+  std::unique_ptr<RecordingReport> report_;  // UI thread
+  std::optional<RecordingSummary> last_recording_;
   std::string recording_path_;
   std::optional<uint32_t> deadline_;
   // Keeps the computer awake while the manual recording runs.

@@ -72,6 +72,11 @@ std::string FormatRecordingText(bool recorder, uint64_t bytes_written) {
   return status_text::kRecordingBuffering;
 }
 
+std::string FormatRecordingTotals(const RecordingSummary& r) {
+  return Format(platform::Sjis("ドロップ %" PRIu64 "  エラー %" PRIu64 "  スクランブル %" PRIu64).c_str(),
+                r.drop, r.error, r.scrambled);
+}
+
 std::string FormatFreeSpaceText(bool recording, uint64_t free_bytes) {
   if (!recording) return " ";
   return platform::Sjis("空き") + Format(" %" PRIu64 " MByte", free_bytes >> 20);

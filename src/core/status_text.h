@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/mjd_time.h"
+#include "output/recording_report.h"
 #include "platform/text_codec.h"
 
 namespace pelkan {
@@ -13,20 +14,23 @@ namespace pelkan {
 // Produced by CaptureApp::RefreshStatus; every front-end (desktop window, command-line line) shows
 // the same snapshot.
 struct StatusSnapshot {
-  std::string elapsed;             // 1006 time since the device statistics were reset
-  std::string transfers_ok;        // 1007
-  std::string transfers_failed;    // 1008
-  std::string rate;                // 1009 USB rate in Mbps
-  std::string device_status;       // 1011 the device's own status line
-  std::string buffer;              // 1013 FIFO fill and the overflow counters R, Sy, St
-  std::string packet_size;         // 1014
-  std::string sync_losses;         // 1015
-  std::string continuity;          // 1022
-  std::string scrambled;           // 1018
-  std::string clock;               // 1019 broadcast clock (empty before the first time table)
-  std::string recording;           // 1020
-  std::string free_space;          // 1021
-  std::string sending;             // 1024
+  std::string elapsed;           // 1006 time since the device statistics were reset
+  std::string transfers_ok;      // 1007
+  std::string transfers_failed;  // 1008
+  std::string rate;              // 1009 USB rate in Mbps
+  std::string device_status;     // 1011 the device's own status line
+  std::string buffer;            // 1013 FIFO fill and the overflow counters R, Sy, St
+  std::string packet_size;       // 1014
+  std::string sync_losses;       // 1015
+  std::string continuity;        // 1022
+  std::string scrambled;         // 1018
+  std::string clock;             // 1019 broadcast clock (empty before the first time table)
+  std::string recording;         // 1020
+  std::string free_space;        // 1021
+  std::string sending;           // 1024
+  // The totals of the last manual recording (FormatRecordingTotals), from its end until the next
+  // one starts; empty otherwise.
+  std::string last_recording;
   std::array<std::string, 4> bar;  // status-bar fields; the first is never written
 };
 
@@ -82,6 +86,8 @@ std::string FormatRecordingText(bool recorder, uint64_t bytes_written);
 std::string FormatFreeSpaceText(bool recording, uint64_t free_bytes);
 // Status-bar part 2 while a deadline runs: "%d:%02d 後に自動停止" with the remaining milliseconds.
 std::string FormatAutoStopRemaining(uint32_t remaining_ms);
+// The totals of a recording's report: "ドロップ N  エラー N  スクランブル N".
+std::string FormatRecordingTotals(const RecordingSummary& summary);
 // 1024: no sender "送信停止中"; bytes sent "送信中(a.b.c.d) N MByte"; else "送信バッファ中". Bytes
 // the sender had to drop (the network did not keep up) follow as " 破棄 N KByte".
 std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent,

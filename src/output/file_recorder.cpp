@@ -84,6 +84,11 @@ int FileRecorder::OpenFile(const std::string& path, ExistingFile existing) {
   write_error_.store(0, std::memory_order_relaxed);
   fd_ = file.fd;
   start_tick_ = tick_();
+  close_tick_ = 0;
+  checker_ = std::make_unique<PidChecker>();
+  checked_ = 0;
+  carry_length_ = 0;
+  checked_tick_ = start_tick_;
   return 1;
 }
 
@@ -119,6 +124,7 @@ bool FileRecorder::WriteBuffered(uint32_t max, uint32_t* written) {
   // Only what the file system took counts as written.
   const uint64_t size = bytes_written_.fetch_add(done, std::memory_order_relaxed) + done;
   *written += static_cast<uint32_t>(done);
+  CheckWritten(buffer_.data(), static_cast<uint32_t>(done));
   if (error != 0) {
     // Nothing more is written: later blocks after a lost one would leave a hole in the file. A
     // write that stopped inside a packet (the disk filled) leaves no torn packet at the end.
@@ -184,6 +190,48 @@ int FileRecorder::WritePacket(const uint8_t* data, uint32_t length, uint32_t* wr
   return result;
 }
 
+uint32_t FileRecorder::PacketLengthAt(uint64_t offset) const {
+  for (const PacketRun& r : runs_) {
+    if (offset < r.end()) return offset >= r.start ? r.length : 0;
+  }
+  return 0;
+}
+
+void FileRecorder::CheckWritten(const uint8_t* data, uint32_t n) {
+  if (!checker_ || n == 0 || runs_.empty()) return;
+  const size_t first_event = checker_->events().size();
+  const uint64_t from = checked_;
+  while (n > 0) {
+    // The packet at hand starts at checked_ - carry_length_.
+    const uint64_t start = checked_ - carry_length_;
+    const uint32_t size = PacketLengthAt(start);
+    if (size == 0) break;
+    const uint8_t* packet = data;
+    if (carry_length_ == 0 && n >= size) {
+      data += size;
+      n -= size;
+      checked_ += size;
+    } else {
+      // A packet split by a block boundary: its head waits here for its rest.
+      const uint32_t take = std::min(size - carry_length_, n);
+      if (carry_.size() < size) carry_.resize(size);
+      std::memcpy(carry_.data() + carry_length_, data, take);
+      carry_length_ += take;
+      data += take;
+      n -= take;
+      checked_ += take;
+      if (carry_length_ < size) break;
+      carry_length_ = 0;
+      packet = carry_.data();
+    }
+    // Shorter pieces are no packets (a caller writing other data).
+    if (size >= 188) checker_->Check(packet, start);
+  }
+  const uint32_t now = tick_();
+  checker_->StampEvents(first_event, from, checked_tick_, checked_, now);
+  checked_tick_ = now;
+}
+
 bool FileRecorder::CloseFile() {
   if (fd_ < 0) return GetWriteError() == 0;
   uint32_t ignored = 0;
@@ -196,6 +244,7 @@ bool FileRecorder::CloseFile() {
     write_error_.store(errno, std::memory_order_relaxed);
   }
   fd_ = -1;
+  close_tick_ = tick_();
   directory_.clear();
   path_.clear();
   return GetWriteError() == 0;

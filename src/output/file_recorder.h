@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "output/recording_file.h"
+#include "ts/pid_checker.h"
 
 namespace pelkan {
 
@@ -23,6 +24,11 @@ namespace pelkan {
 // folder removed) the recorder writes nothing more, so the file never has a hole, cuts the file back
 // to the end of its last whole packet (a write that stopped part-way leaves no torn packet), and
 // GetWriteError reports the failure until the next OpenFile.
+//
+// Every packet (each WritePacket call of 188 bytes or more is taken as one) is checked by a
+// PidChecker as its bytes reach the file, so the check covers exactly what the file holds; a
+// packet cut off by a failed write is not checked. The events are time-stamped with the tick at
+// which their bytes were taken, as near as the block writes tell.
 class FileRecorder {
  public:
   // Free space query: fills *bytes with the bytes available to the user on the volume that holds
@@ -64,6 +70,13 @@ class FileRecorder {
   uint64_t GetBytesWritten() const { return bytes_written_.load(std::memory_order_relaxed); }
   // The directory part of the open file's path ("" when closed).
   const std::string& GetDirectory() const { return directory_; }
+  // The check of the packets in the file, from OpenFile until the next OpenFile (also after
+  // CloseFile); null before the first OpenFile. Read it on the thread that writes, or once the
+  // writing thread no longer sees the recorder.
+  const PidChecker* GetChecker() const { return checker_.get(); }
+  // Ticks when the file was opened and closed (0 before), kept until the next OpenFile.
+  uint32_t GetOpenTick() const { return start_tick_; }
+  uint32_t GetCloseTick() const { return close_tick_; }
 
   // Replaces the free-space query (statvfs by default); for tests.
   void SetFreeSpaceQuery(FreeSpaceQuery query) { free_space_ = std::move(query); }
@@ -93,6 +106,10 @@ class FileRecorder {
   };
   std::deque<PacketRun> runs_;
   uint64_t taken_ = 0;  // bytes taken since OpenFile
+  // Checks the next `n` bytes that reached the file (data[0] at file offset checked_).
+  void CheckWritten(const uint8_t* data, uint32_t n);
+  // The length of the packet taken at file offset `offset` (0 when unknown).
+  uint32_t PacketLengthAt(uint64_t offset) const;
 
   const uint32_t block_size_;
   const uint32_t capacity_;
@@ -104,7 +121,15 @@ class FileRecorder {
   int fd_ = -1;
   std::atomic<int> write_error_{0};
   uint32_t start_tick_ = 0;
+  uint32_t close_tick_ = 0;
   std::atomic<uint64_t> bytes_written_{0};
+  // The check: the bytes of the file checked so far, the head of a packet whose rest is still to
+  // be written, and the tick of the last check.
+  std::unique_ptr<PidChecker> checker_;
+  uint64_t checked_ = 0;
+  std::vector<uint8_t> carry_;
+  uint32_t carry_length_ = 0;
+  uint32_t checked_tick_ = 0;
   FreeSpaceQuery free_space_;
   std::function<uint32_t()> tick_;
 };

@@ -28,6 +28,13 @@ CreatedFile CreateRecordingFile(const std::string& path, ExistingFile existing) 
   int retries = 0;  // a name that vanished between the two calls is tried again, a few times
   for (unsigned n = 0; n <= kMaxNumberedNames;) {
     out.path = n == 0 ? path : NumberedName(path, n);
+    // A free name is one whose report (NAME.err) is free too, so that the two go together.
+    struct stat report {};
+    if (existing == ExistingFile::kNextFreeName && ::stat((out.path + ".err").c_str(), &report) == 0) {
+      ++n;
+      errno = EEXIST;
+      continue;
+    }
     out.fd = ::open(out.path.c_str(), kCreateFlags, kMode);
     if (out.fd >= 0) return out;
     if (errno != EEXIST) break;

@@ -6,7 +6,8 @@ namespace pelkan {
 
 // What a recording does when a regular file of the chosen name already exists.
 enum class ExistingFile {
-  kNextFreeName,  // take the first free name "name-1.ts", "name-2.ts", ... (never truncates)
+  kNextFreeName,  // take the first free name "name-1.ts", "name-2.ts", ... (never truncates); a
+                  // name whose report "name.ts.err" exists counts as taken
   kReplace,       // truncate it (the user asked for that file explicitly)
   kRefuse,        // fail with EEXIST
 };

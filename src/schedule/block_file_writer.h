@@ -30,6 +30,7 @@ class BlockFileWriter : public RecordingWriter {
   }
   int WriteError() const override { return recorder_.GetWriteError(); }
   bool Finish() override { return recorder_.CloseFile(); }
+  const FileRecorder* Recorder() const override { return &recorder_; }
 
   // Replaces the free-space query (statvfs by default); for tests.
   void SetFreeSpaceQuery(FileRecorder::FreeSpaceQuery query) {

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "core/status_text.h"
+#include "output/file_recorder.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "schedule/block_file_writer.h"
@@ -223,8 +224,10 @@ void RecordingScheduler::Advance(MjdTime now) {
   {
     Lock lock(mutex_);
     if (reservations_.empty() && !active_) return;
+    NoteCaptureLocked(now);
     ended = EndCheckLocked(now, &repetition, &failure);
   }
+  WriteReports();
   if (failure) host_->OnRecordingFailed(*failure);
   if (repetition) {
     StoreItem(*repetition, -1);
@@ -297,16 +300,23 @@ void RecordingScheduler::EndActiveLocked(MjdTime now, std::optional<RecordingFai
                                                                    : "予約録画エラー(書き込み失敗)");
     failure_until_ = Instant(now) + kFailureShownSeconds;
   }
+  RecordingEnd how = RecordingEnd::kComplete;
+  if (failure) {
+    how = failure->reason == RecordingFailure::Reason::kLowDisk ? RecordingEnd::kLowDisk
+                                                                : RecordingEnd::kWriteFailed;
+  }
+  std::optional<RecordingSummary> summary = FinishReportLocked(how, failure ? failure->error : 0);
   const ScheduleItem copy = active_->item;
   active_.reset();
   const uint32_t state = failure ? ST_ERROR : ST_FINISHED;
   if (index >= 0) {
-    RetireLocked(state, index, repetition);
+    RetireLocked(state, index, repetition, std::move(summary));
   } else {
     // Its reservation has left the list meanwhile (removed by another process): still a recording.
     ScheduleItem done = copy;
     SetItemState(&done, state);
     finished_.push_back(done);
+    finished_summaries_.push_back(std::move(summary));
     Changed();
   }
   if (failure) *reported = std::move(failure);
@@ -381,6 +391,18 @@ void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* r
   active_->item = entry;
   active_->opened_path = writer->OpenedPath();
   if (active_->opened_path.empty()) active_->opened_path = platform::SjisToUtf8(*active_->output_path);
+  if (writer->Recorder() != nullptr) {
+    active_->report = std::make_unique<RecordingReport>(active_->opened_path, host_->SampleCapture());
+    // The programme of an event reservation, or the one on air in a recording of one service.
+    std::string programme;
+    ProgrammeEvent ev{};
+    const uint16_t service = IsByEvent(entry) ? entry.service_id : active_->limited ? active_->kept[0] : 0;
+    if (service != 0 && host_->LookupProgrammeAt(service, now, &ev)) {
+      programme =
+          platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
+    }
+    active_->report->SetReservation(platform::BroadcastToUtf8(GetText(entry.title)), std::move(programme));
+  }
   active_->writer = std::move(writer);
   ++generation_;
   Changed();
@@ -468,13 +490,17 @@ void RecordingScheduler::StoreLocked(const ScheduleItem& item, int index) {
   Changed();
 }
 
-bool RecordingScheduler::RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition) {
+bool RecordingScheduler::RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition,
+                                      std::optional<RecordingSummary> summary) {
   if (index < 0 || static_cast<size_t>(index) >= reservations_.size()) return false;
   if (IsActiveLocked(index)) return false;
   ScheduleItem copy = reservations_[static_cast<size_t>(index)];
   const uint32_t bits = mark == SI_DELETED ? SI_DELETED : (mark & 0x7F) << 24;
   copy.flags = (copy.flags & kItemStateClearMask) | bits;
-  if (mark != SI_DELETED) finished_.push_back(copy);
+  if (mark != SI_DELETED) {
+    finished_.push_back(copy);
+    finished_summaries_.push_back(std::move(summary));
+  }
   reservations_.erase(reservations_.begin() + index);
   ++generation_;
   int64_t step = 0;
@@ -834,17 +860,54 @@ void RecordingScheduler::StopRecording() {
       failure->path = active_->opened_path;
       failure->error = active_->writer->WriteError() != 0 ? active_->writer->WriteError() : EIO;
     }
+    FinishReportLocked(failure ? RecordingEnd::kWriteFailed : RecordingEnd::kCaptureEnded,
+                       failure ? failure->error : 0);
     active_.reset();
     if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
     ++generation_;
     Changed();
   }
+  WriteReports();
   if (failure) host_->OnRecordingFailed(*failure);
+}
+
+std::optional<RecordingSummary> RecordingScheduler::FinishReportLocked(RecordingEnd how, int error) {
+  if (!active_ || !active_->report || !active_->writer || active_->writer->Recorder() == nullptr) {
+    return std::nullopt;
+  }
+  RecordingSummary summary =
+      active_->report->Finish(host_->SampleCapture(), *active_->writer->Recorder(), how, error);
+  unwritten_reports_.push_back(std::move(active_->report));
+  return summary;
+}
+
+void RecordingScheduler::NoteCaptureLocked(MjdTime now) {
+  if (!active_ || !active_->report) return;
+  active_->report->Sample(host_->SampleCapture());
+  for (const auto& entry : components_) {
+    const uint16_t service = entry.first;
+    active_->report->NoteServiceName(service, platform::BroadcastToUtf8(host_->ServiceName(service)));
+    ProgrammeEvent ev{};
+    if (host_->LookupProgrammeAt(service, now, &ev)) {
+      active_->report->NoteProgramme(service, platform::BroadcastToUtf8(std::string_view(
+                                                  ev.title, ::strnlen(ev.title, sizeof(ev.title)))));
+    }
+  }
+}
+
+void RecordingScheduler::WriteReports() {
+  std::vector<std::unique_ptr<RecordingReport>> reports;
+  {
+    Lock lock(mutex_);
+    reports.swap(unwritten_reports_);
+  }
+  for (const auto& report : reports) report->Write();
 }
 
 void RecordingScheduler::ClearFinished() {
   Lock lock(mutex_);
   finished_.clear();
+  finished_summaries_.clear();
   Changed();
 }
 
@@ -861,6 +924,14 @@ std::vector<std::string> RecordingScheduler::LoadWarnings() {
 std::vector<ScheduleItem> RecordingScheduler::Finished() {
   Lock lock(mutex_);
   return finished_;
+}
+
+std::vector<FinishedRecording> RecordingScheduler::FinishedRecordings() {
+  Lock lock(mutex_);
+  std::vector<FinishedRecording> out;
+  out.reserve(finished_.size());
+  for (size_t i = 0; i < finished_.size(); ++i) out.push_back({finished_[i], finished_summaries_[i]});
+  return out;
 }
 
 std::optional<ScheduleItem> RecordingScheduler::ActiveItem() {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/mjd_time.h"
+#include "output/recording_report.h"
 #include "platform/profile.h"
 #include "schedule/recording_writer.h"
 #include "schedule/schedule_item.h"
@@ -88,6 +89,16 @@ class SchedulerHost {
   // A new, unopened writer for the file of a scheduled recording. Default: BlockFileWriter with
   // blocks of 0x100000 bytes.
   virtual std::unique_ptr<RecordingWriter> CreateWriter();
+  // The capture's figures for a recording's report (RecordingReport), and the name of a service
+  // (Shift-JIS, "" when unknown). Called with the scheduler lock held on the UI thread.
+  virtual CaptureSample SampleCapture() { return CaptureSample{}; }
+  virtual std::string ServiceName(uint16_t /*service_id*/) { return std::string(); }
+};
+
+// A finished reservation with the totals of its recording (none when nothing was recorded).
+struct FinishedRecording {
+  ScheduleItem item{};
+  std::optional<RecordingSummary> summary;
 };
 
 // The name of a reservation's file, without its directory, as the item holds it (Shift-JIS; a
@@ -214,6 +225,8 @@ class RecordingScheduler {
   // Copies of the lists and of the active reservation, for display.
   std::vector<ScheduleItem> Reservations();
   std::vector<ScheduleItem> Finished();
+  // The finished list with the totals and the report of each recording.
+  std::vector<FinishedRecording> FinishedRecordings();
   std::optional<ScheduleItem> ActiveItem();
   // File-system path (UTF-8) of the open scheduled recording, as created (an existing file of the
   // name is never replaced: the recording then has the next free name); empty when none is open.
@@ -236,6 +249,8 @@ class RecordingScheduler {
     bool open_end = false;
     // The first packet after the file opened may have been routed with the filter of before.
     bool first_packet = true;
+    // Its report beside the file (NAME.ts.err); none when the writer has no recorder.
+    std::unique_ptr<RecordingReport> report;
   };
 
   void Advance(MjdTime now);
@@ -253,7 +268,15 @@ class RecordingScheduler {
   bool IsActiveLocked(int index) const;
   bool FindOverlapLocked(const ScheduleItem& item, int skip) const;
   void StoreLocked(const ScheduleItem& item, int index);
-  bool RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition);
+  bool RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition,
+                    std::optional<RecordingSummary> summary = std::nullopt);
+  // Ends the report of the active recording, whose file has closed: its totals, and the report
+  // queued for WriteReports.
+  std::optional<RecordingSummary> FinishReportLocked(RecordingEnd how, int error);
+  // Takes the capture's figures and the programmes on air into the active recording's report.
+  void NoteCaptureLocked(MjdTime now);
+  // Writes the reports of the recordings that ended (outside the lock: a report is flushed to the disk).
+  void WriteReports();
   bool Ask();
   void Changed();
   void ApplyMergedLocked(std::vector<ScheduleItem> merged);
@@ -269,6 +292,8 @@ class RecordingScheduler {
   std::map<uint16_t, std::vector<ComponentEntry>> components_;
   std::vector<ScheduleItem> reservations_;
   std::vector<ScheduleItem> finished_;
+  std::vector<std::optional<RecordingSummary>> finished_summaries_;  // one per finished_ entry
+  std::vector<std::unique_ptr<RecordingReport>> unwritten_reports_;
   std::vector<std::string> load_warnings_;
   // The file as last read or written: its list (the base of the next merge), text and stamp.
   std::vector<ScheduleItem> synced_;

@@ -5,6 +5,8 @@
 
 namespace pelkan {
 
+class FileRecorder;
+
 // The file of one scheduled recording, as the scheduler sees it. Implementations: BlockFileWriter
 // (the file recorder's block writing) or test fakes.
 // Called by the scheduler under its lock: Open, Finish and destruction on the UI thread, Write on
@@ -31,6 +33,9 @@ class RecordingWriter {
   virtual int WriteError() const { return 0; }
   // Writes what is still buffered and closes the file. False when a write failed (now or earlier).
   virtual bool Finish() { return WriteError() == 0; }
+  // The recorder that writes the file and checks its packets (for the recording's report); null
+  // when the writer has none (no report is made then).
+  virtual const FileRecorder* Recorder() const { return nullptr; }
 };
 
 }  // namespace pelkan

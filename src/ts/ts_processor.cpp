@@ -10,33 +10,9 @@ constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
 
 void Increment(std::atomic<uint32_t>& counter) { counter.fetch_add(1, kRelaxed); }
 
-// Offsets of a search window tried as a packet start. When none qualifies, exactly these bytes are
-// discarded and the search goes on behind them, so a burst of garbage costs no more than itself.
-constexpr uint32_t kSearchSpan = 204;
-
 // Versions remembered per kind of table: far more than a broadcast's 8 EIT schedule tables of 256
 // sections for 100 services.
 constexpr size_t kMaxTrackedSections = size_t{1} << 18;
-
-// Packet size found at the first qualifying offset of a 612-byte window, or 0; `offset` receives it.
-uint32_t FindSync(const uint8_t* w, uint32_t* offset) {
-  for (uint32_t i = 0; i < kSearchSpan; ++i) {
-    if (w[i] != kSyncByte) continue;
-    uint32_t size = 0;
-    if (w[i + 188] == kSyncByte && w[i + 376] == kSyncByte) {
-      size = 188;
-    } else if (w[i + 192] == kSyncByte && w[i + 384] == kSyncByte) {
-      size = 192;
-    } else if (w[i + 204] == kSyncByte && w[i + 408] == kSyncByte) {
-      size = 204;
-    }
-    if (size) {
-      *offset = i;
-      return size;
-    }
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -53,7 +29,7 @@ class TsProcessor::Sink final : public SectionSink {
 };
 
 TsProcessor::TsProcessor(B25Decoder* decoder)
-    : decoder_(decoder), pending_(kSearchWindow), pid_kinds_(8192), last_cc_(8192), sink_(std::make_unique<Sink>(*this)) {
+    : decoder_(decoder), pid_kinds_(8192), last_cc_(8192), sink_(std::make_unique<Sink>(*this)) {
   ResetTables();
   auto initial = std::make_shared<OutputSet>();
   initial->outputs.emplace_back(0, OutputFilter{});
@@ -171,79 +147,14 @@ void TsProcessor::RouteToOutputs(const uint8_t* unit, uint16_t pid, uint32_t siz
 void TsProcessor::Feed(const uint8_t* data, int length, CaptureStats& stats) {
   if (!data || length <= 0) return;
   uint32_t n = static_cast<uint32_t>(length);
-  const uint32_t room = kInputCapacity - pending_length_;
+  const uint32_t room = kInputCapacity - aligner_.pending();
   if (n > room) {
     n = room;
     Increment(stats.input_overflows);
   }
-  FeedAligned(data, n, stats);
-}
-
-// The bytes of one call are processed where they are; only what does not make a whole packet (or
-// a whole search window) is copied into `pending_` for the next call. `pending_` is worked off
-// first, topped up from the new bytes.
-void TsProcessor::FeedAligned(const uint8_t* p, uint32_t n, CaptureStats& stats) {
-  uint32_t size = stats.packet_size.load(kRelaxed);
-  if (size != 0 && size != 188 && size != 192 && size != 204) {
-    size = 0;
-    stats.packet_size.store(0, kRelaxed);
-  }
-  for (;;) {
-    if (pending_length_ > 0) {
-      const uint32_t need = size ? size : kSearchWindow;
-      if (pending_length_ < need) {
-        const uint32_t take = std::min(n, need - pending_length_);
-        std::memcpy(pending_.data() + pending_length_, p, take);
-        pending_length_ += take;
-        p += take;
-        n -= take;
-        if (pending_length_ < need) return;
-      }
-      uint32_t consumed;
-      if (size == 0) {
-        uint32_t offset = 0;
-        size = FindSync(pending_.data(), &offset);
-        if (size == 0) {
-          consumed = kSearchSpan;  // no packet starts there; the search goes on behind them
-        } else {
-          stats.packet_size.store(static_cast<uint16_t>(size), kRelaxed);
-          consumed = offset;
-        }
-      } else if (pending_[0] != kSyncByte) {
-        Increment(stats.sync_losses);
-        size = 0;
-        stats.packet_size.store(0, kRelaxed);
-        continue;
-      } else {
-        OnAlignedPacket(pending_.data(), size, stats);
-        consumed = size;
-      }
-      pending_length_ -= consumed;
-      if (pending_length_ > 0) std::memmove(pending_.data(), pending_.data() + consumed, pending_length_);
-      continue;
-    }
-
-    while (size == 0) {
-      if (n < kSearchWindow) break;
-      uint32_t offset = kSearchSpan;
-      size = FindSync(p, &offset);
-      if (size != 0) stats.packet_size.store(static_cast<uint16_t>(size), kRelaxed);
-      p += offset;
-      n -= offset;
-    }
-    if (size == 0) break;
-    while (n >= size && p[0] == kSyncByte) {
-      OnAlignedPacket(p, size, stats);
-      p += size;
-      n -= size;
-    }
-    if (n < size) break;
-    Increment(stats.sync_losses);
-    size = 0;
-    stats.packet_size.store(0, kRelaxed);
-  }
-  std::memcpy(pending_.data(), p, n);
-  pending_length_ = n;
+  aligner_.Feed(data, n, stats, [this, &stats](const uint8_t* packet, uint32_t size) {
+    OnAlignedPacket(packet, size, stats);
+  });
 }
 
 void TsProcessor::OnAlignedPacket(const uint8_t* packet, uint32_t size, CaptureStats& stats) {

@@ -16,6 +16,7 @@
 #include "ts/b25_decoder.h"
 #include "ts/event_store.h"
 #include "ts/output_filter.h"
+#include "ts/packet_aligner.h"
 #include "ts/packet_header.h"
 #include "ts/section_assembler.h"
 #include "ts/ts_events.h"
@@ -45,7 +46,7 @@ class TsProcessor {
  public:
   static constexpr uint32_t kInputCapacity = 0xA00000;
   static constexpr uint32_t kPacketStageCapacity = 0x100000;
-  static constexpr uint32_t kSearchWindow = 612;
+  static constexpr uint32_t kSearchWindow = PacketAligner::kSearchWindow;
 
   // `decoder` (not owned, may be null) receives every aligned packet; its Reset is called now, at
   // each change of transport stream and at destruction. Output 0 exists from the start.
@@ -121,8 +122,7 @@ class TsProcessor {
     if (handler_) handler_(type, param, static_cast<const uint8_t*>(data), count, user_);
   }
 
-  // Alignment stage helpers.
-  void FeedAligned(const uint8_t* data, uint32_t length, CaptureStats& stats);
+  // Alignment stage: each aligned packet goes through the decoder (if any) to the packet stage.
   void OnAlignedPacket(const uint8_t* packet, uint32_t size, CaptureStats& stats);
   // Packet stage: cuts `length` bytes into units of the packet size and processes each.
   void PacketStage(const uint8_t* data, uint32_t length, CaptureStats& stats);
@@ -150,9 +150,8 @@ class TsProcessor {
   uint32_t decode_psi_ = 0;
   uint32_t process_epg_ = 0;
 
-  // Input stage: the bytes that wait for a whole packet or search window (at most 612).
-  std::vector<uint8_t> pending_;
-  uint32_t pending_length_ = 0;
+  // Input stage: the alignment, with the bytes that wait for a whole packet or search window.
+  PacketAligner aligner_;
   // Packet stage: bytes of decoder output that wait for a whole unit (at most 1 MiB).
   std::vector<uint8_t> stage_;
   uint32_t stage_length_ = 0;

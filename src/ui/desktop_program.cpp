@@ -93,6 +93,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
         [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionApp); });
   });
   schedule_->SetDevice(app_->device());
+  schedule_->SetCaptureApp(app_.get());
   const bool schedule_loaded = ScheduleReadable(options_.schedule_path);
   if (schedule_loaded) {
     schedule_->Begin(settings_.rec_autopath, options_.schedule_path);

@@ -18,6 +18,7 @@
 #include "ui/channel_tool_window.h"
 #include "ui/options_dialog.h"
 #include "ui/qt_text.h"
+#include "ui/report_opener.h"
 #include "ui/tool_window_factory.h"
 #include "ui/version_dialog.h"
 #include "ui_main_window.h"
@@ -111,6 +112,9 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
     if (on != context_.app.IsSending()) ToggleSending();
   });
   connect(ui_->plusTenButton, &QPushButton::clicked, this, &MainWindow::ExtendStopTimer);
+  connect(ui_->lastRecordingValue, &QLabel::linkActivated, this, [this] {
+    if (const auto last = context_.app.GetLastRecording()) OpenReport(last->report_path);
+  });
 
   if (s.pos_x >= -29999 && s.pos_y >= -29999) move(s.pos_x, s.pos_y);
 
@@ -157,6 +161,18 @@ void MainWindow::ShowStatus(const StatusSnapshot& st) {
   ui_->recordingValue->setText(FromSjis(st.recording));
   ui_->freeSpaceValue->setText(FromSjis(st.free_space));
   ui_->sendingValue->setText(FromSjis(st.sending));
+  // The last recording's totals, below a link to its report.
+  QString last;
+  if (!st.last_recording.empty()) {
+    last = U8("前回の録画");
+    const auto summary = context_.app.GetLastRecording();
+    if (summary && !summary->report_path.empty()) {
+      last += QStringLiteral("&nbsp;&nbsp;<a href=\"report\">%1</a>").arg(U8("レポート"));
+    }
+    last += QStringLiteral("<br><span style=\"white-space:pre\">%1</span>")
+                .arg(FromSjis(st.last_recording).toHtmlEscaped());
+  }
+  if (ui_->lastRecordingValue->text() != last) ui_->lastRecordingValue->setText(last);
   for (size_t i = 1; i < bar_.size(); ++i) bar_[i]->setText(FromSjis(st.bar[i]));
   // A recording may have ended by its timer or the low-disk stop.
   UpdateControls();
@@ -261,6 +277,8 @@ void MainWindow::ToggleRecording() {
     const int minutes = static_cast<int>(std::min<uint32_t>(typed, CaptureApp::kMaxStopMinutes));
     ui_->stopTimerEdit->setText(QString::number(minutes));
     app.ToggleRecording(false, std::string(), minutes);
+    // The last recording's totals go with the start of the next one.
+    if (!app.GetLastRecording()) ui_->lastRecordingValue->clear();
   }
   UpdateControls();
 }

@@ -5,21 +5,26 @@
 #include <algorithm>
 
 #include "app/scheduled_capture.h"
+#include "core/status_text.h"
 #include "schedule/recording_scheduler.h"
 #include "schedule/reservation_match.h"
 #include "schedule/schedule_texts.h"
 #include "ui/message_box_messages.h"
 #include "ui/qt_text.h"
+#include "ui/report_opener.h"
 #include "ui/schedule_edit_dialog.h"
 #include "ui_schedule_list_window.h"
 
 namespace pelkan::ui {
 namespace {
 
-// Column widths of タイプ, 開始日時, 録画時間, 詳細 and ファイル名; a column grows when its texts
-// need more (the last one fills the rest of the list).
-constexpr int kColumns = 5;
-constexpr int kColumnWidths[kColumns] = {100, 200, 120, 250, 250};
+// Column widths of タイプ, 開始日時, 録画時間, 詳細, ファイル名 and 録画結果 (the finished view's
+// totals of each recording); a column grows when its texts need more (the last one shown fills the
+// rest of the list).
+constexpr int kColumns = 6;
+constexpr int kFileNameColumn = 4;
+constexpr int kResultColumn = 5;
+constexpr int kColumnWidths[kColumns] = {100, 200, 120, 250, 250, 250};
 
 }  // namespace
 
@@ -38,12 +43,15 @@ ScheduleListWindow::ScheduleListWindow(ScheduledCapture& capture, ChannelSource 
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setHighlightSections(false);
   for (int c = 0; c < kColumns; ++c) ui_->scheduleList->setColumnWidth(c, kColumnWidths[c]);
+  ui_->scheduleList->setColumnHidden(kResultColumn, true);  // the reservation view comes first
   WidenToShowColumns(ui_->scheduleList);
 
   connect(ui_->addButton, &QPushButton::clicked, this, &ScheduleListWindow::addReservation);
   connect(ui_->changeButton, &QPushButton::clicked, this, &ScheduleListWindow::changeReservation);
   connect(ui_->deleteButton, &QPushButton::clicked, this, &ScheduleListWindow::deleteReservation);
   connect(ui_->clearFinishedButton, &QPushButton::clicked, this, &ScheduleListWindow::clearFinished);
+  connect(ui_->openReportButton, &QPushButton::clicked, this, &ScheduleListWindow::openReport);
+  connect(ui_->scheduleList, &QTableWidget::cellDoubleClicked, this, &ScheduleListWindow::openReport);
   connect(ui_->reservationsRadio, &QRadioButton::toggled, this, &ScheduleListWindow::viewChanged);
   connect(ui_->scheduleList, &QTableWidget::itemSelectionChanged, this, &ScheduleListWindow::updateButtons);
 
@@ -78,29 +86,47 @@ bool ScheduleListWindow::ShowingReservations() const {
 void ScheduleListWindow::Rebuild() {
   RecordingScheduler& s = capture_.scheduler();
   const std::vector<ScheduleItem> reservations = s.Reservations();
-  const std::vector<ScheduleItem> finished = s.Finished();
+  const std::vector<FinishedRecording> finished = s.FinishedRecordings();
   ui_->reservationsRadio->setText(FromSjis(ListChoiceText(false, reservations.size())));
   ui_->finishedRadio->setText(FromSjis(ListChoiceText(true, finished.size())));
 
   // The selection follows its reservation through the rebuild.
   std::optional<ScheduleItem> selected;
   if (const ScheduleItem* item = SelectedReservation()) selected = *item;
-  shown_ = ShowingReservations() ? reservations : finished;
+  shown_.clear();
+  shown_summaries_.clear();
+  if (ShowingReservations()) {
+    shown_ = reservations;
+    shown_summaries_.resize(shown_.size());
+  } else {
+    for (const FinishedRecording& f : finished) {
+      shown_.push_back(f.item);
+      shown_summaries_.push_back(f.summary);
+    }
+  }
   QTableWidget* list = ui_->scheduleList;
+  list->setColumnHidden(kResultColumn, ShowingReservations());
   list->setRowCount(0);
   list->setRowCount(static_cast<int>(shown_.size()));
   for (size_t i = 0; i < shown_.size(); ++i) {
     const ScheduleItem& item = shown_[i];
-    const std::string cells[kColumns] = {ItemTypeText(item), ItemStartText(item), ItemDurationText(item),
-                                         ItemDetailText(item), ItemFileNameText(item)};
+    const std::string cells[kColumns] = {
+        ItemTypeText(item),
+        ItemStartText(item),
+        ItemDurationText(item),
+        ItemDetailText(item),
+        ItemFileNameText(item),
+        shown_summaries_[i] ? FormatRecordingTotals(*shown_summaries_[i]) : std::string()};
     for (int c = 0; c < kColumns; ++c) {
       // The file name may hold a programme title: broadcast text.
-      auto* cell = new QTableWidgetItem(c == kColumns - 1 ? FromBroadcastSjis(cells[c]) : FromSjis(cells[c]));
+      auto* cell =
+          new QTableWidgetItem(c == kFileNameColumn ? FromBroadcastSjis(cells[c]) : FromSjis(cells[c]));
       cell->setData(Qt::UserRole, static_cast<int>(i));
       list->setItem(static_cast<int>(i), c, cell);
     }
   }
-  for (int c = 0; c < kColumns - 1; ++c) {
+  // The last column shown fills the rest: ファイル名 in the reservation view, 録画結果 in the finished one.
+  for (int c = 0; c < (ShowingReservations() ? kFileNameColumn : kResultColumn); ++c) {
     list->resizeColumnToContents(c);
     list->setColumnWidth(c, std::max(list->columnWidth(c) + 8, kColumnWidths[c]));
   }
@@ -120,16 +146,32 @@ const ScheduleItem* ScheduleListWindow::SelectedReservation() const {
   return &shown_[static_cast<size_t>(row)];
 }
 
+std::string ScheduleListWindow::SelectedReport() const {
+  if (ShowingReservations()) return std::string();
+  const QList<QTableWidgetItem*> items = ui_->scheduleList->selectedItems();
+  if (items.isEmpty()) return std::string();
+  const size_t row = static_cast<size_t>(items.first()->row());
+  if (row >= shown_summaries_.size() || !shown_summaries_[row]) return std::string();
+  return shown_summaries_[row]->report_path;
+}
+
 void ScheduleListWindow::updateButtons() {
   // 変更 and 削除 act on a reservation; the finished list has none to act on.
   const bool selected = SelectedReservation() != nullptr;
   ui_->changeButton->setEnabled(selected);
   ui_->deleteButton->setEnabled(selected);
+  ui_->openReportButton->setEnabled(!SelectedReport().empty());
+}
+
+void ScheduleListWindow::openReport() {
+  OpenReport(SelectedReport());
 }
 
 void ScheduleListWindow::viewChanged() {
   ui_->scheduleList->clearSelection();
   Rebuild();
+  // The finished view has one column more: the window grows to show it, if it must.
+  if (!ShowingReservations()) WidenToShowColumns(ui_->scheduleList);
 }
 
 void ScheduleListWindow::addReservation() {

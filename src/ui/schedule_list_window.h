@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/mjd_time.h"
 #include "core/user_messages.h"
+#include "output/recording_report.h"
 #include "schedule/reservation_editor.h"
 #include "schedule/schedule_edit_form.h"
 #include "schedule/schedule_item.h"
@@ -27,9 +30,11 @@ namespace pelkan::ui {
 class MessageBoxMessages;
 
 // The reservation list window "録画予約": the reservations or the finished recordings of the
-// scheduler, one row each, with 追加, 変更, 削除 and 終了クリア. It owns the entry points into the
-// edit dialog (ReservationEditor), asks the overlap question for the scheduler and is rebuilt
-// whenever the scheduler's lists change. Closing hides it. UI thread only.
+// scheduler, one row each, with 追加, 変更, 削除 and 終了クリア. The finished view adds the column
+// "録画結果" (each recording's drops, errors and scrambled packets); "レポートを開く" or a double
+// click opens the selected recording's report. It owns the entry points into the edit dialog
+// (ReservationEditor), asks the overlap question for the scheduler and is rebuilt whenever the
+// scheduler's lists change. Closing hides it. UI thread only.
 class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   Q_OBJECT
 
@@ -67,6 +72,7 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   void changeReservation();
   void deleteReservation();
   void clearFinished();
+  void openReport();
   void viewChanged();
   void updateButtons();
 
@@ -75,6 +81,8 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   bool ShowingReservations() const;
   // The shown reservation of the selected row, if one is selected in the reservation view.
   const ScheduleItem* SelectedReservation() const;
+  // The report of the selected row of the finished view ("" when none).
+  std::string SelectedReport() const;
 
   std::unique_ptr<Ui::ScheduleListWindow> ui_;
   ScheduledCapture& capture_;
@@ -83,6 +91,7 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   UserMessages* messages_;
   ReservationEditor editor_;
   std::vector<ScheduleItem> shown_;  // the rows, as the lists were at the last rebuild
+  std::vector<std::optional<RecordingSummary>> shown_summaries_;  // their recordings' totals
 };
 
 }  // namespace pelkan::ui

@@ -25,7 +25,9 @@
 #include "streamgen/test_scrambler.h"
 #include "tests/support/capture_fakes.h"
 #include "tests/support/loopback_udp.h"
+#include "tests/support/report_table.h"
 #include "ts/b25_loader.h"
+#include "ts/stream_check.h"
 #include "ts/ts_processor.h"
 #include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
@@ -73,6 +75,11 @@ std::vector<uint8_t> ExpectedStream(const streamgen::GeneratorOptions& options, 
 std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 uint16_t PidOf(const uint8_t* p) {
@@ -133,6 +140,62 @@ TEST_F(CaptureEndToEnd, RecordingIsTheGeneratedStreamAndDisconnectZeroesTheStati
   ASSERT_EQ(file.size() % 188, 0u);
   EXPECT_TRUE(file == ExpectedStream(options, file.size()));
   EXPECT_TRUE(messages_.shown.empty());
+
+  // Its report: nothing dropped, and the very table a check of the file gives.
+  const std::string report = ReadText(path + ".err");
+  EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\ntotal       packets " + std::to_string(file.size() / 188) +
+                        "  drop 0  error 0  scrambled 0\n"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(testing::ReportTable(report), testing::CheckTable(path));
+  EXPECT_NE(report.find("  video\n"), std::string::npos);
+}
+
+// The virtual tuner playing a file with faults (VIRTUAL_TUNER_FILE; `pelkan-cli generate --fault`):
+// the recording's report shows the drops and the sync loss, as a check of the played file does.
+TEST_F(CaptureEndToEnd, ReportOfAFileWithFaultsShowsThem) {
+  auto options = Broadcast();
+  options.faults = {{3000, streamgen::FaultKind::kDropPacket},
+                    {6000, streamgen::FaultKind::kDropPacket},
+                    {9000, streamgen::FaultKind::kBadSync}};
+  const std::string played = dir_ + "/faults.ts";
+  {
+    streamgen::BroadcastGenerator g(options);
+    std::vector<uint8_t> bytes(188 * 80000);  // 15 MB: 4 s of playing, far more than is recorded
+    g.Read(bytes.data(), bytes.size());
+    std::ofstream(played, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  usb::DriverConfig config;
+  config.use_libusb = false;
+  config.virtual_tuner_file = played;
+  config.virtual_bit_rate = kRate / 2;
+  auto device = std::make_unique<core::CDTV_EzUSBFX2>(config);
+  device->OpenDevice();
+  CaptureApp app(&dispatcher_, &messages_);
+  app.SetDevice(std::move(device));
+  const std::string path = dir_ + "/played.ts";
+  ASSERT_TRUE(app.ToggleRecording(false, path));
+  ASSERT_TRUE(app.Connect(Request()));
+  ASSERT_TRUE(Pump(dispatcher_, 20000, [&] { return app.BlocksFed() >= 100; }));  // 3.3 MB
+  app.Disconnect();
+  ASSERT_LT(std::filesystem::file_size(path), std::filesystem::file_size(played) * 9 / 10);  // no loop
+
+  StreamCheck source;
+  std::string error;
+  ASSERT_TRUE(source.FeedFile(played, &error));
+  ASSERT_GT(source.checker().Totals().drop, 2u);  // the two dropped packets and the one after the lost sync
+  const auto last = app.GetLastRecording();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->drop, source.checker().Totals().drop);
+  EXPECT_EQ(last->sync_losses, 1u);
+  const std::string report = ReadText(path + ".err");
+  EXPECT_NE(report.find("sync losses         1\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\nevents              " + std::to_string(last->drop) + "\n"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("  drop 1 (counter expected "), std::string::npos) << report;
+  EXPECT_EQ(testing::ReportTable(report), testing::CheckTable(path));
 }
 
 TEST_F(CaptureEndToEnd, ServiceFilterKeepsOneServiceWithARewrittenPat) {

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "app/cli_commands.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/loopback_udp.h"
+#include "tests/support/report_table.h"
 
 namespace pelkan::cli {
 namespace {
@@ -128,9 +130,12 @@ TEST_F(CliCapture, FolderGetsAnAutomaticNameAndJsonLines) {
   ASSERT_EQ(Run("capture --seconds 1 --in 0x86 --record recs --json"), 0) << Err();
   std::vector<std::filesystem::path> files;
   for (const auto& e : std::filesystem::directory_iterator(dir_ + "/recs")) files.push_back(e.path());
-  ASSERT_EQ(files.size(), 1u);
+  // The recording and its report.
+  ASSERT_EQ(files.size(), 2u);
+  std::sort(files.begin(), files.end());
   EXPECT_EQ(files[0].filename().string().substr(0, 4), "cap-");
   EXPECT_EQ(files[0].extension(), ".ts");
+  EXPECT_EQ(files[1], files[0].string() + ".err");
   const std::string out = Out();
   ASSERT_FALSE(out.empty());
   size_t lines = 0;
@@ -212,6 +217,31 @@ TEST_F(CliCapture, FailedWriteEndsTheRecordingWithExit1) {
   EXPECT_EQ(Run("capture --seconds 5 --record /dev/full"), 1);
   EXPECT_NE(Err().find("録画ファイルに書き込めないので録画停止しました。"), std::string::npos) << Err();
   EXPECT_NE(Err().find("No space left on device"), std::string::npos) << Err();
+}
+
+// The tuner plays a file with dropped packets (VIRTUAL_TUNER_FILE, made by generate --fault): the
+// recording's report shows each drop with its counters, and `check` of the recording gives the
+// report's very table.
+TEST_F(CliCapture, ReportOfAPlayedFileWithDropsShowsThemAsCheckDoes) {
+  ASSERT_EQ(Run("generate -q -o faults.ts --seconds 6 --fault drop@2000 --fault drop@6000 --fault drop@12000 "
+                "--fault drop@18000 --fault drop@24000"),
+            0)
+      << Err();
+  std::ofstream(dir_ + "/pelkan.ini") << "[Pelkan_Q]\nVIRTUAL_TUNER_FILE=" << dir_ << "/faults.ts\n";
+  ASSERT_EQ(Run("capture --seconds 3 --in 0x86 --record rec.ts"), 0) << Err();
+  EXPECT_NE(Err().find("recording checked: packets "), std::string::npos) << Err();
+  EXPECT_EQ(Err().find(", drop 0,"), std::string::npos) << Err();
+  const std::string report = ReadText(dir_ + "/rec.ts.err");
+  EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("  drop 1 (counter expected "), std::string::npos) << report;
+  EXPECT_EQ(report.find("\ntotal       packets " + std::to_string(ReadText(dir_ + "/rec.ts").size() / 188) +
+                        "  drop 0 "),
+            std::string::npos)
+      << report;
+
+  EXPECT_EQ(Run("check rec.ts"), 1) << Err();
+  ASSERT_NE(testing::ReportTable(report), "") << report;
+  EXPECT_EQ(testing::ReportTable(report), testing::ReportTable(Out())) << report << Out();
 }
 
 TEST_F(CliCapture, PortZeroIsRefusedAtStart) {

@@ -6,27 +6,16 @@
 #include <random>
 #include <string>
 
+#include "tests/support/cli_process.h"
 #include "tests/support/ts_builder.h"
 
 namespace pelkan {
 namespace {
 
-struct CliRun {
-  int exit_code;
-  std::string out;
-};
+using testing::CliRun;
 
 CliRun Inspect(const std::string& args) {
-  const std::string cmd = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli inspect " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  CliRun r{-1, {}};
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  return testing::RunCli("inspect " + args);
 }
 
 std::string RealStream(const char* name) { return std::string(PELKAN_TEST_DATA_DIR) + "/realstreams/" + name; }

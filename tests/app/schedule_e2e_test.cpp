@@ -17,6 +17,7 @@
 #include "schedule/schedule_file.h"
 #include "streamgen/broadcast_generator.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/report_table.h"
 #include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
 
@@ -69,6 +70,7 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
   ASSERT_TRUE(SaveScheduleFile(dir + "/schedule.ini", {item}));
 
   std::vector<ScheduleItem> finished;
+  std::vector<FinishedRecording> recordings;
   {
     CaptureApp app(&dispatcher, &messages);
     app.settings().decode_psi = 1;
@@ -94,6 +96,7 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
     app.Disconnect();
     dispatcher.RunPending();
     finished = schedule.capture().scheduler().Finished();
+    recordings = schedule.capture().scheduler().FinishedRecordings();
   }
 
   ASSERT_EQ(finished.size(), 1u);
@@ -131,6 +134,19 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
     }
   }
   for (uint16_t pid : other_pids) EXPECT_FALSE(seen.count(pid)) << "PID " << pid << " of another service";
+
+  // Its report: whole, and the very table a check of the file gives.
+  ASSERT_EQ(recordings.size(), 1u);
+  ASSERT_TRUE(recordings[0].summary);
+  EXPECT_EQ(recordings[0].summary->report_path, dir + "/20261207-2059.ts.err");
+  EXPECT_EQ(recordings[0].summary->packets, file.size() / 188);
+  EXPECT_EQ(recordings[0].summary->drop, 0u);
+  std::ifstream report_in(dir + "/20261207-2059.ts.err");
+  const std::string report((std::istreambuf_iterator<char>(report_in)), {});
+  EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("service             " + std::to_string(service.service_id)), std::string::npos)
+      << report;
+  EXPECT_EQ(testing::ReportTable(report), testing::CheckTable(dir + "/20261207-2059.ts")) << report;
   for (const auto& c : service.components) EXPECT_TRUE(seen.count(c.pid)) << "PID " << c.pid;
   // Opened 5 s before 20:59:25 and closed 1 s after 20:59:35, as the heartbeat's clock tells. With
   // the broadcast four times faster than real time that clock moves mostly in the 5 s steps of the

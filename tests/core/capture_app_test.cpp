@@ -14,6 +14,7 @@
 #include "core/dtv_ezusb_fx2.h"
 #include "platform/text_codec.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/report_table.h"
 #include "usb/virtual_tuner.h"
 
 namespace pelkan {
@@ -21,6 +22,7 @@ namespace {
 
 using testing::FakeDecoderLibrary;
 using testing::FakeDtvDevice;
+using testing::FileSizeLimit;
 using testing::MakePacketRun;
 using testing::QueueDispatcher;
 using testing::RecordingMessages;
@@ -78,6 +80,14 @@ class CaptureAppTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_LT(app_.fifo().GetSize(), CaptureApp::kBlockSize);
+  }
+
+  // Waits until the processor has taken `blocks` blocks in all (their packets have reached the outputs).
+  void WaitFed(uint64_t blocks) {
+    for (int i = 0; i < 5000 && app_.BlocksFed() < blocks; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GE(app_.BlocksFed(), blocks);
   }
 
   std::string dir_;
@@ -577,6 +587,93 @@ TEST_F(CaptureAppTest, FailedWriteStopsTheManualRecordingWithAMessage) {
   app_.ToggleRecording(true);
   ASSERT_EQ(messages_.shown.size(), 1u);
   EXPECT_EQ(Utf8(messages_.shown[0].text), "録画ファイルに書き込めないので録画停止しました。");
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every manual recording leaves its report, whose counts are those of a check of its file; the
+// sync losses and FIFO overflows while it ran are counted, also across a "クリア".
+TEST_F(CaptureAppTest, ManualRecordingLeavesAReportWithTheCountsOfItsFile) {
+  ASSERT_TRUE(app_.Connect(Request()));
+  const std::string path = dir_ + "/rec.ts";
+  app_.stats().sync_losses = 5;
+  ASSERT_TRUE(app_.ToggleRecording(false, path));
+  EXPECT_FALSE(app_.GetLastRecording());
+  std::vector<uint8_t> stream = MakePacketRun(0x100, 4000);
+  const auto rest = MakePacketRun(0x100, 4000, 4003);  // three packets lost
+  stream.insert(stream.end(), rest.begin(), rest.end());
+  ASSERT_TRUE(device_->Deliver(stream.data(), stream.size()));
+  WaitFed(stream.size() / CaptureApp::kBlockSize);
+  app_.stats().sync_losses = 7;
+  app_.RefreshStatus();
+  app_.ClearStatistics();
+  app_.stats().sync_losses = 1;
+  app_.stats().fifo_overflows = 2;
+  app_.ToggleRecording(true);
+
+  const auto last = app_.GetLastRecording();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->report_path, path + ".err");
+  EXPECT_EQ(last->end, RecordingEnd::kComplete);
+  EXPECT_EQ(last->drop, 3u);
+  EXPECT_EQ(last->sync_losses, 3u);
+  EXPECT_EQ(last->fifo_overflows, 2u);
+  const std::string report = ReadText(path + ".err");
+  EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("sync losses         3\n"), std::string::npos) << report;
+  EXPECT_EQ(testing::ReportTable(report), testing::CheckTable(path));
+  // 45 whole blocks were fed: 7,843 whole packets.
+  EXPECT_NE(report.find("\ntotal       packets 7843  drop 3  error 0  scrambled 0\n"), std::string::npos)
+      << report;
+
+  EXPECT_EQ(Utf8(app_.RefreshStatus().last_recording), "ドロップ 3  エラー 0  スクランブル 0");
+
+  // The next recording's start puts the totals away.
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/next.ts"));
+  EXPECT_FALSE(app_.GetLastRecording());
+  EXPECT_EQ(app_.RefreshStatus().last_recording, "");
+}
+
+// A recording stopped because its file could not be written, or its disk is nearly full, still
+// leaves a report that says so.
+TEST_F(CaptureAppTest, StoppedRecordingsStillLeaveAReportThatSaysWhy) {
+  app_.SetFreeSpaceQuery([](const std::string&, uint64_t* b) {
+    *b = 1ull << 40;
+    return true;
+  });
+  ASSERT_TRUE(app_.Connect(Request()));
+  const auto stream = MakePacketRun(0x100, 16384);  // 3 MiB
+  {
+    const FileSizeLimit limit(0x180000);
+    ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/full.ts"));
+    ASSERT_TRUE(device_->Deliver(stream.data(), stream.size()));
+    WaitFed(stream.size() / CaptureApp::kBlockSize);
+    app_.RefreshStatus();
+    ASSERT_FALSE(app_.IsRecording());
+  }
+  ASSERT_TRUE(app_.GetLastRecording());
+  EXPECT_EQ(app_.GetLastRecording()->end, RecordingEnd::kWriteFailed);
+  EXPECT_EQ(app_.GetLastRecording()->packets, 0x180000u / 188);
+  const std::string full = ReadText(dir_ + "/full.ts.err");
+  EXPECT_NE(full.find("result              stopped: the file could not be written (File too large)\n"),
+            std::string::npos)
+      << full;
+  EXPECT_EQ(testing::ReportTable(full), testing::CheckTable(dir_ + "/full.ts"));
+
+  app_.SetFreeSpaceQuery([](const std::string&, uint64_t* b) {
+    *b = 200ull << 20;
+    return true;
+  });
+  ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/low.ts"));
+  app_.RefreshStatus();
+  ASSERT_FALSE(app_.IsRecording());
+  EXPECT_EQ(app_.GetLastRecording()->end, RecordingEnd::kLowDisk);
+  EXPECT_NE(
+      ReadText(dir_ + "/low.ts.err").find("result              stopped: 200 MiB or less free on the disk\n"),
+      std::string::npos);
 }
 
 TEST_F(CaptureAppTest, ClearStatisticsKeepsRateAndClock) {

@@ -24,6 +24,14 @@ TEST(StatusText, RateIsMegabitsWithTwoDecimals) {
   EXPECT_EQ(FormatRate(2125000.0), "16.21 Mbps");
 }
 
+TEST(StatusText, RecordingTotalsInJapanese) {
+  RecordingSummary r;
+  r.drop = 18;
+  r.error = 5;
+  r.scrambled = 12345678901ull;
+  EXPECT_EQ(Utf8(FormatRecordingTotals(r)), "ドロップ 18  エラー 5  スクランブル 12345678901");
+}
+
 TEST(StatusText, BufferShowsKilobytesAndCounters) {
   EXPECT_EQ(FormatBufferText(0x8000 + 1023, 0xA00000, 1, 2, 3), "32KB/10240KB\nR:1 Sy:2 St:3");
 }

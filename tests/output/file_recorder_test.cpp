@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,9 @@
 #include <fstream>
 #include <iterator>
 #include <vector>
+
+#include "tests/support/capture_fakes.h"
+#include "ts/stream_check.h"
 
 namespace pelkan {
 namespace {
@@ -252,6 +254,85 @@ TEST_F(FileRecorderTest, ElapsedTimeSurvivesTheTickWrapping) {
   ASSERT_EQ(rec.OpenFile(dir_ + "/e.ts"), 1);
   now += 0x200;  // wraps past zero
   EXPECT_EQ(rec.GetElapsedMs(), 0x200u);
+}
+
+// Packets of PID 0x100 as a tuner gives them: counters running on, `size` bytes each (the extra
+// bytes of 192 and 204-byte packets trail), with the packets whose index is in `lost` left out.
+std::vector<uint8_t> CountedPackets(uint32_t first, uint32_t count, uint32_t size,
+                                    std::vector<uint32_t> lost = {}) {
+  const std::vector<uint8_t> run = testing::MakePacketRun(0x100, count, first);
+  std::vector<uint8_t> out;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (std::find(lost.begin(), lost.end(), first + i) != lost.end()) continue;
+    out.insert(out.end(), run.begin() + i * 188, run.begin() + (i + 1) * 188);
+    out.insert(out.end(), size - 188, 0xEE);
+  }
+  return out;
+}
+
+// The recorder checks what reaches the file, also when the packet size changes midway and packets
+// straddle the block boundaries; the events are placed between the ticks of the block writes.
+TEST_F(FileRecorderTest, CheckCoversThePacketsOfTheFileAcrossBlocksAndSizes) {
+  FileRecorder rec(0x100000);
+  uint32_t now = 5000;
+  rec.SetTickSource([&] { return now; });
+  const std::string path = dir_ + "/checked.ts";
+  ASSERT_EQ(rec.OpenFile(path), 1);
+  const auto small = CountedPackets(0, 7000, 188, {3000, 3001, 3002});
+  const auto large = CountedPackets(7000, 4000, 204, {9000});
+  for (const auto* part : {&small, &large}) {
+    const uint32_t size = part == &small ? 188 : 204;
+    for (size_t pos = 0; pos < part->size(); pos += size) {
+      now += 1;
+      ASSERT_EQ(rec.WritePacket(part->data() + pos, size), 1);
+    }
+  }
+  ASSERT_TRUE(rec.CloseFile());
+  const PidChecker* c = rec.GetChecker();
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->Totals().packets, 10996u);
+  EXPECT_EQ(c->Totals().drop, 4u);
+  ASSERT_EQ(c->events().size(), 2u);
+  EXPECT_EQ(c->events()[0].offset, 3000u * 188);
+  EXPECT_EQ(c->events()[1].offset, 6997u * 188 + 2000u * 204);
+  // Packet 3003 was taken at tick 5000 + 3001, within the first block: its time lies between the
+  // open (5000) and the first write (tick 5000 + 5578).
+  EXPECT_GT(c->events()[0].tick, 5000u);
+  EXPECT_LT(c->events()[0].tick, 5000u + 5578);
+  EXPECT_EQ(rec.GetCloseTick(), now);
+
+  // `pelkan-cli check` finds the same in the file.
+  StreamCheck file;
+  std::string error;
+  ASSERT_TRUE(file.FeedFile(path, &error));
+  EXPECT_EQ(file.checker().Totals().packets, 10996u);
+  EXPECT_EQ(file.checker().Totals().drop, 4u);
+}
+
+// A write that fails midway (a file-size limit stands in for a disk that fills): the file ends in
+// the middle of a packet, and the check holds the whole packets before it, as a check of the file does.
+TEST_F(FileRecorderTest, CheckOfAFailedRecordingHoldsTheWholePacketsOfTheFile) {
+  const std::string path = dir_ + "/limited.ts";
+  {
+    const testing::FileSizeLimit limit(0x180000);
+    FileRecorder rec(0x100000);
+    ASSERT_EQ(rec.OpenFile(path), 1);
+    const auto packets = CountedPackets(0, 12000, 188, {100, 9000});
+    int result = 1;
+    for (size_t pos = 0; result == 1 && pos < packets.size(); pos += 188)
+      result = rec.WritePacket(packets.data() + pos, 188);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(rec.GetWriteError(), EFBIG);
+    EXPECT_FALSE(rec.CloseFile());
+    EXPECT_EQ(rec.GetBytesWritten(), 0x180000u / 188 * 188);  // cut back to the last whole packet
+    EXPECT_EQ(rec.GetChecker()->Totals().packets, 0x180000u / 188);
+    EXPECT_EQ(rec.GetChecker()->Totals().drop, 1u);  // 9000 lies beyond the end of the file
+  }
+  StreamCheck file;
+  std::string error;
+  ASSERT_TRUE(file.FeedFile(path, &error));
+  EXPECT_EQ(file.checker().Totals().packets, 0x180000u / 188);
+  EXPECT_EQ(file.checker().Totals().drop, 1u);
 }
 
 }  // namespace

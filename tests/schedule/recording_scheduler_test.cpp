@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "schedule/block_file_writer.h"
 #include "schedule/schedule_file.h"
 #include "schedule/schedule_texts.h"
+#include "tests/support/capture_fakes.h"
 
 namespace pelkan {
 namespace {
@@ -419,6 +421,76 @@ TEST(RecordingScheduler, TwoReservationsInOneMinuteKeepBothFiles) {
   EXPECT_EQ(std::filesystem::file_size(dir / "20080303-2100.ts"), 1880u);
   EXPECT_EQ(std::filesystem::file_size(dir / "20080303-2100-1.ts"), 188u);
   ASSERT_EQ(s.Finished().size(), 2u);
+  std::filesystem::remove_all(dir);
+}
+
+// Every scheduled recording leaves its report: the reservation's title and programme, the capture's
+// figures while it ran, and the counts of its file; the finished list keeps the totals. One cut
+// short by the end of the capture says so.
+TEST(RecordingScheduler, ScheduledRecordingLeavesAReportWithItsTotals) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_report_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  struct Host : FakeHost {
+    CaptureSample sample;
+    std::unique_ptr<RecordingWriter> CreateWriter() override { return SchedulerHost::CreateWriter(); }
+    CaptureSample SampleCapture() override { return sample; }
+    std::string ServiceName(uint16_t id) override { return id == 0x400 ? platform::Utf8ToSjis("総合") : ""; }
+  } host;
+  host.at = [](uint16_t service_id, MjdTime, ProgrammeEvent* out) {
+    *out =
+        Event(1, At(21, 0, 0), 1800, platform::Utf8ToSjis(service_id == 0x400 ? "ニュース" : "映画").c_str());
+    return true;
+  };
+  RecordingScheduler s(&host);
+  const uint16_t components_service = 0x400;
+  const ComponentEntry video{0x02, 0x100};
+  s.OnComponentList(components_service, &video, 1);
+  ScheduleItem item = ByTime(At(21, 0, 0), 10, dir.string().c_str());
+  item.flags |= SI_SERVICE_LIMIT;
+  SetText(item.service_id_text, "1024");
+  SetText(item.title, platform::Utf8ToSjis("夜のニュース"));
+  s.StoreItem(item, -1);
+  host.sample.sync_losses = 4;
+  s.Tick(At(20, 59, 56));
+  const std::string path = s.ActiveOutputPath();
+  ASSERT_EQ(path, (dir / "20080303-2100.ts").string());
+  std::vector<uint8_t> packets = testing::MakePacketRun(0x100, 100);
+  packets.erase(packets.begin() + 50 * 188, packets.begin() + 52 * 188);  // two lost
+  for (size_t pos = 0; pos < packets.size(); pos += 188) s.ReceivePacket(packets.data() + pos, 188);
+  host.sample.sync_losses = 6;
+  s.Tick(At(21, 0, 5));
+  s.Tick(At(21, 0, 12));
+
+  const std::vector<FinishedRecording> finished = s.FinishedRecordings();
+  ASSERT_EQ(finished.size(), 1u);
+  ASSERT_TRUE(finished[0].summary);
+  EXPECT_EQ(finished[0].summary->report_path, path + ".err");
+  EXPECT_EQ(finished[0].summary->packets, 98u);
+  EXPECT_EQ(finished[0].summary->drop, 2u);
+  EXPECT_EQ(finished[0].summary->sync_losses, 2u);
+  std::ifstream in(path + ".err");
+  const std::string report((std::istreambuf_iterator<char>(in)), {});
+  for (const char* line : {"result              complete\n", "reservation         夜のニュース\n",
+                           "programme           ニュース\n", "sync losses         2\n",
+                           "total       packets 98  drop 2  error 0  scrambled 0\n"}) {
+    EXPECT_NE(report.find(line), std::string::npos) << line << report;
+  }
+
+  // Stopped with the capture before its end: the reservation waits again, the report says so.
+  s.StoreItem(ByTime(At(21, 10, 0), 600, dir.string().c_str()), -1);
+  s.Tick(At(21, 9, 56));
+  const std::string second = s.ActiveOutputPath();
+  ASSERT_FALSE(second.empty());
+  s.ReceivePacket(packets.data(), 188);
+  s.StopRecording();
+  std::ifstream in2(second + ".err");
+  const std::string cut((std::istreambuf_iterator<char>(in2)), {});
+  EXPECT_NE(cut.find("result              stopped before the reservation's end: the capture ended\n"),
+            std::string::npos)
+      << cut;
+  EXPECT_EQ(s.FinishedRecordings().size(), 1u);
+  s.ClearFinished();
+  EXPECT_TRUE(s.FinishedRecordings().empty());
   std::filesystem::remove_all(dir);
 }
 

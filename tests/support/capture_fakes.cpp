@@ -1,5 +1,6 @@
 #include "tests/support/capture_fakes.h"
 
+#include <csignal>
 #include <cstring>
 
 namespace pelkan::testing {
@@ -141,6 +142,19 @@ std::vector<uint8_t> MakePacketRun(uint16_t pid, uint32_t count, uint32_t first_
     for (int j = 8; j < 188; ++j) p[j] = static_cast<uint8_t>(index + static_cast<uint32_t>(j));
   }
   return out;
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  ::getrlimit(RLIMIT_FSIZE, &old_);
+  rlimit limit = old_;
+  limit.rlim_cur = bytes;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  ::setrlimit(RLIMIT_FSIZE, &old_);
+  std::signal(SIGXFSZ, SIG_DFL);
 }
 
 }  // namespace pelkan::testing

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -103,5 +105,19 @@ class FakeDecoderLibrary : public B25Library {
 // Transport-stream bytes of `count` 188-byte packets on `pid`, with running continuity counters
 // and a payload that identifies each packet.
 std::vector<uint8_t> MakePacketRun(uint16_t pid, uint32_t count, uint32_t first_index = 0);
+
+// Limits the size of the files the process writes to `bytes` while it lives: a write beyond fails
+// with EFBIG (SIGXFSZ is ignored meanwhile), as a disk that fills makes a recording's write fail
+// midway, while smaller files (a report) can still be written.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit old_{};
+};
 
 }  // namespace pelkan::testing

@@ -1,5 +1,6 @@
 #include "tests/support/cli_process.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +9,18 @@ namespace pelkan::testing {
 
 std::string CliPath() {
   return std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+}
+
+CliRun RunCli(const std::string& args) {
+  CliRun r;
+  FILE* p = popen((CliPath() + " " + args + " 2>/dev/null").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
 }
 
 pid_t StartCliInFolder(const std::string& dir, std::vector<std::string> args) {

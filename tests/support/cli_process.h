@@ -10,6 +10,16 @@ namespace pelkan::testing {
 // The pelkan-cli program of this build.
 std::string CliPath();
 
+// What a run of pelkan-cli left: its exit code (-1 when it did not exit) and its standard output.
+struct CliRun {
+  int exit_code = -1;
+  std::string out;
+};
+
+// Runs pelkan-cli with `args` (the shell command line after the program's name) in the current
+// folder, its standard error discarded, and waits for it.
+CliRun RunCli(const std::string& args);
+
 // Starts pelkan-cli with `args` in the folder `dir`, its standard output and error going to
 // out.txt and err.txt there; returns the child's process id (the caller waits for it).
 pid_t StartCliInFolder(const std::string& dir, std::vector<std::string> args);

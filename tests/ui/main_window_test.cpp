@@ -26,6 +26,7 @@
 #include "schedule/schedule_file.h"
 #include "tests/support/loopback_udp.h"
 #include "tests/ui/ui_test_support.h"
+#include "ui/report_opener.h"
 #include "ui/tool_window.h"
 
 namespace pelkan::ui {
@@ -186,6 +187,16 @@ TEST_F(MainWindowTest, RecordsIntoAnAutomaticNameAndThroughTheSaveDialog) {
   EXPECT_TRUE(Edit("stopTimerEdit")->isEnabled());
   EXPECT_EQ(Text("recordButton"), "録画開始");
   EXPECT_GT(std::filesystem::file_size(automatic), 1u << 20);
+  // The group shows what the recording's report says, with a link that opens the report.
+  EXPECT_EQ(Text("lastRecordingValue"),
+            "前回の録画&nbsp;&nbsp;<a href=\"report\">レポート</a><br>"
+            "<span style=\"white-space:pre\">ドロップ 0  エラー 0  スクランブル 0</span>");
+  std::string opened;
+  SetReportOpener([&](const std::string& path) { opened = path; });
+  Q_EMIT Find<QLabel>("lastRecordingValue")->linkActivated(QStringLiteral("report"));
+  SetReportOpener(nullptr);
+  EXPECT_EQ(opened, automatic + ".err");
+  EXPECT_NE(ReadAll(opened).find("result              complete\n"), std::string::npos);
   // Without a recording "+10分" steps the edit; REC_TIME changes only with the next start.
   Click("plusTenButton");
   EXPECT_EQ(Edit("stopTimerEdit")->text().toStdString(), "15");
@@ -196,6 +207,7 @@ TEST_F(MainWindowTest, RecordsIntoAnAutomaticNameAndThroughTheSaveDialog) {
   Click("recordButton");
   ASSERT_TRUE(app.IsRecording());
   EXPECT_EQ(app.GetRecordingPath(), save_path.answer);
+  EXPECT_EQ(Text("lastRecordingValue"), "");  // until the next recording starts
   EXPECT_EQ(app.settings().rec_time, 15);
   QTest::qWait(400);
   Click("recordButton");

@@ -288,10 +288,15 @@ TEST_F(ScheduleListWindowTest, FinishedViewAndClear) {
   ASSERT_EQ(list_->rowCount(), 1);
   EXPECT_EQ(Cell(0, 0), U("日付[ エラー ]"));
   EXPECT_EQ(Cell(0, 1), U("2008年03月03日(月) 21時00分00秒"));
+  // The finished view has the column of the recordings' totals: nothing was recorded here.
+  EXPECT_FALSE(list_->isColumnHidden(5));
+  EXPECT_EQ(list_->horizontalHeaderItem(5)->text(), U("録画結果"));
+  EXPECT_EQ(Cell(0, 5), QString());
   // 変更 and 削除 do not reach into the reservation list from here.
   list_->selectRow(0);
   EXPECT_FALSE(Child<QPushButton>(window_.get(), "changeButton")->isEnabled());
   EXPECT_FALSE(Child<QPushButton>(window_.get(), "deleteButton")->isEnabled());
+  EXPECT_FALSE(Child<QPushButton>(window_.get(), "openReportButton")->isEnabled());
   Click("deleteButton");
   EXPECT_EQ(scheduler().Reservations().size(), 1u);
 
@@ -303,6 +308,7 @@ TEST_F(ScheduleListWindowTest, FinishedViewAndClear) {
   Settle();
   ASSERT_EQ(list_->rowCount(), 1);
   EXPECT_EQ(Cell(0, 1), U("2008年03月03日(月) 23時00分00秒"));
+  EXPECT_TRUE(list_->isColumnHidden(5));
 }
 
 TEST_F(ScheduleListWindowTest, ActiveReservationIsNotEdited) {

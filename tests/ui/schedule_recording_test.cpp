@@ -25,6 +25,7 @@
 #include "tests/support/capture_fakes.h"
 #include "ui/qt_dispatcher.h"
 #include "ui/qt_text.h"
+#include "ui/report_opener.h"
 #include "ui/schedule_edit_dialog.h"
 #include "ui/schedule_list_window.h"
 #include "usb/virtual_tuner.h"
@@ -164,6 +165,22 @@ TEST(ScheduleRecording, DialogReservationIsRecordedAndNothingWaitsForTheUser) {
     window.findChild<QRadioButton*>("finishedRadio")->click();
     ASSERT_EQ(list->rowCount(), 1);
     EXPECT_EQ(list->item(0, 0)->text(), U8("日付[ 終了 ]"));
+    // Its totals, and its report opened from the list.
+    EXPECT_EQ(list->item(0, 5)->text(), U8("ドロップ 0  エラー 0  スクランブル 0"));
+    std::string opened;
+    SetReportOpener([&](const std::string& report) { opened = report; });
+    list->selectRow(0);
+    auto* open_report = window.findChild<QPushButton*>("openReportButton");
+    ASSERT_TRUE(open_report->isEnabled());
+    QTest::mouseClick(open_report, Qt::LeftButton);
+    EXPECT_EQ(opened, path + ".err");
+    opened.clear();
+    const QPoint cell = list->visualItemRect(list->item(0, 1)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell);
+    SetReportOpener(nullptr);
+    EXPECT_EQ(opened, path + ".err");
+    EXPECT_TRUE(std::filesystem::exists(path + ".err"));
     EXPECT_EQ(window.findChild<QRadioButton*>("reservationsRadio")->text(), U8("録画予約(0件)"));
     app.SetScheduleEngine(nullptr);
     EXPECT_TRUE(capture.End());

@@ -5,8 +5,10 @@
 
 #include <QApplication>
 #include <QPixmap>
+#include <QRadioButton>
 #include <QTableWidget>
 #include <cstdlib>
+#include <filesystem>
 
 #include "app/scheduled_capture.h"
 #include "platform/text_codec.h"
@@ -65,12 +67,37 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
   Settle();
   ASSERT_TRUE(dialog.grab().save(QString::fromStdString(Shot("schedule_edit_dialog"))));
 
-  ScheduleEditDialog event(MakeEventReservation(platform::Utf8ToSjis("/home/user/録画"), 0, 0, 1024, 0x1234,
-                                                title, now),
-                           device, messages, nullptr, now);
+  ScheduleEditDialog event(
+      MakeEventReservation(platform::Utf8ToSjis("/home/user/録画"), 0, 0, 1024, 0x1234, title, now), device,
+      messages, nullptr, now);
   event.show();
   Settle();
   ASSERT_TRUE(event.grab().save(QString::fromStdString(Shot("schedule_edit_dialog_event"))));
+
+  // The finished view: a recording with its totals, and a reservation that was never recorded.
+  char folder[] = "/tmp/pelkan-shot-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  ScheduledCapture done([](std::function<void()> work) { work(); });
+  RecordingScheduler& d = done.scheduler();
+  d.StoreItem(MakeTimeReservation(folder, 1024, &news, 600, platform::Utf8ToSjis("ニュース"), now), -1);
+  const MjdTime missed{54529, 18 * 3600};
+  d.StoreItem(MakeTimeReservation(folder, 0, &missed, 600, std::nullopt, now), -1);
+  d.Tick(MjdTime{54529, 18 * 3600 + 700});  // 18:00 passed without a recording
+  d.Tick(MjdTime{54529, 19 * 3600 - 4});
+  std::vector<uint8_t> packets = testing::MakePacketRun(0x100, 3000);
+  packets.erase(packets.begin() + 1000 * 188, packets.begin() + 1014 * 188);
+  for (size_t pos = 0; pos < packets.size(); pos += 188) d.ReceivePacket(packets.data() + pos, 188);
+  d.Tick(MjdTime{54529, 19 * 3600 + 602});
+  ASSERT_EQ(d.FinishedRecordings().size(), 2u);
+  ScheduleListWindow finished(done, nullptr, &messages);
+  finished.resize(1040, 200);
+  finished.show();
+  finished.findChild<QRadioButton*>("finishedRadio")->click();
+  Settle();
+  finished.findChild<QTableWidget*>("scheduleList")->selectRow(1);
+  Settle();
+  ASSERT_TRUE(finished.grab().save(QString::fromStdString(Shot("schedule_list_finished"))));
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -62,6 +62,10 @@ TEST_F(Screenshots, MainWindowOptionsAndVersionBox) {
       [&] { return !Text("clockValue").empty() && Text("recordingValue") != "録画バッファ中"; }, 10000));
   QTest::qWait(1500);
   Save(&w, "main_window.png");
+  // Stopped: the group shows the recording's totals with the link to its report.
+  QTest::mouseClick(Find<QPushButton>("recordButton"), Qt::LeftButton);
+  ASSERT_TRUE(testing::WaitFor([&] { return !Text("lastRecordingValue").empty(); }));
+  Save(&w, "main_window_recorded.png");
 
   w.channelWindow()->show();
   Save(w.channelWindow(), "channel_window.png");

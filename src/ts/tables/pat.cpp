@@ -1,5 +1,5 @@
 // Programme association table: the programmes of the stream and where their PMTs are.
-#include "ts/section_reader.h"
+#include "ts/program_tables.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {
@@ -17,19 +17,12 @@ void TsProcessor::HandlePat(const SectionHeader& h, const uint8_t* section, uint
   pat_version_ = h.version_number;
   pat_programs_.clear();
 
-  // The entries end where the CRC_32 begins; a trailing partial entry is ignored.
-  SectionReader r(section, length);
-  r.Skip(h.HeaderLength());
-  const int loop_length = static_cast<int>(h.section_length) - static_cast<int>(h.HeaderLength()) - 1;
-  SectionReader loop = r.SubClamped(loop_length > 0 ? static_cast<size_t>(loop_length) : 0);
-  while (loop.Remaining() >= 4) {
-    const uint16_t program_number = loop.U16();
-    const uint16_t pid = loop.U16() & 0x1FFF;
-    if (program_number != 0) {
-      pid_kinds_[pid] = PidKind::kPmt;
-      pat_programs_.push_back({program_number, pid});
+  for (const ProgramListEntry& e : ReadPatEntries(h, section, length)) {
+    if (e.program_number != 0) {
+      pid_kinds_[e.pmt_pid] = PidKind::kPmt;
+      pat_programs_.push_back(e);
     } else {
-      pid_kinds_[pid] = pid == 0x0010 ? PidKind::kNit : PidKind::kOtherNetwork;
+      pid_kinds_[e.pmt_pid] = e.pmt_pid == 0x0010 ? PidKind::kNit : PidKind::kOtherNetwork;
     }
   }
   if (!pat_programs_.empty()) {

@@ -1,0 +1,265 @@
+#include "output/recording_report.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "output/file_recorder.h"
+#include "output/recording_file.h"
+#include "platform/clock.h"
+#include "ts/pid_checker.h"
+
+namespace pelkan {
+namespace {
+
+// Room set aside for the final text when the name is claimed: a header, a few hundred PIDs and
+// the 1,000 events.
+constexpr off_t kRoom = 256 * 1024;
+constexpr char kTitle[] = "Pelkan recording report\n";
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+// "key                 value\n"
+std::string Line(const char* key, const std::string& value) {
+  return Format("%-18s  ", key) + value + "\n";
+}
+
+std::string DateTime(MjdTime t) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  MjdToDate(t.date, &y, &mo, &d);
+  SecondsToHms(t.seconds, &h, &mi, &s);
+  return Format("%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
+}
+
+// Local time and, once one is known, the broadcast clock.
+std::string When(MjdTime local, MjdTime broadcast) {
+  std::string text = DateTime(local);
+  if (broadcast.date != 0) text += " (broadcast " + DateTime(broadcast) + ")";
+  return text;
+}
+
+std::string Duration(uint32_t ms, bool with_ms) {
+  const uint32_t s = ms / 1000;
+  if (!with_ms) return Format("%u:%02u:%02u", s / 3600, s / 60 % 60, s % 60);
+  return Format("%u:%02u:%02u.%03u", s / 3600, s / 60 % 60, s % 60, ms % 1000);
+}
+
+std::string ResultText(RecordingEnd how, int error) {
+  switch (how) {
+    case RecordingEnd::kComplete:
+      return "complete";
+    case RecordingEnd::kWriteFailed:
+      return std::string("stopped: the file could not be written (") +
+             std::strerror(error != 0 ? error : EIO) + ")";
+    case RecordingEnd::kLowDisk:
+      return "stopped: 200 MiB or less free on the disk";
+    case RecordingEnd::kCaptureEnded:
+      return "stopped before the reservation's end: the capture ended";
+  }
+  return std::string();
+}
+
+std::string EventText(const CheckEvent& e) {
+  switch (e.kind) {
+    case CheckEvent::Kind::kDrop:
+      return Format("drop %u (counter expected %u, found %u)", e.missing, e.expected, e.found);
+    case CheckEvent::Kind::kError:
+      return "error (transport_error_indicator)";
+    case CheckEvent::Kind::kScramblingStart:
+      return "scrambling starts";
+    case CheckEvent::Kind::kScramblingEnd:
+      return "scrambling ends";
+  }
+  return std::string();
+}
+
+bool WriteAll(int fd, const std::string& text, off_t at) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, at + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Programme changes kept per service.
+constexpr size_t kMaxProgrammes = 50;
+
+}  // namespace
+
+RecordingReport::RecordingReport(const std::string& recording_path, const CaptureSample& start,
+                                 MjdTime local_start)
+    : recording_path_(recording_path), start_(start), end_(start), local_start_(local_start) {
+  if (local_start_.date == 0) local_start_ = UnpackMjdTime(LocalMjdTime());
+  start_tick_ = platform::TickCount();
+  last_broadcast_time_ = start.broadcast_time;
+  sync_losses_.last = start.sync_losses;
+  fifo_overflows_.last = start.fifo_overflows;
+  failed_transfers_.last = start.failed_transfers;
+  struct stat st {};
+  regular_ = ::stat(recording_path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (regular_) Claim();
+}
+
+RecordingReport::~RecordingReport() = default;
+
+bool RecordingReport::Claim() {
+  const std::string base = recording_path_ + ".err";
+  for (unsigned n = 0; n <= kMaxNumberedNames; ++n) {
+    const std::string candidate = n == 0 ? base : NumberedName(base, n);
+    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    path_ = candidate;
+    claimed_ = true;
+    const std::string text = std::string(kTitle) + Line("file", recording_path_) +
+                             Line("result", "recording since " + DateTime(local_start_) +
+                                                " (this report is completed when the recording ends)");
+    WriteAll(fd, text, 0);
+    // The final text may have to go here when the disk is full by then.
+    ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, kRoom);
+    ::close(fd);
+    return true;
+  }
+  return false;
+}
+
+void RecordingReport::SetReservation(std::string title, std::string programme) {
+  title_ = std::move(title);
+  programme_ = std::move(programme);
+}
+
+void RecordingReport::NoteServiceName(uint16_t service_id, std::string name) {
+  if (!name.empty()) names_[service_id] = std::move(name);
+}
+
+void RecordingReport::NoteProgramme(uint16_t service_id, std::string title) {
+  std::vector<std::string>& seen = programmes_[service_id];
+  if (title.empty() || (!seen.empty() && seen.back() == title) || seen.size() >= kMaxProgrammes) return;
+  seen.push_back(std::move(title));
+}
+
+void RecordingReport::Sample(const CaptureSample& now) {
+  if (now.broadcast_time.date != 0) {
+    last_broadcast_time_ = now.broadcast_time;
+    if (start_.broadcast_time.date == 0) {
+      // The clock came after the start (the first time table arrived meanwhile): counted back.
+      start_.broadcast_time = now.broadcast_time;
+      AddSeconds(&start_.broadcast_time, -static_cast<int64_t>((platform::TickCount() - start_tick_) / 1000));
+    }
+  }
+  sync_losses_.Take(now.sync_losses);
+  fifo_overflows_.Take(now.fifo_overflows);
+  failed_transfers_.Take(now.failed_transfers);
+}
+
+RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRecorder& recorder,
+                                         RecordingEnd how, int error, MjdTime local_end) {
+  Sample(end);
+  end_ = end;
+  end_.broadcast_time = last_broadcast_time_;
+  if (local_end.date == 0) local_end = UnpackMjdTime(LocalMjdTime());
+  RecordingSummary summary;
+  summary.report_path = regular_ ? path_ : std::string();
+  summary.end = how;
+  summary.sync_losses = sync_losses_.total;
+  summary.fifo_overflows = fifo_overflows_.total;
+  summary.failed_transfers = failed_transfers_.total;
+
+  const uint32_t open_tick = recorder.GetOpenTick();
+  std::string t = kTitle;
+  t += Line("file", recording_path_);
+  t += Line("result", ResultText(how, error));
+  if (!title_.empty()) t += Line("reservation", title_);
+  if (!programme_.empty()) t += Line("programme", programme_);
+  t += Line("start", When(local_start_, start_.broadcast_time));
+  t += Line("end", When(local_end, end_.broadcast_time));
+  t += Line("duration", Duration(recorder.GetCloseTick() - open_tick, false));
+  t += Line("bytes", std::to_string(recorder.GetBytesWritten()));
+  const PidChecker* checker = recorder.GetChecker();
+  t += Line("packets", std::to_string(checker ? checker->packets_checked() : 0));
+  const std::vector<uint16_t> services = checker ? checker->Services() : std::vector<uint16_t>();
+  if (services.empty()) t += Line("service", "none (the recording holds no PAT)");
+  for (const uint16_t id : services) {
+    std::string text = std::to_string(id);
+    if (const auto name = names_.find(id); name != names_.end()) text += " " + name->second;
+    if (const auto seen = programmes_.find(id); seen != programmes_.end() && !seen->second.empty()) {
+      text += ":";
+      for (size_t i = 0; i < seen->second.size(); ++i) text += (i == 0 ? " " : " / ") + seen->second[i];
+    }
+    t += Line("service", text);
+  }
+  t += Line("sync losses", std::to_string(summary.sync_losses));
+  t += Line("FIFO overflows (R)", std::to_string(summary.fifo_overflows));
+  t += Line("failed transfers", std::to_string(summary.failed_transfers));
+  if (checker) {
+    const PidCounts totals = checker->Totals();
+    summary.packets = totals.packets;
+    summary.drop = totals.drop;
+    summary.error = totals.error;
+    summary.scrambled = totals.scrambled;
+    t += "\n";
+    for (const std::string& line : PidTableLines(*checker)) t += line + "\n";
+    t += "\n";
+    t += Line("events", std::to_string(checker->event_count()));
+    for (const CheckEvent& e : checker->events()) {
+      const uint32_t elapsed = e.tick - open_tick;
+      MjdTime at = local_start_;
+      AddSeconds(&at, elapsed / 1000);
+      int h = 0, mi = 0, s = 0;
+      SecondsToHms(at.seconds, &h, &mi, &s);
+      t += Format("+%s  %02d:%02d:%02d  offset %" PRIu64 "  PID 0x%04X  ", Duration(elapsed, true).c_str(), h,
+                  mi, s, e.offset, e.pid) +
+           EventText(e) + "\n";
+    }
+    if (checker->event_count() > checker->events().size()) {
+      t += Format("(the first %zu of %" PRIu64 " events are listed)\n", checker->events().size(),
+                  checker->event_count());
+    }
+  }
+  text_ = std::move(t);
+  return summary;
+}
+
+bool RecordingReport::Write() {
+  if (!regular_ || text_.empty()) return false;
+  if (!claimed_ && !Claim()) return false;
+  std::string tmp = path_ + ".tmp.XXXXXX";
+  const int fd = ::mkstemp(tmp.data());
+  if (fd >= 0) {
+    struct stat st {};
+    ::fchmod(fd, ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0644);
+    bool ok = WriteAll(fd, text_, 0);
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(tmp.c_str(), path_.c_str()) == 0) return true;
+    ::unlink(tmp.c_str());
+  }
+  // No room for a second file: the text goes into the room set aside in the claimed one.
+  const int own = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (own < 0) return false;
+  bool ok = WriteAll(own, text_, 0) && ::ftruncate(own, static_cast<off_t>(text_.size())) == 0;
+  ok = ::fsync(own) == 0 && ok;
+  ok = ::close(own) == 0 && ok;
+  return ok;
+}
+
+}  // namespace pelkan

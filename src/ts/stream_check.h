@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/capture_stats.h"
+#include "ts/packet_aligner.h"
+#include "ts/pid_checker.h"
+
+namespace pelkan {
+
+// Checks a recorded byte stream as a capture would have taken it in: the processor's alignment stage
+// finds the 188/192/204-byte packets and counts the sync losses by its rules (junk before the first
+// packet is skipped without a count), and every aligned packet, null packets aside, goes through a
+// PidChecker. One thread at a time.
+class StreamCheck {
+ public:
+  StreamCheck();
+  StreamCheck(const StreamCheck&) = delete;
+  StreamCheck& operator=(const StreamCheck&) = delete;
+
+  // Checks the next `length` bytes of the stream (any split of the stream gives the same result).
+  void Feed(const uint8_t* data, size_t length);
+  // Checks the whole file at `path` (from the page cache when it is there). False, with *error
+  // set to the reason, when it cannot be opened or read; what was read until then stays checked.
+  bool FeedFile(const std::string& path, std::string* error);
+
+  const PidChecker& checker() const { return checker_; }
+  // Size of the packets found (188, 192 or 204); 0 when none was found.
+  uint32_t packet_size() const { return packet_size_; }
+  // Bytes fed so far.
+  uint64_t bytes() const { return bytes_; }
+  // Times an expected sync byte was missing.
+  uint32_t sync_losses() const { return stats_.sync_losses.load(std::memory_order_relaxed); }
+
+ private:
+  CaptureStats stats_;
+  PacketAligner aligner_;
+  PidChecker checker_;
+  uint32_t packet_size_ = 0;
+  uint64_t bytes_ = 0;
+  uint64_t offset_ = 0;  // where the next packet would start if no sync were lost
+};
+
+}  // namespace pelkan

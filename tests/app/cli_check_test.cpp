@@ -1,0 +1,103 @@
+// pelkan-cli check, run as a program.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "tests/support/cli_process.h"
+#include "tests/support/ts_builder.h"
+
+namespace pelkan {
+namespace {
+
+std::string Temp(const char* name) {
+  return std::string(PELKAN_BINARY_DIR) + "/" + name;
+}
+
+void Write(const std::string& path, const test::Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(CliCheck, JsonOfACraftedStreamIsExact) {
+  // A PAT, a PMT naming one video PID, then video packets with counters 0, 1, 4 (two dropped), one
+  // with the error indicator, and two scrambled packets of another PID.
+  test::TsBuilder b;
+  b.Section(0x0000, test::PatSection(1, 0, {{0x0400, 0x1F0}}));
+  b.Section(0x1F0, test::PmtSection(0x0400, 0, 0x100, {{0x02, 0x100, {}}}));
+  b.PacketCc(0x100, 0, {}).PacketCc(0x100, 1, {}).PacketCc(0x100, 4, {});
+  test::Bytes stream = b.bytes();
+  stream[stream.size() - 188 + 1] |= 0x80;  // transport_error_indicator on the last packet
+  b = test::TsBuilder();
+  b.Packet(0x200, {}, false, 2).Packet(0x200, {}, false, 3).Null(3);
+  stream.insert(stream.end(), b.bytes().begin(), b.bytes().end());
+  const std::string path = Temp("cli_check_crafted.ts");
+  Write(path, stream);
+
+  const testing::CliRun r = testing::RunCli("check --json " + path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out,
+            "{\"file\":\"" + path +
+                "\",\"packet_size\":188,\"sync_losses\":0,\"pids\":["
+                "{\"pid\":0,\"packets\":1,\"drop\":0,\"error\":0,\"scrambled\":0,\"kind\":\"PAT\"},"
+                "{\"pid\":256,\"packets\":3,\"drop\":2,\"error\":1,\"scrambled\":0,\"kind\":\"video\"},"
+                "{\"pid\":496,\"packets\":1,\"drop\":0,\"error\":0,\"scrambled\":0,\"kind\":\"PMT\"},"
+                "{\"pid\":512,\"packets\":2,\"drop\":0,\"error\":0,\"scrambled\":2,\"kind\":\"\"}],"
+                "\"totals\":{\"packets\":7,\"drop\":2,\"error\":1,\"scrambled\":2}}\n");
+  std::remove(path.c_str());
+}
+
+TEST(CliCheck, GeneratedStreamsAreCleanOrShowTheirFaultsWhateverThePacketSize) {
+  const std::string clean = Temp("cli_check_clean.ts");
+  const std::string faulty = Temp("cli_check_faulty.ts");
+  const std::string cli = testing::CliPath();
+  ASSERT_EQ(std::system((cli + " generate -q -o " + clean + " --seconds 1 --scramble 1025").c_str()), 0);
+  ASSERT_EQ(std::system((cli + " generate -q -o " + faulty +
+                         " --seconds 1 --packet-size 204 --fault drop@300 --fault sync@900")
+                            .c_str()),
+            0);
+
+  const testing::CliRun ok = testing::RunCli("check " + clean);
+  EXPECT_EQ(ok.exit_code, 0);
+  EXPECT_NE(ok.out.find("packet size  188\nsync losses  0\n"), std::string::npos);
+  EXPECT_NE(ok.out.find("PID 0x0000  packets "), std::string::npos);
+  EXPECT_NE(ok.out.find("  PAT\n"), std::string::npos);
+  EXPECT_NE(ok.out.find("  video\n"), std::string::npos);
+  EXPECT_EQ(ok.out.find("drop 1"), std::string::npos);
+  EXPECT_NE(ok.out.find("\ntotal       packets "), std::string::npos);
+
+  const testing::CliRun bad = testing::RunCli("check " + faulty);
+  EXPECT_EQ(bad.exit_code, 1);
+  EXPECT_NE(bad.out.find("packet size  204\nsync losses  1\n"), std::string::npos);
+  const size_t total = bad.out.find("\ntotal ");
+  ASSERT_NE(total, std::string::npos);
+  EXPECT_EQ(bad.out.find("drop 0", total), std::string::npos) << bad.out.substr(total);
+
+  // Every file is checked; one that cannot be read makes it 2.
+  const testing::CliRun both = testing::RunCli("check " + clean + " /nonexistent/x.ts " + faulty);
+  EXPECT_EQ(both.exit_code, 2);
+  EXPECT_NE(both.out.find("file         " + clean + "\n"), std::string::npos);
+  EXPECT_NE(both.out.find("\n\nfile         " + faulty + "\n"), std::string::npos);
+  std::remove(clean.c_str());
+  std::remove(faulty.c_str());
+}
+
+TEST(CliCheck, BadArgumentsAndFilesWithoutPackets) {
+  EXPECT_EQ(testing::RunCli("check").exit_code, 2);
+  EXPECT_EQ(testing::RunCli("check --events x.ts").exit_code, 2);
+  const std::string text = Temp("cli_check_text.txt");
+  std::ofstream(text) << std::string(5000, 'x');
+  const testing::CliRun r = testing::RunCli("check " + text);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.out.find("no run of 188, 192 or 204-byte packets found"), std::string::npos);
+  const std::string empty = Temp("cli_check_empty.ts");
+  std::ofstream(empty).close();
+  EXPECT_EQ(testing::RunCli("check " + empty).exit_code, 0);
+  EXPECT_EQ(testing::RunCli("check - < " + empty).exit_code, 0);
+  std::remove(text.c_str());
+  std::remove(empty.c_str());
+}
+
+}  // namespace
+}  // namespace pelkan
