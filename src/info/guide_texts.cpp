@@ -118,7 +118,7 @@ std::string AccessibleText(const GuideEvent& e, std::string_view service_name, b
 
 std::string SearchResultsLabel(std::optional<size_t> count) {
   std::string label = Sjis("検索結果(&R)");
-  if (count) label += " " + std::to_string(*count) + Sjis("件");
+  if (count) label.append(" ").append(std::to_string(*count)).append(Sjis("件"));
   return label;
 }
 

@@ -99,7 +99,7 @@ std::string ItemFileNameText(const ScheduleItem& item) {
 }
 
 std::string ListChoiceText(bool finished, size_t count) {
-  return Sjis(finished ? "録画終了(" : "録画予約(") + std::to_string(count) + Sjis("件)");
+  return Sjis(finished ? "録画終了(" : "録画予約(").append(std::to_string(count)).append(Sjis("件)"));
 }
 
 }  // namespace pelkan
