@@ -1,16 +1,55 @@
 #include "ui/qt_dispatcher.h"
 
 #include <QMetaObject>
+#include <deque>
+#include <mutex>
+#include <utility>
 
 namespace pelkan::ui {
 
-QtDispatcher::QtDispatcher(QObject* context) : context_(context) {}
+// The posted tasks of one dispatcher; RunNext runs on the thread of its parent.
+class QueuedTasks final : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit QueuedTasks(QObject* parent) : QObject(parent) {}
+
+  // Any thread. One queued call per task, as a queued call of the task itself would be: a task
+  // that opens a dialog does not hold up the ones behind it, whose calls the dialog's event loop
+  // delivers.
+  void Add(std::function<void()> task) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      tasks_.push_back(std::move(task));
+    }
+    QMetaObject::invokeMethod(this, "RunNext", Qt::QueuedConnection);
+  }
+
+  // Runs the oldest task, outside the lock.
+  Q_INVOKABLE void RunNext() {
+    std::function<void()> task;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (tasks_.empty()) return;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+QtDispatcher::QtDispatcher(QObject* context) : tasks_(new QueuedTasks(context)) {}
 
 void QtDispatcher::Post(std::function<void()> task) {
-  QObject* context = context_.data();
-  if (context == nullptr) return;
-  QMetaObject::invokeMethod(
-      context, [task = std::move(task)]() { task(); }, Qt::QueuedConnection);
+  QueuedTasks* tasks = tasks_.data();
+  if (tasks == nullptr) return;
+  tasks->Add(std::move(task));
 }
 
 }  // namespace pelkan::ui
+
+#include "qt_dispatcher.moc"

@@ -7,16 +7,21 @@
 
 namespace pelkan::ui {
 
+class QueuedTasks;
+
 // The desktop program's Dispatcher: every posted task runs on the thread of `context` (the UI
-// thread) through a queued call, in posting order. Tasks posted after the context object is gone
-// are dropped by Qt.
+// thread), in posting order. The tasks wait in a queue under a standard mutex, and a queued call
+// without data of its own tells the UI thread to run the next one: the hand-over from the posting
+// thread is a lock that thread checkers see. Tasks posted after the context object is gone are
+// dropped.
 class QtDispatcher final : public Dispatcher {
  public:
   explicit QtDispatcher(QObject* context);
   void Post(std::function<void()> task) override;
 
  private:
-  QPointer<QObject> context_;
+  // A child of the context, so it lives on its thread and goes with it.
+  QPointer<QueuedTasks> tasks_;
 };
 
 }  // namespace pelkan::ui

@@ -162,15 +162,23 @@ TEST_F(CliEpg, CaptureFillsTheGuideWhileProcEpgIsOn) {
   ASSERT_EQ(std::system(capture.c_str()), 0);
   EXPECT_FALSE(std::filesystem::exists("epg.sqlite")) << "PROC_EPG is 0 by default";
   std::ofstream("pelkan.ini") << "[Pelkan_Q_PSI]\r\nDECODE_PSI=1\r\nPROC_EPG=1\r\n";
-  ASSERT_EQ(std::system(capture.c_str()), 0) << std::ifstream("err.txt").rdbuf();
+  // A minute of broadcast: every service's whole schedule, complete. A slow build (ThreadSanitizer)
+  // plays less of the broadcast in ten seconds, so it may take further captures into the same guide.
+  const auto services = generator_->Multiplex(0).services;
+  auto complete = [&](const std::string& text) {
+    for (const auto& s : services) {
+      if (text.find("service " + std::to_string(s.service_id) + " " + s.name + " (番組表取得完了 ") ==
+          std::string::npos)
+        return false;
+    }
+    return true;
+  };
   std::string text;
-  ASSERT_EQ(Run(cli::RunEpg, {}, &text), 0);
-  // A minute of broadcast: every service's whole schedule, complete.
-  for (const auto& s : generator_->Multiplex(0).services) {
-    EXPECT_NE(text.find("service " + std::to_string(s.service_id) + " " + s.name + " (番組表取得完了 "),
-              std::string::npos)
-        << text.substr(0, 400);
+  for (int capture_run = 0; capture_run < 6 && !complete(text); ++capture_run) {
+    ASSERT_EQ(std::system(capture.c_str()), 0) << std::ifstream("err.txt").rdbuf();
+    ASSERT_EQ(Run(cli::RunEpg, {}, &text), 0);
   }
+  EXPECT_TRUE(complete(text)) << text.substr(0, 400);
 }
 
 TEST_F(CliEpg, NoGuideIsAnError) {

@@ -16,13 +16,19 @@ void FilterMessages(QtMsgType type, const QMessageLogContext& context, const QSt
 
 }  // namespace
 
-// Qt is not built with ThreadSanitizer: its thread pool and file-info threads synchronise in code
-// the tool cannot see, so the memory and thread calls made from inside Qt are not checked. Read by
-// ThreadSanitizer builds only.
+// Qt, GLib, libdbus (the accessibility bridge) and libxcb (a real display) are not built with
+// ThreadSanitizer: their thread pools, file-info threads, slice allocator, bus and display
+// connections synchronise in code the tool cannot see, so the memory and thread calls made from
+// inside them are not checked. Read by ThreadSanitizer builds only.
 extern "C" const char* __tsan_default_suppressions() {
   return "called_from_lib:libQt6Core.so.6\n"
          "called_from_lib:libQt6Gui.so.6\n"
-         "called_from_lib:libQt6Widgets.so.6\n";
+         "called_from_lib:libQt6Widgets.so.6\n"
+         "called_from_lib:libQt6DBus.so.6\n"
+         "called_from_lib:libQt6XcbQpa.so.6\n"
+         "called_from_lib:libxcb.so.1\n"
+         "called_from_lib:libglib-2.0.so.0\n"
+         "called_from_lib:libdbus-1.so.3\n";
 }
 
 int main(int argc, char** argv) {
