@@ -16,7 +16,7 @@
 
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 #include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
 

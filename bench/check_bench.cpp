@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 #include "ts/stream_check.h"
 
 namespace {

@@ -4,8 +4,8 @@
 
 #include <vector>
 
+#include "base/crc32.h"
 #include "core/buffer.h"
-#include "core/crc32.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "ts/arib_string.h"

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "info/guide_store.h"
 #include "platform/text_codec.h"
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 namespace {
 

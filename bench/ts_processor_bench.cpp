@@ -5,7 +5,7 @@
 #include <chrono>
 #include <vector>
 
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 #include "tests/support/ts_builder.h"
 #include "ts/ts_processor.h"
 

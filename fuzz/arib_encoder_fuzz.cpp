@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/broadcast_text.h"
-#include "tools/streamgen/arib_encoder.h"
+#include "streamgen/arib_encoder.h"
 #include "ts/arib_string.h"
 
 namespace {

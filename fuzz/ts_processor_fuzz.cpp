@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "core/capture_stats.h"
-#include "core/crc32.h"
+#include "base/capture_stats.h"
+#include "base/crc32.h"
 #include "ts/ts_processor.h"
 
 namespace {

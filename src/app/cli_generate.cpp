@@ -9,7 +9,7 @@
 
 #include "app/cli_commands.h"
 #include "platform/text_codec.h"
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 namespace pelkan::cli {
 namespace {

@@ -57,7 +57,7 @@ void PrintHelp(FILE* out) {
 
 // The overlap question on the terminal; no terminal answers no.
 bool AskOnTerminal() {
-  std::printf("%s [y/N] ", "録画予約時間が重複しています。\n重複予約を強行しますか？");
+  std::printf("%s [y/N] ", platform::SjisToUtf8(OverlapQuestionText()).c_str());
   std::fflush(stdout);
   if (!::isatty(STDIN_FILENO)) {
     std::printf("\n");

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 
 namespace pelkan {
 

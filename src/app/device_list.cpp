@@ -1,7 +1,5 @@
 #include "app/device_list.h"
 
-#include <cstring>
-
 #include "usb/libusb_driver.h"
 
 namespace pelkan {
@@ -13,8 +11,9 @@ std::vector<DeviceEntry> ListDevices(core::CDTV_Base& device) {
     char name[81] = {};
     if (!device.GetDeviceName(i, name, sizeof name - 1)) continue;
     const std::string text = name;
-    const size_t note = std::strlen(usb::kAccessRefusedNote);
-    const bool refused = text.size() >= note && text.compare(text.size() - note, note, usb::kAccessRefusedNote) == 0;
+    const std::string& note = usb::kAccessRefusedNote;
+    const bool refused =
+        text.size() >= note.size() && text.compare(text.size() - note.size(), note.size(), note) == 0;
     out.push_back(DeviceEntry{i, text, refused});
   }
   return out;

@@ -5,28 +5,19 @@
 #include <string>
 #include <string_view>
 
+#include "platform/text_codec.h"
+
 namespace pelkan {
 
 // Texts of the desktop program's own message boxes (Shift-JIS), besides those of the capture
 // application (core/status_text.h) and of the options dialog (app/options_rules.h).
 namespace desktop_text {
-inline constexpr char kExitWhileConnected[] =
-    "\x90\xDA\x91\xB1\x92\x86\x82\xCD\x8FI\x97\xB9\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81"
-    "B";  // 接続中は終了できません。
-inline constexpr char
-    kOptionsWhileConnected[] =
-        "\x90\xDA\x91\xB1\x92\x86\x82\xCD\x90\xDD\x92\xE8\x95\xCF\x8DX\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82"
-        "\xF1";  // 接続中は設定変更できません
-// 予約ファイル schedule.ini を書き込めません。\nもう一度試しますか？
-inline constexpr char kScheduleSaveFailed[] =
-    "\x97\x5C\x96\xF1\x83t\x83@\x83"
-    "C\x83\x8B schedule.ini \x82\xF0\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1\x81"
-    "B\n\x82\xE0\x82\xA4\x88\xEA\x93x\x8E\x8E\x82\xB5\x82\xDC\x82\xB7\x82\xA9\x81H";
-// 設定ファイル pelkan.ini を書き込めません。\nもう一度試しますか？
-inline constexpr char kSettingsSaveFailed[] =
-    "\x90\xDD\x92\xE8\x83t\x83@\x83"
-    "C\x83\x8B pelkan.ini \x82\xF0\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1\x81"
-    "B\n\x82\xE0\x82\xA4\x88\xEA\x93x\x8E\x8E\x82\xB5\x82\xDC\x82\xB7\x82\xA9\x81H";
+inline const std::string kExitWhileConnected = platform::Sjis("接続中は終了できません。");
+inline const std::string kOptionsWhileConnected = platform::Sjis("接続中は設定変更できません");
+inline const std::string kScheduleSaveFailed =
+    platform::Sjis("予約ファイル schedule.ini を書き込めません。\nもう一度試しますか？");
+inline const std::string kSettingsSaveFailed =
+    platform::Sjis("設定ファイル pelkan.ini を書き込めません。\nもう一度試しますか？");
 }  // namespace desktop_text
 
 // The number in a numeric edit, read as the dialogs read it: blanks around it are ignored, then

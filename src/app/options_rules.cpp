@@ -65,17 +65,13 @@ std::string ApplyOptionsForm(const OptionsForm& f, Settings* settings) {
 
 std::string TimerResolutionText(double resolution_ms) {
   char text[96];
-  std::snprintf(text, sizeof text,
-                "\x95W\x8F\x80\x83^\x83"
-                "C\x83}\x95\xAA\x89\xF0\x94\x5C : %.2lf ms",
-                resolution_ms);
+  std::snprintf(text, sizeof text, platform::Sjis("標準タイマ分解能 : %.2lf ms").c_str(), resolution_ms);
   return text;
 }
 
 std::string TimerRangeText(int min_period, int max_period) {
   char text[96];
-  std::snprintf(text, sizeof text, "\x90\xDD\x92\xE8\x89\xC2\x94\x5C\x94\xCD\x88\xCD : %d - %d", min_period,
-                max_period);
+  std::snprintf(text, sizeof text, platform::Sjis("設定可能範囲 : %d - %d").c_str(), min_period, max_period);
   return text;
 }
 

@@ -3,23 +3,21 @@
 #include <string>
 
 #include "app/settings.h"
+#include "platform/text_codec.h"
 
 namespace pelkan {
 
 namespace options_text {
-inline constexpr char kTimerPeriodInvalid[] =
-    "\x83^\x83"
-    "C\x83}\x90\xB8\x93x\x90\xDD\x92\xE8\x92l\x82\xAA\x95s\x90\xB3\x82\xC5\x82\xB7";  // タイマ精度設定値が不正です
-inline constexpr char kSavePathInvalid[] =
-    "\x95\xDB\x91\xB6\x90\xE6\x83p\x83X\x82\xCD\x96\xB3\x8C\xF8\x82\xC5\x82\xB7";  // 保存先パスは無効です
+inline const std::string kTimerPeriodInvalid = platform::Sjis("タイマ精度設定値が不正です");
+inline const std::string kSavePathInvalid = platform::Sjis("保存先パスは無効です");
 }  // namespace options_text
 
 // The two entries of each thread-priority list: "標準" (0) and "高" (2).
 struct PriorityChoice {
-  const char* name;  // Shift-JIS
+  std::string name;  // Shift-JIS
   int value;
 };
-inline constexpr PriorityChoice kPriorityChoices[2] = {{"\x95W\x8F\x80", 0}, {"\x8D\x82", 2}};
+inline const PriorityChoice kPriorityChoices[2] = {{platform::Sjis("標準"), 0}, {platform::Sjis("高"), 2}};
 // The list entry shown for a stored priority value: the one with that value, else the first.
 int PriorityChoiceIndex(int value);
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "platform/sleep_inhibitor.h"
 #include "schedule/recording_scheduler.h"
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {

@@ -547,30 +547,10 @@ void CaptureApp::SetServiceFilter(const std::vector<uint16_t>& excluded_services
                               1, excluded_pids.data(), static_cast<uint32_t>(excluded_pids.size()));
 }
 
-void CaptureApp::SetScheduleSelection(uint32_t program_mode, const std::vector<uint16_t>& programs,
-                                      const std::vector<uint16_t>& excluded_pids) {
-  std::lock_guard<std::mutex> lock(processor_mutex_);
-  if (processor_ == nullptr) return;
-  const uint16_t id = schedule_output_id_.load();
-  if (programs.empty() && excluded_pids.empty()) {
-    processor_->ClearOutputFilter(id, 0);
-    return;
-  }
-  processor_->SetOutputFilter(id, program_mode, programs.data(), static_cast<uint32_t>(programs.size()), 1,
-                              excluded_pids.data(), static_cast<uint32_t>(excluded_pids.size()));
-}
-
 std::optional<ProgrammeEvent> CaptureApp::LookupProgrammeAt(uint16_t service_id, MjdTime t, int purge) {
   std::lock_guard<std::mutex> lock(processor_mutex_);
   if (processor_ == nullptr) return std::nullopt;
   return processor_->FindEventAt(service_id, t, purge);
-}
-
-std::optional<ProgrammeEvent> CaptureApp::LookupProgrammeById(int network_id, int transport_stream_id,
-                                                              int service_id, int event_id) {
-  std::lock_guard<std::mutex> lock(processor_mutex_);
-  if (processor_ == nullptr) return std::nullopt;
-  return processor_->FindEventById(network_id, transport_stream_id, service_id, event_id);
 }
 
 StatusSnapshot CaptureApp::RefreshStatus() {
@@ -628,7 +608,8 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     s.free_space = FormatFreeSpaceText(false, 0);
   }
 
-  // Part 0 is never written; the others show a single blank when they have nothing to say.
+  // The status bar's first field is never written; the others show a single blank when they have
+  // nothing to say.
   s.bar[1].assign(1, ' ');
   s.bar[2].assign(1, ' ');
   if (recorder_) {

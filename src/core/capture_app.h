@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/capture_stats.h"
+#include "base/mjd_time.h"
 #include "core/buffer.h"
-#include "core/capture_stats.h"
 #include "core/dispatcher.h"
 #include "core/dtv_base.h"
-#include "core/mjd_time.h"
 #include "core/save_path_provider.h"
 #include "core/status_text.h"
 #include "core/user_messages.h"
@@ -234,13 +234,8 @@ class CaptureApp {
   // No effect while the pipeline is not running. Any thread.
   void SetServiceFilter(const std::vector<uint16_t>& excluded_services,
                         const std::vector<uint16_t>& excluded_pids);
-  // The scheduler's output filter: all lists empty clears it. No effect while not running. Any thread.
-  void SetScheduleSelection(uint32_t program_mode, const std::vector<uint16_t>& programs,
-                            const std::vector<uint16_t>& excluded_pids);
   // Programme lookups in the processor's event store; nothing while not running. Any thread.
   std::optional<ProgrammeEvent> LookupProgrammeAt(uint16_t service_id, MjdTime t, int purge);
-  std::optional<ProgrammeEvent> LookupProgrammeById(int network_id, int transport_stream_id, int service_id,
-                                                    int event_id);
   // True while the processing thread (and with it the processor) runs. Any thread.
   bool IsProcessing() const;
   // Blocks of the FIFO fed to the processor since construction. A filter set before this count was
@@ -275,7 +270,6 @@ class CaptureApp {
   // errno when the recorder has none). False when a write of the file failed (the file lacks data).
   bool StopRecording(RecordingEnd how = RecordingEnd::kComplete, int error = 0);
   std::string AutomaticRecordingPath(bool* failed) const;
-  void Fail(const std::string& reason) { last_error_ = reason; }
   void PostRefresh();
 
   Dispatcher* dispatcher_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/text_codec.h"
 #include "usb/ts_source.h"
 #include "usb/usb_device.h"
 #include "usb/usb_driver.h"
@@ -407,12 +408,8 @@ char* CDTV_EzUSBFX2::GetStatusText(char* buffer, size_t size) {
   buffer[0] = '\0';
   const uint32_t n = abandoned_.load(std::memory_order_relaxed);
   if (n > 0) {
-    // 終わらないUSB転送のバッファ%u個を解放せずに残しています
     std::snprintf(buffer, size,
-                  "\x8FI\x82\xED\x82\xE7\x82\xC8\x82\xA2USB\x93]\x91\x97\x82\xCC\x83o\x83"
-                  "b\x83t\x83@%u\x8C\xC2\x82\xF0\x89\xF0\x95\xFA\x82\xB9\x82\xB8\x82\xC9\x8E"
-                  "c\x82\xB5\x82\xC4\x82\xA2\x82\xDC\x82\xB7",
-                  n);
+                  platform::Sjis("終わらないUSB転送のバッファ%u個を解放せずに残しています").c_str(), n);
   }
   return buffer;
 }

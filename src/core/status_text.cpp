@@ -20,6 +20,15 @@ std::string Format(const char* format, ...) {
   return std::string(text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
 }
 
+// Converted once: the status refresh makes these texts several times a second.
+const std::string kRecording = platform::Sjis("録画中");
+const std::string kTotalsFormat =
+    platform::Sjis("ドロップ %" PRIu64 "  エラー %" PRIu64 "  スクランブル %" PRIu64);
+const std::string kFree = platform::Sjis("空き");
+const std::string kAutoStopAfter = platform::Sjis("後に自動停止");
+const std::string kSending = platform::Sjis("送信中");
+const std::string kDropped = platform::Sjis(" 破棄");
+
 }  // namespace
 
 std::string FormatElapsedSeconds(uint32_t seconds) {
@@ -67,28 +76,23 @@ std::string FormatBroadcastClock(uint32_t date, uint32_t seconds, uint32_t age_m
 std::string FormatRecordingText(bool recorder, uint64_t bytes_written) {
   if (!recorder) return status_text::kRecordingStopped;
   if (bytes_written > 0) {
-    return Format("\x98^\x89\xE6\x92\x86 %" PRIu64 " MByte", bytes_written >> 20);  // 録画中 %llu MByte
+    return Format("%s %" PRIu64 " MByte", kRecording.c_str(), bytes_written >> 20);
   }
   return status_text::kRecordingBuffering;
 }
 
 std::string FormatRecordingTotals(const RecordingSummary& r) {
-  // ドロップ %llu  エラー %llu  スクランブル %llu
-  return Format("\x83\x68\x83\x8D\x83\x62\x83\x76 %" PRIu64 "  \x83\x47\x83\x89\x81\x5B %" PRIu64
-                "  \x83\x58\x83\x4E\x83\x89\x83\x93\x83\x75\x83\x8B %" PRIu64,
-                r.drop, r.error, r.scrambled);
+  return Format(kTotalsFormat.c_str(), r.drop, r.error, r.scrambled);
 }
 
 std::string FormatFreeSpaceText(bool recording, uint64_t free_bytes) {
   if (!recording) return " ";
-  return Format("\x8B\xF3\x82\xAB %" PRIu64 " MByte", free_bytes >> 20);  // 空き %llu MByte
+  return Format("%s %" PRIu64 " MByte", kFree.c_str(), free_bytes >> 20);
 }
 
 std::string FormatAutoStopRemaining(uint32_t remaining_ms) {
   const uint32_t s = remaining_ms / 1000;
-  // %d:%02d 後に自動停止
-  return Format("%d:%02d \x8C\xE3\x82\xC9\x8E\xA9\x93\xAE\x92\xE2\x8E~", static_cast<int>(s / 60),
-                static_cast<int>(s % 60));
+  return Format("%d:%02d %s", static_cast<int>(s / 60), static_cast<int>(s % 60), kAutoStopAfter.c_str());
 }
 
 std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent,
@@ -96,12 +100,11 @@ std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address
   if (!sender) return status_text::kSendingStopped;
   std::string text = status_text::kSendingBuffering;
   if (bytes_sent > 0) {
-    // 送信中(%d.%d.%d.%d) %llu MByte
-    text = Format("\x91\x97\x90M\x92\x86(%d.%d.%d.%d) %" PRIu64 " MByte", address[0], address[1], address[2],
+    text = Format("%s(%d.%d.%d.%d) %" PRIu64 " MByte", kSending.c_str(), address[0], address[1], address[2],
                   address[3], bytes_sent >> 20);
   }
-  // " 破棄 %llu KByte"
-  if (bytes_dropped > 0) text += Format(" \x94\x6A\x8A\xFC %" PRIu64 " KByte", (bytes_dropped + 1023) >> 10);
+  if (bytes_dropped > 0)
+    text += Format("%s %" PRIu64 " KByte", kDropped.c_str(), (bytes_dropped + 1023) >> 10);
   return text;
 }
 

@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "output/recording_report.h"
+#include "platform/text_codec.h"
 
 namespace pelkan {
 
@@ -30,52 +31,30 @@ struct StatusSnapshot {
   // The totals of the last manual recording (FormatRecordingTotals), from its end until the next
   // one starts; empty otherwise.
   std::string last_recording;
-  std::array<std::string, 4> bar;  // status-bar parts; part 0 is never written
+  std::array<std::string, 4> bar;  // status-bar fields; the first is never written
 };
 
 // Fixed texts of the status display and of the recording and sending controls (Shift-JIS).
 namespace status_text {
-inline constexpr char kRecordingStopped[] = "\x98^\x89\xE6\x92\xE2\x8E~\x92\x86";  // 録画停止中
-inline constexpr char kRecordingBuffering[] =
-    "\x98^\x89\xE6\x83o\x83"
-    "b\x83t\x83@\x92\x86";  // 録画バッファ中
-inline constexpr char kAutoStopping[] =
-    "\x8E\xA9\x93\xAE\x92\xE2\x8E~\x8F\x88\x97\x9D\x92\x86";  // 自動停止処理中
-inline constexpr char kNoAutoStop[] =
-    "\x98^\x89\xE6\x8E\xA9\x93\xAE\x92\xE2\x8E~\x90\xDD\x92\xE8\x82\xC8\x82\xB5";  // 録画自動停止設定なし
-inline constexpr char kSendingStopped[] = "\x91\x97\x90M\x92\xE2\x8E~\x92\x86";  // 送信停止中
-inline constexpr char kSendingBuffering[] =
-    "\x91\x97\x90M\x83o\x83"
-    "b\x83t\x83@\x92\x86";  // 送信バッファ中
-inline constexpr char kLowDiskStop[] =
-    "\x98^\x89\xE6\x90\xE6\x83"
-    "f\x83"
-    "B\x83X\x83N\x97"
-    "e\x97\xCA\x82\xAA\x8F\xAD\x82\xC8\x82\xA2\x82\xCC"
-    "\x82\xC5\x98^\x89\xE6\x92\xE2\x8E~\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81"
-    "B";  // 録画先ディスク容量が少ないので録画停止しました。
-inline constexpr char kWriteErrorStop[] =
-    "\x98\x5E\x89\xE6\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xC8"
-    "\x82\xA2\x82\xCC\x82\xC5\x98\x5E\x89\xE6\x92\xE2\x8E\x7E\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81"
-    "\x42";  // 録画ファイルに書き込めないので録画停止しました。
-inline constexpr char kStartFailed[] =
-    "\x8AJ\x8En\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";  // 開始に失敗しました
-inline constexpr char kTunerInUse[] =
-    "\x91\xBC\x82\xCC\x83v\x83\x8D\x83O\x83\x89\x83\x80\x82\xAA\x82\xB1\x82\xCC\x83`\x83\x85\x81["
-    "\x83i\x81[\x82\xF0\x8Eg\x97p\x82\xB5\x82\xC4\x82\xA2\x82\xDC\x82\xB7";  // 他のプログラムがこのチューナーを使用しています
-inline constexpr char kInEndpointError[] =
-    "\x93\xFC\x97\xCD"
-    "EP\x8Ew\x92\xE8\x83G\x83\x89\x81[";  // 入力EP指定エラー
-inline constexpr char kOutEndpointRequired[] =
-    "Sorvalink\x8F\x89\x8A\xFA\x89\xBB\x82\xC9\x82\xCD\x8Fo\x97\xCD"
-    "EP\x82\xAA\x95K\x97v\x82\xC5\x82\xB7";  // Sorvalink初期化には出力EPが必要です
+inline const std::string kRecordingStopped = platform::Sjis("録画停止中");
+inline const std::string kRecordingBuffering = platform::Sjis("録画バッファ中");
+inline const std::string kAutoStopping = platform::Sjis("自動停止処理中");
+inline const std::string kNoAutoStop = platform::Sjis("録画自動停止設定なし");
+inline const std::string kSendingStopped = platform::Sjis("送信停止中");
+inline const std::string kSendingBuffering = platform::Sjis("送信バッファ中");
+inline const std::string kLowDiskStop = platform::Sjis("録画先ディスク容量が少ないので録画停止しました。");
+inline const std::string kWriteErrorStop = platform::Sjis("録画ファイルに書き込めないので録画停止しました。");
+inline const std::string kStartFailed = platform::Sjis("開始に失敗しました");
+inline const std::string kTunerInUse = platform::Sjis("他のプログラムがこのチューナーを使用しています");
+inline const std::string kInEndpointError = platform::Sjis("入力EP指定エラー");
+inline const std::string kOutEndpointRequired = platform::Sjis("Sorvalink初期化には出力EPが必要です");
 inline constexpr char kDecoderNotFound[] = "B25Decord.dll not found.";
 inline constexpr char kCardError[] = "B-CAS card error";
-inline constexpr char kNone[] = "\x82\xC8\x82\xB5";                  // なし
-inline constexpr char kRecordStart[] = "\x98^\x89\xE6\x8AJ\x8En";    // 録画開始
-inline constexpr char kRecordStop[] = "\x98^\x89\xE6\x92\xE2\x8E~";  // 録画停止
-inline constexpr char kSendStart[] = "\x91\x97\x90M\x8AJ\x8En";      // 送信開始
-inline constexpr char kSendStop[] = "\x91\x97\x90M\x92\xE2\x8E~";    // 送信停止
+inline const std::string kNone = platform::Sjis("なし");
+inline const std::string kRecordStart = platform::Sjis("録画開始");
+inline const std::string kRecordStop = platform::Sjis("録画停止");
+inline const std::string kSendStart = platform::Sjis("送信開始");
+inline const std::string kSendStop = platform::Sjis("送信停止");
 // Message captions.
 inline constexpr char kCaptionApp[] = "pelkan";
 inline constexpr char kCaptionError[] = "Error";

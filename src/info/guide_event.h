@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {

@@ -243,8 +243,8 @@ std::string BaseName(const std::string& path) {
 
 std::string ReplacedNotice(const std::string& path, const std::string& aside) {
   char text[1024];
-  std::snprintf(text, sizeof text, guide_text::kFileReplaced, platform::Utf8ToSjis(BaseName(path)).c_str(),
-                platform::Utf8ToSjis(BaseName(aside)).c_str());
+  std::snprintf(text, sizeof text, guide_text::kFileReplaced.c_str(),
+                platform::Utf8ToSjis(BaseName(path)).c_str(), platform::Utf8ToSjis(BaseName(aside)).c_str());
   return text;
 }
 

@@ -3,33 +3,26 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "info/programme_text.h"
 
 namespace pelkan::guide_text {
 namespace {
 
-constexpr std::string_view kGroupNames[kGenreGroups] = {
-    "\x83j\x83\x85\x81[\x83X\x81^\x95\xF1\x93\xB9",                            // ニュース／報道
-    "\x83X\x83|\x81[\x83\x63",                                                 // スポーツ
-    "\x8F\xEE\x95\xF1\x81^\x83\x8F\x83\x43\x83h\x83V\x83\x87\x81[",            // 情報／ワイドショー
-    "\x83h\x83\x89\x83}",                                                      // ドラマ
-    "\x89\xB9\x8Ay",                                                           // 音楽
-    "\x83o\x83\x89\x83G\x83\x65\x83\x42",                                      // バラエティ
-    "\x89\x66\x89\xE6",                                                        // 映画
-    "\x83\x41\x83j\x83\x81\x81^\x93\xC1\x8E\x42",                              // アニメ／特撮
-    "\x83h\x83L\x83\x85\x83\x81\x83\x93\x83^\x83\x8A\x81[\x81^\x8B\xB3\x97{",  // ドキュメンタリー／教養
-    "\x8C\x80\x8F\xEA\x81^\x8C\xF6\x89\x89",                                   // 劇場／公演
-    "\x8E\xEF\x96\xA1\x81^\x8B\xB3\x88\xE7",                                   // 趣味／教育
-    "\x95\x9F\x8E\x83",                                                        // 福祉
-    "\x82\xBB\x82\xCC\x91\xBC",                                                // その他
+using platform::Sjis;
+
+const std::string kGroupNames[kGenreGroups] = {
+    Sjis("ニュース／報道"), Sjis("スポーツ"),     Sjis("情報／ワイドショー"),
+    Sjis("ドラマ"),         Sjis("音楽"),         Sjis("バラエティ"),
+    Sjis("映画"),           Sjis("アニメ／特撮"), Sjis("ドキュメンタリー／教養"),
+    Sjis("劇場／公演"),     Sjis("趣味／教育"),   Sjis("福祉"),
+    Sjis("その他"),
 };
 
-constexpr char kCompleteAt[] =
-    "\x94\xD4\x91g\x95\\\x8E\xE6\x93\xBE\x8A\xAE\x97\xB9 %04d/%02d/%02d %02d:%02d";  // 番組表取得完了 ...
-constexpr char kIncomplete[] = "\x94\xD4\x91g\x95\\\x8E\xE6\x93\xBE\x92\x86";        // 番組表取得中
-constexpr char kGenreLine[] = "\x83W\x83\x83\x83\x93\x83\x8B: ";                     // ジャンル:
-constexpr char kMinutes[] = " (%u\x95\xAA)";                                         // " (%u分)"
+const std::string kCompleteAt = Sjis("番組表取得完了 %04d/%02d/%02d %02d:%02d");
+const std::string kIncomplete = Sjis("番組表取得中");
+const std::string kGenreLine = Sjis("ジャンル: ");
+const std::string kMinutes = Sjis(" (%u分)");
 
 MjdTime ToMjd(GuideTime t) {
   return MjdTime{static_cast<uint32_t>(t / 86400), static_cast<uint32_t>(t % 86400)};
@@ -55,7 +48,8 @@ int GenreGroup(int genre) {
 }
 
 std::string_view GenreGroupName(int group) {
-  return group >= 0 && group < kGenreGroups ? kGroupNames[group] : kGroupNames[kGenreGroups - 1];
+  return group >= 0 && group < kGenreGroups ? std::string_view(kGroupNames[group])
+                                            : std::string_view(kGroupNames[kGenreGroups - 1]);
 }
 
 std::string_view SwitchNotice(bool decode_psi, bool proc_epg, bool guide) {
@@ -85,7 +79,7 @@ std::string CompletionText(GuideTime complete_at) {
   int year = 0, month = 0, day = 0;
   MjdToDate(static_cast<uint32_t>(complete_at / 86400), &year, &month, &day);
   char text[64];
-  std::snprintf(text, sizeof text, kCompleteAt, year, month, day,
+  std::snprintf(text, sizeof text, kCompleteAt.c_str(), year, month, day,
                 static_cast<int>(complete_at % 86400 / 3600), static_cast<int>(complete_at % 3600 / 60));
   return text;
 }
@@ -98,7 +92,7 @@ std::string DetailText(const GuideEvent& e, std::string_view service_name, bool 
   while (!out.empty() && out.back() == ' ') out.pop_back();
   if (e.HasEnd()) {
     char minutes[32];
-    std::snprintf(minutes, sizeof minutes, kMinutes, (e.duration + 59) / 60);
+    std::snprintf(minutes, sizeof minutes, kMinutes.c_str(), (e.duration + 59) / 60);
     out += minutes;
   }
   out +=
@@ -120,6 +114,12 @@ std::string AccessibleText(const GuideEvent& e, std::string_view service_name, b
                " ", GenreName(e.genre)});
   if (reserved) Append(out, {" ", kReserved});
   return out;
+}
+
+std::string SearchResultsLabel(std::optional<size_t> count) {
+  std::string label = Sjis("検索結果(&R)");
+  if (count) label.append(" ").append(std::to_string(*count)).append(Sjis("件"));
+  return label;
 }
 
 std::string SearchResultText(const GuideEvent& e, std::string_view service_name) {

@@ -5,37 +5,30 @@
 #include <cstdio>
 #include <cstring>
 
-// The Japanese texts are written as Shift-JIS byte escapes; the UTF-8 reading is in the comment.
-// A plain character that looks like a hex digit is escaped too where it follows an escape.
+#include "platform/text_codec.h"
 
 namespace pelkan {
 namespace {
 
-constexpr std::string_view kWeekdays[7] = {
-    "\x90\x85",  // 水
-    "\x96\xd8",  // 木
-    "\x8b\xe0",  // 金
-    "\x93y",     // 土
-    "\x93\xfa",  // 日
-    "\x8c\x8e",  // 月
-    "\x89\xce",  // 火
+using platform::Sjis;
+
+const std::string kWeekdays[7] = {
+    Sjis("水"), Sjis("木"), Sjis("金"), Sjis("土"), Sjis("日"), Sjis("月"), Sjis("火"),
 };
 
-constexpr char kUndetermined[] = "\x96\xa2\x92\xe8 ";                               // "未定 "
-constexpr char kVideoFormat[] = " \x89\x66\x91\x9c(%s,%s)";                         // " 映像(%s,%s)"
-constexpr char kAudioFormat[] = " \x89\xb9\x90\xba(%s)";                            // " 音声(%s)"
-constexpr char kMono[] = "\x83\x82\x83m\x83\x89\x83\x8b";                           // "モノラル"
-constexpr char kDualMono[] = "\x83\x82\x83m\x83\x89\x83\x8bx2";                     // "モノラルx2"
-constexpr char kStereo[] = "\x83X\x83\x65\x83\x8c\x83I";                            // "ステレオ"
-constexpr char kCurrentHeading[] = "\n\n\x8c\xbb\x8d\xdd\x82\xcc\x94\xd4\x91g>> ";  // "\n\n現在の番組>> "
-constexpr char kNextHeading[] = "\n\n\x8e\x9f\x82\xcc\x94\xd4\x91g>> ";             // "\n\n次の番組>> "
+const std::string kUndetermined = Sjis("未定 ");
+const std::string kVideoFormat = Sjis(" 映像(%s,%s)");
+const std::string kAudioFormat = Sjis(" 音声(%s)");
+const std::string kMono = Sjis("モノラル");
+const std::string kDualMono = Sjis("モノラルx2");
+const std::string kStereo = Sjis("ステレオ");
+const std::string kCurrentHeading = Sjis("\n\n現在の番組>> ");
+const std::string kNextHeading = Sjis("\n\n次の番組>> ");
+const std::string kCurrentProgramme = Sjis("現在の番組");
+const std::string kNextProgramme = Sjis("次の番組");
 
-constexpr std::string_view kColumnHeaders[5] = {
-    "\x83T\x81[\x83r\x83XID",                      // サービスID
-    "\x83`\x83\x83\x83\x93\x83l\x83\x8b\x96\xbc",  // チャンネル名
-    "\x8c\xbb\x8d\xdd\x82\xcc\x94\xd4\x91g",       // 現在の番組
-    "PMT",
-    "\x8d\\\x90\xacPID",  // 構成PID
+const std::string kColumnHeaders[5] = {
+    Sjis("サービスID"), Sjis("チャンネル名"), Sjis("現在の番組"), "PMT", Sjis("構成PID"),
 };
 
 // printf-style append; integers and strings only, so the formatted length is known up front.
@@ -138,6 +131,10 @@ std::string_view StreamTypeText(uint8_t stream_type) {
   }
 }
 
+std::string_view ProgrammeMenuTitle(bool next) {
+  return next ? kNextProgramme : kCurrentProgramme;
+}
+
 std::string_view ColumnHeaderText(int column) {
   return column >= 0 && column < 5 ? kColumnHeaders[column] : std::string_view{};
 }
@@ -161,11 +158,11 @@ std::string FormatProgrammeText(uint32_t flags, const MjdTime& start, const MjdT
     if (video_type != 0) {
       const std::string res(VideoResolutionText(video_type));
       const std::string aspect(VideoAspectText(video_type));
-      AppendF(out, kVideoFormat, res.c_str(), aspect.c_str());
+      AppendF(out, kVideoFormat.c_str(), res.c_str(), aspect.c_str());
     }
     if (audio_type != 0) {
       const std::string audio(AudioComponentText(audio_type));
-      AppendF(out, kAudioFormat, audio.c_str());
+      AppendF(out, kAudioFormat.c_str(), audio.c_str());
     }
   }
   const bool newlines = (flags & PT_NEWLINES) != 0;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "platform/broadcast_text.h"
 #include "ts/ts_events.h"
 
@@ -88,6 +88,9 @@ std::string ComponentListText(std::span<const ComponentEntry> entries);
 // current one was shown and the next one is not empty.
 std::string RowToolTipText(std::string_view name, uint16_t service_id, std::string_view current_text,
                            std::string_view next_text);
+
+// Titles of the filtering window's programme popup: "現在の番組", or "次の番組" for the next.
+std::string_view ProgrammeMenuTitle(bool next);
 
 // Length of a text held in a fixed field of `size` bytes: up to the first NUL or the field's end.
 size_t FixedFieldLength(const char* field, size_t size);

@@ -421,9 +421,4 @@ std::optional<ServiceRecord> ServiceFilterWindow::FindService(uint16_t service_i
   return *it->second;
 }
 
-size_t ServiceFilterWindow::ServiceCount() const {
-  std::lock_guard lock(mutex_);
-  return services_.size();
-}
-
 }  // namespace pelkan

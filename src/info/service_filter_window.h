@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/mjd_time.h"
 #include "core/dispatcher.h"
-#include "core/mjd_time.h"
 #include "info/service_filter_view.h"
 #include "ts/ts_events.h"
 
@@ -155,8 +155,6 @@ class ServiceFilterWindow {
   std::string RowToolTip(uint16_t row) const;
   // Copy of the record of `service_id`, or none. Any thread.
   std::optional<ServiceRecord> FindService(uint16_t service_id) const;
-  // Number of services known since the last stream reset. Any thread.
-  size_t ServiceCount() const;
 
   // The object's lock, for a view that must read several things consistently. Recursive.
   std::recursive_mutex& Mutex() const { return mutex_; }

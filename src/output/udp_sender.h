@@ -64,7 +64,6 @@ class UdpSender {
   std::array<uint8_t, 4> GetDestinationAddress() const;
   // The destination port (host order); 0 while closed.
   uint16_t GetDestinationPort() const;
-  uint32_t GetDatagramSize() const { return datagram_size_; }
 
  private:
   void SendLoop(int fd);

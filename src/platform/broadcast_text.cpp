@@ -19,8 +19,8 @@ constexpr Cell kCells[kAdditionalCells] = {
 #include "platform/additional_symbols_table.inc"
 };
 
-constexpr char kGeta[] = "\xE3\x80\x93";  // 〓 U+3013 in UTF-8
-constexpr char kGetaSjis[] = "\x81\xAC";  // 〓 in Shift-JIS
+constexpr char kGeta[] = "〓";  // U+3013, in UTF-8 as the source is
+const std::string kGetaSjis = Sjis("〓");
 
 // Index into kCells of the two-byte character lead/trail, or -1 outside rows 85-94. The lead
 // byte covers two rows: trail bytes 0x40-0x9E (0x7F skipped) are the odd row, 0x9F-0xFC the even one.

@@ -15,6 +15,10 @@ namespace pelkan::platform {
 std::string SjisToUtf8(std::string_view sjis);
 // UTF-8 -> Shift-JIS. A character without a Shift-JIS form (or an invalid UTF-8 sequence) becomes '?'.
 std::string Utf8ToSjis(std::string_view utf8);
+// A Japanese text written in UTF-8 in the source, in the program's Shift-JIS: Sjis("録画停止").
+inline std::string Sjis(std::string_view utf8) {
+  return Utf8ToSjis(utf8);
+}
 // UTF-8 -> Shift-JIS only when every character has a Shift-JIS form that converts back to the very
 // same character; nullopt otherwise. A path kept in Shift-JIS must pass this test, or the program
 // would later open a different name than the one the user gave (a '?' or a look-alike character).

@@ -42,9 +42,7 @@ bool SameReservation(const ScheduleItem& active, const ScheduleItem& entry) {
   return active.start_day == entry.start_day && active.start_second == entry.start_second;
 }
 
-std::string Sjis(const char* utf8) {
-  return platform::Utf8ToSjis(utf8);
-}
+using platform::Sjis;
 
 // Takes the time of a programme event over into `item`. An undetermined (or impossible) length
 // becomes the longest recording; true when the length was undetermined.
@@ -581,42 +579,24 @@ std::string RecordingScheduler::DefaultDirectory() {
 
 void RecordingScheduler::LoadSchedule(const std::string& path) {
   Lock lock(mutex_);
-  if (!path.empty()) schedule_path_ = path;
-  if (schedule_path_.empty()) return;
-  // The stamp is taken before reading: a replacement meanwhile is seen (and merged) at the next sync.
-  synced_stamp_ = platform::StampOf(schedule_path_);
-  synced_text_.clear();
-  synced_exists_ = platform::ReadFileContents(schedule_path_, &synced_text_);
-  load_warnings_.clear();
-  // No reservation file: nothing is taken from it, and it is moved aside before a list is written.
-  unreadable_file_ = synced_exists_ && !IsScheduleText(synced_text_);
-  reservations_ = synced_exists_ && !unreadable_file_ ? ParseSchedule(synced_text_, &load_warnings_)
-                                                      : std::vector<ScheduleItem>();
-  std::stable_sort(reservations_.begin(), reservations_.end(), CompareItems);
-  synced_ = reservations_;
+  std::optional<std::vector<ScheduleItem>> list = file_.Load(path, &load_warnings_);
+  if (!list) return;
+  reservations_ = std::move(*list);
   ++generation_;
   Changed();
 }
 
 bool RecordingScheduler::ScheduleFileUnreadable() {
   Lock lock(mutex_);
-  return unreadable_file_;
+  return file_.unreadable();
 }
 
 bool RecordingScheduler::SaveSchedule(const std::string& path) {
   {
     Lock lock(mutex_);
-    if (!path.empty() && path != schedule_path_) {
-      // Another file: taken as the base of the merge, so that it ends up holding this list.
-      schedule_path_ = path;
-      synced_stamp_ = platform::StampOf(path);
-      synced_text_.clear();
-      synced_exists_ = platform::ReadFileContents(path, &synced_text_);
-      unreadable_file_ = synced_exists_ && !IsScheduleText(synced_text_);
-      synced_ =
-          synced_exists_ && !unreadable_file_ ? ParseSchedule(synced_text_) : std::vector<ScheduleItem>();
-    }
-    if (schedule_path_.empty()) return false;
+    // Another file: taken as the base of the merge, so that it ends up holding this list.
+    if (!path.empty() && path != file_.path()) file_.Rebase(path);
+    if (file_.path().empty()) return false;
   }
   return SyncSchedule(10000) == SyncResult::kDone;
 }
@@ -625,108 +605,52 @@ bool RecordingScheduler::LockScheduleFile(uint32_t wait_ms) {
   std::string path;
   {
     Lock lock(mutex_);
-    if (held_lock_) return true;
-    path = schedule_path_;
+    if (file_.locked()) return true;
+    path = file_.path();
   }
   if (path.empty()) return false;
   auto held = platform::FileLock::Acquire(path, wait_ms);
   if (!held) return false;
   Lock lock(mutex_);
-  held_lock_ = std::move(held);
+  file_.Hold(std::move(held));
   return true;
 }
 
 void RecordingScheduler::UnlockScheduleFile() {
   std::unique_ptr<platform::FileLock> held;
   Lock lock(mutex_);
-  held = std::move(held_lock_);
+  held = file_.Release();
 }
 
 RecordingScheduler::SyncResult RecordingScheduler::SyncSchedule(uint32_t wait_ms) {
-  std::string path;
-  std::vector<ScheduleItem> ours, base;
-  std::string base_text;
-  platform::FileStamp stamp;
-  bool base_exists, unreadable;
+  ReservationFile::Snapshot base;
+  std::vector<ScheduleItem> ours;
   uint64_t generation;
   bool have_lock;
   {
     Lock lock(mutex_);
-    if (schedule_path_.empty()) return SyncResult::kDone;
-    path = schedule_path_;
+    if (file_.path().empty()) return SyncResult::kDone;
+    base = file_.snapshot();
     ours = reservations_;
-    base = synced_;
-    base_text = synced_text_;
-    stamp = synced_stamp_;
-    base_exists = synced_exists_;
-    unreadable = unreadable_file_;
     generation = generation_;
-    have_lock = held_lock_ != nullptr;
+    have_lock = file_.locked();
   }
-  const bool file_changed = platform::StampOf(path) != stamp;
-  const bool ours_changed = !base_exists || FormatSchedule(ours) != FormatSchedule(base);
-  if (!file_changed && !ours_changed && !unreadable) return SyncResult::kDone;
-
-  // Another writer keeps the lock from its read to its write; meanwhile the file is left alone.
-  std::unique_ptr<platform::FileLock> file_lock;
-  if (!have_lock) {
-    file_lock = platform::FileLock::Acquire(path, wait_ms);
-    if (!file_lock) return SyncResult::kBusy;
-  }
-  const platform::FileStamp now_stamp = platform::StampOf(path);
-  std::string text;
-  bool exists = platform::ReadFileContents(path, &text);
-  // There, but unreadable (no permission): it is never replaced by what this side knows.
-  if (!exists && now_stamp.exists) return SyncResult::kFailed;
-  std::optional<std::string> kept_aside;
-  if (exists && !IsScheduleText(text)) {
-    // Not a reservation file: kept under a name of its own, never overwritten.
-    kept_aside = platform::MoveFileAside(path, ".bad");
-    if (kept_aside->empty()) {
-      bool tell;
-      {
-        Lock lock(mutex_);
-        tell = !aside_failure_told_;
-        aside_failure_told_ = true;
-      }
-      if (tell) host_->OnScheduleFileKeptAside(path, std::string());
-      return SyncResult::kFailed;
+  ReservationFile::Outcome out = ReservationFile::Merge(base, ours, have_lock, wait_ms);
+  const std::string& path = base.path;
+  if (out.kept_aside && out.kept_aside->empty()) {
+    bool tell;
+    {
+      Lock lock(mutex_);
+      tell = file_.FirstAsideFailure();
     }
-    exists = false;
-    text.clear();
+    if (tell) host_->OnScheduleFileKeptAside(path, std::string());
+    return out.result;
   }
-  std::vector<ScheduleItem> theirs;
-  if (kept_aside || (exists && base_exists && text == base_text)) {
-    // A file kept aside tells nothing of the list: this side's list stands.
-    theirs = base;
-  } else if (exists) {
-    theirs = ParseSchedule(text);
-  }
-  std::stable_sort(theirs.begin(), theirs.end(), CompareItems);
-  std::vector<ScheduleItem> merged = MergeSchedule(base, ours, theirs);
-  std::stable_sort(merged.begin(), merged.end(), CompareItems);
-  const std::string merged_text = FormatSchedule(merged);
-  platform::FileStamp written = now_stamp;
-  // Written only when the list changed: a file of the same list keeps its comments and line ends.
-  if (!exists || merged_text != FormatSchedule(theirs)) {
-    if (!platform::ReplaceFileContents(path, merged_text)) {
-      if (kept_aside) host_->OnScheduleFileKeptAside(path, *kept_aside);
-      return SyncResult::kFailed;
-    }
-    written = platform::StampOf(path);
-    text = merged_text;
-  }
-  file_lock.reset();
-
-  {
+  if (out.merged) {
     Lock lock(mutex_);
-    if (path == schedule_path_) {
-      synced_ = merged;
-      synced_text_ = text;
-      synced_stamp_ = written;
-      synced_exists_ = true;
-      unreadable_file_ = false;
-      aside_failure_told_ = false;
+    if (path == file_.path()) {
+      file_.Synced(path, out);
+      std::vector<ScheduleItem> merged = std::move(*out.merged);
       if (generation_ != generation) {
         // The list changed during the file work: that change is kept on top of the merge.
         merged = MergeSchedule(ours, reservations_, merged);
@@ -737,8 +661,8 @@ RecordingScheduler::SyncResult RecordingScheduler::SyncSchedule(uint32_t wait_ms
       }
     }
   }
-  if (kept_aside) host_->OnScheduleFileKeptAside(path, *kept_aside);
-  return SyncResult::kDone;
+  if (out.kept_aside) host_->OnScheduleFileKeptAside(path, *out.kept_aside);
+  return out.result;
 }
 
 void RecordingScheduler::ApplyMergedLocked(std::vector<ScheduleItem> merged) {

@@ -12,10 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "output/recording_report.h"
 #include "platform/profile.h"
 #include "schedule/recording_writer.h"
+#include "schedule/reservation_file.h"
 #include "schedule/schedule_item.h"
 #include "ts/ts_events.h"
 
@@ -177,7 +178,7 @@ class RecordingScheduler {
   // A running recording whose reservation another process removed ends at the next tick. Every
   // write takes the file's lock (platform::FileLock) and replaces the file atomically; `wait_ms`
   // is how long to wait for another holder. Cheap when nothing changed (one stat). UI thread.
-  enum class SyncResult { kDone, kBusy, kFailed };
+  using SyncResult = ReservationFile::SyncResult;
   SyncResult SyncSchedule(uint32_t wait_ms = 0);
   // Holds the file's lock until UnlockScheduleFile (a read-change-write of the command-line tool,
   // which must not interleave with another writer). False when not taken within `wait_ms`.
@@ -277,14 +278,13 @@ class RecordingScheduler {
   void NoteCaptureLocked(MjdTime now);
   // Writes the reports of the recordings that ended (outside the lock: a report is flushed to the disk).
   void WriteReports();
-  void ApplyFilterLocked();
   bool Ask();
   void Changed();
   void ApplyMergedLocked(std::vector<ScheduleItem> merged);
 
   SchedulerHost* const host_;
   std::recursive_mutex mutex_;
-  std::string schedule_path_;
+  ReservationFile file_;  // the reservation file: path, last merged list, lock
   std::string default_directory_;
   std::unique_ptr<ActiveRecording> active_;
   uint16_t network_id_ = 0;
@@ -296,14 +296,6 @@ class RecordingScheduler {
   std::vector<std::optional<RecordingSummary>> finished_summaries_;  // one per finished_ entry
   std::vector<std::unique_ptr<RecordingReport>> unwritten_reports_;
   std::vector<std::string> load_warnings_;
-  // The file as last read or written: its list (the base of the next merge), text and stamp.
-  std::vector<ScheduleItem> synced_;
-  std::string synced_text_;
-  platform::FileStamp synced_stamp_;
-  bool synced_exists_ = false;
-  bool unreadable_file_ = false;  // the file as last read is no reservation file
-  bool aside_failure_told_ = false;
-  std::unique_ptr<platform::FileLock> held_lock_;
   uint64_t generation_ = 0;  // bumped on every change of the reservation list
   std::atomic<bool> question_pending_{false};
   // Status text of the last failed recording (Shift-JIS), shown until failure_until_ (instant).

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "schedule/schedule_item.h"
 
 namespace pelkan {

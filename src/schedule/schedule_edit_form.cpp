@@ -14,9 +14,7 @@
 namespace pelkan {
 namespace {
 
-std::string Sjis(const char* utf8) {
-  return platform::Utf8ToSjis(utf8);
-}
+using platform::Sjis;
 
 std::string Utf8(std::string_view sjis) {
   return platform::SjisToUtf8(sjis);

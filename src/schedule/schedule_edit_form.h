@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "schedule/schedule_item.h"
 
 namespace pelkan {

@@ -9,10 +9,7 @@
 namespace pelkan {
 namespace {
 
-// The source keeps the texts in UTF-8; the program holds them in Shift-JIS.
-std::string Sjis(const char* utf8) {
-  return platform::Utf8ToSjis(utf8);
-}
+using platform::Sjis;
 
 std::string Format(const char* sjis_format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* sjis_format, ...) {
@@ -99,6 +96,10 @@ std::string ItemDetailText(const ScheduleItem& item) {
 std::string ItemFileNameText(const ScheduleItem& item) {
   if (!(item.flags & SI_FILE_NAME) && !HasStart(item)) return std::string();
   return RecordingFileName(item);
+}
+
+std::string ListChoiceText(bool finished, size_t count) {
+  return Sjis(finished ? "録画終了(" : "録画予約(").append(std::to_string(count)).append(Sjis("件)"));
 }
 
 }  // namespace pelkan

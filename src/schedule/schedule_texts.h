@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "schedule/schedule_item.h"
@@ -24,6 +25,9 @@ std::string ItemDetailText(const ScheduleItem& item);
 // Column 4: the name of the reservation's file (RecordingFileName), empty for an event reservation
 // whose event is not known yet. Broadcast text: a programme title in it keeps its symbols.
 std::string ItemFileNameText(const ScheduleItem& item);
+// The reservation list's two choices with their counts: "録画予約(3件)", or "録画終了(0件)" for
+// the finished ones.
+std::string ListChoiceText(bool finished, size_t count);
 // Weekday name of an MJD: day mod 7, 0 = "水".
 std::string WeekdayName(uint32_t mjd);
 

@@ -36,7 +36,6 @@ class B25Library {
 
   // Replaces the places tried by Load: paths (with a slash) or bare names for the search path.
   void SetCandidates(std::vector<std::string> candidates) { candidates_ = std::move(candidates); }
-  const std::vector<std::string>& GetCandidates() const { return candidates_; }
   // The default places: "<directory of the executable>/B25Decoder.so", the installed place
   // "<directory of the executable>/../lib/pelkan/B25Decoder.so", then "B25Decoder.so".
   static std::vector<std::string> DefaultCandidates();

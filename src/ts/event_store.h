@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {

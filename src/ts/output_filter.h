@@ -29,9 +29,6 @@ class OutputFilter {
     return pid_bits_[pid & 0x1FFF] == (pid_mode_ == 0);
   }
 
-  // True when RewritePat would change a PAT packet (the program set is not empty).
-  bool RewritesPat() const { return !programs_.empty(); }
-
   // Rewrites, in place, the PAT section that starts in the PID-0 packet `packet` (length bytes):
   // the entries become those of `pat_programs` (in their order) that this output keeps, followed by
   // a fresh CRC_32 and 0xFF stuffing up to byte 188. Only packets that start a section are touched;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 #include "ts/packet_header.h"
 
 namespace pelkan {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "core/crc32.h"
+#include "base/crc32.h"
 
 namespace pelkan {
 namespace {

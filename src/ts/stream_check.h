@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 #include "ts/packet_aligner.h"
 #include "ts/pid_checker.h"
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/capture_stats.h"
-#include "core/mjd_time.h"
+#include "base/capture_stats.h"
+#include "base/mjd_time.h"
 #include "ts/b25_decoder.h"
 #include "ts/event_store.h"
 #include "ts/output_filter.h"
@@ -118,7 +118,6 @@ class TsProcessor {
   enum Handler : int { kNoTable = 0, kPat, kPmt, kNit, kSdt, kTime, kEit };
   class Sink;
 
-  void ResetTablesImpl(bool reset_decoder);
   void Emit(uint32_t type, int32_t param, const void* data, uint32_t count) {
     if (handler_) handler_(type, param, static_cast<const uint8_t*>(data), count, user_);
   }

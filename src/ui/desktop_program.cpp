@@ -13,6 +13,7 @@
 #include "info/guide_collector.h"
 #include "info/service_filter_window.h"
 #include "platform/text_codec.h"
+#include "schedule/schedule_edit_form.h"
 #include "ui/main_window.h"
 #include "ui/message_box_messages.h"
 #include "ui/save_file_dialog.h"
@@ -25,13 +26,6 @@ static void InitResources() {
 namespace pelkan::ui {
 
 namespace {
-
-// 録画予約時間が重複しています。\n重複予約を強行しますか？
-constexpr char kOverlapQuestion[] =
-    "\x98\x5E\x89\xE6\x97\x5C\x96\xF1\x8E\x9E\x8A\xD4\x82\xAA\x8F\x64\x95\xA1\x82\xB5\x82\xC4\x82\xA2\x82\xDC"
-    "\x82\xB7\x81\x42"
-    "\x0A\x8F\x64\x95\xA1\x97\x5C\x96\xF1\x82\xF0\x8B\xAD\x8D\x73\x82\xB5\x82\xDC\x82\xB7\x82\xA9\x81\x48";
-constexpr char kOverlapCaption[] = "\x98^\x89\xE6\x97\x5C\x96\xF1";  // 録画予約
 
 // A schedule.ini that exists but cannot be read is not loaded, and then never overwritten.
 bool ScheduleReadable(const std::string& path) {
@@ -76,7 +70,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   UserMessages* messages = messages_;
   schedule_ = std::make_unique<ScheduledCapture>(
       [this](std::function<void()> work) { dispatcher_.Post(std::move(work)); },
-      [messages] { return messages->Ask(kOverlapQuestion, kOverlapCaption); },
+      [messages] { return messages->Ask(OverlapQuestionText(), OverlapCaption()); },
       // A scheduled recording stopped by a failed write or a nearly full disk, or whose file could
       // not be created: told in a message box, shown from the UI thread's queue so that no
       // pipeline thread waits for the user.

@@ -92,11 +92,11 @@ FilterWindow::FilterWindow(ServiceFilterWindow& model, QWidget* parent)
 
   popup_ = new QMenu(this);
   popup_->setObjectName(QStringLiteral("programmePopup"));
-  QMenu* current = popup_->addMenu(U8("現在の番組"));
+  QMenu* current = popup_->addMenu(FromSjis(ProgrammeMenuTitle(false)));
   current->setObjectName(QStringLiteral("currentProgrammeMenu"));
   current->addAction(ui_->currentByTimeAction);
   current->addAction(ui_->currentByEventAction);
-  QMenu* next = popup_->addMenu(U8("次の番組"));
+  QMenu* next = popup_->addMenu(FromSjis(ProgrammeMenuTitle(true)));
   next->setObjectName(QStringLiteral("nextProgrammeMenu"));
   next->addAction(ui_->nextByTimeAction);
   next->addAction(ui_->nextByEventAction);

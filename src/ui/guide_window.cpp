@@ -268,14 +268,14 @@ void GuideWindow::Search() {
   results_.clear();
   const std::string words = ui_->searchEdit->text().toStdString();
   if (!OpenStore() || words.find_first_not_of(" \t") == std::string::npos) {
-    ui_->resultsLabel->setText(U8("検索結果(&R)"));
+    ui_->resultsLabel->setText(FromSjis(guide_text::SearchResultsLabel(std::nullopt)));
     return;
   }
   results_ = store_->Search(words, kSearchLimit);
   for (const GuideEvent& e : results_) {
     ui_->resultsList->addItem(FromBroadcastSjis(guide_text::SearchResultText(e, ServiceName(e.key))));
   }
-  ui_->resultsLabel->setText(U8("検索結果(&R) %1件").arg(results_.size()));
+  ui_->resultsLabel->setText(FromSjis(guide_text::SearchResultsLabel(results_.size())));
 }
 
 void GuideWindow::ShowResult() {

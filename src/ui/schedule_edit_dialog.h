@@ -4,7 +4,7 @@
 #include <QTime>
 #include <memory>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "core/user_messages.h"
 #include "schedule/schedule_edit_form.h"
 #include "schedule/schedule_item.h"

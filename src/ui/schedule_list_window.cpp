@@ -87,8 +87,8 @@ void ScheduleListWindow::Rebuild() {
   RecordingScheduler& s = capture_.scheduler();
   const std::vector<ScheduleItem> reservations = s.Reservations();
   const std::vector<FinishedRecording> finished = s.FinishedRecordings();
-  ui_->reservationsRadio->setText(U8("録画予約(%1件)").arg(reservations.size()));
-  ui_->finishedRadio->setText(U8("録画終了(%1件)").arg(finished.size()));
+  ui_->reservationsRadio->setText(FromSjis(ListChoiceText(false, reservations.size())));
+  ui_->finishedRadio->setText(FromSjis(ListChoiceText(true, finished.size())));
 
   // The selection follows its reservation through the rebuild.
   std::optional<ScheduleItem> selected;

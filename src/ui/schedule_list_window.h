@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "core/user_messages.h"
 #include "output/recording_report.h"
 #include "schedule/reservation_editor.h"

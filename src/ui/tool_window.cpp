@@ -66,12 +66,6 @@ void ToolWindow::keyPressEvent(QKeyEvent* event) {
 void ToolWindow::showEvent(QShowEvent* event) {
   placed_ = true;
   QWidget::showEvent(event);
-  Q_EMIT visibilityChanged(true);
-}
-
-void ToolWindow::hideEvent(QHideEvent* event) {
-  QWidget::hideEvent(event);
-  Q_EMIT visibilityChanged(false);
 }
 
 void ToolWindow::WidenToShowColumns(QTableView* list) {

@@ -37,8 +37,6 @@ class ToolWindow : public QWidget {
   virtual void OnSettingsChanged() {}
 
  Q_SIGNALS:
-  // Emitted when the window is shown or hidden (the menu item's check mark follows it).
-  void visibilityChanged(bool visible);
   // The window changed the settings itself; the other windows are told through OnSettingsChanged.
   void settingsChanged();
 
@@ -46,7 +44,6 @@ class ToolWindow : public QWidget {
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void showEvent(QShowEvent* event) override;
-  void hideEvent(QHideEvent* event) override;
   // Widens the window's first-start size so that every column of `list` shows without scrolling,
   // with room for a vertical scroll bar. `list` is an item of the window's own layout. Call once the
   // columns have their widths, before placement.

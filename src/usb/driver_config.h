@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 
 namespace pelkan::usb {
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <optional>
 
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 #include "usb/ts_source.h"
 
 namespace pelkan::usb {

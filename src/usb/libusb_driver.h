@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/text_codec.h"
 #include "usb/driver_config.h"
 #include "usb/libusb_api.h"
 #include "usb/usb_driver.h"
@@ -62,10 +63,8 @@ class LibusbDriver : public UsbDriver {
   std::vector<UsbDeviceId> ids_;
 };
 
-// " (アクセス拒否)" in Shift-JIS: appended to the name of a device that may not be opened.
-inline constexpr char kAccessRefusedNote[] =
-    " (\x83"
-    "A\x83N\x83Z\x83X\x8B\x91\x94\xDB)";
+// Appended to the name of a device that may not be opened.
+inline const std::string kAccessRefusedNote = platform::Sjis(" (アクセス拒否)");
 
 // UTF-16 text of a string descriptor in Shift-JIS; each character without a Shift-JIS form
 // (and each unpaired surrogate) becomes one '?'.

@@ -18,9 +18,9 @@
 
 #include "app/cli_commands.h"
 #include "schedule/schedule_file.h"
+#include "streamgen/broadcast_generator.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/mock_logind.h"
-#include "tools/streamgen/broadcast_generator.h"
 
 namespace pelkan::cli {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "info/programme_text.h"
 #include "platform/broadcast_text.h"
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 namespace pelkan {
 namespace {

@@ -14,7 +14,7 @@
 #include "info/guide_store.h"
 #include "schedule/schedule_edit_item.h"
 #include "schedule/schedule_file.h"
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 namespace pelkan {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/cli_commands.h"
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 namespace pelkan::cli {
 namespace {

@@ -15,9 +15,9 @@
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "schedule/schedule_file.h"
+#include "streamgen/broadcast_generator.h"
 #include "tests/support/capture_fakes.h"
 #include "tests/support/report_table.h"
-#include "tools/streamgen/broadcast_generator.h"
 #include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
 

@@ -12,7 +12,7 @@
 #include <set>
 #include <thread>
 
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/capture_fakes.h"

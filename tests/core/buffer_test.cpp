@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/crc32.h"
+#include "base/crc32.h"
 
 namespace pelkan {
 namespace {

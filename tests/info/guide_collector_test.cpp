@@ -8,9 +8,9 @@
 #include "info/broadcast_text.h"
 #include "info/guide_store.h"
 #include "platform/text_codec.h"
+#include "streamgen/broadcast_generator.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/ts_builder.h"
-#include "tools/streamgen/broadcast_generator.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {

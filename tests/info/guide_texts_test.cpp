@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 #include "platform/text_codec.h"
 
 namespace pelkan::guide_text {
@@ -33,6 +33,12 @@ TEST(GuideTexts, SwitchNoticeSaysWhatTheWindowNeeds) {
   EXPECT_EQ(U(SwitchNotice(true, false, false)), "") << "the filtering window does without EIT processing";
   EXPECT_EQ(U(SwitchNotice(false, true, false)), U(kNoticeFilter));
   EXPECT_NE(U(kNoticeGuide).find("電子番組表処理(EIT)"), std::string::npos);
+}
+
+TEST(GuideTexts, SearchResultsLabelCountsOnlyAfterASearch) {
+  EXPECT_EQ(U(SearchResultsLabel(std::nullopt)), "検索結果(&R)");
+  EXPECT_EQ(U(SearchResultsLabel(0)), "検索結果(&R) 0件");
+  EXPECT_EQ(U(SearchResultsLabel(12)), "検索結果(&R) 12件");
 }
 
 TEST(GuideTexts, GenresFallIntoTheirGroups) {

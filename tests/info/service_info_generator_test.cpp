@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "app/loop_dispatcher.h"
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 #include "info/programme_text.h"
 #include "info/service_filter_window.h"
 #include "info/service_row_table.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "app/loop_dispatcher.h"
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 #include "info/programme_text.h"
 #include "info/service_filter_window.h"
 #include "info/service_row_table.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 #include "tests/support/ts_builder.h"
 #include "ts/ts_processor.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/crc32.h"
+#include "base/crc32.h"
 
 // GCC 12 at -O3 reports out-of-bounds memcpy in vector::insert after list-initialisation (a known
 // false positive of its -Warray-bounds); the builders below are plain vector appends.

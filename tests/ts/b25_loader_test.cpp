@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "tools/streamgen/test_scrambler.h"
+#include "streamgen/test_scrambler.h"
 
 namespace pelkan {
 namespace {

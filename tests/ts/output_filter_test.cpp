@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "core/crc32.h"
+#include "base/crc32.h"
 #include "tests/support/processor_harness.h"
 
 namespace pelkan {

@@ -20,8 +20,8 @@
 
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
+#include "base/mjd_time.h"
 #include "core/capture_app.h"
-#include "core/mjd_time.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/loopback_udp.h"

@@ -3,7 +3,7 @@
 // no packets back, so Flush has nothing to return.
 #include <cstring>
 
-#include "tools/streamgen/test_scrambler.h"
+#include "streamgen/test_scrambler.h"
 #include "ts/b25_decoder.h"
 
 namespace {

@@ -1,9 +1,9 @@
-#include "tools/streamgen/elementary_streams.h"
+#include "streamgen/elementary_streams.h"
 
 #include <algorithm>
 
-#include "tools/streamgen/arib_encoder.h"
-#include "tools/streamgen/bit_writer.h"
+#include "streamgen/arib_encoder.h"
+#include "streamgen/bit_writer.h"
 
 namespace pelkan::streamgen {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 
 #include <gtest/gtest.h>
 

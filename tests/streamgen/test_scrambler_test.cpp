@@ -1,4 +1,4 @@
-#include "tools/streamgen/test_scrambler.h"
+#include "streamgen/test_scrambler.h"
 
 #include <gtest/gtest.h>
 

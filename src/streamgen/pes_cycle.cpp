@@ -1,4 +1,4 @@
-#include "tools/streamgen/pes_cycle.h"
+#include "streamgen/pes_cycle.h"
 
 #include <cstring>
 

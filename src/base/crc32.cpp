@@ -1,4 +1,4 @@
-#include "core/crc32.h"
+#include "base/crc32.h"
 
 #include <array>
 

@@ -18,8 +18,6 @@ class BitWriter {
   void AlignZero();
   size_t BitCount() const { return bytes_.size() * 8 - (bit_pos_ == 0 ? 0 : 8 - bit_pos_); }
   size_t ByteCount() const { return bytes_.size(); }
-  // Overwrites a byte already written (for length fields known only at the end).
-  void SetByte(size_t index, uint8_t value) { bytes_[index] = value; }
   uint8_t Byte(size_t index) const { return bytes_[index]; }
   const std::vector<uint8_t>& bytes() const { return bytes_; }
   std::vector<uint8_t> Take() { return std::move(bytes_); }

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "core/capture_stats.h"
+#include "base/capture_stats.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
-#include "tools/streamgen/broadcast_generator.h"
-#include "tools/streamgen/test_scrambler.h"
+#include "streamgen/broadcast_generator.h"
+#include "streamgen/test_scrambler.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan::streamgen {

@@ -1,8 +1,8 @@
-#include "tools/streamgen/section_builder.h"
+#include "streamgen/section_builder.h"
 
 #include <utility>
 
-#include "core/crc32.h"
+#include "base/crc32.h"
 
 namespace pelkan::streamgen {
 

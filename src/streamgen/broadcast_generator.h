@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 
 namespace pelkan::streamgen {
 
@@ -137,10 +137,9 @@ class BroadcastGenerator {
   const MultiplexInfo& Multiplex(int index) const;
   // The transport stream of the packets being generated now.
   const MultiplexInfo& CurrentMultiplex() const;
-  // The present / following programme of a service of the current transport stream as the EIT
+  // The present programme of a service of the current transport stream as the EIT
   // present/following announces it at ClockNow(); nullopt for an unknown service.
   std::optional<ProgrammeInfo> CurrentProgramme(uint16_t service_id) const;
-  std::optional<ProgrammeInfo> FollowingProgramme(uint16_t service_id) const;
   // The programme a service of multiplex `index` is running at `time`, with every announced change
   // made (the final schedule); nullopt for an unknown service.
   std::optional<ProgrammeInfo> ProgrammeAt(int index, uint16_t service_id, MjdTime time) const;

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 namespace pelkan::streamgen {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 namespace pelkan::streamgen {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/streamgen/programme_schedule.h"
+#include "streamgen/programme_schedule.h"
 
 #include <iterator>
 

@@ -1,4 +1,4 @@
-#include "core/mjd_time.h"
+#include "base/mjd_time.h"
 
 #include <gtest/gtest.h>
 

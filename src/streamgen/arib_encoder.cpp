@@ -1,4 +1,4 @@
-#include "tools/streamgen/arib_encoder.h"
+#include "streamgen/arib_encoder.h"
 
 #include <array>
 #include <cstdint>

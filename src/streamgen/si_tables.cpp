@@ -1,10 +1,10 @@
-#include "tools/streamgen/si_tables.h"
+#include "streamgen/si_tables.h"
 
 #include <algorithm>
 #include <string>
 
-#include "tools/streamgen/arib_encoder.h"
-#include "tools/streamgen/section_builder.h"
+#include "streamgen/arib_encoder.h"
+#include "streamgen/section_builder.h"
 
 namespace pelkan::streamgen {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 #include <algorithm>
 #include <array>
@@ -9,11 +9,11 @@
 #include <limits>
 #include <utility>
 
-#include "tools/streamgen/elementary_streams.h"
-#include "tools/streamgen/pes_cycle.h"
-#include "tools/streamgen/programme_schedule.h"
-#include "tools/streamgen/si_tables.h"
-#include "tools/streamgen/test_scrambler.h"
+#include "streamgen/elementary_streams.h"
+#include "streamgen/pes_cycle.h"
+#include "streamgen/programme_schedule.h"
+#include "streamgen/si_tables.h"
+#include "streamgen/test_scrambler.h"
 
 namespace pelkan::streamgen {
 namespace {
@@ -724,13 +724,6 @@ std::optional<ProgrammeInfo> BroadcastGenerator::CurrentProgramme(uint16_t servi
   if (s == nullptr) return std::nullopt;
   const AbsTime t = impl_->AbsNow();
   return s->Announced(s->IndexAt(t), t, true);
-}
-
-std::optional<ProgrammeInfo> BroadcastGenerator::FollowingProgramme(uint16_t service_id) const {
-  const ProgrammeSchedule* s = impl_->Schedule(impl_->Active(), service_id);
-  if (s == nullptr) return std::nullopt;
-  const AbsTime t = impl_->AbsNow();
-  return s->Announced(s->IndexAt(t) + 1, t, true);
 }
 
 std::optional<ProgrammeInfo> BroadcastGenerator::ProgrammeAt(int index, uint16_t service_id, MjdTime time) const {

@@ -1,4 +1,4 @@
-#include "tools/streamgen/bit_writer.h"
+#include "streamgen/bit_writer.h"
 
 #include <utility>
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/crc32.h"
-#include "tools/streamgen/test_scrambler.h"
+#include "base/crc32.h"
+#include "streamgen/test_scrambler.h"
 
 namespace pelkan::streamgen::testing {
 

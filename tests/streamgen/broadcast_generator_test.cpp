@@ -1,4 +1,4 @@
-#include "tools/streamgen/broadcast_generator.h"
+#include "streamgen/broadcast_generator.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
-#include "tests/tools/stream_scan.h"
-#include "tools/streamgen/programme_schedule.h"
+#include "streamgen/programme_schedule.h"
+#include "tests/streamgen/stream_scan.h"
 #include "ts/arib_string.h"
 
 namespace pelkan::streamgen {

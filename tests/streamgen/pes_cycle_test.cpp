@@ -1,10 +1,10 @@
-#include "tools/streamgen/pes_cycle.h"
+#include "streamgen/pes_cycle.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "tools/streamgen/elementary_streams.h"
+#include "streamgen/elementary_streams.h"
 
 namespace pelkan::streamgen {
 namespace {
