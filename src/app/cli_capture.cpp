@@ -76,6 +76,7 @@ struct Options {
   std::vector<uint16_t> services;
   bool print_services = false;
   bool json = false;
+  uint32_t status_every_ms = 1000;  // how often the status line is printed
   platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
   bool schedule = false;
   std::optional<MjdTime> virtual_start;
@@ -109,6 +110,8 @@ void PrintUsage(FILE* out) {
       "                     components) once the tables have arrived and whenever they change\n"
       "  --plain-symbols    print the broadcast's symbols in their plain forms ([字] for 🈑)\n"
       "  --json             print the status as JSON lines\n"
+      "  --status-every N   print the status every N seconds (default 1; the service's journal\n"
+      "                     takes one a minute); the end of the capture prints it always\n"
       "  --schedule         also record every reservation of schedule.ini as it comes due (see\n"
       "                     'pelkan-cli schedule'); the capture goes on until Ctrl-C or the time\n"
       "                     limit; changes of 'pelkan-cli schedule' meanwhile are taken over, and\n"
@@ -209,6 +212,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->symbols = platform::SymbolForm::kPlain;
     } else if (a == "--json") {
       o->json = true;
+    } else if (a == "--status-every") {
+      const char* t = value();
+      if (!ParseUnsigned(t, 86400, &v) || v == 0) return bad("seconds (1-86400)", t);
+      o->status_every_ms = static_cast<uint32_t>(v) * 1000;
     } else if (a == "--schedule") {
       o->schedule = true;
     } else if (a == "--virtual-start") {
@@ -598,7 +605,10 @@ int RunCapture(int argc, char** argv) {
   }
 
   int result = 0;
-  uint32_t last_print = platform::TickCount();
+  // The status is refreshed every second (it drives the recording's stop timer and the low-disk
+  // check) and printed every status_every_ms.
+  uint32_t last_refresh = platform::TickCount();
+  uint32_t last_print = last_refresh;
   uint64_t printed_services = 0;
   bool manual_recording = recording;
   ScheduleReport schedule_report;
@@ -606,7 +616,7 @@ int RunCapture(int argc, char** argv) {
     // Sleeps until a task comes (a status refresh, the filtering window's or the scheduler's
     // work), Ctrl-C, or the next thing due: the status line, the service rows, the time limit.
     uint32_t now = platform::TickCount();
-    uint32_t wait = now - last_print >= 1000 ? 0 : 1000 - (now - last_print);
+    uint32_t wait = now - last_refresh >= 1000 ? 0 : 1000 - (now - last_refresh);
     if (o.print_services) wait = SoonerDue(wait, now, start, kServicesWaitMs);
     if (o.limit_ms > 0) {
       wait = SoonerDue(wait, now, start, o.limit_ms);
@@ -651,9 +661,13 @@ int RunCapture(int argc, char** argv) {
       // A recording ends with its own timer at a status refresh; without data there is none.
       if (!recording || now - start >= o.limit_ms + 2000) break;
     }
-    if (now - last_print >= 1000) {
-      last_print = now;
-      PrintStatus(app.RefreshStatus(), o.json);
+    if (now - last_refresh >= 1000) {
+      last_refresh = now;
+      const StatusSnapshot status = app.RefreshStatus();
+      if (now - last_print >= o.status_every_ms - 500) {
+        last_print = now;
+        PrintStatus(status, o.json);
+      }
     }
   }
   const uint64_t received = app.device()->GetStatistics().total_bytes;

@@ -100,6 +100,8 @@ TEST_F(CliCapture, BadArgumentsExitWith2) {
   EXPECT_EQ(Capture({"--service", "1024,,1025"}), 2);
   EXPECT_EQ(Capture({"--service", "70000"}), 2);
   EXPECT_EQ(Capture({"--init", "--out", "none"}), 2);
+  EXPECT_EQ(Capture({"--status-every", "0"}), 2);
+  EXPECT_EQ(Capture({"--status-every", "86401"}), 2);
   EXPECT_EQ(Capture({"--help"}), 0);
 }
 
@@ -123,6 +125,22 @@ TEST_F(CliCapture, WithoutInTheTunersStreamEndpointIsUsed) {
   ExpectWholePackets(file);
   EXPECT_GT(file.size(), 1'000'000u);
   EXPECT_EQ(Err().find("no data arrived"), std::string::npos) << Err();
+}
+
+// The service prints one status line a minute into the journal; the capture and its end are as
+// without the option.
+TEST_F(CliCapture, StatusEveryThinsTheLines) {
+  auto status_lines = [this] {
+    const std::string out = Out();
+    size_t n = 0;
+    for (size_t pos = out.find("time "); pos != std::string::npos; pos = out.find("\ntime ", pos + 1)) ++n;
+    return n;
+  };
+  ASSERT_EQ(Run("capture --seconds 3 --status-every 60 --record r.ts"), 0) << Err();
+  EXPECT_EQ(status_lines(), 1u) << Out();  // the last one only
+  EXPECT_GT(std::filesystem::file_size(dir_ + "/r.ts"), 1000000u);
+  ASSERT_EQ(Run("capture --seconds 3"), 0) << Err();
+  EXPECT_GE(status_lines(), 3u) << Out();
 }
 
 TEST_F(CliCapture, FolderGetsAnAutomaticNameAndJsonLines) {
