@@ -283,8 +283,8 @@ std::string GuideSearchText(std::string_view sjis) {
   return FoldWidth(BroadcastTextUtf8(sjis));
 }
 
-GuideStore::GuideStore(sqlite3* db, std::string path, Access access)
-    : db_(db), path_(std::move(path)), access_(access) {}
+GuideStore::GuideStore(sqlite3* db, std::string path)
+    : db_(db), path_(std::move(path)) {}
 
 GuideStore::~GuideStore() {
   FinalizeStatements();
@@ -350,7 +350,7 @@ std::unique_ptr<GuideStore> GuideStore::Open(const std::string& path, Access acc
       if (notice) *notice = ReplacedNotice(path, aside);
       continue;  // a new file in its place
     }
-    std::unique_ptr<GuideStore> store(new GuideStore(db, path, access));
+    std::unique_ptr<GuideStore> store(new GuideStore(db, path));
     if (access == Access::kWrite || attempt > 0) {
       if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=NORMAL")) {
         if (error) *error = path + ": " + sqlite3_errstr(store->last_error_);

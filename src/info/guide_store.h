@@ -90,7 +90,7 @@ class GuideStore {
   std::vector<GuideEvent> Search(std::string_view words, size_t limit);
 
  private:
-  GuideStore(sqlite3* db, std::string path, Access access);
+  GuideStore(sqlite3* db, std::string path);
   // The statement of `sql` (a string literal: its address is the key), prepared once.
   GuideSqlStatement Cached(const char* sql);
   void FinalizeStatements();
@@ -100,7 +100,6 @@ class GuideStore {
 
   sqlite3* db_;
   std::string path_;
-  Access access_;
   int last_error_ = 0;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
 };
