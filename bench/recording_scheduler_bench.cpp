@@ -2,7 +2,7 @@
 // packet to the recording's writer (BlockFileWriter into /dev/null, blocks of 1 MiB).
 #include <benchmark/benchmark.h>
 
-#include "schedule/block_file_writer.h"
+#include "output/block_file_writer.h"
 #include "schedule/recording_scheduler.h"
 
 namespace {

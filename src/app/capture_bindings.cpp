@@ -4,7 +4,6 @@
 #include <span>
 #include <string_view>
 
-#include "app/scheduled_capture.h"
 #include "info/service_filter_window.h"
 
 namespace pelkan {
@@ -34,11 +33,6 @@ void ServiceFilterBinding::OnComponentList(uint16_t program_number, const Compon
   window_.OnComponentList(program_number, std::span<const ComponentEntry>(components, count));
 }
 
-std::string ServiceFilterBinding::ServiceName(uint16_t service_id) {
-  const std::optional<ServiceRecord> record = window_.FindService(service_id);
-  return record ? record->name : std::string();
-}
-
 void ServiceFilterBinding::OnServiceName(uint16_t service_id, const ServiceNames& names) {
   window_.OnServiceName(service_id, std::string_view(names.service_name,
                                                      strnlen(names.service_name, sizeof names.service_name)));
@@ -55,37 +49,6 @@ void ServiceFilterBinding::SetControlsEnabled(int enabled) {
 
 void ServiceFilterBinding::FilterOff() {
   window_.ToggleFilter(true);
-}
-
-void ScheduledCaptureBinding::AttachProcessor(TsProcessor* processor) {
-  capture_.AttachProcessor(processor);
-}
-
-void ScheduledCaptureBinding::SetNetworkId(uint16_t network_id) {
-  // A stream reset is passed on whole by OnStreamReset, which clears the network id itself.
-  if (network_id != 0) capture_.HandleEvent(EVENT_NETWORK_NAME, network_id, nullptr, 0);
-}
-
-void ScheduledCaptureBinding::OnStreamReset(uint16_t transport_stream_id) {
-  capture_.HandleEvent(EVENT_STREAM_RESET, transport_stream_id, nullptr, 0);
-}
-
-void ScheduledCaptureBinding::OnComponentList(uint16_t program_number, const ComponentEntry* components,
-                                              uint32_t count) {
-  capture_.HandleEvent(EVENT_COMPONENT_LIST, program_number, reinterpret_cast<const uint8_t*>(components),
-                       count);
-}
-
-void ScheduledCaptureBinding::ReceivePacket(const uint8_t* packet, uint32_t length) {
-  capture_.HandleEvent(EVENT_PACKET, 1, packet, length);
-}
-
-void ScheduledCaptureBinding::PostClock(MjdTime now) {
-  capture_.OnHeartbeat(now, false);
-}
-
-std::string ScheduledCaptureBinding::GetScheduleStatus() {
-  return capture_.scheduler().GetScheduleStatus();
 }
 
 }  // namespace pelkan

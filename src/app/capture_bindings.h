@@ -7,7 +7,6 @@
 
 namespace pelkan {
 
-class ScheduledCapture;
 class ServiceFilterWindow;
 
 // Lets CaptureApp drive a ServiceFilterWindow: table events from the processing thread, the
@@ -26,28 +25,9 @@ class ServiceFilterBinding : public ServiceInfoModel {
   void RefreshProgrammes(MjdTime now, const EventLookupFn& lookup) override;
   void SetControlsEnabled(int enabled) override;
   void FilterOff() override;
-  std::string ServiceName(uint16_t service_id) override;
 
  private:
   ServiceFilterWindow& window_;
-};
-
-// Lets CaptureApp drive a ScheduledCapture (the scheduler recording processor output 1). The
-// ScheduledCapture must outlive the binding.
-class ScheduledCaptureBinding : public ScheduleEngine {
- public:
-  explicit ScheduledCaptureBinding(ScheduledCapture& capture) : capture_(capture) {}
-
-  void AttachProcessor(TsProcessor* processor) override;
-  void SetNetworkId(uint16_t network_id) override;
-  void OnStreamReset(uint16_t transport_stream_id) override;
-  void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) override;
-  void ReceivePacket(const uint8_t* packet, uint32_t length) override;
-  void PostClock(MjdTime now) override;
-  std::string GetScheduleStatus() override;
-
- private:
-  ScheduledCapture& capture_;
 };
 
 }  // namespace pelkan

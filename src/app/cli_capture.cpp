@@ -499,7 +499,7 @@ int RunCapture(int argc, char** argv) {
   LoopDispatcher loop;
   StderrMessages messages;
   CaptureApp app(&loop, &messages);
-  CaptureSettings& cs = app.settings();
+  Settings& cs = app.settings();
   cs.rec_autofilename = 0;
   cs.rec_autopath = settings.rec_autopath;
   cs.timer_period = settings.timer_period;

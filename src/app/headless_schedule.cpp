@@ -11,8 +11,7 @@ namespace pelkan {
 
 HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, const Settings& settings,
                                    std::string schedule_path)
-    : app_(app),
-      capture_(
+    : capture_(
           [&dispatcher](std::function<void()> work) { dispatcher.Post(std::move(work)); },
           [] {
             std::fprintf(stderr, "pelkan-cli: a repeated reservation overlaps another; stored anyway\n");
@@ -25,17 +24,14 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
             std::fprintf(stderr, "pelkan-cli: scheduled recording to %s %s: %s\n", f.path.c_str(),
                          f.reason == RecordingFailure::Reason::kOpenFailed ? "could not start" : "stopped",
                          reason.c_str());
-          }),
-      binding_(capture_) {
+          }) {
   capture_.SetKeptAsideListener([](const std::string& path, const std::string& kept_as) {
     std::fprintf(stderr, "pelkan-cli: %s\n", KeptAsideText(path, kept_as).c_str());
   });
   capture_.Begin(settings.rec_autopath, schedule_path);
-  capture_.SetDevice(app_.device());
-  capture_.SetCaptureApp(&app_);
   for (const std::string& w : capture_.scheduler().LoadWarnings())
     std::fprintf(stderr, "pelkan-cli: schedule.ini: %s: dropped, it can never be recorded\n", w.c_str());
-  app_.SetScheduleEngine(&binding_);
+  capture_.Attach(app);
 }
 
 HeadlessSchedule::~HeadlessSchedule() {
@@ -45,7 +41,6 @@ HeadlessSchedule::~HeadlessSchedule() {
 bool HeadlessSchedule::Finish() {
   if (finished_) return saved_;
   finished_ = true;
-  app_.SetScheduleEngine(nullptr);
   saved_ = capture_.End();
   if (!saved_) std::fprintf(stderr, "pelkan-cli: cannot write the reservation file\n");
   return saved_;

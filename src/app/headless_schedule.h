@@ -3,7 +3,6 @@
 #include <memory>
 #include <string>
 
-#include "app/capture_bindings.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 
@@ -47,13 +46,11 @@ class HeadlessSchedule {
   bool Finish();
 
  private:
-  CaptureApp& app_;
   bool finished_ = false;
   bool saved_ = false;
   int failures_ = 0;
   bool write_failed_ = false;
   ScheduledCapture capture_;
-  ScheduledCaptureBinding binding_;
 };
 
 }  // namespace pelkan

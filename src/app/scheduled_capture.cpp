@@ -9,7 +9,7 @@
 namespace pelkan {
 
 namespace {
-constexpr uint16_t kScheduleOutput = 1;
+constexpr uint16_t kScheduleOutput = CaptureApp::kScheduleOutput;
 }  // namespace
 
 std::string KeptAsideText(const std::string& path, const std::string& kept_as) {
@@ -25,19 +25,29 @@ ScheduledCapture::~ScheduledCapture() = default;
 
 void ScheduledCapture::Begin(const std::string& default_directory, const std::string& schedule_path) {
   scheduler_.SetDefaultDirectory(default_directory);
-  scheduler_.LoadSchedule(schedule_path);
+  if (!schedule_path.empty()) scheduler_.LoadSchedule(schedule_path);
+}
+
+void ScheduledCapture::Attach(CaptureApp& app) {
+  SetDevice(app.device());
+  SetCaptureApp(&app);
+  app.SetScheduleEngine(this);
+  attached_to_app_ = true;
 }
 
 bool ScheduledCapture::End() {
+  if (ended_) return *ended_;
+  if (attached_to_app_ && app_ != nullptr) app_->SetScheduleEngine(nullptr);
+  attached_to_app_ = false;
   AttachProcessor(nullptr);
   scheduler_.StopRecording();
-  return scheduler_.SaveSchedule();
+  ended_ = scheduler_.SaveSchedule();
+  return *ended_;
 }
 
 void ScheduledCapture::AttachProcessor(TsProcessor* processor) {
   {
     std::lock_guard lock(processor_mutex_);
-    if (processor != nullptr) processor->AddOutput(kScheduleOutput);
     processor_ = processor;
   }
   std::lock_guard awake(awake_mutex_);
@@ -45,34 +55,7 @@ void ScheduledCapture::AttachProcessor(TsProcessor* processor) {
   if (!attached_) awake_.Release();
 }
 
-void ScheduledCapture::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
-  switch (type) {
-    case EVENT_PACKET:
-      if (param == kScheduleOutput && data != nullptr) scheduler_.ReceivePacket(data, count);
-      break;
-    case EVENT_COMPONENT_LIST:
-      scheduler_.OnComponentList(static_cast<uint16_t>(param), reinterpret_cast<const ComponentEntry*>(data),
-                                 data == nullptr ? 0 : count);
-      break;
-    case EVENT_STREAM_RESET:
-      scheduler_.SetNetworkId(0);
-      scheduler_.OnStreamReset(static_cast<uint16_t>(param));
-      break;
-    case EVENT_NETWORK_NAME:
-      scheduler_.SetNetworkId(static_cast<uint16_t>(param));
-      break;
-    default:
-      break;
-  }
-}
 
-void ScheduledCapture::OnHeartbeat(MjdTime broadcast_clock, bool use_system_time) {
-  if (use_system_time) {
-    scheduler_.PostClock(UnpackMjdTime(LocalMjdTime()));
-  } else if (broadcast_clock.date != 0) {
-    scheduler_.PostClock(broadcast_clock);
-  }
-}
 
 std::optional<RecordingScheduler::SyncResult> ScheduledCapture::PollScheduleFile() {
   const uint32_t now = platform::TickCount();

@@ -8,6 +8,7 @@
 
 #include "base/mjd_time.h"
 #include "platform/sleep_inhibitor.h"
+#include "core/capture_app.h"
 #include "schedule/recording_scheduler.h"
 
 namespace pelkan {
@@ -18,19 +19,18 @@ namespace core {
 class CDTV_Base;
 }
 
-// Wires a RecordingScheduler to a running capture: the scheduler records processor output 1,
-// sets that output's filter, finds events in the processor's event store, and runs its ticks on
-// the owning (UI or main-loop) thread through `post`. Used by `pelkan-cli capture --schedule` and
-// by the desktop program.
-//
-// Use: construct; scheduler().SetDefaultDirectory(...) and LoadSchedule(path); AttachProcessor
-// when processing starts; call HandleEvent from the processor's event handler for every event;
-// call OnHeartbeat from the status refresh; at the end AttachProcessor(nullptr) and SaveSchedule.
 // What the command line says when the reservation file `path` was no reservation file and was
 // moved aside to `kept_as` ("" when it could not be moved).
 std::string KeptAsideText(const std::string& path, const std::string& kept_as);
 
-class ScheduledCapture : public SchedulerHost {
+// Wires a RecordingScheduler to a running capture: the application hands it the scheduled
+// recordings' processor output, the tables it follows and the heartbeat's clock (ScheduleEngine);
+// the scheduler sets that output's filter, finds events in the processor's event store, and runs
+// its ticks on the owning (UI or main-loop) thread through `post`. The one piece that both
+// `pelkan-cli capture --schedule` and the desktop program use.
+//
+// Use: construct; Begin (reservations loaded) and Attach(app) at start-up; End at shut-down.
+class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
  public:
   // Queues work for the owning thread (never runs it inside the call).
   using PostFn = std::function<void(std::function<void()>)>;
@@ -55,25 +55,35 @@ class ScheduledCapture : public SchedulerHost {
   void SetCaptureApp(CaptureApp* app) { app_ = app; }
 
   // Start-up: new reservations get `default_directory` (Shift-JIS, REC_AUTOPATH) and the
-  // reservations are loaded from `schedule_path` (schedule.ini). Owning thread.
+  // reservations are loaded from `schedule_path` (schedule.ini; none when empty). Owning thread.
   void Begin(const std::string& default_directory, const std::string& schedule_path);
-  // Shut-down: detaches the processor, ends a running recording (its file is closed; the
-  // reservation stays waiting) and saves the reservation list. False when it cannot be saved.
+  // Lets `app` drive the scheduler from now on (its device takes the reservations' channels, its
+  // figures and service names go into the reports). While `app` is disconnected. Owning thread.
+  void Attach(CaptureApp& app);
+  // Shut-down, once (later calls return the first result): leaves the application it was attached
+  // to (which must be disconnected), detaches the processor, ends a running recording (its file is
+  // closed; the reservation stays waiting) and saves the reservation list when one was loaded.
+  // False when it cannot be saved.
   bool End();
 
-  // Uses `processor` (not owned) from now on, creating its output 1; nullptr detaches (before the
-  // processor is destroyed, after its last event). Detaching waits for a filter change or an event
-  // look-up running on another thread, so the processor is no longer used once it returns. Any
-  // thread (not from inside this object's SchedulerHost calls); the processing thread itself is the
-  // natural caller. Detaching also lets the computer sleep again (nothing records without a
-  // capture); the first tick after the next attach decides anew.
-  void AttachProcessor(TsProcessor* processor);
-  // Passes one processor event to the scheduler: packets of output 1, component lists, stream
-  // resets and network names; every other event is ignored. Processing thread.
-  void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
-  // The heartbeat: passes the local time (with `use_system_time`) or the broadcast clock (once one
-  // is known, date != 0) to the scheduler, whose tick then runs through `post`. Owning thread.
-  void OnHeartbeat(MjdTime broadcast_clock, bool use_system_time);
+  // ScheduleEngine. AttachProcessor uses `processor` (not owned, its scheduled-recording output
+  // already created) from now on; nullptr detaches (before the processor is destroyed, after its
+  // last event). Detaching waits for a filter change or an event look-up running on another
+  // thread, so the processor is no longer used once it returns. Any thread (not from inside this
+  // object's SchedulerHost calls); the processing thread itself is the natural caller. Detaching
+  // also lets the computer sleep again (nothing records without a capture); the first tick after
+  // the next attach decides anew. The table and packet operations go to the scheduler's own
+  // (processing thread); PostClock hands the heartbeat's clock to the scheduler, whose tick then
+  // runs through `post` (owning thread).
+  void AttachProcessor(TsProcessor* processor) override;
+  void SetNetworkId(uint16_t network_id) override { scheduler_.SetNetworkId(network_id); }
+  void OnStreamReset(uint16_t transport_stream_id) override { scheduler_.OnStreamReset(transport_stream_id); }
+  void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) override {
+    scheduler_.OnComponentList(program_number, components, components == nullptr ? 0 : count);
+  }
+  void ReceivePacket(const uint8_t* packet, uint32_t length) override { scheduler_.ReceivePacket(packet, length); }
+  void PostClock(MjdTime now) override { scheduler_.PostClock(now); }
+  std::string GetScheduleStatus() override { return scheduler_.GetScheduleStatus(); }
   // Takes over the changes other processes made to the reservation file and writes this side's
   // own changes (RecordingScheduler::SyncSchedule, without waiting for the lock), at most every
   // kPollMs; call it often from the owning thread, also while no data arrives. Returns the result,
@@ -86,12 +96,13 @@ class ScheduledCapture : public SchedulerHost {
   // Runs `listener` on the owning thread whenever the reservation or finished list changed (the
   // list window rebuilds); nullptr for none. Owning thread.
   void SetScheduleChangedListener(std::function<void()> listener) { changed_ = std::move(listener); }
-  // Replaces the overlap question given at construction (the list window asks it). Owning thread.
-  void SetConfirm(ConfirmFn confirm) { confirm_ = std::move(confirm); }
   // Tells the user that the reservation file was no reservation file and has been moved aside
   // (SchedulerHost::OnScheduleFileKeptAside); nullptr for nobody. Owning thread.
   using KeptAsideFn = std::function<void(const std::string& path, const std::string& kept_as)>;
   void SetKeptAsideListener(KeptAsideFn listener) { kept_aside_ = std::move(listener); }
+  // Replaces the overlap question given at construction: the reservation list window asks it
+  // (nullptr: yes). Owning thread.
+  void SetConfirm(ConfirmFn confirm) { confirm_ = std::move(confirm); }
 
   // SchedulerHost. SetRecordingFilter and LookupProgramme use the attached processor under the
   // lock that attaches and detaches it; without a processor they do nothing (false).
@@ -129,6 +140,8 @@ class ScheduledCapture : public SchedulerHost {
   bool attached_ = false;
   platform::SleepInhibitor awake_;
   CaptureApp* app_ = nullptr;
+  bool attached_to_app_ = false;
+  std::optional<bool> ended_;
   uint32_t last_poll_ = 0;
   bool polled_ = false;
   RecordingScheduler scheduler_{this};

@@ -6,6 +6,9 @@
 #include <climits>
 #include <vector>
 
+#include "app/main_window_rules.h"
+#include "core/capture_app.h"
+#include "core/status_text.h"
 #include "platform/profile.h"
 #include "platform/text_codec.h"
 
@@ -134,6 +137,16 @@ bool SaveSettings(const std::string& path, const Settings& s) {
   Writer w{p};
   VisitKeys(copy, s, w);
   return p.Save(path);
+}
+
+bool SwitchOnTableProcessing(CaptureApp& app, UserMessages& messages) {
+  if (app.IsConnected()) {
+    messages.Notify(desktop_text::kOptionsWhileConnected, status_text::kCaptionApp);
+    return false;
+  }
+  app.settings().decode_psi = 1;
+  app.settings().proc_epg = 1;
+  return true;
 }
 
 }  // namespace pelkan

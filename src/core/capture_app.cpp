@@ -9,7 +9,8 @@
 
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
-#include "output/file_recorder.h"
+#include "output/block_file_writer.h"
+#include "output/recording.h"
 #include "output/udp_sender.h"
 #include "platform/broadcast_text.h"
 #include "platform/clock.h"
@@ -19,13 +20,6 @@
 #include "ts/ts_processor.h"
 
 namespace pelkan {
-
-namespace {
-
-constexpr uint32_t kTenMinutesMs = 600000;
-constexpr uint32_t kMaxStopMs = static_cast<uint32_t>(CaptureApp::kMaxStopMinutes) * 60000u;
-
-}  // namespace
 
 CaptureApp::CaptureApp(Dispatcher* dispatcher, UserMessages* messages)
     : dispatcher_(dispatcher),
@@ -196,7 +190,7 @@ void CaptureApp::Disconnect() {
   thread_done_.Wait(kStopWaitMs);
   if (processing_thread_.joinable()) processing_thread_.join();
   // The recording's report takes the figures before they are zeroed.
-  if (report_) report_->Sample(SampleCapture());
+  if (recording_) recording_->Check(SampleCapture(), false);
   stats_.Reset();
   ToggleRecording(true);
   ToggleSending(true);
@@ -241,14 +235,14 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
   std::unique_ptr<TsProcessor> processor;
   try {
     processor = std::make_unique<TsProcessor>(start->descramble ? start->decoder : nullptr);
-    processor->AddOutput(1);
+    // Output 0 exists from the start; the scheduled recordings get theirs here, once.
+    processor->AddOutput(kScheduleOutput);
     processor->SetDecodePsi(static_cast<uint32_t>(settings_.decode_psi));
     processor->SetProcessEpg(static_cast<uint32_t>(settings_.proc_epg));
     processor->SetEventHandler(&CaptureApp::OnProcessorEvent, this);
     {
       std::lock_guard<std::mutex> lock(processor_mutex_);
       processor_ = processor.get();
-      schedule_output_id_.store(1);
     }
     if (scheduler_) scheduler_->AttachProcessor(processor.get());
     std::vector<uint8_t> block(kBlockSize);
@@ -283,7 +277,6 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
     {
       std::lock_guard<std::mutex> lock(processor_mutex_);
       processor_ = nullptr;
-      schedule_output_id_.store(0);
     }
     processor.reset();
   }
@@ -301,17 +294,18 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
   switch (type) {
     case EVENT_PACKET: {
       const uint16_t output = static_cast<uint16_t>(param & 0xFFFF);
-      if (output == 0) {
+      if (output == kManualOutput) {
         std::lock_guard<std::mutex> lock(output_mutex_);
-        if (recorder_) recorder_->WritePacket(data, count);
+        if (recording_) recording_->Write(data, count);
         if (sender_) sender_->WritePacket(data, count);
       }
-      if (scheduler_ && output == schedule_output_id_.load(std::memory_order_relaxed)) {
+      if (scheduler_ && output == kScheduleOutput) {
         scheduler_->ReceivePacket(data, count);
       }
       break;
     }
     case EVENT_STREAM_RESET:
+      ForgetServices();
       if (info_) info_->OnStreamReset(static_cast<uint16_t>(param));
       if (scheduler_) {
         scheduler_->SetNetworkId(0);
@@ -319,9 +313,12 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
       }
       break;
     case EVENT_PROGRAM_LIST:
-      if (info_ && data != nullptr) {
+      if (data != nullptr) {
         const auto* list = reinterpret_cast<const ProgramListEntry*>(data);
-        for (uint32_t i = 0; i < count; ++i) info_->OnServiceEntry(list[i].program_number, list[i].pmt_pid);
+        for (uint32_t i = 0; i < count; ++i) {
+          NoteService(list[i].program_number, nullptr);
+          if (info_) info_->OnServiceEntry(list[i].program_number, list[i].pmt_pid);
+        }
       }
       break;
     case EVENT_COMPONENT_LIST: {
@@ -344,8 +341,11 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
       }
       break;
     case EVENT_SERVICE_NAME:
-      if (info_ && data != nullptr)
-        info_->OnServiceName(static_cast<uint16_t>(param), *reinterpret_cast<const ServiceNames*>(data));
+      if (data != nullptr) {
+        const auto& names = *reinterpret_cast<const ServiceNames*>(data);
+        NoteService(static_cast<uint16_t>(param), &names);
+        if (info_) info_->OnServiceName(static_cast<uint16_t>(param), names);
+      }
       break;
     default:
       break;
@@ -367,8 +367,8 @@ std::string CaptureApp::AutomaticRecordingPath(bool* failed) const {
 bool CaptureApp::ToggleRecording(bool stop, const std::string& path, std::optional<int> stop_minutes,
                                  bool replace) {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
-  if (stop || recorder_) {
-    const std::string file = recording_path_;
+  if (stop || recording_) {
+    const std::string file = GetRecordingPath();
     if (!StopRecording()) {
       last_error_ = "cannot write " + file;
       if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
@@ -380,9 +380,6 @@ bool CaptureApp::ToggleRecording(bool stop, const std::string& path, std::option
 }
 
 bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> stop_minutes, bool replace) {
-  auto recorder = std::make_unique<FileRecorder>(kRecorderBlock);
-  recorder->SetTickSource(tick_);
-  recorder->SetFreeSpaceQuery(free_space_query_);
   std::string path = chosen;
   bool failed = false;
   ExistingFile existing = replace ? ExistingFile::kReplace : ExistingFile::kRefuse;
@@ -400,7 +397,11 @@ bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> st
       last_error_ = "no file chosen";
     }
   }
-  if (!failed && !recorder->OpenFile(path, existing)) {
+  auto writer = std::make_unique<BlockFileWriter>(kRecorderBlock, existing);
+  writer->SetTickSource(tick_);
+  writer->SetFreeSpaceQuery(free_space_query_);
+  auto recording = std::make_unique<Recording>(std::move(writer), tick_);
+  if (!failed && !recording->Open(path, SampleCapture())) {
     failed = true;
     last_error_ = errno == EEXIST && existing == ExistingFile::kRefuse
                       ? path + " already exists and is not replaced"
@@ -408,44 +409,29 @@ bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> st
   }
   if (failed) {
     if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionApp);
-    deadline_.reset();
     return false;
   }
   if (stop_minutes) settings_.rec_time = *stop_minutes;
-  if (settings_.rec_time > 0) {
-    const int minutes = std::min(settings_.rec_time, kMaxStopMinutes);
-    deadline_ = tick_() + static_cast<uint32_t>(minutes) * 60000u;
-  } else {
-    deadline_.reset();
-  }
-  recording_path_ = recorder->GetPath();
-  awake_.Hold(recording_path_);
-  report_ = std::make_unique<RecordingReport>(recording_path_, SampleCapture());
+  recording->ArmStopTimer(settings_.rec_time);
+  awake_.Hold(recording->path());
   last_recording_.reset();
   std::lock_guard<std::mutex> out(output_mutex_);
-  recorder_ = std::move(recorder);
+  recording_ = std::move(recording);
   return true;
 }
 
 bool CaptureApp::StopRecording(RecordingEnd how, int error) {
-  std::unique_ptr<FileRecorder> old;
+  std::unique_ptr<Recording> old;
   {
     std::lock_guard<std::mutex> out(output_mutex_);
-    old = std::move(recorder_);
+    old = std::move(recording_);
   }
-  deadline_.reset();
-  recording_path_.clear();
-  // Closing writes the buffered tail; the processing thread no longer sees this recorder.
-  const bool written = old == nullptr || old->CloseFile();
+  if (old == nullptr) return true;
+  // The processing thread no longer sees this recording: closing writes its buffered tail.
+  last_recording_ = old->Close(SampleCapture(), how, error);
   awake_.Release();
-  if (old != nullptr && report_) {
-    const int write_error = old->GetWriteError() != 0 ? old->GetWriteError() : error;
-    if (write_error != 0) how = RecordingEnd::kWriteFailed;
-    last_recording_ = report_->Finish(SampleCapture(), *old, how, write_error);
-    report_->Write();
-    report_.reset();
-  }
-  return written;
+  old->WriteReport();
+  return old->written();
 }
 
 CaptureSample CaptureApp::SampleCapture() const {
@@ -459,29 +445,29 @@ CaptureSample CaptureApp::SampleCapture() const {
 }
 
 bool CaptureApp::IsRecording() const {
-  return recorder_ != nullptr;
+  return recording_ != nullptr;
 }
 
 std::string CaptureApp::GetRecordingPath() const {
-  return recording_path_;
+  return recording_ ? recording_->path() : std::string();
+}
+
+std::optional<uint32_t> CaptureApp::GetStopDeadline() const {
+  return recording_ ? recording_->deadline() : std::nullopt;
 }
 
 int CaptureApp::ExtendStopTimer(int edit_minutes) {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
-  if (recorder_) {
-    if (deadline_) {
-      const uint32_t now = tick_();
-      const uint32_t left = TickReached(now, *deadline_) ? 0 : *deadline_ - now;
-      deadline_ = now + std::min(left + kTenMinutesMs, std::max(left, kMaxStopMs));
-    }
+  if (recording_) {
+    recording_->ExtendStopTimer();
     return edit_minutes;
   }
-  return std::clamp(edit_minutes, 0, kMaxStopMinutes - 10) + 10;
+  return Recording::ClampStopMinutes(int64_t{std::max(edit_minutes, 0)} + 10);
 }
 
 void CaptureApp::ArmStopTimer(uint32_t ms) {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
-  if (recorder_) deadline_ = tick_() + ms;
+  if (recording_) recording_->ArmStopTimerMs(ms);
 }
 
 bool CaptureApp::ToggleSending(bool stop) {
@@ -540,10 +526,10 @@ void CaptureApp::SetServiceFilter(const std::vector<uint16_t>& excluded_services
   std::lock_guard<std::mutex> lock(processor_mutex_);
   if (processor_ == nullptr) return;
   if (excluded_services.empty() && excluded_pids.empty()) {
-    processor_->ClearOutputFilter(0, 0);
+    processor_->ClearOutputFilter(kManualOutput, 0);
     return;
   }
-  processor_->SetOutputFilter(0, 1, excluded_services.data(), static_cast<uint32_t>(excluded_services.size()),
+  processor_->SetOutputFilter(kManualOutput, 1, excluded_services.data(), static_cast<uint32_t>(excluded_services.size()),
                               1, excluded_pids.data(), static_cast<uint32_t>(excluded_pids.size()));
 }
 
@@ -551,6 +537,38 @@ std::optional<ProgrammeEvent> CaptureApp::LookupProgrammeAt(uint16_t service_id,
   std::lock_guard<std::mutex> lock(processor_mutex_);
   if (processor_ == nullptr) return std::nullopt;
   return processor_->FindEventAt(service_id, t, purge);
+}
+
+void CaptureApp::ForgetServices() {
+  std::lock_guard<std::mutex> lock(services_mutex_);
+  services_.clear();
+}
+
+void CaptureApp::NoteService(uint16_t service_id, const ServiceNames* names) {
+  std::lock_guard<std::mutex> lock(services_mutex_);
+  std::string& name = services_[service_id];
+  if (names != nullptr) name.assign(names->service_name, strnlen(names->service_name, sizeof names->service_name));
+}
+
+std::string CaptureApp::ServiceName(uint16_t service_id) const {
+  std::lock_guard<std::mutex> lock(services_mutex_);
+  const auto it = services_.find(service_id);
+  return it == services_.end() ? std::string() : it->second;
+}
+
+void CaptureApp::NoteServicesOnAir(Recording& recording, MjdTime now) {
+  std::vector<uint16_t> ids;
+  {
+    std::lock_guard<std::mutex> lock(services_mutex_);
+    for (const auto& entry : services_) ids.push_back(entry.first);
+  }
+  recording.NoteServices(
+      ids, [this](uint16_t id) { return platform::BroadcastToUtf8(ServiceName(id)); },
+      [this, now](uint16_t id) -> std::optional<std::string> {
+        const std::optional<ProgrammeEvent> ev = LookupProgrammeAt(id, now, 0);
+        if (!ev) return std::nullopt;
+        return platform::BroadcastToUtf8(std::string_view(ev->title, strnlen(ev->title, sizeof ev->title)));
+      });
 }
 
 StatusSnapshot CaptureApp::RefreshStatus() {
@@ -583,51 +601,43 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   s.clock = FormatBroadcastClock(clock_date, stats_.clock_time.load(), now - stats_.clock_tick.load(),
                                  &broadcast_now);
 
-  s.recording = FormatRecordingText(recorder_ != nullptr, recorder_ ? recorder_->GetBytesWritten() : 0);
-  if (recorder_) {
-    int folder_error = 0;
-    const uint64_t free_bytes = recorder_->GetFreeSpace(&folder_error);
-    s.free_space = FormatFreeSpaceText(true, free_bytes);
-    if (recorder_->GetWriteError() != 0) {
-      // Disk full, I/O error: the recording stops at once and says so.
-      last_error_ = "cannot write " + recording_path_ + ": " + std::strerror(recorder_->GetWriteError());
-      StopRecording();
-      if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
-    } else if (folder_error != 0) {
-      // The folder was removed (or can no longer be reached): no full disk, but the file is lost
-      // to the user all the same.
-      last_error_ = "cannot write " + recording_path_ + ": its folder " + recorder_->GetDirectory() + ": " +
-                    std::strerror(folder_error);
-      StopRecording(RecordingEnd::kWriteFailed, folder_error);
-      if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
-    } else if (free_bytes <= kLowDiskLimit) {
-      if (!StopRecording(RecordingEnd::kLowDisk)) last_error_ = "cannot write the recording";
-      if (messages_) messages_->Notify(status_text::kLowDiskStop, status_text::kCaptionLowDisk);
-    }
-  } else {
-    s.free_space = FormatFreeSpaceText(false, 0);
-  }
-
+  s.recording = FormatRecordingText(recording_ != nullptr, recording_ ? recording_->BytesWritten() : 0);
   // The status bar's first field is never written; the others show a single blank when they have
   // nothing to say.
   s.bar[1].assign(1, ' ');
   s.bar[2].assign(1, ' ');
-  if (recorder_) {
-    const uint32_t elapsed_s = recorder_->GetElapsedMs() / 1000;
-    if (deadline_) {
-      if (TickReached(now, *deadline_)) {
-        if (!StopRecording() && messages_) {
-          messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
+  if (recording_) {
+    const RecordingStop stop = recording_->Check(SampleCapture());
+    s.free_space = FormatFreeSpaceText(true, stop.free_bytes);
+    if (stop.kind == RecordingStop::Kind::kTimerReached) {
+      if (!StopRecording() && messages_) {
+        messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
+      }
+      s.bar[2].assign(status_text::kAutoStopping);
+    } else if (stop) {
+      // A failed write (disk full, I/O error), a removed folder or a nearly full disk: the recording
+      // stops at once and says so.
+      if (stop.error != 0) {
+        last_error_ = "cannot write " + recording_->path() + ": ";
+        if (stop.kind == RecordingStop::Kind::kFolderGone) {
+          last_error_ += "its folder " + recording_->Directory() + ": ";
         }
-        s.bar[2].assign(status_text::kAutoStopping);
-      } else {
-        s.bar[1] = FormatMinutesSeconds(elapsed_s);
-        s.bar[2] = FormatAutoStopRemaining(*deadline_ - now);
+        last_error_ += std::strerror(stop.error);
+      }
+      const bool written = StopRecording(stop.End(), stop.error);
+      if (stop.kind == RecordingStop::Kind::kLowDisk) {
+        if (!written) last_error_ = "cannot write the recording";
+        if (messages_) messages_->Notify(status_text::kLowDiskStop, status_text::kCaptionLowDisk);
+      } else if (messages_) {
+        messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
       }
     } else {
-      s.bar[1] = FormatMinutesSeconds(elapsed_s);
-      s.bar[2].assign(status_text::kNoAutoStop);
+      const std::optional<uint32_t> deadline = recording_->deadline();
+      s.bar[1] = FormatMinutesSeconds(recording_->ElapsedMs() / 1000);
+      s.bar[2] = deadline ? FormatAutoStopRemaining(*deadline - now) : std::string(status_text::kNoAutoStop);
     }
+  } else {
+    s.free_space = FormatFreeSpaceText(false, 0);
   }
 
   if (last_recording_) s.last_recording = FormatRecordingTotals(*last_recording_);
@@ -635,24 +645,18 @@ StatusSnapshot CaptureApp::RefreshStatus() {
       sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
       sender_ ? sender_->GetBytesSent() : 0, sender_ ? sender_->GetBytesDropped() : 0);
 
-  if (report_) report_->Sample(SampleCapture());
   s.bar[3].assign(1, ' ');
   if (IsProcessing()) {
     if (clock_date != 0 && info_) {
-      info_->RefreshProgrammes(broadcast_now, [this, broadcast_now](uint16_t service_id, MjdTime t, int purge,
-                                                                    ProgrammeEvent* out) {
+      info_->RefreshProgrammes(broadcast_now, [this](uint16_t service_id, MjdTime t, int purge, ProgrammeEvent* out) {
         auto ev = LookupProgrammeAt(service_id, t, purge);
         if (!ev) return false;
         *out = *ev;
-        // The programmes on air go into the report of a recording.
-        if (report_ && t.date == broadcast_now.date && t.seconds == broadcast_now.seconds) {
-          report_->NoteServiceName(service_id, platform::BroadcastToUtf8(info_->ServiceName(service_id)));
-          report_->NoteProgramme(service_id, platform::BroadcastToUtf8(std::string_view(
-                                                 ev->title, strnlen(ev->title, sizeof ev->title))));
-        }
         return true;
       });
     }
+    // The programmes on air go into the report of a recording, from the processor's event store.
+    if (clock_date != 0 && recording_) NoteServicesOnAir(*recording_, broadcast_now);
     if (scheduler_) {
       bool posted = false;
       if (settings_.schedule_use_system_time) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,8 +17,10 @@
 #include "core/dispatcher.h"
 #include "core/dtv_base.h"
 #include "core/save_path_provider.h"
+#include "core/settings.h"
 #include "core/status_text.h"
 #include "core/user_messages.h"
+#include "output/recording.h"
 #include "output/recording_report.h"
 #include "platform/event.h"
 #include "platform/sleep_inhibitor.h"
@@ -28,27 +31,8 @@ namespace pelkan {
 
 class B25Library;
 class ChannelWindow;
-class FileRecorder;
 class TsProcessor;
 class UdpSender;
-
-// The settings the capture application reads and writes while it runs (a part of pelkan.ini).
-// Texts are Shift-JIS, as stored in the settings file.
-struct CaptureSettings {
-  int sorvalink_init = 0;                     // SORVALINK_INIT
-  int arib_b25_proc = 0;                      // ARIB_B25_PROC
-  int rec_autofilename = 0;                   // REC_AUTOFILENAME
-  std::string rec_autopath;                   // REC_AUTOPATH (empty: the current directory)
-  int timer_period = 1;                       // TIMER_PERIOD
-  int rec_time = 0;                           // REC_TIME, minutes
-  std::string network_address = "localhost";  // NETWORK_ADDRESS
-  int network_port = 1234;                    // NETWORK_PORT
-  int network_send_size = 0x7FFF;             // NETWORK_SEND_SIZE
-  int last_channel = -1;                      // LAST_CHANNEL
-  int decode_psi = 0;                         // DECODE_PSI
-  int proc_epg = 0;                           // PROC_EPG
-  int schedule_use_system_time = 0;           // SCHEDULE_USE_SYSTEM_TIME
-};
 
 // What the front-end chose for a connect: the device and endpoint lists' selections and the two
 // check boxes. A missing selection makes the connect fail without a message.
@@ -78,8 +62,6 @@ class ServiceInfoModel {
   virtual void SetControlsEnabled(int enabled) = 0;
   // Switches filtering off (the pipeline stopped or the device list changed).
   virtual void FilterOff() = 0;
-  // The name of a service (Shift-JIS), "" when unknown.
-  virtual std::string ServiceName(uint16_t /*service_id*/) { return std::string(); }
 };
 
 // The recording scheduler as the application drives it (the RecordingScheduler). The packet and
@@ -118,10 +100,13 @@ class CaptureApp {
   static constexpr uint32_t kRefreshIntervalMs = 300;
   static constexpr uint32_t kRateIntervalMs = 600;
   static constexpr uint32_t kStopWaitMs = 10000;
-  // Longest stop timer of the manual recording, in minutes (about 24.3 days): the deadline stays
-  // within the 2^31 ms that the wrapping millisecond tick can compare. Longer values (a hand-edited
-  // REC_TIME) are cut to it, and "+10分" does not extend beyond it.
-  static constexpr int kMaxStopMinutes = 35000;
+  // Longest stop timer of the manual recording, in minutes (Recording::kMaxStopMinutes). Longer
+  // values (a hand-edited REC_TIME) are cut to it, and "+10分" does not extend beyond it.
+  static constexpr int kMaxStopMinutes = Recording::kMaxStopMinutes;
+  // Processor outputs: the manual recording and the sending take output 0, the scheduled
+  // recordings output 1.
+  static constexpr uint16_t kManualOutput = 0;
+  static constexpr uint16_t kScheduleOutput = 1;
 
   // `dispatcher` runs the status refreshes on the UI thread; `messages` shows the user messages.
   // Both must outlive the application, and the dispatcher must not run tasks posted by it after
@@ -165,8 +150,11 @@ class CaptureApp {
     free_space_query_ = std::move(query);
   }
 
-  CaptureSettings& settings() { return settings_; }
-  const CaptureSettings& settings() const { return settings_; }
+  // The program's settings record (pelkan.ini): the capture reads SORVALINK_INIT, REC_AUTOFILENAME,
+  // REC_AUTOPATH, REC_TIME, the NETWORK_ keys, LAST_CHANNEL, DECODE_PSI, PROC_EPG and
+  // SCHEDULE_USE_SYSTEM_TIME from it, and writes SORVALINK_INIT and REC_TIME. UI thread.
+  Settings& settings() { return settings_; }
+  const Settings& settings() const { return settings_; }
 
   // Connects when disconnected (with `request`), disconnects otherwise. Returns true when the
   // application is connected afterwards.
@@ -203,17 +191,16 @@ class CaptureApp {
   // status refresh after that). Nothing when not recording.
   void ArmStopTimer(uint32_t ms);
   // The stop-timer deadline (tick) of the manual recording, if one is armed.
-  std::optional<uint32_t> GetStopDeadline() const { return deadline_; }
+  std::optional<uint32_t> GetStopDeadline() const;
   // The totals of the last manual recording, from its end until the next one starts (its report,
   // NAME.ts.err, is written when it stops).
   std::optional<RecordingSummary> GetLastRecording() const { return last_recording_; }
   // The capture's figures a recording's report follows: sync losses, FIFO overflows, failed
   // transfers and the broadcast clock now.
   CaptureSample SampleCapture() const;
-  // The name of a service as the information model knows it (Shift-JIS; "" when unknown).
-  std::string ServiceName(uint16_t service_id) const {
-    return info_ ? info_->ServiceName(service_id) : std::string();
-  }
+  // The name of a service of the stream as its service table gives it (Shift-JIS; "" when unknown).
+  // Any thread.
+  std::string ServiceName(uint16_t service_id) const;
 
   // With `stop` or while sending: stops the UDP sending. Otherwise starts it to NETWORK_ADDRESS,
   // port NETWORK_PORT modulo 65536, datagrams of NETWORK_SEND_SIZE bytes; port 0 (also 65536 and
@@ -270,6 +257,12 @@ class CaptureApp {
   // errno when the recorder has none). False when a write of the file failed (the file lacks data).
   bool StopRecording(RecordingEnd how = RecordingEnd::kComplete, int error = 0);
   std::string AutomaticRecordingPath(bool* failed) const;
+  // The services of the stream (its PAT) and their names (its SDT), for the reports; processing
+  // thread writes, any thread reads.
+  void ForgetServices();
+  void NoteService(uint16_t service_id, const ServiceNames* names);
+  // Notes every service's name and programme on air at broadcast time `now` in `recording`'s report.
+  void NoteServicesOnAir(Recording& recording, MjdTime now);
   void PostRefresh();
 
   Dispatcher* dispatcher_;
@@ -287,7 +280,7 @@ class CaptureApp {
   // Checked by posted refresh tasks: they do nothing once the application is gone.
   std::shared_ptr<CaptureApp*> alive_;
 
-  CaptureSettings settings_;
+  Settings settings_;
   std::unique_ptr<core::CDTV_Base> device_;
   std::recursive_mutex app_mutex_;  // the application lock (UI thread)
   std::atomic<bool> connected_{false};
@@ -302,18 +295,16 @@ class CaptureApp {
   platform::Event thread_done_{true};
   mutable std::mutex processor_mutex_;  // guards processor_ against the UI thread's uses
   TsProcessor* processor_ = nullptr;
-  std::atomic<uint16_t> schedule_output_id_{0};
   std::atomic<uint64_t> blocks_fed_{0};
 
   // Outputs of processor output 0; output_mutex_ is held by the event dispatch for one packet and
   // by the UI thread while it installs or removes an output.
   mutable std::mutex output_mutex_;
-  std::unique_ptr<FileRecorder> recorder_;
+  std::unique_ptr<Recording> recording_;
   std::unique_ptr<UdpSender> sender_;
-  std::unique_ptr<RecordingReport> report_;  // UI thread
   std::optional<RecordingSummary> last_recording_;
-  std::string recording_path_;
-  std::optional<uint32_t> deadline_;
+  mutable std::mutex services_mutex_;
+  std::map<uint16_t, std::string> services_;
   // Keeps the computer awake while the manual recording runs.
   platform::SleepInhibitor awake_;
 

@@ -5,10 +5,14 @@
 #include <string>
 
 #include "base/mjd_time.h"
+#include "output/recording.h"
 #include "output/recording_report.h"
+#include "platform/clock.h"
 #include "platform/text_codec.h"
 
 namespace pelkan {
+
+using platform::TickReached;
 
 // The texts of the main window's status display, in Shift-JIS, exactly as a front-end shows them.
 // Produced by CaptureApp::RefreshStatus; every front-end (desktop window, command-line line) shows
@@ -61,8 +65,6 @@ inline constexpr char kCaptionError[] = "Error";
 inline constexpr char kCaptionLowDisk[] = "ERROR";
 }  // namespace status_text
 
-// Free space at or below which a recording is stopped (200 MiB).
-inline constexpr uint64_t kLowDiskLimit = 0xC800000;
 
 // Seconds as "%d" below one minute, otherwise "%d:%02d" (minutes are not reduced to hours).
 std::string FormatElapsedSeconds(uint32_t seconds);
@@ -92,11 +94,5 @@ std::string FormatRecordingTotals(const RecordingSummary& summary);
 // the sender had to drop (the network did not keep up) follow as " 破棄 N KByte".
 std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent,
                               uint64_t bytes_dropped = 0);
-
-// True when `now` has reached `deadline` on the wrapping 32-bit millisecond tick (the two are
-// less than 2^31 ms, about 24.8 days, apart).
-inline bool TickReached(uint32_t now, uint32_t deadline) {
-  return static_cast<int32_t>(now - deadline) >= 0;
-}
 
 }  // namespace pelkan

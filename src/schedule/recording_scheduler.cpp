@@ -1,19 +1,17 @@
 #include "schedule/recording_scheduler.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
-#include <iterator>
 
-#include "core/status_text.h"
-#include "output/file_recorder.h"
+#include "output/block_file_writer.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
-#include "schedule/block_file_writer.h"
+#include "schedule/event_follow.h"
 #include "schedule/reservation_match.h"
+#include "schedule/scheduled_recording.h"
 #include "schedule/schedule_file.h"
+#include "schedule/schedule_texts.h"
+#include "ts/output_filter.h"
 
 namespace pelkan {
 namespace {
@@ -44,88 +42,10 @@ bool SameReservation(const ScheduleItem& active, const ScheduleItem& entry) {
 
 using platform::Sjis;
 
-// Takes the time of a programme event over into `item`. An undetermined (or impossible) length
-// becomes the longest recording; true when the length was undetermined.
-bool TakeOverEventTime(ScheduleItem* item, const ProgrammeEvent& ev) {
-  item->start_day = ev.start_day;
-  item->start_second = ev.start_second;
-  const bool open_end = ev.duration == kUndefinedDuration || ev.duration > kMaxRecordSeconds;
-  item->duration = open_end ? kMaxRecordSeconds : ev.duration;
-  return open_end;
-}
-
 }  // namespace
-
-std::string RecordingFailureMessage(const RecordingFailure& failure) {
-  switch (failure.reason) {
-    case RecordingFailure::Reason::kLowDisk:
-      return status_text::kLowDiskStop;
-    case RecordingFailure::Reason::kOpenFailed:
-      return Sjis("録画ファイルを作成できないので予約録画を開始できませんでした。");
-    case RecordingFailure::Reason::kWriteError:
-      break;
-  }
-  return status_text::kWriteErrorStop;
-}
-
-std::string RecordingFailureReason(const RecordingFailure& failure) {
-  if (failure.reason == RecordingFailure::Reason::kLowDisk) {
-    return std::to_string(failure.free_bytes >> 20) + " MiB free";
-  }
-  if (failure.reason == RecordingFailure::Reason::kOpenFailed && failure.error == ENAMETOOLONG) {
-    return "the file's path would be longer than " + std::to_string(kPathSize - 1) + " bytes";
-  }
-  if (failure.reason == RecordingFailure::Reason::kOpenFailed && failure.error == EINVAL) {
-    return "the programme title has a '/', which cannot be in a file name";
-  }
-  return std::strerror(failure.error);
-}
 
 std::unique_ptr<RecordingWriter> SchedulerHost::CreateWriter() {
   return std::make_unique<BlockFileWriter>(kBlockSize);
-}
-
-std::string RecordingFileName(const ScheduleItem& item) {
-  std::string name;
-  if (item.flags & SI_FILE_NAME) {
-    name = GetText(item.file_name);
-    const size_t slash = name.rfind('/');
-    const std::string_view last =
-        slash == std::string::npos ? std::string_view(name) : std::string_view(name).substr(slash + 1);
-    const size_t dot = last.rfind('.');
-    const bool has_extension =
-        dot != std::string_view::npos && last.find_first_not_of(' ', dot + 1) != std::string_view::npos;
-    if (!has_extension) {
-      const std::string_view ext = GetText(item.extension);
-      name += ext.empty() ? std::string_view(".ts") : ext;
-    }
-  } else {
-    int y, mo, d, h, mi, s;
-    MjdToDate(item.start_day, &y, &mo, &d);
-    SecondsToHms(item.start_second, &h, &mi, &s);
-    char stamp[64];
-    std::snprintf(stamp, sizeof(stamp), "%04d%02d%02d-%02d%02d", y, mo, d, h, mi);
-    name = stamp;
-    if (IsByEvent(item)) {
-      name += "-";
-      name += GetText(item.title);
-    }
-    name += ".ts";
-  }
-  return name;
-}
-
-std::optional<std::string> BuildOutputPath(const ScheduleItem& item) {
-  if (!(item.flags & SI_FILE_NAME) && IsByEvent(item) &&
-      GetText(item.title).find('/') != std::string_view::npos)
-    return std::nullopt;
-  std::string path(GetText(item.directory));
-  if (!path.empty() && path.back() != '/') path += '/';
-  // The file itself gets the plain forms of the broadcast's symbols ("[字]"), which every file
-  // system and terminal can show.
-  path += platform::BroadcastToPlainSjis(RecordingFileName(item));
-  if (path.size() > kPathSize - 1) return std::nullopt;
-  return path;
 }
 
 RecordingScheduler::RecordingScheduler(SchedulerHost* host) : host_(host) {}
@@ -138,21 +58,7 @@ RecordingScheduler::~RecordingScheduler() {
 
 void RecordingScheduler::ReceivePacket(const uint8_t* data, uint32_t length) {
   Lock lock(mutex_);
-  if (!active_ || !active_->writer) return;
-  if (active_->first_packet) {
-    active_->first_packet = false;
-    // The filter of a limited recording is set in the same step that opens the file, while the
-    // processing thread may be routing a packet with the filter of before; that packet waits for
-    // this lock and arrives first. Dropped when the new filter would not pass it (an excluded PID,
-    // or a PAT that may list the other programmes), so the file holds only the kept programme.
-    if (active_->limited && data != nullptr) {
-      const uint32_t offset = length == 192 ? 4 : 0;
-      if (length < offset + 3) return;
-      const uint16_t pid = static_cast<uint16_t>((data[offset + 1] & 0x1F) << 8 | data[offset + 2]);
-      if (pid == 0 || std::binary_search(active_->excluded.begin(), active_->excluded.end(), pid)) return;
-    }
-  }
-  active_->writer->Write(data, length);
+  if (active_) active_->Write(data, length);
 }
 
 void RecordingScheduler::OnComponentList(uint16_t service_id, const ComponentEntry* entries, uint32_t count) {
@@ -250,19 +156,9 @@ bool RecordingScheduler::EndCheckLocked(MjdTime now, std::optional<ScheduleItem>
   const int64_t t = Instant(now);
   if (active_) {
     // A recording whose file cannot be written, or whose disk is nearly full, stops at once.
-    if (RecordingWriter* w = active_->writer.get()) {
-      RecordingFailure f;
-      f.error = w->WriteError();
-      // A removed folder is no full disk: the file can no longer be reached.
-      if (f.error == 0) f.error = w->FolderError();
-      if (f.error == 0) {
-        f.free_bytes = w->FreeSpace();
-        f.reason = RecordingFailure::Reason::kLowDisk;
-      }
-      if (f.error != 0 || f.free_bytes <= kLowDiskLimit) {
-        EndActiveLocked(now, std::move(f), repetition, failure);
-        return true;
-      }
+    if (std::optional<RecordingFailure> f = active_->CheckStop(*host_)) {
+      EndActiveLocked(now, std::move(f), repetition, failure);
+      return true;
     }
     const ScheduleItem& r = active_->item;
     if (!HasStart(r) || ItemEnd(r) + 1 - t >= 0) return false;
@@ -285,12 +181,12 @@ void RecordingScheduler::EndActiveLocked(MjdTime now, std::optional<RecordingFai
                                          std::optional<ScheduleItem>* repetition,
                                          std::optional<RecordingFailure>* reported) {
   const int index = ActiveIndexLocked();
-  // The rest of the file is written now; a failure there spoils the recording as well.
-  if (active_->writer && !active_->writer->Finish() && !failure) {
-    failure.emplace();
-    failure->error = active_->writer->WriteError();
-    if (failure->error == 0) failure->error = EIO;
+  RecordingEnd how = RecordingEnd::kComplete;
+  if (failure) {
+    how = failure->reason == RecordingFailure::Reason::kLowDisk ? RecordingEnd::kLowDisk
+                                                                : RecordingEnd::kWriteFailed;
   }
+  std::optional<RecordingSummary> summary = active_->Close(*host_, how, &failure, &unwritten_);
   if (failure) {
     failure->item = active_->item;
     SetItemState(&failure->item, ST_ERROR);
@@ -300,12 +196,6 @@ void RecordingScheduler::EndActiveLocked(MjdTime now, std::optional<RecordingFai
                                                                    : "予約録画エラー(書き込み失敗)");
     failure_until_ = Instant(now) + kFailureShownSeconds;
   }
-  RecordingEnd how = RecordingEnd::kComplete;
-  if (failure) {
-    how = failure->reason == RecordingFailure::Reason::kLowDisk ? RecordingEnd::kLowDisk
-                                                                : RecordingEnd::kWriteFailed;
-  }
-  std::optional<RecordingSummary> summary = FinishReportLocked(how, failure ? failure->error : 0);
   const ScheduleItem copy = active_->item;
   active_.reset();
   const uint32_t state = failure ? ST_ERROR : ST_FINISHED;
@@ -326,7 +216,7 @@ void RecordingScheduler::PrepareLocked(MjdTime now) {
   if (active_) return;
   ScheduleItem& first = reservations_[0];
   if (!HasStart(first) || ItemStart(first) - kPrepareAhead - Instant(now) >= 0) return;
-  auto active = std::make_unique<ActiveRecording>();
+  auto active = std::make_unique<ScheduledRecording>();
   active->output_path = BuildOutputPath(first);
   const uint32_t caps = host_->DeviceCapabilities();
   if ((first.flags & SI_CHANNEL_VALUE) && (caps & 1)) host_->SetChannel(first.channel_value);
@@ -342,7 +232,7 @@ void RecordingScheduler::PrepareLocked(MjdTime now) {
 
 void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
                                      std::optional<RecordingFailure>* failure) {
-  if (!active_ || active_->writer) return;
+  if (!active_ || active_->recording) return;
   const int index = ActiveIndexLocked();
   if (index < 0) {
     active_.reset();  // its reservation left the list: nothing to record
@@ -360,26 +250,8 @@ void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* r
   } else {
     host_->SetRecordingFilter({}, {});
   }
-  std::unique_ptr<RecordingWriter> writer;
-  bool opened = false;
-  RecordingFailure f;
-  f.reason = RecordingFailure::Reason::kOpenFailed;
-  if (active_->output_path) {
-    f.path = platform::SjisToUtf8(*active_->output_path);
-    writer = host_->CreateWriter();
-    errno = 0;
-    opened = writer != nullptr && writer->Open(f.path);
-    f.error = errno != 0 ? errno : EIO;
-  } else {
-    // No name could be made: too long a path, or a title that would lead out of the folder.
-    f.path = platform::SjisToUtf8(GetText(entry.directory));
-    f.error =
-        IsByEvent(entry) && GetText(entry.title).find('/') != std::string_view::npos ? EINVAL : ENAMETOOLONG;
-  }
-  if (!opened) {
+  if (std::optional<RecordingFailure> f = active_->Open(*host_, entry, now)) {
     // The user hears why, and the reservation ends in the finished list as an error.
-    f.item = entry;
-    SetItemState(&f.item, ST_ERROR);
     failure_status_ = Sjis("予約録画エラー(ファイル作成失敗)");
     failure_until_ = Instant(now) + kFailureShownSeconds;
     active_.reset();
@@ -389,21 +261,6 @@ void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* r
   }
   SetItemState(&entry, ST_RECORDING);
   active_->item = entry;
-  active_->opened_path = writer->OpenedPath();
-  if (active_->opened_path.empty()) active_->opened_path = platform::SjisToUtf8(*active_->output_path);
-  if (writer->Recorder() != nullptr) {
-    active_->report = std::make_unique<RecordingReport>(active_->opened_path, host_->SampleCapture());
-    // The programme of an event reservation, or the one on air in a recording of one service.
-    std::string programme;
-    ProgrammeEvent ev{};
-    const uint16_t service = IsByEvent(entry) ? entry.service_id : active_->limited ? active_->kept[0] : 0;
-    if (service != 0 && host_->LookupProgrammeAt(service, now, &ev)) {
-      programme =
-          platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
-    }
-    active_->report->SetReservation(platform::BroadcastToUtf8(GetText(entry.title)), std::move(programme));
-  }
-  active_->writer = std::move(writer);
   ++generation_;
   Changed();
 }
@@ -413,22 +270,18 @@ void RecordingScheduler::FollowEventLocked(MjdTime now) {
   ScheduleItem& item = active_->item;
   ProgrammeEvent ev{};
   if (host_->LookupProgramme(item.network_id, item.stream_id, item.service_id, item.event_id, &ev)) {
-    if (ev.kind != item.programme_kind || ev.version != item.programme_version) {
-      item.programme_kind = ev.kind;
-      item.programme_version = ev.version;
-      TakeOverEventTime(&item, ev);
-    }
-    active_->open_end = ev.duration == kUndefinedDuration || ev.duration > kMaxRecordSeconds;
+    TakeOverEvent(&item, ev, false);
+    active_->open_end = IsOpenEnded(ev);
   }
-  if (!active_->open_end || !active_->writer) return;
+  if (!active_->open_end || !active_->recording) return;
   // A programme of undetermined length (a live broadcast) ends when the next programme of its
   // service has started.
   ProgrammeEvent next{};
-  if (!host_->LookupProgrammeAt(item.service_id, now, &next) || next.event_id == item.event_id) return;
-  const int64_t next_start = int64_t{next.start_day} * 86400 + next.start_second;
-  if (next_start <= ItemStart(item) || next_start > Instant(now)) return;
-  item.duration = static_cast<uint32_t>(std::min<int64_t>(next_start - ItemStart(item), kMaxRecordSeconds));
-  active_->open_end = false;
+  if (!host_->LookupProgrammeAt(item.service_id, now, &next)) return;
+  if (const std::optional<uint32_t> length = LengthUntilNextProgramme(item, next, now)) {
+    item.duration = *length;
+    active_->open_end = false;
+  }
 }
 
 void RecordingScheduler::ResolveOneLocked() {
@@ -436,13 +289,9 @@ void RecordingScheduler::ResolveOneLocked() {
     ScheduleItem entry = reservations_[i];
     if (!IsByEvent(entry)) continue;
     ProgrammeEvent ev{};
-    if (!host_->LookupProgramme(entry.network_id, entry.stream_id, entry.service_id, entry.event_id, &ev))
+    if (!host_->LookupProgramme(entry.network_id, entry.stream_id, entry.service_id, entry.event_id, &ev) ||
+        !TakeOverEvent(&entry, ev, true))
       continue;
-    if (ev.kind == entry.programme_kind && ev.version == entry.programme_version) continue;
-    entry.programme_kind = ev.kind;
-    entry.programme_version = ev.version;
-    SetText(entry.title, std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
-    TakeOverEventTime(&entry, ev);
     // A known event only moves its own entry: no overlap question.
     StoreLocked(entry, static_cast<int>(i));
     return;
@@ -538,33 +387,19 @@ void RecordingScheduler::Changed() {
 
 std::string RecordingScheduler::GetScheduleStatus() {
   Lock lock(mutex_);
-  char buf[160];
   if (active_) {
     const uint32_t state = ItemState(active_->item);
-    if (state == ST_PREPARING) return Sjis("予約録画準備中");
-    if (state == ST_RECORDING && active_->writer) {
-      const std::string f = Sjis("予約録画中(%" PRIu64 "MB 残%" PRIu64 " MB)");
-      std::snprintf(buf, sizeof(buf), f.c_str(), active_->writer->BytesWritten() >> 20,
-                    active_->writer->FreeSpace() >> 20);
-      return buf;
+    if (state == ST_PREPARING) return schedule_status::Preparing();
+    if (state == ST_RECORDING && active_->recording) {
+      return schedule_status::Recording(active_->recording->BytesWritten(), active_->recording->FreeSpace());
     }
     return std::string();
   }
   if (!failure_status_.empty() && Instant(last_clock_) < failure_until_) return failure_status_;
   if (reservations_.empty() || last_clock_.date == 0) return std::string();
   const ScheduleItem& first = reservations_[0];
-  if (!HasStart(first)) return Sjis("イベント情報取得待ち");
-  const int64_t d = ItemStart(first) - Instant(last_clock_);
-  if (d <= 60) {
-    std::snprintf(buf, sizeof(buf), Sjis("録画開始まであと%02d秒").c_str(),
-                  static_cast<int>(std::max<int64_t>(d, INT32_MIN)));
-  } else if (d >= 86400) {
-    return Sjis("1日以内に予約はありません");
-  } else {
-    std::snprintf(buf, sizeof(buf), Sjis("録画開始まであと%d:%02d").c_str(), static_cast<int>(d / 60),
-                  static_cast<int>(d % 60));
-  }
-  return buf;
+  if (!HasStart(first)) return schedule_status::WaitingForEvent();
+  return schedule_status::UntilStart(ItemStart(first) - Instant(last_clock_));
 }
 
 void RecordingScheduler::SetDefaultDirectory(std::string_view dir) {
@@ -669,7 +504,7 @@ void RecordingScheduler::ApplyMergedLocked(std::vector<ScheduleItem> merged) {
   reservations_ = std::move(merged);
   ++generation_;
   if (active_ && ActiveIndexLocked() < 0) {
-    if (active_->writer) {
+    if (active_->recording) {
       // Removed by another process while it was recorded: ends at the next tick, as a deletion.
       active_->item.duration = 0;
     } else {
@@ -732,7 +567,7 @@ int RecordingScheduler::DeleteItem(int index, bool keep_series) {
     Lock lock(mutex_);
     if (index < 0 || static_cast<size_t>(index) >= reservations_.size()) return 0;
     if (IsActiveLocked(index)) {
-      if (active_->writer) {
+      if (active_->recording) {
         // Ends at the next tick and goes to the finished list.
         active_->item.duration = 0;
         return 1;
@@ -780,14 +615,7 @@ void RecordingScheduler::StopRecording() {
     if (!active_) return;
     const int index = ActiveIndexLocked();
     // The rest of the file is written now; the user hears of a failure there too.
-    if (active_->writer && !active_->writer->Finish()) {
-      failure.emplace();
-      failure->item = active_->item;
-      failure->path = active_->opened_path;
-      failure->error = active_->writer->WriteError() != 0 ? active_->writer->WriteError() : EIO;
-    }
-    FinishReportLocked(failure ? RecordingEnd::kWriteFailed : RecordingEnd::kCaptureEnded,
-                       failure ? failure->error : 0);
+    active_->Close(*host_, RecordingEnd::kCaptureEnded, &failure, &unwritten_);
     active_.reset();
     if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
     ++generation_;
@@ -797,37 +625,26 @@ void RecordingScheduler::StopRecording() {
   if (failure) host_->OnRecordingFailed(*failure);
 }
 
-std::optional<RecordingSummary> RecordingScheduler::FinishReportLocked(RecordingEnd how, int error) {
-  if (!active_ || !active_->report || !active_->writer || active_->writer->Recorder() == nullptr) {
-    return std::nullopt;
-  }
-  RecordingSummary summary =
-      active_->report->Finish(host_->SampleCapture(), *active_->writer->Recorder(), how, error);
-  unwritten_reports_.push_back(std::move(active_->report));
-  return summary;
-}
-
 void RecordingScheduler::NoteCaptureLocked(MjdTime now) {
-  if (!active_ || !active_->report) return;
-  active_->report->Sample(host_->SampleCapture());
-  for (const auto& entry : components_) {
-    const uint16_t service = entry.first;
-    active_->report->NoteServiceName(service, platform::BroadcastToUtf8(host_->ServiceName(service)));
-    ProgrammeEvent ev{};
-    if (host_->LookupProgrammeAt(service, now, &ev)) {
-      active_->report->NoteProgramme(service, platform::BroadcastToUtf8(std::string_view(
-                                                  ev.title, ::strnlen(ev.title, sizeof(ev.title)))));
-    }
-  }
+  if (!active_ || !active_->recording) return;
+  std::vector<uint16_t> services;
+  for (const auto& entry : components_) services.push_back(entry.first);
+  active_->recording->NoteServices(
+      services, [this](uint16_t service) { return platform::BroadcastToUtf8(host_->ServiceName(service)); },
+      [this, now](uint16_t service) -> std::optional<std::string> {
+        ProgrammeEvent ev{};
+        if (!host_->LookupProgrammeAt(service, now, &ev)) return std::nullopt;
+        return platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
+      });
 }
 
 void RecordingScheduler::WriteReports() {
-  std::vector<std::unique_ptr<RecordingReport>> reports;
+  std::vector<std::unique_ptr<Recording>> ended;
   {
     Lock lock(mutex_);
-    reports.swap(unwritten_reports_);
+    ended.swap(unwritten_);
   }
-  for (const auto& report : reports) report->Write();
+  for (const auto& recording : ended) recording->WriteReport();
 }
 
 void RecordingScheduler::ClearFinished() {
@@ -868,23 +685,13 @@ std::optional<ScheduleItem> RecordingScheduler::ActiveItem() {
 
 std::string RecordingScheduler::ActiveOutputPath() {
   Lock lock(mutex_);
-  if (!active_ || !active_->writer) return std::string();
+  if (!active_ || !active_->recording) return std::string();
   return active_->opened_path;
 }
 
 std::vector<uint16_t> RecordingScheduler::ComputeExcludedPids(std::span<const uint16_t> kept) {
   Lock lock(mutex_);
-  std::vector<uint16_t> keep, other;
-  for (const auto& [service, entries] : components_) {
-    const bool is_kept = std::find(kept.begin(), kept.end(), service) != kept.end();
-    for (const ComponentEntry& e : entries) (is_kept ? keep : other).push_back(e.elementary_pid);
-  }
-  std::sort(keep.begin(), keep.end());
-  std::sort(other.begin(), other.end());
-  other.erase(std::unique(other.begin(), other.end()), other.end());
-  std::vector<uint16_t> out;
-  std::set_difference(other.begin(), other.end(), keep.begin(), keep.end(), std::back_inserter(out));
-  return out;
+  return PidsOfOtherServices(components_, kept);
 }
 
 }  // namespace pelkan

@@ -13,30 +13,18 @@
 #include <vector>
 
 #include "base/mjd_time.h"
+#include "output/recording.h"
 #include "output/recording_report.h"
 #include "platform/profile.h"
-#include "schedule/recording_writer.h"
+#include "output/recording_writer.h"
+#include "schedule/recording_failure.h"
+#include "schedule/recording_path.h"
 #include "schedule/reservation_file.h"
+#include "schedule/scheduled_recording.h"
 #include "schedule/schedule_item.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
-
-// Why a scheduled recording was stopped before its end, or could not start.
-struct RecordingFailure {
-  // kOpenFailed: its file could not be created (a folder removed, read-only or too long a path).
-  enum class Reason { kWriteError, kLowDisk, kOpenFailed };
-  ScheduleItem item{};  // the reservation, as it ended (ST_ERROR)
-  std::string path;     // the file (UTF-8); for a name that could not be made, the folder
-  Reason reason = Reason::kWriteError;
-  int error = 0;            // errno of the failed write (kWriteError) or creation (kOpenFailed)
-  uint64_t free_bytes = 0;  // free space of the volume (kLowDisk)
-};
-// The message for the user (Shift-JIS), as the manual recording's stops word it.
-std::string RecordingFailureMessage(const RecordingFailure& failure);
-// Why, for the command line (English): the system's text for `error`, the free space, or what is
-// wrong with the file name.
-std::string RecordingFailureReason(const RecordingFailure& failure);
 
 // What the scheduler needs from the application around it. The desktop program implements it
 // over its windows and the capture application, the command-line tool over its terminal and main
@@ -101,20 +89,6 @@ struct FinishedRecording {
   ScheduleItem item{};
   std::optional<RecordingSummary> summary;
 };
-
-// The name of a reservation's file, without its directory, as the item holds it (Shift-JIS; a
-// title or a name made from one keeps the broadcast's symbols): with SI_FILE_NAME the file name
-// plus the extension unless the name has one (".ts" when the extension field is empty); otherwise
-// "YYYYMMDD-HHMM.ts" for a date-time reservation or "YYYYMMDD-HHMM-title.ts" for an event
-// reservation.
-std::string RecordingFileName(const ScheduleItem& item);
-
-// Builds the output path of a reservation (Shift-JIS): directory, '/', then RecordingFileName with
-// the broadcast's symbols in their plain forms ("[字]"; platform::BroadcastToPlainSjis). An empty
-// directory means the current one. Returns nullopt when the path would not fit the 260-byte path
-// field, or when an event title (broadcast data) contains a '/', which would lead outside the
-// directory.
-std::optional<std::string> BuildOutputPath(const ScheduleItem& item);
 
 // The recording scheduler: keeps the reservation list and the finished list, and on each tick
 // ends, prepares and starts the recordings of processor output 1 and follows event reservations.
@@ -237,22 +211,6 @@ class RecordingScheduler {
   std::vector<uint16_t> ComputeExcludedPids(std::span<const uint16_t> kept);
 
  private:
-  struct ActiveRecording {
-    ScheduleItem item{};
-    MjdTime recording_start;
-    std::unique_ptr<RecordingWriter> writer;
-    bool limited = false;  // has a kept-service list
-    std::vector<uint16_t> kept;
-    std::vector<uint16_t> excluded;
-    std::optional<std::string> output_path;  // Shift-JIS; nullopt when the name was refused
-    std::string opened_path;                 // UTF-8, the file actually created
-    // The followed event's length is undetermined: it ends when the next programme starts.
-    bool open_end = false;
-    // The first packet after the file opened may have been routed with the filter of before.
-    bool first_packet = true;
-    // Its report beside the file (NAME.ts.err); none when the writer has no recorder.
-    std::unique_ptr<RecordingReport> report;
-  };
 
   void Advance(MjdTime now);
   std::string AwakeReasonLocked(MjdTime now) const;
@@ -271,10 +229,7 @@ class RecordingScheduler {
   void StoreLocked(const ScheduleItem& item, int index);
   bool RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition,
                     std::optional<RecordingSummary> summary = std::nullopt);
-  // Ends the report of the active recording, whose file has closed: its totals, and the report
-  // queued for WriteReports.
-  std::optional<RecordingSummary> FinishReportLocked(RecordingEnd how, int error);
-  // Takes the capture's figures and the programmes on air into the active recording's report.
+  // Takes the services' names and programmes on air into the active recording's report.
   void NoteCaptureLocked(MjdTime now);
   // Writes the reports of the recordings that ended (outside the lock: a report is flushed to the disk).
   void WriteReports();
@@ -286,7 +241,7 @@ class RecordingScheduler {
   std::recursive_mutex mutex_;
   ReservationFile file_;  // the reservation file: path, last merged list, lock
   std::string default_directory_;
-  std::unique_ptr<ActiveRecording> active_;
+  std::unique_ptr<ScheduledRecording> active_;
   uint16_t network_id_ = 0;
   uint16_t stream_id_ = 0;
   MjdTime last_clock_;
@@ -294,7 +249,8 @@ class RecordingScheduler {
   std::vector<ScheduleItem> reservations_;
   std::vector<ScheduleItem> finished_;
   std::vector<std::optional<RecordingSummary>> finished_summaries_;  // one per finished_ entry
-  std::vector<std::unique_ptr<RecordingReport>> unwritten_reports_;
+  // Recordings that have closed and whose reports are still to be written (WriteReports).
+  std::vector<std::unique_ptr<Recording>> unwritten_;
   std::vector<std::string> load_warnings_;
   uint64_t generation_ = 0;  // bumped on every change of the reservation list
   std::atomic<bool> question_pending_{false};

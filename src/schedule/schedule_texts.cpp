@@ -1,6 +1,9 @@
 #include "schedule/schedule_texts.h"
 
+#include <algorithm>
+#include <cinttypes>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/text_codec.h"
@@ -101,5 +104,38 @@ std::string ItemFileNameText(const ScheduleItem& item) {
 std::string ListChoiceText(bool finished, size_t count) {
   return Sjis(finished ? "録画終了(" : "録画予約(").append(std::to_string(count)).append(Sjis("件)"));
 }
+
+namespace schedule_status {
+
+std::string Preparing() {
+  return Sjis("予約録画準備中");
+}
+
+std::string Recording(uint64_t bytes_written, uint64_t free_bytes) {
+  char buf[160];
+  const std::string f = Sjis("予約録画中(%" PRIu64 "MB 残%" PRIu64 " MB)");
+  std::snprintf(buf, sizeof(buf), f.c_str(), bytes_written >> 20, free_bytes >> 20);
+  return buf;
+}
+
+std::string WaitingForEvent() {
+  return Sjis("イベント情報取得待ち");
+}
+
+std::string UntilStart(int64_t seconds) {
+  char buf[160];
+  if (seconds <= 60) {
+    std::snprintf(buf, sizeof(buf), Sjis("録画開始まであと%02d秒").c_str(),
+                  static_cast<int>(std::max<int64_t>(seconds, INT32_MIN)));
+  } else if (seconds >= 86400) {
+    return Sjis("1日以内に予約はありません");
+  } else {
+    std::snprintf(buf, sizeof(buf), Sjis("録画開始まであと%d:%02d").c_str(), static_cast<int>(seconds / 60),
+                  static_cast<int>(seconds % 60));
+  }
+  return buf;
+}
+
+}  // namespace schedule_status
 
 }  // namespace pelkan

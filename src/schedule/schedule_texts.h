@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "schedule/schedule_item.h"
@@ -30,5 +31,18 @@ std::string ItemFileNameText(const ScheduleItem& item);
 std::string ListChoiceText(bool finished, size_t count);
 // Weekday name of an MJD: day mod 7, 0 = "水".
 std::string WeekdayName(uint32_t mjd);
+
+// The scheduler's status-bar texts (Shift-JIS, at most 79 bytes).
+namespace schedule_status {
+// "予約録画準備中"
+std::string Preparing();
+// "予約録画中(N MB 残N MB)": megabytes written and free.
+std::string Recording(uint64_t bytes_written, uint64_t free_bytes);
+// "イベント情報取得待ち": the first reservation's event time is not known yet.
+std::string WaitingForEvent();
+// The time until the first reservation starts, `seconds` from now: "録画開始まであとNN秒" within a
+// minute, "録画開始まであとM:SS" within a day, else "1日以内に予約はありません".
+std::string UntilStart(int64_t seconds);
+}  // namespace schedule_status
 
 }  // namespace pelkan

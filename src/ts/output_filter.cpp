@@ -1,6 +1,8 @@
 #include "ts/output_filter.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "base/crc32.h"
 
@@ -66,6 +68,21 @@ void OutputFilter::RewritePat(uint8_t* packet, uint32_t length,
   // What followed the old section would otherwise read as the start of another section.
   uint8_t* end = entry + 4;
   std::memset(end, 0xFF, static_cast<size_t>(packet + length - end));
+}
+
+std::vector<uint16_t> PidsOfOtherServices(const std::map<uint16_t, std::vector<ComponentEntry>>& components,
+                                          std::span<const uint16_t> kept) {
+  std::vector<uint16_t> keep, other;
+  for (const auto& [service, entries] : components) {
+    const bool is_kept = std::find(kept.begin(), kept.end(), service) != kept.end();
+    for (const ComponentEntry& e : entries) (is_kept ? keep : other).push_back(e.elementary_pid);
+  }
+  std::sort(keep.begin(), keep.end());
+  std::sort(other.begin(), other.end());
+  other.erase(std::unique(other.begin(), other.end()), other.end());
+  std::vector<uint16_t> out;
+  std::set_difference(other.begin(), other.end(), keep.begin(), keep.end(), std::back_inserter(out));
+  return out;
 }
 
 }  // namespace pelkan

@@ -2,8 +2,10 @@
 
 #include <bitset>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <span>
+#include <vector>
 
 #include "ts/ts_events.h"
 
@@ -52,5 +54,10 @@ class OutputFilter {
   std::set<uint16_t> pids_;
   std::bitset<8192> pid_bits_;  // the 13-bit members of pids_, for the per-packet test
 };
+
+// The elementary PIDs of the services in `components` other than `kept` that no kept service
+// uses, ascending: what an output limited to `kept` drops.
+std::vector<uint16_t> PidsOfOtherServices(const std::map<uint16_t, std::vector<ComponentEntry>>& components,
+                                          std::span<const uint16_t> kept);
 
 }  // namespace pelkan

@@ -17,8 +17,7 @@ namespace pelkan::ui {
 
 // The desktop program's objects as the windows see them; every one outlives the windows.
 struct DesktopContext {
-  // The settings file's record. The capture application's part of it lives in app.settings()
-  // while the program runs (ToCaptureSettings / StoreCaptureSettings).
+  // The settings file's record: the capture application's own (app.settings()).
   Settings& settings;
   CaptureApp& app;
   UserMessages& messages;

@@ -5,7 +5,6 @@
 #include "app/capture_bindings.h"
 #include "app/device_list.h"
 #include "app/scheduled_capture.h"
-#include "app/settings_capture.h"
 #include "core/capture_app.h"
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
@@ -43,21 +42,20 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   if (options_.settings_path.empty()) options_.settings_path = JoinPath(options_.current_dir, "pelkan.ini");
   if (options_.schedule_path.empty()) options_.schedule_path = JoinPath(options_.current_dir, "schedule.ini");
   if (options_.guide_path.empty()) options_.guide_path = JoinPath(options_.current_dir, "epg.sqlite");
-  LoadSettings(options_.settings_path, options_.current_dir, &settings_);
-
   messages_ = options_.messages;
   if (messages_ == nullptr) {
     own_messages_ = std::make_unique<MessageBoxMessages>();
     messages_ = own_messages_.get();
   }
   app_ = std::make_unique<CaptureApp>(&dispatcher_, messages_);
-  app_->settings() = ToCaptureSettings(settings_);
+  Settings& settings = app_->settings();
+  LoadSettings(options_.settings_path, options_.current_dir, &settings);
 
   std::unique_ptr<core::CDTV_Base> device;
   if (options_.make_device) {
-    device = options_.make_device(settings_);
+    device = options_.make_device(settings);
   } else {
-    device = std::make_unique<core::CDTV_EzUSBFX2>(DriverConfigFromSettings(settings_));
+    device = std::make_unique<core::CDTV_EzUSBFX2>(DriverConfigFromSettings(settings));
   }
   // A device set that cannot be opened leaves the device controls disabled; the rest still starts.
   device_opened_ = device && (device->IsDeviceOpen() || device->OpenDevice());
@@ -70,7 +68,8 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   UserMessages* messages = messages_;
   schedule_ = std::make_unique<ScheduledCapture>(
       [this](std::function<void()> work) { dispatcher_.Post(std::move(work)); },
-      [messages] { return messages->Ask(OverlapQuestionText(), OverlapCaption()); },
+      // The overlap question is the reservation list window's (ScheduleListWindow sets it).
+      nullptr,
       // A scheduled recording stopped by a failed write or a nearly full disk, or whose file could
       // not be created: told in a message box, shown from the UI thread's queue so that no
       // pipeline thread waits for the user.
@@ -92,24 +91,17 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
     dispatcher_.Post(
         [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionApp); });
   });
-  schedule_->SetDevice(app_->device());
-  schedule_->SetCaptureApp(app_.get());
   const bool schedule_loaded = ScheduleReadable(options_.schedule_path);
-  if (schedule_loaded) {
-    schedule_->Begin(settings_.rec_autopath, options_.schedule_path);
-  } else {
-    schedule_->scheduler().SetDefaultDirectory(settings_.rec_autopath);
-  }
+  schedule_->Begin(settings.rec_autopath, schedule_loaded ? options_.schedule_path : std::string());
+  schedule_->Attach(*app_);
   if (schedule_loaded) {
     schedule_poll_.setObjectName(QStringLiteral("schedulePollTimer"));
     schedule_poll_.setInterval(static_cast<int>(ScheduledCapture::kPollMs));
     QObject::connect(&schedule_poll_, &QTimer::timeout, [this] { schedule_->PollScheduleFile(); });
     schedule_poll_.start();
   }
-  schedule_binding_ = std::make_unique<ScheduledCaptureBinding>(*schedule_);
-  app_->SetScheduleEngine(schedule_binding_.get());
 
-  channels_ = std::make_unique<ChannelWindow>(app_->device(), settings_.last_channel);
+  channels_ = std::make_unique<ChannelWindow>(app_->device(), settings.last_channel);
   app_->SetChannelWindow(channels_.get());
 
   // A guide file that had to be renamed aside is told in a message box from the UI thread's queue.
@@ -119,7 +111,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   app_->SetTableEventTap(&GuideCollector::OnTsEvent, guide_.get());
 
   context_ = std::unique_ptr<DesktopContext>(
-      new DesktopContext{settings_, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_,
+      new DesktopContext{settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_,
                          options_.schedule_path, schedule_loaded, options_.guide_path});
   window_ = std::make_unique<MainWindow>(*context_);
   if (own_messages_) own_messages_->SetParent(window_.get());
@@ -143,16 +135,17 @@ DesktopProgram::~DesktopProgram() {
   app_->SetChannelWindow(nullptr);
   app_->SetTableEventTap(nullptr, nullptr);
   guide_.reset();
-  app_->SetScheduleEngine(nullptr);
   app_->SetServiceInfoModel(nullptr);
-  schedule_->AttachProcessor(nullptr);
-  schedule_->scheduler().StopRecording();
+  schedule_->End();
   window_.reset();
 }
 
+const Settings& DesktopProgram::settings() const {
+  return app_->settings();
+}
+
 bool DesktopProgram::Finish() {
-  StoreCaptureSettings(app_->settings(), &settings_);
-  while (!SaveSettings(options_.settings_path, settings_)) {
+  while (!SaveSettings(options_.settings_path, app_->settings())) {
     if (!messages_->Ask(desktop_text::kSettingsSaveFailed, status_text::kCaptionApp)) return false;
   }
   return true;

@@ -18,7 +18,6 @@ class CaptureApp;
 class ChannelWindow;
 class GuideCollector;
 class ScheduledCapture;
-class ScheduledCaptureBinding;
 class ServiceFilterBinding;
 class ServiceFilterWindow;
 }  // namespace pelkan
@@ -58,7 +57,7 @@ class DesktopProgram {
   MainWindow& window() { return *window_; }
   CaptureApp& app() { return *app_; }
   ScheduledCapture& schedule() { return *schedule_; }
-  const Settings& settings() const { return settings_; }
+  const Settings& settings() const;
   // True when the device set could be opened at start.
   bool device_opened() const { return device_opened_; }
 
@@ -68,7 +67,6 @@ class DesktopProgram {
 
  private:
   DesktopOptions options_;
-  Settings settings_;
   bool device_opened_ = false;
   // Posted tasks run in the context's thread; resetting it first at destruction drops the rest.
   std::unique_ptr<QObject> dispatch_context_;
@@ -80,7 +78,6 @@ class DesktopProgram {
   std::unique_ptr<ServiceFilterWindow> services_;
   std::unique_ptr<ServiceFilterBinding> services_binding_;
   std::unique_ptr<ScheduledCapture> schedule_;
-  std::unique_ptr<ScheduledCaptureBinding> schedule_binding_;
   std::unique_ptr<ChannelWindow> channels_;
   // Fills the programme guide from the capture while PROC_EPG is on.
   std::unique_ptr<GuideCollector> guide_;

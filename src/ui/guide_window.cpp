@@ -10,7 +10,7 @@
 #include <algorithm>
 
 #include "app/scheduled_capture.h"
-#include "app/settings_capture.h"
+#include "app/settings.h"
 #include "core/capture_app.h"
 #include "info/guide_store.h"
 #include "info/guide_texts.h"
@@ -185,14 +185,14 @@ void GuideWindow::Refresh() {
 }
 
 void GuideWindow::UpdateSwitchNotice() {
-  const CaptureSettings& s = context_.app.settings();
+  const Settings& s = context_.app.settings();
   const std::string_view notice = guide_text::SwitchNotice(s.decode_psi != 0, s.proc_epg != 0, true);
   ui_->noticeLabel->setText(FromSjis(notice));
   ui_->noticeFrame->setVisible(!notice.empty());
 }
 
 void GuideWindow::SwitchOn() {
-  if (!SwitchOnTableProcessing(context_.app, &context_.settings, context_.messages)) return;
+  if (!SwitchOnTableProcessing(context_.app, context_.messages)) return;
   UpdateSwitchNotice();
   Q_EMIT settingsChanged();
 }

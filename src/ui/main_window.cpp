@@ -10,7 +10,6 @@
 
 #include "app/device_list.h"
 #include "app/scheduled_capture.h"
-#include "app/settings_capture.h"
 #include "core/capture_app.h"
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
@@ -59,7 +58,7 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   ui_->setupUi(this);
   setWindowIcon(QIcon(QStringLiteral(":/pelkan/pelkan.png")));
   const Settings& s = context_.settings;
-  const CaptureSettings& cs = context_.app.settings();
+  const Settings& cs = context_.app.settings();
 
   // Esc closes like the close box and "終了(&X)"; all three end in closeEvent.
   auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -85,7 +84,7 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
 
   ui_->initCheck->setChecked(cs.sorvalink_init != 0);
   ui_->descrambleCheck->setChecked(cs.arib_b25_proc != 0);
-  ui_->stopTimerEdit->setText(QString::number(std::clamp(cs.rec_time, 0, CaptureApp::kMaxStopMinutes)));
+  ui_->stopTimerEdit->setText(QString::number(Recording::ClampStopMinutes(cs.rec_time)));
   ui_->addressEdit->setText(FromSjis(cs.network_address));
   ui_->portEdit->setText(QString::number(static_cast<uint32_t>(cs.network_port)));
   ui_->sendSizeEdit->setText(QString::number(static_cast<uint32_t>(cs.network_send_size)));
@@ -273,8 +272,7 @@ void MainWindow::ToggleRecording() {
   if (app.IsRecording()) {
     app.ToggleRecording(false);
   } else {
-    const uint32_t typed = UnsignedFieldOrZero(ui_->stopTimerEdit->text().toStdString());
-    const int minutes = static_cast<int>(std::min<uint32_t>(typed, CaptureApp::kMaxStopMinutes));
+    const int minutes = Recording::ClampStopMinutes(UnsignedFieldOrZero(ui_->stopTimerEdit->text().toStdString()));
     ui_->stopTimerEdit->setText(QString::number(minutes));
     app.ToggleRecording(false, std::string(), minutes);
     // The last recording's totals go with the start of the next one.
@@ -286,7 +284,7 @@ void MainWindow::ToggleRecording() {
 void MainWindow::ToggleSending() {
   CaptureApp& app = context_.app;
   if (!app.IsSending()) {
-    CaptureSettings& cs = app.settings();
+    Settings& cs = app.settings();
     std::string address = ToSjis(ui_->addressEdit->text());
     if (address.size() > kSettingsTextMax) address.resize(kSettingsTextMax);
     cs.network_address = address;
@@ -298,8 +296,7 @@ void MainWindow::ToggleSending() {
 }
 
 void MainWindow::ExtendStopTimer() {
-  const uint32_t typed = UnsignedFieldOrZero(ui_->stopTimerEdit->text().toStdString());
-  const int minutes = static_cast<int>(std::min<uint32_t>(typed, CaptureApp::kMaxStopMinutes));
+  const int minutes = Recording::ClampStopMinutes(UnsignedFieldOrZero(ui_->stopTimerEdit->text().toStdString()));
   const int edit = context_.app.ExtendStopTimer(minutes);
   if (!context_.app.IsRecording()) ui_->stopTimerEdit->setText(QString::number(edit));
 }
@@ -310,13 +307,11 @@ void MainWindow::OpenOptions() {
     context_.messages.Notify(desktop_text::kOptionsWhileConnected, status_text::kCaptionApp);
     return;
   }
-  Settings current = context_.settings;
-  StoreCaptureSettings(app.settings(), &current);
+  const Settings current = context_.settings;
   OptionsDialog dialog(current, context_.messages, this);
   dialog.setObjectName(QStringLiteral("optionsDialog"));
   if (dialog.exec() != QDialog::Accepted) return;
   context_.settings = dialog.settings();
-  app.settings() = ToCaptureSettings(context_.settings);
   context_.schedule.scheduler().SetDefaultDirectory(context_.settings.rec_autopath);
   NotifySettingsChanged();
 }
@@ -331,7 +326,7 @@ void MainWindow::ToggleToolWindow(QWidget* window) {
 
 void MainWindow::StorePlacements() {
   Settings& s = context_.settings;
-  CaptureSettings& cs = context_.app.settings();
+  Settings& cs = context_.app.settings();
   s.pos_x = pos().x();
   s.pos_y = pos().y();
   cs.sorvalink_init = ui_->initCheck->isChecked() ? 1 : 0;

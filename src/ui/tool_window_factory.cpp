@@ -2,7 +2,7 @@
 
 #include <QPointer>
 
-#include "app/settings_capture.h"
+#include "app/settings.h"
 #include "core/capture_app.h"
 #include "info/guide_texts.h"
 #include "info/service_filter_window.h"
@@ -42,7 +42,7 @@ ToolWindow* CreateFilterToolWindow(DesktopContext& context, QWidget* owner) {
         return guide_text::SwitchNotice(app->settings().decode_psi != 0, app->settings().proc_epg != 0,
                                         false);
       },
-      [&context] { return SwitchOnTableProcessing(context.app, &context.settings, context.messages); });
+      [&context] { return SwitchOnTableProcessing(context.app, context.messages); });
   return window;
 }
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/settings_capture.h"
 
 namespace pelkan {
 namespace {
@@ -49,36 +48,6 @@ TEST(MainWindowControls, NoDeviceOrNoInEndpoint) {
   EXPECT_FALSE(c.in_list);
   EXPECT_TRUE(c.out_list && c.connect);
   EXPECT_FALSE(c.init_box || c.init_box_visible);
-}
-
-TEST(SettingsCapture, RoundTripKeepsTheOtherKeys) {
-  Settings s = DefaultSettings("/rec");
-  s.sorvalink_init = 1;
-  s.rec_time = 45;
-  s.network_address = "192.0.2.1";
-  s.network_port = 70000;
-  s.last_channel = 27;
-  s.schedule_use_system_time = 1;
-  s.thread_priority_rec = 2;
-  s.pos_x = 100;
-  CaptureSettings c = ToCaptureSettings(s);
-  EXPECT_EQ(c.sorvalink_init, 1);
-  EXPECT_EQ(c.rec_autopath, "/rec");
-  EXPECT_EQ(c.rec_time, 45);
-  EXPECT_EQ(c.network_port, 70000);
-  EXPECT_EQ(c.last_channel, 27);
-  EXPECT_EQ(c.schedule_use_system_time, 1);
-  c.rec_time = 50;
-  c.network_address = "localhost";
-  c.decode_psi = 1;
-  Settings back = s;
-  StoreCaptureSettings(c, &back);
-  EXPECT_EQ(back.rec_time, 50);
-  EXPECT_EQ(back.network_address, "localhost");
-  EXPECT_EQ(back.decode_psi, 1);
-  EXPECT_EQ(back.thread_priority_rec, 2);
-  EXPECT_EQ(back.pos_x, 100);
-  EXPECT_EQ(back.last_ep_in, s.last_ep_in);
 }
 
 }  // namespace

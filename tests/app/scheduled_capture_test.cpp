@@ -46,6 +46,7 @@ class ScheduledCaptureTest : public ::testing::Test {
     proc_.SetDecodePsi(1);
     proc_.SetProcessEpg(1);
     proc_.SetEventHandler(&ScheduledCaptureTest::Handler, this);
+    proc_.AddOutput(CaptureApp::kScheduleOutput);
     capture_.AttachProcessor(&proc_);
   }
   ~ScheduledCaptureTest() override {
@@ -60,7 +61,25 @@ class ScheduledCaptureTest : public ::testing::Test {
       std::memcpy(&t, data, sizeof(t));
       self->clock_ = MjdTime{t.date, t.seconds};
     }
-    self->capture_.HandleEvent(type, param, data, count);
+    // What the capture application's event handler hands the scheduler.
+    ScheduleEngine& engine = self->capture_;
+    switch (type) {
+      case EVENT_PACKET:
+        if (param == CaptureApp::kScheduleOutput) engine.ReceivePacket(data, count);
+        break;
+      case EVENT_COMPONENT_LIST:
+        engine.OnComponentList(static_cast<uint16_t>(param), reinterpret_cast<const ComponentEntry*>(data), count);
+        break;
+      case EVENT_STREAM_RESET:
+        engine.SetNetworkId(0);
+        engine.OnStreamReset(static_cast<uint16_t>(param));
+        break;
+      case EVENT_NETWORK_NAME:
+        engine.SetNetworkId(static_cast<uint16_t>(param));
+        break;
+      default:
+        break;
+    }
   }
 
   // One second of broadcast: tables, the clock, and packets of both programmes.
@@ -83,7 +102,7 @@ class ScheduledCaptureTest : public ::testing::Test {
       for (int i = 0; i < 3; ++i) b.Packet(pid, Bytes(184, static_cast<uint8_t>(pid)));
     }
     proc_.Feed(b.bytes().data(), static_cast<int>(b.bytes().size()), stats_);
-    capture_.OnHeartbeat(clock_, false);
+    if (clock_.date != 0) capture_.PostClock(clock_);
     while (!queue_.empty()) {
       auto w = std::move(queue_.front());
       queue_.pop_front();

@@ -15,6 +15,7 @@
 #include "platform/text_codec.h"
 #include "tests/support/capture_fakes.h"
 #include "tests/support/report_table.h"
+#include "tests/support/ts_builder.h"
 #include "usb/virtual_tuner.h"
 
 namespace pelkan {
@@ -635,6 +636,33 @@ TEST_F(CaptureAppTest, ManualRecordingLeavesAReportWithTheCountsOfItsFile) {
   ASSERT_TRUE(app_.ToggleRecording(false, dir_ + "/next.ts"));
   EXPECT_FALSE(app_.GetLastRecording());
   EXPECT_EQ(app_.RefreshStatus().last_recording, "");
+}
+
+// The report of a manual recording names each service of its stream with its programme on air,
+// from the processor's own tables: no information model (filtering window) is needed for that.
+TEST_F(CaptureAppTest, ManualReportNamesTheProgrammesWithoutTheInformationModel) {
+  constexpr uint16_t kMjd = 54528;  // 2008-03-03
+  app_.settings().decode_psi = 1;
+  app_.settings().proc_epg = 1;
+  ASSERT_TRUE(app_.Connect(Request()));
+  const std::string path = dir_ + "/named.ts";
+  ASSERT_TRUE(app_.ToggleRecording(false, path));
+  test::TsBuilder b;
+  b.Section(0, test::PatSection(0x7FE0, 0, {{0x400, 0x1F0}}));
+  b.Section(0x1F0, test::PmtSection(0x400, 0, 0x100, {{0x02, 0x100, {}}}));
+  b.Section(0x11, test::SdtSection(0x42, 0x7FE0, 0x7FE0, 0,
+                                   {{0x400, test::ServiceDescriptor(0x01, {}, test::AribAlnum("TV1"))}}));
+  b.Section(0x12, test::EitSection(0x4E, 0x400, 1, 0,
+                                   {{0x1234, kMjd, {0x21, 0, 0}, {0, 0x30, 0},
+                                     test::ShortEventDescriptor(test::AribAlnum("NEWS"), {})}}));
+  b.Section(0x14, test::TotSection(kMjd, 0x21, 0x10, 0));
+  for (int i = 0; i < 1000; ++i) b.Packet(0x100, test::Bytes(184, 0x11));
+  ASSERT_TRUE(device_->Deliver(b.bytes().data(), b.bytes().size()));
+  WaitFed(b.bytes().size() / CaptureApp::kBlockSize);
+  app_.RefreshStatus();
+  app_.ToggleRecording(true);
+  const std::string report = ReadText(path + ".err");
+  EXPECT_NE(report.find("service             1024 ＴＶ１: ＮＥＷＳ\n"), std::string::npos) << report;
 }
 
 // A recording stopped because its file could not be written, or its disk is nearly full, still

@@ -17,7 +17,7 @@
 #include "platform/broadcast_text.h"
 #include "platform/profile.h"
 #include "platform/text_codec.h"
-#include "schedule/block_file_writer.h"
+#include "output/block_file_writer.h"
 #include "schedule/schedule_file.h"
 #include "schedule/schedule_texts.h"
 #include "tests/support/capture_fakes.h"

@@ -94,9 +94,8 @@ TEST(ScheduleRecording, DialogReservationIsRecordedAndNothingWaitsForTheUser) {
     device->OpenDevice();
     app.SetDevice(std::move(device));
     ScheduledCapture capture([&dispatcher](std::function<void()> work) { dispatcher.Post(std::move(work)); });
-    ScheduledCaptureBinding binding(capture);
     capture.Begin(dir, dir + "/schedule.ini");
-    app.SetScheduleEngine(&binding);
+    capture.Attach(app);
     ScheduleListWindow window(
         capture, [&app] { return ReadDeviceChannels(app.device()); }, &messages);
     window.show();

@@ -7,10 +7,9 @@ namespace pelkan {
 
 class FileRecorder;
 
-// The file of one scheduled recording, as the scheduler sees it. Implementations: BlockFileWriter
-// (the file recorder's block writing) or test fakes.
-// Called by the scheduler under its lock: Open, Finish and destruction on the UI thread, Write on
-// the processing thread.
+// The file of one recording, as its Recording sees it. Implementations: BlockFileWriter (the file
+// recorder's block writing) or test fakes. Open, Finish and destruction run on the owner's thread
+// (UI or main loop), Write on the processing thread; the owner keeps the two apart.
 class RecordingWriter {
  public:
   virtual ~RecordingWriter() = default;

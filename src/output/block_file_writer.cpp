@@ -1,11 +1,12 @@
-#include "schedule/block_file_writer.h"
+#include "output/block_file_writer.h"
 
 namespace pelkan {
 
-BlockFileWriter::BlockFileWriter(uint32_t block_size) : recorder_(block_size) {}
+BlockFileWriter::BlockFileWriter(uint32_t block_size, ExistingFile existing)
+    : recorder_(block_size), existing_(existing) {}
 
 bool BlockFileWriter::Open(const std::string& path) {
-  if (recorder_.IsRecording() || recorder_.OpenFile(path, ExistingFile::kNextFreeName) == 0) return false;
+  if (recorder_.IsRecording() || recorder_.OpenFile(path, existing_) == 0) return false;
   opened_path_ = recorder_.GetPath();
   return true;
 }

@@ -3,17 +3,18 @@
 #include <string>
 
 #include "output/file_recorder.h"
-#include "schedule/recording_writer.h"
+#include "output/recording_writer.h"
 
 namespace pelkan {
 
 // RecordingWriter over the file recorder: bytes are gathered into blocks of `block_size` and each
 // full block is written at once; the rest is written by Finish or destruction (which closes the
-// file). An existing file of the name is kept: the recording gets the next free name. After a
-// failed write nothing more is written (the file keeps what it had) and WriteError tells why.
+// file). An existing file of the name is treated as `existing` says: by default it is kept and the
+// recording gets the next free name. After a failed write nothing more is written (the file keeps
+// what it had) and WriteError tells why.
 class BlockFileWriter : public RecordingWriter {
  public:
-  explicit BlockFileWriter(uint32_t block_size = 0x100000);
+  explicit BlockFileWriter(uint32_t block_size = 0x100000, ExistingFile existing = ExistingFile::kNextFreeName);
   ~BlockFileWriter() override = default;
   BlockFileWriter(const BlockFileWriter&) = delete;
   BlockFileWriter& operator=(const BlockFileWriter&) = delete;
@@ -36,9 +37,12 @@ class BlockFileWriter : public RecordingWriter {
   void SetFreeSpaceQuery(FileRecorder::FreeSpaceQuery query) {
     recorder_.SetFreeSpaceQuery(std::move(query));
   }
+  // Replaces the millisecond tick of the check's time stamps (platform::TickCount by default).
+  void SetTickSource(std::function<uint32_t()> tick) { recorder_.SetTickSource(std::move(tick)); }
 
  private:
   FileRecorder recorder_;
+  const ExistingFile existing_;
   std::string opened_path_;
 };
 
