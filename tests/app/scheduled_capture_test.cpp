@@ -239,6 +239,7 @@ TEST(ScheduledCaptureProcessor, FilterGoesToTheAttachedProcessorOnly) {
   const uint16_t kept[] = {kKept};
   const uint16_t excluded[] = {0x110, 0x111};
   TsProcessor first;
+  first.AddOutput(CaptureApp::kScheduleOutput);  // as the capture application creates it
   capture.AttachProcessor(&first);
   capture.SetRecordingFilter(kept, excluded);
   ASSERT_TRUE(first.GetOutputFilter(1).has_value());
@@ -271,6 +272,7 @@ TEST(ScheduledCaptureProcessor, FilterChangesRaceSafelyWithDetachAndDestruction)
   });
   for (int i = 0; i < 300; ++i) {
     auto processor = std::make_unique<TsProcessor>();
+    processor->AddOutput(CaptureApp::kScheduleOutput);
     capture.AttachProcessor(processor.get());
     std::this_thread::yield();
     capture.AttachProcessor(nullptr);
