@@ -14,7 +14,7 @@
 namespace pelkan {
 namespace {
 
-const std::string kCli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+const std::string kCli = std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli";
 const std::string kPage = std::string(PELKAN_TEST_DATA_DIR) + "/../../packaging/man/pelkan-cli.1";
 
 std::string Output(const std::string& args) {

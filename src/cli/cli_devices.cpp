@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
 #include "app/device_list.h"
 #include "app/settings.h"
 #include "core/dtv_ezusb_fx2.h"

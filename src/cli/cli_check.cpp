@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_commands.h"
-#include "app/json_text.h"
+#include "cli/cli_commands.h"
+#include "cli/json_text.h"
 #include "ts/stream_check.h"
 
 namespace pelkan::cli {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_args.h"
-#include "app/cli_commands.h"
-#include "app/json_text.h"
+#include "cli/cli_args.h"
+#include "cli/cli_commands.h"
+#include "cli/json_text.h"
 #include "app/settings.h"
-#include "app/stream_feed.h"
+#include "cli/stream_feed.h"
 #include "base/capture_stats.h"
 #include "base/mjd_time.h"
 #include "info/broadcast_text.h"

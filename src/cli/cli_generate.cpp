@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
 #include "platform/text_codec.h"
 #include "streamgen/broadcast_generator.h"
 

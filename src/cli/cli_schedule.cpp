@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "app/cli_args.h"
-#include "app/cli_commands.h"
-#include "app/date_time_text.h"
+#include "cli/cli_args.h"
+#include "cli/cli_commands.h"
+#include "cli/date_time_text.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "info/guide_store.h"

@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "app/capture_bindings.h"
-#include "app/cli_args.h"
-#include "app/cli_commands.h"
-#include "app/date_time_text.h"
+#include "cli/cli_args.h"
+#include "cli/cli_commands.h"
+#include "cli/date_time_text.h"
 #include "app/device_list.h"
 #include "app/headless_schedule.h"
-#include "app/json_text.h"
+#include "cli/json_text.h"
 #include "app/loop_dispatcher.h"
 #include "app/settings.h"
 #include "core/capture_app.h"

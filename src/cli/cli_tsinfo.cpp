@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_commands.h"
-#include "app/json_text.h"
-#include "app/stream_feed.h"
+#include "cli/cli_commands.h"
+#include "cli/json_text.h"
+#include "cli/stream_feed.h"
 #include "base/capture_stats.h"
 #include "base/mjd_time.h"
 #include "info/programme_text.h"
