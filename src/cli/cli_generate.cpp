@@ -1,4 +1,4 @@
-// pelkan-cli generate: writes a synthetic ISDB broadcast of a given length to a file or stdout.
+// %s: writes a synthetic ISDB broadcast of a given length to a file or stdout.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/cli_commands.h"
+#include "cli/option_parser.h"
 #include "platform/text_codec.h"
 #include "streamgen/broadcast_generator.h"
 
@@ -19,37 +20,10 @@ using streamgen::Fault;
 using streamgen::FaultKind;
 using streamgen::GeneratorOptions;
 
-void PrintGenerateUsage(FILE* out) {
-  std::fprintf(out,
-               "Usage: pelkan-cli generate -o FILE [OPTIONS]\n"
-               "Writes a synthetic ISDB broadcast (PAT, PMT, NIT, SDT, TOT/TDT, EIT, video, audio,\n"
-               "captions, data) of a given length. The same options always give the same bytes.\n\n"
-               "  -o FILE                output file; '-' writes to standard output\n"
-               "  --seconds N            length of the stream in seconds (default 10)\n"
-               "  --rate BITS            bit rate in bit/s, k and M suffixes allowed (default 17M)\n"
-               "  --packet-size N        188, 192 or 204 (default 188)\n"
-               "  --start TIME           'YYYY-MM-DD HH:MM:SS' (JST) or 'now' (default 2026-12-07 20:59:00)\n"
-               "  --seed N               chooses programme titles and overruns (default 1)\n"
-               "  --services N           services per transport stream, 2 to 4 (default 3)\n"
-               "  --satellite            a BS multiplex instead of a terrestrial one\n"
-               "  --scramble SERVICE     scramble the elementary streams of this service_id\n"
-               "  --channel-change S     switch to a second transport stream after S seconds\n"
-               "  --fault KIND@PACKET    inject a fault: drop, sync or crc at a packet slot (repeatable)\n"
-               "  -q, --quiet            no summary on standard error\n");
-}
-
-bool ParseUnsigned(const char* s, uint64_t* out) {
-  if (s == nullptr || *s == '\0' || *s == '-') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(s, &end, 10);
-  if (errno != 0 || *end != '\0') return false;
-  *out = v;
-  return true;
-}
+constexpr char kName[] = "pelkan-cli generate";
 
 bool ParseSeconds(const char* s, double* out) {
-  if (s == nullptr || *s == '\0') return false;
+  if (*s == '\0') return false;
   char* end = nullptr;
   const double v = std::strtod(s, &end);
   if (*end != '\0' || !(v >= 0) || v > 1e7) return false;
@@ -58,7 +32,7 @@ bool ParseSeconds(const char* s, double* out) {
 }
 
 bool ParseRate(const char* s, uint64_t* out) {
-  if (s == nullptr || *s == '\0') return false;
+  if (*s == '\0') return false;
   char* end = nullptr;
   double v = std::strtod(s, &end);
   if (*end == 'k' || *end == 'K') {
@@ -97,7 +71,9 @@ bool ParseFault(const char* s, Fault* f) {
   else if (kind == "sync") f->kind = FaultKind::kBadSync;
   else if (kind == "crc") f->kind = FaultKind::kBadCrc;
   else return false;
-  return ParseUnsigned(at + 1, &f->packet);
+  const auto packet = ParseNumber(at + 1, UINT64_MAX);
+  if (packet) f->packet = *packet;
+  return packet.has_value();
 }
 
 struct FileCloser {
@@ -113,70 +89,54 @@ int RunGenerate(int argc, char** argv) {
   std::string output;
   double seconds = 10;
   bool quiet = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    auto bad = [&arg](const char* what) {
-      std::fprintf(stderr, "pelkan-cli generate: %s for %s\n", what, arg.c_str());
-      return 2;
-    };
-    uint64_t n = 0;
-    if (arg == "-h" || arg == "--help") {
-      PrintGenerateUsage(stdout);
-      return 0;
-    } else if (arg == "-q" || arg == "--quiet") {
-      quiet = true;
-      continue;
-    } else if (arg == "--satellite") {
-      options.satellite = true;
-      continue;
-    }
-    if (value == nullptr) return bad("missing value");
-    ++i;
-    if (arg == "-o" || arg == "--output") {
-      output = value;
-    } else if (arg == "--seconds") {
-      if (!ParseSeconds(value, &seconds)) return bad("invalid number of seconds");
-    } else if (arg == "--rate") {
-      if (!ParseRate(value, &options.bit_rate)) return bad("invalid bit rate");
-    } else if (arg == "--packet-size") {
-      if (!ParseUnsigned(value, &n) || n > 1000) return bad("invalid packet size");
-      options.packet_size = static_cast<uint32_t>(n);
-    } else if (arg == "--start") {
-      if (!ParseStart(value, &options)) return bad("invalid time (use 'YYYY-MM-DD HH:MM:SS' or 'now')");
-    } else if (arg == "--seed") {
-      if (!ParseUnsigned(value, &options.seed)) return bad("invalid seed");
-    } else if (arg == "--services") {
-      if (!ParseUnsigned(value, &n) || n > 100) return bad("invalid service count");
-      options.service_count = static_cast<int>(n);
-    } else if (arg == "--scramble") {
-      if (!ParseUnsigned(value, &n) || n == 0 || n > 0xFFFF) return bad("invalid service_id");
-      options.scrambled_service = static_cast<uint16_t>(n);
-    } else if (arg == "--channel-change") {
-      if (!ParseSeconds(value, &options.channel_change_seconds)) return bad("invalid number of seconds");
-    } else if (arg == "--fault") {
-      Fault f;
-      if (!ParseFault(value, &f)) return bad("invalid fault (use drop@N, sync@N or crc@N)");
-      options.faults.push_back(f);
-    } else {
-      std::fprintf(stderr, "pelkan-cli generate: unknown option %s\n", arg.c_str());
-      PrintGenerateUsage(stderr);
-      return 2;
-    }
-  }
-  if (output.empty()) {
-    std::fprintf(stderr, "pelkan-cli generate: an output file is needed (-o FILE, or -o - for stdout)\n");
-    return 2;
-  }
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli generate -o FILE [OPTIONS]\n"
+                      "Writes a synthetic ISDB broadcast (PAT, PMT, NIT, SDT, TOT/TDT, EIT, video, audio,\n"
+                      "captions, data) of a given length. The same options always give the same bytes.\n\n",
+                      {}, 25);
+  // A check of the value by `parse`, refused with `problem`.
+  auto check = [](auto parse, const char* problem) {
+    return [parse, problem](const std::string& value) { return parse(value.c_str()) ? std::string() : problem; };
+  };
+  parser.Value("-o FILE", "output file; '-' writes to standard output", [&output](const std::string& value) {
+    output = value;
+    return std::string();
+  });
+  parser.Alias("--output", "-o");
+  parser.Value("--seconds N", "length of the stream in seconds (default 10)",
+               check([&seconds](const char* v) { return ParseSeconds(v, &seconds); }, "is not a number of seconds"));
+  parser.Value("--rate BITS", "bit rate in bit/s, k and M suffixes allowed (default 17M)",
+               check([&options](const char* v) { return ParseRate(v, &options.bit_rate); }, "is not a bit rate"));
+  parser.Number("--packet-size N", "188, 192 or 204 (default 188)", 0, 1000, &options.packet_size);
+  parser.Value("--start TIME", "'YYYY-MM-DD HH:MM:SS' (JST) or 'now' (default 2026-12-07 20:59:00)",
+               check([&options](const char* v) { return ParseStart(v, &options); },
+                     "is not a time (use 'YYYY-MM-DD HH:MM:SS' or 'now')"));
+  parser.Number("--seed N", "chooses programme titles and overruns (default 1)", 0, UINT64_MAX, &options.seed);
+  parser.Number("--services N", "services per transport stream, 2 to 4 (default 3)", 0, 100, &options.service_count);
+  parser.Flag("--satellite", "a BS multiplex instead of a terrestrial one", &options.satellite);
+  parser.Number("--scramble SERVICE", "scramble the elementary streams of this service_id", 1, 0xFFFF,
+                &options.scrambled_service);
+  parser.Value("--channel-change S", "switch to a second transport stream after S seconds",
+               check([&options](const char* v) { return ParseSeconds(v, &options.channel_change_seconds); },
+                     "is not a number of seconds"));
+  parser.Repeated("--fault KIND@PACKET", "inject a fault: drop, sync or crc at a packet slot (repeatable)",
+                  check(
+                      [&options](const char* v) {
+                        Fault f;
+                        if (!ParseFault(v, &f)) return false;
+                        options.faults.push_back(f);
+                        return true;
+                      },
+                      "is not a fault (use drop@N, sync@N or crc@N)"));
+  parser.Flag("-q, --quiet", "no summary on standard error", &quiet);
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  if (output.empty()) return parser.Fail("an output file is needed (-o FILE, or -o - for stdout)");
   const std::string problem = streamgen::CheckGeneratorOptions(options);
-  if (!problem.empty()) {
-    std::fprintf(stderr, "pelkan-cli generate: %s\n", problem.c_str());
-    return 2;
-  }
+  if (!problem.empty()) return parser.Fail(problem);
 
   std::unique_ptr<FILE, FileCloser> file(output == "-" ? stdout : std::fopen(output.c_str(), "wb"));
   if (!file) {
-    std::fprintf(stderr, "pelkan-cli generate: cannot create %s: %s\n", output.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot create %s: %s\n", kName, output.c_str(), std::strerror(errno));
     return 1;
   }
   BroadcastGenerator generator(options);
@@ -188,13 +148,13 @@ int RunGenerate(int argc, char** argv) {
     const size_t n = left < buffer.size() ? static_cast<size_t>(left) : buffer.size();
     generator.Read(buffer.data(), n);
     if (std::fwrite(buffer.data(), 1, n, file.get()) != n) {
-      std::fprintf(stderr, "pelkan-cli generate: writing %s failed: %s\n", output.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "%s: writing %s failed: %s\n", kName, output.c_str(), std::strerror(errno));
       return 1;
     }
     left -= n;
   }
   if (std::fflush(file.get()) != 0) {
-    std::fprintf(stderr, "pelkan-cli generate: writing %s failed: %s\n", output.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "%s: writing %s failed: %s\n", kName, output.c_str(), std::strerror(errno));
     return 1;
   }
   if (!quiet) {

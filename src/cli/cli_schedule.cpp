@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "cli/cli_args.h"
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
+#include "cli/option_parser.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "info/guide_store.h"
@@ -26,34 +26,6 @@ namespace pelkan::cli {
 namespace {
 
 constexpr char kName[] = "pelkan-cli schedule";
-
-void PrintHelp(FILE* out) {
-  std::fprintf(
-      out,
-      "Usage: pelkan-cli schedule list [--plain-symbols]\n"
-      "       pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event "
-      "SERVICE:EVENT)\n"
-      "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
-      "                              [--channel N] [--channel-string TEXT] [--force]\n"
-      "       pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
-      "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
-      "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n"
-      "  list      the reservations, numbered, with the texts of the reservation list;\n"
-      "            --plain-symbols prints the broadcast's symbols of the file names in their plain\n"
-      "            forms ([字] for 🈑), as the files are named\n"
-      "  add       --start/--minutes: a date-time reservation; --event: by broadcast event id\n"
-      "            (decimal, or hexadecimal with 0x), its time and title taken from the programme guide\n"
-      "            (epg.sqlite, see 'pelkan-cli epg') when it has the event, and from the programme\n"
-      "            information while capturing;\n"
-      "            --service ID records only that service; --daily/--weekly repeat after the end;\n"
-      "            --dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
-      "            --force stores an overlapping reservation without asking\n"
-      "  remove    deletes the date-time reservation starting at --start, or the event reservation\n"
-      "            --event, and refuses when none or several match; a daily or weekly one continues\n"
-      "            with its next occurrence unless --series is given. A number N of 'list' (which\n"
-      "            another program may change meanwhile) is taken only with --expect-start, the\n"
-      "            start that reservation must have\n");
-}
 
 // The overlap question on the terminal; no terminal answers no.
 bool AskOnTerminal() {
@@ -118,14 +90,6 @@ int List(platform::SymbolForm symbols) {
   return 0;
 }
 
-// A number of the command line (decimal, or hexadecimal with 0x) from `min` to `max`.
-std::optional<long> NumberIn(const char* text, long min, long max) {
-  if (text == nullptr) return std::nullopt;
-  const auto v = cli::ParseNumber(text, static_cast<uint64_t>(max));
-  if (!v || static_cast<long>(*v) < min) return std::nullopt;
-  return static_cast<long>(*v);
-}
-
 bool IsDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -151,67 +115,97 @@ void TakeOverGuideEvent(const GuideEvent& e, ScheduleItem* item) {
   SetText(item->title, e.title);
 }
 
-int Usage(const char* message) {
-  std::fprintf(stderr, "pelkan-cli schedule: %s\n", message);
-  return 2;
+// Reads a date-time option ("YYYY-MM-DD HH:MM[:SS]") into *out.
+OptionParser::Take DateTime(std::optional<MjdTime>* out) {
+  return [out](const std::string& text) -> std::string {
+    const char* problem = nullptr;
+    *out = ParseDateTimeText(text.c_str(), &problem);
+    return *out ? std::string() : std::string(problem);
+  };
+}
+
+// Reads SERVICE:EVENT, each a number 0-65535, into *out.
+OptionParser::Take ServiceEvent(std::optional<std::pair<uint16_t, uint16_t>>* out) {
+  return [out](const std::string& text) -> std::string {
+    const size_t colon = text.find(':');
+    const auto sid = colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(0, colon), 0xFFFF);
+    const auto eid = colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(colon + 1), 0xFFFF);
+    if (!sid || !eid) return "is not SERVICE:EVENT, each 0-65535";
+    *out = std::make_pair(static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid));
+    return {};
+  };
+}
+
+struct AddOptions {
+  std::optional<MjdTime> start;
+  std::optional<long> minutes;
+  std::optional<std::pair<uint16_t, uint16_t>> event;
+  std::optional<long> service;
+  std::optional<std::string> dir;  // Shift-JIS
+  std::optional<std::string> file;
+  std::optional<long> channel;
+  std::optional<std::string> channel_string;
+  bool daily = false, weekly = false, force = false;
+};
+
+void DeclareAdd(OptionParser& parser, AddOptions* o) {
+  parser.Value("--start \"YYYY-MM-DD HH:MM[:SS]\"", "the start (JST) of a date-time reservation", DateTime(&o->start));
+  parser.Number("--minutes N", "its length, 1 to 1440 minutes (24 hours, the longest recording)", 1,
+                kMaxRecordSeconds / 60, &o->minutes);
+  parser.Value("--event SERVICE:EVENT",
+               "a reservation of a broadcast event instead (each number 0-65535); its\n"
+               "time and title come from the programme guide when it has the event",
+               ServiceEvent(&o->event));
+  parser.Number("--service ID", "record only this service", 0, 0xFFFF, &o->service);
+  parser.Flag("--daily", "repeat the reservation a day after", &o->daily);
+  parser.Flag("--weekly", "repeat the reservation a week after", &o->weekly);
+  parser.Value("--dir DIR", "the output directory (default REC_AUTOPATH of pelkan.ini)",
+               [o](const std::string& dir) {
+                 std::string problem = ShiftJisProblem(dir);
+                 if (problem.empty()) o->dir = platform::Utf8ToSjis(dir);
+                 return problem;
+               });
+  parser.Value("--file NAME", "a fixed file name (it may hold the broadcast's symbols)",
+               [o](const std::string& file) -> std::string {
+                 // A fixed name is read as the edit dialog reads it: it may hold the broadcast's symbols.
+                 const auto sjis = platform::Utf8ToBroadcast(file);
+                 if (!sjis) return "has a character without a Shift-JIS form";
+                 if (sjis->empty() || sjis->size() >= kPathSize) return "is not a file name of at most 259 bytes";
+                 o->file = file;
+                 return {};
+               });
+  parser.Number("--channel N", "the channel the tuner selects", 0, 255, &o->channel);
+  parser.Value("--channel-string TEXT", "the channel text sent to the tuner",
+               [o](const std::string& text) -> std::string {
+                 if (platform::Utf8ToSjis(text).size() >= kChannelStringSize) return "is too long";
+                 o->channel_string = text;
+                 return {};
+               });
+  parser.Flag("--force", "store an overlapping reservation without asking", &o->force);
 }
 
 int Add(int argc, char** argv) {
-  const char* start = nullptr;
-  const char* minutes = nullptr;
-  const char* event = nullptr;
-  const char* service = nullptr;
-  const char* dir = nullptr;
-  const char* file = nullptr;
-  const char* channel = nullptr;
-  const char* channel_string = nullptr;
-  bool daily = false, weekly = false, force = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&](const char** slot) {
-      if (i + 1 >= argc) return false;
-      *slot = argv[++i];
-      return true;
-    };
-    bool ok = true;
-    if (a == "--start")
-      ok = value(&start);
-    else if (a == "--minutes")
-      ok = value(&minutes);
-    else if (a == "--event")
-      ok = value(&event);
-    else if (a == "--service")
-      ok = value(&service);
-    else if (a == "--dir")
-      ok = value(&dir);
-    else if (a == "--file")
-      ok = value(&file);
-    else if (a == "--channel")
-      ok = value(&channel);
-    else if (a == "--channel-string")
-      ok = value(&channel_string);
-    else if (a == "--daily")
-      daily = true;
-    else if (a == "--weekly")
-      weekly = true;
-    else if (a == "--force")
-      force = true;
-    else
-      return Usage(("unknown option " + a).c_str());
-    if (!ok) return Usage(("missing value of " + a).c_str());
-  }
-  if ((start != nullptr) == (event != nullptr))
-    return Usage("give either --start with --minutes, or --event");
-  if (daily && weekly) return Usage("--daily and --weekly exclude each other");
-
-  if (event != nullptr && (service || daily || weekly || file || channel || channel_string))
-    return Usage("an event reservation records the event's service and takes only --dir");
+  AddOptions o;
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event "
+                      "SERVICE:EVENT)\n"
+                      "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
+                      "                              [--channel N] [--channel-string TEXT] [--force]\n"
+                      "Adds a reservation to schedule.ini in the current directory.\n\n",
+                      {}, 25);
+  DeclareAdd(parser, &o);
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  if (o.start.has_value() == o.event.has_value())
+    return parser.Fail("give either --start with --minutes, or --event");
+  if (o.daily && o.weekly) return parser.Fail("--daily and --weekly exclude each other");
+  if (o.event && (o.service || o.daily || o.weekly || o.file || o.channel || o.channel_string))
+    return parser.Fail("an event reservation records the event's service and takes only --dir");
+  if (o.start && !o.minutes) return parser.Fail("--start needs --minutes, the length of the recording");
+  if (o.event && o.minutes) return parser.Fail("--minutes belongs to --start; an event brings its own length");
 
   std::string directory;
-  if (dir != nullptr) {
-    const auto sjis = cli::SjisPath(kName, "--dir", dir);
-    if (!sjis) return 2;
-    directory = *sjis;
+  if (o.dir) {
+    directory = *o.dir;
   } else {
     Settings settings;
     LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
@@ -229,7 +223,7 @@ int Add(int argc, char** argv) {
     std::fprintf(stderr, "pelkan-cli schedule: no such directory: %s\n", directory_utf8.c_str());
     return 1;
   }
-  if (directory.size() >= kPathSize) return Usage("the directory path is too long");
+  if (directory.size() >= kPathSize) return parser.Fail("the directory path is too long");
 
   // The record the edit dialog starts from, then the options as the user would set them in the
   // dialog, through the dialog's own OK step: both store the same record.
@@ -238,74 +232,50 @@ int Add(int argc, char** argv) {
   ScheduleItem opened{};
   DeviceChannels device;
   ScheduleEditForm form;
-  if (start != nullptr) {
-    const char* problem = nullptr;
-    const auto t = ParseDateTimeText(start, &problem);
-    if (!t) return Usage((std::string("--start ") + problem).c_str());
-    const auto m = NumberIn(minutes, 1, kMaxRecordSeconds / 60);
-    if (!m)
-      return Usage("--minutes must be a number of minutes from 1 to 1440 (24 hours, the longest recording)");
+  if (o.start) {
     // As the list window's 追加 opens it at that time.
-    opened = MakeTimeReservation(directory, 0, nullptr, 0, std::nullopt, *t);
+    opened = MakeTimeReservation(directory, 0, nullptr, 0, std::nullopt, *o.start);
     form = FormFromItem(opened, device, now);
-    form.duration = static_cast<uint32_t>(*m * 60);
-    form.after_end = daily ? kAfterEndDaily : weekly ? kAfterEndWeekly : kAfterEndDelete;
-    if (service != nullptr) {
-      const auto sid = NumberIn(service, 0, 0xFFFF);
-      if (!sid) return Usage("--service must be a service id, 0-65535");
+    form.duration = static_cast<uint32_t>(*o.minutes * 60);
+    form.after_end = o.daily ? kAfterEndDaily : o.weekly ? kAfterEndWeekly : kAfterEndDelete;
+    if (o.service) {
       form.service_limit = true;
-      form.service_id_text = std::to_string(*sid);
+      form.service_id_text = std::to_string(*o.service);
     }
-    if (channel != nullptr) {
-      const auto ch = NumberIn(channel, 0, 255);
-      if (!ch) return Usage("--channel must be 0-255");
+    if (o.channel) {
       device.capabilities |= kCanSelectChannel;
-      form.channel = static_cast<int>(*ch);
+      form.channel = static_cast<int>(*o.channel);
     }
-    if (channel_string != nullptr) {
-      if (platform::Utf8ToSjis(channel_string).size() >= kChannelStringSize)
-        return Usage("--channel-string is too long");
+    if (o.channel_string) {
       device.capabilities |= kCanSendString;
-      form.channel_string = channel_string;
+      form.channel_string = *o.channel_string;
     }
-    if (file != nullptr) {
-      // A fixed name is read as the edit dialog reads it: it may hold the broadcast's symbols.
-      const auto sjis = platform::Utf8ToBroadcast(file);
-      if (!sjis) return Usage("--file has a character without a Shift-JIS form");
-      if (sjis->empty() || sjis->size() >= kPathSize)
-        return Usage("--file must be a file name of at most 259 bytes");
+    if (o.file) {
       form.file_name_flag = true;
-      form.file_name = file;
+      form.file_name = *o.file;
     }
   } else {
-    if (minutes != nullptr) return Usage("--minutes belongs to --start; an event brings its own length");
-    const char* colon = std::strchr(event, ':');
-    if (colon == nullptr) return Usage("--event must be SERVICE:EVENT");
-    const std::string service_text(event, colon);
-    const auto sid = NumberIn(service_text.c_str(), 0, 0xFFFF);
-    const auto eid = NumberIn(colon + 1, 0, 0xFFFF);
-    if (!sid || !eid) return Usage("--event must be SERVICE:EVENT, each 0-65535");
-    guide_event = FindInGuide(static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid));
+    const auto [sid, eid] = *o.event;
+    guide_event = FindInGuide(sid, eid);
     if (guide_event) {
       const GuideEventKey& k = guide_event->key;
       opened = MakeEventReservation(directory, k.original_network_id, k.transport_stream_id, k.service_id,
                                     k.event_id, guide_event->title, now);
     } else {
-      opened = MakeEventReservation(directory, 0, 0, static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid),
-                                    std::nullopt, now);
+      opened = MakeEventReservation(directory, 0, 0, sid, eid, std::nullopt, now);
     }
     form = FormFromItem(opened, device, now);
   }
   const ScheduleEditResult built = BuildScheduleItem(form, opened, device);
   if (!built.item) {
     const std::string why = platform::SjisToUtf8(built.message);
-    return Usage(why.empty() ? "the reservation cannot be made" : why.c_str());
+    return parser.Fail(why.empty() ? "the reservation cannot be made" : why);
   }
   ScheduleItem item = *built.item;
   if (guide_event) TakeOverGuideEvent(*guide_event, &item);
 
   OfflineSchedule s(
-      force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal),
+      o.force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal),
       true);
   if (!s.Locked()) return 1;
   if (s.scheduler().StoreItem(item, -1) == 0) {
@@ -345,51 +315,34 @@ std::string StartText(MjdTime t) {
 // capture ending a reservation, another edit) has changed the list.
 int Remove(int argc, char** argv) {
   std::optional<long> number;
-  const char* start = nullptr;
-  const char* expect_start = nullptr;
-  const char* event = nullptr;
+  std::optional<MjdTime> start, expect_start;
+  std::optional<std::string> event_text;
+  std::optional<std::pair<uint16_t, uint16_t>> event;
   bool series = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&](const char** slot) {
-      if (i + 1 >= argc) return false;
-      *slot = argv[++i];
-      return true;
-    };
-    if (a == "--series") {
-      series = true;
-    } else if (a == "--start" || a == "--expect-start" || a == "--event") {
-      if (!value(a == "--start" ? &start : a == "--event" ? &event : &expect_start))
-        return Usage(("missing value of " + a).c_str());
-    } else if (!number && !a.empty() && a[0] != '-') {
-      number = NumberIn(argv[i], 1, 1L << 30);
-      if (!number) return Usage("remove: N must be a reservation number shown by 'list'");
-    } else {
-      return Usage(("remove: unexpected " + a).c_str());
-    }
-  }
-  if ((start != nullptr) + (event != nullptr) + number.has_value() != 1)
-    return Usage("remove needs one of --start \"YYYY-MM-DD HH:MM[:SS]\", --event SERVICE:EVENT, or N");
-  if (number && expect_start == nullptr)
-    return Usage("remove N needs --expect-start \"YYYY-MM-DD HH:MM[:SS]\", the start 'list' shows for N");
-  if (!number && expect_start != nullptr) return Usage("--expect-start belongs to a number N");
-  std::optional<MjdTime> when;
-  if (start != nullptr || expect_start != nullptr) {
-    const char* problem = nullptr;
-    when = ParseDateTimeText(start != nullptr ? start : expect_start, &problem);
-    if (!when)
-      return Usage((std::string(start != nullptr ? "--start " : "--expect-start ") + problem).c_str());
-  }
-  std::optional<long> event_service, event_id;
-  if (event != nullptr) {
-    const char* colon = std::strchr(event, ':');
-    const std::string service_text = colon == nullptr ? std::string() : std::string(event, colon);
-    if (colon != nullptr) {
-      event_service = NumberIn(service_text.c_str(), 0, 0xFFFF);
-      event_id = NumberIn(colon + 1, 0, 0xFFFF);
-    }
-    if (!event_service || !event_id) return Usage("--event must be SERVICE:EVENT, each 0-65535");
-  }
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
+                      "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
+                      "Removes a reservation from schedule.ini in the current directory.\n\n",
+                      {}, 25);
+  parser.Value("--start \"YYYY-MM-DD HH:MM[:SS]\"", "the date-time reservation starting then", DateTime(&start));
+  parser.Value("--event SERVICE:EVENT", "the event reservation of this event",
+               [&event_text, take = ServiceEvent(&event)](const std::string& text) {
+                 event_text = text;
+                 return take(text);
+               });
+  parser.Value("--expect-start \"YYYY-MM-DD HH:MM[:SS]\"", "the start reservation N must have",
+               DateTime(&expect_start));
+  parser.Flag("--series", "remove a daily or weekly one altogether, not only this occurrence", &series);
+  parser.Positionals("N", 0, 1, OptionParser::NumberIn(1, 1L << 30, [&number](uint64_t n) {
+                       number = static_cast<long>(n);
+                     }));
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  if (start.has_value() + event.has_value() + number.has_value() != 1)
+    return parser.Fail("remove needs one of --start \"YYYY-MM-DD HH:MM[:SS]\", --event SERVICE:EVENT, or N");
+  if (number && !expect_start)
+    return parser.Fail("remove N needs --expect-start \"YYYY-MM-DD HH:MM[:SS]\", the start 'list' shows for N");
+  if (!number && expect_start) return parser.Fail("--expect-start belongs to a number N");
+  const std::optional<MjdTime> when = start ? start : expect_start;
 
   OfflineSchedule s(AskOnTerminal, true);
   if (!s.Locked()) return 1;
@@ -415,13 +368,13 @@ int Remove(int argc, char** argv) {
     std::vector<size_t> matches;
     for (size_t i = 0; i < items.size(); ++i) {
       const ScheduleItem& e = items[i];
-      const bool match = start != nullptr ? starts_at(e)
-                                          : (e.flags & SI_BY_EVENT) && e.service_id == *event_service &&
-                                                e.event_id == *event_id;
+      const bool match = start ? starts_at(e)
+                               : (e.flags & SI_BY_EVENT) && e.service_id == event->first &&
+                                     e.event_id == event->second;
       if (match) matches.push_back(i);
     }
     const std::string what =
-        start != nullptr ? "starts at " + StartText(*when) : "is for event " + std::string(event);
+        start ? "starts at " + StartText(*when) : "is for event " + *event_text;
     if (matches.empty()) {
       std::fprintf(stderr, "%s: no reservation %s (see 'pelkan-cli schedule list'): nothing removed\n", kName,
                    what.c_str());
@@ -429,7 +382,7 @@ int Remove(int argc, char** argv) {
     }
     if (matches.size() > 1) {
       std::fprintf(stderr, "%s: %zu reservations %s (numbers", kName, matches.size(),
-                   (start != nullptr ? "start at " + StartText(*when) : "are for event " + std::string(event))
+                   (start ? "start at " + StartText(*when) : "are for event " + *event_text)
                        .c_str());
       for (size_t m : matches) std::fprintf(stderr, " %zu", m + 1);
       std::fprintf(stderr, "): nothing removed; remove one with N --expect-start\n");
@@ -450,22 +403,54 @@ int Remove(int argc, char** argv) {
   return 0;
 }
 
+int ListCommand(int argc, char** argv) {
+  platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli schedule list [--plain-symbols]\n"
+                      "Lists the reservations of schedule.ini in the current directory.\n\n",
+                      {}, 19);
+  parser.Flag("--plain-symbols", "the broadcast's symbols of the file names in their plain forms",
+              [&symbols] { symbols = platform::SymbolForm::kPlain; });
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  return List(symbols);
+}
+
 }  // namespace
 
 int RunSchedule(int argc, char** argv) {
-  if (argc < 1 || std::strcmp(argv[0], "--help") == 0 || std::strcmp(argv[0], "-h") == 0) {
-    PrintHelp(argc < 1 ? stderr : stdout);
-    return argc < 1 ? 2 : 0;
-  }
-  const std::string sub = argv[0];
-  if (sub == "list") {
-    if (argc == 1) return List(platform::SymbolForm::kSymbols);
-    if (argc == 2 && std::strcmp(argv[1], "--plain-symbols") == 0) return List(platform::SymbolForm::kPlain);
-    return Usage("list takes only --plain-symbols");
-  }
-  if (sub == "add") return Add(argc - 1, argv + 1);
-  if (sub == "remove") return Remove(argc - 1, argv + 1);
-  return Usage(("unknown subcommand " + sub).c_str());
+  OptionParser parser(
+      kName,
+      "Usage: pelkan-cli schedule list [--plain-symbols]\n"
+      "       pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event "
+      "SERVICE:EVENT)\n"
+      "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
+      "                              [--channel N] [--channel-string TEXT] [--force]\n"
+      "       pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
+      "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
+      "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n",
+      {}, 12);
+  parser.Command("list",
+                 "the reservations, numbered, with the texts of the reservation list;\n"
+                 "--plain-symbols prints the broadcast's symbols of the file names in their plain\n"
+                 "forms ([字] for 🈑), as the files are named",
+                 ListCommand);
+  parser.Command("add",
+                 "--start/--minutes: a date-time reservation; --event: by broadcast event id\n"
+                 "(decimal, or hexadecimal with 0x), its time and title taken from the programme guide\n"
+                 "(epg.sqlite, see 'pelkan-cli epg') when it has the event, and from the programme\n"
+                 "information while capturing;\n"
+                 "--service ID records only that service; --daily/--weekly repeat after the end;\n"
+                 "--dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
+                 "--force stores an overlapping reservation without asking",
+                 Add);
+  parser.Command("remove",
+                 "deletes the date-time reservation starting at --start, or the event reservation\n"
+                 "--event, and refuses when none or several match; a daily or weekly one continues\n"
+                 "with its next occurrence unless --series is given. A number N of 'list' (which\n"
+                 "another program may change meanwhile) is taken only with --expect-start, the\n"
+                 "start that reservation must have",
+                 Remove);
+  return parser.Parse(argc, argv).value_or(0);
 }
 
 }  // namespace pelkan::cli
