@@ -184,6 +184,110 @@ void DeclareAdd(OptionParser& parser, AddOptions* o) {
   parser.Flag("--force", "store an overlapping reservation without asking", &o->force);
 }
 
+// The output directory of a new reservation (Shift-JIS): --dir, else REC_AUTOPATH of pelkan.ini
+// (the current directory when it gives none). nullopt after saying why there is none.
+std::optional<std::string> AddDirectory(const AddOptions& o) {
+  std::string directory;
+  if (o.dir) {
+    directory = *o.dir;
+  } else {
+    Settings settings;
+    LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
+    directory = settings.rec_autopath;
+    if (directory.empty()) {
+      std::fprintf(stderr,
+                   "%s: the current directory has a character without a Shift-JIS form and pelkan.ini "
+                   "gives no REC_AUTOPATH: give --dir\n",
+                   kName);
+      return std::nullopt;
+    }
+  }
+  const std::string directory_utf8 = platform::SjisToUtf8(directory);
+  if (!IsDirectory(directory_utf8)) {
+    std::fprintf(stderr, "%s: no such directory: %s\n", kName, directory_utf8.c_str());
+    return std::nullopt;
+  }
+  return directory;
+}
+
+// The record the edit dialog starts from, and the options as the user would set them in the
+// dialog; its own OK step (BuildScheduleItem) then makes the reservation, so that both store the
+// same record.
+struct OpenedForm {
+  ScheduleItem item{};
+  DeviceChannels device;
+  ScheduleEditForm form;
+  std::optional<GuideEvent> guide_event;
+};
+
+OpenedForm OpenForm(const AddOptions& o, const std::string& directory) {
+  const MjdTime now = UnpackMjdTime(LocalMjdTime());
+  OpenedForm f;
+  if (o.start) {
+    // As the list window's 追加 opens it at that time.
+    f.item = MakeTimeReservation(directory, 0, nullptr, 0, std::nullopt, *o.start);
+    f.form = FormFromItem(f.item, f.device, now);
+    f.form.duration = static_cast<uint32_t>(*o.minutes * 60);
+    f.form.after_end = o.daily ? kAfterEndDaily : o.weekly ? kAfterEndWeekly : kAfterEndDelete;
+    if (o.service) {
+      f.form.service_limit = true;
+      f.form.service_id_text = std::to_string(*o.service);
+    }
+    if (o.channel) {
+      f.device.capabilities |= kCanSelectChannel;
+      f.form.channel = static_cast<int>(*o.channel);
+    }
+    if (o.channel_string) {
+      f.device.capabilities |= kCanSendString;
+      f.form.channel_string = *o.channel_string;
+    }
+    if (o.file) {
+      f.form.file_name_flag = true;
+      f.form.file_name = *o.file;
+    }
+    return f;
+  }
+  const auto [sid, eid] = *o.event;
+  f.guide_event = FindInGuide(sid, eid);
+  if (f.guide_event) {
+    const GuideEventKey& k = f.guide_event->key;
+    f.item = MakeEventReservation(directory, k.original_network_id, k.transport_stream_id, k.service_id,
+                                  k.event_id, f.guide_event->title, now);
+  } else {
+    f.item = MakeEventReservation(directory, 0, 0, sid, eid, std::nullopt, now);
+  }
+  f.form = FormFromItem(f.item, f.device, now);
+  return f;
+}
+
+// Stores `item` in schedule.ini (asking about an overlap unless `force`) and prints its row.
+// Returns the exit code.
+int StoreReservation(const ScheduleItem& item, bool force) {
+  OfflineSchedule s(
+      force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal), true);
+  if (!s.Locked()) return 1;
+  if (s.scheduler().StoreItem(item, -1) == 0) {
+    std::fprintf(stderr, "%s: not added (overlaps another reservation)\n", kName);
+    return 1;
+  }
+  if (!s.scheduler().SaveSchedule()) {
+    std::fprintf(stderr, "%s: cannot write %s\n", kName, SchedulePath().c_str());
+    return 1;
+  }
+  if (HasStart(item) && ItemEnd(item) < Instant(UnpackMjdTime(LocalMjdTime()))) {
+    std::fprintf(stderr, "%s: warning: the reservation's time has already passed\n", kName);
+  }
+  const auto items = s.scheduler().Reservations();
+  for (size_t i = 0; i < items.size(); ++i) {
+    const ScheduleItem& e = items[i];
+    const bool same = e.flags == item.flags && e.start_day == item.start_day &&
+                      e.start_second == item.start_second && e.duration == item.duration &&
+                      e.service_id == item.service_id && e.event_id == item.event_id;
+    if (same) std::printf("added: %s\n", Row(i + 1, items[i]).c_str());
+  }
+  return 0;
+}
+
 int Add(int argc, char** argv) {
   AddOptions o;
   OptionParser parser(kName,
@@ -203,101 +307,18 @@ int Add(int argc, char** argv) {
   if (o.start && !o.minutes) return parser.Fail("--start needs --minutes, the length of the recording");
   if (o.event && o.minutes) return parser.Fail("--minutes belongs to --start; an event brings its own length");
 
-  std::string directory;
-  if (o.dir) {
-    directory = *o.dir;
-  } else {
-    Settings settings;
-    LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
-    directory = settings.rec_autopath;
-    if (directory.empty()) {
-      std::fprintf(stderr,
-                   "%s: the current directory has a character without a Shift-JIS form and pelkan.ini "
-                   "gives no REC_AUTOPATH: give --dir\n",
-                   kName);
-      return 1;
-    }
-  }
-  const std::string directory_utf8 = platform::SjisToUtf8(directory);
-  if (!IsDirectory(directory_utf8)) {
-    std::fprintf(stderr, "pelkan-cli schedule: no such directory: %s\n", directory_utf8.c_str());
-    return 1;
-  }
-  if (directory.size() >= kPathSize) return parser.Fail("the directory path is too long");
-
-  // The record the edit dialog starts from, then the options as the user would set them in the
-  // dialog, through the dialog's own OK step: both store the same record.
-  const MjdTime now = UnpackMjdTime(LocalMjdTime());
-  std::optional<GuideEvent> guide_event;
-  ScheduleItem opened{};
-  DeviceChannels device;
-  ScheduleEditForm form;
-  if (o.start) {
-    // As the list window's 追加 opens it at that time.
-    opened = MakeTimeReservation(directory, 0, nullptr, 0, std::nullopt, *o.start);
-    form = FormFromItem(opened, device, now);
-    form.duration = static_cast<uint32_t>(*o.minutes * 60);
-    form.after_end = o.daily ? kAfterEndDaily : o.weekly ? kAfterEndWeekly : kAfterEndDelete;
-    if (o.service) {
-      form.service_limit = true;
-      form.service_id_text = std::to_string(*o.service);
-    }
-    if (o.channel) {
-      device.capabilities |= kCanSelectChannel;
-      form.channel = static_cast<int>(*o.channel);
-    }
-    if (o.channel_string) {
-      device.capabilities |= kCanSendString;
-      form.channel_string = *o.channel_string;
-    }
-    if (o.file) {
-      form.file_name_flag = true;
-      form.file_name = *o.file;
-    }
-  } else {
-    const auto [sid, eid] = *o.event;
-    guide_event = FindInGuide(sid, eid);
-    if (guide_event) {
-      const GuideEventKey& k = guide_event->key;
-      opened = MakeEventReservation(directory, k.original_network_id, k.transport_stream_id, k.service_id,
-                                    k.event_id, guide_event->title, now);
-    } else {
-      opened = MakeEventReservation(directory, 0, 0, sid, eid, std::nullopt, now);
-    }
-    form = FormFromItem(opened, device, now);
-  }
-  const ScheduleEditResult built = BuildScheduleItem(form, opened, device);
+  const std::optional<std::string> directory = AddDirectory(o);
+  if (!directory) return 1;
+  if (directory->size() >= kPathSize) return parser.Fail("the directory path is too long");
+  const OpenedForm opened = OpenForm(o, *directory);
+  const ScheduleEditResult built = BuildScheduleItem(opened.form, opened.item, opened.device);
   if (!built.item) {
     const std::string why = platform::SjisToUtf8(built.message);
     return parser.Fail(why.empty() ? "the reservation cannot be made" : why);
   }
   ScheduleItem item = *built.item;
-  if (guide_event) TakeOverGuideEvent(*guide_event, &item);
-
-  OfflineSchedule s(
-      o.force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal),
-      true);
-  if (!s.Locked()) return 1;
-  if (s.scheduler().StoreItem(item, -1) == 0) {
-    std::fprintf(stderr, "pelkan-cli schedule: not added (overlaps another reservation)\n");
-    return 1;
-  }
-  if (!s.scheduler().SaveSchedule()) {
-    std::fprintf(stderr, "pelkan-cli schedule: cannot write %s\n", SchedulePath().c_str());
-    return 1;
-  }
-  if (HasStart(item) && ItemEnd(item) < Instant(UnpackMjdTime(LocalMjdTime()))) {
-    std::fprintf(stderr, "pelkan-cli schedule: warning: the reservation's time has already passed\n");
-  }
-  const auto items = s.scheduler().Reservations();
-  for (size_t i = 0; i < items.size(); ++i) {
-    const ScheduleItem& e = items[i];
-    const bool same = e.flags == item.flags && e.start_day == item.start_day &&
-                      e.start_second == item.start_second && e.duration == item.duration &&
-                      e.service_id == item.service_id && e.event_id == item.event_id;
-    if (same) std::printf("added: %s\n", Row(i + 1, items[i]).c_str());
-  }
-  return 0;
+  if (opened.guide_event) TakeOverGuideEvent(*opened.guide_event, &item);
+  return StoreReservation(item, o.force);
 }
 
 // "YYYY-MM-DD HH:MM:SS" of a start, as --start takes it.
@@ -310,88 +331,94 @@ std::string StartText(MjdTime t) {
   return text;
 }
 
-// remove --start T, remove --event S:E, or remove N --expect-start T: the reservation is named by
-// what identifies it, as a number alone may stand for another one once another process (a running
-// capture ending a reservation, another edit) has changed the list.
-int Remove(int argc, char** argv) {
+// What names the reservation to remove: --start T, --event S:E, or N --expect-start T.
+struct RemoveOptions {
   std::optional<long> number;
   std::optional<MjdTime> start, expect_start;
   std::optional<std::string> event_text;
   std::optional<std::pair<uint16_t, uint16_t>> event;
   bool series = false;
+};
+
+// The index of the reservation `o` names in `items`; nullopt after saying why there is not one.
+std::optional<size_t> FindToRemove(const RemoveOptions& o, const std::vector<ScheduleItem>& items) {
+  const MjdTime when = o.start ? *o.start : o.expect_start.value_or(MjdTime{});
+  auto starts_at = [&when](const ScheduleItem& e) {
+    return !(e.flags & SI_BY_EVENT) && HasStart(e) && e.start_day == when.date && e.start_second == when.seconds;
+  };
+  if (o.number) {
+    if (static_cast<size_t>(*o.number) > items.size()) {
+      std::fprintf(stderr, "%s: there is no reservation %ld\n", kName, *o.number);
+      return std::nullopt;
+    }
+    const size_t index = static_cast<size_t>(*o.number - 1);
+    if (!starts_at(items[index])) {
+      std::fprintf(stderr, "%s: reservation %ld does not start at %s (the list has changed?): nothing removed\n",
+                   kName, *o.number, StartText(when).c_str());
+      return std::nullopt;
+    }
+    return index;
+  }
+  std::vector<size_t> matches;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const ScheduleItem& e = items[i];
+    const bool match = o.start ? starts_at(e)
+                               : (e.flags & SI_BY_EVENT) && e.service_id == o.event->first &&
+                                     e.event_id == o.event->second;
+    if (match) matches.push_back(i);
+  }
+  if (matches.empty()) {
+    const std::string what = o.start ? "starts at " + StartText(when) : "is for event " + *o.event_text;
+    std::fprintf(stderr, "%s: no reservation %s (see 'pelkan-cli schedule list'): nothing removed\n", kName,
+                 what.c_str());
+    return std::nullopt;
+  }
+  if (matches.size() > 1) {
+    const std::string what = o.start ? "start at " + StartText(when) : "are for event " + *o.event_text;
+    std::fprintf(stderr, "%s: %zu reservations %s (numbers", kName, matches.size(), what.c_str());
+    for (size_t m : matches) std::fprintf(stderr, " %zu", m + 1);
+    std::fprintf(stderr, "): nothing removed; remove one with N --expect-start\n");
+    return std::nullopt;
+  }
+  return matches[0];
+}
+
+// remove --start T, remove --event S:E, or remove N --expect-start T: the reservation is named by
+// what identifies it, as a number alone may stand for another one once another process (a running
+// capture ending a reservation, another edit) has changed the list.
+int Remove(int argc, char** argv) {
+  RemoveOptions o;
   OptionParser parser(kName,
                       "Usage: pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
                       "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
                       "Removes a reservation from schedule.ini in the current directory.\n\n",
                       {}, 25);
-  parser.Value("--start \"YYYY-MM-DD HH:MM[:SS]\"", "the date-time reservation starting then", DateTime(&start));
+  parser.Value("--start \"YYYY-MM-DD HH:MM[:SS]\"", "the date-time reservation starting then", DateTime(&o.start));
   parser.Value("--event SERVICE:EVENT", "the event reservation of this event",
-               [&event_text, take = ServiceEvent(&event)](const std::string& text) {
-                 event_text = text;
+               [&o, take = ServiceEvent(&o.event)](const std::string& text) {
+                 o.event_text = text;
                  return take(text);
                });
   parser.Value("--expect-start \"YYYY-MM-DD HH:MM[:SS]\"", "the start reservation N must have",
-               DateTime(&expect_start));
-  parser.Flag("--series", "remove a daily or weekly one altogether, not only this occurrence", &series);
-  parser.Positionals("N", 0, 1, OptionParser::NumberIn(1, 1L << 30, [&number](uint64_t n) {
-                       number = static_cast<long>(n);
+               DateTime(&o.expect_start));
+  parser.Flag("--series", "remove a daily or weekly one altogether, not only this occurrence", &o.series);
+  parser.Positionals("N", 0, 1, OptionParser::NumberIn(1, 1L << 30, [&o](uint64_t n) {
+                       o.number = static_cast<long>(n);
                      }));
   if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
-  if (start.has_value() + event.has_value() + number.has_value() != 1)
+  if (o.start.has_value() + o.event.has_value() + o.number.has_value() != 1)
     return parser.Fail("remove needs one of --start \"YYYY-MM-DD HH:MM[:SS]\", --event SERVICE:EVENT, or N");
-  if (number && !expect_start)
+  if (o.number && !o.expect_start)
     return parser.Fail("remove N needs --expect-start \"YYYY-MM-DD HH:MM[:SS]\", the start 'list' shows for N");
-  if (!number && expect_start) return parser.Fail("--expect-start belongs to a number N");
-  const std::optional<MjdTime> when = start ? start : expect_start;
+  if (!o.number && o.expect_start) return parser.Fail("--expect-start belongs to a number N");
 
   OfflineSchedule s(AskOnTerminal, true);
   if (!s.Locked()) return 1;
   const auto items = s.scheduler().Reservations();
-  auto starts_at = [&](const ScheduleItem& e) {
-    return !(e.flags & SI_BY_EVENT) && HasStart(e) && e.start_day == when->date &&
-           e.start_second == when->seconds;
-  };
-  int index = -1;
-  if (number) {
-    if (static_cast<size_t>(*number) > items.size()) {
-      std::fprintf(stderr, "%s: there is no reservation %ld\n", kName, *number);
-      return 1;
-    }
-    index = static_cast<int>(*number - 1);
-    if (!starts_at(items[static_cast<size_t>(index)])) {
-      std::fprintf(stderr,
-                   "%s: reservation %ld does not start at %s (the list has changed?): nothing removed\n",
-                   kName, *number, StartText(*when).c_str());
-      return 1;
-    }
-  } else {
-    std::vector<size_t> matches;
-    for (size_t i = 0; i < items.size(); ++i) {
-      const ScheduleItem& e = items[i];
-      const bool match = start ? starts_at(e)
-                               : (e.flags & SI_BY_EVENT) && e.service_id == event->first &&
-                                     e.event_id == event->second;
-      if (match) matches.push_back(i);
-    }
-    const std::string what =
-        start ? "starts at " + StartText(*when) : "is for event " + *event_text;
-    if (matches.empty()) {
-      std::fprintf(stderr, "%s: no reservation %s (see 'pelkan-cli schedule list'): nothing removed\n", kName,
-                   what.c_str());
-      return 1;
-    }
-    if (matches.size() > 1) {
-      std::fprintf(stderr, "%s: %zu reservations %s (numbers", kName, matches.size(),
-                   (start ? "start at " + StartText(*when) : "are for event " + *event_text)
-                       .c_str());
-      for (size_t m : matches) std::fprintf(stderr, " %zu", m + 1);
-      std::fprintf(stderr, "): nothing removed; remove one with N --expect-start\n");
-      return 1;
-    }
-    index = static_cast<int>(matches[0]);
-  }
-  const std::string row = Row(static_cast<size_t>(index) + 1, items[static_cast<size_t>(index)]);
-  if (s.scheduler().DeleteItem(index, !series) == 0) {
+  const std::optional<size_t> index = FindToRemove(o, items);
+  if (!index) return 1;
+  const std::string row = Row(*index + 1, items[*index]);
+  if (s.scheduler().DeleteItem(static_cast<int>(*index), !o.series) == 0) {
     std::fprintf(stderr, "%s: the reservation cannot be removed: %s\n", kName, row.c_str());
     return 1;
   }
