@@ -12,7 +12,7 @@ if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}
   cat >&2 <<TEXT
 pelkan: there is no display here (neither DISPLAY nor WAYLAND_DISPLAY is set).
   Start it in a virtual display:   xvfb-run -a $bin/ui/pelkan
-  or use the headless tool:        $bin/app/pelkan-cli capture --seconds 10 --record out.ts
+  or use the headless tool:        $bin/cli/pelkan-cli capture --seconds 10 --record out.ts
 TEXT
   exit 1
 fi

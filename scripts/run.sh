@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELKAN_TESTS=OFF -DPELKAN_BENCH=OFF >/dev/null
 cmake --build build/release
-cli=build/release/src/app/pelkan-cli
+cli=build/release/src/cli/pelkan-cli
 "$cli" capture --seconds 10 --record out.ts
 "$cli" inspect out.ts

@@ -341,7 +341,7 @@ TEST_F(CaptureEndToEnd, DatagramsReassembleIntoTheRecordedStream) {
 }
 
 TEST_F(CaptureEndToEnd, SamplePluginClearsTheTestScrambling) {
-  const std::string plugin = std::string(PELKAN_BINARY_DIR) + "/src/app/B25Decoder.so";
+  const std::string plugin = std::string(PELKAN_BINARY_DIR) + "/src/cli/B25Decoder.so";
   ASSERT_EQ(access(plugin.c_str(), R_OK), 0) << plugin;
   const auto options = Broadcast(1025);
   for (bool descramble : {false, true}) {

@@ -8,7 +8,7 @@
 namespace pelkan::testing {
 
 std::string CliPath() {
-  return std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+  return std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli";
 }
 
 CliRun RunCli(const std::string& args) {

@@ -10,7 +10,7 @@
 namespace pelkan {
 namespace {
 
-const std::string kPluginPath = std::string(PELKAN_BINARY_DIR) + "/src/app/B25Decoder.so";
+const std::string kPluginPath = std::string(PELKAN_BINARY_DIR) + "/src/cli/B25Decoder.so";
 
 TEST(B25Library, DefaultPlacesAreBesideTheExecutableTheInstalledPlaceThenTheSearchPath) {
   const auto c = B25Library::DefaultCandidates();

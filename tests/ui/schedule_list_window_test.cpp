@@ -20,7 +20,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
 #include "app/scheduled_capture.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_edit_item.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
 #include "app/device_list.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"

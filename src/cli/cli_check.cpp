@@ -1,34 +1,18 @@
 // pelkan-cli check: how whole recorded files are, PID by PID.
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "app/cli_commands.h"
-#include "app/json_text.h"
+#include "cli/cli_commands.h"
+#include "cli/json_text.h"
+#include "cli/option_parser.h"
 #include "ts/stream_check.h"
 
 namespace pelkan::cli {
 namespace {
 
 constexpr char kName[] = "pelkan-cli check";
-
-void Usage(FILE* out) {
-  std::fprintf(
-      out,
-      "Usage: pelkan-cli check [--json] FILE...\n"
-      "Checks recorded transport-stream files (188, 192 or 204-byte packets; '-' reads standard\n"
-      "input) and prints, per file, the packet size, the sync losses and one line per PID\n"
-      "(null packets aside) with its packets, the packets dropped (read from continuity_counter),\n"
-      "those with the transport error indicator and the scrambled ones, then the totals. The\n"
-      "counts are those of the recording's report (NAME.ts.err).\n\n"
-      "  --json   one JSON object per file:\n"
-      "           {\"file\", \"packet_size\", \"sync_losses\", \"pids\": [{\"pid\", \"packets\", \"drop\",\n"
-      "           \"error\", \"scrambled\", \"kind\"}], \"totals\": {\"packets\", \"drop\", \"error\",\n"
-      "           \"scrambled\"}}\n\n"
-      "Exit codes: 0 every file is whole, 1 a packet was dropped or in error or the sync was\n"
-      "lost (or a file holds no packets), 2 bad arguments or a file that cannot be read.\n");
-}
 
 std::string CountsJson(const PidCounts& c) {
   return "\"packets\":" + std::to_string(c.packets) + ",\"drop\":" + std::to_string(c.drop) +
@@ -63,29 +47,28 @@ void PrintText(const std::string& name, const StreamCheck& c) {
 int RunCheck(int argc, char** argv) {
   bool json = false;
   std::vector<std::string> files;
-  bool options_end = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (!options_end && (a == "--help" || a == "-h")) {
-      Usage(stdout);
-      return 0;
-    }
-    if (!options_end && a == "--json") {
-      json = true;
-    } else if (!options_end && a == "--") {
-      options_end = true;
-    } else if (!options_end && a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "%s: unknown option '%s'\n", kName, a.c_str());
-      Usage(stderr);
-      return 2;
-    } else {
-      files.push_back(a);
-    }
-  }
-  if (files.empty()) {
-    Usage(stderr);
-    return 2;
-  }
+  OptionParser options(
+      kName,
+      "Usage: pelkan-cli check [--json] FILE...\n"
+      "Checks recorded transport-stream files (188, 192 or 204-byte packets; '-' reads standard\n"
+      "input) and prints, per file, the packet size, the sync losses and one line per PID\n"
+      "(null packets aside) with its packets, the packets dropped (read from continuity_counter),\n"
+      "those with the transport error indicator and the scrambled ones, then the totals. The\n"
+      "counts are those of the recording's report (NAME.ts.err).\n\n",
+      "\nExit codes: 0 every file is whole, 1 a packet was dropped or in error or the sync was\n"
+      "lost (or a file holds no packets), 2 bad arguments or a file that cannot be read.\n",
+      11);
+  options.Flag("--json",
+               "one JSON object per file:\n"
+               "{\"file\", \"packet_size\", \"sync_losses\", \"pids\": [{\"pid\", \"packets\", \"drop\",\n"
+               "\"error\", \"scrambled\", \"kind\"}], \"totals\": {\"packets\", \"drop\", \"error\",\n"
+               "\"scrambled\"}}",
+               &json);
+  options.Positionals("FILE", 1, SIZE_MAX, [&files](const std::string& file) {
+    files.push_back(file);
+    return std::string();
+  });
+  if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
 
   bool damaged = false;
   bool unreadable = false;

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/loopback_udp.h"
 #include "tests/support/report_table.h"
@@ -22,7 +22,7 @@
 namespace pelkan::cli {
 namespace {
 
-const std::string kCli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+const std::string kCli = std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli";
 
 int Capture(std::vector<std::string> args) {
   std::vector<char*> argv;

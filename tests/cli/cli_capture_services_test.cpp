@@ -29,7 +29,7 @@ class CliCaptureServices : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   int Run(const std::string& args) {
-    const std::string cmd = "cd " + dir_ + " && " + std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli " +
+    const std::string cmd = "cd " + dir_ + " && " + std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli " +
                             args + " > out.txt 2> err.txt";
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
 #include "info/broadcast_text.h"
 #include "info/guide_store.h"
 #include "schedule/schedule_edit_item.h"
@@ -157,7 +157,7 @@ TEST_F(CliEpg, JsonTextSearchAndServiceChoose) {
 }
 
 TEST_F(CliEpg, CaptureFillsTheGuideWhileProcEpgIsOn) {
-  const std::string cli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+  const std::string cli = std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli";
   const std::string capture = cli + " capture --seconds 10 --virtual-speed 6 > out.txt 2> err.txt";
   ASSERT_EQ(std::system(capture.c_str()), 0);
   EXPECT_FALSE(std::filesystem::exists("epg.sqlite")) << "PROC_EPG is 0 by default";

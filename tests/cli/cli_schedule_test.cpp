@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
 #include "app/settings.h"
 #include "platform/profile.h"
 #include "schedule/schedule_file.h"

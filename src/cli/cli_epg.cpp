@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_args.h"
-#include "app/cli_commands.h"
-#include "app/json_text.h"
+#include "cli/cli_commands.h"
+#include "cli/json_text.h"
+#include "cli/option_parser.h"
 #include "app/settings.h"
-#include "app/stream_feed.h"
+#include "cli/stream_feed.h"
 #include "base/capture_stats.h"
 #include "base/mjd_time.h"
 #include "info/broadcast_text.h"
@@ -35,76 +35,45 @@ struct Options {
   Format format = Format::kText;
   std::optional<uint16_t> service;
   std::optional<std::string> search;
-  const char* from = nullptr;
+  std::optional<std::string> from;
   bool plain_symbols = false;
+  bool excluded = false;  // both --json and --xmltv
 };
 
-void PrintUsage(FILE* out) {
-  std::fprintf(
-      out,
-      "Usage: pelkan-cli epg [--json | --xmltv] [--service ID] [--search WORDS] [--from FILE.ts]\n"
-      "                      [--plain-symbols]\n"
-      "Prints the programme guide: epg.sqlite beside pelkan.ini in the current directory, which the\n"
-      "desktop program and 'pelkan-cli capture' fill while PROC_EPG=1 (the stream's eight-day schedule).\n"
-      "Every programme that has not ended more than a day ago, by service and start time.\n\n"
-      "  --json           {\"events\": [{\"service_id\", \"event_id\", \"start\", \"duration\", \"title\",\n"
-      "                   \"description\", \"extended\", \"genre\"}]}; duration in seconds, null when\n"
-      "                   the broadcast leaves it open\n"
-      "  --xmltv          an XMLTV document: the services as channels, the programmes with times in\n"
-      "                   JST (+0900), title, description and the genre as category\n"
-      "  --service ID     only this service (decimal, or hexadecimal with 0x)\n"
-      "  --search WORDS   only programmes whose title, description or extended text holds every\n"
-      "                   word (separated by spaces), by start time\n"
-      "  --from FILE.ts   first take the programme information of a recorded stream into\n"
-      "                   epg.sqlite ('-' reads standard input)\n"
-      "  --plain-symbols  write the broadcast's symbols in a plain form\n\n"
-      "A programme is SERVICE:EVENT in the text table, as 'pelkan-cli schedule add --event' takes it.\n"
-      "Exit codes: 0 done, 1 no guide or an unreadable file, 2 bad arguments.\n");
-}
-
-// Returns 0 when the arguments are good, 2 (after a message) when not, -1 for --help.
-int ParseOptions(int argc, char** argv, Options* o) {
-  for (int i = 0; i < argc; ++i) {
-    const std::string a = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (a == "--help" || a == "-h") return -1;
-    if (a == "--json" || a == "--xmltv") {
-      const Format f = a == "--json" ? Format::kJson : Format::kXmltv;
-      if (o->format != Format::kText && o->format != f) {
-        std::fprintf(stderr, "%s: --json and --xmltv exclude each other\n", kName);
-        return 2;
-      }
+// Declares the options of `o`.
+void Declare(OptionParser& parser, Options* o) {
+  auto format = [o](Format f) {
+    return [o, f] {
+      if (o->format != Format::kText && o->format != f) o->excluded = true;
       o->format = f;
-    } else if (a == "--service") {
-      const auto id = value ? ParseNumber(value, 0xFFFF) : std::nullopt;
-      if (!id) {
-        std::fprintf(stderr, "%s: bad service id '%s'\n", kName, value ? value : "");
-        return 2;
-      }
-      o->service = static_cast<uint16_t>(*id);
-      ++i;
-    } else if (a == "--search") {
-      if (value == nullptr) {
-        std::fprintf(stderr, "%s: --search needs the words\n", kName);
-        return 2;
-      }
-      o->search = value;
-      ++i;
-    } else if (a == "--from") {
-      if (value == nullptr || *value == '\0') {
-        std::fprintf(stderr, "%s: --from needs a file\n", kName);
-        return 2;
-      }
-      o->from = value;
-      ++i;
-    } else if (a == "--plain-symbols") {
-      o->plain_symbols = true;
-    } else {
-      std::fprintf(stderr, "%s: unknown argument '%s'\n", kName, a.c_str());
-      return 2;
-    }
-  }
-  return 0;
+    };
+  };
+  parser.Flag("--json",
+              "{\"events\": [{\"service_id\", \"event_id\", \"start\", \"duration\", \"title\",\n"
+              "\"description\", \"extended\", \"genre\"}]}; duration in seconds, null when\n"
+              "the broadcast leaves it open",
+              format(Format::kJson));
+  parser.Flag("--xmltv",
+              "an XMLTV document: the services as channels, the programmes with times in\n"
+              "JST (+0900), title, description and the genre as category",
+              format(Format::kXmltv));
+  parser.Number("--service ID", "only this service (decimal, or hexadecimal with 0x)", 0, 0xFFFF, &o->service);
+  parser.Value("--search WORDS",
+               "only programmes whose title, description or extended text holds every\n"
+               "word (separated by spaces), by start time",
+               [o](const std::string& words) {
+                 o->search = words;
+                 return std::string();
+               });
+  parser.Value("--from FILE.ts",
+               "first take the programme information of a recorded stream into\n"
+               "epg.sqlite ('-' reads standard input)",
+               [o](const std::string& file) {
+                 if (file.empty()) return std::string("is not a file name");
+                 o->from = file;
+                 return std::string();
+               });
+  parser.Flag("--plain-symbols", "write the broadcast's symbols in a plain form", &o->plain_symbols);
 }
 
 // Runs the stream of `path` through a processor into the guide's collector. False (after a
@@ -331,8 +300,20 @@ class Printer {
 
 int RunEpg(int argc, char** argv) {
   Options o;
-  if (const auto exit_code = UsageExit(ParseOptions(argc, argv, &o), PrintUsage)) return *exit_code;
-  if (o.from != nullptr && !TakeIn(o.from)) return 1;
+  OptionParser parser(
+      kName,
+      "Usage: pelkan-cli epg [--json | --xmltv] [--service ID] [--search WORDS] [--from FILE.ts]\n"
+      "                      [--plain-symbols]\n"
+      "Prints the programme guide: epg.sqlite beside pelkan.ini in the current directory, which the\n"
+      "desktop program and 'pelkan-cli capture' fill while PROC_EPG=1 (the stream's eight-day schedule).\n"
+      "Every programme that has not ended more than a day ago, by service and start time.\n\n",
+      "\nA programme is SERVICE:EVENT in the text table, as 'pelkan-cli schedule add --event' takes it.\n"
+      "Exit codes: 0 done, 1 no guide or an unreadable file, 2 bad arguments.\n",
+      19);
+  Declare(parser, &o);
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  if (o.excluded) return parser.Fail("--json and --xmltv exclude each other");
+  if (o.from && !TakeIn(o.from->c_str())) return 1;
 
   std::string notice, error;
   std::unique_ptr<GuideStore> store =

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_commands.h"
-#include "app/json_text.h"
-#include "app/stream_feed.h"
+#include "cli/cli_commands.h"
+#include "cli/json_text.h"
+#include "cli/option_parser.h"
+#include "cli/stream_feed.h"
 #include "base/capture_stats.h"
 #include "base/mjd_time.h"
 #include "info/programme_text.h"
@@ -293,46 +294,28 @@ void PrintText(FILE* out, const char* name, const Counters& c, const Report& r,
   }
 }
 
-void Usage(FILE* out) {
-  std::fprintf(
-      out,
-      "Usage: pelkan-cli inspect [--json] [--plain-symbols] FILE.ts\n"
-      "Describes a captured transport stream: packet size and error counters, the transport stream,\n"
-      "network, services with their components, satellite delivery, the broadcast clock and the\n"
-      "programme events. FILE '-' reads standard input. Texts are printed in UTF-8.\n"
-      "  --json           print one JSON object instead of text\n"
-      "  --plain-symbols  print the broadcast's symbols in their plain forms ([字] for 🈑)\n");
-}
-
 }  // namespace
 
 int RunInspect(int argc, char** argv) {
   bool json = false;
   platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
-  const char* path = nullptr;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--json") == 0) {
-      json = true;
-    } else if (std::strcmp(argv[i], "--plain-symbols") == 0) {
-      symbols = platform::SymbolForm::kPlain;
-    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      Usage(stdout);
-      return 0;
-    } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      std::fprintf(stderr, "pelkan-cli inspect: unknown option '%s'\n", argv[i]);
-      Usage(stderr);
-      return 2;
-    } else if (path) {
-      std::fprintf(stderr, "pelkan-cli inspect: only one file may be given\n");
-      return 2;
-    } else {
-      path = argv[i];
-    }
-  }
-  if (!path) {
-    Usage(stderr);
-    return 2;
-  }
+  std::string file;
+  OptionParser options(
+      "pelkan-cli inspect",
+      "Usage: pelkan-cli inspect [--json] [--plain-symbols] FILE.ts\n"
+      "Describes a captured transport stream: packet size and error counters, the transport stream,\n"
+      "network, services with their components, satellite delivery, the broadcast clock and the\n"
+      "programme events. FILE '-' reads standard input. Texts are printed in UTF-8.\n",
+      {}, 19);
+  options.Flag("--json", "print one JSON object instead of text", &json);
+  options.Flag("--plain-symbols", "print the broadcast's symbols in their plain forms ([字] for 🈑)",
+               [&symbols] { symbols = platform::SymbolForm::kPlain; });
+  options.Positionals("FILE.ts", 1, 1, [&file](const std::string& name) {
+    file = name;
+    return std::string();
+  });
+  if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
+  const char* path = file.c_str();
 
   const bool use_stdin = std::strcmp(path, "-") == 0;
   FILE* in = use_stdin ? stdin : std::fopen(path, "rb");

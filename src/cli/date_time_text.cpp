@@ -1,4 +1,4 @@
-#include "app/date_time_text.h"
+#include "cli/date_time_text.h"
 
 #include <cstdio>
 

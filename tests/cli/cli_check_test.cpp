@@ -28,7 +28,9 @@ TEST(CliCheck, JsonOfACraftedStreamIsExact) {
   b.Section(0x1F0, test::PmtSection(0x0400, 0, 0x100, {{0x02, 0x100, {}}}));
   b.PacketCc(0x100, 0, {}).PacketCc(0x100, 1, {}).PacketCc(0x100, 4, {});
   test::Bytes stream = b.bytes();
-  stream[stream.size() - 188 + 1] |= 0x80;  // transport_error_indicator on the last packet
+  // Five packets; the last one's header gets the transport_error_indicator.
+  ASSERT_EQ(stream.size(), 5 * 188u);
+  stream[4 * 188 + 1] |= 0x80;
   b = test::TsBuilder();
   b.Packet(0x200, {}, false, 2).Packet(0x200, {}, false, 3).Null(3);
   stream.insert(stream.end(), b.bytes().begin(), b.bytes().end());

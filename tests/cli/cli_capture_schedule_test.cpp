@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
 #include "schedule/schedule_file.h"
 #include "streamgen/broadcast_generator.h"
 #include "tests/support/cli_process.h"
@@ -25,7 +25,7 @@
 namespace pelkan::cli {
 namespace {
 
-const std::string kCli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+const std::string kCli = std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli";
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -14,7 +14,7 @@
 namespace pelkan {
 namespace {
 
-const std::string kCli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+const std::string kCli = std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli";
 const std::string kPage = std::string(PELKAN_TEST_DATA_DIR) + "/../../packaging/man/pelkan-cli.1";
 
 std::string Output(const std::string& args) {
@@ -107,6 +107,27 @@ TEST(CliManualPage, DescribesEveryCommandOptionAndSubcommand) {
       EXPECT_TRUE(described) << "'" << word << "' of 'pelkan-cli " << command
                              << " --help' has no .TP entry in its section of packaging/man/pelkan-cli.1";
     }
+  }
+}
+
+// The options of the program itself (`pelkan-cli --help` names them after the commands) have their
+// entries in the page's OPTIONS section.
+TEST(CliManualPage, DescribesTheProgramsOwnOptions) {
+  std::ifstream in(kPage);
+  ASSERT_TRUE(in) << kPage;
+  const std::vector<std::string> page = Lines(Plain(std::string(std::istreambuf_iterator<char>(in), {})));
+  std::set<std::string> described;
+  bool in_options = false;
+  for (size_t i = 0; i < page.size(); ++i) {
+    if (page[i].rfind(".SH", 0) == 0) in_options = page[i] == ".SH OPTIONS";
+    if (in_options && page[i] == ".TP" && i + 1 < page.size()) {
+      described.insert(page[i + 1].substr(page[i + 1].find(' ') + 1));
+    }
+  }
+  const std::set<std::string> options = Matches(Output("--help"), std::regex(R"(\n  (--[a-z][a-z-]*) )"));
+  ASSERT_FALSE(options.empty());
+  for (const std::string& option : options) {
+    EXPECT_EQ(described.count(option), 1u) << option << " of 'pelkan-cli --help' has no .TP entry under .SH OPTIONS";
   }
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
 #include "streamgen/broadcast_generator.h"
 
 namespace pelkan::cli {
@@ -57,7 +57,7 @@ TEST(CliGenerate, WritesTheGeneratorsBytesForTheOptions) {
 }
 
 TEST(CliGenerate, StandardOutputGetsTheSameStream) {
-  const std::string cli = std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli";
+  const std::string cli = std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli";
   if (access(cli.c_str(), X_OK) != 0) GTEST_SKIP() << "pelkan-cli is not built";
   FILE* pipe = popen((cli + " generate -q -o - --seconds 0.2").c_str(), "r");
   ASSERT_NE(pipe, nullptr);

@@ -1,4 +1,4 @@
-#include "app/stream_feed.h"
+#include "cli/stream_feed.h"
 
 #include <vector>
 

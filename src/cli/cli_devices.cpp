@@ -1,8 +1,8 @@
+// pelkan-cli devices: the capture devices and their bulk endpoints.
 #include <cstdio>
-#include <cstring>
-#include <string>
 
-#include "app/cli_commands.h"
+#include "cli/cli_commands.h"
+#include "cli/option_parser.h"
 #include "app/device_list.h"
 #include "app/settings.h"
 #include "core/dtv_ezusb_fx2.h"
@@ -10,29 +10,14 @@
 
 namespace pelkan::cli {
 
-namespace {
-
-void PrintDevicesUsage(FILE* out) {
-  std::fprintf(
-      out,
+int RunDevices(int argc, char** argv) {
+  OptionParser options(
+      "pelkan-cli devices",
       "Usage: pelkan-cli devices\n"
       "Lists the capture devices (real EZ-USB FX2 tuners, then the virtual tuner) with their\n"
       "bulk endpoints; '*' marks the endpoints 'capture' uses when none is given.\n"
       "Reads pelkan.ini in the current directory (USB_DEVICE_IDS, VIRTUAL_TUNER, LAST_EP_IN, ...).\n");
-}
-
-}  // namespace
-
-int RunDevices(int argc, char** argv) {
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      PrintDevicesUsage(stdout);
-      return 0;
-    }
-    std::fprintf(stderr, "pelkan-cli devices: unknown argument '%s'\n", argv[i]);
-    PrintDevicesUsage(stderr);
-    return 2;
-  }
+  if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
   Settings settings;
   LoadSettings(SettingsPath(), CurrentDirectory(), &settings);
   core::CDTV_EzUSBFX2 device(DriverConfigFromSettings(settings));

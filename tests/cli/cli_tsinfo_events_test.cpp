@@ -12,7 +12,7 @@ namespace {
 
 std::string RunInspect(const std::string& path) {
   const std::string cmd =
-      std::string(PELKAN_BINARY_DIR) + "/src/app/pelkan-cli inspect " + path + " 2>/dev/null";
+      std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli inspect " + path + " 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   std::string out;
   if (!p) return out;

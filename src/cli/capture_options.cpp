@@ -1,0 +1,158 @@
+#include "cli/capture_options.h"
+
+#include "cli/date_time_text.h"
+#include "cli/option_parser.h"
+#include "core/dtv_base.h"
+#include "usb/driver_config.h"
+
+namespace pelkan::cli {
+
+namespace {
+
+// "ID,ID,...": each a service id; nothing empty between the commas.
+bool ParseServices(const std::string& text, std::vector<uint16_t>* out) {
+  size_t pos = 0;
+  for (;;) {
+    const size_t comma = text.find(',', pos);
+    const auto v = ParseNumber(text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos), 0xFFFF);
+    if (!v) return false;
+    out->push_back(static_cast<uint16_t>(*v));
+    if (comma == std::string::npos) return true;
+    pos = comma + 1;
+  }
+}
+
+void DeclareDevice(OptionParser& p, CaptureOptions* o) {
+  p.Number("--device N", "device index (default: the first device)", 0, 255, &o->device);
+  p.Value("--in ADDR", "bulk IN endpoint, e.g. 0x86 (default: as the main window preselects)",
+          [o](const std::string& text) -> std::string {
+            const auto v = ParseNumber(text, 0xFF);
+            if (!v || !(*v & 0x80)) return "is not a bulk IN endpoint (0x80-0xFF)";
+            o->in_address = static_cast<uint32_t>(*v);
+            return {};
+          });
+  p.Value("--out ADDR|none", "bulk OUT endpoint (default: none, or LAST_EP_OUT of pelkan.ini)",
+          [o](const std::string& text) -> std::string {
+            if (text == "none") {
+              o->out_address = core::kNoEndpoint;
+              return {};
+            }
+            const auto v = ParseNumber(text, 0x7F);
+            if (!v) return "is not a bulk OUT endpoint (0x00-0x7F, or none)";
+            o->out_address = static_cast<uint32_t>(*v);
+            return {};
+          });
+  p.Flag("--init", "send the firmware initialisation writes (needs --out)", &o->initialise);
+  p.Flag("--descramble", "pass the stream through B25Decoder.so", &o->descramble);
+}
+
+void DeclareRecording(OptionParser& p, CaptureOptions* o) {
+  p.Value("--record FILE",
+          "record to FILE; an existing folder gets an automatic cap-*.ts name\n"
+          "(numbered cap-*-1.ts when the name is taken); an existing FILE is\n"
+          "not replaced unless --force is given",
+          [o](const std::string& path) {
+            std::string problem = path.empty() ? "is not a file or folder name" : ShiftJisProblem(path);
+            if (problem.empty()) o->record = path;
+            return problem;
+          });
+  p.Flag("--force", "let --record replace an existing FILE", &o->force);
+  auto limit = [o](bool minutes) {
+    return OptionParser::NumberIn(1, minutes ? 35791 : 2147483, [o, minutes](uint64_t v) {
+      o->limit_ms = v * (minutes ? 60000 : 1000);
+      o->limit_in_minutes = minutes;
+    });
+  };
+  p.Value("--minutes N", "stop after N minutes (the recording's stop timer when recording)", limit(true));
+  p.Value("--seconds N", "stop after N seconds", limit(false));
+}
+
+void DeclareSending(OptionParser& p, CaptureOptions* o) {
+  p.Value("--send HOST:PORT", "send the stream as UDP datagrams (IPv4)", [o](const std::string& text) -> std::string {
+    const size_t colon = text.rfind(':');
+    // A port past 65535 is taken here and refused by the sender, which names the port it got.
+    const auto port = colon == std::string::npos || colon == 0 ? std::nullopt
+                                                                : ParseNumber(text.substr(colon + 1), 0xFFFFFFFFu);
+    if (!port) return "is not HOST:PORT";
+    o->send_host = text.substr(0, colon);
+    o->send_port = static_cast<int>(*port & 0x7FFFFFFF);
+    return {};
+  });
+  p.Number("--send-size N",
+           "datagram payload bytes (default NETWORK_SEND_SIZE, 32767; 0 = per packet)\n"
+           "(numbers are decimal; hexadecimal with 0x, e.g. --in 0x86)",
+           0, 0x7FFFFFFF, &o->send_size);
+}
+
+void DeclareServices(OptionParser& p, CaptureOptions* o) {
+  p.Repeated("--service ID,...",
+             "keep only these services (recording and sending begin once the\n"
+             "PAT and PMTs have been seen and the filter is in place)",
+             [o](const std::string& text) {
+               return ParseServices(text, &o->services) ? std::string() : "is not a list of service ids";
+             });
+  p.Flag("--services",
+         "print the service rows (id, name, current programme, PMT PID,\n"
+         "components) once the tables have arrived and whenever they change",
+         &o->print_services);
+  p.Flag("--plain-symbols", "print the broadcast's symbols in their plain forms ([字] for 🈑)",
+         [o] { o->symbols = platform::SymbolForm::kPlain; });
+}
+
+void DeclareOutput(OptionParser& p, CaptureOptions* o) {
+  p.Flag("--json", "print the status as JSON lines", &o->json);
+  p.Value("--status-every N",
+          "print the status every N seconds (default 1; the service's journal\n"
+          "takes one a minute); the end of the capture prints it always",
+          OptionParser::NumberIn(1, 86400, [o](uint64_t v) { o->status_every_ms = static_cast<uint32_t>(v) * 1000; }));
+}
+
+void DeclareSchedule(OptionParser& p, CaptureOptions* o) {
+  p.Flag("--schedule",
+         "also record every reservation of schedule.ini as it comes due (see\n"
+         "'pelkan-cli schedule'); the capture goes on until Ctrl-C or the time\n"
+         "limit; changes of 'pelkan-cli schedule' meanwhile are taken over, and\n"
+         "schedule.ini is written as reservations end",
+         &o->schedule);
+  p.Value("--virtual-start \"YYYY-MM-DD HH:MM[:SS]\"",
+          "virtual tuner only: the broadcast clock (JST) at its first byte\n"
+          "(default: the current time in Japan)",
+          [o](const std::string& text) -> std::string {
+            const char* problem = nullptr;
+            o->virtual_start = ParseDateTimeText(text.c_str(), &problem);
+            return o->virtual_start ? std::string() : std::string(problem);
+          });
+  p.Number("--virtual-speed N", "virtual tuner only: deliver N times faster than real time (1-16)", 1,
+           usb::kMaxVirtualSpeed, &o->virtual_speed);
+}
+
+}  // namespace
+
+OptionParser CaptureOptionParser(CaptureOptions* o) {
+  OptionParser p(
+      kCaptureName,
+      "Usage: pelkan-cli capture [OPTIONS]\n"
+      "Captures the transport stream of a tuner (see 'pelkan-cli devices'), optionally records it\n"
+      "and sends it as UDP datagrams, and prints the status once a second until Ctrl-C or the\n"
+      "time limit.\n\n",
+      "\nWith PROC_EPG=1 in pelkan.ini the programme guide (epg.sqlite, see 'pelkan-cli epg') is filled\n"
+      "as well. Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
+      "failed (or the reservation file could not be written), 2 bad arguments.\n");
+  DeclareDevice(p, o);
+  DeclareRecording(p, o);
+  DeclareSending(p, o);
+  DeclareServices(p, o);
+  DeclareOutput(p, o);
+  DeclareSchedule(p, o);
+  return p;
+}
+
+std::optional<int> ParseCaptureOptions(int argc, char** argv, CaptureOptions* o) {
+  OptionParser parser = CaptureOptionParser(o);
+  if (const auto exit_code = parser.Parse(argc, argv)) return exit_code;
+  if (o->initialise && o->out_address && *o->out_address == core::kNoEndpoint)
+    return parser.Fail("--init needs an OUT endpoint (--out)");
+  return std::nullopt;
+}
+
+}  // namespace pelkan::cli

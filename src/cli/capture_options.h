@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/mjd_time.h"
+#include "platform/broadcast_text.h"
+
+namespace pelkan::cli {
+
+class OptionParser;
+
+// What `pelkan-cli capture` was asked to do, as its options give it.
+struct CaptureOptions {
+  int device = 0;
+  std::optional<uint32_t> in_address;
+  std::optional<uint32_t> out_address;
+  bool initialise = false;
+  bool descramble = false;
+  std::string record;     // UTF-8; checked to have a Shift-JIS form
+  bool force = false;     // --record FILE may replace an existing file
+  uint64_t limit_ms = 0;  // 0: until interrupted (or until the recording's stop)
+  bool limit_in_minutes = false;
+  std::string send_host;  // empty: no sending
+  int send_port = 0;
+  std::optional<uint32_t> send_size;
+  std::vector<uint16_t> services;
+  bool print_services = false;
+  bool json = false;
+  uint32_t status_every_ms = 1000;  // how often the status line is printed
+  platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
+  bool schedule = false;
+  std::optional<MjdTime> virtual_start;
+  uint32_t virtual_speed = 1;
+};
+
+// The message prefix of the command.
+inline constexpr char kCaptureName[] = "pelkan-cli capture";
+
+// The command's option parser, filling *o (which must outlive it).
+OptionParser CaptureOptionParser(CaptureOptions* o);
+
+// Parses the command's arguments into *o. nullopt: go on; otherwise the exit code (0 after --help,
+// 2 after bad arguments, both with the usage printed).
+std::optional<int> ParseCaptureOptions(int argc, char** argv, CaptureOptions* o);
+
+}  // namespace pelkan::cli

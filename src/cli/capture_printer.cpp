@@ -1,0 +1,119 @@
+#include "cli/capture_printer.h"
+
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "cli/capture_options.h"
+#include "cli/json_text.h"
+#include "core/status_text.h"
+#include "info/service_row_table.h"
+#include "output/recording_report.h"
+#include "schedule/recording_scheduler.h"
+#include "schedule/schedule_texts.h"
+
+namespace pelkan::cli {
+
+namespace {
+
+std::string OneLine(const std::string& sjis) {
+  std::string s = platform::SjisToUtf8(sjis);
+  for (char& c : s) {
+    if (c == '\n') c = ' ';
+  }
+  return s;
+}
+
+std::string StatusJson(const StatusSnapshot& s) {
+  const std::pair<const char*, const std::string*> fields[] = {
+      {"time", &s.elapsed},
+      {"transfers_ok", &s.transfers_ok},
+      {"transfers_failed", &s.transfers_failed},
+      {"rate", &s.rate},
+      {"device", &s.device_status},
+      {"buffer", &s.buffer},
+      {"packet_size", &s.packet_size},
+      {"sync_losses", &s.sync_losses},
+      {"continuity_errors", &s.continuity},
+      {"scrambled", &s.scrambled},
+      {"clock", &s.clock},
+      {"recording", &s.recording},
+      {"free_space", &s.free_space},
+      {"recording_time", &s.bar[1]},
+      {"stop_timer", &s.bar[2]},
+      {"sending", &s.sending},
+      {"schedule", &s.bar[3]},
+  };
+  std::string line = "{";
+  for (const auto& [key, value] : fields) {
+    if (line.size() > 1) line += ",";
+    line += JsonString(key) + ":" + JsonString(platform::SjisToUtf8(*value));
+  }
+  return line + "}";
+}
+
+std::string StatusText(const StatusSnapshot& s) {
+  std::string line = "time " + s.elapsed + " | ok " + s.transfers_ok + " failed " + s.transfers_failed + " | " +
+                     s.rate + " | buffer " + OneLine(s.buffer) + " | packet " + s.packet_size + " sync " +
+                     s.sync_losses + " cc " + s.continuity + " scrambled " + s.scrambled;
+  if (!s.device_status.empty()) line += " | " + OneLine(s.device_status);
+  if (!s.clock.empty()) line += " | " + OneLine(s.clock);
+  line += " | " + OneLine(s.recording);
+  if (s.free_space != " ") line += " | " + OneLine(s.free_space);
+  if (s.bar[1] != " ") line += " | " + OneLine(s.bar[1]);
+  if (s.bar[2] != " ") line += " | " + OneLine(s.bar[2]);
+  line += " | " + OneLine(s.sending);
+  if (s.bar[3] != " ") line += " | " + OneLine(s.bar[3]);
+  return line;
+}
+
+}  // namespace
+
+void CapturePrinter::Status(const StatusSnapshot& s) const {
+  std::printf("%s\n", (json_ ? StatusJson(s) : StatusText(s)).c_str());
+  std::fflush(stdout);
+}
+
+void CapturePrinter::Services(const ServiceRowTable& rows) const {
+  if (json_) {
+    std::string line = "{\"services\":[";
+    for (size_t i = 0; i < rows.Rows().size(); ++i) {
+      const ServiceRowTable::Row& row = rows.Rows()[i];
+      auto cell = [&row, this](int column) { return JsonString(ServiceCellUtf8(row, column, symbols_)); };
+      if (i > 0) line += ",";
+      line += "{\"service_id\":" + std::to_string(row.service_id) +
+              ",\"kept\":" + (row.checked ? "true" : "false") + ",\"name\":" + cell(1) +
+              ",\"programme\":" + cell(2) + ",\"pmt_pid\":" + cell(3) + ",\"components\":" + cell(4) + "}";
+    }
+    std::printf("%s]}\n", line.c_str());
+  } else {
+    std::printf("services: %zu\n", rows.Rows().size());
+    for (const std::string& line : rows.RenderUtf8(symbols_)) std::printf("  %s\n", line.c_str());
+  }
+  std::fflush(stdout);
+}
+
+void CapturePrinter::ScheduleChanges(RecordingScheduler& scheduler) {
+  const std::string path = scheduler.ActiveOutputPath();
+  if (!path.empty() && path != active_path_) {
+    std::fprintf(stderr, "%s: scheduled recording to %s\n", kCaptureName, path.c_str());
+  }
+  active_path_ = path;
+  const std::vector<FinishedRecording> finished = scheduler.FinishedRecordings();
+  for (size_t i = reported_; i < finished.size(); ++i) {
+    const uint32_t state = ItemState(finished[i].item);
+    const char* how = state == ST_FINISHED ? "finished" : state == ST_CANCELLED ? "cancelled" : "failed";
+    std::fprintf(stderr, "%s: reservation %s %s%s\n", kCaptureName,
+                 platform::SjisToUtf8(ItemStartText(finished[i].item)).c_str(), how,
+                 finished[i].summary ? (": " + SummaryText(*finished[i].summary)).c_str() : "");
+  }
+  reported_ = finished.size();
+}
+
+std::string CapturePrinter::SummaryText(const RecordingSummary& r) {
+  return "packets " + std::to_string(r.packets) + ", drop " + std::to_string(r.drop) + ", error " +
+         std::to_string(r.error) + ", scrambled " + std::to_string(r.scrambled) +
+         (r.report_path.empty() ? std::string() : "; report " + r.report_path);
+}
+
+}  // namespace pelkan::cli

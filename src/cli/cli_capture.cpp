@@ -1,0 +1,387 @@
+// pelkan-cli capture: the headless front-end of the capture application. Its options are read by
+// capture_options, its lines printed by capture_printer; this runs the capture.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/capture_bindings.h"
+#include "app/device_list.h"
+#include "app/headless_schedule.h"
+#include "app/loop_dispatcher.h"
+#include "app/settings.h"
+#include "cli/capture_options.h"
+#include "cli/capture_printer.h"
+#include "cli/cli_commands.h"
+#include "cli/signal_guard.h"
+#include "core/capture_app.h"
+#include "core/dtv_ezusb_fx2.h"
+#include "info/guide_collector.h"
+#include "info/service_filter_window.h"
+#include "info/service_row_table.h"
+#include "platform/clock.h"
+#include "platform/text_codec.h"
+
+namespace pelkan::cli {
+
+namespace {
+
+constexpr const char* kName = kCaptureName;
+// How long the PAT and the PMTs may take to arrive before --service gives up.
+constexpr uint32_t kTablesTimeoutMs = 15000;
+// How long --services waits for every PMT before it prints the rows it has.
+constexpr uint32_t kServicesWaitMs = 5000;
+
+// Messages of the application go to standard error, in UTF-8; questions are answered no.
+class StderrMessages : public UserMessages {
+ public:
+  void Notify(const std::string& text, const std::string& caption) override {
+    last_text = text;
+    std::fprintf(stderr, "%s: [%s] %s\n", kName, caption.c_str(), platform::SjisToUtf8(text).c_str());
+  }
+  bool Ask(const std::string& text, const std::string& caption) override {
+    Notify(text, caption);
+    return false;
+  }
+  std::string last_text;
+};
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The smaller of `wait` and the milliseconds from `now` until `span` after `from`; `wait` once that
+// time has passed.
+uint32_t SoonerDue(uint32_t wait, uint32_t now, uint32_t from, uint64_t span) {
+  const uint32_t elapsed = now - from;
+  return elapsed < span ? static_cast<uint32_t>(std::min<uint64_t>(wait, span - elapsed)) : wait;
+}
+
+// Runs the loop until `done` is true, the time runs out or Ctrl-C; true when `done` came true.
+template <typename Done>
+bool RunUntil(LoopDispatcher& loop, uint32_t timeout_ms, Done done) {
+  const uint32_t start = platform::TickCount();
+  while (!done()) {
+    if (SignalGuard::Interrupted() || platform::TickCount() - start >= timeout_ms) return false;
+    loop.RunFor(20);
+  }
+  return true;
+}
+
+// Opens the device set and checks the chosen device; fills in the endpoints the options leave
+// open, as the main window preselects them. nullptr after saying why.
+std::unique_ptr<core::CDTV_EzUSBFX2> OpenDevice(const Settings& settings, CaptureOptions& o) {
+  usb::DriverConfig config = DriverConfigFromSettings(settings);
+  config.virtual_start = o.virtual_start;
+  config.virtual_speed = o.virtual_speed;
+  auto device = std::make_unique<core::CDTV_EzUSBFX2>(config);
+  if (!device->OpenDevice()) {
+    std::fprintf(stderr, "%s: the device set cannot be opened\n", kName);
+    return nullptr;
+  }
+  bool listed = false;
+  for (const DeviceEntry& d : ListDevices(*device)) listed = listed || d.index == o.device;
+  if (!listed) {
+    std::fprintf(stderr, "%s: no capture device %d (see 'pelkan-cli devices')\n", kName, o.device);
+    return nullptr;
+  }
+  const EndpointChoice endpoints = ListBulkEndpoints(*device, o.device, settings.last_ep_in, settings.last_ep_out);
+  if (!o.in_address) {
+    if (!endpoints.has_in) {
+      std::fprintf(stderr, "%s: device %d has no bulk IN endpoint\n", kName, o.device);
+      return nullptr;
+    }
+    o.in_address = endpoints.default_in;
+  }
+  if (!o.out_address) o.out_address = endpoints.default_out;
+  return device;
+}
+
+// The capture runs on the settings as read, except that it never names a file itself nor takes
+// the window's stop timer, and always decodes the tables: they feed the status clock, the service
+// filter and the programme information.
+void ApplyCaptureSettings(const Settings& settings, Settings& app) {
+  app = settings;
+  app.rec_autofilename = 0;
+  app.rec_time = 0;
+  app.decode_psi = 1;
+  app.proc_epg = 1;
+}
+
+// One run of the command: the capture application with its filtering window, the programme guide
+// and the reservations, from the connection to the last status line.
+class CaptureRun {
+ public:
+  CaptureRun(const CaptureOptions& o, const Settings& settings, std::unique_ptr<core::CDTV_EzUSBFX2> device)
+      : o_(o), app_(&loop_, &messages_), window_(loop_), binding_(window_, app_), printer_(o.json, o.symbols) {
+    ApplyCaptureSettings(settings, app_.settings());
+    app_.SetDevice(std::move(device));
+    window_.SetView(&rows_);
+    app_.SetServiceInfoModel(&binding_);
+    if (settings.proc_epg != 0) {
+      guide_.emplace(GuidePath(), [](const std::string& notice) {
+        std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(notice).c_str());
+      });
+      app_.SetTableEventTap(&GuideCollector::OnTsEvent, &*guide_);
+    }
+    if (o.schedule) schedule_.emplace(app_, loop_, settings, SchedulePath());
+    signals_.emplace(loop_);
+  }
+  ~CaptureRun() {
+    signals_.reset();
+    // Before the schedule and the guide go: they are fed by the capture.
+    app_.Disconnect();
+    app_.SetServiceInfoModel(nullptr);
+  }
+  CaptureRun(const CaptureRun&) = delete;
+  CaptureRun& operator=(const CaptureRun&) = delete;
+
+  // Returns the exit code.
+  int Run() {
+    if (!Start()) return 1;
+    if (const auto exit_code = FilterServices()) return *exit_code;
+    if (!StartRecording() || !StartSending()) return 1;
+    return Finish(Loop());
+  }
+
+ private:
+  bool Start() {
+    ConnectRequest request;
+    request.device_index = o_.device;
+    request.in_address = o_.in_address;
+    request.out_address = o_.out_address;
+    request.initialise = o_.initialise;
+    request.descramble = o_.descramble;
+    if (!app_.Connect(request)) {
+      std::fprintf(stderr, "%s: cannot connect: %s\n", kName, app_.GetLastError().c_str());
+      return false;
+    }
+    start_ = platform::TickCount();
+    return true;
+  }
+
+  // What decides the service filter: each row's service and components. The filter is applied
+  // again when this changes (a new transport stream, a new service, a new PMT version).
+  std::string ServiceLayout() const {
+    std::string layout;
+    for (const ServiceRowTable::Row& row : rows_.Rows()) {
+      layout += std::to_string(row.service_id) + ":" + row.cells[4] + ";";
+    }
+    return layout;
+  }
+
+  // --service: waits for the tables and keeps only the chosen services. nullopt to go on, else
+  // the exit code.
+  std::optional<int> FilterServices() {
+    if (o_.services.empty()) return std::nullopt;
+    if (!RunUntil(loop_, kTablesTimeoutMs, [&] { return rows_.ComponentsComplete(); })) {
+      if (SignalGuard::Interrupted()) return 0;
+      std::fprintf(stderr, "%s: the PAT and PMTs of the stream did not arrive within %u s\n", kName,
+                   kTablesTimeoutMs / 1000);
+      return 1;
+    }
+    for (uint16_t id : o_.services) {
+      if (!window_.FindService(id)) std::fprintf(stderr, "%s: service %u is not in the stream\n", kName, id);
+    }
+    if (!window_.KeepOnlyServices(o_.services)) {
+      std::fprintf(stderr, "%s: none of the chosen services is in the stream\n", kName);
+      return 1;
+    }
+    filtered_layout_ = ServiceLayout();
+    // Packets already routed with the old filter are out of the processor after the next block.
+    const uint64_t fed = app_.BlocksFed();
+    if (!RunUntil(loop_, kTablesTimeoutMs, [&] { return app_.BlocksFed() > fed + 1; })) {
+      if (SignalGuard::Interrupted()) return 0;
+      std::fprintf(stderr, "%s: the stream stopped before the service filter took effect\n", kName);
+      return 1;
+    }
+    return std::nullopt;
+  }
+
+  bool StartRecording() {
+    recording_ = !o_.record.empty();
+    manual_recording_ = recording_;
+    if (!recording_) return true;
+    Settings& cs = app_.settings();
+    std::string path = o_.record;
+    if (IsDirectory(o_.record)) {
+      cs.rec_autofilename = 1;
+      cs.rec_autopath = *platform::Utf8ToSjisExact(o_.record);  // checked with the options
+      path.clear();
+    }
+    if (o_.limit_in_minutes) cs.rec_time = static_cast<int>(o_.limit_ms / 60000);
+    if (!app_.ToggleRecording(false, path, std::nullopt, o_.force)) {
+      std::fprintf(
+          stderr, "%s: cannot record: %s%s\n", kName, app_.GetLastError().c_str(),
+          !path.empty() && !o_.force && std::filesystem::exists(path) ? " (--force replaces it)" : "");
+      return false;
+    }
+    if (o_.limit_ms > 0 && !o_.limit_in_minutes) app_.ArmStopTimer(static_cast<uint32_t>(o_.limit_ms));
+    std::fprintf(stderr, "%s: recording to %s\n", kName, app_.GetRecordingPath().c_str());
+    return true;
+  }
+
+  bool StartSending() {
+    if (o_.send_host.empty()) return true;
+    Settings& cs = app_.settings();
+    cs.network_address = platform::Utf8ToSjis(o_.send_host);
+    cs.network_port = o_.send_port;
+    if (o_.send_size) cs.network_send_size = static_cast<int>(*o_.send_size);
+    if (!app_.ToggleSending(false)) {
+      std::fprintf(stderr, "%s: cannot send: %s\n", kName, app_.GetLastError().c_str());
+      return false;
+    }
+    return true;
+  }
+
+  // How long the loop may sleep: until the next status refresh, the service rows, the time limit.
+  uint32_t Wait(uint32_t now) const {
+    uint32_t wait = now - last_refresh_ >= 1000 ? 0 : 1000 - (now - last_refresh_);
+    if (o_.print_services) wait = SoonerDue(wait, now, start_, kServicesWaitMs);
+    if (o_.limit_ms > 0) {
+      wait = SoonerDue(wait, now, start_, o_.limit_ms);
+      if (recording_) wait = SoonerDue(wait, now, start_, o_.limit_ms + 2000);
+    }
+    return wait;
+  }
+
+  // A change of transport stream switches the filter off and new services arrive checked: the
+  // chosen services are applied again once the new tables are complete.
+  void RefilterServices() {
+    if (o_.services.empty() || !rows_.ComponentsComplete() || ServiceLayout() == filtered_layout_) return;
+    if (!window_.KeepOnlyServices(o_.services)) {
+      std::fprintf(stderr, "%s: none of the chosen services is in the new stream; nothing is filtered\n", kName);
+    }
+    filtered_layout_ = ServiceLayout();
+  }
+
+  // Printed once every row shows its components, or with what has arrived after a few seconds
+  // (a service without elementary streams never gets any).
+  void PrintServicesWhenChanged(uint32_t now) {
+    if (o_.print_services && rows_.Changes() != printed_services_ && !rows_.Rows().empty() &&
+        (rows_.ComponentsComplete() || now - start_ >= kServicesWaitMs)) {
+      printed_services_ = rows_.Changes();
+      printer_.Services(rows_);
+    }
+  }
+
+  // The manual recording stopped by its timer, or by the low-disk stop (which has told why).
+  // False when the capture ends with it; the reservations keep it going.
+  bool RecordingEnded(int* result) {
+    manual_recording_ = false;
+    if (messages_.last_text == status_text::kLowDiskStop || messages_.last_text == status_text::kWriteErrorStop) {
+      *result = 1;
+      if (!app_.GetLastError().empty()) std::fprintf(stderr, "%s: %s\n", kName, app_.GetLastError().c_str());
+    }
+    if (!schedule_) return false;
+    std::fprintf(stderr, "%s: the recording has ended; capturing goes on for the reservations\n", kName);
+    return true;
+  }
+
+  // Until Ctrl-C, the time limit or the end of the recording. Returns the exit code so far.
+  int Loop() {
+    int result = 0;
+    // The status is refreshed every second (it drives the recording's stop timer and the low-disk
+    // check) and printed every status_every_ms.
+    last_refresh_ = platform::TickCount();
+    uint32_t last_print = last_refresh_;
+    for (;;) {
+      // Sleeps until a task comes (a status refresh, the filtering window's or the scheduler's
+      // work), Ctrl-C, or the next thing due.
+      loop_.RunOnce(Wait(platform::TickCount()));
+      const uint32_t now = platform::TickCount();
+      if (SignalGuard::Interrupted()) break;
+      RefilterServices();
+      PrintServicesWhenChanged(now);
+      if (schedule_) {
+        schedule_->Poll();
+        printer_.ScheduleChanges(schedule_->capture().scheduler());
+      }
+      if (manual_recording_ && !app_.IsRecording() && !RecordingEnded(&result)) break;
+      if (o_.limit_ms > 0 && now - start_ >= o_.limit_ms) {
+        // A recording ends with its own timer at a status refresh; without data there is none.
+        if (!recording_ || now - start_ >= o_.limit_ms + 2000) break;
+      }
+      if (now - last_refresh_ >= 1000) {
+        last_refresh_ = now;
+        const StatusSnapshot status = app_.RefreshStatus();
+        if (now - last_print >= o_.status_every_ms - 500) {
+          last_print = now;
+          printer_.Status(status);
+        }
+      }
+    }
+    return result;
+  }
+
+  // Disconnects, prints the last status and the recording's check, closes the reservations.
+  int Finish(int result) {
+    const uint64_t received = app_.device()->GetStatistics().total_bytes;
+    const bool was_recording = app_.IsRecording();
+    app_.Disconnect();
+    // The recording's last part is written when it stops; a failure there spoils it as well.
+    if (was_recording && messages_.last_text == status_text::kWriteErrorStop) {
+      result = 1;
+      std::fprintf(stderr, "%s: %s\n", kName, app_.GetLastError().c_str());
+    }
+    printer_.Status(app_.RefreshStatus());
+    if (recording_ && app_.GetLastRecording()) {
+      std::fprintf(stderr, "%s: recording checked: %s\n", kName,
+                   CapturePrinter::SummaryText(*app_.GetLastRecording()).c_str());
+    }
+    if (schedule_) {
+      // A scheduled recording still open is closed here; its reservation stays in the file.
+      if (!schedule_->Finish()) result = 1;
+      if (schedule_->Failures() > 0) result = 1;
+      printer_.ScheduleChanges(schedule_->capture().scheduler());
+      schedule_.reset();
+    }
+    if (SignalGuard::Interrupted()) std::fprintf(stderr, "%s: interrupted; disconnected\n", kName);
+    if (received == 0) {
+      // Streaming started but the endpoint never delivered: as good as a failed start.
+      std::fprintf(stderr, "%s: no data arrived from endpoint 0x%02X (see 'pelkan-cli devices' and --in)\n",
+                   kName, *o_.in_address);
+      return 1;
+    }
+    return result;
+  }
+
+  const CaptureOptions& o_;
+  LoopDispatcher loop_;
+  StderrMessages messages_;
+  CaptureApp app_;
+  ServiceRowTable rows_;
+  ServiceFilterWindow window_;
+  ServiceFilterBinding binding_;
+  CapturePrinter printer_;
+  std::optional<HeadlessSchedule> schedule_;
+  std::optional<GuideCollector> guide_;
+  std::optional<SignalGuard> signals_;
+  uint32_t start_ = 0;
+  uint32_t last_refresh_ = 0;
+  std::string filtered_layout_;
+  uint64_t printed_services_ = 0;
+  bool recording_ = false;
+  bool manual_recording_ = false;
+};
+
+}  // namespace
+
+int RunCapture(int argc, char** argv) {
+  CaptureOptions o;
+  if (const auto exit_code = ParseCaptureOptions(argc, argv, &o)) return *exit_code;
+  Settings settings;
+  LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
+  std::unique_ptr<core::CDTV_EzUSBFX2> device = OpenDevice(settings, o);
+  if (!device) return 1;
+  CaptureRun run(o, settings, std::move(device));
+  return run.Run();
+}
+
+}  // namespace pelkan::cli

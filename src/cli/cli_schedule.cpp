@@ -1,0 +1,483 @@
+// pelkan-cli schedule: the reservation list of schedule.ini in the current directory, without a
+// window: list it, add a reservation by date-time or by event, remove one.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "cli/cli_commands.h"
+#include "cli/date_time_text.h"
+#include "cli/option_parser.h"
+#include "app/scheduled_capture.h"
+#include "app/settings.h"
+#include "info/guide_store.h"
+#include "platform/broadcast_text.h"
+#include "platform/text_codec.h"
+#include "schedule/schedule_edit_form.h"
+#include "schedule/schedule_edit_item.h"
+#include "schedule/schedule_texts.h"
+
+namespace pelkan::cli {
+namespace {
+
+constexpr char kName[] = "pelkan-cli schedule";
+
+// The overlap question on the terminal; no terminal answers no.
+bool AskOnTerminal() {
+  std::printf("%s [y/N] ", platform::SjisToUtf8(OverlapQuestionText()).c_str());
+  std::fflush(stdout);
+  if (!::isatty(STDIN_FILENO)) {
+    std::printf("\n");
+    return false;
+  }
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "はい";
+}
+
+// A scheduler loaded from schedule.ini, without a capture. A change holds the file's lock from the
+// reading to the writing, so that no other writer (a running `capture --schedule`) comes between.
+struct OfflineSchedule {
+  explicit OfflineSchedule(ScheduledCapture::ConfirmFn confirm, bool change = false)
+      : capture([](std::function<void()>) {}, std::move(confirm)) {
+    capture.SetKeptAsideListener([](const std::string& path, const std::string& kept_as) {
+      std::fprintf(stderr, "%s: %s\n", kName, KeptAsideText(path, kept_as).c_str());
+    });
+    capture.scheduler().LoadSchedule(SchedulePath());
+    if (!change) return;
+    locked = capture.scheduler().LockScheduleFile(kLockWaitMs);
+    if (locked) capture.scheduler().LoadSchedule();
+  }
+  ~OfflineSchedule() { capture.scheduler().UnlockScheduleFile(); }
+  RecordingScheduler& scheduler() { return capture.scheduler(); }
+  // False: another process kept the file locked; say so and change nothing.
+  bool Locked() {
+    if (!locked)
+      std::fprintf(stderr, "%s: %s is locked by another process; try again\n", kName, SchedulePath().c_str());
+    return locked;
+  }
+  static constexpr uint32_t kLockWaitMs = 10000;
+  ScheduledCapture capture;
+  bool locked = false;
+};
+
+std::string Row(size_t number, const ScheduleItem& item,
+                platform::SymbolForm symbols = platform::SymbolForm::kSymbols) {
+  return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
+         platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) +
+         "\t" + platform::SjisToUtf8(ItemDetailText(item)) + "\t" +
+         platform::BroadcastToUtf8(ItemFileNameText(item), symbols);
+}
+
+int List(platform::SymbolForm symbols) {
+  OfflineSchedule s(nullptr);
+  if (s.scheduler().ScheduleFileUnreadable()) {
+    std::fprintf(stderr,
+                 "%s: %s is not a reservation file (it has no [Pelkan_Schedule] section); it is kept as "
+                 "%s.bad when reservations are next written\n",
+                 kName, SchedulePath().c_str(), SchedulePath().c_str());
+  }
+  for (const std::string& w : s.scheduler().LoadWarnings())
+    std::fprintf(stderr, "%s: schedule.ini: %s: dropped, it can never be recorded\n", kName, w.c_str());
+  const auto items = s.scheduler().Reservations();
+  std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n");
+  for (size_t i = 0; i < items.size(); ++i) std::printf("%s\n", Row(i + 1, items[i], symbols).c_str());
+  return 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The event in the programme guide (epg.sqlite), if it is there; the latest one when several
+// networks or streams have a service and event of these numbers.
+std::optional<GuideEvent> FindInGuide(uint16_t service_id, uint16_t event_id) {
+  std::unique_ptr<GuideStore> store =
+      GuideStore::Open(GuidePath(), GuideStore::Access::kRead, false, nullptr, nullptr);
+  if (!store) return std::nullopt;
+  std::vector<GuideEvent> found = store->FindByServiceEvent(service_id, event_id);
+  if (found.empty()) return std::nullopt;
+  return found.front();
+}
+
+// The event's time and title as the scheduler takes them over when it finds the event in the
+// broadcast: an open end (or one past the longest recording) records the longest recording.
+void TakeOverGuideEvent(const GuideEvent& e, ScheduleItem* item) {
+  item->start_day = static_cast<uint32_t>(e.start / 86400);
+  item->start_second = static_cast<uint32_t>(e.start % 86400);
+  item->duration = e.HasEnd() && e.duration <= kMaxRecordSeconds ? e.duration : kMaxRecordSeconds;
+  SetText(item->title, e.title);
+}
+
+// Reads a date-time option ("YYYY-MM-DD HH:MM[:SS]") into *out.
+OptionParser::Take DateTime(std::optional<MjdTime>* out) {
+  return [out](const std::string& text) -> std::string {
+    const char* problem = nullptr;
+    *out = ParseDateTimeText(text.c_str(), &problem);
+    return *out ? std::string() : std::string(problem);
+  };
+}
+
+// Reads SERVICE:EVENT, each a number 0-65535, into *out.
+OptionParser::Take ServiceEvent(std::optional<std::pair<uint16_t, uint16_t>>* out) {
+  return [out](const std::string& text) -> std::string {
+    const size_t colon = text.find(':');
+    const auto sid = colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(0, colon), 0xFFFF);
+    const auto eid = colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(colon + 1), 0xFFFF);
+    if (!sid || !eid) return "is not SERVICE:EVENT, each 0-65535";
+    *out = std::make_pair(static_cast<uint16_t>(*sid), static_cast<uint16_t>(*eid));
+    return {};
+  };
+}
+
+struct AddOptions {
+  std::optional<MjdTime> start;
+  std::optional<long> minutes;
+  std::optional<std::pair<uint16_t, uint16_t>> event;
+  std::optional<long> service;
+  std::optional<std::string> dir;  // Shift-JIS
+  std::optional<std::string> file;
+  std::optional<long> channel;
+  std::optional<std::string> channel_string;
+  bool daily = false, weekly = false, force = false;
+};
+
+void DeclareAdd(OptionParser& parser, AddOptions* o) {
+  parser.Value("--start \"YYYY-MM-DD HH:MM[:SS]\"", "the start (JST) of a date-time reservation", DateTime(&o->start));
+  parser.Number("--minutes N", "its length, 1 to 1440 minutes (24 hours, the longest recording)", 1,
+                kMaxRecordSeconds / 60, &o->minutes);
+  parser.Value("--event SERVICE:EVENT",
+               "a reservation of a broadcast event instead (each number 0-65535); its\n"
+               "time and title come from the programme guide when it has the event",
+               ServiceEvent(&o->event));
+  parser.Number("--service ID", "record only this service", 0, 0xFFFF, &o->service);
+  parser.Flag("--daily", "repeat the reservation a day after", &o->daily);
+  parser.Flag("--weekly", "repeat the reservation a week after", &o->weekly);
+  parser.Value("--dir DIR", "the output directory (default REC_AUTOPATH of pelkan.ini)",
+               [o](const std::string& dir) {
+                 std::string problem = ShiftJisProblem(dir);
+                 if (problem.empty()) o->dir = platform::Utf8ToSjis(dir);
+                 return problem;
+               });
+  parser.Value("--file NAME", "a fixed file name (it may hold the broadcast's symbols)",
+               [o](const std::string& file) -> std::string {
+                 // A fixed name is read as the edit dialog reads it: it may hold the broadcast's symbols.
+                 const auto sjis = platform::Utf8ToBroadcast(file);
+                 if (!sjis) return "has a character without a Shift-JIS form";
+                 if (sjis->empty() || sjis->size() >= kPathSize) return "is not a file name of at most 259 bytes";
+                 o->file = file;
+                 return {};
+               });
+  parser.Number("--channel N", "the channel the tuner selects", 0, 255, &o->channel);
+  parser.Value("--channel-string TEXT", "the channel text sent to the tuner",
+               [o](const std::string& text) -> std::string {
+                 if (platform::Utf8ToSjis(text).size() >= kChannelStringSize) return "is too long";
+                 o->channel_string = text;
+                 return {};
+               });
+  parser.Flag("--force", "store an overlapping reservation without asking", &o->force);
+}
+
+// The output directory of a new reservation (Shift-JIS): --dir, else REC_AUTOPATH of pelkan.ini
+// (the current directory when it gives none). nullopt after saying why there is none.
+std::optional<std::string> AddDirectory(const AddOptions& o) {
+  std::string directory;
+  if (o.dir) {
+    directory = *o.dir;
+  } else {
+    Settings settings;
+    LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
+    directory = settings.rec_autopath;
+    if (directory.empty()) {
+      std::fprintf(stderr,
+                   "%s: the current directory has a character without a Shift-JIS form and pelkan.ini "
+                   "gives no REC_AUTOPATH: give --dir\n",
+                   kName);
+      return std::nullopt;
+    }
+  }
+  const std::string directory_utf8 = platform::SjisToUtf8(directory);
+  if (!IsDirectory(directory_utf8)) {
+    std::fprintf(stderr, "%s: no such directory: %s\n", kName, directory_utf8.c_str());
+    return std::nullopt;
+  }
+  return directory;
+}
+
+// The record the edit dialog starts from, and the options as the user would set them in the
+// dialog; its own OK step (BuildScheduleItem) then makes the reservation, so that both store the
+// same record.
+struct OpenedForm {
+  ScheduleItem item{};
+  DeviceChannels device;
+  ScheduleEditForm form;
+  std::optional<GuideEvent> guide_event;
+};
+
+OpenedForm OpenForm(const AddOptions& o, const std::string& directory) {
+  const MjdTime now = UnpackMjdTime(LocalMjdTime());
+  OpenedForm f;
+  if (o.start) {
+    // As the list window's 追加 opens it at that time.
+    f.item = MakeTimeReservation(directory, 0, nullptr, 0, std::nullopt, *o.start);
+    f.form = FormFromItem(f.item, f.device, now);
+    f.form.duration = static_cast<uint32_t>(*o.minutes * 60);
+    f.form.after_end = o.daily ? kAfterEndDaily : o.weekly ? kAfterEndWeekly : kAfterEndDelete;
+    if (o.service) {
+      f.form.service_limit = true;
+      f.form.service_id_text = std::to_string(*o.service);
+    }
+    if (o.channel) {
+      f.device.capabilities |= kCanSelectChannel;
+      f.form.channel = static_cast<int>(*o.channel);
+    }
+    if (o.channel_string) {
+      f.device.capabilities |= kCanSendString;
+      f.form.channel_string = *o.channel_string;
+    }
+    if (o.file) {
+      f.form.file_name_flag = true;
+      f.form.file_name = *o.file;
+    }
+    return f;
+  }
+  const auto [sid, eid] = *o.event;
+  f.guide_event = FindInGuide(sid, eid);
+  if (f.guide_event) {
+    const GuideEventKey& k = f.guide_event->key;
+    f.item = MakeEventReservation(directory, k.original_network_id, k.transport_stream_id, k.service_id,
+                                  k.event_id, f.guide_event->title, now);
+  } else {
+    f.item = MakeEventReservation(directory, 0, 0, sid, eid, std::nullopt, now);
+  }
+  f.form = FormFromItem(f.item, f.device, now);
+  return f;
+}
+
+// Stores `item` in schedule.ini (asking about an overlap unless `force`) and prints its row.
+// Returns the exit code.
+int StoreReservation(const ScheduleItem& item, bool force) {
+  OfflineSchedule s(
+      force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal), true);
+  if (!s.Locked()) return 1;
+  if (s.scheduler().StoreItem(item, -1) == 0) {
+    std::fprintf(stderr, "%s: not added (overlaps another reservation)\n", kName);
+    return 1;
+  }
+  if (!s.scheduler().SaveSchedule()) {
+    std::fprintf(stderr, "%s: cannot write %s\n", kName, SchedulePath().c_str());
+    return 1;
+  }
+  if (HasStart(item) && ItemEnd(item) < Instant(UnpackMjdTime(LocalMjdTime()))) {
+    std::fprintf(stderr, "%s: warning: the reservation's time has already passed\n", kName);
+  }
+  const auto items = s.scheduler().Reservations();
+  for (size_t i = 0; i < items.size(); ++i) {
+    const ScheduleItem& e = items[i];
+    const bool same = e.flags == item.flags && e.start_day == item.start_day &&
+                      e.start_second == item.start_second && e.duration == item.duration &&
+                      e.service_id == item.service_id && e.event_id == item.event_id;
+    if (same) std::printf("added: %s\n", Row(i + 1, items[i]).c_str());
+  }
+  return 0;
+}
+
+int Add(int argc, char** argv) {
+  AddOptions o;
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event "
+                      "SERVICE:EVENT)\n"
+                      "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
+                      "                              [--channel N] [--channel-string TEXT] [--force]\n"
+                      "Adds a reservation to schedule.ini in the current directory.\n\n",
+                      {}, 25);
+  DeclareAdd(parser, &o);
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  if (o.start.has_value() == o.event.has_value())
+    return parser.Fail("give either --start with --minutes, or --event");
+  if (o.daily && o.weekly) return parser.Fail("--daily and --weekly exclude each other");
+  if (o.event && (o.service || o.daily || o.weekly || o.file || o.channel || o.channel_string))
+    return parser.Fail("an event reservation records the event's service and takes only --dir");
+  if (o.start && !o.minutes) return parser.Fail("--start needs --minutes, the length of the recording");
+  if (o.event && o.minutes) return parser.Fail("--minutes belongs to --start; an event brings its own length");
+
+  const std::optional<std::string> directory = AddDirectory(o);
+  if (!directory) return 1;
+  if (directory->size() >= kPathSize) return parser.Fail("the directory path is too long");
+  const OpenedForm opened = OpenForm(o, *directory);
+  const ScheduleEditResult built = BuildScheduleItem(opened.form, opened.item, opened.device);
+  if (!built.item) {
+    const std::string why = platform::SjisToUtf8(built.message);
+    return parser.Fail(why.empty() ? "the reservation cannot be made" : why);
+  }
+  ScheduleItem item = *built.item;
+  if (opened.guide_event) TakeOverGuideEvent(*opened.guide_event, &item);
+  return StoreReservation(item, o.force);
+}
+
+// "YYYY-MM-DD HH:MM:SS" of a start, as --start takes it.
+std::string StartText(MjdTime t) {
+  int y, mo, d, h, mi, sec;
+  MjdToDate(t.date, &y, &mo, &d);
+  SecondsToHms(t.seconds, &h, &mi, &sec);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, sec);
+  return text;
+}
+
+// What names the reservation to remove: --start T, --event S:E, or N --expect-start T.
+struct RemoveOptions {
+  std::optional<long> number;
+  std::optional<MjdTime> start, expect_start;
+  std::optional<std::string> event_text;
+  std::optional<std::pair<uint16_t, uint16_t>> event;
+  bool series = false;
+};
+
+// The index of the reservation `o` names in `items`; nullopt after saying why there is not one.
+std::optional<size_t> FindToRemove(const RemoveOptions& o, const std::vector<ScheduleItem>& items) {
+  const MjdTime when = o.start ? *o.start : o.expect_start.value_or(MjdTime{});
+  auto starts_at = [&when](const ScheduleItem& e) {
+    return !(e.flags & SI_BY_EVENT) && HasStart(e) && e.start_day == when.date && e.start_second == when.seconds;
+  };
+  if (o.number) {
+    if (static_cast<size_t>(*o.number) > items.size()) {
+      std::fprintf(stderr, "%s: there is no reservation %ld\n", kName, *o.number);
+      return std::nullopt;
+    }
+    const size_t index = static_cast<size_t>(*o.number - 1);
+    if (!starts_at(items[index])) {
+      std::fprintf(stderr, "%s: reservation %ld does not start at %s (the list has changed?): nothing removed\n",
+                   kName, *o.number, StartText(when).c_str());
+      return std::nullopt;
+    }
+    return index;
+  }
+  std::vector<size_t> matches;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const ScheduleItem& e = items[i];
+    const bool match = o.start ? starts_at(e)
+                               : (e.flags & SI_BY_EVENT) && e.service_id == o.event->first &&
+                                     e.event_id == o.event->second;
+    if (match) matches.push_back(i);
+  }
+  if (matches.empty()) {
+    const std::string what = o.start ? "starts at " + StartText(when) : "is for event " + *o.event_text;
+    std::fprintf(stderr, "%s: no reservation %s (see 'pelkan-cli schedule list'): nothing removed\n", kName,
+                 what.c_str());
+    return std::nullopt;
+  }
+  if (matches.size() > 1) {
+    const std::string what = o.start ? "start at " + StartText(when) : "are for event " + *o.event_text;
+    std::fprintf(stderr, "%s: %zu reservations %s (numbers", kName, matches.size(), what.c_str());
+    for (size_t m : matches) std::fprintf(stderr, " %zu", m + 1);
+    std::fprintf(stderr, "): nothing removed; remove one with N --expect-start\n");
+    return std::nullopt;
+  }
+  return matches[0];
+}
+
+// remove --start T, remove --event S:E, or remove N --expect-start T: the reservation is named by
+// what identifies it, as a number alone may stand for another one once another process (a running
+// capture ending a reservation, another edit) has changed the list.
+int Remove(int argc, char** argv) {
+  RemoveOptions o;
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
+                      "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
+                      "Removes a reservation from schedule.ini in the current directory.\n\n",
+                      {}, 25);
+  parser.Value("--start \"YYYY-MM-DD HH:MM[:SS]\"", "the date-time reservation starting then", DateTime(&o.start));
+  parser.Value("--event SERVICE:EVENT", "the event reservation of this event",
+               [&o, take = ServiceEvent(&o.event)](const std::string& text) {
+                 o.event_text = text;
+                 return take(text);
+               });
+  parser.Value("--expect-start \"YYYY-MM-DD HH:MM[:SS]\"", "the start reservation N must have",
+               DateTime(&o.expect_start));
+  parser.Flag("--series", "remove a daily or weekly one altogether, not only this occurrence", &o.series);
+  parser.Positionals("N", 0, 1, OptionParser::NumberIn(1, 1L << 30, [&o](uint64_t n) {
+                       o.number = static_cast<long>(n);
+                     }));
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  if (o.start.has_value() + o.event.has_value() + o.number.has_value() != 1)
+    return parser.Fail("remove needs one of --start \"YYYY-MM-DD HH:MM[:SS]\", --event SERVICE:EVENT, or N");
+  if (o.number && !o.expect_start)
+    return parser.Fail("remove N needs --expect-start \"YYYY-MM-DD HH:MM[:SS]\", the start 'list' shows for N");
+  if (!o.number && o.expect_start) return parser.Fail("--expect-start belongs to a number N");
+
+  OfflineSchedule s(AskOnTerminal, true);
+  if (!s.Locked()) return 1;
+  const auto items = s.scheduler().Reservations();
+  const std::optional<size_t> index = FindToRemove(o, items);
+  if (!index) return 1;
+  const std::string row = Row(*index + 1, items[*index]);
+  if (s.scheduler().DeleteItem(static_cast<int>(*index), !o.series) == 0) {
+    std::fprintf(stderr, "%s: the reservation cannot be removed: %s\n", kName, row.c_str());
+    return 1;
+  }
+  if (!s.scheduler().SaveSchedule()) {
+    std::fprintf(stderr, "%s: cannot write %s\n", kName, SchedulePath().c_str());
+    return 1;
+  }
+  std::printf("removed: %s\n", row.c_str());
+  return 0;
+}
+
+int ListCommand(int argc, char** argv) {
+  platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli schedule list [--plain-symbols]\n"
+                      "Lists the reservations of schedule.ini in the current directory.\n\n",
+                      {}, 19);
+  parser.Flag("--plain-symbols", "the broadcast's symbols of the file names in their plain forms",
+              [&symbols] { symbols = platform::SymbolForm::kPlain; });
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  return List(symbols);
+}
+
+}  // namespace
+
+int RunSchedule(int argc, char** argv) {
+  OptionParser parser(
+      kName,
+      "Usage: pelkan-cli schedule list [--plain-symbols]\n"
+      "       pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event "
+      "SERVICE:EVENT)\n"
+      "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
+      "                              [--channel N] [--channel-string TEXT] [--force]\n"
+      "       pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
+      "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
+      "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n",
+      {}, 12);
+  parser.Command("list",
+                 "the reservations, numbered, with the texts of the reservation list;\n"
+                 "--plain-symbols prints the broadcast's symbols of the file names in their plain\n"
+                 "forms ([字] for 🈑), as the files are named",
+                 ListCommand);
+  parser.Command("add",
+                 "--start/--minutes: a date-time reservation; --event: by broadcast event id\n"
+                 "(decimal, or hexadecimal with 0x), its time and title taken from the programme guide\n"
+                 "(epg.sqlite, see 'pelkan-cli epg') when it has the event, and from the programme\n"
+                 "information while capturing;\n"
+                 "--service ID records only that service; --daily/--weekly repeat after the end;\n"
+                 "--dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
+                 "--force stores an overlapping reservation without asking",
+                 Add);
+  parser.Command("remove",
+                 "deletes the date-time reservation starting at --start, or the event reservation\n"
+                 "--event, and refuses when none or several match; a daily or weekly one continues\n"
+                 "with its next occurrence unless --series is given. A number N of 'list' (which\n"
+                 "another program may change meanwhile) is taken only with --expect-start, the\n"
+                 "start that reservation must have",
+                 Remove);
+  return parser.Parse(argc, argv).value_or(0);
+}
+
+}  // namespace pelkan::cli
