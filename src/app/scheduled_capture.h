@@ -7,17 +7,11 @@
 #include <string>
 
 #include "base/mjd_time.h"
-#include "platform/sleep_inhibitor.h"
 #include "core/capture_app.h"
+#include "platform/sleep_inhibitor.h"
 #include "schedule/recording_scheduler.h"
 
 namespace pelkan {
-
-class CaptureApp;
-class TsProcessor;
-namespace core {
-class CDTV_Base;
-}
 
 // What the command line says when the reservation file `path` was no reservation file and was
 // moved aside to `kept_as` ("" when it could not be moved).
