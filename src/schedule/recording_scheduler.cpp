@@ -7,7 +7,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "core/status_text.h"
+#include "output/recording_texts.h"
 #include "output/file_recorder.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
