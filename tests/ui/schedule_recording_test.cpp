@@ -20,6 +20,7 @@
 #include "app/capture_bindings.h"
 #include "app/scheduled_capture.h"
 #include "core/capture_app.h"
+#include "core/device_channels.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "schedule/recording_scheduler.h"
 #include "tests/support/capture_fakes.h"
