@@ -66,10 +66,8 @@ uint64_t LocalMjdTime() {
 MjdTime JapanTimeNow() {
   constexpr int64_t kJapanOffset = 9 * 3600;
   constexpr int64_t kMjdOfUnixEpoch = 40587;  // 1970-01-01
-  const int64_t unix_seconds =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count();
-  const int64_t local = unix_seconds + kJapanOffset;
+  const auto unix_seconds = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  const int64_t local = unix_seconds.time_since_epoch().count() + kJapanOffset;
   int64_t days = local / 86400;
   int64_t seconds = local % 86400;
   if (seconds < 0) {
