@@ -16,8 +16,8 @@
 
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "core/generator_ts_source.h"
 #include "streamgen/broadcast_generator.h"
-#include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
 
 namespace pelkan {
@@ -139,7 +139,7 @@ void BM_CaptureToFile_Generator(benchmark::State& state) {
       [] {
         streamgen::GeneratorOptions o;
         o.bit_rate = 200'000'000;
-        return std::make_unique<usb::GeneratorTsSource>(o);
+        return std::make_unique<core::GeneratorTsSource>(o);
       },
       0, "/tmp");
 }

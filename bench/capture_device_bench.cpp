@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/dtv_ezusb_fx2.h"
-#include "usb/generator_ts_source.h"
+#include "core/generator_ts_source.h"
 #include "usb/ts_source.h"
 #include "usb/virtual_tuner.h"
 
@@ -85,7 +85,7 @@ void RunCapture(benchmark::State& state, pelkan::usb::VirtualTunerOptions option
 void BM_CaptureUnlimitedGenerator(benchmark::State& state) {
   pelkan::usb::VirtualTunerOptions o;
   o.bit_rate = 0;
-  o.source_factory = [] { return pelkan::usb::MakeDefaultTsSource(); };
+  o.source_factory = [] { return pelkan::core::MakeDefaultTsSource(); };
   RunCapture(state, std::move(o));
 }
 

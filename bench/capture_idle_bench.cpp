@@ -29,8 +29,8 @@
 #include "app/loop_dispatcher.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "core/generator_ts_source.h"
 #include "streamgen/broadcast_generator.h"
-#include "usb/generator_ts_source.h"
 #include "usb/ts_source.h"
 #include "usb/virtual_tuner.h"
 
@@ -119,7 +119,7 @@ SourceFactory GeneratorSource(uint64_t bit_rate) {
   return [bit_rate] {
     streamgen::GeneratorOptions o;
     o.bit_rate = bit_rate;
-    return std::unique_ptr<usb::TsSource>(std::make_unique<usb::GeneratorTsSource>(o));
+    return std::unique_ptr<usb::TsSource>(std::make_unique<core::GeneratorTsSource>(o));
   };
 }
 

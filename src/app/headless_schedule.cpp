@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/capture_app.h"
-#include "core/dispatcher.h"
+#include "platform/dispatcher.h"
 #include "platform/text_codec.h"
 
 namespace pelkan {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <mutex>
 
-#include "core/dispatcher.h"
+#include "platform/dispatcher.h"
 
 namespace pelkan {
 

@@ -14,7 +14,7 @@
 #include "base/capture_stats.h"
 #include "base/mjd_time.h"
 #include "core/buffer.h"
-#include "core/dispatcher.h"
+#include "platform/dispatcher.h"
 #include "core/dtv_base.h"
 #include "core/save_path_provider.h"
 #include "core/settings.h"

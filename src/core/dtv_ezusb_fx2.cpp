@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/generator_ts_source.h"
 #include "platform/clock.h"
 #include "platform/text_codec.h"
 #include "usb/ts_source.h"
@@ -41,7 +42,7 @@ void KeepForever(std::shared_ptr<void> block) {
 }  // namespace
 
 CDTV_EzUSBFX2::CDTV_EzUSBFX2(const usb::DriverConfig& config)
-    : driver_(usb::CreateSystemDriver(config)), virtual_tuner_file_(config.virtual_tuner_file) {}
+    : driver_(usb::CreateSystemDriver(config, MakeDefaultTsSource)), virtual_tuner_file_(config.virtual_tuner_file) {}
 
 CDTV_EzUSBFX2::CDTV_EzUSBFX2(std::shared_ptr<usb::UsbDriver> driver) : driver_(std::move(driver)) {}
 

@@ -50,7 +50,8 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
     uint32_t halt_backoff_max_ms = 1000;
   };
 
-  // Uses the device set described by `config`: real tuners through libusb, then the virtual tuner.
+  // Uses the device set described by `config`: real tuners through libusb, then the virtual tuner,
+  // which plays the synthetic broadcast (MakeDefaultTsSource) when no file is named.
   explicit CDTV_EzUSBFX2(const usb::DriverConfig& config = usb::DriverConfig());
   // Uses the given driver (tests, tools).
   explicit CDTV_EzUSBFX2(std::shared_ptr<usb::UsbDriver> driver);

@@ -7,6 +7,7 @@
 #include "base/mjd_time.h"
 #include "output/recording.h"
 #include "output/recording_report.h"
+#include "output/recording_texts.h"
 #include "platform/clock.h"
 #include "platform/text_codec.h"
 
@@ -38,7 +39,9 @@ struct StatusSnapshot {
   std::array<std::string, 4> bar;  // status-bar fields; the first is never written
 };
 
-// Fixed texts of the status display and of the recording and sending controls (Shift-JIS).
+// Fixed texts of the status display and of the recording and sending controls (Shift-JIS); the
+// texts of a recording that stopped on its own (kLowDiskStop, kWriteErrorStop) and kLowDiskLimit
+// come from output/recording_texts.h.
 namespace status_text {
 inline const std::string kRecordingStopped = platform::Sjis("録画停止中");
 inline const std::string kRecordingBuffering = platform::Sjis("録画バッファ中");
@@ -46,8 +49,6 @@ inline const std::string kAutoStopping = platform::Sjis("自動停止処理中")
 inline const std::string kNoAutoStop = platform::Sjis("録画自動停止設定なし");
 inline const std::string kSendingStopped = platform::Sjis("送信停止中");
 inline const std::string kSendingBuffering = platform::Sjis("送信バッファ中");
-inline const std::string kLowDiskStop = platform::Sjis("録画先ディスク容量が少ないので録画停止しました。");
-inline const std::string kWriteErrorStop = platform::Sjis("録画ファイルに書き込めないので録画停止しました。");
 inline const std::string kStartFailed = platform::Sjis("開始に失敗しました");
 inline const std::string kTunerInUse = platform::Sjis("他のプログラムがこのチューナーを使用しています");
 inline const std::string kInEndpointError = platform::Sjis("入力EP指定エラー");
@@ -64,7 +65,6 @@ inline constexpr char kCaptionApp[] = "pelkan";
 inline constexpr char kCaptionError[] = "Error";
 inline constexpr char kCaptionLowDisk[] = "ERROR";
 }  // namespace status_text
-
 
 // Seconds as "%d" below one minute, otherwise "%d:%02d" (minutes are not reduced to hours).
 std::string FormatElapsedSeconds(uint32_t seconds);

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "base/mjd_time.h"
-#include "core/dispatcher.h"
 #include "info/service_filter_view.h"
+#include "platform/dispatcher.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {

@@ -8,13 +8,11 @@
 #include <string>
 
 #include "output/recording_report.h"
+#include "output/recording_texts.h"
 #include "output/recording_writer.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
-
-// Free bytes on a recording's volume at or below which the recording stops (200 MiB).
-inline constexpr uint64_t kLowDiskLimit = 0xC800000;
 
 // Why a recording has to stop now, as its heartbeat check finds it.
 struct RecordingStop {

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/status_text.h"
+#include "output/recording_texts.h"
 #include "platform/text_codec.h"
 
 namespace pelkan {

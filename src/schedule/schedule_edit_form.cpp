@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/dtv_base.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "schedule/recording_scheduler.h"
@@ -85,21 +84,6 @@ ScheduleEditResult Refuse(std::string message, EditField field) {
 }
 
 }  // namespace
-
-DeviceChannels ReadDeviceChannels(core::CDTV_Base* device) {
-  DeviceChannels out;
-  if (device == nullptr) return out;
-  out.capabilities = static_cast<uint32_t>(device->GetCapabilities()) & (kCanSelectChannel | kCanSendString);
-  if (!(out.capabilities & kCanSelectChannel)) return out;
-  const int count = device->GetChannelCount();
-  for (int i = 0; i < count; ++i) {
-    char name[80] = {};
-    const int value = device->GetChannelName(i, name, sizeof(name));
-    name[sizeof(name) - 1] = '\0';
-    out.channels.push_back({Utf8(name), value});
-  }
-  return out;
-}
 
 ScheduleEditForm FormFromItem(const ScheduleItem& item, const DeviceChannels& device, MjdTime now) {
   ScheduleEditForm f;

@@ -10,10 +10,6 @@
 
 namespace pelkan {
 
-namespace core {
-class CDTV_Base;
-}
-
 // The reservation edit dialog without its widgets: what each control shows and whether it can be
 // used, the conversion of an event reservation into a date-time one, and the OK step that turns
 // the controls' contents into a reservation or refuses them with the text to show. The desktop
@@ -32,14 +28,11 @@ struct ChannelChoice {
   int value = -1;
 };
 
-// What the capture device offers for a reservation.
+// What the capture device offers for a reservation (core's ReadDeviceChannels reads it).
 struct DeviceChannels {
   uint32_t capabilities = 0;
   std::vector<ChannelChoice> channels;  // in channel order, without the "なし" entry
 };
-
-// The capabilities and channel names of `device` (nothing for a null device). UI thread.
-DeviceChannels ReadDeviceChannels(core::CDTV_Base* device);
 
 // Item data of the type list.
 constexpr int kEditTypeNone = -1;

@@ -171,10 +171,6 @@ struct ScheduleUnit {
   AbsTime segment_start = 0;
 };
 
-constexpr AbsTime kSegmentSeconds = 10800;
-// Longest EIT schedule section the generator makes (section_length + 3 may reach 4096).
-constexpr size_t kMaxScheduleSection = 4096;
-
 }  // namespace
 
 std::string CheckGeneratorOptions(const GeneratorOptions& o) {
@@ -248,11 +244,6 @@ class BroadcastGenerator::Impl {
   bool EmitEs(EsSource& s, const MuxState& m, uint8_t* p);
   bool NextUnit(uint8_t* out);
   void Advance();
-  std::vector<EitEntry> PresentFollowing(const MuxState& m, size_t service, AbsTime t) const;
-  // The programmes of service `service` whose start (as announced at `now`) lies in the segment
-  // beginning at `segment_start`, as schedule entries, cut into the events of each section.
-  std::vector<std::vector<EitEntry>> SegmentSections(const MuxState& m, size_t service, bool extended,
-                                                     AbsTime segment_start, AbsTime now) const;
   void QueueScheduleUnit(MuxState& m, const ScheduleUnit& unit, AbsTime now);
 
   uint32_t packet_size_ = 188;
@@ -363,75 +354,10 @@ void BroadcastGenerator::Impl::BuildMux(int index, uint64_t origin27) {
   muxes_.push_back(std::move(m));
 }
 
-std::vector<EitEntry> BroadcastGenerator::Impl::PresentFollowing(const MuxState& m, size_t service,
-                                                                AbsTime t) const {
-  const ProgrammeSchedule& sched = m.schedules[service];
-  const bool ca = m.info.services[service].scrambled;
-  const uint64_t k = sched.IndexAt(t);
-  return {{sched.Announced(k, t, true), 4, ca, true, true},
-          {sched.Announced(k + 1, t, true), 1, ca, true, true}};
-}
-
-std::vector<std::vector<EitEntry>> BroadcastGenerator::Impl::SegmentSections(const MuxState& m,
-                                                                             size_t service, bool extended,
-                                                                             AbsTime segment_start,
-                                                                             AbsTime now) const {
-  const ProgrammeSchedule& sched = m.schedules[service];
-  const bool ca = m.info.services[service].scrambled;
-  const uint64_t slot = sched.SlotSeconds();
-  // An overrun moves a start by less than a slot, so a slot before the segment may start in it.
-  std::vector<std::vector<EitEntry>> sections(1);
-  size_t used = 0;
-  EitSectionHeader probe;
-  probe.table_id = extended ? 0x58 : 0x50;
-  const size_t empty_size = BuildEit(probe, {}).size();
-  for (uint64_t k = segment_start / slot > 0 ? segment_start / slot - 1 : 0;
-       k * slot < segment_start + kSegmentSeconds; ++k) {
-    EitEntry e{sched.Announced(k, now, false), 0, ca, !extended, extended};
-    const AbsTime start = ToAbs(e.programme.start);
-    if (start < segment_start || start >= segment_start + kSegmentSeconds) continue;
-    const size_t size = BuildEit(probe, {e}).size() - empty_size;
-    if (used > 0 && empty_size + used + size > kMaxScheduleSection) {
-      if (sections.size() == 8) break;  // a segment has at most 8 sections
-      sections.emplace_back();
-      used = 0;
-    }
-    sections.back().push_back(std::move(e));
-    used += size;
-  }
-  return sections;
-}
-
 void BroadcastGenerator::Impl::QueueScheduleUnit(MuxState& m, const ScheduleUnit& unit, AbsTime now) {
-  // Tables 0x50 (0x58 extended) hold days 0-3 from today's midnight, 0x51 (0x59) days 4-7; each has
-  // 32 segments of 3 hours with up to 8 sections each, numbered segment * 8 + n.
-  const AbsTime day0 = now / 86400 * 86400;
-  if (unit.segment_start < day0 || unit.segment_start >= day0 + 8 * 86400) return;
-  const uint64_t segment = (unit.segment_start - day0) / kSegmentSeconds;
-  const uint8_t table_index = static_cast<uint8_t>(segment / 32);
-  const uint8_t base = unit.extended ? 0x58 : 0x50;
-  const ProgrammeSchedule& sched = m.schedules[unit.service];
-  const std::vector<std::vector<EitEntry>> sections =
-      SegmentSections(m, unit.service, unit.extended, unit.segment_start, now);
-  const AbsTime last_segment_start = day0 + (uint64_t{table_index} * 32 + 31) * kSegmentSeconds;
-  const size_t last_count =
-      last_segment_start == unit.segment_start
-          ? sections.size()
-          : SegmentSections(m, unit.service, unit.extended, last_segment_start, now).size();
-  EitSectionHeader h;
-  h.table_id = static_cast<uint8_t>(base + table_index);
-  h.service_id = m.info.services[unit.service].service_id;
-  // The near tables change with every 3-hour window and every overrun announced; the far ones only
-  // when the day turns.
-  h.version = table_index == 0 ? sched.ScheduleVersion(now) : static_cast<uint8_t>(now / 86400 % 32);
-  h.last_section_number = static_cast<uint8_t>(31 * 8 + last_count - 1);
-  h.transport_stream_id = m.info.transport_stream_id;
-  h.original_network_id = m.info.original_network_id;
-  h.segment_last_section_number = static_cast<uint8_t>(segment % 32 * 8 + sections.size() - 1);
-  h.last_table_id = static_cast<uint8_t>(base + 1);
-  for (size_t n = 0; n < sections.size(); ++n) {
-    h.section_number = static_cast<uint8_t>(segment % 32 * 8 + n);
-    QueueSection(m, 0x0012, BuildEit(h, sections[n]), false);
+  for (const std::vector<uint8_t>& section : BuildScheduleSegment(m.info, unit.service, m.schedules[unit.service],
+                                                                  unit.extended, unit.segment_start, now)) {
+    QueueSection(m, 0x0012, section, false);
   }
 }
 
@@ -472,22 +398,9 @@ void BroadcastGenerator::Impl::AddTables(MuxState& m) {
 
   for (size_t i = 0; i < m.info.services.size(); ++i) {
     add(1000 * ms, 10 * ms * i, [this, mp, i](uint64_t due) {
-      const MuxState& mm = *mp;
       const AbsTime t = start_abs_ + due / k27MHz;
-      const ServiceInfo& s = mm.info.services[i];
-      const std::vector<EitEntry> pf = PresentFollowing(mm, i, t);
-      EitSectionHeader h;
-      h.table_id = 0x4E;
-      h.service_id = s.service_id;
-      h.version = mm.schedules[i].PresentFollowingVersion(t);
-      h.last_section_number = 1;
-      h.transport_stream_id = mm.info.transport_stream_id;
-      h.original_network_id = mm.info.original_network_id;
-      h.segment_last_section_number = 1;
-      h.last_table_id = 0x4E;
-      for (uint8_t n = 0; n < 2; ++n) {
-        h.section_number = n;
-        QueueSection(*mp, 0x0012, BuildEit(h, {pf[n]}), false);
+      for (const std::vector<uint8_t>& section : BuildPresentFollowing(mp->info, i, mp->schedules[i], t)) {
+        QueueSection(*mp, 0x0012, section, false);
       }
     });
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "streamgen/arib_encoder.h"
 #include "streamgen/section_builder.h"
@@ -10,6 +11,9 @@ namespace pelkan::streamgen {
 namespace {
 
 constexpr uint16_t kCaSystemId = 0x0005;  // the system used by Japanese broadcasters
+constexpr AbsTime kSegmentSeconds = 10800;
+// Longest EIT schedule section the generator makes (section_length + 3 may reach 4096).
+constexpr size_t kMaxScheduleSection = 4096;
 
 void PutStreamIdentifier(SectionBuilder& b, uint8_t component_tag) {
   const size_t d = b.OpenDescriptor(0x52);
@@ -24,6 +28,34 @@ void PutBcd(SectionBuilder& b, uint32_t value, int digits) {
     value /= 10;
   }
   for (int shift = (digits - 2) * 4; shift >= 0; shift -= 8) b.U8(bcd >> shift);
+}
+
+// The programmes of `schedule` whose start (as announced at `now`) lies in the segment beginning at
+// `segment_start`, as schedule entries, cut into the events of each section.
+std::vector<std::vector<EitEntry>> SegmentSections(const ProgrammeSchedule& schedule, bool scrambled,
+                                                   bool extended, AbsTime segment_start, AbsTime now) {
+  const uint64_t slot = schedule.SlotSeconds();
+  // An overrun moves a start by less than a slot, so a slot before the segment may start in it.
+  std::vector<std::vector<EitEntry>> sections(1);
+  size_t used = 0;
+  EitSectionHeader probe;
+  probe.table_id = extended ? 0x58 : 0x50;
+  const size_t empty_size = BuildEit(probe, {}).size();
+  for (uint64_t k = segment_start / slot > 0 ? segment_start / slot - 1 : 0;
+       k * slot < segment_start + kSegmentSeconds; ++k) {
+    EitEntry e{schedule.Announced(k, now, false), 0, scrambled, !extended, extended};
+    const AbsTime start = ToAbs(e.programme.start);
+    if (start < segment_start || start >= segment_start + kSegmentSeconds) continue;
+    const size_t size = BuildEit(probe, {e}).size() - empty_size;
+    if (used > 0 && empty_size + used + size > kMaxScheduleSection) {
+      if (sections.size() == 8) break;  // a segment has at most 8 sections
+      sections.emplace_back();
+      used = 0;
+    }
+    sections.back().push_back(std::move(e));
+    used += size;
+  }
+  return sections;
 }
 
 }  // namespace
@@ -339,6 +371,64 @@ std::vector<uint8_t> BuildDownloadData(uint16_t module_id, const std::vector<uin
   b.U16(0);           // blockNumber
   b.Bytes(module.data(), module.size());
   return b.Finish();
+}
+
+std::vector<std::vector<uint8_t>> BuildPresentFollowing(const MultiplexInfo& mux, size_t service,
+                                                        const ProgrammeSchedule& schedule, AbsTime now) {
+  const bool ca = mux.services[service].scrambled;
+  const uint64_t k = schedule.IndexAt(now);
+  const EitEntry entries[2] = {{schedule.Announced(k, now, true), 4, ca, true, true},
+                               {schedule.Announced(k + 1, now, true), 1, ca, true, true}};
+  EitSectionHeader h;
+  h.table_id = 0x4E;
+  h.service_id = mux.services[service].service_id;
+  h.version = schedule.PresentFollowingVersion(now);
+  h.last_section_number = 1;
+  h.transport_stream_id = mux.transport_stream_id;
+  h.original_network_id = mux.original_network_id;
+  h.segment_last_section_number = 1;
+  h.last_table_id = 0x4E;
+  std::vector<std::vector<uint8_t>> sections;
+  for (uint8_t n = 0; n < 2; ++n) {
+    h.section_number = n;
+    sections.push_back(BuildEit(h, {entries[n]}));
+  }
+  return sections;
+}
+
+std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux, size_t service,
+                                                       const ProgrammeSchedule& schedule, bool extended,
+                                                       AbsTime segment_start, AbsTime now) {
+  // Tables 0x50 (0x58 extended) hold days 0-3 from today's midnight, 0x51 (0x59) days 4-7; each has
+  // 32 segments of 3 hours with up to 8 sections each, numbered segment * 8 + n.
+  const AbsTime day0 = now / 86400 * 86400;
+  if (segment_start < day0 || segment_start >= day0 + 8 * 86400) return {};
+  const bool ca = mux.services[service].scrambled;
+  const uint64_t segment = (segment_start - day0) / kSegmentSeconds;
+  const uint8_t table_index = static_cast<uint8_t>(segment / 32);
+  const uint8_t base = extended ? 0x58 : 0x50;
+  const std::vector<std::vector<EitEntry>> events = SegmentSections(schedule, ca, extended, segment_start, now);
+  const AbsTime last_segment_start = day0 + (uint64_t{table_index} * 32 + 31) * kSegmentSeconds;
+  const size_t last_count = last_segment_start == segment_start
+                                ? events.size()
+                                : SegmentSections(schedule, ca, extended, last_segment_start, now).size();
+  EitSectionHeader h;
+  h.table_id = static_cast<uint8_t>(base + table_index);
+  h.service_id = mux.services[service].service_id;
+  // The near tables change with every 3-hour window and every overrun announced; the far ones only
+  // when the day turns.
+  h.version = table_index == 0 ? schedule.ScheduleVersion(now) : static_cast<uint8_t>(now / 86400 % 32);
+  h.last_section_number = static_cast<uint8_t>(31 * 8 + last_count - 1);
+  h.transport_stream_id = mux.transport_stream_id;
+  h.original_network_id = mux.original_network_id;
+  h.segment_last_section_number = static_cast<uint8_t>(segment % 32 * 8 + events.size() - 1);
+  h.last_table_id = static_cast<uint8_t>(base + 1);
+  std::vector<std::vector<uint8_t>> sections;
+  for (size_t n = 0; n < events.size(); ++n) {
+    h.section_number = static_cast<uint8_t>(segment % 32 * 8 + n);
+    sections.push_back(BuildEit(h, events[n]));
+  }
+  return sections;
 }
 
 }  // namespace pelkan::streamgen

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "streamgen/broadcast_generator.h"
+#include "streamgen/programme_schedule.h"
 
 namespace pelkan::streamgen {
 
@@ -45,6 +46,18 @@ struct EitSectionHeader {
 // EIT section with, per event, the short_event, component, audio_component and content
 // descriptors (basic) and the extended_event descriptors (extended) the entry asks for.
 std::vector<uint8_t> BuildEit(const EitSectionHeader& header, const std::vector<EitEntry>& events);
+
+// The present/following EIT (table 0x4E) of service number `service` of `mux`, whose timeline is
+// `schedule`, at `now`: section 0 the present programme, section 1 the following one.
+std::vector<std::vector<uint8_t>> BuildPresentFollowing(const MultiplexInfo& mux, size_t service,
+                                                        const ProgrammeSchedule& schedule, AbsTime now);
+
+// The EIT schedule sections (tables 0x50/0x51, extended 0x58/0x59) of one 3-hour segment of service
+// number `service` of `mux` beginning at `segment_start`, with the programmes as announced at `now`;
+// none when the segment lies outside the eight days from the midnight before `now`.
+std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux, size_t service,
+                                                       const ProgrammeSchedule& schedule, bool extended,
+                                                       AbsTime segment_start, AbsTime now);
 
 // ECM section (table_id 0x82) with opaque data derived from `seed`.
 std::vector<uint8_t> BuildEcm(uint16_t service_id, uint64_t seed);

@@ -3,7 +3,7 @@
 #include <QObject>
 #include <QPointer>
 
-#include "core/dispatcher.h"
+#include "platform/dispatcher.h"
 
 namespace pelkan::ui {
 

@@ -364,7 +364,7 @@ class LibusbHandle : public UsbBackend {
     return ControlTransfer(setup, data, length, timeout_ms, actual);
   }
 
-  std::optional<uint32_t> DriverVersion() override { return LibusbDriver::kDriverVersion; }
+  std::optional<uint32_t> DriverVersion() override { return kDriverVersion; }
   std::optional<std::string> DeviceName() override { return name_; }
   // The interface keeps alternate setting 0: nothing here selects another. Asking the device would
   // claim the interface implicitly.

@@ -26,11 +26,10 @@ namespace pelkan::usb {
 // Data transfers are asynchronous bulk or interrupt transfers whose completion completes the
 // UsbTransfer (a cancelled or failed transfer reports the bytes it carried); abort cancels every
 // pending transfer of the endpoint; the device name is the product string in Shift-JIS; the driver
-// version is kDriverVersion, so transfers go straight into the caller's buffer. After a transfer
+// version is kDriverVersion. After a transfer
 // ends with LIBUSB_TRANSFER_NO_DEVICE every further request fails with kDeviceGone.
 class LibusbDriver : public UsbDriver {
  public:
-  static constexpr uint32_t kDriverVersion = 0x01050500;
   // How long closing a handle waits for its cancelled transfers to come back. A handle whose
   // transfers never come back is left open, its memory kept, rather than freed under the kernel.
   static constexpr unsigned kCloseWaitMs = 3000;

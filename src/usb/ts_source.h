@@ -2,9 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "base/mjd_time.h"
 
 namespace pelkan::usb {
 
@@ -17,6 +21,12 @@ class TsSource {
   // only when the source has failed (0 then means nothing more will come).
   virtual size_t Read(uint8_t* dst, size_t len) = 0;
 };
+
+// Makes the synthetic broadcast the virtual tuner plays when no file is named: at `bit_rate` bit/s
+// (0: the maker's own rate), its clock starting at `start` (JST; none: now). The device layer does
+// not build the broadcast itself; the program that puts the device set together passes this.
+using BroadcastSourceMaker =
+    std::function<std::unique_ptr<TsSource>(uint64_t bit_rate, std::optional<MjdTime> start)>;
 
 // A .ts file played in a loop, read from disk straight into the caller's buffer as it is asked
 // for: memory use does not depend on the file's size. At the end of the file it starts again at

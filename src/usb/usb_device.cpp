@@ -118,7 +118,6 @@ void UsbDevice::SelectConfiguration0() {
     for (int s = 1; s <= rec->bNumEndpoints; ++s) {
       UsbEndpoint* ep = rec->endpoint(s);
       if (ep == nullptr) continue;
-      if (driver_version_ < kDirectTransferVersion) ep->set_direct(false);
       UsbEndpoint** slot = nullptr;
       switch (ep->bmAttributes()) {
         case kAttrIsochronous:

@@ -31,14 +31,15 @@ std::shared_ptr<void> CompositeUsbDriver::WatchDevices(std::function<void()> on_
   return tokens;
 }
 
-std::shared_ptr<UsbDriver> CreateSystemDriver(const DriverConfig& config) {
+std::shared_ptr<UsbDriver> CreateSystemDriver(const DriverConfig& config, BroadcastSourceMaker broadcast) {
   std::vector<std::shared_ptr<UsbDriver>> drivers;
   if (config.use_libusb) {
     auto real = LibusbDriver::Create(config.device_ids);
     if (real != nullptr) drivers.push_back(std::move(real));
   }
   if (config.virtual_tuner)
-    drivers.push_back(std::make_shared<VirtualTunerDriver>(VirtualTunerOptionsFromConfig(config)));
+    drivers.push_back(
+        std::make_shared<VirtualTunerDriver>(VirtualTunerOptionsFromConfig(config, std::move(broadcast))));
   return std::make_shared<CompositeUsbDriver>(std::move(drivers));
 }
 

@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "usb/ts_source.h"
 #include "usb/usb_transfer.h"
 
 namespace pelkan::usb {
 
-// Lowest driver version that offers direct transfers (into the caller's buffer).
-inline constexpr uint32_t kDirectTransferVersion = 0x01050500;
+// The driver version every backend reports (the virtual tuner, libusb, the test fakes).
+inline constexpr uint32_t kDriverVersion = 0x01050500;
 
 // The setup stage of a control transfer.
 struct UsbSetup {
@@ -53,8 +54,7 @@ class UsbBackend {
   // `*actual` gets the bytes read. A backend may answer from its own copy of the descriptors.
   virtual UsbStatus GetDescriptor(uint8_t type, uint8_t index, uint16_t language, uint8_t* data,
                                   uint16_t length, uint32_t timeout_ms, uint32_t* actual) = 0;
-  // The backend's version (kDirectTransferVersion or above: transfers go straight into the
-  // caller's buffer); none when it cannot tell.
+  // The backend's version (kDriverVersion); none when it cannot tell.
   virtual std::optional<uint32_t> DriverVersion() = 0;
   // The name of the device for the device list, single-byte text (Shift-JIS); none when unknown.
   virtual std::optional<std::string> DeviceName() = 0;
@@ -96,7 +96,8 @@ class CompositeUsbDriver : public UsbDriver {
 };
 
 struct DriverConfig;
-// The device set of the program: libusb tuners (if enabled), then the virtual tuner (if enabled).
-std::shared_ptr<UsbDriver> CreateSystemDriver(const DriverConfig& config);
+// The device set of the program: libusb tuners (if enabled), then the virtual tuner (if enabled),
+// which plays `broadcast` when no file is named.
+std::shared_ptr<UsbDriver> CreateSystemDriver(const DriverConfig& config, BroadcastSourceMaker broadcast);
 
 }  // namespace pelkan::usb

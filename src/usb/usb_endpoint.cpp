@@ -22,17 +22,7 @@ bool UsbEndpoint::BeginDataXfer(uint8_t* buffer, uint32_t length, UsbTransfer* x
     xfer->SetSubmitStatus(UsbStatus::kDeviceGone);
     return false;
   }
-  return Submit(buffer, length, xfer);
-}
-
-bool UsbEndpoint::Submit(uint8_t* buffer, uint32_t length, UsbTransfer* xfer) {
-  uint8_t* data = buffer;
-  if (!direct_) {
-    xfer->staging.resize(length);
-    data = xfer->staging.data();
-    if (!in_ && length > 0 && buffer != nullptr) std::memcpy(data, buffer, length);
-  }
-  const UsbStatus s = backend_->Submit(bEndpointAddress_, data, length, xfer);
+  const UsbStatus s = backend_->Submit(bEndpointAddress_, buffer, length, xfer);
   xfer->SetSubmitStatus(s);
   if (s != UsbStatus::kOk) status_.store(s, std::memory_order_relaxed);
   return s == UsbStatus::kOk;
@@ -53,7 +43,6 @@ bool UsbEndpoint::FinishDataXfer(uint8_t* buffer, uint32_t* length, UsbTransfer*
   // The backend's count is not trusted beyond what was asked for.
   bytes = std::min(bytes, *length);
   if (!direct_) bytes = std::min(bytes, static_cast<uint32_t>(xfer->staging.size()));
-  bytes_transferred_.store(bytes, std::memory_order_relaxed);
   status_.store(status, std::memory_order_relaxed);
   *length = bytes;
   if (in_ && !direct_ && bytes > 0 && buffer != nullptr) std::memcpy(buffer, xfer->staging.data(), bytes);

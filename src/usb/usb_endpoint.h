@@ -28,8 +28,8 @@ inline constexpr uint8_t kAttrInterrupt = 3;
 // One endpoint of an opened device. Data transfers are split into begin, wait and finish so that a
 // caller can keep several in flight, each with its own UsbTransfer record, which the caller owns and
 // keeps (with the data) until the transfer is finished. Begins may run on one thread while waits
-// and finishes run on another. The status and byte count describe the last finished transfer of
-// the endpoint. The endpoint never closes the device.
+// and finishes run on another. The status describes the last finished transfer of the endpoint.
+// The endpoint never closes the device.
 class UsbEndpoint {
  public:
   static constexpr uint32_t kDefaultTimeoutMs = 10000;
@@ -48,7 +48,7 @@ class UsbEndpoint {
   // transfer that was not started. A timed-out wait cancels nothing.
   bool WaitForXfer(UsbTransfer* xfer, uint32_t timeout_ms);
   // Ends a transfer: `*length` becomes the bytes transferred (never more than it asked for); IN data
-  // of the buffered form is copied to `buffer`. True when the transfer succeeded. Call only once the
+  // of a control transfer is copied to `buffer`. True when the transfer succeeded. Call only once the
   // transfer has completed, or when it was never started.
   bool FinishDataXfer(uint8_t* buffer, uint32_t* length, UsbTransfer* xfer);
   // Synchronous transfer: begin, wait up to the endpoint's timeout (on time-out: cancel the transfer,
@@ -75,20 +75,15 @@ class UsbEndpoint {
   uint16_t transactions() const { return transactions_; }
   uint8_t bInterval() const { return bInterval_; }
   bool is_in() const { return in_; }
-  // Direct transfers go straight into the caller's buffer; otherwise the data travels through the
-  // transfer record's own copy.
+  // Data endpoints transfer straight into the caller's buffer; the control endpoint's data travels
+  // through the transfer record's own copy.
   bool direct() const { return direct_; }
-  void set_direct(bool direct) { direct_ = direct; }
   uint32_t timeout() const { return timeout_ms_; }
   void set_timeout(uint32_t ms) { timeout_ms_ = ms; }
-  // How the last finished transfer ended, and its bytes.
+  // How the last finished transfer ended.
   UsbStatus status() const { return status_.load(std::memory_order_relaxed); }
-  uint32_t bytes_transferred() const { return bytes_transferred_.load(std::memory_order_relaxed); }
 
  protected:
-  // Hands the transfer to the backend: straight from `buffer`, or through xfer->staging.
-  bool Submit(uint8_t* buffer, uint32_t length, UsbTransfer* xfer);
-
   UsbBackend* backend_;
   uint8_t bLength_, bDescriptorType_, bEndpointAddress_, bmAttributes_;
   uint16_t max_packet_size_;
@@ -98,7 +93,6 @@ class UsbEndpoint {
   bool in_;
   bool direct_ = true;
   std::atomic<UsbStatus> status_{UsbStatus::kOk};
-  std::atomic<uint32_t> bytes_transferred_{0};
 };
 
 // Endpoint 0. The caller sets the setup fields, then transfers; the data stage direction follows

@@ -65,8 +65,8 @@ class UsbTransfer {
     done_.Set();
   }
 
-  // The endpoint's copy of the data when it does not transfer into the caller's buffer directly;
-  // kept between uses so that its memory is allocated once.
+  // The control endpoint's copy of the data stage; kept between uses so that its memory is
+  // allocated once.
   std::vector<uint8_t> staging;
 
  private:

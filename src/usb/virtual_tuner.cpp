@@ -8,8 +8,6 @@
 #include <map>
 #include <thread>
 
-#include "usb/generator_ts_source.h"
-
 namespace pelkan::usb {
 
 struct VirtualTunerDriver::Shared {
@@ -211,7 +209,7 @@ class VirtualTunerHandle : public UsbBackend {
 
   std::optional<uint32_t> DriverVersion() override {
     if (Gone()) return std::nullopt;
-    return shared_->options.driver_version;
+    return kDriverVersion;
   }
   std::optional<std::string> DeviceName() override {
     if (Gone()) return std::nullopt;
@@ -351,8 +349,7 @@ class VirtualTunerHandle : public UsbBackend {
       }
       lock.unlock();
       if (source_ == nullptr) {
-        source_ = shared_->options.source_factory ? shared_->options.source_factory()
-                                                  : MakeDefaultTsSource(shared_->options.bit_rate);
+        if (shared_->options.source_factory) source_ = shared_->options.source_factory();
       }
       const uint32_t got = (n > 0 && source_ != nullptr) ? static_cast<uint32_t>(source_->Read(x.dst, n)) : 0;
       lock.lock();
@@ -479,18 +476,18 @@ std::vector<uint8_t> VirtualTunerDriver::ConfigurationDescriptor() {
   return std::vector<uint8_t>(std::begin(kConfig), std::end(kConfig));
 }
 
-VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config) {
+VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config, BroadcastSourceMaker broadcast) {
   VirtualTunerOptions options;
   const uint64_t speed = std::clamp<uint32_t>(config.virtual_speed, 1, kMaxVirtualSpeed);
   options.bit_rate = config.virtual_bit_rate * speed;
   const uint64_t rate = config.virtual_bit_rate;
   const std::string path = config.virtual_tuner_file;
   const std::optional<MjdTime> start = config.virtual_start;
-  options.source_factory = [path, rate, start]() -> std::unique_ptr<TsSource> {
+  options.source_factory = [path, rate, start, broadcast = std::move(broadcast)]() -> std::unique_ptr<TsSource> {
     if (!path.empty()) {
       if (auto file = FileTsSource::Open(path)) return file;
     }
-    return MakeDefaultTsSource(rate, start);
+    return broadcast ? broadcast(rate, start) : nullptr;
   };
   return options;
 }

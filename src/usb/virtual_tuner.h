@@ -43,11 +43,8 @@ inline constexpr const char* kVirtualTunerName = "Virtual FX2 tuner";
 struct VirtualTunerOptions {
   // Pacing in bits per second; 0 delivers as fast as transfers are asked for.
   uint64_t bit_rate = kDefaultVirtualBitRate;
-  // Makes the stream for each open; default: the broadcast generator.
+  // Makes the stream for each open; without one the tuner delivers no data.
   std::function<std::unique_ptr<TsSource>()> source_factory;
-  // Version reported for the driver; below kDirectTransferVersion the endpoints transfer through
-  // their own copy of the data instead of the caller's buffer.
-  uint32_t driver_version = 0x01050500;
   std::vector<VirtualFault> faults;
 };
 
@@ -91,8 +88,9 @@ class VirtualTunerDriver : public UsbDriver {
   std::shared_ptr<Shared> shared_;
 };
 
-// Options from the program's device-set configuration: the file source when a file is named (the
-// generator otherwise), and the configured pacing.
-VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config);
+// Options from the program's device-set configuration: the file source when a file is named and
+// can be opened, `broadcast` (from the configured rate and start) otherwise, and the configured
+// pacing.
+VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config, BroadcastSourceMaker broadcast);
 
 }  // namespace pelkan::usb

@@ -19,6 +19,7 @@
 #include "app/capture_bindings.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "core/generator_ts_source.h"
 #include "info/service_filter_window.h"
 #include "info/service_row_table.h"
 #include "streamgen/broadcast_generator.h"
@@ -29,7 +30,6 @@
 #include "ts/b25_loader.h"
 #include "ts/stream_check.h"
 #include "ts/ts_processor.h"
-#include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
 
 namespace pelkan {
@@ -51,7 +51,7 @@ streamgen::GeneratorOptions Broadcast(uint16_t scrambled_service = 0) {
 std::unique_ptr<core::CDTV_EzUSBFX2> VirtualDevice(const streamgen::GeneratorOptions& options) {
   usb::VirtualTunerOptions v;
   v.bit_rate = kRate;
-  v.source_factory = [options] { return std::make_unique<usb::GeneratorTsSource>(options); };
+  v.source_factory = [options] { return std::make_unique<core::GeneratorTsSource>(options); };
   auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>(v));
   device->OpenDevice();
   return device;

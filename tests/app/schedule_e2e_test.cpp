@@ -14,11 +14,11 @@
 #include "app/headless_schedule.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "core/generator_ts_source.h"
 #include "schedule/schedule_file.h"
 #include "streamgen/broadcast_generator.h"
 #include "tests/support/capture_fakes.h"
 #include "tests/support/report_table.h"
-#include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
 
 namespace pelkan {
@@ -76,7 +76,7 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
     app.settings().decode_psi = 1;
     usb::VirtualTunerOptions v;
     v.bit_rate = kPacingRate;
-    v.source_factory = [options] { return std::make_unique<usb::GeneratorTsSource>(options); };
+    v.source_factory = [options] { return std::make_unique<core::GeneratorTsSource>(options); };
     auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>(v));
     device->OpenDevice();
     app.SetDevice(std::move(device));

@@ -110,16 +110,6 @@ TEST_F(Fx2Test, StreamsEveryByteInOrder) {
   EXPECT_EQ(tuner->OpenHandles(), 0);
 }
 
-TEST_F(Fx2Test, BufferedTransfersOfAnOldDriverKeepTheOrderToo) {
-  VirtualTunerOptions o = Unlimited();
-  o.driver_version = 0x01050400;
-  Make(std::move(o));
-  ASSERT_EQ(dev->Start(0, 0x86, kNoEndpoint), 1);
-  ASSERT_TRUE(sink.WaitFor(2u << 20));
-  dev->Stop();
-  EXPECT_EQ(sink.FirstMismatch(), -1);
-}
-
 TEST_F(Fx2Test, PacedStreamDoesNotRunAheadOfItsBitRate) {
   VirtualTunerOptions o = Unlimited();
   o.bit_rate = 17'000'000;

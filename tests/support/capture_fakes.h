@@ -12,9 +12,9 @@
 
 #include "app/loop_dispatcher.h"
 #include "core/capture_app.h"
-#include "core/dispatcher.h"
 #include "core/dtv_base.h"
 #include "core/user_messages.h"
+#include "platform/dispatcher.h"
 #include "ts/b25_loader.h"
 
 namespace pelkan::testing {

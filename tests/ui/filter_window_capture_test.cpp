@@ -41,6 +41,7 @@
 #include "app/scheduled_capture.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "core/generator_ts_source.h"
 #include "info/programme_text.h"
 #include "info/service_filter_window.h"
 #include "platform/broadcast_text.h"
@@ -54,7 +55,6 @@
 #include "ui/qt_text.h"
 #include "ui/schedule_list_window.h"
 #include "usb/driver_config.h"
-#include "usb/generator_ts_source.h"
 #include "usb/virtual_tuner.h"
 
 namespace pelkan::ui {
@@ -80,7 +80,7 @@ std::unique_ptr<core::CDTV_EzUSBFX2> DeviceFor(usb::VirtualTunerOptions v) {
 std::unique_ptr<core::CDTV_EzUSBFX2> GeneratorDevice(const streamgen::GeneratorOptions& options) {
   usb::VirtualTunerOptions v;
   v.bit_rate = options.bit_rate;
-  v.source_factory = [options] { return std::make_unique<usb::GeneratorTsSource>(options); };
+  v.source_factory = [options] { return std::make_unique<core::GeneratorTsSource>(options); };
   return DeviceFor(v);
 }
 
@@ -376,7 +376,7 @@ TEST_F(FilterWindowCapture, ChannelChangeClearsTheRowsAndSwitchesTheFilterOff) {
   ASSERT_NE(first.front().service_id, second.front().service_id);
   usb::DriverConfig config;
   config.virtual_tuner_file = file;
-  Connect(DeviceFor(usb::VirtualTunerOptionsFromConfig(config)));
+  Connect(DeviceFor(usb::VirtualTunerOptionsFromConfig(config, core::MakeDefaultTsSource)));
 
   ASSERT_TRUE(QTest::qWaitFor([&] { return RowsComplete(first, false); }, 30000));
   ToggleCheck(0);

@@ -20,7 +20,9 @@
 #include "app/capture_bindings.h"
 #include "app/scheduled_capture.h"
 #include "core/capture_app.h"
+#include "core/device_channels.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "core/generator_ts_source.h"
 #include "schedule/recording_scheduler.h"
 #include "tests/support/capture_fakes.h"
 #include "ui/qt_dispatcher.h"
@@ -90,7 +92,9 @@ TEST(ScheduleRecording, DialogReservationIsRecordedAndNothingWaitsForTheUser) {
   {
     CaptureApp app(&dispatcher, &messages);
     app.settings().schedule_use_system_time = 1;
-    auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>());
+    usb::VirtualTunerOptions tuner;
+    tuner.source_factory = [] { return core::MakeDefaultTsSource(usb::kDefaultVirtualBitRate); };
+    auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>(tuner));
     device->OpenDevice();
     app.SetDevice(std::move(device));
     ScheduledCapture capture([&dispatcher](std::function<void()> work) { dispatcher.Post(std::move(work)); });

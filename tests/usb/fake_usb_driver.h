@@ -15,7 +15,6 @@ namespace pelkan::usb::testing {
 // What a fake device answers and what it was asked.
 struct FakeDeviceState {
   std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> descriptors;  // (type, index) -> bytes
-  uint32_t driver_version = 0x01050500;
   uint8_t alt_setting = 0;
   std::string name;
   bool fail_values = false;
@@ -126,7 +125,7 @@ class FakeHandle : public UsbBackend {
 
   std::optional<uint32_t> DriverVersion() override {
     if (s_->fail_values) return std::nullopt;
-    return s_->driver_version;
+    return kDriverVersion;
   }
   std::optional<std::string> DeviceName() override {
     if (s_->fail_values) return std::nullopt;

@@ -112,7 +112,7 @@ TEST(FileTsSource, GibibyteFileStreamsThroughTheVirtualTunerInFlatMemory) {
   config.use_libusb = false;
   config.virtual_tuner_file = file.path;
   config.virtual_bit_rate = 0;
-  UsbDevice dev(std::make_shared<VirtualTunerDriver>(VirtualTunerOptionsFromConfig(config)), true);
+  UsbDevice dev(std::make_shared<VirtualTunerDriver>(VirtualTunerOptionsFromConfig(config, {})), true);
   ASSERT_TRUE(dev.IsOpen());
   std::vector<uint8_t> buf(kTransfer);
   const long rss_before = StatusKib("VmRSS");

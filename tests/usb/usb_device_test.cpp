@@ -76,14 +76,6 @@ TEST(UsbDevice, StringOfLengthTwoStaysEmpty) {
   EXPECT_EQ(dev.manufacturer(), u"Maker");
 }
 
-TEST(UsbDevice, OldDriverVersionMeansBufferedTransfers) {
-  auto state = TypicalDevice();
-  state->driver_version = 0x01050400;
-  UsbDevice dev(DriverWith({state}), true);
-  ASSERT_TRUE(dev.IsOpen());
-  for (int i = 1; i < dev.EndpointCount(); ++i) EXPECT_FALSE(dev.Endpoint(i)->direct()) << i;
-}
-
 TEST(UsbDevice, SelectsTheCurrentAlternateSetting) {
   auto state = TypicalDevice();
   state->descriptors[{2, 0}] =

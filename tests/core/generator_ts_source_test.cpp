@@ -1,4 +1,4 @@
-#include "usb/generator_ts_source.h"
+#include "core/generator_ts_source.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,14 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
-namespace pelkan::usb {
+#include "core/dtv_ezusb_fx2.h"
+#include "tests/support/stream_sink.h"
+#include "usb/driver_config.h"
+#include "usb/virtual_tuner.h"
+
+namespace pelkan::core {
 namespace {
 
 // Sets the process's time zone for the test's duration.
@@ -42,7 +48,7 @@ MjdTime JapanFromUtc() {
                  static_cast<uint32_t>(tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec)};
 }
 
-MjdTime StartOf(const TsSource& source) {
+MjdTime StartOf(const usb::TsSource& source) {
   const auto* generated = dynamic_cast<const GeneratorTsSource*>(&source);
   EXPECT_NE(generated, nullptr);
   return generated ? generated->generator().Options().start_time : MjdTime{};
@@ -76,5 +82,29 @@ TEST(GeneratorTsSource, RateOutOfRangeFallsBackToTheDefault) {
   EXPECT_EQ(dynamic_cast<const GeneratorTsSource*>(fast.get())->generator().Options().bit_rate, 40'000'000u);
 }
 
+// The device set the program builds plays the synthetic broadcast on the virtual tuner when no
+// file is named.
+TEST(GeneratorTsSource, TheProgramsVirtualTunerPlaysTheBroadcast) {
+  usb::DriverConfig config;
+  config.use_libusb = false;
+  config.virtual_bit_rate = 0;
+  CDTV_EzUSBFX2 dev(config);
+  testing::Sink sink;
+  sink.cap = 188 * 200;
+  dev.SetDataCallback(&testing::Sink::Callback, &sink);
+  ASSERT_EQ(dev.OpenDevice(), 1);
+  ASSERT_EQ(dev.Start(0, usb::VirtualTunerDriver::kStreamEndpoint, kNoEndpoint), 1);
+  ASSERT_TRUE(sink.WaitFor(188 * 200));
+  dev.Stop();
+  std::vector<uint8_t> data = sink.bytes;
+  ASSERT_GE(data.size(), 188u * 200);
+  data.resize(188 * 200);
+  for (size_t p = 0; p < data.size(); p += 188) ASSERT_EQ(data[p], 0x47) << p;
+  // The stream begins with a PAT (PID 0) somewhere in its first packets.
+  bool pat = false;
+  for (size_t p = 0; p < data.size(); p += 188) pat |= (((data[p + 1] & 0x1F) << 8) | data[p + 2]) == 0;
+  EXPECT_TRUE(pat);
+}
+
 }  // namespace
-}  // namespace pelkan::usb
+}  // namespace pelkan::core
