@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "info/eit_guide_section.h"
+#include "guide/eit_guide_section.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -4,7 +4,7 @@
 
 #include "app/settings_capture.h"
 #include "core/capture_app.h"
-#include "info/guide_texts.h"
+#include "guide/guide_texts.h"
 #include "info/service_filter_window.h"
 #include "schedule/schedule_edit_form.h"
 #include "ui/desktop_context.h"

@@ -1,12 +1,12 @@
-#include "info/guide_collector.h"
+#include "guide/guide_collector.h"
 
 #include <chrono>
 #include <cstring>
 #include <future>
 
-#include "info/eit_guide_section.h"
-#include "info/guide_store.h"
-#include "info/schedule_layout.h"
+#include "guide/eit_guide_section.h"
+#include "guide/guide_store.h"
+#include "guide/schedule_layout.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {

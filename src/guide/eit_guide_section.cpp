@@ -1,4 +1,4 @@
-#include "info/eit_guide_section.h"
+#include "guide/eit_guide_section.h"
 
 #include <algorithm>
 #include <string>

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "info/guide_event.h"
+#include "guide/guide_event.h"
 
 namespace pelkan {
 

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "info/guide_event.h"
+#include "guide/guide_event.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

@@ -1,4 +1,4 @@
-#include "info/guide_store.h"
+#include "guide/guide_store.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "info/broadcast_text.h"
-#include "info/guide_texts.h"
+#include "guide/broadcast_text.h"
+#include "guide/guide_texts.h"
 #include "platform/clock.h"
 #include "platform/text_codec.h"
 
