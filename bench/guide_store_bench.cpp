@@ -3,15 +3,15 @@
 // the trigram index, a shorter one is looked for with LIKE), and the writer's cost per programme.
 #include <benchmark/benchmark.h>
 
+#include "base/mjd_time.h"
 #include "bench/guide_bench_data.h"
-#include "usb/generator_ts_source.h"
 
 namespace {
 
 using pelkan::GuideStore;
 
 pelkan::GuideTime Now() {
-  const pelkan::MjdTime t = pelkan::usb::JapanTimeNow();
+  const pelkan::MjdTime t = pelkan::JapanTimeNow();
   return pelkan::GuideTime{t.date} * 86400 + t.seconds;
 }
 

@@ -9,13 +9,13 @@
 
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
+#include "base/mjd_time.h"
 #include "bench/guide_bench_data.h"
 #include "core/capture_app.h"
 #include "core/channel_window.h"
 #include "info/service_filter_window.h"
 #include "ui/guide_window.h"
 #include "ui/qt_dispatcher.h"
-#include "usb/generator_ts_source.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ class QuietMessages : public pelkan::UserMessages {
 
 void BM_OpenGuideWindow(benchmark::State& state) {
   using namespace pelkan;
-  const MjdTime jst = usb::JapanTimeNow();
+  const MjdTime jst = JapanTimeNow();
   const std::string path = bench::GuideFile(GuideTime{jst.date} * 86400 + jst.seconds);
   if (path.empty()) return state.SkipWithError("the guide could not be made");
   QObject context_object;

@@ -1,5 +1,7 @@
 #include "base/mjd_time.h"
 
+#include <chrono>
+
 #include "platform/clock.h"
 
 namespace pelkan {
@@ -59,6 +61,21 @@ uint64_t LocalMjdTime() {
   t.date = MjdFromDate(now.year, now.month, now.day);
   t.seconds = static_cast<uint32_t>(now.hour * 3600 + now.minute * 60 + now.second);
   return PackMjdTime(t);
+}
+
+MjdTime JapanTimeNow() {
+  constexpr int64_t kJapanOffset = 9 * 3600;
+  constexpr int64_t kMjdOfUnixEpoch = 40587;  // 1970-01-01
+  const auto unix_seconds = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  const int64_t local = unix_seconds.time_since_epoch().count() + kJapanOffset;
+  int64_t days = local / 86400;
+  int64_t seconds = local % 86400;
+  if (seconds < 0) {
+    seconds += 86400;
+    --days;
+  }
+  // The broadcast date is 16 bits wide, as MjdFromDate gives it.
+  return MjdTime{static_cast<uint32_t>((days + kMjdOfUnixEpoch) & 0xFFFF), static_cast<uint32_t>(seconds)};
 }
 
 }  // namespace pelkan

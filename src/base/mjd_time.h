@@ -26,5 +26,8 @@ void SecondsToHms(uint32_t seconds, int* hours, int* minutes, int* secs);
 uint32_t AddSeconds(MjdTime* t, int64_t delta);
 // The machine's local time now, packed as by PackMjdTime.
 uint64_t LocalMjdTime();
+// The current time in Japan (UTC+9, no daylight saving) whatever the machine's time zone: the time
+// broadcasts carry. The date is 16 bits wide, as MjdFromDate gives it.
+MjdTime JapanTimeNow();
 
 }  // namespace pelkan

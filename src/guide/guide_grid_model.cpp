@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-#include "core/status_text.h"
+#include "base/broadcast_clock.h"
 
 namespace pelkan {
 namespace {

@@ -25,6 +25,7 @@
 #include <fstream>
 
 #include "app/scheduled_capture.h"
+#include "base/mjd_time.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "guide/broadcast_text.h"
@@ -40,7 +41,6 @@
 #include "ui/guide_grid.h"
 #include "ui/qt_text.h"
 #include "ui/schedule_edit_dialog.h"
-#include "usb/generator_ts_source.h"
 
 namespace pelkan::ui {
 namespace {
@@ -291,13 +291,13 @@ TEST_F(GuideWindowTest, OffSwitchesAreToldAndSwitchedOnAsTheOptionsDialogDoes) {
 }
 
 TEST_F(GuideWindowTest, KeyboardMovesBetweenProgrammesAndNewDataLeavesTheViewAlone) {
-  const MjdTime now = usb::JapanTimeNow();
+  const MjdTime now = JapanTimeNow();
   FillGuide(now, 40.0);
   WriteSettings(1, 1);
   Start();
   OpenGuide();
   // The window chose its programme at opening, no later than this.
-  const MjdTime opened = usb::JapanTimeNow();
+  const MjdTime opened = JapanTimeNow();
   GuideGrid* grid = Grid();
   // The window replaces its model at every reload.
   auto m = [this]() -> const GuideGridModel& { return Guide()->model(); };
@@ -366,7 +366,7 @@ TEST(GuideScreenshots, GuideWindowWithAToolTip) {
   struct Fixture : GuideWindowTest {
     void TestBody() override {}
   } f;
-  const MjdTime now = usb::JapanTimeNow();
+  const MjdTime now = JapanTimeNow();
   f.FillGuide(now, 40.0);
   f.WriteSettings(1, 1);
   f.Start();
