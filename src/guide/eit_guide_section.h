@@ -24,13 +24,11 @@ struct EitGuideSection {
   std::vector<GuideEventUpdate> events;
 };
 
-// Reads a whole EIT section (header to CRC_32, the CRC already checked) of table 0x4E or
-// 0x50-0x5F. Texts are decoded into Shift-JIS without a length limit; the extended_event
-// descriptors of an entry are joined in descriptor_number order, item by item (an item without a
-// heading goes on with the previous item's text), before their bytes are decoded, so that a
-// character cut between two descriptors comes out whole. An entry cut off by the end of the
-// section ends the walk; an entry without a start time is left out. nullopt for another table or
-// a header that does not fit. Pure function, safe from any thread.
+// The guide's view of a whole EIT section (header to CRC_32, the CRC already checked) of table
+// 0x4E or 0x50-0x5F, read by EitSection. Texts are decoded into Shift-JIS without a length limit;
+// the extended_event descriptors of an entry are joined before their bytes are decoded (see
+// EitSection::Event::JoinedExtendedEvents). An entry without a start time is left out. nullopt for
+// another table or a header that does not fit. Pure function, safe from any thread.
 std::optional<EitGuideSection> ParseEitGuideSection(const uint8_t* section, size_t length);
 
 }  // namespace pelkan

@@ -7,6 +7,7 @@
 #include "guide/eit_guide_section.h"
 #include "guide/guide_store.h"
 #include "guide/schedule_layout.h"
+#include "ts/tables/eit_section.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
@@ -56,12 +57,12 @@ void GuideCollector::OnEvent(uint32_t type, int32_t param, const uint8_t* data, 
   Work w;
   switch (type) {
     case EVENT_EIT_SECTION: {
-      if (data == nullptr || count < 18) return;
+      const std::optional<EitSection::Header> h = EitSection::ReadHeader(data, count);
+      if (!h) return;
       if (forget_versions_.exchange(false)) versions_.clear();
-      const uint64_t key = uint64_t{data[10]} << 56 | uint64_t{data[11]} << 48 | uint64_t{data[8]} << 40 |
-                           uint64_t{data[9]} << 32 | uint64_t{data[3]} << 24 | uint64_t{data[4]} << 16 |
-                           uint64_t{data[0]} << 8 | data[6];
-      const uint8_t version = (data[5] >> 1) & 0x1F;
+      const uint64_t key = ServiceKey(h->original_network_id, h->transport_stream_id, h->service_id) << 16 |
+                           uint64_t{h->table_id} << 8 | h->section_number;
+      const uint8_t version = h->version_number;
       if (versions_.size() >= kMaxTrackedSections && versions_.find(key) == versions_.end())
         versions_.clear();
       auto [it, inserted] = versions_.try_emplace(key, version);
