@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/broadcast_clock.h"
+#include "base/broadcast_clock.h"  // FormatBroadcastClock, the status display's clock text
 #include "base/mjd_time.h"
 #include "output/recording_report.h"
 #include "platform/text_codec.h"

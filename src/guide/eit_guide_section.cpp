@@ -43,12 +43,12 @@ std::string ExtendedText(const ExtendedEventText& joined) {
   return out;
 }
 
-GuideEventUpdate ToUpdate(const EitGuideSection& s, const EitSection::Event& in) {
+GuideEventUpdate ToUpdate(const EitSection::Header& h, const EitSection::Event& in) {
   GuideEventUpdate u;
-  u.kind = s.table_id == 0x4E ? EVENT_KIND_PF_ACTUAL : EVENT_KIND_SCHEDULE_ACTUAL;
-  u.version = s.version;
+  u.kind = h.table_id == 0x4E ? EVENT_KIND_PF_ACTUAL : EVENT_KIND_SCHEDULE_ACTUAL;
+  u.version = h.version_number;
   GuideEvent& e = u.event;
-  e.key = {s.original_network_id, s.transport_stream_id, s.service_id, in.event_id};
+  e.key = {h.original_network_id, h.transport_stream_id, h.service_id, in.event_id};
   e.start = GuideTime{in.start_mjd} * 86400 + in.StartSecond();
   e.duration = in.DurationSeconds();
   if (in.short_event) {
@@ -61,7 +61,7 @@ GuideEventUpdate ToUpdate(const EitGuideSection& s, const EitSection::Event& in)
   if (!in.contents.empty()) e.genre = in.contents.front().content;
   // The basic tables give the time and the short texts; the extended ones only the extended
   // description, whose entries still carry the time for an event not yet known otherwise.
-  if (s.table_id >= 0x58) u.basic = false;
+  if (h.table_id >= 0x58) u.basic = false;
   if (!in.extended_events.empty()) {
     u.extended = true;
     e.extended = ExtendedText(in.JoinedExtendedEvents());
@@ -72,22 +72,14 @@ GuideEventUpdate ToUpdate(const EitGuideSection& s, const EitSection::Event& in)
 }  // namespace
 
 std::optional<EitGuideSection> ParseEitGuideSection(const uint8_t* section, size_t length) {
-  std::optional<EitSection> eit = EitSection::Read(section, length);
+  const std::optional<EitSection> eit = EitSection::Read(section, length);
   if (!eit) return std::nullopt;
   const EitSection::Header& h = eit->header;
   if (h.table_id != 0x4E && (h.table_id < 0x50 || h.table_id > 0x5F)) return std::nullopt;
   EitGuideSection s;
-  s.table_id = h.table_id;
-  s.service_id = h.service_id;
-  s.version = h.version_number;
-  s.section_number = h.section_number;
-  s.last_section_number = h.last_section_number;
-  s.transport_stream_id = h.transport_stream_id;
-  s.original_network_id = h.original_network_id;
-  s.segment_last_section_number = h.segment_last_section_number;
-  s.last_table_id = h.last_table_id;
+  s.header = h;
   for (const EitSection::Event& in : eit->events) {
-    if (!in.StartUndefined()) s.events.push_back(ToUpdate(s, in));
+    if (!in.StartUndefined()) s.events.push_back(ToUpdate(h, in));
   }
   return s;
 }

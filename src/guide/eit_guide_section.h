@@ -6,21 +6,14 @@
 #include <vector>
 
 #include "guide/guide_event.h"
+#include "ts/tables/eit_section.h"
 
 namespace pelkan {
 
 // An event information section of the actual stream as the programme guide reads it: the header
 // with the segment and table layout, and what each entry says about its event.
 struct EitGuideSection {
-  uint8_t table_id = 0;
-  uint16_t service_id = 0;
-  uint8_t version = 0;
-  uint8_t section_number = 0;
-  uint8_t last_section_number = 0;
-  uint16_t transport_stream_id = 0;
-  uint16_t original_network_id = 0;
-  uint8_t segment_last_section_number = 0;
-  uint8_t last_table_id = 0;
+  EitSection::Header header;
   std::vector<GuideEventUpdate> events;
 };
 

@@ -218,24 +218,24 @@ bool GuideCollector::ApplyOne(Work& w) {
     case Work::kSection: {
       const std::optional<EitGuideSection> s = ParseEitGuideSection(w.bytes.data(), w.bytes.size());
       if (!s) return true;
+      const EitSection::Header& h = s->header;
       for (const GuideEventUpdate& u : s->events) {
         if (!store_->ApplyEvent(u)) return false;
       }
-      const uint64_t key = ServiceKey(s->original_network_id, s->transport_stream_id, s->service_id);
+      const uint64_t key = ServiceKey(h.original_network_id, h.transport_stream_id, h.service_id);
       std::unique_ptr<ServiceState>& state = services_[key];
       if (!state) state = std::make_unique<ServiceState>();
-      stream_services_[s->service_id] = key;
-      auto name = names_.find(s->service_id);
+      stream_services_[h.service_id] = key;
+      auto name = names_.find(h.service_id);
       if (name != names_.end() && (!state->named || state->name_written != name->second)) {
-        if (!store_->SetServiceName(s->original_network_id, s->transport_stream_id, s->service_id,
-                                    name->second))
+        if (!store_->SetServiceName(h.original_network_id, h.transport_stream_id, h.service_id, name->second))
           return false;
         state->named = true;
         state->name_written = name->second;
       }
-      if (s->table_id >= 0x50) {
-        state->layout.Add(s->table_id, s->version, s->section_number, s->last_section_number,
-                          s->segment_last_section_number, s->last_table_id);
+      if (h.table_id >= 0x50) {
+        state->layout.Add(h.table_id, h.version_number, h.section_number, h.last_section_number,
+                          h.segment_last_section_number, h.last_table_id);
         CheckComplete(key);
       }
       return true;
