@@ -11,7 +11,7 @@
 #include <string>
 
 #include "base/mjd_time.h"
-#include "info/guide_store.h"
+#include "guide/guide_store.h"
 #include "platform/text_codec.h"
 
 namespace pelkan::bench {

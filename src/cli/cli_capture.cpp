@@ -21,7 +21,7 @@
 #include "cli/signal_guard.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
-#include "info/guide_collector.h"
+#include "guide/guide_collector.h"
 #include "info/service_filter_window.h"
 #include "info/service_row_table.h"
 #include "platform/clock.h"

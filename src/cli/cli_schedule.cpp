@@ -15,7 +15,7 @@
 #include "cli/option_parser.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
-#include "info/guide_store.h"
+#include "guide/guide_store.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_edit_form.h"

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/broadcast_clock.h"  // FormatBroadcastClock, the status display's clock text
 #include "base/mjd_time.h"
 #include "output/recording.h"
 #include "output/recording_report.h"
@@ -77,11 +78,6 @@ std::string FormatRate(double bytes_per_second);
 // "%dKB/%dKB\nR:%d Sy:%d St:%d" from the FIFO fill and capacity in bytes and the three counters.
 std::string FormatBufferText(uint32_t fill, uint32_t capacity, uint32_t fifo_overflows,
                              uint32_t input_overflows, uint32_t stage_overflows);
-// The broadcast clock text: empty when `date` is 0. `age_ms` is the time since the table arrived;
-// above 1000 ms the clock is advanced by whole seconds of age. The marker is '*' when the table is
-// younger than one second, a blank otherwise. *now (if given) receives the (advanced) time, or
-// {0, 0} when there is no date.
-std::string FormatBroadcastClock(uint32_t date, uint32_t seconds, uint32_t age_ms, MjdTime* now);
 // 1020: no recorder "録画停止中"; bytes written "録画中 N MByte" (whole MiB); else "録画バッファ中".
 std::string FormatRecordingText(bool recorder, uint64_t bytes_written);
 // 1021: "空き N MByte" while a recording is open, otherwise a single blank.

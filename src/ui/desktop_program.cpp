@@ -9,7 +9,7 @@
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "core/status_text.h"
-#include "info/guide_collector.h"
+#include "guide/guide_collector.h"
 #include "info/service_filter_window.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_edit_form.h"

@@ -16,7 +16,7 @@
 #include <cmath>
 #include <map>
 
-#include "info/guide_texts.h"
+#include "guide/guide_texts.h"
 #include "ui/qt_text.h"
 
 namespace pelkan::ui {

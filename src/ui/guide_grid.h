@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "info/guide_grid_model.h"
-#include "info/reserved_programmes.h"
+#include "guide/guide_grid_model.h"
+#include "guide/reserved_programmes.h"
 
 namespace pelkan::ui {
 

@@ -11,16 +11,16 @@
 
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
+#include "base/mjd_time.h"
 #include "core/capture_app.h"
-#include "info/guide_store.h"
-#include "info/guide_texts.h"
-#include "info/reserved_programmes.h"
+#include "guide/guide_store.h"
+#include "guide/guide_texts.h"
+#include "guide/reserved_programmes.h"
 #include "platform/clock.h"
 #include "schedule/recording_scheduler.h"
 #include "ui/guide_grid.h"
 #include "ui/qt_text.h"
 #include "ui_guide_window.h"
-#include "usb/generator_ts_source.h"
 
 namespace pelkan::ui {
 namespace {
@@ -116,7 +116,7 @@ GuideTime GuideWindow::Now() const {
   const uint32_t date = stats.clock_date.load(std::memory_order_relaxed);
   const uint32_t seconds = stats.clock_time.load(std::memory_order_relaxed);
   const uint32_t age = platform::TickCount() - stats.clock_tick.load(std::memory_order_relaxed);
-  return GuideNow(context_.app.IsConnected() ? date : 0, seconds, age, ToGuideTime(usb::JapanTimeNow()));
+  return GuideNow(context_.app.IsConnected() ? date : 0, seconds, age, ToGuideTime(JapanTimeNow()));
 }
 
 bool GuideWindow::OpenStore() {

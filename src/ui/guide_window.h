@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "info/guide_grid_model.h"
+#include "guide/guide_grid_model.h"
 #include "info/service_filter_window.h"
 #include "ui/desktop_context.h"
 #include "ui/tool_window.h"

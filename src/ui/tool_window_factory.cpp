@@ -5,7 +5,7 @@
 #include "app/settings.h"
 #include "core/capture_app.h"
 #include "core/device_channels.h"
-#include "info/guide_texts.h"
+#include "guide/guide_texts.h"
 #include "info/service_filter_window.h"
 #include "schedule/schedule_edit_form.h"
 #include "ui/desktop_context.h"

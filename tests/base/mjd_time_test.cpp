@@ -59,5 +59,16 @@ TEST(MjdTime, PackingAndLocalTime) {
   EXPECT_LT(now.seconds, 86400u);
 }
 
+TEST(MjdTime, JapanTimeIsUtcPlusNineHoursWhateverTheZone) {
+  using namespace std::chrono;
+  const auto before = floor<seconds>(system_clock::now()) + hours{9};
+  const MjdTime jst = JapanTimeNow();
+  const auto after = floor<seconds>(system_clock::now()) + hours{9};
+  const sys_seconds got = sys_days{year{1858} / November / 17} + days{jst.date} + seconds{jst.seconds};
+  EXPECT_GE(got, before);
+  EXPECT_LE(got, after);
+  EXPECT_LT(jst.seconds, 86400u);
+}
+
 }  // namespace
 }  // namespace pelkan

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "cli/cli_commands.h"
-#include "info/broadcast_text.h"
-#include "info/guide_store.h"
+#include "guide/broadcast_text.h"
+#include "guide/guide_store.h"
 #include "schedule/schedule_edit_item.h"
 #include "schedule/schedule_file.h"
 #include "streamgen/broadcast_generator.h"

@@ -9,13 +9,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "info/guide_event.h"
+#include "guide/guide_event.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace pelkan {
 
+class GuideFile;
 class GuideSqlStatement;
 
 // The programme guide's file (epg.sqlite beside pelkan.ini): an SQLite database in WAL mode with
@@ -34,12 +35,9 @@ class GuideStore {
     kWrite,  // created when missing; checked whole when opened
   };
 
-  // Opens the file at `path` (UTF-8). A file that is not a guide of this program (another
-  // database, a damaged one, not a regular file) is renamed aside (name + ".broken-YYYYMMDD-hhmmss")
-  // and a new one made when `repair` is set, and `notice` then receives the message for the user
-  // (Shift-JIS); without `repair`, or when the file cannot be opened at all, the result is null
-  // and `error` receives the reason (English). Never waits longer than a few seconds for another
-  // connection's lock.
+  // Opens the file at `path` (UTF-8) through GuideFile::Open (which says what is repaired and how)
+  // and, for a writer, brings the search index up to the current text conversion. Null, with
+  // `error` the reason (English), when the file cannot be used.
   static std::unique_ptr<GuideStore> Open(const std::string& path, Access access, bool repair,
                                           std::string* notice, std::string* error);
   ~GuideStore();
@@ -90,7 +88,9 @@ class GuideStore {
   std::vector<GuideEvent> Search(std::string_view words, size_t limit);
 
  private:
-  GuideStore(sqlite3* db, std::string path);
+  explicit GuideStore(std::unique_ptr<GuideFile> file);
+  // The connection; null once a replacement of a damaged file failed.
+  sqlite3* db() const;
   // The statement of `sql` (a string literal: its address is the key), prepared once.
   GuideSqlStatement Cached(const char* sql);
   void FinalizeStatements();
@@ -98,7 +98,7 @@ class GuideStore {
   bool Fail(int code);
   bool RebuildSearchIndexIfStale();
 
-  sqlite3* db_;
+  std::unique_ptr<GuideFile> file_;
   std::string path_;
   int last_error_ = 0;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;

@@ -1,4 +1,4 @@
-#include "info/eit_guide_section.h"
+#include "guide/eit_guide_section.h"
 
 #include <gtest/gtest.h>
 
@@ -74,12 +74,12 @@ TEST(EitGuideSection, BasicEntryGivesTextsGenreComponentsAndLayout) {
   const auto s =
       Parse(EitSection(0x50, 1032, 5, 16, {Event(8, descriptors), open, no_start}, 0x7FE8, 0x7FE9));
   ASSERT_TRUE(s);
-  EXPECT_EQ(s->table_id, 0x50);
-  EXPECT_EQ(s->version, 5);
-  EXPECT_EQ(s->section_number, 16);
-  EXPECT_EQ(s->segment_last_section_number, 16);
-  EXPECT_EQ(s->transport_stream_id, 0x7FE8);
-  EXPECT_EQ(s->original_network_id, 0x7FE9);
+  EXPECT_EQ(s->header.table_id, 0x50);
+  EXPECT_EQ(s->header.version_number, 5);
+  EXPECT_EQ(s->header.section_number, 16);
+  EXPECT_EQ(s->header.segment_last_section_number, 16);
+  EXPECT_EQ(s->header.transport_stream_id, 0x7FE8);
+  EXPECT_EQ(s->header.original_network_id, 0x7FE9);
   ASSERT_EQ(s->events.size(), 2u) << "an event without a start time is left out";
   const GuideEventUpdate& u = s->events[0];
   EXPECT_TRUE(u.basic);

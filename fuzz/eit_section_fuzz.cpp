@@ -1,12 +1,46 @@
-// Fuzz target: ParseEitGuideSection with random event loops (descriptor lengths, extended-event
-// descriptors, texts) behind a header that reads as an EIT of the actual stream, and with the
-// random bytes as a whole section.
+// Fuzz target: the event information section reader (EitSection) and the programme guide's reading
+// through it (ParseEitGuideSection), with random event loops (descriptor lengths, extended-event,
+// series and event group descriptors, texts) behind a header that reads as an EIT of the actual
+// stream, and with the random bytes as a whole section. Every byte the reader points at is read, so
+// that the sanitizer sees a span past the section.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 
-#include "info/eit_guide_section.h"
+#include "guide/eit_guide_section.h"
+#include "ts/tables/eit_section.h"
+
+namespace {
+
+unsigned Touch(pelkan::SectionBytes bytes) {
+  unsigned sum = 0;
+  for (uint8_t b : bytes) sum += b;
+  return sum;
+}
+
+// Reads the section with the reader and every byte its spans name; false when the reader refused it.
+bool ReadAll(const uint8_t* section, size_t length) {
+  const std::optional<pelkan::EitSection> s = pelkan::EitSection::Read(section, length);
+  if (!s) return false;
+  volatile unsigned sum = 0;
+  for (const pelkan::EitSection::Event& e : s->events) {
+    if (e.short_event) sum = sum + Touch(e.short_event->event_name) + Touch(e.short_event->text);
+    for (const auto& d : e.extended_events) {
+      for (const auto& item : d.items) sum = sum + Touch(item.description) + Touch(item.item);
+      sum = sum + Touch(d.text);
+    }
+    for (const auto& c : e.components) sum = sum + Touch(c.text);
+    for (const auto& a : e.audio_components) sum = sum + Touch(a.text);
+    if (e.series) sum = sum + Touch(e.series->series_name);
+    const pelkan::ExtendedEventText joined = e.JoinedExtendedEvents();
+    sum = sum + static_cast<unsigned>(joined.items.size() + joined.text.size());
+  }
+  return true;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -14,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     std::unique_ptr<uint8_t[]> raw(new uint8_t[size]);
     std::memcpy(raw.get(), data, size);
+    (void)ReadAll(raw.get(), size);
     (void)pelkan::ParseEitGuideSection(raw.get(), size);
   }
   const size_t body = size - 1;
@@ -39,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(section.get(), header, sizeof header);
   if (body > 0) std::memcpy(section.get() + 14, data + 1, body);
   std::memset(section.get() + 14 + body, 0, 4);
+  if (!ReadAll(section.get(), total)) __builtin_trap();
   const auto s = pelkan::ParseEitGuideSection(section.get(), total);
   if (!s) __builtin_trap();  // the header is always a readable EIT header
   for (const pelkan::GuideEventUpdate& u : s->events) {

@@ -4,7 +4,7 @@
 #include <bitset>
 #include <cstdint>
 
-#include "info/guide_event.h"
+#include "guide/guide_event.h"
 
 namespace pelkan {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "info/guide_event.h"
+#include "guide/guide_event.h"
 #include "schedule/schedule_item.h"
 
 namespace pelkan {

@@ -1,4 +1,4 @@
-#include "info/guide_store.h"
+#include "guide/guide_store.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

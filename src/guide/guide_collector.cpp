@@ -1,12 +1,13 @@
-#include "info/guide_collector.h"
+#include "guide/guide_collector.h"
 
 #include <chrono>
 #include <cstring>
 #include <future>
 
-#include "info/eit_guide_section.h"
-#include "info/guide_store.h"
-#include "info/schedule_layout.h"
+#include "guide/eit_guide_section.h"
+#include "guide/guide_store.h"
+#include "guide/schedule_layout.h"
+#include "ts/tables/eit_section.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
@@ -56,12 +57,12 @@ void GuideCollector::OnEvent(uint32_t type, int32_t param, const uint8_t* data, 
   Work w;
   switch (type) {
     case EVENT_EIT_SECTION: {
-      if (data == nullptr || count < 18) return;
+      const std::optional<EitSection::Header> h = EitSection::ReadHeader(data, count);
+      if (!h) return;
       if (forget_versions_.exchange(false)) versions_.clear();
-      const uint64_t key = uint64_t{data[10]} << 56 | uint64_t{data[11]} << 48 | uint64_t{data[8]} << 40 |
-                           uint64_t{data[9]} << 32 | uint64_t{data[3]} << 24 | uint64_t{data[4]} << 16 |
-                           uint64_t{data[0]} << 8 | data[6];
-      const uint8_t version = (data[5] >> 1) & 0x1F;
+      const uint64_t key = ServiceKey(h->original_network_id, h->transport_stream_id, h->service_id) << 16 |
+                           uint64_t{h->table_id} << 8 | h->section_number;
+      const uint8_t version = h->version_number;
       if (versions_.size() >= kMaxTrackedSections && versions_.find(key) == versions_.end())
         versions_.clear();
       auto [it, inserted] = versions_.try_emplace(key, version);
@@ -217,24 +218,24 @@ bool GuideCollector::ApplyOne(Work& w) {
     case Work::kSection: {
       const std::optional<EitGuideSection> s = ParseEitGuideSection(w.bytes.data(), w.bytes.size());
       if (!s) return true;
+      const EitSection::Header& h = s->header;
       for (const GuideEventUpdate& u : s->events) {
         if (!store_->ApplyEvent(u)) return false;
       }
-      const uint64_t key = ServiceKey(s->original_network_id, s->transport_stream_id, s->service_id);
+      const uint64_t key = ServiceKey(h.original_network_id, h.transport_stream_id, h.service_id);
       std::unique_ptr<ServiceState>& state = services_[key];
       if (!state) state = std::make_unique<ServiceState>();
-      stream_services_[s->service_id] = key;
-      auto name = names_.find(s->service_id);
+      stream_services_[h.service_id] = key;
+      auto name = names_.find(h.service_id);
       if (name != names_.end() && (!state->named || state->name_written != name->second)) {
-        if (!store_->SetServiceName(s->original_network_id, s->transport_stream_id, s->service_id,
-                                    name->second))
+        if (!store_->SetServiceName(h.original_network_id, h.transport_stream_id, h.service_id, name->second))
           return false;
         state->named = true;
         state->name_written = name->second;
       }
-      if (s->table_id >= 0x50) {
-        state->layout.Add(s->table_id, s->version, s->section_number, s->last_section_number,
-                          s->segment_last_section_number, s->last_table_id);
+      if (h.table_id >= 0x50) {
+        state->layout.Add(h.table_id, h.version_number, h.section_number, h.last_section_number,
+                          h.segment_last_section_number, h.last_table_id);
         CheckComplete(key);
       }
       return true;

@@ -1,12 +1,12 @@
-#include "info/guide_collector.h"
+#include "guide/guide_collector.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
 
-#include "info/broadcast_text.h"
-#include "info/guide_store.h"
+#include "guide/broadcast_text.h"
+#include "guide/guide_store.h"
 #include "platform/text_codec.h"
 #include "streamgen/broadcast_generator.h"
 #include "tests/support/temp_dir.h"

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "info/guide_event.h"
+#include "guide/guide_event.h"
 
 namespace pelkan {
 

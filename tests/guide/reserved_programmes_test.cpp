@@ -1,4 +1,4 @@
-#include "info/reserved_programmes.h"
+#include "guide/reserved_programmes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "info/broadcast_text.h"
+#include "guide/broadcast_text.h"
 
 #include "platform/broadcast_text.h"
 

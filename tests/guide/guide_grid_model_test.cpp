@@ -1,4 +1,4 @@
-#include "info/guide_grid_model.h"
+#include "guide/guide_grid_model.h"
 
 #include <gtest/gtest.h>
 

@@ -1,145 +1,19 @@
-#include "info/guide_store.h"
+#include "guide/guide_store.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
-#include <cstdio>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
 
-#include "info/broadcast_text.h"
-#include "info/guide_texts.h"
-#include "platform/clock.h"
-#include "platform/text_codec.h"
+#include "guide/broadcast_text.h"
+#include "guide/guide_file.h"
+#include "guide/guide_sql_statement.h"
 
 namespace pelkan {
-
-// One prepared statement; reset (not finalised) when a cached one goes out of use.
-class GuideSqlStatement {
- public:
-  GuideSqlStatement(sqlite3* db, const char* sql) : owned_(true) {
-    rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr);
-  }
-  GuideSqlStatement(sqlite3_stmt* cached, int rc) : st_(cached), rc_(cached ? SQLITE_OK : rc) {}
-  ~GuideSqlStatement() {
-    if (owned_) {
-      sqlite3_finalize(st_);
-    } else if (st_ != nullptr) {
-      sqlite3_reset(st_);
-      sqlite3_clear_bindings(st_);
-    }
-  }
-  GuideSqlStatement(GuideSqlStatement&& other) noexcept
-      : st_(std::exchange(other.st_, nullptr)), rc_(other.rc_), owned_(other.owned_) {}
-  GuideSqlStatement(const GuideSqlStatement&) = delete;
-  GuideSqlStatement& operator=(const GuideSqlStatement&) = delete;
-
-  bool ok() const { return rc_ == SQLITE_OK && st_ != nullptr; }
-  // Makes the statement ready to run again with new values.
-  void Reset() {
-    sqlite3_reset(st_);
-    sqlite3_clear_bindings(st_);
-    if (st_ != nullptr) rc_ = SQLITE_OK;
-  }
-  int rc() const { return rc_; }
-  GuideSqlStatement& Int(int i, int64_t v) {
-    if (ok()) sqlite3_bind_int64(st_, i, v);
-    return *this;
-  }
-  GuideSqlStatement& Null(int i) {
-    if (ok()) sqlite3_bind_null(st_, i);
-    return *this;
-  }
-  GuideSqlStatement& Blob(int i, std::string_view v) {
-    if (ok())
-      sqlite3_bind_blob(st_, i, v.empty() ? "" : v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  GuideSqlStatement& Text(int i, std::string_view v) {
-    if (ok()) sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // SQLITE_ROW, SQLITE_DONE or an error code.
-  int Step() {
-    if (!ok()) return rc_;
-    rc_ = sqlite3_step(st_);
-    const int result = rc_;
-    if (rc_ == SQLITE_ROW || rc_ == SQLITE_DONE) rc_ = SQLITE_OK;
-    return result;
-  }
-  int64_t ColInt(int c) const { return sqlite3_column_int64(st_, c); }
-  bool ColNull(int c) const { return sqlite3_column_type(st_, c) == SQLITE_NULL; }
-  std::string ColBlob(int c) const {
-    const void* p = sqlite3_column_blob(st_, c);
-    const int n = sqlite3_column_bytes(st_, c);
-    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
-  }
-
- private:
-  sqlite3_stmt* st_ = nullptr;
-  int rc_ = SQLITE_OK;
-  bool owned_ = false;
-};
-
 namespace {
 
 using Statement = GuideSqlStatement;
-
-constexpr int kApplicationId = 0x50454C47;  // "PELG": a programme guide of this program
-constexpr int kSchemaVersion = 1;
-constexpr int kBusyTimeoutMs = 3000;
-
-constexpr const char* kSchema = R"sql(
-CREATE TABLE services(
-  original_network_id INTEGER NOT NULL,
-  transport_stream_id INTEGER NOT NULL,
-  service_id INTEGER NOT NULL,
-  name BLOB NOT NULL DEFAULT x'',
-  complete_at INTEGER,
-  PRIMARY KEY(original_network_id, transport_stream_id, service_id)) WITHOUT ROWID;
-CREATE TABLE events(
-  id INTEGER PRIMARY KEY,
-  original_network_id INTEGER NOT NULL,
-  transport_stream_id INTEGER NOT NULL,
-  service_id INTEGER NOT NULL,
-  event_id INTEGER NOT NULL,
-  start INTEGER NOT NULL,
-  duration INTEGER,
-  title BLOB NOT NULL DEFAULT x'',
-  genre INTEGER,
-  video INTEGER NOT NULL DEFAULT 0,
-  audio INTEGER NOT NULL DEFAULT 0,
-  kind INTEGER NOT NULL DEFAULT 0,
-  version INTEGER NOT NULL DEFAULT 0,
-  ext_kind INTEGER NOT NULL DEFAULT 0,
-  ext_version INTEGER NOT NULL DEFAULT 0,
-  UNIQUE(original_network_id, transport_stream_id, service_id, event_id));
-CREATE INDEX events_start ON events(start);
-CREATE TABLE texts(
-  id INTEGER PRIMARY KEY,
-  description BLOB NOT NULL DEFAULT x'',
-  extended BLOB NOT NULL DEFAULT x'');
-CREATE TABLE search_text(
-  id INTEGER PRIMARY KEY,
-  title TEXT NOT NULL,
-  description TEXT NOT NULL,
-  extended TEXT NOT NULL);
-CREATE VIRTUAL TABLE search USING fts5(title, description, extended, content='search_text', content_rowid='id',
-                                       tokenize='trigram');
-CREATE TRIGGER events_deleted AFTER DELETE ON events BEGIN
-  INSERT INTO search(search, rowid, title, description, extended)
-    SELECT 'delete', id, title, description, extended FROM search_text WHERE id = old.id;
-  DELETE FROM search_text WHERE id = old.id;
-  DELETE FROM texts WHERE id = old.id;
-END;
-CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
-)sql";
-
-bool IsDamage(int code) {
-  const int primary = code & 0xFF;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
 
 // Appends the UTF-8 form of code point `c`.
 void AppendUtf8(std::string& out, uint32_t c) {
@@ -217,172 +91,41 @@ constexpr const char* kEventColumnsShort =
     "e.original_network_id, e.transport_stream_id, e.service_id, e.event_id, e.start, e.duration, e.title, "
     "e.genre, e.video, e.audio FROM events e";
 
-// Renames `path` and its WAL files aside; the new name (UTF-8), or empty when it cannot be moved.
-std::string SetAside(const std::string& path) {
-  const platform::CalendarTime c = platform::LocalTimeNow();
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, ".broken-%04d%02d%02d-%02d%02d%02d", c.year, c.month, c.day, c.hour,
-                c.minute, c.second);
-  std::string aside = path + stamp;
-  struct stat st {};
-  for (int n = 1; ::lstat(aside.c_str(), &st) == 0 && n < 1000; ++n)
-    aside = path + stamp + "-" + std::to_string(n);
-  if (std::rename(path.c_str(), aside.c_str()) != 0) return {};
-  for (const char* suffix : {"-wal", "-shm"}) {
-    const std::string from = path + suffix;
-    if (::lstat(from.c_str(), &st) == 0 && std::rename(from.c_str(), (aside + suffix).c_str()) != 0)
-      std::remove(from.c_str());
-  }
-  return aside;
-}
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string ReplacedNotice(const std::string& path, const std::string& aside) {
-  char text[1024];
-  std::snprintf(text, sizeof text, guide_text::kFileReplaced.c_str(),
-                platform::Utf8ToSjis(BaseName(path)).c_str(), platform::Utf8ToSjis(BaseName(aside)).c_str());
-  return text;
-}
-
-enum class Verdict { kGood, kEmpty, kForeign, kFailed };
-
-// What the open file is; `code` receives the SQLite code of a failure.
-Verdict Inspect(sqlite3* db, bool whole, int* code) {
-  int64_t values[3] = {};
-  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
-  for (int i = 0; i < 3; ++i) {
-    Statement s(db, pragmas[i]);
-    const int rc = s.Step();
-    if (rc != SQLITE_ROW) {
-      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
-      return IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
-    }
-    values[i] = s.ColInt(0);
-  }
-  if (values[2] == 0) return Verdict::kEmpty;
-  if (values[0] != kApplicationId || values[1] != kSchemaVersion) return Verdict::kForeign;
-  if (whole) {
-    Statement s(db, "PRAGMA quick_check");
-    const int rc = s.Step();
-    if (rc != SQLITE_ROW) {
-      *code = rc;
-      return IsDamage(rc) ? Verdict::kForeign : Verdict::kFailed;
-    }
-    if (s.ColBlob(0) != "ok") return Verdict::kForeign;
-  }
-  return Verdict::kGood;
-}
-
 }  // namespace
 
 std::string GuideSearchText(std::string_view sjis) {
   return FoldWidth(BroadcastTextUtf8(sjis));
 }
 
-GuideStore::GuideStore(sqlite3* db, std::string path)
-    : db_(db), path_(std::move(path)) {}
+GuideStore::GuideStore(std::unique_ptr<GuideFile> file) : file_(std::move(file)), path_(file_->path()) {}
 
 GuideStore::~GuideStore() {
   FinalizeStatements();
-  sqlite3_close_v2(db_);
 }
 
 std::unique_ptr<GuideStore> GuideStore::Open(const std::string& path, Access access, bool repair,
                                              std::string* notice, std::string* error) {
-  std::string why;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    struct stat st {};
-    const bool exists = ::stat(path.c_str(), &st) == 0;
-    const bool create = access == Access::kWrite || attempt > 0;
-    bool foreign = exists && !S_ISREG(st.st_mode);
-    if (!exists && !create) {
-      if (error) *error = "no programme guide yet (" + path + ")";
-      return nullptr;
-    }
-    sqlite3* db = nullptr;
-    if (!foreign) {
-      const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
-      const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
-      if (rc != SQLITE_OK) {
-        if (error) *error = path + ": " + sqlite3_errstr(rc);
-        sqlite3_close_v2(db);
-        return nullptr;
-      }
-      sqlite3_busy_timeout(db, kBusyTimeoutMs);
-      int code = 0;
-      switch (Inspect(db, access == Access::kWrite, &code)) {
-        case Verdict::kGood:
-          break;
-        case Verdict::kEmpty:
-          if (!create) {
-            sqlite3_close_v2(db);
-            if (error) *error = "no programme guide yet (" + path + ")";
-            return nullptr;
-          }
-          break;
-        case Verdict::kForeign:
-          foreign = true;
-          why = code != 0 ? sqlite3_errstr(code) : "not a programme guide of this program";
-          break;
-        case Verdict::kFailed:
-          if (error) *error = path + ": " + sqlite3_errstr(code);
-          sqlite3_close_v2(db);
-          return nullptr;
-      }
-    } else {
-      why = "not a regular file";
-    }
-    if (foreign) {
-      sqlite3_close_v2(db);
-      if (!repair) {
-        if (error) *error = path + ": " + why;
-        return nullptr;
-      }
-      const std::string aside = SetAside(path);
-      if (aside.empty()) {
-        if (error) *error = path + ": " + why + ", and it cannot be renamed";
-        return nullptr;
-      }
-      if (notice) *notice = ReplacedNotice(path, aside);
-      continue;  // a new file in its place
-    }
-    std::unique_ptr<GuideStore> store(new GuideStore(db, path));
-    if (access == Access::kWrite || attempt > 0) {
-      if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=NORMAL")) {
-        if (error) *error = path + ": " + sqlite3_errstr(store->last_error_);
-        return nullptr;
-      }
-      Statement count(db, "SELECT count(*) FROM sqlite_schema");
-      if (count.Step() == SQLITE_ROW && count.ColInt(0) == 0) {
-        const std::string init = "BEGIN;" + std::string(kSchema) +
-                                 "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                                 ";PRAGMA user_version=" + std::to_string(kSchemaVersion) +
-                                 ";INSERT INTO meta VALUES('text_revision'," +
-                                 std::to_string(kBroadcastTextRevision) + ");COMMIT;";
-        if (!store->Exec(init.c_str())) {
-          if (error) *error = path + ": " + sqlite3_errstr(store->last_error_);
-          return nullptr;
-        }
-      } else if (access == Access::kWrite && !store->RebuildSearchIndexIfStale()) {
-        if (error) *error = path + ": " + sqlite3_errstr(store->last_error_);
-        return nullptr;
-      }
-    }
-    return store;
+  bool created = false;
+  std::unique_ptr<GuideFile> file =
+      GuideFile::Open(path, access == Access::kWrite, repair, notice, error, &created);
+  if (!file) return nullptr;
+  std::unique_ptr<GuideStore> store(new GuideStore(std::move(file)));
+  if (access == Access::kWrite && !created && !store->RebuildSearchIndexIfStale()) {
+    if (error) *error = path + ": " + sqlite3_errstr(store->last_error_);
+    return nullptr;
   }
-  if (error) *error = path + ": " + why;
-  return nullptr;
+  return store;
+}
+
+sqlite3* GuideStore::db() const {
+  return file_ ? file_->db() : nullptr;
 }
 
 GuideSqlStatement GuideStore::Cached(const char* sql) {
   auto it = statements_.find(sql);
   if (it == statements_.end()) {
     sqlite3_stmt* st = nullptr;
-    const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    const int rc = sqlite3_prepare_v3(db(), sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
     if (rc != SQLITE_OK) return Statement(nullptr, rc);
     it = statements_.emplace(sql, st).first;
   }
@@ -395,7 +138,7 @@ void GuideStore::FinalizeStatements() {
 }
 
 bool GuideStore::Exec(const char* sql) {
-  const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  const int rc = sqlite3_exec(db(), sql, nullptr, nullptr, nullptr);
   return rc == SQLITE_OK || Fail(rc);
 }
 
@@ -405,32 +148,31 @@ bool GuideStore::Fail(int code) {
 }
 
 bool GuideStore::LastErrorIsDamage() const {
-  return IsDamage(last_error_);
+  return GuideFile::IsDamage(last_error_);
 }
 
 bool GuideStore::ReplaceDamagedFile(std::string* notice) {
   FinalizeStatements();
-  sqlite3_close_v2(db_);
-  db_ = nullptr;
-  const std::string aside = SetAside(path_);
+  file_.reset();
+  const std::string aside = GuideFile::SetAside(path_);
   std::unique_ptr<GuideStore> fresh = Open(path_, Access::kWrite, true, notice, nullptr);
   if (!fresh) return false;
-  if (notice && !aside.empty()) *notice = ReplacedNotice(path_, aside);
-  std::swap(db_, fresh->db_);
+  if (notice && !aside.empty()) *notice = GuideFile::ReplacedNotice(path_, aside);
+  std::swap(file_, fresh->file_);
   last_error_ = 0;
   return true;
 }
 
 bool GuideStore::RebuildSearchIndexIfStale() {
   {
-    Statement s(db_, "SELECT value FROM meta WHERE key = 'text_revision'");
+    Statement s(db(), "SELECT value FROM meta WHERE key = 'text_revision'");
     if (s.Step() == SQLITE_ROW && s.ColInt(0) == kBroadcastTextRevision) return true;
   }
   if (!Exec("BEGIN IMMEDIATE") || !Exec("DELETE FROM search_text")) return false;
-  Statement all(db_,
+  Statement all(db(),
                 "SELECT e.id, e.title, coalesce(t.description, x''), coalesce(t.extended, x'') FROM events e "
                 "LEFT JOIN texts t ON t.id = e.id");
-  Statement put(db_, "INSERT INTO search_text(id, title, description, extended) VALUES(?, ?, ?, ?)");
+  Statement put(db(), "INSERT INTO search_text(id, title, description, extended) VALUES(?, ?, ?, ?)");
   int rc;
   while ((rc = all.Step()) == SQLITE_ROW) {
     put.Int(1, all.ColInt(0))
@@ -466,7 +208,7 @@ bool GuideStore::Commit() {
 }
 
 void GuideStore::Rollback() {
-  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_exec(db(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
@@ -559,7 +301,7 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   const int rc = write.Step();
   if (rc != SQLITE_DONE) return Fail(rc);
   if (found != SQLITE_ROW) {
-    id = sqlite3_last_insert_rowid(db_);
+    id = sqlite3_last_insert_rowid(db());
     Statement service = Cached(
         "INSERT OR IGNORE INTO services(original_network_id, transport_stream_id, service_id) "
         "VALUES(?, ?, ?)");
@@ -602,7 +344,7 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
 bool GuideStore::SetServiceName(uint16_t original_network_id, uint16_t transport_stream_id,
                                 uint16_t service_id, std::string_view name) {
   Statement s(
-      db_,
+      db(),
       "INSERT INTO services(original_network_id, transport_stream_id, service_id, name) VALUES(?, ?, ?, ?) "
       "ON CONFLICT DO UPDATE SET name = excluded.name WHERE name <> excluded.name");
   s.Int(1, original_network_id).Int(2, transport_stream_id).Int(3, service_id).Blob(4, name);
@@ -612,7 +354,7 @@ bool GuideStore::SetServiceName(uint16_t original_network_id, uint16_t transport
 
 bool GuideStore::SetScheduleComplete(uint16_t original_network_id, uint16_t transport_stream_id,
                                      uint16_t service_id, GuideTime at) {
-  Statement s(db_,
+  Statement s(db(),
               "INSERT INTO services(original_network_id, transport_stream_id, service_id, complete_at) "
               "VALUES(?, ?, ?, ?) ON CONFLICT DO UPDATE SET complete_at = excluded.complete_at");
   s.Int(1, original_network_id).Int(2, transport_stream_id).Int(3, service_id).Int(4, at);
@@ -621,24 +363,24 @@ bool GuideStore::SetScheduleComplete(uint16_t original_network_id, uint16_t tran
 }
 
 int GuideStore::RemoveEndedBefore(GuideTime t) {
-  Statement s(db_, "DELETE FROM events WHERE start < ?1 AND start + coalesce(duration, 0) < ?1");
+  Statement s(db(), "DELETE FROM events WHERE start < ?1 AND start + coalesce(duration, 0) < ?1");
   s.Int(1, t);
   const int rc = s.Step();
   if (rc != SQLITE_DONE) {
     Fail(rc);
     return -1;
   }
-  return sqlite3_changes(db_);
+  return sqlite3_changes(db());
 }
 
 uint64_t GuideStore::DataVersion() {
-  Statement s(db_, "PRAGMA data_version");
+  Statement s(db(), "PRAGMA data_version");
   return s.Step() == SQLITE_ROW ? static_cast<uint64_t>(s.ColInt(0)) : 0;
 }
 
 std::vector<GuideService> GuideStore::Services() {
   std::vector<GuideService> out;
-  Statement s(db_,
+  Statement s(db(),
               "SELECT original_network_id, transport_stream_id, service_id, name, complete_at FROM services "
               "ORDER BY original_network_id, transport_stream_id, service_id");
   int rc;
@@ -662,7 +404,7 @@ std::vector<GuideEvent> GuideStore::Events(GuideTime from, GuideTime to, bool te
       // The range is most of the table: a plain scan is quicker than the start index.
       " WHERE +e.start < ?2 AND e.start + coalesce(e.duration, 0) >= ?1" +
       (ordered ? " ORDER BY e.original_network_id, e.transport_stream_id, e.service_id, e.start" : "");
-  Statement s(db_, sql.c_str());
+  Statement s(db(), sql.c_str());
   s.Int(1, from).Int(2, to);
   int rc;
   while ((rc = s.Step()) == SQLITE_ROW) out.push_back(ReadEvent(s, texts));
@@ -674,7 +416,7 @@ std::optional<GuideEvent> GuideStore::Find(const GuideEventKey& key) {
   const std::string sql = std::string("SELECT ") + kEventColumns +
                           " WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
                           "e.service_id = ? AND e.event_id = ?";
-  Statement s(db_, sql.c_str());
+  Statement s(db(), sql.c_str());
   s.Int(1, key.original_network_id)
       .Int(2, key.transport_stream_id)
       .Int(3, key.service_id)
@@ -689,7 +431,7 @@ std::vector<GuideEvent> GuideStore::FindByServiceEvent(uint16_t service_id, uint
   std::vector<GuideEvent> out;
   const std::string sql = std::string("SELECT ") + kEventColumns +
                           " WHERE e.service_id = ? AND e.event_id = ? ORDER BY e.start DESC";
-  Statement s(db_, sql.c_str());
+  Statement s(db(), sql.c_str());
   s.Int(1, service_id).Int(2, event_id);
   int rc;
   while ((rc = s.Step()) == SQLITE_ROW) out.push_back(ReadEvent(s, true));
@@ -736,7 +478,7 @@ std::vector<GuideEvent> GuideStore::Search(std::string_view words, size_t limit)
     sql.append(") OR instr(s.extended, ?").append(n).append("))");
   }
   sql.append(" ORDER BY e.start LIMIT ?").append(std::to_string(parameter));
-  Statement s(db_, sql.c_str());
+  Statement s(db(), sql.c_str());
   parameter = 1;
   if (!match.empty()) s.Text(parameter++, match);
   for (const std::string& like : likes) s.Text(parameter++, like);

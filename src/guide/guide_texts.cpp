@@ -1,4 +1,4 @@
-#include "info/guide_texts.h"
+#include "guide/guide_texts.h"
 
 #include <cstdio>
 #include <initializer_list>

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "info/guide_event.h"
+#include "guide/guide_event.h"
 
 namespace pelkan {
 

@@ -1,4 +1,4 @@
-#include "info/schedule_layout.h"
+#include "guide/schedule_layout.h"
 
 #include <gtest/gtest.h>
 

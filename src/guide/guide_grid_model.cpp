@@ -1,9 +1,9 @@
-#include "info/guide_grid_model.h"
+#include "guide/guide_grid_model.h"
 
 #include <algorithm>
 #include <map>
 
-#include "core/status_text.h"
+#include "base/broadcast_clock.h"
 
 namespace pelkan {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "info/guide_event.h"
+#include "guide/guide_event.h"
 #include "platform/text_codec.h"
 
 // The programme guide's texts and the rules that choose them. Every text is Shift-JIS (the

@@ -1,0 +1,233 @@
+#include "guide/guide_file.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <utility>
+
+#include "guide/broadcast_text.h"
+#include "guide/guide_sql_statement.h"
+#include "guide/guide_texts.h"
+#include "platform/clock.h"
+#include "platform/text_codec.h"
+
+namespace pelkan {
+namespace {
+
+using Statement = GuideSqlStatement;
+
+constexpr int kApplicationId = 0x50454C47;  // "PELG": a programme guide of this program
+constexpr int kSchemaVersion = 1;
+constexpr int kBusyTimeoutMs = 3000;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE services(
+  original_network_id INTEGER NOT NULL,
+  transport_stream_id INTEGER NOT NULL,
+  service_id INTEGER NOT NULL,
+  name BLOB NOT NULL DEFAULT x'',
+  complete_at INTEGER,
+  PRIMARY KEY(original_network_id, transport_stream_id, service_id)) WITHOUT ROWID;
+CREATE TABLE events(
+  id INTEGER PRIMARY KEY,
+  original_network_id INTEGER NOT NULL,
+  transport_stream_id INTEGER NOT NULL,
+  service_id INTEGER NOT NULL,
+  event_id INTEGER NOT NULL,
+  start INTEGER NOT NULL,
+  duration INTEGER,
+  title BLOB NOT NULL DEFAULT x'',
+  genre INTEGER,
+  video INTEGER NOT NULL DEFAULT 0,
+  audio INTEGER NOT NULL DEFAULT 0,
+  kind INTEGER NOT NULL DEFAULT 0,
+  version INTEGER NOT NULL DEFAULT 0,
+  ext_kind INTEGER NOT NULL DEFAULT 0,
+  ext_version INTEGER NOT NULL DEFAULT 0,
+  UNIQUE(original_network_id, transport_stream_id, service_id, event_id));
+CREATE INDEX events_start ON events(start);
+CREATE TABLE texts(
+  id INTEGER PRIMARY KEY,
+  description BLOB NOT NULL DEFAULT x'',
+  extended BLOB NOT NULL DEFAULT x'');
+CREATE TABLE search_text(
+  id INTEGER PRIMARY KEY,
+  title TEXT NOT NULL,
+  description TEXT NOT NULL,
+  extended TEXT NOT NULL);
+CREATE VIRTUAL TABLE search USING fts5(title, description, extended, content='search_text', content_rowid='id',
+                                       tokenize='trigram');
+CREATE TRIGGER events_deleted AFTER DELETE ON events BEGIN
+  INSERT INTO search(search, rowid, title, description, extended)
+    SELECT 'delete', id, title, description, extended FROM search_text WHERE id = old.id;
+  DELETE FROM search_text WHERE id = old.id;
+  DELETE FROM texts WHERE id = old.id;
+END;
+CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+)sql";
+
+int Exec(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+enum class Verdict { kGood, kEmpty, kForeign, kFailed };
+
+// What the open file is; `code` receives the SQLite code of a failure.
+Verdict Inspect(sqlite3* db, bool whole, int* code) {
+  int64_t values[3] = {};
+  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
+  for (int i = 0; i < 3; ++i) {
+    Statement s(db, pragmas[i]);
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW) {
+      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
+      return GuideFile::IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
+    }
+    values[i] = s.ColInt(0);
+  }
+  if (values[2] == 0) return Verdict::kEmpty;
+  if (values[0] != kApplicationId || values[1] != kSchemaVersion) return Verdict::kForeign;
+  if (whole) {
+    Statement s(db, "PRAGMA quick_check");
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW) {
+      *code = rc;
+      return GuideFile::IsDamage(rc) ? Verdict::kForeign : Verdict::kFailed;
+    }
+    if (s.ColBlob(0) != "ok") return Verdict::kForeign;
+  }
+  return Verdict::kGood;
+}
+
+}  // namespace
+
+GuideFile::~GuideFile() {
+  sqlite3_close_v2(db_);
+}
+
+bool GuideFile::IsDamage(int code) {
+  const int primary = code & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+std::string GuideFile::SetAside(const std::string& path) {
+  const platform::CalendarTime c = platform::LocalTimeNow();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, ".broken-%04d%02d%02d-%02d%02d%02d", c.year, c.month, c.day, c.hour,
+                c.minute, c.second);
+  std::string aside = path + stamp;
+  struct stat st {};
+  for (int n = 1; ::lstat(aside.c_str(), &st) == 0 && n < 1000; ++n)
+    aside = path + stamp + "-" + std::to_string(n);
+  if (std::rename(path.c_str(), aside.c_str()) != 0) return {};
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const std::string from = path + suffix;
+    if (::lstat(from.c_str(), &st) == 0 && std::rename(from.c_str(), (aside + suffix).c_str()) != 0)
+      std::remove(from.c_str());
+  }
+  return aside;
+}
+
+std::string GuideFile::ReplacedNotice(const std::string& path, const std::string& aside) {
+  char text[1024];
+  std::snprintf(text, sizeof text, guide_text::kFileReplaced.c_str(),
+                platform::Utf8ToSjis(BaseName(path)).c_str(), platform::Utf8ToSjis(BaseName(aside)).c_str());
+  return text;
+}
+
+std::unique_ptr<GuideFile> GuideFile::Open(const std::string& path, bool write, bool repair, std::string* notice,
+                                           std::string* error, bool* created) {
+  if (created) *created = false;
+  std::string why;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    const bool create = write || attempt > 0;
+    bool foreign = exists && !S_ISREG(st.st_mode);
+    if (!exists && !create) {
+      if (error) *error = "no programme guide yet (" + path + ")";
+      return nullptr;
+    }
+    sqlite3* db = nullptr;
+    if (!foreign) {
+      const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+      const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+      if (rc != SQLITE_OK) {
+        if (error) *error = path + ": " + sqlite3_errstr(rc);
+        sqlite3_close_v2(db);
+        return nullptr;
+      }
+      sqlite3_busy_timeout(db, kBusyTimeoutMs);
+      int code = 0;
+      switch (Inspect(db, write, &code)) {
+        case Verdict::kGood:
+          break;
+        case Verdict::kEmpty:
+          if (!create) {
+            sqlite3_close_v2(db);
+            if (error) *error = "no programme guide yet (" + path + ")";
+            return nullptr;
+          }
+          break;
+        case Verdict::kForeign:
+          foreign = true;
+          why = code != 0 ? sqlite3_errstr(code) : "not a programme guide of this program";
+          break;
+        case Verdict::kFailed:
+          if (error) *error = path + ": " + sqlite3_errstr(code);
+          sqlite3_close_v2(db);
+          return nullptr;
+      }
+    } else {
+      why = "not a regular file";
+    }
+    if (foreign) {
+      sqlite3_close_v2(db);
+      if (!repair) {
+        if (error) *error = path + ": " + why;
+        return nullptr;
+      }
+      const std::string aside = SetAside(path);
+      if (aside.empty()) {
+        if (error) *error = path + ": " + why + ", and it cannot be renamed";
+        return nullptr;
+      }
+      if (notice) *notice = ReplacedNotice(path, aside);
+      continue;  // a new file in its place
+    }
+    std::unique_ptr<GuideFile> file(new GuideFile(db, path));
+    if (write || attempt > 0) {
+      int rc = Exec(db, "PRAGMA journal_mode=WAL");
+      if (rc == SQLITE_OK) rc = Exec(db, "PRAGMA synchronous=NORMAL");
+      if (rc != SQLITE_OK) {
+        if (error) *error = path + ": " + sqlite3_errstr(rc);
+        return nullptr;
+      }
+      GuideSqlStatement count(db, "SELECT count(*) FROM sqlite_schema");
+      if (count.Step() == SQLITE_ROW && count.ColInt(0) == 0) {
+        const std::string init = "BEGIN;" + std::string(kSchema) +
+                                 "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                                 ";PRAGMA user_version=" + std::to_string(kSchemaVersion) +
+                                 ";INSERT INTO meta VALUES('text_revision'," +
+                                 std::to_string(kBroadcastTextRevision) + ");COMMIT;";
+        rc = Exec(db, init.c_str());
+        if (rc != SQLITE_OK) {
+          if (error) *error = path + ": " + sqlite3_errstr(rc);
+          return nullptr;
+        }
+        if (created) *created = true;
+      }
+    }
+    return file;
+  }
+  if (error) *error = path + ": " + why;
+  return nullptr;
+}
+
+}  // namespace pelkan
