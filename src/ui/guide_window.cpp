@@ -179,6 +179,8 @@ void GuideWindow::Reload() {
   ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
   if (moved_day) UpdateDayButtons();
   FollowView();
+  // The detail pane shows a programme from the start: the one on air, when nothing is chosen yet.
+  ui_->grid->SelectFirst();
   ShowCurrent();
 }
 
