@@ -26,8 +26,8 @@ class CDTV_Base;
 // Use: construct; scheduler().SetDefaultDirectory(...) and LoadSchedule(path); AttachProcessor
 // when processing starts; call HandleEvent from the processor's event handler for every event;
 // call OnHeartbeat from the status refresh; at the end AttachProcessor(nullptr) and SaveSchedule.
-// What the command line says when the reservation file `path` was no reservation file and was
-// moved aside to `kept_as` ("" when it could not be moved).
+// What the command line says when the reservation file `path` was no reservation file (or one of
+// which every section was dropped) and was moved aside to `kept_as` ("" when it could not be moved).
 std::string KeptAsideText(const std::string& path, const std::string& kept_as);
 
 class ScheduledCapture : public SchedulerHost {
