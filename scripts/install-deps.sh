@@ -7,6 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev qt6-base-dev libsystemd-dev libsqlite3-dev
+  # Qt's own buttons and dialogs in Japanese (qtbase_ja.qm).
+  qt6-translations-l10n
   umockdev libumockdev-dev
   clang libclang-rt-14-dev
   ffmpeg xvfb xauth xmltv-util

@@ -3,7 +3,9 @@
 #include "core/capture_app.h"
 #include "core/dtv_base.h"
 #include "platform/clock.h"
+#include "platform/profile.h"
 #include "platform/text_codec.h"
+#include "schedule/schedule_file.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {
@@ -13,7 +15,12 @@ constexpr uint16_t kScheduleOutput = CaptureApp::kScheduleOutput;
 }  // namespace
 
 std::string KeptAsideText(const std::string& path, const std::string& kept_as) {
-  const std::string what = path + " is not a reservation file (it has no [Pelkan_Schedule] section)";
+  // A reservation file of which every section was dropped is no other program's file: said so.
+  std::string text;
+  const bool dropped = platform::ReadFileContents(kept_as.empty() ? path : kept_as, &text) && IsScheduleText(text);
+  const std::string what =
+      dropped ? path + " holds no reservation that can be recorded (every section of it was dropped)"
+              : path + " is not a reservation file (it has no [Pelkan_Schedule] section)";
   if (kept_as.empty()) return what + " and cannot be moved aside: it is left as it is and not written";
   return what + ": kept as " + kept_as + "; a new reservation file takes its place";
 }

@@ -13,8 +13,8 @@
 
 namespace pelkan {
 
-// What the command line says when the reservation file `path` was no reservation file and was
-// moved aside to `kept_as` ("" when it could not be moved).
+// What the command line says when the reservation file `path` was no reservation file (or one of
+// which every section was dropped) and was moved aside to `kept_as` ("" when it could not be moved).
 std::string KeptAsideText(const std::string& path, const std::string& kept_as);
 
 // Wires a RecordingScheduler to a running capture: the application hands it the scheduled

@@ -22,6 +22,15 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
+// What a file that is not a regular one is, for the line that refuses it.
+const char* FileKindText(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "no file";
+}
+
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
@@ -243,14 +252,20 @@ std::string MoveFileAside(const std::string& path, const std::string& suffix) {
 bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
   // A symbolic link (schedule.ini kept elsewhere) stays; the file it leads to is replaced.
   const std::string target = ResolveLinks(path);
+  struct stat old {};
+  const bool existed = ::stat(target.c_str(), &old) == 0;
+  if (existed && !S_ISREG(old.st_mode)) {
+    // A FIFO or a device (a link to /dev/zero) is never replaced by a file.
+    errno = EINVAL;
+    return false;
+  }
   std::string dir, name;
   SplitPath(target, &dir, &name);
   RemoveStaleTemporaries(dir, name);
   std::string tmp = target + ".tmp." + std::to_string(::getpid()) + ".XXXXXX";
   const int fd = ::mkstemp(tmp.data());
   if (fd < 0) return false;
-  struct stat old {};
-  ::fchmod(fd, ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+  ::fchmod(fd, existed ? (old.st_mode & 07777) : 0644);
   bool ok = true;
   for (size_t done = 0; ok && done < bytes.size();) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -268,8 +283,21 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
 }
 
 bool ReadFileContents(const std::string& path, std::string* out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting (a FIFO would block until a writer comes) and read only when it is a
+  // regular file: a FIFO never ends, a device such as /dev/zero gives bytes without end.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
+  struct stat st {};
+  const bool stat_ok = ::fstat(fd, &st) == 0;
+  if (!stat_ok || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (stat_ok) {
+      std::fprintf(stderr, "%s: %s is %s, not a regular file; it is not read\n", program_invocation_short_name,
+                   path.c_str(), FileKindText(st.st_mode));
+    }
+    errno = EINVAL;
+    return false;
+  }
   out->clear();
   char buf[65536];
   for (;;) {
@@ -277,7 +305,7 @@ bool ReadFileContents(const std::string& path, std::string* out) {
     if (n > 0) {
       out->append(buf, static_cast<size_t>(n));
     } else if (n == 0 || errno != EINTR) {
-      // A folder (EISDIR) or an I/O error: not read.
+      // An I/O error: not read.
       ::close(fd);
       return n == 0;
     }

@@ -20,7 +20,8 @@ int32_t ParseLeadingInt(std::string_view text);
 // sees either the old or the new contents. An existing file keeps its permissions; a symbolic link
 // at `path` stays, and the file it leads to is replaced. Temporary files of earlier saves of the
 // same file that can no longer finish (their process is gone, or they are older than ten minutes)
-// are removed. Returns false when the file cannot be written.
+// are removed. Returns false when the file cannot be written, or is there but no regular file (a
+// FIFO, a device, a folder), which is left as it is.
 bool ReplaceFileContents(const std::string& path, std::string_view bytes);
 
 // The file that `path` stands for: `path` itself, or the file its symbolic links lead to (which
@@ -32,7 +33,9 @@ std::string ResolveLinks(const std::string& path);
 // "" (errno tells why) when the file cannot be moved.
 std::string MoveFileAside(const std::string& path, const std::string& suffix);
 
-// Reads the whole file at `path`; false when it does not exist or cannot be read.
+// Reads the whole file at `path` (the file its links lead to); false when it does not exist or
+// cannot be read. Only a regular file is read: a FIFO, a device or a folder is refused at once, with
+// a line on stderr that names it (errno EINVAL).
 bool ReadFileContents(const std::string& path, std::string* out);
 
 // Which version of a file is on the disk: every replacement or write gives another stamp.
@@ -71,8 +74,8 @@ class FileLock {
 // are comments. Not thread-safe: one owner at a time.
 class Profile {
  public:
-  // Replaces the contents with the file at `path`. Returns false (and leaves the profile empty)
-  // when the file does not exist or cannot be read.
+  // Replaces the contents with the file at `path` (read by ReadFileContents). Returns false (and
+  // leaves the profile empty) when the file does not exist, cannot be read or is no regular file.
   bool Load(const std::string& path);
   // Replaces the contents with `bytes`, an INI text.
   void Parse(std::string_view bytes);

@@ -59,8 +59,9 @@ ReservationFile::Outcome ReservationFile::Merge(const Snapshot& base, const std:
     out.result = SyncResult::kFailed;
     return out;
   }
-  if (exists && !IsScheduleText(text)) {
-    // Not a reservation file: kept under a name of its own, never overwritten.
+  if (exists && (!IsScheduleText(text) || EveryReservationDropped(text))) {
+    // Not a reservation file, or one of which nothing could be taken (hand-edited): kept under a
+    // name of its own, never overwritten.
     out.kept_aside = platform::MoveFileAside(path, ".bad");
     if (out.kept_aside->empty()) {
       out.result = SyncResult::kFailed;

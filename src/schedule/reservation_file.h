@@ -56,7 +56,8 @@ class ReservationFile {
 
   // Merges `ours` (the owner's list, changed since `base`) with the file's list now and writes the
   // result when it differs from the file's (or there is no file): a file whose list did not change
-  // keeps its own lines. A file that is no reservation file is moved aside first; one that exists
+  // keeps its own lines. A file that is no reservation file, or whose every reservation section
+  // was dropped (EveryReservationDropped), is moved aside first; one that exists
   // but cannot be read is never replaced (kFailed). Takes the file's lock for `wait_ms` unless
   // `have_lock` (kBusy when another holder keeps it). Cheap when nothing changed (one stat).
   static Outcome Merge(const Snapshot& base, const std::vector<ScheduleItem>& ours, bool have_lock,

@@ -12,6 +12,7 @@ namespace {
 
 constexpr const char* kHeader = "Pelkan_Schedule";
 constexpr const char* kItemPrefix = "schedule_";
+constexpr const char* kNoFlag = "no reservation (its Flag is 0 or absent)";
 
 // A text field as written: up to its NUL, cut at a line break so that no text can add lines
 // (and so keys or sections) to the file.
@@ -122,7 +123,12 @@ std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::
   for (const auto& [i, section] : sections) {
     ScheduleItem item{};
     item.flags = static_cast<uint32_t>(p.GetInt(section, "Flag", 0));
-    if (item.flags == 0) continue;
+    if (item.flags == 0) {
+      // A hand-edited file may hold many such sections: each is told, as a file of reservations
+      // that lists as empty would otherwise be replaced by the next reservation added.
+      if (dropped) dropped->push_back(section + ": " + kNoFlag);
+      continue;
+    }
     item.start_day = static_cast<uint32_t>(p.GetInt(section, "StartDateMJD", 0));
     item.start_second = static_cast<uint32_t>(p.GetInt(section, "StartTimeSec", 0));
     item.duration = static_cast<uint32_t>(p.GetInt(section, "RecordSec", 0));
@@ -157,14 +163,14 @@ bool IsScheduleText(std::string_view text) {
   return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
+bool EveryReservationDropped(std::string_view text) {
+  std::vector<std::string> dropped;
+  return ParseSchedule(text, &dropped).empty() && !dropped.empty();
+}
+
 std::vector<ScheduleItem> LoadScheduleFile(const std::string& path, std::vector<std::string>* dropped) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return {};
   std::string text;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-  std::fclose(f);
+  if (!platform::ReadFileContents(path, &text)) return {};
   return ParseSchedule(text, dropped);
 }
 

@@ -20,14 +20,18 @@ bool SaveScheduleFile(const std::string& path, const std::vector<ScheduleItem>& 
 
 // Reads the reservations of an INI text: sections Schedule_1 ... Schedule_ScheduleNum that exist
 // (gaps allowed), skipping sections whose Flag is 0 or absent, and dropping reservations that could
-// never be recorded (ItemProblem: no type, an impossible start or length), each with a line in
-// *dropped (if given) such as "Schedule_3: neither a date-time nor an event reservation". Only the
+// never be recorded (ItemProblem: no type, an impossible start or length), each skipped or dropped
+// section with a line in *dropped (if given) such as "Schedule_3: neither a date-time nor an event
+// reservation" or "Schedule_4: no reservation (its Flag is 0 or absent)". Only the
 // sections present in the text are visited, however large ScheduleNum is. The result is not sorted.
 std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::string>* dropped = nullptr);
 // True when `text` can be a reservation file: it has the section [Pelkan_Schedule], or holds
 // nothing but blanks and line breaks. Any other file (another program's, a binary, a text without
 // that section) is no reservation file and must never be replaced by one.
 bool IsScheduleText(std::string_view text);
+// True when `text` has reservation sections and ParseSchedule drops every one of them: the file
+// lists as empty, but it is no empty list (a hand-edited file) and must never be replaced by one.
+bool EveryReservationDropped(std::string_view text);
 // Reads the file at `path` as ParseSchedule; an empty list when it does not exist. The result is
 // not sorted.
 std::vector<ScheduleItem> LoadScheduleFile(const std::string& path,

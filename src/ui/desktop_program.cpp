@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
+
 #include "app/capture_bindings.h"
 #include "app/device_list.h"
 #include "app/scheduled_capture.h"
@@ -32,6 +36,15 @@ bool ScheduleReadable(const std::string& path) {
 }
 
 }  // namespace
+
+QTranslator* InstallQtJapaneseTexts() {
+  auto translator = std::make_unique<QTranslator>(QCoreApplication::instance());
+  if (!translator->load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+      !QCoreApplication::installTranslator(translator.get())) {
+    return nullptr;
+  }
+  return translator.release();
+}
 
 DesktopProgram::DesktopProgram(DesktopOptions options)
     : options_(std::move(options)),

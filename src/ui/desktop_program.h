@@ -22,7 +22,16 @@ class ServiceFilterBinding;
 class ServiceFilterWindow;
 }  // namespace pelkan
 
+class QTranslator;
+
 namespace pelkan::ui {
+
+// Qt's own texts (the standard buttons, the file dialog and its questions) in Japanese as on a
+// Japanese desktop, whatever the locale the program starts in: installs Qt's translation
+// "qtbase_ja" from Qt's translations folder into the application. Returns the translator (a child
+// of the application), or null when the translation is not installed (Qt's texts stay English).
+// UI thread, once the QApplication exists.
+QTranslator* InstallQtJapaneseTexts();
 
 class MainWindow;
 class MessageBoxMessages;

@@ -243,7 +243,8 @@ void GuideGrid::UpdateMetrics() {
   const int line = fm.height();
   // Eight lines an hour: a programme of ten minutes still has room for one line.
   hour_px_ = line * 8.0;
-  column_w_ = std::max(fm.horizontalAdvance(QChar(0x3042)) * 10, 140);
+  min_column_w_ = std::max(fm.horizontalAdvance(QChar(0x3042)) * 10, 140);
+  column_w_ = min_column_w_;
   header_h_ = line * 2 + 8;
   axis_w_ = fm.horizontalAdvance(QStringLiteral("00")) + 14;
   UpdateScrollBars();
@@ -254,6 +255,8 @@ void GuideGrid::UpdateScrollBars() {
   const int columns = model_ ? static_cast<int>(model_->columns().size()) : 0;
   const int view_h = std::max(0, viewport()->height() - header_h_);
   const int view_w = std::max(0, viewport()->width() - axis_w_);
+  // A few services fill the view instead of leaving a blank band to the right of their columns.
+  column_w_ = std::max(min_column_w_, columns > 0 ? view_w / columns : 0);
   verticalScrollBar()->setRange(0, std::max(0, content_h - view_h));
   verticalScrollBar()->setPageStep(view_h);
   verticalScrollBar()->setSingleStep(QFontMetrics(font()).height());

@@ -58,6 +58,9 @@ class GuideGrid : public QAbstractScrollArea {
   QRect BoxRect(const Cell& cell) const;
   // The programme under a point of the viewport.
   std::optional<Cell> CellAt(const QPoint& viewport_pos) const;
+  // With nothing current: makes the programme on air (or the first) in the leftmost column in view
+  // current, without scrolling.
+  void SelectFirst();
 
   // Fill colour of a genre colour group (guide_text::GenreGroup), shared with the legend.
   static QColor GenreColour(int group);
@@ -86,8 +89,6 @@ class GuideGrid : public QAbstractScrollArea {
   void UpdateScrollBars();
   int Y(GuideTime t) const;  // content coordinate of a time
   void RequestMenu();
-  // With nothing current: the programme on air (or the first) in the leftmost column in view.
-  void SelectFirst();
   void NotifyAccessibility();
 
   const GuideGridModel* model_ = nullptr;
@@ -98,8 +99,10 @@ class GuideGrid : public QAbstractScrollArea {
   QString empty_text_;
   std::function<QString(const GuideService&)> header_tip_;
   std::function<QString(const Cell&)> box_tip_;
-  // Metrics from the font: pixels per hour, column width, header height, time axis width.
+  // Metrics from the font: pixels per hour, narrowest column, header height, time axis width; the
+  // columns share the width of the view, none narrower than the narrowest.
   double hour_px_ = 0;
+  int min_column_w_ = 0;
   int column_w_ = 0;
   int header_h_ = 0;
   int axis_w_ = 0;

@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -98,6 +99,7 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
   connect(&search_delay_, &QTimer::timeout, this, &GuideWindow::Search);
   connect(ui_->searchEdit, &QLineEdit::textChanged, this, [this] { search_delay_.start(); });
   connect(ui_->searchEdit, &QLineEdit::returnPressed, this, &GuideWindow::Search);
+  ui_->searchEdit->installEventFilter(this);
   connect(ui_->resultsList, &QListWidget::currentRowChanged, this, &GuideWindow::ShowResult);
   connect(ui_->resultsList, &QListWidget::itemActivated, this, [this] {
     ShowResult();
@@ -138,6 +140,15 @@ void GuideWindow::showEvent(QShowEvent* event) {
   refresh_.start();
 }
 
+bool GuideWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == ui_->searchEdit && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !ui_->searchEdit->text().isEmpty()) {
+    ui_->searchEdit->clear();
+    return true;
+  }
+  return ToolWindow::eventFilter(watched, event);
+}
+
 void GuideWindow::Reload() {
   const GuideTime now = Now();
   const GuideTime origin = now / 86400 * 86400;
@@ -168,6 +179,8 @@ void GuideWindow::Reload() {
   ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
   if (moved_day) UpdateDayButtons();
   FollowView();
+  // The detail pane shows a programme from the start: the one on air, when nothing is chosen yet.
+  ui_->grid->SelectFirst();
   ShowCurrent();
 }
 

@@ -53,6 +53,8 @@ class GuideWindow : public ToolWindow {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // Esc in the search field clears it.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private Q_SLOTS:
   void Refresh();

@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("pelkan"));
   QApplication::setApplicationVersion(QStringLiteral(PELKAN_VERSION));
   QGuiApplication::setDesktopFileName(QStringLiteral("pelkan"));
+  if (pelkan::ui::InstallQtJapaneseTexts() == nullptr) {
+    std::fprintf(stderr, "pelkan: Qt's Japanese translation (qtbase_ja.qm, package qt6-translations-l10n) "
+                         "is not installed; Qt's own buttons and dialogs stay in English\n");
+  }
   // The tool windows stay open until the main window's exit is accepted.
   QApplication::setQuitOnLastWindowClosed(false);
   int code = 0;

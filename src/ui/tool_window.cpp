@@ -50,6 +50,17 @@ WindowPlacement ToolWindow::SavedPlacement() const {
   return p;
 }
 
+bool ToolWindow::event(QEvent* event) {
+  if (event->type() == QEvent::ShortcutOverride && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+      static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
+    // Taken as a key press of this window (its field may clear itself, the window ignores it),
+    // never as the main window's shortcut, which would end the program.
+    event->accept();
+    return true;
+  }
+  return QWidget::event(event);
+}
+
 void ToolWindow::closeEvent(QCloseEvent* event) {
   event->ignore();
   hide();

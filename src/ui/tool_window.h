@@ -19,7 +19,8 @@ struct WindowPlacement {
 // What every tool window (channel, filtering, reservation list) shares: a separate top-level tool
 // window owned by the main window, placed from its stored keys, hidden (never destroyed) by its
 // close box, not closed by Esc, and saved with the same measure it was restored with so that the
-// position and size do not creep from run to run. Screen readers see it as a window.
+// position and size do not creep from run to run. Esc in it stays in it: the owner's Esc shortcut
+// (which Qt keeps working in a floating tool window) does not see it. Screen readers see it as a window.
 class ToolWindow : public QWidget {
   Q_OBJECT
 
@@ -41,6 +42,7 @@ class ToolWindow : public QWidget {
   void settingsChanged();
 
  protected:
+  bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void showEvent(QShowEvent* event) override;

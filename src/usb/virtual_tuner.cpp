@@ -23,6 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How often a transfer waiting on a source that yields nothing asks it again.
+constexpr auto kSourceRetry = std::chrono::milliseconds(100);
+
 std::vector<uint8_t> StringDescriptor(const std::u16string& text) {
   std::vector<uint8_t> d;
   d.push_back(static_cast<uint8_t>(2 + 2 * text.size()));
@@ -295,6 +298,12 @@ class VirtualTunerHandle : public UsbBackend {
     return !(closing_ || current_cancel_);
   }
 
+  // Up to `n` bytes of the stream into `dst`; fewer when the source yields no more for now.
+  // Called without the lock, from the worker only.
+  uint32_t ReadSource(uint8_t* dst, uint32_t n) {
+    return (n > 0 && source_ != nullptr) ? static_cast<uint32_t>(source_->Read(dst, n)) : 0;
+  }
+
   // Fills the stream endpoint's transfers one after the other, in the order they were begun.
   void Worker() {
     std::unique_lock lock(mutex_);
@@ -351,9 +360,27 @@ class VirtualTunerHandle : public UsbBackend {
       if (source_ == nullptr) {
         if (shared_->options.source_factory) source_ = shared_->options.source_factory();
       }
-      const uint32_t got = (n > 0 && source_ != nullptr) ? static_cast<uint32_t>(source_->Read(x.dst, n)) : 0;
+      uint32_t got = ReadSource(x.dst, n);
       lock.lock();
+      // A source that yields nothing more (a file emptied while it plays) is a tuner that sends
+      // nothing: the transfer waits for its bytes, asking the source again now and then, until it
+      // is cancelled, instead of ending empty at once and being begun again without end.
+      bool cancelled = false;
+      while (got < n && !pause) {
+        cancelled = pace_cv_.wait_for(lock, kSourceRetry, [this] { return closing_ || current_cancel_; });
+        if (cancelled) break;
+        lock.unlock();
+        got += ReadSource(x.dst + got, n - got);
+        lock.lock();
+      }
       pace_bytes_ += got;
+      if (cancelled) {
+        current_ = nullptr;
+        lock.unlock();
+        CompleteXfer(x, UsbStatus::kCancelled, got);
+        lock.lock();
+        continue;
+      }
       if (pause) {
         // The tuner sends nothing more: the transfer holds its bytes until it is cancelled.
         pace_cv_.wait(lock, [this] { return closing_ || current_cancel_; });

@@ -51,7 +51,8 @@ struct VirtualTunerOptions {
 // An EZ-USB FX2 tuner without hardware: answers like a real one (descriptors, strings, name and
 // version, bulk OUT 0x02/0x04 and bulk IN 0x86 with 512-byte packets, and the
 // interrupt IN 0x88 of a remote-control receiver) and fills bulk IN transfers of endpoint 0x86 from
-// its stream, in the order they were begun, paced at the bit rate. The stream endpoint is the only
+// its stream, in the order they were begun, paced at the bit rate; while the stream yields nothing
+// (a played file emptied), the transfer waits as on a tuner that sends nothing. The stream endpoint is the only
 // bulk IN endpoint, so the main window's preselection (the last bulk IN listed) finds it. Transfers
 // on 0x88 wait (no key is ever pressed) until cancelled or aborted. Bulk OUT writes are recorded.
 // A cancelled or aborted transfer ends with the bytes it had received.

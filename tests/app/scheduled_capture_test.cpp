@@ -131,6 +131,28 @@ int Sec(int h, int m, int s) {
   return h * 3600 + m * 60 + s;
 }
 
+// A hand-edited file of nothing but dropped sections is kept aside like a foreign file, but it is
+// a reservation file: the line says why it went, not that it lacks the header.
+TEST(KeptAsideText, SaysWhyTheFileWasKeptAside) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("pelkan_kept_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  struct Case {
+    const char* text;
+    const char* why;
+  };
+  for (const Case& c : {Case{"[Other]\r\nA=1\r\n", "is not a reservation file (it has no [Pelkan_Schedule] section)"},
+                        Case{"[Pelkan_Schedule]\r\nScheduleNum=1\r\n[Schedule_1]\r\nFlag=0\r\n",
+                             "holds no reservation that can be recorded (every section of it was dropped)"}}) {
+    SCOPED_TRACE(c.text);
+    const std::string kept = (dir / "schedule.ini.bad").string();
+    std::ofstream(kept, std::ios::binary) << c.text;
+    EXPECT_EQ(KeptAsideText("schedule.ini", kept), std::string("schedule.ini ") + c.why + ": kept as " + kept +
+                                                      "; a new reservation file takes its place");
+  }
+  std::filesystem::remove_all(dir);
+}
+
 TEST_F(ScheduledCaptureTest, ServiceLimitedReservationRecordsOnlyThatService) {
   ScheduleItem item{};
   item.flags = SI_BY_TIME | SI_SERVICE_LIMIT;

@@ -109,6 +109,51 @@ TEST(Profile, SaveAndLoadRoundTrip) {
   std::filesystem::remove_all(dir);
 }
 
+// A FIFO in place of an INI file blocked its reader for ever, a link to /dev/zero read without
+// end. Only a regular file is read; anything else is refused at once, by name. Each read runs in a
+// child that an alarm ends, so that a reader that blocks fails the test instead of hanging it.
+TEST(ReadFileContents, RefusesWhatIsNotARegularFileAtOnceAndByName) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_irregular_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string fifo = (dir / "schedule.ini").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir / "pelkan.ini");
+  std::filesystem::create_symlink(fifo, dir / "fifo-link.ini");
+  std::filesystem::create_directories(dir / "folder.ini");
+  const std::string regular = (dir / "regular.ini").string();
+  std::ofstream(regular) << "[S]\nA=1\n";
+  std::filesystem::create_symlink(regular, dir / "link.ini");
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Case {
+    const char* name;
+    const char* said;  // how the refusal names the file
+  };
+  for (const Case& c : {Case{"schedule.ini", "schedule.ini is a FIFO, not a regular file"},
+                        Case{"pelkan.ini", "pelkan.ini is a device, not a regular file"},
+                        Case{"fifo-link.ini", "fifo-link.ini is a FIFO, not a regular file"},
+                        Case{"folder.ini", "folder.ini is a folder, not a regular file"}}) {
+    SCOPED_TRACE(c.name);
+    const std::string path = (dir / c.name).string();
+    EXPECT_EXIT(
+        {
+          ::alarm(2);
+          std::string text;
+          Profile p;
+          const bool read = ReadFileContents(path, &text) || p.Load(path);
+          std::_Exit(read ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), c.said);
+  }
+  // Nor is one replaced by a file (a save at the program's end).
+  EXPECT_FALSE(ReplaceFileContents(fifo, "[S]\n"));
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+  std::string text;
+  EXPECT_TRUE(ReadFileContents((dir / "link.ini").string(), &text)) << "a link to a regular file is read";
+  EXPECT_EQ(text, "[S]\nA=1\n");
+  std::filesystem::remove_all(dir);
+}
+
 TEST(FileLock, OneHolderAtATimeAndReplacementsGetNewStamps) {
   const auto dir = std::filesystem::temp_directory_path() / ("pelkan_lock_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);

@@ -77,6 +77,65 @@ TEST(ReservationFile, AForeignFileIsMovedAsideNeverOverwritten) {
   EXPECT_FALSE(file.FirstAsideFailure()) << "the user is told once";
 }
 
+// A hand-edited file whose sections carry Flag=0 used to list as empty without a word, and the
+// next addition replaced its thousands of sections by one reservation. Every dropped section is
+// told; a file of which nothing at all could be taken is moved aside, never overwritten.
+TEST(ReservationFile, DroppedSectionsAreToldAndAFileOfNothingButDroppedOnesIsKeptAside) {
+  const std::string valid = FormatSchedule({At(1)}).substr(FormatSchedule({}).size());
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> warnings;
+    bool kept_aside;
+    std::vector<ScheduleItem> written;
+  };
+  const std::string header = "[Pelkan_Schedule]\r\nScheduleNum=3\r\n";
+  const std::vector<Case> cases = {
+      {"every Flag 0",
+       header + "[Schedule_1]\r\nFlag=0\r\n[Schedule_2]\r\nFlag=0\r\n[Schedule_3]\r\nFlag=0\r\n",
+       {"Schedule_1: no reservation (its Flag is 0 or absent)", "Schedule_2: no reservation (its Flag is 0 or absent)",
+        "Schedule_3: no reservation (its Flag is 0 or absent)"},
+       true,
+       {At(4)}},
+      {"no Flag and no type",
+       header + "[Schedule_1]\r\nStartDateMJD=61017\r\n[Schedule_2]\r\nFlag=1\r\n",
+       {"Schedule_1: no reservation (its Flag is 0 or absent)",
+        "Schedule_2: neither a date-time nor an event reservation"},
+       true,
+       {At(4)}},
+      {"one good beside a Flag 0",
+       header + "[Schedule_1]\r\nFlag=0\r\n[Schedule_2]" + valid.substr(std::string("[Schedule_1]").size()),
+       {"Schedule_1: no reservation (its Flag is 0 or absent)"},
+       false,
+       {At(1), At(4)}},
+      {"an empty list", FormatSchedule({}), {}, false, {At(4)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const std::string path = dir.File("schedule.ini");
+    ASSERT_TRUE(platform::ReplaceFileContents(path, c.text));
+    ReservationFile file;
+    std::vector<std::string> warnings;
+    const auto list = file.Load(path, &warnings);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(warnings, c.warnings);
+    std::vector<ScheduleItem> ours = *list;
+    ours.push_back(At(4));
+    const ReservationFile::Outcome out = ReservationFile::Merge(file.snapshot(), ours, false, 0);
+    ASSERT_EQ(out.result, Result::kDone);
+    EXPECT_EQ(out.kept_aside.has_value(), c.kept_aside);
+    if (out.kept_aside) {
+      std::string kept;
+      ASSERT_TRUE(platform::ReadFileContents(*out.kept_aside, &kept));
+      EXPECT_EQ(kept, c.text) << "the hand-edited file is kept as it was";
+    }
+    std::string text;
+    ASSERT_TRUE(platform::ReadFileContents(path, &text));
+    EXPECT_EQ(text, FormatSchedule(c.written));
+  }
+}
+
 TEST(ReservationFile, NoPathNoLoad) {
   ReservationFile file;
   std::vector<std::string> warnings{"old"};

@@ -359,6 +359,66 @@ TEST_F(GuideWindowTest, KeyboardMovesBetweenProgrammesAndNewDataLeavesTheViewAlo
             FromSjis(guide_text::DayText(static_cast<uint32_t>(grid->origin() / 86400 + 2))));
 }
 
+// A guide that was still empty when the window opened (or a grid that never had the focus) left
+// nothing selected, and the detail pane empty; three services took 420 pixels of a wide window and
+// left a blank band beside them.
+TEST_F(GuideWindowTest, OpensWithTheProgrammeOnAirSelectedAndColumnsFillingTheWidth) {
+  WriteSettings(1, 1);
+  Start();
+  OpenGuide();
+  Guide()->resize(1000, 600);
+  ASSERT_TRUE(Guide()->model().empty());
+  const MjdTime now = usb::JapanTimeNow();
+  FillGuide(now, 40.0);
+  auto m = [this]() -> const GuideGridModel& { return Guide()->model(); };
+  ASSERT_TRUE(testing::WaitFor([&] { return m().columns().size() == 3; }, 3 * GuideWindow::kRefreshMs + 1000));
+  GuideGrid* grid = Grid();
+  ASSERT_TRUE(grid->current()) << "a programme is selected";
+  EXPECT_EQ(grid->current()->column, 0u);
+  if (const auto on_air = m().At(0, ToGuideTime(usb::JapanTimeNow()))) {
+    EXPECT_EQ(*grid->current(), *on_air);
+  }
+  const QString detail = InGuide<QPlainTextEdit>("detailText")->toPlainText();
+  EXPECT_TRUE(detail.contains(FromBroadcastSjis(m().event(*grid->current()).title))) << detail.toStdString();
+
+  // The three columns share the width of the view: the last one ends at its right edge.
+  const auto [first, last] = m().Overlapping(2, grid->TopTime(), grid->TopTime() + 86400);
+  ASSERT_LT(first, last);
+  const QRect box = grid->BoxRect({2, first});
+  EXPECT_GT(box.right(), grid->viewport()->width() - 12) << box.right() << " of " << grid->viewport()->width();
+  EXPECT_LE(box.right(), grid->viewport()->width());
+  EXPECT_EQ(grid->horizontalScrollBar()->maximum(), 0);
+  // In a narrow view the columns keep a readable width and scroll instead.
+  Guide()->resize(300, 600);
+  QApplication::processEvents();
+  const QRect narrow = grid->BoxRect({2, first});
+  EXPECT_GE(narrow.width(), 100);
+  if (narrow.right() + grid->horizontalScrollBar()->value() > grid->viewport()->width()) {
+    EXPECT_GT(grid->horizontalScrollBar()->maximum(), 0);
+  }
+}
+
+// The "オンにする" button of the notices took half the window's width.
+TEST_F(GuideWindowTest, NoticeButtonsKeepTheirNaturalWidth) {
+  WriteSettings(0, 0);
+  Start();
+  OpenGuide();
+  ToolWindow* filter = program_->window().filterWindow();
+  filter->show();
+  for (QWidget* window : {static_cast<QWidget*>(Guide()), static_cast<QWidget*>(filter)}) {
+    SCOPED_TRACE(window->objectName().toStdString());
+    window->resize(900, 600);
+    QApplication::processEvents();
+    auto* button = window->findChild<QPushButton*>(QStringLiteral("switchOnButton"));
+    ASSERT_NE(button, nullptr);
+    ASSERT_TRUE(button->isVisible());
+    EXPECT_LE(button->width(), button->sizeHint().width() + 8) << button->width();
+    EXPECT_GE(button->width(), button->sizeHint().width() - 8) << button->width();
+    EXPECT_GT(window->findChild<QLabel*>(QStringLiteral("noticeLabel"))->width(), 900 / 2)
+        << "the notice's text takes the room";
+  }
+}
+
 // Screenshots at the scale the run is made at (ui_screenshots_1x / _2x), into PELKAN_SCREENSHOT_DIR.
 TEST(GuideScreenshots, GuideWindowWithAToolTip) {
   const char* out = std::getenv("PELKAN_SCREENSHOT_DIR");

@@ -395,6 +395,62 @@ TEST_F(MainWindowTest, EscapeAndTheMenuExitGoThroughTheSameRefusal) {
   EXPECT_FALSE(program_->window().isVisible());
 }
 
+// The main window's Esc shortcut stayed live in its floating tool windows: Esc in the reservation
+// list or in the guide's search field ended the program, in the filtering window while connected it
+// said the program cannot end. Esc in a tool window does what it does there: nothing, or it clears
+// the search field.
+TEST_F(MainWindowTest, EscapeInAToolWindowStaysInIt) {
+  Start();
+  struct Case {
+    const char* action;
+    ToolWindow* (MainWindow::*window)() const;
+    const char* field;  // the field that has the focus, with a text that Esc clears; none: the window
+    bool connected;
+  };
+  const Case cases[] = {
+      {"scheduleAction", &MainWindow::scheduleWindow, nullptr, false},
+      {"guideAction", &MainWindow::guideWindow, "searchEdit", false},
+      {"filterAction", &MainWindow::filterWindow, nullptr, false},
+      {"channelAction", &MainWindow::channelWindow, nullptr, false},
+      {"filterAction", &MainWindow::filterWindow, nullptr, true},
+      {"guideAction", &MainWindow::guideWindow, "searchEdit", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.action) + (c.connected ? ", connected" : ""));
+    if (c.connected != program_->app().IsConnected()) Click("connectButton");
+    ASSERT_EQ(program_->app().IsConnected(), c.connected);
+    ToolWindow* tool = (program_->window().*c.window)();
+    ASSERT_NE(tool, nullptr);
+    if (!tool->isVisible()) Trigger(c.action);  // the action shows and hides the window
+    ASSERT_TRUE(tool->isVisible());
+    tool->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(tool));
+    QWidget* target = tool;
+    if (c.field != nullptr) {
+      auto* edit = tool->findChild<QLineEdit*>(QString::fromLatin1(c.field));
+      ASSERT_NE(edit, nullptr);
+      edit->setText(QStringLiteral("ニュース"));
+      edit->setFocus();
+      target = edit;
+    }
+    QTest::keyClick(target, Qt::Key_Escape);
+    QApplication::processEvents();
+    EXPECT_FALSE(program_->window().exited());
+    EXPECT_TRUE(program_->window().isVisible());
+    EXPECT_TRUE(tool->isVisible()) << "Esc does not close a tool window";
+    EXPECT_EQ(Messages(), "");
+    if (c.field != nullptr) {
+      EXPECT_EQ(static_cast<QLineEdit*>(target)->text().toStdString(), "") << "Esc clears the search field";
+    }
+  }
+  Click("connectButton");
+  // The main window's own Esc still asks to end the program.
+  program_->window().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&program_->window()));
+  QTest::keyClick(&program_->window(), Qt::Key_Escape);
+  EXPECT_TRUE(program_->window().exited());
+}
+
 TEST_F(MainWindowTest, SettingsAndWindowPositionsSurviveARestart) {
   Settings s = DefaultSettings(dir.string());
   s.pos_x = 200;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -64,6 +65,77 @@ TEST(VirtualTuner, PlaysAFileInALoop) {
   const std::vector<uint8_t> data = ReadStream(dev, 2500);
   ASSERT_EQ(data.size(), 2500u);
   for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], file[i % 1000]) << i;
+  std::remove(path.c_str());
+}
+
+// A played file truncated to 0 made every transfer end empty at once: the capture began the next
+// one straight away, some 17,000 a second, a core spinning. A stream that yields nothing is a tuner
+// that sends nothing: its transfer waits (until cancelled, or until the stream yields again).
+TEST(VirtualTuner, AStreamThatYieldsNothingLeavesTheTransferWaiting) {
+  struct Silent : TsSource {
+    size_t Read(uint8_t*, size_t) override { return 0; }
+  };
+  const std::string path = ::testing::TempDir() + "virtual_tuner_emptied.ts";
+  const std::vector<uint8_t> file(188 * 40, 0x47);
+  auto write_file = [&](size_t size) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(file.data(), 1, size, f);
+    std::fclose(f);
+  };
+  write_file(file.size());
+  DriverConfig config;
+  config.use_libusb = false;
+  config.virtual_tuner_file = path;
+  config.virtual_bit_rate = 0;
+  struct Case {
+    const char* name;
+    VirtualTunerOptions options;
+    bool emptied_while_playing;
+  };
+  VirtualTunerOptions silent = Unlimited();
+  silent.source_factory = [] { return std::make_unique<Silent>(); };
+  for (const Case& c : {Case{"file emptied while playing", VirtualTunerOptionsFromConfig(config), true},
+                        Case{"source that yields nothing", silent, false}}) {
+    SCOPED_TRACE(c.name);
+    write_file(file.size());
+    UsbDevice dev(std::make_shared<VirtualTunerDriver>(c.options), true);
+    std::vector<uint8_t> buf(4096);
+    if (c.emptied_while_playing) {
+      ASSERT_EQ(ReadStream(dev, 4096).size(), 4096u) << "the file plays";
+      write_file(0);
+    }
+    // Transfers begun one after the other for about a second, as the capture does.
+    int ended = 0;
+    UsbTransfer xfer;
+    xfer.Reset();
+    ASSERT_TRUE(dev.bulk_in()->BeginDataXfer(buf.data(), 4096, &xfer));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < until) {
+      if (!dev.bulk_in()->WaitForXfer(&xfer, 20)) continue;
+      uint32_t len = 4096;
+      dev.bulk_in()->FinishDataXfer(buf.data(), &len, &xfer);
+      ++ended;
+      xfer.Reset();
+      ASSERT_TRUE(dev.bulk_in()->BeginDataXfer(buf.data(), 4096, &xfer));
+    }
+    EXPECT_LT(ended, 100) << "transfers of a stream without bytes end at once";
+    if (c.emptied_while_playing) {
+      // Filled again, the file plays on into the waiting transfer.
+      write_file(file.size());
+      ASSERT_TRUE(dev.bulk_in()->WaitForXfer(&xfer, 5000));
+      uint32_t len = 4096;
+      EXPECT_TRUE(dev.bulk_in()->FinishDataXfer(buf.data(), &len, &xfer));
+      EXPECT_EQ(len, 4096u);
+      EXPECT_EQ(buf[0], 0x47);
+    } else {
+      EXPECT_TRUE(dev.bulk_in()->CancelXfer(&xfer));
+      ASSERT_TRUE(dev.bulk_in()->WaitForXfer(&xfer, 1000));
+      uint32_t len = 4096;
+      EXPECT_FALSE(dev.bulk_in()->FinishDataXfer(buf.data(), &len, &xfer));
+      EXPECT_EQ(dev.bulk_in()->status(), UsbStatus::kCancelled);
+    }
+  }
   std::remove(path.c_str());
 }
 
