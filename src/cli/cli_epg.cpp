@@ -109,8 +109,10 @@ bool TakeIn(const char* path) {
     return false;
   }
   if (stats.dropped > 0) {
+    // A file's sections do not come round again: what could not be written is lost to the guide.
     std::fprintf(stderr, "%s: %llu sections could not be written to the guide\n", kName,
                  static_cast<unsigned long long>(stats.dropped));
+    return false;
   }
   return true;
 }

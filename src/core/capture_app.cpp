@@ -209,6 +209,7 @@ void CaptureApp::HandleData(const uint8_t* data, uint32_t length, uint64_t total
     fifo_.Clear();
   }
   const uint32_t now = tick_();
+  if (length > 0) last_data_tick_.store(now, std::memory_order_relaxed);
   const uint32_t elapsed = now - rate_tick_;
   if (elapsed > kRateIntervalMs) {
     double rate = 0.0;
@@ -581,6 +582,10 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   s.elapsed = FormatElapsedSeconds(device_ ? (now - ds.start_tick) / 1000 : 0);
   s.transfers_ok = FormatCounter(ds.transfers_ok);
   s.transfers_failed = FormatCounter(ds.transfers_failed);
+  // A tuner (or a played file) that has gone quiet shows no rate rather than its last one.
+  if (now - last_data_tick_.load(std::memory_order_relaxed) > kQuietMs) {
+    stats_.transfer_rate.store(0.0, std::memory_order_relaxed);
+  }
   s.rate = FormatRate(stats_.transfer_rate.load(std::memory_order_relaxed));
   if (device_) {
     char text[128];

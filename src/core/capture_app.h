@@ -99,6 +99,8 @@ class CaptureApp {
   static constexpr uint32_t kRecorderBlock = 0x100000;
   static constexpr uint32_t kRefreshIntervalMs = 300;
   static constexpr uint32_t kRateIntervalMs = 600;
+  // Without data for longer than this, the status shows a rate of 0.
+  static constexpr uint32_t kQuietMs = 2 * kRateIntervalMs;
   static constexpr uint32_t kStopWaitMs = 10000;
   // Longest stop timer of the manual recording, in minutes (Recording::kMaxStopMinutes). Longer
   // values (a hand-edited REC_TIME) are cut to it, and "+10分" does not extend beyond it.
@@ -312,6 +314,8 @@ class CaptureApp {
   uint32_t rate_tick_ = 0;
   uint64_t rate_total_ = 0;
   uint32_t refresh_tick_ = 0;
+  // When the last transfer with data arrived (receive thread writes, the status refresh reads).
+  std::atomic<uint32_t> last_data_tick_{0};
 };
 
 }  // namespace pelkan

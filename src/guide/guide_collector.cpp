@@ -1,12 +1,16 @@
 #include "guide/guide_collector.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <future>
 
 #include "guide/eit_guide_section.h"
 #include "guide/guide_store.h"
+#include "guide/guide_texts.h"
 #include "guide/schedule_layout.h"
+#include "platform/text_codec.h"
+#include "base/mjd_time.h"
 #include "ts/tables/eit_section.h"
 #include "ts/ts_events.h"
 
@@ -58,7 +62,9 @@ void GuideCollector::OnEvent(uint32_t type, int32_t param, const uint8_t* data, 
   switch (type) {
     case EVENT_EIT_SECTION: {
       const std::optional<EitSection::Header> h = EitSection::ReadHeader(data, count);
-      if (!h) return;
+      // A section that is not yet applicable (current_next_indicator 0) must not replace the
+      // current one.
+      if (!h || !h->current_next_indicator) return;
       if (forget_versions_.exchange(false)) versions_.clear();
       const uint64_t key = ServiceKey(h->original_network_id, h->transport_stream_id, h->service_id) << 16 |
                            uint64_t{h->table_id} << 8 | h->section_number;
@@ -170,7 +176,10 @@ void GuideCollector::WriterThread() {
 void GuideCollector::Apply(std::vector<Work>& batch) {
   std::vector<std::shared_ptr<std::promise<void>>> finished;
   bool began = store_ && store_->Begin();
-  size_t failed = 0;
+  // The batch did not reach the file: another program held its write lock too long, the disk is
+  // full or read-only, the file is damaged. What it held is taken in again when its sections come
+  // round (the versions are forgotten), and the sections are counted as dropped.
+  bool lost = !began;
   for (Work& w : batch) {
     if (w.kind == Work::kFlush) {
       finished.push_back(std::move(w.done));
@@ -181,11 +190,9 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
       continue;
     }
     if (ApplyOne(w)) continue;
-    // The transaction is lost: what it held is taken in again when its sections come round.
     store_->Rollback();
     began = false;
-    for (const Work& x : batch) failed += x.kind == Work::kSection;
-    forget_versions_ = true;
+    lost = true;
     for (auto& [key, state] : services_) state->named = false;
     if (store_->LastErrorIsDamage()) {
       std::string notice;
@@ -199,11 +206,20 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
   }
   if (began && !store_->Commit()) {
     store_->Rollback();
-    for (const Work& x : batch) failed += x.kind == Work::kSection;
-    forget_versions_ = true;
+    lost = true;
   }
-  if (!store_) {
+  size_t failed = 0;
+  if (lost) {
     for (const Work& x : batch) failed += x.kind == Work::kSection;
+    if (store_) forget_versions_ = true;
+  }
+  // The user hears once that the guide is not being written, and again after it was written
+  // meanwhile.
+  if (failed > 0 && !write_failure_told_) {
+    write_failure_told_ = true;
+    if (notice_) notice_(WriteFailedNotice());
+  } else if (!lost && failed == 0 && began) {
+    write_failure_told_ = false;
   }
   {
     std::lock_guard lock(mutex_);
@@ -211,6 +227,14 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
     stats_.store_open = store_ != nullptr;
   }
   for (auto& done : finished) done->set_value();
+}
+
+std::string GuideCollector::WriteFailedNotice() const {
+  char text[1024];
+  const size_t slash = path_.rfind('/');
+  const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+  std::snprintf(text, sizeof text, guide_text::kWriteFailed.c_str(), platform::Utf8ToSjis(name).c_str());
+  return text;
 }
 
 bool GuideCollector::ApplyOne(Work& w) {
@@ -257,6 +281,12 @@ bool GuideCollector::ApplyOne(Work& w) {
     }
     case Work::kClock:
       clock_ = w.clock;
+      // Ended programmes go by the stream's own clock, but never by one more than a day ahead of
+      // the computer's: one stream with a wrong clock must not empty the guide.
+      if (clock_ - ToGuideTime(JapanTimeNow()) > kKeepSeconds) {
+        for (auto& [key, state] : services_) CheckComplete(key);
+        return true;
+      }
       if (removed_at_ < 0 || clock_ - removed_at_ >= kRemoveEvery || clock_ < removed_at_) {
         if (store_->RemoveEndedBefore(clock_ - kKeepSeconds) < 0) return false;
         removed_at_ = clock_;

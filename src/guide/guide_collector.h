@@ -29,7 +29,8 @@ class GuideStore;
 // day before the stream's own clock and records when each service's schedule was last complete.
 class GuideCollector {
  public:
-  // Messages for the user (Shift-JIS), called on the writer thread.
+  // Messages for the user (Shift-JIS), called on the writer thread: the file was renamed aside, or
+  // what was received could not be written (said once until writing works again).
   using NoticeFn = std::function<void(const std::string& text)>;
 
   // Most sections waiting for the writer; more are dropped (and taken in again when they come
@@ -82,6 +83,8 @@ class GuideCollector {
   // What a piece of work changes of the writer's own state, when it cannot be written.
   void Remember(const Work& work);
   void CheckComplete(uint64_t service_key);
+  // The message (Shift-JIS) that the guide's file could not take what was received.
+  std::string WriteFailedNotice() const;
 
   const std::string path_;
   NoticeFn notice_;
@@ -104,6 +107,7 @@ class GuideCollector {
   std::map<uint16_t, std::string> names_;                       // service id -> name, current stream
   GuideTime clock_ = -1;
   GuideTime removed_at_ = -1;
+  bool write_failure_told_ = false;
 
   std::thread writer_;
 };

@@ -92,7 +92,18 @@ Verdict Inspect(sqlite3* db, bool whole, int* code) {
     values[i] = s.ColInt(0);
   }
   if (values[2] == 0) return Verdict::kEmpty;
-  if (values[0] != kApplicationId || values[1] != kSchemaVersion) return Verdict::kForeign;
+  if (values[0] != kApplicationId || values[1] != kSchemaVersion) {
+    // A database without a single table is a guide still being made (or whose making stopped
+    // before its first transaction), not another program's file.
+    Statement count(db, "SELECT count(*) FROM sqlite_schema");
+    const int rc = count.Step();
+    if (rc == SQLITE_ROW && count.ColInt(0) == 0) return Verdict::kEmpty;
+    if (rc != SQLITE_ROW && !GuideFile::IsDamage(count.rc())) {
+      *code = count.rc();
+      return Verdict::kFailed;
+    }
+    return Verdict::kForeign;
+  }
   if (whole) {
     Statement s(db, "PRAGMA quick_check");
     const int rc = s.Step();
@@ -144,6 +155,8 @@ std::string GuideFile::ReplacedNotice(const std::string& path, const std::string
 std::unique_ptr<GuideFile> GuideFile::Open(const std::string& path, bool write, bool repair, std::string* notice,
                                            std::string* error, bool* created) {
   if (created) *created = false;
+  // Only a writer repairs: a reader never renames a file that a writer may be using.
+  repair = repair && write;
   std::string why;
   for (int attempt = 0; attempt < 2; ++attempt) {
     struct stat st {};
@@ -203,25 +216,35 @@ std::unique_ptr<GuideFile> GuideFile::Open(const std::string& path, bool write, 
     }
     std::unique_ptr<GuideFile> file(new GuideFile(db, path));
     if (write || attempt > 0) {
-      int rc = Exec(db, "PRAGMA journal_mode=WAL");
+      // A new guide gets its schema and application id in one exclusive transaction before
+      // anything else writes to the file (WAL mode writes its first page): another process that
+      // opens the file meanwhile waits for the lock or finds it empty, never foreign.
+      int rc = Exec(db, "BEGIN EXCLUSIVE");
+      if (rc == SQLITE_OK) {
+        bool empty;
+        {
+          GuideSqlStatement count(db, "SELECT count(*) FROM sqlite_schema");
+          empty = count.Step() == SQLITE_ROW && count.ColInt(0) == 0;
+        }
+        if (empty) {
+          const std::string init = std::string(kSchema) + "PRAGMA application_id=" +
+                                   std::to_string(kApplicationId) + ";PRAGMA user_version=" +
+                                   std::to_string(kSchemaVersion) + ";INSERT INTO meta VALUES('text_revision'," +
+                                   std::to_string(kBroadcastTextRevision) + ");";
+          rc = Exec(db, init.c_str());
+        }
+        if (rc == SQLITE_OK) rc = Exec(db, "COMMIT");
+        if (rc != SQLITE_OK) {
+          Exec(db, "ROLLBACK");
+        } else if (empty && created) {
+          *created = true;
+        }
+      }
+      if (rc == SQLITE_OK) rc = Exec(db, "PRAGMA journal_mode=WAL");
       if (rc == SQLITE_OK) rc = Exec(db, "PRAGMA synchronous=NORMAL");
       if (rc != SQLITE_OK) {
         if (error) *error = path + ": " + sqlite3_errstr(rc);
         return nullptr;
-      }
-      GuideSqlStatement count(db, "SELECT count(*) FROM sqlite_schema");
-      if (count.Step() == SQLITE_ROW && count.ColInt(0) == 0) {
-        const std::string init = "BEGIN;" + std::string(kSchema) +
-                                 "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                                 ";PRAGMA user_version=" + std::to_string(kSchemaVersion) +
-                                 ";INSERT INTO meta VALUES('text_revision'," +
-                                 std::to_string(kBroadcastTextRevision) + ");COMMIT;";
-        rc = Exec(db, init.c_str());
-        if (rc != SQLITE_OK) {
-          if (error) *error = path + ": " + sqlite3_errstr(rc);
-          return nullptr;
-        }
-        if (created) *created = true;
       }
     }
     return file;

@@ -15,7 +15,10 @@ namespace pelkan::guide_text {
 
 inline const std::string kFileReplaced = platform::Sjis(
     "番組表ファイル %s は壊れているか番組表のものでないため、%s に名前を変えて新しく作りました。");
-// に名前を変えて新しく作りました。
+// The guide's file (%s: its name) could not take what was received: another program holds it,
+// the disk is full or the file is read-only.
+inline const std::string kWriteFailed =
+    platform::Sjis("番組表ファイル %s に書き込めないため、受信した番組情報の一部を保存できませんでした。");
 inline const std::string kNoticeGuide = platform::Sjis(
     "番組表を作るには、オプションの「PSI処理」と「電子番組表処理(EIT)」をオンにしてください。");
 inline const std::string kNoticeFilter =

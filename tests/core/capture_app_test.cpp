@@ -324,6 +324,19 @@ TEST_F(CaptureAppTest, RateAndRefreshTriggerFollowTheTick) {
   EXPECT_EQ(seen.size(), 2u);
 }
 
+// A tuner or a played file that stops delivering shows no rate at the next status, not the last one.
+TEST_F(CaptureAppTest, RateFallsToZeroWhenNoDataComes) {
+  uint8_t byte = 0x47;
+  tick_ = 1000;
+  CaptureApp::OnDeviceData(&byte, 1, 1000000, 0, &app_);
+  tick_ = 1000 + CaptureApp::kQuietMs;
+  app_.RefreshStatus();
+  EXPECT_DOUBLE_EQ(app_.stats().transfer_rate.load(), 1000000.0);
+  tick_ = 1001 + CaptureApp::kQuietMs;
+  EXPECT_EQ(platform::SjisToUtf8(app_.RefreshStatus().rate), "0.00 Mbps");
+  EXPECT_DOUBLE_EQ(app_.stats().transfer_rate.load(), 0.0);
+}
+
 TEST_F(CaptureAppTest, RefreshAfterTheAppIsGoneDoesNothing) {
   auto app = std::make_unique<CaptureApp>(&dispatcher_, &messages_);
   uint8_t byte = 0x47;

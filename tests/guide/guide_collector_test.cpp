@@ -4,7 +4,10 @@
 
 #include <filesystem>
 #include <map>
+#include <sqlite3.h>
 
+#include "base/crc32.h"
+#include "base/mjd_time.h"
 #include "guide/broadcast_text.h"
 #include "guide/guide_store.h"
 #include "platform/text_codec.h"
@@ -178,6 +181,93 @@ TEST_F(GuideCollectorTest, EventsGoByTheStreamsClockAndNamesFollowTheServiceDesc
   const auto services = store->Services();
   ASSERT_EQ(services.size(), 1u);
   EXPECT_EQ(platform::SjisToUtf8(services[0].name), test::FullWidthUtf8("Pel"));
+}
+
+// One EIT section of service 1024 with one programme of an hour.
+test::Bytes OneProgramme(uint16_t event_id, uint16_t mjd, uint8_t hh, uint8_t version, const char* title) {
+  return test::EitSection(0x50, 1024, version, static_cast<uint8_t>(event_id),
+                          {test::EitEvent{event_id, mjd, {hh, 0, 0}, {1, 0, 0},
+                                          test::ShortEventDescriptor(test::AribAlnum(title), {})}});
+}
+
+void Play(TsProcessor& processor, CaptureStats& stats, const test::TsBuilder& ts) {
+  processor.Feed(ts.bytes().data(), static_cast<int>(ts.bytes().size()), stats);
+}
+
+// A section not yet applicable (current_next_indicator 0) does not replace the current one.
+TEST_F(GuideCollectorTest, SectionsNotYetApplicableAreIgnored) {
+  const uint16_t day = 61000;
+  test::Bytes next = OneProgramme(1, day, 0x20, 2, "NEXT");
+  next[5] &= 0xFE;
+  const uint32_t crc = Crc32Mpeg2(next.data(), next.size() - 4);
+  for (int i = 0; i < 4; ++i) next[next.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+  test::TsBuilder ts;
+  ts.Section(0x0012, OneProgramme(1, day, 0x20, 1, "NOW"));
+  ts.Section(0x0012, next);
+  GuideCollector collector(path_);
+  processor_.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
+  Play(processor_, stats_, ts);
+  collector.Flush();
+  const auto e = Reader()->Find({0x7FE0, 0x7FE0, 1024, 1});
+  ASSERT_TRUE(e);
+  EXPECT_EQ(platform::SjisToUtf8(e->title), test::FullWidthUtf8("NOW"));
+}
+
+// One stream whose clock is far ahead (a file from 2030, a wrong start) does not empty the guide:
+// ended programmes go by the stream's clock only while it is at most a day ahead of the computer's.
+TEST_F(GuideCollectorTest, AClockFarAheadRemovesNothing) {
+  const uint16_t today = static_cast<uint16_t>(JapanTimeNow().date);
+  const struct {
+    int clock_days_ahead;
+    bool kept;
+  } cases[] = {{0, false}, {2, true}, {1825, true}};
+  for (const auto& c : cases) {
+    const std::string path = dir_.File("epg-" + std::to_string(c.clock_days_ahead) + ".sqlite");
+    test::TsBuilder ts;
+    ts.Section(0x0012, OneProgramme(7, static_cast<uint16_t>(today - 3), 0x20, 1, "OLD"));
+    ts.Section(0x0014, test::TotSection(static_cast<uint16_t>(today + c.clock_days_ahead), 0x12, 0, 0));
+    {
+      GuideCollector collector(path);
+      TsProcessor processor;
+      processor.SetDecodePsi(1);
+      processor.SetProcessEpg(1);
+      processor.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
+      Play(processor, stats_, ts);
+      collector.Flush();
+    }
+    std::string error;
+    auto store = GuideStore::Open(path, GuideStore::Access::kRead, false, nullptr, &error);
+    ASSERT_TRUE(store) << error;
+    EXPECT_EQ(store->Find({0x7FE0, 0x7FE0, 1024, 7}).has_value(), c.kept) << c.clock_days_ahead;
+  }
+}
+
+// While another program holds the guide's write lock longer than the writer waits, what comes in is
+// counted as dropped and taken again when its sections come round: the guide ends whole.
+TEST_F(GuideCollectorTest, SectionsThatFindTheGuideLockedAreTakenAgain) {
+  const uint16_t day = 61000;
+  test::TsBuilder ts;
+  for (uint16_t id = 1; id <= 3; ++id) ts.Section(0x0012, OneProgramme(id, day, 0x20, 1, "P"));
+  std::vector<std::string> notices;
+  GuideCollector collector(path_, [&notices](const std::string& n) { notices.push_back(n); });
+  collector.Flush();
+  processor_.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
+  sqlite3* blocker = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &blocker), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  Play(processor_, stats_, ts);
+  collector.Flush();
+  EXPECT_EQ(collector.GetStats().dropped, 3u);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(platform::SjisToUtf8(notices[0]).find("epg.sqlite に書き込めない"), std::string::npos);
+  sqlite3_exec(blocker, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(blocker);
+
+  Play(processor_, stats_, ts);  // the broadcast repeats its sections
+  collector.Flush();
+  auto store = Reader();
+  for (uint16_t id = 1; id <= 3; ++id) EXPECT_TRUE(store->Find({0x7FE0, 0x7FE0, 1024, id})) << id;
+  EXPECT_EQ(notices.size(), 1u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "platform/text_codec.h"
 #include "tests/support/temp_dir.h"
@@ -175,6 +176,56 @@ TEST_F(GuideStoreTest, SearchFindsJapaneseWordsOfAnyLengthAndFullWidthLetters) {
   EXPECT_EQ(ids("サ").size(), 1u);
   EXPECT_EQ(s->Search("の", 50).size(), 0u);
   EXPECT_EQ(ids("a OR b").size(), 0u) << "words are never query syntax";
+}
+
+// A guide being made is never taken for a foreign file: whoever opens it meanwhile (a reader, a
+// second capture) waits for the maker's lock or finds it empty, and nothing is renamed aside, which
+// used to leave the maker writing into the renamed file and epg.sqlite empty.
+TEST_F(GuideStoreTest, AGuideBeingMadeIsNeverRenamedAside) {
+  // A file whose making stopped before its first transaction: an empty database in WAL mode.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  std::string notice, error;
+  EXPECT_FALSE(GuideStore::Open(path_, GuideStore::Access::kRead, true, &notice, &error));
+  EXPECT_NE(error.find("no programme guide yet"), std::string::npos) << error;
+  EXPECT_TRUE(OpenWriter(&notice));
+  EXPECT_EQ(notice, "");
+  EXPECT_TRUE(AsideFiles().empty());
+
+  // Writers and readers starting together on a new file, as a capture beside an `epg` loop does.
+  for (int round = 0; round < 10; ++round) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path_ + suffix);
+    std::atomic<int> writers{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 6; ++i) {
+      threads.emplace_back([this, i, &writers] {
+        std::string n, e;
+        const bool write = i % 2 == 0;
+        auto s = GuideStore::Open(path_, write ? GuideStore::Access::kWrite : GuideStore::Access::kRead, true, &n,
+                                  &e);
+        if (write && s) ++writers;
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(writers.load(), 3) << "round " << round;
+    EXPECT_TRUE(AsideFiles().empty()) << "round " << round;
+  }
+  std::string e;
+  EXPECT_TRUE(GuideStore::Open(path_, GuideStore::Access::kRead, false, nullptr, &e)) << e;
+}
+
+// A reader never renames anything, even a file that is no guide: a writer may be making it.
+TEST_F(GuideStoreTest, AReaderLeavesAForeignFileAlone) {
+  { std::ofstream(path_) << std::string(5000, 'x'); }
+  std::string notice, error;
+  EXPECT_FALSE(GuideStore::Open(path_, GuideStore::Access::kRead, true, &notice, &error));
+  EXPECT_EQ(notice, "");
+  EXPECT_TRUE(AsideFiles().empty());
+  EXPECT_TRUE(std::filesystem::exists(path_));
 }
 
 TEST_F(GuideStoreTest, DamagedOrForeignFilesAreRenamedAsideAndMadeAgain) {

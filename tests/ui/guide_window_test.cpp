@@ -368,14 +368,14 @@ TEST_F(GuideWindowTest, OpensWithTheProgrammeOnAirSelectedAndColumnsFillingTheWi
   OpenGuide();
   Guide()->resize(1000, 600);
   ASSERT_TRUE(Guide()->model().empty());
-  const MjdTime now = usb::JapanTimeNow();
+  const MjdTime now = JapanTimeNow();
   FillGuide(now, 40.0);
   auto m = [this]() -> const GuideGridModel& { return Guide()->model(); };
   ASSERT_TRUE(testing::WaitFor([&] { return m().columns().size() == 3; }, 3 * GuideWindow::kRefreshMs + 1000));
   GuideGrid* grid = Grid();
   ASSERT_TRUE(grid->current()) << "a programme is selected";
   EXPECT_EQ(grid->current()->column, 0u);
-  if (const auto on_air = m().At(0, ToGuideTime(usb::JapanTimeNow()))) {
+  if (const auto on_air = m().At(0, ToGuideTime(JapanTimeNow()))) {
     EXPECT_EQ(*grid->current(), *on_air);
   }
   const QString detail = InGuide<QPlainTextEdit>("detailText")->toPlainText();

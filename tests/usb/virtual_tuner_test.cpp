@@ -95,7 +95,7 @@ TEST(VirtualTuner, AStreamThatYieldsNothingLeavesTheTransferWaiting) {
   };
   VirtualTunerOptions silent = Unlimited();
   silent.source_factory = [] { return std::make_unique<Silent>(); };
-  for (const Case& c : {Case{"file emptied while playing", VirtualTunerOptionsFromConfig(config), true},
+  for (const Case& c : {Case{"file emptied while playing", VirtualTunerOptionsFromConfig(config, {}), true},
                         Case{"source that yields nothing", silent, false}}) {
     SCOPED_TRACE(c.name);
     write_file(file.size());
