@@ -431,7 +431,8 @@ bool CaptureApp::StopRecording(RecordingEnd how, int error) {
   // The processing thread no longer sees this recording: closing writes its buffered tail.
   last_recording_ = old->Close(SampleCapture(), how, error);
   awake_.Release();
-  old->WriteReport();
+  // A report that could not be written is not named as if it were there.
+  if (!old->WriteReport() && last_recording_) last_recording_->report_path.clear();
   return old->written();
 }
 

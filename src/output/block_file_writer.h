@@ -20,6 +20,7 @@ class BlockFileWriter : public RecordingWriter {
   BlockFileWriter& operator=(const BlockFileWriter&) = delete;
 
   bool Open(const std::string& path) override;
+  ExistingFile Existing() const override { return existing_; }
   std::string OpenedPath() const override { return opened_path_; }
   void Write(const uint8_t* data, uint32_t length) override;
   uint64_t BytesWritten() const override { return recorder_.GetBytesWritten(); }

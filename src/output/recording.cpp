@@ -54,7 +54,10 @@ bool Recording::Open(const std::string& path, const CaptureSample& start) {
   open_ = true;
   open_tick_ = tick_();
   path_ = writer_->OpenedPath().empty() ? path : writer_->OpenedPath();
-  if (writer_->Recorder() != nullptr) report_ = std::make_unique<RecordingReport>(path_, start);
+  // A recording that replaced its file on request replaces that file's old report too.
+  if (writer_->Recorder() != nullptr) {
+    report_ = std::make_unique<RecordingReport>(path_, start, MjdTime{}, writer_->Existing() == ExistingFile::kReplace);
+  }
   return true;
 }
 

@@ -99,6 +99,8 @@ class Recording {
   // Writes the composed report in place of the placeholder claimed at Open; outside any lock (it
   // flushes to the disk). False when there is no report or it cannot be written.
   bool WriteReport();
+  // The report's file (UTF-8) until WriteReport; "" when the recording has none.
+  std::string ReportPath() const { return report_ ? report_->path() : std::string(); }
 
   // Figures for the status texts.
   uint64_t BytesWritten() const { return writer_->BytesWritten(); }

@@ -104,7 +104,7 @@ constexpr size_t kMaxProgrammes = 50;
 }  // namespace
 
 RecordingReport::RecordingReport(const std::string& recording_path, const CaptureSample& start,
-                                 MjdTime local_start)
+                                 MjdTime local_start, bool replace)
     : recording_path_(recording_path), start_(start), end_(start), local_start_(local_start) {
   if (local_start_.date == 0) local_start_ = UnpackMjdTime(LocalMjdTime());
   start_tick_ = platform::TickCount();
@@ -114,16 +114,20 @@ RecordingReport::RecordingReport(const std::string& recording_path, const Captur
   failed_transfers_.last = start.failed_transfers;
   struct stat st {};
   regular_ = ::stat(recording_path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-  if (regular_) Claim();
+  if (regular_) Claim(replace);
 }
 
 RecordingReport::~RecordingReport() = default;
 
-bool RecordingReport::Claim() {
+bool RecordingReport::Claim(bool replace) {
   const std::string base = recording_path_ + ".err";
+  struct stat st {};
+  // Only a regular file of the name is replaced; anything else keeps its place.
+  replace = replace && ::lstat(base.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   for (unsigned n = 0; n <= kMaxNumberedNames; ++n) {
     const std::string candidate = n == 0 ? base : NumberedName(base, n);
-    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int exclusive = replace && n == 0 ? O_TRUNC : O_EXCL;
+    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | exclusive | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return false;

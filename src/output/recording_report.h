@@ -57,7 +57,10 @@ class RecordingReport {
  public:
   // Begins the report of the recording just opened at `recording_path` (UTF-8, as created) with
   // the capture's figures at its start. `local_start` is the local time (0: now).
-  RecordingReport(const std::string& recording_path, const CaptureSample& start, MjdTime local_start = {});
+  // With `replace`, an existing report of the name (the old recording's, replaced on request) is
+  // replaced too instead of the new report taking the next free name.
+  RecordingReport(const std::string& recording_path, const CaptureSample& start, MjdTime local_start = {},
+                  bool replace = false);
   ~RecordingReport();
   RecordingReport(const RecordingReport&) = delete;
   RecordingReport& operator=(const RecordingReport&) = delete;
@@ -96,7 +99,7 @@ class RecordingReport {
       last = now;
     }
   };
-  bool Claim();
+  bool Claim(bool replace = false);
 
   std::string recording_path_;
   std::string path_;

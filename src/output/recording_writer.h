@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "output/recording_file.h"
+
 namespace pelkan {
 
 class FileRecorder;
@@ -17,6 +19,8 @@ class RecordingWriter {
   // never replaced: the file then gets the next free name. True on success; on failure errno tells
   // why.
   virtual bool Open(const std::string& path) = 0;
+  // What Open does with an existing regular file of the name.
+  virtual ExistingFile Existing() const { return ExistingFile::kNextFreeName; }
   // The path actually created (UTF-8); "" means the path given to Open.
   virtual std::string OpenedPath() const { return std::string(); }
   // Appends bytes; failures are kept by the implementation (WriteError), never thrown.

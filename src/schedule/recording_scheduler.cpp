@@ -28,18 +28,6 @@ bool IsByEvent(const ScheduleItem& item) {
   return (item.flags & SI_BY_EVENT) != 0;
 }
 
-// True when `entry` of the list is the reservation `active` was copied from. Event reservations
-// are known by their event, whose time may move while it is followed; date-time reservations by
-// their start (the delete command zeroes only the active copy's duration).
-bool SameReservation(const ScheduleItem& active, const ScheduleItem& entry) {
-  if (IsByEvent(active) != IsByEvent(entry)) return false;
-  if (IsByEvent(active)) {
-    return active.network_id == entry.network_id && active.stream_id == entry.stream_id &&
-           active.service_id == entry.service_id && active.event_id == entry.event_id;
-  }
-  return active.start_day == entry.start_day && active.start_second == entry.start_second;
-}
-
 using platform::Sjis;
 
 }  // namespace
@@ -303,7 +291,7 @@ int RecordingScheduler::ActiveIndexLocked() const {
   int start_match = -1;
   for (size_t i = 0; i < reservations_.size(); ++i) {
     const ScheduleItem& e = reservations_[i];
-    if (!SameReservation(active_->item, e)) continue;
+    if (!IsRecordedReservation(active_->item, e)) continue;
     if (IsByEvent(e) || e.duration == active_->item.duration) return static_cast<int>(i);
     if (start_match < 0) start_match = static_cast<int>(i);
   }
@@ -644,7 +632,15 @@ void RecordingScheduler::WriteReports() {
     Lock lock(mutex_);
     ended.swap(unwritten_);
   }
-  for (const auto& recording : ended) recording->WriteReport();
+  for (const auto& recording : ended) {
+    const std::string report = recording->ReportPath();
+    if (recording->WriteReport() || report.empty()) continue;
+    // A report that could not be written is not named as if it were there.
+    Lock lock(mutex_);
+    for (std::optional<RecordingSummary>& summary : finished_summaries_) {
+      if (summary && summary->report_path == report) summary->report_path.clear();
+    }
+  }
 }
 
 void RecordingScheduler::ClearFinished() {

@@ -24,4 +24,14 @@ int FindReservation(const std::vector<ScheduleItem>& list, const ScheduleItem& i
   return -1;
 }
 
+bool IsRecordedReservation(const ScheduleItem& active, const ScheduleItem& entry) {
+  const bool by_event = (active.flags & SI_BY_EVENT) != 0;
+  if (by_event != ((entry.flags & SI_BY_EVENT) != 0)) return false;
+  if (by_event) {
+    return active.network_id == entry.network_id && active.stream_id == entry.stream_id &&
+           active.service_id == entry.service_id && active.event_id == entry.event_id;
+  }
+  return active.start_day == entry.start_day && active.start_second == entry.start_second;
+}
+
 }  // namespace pelkan

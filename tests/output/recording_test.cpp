@@ -4,11 +4,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "output/block_file_writer.h"
+#include "tests/support/temp_dir.h"
 
 namespace pelkan {
 namespace {
@@ -122,6 +126,35 @@ TEST(Recording, ARestThatCannotBeWrittenIsAFailedWrite) {
   r.Close(CaptureSample{});
   EXPECT_FALSE(r.written());
   EXPECT_EQ(r.WriteReport(), false);  // the fake keeps no check, so there is no report
+}
+
+// A recording that replaces its file on request (`--force`) replaces the old recording's report
+// too; one that takes the next free name leaves the old files alone and gets a report of its own.
+TEST(Recording, ReplacingAFileReplacesItsReport) {
+  test::TempDir dir;
+  const std::string path = dir.File("rec.ts");
+  const struct {
+    ExistingFile existing;
+    std::string recording, report;
+  } cases[] = {{ExistingFile::kReplace, path, path + ".err"},
+               {ExistingFile::kNextFreeName, dir.File("rec-1.ts"), dir.File("rec-1.ts.err")}};
+  for (const auto& c : cases) {
+    { std::ofstream(path) << "old recording"; }
+    { std::ofstream(path + ".err") << "old report"; }
+    Recording r(std::make_unique<BlockFileWriter>(0x1000, c.existing));
+    ASSERT_TRUE(r.Open(path, CaptureSample{}));
+    EXPECT_EQ(r.path(), c.recording);
+    EXPECT_EQ(r.ReportPath(), c.report);
+    r.Close(CaptureSample{});
+    EXPECT_TRUE(r.WriteReport());
+    std::ifstream in(c.report);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(text.rfind("Pelkan recording report\n", 0), 0u) << text;
+    std::ifstream old(path + ".err");
+    const std::string old_text((std::istreambuf_iterator<char>(old)), {});
+    EXPECT_EQ(old_text == "old report", c.existing != ExistingFile::kReplace);
+    for (const char* name : {"rec-1.ts", "rec-1.ts.err"}) std::filesystem::remove(dir.File(name));
+  }
 }
 
 }  // namespace
