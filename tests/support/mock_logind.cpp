@@ -60,18 +60,21 @@ std::string ReadLine(int fd, int timeout_ms) {
   return nl == std::string::npos ? std::string() : line.substr(0, nl);
 }
 
+// Puts DBUS_SYSTEM_BUS_ADDRESS back as it was before a stand-in bus set it.
+void RestoreAddress(const std::optional<std::string>& saved) {
+  if (saved) {
+    ::setenv(kAddressVariable, saved->c_str(), 1);
+  } else {
+    ::unsetenv(kAddressVariable);
+  }
+}
+
 }  // namespace
 
 MockLogind::~MockLogind() {
   Stop(&mock_);
   Stop(&bus_);
-  if (address_set_) {
-    if (saved_address_) {
-      ::setenv(kAddressVariable, saved_address_->c_str(), 1);
-    } else {
-      ::unsetenv(kAddressVariable);
-    }
-  }
+  if (address_set_) RestoreAddress(saved_address_);
 }
 
 bool MockLogind::Start() {
@@ -158,13 +161,7 @@ std::string UnreachableBusAddress() {
 }
 
 SilentBus::~SilentBus() {
-  if (address_set_) {
-    if (saved_address_) {
-      ::setenv(kAddressVariable, saved_address_->c_str(), 1);
-    } else {
-      ::unsetenv(kAddressVariable);
-    }
-  }
+  if (address_set_) RestoreAddress(saved_address_);
   if (fd_ >= 0) ::close(fd_);
   if (!dir_.empty()) {
     ::unlink((dir_ + "/bus").c_str());
