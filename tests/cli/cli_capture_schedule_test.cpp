@@ -277,8 +277,10 @@ TEST_F(CliCaptureSchedule, HangingSystemBusDoesNotDelayTheRecording) {
     ASSERT_EQ(ExitCode(child, 60), 0) << Err();
     const double bytes = static_cast<double>(std::filesystem::file_size(dir_ + "/rec.ts"));
     const double expected = 17'000'000.0 / 8 * 8;
-    EXPECT_GT(bytes, expected * 0.85) << Err();
-    EXPECT_LT(bytes, expected * 1.1) << Err();
+    // The virtual tuner drops what a starved reader (a loaded machine) misses by more than 0.2 s;
+    // a start that waited for the bus (5 s or more of the 8) stays far below this bound.
+    EXPECT_GT(bytes, expected * 0.75) << bytes << "\n" << Err();
+    EXPECT_LT(bytes, expected * 1.1) << bytes << "\n" << Err();
     const std::string report = ReadText(dir_ + "/rec.ts.err");
     EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
     const std::string warning = "pelkan-cli: the computer may go to sleep during the recording";
