@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Pelkan (release) and starts the desktop program `pelkan` in the
-# repository folder (its pelkan.ini and schedule.ini live there). Without a display it says so and
+# Installs what is missing, builds Pelkan (release) and starts the desktop program `pelkan` with the
+# repository folder as its home (its pelkan.ini, schedule.ini and epg.sqlite live there), or the
+# folder of PELKAN_HOME when that is set. An installed pelkan started from the menu uses
+# ~/.local/share/pelkan instead, as the recorder service does. Without a display it says so and
 # shows the two other ways: a virtual display (xvfb-run) or the headless pelkan-cli.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export PELKAN_HOME="${PELKAN_HOME:-$PWD}"
+echo "pelkan: home $PELKAN_HOME (pelkan.ini, schedule.ini, epg.sqlite)" >&2
 scripts/install-deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELKAN_TESTS=OFF -DPELKAN_BENCH=OFF >/dev/null
 cmake --build build/release

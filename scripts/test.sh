@@ -29,7 +29,7 @@ desktop-file-validate packaging/desktop/pelkan.desktop
 appstreamcli validate --no-net packaging/metainfo/io.github.pelkan.Pelkan.metainfo.xml
 if command -v systemd-analyze >/dev/null; then
   unit=$(mktemp -d)
-  sed "s|^ExecStart=/usr/bin/pelkan-cli|ExecStart=$root/build/release/src/cli/pelkan-cli|" \
+  sed "s|/usr/bin/pelkan-cli|$root/build/release/src/cli/pelkan-cli|" \
       build/release/packaging/pelkan-recorder.service > "$unit/pelkan-recorder.service"
   problems=$(systemd-analyze verify --man=no "$unit/pelkan-recorder.service" 2>&1 || true)
   rm -r "$unit"

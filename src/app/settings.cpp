@@ -6,6 +6,7 @@
 #include <climits>
 #include <vector>
 
+#include "app/home_folder.h"
 #include "app/main_window_rules.h"
 #include "core/capture_app.h"
 #include "core/status_text.h"
@@ -94,23 +95,19 @@ std::string CurrentDirectory() {
   return std::string(buf.data());
 }
 
-std::optional<std::string> CurrentDirectorySjis() {
-  return platform::Utf8ToSjisExact(CurrentDirectory());
-}
-
 std::string JoinPath(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
 std::string SettingsPath() {
-  return JoinPath(CurrentDirectory(), "pelkan.ini");
+  return JoinPath(HomeFolder(), "pelkan.ini");
 }
 std::string SchedulePath() {
-  return JoinPath(CurrentDirectory(), "schedule.ini");
+  return JoinPath(HomeFolder(), "schedule.ini");
 }
 std::string GuidePath() {
-  return JoinPath(CurrentDirectory(), "epg.sqlite");
+  return JoinPath(HomeFolder(), "epg.sqlite");
 }
 
 Settings DefaultSettings(const std::string& current_dir) {

@@ -10,16 +10,13 @@ namespace pelkan {
 
 // The current directory of the process (no trailing slash, except for "/"); "." when unknown.
 std::string CurrentDirectory();
-// The current directory in Shift-JIS (the default of REC_AUTOPATH); nullopt when its name has a
-// character without a Shift-JIS form, so that it cannot be kept as a settings path.
-std::optional<std::string> CurrentDirectorySjis();
 // Path of `name` in `dir`: the directory, a '/' unless it ends in one, then the name.
 std::string JoinPath(const std::string& dir, const std::string& name);
-// Path of pelkan.ini in the current directory.
+// Path of pelkan.ini in the home folder (HomeFolder: --home, PELKAN_HOME or the current directory).
 std::string SettingsPath();
-// Path of schedule.ini in the current directory.
+// Path of schedule.ini in the home folder.
 std::string SchedulePath();
-// Path of the programme guide, epg.sqlite, in the current directory.
+// Path of the programme guide, epg.sqlite, in the home folder.
 std::string GuidePath();
 
 // Settings with every default; REC_AUTOPATH defaults to `current_dir`.

@@ -12,6 +12,7 @@
 
 #include "app/capture_bindings.h"
 #include "app/device_list.h"
+#include "app/home_folder.h"
 #include "app/headless_schedule.h"
 #include "app/loop_dispatcher.h"
 #include "app/settings.h"
@@ -377,7 +378,7 @@ int RunCapture(int argc, char** argv) {
   CaptureOptions o;
   if (const auto exit_code = ParseCaptureOptions(argc, argv, &o)) return *exit_code;
   Settings settings;
-  LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
+  LoadSettings(SettingsPath(), platform::Utf8ToSjisExact(HomeFolder()).value_or(std::string()), &settings);
   std::unique_ptr<core::CDTV_EzUSBFX2> device = OpenDevice(settings, o);
   if (!device) return 1;
   CaptureRun run(o, settings, std::move(device));

@@ -4,6 +4,7 @@
 #include "cli/cli_commands.h"
 #include "cli/option_parser.h"
 #include "app/device_list.h"
+#include "app/home_folder.h"
 #include "app/settings.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "platform/text_codec.h"
@@ -19,7 +20,7 @@ int RunDevices(int argc, char** argv) {
       "Reads pelkan.ini in the current directory (USB_DEVICE_IDS, VIRTUAL_TUNER, LAST_EP_IN, ...).\n");
   if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
   Settings settings;
-  LoadSettings(SettingsPath(), CurrentDirectory(), &settings);
+  LoadSettings(SettingsPath(), HomeFolder(), &settings);
   core::CDTV_EzUSBFX2 device(DriverConfigFromSettings(settings));
   if (!device.OpenDevice()) {
     std::fprintf(stderr, "pelkan-cli devices: the device set cannot be opened\n");

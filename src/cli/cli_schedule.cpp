@@ -13,6 +13,7 @@
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
 #include "cli/option_parser.h"
+#include "app/home_folder.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "guide/guide_store.h"
@@ -192,7 +193,7 @@ std::optional<std::string> AddDirectory(const AddOptions& o) {
     directory = *o.dir;
   } else {
     Settings settings;
-    LoadSettings(SettingsPath(), CurrentDirectorySjis().value_or(std::string()), &settings);
+    LoadSettings(SettingsPath(), platform::Utf8ToSjisExact(HomeFolder()).value_or(std::string()), &settings);
     directory = settings.rec_autopath;
     if (directory.empty()) {
       std::fprintf(stderr,

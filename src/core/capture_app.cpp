@@ -414,10 +414,14 @@ bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> st
   }
   if (stop_minutes) settings_.rec_time = *stop_minutes;
   recording->ArmStopTimer(settings_.rec_time);
-  awake_.Hold(recording->path());
+  const std::string why = recording->path();
   last_recording_.reset();
-  std::lock_guard<std::mutex> out(output_mutex_);
-  recording_ = std::move(recording);
+  {
+    std::lock_guard<std::mutex> out(output_mutex_);
+    recording_ = std::move(recording);
+  }
+  // Only asked for here, taken by the inhibitor's own thread: the recording never waits for the bus.
+  awake_.Hold(why);
   return true;
 }
 

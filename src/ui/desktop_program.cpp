@@ -8,6 +8,7 @@
 
 #include "app/capture_bindings.h"
 #include "app/device_list.h"
+#include "app/home_folder.h"
 #include "app/scheduled_capture.h"
 #include "core/capture_app.h"
 #include "core/channel_window.h"
@@ -51,7 +52,14 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
       dispatch_context_(std::make_unique<QObject>()),
       dispatcher_(dispatch_context_.get()) {
   InitResources();
-  if (options_.current_dir.empty()) options_.current_dir = CurrentDirectory();
+  // A home chosen here (not handed in) may be new, and may have things to tell once the window is up.
+  DesktopHomeStart home;
+  if (options_.current_dir.empty()) {
+    home = StartDesktopHome(HomeInputsFromEnvironment(options_.home_flag), VideosLookupFromEnvironment());
+    options_.current_dir = home.dir;
+  } else {
+    home.record_dir = options_.current_dir;
+  }
   if (options_.settings_path.empty()) options_.settings_path = JoinPath(options_.current_dir, "pelkan.ini");
   if (options_.schedule_path.empty()) options_.schedule_path = JoinPath(options_.current_dir, "schedule.ini");
   if (options_.guide_path.empty()) options_.guide_path = JoinPath(options_.current_dir, "epg.sqlite");
@@ -62,7 +70,8 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   }
   app_ = std::make_unique<CaptureApp>(&dispatcher_, messages_);
   Settings& settings = app_->settings();
-  LoadSettings(options_.settings_path, options_.current_dir, &settings);
+  LoadSettings(options_.settings_path, platform::Utf8ToSjisExact(home.record_dir).value_or(options_.current_dir),
+               &settings);
 
   std::unique_ptr<core::CDTV_Base> device;
   if (options_.make_device) {
@@ -79,6 +88,9 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   app_->SetServiceInfoModel(services_binding_.get());
 
   UserMessages* messages = messages_;
+  for (const std::string& notice : home.notices) {
+    dispatcher_.Post([messages, text = platform::Utf8ToSjis(notice)] { messages->Notify(text, status_text::kCaptionApp); });
+  }
   schedule_ = std::make_unique<ScheduledCapture>(
       [this](std::function<void()> work) { dispatcher_.Post(std::move(work)); },
       // The overlap question is the reservation list window's (ScheduleListWindow sets it).

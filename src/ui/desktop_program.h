@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/settings.h"
@@ -39,7 +40,12 @@ class SaveFileDialog;
 
 // Where the desktop program keeps its files and what it runs on; the defaults are the real ones.
 struct DesktopOptions {
-  std::string current_dir;    // default: the process's current directory
+  // The home: the folder of pelkan.ini, schedule.ini and epg.sqlite. Default: DesktopHome of
+  // home_flag and the environment (--home, PELKAN_HOME, $XDG_DATA_HOME/pelkan), made at the first
+  // start; a new home records into the user's videos folder, and files left in the current
+  // directory by an earlier start are pointed out once.
+  std::string current_dir;
+  std::optional<std::string> home_flag;  // the value of --home
   std::string settings_path;  // default: pelkan.ini in it
   std::string schedule_path;  // default: schedule.ini in it
   std::string guide_path;     // default: epg.sqlite in it

@@ -22,10 +22,19 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  pelkan::ui::DesktopOptions options;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("pelkan %s\n", PELKAN_VERSION);
       return 0;
+    }
+    if (std::strcmp(argv[i], "--home") == 0 || std::strncmp(argv[i], "--home=", 7) == 0) {
+      const char* dir = argv[i][6] == '=' ? argv[i] + 7 : (i + 1 < argc ? argv[++i] : "");
+      if (*dir == '\0') {
+        std::fprintf(stderr, "pelkan: --home needs a folder\n");
+        return 2;
+      }
+      options.home_flag = dir;
     }
   }
   if (!HasDisplay()) {
@@ -47,7 +56,7 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   int code = 0;
   {
-    pelkan::ui::DesktopProgram program;
+    pelkan::ui::DesktopProgram program(options);
     QObject::connect(&program.window(), &pelkan::ui::MainWindow::exitAccepted, &qt, &QApplication::quit,
                      Qt::QueuedConnection);
     program.window().show();

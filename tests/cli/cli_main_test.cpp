@@ -1,9 +1,12 @@
-// pelkan-cli as a program: its version, and bad arguments of every command in one form.
+// pelkan-cli as a program: its version, its home, and bad arguments of every command in one form.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -79,6 +82,57 @@ TEST(CliMain, EveryCommandRefusesAnUnknownOptionInOneForm) {
     EXPECT_EQ(bad.out, "") << command;
     EXPECT_EQ(bad.err, "pelkan-cli " + name + ": unknown option '--bogus'\n" + help.out) << command;
   }
+}
+
+// The home of the files: --home (before the command), else PELKAN_HOME, else the current directory;
+// a reservation added there records into it (REC_AUTOPATH's default is the home).
+TEST(CliMain, FilesLiveInTheHomeOfFlagOrEnvironmentElseHere) {
+  char pattern[] = "/tmp/pelkan-cli-home-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string root = pattern;
+  for (const char* sub : {"/here", "/flag", "/env"}) ASSERT_EQ(::mkdir((root + sub).c_str(), 0700), 0);
+  struct Case {
+    const char* name;
+    std::string env;  // PELKAN_HOME, or empty for none
+    std::string args;
+    std::string home;  // where schedule.ini is written, or empty when refused
+  };
+  const Case cases[] = {
+      {"here", "", "", root + "/here"},
+      {"PELKAN_HOME", root + "/env", "", root + "/env"},
+      {"relative PELKAN_HOME", "../env", "", root + "/env"},
+      {"--home over PELKAN_HOME", root + "/env", "--home " + root + "/flag", root + "/flag"},
+      {"--home=DIR", "", "--home=../flag", root + "/flag"},
+      {"--home of no folder", "", "--home " + root + "/none", ""},
+      {"PELKAN_HOME of no folder", root + "/none", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* sub : {"/here", "/flag", "/env"}) std::remove((root + sub + "/schedule.ini").c_str());
+    const std::string cmd = "cd " + root + "/here && " + (c.env.empty() ? "unset PELKAN_HOME; " : "PELKAN_HOME=" + c.env + " ") +
+                            testing::CliPath() + " " + c.args +
+                            " schedule add --start '2030-01-01 21:00' --minutes 30 --service 1024"
+                            " > /dev/null 2> " + root + "/err.txt";
+    const int status = std::system(cmd.c_str());
+    const std::string err = ReadText(root + "/err.txt");
+    ASSERT_TRUE(WIFEXITED(status));
+    if (c.home.empty()) {
+      EXPECT_EQ(WEXITSTATUS(status), 2) << err;
+      EXPECT_NE(err.find(root + "/none"), std::string::npos) << err;
+      EXPECT_NE(err.find("is not a folder"), std::string::npos) << err;
+      continue;
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0) << err;
+    const std::string schedule = ReadText(c.home + "/schedule.ini");
+    EXPECT_NE(schedule.find("\nDir=" + c.home + "\r\n"), std::string::npos) << schedule;
+    for (const char* sub : {"/here", "/flag", "/env"}) {
+      if (root + sub != c.home) {
+        EXPECT_FALSE(std::ifstream(root + sub + "/schedule.ini").good()) << sub;
+      }
+    }
+  }
+  EXPECT_EQ(RunProgram("--home").exit_code, 2);
+  std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -4,12 +4,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -35,6 +39,7 @@ pid_t Spawn(const std::vector<std::string>& args, posix_spawn_file_actions_t* ac
 void Stop(pid_t* pid) {
   if (*pid <= 0) return;
   ::kill(*pid, SIGTERM);
+  ::kill(*pid, SIGCONT);  // a frozen mock ends too
   ::waitpid(*pid, nullptr, 0);
   *pid = -1;
 }
@@ -55,18 +60,21 @@ std::string ReadLine(int fd, int timeout_ms) {
   return nl == std::string::npos ? std::string() : line.substr(0, nl);
 }
 
+// Puts DBUS_SYSTEM_BUS_ADDRESS back as it was before a stand-in bus set it.
+void RestoreAddress(const std::optional<std::string>& saved) {
+  if (saved) {
+    ::setenv(kAddressVariable, saved->c_str(), 1);
+  } else {
+    ::unsetenv(kAddressVariable);
+  }
+}
+
 }  // namespace
 
 MockLogind::~MockLogind() {
   Stop(&mock_);
   Stop(&bus_);
-  if (address_set_) {
-    if (saved_address_) {
-      ::setenv(kAddressVariable, saved_address_->c_str(), 1);
-    } else {
-      ::unsetenv(kAddressVariable);
-    }
-  }
+  if (address_set_) RestoreAddress(saved_address_);
 }
 
 bool MockLogind::Start() {
@@ -111,6 +119,10 @@ bool MockLogind::Start() {
   return false;
 }
 
+void MockLogind::Freeze() {
+  if (mock_ > 0) ::kill(mock_, SIGSTOP);
+}
+
 std::optional<std::vector<InhibitorEntry>> MockLogind::Inhibitors() {
   sd_bus* bus = nullptr;
   if (sd_bus_open_system(&bus) < 0) return std::nullopt;
@@ -146,6 +158,37 @@ std::vector<InhibitorEntry> MockLogind::WaitFor(
 
 std::string UnreachableBusAddress() {
   return "unix:path=/nonexistent/pelkan-test/system_bus_socket";
+}
+
+SilentBus::~SilentBus() {
+  if (address_set_) RestoreAddress(saved_address_);
+  if (fd_ >= 0) ::close(fd_);
+  if (!dir_.empty()) {
+    ::unlink((dir_ + "/bus").c_str());
+    ::rmdir(dir_.c_str());
+  }
+}
+
+bool SilentBus::Start() {
+  char pattern[] = "/tmp/pelkan-silent-bus-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    error_ = std::string("mkdtemp: ") + std::strerror(errno);
+    return false;
+  }
+  dir_ = pattern;
+  const std::string path = dir_ + "/bus";
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd_, 16) != 0) {
+    error_ = std::string("silent socket: ") + std::strerror(errno);
+    return false;
+  }
+  if (const char* old = std::getenv(kAddressVariable)) saved_address_ = old;
+  ::setenv(kAddressVariable, ("unix:path=" + path).c_str(), 1);
+  address_set_ = true;
+  return true;
 }
 
 }  // namespace pelkan::testing

@@ -28,6 +28,8 @@ class MockLogind {
   // Error(), when dbus-daemon or python3-dbusmock is missing or does not start.
   bool Start();
   const std::string& Error() const { return error_; }
+  // Stops the mock's process (SIGSTOP): the bus still takes calls for logind, which never answers.
+  void Freeze();
   // The locks the mock holds now; nullopt when it cannot be asked.
   std::optional<std::vector<InhibitorEntry>> Inhibitors();
   // Waits up to `timeout_ms` until `done` holds for the listed locks (the mock notices a closed
@@ -45,5 +47,27 @@ class MockLogind {
 
 // A system bus address that leads nowhere, for the runs without logind.
 std::string UnreachableBusAddress();
+
+// A socket that accepts connections (the kernel queues them) and never says a word: a system bus
+// that hangs. Start points DBUS_SYSTEM_BUS_ADDRESS at it as MockLogind does; the destructor
+// removes the socket and restores the variable.
+class SilentBus {
+ public:
+  SilentBus() = default;
+  ~SilentBus();
+  SilentBus(const SilentBus&) = delete;
+  SilentBus& operator=(const SilentBus&) = delete;
+
+  // False, with the reason in Error(), when the socket cannot be made.
+  bool Start();
+  const std::string& Error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  std::string dir_;
+  std::optional<std::string> saved_address_;
+  bool address_set_ = false;
+  std::string error_;
+};
 
 }  // namespace pelkan::testing
