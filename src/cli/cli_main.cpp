@@ -1,4 +1,5 @@
 // pelkan-cli: the headless front-end of Pelkan, for servers, scripts and tests.
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -7,6 +8,10 @@
 
 int main(int argc, char** argv) {
   using namespace pelkan::cli;
+  // Past a file-size limit (RLIMIT_FSIZE) a write fails with EFBIG instead of the signal ending
+  // the process: the recording then stops through its write-error path, whole packets and a
+  // finished report.
+  std::signal(SIGXFSZ, SIG_IGN);
   OptionParser parser("pelkan-cli",
                       "Usage: pelkan-cli COMMAND [OPTIONS]\n"
                       "       pelkan-cli --version\n"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -229,12 +230,53 @@ TEST_F(CliCapture, NameWithoutShiftJisFormIsRefusedAtOnce) {
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/caf?.ts"));
 }
 
-// A disk that fills (/dev/full fails every write with ENOSPC): the recording stops, says why on
-// stderr, and the command fails instead of reporting success.
+// A disk that fills (/dev/full fails every write with ENOSPC) or a file-size limit (RLIMIT_FSIZE,
+// which used to end the process by SIGXFSZ mid-packet): the recording stops, says why on stderr,
+// and the command fails instead of reporting success; a limited file keeps whole packets and its
+// finished report.
 TEST_F(CliCapture, FailedWriteEndsTheRecordingWithExit1) {
-  EXPECT_EQ(Run("capture --seconds 5 --record /dev/full"), 1);
-  EXPECT_NE(Err().find("録画ファイルに書き込めないので録画停止しました。"), std::string::npos) << Err();
-  EXPECT_NE(Err().find("No space left on device"), std::string::npos) << Err();
+  struct Case {
+    const char* target;
+    rlim_t size_limit;  // 0: none
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"/dev/full", 0, "No space left on device"},
+      {"rec.ts", 1000001, "File too large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (c.size_limit != 0) {
+        const rlimit limit{c.size_limit, c.size_limit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(97);
+      }
+      const std::string dir = dir_;
+      execl("/bin/sh", "sh", "-c",
+            ("cd " + dir + " && exec " + kCli + " capture --seconds 5 --record " + c.target + " > out.txt 2> err.txt")
+                .c_str(),
+            static_cast<char*>(nullptr));
+      _exit(98);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(Err().find("録画ファイルに書き込めないので録画停止しました。"), std::string::npos) << Err();
+    EXPECT_NE(Err().find(c.reason), std::string::npos) << Err();
+    if (c.size_limit != 0) {
+      const std::string file = ReadText(dir_ + "/rec.ts");
+      ExpectWholePackets(file);
+      EXPECT_LE(file.size(), c.size_limit);
+      const std::string report = ReadText(dir_ + "/rec.ts.err");
+      EXPECT_NE(report.find("stopped: the file could not be written (File too large)"), std::string::npos)
+          << report;
+      EXPECT_NE(report.find("\ntotal       packets " + std::to_string(file.size() / 188) + " "), std::string::npos)
+          << report;
+    }
+  }
 }
 
 // The tuner plays a file with dropped packets (VIRTUAL_TUNER_FILE, made by generate --fault): the
