@@ -338,7 +338,10 @@ class CaptureRun {
     if (schedule_) {
       // A scheduled recording still open is closed here; its reservation stays in the file.
       if (!schedule_->Finish()) result = 1;
-      if (schedule_->Failures() > 0) result = 1;
+      // Each failed reservation was told when it failed. A run stopped by a signal (the recorder
+      // service stopped, Ctrl-C) has done what was asked and exits 0; one that ran its given
+      // time exits 1 so that a script sees the failure.
+      if (schedule_->Failures() > 0 && !SignalGuard::Interrupted()) result = 1;
       printer_.ScheduleChanges(schedule_->capture().scheduler());
       schedule_.reset();
     }

@@ -20,6 +20,7 @@
 #include "info/guide_store.h"
 #include "info/guide_texts.h"
 #include "platform/text_codec.h"
+#include "ts/stream_check.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan::cli {
@@ -86,6 +87,7 @@ bool TakeIn(const char* path) {
     return false;
   }
   bool read_error = false;
+  std::string not_a_stream;
   GuideCollector collector(GuidePath(), [](const std::string& notice) {
     std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(notice).c_str());
   });
@@ -95,13 +97,19 @@ bool TakeIn(const char* path) {
     processor.SetProcessEpg(1);
     processor.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
     CaptureStats stats;
-    read_error = !FeedStream(in, processor, stats);
+    uint64_t bytes_read = 0;
+    read_error = !FeedStream(in, processor, stats, &bytes_read);
+    not_a_stream = NotAStreamText(processor.packet_count(), stats.packet_size.load(), bytes_read);
   }
   if (!use_stdin) std::fclose(in);
   collector.Flush();
   const GuideCollector::Stats stats = collector.GetStats();
   if (read_error) {
     std::fprintf(stderr, "%s: read error on %s\n", kName, path);
+    return false;
+  }
+  if (!not_a_stream.empty()) {
+    std::fprintf(stderr, "%s: %s %s\n", kName, use_stdin ? "(standard input)" : path, not_a_stream.c_str());
     return false;
   }
   if (!stats.store_open) {
@@ -308,7 +316,8 @@ int RunEpg(int argc, char** argv) {
       "desktop program and 'pelkan-cli capture' fill while PROC_EPG=1 (the stream's eight-day schedule).\n"
       "Every programme that has not ended more than a day ago, by service and start time.\n\n",
       "\nA programme is SERVICE:EVENT in the text table, as 'pelkan-cli schedule add --event' takes it.\n"
-      "Exit codes: 0 done, 1 no guide or an unreadable file, 2 bad arguments.\n",
+      "Exit codes: 0 done, 1 no guide, or a --from file that cannot be read or is no transport\n"
+      "stream, 2 bad arguments.\n",
       19);
   Declare(parser, &o);
   if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;

@@ -1,7 +1,6 @@
 // pelkan-cli inspect: runs a transport-stream file through the processor with PSI and EPG decoding
 // and prints what the capture contains.
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -17,6 +16,7 @@
 #include "base/mjd_time.h"
 #include "info/programme_text.h"
 #include "platform/broadcast_text.h"
+#include "ts/stream_check.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan::cli {
@@ -345,15 +345,9 @@ int RunInspect(int argc, char** argv) {
     std::fprintf(stderr, "pelkan-cli inspect: read error on %s\n", name);
     return 1;
   }
-  // Random bytes hold a chance run of sync bytes now and then: a stream is mostly packets.
-  const uint64_t packet_bytes = counters.packets * (counters.packet_size != 0 ? counters.packet_size : 188);
-  if (counters.packets == 0 || packet_bytes * 2 < bytes_read) {
-    std::fprintf(stderr, "pelkan-cli inspect: %s is not an MPEG transport stream ", name);
-    if (counters.packets == 0) {
-      std::fprintf(stderr, "(no run of 188, 192 or 204-byte packets found)\n");
-    } else {
-      std::fprintf(stderr, "(only %" PRIu64 " packets found in %" PRIu64 " bytes)\n", counters.packets, bytes_read);
-    }
+  const std::string not_a_stream = NotAStreamText(counters.packets, counters.packet_size, bytes_read);
+  if (!not_a_stream.empty()) {
+    std::fprintf(stderr, "pelkan-cli inspect: %s %s\n", name, not_a_stream.c_str());
     return 1;
   }
   if (json) {

@@ -1,8 +1,14 @@
 // pelkan-cli inspect, run as a program.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -108,6 +114,52 @@ TEST(CliInspect, NotATransportStreamFails) {
   EXPECT_EQ(Inspect("/nonexistent/file.ts").exit_code, 1);
   EXPECT_EQ(Inspect("").exit_code, 2);
   std::remove(path.c_str());
+}
+
+// Random bytes used to play through VIRTUAL_TUNER_FILE as a 0-byte recording with exit 0, and
+// `epg --from` of them made an empty guide with exit 0. Every command that takes a stream in
+// refuses them by inspect's rule, saying so; a real stream is taken by each.
+TEST(CliInspect, EveryCommandRefusesWhatIsNoStreamByOneRule) {
+  char pattern[] = "/tmp/pelkan-cli-nostream-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  std::mt19937 random(29);
+  std::string noise(300'000, '\0');
+  for (char& c : noise) c = static_cast<char>(random());
+  std::ofstream(dir + "/noise.ts", std::ios::binary) << noise;
+  ASSERT_EQ(std::system((testing::CliPath() + " generate -q -o " + dir + "/good.ts --seconds 1").c_str()), 0);
+  struct Case {
+    const char* command;  // FILE stands for the stream
+    const char* what;     // the command's name in its message
+  };
+  const Case cases[] = {
+      {"inspect FILE", "pelkan-cli inspect: "},
+      {"epg --from FILE", "pelkan-cli epg: "},
+      {"capture --seconds 2 --record rec.ts --force", "VIRTUAL_TUNER_FILE "},
+  };
+  for (const Case& c : cases) {
+    for (const char* file : {"noise.ts", "good.ts"}) {
+      SCOPED_TRACE(std::string(c.command) + " " + file);
+      const std::string path = dir + "/" + file;
+      std::ofstream(dir + "/pelkan.ini") << "[Pelkan_Q]\nVIRTUAL_TUNER_FILE=" << path << "\n";
+      std::string command = c.command;
+      if (const size_t at = command.find("FILE"); at != std::string::npos) command.replace(at, 4, path);
+      const int status = std::system(
+          ("cd " + dir + " && " + testing::CliPath() + " " + command + " > out.txt 2> err.txt").c_str());
+      std::ifstream in(dir + "/err.txt");
+      const std::string err((std::istreambuf_iterator<char>(in)), {});
+      const bool refused = err.find(std::string(c.what) + path + " is not an MPEG transport stream (") !=
+                           std::string::npos;
+      if (file == std::string("noise.ts")) {
+        EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+        EXPECT_TRUE(refused) << err;
+      } else {
+        EXPECT_EQ(WEXITSTATUS(status), 0) << err;
+        EXPECT_FALSE(refused) << err;
+      }
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
