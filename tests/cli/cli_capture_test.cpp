@@ -164,6 +164,9 @@ TEST_F(CliCapture, FolderGetsAnAutomaticNameAndJsonLines) {
     EXPECT_EQ(line.front(), '{');
     EXPECT_EQ(line.back(), '}');
     EXPECT_NE(line.find("\"recording\":"), std::string::npos);
+    // Both continuity figures, each under its own name.
+    EXPECT_NE(line.find("\"continuity_errors\":\""), std::string::npos) << line;
+    EXPECT_NE(line.find("\"dropped_packets\":\""), std::string::npos) << line;
     ++lines;
     pos = end == std::string::npos ? out.size() : end + 1;
   }
@@ -298,6 +301,21 @@ TEST_F(CliCapture, ReportOfAPlayedFileWithDropsShowsThemAsCheckDoes) {
                         "  drop 0 "),
             std::string::npos)
       << report;
+
+  // The status line counts the drops as the report does, over all the capture received (which
+  // holds the recording); the breaks at unit starts are named as such, not "cc".
+  const std::string out = Out();
+  const size_t last = out.rfind("\ntime ");
+  ASSERT_NE(last, std::string::npos) << out;
+  const std::string status = out.substr(last + 1);
+  EXPECT_EQ(status.find(" cc "), std::string::npos) << status;
+  EXPECT_NE(status.find(" cc-at-unit-starts "), std::string::npos) << status;
+  const size_t drop_at = status.find(" drop ");
+  ASSERT_NE(drop_at, std::string::npos) << status;
+  const size_t report_drop_at = report.find("\ntotal       packets ");
+  ASSERT_NE(report_drop_at, std::string::npos) << report;
+  const size_t report_drop = std::stoul(report.substr(report.find("  drop ", report_drop_at) + 7));
+  EXPECT_GE(std::stoul(status.substr(drop_at + 6)), report_drop) << status << report;
 
   EXPECT_EQ(Run("check rec.ts"), 1) << Err();
   ASSERT_NE(testing::ReportTable(report), "") << report;

@@ -116,6 +116,49 @@ TEST(CliInspect, NotATransportStreamFails) {
   std::remove(path.c_str());
 }
 
+// On the same damaged bytes `check` counted 25 dropped packets while inspect said "Continuity
+// errors: 1" (the breaks at unit starts); 15 unmarked jumps gave 15 and 0, a file of 0x47 bytes 0
+// and 39. inspect's dropped packets are check's; the breaks at unit starts are named as such.
+TEST(CliInspect, DroppedPacketsAreThoseOfCheckAndUnitStartBreaksAreNamed) {
+  struct Case {
+    const char* name;
+    test::Bytes bytes;
+    int drop;
+    int breaks_at_starts;
+  };
+  test::TsBuilder drops, jumps;
+  for (uint8_t cc : {0, 1, 4, 5, 15, 0, 1, 2}) drops.PacketCc(0x100, cc, {});  // 2 and 9 missing
+  for (int i = 0; i < 16; ++i) jumps.PacketCc(0x100, static_cast<uint8_t>(i * 2 % 16), {}, true);
+  const Case cases[] = {
+      {"drops", drops.bytes(), 11, 0},
+      {"jumps", jumps.bytes(), 15, 15},
+      {"sync bytes", test::Bytes(40 * 188, 0x47), 0, 39},
+  };
+  const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_drops.ts";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(c.bytes.data()), static_cast<std::streamsize>(c.bytes.size()));
+    const CliRun check = testing::RunCli("check --json " + path);
+    const CliRun json = Inspect("--json " + path);
+    const CliRun text = Inspect(path);
+    ASSERT_EQ(json.exit_code, 0);
+    const size_t totals = check.out.find("\"totals\":{");
+    ASSERT_NE(totals, std::string::npos) << check.out;
+    EXPECT_NE(check.out.find(",\"drop\":" + std::to_string(c.drop) + ",", totals), std::string::npos) << check.out;
+    EXPECT_NE(json.out.find("\"continuity_errors\":" + std::to_string(c.breaks_at_starts) +
+                            ",\"dropped_packets\":" + std::to_string(c.drop) + ","),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(text.out.find("Dropped packets:   " + std::to_string(c.drop) + "\nContinuity breaks at unit starts: " +
+                            std::to_string(c.breaks_at_starts) + "\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(text.out.find("Continuity errors"), std::string::npos) << text.out;
+  }
+  std::remove(path.c_str());
+}
+
 // Random bytes used to play through VIRTUAL_TUNER_FILE as a 0-byte recording with exit 0, and
 // `epg --from` of them made an empty guide with exit 0. Every command that takes a stream in
 // refuses them by inspect's rule, saying so; a real stream is taken by each.
