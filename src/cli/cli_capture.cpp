@@ -18,6 +18,7 @@
 #include "cli/capture_options.h"
 #include "cli/capture_printer.h"
 #include "cli/cli_commands.h"
+#include "cli/one_line_text.h"
 #include "cli/signal_guard.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
@@ -223,7 +224,7 @@ class CaptureRun {
       return false;
     }
     if (o_.limit_ms > 0 && !o_.limit_in_minutes) app_.ArmStopTimer(static_cast<uint32_t>(o_.limit_ms));
-    std::fprintf(stderr, "%s: recording to %s\n", kName, app_.GetRecordingPath().c_str());
+    std::fprintf(stderr, "%s: recording to %s\n", kName, OneLineText(app_.GetRecordingPath()).c_str());
     return true;
   }
 

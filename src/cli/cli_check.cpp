@@ -6,6 +6,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/json_text.h"
+#include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "ts/stream_check.h"
 
@@ -36,7 +37,7 @@ void PrintJson(const std::string& name, const StreamCheck& c) {
 }
 
 void PrintText(const std::string& name, const StreamCheck& c) {
-  std::printf("file         %s\npacket size  %u\nsync losses  %u\n", name.c_str(), c.packet_size(),
+  std::printf("file         %s\npacket size  %u\nsync losses  %u\n", OneLineText(name).c_str(), c.packet_size(),
               c.sync_losses());
   if (c.bytes() == 0) {
     std::printf("no packets: the file is empty\n");

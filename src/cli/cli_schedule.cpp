@@ -12,6 +12,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
+#include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
@@ -70,8 +71,8 @@ std::string Row(size_t number, const ScheduleItem& item,
                 platform::SymbolForm symbols = platform::SymbolForm::kSymbols) {
   return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
          platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) +
-         "\t" + platform::SjisToUtf8(ItemDetailText(item)) + "\t" +
-         platform::BroadcastToUtf8(ItemFileNameText(item), symbols);
+         "\t" + OneLineText(platform::SjisToUtf8(ItemDetailText(item))) + "\t" +
+         OneLineText(platform::BroadcastToUtf8(ItemFileNameText(item), symbols));
 }
 
 int List(platform::SymbolForm symbols) {
@@ -290,7 +291,8 @@ int StoreReservation(const ScheduleItem& item, bool force) {
     std::fprintf(stderr, "%s: cannot write %s\n", kName, SchedulePath().c_str());
     return 1;
   }
-  if (HasStart(item) && ItemEnd(item) < Instant(UnpackMjdTime(LocalMjdTime()))) {
+  // Reservations are in broadcast time (JST), whatever the machine's zone.
+  if (HasStart(item) && ItemEnd(item) < Instant(JapanTimeNow())) {
     std::fprintf(stderr, "%s: warning: the reservation's time has already passed\n", kName);
   }
   const auto items = s.scheduler().Reservations();

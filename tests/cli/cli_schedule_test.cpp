@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "cli/cli_commands.h"
 #include "app/settings.h"
+#include "base/mjd_time.h"
 #include "platform/profile.h"
 #include "schedule/schedule_file.h"
 
@@ -203,6 +206,44 @@ TEST_F(CliSchedule, FileNameWithBroadcastSymbols) {
   ASSERT_EQ(Run({"list", "--plain-symbols"}, &list), 0);
   EXPECT_NE(list.find("[ファイル名指定]\t[新]ドラマ[字][デ].ts\n"), std::string::npos) << list;
   EXPECT_EQ(Run({"list", "--plain"}), 2);
+}
+
+// "Already passed" used to be judged by the machine's zone: on a machine in UTC a reservation
+// that ended an hour ago in Japan looked eight hours ahead, and one still to come in Japan looked
+// passed on a machine in UTC+14 the other way round. (Zones as POSIX TZ texts: "ABC-14" is UTC+14.)
+TEST_F(CliSchedule, APassedReservationIsToldByBroadcastTime) {
+  const char* old_tz = std::getenv("TZ");
+  const std::string saved = old_tz ? old_tz : "";
+  struct Case {
+    const char* zone;
+    int64_t start_from_now;  // seconds from now in Japan
+    bool passed;
+  };
+  const Case cases[] = {
+      {"UTC0", -7200, true}, {"JST-9", -7200, true}, {"UTC0", 7200, false}, {"LINT-14", 7200, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.start_from_now));
+    setenv("TZ", c.zone, 1);
+    tzset();
+    std::filesystem::remove("schedule.ini");
+    const int64_t start = Instant(JapanTimeNow()) + c.start_from_now;
+    int y, mo, d, h, mi, sec;
+    MjdToDate(static_cast<uint32_t>(start / 86400), &y, &mo, &d);
+    SecondsToHms(static_cast<uint32_t>(start % 86400), &h, &mi, &sec);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, sec);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run({"add", "--start", text, "--minutes", "30", "--dir", "rec"}), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("the reservation's time has already passed") != std::string::npos, c.passed) << err;
+  }
+  if (old_tz) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 TEST_F(CliSchedule, OverlapIsRefusedWithoutTerminalAndForcedOnRequest) {
