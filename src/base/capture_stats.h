@@ -17,8 +17,11 @@ struct CaptureStats {
   std::atomic<uint16_t> packet_size{0};
   // Times an expected sync byte was missing.
   std::atomic<uint32_t> sync_losses{0};
-  // continuity_counter breaks on packets that start a payload unit.
+  // continuity_counter breaks on packets that start a payload unit (the window's 不連続).
   std::atomic<uint32_t> continuity_errors{0};
+  // Packets missing by continuity_counter as the packet checker counts them (`pelkan-cli check`,
+  // a recording's report); counted only when the processor is asked to (SetCountDrops).
+  std::atomic<uint32_t> dropped_packets{0};
   // Packets with a non-zero transport_scrambling_control.
   std::atomic<uint32_t> scrambled_packets{0};
   // Broadcast clock from the last time-offset table: Modified Julian Date (0 = none yet), seconds
@@ -35,7 +38,7 @@ struct CaptureStats {
 
   // Zeroes the error and overflow counters; leaves rate, packet size and clock alone.
   void ClearCounters() {
-    for (auto* c : {&sync_losses, &continuity_errors, &scrambled_packets, &fifo_overflows, &input_overflows,
+    for (auto* c : {&sync_losses, &continuity_errors, &dropped_packets, &scrambled_packets, &fifo_overflows, &input_overflows,
                     &packet_stage_overflows}) {
       c->store(0, std::memory_order_relaxed);
     }

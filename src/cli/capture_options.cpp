@@ -112,7 +112,9 @@ void DeclareSchedule(OptionParser& p, CaptureOptions* o) {
          "also record every reservation of schedule.ini as it comes due (see\n"
          "'pelkan-cli schedule'); the capture goes on until Ctrl-C or the time\n"
          "limit; changes of 'pelkan-cli schedule' meanwhile are taken over, and\n"
-         "schedule.ini is written as reservations end",
+         "schedule.ini is written as reservations end; a failed reservation makes\n"
+         "the exit code 1 when the time limit ends the capture, not when a signal\n"
+         "(Ctrl-C, SIGTERM, SIGHUP) stops it",
          &o->schedule);
   p.Value("--virtual-start \"YYYY-MM-DD HH:MM[:SS]\"",
           "virtual tuner only: the broadcast clock (JST) at its first byte\n"

@@ -6,6 +6,7 @@
 
 #include "cli/capture_options.h"
 #include "cli/json_text.h"
+#include "cli/one_line_text.h"
 #include "core/status_text.h"
 #include "info/service_row_table.h"
 #include "output/recording_report.h"
@@ -35,6 +36,7 @@ std::string StatusJson(const StatusSnapshot& s) {
       {"packet_size", &s.packet_size},
       {"sync_losses", &s.sync_losses},
       {"continuity_errors", &s.continuity},
+      {"dropped_packets", &s.dropped},
       {"scrambled", &s.scrambled},
       {"clock", &s.clock},
       {"recording", &s.recording},
@@ -55,7 +57,8 @@ std::string StatusJson(const StatusSnapshot& s) {
 std::string StatusText(const StatusSnapshot& s) {
   std::string line = "time " + s.elapsed + " | ok " + s.transfers_ok + " failed " + s.transfers_failed + " | " +
                      s.rate + " | buffer " + OneLine(s.buffer) + " | packet " + s.packet_size + " sync " +
-                     s.sync_losses + " cc " + s.continuity + " scrambled " + s.scrambled;
+                     s.sync_losses + " drop " + s.dropped + " cc-at-unit-starts " + s.continuity + " scrambled " +
+                     s.scrambled;
   if (!s.device_status.empty()) line += " | " + OneLine(s.device_status);
   if (!s.clock.empty()) line += " | " + OneLine(s.clock);
   line += " | " + OneLine(s.recording);
@@ -96,7 +99,7 @@ void CapturePrinter::Services(const ServiceRowTable& rows) const {
 void CapturePrinter::ScheduleChanges(RecordingScheduler& scheduler) {
   const std::string path = scheduler.ActiveOutputPath();
   if (!path.empty() && path != active_path_) {
-    std::fprintf(stderr, "%s: scheduled recording to %s\n", kCaptureName, path.c_str());
+    std::fprintf(stderr, "%s: scheduled recording to %s\n", kCaptureName, OneLineText(path).c_str());
   }
   active_path_ = path;
   const std::vector<FinishedRecording> finished = scheduler.FinishedRecordings();
@@ -113,7 +116,7 @@ void CapturePrinter::ScheduleChanges(RecordingScheduler& scheduler) {
 std::string CapturePrinter::SummaryText(const RecordingSummary& r) {
   return "packets " + std::to_string(r.packets) + ", drop " + std::to_string(r.drop) + ", error " +
          std::to_string(r.error) + ", scrambled " + std::to_string(r.scrambled) +
-         (r.report_path.empty() ? std::string() : "; report " + r.report_path);
+         (r.report_path.empty() ? std::string() : "; report " + OneLineText(r.report_path));
 }
 
 }  // namespace pelkan::cli

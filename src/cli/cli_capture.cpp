@@ -19,6 +19,7 @@
 #include "cli/capture_options.h"
 #include "cli/capture_printer.h"
 #include "cli/cli_commands.h"
+#include "cli/one_line_text.h"
 #include "cli/signal_guard.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
@@ -224,7 +225,7 @@ class CaptureRun {
       return false;
     }
     if (o_.limit_ms > 0 && !o_.limit_in_minutes) app_.ArmStopTimer(static_cast<uint32_t>(o_.limit_ms));
-    std::fprintf(stderr, "%s: recording to %s\n", kName, app_.GetRecordingPath().c_str());
+    std::fprintf(stderr, "%s: recording to %s\n", kName, OneLineText(app_.GetRecordingPath()).c_str());
     return true;
   }
 
@@ -339,7 +340,10 @@ class CaptureRun {
     if (schedule_) {
       // A scheduled recording still open is closed here; its reservation stays in the file.
       if (!schedule_->Finish()) result = 1;
-      if (schedule_->Failures() > 0) result = 1;
+      // Each failed reservation was told when it failed. A run stopped by a signal (the recorder
+      // service stopped, Ctrl-C) has done what was asked and exits 0; one that ran its given
+      // time exits 1 so that a script sees the failure.
+      if (schedule_->Failures() > 0 && !SignalGuard::Interrupted()) result = 1;
       printer_.ScheduleChanges(schedule_->capture().scheduler());
       schedule_.reset();
     }

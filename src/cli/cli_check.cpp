@@ -6,6 +6,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/json_text.h"
+#include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "ts/stream_check.h"
 
@@ -29,15 +30,22 @@ void PrintJson(const std::string& name, const StreamCheck& c) {
     j += "{\"pid\":" + std::to_string(pid) + "," + CountsJson(counts) +
          ",\"kind\":" + JsonString(PidContentName(c.checker().Content(pid))) + "}";
   }
-  j += "],\"totals\":{" + CountsJson(c.checker().Totals()) + "}}\n";
+  j += "],\"totals\":{" + CountsJson(c.checker().Totals()) + "}";
+  if (c.trailing_bytes() > 0) j += ",\"trailing_bytes\":" + std::to_string(c.trailing_bytes());
+  j += "}\n";
   std::fputs(j.c_str(), stdout);
 }
 
 void PrintText(const std::string& name, const StreamCheck& c) {
-  std::printf("file         %s\npacket size  %u\nsync losses  %u\n", name.c_str(), c.packet_size(),
+  std::printf("file         %s\npacket size  %u\nsync losses  %u\n", OneLineText(name).c_str(), c.packet_size(),
               c.sync_losses());
-  if (c.checker().packets_checked() == 0 && c.bytes() > 0) {
+  if (c.bytes() == 0) {
+    std::printf("no packets: the file is empty\n");
+  } else if (c.checker().packets_checked() == 0) {
     std::printf("no run of 188, 192 or 204-byte packets found\n");
+  }
+  if (c.trailing_bytes() > 0) {
+    std::printf("%u trailing bytes after the last whole packet (a torn packet)\n", c.trailing_bytes());
   }
   for (const std::string& line : PidTableLines(c.checker())) std::printf("%s\n", line.c_str());
 }
@@ -54,15 +62,17 @@ int RunCheck(int argc, char** argv) {
       "input) and prints, per file, the packet size, the sync losses and one line per PID\n"
       "(null packets aside) with its packets, the packets dropped (read from continuity_counter),\n"
       "those with the transport error indicator and the scrambled ones, then the totals. The\n"
-      "counts are those of the recording's report (NAME.ts.err).\n\n",
+      "counts are those of the recording's report (NAME.ts.err). Bytes after the last whole\n"
+      "packet (a torn last packet) are told as \"N trailing bytes\".\n\n",
       "\nExit codes: 0 every file is whole, 1 a packet was dropped or in error or the sync was\n"
-      "lost (or a file holds no packets), 2 bad arguments or a file that cannot be read.\n",
+      "lost (or a file holds no packets, an empty file too, or ends in a torn packet), 2 bad\n"
+      "arguments or a file that cannot be read.\n",
       11);
   options.Flag("--json",
                "one JSON object per file:\n"
                "{\"file\", \"packet_size\", \"sync_losses\", \"pids\": [{\"pid\", \"packets\", \"drop\",\n"
                "\"error\", \"scrambled\", \"kind\"}], \"totals\": {\"packets\", \"drop\", \"error\",\n"
-               "\"scrambled\"}}",
+               "\"scrambled\"}, \"trailing_bytes\" (only when there are some)}",
                &json);
   options.Positionals("FILE", 1, SIZE_MAX, [&files](const std::string& file) {
     files.push_back(file);
@@ -83,9 +93,10 @@ int RunCheck(int argc, char** argv) {
       continue;
     }
     const PidCounts totals = check.checker().Totals();
-    // A file with bytes but no packet at all is no recording of a stream.
-    const bool no_packets = check.checker().packets_checked() == 0 && check.bytes() > 0;
-    damaged = damaged || totals.drop > 0 || totals.error > 0 || check.sync_losses() > 0 || no_packets;
+    // A file without a packet at all (empty, or bytes of something else) is no recording of a stream.
+    const bool no_packets = check.checker().packets_checked() == 0;
+    damaged = damaged || totals.drop > 0 || totals.error > 0 || check.sync_losses() > 0 || no_packets ||
+              check.trailing_bytes() > 0;
     if (json) {
       PrintJson(name, check);
     } else {

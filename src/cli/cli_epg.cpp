@@ -1,15 +1,18 @@
 // pelkan-cli epg: the programme guide of epg.sqlite as a text table, JSON or XMLTV, optionally
 // after taking in the programme information of a recorded stream.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/cli_commands.h"
 #include "cli/json_text.h"
+#include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "app/settings.h"
 #include "cli/stream_feed.h"
@@ -19,7 +22,9 @@
 #include "guide/guide_collector.h"
 #include "guide/guide_store.h"
 #include "guide/guide_texts.h"
+#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
+#include "ts/stream_check.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan::cli {
@@ -39,6 +44,33 @@ struct Options {
   bool plain_symbols = false;
   bool excluded = false;  // both --json and --xmltv
 };
+
+// Words a search may hold: each word under three characters is one more condition of the query,
+// and far more than anyone types would go past what the database takes in one query.
+constexpr size_t kMaxSearchWords = 64;
+
+// Whether `text` is well-formed UTF-8 (no stray or missing continuation bytes, no overlong form,
+// no surrogate, nothing past U+10FFFF).
+bool IsUtf8(std::string_view text) {
+  size_t length = 0;
+  for (size_t i = 0; i < text.size(); i += length) {
+    if (!platform::NextUtf8Char(text.substr(i), &length)) return false;
+  }
+  return true;
+}
+
+// Why a search text is refused, or the empty text.
+std::string SearchProblem(const std::string& words) {
+  if (!IsUtf8(words)) return "is not UTF-8 text";
+  size_t count = 0;
+  for (size_t pos = 0; pos < words.size();) {
+    const size_t end = std::min(words.find_first_of(" \t", pos), words.size());
+    if (end > pos) ++count;
+    pos = end + 1;
+  }
+  if (count > kMaxSearchWords) return "is too long: at most " + std::to_string(kMaxSearchWords) + " words";
+  return std::string();
+}
 
 // Declares the options of `o`.
 void Declare(OptionParser& parser, Options* o) {
@@ -60,10 +92,10 @@ void Declare(OptionParser& parser, Options* o) {
   parser.Number("--service ID", "only this service (decimal, or hexadecimal with 0x)", 0, 0xFFFF, &o->service);
   parser.Value("--search WORDS",
                "only programmes whose title, description or extended text holds every\n"
-               "word (separated by spaces), by start time",
+               "word (separated by spaces, at most 64 words of UTF-8 text), by start time",
                [o](const std::string& words) {
                  o->search = words;
-                 return std::string();
+                 return SearchProblem(words);
                });
   parser.Value("--from FILE.ts",
                "first take the programme information of a recorded stream into\n"
@@ -86,6 +118,7 @@ bool TakeIn(const char* path) {
     return false;
   }
   bool read_error = false;
+  std::string not_a_stream;
   GuideCollector collector(GuidePath(), [](const std::string& notice) {
     std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(notice).c_str());
   });
@@ -95,13 +128,19 @@ bool TakeIn(const char* path) {
     processor.SetProcessEpg(1);
     processor.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
     CaptureStats stats;
-    read_error = !FeedStream(in, processor, stats);
+    uint64_t bytes_read = 0;
+    read_error = !FeedStream(in, processor, stats, &bytes_read);
+    not_a_stream = NotAStreamText(processor.packet_count(), stats.packet_size.load(), bytes_read);
   }
   if (!use_stdin) std::fclose(in);
   collector.Flush();
   const GuideCollector::Stats stats = collector.GetStats();
   if (read_error) {
     std::fprintf(stderr, "%s: read error on %s\n", kName, path);
+    return false;
+  }
+  if (!not_a_stream.empty()) {
+    std::fprintf(stderr, "%s: %s %s\n", kName, use_stdin ? "(standard input)" : path, not_a_stream.c_str());
     return false;
   }
   if (!stats.store_open) {
@@ -223,7 +262,7 @@ class Printer {
       if (!o_.search && key != shown) {
         const GuideService* s = Service(e.key);
         std::printf("%sservice %u %s (%s)\n", shown == ~uint64_t{0} ? "" : "\n", e.key.service_id,
-                    ServiceName(e.key).c_str(),
+                    OneLineText(ServiceName(e.key)).c_str(),
                     Utf8(guide_text::CompletionText(s ? s->complete_at : -1)).c_str());
         shown = key;
       }
@@ -231,8 +270,8 @@ class Printer {
       std::string line = TimeText(e.start, ' ', false) + "-" + end + "  " + std::to_string(e.key.service_id) +
                          ":" + std::to_string(e.key.event_id) + "  " +
                          Utf8(std::string(guide_text::GenreName(e.genre))) + "  ";
-      if (o_.search) line += ServiceName(e.key) + "  ";
-      std::printf("%s%s\n", line.c_str(), Utf8(e.title).c_str());
+      if (o_.search) line += OneLineText(ServiceName(e.key)) + "  ";
+      std::printf("%s%s\n", line.c_str(), OneLineText(Utf8(e.title)).c_str());
     }
   }
 
@@ -310,7 +349,8 @@ int RunEpg(int argc, char** argv) {
       "desktop program and 'pelkan-cli capture' fill while PROC_EPG=1 (the stream's eight-day schedule).\n"
       "Every programme that has not ended more than a day ago, by service and start time.\n\n",
       "\nA programme is SERVICE:EVENT in the text table, as 'pelkan-cli schedule add --event' takes it.\n"
-      "Exit codes: 0 done, 1 no guide or an unreadable file, 2 bad arguments.\n",
+      "Exit codes: 0 done, 1 no guide, or a --from file that cannot be read or is no transport\n"
+      "stream, 2 bad arguments.\n",
       19);
   Declare(parser, &o);
   if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
@@ -328,6 +368,9 @@ int RunEpg(int argc, char** argv) {
   std::vector<GuideEvent> events = o.search ? store->Search(*o.search, kSearchLimit)
                                             : store->Events(0, GuideTime{0x7FFFFFFF} * 86400, true);
   if (o.service) std::erase_if(events, [&o](const GuideEvent& e) { return e.key.service_id != *o.service; });
+  // A start on MJD day 0 is no date (a broadcast that left it out): such an event has no place in
+  // a guide by time.
+  std::erase_if(events, [](const GuideEvent& e) { return e.start < 86400; });
   if (store->LastErrorCode() != 0) {
     std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(guide_text::kReadError).c_str());
     return 1;

@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/cli_commands.h"
+#include "cli/date_time_text.h"
 #include "cli/option_parser.h"
 #include "platform/text_codec.h"
 #include "streamgen/broadcast_generator.h"
@@ -47,20 +49,20 @@ bool ParseRate(const char* s, uint64_t* out) {
   return true;
 }
 
-bool ParseStart(const char* s, GeneratorOptions* o) {
-  if (std::strcmp(s, "now") == 0) {
+// --start: "now", or a broadcast time (JST) read as every other command reads one, with a 'T'
+// allowed between date and time; the empty text, or why the time is refused.
+std::string ParseStart(const std::string& text, GeneratorOptions* o) {
+  if (text == "now") {
     o->use_machine_clock = true;
-    return true;
+    return std::string();
   }
-  int y, mo, d, h, mi, sec;
-  char sep;
-  if (std::sscanf(s, "%4d-%2d-%2d%c%2d:%2d:%2d", &y, &mo, &d, &sep, &h, &mi, &sec) != 7) return false;
-  if ((sep != ' ' && sep != 'T') || y < 1900 || y > 2150 || mo < 1 || mo > 12 || d < 1 || d > 31 ||
-      h > 23 || mi > 59 || sec > 59 || h < 0 || mi < 0 || sec < 0) {
-    return false;
-  }
-  o->start_time = MjdTime{MjdFromDate(y, mo, d), static_cast<uint32_t>(h * 3600 + mi * 60 + sec)};
-  return true;
+  std::string spaced = text;
+  if (spaced.size() > 10 && spaced[10] == 'T') spaced[10] = ' ';
+  const char* problem = nullptr;
+  const std::optional<MjdTime> start = ParseDateTimeText(spaced.c_str(), &problem);
+  if (!start) return std::string(problem) + " (use 'YYYY-MM-DD HH:MM:SS' or 'now')";
+  o->start_time = *start;
+  return std::string();
 }
 
 bool ParseFault(const char* s, Fault* f) {
@@ -109,8 +111,7 @@ int RunGenerate(int argc, char** argv) {
                check([&options](const char* v) { return ParseRate(v, &options.bit_rate); }, "is not a bit rate"));
   parser.Number("--packet-size N", "188, 192 or 204 (default 188)", 0, 1000, &options.packet_size);
   parser.Value("--start TIME", "'YYYY-MM-DD HH:MM:SS' (JST) or 'now' (default 2026-12-07 20:59:00)",
-               check([&options](const char* v) { return ParseStart(v, &options); },
-                     "is not a time (use 'YYYY-MM-DD HH:MM:SS' or 'now')"));
+               [&options](const std::string& v) { return ParseStart(v, &options); });
   parser.Number("--seed N", "chooses programme titles and overruns (default 1)", 0, UINT64_MAX, &options.seed);
   parser.Number("--services N", "services per transport stream, 2 to 4 (default 3)", 0, 100, &options.service_count);
   parser.Flag("--satellite", "a BS multiplex instead of a terrestrial one", &options.satellite);

@@ -1,6 +1,7 @@
 // pelkan-cli: the headless front-end of Pelkan, for servers, scripts and tests.
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -41,6 +42,11 @@ std::optional<std::string> TakeHome(int* argc, char** argv, bool* missing) {
 
 int main(int argc, char** argv) {
   using namespace pelkan::cli;
+  // Past a file-size limit (RLIMIT_FSIZE) a write fails with EFBIG instead of the signal ending
+  // the process: the recording then stops through its write-error path, whole packets and a
+  // finished report.
+  std::signal(SIGXFSZ, SIG_IGN);
+
   // The files (pelkan.ini, schedule.ini, epg.sqlite) live in the home of --home or PELKAN_HOME, as
   // for the desktop program and the recorder service; without either, in the current directory.
   bool home_missing = false;

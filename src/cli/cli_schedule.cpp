@@ -12,6 +12,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
+#include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "app/home_folder.h"
 #include "app/scheduled_capture.h"
@@ -71,8 +72,8 @@ std::string Row(size_t number, const ScheduleItem& item,
                 platform::SymbolForm symbols = platform::SymbolForm::kSymbols) {
   return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
          platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) +
-         "\t" + platform::SjisToUtf8(ItemDetailText(item)) + "\t" +
-         platform::BroadcastToUtf8(ItemFileNameText(item), symbols);
+         "\t" + OneLineText(platform::SjisToUtf8(ItemDetailText(item))) + "\t" +
+         OneLineText(platform::BroadcastToUtf8(ItemFileNameText(item), symbols));
 }
 
 int List(platform::SymbolForm symbols) {
@@ -89,6 +90,11 @@ int List(platform::SymbolForm symbols) {
   std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n");
   for (size_t i = 0; i < items.size(); ++i) std::printf("%s\n", Row(i + 1, items[i], symbols).c_str());
   return 0;
+}
+
+// Whether `item` is an event reservation of this service and event.
+bool SameEvent(const ScheduleItem& item, uint16_t service_id, uint16_t event_id) {
+  return (item.flags & SI_BY_EVENT) && item.service_id == service_id && item.event_id == event_id;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -267,6 +273,17 @@ int StoreReservation(const ScheduleItem& item, bool force) {
   OfflineSchedule s(
       force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal), true);
   if (!s.Locked()) return 1;
+  if (item.flags & SI_BY_EVENT) {
+    // A second reservation of one event would record it twice into one name.
+    const auto items = s.scheduler().Reservations();
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (SameEvent(items[i], item.service_id, item.event_id)) {
+        std::fprintf(stderr, "%s: not added: reservation %zu is for this event already: %s\n", kName, i + 1,
+                     Row(i + 1, items[i]).c_str());
+        return 1;
+      }
+    }
+  }
   if (s.scheduler().StoreItem(item, -1) == 0) {
     std::fprintf(stderr, "%s: not added (overlaps another reservation)\n", kName);
     return 1;
@@ -275,7 +292,8 @@ int StoreReservation(const ScheduleItem& item, bool force) {
     std::fprintf(stderr, "%s: cannot write %s\n", kName, SchedulePath().c_str());
     return 1;
   }
-  if (HasStart(item) && ItemEnd(item) < Instant(UnpackMjdTime(LocalMjdTime()))) {
+  // Reservations are in broadcast time (JST), whatever the machine's zone.
+  if (HasStart(item) && ItemEnd(item) < Instant(JapanTimeNow())) {
     std::fprintf(stderr, "%s: warning: the reservation's time has already passed\n", kName);
   }
   const auto items = s.scheduler().Reservations();
@@ -339,10 +357,12 @@ struct RemoveOptions {
   std::optional<std::string> event_text;
   std::optional<std::pair<uint16_t, uint16_t>> event;
   bool series = false;
+  bool all = false;
 };
 
-// The index of the reservation `o` names in `items`; nullopt after saying why there is not one.
-std::optional<size_t> FindToRemove(const RemoveOptions& o, const std::vector<ScheduleItem>& items) {
+// The indexes, ascending, of the reservations `o` names in `items` (one, or with --all every
+// reservation of the event); nullopt after saying why there is none.
+std::optional<std::vector<size_t>> FindToRemove(const RemoveOptions& o, const std::vector<ScheduleItem>& items) {
   const MjdTime when = o.start ? *o.start : o.expect_start.value_or(MjdTime{});
   auto starts_at = [&when](const ScheduleItem& e) {
     return !(e.flags & SI_BY_EVENT) && HasStart(e) && e.start_day == when.date && e.start_second == when.seconds;
@@ -358,14 +378,12 @@ std::optional<size_t> FindToRemove(const RemoveOptions& o, const std::vector<Sch
                    kName, *o.number, StartText(when).c_str());
       return std::nullopt;
     }
-    return index;
+    return std::vector<size_t>{index};
   }
   std::vector<size_t> matches;
   for (size_t i = 0; i < items.size(); ++i) {
     const ScheduleItem& e = items[i];
-    const bool match = o.start ? starts_at(e)
-                               : (e.flags & SI_BY_EVENT) && e.service_id == o.event->first &&
-                                     e.event_id == o.event->second;
+    const bool match = o.start ? starts_at(e) : SameEvent(e, o.event->first, o.event->second);
     if (match) matches.push_back(i);
   }
   if (matches.empty()) {
@@ -374,14 +392,16 @@ std::optional<size_t> FindToRemove(const RemoveOptions& o, const std::vector<Sch
                  what.c_str());
     return std::nullopt;
   }
-  if (matches.size() > 1) {
+  if (matches.size() > 1 && !o.all) {
     const std::string what = o.start ? "start at " + StartText(when) : "are for event " + *o.event_text;
     std::fprintf(stderr, "%s: %zu reservations %s (numbers", kName, matches.size(), what.c_str());
     for (size_t m : matches) std::fprintf(stderr, " %zu", m + 1);
-    std::fprintf(stderr, "): nothing removed; remove one with N --expect-start\n");
+    // An event reservation keeps no start in the file, so only --all names them.
+    std::fprintf(stderr, "): nothing removed; %s\n",
+                 o.start ? "remove one with N --expect-start" : "remove them all with --event ... --all");
     return std::nullopt;
   }
-  return matches[0];
+  return matches;
 }
 
 // remove --start T, remove --event S:E, or remove N --expect-start T: the reservation is named by
@@ -390,7 +410,7 @@ std::optional<size_t> FindToRemove(const RemoveOptions& o, const std::vector<Sch
 int Remove(int argc, char** argv) {
   RemoveOptions o;
   OptionParser parser(kName,
-                      "Usage: pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
+                      "Usage: pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT [--all] |\n"
                       "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
                       "Removes a reservation from schedule.ini in the current directory.\n\n",
                       {}, 25);
@@ -403,6 +423,7 @@ int Remove(int argc, char** argv) {
   parser.Value("--expect-start \"YYYY-MM-DD HH:MM[:SS]\"", "the start reservation N must have",
                DateTime(&o.expect_start));
   parser.Flag("--series", "remove a daily or weekly one altogether, not only this occurrence", &o.series);
+  parser.Flag("--all", "with --event: remove every reservation of the event, when there are several", &o.all);
   parser.Positionals("N", 0, 1, OptionParser::NumberIn(1, 1L << 30, [&o](uint64_t n) {
                        o.number = static_cast<long>(n);
                      }));
@@ -412,22 +433,28 @@ int Remove(int argc, char** argv) {
   if (o.number && !o.expect_start)
     return parser.Fail("remove N needs --expect-start \"YYYY-MM-DD HH:MM[:SS]\", the start 'list' shows for N");
   if (!o.number && o.expect_start) return parser.Fail("--expect-start belongs to a number N");
+  if (o.all && !o.event) return parser.Fail("--all belongs to --event");
 
   OfflineSchedule s(AskOnTerminal, true);
   if (!s.Locked()) return 1;
   const auto items = s.scheduler().Reservations();
-  const std::optional<size_t> index = FindToRemove(o, items);
-  if (!index) return 1;
-  const std::string row = Row(*index + 1, items[*index]);
-  if (s.scheduler().DeleteItem(static_cast<int>(*index), !o.series) == 0) {
-    std::fprintf(stderr, "%s: the reservation cannot be removed: %s\n", kName, row.c_str());
-    return 1;
+  const std::optional<std::vector<size_t>> indexes = FindToRemove(o, items);
+  if (!indexes) return 1;
+  std::vector<std::string> rows;
+  // From the last, so that the earlier numbers stay where they are.
+  for (auto it = indexes->rbegin(); it != indexes->rend(); ++it) {
+    const std::string row = Row(*it + 1, items[*it]);
+    if (s.scheduler().DeleteItem(static_cast<int>(*it), !o.series) == 0) {
+      std::fprintf(stderr, "%s: the reservation cannot be removed: %s\n", kName, row.c_str());
+      return 1;
+    }
+    rows.insert(rows.begin(), row);
   }
   if (!s.scheduler().SaveSchedule()) {
     std::fprintf(stderr, "%s: cannot write %s\n", kName, SchedulePath().c_str());
     return 1;
   }
-  std::printf("removed: %s\n", row.c_str());
+  for (const std::string& row : rows) std::printf("removed: %s\n", row.c_str());
   return 0;
 }
 
@@ -453,7 +480,7 @@ int RunSchedule(int argc, char** argv) {
       "SERVICE:EVENT)\n"
       "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
       "                              [--channel N] [--channel-string TEXT] [--force]\n"
-      "       pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT |\n"
+      "       pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT [--all] |\n"
       "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
       "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n",
       {}, 12);
@@ -466,17 +493,18 @@ int RunSchedule(int argc, char** argv) {
                  "--start/--minutes: a date-time reservation; --event: by broadcast event id\n"
                  "(decimal, or hexadecimal with 0x), its time and title taken from the programme guide\n"
                  "(epg.sqlite, see 'pelkan-cli epg') when it has the event, and from the programme\n"
-                 "information while capturing;\n"
+                 "information while capturing; a second reservation of one event is refused;\n"
                  "--service ID records only that service; --daily/--weekly repeat after the end;\n"
                  "--dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
                  "--force stores an overlapping reservation without asking",
                  Add);
   parser.Command("remove",
                  "deletes the date-time reservation starting at --start, or the event reservation\n"
-                 "--event, and refuses when none or several match; a daily or weekly one continues\n"
-                 "with its next occurrence unless --series is given. A number N of 'list' (which\n"
-                 "another program may change meanwhile) is taken only with --expect-start, the\n"
-                 "start that reservation must have",
+                 "--event, and refuses when none or several match (--event ... --all removes every\n"
+                 "reservation of the event); a daily or weekly one continues with its next\n"
+                 "occurrence unless --series is given. A number N of 'list' (which another program\n"
+                 "may change meanwhile) is taken only with --expect-start, the start that\n"
+                 "reservation must have",
                  Remove);
   return parser.Parse(argc, argv).value_or(0);
 }

@@ -1,7 +1,6 @@
 // pelkan-cli inspect: runs a transport-stream file through the processor with PSI and EPG decoding
 // and prints what the capture contains.
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -11,12 +10,14 @@
 
 #include "cli/cli_commands.h"
 #include "cli/json_text.h"
+#include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "cli/stream_feed.h"
 #include "base/capture_stats.h"
 #include "base/mjd_time.h"
 #include "info/programme_text.h"
 #include "platform/broadcast_text.h"
+#include "ts/stream_check.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan::cli {
@@ -175,6 +176,7 @@ struct Counters {
   uint32_t packet_size;
   uint64_t packets;
   uint32_t sync_losses, continuity_errors, scrambled_packets;
+  uint32_t dropped_packets;  // by the packet checker, as `check` counts them
 };
 
 void PrintJson(FILE* out, const Counters& c, const Report& r, platform::SymbolForm symbols) {
@@ -184,6 +186,7 @@ void PrintJson(FILE* out, const Counters& c, const Report& r, platform::SymbolFo
   j += ",\"packets\":" + std::to_string(c.packets);
   j += ",\"sync_losses\":" + std::to_string(c.sync_losses);
   j += ",\"continuity_errors\":" + std::to_string(c.continuity_errors);
+  j += ",\"dropped_packets\":" + std::to_string(c.dropped_packets);
   j += ",\"scrambled_packets\":" + std::to_string(c.scrambled_packets);
   j += ",\"transport_stream_id\":" + (r.transport_stream_id ? std::to_string(*r.transport_stream_id) : "null");
   j += ",\"network\":";
@@ -236,11 +239,12 @@ void PrintJson(FILE* out, const Counters& c, const Report& r, platform::SymbolFo
 void PrintText(FILE* out, const char* name, const Counters& c, const Report& r,
                platform::SymbolForm symbols) {
   auto text = [symbols](const std::string& sjis) { return platform::BroadcastToUtf8(sjis, symbols); };
-  std::fprintf(out, "File:              %s\n", name);
+  std::fprintf(out, "File:              %s\n", OneLineText(name).c_str());
   std::fprintf(out, "Packet size:       %u\n", c.packet_size);
   std::fprintf(out, "Packets:           %llu\n", static_cast<unsigned long long>(c.packets));
   std::fprintf(out, "Sync losses:       %u\n", c.sync_losses);
-  std::fprintf(out, "Continuity errors: %u\n", c.continuity_errors);
+  std::fprintf(out, "Dropped packets:   %u\n", c.dropped_packets);
+  std::fprintf(out, "Continuity breaks at unit starts: %u\n", c.continuity_errors);
   std::fprintf(out, "Scrambled packets: %u\n", c.scrambled_packets);
   if (r.transport_stream_id) {
     std::fprintf(out, "Transport stream:  0x%04X (%u)\n", *r.transport_stream_id, *r.transport_stream_id);
@@ -288,7 +292,7 @@ void PrintText(FILE* out, const char* name, const Counters& c, const Report& r,
     // The same programme text as the filtering window's, on one line, then the description.
     constexpr uint32_t kLine = PT_START_DATE | PT_START_TIME | PT_END_TIME | PT_COMPONENTS | PT_TITLE | PT_TITLE_MARKS;
     std::fprintf(out, "  service 0x%04X  event 0x%04X  %-17s v%-2u %s\n", e.service_id, e.event_id,
-                 KindName(e.kind), e.version, FormatProgrammeTextUtf8(kLine, e, symbols).c_str());
+                 KindName(e.kind), e.version, OneLineText(FormatProgrammeTextUtf8(kLine, e, symbols)).c_str());
     if (e.description[0])
       std::fprintf(out, "     %s\n", FormatProgrammeTextUtf8(PT_TEXT, e, symbols).c_str());
   }
@@ -333,11 +337,12 @@ int RunInspect(int argc, char** argv) {
     TsProcessor proc;
     proc.SetDecodePsi(1);
     proc.SetProcessEpg(1);
+    proc.SetCountDrops(1);
     proc.SetEventHandler(OnEvent, &report);
     read_error = !FeedStream(in, proc, stats, &bytes_read);
     report.events = proc.event_store().Snapshot();
     counters = {stats.packet_size.load(), proc.packet_count(), stats.sync_losses.load(),
-                stats.continuity_errors.load(), stats.scrambled_packets.load()};
+                stats.continuity_errors.load(), stats.scrambled_packets.load(), stats.dropped_packets.load()};
   }
   if (!use_stdin) std::fclose(in);
   const char* name = use_stdin ? "(standard input)" : path;
@@ -345,15 +350,9 @@ int RunInspect(int argc, char** argv) {
     std::fprintf(stderr, "pelkan-cli inspect: read error on %s\n", name);
     return 1;
   }
-  // Random bytes hold a chance run of sync bytes now and then: a stream is mostly packets.
-  const uint64_t packet_bytes = counters.packets * (counters.packet_size != 0 ? counters.packet_size : 188);
-  if (counters.packets == 0 || packet_bytes * 2 < bytes_read) {
-    std::fprintf(stderr, "pelkan-cli inspect: %s is not an MPEG transport stream ", name);
-    if (counters.packets == 0) {
-      std::fprintf(stderr, "(no run of 188, 192 or 204-byte packets found)\n");
-    } else {
-      std::fprintf(stderr, "(only %" PRIu64 " packets found in %" PRIu64 " bytes)\n", counters.packets, bytes_read);
-    }
+  const std::string not_a_stream = NotAStreamText(counters.packets, counters.packet_size, bytes_read);
+  if (!not_a_stream.empty()) {
+    std::fprintf(stderr, "pelkan-cli inspect: %s %s\n", name, not_a_stream.c_str());
     return 1;
   }
   if (json) {

@@ -240,6 +240,8 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
     processor->AddOutput(kScheduleOutput);
     processor->SetDecodePsi(static_cast<uint32_t>(settings_.decode_psi));
     processor->SetProcessEpg(static_cast<uint32_t>(settings_.proc_epg));
+    // The status's drop count, counted as `check` and the recordings' reports count.
+    processor->SetCountDrops(1);
     processor->SetEventHandler(&CaptureApp::OnProcessorEvent, this);
     {
       std::lock_guard<std::mutex> lock(processor_mutex_);
@@ -604,6 +606,7 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   s.packet_size = FormatCounter(stats_.packet_size.load());
   s.sync_losses = FormatCounter(stats_.sync_losses.load());
   s.continuity = FormatCounter(stats_.continuity_errors.load());
+  s.dropped = FormatCounter(stats_.dropped_packets.load());
   s.scrambled = FormatCounter(stats_.scrambled_packets.load());
 
   const uint32_t clock_date = stats_.clock_date.load();

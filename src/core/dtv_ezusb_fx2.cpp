@@ -10,6 +10,7 @@
 #include "core/generator_ts_source.h"
 #include "platform/clock.h"
 #include "platform/text_codec.h"
+#include "ts/stream_check.h"
 #include "usb/ts_source.h"
 #include "usb/usb_device.h"
 #include "usb/usb_driver.h"
@@ -29,6 +30,9 @@ struct CDTV_EzUSBFX2::TransferBuffer {
 };
 
 namespace {
+
+// Bytes of VIRTUAL_TUNER_FILE looked at to tell that it is a stream.
+constexpr uint64_t kStreamSample = uint64_t{4} << 20;
 
 // Memory a transfer that never came back may still be written into: never freed nor reused, and
 // kept reachable for the life of the process.
@@ -144,8 +148,11 @@ int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
   // A file named for the virtual tuner that cannot be played is refused here, rather than the
   // synthetic broadcast (or nothing) being played in its place.
   std::string problem;
+  // So is a file that is no stream (by its first megabytes, as `inspect` judges a whole file): it
+  // would play as a tuner delivering nothing.
   if (device_->device_path() == usb::kVirtualTunerPath && !virtual_tuner_file_.empty() &&
-      usb::FileTsSource::Open(virtual_tuner_file_, &problem) == nullptr) {
+      (usb::FileTsSource::Open(virtual_tuner_file_, &problem) == nullptr ||
+       !(problem = FileNotAStreamText(virtual_tuner_file_, kStreamSample)).empty())) {
     start_error_ = "VIRTUAL_TUNER_FILE " + virtual_tuner_file_ + " " + problem;
     device_->Close();
     return 0;

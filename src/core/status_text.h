@@ -28,7 +28,8 @@ struct StatusSnapshot {
   std::string buffer;            // 1013 FIFO fill and the overflow counters R, Sy, St
   std::string packet_size;       // 1014
   std::string sync_losses;       // 1015
-  std::string continuity;        // 1022
+  std::string continuity;        // 1022 continuity breaks at unit starts (the window's 不連続)
+  std::string dropped;           // packets missing by the packet checker (as `check` counts them)
   std::string scrambled;         // 1018
   std::string clock;             // 1019 broadcast clock (empty before the first time table)
   std::string recording;         // 1020

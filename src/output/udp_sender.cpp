@@ -76,6 +76,10 @@ int UdpSender::OpenSocket(const std::string& host, uint16_t port) {
   if (!found) return 0;
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
+  // A broadcast address (a LAN's x.x.x.255) is a destination like any other: without the option
+  // the kernel refuses every datagram to it (EACCES) and they were all dropped without a word.
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queued_ = cut_ = taken_ = 0;

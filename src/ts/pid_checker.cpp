@@ -126,6 +126,7 @@ void PidChecker::Check(const uint8_t* p, uint64_t offset) {
     const uint32_t missing = static_cast<uint32_t>((cc - expected) & 0x0F);
     if (missing != 0) {
       s.counts.drop += missing;
+      drops_ += missing;
       AddEvent(CheckEvent::Kind::kDrop, pid, offset, expected, cc, missing);
     }
     s.repeated = false;

@@ -77,6 +77,8 @@ class PidChecker {
   PidCounts Totals() const;
   // Packets checked, null packets included.
   uint64_t packets_checked() const { return packets_checked_; }
+  // Packets dropped so far, all PIDs (Totals().drop without the sum).
+  uint64_t drops() const { return drops_; }
   PidContent Content(uint16_t pid) const { return content_[pid & 0x1FFF]; }
   // Programme numbers (service ids) of the PATs seen, ascending.
   std::vector<uint16_t> Services() const;
@@ -110,6 +112,7 @@ class PidChecker {
   std::vector<CheckEvent> events_;
   uint64_t event_count_ = 0;
   uint64_t packets_checked_ = 0;
+  uint64_t drops_ = 0;
   SectionAssembler assembler_;
   std::unique_ptr<TableSink> sink_;
 };

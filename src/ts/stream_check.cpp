@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -59,6 +61,36 @@ bool StreamCheck::FeedFile(const std::string& path, std::string* error) {
   }
   ::close(fd);
   return ok;
+}
+
+std::string NotAStreamText(uint64_t packets, uint32_t packet_size, uint64_t bytes) {
+  const uint64_t packet_bytes = packets * (packet_size != 0 ? packet_size : 188);
+  if (packets != 0 && packet_bytes * 2 >= bytes) return std::string();
+  if (packets == 0) return "is not an MPEG transport stream (no run of 188, 192 or 204-byte packets found)";
+  char text[128];
+  std::snprintf(text, sizeof text, "is not an MPEG transport stream (only %" PRIu64 " packets found in %" PRIu64
+                " bytes)", packets, bytes);
+  return text;
+}
+
+std::string FileNotAStreamText(const std::string& path, uint64_t sample) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::string();
+  StreamCheck check;
+  std::vector<uint8_t> block(kReadBlock);
+  bool ok = true;
+  while (check.bytes() < sample) {
+    const ssize_t n = ::read(fd, block.data(), std::min<uint64_t>(block.size(), sample - check.bytes()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    check.Feed(block.data(), static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (!ok) return std::string();
+  return NotAStreamText(check.checker().packets_checked(), check.packet_size(), check.bytes());
 }
 
 }  // namespace pelkan

@@ -30,6 +30,9 @@ class StreamCheck {
   uint32_t packet_size() const { return packet_size_; }
   // Bytes fed so far.
   uint64_t bytes() const { return bytes_; }
+  // Bytes after the last whole packet that make no packet (a torn last packet); 0 when the stream
+  // ends on a packet boundary or holds no packet.
+  uint32_t trailing_bytes() const { return checker_.packets_checked() == 0 ? 0 : aligner_.pending(); }
   // Times an expected sync byte was missing.
   uint32_t sync_losses() const { return stats_.sync_losses.load(std::memory_order_relaxed); }
 
@@ -41,5 +44,15 @@ class StreamCheck {
   uint64_t bytes_ = 0;
   uint64_t offset_ = 0;  // where the next packet would start if no sync were lost
 };
+
+// Why bytes in which the alignment found `packets` packets of `packet_size` bytes are no MPEG
+// transport stream: "is not an MPEG transport stream (...)" with the reason, or the empty text for
+// a stream. Random bytes hold a chance run of sync bytes now and then, so a stream must be mostly
+// packets: at least half of its `bytes`. The one rule of every command that takes a stream in.
+std::string NotAStreamText(uint64_t packets, uint32_t packet_size, uint64_t bytes);
+
+// NotAStreamText of the first `sample` bytes of the file at `path` (all of a shorter one); the
+// empty text also when the file cannot be read (its reader says so).
+std::string FileNotAStreamText(const std::string& path, uint64_t sample);
 
 }  // namespace pelkan

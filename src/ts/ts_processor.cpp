@@ -202,7 +202,22 @@ void TsProcessor::PacketStage(const uint8_t* data, uint32_t length, CaptureStats
   if (stage_length_ > 0 && read > 0) std::memmove(stage_.data(), stage_.data() + read, stage_length_);
 }
 
+void TsProcessor::SetCountDrops(uint32_t flag) {
+  if (!flag) {
+    drop_checker_.reset();
+  } else if (!drop_checker_) {
+    drop_checker_ = std::make_unique<PidChecker>();
+  }
+}
+
 void TsProcessor::ProcessUnit(const uint8_t* unit, uint32_t size, CaptureStats& stats) {
+  if (drop_checker_ && unit[0] == kSyncByte) {
+    const uint64_t before = drop_checker_->drops();
+    drop_checker_->Check(unit, packet_count_ * size);
+    if (const uint64_t dropped = drop_checker_->drops() - before) {
+      stats.dropped_packets.fetch_add(static_cast<uint32_t>(dropped), kRelaxed);
+    }
+  }
   ++packet_count_;
   if (unit[3] & 0xC0) Increment(stats.scrambled_packets);
   const uint16_t pid = static_cast<uint16_t>((unit[1] & 0x1F) << 8 | unit[2]);

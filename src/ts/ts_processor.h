@@ -18,6 +18,7 @@
 #include "ts/output_filter.h"
 #include "ts/packet_aligner.h"
 #include "ts/packet_header.h"
+#include "ts/pid_checker.h"
 #include "ts/section_assembler.h"
 #include "ts/ts_events.h"
 
@@ -59,6 +60,10 @@ class TsProcessor {
   void SetDecodePsi(uint32_t flag) { decode_psi_ = flag; }
   // Non-zero: EIT sections fill the event store. Zero by default.
   void SetProcessEpg(uint32_t flag) { process_epg_ = flag; }
+  // Non-zero: every packet also goes through a PidChecker, whose drops are added to
+  // stats.dropped_packets, so that the capture and `inspect` tell the drops as `check` and a
+  // recording's report count them. Zero by default. Set before the first Feed.
+  void SetCountDrops(uint32_t flag);
   // Installs the handler of all events and the value passed back as its last argument. The handler
   // runs synchronously inside Feed and Finish and must not call Feed or Finish.
   void SetEventHandler(TsEventHandler handler, void* user) {
@@ -163,6 +168,8 @@ class TsProcessor {
   SectionAssembler assembler_;
   std::unique_ptr<Sink> sink_;
   uint64_t packet_count_ = 0;
+  // The drop count's checker (SetCountDrops); never reset, as `check` reads a file through.
+  std::unique_ptr<PidChecker> drop_checker_;
 
   // Table state, forgotten by ResetTables.
   uint16_t pat_transport_stream_id_ = 0;

@@ -1,6 +1,7 @@
 // The desktop program: the main window over the capture application, from start to exit.
 #include <QApplication>
 #include <QGuiApplication>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,9 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Past a file-size limit a write fails with EFBIG (a recording stops as on a full disk) instead
+  // of the signal ending the program.
+  std::signal(SIGXFSZ, SIG_IGN);
   pelkan::ui::DesktopOptions options;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,6 +164,9 @@ TEST_F(CliCapture, FolderGetsAnAutomaticNameAndJsonLines) {
     EXPECT_EQ(line.front(), '{');
     EXPECT_EQ(line.back(), '}');
     EXPECT_NE(line.find("\"recording\":"), std::string::npos);
+    // Both continuity figures, each under its own name.
+    EXPECT_NE(line.find("\"continuity_errors\":\""), std::string::npos) << line;
+    EXPECT_NE(line.find("\"dropped_packets\":\""), std::string::npos) << line;
     ++lines;
     pos = end == std::string::npos ? out.size() : end + 1;
   }
@@ -229,12 +233,53 @@ TEST_F(CliCapture, NameWithoutShiftJisFormIsRefusedAtOnce) {
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/caf?.ts"));
 }
 
-// A disk that fills (/dev/full fails every write with ENOSPC): the recording stops, says why on
-// stderr, and the command fails instead of reporting success.
+// A disk that fills (/dev/full fails every write with ENOSPC) or a file-size limit (RLIMIT_FSIZE,
+// which used to end the process by SIGXFSZ mid-packet): the recording stops, says why on stderr,
+// and the command fails instead of reporting success; a limited file keeps whole packets and its
+// finished report.
 TEST_F(CliCapture, FailedWriteEndsTheRecordingWithExit1) {
-  EXPECT_EQ(Run("capture --seconds 5 --record /dev/full"), 1);
-  EXPECT_NE(Err().find("録画ファイルに書き込めないので録画停止しました。"), std::string::npos) << Err();
-  EXPECT_NE(Err().find("No space left on device"), std::string::npos) << Err();
+  struct Case {
+    const char* target;
+    rlim_t size_limit;  // 0: none
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"/dev/full", 0, "No space left on device"},
+      {"rec.ts", 1000001, "File too large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (c.size_limit != 0) {
+        const rlimit limit{c.size_limit, c.size_limit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(97);
+      }
+      const std::string dir = dir_;
+      execl("/bin/sh", "sh", "-c",
+            ("cd " + dir + " && exec " + kCli + " capture --seconds 5 --record " + c.target + " > out.txt 2> err.txt")
+                .c_str(),
+            static_cast<char*>(nullptr));
+      _exit(98);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(Err().find("録画ファイルに書き込めないので録画停止しました。"), std::string::npos) << Err();
+    EXPECT_NE(Err().find(c.reason), std::string::npos) << Err();
+    if (c.size_limit != 0) {
+      const std::string file = ReadText(dir_ + "/rec.ts");
+      ExpectWholePackets(file);
+      EXPECT_LE(file.size(), c.size_limit);
+      const std::string report = ReadText(dir_ + "/rec.ts.err");
+      EXPECT_NE(report.find("stopped: the file could not be written (File too large)"), std::string::npos)
+          << report;
+      EXPECT_NE(report.find("\ntotal       packets " + std::to_string(file.size() / 188) + " "), std::string::npos)
+          << report;
+    }
+  }
 }
 
 // The tuner plays a file with dropped packets (VIRTUAL_TUNER_FILE, made by generate --fault): the
@@ -256,6 +301,21 @@ TEST_F(CliCapture, ReportOfAPlayedFileWithDropsShowsThemAsCheckDoes) {
                         "  drop 0 "),
             std::string::npos)
       << report;
+
+  // The status lines count the drops as the report does, over all the capture received (which
+  // holds the recording; the line after the disconnect shows the zeroed counters); the breaks at
+  // unit starts are named as such, not "cc".
+  const std::string out = Out();
+  size_t status_drop = 0;
+  for (size_t at = out.find(" drop "); at != std::string::npos; at = out.find(" drop ", at + 1)) {
+    status_drop = std::max<size_t>(status_drop, std::stoul(out.substr(at + 6)));
+  }
+  EXPECT_EQ(out.find(" cc "), std::string::npos) << out;
+  EXPECT_NE(out.find(" cc-at-unit-starts "), std::string::npos) << out;
+  const size_t report_drop_at = report.find("\ntotal       packets ");
+  ASSERT_NE(report_drop_at, std::string::npos) << report;
+  const size_t report_drop = std::stoul(report.substr(report.find("  drop ", report_drop_at) + 7));
+  EXPECT_GE(status_drop, report_drop) << out << report;
 
   EXPECT_EQ(Run("check rec.ts"), 1) << Err();
   ASSERT_NE(testing::ReportTable(report), "") << report;

@@ -95,10 +95,49 @@ TEST(CliCheck, BadArgumentsAndFilesWithoutPackets) {
   EXPECT_NE(r.out.find("no run of 188, 192 or 204-byte packets found"), std::string::npos);
   const std::string empty = Temp("cli_check_empty.ts");
   std::ofstream(empty).close();
-  EXPECT_EQ(testing::RunCli("check " + empty).exit_code, 0);
-  EXPECT_EQ(testing::RunCli("check - < " + empty).exit_code, 0);
+  // An empty file holds no packets either, read by name or from standard input.
+  for (const std::string& args : {"check " + empty, "check - < " + empty}) {
+    const testing::CliRun e = testing::RunCli(args);
+    EXPECT_EQ(e.exit_code, 1) << args;
+    EXPECT_NE(e.out.find("no packets: the file is empty\n"), std::string::npos) << args << e.out;
+  }
   std::remove(text.c_str());
   std::remove(empty.c_str());
+}
+
+TEST(CliCheck, ATornLastPacketIsToldAsTrailingBytes) {
+  struct Case {
+    size_t cut;  // bytes taken off the end of ten whole packets
+    int exit_code;
+    const char* text;
+    const char* json;
+  };
+  const Case cases[] = {
+      {0, 0, nullptr, nullptr},
+      {1, 1, "187 trailing bytes after the last whole packet (a torn packet)\n", ",\"trailing_bytes\":187}\n"},
+      {150, 1, "38 trailing bytes after the last whole packet (a torn packet)\n", ",\"trailing_bytes\":38}\n"},
+  };
+  test::TsBuilder b;
+  for (uint8_t cc = 0; cc < 10; ++cc) b.PacketCc(0x100, cc, {});
+  for (const Case& c : cases) {
+    test::Bytes bytes = b.bytes();
+    bytes.resize(bytes.size() - c.cut);
+    const std::string path = Temp("cli_check_torn.ts");
+    Write(path, bytes);
+    const testing::CliRun text = testing::RunCli("check " + path);
+    const testing::CliRun json = testing::RunCli("check --json " + path);
+    // The whole packets are clean; a file ending in a torn packet is not whole.
+    EXPECT_EQ(text.exit_code, c.exit_code) << c.cut;
+    EXPECT_EQ(json.exit_code, c.exit_code) << c.cut;
+    if (c.text == nullptr) {
+      EXPECT_EQ(text.out.find("trailing"), std::string::npos) << text.out;
+      EXPECT_EQ(json.out.find("trailing"), std::string::npos) << json.out;
+    } else {
+      EXPECT_NE(text.out.find(c.text), std::string::npos) << text.out;
+      EXPECT_NE(json.out.find(c.json), std::string::npos) << json.out;
+    }
+    std::remove(path.c_str());
+  }
 }
 
 }  // namespace

@@ -7,11 +7,14 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "base/mjd_time.h"
 #include "cli/cli_commands.h"
 #include "guide/broadcast_text.h"
 #include "guide/guide_store.h"
+#include "platform/text_codec.h"
 #include "schedule/schedule_edit_item.h"
 #include "schedule/schedule_file.h"
 #include "streamgen/broadcast_generator.h"
@@ -179,6 +182,63 @@ TEST_F(CliEpg, CaptureFillsTheGuideWhileProcEpgIsOn) {
     ASSERT_EQ(Run(cli::RunEpg, {}, &text), 0);
   }
   EXPECT_TRUE(complete(text)) << text.substr(0, 400);
+}
+
+// A guide event on MJD day 0 used to print as 0000-00-00, and a title with a line break broke the
+// one-line table; a search that is no UTF-8 or of a thousand words was run (and the second said the
+// guide was unreadable).
+TEST_F(CliEpg, TheTableHasOneLinePerDatedProgrammeAndBadSearchesAreRefused) {
+  {
+    std::string error;
+    auto store = GuideStore::Open("epg.sqlite", GuideStore::Access::kWrite, true, nullptr, &error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->Begin());
+    const GuideTime soon = (GuideTime{JapanTimeNow().date} + 1) * 86400 + 3600;
+    for (const auto& [event_id, start, title] : {std::tuple<uint16_t, GuideTime, const char*>{1, 0, "undated"},
+                                                 {2, 3600, "undated too"},
+                                                 {3, soon, "first line\nsecond\tline"}}) {
+      GuideEventUpdate u;
+      u.event.key = {0x7FE8, 0x7FE8, 1024, event_id};
+      u.event.start = start;
+      u.event.duration = 1800;
+      u.event.title = platform::Utf8ToSjis(title);
+      u.kind = EVENT_KIND_SCHEDULE_ACTUAL;
+      u.basic = true;
+      ASSERT_TRUE(store->ApplyEvent(u));
+    }
+    ASSERT_TRUE(store->Commit());
+  }
+  std::string out;
+  ASSERT_EQ(Run(cli::RunEpg, {}, &out), 0);
+  EXPECT_EQ(out.find("0000-00-00"), std::string::npos) << out;
+  EXPECT_EQ(out.find("undated"), std::string::npos) << out;
+  EXPECT_NE(out.find("  1024:3  "), std::string::npos) << out;
+  EXPECT_NE(out.find("first line\\nsecond\\tline\n"), std::string::npos) << out;
+  ASSERT_EQ(Run(cli::RunEpg, {"--json"}, &out), 0);
+  EXPECT_EQ(out.find("\"event_id\": 1,"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"title\": \"first line\\nsecond\\tline\""), std::string::npos) << out;
+
+  std::string words;
+  for (int i = 0; i < 64; ++i) words += "a ";
+  struct Case {
+    std::string search;
+    int exit_code;
+  };
+  const Case cases[] = {
+      {"first", 0},
+      {words, 0},                  // 64 short words
+      {words + "b", 2},            // 65
+      {"\xFF\xFE", 2},             // not UTF-8
+      {"caf\xC3", 2},              // cut in a character
+      {"\xED\xA0\x80", 2},         // a surrogate
+      {"\xC0\xAF", 2},              // an overlong form
+      {"\xE3\x83\x89\xE3\x83\xA9\xE3\x83\x9E", 0},  // ドラマ
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Run(cli::RunEpg, {"--search", c.search}, &out), c.exit_code) << c.search;
+  }
+  ASSERT_EQ(Run(cli::RunEpg, {"--search", "first"}, &out), 0);
+  EXPECT_NE(out.find("first line\\nsecond\\tline\n"), std::string::npos) << out;
 }
 
 TEST_F(CliEpg, NoGuideIsAnError) {

@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "cli/cli_commands.h"
 #include "app/settings.h"
+#include "base/mjd_time.h"
 #include "platform/profile.h"
 #include "schedule/schedule_file.h"
 
@@ -106,6 +109,52 @@ TEST_F(CliSchedule, RemovalNamesTheReservationNotItsPlace) {
   EXPECT_EQ(Run({"remove", "--expect-start", "2008-03-03 23:00"}), 2);
 }
 
+// `add --event` three times used to store three reservations of one event, which `remove --event`
+// then refused ("2 reservations") and `N --expect-start` could not name (an event reservation keeps
+// no start in the file). A second one is refused naming the first; a file that holds several
+// already (written before) gives them up with --all.
+TEST_F(CliSchedule, AnEventIsReservedOnceAndAllItsReservationsCanBeRemoved) {
+  ASSERT_EQ(Run({"add", "--event", "1024:62871"}), 0);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"add", "--event", "0x400:62871"}), 1);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("not added: reservation 1 is for this event already: 1\tイベント\t"), std::string::npos)
+      << err;
+  ASSERT_EQ(Run({"add", "--event", "1024:62872"}), 0);  // another event of the service
+  ASSERT_EQ(LoadScheduleFile("schedule.ini").size(), 2u);
+
+  // A file of an earlier version, with the event three times.
+  std::vector<ScheduleItem> items = LoadScheduleFile("schedule.ini");
+  ASSERT_EQ(items[0].event_id, 62871);
+  items.insert(items.begin(), {items[0], items[0]});
+  ASSERT_TRUE(SaveScheduleFile("schedule.ini", items));
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    size_t left;
+  };
+  const Case cases[] = {
+      {{"remove", "--all"}, 2, 4},                          // --all names nothing by itself
+      {{"remove", "--start", "2008-03-03 21:00", "--all"}, 2, 4},
+      {{"remove", "--event", "1024:62871"}, 1, 4},          // which one?
+      {{"remove", "--event", "1024:62871", "--all"}, 0, 1},
+      {{"remove", "--event", "1024:62871", "--all"}, 1, 1},  // none left
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(Run(c.args, &out), c.exit_code) << c.args.back();
+    const auto left = LoadScheduleFile("schedule.ini");
+    ASSERT_EQ(left.size(), c.left) << c.args.back();
+    EXPECT_EQ(left.back().event_id, 62872);  // the other event's stays
+    if (c.exit_code == 0) {
+      EXPECT_EQ(out, "removed: 1\tイベント\t不明(ID=0000:0000:0400:F597)\t不明\t[サービスID=1024]\t\n"
+                     "removed: 2\tイベント\t不明(ID=0000:0000:0400:F597)\t不明\t[サービスID=1024]\t\n"
+                     "removed: 3\tイベント\t不明(ID=0000:0000:0400:F597)\t不明\t[サービスID=1024]\t\n")
+          << out;
+    }
+  }
+}
+
 // A schedule.ini saved with a byte order mark and CR line ends used to list as empty; one that is
 // no reservation file at all was replaced by the list being written.
 TEST_F(CliSchedule, FilesOfOtherFormsAreReadAndOtherFilesKeptAside) {
@@ -157,6 +206,44 @@ TEST_F(CliSchedule, FileNameWithBroadcastSymbols) {
   ASSERT_EQ(Run({"list", "--plain-symbols"}, &list), 0);
   EXPECT_NE(list.find("[ファイル名指定]\t[新]ドラマ[字][デ].ts\n"), std::string::npos) << list;
   EXPECT_EQ(Run({"list", "--plain"}), 2);
+}
+
+// "Already passed" used to be judged by the machine's zone: on a machine in UTC a reservation
+// that ended an hour ago in Japan looked eight hours ahead, and one still to come in Japan looked
+// passed on a machine in UTC+14 the other way round. (Zones as POSIX TZ texts: "ABC-14" is UTC+14.)
+TEST_F(CliSchedule, APassedReservationIsToldByBroadcastTime) {
+  const char* old_tz = std::getenv("TZ");
+  const std::string saved = old_tz ? old_tz : "";
+  struct Case {
+    const char* zone;
+    int64_t start_from_now;  // seconds from now in Japan
+    bool passed;
+  };
+  const Case cases[] = {
+      {"UTC0", -7200, true}, {"JST-9", -7200, true}, {"UTC0", 7200, false}, {"LINT-14", 7200, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.start_from_now));
+    setenv("TZ", c.zone, 1);
+    tzset();
+    std::filesystem::remove("schedule.ini");
+    const int64_t start = Instant(JapanTimeNow()) + c.start_from_now;
+    int y, mo, d, h, mi, sec;
+    MjdToDate(static_cast<uint32_t>(start / 86400), &y, &mo, &d);
+    SecondsToHms(static_cast<uint32_t>(start % 86400), &h, &mi, &sec);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, sec);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run({"add", "--start", text, "--minutes", "30", "--dir", "rec"}), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("the reservation's time has already passed") != std::string::npos, c.passed) << err;
+  }
+  if (old_tz) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 TEST_F(CliSchedule, OverlapIsRefusedWithoutTerminalAndForcedOnRequest) {

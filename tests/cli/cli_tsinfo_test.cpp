@@ -1,8 +1,14 @@
 // pelkan-cli inspect, run as a program.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -108,6 +114,95 @@ TEST(CliInspect, NotATransportStreamFails) {
   EXPECT_EQ(Inspect("/nonexistent/file.ts").exit_code, 1);
   EXPECT_EQ(Inspect("").exit_code, 2);
   std::remove(path.c_str());
+}
+
+// On the same damaged bytes `check` counted 25 dropped packets while inspect said "Continuity
+// errors: 1" (the breaks at unit starts); 15 unmarked jumps gave 15 and 0, a file of 0x47 bytes 0
+// and 39. inspect's dropped packets are check's; the breaks at unit starts are named as such.
+TEST(CliInspect, DroppedPacketsAreThoseOfCheckAndUnitStartBreaksAreNamed) {
+  struct Case {
+    const char* name;
+    test::Bytes bytes;
+    int drop;
+    int breaks_at_starts;
+  };
+  test::TsBuilder drops, jumps;
+  for (uint8_t cc : {0, 1, 4, 5, 15, 0, 1, 2}) drops.PacketCc(0x100, cc, {});  // 2 and 9 missing
+  for (int i = 0; i < 16; ++i) jumps.PacketCc(0x100, static_cast<uint8_t>(i * 2 % 16), {}, true);
+  const Case cases[] = {
+      {"drops", drops.bytes(), 11, 0},
+      {"jumps", jumps.bytes(), 15, 15},
+      {"sync bytes", test::Bytes(40 * 188, 0x47), 0, 39},
+  };
+  const std::string path = std::string(PELKAN_BINARY_DIR) + "/cli_inspect_drops.ts";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(c.bytes.data()), static_cast<std::streamsize>(c.bytes.size()));
+    const CliRun check = testing::RunCli("check --json " + path);
+    const CliRun json = Inspect("--json " + path);
+    const CliRun text = Inspect(path);
+    ASSERT_EQ(json.exit_code, 0);
+    const size_t totals = check.out.find("\"totals\":{");
+    ASSERT_NE(totals, std::string::npos) << check.out;
+    EXPECT_NE(check.out.find(",\"drop\":" + std::to_string(c.drop) + ",", totals), std::string::npos) << check.out;
+    EXPECT_NE(json.out.find("\"continuity_errors\":" + std::to_string(c.breaks_at_starts) +
+                            ",\"dropped_packets\":" + std::to_string(c.drop) + ","),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(text.out.find("Dropped packets:   " + std::to_string(c.drop) + "\nContinuity breaks at unit starts: " +
+                            std::to_string(c.breaks_at_starts) + "\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(text.out.find("Continuity errors"), std::string::npos) << text.out;
+  }
+  std::remove(path.c_str());
+}
+
+// Random bytes used to play through VIRTUAL_TUNER_FILE as a 0-byte recording with exit 0, and
+// `epg --from` of them made an empty guide with exit 0. Every command that takes a stream in
+// refuses them by inspect's rule, saying so; a real stream is taken by each.
+TEST(CliInspect, EveryCommandRefusesWhatIsNoStreamByOneRule) {
+  char pattern[] = "/tmp/pelkan-cli-nostream-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  std::mt19937 random(29);
+  std::string noise(300'000, '\0');
+  for (char& c : noise) c = static_cast<char>(random());
+  std::ofstream(dir + "/noise.ts", std::ios::binary) << noise;
+  ASSERT_EQ(std::system((testing::CliPath() + " generate -q -o " + dir + "/good.ts --seconds 1").c_str()), 0);
+  struct Case {
+    const char* command;  // FILE stands for the stream
+    const char* what;     // the command's name in its message
+  };
+  const Case cases[] = {
+      {"inspect FILE", "pelkan-cli inspect: "},
+      {"epg --from FILE", "pelkan-cli epg: "},
+      {"capture --seconds 2 --record rec.ts --force", "VIRTUAL_TUNER_FILE "},
+  };
+  for (const Case& c : cases) {
+    for (const char* file : {"noise.ts", "good.ts"}) {
+      SCOPED_TRACE(std::string(c.command) + " " + file);
+      const std::string path = dir + "/" + file;
+      std::ofstream(dir + "/pelkan.ini") << "[Pelkan_Q]\nVIRTUAL_TUNER_FILE=" << path << "\n";
+      std::string command = c.command;
+      if (const size_t at = command.find("FILE"); at != std::string::npos) command.replace(at, 4, path);
+      const int status = std::system(
+          ("cd " + dir + " && " + testing::CliPath() + " " + command + " > out.txt 2> err.txt").c_str());
+      std::ifstream in(dir + "/err.txt");
+      const std::string err((std::istreambuf_iterator<char>(in)), {});
+      const bool refused = err.find(std::string(c.what) + path + " is not an MPEG transport stream (") !=
+                           std::string::npos;
+      if (file == std::string("noise.ts")) {
+        EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+        EXPECT_TRUE(refused) << err;
+      } else {
+        EXPECT_EQ(WEXITSTATUS(status), 0) << err;
+        EXPECT_FALSE(refused) << err;
+      }
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

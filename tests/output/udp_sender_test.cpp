@@ -98,6 +98,37 @@ TEST(UdpSender, SizeZeroSendsEachPacketAsItsOwnDatagram) {
   EXPECT_EQ(tx.GetBytesSent(), 3u * 188u);
 }
 
+// Datagrams to a broadcast address were refused by the kernel (EACCES: the socket lacked
+// SO_BROADCAST) and dropped without a word. The loopback network's broadcast address stands for a
+// LAN's here; a receiver bound to it gets what is sent there.
+TEST(UdpSender, ABroadcastAddressIsADestinationLikeAnother) {
+  for (const char* address : {"127.0.0.1", "127.255.255.255"}) {
+    SCOPED_TRACE(address);
+    const int rx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(rx, 0);
+    const int buffer = 8 << 20;
+    ::setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    ASSERT_EQ(::inet_pton(AF_INET, address, &sin.sin_addr), 1);
+    ASSERT_EQ(::bind(rx, reinterpret_cast<const sockaddr*>(&sin), sizeof sin), 0);
+    socklen_t length = sizeof sin;
+    ASSERT_EQ(::getsockname(rx, reinterpret_cast<sockaddr*>(&sin), &length), 0);
+    UdpSender tx(1000);
+    ASSERT_EQ(tx.OpenSocket(address, ntohs(sin.sin_port)), 1);
+    for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(tx.WritePacket(Packet(i).data(), 188), 1);
+    tx.Close();
+    size_t datagrams = 0;
+    for (pollfd p{rx, POLLIN, 0}; ::poll(&p, 1, 200) > 0; p.revents = 0) {
+      std::vector<uint8_t> d(65536);
+      if (::recv(rx, d.data(), d.size(), 0) != 1000) break;
+      ++datagrams;
+    }
+    ::close(rx);
+    EXPECT_EQ(datagrams, 93u);
+  }
+}
+
 TEST(UdpSender, DatagramsReassembleIntoTheStream) {
   LoopbackReceiver rx;
   UdpSender tx(1000);
