@@ -11,8 +11,8 @@ namespace pelkan {
 // thread.
 std::string BroadcastTextUtf8(std::string_view sjis, bool plain_symbols = false);
 
-// Changes whenever BroadcastTextUtf8 converts any text differently, so that copies made through
-// it (the guide's search index) are made again.
-inline constexpr int kBroadcastTextRevision = 2;
+// Changes whenever BroadcastTextUtf8 (or the search's folding of its text) converts any text
+// differently, so that copies made through it (the guide's search index) are made again.
+inline constexpr int kBroadcastTextRevision = 3;
 
 }  // namespace pelkan

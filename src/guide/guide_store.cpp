@@ -29,8 +29,22 @@ void AppendUtf8(std::string& out, uint32_t c) {
   }
 }
 
-// Full-width ASCII forms (U+FF01-U+FF5E) and the ideographic space as ASCII, ASCII capitals in
-// lower case; the rest unchanged.
+// The small letter of a capital of the two-byte UTF-8 range (Latin-1, Latin Extended-A, Greek,
+// Cyrillic); any other character unchanged. Short words are looked for as plain substrings, so the
+// texts and the words are folded alike here, as the trigram index folds the longer ones itself.
+uint32_t LowerCase(uint32_t c) {
+  if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
+      (c >= 0x410 && c <= 0x42F))
+    return c + 0x20;
+  if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+  const bool even_pairs = (c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177) || (c >= 0x460 && c <= 0x4BF);
+  if (even_pairs && c % 2 == 0) return c + 1;
+  if (((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) && c % 2 == 1) return c + 1;
+  return c;
+}
+
+// Full-width ASCII forms (U+FF01-U+FF5E) and the ideographic space as ASCII, capitals (ASCII and
+// the two-byte range, LowerCase) in small letters; the rest unchanged.
 std::string FoldWidth(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
@@ -49,6 +63,12 @@ std::string FoldWidth(std::string_view utf8) {
         i += 3;
         continue;
       }
+    }
+    if (i + 1 < utf8.size() && (b(0) & 0xE0) == 0xC0) {
+      const uint32_t c = (b(0) & 0x1Fu) << 6 | (b(1) & 0x3Fu);
+      AppendUtf8(out, LowerCase(c));
+      i += 2;
+      continue;
     }
     const char c = utf8[i++];
     out += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c;

@@ -144,6 +144,24 @@ TEST_F(GuideStoreTest, ChangedStartMovesTheEventAndOldEventsGo) {
   EXPECT_TRUE(SearchIndexConsistent());
 }
 
+// Short words fold case as the trigram index folds long ones: Greek and Cyrillic capitals (the
+// letters of the broadcast's character set beyond ASCII) find their small letters and the other way
+// round.
+TEST_F(GuideStoreTest, ShortWordsFoldCaseLikeLongOnes) {
+  auto s = OpenWriter();
+  Apply(*s, {Update(1, kDay, "ΑΒΓ特集", EVENT_KIND_SCHEDULE_ACTUAL, 1),
+             Update(3, kDay + 7200, "МОСКВА", EVENT_KIND_SCHEDULE_ACTUAL, 1)});
+  const struct {
+    const char* words;
+    uint16_t id;
+  } cases[] = {{"αβ", 1}, {"ΑΒ", 1}, {"αβγ", 1}, {"мо", 3}, {"МО", 3}, {"москва", 3}};
+  for (const auto& c : cases) {
+    const std::vector<GuideEvent> found = s->Search(c.words, 10);
+    ASSERT_EQ(found.size(), 1u) << c.words;
+    EXPECT_EQ(found[0].key.event_id, c.id) << c.words;
+  }
+}
+
 TEST_F(GuideStoreTest, SearchFindsJapaneseWordsOfAnyLengthAndFullWidthLetters) {
   auto s = OpenWriter();
   GuideEventUpdate drama = Update(1, kDay + 3600, "土曜ドラマ　鴎外と漱石", EVENT_KIND_SCHEDULE_ACTUAL, 1);
