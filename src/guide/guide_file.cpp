@@ -79,7 +79,22 @@ std::string BaseName(const std::string& path) {
 enum class Verdict { kGood, kEmpty, kForeign, kFailed };
 
 // What the open file is; `code` receives the SQLite code of a failure.
+Verdict InspectNow(sqlite3* db, bool whole, int* code);
+
+// The file's header and schema are read in one read transaction, so that a guide another process
+// makes meanwhile is seen either empty or whole, never half (its tables without its application id).
 Verdict Inspect(sqlite3* db, bool whole, int* code) {
+  const int rc = Exec(db, "BEGIN");
+  if (rc != SQLITE_OK) {
+    *code = rc;
+    return GuideFile::IsDamage(rc) ? Verdict::kForeign : Verdict::kFailed;
+  }
+  const Verdict verdict = InspectNow(db, whole, code);
+  Exec(db, "COMMIT");
+  return verdict;
+}
+
+Verdict InspectNow(sqlite3* db, bool whole, int* code) {
   int64_t values[3] = {};
   const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
   for (int i = 0; i < 3; ++i) {

@@ -190,8 +190,13 @@ test::Bytes OneProgramme(uint16_t event_id, uint16_t mjd, uint8_t hh, uint8_t ve
                                           test::ShortEventDescriptor(test::AribAlnum(title), {})}});
 }
 
+// The sections of `ts` through `processor`, behind null packets on which it finds the packet sync.
 void Play(TsProcessor& processor, CaptureStats& stats, const test::TsBuilder& ts) {
-  processor.Feed(ts.bytes().data(), static_cast<int>(ts.bytes().size()), stats);
+  test::TsBuilder sync;
+  for (int i = 0; i < 16; ++i) sync.Packet(0x1FFF, test::Bytes(184, 0xFF));
+  std::vector<uint8_t> bytes = sync.bytes();
+  bytes.insert(bytes.end(), ts.bytes().begin(), ts.bytes().end());
+  processor.Feed(bytes.data(), static_cast<int>(bytes.size()), stats);
 }
 
 // A section not yet applicable (current_next_indicator 0) does not replace the current one.
