@@ -21,7 +21,7 @@ scripts/fuzz.sh "${PELKAN_FUZZ_SECONDS:-20}"
 # it) must build too: GCC warns about other things at -O3. The Debian package is made from it, and
 # Debian's tools check the package, the desktop entry, the AppStream file and (where systemd is
 # installed) the user service.
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELKAN_TESTS=ON -DPELKAN_BENCH=ON >/dev/null
 cmake --build build/release
 deb=$(scripts/package.sh build/release | tail -n 1)
 lintian --fail-on error,warning "$deb"
