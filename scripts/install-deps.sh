@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
+  # Keeps compiled objects between builds (scripts/test.sh and fuzz.sh use it when present).
+  ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev qt6-base-dev libsystemd-dev libsqlite3-dev
   # Qt's own buttons and dialogs in Japanese (qtbase_ja.qm).

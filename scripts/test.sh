@@ -8,7 +8,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 scripts/install-deps.sh
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELKAN_SANITIZE=ON -DPELKAN_BENCH=OFF >/dev/null
+# Objects already compiled for the same sources (another build folder, another clone) are taken from
+# ccache; paths below the checkout count relative to it.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELKAN_SANITIZE=ON -DPELKAN_BENCH=OFF "${launcher[@]}" >/dev/null
 cmake --build build/asan
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -21,7 +28,8 @@ scripts/fuzz.sh "${PELKAN_FUZZ_SECONDS:-20}"
 # it) must build too: GCC warns about other things at -O3. The Debian package is made from it, and
 # Debian's tools check the package, the desktop entry, the AppStream file and (where systemd is
 # installed) the user service.
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELKAN_TESTS=ON -DPELKAN_BENCH=ON >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELKAN_TESTS=ON -DPELKAN_BENCH=ON \
+      "${launcher[@]}" >/dev/null
 cmake --build build/release
 deb=$(scripts/package.sh build/release | tail -n 1)
 lintian --fail-on error,warning "$deb"
