@@ -86,7 +86,8 @@ RecordingStop Recording::Check(const CaptureSample& now, bool with_timer) {
   if (report_) report_->Sample(now);
   if (!open_) return stop;
   stop.free_bytes = writer_->FreeSpace();
-  const int folder_error = writer_->FolderError();
+  // A folder that cannot be reached has no free space to tell: only then is it asked again why.
+  const int folder_error = stop.free_bytes == 0 ? writer_->FolderError() : 0;
   if (writer_->WriteError() != 0) {
     // Disk full, I/O error: nothing more reaches the file.
     stop.kind = RecordingStop::Kind::kWriteFailed;
