@@ -395,6 +395,25 @@ void RecordingScheduler::SetDefaultDirectory(std::string_view dir) {
   default_directory_.assign(dir.substr(0, std::min(dir.size(), kPathSize - 1)));
 }
 
+std::vector<PlanLine> RecordingScheduler::Plan() {
+  Lock lock(mutex_);
+  std::vector<PlanRequest> requests;
+  requests.reserve(reservations_.size());
+  for (const ScheduleItem& item : reservations_) requests.push_back(PlanRequestOf(item));
+  return MakePlan(requests);
+}
+
+void RecordingScheduler::SetDefaultMargins(uint16_t before, uint16_t after) {
+  Lock lock(mutex_);
+  default_margin_before_ = std::min(before, kMaxMarginSeconds);
+  default_margin_after_ = std::min(after, kMaxMarginSeconds);
+}
+
+std::pair<uint16_t, uint16_t> RecordingScheduler::DefaultMargins() {
+  Lock lock(mutex_);
+  return {default_margin_before_, default_margin_after_};
+}
+
 std::string RecordingScheduler::DefaultDirectory() {
   Lock lock(mutex_);
   return default_directory_;

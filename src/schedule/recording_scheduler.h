@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/mjd_time.h"
@@ -19,6 +20,7 @@
 #include "output/recording_writer.h"
 #include "schedule/recording_failure.h"
 #include "schedule/recording_path.h"
+#include "schedule/recording_plan.h"
 #include "schedule/reservation_file.h"
 #include "schedule/scheduled_recording.h"
 #include "schedule/schedule_item.h"
@@ -197,6 +199,13 @@ class RecordingScheduler {
   // Empties the finished list.
   void ClearFinished();
 
+  // The plan of the reservation list (MakePlan), one line per entry of Reservations() in its
+  // order: event reservations with the times they are followed at, margins included.
+  std::vector<PlanLine> Plan();
+  // The margins given to new reservations (the options' defaults), seconds.
+  void SetDefaultMargins(uint16_t before, uint16_t after);
+  std::pair<uint16_t, uint16_t> DefaultMargins();
+
   // Copies of the lists and of the active reservation, for display.
   std::vector<ScheduleItem> Reservations();
   std::vector<ScheduleItem> Finished();
@@ -241,6 +250,8 @@ class RecordingScheduler {
   std::recursive_mutex mutex_;
   ReservationFile file_;  // the reservation file: path, last merged list, lock
   std::string default_directory_;
+  uint16_t default_margin_before_ = kDefaultMarginBefore;
+  uint16_t default_margin_after_ = kDefaultMarginAfter;
   std::unique_ptr<ScheduledRecording> active_;
   uint16_t network_id_ = 0;
   uint16_t stream_id_ = 0;

@@ -1,5 +1,6 @@
 #include "schedule/schedule_file.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +63,12 @@ void ReadText(const platform::Profile& p, const std::string& section, const char
   SetText(field, p.GetString(section, key, ""));
 }
 
+// A margin key: its default when absent, held to 0-kMaxMarginSeconds (a hand-edited value).
+uint16_t ReadMargin(const platform::Profile& p, const std::string& section, const char* key, uint16_t fallback) {
+  const int32_t v = p.GetInt(section, key, fallback);
+  return static_cast<uint16_t>(std::clamp<int32_t>(v, 0, kMaxMarginSeconds));
+}
+
 }  // namespace
 
 std::string FormatSchedule(const std::vector<ScheduleItem>& items) {
@@ -99,6 +106,11 @@ std::string FormatSchedule(const std::vector<ScheduleItem>& items) {
     AppendLine(&out, "ChVal=%d", item.channel_value);
     AppendText(&out, "ChStr=", GetText(item.channel_string));
     AppendText(&out, "EnableServiceID=", GetText(item.service_id_text));
+    // Written only when they differ from the defaults, so that a reservation without them keeps
+    // the lines every build reads.
+    if (item.margin_before != kDefaultMarginBefore) AppendLine(&out, "MarginBefore=%d", item.margin_before);
+    if (item.margin_after != kDefaultMarginAfter) AppendLine(&out, "MarginAfter=%d", item.margin_after);
+    if (item.priority != kDefaultPriority) AppendLine(&out, "Priority=%d", item.priority);
     AppendLine(&out, "%s", "");
   }
   return out;
@@ -142,6 +154,11 @@ std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::
     ReadText(p, section, "Ext", item.extension);
     ReadText(p, section, "ChStr", item.channel_string);
     ReadText(p, section, "EnableServiceID", item.service_id_text);
+    item.margin_before = ReadMargin(p, section, "MarginBefore", kDefaultMarginBefore);
+    item.margin_after = ReadMargin(p, section, "MarginAfter", kDefaultMarginAfter);
+    const int32_t priority = p.GetInt(section, "Priority", kDefaultPriority);
+    item.priority = priority >= kMinPriority && priority <= kMaxPriority ? static_cast<uint8_t>(priority)
+                                                                        : kDefaultPriority;
     if (item.flags & SI_BY_EVENT) {
       // Written as zeros: an event reservation takes its time from the broadcast anew.
       item.start_day = item.start_second = item.duration = 0;

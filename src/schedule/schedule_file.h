@@ -8,8 +8,9 @@
 namespace pelkan {
 
 // The reservation file schedule.ini: section [Pelkan_Schedule] with ScheduleNum, then one section
-// [Schedule_i] of 19 CR LF lines per reservation. Comment lines carry the start and duration in
-// calendar form for a human reader. State bits, programme kind and version and the title are not
+// [Schedule_i] of 19 CR LF lines per reservation, followed by MarginBefore, MarginAfter and
+// Priority when they differ from the defaults (5, 0 and 3; a section without them reads with the
+// defaults). Comment lines carry the start and duration in calendar form for a human reader. State bits, programme kind and version and the title are not
 // stored; event reservations are stored with zero start and duration, so they are resolved anew.
 
 // The file text for `items`, in list order.

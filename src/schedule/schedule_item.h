@@ -41,6 +41,15 @@ enum : uint32_t {
 // loaded or added, and a programme of undetermined length is recorded at most this long.
 constexpr uint32_t kMaxRecordSeconds = 24 * 3600;
 
+// Margins around a reservation's programme, in seconds, and its priority. A reservation without
+// them (a file of an older build) records as before: from 5 s ahead to its end, priority 3.
+constexpr uint16_t kMaxMarginSeconds = 600;
+constexpr uint16_t kDefaultMarginBefore = 5;
+constexpr uint16_t kDefaultMarginAfter = 0;
+constexpr uint8_t kMinPriority = 1;
+constexpr uint8_t kMaxPriority = 5;
+constexpr uint8_t kDefaultPriority = 3;
+
 // Sizes of the text fields, NUL included.
 constexpr size_t kTitleSize = 81;
 constexpr size_t kPathSize = 260;
@@ -48,7 +57,7 @@ constexpr size_t kChannelStringSize = 80;
 constexpr size_t kServiceIdTextSize = 100;
 
 // One reservation: a plain record copied by value. A value-initialised record (`ScheduleItem{}`)
-// is the empty reservation. Texts are Shift-JIS, NUL-terminated within their arrays.
+// is the empty reservation (with the default margins and priority). Texts are Shift-JIS, NUL-terminated within their arrays.
 struct ScheduleItem {
   uint32_t flags;
   uint32_t start_day;     // MJD; 0 for an event reservation whose event is not known yet
@@ -67,6 +76,11 @@ struct ScheduleItem {
   uint8_t channel_value;
   char channel_string[kChannelStringSize];
   char service_id_text[kServiceIdTextSize];
+  // Recorded from margin_before seconds before the programme to margin_after seconds after it
+  // (0-kMaxMarginSeconds each); the tuner goes to the higher priority (1-5) when two collide.
+  uint16_t margin_before = kDefaultMarginBefore;
+  uint16_t margin_after = kDefaultMarginAfter;
+  uint8_t priority = kDefaultPriority;
 };
 
 // State of an item (flags bits 24-30).
@@ -107,6 +121,14 @@ bool CompareItems(const ScheduleItem& a, const ScheduleItem& b);
 // True when z lies between x and y, bounds included, in either order. Each instant is a time
 // plus a signed second offset.
 bool TimeInSpan(MjdTime x, int32_t x_offset, MjdTime y, int32_t y_offset, MjdTime z, int32_t z_offset);
+
+// The span recorded for `item`, margins included: [start - margin_before, end + margin_after].
+constexpr int64_t ItemRecordStart(const ScheduleItem& item) {
+  return ItemStart(item) - item.margin_before;
+}
+constexpr int64_t ItemRecordEnd(const ScheduleItem& item) {
+  return ItemEnd(item) + item.margin_after;
+}
 
 // True when the closed spans [start, start + duration] of the two items intersect.
 bool ItemsOverlap(const ScheduleItem& a, const ScheduleItem& b);

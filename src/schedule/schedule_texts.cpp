@@ -105,6 +105,60 @@ std::string ListChoiceText(bool finished, size_t count) {
   return Sjis(finished ? "録画終了(" : "録画予約(").append(std::to_string(count)).append(Sjis("件)"));
 }
 
+std::string PlanWinnerName(const ScheduleItem& item) {
+  if (!GetText(item.title).empty()) return std::string(GetText(item.title));
+  return RecordingFileName(item);
+}
+
+namespace {
+
+int64_t MinutesUp(int64_t seconds) {
+  return (seconds + 59) / 60;
+}
+
+std::string WinnerOf(int by, std::span<const ScheduleItem> items) {
+  if (by < 0 || static_cast<size_t>(by) >= items.size()) return std::string();
+  return PlanWinnerName(items[static_cast<size_t>(by)]);
+}
+
+std::string ClockText(int64_t instant) {
+  const int64_t s = ((instant % 86400) + 86400) % 86400;
+  return Format("%02d:%02d:%02d", static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
+                static_cast<int>(s % 60));
+}
+
+}  // namespace
+
+std::string PlanText(const PlanLine& line, std::span<const ScheduleItem> items) {
+  switch (line.verdict) {
+    case PlanVerdict::kUnknown:
+      return std::string();
+    case PlanVerdict::kWhole:
+      return Sjis("全体");
+    case PlanVerdict::kNone:
+      return Sjis("録画不可 (") + WinnerOf(line.by, items) + Sjis(" と重複)");
+    case PlanVerdict::kPart:
+      break;
+  }
+  std::string text = Sjis("一部 (");
+  if (line.head_lost > 0) text += Format(Sjis("開始 %d分遅れ").c_str(), static_cast<int>(MinutesUp(line.head_lost)));
+  if (line.head_lost > 0 && line.tail_lost > 0) text += Sjis("、");
+  if (line.tail_lost > 0) text += Format(Sjis("終了 %d分早め").c_str(), static_cast<int>(MinutesUp(line.tail_lost)));
+  return text + ")";
+}
+
+std::string PlanToolTip(const PlanLine& line, std::span<const ScheduleItem> items,
+                        std::span<const PlanLine> lines) {
+  std::string text;
+  for (const int by : {line.verdict == PlanVerdict::kNone ? line.by : line.head_by, line.tail_by}) {
+    if (by < 0 || static_cast<size_t>(by) >= lines.size()) continue;
+    const PlanLine& w = lines[static_cast<size_t>(by)];
+    if (!text.empty()) text += "\n";
+    text += ClockText(w.start) + "-" + ClockText(w.end) + " " + WinnerOf(by, items) + Sjis(" が録画");
+  }
+  return text;
+}
+
 namespace schedule_status {
 
 std::string Preparing() {

@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
+#include "schedule/recording_plan.h"
 #include "schedule/schedule_item.h"
 
 namespace pelkan {
@@ -29,6 +31,16 @@ std::string ItemFileNameText(const ScheduleItem& item);
 // The reservation list's two choices with their counts: "録画予約(3件)", or "録画終了(0件)" for
 // the finished ones.
 std::string ListChoiceText(bool finished, size_t count);
+// Column "録画予定": what the plan does with the reservation. "全体"; "一部 (開始 N分遅れ)",
+// "一部 (終了 N分早め)" or both, "一部 (開始 N分遅れ、終了 M分早め)" (minutes rounded up); "録画不可
+// (NAME と重複)" naming the winner (PlanWinnerName); empty while its time is not known.
+// `items` are the reservations the plan was made of, in its order.
+std::string PlanText(const PlanLine& line, std::span<const ScheduleItem> items);
+// The name of a reservation in the plan's texts: its title, else its file name.
+std::string PlanWinnerName(const ScheduleItem& item);
+// The tool tip of a reservation that loses time: a line per winner, "HH:MM:SS-HH:MM:SS NAME が録画".
+std::string PlanToolTip(const PlanLine& line, std::span<const ScheduleItem> items,
+                        std::span<const PlanLine> lines);
 // Weekday name of an MJD: day mod 7, 0 = "水".
 std::string WeekdayName(uint32_t mjd);
 

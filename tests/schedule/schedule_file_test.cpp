@@ -105,6 +105,37 @@ TEST(ScheduleFile, RoundTripKeepsEveryStoredField) {
   EXPECT_EQ(GetText(back[0].channel_string), GetText(a.channel_string));
 }
 
+TEST(ScheduleFile, MarginsAndPriorityAreWrittenOnlyWhenNotTheDefaultsAndHeldToTheirRange) {
+  ScheduleItem a = DailyExample();
+  a.margin_before = 120;
+  a.margin_after = 600;
+  a.priority = 5;
+  const std::string text = FormatSchedule({a, DailyExample()});
+  EXPECT_NE(text.find("EnableServiceID=1024\r\nMarginBefore=120\r\nMarginAfter=600\r\nPriority=5\r\n\r\n"),
+            std::string::npos);
+  // The default reservation keeps exactly the lines an older build writes and reads.
+  EXPECT_EQ(text.find("Margin", text.find("[Schedule_2]")), std::string::npos);
+  const auto back = ParseSchedule(text);
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].margin_before, 120);
+  EXPECT_EQ(back[0].margin_after, 600);
+  EXPECT_EQ(back[0].priority, 5);
+  EXPECT_EQ(back[1].margin_before, kDefaultMarginBefore);
+  EXPECT_EQ(back[1].margin_after, kDefaultMarginAfter);
+  EXPECT_EQ(back[1].priority, kDefaultPriority);
+  // Hand-edited values out of range: margins held to 0-600, a priority outside 1-5 is the default.
+  const std::string edited = "[Pelkan_Schedule]\r\nScheduleNum=2\r\n"
+                             "[Schedule_1]\r\nFlag=524288\r\nStartDateMJD=1\r\nMarginBefore=-4\r\n"
+                             "MarginAfter=99999\r\nPriority=9\r\n"
+                             "[Schedule_2]\r\nFlag=524288\r\nStartDateMJD=1\r\nPriority=0\r\n";
+  const auto held = ParseSchedule(edited);
+  ASSERT_EQ(held.size(), 2u);
+  EXPECT_EQ(held[0].margin_before, 0);
+  EXPECT_EQ(held[0].margin_after, kMaxMarginSeconds);
+  EXPECT_EQ(held[0].priority, kDefaultPriority);
+  EXPECT_EQ(held[1].priority, kDefaultPriority);
+}
+
 TEST(ScheduleFile, GapsZeroFlagsAndHugeCountReadOnlyPresentSections) {
   const std::string text =
       "[Pelkan_Schedule]\r\nScheduleNum=2147483647\r\n"
