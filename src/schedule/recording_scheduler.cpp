@@ -414,6 +414,11 @@ std::pair<uint16_t, uint16_t> RecordingScheduler::DefaultMargins() {
   return {default_margin_before_, default_margin_after_};
 }
 
+void RecordingScheduler::SetFollowLimit(uint32_t seconds) {
+  Lock lock(mutex_);
+  follow_limit_ = std::min(seconds, kMaxRecordSeconds);
+}
+
 std::string RecordingScheduler::DefaultDirectory() {
   Lock lock(mutex_);
   return default_directory_;

@@ -205,6 +205,9 @@ class RecordingScheduler {
   // The margins given to new reservations (the options' defaults), seconds.
   void SetDefaultMargins(uint16_t before, uint16_t after);
   std::pair<uint16_t, uint16_t> DefaultMargins();
+  // How long after its scheduled end (or, with none, its start) a followed event whose end is not
+  // told is recorded at most, seconds (the options' value; default 3 hours).
+  void SetFollowLimit(uint32_t seconds);
 
   // Copies of the lists and of the active reservation, for display.
   std::vector<ScheduleItem> Reservations();
@@ -252,6 +255,7 @@ class RecordingScheduler {
   std::string default_directory_;
   uint16_t default_margin_before_ = kDefaultMarginBefore;
   uint16_t default_margin_after_ = kDefaultMarginAfter;
+  uint32_t follow_limit_ = 3 * 3600;
   std::unique_ptr<ScheduledRecording> active_;
   uint16_t network_id_ = 0;
   uint16_t stream_id_ = 0;
