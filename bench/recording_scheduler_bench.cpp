@@ -9,7 +9,6 @@ namespace {
 
 class NullHost : public pelkan::SchedulerHost {
  public:
-  void SetRecordingFilter(std::span<const uint16_t>, std::span<const uint16_t>) override {}
   bool LookupProgramme(uint16_t, uint16_t, uint16_t, uint16_t, pelkan::ProgrammeEvent*) override {
     return false;
   }

@@ -10,10 +10,6 @@
 
 namespace pelkan {
 
-namespace {
-constexpr uint16_t kScheduleOutput = CaptureApp::kScheduleOutput;
-}  // namespace
-
 std::string KeptAsideText(const std::string& path, const std::string& kept_as) {
   // A reservation file of which every section was dropped is no other program's file: said so.
   std::string text;
@@ -76,20 +72,6 @@ std::string ScheduledCapture::StatusUtf8() {
   return platform::SjisToUtf8(scheduler_.GetScheduleStatus());
 }
 
-void ScheduledCapture::SetRecordingFilter(std::span<const uint16_t> kept,
-                                          std::span<const uint16_t> excluded) {
-  std::lock_guard lock(processor_mutex_);
-  TsProcessor* p = processor_;
-  if (p == nullptr) return;
-  if (kept.empty() && excluded.empty()) {
-    p->ClearOutputFilter(kScheduleOutput, 0);
-    return;
-  }
-  // PAT keeps only the listed programmes (mode 0); the listed PIDs are dropped (mode 1).
-  p->SetOutputFilter(kScheduleOutput, 0, kept.data(), static_cast<uint32_t>(kept.size()), 1, excluded.data(),
-                     static_cast<uint32_t>(excluded.size()));
-}
-
 bool ScheduledCapture::LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
                                        uint16_t event_id, ProgrammeEvent* out) {
   std::lock_guard lock(processor_mutex_);
@@ -109,6 +91,13 @@ bool ScheduledCapture::LookupProgrammeAt(uint16_t service_id, MjdTime t, Program
   if (!ev) return false;
   *out = *ev;
   return true;
+}
+
+EventStore::PresentFollowing ScheduledCapture::LookupPresentFollowing(uint16_t service_id) {
+  std::lock_guard lock(processor_mutex_);
+  TsProcessor* p = processor_;
+  if (p == nullptr) return {};
+  return p->event_store().FindPresentFollowing(service_id);
 }
 
 void ScheduledCapture::OnRecordingFailed(const RecordingFailure& failure) {

@@ -75,6 +75,9 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) override {
     scheduler_.OnComponentList(program_number, components, components == nullptr ? 0 : count);
   }
+  void OnProgramList(const ProgramListEntry* programs, uint32_t count) override {
+    scheduler_.OnProgramList(programs, programs == nullptr ? 0 : count);
+  }
   void ReceivePacket(const uint8_t* packet, uint32_t length) override { scheduler_.ReceivePacket(packet, length); }
   void PostClock(MjdTime now) override { scheduler_.PostClock(now); }
   std::string GetScheduleStatus() override { return scheduler_.GetScheduleStatus(); }
@@ -98,12 +101,12 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   // (nullptr: yes). Owning thread.
   void SetConfirm(ConfirmFn confirm) { confirm_ = std::move(confirm); }
 
-  // SchedulerHost. SetRecordingFilter and LookupProgramme use the attached processor under the
-  // lock that attaches and detaches it; without a processor they do nothing (false).
-  void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) override;
+  // SchedulerHost. The look-ups use the attached processor under the lock that attaches and
+  // detaches it; without a processor they find nothing.
   bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id, uint16_t event_id,
                        ProgrammeEvent* out) override;
   bool LookupProgrammeAt(uint16_t service_id, MjdTime t, ProgrammeEvent* out) override;
+  EventStore::PresentFollowing LookupPresentFollowing(uint16_t service_id) override;
   void OnRecordingFailed(const RecordingFailure& failure) override;
   void OnScheduleFileKeptAside(const std::string& path, const std::string& kept_as) override;
   void Post(std::function<void()> work) override;

@@ -322,6 +322,7 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
           NoteService(list[i].program_number, nullptr);
           if (info_) info_->OnServiceEntry(list[i].program_number, list[i].pmt_pid);
         }
+        if (scheduler_) scheduler_->OnProgramList(list, count);
       }
       break;
     case EVENT_COMPONENT_LIST: {

@@ -75,6 +75,8 @@ class ScheduleEngine {
   virtual void SetNetworkId(uint16_t network_id) = 0;
   virtual void OnStreamReset(uint16_t transport_stream_id) = 0;
   virtual void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) = 0;
+  // The stream's PAT: its programmes and their PMT PIDs.
+  virtual void OnProgramList(const ProgramListEntry* /*programs*/, uint32_t /*count*/) {}
   // One packet of the scheduler's processor output.
   virtual void ReceivePacket(const uint8_t* packet, uint32_t length) = 0;
   // The current time for the scheduler's tick.

@@ -99,6 +99,9 @@ class Recording {
   // Writes the composed report in place of the placeholder claimed at Open; outside any lock (it
   // flushes to the disk). False when there is no report or it cannot be written.
   bool WriteReport();
+  // The report being kept, for what its owner adds (a reservation's programme span and following);
+  // null when the recording has none.
+  RecordingReport* report() { return report_.get(); }
   // The report's file (UTF-8) until WriteReport; "" when the recording has none.
   std::string ReportPath() const { return report_ ? report_->path() : std::string(); }
 

@@ -59,8 +59,12 @@ std::string Duration(uint32_t ms, bool with_ms) {
   return Format("%u:%02u:%02u.%03u", s / 3600, s / 60 % 60, s % 60, ms % 1000);
 }
 
-std::string ResultText(RecordingEnd how, int error) {
+std::string ResultText(RecordingEnd how, int error, const std::string& reason) {
   switch (how) {
+    case RecordingEnd::kCutByPlan:
+      return "partial: cut short for " + (reason.empty() ? std::string("another reservation") : reason);
+    case RecordingEnd::kGivenUp:
+      return "stopped: " + (reason.empty() ? std::string("the programme was given up") : reason);
     case RecordingEnd::kComplete:
       return "complete";
     case RecordingEnd::kWriteFailed:
@@ -161,6 +165,11 @@ void RecordingReport::NoteProgramme(uint16_t service_id, std::string title) {
   seen.push_back(std::move(title));
 }
 
+void RecordingReport::NoteFollow(MjdTime at, uint64_t offset, std::string text) {
+  constexpr size_t kMaxFollowNotes = 200;
+  if (follow_.size() < kMaxFollowNotes) follow_.push_back({at, offset, std::move(text)});
+}
+
 void RecordingReport::Sample(const CaptureSample& now) {
   if (now.broadcast_time.date != 0) {
     last_broadcast_time_ = now.broadcast_time;
@@ -191,9 +200,18 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
   const uint32_t open_tick = recorder.GetOpenTick();
   std::string t = kTitle;
   t += Line("file", recording_path_);
-  t += Line("result", ResultText(how, error));
+  t += Line("result", ResultText(how, error, end_reason_));
   if (!title_.empty()) t += Line("reservation", title_);
   if (!programme_.empty()) t += Line("programme", programme_);
+  if (span_) {
+    auto at = [](MjdTime when, const std::optional<uint64_t>& offset, const char* missing) {
+      if (when.date == 0) return std::string("not told");
+      return DateTime(when) + (offset ? " (offset " + std::to_string(*offset) + ")" : std::string(missing));
+    };
+    t += Line("programme start", at(span_->start, span_->start_offset, " (before the recording began)"));
+    t += Line("programme end", at(span_->end, span_->end_offset, " (not reached)"));
+    t += Line("margins", Format("%u s before, %u s after", span_->margin_before, span_->margin_after));
+  }
   t += Line("start", When(local_start_, start_.broadcast_time));
   t += Line("end", When(local_end, end_.broadcast_time));
   t += Line("duration", Duration(recorder.GetCloseTick() - open_tick, false));
@@ -223,6 +241,13 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
     t += "\n";
     for (const std::string& line : PidTableLines(*checker)) t += line + "\n";
     t += "\n";
+    if (!follow_.empty()) {
+      t += Line("follow", std::to_string(follow_.size()));
+      for (const FollowNote& n : follow_) {
+        t += Format("  %s  offset %" PRIu64 "  ", DateTime(n.at).c_str(), n.offset) + n.text + "\n";
+      }
+      t += "\n";
+    }
     t += Line("events", std::to_string(checker->event_count()));
     for (const CheckEvent& e : checker->events()) {
       const uint32_t elapsed = e.tick - open_tick;

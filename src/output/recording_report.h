@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,8 @@ enum class RecordingEnd {
   kWriteFailed,   // its file could not be written (disk full, I/O error, folder removed)
   kLowDisk,       // stopped with 200 MiB or less free on its disk
   kCaptureEnded,  // a reservation whose recording stopped with the capture, before its end
+  kCutByPlan,     // a reservation whose tail another reservation took (the plan): the reason says which
+  kGivenUp,       // a reservation that gave its programme up (not on air long past its start, gone)
 };
 
 // What a front-end shows of a finished recording.
@@ -75,6 +78,24 @@ class RecordingReport {
   void NoteServiceName(uint16_t service_id, std::string name);
   void NoteProgramme(uint16_t service_id, std::string title);
 
+  // Where a reservation's programme lies in the file: its own start and end (broadcast time), the
+  // margins recorded around it (seconds) and the bytes written when the recording passed each
+  // (nullopt until it did).
+  struct ProgrammeSpan {
+    MjdTime start;
+    MjdTime end;  // date 0: not told
+    uint16_t margin_before = 0;
+    uint16_t margin_after = 0;
+    std::optional<uint64_t> start_offset;
+    std::optional<uint64_t> end_offset;
+  };
+  void SetProgrammeSpan(const ProgrammeSpan& span) { span_ = span; }
+  // A decision taken while the reservation followed its programme (UTF-8), at broadcast time `at`
+  // with `offset` bytes written. At most 200 are kept.
+  void NoteFollow(MjdTime at, uint64_t offset, std::string text);
+  // What the result line says after kCutByPlan or kGivenUp (UTF-8).
+  void SetEndReason(std::string reason) { end_reason_ = std::move(reason); }
+
   // Takes the capture's figures while the recording runs (the heartbeat), so that counters the
   // user clears meanwhile are still followed, and the broadcast clock is known at the end even
   // when the end's own sample has lost it (and at the start, counted back, when it came later).
@@ -115,6 +136,14 @@ class RecordingReport {
   std::map<uint16_t, std::string> names_;
   std::map<uint16_t, std::vector<std::string>> programmes_;
   MjdTime last_broadcast_time_;
+  std::optional<ProgrammeSpan> span_;
+  struct FollowNote {
+    MjdTime at;
+    uint64_t offset;
+    std::string text;
+  };
+  std::vector<FollowNote> follow_;
+  std::string end_reason_;
   std::string text_;
 };
 

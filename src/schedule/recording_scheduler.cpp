@@ -18,14 +18,22 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr int64_t kPrepareAhead = 30;  // seconds before the start
-constexpr int64_t kOpenAhead = 5;      // seconds before the start
+// Seconds before its file opens that a reservation is prepared (the tuner set): 30 s before its
+// start with the default start margin.
+constexpr int64_t kPrepareAhead = 30 - kDefaultMarginBefore;
+// A recording that is not cut short runs through the second after its end, as the heartbeat
+// comes: it ends at the first tick this many seconds past the end.
+constexpr int64_t kEndSlack = 2;
 constexpr uint32_t kBlockSize = 0x100000;
 // How long (schedule clock seconds) the status bar tells that a recording failed.
 constexpr int64_t kFailureShownSeconds = 60;
 
 bool IsByEvent(const ScheduleItem& item) {
   return (item.flags & SI_BY_EVENT) != 0;
+}
+
+MjdTime TimeOf(int64_t instant) {
+  return MjdTime{static_cast<uint32_t>(instant / 86400), static_cast<uint32_t>(instant % 86400)};
 }
 
 using platform::Sjis;
@@ -40,29 +48,32 @@ RecordingScheduler::RecordingScheduler(SchedulerHost* host) : host_(host) {}
 
 RecordingScheduler::~RecordingScheduler() {
   Lock lock(mutex_);
-  active_.reset();
+  running_.clear();
   alive_.reset();
 }
 
 void RecordingScheduler::ReceivePacket(const uint8_t* data, uint32_t length) {
   Lock lock(mutex_);
-  if (active_) active_->Write(data, length);
+  for (const auto& r : running_) r->Write(data, length, pat_programs_);
+}
+
+void RecordingScheduler::OnProgramList(const ProgramListEntry* entries, uint32_t count) {
+  Lock lock(mutex_);
+  pat_programs_.assign(entries, entries + (entries == nullptr ? 0 : count));
 }
 
 void RecordingScheduler::OnComponentList(uint16_t service_id, const ComponentEntry* entries, uint32_t count) {
   Lock lock(mutex_);
   std::vector<ComponentEntry>& list = components_[service_id];
   list.assign(entries, entries + (entries == nullptr ? 0 : count));
-  if (active_ && active_->limited) {
-    active_->excluded = ComputeExcludedPids(active_->kept);
-    host_->SetRecordingFilter(active_->kept, active_->excluded);
-  }
+  for (const auto& r : running_) r->Refilter(components_);
 }
 
 void RecordingScheduler::OnStreamReset(uint16_t stream_id) {
   Lock lock(mutex_);
   stream_id_ = stream_id;
   components_.clear();
+  pat_programs_.clear();
 }
 
 void RecordingScheduler::SetNetworkId(uint16_t network_id) {
@@ -101,10 +112,12 @@ std::string RecordingScheduler::AwakeReasonLocked(MjdTime now) const {
     const std::optional<std::string> path = BuildOutputPath(item);
     return platform::SjisToUtf8(path ? *path : GetText(item.directory));
   };
-  if (active_) return reason(active_->item, active_->opened_path);
+  if (!running_.empty()) return reason(running_.front()->item, running_.front()->opened_path);
   const int64_t t = Instant(now);
   for (const ScheduleItem& item : reservations_) {
-    if (HasStart(item) && ItemStart(item) - t <= kAwakeAheadSeconds && ItemEnd(item) + 1 - t >= 0) {
+    // From two minutes before its start, or earlier when its start margin is longer than the usual.
+    const int64_t from = std::min(ItemStart(item), ItemRecordStart(item) + kDefaultMarginBefore) - kAwakeAheadSeconds;
+    if (HasStart(item) && from <= t && ItemRecordEnd(item) + 1 - t >= 0) {
       return reason(item, std::string());
     }
   }
@@ -112,83 +125,198 @@ std::string RecordingScheduler::AwakeReasonLocked(MjdTime now) const {
 }
 
 void RecordingScheduler::Advance(MjdTime now) {
-  std::optional<ScheduleItem> repetition;
-  std::optional<RecordingFailure> failure;
-  bool ended;
+  Outcomes out;
   {
     Lock lock(mutex_);
-    if (reservations_.empty() && !active_) return;
+    if (reservations_.empty() && running_.empty()) return;
+    const int64_t t = Instant(now);
     NoteCaptureLocked(now);
-    ended = EndCheckLocked(now, &repetition, &failure);
+    FollowLocked(t);
+    EndLocked(t, &out);
+    ExpireLocked(t, &out);
+    FollowLocked(t);
+    StartLocked(now, &out);
+    ResolveOneLocked();
+    if (spans_generation_ != generation_) FollowLocked(t);  // the list the plan is shown for
   }
   WriteReports();
-  if (failure) host_->OnRecordingFailed(*failure);
-  if (repetition) {
-    StoreItem(*repetition, -1);
-    repetition.reset();
-  }
-  failure.reset();
-  {
-    Lock lock(mutex_);
-    if (!ended && !reservations_.empty()) PrepareLocked(now);
-    StartLocked(now, &repetition, &failure);
-    FollowEventLocked(now);
-    ResolveOneLocked();
-  }
-  if (failure) host_->OnRecordingFailed(*failure);
-  if (repetition) StoreItem(*repetition, -1);
+  for (const RecordingFailure& f : out.failures) host_->OnRecordingFailed(f);
+  for (const ScheduleItem& item : out.repetitions) StoreItem(item, -1);
 }
 
-bool RecordingScheduler::EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
-                                        std::optional<RecordingFailure>* failure) {
-  const int64_t t = Instant(now);
-  if (active_) {
-    // A recording whose file cannot be written, or whose disk is nearly full, stops at once.
-    if (std::optional<RecordingFailure> f = active_->CheckStop(*host_)) {
-      EndActiveLocked(now, std::move(f), repetition, failure);
-      return true;
+int RecordingScheduler::IndexOfLocked(const ScheduledRecording& r) const {
+  for (size_t i = 0; i < reservations_.size(); ++i) {
+    if (!IsSameReservation(r.origin, reservations_[i])) continue;
+    // Two alike reservations each have their own recording.
+    bool taken = false;
+    for (const auto& other : running_) {
+      if (other.get() == &r) break;
+      if (IsSameReservation(other->origin, reservations_[i])) taken = true;
     }
-    const ScheduleItem& r = active_->item;
-    if (!HasStart(r) || ItemEnd(r) + 1 - t >= 0) return false;
-    EndActiveLocked(now, std::nullopt, repetition, failure);
-    return true;
+    if (!taken) return static_cast<int>(i);
   }
-  if (reservations_.empty()) return false;
-  const ScheduleItem& first = reservations_[0];
-  // An entry that can never be recorded must not hold up the ones behind it.
-  if (ItemProblem(first) != nullptr) {
-    RetireLocked(ST_ERROR, 0, repetition);
-    return true;
-  }
-  if (!HasStart(first) || ItemEnd(first) + 1 - t >= 0) return false;
-  RetireLocked(ST_ERROR, 0, repetition);
-  return true;
+  return -1;
 }
 
-void RecordingScheduler::EndActiveLocked(MjdTime now, std::optional<RecordingFailure> failure,
-                                         std::optional<ScheduleItem>* repetition,
-                                         std::optional<RecordingFailure>* reported) {
-  const int index = ActiveIndexLocked();
-  RecordingEnd how = RecordingEnd::kComplete;
-  if (failure) {
-    how = failure->reason == RecordingFailure::Reason::kLowDisk ? RecordingEnd::kLowDisk
-                                                                : RecordingEnd::kWriteFailed;
+ScheduledRecording* RecordingScheduler::RunningOfLocked(int index) const {
+  for (const auto& r : running_) {
+    if (IndexOfLocked(*r) == index) return r.get();
   }
-  std::optional<RecordingSummary> summary = active_->Close(*host_, how, &failure, &unwritten_);
+  return nullptr;
+}
+
+void RecordingScheduler::FollowLocked(int64_t t) {
+  spans_.clear();
+  spans_.resize(reservations_.size());
+  std::map<uint16_t, EventStore::PresentFollowing> pf;
+  for (size_t i = 0; i < reservations_.size(); ++i) {
+    const ScheduleItem& entry = reservations_[i];
+    if (!IsByEvent(entry) || !HasStart(entry)) continue;
+    ScheduledRecording* r = RunningOfLocked(static_cast<int>(i));
+    ScheduleItem item = r != nullptr ? r->item : entry;
+    // Only what is near (or already on air) is followed tick by tick; the rest keeps its told time.
+    if (r == nullptr && ItemRecordStart(item) - t > kFollowAhead) continue;
+    FollowFacts facts;
+    facts.now = t;
+    facts.follow_limit = follow_limit_;
+    ProgrammeEvent ev{};
+    if (host_->LookupProgramme(item.network_id, item.stream_id, item.service_id, item.event_id, &ev)) {
+      facts.event = ev;
+      if (r != nullptr && TakeOverEvent(&item, ev, false)) {
+        r->item.start_day = item.start_day;
+        r->item.start_second = item.start_second;
+        r->item.duration = item.duration;
+        r->item.programme_kind = item.programme_kind;
+        r->item.programme_version = item.programme_version;
+      }
+    }
+    auto [it, inserted] = pf.try_emplace(item.service_id);
+    if (inserted) it->second = host_->LookupPresentFollowing(item.service_id);
+    facts.pf = it->second;
+    if (!facts.pf.known && IsOpenEnded(facts.event.value_or(ev)) && r != nullptr) {
+      ProgrammeEvent on_air{};
+      if (host_->LookupProgrammeAt(item.service_id, TimeOf(t), &on_air)) facts.on_air = on_air;
+    }
+    FollowState& state = follow_[FollowKey(item)];
+    FollowSpan span = FollowEvent(item, &state, facts);
+    if (r == nullptr || !r->recording) {
+      for (std::string& note : span.notes) state.unreported.emplace_back(t, std::move(note));
+    } else {
+      for (const auto& [when, note] : state.unreported) r->NoteFollow(when, note);
+      state.unreported.clear();
+      for (const std::string& note : span.notes) r->NoteFollow(t, note);
+      r->NoteProgramme(ItemStart(item), IsOpenEnded(facts.event.value_or(ev)) && !state.off_air_at
+                                            ? 0
+                                            : state.off_air_at.value_or(ItemEnd(item)),
+                       t);
+    }
+    spans_[i] = std::move(span);
+  }
+  spans_generation_ = generation_;
+}
+
+std::vector<PlanRequest> RecordingScheduler::RequestsLocked() const {
+  std::vector<PlanRequest> requests;
+  requests.reserve(reservations_.size());
+  for (size_t i = 0; i < reservations_.size(); ++i) {
+    const ScheduleItem& item = reservations_[i];
+    PlanRequest request = PlanRequestOf(item);
+    if (i < spans_.size() && spans_[i]) {
+      request = PlanRequestOf(item, spans_[i]->start, spans_[i]->end);
+      if (spans_[i]->gone && !spans_[i]->given_up) request.known = false;
+    }
+    // A recording holds the tuner from the moment it began.
+    if (const ScheduledRecording* r = RunningOfLocked(static_cast<int>(i)); r != nullptr && r->recording) {
+      request.start = std::min(request.start, r->opened_at);
+    }
+    requests.push_back(std::move(request));
+  }
+  return requests;
+}
+
+void RecordingScheduler::EndLocked(int64_t t, Outcomes* out) {
+  const std::vector<PlanLine> lines = MakePlan(RequestsLocked());
+  // Ends are decided over the plan of this moment, then carried out (each changes the list).
+  struct End {
+    ScheduledRecording* r;
+    RecordingEnd how;
+    std::optional<RecordingFailure> failure;
+    std::string reason;
+  };
+  std::vector<End> ends;
+  for (const auto& owned : running_) {
+    ScheduledRecording* r = owned.get();
+    const int index = IndexOfLocked(*r);
+    if (!r->recording) {
+      // Still preparing: dropped when its reservation left the list, lost the tuner or its time
+      // passed meanwhile (it then expires unrecorded).
+      const PlanLine* line = index >= 0 ? &lines[static_cast<size_t>(index)] : nullptr;
+      const bool lost = line == nullptr || r->stop_requested || line->verdict == PlanVerdict::kNone ||
+                        t - line->end >= kEndSlack;
+      if (lost) ends.push_back({r, RecordingEnd::kComplete, std::nullopt, std::string()});
+      continue;
+    }
+    // A recording whose file cannot be written, or whose disk is nearly full, stops at once.
+    if (std::optional<RecordingFailure> f = r->CheckStop(*host_)) {
+      const RecordingEnd how =
+          f->reason == RecordingFailure::Reason::kLowDisk ? RecordingEnd::kLowDisk : RecordingEnd::kWriteFailed;
+      ends.push_back({r, how, std::move(f), std::string()});
+      continue;
+    }
+    if (index < 0 || r->stop_requested) {
+      ends.push_back({r, RecordingEnd::kComplete, std::nullopt, std::string()});
+      continue;
+    }
+    const size_t i = static_cast<size_t>(index);
+    const PlanLine& line = lines[i];
+    const std::vector<ScheduleItem>& items = reservations_;
+    if (i < spans_.size() && spans_[i] && spans_[i]->given_up) {
+      ends.push_back({r, RecordingEnd::kGivenUp, std::nullopt, *spans_[i]->given_up});
+    } else if (line.verdict == PlanVerdict::kNone || (line.tail_by >= 0 && t >= line.end)) {
+      // Another reservation takes the tuner now.
+      const int by = line.verdict == PlanVerdict::kNone ? line.by : line.tail_by;
+      std::string winner = by >= 0 ? PlanWinnerName(items[static_cast<size_t>(by)]) : std::string();
+      ends.push_back({r, RecordingEnd::kCutByPlan, std::nullopt, platform::BroadcastToUtf8(winner)});
+    } else if (t - line.end >= kEndSlack && line.verdict != PlanVerdict::kUnknown) {
+      ends.push_back({r, RecordingEnd::kComplete, std::nullopt, std::string()});
+    }
+  }
+  for (End& e : ends) EndRecordingLocked(t, e.r, e.how, std::move(e.failure), e.reason, out);
+}
+
+void RecordingScheduler::EndRecordingLocked(int64_t t, ScheduledRecording* r, RecordingEnd how,
+                                            std::optional<RecordingFailure> failure, const std::string& reason,
+                                            Outcomes* out) {
+  const int index = IndexOfLocked(*r);
+  const bool recorded = r->recording != nullptr;
+  if (recorded && !IsByEvent(r->item)) r->NoteProgramme(ItemStart(r->item), ItemEnd(r->item), t);
+  std::optional<RecordingSummary> summary;
+  if (recorded) {
+    if (!reason.empty() && r->recording->report() != nullptr) r->recording->report()->SetEndReason(reason);
+    summary = r->Close(*host_, how, &failure, &unwritten_);
+  }
   if (failure) {
-    failure->item = active_->item;
+    failure->item = r->item;
     SetItemState(&failure->item, ST_ERROR);
-    failure->path = active_->opened_path;
+    failure->path = r->opened_path;
     failure_status_ =
         Sjis(failure->reason == RecordingFailure::Reason::kLowDisk ? "予約録画エラー(ディスク容量不足)"
                                                                    : "予約録画エラー(書き込み失敗)");
-    failure_until_ = Instant(now) + kFailureShownSeconds;
+    failure_until_ = t + kFailureShownSeconds;
   }
-  const ScheduleItem copy = active_->item;
-  active_.reset();
-  const uint32_t state = failure ? ST_ERROR : ST_FINISHED;
+  const ScheduleItem copy = r->item;
+  const bool deleted = r->stop_requested;
+  std::erase_if(running_, [r](const auto& owned) { return owned.get() == r; });
+  ++generation_;
+  if (!recorded) {
+    // A preparation only: its reservation waits again (or is gone already).
+    if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
+    Changed();
+    return;
+  }
+  const uint32_t state = failure || how == RecordingEnd::kGivenUp ? ST_ERROR : ST_FINISHED;
   if (index >= 0) {
-    RetireLocked(state, index, repetition, std::move(summary));
+    RetireLocked(state, index, &out->repetitions, std::move(summary));
   } else {
     // Its reservation has left the list meanwhile (removed by another process): still a recording.
     ScheduleItem done = copy;
@@ -197,85 +325,135 @@ void RecordingScheduler::EndActiveLocked(MjdTime now, std::optional<RecordingFai
     finished_summaries_.push_back(std::move(summary));
     Changed();
   }
-  if (failure) *reported = std::move(failure);
+  (void)deleted;
+  if (failure) out->failures.push_back(std::move(*failure));
 }
 
-void RecordingScheduler::PrepareLocked(MjdTime now) {
-  if (active_) return;
-  ScheduleItem& first = reservations_[0];
-  if (!HasStart(first) || ItemStart(first) - kPrepareAhead - Instant(now) >= 0) return;
-  auto active = std::make_unique<ScheduledRecording>();
-  active->output_path = BuildOutputPath(first);
+void RecordingScheduler::ExpireLocked(int64_t t, Outcomes* out) {
+  for (size_t i = 0; i < reservations_.size();) {
+    const ScheduleItem& entry = reservations_[i];
+    if (RunningOfLocked(static_cast<int>(i)) != nullptr) {
+      ++i;
+      continue;
+    }
+    // An entry that can never be recorded must not stay in the way of the others.
+    uint32_t mark = 0;
+    if (ItemProblem(entry) != nullptr) {
+      mark = ST_ERROR;
+    } else if (HasStart(entry)) {
+      const std::optional<FollowSpan>& span = i < spans_.size() ? spans_[i] : std::nullopt;
+      const int64_t end = span ? span->end : ItemRecordEnd(entry);
+      if (span && span->gone) {
+        // Gone from the tables before it started: marked as such while its time lasts.
+        if (ItemState(entry) != ST_GONE) {
+          SetItemState(&reservations_[i], ST_GONE);
+          ++generation_;
+          Changed();
+        }
+        if (t - ItemRecordEnd(entry) >= kEndSlack) mark = ST_GONE;
+      } else if (span && span->given_up) {
+        mark = ST_ERROR;
+      } else if (t - end >= kEndSlack) {
+        mark = ST_ERROR;  // its time passed without it being recorded
+      } else if (ItemState(entry) == ST_GONE) {
+        SetItemState(&reservations_[i], ST_WAITING);  // back in the tables
+        ++generation_;
+        Changed();
+      }
+    }
+    if (mark == 0) {
+      ++i;
+      continue;
+    }
+    follow_.erase(FollowKey(entry));
+    RetireLocked(mark, static_cast<int>(i), &out->repetitions);
+    if (i < spans_.size()) spans_.erase(spans_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+void RecordingScheduler::StartLocked(MjdTime now, Outcomes* out) {
+  const int64_t t = Instant(now);
+  const std::vector<PlanRequest> requests = RequestsLocked();
+  const std::vector<PlanLine> lines = MakePlan(requests);
+  for (size_t i = 0; i < reservations_.size(); ++i) {
+    const PlanLine& line = lines[i];
+    if (line.verdict != PlanVerdict::kWhole && line.verdict != PlanVerdict::kPart) continue;
+    ScheduleItem& entry = reservations_[i];
+    if (ItemState(entry) == ST_GONE) continue;
+    ScheduledRecording* r = RunningOfLocked(static_cast<int>(i));
+    if (r != nullptr && r->recording) continue;
+    if (line.start - kPrepareAhead - t >= 0) continue;
+    // Another stream still being recorded holds the tuner (it ends at its own tick).
+    bool tuner_busy = false;
+    for (const auto& other : running_) {
+      if (other.get() == r || !other->recording) continue;
+      const int j = IndexOfLocked(*other);
+      if (j >= 0 && !SharesTuner(requests[i], requests[static_cast<size_t>(j)])) tuner_busy = true;
+    }
+    if (r == nullptr) {
+      auto prepared = std::make_unique<ScheduledRecording>();
+      prepared->origin = entry;
+      prepared->tuning = requests[i].tuning;
+      SetItemState(&entry, ST_PREPARING);
+      prepared->item = entry;
+      r = prepared.get();
+      running_.push_back(std::move(prepared));
+      ++generation_;
+      Changed();
+    }
+    // The tuner moves ahead of the start only while no other stream is recorded.
+    if (!tuner_busy) Tune(entry, r->tuning);
+    // The file opens at the first tick after the start of its span (5 s before the programme with
+    // the default margin).
+    if (tuner_busy || line.start - t >= 0) continue;
+    Tune(entry, r->tuning);
+    if (entry.flags & SI_SERVICE_LIMIT) r->Limit({ServiceIdOfText(GetText(entry.service_id_text))}, components_);
+    r->output_path = BuildOutputPath(entry);
+    r->opened_at = t;
+    if (std::optional<RecordingFailure> f = r->Open(*host_, entry, now)) {
+      // The user hears why, and the reservation ends in the finished list as an error.
+      failure_status_ = Sjis("予約録画エラー(ファイル作成失敗)");
+      failure_until_ = t + kFailureShownSeconds;
+      std::erase_if(running_, [r](const auto& owned) { return owned.get() == r; });
+      RetireLocked(ST_ERROR, static_cast<int>(i), &out->repetitions);
+      out->failures.push_back(std::move(*f));
+      return;  // the list changed: the others start at the next tick
+    }
+    SetItemState(&entry, ST_RECORDING);
+    r->item.flags = entry.flags;
+    if (line.head_lost > 0 && line.head_by >= 0) {
+      r->NoteFollow(t, "started late: the tuner was held by " +
+                           platform::BroadcastToUtf8(PlanWinnerName(reservations_[static_cast<size_t>(line.head_by)])));
+    }
+    if (!IsByEvent(entry)) r->NoteProgramme(ItemStart(entry), ItemEnd(entry), t);
+    ++generation_;
+    Changed();
+  }
+  // Date-time recordings note where their programme ends as they pass it.
+  for (const auto& owned : running_) {
+    if (owned->recording && !IsByEvent(owned->item)) {
+      owned->NoteProgramme(ItemStart(owned->item), ItemEnd(owned->item), t);
+    }
+  }
+}
+
+void RecordingScheduler::Tune(const ScheduleItem& entry, const std::string& tuning) {
+  if (tuning.empty() || (tuned_ && *tuned_ == tuning)) return;
   const uint32_t caps = host_->DeviceCapabilities();
-  if ((first.flags & SI_CHANNEL_VALUE) && (caps & 1)) host_->SetChannel(first.channel_value);
-  if ((first.flags & SI_CHANNEL_STRING) && (caps & 2)) host_->SendString(GetText(first.channel_string));
-  active->recording_start = MjdTime{first.start_day, first.start_second};
-  AddSeconds(&active->recording_start, -kOpenAhead);
-  SetItemState(&first, ST_PREPARING);
-  active->item = first;
-  active_ = std::move(active);
-  ++generation_;
-  Changed();
+  if ((entry.flags & SI_CHANNEL_VALUE) && (caps & 1)) host_->SetChannel(entry.channel_value);
+  if ((entry.flags & SI_CHANNEL_STRING) && (caps & 2)) host_->SendString(GetText(entry.channel_string));
+  tuned_ = tuning;
 }
 
-void RecordingScheduler::StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
-                                     std::optional<RecordingFailure>* failure) {
-  if (!active_ || active_->recording) return;
-  const int index = ActiveIndexLocked();
-  if (index < 0) {
-    active_.reset();  // its reservation left the list: nothing to record
-    return;
-  }
-  ScheduleItem& entry = reservations_[static_cast<size_t>(index)];
-  if (ItemState(entry) != ST_PREPARING) return;
-  if (Instant(active_->recording_start) - Instant(now) >= 0) return;
-
-  if (entry.flags & SI_SERVICE_LIMIT) {
-    active_->limited = true;
-    active_->kept = {ServiceIdOfText(GetText(entry.service_id_text))};
-    active_->excluded = ComputeExcludedPids(active_->kept);
-    host_->SetRecordingFilter(active_->kept, active_->excluded);
-  } else {
-    host_->SetRecordingFilter({}, {});
-  }
-  if (std::optional<RecordingFailure> f = active_->Open(*host_, entry, now)) {
-    // The user hears why, and the reservation ends in the finished list as an error.
-    failure_status_ = Sjis("予約録画エラー(ファイル作成失敗)");
-    failure_until_ = Instant(now) + kFailureShownSeconds;
-    active_.reset();
-    RetireLocked(ST_ERROR, index, repetition);
-    *failure = std::move(f);
-    return;
-  }
-  SetItemState(&entry, ST_RECORDING);
-  active_->item = entry;
-  ++generation_;
-  Changed();
-}
-
-void RecordingScheduler::FollowEventLocked(MjdTime now) {
-  if (!active_ || !IsByEvent(active_->item)) return;
-  ScheduleItem& item = active_->item;
-  ProgrammeEvent ev{};
-  if (host_->LookupProgramme(item.network_id, item.stream_id, item.service_id, item.event_id, &ev)) {
-    TakeOverEvent(&item, ev, false);
-    active_->open_end = IsOpenEnded(ev);
-  }
-  if (!active_->open_end || !active_->recording) return;
-  // A programme of undetermined length (a live broadcast) ends when the next programme of its
-  // service has started.
-  ProgrammeEvent next{};
-  if (!host_->LookupProgrammeAt(item.service_id, now, &next)) return;
-  if (const std::optional<uint32_t> length = LengthUntilNextProgramme(item, next, now)) {
-    item.duration = *length;
-    active_->open_end = false;
-  }
+std::string RecordingScheduler::FollowKey(const ScheduleItem& item) {
+  return std::to_string(item.network_id) + ":" + std::to_string(item.stream_id) + ":" +
+         std::to_string(item.service_id) + ":" + std::to_string(item.event_id);
 }
 
 void RecordingScheduler::ResolveOneLocked() {
   for (size_t i = 0; i < reservations_.size(); ++i) {
     ScheduleItem entry = reservations_[i];
-    if (!IsByEvent(entry)) continue;
+    if (!IsByEvent(entry) || RunningOfLocked(static_cast<int>(i)) != nullptr) continue;
     ProgrammeEvent ev{};
     if (!host_->LookupProgramme(entry.network_id, entry.stream_id, entry.service_id, entry.event_id, &ev) ||
         !TakeOverEvent(&entry, ev, true))
@@ -286,23 +464,12 @@ void RecordingScheduler::ResolveOneLocked() {
   }
 }
 
-int RecordingScheduler::ActiveIndexLocked() const {
-  if (!active_) return -1;
-  int start_match = -1;
-  for (size_t i = 0; i < reservations_.size(); ++i) {
-    const ScheduleItem& e = reservations_[i];
-    if (!IsRecordedReservation(active_->item, e)) continue;
-    if (IsByEvent(e) || e.duration == active_->item.duration) return static_cast<int>(i);
-    if (start_match < 0) start_match = static_cast<int>(i);
-  }
-  return start_match;
-}
-
 bool RecordingScheduler::IsActiveLocked(int index) const {
-  if (!active_ || index < 0 || static_cast<size_t>(index) >= reservations_.size()) return false;
-  const uint32_t state = ItemState(active_->item);
-  if (state != ST_PREPARING && state != ST_RECORDING) return false;
-  return ActiveIndexLocked() == index;
+  if (index < 0 || static_cast<size_t>(index) >= reservations_.size()) return false;
+  const ScheduledRecording* r = RunningOfLocked(index);
+  if (r == nullptr) return false;
+  const uint32_t state = ItemState(reservations_[static_cast<size_t>(index)]);
+  return state == ST_PREPARING || state == ST_RECORDING;
 }
 
 bool RecordingScheduler::FindOverlapLocked(const ScheduleItem& item, int skip) const {
@@ -327,7 +494,7 @@ void RecordingScheduler::StoreLocked(const ScheduleItem& item, int index) {
   Changed();
 }
 
-bool RecordingScheduler::RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition,
+bool RecordingScheduler::RetireLocked(uint32_t mark, int index, std::vector<ScheduleItem>* repetitions,
                                       std::optional<RecordingSummary> summary) {
   if (index < 0 || static_cast<size_t>(index) >= reservations_.size()) return false;
   if (IsActiveLocked(index)) return false;
@@ -352,7 +519,7 @@ bool RecordingScheduler::RetireLocked(uint32_t mark, int index, std::optional<Sc
     AddSeconds(&start, step);
     copy.start_day = start.date;
     copy.start_second = start.seconds;
-    *repetition = copy;
+    repetitions->push_back(copy);
   }
   Changed();
   return true;
@@ -375,13 +542,17 @@ void RecordingScheduler::Changed() {
 
 std::string RecordingScheduler::GetScheduleStatus() {
   Lock lock(mutex_);
-  if (active_) {
-    const uint32_t state = ItemState(active_->item);
-    if (state == ST_PREPARING) return schedule_status::Preparing();
-    if (state == ST_RECORDING && active_->recording) {
-      return schedule_status::Recording(active_->recording->BytesWritten(), active_->recording->FreeSpace());
+  if (!running_.empty()) {
+    // Several recordings of one stream: their bytes together, the free space of the first.
+    uint64_t bytes = 0;
+    const Recording* first = nullptr;
+    for (const auto& r : running_) {
+      if (!r->recording) continue;
+      bytes += r->recording->BytesWritten();
+      if (first == nullptr) first = r->recording.get();
     }
-    return std::string();
+    if (first != nullptr) return schedule_status::Recording(bytes, first->FreeSpace());
+    return schedule_status::Preparing();
   }
   if (!failure_status_.empty() && Instant(last_clock_) < failure_until_) return failure_status_;
   if (reservations_.empty() || last_clock_.date == 0) return std::string();
@@ -397,10 +568,9 @@ void RecordingScheduler::SetDefaultDirectory(std::string_view dir) {
 
 std::vector<PlanLine> RecordingScheduler::Plan() {
   Lock lock(mutex_);
-  std::vector<PlanRequest> requests;
-  requests.reserve(reservations_.size());
-  for (const ScheduleItem& item : reservations_) requests.push_back(PlanRequestOf(item));
-  return MakePlan(requests);
+  // The spans followed at the last tick, when the list has not been re-sorted since.
+  if (spans_.size() != reservations_.size() || spans_generation_ != generation_) spans_.clear();
+  return MakePlan(RequestsLocked());
 }
 
 void RecordingScheduler::SetDefaultMargins(uint16_t before, uint16_t after) {
@@ -515,14 +685,8 @@ RecordingScheduler::SyncResult RecordingScheduler::SyncSchedule(uint32_t wait_ms
 void RecordingScheduler::ApplyMergedLocked(std::vector<ScheduleItem> merged) {
   reservations_ = std::move(merged);
   ++generation_;
-  if (active_ && ActiveIndexLocked() < 0) {
-    if (active_->recording) {
-      // Removed by another process while it was recorded: ends at the next tick, as a deletion.
-      active_->item.duration = 0;
-    } else {
-      active_.reset();  // still preparing: nothing recorded yet
-    }
-  }
+  // A recording whose reservation another process removed ends at the next tick, as a deletion;
+  // one still preparing is dropped then (nothing recorded yet).
   Changed();
 }
 
@@ -559,12 +723,12 @@ int RecordingScheduler::StoreItem(const ScheduleItem& item, int index) {
 }
 
 int RecordingScheduler::RetireItem(uint32_t mark, int index) {
-  std::optional<ScheduleItem> repetition;
+  std::vector<ScheduleItem> repetitions;
   {
     Lock lock(mutex_);
-    if (!RetireLocked(mark, index, &repetition)) return 0;
+    if (!RetireLocked(mark, index, &repetitions)) return 0;
   }
-  if (repetition) StoreItem(*repetition, -1);
+  for (const ScheduleItem& item : repetitions) StoreItem(item, -1);
   return 1;
 }
 
@@ -574,22 +738,24 @@ bool RecordingScheduler::IsActiveItem(int index) {
 }
 
 int RecordingScheduler::DeleteItem(int index, bool keep_series) {
-  std::optional<ScheduleItem> repetition;
+  std::vector<ScheduleItem> repetitions;
   {
     Lock lock(mutex_);
     if (index < 0 || static_cast<size_t>(index) >= reservations_.size()) return 0;
-    if (IsActiveLocked(index)) {
-      if (active_->recording) {
+    if (ScheduledRecording* r = RunningOfLocked(index)) {
+      if (r->recording) {
         // Ends at the next tick and goes to the finished list.
-        active_->item.duration = 0;
+        r->stop_requested = true;
         return 1;
       }
       // Still preparing: nothing recorded yet, so the preparation is simply cancelled.
-      active_.reset();
+      std::erase_if(running_, [r](const auto& owned) { return owned.get() == r; });
     }
-    if (!RetireLocked(SI_DELETED, index, &repetition)) return 0;
+    if (!RetireLocked(SI_DELETED, index, &repetitions)) return 0;
   }
-  if (repetition && keep_series) StoreItem(*repetition, -1);
+  if (keep_series) {
+    for (const ScheduleItem& item : repetitions) StoreItem(item, -1);
+  }
   return 1;
 }
 
@@ -621,33 +787,39 @@ int RecordingScheduler::ReplaceItem(const ScheduleItem& original, const Schedule
 }
 
 void RecordingScheduler::StopRecording() {
-  std::optional<RecordingFailure> failure;
+  std::vector<RecordingFailure> failures;
   {
     Lock lock(mutex_);
-    if (!active_) return;
-    const int index = ActiveIndexLocked();
-    // The rest of the file is written now; the user hears of a failure there too.
-    active_->Close(*host_, RecordingEnd::kCaptureEnded, &failure, &unwritten_);
-    active_.reset();
-    if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
+    if (running_.empty()) return;
+    for (const auto& r : running_) {
+      const int index = IndexOfLocked(*r);
+      // The rest of the file is written now; the user hears of a failure there too.
+      std::optional<RecordingFailure> failure;
+      r->Close(*host_, RecordingEnd::kCaptureEnded, &failure, &unwritten_);
+      if (index >= 0) SetItemState(&reservations_[static_cast<size_t>(index)], ST_WAITING);
+      if (failure) failures.push_back(std::move(*failure));
+    }
+    running_.clear();
     ++generation_;
     Changed();
   }
   WriteReports();
-  if (failure) host_->OnRecordingFailed(*failure);
+  for (const RecordingFailure& f : failures) host_->OnRecordingFailed(f);
 }
 
 void RecordingScheduler::NoteCaptureLocked(MjdTime now) {
-  if (!active_ || !active_->recording) return;
   std::vector<uint16_t> services;
   for (const auto& entry : components_) services.push_back(entry.first);
-  active_->recording->NoteServices(
+  for (const auto& r : running_) {
+    if (!r->recording) continue;
+    r->recording->NoteServices(
       services, [this](uint16_t service) { return platform::BroadcastToUtf8(host_->ServiceName(service)); },
       [this, now](uint16_t service) -> std::optional<std::string> {
         ProgrammeEvent ev{};
         if (!host_->LookupProgrammeAt(service, now, &ev)) return std::nullopt;
-        return platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
-      });
+          return platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
+        });
+  }
 }
 
 void RecordingScheduler::WriteReports() {
@@ -699,14 +871,16 @@ std::vector<FinishedRecording> RecordingScheduler::FinishedRecordings() {
 
 std::optional<ScheduleItem> RecordingScheduler::ActiveItem() {
   Lock lock(mutex_);
-  if (!active_) return std::nullopt;
-  return active_->item;
+  if (running_.empty()) return std::nullopt;
+  return running_.front()->item;
 }
 
 std::string RecordingScheduler::ActiveOutputPath() {
   Lock lock(mutex_);
-  if (!active_ || !active_->recording) return std::string();
-  return active_->opened_path;
+  for (const auto& r : running_) {
+    if (r->recording) return r->opened_path;
+  }
+  return std::string();
 }
 
 std::vector<uint16_t> RecordingScheduler::ComputeExcludedPids(std::span<const uint16_t> kept) {

@@ -18,12 +18,14 @@
 #include "output/recording_report.h"
 #include "platform/profile.h"
 #include "output/recording_writer.h"
+#include "schedule/event_follow.h"
 #include "schedule/recording_failure.h"
 #include "schedule/recording_path.h"
 #include "schedule/recording_plan.h"
 #include "schedule/reservation_file.h"
 #include "schedule/scheduled_recording.h"
 #include "schedule/schedule_item.h"
+#include "ts/event_store.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
@@ -35,12 +37,6 @@ class SchedulerHost {
  public:
   virtual ~SchedulerHost() = default;
 
-  // Sets the filter of processor output 1: keep only `kept` programmes in its PAT and drop the
-  // `excluded` PIDs. Both empty: clear the filter so that every packet passes. Called with the
-  // scheduler lock held, from the UI thread (tick) or the processing thread (component list):
-  // must not wait for the processing thread. A change applies from the next packet: the packet
-  // being routed on the processing thread meanwhile may still arrive with the filter of before.
-  virtual void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) = 0;
   // Looks a programme event up in the processor's event store (the store knows it by service id
   // and event id). Fills `out` and returns true when found. Called with the scheduler lock held
   // on the UI thread.
@@ -51,6 +47,9 @@ class SchedulerHost {
   virtual bool LookupProgrammeAt(uint16_t /*service_id*/, MjdTime /*t*/, ProgrammeEvent* /*out*/) {
     return false;
   }
+  // What the present/following table says of `service_id` now (EventStore::FindPresentFollowing).
+  // Called with the scheduler lock held on the UI thread. Default: nothing known.
+  virtual EventStore::PresentFollowing LookupPresentFollowing(uint16_t /*service_id*/) { return {}; }
   // A scheduled recording was stopped before its end because its file could not be written or its
   // volume is nearly full, or could not start because its file could not be created; its
   // reservation has ended as ST_ERROR. UI thread, without the lock.
@@ -93,7 +92,10 @@ struct FinishedRecording {
 };
 
 // The recording scheduler: keeps the reservation list and the finished list, and on each tick
-// ends, prepares and starts the recordings of processor output 1 and follows event reservations.
+// follows the event reservations through the broadcast's tables, makes the plan (MakePlan) and
+// ends, prepares and starts the recordings it gives the tuner. Every packet of processor output 1
+// reaches each running recording, which keeps what its own service filter passes: reservations on
+// the stream being received record at once, each into its own file.
 // One recursive lock guards every field; the UI thread runs Tick, PostClock, the status text,
 // loading, saving and the list operations, the processing thread runs ReceivePacket,
 // OnComponentList, OnStreamReset and SetNetworkId.
@@ -111,8 +113,11 @@ class RecordingScheduler {
   RecordingScheduler& operator=(const RecordingScheduler&) = delete;
 
   // --- Processing thread ---
-  // A packet of output 1: written to the running recording, dropped while none is open.
+  // A packet of output 1: written to each running recording through its filter, dropped while
+  // none is open.
   void ReceivePacket(const uint8_t* data, uint32_t length);
+  // The stream's PAT (event 16), for the PAT that a recording of one service keeps.
+  void OnProgramList(const ProgramListEntry* entries, uint32_t count);
   // The components of a programme (event 17). A recording limited to one service gets its output
   // filter recomputed, so it follows PMT changes.
   void OnComponentList(uint16_t service_id, const ComponentEntry* entries, uint32_t count);
@@ -124,13 +129,14 @@ class RecordingScheduler {
   // --- UI thread ---
   // Remembers `now` as the last clock and posts Tick(now) to the UI thread.
   void PostClock(MjdTime now);
-  // Advances the schedule to `now`: stops the running recording when a write failed or its volume
-  // has kLowDiskLimit bytes free or less (ST_ERROR, reported to the host), ends or expires the first
-  // reservation when its end is more than 1 s past, prepares the first reservation 30 s ahead,
-  // opens its file 5 s ahead, follows the running event reservation (an event of undetermined
-  // length until the next programme of its service starts, at most kMaxRecordSeconds) and
-  // resolves at most one event reservation, then tells the host what keeps the computer awake
-  // (SchedulerHost::KeepAwake). Does nothing while an overlap question is on screen.
+  // Advances the schedule to `now`: follows the event reservations near their time (FollowEvent),
+  // stops a recording when a write failed or its volume has kLowDiskLimit bytes free or less
+  // (ST_ERROR, reported to the host), when another reservation takes the tuner (the plan), when its
+  // programme was given up, or when its end (margin included) is more than 1 s past; expires the
+  // reservations whose time passed unrecorded; prepares a reservation 30 s before the plan gives
+  // it the tuner and opens its file then (its start less its start margin, or when the winner over
+  // it ends); resolves at most one event reservation; then tells the host what keeps the computer
+  // awake (SchedulerHost::KeepAwake). Does nothing while an overlap question is on screen.
   void Tick(MjdTime now);
   // Status-bar text (Shift-JIS): recording state, or time until the next start.
   std::string GetScheduleStatus();
@@ -192,8 +198,8 @@ class RecordingScheduler {
   // with `edited`, after the overlap check that skips it. 1 stored, 0 refused by the user, -1 when
   // `original` is no longer in the list or is being prepared or recorded (nothing changed).
   int ReplaceItem(const ScheduleItem& original, const ScheduleItem& edited);
-  // Discards the running or prepared recording (closing its file; a failed write of its rest is
-  // reported to the host) without retiring its reservation, which is waiting again; used at
+  // Discards the running and prepared recordings (closing their files; a failed write of the rest
+  // is reported to the host) without retiring their reservations, which wait again; used at
   // shut-down.
   void StopRecording();
   // Empties the finished list.
@@ -215,7 +221,7 @@ class RecordingScheduler {
   // The finished list with the totals and the report of each recording.
   std::vector<FinishedRecording> FinishedRecordings();
   std::optional<ScheduleItem> ActiveItem();
-  // File-system path (UTF-8) of the open scheduled recording, as created (an existing file of the
+  // File-system path (UTF-8) of the first open scheduled recording, as created (an existing file of the
   // name is never replaced: the recording then has the next free name); empty when none is open.
   std::string ActiveOutputPath();
   // Excluded PIDs of a recording limited to `kept`: the elementary PIDs of the other programmes
@@ -224,24 +230,38 @@ class RecordingScheduler {
 
  private:
 
+  // What a tick leaves to do outside the lock.
+  struct Outcomes {
+    std::vector<RecordingFailure> failures;
+    std::vector<ScheduleItem> repetitions;
+  };
+  // Event reservations starting within this many seconds (or recording) are followed tick by tick.
+  static constexpr int64_t kFollowAhead = 6 * 3600;
+
   void Advance(MjdTime now);
   std::string AwakeReasonLocked(MjdTime now) const;
-  bool EndCheckLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
-                      std::optional<RecordingFailure>* failure);
-  void EndActiveLocked(MjdTime now, std::optional<RecordingFailure> failure,
-                       std::optional<ScheduleItem>* repetition, std::optional<RecordingFailure>* reported);
-  void PrepareLocked(MjdTime now);
-  void StartLocked(MjdTime now, std::optional<ScheduleItem>* repetition,
-                   std::optional<RecordingFailure>* failure);
-  void FollowEventLocked(MjdTime now);
+  // The follow spans of the reservations (spans_, one per entry) at `t`.
+  void FollowLocked(int64_t t);
+  // The plan's requests of the list: followed spans, and the running recordings' own starts.
+  std::vector<PlanRequest> RequestsLocked() const;
+  void EndLocked(int64_t t, Outcomes* out);
+  void EndRecordingLocked(int64_t t, ScheduledRecording* r, RecordingEnd how, std::optional<RecordingFailure> failure,
+                          const std::string& reason, Outcomes* out);
+  void ExpireLocked(int64_t t, Outcomes* out);
+  void StartLocked(MjdTime now, Outcomes* out);
+  // Sets the tuner to `tuning` (channel value and string of `entry`) unless it is there already.
+  void Tune(const ScheduleItem& entry, const std::string& tuning);
+  static std::string FollowKey(const ScheduleItem& item);
   void ResolveOneLocked();
-  int ActiveIndexLocked() const;
+  // The list entry of a running recording (-1 when it left the list), and the recording of an entry.
+  int IndexOfLocked(const ScheduledRecording& r) const;
+  ScheduledRecording* RunningOfLocked(int index) const;
   bool IsActiveLocked(int index) const;
   bool FindOverlapLocked(const ScheduleItem& item, int skip) const;
   void StoreLocked(const ScheduleItem& item, int index);
-  bool RetireLocked(uint32_t mark, int index, std::optional<ScheduleItem>* repetition,
+  bool RetireLocked(uint32_t mark, int index, std::vector<ScheduleItem>* repetitions,
                     std::optional<RecordingSummary> summary = std::nullopt);
-  // Takes the services' names and programmes on air into the active recording's report.
+  // Takes the services' names and programmes on air into the running recordings' reports.
   void NoteCaptureLocked(MjdTime now);
   // Writes the reports of the recordings that ended (outside the lock: a report is flushed to the disk).
   void WriteReports();
@@ -256,7 +276,15 @@ class RecordingScheduler {
   uint16_t default_margin_before_ = kDefaultMarginBefore;
   uint16_t default_margin_after_ = kDefaultMarginAfter;
   uint32_t follow_limit_ = 3 * 3600;
-  std::unique_ptr<ScheduledRecording> active_;
+  // The recordings being prepared or recorded, in the order they were prepared.
+  std::vector<std::unique_ptr<ScheduledRecording>> running_;
+  // What the following knows of each event reservation, by FollowKey.
+  std::map<std::string, FollowState> follow_;
+  // The follow spans of the last tick, one per entry of reservations_ (nullopt: not followed).
+  std::vector<std::optional<FollowSpan>> spans_;
+  uint64_t spans_generation_ = 0;
+  std::vector<ProgramListEntry> pat_programs_;
+  std::optional<std::string> tuned_;  // the tuning last set (PlanRequest::tuning)
   uint16_t network_id_ = 0;
   uint16_t stream_id_ = 0;
   MjdTime last_clock_;

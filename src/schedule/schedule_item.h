@@ -35,6 +35,7 @@ enum : uint32_t {
   ST_ERROR = 0x12,
   ST_INVALID = 0x13,
   ST_CANCELLED = 0x14,
+  ST_GONE = 0x15,  // its programme is gone from the broadcast's tables
 };
 
 // The longest recording, in seconds (24 hours): reservations asking for more are refused when

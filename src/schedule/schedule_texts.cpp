@@ -41,6 +41,8 @@ std::string StateText(uint32_t state) {
       return Sjis("[ 無効 ]");
     case ST_CANCELLED:
       return Sjis("[ キャンセル ]");
+    case ST_GONE:
+      return Sjis("[ 番組なし ]");
     default:
       return std::string();
   }

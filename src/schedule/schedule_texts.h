@@ -13,7 +13,8 @@ namespace pelkan {
 // The texts that describe a reservation in the reservation list, one per column, in Shift-JIS.
 // Pure functions; safe from any thread.
 
-// State text: "[ 録画準備中 ]", "[ 録画中 ]", "[ 終了 ]", "[ エラー ]", "[ 無効 ]", "[ キャンセル ]";
+// State text: "[ 録画準備中 ]", "[ 録画中 ]", "[ 終了 ]", "[ エラー ]", "[ 無効 ]", "[ キャンセル ]",
+// "[ 番組なし ]";
 // empty for ST_WAITING and for values without a text.
 std::string StateText(uint32_t state);
 // Column 0: "日付" or "イベント" (empty when neither type bit is set), then the state text.

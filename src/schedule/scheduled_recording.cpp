@@ -48,23 +48,68 @@ std::optional<RecordingFailure> ScheduledRecording::Open(SchedulerHost& host, co
   return std::nullopt;
 }
 
-void ScheduledRecording::Write(const uint8_t* data, uint32_t length) {
-  if (!recording) return;
-  if (first_packet) {
-    first_packet = false;
-    // The filter of a limited recording is set in the same step that opens the file, while the
-    // processing thread may be routing a packet with the filter of before; that packet waits for
-    // the scheduler's lock and arrives first. Dropped when the new filter would not pass it (an
-    // excluded PID, or a PAT that may list the other programmes), so the file holds only the kept
-    // programme.
-    if (limited && data != nullptr) {
-      const uint32_t offset = length == 192 ? 4 : 0;
-      if (length < offset + 3) return;
-      const uint16_t pid = static_cast<uint16_t>((data[offset + 1] & 0x1F) << 8 | data[offset + 2]);
-      if (pid == 0 || std::binary_search(excluded.begin(), excluded.end(), pid)) return;
+void ScheduledRecording::Limit(std::vector<uint16_t> kept_services,
+                               const std::map<uint16_t, std::vector<ComponentEntry>>& components) {
+  limited = true;
+  kept = std::move(kept_services);
+  Refilter(components);
+}
+
+void ScheduledRecording::Refilter(const std::map<uint16_t, std::vector<ComponentEntry>>& components) {
+  if (!limited) return;
+  const std::vector<uint16_t> excluded = PidsOfOtherServices(components, kept);
+  // The PAT keeps only the kept programmes (mode 0); the listed PIDs are dropped (mode 1).
+  filter.Set(0, kept.data(), static_cast<uint32_t>(kept.size()), 1, excluded.data(),
+             static_cast<uint32_t>(excluded.size()));
+}
+
+void ScheduledRecording::Write(const uint8_t* data, uint32_t length,
+                               std::span<const ProgramListEntry> pat_programs) {
+  if (!recording || data == nullptr) return;
+  if (limited) {
+    const uint32_t offset = length == 192 ? 4 : 0;
+    if (length < offset + 3 || length > 204) return;
+    const uint16_t pid = static_cast<uint16_t>((data[offset + 1] & 0x1F) << 8 | data[offset + 2]);
+    if (!filter.Passes(pid)) return;
+    if (pid == 0) {
+      // The packet is shared with the other recordings: the rewritten PAT goes into a copy.
+      uint8_t copy[204];
+      std::memcpy(copy, data, length);
+      filter.RewritePat(copy, length, pat_programs);
+      recording->Write(copy, length);
+      bytes_taken += length;
+      return;
     }
   }
   recording->Write(data, length);
+  bytes_taken += length;
+}
+
+void ScheduledRecording::NoteProgramme(int64_t programme_start, int64_t programme_end, int64_t now) {
+  if (!recording || recording->report() == nullptr) return;
+  auto time_of = [](int64_t instant) {
+    return MjdTime{static_cast<uint32_t>(instant / 86400), static_cast<uint32_t>(instant % 86400)};
+  };
+  const uint64_t bytes = bytes_taken;
+  if (!programme_started && now >= programme_start) {
+    programme_started = true;
+    if (opened_at <= programme_start) span.start_offset = bytes;
+  }
+  if (!programme_ended && programme_end != 0 && now >= programme_end) {
+    programme_ended = true;
+    span.end_offset = bytes;
+  }
+  span.start = time_of(programme_start);
+  span.end = programme_end != 0 ? time_of(programme_end) : MjdTime{};
+  span.margin_before = item.margin_before;
+  span.margin_after = item.margin_after;
+  recording->report()->SetProgrammeSpan(span);
+}
+
+void ScheduledRecording::NoteFollow(int64_t now, const std::string& text) {
+  if (!recording || recording->report() == nullptr) return;
+  recording->report()->NoteFollow(MjdTime{static_cast<uint32_t>(now / 86400), static_cast<uint32_t>(now % 86400)},
+                                  bytes_taken, text);
 }
 
 std::optional<RecordingFailure> ScheduledRecording::CheckStop(SchedulerHost& host) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -10,37 +12,59 @@
 #include "output/recording.h"
 #include "schedule/recording_failure.h"
 #include "schedule/schedule_item.h"
+#include "ts/output_filter.h"
+#include "ts/ts_events.h"
 
 namespace pelkan {
 
 class SchedulerHost;
 
 // One reservation's recording on the scheduled output, from its preparation to its end: the
-// reservation as followed, the output's service filter, and the Recording once its file is open.
-// Used by the RecordingScheduler under its lock (Write on the processing thread, the rest on the
-// UI thread).
+// reservation as followed, its own service filter, and the Recording once its file is open.
+// Several run at once when their reservations share the tuner's stream. Used by the
+// RecordingScheduler under its lock (Write on the processing thread, the rest on the UI thread).
 struct ScheduledRecording {
+  // The reservation as listed when it was prepared: what finds its list entry again.
+  ScheduleItem origin{};
+  // The reservation as followed (its event's time as the tables tell it now).
   ScheduleItem item{};
-  // When its file opens (the reservation's start less the open-ahead).
-  MjdTime recording_start;
   // The recording, once its file is open.
   std::unique_ptr<Recording> recording;
   bool limited = false;  // has a kept-service list
   std::vector<uint16_t> kept;
-  std::vector<uint16_t> excluded;
+  // What of the stream reaches its file: with a kept-service list, the PAT keeps only those
+  // programmes and the other programmes' elementary PIDs are dropped.
+  OutputFilter filter;
   std::optional<std::string> output_path;  // Shift-JIS; nullopt when the name was refused
   std::string opened_path;                 // UTF-8, the file actually created
-  // The followed event's length is undetermined: it ends when the next programme starts.
-  bool open_end = false;
-  // The first packet after the file opened may have been routed with the filter of before.
-  bool first_packet = true;
+  int64_t opened_at = 0;                   // when its file opened (Instant seconds)
+  std::string tuning;                      // what its reservation sets the tuner to (PlanRequest)
+  // Ends at the next tick: deleted by the user, or removed from the list by another process.
+  bool stop_requested = false;
+  // The programme's own start and end have been passed (their byte offsets noted in the report).
+  bool programme_started = false;
+  bool programme_ended = false;
+  RecordingReport::ProgrammeSpan span;
+  // Bytes handed to the file (its offset now; what reached the disk may lag a block behind).
+  uint64_t bytes_taken = 0;
 
   // Creates the file of `entry` (the reservation as it starts) through the host's writer and
   // notes its title and the programme on air at `now` for the report. nullopt when it opened;
   // else why not (kOpenFailed, with the path or folder and the errno).
   std::optional<RecordingFailure> Open(SchedulerHost& host, const ScheduleItem& entry, MjdTime now);
-  // Processing thread: one packet of the scheduled output into the file.
-  void Write(const uint8_t* data, uint32_t length);
+  // Keeps `kept` (the reservation's service) against the programmes' `components`.
+  void Limit(std::vector<uint16_t> kept_services,
+             const std::map<uint16_t, std::vector<ComponentEntry>>& components);
+  // The programmes' components changed: a limited recording drops the new set of other PIDs.
+  void Refilter(const std::map<uint16_t, std::vector<ComponentEntry>>& components);
+  // Processing thread: one packet of the scheduled output into the file, through its filter.
+  // `pat_programs` is the stream's PAT, for the rewritten PAT of a limited recording.
+  void Write(const uint8_t* data, uint32_t length, std::span<const ProgramListEntry> pat_programs);
+  // Notes in the report where the programme (`programme_start`, `programme_end` Instant seconds,
+  // the end 0 when not told) lies against `now`, with the bytes written.
+  void NoteProgramme(int64_t programme_start, int64_t programme_end, int64_t now);
+  // A following decision for the report.
+  void NoteFollow(int64_t now, const std::string& text);
   // A failed write, a removed folder or a nearly full disk found by the heartbeat's check; nullopt
   // while it may go on.
   std::optional<RecordingFailure> CheckStop(SchedulerHost& host);

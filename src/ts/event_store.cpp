@@ -77,9 +77,34 @@ std::optional<ProgrammeEvent> EventStore::FindEventById(int, int, int service_id
   return eit->second;
 }
 
+void EventStore::StorePresentFollowing(uint16_t service_id, uint8_t section_number,
+                                       std::optional<uint16_t> event_id) {
+  if (section_number > 1) return;
+  std::lock_guard lock(mutex_);
+  PresentFollowingIds& ids = present_following_[service_id];
+  if (section_number == 0) {
+    ids.known = true;
+    ids.present = event_id;
+  } else {
+    ids.following = event_id;
+  }
+}
+
+EventStore::PresentFollowing EventStore::FindPresentFollowing(uint16_t service_id) const {
+  std::lock_guard lock(mutex_);
+  PresentFollowing out;
+  const auto it = present_following_.find(service_id);
+  if (it == present_following_.end()) return out;
+  out.known = it->second.known;
+  if (it->second.present) out.present = FindEventById(0, 0, service_id, *it->second.present);
+  if (it->second.following) out.following = FindEventById(0, 0, service_id, *it->second.following);
+  return out;
+}
+
 void EventStore::Clear() {
   std::lock_guard lock(mutex_);
   services_.clear();
+  present_following_.clear();
 }
 
 std::vector<ProgrammeEvent> EventStore::Snapshot() const {

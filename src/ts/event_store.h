@@ -16,6 +16,15 @@ namespace pelkan {
 // the processing thread may store while the UI thread queries; a query never sees half a record.
 class EventStore {
  public:
+  // What the present/following table of the actual stream says of a service now: the event on air
+  // (section 0) and the next one (section 1), as the store holds them.
+  struct PresentFollowing {
+    bool known = false;  // section 0 of the service has been received
+    std::optional<ProgrammeEvent> present;
+    std::optional<ProgrammeEvent> following;
+  };
+
+
   // Stores `ev` for `service_id`. A new event is inserted; a known one is replaced only by a record
   // of a lower kind, or of the same kind with another version. Returns 1 if stored or replaced.
   int StoreEvent(uint16_t service_id, const ProgrammeEvent& ev);
@@ -32,6 +41,11 @@ class EventStore {
   std::optional<ProgrammeEvent> FindEventById(int network_id, int transport_stream_id, int service_id,
                                               int event_id) const;
 
+  // Section `section_number` (0 present, 1 following) of the service's present/following table
+  // names `event_id` (nullopt: an empty section). Other section numbers are ignored.
+  void StorePresentFollowing(uint16_t service_id, uint8_t section_number, std::optional<uint16_t> event_id);
+  PresentFollowing FindPresentFollowing(uint16_t service_id) const;
+
   // Forgets every event.
   void Clear();
 
@@ -43,6 +57,11 @@ class EventStore {
  private:
   mutable std::recursive_mutex mutex_;
   std::map<uint16_t, std::map<uint16_t, ProgrammeEvent>> services_;
+  struct PresentFollowingIds {
+    bool known = false;
+    std::optional<uint16_t> present, following;
+  };
+  std::map<uint16_t, PresentFollowingIds> present_following_;
 };
 
 }  // namespace pelkan

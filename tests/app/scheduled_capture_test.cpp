@@ -36,6 +36,10 @@ uint8_t Bcd(int v) {
 
 // A two-programme broadcast, captured by a processor whose events reach a ScheduledCapture; the
 // test plays the capture application's heartbeat with the broadcast clock.
+int Sec(int h, int m, int s) {
+  return h * 3600 + m * 60 + s;
+}
+
 class ScheduledCaptureTest : public ::testing::Test {
  protected:
   ScheduledCaptureTest() : capture_([this](std::function<void()> w) { queue_.push_back(std::move(w)); }) {
@@ -67,6 +71,9 @@ class ScheduledCaptureTest : public ::testing::Test {
       case EVENT_PACKET:
         if (param == CaptureApp::kScheduleOutput) engine.ReceivePacket(data, count);
         break;
+      case EVENT_PROGRAM_LIST:
+        engine.OnProgramList(reinterpret_cast<const ProgramListEntry*>(data), count);
+        break;
       case EVENT_COMPONENT_LIST:
         engine.OnComponentList(static_cast<uint16_t>(param), reinterpret_cast<const ComponentEntry*>(data), count);
         break;
@@ -90,12 +97,23 @@ class ScheduledCaptureTest : public ::testing::Test {
               test::PmtSection(kKept, 0, 0x100, {{0x02, 0x100, {}}, {0x0F, 0x101, {}}, {0x06, 0x120, {}}}));
     b.Section(0x1F1,
               test::PmtSection(kOther, 0, 0x110, {{0x02, 0x110, {}}, {0x0F, 0x111, {}}, {0x06, 0x120, {}}}));
+    // The present/following table as a broadcaster sends it: the programme before until 21:00,
+    // programme 0x1234 from then until its end, the one after it from then (each change a new
+    // version of both sections).
+    const test::EitEvent before{0x1233, kMjd, {Bcd(20), 0, 0}, {Bcd(1), 0, 0},
+                                test::ShortEventDescriptor(test::AribAlnum("EARLIER"), {})};
     const test::EitEvent ev{0x1234,
                             kMjd,
                             {Bcd(21), 0, 0},
                             {Bcd(event_minutes / 60), Bcd(event_minutes % 60), 0},
                             test::ShortEventDescriptor(test::AribAlnum("NEWS"), {})};
-    b.Section(0x12, test::EitSection(0x4E, kKept, eit_version, 0, {ev}));
+    const int end = Sec(21, 0, 0) + event_minutes * 60;
+    const test::EitEvent after{0x1235, kMjd, {Bcd(end / 3600), Bcd(end / 60 % 60), 0}, {0, Bcd(30), 0},
+                               test::ShortEventDescriptor(test::AribAlnum("LATER"), {})};
+    const int phase = seconds_of_day < Sec(21, 0, 0) ? 0 : seconds_of_day < end ? 1 : 2;
+    const uint8_t version = static_cast<uint8_t>((eit_version * 4 + phase) & 0x1F);
+    b.Section(0x12, test::EitSection(0x4E, kKept, version, 0, {phase == 0 ? before : phase == 1 ? ev : after}));
+    if (phase < 2) b.Section(0x12, test::EitSection(0x4E, kKept, version, 1, {phase == 0 ? ev : after}));
     const int h = seconds_of_day / 3600, m = seconds_of_day / 60 % 60, s = seconds_of_day % 60;
     b.Section(0x14, test::TotSection(kMjd, Bcd(h), Bcd(m), Bcd(s)));
     for (uint16_t pid : {0x100, 0x101, 0x110, 0x111, 0x120}) {
@@ -127,9 +145,6 @@ class ScheduledCaptureTest : public ::testing::Test {
   MjdTime clock_;
 };
 
-int Sec(int h, int m, int s) {
-  return h * 3600 + m * 60 + s;
-}
 
 // A hand-edited file of nothing but dropped sections is kept aside like a foreign file, but it is
 // a reservation file: the line says why it went, not that it lacks the header.
@@ -256,39 +271,39 @@ TEST_F(ScheduledCaptureTest, EventReservationFollowsTheBroadcastExtension) {
   EXPECT_GT(std::filesystem::file_size(dir_ / name), 180u * 15 * 188);
 }
 
-TEST(ScheduledCaptureProcessor, FilterGoesToTheAttachedProcessorOnly) {
+TEST(ScheduledCaptureProcessor, LookUpsUseTheAttachedProcessorOnly) {
   ScheduledCapture capture([](std::function<void()>) {});
-  const uint16_t kept[] = {kKept};
-  const uint16_t excluded[] = {0x110, 0x111};
   TsProcessor first;
-  first.AddOutput(CaptureApp::kScheduleOutput);  // as the capture application creates it
+  ProgrammeEvent stored{};
+  stored.kind = EVENT_KIND_PF_ACTUAL;
+  stored.service_id = kKept;
+  stored.event_id = 0x1234;
+  first.event_store().StoreEvent(kKept, stored);
+  first.event_store().StorePresentFollowing(kKept, 0, 0x1234);
   capture.AttachProcessor(&first);
-  capture.SetRecordingFilter(kept, excluded);
-  ASSERT_TRUE(first.GetOutputFilter(1).has_value());
-  EXPECT_EQ(first.GetOutputFilter(1)->programs(), std::set<uint16_t>{kKept});
-  EXPECT_EQ(first.GetOutputFilter(1)->pids(), (std::set<uint16_t>{0x110, 0x111}));
-  capture.AttachProcessor(nullptr);
-  capture.SetRecordingFilter({}, {});
-  EXPECT_EQ(first.GetOutputFilter(1)->programs(), std::set<uint16_t>{kKept});  // detached: untouched
   ProgrammeEvent ev;
+  EXPECT_TRUE(capture.LookupProgramme(0, 0, kKept, 0x1234, &ev));
+  const EventStore::PresentFollowing pf = capture.LookupPresentFollowing(kKept);
+  ASSERT_TRUE(pf.known && pf.present);
+  EXPECT_EQ(pf.present->event_id, 0x1234);
+  capture.AttachProcessor(nullptr);
   EXPECT_FALSE(capture.LookupProgramme(0, 0, kKept, 0x1234, &ev));
+  EXPECT_FALSE(capture.LookupPresentFollowing(kKept).known);
 }
 
-// The scheduler changes the filter on the UI thread while the processing thread ends and destroys
-// its processor: a filter change either reaches the live processor or finds none (AddressSanitizer
-// and ThreadSanitizer report a use after the destruction otherwise).
-TEST(ScheduledCaptureProcessor, FilterChangesRaceSafelyWithDetachAndDestruction) {
+// The scheduler looks programmes up on the UI thread while the processing thread ends and
+// destroys its processor: a look-up either reaches the live processor or finds none
+// (AddressSanitizer and ThreadSanitizer report a use after the destruction otherwise).
+TEST(ScheduledCaptureProcessor, LookUpsRaceSafelyWithDetachAndDestruction) {
   ScheduledCapture capture([](std::function<void()>) {});
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> calls{0};
   std::thread ui([&] {
-    const uint16_t kept[] = {kKept};
-    const uint16_t excluded[] = {0x110};
     ProgrammeEvent ev;
     while (!stop.load()) {
-      capture.SetRecordingFilter(kept, excluded);
       capture.LookupProgramme(0, 0, kKept, 0x1234, &ev);
-      capture.SetRecordingFilter({}, {});
+      capture.LookupPresentFollowing(kKept);
+      capture.LookupProgrammeAt(kKept, MjdTime{kMjd, 0}, &ev);
       calls.fetch_add(1);
     }
   });

@@ -193,6 +193,75 @@ TEST_F(CliCaptureSchedule, ReservationsAddedByAnotherProcessAreRecordedAndKept) 
   EXPECT_EQ(items[0].start_day, MjdFromDate(2027, 1, 1));
 }
 
+// Two reservations on two services of the stream being received overlap: both are recorded at
+// once, each whole into its own file whose PAT lists only its service, and each checks clean.
+TEST_F(CliCaptureSchedule, OverlappingReservationsOfOneStreamRecordAtOnce) {
+  streamgen::GeneratorOptions options;
+  const streamgen::BroadcastGenerator probe(options);
+  const auto& services = probe.Multiplex(0).services;
+  ASSERT_GE(services.size(), 3u);
+  const uint16_t first = services.at(0).service_id, second = services.at(2).service_id;
+  ScheduleItem a = At2059(10, 20, dir_);
+  ScheduleItem b = At2059(20, 20, dir_);
+  for (auto [item, service] : {std::pair<ScheduleItem*, uint16_t>{&a, first}, {&b, second}}) {
+    item->flags |= SI_SERVICE_LIMIT | SI_FILE_NAME;
+    SetText(item->service_id_text, std::to_string(service));
+    SetText(item->file_name, "svc" + std::to_string(service));
+    SetText(item->extension, ".ts");
+  }
+  ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {a, b}));
+  const pid_t child = Start({"capture", "--schedule", "--seconds", "120", "--virtual-start",
+                             "2026-12-07 20:59:00", "--virtual-speed", "4", "--json"});
+  ASSERT_GT(child, 0);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(150);
+  int status = 0;
+  pid_t done = 0;
+  bool signalled = false;
+  while (done == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    done = waitpid(child, &status, WNOHANG);
+    const std::string err = Err();
+    const size_t finished = err.find("finished");
+    if (!signalled && finished != std::string::npos && err.find("finished", finished + 1) != std::string::npos) {
+      kill(child, SIGINT);
+      signalled = true;
+    }
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "pelkan-cli did not end: " << Err();
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << Err();
+  for (const uint16_t service : {first, second}) {
+    SCOPED_TRACE(service);
+    const std::string path = dir_ + "/svc" + std::to_string(service) + ".ts";
+    const std::string file = ReadText(path);
+    ASSERT_GT(file.size(), 1000u * 188) << Err();
+    // Every PAT in the file lists exactly its own programme.
+    size_t pats = 0;
+    for (size_t off = 0; off + 188 <= file.size(); off += 188) {
+      if (PidAt(file, off) != 0 || !(file[off + 1] & 0x40)) continue;
+      const auto* p = reinterpret_cast<const uint8_t*>(file.data()) + off;
+      const size_t section = 5 + p[4];
+      const uint16_t length = static_cast<uint16_t>((p[section + 1] & 0x0F) << 8 | p[section + 2]);
+      ASSERT_GE(length, 13u);
+      bool own = false;
+      for (size_t e = section + 8; e + 4 <= section + 3 + length - 4; e += 4) {
+        const uint16_t number = static_cast<uint16_t>(p[e] << 8 | p[e + 1]);
+        EXPECT_TRUE(number == 0 || number == service) << number;
+        own = own || number == service;
+      }
+      EXPECT_TRUE(own);
+      ++pats;
+    }
+    EXPECT_GT(pats, 0u);
+    const testing::CliRun check = testing::RunCli("check " + path);
+    EXPECT_EQ(check.exit_code, 0) << check.out;
+  }
+}
+
 // Waits up to `seconds` for the child to end; its exit code, or -1 (after killing it) when it did
 // not end or ended by a signal.
 int ExitCode(pid_t child, int seconds) {

@@ -59,11 +59,6 @@ class MemoryWriter : public RecordingWriter {
 
 class FakeHost : public SchedulerHost {
  public:
-  void SetRecordingFilter(std::span<const uint16_t> kept, std::span<const uint16_t> excluded) override {
-    filter_calls++;
-    kept_.assign(kept.begin(), kept.end());
-    excluded_.assign(excluded.begin(), excluded.end());
-  }
   bool LookupProgramme(uint16_t, uint16_t, uint16_t service_id, uint16_t event_id,
                        ProgrammeEvent* out) override {
     const auto it = events.find({service_id, event_id});
@@ -86,6 +81,9 @@ class FakeHost : public SchedulerHost {
     files.emplace_back();
     return std::make_unique<MemoryWriter>(&files.back(), fail_open);
   }
+  EventStore::PresentFollowing LookupPresentFollowing(uint16_t service_id) override {
+    return present_following ? present_following(service_id) : EventStore::PresentFollowing{};
+  }
   bool LookupProgrammeAt(uint16_t service_id, MjdTime t, ProgrammeEvent* out) override {
     return at && at(service_id, t, out);
   }
@@ -101,8 +99,6 @@ class FakeHost : public SchedulerHost {
     }
   }
 
-  std::vector<uint16_t> kept_, excluded_;
-  int filter_calls = 0;
   std::map<std::pair<uint16_t, uint16_t>, ProgrammeEvent> events;
   std::deque<std::function<void()>> posted;
   bool answer = true;
@@ -115,6 +111,7 @@ class FakeHost : public SchedulerHost {
   std::deque<MemoryFile> files;
   bool fail_open = false;
   std::function<bool(uint16_t, MjdTime, ProgrammeEvent*)> at;
+  std::function<EventStore::PresentFollowing(uint16_t)> present_following;
   std::vector<RecordingFailure> failures;
   std::vector<std::pair<std::string, std::string>> kept_aside;
 };
@@ -177,8 +174,6 @@ TEST(RecordingScheduler, WholeDateTimeReservation) {
   ASSERT_EQ(host.files.size(), 1u);
   EXPECT_EQ(host.files[0].path, "/rec/20080303-2100.ts");
   EXPECT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
-  EXPECT_EQ(host.filter_calls, 1);  // not limited: output 1's filter is cleared
-  EXPECT_TRUE(host.kept_.empty());
   s.ReceivePacket(kPacket, 188);
   s.ReceivePacket(kPacket, 188);
   EXPECT_EQ(host.files[0].bytes.size(), 376u);
@@ -209,19 +204,41 @@ TEST(RecordingScheduler, PastStartPreparesAndOpensInOneTick) {
   EXPECT_EQ(host.strings, std::vector<std::string>{"ch27"});
 }
 
-TEST(RecordingScheduler, NextReservationWaitsForTheTickAfterTheEnd) {
+// Two reservations on the stream being received record at once; two that move the tuner to other
+// channels collide: the later one waits for the tick that ends the first.
+TEST(RecordingScheduler, OverlapRecordsAtOnceOnOneStreamAndWaitsForTheEndOnTwo) {
+  {
+    FakeHost host;
+    RecordingScheduler s(&host);
+    s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
+    s.StoreItem(ByTime(At(21, 30, 0), 600), -1);  // starts at A's end: closed spans overlap
+    EXPECT_EQ(host.questions, 1);
+    s.Tick(At(21, 0, 0));
+    s.Tick(At(21, 29, 56));  // within B's margin: it opens while A goes on
+    EXPECT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
+    EXPECT_EQ(ItemState(s.Reservations()[1]), ST_RECORDING);
+    EXPECT_EQ(host.files.size(), 2u);
+  }
   FakeHost host;
-  host.answer = true;
+  host.caps = 1;
   RecordingScheduler s(&host);
-  s.StoreItem(ByTime(At(21, 0, 0), 1800), -1);
-  s.StoreItem(ByTime(At(21, 30, 0), 600), -1);  // starts at A's end: closed spans overlap
-  EXPECT_EQ(host.questions, 1);
+  ScheduleItem a = ByTime(At(21, 0, 0), 1800);
+  a.flags |= SI_CHANNEL_VALUE;
+  a.channel_value = 13;
+  ScheduleItem b = ByTime(At(21, 30, 0), 600);
+  b.flags |= SI_CHANNEL_VALUE;
+  b.channel_value = 27;
+  s.StoreItem(a, -1);
+  s.StoreItem(b, -1);
   s.Tick(At(21, 0, 0));
-  s.Tick(At(21, 30, 2));  // ends A only
+  s.Tick(At(21, 29, 55));
+  s.Tick(At(21, 30, 1));
+  EXPECT_EQ(ItemState(s.Reservations()[1]), ST_PREPARING);  // the tuner is A's until its end
+  EXPECT_EQ(host.channels, std::vector<uint8_t>{13});
+  s.Tick(At(21, 30, 2));  // ends A, and B takes the tuner in the same tick
   ASSERT_EQ(s.Reservations().size(), 1u);
-  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_WAITING);
-  s.Tick(At(21, 30, 3));
   EXPECT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
+  EXPECT_EQ(host.channels, (std::vector<uint8_t>{13, 27}));
   EXPECT_EQ(host.files.back().path, "/rec/20080303-2130.ts");
 }
 
@@ -257,6 +274,25 @@ TEST(RecordingScheduler, WeeklyRepetitionAndDeleteKeepsTheSeries) {
   EXPECT_EQ(s.RetireItem(ST_FINISHED, -1), 0);
 }
 
+std::vector<uint8_t> PacketOf(uint16_t pid) {
+  std::vector<uint8_t> p(188, 0xFF);
+  p[0] = 0x47;
+  p[1] = static_cast<uint8_t>(pid >> 8);
+  p[2] = static_cast<uint8_t>(pid);
+  p[3] = 0x10;
+  return p;
+}
+
+// The PIDs of the packets in a recording, in order.
+std::vector<uint16_t> PidsIn(const std::string& bytes) {
+  std::vector<uint16_t> pids;
+  for (size_t i = 0; i + 188 <= bytes.size(); i += 188) {
+    pids.push_back(static_cast<uint16_t>((static_cast<uint8_t>(bytes[i + 1]) & 0x1F) << 8 |
+                                         static_cast<uint8_t>(bytes[i + 2])));
+  }
+  return pids;
+}
+
 TEST(RecordingScheduler, ServiceLimitKeepsOneProgrammeAndFollowsPmtChanges) {
   FakeHost host;
   RecordingScheduler s(&host);
@@ -271,44 +307,66 @@ TEST(RecordingScheduler, ServiceLimitKeepsOneProgrammeAndFollowsPmtChanges) {
   SetText(item.service_id_text, "1024");
   s.StoreItem(item, -1);
   s.Tick(At(21, 0, 0));
-  EXPECT_EQ(host.kept_, std::vector<uint16_t>{1024});
-  EXPECT_EQ(host.excluded_, (std::vector<uint16_t>{0x200, 0x300}));  // 0x110 is shared with 1024
+  ASSERT_EQ(host.files.size(), 1u);
+  for (const uint16_t pid : {0x100, 0x110, 0x200, 0x300, 0x301, 0x1FFF}) s.ReceivePacket(PacketOf(pid).data(), 188);
+  // 0x110 is shared with 1024; the other programmes' own PIDs are dropped, the rest passes.
+  EXPECT_EQ(PidsIn(host.files[0].bytes), (std::vector<uint16_t>{0x100, 0x110, 0x301, 0x1FFF}));
   const ComponentEntry p1026b[] = {{0x02, 0x301}, {0x04, 0x302}};
   s.OnComponentList(1026, p1026b, 2);
-  EXPECT_EQ(host.excluded_, (std::vector<uint16_t>{0x200, 0x301, 0x302}));
+  host.files[0].bytes.clear();
+  for (const uint16_t pid : {0x300, 0x301, 0x302}) s.ReceivePacket(PacketOf(pid).data(), 188);
+  EXPECT_EQ(PidsIn(host.files[0].bytes), (std::vector<uint16_t>{0x300}));
   s.OnStreamReset(5);
-  EXPECT_TRUE(s.ComputeExcludedPids(host.kept_).empty());
+  EXPECT_TRUE(s.ComputeExcludedPids(std::vector<uint16_t>{1024}).empty());
 }
 
-// The packet being routed when the tick set the filter and opened the file reaches the file first:
-// it is dropped when the new filter would not pass it.
-TEST(RecordingScheduler, FirstPacketOfALimitedRecordingPassesOnlyTheNewFilter) {
+// Each recording keeps its own service: two reservations of one stream record at once, each file
+// with a PAT that lists only its programme.
+TEST(RecordingScheduler, TwoServicesOfOneStreamRecordAtOnceEachWithItsOwnPat) {
+  FakeHost host;
+  RecordingScheduler s(&host);
   const ComponentEntry p1024[] = {{0x02, 0x100}};
-  const ComponentEntry p1025[] = {{0x02, 0x200}};
-  auto packet = [](uint16_t pid) {
-    std::vector<uint8_t> p(188, 0xFF);
-    p[0] = 0x47;
-    p[1] = static_cast<uint8_t>(pid >> 8);
-    p[2] = static_cast<uint8_t>(pid);
-    p[3] = 0x10;
-    return p;
-  };
-  for (const uint16_t first : {0x200, 0x000, 0x100}) {
-    FakeHost host;
-    RecordingScheduler s(&host);
-    s.OnComponentList(1024, p1024, 1);
-    s.OnComponentList(1025, p1025, 1);
-    ScheduleItem item = ByTime(At(21, 0, 0), 1800);
+  const ComponentEntry p1032[] = {{0x02, 0x200}};
+  s.OnComponentList(1024, p1024, 1);
+  s.OnComponentList(1032, p1032, 1);
+  const ProgramListEntry pat[] = {{1024, 0x1F0}, {1032, 0x1F8}};
+  s.OnProgramList(pat, 2);
+  for (const auto& [service, start] : {std::pair<const char*, int>{"1024", 0}, {"1032", 10}}) {
+    ScheduleItem item = ByTime(At(21, start, 0), 1800);
     item.flags |= SI_SERVICE_LIMIT;
-    SetText(item.service_id_text, "1024");
+    SetText(item.service_id_text, service);
     s.StoreItem(item, -1);
-    s.Tick(At(21, 0, 0));
-    ASSERT_EQ(host.files.size(), 1u);
-    s.ReceivePacket(packet(first).data(), 188);
-    s.ReceivePacket(packet(0x200).data(), 188);  // later packets are the filter's business
-    s.ReceivePacket(packet(0x100).data(), 188);
-    EXPECT_EQ(host.files[0].bytes.size(), (first == 0x100 ? 3u : 2u) * 188) << "first PID " << first;
   }
+  s.Tick(At(21, 0, 0));
+  ASSERT_EQ(host.files.size(), 1u);
+  s.Tick(At(21, 9, 56));  // the second opens within its margin while the first goes on
+  ASSERT_EQ(host.files.size(), 2u);
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
+  EXPECT_EQ(ItemState(s.Reservations()[1]), ST_RECORDING);
+  // A PAT section listing both programmes (CRC not checked by the rewrite's reader here).
+  std::vector<uint8_t> pat_packet(188, 0xFF);
+  const uint8_t section[] = {0x47, 0x40, 0x00, 0x10, 0x00, 0x00, 0xB0, 0x11, 0x7F, 0xE0, 0xC1, 0x00, 0x00,
+                             0x04, 0x00, 0xE1, 0xF0, 0x04, 0x08, 0xE1, 0xF8, 0, 0, 0, 0};
+  std::memcpy(pat_packet.data(), section, sizeof section);
+  for (const uint16_t pid : {0x100, 0x200}) s.ReceivePacket(PacketOf(pid).data(), 188);
+  s.ReceivePacket(pat_packet.data(), 188);
+  EXPECT_EQ(PidsIn(host.files[0].bytes), (std::vector<uint16_t>{0x100, 0x000}));
+  EXPECT_EQ(PidsIn(host.files[1].bytes), (std::vector<uint16_t>{0x200, 0x000}));
+  // Each PAT now lists one programme: section_length 13, program 1024 or 1032.
+  for (const auto& [file, number] : {std::pair<size_t, uint16_t>{0, 1024}, {1, 1032}}) {
+    const std::string& b = host.files[file].bytes;
+    ASSERT_GE(b.size(), 376u);
+    const auto* pat_out = reinterpret_cast<const uint8_t*>(b.data()) + 188;
+    EXPECT_EQ(pat_out[7], 13) << number;
+    EXPECT_EQ(pat_out[13] << 8 | pat_out[14], number);
+  }
+  EXPECT_EQ(pat_packet[7], 0x11);  // the shared packet itself is untouched
+  s.Tick(At(21, 30, 2));
+  EXPECT_FALSE(host.files[0].open);
+  EXPECT_TRUE(host.files[1].open);
+  s.Tick(At(21, 40, 2));
+  EXPECT_FALSE(host.files[1].open);
+  EXPECT_EQ(s.Finished().size(), 2u);
 }
 
 TEST(RecordingScheduler, NonNumericServiceTextKeepsServiceZero) {
@@ -321,8 +379,9 @@ TEST(RecordingScheduler, NonNumericServiceTextKeepsServiceZero) {
   SetText(item.service_id_text, "abc");
   s.StoreItem(item, -1);
   s.Tick(At(21, 0, 0));
-  EXPECT_EQ(host.kept_, std::vector<uint16_t>{0});
-  EXPECT_EQ(host.excluded_, std::vector<uint16_t>{0x100});
+  ASSERT_EQ(host.files.size(), 1u);
+  for (const uint16_t pid : {0x100, 0x101}) s.ReceivePacket(PacketOf(pid).data(), 188);
+  EXPECT_EQ(PidsIn(host.files[0].bytes), (std::vector<uint16_t>{0x101}));
 }
 
 TEST(RecordingScheduler, EventReservationResolvesAndFollowsAnExtension) {
@@ -363,7 +422,7 @@ TEST(RecordingScheduler, EventReservationResolvesAndFollowsAnExtension) {
 }
 
 // A programme of undetermined length (a live broadcast) used to give an end 136 years away.
-TEST(RecordingScheduler, UndeterminedEventEndsWhenTheNextProgrammeStartsOrAfter24Hours) {
+TEST(RecordingScheduler, UndeterminedEventEndsWhenTheNextProgrammeStartsOrAtTheFollowLimit) {
   FakeHost host;
   RecordingScheduler s(&host);
   host.events[{1024, 7}] = Event(1, At(21, 0, 0), kUndefinedDuration, "live");
@@ -388,16 +447,17 @@ TEST(RecordingScheduler, UndeterminedEventEndsWhenTheNextProgrammeStartsOrAfter2
   ASSERT_EQ(s.Finished().size(), 1u);
   EXPECT_EQ(ItemState(s.Finished()[0]), ST_FINISHED);
 
-  // Without a next programme the recording stops after the longest recording, 24 hours.
+  // Without a next programme or a present/following table the recording goes on in 5-minute
+  // steps up to the follow limit, 3 hours after its start (not 24 hours, as a date far away).
   host.at = nullptr;
   host.events[{1024, 9}] = Event(1, At(22, 0, 0), kUndefinedDuration, "long");
   s.StoreItem(ByEvent(1024, 9), -1);
   s.Tick(At(22, 0, 0));
   s.Tick(At(22, 0, 1));
   ASSERT_EQ(host.files.size(), 2u);
-  s.Tick(At(22, 0, 1, kDay + 1));
+  for (int minute = 1; minute < 180; ++minute) s.Tick(At(22 + minute / 60, minute % 60, 0));
   EXPECT_TRUE(host.files[1].open);
-  s.Tick(At(22, 0, 2, kDay + 1));
+  s.Tick(At(1, 0, 2, kDay + 1));
   EXPECT_FALSE(host.files[1].open);
 }
 
@@ -472,6 +532,11 @@ TEST(RecordingScheduler, ScheduledRecordingLeavesAReportWithItsTotals) {
   const std::string report((std::istreambuf_iterator<char>(in)), {});
   for (const char* line : {"result              complete\n", "reservation         夜のニュース\n",
                            "programme           ニュース\n", "sync losses         2\n",
+                           // Where the programme lies, as the heartbeat passed it: the margin before it
+                           // is the file's head.
+                           "programme start     2008-03-03 21:00:00 (offset 18424)\n",
+                           "programme end       2008-03-03 21:00:10 (offset 18424)\n",
+                           "margins             5 s before, 0 s after\n",
                            "total       packets 98  drop 2  error 0  scrambled 0\n"}) {
     EXPECT_NE(report.find(line), std::string::npos) << line << report;
   }
@@ -794,24 +859,27 @@ TEST(RecordingScheduler, TicksAreHeldBackWhileARepetitionIsAsked) {
   s.StoreItem(daily, -1);
   s.StoreItem(ByTime(At(21, 5, 0), 60), -1);            // forced inside the daily one
   s.StoreItem(ByTime(At(21, 5, 0, kDay + 1), 60), -1);  // the next occurrence will overlap it
+  s.StoreItem(ByTime(At(21, 11, 0), 60), -1);           // due while the question is open
   EXPECT_EQ(host.questions, 1);
   s.Tick(At(21, 0, 0));
   size_t finished_during_question = 0;
+  size_t files_during_question = 0;
   host.during_question = [&] {
-    // A nested message loop delivers further ticks while the box is open; the expired 21:05
-    // reservation must not be retired under the question's feet.
-    s.Tick(At(21, 10, 3));
-    s.Tick(At(21, 10, 4));
+    // A nested message loop delivers further ticks while the box is open; the list must not
+    // change under the question's feet: the 21:11 reservation waits.
+    s.Tick(At(21, 11, 3));
+    s.Tick(At(21, 11, 4));
     finished_during_question = s.Finished().size();
+    files_during_question = host.files.size();
   };
-  s.Tick(At(21, 10, 2));
+  s.Tick(At(21, 10, 2));  // ends the daily recording, expires the 21:05 one, asks for the repetition
   EXPECT_EQ(host.questions, 2);
-  EXPECT_EQ(finished_during_question, 1u);
+  EXPECT_EQ(finished_during_question, 2u);
+  EXPECT_EQ(files_during_question, 1u);  // the daily's only
   EXPECT_EQ(s.Reservations().size(), 3u);
   host.during_question = nullptr;
-  s.Tick(At(21, 10, 5));  // now the expired one goes
-  EXPECT_EQ(s.Finished().size(), 2u);
-  EXPECT_EQ(ItemState(s.Finished()[1]), ST_ERROR);
+  s.Tick(At(21, 11, 5));  // now the 21:11 one starts
+  EXPECT_EQ(host.files.size(), 2u);
 }
 
 TEST(RecordingScheduler, EndOfRecordingDoesNotExpireAnEarlierEntry) {
@@ -841,12 +909,13 @@ TEST(RecordingScheduler, PreparedEntryStartsEvenWhenAnotherSortsAhead) {
   s.Tick(At(20, 59, 56));
   ASSERT_EQ(host.files.size(), 1u);
   EXPECT_EQ(host.files[0].path, "/rec/20080303-2100.ts");
-  EXPECT_TRUE(s.IsActiveItem(1));
+  // The expired one is retired at once; the prepared one records.
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_ERROR);
+  EXPECT_TRUE(s.IsActiveItem(0));
   s.Tick(At(21, 10, 2));
-  s.Tick(At(21, 10, 3));  // the expired one is retired once the recording is over
   ASSERT_EQ(s.Finished().size(), 2u);
-  EXPECT_EQ(ItemState(s.Finished()[0]), ST_FINISHED);
-  EXPECT_EQ(ItemState(s.Finished()[1]), ST_ERROR);
+  EXPECT_EQ(ItemState(s.Finished()[1]), ST_FINISHED);
 }
 
 TEST(RecordingScheduler, DeleteCommand) {
@@ -1112,6 +1181,141 @@ TEST(RecordingScheduler, KeepsAwakeFromTwoMinutesAheadUntilTheRecordingEnds) {
   EXPECT_EQ(host.awake.back(), "");
   s.Tick(At(21, 28, 0));
   EXPECT_EQ(host.awake.back(), "ニュース");
+}
+
+// An event reservation follows its programme through the present/following table: a late, early,
+// extended, undetermined or vanished programme, each over a broadcast timeline ticked second by
+// second. Programme 7 of 1024 is scheduled 21:00-21:30; margins 5 s before, 60 s after.
+TEST(RecordingScheduler, EventReservationFollowsThePresentFollowingTable) {
+  struct Air {
+    int from;  // minutes after 20:00 from which this holds
+    uint16_t present, following;
+    int present_start;  // minutes after 20:00
+  };
+  struct Case {
+    const char* what;
+    uint32_t duration;       // of programme 7 in the tables
+    std::vector<Air> air;    // empty: no present/following table at all
+    int open_min, open_sec;  // the file opens (minutes after 20:00); -1: never
+    int close_min, close_sec;
+    uint32_t state;  // in the finished list (or the list, for ST_GONE before its end)
+    const char* follow_note;
+  };
+  const std::vector<Case> cases = {
+      {"7 minutes late and 12 minutes over", 1800,
+       {{0, 6, 7, 0}, {67, 7, 8, 67}, {102, 8, 9, 102}}, 59, 56, 103, 2, ST_FINISHED, "still on air past its end"},
+      {"starts 4 minutes early", 1800, {{0, 6, 7, 0}, {56, 7, 8, 56}, {90, 8, 9, 90}}, 56, 1, 91, 2, ST_FINISHED,
+       "before its scheduled start: recorded from now"},
+      {"ends as told", 1800, {{0, 6, 7, 0}, {60, 7, 8, 60}, {90, 8, 9, 90}}, 59, 56, 91, 2, ST_FINISHED, "off the air"},
+      {"undetermined: ends with the next programme in the table", kUndefinedDuration,
+       {{0, 6, 7, 0}, {60, 7, 8, 60}, {137, 8, 9, 137}}, 59, 56, 138, 2, ST_FINISHED, "off the air"},
+      {"never on air: given up 3 hours after its start", 1800, {{0, 6, 7, 0}}, 59, 56, 240, 0, ST_ERROR,
+       "not on air 3 hours after its scheduled start"},
+      {"gone: another programme follows in its slot", 1800, {{0, 6, 8, 0}}, -1, 0, 0, 0, ST_GONE, nullptr},
+      {"no table: the told end holds", 1800, {}, 59, 56, 91, 2, ST_FINISHED, nullptr},
+  };
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_follow_" + std::to_string(::getpid()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    RealFilesHost host;
+    int64_t now = 0;
+    host.events[{1024, 7}] = Event(1, At(21, 0, 0), c.duration, "seven");
+    host.present_following = [&](uint16_t service) {
+      EventStore::PresentFollowing pf;
+      if (service != 1024 || c.air.empty()) return pf;
+      const Air* air = &c.air[0];
+      for (const Air& a : c.air) {
+        if (now >= Instant(At(20, 0, 0)) + a.from * 60) air = &a;
+      }
+      pf.known = true;
+      ProgrammeEvent present = Event(2, At(20, 0, 0), 1800, "on air");
+      present.event_id = air->present;
+      const int64_t start = Instant(At(20, 0, 0)) + air->present_start * 60;
+      present.start_day = static_cast<uint32_t>(start / 86400);
+      present.start_second = static_cast<uint32_t>(start % 86400);
+      pf.present = present;
+      ProgrammeEvent following = host.events[{1024, 7}];
+      following.event_id = air->following;
+      pf.following = following;
+      return pf;
+    };
+    RecordingScheduler s(&host);
+    ScheduleItem item = ByEvent(1024, 7);
+    SetText(item.directory, dir.string());
+    item.margin_after = 60;
+    s.StoreItem(item, -1);
+    int64_t opened = -1, closed = -1;
+    for (now = Instant(At(20, 50, 0)); now <= Instant(At(0, 30, 0, kDay + 1)); ++now) {
+      s.Tick(MjdTime{static_cast<uint32_t>(now / 86400), static_cast<uint32_t>(now % 86400)});
+      const bool open = !s.ActiveOutputPath().empty();
+      if (open && opened < 0) opened = now;
+      if (!open && opened >= 0 && closed < 0) closed = now;
+      if (closed >= 0 || (!s.Finished().empty())) break;
+    }
+    const int64_t base = Instant(At(20, 0, 0));
+    if (c.open_min < 0) {
+      EXPECT_EQ(opened, -1);
+      ASSERT_FALSE(s.Finished().empty());
+      EXPECT_EQ(ItemState(s.Finished()[0]), ST_GONE);
+      EXPECT_EQ(platform::SjisToUtf8(StateText(ST_GONE)), "[ 番組なし ]");
+      continue;
+    }
+    EXPECT_EQ(opened - base, c.open_min * 60 + c.open_sec);
+    EXPECT_EQ(closed - base, c.close_min * 60 + c.close_sec);
+    ASSERT_EQ(s.Finished().size(), 1u);
+    EXPECT_EQ(ItemState(s.Finished()[0]), c.state);
+    const std::vector<FinishedRecording> finished = s.FinishedRecordings();
+    ASSERT_TRUE(finished[0].summary);
+    std::ifstream in(finished[0].summary->report_path);
+    const std::string report((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(report.find("margins             5 s before, 60 s after\n"), std::string::npos) << report;
+    if (c.follow_note != nullptr) {
+      EXPECT_NE(report.find(c.follow_note), std::string::npos) << report;
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A higher priority on another channel takes the tuner at its start: the running lower one is cut
+// there (its report says for whom), and the plan said so beforehand.
+TEST(RecordingScheduler, HigherPriorityTakesTheTunerAndCutsTheRunningOne) {
+  const auto dir = std::filesystem::temp_directory_path() / ("pelkan_cut_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  RealFilesHost host;
+  host.caps = 1;
+  RecordingScheduler s(&host);
+  ScheduleItem low = ByTime(At(21, 0, 0), 3600, dir.string().c_str());
+  low.flags |= SI_CHANNEL_VALUE;
+  low.channel_value = 13;
+  ScheduleItem high = ByTime(At(21, 30, 0), 1800, dir.string().c_str());
+  high.flags |= SI_CHANNEL_VALUE;
+  high.channel_value = 27;
+  high.priority = 5;
+  high.margin_before = 60;
+  SetText(high.title, platform::Utf8ToSjis("選挙特番"));
+  s.StoreItem(low, -1);
+  s.StoreItem(high, -1);
+  const std::vector<PlanLine> plan = s.Plan();
+  ASSERT_EQ(plan.size(), 2u);
+  EXPECT_EQ(platform::SjisToUtf8(PlanText(plan[0], s.Reservations())), "一部 (終了 31分早め)");
+  EXPECT_EQ(plan[1].verdict, PlanVerdict::kWhole);
+  s.Tick(At(21, 0, 0));
+  s.Tick(At(21, 28, 59));
+  EXPECT_EQ(host.channels, std::vector<uint8_t>{13});  // prepared, but the tuner is still the running one's
+  s.Tick(At(21, 29, 0));  // the high one's margin: it takes the tuner now
+  ASSERT_EQ(s.Finished().size(), 1u);
+  EXPECT_EQ(ItemState(s.Finished()[0]), ST_FINISHED);
+  EXPECT_EQ(host.channels, (std::vector<uint8_t>{13, 27}));
+  s.Tick(At(21, 29, 1));
+  EXPECT_EQ(ItemState(s.Reservations()[0]), ST_RECORDING);
+  std::ifstream in(s.FinishedRecordings()[0].summary->report_path);
+  const std::string report((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(report.find("result              partial: cut short for 選挙特番\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("programme end       2008-03-03 22:00:00 (not reached)\n"), std::string::npos) << report;
+  s.StopRecording();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

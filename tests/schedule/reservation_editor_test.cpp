@@ -27,7 +27,6 @@ class NullWriter : public RecordingWriter {
 
 class Host : public SchedulerHost {
  public:
-  void SetRecordingFilter(std::span<const uint16_t>, std::span<const uint16_t>) override {}
   bool LookupProgramme(uint16_t, uint16_t, uint16_t service_id, uint16_t event_id,
                        ProgrammeEvent* out) override {
     if (!event || service_id != event->service_id || event_id != event->event_id) return false;

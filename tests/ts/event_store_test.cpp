@@ -38,6 +38,29 @@ TEST(EventStore, ReplacementRules) {
   EXPECT_EQ(s.FindEventById(0, 0, 1, 5)->kind, 1);
 }
 
+TEST(EventStore, PresentFollowingNamesTheRecordsOfItsTwoSections) {
+  EventStore s;
+  EXPECT_FALSE(s.FindPresentFollowing(1).known);
+  s.StoreEvent(1, Make(5, 100, 0, 60));
+  s.StoreEvent(1, Make(6, 100, 60, kUndefinedDuration));
+  s.StorePresentFollowing(1, 1, 6);  // the following section alone tells nothing of what is on air
+  EXPECT_FALSE(s.FindPresentFollowing(1).known);
+  s.StorePresentFollowing(1, 0, 5);
+  s.StorePresentFollowing(1, 2, 7);  // no such section in a present/following table
+  auto pf = s.FindPresentFollowing(1);
+  ASSERT_TRUE(pf.known && pf.present && pf.following);
+  EXPECT_EQ(pf.present->event_id, 5);
+  EXPECT_EQ(pf.following->duration, kUndefinedDuration);
+  s.StorePresentFollowing(1, 0, 6);
+  s.StorePresentFollowing(1, 1, std::nullopt);  // an empty section: nothing follows
+  pf = s.FindPresentFollowing(1);
+  EXPECT_EQ(pf.present->event_id, 6);
+  EXPECT_FALSE(pf.following);
+  EXPECT_FALSE(s.FindPresentFollowing(2).known);
+  s.Clear();
+  EXPECT_FALSE(s.FindPresentFollowing(1).known);
+}
+
 TEST(EventStore, FindAtIncludesBothEnds) {
   EventStore s;
   s.StoreEvent(1, Make(1, 100, 3600, 600));

@@ -54,6 +54,11 @@ void TsProcessor::HandleEit(const SectionHeader& h, const uint8_t* section, uint
 
   const std::optional<EitSection> eit = EitSection::Read(section, length);
   if (!eit) return;
+  if (h.table_id == 0x4E) {
+    std::optional<uint16_t> named;
+    if (!eit->events.empty()) named = eit->events.front().event_id;
+    event_store_.StorePresentFollowing(h.table_id_extension, h.section_number, named);
+  }
   for (const EitSection::Event& e : eit->events) {
     ProgrammeEvent ev{};
     ev.kind = KindOf(h.table_id);
