@@ -28,6 +28,7 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
   capture_.SetKeptAsideListener([](const std::string& path, const std::string& kept_as) {
     std::fprintf(stderr, "pelkan-cli: %s\n", KeptAsideText(path, kept_as).c_str());
   });
+  capture_.ApplySettings(settings);
   capture_.Begin(settings.rec_autopath, schedule_path);
   for (const std::string& w : capture_.scheduler().LoadWarnings())
     std::fprintf(stderr, "pelkan-cli: schedule.ini: %s: dropped, it can never be recorded\n", w.c_str());

@@ -1,5 +1,6 @@
 #include "app/options_rules.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/main_window_rules.h"
@@ -26,6 +27,9 @@ OptionsForm OptionsFormFrom(const Settings& s) {
   f.decode_psi = s.decode_psi != 0;
   f.proc_epg = s.proc_epg != 0;
   f.schedule_system_time = s.schedule_use_system_time != 0;
+  f.margin_before = s.schedule_margin_before;
+  f.margin_after = s.schedule_margin_after;
+  f.follow_limit = s.schedule_follow_limit;
   return f;
 }
 
@@ -59,6 +63,9 @@ std::string ApplyOptionsForm(const OptionsForm& f, Settings* settings) {
   copy.proc_epg = f.proc_epg ? 1 : 0;
   copy.decode_psi = f.decode_psi ? 1 : 0;
   copy.schedule_use_system_time = f.schedule_system_time ? 1 : 0;
+  copy.schedule_margin_before = std::clamp(f.margin_before, 0, kScheduleMarginMax);
+  copy.schedule_margin_after = std::clamp(f.margin_after, 0, kScheduleMarginMax);
+  copy.schedule_follow_limit = std::clamp(f.follow_limit, 0, kScheduleFollowLimitMax);
   *settings = copy;
   return std::string();
 }

@@ -32,6 +32,9 @@ struct OptionsForm {
   bool decode_psi = false;
   bool proc_epg = false;
   bool schedule_system_time = false;
+  int margin_before = 5;    // "録画マージン (新しい予約)": 開始 … 秒前
+  int margin_after = 0;     // 終了 … 秒後
+  int follow_limit = 180;   // "終了時刻未定の番組の延長上限" … 分
 };
 
 // The fields for the current settings.
@@ -40,7 +43,8 @@ OptionsForm OptionsFormFrom(const Settings& settings);
 // empty text. Otherwise returns the refusal (Shift-JIS) and leaves `settings` untouched: the timer
 // period must be 0 or within platform::kTimerPeriodMin..kTimerPeriodMax; the folder must be an
 // existing directory (a regular file is refused) whose name has a Shift-JIS form of at most 259
-// bytes, whether or not automatic naming is on.
+// bytes, whether or not automatic naming is on. The margins and the follow limit are held to their
+// ranges (kScheduleMarginMax, kScheduleFollowLimitMax), as the spin boxes hold them.
 std::string ApplyOptionsForm(const OptionsForm& form, Settings* settings);
 
 // "標準タイマ分解能 : %.2lf ms" and "設定可能範囲 : %d - %d" (Shift-JIS).

@@ -1,5 +1,7 @@
 #include "app/scheduled_capture.h"
 
+#include <algorithm>
+
 #include "core/capture_app.h"
 #include "core/dtv_base.h"
 #include "platform/clock.h"
@@ -21,6 +23,13 @@ std::string KeptAsideText(const std::string& path, const std::string& kept_as) {
   return what + ": kept as " + kept_as + "; a new reservation file takes its place";
 }
 
+std::pair<uint16_t, uint16_t> NewReservationMargins(const Settings& settings) {
+  const auto margin = [](int32_t seconds) {
+    return static_cast<uint16_t>(std::clamp<int32_t>(seconds, 0, kMaxMarginSeconds));
+  };
+  return {margin(settings.schedule_margin_before), margin(settings.schedule_margin_after)};
+}
+
 ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm, FailureFn failed)
     : post_(std::move(post)), confirm_(std::move(confirm)), failed_(std::move(failed)) {}
 
@@ -29,6 +38,14 @@ ScheduledCapture::~ScheduledCapture() = default;
 void ScheduledCapture::Begin(const std::string& default_directory, const std::string& schedule_path) {
   scheduler_.SetDefaultDirectory(default_directory);
   if (!schedule_path.empty()) scheduler_.LoadSchedule(schedule_path);
+}
+
+void ScheduledCapture::ApplySettings(const Settings& settings) {
+  scheduler_.SetDefaultDirectory(settings.rec_autopath);
+  const auto [before, after] = NewReservationMargins(settings);
+  scheduler_.SetDefaultMargins(before, after);
+  scheduler_.SetFollowLimit(
+      static_cast<uint32_t>(std::clamp<int32_t>(settings.schedule_follow_limit, 0, kScheduleFollowLimitMax)) * 60);
 }
 
 void ScheduledCapture::Attach(CaptureApp& app) {

@@ -8,6 +8,7 @@
 
 #include "base/mjd_time.h"
 #include "core/capture_app.h"
+#include "core/settings.h"
 #include "platform/sleep_inhibitor.h"
 #include "schedule/recording_scheduler.h"
 
@@ -16,6 +17,10 @@ namespace pelkan {
 // What the command line says when the reservation file `path` was no reservation file (or one of
 // which every section was dropped) and was moved aside to `kept_as` ("" when it could not be moved).
 std::string KeptAsideText(const std::string& path, const std::string& kept_as);
+
+// The margins of new reservations the options give (SCHEDULE_MARGIN_BEFORE, SCHEDULE_MARGIN_AFTER),
+// held to 0-kMaxMarginSeconds: before, after.
+std::pair<uint16_t, uint16_t> NewReservationMargins(const Settings& settings);
 
 // Wires a RecordingScheduler to a running capture: the application hands it the scheduled
 // recordings' processor output, the tables it follows and the heartbeat's clock (ScheduleEngine);
@@ -51,6 +56,10 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   // Start-up: new reservations get `default_directory` (Shift-JIS, REC_AUTOPATH) and the
   // reservations are loaded from `schedule_path` (schedule.ini; none when empty). Owning thread.
   void Begin(const std::string& default_directory, const std::string& schedule_path);
+  // Takes the options that concern reservations: the directory (REC_AUTOPATH) and the margins of
+  // new reservations, and the limit of following an event whose end is not told. At start-up and
+  // whenever the options change. Owning thread.
+  void ApplySettings(const Settings& settings);
   // Lets `app` drive the scheduler from now on (its device takes the reservations' channels, its
   // figures and service names go into the reports). While `app` is disconnected. Owning thread.
   void Attach(CaptureApp& app);

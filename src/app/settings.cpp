@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <vector>
@@ -65,11 +66,21 @@ void VisitKeys(Settings& s, const Settings& def, Io& io) {
   io.Int(kPsi, "DECODE_PSI", s.decode_psi, def.decode_psi);
   io.Int(kPsi, "PROC_EPG", s.proc_epg, def.proc_epg);
   io.Int(kSchedule, "SCHEDULE_USE_SYSTEM_TIME", s.schedule_use_system_time, def.schedule_use_system_time);
+  io.Int(kSchedule, "SCHEDULE_MARGIN_BEFORE", s.schedule_margin_before, def.schedule_margin_before, 0,
+         kScheduleMarginMax);
+  io.Int(kSchedule, "SCHEDULE_MARGIN_AFTER", s.schedule_margin_after, def.schedule_margin_after, 0,
+         kScheduleMarginMax);
+  io.Int(kSchedule, "SCHEDULE_FOLLOW_LIMIT", s.schedule_follow_limit, def.schedule_follow_limit, 0,
+         kScheduleFollowLimitMax);
 }
 
 struct Reader {
   const platform::Profile& p;
   void Int(const char* section, const char* key, int32_t& v, int32_t def) { v = p.GetInt(section, key, def); }
+  // A key with a range: a value outside it is held to the nearest bound.
+  void Int(const char* section, const char* key, int32_t& v, int32_t def, int32_t min, int32_t max) {
+    v = std::clamp(p.GetInt(section, key, def), min, max);
+  }
   void Text(const char* section, const char* key, std::string& v, const std::string& def) {
     v = p.GetString(section, key, def);
     if (v.size() > kSettingsTextMax) v.resize(kSettingsTextMax);
@@ -79,6 +90,10 @@ struct Reader {
 struct Writer {
   platform::Profile& p;
   void Int(const char* section, const char* key, int32_t& v, int32_t) { p.SetInt(section, key, v); }
+  void Int(const char* section, const char* key, int32_t& v, int32_t def, int32_t min, int32_t max) {
+    v = std::clamp(v, min, max);
+    Int(section, key, v, def);
+  }
   void Text(const char* section, const char* key, std::string& v, const std::string&) {
     p.SetString(section, key, v.size() > kSettingsTextMax ? v.substr(0, kSettingsTextMax) : v);
   }

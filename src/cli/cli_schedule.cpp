@@ -9,9 +9,13 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
+#include "cli/json_text.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "app/home_folder.h"
@@ -42,7 +46,14 @@ bool AskOnTerminal() {
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "はい";
 }
 
-// A scheduler loaded from schedule.ini, without a capture. A change holds the file's lock from the
+// pelkan.ini of the home folder (REC_AUTOPATH defaults to the home, when it has a Shift-JIS form).
+Settings LoadedSettings() {
+  Settings settings;
+  LoadSettings(SettingsPath(), platform::Utf8ToSjisExact(HomeFolder()).value_or(std::string()), &settings);
+  return settings;
+}
+
+// A scheduler loaded from schedule.ini, without a capture, with the options of pelkan.ini. A change holds the file's lock from the
 // reading to the writing, so that no other writer (a running `capture --schedule`) comes between.
 struct OfflineSchedule {
   explicit OfflineSchedule(ScheduledCapture::ConfirmFn confirm, bool change = false)
@@ -50,6 +61,7 @@ struct OfflineSchedule {
     capture.SetKeptAsideListener([](const std::string& path, const std::string& kept_as) {
       std::fprintf(stderr, "%s: %s\n", kName, KeptAsideText(path, kept_as).c_str());
     });
+    capture.ApplySettings(settings);
     capture.scheduler().LoadSchedule(SchedulePath());
     if (!change) return;
     locked = capture.scheduler().LockScheduleFile(kLockWaitMs);
@@ -64,16 +76,173 @@ struct OfflineSchedule {
     return locked;
   }
   static constexpr uint32_t kLockWaitMs = 10000;
+  Settings settings = LoadedSettings();
   ScheduledCapture capture;
   bool locked = false;
 };
+
+// The margins and priority of a reservation that does not have the defaults of the file:
+// "[マージン=30秒前/60秒後][優先度=5]", each only when it differs.
+std::string MarginPriorityText(const ScheduleItem& item) {
+  std::string text;
+  if (item.margin_before != kDefaultMarginBefore || item.margin_after != kDefaultMarginAfter) {
+    text += "[マージン=" + std::to_string(item.margin_before) + "秒前/" + std::to_string(item.margin_after) + "秒後]";
+  }
+  if (item.priority != kDefaultPriority) text += "[優先度=" + std::to_string(item.priority) + "]";
+  return text;
+}
 
 std::string Row(size_t number, const ScheduleItem& item,
                 platform::SymbolForm symbols = platform::SymbolForm::kSymbols) {
   return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
          platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) +
-         "\t" + OneLineText(platform::SjisToUtf8(ItemDetailText(item))) + "\t" +
+         "\t" + OneLineText(platform::SjisToUtf8(ItemDetailText(item)) + MarginPriorityText(item)) + "\t" +
          OneLineText(platform::BroadcastToUtf8(ItemFileNameText(item), symbols));
+}
+
+// "YYYY-MM-DD HH:MM:SS" of a start, as --start takes it; `separator` between date and time.
+std::string StartText(MjdTime t, char separator = ' ') {
+  int y, mo, d, h, mi, sec;
+  MjdToDate(t.date, &y, &mo, &d);
+  SecondsToHms(t.seconds, &h, &mi, &sec);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d:%02d", y, mo, d, separator, h, mi, sec);
+  return text;
+}
+
+std::string InstantText(int64_t instant, char separator = ' ') {
+  return StartText(MjdTime{static_cast<uint32_t>(instant / 86400), static_cast<uint32_t>(instant % 86400)},
+                   separator);
+}
+
+// The reservations and the plan the scheduler makes of them, one line each. The two are read
+// under the file's lock or in a process that does not tick, so they belong together.
+struct ScheduledPlan {
+  std::vector<ScheduleItem> items;
+  std::vector<PlanLine> lines;
+};
+
+ScheduledPlan PlanOf(RecordingScheduler& scheduler) {
+  ScheduledPlan plan{scheduler.Reservations(), scheduler.Plan()};
+  plan.lines.resize(plan.items.size());
+  return plan;
+}
+
+// The span a reservation asks for, margins included, as the plan saw it: nullopt when its time is
+// not known yet.
+std::optional<std::pair<int64_t, int64_t>> RequestedSpan(const ScheduledPlan& plan, size_t i) {
+  const PlanLine& line = plan.lines[i];
+  if (line.verdict == PlanVerdict::kWhole || line.verdict == PlanVerdict::kPart)
+    return std::make_pair(line.start - line.head_lost, line.end + line.tail_lost);
+  if (!HasStart(plan.items[i])) return std::nullopt;
+  return std::make_pair(ItemRecordStart(plan.items[i]), ItemRecordEnd(plan.items[i]));
+}
+
+// The service a reservation records; nullopt for the whole stream.
+std::optional<uint16_t> RecordedService(const ScheduleItem& item) {
+  if (item.flags & SI_BY_EVENT) return item.service_id;
+  if (item.flags & SI_SERVICE_LIMIT) return ServiceIdOfText(GetText(item.service_id_text));
+  return std::nullopt;
+}
+
+// What the reservation tunes to: "channel=N", "channel-string=TEXT", "stream=0xSSSS" as it has
+// them, "-" for none.
+std::string TuningText(const ScheduleItem& item) {
+  std::string text;
+  const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : " ") + part; };
+  if (item.flags & SI_CHANNEL_VALUE) add("channel=" + std::to_string(item.channel_value));
+  if (item.flags & SI_CHANNEL_STRING)
+    add("channel-string=" + OneLineText(platform::SjisToUtf8(GetText(item.channel_string))));
+  if (item.stream_id != 0) {
+    char id[16];
+    std::snprintf(id, sizeof id, "stream=0x%04X", item.stream_id);
+    add(id);
+  }
+  return text.empty() ? "-" : text;
+}
+
+// The 録画予定 text of reservation `i` (UTF-8; the winner's name is broadcast text).
+std::string PlanVerdictText(const ScheduledPlan& plan, size_t i) {
+  return OneLineText(platform::BroadcastToUtf8(PlanText(plan.lines[i], plan.items)));
+}
+
+// "head 120s by 2 (NAME)": seconds lost to the reservation numbered as in the list.
+std::string LostText(const char* where, int64_t seconds, int by, const ScheduledPlan& plan) {
+  std::string text = std::string(where) + " " + std::to_string(seconds) + "s";
+  if (by >= 0 && static_cast<size_t>(by) < plan.items.size()) {
+    text += " by " + std::to_string(by + 1) + " (" +
+            OneLineText(platform::BroadcastToUtf8(PlanWinnerName(plan.items[static_cast<size_t>(by)]))) + ")";
+  }
+  return text;
+}
+
+// One line of `schedule plan`: number, start, end, service, tuning, verdict, seconds lost.
+std::string PlanRow(const ScheduledPlan& plan, size_t i) {
+  const PlanLine& line = plan.lines[i];
+  const auto span = RequestedSpan(plan, i);
+  const auto service = RecordedService(plan.items[i]);
+  std::string lost;
+  if (line.verdict == PlanVerdict::kNone && span) {
+    lost = LostText("all", span->second - span->first, line.by, plan);
+  } else {
+    if (line.head_lost > 0) lost = LostText("head", line.head_lost, line.head_by, plan);
+    if (line.tail_lost > 0) lost += (lost.empty() ? "" : ", ") + LostText("tail", line.tail_lost, line.tail_by, plan);
+  }
+  const std::string verdict = PlanVerdictText(plan, i);
+  return std::to_string(i + 1) + "\t" + (span ? InstantText(span->first) : "-") + "\t" +
+         (span ? InstantText(span->second) : "-") + "\t" + (service ? std::to_string(*service) : "all") + "\t" +
+         TuningText(plan.items[i]) + "\t" + (verdict.empty() ? "-" : verdict) + "\t" + (lost.empty() ? "-" : lost);
+}
+
+const char* VerdictName(PlanVerdict verdict) {
+  switch (verdict) {
+    case PlanVerdict::kWhole:
+      return "whole";
+    case PlanVerdict::kPart:
+      return "part";
+    case PlanVerdict::kNone:
+      return "none";
+    case PlanVerdict::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+std::string JsonNumberOrNull(bool present, int64_t value) {
+  return present ? std::to_string(value) : std::string("null");
+}
+
+// The JSON object of reservation `i` (times in JST, as the guide's).
+std::string PlanJson(const ScheduledPlan& plan, size_t i) {
+  const ScheduleItem& item = plan.items[i];
+  const PlanLine& line = plan.lines[i];
+  const auto span = RequestedSpan(plan, i);
+  const auto service = RecordedService(item);
+  const auto time = [](int64_t t) { return JsonString(InstantText(t, 'T') + "+09:00"); };
+  const auto by = [](int index) { return JsonNumberOrNull(index >= 0, index + 1); };
+  const bool records = line.verdict == PlanVerdict::kWhole || line.verdict == PlanVerdict::kPart;
+  return "{\"number\": " + std::to_string(i + 1) +
+         ", \"name\": " +
+         (HasStart(item) || !GetText(item.title).empty()
+              ? JsonString(platform::BroadcastToUtf8(PlanWinnerName(item)))
+              : std::string("null")) +
+         ", \"start\": " + (span ? time(span->first) : "null") + ", \"end\": " + (span ? time(span->second) : "null") +
+         ", \"margin_before\": " + std::to_string(item.margin_before) +
+         ", \"margin_after\": " + std::to_string(item.margin_after) +
+         ", \"priority\": " + std::to_string(item.priority) +
+         ", \"service_id\": " + JsonNumberOrNull(service.has_value(), service.value_or(0)) +
+         ", \"stream_id\": " + JsonNumberOrNull(item.stream_id != 0, item.stream_id) +
+         ", \"channel\": " + JsonNumberOrNull((item.flags & SI_CHANNEL_VALUE) != 0, item.channel_value) +
+         ", \"channel_string\": " +
+         ((item.flags & SI_CHANNEL_STRING) ? JsonString(platform::SjisToUtf8(GetText(item.channel_string)))
+                                          : std::string("null")) +
+         ", \"verdict\": " + JsonString(VerdictName(line.verdict)) +
+         ", \"text\": " + JsonString(platform::BroadcastToUtf8(PlanText(line, plan.items))) +
+         ", \"records_from\": " + (records ? time(line.start) : "null") +
+         ", \"records_to\": " + (records ? time(line.end) : "null") +
+         ", \"head_lost\": " + std::to_string(line.head_lost) + ", \"head_by\": " + by(line.head_by) +
+         ", \"tail_lost\": " + std::to_string(line.tail_lost) + ", \"tail_by\": " + by(line.tail_by) +
+         ", \"by\": " + by(line.by) + "}";
 }
 
 int List(platform::SymbolForm symbols) {
@@ -152,6 +321,7 @@ struct AddOptions {
   std::optional<std::string> file;
   std::optional<long> channel;
   std::optional<std::string> channel_string;
+  std::optional<long> margin_before, margin_after, priority;
   bool daily = false, weekly = false, force = false;
 };
 
@@ -188,18 +358,22 @@ void DeclareAdd(OptionParser& parser, AddOptions* o) {
                  o->channel_string = text;
                  return {};
                });
+  parser.Number("--margin-before S", "start S seconds before the programme, 0-600 (default\n"
+                "SCHEDULE_MARGIN_BEFORE of pelkan.ini, 5)", 0, kMaxMarginSeconds, &o->margin_before);
+  parser.Number("--margin-after S", "end S seconds after it, 0-600 (default SCHEDULE_MARGIN_AFTER, 0)", 0,
+                kMaxMarginSeconds, &o->margin_after);
+  parser.Number("--priority N", "1-5: of two reservations that need the tuner at once the higher\n"
+                "records (default 3)", kMinPriority, kMaxPriority, &o->priority);
   parser.Flag("--force", "store an overlapping reservation without asking", &o->force);
 }
 
 // The output directory of a new reservation (Shift-JIS): --dir, else REC_AUTOPATH of pelkan.ini
 // (the current directory when it gives none). nullopt after saying why there is none.
-std::optional<std::string> AddDirectory(const AddOptions& o) {
+std::optional<std::string> AddDirectory(const AddOptions& o, const Settings& settings) {
   std::string directory;
   if (o.dir) {
     directory = *o.dir;
   } else {
-    Settings settings;
-    LoadSettings(SettingsPath(), platform::Utf8ToSjisExact(HomeFolder()).value_or(std::string()), &settings);
     directory = settings.rec_autopath;
     if (directory.empty()) {
       std::fprintf(stderr,
@@ -227,13 +401,23 @@ struct OpenedForm {
   std::optional<GuideEvent> guide_event;
 };
 
-OpenedForm OpenForm(const AddOptions& o, const std::string& directory) {
+// The margins and priority the options give, over those the form opened with.
+void SetMarginsAndPriority(const AddOptions& o, ScheduleEditForm* form) {
+  if (o.margin_before) form->margin_before = static_cast<int>(*o.margin_before);
+  if (o.margin_after) form->margin_after = static_cast<int>(*o.margin_after);
+  if (o.priority) form->priority = static_cast<int>(*o.priority);
+}
+
+// `margins` are those of new reservations (the options').
+OpenedForm OpenForm(const AddOptions& o, const std::string& directory, std::pair<uint16_t, uint16_t> margins) {
   const MjdTime now = UnpackMjdTime(LocalMjdTime());
   OpenedForm f;
   if (o.start) {
     // As the list window's 追加 opens it at that time.
     f.item = MakeTimeReservation(directory, 0, nullptr, 0, std::nullopt, *o.start);
+    std::tie(f.item.margin_before, f.item.margin_after) = margins;
     f.form = FormFromItem(f.item, f.device, now);
+    SetMarginsAndPriority(o, &f.form);
     f.form.duration = static_cast<uint32_t>(*o.minutes * 60);
     f.form.after_end = o.daily ? kAfterEndDaily : o.weekly ? kAfterEndWeekly : kAfterEndDelete;
     if (o.service) {
@@ -263,7 +447,9 @@ OpenedForm OpenForm(const AddOptions& o, const std::string& directory) {
   } else {
     f.item = MakeEventReservation(directory, 0, 0, sid, eid, std::nullopt, now);
   }
+  std::tie(f.item.margin_before, f.item.margin_after) = margins;
   f.form = FormFromItem(f.item, f.device, now);
+  SetMarginsAndPriority(o, &f.form);
   return f;
 }
 
@@ -296,13 +482,20 @@ int StoreReservation(const ScheduleItem& item, bool force) {
   if (HasStart(item) && ItemEnd(item) < Instant(JapanTimeNow())) {
     std::fprintf(stderr, "%s: warning: the reservation's time has already passed\n", kName);
   }
-  const auto items = s.scheduler().Reservations();
-  for (size_t i = 0; i < items.size(); ++i) {
-    const ScheduleItem& e = items[i];
+  const ScheduledPlan plan = PlanOf(s.scheduler());
+  for (size_t i = 0; i < plan.items.size(); ++i) {
+    const ScheduleItem& e = plan.items[i];
     const bool same = e.flags == item.flags && e.start_day == item.start_day &&
                       e.start_second == item.start_second && e.duration == item.duration &&
                       e.service_id == item.service_id && e.event_id == item.event_id;
-    if (same) std::printf("added: %s\n", Row(i + 1, items[i]).c_str());
+    if (!same) continue;
+    std::printf("added: %s\n", Row(i + 1, e).c_str());
+    std::printf("plan: %s\n", PlanRow(plan, i).c_str());
+    const PlanVerdict verdict = plan.lines[i].verdict;
+    if (verdict == PlanVerdict::kPart || verdict == PlanVerdict::kNone) {
+      std::fprintf(stderr, "%s: warning: reservation %zu will not be recorded whole: %s\n", kName, i + 1,
+                   PlanVerdictText(plan, i).c_str());
+    }
   }
   return 0;
 }
@@ -313,7 +506,8 @@ int Add(int argc, char** argv) {
                       "Usage: pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event "
                       "SERVICE:EVENT)\n"
                       "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
-                      "                              [--channel N] [--channel-string TEXT] [--force]\n"
+                      "                              [--channel N] [--channel-string TEXT] [--margin-before S]\n"
+                      "                              [--margin-after S] [--priority N] [--force]\n"
                       "Adds a reservation to schedule.ini in the current directory.\n\n",
                       {}, 25);
   DeclareAdd(parser, &o);
@@ -322,14 +516,16 @@ int Add(int argc, char** argv) {
     return parser.Fail("give either --start with --minutes, or --event");
   if (o.daily && o.weekly) return parser.Fail("--daily and --weekly exclude each other");
   if (o.event && (o.service || o.daily || o.weekly || o.file || o.channel || o.channel_string))
-    return parser.Fail("an event reservation records the event's service and takes only --dir");
+    return parser.Fail(
+        "an event reservation records the event's service and takes only --dir, the margins and --priority");
   if (o.start && !o.minutes) return parser.Fail("--start needs --minutes, the length of the recording");
   if (o.event && o.minutes) return parser.Fail("--minutes belongs to --start; an event brings its own length");
 
-  const std::optional<std::string> directory = AddDirectory(o);
+  const Settings settings = LoadedSettings();
+  const std::optional<std::string> directory = AddDirectory(o, settings);
   if (!directory) return 1;
   if (directory->size() >= kPathSize) return parser.Fail("the directory path is too long");
-  const OpenedForm opened = OpenForm(o, *directory);
+  const OpenedForm opened = OpenForm(o, *directory, NewReservationMargins(settings));
   const ScheduleEditResult built = BuildScheduleItem(opened.form, opened.item, opened.device);
   if (!built.item) {
     const std::string why = platform::SjisToUtf8(built.message);
@@ -338,16 +534,6 @@ int Add(int argc, char** argv) {
   ScheduleItem item = *built.item;
   if (opened.guide_event) TakeOverGuideEvent(*opened.guide_event, &item);
   return StoreReservation(item, o.force);
-}
-
-// "YYYY-MM-DD HH:MM:SS" of a start, as --start takes it.
-std::string StartText(MjdTime t) {
-  int y, mo, d, h, mi, sec;
-  MjdToDate(t.date, &y, &mo, &d);
-  SecondsToHms(t.seconds, &h, &mi, &sec);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, sec);
-  return text;
 }
 
 // What names the reservation to remove: --start T, --event S:E, or N --expect-start T.
@@ -458,6 +644,29 @@ int Remove(int argc, char** argv) {
   return 0;
 }
 
+int PlanCommand(int argc, char** argv) {
+  bool json = false;
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli schedule plan [--json]\n"
+                      "What the tuner will record of each reservation of schedule.ini in the current\n"
+                      "directory.\n\n",
+                      {}, 19);
+  parser.Flag("--json", "a JSON array of one object per reservation", &json);
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  OfflineSchedule s(nullptr);
+  const ScheduledPlan plan = PlanOf(s.scheduler());
+  if (json) {
+    std::string out = "[";
+    for (size_t i = 0; i < plan.items.size(); ++i) out += (i ? ",\n  " : "\n  ") + PlanJson(plan, i);
+    out += plan.items.empty() ? "]\n" : "\n]\n";
+    std::fputs(out.c_str(), stdout);
+    return 0;
+  }
+  std::printf("No.\t開始\t終了\tサービス\tチャンネル\t録画予定\t欠ける部分\n");
+  for (size_t i = 0; i < plan.items.size(); ++i) std::printf("%s\n", PlanRow(plan, i).c_str());
+  return 0;
+}
+
 int ListCommand(int argc, char** argv) {
   platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
   OptionParser parser(kName,
@@ -479,7 +688,9 @@ int RunSchedule(int argc, char** argv) {
       "       pelkan-cli schedule add (--start \"YYYY-MM-DD HH:MM[:SS]\" --minutes N | --event "
       "SERVICE:EVENT)\n"
       "                              [--service ID] [--daily | --weekly] [--dir DIR] [--file NAME]\n"
-      "                              [--channel N] [--channel-string TEXT] [--force]\n"
+      "                              [--channel N] [--channel-string TEXT] [--margin-before S]\n"
+      "                              [--margin-after S] [--priority N] [--force]\n"
+      "       pelkan-cli schedule plan [--json]\n"
       "       pelkan-cli schedule remove (--start \"YYYY-MM-DD HH:MM[:SS]\" | --event SERVICE:EVENT [--all] |\n"
       "                                 N --expect-start \"YYYY-MM-DD HH:MM[:SS]\") [--series]\n"
       "Works on schedule.ini (and reads REC_AUTOPATH of pelkan.ini) in the current directory.\n",
@@ -496,8 +707,17 @@ int RunSchedule(int argc, char** argv) {
                  "information while capturing; a second reservation of one event is refused;\n"
                  "--service ID records only that service; --daily/--weekly repeat after the end;\n"
                  "--dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
-                 "--force stores an overlapping reservation without asking",
+                 "--margin-before/--margin-after S seconds around the programme (defaults\n"
+                 "SCHEDULE_MARGIN_BEFORE/AFTER of pelkan.ini); --priority 1-5 decides which of two\n"
+                 "reservations that need the tuner at once records; --force stores an overlapping\n"
+                 "reservation without asking. Prints the new reservation and its plan line, and\n"
+                 "warns when it will not be recorded whole",
                  Add);
+  parser.Command("plan",
+                 "what the tuner will record of each reservation: its span with the margins,\n"
+                 "service, stream or channel, verdict (全体, 一部, 録画不可) and the seconds lost at\n"
+                 "its head or tail to another reservation; --json prints a JSON array",
+                 PlanCommand);
   parser.Command("remove",
                  "deletes the date-time reservation starting at --start, or the event reservation\n"
                  "--event, and refuses when none or several match (--event ... --all removes every\n"

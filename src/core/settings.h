@@ -49,7 +49,17 @@ struct Settings {
 
   // Section Pelkan_Q_SCHEDULE.
   int32_t schedule_use_system_time = 0;  // SCHEDULE_USE_SYSTEM_TIME
+  // Margins given to new reservations, seconds (0-600 each; ScheduleItem::margin_before/after).
+  int32_t schedule_margin_before = 5;  // SCHEDULE_MARGIN_BEFORE
+  int32_t schedule_margin_after = 0;   // SCHEDULE_MARGIN_AFTER
+  // How long an event whose end the broadcast does not tell is followed past its scheduled end (or
+  // its start), minutes (0-1440).
+  int32_t schedule_follow_limit = 180;  // SCHEDULE_FOLLOW_LIMIT
 };
+
+// Ranges of the schedule keys; a value out of range in the file is held to the nearest bound.
+constexpr int32_t kScheduleMarginMax = 600;
+constexpr int32_t kScheduleFollowLimitMax = 24 * 60;
 
 // Longest stored text of REC_AUTOPATH, NETWORK_ADDRESS and the other text keys, in bytes.
 constexpr size_t kSettingsTextMax = 259;

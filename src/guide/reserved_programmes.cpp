@@ -5,9 +5,47 @@
 
 namespace pelkan {
 
-ReservedProgrammes::ReservedProgrammes(std::vector<ScheduleItem> reservations) {
-  for (const ScheduleItem& item : reservations) {
+namespace {
+
+ReservedMark MarkOfVerdict(PlanVerdict verdict) {
+  switch (verdict) {
+    case PlanVerdict::kPart:
+      return ReservedMark::kPart;
+    case PlanVerdict::kNone:
+      return ReservedMark::kNotRecorded;
+    case PlanVerdict::kWhole:
+    case PlanVerdict::kUnknown:
+      break;
+  }
+  return ReservedMark::kWhole;
+}
+
+// Of two marks of one programme, the one that records more of it.
+ReservedMark Better(ReservedMark a, ReservedMark b) {
+  const auto rank = [](ReservedMark m) {
+    switch (m) {
+      case ReservedMark::kWhole:
+        return 3;
+      case ReservedMark::kPart:
+        return 2;
+      case ReservedMark::kNotRecorded:
+        return 1;
+      case ReservedMark::kNone:
+        break;
+    }
+    return 0;
+  };
+  return rank(a) >= rank(b) ? a : b;
+}
+
+}  // namespace
+
+ReservedProgrammes::ReservedProgrammes(std::vector<ScheduleItem> reservations, std::span<const PlanLine> plan) {
+  const bool planned = plan.size() == reservations.size();
+  for (size_t i = 0; i < reservations.size(); ++i) {
+    const ScheduleItem& item = reservations[i];
     Mark m;
+    if (planned) m.mark = MarkOfVerdict(plan[i].verdict);
     if (item.flags & SI_BY_EVENT) {
       m.by_event = true;
       m.key = {item.network_id, item.stream_id, item.service_id, item.event_id};
@@ -26,18 +64,18 @@ ReservedProgrammes::ReservedProgrammes(std::vector<ScheduleItem> reservations) {
   }
 }
 
-bool ReservedProgrammes::Contains(const GuideEvent& e) const {
+ReservedMark ReservedProgrammes::MarkOf(const GuideEvent& e) const {
+  ReservedMark found = ReservedMark::kNone;
   for (const Mark& m : marks_) {
-    if (m.by_event) {
-      if (m.key.service_id == e.key.service_id && m.key.event_id == e.key.event_id &&
-          (m.key.original_network_id == 0 || m.key.original_network_id == e.key.original_network_id) &&
-          (m.key.transport_stream_id == 0 || m.key.transport_stream_id == e.key.transport_stream_id))
-        return true;
-    } else if (m.service_id == e.key.service_id && m.start <= e.start && e.HasEnd() && e.End() <= m.end) {
-      return true;
-    }
+    const bool marks =
+        m.by_event
+            ? m.key.service_id == e.key.service_id && m.key.event_id == e.key.event_id &&
+                  (m.key.original_network_id == 0 || m.key.original_network_id == e.key.original_network_id) &&
+                  (m.key.transport_stream_id == 0 || m.key.transport_stream_id == e.key.transport_stream_id)
+            : m.service_id == e.key.service_id && m.start <= e.start && e.HasEnd() && e.End() <= m.end;
+    if (marks) found = Better(found, m.mark);
   }
-  return false;
+  return found;
 }
 
 bool ReservedProgrammes::operator==(const ReservedProgrammes& other) const {

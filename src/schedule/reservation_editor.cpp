@@ -1,5 +1,7 @@
 #include "schedule/reservation_editor.h"
 
+#include <tuple>
+
 #include "schedule/recording_scheduler.h"
 #include "schedule/schedule_edit_item.h"
 
@@ -13,6 +15,11 @@ MjdTime ReservationEditor::Now() const {
   return local_now_ ? local_now_() : UnpackMjdTime(LocalMjdTime());
 }
 
+ScheduleItem ReservationEditor::WithDefaultMargins(ScheduleItem item) {
+  std::tie(item.margin_before, item.margin_after) = scheduler_.DefaultMargins();
+  return item;
+}
+
 int ReservationEditor::Run(ScheduleItem* item) {
   if (open_) return 0;
   open_ = true;
@@ -24,8 +31,8 @@ int ReservationEditor::Run(ScheduleItem* item) {
 int ReservationEditor::ReserveByTime(uint16_t service_id, const MjdTime* start, uint32_t duration,
                                      std::optional<std::string_view> title) {
   if (open_) return 0;
-  ScheduleItem item =
-      MakeTimeReservation(scheduler_.DefaultDirectory(), service_id, start, duration, title, Now());
+  ScheduleItem item = WithDefaultMargins(
+      MakeTimeReservation(scheduler_.DefaultDirectory(), service_id, start, duration, title, Now()));
   if (!Run(&item)) return 0;
   scheduler_.StoreItem(item, -1);
   return 1;
@@ -34,8 +41,8 @@ int ReservationEditor::ReserveByTime(uint16_t service_id, const MjdTime* start, 
 int ReservationEditor::ReserveByEvent(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
                                       uint16_t event_id, std::optional<std::string_view> title) {
   if (open_) return 0;
-  ScheduleItem item = MakeEventReservation(scheduler_.DefaultDirectory(), network_id, stream_id, service_id,
-                                           event_id, title, Now());
+  ScheduleItem item = WithDefaultMargins(MakeEventReservation(scheduler_.DefaultDirectory(), network_id,
+                                                              stream_id, service_id, event_id, title, Now()));
   if (!Run(&item)) return 0;
   scheduler_.StoreItem(item, -1);
   return 1;

@@ -37,7 +37,7 @@ class ReservationEditor {
 
   // New date-time reservation. With `start` (a programme of the filtering window): limited to
   // `service_id`, from `start` for `duration` seconds; without (the list window's 追加): from the
-  // local time now for 30 minutes. A `title` (Shift-JIS; present even when empty) fixes the file
+  // local time now for 30 minutes. It has the scheduler's DefaultMargins. A `title` (Shift-JIS; present even when empty) fixes the file
   // name "YYYYMMDD-HHMM-title". Opens the dialog; on OK stores the reservation (StoreItem, with
   // the overlap question). Returns 1 when the dialog ended with OK (also when the user then
   // refused the overlap), 0 when it was cancelled or a dialog is already open.
@@ -74,6 +74,9 @@ class ReservationEditor {
  private:
   int Run(ScheduleItem* item);
   MjdTime Now() const;
+  // `item` with the scheduler's margins for new reservations (the options'); a changed reservation
+  // keeps its own.
+  ScheduleItem WithDefaultMargins(ScheduleItem item);
 
   RecordingScheduler& scheduler_;
   ScheduleEditDialogRunner& runner_;

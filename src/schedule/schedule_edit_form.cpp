@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -83,6 +84,12 @@ ScheduleEditResult Refuse(std::string message, EditField field) {
   return r;
 }
 
+void TakeMarginsAndPriority(const ScheduleEditForm& form, ScheduleItem* item) {
+  item->margin_before = static_cast<uint16_t>(std::clamp<int>(form.margin_before, 0, kMaxMarginSeconds));
+  item->margin_after = static_cast<uint16_t>(std::clamp<int>(form.margin_after, 0, kMaxMarginSeconds));
+  item->priority = static_cast<uint8_t>(std::clamp<int>(form.priority, kMinPriority, kMaxPriority));
+}
+
 }  // namespace
 
 ScheduleEditForm FormFromItem(const ScheduleItem& item, const DeviceChannels& device, MjdTime now) {
@@ -95,6 +102,10 @@ ScheduleEditForm FormFromItem(const ScheduleItem& item, const DeviceChannels& de
   f.event_id = "0x0000";
   if (!by_time && !by_event) return f;  // no type: only キャンセル can close the dialog
 
+  f.margin_before = item.margin_before;
+  f.margin_after = item.margin_after;
+  f.priority = item.priority;
+  f.enabled.margins = true;
   MjdTime start{item.start_day, item.start_second};
   f.start_known = item.start_day != 0;
   if (by_time && !f.start_known) {
@@ -165,6 +176,7 @@ bool ConvertToTimeReservation(ScheduleEditForm* form, const DeviceChannels& devi
   e.channel_string = (device.capabilities & kCanSendString) != 0;
   e.service_limit = e.after_end = true;
   e.output = true;
+  e.margins = true;
   return true;
 }
 
@@ -178,6 +190,7 @@ ScheduleEditResult BuildScheduleItem(const ScheduleEditForm& form, const Schedul
     item.event_id = *id;
     item.start_day = item.start_second = item.duration = 0;
     item.programme_kind = item.programme_version = 0;
+    TakeMarginsAndPriority(form, &item);
     ScheduleEditResult r;
     r.item = item;
     return r;
@@ -216,6 +229,7 @@ ScheduleEditResult BuildScheduleItem(const ScheduleEditForm& form, const Schedul
   if (form.after_end == kAfterEndDaily) item.flags |= SI_DAILY;
   if (form.after_end == kAfterEndWeekly) item.flags |= SI_WEEKLY;
   if (form.file_name_flag) item.flags |= SI_FILE_NAME;
+  TakeMarginsAndPriority(form, &item);
 
   const std::optional<std::string> dir = ExactSjis(form.directory);
   if (!dir) return Refuse(InvalidPathText(), EditField::kDirectory);

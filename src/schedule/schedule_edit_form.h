@@ -55,6 +55,7 @@ struct ScheduleEditEnabled {
   bool event_id = false;        // event id text
   bool convert = false;         // "日付指定タイプに変換"
   bool output = false;          // folder, "保存ファイルを指定する", file name, extension
+  bool margins = false;         // "録画マージン" (開始 … 秒前, 終了 … 秒後) and "優先度"
 };
 
 // The contents of the dialog's controls.
@@ -79,6 +80,11 @@ struct ScheduleEditForm {
   bool file_name_flag = false;
   std::string file_name;
   std::string extension;
+  // "録画マージン" and "優先度", of either type of reservation: seconds before and after the
+  // programme (0-kMaxMarginSeconds) and the priority (kMinPriority-kMaxPriority).
+  int margin_before = kDefaultMarginBefore;
+  int margin_after = kDefaultMarginAfter;
+  int priority = kDefaultPriority;
 
   ScheduleEditEnabled enabled;
 };
@@ -115,7 +121,8 @@ struct ScheduleEditResult {
 // contains '/', or a fixed file name is empty. The file name is broadcast text
 // (platform::Utf8ToBroadcast): what the user left of the name as it was shown keeps its bytes, and
 // the broadcast's symbols have a form there too. An event id that is not "0x" and hexadecimal digits
-// of at most 0xFFFF is refused with "無効なイベントIDです。".
+// of at most 0xFFFF is refused with "無効なイベントIDです。". Either type takes the form's margins and
+// priority, held to their ranges.
 ScheduleEditResult BuildScheduleItem(const ScheduleEditForm& form, const ScheduleItem& opened,
                                      const DeviceChannels& device);
 

@@ -117,6 +117,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
         [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionApp); });
   });
   const bool schedule_loaded = ScheduleReadable(options_.schedule_path);
+  schedule_->ApplySettings(settings);
   schedule_->Begin(settings.rec_autopath, schedule_loaded ? options_.schedule_path : std::string());
   schedule_->Attach(*app_);
   if (schedule_loaded) {

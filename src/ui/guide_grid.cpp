@@ -312,6 +312,19 @@ void GuideGrid::SetNow(GuideTime now) {
   viewport()->update();
 }
 
+QColor GuideGrid::ReservedColour(ReservedMark mark) {
+  switch (mark) {
+    case ReservedMark::kPart:
+      return QColor(0xD8, 0x84, 0x00);  // amber
+    case ReservedMark::kNotRecorded:
+      return QColor(0x60, 0x60, 0x60);  // grey
+    case ReservedMark::kWhole:
+    case ReservedMark::kNone:
+      break;
+  }
+  return QColor(0xD0, 0x10, 0x10);  // red
+}
+
 void GuideGrid::SetReserved(const ReservedProgrammes& reserved) {
   if (reserved == reserved_) return;
   reserved_ = reserved;
@@ -574,16 +587,17 @@ void GuideGrid::paintEvent(QPaintEvent*) {
   QFont bold = font();
   bold.setBold(true);
   const QColor highlight = palette().color(QPalette::Highlight);
-  const QColor reserved(0xD0, 0x10, 0x10);
   for (const Cell& cell : VisibleCells()) {
     const GuideEvent& e = model_->event(cell);
     const QRect box = BoxRect(cell);
     p.fillRect(box, GenreColour(guide_text::GenreGroup(e.genre)));
     p.setPen(QColor(0xA0, 0xA0, 0xA0));
     p.drawRect(box.adjusted(0, 0, -1, -1));
-    const bool is_reserved = reserved_.Contains(e);
+    const ReservedMark mark = reserved_.MarkOf(e);
+    const bool is_reserved = mark != ReservedMark::kNone;
+    const QColor reserved = ReservedColour(mark);
     if (is_reserved) {
-      p.setPen(QPen(reserved, 2));
+      p.setPen(QPen(reserved, 2, mark == ReservedMark::kNotRecorded ? Qt::DashLine : Qt::SolidLine));
       p.drawRect(box.adjusted(1, 1, -2, -2));
     }
     if (current_ == cell) {

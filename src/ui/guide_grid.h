@@ -13,8 +13,9 @@ namespace pelkan::ui {
 
 // The grid of the programme guide: the services as columns under their names, a vertical time axis
 // of eight days from midnight of the current day, each programme a box with its start time and
-// title coloured by genre, reserved programmes framed in red with a mark, and a red line at the
-// current time. One programme is current (selected): the arrow keys move it between programmes,
+// title coloured by genre, reserved programmes framed with a mark (red when the plan records them
+// whole, amber when another reservation takes part of them, grey and dashed when it takes all),
+// and a red line at the current time. One programme is current (selected): the arrow keys move it between programmes,
 // Page Up/Down scroll, Home goes to now; Enter, a double click, the context menu key or a right
 // click ask for the reservation menu. Screen readers see the programmes in view as the grid's
 // children, each with its text and the press (select) and show-menu actions. It shows a
@@ -46,6 +47,8 @@ class GuideGrid : public QAbstractScrollArea {
   GuideTime origin() const { return origin_; }
   std::optional<Cell> current() const { return current_; }
   bool IsReserved(const GuideEvent& e) const { return reserved_.Contains(e); }
+  // The colour of the frame and mark of a reserved programme.
+  static QColor ReservedColour(ReservedMark mark);
   // Makes `cell` current and, with `reveal`, scrolls it into view.
   void SetCurrent(std::optional<Cell> cell, bool reveal);
   // Scrolls so that `t` is at the top of the view.

@@ -176,12 +176,18 @@ void GuideWindow::Reload() {
   origin_ = origin;
   if (ui_->grid->model() != model_.get()) ui_->grid->SetModel(model_.get(), origin);
   ui_->grid->SetNow(now);
-  ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
+  ui_->grid->SetReserved(ReservedNow());
   if (moved_day) UpdateDayButtons();
   FollowView();
   // The detail pane shows a programme from the start: the one on air, when nothing is chosen yet.
   ui_->grid->SelectFirst();
   ShowCurrent();
+}
+
+ReservedProgrammes GuideWindow::ReservedNow() const {
+  RecordingScheduler& scheduler = context_.schedule.scheduler();
+  const std::vector<ScheduleItem> reservations = scheduler.Reservations();
+  return ReservedProgrammes(reservations, scheduler.Plan());
 }
 
 void GuideWindow::Refresh() {
@@ -192,7 +198,7 @@ void GuideWindow::Refresh() {
   UpdateSwitchNotice();
   const GuideTime now = Now();
   ui_->grid->SetNow(now);
-  ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
+  ui_->grid->SetReserved(ReservedNow());
   const bool changed = !store_ || store_->DataVersion() != data_version_;
   if (changed || now / 86400 * 86400 != origin_) Reload();
 }
@@ -263,7 +269,7 @@ void GuideWindow::ReserveByEvent() {
   const GuideEvent e = ui_->grid->model()->event(*cell);
   const GuideEventKey& k = e.key;
   by_event_(k.original_network_id, k.transport_stream_id, k.service_id, k.event_id, e.title);
-  ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
+  ui_->grid->SetReserved(ReservedNow());
 }
 
 void GuideWindow::ReserveByTime() {
@@ -272,7 +278,7 @@ void GuideWindow::ReserveByTime() {
   const GuideEvent e = ui_->grid->model()->event(*cell);
   const MjdTime start{static_cast<uint32_t>(e.start / 86400), static_cast<uint32_t>(e.start % 86400)};
   by_time_(e.key.service_id, start, e.duration, e.title);
-  ui_->grid->SetReserved(ReservedProgrammes(context_.schedule.scheduler().Reservations()));
+  ui_->grid->SetReserved(ReservedNow());
 }
 
 void GuideWindow::Search() {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "guide/guide_grid_model.h"
+#include "guide/reserved_programmes.h"
 #include "info/service_filter_window.h"
 #include "ui/desktop_context.h"
 #include "ui/tool_window.h"
@@ -74,6 +75,8 @@ class GuideWindow : public ToolWindow {
   void UpdateDayButtons();
   // The service name of a programme's column (Shift-JIS).
   std::string ServiceName(const GuideEventKey& key) const;
+  // The reserved programmes with what the plan records of them, for the grid's frames.
+  ReservedProgrammes ReservedNow() const;
 
   std::unique_ptr<Ui::GuideWindow> ui_;
   DesktopContext& context_;

@@ -312,7 +312,7 @@ void MainWindow::OpenOptions() {
   dialog.setObjectName(QStringLiteral("optionsDialog"));
   if (dialog.exec() != QDialog::Accepted) return;
   context_.settings = dialog.settings();
-  context_.schedule.scheduler().SetDefaultDirectory(context_.settings.rec_autopath);
+  context_.schedule.ApplySettings(context_.settings);
   NotifySettingsChanged();
 }
 

@@ -42,6 +42,12 @@ OptionsDialog::OptionsDialog(const Settings& settings, UserMessages& messages, Q
   ui_->decodePsiCheck->setChecked(form.decode_psi);
   ui_->procEpgCheck->setChecked(form.proc_epg);
   ui_->systemTimeCheck->setChecked(form.schedule_system_time);
+  ui_->marginBeforeSpin->setRange(0, kScheduleMarginMax);
+  ui_->marginAfterSpin->setRange(0, kScheduleMarginMax);
+  ui_->followLimitSpin->setRange(0, kScheduleFollowLimitMax);
+  ui_->marginBeforeSpin->setValue(form.margin_before);
+  ui_->marginAfterSpin->setValue(form.margin_after);
+  ui_->followLimitSpin->setValue(form.follow_limit);
 }
 
 OptionsDialog::~OptionsDialog() = default;
@@ -57,6 +63,9 @@ void OptionsDialog::accept() {
   form.decode_psi = ui_->decodePsiCheck->isChecked();
   form.proc_epg = ui_->procEpgCheck->isChecked();
   form.schedule_system_time = ui_->systemTimeCheck->isChecked();
+  form.margin_before = ui_->marginBeforeSpin->value();
+  form.margin_after = ui_->marginAfterSpin->value();
+  form.follow_limit = ui_->followLimitSpin->value();
   const std::string refusal = ApplyOptionsForm(form, &settings_);
   if (!refusal.empty()) {
     messages_.Notify(refusal, status_text::kCaptionApp);

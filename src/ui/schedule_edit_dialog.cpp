@@ -98,6 +98,12 @@ void ScheduleEditDialog::Show(const ScheduleEditForm& form) {
       metrics.horizontalAdvance(ui_->fileNameEdit->text()) + 2 * metrics.horizontalAdvance('M');
   ui_->fileNameEdit->setMinimumWidth(std::clamp(name_width, kFileNameMinWidth, kFileNameMaxWidth));
   ui_->extensionEdit->setText(Q(form.extension));
+  ui_->marginBeforeSpin->setRange(0, kMaxMarginSeconds);
+  ui_->marginAfterSpin->setRange(0, kMaxMarginSeconds);
+  ui_->prioritySpin->setRange(kMinPriority, kMaxPriority);
+  ui_->marginBeforeSpin->setValue(form.margin_before);
+  ui_->marginAfterSpin->setValue(form.margin_after);
+  ui_->prioritySpin->setValue(form.priority);
 
   const ScheduleEditEnabled& e = form.enabled;
   ui_->dateEdit->setEnabled(e.start);
@@ -114,6 +120,8 @@ void ScheduleEditDialog::Show(const ScheduleEditForm& form) {
   ui_->fileNameCheck->setEnabled(e.output);
   ui_->fileNameEdit->setEnabled(e.output);
   ui_->extensionEdit->setEnabled(e.output);
+  ui_->marginGroup->setEnabled(e.margins);
+  ui_->prioritySpin->setEnabled(e.margins);
 }
 
 ScheduleEditForm ScheduleEditDialog::Read() const {
@@ -136,6 +144,9 @@ ScheduleEditForm ScheduleEditDialog::Read() const {
   f.file_name_flag = ui_->fileNameCheck->isChecked();
   f.file_name = ui_->fileNameEdit->text().toStdString();
   f.extension = ui_->extensionEdit->text().toStdString();
+  f.margin_before = ui_->marginBeforeSpin->value();
+  f.margin_after = ui_->marginAfterSpin->value();
+  f.priority = ui_->prioritySpin->value();
   return f;
 }
 

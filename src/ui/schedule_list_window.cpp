@@ -1,5 +1,6 @@
 #include "ui/schedule_list_window.h"
 
+#include <QColor>
 #include <QHeaderView>
 #include <QTableWidgetItem>
 #include <algorithm>
@@ -18,13 +19,32 @@
 namespace pelkan::ui {
 namespace {
 
-// Column widths of タイプ, 開始日時, 録画時間, 詳細, ファイル名 and 録画結果 (the finished view's
-// totals of each recording); a column grows when its texts need more (the last one shown fills the
-// rest of the list).
-constexpr int kColumns = 6;
+// Column widths of タイプ, 開始日時, 録画時間, 詳細, ファイル名, 録画結果 (the finished view's
+// totals of each recording) and 録画予定 (the reservation view's plan, shown before ファイル名); a
+// column grows when its texts need more (the last one shown fills the rest of the list).
+constexpr int kColumns = 7;
 constexpr int kFileNameColumn = 4;
 constexpr int kResultColumn = 5;
-constexpr int kColumnWidths[kColumns] = {100, 200, 120, 250, 250, 250};
+constexpr int kPlanColumn = 6;
+constexpr int kColumnWidths[kColumns] = {100, 200, 120, 250, 250, 250, 120};
+
+// How often the plan column is brought up to date between list changes (followed times move).
+constexpr int kPlanRefreshMs = 5000;
+
+// The background of a row that will lose time: yellow when it records in part, red when it
+// records nothing (light enough that the black text stays readable); none for the rest.
+std::optional<QColor> PlanBackground(PlanVerdict verdict) {
+  switch (verdict) {
+    case PlanVerdict::kPart:
+      return QColor(0xFF, 0xF0, 0x90);
+    case PlanVerdict::kNone:
+      return QColor(0xFF, 0xB8, 0xB8);
+    case PlanVerdict::kWhole:
+    case PlanVerdict::kUnknown:
+      break;
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -44,7 +64,12 @@ ScheduleListWindow::ScheduleListWindow(ScheduledCapture& capture, ChannelSource 
   header->setHighlightSections(false);
   for (int c = 0; c < kColumns; ++c) ui_->scheduleList->setColumnWidth(c, kColumnWidths[c]);
   ui_->scheduleList->setColumnHidden(kResultColumn, true);  // the reservation view comes first
+  header->moveSection(header->visualIndex(kPlanColumn), header->visualIndex(kFileNameColumn));
   WidenToShowColumns(ui_->scheduleList);
+  plan_refresh_.setObjectName(QStringLiteral("planRefreshTimer"));
+  plan_refresh_.setInterval(kPlanRefreshMs);
+  connect(&plan_refresh_, &QTimer::timeout, this, &ScheduleListWindow::UpdatePlan);
+  plan_refresh_.start();
 
   connect(ui_->addButton, &QPushButton::clicked, this, &ScheduleListWindow::addReservation);
   connect(ui_->changeButton, &QPushButton::clicked, this, &ScheduleListWindow::changeReservation);
@@ -106,6 +131,7 @@ void ScheduleListWindow::Rebuild() {
   }
   QTableWidget* list = ui_->scheduleList;
   list->setColumnHidden(kResultColumn, ShowingReservations());
+  list->setColumnHidden(kPlanColumn, !ShowingReservations());
   list->setRowCount(0);
   list->setRowCount(static_cast<int>(shown_.size()));
   for (size_t i = 0; i < shown_.size(); ++i) {
@@ -116,7 +142,8 @@ void ScheduleListWindow::Rebuild() {
         ItemDurationText(item),
         ItemDetailText(item),
         ItemFileNameText(item),
-        shown_summaries_[i] ? FormatRecordingTotals(*shown_summaries_[i]) : std::string()};
+        shown_summaries_[i] ? FormatRecordingTotals(*shown_summaries_[i]) : std::string(),
+        std::string()};
     for (int c = 0; c < kColumns; ++c) {
       // The file name may hold a programme title: broadcast text.
       auto* cell =
@@ -125,8 +152,12 @@ void ScheduleListWindow::Rebuild() {
       list->setItem(static_cast<int>(i), c, cell);
     }
   }
+  shown_plan_.clear();
+  UpdatePlan();
   // The last column shown fills the rest: ファイル名 in the reservation view, 録画結果 in the finished one.
-  for (int c = 0; c < (ShowingReservations() ? kFileNameColumn : kResultColumn); ++c) {
+  const int last = ShowingReservations() ? kFileNameColumn : kResultColumn;
+  for (int c = 0; c < kColumns; ++c) {
+    if (c == last || list->isColumnHidden(c)) continue;
     list->resizeColumnToContents(c);
     list->setColumnWidth(c, std::max(list->columnWidth(c) + 8, kColumnWidths[c]));
   }
@@ -135,6 +166,37 @@ void ScheduleListWindow::Rebuild() {
     if (row >= 0) list->selectRow(row);
   }
   updateButtons();
+}
+
+void ScheduleListWindow::UpdatePlan() {
+  if (!ShowingReservations()) return;
+  RecordingScheduler& s = capture_.scheduler();
+  // The plan is of the list as it is now; the rows show it as it was at the last rebuild, which
+  // a change since then is about to replace (OnScheduleChanged): until then nothing is marked.
+  std::vector<PlanLine> plan = s.Plan();
+  if (s.Reservations().size() != shown_.size() || plan.size() != shown_.size()) plan.assign(shown_.size(), PlanLine{});
+  const auto same = [](const PlanLine& a, const PlanLine& b) {
+    return a.verdict == b.verdict && a.start == b.start && a.end == b.end && a.head_by == b.head_by &&
+           a.tail_by == b.tail_by && a.by == b.by;
+  };
+  if (std::equal(plan.begin(), plan.end(), shown_plan_.begin(), shown_plan_.end(), same)) return;
+  shown_plan_ = plan;
+  QTableWidget* list = ui_->scheduleList;
+  for (size_t i = 0; i < shown_.size() && static_cast<int>(i) < list->rowCount(); ++i) {
+    const PlanLine& line = plan[i];
+    const int row = static_cast<int>(i);
+    // The winners' names are programme titles or file names: broadcast text.
+    if (QTableWidgetItem* cell = list->item(row, kPlanColumn)) cell->setText(FromBroadcastSjis(PlanText(line, shown_)));
+    const std::optional<QColor> background = PlanBackground(line.verdict);
+    const QString tip = background ? FromBroadcastSjis(PlanToolTip(line, shown_, plan)) : QString();
+    for (int c = 0; c < kColumns; ++c) {
+      QTableWidgetItem* cell = list->item(row, c);
+      if (cell == nullptr) continue;
+      cell->setData(Qt::BackgroundRole, background ? QVariant(*background) : QVariant());
+      cell->setData(Qt::ForegroundRole, background ? QVariant(QColor(Qt::black)) : QVariant());
+      cell->setToolTip(tip);
+    }
+  }
 }
 
 const ScheduleItem* ScheduleListWindow::SelectedReservation() const {

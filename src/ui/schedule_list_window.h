@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointer>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "base/mjd_time.h"
 #include "core/user_messages.h"
 #include "output/recording_report.h"
+#include "schedule/recording_plan.h"
 #include "schedule/reservation_editor.h"
 #include "schedule/schedule_edit_form.h"
 #include "schedule/schedule_item.h"
@@ -30,9 +32,11 @@ namespace pelkan::ui {
 class MessageBoxMessages;
 
 // The reservation list window "録画予約": the reservations or the finished recordings of the
-// scheduler, one row each, with 追加, 変更, 削除 and 終了クリア. The finished view adds the column
-// "録画結果" (each recording's drops, errors and scrambled packets); "レポートを開く" or a double
-// click opens the selected recording's report. It owns the entry points into the edit dialog
+// scheduler, one row each, with 追加, 変更, 削除 and 終了クリア. The reservation view has the column
+// "録画予定": what the plan records of each reservation (PlanText); a row that will lose time is
+// yellow (part) or red (nothing), with the reservations that take the tuner in its tool tip
+// (PlanToolTip). The finished view has instead the column "録画結果" (each recording's drops, errors
+// and scrambled packets); "レポートを開く" or a double click opens the selected recording's report. It owns the entry points into the edit dialog
 // (ReservationEditor), asks the overlap question for the scheduler and is rebuilt whenever the
 // scheduler's lists change. Closing hides it. UI thread only.
 class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
@@ -75,6 +79,9 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   void openReport();
   void viewChanged();
   void updateButtons();
+  // Brings the 録画予定 column and the rows' marks up to date with the scheduler's plan (at every
+  // rebuild and every few seconds, as followed times move); nothing when it did not change.
+  void UpdatePlan();
 
  private:
   bool RunEditDialog(ScheduleItem* item) override;
@@ -92,6 +99,8 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   ReservationEditor editor_;
   std::vector<ScheduleItem> shown_;  // the rows, as the lists were at the last rebuild
   std::vector<std::optional<RecordingSummary>> shown_summaries_;  // their recordings' totals
+  std::vector<PlanLine> shown_plan_;  // the plan the reservation rows show
+  QTimer plan_refresh_;
 };
 
 }  // namespace pelkan::ui

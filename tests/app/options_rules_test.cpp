@@ -82,6 +82,20 @@ TEST_F(OptionsRulesTest, PrioritiesAndSwitchesAreStored) {
   EXPECT_EQ(settings_.schedule_use_system_time, 1);
 }
 
+TEST_F(OptionsRulesTest, ReservationDefaultsAreStoredWithinTheirRanges) {
+  form_ = OptionsFormFrom(settings_);
+  EXPECT_EQ(form_.margin_before, 5);
+  EXPECT_EQ(form_.margin_after, 0);
+  EXPECT_EQ(form_.follow_limit, 180);
+  form_.margin_before = 60;
+  form_.margin_after = 700;
+  form_.follow_limit = -3;
+  EXPECT_EQ(Apply(), "");
+  EXPECT_EQ(settings_.schedule_margin_before, 60);
+  EXPECT_EQ(settings_.schedule_margin_after, 600);
+  EXPECT_EQ(settings_.schedule_follow_limit, 0);
+}
+
 TEST(OptionsTexts, ResolutionAndRange) {
   EXPECT_EQ(platform::SjisToUtf8(TimerResolutionText(0.000001)), "標準タイマ分解能 : 0.00 ms");
   EXPECT_EQ(platform::SjisToUtf8(TimerRangeText(1, 1000000)), "設定可能範囲 : 1 - 1000000");

@@ -168,6 +168,17 @@ TEST(KeptAsideText, SaysWhyTheFileWasKeptAside) {
   std::filesystem::remove_all(dir);
 }
 
+// The options reach the scheduler: new reservations get their directory and margins.
+TEST_F(ScheduledCaptureTest, SettingsGiveTheDefaultsOfNewReservations) {
+  Settings settings;
+  settings.rec_autopath = "/rec";
+  settings.schedule_margin_before = 30;
+  settings.schedule_margin_after = 90;
+  capture_.ApplySettings(settings);
+  EXPECT_EQ(capture_.scheduler().DefaultDirectory(), "/rec");
+  EXPECT_EQ(capture_.scheduler().DefaultMargins(), std::make_pair(uint16_t{30}, uint16_t{90}));
+}
+
 TEST_F(ScheduledCaptureTest, ServiceLimitedReservationRecordsOnlyThatService) {
   ScheduleItem item{};
   item.flags = SI_BY_TIME | SI_SERVICE_LIMIT;

@@ -73,6 +73,33 @@ TEST_F(SettingsFile, EmptyValueGivesDefaultAndValuesRoundTrip) {
   EXPECT_EQ(s.schedule_use_system_time, 1);
 }
 
+// The schedule keys have ranges: a hand-edited value outside one is held to its nearest bound, and
+// a missing key is its default.
+TEST_F(SettingsFile, ScheduleKeysAreHeldToTheirRanges) {
+  struct Case {
+    const char* text;
+    int32_t before, after, limit;
+  } const cases[] = {
+      {"", 5, 0, 180},
+      {"SCHEDULE_MARGIN_BEFORE=30\nSCHEDULE_MARGIN_AFTER=600\nSCHEDULE_FOLLOW_LIMIT=0\n", 30, 600, 0},
+      {"SCHEDULE_MARGIN_BEFORE=-1\nSCHEDULE_MARGIN_AFTER=601\nSCHEDULE_FOLLOW_LIMIT=99999\n", 0, 600, 1440},
+  };
+  for (const Case& c : cases) {
+    Write(std::string("[Pelkan_Q_SCHEDULE]\n") + c.text);
+    Settings s;
+    ASSERT_TRUE(LoadSettings(path_, "/d", &s));
+    EXPECT_EQ(s.schedule_margin_before, c.before) << c.text;
+    EXPECT_EQ(s.schedule_margin_after, c.after) << c.text;
+    EXPECT_EQ(s.schedule_follow_limit, c.limit) << c.text;
+  }
+  Settings s;
+  ASSERT_TRUE(LoadSettings(path_, "/d", &s));
+  ASSERT_TRUE(SaveSettings(path_, s));
+  EXPECT_NE(Read().find("SCHEDULE_MARGIN_BEFORE=0\nSCHEDULE_MARGIN_AFTER=600\nSCHEDULE_FOLLOW_LIMIT=1440\n"),
+            std::string::npos)
+      << Read();
+}
+
 TEST_F(SettingsFile, UnknownKeysAndCommentsSurviveASave) {
   Write("; hand-written notes\n[Pelkan_Q]\nMY_OWN_KEY=7\nLAST_EP_IN=130\n\n[Extra]\nA=b\n");
   Settings s;

@@ -281,6 +281,110 @@ TEST_F(CliSchedule, NamesWithoutShiftJisFormAreRefusedAtOnce) {
   EXPECT_FALSE(std::filesystem::exists("schedule.ini"));
 }
 
+// Margins and priority: the options' margins unless given, each checked against its range, shown
+// by `list` when not the file's defaults; `add` prints the new reservation's plan line and warns
+// (still exit 0) when it will not be recorded whole.
+TEST_F(CliSchedule, AddTakesMarginsAndPriorityAndTellsThePlan) {
+  {
+    std::FILE* f = std::fopen("pelkan.ini", "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("[Pelkan_Q_SCHEDULE]\nSCHEDULE_MARGIN_BEFORE=30\nSCHEDULE_MARGIN_AFTER=20\n", f);
+    std::fclose(f);
+  }
+  struct Bad {
+    const char* option;
+    const char* value;
+    const char* says;
+  } const bad[] = {
+      {"--margin-before", "601", "--margin-before '601' is not a number from 0 to 600"},
+      {"--margin-after", "-1", "--margin-after '-1' is not a number from 0 to 600"},
+      {"--priority", "0", "--priority '0' is not a number from 1 to 5"},
+      {"--priority", "6", "--priority '6' is not a number from 1 to 5"},
+  };
+  for (const Bad& b : bad) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "30", "--dir", "rec", b.option, b.value}), 2);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(b.says), std::string::npos) << b.says;
+  }
+  EXPECT_FALSE(std::filesystem::exists("schedule.ini"));
+
+  std::string out;
+  ASSERT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "30", "--dir", "rec"}, &out), 0);
+  EXPECT_NE(out.find("\nplan: 1\t2008-03-03 20:59:30\t2008-03-03 21:30:20\tall\t-\t全体\t-\n"), std::string::npos)
+      << out;
+  ASSERT_EQ(Run({"add", "--event", "1024:4660", "--margin-before", "0", "--margin-after", "600", "--priority", "5"},
+                &out),
+            0);
+  EXPECT_NE(out.find("\nplan: 2\t-\t-\t1024\t-\t-\t-\n"), std::string::npos) << out;
+  // Another channel during the first, of a lower priority: it records nothing, and is told so.
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"add", "--start", "2008-03-03 21:10", "--minutes", "10", "--dir", "rec", "--channel", "2",
+                 "--priority", "1", "--force"}),
+            0);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                "warning: reservation 2 will not be recorded whole: 録画不可 (20080303-2100.ts と重複)"),
+            std::string::npos);
+
+  const auto items = LoadScheduleFile("schedule.ini");
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[0].margin_before, 30);
+  EXPECT_EQ(items[0].margin_after, 20);
+  EXPECT_EQ(items[0].priority, kDefaultPriority);
+  EXPECT_EQ(items[2].flags & SI_BY_EVENT, SI_BY_EVENT);
+  EXPECT_EQ(items[2].margin_before, 0);
+  EXPECT_EQ(items[2].margin_after, 600);
+  EXPECT_EQ(items[2].priority, 5);
+  EXPECT_EQ(Run({"list"}, &out), 0);
+  EXPECT_NE(out.find("\t[マージン=30秒前/20秒後]\t20080303-2100.ts\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("[サービスID=1024][マージン=0秒前/600秒後][優先度=5]\t"), std::string::npos) << out;
+}
+
+// Two reservations on different channel values collide: the higher priority records whole and cuts
+// the other's tail; a third on the first one's channel, wholly within the winner, records nothing.
+TEST_F(CliSchedule, PlanNamesWhatCollidesInTextAndJson) {
+  ASSERT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "30", "--channel", "13", "--dir", "rec"}), 0);
+  ASSERT_EQ(Run({"add", "--start", "2008-03-03 21:20", "--minutes", "30", "--channel", "20", "--priority", "5",
+                 "--margin-before", "60", "--force", "--dir", "rec"}),
+            0);
+  ASSERT_EQ(Run({"add", "--start", "2008-03-03 21:40", "--minutes", "10", "--channel", "13", "--service", "1024",
+                 "--priority", "1", "--force", "--dir", "rec"}),
+            0);
+  std::string out;
+  EXPECT_EQ(Run({"plan"}, &out), 0);
+  EXPECT_EQ(out,
+            "No.\t開始\t終了\tサービス\tチャンネル\t録画予定\t欠ける部分\n"
+            "1\t2008-03-03 20:59:55\t2008-03-03 21:30:00\tall\tchannel=13\t一部 (終了 11分早め)\t"
+            "tail 660s by 2 (20080303-2120.ts)\n"
+            "2\t2008-03-03 21:19:00\t2008-03-03 21:50:00\tall\tchannel=20\t全体\t-\n"
+            "3\t2008-03-03 21:39:55\t2008-03-03 21:50:00\t1024\tchannel=13\t録画不可 (20080303-2120.ts と重複)\t"
+            "all 605s by 2 (20080303-2120.ts)\n");
+  EXPECT_EQ(Run({"plan", "--json"}, &out), 0);
+  EXPECT_EQ(out,
+            "[\n"
+            "  {\"number\": 1, \"name\": \"20080303-2100.ts\", \"start\": \"2008-03-03T20:59:55+09:00\", "
+            "\"end\": \"2008-03-03T21:30:00+09:00\", \"margin_before\": 5, \"margin_after\": 0, \"priority\": 3, "
+            "\"service_id\": null, \"stream_id\": null, \"channel\": 13, \"channel_string\": null, "
+            "\"verdict\": \"part\", \"text\": \"一部 (終了 11分早め)\", "
+            "\"records_from\": \"2008-03-03T20:59:55+09:00\", \"records_to\": \"2008-03-03T21:19:00+09:00\", "
+            "\"head_lost\": 0, \"head_by\": null, \"tail_lost\": 660, \"tail_by\": 2, \"by\": null},\n"
+            "  {\"number\": 2, \"name\": \"20080303-2120.ts\", \"start\": \"2008-03-03T21:19:00+09:00\", "
+            "\"end\": \"2008-03-03T21:50:00+09:00\", \"margin_before\": 60, \"margin_after\": 0, \"priority\": 5, "
+            "\"service_id\": null, \"stream_id\": null, \"channel\": 20, \"channel_string\": null, "
+            "\"verdict\": \"whole\", \"text\": \"全体\", "
+            "\"records_from\": \"2008-03-03T21:19:00+09:00\", \"records_to\": \"2008-03-03T21:50:00+09:00\", "
+            "\"head_lost\": 0, \"head_by\": null, \"tail_lost\": 0, \"tail_by\": null, \"by\": null},\n"
+            "  {\"number\": 3, \"name\": \"20080303-2140.ts\", \"start\": \"2008-03-03T21:39:55+09:00\", "
+            "\"end\": \"2008-03-03T21:50:00+09:00\", \"margin_before\": 5, \"margin_after\": 0, \"priority\": 1, "
+            "\"service_id\": 1024, \"stream_id\": null, \"channel\": 13, \"channel_string\": null, "
+            "\"verdict\": \"none\", \"text\": \"録画不可 (20080303-2120.ts と重複)\", "
+            "\"records_from\": null, \"records_to\": null, "
+            "\"head_lost\": 0, \"head_by\": null, \"tail_lost\": 0, \"tail_by\": null, \"by\": 2}\n"
+            "]\n");
+  std::filesystem::remove("schedule.ini");
+  EXPECT_EQ(Run({"plan", "--json"}, &out), 0);
+  EXPECT_EQ(out, "[]\n");
+}
+
 TEST_F(CliSchedule, BadArgumentsAreRefused) {
   EXPECT_EQ(Run({"add", "--start", "2008-02-30 21:00", "--minutes", "30"}), 2);
   EXPECT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "0"}), 2);

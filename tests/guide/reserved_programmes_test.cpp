@@ -50,5 +50,44 @@ TEST(ReservedProgrammes, EventAndServiceLimitedTimeReservationsMarkTheirProgramm
   EXPECT_FALSE(r == ReservedProgrammes({ByEvent(0, 1024, 7)}));
 }
 
+PlanLine Line(PlanVerdict verdict) {
+  PlanLine line;
+  line.verdict = verdict;
+  return line;
+}
+
+// The plan decides how a reserved programme is framed; of two reservations of one programme the
+// one that records more counts, and a plan that does not fit the list is not used.
+TEST(ReservedProgrammes, ThePlanTellsHowAProgrammeWillBeRecorded) {
+  const std::vector<ScheduleItem> items = {ByEvent(0, 1024, 1), ByEvent(0, 1024, 2), ByEvent(0, 1024, 3),
+                                           ByEvent(0, 1024, 4), ByTime(kT, 3600, "1024"),
+                                           ByEvent(0, 1024, 6)};
+  const PlanLine plan[] = {Line(PlanVerdict::kWhole), Line(PlanVerdict::kPart),   Line(PlanVerdict::kNone),
+                           Line(PlanVerdict::kUnknown), Line(PlanVerdict::kNone), Line(PlanVerdict::kNone)};
+  const ReservedProgrammes r(items, plan);
+  struct Case {
+    uint16_t event_id;
+    GuideTime start;
+    ReservedMark mark;
+  } const cases[] = {
+      {1, kT - 7200, ReservedMark::kWhole},
+      {2, kT - 7200, ReservedMark::kPart},
+      {3, kT - 7200, ReservedMark::kNotRecorded},
+      {4, kT - 7200, ReservedMark::kWhole},  // its time is not known yet: a plain mark
+      {5, kT, ReservedMark::kNotRecorded},   // in the span of the date-time reservation
+      {2, kT, ReservedMark::kPart},          // also there: part is more than nothing
+      {6, kT - 7200, ReservedMark::kNotRecorded},
+      {7, kT - 7200, ReservedMark::kNone},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(r.MarkOf(Event(1, 1024, c.event_id, c.start)), c.mark) << c.event_id << " at " << c.start;
+    EXPECT_EQ(r.Contains(Event(1, 1024, c.event_id, c.start)), c.mark != ReservedMark::kNone);
+  }
+  EXPECT_FALSE(r == ReservedProgrammes(items)) << "the same programmes, marked otherwise";
+  const ReservedProgrammes unplanned(items, std::span<const PlanLine>(plan, 2));
+  EXPECT_EQ(unplanned.MarkOf(Event(1, 1024, 3, kT - 7200)), ReservedMark::kWhole);
+  EXPECT_TRUE(unplanned == ReservedProgrammes(items));
+}
+
 }  // namespace
 }  // namespace pelkan

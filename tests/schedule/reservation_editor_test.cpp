@@ -105,6 +105,24 @@ TEST(ReservationEditor, NewReservationsAreStoredOnOkOnly) {
   EXPECT_EQ(f.scheduler.Reservations().size(), 2u);
 }
 
+// New reservations open with the options' margins; a change keeps the reservation's own.
+TEST(ReservationEditor, NewReservationsTakeTheDefaultMarginsAndChangesKeepTheirOwn) {
+  Fixture f;
+  f.scheduler.SetDefaultMargins(60, 120);
+  const MjdTime start = At(19, 0);
+  EXPECT_EQ(f.editor.ReserveByTime(1024, &start, 1800, std::nullopt), 1);
+  EXPECT_EQ(f.editor.ReserveByEvent(0, 0, 1024, 0x1234, std::nullopt), 1);
+  ASSERT_EQ(f.dialog.opened.size(), 2u);
+  for (const ScheduleItem& opened : f.dialog.opened) {
+    EXPECT_EQ(opened.margin_before, 60);
+    EXPECT_EQ(opened.margin_after, 120);
+  }
+  f.scheduler.SetDefaultMargins(0, 0);
+  EXPECT_EQ(f.editor.ChangeReservation(f.scheduler.Reservations()[0]), ReservationEditor::Change::kStored);
+  EXPECT_EQ(f.dialog.opened.back().margin_before, 60);
+  EXPECT_EQ(f.scheduler.Reservations()[0].margin_after, 120);
+}
+
 TEST(ReservationEditor, OnlyOneDialogAtATime) {
   Fixture f;
   int nested = -1;

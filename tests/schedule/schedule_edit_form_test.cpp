@@ -262,6 +262,61 @@ TEST_F(ScheduleEditFormTest, ConvertAKnownEventIntoADateTimeReservation) {
   EXPECT_EQ(GetText(r.item->service_id_text), "1024");
 }
 
+// The margins and the priority: shown as the reservation has them, stored as edited (held to their
+// ranges), for both types and across the conversion; the rest of the record is untouched.
+TEST_F(ScheduleEditFormTest, MarginsAndPriorityAreShownAndStored) {
+  struct Case {
+    const char* what;
+    bool by_event, convert;
+    int before, after, priority;            // as edited
+    uint16_t want_before, want_after;
+    uint8_t want_priority;
+  } const cases[] = {
+      {"date-time, as edited", false, false, 60, 120, 5, 60, 120, 5},
+      {"date-time, held to the ranges", false, false, -5, 601, 0, 0, 600, 1},
+      {"event", true, false, 0, 600, 1, 0, 600, 1},
+      {"event made a date-time one", true, true, 30, 45, 4, 30, 45, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.by_event) {
+      opened_ = MakeEventReservation(platform::Utf8ToSjis(root_), 0, 0, 1024, 0x1234, std::nullopt, kNow);
+      opened_.start_day = kDay;
+      opened_.start_second = 19 * 3600;
+      opened_.duration = 1800;
+    } else {
+      opened_ = MakeTimeReservation(platform::Utf8ToSjis(root_), 0, nullptr, 0, std::nullopt, kNow);
+    }
+    opened_.margin_before = 20;
+    opened_.margin_after = 40;
+    opened_.priority = 2;
+    ScheduleEditForm form = FormFromItem(opened_, DeviceChannels{}, kNow);
+    EXPECT_TRUE(form.enabled.margins);
+    EXPECT_EQ(form.margin_before, 20);
+    EXPECT_EQ(form.margin_after, 40);
+    EXPECT_EQ(form.priority, 2);
+    // OK without a change keeps them.
+    ScheduleEditResult r = Build(form);
+    ASSERT_TRUE(r.item) << Utf8(r.message);
+    EXPECT_EQ(r.item->margin_before, 20);
+    EXPECT_EQ(r.item->margin_after, 40);
+    EXPECT_EQ(r.item->priority, 2);
+    if (c.convert) {
+      ASSERT_TRUE(ConvertToTimeReservation(&form, DeviceChannels{}));
+      EXPECT_TRUE(form.enabled.margins);
+    }
+    form.margin_before = c.before;
+    form.margin_after = c.after;
+    form.priority = c.priority;
+    r = Build(form);
+    ASSERT_TRUE(r.item) << Utf8(r.message);
+    EXPECT_EQ(r.item->margin_before, c.want_before);
+    EXPECT_EQ(r.item->margin_after, c.want_after);
+    EXPECT_EQ(r.item->priority, c.want_priority);
+    EXPECT_EQ((r.item->flags & SI_BY_EVENT) != 0, c.by_event && !c.convert);
+  }
+}
+
 TEST_F(ScheduleEditFormTest, NoTypeAndImpossibleDatesStoreNothing) {
   ScheduleItem none{};
   none.flags = SI_FILE_NAME;

@@ -449,6 +449,49 @@ TEST(GuideScreenshots, GuideWindowWithAToolTip) {
   SetText(item.directory, f.dir.string());
   SetText(item.service_id_text, std::to_string(chosen.key.service_id));
   ASSERT_EQ(f.program_->schedule().scheduler().StoreItem(item, -1), 1);
+  // A whole-stream reservation on another channel, of a higher priority, from the middle of that
+  // programme for two hours: the programme is recorded in part (amber), and a reservation on a
+  // third channel of a programme of another service within those hours not at all (grey dashes).
+  // Both event reservations as the capture resolves them: with their programmes' times.
+  const auto resolve = [](ScheduleItem* reservation, const GuideEvent& e) {
+    reservation->start_day = static_cast<uint32_t>(e.start / 86400);
+    reservation->start_second = static_cast<uint32_t>(e.start % 86400);
+    reservation->duration = e.duration;
+  };
+  ASSERT_EQ(f.program_->schedule().scheduler().DeleteItem(0), 1);
+  resolve(&item, chosen);
+  ASSERT_EQ(f.program_->schedule().scheduler().StoreItem(item, -1), 1);
+  ScheduleItem high{};
+  high.flags = SI_BY_TIME | SI_CHANNEL_VALUE;
+  high.channel_value = 5;
+  high.priority = 5;
+  const GuideTime high_start = chosen.start + chosen.duration / 2;
+  high.start_day = static_cast<uint32_t>(high_start / 86400);
+  high.start_second = static_cast<uint32_t>(high_start % 86400);
+  high.duration = 7200;
+  SetText(high.directory, f.dir.string());
+  ASSERT_EQ(f.program_->schedule().scheduler().StoreItem(high, -1), 1);
+  const GuideGridModel& model = guide->model();
+  for (size_t c = 0; c < model.columns().size(); ++c) {
+    const GuideEvent& first = model.columns()[c].events.front();
+    if (first.key.service_id == chosen.key.service_id) continue;
+    const auto [from, to] = model.Overlapping(c, high_start + 600, high_start + 7200);
+    bool stored = false;
+    for (size_t i = from; i < to && !stored; ++i) {
+      const GuideEvent& e = model.columns()[c].events[i];
+      if (e.start < high_start + 600 || !e.HasEnd() || e.End() > high_start + 7200) continue;
+      ScheduleItem lost = item;
+      lost.flags |= SI_CHANNEL_VALUE;
+      lost.channel_value = 7;
+      lost.priority = 1;
+      lost.service_id = e.key.service_id;
+      lost.event_id = e.key.event_id;
+      SetText(lost.service_id_text, std::to_string(e.key.service_id));
+      resolve(&lost, e);
+      stored = f.program_->schedule().scheduler().StoreItem(lost, -1) == 1;
+    }
+    if (stored) break;
+  }
   QTest::keyClick(grid, Qt::Key_Down);
   QTest::qWait(GuideWindow::kRefreshMs + 300);
   // The tool tip of the programme under the pointer, then the window and the tip from the screen.

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <filesystem>
 
@@ -61,6 +62,16 @@ TEST_F(OptionsDialogTest, OkChecksEveryFieldAndAppliesOnlyValidSettings) {
     Child<QLineEdit>(d, "autoPathEdit")->setText(QString::fromStdString(folder.string()));
     Child<QCheckBox>(d, "decodePsiCheck")->setChecked(true);
     Child<QCheckBox>(d, "autoFileNameCheck")->setChecked(true);
+    // The reservations' defaults, each spin box named by its caption.
+    auto* before = Child<QSpinBox>(d, "marginBeforeSpin");
+    EXPECT_EQ(Child<QLabel>(d, "marginBeforeLabel")->buddy(), before);
+    EXPECT_EQ(Child<QLabel>(d, "followLimitLabel")->buddy(), Child<QSpinBox>(d, "followLimitSpin"));
+    EXPECT_EQ(before->value(), 5);
+    EXPECT_EQ(Child<QSpinBox>(d, "followLimitSpin")->value(), 180);
+    EXPECT_EQ(Child<QSpinBox>(d, "marginAfterSpin")->maximum(), 600);
+    before->setValue(30);
+    Child<QSpinBox>(d, "marginAfterSpin")->setValue(60);
+    Child<QSpinBox>(d, "followLimitSpin")->setValue(90);
     ok->click();
   });
   Find<QAction>("optionsAction")->trigger();
@@ -72,6 +83,7 @@ TEST_F(OptionsDialogTest, OkChecksEveryFieldAndAppliesOnlyValidSettings) {
   EXPECT_EQ(app.settings().rec_autofilename, 1);
   EXPECT_EQ(platform::SjisToUtf8(app.settings().rec_autopath), folder.string());
   EXPECT_EQ(platform::SjisToUtf8(program_->schedule().scheduler().DefaultDirectory()), folder.string());
+  EXPECT_EQ(program_->schedule().scheduler().DefaultMargins(), std::make_pair(uint16_t{30}, uint16_t{60}));
 
   // Cancel after editing changes nothing.
   WhenOpen([&](QDialog* d) {
@@ -89,6 +101,9 @@ TEST_F(OptionsDialogTest, OkChecksEveryFieldAndAppliesOnlyValidSettings) {
   EXPECT_EQ(saved.timer_period, 0);
   EXPECT_EQ(saved.decode_psi, 1);
   EXPECT_EQ(saved.rec_autopath, platform::Utf8ToSjis(folder.string()));
+  EXPECT_EQ(saved.schedule_margin_before, 30);
+  EXPECT_EQ(saved.schedule_margin_after, 60);
+  EXPECT_EQ(saved.schedule_follow_limit, 90);
 }
 
 TEST_F(OptionsDialogTest, VersionBoxClosesWithItsButton) {

@@ -6,9 +6,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimeEdit>
 #include <filesystem>
@@ -75,6 +77,36 @@ TEST_F(ScheduleEditDialogTest, AddShowsTheNewReservationAndOkKeepsIt) {
   EXPECT_EQ(d.result(), QDialog::Accepted);
   EXPECT_TRUE(messages_.shown.empty());
   EXPECT_EQ(FormatSchedule({d.item()}), FormatSchedule({item}));
+}
+
+TEST_F(ScheduleEditDialogTest, MarginsAndPriorityAreEditedInTheirGroup) {
+  ScheduleItem item = MakeTimeReservation(Sjis(dir_.c_str()), 0, nullptr, 0, std::nullopt, kNow);
+  item.margin_before = 30;
+  item.priority = 4;
+  ScheduleEditDialog d(item, DeviceChannels{}, messages_, nullptr, kNow);
+  EXPECT_EQ(Child<QGroupBox>(&d, "marginGroup")->title(), QString::fromUtf8("録画マージン"));
+  auto* before = Child<QSpinBox>(&d, "marginBeforeSpin");
+  auto* after = Child<QSpinBox>(&d, "marginAfterSpin");
+  auto* priority = Child<QSpinBox>(&d, "prioritySpin");
+  EXPECT_EQ(Child<QLabel>(&d, "marginBeforeLabel")->buddy(), before);
+  EXPECT_EQ(Child<QLabel>(&d, "marginAfterLabel")->buddy(), after);
+  EXPECT_EQ(Child<QLabel>(&d, "priorityLabel")->buddy(), priority);
+  EXPECT_EQ(Child<QLabel>(&d, "marginBeforeUnit")->text(), QString::fromUtf8("秒前"));
+  EXPECT_EQ(Child<QLabel>(&d, "marginAfterUnit")->text(), QString::fromUtf8("秒後"));
+  EXPECT_EQ(before->value(), 30);
+  EXPECT_EQ(after->value(), 0);
+  EXPECT_EQ(priority->value(), 4);
+  EXPECT_EQ(after->maximum(), 600);
+  EXPECT_EQ(priority->minimum(), 1);
+  EXPECT_EQ(priority->maximum(), 5);
+  before->setValue(120);
+  after->setValue(600);
+  priority->setValue(1);
+  QTest::mouseClick(Child<QPushButton>(&d, "okButton"), Qt::LeftButton);
+  ASSERT_EQ(d.result(), QDialog::Accepted);
+  EXPECT_EQ(d.item().margin_before, 120);
+  EXPECT_EQ(d.item().margin_after, 600);
+  EXPECT_EQ(d.item().priority, 1);
 }
 
 TEST_F(ScheduleEditDialogTest, RefusedPathsKeepTheDialogOpen) {

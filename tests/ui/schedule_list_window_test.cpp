@@ -276,6 +276,73 @@ TEST_F(ScheduleListWindowTest, OverlapQuestionAnsweredNoAndYes) {
   EXPECT_EQ(list_->rowCount(), 2);
 }
 
+// The 録画予定 column on the real window: two reservations on different channel values collide,
+// the higher priority takes the tuner and cuts the other's tail; a third on the first one's channel,
+// wholly within the winner, records nothing. Rows that lose time are coloured and name the winner.
+TEST_F(ScheduleListWindowTest, PlanColumnMarksWhatLosesTime) {
+  const auto reservation = [](MjdTime start, uint32_t duration, uint8_t channel, uint8_t priority,
+                              const char* title) {
+    ScheduleItem item = ByTime(start, duration);
+    item.flags |= SI_CHANNEL_VALUE;
+    item.channel_value = channel;
+    item.priority = priority;
+    SetText(item.title, platform::Utf8ToSjis(title));
+    return item;
+  };
+  ScheduleItem news = reservation(At(21, 20), 1800, 20, 5, "ニュース");
+  news.margin_before = 60;
+  scheduler().StoreItem(reservation(At(21, 0), 1800, 13, 3, "ドラマ"), -1);
+  scheduler().StoreItem(news, -1);
+  scheduler().StoreItem(reservation(At(21, 40), 600, 13, 1, "天気"), -1);
+  scheduler().StoreItem(ByTime(At(23, 0), 600), -1);
+  Settle();
+
+  ASSERT_EQ(list_->rowCount(), 4);
+  constexpr int kPlan = 6;
+  EXPECT_EQ(list_->horizontalHeaderItem(kPlan)->text(), U("録画予定"));
+  EXPECT_FALSE(list_->isColumnHidden(kPlan));
+  // Shown before the file name, which still fills the rest of the list.
+  EXPECT_EQ(list_->horizontalHeader()->visualIndex(kPlan) + 1, list_->horizontalHeader()->visualIndex(4));
+  struct Row {
+    const char* plan;
+    std::optional<QColor> background;
+    const char* tip;
+  } const rows[] = {
+      {"一部 (終了 11分早め)", QColor(0xFF, 0xF0, 0x90), "21:19:00-21:50:00 ニュース が録画"},
+      {"全体", std::nullopt, ""},
+      {"録画不可 (ニュース と重複)", QColor(0xFF, 0xB8, 0xB8), "21:19:00-21:50:00 ニュース が録画"},
+      {"全体", std::nullopt, ""},
+  };
+  for (int r = 0; r < 4; ++r) {
+    SCOPED_TRACE(r);
+    EXPECT_EQ(Cell(r, kPlan), U(rows[r].plan));
+    for (int c : {0, 4, kPlan}) {
+      const QTableWidgetItem* cell = list_->item(r, c);
+      ASSERT_NE(cell, nullptr);
+      const QVariant background = cell->data(Qt::BackgroundRole);
+      EXPECT_EQ(background.isValid(), rows[r].background.has_value());
+      if (rows[r].background) {
+        EXPECT_EQ(background.value<QColor>(), *rows[r].background);
+        EXPECT_EQ(cell->data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::black));
+      }
+      EXPECT_EQ(cell->toolTip(), U(rows[r].tip));
+    }
+  }
+
+  // The winner gone, the others record whole again; the finished view has no plan.
+  ASSERT_EQ(scheduler().DeleteItem(1), 1);
+  Settle();
+  ASSERT_EQ(list_->rowCount(), 3);
+  for (int r = 0; r < 3; ++r) {
+    EXPECT_EQ(Cell(r, kPlan), U("全体")) << r;
+    EXPECT_FALSE(list_->item(r, 0)->data(Qt::BackgroundRole).isValid()) << r;
+    EXPECT_EQ(list_->item(r, 0)->toolTip(), QString()) << r;
+  }
+  Child<QRadioButton>(window_.get(), "finishedRadio")->click();
+  Settle();
+  EXPECT_TRUE(list_->isColumnHidden(kPlan));
+}
+
 TEST_F(ScheduleListWindowTest, FinishedViewAndClear) {
   scheduler().StoreItem(ByTime(At(21, 0), 600), -1);
   scheduler().StoreItem(ByTime(At(23, 0), 600), -1);

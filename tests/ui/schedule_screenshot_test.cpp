@@ -47,13 +47,29 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
                             platform::Utf8ToSjis("家の人々」") + "\xED\xD4\xED\xD6";
   s.StoreItem(MakeTimeReservation("/tmp", 1032, &news, 1800, title, now), -1);
   s.StoreItem(MakeEventReservation("/tmp", 0, 0, 0x400, 0x1234, std::nullopt, now), -1);
+  // Two on other channels: one during the first, of a lower priority (録画不可), one of a higher
+  // priority that takes the end of the drama (一部).
+  ScheduleItem weather = MakeTimeReservation("/tmp", 0, nullptr, 0, platform::Utf8ToSjis("天気"),
+                                             MjdTime{54528, 21 * 3600 + 10 * 60});
+  weather.flags |= SI_CHANNEL_VALUE;
+  weather.channel_value = 13;
+  weather.duration = 600;
+  weather.priority = 1;
+  s.StoreItem(weather, -1);
+  const MjdTime sports{54529, 19 * 3600 + 20 * 60};
+  ScheduleItem match = MakeTimeReservation("/tmp", 1024, &sports, 3600, platform::Utf8ToSjis("サッカー"), now);
+  match.flags |= SI_CHANNEL_VALUE;
+  match.channel_value = 20;
+  match.priority = 5;
+  match.margin_before = 60;
+  s.StoreItem(match, -1);
   s.Tick(now);  // the first one is being prepared
   testing::RecordingMessages messages;
   ScheduleListWindow window(capture, nullptr, &messages);
-  window.resize(1040, 260);
+  window.resize(1400, 300);
   window.show();
   Settle();
-  window.findChild<QTableWidget*>("scheduleList")->selectRow(1);
+  window.findChild<QTableWidget*>("scheduleList")->selectRow(3);
   Settle();
   ASSERT_TRUE(window.grab().save(QString::fromStdString(Shot("schedule_list_window"))));
 
