@@ -117,25 +117,18 @@ std::string InstantText(int64_t instant, char separator = ' ') {
 
 // The reservations and the plan the scheduler makes of them, one line each. The two are read
 // under the file's lock or in a process that does not tick, so they belong together.
-struct ScheduledPlan {
-  std::vector<ScheduleItem> items;
-  std::vector<PlanLine> lines;
-};
+using ScheduledPlan = RecordingScheduler::PlannedList;
 
 ScheduledPlan PlanOf(RecordingScheduler& scheduler) {
-  ScheduledPlan plan{scheduler.Reservations(), scheduler.Plan()};
-  plan.lines.resize(plan.items.size());
-  return plan;
+  return scheduler.PlannedReservations();
 }
 
 // The span a reservation asks for, margins included, as the plan saw it: nullopt when its time is
 // not known yet.
 std::optional<std::pair<int64_t, int64_t>> RequestedSpan(const ScheduledPlan& plan, size_t i) {
-  const PlanLine& line = plan.lines[i];
-  if (line.verdict == PlanVerdict::kWhole || line.verdict == PlanVerdict::kPart)
-    return std::make_pair(line.start - line.head_lost, line.end + line.tail_lost);
-  if (!HasStart(plan.items[i])) return std::nullopt;
-  return std::make_pair(ItemRecordStart(plan.items[i]), ItemRecordEnd(plan.items[i]));
+  const PlanRequest& request = plan.requests[i];
+  if (!request.known) return std::nullopt;
+  return std::make_pair(request.start, request.end);
 }
 
 // The service a reservation records; nullopt for the whole stream.

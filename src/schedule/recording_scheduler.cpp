@@ -138,9 +138,20 @@ void RecordingScheduler::Advance(MjdTime now) {
     StartLocked(now, &out);
     ResolveOneLocked();
     if (spans_generation_ != generation_) FollowLocked(t);  // the list the plan is shown for
+    // The windows hear of a plan that the following moved (a programme running over, say).
+    std::vector<PlanLine> plan = MakePlan(RequestsLocked());
+    const auto same = [](const PlanLine& a, const PlanLine& b) {
+      return a.verdict == b.verdict && a.start == b.start && a.end == b.end && a.by == b.by &&
+             a.head_by == b.head_by && a.tail_by == b.tail_by;
+    };
+    if (!std::equal(plan.begin(), plan.end(), last_plan_.begin(), last_plan_.end(), same)) {
+      last_plan_ = std::move(plan);
+      Changed();
+    }
   }
   WriteReports();
   for (const RecordingFailure& f : out.failures) host_->OnRecordingFailed(f);
+  for (const FinishedRecording& ended : out.ended) host_->OnReservationEnded(ended);
   for (const ScheduleItem& item : out.repetitions) StoreItem(item, -1);
 }
 
@@ -325,7 +336,11 @@ void RecordingScheduler::EndRecordingLocked(int64_t t, ScheduledRecording* r, Re
     finished_summaries_.push_back(std::move(summary));
     Changed();
   }
-  (void)deleted;
+  std::string why = reason;
+  if (how == RecordingEnd::kCutByPlan) why = "cut short for " + (reason.empty() ? "another reservation" : reason);
+  if (failure) why = RecordingFailureReason(*failure);
+  if (deleted) why = "deleted while it was recorded";
+  out->ended.push_back({finished_.back(), finished_summaries_.back(), std::move(why)});
   if (failure) out->failures.push_back(std::move(*failure));
 }
 
@@ -366,7 +381,13 @@ void RecordingScheduler::ExpireLocked(int64_t t, Outcomes* out) {
       continue;
     }
     follow_.erase(FollowKey(entry));
+    const std::optional<FollowSpan>& span = i < spans_.size() ? spans_[i] : std::nullopt;
+    std::string why = mark == ST_GONE                ? "the programme is gone from the broadcast's tables"
+                      : span && span->given_up       ? *span->given_up
+                      : ItemProblem(entry) != nullptr ? std::string(ItemProblem(entry))
+                                                      : "not recorded in its time";
     RetireLocked(mark, static_cast<int>(i), &out->repetitions);
+    out->ended.push_back({finished_.back(), std::nullopt, std::move(why)});
     if (i < spans_.size()) spans_.erase(spans_.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
@@ -416,6 +437,7 @@ void RecordingScheduler::StartLocked(MjdTime now, Outcomes* out) {
       failure_until_ = t + kFailureShownSeconds;
       std::erase_if(running_, [r](const auto& owned) { return owned.get() == r; });
       RetireLocked(ST_ERROR, static_cast<int>(i), &out->repetitions);
+      out->ended.push_back({finished_.back(), std::nullopt, RecordingFailureReason(*f)});
       out->failures.push_back(std::move(*f));
       return;  // the list changed: the others start at the next tick
     }
@@ -567,10 +589,18 @@ void RecordingScheduler::SetDefaultDirectory(std::string_view dir) {
 }
 
 std::vector<PlanLine> RecordingScheduler::Plan() {
+  return PlannedReservations().lines;
+}
+
+RecordingScheduler::PlannedList RecordingScheduler::PlannedReservations() {
   Lock lock(mutex_);
   // The spans followed at the last tick, when the list has not been re-sorted since.
   if (spans_.size() != reservations_.size() || spans_generation_ != generation_) spans_.clear();
-  return MakePlan(RequestsLocked());
+  PlannedList out;
+  out.items = reservations_;
+  out.requests = RequestsLocked();
+  out.lines = MakePlan(out.requests);
+  return out;
 }
 
 void RecordingScheduler::SetDefaultMargins(uint16_t before, uint16_t after) {
@@ -865,7 +895,7 @@ std::vector<FinishedRecording> RecordingScheduler::FinishedRecordings() {
   Lock lock(mutex_);
   std::vector<FinishedRecording> out;
   out.reserve(finished_.size());
-  for (size_t i = 0; i < finished_.size(); ++i) out.push_back({finished_[i], finished_summaries_[i]});
+  for (size_t i = 0; i < finished_.size(); ++i) out.push_back({finished_[i], finished_summaries_[i], std::string()});
   return out;
 }
 

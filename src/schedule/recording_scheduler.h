@@ -30,6 +30,15 @@
 
 namespace pelkan {
 
+// A finished reservation with the totals of its recording (none when nothing was recorded).
+struct FinishedRecording {
+  ScheduleItem item{};
+  std::optional<RecordingSummary> summary;
+  // Why it did not record whole (UTF-8, English): cut short for another reservation, given up,
+  // not recorded in its time, gone from the tables; empty when it ended as planned.
+  std::string why;
+};
+
 // What the scheduler needs from the application around it. The desktop program implements it
 // over its windows and the capture application, the command-line tool over its terminal and main
 // loop, tests with fakes.
@@ -50,6 +59,9 @@ class SchedulerHost {
   // What the present/following table says of `service_id` now (EventStore::FindPresentFollowing).
   // Called with the scheduler lock held on the UI thread. Default: nothing known.
   virtual EventStore::PresentFollowing LookupPresentFollowing(uint16_t /*service_id*/) { return {}; }
+  // A reservation has ended at its time and left the list: recorded (with its totals), cut short,
+  // failed, not recorded at all (missed) or gone from the tables. UI thread, without the lock.
+  virtual void OnReservationEnded(const FinishedRecording& /*ended*/) {}
   // A scheduled recording was stopped before its end because its file could not be written or its
   // volume is nearly full, or could not start because its file could not be created; its
   // reservation has ended as ST_ERROR. UI thread, without the lock.
@@ -83,12 +95,6 @@ class SchedulerHost {
   // (Shift-JIS, "" when unknown). Called with the scheduler lock held on the UI thread.
   virtual CaptureSample SampleCapture() { return CaptureSample{}; }
   virtual std::string ServiceName(uint16_t /*service_id*/) { return std::string(); }
-};
-
-// A finished reservation with the totals of its recording (none when nothing was recorded).
-struct FinishedRecording {
-  ScheduleItem item{};
-  std::optional<RecordingSummary> summary;
 };
 
 // The recording scheduler: keeps the reservation list and the finished list, and on each tick
@@ -208,6 +214,14 @@ class RecordingScheduler {
   // The plan of the reservation list (MakePlan), one line per entry of Reservations() in its
   // order: event reservations with the times they are followed at, margins included.
   std::vector<PlanLine> Plan();
+  // The reservation list, the span each asks for (margins included, as followed) and its plan,
+  // taken together under the lock so that they belong to one list.
+  struct PlannedList {
+    std::vector<ScheduleItem> items;
+    std::vector<PlanRequest> requests;
+    std::vector<PlanLine> lines;
+  };
+  PlannedList PlannedReservations();
   // The margins given to new reservations (the options' defaults), seconds.
   void SetDefaultMargins(uint16_t before, uint16_t after);
   std::pair<uint16_t, uint16_t> DefaultMargins();
@@ -234,6 +248,7 @@ class RecordingScheduler {
   struct Outcomes {
     std::vector<RecordingFailure> failures;
     std::vector<ScheduleItem> repetitions;
+    std::vector<FinishedRecording> ended;
   };
   // Event reservations starting within this many seconds (or recording) are followed tick by tick.
   static constexpr int64_t kFollowAhead = 6 * 3600;
@@ -283,6 +298,7 @@ class RecordingScheduler {
   // The follow spans of the last tick, one per entry of reservations_ (nullopt: not followed).
   std::vector<std::optional<FollowSpan>> spans_;
   uint64_t spans_generation_ = 0;
+  std::vector<PlanLine> last_plan_;  // the plan as the host last heard of it (Changed)
   std::vector<ProgramListEntry> pat_programs_;
   std::optional<std::string> tuned_;  // the tuning last set (PlanRequest::tuning)
   uint16_t network_id_ = 0;

@@ -185,9 +185,8 @@ void GuideWindow::Reload() {
 }
 
 ReservedProgrammes GuideWindow::ReservedNow() const {
-  RecordingScheduler& scheduler = context_.schedule.scheduler();
-  const std::vector<ScheduleItem> reservations = scheduler.Reservations();
-  return ReservedProgrammes(reservations, scheduler.Plan());
+  const RecordingScheduler::PlannedList planned = context_.schedule.scheduler().PlannedReservations();
+  return ReservedProgrammes(planned.items, planned.lines);
 }
 
 void GuideWindow::Refresh() {

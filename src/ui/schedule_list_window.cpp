@@ -173,8 +173,11 @@ void ScheduleListWindow::UpdatePlan() {
   RecordingScheduler& s = capture_.scheduler();
   // The plan is of the list as it is now; the rows show it as it was at the last rebuild, which
   // a change since then is about to replace (OnScheduleChanged): until then nothing is marked.
-  std::vector<PlanLine> plan = s.Plan();
-  if (s.Reservations().size() != shown_.size() || plan.size() != shown_.size()) plan.assign(shown_.size(), PlanLine{});
+  RecordingScheduler::PlannedList planned = s.PlannedReservations();
+  std::vector<PlanLine> plan = std::move(planned.lines);
+  const bool same_list = std::equal(planned.items.begin(), planned.items.end(), shown_.begin(), shown_.end(),
+                                    [](const ScheduleItem& a, const ScheduleItem& b) { return IsSameReservation(a, b); });
+  if (!same_list) plan.assign(shown_.size(), PlanLine{});
   const auto same = [](const PlanLine& a, const PlanLine& b) {
     return a.verdict == b.verdict && a.start == b.start && a.end == b.end && a.head_by == b.head_by &&
            a.tail_by == b.tail_by && a.by == b.by;

@@ -88,6 +88,7 @@ class FakeHost : public SchedulerHost {
     return at && at(service_id, t, out);
   }
   void OnRecordingFailed(const RecordingFailure& failure) override { failures.push_back(failure); }
+  void OnReservationEnded(const FinishedRecording& finished) override { ended.push_back(finished); }
   void OnScheduleFileKeptAside(const std::string& path, const std::string& kept_as) override {
     kept_aside.emplace_back(path, kept_as);
   }
@@ -113,6 +114,7 @@ class FakeHost : public SchedulerHost {
   std::function<bool(uint16_t, MjdTime, ProgrammeEvent*)> at;
   std::function<EventStore::PresentFollowing(uint16_t)> present_following;
   std::vector<RecordingFailure> failures;
+  std::vector<FinishedRecording> ended;
   std::vector<std::pair<std::string, std::string>> kept_aside;
 };
 
@@ -1271,6 +1273,8 @@ TEST(RecordingScheduler, EventReservationFollowsThePresentFollowingTable) {
     std::ifstream in(finished[0].summary->report_path);
     const std::string report((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(report.find("margins             5 s before, 60 s after\n"), std::string::npos) << report;
+    ASSERT_EQ(host.ended.size(), 1u);
+    EXPECT_EQ(host.ended[0].why.empty(), c.state == ST_FINISHED) << host.ended[0].why;
     if (c.follow_note != nullptr) {
       EXPECT_NE(report.find(c.follow_note), std::string::npos) << report;
     }
@@ -1313,6 +1317,9 @@ TEST(RecordingScheduler, HigherPriorityTakesTheTunerAndCutsTheRunningOne) {
   std::ifstream in(s.FinishedRecordings()[0].summary->report_path);
   const std::string report((std::istreambuf_iterator<char>(in)), {});
   EXPECT_NE(report.find("result              partial: cut short for 選挙特番\n"), std::string::npos) << report;
+  ASSERT_EQ(host.ended.size(), 1u);
+  EXPECT_EQ(host.ended[0].why, "cut short for 選挙特番");
+  EXPECT_TRUE(host.ended[0].summary);
   EXPECT_NE(report.find("programme end       2008-03-03 22:00:00 (not reached)\n"), std::string::npos) << report;
   s.StopRecording();
   std::filesystem::remove_all(dir);
