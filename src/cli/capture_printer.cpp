@@ -1,5 +1,6 @@
 #include "cli/capture_printer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -97,18 +98,25 @@ void CapturePrinter::Services(const ServiceRowTable& rows) const {
 }
 
 void CapturePrinter::ScheduleChanges(RecordingScheduler& scheduler) {
-  const std::string path = scheduler.ActiveOutputPath();
-  if (!path.empty() && path != active_path_) {
-    std::fprintf(stderr, "%s: scheduled recording to %s\n", kCaptureName, OneLineText(path).c_str());
+  // Several reservations of one stream record at once: each new file is told once.
+  const std::vector<std::string> paths = scheduler.ActiveOutputPaths();
+  for (const std::string& path : paths) {
+    if (std::find(active_paths_.begin(), active_paths_.end(), path) == active_paths_.end()) {
+      std::fprintf(stderr, "%s: scheduled recording to %s\n", kCaptureName, OneLineText(path).c_str());
+    }
   }
-  active_path_ = path;
+  active_paths_ = paths;
   const std::vector<FinishedRecording> finished = scheduler.FinishedRecordings();
   for (size_t i = reported_; i < finished.size(); ++i) {
     const uint32_t state = ItemState(finished[i].item);
-    const char* how = state == ST_FINISHED ? "finished" : state == ST_CANCELLED ? "cancelled" : "failed";
-    std::fprintf(stderr, "%s: reservation %s %s%s\n", kCaptureName,
-                 platform::SjisToUtf8(ItemStartText(finished[i].item)).c_str(), how,
-                 finished[i].summary ? (": " + SummaryText(*finished[i].summary)).c_str() : "");
+    const char* how = state == ST_FINISHED  ? "finished"
+                      : state == ST_CANCELLED ? "cancelled"
+                      : state == ST_GONE      ? "gone"
+                                              : "failed";
+    std::string line = platform::SjisToUtf8(ItemStartText(finished[i].item)) + " " + how;
+    if (finished[i].summary) line += ": " + SummaryText(*finished[i].summary);
+    if (!finished[i].why.empty()) line += " (" + finished[i].why + ")";
+    std::fprintf(stderr, "%s: reservation %s\n", kCaptureName, OneLineText(line).c_str());
   }
   reported_ = finished.size();
 }

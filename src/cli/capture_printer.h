@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/broadcast_text.h"
 
@@ -37,7 +38,7 @@ class CapturePrinter {
  private:
   bool json_;
   platform::SymbolForm symbols_;
-  std::string active_path_;
+  std::vector<std::string> active_paths_;
   size_t reported_ = 0;
 };
 

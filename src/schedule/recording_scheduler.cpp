@@ -334,12 +334,14 @@ void RecordingScheduler::EndRecordingLocked(int64_t t, ScheduledRecording* r, Re
     SetItemState(&done, state);
     finished_.push_back(done);
     finished_summaries_.push_back(std::move(summary));
+    finished_why_.emplace_back();
     Changed();
   }
   std::string why = reason;
   if (how == RecordingEnd::kCutByPlan) why = "cut short for " + (reason.empty() ? "another reservation" : reason);
   if (failure) why = RecordingFailureReason(*failure);
   if (deleted) why = "deleted while it was recorded";
+  finished_why_.back() = why;
   out->ended.push_back({finished_.back(), finished_summaries_.back(), std::move(why)});
   if (failure) out->failures.push_back(std::move(*failure));
 }
@@ -387,6 +389,7 @@ void RecordingScheduler::ExpireLocked(int64_t t, Outcomes* out) {
                       : ItemProblem(entry) != nullptr ? std::string(ItemProblem(entry))
                                                       : "not recorded in its time";
     RetireLocked(mark, static_cast<int>(i), &out->repetitions);
+    finished_why_.back() = why;
     out->ended.push_back({finished_.back(), std::nullopt, std::move(why)});
     if (i < spans_.size()) spans_.erase(spans_.begin() + static_cast<std::ptrdiff_t>(i));
   }
@@ -437,7 +440,8 @@ void RecordingScheduler::StartLocked(MjdTime now, Outcomes* out) {
       failure_until_ = t + kFailureShownSeconds;
       std::erase_if(running_, [r](const auto& owned) { return owned.get() == r; });
       RetireLocked(ST_ERROR, static_cast<int>(i), &out->repetitions);
-      out->ended.push_back({finished_.back(), std::nullopt, RecordingFailureReason(*f)});
+      finished_why_.back() = RecordingFailureReason(*f);
+      out->ended.push_back({finished_.back(), std::nullopt, finished_why_.back()});
       out->failures.push_back(std::move(*f));
       return;  // the list changed: the others start at the next tick
     }
@@ -526,6 +530,7 @@ bool RecordingScheduler::RetireLocked(uint32_t mark, int index, std::vector<Sche
   if (mark != SI_DELETED) {
     finished_.push_back(copy);
     finished_summaries_.push_back(std::move(summary));
+    finished_why_.emplace_back();
   }
   reservations_.erase(reservations_.begin() + index);
   ++generation_;
@@ -873,6 +878,7 @@ void RecordingScheduler::ClearFinished() {
   Lock lock(mutex_);
   finished_.clear();
   finished_summaries_.clear();
+  finished_why_.clear();
   Changed();
 }
 
@@ -895,7 +901,7 @@ std::vector<FinishedRecording> RecordingScheduler::FinishedRecordings() {
   Lock lock(mutex_);
   std::vector<FinishedRecording> out;
   out.reserve(finished_.size());
-  for (size_t i = 0; i < finished_.size(); ++i) out.push_back({finished_[i], finished_summaries_[i], std::string()});
+  for (size_t i = 0; i < finished_.size(); ++i) out.push_back({finished_[i], finished_summaries_[i], finished_why_[i]});
   return out;
 }
 
@@ -903,6 +909,15 @@ std::optional<ScheduleItem> RecordingScheduler::ActiveItem() {
   Lock lock(mutex_);
   if (running_.empty()) return std::nullopt;
   return running_.front()->item;
+}
+
+std::vector<std::string> RecordingScheduler::ActiveOutputPaths() {
+  Lock lock(mutex_);
+  std::vector<std::string> paths;
+  for (const auto& r : running_) {
+    if (r->recording) paths.push_back(r->opened_path);
+  }
+  return paths;
 }
 
 std::string RecordingScheduler::ActiveOutputPath() {

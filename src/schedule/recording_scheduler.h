@@ -235,6 +235,8 @@ class RecordingScheduler {
   // The finished list with the totals and the report of each recording.
   std::vector<FinishedRecording> FinishedRecordings();
   std::optional<ScheduleItem> ActiveItem();
+  // File-system paths (UTF-8) of the open scheduled recordings, in the order they were prepared.
+  std::vector<std::string> ActiveOutputPaths();
   // File-system path (UTF-8) of the first open scheduled recording, as created (an existing file of the
   // name is never replaced: the recording then has the next free name); empty when none is open.
   std::string ActiveOutputPath();
@@ -308,6 +310,7 @@ class RecordingScheduler {
   std::vector<ScheduleItem> reservations_;
   std::vector<ScheduleItem> finished_;
   std::vector<std::optional<RecordingSummary>> finished_summaries_;  // one per finished_ entry
+  std::vector<std::string> finished_why_;                           // one per finished_ entry
   // Recordings that have closed and whose reports are still to be written (WriteReports).
   std::vector<std::unique_ptr<Recording>> unwritten_;
   std::vector<std::string> load_warnings_;
