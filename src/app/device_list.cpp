@@ -24,15 +24,17 @@ std::vector<ProgrammeChange> VirtualChangesFromSettings(const Settings& settings
     ProgrammeChangeKind kind;
     const std::string& text;
   };
-  const Key keys[] = {{"VIRTUAL_LATE", ProgrammeChangeKind::kLate, settings.virtual_late},
-                      {"VIRTUAL_EXTEND", ProgrammeChangeKind::kExtend, settings.virtual_extend},
-                      {"VIRTUAL_UNDETERMINED", ProgrammeChangeKind::kUndetermined, settings.virtual_undetermined}};
+  const Key keys[] = {
+      {"VIRTUAL_LATE", ProgrammeChangeKind::kLate, settings.virtual_late},
+      {"VIRTUAL_EXTEND", ProgrammeChangeKind::kExtend, settings.virtual_extend},
+      {"VIRTUAL_UNDETERMINED", ProgrammeChangeKind::kUndetermined, settings.virtual_undetermined}};
   streamgen::GeneratorOptions probe;
   probe.start_time = JapanTimeNow();
   std::vector<ProgrammeChange> changes;
   for (const Key& key : keys) {
     std::vector<ProgrammeChange> read;
-    for (const std::string& problem : ParseProgrammeChangeList(key.kind, key.text, &read)) LogIgnored(key.name, problem);
+    for (const std::string& problem : ParseProgrammeChangeList(key.kind, key.text, &read))
+      LogIgnored(key.name, problem);
     for (const ProgrammeChange& c : read) {
       probe.programme_changes = {c};
       const std::string problem = streamgen::CheckGeneratorOptions(probe);
@@ -105,7 +107,8 @@ usb::DriverConfig DriverConfigFromSettings(const Settings& settings) {
   if (settings.virtual_rate != 0) {
     streamgen::GeneratorOptions probe;
     probe.bit_rate = static_cast<uint64_t>(settings.virtual_rate);
-    const std::string problem = settings.virtual_rate < 0 ? "not a bit rate" : streamgen::CheckGeneratorOptions(probe);
+    const std::string problem =
+        settings.virtual_rate < 0 ? "not a bit rate" : streamgen::CheckGeneratorOptions(probe);
     if (problem.empty()) {
       config.virtual_bit_rate = probe.bit_rate;
     } else {

@@ -23,6 +23,18 @@ bool ReadNumber(std::string_view s, int64_t min, int64_t max, int64_t* out) {
 
 }  // namespace
 
+const char* ProgrammeChangeWord(ProgrammeChangeKind kind) {
+  switch (kind) {
+    case ProgrammeChangeKind::kLate:
+      return "late";
+    case ProgrammeChangeKind::kExtend:
+      return "extend";
+    case ProgrammeChangeKind::kUndetermined:
+      return "undetermined";
+  }
+  return "";
+}
+
 std::string ParseProgrammeChange(ProgrammeChangeKind kind, std::string_view text, ProgrammeChange* out) {
   const bool timed = kind != ProgrammeChangeKind::kUndetermined;
   const char* form = timed ? "is not SERVICE:EVENT:SECONDS" : "is not SERVICE:EVENT";
@@ -38,13 +50,16 @@ std::string ParseProgrammeChange(ProgrammeChangeKind kind, std::string_view text
   }
   if (count != (timed ? 3u : 2u)) return form;
   int64_t service = 0, event = 0, seconds = 0;
-  if (!ReadNumber(parts[0], 1, 0xFFFF, &service)) return std::string(form) + " (SERVICE is a service_id, 1-65535)";
+  if (!ReadNumber(parts[0], 1, 0xFFFF, &service))
+    return std::string(form) + " (SERVICE is a service_id, 1-65535)";
   if (!ReadNumber(parts[1], 0, 0xFFFF, &event)) return std::string(form) + " (EVENT is an event_id, 0-65535)";
   if (kind == ProgrammeChangeKind::kLate &&
-      (!ReadNumber(parts[2], -kMaxProgrammeChangeSeconds, kMaxProgrammeChangeSeconds, &seconds) || seconds == 0)) {
+      (!ReadNumber(parts[2], -kMaxProgrammeChangeSeconds, kMaxProgrammeChangeSeconds, &seconds) ||
+       seconds == 0)) {
     return std::string(form) + " (SECONDS from -86400 to 86400, not 0; negative starts early)";
   }
-  if (kind == ProgrammeChangeKind::kExtend && !ReadNumber(parts[2], 1, kMaxProgrammeChangeSeconds, &seconds)) {
+  if (kind == ProgrammeChangeKind::kExtend &&
+      !ReadNumber(parts[2], 1, kMaxProgrammeChangeSeconds, &seconds)) {
     return std::string(form) + " (SECONDS from 1 to 86400)";
   }
   *out = ProgrammeChange{kind, static_cast<uint16_t>(service), static_cast<uint16_t>(event),

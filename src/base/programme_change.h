@@ -26,6 +26,9 @@ struct ProgrammeChange {
   bool operator==(const ProgrammeChange&) const = default;
 };
 
+// The word of a kind in the option names and messages: "late", "extend" or "undetermined".
+const char* ProgrammeChangeWord(ProgrammeChangeKind kind);
+
 // Most seconds a programme may be made late, early or extended by: one day.
 inline constexpr int32_t kMaxProgrammeChangeSeconds = 86400;
 

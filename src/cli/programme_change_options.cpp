@@ -7,15 +7,6 @@
 namespace pelkan::cli {
 namespace {
 
-const char* OptionWord(ProgrammeChangeKind kind) {
-  switch (kind) {
-    case ProgrammeChangeKind::kLate: return "late";
-    case ProgrammeChangeKind::kExtend: return "extend";
-    case ProgrammeChangeKind::kUndetermined: return "undetermined";
-  }
-  return "";
-}
-
 std::string ChangeText(const ProgrammeChange& c) {
   std::string text = std::to_string(c.service_id) + ":" + std::to_string(c.event_id);
   if (c.kind != ProgrammeChangeKind::kUndetermined) text += ":" + std::to_string(c.seconds);
@@ -51,18 +42,21 @@ void DeclareProgrammeChanges(OptionParser& p, const std::string& prefix, const s
     };
   };
   p.Repeated(prefix + "late SERVICE:EVENT:SECONDS",
-             scope + "programme EVENT (its event_id, see 'pelkan-cli epg') of SERVICE\n"
-                     "starts SECONDS late, the programme before running over; a\n"
-                     "negative SECONDS starts it early, cutting the one before (repeatable)",
+             scope +
+                 "programme EVENT (its event_id, see 'pelkan-cli epg') of SERVICE\n"
+                 "starts SECONDS late, the programme before running over; a\n"
+                 "negative SECONDS starts it early, cutting the one before (repeatable)",
              take(ProgrammeChangeKind::kLate));
   p.Repeated(prefix + "extend SERVICE:EVENT:SECONDS",
-             scope + "programme EVENT of SERVICE ends SECONDS late; the programmes after\n"
-                     "it move back as much (repeatable)",
+             scope +
+                 "programme EVENT of SERVICE ends SECONDS late; the programmes after\n"
+                 "it move back as much (repeatable)",
              take(ProgrammeChangeKind::kExtend));
   p.Repeated(prefix + "undetermined SERVICE:EVENT",
-             scope + "programme EVENT of SERVICE has no duration in the tables; it runs\n"
-                     "its scheduled length (repeatable). A service with changes has no\n"
-                     "random overruns",
+             scope +
+                 "programme EVENT of SERVICE has no duration in the tables; it runs\n"
+                 "its scheduled length (repeatable). A service with changes has no\n"
+                 "random overruns",
              take(ProgrammeChangeKind::kUndetermined));
 }
 
@@ -71,7 +65,8 @@ std::string ProgrammeChangesProblem(const std::string& prefix, const streamgen::
   for (const ProgrammeChange& c : options.programme_changes) {
     one.programme_changes = {c};
     const std::string problem = streamgen::CheckGeneratorOptions(one);
-    if (!problem.empty()) return prefix + OptionWord(c.kind) + " '" + ChangeText(c) + "': " + problem;
+    if (!problem.empty())
+      return prefix + ProgrammeChangeWord(c.kind) + " '" + ChangeText(c) + "': " + problem;
   }
   const std::string problem = streamgen::CheckGeneratorOptions(options);
   if (problem.empty()) return {};

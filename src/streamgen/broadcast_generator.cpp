@@ -139,15 +139,6 @@ bool ServiceExists(const GeneratorOptions& o, uint16_t service_id) {
   return false;
 }
 
-const char* KindName(ProgrammeChangeKind kind) {
-  switch (kind) {
-    case ProgrammeChangeKind::kLate: return "late";
-    case ProgrammeChangeKind::kExtend: return "extended";
-    case ProgrammeChangeKind::kUndetermined: return "undetermined";
-  }
-  return "";
-}
-
 // Why the programme changes of `o` cannot be played, or empty. Each names a generated service and
 // an event id that occurs in it, once per kind, and leaves no programme shorter than a minute.
 std::string ProgrammeChangesProblem(const GeneratorOptions& o) {
@@ -161,7 +152,7 @@ std::string ProgrammeChangesProblem(const GeneratorOptions& o) {
     if (c.event_id == 0 || c.event_id == 0xFFFF) return "there is no " + which + " (event ids run from 1 to 65534)";
     for (size_t j = 0; j < i; ++j) {
       if (changes[j].kind == c.kind && changes[j].service_id == c.service_id && changes[j].event_id == c.event_id)
-        return which + " is named twice as " + KindName(c.kind);
+        return which + " has two " + ProgrammeChangeWord(c.kind) + " changes";
     }
   }
   if (changes.empty()) return {};

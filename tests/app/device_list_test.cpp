@@ -87,7 +87,10 @@ TEST(DeviceList, VirtualTunerBroadcastKeysOfTheSettingsFile) {
       {"VIRTUAL_RATE=3200000\nVIRTUAL_LATE=1024:5:420, 1032:9:-60\nVIRTUAL_EXTEND=1024:5:720\n"
        "VIRTUAL_UNDETERMINED=1025:7\n",
        3'200'000,
-       {{K::kLate, 1024, 5, 420}, {K::kLate, 1032, 9, -60}, {K::kExtend, 1024, 5, 720}, {K::kUndetermined, 1025, 7, 0}},
+       {{K::kLate, 1024, 5, 420},
+        {K::kLate, 1032, 9, -60},
+        {K::kExtend, 1024, 5, 720},
+        {K::kUndetermined, 1025, 7, 0}},
        {}},
       {"VIRTUAL_RATE=0\n", usb::kDefaultVirtualBitRate, {}, {}},
       {"VIRTUAL_RATE=1000\n", usb::kDefaultVirtualBitRate, {}, {"VIRTUAL_RATE: 1000: bit rate must be at least"}},
@@ -98,10 +101,12 @@ TEST(DeviceList, VirtualTunerBroadcastKeysOfTheSettingsFile) {
       {"VIRTUAL_EXTEND=1024:5:60,1024:5:90\n",
        usb::kDefaultVirtualBitRate,
        {},
-       {"VIRTUAL_LATE, VIRTUAL_EXTEND, VIRTUAL_UNDETERMINED: event 5 of service 1024 is named twice"}},
+       {"VIRTUAL_LATE, VIRTUAL_EXTEND, VIRTUAL_UNDETERMINED: event 5 of service 1024 has two extend "
+        "changes"}},
   };
   const std::string path =
-      (std::filesystem::temp_directory_path() / ("pelkan_devices_" + std::to_string(::getpid()) + ".ini")).string();
+      (std::filesystem::temp_directory_path() / ("pelkan_devices_" + std::to_string(::getpid()) + ".ini"))
+          .string();
   for (const Row& r : rows) {
     SCOPED_TRACE(r.lines);
     std::ofstream(path, std::ios::binary) << "[Pelkan_Q]\n" << r.lines;
@@ -115,7 +120,8 @@ TEST(DeviceList, VirtualTunerBroadcastKeysOfTheSettingsFile) {
     size_t lines = 0;
     for (const char c : err) lines += c == '\n';
     EXPECT_EQ(lines, r.logged.size()) << err;
-    for (const std::string& text : r.logged) EXPECT_NE(err.find("pelkan.ini: " + text), std::string::npos) << err;
+    for (const std::string& text : r.logged)
+      EXPECT_NE(err.find("pelkan.ini: " + text), std::string::npos) << err;
   }
   std::filesystem::remove(path);
 }

@@ -42,13 +42,16 @@ TEST(ProgrammeChange, ParsesOptionTextsAndSettingsLists) {
     if (r.good) {
       EXPECT_EQ(c, r.change) << r.text;
     } else {
-      EXPECT_EQ(problem.rfind(r.kind == K::kUndetermined ? "is not SERVICE:EVENT" : "is not SERVICE:EVENT:SECONDS", 0), 0u)
+      EXPECT_EQ(problem.rfind(
+                    r.kind == K::kUndetermined ? "is not SERVICE:EVENT" : "is not SERVICE:EVENT:SECONDS", 0),
+                0u)
           << r.text;
     }
   }
   // A settings file's list: the good entries are kept, each bad one is named.
   std::vector<ProgrammeChange> list;
-  const std::vector<std::string> problems = ParseProgrammeChangeList(K::kLate, "1024:5:420, x ,,1032:9:-60,", &list);
+  const std::vector<std::string> problems =
+      ParseProgrammeChangeList(K::kLate, "1024:5:420, x ,,1032:9:-60,", &list);
   EXPECT_EQ(list, (std::vector<ProgrammeChange>{{K::kLate, 1024, 5, 420}, {K::kLate, 1032, 9, -60}}));
   ASSERT_EQ(problems.size(), 1u) << "empty entries are passed over";
   EXPECT_EQ(problems[0].rfind("'x' is not SERVICE:EVENT:SECONDS", 0), 0u) << problems[0];

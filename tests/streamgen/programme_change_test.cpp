@@ -24,7 +24,9 @@ constexpr uint32_t kNone = 0xFFFFFFFFu;
 // schedule tables begins near it, so a new version there comes from the change alone.
 const AbsTime kBase = ToAbs(MjdTime{MjdFromDate(2026, 12, 7), 21 * 3600 + 1800});
 const uint64_t k1 = kBase / kSlot;
-uint16_t EventId(int dk) { return static_cast<uint16_t>((k1 + dk) % 0xFFFE + 1); }
+uint16_t EventId(int dk) {
+  return static_cast<uint16_t>((k1 + dk) % 0xFFFE + 1);
+}
 
 // An event as a table says it: its distance from k1, start (from 21:30) and duration.
 struct Said {
@@ -73,7 +75,8 @@ Tables At(const std::vector<ProgrammeChange>& changes, int64_t at) {
     t.pf_version = s->header.version_number;
   }
   for (AbsTime segment = (kBase - 10800) / 10800 * 10800; segment <= kBase + 10800; segment += 10800) {
-    for (const std::vector<uint8_t>& bytes : BuildScheduleSegment(mux, kServiceIndex, schedule, false, segment, now)) {
+    for (const std::vector<uint8_t>& bytes :
+         BuildScheduleSegment(mux, kServiceIndex, schedule, false, segment, now)) {
       const std::optional<EitSection> s = EitSection::Read(bytes.data(), bytes.size());
       if (!s) continue;
       if (s->header.table_id == 0x50) t.schedule_version = s->header.version_number;
@@ -94,14 +97,20 @@ struct Moment {
 struct Case {
   const char* name;
   std::vector<ProgrammeChange> changes;
-  int64_t shows;                  // when the change shows (seconds from 21:30)
-  std::vector<Moment> moments;    // what the present/following says
+  int64_t shows;                                        // when the change shows (seconds from 21:30)
+  std::vector<Moment> moments;                          // what the present/following says
   std::map<int, Said> schedule_before, schedule_after;  // what the schedule says just before / at `shows`
 };
 
-ProgrammeChange Late(int dk, int32_t s) { return {ProgrammeChangeKind::kLate, kService, EventId(dk), s}; }
-ProgrammeChange Extend(int dk, int32_t s) { return {ProgrammeChangeKind::kExtend, kService, EventId(dk), s}; }
-ProgrammeChange Undetermined(int dk) { return {ProgrammeChangeKind::kUndetermined, kService, EventId(dk), 0}; }
+ProgrammeChange Late(int dk, int32_t s) {
+  return {ProgrammeChangeKind::kLate, kService, EventId(dk), s};
+}
+ProgrammeChange Extend(int dk, int32_t s) {
+  return {ProgrammeChangeKind::kExtend, kService, EventId(dk), s};
+}
+ProgrammeChange Undetermined(int dk) {
+  return {ProgrammeChangeKind::kUndetermined, kService, EventId(dk), 0};
+}
 
 const std::map<int, Said> kUnchanged = {
     {-1, {-1, -900, 900}}, {0, {0, 0, 900}}, {1, {1, 900, 900}}, {2, {2, 1800, 900}}, {3, {3, 2700, 900}}};
@@ -149,7 +158,9 @@ TEST(ProgrammeChange, TablesSayTheChangeFromTheMomentItShows) {
       {"undetermined: no duration anywhere, the next programme comes at its time",
        {Undetermined(0)},
        900,
-       {{-1, {-1, -900, 900}, {0, 0, kNone}}, {0, {0, 0, kNone}, {1, 900, 900}}, {900, {1, 900, 900}, {2, 1800, 900}}},
+       {{-1, {-1, -900, 900}, {0, 0, kNone}},
+        {0, {0, 0, kNone}, {1, 900, 900}},
+        {900, {1, 900, 900}, {2, 1800, 900}}},
        With(kUnchanged, {{0, 0, kNone}}),
        With(kUnchanged, {{0, 0, kNone}})},
   };
@@ -160,7 +171,8 @@ TEST(ProgrammeChange, TablesSayTheChangeFromTheMomentItShows) {
       EXPECT_EQ(t.present, m.present) << "at " << m.at;
       EXPECT_EQ(t.following, m.following) << "at " << m.at;
     }
-    const Tables earlier = At(c.changes, c.shows - 2), before = At(c.changes, c.shows - 1), after = At(c.changes, c.shows);
+    const Tables earlier = At(c.changes, c.shows - 2), before = At(c.changes, c.shows - 1),
+                 after = At(c.changes, c.shows);
     EXPECT_EQ(before.schedule, c.schedule_before);
     EXPECT_EQ(after.schedule, c.schedule_after);
     EXPECT_EQ(earlier.pf_version, before.pf_version) << "nothing changed";
@@ -183,7 +195,8 @@ TEST(ProgrammeChange, TheServiceKeepsItsTimelineWithoutGapsAndOthersAreUntouched
   for (uint64_t k = k1 - 2; k < k1 + 10; ++k) {
     EXPECT_FALSE(schedule.Overruns(k));
     EXPECT_FALSE(schedule.OpenEnded(k));
-    EXPECT_EQ(ToAbs(schedule.Final(k).start) + schedule.Final(k).duration, ToAbs(schedule.Final(k + 1).start));
+    EXPECT_EQ(ToAbs(schedule.Final(k).start) + schedule.Final(k).duration,
+              ToAbs(schedule.Final(k + 1).start));
   }
   for (AbsTime t = kBase - 600; t < kBase + 7200; t += 60) {
     const std::optional<ProgrammeInfo> on_air = g.ProgrammeAt(0, kService, FromAbs(t));
@@ -191,7 +204,8 @@ TEST(ProgrammeChange, TheServiceKeepsItsTimelineWithoutGapsAndOthersAreUntouched
     EXPECT_LE(ToAbs(on_air->start), t);
     EXPECT_GT(ToAbs(on_air->start) + on_air->duration, t);
     for (const uint16_t other : {1024, 1025}) {
-      EXPECT_EQ(g.ProgrammeAt(0, other, FromAbs(t))->event_id, plain.ProgrammeAt(0, other, FromAbs(t))->event_id);
+      EXPECT_EQ(g.ProgrammeAt(0, other, FromAbs(t))->event_id,
+                plain.ProgrammeAt(0, other, FromAbs(t))->event_id);
     }
   }
   const ProgrammeInfo early = *g.ProgrammeAt(0, kService, FromAbs(kBase + 3 * 900 + 720 - 200));
@@ -204,11 +218,13 @@ TEST(ProgrammeChange, ChangesThatCannotBePlayedAreRefused) {
     const char* problem;
   };
   const Bad bad[] = {
-      {{{ProgrammeChangeKind::kLate, 4242, 5, 60}}, "service 4242 of a programme change is not one of the generated services"},
-      {{{ProgrammeChangeKind::kUndetermined, kService, 0, 0}}, "there is no event 0 of service 1032 (event ids run from 1 to 65534)"},
+      {{{ProgrammeChangeKind::kLate, 4242, 5, 60}},
+       "service 4242 of a programme change is not one of the generated services"},
+      {{{ProgrammeChangeKind::kUndetermined, kService, 0, 0}},
+       "there is no event 0 of service 1032 (event ids run from 1 to 65534)"},
       {{Late(0, 900)}, "shorter than a minute"},
       {{Late(0, -850)}, "shorter than a minute"},
-      {{Extend(0, 60), Extend(0, 120)}, "is named twice as extended"},
+      {{Extend(0, 60), Extend(0, 120)}, "has two extend changes"},
   };
   for (const Bad& b : bad) {
     GeneratorOptions o;
