@@ -461,25 +461,11 @@ TEST_F(CliCapture, VirtualTunerPlaysALateProgramme) {
                              "2026-12-07 20:59:50", "--virtual-speed", "16", "--virtual-rate", "3.2M",
                              "--virtual-late", "1032:" + std::to_string(kAtNine) + ":60"});
   ASSERT_GT(child, 0);
-  int status = 0;
-  pid_t done = 0;
-  bool signalled = false;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(180);
-  while (done == 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    done = waitpid(child, &status, WNOHANG);
-    if (!signalled && LatestStatusClock(Out()) >= 21u * 3600 + 70) {
-      kill(child, SIGINT);
-      signalled = true;
-    }
-  }
-  if (done == 0) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    FAIL() << "pelkan-cli did not end: " << Err();
-  }
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_EQ(WEXITSTATUS(status), 0) << Err();
+  const std::optional<int> ended = testing::WaitInterruptingWhen(
+      child, std::chrono::seconds(180), [this] { return LatestStatusClock(Out()) >= 21u * 3600 + 70; });
+  ASSERT_TRUE(ended) << "pelkan-cli did not end: " << Err();
+  ASSERT_TRUE(WIFEXITED(*ended));
+  ASSERT_EQ(WEXITSTATUS(*ended), 0) << Err();
   const std::vector<PresentAt> seen = PresentEvents(ReadText(dir_ + "/rec.ts"));
   ASSERT_FALSE(seen.empty());
   ASSERT_GE(seen.back().clock, 21u * 3600 + 65) << Out();
