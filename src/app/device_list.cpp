@@ -1,8 +1,60 @@
 #include "app/device_list.h"
 
+#include <errno.h>
+
+#include <cstdio>
+
+#include "streamgen/broadcast_generator.h"
 #include "usb/libusb_driver.h"
 
 namespace pelkan {
+namespace {
+
+// One line on standard error: "PROGRAM: pelkan.ini: KEY: PROBLEM; ignored".
+void LogIgnored(const std::string& key, const std::string& problem) {
+  std::fprintf(stderr, "%s: pelkan.ini: %s: %s; ignored\n", program_invocation_short_name, key.c_str(),
+               problem.c_str());
+}
+
+// The virtual tuner's programme changes from the settings: each entry that cannot be read or
+// played is left out, and all of them when they cannot be played together.
+std::vector<ProgrammeChange> VirtualChangesFromSettings(const Settings& settings) {
+  struct Key {
+    const char* name;
+    ProgrammeChangeKind kind;
+    const std::string& text;
+  };
+  const Key keys[] = {
+      {"VIRTUAL_LATE", ProgrammeChangeKind::kLate, settings.virtual_late},
+      {"VIRTUAL_EXTEND", ProgrammeChangeKind::kExtend, settings.virtual_extend},
+      {"VIRTUAL_UNDETERMINED", ProgrammeChangeKind::kUndetermined, settings.virtual_undetermined}};
+  streamgen::GeneratorOptions probe;
+  probe.start_time = JapanTimeNow();
+  std::vector<ProgrammeChange> changes;
+  for (const Key& key : keys) {
+    std::vector<ProgrammeChange> read;
+    for (const std::string& problem : ParseProgrammeChangeList(key.kind, key.text, &read))
+      LogIgnored(key.name, problem);
+    for (const ProgrammeChange& c : read) {
+      probe.programme_changes = {c};
+      const std::string problem = streamgen::CheckGeneratorOptions(probe);
+      if (problem.empty()) {
+        changes.push_back(c);
+      } else {
+        LogIgnored(key.name, problem);
+      }
+    }
+  }
+  probe.programme_changes = changes;
+  const std::string problem = streamgen::CheckGeneratorOptions(probe);
+  if (!problem.empty()) {
+    LogIgnored("VIRTUAL_LATE, VIRTUAL_EXTEND, VIRTUAL_UNDETERMINED", problem);
+    changes.clear();
+  }
+  return changes;
+}
+
+}  // namespace
 
 std::vector<DeviceEntry> ListDevices(core::CDTV_Base& device) {
   std::vector<DeviceEntry> out;
@@ -52,6 +104,18 @@ usb::DriverConfig DriverConfigFromSettings(const Settings& settings) {
   if (!settings.usb_device_ids.empty()) usb::ParseUsbDeviceIds(settings.usb_device_ids, &config.device_ids);
   config.virtual_tuner = settings.virtual_tuner != 0;
   config.virtual_tuner_file = settings.virtual_tuner_file;
+  if (settings.virtual_rate != 0) {
+    streamgen::GeneratorOptions probe;
+    probe.bit_rate = static_cast<uint64_t>(settings.virtual_rate);
+    const std::string problem =
+        settings.virtual_rate < 0 ? "not a bit rate" : streamgen::CheckGeneratorOptions(probe);
+    if (problem.empty()) {
+      config.virtual_bit_rate = probe.bit_rate;
+    } else {
+      LogIgnored("VIRTUAL_RATE", std::to_string(settings.virtual_rate) + ": " + problem);
+    }
+  }
+  config.virtual_programme_changes = VirtualChangesFromSettings(settings);
   return config;
 }
 

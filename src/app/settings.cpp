@@ -63,6 +63,10 @@ void VisitKeys(Settings& s, const Settings& def, Io& io) {
   io.Text(kMain, "USB_DEVICE_IDS", s.usb_device_ids, def.usb_device_ids);
   io.Int(kMain, "VIRTUAL_TUNER", s.virtual_tuner, def.virtual_tuner);
   io.Text(kMain, "VIRTUAL_TUNER_FILE", s.virtual_tuner_file, def.virtual_tuner_file);
+  io.Int(kMain, "VIRTUAL_RATE", s.virtual_rate, def.virtual_rate);
+  io.Text(kMain, "VIRTUAL_LATE", s.virtual_late, def.virtual_late);
+  io.Text(kMain, "VIRTUAL_EXTEND", s.virtual_extend, def.virtual_extend);
+  io.Text(kMain, "VIRTUAL_UNDETERMINED", s.virtual_undetermined, def.virtual_undetermined);
   io.Int(kPsi, "DECODE_PSI", s.decode_psi, def.decode_psi);
   io.Int(kPsi, "PROC_EPG", s.proc_epg, def.proc_epg);
   io.Int(kSchedule, "SCHEDULE_USE_SYSTEM_TIME", s.schedule_use_system_time, def.schedule_use_system_time);

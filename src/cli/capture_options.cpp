@@ -2,6 +2,7 @@
 
 #include "cli/date_time_text.h"
 #include "cli/option_parser.h"
+#include "cli/programme_change_options.h"
 #include "core/dtv_base.h"
 #include "usb/driver_config.h"
 
@@ -126,6 +127,20 @@ void DeclareSchedule(OptionParser& p, CaptureOptions* o) {
           });
   p.Number("--virtual-speed N", "virtual tuner only: deliver N times faster than real time (1-16)", 1,
            usb::kMaxVirtualSpeed, &o->virtual_speed);
+  p.Value("--virtual-rate BITS",
+          "virtual tuner only: the synthetic broadcast's bit rate in bit/s, k and\n"
+          "M suffixes allowed (default VIRTUAL_RATE of pelkan.ini, or 17M)",
+          [o](const std::string& text) -> std::string {
+            uint64_t rate = 0;
+            if (!ParseBitRate(text.c_str(), &rate)) return "is not a bit rate";
+            streamgen::GeneratorOptions probe;
+            probe.bit_rate = rate;
+            const std::string problem = streamgen::CheckGeneratorOptions(probe);
+            if (!problem.empty()) return "is refused: " + problem;
+            o->virtual_rate = rate;
+            return {};
+          });
+  DeclareProgrammeChanges(p, "--virtual-", "virtual tuner only: ", &o->virtual_changes);
 }
 
 }  // namespace
@@ -154,6 +169,15 @@ std::optional<int> ParseCaptureOptions(int argc, char** argv, CaptureOptions* o)
   if (const auto exit_code = parser.Parse(argc, argv)) return exit_code;
   if (o->initialise && o->out_address && *o->out_address == core::kNoEndpoint)
     return parser.Fail("--init needs an OUT endpoint (--out)");
+  if (!o->virtual_changes.empty()) {
+    // Judged against the broadcast the virtual tuner will play: its start and its rate.
+    streamgen::GeneratorOptions probe;
+    probe.start_time = o->virtual_start ? *o->virtual_start : JapanTimeNow();
+    if (o->virtual_rate) probe.bit_rate = *o->virtual_rate;
+    probe.programme_changes = o->virtual_changes;
+    const std::string problem = ProgrammeChangesProblem("--virtual-", probe);
+    if (!problem.empty()) return parser.Fail(problem);
+  }
   return std::nullopt;
 }
 

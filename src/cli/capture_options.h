@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/mjd_time.h"
+#include "base/programme_change.h"
 #include "platform/broadcast_text.h"
 
 namespace pelkan::cli {
@@ -34,6 +35,8 @@ struct CaptureOptions {
   bool schedule = false;
   std::optional<MjdTime> virtual_start;
   uint32_t virtual_speed = 1;
+  std::optional<uint64_t> virtual_rate;  // bit/s of the synthetic broadcast; none: VIRTUAL_RATE or 17M
+  std::vector<ProgrammeChange> virtual_changes;  // --virtual-late, --virtual-extend, --virtual-undetermined
 };
 
 // The message prefix of the command.

@@ -82,6 +82,8 @@ std::unique_ptr<core::CDTV_EzUSBFX2> OpenDevice(const Settings& settings, Captur
   usb::DriverConfig config = DriverConfigFromSettings(settings);
   config.virtual_start = o.virtual_start;
   config.virtual_speed = o.virtual_speed;
+  if (o.virtual_rate) config.virtual_bit_rate = *o.virtual_rate;
+  if (!o.virtual_changes.empty()) config.virtual_programme_changes = o.virtual_changes;
   auto device = std::make_unique<core::CDTV_EzUSBFX2>(config);
   if (!device->OpenDevice()) {
     std::fprintf(stderr, "%s: the device set cannot be opened\n", kName);

@@ -11,6 +11,7 @@
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
 #include "cli/option_parser.h"
+#include "cli/programme_change_options.h"
 #include "platform/text_codec.h"
 #include "streamgen/broadcast_generator.h"
 
@@ -30,22 +31,6 @@ bool ParseSeconds(const char* s, double* out) {
   const double v = std::strtod(s, &end);
   if (*end != '\0' || !(v >= 0) || v > 1e7) return false;
   *out = v;
-  return true;
-}
-
-bool ParseRate(const char* s, uint64_t* out) {
-  if (*s == '\0') return false;
-  char* end = nullptr;
-  double v = std::strtod(s, &end);
-  if (*end == 'k' || *end == 'K') {
-    v *= 1e3;
-    ++end;
-  } else if (*end == 'M' || *end == 'm') {
-    v *= 1e6;
-    ++end;
-  }
-  if (*end != '\0' || !(v > 0) || v > 1e10) return false;
-  *out = static_cast<uint64_t>(v + 0.5);
   return true;
 }
 
@@ -108,7 +93,7 @@ int RunGenerate(int argc, char** argv) {
   parser.Value("--seconds N", "length of the stream in seconds (default 10)",
                check([&seconds](const char* v) { return ParseSeconds(v, &seconds); }, "is not a number of seconds"));
   parser.Value("--rate BITS", "bit rate in bit/s, k and M suffixes allowed (default 17M)",
-               check([&options](const char* v) { return ParseRate(v, &options.bit_rate); }, "is not a bit rate"));
+               check([&options](const char* v) { return ParseBitRate(v, &options.bit_rate); }, "is not a bit rate"));
   parser.Number("--packet-size N", "188, 192 or 204 (default 188)", 0, 1000, &options.packet_size);
   parser.Value("--start TIME", "'YYYY-MM-DD HH:MM:SS' (JST) or 'now' (default 2026-12-07 20:59:00)",
                [&options](const std::string& v) { return ParseStart(v, &options); });
@@ -129,10 +114,14 @@ int RunGenerate(int argc, char** argv) {
                         return true;
                       },
                       "is not a fault (use drop@N, sync@N or crc@N)"));
+  DeclareProgrammeChanges(parser, "--", "", &options.programme_changes);
   parser.Flag("-q, --quiet", "no summary on standard error", &quiet);
   if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
   if (output.empty()) return parser.Fail("an output file is needed (-o FILE, or -o - for stdout)");
-  const std::string problem = streamgen::CheckGeneratorOptions(options);
+  GeneratorOptions unchanged = options;
+  unchanged.programme_changes.clear();
+  std::string problem = streamgen::CheckGeneratorOptions(unchanged);
+  if (problem.empty()) problem = ProgrammeChangesProblem("--", options);
   if (!problem.empty()) return parser.Fail(problem);
 
   std::unique_ptr<FILE, FileCloser> file(output == "-" ? stdout : std::fopen(output.c_str(), "wb"));

@@ -2,9 +2,11 @@
 
 namespace pelkan::core {
 
-std::unique_ptr<usb::TsSource> MakeDefaultTsSource(uint64_t bit_rate, std::optional<MjdTime> start) {
+std::unique_ptr<usb::TsSource> MakeDefaultTsSource(uint64_t bit_rate, std::optional<MjdTime> start,
+                                                   const std::vector<ProgrammeChange>& changes) {
   streamgen::GeneratorOptions options;
   options.start_time = start ? *start : JapanTimeNow();
+  options.programme_changes = changes;
   if (bit_rate != 0) {
     // Only the rate is judged here; the generator itself falls back on its own start time.
     streamgen::GeneratorOptions probe;

@@ -42,6 +42,13 @@ struct Settings {
   std::string usb_device_ids;      // USB_DEVICE_IDS: "vid:pid,..." in hex; Cypress 04b4 always included
   int32_t virtual_tuner = 1;       // VIRTUAL_TUNER: offer the virtual tuner as a device
   std::string virtual_tuner_file;  // VIRTUAL_TUNER_FILE: stream to play; empty = synthetic broadcast
+  int32_t virtual_rate = 0;        // VIRTUAL_RATE: bit/s of the synthetic broadcast; 0 = 17000000
+  // VIRTUAL_LATE, VIRTUAL_EXTEND ("SERVICE:EVENT:SECONDS,...") and VIRTUAL_UNDETERMINED
+  // ("SERVICE:EVENT,..."): programmes of the synthetic broadcast made late (negative: early),
+  // extended or of undetermined duration.
+  std::string virtual_late;
+  std::string virtual_extend;
+  std::string virtual_undetermined;
 
   // Section Pelkan_Q_PSI.
   int32_t decode_psi = 0;  // DECODE_PSI

@@ -139,6 +139,35 @@ bool ServiceExists(const GeneratorOptions& o, uint16_t service_id) {
   return false;
 }
 
+// Why the programme changes of `o` cannot be played, or empty. Each names a generated service and
+// an event id that occurs in it, once per kind, and leaves no programme shorter than a minute.
+std::string ProgrammeChangesProblem(const GeneratorOptions& o) {
+  const std::vector<ProgrammeChange>& changes = o.programme_changes;
+  for (size_t i = 0; i < changes.size(); ++i) {
+    const ProgrammeChange& c = changes[i];
+    const std::string which = "event " + std::to_string(c.event_id) + " of service " + std::to_string(c.service_id);
+    if (!ServiceExists(o, c.service_id)) {
+      return "service " + std::to_string(c.service_id) + " of a programme change is not one of the generated services";
+    }
+    if (c.event_id == 0 || c.event_id == 0xFFFF) return "there is no " + which + " (event ids run from 1 to 65534)";
+    for (size_t j = 0; j < i; ++j) {
+      if (changes[j].kind == c.kind && changes[j].service_id == c.service_id && changes[j].event_id == c.event_id)
+        return which + " has two " + ProgrammeChangeWord(c.kind) + " changes";
+    }
+  }
+  if (changes.empty()) return {};
+  const AbsTime reference = ToAbs(o.use_machine_clock ? UnpackMjdTime(LocalMjdTime()) : o.start_time);
+  const MultiplexNaming* table = o.satellite ? kSatellite : kTerrestrial;
+  for (int m = 0; m < 2; ++m) {
+    for (int i = 0; i < std::clamp(o.service_count, 2, 4); ++i) {
+      const ProgrammeSchedule schedule(o.seed, table[m].services[i].id, kSlotSeconds[i], true, changes, reference);
+      std::string problem = schedule.ChangeProblem();
+      if (!problem.empty()) return problem;
+    }
+  }
+  return {};
+}
+
 const char* const kCaptions[] = {
     "こんばんは。ニュースをお伝えします。",
     "（拍手）",
@@ -194,7 +223,7 @@ std::string CheckGeneratorOptions(const GeneratorOptions& o) {
   if (o.scrambled_service != 0 && !ServiceExists(o, o.scrambled_service)) {
     return "the scrambled service is not one of the generated services";
   }
-  return {};
+  return ProgrammeChangesProblem(o);
 }
 
 // State of one transport stream: its services, tables, elementary streams and packet queue.
@@ -271,6 +300,7 @@ BroadcastGenerator::Impl::Impl(const GeneratorOptions& options) : options_(optio
   }
   if (o.scrambled_service != 0 && !ServiceExists(o, o.scrambled_service)) o.scrambled_service = 0;
   if (std::isnan(o.channel_change_seconds) || o.channel_change_seconds > 1e9) o.channel_change_seconds = -1;
+  if (!ProgrammeChangesProblem(o).empty()) o.programme_changes.clear();
   if (o.bit_rate > kMaxBitRate || o.bit_rate < std::max(kMinBitRate, MinimumBitRate(o.packet_size, o.service_count))) {
     o.bit_rate = std::max(defaults.bit_rate, MinimumBitRate(o.packet_size, o.service_count));
   }
@@ -332,7 +362,8 @@ void BroadcastGenerator::Impl::BuildMux(int index, uint64_t origin27) {
   m->cycles.reserve(static_cast<size_t>(services) * 3);
   for (int i = 0; i < services; ++i) {
     const ServiceInfo& s = m->info.services[static_cast<size_t>(i)];
-    m->schedules.emplace_back(options_.seed, s.service_id, kSlotSeconds[i], true);
+    m->schedules.emplace_back(options_.seed, s.service_id, kSlotSeconds[i], true, options_.programme_changes,
+                              start_abs_);
     std::vector<AccessUnit> captions;
     captions.push_back({BuildCaptionManagement(), 0});
     for (uint32_t c = 1; c < 10; ++c) {
@@ -652,7 +683,8 @@ std::vector<ProgrammeInfo> BroadcastGenerator::ScheduleAt(int index, uint16_t se
   if (index < 0 || index >= MultiplexCount()) return out;
   const ProgrammeSchedule* s = impl_->Schedule(*impl_->muxes_[static_cast<size_t>(index)], service_id);
   if (s == nullptr) return out;
-  for (uint64_t k = s->IndexAt(ToAbs(from)); s->NominalStart(k) < ToAbs(to); ++k) {
+  const auto [first, last] = s->IndicesStartingIn(ToAbs(from), ToAbs(to));
+  for (uint64_t k = first; k < last; ++k) {
     ProgrammeInfo p = s->Announced(k, ToAbs(as_of), false);
     if (ToAbs(p.start) >= ToAbs(from) && ToAbs(p.start) < ToAbs(to)) out.push_back(std::move(p));
   }

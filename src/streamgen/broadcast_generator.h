@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/mjd_time.h"
+#include "base/programme_change.h"
 
 namespace pelkan::streamgen {
 
@@ -37,6 +38,10 @@ struct GeneratorOptions {
   uint16_t scrambled_service = 0;   // service_id whose elementary streams are scrambled; 0 none
   std::vector<Fault> faults;        // faults to inject, in any order
   int service_count = 3;            // services per transport stream, 2 to 4
+  // Programmes made late, early, extended or undetermined, named by service and event id in the
+  // unchanged schedule (looked up from the programme before the one running at the start on). A
+  // service with changes has no random overruns nor open ends. See ProgrammeSchedule.
+  std::vector<ProgrammeChange> programme_changes;
 };
 
 // Returns an empty string when the options can be used, otherwise a one-line English reason.
@@ -108,8 +113,9 @@ struct ProgrammeInfo {
 // and schedule, MPEG-2 video, AAC audio, captions and a data carousel, multiplexed at a constant
 // bit rate with null packets. The clock advances with the byte position at the chosen rate. The
 // EIT schedule covers eight days (basic tables 0x50-0x51 and extended tables 0x58-0x59 with the
-// programmes' items) and repeats within a minute of stream; an overrun changes its version. One
-// object is used by one thread at a time.
+// programmes' items) and repeats within a minute of stream; an overrun, and each programme change
+// (GeneratorOptions::programme_changes) as it shows, changes its version. One object is used by
+// one thread at a time.
 class BroadcastGenerator {
  public:
   // Invalid options (see CheckGeneratorOptions) are replaced by their defaults.

@@ -1,6 +1,8 @@
 #include "streamgen/programme_schedule.h"
 
+#include <algorithm>
 #include <iterator>
+#include <limits>
 
 namespace pelkan::streamgen {
 namespace {
@@ -80,22 +82,116 @@ constexpr const char* kCredits[] = {
 };
 
 constexpr uint32_t kNoDuration = 0xFFFFFFFFu;
+constexpr uint64_t kEventIds = 0xFFFE;  // event ids 1 to 65534 in turn
+constexpr AbsTime kEndOfTime = std::numeric_limits<AbsTime>::max();
+constexpr int64_t kShortestProgramme = 60;
 
 }  // namespace
 
-ProgrammeSchedule::ProgrammeSchedule(uint64_t seed, uint16_t service_id, uint32_t slot_seconds, bool hd)
-    : seed_(seed), service_id_(service_id), slot_(slot_seconds), hd_(hd) {}
+ProgrammeSchedule::ProgrammeSchedule(uint64_t seed, uint16_t service_id, uint32_t slot_seconds, bool hd,
+                                     const std::vector<ProgrammeChange>& changes, AbsTime reference)
+    : seed_(seed), service_id_(service_id), slot_(slot_seconds), hd_(hd) {
+  const uint64_t running = reference / slot_;
+  const uint64_t first = running > 0 ? running - 1 : 0;
+  for (const ProgrammeChange& c : changes) {
+    if (c.service_id != service_id || c.event_id == 0 || c.event_id > kEventIds) continue;
+    Planned& p = planned_[IndexOfEvent(c.event_id, first)];
+    switch (c.kind) {
+      case ProgrammeChangeKind::kLate: p.late = c.seconds; break;
+      case ProgrammeChangeKind::kExtend: p.extend = std::max(c.seconds, 0); break;
+      case ProgrammeChangeKind::kUndetermined: p.undetermined = true; break;
+    }
+  }
+}
+
+uint64_t ProgrammeSchedule::IndexOfEvent(uint16_t event_id, uint64_t first) {
+  const uint64_t wanted = (event_id + kEventIds - 1) % kEventIds;
+  return first + (wanted + kEventIds - first % kEventIds) % kEventIds;
+}
+
+const ProgrammeSchedule::Planned* ProgrammeSchedule::Plan(uint64_t k) const {
+  const auto it = planned_.find(k);
+  return it == planned_.end() ? nullptr : &it->second;
+}
+
+int64_t ProgrammeSchedule::ExtendedBefore(uint64_t k, AbsTime now) const {
+  int64_t moved = 0;
+  for (auto it = planned_.begin(); it != planned_.end() && it->first < k; ++it) {
+    if (it->second.extend > 0 && ExtendShows(it->first) <= now) moved += it->second.extend;
+  }
+  return moved;
+}
+
+AbsTime ProgrammeSchedule::ExtendShows(uint64_t k) const {
+  // The scheduled end as the tables said it until then: the earlier extensions had all shown.
+  return static_cast<AbsTime>(static_cast<int64_t>(NominalStart(k + 1)) + ExtendedBefore(k, kEndOfTime));
+}
+
+AbsTime ProgrammeSchedule::LateShows(uint64_t k) const {
+  const Planned* p = Plan(k);
+  const int64_t early = p != nullptr ? std::min<int64_t>(p->late, 0) : 0;
+  return static_cast<AbsTime>(static_cast<int64_t>(NominalStart(k)) + ExtendedBefore(k, kEndOfTime) + early);
+}
+
+AbsTime ProgrammeSchedule::StartAt(uint64_t k, AbsTime now) const {
+  int64_t start = static_cast<int64_t>(NominalStart(k)) + ExtendedBefore(k, now);
+  const Planned* p = Plan(k);
+  if (p != nullptr && p->late != 0 && LateShows(k) <= now) start += p->late;
+  return static_cast<AbsTime>(start);
+}
+
+uint64_t ProgrammeSchedule::ShownBy(AbsTime now) const {
+  uint64_t shown = 0;
+  for (const auto& [k, p] : planned_) {
+    if (p.late != 0 && LateShows(k) <= now) ++shown;
+    if (p.extend > 0 && ExtendShows(k) <= now) ++shown;
+  }
+  return shown;
+}
+
+std::string ProgrammeSchedule::ChangeProblem() const {
+  for (const auto& [k, p] : planned_) {
+    for (uint64_t j = k > 0 ? k - 1 : 0; j <= k + 1; ++j) {
+      if (static_cast<int64_t>(StartAt(j + 1, kEndOfTime)) - static_cast<int64_t>(StartAt(j, kEndOfTime)) <
+          kShortestProgramme) {
+        return "the changes leave event " + std::to_string(Texts(j).event_id) + " of service " +
+               std::to_string(service_id_) + " shorter than a minute";
+      }
+    }
+  }
+  return {};
+}
+
+std::pair<uint64_t, uint64_t> ProgrammeSchedule::IndicesStartingIn(AbsTime from, AbsTime to) const {
+  // An overrun moves a start back by less than a slot; changes by the extensions before it and a
+  // late start, or forward by an early start.
+  int64_t back = slot_, forward = 0;
+  for (const auto& [k, p] : planned_) {
+    back += p.extend + std::max<int64_t>(p.late, 0);
+    forward = std::max<int64_t>(forward, -p.late);
+  }
+  const uint64_t first = from > static_cast<AbsTime>(back) ? (from - static_cast<AbsTime>(back)) / slot_ : 0;
+  const uint64_t last = (to + static_cast<AbsTime>(forward) + slot_ - 1) / slot_;
+  return {first, last};
+}
 
 uint64_t ProgrammeSchedule::Hash(uint64_t k) const {
   return SplitMix64(seed_ * 0x100000001B3ull ^ SplitMix64(uint64_t{service_id_} << 40 ^ k));
 }
 
-bool ProgrammeSchedule::Overruns(uint64_t k) const { return Hash(k) % 6 == 1; }
+bool ProgrammeSchedule::Overruns(uint64_t k) const { return planned_.empty() && Hash(k) % 6 == 1; }
 
-bool ProgrammeSchedule::OpenEnded(uint64_t k) const { return !Overruns(k) && Hash(k) % 14 == 4; }
+bool ProgrammeSchedule::OpenEnded(uint64_t k) const {
+  return planned_.empty() && !Overruns(k) && Hash(k) % 14 == 4;
+}
 
 uint64_t ProgrammeSchedule::IndexAt(AbsTime t) const {
-  const uint64_t k = t / slot_;
+  uint64_t k = t / slot_;
+  if (!planned_.empty()) {
+    while (k > 0 && StartAt(k, kEndOfTime) > t) --k;
+    while (StartAt(k + 1, kEndOfTime) <= t) ++k;
+    return k;
+  }
   if (k > 0 && Overruns(k - 1) && t < k * slot_ + Overrun()) return k - 1;
   return k;
 }
@@ -126,6 +222,15 @@ ProgrammeInfo ProgrammeSchedule::Texts(uint64_t k) const {
 
 ProgrammeInfo ProgrammeSchedule::Announced(uint64_t k, AbsTime now, bool open_end) const {
   ProgrammeInfo p = Texts(k);
+  if (!planned_.empty()) {
+    const AbsTime start = StartAt(k, now);
+    const Planned* plan = Plan(k);
+    p.start = FromAbs(start);
+    p.duration = plan != nullptr && plan->undetermined && now != kEndOfTime
+                     ? kNoDuration
+                     : static_cast<uint32_t>(StartAt(k + 1, now) - start);
+    return p;
+  }
   AbsTime start = NominalStart(k);
   if (k > 0 && Overruns(k - 1) && now >= Announcement(k - 1)) start += Overrun();
   AbsTime end = NominalStart(k + 1);
@@ -135,12 +240,12 @@ ProgrammeInfo ProgrammeSchedule::Announced(uint64_t k, AbsTime now, bool open_en
   return p;
 }
 
-ProgrammeInfo ProgrammeSchedule::Final(uint64_t k) const {
-  return Announced(k, ~AbsTime{0}, false);
-}
+ProgrammeInfo ProgrammeSchedule::Final(uint64_t k) const { return Announced(k, kEndOfTime, false); }
 
 uint8_t ProgrammeSchedule::PresentFollowingVersion(AbsTime now) const {
   const uint64_t k = IndexAt(now);
+  // With changes: one step when the next programme comes on air, one for each change shown.
+  if (!planned_.empty()) return static_cast<uint8_t>((k + ShownBy(now)) % 32);
   const uint64_t announced = Overruns(k) && now >= Announcement(k) ? 1 : 0;
   return static_cast<uint8_t>((2 * k + announced) % 32);
 }
@@ -150,6 +255,9 @@ uint8_t ProgrammeSchedule::ScheduleVersion(AbsTime now) const {
   // 12 announcements fall into one window (slots of 15 minutes or more), so the count never
   // reaches the next window's value and every change gives a new version.
   const uint64_t window = now / 10800;
+  // With changes: one step when the window moves, one for each change shown (an extension moves
+  // every later programme, so both tables change).
+  if (!planned_.empty()) return static_cast<uint8_t>((window + ShownBy(now)) % 32);
   const AbsTime from = window * 10800;
   uint64_t announced = 0;
   for (uint64_t k = from / slot_ > 0 ? from / slot_ - 1 : 0; Announcement(k) <= now; ++k) {

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "base/programme_change.h"
 #include "streamgen/broadcast_generator.h"
 
 namespace pelkan::streamgen {
@@ -18,11 +22,29 @@ inline MjdTime FromAbs(AbsTime a) {
 // The programme timeline of one service: programmes on a grid of fixed-length slots aligned to the
 // clock, some of which overrun (announced half-way through, pushing the next programme back) and
 // some of which are live with an open end (undefined duration in the present/following table).
-// Everything is a pure function of (seed, service, time), so any moment of the stream can be
-// computed without history.
+// Everything is a pure function of (seed, service, changes, time), so any moment of the stream can
+// be computed without history.
+//
+// A service given changes (ProgrammeChange) has no random overruns nor open ends, so that its
+// timeline is exactly what was asked for:
+// - late by S (S > 0): the programme starts S after its scheduled start; the one before runs over to
+//   meet it. Shows at the scheduled start: from then on the programme before is announced with its
+//   longer duration, the late one (still following) with its new start.
+// - early by S (S < 0): it starts |S| before its scheduled start, cutting the one before short.
+//   Shows at that moment, when it becomes present with its actual start.
+// - extended by S: it ends S after its scheduled end and every later programme moves back by S.
+//   Shows at its scheduled end: it stays present with its new duration.
+// - undetermined: its duration is undefined in every table from the start; it runs its scheduled
+//   length.
+// Before a change shows the tables say the unchanged schedule; each change that shows gives the
+// present/following and the schedule tables of the service a new version.
 class ProgrammeSchedule {
  public:
-  ProgrammeSchedule(uint64_t seed, uint16_t service_id, uint32_t slot_seconds, bool hd);
+  // `changes` may name other services too: only those of `service_id` are taken. Their event ids
+  // are looked up in the unchanged schedule from the programme before the one running at
+  // `reference` on (event ids repeat after 65534 programmes).
+  ProgrammeSchedule(uint64_t seed, uint16_t service_id, uint32_t slot_seconds, bool hd,
+                    const std::vector<ProgrammeChange>& changes = {}, AbsTime reference = 0);
 
   uint32_t SlotSeconds() const { return slot_; }
   // Index of the programme running at `t` (with every overrun applied).
@@ -40,10 +62,40 @@ class ProgrammeSchedule {
   // version_number of the service's schedule sub-table at `now`.
   uint8_t ScheduleVersion(AbsTime now) const;
 
+  // The programmes whose start, as announced at any time, may lie in [from, to): indices [first, last).
+  std::pair<uint64_t, uint64_t> IndicesStartingIn(AbsTime from, AbsTime to) const;
+
+  // Random overrun and open end; never on a service with changes.
   bool Overruns(uint64_t k) const;
   bool OpenEnded(uint64_t k) const;
 
+  // True when the service was given changes.
+  bool HasChanges() const { return !planned_.empty(); }
+  // Why the changes cannot be played (a programme they leave shorter than a minute), or empty.
+  std::string ChangeProblem() const;
+  // Index of the programme with `event_id` in the unchanged schedule, the first at or after `first`.
+  static uint64_t IndexOfEvent(uint16_t event_id, uint64_t first);
+
  private:
+  // What the changes do to one programme.
+  struct Planned {
+    int64_t late = 0;
+    int64_t extend = 0;
+    bool undetermined = false;
+  };
+
+  // Seconds the extensions of the programmes before `k` shown by `now` move it back.
+  int64_t ExtendedBefore(uint64_t k, AbsTime now) const;
+  // When the extension of `k` and the late (or early) start of `k` show.
+  AbsTime ExtendShows(uint64_t k) const;
+  AbsTime LateShows(uint64_t k) const;
+  // Start of programme `k` as the tables say at `now` (the actual start when `now` is the end of
+  // time); also the end of programme k - 1.
+  AbsTime StartAt(uint64_t k, AbsTime now) const;
+  // Changes shown by `now`.
+  uint64_t ShownBy(AbsTime now) const;
+  const Planned* Plan(uint64_t k) const;
+
   uint64_t Hash(uint64_t k) const;
   uint32_t Overrun() const { return slot_ / 3; }
   AbsTime Announcement(uint64_t k) const { return k * slot_ + slot_ / 2; }
@@ -53,6 +105,7 @@ class ProgrammeSchedule {
   uint16_t service_id_;
   uint32_t slot_;
   bool hd_;
+  std::map<uint64_t, Planned> planned_;
 };
 
 }  // namespace pelkan::streamgen

@@ -34,15 +34,13 @@ void PutBcd(SectionBuilder& b, uint32_t value, int digits) {
 // `segment_start`, as schedule entries, cut into the events of each section.
 std::vector<std::vector<EitEntry>> SegmentSections(const ProgrammeSchedule& schedule, bool scrambled,
                                                    bool extended, AbsTime segment_start, AbsTime now) {
-  const uint64_t slot = schedule.SlotSeconds();
-  // An overrun moves a start by less than a slot, so a slot before the segment may start in it.
   std::vector<std::vector<EitEntry>> sections(1);
   size_t used = 0;
   EitSectionHeader probe;
   probe.table_id = extended ? 0x58 : 0x50;
   const size_t empty_size = BuildEit(probe, {}).size();
-  for (uint64_t k = segment_start / slot > 0 ? segment_start / slot - 1 : 0;
-       k * slot < segment_start + kSegmentSeconds; ++k) {
+  const auto [first, last] = schedule.IndicesStartingIn(segment_start, segment_start + kSegmentSeconds);
+  for (uint64_t k = first; k < last; ++k) {
     EitEntry e{schedule.Announced(k, now, false), 0, scrambled, !extended, extended};
     const AbsTime start = ToAbs(e.programme.start);
     if (start < segment_start || start >= segment_start + kSegmentSeconds) continue;
@@ -416,8 +414,9 @@ std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux,
   h.table_id = static_cast<uint8_t>(base + table_index);
   h.service_id = mux.services[service].service_id;
   // The near tables change with every 3-hour window and every overrun announced; the far ones only
-  // when the day turns.
-  h.version = table_index == 0 ? schedule.ScheduleVersion(now) : static_cast<uint8_t>(now / 86400 % 32);
+  // when the day turns, unless the service has changes: an extension moves every later programme.
+  h.version = table_index == 0 || schedule.HasChanges() ? schedule.ScheduleVersion(now)
+                                                        : static_cast<uint8_t>(now / 86400 % 32);
   h.last_section_number = static_cast<uint8_t>(31 * 8 + last_count - 1);
   h.transport_stream_id = mux.transport_stream_id;
   h.original_network_id = mux.original_network_id;

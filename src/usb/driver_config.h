@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/mjd_time.h"
+#include "base/programme_change.h"
 
 namespace pelkan::usb {
 
@@ -24,7 +25,8 @@ inline constexpr uint16_t kCypressVendorId = 0x04B4;
 inline constexpr uint64_t kDefaultVirtualBitRate = 17'000'000;
 
 // How the device set is put together. The settings file provides these values (USB_DEVICE_IDS,
-// VIRTUAL_TUNER, VIRTUAL_TUNER_FILE); tests and tools fill them directly.
+// VIRTUAL_TUNER, VIRTUAL_TUNER_FILE, VIRTUAL_RATE, VIRTUAL_LATE, VIRTUAL_EXTEND,
+// VIRTUAL_UNDETERMINED); tests and tools fill them directly.
 struct DriverConfig {
   // Real tuners through libusb: Cypress devices plus these pairs.
   bool use_libusb = true;
@@ -41,6 +43,8 @@ struct DriverConfig {
   // The virtual tuner delivers this many times faster than `virtual_bit_rate` (the broadcast's own
   // rate, which sets how fast its clock runs per byte), 1 to kMaxVirtualSpeed.
   uint32_t virtual_speed = 1;
+  // Programmes of the synthetic broadcast made late, early, extended or undetermined.
+  std::vector<ProgrammeChange> virtual_programme_changes;
 };
 
 // Largest accepted DriverConfig::virtual_speed.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/mjd_time.h"
+#include "base/programme_change.h"
 
 namespace pelkan::usb {
 
@@ -23,10 +24,11 @@ class TsSource {
 };
 
 // Makes the synthetic broadcast the virtual tuner plays when no file is named: at `bit_rate` bit/s
-// (0: the maker's own rate), its clock starting at `start` (JST; none: now). The device layer does
-// not build the broadcast itself; the program that puts the device set together passes this.
-using BroadcastSourceMaker =
-    std::function<std::unique_ptr<TsSource>(uint64_t bit_rate, std::optional<MjdTime> start)>;
+// (0: the maker's own rate), its clock starting at `start` (JST; none: now), with `changes` made to
+// its programmes. The device layer does not build the broadcast itself; the program that puts the
+// device set together passes this.
+using BroadcastSourceMaker = std::function<std::unique_ptr<TsSource>(
+    uint64_t bit_rate, std::optional<MjdTime> start, const std::vector<ProgrammeChange>& changes)>;
 
 // A .ts file played in a loop, read from disk straight into the caller's buffer as it is asked
 // for: memory use does not depend on the file's size. At the end of the file it starts again at

@@ -510,11 +510,13 @@ VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config, Br
   const uint64_t rate = config.virtual_bit_rate;
   const std::string path = config.virtual_tuner_file;
   const std::optional<MjdTime> start = config.virtual_start;
-  options.source_factory = [path, rate, start, broadcast = std::move(broadcast)]() -> std::unique_ptr<TsSource> {
+  const std::vector<ProgrammeChange> changes = config.virtual_programme_changes;
+  options.source_factory = [path, rate, start, changes,
+                            broadcast = std::move(broadcast)]() -> std::unique_ptr<TsSource> {
     if (!path.empty()) {
       if (auto file = FileTsSource::Open(path)) return file;
     }
-    return broadcast ? broadcast(rate, start) : nullptr;
+    return broadcast ? broadcast(rate, start, changes) : nullptr;
   };
   return options;
 }

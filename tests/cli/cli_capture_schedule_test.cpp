@@ -91,25 +91,12 @@ TEST_F(CliCaptureSchedule, RecordsTheReservationAsItComesDue) {
   const pid_t child = Start({"capture", "--schedule", "--seconds", "90", "--virtual-start",
                              "2026-12-07 20:59:00", "--virtual-speed", "4", "--json"});
   ASSERT_GT(child, 0);
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  int status = 0;
-  pid_t done = 0;
-  bool signalled = false;
-  while (done == 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    done = waitpid(child, &status, WNOHANG);
+  const std::optional<int> ended = testing::WaitInterruptingWhen(child, std::chrono::seconds(120), [this] {
     const std::string err = Err();
-    if (!signalled &&
-        (err.find("finished") != std::string::npos || err.find("failed") != std::string::npos)) {
-      kill(child, SIGINT);
-      signalled = true;
-    }
-  }
-  if (done == 0) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    FAIL() << "pelkan-cli did not end: " << Err();
-  }
+    return err.find("finished") != std::string::npos || err.find("failed") != std::string::npos;
+  });
+  if (!ended) FAIL() << "pelkan-cli did not end: " << Err();
+  const int status = *ended;
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << Err();
   const std::string err = Err();

@@ -11,14 +11,18 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/cli_commands.h"
+#include "streamgen/broadcast_generator.h"
+#include "tests/streamgen/stream_scan.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/loopback_udp.h"
 #include "tests/support/report_table.h"
+#include "ts/tables/eit_section.h"
 
 namespace pelkan::cli {
 namespace {
@@ -35,6 +39,12 @@ std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+constexpr uint16_t kLateService = 1032;  // programmes of 15 minutes
+// The programme scheduled at 21:00 on the day the generator starts on by default, and the one before.
+const uint64_t kNineIndex = (uint64_t{MjdFromDate(2026, 12, 7)} * 86400 + 21 * 3600) / 900;
+const uint16_t kAtNine = static_cast<uint16_t>(kNineIndex % 0xFFFE + 1);
+const uint16_t kBefore = static_cast<uint16_t>(kAtNine - 1);
 
 class CliCapture : public ::testing::Test {
  protected:
@@ -374,6 +384,106 @@ TEST_F(CliCapture, SlowSenderLeavesTheRecordingIntactAndTheTimeLimitHolds) {
     EXPECT_EQ(out.compare(pos, 5, " R:0 "), 0) << "the FIFO overflowed: " << out;
   }
   EXPECT_GE(lines, 2u);
+}
+
+TEST_F(CliCapture, ProgrammeChangesAndVirtualRateAreRefusedNamingTheOption) {
+  const std::string late = std::to_string(kLateService) + ":" + std::to_string(kAtNine);
+  struct Row {
+    std::string args;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"generate -o x.ts --late 1032:5", "--late '1032:5' is not SERVICE:EVENT:SECONDS"},
+      {"generate -o x.ts --extend 1032:5:-60", "--extend '1032:5:-60' is not SERVICE:EVENT:SECONDS"},
+      {"generate -o x.ts --undetermined 1032:5:60", "--undetermined '1032:5:60' is not SERVICE:EVENT"},
+      {"generate -o x.ts --late 4242:5:60", "--late '4242:5:60': service 4242"},
+      {"generate -o x.ts --late " + late + ":900", "--late '" + late + ":900': the changes leave"},
+      {"generate -o x.ts --extend " + late + ":60 --extend " + late + ":90", "has two extend changes"},
+      {"capture --virtual-late 1032:5", "--virtual-late '1032:5' is not SERVICE:EVENT:SECONDS"},
+      {"capture --virtual-extend 4242:5:60", "--virtual-extend '4242:5:60': service 4242"},
+      {"capture --virtual-undetermined 1032:0", "--virtual-undetermined '1032:0': there is no event 0"},
+      {"capture --virtual-rate fast", "--virtual-rate 'fast' is not a bit rate"},
+      {"capture --virtual-rate 1M", "--virtual-rate '1M' is refused: bit rate must be at least"},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(Run(r.args), 2) << r.args;
+    EXPECT_NE(Err().find(r.message), std::string::npos) << r.args << "\n" << Err();
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/x.ts"));
+}
+
+// The present event of the service and the broadcast clock, in the order a receiver meets them.
+struct PresentAt {
+  uint32_t clock;  // seconds of the day (JST) of the last time table before
+  uint16_t present;
+  uint32_t duration;
+};
+
+std::vector<PresentAt> PresentEvents(const std::string& file) {
+  const std::vector<uint8_t> bytes(file.begin(), file.end());
+  const auto scan =
+      streamgen::testing::ScanStream(bytes, 188, [](uint16_t pid) { return pid == 0x12 || pid == 0x14; });
+  std::vector<PresentAt> out;
+  std::optional<uint32_t> clock;
+  for (const auto& s : scan.sections) {
+    if (s.pid == 0x14 && s.bytes.size() >= 8) {
+      const auto bcd = [](uint8_t b) { return (b >> 4) * 10u + (b & 0x0Fu); };
+      clock = bcd(s.bytes[5]) * 3600 + bcd(s.bytes[6]) * 60 + bcd(s.bytes[7]);
+    }
+    if (!clock || s.pid != 0x12 || s.table_id() != 0x4E || s.extension() != kLateService ||
+        s.section_number() != 0)
+      continue;
+    const std::optional<EitSection> eit = EitSection::Read(s.bytes.data(), s.bytes.size());
+    if (eit && eit->events.size() == 1)
+      out.push_back({*clock, eit->events[0].event_id, eit->events[0].DurationSeconds()});
+  }
+  return out;
+}
+
+// The latest broadcast clock (seconds of the day) the status lines of 2026-12-07 show; 0 for none.
+uint32_t LatestStatusClock(const std::string& out) {
+  uint32_t latest = 0;
+  const std::string day = "2026/12/07 ";
+  for (size_t at = out.find(day); at != std::string::npos && at + day.size() + 8 <= out.size();
+       at = out.find(day, at + 1)) {
+    const char* t = out.c_str() + at + day.size();
+    latest = std::max(latest, static_cast<uint32_t>(atoi(t) * 3600 + atoi(t + 3) * 60 + atoi(t + 6)));
+  }
+  return latest;
+}
+
+// The virtual tuner plays the programme at 21:00 one minute late at 16 times real time and at a
+// low bit rate: the recording's present/following names the programme before (running over) until
+// 21:01:00, then the late one. The capture is ended (Ctrl-C) once its status clock has passed
+// 21:01:10, however fast the machine delivers.
+TEST_F(CliCapture, VirtualTunerPlaysALateProgramme) {
+  const pid_t child = Start({"capture", "--seconds", "150", "--record", "rec.ts", "--virtual-start",
+                             "2026-12-07 20:59:50", "--virtual-speed", "16", "--virtual-rate", "3.2M",
+                             "--virtual-late", "1032:" + std::to_string(kAtNine) + ":60"});
+  ASSERT_GT(child, 0);
+  const std::optional<int> ended = testing::WaitInterruptingWhen(
+      child, std::chrono::seconds(180), [this] { return LatestStatusClock(Out()) >= 21u * 3600 + 70; });
+  ASSERT_TRUE(ended) << "pelkan-cli did not end: " << Err();
+  ASSERT_TRUE(WIFEXITED(*ended));
+  ASSERT_EQ(WEXITSTATUS(*ended), 0) << Err();
+  const std::vector<PresentAt> seen = PresentEvents(ReadText(dir_ + "/rec.ts"));
+  ASSERT_FALSE(seen.empty());
+  ASSERT_GE(seen.back().clock, 21u * 3600 + 65) << Out();
+  std::optional<uint32_t> became_present;
+  for (const PresentAt& p : seen) {
+    if (p.clock >= 21u * 3600 + 900) break;  // the late programme's scheduled end
+    if (p.present == kAtNine) {
+      if (!became_present) became_present = p.clock;
+      continue;
+    }
+    EXPECT_FALSE(became_present) << "the late programme left the air at " << p.clock;
+    EXPECT_EQ(p.present, kBefore) << p.clock;
+    EXPECT_EQ(p.duration, p.clock < 21u * 3600 ? 900u : 960u) << p.clock;
+  }
+  ASSERT_TRUE(became_present);
+  // The time tables and the present/following are sent once a second each.
+  EXPECT_GE(*became_present, 21u * 3600 + 59);
+  EXPECT_LE(*became_present, 21u * 3600 + 60);
 }
 
 }  // namespace

@@ -34,7 +34,8 @@ TEST(CliGenerate, WritesTheGeneratorsBytesForTheOptions) {
   const std::filesystem::path path = TempPath("options");
   ASSERT_EQ(Generate({"-o", path.string(), "--seconds", "0.5", "--rate", "20M", "--packet-size", "192", "--seed", "7",
                  "--start", "2027-03-04 05:06:07", "--satellite", "--services", "4", "--scramble", "102",
-                 "--channel-change", "0.25", "--fault", "drop@100", "--fault", "crc@200", "-q"}),
+                 "--channel-change", "0.25", "--fault", "drop@100", "--fault", "crc@200", "--late", "101:5:60",
+                 "--late", "102:5:-60", "--extend", "101:5:600", "--undetermined", "103:9", "-q"}),
             0);
   streamgen::GeneratorOptions o;
   o.bit_rate = 20'000'000;
@@ -46,6 +47,10 @@ TEST(CliGenerate, WritesTheGeneratorsBytesForTheOptions) {
   o.scrambled_service = 102;
   o.channel_change_seconds = 0.25;
   o.faults = {{100, streamgen::FaultKind::kDropPacket}, {200, streamgen::FaultKind::kBadCrc}};
+  o.programme_changes = {{ProgrammeChangeKind::kLate, 101, 5, 60},
+                         {ProgrammeChangeKind::kLate, 102, 5, -60},
+                         {ProgrammeChangeKind::kExtend, 101, 5, 600},
+                         {ProgrammeChangeKind::kUndetermined, 103, 9, 0}};
   const std::vector<uint8_t> written = ReadFile(path);
   std::filesystem::remove(path);
   const size_t packets = 20'000'000 / 2 / 8 / 192;

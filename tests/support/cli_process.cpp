@@ -1,9 +1,11 @@
 #include "tests/support/cli_process.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <thread>
 
 namespace pelkan::testing {
 
@@ -34,6 +36,24 @@ pid_t StartCliInFolder(const std::string& dir, std::vector<std::string> args) {
   argv.push_back(nullptr);
   execv(cli.c_str(), argv.data());
   _exit(98);
+}
+
+std::optional<int> WaitInterruptingWhen(pid_t child, std::chrono::seconds limit,
+                                        const std::function<bool()>& interrupt_when) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  bool signalled = false;
+  int status = 0;
+  while (std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (waitpid(child, &status, WNOHANG) == child) return status;
+    if (!signalled && interrupt_when()) {
+      kill(child, SIGINT);
+      signalled = true;
+    }
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return std::nullopt;
 }
 
 }  // namespace pelkan::testing

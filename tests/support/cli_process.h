@@ -2,6 +2,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,5 +26,11 @@ CliRun RunCli(const std::string& args);
 // Starts pelkan-cli with `args` in the folder `dir`, its standard output and error going to
 // out.txt and err.txt there; returns the child's process id (the caller waits for it).
 pid_t StartCliInFolder(const std::string& dir, std::vector<std::string> args);
+
+// Waits up to `limit` for `child` to end, looking every 100 ms, and interrupts it (SIGINT, as
+// Ctrl-C) once `interrupt_when` first returns true. Returns its wait status; nullopt when it had
+// not ended by then (it is killed).
+std::optional<int> WaitInterruptingWhen(pid_t child, std::chrono::seconds limit,
+                                        const std::function<bool()>& interrupt_when);
 
 }  // namespace pelkan::testing
