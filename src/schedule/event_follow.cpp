@@ -58,6 +58,15 @@ FollowSpan FollowEvent(const ScheduleItem& item, FollowState* st, const FollowFa
   const int64_t now = f.now;
   const int64_t start = ItemStart(item);
   const bool open = f.event ? IsOpenEnded(*f.event) : item.duration >= kMaxRecordSeconds;
+  // A new version of the tables that moves the programme is one decision each for its start and end.
+  if (st->last_start && *st->last_start != start) {
+    span.notes.push_back("start moved from " + Clock(*st->last_start) + " to " + Clock(start) + " by the tables");
+  }
+  st->last_start = start;
+  if (!open && st->last_told_end && *st->last_told_end != ItemEnd(item)) {
+    span.notes.push_back("end moved from " + Clock(*st->last_told_end) + " to " + Clock(ItemEnd(item)) +
+                         " by the tables");
+  }
   if (!open) st->last_told_end = ItemEnd(item);
   const int64_t told_end = ItemEnd(item) + item.margin_after;
   const int64_t cap = st->last_told_end.value_or(start) + f.follow_limit;

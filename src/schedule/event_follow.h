@@ -42,6 +42,7 @@ struct FollowState {
   std::optional<int64_t> on_air_since;  // when present/following first named it present
   std::optional<int64_t> off_air_at;    // when it stopped being present after that
   std::optional<int64_t> last_told_end;  // the last end the event tables told (its own end)
+  std::optional<int64_t> last_start;     // the start the tables told at the last call
   int64_t open_until = 0;               // an end not told: recorded up to here (in steps)
   bool late_noted = false;              // "waiting for a late start" said
   bool over_noted = false;              // "still on air past its end" said

@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "cli/cli_commands.h"
@@ -200,27 +201,14 @@ TEST_F(CliCaptureSchedule, OverlappingReservationsOfOneStreamRecordAtOnce) {
   const pid_t child = Start({"capture", "--schedule", "--seconds", "120", "--virtual-start",
                              "2026-12-07 20:59:00", "--virtual-speed", "4", "--json"});
   ASSERT_GT(child, 0);
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(150);
-  int status = 0;
-  pid_t done = 0;
-  bool signalled = false;
-  while (done == 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    done = waitpid(child, &status, WNOHANG);
+  const std::optional<int> ended = testing::WaitInterruptingWhen(child, std::chrono::seconds(150), [this] {
     const std::string err = Err();
     const size_t finished = err.find("finished");
-    if (!signalled && finished != std::string::npos && err.find("finished", finished + 1) != std::string::npos) {
-      kill(child, SIGINT);
-      signalled = true;
-    }
-  }
-  if (done == 0) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    FAIL() << "pelkan-cli did not end: " << Err();
-  }
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << Err();
+    return finished != std::string::npos && err.find("finished", finished + 1) != std::string::npos;
+  });
+  ASSERT_TRUE(ended) << "pelkan-cli did not end: " << Err();
+  ASSERT_TRUE(WIFEXITED(*ended));
+  EXPECT_EQ(WEXITSTATUS(*ended), 0) << Err();
   for (const uint16_t service : {first, second}) {
     SCOPED_TRACE(service);
     const std::string path = dir_ + "/svc" + std::to_string(service) + ".ts";
@@ -245,6 +233,86 @@ TEST_F(CliCaptureSchedule, OverlappingReservationsOfOneStreamRecordAtOnce) {
     }
     EXPECT_GT(pats, 0u);
     const testing::CliRun check = testing::RunCli("check " + path);
+    EXPECT_EQ(check.exit_code, 0) << check.out;
+  }
+}
+
+// The broadcast clock of a report's line `key` ("start" or "end"): "... (broadcast 2026-12-07 21:07:00)",
+// as seconds of the day; -1 when there is none.
+int BroadcastSecondOf(const std::string& report, const std::string& key) {
+  const size_t line = report.find("\n" + key + " ");
+  if (line == std::string::npos) return -1;
+  const size_t at = report.find("(broadcast ", line);
+  if (at == std::string::npos || at > report.find('\n', line + 1)) return -1;
+  int h = 0, m = 0, sec = 0;
+  if (std::sscanf(report.c_str() + at + 11 + 11, "%d:%d:%d", &h, &m, &sec) != 3) return -1;
+  return h * 3600 + m * 60 + sec;
+}
+
+// An event reservation records its programme whole however the broadcast moves it: one 7 minutes
+// late and 12 minutes over, and one whose length the tables never tell (it ends when the next
+// programme goes on air). Both on the stream being received, so both record at once; the broadcast
+// runs 16 times faster than real time, so the heartbeat sees it every 16 s: margins of 30 s.
+TEST_F(CliCaptureSchedule, EventReservationsRecordLateOverrunAndUndeterminedProgrammesWhole) {
+  const uint64_t day = uint64_t{MjdFromDate(2026, 12, 7)} * 86400;
+  const uint16_t late = static_cast<uint16_t>((day + 21 * 3600) / 900 % 0xFFFE + 1);   // 1032: 15-minute slots
+  const uint16_t open = static_cast<uint16_t>((day + 21 * 3600) / 1800 % 0xFFFE + 1);  // 1024: 30-minute slots
+  std::vector<ScheduleItem> items;
+  for (const auto& [service, event, name] : {std::tuple<uint16_t, uint16_t, const char*>{1032, late, "late"},
+                                             {1024, open, "open"}}) {
+    ScheduleItem item{};
+    item.flags = SI_BY_EVENT | SI_SERVICE_LIMIT | SI_FILE_NAME;
+    item.service_id = service;
+    item.event_id = event;
+    item.margin_before = 30;
+    item.margin_after = 30;
+    SetText(item.directory, dir_);
+    SetText(item.file_name, name);
+    SetText(item.extension, ".ts");
+    SetText(item.service_id_text, std::to_string(service));
+    items.push_back(item);
+  }
+  ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", items));
+  const pid_t child = Start({"capture", "--schedule", "--seconds", "400", "--virtual-start", "2026-12-07 20:59:00",
+                             "--virtual-speed", "16", "--virtual-rate", "3.2M", "--virtual-late",
+                             "1032:" + std::to_string(late) + ":420", "--virtual-extend",
+                             "1032:" + std::to_string(late) + ":720", "--virtual-undetermined",
+                             "1024:" + std::to_string(open)});
+  ASSERT_GT(child, 0);
+  const std::optional<int> ended = testing::WaitInterruptingWhen(child, std::chrono::seconds(420), [this] {
+    const std::string err = Err();
+    const size_t first = err.find("reservation ");
+    return first != std::string::npos && err.find("reservation ", first + 1) != std::string::npos;
+  });
+  ASSERT_TRUE(ended) << "pelkan-cli did not end: " << Err();
+  ASSERT_TRUE(WIFEXITED(*ended));
+  EXPECT_EQ(WEXITSTATUS(*ended), 0) << Err();
+  const std::string err = Err();
+  EXPECT_EQ(err.find("failed"), std::string::npos) << err;
+  struct Expect {
+    const char* name;
+    int on_air, off_air;  // the programme's real start and end (seconds of the day)
+    const char* note;
+  };
+  for (const Expect& e : {Expect{"late", 21 * 3600 + 7 * 60, 21 * 3600 + 27 * 60,
+                                 "start moved from 21:00:00 to 21:07:00 by the tables"},
+                          Expect{"open", 21 * 3600, 21 * 3600 + 30 * 60, "off the air at"}}) {
+    SCOPED_TRACE(e.name);
+    const std::string report = ReadText(dir_ + "/" + e.name + ".ts.err");
+    ASSERT_FALSE(report.empty()) << err;
+    EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
+    EXPECT_NE(report.find(e.note), std::string::npos) << report;
+    if (std::string(e.name) == "late") {
+      EXPECT_NE(report.find("end moved from 21:15:00 to 21:27:00 by the tables"), std::string::npos) << report;
+    }
+    const int first = BroadcastSecondOf(report, "start"), last = BroadcastSecondOf(report, "end");
+    // From before the programme (its scheduled start less the margin) to past its real end.
+    EXPECT_LE(first, 21 * 3600) << report;
+    EXPECT_GE(first, 21 * 3600 - 30 - 16) << report;
+    EXPECT_LE(first, e.on_air);
+    EXPECT_GE(last, e.off_air) << report;
+    EXPECT_LE(last, e.off_air + 30 + 2 * 16 + 5) << report;
+    const testing::CliRun check = testing::RunCli("check " + dir_ + "/" + e.name + ".ts");
     EXPECT_EQ(check.exit_code, 0) << check.out;
   }
 }
