@@ -22,10 +22,13 @@ PlanRequest PlanRequestOf(const ScheduleItem& item, int64_t start, int64_t end) 
   r.priority = item.priority;
   r.stream_id = item.stream_id;
   // The tuner is moved only by a reservation that sets the channel value or sends the string.
-  if (item.flags & SI_CHANNEL_VALUE) r.tuning += "v" + std::to_string(item.channel_value);
+  if (item.flags & SI_CHANNEL_VALUE) {
+    r.tuning.push_back('v');
+    r.tuning.append(std::to_string(item.channel_value));
+  }
   if (item.flags & SI_CHANNEL_STRING) {
-    r.tuning += "s";
-    r.tuning += GetText(item.channel_string);
+    r.tuning.push_back('s');
+    r.tuning.append(GetText(item.channel_string));
   }
   return r;
 }
