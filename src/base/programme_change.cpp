@@ -79,7 +79,9 @@ std::vector<std::string> ParseProgrammeChangeList(ProgrammeChangeKind kind, std:
       if (problem.empty()) {
         out->push_back(change);
       } else {
-        problems.push_back("'" + std::string(entry) + "' " + problem);
+        std::string line(1, '\'');
+        line.append(entry).append("' ").append(problem);
+        problems.push_back(std::move(line));
       }
     }
     if (comma == std::string_view::npos) return problems;

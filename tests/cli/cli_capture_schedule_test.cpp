@@ -251,70 +251,70 @@ int BroadcastSecondOf(const std::string& report, const std::string& key) {
 
 // An event reservation records its programme whole however the broadcast moves it: one 7 minutes
 // late and 12 minutes over, and one whose length the tables never tell (it ends when the next
-// programme goes on air). Both on the stream being received, so both record at once; the broadcast
-// runs 16 times faster than real time, so the heartbeat sees it every 16 s: margins of 30 s.
-TEST_F(CliCaptureSchedule, EventReservationsRecordLateOverrunAndUndeterminedProgrammesWhole) {
-  const uint64_t day = uint64_t{MjdFromDate(2026, 12, 7)} * 86400;
-  const uint16_t late = static_cast<uint16_t>((day + 21 * 3600) / 900 % 0xFFFE + 1);   // 1032: 15-minute slots
-  const uint16_t open = static_cast<uint16_t>((day + 21 * 3600) / 1800 % 0xFFFE + 1);  // 1024: 30-minute slots
-  std::vector<ScheduleItem> items;
-  for (const auto& [service, event, name] : {std::tuple<uint16_t, uint16_t, const char*>{1032, late, "late"},
-                                             {1024, open, "open"}}) {
+// programme goes on air). The broadcast runs 16 times faster than real time, so the heartbeat sees
+// it every 16 s: margins of 30 s.
+class CliFollow : public CliCaptureSchedule {
+ protected:
+  // The event id of the programme of 1032 (15-minute slots) scheduled at 21:00.
+  static uint16_t AtNine() {
+    return static_cast<uint16_t>((uint64_t{MjdFromDate(2026, 12, 7)} * 86400 + 21 * 3600) / 900 % 0xFFFE + 1);
+  }
+  // Records programme 1032:AtNine() from a capture started at `start` with the changes `extra`; the
+  // report of its recording, after checking that the file is clean.
+  std::string Record(const std::string& start, std::vector<std::string> extra) {
     ScheduleItem item{};
     item.flags = SI_BY_EVENT | SI_SERVICE_LIMIT | SI_FILE_NAME;
-    item.service_id = service;
-    item.event_id = event;
+    item.service_id = 1032;
+    item.event_id = AtNine();
     item.margin_before = 30;
     item.margin_after = 30;
     SetText(item.directory, dir_);
-    SetText(item.file_name, name);
+    SetText(item.file_name, "followed");
     SetText(item.extension, ".ts");
-    SetText(item.service_id_text, std::to_string(service));
-    items.push_back(item);
-  }
-  ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", items));
-  const pid_t child = Start({"capture", "--schedule", "--seconds", "400", "--virtual-start", "2026-12-07 20:59:00",
-                             "--virtual-speed", "16", "--virtual-rate", "3.2M", "--virtual-late",
-                             "1032:" + std::to_string(late) + ":420", "--virtual-extend",
-                             "1032:" + std::to_string(late) + ":720", "--virtual-undetermined",
-                             "1024:" + std::to_string(open)});
-  ASSERT_GT(child, 0);
-  const std::optional<int> ended = testing::WaitInterruptingWhen(child, std::chrono::seconds(420), [this] {
-    const std::string err = Err();
-    const size_t first = err.find("reservation ");
-    return first != std::string::npos && err.find("reservation ", first + 1) != std::string::npos;
-  });
-  ASSERT_TRUE(ended) << "pelkan-cli did not end: " << Err();
-  ASSERT_TRUE(WIFEXITED(*ended));
-  EXPECT_EQ(WEXITSTATUS(*ended), 0) << Err();
-  const std::string err = Err();
-  EXPECT_EQ(err.find("failed"), std::string::npos) << err;
-  struct Expect {
-    const char* name;
-    int on_air, off_air;  // the programme's real start and end (seconds of the day)
-    const char* note;
-  };
-  for (const Expect& e : {Expect{"late", 21 * 3600 + 7 * 60, 21 * 3600 + 27 * 60,
-                                 "start moved from 21:00:00 to 21:07:00 by the tables"},
-                          Expect{"open", 21 * 3600, 21 * 3600 + 30 * 60, "off the air at"}}) {
-    SCOPED_TRACE(e.name);
-    const std::string report = ReadText(dir_ + "/" + e.name + ".ts.err");
-    ASSERT_FALSE(report.empty()) << err;
-    EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
-    EXPECT_NE(report.find(e.note), std::string::npos) << report;
-    if (std::string(e.name) == "late") {
-      EXPECT_NE(report.find("end moved from 21:15:00 to 21:27:00 by the tables"), std::string::npos) << report;
-    }
-    const int first = BroadcastSecondOf(report, "start"), last = BroadcastSecondOf(report, "end");
-    // From before the programme (its scheduled start less the margin) to past its real end.
-    EXPECT_LE(first, 21 * 3600) << report;
-    EXPECT_GE(first, 21 * 3600 - 30 - 16) << report;
-    EXPECT_LE(first, e.on_air);
-    EXPECT_GE(last, e.off_air) << report;
-    EXPECT_LE(last, e.off_air + 30 + 2 * 16 + 5) << report;
-    const testing::CliRun check = testing::RunCli("check " + dir_ + "/" + e.name + ".ts");
+    SetText(item.service_id_text, "1032");
+    EXPECT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {item}));
+    std::vector<std::string> args = {"capture",         "--schedule",     "--seconds", "280", "--virtual-start",
+                                     start,             "--virtual-speed", "16",       "--virtual-rate", "3.2M"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const pid_t child = Start(args);
+    EXPECT_GT(child, 0);
+    const std::optional<int> ended = testing::WaitInterruptingWhen(
+        child, std::chrono::seconds(290), [this] { return Err().find("reservation ") != std::string::npos; });
+    EXPECT_TRUE(ended && WIFEXITED(*ended) && WEXITSTATUS(*ended) == 0) << Err();
+    EXPECT_NE(Err().find("finished"), std::string::npos) << Err();
+    const testing::CliRun check = testing::RunCli("check " + dir_ + "/followed.ts");
     EXPECT_EQ(check.exit_code, 0) << check.out;
+    return ReadText(dir_ + "/followed.ts.err");
   }
+  // The report says it ended complete, from before `on_air` to past `off_air` (seconds of the day)
+  // by no more than the margin and two heartbeats.
+  static void ExpectWhole(const std::string& report, int earliest, int on_air, int off_air) {
+    EXPECT_NE(report.find("result              complete\n"), std::string::npos) << report;
+    const int first = BroadcastSecondOf(report, "start"), last = BroadcastSecondOf(report, "end");
+    EXPECT_GE(first, earliest) << report;
+    EXPECT_LE(first, on_air) << report;
+    EXPECT_GE(last, off_air) << report;
+    EXPECT_LE(last, off_air + 30 + 2 * 16 + 5) << report;
+  }
+};
+
+TEST_F(CliFollow, ProgrammeSevenMinutesLateAndTwelveOverIsRecordedWhole) {
+  // The capture starts after the late start was told (21:00): the tables say 21:07 from the first.
+  const std::string id = "1032:" + std::to_string(AtNine());
+  const std::string report =
+      Record("2026-12-07 21:05:00", {"--virtual-late", id + ":420", "--virtual-extend", id + ":720"});
+  ExpectWhole(report, 21 * 3600 + 5 * 60, 21 * 3600 + 7 * 60, 21 * 3600 + 27 * 60);
+  EXPECT_NE(report.find("programme start     2026-12-07 21:07:00 (offset "), std::string::npos) << report;
+  EXPECT_NE(report.find("end moved from 21:15:00 to 21:27:00 by the tables"), std::string::npos) << report;
+  EXPECT_NE(report.find("off the air at 21:27:"), std::string::npos) << report;
+}
+
+TEST_F(CliFollow, ProgrammeOfUntoldLengthEndsWhenTheNextGoesOnAir) {
+  const std::string report =
+      Record("2026-12-07 20:59:00", {"--virtual-undetermined", "1032:" + std::to_string(AtNine())});
+  ExpectWhole(report, 21 * 3600 - 30 - 16, 21 * 3600, 21 * 3600 + 15 * 60);
+  EXPECT_NE(report.find("programme end       2026-12-07 21:15:"), std::string::npos) << report;
+  EXPECT_NE(report.find("off the air at 21:15:"), std::string::npos) << report;
 }
 
 // Waits up to `seconds` for the child to end; its exit code, or -1 (after killing it) when it did
