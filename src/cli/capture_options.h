@@ -26,6 +26,9 @@ struct CaptureOptions {
   std::string send_host;  // empty: no sending
   int send_port = 0;
   std::optional<uint32_t> send_size;
+  std::optional<std::string> http_address;  // --http ADDR:PORT; nullopt: HTTP_ADDRESS (loopback)
+  int http_port = 0;                        // 0: no HTTP server
+  std::optional<int> http_clients;
   std::vector<uint16_t> services;
   bool print_services = false;
   bool json = false;
