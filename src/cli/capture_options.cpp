@@ -87,14 +87,14 @@ void DeclareSending(OptionParser& p, CaptureOptions* o) {
 
 void DeclareHttp(OptionParser& p, CaptureOptions* o) {
   p.Value("--http [ADDR:]PORT",
-          "serve the stream over HTTP on PORT: /stream, /service/ID, /playlist.m3u,\n"
-          "/guide.xml, /status; on the loopback address 127.0.0.1 unless ADDR (a\n"
-          "numeric address, e.g. 0.0.0.0 or [::]) opens it to the network",
+          "serve the stream over HTTP on PORT (0: a free one, printed): /stream,\n"
+          "/service/ID, /playlist.m3u, /guide.xml, /status; on the loopback address\n"
+          "127.0.0.1 unless ADDR (numeric, e.g. 0.0.0.0 or [::]) opens it to the network",
           [o](const std::string& text) -> std::string {
             const size_t colon = text.rfind(':');
             const std::string port_text = colon == std::string::npos ? text : text.substr(colon + 1);
             const auto port = ParseNumber(port_text, 0xFFFF);
-            if (!port || *port == 0 || colon == 0) return "is not [ADDR:]PORT with a port of 1-65535";
+            if (!port || colon == 0) return "is not [ADDR:]PORT with a port of 0-65535";
             o->http_port = static_cast<int>(*port);
             if (colon != std::string::npos) {
               std::string address = text.substr(0, colon);

@@ -133,7 +133,7 @@ class CaptureRun {
       });
       app_.SetTableEventTap(&GuideCollector::OnTsEvent, &*guide_);
     }
-    if (o.http_port != 0) ServeHttp();
+    if (o.http_port) ServeHttp();
     if (o.schedule) schedule_.emplace(app_, loop_, settings, SchedulePath());
     signals_.emplace(loop_);
   }
@@ -159,7 +159,7 @@ class CaptureRun {
   void ServeHttp() {
     Settings& cs = app_.settings();
     cs.http_enabled = 1;
-    cs.http_port = o_.http_port;
+    cs.http_port = *o_.http_port;
     if (o_.http_address) cs.http_address = *o_.http_address;
     if (o_.http_clients) cs.http_max_clients = *o_.http_clients;
     app_.SetHttpPages(MakeHttpPages(app_, GuidePath()), [](const HttpClientInfo& c, bool left) {
@@ -184,7 +184,7 @@ class CaptureRun {
       std::fprintf(stderr, "%s: cannot connect: %s\n", kName, app_.GetLastError().c_str());
       return false;
     }
-    if (o_.http_port != 0) {
+    if (o_.http_port) {
       if (!app_.IsHttpServing()) {
         std::fprintf(stderr, "%s: cannot serve HTTP: %s\n", kName, app_.GetLastError().c_str());
         return false;

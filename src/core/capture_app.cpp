@@ -205,7 +205,8 @@ void CaptureApp::StartHttp() {
   if (settings_.http_enabled == 0) return;
   HttpServerConfig config = http_config_;
   config.address = platform::SjisToUtf8(settings_.http_address);
-  config.port = static_cast<uint16_t>(std::clamp(settings_.http_port, 1, kHttpPortMax));
+  // 0 (only a front-end sets it; the file's range starts at 1) takes a free port.
+  config.port = static_cast<uint16_t>(std::clamp(settings_.http_port, 0, kHttpPortMax));
   config.max_clients = static_cast<uint32_t>(std::clamp(settings_.http_max_clients, 1, kHttpMaxClientsMax));
   auto server = std::make_unique<HttpStreamServer>(http_pages_, http_notice_);
   std::string error;

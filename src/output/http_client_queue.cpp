@@ -11,7 +11,10 @@ constexpr uint32_t kLargestPacket = 204;
 }  // namespace
 
 HttpClientQueue::HttpClientQueue(uint32_t capacity, uint32_t wake_bytes)
-    : wake_bytes_(wake_bytes), ring_(std::max<uint32_t>(capacity / kPacket, 1) * (kPacket + 1) + kLargestPacket) {}
+    : capacity_(std::max<uint32_t>(capacity / kPacket, 1) * kPacket),
+      wake_bytes_(wake_bytes),
+      // Room for the capacity in packets of any size, with their length bytes.
+      ring_((capacity_ / kPacket + 1) * (kLargestPacket + 1)) {}
 
 void HttpClientQueue::CopyOut(uint64_t pos, size_t length, uint8_t* out) const {
   const size_t at = static_cast<size_t>(pos % ring_.size());
@@ -33,7 +36,9 @@ void HttpClientQueue::Push(const uint8_t* packet, uint32_t length) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_.load(std::memory_order_relaxed)) return;
-    while (write_ - read_ + 1 + length > ring_.size()) lost_.fetch_add(PopOldest(), std::memory_order_relaxed);
+    while (read_ < write_ && (payload_ + length > capacity_ || write_ - read_ + 1 + length > ring_.size())) {
+      lost_.fetch_add(PopOldest(), std::memory_order_relaxed);
+    }
     ring_[write_ % ring_.size()] = static_cast<uint8_t>(length);
     const size_t at = static_cast<size_t>((write_ + 1) % ring_.size());
     const size_t first = std::min<size_t>(length, ring_.size() - at);

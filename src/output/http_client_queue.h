@@ -35,6 +35,7 @@ class HttpClientQueue {
   uint64_t bytes_lost() const { return lost_.load(std::memory_order_relaxed); }
 
  private:
+  const uint32_t capacity_;  // packet bytes held at most
   const uint32_t wake_bytes_;
   std::atomic<bool> closed_{false};
   std::atomic<uint64_t> queued_total_{0};

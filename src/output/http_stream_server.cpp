@@ -106,7 +106,7 @@ struct HttpStreamServer::Connection {
 // The library's callbacks.
 struct HttpCallbacks {
   static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                              const char* /*version*/, const char* /*upload_data*/, size_t* upload_data_size,
+                              const char* version, const char* /*upload_data*/, size_t* upload_data_size,
                               void** req_cls) {
     auto* server = static_cast<HttpStreamServer*>(cls);
     // The first call has the header only; the answer goes with the second (after any body).
@@ -120,6 +120,11 @@ struct HttpCallbacks {
     if (*upload_data_size != 0) {
       *upload_data_size = 0;  // a body is not wanted; it is read and left
       return MHD_YES;
+    }
+    // HTTP/1.1 requires the Host header (and the playlist's addresses come from it).
+    if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 &&
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
+      return ReplyText(connection, MHD_HTTP_BAD_REQUEST, "no Host header");
     }
     return static_cast<MHD_Result>(server->Answer(connection, url, method));
   }
