@@ -189,10 +189,11 @@ class CaptureRun {
         std::fprintf(stderr, "%s: cannot serve HTTP: %s\n", kName, app_.GetLastError().c_str());
         return false;
       }
-      const std::string& address = platform::SjisToUtf8(app_.settings().http_address);
-      std::fprintf(stderr, "%s: serving HTTP on http://%s:%u/ (playlist /playlist.m3u)\n", kName,
-                   address.find(':') != std::string::npos ? ("[" + address + "]").c_str() : address.c_str(),
-                   app_.GetHttpPort());
+      // An IPv6 address is bracketed in a URL.
+      const std::string address = platform::SjisToUtf8(app_.settings().http_address);
+      const bool v6 = address.find(':') != std::string::npos;
+      std::fprintf(stderr, "%s: serving HTTP on http://%s%s%s:%u/ (playlist /playlist.m3u)\n", kName, v6 ? "[" : "",
+                   address.c_str(), v6 ? "]" : "", app_.GetHttpPort());
     }
     start_ = platform::TickCount();
     return true;

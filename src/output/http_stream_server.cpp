@@ -17,8 +17,9 @@ namespace pelkan {
 
 namespace {
 
-// The reader is woken once this much is waiting (about 30 packets), or after kReadWait.
-constexpr uint32_t kWakeBytes = 32 * 188;
+// The reader is woken once this much is waiting (about 20 ms of a terrestrial broadcast, one send
+// of the connection), or after kReadWait: few wake-ups, and a player hardly notices the delay.
+constexpr uint32_t kWakeBytes = 256 * 188;
 constexpr std::chrono::milliseconds kReadWait{100};
 // Buffer of one chunk of a stream response.
 constexpr size_t kChunkBytes = 64u << 10;
@@ -48,7 +49,9 @@ std::string PeerText(MHD_Connection* connection) {
   }
   const auto* a = reinterpret_cast<const sockaddr_in6*>(info->client_addr);
   inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-  return "[" + std::string(text) + "]:" + std::to_string(ntohs(a->sin6_port));
+  std::string peer(1, '[');
+  peer.append(text).append("]:").append(std::to_string(ntohs(a->sin6_port)));
+  return peer;
 }
 
 // A service id of "/service/ID": decimal, 1..65535.
@@ -270,10 +273,11 @@ int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url,
     const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
     std::string base = "http://";
     if (host != nullptr && *host != '\0' && std::strpbrk(host, "\"\r\n /") == nullptr) {
-      base += host;
+      base.append(host);
+    } else if (config_.address.find(':') != std::string::npos) {
+      base.append(1, '[').append(config_.address).append("]:").append(std::to_string(port_));
     } else {
-      base += (config_.address.find(':') != std::string::npos ? "[" + config_.address + "]" : config_.address) +
-              ":" + std::to_string(port_);
+      base.append(config_.address).append(1, ':').append(std::to_string(port_));
     }
     return Reply(connection, MHD_HTTP_OK, pages_.playlist(base), "audio/x-mpegurl; charset=utf-8");
   }
