@@ -1,5 +1,8 @@
 #include "app/options_rules.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -30,6 +33,9 @@ OptionsForm OptionsFormFrom(const Settings& s) {
   f.margin_before = s.schedule_margin_before;
   f.margin_after = s.schedule_margin_after;
   f.follow_limit = s.schedule_follow_limit;
+  f.http_enabled = s.http_enabled != 0;
+  f.http_address = platform::SjisToUtf8(s.http_address);
+  f.http_port = s.http_port;
   return f;
 }
 
@@ -66,6 +72,16 @@ std::string ApplyOptionsForm(const OptionsForm& f, Settings* settings) {
   copy.schedule_margin_before = std::clamp(f.margin_before, 0, kScheduleMarginMax);
   copy.schedule_margin_after = std::clamp(f.margin_after, 0, kScheduleMarginMax);
   copy.schedule_follow_limit = std::clamp(f.follow_limit, 0, kScheduleFollowLimitMax);
+  const size_t first = f.http_address.find_first_not_of(" \t");
+  const std::string address =
+      first == std::string::npos ? std::string() : f.http_address.substr(first, f.http_address.find_last_not_of(" \t") + 1 - first);
+  in6_addr parsed;
+  if (inet_pton(AF_INET, address.c_str(), &parsed) != 1 && inet_pton(AF_INET6, address.c_str(), &parsed) != 1) {
+    return options_text::kHttpAddressInvalid;
+  }
+  copy.http_enabled = f.http_enabled ? 1 : 0;
+  copy.http_address = address;
+  copy.http_port = std::clamp(f.http_port, 1, kHttpPortMax);
   *settings = copy;
   return std::string();
 }

@@ -10,6 +10,8 @@ namespace pelkan {
 namespace options_text {
 inline const std::string kTimerPeriodInvalid = platform::Sjis("タイマ精度設定値が不正です");
 inline const std::string kSavePathInvalid = platform::Sjis("保存先パスは無効です");
+inline const std::string kHttpAddressInvalid =
+    platform::Sjis("HTTP配信のアドレスが不正です (127.0.0.1 や 0.0.0.0 のような数字のアドレス)");
 }  // namespace options_text
 
 // The two entries of each thread-priority list: "標準" (0) and "高" (2).
@@ -35,6 +37,9 @@ struct OptionsForm {
   int margin_before = 5;    // "録画マージン (新しい予約)": 開始 … 秒前
   int margin_after = 0;     // 終了 … 秒後
   int follow_limit = 180;   // "終了時刻未定の番組の延長上限" … 分
+  bool http_enabled = false;  // "HTTP配信": started with the connection
+  std::string http_address;   // "アドレス"
+  int http_port = 8080;       // "ポート"
 };
 
 // The fields for the current settings.
@@ -44,7 +49,9 @@ OptionsForm OptionsFormFrom(const Settings& settings);
 // period must be 0 or within platform::kTimerPeriodMin..kTimerPeriodMax; the folder must be an
 // existing directory (a regular file is refused) whose name has a Shift-JIS form of at most 259
 // bytes, whether or not automatic naming is on. The margins and the follow limit are held to their
-// ranges (kScheduleMarginMax, kScheduleFollowLimitMax), as the spin boxes hold them.
+// ranges (kScheduleMarginMax, kScheduleFollowLimitMax), as the spin boxes hold them. The HTTP
+// address must be a numeric IPv4 or IPv6 address (surrounding blanks dropped); the port is held
+// to 1..kHttpPortMax.
 std::string ApplyOptionsForm(const OptionsForm& form, Settings* settings);
 
 // "標準タイマ分解能 : %.2lf ms" and "設定可能範囲 : %d - %d" (Shift-JIS).

@@ -20,6 +20,7 @@ namespace {
 constexpr const char* kMain = "Pelkan_Q";
 constexpr const char* kPsi = "Pelkan_Q_PSI";
 constexpr const char* kSchedule = "Pelkan_Q_SCHEDULE";
+constexpr const char* kHttp = "Pelkan_Q_HTTP";
 
 // Walks every key in file order; `io` reads or writes one key at a time. The defaults come from
 // `def`, so reading and writing share one list of keys.
@@ -76,6 +77,10 @@ void VisitKeys(Settings& s, const Settings& def, Io& io) {
          kScheduleMarginMax);
   io.Int(kSchedule, "SCHEDULE_FOLLOW_LIMIT", s.schedule_follow_limit, def.schedule_follow_limit, 0,
          kScheduleFollowLimitMax);
+  io.Int(kHttp, "HTTP_ENABLED", s.http_enabled, def.http_enabled);
+  io.Text(kHttp, "HTTP_ADDRESS", s.http_address, def.http_address);
+  io.Int(kHttp, "HTTP_PORT", s.http_port, def.http_port, 1, kHttpPortMax);
+  io.Int(kHttp, "HTTP_MAX_CLIENTS", s.http_max_clients, def.http_max_clients, 1, kHttpMaxClientsMax);
 }
 
 struct Reader {

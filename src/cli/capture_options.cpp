@@ -4,6 +4,7 @@
 #include "cli/option_parser.h"
 #include "cli/programme_change_options.h"
 #include "core/dtv_base.h"
+#include "core/settings.h"
 #include "usb/driver_config.h"
 
 namespace pelkan::cli {
@@ -85,6 +86,30 @@ void DeclareSending(OptionParser& p, CaptureOptions* o) {
            0, 0x7FFFFFFF, &o->send_size);
 }
 
+void DeclareHttp(OptionParser& p, CaptureOptions* o) {
+  p.Value("--http [ADDR:]PORT",
+          "serve the stream over HTTP on PORT (0: a free one, printed): /stream,\n"
+          "/service/ID, /playlist.m3u, /guide.xml, /status; on the loopback address\n"
+          "127.0.0.1 unless ADDR (numeric, e.g. 0.0.0.0 or [::]) opens it to the network",
+          [o](const std::string& text) -> std::string {
+            const size_t colon = text.rfind(':');
+            const std::string port_text = colon == std::string::npos ? text : text.substr(colon + 1);
+            const auto port = ParseNumber(port_text, 0xFFFF);
+            if (!port || colon == 0) return "is not [ADDR:]PORT with a port of 0-65535";
+            o->http_port = static_cast<int>(*port);
+            if (colon != std::string::npos) {
+              std::string address = text.substr(0, colon);
+              if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+                address = address.substr(1, address.size() - 2);
+              }
+              o->http_address = address;
+            }
+            return {};
+          });
+  p.Number("--http-clients N", "stream clients of --http at once (default HTTP_MAX_CLIENTS, 8)", 1,
+           kHttpMaxClientsMax, &o->http_clients);
+}
+
 void DeclareServices(OptionParser& p, CaptureOptions* o) {
   p.Repeated("--service ID,...",
              "keep only these services (recording and sending begin once the\n"
@@ -158,6 +183,7 @@ OptionParser CaptureOptionParser(CaptureOptions* o) {
   DeclareDevice(p, o);
   DeclareRecording(p, o);
   DeclareSending(p, o);
+  DeclareHttp(p, o);
   DeclareServices(p, o);
   DeclareOutput(p, o);
   DeclareSchedule(p, o);

@@ -27,6 +27,9 @@ struct CaptureOptions {
   std::string send_host;  // empty: no sending
   int send_port = 0;
   std::optional<uint32_t> send_size;
+  std::optional<std::string> http_address;  // --http ADDR:PORT; nullopt: HTTP_ADDRESS (loopback)
+  std::optional<int> http_port;             // no HTTP server without it; 0: a free port
+  std::optional<int> http_clients;
   std::vector<uint16_t> services;
   bool print_services = false;
   bool json = false;

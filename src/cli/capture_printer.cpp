@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "cli/capture_options.h"
-#include "cli/json_text.h"
+#include "app/json_text.h"
+#include "app/status_json.h"
 #include "cli/one_line_text.h"
 #include "core/status_text.h"
 #include "info/service_row_table.h"
@@ -26,35 +27,6 @@ std::string OneLine(const std::string& sjis) {
   return s;
 }
 
-std::string StatusJson(const StatusSnapshot& s) {
-  const std::pair<const char*, const std::string*> fields[] = {
-      {"time", &s.elapsed},
-      {"transfers_ok", &s.transfers_ok},
-      {"transfers_failed", &s.transfers_failed},
-      {"rate", &s.rate},
-      {"device", &s.device_status},
-      {"buffer", &s.buffer},
-      {"packet_size", &s.packet_size},
-      {"sync_losses", &s.sync_losses},
-      {"continuity_errors", &s.continuity},
-      {"dropped_packets", &s.dropped},
-      {"scrambled", &s.scrambled},
-      {"clock", &s.clock},
-      {"recording", &s.recording},
-      {"free_space", &s.free_space},
-      {"recording_time", &s.bar[1]},
-      {"stop_timer", &s.bar[2]},
-      {"sending", &s.sending},
-      {"schedule", &s.bar[3]},
-  };
-  std::string line = "{";
-  for (const auto& [key, value] : fields) {
-    if (line.size() > 1) line += ",";
-    line += JsonString(key) + ":" + JsonString(platform::SjisToUtf8(*value));
-  }
-  return line + "}";
-}
-
 std::string StatusText(const StatusSnapshot& s) {
   std::string line = "time " + s.elapsed + " | ok " + s.transfers_ok + " failed " + s.transfers_failed + " | " +
                      s.rate + " | buffer " + OneLine(s.buffer) + " | packet " + s.packet_size + " sync " +
@@ -67,6 +39,7 @@ std::string StatusText(const StatusSnapshot& s) {
   if (s.bar[1] != " ") line += " | " + OneLine(s.bar[1]);
   if (s.bar[2] != " ") line += " | " + OneLine(s.bar[2]);
   line += " | " + OneLine(s.sending);
+  if (!s.http.empty()) line += " | " + OneLine(s.http);
   if (s.bar[3] != " ") line += " | " + OneLine(s.bar[3]);
   return line;
 }

@@ -13,6 +13,7 @@
 #include "app/capture_bindings.h"
 #include "app/device_list.h"
 #include "app/home_folder.h"
+#include "app/http_pages.h"
 #include "app/headless_schedule.h"
 #include "app/loop_dispatcher.h"
 #include "app/settings.h"
@@ -134,6 +135,7 @@ class CaptureRun {
       });
       app_.SetTableEventTap(&GuideCollector::OnTsEvent, &*guide_);
     }
+    if (o.http_port) ServeHttp();
     if (o.schedule) schedule_.emplace(app_, loop_, settings, SchedulePath());
     signals_.emplace(loop_);
   }
@@ -155,6 +157,24 @@ class CaptureRun {
   }
 
  private:
+  // --http: the server starts with the connection; each client's arrival and departure is told.
+  void ServeHttp() {
+    Settings& cs = app_.settings();
+    cs.http_enabled = 1;
+    cs.http_port = *o_.http_port;
+    if (o_.http_address) cs.http_address = *o_.http_address;
+    if (o_.http_clients) cs.http_max_clients = *o_.http_clients;
+    app_.SetHttpPages(MakeHttpPages(app_, GuidePath()), [](const HttpClientInfo& c, bool left) {
+      if (!left) {
+        std::fprintf(stderr, "%s: HTTP client %s came for %s\n", kName, c.peer.c_str(), c.path.c_str());
+        return;
+      }
+      std::fprintf(stderr, "%s: HTTP client %s left %s: %llu bytes sent, %llu lost\n", kName, c.peer.c_str(),
+                   c.path.c_str(), static_cast<unsigned long long>(c.bytes_sent),
+                   static_cast<unsigned long long>(c.bytes_lost));
+    });
+  }
+
   bool Start() {
     ConnectRequest request;
     request.device_index = o_.device;
@@ -165,6 +185,17 @@ class CaptureRun {
     if (!app_.Connect(request)) {
       std::fprintf(stderr, "%s: cannot connect: %s\n", kName, app_.GetLastError().c_str());
       return false;
+    }
+    if (o_.http_port) {
+      if (!app_.IsHttpServing()) {
+        std::fprintf(stderr, "%s: cannot serve HTTP: %s\n", kName, app_.GetLastError().c_str());
+        return false;
+      }
+      // An IPv6 address is bracketed in a URL.
+      const std::string address = platform::SjisToUtf8(app_.settings().http_address);
+      const bool v6 = address.find(':') != std::string::npos;
+      std::fprintf(stderr, "%s: serving HTTP on http://%s%s%s:%u/ (playlist /playlist.m3u)\n", kName, v6 ? "[" : "",
+                   address.c_str(), v6 ? "]" : "", app_.GetHttpPort());
     }
     start_ = platform::TickCount();
     return true;

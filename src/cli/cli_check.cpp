@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/cli_commands.h"
-#include "cli/json_text.h"
+#include "app/json_text.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "ts/stream_check.h"

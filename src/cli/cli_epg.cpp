@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/cli_commands.h"
-#include "cli/json_text.h"
+#include "app/json_text.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "app/settings.h"
@@ -22,6 +22,7 @@
 #include "guide/guide_collector.h"
 #include "guide/guide_store.h"
 #include "guide/guide_texts.h"
+#include "guide/xmltv_document.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "ts/stream_check.h"
@@ -156,34 +157,6 @@ bool TakeIn(const char* path) {
   return true;
 }
 
-// Text for XML: the five markup characters as entities; control characters, which XML does
-// not allow, left out (a line break kept).
-std::string XmlText(const std::string& utf8) {
-  std::string out;
-  for (unsigned char c : utf8) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        if (c >= 0x20 || c == '\n') out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 // "YYYY-MM-DD" + separator + "HH:MM" (+ ":SS" when `seconds`).
 std::string TimeText(GuideTime t, char separator, bool seconds) {
   int year = 0, month = 0, day = 0;
@@ -200,32 +173,13 @@ std::string TimeText(GuideTime t, char separator, bool seconds) {
   return text;
 }
 
-// XMLTV time: "YYYYMMDDhhmmss +0900".
-std::string XmltvTime(GuideTime t) {
-  int year = 0, month = 0, day = 0;
-  MjdToDate(static_cast<uint32_t>(t / 86400), &year, &month, &day);
-  const int s = static_cast<int>(t % 86400);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d +0900", year, month, day, s / 3600, s / 60 % 60,
-                s % 60);
-  return text;
-}
-
-// An XMLTV channel id: service, stream and network id, as "1024.7fe8.7fe8.pelkan".
-std::string ChannelId(const GuideEventKey& k) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%u.%x.%x.pelkan", k.service_id, k.transport_stream_id,
-                k.original_network_id);
-  return text;
-}
-
 uint64_t ServiceKey(uint16_t onid, uint16_t tsid, uint16_t sid) {
   return uint64_t{onid} << 32 | uint64_t{tsid} << 16 | sid;
 }
 
 class Printer {
  public:
-  Printer(const Options& o, const std::vector<GuideService>& services) : o_(o) {
+  Printer(const Options& o, const std::vector<GuideService>& services) : o_(o), services_list_(services) {
     for (const GuideService& s : services)
       services_[ServiceKey(s.original_network_id, s.transport_stream_id, s.service_id)] = &s;
   }
@@ -296,44 +250,11 @@ class Printer {
   }
 
   void Xmltv(const std::vector<GuideEvent>& events) const {
-    std::string out =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
-        "<tv generator-info-name=\"pelkan\">\n";
-    // Only the channels that have programmes here (the title is required, so events known only
-    // from an extended table are left out).
-    std::map<std::string, std::string> channels;
-    std::string programmes;
-    for (const GuideEvent& e : events) {
-      const std::string title = Utf8(e.title);
-      if (title.empty()) continue;
-      const std::string id = ChannelId(e.key);
-      if (channels.find(id) == channels.end()) {
-        std::string name = ServiceName(e.key);
-        if (name.empty()) name = std::to_string(e.key.service_id);
-        channels[id] = name;
-      }
-      programmes += "  <programme start=\"" + XmltvTime(e.start) + "\"";
-      if (e.HasEnd()) programmes += " stop=\"" + XmltvTime(e.End()) + "\"";
-      programmes += " channel=\"" + id + "\">\n    <title lang=\"ja\">" + XmlText(title) + "</title>\n";
-      std::string desc = Utf8(e.description);
-      const std::string extended = Utf8(e.extended);
-      if (!extended.empty()) desc += (desc.empty() ? "" : "\n\n") + extended;
-      if (!desc.empty()) programmes += "    <desc lang=\"ja\">" + XmlText(desc) + "</desc>\n";
-      if (e.genre >= 0) {
-        programmes += "    <category lang=\"ja\">" +
-                      XmlText(Utf8(std::string(guide_text::GenreName(e.genre)))) + "</category>\n";
-      }
-      programmes += "  </programme>\n";
-    }
-    for (const auto& [id, name] : channels) {
-      out += "  <channel id=\"" + id + "\">\n    <display-name lang=\"ja\">" + XmlText(name) +
-             "</display-name>\n  </channel>\n";
-    }
-    out += programmes + "</tv>\n";
-    std::fputs(out.c_str(), stdout);
+    std::fputs(XmltvDocument(events, services_list_, o_.plain_symbols).c_str(), stdout);
   }
 
   const Options& o_;
+  const std::vector<GuideService>& services_list_;
   std::map<uint64_t, const GuideService*> services_;
 };
 

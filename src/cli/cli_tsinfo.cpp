@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/cli_commands.h"
-#include "cli/json_text.h"
+#include "app/json_text.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "cli/stream_feed.h"

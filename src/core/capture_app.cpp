@@ -140,6 +140,7 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   if (info_) info_->SetControlsEnabled(1);
   if (device_->GetCapabilities() & core::kDtvCapChannel) device_->SetChannel(settings_.last_channel);
 
+  StartHttp();
   stop_event_.Reset();
   thread_done_.Reset();
   try {
@@ -150,6 +151,7 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
       channel_window_->RequestFill(true, 0);
       channel_window_->EnableControls(false);
     }
+    http_.reset();
     // The record went into the failed call's argument; its destructor released the decoder.
     return fail(std::string("cannot start the processing thread: ") + e.what());
   }
@@ -189,6 +191,7 @@ void CaptureApp::Disconnect() {
   // The thread cannot be killed safely; it is given kStopWaitMs and then waited for until it ends.
   thread_done_.Wait(kStopWaitMs);
   if (processing_thread_.joinable()) processing_thread_.join();
+  http_.reset();
   // The recording's report takes the figures before they are zeroed.
   if (recording_) recording_->Check(SampleCapture(), false);
   stats_.Reset();
@@ -196,6 +199,27 @@ void CaptureApp::Disconnect() {
   ToggleSending(true);
   if (info_) info_->FilterOff();
   connected_.store(false);
+}
+
+void CaptureApp::StartHttp() {
+  if (settings_.http_enabled == 0) return;
+  HttpServerConfig config = http_config_;
+  config.address = platform::SjisToUtf8(settings_.http_address);
+  // 0 (only a front-end sets it; the file's range starts at 1) takes a free port.
+  config.port = static_cast<uint16_t>(std::clamp(settings_.http_port, 0, kHttpPortMax));
+  config.max_clients = static_cast<uint32_t>(std::clamp(settings_.http_max_clients, 1, kHttpMaxClientsMax));
+  auto server = std::make_unique<HttpStreamServer>(http_pages_, http_notice_);
+  std::string error;
+  if (!server->Start(config, &error)) {
+    last_error_ = error;
+    if (messages_) messages_->Notify(status_text::kHttpStartFailed, status_text::kCaptionError);
+    return;
+  }
+  http_ = std::move(server);
+}
+
+std::vector<HttpClientInfo> CaptureApp::HttpClients() const {
+  return http_ ? http_->Clients() : std::vector<HttpClientInfo>();
 }
 
 void CaptureApp::OnDeviceData(const uint8_t* data, uint32_t length, uint32_t total_low, uint32_t total_high,
@@ -302,13 +326,15 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
         if (recording_) recording_->Write(data, count);
         if (sender_) sender_->WritePacket(data, count);
       }
-      if (scheduler_ && output == kScheduleOutput) {
-        scheduler_->ReceivePacket(data, count);
+      if (output == kScheduleOutput) {
+        if (scheduler_) scheduler_->ReceivePacket(data, count);
+        if (http_) http_->WritePacket(data, count);
       }
       break;
     }
     case EVENT_STREAM_RESET:
       ForgetServices();
+      if (http_) http_->ResetStream();
       if (info_) info_->OnStreamReset(static_cast<uint16_t>(param));
       if (scheduler_) {
         scheduler_->SetNetworkId(0);
@@ -323,6 +349,7 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
           if (info_) info_->OnServiceEntry(list[i].program_number, list[i].pmt_pid);
         }
         if (scheduler_) scheduler_->OnProgramList(list, count);
+        if (http_) http_->SetProgramList({list, count});
       }
       break;
     case EVENT_COMPONENT_LIST: {
@@ -331,6 +358,7 @@ void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, 
       if (data == nullptr && count > 0) break;
       if (info_) info_->OnComponentList(static_cast<uint16_t>(param), list, count);
       if (scheduler_) scheduler_->OnComponentList(static_cast<uint16_t>(param), list, count);
+      if (http_ && list != nullptr) http_->SetComponents(static_cast<uint16_t>(param), {list, count});
       break;
     }
     case EVENT_NETWORK_NAME:
@@ -559,6 +587,16 @@ void CaptureApp::NoteService(uint16_t service_id, const ServiceNames* names) {
   if (names != nullptr) name.assign(names->service_name, strnlen(names->service_name, sizeof names->service_name));
 }
 
+std::vector<std::pair<uint16_t, std::string>> CaptureApp::Services() const {
+  std::lock_guard<std::mutex> lock(services_mutex_);
+  return {services_.begin(), services_.end()};
+}
+
+StatusSnapshot CaptureApp::LastStatus() const {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  return last_status_;
+}
+
 std::string CaptureApp::ServiceName(uint16_t service_id) const {
   std::lock_guard<std::mutex> lock(services_mutex_);
   const auto it = services_.find(service_id);
@@ -659,6 +697,13 @@ StatusSnapshot CaptureApp::RefreshStatus() {
       sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
       sender_ ? sender_->GetBytesSent() : 0, sender_ ? sender_->GetBytesDropped() : 0);
 
+  if (http_) {
+    uint64_t lost = 0;
+    const std::vector<HttpClientInfo> clients = http_->Clients();
+    for (const HttpClientInfo& c : clients) lost += c.bytes_lost;
+    s.http = FormatHttpText(clients.size(), lost);
+  }
+
   s.bar[3].assign(1, ' ');
   if (IsProcessing()) {
     if (clock_date != 0 && info_) {
@@ -682,6 +727,10 @@ StatusSnapshot CaptureApp::RefreshStatus() {
       }
       if (posted) s.bar[3] = scheduler_->GetScheduleStatus();
     }
+  }
+  {
+    std::lock_guard<std::mutex> status(status_mutex_);
+    last_status_ = s;
   }
   if (status_listener_) status_listener_(s);
   return s;

@@ -19,6 +19,7 @@
 #include "core/settings.h"
 #include "core/status_text.h"
 #include "core/user_messages.h"
+#include "output/http_stream_server.h"
 #include "output/recording.h"
 #include "output/recording_report.h"
 #include "platform/dispatcher.h"
@@ -108,7 +109,7 @@ class CaptureApp {
   // values (a hand-edited REC_TIME) are cut to it, and "+10分" does not extend beyond it.
   static constexpr int kMaxStopMinutes = Recording::kMaxStopMinutes;
   // Processor outputs: the manual recording and the sending take output 0, the scheduled
-  // recordings output 1.
+  // recordings and the HTTP server output 1 (every packet).
   static constexpr uint16_t kManualOutput = 0;
   static constexpr uint16_t kScheduleOutput = 1;
 
@@ -214,6 +215,25 @@ class CaptureApp {
   // The destination port of the sending (0 when not sending).
   uint16_t GetSendingPort() const;
 
+  // The HTTP server's pages and its client notices. Set while disconnected; the server is started
+  // by Connect when HTTP_ENABLED is set (HTTP_ADDRESS, HTTP_PORT, HTTP_MAX_CLIENTS) and stopped
+  // by Disconnect. A server that cannot listen leaves the connection up, with a message.
+  void SetHttpPages(HttpPages pages, HttpStreamServer::ClientNotice notice = nullptr) {
+    http_pages_ = std::move(pages);
+    http_notice_ = std::move(notice);
+  }
+  // Replaces the server's limits other than address, port and clients (queue, time-outs); tests.
+  void SetHttpConfig(const HttpServerConfig& config) { http_config_ = config; }
+  bool IsHttpServing() const { return http_ != nullptr; }
+  // The port listened on (0 when not serving). UI thread.
+  uint16_t GetHttpPort() const { return http_ ? http_->port() : 0; }
+  // The stream clients now. UI thread.
+  std::vector<HttpClientInfo> HttpClients() const;
+  // The services of the stream (PAT order by id) with their names (Shift-JIS). Any thread.
+  std::vector<std::pair<uint16_t, std::string>> Services() const;
+  // The last snapshot RefreshStatus made. Any thread.
+  StatusSnapshot LastStatus() const;
+
   // Rebuilds every status text, applies the recording's low-disk and time-limit stops, and drives
   // the information model and the scheduler with the current time. Returns the snapshot (also
   // handed to the status listener).
@@ -268,6 +288,8 @@ class CaptureApp {
   // Notes every service's name and programme on air at broadcast time `now` in `recording`'s report.
   void NoteServicesOnAir(Recording& recording, MjdTime now);
   void PostRefresh();
+  // Starts the HTTP server of a connect, as the settings say.
+  void StartHttp();
 
   Dispatcher* dispatcher_;
   UserMessages* messages_;
@@ -307,6 +329,14 @@ class CaptureApp {
   std::unique_ptr<Recording> recording_;
   std::unique_ptr<UdpSender> sender_;
   std::optional<RecordingSummary> last_recording_;
+  // The HTTP server, running from Connect to Disconnect (before the processing thread starts and
+  // after it has ended, so the processing thread uses it without a lock).
+  std::unique_ptr<HttpStreamServer> http_;
+  HttpPages http_pages_;
+  HttpStreamServer::ClientNotice http_notice_;
+  HttpServerConfig http_config_;
+  mutable std::mutex status_mutex_;
+  StatusSnapshot last_status_;
   mutable std::mutex services_mutex_;
   std::map<uint16_t, std::string> services_;
   // Keeps the computer awake while the manual recording runs.

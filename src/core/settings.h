@@ -62,7 +62,17 @@ struct Settings {
   // How long an event whose end the broadcast does not tell is followed past its scheduled end (or
   // its start), minutes (0-1440).
   int32_t schedule_follow_limit = 180;  // SCHEDULE_FOLLOW_LIMIT
+
+  // Section Pelkan_Q_HTTP: the live stream over HTTP, started with the connection.
+  int32_t http_enabled = 0;                 // HTTP_ENABLED
+  std::string http_address = "127.0.0.1";  // HTTP_ADDRESS: numeric; the loopback address keeps it local
+  int32_t http_port = 8080;                 // HTTP_PORT (1-65535)
+  int32_t http_max_clients = 8;             // HTTP_MAX_CLIENTS: stream clients at once (1-64)
 };
+
+// Ranges of the HTTP keys; a value out of range in the file is held to the nearest bound.
+constexpr int32_t kHttpPortMax = 65535;
+constexpr int32_t kHttpMaxClientsMax = 64;
 
 // Ranges of the schedule keys; a value out of range in the file is held to the nearest bound.
 constexpr int32_t kScheduleMarginMax = 600;

@@ -28,6 +28,7 @@ const std::string kFree = platform::Sjis("空き");
 const std::string kAutoStopAfter = platform::Sjis("後に自動停止");
 const std::string kSending = platform::Sjis("送信中");
 const std::string kDropped = platform::Sjis(" 破棄");
+const std::string kHttpClients = platform::Sjis(" クライアント");
 
 }  // namespace
 
@@ -87,6 +88,12 @@ std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address
   }
   if (bytes_dropped > 0)
     text += Format("%s %" PRIu64 " KByte", kDropped.c_str(), (bytes_dropped + 1023) >> 10);
+  return text;
+}
+
+std::string FormatHttpText(size_t clients, uint64_t bytes_lost) {
+  std::string text = Format("HTTP %zu%s", clients, kHttpClients.c_str());
+  if (bytes_lost > 0) text += Format("%s %" PRIu64 " KByte", kDropped.c_str(), (bytes_lost + 1023) >> 10);
   return text;
 }
 

@@ -35,6 +35,8 @@ struct StatusSnapshot {
   std::string recording;         // 1020
   std::string free_space;        // 1021
   std::string sending;           // 1024
+  // The HTTP server's clients and what they lost (FormatHttpText); empty when it is not running.
+  std::string http;
   // The totals of the last manual recording (FormatRecordingTotals), from its end until the next
   // one starts; empty otherwise.
   std::string last_recording;
@@ -52,6 +54,7 @@ inline const std::string kNoAutoStop = platform::Sjis("録画自動停止設定�
 inline const std::string kSendingStopped = platform::Sjis("送信停止中");
 inline const std::string kSendingBuffering = platform::Sjis("送信バッファ中");
 inline const std::string kStartFailed = platform::Sjis("開始に失敗しました");
+inline const std::string kHttpStartFailed = platform::Sjis("HTTP配信を開始できませんでした");
 inline const std::string kTunerInUse = platform::Sjis("他のプログラムがこのチューナーを使用しています");
 inline const std::string kInEndpointError = platform::Sjis("入力EP指定エラー");
 inline const std::string kOutEndpointRequired = platform::Sjis("Sorvalink初期化には出力EPが必要です");
@@ -91,5 +94,8 @@ std::string FormatRecordingTotals(const RecordingSummary& summary);
 // the sender had to drop (the network did not keep up) follow as " 破棄 N KByte".
 std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent,
                               uint64_t bytes_dropped = 0);
+
+// "HTTP 2 クライアント", with " 破棄 N KByte" when the clients lost data (they could not keep up).
+std::string FormatHttpText(size_t clients, uint64_t bytes_lost);
 
 }  // namespace pelkan

@@ -57,29 +57,17 @@ void ScheduledRecording::Limit(std::vector<uint16_t> kept_services,
 
 void ScheduledRecording::Refilter(const std::map<uint16_t, std::vector<ComponentEntry>>& components) {
   if (!limited) return;
-  const std::vector<uint16_t> excluded = PidsOfOtherServices(components, kept);
-  // The PAT keeps only the kept programmes (mode 0); the listed PIDs are dropped (mode 1).
-  filter.Set(0, kept.data(), static_cast<uint32_t>(kept.size()), 1, excluded.data(),
-             static_cast<uint32_t>(excluded.size()));
+  LimitToServices(filter, kept, components);
 }
 
 void ScheduledRecording::Write(const uint8_t* data, uint32_t length,
                                std::span<const ProgramListEntry> pat_programs) {
   if (!recording || data == nullptr) return;
+  // The packet is shared with the other recordings: a rewritten PAT goes into a copy.
+  uint8_t copy[204];
   if (limited) {
-    const uint32_t offset = length == 192 ? 4 : 0;
-    if (length < offset + 3 || length > 204) return;
-    const uint16_t pid = static_cast<uint16_t>((data[offset + 1] & 0x1F) << 8 | data[offset + 2]);
-    if (!filter.Passes(pid)) return;
-    if (pid == 0) {
-      // The packet is shared with the other recordings: the rewritten PAT goes into a copy.
-      uint8_t copy[204];
-      std::memcpy(copy, data, length);
-      filter.RewritePat(copy, length, pat_programs);
-      recording->Write(copy, length);
-      bytes_taken += length;
-      return;
-    }
+    data = FilterPacket(filter, data, length, pat_programs, copy);
+    if (data == nullptr) return;
   }
   recording->Write(data, length);
   bytes_taken += length;

@@ -85,4 +85,32 @@ std::vector<uint16_t> PidsOfOtherServices(const std::map<uint16_t, std::vector<C
   return out;
 }
 
+void LimitToServices(OutputFilter& filter, std::span<const uint16_t> kept,
+                     const std::map<uint16_t, std::vector<ComponentEntry>>& components,
+                     std::span<const ProgramListEntry> pat_programs) {
+  std::vector<uint16_t> excluded = PidsOfOtherServices(components, kept);
+  auto is_kept = [&](uint16_t program) { return std::find(kept.begin(), kept.end(), program) != kept.end(); };
+  for (const ProgramListEntry& p : pat_programs) {
+    const bool shared = std::any_of(pat_programs.begin(), pat_programs.end(), [&](const ProgramListEntry& q) {
+      return q.pmt_pid == p.pmt_pid && is_kept(q.program_number);
+    });
+    if (!is_kept(p.program_number) && !shared && p.pmt_pid != 0) excluded.push_back(p.pmt_pid);
+  }
+  // The PAT keeps only the kept programmes (mode 0); the listed PIDs are dropped (mode 1).
+  filter.Set(0, kept.data(), static_cast<uint32_t>(kept.size()), 1, excluded.data(),
+             static_cast<uint32_t>(excluded.size()));
+}
+
+const uint8_t* FilterPacket(const OutputFilter& filter, const uint8_t* data, uint32_t length,
+                            std::span<const ProgramListEntry> pat_programs, uint8_t (&copy)[204]) {
+  const uint32_t offset = length == 192 ? 4 : 0;
+  if (data == nullptr || length < offset + 3 || length > sizeof copy) return nullptr;
+  const uint16_t pid = static_cast<uint16_t>((data[offset + 1] & 0x1F) << 8 | data[offset + 2]);
+  if (!filter.Passes(pid)) return nullptr;
+  if (pid != 0) return data;
+  std::memcpy(copy, data, length);
+  filter.RewritePat(copy, length, pat_programs);
+  return copy;
+}
+
 }  // namespace pelkan

@@ -10,6 +10,7 @@
 #include "app/device_list.h"
 #include "app/home_folder.h"
 #include "app/scheduled_capture.h"
+#include "app/http_pages.h"
 #include "core/capture_app.h"
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
@@ -135,6 +136,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
     dispatcher_.Post([messages, notice] { messages->Notify(notice, status_text::kCaptionApp); });
   });
   app_->SetTableEventTap(&GuideCollector::OnTsEvent, guide_.get());
+  app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path));
 
   context_ = std::unique_ptr<DesktopContext>(
       new DesktopContext{settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_,

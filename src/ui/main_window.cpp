@@ -160,6 +160,9 @@ void MainWindow::ShowStatus(const StatusSnapshot& st) {
   ui_->recordingValue->setText(FromSjis(st.recording));
   ui_->freeSpaceValue->setText(FromSjis(st.free_space));
   ui_->sendingValue->setText(FromSjis(st.sending));
+  // "HTTP 2 クライアント" while the HTTP server runs (with the connection, when the options say so).
+  ui_->httpValue->setText(FromSjis(st.http));
+  ui_->httpValue->setVisible(!st.http.empty());
   // The last recording's totals, below a link to its report.
   QString last;
   if (!st.last_recording.empty()) {

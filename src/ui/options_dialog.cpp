@@ -48,6 +48,10 @@ OptionsDialog::OptionsDialog(const Settings& settings, UserMessages& messages, Q
   ui_->marginBeforeSpin->setValue(form.margin_before);
   ui_->marginAfterSpin->setValue(form.margin_after);
   ui_->followLimitSpin->setValue(form.follow_limit);
+  ui_->httpEnabledCheck->setChecked(form.http_enabled);
+  ui_->httpAddressEdit->setText(QString::fromStdString(form.http_address));
+  ui_->httpPortSpin->setRange(1, kHttpPortMax);
+  ui_->httpPortSpin->setValue(form.http_port);
 }
 
 OptionsDialog::~OptionsDialog() = default;
@@ -66,6 +70,9 @@ void OptionsDialog::accept() {
   form.margin_before = ui_->marginBeforeSpin->value();
   form.margin_after = ui_->marginAfterSpin->value();
   form.follow_limit = ui_->followLimitSpin->value();
+  form.http_enabled = ui_->httpEnabledCheck->isChecked();
+  form.http_address = ui_->httpAddressEdit->text().toStdString();
+  form.http_port = ui_->httpPortSpin->value();
   const std::string refusal = ApplyOptionsForm(form, &settings_);
   if (!refusal.empty()) {
     messages_.Notify(refusal, status_text::kCaptionApp);

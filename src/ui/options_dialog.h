@@ -13,9 +13,9 @@ class OptionsDialog;
 namespace pelkan::ui {
 
 // "オプション": the timer period, the (inactive) thread priorities, automatic file naming, PSI and
-// EPG processing and the scheduler's clock source. Application-modal. OK checks every field
-// (app/options_rules.h) and keeps the dialog open with the refusal's message while one is wrong;
-// the accepted settings are then in settings().
+// EPG processing, the scheduler's clock source and the HTTP server ("HTTP配信"). Application-modal.
+// OK checks every field (app/options_rules.h) and keeps the dialog open with the refusal's message
+// while one is wrong; the accepted settings are then in settings().
 class OptionsDialog : public QDialog {
   Q_OBJECT
 

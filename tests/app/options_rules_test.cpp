@@ -96,6 +96,35 @@ TEST_F(OptionsRulesTest, ReservationDefaultsAreStoredWithinTheirRanges) {
   EXPECT_EQ(settings_.schedule_follow_limit, 0);
 }
 
+// "HTTP配信": a numeric address only (the server binds it as given), the port held to 1-65535.
+TEST_F(OptionsRulesTest, HttpAddressMustBeNumericAndPortWithinRange) {
+  EXPECT_FALSE(form_.http_enabled);
+  EXPECT_EQ(form_.http_address, "127.0.0.1");
+  EXPECT_EQ(form_.http_port, 8080);
+  const struct {
+    const char* address;
+    const char* stored;  // nullptr: refused
+  } cases[] = {
+      {"0.0.0.0", "0.0.0.0"}, {" 192.168.1.5 ", "192.168.1.5"}, {"::1", "::1"}, {"::", "::"},
+      {"localhost", nullptr}, {"", nullptr},  {"1.2.3", nullptr}, {"256.0.0.1", nullptr},
+  };
+  for (const auto& c : cases) {
+    Settings before = settings_;
+    form_.http_address = c.address;
+    form_.http_enabled = true;
+    form_.http_port = 70000;
+    if (c.stored == nullptr) {
+      EXPECT_EQ(Apply(), "HTTP配信のアドレスが不正です (127.0.0.1 や 0.0.0.0 のような数字のアドレス)") << c.address;
+      EXPECT_EQ(settings_.http_enabled, before.http_enabled) << c.address;
+      continue;
+    }
+    EXPECT_EQ(Apply(), "") << c.address;
+    EXPECT_EQ(settings_.http_address, c.stored);
+    EXPECT_EQ(settings_.http_enabled, 1);
+    EXPECT_EQ(settings_.http_port, 65535);
+  }
+}
+
 TEST(OptionsTexts, ResolutionAndRange) {
   EXPECT_EQ(platform::SjisToUtf8(TimerResolutionText(0.000001)), "標準タイマ分解能 : 0.00 ms");
   EXPECT_EQ(platform::SjisToUtf8(TimerRangeText(1, 1000000)), "設定可能範囲 : 1 - 1000000");

@@ -100,6 +100,28 @@ TEST_F(SettingsFile, ScheduleKeysAreHeldToTheirRanges) {
       << Read();
 }
 
+// The HTTP keys: their own section, the port and the client count held to their ranges.
+TEST_F(SettingsFile, HttpKeysAreReadWrittenAndHeldToTheirRanges) {
+  Write("[Pelkan_Q_HTTP]\nHTTP_ENABLED=1\nHTTP_ADDRESS=0.0.0.0\nHTTP_PORT=0\nHTTP_MAX_CLIENTS=900\n");
+  Settings s;
+  ASSERT_TRUE(LoadSettings(path_, "/d", &s));
+  EXPECT_EQ(s.http_enabled, 1);
+  EXPECT_EQ(s.http_address, "0.0.0.0");
+  EXPECT_EQ(s.http_port, 1);
+  EXPECT_EQ(s.http_max_clients, 64);
+  s.http_port = 9000;
+  ASSERT_TRUE(SaveSettings(path_, s));
+  EXPECT_NE(Read().find("[Pelkan_Q_HTTP]\nHTTP_ENABLED=1\nHTTP_ADDRESS=0.0.0.0\nHTTP_PORT=9000\nHTTP_MAX_CLIENTS=64\n"),
+            std::string::npos)
+      << Read();
+  Write("");
+  ASSERT_TRUE(LoadSettings(path_, "/d", &s));
+  EXPECT_EQ(s.http_enabled, 0);
+  EXPECT_EQ(s.http_address, "127.0.0.1");
+  EXPECT_EQ(s.http_port, 8080);
+  EXPECT_EQ(s.http_max_clients, 8);
+}
+
 TEST_F(SettingsFile, UnknownKeysAndCommentsSurviveASave) {
   Write("; hand-written notes\n[Pelkan_Q]\nMY_OWN_KEY=7\nLAST_EP_IN=130\n\n[Extra]\nA=b\n");
   Settings s;

@@ -113,6 +113,9 @@ TEST_F(CliCapture, BadArgumentsExitWith2) {
   EXPECT_EQ(Capture({"--init", "--out", "none"}), 2);
   EXPECT_EQ(Capture({"--status-every", "0"}), 2);
   EXPECT_EQ(Capture({"--status-every", "86401"}), 2);
+  EXPECT_EQ(Capture({"--http", "70000"}), 2);
+  EXPECT_EQ(Capture({"--http", ":8080"}), 2);
+  EXPECT_EQ(Capture({"--http-clients", "0"}), 2);
   EXPECT_EQ(Capture({"--help"}), 0);
 }
 
@@ -484,6 +487,78 @@ TEST_F(CliCapture, VirtualTunerPlaysALateProgramme) {
   // The time tables and the present/following are sent once a second each.
   EXPECT_GE(*became_present, 21u * 3600 + 59);
   EXPECT_LE(*became_present, 21u * 3600 + 60);
+}
+
+// The capture served over HTTP while it records: a player reads one programme, a client that reads
+// slowly loses data (counted when it leaves) while a fast one and the recording stay whole, and
+// the playlist names the services with the guide's channel ids.
+TEST_F(CliCapture, HttpClientsWatchWhileTheRecordingStaysWhole) {
+  std::ofstream(dir_ + "/pelkan.ini") << "[Pelkan_Q_PSI]\r\nDECODE_PSI=1\r\nPROC_EPG=1\r\n";
+  const pid_t child = Start({"capture", "--seconds", "14", "--record", "rec.ts", "--http", "0"});
+  ASSERT_GT(child, 0);
+  std::string base;
+  for (int i = 0; i < 100 && base.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string err = Err();
+    const size_t at = err.find("serving HTTP on ");
+    if (at != std::string::npos && err.find("/ ", at) != std::string::npos) {
+      base = err.substr(at + 16, err.find("/ ", at) - at - 16);
+    }
+  }
+  ASSERT_FALSE(base.empty()) << Err();
+  auto fetch = [&](const std::string& args, const std::string& file) {
+    return std::system(("cd " + dir_ + " && " + args + " > " + file + " 2>/dev/null").c_str());
+  };
+  std::thread slow([&] { fetch("curl -s --max-time 8 --limit-rate 50k " + base + "/stream", "slow.ts"); });
+  std::thread prober([&] {
+    fetch("timeout 12 ffprobe -v error -show_entries program=program_id:stream=codec_type -of csv=p=0 " + base +
+              "/service/1024",
+          "probe.txt");
+  });
+  fetch("curl -s --max-time 8 " + base + "/service/1024 | head -c " + std::to_string(188 * 20000), "fast.ts");
+  // The guide fills from the stream; the playlist takes its channel ids once it has the services.
+  std::string guide, playlist;
+  for (int i = 0; i < 40 && guide.find("<programme ") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    fetch("curl -s " + base + "/guide.xml", "guide.xml");
+    guide = ReadText(dir_ + "/guide.xml");
+  }
+  fetch("curl -s " + base + "/playlist.m3u", "playlist.m3u");
+  playlist = ReadText(dir_ + "/playlist.m3u");
+  slow.join();
+  prober.join();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << Err();
+
+  const std::string probe = ReadText(dir_ + "/probe.txt");
+  EXPECT_NE(probe.find("1024"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("video"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("audio"), std::string::npos) << probe;
+  const std::string fast = ReadText(dir_ + "/fast.ts");
+  EXPECT_EQ(fast.size(), 188u * 20000);
+  ExpectWholePackets(fast);
+  EXPECT_EQ(ContinuityBreaks(fast), 0);
+  const std::string file = ReadText(dir_ + "/rec.ts");
+  ExpectWholePackets(file);
+  EXPECT_EQ(ContinuityBreaks(file), 0);
+
+  const std::string err = Err();
+  EXPECT_NE(err.find("came for /stream"), std::string::npos) << err;
+  const size_t left = err.find("left /stream: ");
+  ASSERT_NE(left, std::string::npos) << err;
+  const size_t lost_at = err.find(" bytes sent, ", left);
+  ASSERT_NE(lost_at, std::string::npos) << err;
+  EXPECT_GT(std::stoull(err.substr(lost_at + 13)), 0u) << err;
+
+  EXPECT_NE(playlist.find("#EXTM3U url-tvg=\"" + base + "/guide.xml\""), std::string::npos) << playlist;
+  EXPECT_NE(playlist.find(",ペルカン総合テレビ\n" + base + "/service/1024\n"), std::string::npos) << playlist;
+  const size_t id_at = playlist.find("tvg-id=\"1024.");
+  ASSERT_NE(id_at, std::string::npos) << playlist;
+  const std::string id = playlist.substr(id_at + 8, playlist.find('"', id_at + 8) - id_at - 8);
+  EXPECT_NE(guide.find("<channel id=\"" + id + "\">"), std::string::npos) << id << "\n" << guide.substr(0, 600);
+  EXPECT_NE(guide.find("channel=\"" + id + "\""), std::string::npos);
 }
 
 }  // namespace

@@ -59,6 +59,12 @@ TEST(StatusText, SendingTextShowsAddressAndMegabytes) {
   EXPECT_EQ(Utf8(FormatSendingText(true, {127, 0, 0, 1}, 0, 2048)), "送信バッファ中 破棄 2 KByte");
 }
 
+TEST(StatusText, HttpTextCountsClientsAndTheirLoss) {
+  EXPECT_EQ(Utf8(FormatHttpText(0, 0)), "HTTP 0 クライアント");
+  EXPECT_EQ(Utf8(FormatHttpText(2, 0)), "HTTP 2 クライアント");
+  EXPECT_EQ(Utf8(FormatHttpText(2, 188)), "HTTP 2 クライアント 破棄 1 KByte");
+}
+
 TEST(StatusText, AutoStopTexts) {
   EXPECT_EQ(Utf8(FormatAutoStopRemaining(61999)), "1:01 後に自動停止");
   EXPECT_EQ(FormatMinutesSeconds(3600), "60:00");

@@ -1,8 +1,8 @@
-#include "cli/json_text.h"
+#include "app/json_text.h"
 
 #include <cstdio>
 
-namespace pelkan::cli {
+namespace pelkan {
 
 std::string JsonString(std::string_view utf8) {
   std::string out = "\"";
@@ -36,4 +36,4 @@ std::string JsonString(std::string_view utf8) {
   return out + "\"";
 }
 
-}  // namespace pelkan::cli
+}  // namespace pelkan

@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-namespace pelkan::cli {
+namespace pelkan {
 
 // A JSON string literal of UTF-8 text: quotes, backslashes and control characters escaped.
 std::string JsonString(std::string_view utf8);
 
-}  // namespace pelkan::cli
+}  // namespace pelkan

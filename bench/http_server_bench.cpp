@@ -1,0 +1,104 @@
+// What serving the stream over HTTP costs: the HTTP server fed the synthetic broadcast at the
+// broadcast rate, in blocks as the capture's processing thread feeds it, with 0 or 8 clients of
+// the whole stream (curl processes writing to /dev/null, so their own reading is not counted).
+//
+// Reports the process's CPU time as a share of one core (pct_of_core; user_pct of it outside the
+// kernel, the rest mostly the loopback network's work for both ends) over a fixed span, the
+// bytes the clients were sent (MB_sent) and lost (MB_lost). The clients' cost is pct_of_core of
+// the 8-client run less that of the 0-client run. The span is PELKAN_HTTP_SECONDS (default 10).
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <thread>
+#include <vector>
+
+#include "output/http_stream_server.h"
+#include "streamgen/broadcast_generator.h"
+#include "usb/driver_config.h"
+
+namespace pelkan {
+namespace {
+
+constexpr uint64_t kBroadcastRate = usb::kDefaultVirtualBitRate;  // 17 Mbit/s
+constexpr size_t kBlock = 0x8000 / 188 * 188;                      // about what the processor hands on at once
+
+// User and system seconds of the process.
+std::pair<double, double> CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return {static_cast<double>(u.ru_utime.tv_sec) + static_cast<double>(u.ru_utime.tv_usec) / 1e6,
+          static_cast<double>(u.ru_stime.tv_sec) + static_cast<double>(u.ru_stime.tv_usec) / 1e6};
+}
+
+double SpanSeconds() {
+  const char* text = std::getenv("PELKAN_HTTP_SECONDS");
+  const double s = text ? std::strtod(text, nullptr) : 0;
+  return s >= 2 ? s : 10;
+}
+
+// About two seconds of the synthetic broadcast, played in a loop.
+const std::vector<uint8_t>& Broadcast() {
+  static const std::vector<uint8_t> bytes = [] {
+    streamgen::BroadcastGenerator generator{streamgen::GeneratorOptions{}};
+    std::vector<uint8_t> out(kBlock * 130);
+    generator.Read(out.data(), out.size());
+    return out;
+  }();
+  return bytes;
+}
+
+void BM_HttpClientsAtBroadcastRate(benchmark::State& state) {
+  const int clients = static_cast<int>(state.range(0));
+  const std::vector<uint8_t>& broadcast = Broadcast();
+  for (auto _ : state) {
+    HttpStreamServer server(HttpPages{});
+    HttpServerConfig config;
+    std::string error;
+    if (!server.Start(config, &error)) {
+      state.SkipWithError(error.c_str());
+      return;
+    }
+    std::vector<FILE*> readers;
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/stream";
+    for (int i = 0; i < clients; ++i) readers.push_back(popen(("curl -s -o /dev/null " + url).c_str(), "r"));
+    while (static_cast<int>(server.Clients().size()) < clients) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const auto interval = std::chrono::duration<double>(kBlock * 8.0 / kBroadcastRate);
+    const double span = SpanSeconds();
+    const auto [user0, system0] = CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    auto due = start;
+    size_t at = 0;
+    while (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(span)) {
+      for (size_t off = 0; off < kBlock; off += 188) server.WritePacket(broadcast.data() + at + off, 188);
+      at = (at + kBlock) % broadcast.size();
+      due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
+      std::this_thread::sleep_until(due);
+    }
+    const auto [user1, system1] = CpuSeconds();
+    const double user = user1 - user0, system = system1 - system0;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    uint64_t sent = 0, lost = 0;
+    for (const HttpClientInfo& c : server.Clients()) {
+      sent += c.bytes_sent;
+      lost += c.bytes_lost;
+    }
+    server.Stop();
+    for (FILE* r : readers) pclose(r);
+    state.SetIterationTime(wall);
+    state.counters["pct_of_core"] = 100.0 * (user + system) / wall;
+    state.counters["user_pct"] = 100.0 * user / wall;
+    state.counters["MB_sent"] = static_cast<double>(sent) / 1e6;
+    state.counters["MB_lost"] = static_cast<double>(lost) / 1e6;
+  }
+}
+BENCHMARK(BM_HttpClientsAtBroadcastRate)->Arg(0)->Arg(8)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+}  // namespace
+}  // namespace pelkan

@@ -1,0 +1,74 @@
+#include "app/http_pages.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "app/status_json.h"
+#include "core/capture_app.h"
+#include "guide/guide_store.h"
+#include "guide/xmltv_document.h"
+#include "platform/broadcast_text.h"
+
+namespace pelkan {
+
+namespace {
+
+// A name as one attribute-safe line: line breaks become spaces, double quotes single ones.
+std::string PlaylistName(std::string name) {
+  for (char& c : name) {
+    if (c == '\n' || c == '\r') c = ' ';
+    if (c == '"') c = '\'';
+  }
+  return name;
+}
+
+std::unique_ptr<GuideStore> OpenGuide(const std::string& path) {
+  std::string notice, error;
+  // Read only and never repaired from here: the capture's collector owns the file.
+  return GuideStore::Open(path, GuideStore::Access::kRead, false, &notice, &error);
+}
+
+}  // namespace
+
+std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry>& entries) {
+  std::string out = "#EXTM3U url-tvg=\"" + base + "/guide.xml\" x-tvg-url=\"" + base + "/guide.xml\"\n";
+  for (const PlaylistEntry& e : entries) {
+    const std::string name = PlaylistName(e.name.empty() ? std::to_string(e.service_id) : e.name);
+    out += "#EXTINF:-1 tvg-id=\"" + e.tvg_id + "\" tvg-name=\"" + name + "\" tvg-chno=\"" +
+           std::to_string(e.service_id) + "\"," + name + "\n" + base + "/service/" +
+           std::to_string(e.service_id) + "\n";
+  }
+  return out;
+}
+
+std::optional<std::string> XmltvGuide(const std::string& guide_path) {
+  std::unique_ptr<GuideStore> store = OpenGuide(guide_path);
+  if (!store) return std::nullopt;
+  std::vector<GuideEvent> events = store->Events(0, GuideTime{0x7FFFFFFF} * 86400, true);
+  // A start on MJD day 0 is no date: such an event has no place in a guide by time.
+  std::erase_if(events, [](const GuideEvent& e) { return e.start < 86400; });
+  if (store->LastErrorCode() != 0) return std::nullopt;
+  return XmltvDocument(events, store->Services(), false);
+}
+
+HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path) {
+  HttpPages pages;
+  pages.playlist = [&app, guide_path](const std::string& base) {
+    std::vector<GuideService> guide;
+    if (std::unique_ptr<GuideStore> store = OpenGuide(guide_path)) guide = store->Services();
+    std::vector<PlaylistEntry> entries;
+    for (const auto& [id, name] : app.Services()) {
+      PlaylistEntry e{id, platform::BroadcastToUtf8(name), std::to_string(id)};
+      const auto g = std::find_if(guide.begin(), guide.end(),
+                                  [id = id](const GuideService& s) { return s.service_id == id; });
+      if (g != guide.end()) e.tvg_id = XmltvChannelId(id, g->transport_stream_id, g->original_network_id);
+      entries.push_back(std::move(e));
+    }
+    return M3uPlaylist(base, entries);
+  };
+  pages.guide = [guide_path] { return XmltvGuide(guide_path); };
+  pages.status = [&app] { return StatusJson(app.LastStatus()); };
+  return pages;
+}
+
+}  // namespace pelkan

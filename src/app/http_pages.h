@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "output/http_stream_server.h"
+
+namespace pelkan {
+
+class CaptureApp;
+
+// One entry of the HTTP playlist.
+struct PlaylistEntry {
+  uint16_t service_id = 0;
+  std::string name;    // UTF-8, the broadcast's symbols included
+  std::string tvg_id;  // the guide's channel id (XmltvChannelId), or the service id when unknown
+};
+
+// The M3U playlist of `entries`: each service's name, its guide channel and its stream URL under
+// `base` ("http://HOST:PORT"), with the guide at `base`/guide.xml.
+std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry>& entries);
+
+// The programme guide of the file at `guide_path` as XMLTV, every programme with a date (what
+// `pelkan-cli epg --xmltv` prints); nullopt when the file cannot be read.
+std::optional<std::string> XmltvGuide(const std::string& guide_path);
+
+// The pages a capture's HTTP server answers with: the playlist of the stream's services (named
+// as the service table gives them, matched to the guide's channels of `guide_path`), that guide
+// as XMLTV, and the last status as JSON. `app` and the file outlive the server.
+HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path);
+
+}  // namespace pelkan

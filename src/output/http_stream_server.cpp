@@ -1,0 +1,419 @@
+#include "output/http_stream_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+
+#include "output/http_client_queue.h"
+#include "ts/output_filter.h"
+
+namespace pelkan {
+
+namespace {
+
+// The reader is woken once this much is waiting (about 20 ms of a terrestrial broadcast, one send
+// of the connection), or after kReadWait: few wake-ups, and a player hardly notices the delay.
+constexpr uint32_t kWakeBytes = 256 * 188;
+constexpr std::chrono::milliseconds kReadWait{100};
+// Buffer of one chunk of a stream response.
+constexpr size_t kChunkBytes = 64u << 10;
+// Most packets kept of one table's last section.
+constexpr size_t kTablePackets = 8;
+
+uint16_t PidOf(const uint8_t* data, uint32_t length) {
+  const uint32_t offset = length == 192 ? 4 : 0;
+  return static_cast<uint16_t>((data[offset + 1] & 0x1F) << 8 | data[offset + 2]);
+}
+
+bool StartsUnit(const uint8_t* data, uint32_t length) {
+  const uint32_t offset = length == 192 ? 4 : 0;
+  return (data[offset + 1] & 0x40) != 0;
+}
+
+std::string PeerText(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return "?";
+  char text[INET6_ADDRSTRLEN] = "?";
+  uint16_t port = 0;
+  if (info->client_addr->sa_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(info->client_addr);
+    inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+    port = ntohs(a->sin_port);
+    return std::string(text) + ":" + std::to_string(port);
+  }
+  const auto* a = reinterpret_cast<const sockaddr_in6*>(info->client_addr);
+  inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+  std::string peer(1, '[');
+  peer.append(text).append("]:").append(std::to_string(ntohs(a->sin6_port)));
+  return peer;
+}
+
+// A service id of "/service/ID": decimal, 1..65535.
+std::optional<uint16_t> ServiceOfPath(const std::string& url) {
+  constexpr std::string_view kPrefix = "/service/";
+  if (url.compare(0, kPrefix.size(), kPrefix) != 0) return std::nullopt;
+  const char* first = url.data() + kPrefix.size();
+  const char* last = url.data() + url.size();
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(first, last, value);
+  if (ec != std::errc() || end != last || first == last || value == 0 || value > 0xFFFF) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
+                 const char* allow = nullptr) {
+  MHD_Response* response =
+      MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+  if (allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+  const MHD_Result result = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+MHD_Result ReplyText(MHD_Connection* connection, unsigned status, const char* text, const char* allow = nullptr) {
+  return Reply(connection, status, std::string(text) + "\n", "text/plain; charset=utf-8", allow);
+}
+
+}  // namespace
+
+// One stream client: its queue, its filter (a service's) and its socket (to see a hang-up while
+// the stream is quiet).
+struct HttpStreamServer::Client {
+  Client(uint32_t queue_bytes) : queue(queue_bytes, kWakeBytes) {}
+  HttpStreamServer* server = nullptr;
+  HttpClientInfo info;
+  std::optional<uint16_t> service;
+  OutputFilter filter;  // producer side, under clients_mutex_
+  HttpClientQueue queue;
+  int fd = -1;
+  std::atomic<uint64_t> sent{0};  // written by the connection thread
+};
+
+// An open connection, for the header time-out.
+struct HttpStreamServer::Connection {
+  int fd = -1;
+  std::chrono::steady_clock::time_point began;
+  bool header_done = false;
+  bool dropped = false;
+};
+
+// The library's callbacks.
+struct HttpCallbacks {
+  static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                              const char* version, const char* /*upload_data*/, size_t* upload_data_size,
+                              void** req_cls) {
+    auto* server = static_cast<HttpStreamServer*>(cls);
+    // The first call has the header only; the answer goes with the second (after any body).
+    if (*req_cls == nullptr) {
+      *req_cls = server;
+      std::lock_guard<std::mutex> lock(server->watch_mutex_);
+      const auto it = server->connections_.find(connection);
+      if (it != server->connections_.end()) it->second->header_done = true;
+      return MHD_YES;
+    }
+    if (*upload_data_size != 0) {
+      *upload_data_size = 0;  // a body is not wanted; it is read and left
+      return MHD_YES;
+    }
+    // HTTP/1.1 requires the Host header (and the playlist's addresses come from it).
+    if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 &&
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
+      return ReplyText(connection, MHD_HTTP_BAD_REQUEST, "no Host header");
+    }
+    return static_cast<MHD_Result>(server->Answer(connection, url, method));
+  }
+
+  static void OnConnection(void* cls, MHD_Connection* connection, void** /*socket_context*/,
+                           MHD_ConnectionNotificationCode code) {
+    auto* server = static_cast<HttpStreamServer*>(cls);
+    std::lock_guard<std::mutex> lock(server->watch_mutex_);
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+      server->connections_.erase(connection);
+      return;
+    }
+    auto c = std::make_shared<HttpStreamServer::Connection>();
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    c->fd = info != nullptr ? info->connect_fd : -1;
+    c->began = std::chrono::steady_clock::now();
+    server->connections_[connection] = std::move(c);
+  }
+
+  static ssize_t OnRead(void* cls, uint64_t /*pos*/, char* buf, size_t max) {
+    auto* client = static_cast<HttpStreamServer::Client*>(cls);
+    for (;;) {
+      if (client->server->stopping_.load(std::memory_order_relaxed)) return MHD_CONTENT_READER_END_OF_STREAM;
+      const size_t n = client->queue.Take(reinterpret_cast<uint8_t*>(buf), max, kReadWait);
+      if (n > 0) {
+        client->sent.fetch_add(n, std::memory_order_relaxed);
+        return static_cast<ssize_t>(n);
+      }
+      // Nothing came: a client that has hung up is let go now rather than at the next data.
+      char byte;
+      if (client->fd >= 0 && recv(client->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+      }
+    }
+  }
+
+  static void OnResponseFreed(void* cls) {
+    std::shared_ptr<HttpStreamServer::Client> gone;
+    auto* client = static_cast<HttpStreamServer::Client*>(cls);
+    HttpStreamServer* server = client->server;
+    {
+      std::lock_guard<std::mutex> lock(server->clients_mutex_);
+      auto it = std::find_if(server->clients_.begin(), server->clients_.end(),
+                             [client](const auto& c) { return c.get() == client; });
+      if (it == server->clients_.end()) return;
+      gone = *it;
+      server->clients_.erase(it);
+    }
+    gone->queue.Close();
+    if (server->notice_) {
+      HttpClientInfo info = gone->info;
+      info.bytes_sent = gone->sent.load();
+      info.bytes_lost = gone->queue.bytes_lost();
+      server->notice_(info, true);
+    }
+  }
+};
+
+HttpStreamServer::HttpStreamServer(HttpPages pages, ClientNotice notice)
+    : pages_(std::move(pages)), notice_(std::move(notice)) {}
+
+HttpStreamServer::~HttpStreamServer() {
+  Stop();
+}
+
+bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error) {
+  Stop();
+  config_ = config;
+  sockaddr_storage address{};
+  unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+  if (inet_pton(AF_INET, config.address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(config.port);
+  } else if (inet_pton(AF_INET6, config.address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(config.port);
+    flags |= MHD_USE_IPv6;
+  } else {
+    *error = "not a numeric IPv4 or IPv6 address: " + config.address;
+    return false;
+  }
+  stopping_.store(false);
+  daemon_ = MHD_start_daemon(
+      flags, config.port, nullptr, nullptr, &HttpCallbacks::OnRequest,
+      this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      static_cast<size_t>(kHeaderMemory), MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(config.max_clients + kExtraConnections), MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(config.idle_timeout_s), MHD_OPTION_NOTIFY_CONNECTION, &HttpCallbacks::OnConnection,
+      this, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    *error = "cannot listen on " + config.address + ":" + std::to_string(config.port) + ": " +
+             std::strerror(errno != 0 ? errno : EADDRINUSE);
+    return false;
+  }
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+  port_ = info != nullptr ? info->port : config.port;
+  watchdog_ = std::thread(&HttpStreamServer::Watch, this);
+  return true;
+}
+
+void HttpStreamServer::Stop() {
+  if (daemon_ == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(watch_mutex_);
+    stopping_.store(true);
+  }
+  watch_wake_.notify_all();
+  if (watchdog_.joinable()) watchdog_.join();
+  {
+    std::lock_guard<std::mutex> lock(clients_mutex_);
+    for (const auto& c : clients_) c->queue.Close();
+  }
+  MHD_stop_daemon(daemon_);
+  daemon_ = nullptr;
+  port_ = 0;
+}
+
+void HttpStreamServer::Watch() {
+  std::unique_lock<std::mutex> lock(watch_mutex_);
+  const auto limit = std::chrono::milliseconds(config_.header_timeout_ms);
+  while (!stopping_.load()) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [connection, c] : connections_) {
+      if (!c->header_done && !c->dropped && c->fd >= 0 && now - c->began >= limit) {
+        // The library sees the connection end and closes it (and tells OnConnection).
+        shutdown(c->fd, SHUT_RDWR);
+        c->dropped = true;
+      }
+    }
+    watch_wake_.wait_for(lock, std::chrono::milliseconds(250));
+  }
+}
+
+int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url, const std::string& method) {
+  if (method != MHD_HTTP_METHOD_GET) {
+    return ReplyText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed", MHD_HTTP_METHOD_GET);
+  }
+  if (url == "/stream") return StartStream(connection, std::nullopt);
+  if (const std::optional<uint16_t> service = ServiceOfPath(url)) return StartStream(connection, service);
+  if (url == "/playlist.m3u" && pages_.playlist) {
+    const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    std::string base = "http://";
+    if (host != nullptr && *host != '\0' && std::strpbrk(host, "\"\r\n /") == nullptr) {
+      base.append(host);
+    } else if (config_.address.find(':') != std::string::npos) {
+      base.append(1, '[').append(config_.address).append("]:").append(std::to_string(port_));
+    } else {
+      base.append(config_.address).append(1, ':').append(std::to_string(port_));
+    }
+    return Reply(connection, MHD_HTTP_OK, pages_.playlist(base), "audio/x-mpegurl; charset=utf-8");
+  }
+  if (url == "/guide.xml" && pages_.guide) {
+    if (std::optional<std::string> guide = pages_.guide()) {
+      return Reply(connection, MHD_HTTP_OK, *guide, "application/xml; charset=utf-8");
+    }
+    return ReplyText(connection, MHD_HTTP_NOT_FOUND, "no programme guide");
+  }
+  if (url == "/status" && pages_.status) {
+    return Reply(connection, MHD_HTTP_OK, pages_.status() + "\n", "application/json");
+  }
+  return ReplyText(connection, MHD_HTTP_NOT_FOUND, "not found");
+}
+
+int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint16_t> service) {
+  auto client = std::make_shared<Client>(config_.queue_bytes);
+  client->server = this;
+  client->service = service;
+  client->info.peer = PeerText(connection);
+  client->info.path = service ? "/service/" + std::to_string(*service) : "/stream";
+  const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  client->fd = fd != nullptr ? fd->connect_fd : -1;
+  {
+    std::lock_guard<std::mutex> lock(clients_mutex_);
+    if (clients_.size() >= config_.max_clients) {
+      return ReplyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many clients");
+    }
+    if (service) {
+      if (!programs_.empty() && std::none_of(programs_.begin(), programs_.end(), [&](const ProgramListEntry& p) {
+            return p.program_number == *service;
+          })) {
+        return ReplyText(connection, MHD_HTTP_NOT_FOUND, "no such service in the stream");
+      }
+      const uint16_t kept[] = {*service};
+      LimitToServices(client->filter, kept, components_, programs_);
+    }
+    client->info.id = next_id_++;
+    Prime(*client);
+    clients_.push_back(client);
+  }
+  MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kChunkBytes, &HttpCallbacks::OnRead,
+                                                              client.get(), &HttpCallbacks::OnResponseFreed);
+  if (response == nullptr) {
+    HttpCallbacks::OnResponseFreed(client.get());
+    return MHD_NO;
+  }
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "video/mp2t");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+  if (notice_) notice_(client->info, false);
+  const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+void HttpStreamServer::Prime(Client& client) {
+  std::vector<uint16_t> pids = {0};
+  for (const ProgramListEntry& p : programs_) {
+    if (!client.service || p.program_number == *client.service) pids.push_back(p.pmt_pid);
+  }
+  for (uint16_t pid : pids) {
+    const auto it = tables_.find(pid);
+    if (it == tables_.end()) continue;
+    for (const std::vector<uint8_t>& packet : it->second) {
+      uint8_t copy[204];
+      const auto length = static_cast<uint32_t>(packet.size());
+      const uint8_t* out = client.service ? FilterPacket(client.filter, packet.data(), length, programs_, copy)
+                                          : packet.data();
+      if (out != nullptr) client.queue.Push(out, length);
+    }
+  }
+}
+
+void HttpStreamServer::WritePacket(const uint8_t* data, uint32_t length) {
+  if (data == nullptr || length < 188 || length > 204) return;
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  const uint16_t pid = PidOf(data, length);
+  // The last section start of the PAT and of each PMT, for the clients still to come.
+  const bool table = pid == 0 || std::any_of(programs_.begin(), programs_.end(),
+                                             [pid](const ProgramListEntry& p) { return p.pmt_pid == pid; });
+  if (table) {
+    std::vector<std::vector<uint8_t>>& packets = tables_[pid];
+    if (StartsUnit(data, length)) packets.clear();
+    if (!packets.empty() || StartsUnit(data, length)) {
+      if (packets.size() < kTablePackets) packets.emplace_back(data, data + length);
+    }
+  }
+  for (const auto& client : clients_) {
+    if (!client->service) {
+      client->queue.Push(data, length);
+      continue;
+    }
+    uint8_t copy[204];
+    if (const uint8_t* out = FilterPacket(client->filter, data, length, programs_, copy)) {
+      client->queue.Push(out, length);
+    }
+  }
+}
+
+void HttpStreamServer::SetProgramList(std::span<const ProgramListEntry> programs) {
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  programs_.assign(programs.begin(), programs.end());
+  Refilter();
+}
+
+void HttpStreamServer::SetComponents(uint16_t program_number, std::span<const ComponentEntry> components) {
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  components_[program_number].assign(components.begin(), components.end());
+  Refilter();
+}
+
+void HttpStreamServer::Refilter() {
+  for (const auto& client : clients_) {
+    if (!client->service) continue;
+    const uint16_t kept[] = {*client->service};
+    LimitToServices(client->filter, kept, components_, programs_);
+  }
+}
+
+void HttpStreamServer::ResetStream() {
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  programs_.clear();
+  components_.clear();
+  tables_.clear();
+}
+
+std::vector<HttpClientInfo> HttpStreamServer::Clients() const {
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  std::vector<HttpClientInfo> out;
+  for (const auto& c : clients_) {
+    HttpClientInfo info = c->info;
+    info.bytes_sent = c->sent.load(std::memory_order_relaxed);
+    info.bytes_lost = c->queue.bytes_lost();
+    out.push_back(info);
+  }
+  return out;
+}
+
+}  // namespace pelkan

@@ -1,0 +1,146 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ts/ts_events.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace pelkan {
+
+class HttpClientQueue;
+
+// Where and how the HTTP server listens.
+struct HttpServerConfig {
+  // A numeric IPv4 or IPv6 address; the loopback address unless the user opens it to the network.
+  std::string address = "127.0.0.1";
+  uint16_t port = 0;  // 0: a free port (the tests' choice; see HttpStreamServer::port)
+  // Stream clients at once; the next one gets 503.
+  uint32_t max_clients = 8;
+  // What each stream client may have waiting: about two seconds of a terrestrial broadcast.
+  uint32_t queue_bytes = 4u << 20;
+  // A client whose request header has not arrived whole by then is dropped (slow senders).
+  uint32_t header_timeout_ms = 10000;
+  // A client that takes nothing for this long is dropped.
+  uint32_t idle_timeout_s = 30;
+};
+
+// One stream client as the status and the command line show it.
+struct HttpClientInfo {
+  uint64_t id = 0;
+  std::string peer;  // "ADDRESS:PORT"
+  std::string path;  // "/stream" or "/service/ID"
+  uint64_t bytes_sent = 0;
+  uint64_t bytes_lost = 0;  // dropped as oldest because the client did not keep up
+};
+
+// The pages that are not the stream, made by the owner on request (on the server's threads).
+struct HttpPages {
+  // The M3U playlist; `base` is "http://HOST:PORT" as the client addressed the server.
+  std::function<std::string(const std::string& base)> playlist;
+  // The XMLTV guide; nullopt when there is none (404).
+  std::function<std::optional<std::string>()> guide;
+  // The status as one JSON object.
+  std::function<std::string()> status;
+};
+
+// Serves the capture over HTTP (libmicrohttpd, a thread per connection):
+//   GET /stream        the whole transport stream, as the capture receives it;
+//   GET /service/ID    one service: its PAT rewritten to it, the other services' PIDs dropped;
+//   GET /playlist.m3u, /guide.xml, /status   the owner's pages (HttpPages).
+// A stream response is video/mp2t, chunked, and starts at a packet boundary with the last PAT and
+// the PMTs seen (for a service, its own), so a player starts at once. Each stream client has its
+// own bounded queue (HttpClientQueue): a client that cannot keep up loses its oldest data,
+// counted, and never slows the capture or the other clients. Unknown paths get 404, methods other
+// than GET 405, requests libmicrohttpd cannot parse or whose header is too large 400/431.
+//
+// Threads: Start and Stop on the owning thread; WritePacket, SetProgramList, SetComponents and
+// ResetStream on the one producer (the processing thread); Clients from any thread.
+class HttpStreamServer {
+ public:
+  // Told of each stream client's arrival (`left` false) and departure, on a connection thread.
+  using ClientNotice = std::function<void(const HttpClientInfo& client, bool left)>;
+
+  // Largest request header accepted (the connection's memory as libmicrohttpd counts it).
+  static constexpr uint32_t kHeaderMemory = 16u << 10;
+  // Connections at once beyond the stream clients (pages, clients that get 503).
+  static constexpr uint32_t kExtraConnections = 8;
+
+  HttpStreamServer(HttpPages pages, ClientNotice notice = nullptr);
+  // Stop.
+  ~HttpStreamServer();
+  HttpStreamServer(const HttpStreamServer&) = delete;
+  HttpStreamServer& operator=(const HttpStreamServer&) = delete;
+
+  // Listens as `config` says. False, with *error (English) set, when the address is not numeric or
+  // the port cannot be bound.
+  bool Start(const HttpServerConfig& config, std::string* error);
+  // Ends every response and the listening; nothing when not started.
+  void Stop();
+  bool running() const { return daemon_ != nullptr; }
+  // The port listened on (the chosen one when the configuration said 0); 0 when not running.
+  uint16_t port() const { return port_; }
+
+  // Producer: one packet of the stream to every client (each through its own filter).
+  void WritePacket(const uint8_t* data, uint32_t length);
+  // Producer: the stream's PAT and the components of one programme (from its PMT).
+  void SetProgramList(std::span<const ProgramListEntry> programs);
+  void SetComponents(uint16_t program_number, std::span<const ComponentEntry> components);
+  // Producer: a new transport stream; what was known of the old one is forgotten.
+  void ResetStream();
+
+  // The stream clients now, in the order they came.
+  std::vector<HttpClientInfo> Clients() const;
+
+ private:
+  struct Client;
+  struct Connection;
+  // The library's callbacks (in the source file), which call the members below.
+  friend struct HttpCallbacks;
+
+  int Answer(MHD_Connection* connection, const std::string& url, const std::string& method);
+  int StartStream(MHD_Connection* connection, std::optional<uint16_t> service);
+  // The packets a new client starts with: the last PAT (rewritten for a service) and PMTs.
+  void Prime(Client& client);
+  // Each service client's filter after a change of the PAT or a PMT. Under clients_mutex_.
+  void Refilter();
+  // Drops the connections whose request header is late. Watchdog thread.
+  void Watch();
+
+  const HttpPages pages_;
+  const ClientNotice notice_;
+  HttpServerConfig config_;
+  MHD_Daemon* daemon_ = nullptr;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+
+  // The stream clients and what the producer knows of the stream. Guarded by clients_mutex_.
+  mutable std::mutex clients_mutex_;
+  std::vector<std::shared_ptr<Client>> clients_;
+  uint64_t next_id_ = 1;
+  std::vector<ProgramListEntry> programs_;
+  std::map<uint16_t, std::vector<ComponentEntry>> components_;
+  // The last section-starting packets of the PAT and of each PMT PID, with what followed them
+  // until the next start (a section longer than one packet).
+  std::map<uint16_t, std::vector<std::vector<uint8_t>>> tables_;
+
+  // Open connections and when each began, for the header time-out. Guarded by watch_mutex_.
+  std::mutex watch_mutex_;
+  std::condition_variable watch_wake_;
+  std::map<MHD_Connection*, std::shared_ptr<Connection>> connections_;
+  std::thread watchdog_;
+};
+
+}  // namespace pelkan
