@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "app/settings.h"
+#include "base/mjd_time.h"
 #include "core/capture_app.h"
 #include "platform/dispatcher.h"
 #include "platform/text_codec.h"
@@ -24,7 +26,9 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
             std::fprintf(stderr, "pelkan-cli: scheduled recording to %s %s: %s\n", f.path.c_str(),
                          f.reason == RecordingFailure::Reason::kOpenFailed ? "could not start" : "stopped",
                          reason.c_str());
-          }) {
+          }),
+      rules_(capture_, RulesPath(), GuidePath(),
+             [](const std::string& text) { std::fprintf(stderr, "pelkan-cli: %s\n", text.c_str()); }) {
   capture_.SetKeptAsideListener([](const std::string& path, const std::string& kept_as) {
     std::fprintf(stderr, "pelkan-cli: %s\n", KeptAsideText(path, kept_as).c_str());
   });
@@ -48,6 +52,7 @@ bool HeadlessSchedule::Finish() {
 }
 
 void HeadlessSchedule::Poll() {
+  rules_.Poll(ToGuideTime(JapanTimeNow()));
   const auto result = capture_.PollScheduleFile();
   if (!result) return;
   const bool failed = *result == RecordingScheduler::SyncResult::kFailed;

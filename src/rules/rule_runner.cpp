@@ -122,7 +122,7 @@ RuleRunResult RunRules(RuleStore& store, GuideStore& guide, RecordingScheduler& 
 
 int RemoveRuleReservations(uint32_t rule_id, RuleStore& store, RecordingScheduler& scheduler, GuideTime now,
                            uint32_t lock_wait_ms) {
-  if (!scheduler.LockScheduleFile(lock_wait_ms)) return 0;
+  if (!scheduler.LockScheduleFile(lock_wait_ms)) return -1;
   scheduler.SyncSchedule();
   int removed = 0;
   for (const ScheduleItem& item : scheduler.Reservations()) {

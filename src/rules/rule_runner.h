@@ -48,7 +48,7 @@ RuleRunResult RunRules(RuleStore& store, GuideStore& guide, RecordingScheduler& 
                        uint32_t lock_wait_ms);
 
 // Removes the reservations of rule `rule_id` that have not started by `now` (`rule remove`),
-// under the file's lock. Returns how many.
+// under the file's lock. Returns how many, or -1 when the lock was not had (nothing done).
 int RemoveRuleReservations(uint32_t rule_id, RuleStore& store, RecordingScheduler& scheduler, GuideTime now,
                            uint32_t lock_wait_ms);
 

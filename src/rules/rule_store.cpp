@@ -74,11 +74,6 @@ Kind Inspect(sqlite3* db, int* code) {
 
 }  // namespace
 
-std::string RulesPathBeside(const std::string& ini_path) {
-  const size_t slash = ini_path.rfind('/');
-  return (slash == std::string::npos ? std::string() : ini_path.substr(0, slash + 1)) + "rules.sqlite";
-}
-
 std::unique_ptr<RuleStore> RuleStore::Open(const std::string& path, std::string* notice, std::string* error) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     struct stat st {};

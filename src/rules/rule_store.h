@@ -76,7 +76,4 @@ class RuleStore {
   std::string path_;
 };
 
-// The rules file's path beside the settings file `ini_path` (…/rules.sqlite).
-std::string RulesPathBeside(const std::string& ini_path);
-
 }  // namespace pelkan
