@@ -4,7 +4,6 @@
 #include <string>
 
 #include "app/settings.h"
-#include "base/mjd_time.h"
 #include "core/capture_app.h"
 #include "platform/dispatcher.h"
 #include "platform/text_codec.h"
@@ -52,7 +51,10 @@ bool HeadlessSchedule::Finish() {
 }
 
 void HeadlessSchedule::Poll() {
-  rules_.Poll(ToGuideTime(JapanTimeNow()));
+  // The rules judge what is past by the broadcast's own clock (the one the reservations are
+  // recorded by), once the stream has told it.
+  const MjdTime clock = capture_.SampleCapture().broadcast_time;
+  if (clock.date != 0) rules_.Poll(ToGuideTime(clock));
   const auto result = capture_.PollScheduleFile();
   if (!result) return;
   const bool failed = *result == RecordingScheduler::SyncResult::kFailed;

@@ -19,8 +19,8 @@ class Dispatcher;
 // second, and this side's changes (finished reservations, repetitions) are written when they
 // happen. An overlapping repetition of a daily or weekly reservation is stored without a
 // question (nobody is there to answer) and reported on stderr. The automatic reservation rules
-// (rules.sqlite beside the reservation file) run at start and whenever the guide or the rules
-// change.
+// (rules.sqlite of the home) run once the broadcast clock is known and whenever the guide or the
+// rules change.
 //
 // Create it while `app` is disconnected and destroy it after Disconnect: destruction detaches it
 // from the application, closes a running scheduled recording and writes the reservation file.

@@ -134,7 +134,7 @@ std::optional<std::pair<int, int>> ParseTimeWindow(std::string_view text) {
   if (dash == std::string_view::npos) return std::nullopt;
   const auto from = ClockMinutes(text.substr(0, dash));
   auto to = ClockMinutes(text.substr(dash + 1));
-  if (!from || !to || *from >= 24 * 60) return std::nullopt;
+  if (!from || !to || *from >= 48 * 60) return std::nullopt;
   // "23:00-03:00" is the same window as "23:00-27:00".
   if (*to <= *from) *to += 24 * 60;
   if (*to > 48 * 60 || *to <= *from) return std::nullopt;

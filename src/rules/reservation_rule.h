@@ -70,7 +70,8 @@ ReservationRule ParseRuleBody(std::string_view body);
 // Readers of the command-line and dialog forms, nullopt when the text is not one. Pure functions.
 // "月,火" or "mon,tue" (also "月火"): the weekday bits.
 std::optional<uint8_t> ParseWeekdays(std::string_view text);
-// "23:00-27:00": the window in minutes (the end after the start, at most 48:00).
+// "23:00-27:00": the window in minutes (the end after the start, at most 48:00; "23:00-03:00" is
+// read as "23:00-27:00", and "25:00-26:00" is 01:00-02:00 of the next morning).
 std::optional<std::pair<int, int>> ParseTimeWindow(std::string_view text);
 // "7" or "7.1": a genre; "title", "description", "all"; "episode", "title", "off".
 std::optional<RuleGenre> ParseGenre(std::string_view text);

@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/mjd_time.h"
@@ -11,6 +19,7 @@
 #include "guide/guide_store.h"
 #include "platform/broadcast_text.h"
 #include "schedule/schedule_file.h"
+#include "tests/support/cli_process.h"
 
 namespace pelkan {
 namespace {
@@ -124,11 +133,92 @@ TEST_F(CliRule, RemoveTakesItsReservationsAndBadOptionsAreRefused) {
   ASSERT_EQ(file.size(), 1u);
   EXPECT_EQ(file[0].event_id, 4);
   for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"add"}, {"add", "--words", "a", "--time", "25:00-26:00"},
+       {std::vector<std::string>{"add"}, {"add", "--words", "a", "--time", "49:00-50:00"},
         {"add", "--words", "a", "--weekday", "月,xyz"}, {"add", "--regex", "("}, {"add", "--words", "a", "--in", "x"},
         {"add", "--words", "a", "--dedup", "same"}, {"add", "--words", "a", "--genre", "16"},
         {"add", "--words", "a", "--from", "2026-13-01"}, {"remove", "x"}, {"test"}})
     EXPECT_EQ(Run(cli::RunRule, bad), 2) << bad.back();
+}
+
+}  // namespace
+}  // namespace pelkan
+
+namespace pelkan {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Through the virtual tuner: `capture --schedule` fills the guide from the broadcast, runs the rule
+// over it by the broadcast's clock, reserves each first airing of the generator's daily drama (not
+// its next-morning reruns, which carry the same episode in their series descriptor) and records the
+// first as it comes due; `rule test` then says why each rerun was not reserved.
+TEST(CliRuleCapture, TheDramaIsReservedOncePerEpisodeAndRecorded) {
+  char pattern[] = "/tmp/pelkan-cli-rule-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  std::ofstream(dir + "/pelkan.ini") << "[Pelkan_Q_PSI]\r\nDECODE_PSI=1\r\nPROC_EPG=1\r\n";
+  const std::string cli = "cd " + dir + " && " + testing::CliPath();
+  ASSERT_EQ(std::system((cli + " rule add --words 麒麟 --dedup episode --margin-before 0 > /dev/null").c_str()), 0);
+
+  // The drama's episode of 2026-12-07 starts at 19:30, five broadcast minutes (20 s) after the start.
+  const pid_t child = testing::StartCliInFolder(
+      dir, {"capture", "--schedule", "--seconds", "120", "--virtual-start", "2026-12-07 19:25:00", "--virtual-speed",
+            "16"});
+  ASSERT_GT(child, 0);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(150);
+  int status = 0;
+  pid_t done = 0;
+  bool signalled = false;
+  while (done == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    done = ::waitpid(child, &status, WNOHANG);
+    if (!signalled && ReadFile(dir + "/err.txt").find("scheduled recording to") != std::string::npos) {
+      ::kill(child, SIGINT);
+      signalled = true;
+    }
+  }
+  if (done == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+  const std::string err = ReadFile(dir + "/err.txt");
+  SCOPED_TRACE(err);
+  EXPECT_NE(err.find("scheduled recording to " + dir + "/20261207-1930-連続テレビ小説「麒麟の庭」"), std::string::npos);
+
+  std::set<uint16_t> reserved;
+  for (const ScheduleItem& item : LoadScheduleFile(dir + "/schedule.ini")) {
+    EXPECT_EQ(item.rule_id, 1u);
+    reserved.insert(item.event_id);
+  }
+  // What the rule sees now (the machine's clock, a day or more after the broadcast's start): every
+  // first airing still ahead is reserved, every rerun after it is a duplicate.
+  FILE* p = ::popen((cli + " rule test 1 --json").c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string json;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) json.append(buf, n);
+  ::pclose(p);
+  const std::regex match("\"event_id\": ([0-9]+), [^{]*\"title\": \"([^\"]*)\", \"episode\": ([0-9]+), "
+                         "\"verdict\": \"([a-z]+)\"");
+  int firsts = 0, reruns = 0;
+  std::set<std::string> episodes;  // those whose first airing is listed
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), match); it != std::sregex_iterator(); ++it) {
+    const std::string title = (*it)[2], episode = (*it)[3], verdict = (*it)[4];
+    const bool rerun = title.find("🈞") != std::string::npos;
+    if (!rerun) episodes.insert(episode);
+    // A rerun whose first airing has passed by the machine's clock is the episode's next chance.
+    EXPECT_EQ(verdict, !rerun ? "reserved" : episodes.count(episode) ? "duplicate" : "reserve") << title;
+    if (!rerun) {
+      EXPECT_TRUE(reserved.count(static_cast<uint16_t>(std::stoi((*it)[1])))) << title;
+    }
+    ++(rerun ? reruns : firsts);
+  }
+  EXPECT_GE(firsts, 5) << json;
+  EXPECT_GE(reruns, 5) << json;
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

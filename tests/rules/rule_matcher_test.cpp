@@ -28,6 +28,7 @@ TEST(BroadcastDay, LateNightHoursBelongToTheDayBefore) {
       {At(8, 2, 0), kTue, "23:00-27:00", std::nullopt},  // not Tuesday's broadcast day
       {At(7, 22, 59), kMon, "23:00-03:00", std::nullopt},
       {At(8, 1, 0), kMon, "23:00-03:00", mon},        // written the short way round
+      {At(8, 1, 30), kMon, "25:00-26:00", mon},       // a window wholly after midnight
       {At(7, 12, 0), kMon, nullptr, mon},             // no window: the calendar day
       {At(6, 12, 0), kSun, nullptr, mon - 1},
       {At(8, 1, 0), kMon, nullptr, std::nullopt},
@@ -131,7 +132,8 @@ TEST(ReservationRule, BodyAndFormsRoundTrip) {
   EXPECT_FALSE(ParseWeekdays("月,xyz"));
   EXPECT_EQ(TimeWindowText(r.window_from, r.window_to), "23:00-27:00");
   EXPECT_FALSE(ParseTimeWindow("23:00"));
-  EXPECT_FALSE(ParseTimeWindow("25:00-26:00"));
+  EXPECT_EQ(ParseTimeWindow("25:00-26:00"), (std::pair{25 * 60, 26 * 60}));
+  EXPECT_FALSE(ParseTimeWindow("47:00-49:00"));
   EXPECT_FALSE(ParseGenre("16"));
   EXPECT_EQ(SplitWords(" 麒麟\u3000道  "), (std::vector<std::string>{"麒麟", "道"}));
 }
