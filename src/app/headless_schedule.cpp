@@ -54,7 +54,13 @@ void HeadlessSchedule::Poll() {
   // The rules judge what is past by the broadcast's own clock (the one the reservations are
   // recorded by), once the stream has told it.
   const MjdTime clock = capture_.SampleCapture().broadcast_time;
-  if (clock.date != 0) rules_.Poll(ToGuideTime(clock));
+  if (clock.date != 0) {
+    const std::optional<RuleRunResult> run = rules_.Poll(ToGuideTime(clock));
+    if (run && (run->reserved > 0 || run->updated > 0 || run->removed > 0)) {
+      std::fprintf(stderr, "pelkan-cli: rules: %d reserved, %d changed, %d removed\n", run->reserved, run->updated,
+                   run->removed);
+    }
+  }
   const auto result = capture_.PollScheduleFile();
   if (!result) return;
   const bool failed = *result == RecordingScheduler::SyncResult::kFailed;

@@ -50,10 +50,6 @@ std::optional<RuleRunResult> RuleAutomation::Poll(GuideTime now, bool force) {
   guide_version_ = guide_version;
   // The run's own marks changed the rules file: its version is read after them.
   rules_version_ = rules_->DataVersion();
-  if (notice_ && (result.reserved > 0 || result.removed > 0)) {
-    notice_("rules: " + std::to_string(result.reserved) + " reserved, " + std::to_string(result.updated) +
-            " changed, " + std::to_string(result.removed) + " removed");
-  }
   return result;
 }
 

@@ -22,7 +22,7 @@ class ScheduledCapture;
 // main-loop) thread.
 class RuleAutomation {
  public:
-  // Says something to the user (UTF-8): a rules file renamed aside, a run that made reservations.
+  // Tells the user (UTF-8) that the rules file was damaged and renamed aside.
   using NoticeFn = std::function<void(const std::string& text)>;
 
   RuleAutomation(ScheduledCapture& capture, std::string rules_path, std::string guide_path, NoticeFn notice);

@@ -268,7 +268,7 @@ int ListRules(int argc, char** argv) {
     std::optional<GuideTime> next;
     for (const RuleMatch& m : TestRule(r, events, reservations, *store)) {
       if (m.verdict == RuleVerdict::kReserve || m.verdict == RuleVerdict::kReserved) {
-        next = m.event.start;
+        next = m.event->start;
         break;
       }
     }
@@ -380,23 +380,23 @@ int Test(int argc, char** argv) {
     return 1;
   }
   RuleSchedule s;
-  const auto matches = TestRule(rule, FutureEvents(*guide, Now(), rule.scope != RuleTextScope::kTitle),
-                                s.capture.scheduler().Reservations(), *store);
+  const std::vector<GuideEvent> events = FutureEvents(*guide, Now(), rule.scope != RuleTextScope::kTitle);
+  const auto matches = TestRule(rule, events, s.capture.scheduler().Reservations(), *store);
   std::string out = json ? "{\"matches\": [" : "サービス\tイベント\t開始\t番組名\t回\t判定\t理由\n";
   for (size_t i = 0; i < matches.size(); ++i) {
     const RuleMatch& m = matches[i];
-    const std::string title = platform::BroadcastToUtf8(m.event.title);
+    const std::string title = platform::BroadcastToUtf8(m.event->title);
     if (json) {
-      out += std::string(i ? ",\n  " : "\n  ") + "{\"service_id\": " + std::to_string(m.event.key.service_id) +
-             ", \"event_id\": " + std::to_string(m.event.key.event_id) +
-             ", \"start\": " + JsonString(JsonTime(m.event.start)) + ", \"title\": " + JsonString(title) +
-             ", \"episode\": " + (m.event.episode_number ? std::to_string(m.event.episode_number) : "null") +
-             ", \"verdict\": " + JsonString(RuleVerdictName(m.verdict)) + ", \"reason\": " + JsonString(m.reason) +
+      out += std::string(i ? ",\n  " : "\n  ") + "{\"service_id\": " + std::to_string(m.event->key.service_id) +
+             ", \"event_id\": " + std::to_string(m.event->key.event_id) +
+             ", \"start\": " + JsonString(JsonTime(m.event->start)) + ", \"title\": " + JsonString(title) +
+             ", \"episode\": " + (m.event->episode_number ? std::to_string(m.event->episode_number) : "null") +
+             ", \"verdict\": " + JsonString(RuleVerdictName(m.verdict)) + ", \"reason\": " + JsonString(RuleMatchReason(m)) +
              "}";
     } else {
-      out += std::to_string(m.event.key.service_id) + "\t" + std::to_string(m.event.key.event_id) + "\t" +
-             TimeText(m.event.start) + "\t" + OneLineText(title) + "\t" + (m.episode.empty() ? "-" : m.episode) +
-             "\t" + std::string(RuleVerdictName(m.verdict)) + "\t" + m.reason + "\n";
+      out += std::to_string(m.event->key.service_id) + "\t" + std::to_string(m.event->key.event_id) + "\t" +
+             TimeText(m.event->start) + "\t" + OneLineText(title) + "\t" + (m.event->episode_number ? EpisodeLabel(m.event->episode_number) : "-") +
+             "\t" + std::string(RuleVerdictName(m.verdict)) + "\t" + RuleMatchReason(m) + "\n";
     }
   }
   if (json) out += matches.empty() ? "]}\n" : "\n]}\n";

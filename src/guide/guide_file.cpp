@@ -107,16 +107,8 @@ Verdict Inspect(sqlite3* db, bool whole, int* code) {
 
 Verdict InspectNow(sqlite3* db, bool whole, int* code) {
   int64_t values[3] = {};
-  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
-  for (int i = 0; i < 3; ++i) {
-    Statement s(db, pragmas[i]);
-    const int rc = s.Step();
-    if (rc != SQLITE_ROW) {
-      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
-      return GuideFile::IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
-    }
-    values[i] = s.ColInt(0);
-  }
+  if (!GuideFile::ReadHeader(db, values, code))
+    return GuideFile::IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
   if (values[2] == 0) return Verdict::kEmpty;
   const bool older = values[0] == kApplicationId && values[1] == kFirstSchemaVersion;
   if (!older && (values[0] != kApplicationId || values[1] != kSchemaVersion)) {
@@ -173,6 +165,20 @@ GuideFile::~GuideFile() {
 bool GuideFile::IsDamage(int code) {
   const int primary = code & 0xFF;
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+bool GuideFile::ReadHeader(sqlite3* db, int64_t (&values)[3], int* code) {
+  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
+  for (int i = 0; i < 3; ++i) {
+    Statement s(db, pragmas[i]);
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW) {
+      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
+      return false;
+    }
+    values[i] = s.ColInt(0);
+  }
+  return true;
 }
 
 std::string GuideFile::SetAside(const std::string& path) {

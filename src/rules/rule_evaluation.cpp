@@ -1,11 +1,11 @@
 #include "rules/rule_evaluation.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unordered_set>
 
 #include "base/mjd_time.h"
 #include "platform/text_codec.h"
-#include "rules/rule_text.h"
 
 namespace pelkan {
 namespace {
@@ -18,16 +18,36 @@ std::string DateText(GuideTime t) {
   return text;
 }
 
-std::string EpisodeLabel(uint16_t episode_number) {
-  return episode_number != 0 ? "第" + std::to_string(episode_number) + "話" : std::string();
-}
-
 std::string Replace(std::string text, std::string_view from, std::string_view to) {
   for (size_t i = 0; (i = text.find(from, i)) != std::string::npos; i += to.size()) text.replace(i, from.size(), to);
   return text;
 }
 
 }  // namespace
+
+std::string EpisodeLabel(uint16_t episode_number) {
+  return episode_number != 0 ? "第" + std::to_string(episode_number) + "話" : std::string();
+}
+
+std::string RuleMatchReason(const RuleMatch& m) {
+  switch (m.verdict) {
+    case RuleVerdict::kReserve:
+      return "予約する";
+    case RuleVerdict::kReserved:
+      return "予約済み";
+    case RuleVerdict::kDuplicate:
+      return "同じ回の放送が先にあります";
+    case RuleVerdict::kRecorded: {
+      const std::string label = EpisodeLabel(m.recorded_episode);
+      return "録画済み " + (label.empty() ? std::string() : label + " ") + DateText(m.recorded_start);
+    }
+    case RuleVerdict::kDeleted:
+      return "手動で削除済み";
+    case RuleVerdict::kOutside:
+      return "期間外";
+  }
+  return {};
+}
 
 std::string_view RuleVerdictName(RuleVerdict verdict) {
   switch (verdict) {
@@ -45,21 +65,6 @@ std::string_view RuleVerdictName(RuleVerdict verdict) {
       return "outside";
   }
   return "";
-}
-
-std::string EpisodeKey(const GuideEvent& event, const std::string& folded_title) {
-  if (event.series_id >= 0 && event.episode_number != 0) {
-    return "s:" + std::to_string(event.key.original_network_id) + ":" + std::to_string(event.series_id) + ":" +
-           std::to_string(event.episode_number);
-  }
-  return TitleKey(folded_title);
-}
-
-std::string TitleKey(const std::string& folded_title) {
-  // Blanks are left out: listings space the same title differently from one airing to the next.
-  std::string title = TitleWithoutMarks(folded_title);
-  std::erase(title, ' ');
-  return "t:" + title;
 }
 
 uint64_t RuleContext::Id(const GuideEventKey& k) {
@@ -89,9 +94,10 @@ const ScheduleItem* RuleContext::Reservation(const GuideEventKey& key) const {
   return it == by_event_.end() ? nullptr : &reservations_[it->second];
 }
 
-const RecordedEpisode* RuleContext::Recorded(const std::string& key, RuleDedup dedup) const {
+const RecordedEpisode* RuleContext::Recorded(std::string_view key, RuleDedup dedup) const {
   const auto& map = dedup == RuleDedup::kTitle ? by_title_ : by_episode_;
-  const auto it = map.find(key);
+  if (map.empty()) return nullptr;
+  const auto it = map.find(std::string(key));
   return it == map.end() ? nullptr : &it->second;
 }
 
@@ -100,50 +106,50 @@ const RuleMark* RuleContext::Mark(const GuideEventKey& key) const {
   return it == marks_.end() ? nullptr : &it->second;
 }
 
-std::vector<RuleMatch> EvaluateRule(const RuleMatcher& matcher, std::vector<FoldedEvent>& events,
-                                    const RuleContext& context) {
+std::vector<RuleMatch> EvaluateRule(const RuleMatcher& matcher, FoldedGuide& events, const RuleContext& context) {
   const ReservationRule& rule = matcher.rule();
   std::vector<RuleMatch> out;
-  std::unordered_set<std::string> taken;  // episodes reserved, or to be, at an earlier airing
-  for (FoldedEvent& folded : events) {
+  std::unordered_set<std::string_view> taken;  // episodes reserved, or to be, at an earlier airing
+  // A rule of title words looks only at the titles holding its longest word.
+  std::vector<size_t> candidates;
+  const bool by_title = rule.regex.empty() && rule.scope == RuleTextScope::kTitle && !matcher.words().empty();
+  if (by_title) {
+    const auto longest = std::max_element(matcher.words().begin(), matcher.words().end(),
+                                          [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+    if (!longest->empty()) candidates = events.TitlesHolding(*longest);
+  }
+  const size_t count = by_title ? candidates.size() : events.size();
+  for (size_t n = 0; n < count; ++n) {
+    FoldedEvent& folded = events[by_title ? candidates[n] : n];
     const std::optional<uint32_t> day = matcher.Match(folded);
     if (!day) continue;
     const GuideEvent& e = folded.event();
     RuleMatch m;
-    m.event = e;
-    m.episode = EpisodeLabel(e.episode_number);
-    std::string key;
+    m.event = &e;
+    std::string_view key;
     if (rule.dedup != RuleDedup::kOff)
-      key = rule.dedup == RuleDedup::kTitle ? TitleKey(folded.Title()) : EpisodeKey(e, folded.Title());
+      key = rule.dedup == RuleDedup::kTitle ? folded.TitleKeyOf() : folded.EpisodeKeyOf();
     const RuleMark* mark = context.Mark(e.key);
-    const bool forced = mark != nullptr && mark->forced;
-    const RecordedEpisode* recorded = key.empty() ? nullptr : context.Recorded(key, rule.dedup);
     if (context.Reservation(e.key) != nullptr) {
       m.verdict = RuleVerdict::kReserved;
-      m.reason = "予約済み";
     } else if (!matcher.InPeriod(*day)) {
       m.verdict = RuleVerdict::kOutside;
-      m.reason = "期間外";
-    } else if (forced) {
+    } else if (mark != nullptr && mark->forced) {
       m.verdict = RuleVerdict::kReserve;
-      m.reason = "予約する";
     } else if (mark != nullptr) {
       // Marked as made by a rule, yet not in the list: the user deleted it.
       m.verdict = RuleVerdict::kDeleted;
-      m.reason = "手動で削除済み";
-    } else if (recorded != nullptr) {
+    } else if (const RecordedEpisode* recorded = key.empty() ? nullptr : context.Recorded(key, rule.dedup)) {
       m.verdict = RuleVerdict::kRecorded;
-      const std::string label = EpisodeLabel(recorded->episode_number);
-      m.reason = "録画済み " + (label.empty() ? std::string() : label + " ") + DateText(recorded->start);
+      m.recorded_start = recorded->start;
+      m.recorded_episode = recorded->episode_number;
     } else if (!key.empty() && taken.count(key) != 0) {
       m.verdict = RuleVerdict::kDuplicate;
-      m.reason = "同じ回の放送が先にあります";
     } else {
       m.verdict = RuleVerdict::kReserve;
-      m.reason = "予約する";
     }
     if (!key.empty() && (m.verdict == RuleVerdict::kReserve || m.verdict == RuleVerdict::kReserved)) taken.insert(key);
-    out.push_back(std::move(m));
+    out.push_back(m);
   }
   return out;
 }

@@ -43,12 +43,6 @@ struct RuleMark {
   bool forced = false;
 };
 
-// The keys that tell one episode from another (see ReservationRule::dedup): with the series
-// descriptor, its network, series and episode; without it (or unnumbered), the folded title
-// without its marks and blanks. The title key is always the latter. Pure functions.
-std::string EpisodeKey(const GuideEvent& event, const std::string& folded_title);
-std::string TitleKey(const std::string& folded_title);
-
 // Everything the rules are judged against besides the guide: the reservations, the recorded
 // episodes and the rules' marks, indexed once for a run over many rules.
 class RuleContext {
@@ -57,7 +51,7 @@ class RuleContext {
               const std::vector<RuleMark>& marks);
   // The event reservation of `key`, or null.
   const ScheduleItem* Reservation(const GuideEventKey& key) const;
-  const RecordedEpisode* Recorded(const std::string& key, RuleDedup dedup) const;
+  const RecordedEpisode* Recorded(std::string_view key, RuleDedup dedup) const;
   const RuleMark* Mark(const GuideEventKey& key) const;
   // Notes a reservation made during the run, so that later rules see it.
   void AddReservation(const ScheduleItem& item);
@@ -73,17 +67,23 @@ class RuleContext {
 
 // One programme a rule matches and its verdict.
 struct RuleMatch {
-  GuideEvent event;
+  const GuideEvent* event = nullptr;  // in the events the rule was evaluated over
   RuleVerdict verdict = RuleVerdict::kReserve;
-  std::string episode;  // the episode's label ("第12話"), empty when unnumbered
-  std::string reason;   // the verdict as the windows show it (UTF-8)
+  // kRecorded: the start and episode of the recording that counts.
+  GuideTime recorded_start = 0;
+  uint16_t recorded_episode = 0;
 };
 
+// The label of a programme's episode ("第12話"), empty when it is not numbered.
+std::string EpisodeLabel(uint16_t episode_number);
+// The verdict as the windows show it (UTF-8): 予約する, 予約済み, 同じ回の放送が先にあります,
+// 録画済み 第12話 2026-12-01, 手動で削除済み, 期間外.
+std::string RuleMatchReason(const RuleMatch& match);
+
 // Every programme of `events` (sorted by start, all starting after now) that `matcher` matches,
-// in order, with its verdict. A later airing of an episode already reserved (or to be) is a
+// in order, with its verdict; the matches point into `events` and `context`. A later airing of an episode already reserved (or to be) is a
 // duplicate; a forced mark overrides every verdict but reserved. Pure function.
-std::vector<RuleMatch> EvaluateRule(const RuleMatcher& matcher, std::vector<FoldedEvent>& events,
-                                    const RuleContext& context);
+std::vector<RuleMatch> EvaluateRule(const RuleMatcher& matcher, FoldedGuide& events, const RuleContext& context);
 
 // The reservation a rule makes of `event`: an event reservation limited to its service, with the
 // rule's margins, priority, folder (`default_directory` when it has none), file name and mark.

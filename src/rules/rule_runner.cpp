@@ -6,7 +6,6 @@
 
 #include "guide/guide_store.h"
 #include "rules/rule_store.h"
-#include "rules/rule_text.h"
 #include "schedule/recording_scheduler.h"
 
 namespace pelkan {
@@ -26,13 +25,6 @@ bool SettingsDiffer(const ScheduleItem& a, const ScheduleItem& b) {
 // Not yet started: its recording (margin included) begins after `now`.
 bool Unstarted(const ScheduleItem& item, GuideTime now) {
   return !HasStart(item) || ItemRecordStart(item) > now;
-}
-
-std::vector<FoldedEvent> Folded(const std::vector<GuideEvent>& events) {
-  std::vector<FoldedEvent> out;
-  out.reserve(events.size());
-  for (const GuideEvent& e : events) out.emplace_back(&e);
-  return out;
 }
 
 }  // namespace
@@ -55,7 +47,7 @@ bool NeedTexts(const std::vector<ReservationRule>& rules) {
 std::vector<RuleMatch> TestRule(const ReservationRule& rule, const std::vector<GuideEvent>& events,
                                 const std::vector<ScheduleItem>& reservations, RuleStore& store) {
   const RuleContext context(reservations, store.Recorded(), store.Marks());
-  std::vector<FoldedEvent> folded = Folded(events);
+  FoldedGuide folded(events);
   return EvaluateRule(RuleMatcher(rule), folded, context);
 }
 
@@ -64,7 +56,7 @@ RuleRunResult RunRules(RuleStore& store, GuideStore& guide, RecordingScheduler& 
   RuleRunResult result;
   const std::vector<ReservationRule> rules = store.Rules();
   const std::vector<GuideEvent> events = FutureEvents(guide, now, NeedTexts(rules));
-  std::vector<FoldedEvent> folded = Folded(events);
+  FoldedGuide folded(events);
   std::unordered_set<uint64_t> in_guide;
   for (const GuideEvent& e : events) in_guide.insert(RuleContext::Id(e.key));
 
@@ -79,18 +71,18 @@ RuleRunResult RunRules(RuleStore& store, GuideStore& guide, RecordingScheduler& 
     const RuleMatcher matcher(rule);
     std::unordered_set<uint64_t> kept;
     for (const RuleMatch& m : EvaluateRule(matcher, folded, context)) {
-      const ScheduleItem wanted = RuleReservation(rule, m.event, default_directory);
+      const ScheduleItem wanted = RuleReservation(rule, *m.event, default_directory);
       if (m.verdict == RuleVerdict::kReserve) {
         // Looked up again in the list itself: another rule of this run may have reserved it.
         if (scheduler.FindItem(wanted) >= 0 || scheduler.StoreItem(wanted, -1) != 1) continue;
-        store.Mark(m.event.key, rule.id, m.event.start, context.Mark(m.event.key) != nullptr &&
-                                                           context.Mark(m.event.key)->forced);
+        store.Mark(m.event->key, rule.id, m.event->start, context.Mark(m.event->key) != nullptr &&
+                                                           context.Mark(m.event->key)->forced);
         context.AddReservation(wanted);
-        kept.insert(RuleContext::Id(m.event.key));
+        kept.insert(RuleContext::Id(m.event->key));
         ++result.reserved;
       } else if (m.verdict == RuleVerdict::kReserved) {
-        kept.insert(RuleContext::Id(m.event.key));
-        const ScheduleItem* now_item = context.Reservation(m.event.key);
+        kept.insert(RuleContext::Id(m.event->key));
+        const ScheduleItem* now_item = context.Reservation(m.event->key);
         if (now_item->rule_id == rule.id && Unstarted(*now_item, now) && SettingsDiffer(*now_item, wanted)) {
           ScheduleItem changed = *now_item;
           changed.margin_before = wanted.margin_before;
@@ -163,10 +155,10 @@ bool NoteEndedReservation(const FinishedRecording& ended, RuleStore& store, Guid
   if (guide != nullptr) {
     if (std::optional<GuideEvent> found = guide->Find(event.key)) event = *found;
   }
-  const std::string folded = FoldBroadcastText(event.title);
+  FoldedEvent folded(&event);
   HistoryEntry h;
-  h.episode_key = EpisodeKey(event, folded);
-  h.title_key = TitleKey(folded);
+  h.episode_key = folded.EpisodeKeyOf();
+  h.title_key = folded.TitleKeyOf();
   h.rule_id = item.rule_id;
   h.key = event.key;
   h.start = event.start;

@@ -47,16 +47,7 @@ enum class Kind { kRules, kEmpty, kForeign, kFailed };
 
 Kind Inspect(sqlite3* db, int* code) {
   int64_t values[3] = {};
-  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
-  for (int i = 0; i < 3; ++i) {
-    Statement s(db, pragmas[i]);
-    const int rc = s.Step();
-    if (rc != SQLITE_ROW) {
-      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
-      return GuideFile::IsDamage(*code) ? Kind::kForeign : Kind::kFailed;
-    }
-    values[i] = s.ColInt(0);
-  }
+  if (!GuideFile::ReadHeader(db, values, code)) return GuideFile::IsDamage(*code) ? Kind::kForeign : Kind::kFailed;
   if (values[2] == 0) return Kind::kEmpty;
   if (values[0] == kApplicationId && values[1] == kSchemaVersion) {
     Statement check(db, "PRAGMA quick_check");

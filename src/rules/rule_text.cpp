@@ -57,11 +57,28 @@ std::string Fold(std::string_view utf8) {
       ++i;
       continue;
     }
-    size_t length = 1;
-    const std::optional<char32_t> c = platform::NextUtf8Char(utf8.substr(i), &length);
-    i += length;
-    if (!c) continue;
-    char32_t x = *c;
+    // Three-byte characters (kana, kanji, full-width forms) are decoded here, the rest by the
+    // platform's reader.
+    char32_t x;
+    if ((b & 0xF0) == 0xE0 && i + 2 < utf8.size() && (utf8[i + 1] & 0xC0) == 0x80 && (utf8[i + 2] & 0xC0) == 0x80) {
+      x = (char32_t{b} & 0x0F) << 12 | (char32_t(utf8[i + 1]) & 0x3F) << 6 | (char32_t(utf8[i + 2]) & 0x3F);
+      if (x < 0x800 || (x >= 0xD800 && x <= 0xDFFF)) {
+        ++i;
+        continue;
+      }
+      if (x < 0xFF01 && x != 0x3000) {  // nothing to fold: copied as it is
+        out.append(utf8.substr(i, 3));
+        i += 3;
+        continue;
+      }
+      i += 3;
+    } else {
+      size_t length = 1;
+      const std::optional<char32_t> c = platform::NextUtf8Char(utf8.substr(i), &length);
+      i += length;
+      if (!c) continue;
+      x = *c;
+    }
     if (x >= 0xFF01 && x <= 0xFF5E) {
       x -= 0xFEE0;
       if (x >= 'A' && x <= 'Z') x += 32;

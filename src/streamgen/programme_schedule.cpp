@@ -95,6 +95,14 @@ uint32_t Weekday(uint64_t day) {
   return static_cast<uint32_t>((day + 3) % 7);
 }
 
+// `n` in full-width digits, as programme titles write numbers (the broadcast's text coding has
+// no other digits in a title).
+std::string FullWidth(uint32_t n) {
+  std::string out;
+  for (char c : std::to_string(n)) out += std::string("０１２３４５６７８９").substr(static_cast<size_t>(c - '0') * 3, 3);
+  return out;
+}
+
 // The drama's episode of day `day`, 1-kDramaEpisodes, rising by one a day.
 uint16_t DramaEpisode(uint64_t day) {
   return static_cast<uint16_t>(day % kDramaEpisodes + 1);
@@ -124,7 +132,7 @@ bool ProgrammeSchedule::SeriesTexts(uint64_t k, ProgrammeInfo* p) const {
       const uint16_t episode = DramaEpisode(rerun ? day - 1 : day);
       std::string title = drama;
       if (rerun) title = title.substr(0, title.find("🈟")) + "🈞🈑";
-      make(title + " 第" + std::to_string(episode) + "回", 0x30, "老舗の暖簾を守る姉妹の物語。");
+      make(title + "　第" + FullWidth(episode) + "回", 0x30, "老舗の暖簾を守る姉妹の物語。");
       s = {kDramaSeries, static_cast<uint8_t>(rerun ? 1 : 0), 2, episode, kDramaEpisodes, "麒麟の庭"};
       break;
     }
@@ -148,7 +156,7 @@ bool ProgrammeSchedule::SeriesTexts(uint64_t k, ProgrammeInfo* p) const {
     case 5400: {  // late night on Tuesday: Monday's broadcast day
       if (Weekday(day) != 2) return false;
       const uint16_t episode = static_cast<uint16_t>(day / 7 % 4095 + 1);
-      make("アニメ「星の旅人」 #" + std::to_string(episode), 0x70, "星を巡る少年の冒険。");
+      make("アニメ「星の旅人」　＃" + FullWidth(episode), 0x70, "星を巡る少年の冒険。");
       s = {kAnimeSeries, 0, 1, episode, 0, "星の旅人"};
       break;
     }

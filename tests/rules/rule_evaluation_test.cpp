@@ -99,8 +99,7 @@ TEST(EvaluateRule, DuplicatesRecordedDeletedAndOutside) {
     rule.valid_until = c.valid_until;
     std::vector<GuideEvent> events;
     for (const Airing& a : c.airings) events.push_back(ToEvent(a));
-    std::vector<FoldedEvent> folded;
-    for (const GuideEvent& e : events) folded.emplace_back(&e);
+    FoldedGuide folded(events);
     const RuleContext context(c.reservations, c.recorded, c.marks);
     std::vector<std::string> verdicts;
     for (const RuleMatch& m : EvaluateRule(RuleMatcher(rule), folded, context))
@@ -113,17 +112,16 @@ TEST(EvaluateRule, ReasonsAsTheWindowsShowThem) {
   const std::vector<GuideEvent> events = {ToEvent({1, "麒麟の道 第11話", At(7, 8), 7, 11}),
                                           ToEvent({2, "麒麟の道 第13話", At(8, 8), 7, 13}),
                                           ToEvent({3, "麒麟の道 第13話[再]", At(9, 8), 7, 13, 1})};
-  std::vector<FoldedEvent> folded;
-  for (const GuideEvent& e : events) folded.emplace_back(&e);
+  FoldedGuide folded(events);
   const RuleContext context({}, {{"s:4:7:11", "", At(1, 8), 11}}, {});
   ReservationRule rule;
   rule.words = {"麒麟"};
   const std::vector<RuleMatch> m = EvaluateRule(RuleMatcher(rule), folded, context);
   ASSERT_EQ(m.size(), 3u);
-  EXPECT_EQ(m[0].reason, "録画済み 第11話 2026-12-01");
-  EXPECT_EQ(m[1].reason, "予約する");
-  EXPECT_EQ(m[1].episode, "第13話");
-  EXPECT_EQ(m[2].reason, "同じ回の放送が先にあります");
+  EXPECT_EQ(RuleMatchReason(m[0]), "録画済み 第11話 2026-12-01");
+  EXPECT_EQ(RuleMatchReason(m[1]), "予約する");
+  EXPECT_EQ(EpisodeLabel(m[1].event->episode_number), "第13話");
+  EXPECT_EQ(RuleMatchReason(m[2]), "同じ回の放送が先にあります");
 }
 
 TEST(RuleReservation, CarriesTheRulesSettings) {

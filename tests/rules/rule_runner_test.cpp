@@ -78,7 +78,8 @@ class RuleRunnerTest : public ::testing::Test {
       scheduler.SyncSchedule();
       std::vector<std::string> out;
       const auto rule = rules->Rules().front();
-      for (const RuleMatch& m : TestRule(rule, FutureEvents(*guide, now, false), scheduler.Reservations(), *rules))
+      const std::vector<GuideEvent> events = FutureEvents(*guide, now, false);
+      for (const RuleMatch& m : TestRule(rule, events, scheduler.Reservations(), *rules))
         out.emplace_back(RuleVerdictName(m.verdict));
       return out;
     }
@@ -183,7 +184,8 @@ TEST_F(RuleRunnerTest, OnlyACleanRecordingCountsAsRecorded) {
     ASSERT_TRUE(NoteEndedReservation(ended, *store, guide.get()));
     EXPECT_EQ(store->History().at(0).path, "/rec/a.ts");
     std::vector<std::string> verdicts;
-    for (const RuleMatch& m : TestRule(rule, FutureEvents(*guide, At(7, 9), false), {}, *store))
+    const std::vector<GuideEvent> events = FutureEvents(*guide, At(7, 9), false);
+    for (const RuleMatch& m : TestRule(rule, events, {}, *store))
       verdicts.emplace_back(RuleVerdictName(m.verdict));
     EXPECT_EQ(verdicts, c.verdicts) << c.what;
   }
