@@ -5,6 +5,7 @@
 
 #include "guide/guide_file.h"
 #include "guide/guide_sql_statement.h"
+#include "platform/text_codec.h"
 
 namespace pelkan {
 namespace {
@@ -44,6 +45,17 @@ CREATE TABLE history(
 )sql";
 
 enum class Kind { kRules, kEmpty, kForeign, kFailed };
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The message (Shift-JIS) that the rules file at `path` was renamed to `aside`.
+std::string ReplacedNotice(const std::string& path, const std::string& aside) {
+  return platform::Utf8ToSjis("自動予約ファイル " + BaseName(path) + " は壊れているか自動予約のものでないため、" +
+                              BaseName(aside) + " に名前を変えて新しく作りました。");
+}
 
 Kind Inspect(sqlite3* db, int* code) {
   int64_t values[3] = {};
@@ -101,7 +113,7 @@ std::unique_ptr<RuleStore> RuleStore::Open(const std::string& path, std::string*
         if (error) *error = path + ": " + why + ", and it cannot be renamed";
         return nullptr;
       }
-      if (notice) *notice = GuideFile::ReplacedNotice(path, aside);
+      if (notice) *notice = ReplacedNotice(path, aside);
       continue;
     }
     std::unique_ptr<RuleStore> store(new RuleStore(db, path));

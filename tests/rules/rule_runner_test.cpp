@@ -9,6 +9,7 @@
 #include "base/mjd_time.h"
 #include "guide/guide_store.h"
 #include "platform/broadcast_text.h"
+#include "platform/text_codec.h"
 #include "rules/rule_store.h"
 #include "schedule/recording_scheduler.h"
 #include "schedule/schedule_file.h"
@@ -198,7 +199,11 @@ TEST(RuleStore, ADamagedFileIsKeptAsideNotOverwritten) {
   std::string notice, error;
   auto store = RuleStore::Open(path, &notice, &error);
   ASSERT_TRUE(store) << error;
-  EXPECT_FALSE(notice.empty());
+  EXPECT_EQ(platform::SjisToUtf8(notice).rfind("自動予約ファイル rules.sqlite は壊れているか自動予約のものでないため、"
+                                               "rules.sqlite.broken-",
+                                               0),
+            0u)
+      << platform::SjisToUtf8(notice);
   EXPECT_TRUE(store->Rules().empty());
   int aside = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
