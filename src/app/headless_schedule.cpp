@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/settings.h"
 #include "core/capture_app.h"
 #include "platform/dispatcher.h"
 #include "platform/text_codec.h"
@@ -24,7 +25,9 @@ HeadlessSchedule::HeadlessSchedule(CaptureApp& app, Dispatcher& dispatcher, cons
             std::fprintf(stderr, "pelkan-cli: scheduled recording to %s %s: %s\n", f.path.c_str(),
                          f.reason == RecordingFailure::Reason::kOpenFailed ? "could not start" : "stopped",
                          reason.c_str());
-          }) {
+          }),
+      rules_(capture_, RulesPath(), GuidePath(),
+             [](const std::string& text) { std::fprintf(stderr, "pelkan-cli: %s\n", text.c_str()); }) {
   capture_.SetKeptAsideListener([](const std::string& path, const std::string& kept_as) {
     std::fprintf(stderr, "pelkan-cli: %s\n", KeptAsideText(path, kept_as).c_str());
   });
@@ -48,6 +51,16 @@ bool HeadlessSchedule::Finish() {
 }
 
 void HeadlessSchedule::Poll() {
+  // The rules judge what is past by the broadcast's own clock (the one the reservations are
+  // recorded by), once the stream has told it.
+  const MjdTime clock = capture_.SampleCapture().broadcast_time;
+  if (clock.date != 0) {
+    const std::optional<RuleRunResult> run = rules_.Poll(ToGuideTime(clock));
+    if (run && (run->reserved > 0 || run->updated > 0 || run->removed > 0)) {
+      std::fprintf(stderr, "pelkan-cli: rules: %d reserved, %d changed, %d removed\n", run->reserved, run->updated,
+                   run->removed);
+    }
+  }
   const auto result = capture_.PollScheduleFile();
   if (!result) return;
   const bool failed = *result == RecordingScheduler::SyncResult::kFailed;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "app/rule_automation.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 
@@ -17,7 +18,9 @@ class Dispatcher;
 // recording. Changes that `pelkan-cli schedule` makes to the file meanwhile are taken over within a
 // second, and this side's changes (finished reservations, repetitions) are written when they
 // happen. An overlapping repetition of a daily or weekly reservation is stored without a
-// question (nobody is there to answer) and reported on stderr.
+// question (nobody is there to answer) and reported on stderr. The automatic reservation rules
+// (rules.sqlite of the home) run once the broadcast clock is known and whenever the guide or the
+// rules change.
 //
 // Create it while `app` is disconnected and destroy it after Disconnect: destruction detaches it
 // from the application, closes a running scheduled recording and writes the reservation file.
@@ -33,7 +36,8 @@ class HeadlessSchedule {
   // Scheduled recordings stopped early by a failed write or a nearly full disk, or that could not
   // create their file (each said on stderr).
   int Failures() const { return failures_; }
-  // Exchanges changes with the reservation file (ScheduledCapture::PollScheduleFile); call it from
+  // Exchanges changes with the reservation file (ScheduledCapture::PollScheduleFile) and runs the
+  // rules when they or the guide changed (RuleAutomation::Poll); call it from
   // every pass of the main loop. A file that cannot be written is said on stderr (once until it
   // can be written again).
   void Poll();
@@ -51,6 +55,7 @@ class HeadlessSchedule {
   int failures_ = 0;
   bool write_failed_ = false;
   ScheduledCapture capture_;
+  RuleAutomation rules_;
 };
 
 }  // namespace pelkan

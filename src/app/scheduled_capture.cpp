@@ -149,6 +149,10 @@ void ScheduledCapture::OnScheduleChanged() {
   if (changed_) changed_();
 }
 
+void ScheduledCapture::OnReservationEnded(const FinishedRecording& ended) {
+  if (ended_listener_) ended_listener_(ended);
+}
+
 void ScheduledCapture::KeepAwake(const std::string& why) {
   std::lock_guard lock(awake_mutex_);
   if (attached_ && !why.empty()) {

@@ -106,6 +106,11 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   // (SchedulerHost::OnScheduleFileKeptAside); nullptr for nobody. Owning thread.
   using KeptAsideFn = std::function<void(const std::string& path, const std::string& kept_as)>;
   void SetKeptAsideListener(KeptAsideFn listener) { kept_aside_ = std::move(listener); }
+  // Runs `listener` on the owning thread for every reservation that ended at its time
+  // (SchedulerHost::OnReservationEnded: recorded, cut short, missed or gone); nullptr for none.
+  // The automatic reservation rules keep their history with it. Owning thread.
+  using EndedFn = std::function<void(const FinishedRecording&)>;
+  void SetReservationEndedListener(EndedFn listener) { ended_listener_ = std::move(listener); }
   // Replaces the overlap question given at construction: the reservation list window asks it
   // (nullptr: yes). Owning thread.
   void SetConfirm(ConfirmFn confirm) { confirm_ = std::move(confirm); }
@@ -124,6 +129,7 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   void SetChannel(uint8_t channel) override;
   void SendString(std::string_view text) override;
   void OnScheduleChanged() override;
+  void OnReservationEnded(const FinishedRecording& ended) override;
   // Holds a sleep inhibitor with `why` while a processor is attached; releases it otherwise.
   void KeepAwake(const std::string& why) override;
   CaptureSample SampleCapture() override;
@@ -135,6 +141,7 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   std::function<void()> changed_;
   FailureFn failed_;
   KeptAsideFn kept_aside_;
+  EndedFn ended_listener_;
   // Guards processor_ and every use of it: taken after the scheduler's lock, before the
   // processor's own locks.
   std::mutex processor_mutex_;

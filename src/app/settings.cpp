@@ -133,6 +133,9 @@ std::string SchedulePath() {
 std::string GuidePath() {
   return JoinPath(HomeFolder(), "epg.sqlite");
 }
+std::string RulesPath() {
+  return JoinPath(HomeFolder(), "rules.sqlite");
+}
 
 Settings DefaultSettings(const std::string& current_dir) {
   Settings s;

@@ -18,6 +18,8 @@ std::string SettingsPath();
 std::string SchedulePath();
 // Path of the programme guide, epg.sqlite, in the home folder.
 std::string GuidePath();
+// Path of the automatic reservation rules with their history, rules.sqlite, in the home folder.
+std::string RulesPath();
 
 // Settings with every default; REC_AUTOPATH defaults to `current_dir`.
 Settings DefaultSettings(const std::string& current_dir);

@@ -11,5 +11,6 @@ int RunCapture(int argc, char** argv);
 int RunSchedule(int argc, char** argv);
 int RunCheck(int argc, char** argv);
 int RunEpg(int argc, char** argv);
+int RunRule(int argc, char** argv);
 
 }  // namespace pelkan::cli

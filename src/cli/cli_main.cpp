@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
   parser.Command("devices", "list capture devices and their bulk endpoints", RunDevices);
   parser.Command("capture", "capture from a tuner: record, send, filter, schedule", RunCapture);
   parser.Command("schedule", "list, add or remove recording reservations", RunSchedule);
+  parser.Command("rule", "automatic reservation rules (自動予約) over the programme guide", RunRule);
   parser.Command("check", "count dropped, damaged and scrambled packets of recorded files", RunCheck);
   parser.Command("epg", "the programme guide (epg.sqlite) as a table, JSON or XMLTV", RunEpg);
   parser.Text("\nOptions:\n");

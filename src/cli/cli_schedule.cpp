@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -24,6 +25,7 @@
 #include "guide/guide_store.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
+#include "rules/rule_store.h"
 #include "schedule/schedule_edit_form.h"
 #include "schedule/schedule_edit_item.h"
 #include "schedule/schedule_texts.h"
@@ -92,11 +94,29 @@ std::string MarginPriorityText(const ScheduleItem& item) {
   return text;
 }
 
+// "[ルール: NAME]" for a reservation made by an automatic reservation rule (its id when the rule is
+// gone); empty for one made by hand.
+std::string RuleMarkText(const ScheduleItem& item) {
+  if (item.rule_id == 0) return {};
+  static const std::map<uint32_t, std::string> names = [] {
+    std::map<uint32_t, std::string> out;
+    struct stat st {};
+    if (::stat(RulesPath().c_str(), &st) != 0) return out;
+    if (auto store = RuleStore::Open(RulesPath(), nullptr, nullptr)) {
+      for (const ReservationRule& r : store->Rules()) out[r.id] = r.name;
+    }
+    return out;
+  }();
+  const auto it = names.find(item.rule_id);
+  return "[ルール: " + (it != names.end() ? it->second : std::to_string(item.rule_id)) + "]";
+}
+
 std::string Row(size_t number, const ScheduleItem& item,
                 platform::SymbolForm symbols = platform::SymbolForm::kSymbols) {
   return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
          platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) +
-         "\t" + OneLineText(platform::SjisToUtf8(ItemDetailText(item)) + MarginPriorityText(item)) + "\t" +
+         "\t" + OneLineText(platform::SjisToUtf8(ItemDetailText(item)) + MarginPriorityText(item) + RuleMarkText(item)) +
+         "\t" +
          OneLineText(platform::BroadcastToUtf8(ItemFileNameText(item), symbols));
 }
 

@@ -59,6 +59,12 @@ GuideEventUpdate ToUpdate(const EitSection::Header& h, const EitSection::Event& 
   if (!in.components.empty()) e.video_component_type = in.components.back().component_type;
   if (!in.audio_components.empty()) e.audio_component_type = in.audio_components.back().component_type;
   if (!in.contents.empty()) e.genre = in.contents.front().content;
+  if (in.series) {
+    e.series_id = in.series->series_id;
+    e.episode_number = in.series->episode_number;
+    e.repeat_label = in.series->repeat_label;
+  }
+  e.free_ca_mode = in.free_ca_mode;
   // The basic tables give the time and the short texts; the extended ones only the extended
   // description, whose entries still carry the time for an event not yet known otherwise.
   if (h.table_id >= 0x58) u.basic = false;

@@ -38,6 +38,12 @@ struct GuideEvent {
   int genre = -1;  // content_nibble_level_1 << 4 | content_nibble_level_2 of the first genre; -1 none
   uint8_t video_component_type = 0;
   uint8_t audio_component_type = 0;
+  // The series descriptor's place of the event: series_id (-1 when the broadcaster sends none),
+  // episode_number (0 not numbered) and repeat_label (0 first broadcast).
+  int32_t series_id = -1;
+  uint16_t episode_number = 0;
+  uint8_t repeat_label = 0;
+  bool free_ca_mode = false;  // true when the event is scrambled (pay)
 
   bool HasEnd() const { return duration != kUndefinedDuration; }
   GuideTime End() const { return start + (HasEnd() ? duration : 0); }

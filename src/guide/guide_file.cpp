@@ -18,7 +18,14 @@ namespace {
 using Statement = GuideSqlStatement;
 
 constexpr int kApplicationId = 0x50454C47;  // "PELG": a programme guide of this program
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
+// A guide of the first schema lacks the series columns of the events; opening it adds them.
+constexpr int kFirstSchemaVersion = 1;
+constexpr const char* kSeriesColumns =
+    "ALTER TABLE events ADD COLUMN series INTEGER;"
+    "ALTER TABLE events ADD COLUMN episode INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE events ADD COLUMN repeat INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE events ADD COLUMN free_ca INTEGER NOT NULL DEFAULT 0;";
 constexpr int kBusyTimeoutMs = 3000;
 
 constexpr const char* kSchema = R"sql(
@@ -45,6 +52,10 @@ CREATE TABLE events(
   version INTEGER NOT NULL DEFAULT 0,
   ext_kind INTEGER NOT NULL DEFAULT 0,
   ext_version INTEGER NOT NULL DEFAULT 0,
+  series INTEGER,
+  episode INTEGER NOT NULL DEFAULT 0,
+  repeat INTEGER NOT NULL DEFAULT 0,
+  free_ca INTEGER NOT NULL DEFAULT 0,
   UNIQUE(original_network_id, transport_stream_id, service_id, event_id));
 CREATE INDEX events_start ON events(start);
 CREATE TABLE texts(
@@ -76,7 +87,7 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-enum class Verdict { kGood, kEmpty, kForeign, kFailed };
+enum class Verdict { kGood, kOlder, kEmpty, kForeign, kFailed };
 
 // What the open file is; `code` receives the SQLite code of a failure.
 Verdict InspectNow(sqlite3* db, bool whole, int* code);
@@ -96,18 +107,11 @@ Verdict Inspect(sqlite3* db, bool whole, int* code) {
 
 Verdict InspectNow(sqlite3* db, bool whole, int* code) {
   int64_t values[3] = {};
-  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
-  for (int i = 0; i < 3; ++i) {
-    Statement s(db, pragmas[i]);
-    const int rc = s.Step();
-    if (rc != SQLITE_ROW) {
-      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
-      return GuideFile::IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
-    }
-    values[i] = s.ColInt(0);
-  }
+  if (!GuideFile::ReadHeader(db, values, code))
+    return GuideFile::IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
   if (values[2] == 0) return Verdict::kEmpty;
-  if (values[0] != kApplicationId || values[1] != kSchemaVersion) {
+  const bool older = values[0] == kApplicationId && values[1] == kFirstSchemaVersion;
+  if (!older && (values[0] != kApplicationId || values[1] != kSchemaVersion)) {
     // A database without a single table is a guide still being made (or whose making stopped
     // before its first transaction), not another program's file.
     Statement count(db, "SELECT count(*) FROM sqlite_schema");
@@ -128,7 +132,28 @@ Verdict InspectNow(sqlite3* db, bool whole, int* code) {
     }
     if (s.ColBlob(0) != "ok") return Verdict::kForeign;
   }
-  return Verdict::kGood;
+  return older ? Verdict::kOlder : Verdict::kGood;
+}
+
+// Brings a guide of the first schema to the current one (readers too: it only adds columns, and a
+// reader of this build could not read the file without them). Another process may be doing the
+// same: the version is read again under the exclusive lock.
+bool Upgrade(sqlite3* db, int* code) {
+  int rc = Exec(db, "BEGIN EXCLUSIVE");
+  if (rc == SQLITE_OK) {
+    int64_t version = 0;
+    {
+      Statement s(db, "PRAGMA user_version");
+      if (s.Step() == SQLITE_ROW) version = s.ColInt(0);
+    }
+    if (version == kFirstSchemaVersion) {
+      rc = Exec(db, (std::string(kSeriesColumns) + "PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    }
+    if (rc == SQLITE_OK) rc = Exec(db, "COMMIT");
+    if (rc != SQLITE_OK) Exec(db, "ROLLBACK");
+  }
+  *code = rc;
+  return rc == SQLITE_OK;
 }
 
 }  // namespace
@@ -140,6 +165,20 @@ GuideFile::~GuideFile() {
 bool GuideFile::IsDamage(int code) {
   const int primary = code & 0xFF;
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+bool GuideFile::ReadHeader(sqlite3* db, int64_t (&values)[3], int* code) {
+  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
+  for (int i = 0; i < 3; ++i) {
+    Statement s(db, pragmas[i]);
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW) {
+      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
+      return false;
+    }
+    values[i] = s.ColInt(0);
+  }
+  return true;
 }
 
 std::string GuideFile::SetAside(const std::string& path) {
@@ -195,6 +234,13 @@ std::unique_ptr<GuideFile> GuideFile::Open(const std::string& path, bool write, 
       int code = 0;
       switch (Inspect(db, write, &code)) {
         case Verdict::kGood:
+          break;
+        case Verdict::kOlder:
+          if (!Upgrade(db, &code)) {
+            if (error) *error = path + ": " + sqlite3_errstr(code);
+            sqlite3_close_v2(db);
+            return nullptr;
+          }
           break;
         case Verdict::kEmpty:
           if (!create) {

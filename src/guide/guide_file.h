@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,9 @@ class GuideFile {
 
   // Whether an SQLite result code says the file is damaged.
   static bool IsDamage(int code);
+  // The open file's application_id, user_version and page_count (in that order); false, with
+  // `code` the SQLite code, when they cannot be read. For the program's other SQLite files too.
+  static bool ReadHeader(sqlite3* db, int64_t (&values)[3], int* code);
   // Renames `path` and its WAL files aside; the new name (UTF-8), or empty when it cannot be moved.
   static std::string SetAside(const std::string& path);
   // The message for the user (Shift-JIS) that the file at `path` was renamed to `aside`.

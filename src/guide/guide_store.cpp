@@ -83,7 +83,8 @@ size_t CodePoints(std::string_view utf8) {
 }
 
 GuideEvent ReadEvent(const Statement& s, bool texts) {
-  // Columns: onid, tsid, sid, eid, start, duration, title, genre, video, audio[, description, extended].
+  // Columns: onid, tsid, sid, eid, start, duration, title, genre, video, audio, series, episode,
+  // repeat, free_ca[, description, extended].
   GuideEvent e;
   e.key = {static_cast<uint16_t>(s.ColInt(0)), static_cast<uint16_t>(s.ColInt(1)),
            static_cast<uint16_t>(s.ColInt(2)), static_cast<uint16_t>(s.ColInt(3))};
@@ -93,9 +94,13 @@ GuideEvent ReadEvent(const Statement& s, bool texts) {
   e.genre = s.ColNull(7) ? -1 : static_cast<int>(s.ColInt(7));
   e.video_component_type = static_cast<uint8_t>(s.ColInt(8));
   e.audio_component_type = static_cast<uint8_t>(s.ColInt(9));
+  e.series_id = s.ColNull(10) ? -1 : static_cast<int32_t>(s.ColInt(10));
+  e.episode_number = static_cast<uint16_t>(s.ColInt(11));
+  e.repeat_label = static_cast<uint8_t>(s.ColInt(12));
+  e.free_ca_mode = s.ColInt(13) != 0;
   if (texts) {
-    e.description = s.ColBlob(10);
-    e.extended = s.ColBlob(11);
+    e.description = s.ColBlob(14);
+    e.extended = s.ColBlob(15);
   }
   return e;
 }
@@ -104,12 +109,12 @@ GuideEvent ReadEvent(const Statement& s, bool texts) {
 // (without them) goes over a compact table.
 constexpr const char* kEventColumns =
     "e.original_network_id, e.transport_stream_id, e.service_id, e.event_id, e.start, e.duration, e.title, "
-    "e.genre, e.video, e.audio, coalesce(t.description, x''), coalesce(t.extended, x'') FROM events e LEFT "
+    "e.genre, e.video, e.audio, e.series, e.episode, e.repeat, e.free_ca, coalesce(t.description, x''), coalesce(t.extended, x'') FROM events e LEFT "
     "JOIN "
     "texts t ON t.id = e.id";
 constexpr const char* kEventColumnsShort =
     "e.original_network_id, e.transport_stream_id, e.service_id, e.event_id, e.start, e.duration, e.title, "
-    "e.genre, e.video, e.audio FROM events e";
+    "e.genre, e.video, e.audio, e.series, e.episode, e.repeat, e.free_ca FROM events e";
 
 }  // namespace
 
@@ -236,8 +241,8 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   const GuideEventKey& k = n.key;
   Statement find = Cached(
       "SELECT e.id, e.kind, e.version, e.ext_kind, e.ext_version, e.start, e.duration, e.title, "
-      "coalesce(t.description, x''), coalesce(t.extended, x''), e.genre, e.video, e.audio FROM events e LEFT "
-      "JOIN texts t ON t.id = e.id WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
+      "coalesce(t.description, x''), coalesce(t.extended, x''), e.genre, e.video, e.audio, e.series, e.episode, "
+      "e.repeat, e.free_ca FROM events e LEFT JOIN texts t ON t.id = e.id WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
       "e.service_id = ? AND e.event_id = ?");
   find.Int(1, k.original_network_id).Int(2, k.transport_stream_id).Int(3, k.service_id).Int(4, k.event_id);
   const int found = find.Step();
@@ -263,6 +268,10 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
     e.genre = find.ColNull(10) ? -1 : static_cast<int>(find.ColInt(10));
     e.video_component_type = static_cast<uint8_t>(find.ColInt(11));
     e.audio_component_type = static_cast<uint8_t>(find.ColInt(12));
+    e.series_id = find.ColNull(13) ? -1 : static_cast<int32_t>(find.ColInt(13));
+    e.episode_number = static_cast<uint16_t>(find.ColInt(14));
+    e.repeat_label = static_cast<uint8_t>(find.ColInt(15));
+    e.free_ca_mode = find.ColInt(16) != 0;
   }
   const bool basic = u.basic && newer(kind, version);
   const bool extended = u.extended && newer(ext_kind, ext_version);
@@ -280,6 +289,10 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
     e.genre = n.genre;
     e.video_component_type = n.video_component_type;
     e.audio_component_type = n.audio_component_type;
+    e.series_id = n.series_id;
+    e.episode_number = n.episode_number;
+    e.repeat_label = n.repeat_label;
+    e.free_ca_mode = n.free_ca_mode;
     kind = u.kind;
     version = u.version;
   }
@@ -292,10 +305,12 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   Statement write =
       Cached(found == SQLITE_ROW
                  ? "UPDATE events SET start = ?1, duration = ?2, title = ?3, genre = ?6, video = ?7, "
-                   "audio = ?8, kind = ?9, version = ?10, ext_kind = ?11, ext_version = ?12 WHERE id = ?13"
+                   "audio = ?8, kind = ?9, version = ?10, ext_kind = ?11, ext_version = ?12, series = ?17, "
+                   "episode = ?18, repeat = ?19, free_ca = ?20 WHERE id = ?13"
                  : "INSERT INTO events(start, duration, title, genre, video, audio, kind, version, ext_kind, "
-                   "ext_version, original_network_id, transport_stream_id, service_id, event_id) VALUES(?1, "
-                   "?2, ?3, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
+                   "ext_version, original_network_id, transport_stream_id, service_id, event_id, series, "
+                   "episode, repeat, free_ca) VALUES(?1, ?2, ?3, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, "
+                   "?16, ?17, ?18, ?19, ?20)");
   write.Int(1, e.start);
   if (e.HasEnd()) {
     write.Int(2, e.duration);
@@ -310,6 +325,12 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   }
   write.Int(7, e.video_component_type).Int(8, e.audio_component_type).Int(9, kind).Int(10, version);
   write.Int(11, ext_kind).Int(12, ext_version);
+  if (e.series_id >= 0) {
+    write.Int(17, e.series_id);
+  } else {
+    write.Null(17);
+  }
+  write.Int(18, e.episode_number).Int(19, e.repeat_label).Int(20, e.free_ca_mode ? 1 : 0);
   if (found == SQLITE_ROW) {
     write.Int(13, id);
   } else {

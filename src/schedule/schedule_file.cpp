@@ -111,6 +111,7 @@ std::string FormatSchedule(const std::vector<ScheduleItem>& items) {
     if (item.margin_before != kDefaultMarginBefore) AppendLine(&out, "MarginBefore=%d", item.margin_before);
     if (item.margin_after != kDefaultMarginAfter) AppendLine(&out, "MarginAfter=%d", item.margin_after);
     if (item.priority != kDefaultPriority) AppendLine(&out, "Priority=%d", item.priority);
+    if (item.rule_id != 0) AppendLine(&out, "Rule=%u", item.rule_id);
     AppendLine(&out, "%s", "");
   }
   return out;
@@ -159,6 +160,8 @@ std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::
     const int32_t priority = p.GetInt(section, "Priority", kDefaultPriority);
     item.priority = priority >= kMinPriority && priority <= kMaxPriority ? static_cast<uint8_t>(priority)
                                                                         : kDefaultPriority;
+    const int64_t rule = p.GetInt(section, "Rule", 0);
+    item.rule_id = rule > 0 ? static_cast<uint32_t>(rule) : 0;
     if (item.flags & SI_BY_EVENT) {
       // Written as zeros: an event reservation takes its time from the broadcast anew.
       item.start_day = item.start_second = item.duration = 0;

@@ -82,6 +82,8 @@ struct ScheduleItem {
   uint16_t margin_before = kDefaultMarginBefore;
   uint16_t margin_after = kDefaultMarginAfter;
   uint8_t priority = kDefaultPriority;
+  // The automatic reservation rule that made it (its id in the rules file); 0 made by hand.
+  uint32_t rule_id = 0;
 };
 
 // State of an item (flags bits 24-30).

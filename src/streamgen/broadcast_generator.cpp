@@ -362,8 +362,9 @@ void BroadcastGenerator::Impl::BuildMux(int index, uint64_t origin27) {
   m->cycles.reserve(static_cast<size_t>(services) * 3);
   for (int i = 0; i < services; ++i) {
     const ServiceInfo& s = m->info.services[static_cast<size_t>(i)];
+    // The first service of the first multiplex carries the series.
     m->schedules.emplace_back(options_.seed, s.service_id, kSlotSeconds[i], true, options_.programme_changes,
-                              start_abs_);
+                              start_abs_, index == 0 && i == 0);
     std::vector<AccessUnit> captions;
     captions.push_back({BuildCaptionManagement(), 0});
     for (uint32_t c = 1; c < 10; ++c) {

@@ -97,6 +97,17 @@ struct ExtendedItem {
 };
 
 // A programme event as the EIT announces it.
+// A programme's place in its series (series_descriptor).
+struct SeriesInfo {
+  uint16_t series_id = 0;
+  uint8_t repeat_label = 0;     // 0 first broadcast, 1 a rerun
+  uint8_t program_pattern = 0;  // 1 weekly, 2 daily, 0 irregular
+  uint16_t episode_number = 0;
+  uint16_t last_episode_number = 0;
+  std::string series_name;  // UTF-8
+  bool operator==(const SeriesInfo&) const = default;
+};
+
 struct ProgrammeInfo {
   uint16_t event_id = 0;
   MjdTime start;
@@ -107,6 +118,7 @@ struct ProgrammeInfo {
   uint8_t audio_component_type = 0;   // audio_component_descriptor component_type
   uint8_t genre = 0;                  // content_descriptor content_nibble_level_1 << 4 | level_2
   std::vector<ExtendedItem> items;    // extended description; empty when the programme has none
+  std::optional<SeriesInfo> series;   // series_descriptor; none for a programme of no series
 };
 
 // An endless synthetic ISDB broadcast: PAT, CAT, PMTs, NIT, SDT, TOT/TDT, EIT present/following

@@ -86,11 +86,38 @@ constexpr uint64_t kEventIds = 0xFFFE;  // event ids 1 to 65534 in turn
 constexpr AbsTime kEndOfTime = std::numeric_limits<AbsTime>::max();
 constexpr int64_t kShortestProgramme = 60;
 
+// The daily drama: its title is kept for the series slots.
+constexpr size_t kDramaTitle = 6;
+constexpr uint16_t kDramaSeries = 0x0101;
+constexpr uint16_t kSpecialSeries = 0x0102;
+constexpr uint16_t kAnimeSeries = 0x0103;
+constexpr uint32_t kDramaEpisodes = 130;
+
+constexpr const char* kCities[] = {"ウィーン", "リスボン", "京都", "ハバナ", "オスロ"};
+
+// Weekday of an MJD day, 0 Sunday (MJD 0 was a Wednesday).
+uint32_t Weekday(uint64_t day) {
+  return static_cast<uint32_t>((day + 3) % 7);
+}
+
+// `n` in full-width digits, as programme titles write numbers (the broadcast's text coding has
+// no other digits in a title).
+std::string FullWidth(uint32_t n) {
+  std::string out;
+  for (char c : std::to_string(n)) out += std::string("０１２３４５６７８９").substr(static_cast<size_t>(c - '0') * 3, 3);
+  return out;
+}
+
+// The drama's episode of day `day`, 1-kDramaEpisodes, rising by one a day.
+uint16_t DramaEpisode(uint64_t day) {
+  return static_cast<uint16_t>(day % kDramaEpisodes + 1);
+}
+
 }  // namespace
 
 ProgrammeSchedule::ProgrammeSchedule(uint64_t seed, uint16_t service_id, uint32_t slot_seconds, bool hd,
-                                     const std::vector<ProgrammeChange>& changes, AbsTime reference)
-    : seed_(seed), service_id_(service_id), slot_(slot_seconds), hd_(hd) {
+                                     const std::vector<ProgrammeChange>& changes, AbsTime reference, bool series)
+    : seed_(seed), service_id_(service_id), slot_(slot_seconds), hd_(hd), series_(series && slot_seconds == 1800) {
   const uint64_t running = reference / slot_;
   const uint64_t first = running > 0 ? running - 1 : 0;
   for (const ProgrammeChange& c : changes) {
@@ -173,6 +200,58 @@ std::pair<uint64_t, uint64_t> ProgrammeSchedule::IndicesStartingIn(AbsTime from,
   const uint64_t first = from > static_cast<AbsTime>(back) ? (from - static_cast<AbsTime>(back)) / slot_ : 0;
   const uint64_t last = (to + static_cast<AbsTime>(forward) + slot_ - 1) / slot_;
   return {first, last};
+bool ProgrammeSchedule::SeriesTexts(uint64_t k, ProgrammeInfo* p) const {
+  if (!series_) return false;
+  const AbsTime start = NominalStart(k);
+  const uint64_t day = start / 86400;
+  const uint32_t time = static_cast<uint32_t>(start % 86400);
+  const char* const drama = kTitles[kDramaTitle].title;
+  auto make = [p](std::string title, uint8_t genre, const char* description) {
+    p->title = std::move(title);
+    p->genre = genre;
+    p->description = description;
+  };
+  SeriesInfo s;
+  switch (time) {
+    case 19 * 3600 + 1800:  // the drama's first broadcast
+    case 8 * 3600: {        // yesterday's episode again
+      const bool rerun = time == 8 * 3600;
+      const uint16_t episode = DramaEpisode(rerun ? day - 1 : day);
+      std::string title = drama;
+      if (rerun) title = title.substr(0, title.find("🈟")) + "🈞🈑";
+      make(title + "　第" + FullWidth(episode) + "回", 0x30, "老舗の暖簾を守る姉妹の物語。");
+      s = {kDramaSeries, static_cast<uint8_t>(rerun ? 1 : 0), 2, episode, kDramaEpisodes, "麒麟の庭"};
+      break;
+    }
+    case 21 * 3600: {  // a two-part special on Friday and Saturday
+      const uint32_t weekday = Weekday(day);
+      if (weekday != 5 && weekday != 6) return false;
+      make(std::string("特集ドラマ「北の海」") + (weekday == 5 ? "前編" : "後編") + "🈑", 0x30,
+           "北の港町を舞台に、二夜にわたって描く。");
+      s = {kSpecialSeries, 0, 0, static_cast<uint16_t>(weekday == 5 ? 1 : 2), 2, "北の海"};
+      break;
+    }
+    case 12 * 3600: {  // a travel programme and its rerun, told apart only by their marks
+      const char* city = kCities[(day / 2) % std::size(kCities)];
+      make(std::string("世界ふれあい街歩き　") + city + (day % 2 == 0 ? "🈟🈑" : "🈞🈑"), 0x81,
+           "石畳の路地を、土地の人と語らいながら歩く。");
+      return true;
+    }
+    case 1800:  // late night, every day
+      make("深夜の音楽便🈑", 0x40, "夜更けに聴きたい名曲を届けます。");
+      return true;
+    case 5400: {  // late night on Tuesday: Monday's broadcast day
+      if (Weekday(day) != 2) return false;
+      const uint16_t episode = static_cast<uint16_t>(day / 7 % 4095 + 1);
+      make("アニメ「星の旅人」　＃" + FullWidth(episode), 0x70, "星を巡る少年の冒険。");
+      s = {kAnimeSeries, 0, 1, episode, 0, "星の旅人"};
+      break;
+    }
+    default:
+      return false;
+  }
+  p->series = s;
+  return true;
 }
 
 uint64_t ProgrammeSchedule::Hash(uint64_t k) const {
@@ -198,7 +277,10 @@ uint64_t ProgrammeSchedule::IndexAt(AbsTime t) const {
 
 ProgrammeInfo ProgrammeSchedule::Texts(uint64_t k) const {
   const uint64_t h = Hash(k);
-  const TitleEntry& t = kTitles[(h >> 8) % std::size(kTitles)];
+  size_t title = (h >> 8) % std::size(kTitles);
+  // The drama's title belongs to its series slots only.
+  if (title == kDramaTitle) ++title;
+  const TitleEntry& t = kTitles[title];
   ProgrammeInfo p;
   p.event_id = static_cast<uint16_t>(k % 0xFFFE + 1);
   p.title = t.title;
@@ -217,6 +299,7 @@ ProgrammeInfo ProgrammeSchedule::Texts(uint64_t k) const {
     p.items.push_back({"出演者", kPerformers[(h >> 44) % std::size(kPerformers)]});
     if ((h >> 48) % 3 == 0) p.items.push_back({"制作", kCredits[(h >> 50) % std::size(kCredits)]});
   }
+  SeriesTexts(k, &p);
   return p;
 }
 

@@ -38,13 +38,22 @@ inline MjdTime FromAbs(AbsTime a) {
 //   length.
 // Before a change shows the tables say the unchanged schedule; each change that shows gives the
 // present/following and the schedule tables of the service a new version.
+//
+// A service with `series` also carries series at fixed times of day (slots of 30 minutes), each
+// with its series descriptor unless said otherwise: a daily drama at 19:30 whose episode number
+// rises by day, rerun at 08:00 the next morning (the same episode, repeat label 1, the title's
+// marks differing); a two-part special at 21:00 (前編 and 後編 on two days, one series, episodes 1
+// and 2); a travel programme at 12:00 without a series descriptor whose next-day rerun differs
+// only in its marks ([新] against [再]); and late at night a music programme at 00:30 every day
+// and a weekly anime at 01:30 on Tuesday mornings (Monday's broadcast day). The drama's title
+// appears nowhere else.
 class ProgrammeSchedule {
  public:
   // `changes` may name other services too: only those of `service_id` are taken. Their event ids
   // are looked up in the unchanged schedule from the programme before the one running at
   // `reference` on (event ids repeat after 65534 programmes).
   ProgrammeSchedule(uint64_t seed, uint16_t service_id, uint32_t slot_seconds, bool hd,
-                    const std::vector<ProgrammeChange>& changes = {}, AbsTime reference = 0);
+                    const std::vector<ProgrammeChange>& changes = {}, AbsTime reference = 0, bool series = false);
 
   uint32_t SlotSeconds() const { return slot_; }
   // Index of the programme running at `t` (with every overrun applied).
@@ -100,12 +109,15 @@ class ProgrammeSchedule {
   uint32_t Overrun() const { return slot_ / 3; }
   AbsTime Announcement(uint64_t k) const { return k * slot_ + slot_ / 2; }
   ProgrammeInfo Texts(uint64_t k) const;
+  // The series programme of slot `k` into `p`; false when the slot holds none.
+  bool SeriesTexts(uint64_t k, ProgrammeInfo* p) const;
 
   uint64_t seed_;
   uint16_t service_id_;
   uint32_t slot_;
   bool hd_;
   std::map<uint64_t, Planned> planned_;
+  bool series_;
 };
 
 }  // namespace pelkan::streamgen

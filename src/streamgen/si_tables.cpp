@@ -293,6 +293,16 @@ void PutBasicEvent(SectionBuilder& b, const ProgrammeInfo& p) {
     b.U8(0xFF);
     b.CloseDescriptor(d);
   }
+  if (p.series) {
+    const SeriesInfo& s = *p.series;
+    const size_t d = b.OpenDescriptor(0xD5);  // series_descriptor
+    b.U16(s.series_id);
+    b.U8(static_cast<uint32_t>(s.repeat_label << 4 | (s.program_pattern & 0x07) << 1));  // no expire_date
+    b.U16(0xFFFF);
+    b.U24(static_cast<uint32_t>((s.episode_number & 0x0FFF) << 12 | (s.last_episode_number & 0x0FFF)));
+    b.Bytes(EncodeAribString(s.series_name));
+    b.CloseDescriptor(d);
+  }
 }
 
 }  // namespace

@@ -9,8 +9,11 @@
 #include "app/capture_bindings.h"
 #include "app/device_list.h"
 #include "app/home_folder.h"
+#include "app/rule_automation.h"
 #include "app/scheduled_capture.h"
 #include "app/http_pages.h"
+#include "app/settings.h"
+#include "base/mjd_time.h"
 #include "core/capture_app.h"
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
@@ -124,7 +127,18 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   if (schedule_loaded) {
     schedule_poll_.setObjectName(QStringLiteral("schedulePollTimer"));
     schedule_poll_.setInterval(static_cast<int>(ScheduledCapture::kPollMs));
-    QObject::connect(&schedule_poll_, &QTimer::timeout, [this] { schedule_->PollScheduleFile(); });
+    // The rules run by the broadcast's clock while capturing, else by the machine's.
+    rules_ = std::make_unique<RuleAutomation>(*schedule_, RulesPath(), options_.guide_path,
+                                              [this, messages](const std::string& notice) {
+                                                dispatcher_.Post([messages, text = platform::Utf8ToSjis(notice)] {
+                                                  messages->Notify(text, status_text::kCaptionApp);
+                                                });
+                                              });
+    QObject::connect(&schedule_poll_, &QTimer::timeout, [this] {
+      schedule_->PollScheduleFile();
+      const MjdTime clock = schedule_->SampleCapture().broadcast_time;
+      rules_->Poll(ToGuideTime(clock.date != 0 ? clock : JapanTimeNow()));
+    });
     schedule_poll_.start();
   }
 

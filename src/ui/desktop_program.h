@@ -18,6 +18,7 @@ namespace pelkan {
 class CaptureApp;
 class ChannelWindow;
 class GuideCollector;
+class RuleAutomation;
 class ScheduledCapture;
 class ServiceFilterBinding;
 class ServiceFilterWindow;
@@ -93,6 +94,8 @@ class DesktopProgram {
   std::unique_ptr<ServiceFilterWindow> services_;
   std::unique_ptr<ServiceFilterBinding> services_binding_;
   std::unique_ptr<ScheduledCapture> schedule_;
+  // Runs the automatic reservation rules (rules.sqlite) over the guide.
+  std::unique_ptr<RuleAutomation> rules_;
   std::unique_ptr<ChannelWindow> channels_;
   // Fills the programme guide from the capture while PROC_EPG is on.
   std::unique_ptr<GuideCollector> guide_;

@@ -343,3 +343,48 @@ TEST_F(GuideStoreTest, ReaderSeesWholeTransactionsWhileTheWriterWrites) {
 
 }  // namespace
 }  // namespace pelkan
+
+namespace pelkan {
+namespace {
+
+// The series descriptor's place and the free_CA_mode are kept, and a guide of the first schema
+// (without them) is brought up to date when opened, by a reader too.
+TEST_F(GuideStoreTest, SeriesPlaceIsKeptAndAnOlderGuideGetsItsColumns) {
+  {
+    auto s = OpenWriter();
+    GuideEventUpdate series = Update(1, kDay + 3600, "麒麟の道", EVENT_KIND_SCHEDULE_ACTUAL, 1);
+    series.event.series_id = 7;
+    series.event.episode_number = 12;
+    series.event.repeat_label = 1;
+    series.event.free_ca_mode = true;
+    Apply(*s, {series, Update(2, kDay + 7200, "ニュース", EVENT_KIND_SCHEDULE_ACTUAL, 1)});
+    const auto found = s->Find({0x7FE8, 0x7FE8, 1024, 1});
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->series_id, 7);
+    EXPECT_EQ(found->episode_number, 12);
+    EXPECT_EQ(found->repeat_label, 1);
+    EXPECT_TRUE(found->free_ca_mode);
+    const auto events = s->Events(kDay, kDay + 86400, false);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].series_id, -1);
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "ALTER TABLE events DROP COLUMN series; ALTER TABLE events DROP COLUMN episode; "
+                         "ALTER TABLE events DROP COLUMN repeat; ALTER TABLE events DROP COLUMN free_ca; "
+                         "PRAGMA user_version=1",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::string error;
+  auto reader = GuideStore::Open(path_, GuideStore::Access::kRead, false, nullptr, &error);
+  ASSERT_TRUE(reader) << error;
+  const auto found = reader->Find({0x7FE8, 0x7FE8, 1024, 1});
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->title, Sjis("麒麟の道"));
+  EXPECT_EQ(found->series_id, -1);
+}
+
+}  // namespace
+}  // namespace pelkan

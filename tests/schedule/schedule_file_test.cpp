@@ -105,21 +105,25 @@ TEST(ScheduleFile, RoundTripKeepsEveryStoredField) {
   EXPECT_EQ(GetText(back[0].channel_string), GetText(a.channel_string));
 }
 
-TEST(ScheduleFile, MarginsAndPriorityAreWrittenOnlyWhenNotTheDefaultsAndHeldToTheirRange) {
+TEST(ScheduleFile, MarginsPriorityAndRuleAreWrittenOnlyWhenNotTheDefaultsAndHeldToTheirRange) {
   ScheduleItem a = DailyExample();
   a.margin_before = 120;
   a.margin_after = 600;
   a.priority = 5;
+  a.rule_id = 12;
   const std::string text = FormatSchedule({a, DailyExample()});
-  EXPECT_NE(text.find("EnableServiceID=1024\r\nMarginBefore=120\r\nMarginAfter=600\r\nPriority=5\r\n\r\n"),
+  EXPECT_NE(text.find("EnableServiceID=1024\r\nMarginBefore=120\r\nMarginAfter=600\r\nPriority=5\r\nRule=12\r\n\r\n"),
             std::string::npos);
   // The default reservation keeps exactly the lines an older build writes and reads.
   EXPECT_EQ(text.find("Margin", text.find("[Schedule_2]")), std::string::npos);
+  EXPECT_EQ(text.find("Rule", text.find("[Schedule_2]")), std::string::npos);
   const auto back = ParseSchedule(text);
   ASSERT_EQ(back.size(), 2u);
   EXPECT_EQ(back[0].margin_before, 120);
   EXPECT_EQ(back[0].margin_after, 600);
   EXPECT_EQ(back[0].priority, 5);
+  EXPECT_EQ(back[0].rule_id, 12u);
+  EXPECT_EQ(back[1].rule_id, 0u);
   EXPECT_EQ(back[1].margin_before, kDefaultMarginBefore);
   EXPECT_EQ(back[1].margin_after, kDefaultMarginAfter);
   EXPECT_EQ(back[1].priority, kDefaultPriority);

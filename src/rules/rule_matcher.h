@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "guide/guide_event.h"
+#include "rules/reservation_rule.h"
+
+namespace pelkan {
+
+// The texts of one programme folded for the rules (FoldBroadcastText), each folded the first time
+// a rule asks for it, so that many rules over one guide fold every text at most once.
+class FoldedEvent {
+ public:
+  explicit FoldedEvent(const GuideEvent* event) : event_(event) {}
+  const GuideEvent& event() const { return *event_; }
+  const std::string& Title();
+  // Title, description and extended text as far as `scope` reaches, separated by line breaks.
+  const std::string& Texts(RuleTextScope scope);
+  // EpisodeKey and TitleKey of the event.
+  const std::string& EpisodeKeyOf();
+  const std::string& TitleKeyOf();
+
+ private:
+  const GuideEvent* event_;
+  std::optional<std::string> title_, description_, all_, episode_key_, title_key_;
+};
+
+// The programmes one run of the rules goes over, folded as the rules ask (FoldedEvent), with the
+// folded titles also joined into one text so that a rule's word is looked for in all titles at once.
+class FoldedGuide {
+ public:
+  // `events` must outlive the object.
+  explicit FoldedGuide(const std::vector<GuideEvent>& events);
+  size_t size() const { return events_.size(); }
+  FoldedEvent& operator[](size_t i) { return events_[i]; }
+  // Indices, in order, of the programmes whose folded title holds `word` (folded, not empty).
+  std::vector<size_t> TitlesHolding(std::string_view word);
+
+ private:
+  std::vector<FoldedEvent> events_;
+  std::string titles_;       // every folded title followed by a line break
+  std::vector<size_t> ends_;  // the offset after each title's line break; empty until first used
+};
+
+// The keys that tell one episode from another (see ReservationRule::dedup): with the series
+// descriptor, its network, series and episode; without it (or unnumbered), the folded title
+// without its marks and blanks. The title key is always the latter. Pure functions.
+std::string EpisodeKey(const GuideEvent& event, const std::string& folded_title);
+std::string TitleKey(const std::string& folded_title);
+
+// The broadcast day (MJD) whose window [from, to) minutes holds `start`, counting a start after
+// midnight as the day before when the window reaches past 24:00 ("23:00-27:00" holds 02:00 of the
+// next morning), and whose weekday is in `weekdays` (bit 0 Sunday); nullopt when none does. A
+// window of -1 is the whole calendar day. Pure function.
+std::optional<uint32_t> BroadcastDayOf(GuideTime start, uint8_t weekdays, int from, int to);
+
+// A rule made ready to test many programmes: its words folded, its regular expression compiled.
+class RuleMatcher {
+ public:
+  explicit RuleMatcher(const ReservationRule& rule);
+
+  const ReservationRule& rule() const { return rule_; }
+  // The folded words (empty with a regular expression).
+  const std::vector<std::string>& words() const { return words_; }
+  // False when the regular expression does not compile (`error` says why, English); such a rule
+  // matches nothing.
+  bool valid() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+
+  // The broadcast day of the programme when it meets every condition of the rule but the validity
+  // period; nullopt when it does not.
+  std::optional<uint32_t> Match(FoldedEvent& event) const;
+  // True when a programme of broadcast day `day` lies within the validity period.
+  bool InPeriod(uint32_t day) const;
+
+ private:
+  ReservationRule rule_;
+  std::vector<std::string> words_;
+  std::vector<std::string> exclude_;
+  std::optional<std::regex> regex_;
+  std::string error_;
+};
+
+}  // namespace pelkan
