@@ -35,7 +35,7 @@ std::string StatusJson(const StatusSnapshot& s) {
     line += JsonString(key) + ":" + JsonString(platform::SjisToUtf8(*value));
   }
   // The HTTP server's clients only while it runs.
-  if (!s.http.empty()) line += "," + JsonString("http") + ":" + JsonString(platform::SjisToUtf8(s.http));
+  if (!s.http.empty()) line.append(",\"http\":").append(JsonString(platform::SjisToUtf8(s.http)));
   return line + "}";
 }
 

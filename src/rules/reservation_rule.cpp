@@ -83,8 +83,17 @@ std::optional<int> ClockMinutes(std::string_view text) {
 }  // namespace
 
 std::vector<std::string> SplitWords(std::string_view text) {
-  std::string spaced(text);
-  for (size_t i = 0; (i = spaced.find("\u3000", i)) != std::string::npos;) spaced.replace(i, 3, " ");
+  // The ideographic space (U+3000) separates words as a blank does.
+  std::string spaced;
+  spaced.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    if (text.substr(i, 3) == "\u3000") {
+      spaced.push_back(' ');
+      i += 3;
+    } else {
+      spaced.push_back(text[i++]);
+    }
+  }
   for (char& c : spaced) {
     if (c == '\t') c = ' ';
   }
@@ -161,7 +170,9 @@ std::optional<RuleGenre> ParseGenre(std::string_view text) {
 }
 
 std::string GenreText(const RuleGenre& genre) {
-  return std::to_string(genre.level1) + (genre.level2 >= 0 ? "." + std::to_string(genre.level2) : "");
+  std::string text = std::to_string(genre.level1);
+  if (genre.level2 >= 0) text.append(1, '.').append(std::to_string(genre.level2));
+  return text;
 }
 
 std::optional<RuleTextScope> ParseTextScope(std::string_view text) {

@@ -200,6 +200,8 @@ std::pair<uint64_t, uint64_t> ProgrammeSchedule::IndicesStartingIn(AbsTime from,
   const uint64_t first = from > static_cast<AbsTime>(back) ? (from - static_cast<AbsTime>(back)) / slot_ : 0;
   const uint64_t last = (to + static_cast<AbsTime>(forward) + slot_ - 1) / slot_;
   return {first, last};
+}
+
 bool ProgrammeSchedule::SeriesTexts(uint64_t k, ProgrammeInfo* p) const {
   if (!series_) return false;
   const AbsTime start = NominalStart(k);
