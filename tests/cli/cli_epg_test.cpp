@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/cli_process.h"
 #include "base/mjd_time.h"
 #include "cli/cli_commands.h"
 #include "guide/broadcast_text.h"
@@ -56,13 +57,7 @@ class CliEpg : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
   int Run(int (*command)(int, char**), std::vector<std::string> args, std::string* out = nullptr) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    ::testing::internal::CaptureStdout();
-    const int rc = command(static_cast<int>(argv.size()), argv.data());
-    const std::string text = ::testing::internal::GetCapturedStdout();
-    if (out) *out = text;
-    return rc;
+    return testing::RunInProcess(command, std::move(args), out);
   }
   // Every programme of the recording's schedule: its services from the segment running at the
   // start to the end of the eighth day.

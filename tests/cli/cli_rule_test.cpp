@@ -70,15 +70,7 @@ class CliRule : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
   int Run(int (*command)(int, char**), std::vector<std::string> args, std::string* out = nullptr) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    const int rc = command(static_cast<int>(argv.size()), argv.data());
-    const std::string text = ::testing::internal::GetCapturedStdout();
-    ::testing::internal::GetCapturedStderr();
-    if (out) *out = text;
-    return rc;
+    return testing::RunInProcess(command, std::move(args), out);
   }
   std::vector<std::string> Verdicts(const std::string& json) {
     std::vector<std::string> out;
@@ -168,22 +160,10 @@ TEST(CliRuleCapture, TheDramaIsReservedOncePerEpisodeAndRecorded) {
       dir, {"capture", "--schedule", "--seconds", "120", "--virtual-start", "2026-12-07 19:25:00", "--virtual-speed",
             "16"});
   ASSERT_GT(child, 0);
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(150);
-  int status = 0;
-  pid_t done = 0;
-  bool signalled = false;
-  while (done == 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    done = ::waitpid(child, &status, WNOHANG);
-    if (!signalled && ReadFile(dir + "/err.txt").find("scheduled recording to") != std::string::npos) {
-      ::kill(child, SIGINT);
-      signalled = true;
-    }
-  }
-  if (done == 0) {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-  }
+  const std::optional<int> ended = testing::WaitInterruptingWhen(child, std::chrono::seconds(150), [&dir] {
+    return ReadFile(dir + "/err.txt").find("scheduled recording to") != std::string::npos;
+  });
+  EXPECT_TRUE(ended);
   const std::string err = ReadFile(dir + "/err.txt");
   SCOPED_TRACE(err);
   EXPECT_NE(err.find("scheduled recording to " + dir + "/20261207-1930-連続テレビ小説「麒麟の庭」"), std::string::npos);

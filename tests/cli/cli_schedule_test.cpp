@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/cli_process.h"
 #include "cli/cli_commands.h"
 #include "app/settings.h"
 #include "base/mjd_time.h"
@@ -36,13 +37,7 @@ class CliSchedule : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
   int Run(std::vector<std::string> args, std::string* out = nullptr) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    ::testing::internal::CaptureStdout();
-    const int rc = cli::RunSchedule(static_cast<int>(argv.size()), argv.data());
-    const std::string text = ::testing::internal::GetCapturedStdout();
-    if (out) *out = text;
-    return rc;
+    return testing::RunInProcess(cli::RunSchedule, std::move(args), out);
   }
   std::filesystem::path old_, dir_;
 };

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <thread>
 
@@ -11,6 +13,16 @@ namespace pelkan::testing {
 
 std::string CliPath() {
   return std::string(PELKAN_BINARY_DIR) + "/src/cli/pelkan-cli";
+}
+
+int RunInProcess(int (*command)(int, char**), std::vector<std::string> args, std::string* out) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  ::testing::internal::CaptureStdout();
+  const int rc = command(static_cast<int>(argv.size()), argv.data());
+  const std::string text = ::testing::internal::GetCapturedStdout();
+  if (out) *out = text;
+  return rc;
 }
 
 CliRun RunCli(const std::string& args) {

@@ -19,6 +19,11 @@ struct CliRun {
   std::string out;
 };
 
+// Runs the command function `command` (RunSchedule, RunRule, ...) in this process with `args`
+// (argv, its name first) and returns its exit code; its standard output goes to `*out` when given
+// (its standard error stays the caller's to capture).
+int RunInProcess(int (*command)(int, char**), std::vector<std::string> args, std::string* out = nullptr);
+
 // Runs pelkan-cli with `args` (the shell command line after the program's name) in the current
 // folder, its standard error discarded, and waits for it.
 CliRun RunCli(const std::string& args);
