@@ -81,6 +81,10 @@ inline constexpr std::string_view kCaption = "自動予約";
 std::string DeleteQuestion(std::string_view name);
 inline constexpr std::string_view kLockFailed =
     "予約ファイルを他のプログラムが使っているため、予約を変更できませんでした。";
+inline constexpr std::string_view kSaveFailed = "自動予約のファイル rules.sqlite に書き込めません。";
+// "この回も録画" refused: reserved already, or the reservation file held by another program.
+inline constexpr std::string_view kReserveFailed =
+    "この回を予約できませんでした。すでに予約されているか、予約ファイルを他のプログラムが使っています。";
 }  // namespace rule_text
 
 }  // namespace pelkan
