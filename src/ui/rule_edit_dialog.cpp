@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QDate>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QTreeWidgetItem>
 
@@ -70,6 +71,9 @@ RuleEditDialog::RuleEditDialog(const ReservationRule& rule, RuleDesk& desk, User
   ui_->dedupCombo->addItem(U8("同じ回は録画しない"), static_cast<int>(RuleDedup::kEpisode));
   ui_->dedupCombo->addItem(U8("同じ番組名は録画しない"), static_cast<int>(RuleDedup::kTitle));
   ui_->dedupCombo->addItem(U8("重複を判定しない"), static_cast<int>(RuleDedup::kOff));
+  // Every column but the verdict as wide as its texts; the verdict takes the rest.
+  for (int c = 0; c + 1 < ui_->matchList->columnCount(); ++c)
+    ui_->matchList->header()->setSectionResizeMode(c, QHeaderView::ResizeToContents);
   refresh_delay_.setObjectName(QStringLiteral("matchRefreshTimer"));
   refresh_delay_.setSingleShot(true);
   refresh_delay_.setInterval(kRefreshDelayMs);
@@ -92,6 +96,8 @@ RuleEditDialog::RuleEditDialog(const ReservationRule& rule, RuleDesk& desk, User
   for (int d = 0; d < 7; ++d) connect(WeekdayCheck(*ui_, d), &QCheckBox::toggled, this, &RuleEditDialog::fieldsChanged);
   for (QDateEdit* e : {ui_->fromDateEdit, ui_->untilDateEdit})
     connect(e, &QDateEdit::dateChanged, this, &RuleEditDialog::fieldsChanged);
+  connect(ui_->fromCheck, &QCheckBox::toggled, ui_->fromDateEdit, &QWidget::setEnabled);
+  connect(ui_->untilCheck, &QCheckBox::toggled, ui_->untilDateEdit, &QWidget::setEnabled);
   for (QListWidget* l : {ui_->serviceList, ui_->genreList})
     connect(l, &QListWidget::itemChanged, this, &RuleEditDialog::fieldsChanged);
   connect(ui_->matchList, &QTreeWidget::itemSelectionChanged, this, &RuleEditDialog::updateButtons);
@@ -152,6 +158,8 @@ void RuleEditDialog::Show(const RuleForm& form) {
   ui_->fromDateEdit->setDate(r.valid_from != 0 ? DateOfMjd(r.valid_from) : today);
   ui_->untilCheck->setChecked(r.valid_until != 0);
   ui_->untilDateEdit->setDate(r.valid_until != 0 ? DateOfMjd(r.valid_until) : today);
+  ui_->fromDateEdit->setEnabled(r.valid_from != 0);
+  ui_->untilDateEdit->setEnabled(r.valid_until != 0);
   ui_->freeOnlyCheck->setChecked(r.free_only);
 
   ui_->prioritySpin->setValue(r.priority);
@@ -236,7 +244,6 @@ void RuleEditDialog::refreshMatches() {
     }
     ui_->matchList->addTopLevelItem(item);
   }
-  for (int c = 0; c + 1 < ui_->matchList->columnCount(); ++c) ui_->matchList->resizeColumnToContents(c);
   ui_->matchCountLabel->setText(check_.rule ? U8("%1件 (予約 %2件)").arg(matches_.size()).arg(reserved)
                                             : QString());
   updateButtons();

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTreeWidget>
+#include <cstdlib>
 
 #include "app/rule_window_rules.h"
 #include "app/scheduled_capture.h"
@@ -22,6 +23,8 @@
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "schedule/recording_scheduler.h"
+#include "tests/support/capture_fakes.h"
+#include "tests/support/temp_dir.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/guide_grid.h"
 #include "ui/guide_window.h"
@@ -36,38 +39,44 @@ using testing::WaitFor;
 
 constexpr uint16_t kService = 1024;
 
+void Add(GuideStore& guide, uint16_t event_id, const char* title, GuideTime start, uint16_t episode,
+         uint8_t repeat) {
+  GuideEventUpdate u;
+  u.kind = EVENT_KIND_SCHEDULE_ACTUAL;
+  u.basic = true;
+  u.event.key = {4, 5, kService, event_id};
+  u.event.title = platform::Utf8ToBroadcast(title).value();
+  u.event.start = start;
+  u.event.duration = 1800;
+  if (episode != 0) u.event.series_id = 7;
+  u.event.episode_number = episode;
+  u.event.repeat_label = repeat;
+  ASSERT_TRUE(guide.ApplyEvent(u));
+}
+
+// A guide from `day` (days since the MJD epoch) on: a daily drama (episode 12, its rerun the next
+// morning, episode 13) and the morning news, on one named service.
+void WriteGuide(const std::string& path, GuideTime day) {
+  const auto at = [day](int d, int hour) { return (day + d) * 86400 + hour * 3600; };
+  std::string error;
+  auto guide = GuideStore::Open(path, GuideStore::Access::kWrite, true, nullptr, &error);
+  ASSERT_TRUE(guide) << error;
+  guide->Begin();
+  guide->SetServiceName(4, 5, kService, platform::Utf8ToBroadcast("ペルカン総合").value());
+  Add(*guide, 1, "麒麟の道 第12話", at(0, 8), 12, 0);
+  Add(*guide, 2, "麒麟の道 第12話[再]", at(1, 5), 12, 1);
+  Add(*guide, 3, "麒麟の道 第13話", at(1, 8), 13, 0);
+  Add(*guide, 4, "朝のニュース", at(1, 6), 0, 0);
+  ASSERT_TRUE(guide->Commit());
+}
+
 class RuleWindowTest : public ::testing::Test, public testing::DesktopFixture {
  protected:
-  // A guide from tomorrow on: a daily drama (episode 12, its rerun the next morning, episode 13)
-  // and the morning news, on one named service.
   void SetUp() override {
     day_ = ToGuideTime(JapanTimeNow()) / 86400 + 1;
-    std::string error;
-    auto guide = GuideStore::Open((dir / "epg.sqlite").string(), GuideStore::Access::kWrite, true, nullptr, &error);
-    ASSERT_TRUE(guide) << error;
-    guide->Begin();
-    guide->SetServiceName(4, 5, kService, platform::Utf8ToBroadcast("ペルカン総合").value());
-    Add(*guide, 1, "麒麟の道 第12話", At(0, 8), 12, 0);
-    Add(*guide, 2, "麒麟の道 第12話[再]", At(1, 5), 12, 1);
-    Add(*guide, 3, "麒麟の道 第13話", At(1, 8), 13, 0);
-    Add(*guide, 4, "朝のニュース", At(1, 6), 0, 0);
-    ASSERT_TRUE(guide->Commit());
+    WriteGuide((dir / "epg.sqlite").string(), day_);
   }
   GuideTime At(int day, int hour) const { return (day_ + day) * 86400 + hour * 3600; }
-  static void Add(GuideStore& guide, uint16_t event_id, const char* title, GuideTime start, uint16_t episode,
-                  uint8_t repeat) {
-    GuideEventUpdate u;
-    u.kind = EVENT_KIND_SCHEDULE_ACTUAL;
-    u.basic = true;
-    u.event.key = {4, 5, kService, event_id};
-    u.event.title = platform::Utf8ToBroadcast(title).value();
-    u.event.start = start;
-    u.event.duration = 1800;
-    if (episode != 0) u.event.series_id = 7;
-    u.event.episode_number = episode;
-    u.event.repeat_label = repeat;
-    ASSERT_TRUE(guide.ApplyEvent(u));
-  }
 
   RuleListWindow* Rules() { return static_cast<RuleListWindow*>(program_->window().ruleWindow()); }
   QTableWidget* RuleList() { return Rules()->findChild<QTableWidget*>(QStringLiteral("ruleList")); }
@@ -226,6 +235,49 @@ TEST_F(RuleWindowTest, TheGuideMakesRulesAndFramesTheirReservations) {
   Click("deleteButton");
   EXPECT_EQ(RuleList()->rowCount(), 1);
   EXPECT_EQ(Reservations().size(), 2u);
+}
+
+
+// Pictures of the rule window and its dialog for the documentation: run with PELKAN_SCREENSHOT_DIR
+// set (the ui_screenshots tests, under xvfb-run); skipped otherwise.
+TEST(RuleScreenshots, ListWindowAndEditDialog) {
+  const char* shots = std::getenv("PELKAN_SCREENSHOT_DIR");
+  if (shots == nullptr) GTEST_SKIP() << "PELKAN_SCREENSHOT_DIR not set";
+  const std::string scale = qEnvironmentVariable("QT_SCALE_FACTOR") == QStringLiteral("2") ? "@2x" : "";
+  const test::TempDir dir;
+  const GuideTime day = ToGuideTime(JapanTimeNow()) / 86400 + 1;
+  WriteGuide(dir.File("epg.sqlite"), day);
+  ScheduledCapture capture([](std::function<void()> work) { work(); });
+  pelkan::testing::RecordingMessages messages;
+  RuleListWindow window(capture.scheduler(), dir.File("rules.sqlite"), dir.File("epg.sqlite"),
+                        [] { return ToGuideTime(JapanTimeNow()); }, nullptr, messages);
+  ReservationRule drama;
+  drama.name = "麒麟の道";
+  drama.words = {"麒麟"};
+  drama.exclude = {"総集編"};
+  ASSERT_NE(window.desk().Save(drama), 0u);
+  ReservationRule news = RuleFromSearch("ニュース");
+  news.services = {kService};
+  news.enabled = false;
+  ASSERT_NE(window.desk().Save(news), 0u);
+  window.resize(900, 240);
+  window.show();
+  QTest::qWait(50);
+  window.findChild<QTableWidget*>(QStringLiteral("ruleList"))->selectRow(0);
+  QTest::qWait(50);
+  ASSERT_TRUE(window.grab().save(QString::fromStdString(std::string(shots) + "/rule_list_window" + scale + ".png")));
+
+  drama.id = 1;
+  drama.window_from = 5 * 60;
+  drama.window_to = 9 * 60;
+  RuleEditDialog dialog(drama, window.desk(), messages, &window);
+  dialog.show();
+  QTest::qWait(RuleEditDialog::kRefreshDelayMs + 100);
+  auto* list = dialog.findChild<QTreeWidget*>(QStringLiteral("matchList"));
+  ASSERT_EQ(list->topLevelItemCount(), 3);
+  list->setCurrentItem(list->topLevelItem(1));
+  QTest::qWait(50);
+  ASSERT_TRUE(dialog.grab().save(QString::fromStdString(std::string(shots) + "/rule_edit_dialog" + scale + ".png")));
 }
 
 }  // namespace
