@@ -14,7 +14,9 @@
 namespace pelkan {
 
 RuleDesk::RuleDesk(RecordingScheduler& scheduler, std::string rules_path, std::string guide_path, NowFn now)
-    : scheduler_(scheduler), rules_path_(std::move(rules_path)), guide_path_(std::move(guide_path)),
+    : scheduler_(scheduler),
+      rules_path_(std::move(rules_path)),
+      guide_path_(std::move(guide_path)),
       now_(std::move(now)) {}
 
 RuleDesk::~RuleDesk() = default;

@@ -39,7 +39,8 @@ RuleForm FormFromRule(const ReservationRule& rule) {
   form.rule = rule;
   form.words = Join(rule.words, "");
   form.exclude = Join(rule.exclude, "");
-  if (rule.window_from >= 0 && rule.window_to >= 0) form.time_window = TimeWindowText(rule.window_from, rule.window_to);
+  if (rule.window_from >= 0 && rule.window_to >= 0)
+    form.time_window = TimeWindowText(rule.window_from, rule.window_to);
   return form;
 }
 
@@ -64,8 +65,7 @@ RuleFormCheck BuildRule(const RuleForm& form) {
   rule.window_from = rule.window_to = -1;
   if (form.time_window.find_first_not_of(" \t") != std::string::npos) {
     const auto window = ParseTimeWindow(form.time_window);
-    if (!window)
-      return refuse("時間帯は 23:00-27:00 のように入力してください。", RuleFormField::kTimeWindow);
+    if (!window) return refuse("時間帯は 23:00-27:00 のように入力してください。", RuleFormField::kTimeWindow);
     rule.window_from = window->first;
     rule.window_to = window->second;
   }

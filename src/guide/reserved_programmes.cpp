@@ -68,7 +68,8 @@ ReservedProgrammes::ReservedProgrammes(std::vector<ScheduleItem> reservations, s
 bool ReservedProgrammes::Marks(const Mark& m, const GuideEvent& e) {
   return m.by_event
              ? m.key.service_id == e.key.service_id && m.key.event_id == e.key.event_id &&
-                   (m.key.original_network_id == 0 || m.key.original_network_id == e.key.original_network_id) &&
+                   (m.key.original_network_id == 0 ||
+                    m.key.original_network_id == e.key.original_network_id) &&
                    (m.key.transport_stream_id == 0 || m.key.transport_stream_id == e.key.transport_stream_id)
              : m.service_id == e.key.service_id && m.start <= e.start && e.HasEnd() && e.End() <= m.end;
 }

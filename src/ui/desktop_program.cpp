@@ -159,10 +159,9 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   app_->SetTableEventTap(&GuideCollector::OnTsEvent, guide_.get());
   app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path));
 
-  context_ = std::unique_ptr<DesktopContext>(
-      new DesktopContext{settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_,
-                         options_.schedule_path, schedule_loaded, options_.guide_path,
-                         options_.rules_path, std::move(run_rules)});
+  context_ = std::unique_ptr<DesktopContext>(new DesktopContext{
+      settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_, options_.schedule_path,
+      schedule_loaded, options_.guide_path, options_.rules_path, std::move(run_rules)});
   window_ = std::make_unique<MainWindow>(*context_);
   if (own_messages_) own_messages_->SetParent(window_.get());
   SavePathProvider* save_path = options_.save_path;

@@ -30,10 +30,10 @@ namespace pelkan::ui {
 // search field whose results take the grid to a programme, a genre legend, and the reservation
 // popup ("イベントID指定で録画予約", "日時指定で録画予約") that opens the reservation edit dialog
 // through the given callbacks while the capture goes on; "この番組で自動予約を作成" in the popup and
-// "検索条件で自動予約を作成" beside the search open the rule dialog with a rule made from them. It reads the guide with a connection of
-// its own and follows what the collector writes every two seconds while shown, keeping the time,
-// the service and the programme the user looks at. When DECODE_PSI or PROC_EPG is off it says so
-// and offers to switch them on, as the options dialog does (refused while connected). UI thread.
+// "検索条件で自動予約を作成" beside the search open the rule dialog with a rule made from them. It reads the
+// guide with a connection of its own and follows what the collector writes every two seconds while shown,
+// keeping the time, the service and the programme the user looks at. When DECODE_PSI or PROC_EPG is off it
+// says so and offers to switch them on, as the options dialog does (refused while connected). UI thread.
 class GuideWindow : public ToolWindow {
   Q_OBJECT
 

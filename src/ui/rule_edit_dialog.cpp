@@ -90,10 +90,11 @@ RuleEditDialog::RuleEditDialog(const ReservationRule& rule, RuleDesk& desk, User
   for (QSpinBox* s : {ui_->minMinutesSpin, ui_->maxMinutesSpin, ui_->prioritySpin, ui_->marginBeforeSpin,
                       ui_->marginAfterSpin})
     connect(s, &QSpinBox::valueChanged, this, &RuleEditDialog::fieldsChanged);
-  for (QCheckBox* c : {ui_->enabledCheck, ui_->genresExcludedCheck, ui_->fromCheck, ui_->untilCheck,
-                       ui_->freeOnlyCheck})
+  for (QCheckBox* c :
+       {ui_->enabledCheck, ui_->genresExcludedCheck, ui_->fromCheck, ui_->untilCheck, ui_->freeOnlyCheck})
     connect(c, &QCheckBox::toggled, this, &RuleEditDialog::fieldsChanged);
-  for (int d = 0; d < 7; ++d) connect(WeekdayCheck(*ui_, d), &QCheckBox::toggled, this, &RuleEditDialog::fieldsChanged);
+  for (int d = 0; d < 7; ++d)
+    connect(WeekdayCheck(*ui_, d), &QCheckBox::toggled, this, &RuleEditDialog::fieldsChanged);
   for (QDateEdit* e : {ui_->fromDateEdit, ui_->untilDateEdit})
     connect(e, &QDateEdit::dateChanged, this, &RuleEditDialog::fieldsChanged);
   connect(ui_->fromCheck, &QCheckBox::toggled, ui_->fromDateEdit, &QWidget::setEnabled);
@@ -127,7 +128,8 @@ void RuleEditDialog::Show(const RuleForm& form) {
     listed.push_back(s.service_id);
     const std::string name = desk_.ServiceName(s.service_id);
     const bool checked = std::find(r.services.begin(), r.services.end(), s.service_id) != r.services.end();
-    AddCheckable(ui_->serviceList, Q(name.empty() ? std::to_string(s.service_id) : name), s.service_id, checked);
+    AddCheckable(ui_->serviceList, Q(name.empty() ? std::to_string(s.service_id) : name), s.service_id,
+                 checked);
   }
   for (uint16_t id : r.services) {
     if (std::find(listed.begin(), listed.end(), id) == listed.end())
@@ -184,7 +186,8 @@ RuleForm RuleEditDialog::Read() const {
   r.scope = static_cast<RuleTextScope>(ui_->scopeCombo->currentData().toInt());
   for (int i = 0; i < ui_->serviceList->count(); ++i) {
     const QListWidgetItem* item = ui_->serviceList->item(i);
-    if (item->checkState() == Qt::Checked) r.services.push_back(static_cast<uint16_t>(item->data(Qt::UserRole).toInt()));
+    if (item->checkState() == Qt::Checked)
+      r.services.push_back(static_cast<uint16_t>(item->data(Qt::UserRole).toInt()));
   }
   for (int i = 0; i < ui_->genreList->count(); ++i) {
     const QListWidgetItem* item = ui_->genreList->item(i);
@@ -270,7 +273,8 @@ void RuleEditDialog::reserveAnyway() {
   if (m == nullptr || !check_.rule || opened_.id == 0) return;
   const GuideEvent event = *m->event;
   if (!desk_.ReserveAnyway(*check_.rule, event))
-    messages_.Notify(platform::Utf8ToSjis(rule_text::kReserveFailed), platform::Utf8ToSjis(rule_text::kCaption));
+    messages_.Notify(platform::Utf8ToSjis(rule_text::kReserveFailed),
+                     platform::Utf8ToSjis(rule_text::kCaption));
   refreshMatches();
 }
 

@@ -35,7 +35,8 @@ class RuleEditDialog : public QDialog {
 
   // `rule` is shown (id 0: a new rule); `desk` (which outlives the dialog) gives the guide and
   // makes "この回も録画"; a refused one is told through `messages`.
-  RuleEditDialog(const ReservationRule& rule, RuleDesk& desk, UserMessages& messages, QWidget* parent = nullptr);
+  RuleEditDialog(const ReservationRule& rule, RuleDesk& desk, UserMessages& messages,
+                 QWidget* parent = nullptr);
   ~RuleEditDialog() override;
 
   // The rule built at OK; the opened one before.
@@ -62,7 +63,7 @@ class RuleEditDialog : public QDialog {
   UserMessages& messages_;
   ReservationRule opened_;
   ReservationRule result_;
-  RuleFormCheck check_;            // of the fields as they are now
+  RuleFormCheck check_;             // of the fields as they are now
   std::vector<RuleMatch> matches_;  // the rows of the match list
   QTimer refresh_delay_;
 };

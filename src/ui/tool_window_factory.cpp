@@ -2,6 +2,7 @@
 
 #include <QPointer>
 
+#include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "core/capture_app.h"
 #include "core/device_channels.h"
@@ -10,7 +11,6 @@
 #include "schedule/schedule_edit_form.h"
 #include "ui/desktop_context.h"
 #include "ui/filter_window.h"
-#include "app/scheduled_capture.h"
 #include "ui/guide_window.h"
 #include "ui/rule_list_window.h"
 #include "ui/schedule_list_window.h"
@@ -61,8 +61,8 @@ ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner) {
 
 ToolWindow* CreateRuleToolWindow(DesktopContext& context, QWidget* owner) {
   return new RuleListWindow(
-      context.schedule.scheduler(), context.rules_path, context.guide_path, [&context] { return DesktopNow(context); },
-      context.run_rules, context.messages, owner);
+      context.schedule.scheduler(), context.rules_path, context.guide_path,
+      [&context] { return DesktopNow(context); }, context.run_rules, context.messages, owner);
 }
 
 ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window,
@@ -75,8 +75,8 @@ ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolW
       if (target) target->AddRule(rule);
     };
   }
-  return new GuideWindow(context, std::move(reserve.by_time), std::move(reserve.by_event), std::move(make_rule),
-                         owner);
+  return new GuideWindow(context, std::move(reserve.by_time), std::move(reserve.by_event),
+                         std::move(make_rule), owner);
 }
 
 }  // namespace pelkan::ui

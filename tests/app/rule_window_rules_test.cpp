@@ -46,7 +46,8 @@ TEST(RuleWindowRules, BuildRuleRefusesWhatMakesNoRule) {
   RuleForm period = Form("麒麟");
   period.rule.valid_from = MjdFromDate(2026, 12, 9);
   period.rule.valid_until = MjdFromDate(2026, 12, 8);
-  cases.push_back({"until < from", period, RuleFormField::kPeriod, "期間の終わりが始まりより前になっています。"});
+  cases.push_back(
+      {"until < from", period, RuleFormField::kPeriod, "期間の終わりが始まりより前になっています。"});
   for (const Case& c : cases) {
     const RuleFormCheck check = BuildRule(c.form);
     EXPECT_FALSE(check.rule) << c.what;
@@ -90,7 +91,9 @@ TEST(RuleWindowRules, RowsOfTheListAndOfTheMatches) {
   const GuideEvent rerun = Event("麒麟の道 第12話[再]", At(8, 5));
   const GuideEvent next = Event("麒麟の道 第13話", At(8, 23, 30), 1032);
   const std::vector<RuleMatch> matches = {{&rerun, RuleVerdict::kDuplicate}, {&next, RuleVerdict::kReserve}};
-  const ServiceNameFn names = [](uint16_t id) { return id == 1024 ? std::string("ペルカン総合") : std::string(); };
+  const ServiceNameFn names = [](uint16_t id) {
+    return id == 1024 ? std::string("ペルカン総合") : std::string();
+  };
   ReservationRule rule;
   rule.name = "麒麟";
   rule.words = {"麒麟"};

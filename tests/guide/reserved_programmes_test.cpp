@@ -58,7 +58,8 @@ TEST(ReservedProgrammes, TellsTheProgrammesARuleReserved) {
   EXPECT_TRUE(r.ByRule(Event(9, 1024, 7, kT)));
   EXPECT_FALSE(r.ByRule(Event(9, 1024, 8, kT))) << "reserved by hand";
   EXPECT_FALSE(r.ByRule(Event(9, 1024, 9, kT))) << "not reserved";
-  EXPECT_FALSE(r == ReservedProgrammes({ByEvent(0, 1024, 7), ByEvent(0, 1024, 8)})) << "the rule is part of the mark";
+  EXPECT_FALSE(r == ReservedProgrammes({ByEvent(0, 1024, 7), ByEvent(0, 1024, 8)}))
+      << "the rule is part of the mark";
 }
 
 PlanLine Line(PlanVerdict verdict) {

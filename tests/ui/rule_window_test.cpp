@@ -2,8 +2,6 @@
 // the rule window ("自動予約") with its dialog's checks and live match list (a rerun struck through
 // as a duplicate, "この回も録画" reserving it), enabling, and deleting with or without the rule's
 // reservations; the guide's popup and search making rules, and a rule's reservation framed.
-#include "ui/rule_list_window.h"
-
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -24,12 +22,14 @@
 #include "platform/text_codec.h"
 #include "schedule/recording_scheduler.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/guide_events.h"
 #include "tests/support/temp_dir.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/guide_grid.h"
 #include "ui/guide_window.h"
 #include "ui/qt_text.h"
 #include "ui/rule_edit_dialog.h"
+#include "ui/rule_list_window.h"
 
 namespace pelkan::ui {
 namespace {
@@ -41,17 +41,7 @@ constexpr uint16_t kService = 1024;
 
 void Add(GuideStore& guide, uint16_t event_id, const char* title, GuideTime start, uint16_t episode,
          uint8_t repeat) {
-  GuideEventUpdate u;
-  u.kind = EVENT_KIND_SCHEDULE_ACTUAL;
-  u.basic = true;
-  u.event.key = {4, 5, kService, event_id};
-  u.event.title = platform::Utf8ToBroadcast(title).value();
-  u.event.start = start;
-  u.event.duration = 1800;
-  if (episode != 0) u.event.series_id = 7;
-  u.event.episode_number = episode;
-  u.event.repeat_label = repeat;
-  ASSERT_TRUE(guide.ApplyEvent(u));
+  ASSERT_TRUE(test::AddGuideEvent(guide, {4, 5, kService, event_id}, title, start, episode, repeat));
 }
 
 // A guide from `day` (days since the MJD epoch) on: a daily drama (episode 12, its rerun the next
@@ -96,7 +86,9 @@ class RuleWindowTest : public ::testing::Test, public testing::DesktopFixture {
     return rows;
   }
   static bool OkEnabled(RuleEditDialog* d) {
-    return d->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->isEnabled();
+    return d->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))
+        ->button(QDialogButtonBox::Ok)
+        ->isEnabled();
   }
 
   GuideTime day_ = 0;
@@ -119,9 +111,11 @@ TEST_F(RuleWindowTest, AddsARuleWithItsLiveMatchesReservesARerunAnywayAndDeletes
     d->findChild<QLineEdit*>(QStringLiteral("wordsEdit"))->setText(U8("麒麟"));
     EXPECT_TRUE(OkEnabled(d));
     EXPECT_TRUE(error->text().isEmpty());
-    const std::vector<std::string> expected = {"麒麟の道 第12話|予約する", "~麒麟の道 第12話[再]|同じ回の放送が先にあります",
+    const std::vector<std::string> expected = {"麒麟の道 第12話|予約する",
+                                               "~麒麟の道 第12話[再]|同じ回の放送が先にあります",
                                                "麒麟の道 第13話|予約する"};
-    EXPECT_TRUE(WaitFor([&] { return MatchRows(d) == expected; }, 3000)) << ::testing::PrintToString(MatchRows(d));
+    EXPECT_TRUE(WaitFor([&] { return MatchRows(d) == expected; }, 3000))
+        << ::testing::PrintToString(MatchRows(d));
     auto* regex = d->findChild<QLineEdit*>(QStringLiteral("regexEdit"));
     regex->setText(QStringLiteral("("));
     EXPECT_FALSE(OkEnabled(d));
@@ -145,7 +139,8 @@ TEST_F(RuleWindowTest, AddsARuleWithItsLiveMatchesReservesARerunAnywayAndDeletes
   ASSERT_EQ(reserved.size(), 2u) << Messages();
   for (const ScheduleItem& item : reserved) EXPECT_NE(item.rule_id, 0u);
   EXPECT_EQ(RuleList()->item(0, 4)->text(), QStringLiteral("2"));
-  EXPECT_TRUE(RuleList()->item(0, 3)->text().contains(U8("麒麟の道 第12話"))) << RuleList()->item(0, 3)->text().toStdString();
+  EXPECT_TRUE(RuleList()->item(0, 3)->text().contains(U8("麒麟の道 第12話")))
+      << RuleList()->item(0, 3)->text().toStdString();
 
   // The stored rule: the rerun reserved anyway, and then shown reserved, not struck through.
   RuleList()->selectRow(0);
@@ -167,7 +162,8 @@ TEST_F(RuleWindowTest, AddsARuleWithItsLiveMatchesReservesARerunAnywayAndDeletes
   ASSERT_TRUE(seen);
   reserved = Reservations();
   EXPECT_EQ(reserved.size(), 3u);
-  EXPECT_TRUE(std::all_of(reserved.begin(), reserved.end(), [](const ScheduleItem& i) { return i.rule_id != 0; }));
+  EXPECT_TRUE(
+      std::all_of(reserved.begin(), reserved.end(), [](const ScheduleItem& i) { return i.rule_id != 0; }));
 
   // Disabled: said so in the list; enabled again.
   Click("enableButton");
@@ -201,7 +197,8 @@ TEST_F(RuleWindowTest, TheGuideMakesRulesAndFramesTheirReservations) {
   OnModal<RuleEditDialog>(guide, [&](RuleEditDialog* d) {
     seen = true;
     EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("wordsEdit"))->text(), U8("麒麟の道"));
-    EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("timeWindowEdit"))->text(), QStringLiteral("07:30-08:30"));
+    EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("timeWindowEdit"))->text(),
+              QStringLiteral("07:30-08:30"));
     EXPECT_TRUE(OkEnabled(d));
     d->accept();
   });
@@ -223,7 +220,8 @@ TEST_F(RuleWindowTest, TheGuideMakesRulesAndFramesTheirReservations) {
   OnModal<RuleEditDialog>(guide, [&](RuleEditDialog* d) {
     seen = true;
     EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("wordsEdit"))->text(), U8("ニュース"));
-    EXPECT_TRUE(WaitFor([&] { return MatchRows(d) == std::vector<std::string>{"朝のニュース|予約する"}; }, 3000));
+    EXPECT_TRUE(
+        WaitFor([&] { return MatchRows(d) == std::vector<std::string>{"朝のニュース|予約する"}; }, 3000));
     d->accept();
   });
   QTest::mouseClick(from_search, Qt::LeftButton);
@@ -237,7 +235,6 @@ TEST_F(RuleWindowTest, TheGuideMakesRulesAndFramesTheirReservations) {
   EXPECT_EQ(Reservations().size(), 2u);
 }
 
-
 // Pictures of the rule window and its dialog for the documentation: run with PELKAN_SCREENSHOT_DIR
 // set (the ui_screenshots tests, under xvfb-run); skipped otherwise.
 TEST(RuleScreenshots, ListWindowAndEditDialog) {
@@ -249,8 +246,9 @@ TEST(RuleScreenshots, ListWindowAndEditDialog) {
   WriteGuide(dir.File("epg.sqlite"), day);
   ScheduledCapture capture([](std::function<void()> work) { work(); });
   pelkan::testing::RecordingMessages messages;
-  RuleListWindow window(capture.scheduler(), dir.File("rules.sqlite"), dir.File("epg.sqlite"),
-                        [] { return ToGuideTime(JapanTimeNow()); }, nullptr, messages);
+  RuleListWindow window(
+      capture.scheduler(), dir.File("rules.sqlite"), dir.File("epg.sqlite"),
+      [] { return ToGuideTime(JapanTimeNow()); }, nullptr, messages);
   ReservationRule drama;
   drama.name = "麒麟の道";
   drama.words = {"麒麟"};
@@ -265,7 +263,8 @@ TEST(RuleScreenshots, ListWindowAndEditDialog) {
   QTest::qWait(50);
   window.findChild<QTableWidget*>(QStringLiteral("ruleList"))->selectRow(0);
   QTest::qWait(50);
-  ASSERT_TRUE(window.grab().save(QString::fromStdString(std::string(shots) + "/rule_list_window" + scale + ".png")));
+  ASSERT_TRUE(
+      window.grab().save(QString::fromStdString(std::string(shots) + "/rule_list_window" + scale + ".png")));
 
   drama.id = 1;
   drama.window_from = 5 * 60;
@@ -277,7 +276,8 @@ TEST(RuleScreenshots, ListWindowAndEditDialog) {
   ASSERT_EQ(list->topLevelItemCount(), 3);
   list->setCurrentItem(list->topLevelItem(1));
   QTest::qWait(50);
-  ASSERT_TRUE(dialog.grab().save(QString::fromStdString(std::string(shots) + "/rule_edit_dialog" + scale + ".png")));
+  ASSERT_TRUE(
+      dialog.grab().save(QString::fromStdString(std::string(shots) + "/rule_edit_dialog" + scale + ".png")));
 }
 
 }  // namespace
