@@ -46,6 +46,7 @@ ReservedProgrammes::ReservedProgrammes(std::vector<ScheduleItem> reservations, s
     const ScheduleItem& item = reservations[i];
     Mark m;
     if (planned) m.mark = MarkOfVerdict(plan[i].verdict);
+    m.rule_id = item.rule_id;
     if (item.flags & SI_BY_EVENT) {
       m.by_event = true;
       m.key = {item.network_id, item.stream_id, item.service_id, item.event_id};
@@ -64,18 +65,28 @@ ReservedProgrammes::ReservedProgrammes(std::vector<ScheduleItem> reservations, s
   }
 }
 
+bool ReservedProgrammes::Marks(const Mark& m, const GuideEvent& e) {
+  return m.by_event
+             ? m.key.service_id == e.key.service_id && m.key.event_id == e.key.event_id &&
+                   (m.key.original_network_id == 0 ||
+                    m.key.original_network_id == e.key.original_network_id) &&
+                   (m.key.transport_stream_id == 0 || m.key.transport_stream_id == e.key.transport_stream_id)
+             : m.service_id == e.key.service_id && m.start <= e.start && e.HasEnd() && e.End() <= m.end;
+}
+
 ReservedMark ReservedProgrammes::MarkOf(const GuideEvent& e) const {
   ReservedMark found = ReservedMark::kNone;
   for (const Mark& m : marks_) {
-    const bool marks =
-        m.by_event
-            ? m.key.service_id == e.key.service_id && m.key.event_id == e.key.event_id &&
-                  (m.key.original_network_id == 0 || m.key.original_network_id == e.key.original_network_id) &&
-                  (m.key.transport_stream_id == 0 || m.key.transport_stream_id == e.key.transport_stream_id)
-            : m.service_id == e.key.service_id && m.start <= e.start && e.HasEnd() && e.End() <= m.end;
-    if (marks) found = Better(found, m.mark);
+    if (Marks(m, e)) found = Better(found, m.mark);
   }
   return found;
+}
+
+bool ReservedProgrammes::ByRule(const GuideEvent& e) const {
+  for (const Mark& m : marks_) {
+    if (m.rule_id != 0 && Marks(m, e)) return true;
+  }
+  return false;
 }
 
 bool ReservedProgrammes::operator==(const ReservedProgrammes& other) const {

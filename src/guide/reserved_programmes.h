@@ -31,6 +31,8 @@ class ReservedProgrammes {
   // The mark of `e`; of several reservations of it, the one that records the most of it counts.
   ReservedMark MarkOf(const GuideEvent& e) const;
   bool Contains(const GuideEvent& e) const { return MarkOf(e) != ReservedMark::kNone; }
+  // True when an automatic reservation rule made a reservation of `e` (the grid frames it its own way).
+  bool ByRule(const GuideEvent& e) const;
   // True when both mark the same programmes the same way.
   bool operator==(const ReservedProgrammes& other) const;
 
@@ -41,8 +43,11 @@ class ReservedProgrammes {
     uint16_t service_id = 0;
     GuideTime start = 0, end = 0;  // by time
     ReservedMark mark = ReservedMark::kWhole;
+    uint32_t rule_id = 0;  // the rule that made it; 0 by hand
     bool operator==(const Mark&) const = default;
   };
+  static bool Marks(const Mark& m, const GuideEvent& e);
+
   std::vector<Mark> marks_;
 };
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "app/settings.h"
+#include "guide/guide_event.h"
 
 namespace pelkan {
 class CaptureApp;
@@ -34,6 +36,14 @@ struct DesktopContext {
   bool schedule_loaded = false;
   // The programme guide's file (epg.sqlite), which the guide window reads.
   std::string guide_path;
+  // The automatic reservation rules (rules.sqlite), and the run of them after the rule window
+  // changed one (null when the reservations were not read: no rules run).
+  std::string rules_path;
+  std::function<void()> run_rules;
 };
+
+// The broadcast time the windows go by (JST): the broadcast's clock while it is received, else
+// the machine's.
+GuideTime DesktopNow(const DesktopContext& context);
 
 }  // namespace pelkan::ui

@@ -67,6 +67,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   if (options_.settings_path.empty()) options_.settings_path = JoinPath(options_.current_dir, "pelkan.ini");
   if (options_.schedule_path.empty()) options_.schedule_path = JoinPath(options_.current_dir, "schedule.ini");
   if (options_.guide_path.empty()) options_.guide_path = JoinPath(options_.current_dir, "epg.sqlite");
+  if (options_.rules_path.empty()) options_.rules_path = JoinPath(options_.current_dir, "rules.sqlite");
   messages_ = options_.messages;
   if (messages_ == nullptr) {
     own_messages_ = std::make_unique<MessageBoxMessages>();
@@ -121,6 +122,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
         [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionApp); });
   });
   const bool schedule_loaded = ScheduleReadable(options_.schedule_path);
+  std::function<void()> run_rules;
   schedule_->ApplySettings(settings);
   schedule_->Begin(settings.rec_autopath, schedule_loaded ? options_.schedule_path : std::string());
   schedule_->Attach(*app_);
@@ -128,17 +130,22 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
     schedule_poll_.setObjectName(QStringLiteral("schedulePollTimer"));
     schedule_poll_.setInterval(static_cast<int>(ScheduledCapture::kPollMs));
     // The rules run by the broadcast's clock while capturing, else by the machine's.
-    rules_ = std::make_unique<RuleAutomation>(*schedule_, RulesPath(), options_.guide_path,
+    rules_ = std::make_unique<RuleAutomation>(*schedule_, options_.rules_path, options_.guide_path,
                                               [this, messages](const std::string& notice) {
                                                 dispatcher_.Post([messages, text = platform::Utf8ToSjis(notice)] {
                                                   messages->Notify(text, status_text::kCaptionApp);
                                                 });
                                               });
-    QObject::connect(&schedule_poll_, &QTimer::timeout, [this] {
-      schedule_->PollScheduleFile();
+    const auto poll_rules = [this](bool force) {
       const MjdTime clock = schedule_->SampleCapture().broadcast_time;
-      rules_->Poll(ToGuideTime(clock.date != 0 ? clock : JapanTimeNow()));
+      rules_->Poll(ToGuideTime(clock.date != 0 ? clock : JapanTimeNow()), force);
+    };
+    QObject::connect(&schedule_poll_, &QTimer::timeout, [this, poll_rules] {
+      schedule_->PollScheduleFile();
+      poll_rules(false);
     });
+    // The rule window runs them at once after it changed a rule.
+    run_rules = [poll_rules] { poll_rules(true); };
     schedule_poll_.start();
   }
 
@@ -152,9 +159,9 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   app_->SetTableEventTap(&GuideCollector::OnTsEvent, guide_.get());
   app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path));
 
-  context_ = std::unique_ptr<DesktopContext>(
-      new DesktopContext{settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_,
-                         options_.schedule_path, schedule_loaded, options_.guide_path});
+  context_ = std::unique_ptr<DesktopContext>(new DesktopContext{
+      settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_, options_.schedule_path,
+      schedule_loaded, options_.guide_path, options_.rules_path, std::move(run_rules)});
   window_ = std::make_unique<MainWindow>(*context_);
   if (own_messages_) own_messages_->SetParent(window_.get());
   SavePathProvider* save_path = options_.save_path;

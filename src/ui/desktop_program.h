@@ -50,6 +50,7 @@ struct DesktopOptions {
   std::string settings_path;  // default: pelkan.ini in it
   std::string schedule_path;  // default: schedule.ini in it
   std::string guide_path;     // default: epg.sqlite in it
+  std::string rules_path;     // default: rules.sqlite in it
   // Makes the capture device from the settings; default: the EZ-USB FX2 device over the device
   // set of the settings (libusb tuners, then the virtual tuner).
   std::function<std::unique_ptr<core::CDTV_Base>(const Settings&)> make_device;

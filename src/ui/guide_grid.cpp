@@ -596,9 +596,15 @@ void GuideGrid::paintEvent(QPaintEvent*) {
     const ReservedMark mark = reserved_.MarkOf(e);
     const bool is_reserved = mark != ReservedMark::kNone;
     const QColor reserved = ReservedColour(mark);
+    // A rule's reservation has a second, thin frame inside the first and the badge "自".
+    const bool by_rule = is_reserved && reserved_.ByRule(e);
     if (is_reserved) {
       p.setPen(QPen(reserved, 2, mark == ReservedMark::kNotRecorded ? Qt::DashLine : Qt::SolidLine));
       p.drawRect(box.adjusted(1, 1, -2, -2));
+      if (by_rule) {
+        p.setPen(QPen(reserved, 1, Qt::SolidLine));
+        p.drawRect(box.adjusted(4, 4, -5, -5));
+      }
     }
     if (current_ == cell) {
       p.setPen(QPen(highlight, 3));
@@ -613,7 +619,7 @@ void GuideGrid::paintEvent(QPaintEvent*) {
     const QString title = FromBroadcastSjis(e.title);
     int badge_w = 0;
     if (is_reserved) {
-      const QString mark = U8("予");
+      const QString mark = by_rule ? U8("自") : U8("予");
       badge_w = fm.horizontalAdvance(mark) + 6;
       const QRect badge(text.right() - badge_w + 1, text.top(), badge_w, line);
       p.fillRect(badge, reserved);

@@ -47,6 +47,7 @@ class GuideGrid : public QAbstractScrollArea {
   GuideTime origin() const { return origin_; }
   std::optional<Cell> current() const { return current_; }
   bool IsReserved(const GuideEvent& e) const { return reserved_.Contains(e); }
+  bool IsReservedByRule(const GuideEvent& e) const { return reserved_.ByRule(e); }
   // The colour of the frame and mark of a reserved programme.
   static QColor ReservedColour(ReservedMark mark);
   // Makes `cell` current and, with `reveal`, scrolls it into view.

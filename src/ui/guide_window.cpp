@@ -10,6 +10,7 @@
 #include <QToolButton>
 #include <algorithm>
 
+#include "app/rule_window_rules.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "base/mjd_time.h"
@@ -31,12 +32,13 @@ constexpr int kSearchDelayMs = 300;
 }  // namespace
 
 GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
-                         ReserveByEventCallback by_event, QWidget* parent)
+                         ReserveByEventCallback by_event, MakeRuleCallback make_rule, QWidget* parent)
     : ToolWindow(parent),
       ui_(std::make_unique<Ui::GuideWindow>()),
       context_(context),
       by_time_(std::move(by_time)),
-      by_event_(std::move(by_event)) {
+      by_event_(std::move(by_event)),
+      make_rule_(std::move(make_rule)) {
   ui_->setupUi(this);
   ui_->mainSplitter->setStretchFactor(0, 3);
   ui_->mainSplitter->setStretchFactor(1, 1);
@@ -83,12 +85,20 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
   popup_->setObjectName(QStringLiteral("programmePopup"));
   popup_->addAction(ui_->reserveByEventAction);
   popup_->addAction(ui_->reserveByTimeAction);
+  if (make_rule_) {
+    popup_->addSeparator();
+    popup_->addAction(ui_->ruleFromProgrammeAction);
+  }
+  ui_->ruleFromSearchButton->setVisible(make_rule_ != nullptr);
+  ui_->ruleFromSearchButton->setEnabled(false);
 
   connect(ui_->grid, &GuideGrid::currentChanged, this, &GuideWindow::ShowCurrent);
   connect(ui_->grid, &GuideGrid::menuRequested, this, &GuideWindow::ShowMenu);
   connect(ui_->grid, &GuideGrid::viewMoved, this, &GuideWindow::FollowView);
   connect(ui_->reserveByEventAction, &QAction::triggered, this, &GuideWindow::ReserveByEvent);
   connect(ui_->reserveByTimeAction, &QAction::triggered, this, &GuideWindow::ReserveByTime);
+  connect(ui_->ruleFromProgrammeAction, &QAction::triggered, this, &GuideWindow::RuleFromProgramme);
+  connect(ui_->ruleFromSearchButton, &QPushButton::clicked, this, &GuideWindow::RuleFromSearch);
   connect(ui_->nowButton, &QPushButton::clicked, this, [this] {
     ui_->grid->ScrollToTime(Now() - 1800);
     ui_->grid->setFocus();
@@ -97,7 +107,10 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
   search_delay_.setSingleShot(true);
   search_delay_.setInterval(kSearchDelayMs);
   connect(&search_delay_, &QTimer::timeout, this, &GuideWindow::Search);
-  connect(ui_->searchEdit, &QLineEdit::textChanged, this, [this] { search_delay_.start(); });
+  connect(ui_->searchEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+    ui_->ruleFromSearchButton->setEnabled(!text.trimmed().isEmpty());
+    search_delay_.start();
+  });
   connect(ui_->searchEdit, &QLineEdit::returnPressed, this, &GuideWindow::Search);
   ui_->searchEdit->installEventFilter(this);
   connect(ui_->resultsList, &QListWidget::currentRowChanged, this, &GuideWindow::ShowResult);
@@ -114,11 +127,7 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
 GuideWindow::~GuideWindow() = default;
 
 GuideTime GuideWindow::Now() const {
-  const CaptureStats& stats = context_.app.stats();
-  const uint32_t date = stats.clock_date.load(std::memory_order_relaxed);
-  const uint32_t seconds = stats.clock_time.load(std::memory_order_relaxed);
-  const uint32_t age = platform::TickCount() - stats.clock_tick.load(std::memory_order_relaxed);
-  return GuideNow(context_.app.IsConnected() ? date : 0, seconds, age, ToGuideTime(JapanTimeNow()));
+  return DesktopNow(context_);
 }
 
 bool GuideWindow::OpenStore() {
@@ -277,6 +286,20 @@ void GuideWindow::ReserveByTime() {
   const GuideEvent e = ui_->grid->model()->event(*cell);
   const MjdTime start{static_cast<uint32_t>(e.start / 86400), static_cast<uint32_t>(e.start % 86400)};
   by_time_(e.key.service_id, start, e.duration, e.title);
+  ui_->grid->SetReserved(ReservedNow());
+}
+
+void GuideWindow::RuleFromProgramme() {
+  const auto cell = ui_->grid->current();
+  if (!cell || !make_rule_) return;
+  make_rule_(pelkan::RuleFromProgramme(ui_->grid->model()->event(*cell)));
+  ui_->grid->SetReserved(ReservedNow());
+}
+
+void GuideWindow::RuleFromSearch() {
+  const std::string words = ui_->searchEdit->text().trimmed().toStdString();
+  if (words.empty() || !make_rule_) return;
+  make_rule_(pelkan::RuleFromSearch(words));
   ui_->grid->SetReserved(ReservedNow());
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "guide/guide_grid_model.h"
 #include "guide/reserved_programmes.h"
 #include "info/service_filter_window.h"
+#include "rules/reservation_rule.h"
 #include "ui/desktop_context.h"
 #include "ui/tool_window.h"
 
@@ -27,10 +29,11 @@ namespace pelkan::ui {
 // and "現在時刻" jump in it), the reservation marks, a detail pane for the current programme, a
 // search field whose results take the grid to a programme, a genre legend, and the reservation
 // popup ("イベントID指定で録画予約", "日時指定で録画予約") that opens the reservation edit dialog
-// through the given callbacks while the capture goes on. It reads the guide with a connection of
-// its own and follows what the collector writes every two seconds while shown, keeping the time,
-// the service and the programme the user looks at. When DECODE_PSI or PROC_EPG is off it says so
-// and offers to switch them on, as the options dialog does (refused while connected). UI thread.
+// through the given callbacks while the capture goes on; "この番組で自動予約を作成" in the popup and
+// "検索条件で自動予約を作成" beside the search open the rule dialog with a rule made from them. It reads the
+// guide with a connection of its own and follows what the collector writes every two seconds while shown,
+// keeping the time, the service and the programme the user looks at. When DECODE_PSI or PROC_EPG is off it
+// says so and offers to switch them on, as the options dialog does (refused while connected). UI thread.
 class GuideWindow : public ToolWindow {
   Q_OBJECT
 
@@ -40,9 +43,13 @@ class GuideWindow : public ToolWindow {
   // Most search results listed.
   static constexpr size_t kSearchLimit = 500;
 
-  // `context` outlives the window; the callbacks open the reservation edit dialog.
+  // Opens the automatic reservation dialog with a rule to start from.
+  using MakeRuleCallback = std::function<void(const ReservationRule& rule)>;
+
+  // `context` outlives the window; the callbacks open the reservation edit dialog and the rule
+  // dialog (none when `make_rule` is null).
   GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time, ReserveByEventCallback by_event,
-              QWidget* parent = nullptr);
+              MakeRuleCallback make_rule = nullptr, QWidget* parent = nullptr);
   ~GuideWindow() override;
 
   // Reads the guide again and shows it, keeping the view. Called when shown and by the refresh.
@@ -63,6 +70,9 @@ class GuideWindow : public ToolWindow {
   void ShowMenu(const QPoint& global_pos);
   void ReserveByEvent();
   void ReserveByTime();
+  // "この番組で自動予約を作成" and "検索条件で自動予約を作成".
+  void RuleFromProgramme();
+  void RuleFromSearch();
   void Search();
   void ShowResult();
   void SwitchOn();
@@ -82,6 +92,7 @@ class GuideWindow : public ToolWindow {
   DesktopContext& context_;
   ReserveByTimeCallback by_time_;
   ReserveByEventCallback by_event_;
+  MakeRuleCallback make_rule_;
   std::unique_ptr<GuideStore> store_;
   std::string store_error_;
   uint64_t data_version_ = 0;

@@ -127,7 +127,9 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
         s.filtwnd_show);
   Place(schedule_window_, Stored(s.schedule_pos_x, s.schedule_pos_y, s.schedule_size_x, s.schedule_size_y),
         s.schedule_show);
-  guide_window_ = CreateGuideToolWindow(context_, this, schedule_window_);
+  // The rule window keeps no place in the settings: it opens where the system puts it.
+  rule_window_ = CreateRuleToolWindow(context_, this);
+  guide_window_ = CreateGuideToolWindow(context_, this, schedule_window_, rule_window_);
   Place(guide_window_, Stored(s.guide_pos_x, s.guide_pos_y, s.guide_size_x, s.guide_size_y), s.guide_show);
   for (ToolWindow* w : {filter_window_, guide_window_})
     connect(w, &ToolWindow::settingsChanged, this, &MainWindow::NotifySettingsChanged);
@@ -135,6 +137,7 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   connect(ui_->filterAction, &QAction::triggered, this, [this] { ToggleToolWindow(filter_window_); });
   connect(ui_->scheduleAction, &QAction::triggered, this, [this] { ToggleToolWindow(schedule_window_); });
   connect(ui_->guideAction, &QAction::triggered, this, [this] { ToggleToolWindow(guide_window_); });
+  connect(ui_->ruleAction, &QAction::triggered, this, [this] { ToggleToolWindow(rule_window_); });
 
   RefreshDeviceList();
 }
@@ -368,7 +371,8 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   SaveSchedule();
   exited_ = true;
   for (QWidget* w : {static_cast<QWidget*>(channel_window_), static_cast<QWidget*>(filter_window_),
-                     static_cast<QWidget*>(schedule_window_), static_cast<QWidget*>(guide_window_)}) {
+                     static_cast<QWidget*>(schedule_window_), static_cast<QWidget*>(guide_window_),
+                     static_cast<QWidget*>(rule_window_)}) {
     if (w != nullptr) w->hide();
   }
   event->accept();

@@ -21,7 +21,7 @@ class ToolWindow;
 
 // The main window "Pelkan": device and endpoint choice, connect, the status display, the manual
 // recording with its stop timer, UDP sending, and the menu with the options dialog, the version
-// box, the three tool windows and "クリア". Every command goes to the capture application and the
+// box, the tool windows and "クリア". Every command goes to the capture application and the
 // Qt-free rules; the window only binds its widgets to them.
 //
 // Exit: the close box, Esc and "終了(&X)" all go through closeEvent, which refuses while connected
@@ -45,6 +45,7 @@ class MainWindow : public QMainWindow {
   ToolWindow* filterWindow() const { return filter_window_; }
   ToolWindow* scheduleWindow() const { return schedule_window_; }
   ToolWindow* guideWindow() const { return guide_window_; }
+  ToolWindow* ruleWindow() const { return rule_window_; }
   // True once the exit has been accepted (the window then closes for good).
   bool exited() const { return exited_; }
 
@@ -76,6 +77,7 @@ class MainWindow : public QMainWindow {
   ToolWindow* filter_window_ = nullptr;
   ToolWindow* schedule_window_ = nullptr;
   ToolWindow* guide_window_ = nullptr;
+  ToolWindow* rule_window_ = nullptr;
   bool fx2_device_ = true;
   bool exited_ = false;
 };

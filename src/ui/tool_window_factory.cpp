@@ -2,6 +2,7 @@
 
 #include <QPointer>
 
+#include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "core/capture_app.h"
 #include "core/device_channels.h"
@@ -11,6 +12,7 @@
 #include "ui/desktop_context.h"
 #include "ui/filter_window.h"
 #include "ui/guide_window.h"
+#include "ui/rule_list_window.h"
 #include "ui/schedule_list_window.h"
 
 namespace pelkan::ui {
@@ -57,9 +59,24 @@ ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner) {
   return window;
 }
 
-ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window) {
+ToolWindow* CreateRuleToolWindow(DesktopContext& context, QWidget* owner) {
+  return new RuleListWindow(
+      context.schedule.scheduler(), context.rules_path, context.guide_path,
+      [&context] { return DesktopNow(context); }, context.run_rules, context.messages, owner);
+}
+
+ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window,
+                                  ToolWindow* rule_window) {
   ReserveCallbacks reserve = ReserveThrough(qobject_cast<ScheduleListWindow*>(schedule_window));
-  return new GuideWindow(context, std::move(reserve.by_time), std::move(reserve.by_event), owner);
+  GuideWindow::MakeRuleCallback make_rule;
+  if (auto* rules = qobject_cast<RuleListWindow*>(rule_window)) {
+    QPointer<RuleListWindow> target(rules);
+    make_rule = [target](const ReservationRule& rule) {
+      if (target) target->AddRule(rule);
+    };
+  }
+  return new GuideWindow(context, std::move(reserve.by_time), std::move(reserve.by_event),
+                         std::move(make_rule), owner);
 }
 
 }  // namespace pelkan::ui

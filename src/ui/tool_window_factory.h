@@ -5,12 +5,16 @@
 
 namespace pelkan::ui {
 
-// The filtering window ("フィルタリング"), the reservation list window ("録画予約") and the
-// programme guide, owned by `owner` (the main window) and created hidden. The main window makes them only
-// through these two functions, so a window class is swapped here alone.
+// The filtering window ("フィルタリング"), the reservation list window ("録画予約"), the rule
+// window and the programme guide, owned by `owner` (the main window) and created hidden. The main
+// window makes them only through these functions, so a window class is swapped here alone.
 ToolWindow* CreateFilterToolWindow(DesktopContext& context, QWidget* owner);
 ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner);
-// The programme guide ("番組表"), reserving through the reservation list window's edit dialog.
-ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window);
+// The automatic reservation window ("自動予約") over context.rules_path.
+ToolWindow* CreateRuleToolWindow(DesktopContext& context, QWidget* owner);
+// The programme guide ("番組表"), reserving through the reservation list window's edit dialog and
+// making rules through the rule window's dialog.
+ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window,
+                                  ToolWindow* rule_window);
 
 }  // namespace pelkan::ui

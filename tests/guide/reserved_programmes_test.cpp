@@ -50,6 +50,18 @@ TEST(ReservedProgrammes, EventAndServiceLimitedTimeReservationsMarkTheirProgramm
   EXPECT_FALSE(r == ReservedProgrammes({ByEvent(0, 1024, 7)}));
 }
 
+// A programme reserved by a rule is told apart (its own frame); by hand, or not reserved, it is not.
+TEST(ReservedProgrammes, TellsTheProgrammesARuleReserved) {
+  ScheduleItem by_rule = ByEvent(0, 1024, 7);
+  by_rule.rule_id = 3;
+  const ReservedProgrammes r({by_rule, ByEvent(0, 1024, 8)});
+  EXPECT_TRUE(r.ByRule(Event(9, 1024, 7, kT)));
+  EXPECT_FALSE(r.ByRule(Event(9, 1024, 8, kT))) << "reserved by hand";
+  EXPECT_FALSE(r.ByRule(Event(9, 1024, 9, kT))) << "not reserved";
+  EXPECT_FALSE(r == ReservedProgrammes({ByEvent(0, 1024, 7), ByEvent(0, 1024, 8)}))
+      << "the rule is part of the mark";
+}
+
 PlanLine Line(PlanVerdict verdict) {
   PlanLine line;
   line.verdict = verdict;

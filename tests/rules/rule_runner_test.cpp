@@ -8,11 +8,11 @@
 
 #include "base/mjd_time.h"
 #include "guide/guide_store.h"
-#include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "rules/rule_store.h"
 #include "schedule/recording_scheduler.h"
 #include "schedule/schedule_file.h"
+#include "tests/support/guide_events.h"
 #include "tests/support/temp_dir.h"
 
 namespace pelkan {
@@ -54,17 +54,7 @@ class RuleRunnerTest : public ::testing::Test {
 
   static void Add(GuideStore& guide, uint16_t event_id, const char* title, GuideTime start, uint16_t episode,
                   uint8_t repeat) {
-    GuideEventUpdate u;
-    u.kind = EVENT_KIND_SCHEDULE_ACTUAL;
-    u.basic = true;
-    u.event.key = {4, 5, 101, event_id};
-    u.event.title = platform::Utf8ToBroadcast(title).value();
-    u.event.start = start;
-    u.event.duration = 1800;
-    if (episode != 0) u.event.series_id = 7;
-    u.event.episode_number = episode;
-    u.event.repeat_label = repeat;
-    ASSERT_TRUE(guide.ApplyEvent(u));
+    ASSERT_TRUE(test::AddGuideEvent(guide, {4, 5, 101, event_id}, title, start, episode, repeat));
   }
 
   // One program: its scheduler on the shared schedule.ini, its own connections to the files.

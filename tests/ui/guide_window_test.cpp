@@ -48,21 +48,7 @@ namespace {
 using streamgen::BroadcastGenerator;
 using streamgen::GeneratorOptions;
 using streamgen::ProgrammeInfo;
-
-// Runs `act` once on the modal dialog of type T when it is open.
-template <typename T>
-void OnModal(QObject* owner, std::function<void(T*)> act) {
-  auto* timer = new QTimer(owner);
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, owner, [timer, act] {
-    auto* d = qobject_cast<T*>(QApplication::activeModalWidget());
-    if (d == nullptr) return;
-    timer->stop();
-    timer->deleteLater();
-    act(d);
-  });
-  timer->start();
-}
+using testing::OnModal;
 
 // The item of an accessible interface's children whose name contains `text`.
 QAccessibleInterface* ChildNamed(QAccessibleInterface* parent, const QString& text) {

@@ -25,6 +25,7 @@
 #include "core/generator_ts_source.h"
 #include "schedule/recording_scheduler.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/ui/ui_test_support.h"
 #include "ui/qt_dispatcher.h"
 #include "ui/qt_text.h"
 #include "ui/report_opener.h"
@@ -35,8 +36,10 @@
 namespace pelkan::ui {
 namespace {
 
+using testing::OnModal;
+
 // Answers like RecordingMessages, but only after `during_ask` ran (a box stays open meanwhile).
-class SlowMessages : public testing::RecordingMessages {
+class SlowMessages : public pelkan::testing::RecordingMessages {
  public:
   bool Ask(const std::string& text, const std::string& caption) override {
     if (during_ask) during_ask();
@@ -69,19 +72,6 @@ uintmax_t FileSize(const std::string& path) {
   return ec ? 0 : n;
 }
 
-// Runs `act` once on the edit dialog when it is open.
-void OnDialog(QObject* owner, std::function<void(ScheduleEditDialog*)> act) {
-  auto* timer = new QTimer(owner);
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, owner, [timer, act] {
-    auto* d = qobject_cast<ScheduleEditDialog*>(QApplication::activeModalWidget());
-    if (d == nullptr) return;
-    timer->stop();
-    act(d);
-  });
-  timer->start();
-}
-
 TEST(ScheduleRecording, DialogReservationIsRecordedAndNothingWaitsForTheUser) {
   char pattern[] = "/tmp/pelkan-ui-rec-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -111,7 +101,7 @@ TEST(ScheduleRecording, DialogReservationIsRecordedAndNothingWaitsForTheUser) {
 
     // 追加: starting in 3 s, for 20 s.
     const QDateTime start = QDateTime::currentDateTime().addSecs(3);
-    OnDialog(&context, [start](ScheduleEditDialog* d) {
+    OnModal<ScheduleEditDialog>(&context, [start](ScheduleEditDialog* d) {
       d->findChild<QDateEdit*>("dateEdit")->setDate(start.date());
       d->findChild<QTimeEdit*>("timeEdit")->setTime(start.time());
       d->findChild<QTimeEdit*>("durationEdit")->setTime(QTime(0, 0, 20));
@@ -136,7 +126,7 @@ TEST(ScheduleRecording, DialogReservationIsRecordedAndNothingWaitsForTheUser) {
     // The edit dialog stays open 6 s while the recording runs: longer than the capture FIFO
     // (10 MiB, about 5 s of the stream) would hold if the pipeline waited for it.
     uintmax_t at_open = 0, at_close = 0;
-    OnDialog(&context, [&](ScheduleEditDialog* d) {
+    OnModal<ScheduleEditDialog>(&context, [&](ScheduleEditDialog* d) {
       at_open = FileSize(path);
       Spin(6000);
       at_close = FileSize(path);
@@ -154,7 +144,8 @@ TEST(ScheduleRecording, DialogReservationIsRecordedAndNothingWaitsForTheUser) {
       Spin(1500);
       at_answer = FileSize(path);
     };
-    OnDialog(&context, [](ScheduleEditDialog* d) { d->findChild<QPushButton*>("okButton")->click(); });
+    OnModal<ScheduleEditDialog>(
+        &context, [](ScheduleEditDialog* d) { d->findChild<QPushButton*>("okButton")->click(); });
     QTest::mouseClick(window.findChild<QPushButton*>("addButton"), Qt::LeftButton);
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_GT(at_answer, at_ask) << "the recording stood still while the question was open";

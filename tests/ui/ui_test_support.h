@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 #include <filesystem>
 #include <functional>
@@ -59,6 +60,21 @@ class DesktopFixture {
   DesktopOptions options;
   std::unique_ptr<DesktopProgram> program_;
 };
+
+// Runs `act` once on the modal dialog of type T when it is open.
+template <typename T>
+void OnModal(QObject* owner, std::function<void(T*)> act) {
+  auto* timer = new QTimer(owner);
+  timer->setInterval(10);
+  QObject::connect(timer, &QTimer::timeout, owner, [timer, act] {
+    auto* d = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (d == nullptr) return;
+    timer->stop();
+    timer->deleteLater();
+    act(d);
+  });
+  timer->start();
+}
 
 // Waits (running the event loop) until `done` or `ms` have passed; returns `done()`.
 bool WaitFor(const std::function<bool()>& done, int ms = 5000);

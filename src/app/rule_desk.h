@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/rule_window_rules.h"
+#include "guide/guide_event.h"
+#include "rules/reservation_rule.h"
+#include "rules/rule_evaluation.h"
+
+namespace pelkan {
+
+class GuideStore;
+class RecordingScheduler;
+class RuleStore;
+
+// The automatic reservation rules as the windows work on them: the rules file (made when the
+// first rule is stored, so that no file exists until then), the guide's coming programmes read
+// once and kept, what each rule matches in them now, and the changes a window makes (store,
+// remove with or without the rule's unstarted reservations, "この回も録画"). It has connections of
+// its own to both files and runs on the UI thread; nothing here waits for the capture.
+class RuleDesk {
+ public:
+  // Broadcast time now (JST).
+  using NowFn = std::function<GuideTime()>;
+
+  RuleDesk(RecordingScheduler& scheduler, std::string rules_path, std::string guide_path, NowFn now);
+  ~RuleDesk();
+  RuleDesk(const RuleDesk&) = delete;
+  RuleDesk& operator=(const RuleDesk&) = delete;
+
+  // Reads the guide's services and coming programmes again when the guide or the rules file
+  // changed since the last read (or `force`). True when something was read or the reservations
+  // changed: what the rules match, or its verdicts, may differ.
+  bool Refresh(bool force = false);
+
+  std::vector<ReservationRule> Rules();
+  // Stores the rule (a new one when its id is 0); its id, 0 on failure.
+  uint32_t Save(const ReservationRule& rule);
+  // Removes rule `id`, and first its reservations that have not started when `reservations`.
+  // False when the reservation file's lock was not had or the rule could not be removed.
+  bool Remove(uint32_t id, bool reservations);
+
+  // What `rule` matches now in the guide's coming programmes, with the verdict of each. The
+  // matches point into the programmes this object keeps, valid until the next Refresh.
+  std::vector<RuleMatch> Test(const ReservationRule& rule);
+  // The reservations rule `id` made.
+  size_t ReservationsOf(uint32_t id);
+  // Reserves `event` for `rule` whatever its verdict; false when refused (lock, reserved already).
+  bool ReserveAnyway(const ReservationRule& rule, const GuideEvent& event);
+
+  const std::vector<GuideService>& services() const { return services_; }
+  // The name of a service of the guide (UTF-8), empty when unknown.
+  std::string ServiceName(uint16_t service_id) const;
+  ServiceNameFn NameFn() const {
+    return [this](uint16_t id) { return ServiceName(id); };
+  }
+
+  // How long a change waits for the reservation file's lock, ms.
+  static constexpr uint32_t kLockWaitMs = 2000;
+
+ private:
+  bool OpenRules(bool create);
+  bool OpenGuide();
+
+  RecordingScheduler& scheduler_;
+  std::string rules_path_, guide_path_;
+  NowFn now_;
+  std::unique_ptr<RuleStore> rules_;
+  std::unique_ptr<GuideStore> guide_;
+  uint64_t guide_version_ = 0, rules_version_ = 0;
+  bool read_ = false;
+  std::vector<GuideService> services_;
+  std::vector<GuideEvent> events_;
+  std::vector<std::pair<uint64_t, uint32_t>> reserved_;  // each reservation's event and rule
+};
+
+}  // namespace pelkan

@@ -1,0 +1,170 @@
+#include "app/rule_window_rules.h"
+
+#include <gtest/gtest.h>
+
+#include "base/mjd_time.h"
+#include "platform/broadcast_text.h"
+
+namespace pelkan {
+namespace {
+
+GuideTime At(int day, int hour, int minute = 0) {  // December 2026 (the 6th is a Sunday)
+  return GuideTime{MjdFromDate(2026, 12, day)} * 86400 + hour * 3600 + minute * 60;
+}
+
+RuleForm Form(const char* words) {
+  RuleForm form;
+  form.words = words;
+  return form;
+}
+
+// Each refusal of the dialog's fields, and the field it points at; what passes builds the rule.
+TEST(RuleWindowRules, BuildRuleRefusesWhatMakesNoRule) {
+  struct Case {
+    const char* what;
+    RuleForm form;
+    RuleFormField field;
+    const char* message;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"no words, no expression", Form(" \u3000 "), RuleFormField::kWords,
+                   "キーワードか正規表現を入力してください。"});
+  RuleForm bad_regex = Form("");
+  bad_regex.rule.regex = "麒麟(";
+  cases.push_back({"bad expression", bad_regex, RuleFormField::kRegex, "正規表現が正しくありません。"});
+  RuleForm no_day = Form("麒麟");
+  no_day.rule.weekdays = 0;
+  cases.push_back({"no weekday", no_day, RuleFormField::kWeekdays, "曜日を一つ以上選んでください。"});
+  RuleForm bad_time = Form("麒麟");
+  bad_time.time_window = "23時から";
+  cases.push_back({"bad window", bad_time, RuleFormField::kTimeWindow,
+                   "時間帯は 23:00-27:00 のように入力してください。"});
+  RuleForm minutes = Form("麒麟");
+  minutes.rule.min_minutes = 60;
+  minutes.rule.max_minutes = 30;
+  cases.push_back({"min > max", minutes, RuleFormField::kMinutes, "最短の長さが最長より長くなっています。"});
+  RuleForm period = Form("麒麟");
+  period.rule.valid_from = MjdFromDate(2026, 12, 9);
+  period.rule.valid_until = MjdFromDate(2026, 12, 8);
+  cases.push_back(
+      {"until < from", period, RuleFormField::kPeriod, "期間の終わりが始まりより前になっています。"});
+  for (const Case& c : cases) {
+    const RuleFormCheck check = BuildRule(c.form);
+    EXPECT_FALSE(check.rule) << c.what;
+    EXPECT_EQ(check.field, c.field) << c.what;
+    EXPECT_EQ(check.message, c.message) << c.what;
+  }
+
+  // One bound of the length, or of the period, alone is no contradiction; an unnamed rule is named
+  // after its words; the window is read as listings write it.
+  RuleForm good = Form("麒麟\u3000の道");
+  good.exclude = "再放送";
+  good.time_window = "23:00-03:00";
+  good.rule.min_minutes = 60;
+  good.rule.valid_until = MjdFromDate(2026, 12, 1);
+  const RuleFormCheck check = BuildRule(good);
+  ASSERT_TRUE(check.rule) << check.message;
+  EXPECT_EQ(check.rule->words, (std::vector<std::string>{"麒麟", "の道"}));
+  EXPECT_EQ(check.rule->exclude, std::vector<std::string>{"再放送"});
+  EXPECT_EQ(check.rule->name, "麒麟 の道");
+  EXPECT_EQ(check.rule->window_from, 23 * 60);
+  EXPECT_EQ(check.rule->window_to, 27 * 60);
+  // And back to the fields unchanged.
+  const RuleForm again = FormFromRule(*check.rule);
+  EXPECT_EQ(again.words, "麒麟 の道");
+  EXPECT_EQ(again.time_window, "23:00-27:00");
+  EXPECT_EQ(BuildRule(again).rule, check.rule);
+}
+
+GuideEvent Event(const char* title, GuideTime start, uint16_t service = 1024) {
+  GuideEvent e;
+  e.key = {4, 5, service, 9};
+  e.title = platform::Utf8ToBroadcast(title).value();
+  e.start = start;
+  e.duration = 1800;
+  return e;
+}
+
+// The list's rows: the next match skips the suppressed ones, disabled rules say so, services by
+// name; the match rows carry the verdict and whether it is struck through.
+TEST(RuleWindowRules, RowsOfTheListAndOfTheMatches) {
+  const GuideEvent rerun = Event("麒麟の道 第12話[再]", At(8, 5));
+  const GuideEvent next = Event("麒麟の道 第13話", At(8, 23, 30), 1032);
+  const std::vector<RuleMatch> matches = {{&rerun, RuleVerdict::kDuplicate}, {&next, RuleVerdict::kReserve}};
+  const ServiceNameFn names = [](uint16_t id) {
+    return id == 1024 ? std::string("ペルカン総合") : std::string();
+  };
+  ReservationRule rule;
+  rule.name = "麒麟";
+  rule.words = {"麒麟"};
+  rule.exclude = {"再放送", "総集編"};
+  rule.services = {1024, 1032};
+  RuleRow row = RuleRowOf(rule, matches, 2, names);
+  EXPECT_EQ(row.words, "麒麟 -再放送 -総集編");
+  EXPECT_EQ(row.services, "ペルカン総合, 1032");
+  EXPECT_EQ(row.next, "12/8(火) 23:30 麒麟の道 第13話");
+  EXPECT_EQ(row.count, "2");
+  rule.regex = "麒麟.*";
+  rule.exclude.clear();
+  rule.services.clear();
+  row = RuleRowOf(rule, {{&rerun, RuleVerdict::kDuplicate}}, 0, names);
+  EXPECT_EQ(row.words, "/麒麟.*/");
+  EXPECT_EQ(row.services, "すべて");
+  EXPECT_EQ(row.next, "なし");
+  rule.enabled = false;
+  EXPECT_EQ(RuleRowOf(rule, matches, 0, names).next, "無効");
+
+  const struct {
+    RuleMatch match;
+    const char* verdict;
+    bool suppressed;
+  } cases[] = {
+      {{&next, RuleVerdict::kReserve}, "予約する", false},
+      {{&next, RuleVerdict::kReserved}, "予約済み", false},
+      {{&rerun, RuleVerdict::kDuplicate}, "同じ回の放送が先にあります", true},
+      {{&rerun, RuleVerdict::kRecorded, At(1, 23), 12}, "録画済み 第12話 2026-12-01", true},
+      {{&rerun, RuleVerdict::kDeleted}, "手動で削除済み", true},
+      {{&rerun, RuleVerdict::kOutside}, "期間外", true},
+  };
+  for (const auto& c : cases) {
+    const RuleMatchRow r = RuleMatchRowOf(c.match, names);
+    EXPECT_EQ(r.verdict, c.verdict);
+    EXPECT_EQ(r.suppressed, c.suppressed) << c.verdict;
+  }
+  const RuleMatchRow r = RuleMatchRowOf({&rerun, RuleVerdict::kDuplicate}, names);
+  EXPECT_EQ(r.when, "12/8(火) 05:00");
+  EXPECT_EQ(r.service, "ペルカン総合");
+  EXPECT_EQ(r.title, "麒麟の道 第12話[再]");
+}
+
+// The guide's popup makes a rule of the series: title without marks or episode number, its
+// service, its weekday and an hour around its start; the search's words are looked for everywhere.
+TEST(RuleWindowRules, RulesFromAProgrammeAndFromASearch) {
+  const struct {
+    const char* title;
+    GuideTime start;
+    std::vector<std::string> words;
+    uint8_t weekday_bit;
+    int from, to;
+  } cases[] = {
+      {"[新]麒麟の道 第1話[字]", At(7, 21), {"麒麟の道"}, 1 << 1, 20 * 60 + 30, 21 * 60 + 30},
+      {"ＮＥＷＳ　ウオッチ #12", At(12, 23, 45), {"news", "ウオッチ"}, 1 << 6, 23 * 60 + 15, 24 * 60 + 15},
+      {"深夜アニメ(3)", At(9, 0, 10), {"深夜アニメ"}, 1 << 3, 0, 40},
+  };
+  for (const auto& c : cases) {
+    const ReservationRule rule = RuleFromProgramme(Event(c.title, c.start, 1032));
+    EXPECT_EQ(rule.words, c.words) << c.title;
+    EXPECT_EQ(rule.services, std::vector<uint16_t>{1032}) << c.title;
+    EXPECT_EQ(rule.weekdays, c.weekday_bit) << c.title;
+    EXPECT_EQ(rule.window_from, c.from) << c.title;
+    EXPECT_EQ(rule.window_to, c.to) << c.title;
+    EXPECT_TRUE(BuildRule(FormFromRule(rule)).rule) << c.title;
+  }
+  const ReservationRule search = RuleFromSearch("麒麟　前編");
+  EXPECT_EQ(search.words, (std::vector<std::string>{"麒麟", "前編"}));
+  EXPECT_EQ(search.name, "麒麟 前編");
+  EXPECT_EQ(search.scope, RuleTextScope::kAll);
+}
+
+}  // namespace
+}  // namespace pelkan
