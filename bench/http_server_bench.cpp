@@ -6,8 +6,16 @@
 // kernel, the rest mostly the loopback network's work for both ends) over a fixed span, the
 // bytes the clients were sent (MB_sent) and lost (MB_lost). The clients' cost is pct_of_core of
 // the 8-client run less that of the 0-client run. The span is PELKAN_HTTP_SECONDS (default 10).
+//
+// BM_BareLoopbackAtBroadcastRate is the floor beneath it: the same rate written straight to eight
+// sockets in blocks of the given size (the server's sends are about 128 KiB), read by child
+// processes that throw the bytes away; what it costs is the kernel's loopback path alone.
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -99,6 +107,70 @@ void BM_HttpClientsAtBroadcastRate(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_HttpClientsAtBroadcastRate)->Arg(0)->Arg(8)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+void BM_BareLoopbackAtBroadcastRate(benchmark::State& state) {
+  constexpr int kClients = 8;
+  const auto block = static_cast<size_t>(state.range(0));
+  for (auto _ : state) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener, kClients) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      state.SkipWithError("cannot listen on loopback");
+      return;
+    }
+    std::vector<pid_t> readers;
+    for (int i = 0; i < kClients; ++i) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+          static char sink[1 << 16];
+          while (read(fd, sink, sizeof sink) > 0) {
+          }
+        }
+        _exit(0);
+      }
+      readers.push_back(pid);
+    }
+    std::vector<int> sockets;
+    for (int i = 0; i < kClients; ++i) sockets.push_back(accept(listener, nullptr, nullptr));
+    const std::vector<uint8_t> bytes(block, 0x47);
+    const auto interval = std::chrono::duration<double>(static_cast<double>(block) * 8.0 / kBroadcastRate);
+    const double span = SpanSeconds();
+    const auto [user0, system0] = CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    auto due = start;
+    while (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(span)) {
+      for (const int fd : sockets) {
+        for (size_t off = 0; off < block;) {
+          const ssize_t n = send(fd, bytes.data() + off, block - off, MSG_NOSIGNAL);
+          if (n <= 0) break;
+          off += static_cast<size_t>(n);
+        }
+      }
+      due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
+      std::this_thread::sleep_until(due);
+    }
+    const auto [user1, system1] = CpuSeconds();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (const int fd : sockets) close(fd);
+    close(listener);
+    for (const pid_t pid : readers) waitpid(pid, nullptr, 0);
+    state.SetIterationTime(wall);
+    state.counters["pct_of_core"] = 100.0 * (user1 - user0 + system1 - system0) / wall;
+    state.counters["user_pct"] = 100.0 * (user1 - user0) / wall;
+  }
+}
+BENCHMARK(BM_BareLoopbackAtBroadcastRate)
+    ->Arg(64 << 10)
+    ->Arg(128 << 10)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 }  // namespace pelkan

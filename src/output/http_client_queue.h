@@ -22,6 +22,9 @@ class HttpClientQueue {
   // Producer: queues one packet (`length` bytes, at most one packet of 204), dropping the oldest
   // whole packets when there is no room. Never waits for the reader.
   void Push(const uint8_t* packet, uint32_t length);
+  // Producer: queues `count` packets of `length` bytes each, laid end to end, as Push does each,
+  // taking the lock once.
+  void Push(const uint8_t* packets, size_t count, uint32_t length);
   // Reader: copies whole packets into `out` (when `max` is below the next packet, that packet
   // leaves the ring and is handed out over several calls), waiting at most `wait` for `wake_bytes`
   // to gather. Returns the bytes copied: 0 when nothing came in that time or the queue is closed.
@@ -41,10 +44,14 @@ class HttpClientQueue {
   std::atomic<uint64_t> queued_total_{0};
   std::atomic<uint64_t> lost_{0};
 
-  // Copies `length` ring bytes from position `pos` (wrapping) into `out`.
-  void CopyOut(uint64_t pos, size_t length, uint8_t* out) const;
+  // A place in the ring from one less than twice its size (a sum of places and lengths).
+  size_t Wrap(size_t at) const;
+  // Copies `length` ring bytes from place `at` (wrapping) into `out`.
+  void CopyOut(size_t at, size_t length, uint8_t* out) const;
   // Removes the oldest packet from the ring; returns its length.
   uint32_t PopOldest();
+  // Queues one packet; true when the reader is to be woken. Under mutex_.
+  bool PushLocked(const uint8_t* packet, uint32_t length);
 
   // The ring holds the packets [read_, write_); positions count bytes since the start. Each packet
   // is stored after one byte of its length, so packets of 188, 192 and 204 bytes all stay whole.
@@ -55,6 +62,7 @@ class HttpClientQueue {
   std::vector<uint8_t> ring_;
   uint64_t read_ = 0;
   uint64_t write_ = 0;
+  size_t read_at_ = 0, write_at_ = 0;  // read_ and write_ as places in the ring
   uint64_t payload_ = 0;  // packet bytes (without the length fields) in [read_, write_)
   std::vector<uint8_t> partial_;
   size_t partial_at_ = 0;

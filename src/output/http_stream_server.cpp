@@ -17,12 +17,19 @@ namespace pelkan {
 
 namespace {
 
-// The reader is woken once this much is waiting (about 20 ms of a terrestrial broadcast, one send
-// of the connection), or after kReadWait: few wake-ups, and a player hardly notices the delay.
-constexpr uint32_t kWakeBytes = 256 * 188;
+// The reader is woken once this much is waiting (about 60 ms of a terrestrial broadcast, one
+// large send of the connection), or after kReadWait: few wake-ups and few large writes, which is
+// what the kernel's loopback and network paths cost least for, and a player hardly notices the
+// delay.
+constexpr uint32_t kWakeBytes = 700 * 188;
 constexpr std::chrono::milliseconds kReadWait{100};
-// Buffer of one chunk of a stream response.
-constexpr size_t kChunkBytes = 64u << 10;
+// Most bytes of one chunk of a stream response. The library builds each chunk in the connection's
+// memory, so that memory is this much beyond the request header's.
+constexpr size_t kChunkBytes = 256u << 10;
+// Packets gathered before they are handed to the clients (about 10 ms of a broadcast).
+constexpr size_t kBatchPackets = 128;
+// Room in the connection's memory for the library's own use besides the header and a chunk.
+constexpr size_t kHeaderSlack = 4u << 10;
 // Most packets kept of one table's last section.
 constexpr size_t kTablePackets = 8;
 
@@ -83,6 +90,18 @@ MHD_Result ReplyText(MHD_Connection* connection, unsigned status, const char* te
   return Reply(connection, status, std::string(text) + "\n", "text/plain; charset=utf-8", allow);
 }
 
+MHD_Result AddFieldBytes(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
+  *static_cast<size_t*>(cls) += std::strlen(key) + 2 + (value != nullptr ? std::strlen(value) : 0) + 2;
+  return MHD_YES;
+}
+
+// The bytes of a request's header: its request line and fields with their separators.
+size_t HeaderBytes(MHD_Connection* connection, const char* url, const char* method, const char* version) {
+  size_t bytes = std::strlen(method) + 1 + std::strlen(url) + 1 + std::strlen(version) + 2 + 2;
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddFieldBytes, &bytes);
+  return bytes;
+}
+
 }  // namespace
 
 // One stream client: its queue, its filter (a service's) and its socket (to see a hang-up while
@@ -124,6 +143,10 @@ struct HttpCallbacks {
       *upload_data_size = 0;  // a body is not wanted; it is read and left
       return MHD_YES;
     }
+    // The connection's memory also holds a chunk of a stream response, so the header is measured.
+    if (HeaderBytes(connection, url, method, version) > HttpStreamServer::kHeaderMemory) {
+      return ReplyText(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "request header too large");
+    }
     // HTTP/1.1 requires the Host header (and the playlist's addresses come from it).
     if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 &&
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
@@ -151,7 +174,12 @@ struct HttpCallbacks {
     auto* client = static_cast<HttpStreamServer::Client*>(cls);
     for (;;) {
       if (client->server->stopping_.load(std::memory_order_relaxed)) return MHD_CONTENT_READER_END_OF_STREAM;
-      const size_t n = client->queue.Take(reinterpret_cast<uint8_t*>(buf), max, kReadWait);
+      size_t n = client->queue.Take(reinterpret_cast<uint8_t*>(buf), max, kReadWait);
+      if (n == 0) {
+        // Nothing came in that time: what the producer has gathered is handed on now.
+        client->server->Flush();
+        n = client->queue.Take(reinterpret_cast<uint8_t*>(buf), max, std::chrono::milliseconds(0));
+      }
       if (n > 0) {
         client->sent.fetch_add(n, std::memory_order_relaxed);
         return static_cast<ssize_t>(n);
@@ -215,7 +243,7 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
   daemon_ = MHD_start_daemon(
       flags, config.port, nullptr, nullptr, &HttpCallbacks::OnRequest,
       this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      static_cast<size_t>(kHeaderMemory), MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<size_t>(kHeaderMemory + kChunkBytes + kHeaderSlack), MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>(config.max_clients + kExtraConnections), MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(config.idle_timeout_s), MHD_OPTION_NOTIFY_CONNECTION, &HttpCallbacks::OnConnection,
       this, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
@@ -302,6 +330,9 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
   const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   client->fd = fd != nullptr ? fd->connect_fd : -1;
   {
+    // The client gets the packets written from now on: those gathered before go to the others.
+    std::lock_guard<std::mutex> batch(batch_mutex_);
+    HandOn();
     std::lock_guard<std::mutex> lock(clients_mutex_);
     if (clients_.size() >= config_.max_clients) {
       return ReplyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many clients");
@@ -353,37 +384,65 @@ void HttpStreamServer::Prime(Client& client) {
 
 void HttpStreamServer::WritePacket(const uint8_t* data, uint32_t length) {
   if (data == nullptr || length < 188 || length > 204) return;
+  std::lock_guard<std::mutex> lock(batch_mutex_);
+  if (!batch_.empty() && length != batch_length_) HandOn();
+  batch_length_ = length;
+  batch_.insert(batch_.end(), data, data + length);
+  if (batch_.size() >= kBatchPackets * length) HandOn();
+}
+
+void HttpStreamServer::Flush() {
+  std::lock_guard<std::mutex> lock(batch_mutex_);
+  HandOn();
+}
+
+void HttpStreamServer::HandOn() {
+  if (batch_.empty()) return;
+  const uint32_t length = batch_length_;
+  const size_t count = batch_.size() / length;
   std::lock_guard<std::mutex> lock(clients_mutex_);
-  const uint16_t pid = PidOf(data, length);
-  // The last section start of the PAT and of each PMT, for the clients still to come.
-  const bool table = pid == 0 || std::any_of(programs_.begin(), programs_.end(),
-                                             [pid](const ProgramListEntry& p) { return p.pmt_pid == pid; });
-  if (table) {
-    std::vector<std::vector<uint8_t>>& packets = tables_[pid];
-    if (StartsUnit(data, length)) packets.clear();
-    if (!packets.empty() || StartsUnit(data, length)) {
-      if (packets.size() < kTablePackets) packets.emplace_back(data, data + length);
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* data = batch_.data() + i * length;
+    const uint16_t pid = PidOf(data, length);
+    // The last section start of the PAT and of each PMT, for the clients still to come.
+    const bool table = pid == 0 || std::any_of(programs_.begin(), programs_.end(),
+                                               [pid](const ProgramListEntry& p) { return p.pmt_pid == pid; });
+    if (table) {
+      std::vector<std::vector<uint8_t>>& packets = tables_[pid];
+      if (StartsUnit(data, length)) packets.clear();
+      if (!packets.empty() || StartsUnit(data, length)) {
+        if (packets.size() < kTablePackets) packets.emplace_back(data, data + length);
+      }
     }
   }
   for (const auto& client : clients_) {
     if (!client->service) {
-      client->queue.Push(data, length);
+      client->queue.Push(batch_.data(), count, length);
       continue;
     }
-    uint8_t copy[204];
-    if (const uint8_t* out = FilterPacket(client->filter, data, length, programs_, copy)) {
-      client->queue.Push(out, length);
+    filtered_.clear();
+    for (size_t i = 0; i < count; ++i) {
+      uint8_t copy[204];
+      if (const uint8_t* out = FilterPacket(client->filter, batch_.data() + i * length, length, programs_, copy)) {
+        filtered_.insert(filtered_.end(), out, out + length);
+      }
     }
+    client->queue.Push(filtered_.data(), filtered_.size() / length, length);
   }
+  batch_.clear();
 }
 
 void HttpStreamServer::SetProgramList(std::span<const ProgramListEntry> programs) {
+  std::lock_guard<std::mutex> batch(batch_mutex_);
+  HandOn();  // the packets before the change go as they were
   std::lock_guard<std::mutex> lock(clients_mutex_);
   programs_.assign(programs.begin(), programs.end());
   Refilter();
 }
 
 void HttpStreamServer::SetComponents(uint16_t program_number, std::span<const ComponentEntry> components) {
+  std::lock_guard<std::mutex> batch(batch_mutex_);
+  HandOn();
   std::lock_guard<std::mutex> lock(clients_mutex_);
   components_[program_number].assign(components.begin(), components.end());
   Refilter();
@@ -398,6 +457,8 @@ void HttpStreamServer::Refilter() {
 }
 
 void HttpStreamServer::ResetStream() {
+  std::lock_guard<std::mutex> batch(batch_mutex_);
+  HandOn();
   std::lock_guard<std::mutex> lock(clients_mutex_);
   programs_.clear();
   components_.clear();

@@ -73,7 +73,7 @@ class HttpStreamServer {
   // Told of each stream client's arrival (`left` false) and departure, on a connection thread.
   using ClientNotice = std::function<void(const HttpClientInfo& client, bool left)>;
 
-  // Largest request header accepted (the connection's memory as libmicrohttpd counts it).
+  // Largest request header accepted: its request line and fields, each with its separators.
   static constexpr uint32_t kHeaderMemory = 16u << 10;
   // Connections at once beyond the stream clients (pages, clients that get 503).
   static constexpr uint32_t kExtraConnections = 8;
@@ -93,7 +93,9 @@ class HttpStreamServer {
   // The port listened on (the chosen one when the configuration said 0); 0 when not running.
   uint16_t port() const { return port_; }
 
-  // Producer: one packet of the stream to every client (each through its own filter).
+  // Producer: one packet of the stream to every client (each through its own filter). The
+  // packets are gathered and handed on to the clients a batch at a time (a batch of a
+  // broadcast's rate fills in about 10 ms; a client that waits for data takes what is gathered).
   void WritePacket(const uint8_t* data, uint32_t length);
   // Producer: the stream's PAT and the components of one programme (from its PMT).
   void SetProgramList(std::span<const ProgramListEntry> programs);
@@ -118,6 +120,10 @@ class HttpStreamServer {
   void Refilter();
   // Drops the connections whose request header is late. Watchdog thread.
   void Watch();
+  // Hands the gathered packets to the clients. Under batch_mutex_.
+  void HandOn();
+  // The same, from a client's connection thread.
+  void Flush();
 
   const HttpPages pages_;
   const ClientNotice notice_;
@@ -125,6 +131,13 @@ class HttpStreamServer {
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
+
+  // The packets gathered for the clients, all of batch_length_ bytes, and a buffer for a service's
+  // share of them. Guarded by batch_mutex_, which is taken before clients_mutex_.
+  std::mutex batch_mutex_;
+  std::vector<uint8_t> batch_;
+  uint32_t batch_length_ = 0;
+  std::vector<uint8_t> filtered_;
 
   // The stream clients and what the producer knows of the stream. Guarded by clients_mutex_.
   mutable std::mutex clients_mutex_;

@@ -110,14 +110,11 @@ std::vector<RuleMatch> EvaluateRule(const RuleMatcher& matcher, FoldedGuide& eve
   const ReservationRule& rule = matcher.rule();
   std::vector<RuleMatch> out;
   std::unordered_set<std::string_view> taken;  // episodes reserved, or to be, at an earlier airing
-  // A rule of title words looks only at the titles holding its longest word.
+  // A rule of the title looks only at the titles holding its needle (its longest word, or the text
+  // its regular expression starts with).
   std::vector<size_t> candidates;
-  const bool by_title = rule.regex.empty() && rule.scope == RuleTextScope::kTitle && !matcher.words().empty();
-  if (by_title) {
-    const auto longest = std::max_element(matcher.words().begin(), matcher.words().end(),
-                                          [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
-    if (!longest->empty()) candidates = events.TitlesHolding(*longest);
-  }
+  const bool by_title = rule.scope == RuleTextScope::kTitle && matcher.valid() && !matcher.needle().word().empty();
+  if (by_title) candidates = events.TitlesHolding(matcher.needle());
   const size_t count = by_title ? candidates.size() : events.size();
   for (size_t n = 0; n < count; ++n) {
     FoldedEvent& folded = events[by_title ? candidates[n] : n];

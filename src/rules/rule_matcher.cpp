@@ -1,7 +1,5 @@
 #include "rules/rule_matcher.h"
 
-#include <string.h>
-
 #include <algorithm>
 
 #include "rules/rule_text.h"
@@ -10,25 +8,60 @@ namespace pelkan {
 
 namespace {
 
-// True when `text` holds `word`. memmem skips through long Japanese texts, whose UTF-8 shares a
-// few lead bytes, far quicker than a search for the word's first byte.
-bool Contains(std::string_view text, std::string_view word) {
-  return ::memmem(text.data(), text.size(), word.data(), word.size()) != nullptr;
+// The signature bit of the line break that joins the texts of a programme.
+const uint8_t kLineBreakBit = TextSignature::CharBit("\n");
+
+// The text every match of the regular expression `pattern` (ECMAScript, folded) starts with: its
+// plain characters up to the first special one, less the last when a quantifier that allows none
+// follows it; empty when the pattern has alternatives anywhere.
+std::string LiteralStart(std::string_view pattern) {
+  if (pattern.find('|') != std::string_view::npos) return {};
+  const size_t end = pattern.find_first_of("\\^$.*+?()[]{}");
+  std::string_view literal = pattern.substr(0, end);
+  if (end != std::string_view::npos && (pattern[end] == '*' || pattern[end] == '?' || pattern[end] == '{')) {
+    // The quantifier applies to the last byte; the whole last character is left out.
+    size_t last = literal.size();
+    while (last > 0 && (static_cast<unsigned char>(literal[last - 1]) & 0xC0) == 0x80) --last;
+    literal = literal.substr(0, last > 0 ? last - 1 : 0);
+  }
+  return std::string(literal);
 }
 
 }  // namespace
 
-const std::string& FoldedEvent::Title() {
-  if (!title_) title_ = FoldBroadcastText(event_->title);
-  return *title_;
+std::string_view FoldedEvent::Title() {
+  return Texts(RuleTextScope::kTitle);
 }
 
-const std::string& FoldedEvent::Texts(RuleTextScope scope) {
-  if (scope == RuleTextScope::kTitle) return Title();
-  if (!description_) description_ = Title() + "\n" + FoldBroadcastText(event_->description);
-  if (scope == RuleTextScope::kDescription) return *description_;
-  if (!all_) all_ = *description_ + "\n" + FoldBroadcastText(event_->extended);
-  return *all_;
+std::string_view FoldedEvent::Texts(RuleTextScope scope) {
+  if (!title_folded_) {
+    AppendFoldedBroadcastText(event_->title, &texts_, &signature_);
+    title_end_ = static_cast<uint32_t>(texts_.size());
+    title_folded_ = true;
+  }
+  if (scope != RuleTextScope::kTitle && folded_ == RuleTextScope::kTitle) {
+    texts_ += '\n';
+    signature_.AddBit(kLineBreakBit);
+    AppendFoldedBroadcastText(event_->description, &texts_, &signature_);
+    description_end_ = static_cast<uint32_t>(texts_.size());
+    folded_ = RuleTextScope::kDescription;
+  }
+  if (scope == RuleTextScope::kAll && folded_ != RuleTextScope::kAll) {
+    texts_ += '\n';
+    signature_.AddBit(kLineBreakBit);
+    AppendFoldedBroadcastText(event_->extended, &texts_, &signature_);
+    folded_ = RuleTextScope::kAll;
+  }
+  const std::string_view all(texts_);
+  switch (scope) {
+    case RuleTextScope::kTitle:
+      return all.substr(0, title_end_);
+    case RuleTextScope::kDescription:
+      return all.substr(0, description_end_);
+    case RuleTextScope::kAll:
+      break;
+  }
+  return all;
 }
 
 FoldedGuide::FoldedGuide(const std::vector<GuideEvent>& events) {
@@ -36,21 +69,24 @@ FoldedGuide::FoldedGuide(const std::vector<GuideEvent>& events) {
   for (const GuideEvent& e : events) events_.emplace_back(&e);
 }
 
-std::vector<size_t> FoldedGuide::TitlesHolding(std::string_view word) {
+std::vector<size_t> FoldedGuide::TitlesHolding(const WordSearch& word) {
   if (ends_.empty() && !events_.empty()) {
     ends_.reserve(events_.size());
+    signed_.reserve(events_.size());
     for (FoldedEvent& e : events_) {
       titles_ += e.Title();
       titles_ += '\n';
-      ends_.push_back(titles_.size());
+      ends_.push_back(static_cast<uint32_t>(titles_.size()));
+      signed_.push_back(e.signature().Narrow());
     }
   }
   std::vector<size_t> out;
+  const uint64_t wanted = word.signature().Narrow();
   const std::string_view all(titles_);
-  for (size_t pos = all.find(word); pos != std::string_view::npos;) {
-    const size_t i = static_cast<size_t>(std::upper_bound(ends_.begin(), ends_.end(), pos) - ends_.begin());
-    out.push_back(i);
-    pos = all.find(word, ends_[i]);  // the next title
+  for (size_t i = 0; i < signed_.size(); ++i) {
+    if ((signed_[i] & wanted) != wanted) continue;
+    const size_t begin = i == 0 ? 0 : ends_[i - 1];
+    if (word.In(all.substr(begin, ends_[i] - begin - 1))) out.push_back(i);
   }
   return out;
 }
@@ -65,7 +101,7 @@ const std::string& FoldedEvent::TitleKeyOf() {
   return *title_key_;
 }
 
-std::string EpisodeKey(const GuideEvent& event, const std::string& folded_title) {
+std::string EpisodeKey(const GuideEvent& event, std::string_view folded_title) {
   if (event.series_id >= 0 && event.episode_number != 0) {
     return "s:" + std::to_string(event.key.original_network_id) + ":" + std::to_string(event.series_id) + ":" +
            std::to_string(event.episode_number);
@@ -73,7 +109,7 @@ std::string EpisodeKey(const GuideEvent& event, const std::string& folded_title)
   return TitleKey(folded_title);
 }
 
-std::string TitleKey(const std::string& folded_title) {
+std::string TitleKey(std::string_view folded_title) {
   // Blanks are left out: listings space the same title differently from one airing to the next.
   std::string title = TitleWithoutMarks(folded_title);
   std::erase(title, ' ');
@@ -99,14 +135,25 @@ std::optional<uint32_t> BroadcastDayOf(GuideTime start, uint8_t weekdays, int fr
 }
 
 RuleMatcher::RuleMatcher(const ReservationRule& rule) : rule_(rule) {
-  for (const std::string& w : rule.words) words_.push_back(FoldUserText(w));
-  for (const std::string& w : rule.exclude) exclude_.push_back(FoldUserText(w));
+  for (const std::string& w : rule.words) {
+    words_.push_back(FoldUserText(w));
+    word_searches_.emplace_back(words_.back());
+  }
+  for (const std::string& w : rule.exclude) exclude_searches_.emplace_back(FoldUserText(w));
   if (!rule.regex.empty()) {
+    const std::string pattern = FoldUserText(rule.regex);
     try {
-      regex_.emplace(FoldUserText(rule.regex), std::regex::ECMAScript | std::regex::optimize);
+      regex_.emplace(pattern, std::regex::ECMAScript | std::regex::optimize);
+      needle_ = WordSearch(LiteralStart(pattern));
     } catch (const std::regex_error& e) {
       error_ = e.what();
     }
+  } else {
+    std::string longest;
+    for (const std::string& w : words_) {
+      if (w.size() > longest.size()) longest = w;
+    }
+    needle_ = WordSearch(longest);
   }
 }
 
@@ -137,16 +184,20 @@ std::optional<uint32_t> RuleMatcher::Match(FoldedEvent& folded) const {
       any_time ? std::optional<uint32_t>(static_cast<uint32_t>(e.start / 86400))
                : BroadcastDayOf(e.start, rule_.weekdays, rule_.window_from, rule_.window_to);
   if (!day) return std::nullopt;
-  const std::string& text = folded.Texts(rule_.scope);
+  const std::string_view text = folded.Texts(rule_.scope);
+  // A text lacking one of a word's characters (by the signatures) is not searched. The needle
+  // first: it rules most programmes out before the regular expression or the other words are tried.
+  const TextSignature& signature = folded.signature();
+  if (!needle_.In(text, signature)) return std::nullopt;
   if (regex_) {
-    if (!std::regex_search(text, *regex_)) return std::nullopt;
+    if (!std::regex_search(text.begin(), text.end(), *regex_)) return std::nullopt;
   } else {
-    for (const std::string& w : words_) {
-      if (!Contains(text, w)) return std::nullopt;
+    for (const WordSearch& w : word_searches_) {
+      if (!w.In(text, signature)) return std::nullopt;
     }
   }
-  for (const std::string& w : exclude_) {
-    if (Contains(text, w)) return std::nullopt;
+  for (const WordSearch& w : exclude_searches_) {
+    if (w.In(text, signature)) return std::nullopt;
   }
   return day;
 }

@@ -9,6 +9,7 @@
 
 #include "guide/guide_event.h"
 #include "rules/reservation_rule.h"
+#include "rules/rule_text.h"
 
 namespace pelkan {
 
@@ -18,20 +19,31 @@ class FoldedEvent {
  public:
   explicit FoldedEvent(const GuideEvent* event) : event_(event) {}
   const GuideEvent& event() const { return *event_; }
-  const std::string& Title();
+  std::string_view Title();
   // Title, description and extended text as far as `scope` reaches, separated by line breaks.
-  const std::string& Texts(RuleTextScope scope);
+  // Valid until the next call of Texts or Title.
+  std::string_view Texts(RuleTextScope scope);
+  // The characters of the texts folded so far (at least those of the last Texts or Title).
+  const TextSignature& signature() const { return signature_; }
   // EpisodeKey and TitleKey of the event.
   const std::string& EpisodeKeyOf();
   const std::string& TitleKeyOf();
 
  private:
   const GuideEvent* event_;
-  std::optional<std::string> title_, description_, all_, episode_key_, title_key_;
+  TextSignature signature_;
+  // The folded title, then, once asked for, a line break and the folded description, then a line
+  // break and the folded extended text: one string, so a wider scope is a longer prefix of it.
+  std::string texts_;
+  uint32_t title_end_ = 0, description_end_ = 0;
+  RuleTextScope folded_ = RuleTextScope::kTitle;  // the widest scope in texts_, when title_folded_
+  bool title_folded_ = false;
+  std::optional<std::string> episode_key_, title_key_;
 };
 
 // The programmes one run of the rules goes over, folded as the rules ask (FoldedEvent), with the
-// folded titles also joined into one text so that a rule's word is looked for in all titles at once.
+// folded titles also kept side by side with their signatures, so that a rule's word is looked for
+// in all titles at once, most of them ruled out by their signature alone.
 class FoldedGuide {
  public:
   // `events` must outlive the object.
@@ -39,19 +51,20 @@ class FoldedGuide {
   size_t size() const { return events_.size(); }
   FoldedEvent& operator[](size_t i) { return events_[i]; }
   // Indices, in order, of the programmes whose folded title holds `word` (folded, not empty).
-  std::vector<size_t> TitlesHolding(std::string_view word);
+  std::vector<size_t> TitlesHolding(const WordSearch& word);
 
  private:
   std::vector<FoldedEvent> events_;
-  std::string titles_;       // every folded title followed by a line break
-  std::vector<size_t> ends_;  // the offset after each title's line break; empty until first used
+  std::string titles_;            // every folded title followed by a line break
+  std::vector<uint32_t> ends_;    // the offset after each title's line break; empty until first used
+  std::vector<uint64_t> signed_;  // each title's signature (TextSignature::Narrow)
 };
 
 // The keys that tell one episode from another (see ReservationRule::dedup): with the series
 // descriptor, its network, series and episode; without it (or unnumbered), the folded title
 // without its marks and blanks. The title key is always the latter. Pure functions.
-std::string EpisodeKey(const GuideEvent& event, const std::string& folded_title);
-std::string TitleKey(const std::string& folded_title);
+std::string EpisodeKey(const GuideEvent& event, std::string_view folded_title);
+std::string TitleKey(std::string_view folded_title);
 
 // The broadcast day (MJD) whose window [from, to) minutes holds `start`, counting a start after
 // midnight as the day before when the window reaches past 24:00 ("23:00-27:00" holds 02:00 of the
@@ -67,6 +80,9 @@ class RuleMatcher {
   const ReservationRule& rule() const { return rule_; }
   // The folded words (empty with a regular expression).
   const std::vector<std::string>& words() const { return words_; }
+  // A folded text that every programme the rule matches holds in the texts of its scope: its
+  // longest word, or the text the regular expression starts with; an empty word when there is none.
+  const WordSearch& needle() const { return needle_; }
   // False when the regular expression does not compile (`error` says why, English); such a rule
   // matches nothing.
   bool valid() const { return error_.empty(); }
@@ -81,8 +97,9 @@ class RuleMatcher {
  private:
   ReservationRule rule_;
   std::vector<std::string> words_;
-  std::vector<std::string> exclude_;
+  std::vector<WordSearch> word_searches_, exclude_searches_;
   std::optional<std::regex> regex_;
+  WordSearch needle_;
   std::string error_;
 };
 

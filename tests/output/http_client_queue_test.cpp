@@ -17,17 +17,26 @@ std::vector<uint8_t> Packet(uint8_t number, uint32_t length = 188) {
 }
 
 TEST(HttpClientQueue, DropsTheOldestWholePacketsAndHandsOutTheRestInOrder) {
-  HttpClientQueue queue(3 * 188, 188);
-  for (uint8_t n = 1; n <= 5; ++n) queue.Push(Packet(n).data(), 188);
-  EXPECT_EQ(queue.bytes_lost(), 2u * 188);
-  EXPECT_EQ(queue.bytes_queued(), 5u * 188);
-  std::vector<uint8_t> out(4096);
-  ASSERT_EQ(queue.Take(out.data(), out.size(), std::chrono::milliseconds(0)), 3u * 188);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(out[i * 188], 0x47);
-    EXPECT_EQ(out[i * 188 + 1], 3 + i);
+  // Packets pushed one by one, and the same packets pushed as one batch.
+  for (const bool batch : {false, true}) {
+    HttpClientQueue queue(3 * 188, 188);
+    std::vector<uint8_t> packets;
+    for (uint8_t n = 1; n <= 5; ++n) {
+      const std::vector<uint8_t> p = Packet(n);
+      if (batch) packets.insert(packets.end(), p.begin(), p.end());
+      else queue.Push(p.data(), 188);
+    }
+    if (batch) queue.Push(packets.data(), 5, 188);
+    EXPECT_EQ(queue.bytes_lost(), 2u * 188) << batch;
+    EXPECT_EQ(queue.bytes_queued(), 5u * 188) << batch;
+    std::vector<uint8_t> out(4096);
+    ASSERT_EQ(queue.Take(out.data(), out.size(), std::chrono::milliseconds(0)), 3u * 188) << batch;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(out[i * 188], 0x47);
+      EXPECT_EQ(out[i * 188 + 1], 3 + i) << batch;
+    }
+    EXPECT_EQ(queue.Take(out.data(), out.size(), std::chrono::milliseconds(1)), 0u);
   }
-  EXPECT_EQ(queue.Take(out.data(), out.size(), std::chrono::milliseconds(1)), 0u);
 }
 
 TEST(HttpClientQueue, ReaderRoomDecidesTheCut) {

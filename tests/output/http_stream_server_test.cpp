@@ -268,6 +268,31 @@ TEST_F(HttpServerTest, SlowClientLosesItsOwnDataAndHangUpEndsItAtOnce) {
   EXPECT_TRUE(server_->Clients().empty());
 }
 
+// Packets are handed to the clients in batches; the last few before the stream goes quiet still
+// reach a client (after its read wait), after the tables it starts with.
+TEST_F(HttpServerTest, LastPacketsReachAClientWhenTheStreamGoesQuiet) {
+  StartServer({});
+  const int fd = Connect(port_);
+  ASSERT_GE(fd, 0);
+  const std::string request = "GET /stream HTTP/1.1\r\nHost: x\r\n\r\n";
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  for (int i = 0; i < 300 && server_->Clients().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(server_->Clients().size(), 1u);
+  TsBuilder b;
+  for (uint8_t number = 1; number <= 5; ++number) b.Packet(0x101, {0, 0, 0, number});
+  Write(b.bytes());
+  const std::string last(b.bytes().end() - 188, b.bytes().end());
+  std::string got;
+  for (int i = 0; i < 50 && got.find(last) == std::string::npos; ++i) got += ReadSome(fd, 1 << 20, 100);
+  close(fd);
+  const size_t at = got.find(last);
+  ASSERT_NE(at, std::string::npos);
+  // The stream starts with the PAT (its first payload byte the pointer, then table 0).
+  const size_t pat = got.find(std::string("\x47\x40\x00", 3));
+  ASSERT_NE(pat, std::string::npos);
+  EXPECT_LT(pat, at);
+}
+
 TEST_F(HttpServerTest, ClientPastTheLimitGets503) {
   HttpServerConfig config;
   config.max_clients = 1;

@@ -108,6 +108,36 @@ TEST(EvaluateRule, DuplicatesRecordedDeletedAndOutside) {
   }
 }
 
+// A rule of the title looks only at the titles holding its needle: the rule's longest word or the
+// text its regular expression starts with; the needle must never leave out a programme the
+// expression itself matches.
+TEST(EvaluateRule, TitleNeedleLeavesOutNoMatch) {
+  const char* const titles[] = {"麒麟の道 第12話", "kirin no michi", "kiri no michi", "kirinn no michi",
+                                "麒麟スペシャル", "道"};
+  std::vector<GuideEvent> events;
+  for (size_t i = 0; i < std::size(titles); ++i) {
+    events.push_back(ToEvent({static_cast<uint16_t>(i + 1), titles[i], At(7, static_cast<int>(i))}));
+  }
+  struct Case {
+    std::vector<std::string> words;
+    const char* regex;
+    size_t matches;
+  } cases[] = {
+      {{"の道", "麒麟"}, "", 1},      {{"kirin", "michi"}, "", 2},   {{}, "kirin? no", 2},
+      {{}, "kirin* no", 3},           {{}, "kirin{0,1} no", 2},      {{}, "kirin+ no", 2},
+      {{}, "麒麟|michi$", 5},         {{}, "(kiri)?n no", 2},        {{}, "麒麟の道 第[0-9]+話$", 1},
+      {{}, "^道", 1},                 {{}, "第\\d+話", 1},           {{}, "ri.n", 2},
+  };
+  for (const Case& c : cases) {
+    ReservationRule rule;
+    rule.words = c.words;
+    rule.regex = c.regex;
+    rule.dedup = RuleDedup::kOff;
+    FoldedGuide folded(events);
+    EXPECT_EQ(EvaluateRule(RuleMatcher(rule), folded, RuleContext({}, {}, {})).size(), c.matches) << c.regex;
+  }
+}
+
 TEST(EvaluateRule, ReasonsAsTheWindowsShowThem) {
   const std::vector<GuideEvent> events = {ToEvent({1, "麒麟の道 第11話", At(7, 8), 7, 11}),
                                           ToEvent({2, "麒麟の道 第13話", At(8, 8), 7, 13}),

@@ -27,6 +27,60 @@ TEST(RuleText, FoldsWidthKanaCaseAndSymbols) {
   EXPECT_EQ(FoldUserText("ｷﾘﾝ　Ｄｒａｍａ"), "キリン drama");
 }
 
+// The folding of broadcast text reads each character from a table; it must give what reading the
+// text and folding it does, for every character and for the pairs folded together.
+TEST(RuleText, FoldingBroadcastTextReadsEachCharacterAsTheReaderDoes) {
+  const auto slow = [](const std::string& sjis) {
+    return FoldUserText(platform::BroadcastToUtf8(sjis, platform::SymbolForm::kPlain));
+  };
+  int differ = 0;
+  const auto check = [&](const std::string& sjis) {
+    if (FoldBroadcastText(sjis) != slow(sjis) && ++differ <= 10) {
+      ADD_FAILURE() << "folds differently: " << testing::PrintToString(sjis);
+    }
+  };
+  for (int b = 0; b < 0x100; ++b) check(std::string(1, static_cast<char>(b)));
+  for (int lead = 0x81; lead <= 0xFC; ++lead) {
+    for (int trail = 0x40; trail <= 0xFC; ++trail) {
+      check({static_cast<char>(lead), static_cast<char>(trail)});
+    }
+  }
+  for (int kana = 0xA1; kana <= 0xDF; ++kana) {
+    for (const char mark : {'\xDE', '\xDF'}) {
+      check({static_cast<char>(kana), mark});
+      check({static_cast<char>(kana), mark, mark, static_cast<char>(kana)});
+    }
+  }
+  // Texts with a byte the table leaves to the reader: cut-off and lone lead bytes, bytes that are
+  // no character, a code without a character, the symbols of rows 85-94.
+  for (const char* text : {"\x82", "abc\x82", "\x82\x20x", "\x81\x7F", "\x80\xA0\xFD\xFE\xFF", "x\x85\x40y",
+                           "\xEB\x40\xEC\x9F\xEF\xFC", "\x82\xA0\xB6\xDE\x83\x4B",
+                           "a\x83\xDE\xB6\xDF\xDE"}) {
+    check(text);
+  }
+  check(Broadcast("ＮＨＫ　ﾆｭｰｽ７［字］麒麟の道\U0001F211"));
+}
+
+// The search for a word gives what a plain search gives, with or without the text's signature.
+TEST(RuleText, WordSearchFindsWhatAPlainSearchFinds) {
+  const char* const texts[] = {"", "a", "aab", "aaab", "abcabd", "麒麟の道 第12話", "きりんのみち", "x\n麒麟", "道麟麒"};
+  const char* const words[] = {"", "a", "ab", "aab", "abd", "bcab", "麒麟", "麟の", "の道 第", "第12話", "2話x",
+                               "麒麟の道 第12話!", "みち", "x\n麒", "麒\n"};
+  for (const char* text : texts) {
+    for (const char* word : words) {
+      const std::string_view t(text);
+      const bool holds = t.find(word) != std::string_view::npos;
+      const WordSearch search(word);
+      EXPECT_EQ(search.In(t), holds) << "\"" << text << "\" / \"" << word << "\"";
+      EXPECT_EQ(search.In(t, TextSignature::Of(t)), holds) << "\"" << text << "\" / \"" << word << "\"";
+      EXPECT_EQ(TextSignature::Of(t).Holds(search.signature()) || !holds, true) << text << " / " << word;
+    }
+  }
+  // The signature tells most words not in a text without a search.
+  EXPECT_FALSE(TextSignature::Of("麒麟の道").Holds(TextSignature::Of("将棋")));
+  EXPECT_EQ(TextSignature::Of("麒麟").Narrow() & TextSignature::Of("麟").Narrow(), TextSignature::Of("麟").Narrow());
+}
+
 TEST(RuleText, TitleWithoutMarksKeepsWhatTellsEpisodesApart) {
   struct Case {
     const char* folded;
