@@ -177,6 +177,23 @@ void RecordingReport::NoteGap(const Gap& gap) {
   if (gaps_.size() < kMaxGaps) gaps_.push_back(gap);
 }
 
+std::vector<uint64_t> RecordingReport::GapOffsets(std::string_view text) {
+  std::vector<uint64_t> offsets;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    const size_t at = line.rfind("  offset ");
+    if (line.substr(0, 5) != "gap  " || at == std::string_view::npos) continue;
+    uint64_t offset = 0;
+    const std::string_view digits = line.substr(at + 9);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) continue;
+    for (char c : digits) offset = offset * 10 + static_cast<uint64_t>(c - '0');
+    offsets.push_back(offset);
+  }
+  return offsets;
+}
+
 void RecordingReport::Sample(const CaptureSample& now) {
   if (now.broadcast_time.date != 0) {
     last_broadcast_time_ = now.broadcast_time;

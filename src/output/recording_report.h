@@ -104,6 +104,8 @@ class RecordingReport {
     uint64_t offset = 0;
   };
   void NoteGap(const Gap& gap);
+  // The offsets of the gaps listed in a report's text (ascending as listed).
+  static std::vector<uint64_t> GapOffsets(std::string_view text);
   // What the result line says after kCutByPlan, kGivenUp or kTunerLost (UTF-8).
   void SetEndReason(std::string reason) { end_reason_ = std::move(reason); }
 
