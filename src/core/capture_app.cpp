@@ -275,7 +275,7 @@ void CaptureApp::OnTunerLost(bool stalled) {
   gap_pending_.store(true);
   fifo_.Wake();
   gap_done_.Wait(kStopWaitMs);
-  std::string line = platform::SjisToUtf8(status_text::kTunerAway);
+  std::string line = status_text::kTunerAwayUtf8;
   line += stalled ? " (no data for " + std::to_string(core::CDTV_EzUSBFX2::kStallMs / 1000) + " s)"
                   : std::string(" (removed)");
   Log(line);
