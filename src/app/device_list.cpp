@@ -116,6 +116,14 @@ usb::DriverConfig DriverConfigFromSettings(const Settings& settings) {
     }
   }
   config.virtual_programme_changes = VirtualChangesFromSettings(settings);
+  if (!settings.virtual_dropout.empty()) {
+    usb::DriverConfig::Dropout dropout;
+    if (usb::ParseVirtualDropout(settings.virtual_dropout, &dropout)) {
+      config.virtual_dropout = dropout;
+    } else {
+      LogIgnored("VIRTUAL_DROPOUT", settings.virtual_dropout + ": not AT:FOR in seconds");
+    }
+  }
   return config;
 }
 

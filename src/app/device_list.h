@@ -39,7 +39,7 @@ std::vector<DeviceEntry> ListDevices(core::CDTV_Base& device);
 EndpointChoice ListBulkEndpoints(core::CDTV_Base& device, int index, int last_in, int last_out);
 
 // The device set the settings describe: USB_DEVICE_IDS, VIRTUAL_TUNER, VIRTUAL_TUNER_FILE,
-// VIRTUAL_RATE, VIRTUAL_LATE, VIRTUAL_EXTEND, VIRTUAL_UNDETERMINED. A virtual tuner value that
+// VIRTUAL_RATE, VIRTUAL_LATE, VIRTUAL_EXTEND, VIRTUAL_UNDETERMINED, VIRTUAL_DROPOUT. A virtual tuner value that
 // cannot be used is left out (the rate: the default) with a line on standard error saying why.
 usb::DriverConfig DriverConfigFromSettings(const Settings& settings);
 

@@ -88,6 +88,8 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
     scheduler_.OnProgramList(programs, programs == nullptr ? 0 : count);
   }
   void ReceivePacket(const uint8_t* packet, uint32_t length) override { scheduler_.ReceivePacket(packet, length); }
+  void BreakStream() override { scheduler_.BreakStream(); }
+  void ResumeStream() override { scheduler_.ResumeStream(); }
   void PostClock(MjdTime now) override { scheduler_.PostClock(now); }
   std::string GetScheduleStatus() override { return scheduler_.GetScheduleStatus(); }
   // Takes over the changes other processes made to the reservation file and writes this side's

@@ -68,6 +68,8 @@ void VisitKeys(Settings& s, const Settings& def, Io& io) {
   io.Text(kMain, "VIRTUAL_LATE", s.virtual_late, def.virtual_late);
   io.Text(kMain, "VIRTUAL_EXTEND", s.virtual_extend, def.virtual_extend);
   io.Text(kMain, "VIRTUAL_UNDETERMINED", s.virtual_undetermined, def.virtual_undetermined);
+  io.Text(kMain, "VIRTUAL_DROPOUT", s.virtual_dropout, def.virtual_dropout);
+  io.Int(kMain, "DROPOUT_WAIT", s.dropout_wait, def.dropout_wait, 0, kDropoutWaitMax);
   io.Int(kPsi, "DECODE_PSI", s.decode_psi, def.decode_psi);
   io.Int(kPsi, "PROC_EPG", s.proc_epg, def.proc_epg);
   io.Int(kSchedule, "SCHEDULE_USE_SYSTEM_TIME", s.schedule_use_system_time, def.schedule_use_system_time);

@@ -67,6 +67,11 @@ void DeclareRecording(OptionParser& p, CaptureOptions* o) {
   };
   p.Value("--minutes N", "stop after N minutes (the recording's stop timer when recording)", limit(true));
   p.Value("--seconds N", "stop after N seconds", limit(false));
+  p.Number("--dropout-wait MINUTES",
+           "how long the recording waits for a tuner that dropped out before it\n"
+           "ends as 'tuner lost' (default DROPOUT_WAIT of pelkan.ini, 10; 0: until\n"
+           "its stop time)",
+           0, kDropoutWaitMax, &o->dropout_wait);
 }
 
 void DeclareSending(OptionParser& p, CaptureOptions* o) {
@@ -166,6 +171,15 @@ void DeclareSchedule(OptionParser& p, CaptureOptions* o) {
             return {};
           });
   DeclareProgrammeChanges(p, "--virtual-", "virtual tuner only: ", &o->virtual_changes);
+  p.Value("--virtual-dropout AT:FOR",
+          "virtual tuner only: it leaves the bus AT seconds after streaming starts\n"
+          "and is back FOR seconds later (default VIRTUAL_DROPOUT of pelkan.ini)",
+          [o](const std::string& text) -> std::string {
+            usb::DriverConfig::Dropout dropout;
+            if (!usb::ParseVirtualDropout(text, &dropout)) return "is not AT:FOR in seconds (FOR at least 1)";
+            o->virtual_dropout = dropout;
+            return {};
+          });
 }
 
 }  // namespace

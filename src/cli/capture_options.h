@@ -8,6 +8,7 @@
 #include "base/mjd_time.h"
 #include "base/programme_change.h"
 #include "platform/broadcast_text.h"
+#include "usb/driver_config.h"
 
 namespace pelkan::cli {
 
@@ -23,6 +24,7 @@ struct CaptureOptions {
   std::string record;     // UTF-8; checked to have a Shift-JIS form
   bool force = false;     // --record FILE may replace an existing file
   uint64_t limit_ms = 0;  // 0: until interrupted (or until the recording's stop)
+  std::optional<int32_t> dropout_wait;  // --dropout-wait MINUTES; none: DROPOUT_WAIT
   bool limit_in_minutes = false;
   std::string send_host;  // empty: no sending
   int send_port = 0;
@@ -40,6 +42,7 @@ struct CaptureOptions {
   uint32_t virtual_speed = 1;
   std::optional<uint64_t> virtual_rate;  // bit/s of the synthetic broadcast; none: VIRTUAL_RATE or 17M
   std::vector<ProgrammeChange> virtual_changes;  // --virtual-late, --virtual-extend, --virtual-undetermined
+  std::optional<usb::DriverConfig::Dropout> virtual_dropout;  // --virtual-dropout AT:FOR
 };
 
 // The message prefix of the command.

@@ -85,6 +85,7 @@ std::unique_ptr<core::CDTV_EzUSBFX2> OpenDevice(const Settings& settings, Captur
   config.virtual_speed = o.virtual_speed;
   if (o.virtual_rate) config.virtual_bit_rate = *o.virtual_rate;
   if (!o.virtual_changes.empty()) config.virtual_programme_changes = o.virtual_changes;
+  if (o.virtual_dropout) config.virtual_dropout = o.virtual_dropout;
   auto device = std::make_unique<core::CDTV_EzUSBFX2>(config);
   if (!device->OpenDevice()) {
     std::fprintf(stderr, "%s: the device set cannot be opened\n", kName);
@@ -251,6 +252,7 @@ class CaptureRun {
       path.clear();
     }
     if (o_.limit_in_minutes) cs.rec_time = static_cast<int>(o_.limit_ms / 60000);
+    if (o_.dropout_wait) cs.dropout_wait = *o_.dropout_wait;
     if (!app_.ToggleRecording(false, path, std::nullopt, o_.force)) {
       std::fprintf(
           stderr, "%s: cannot record: %s%s\n", kName, app_.GetLastError().c_str(),
@@ -310,7 +312,8 @@ class CaptureRun {
   // False when the capture ends with it; the reservations keep it going.
   bool RecordingEnded(int* result) {
     manual_recording_ = false;
-    if (messages_.last_text == status_text::kLowDiskStop || messages_.last_text == status_text::kWriteErrorStop) {
+    if (messages_.last_text == status_text::kLowDiskStop || messages_.last_text == status_text::kWriteErrorStop ||
+        messages_.last_text == status_text::kTunerLostStop) {
       *result = 1;
       if (!app_.GetLastError().empty()) std::fprintf(stderr, "%s: %s\n", kName, app_.GetLastError().c_str());
     }

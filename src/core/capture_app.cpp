@@ -115,8 +115,15 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
 
   fifo_.Clear();
   device_->SetDataCallback(&CaptureApp::OnDeviceData, this);
-  if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get()))
+  tuner_away_.store(false);
+  gap_pending_.store(false);
+  if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get())) {
     fx2->SetInitialisation(settings_.sorvalink_init);
+    fx2->SetDropoutListener({[this](core::CDTV_EzUSBFX2::Dropout why) {
+                               OnTunerLost(why == core::CDTV_EzUSBFX2::Dropout::kStalled);
+                             },
+                             [this] { OnTunerBack(); }, [this] { PostRefresh(); }});
+  }
   if (!device_->Start(index, in_address, out_address)) {
     auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get());
     const std::string why = fx2 != nullptr ? fx2->GetStartError() : std::string();
@@ -198,6 +205,7 @@ void CaptureApp::Disconnect() {
   ToggleRecording(true);
   ToggleSending(true);
   if (info_) info_->FilterOff();
+  tuner_away_.store(false);
   connected_.store(false);
 }
 
@@ -248,6 +256,61 @@ void CaptureApp::HandleData(const uint8_t* data, uint32_t length, uint64_t total
   }
 }
 
+void CaptureApp::Log(const std::string& text_utf8) {
+  if (log_) {
+    log_(text_utf8);
+    return;
+  }
+  const platform::CalendarTime c = platform::LocalTimeNow();
+  std::fprintf(stderr, "%s: %04d-%02d-%02d %02d:%02d:%02d %s\n", program_invocation_short_name, c.year, c.month,
+               c.day, c.hour, c.minute, c.second, text_utf8.c_str());
+}
+
+void CaptureApp::OnTunerLost(bool stalled) {
+  away_tick_.store(tick_());
+  tuner_away_.store(true);
+  // The processing thread feeds what the tuner delivered before, then marks the gap; the tuner's
+  // next bytes (once it is back) come only after this returns.
+  gap_done_.Reset();
+  gap_pending_.store(true);
+  fifo_.Wake();
+  gap_done_.Wait(kStopWaitMs);
+  std::string line = status_text::kTunerAwayUtf8;
+  line += stalled ? " (no data for " + std::to_string(core::CDTV_EzUSBFX2::kStallMs / 1000) + " s)"
+                  : std::string(" (removed)");
+  Log(line);
+  PostRefresh();
+}
+
+void CaptureApp::OnTunerBack() {
+  const uint32_t away_ms = tick_() - away_tick_.load();
+  {
+    std::lock_guard<std::mutex> lock(output_mutex_);
+    if (recording_) recording_->EndGap();
+  }
+  if (scheduler_) scheduler_->ResumeStream();
+  tuner_away_.store(false);
+  std::string line = platform::SjisToUtf8(status_text::kTunerBack);
+  line += " (away " + FormatMinutesSeconds(away_ms / 1000) + ")";
+  Log(line);
+  PostRefresh();
+}
+
+void CaptureApp::BreakStream(TsProcessor& processor, std::vector<uint8_t>& block) {
+  uint32_t n;
+  while ((n = fifo_.Get(block.data(), kBlockSize, 1)) > 0) {
+    processor.Feed(block.data(), static_cast<int>(n), stats_);
+    blocks_fed_.fetch_add(1, std::memory_order_release);
+  }
+  processor.BreakStream();
+  {
+    std::lock_guard<std::mutex> lock(output_mutex_);
+    if (recording_) recording_->BeginGap();
+  }
+  if (scheduler_) scheduler_->BreakStream();
+  gap_done_.Set();
+}
+
 void CaptureApp::PostRefresh() {
   if (dispatcher_ == nullptr) return;
   std::weak_ptr<CaptureApp*> weak = alive_;
@@ -281,7 +344,12 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
           blocks_fed_.fetch_add(1, std::memory_order_release);
         }
       }
-      // Sleeps until the receive thread has put a whole block, or Disconnect wakes it.
+      if (gap_pending_.exchange(false)) {
+        BreakStream(*processor, block);
+        continue;
+      }
+      // Sleeps until the receive thread has put a whole block, or Disconnect (or a drop-out)
+      // wakes it.
       fifo_.WaitForSize(kBlockSize);
     }
     // The device has stopped before the stop was asked for: what it handed on last (transfers
@@ -618,6 +686,25 @@ void CaptureApp::NoteServicesOnAir(Recording& recording, MjdTime now) {
       });
 }
 
+bool CaptureApp::GiveUpRecording(const RecordingStop& stop, uint32_t now) {
+  if (!recording_ || !recording_->InGap() || stop.error != 0) return false;
+  const uint32_t away_ms = now - away_tick_.load();
+  const bool waited_out =
+      settings_.dropout_wait > 0 && away_ms >= static_cast<uint32_t>(settings_.dropout_wait) * 60000u;
+  if (stop.kind != RecordingStop::Kind::kTimerReached && !waited_out) return false;
+  last_error_ = "the tuner dropped out " + FormatMinutesSeconds(away_ms / 1000) + " ago and was not back " +
+                (stop.kind == RecordingStop::Kind::kTimerReached
+                     ? std::string("by the stop time")
+                     : "within DROPOUT_WAIT (" + std::to_string(settings_.dropout_wait) + " min)");
+  if (RecordingReport* report = recording_->report()) report->SetEndReason(last_error_);
+  if (!StopRecording(RecordingEnd::kTunerLost) && messages_) {
+    messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
+  } else if (messages_) {
+    messages_->Notify(status_text::kTunerLostStop, status_text::kCaptionError);
+  }
+  return true;
+}
+
 StatusSnapshot CaptureApp::RefreshStatus() {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
   StatusSnapshot s;
@@ -640,6 +727,7 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     text[sizeof text - 1] = '\0';
     s.device_status = text;
   }
+  if (IsTunerAway()) s.device_status = status_text::kTunerAway;
   s.buffer = FormatBufferText(fifo_.GetSize(), fifo_.GetCapacity(), stats_.fifo_overflows.load(),
                               stats_.input_overflows.load(), stats_.packet_stage_overflows.load());
   s.packet_size = FormatCounter(stats_.packet_size.load());
@@ -661,7 +749,9 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   if (recording_) {
     const RecordingStop stop = recording_->Check(SampleCapture());
     s.free_space = FormatFreeSpaceText(true, stop.free_bytes);
-    if (stop.kind == RecordingStop::Kind::kTimerReached) {
+    if (GiveUpRecording(stop, now)) {
+      s.bar[2].assign(status_text::kAutoStopping);
+    } else if (stop.kind == RecordingStop::Kind::kTimerReached) {
       if (!StopRecording() && messages_) {
         messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
       }

@@ -78,6 +78,11 @@ class ScheduleEngine {
   virtual void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) = 0;
   // The stream's PAT: its programmes and their PMT PIDs.
   virtual void OnProgramList(const ProgramListEntry* /*programs*/, uint32_t /*count*/) {}
+  // Processing thread: the stream breaks off after the packets received so far (the tuner dropped
+  // out); the open recordings begin a gap.
+  virtual void BreakStream() {}
+  // Any thread: the tuner delivers again; the open gaps end.
+  virtual void ResumeStream() {}
   // One packet of the scheduler's processor output.
   virtual void ReceivePacket(const uint8_t* packet, uint32_t length) = 0;
   // The current time for the scheduler's tick.
@@ -215,6 +220,14 @@ class CaptureApp {
   // The destination port of the sending (0 when not sending).
   uint16_t GetSendingPort() const;
 
+  // True while the streaming tuner has dropped out (removed, or silent for
+  // CDTV_EzUSBFX2::kStallMs) and is waited for. The outputs stay open meanwhile: the recordings
+  // (their reports get a gap), the sending and the HTTP server; a manual recording gives up at its
+  // stop timer or after DROPOUT_WAIT minutes, ending as kTunerLost. Any thread.
+  bool IsTunerAway() const { return tuner_away_.load(std::memory_order_relaxed); }
+  // Where the drop-outs are said, with the local time (UTF-8 lines); standard error by default.
+  void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+
   // The HTTP server's pages and its client notices. Set while disconnected; the server is started
   // by Connect when HTTP_ENABLED is set (HTTP_ADDRESS, HTTP_PORT, HTTP_MAX_CLIENTS) and stopped
   // by Disconnect. A server that cannot listen leaves the connection up, with a message.
@@ -275,6 +288,19 @@ class CaptureApp {
   void ProcessingThread(std::unique_ptr<ThreadStart> start);
   static void ReleaseDecoder(ThreadStart* start);
   void HandleData(const uint8_t* data, uint32_t length, uint64_t total);
+  // The device's drop-out listener: the tuner went away (watch thread; returns once everything it
+  // delivered before has reached the outputs and the gap is marked), it delivers again (receive
+  // thread), the device list was looked at while it is away (watch thread).
+  void OnTunerLost(bool stalled);
+  void OnTunerBack();
+  // Processing thread: feeds what is left in the FIFO, then breaks the stream in the processor and
+  // the outputs (a gap begins in every open recording).
+  void BreakStream(TsProcessor& processor, std::vector<uint8_t>& block);
+  // The manual recording gives up when the tuner has been away past its stop timer or the wait.
+  // True when it ended (the status then says so in `bar2`).
+  bool GiveUpRecording(const RecordingStop& stop, uint32_t now);
+  // A line of the log with the local time.
+  void Log(const std::string& text_utf8);
   void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
   bool StartRecording(const std::string& path, std::optional<int> stop_minutes, bool replace);
   // Closes the file and writes its report (saying `how`, or that a write failed: `error` is the
@@ -348,6 +374,13 @@ class CaptureApp {
   uint32_t refresh_tick_ = 0;
   // When the last transfer with data arrived (receive thread writes, the status refresh reads).
   std::atomic<uint32_t> last_data_tick_{0};
+  // The drop-out: the tuner is away since away_tick_; the processing thread is asked to break the
+  // stream (gap_pending_) and says it has (gap_done_).
+  std::atomic<bool> tuner_away_{false};
+  std::atomic<uint32_t> away_tick_{0};
+  std::atomic<bool> gap_pending_{false};
+  platform::Event gap_done_{true};
+  std::function<void(const std::string&)> log_;
 };
 
 }  // namespace pelkan

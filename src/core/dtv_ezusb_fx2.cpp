@@ -83,7 +83,10 @@ int CDTV_EzUSBFX2::WithDevice(int index, Fn&& fn) {
   if (device_ == nullptr || index < 0 || index > 255) return 0;
   // The streaming device is answered from its open handle; opening another one through the same
   // object would close the handle under the transfer threads, so a second object does that.
-  if (streaming_ && index == streaming_index_) return fn(*device_);
+  if (streaming_) {
+    std::unique_lock lock(device_mutex_);
+    if (index == streaming_index_ && device_->IsOpen()) return fn(*device_);
+  }
   if (streaming_) {
     usb::UsbDevice other(driver_, false);
     other.Open(static_cast<uint8_t>(index));
@@ -157,26 +160,49 @@ int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
     device_->Close();
     return 0;
   }
+  in_address_ = in_address;
+  out_address_ = out_address;
+  ResetStatistics();
+  stop_.store(false);
+  streaming_index_ = index;
+  const usb::UsbStatus prepared = BeginStreaming();
+  if (prepared != usb::UsbStatus::kOk) {
+    if (prepared == usb::UsbStatus::kBusy) {
+      device_in_use_ = true;
+      start_error_ = "another program is using the tuner";
+    }
+    device_->Close();
+    return 0;
+  }
+  location_ = driver_->DeviceLocation(device_->device_path());
+  serial_ = device_->serial_number();
+  dropout_.store(Dropout::kNone);
+  streaming_ = true;
+  try {
+    watch_thread_ = std::thread([this] { WatchBody(); });
+  } catch (const std::system_error&) {
+    Stop();
+    return 0;
+  }
+  return 1;
+}
+
+usb::UsbStatus CDTV_EzUSBFX2::BeginStreaming() {
   in_endpoint_ = nullptr;
   out_endpoint_ = nullptr;
   for (int i = 0; i < device_->EndpointCount(); ++i) {
     usb::UsbEndpoint* ep = device_->Endpoint(i);
     if (ep == nullptr) continue;
-    if (in_endpoint_ == nullptr && ep->bEndpointAddress() == in_address) in_endpoint_ = ep;
-    if (out_endpoint_ == nullptr && ep->bEndpointAddress() == out_address) out_endpoint_ = ep;
+    if (in_endpoint_ == nullptr && ep->bEndpointAddress() == in_address_) in_endpoint_ = ep;
+    if (out_endpoint_ == nullptr && ep->bEndpointAddress() == out_address_) out_endpoint_ = ep;
   }
   // Streaming needs an IN endpoint and a device that may be taken over; else nothing is started.
   const usb::UsbStatus prepared = in_endpoint_ == nullptr || !in_endpoint_->is_in()
                                       ? usb::UsbStatus::kInvalid
                                       : device_->PrepareForStreaming();
   if (prepared != usb::UsbStatus::kOk) {
-    if (prepared == usb::UsbStatus::kBusy) {
-      device_in_use_ = true;
-      start_error_ = "another program is using the tuner";
-    }
     in_endpoint_ = out_endpoint_ = nullptr;
-    device_->Close();
-    return 0;
+    return prepared;
   }
 
   FreeBuffers();
@@ -184,24 +210,87 @@ int CDTV_EzUSBFX2::Start(int index, uint32_t in_address, uint32_t out_address) {
     free_list_.push_back(new TransferBuffer());
     ++buffers_allocated_;
   }
-  ResetStatistics();
-  streaming_index_ = index;
-  stop_.store(false);
   device_lost_.store(false);
+  lost_reason_.store(Dropout::kNone);
   abandoned_.store(0);
   halt_clears_.store(0);
   request_done_ = false;
   halted_ = false;
   halt_backoff_ms_ = limits_.halt_backoff_first_ms;
-  streaming_ = true;
   try {
     request_thread_ = std::thread([this] { RequestThreadBody(); });
     receive_thread_ = std::thread([this] { ReceiveThreadBody(); });
   } catch (const std::system_error&) {
-    Stop();
-    return 0;
+    // Whatever started ends with the stop.
+    stop_.store(true);
+    list_cv_.notify_all();
+    if (request_thread_.joinable()) request_thread_.join();
+    if (receive_thread_.joinable()) receive_thread_.join();
+    FreeBuffers();
+    return usb::UsbStatus::kError;
   }
-  return 1;
+  return usb::UsbStatus::kOk;
+}
+
+void CDTV_EzUSBFX2::WatchBody() {
+  while (true) {
+    {
+      std::unique_lock lock(list_mutex_);
+      list_cv_.wait(lock, [this] { return stop_.load() || device_lost_.load(); });
+      if (stop_.load()) return;
+    }
+    // The transfer threads end on their own once the device is lost; every byte they had is
+    // handed on by then.
+    if (request_thread_.joinable()) request_thread_.join();
+    if (receive_thread_.joinable()) receive_thread_.join();
+    if (dropout_.load() == Dropout::kNone) {
+      dropout_.store(lost_reason_.load());
+      if (dropout_listener_.lost) dropout_listener_.lost(lost_reason_.load());
+    }
+    {
+      std::lock_guard lock(device_mutex_);
+      FreeBuffers();
+      device_->Close();
+      in_endpoint_ = out_endpoint_ = nullptr;
+    }
+    // Hotplug (where the driver offers it) looks again at once; the list is looked at every
+    // rescan_ms all the same.
+    std::shared_ptr<void> watch = driver_->WatchDevices([this] {
+      {
+        std::lock_guard lock(list_mutex_);
+        rescan_ = true;
+      }
+      list_cv_.notify_all();
+    });
+    while (!Reopen()) {
+      if (dropout_listener_.waiting) dropout_listener_.waiting();
+      std::unique_lock lock(list_mutex_);
+      list_cv_.wait_for(lock, std::chrono::milliseconds(limits_.rescan_ms),
+                        [this] { return stop_.load() || rescan_; });
+      rescan_ = false;
+      if (stop_.load()) return;
+    }
+  }
+}
+
+bool CDTV_EzUSBFX2::Reopen() {
+  if (location_.empty() || stop_.load()) return false;
+  const std::vector<std::string> paths = driver_->EnumerateDevices();
+  for (size_t i = 0; i < paths.size() && i < 255; ++i) {
+    if (driver_->DeviceLocation(paths[i]) != location_) continue;
+    std::lock_guard lock(device_mutex_);
+    // Opened only when it is still the device of that path, and its serial number (when it had
+    // one) is the tuner's.
+    if (!device_->Open(static_cast<uint8_t>(i)) || device_->device_path() != paths[i] ||
+        (!serial_.empty() && device_->serial_number() != serial_) ||
+        BeginStreaming() != usb::UsbStatus::kOk) {
+      device_->Close();
+      return false;
+    }
+    streaming_index_ = static_cast<int>(i);
+    return true;
+  }
+  return false;
 }
 
 int CDTV_EzUSBFX2::RequestThreadBody() {
@@ -335,6 +424,8 @@ void CDTV_EzUSBFX2::Abandon(TransferBuffer* b) {
 }
 
 int CDTV_EzUSBFX2::ReceiveThreadBody() {
+  using SteadyClock = std::chrono::steady_clock;
+  auto last_data = SteadyClock::now();
   while (true) {
     TransferBuffer* b = nullptr;
     {
@@ -366,6 +457,12 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
     // Every byte the tuner delivered is handed on, also from a transfer that failed or was
     // cancelled; only a transfer that carried nothing counts as failed.
     if (length > 0) {
+      last_data = SteadyClock::now();
+      // The first bytes after the tuner came back end its drop-out.
+      if (dropout_.load() != Dropout::kNone) {
+        dropout_.store(Dropout::kNone);
+        if (dropout_listener_.back) dropout_listener_.back();
+      }
       const uint64_t total = total_bytes_.fetch_add(length, std::memory_order_relaxed) + length;
       if (callback_ != nullptr) {
         callback_(b->data, length, static_cast<uint32_t>(total), static_cast<uint32_t>(total >> 32),
@@ -379,7 +476,16 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
     } else {
       transfers_failed_.fetch_add(1, std::memory_order_relaxed);
     }
-    if (gone) device_lost_.store(true);
+    const bool stalled_long = limits_.stall_ms != 0 && !stop_.load() &&
+                              SteadyClock::now() - last_data > std::chrono::milliseconds(limits_.stall_ms);
+    if ((gone || stalled_long) && !device_lost_.load()) {
+      lost_reason_.store(gone ? Dropout::kGone : Dropout::kStalled);
+      {
+        std::lock_guard lock(list_mutex_);
+        device_lost_.store(true);
+      }
+      list_cv_.notify_all();
+    }
     {
       std::lock_guard lock(list_mutex_);
       if (stalled && b->generation == halt_generation_) halted_ = true;
@@ -399,6 +505,8 @@ int CDTV_EzUSBFX2::Stop() {
     stop_.store(true);
   }
   list_cv_.notify_all();
+  // The watch thread ends at once (it only waits); then no one else starts or joins the threads.
+  if (watch_thread_.joinable()) watch_thread_.join();
   // Every wait of the two threads is bounded by the stop deadline, so both end within it.
   if (request_thread_.joinable()) request_thread_.join();
   if (receive_thread_.joinable()) receive_thread_.join();
@@ -408,6 +516,7 @@ int CDTV_EzUSBFX2::Stop() {
   device_->Close();
   in_endpoint_ = out_endpoint_ = nullptr;
   streaming_ = false;
+  dropout_.store(Dropout::kNone);
   return 1;
 }
 

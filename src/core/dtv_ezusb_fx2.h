@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "core/dtv_base.h"
 #include "usb/driver_config.h"
+#include "usb/usb_transfer.h"
 
 namespace pelkan::usb {
 class UsbDriver;
@@ -48,7 +50,31 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
     // without delivering data, up to the maximum.
     uint32_t halt_backoff_first_ms = 10;
     uint32_t halt_backoff_max_ms = 1000;
+    // No data at all for this long while streaming (and no error) is a drop-out too: the tuner has
+    // stalled. 0: never.
+    uint32_t stall_ms = kStallMs;
+    // While the tuner is away, the device list is looked at this often (and at once when the
+    // driver tells of a device arriving).
+    uint32_t rescan_ms = 1000;
   };
+
+  // How long a tuner may deliver nothing before it counts as dropped out.
+  static constexpr uint32_t kStallMs = 10000;
+
+  // Why the streaming tuner is away.
+  enum class Dropout { kNone, kGone, kStalled };
+  // Told on a device thread when the streaming tuner drops out (`lost`, after every byte it
+  // delivered before has gone to the data callback) and when it delivers again after it came back
+  // (`back`, before its first new bytes go to the data callback). Set while not streaming.
+  // `waiting` is told each time the device list has been looked at while the tuner is away.
+  struct DropoutListener {
+    std::function<void(Dropout)> lost;
+    std::function<void()> back;
+    std::function<void()> waiting;
+  };
+  void SetDropoutListener(DropoutListener listener) { dropout_listener_ = std::move(listener); }
+  // The drop-out in progress, kNone while the tuner delivers. Any thread.
+  Dropout GetDropout() const { return dropout_.load(std::memory_order_relaxed); }
 
   // Uses the device set described by `config`: real tuners through libusb, then the virtual tuner,
   // which plays the synthetic broadcast (MakeDefaultTsSource) when no file is named.
@@ -84,8 +110,11 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   // Call only while not streaming.
   void SetTimeLimits(const TimeLimits& limits) { limits_ = limits; }
 
-  // 1 when the device went away while streaming; the transfer threads have then ended on their own
-  // and Stop only cleans up. Cleared by Start.
+  // 1 when the device went away (or stalled) while streaming; the transfer threads have then ended
+  // on their own, and the device is waited for: the same tuner (the same vendor, product and port,
+  // and serial number when it has one; UsbDriver::DeviceLocation) is opened again when it is back,
+  // with the same endpoints and initialisation, and streams on. Nothing else is ever opened. Stop
+  // ends the wait. Cleared by Start and when the tuner streams again.
   int IsDeviceLost() const { return device_lost_.load(std::memory_order_relaxed) ? 1 : 0; }
   // Transfer buffers allocated since construction (32 per Start).
   uint64_t GetBuffersAllocated() const { return buffers_allocated_; }
@@ -108,6 +137,14 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   // cannot be opened.
   template <typename Fn>
   int WithDevice(int index, Fn&& fn);
+  // Finds the endpoints of the open device, readies it and starts the transfer threads. kOk, or
+  // why the device cannot stream (it is left open).
+  usb::UsbStatus BeginStreaming();
+  // Waits for the transfer threads that a drop-out ended, tells the listener, and opens the same
+  // tuner again when it is back; until Stop.
+  void WatchBody();
+  // Opens the tuner at location_ and streams from it again; false when it is not there (yet).
+  bool Reopen();
   bool WriteCommand(usb::UsbEndpoint* out, const uint8_t* bytes, uint32_t size);
   // Ends every transfer of the halted IN endpoint, pauses, clears the halt.
   void RecoverFromHalt(usb::UsbEndpoint* in);
@@ -133,6 +170,18 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   usb::UsbEndpoint* out_endpoint_ = nullptr;
   std::thread request_thread_;
   std::thread receive_thread_;
+  std::thread watch_thread_;
+  // What identifies the streaming tuner when it comes back, and the endpoints it streamed from.
+  std::string location_;
+  std::u16string serial_;
+  uint32_t in_address_ = 0;
+  uint32_t out_address_ = 0;
+  // Held while the watch thread opens or closes device_, and by listing calls that use it.
+  std::mutex device_mutex_;
+  DropoutListener dropout_listener_;
+  std::atomic<Dropout> dropout_{Dropout::kNone};
+  std::atomic<Dropout> lost_reason_{Dropout::kNone};
+  bool rescan_ = false;  // a device arrived or left (guarded by list_mutex_)
   std::atomic<bool> stop_{false};
   std::atomic<bool> device_lost_{false};
   std::atomic<uint32_t> stop_deadline_{0};  // tick by which the receive thread gives up waiting

@@ -49,6 +49,12 @@ struct Settings {
   std::string virtual_late;
   std::string virtual_extend;
   std::string virtual_undetermined;
+  // VIRTUAL_DROPOUT ("AT:FOR", seconds): the virtual tuner leaves the bus AT seconds after it starts
+  // streaming and is back FOR seconds later, once; empty: never.
+  std::string virtual_dropout;
+  // DROPOUT_WAIT: minutes a manual recording waits for a tuner that dropped out before it ends
+  // (0-1440; 0: until its stop timer or the user stops it).
+  int32_t dropout_wait = 10;
 
   // Section Pelkan_Q_PSI.
   int32_t decode_psi = 0;  // DECODE_PSI
@@ -73,6 +79,7 @@ struct Settings {
 // Ranges of the HTTP keys; a value out of range in the file is held to the nearest bound.
 constexpr int32_t kHttpPortMax = 65535;
 constexpr int32_t kHttpMaxClientsMax = 64;
+constexpr int32_t kDropoutWaitMax = 24 * 60;
 
 // Ranges of the schedule keys; a value out of range in the file is held to the nearest bound.
 constexpr int32_t kScheduleMarginMax = 600;

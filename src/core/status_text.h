@@ -56,6 +56,12 @@ inline const std::string kSendingBuffering = platform::Sjis("送信バッファ�
 inline const std::string kStartFailed = platform::Sjis("開始に失敗しました");
 inline const std::string kHttpStartFailed = platform::Sjis("HTTP配信を開始できませんでした");
 inline const std::string kTunerInUse = platform::Sjis("他のプログラムがこのチューナーを使用しています");
+// The tuner dropped out while streaming and is waited for (the device status line and the log);
+// it came back; a manual recording ended because it did not come back in time.
+inline constexpr char kTunerAwayUtf8[] = "チューナーが外れました — 再接続待ち";
+inline const std::string kTunerAway = platform::Sjis(kTunerAwayUtf8);
+inline const std::string kTunerBack = platform::Sjis("チューナーが戻りました");
+inline const std::string kTunerLostStop = platform::Sjis("チューナーが戻らないため録画を終了しました");
 inline const std::string kInEndpointError = platform::Sjis("入力EP指定エラー");
 inline const std::string kOutEndpointRequired = platform::Sjis("Sorvalink初期化には出力EPが必要です");
 inline constexpr char kDecoderNotFound[] = "B25Decord.dll not found.";

@@ -80,6 +80,7 @@ int FileRecorder::OpenFile(const std::string& path, ExistingFile existing) {
   buffered_ = 0;
   runs_.clear();
   taken_ = 0;
+  gaps_.clear();
   bytes_written_.store(0, std::memory_order_relaxed);
   write_error_.store(0, std::memory_order_relaxed);
   fd_ = file.fd;
@@ -197,6 +198,11 @@ uint32_t FileRecorder::PacketLengthAt(uint64_t offset) const {
   return 0;
 }
 
+uint64_t FileRecorder::MarkGap() {
+  if (gaps_.empty() || gaps_.back() != taken_) gaps_.push_back(taken_);
+  return taken_;
+}
+
 void FileRecorder::CheckWritten(const uint8_t* data, uint32_t n) {
   if (!checker_ || n == 0 || runs_.empty()) return;
   const size_t first_event = checker_->events().size();
@@ -225,6 +231,10 @@ void FileRecorder::CheckWritten(const uint8_t* data, uint32_t n) {
       packet = carry_.data();
     }
     // Shorter pieces are no packets (a caller writing other data).
+    while (!gaps_.empty() && gaps_.front() <= start) {
+      checker_->RestartContinuity();
+      gaps_.pop_front();
+    }
     if (size >= 188) checker_->Check(packet, start);
   }
   const uint32_t now = tick_();

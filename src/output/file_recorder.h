@@ -61,6 +61,9 @@ class FileRecorder {
   // failed (nothing is taken then). *written (if given) receives the bytes written to the file by
   // this call.
   int WritePacket(const uint8_t* data, uint32_t length, uint32_t* written = nullptr);
+  // The stream breaks off after the bytes taken so far (the tuner was away): the check restarts its
+  // continuity at the next packet taken. Returns the file offset of the break. Processing thread.
+  uint64_t MarkGap();
   // Writes the buffered tail and closes the file; nothing when closed. False when a write of the
   // file failed (now or earlier): the file lacks data that WritePacket took.
   bool CloseFile();
@@ -106,6 +109,7 @@ class FileRecorder {
   };
   std::deque<PacketRun> runs_;
   uint64_t taken_ = 0;  // bytes taken since OpenFile
+  std::deque<uint64_t> gaps_;  // offsets of breaks not yet reached by the check
   // Checks the next `n` bytes that reached the file (data[0] at file offset checked_).
   void CheckWritten(const uint8_t* data, uint32_t n);
   // The length of the packet taken at file offset `offset` (0 when unknown).

@@ -118,10 +118,44 @@ void Recording::NoteServices(std::span<const uint16_t> services, const std::func
   }
 }
 
+void Recording::BeginGap() {
+  const uint64_t offset = writer_->MarkGap();
+  std::lock_guard lock(gap_mutex_);
+  if (!gaps_.empty() && gaps_.back().open) return;
+  GapNote note;
+  note.gap.start = UnpackMjdTime(LocalMjdTime());
+  note.gap.offset = offset;
+  note.start_tick = tick_();
+  note.open = true;
+  gaps_.push_back(note);
+}
+
+void Recording::EndGap() {
+  std::lock_guard lock(gap_mutex_);
+  if (gaps_.empty() || !gaps_.back().open) return;
+  GapNote& note = gaps_.back();
+  note.open = false;
+  note.gap.end = UnpackMjdTime(LocalMjdTime());
+  note.gap.length_ms = tick_() - note.start_tick;
+}
+
+bool Recording::InGap() const {
+  std::lock_guard lock(gap_mutex_);
+  return !gaps_.empty() && gaps_.back().open;
+}
+
 std::optional<RecordingSummary> Recording::Close(const CaptureSample& end, RecordingEnd how, int error) {
   if (!open_) return std::nullopt;
   open_ = false;
   deadline_.reset();
+  {
+    // A gap still open when the recording ends lasts until its end.
+    std::lock_guard lock(gap_mutex_);
+    for (GapNote& note : gaps_) {
+      if (note.open) note.gap.length_ms = tick_() - note.start_tick;
+      if (report_) report_->NoteGap(note.gap);
+    }
+  }
   // Closing writes the buffered tail; a failure there spoils the recording as well.
   written_ = writer_->Finish();
   int write_error = writer_->WriteError() != 0 ? writer_->WriteError() : error;

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "output/recording_report.h"
 #include "output/recording_texts.h"
@@ -65,6 +67,14 @@ class Recording {
 
   // Processing thread: appends one packet (or any bytes) to the file.
   void Write(const uint8_t* data, uint32_t length) { writer_->Write(data, length); }
+  // Processing thread, after the last packet before the tuner dropped out: the stream breaks off
+  // here (the check restarts its continuity); the gap lasts until EndGap or Close. Nothing is
+  // written into the file.
+  void BeginGap();
+  // Any thread: the tuner delivers again; nothing when no gap is open.
+  void EndGap();
+  // True while a gap is open. Any thread.
+  bool InGap() const;
 
   // The stop timer: runs out `minutes` (clamped, see ClampStopMinutes) from now; 0 disarms it.
   void ArmStopTimer(int minutes);
@@ -121,6 +131,15 @@ class Recording {
   std::string path_;
   uint32_t open_tick_ = 0;
   std::optional<uint32_t> deadline_;
+  // The gaps so far (their local start and end, length and file offset); handed to the report at
+  // Close. Guarded by gap_mutex_: begun on the processing thread, ended on a device thread.
+  struct GapNote {
+    RecordingReport::Gap gap;
+    uint32_t start_tick = 0;
+    bool open = false;
+  };
+  mutable std::mutex gap_mutex_;
+  std::vector<GapNote> gaps_;
   bool open_ = false;
   bool written_ = true;
 };

@@ -59,14 +59,16 @@ std::string Duration(uint32_t ms, bool with_ms) {
   return Format("%u:%02u:%02u.%03u", s / 3600, s / 60 % 60, s % 60, ms % 1000);
 }
 
-std::string ResultText(RecordingEnd how, int error, const std::string& reason) {
+std::string ResultText(RecordingEnd how, int error, const std::string& reason, uint32_t gap_ms) {
   switch (how) {
+    case RecordingEnd::kTunerLost:
+      return "tuner lost" + (reason.empty() ? std::string() : ": " + reason);
     case RecordingEnd::kCutByPlan:
       return "partial: cut short for " + (reason.empty() ? std::string("another reservation") : reason);
     case RecordingEnd::kGivenUp:
       return "stopped: " + (reason.empty() ? std::string("the programme was given up") : reason);
     case RecordingEnd::kComplete:
-      return "complete";
+      return gap_ms > 0 ? "recovered (gap " + Duration(gap_ms, false) + ")" : std::string("complete");
     case RecordingEnd::kWriteFailed:
       return std::string("stopped: the file could not be written (") +
              std::strerror(error != 0 ? error : EIO) + ")";
@@ -170,6 +172,28 @@ void RecordingReport::NoteFollow(MjdTime at, uint64_t offset, std::string text) 
   if (follow_.size() < kMaxFollowNotes) follow_.push_back({at, offset, std::move(text)});
 }
 
+void RecordingReport::NoteGap(const Gap& gap) {
+  constexpr size_t kMaxGaps = 200;
+  if (gaps_.size() < kMaxGaps) gaps_.push_back(gap);
+}
+
+std::vector<uint64_t> RecordingReport::GapOffsets(std::string_view text) {
+  std::vector<uint64_t> offsets;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    const size_t at = line.rfind("  offset ");
+    if (line.substr(0, 5) != "gap  " || at == std::string_view::npos) continue;
+    uint64_t offset = 0;
+    const std::string_view digits = line.substr(at + 9);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) continue;
+    for (char c : digits) offset = offset * 10 + static_cast<uint64_t>(c - '0');
+    offsets.push_back(offset);
+  }
+  return offsets;
+}
+
 void RecordingReport::Sample(const CaptureSample& now) {
   if (now.broadcast_time.date != 0) {
     last_broadcast_time_ = now.broadcast_time;
@@ -200,7 +224,9 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
   const uint32_t open_tick = recorder.GetOpenTick();
   std::string t = kTitle;
   t += Line("file", recording_path_);
-  t += Line("result", ResultText(how, error, end_reason_));
+  uint32_t gap_ms = 0;
+  for (const Gap& g : gaps_) gap_ms += g.length_ms;
+  t += Line("result", ResultText(how, error, end_reason_, gap_ms));
   if (!title_.empty()) t += Line("reservation", title_);
   if (!programme_.empty()) t += Line("programme", programme_);
   if (span_) {
@@ -232,6 +258,9 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
   t += Line("sync losses", std::to_string(summary.sync_losses));
   t += Line("FIFO overflows (R)", std::to_string(summary.fifo_overflows));
   t += Line("failed transfers", std::to_string(summary.failed_transfers));
+  if (!gaps_.empty()) {
+    t += Line("gaps", Format("%zu, ", gaps_.size()) + Duration(gap_ms, false) + " in all (the tuner was away)");
+  }
   if (checker) {
     const PidCounts totals = checker->Totals();
     summary.packets = totals.packets;
@@ -248,6 +277,12 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
       }
       t += "\n";
     }
+    for (const Gap& g : gaps_) {
+      t += Format("gap  %s to %s  length %s  offset %" PRIu64 "\n", DateTime(g.start).c_str(),
+                  g.end.date != 0 ? DateTime(g.end).c_str() : "the end", Duration(g.length_ms, false).c_str(),
+                  g.offset);
+    }
+    if (!gaps_.empty()) t += "\n";
     t += Line("events", std::to_string(checker->event_count()));
     for (const CheckEvent& e : checker->events()) {
       const uint32_t elapsed = e.tick - open_tick;

@@ -29,6 +29,7 @@ enum class RecordingEnd {
   kCaptureEnded,  // a reservation whose recording stopped with the capture, before its end
   kCutByPlan,     // a reservation whose tail another reservation took (the plan): the reason says which
   kGivenUp,       // a reservation that gave its programme up (not on air long past its start, gone)
+  kTunerLost,     // the tuner dropped out and was not back before the recording's end
 };
 
 // What a front-end shows of a finished recording.
@@ -93,7 +94,19 @@ class RecordingReport {
   // A decision taken while the reservation followed its programme (UTF-8), at broadcast time `at`
   // with `offset` bytes written. At most 200 are kept.
   void NoteFollow(MjdTime at, uint64_t offset, std::string text);
-  // What the result line says after kCutByPlan or kGivenUp (UTF-8).
+  // A time the tuner was away while the recording ran: from `start` to `end` (local time; `end`
+  // date 0 while it lasts), `length_ms` long, the stream breaking off after `offset` bytes of the
+  // file. The header sums them up; a recording that ends complete with gaps is "recovered".
+  struct Gap {
+    MjdTime start;
+    MjdTime end;
+    uint32_t length_ms = 0;
+    uint64_t offset = 0;
+  };
+  void NoteGap(const Gap& gap);
+  // The offsets of the gaps listed in a report's text (ascending as listed).
+  static std::vector<uint64_t> GapOffsets(std::string_view text);
+  // What the result line says after kCutByPlan, kGivenUp or kTunerLost (UTF-8).
   void SetEndReason(std::string reason) { end_reason_ = std::move(reason); }
 
   // Takes the capture's figures while the recording runs (the heartbeat), so that counters the
@@ -143,6 +156,7 @@ class RecordingReport {
     std::string text;
   };
   std::vector<FollowNote> follow_;
+  std::vector<Gap> gaps_;
   std::string end_reason_;
   std::string text_;
 };

@@ -25,6 +25,9 @@ class RecordingWriter {
   virtual std::string OpenedPath() const { return std::string(); }
   // Appends bytes; failures are kept by the implementation (WriteError), never thrown.
   virtual void Write(const uint8_t* data, uint32_t length) = 0;
+  // Processing thread: the stream breaks off after the bytes written so far (the tuner was away);
+  // a checker restarts its continuity there. Returns the file offset of the break.
+  virtual uint64_t MarkGap() { return BytesWritten(); }
   // Bytes written to the file so far.
   virtual uint64_t BytesWritten() const = 0;
   // Free bytes on the file's volume (0 when unknown).

@@ -69,6 +69,22 @@ void RecordingScheduler::OnComponentList(uint16_t service_id, const ComponentEnt
   for (const auto& r : running_) r->Refilter(components_);
 }
 
+void RecordingScheduler::BreakStream() {
+  Lock lock(mutex_);
+  stream_broken_ = true;
+  for (const auto& r : running_) {
+    if (r->recording) r->recording->BeginGap();
+  }
+}
+
+void RecordingScheduler::ResumeStream() {
+  Lock lock(mutex_);
+  stream_broken_ = false;
+  for (const auto& r : running_) {
+    if (r->recording) r->recording->EndGap();
+  }
+}
+
 void RecordingScheduler::OnStreamReset(uint16_t stream_id) {
   Lock lock(mutex_);
   stream_id_ = stream_id;
@@ -289,7 +305,12 @@ void RecordingScheduler::EndLocked(int64_t t, Outcomes* out) {
       std::string winner = by >= 0 ? PlanWinnerName(items[static_cast<size_t>(by)]) : std::string();
       ends.push_back({r, RecordingEnd::kCutByPlan, std::nullopt, platform::BroadcastToUtf8(winner)});
     } else if (t - line.end >= kEndSlack && line.verdict != PlanVerdict::kUnknown) {
-      ends.push_back({r, RecordingEnd::kComplete, std::nullopt, std::string()});
+      if (r->recording->InGap()) {
+        ends.push_back({r, RecordingEnd::kTunerLost, std::nullopt,
+                        "the tuner dropped out and was not back by the reservation's end"});
+      } else {
+        ends.push_back({r, RecordingEnd::kComplete, std::nullopt, std::string()});
+      }
     }
   }
   for (End& e : ends) EndRecordingLocked(t, e.r, e.how, std::move(e.failure), e.reason, out);
@@ -325,7 +346,8 @@ void RecordingScheduler::EndRecordingLocked(int64_t t, ScheduledRecording* r, Re
     Changed();
     return;
   }
-  const uint32_t state = failure || how == RecordingEnd::kGivenUp ? ST_ERROR : ST_FINISHED;
+  const uint32_t state =
+      failure || how == RecordingEnd::kGivenUp || how == RecordingEnd::kTunerLost ? ST_ERROR : ST_FINISHED;
   if (index >= 0) {
     RetireLocked(state, index, &out->repetitions, std::move(summary));
   } else {
@@ -445,6 +467,8 @@ void RecordingScheduler::StartLocked(MjdTime now, Outcomes* out) {
       out->failures.push_back(std::move(*f));
       return;  // the list changed: the others start at the next tick
     }
+    // A tuner away at the start: the recording waits for it, in a gap from its first byte.
+    if (stream_broken_) r->recording->BeginGap();
     SetItemState(&entry, ST_RECORDING);
     r->item.flags = entry.flags;
     if (line.head_lost > 0 && line.head_by >= 0) {

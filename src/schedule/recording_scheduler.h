@@ -131,6 +131,12 @@ class RecordingScheduler {
   void OnStreamReset(uint16_t stream_id);
   // The network id of the stream (event 18).
   void SetNetworkId(uint16_t network_id);
+  // The stream broke off after the packets received so far (the tuner dropped out): every open
+  // recording, and each one that opens before ResumeStream, begins a gap. A recording whose
+  // reservation ends while its gap lasts ends as kTunerLost, its reservation as an error.
+  void BreakStream();
+  // Any thread: the tuner delivers again; the gaps end.
+  void ResumeStream();
 
   // --- UI thread ---
   // Remembers `now` as the last clock and posts Tick(now) to the UI thread.
@@ -305,6 +311,7 @@ class RecordingScheduler {
   std::optional<std::string> tuned_;  // the tuning last set (PlanRequest::tuning)
   uint16_t network_id_ = 0;
   uint16_t stream_id_ = 0;
+  bool stream_broken_ = false;  // between BreakStream and ResumeStream
   MjdTime last_clock_;
   std::map<uint16_t, std::vector<ComponentEntry>> components_;
   std::vector<ScheduleItem> reservations_;

@@ -32,6 +32,8 @@ class PacketAligner {
 
   // Bytes kept for the next call (at most one search window).
   uint32_t pending() const { return pending_length_; }
+  // Forgets the bytes kept: the stream broke off, and a torn packet is not joined to what follows.
+  void Discard() { pending_length_ = 0; }
 
   // Packet size found at the first qualifying offset of a 612-byte window, or 0; `offset` receives
   // the offset (it is left alone when none qualifies).

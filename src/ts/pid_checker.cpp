@@ -236,4 +236,11 @@ std::vector<std::string> PidTableLines(const PidChecker& checker) {
   return lines;
 }
 
+void PidChecker::RestartContinuity() {
+  for (PidState& s : pids_) {
+    s.last_cc = kNoCounter;
+    s.repeated = false;
+  }
+}
+
 }  // namespace pelkan

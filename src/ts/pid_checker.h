@@ -83,6 +83,10 @@ class PidChecker {
   // Programme numbers (service ids) of the PATs seen, ascending.
   std::vector<uint16_t> Services() const;
 
+  // The stream broke off (the tuner was away): the next packet of each PID starts its count anew,
+  // so the packets the break lost are not counted as drops.
+  void RestartContinuity();
+
   // The first kMaxEvents events, in stream order, and how many there were in all.
   const std::vector<CheckEvent>& events() const { return events_; }
   uint64_t event_count() const { return event_count_; }

@@ -30,6 +30,12 @@ void StreamCheck::Feed(const uint8_t* data, size_t length) {
     const uint32_t n = static_cast<uint32_t>(std::min(length, kFeedPiece));
     aligner_.Feed(data, n, stats_, [this](const uint8_t* packet, uint32_t size) {
       packet_size_ = size;
+      bool gap = false;
+      while (next_gap_ < gaps_.size() && gaps_[next_gap_] <= offset_) {
+        gap = true;
+        ++next_gap_;
+      }
+      if (gap) checker_.RestartContinuity();
       checker_.Check(packet, offset_);
       offset_ += size;
     });

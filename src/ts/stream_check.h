@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/capture_stats.h"
 #include "ts/packet_aligner.h"
@@ -25,6 +26,11 @@ class StreamCheck {
   // set to the reason, when it cannot be opened or read; what was read until then stays checked.
   bool FeedFile(const std::string& path, std::string* error);
 
+  // The stream broke off after these byte offsets (ascending; the gaps a recording's report lists,
+  // where the tuner was away): the continuity restarts at the packet there, so what the break lost
+  // is not counted as drops. Before the first Feed.
+  void SetGaps(std::vector<uint64_t> offsets) { gaps_ = std::move(offsets); }
+
   const PidChecker& checker() const { return checker_; }
   // Size of the packets found (188, 192 or 204); 0 when none was found.
   uint32_t packet_size() const { return packet_size_; }
@@ -43,6 +49,8 @@ class StreamCheck {
   uint32_t packet_size_ = 0;
   uint64_t bytes_ = 0;
   uint64_t offset_ = 0;  // where the next packet would start if no sync were lost
+  std::vector<uint64_t> gaps_;
+  size_t next_gap_ = 0;
 };
 
 // Why bytes in which the alignment found `packets` packets of `packet_size` bytes are no MPEG

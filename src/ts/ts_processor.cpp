@@ -255,6 +255,12 @@ void TsProcessor::ProcessUnit(const uint8_t* unit, uint32_t size, CaptureStats& 
   RouteToOutputs(unit, pid, size);
 }
 
+void TsProcessor::BreakStream() {
+  aligner_.Discard();
+  std::fill(last_cc_.begin(), last_cc_.end(), uint8_t{0xFF});
+  if (drop_checker_) drop_checker_->RestartContinuity();
+}
+
 void TsProcessor::Finish(CaptureStats& stats) {
   const uint32_t size = stats.packet_size.load(kRelaxed);
   uint8_t* out = nullptr;

@@ -95,6 +95,10 @@ class TsProcessor {
   // PAT/PMT/NIT/SDT/EIT state and the event store; calls the decoder's Reset. Outputs, flags,
   // handler and the bytes waiting for alignment are kept. Processing thread.
   void ResetTables();
+  // The stream broke off (the tuner was away): the bytes waiting for alignment are dropped, so a
+  // packet torn by the break is never joined to the bytes after it, and the continuity of every
+  // PID (also the drop count's) starts anew at its next packet. Processing thread.
+  void BreakStream();
 
   // The programme events of the current transport stream. Any thread.
   EventStore& event_store() { return event_store_; }

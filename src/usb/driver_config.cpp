@@ -59,4 +59,25 @@ std::string FormatUsbDeviceIds(const std::vector<UsbDeviceId>& ids) {
   return out;
 }
 
+bool ParseVirtualDropout(std::string_view text, DriverConfig::Dropout* dropout) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  auto seconds = [](std::string_view s, uint32_t min, uint32_t* out) {
+    s = Trim(s);
+    if (s.empty() || s.size() > 5) return false;
+    uint32_t v = 0;
+    for (char c : s) {
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (v < min || v > 86400) return false;
+    *out = v * 1000;
+    return true;
+  };
+  DriverConfig::Dropout d;
+  if (!seconds(text.substr(0, colon), 0, &d.at_ms) || !seconds(text.substr(colon + 1), 1, &d.for_ms)) return false;
+  *dropout = d;
+  return true;
+}
+
 }  // namespace pelkan::usb

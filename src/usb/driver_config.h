@@ -26,7 +26,7 @@ inline constexpr uint64_t kDefaultVirtualBitRate = 17'000'000;
 
 // How the device set is put together. The settings file provides these values (USB_DEVICE_IDS,
 // VIRTUAL_TUNER, VIRTUAL_TUNER_FILE, VIRTUAL_RATE, VIRTUAL_LATE, VIRTUAL_EXTEND,
-// VIRTUAL_UNDETERMINED); tests and tools fill them directly.
+// VIRTUAL_UNDETERMINED, VIRTUAL_DROPOUT); tests and tools fill them directly.
 struct DriverConfig {
   // Real tuners through libusb: Cypress devices plus these pairs.
   bool use_libusb = true;
@@ -45,7 +45,19 @@ struct DriverConfig {
   uint32_t virtual_speed = 1;
   // Programmes of the synthetic broadcast made late, early, extended or undetermined.
   std::vector<ProgrammeChange> virtual_programme_changes;
+  // The virtual tuner leaves the bus once, as a pulled cable does: its transfers fail with "no
+  // device" from `at_ms` after its first stream transfer, and it is back `for_ms` later.
+  struct Dropout {
+    uint32_t at_ms = 0;
+    uint32_t for_ms = 0;
+    bool operator==(const Dropout&) const = default;
+  };
+  std::optional<Dropout> virtual_dropout;
 };
+
+// Parses "AT:FOR" (whole seconds, AT 0 to 86400, FOR 1 to 86400) into `dropout`; false, leaving it
+// unchanged, when the text is malformed.
+bool ParseVirtualDropout(std::string_view text, DriverConfig::Dropout* dropout);
 
 // Largest accepted DriverConfig::virtual_speed.
 inline constexpr uint32_t kMaxVirtualSpeed = 16;

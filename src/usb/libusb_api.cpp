@@ -68,6 +68,9 @@ class SystemApi : public LibusbApi {
   }
   uint8_t GetBusNumber(libusb_device* dev) override { return libusb_get_bus_number(dev); }
   uint8_t GetDeviceAddress(libusb_device* dev) override { return libusb_get_device_address(dev); }
+  int GetPortNumbers(libusb_device* dev, uint8_t* ports, int length) override {
+    return libusb_get_port_numbers(dev, ports, length);
+  }
   int Open(libusb_device* dev, libusb_device_handle** handle) override { return libusb_open(dev, handle); }
   void Close(libusb_device_handle* handle) override { libusb_close(handle); }
   int SetAutoDetachKernelDriver(libusb_device_handle* handle, int enable) override {

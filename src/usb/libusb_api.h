@@ -21,6 +21,10 @@ class LibusbApi {
   virtual int GetDeviceDescriptor(libusb_device* dev, libusb_device_descriptor* desc) = 0;
   virtual uint8_t GetBusNumber(libusb_device* dev) = 0;
   virtual uint8_t GetDeviceAddress(libusb_device* dev) = 0;
+  // The ports from the root hub to the device; a stand-in without ports answers NOT_SUPPORTED.
+  virtual int GetPortNumbers(libusb_device* /*dev*/, uint8_t* /*ports*/, int /*length*/) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+  }
   virtual int Open(libusb_device* dev, libusb_device_handle** handle) = 0;
   virtual void Close(libusb_device_handle* handle) = 0;
   virtual int SetAutoDetachKernelDriver(libusb_device_handle* handle, int enable) = 0;

@@ -494,6 +494,31 @@ std::vector<std::string> LibusbDriver::EnumerateDevices() {
   return paths;
 }
 
+std::string LibusbDriver::DeviceLocation(const std::string& path) {
+  unsigned bus = 0, address = 0;
+  if (!ParsePath(path, &bus, &address)) return std::string();
+  std::string location;
+  libusb_device** list = nullptr;
+  const ssize_t n = core_->api->GetDeviceList(core_->ctx, &list);
+  for (ssize_t i = 0; i < n && location.empty(); ++i) {
+    if (core_->api->GetBusNumber(list[i]) != bus || core_->api->GetDeviceAddress(list[i]) != address) continue;
+    libusb_device_descriptor desc{};
+    std::vector<uint8_t> config;
+    uint8_t ports[8];
+    const int depth = core_->api->GetPortNumbers(list[i], ports, static_cast<int>(sizeof ports));
+    if (!IsCandidate(list[i], &desc, &config) || depth <= 0) break;
+    char text[32];
+    std::snprintf(text, sizeof text, "%04x:%04x@%u-", desc.idVendor, desc.idProduct, bus);
+    location = text;
+    for (int p = 0; p < depth; ++p) {
+      if (p > 0) location.push_back('.');
+      location.append(std::to_string(ports[p]));
+    }
+  }
+  if (list != nullptr) core_->api->FreeDeviceList(list);
+  return location;
+}
+
 std::unique_ptr<UsbBackend> LibusbDriver::Open(const std::string& path) {
   unsigned bus = 0, address = 0;
   if (!ParsePath(path, &bus, &address)) return nullptr;

@@ -41,6 +41,11 @@ class LibusbDriver : public UsbDriver {
 
   std::vector<std::string> EnumerateDevices() override;
   std::unique_ptr<UsbBackend> Open(const std::string& path) override;
+  // "VVVV:PPPP@BUS-PORT.PORT..." (vendor and product in hexadecimal, the bus and the ports from its
+  // root hub) of a listed tuner; "" for another path, or when libusb cannot tell its ports. The
+  // address part of the path changes when the device is plugged in again; this does not, as long
+  // as it goes into the same port.
+  std::string DeviceLocation(const std::string& path) override;
   // Hotplug notifications where libusb supports them.
   std::shared_ptr<void> WatchDevices(std::function<void()> on_change) override;
 

@@ -22,6 +22,14 @@ std::unique_ptr<UsbBackend> CompositeUsbDriver::Open(const std::string& path) {
   return nullptr;
 }
 
+std::string CompositeUsbDriver::DeviceLocation(const std::string& path) {
+  for (const auto& d : drivers_) {
+    std::string location = d->DeviceLocation(path);
+    if (!location.empty()) return location;
+  }
+  return std::string();
+}
+
 std::shared_ptr<void> CompositeUsbDriver::WatchDevices(std::function<void()> on_change) {
   auto tokens = std::make_shared<std::vector<std::shared_ptr<void>>>();
   for (const auto& d : drivers_) {

@@ -74,6 +74,10 @@ class UsbDriver {
   virtual std::vector<std::string> EnumerateDevices() = 0;
   // Opens the device at `path`; null when it is absent or cannot be opened.
   virtual std::unique_ptr<UsbBackend> Open(const std::string& path) = 0;
+  // What stays the same when the device at `path` leaves the bus and is plugged back into the same
+  // port (its path may change): compared to find the same device again. "" when this driver does
+  // not know the device or cannot tell; by default the path itself.
+  virtual std::string DeviceLocation(const std::string& path) { return path; }
   // Calls `on_change` (on a driver thread) when a device arrives or leaves. The watch lasts as long
   // as the returned token; null when the driver cannot watch.
   virtual std::shared_ptr<void> WatchDevices(std::function<void()> on_change) {
@@ -89,6 +93,8 @@ class CompositeUsbDriver : public UsbDriver {
       : drivers_(std::move(drivers)) {}
   std::vector<std::string> EnumerateDevices() override;
   std::unique_ptr<UsbBackend> Open(const std::string& path) override;
+  // The first driver's answer that is not empty.
+  std::string DeviceLocation(const std::string& path) override;
   std::shared_ptr<void> WatchDevices(std::function<void()> on_change) override;
 
  private:

@@ -10,6 +10,10 @@
 
 namespace pelkan::usb {
 
+namespace {
+using Clock = std::chrono::steady_clock;
+}  // namespace
+
 struct VirtualTunerDriver::Shared {
   VirtualTunerOptions options;
   mutable std::mutex mutex;
@@ -17,11 +21,32 @@ struct VirtualTunerDriver::Shared {
   bool present = true;
   int open_handles = 0;
   int halt_clears = 0;
+  // The drop-out asked for: when the first stream transfer began, and when the tuner is back.
+  std::optional<Clock::time_point> stream_began;
+  std::optional<Clock::time_point> back_at;
+  bool dropped = false;
+
+  // True when the drop-out is due now (once). Called with the lock.
+  bool DropoutDue(Clock::time_point now) {
+    if (!options.dropout || dropped) return false;
+    if (!stream_began) stream_began = now;
+    if (now < *stream_began + std::chrono::milliseconds(options.dropout->at_ms)) return false;
+    dropped = true;
+    back_at = now + std::chrono::milliseconds(options.dropout->for_ms);
+    return true;
+  }
+  // Whether the tuner is on the bus; one that dropped out comes back when its time is up. Called
+  // with the lock.
+  bool PresentNow() {
+    if (!present && back_at && Clock::now() >= *back_at) {
+      present = true;
+      back_at.reset();
+    }
+    return present;
+  }
 };
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // How often a transfer waiting on a source that yields nothing asks it again.
 constexpr auto kSourceRetry = std::chrono::milliseconds(100);
@@ -316,6 +341,15 @@ class VirtualTunerHandle : public UsbBackend {
       }
       const Xfer x = queue_.front();
       queue_.pop_front();
+      bool dropout = false;
+      {
+        std::lock_guard shared_lock(shared_->mutex);
+        dropout = shared_->DropoutDue(Clock::now());
+      }
+      if (dropout) {
+        Unplug(lock, x);
+        continue;
+      }
       const VirtualFault* fault = FaultFor(x.index);
       uint32_t n = x.length;
       bool pause = false;
@@ -436,8 +470,12 @@ VirtualTunerDriver::~VirtualTunerDriver() = default;
 
 std::vector<std::string> VirtualTunerDriver::EnumerateDevices() {
   std::lock_guard lock(shared_->mutex);
-  if (!shared_->present) return {};
+  if (!shared_->PresentNow()) return {};
   return {kVirtualTunerPath};
+}
+
+std::string VirtualTunerDriver::DeviceLocation(const std::string& path) {
+  return path == kVirtualTunerPath ? path : std::string();
 }
 
 std::unique_ptr<UsbBackend> VirtualTunerDriver::Open(const std::string& path) {
@@ -457,7 +495,7 @@ void VirtualTunerDriver::Replug() {
 
 bool VirtualTunerDriver::IsPresent() const {
   std::lock_guard lock(shared_->mutex);
-  return shared_->present;
+  return shared_->PresentNow();
 }
 
 int VirtualTunerDriver::HaltClears() const {
@@ -511,6 +549,7 @@ VirtualTunerOptions VirtualTunerOptionsFromConfig(const DriverConfig& config, Br
   const std::string path = config.virtual_tuner_file;
   const std::optional<MjdTime> start = config.virtual_start;
   const std::vector<ProgrammeChange> changes = config.virtual_programme_changes;
+  options.dropout = config.virtual_dropout;
   options.source_factory = [path, rate, start, changes,
                             broadcast = std::move(broadcast)]() -> std::unique_ptr<TsSource> {
     if (!path.empty()) {

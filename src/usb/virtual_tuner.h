@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ struct VirtualTunerOptions {
   // Makes the stream for each open; without one the tuner delivers no data.
   std::function<std::unique_ptr<TsSource>()> source_factory;
   std::vector<VirtualFault> faults;
+  // Leaves the bus once (as kUnplug does) `at_ms` after the first stream transfer of the first
+  // open, and is listed and opens again `for_ms` after that.
+  std::optional<DriverConfig::Dropout> dropout;
 };
 
 // An EZ-USB FX2 tuner without hardware: answers like a real one (descriptors, strings, name and
@@ -69,6 +73,8 @@ class VirtualTunerDriver : public UsbDriver {
 
   std::vector<std::string> EnumerateDevices() override;
   std::unique_ptr<UsbBackend> Open(const std::string& path) override;
+  // The path: the virtual tuner is always the same device.
+  std::string DeviceLocation(const std::string& path) override;
 
   // Every bulk OUT write since construction, in order.
   std::vector<std::vector<uint8_t>> OutWrites() const;

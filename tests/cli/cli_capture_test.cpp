@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/cli_commands.h"
+#include "platform/text_codec.h"
 #include "streamgen/broadcast_generator.h"
 #include "tests/streamgen/stream_scan.h"
 #include "tests/support/cli_process.h"
@@ -291,6 +292,61 @@ TEST_F(CliCapture, FailedWriteEndsTheRecordingWithExit1) {
           << report;
       EXPECT_NE(report.find("\ntotal       packets " + std::to_string(file.size() / 188) + " "), std::string::npos)
           << report;
+    }
+  }
+}
+
+// The virtual tuner leaves the bus a second into the recording. Back two seconds later, it streams
+// on into the same file, whose report has one gap of about that length and which `check` finds
+// whole with that gap; not back by the stop time, the recording ends as "tuner lost", exit 1.
+TEST_F(CliCapture, TunerDropOutIsAGapOrEndsTheRecording) {
+  struct Case {
+    const char* dropout;
+    int exit_code;
+    const char* result;
+  };
+  const Case cases[] = {
+      {"1:2", 0, "result              recovered (gap 0:00:0"},
+      {"1:600", 1, "result              tuner lost: the tuner dropped out"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dropout);
+    std::filesystem::remove(dir_ + "/rec.ts");
+    std::filesystem::remove(dir_ + "/rec.ts.err");
+    ASSERT_EQ(Run(std::string("capture --seconds 4 --record rec.ts --virtual-dropout ") + c.dropout), c.exit_code)
+        << Err();
+    EXPECT_NE(Err().find("チューナーが外れました — 再接続待ち (removed)"), std::string::npos) << Err();
+    EXPECT_NE(Out().find(platform::SjisToUtf8(platform::Sjis("チューナーが外れました — 再接続待ち"))),
+              std::string::npos);
+    const std::string file = ReadText(dir_ + "/rec.ts");
+    ExpectWholePackets(file);
+    const std::string report = ReadText(dir_ + "/rec.ts.err");
+    EXPECT_NE(report.find(c.result), std::string::npos) << report;
+    // The packets the gap lost are no drops.
+    const size_t total = report.find("\ntotal ");
+    ASSERT_NE(total, std::string::npos) << report;
+    EXPECT_NE(report.substr(total, report.find('\n', total + 1) - total).find("  drop 0  "), std::string::npos)
+        << report;
+    const size_t gap = report.find("\ngap  ");
+    ASSERT_NE(gap, std::string::npos) << report;
+    EXPECT_EQ(report.find("\ngap  ", gap + 1), std::string::npos) << report;
+    const size_t offset = report.find("offset ", gap);
+    ASSERT_NE(offset, std::string::npos);
+    const uint64_t at = std::stoull(report.substr(offset + 7));
+    // A second of the stream (at least a few hundred kilobytes) lies before the gap, on a packet
+    // boundary, and the file goes on after it only when the tuner came back.
+    EXPECT_GT(at, 500000u);
+    EXPECT_EQ(at % 188, 0u);
+    if (c.exit_code == 0) {
+      const std::string length = report.substr(report.find("length 0:00:0", gap) + 13, 1);
+      EXPECT_GE(length, "2") << report;
+      EXPECT_LE(length, "3") << report;
+      EXPECT_GT(file.size(), at + 500000u);
+      EXPECT_EQ(Run("check rec.ts"), 0) << Out();
+      EXPECT_NE(Out().find("gaps         1, from rec.ts.err"), std::string::npos) << Out();
+    } else {
+      EXPECT_EQ(file.size(), at);
+      EXPECT_NE(Err().find("was not back by the stop time"), std::string::npos) << Err();
     }
   }
 }

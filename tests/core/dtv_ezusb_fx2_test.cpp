@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -233,6 +234,102 @@ TEST_F(Fx2Test, UnplugEndsStreamingWithoutAHang) {
   EXPECT_EQ(dev->Start(0, 0x86, kNoEndpoint), 0);
   tuner->Replug();
   EXPECT_EQ(dev->GetDeviceCount(), 1);
+}
+
+// A device that arrives while the tuner is away: listed before it (so the tuner's place in the
+// list changes) and never to be opened.
+class ArrivingDriver : public usb::UsbDriver {
+ public:
+  std::vector<std::string> EnumerateDevices() override {
+    return present ? std::vector<std::string>{"other:1"} : std::vector<std::string>();
+  }
+  std::unique_ptr<usb::UsbBackend> Open(const std::string& path) override {
+    if (path == "other:1") ++opens;
+    return nullptr;
+  }
+  std::string DeviceLocation(const std::string& path) override {
+    return path == "other:1" ? "04b4:1004@1-1" : std::string();
+  }
+  std::atomic<bool> present{false};
+  std::atomic<int> opens{0};
+};
+
+class SilentSource : public usb::TsSource {
+ public:
+  size_t Read(uint8_t*, size_t) override { return 0; }
+};
+
+// The tuner drops out (removed, or silent past the stall limit) and comes back: the listener hears
+// of it once each way, the same tuner is opened again under its new place in the list, another
+// device that arrived meanwhile is never opened, and every byte before and after is handed on.
+TEST(Fx2Dropout, TheSameTunerIsOpenedAgainAndStreamsOn) {
+  using Dropout = CDTV_EzUSBFX2::Dropout;
+  struct Case {
+    Dropout kind;
+    std::optional<usb::DriverConfig::Dropout> virtual_dropout;
+    bool silent_first;  // the first open's stream yields nothing
+  };
+  const Case cases[] = {
+      {Dropout::kGone, usb::DriverConfig::Dropout{300, 700}, false},
+      {Dropout::kStalled, std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.kind));
+    VirtualTunerOptions o;
+    o.bit_rate = 17'000'000;
+    o.dropout = c.virtual_dropout;
+    auto opened = std::make_shared<std::atomic<int>>(0);
+    o.source_factory = [opened, silent = c.silent_first]() -> std::unique_ptr<usb::TsSource> {
+      if (opened->fetch_add(1) == 0 && silent) return std::make_unique<SilentSource>();
+      return std::make_unique<PatternTsSource>();
+    };
+    auto tuner = std::make_shared<VirtualTunerDriver>(std::move(o));
+    auto arriving = std::make_shared<ArrivingDriver>();
+    CDTV_EzUSBFX2 dev(std::make_shared<usb::CompositeUsbDriver>(
+        std::vector<std::shared_ptr<usb::UsbDriver>>{arriving, tuner}));
+    CDTV_EzUSBFX2::TimeLimits limits;
+    limits.transfer_wait_ms = 100;
+    limits.stall_ms = 300;
+    dev.SetTimeLimits(limits);
+    Sink sink;
+    std::atomic<int> lost{0}, back{0};
+    std::atomic<Dropout> why{Dropout::kNone};
+    std::atomic<uint64_t> before{0};
+    dev.SetDataCallback(&Sink::Callback, &sink);
+    dev.SetDropoutListener({[&](Dropout d) {
+                              why = d;
+                              before = sink.size.load();
+                              arriving->present = true;
+                              ++lost;
+                            },
+                            [&] { ++back; }, nullptr});
+    ASSERT_EQ(dev.OpenDevice(), 1);
+    ASSERT_EQ(dev.Start(0, 0x86, kNoEndpoint), 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (back.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(back.load(), 1);
+    ASSERT_TRUE(sink.WaitFor(before.load() + (256u << 10)));
+    EXPECT_EQ(dev.GetDropout(), Dropout::kNone);
+    ASSERT_EQ(dev.Stop(), 1);
+    EXPECT_EQ(lost.load(), 1);
+    EXPECT_EQ(why.load(), c.kind);
+    EXPECT_EQ(arriving->opens.load(), 0);
+    EXPECT_EQ(tuner->OpenHandles(), 0);
+    EXPECT_FALSE(sink.bad_total);
+    // The stream before the drop-out, then the stream of the reopened tuner from its start.
+    const size_t n = static_cast<size_t>(before.load());
+    if (c.kind == Dropout::kGone) {
+      EXPECT_GT(n, 100000u);
+    }
+    size_t wrong = 0;
+    for (size_t i = 0; i < sink.bytes.size(); ++i) {
+      const uint64_t at = i < n ? i : i - n;
+      wrong += sink.bytes[i] != PatternTsSource::ByteAt(at);
+    }
+    EXPECT_EQ(wrong, 0u);
+  }
 }
 
 TEST_F(Fx2Test, StartTwiceAndStopTwice) {

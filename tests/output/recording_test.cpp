@@ -157,5 +157,66 @@ TEST(Recording, ReplacingAFileReplacesItsReport) {
   }
 }
 
+// The tuner drops out after ten packets and its stream goes on with other counters: with the gap
+// marked, the jump is no drop and the report lists the gap at its offset, with its length, and
+// sums it up in its result; a gap still open at the end makes it "tuner lost"; unmarked, the
+// jump is a drop.
+TEST(Recording, AGapIsListedAndItsJumpIsNoDrop) {
+  test::TempDir dir;
+  struct Case {
+    bool gap;
+    bool back;
+    RecordingEnd how;
+    const char* result;
+    const char* gap_line;
+    uint64_t drop;
+  };
+  const Case cases[] = {
+      {true, true, RecordingEnd::kComplete, "result              recovered (gap 0:00:07)\n",
+       " length 0:00:07  offset 1880\n", 0},
+      {true, false, RecordingEnd::kTunerLost, "result              tuner lost: not back\n",
+       " to the end  length 0:00:09  offset 1880\n", 0},
+      {false, false, RecordingEnd::kComplete, "result              complete\n", nullptr, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.result);
+    uint32_t tick = 1000;
+    const std::string path = dir.File("gap.ts");
+    std::filesystem::remove(path);
+    std::filesystem::remove(path + ".err");
+    Recording r(std::make_unique<BlockFileWriter>(0x1000, ExistingFile::kReplace), [&tick] { return tick; });
+    ASSERT_TRUE(r.Open(path, CaptureSample{}));
+    std::vector<uint8_t> packet(188, 0xFF);
+    auto write = [&](int cc) {
+      packet[0] = 0x47;
+      packet[1] = 0x01;
+      packet[2] = 0x00;
+      packet[3] = static_cast<uint8_t>(0x10 | (cc & 0x0F));
+      r.Write(packet.data(), 188);
+    };
+    for (int cc = 0; cc < 10; ++cc) write(cc);
+    if (c.gap) r.BeginGap();
+    EXPECT_EQ(r.InGap(), c.gap);
+    tick += 7000;
+    if (c.back) r.EndGap();
+    tick += 2000;
+    for (int cc = 15; cc < 20; ++cc) write(cc);
+    if (c.how == RecordingEnd::kTunerLost) r.report()->SetEndReason("not back");
+    const std::optional<RecordingSummary> summary = r.Close(CaptureSample{}, c.how);
+    ASSERT_TRUE(summary);
+    EXPECT_EQ(summary->drop, c.drop);
+    EXPECT_EQ(summary->end, c.how);
+    const std::string text = r.report()->text();
+    EXPECT_NE(text.find(c.result), std::string::npos) << text;
+    if (c.gap_line != nullptr) {
+      EXPECT_NE(text.find(c.gap_line), std::string::npos) << text;
+      EXPECT_NE(text.find("\ngaps                1, "), std::string::npos) << text;
+      EXPECT_EQ(RecordingReport::GapOffsets(text), std::vector<uint64_t>{1880});
+    } else {
+      EXPECT_TRUE(RecordingReport::GapOffsets(text).empty());
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pelkan

@@ -7,6 +7,7 @@
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -18,10 +19,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/device_list.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "base/mjd_time.h"
 #include "core/capture_app.h"
+#include "core/dtv_ezusb_fx2.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/loopback_udp.h"
@@ -242,6 +245,41 @@ TEST_F(MainWindowTest, LowDiskStopsTheRecordingWithItsMessage) {
   EXPECT_EQ(Text("recordButton"), "録画開始");
   EXPECT_FALSE(Button("recordButton")->isChecked());
   EXPECT_TRUE(Edit("stopTimerEdit")->isEnabled());
+  Click("connectButton");
+  EXPECT_TRUE(Close());
+}
+
+// The virtual tuner drops out a second into a recording: the transfer group says so while it is
+// away, and no message box comes up meanwhile; back, the recording goes on into the same file and
+// its report has the gap.
+TEST_F(MainWindowTest, ADroppedOutTunerIsShownAndTheRecordingGoesOn) {
+  Settings s = DefaultSettings(dir.string());
+  s.rec_autofilename = 1;
+  s.virtual_dropout = "1:2";
+  WriteSettings(s);
+  // The virtual tuner as pelkan.ini describes it (VIRTUAL_DROPOUT), without the real tuners.
+  options.make_device = [](const Settings& settings) {
+    usb::DriverConfig config = DriverConfigFromSettings(settings);
+    config.use_libusb = false;
+    return std::make_unique<core::CDTV_EzUSBFX2>(config);
+  };
+  Start();
+  CaptureApp& app = program_->app();
+  Click("connectButton");
+  Click("recordButton");
+  ASSERT_TRUE(app.IsRecording()) << Messages();
+  const std::string away = platform::SjisToUtf8(status_text::kTunerAway);
+  ASSERT_TRUE(WaitFor([&] { return Text("deviceStatusValue") == away; }, 8000)) << Text("deviceStatusValue");
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(Messages(), "");
+  EXPECT_TRUE(app.IsRecording());
+  ASSERT_TRUE(WaitFor([&] { return Text("deviceStatusValue").empty(); }, 8000)) << Text("deviceStatusValue");
+  EXPECT_EQ(Messages(), "");
+  const std::string path = app.GetRecordingPath();
+  Click("recordButton");
+  ASSERT_FALSE(app.IsRecording());
+  EXPECT_NE(ReadAll(path + ".err").find("result              recovered (gap 0:00:0"), std::string::npos)
+      << ReadAll(path + ".err");
   Click("connectButton");
   EXPECT_TRUE(Close());
 }

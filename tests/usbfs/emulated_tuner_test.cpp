@@ -290,6 +290,39 @@ TEST_F(EmulatedTunerTest, UnplugEndsTheThreadsWithoutAHang) {
   EXPECT_EQ(dev->GetAbandonedBufferCount(), 0u);
 }
 
+// A tuner that goes silent (no data, no error) past the stall limit has dropped out: it is found
+// again in its port, opened and claimed again, and streams on; the bridge beside it is never
+// opened, and no byte the tuner delivered is lost.
+TEST_F(EmulatedTunerTest, StalledTunerIsReopenedAndStreamsOn) {
+  Make({{8, Kind::kPause, 0, 2500}});
+  CDTV_EzUSBFX2::TimeLimits limits;
+  limits.transfer_wait_ms = 200;
+  limits.cancel_wait_ms = 1000;
+  limits.stop_drain_ms = 3000;
+  limits.stall_ms = 600;
+  dev->SetTimeLimits(limits);
+  std::atomic<int> lost{0}, back{0};
+  dev->SetDropoutListener({[&](CDTV_EzUSBFX2::Dropout d) {
+                             EXPECT_EQ(d, CDTV_EzUSBFX2::Dropout::kStalled);
+                             ++lost;
+                           },
+                           [&] { ++back; }, nullptr});
+  ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (back.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(back.load(), 1);
+  ASSERT_TRUE(sink.WaitFor(sink.size.load() + 4 * kSize));
+  ASSERT_EQ(dev->Stop(), 1);
+  EXPECT_EQ(lost.load(), 1);
+  EXPECT_GE(tuner->Counts().opens, 2);
+  EXPECT_GE(tuner->Counts().claims, 2);
+  EXPECT_EQ(bridge->Counts().opens, 0);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_EQ(tuner->Counts().streamed, sink.bytes.size());
+}
+
 TEST_F(EmulatedTunerTest, StopWithThirtyTwoInFlightEndsEveryTransfer) {
   Make({{0, Kind::kPause, 0, 60000}});  // the tuner sends nothing
   ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
