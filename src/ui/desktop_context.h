@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "app/settings.h"
@@ -34,6 +35,8 @@ struct DesktopContext {
   bool schedule_loaded = false;
   // The programme guide's file (epg.sqlite), which the guide window reads.
   std::string guide_path;
+  // The status bar's wake alarm text (UTF-8, "" for none); none when not set.
+  std::function<std::string()> wake_alarm_text;
 };
 
 }  // namespace pelkan::ui
