@@ -8,6 +8,7 @@
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
 #include "cli/option_parser.h"
+#include "hooks/recording_outcome.h"
 #include "hooks/wake_alarm.h"
 #include "hooks/wake_alarm_keeper.h"
 #include "platform/text_codec.h"
@@ -20,15 +21,9 @@ namespace {
 constexpr char kName[] = "pelkan-cli wake";
 constexpr char kSystemAlarm[] = "/sys/class/rtc/rtc0/wakealarm";
 
-// "2026-12-08 20:57:00" of seconds since the epoch, in Japan's time (the time of the reservations).
+// "2026-12-08T20:57:00+09:00" of seconds since the epoch: Japan's time, as the reservations.
 std::string JapanText(int64_t epoch) {
-  const MjdTime t = hooks::JapanTimeOfEpoch(epoch);
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-  MjdToDate(t.date, &y, &mo, &d);
-  SecondsToHms(t.seconds, &h, &mi, &s);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
-  return text;
+  return hooks::JapanIso(hooks::JapanTimeOfEpoch(epoch));
 }
 
 // The next planned start of schedule.ini (margin included), seconds since the epoch.

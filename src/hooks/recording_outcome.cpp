@@ -72,6 +72,17 @@ std::string IsoOfReportTime(std::string_view value) {
   return IsoOf(value.substr(0, 19), LocalOffset(value.substr(0, 19)));
 }
 
+std::vector<std::string_view> Lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return lines;
+}
+
 uint64_t Number(std::string_view text) {
   return std::strtoull(std::string(text).c_str(), nullptr, 10);
 }
@@ -119,12 +130,7 @@ bool ReadReportText(std::string_view text, RecordingOutcome* out) {
   if (text.substr(0, 23) != "Pelkan recording report") return false;
   bool first_service = true;
   bool programme_seen = false;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) end = text.size();
-    const std::string_view line = text.substr(pos, end - pos);
-    pos = end + 1;
+  for (const std::string_view line : Lines(text)) {
     if (line.starts_with("total ")) {
       unsigned long long p = 0, d = 0, e = 0, s = 0;
       if (std::sscanf(std::string(line).c_str(), "total packets %llu drop %llu error %llu scrambled %llu", &p, &d,
@@ -297,12 +303,7 @@ std::vector<std::string> OutcomeEnvironment(const RecordingOutcome& o) {
 
 std::vector<std::string> ParseEnvironmentLines(std::string_view text) {
   std::vector<std::string> env;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) end = text.size();
-    const std::string_view line = text.substr(pos, end - pos);
-    pos = end + 1;
+  for (const std::string_view line : Lines(text)) {
     if (line.starts_with("PELKAN_") && line.find('=') != std::string_view::npos) env.emplace_back(line);
   }
   return env;

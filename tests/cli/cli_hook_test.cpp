@@ -105,5 +105,13 @@ TEST(CliHook, EachReservationRunsTheCommandWithItsResultAndTheFailuresNotify) {
   EXPECT_NE(ReadText(dir + "/env-complete.txt").find("PELKAN_FILE=" + dir + "/20261207-2059.ts\n"), std::string::npos);
 }
 
+// Bad arguments are refused before anything is run (the clock is never touched by a test).
+TEST(CliWake, BadArgumentsExitWith2) {
+  for (const char* args : {"wake --at '2026-12-08 20:57' --clear", "wake --at 'tomorrow'", "wake --at '2026-02-31 10:00'",
+                           "wake now", "hook test a b", "hook"}) {
+    EXPECT_EQ(testing::RunCli(args).exit_code, 2) << args;
+  }
+}
+
 }  // namespace
 }  // namespace pelkan::cli
