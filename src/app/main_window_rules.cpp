@@ -1,5 +1,8 @@
 #include "app/main_window_rules.h"
 
+#include "hooks/desktop_notifier.h"
+#include "hooks/wake_alarm_keeper.h"
+
 namespace pelkan {
 
 std::optional<uint32_t> ParseUnsignedField(std::string_view text) {
@@ -31,6 +34,11 @@ MainWindowControls ComputeMainWindowControls(const MainWindowState& s) {
   c.stop_timer = !s.recording;
   c.network_edits = !s.sending;
   return c;
+}
+
+std::string WakeAlarmStatusText(std::optional<int64_t> held) {
+  if (!held) return {};
+  return "次回の自動起動: " + hooks::ShortJapanTime(hooks::JapanTimeOfEpoch(*held));
 }
 
 }  // namespace pelkan

@@ -60,4 +60,8 @@ struct MainWindowControls {
 // destination and size.
 MainWindowControls ComputeMainWindowControls(const MainWindowState& state);
 
+// The status bar's wake alarm (UTF-8): "次回の自動起動: 12/08(火) 20:57" of the time the clock holds
+// (seconds since the epoch, shown in Japan's time as the reservations are); "" when none.
+std::string WakeAlarmStatusText(std::optional<int64_t> held);
+
 }  // namespace pelkan

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "app/main_window_rules.h"
+#include "hooks/command_line.h"
 #include "platform/file_system.h"
 #include "platform/text_codec.h"
 
@@ -36,6 +37,10 @@ OptionsForm OptionsFormFrom(const Settings& s) {
   f.http_enabled = s.http_enabled != 0;
   f.http_address = platform::SjisToUtf8(s.http_address);
   f.http_port = s.http_port;
+  f.rec_end_command = platform::SjisToUtf8(s.rec_end_command);
+  f.notify_finished = s.notify_finished != 0;
+  f.wake_alarm = s.wake_alarm != 0;
+  f.wake_lead = s.wake_lead;
   return f;
 }
 
@@ -82,6 +87,15 @@ std::string ApplyOptionsForm(const OptionsForm& f, Settings* settings) {
   copy.http_enabled = f.http_enabled ? 1 : 0;
   copy.http_address = address;
   copy.http_port = std::clamp(f.http_port, 1, kHttpPortMax);
+  const std::string command = platform::Utf8ToSjis(f.rec_end_command);
+  if (platform::SjisToUtf8(command) != f.rec_end_command || command.size() > kSettingsTextMax ||
+      !hooks::ParseCommandLine(f.rec_end_command).error.empty()) {
+    return options_text::kRecEndCommandInvalid;
+  }
+  copy.rec_end_command = command;
+  copy.notify_finished = f.notify_finished ? 1 : 0;
+  copy.wake_alarm = f.wake_alarm ? 1 : 0;
+  copy.wake_lead = std::clamp(f.wake_lead, 0, kWakeLeadMax);
   *settings = copy;
   return std::string();
 }

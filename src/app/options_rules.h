@@ -10,6 +10,8 @@ namespace pelkan {
 namespace options_text {
 inline const std::string kTimerPeriodInvalid = platform::Sjis("タイマ精度設定値が不正です");
 inline const std::string kSavePathInvalid = platform::Sjis("保存先パスは無効です");
+inline const std::string kRecEndCommandInvalid =
+    platform::Sjis("録画後に実行するコマンドが不正です (引用符が閉じていないか、長すぎます)");
 inline const std::string kHttpAddressInvalid =
     platform::Sjis("HTTP配信のアドレスが不正です (127.0.0.1 や 0.0.0.0 のような数字のアドレス)");
 }  // namespace options_text
@@ -40,6 +42,10 @@ struct OptionsForm {
   bool http_enabled = false;  // "HTTP配信": started with the connection
   std::string http_address;   // "アドレス"
   int http_port = 8080;       // "ポート"
+  std::string rec_end_command;  // "録画後に実行するコマンド", UTF-8
+  bool notify_finished = false;  // "録画が終わるたびに通知する"
+  bool wake_alarm = false;       // "次の予約の前に自動起動する"
+  int wake_lead = 3;             // … 分前
 };
 
 // The fields for the current settings.
@@ -51,7 +57,8 @@ OptionsForm OptionsFormFrom(const Settings& settings);
 // bytes, whether or not automatic naming is on. The margins and the follow limit are held to their
 // ranges (kScheduleMarginMax, kScheduleFollowLimitMax), as the spin boxes hold them. The HTTP
 // address must be a numeric IPv4 or IPv6 address (surrounding blanks dropped); the port is held
-// to 1..kHttpPortMax.
+// to 1..kHttpPortMax. The command after each recording must split (hooks::ParseCommandLine) and
+// have a Shift-JIS form of at most 259 bytes; the wake alarm's lead is held to 0..kWakeLeadMax.
 std::string ApplyOptionsForm(const OptionsForm& form, Settings* settings);
 
 // "標準タイマ分解能 : %.2lf ms" and "設定可能範囲 : %d - %d" (Shift-JIS).

@@ -151,6 +151,7 @@ void ScheduledCapture::OnScheduleChanged() {
 
 void ScheduledCapture::OnReservationEnded(const FinishedRecording& ended) {
   if (ended_listener_) ended_listener_(ended);
+  if (ended_hook_) ended_hook_(ended);
 }
 
 void ScheduledCapture::KeepAwake(const std::string& why) {

@@ -113,6 +113,8 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   // The automatic reservation rules keep their history with it. Owning thread.
   using EndedFn = std::function<void(const FinishedRecording&)>;
   void SetReservationEndedListener(EndedFn listener) { ended_listener_ = std::move(listener); }
+  // A second such listener, for what runs after every recording (the command, the notifications).
+  void SetReservationEndedHook(EndedFn hook) { ended_hook_ = std::move(hook); }
   // Replaces the overlap question given at construction: the reservation list window asks it
   // (nullptr: yes). Owning thread.
   void SetConfirm(ConfirmFn confirm) { confirm_ = std::move(confirm); }
@@ -144,6 +146,7 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   FailureFn failed_;
   KeptAsideFn kept_aside_;
   EndedFn ended_listener_;
+  EndedFn ended_hook_;
   // Guards processor_ and every use of it: taken after the scheduler's lock, before the
   // processor's own locks.
   std::mutex processor_mutex_;

@@ -70,6 +70,12 @@ void VisitKeys(Settings& s, const Settings& def, Io& io) {
   io.Text(kMain, "VIRTUAL_UNDETERMINED", s.virtual_undetermined, def.virtual_undetermined);
   io.Text(kMain, "VIRTUAL_DROPOUT", s.virtual_dropout, def.virtual_dropout);
   io.Int(kMain, "DROPOUT_WAIT", s.dropout_wait, def.dropout_wait, 0, kDropoutWaitMax);
+  io.Text(kMain, "REC_END_COMMAND", s.rec_end_command, def.rec_end_command);
+  io.Int(kMain, "REC_END_COMMAND_LIMIT", s.rec_end_command_limit, def.rec_end_command_limit, 1,
+         kRecEndCommandLimitMax);
+  io.Int(kMain, "NOTIFY_FINISHED", s.notify_finished, def.notify_finished);
+  io.Int(kMain, "WAKE_ALARM", s.wake_alarm, def.wake_alarm);
+  io.Int(kMain, "WAKE_LEAD", s.wake_lead, def.wake_lead, 0, kWakeLeadMax);
   io.Int(kPsi, "DECODE_PSI", s.decode_psi, def.decode_psi);
   io.Int(kPsi, "PROC_EPG", s.proc_epg, def.proc_epg);
   io.Int(kSchedule, "SCHEDULE_USE_SYSTEM_TIME", s.schedule_use_system_time, def.schedule_use_system_time);

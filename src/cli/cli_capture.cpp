@@ -1,6 +1,7 @@
 // pelkan-cli capture: the headless front-end of the capture application. Its options are read by
 // capture_options, its lines printed by capture_printer; this runs the capture.
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "app/http_pages.h"
 #include "app/headless_schedule.h"
 #include "app/loop_dispatcher.h"
+#include "app/recording_hooks.h"
 #include "app/settings.h"
 #include "cli/capture_options.h"
 #include "cli/capture_printer.h"
@@ -125,7 +127,10 @@ void ApplyCaptureSettings(const Settings& settings, Settings& app) {
 class CaptureRun {
  public:
   CaptureRun(const CaptureOptions& o, const Settings& settings, std::unique_ptr<core::CDTV_EzUSBFX2> device)
-      : o_(o), app_(&loop_, &messages_), window_(loop_), binding_(window_, app_), printer_(o.json, o.symbols) {
+      : o_(o),
+        hooks_([](const std::string& line) { std::fprintf(stderr, "%s: %s\n", kName, line.c_str()); },
+               LastRecordingValuesPath(), settings),
+        app_(&loop_, &messages_), window_(loop_), binding_(window_, app_), printer_(o.json, o.symbols) {
     ApplyCaptureSettings(settings, app_.settings());
     app_.SetDevice(std::move(device));
     window_.SetView(&rows_);
@@ -138,6 +143,7 @@ class CaptureRun {
     }
     if (o.http_port) ServeHttp();
     if (o.schedule) schedule_.emplace(app_, loop_, settings, SchedulePath());
+    hooks_.Wire(&app_, schedule_ ? &schedule_->capture() : nullptr);
     signals_.emplace(loop_);
   }
   ~CaptureRun() {
@@ -340,6 +346,7 @@ class CaptureRun {
       if (schedule_) {
         schedule_->Poll();
         printer_.ScheduleChanges(schedule_->capture().scheduler());
+        hooks_.FollowPlan(schedule_->capture(), &app_, ::time(nullptr));
       }
       if (manual_recording_ && !app_.IsRecording() && !RecordingEnded(&result)) break;
       if (o_.limit_ms > 0 && now - start_ >= o_.limit_ms) {
@@ -383,6 +390,8 @@ class CaptureRun {
       printer_.ScheduleChanges(schedule_->capture().scheduler());
       schedule_.reset();
     }
+    // The command after the last recording runs to its end first; Ctrl-C leaves it running.
+    hooks_.runner().WaitIdle([] { return SignalGuard::Interrupted(); });
     if (SignalGuard::Interrupted()) std::fprintf(stderr, "%s: interrupted; disconnected\n", kName);
     if (received == 0) {
       // Streaming started but the endpoint never delivered: as good as a failed start.
@@ -396,6 +405,8 @@ class CaptureRun {
   const CaptureOptions& o_;
   LoopDispatcher loop_;
   StderrMessages messages_;
+  // Before the application: its last recording ends when it is destroyed.
+  RecordingHooks hooks_;
   CaptureApp app_;
   ServiceRowTable rows_;
   ServiceFilterWindow window_;

@@ -12,5 +12,7 @@ int RunSchedule(int argc, char** argv);
 int RunCheck(int argc, char** argv);
 int RunEpg(int argc, char** argv);
 int RunRule(int argc, char** argv);
+int RunHook(int argc, char** argv);
+int RunWake(int argc, char** argv);
 
 }  // namespace pelkan::cli

@@ -536,6 +536,7 @@ bool CaptureApp::StopRecording(RecordingEnd how, int error) {
   awake_.Release();
   // A report that could not be written is not named as if it were there.
   if (!old->WriteReport() && last_recording_) last_recording_->report_path.clear();
+  if (recording_end_listener_ && last_recording_) recording_end_listener_(old->path(), *last_recording_);
   return old->written();
 }
 

@@ -160,6 +160,12 @@ class CaptureApp {
     free_space_query_ = std::move(query);
   }
 
+  // Called on the UI thread after each manual recording has stopped and its report was written, with
+  // its file (UTF-8, as created) and totals (GetLastRecording). Set while no recording runs.
+  void SetRecordingEndListener(std::function<void(const std::string&, const RecordingSummary&)> listener) {
+    recording_end_listener_ = std::move(listener);
+  }
+
   // The program's settings record (pelkan.ini): the capture reads SORVALINK_INIT, REC_AUTOFILENAME,
   // REC_AUTOPATH, REC_TIME, the NETWORK_ keys, LAST_CHANNEL, DECODE_PSI, PROC_EPG and
   // SCHEDULE_USE_SYSTEM_TIME from it, and writes SORVALINK_INIT and REC_TIME. UI thread.
@@ -355,6 +361,7 @@ class CaptureApp {
   std::unique_ptr<Recording> recording_;
   std::unique_ptr<UdpSender> sender_;
   std::optional<RecordingSummary> last_recording_;
+  std::function<void(const std::string&, const RecordingSummary&)> recording_end_listener_;
   // The HTTP server, running from Connect to Disconnect (before the processing thread starts and
   // after it has ended, so the processing thread uses it without a lock).
   std::unique_ptr<HttpStreamServer> http_;

@@ -55,6 +55,13 @@ struct Settings {
   // DROPOUT_WAIT: minutes a manual recording waits for a tuner that dropped out before it ends
   // (0-1440; 0: until its stop timer or the user stops it).
   int32_t dropout_wait = 10;
+  // REC_END_COMMAND: a program and its arguments run after every recording and missed reservation
+  // (hooks::ParseCommandLine's quoting; no shell); empty = none.
+  std::string rec_end_command;
+  int32_t rec_end_command_limit = 60;  // REC_END_COMMAND_LIMIT: minutes before the command is stopped (1-1440)
+  int32_t notify_finished = 0;         // NOTIFY_FINISHED: a desktop notification for every finished recording too
+  int32_t wake_lead = 3;               // WAKE_LEAD: minutes the wake alarm goes off before a reservation (0-60)
+  int32_t wake_alarm = 0;              // WAKE_ALARM: keep the computer's wake alarm at the next reservation (off: never touched)
 
   // Section Pelkan_Q_PSI.
   int32_t decode_psi = 0;  // DECODE_PSI
@@ -75,6 +82,10 @@ struct Settings {
   int32_t http_port = 8080;                 // HTTP_PORT (1-65535)
   int32_t http_max_clients = 8;             // HTTP_MAX_CLIENTS: stream clients at once (1-64)
 };
+
+// Ranges of the keys after a recording and of the wake alarm; held to the nearest bound.
+constexpr int32_t kRecEndCommandLimitMax = 24 * 60;
+constexpr int32_t kWakeLeadMax = 60;
 
 // Ranges of the HTTP keys; a value out of range in the file is held to the nearest bound.
 constexpr int32_t kHttpPortMax = 65535;

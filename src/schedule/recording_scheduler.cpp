@@ -463,7 +463,7 @@ void RecordingScheduler::StartLocked(MjdTime now, Outcomes* out) {
       std::erase_if(running_, [r](const auto& owned) { return owned.get() == r; });
       RetireLocked(ST_ERROR, static_cast<int>(i), &out->repetitions);
       finished_why_.back() = RecordingFailureReason(*f);
-      out->ended.push_back({finished_.back(), std::nullopt, finished_why_.back()});
+      out->ended.push_back({finished_.back(), std::nullopt, finished_why_.back(), true});
       out->failures.push_back(std::move(*f));
       return;  // the list changed: the others start at the next tick
     }

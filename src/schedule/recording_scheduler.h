@@ -37,6 +37,8 @@ struct FinishedRecording {
   // Why it did not record whole (UTF-8, English): cut short for another reservation, given up,
   // not recorded in its time, gone from the tables; empty when it ended as planned.
   std::string why;
+  // Its recording could not start (its file could not be created): failed rather than missed.
+  bool could_not_start = false;
 };
 
 // What the scheduler needs from the application around it. The desktop program implements it

@@ -40,6 +40,8 @@ struct DesktopContext {
   // changed one (null when the reservations were not read: no rules run).
   std::string rules_path;
   std::function<void()> run_rules;
+  // The status bar's wake alarm text (UTF-8, "" for none); none when not set.
+  std::function<std::string()> wake_alarm_text;
 };
 
 // The broadcast time the windows go by (JST): the broadcast's clock while it is received, else

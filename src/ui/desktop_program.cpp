@@ -1,6 +1,9 @@
 #include "ui/desktop_program.h"
 
+#include <time.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
@@ -9,9 +12,11 @@
 #include "app/capture_bindings.h"
 #include "app/device_list.h"
 #include "app/home_folder.h"
+#include "app/recording_hooks.h"
 #include "app/rule_automation.h"
 #include "app/scheduled_capture.h"
 #include "app/http_pages.h"
+#include "app/main_window_rules.h"
 #include "app/settings.h"
 #include "base/mjd_time.h"
 #include "core/capture_app.h"
@@ -77,6 +82,10 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   Settings& settings = app_->settings();
   LoadSettings(options_.settings_path, platform::Utf8ToSjisExact(home.record_dir).value_or(options_.current_dir),
                &settings);
+  // Its log and the last recording's values go beside pelkan.ini.
+  const std::string settings_dir = std::filesystem::path(options_.settings_path).parent_path().string();
+  hooks_ = std::make_unique<RecordingHooks>(AppendingLog(JoinPath(settings_dir, kHookLogName)),
+                                            JoinPath(settings_dir, kLastRecordingValuesName), settings);
 
   std::unique_ptr<core::CDTV_Base> device;
   if (options_.make_device) {
@@ -112,6 +121,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
             [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionLowDisk); });
       });
   // A schedule.ini that is no reservation file is moved aside, never overwritten: the user is told.
+  hooks_->Wire(app_.get(), schedule_.get());
   schedule_->SetKeptAsideListener([this, messages](const std::string& path, const std::string& kept_as) {
     std::string text = kept_as.empty()
                            ? platform::Utf8ToSjis("予約ファイル " + path +
@@ -142,6 +152,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
     };
     QObject::connect(&schedule_poll_, &QTimer::timeout, [this, poll_rules] {
       schedule_->PollScheduleFile();
+      hooks_->FollowPlan(*schedule_, app_.get(), ::time(nullptr));
       poll_rules(false);
     });
     // The rule window runs them at once after it changed a rule.
@@ -161,7 +172,10 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
 
   context_ = std::unique_ptr<DesktopContext>(new DesktopContext{
       settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_, options_.schedule_path,
-      schedule_loaded, options_.guide_path, options_.rules_path, std::move(run_rules)});
+      schedule_loaded, options_.guide_path, options_.rules_path, std::move(run_rules), [this] {
+        const hooks::WakeAlarmKeeper* wake = hooks_->wake_alarm();
+        return WakeAlarmStatusText(wake != nullptr ? wake->Held() : std::nullopt);
+      }});
   window_ = std::make_unique<MainWindow>(*context_);
   if (own_messages_) own_messages_->SetParent(window_.get());
   SavePathProvider* save_path = options_.save_path;

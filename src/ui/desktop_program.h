@@ -18,6 +18,7 @@ namespace pelkan {
 class CaptureApp;
 class ChannelWindow;
 class GuideCollector;
+class RecordingHooks;
 class RuleAutomation;
 class ScheduledCapture;
 class ServiceFilterBinding;
@@ -91,6 +92,8 @@ class DesktopProgram {
   std::unique_ptr<MessageBoxMessages> own_messages_;
   std::unique_ptr<SaveFileDialog> own_save_path_;
   UserMessages* messages_ = nullptr;
+  // The command after each recording; outlives the application, whose last recording ends with it.
+  std::unique_ptr<RecordingHooks> hooks_;
   std::unique_ptr<CaptureApp> app_;
   std::unique_ptr<ServiceFilterWindow> services_;
   std::unique_ptr<ServiceFilterBinding> services_binding_;

@@ -76,6 +76,10 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
     ui_->statusBar->addWidget(part, i == 3 ? 1 : 0);
     bar_[static_cast<size_t>(i)] = part;
   }
+  wake_alarm_ = new QLabel(ui_->statusBar);
+  wake_alarm_->setObjectName(QStringLiteral("wakeAlarmValue"));
+  wake_alarm_->setAccessibleDescription(U8("次回の自動起動"));
+  ui_->statusBar->addPermanentWidget(wake_alarm_);
 
   ui_->stopTimerEdit->setValidator(new QIntValidator(0, CaptureApp::kMaxStopMinutes, ui_->stopTimerEdit));
   const QRegularExpression digits(QStringLiteral("[0-9]*"));
@@ -179,6 +183,7 @@ void MainWindow::ShowStatus(const StatusSnapshot& st) {
   }
   if (ui_->lastRecordingValue->text() != last) ui_->lastRecordingValue->setText(last);
   for (size_t i = 1; i < bar_.size(); ++i) bar_[i]->setText(FromSjis(st.bar[i]));
+  if (context_.wake_alarm_text) wake_alarm_->setText(QString::fromStdString(context_.wake_alarm_text()));
   // A recording may have ended by its timer or the low-disk stop.
   UpdateControls();
 }

@@ -73,6 +73,7 @@ class MainWindow : public QMainWindow {
   std::unique_ptr<Ui::MainWindow> ui_;
   DesktopContext& context_;
   std::array<QLabel*, 4> bar_{};
+  QLabel* wake_alarm_ = nullptr;  // "次回の自動起動: ..."
   ChannelToolWindow* channel_window_ = nullptr;
   ToolWindow* filter_window_ = nullptr;
   ToolWindow* schedule_window_ = nullptr;

@@ -52,6 +52,11 @@ OptionsDialog::OptionsDialog(const Settings& settings, UserMessages& messages, Q
   ui_->httpAddressEdit->setText(QString::fromStdString(form.http_address));
   ui_->httpPortSpin->setRange(1, kHttpPortMax);
   ui_->httpPortSpin->setValue(form.http_port);
+  ui_->recEndCommandEdit->setText(QString::fromStdString(form.rec_end_command));
+  ui_->notifyFinishedCheck->setChecked(form.notify_finished);
+  ui_->wakeAlarmCheck->setChecked(form.wake_alarm);
+  ui_->wakeLeadSpin->setRange(0, kWakeLeadMax);
+  ui_->wakeLeadSpin->setValue(form.wake_lead);
 }
 
 OptionsDialog::~OptionsDialog() = default;
@@ -73,6 +78,10 @@ void OptionsDialog::accept() {
   form.http_enabled = ui_->httpEnabledCheck->isChecked();
   form.http_address = ui_->httpAddressEdit->text().toStdString();
   form.http_port = ui_->httpPortSpin->value();
+  form.rec_end_command = ui_->recEndCommandEdit->text().toStdString();
+  form.notify_finished = ui_->notifyFinishedCheck->isChecked();
+  form.wake_alarm = ui_->wakeAlarmCheck->isChecked();
+  form.wake_lead = ui_->wakeLeadSpin->value();
   const std::string refusal = ApplyOptionsForm(form, &settings_);
   if (!refusal.empty()) {
     messages_.Notify(refusal, status_text::kCaptionApp);

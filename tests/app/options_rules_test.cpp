@@ -125,6 +125,43 @@ TEST_F(OptionsRulesTest, HttpAddressMustBeNumericAndPortWithinRange) {
   }
 }
 
+// The command after each recording is stored when it splits and fits; the wake alarm's switch and
+// lead go with it (the lead held to its range).
+TEST_F(OptionsRulesTest, RecEndCommandMustSplitAndWakeLeadIsHeldToItsRange) {
+  EXPECT_EQ(form_.rec_end_command, "");
+  EXPECT_FALSE(form_.wake_alarm);
+  EXPECT_EQ(form_.wake_lead, 3);
+  const struct {
+    std::string command;
+    bool taken;
+  } cases[] = {
+      {"", true},
+      {"/usr/local/bin/後処理 \"$PELKAN_FILE\" 'a b'", true},
+      {"encode \"unclosed", false},
+      {"encode 'unclosed", false},
+      {"cmd " + std::string(300, 'x'), false},
+  };
+  for (const auto& c : cases) {
+    Settings before = settings_;
+    form_.rec_end_command = c.command;
+    form_.notify_finished = true;
+    form_.wake_alarm = true;
+    form_.wake_lead = 99;
+    if (!c.taken) {
+      EXPECT_EQ(Apply(), "録画後に実行するコマンドが不正です (引用符が閉じていないか、長すぎます)") << c.command;
+      EXPECT_EQ(settings_.rec_end_command, before.rec_end_command) << c.command;
+      EXPECT_EQ(settings_.wake_alarm, before.wake_alarm) << c.command;
+      continue;
+    }
+    EXPECT_EQ(Apply(), "") << c.command;
+    EXPECT_EQ(platform::SjisToUtf8(settings_.rec_end_command), c.command);
+    EXPECT_EQ(OptionsFormFrom(settings_).rec_end_command, c.command);
+    EXPECT_EQ(settings_.notify_finished, 1);
+    EXPECT_EQ(settings_.wake_alarm, 1);
+    EXPECT_EQ(settings_.wake_lead, 60);
+  }
+}
+
 TEST(OptionsTexts, ResolutionAndRange) {
   EXPECT_EQ(platform::SjisToUtf8(TimerResolutionText(0.000001)), "標準タイマ分解能 : 0.00 ms");
   EXPECT_EQ(platform::SjisToUtf8(TimerRangeText(1, 1000000)), "設定可能範囲 : 1 - 1000000");

@@ -122,6 +122,32 @@ TEST_F(SettingsFile, HttpKeysAreReadWrittenAndHeldToTheirRanges) {
   EXPECT_EQ(s.http_max_clients, 8);
 }
 
+// The keys of the command after each recording, the notifications and the wake alarm: read with
+// their quoting as written, defaults when absent, ranges held.
+TEST_F(SettingsFile, HookAndWakeKeysAreReadWrittenAndHeldToTheirRanges) {
+  Write("[Pelkan_Q]\nREC_END_COMMAND=/usr/bin/mv -n \"$PELKAN_FILE\" '/srv/tv'\nREC_END_COMMAND_LIMIT=0\n"
+        "NOTIFY_FINISHED=1\nWAKE_ALARM=1\nWAKE_LEAD=500\n");
+  Settings s;
+  ASSERT_TRUE(LoadSettings(path_, "/d", &s));
+  EXPECT_EQ(s.rec_end_command, "/usr/bin/mv -n \"$PELKAN_FILE\" '/srv/tv'");
+  EXPECT_EQ(s.rec_end_command_limit, 1);
+  EXPECT_EQ(s.notify_finished, 1);
+  EXPECT_EQ(s.wake_alarm, 1);
+  EXPECT_EQ(s.wake_lead, 60);
+  ASSERT_TRUE(SaveSettings(path_, s));
+  EXPECT_NE(Read().find("REC_END_COMMAND=/usr/bin/mv -n \"$PELKAN_FILE\" '/srv/tv'\nREC_END_COMMAND_LIMIT=1\n"
+                        "NOTIFY_FINISHED=1\nWAKE_ALARM=1\nWAKE_LEAD=60\n"),
+            std::string::npos)
+      << Read();
+  Write("");
+  ASSERT_TRUE(LoadSettings(path_, "/d", &s));
+  EXPECT_EQ(s.rec_end_command, "");
+  EXPECT_EQ(s.rec_end_command_limit, 60);
+  EXPECT_EQ(s.notify_finished, 0);
+  EXPECT_EQ(s.wake_alarm, 0);
+  EXPECT_EQ(s.wake_lead, 3);
+}
+
 TEST_F(SettingsFile, UnknownKeysAndCommentsSurviveASave) {
   Write("; hand-written notes\n[Pelkan_Q]\nMY_OWN_KEY=7\nLAST_EP_IN=130\n\n[Extra]\nA=b\n");
   Settings s;

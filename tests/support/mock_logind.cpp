@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 extern char** environ;
@@ -24,6 +25,7 @@ namespace pelkan::testing {
 namespace {
 
 constexpr char kAddressVariable[] = "DBUS_SYSTEM_BUS_ADDRESS";
+constexpr char kSessionVariable[] = "DBUS_SESSION_BUS_ADDRESS";
 // Debian's interpreter, which python3-dbusmock belongs to (not one found first on PATH).
 constexpr char kPython[] = "/usr/bin/python3";
 
@@ -60,13 +62,34 @@ std::string ReadLine(int fd, int timeout_ms) {
   return nl == std::string::npos ? std::string() : line.substr(0, nl);
 }
 
-// Puts DBUS_SYSTEM_BUS_ADDRESS back as it was before a stand-in bus set it.
-void RestoreAddress(const std::optional<std::string>& saved) {
+// Puts DBUS_SYSTEM_BUS_ADDRESS (or `variable`) back as it was before a stand-in bus set it.
+void RestoreAddress(const std::optional<std::string>& saved, const char* variable = kAddressVariable) {
   if (saved) {
-    ::setenv(kAddressVariable, saved->c_str(), 1);
+    ::setenv(variable, saved->c_str(), 1);
   } else {
-    ::unsetenv(kAddressVariable);
+    ::unsetenv(variable);
   }
+}
+
+// Starts a private dbus-daemon; its address in *address. -1 with *error when it does not start.
+pid_t StartPrivateBus(std::string* address, std::string* error) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    *error = "no pipe";
+    return -1;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  // Without this, it complains that it may not raise its descriptor limit.
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  const pid_t bus = Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  *address = bus > 0 ? ReadLine(fds[0], 10000) : std::string();
+  ::close(fds[0]);
+  if (address->empty()) *error = "dbus-daemon did not start (install the Debian package dbus)";
+  return bus;
 }
 
 }  // namespace
@@ -78,30 +101,15 @@ MockLogind::~MockLogind() {
 }
 
 bool MockLogind::Start() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    error_ = "no pipe";
-    return false;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  // Without this, it complains that it may not raise its descriptor limit.
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  bus_ = Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, &actions);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(fds[1]);
-  const std::string address = bus_ > 0 ? ReadLine(fds[0], 10000) : std::string();
-  ::close(fds[0]);
-  if (address.empty()) {
-    error_ = "dbus-daemon did not start (install the Debian package dbus)";
-    return false;
-  }
+  std::string address;
+  bus_ = StartPrivateBus(&address, &error_);
+  if (address.empty()) return false;
 
   if (const char* old = ::getenv(kAddressVariable)) saved_address_ = old;
   ::setenv(kAddressVariable, address.c_str(), 1);
   address_set_ = true;
   // The mock logs every call on its standard output.
+  posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   mock_ = Spawn({kPython, "-m", "dbusmock", "--system", "--template", "logind"}, &actions);
@@ -189,6 +197,86 @@ bool SilentBus::Start() {
   ::setenv(kAddressVariable, ("unix:path=" + path).c_str(), 1);
   address_set_ = true;
   return true;
+}
+
+MockNotifications::~MockNotifications() {
+  Stop(&mock_);
+  Stop(&bus_);
+  if (address_set_) RestoreAddress(saved_address_, kSessionVariable);
+}
+
+bool MockNotifications::Start(const std::string& log_path) {
+  std::string address;
+  bus_ = StartPrivateBus(&address, &error_);
+  if (address.empty()) return false;
+  if (const char* old = ::getenv(kSessionVariable)) saved_address_ = old;
+  ::setenv(kSessionVariable, address.c_str(), 1);
+  address_set_ = true;
+  log_path_ = log_path;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  mock_ = Spawn({kPython, "-m", "dbusmock", "--template", "notification_daemon", "-l", log_path}, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < end) {
+    sd_bus* bus = nullptr;
+    bool up = false;
+    if (sd_bus_open_user(&bus) >= 0) {
+      sd_bus_error error = SD_BUS_ERROR_NULL;
+      sd_bus_message* reply = nullptr;
+      up = sd_bus_call_method(bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                              "org.freedesktop.Notifications", "GetServerInformation", &error, &reply, "") >= 0;
+      sd_bus_message_unref(reply);
+      sd_bus_error_free(&error);
+      sd_bus_flush_close_unref(bus);
+    }
+    if (up) return true;
+    if (mock_ <= 0 || ::waitpid(mock_, nullptr, WNOHANG) == mock_) {
+      mock_ = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  error_ = "the notification mock did not start (install the Debian package python3-dbusmock)";
+  return false;
+}
+
+std::vector<std::string> MockNotifications::Calls() const {
+  // Each call starts a line with its time stamp ("1796737670.897 Notify ..."); a body's line breaks
+  // continue it.
+  std::vector<std::string> records;
+  std::ifstream in(log_path_);
+  for (std::string line; std::getline(in, line);) {
+    const size_t space = line.find(' ');
+    const bool stamp = space != std::string::npos && space > 0 &&
+                       line.find_first_not_of("0123456789.") == space;
+    if (stamp || records.empty()) {
+      records.push_back(line);
+    } else {
+      records.back() += "\n" + line;
+    }
+  }
+  std::vector<std::string> calls;
+  for (std::string& r : records) {
+    if (r.find(" Notify ") != std::string::npos) calls.push_back(std::move(r));
+  }
+  return calls;
+}
+
+bool MockNotifications::InvokeAction(uint32_t id, const std::string& action) {
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_user(&bus) < 0) return false;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  const int r = sd_bus_call_method(bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                                   "org.freedesktop.DBus.Mock", "EmitSignal", &error, &reply, "sssav",
+                                   "org.freedesktop.Notifications", "ActionInvoked", "us", 2, "u", id, "s",
+                                   action.c_str());
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_flush_close_unref(bus);
+  return r >= 0;
 }
 
 }  // namespace pelkan::testing

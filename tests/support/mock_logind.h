@@ -45,6 +45,34 @@ class MockLogind {
   std::string error_;
 };
 
+// A private D-Bus daemon standing in for the session bus, with python3-dbusmock's notification
+// daemon template on it. Start points DBUS_SESSION_BUS_ADDRESS of this process (and of the programs
+// it starts from then on) at it; the destructor stops both and restores the variable.
+class MockNotifications {
+ public:
+  MockNotifications() = default;
+  ~MockNotifications();
+  MockNotifications(const MockNotifications&) = delete;
+  MockNotifications& operator=(const MockNotifications&) = delete;
+
+  // Starts the bus and the mock (its calls logged to `log_path`) and waits until it answers. False,
+  // with the reason in Error(), when dbus-daemon or python3-dbusmock is missing or does not start.
+  bool Start(const std::string& log_path);
+  const std::string& Error() const { return error_; }
+  // The Notify calls the mock has logged, one text each with its arguments (line breaks kept).
+  std::vector<std::string> Calls() const;
+  // Makes the mock send ActionInvoked(id, action), as when the user clicks a notification's action.
+  bool InvokeAction(uint32_t id, const std::string& action);
+
+ private:
+  pid_t bus_ = -1;
+  pid_t mock_ = -1;
+  std::optional<std::string> saved_address_;
+  bool address_set_ = false;
+  std::string log_path_;
+  std::string error_;
+};
+
 // A system bus address that leads nowhere, for the runs without logind.
 std::string UnreachableBusAddress();
 

@@ -1,0 +1,90 @@
+#include <time.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/home_folder.h"
+#include "app/settings.h"
+#include "cli/cli_commands.h"
+#include "cli/date_time_text.h"
+#include "cli/option_parser.h"
+#include "hooks/recording_outcome.h"
+#include "hooks/wake_alarm.h"
+#include "hooks/wake_alarm_keeper.h"
+#include "platform/text_codec.h"
+#include "schedule/recording_plan.h"
+#include "schedule/schedule_file.h"
+
+namespace pelkan::cli {
+namespace {
+
+constexpr char kName[] = "pelkan-cli wake";
+constexpr char kSystemAlarm[] = "/sys/class/rtc/rtc0/wakealarm";
+
+// "2026-12-08T20:57:00+09:00" of seconds since the epoch: Japan's time, as the reservations.
+std::string JapanText(int64_t epoch) {
+  return hooks::JapanIso(hooks::JapanTimeOfEpoch(epoch));
+}
+
+// The next planned start of schedule.ini (margin included), seconds since the epoch.
+std::optional<int64_t> NextStartOfFile(int64_t now) {
+  RecordingScheduler::PlannedList planned;
+  planned.items = LoadScheduleFile(SchedulePath());
+  for (const ScheduleItem& item : planned.items) planned.requests.push_back(PlanRequestOf(item));
+  planned.lines = MakePlan(planned.requests);
+  return hooks::NextPlannedStart(planned, now);
+}
+
+}  // namespace
+
+int RunWake(int argc, char** argv) {
+  std::optional<MjdTime> at;
+  bool clear = false;
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli wake [--at \"YYYY-MM-DD HH:MM\" | --clear]\n"
+                      "Shows the computer's wake alarm (the real-time clock's) and the one the next\n"
+                      "reservation of schedule.ini asks for; sets or clears it through pkexec and the\n"
+                      "helper pelkan-wake-helper.\n\n",
+                      {}, 29);
+  parser.Value("--at \"YYYY-MM-DD HH:MM\"", "sets the alarm (Japan time, as the reservations), at most\n30 days ahead",
+               [&at](const std::string& v) -> std::string {
+                 const char* problem = nullptr;
+                 at = ParseDateTimeText(v.c_str(), &problem);
+                 return at ? "" : (problem != nullptr ? problem : "is not a date and time");
+               });
+  parser.Flag("--clear", "clears the alarm", &clear);
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  if (at && clear) return parser.Fail("give --at or --clear, not both");
+  const int64_t now = ::time(nullptr);
+  if (at || clear) {
+    std::optional<int64_t> when;
+    if (at) when = hooks::EpochOfJapanInstant(Instant(*at));
+    std::optional<int64_t> held;
+    std::string error;
+    if (!hooks::WakeAlarmKeeper::SystemAccess().write(when, &held, &error)) {
+      std::fprintf(stderr, "%s: the wake alarm cannot be %s: %s\n", kName, at ? "set" : "cleared", error.c_str());
+      return 1;
+    }
+    std::printf("wake alarm: %s\n", held ? JapanText(*held).c_str() : "none");
+    return 0;
+  }
+  std::optional<int64_t> held;
+  std::string error;
+  if (!hooks::ReadWakeAlarm(kSystemAlarm, &held, &error)) {
+    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    return 1;
+  }
+  std::printf("wake alarm: %s\n", held ? JapanText(*held).c_str() : "none");
+  Settings settings;
+  LoadSettings(SettingsPath(), platform::Utf8ToSjisExact(HomeFolder()).value_or(std::string()), &settings);
+  const std::optional<int64_t> next = NextStartOfFile(now);
+  if (next) {
+    std::printf("next reservation: %s, wanted alarm %s (WAKE_LEAD %d min)\n", JapanText(*next).c_str(),
+                JapanText(*next - int64_t{settings.wake_lead} * 60).c_str(), settings.wake_lead);
+  } else {
+    std::printf("next reservation: none\n");
+  }
+  return 0;
+}
+
+}  // namespace pelkan::cli
