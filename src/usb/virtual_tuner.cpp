@@ -30,6 +30,10 @@ constexpr auto kSourceRetry = std::chrono::milliseconds(100);
 // once a transfer (at 17 Mbit/s a 32 KiB transfer is due every 15 ms). The rate over a second
 // is the same.
 constexpr auto kPaceStep = std::chrono::milliseconds(100);
+// How long a filled transfer may wait for the others of its step. A tuner behind its pacing (a
+// source slower than the rate) fills one transfer after the other, each completed after the next
+// one's read at the latest.
+constexpr auto kReadyHold = std::chrono::milliseconds(2);
 
 std::vector<uint8_t> StringDescriptor(const std::u16string& text) {
   std::vector<uint8_t> d;
@@ -397,6 +401,7 @@ class VirtualTunerHandle : public UsbBackend {
         Finish(lock, x, UsbStatus::kCancelled, 0);
         continue;
       }
+      if (!ready_.empty() && Clock::now() - ready_since_ > kReadyHold) Flush(lock);
       lock.unlock();
       if (source_ == nullptr) {
         if (shared_->options.source_factory) source_ = shared_->options.source_factory();
@@ -437,6 +442,7 @@ class VirtualTunerHandle : public UsbBackend {
         continue;
       }
       // Completed with the others of its step when the worker next sleeps.
+      if (ready_.empty()) ready_since_ = Clock::now();
       ready_.emplace_back(x, got);
     }
     Flush(lock);
@@ -449,6 +455,7 @@ class VirtualTunerHandle : public UsbBackend {
   std::deque<Xfer> queue_;
   std::deque<Xfer> stuck_;
   Ready ready_;
+  Clock::time_point ready_since_;  // when the first of ready_ was filled
   UsbTransfer* current_ = nullptr;
   uint8_t current_endpoint_ = 0;
   bool current_cancel_ = false;
