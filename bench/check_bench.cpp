@@ -1,10 +1,13 @@
 // `pelkan-cli check` speed: StreamCheck::FeedFile (what the command runs per file) over a 500 MB
-// recording held in the page cache, and FFmpeg's demuxer over the same file in the same run
-// (ffmpeg -copy_unknown -i F -map 0 -c copy -f null -), so that the ratio of the two comes from one
-// machine state. The file is a synthetic terrestrial broadcast (3 services, 17 Mbit/s mix) written
+// recording held in the page cache, the commands `pelkan-cli check` and `pelkan-cli inspect` run as
+// processes over it, and FFmpeg's demuxer over the same file in the same run
+// (ffmpeg -copy_unknown -i F -map 0 -c copy -f null -), so that the ratios come from one machine
+// state. The file is a synthetic terrestrial broadcast (3 services, 17 Mbit/s mix) written
 // once to PELKAN_CHECK_FILE (default: check_bench.ts in the temporary folder) and removed at the
 // end unless PELKAN_CHECK_KEEP is set.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,16 +66,69 @@ double ChildCpuSeconds() {
          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
 }
 
-// Real and CPU seconds FFmpeg's demuxer takes over the file; false when ffmpeg cannot be run.
-bool RunFfmpeg(double* seconds, double* cpu_seconds) {
-  const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -copy_unknown -i '" + FilePath() +
-                          "' -map 0 -c copy -f null - > /dev/null 2>&1";
+// Real and CPU seconds the program `argv` (searched in PATH) takes, its output discarded and no
+// shell in between; false when it cannot be run or fails.
+bool RunCommand(const std::vector<std::string>& argv, double* seconds, double* cpu_seconds) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const double cpu0 = ChildCpuSeconds();
   const auto t0 = std::chrono::steady_clock::now();
-  const int status = std::system(cmd.c_str());
+  pid_t pid = 0;
+  int status = -1;
+  const bool spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0;
+  if (spawned) ::waitpid(pid, &status, 0);
   *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   *cpu_seconds = ChildCpuSeconds() - cpu0;
-  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  ::posix_spawn_file_actions_destroy(&actions);
+  return spawned && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Real and CPU seconds FFmpeg's demuxer takes over the file; false when ffmpeg cannot be run.
+bool RunFfmpeg(double* seconds, double* cpu_seconds) {
+  return RunCommand({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-copy_unknown", "-i", FilePath(),
+                     "-map", "0", "-c", "copy", "-f", "null", "-"},
+                    seconds, cpu_seconds);
+}
+
+// The speed of a pelkan-cli command over the file (bytes per second of real and of CPU time).
+struct Rate {
+  double real = 0;
+  double cpu = 0;
+};
+Rate g_check_command;
+Rate g_inspect_command;
+
+// Runs `pelkan-cli COMMAND FILE` (output discarded) as often as the benchmark asks.
+void RunCli(benchmark::State& state, const char* command, Rate* rate) {
+  if (!MakeFile()) {
+    state.SkipWithError(("cannot write " + FilePath()).c_str());
+    return;
+  }
+  const std::vector<std::string> cmd = {PELKAN_CLI_PATH, command, FilePath()};
+  double seconds = 0;
+  double cpu_seconds = 0;
+  for (auto _ : state) {
+    double s = 0;
+    double cpu = 0;
+    if (!RunCommand(cmd, &s, &cpu)) {
+      state.SkipWithError((std::string("pelkan-cli ") + command + " failed").c_str());
+      return;
+    }
+    state.SetIterationTime(s);
+    seconds += s;
+    cpu_seconds += cpu;
+  }
+  const double bytes = static_cast<double>(state.iterations() * kFileBytes);
+  rate->real = bytes / seconds;
+  rate->cpu = bytes / cpu_seconds;
+  state.SetBytesProcessed(static_cast<int64_t>(bytes));
+  state.counters["cpu_GBps"] = rate->cpu * 1e-9;
 }
 
 void BM_CheckFile(benchmark::State& state) {
@@ -111,9 +167,25 @@ void BM_CheckFile(benchmark::State& state) {
 }
 BENCHMARK(BM_CheckFile)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 
+// The command as a user runs it (start-up, the whole file, the table printed); `of_loop` is its
+// speed over the library loop's (real time; cpu_of_loop in CPU time).
+void BM_CheckCommand(benchmark::State& state) {
+  RunCli(state, "check", &g_check_command);
+  if (g_check_rate > 0 && g_check_command.real > 0) {
+    state.counters["of_loop"] = g_check_command.real / g_check_rate;
+    state.counters["cpu_of_loop"] = g_check_command.cpu / g_check_cpu_rate;
+  }
+}
+BENCHMARK(BM_CheckCommand)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+
+// `pelkan-cli inspect` (PSI and EPG decoding of the whole file), compared with FFmpeg below.
+void BM_InspectCommand(benchmark::State& state) { RunCli(state, "inspect", &g_inspect_command); }
+BENCHMARK(BM_InspectCommand)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+
 // FFmpeg over the same file, three times, after the check; `times_check` is how many times faster
 // the check was (real time), `cpu_times_check` the same in CPU time (FFmpeg's CPU time is its own
-// process's), which a loaded machine distorts less.
+// process's), which a loaded machine distorts less; `times_inspect` and `cpu_times_inspect` the
+// same for the inspect command.
 void BM_FfmpegDemux(benchmark::State& state) {
   if (!MakeFile()) {
     state.SkipWithError(("cannot write " + FilePath()).c_str());
@@ -138,6 +210,10 @@ void BM_FfmpegDemux(benchmark::State& state) {
   if (g_check_rate > 0) {
     state.counters["times_check"] = g_check_rate / (bytes / seconds);
     state.counters["cpu_times_check"] = g_check_cpu_rate / (bytes / cpu_seconds);
+  }
+  if (g_inspect_command.real > 0) {
+    state.counters["times_inspect"] = g_inspect_command.real / (bytes / seconds);
+    state.counters["cpu_times_inspect"] = g_inspect_command.cpu / (bytes / cpu_seconds);
   }
 }
 BENCHMARK(BM_FfmpegDemux)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);

@@ -127,6 +127,7 @@ bool TakeIn(const char* path) {
     TsProcessor processor;
     processor.SetDecodePsi(1);
     processor.SetProcessEpg(1);
+    processor.SetPacketEvents(0);
     processor.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
     CaptureStats stats;
     uint64_t bytes_read = 0;

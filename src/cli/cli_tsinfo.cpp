@@ -338,6 +338,7 @@ int RunInspect(int argc, char** argv) {
     proc.SetDecodePsi(1);
     proc.SetProcessEpg(1);
     proc.SetCountDrops(1);
+    proc.SetPacketEvents(0);
     proc.SetEventHandler(OnEvent, &report);
     read_error = !FeedStream(in, proc, stats, &bytes_read);
     report.events = proc.event_store().Snapshot();

@@ -1,28 +1,30 @@
 #include "cli/stream_feed.h"
 
-#include <vector>
+#include <algorithm>
+#include <string>
 
 #include "base/capture_stats.h"
+#include "platform/file_scan.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {
 
 bool FeedStream(std::FILE* in, TsProcessor& processor, CaptureStats& stats, uint64_t* bytes_read) {
-  bool read_error = false;
+  constexpr size_t kBlock = 0x8000;
   uint64_t total = 0;
-  std::vector<uint8_t> block(0x8000);
-  for (;;) {
-    const size_t n = std::fread(block.data(), 1, block.size(), in);
-    total += n;
-    if (n > 0) processor.Feed(block.data(), static_cast<int>(n), stats);
-    if (n < block.size()) {
-      read_error = std::ferror(in) != 0;
-      break;
-    }
-  }
+  std::string error;
+  const bool ok = platform::ScanFile(
+      ::fileno(in),
+      [&](const uint8_t* data, size_t length) {
+        total += length;
+        for (size_t done = 0; done < length; done += kBlock) {
+          processor.Feed(data + done, static_cast<int>(std::min(kBlock, length - done)), stats);
+        }
+      },
+      &error);
   processor.Finish(stats);
   if (bytes_read) *bytes_read = total;
-  return !read_error;
+  return ok;
 }
 
 }  // namespace pelkan

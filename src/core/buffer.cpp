@@ -115,6 +115,14 @@ void CBufferMT::NotifyWaiter() {
 }
 
 bool CBufferMT::WaitForSize(uint32_t bytes) {
+  return WaitUntilSize(bytes, std::nullopt);
+}
+
+bool CBufferMT::WaitForSize(uint32_t bytes, uint32_t timeout_ms) {
+  return WaitUntilSize(bytes, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms));
+}
+
+bool CBufferMT::WaitUntilSize(uint32_t bytes, std::optional<std::chrono::steady_clock::time_point> deadline) {
   std::unique_lock lock(wait_mutex_);
   for (;;) {
     if (woken_) {
@@ -128,7 +136,12 @@ bool CBufferMT::WaitForSize(uint32_t bytes) {
     }
     // Announced again on every pass: a Clear after the notifying Put may have emptied the buffer.
     wanted_ = bytes;
-    wait_cv_.wait(lock);
+    if (!deadline) {
+      wait_cv_.wait(lock);
+    } else if (wait_cv_.wait_until(lock, *deadline) == std::cv_status::timeout) {
+      wanted_ = 0;
+      return GetSize() >= bytes;
+    }
   }
 }
 

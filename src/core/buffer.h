@@ -1,11 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace pelkan {
@@ -84,11 +86,14 @@ class CBufferMT : public CBuffer {
   // Waits until at least `bytes` (> 0) are unread or Wake is called. Returns true when the bytes
   // are there, false when woken. For one consumer thread at a time.
   bool WaitForSize(uint32_t bytes);
+  // The same, but gives up after `timeout_ms`: false also when the time is up.
+  bool WaitForSize(uint32_t bytes, uint32_t timeout_ms);
   // Makes the current WaitForSize return, or the next one when nobody waits. Any thread.
   void Wake();
 
  private:
   void NotifyWaiter();
+  bool WaitUntilSize(uint32_t bytes, std::optional<std::chrono::steady_clock::time_point> deadline);
 
   std::recursive_mutex mutex_;
   // The waiter's state: the size it waits for (0: nobody waits) and a pending Wake.

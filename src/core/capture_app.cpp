@@ -337,20 +337,29 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
     if (scheduler_) scheduler_->AttachProcessor(processor.get());
     std::vector<uint8_t> block(kBlockSize);
     while (!stop_event_.IsSet()) {
+      bool fed = false;
       while (fifo_.GetSize() >= kBlockSize) {
         const uint32_t n = fifo_.Get(block.data(), kBlockSize, 1);
         if (n > 0) {
           processor->Feed(block.data(), static_cast<int>(n), stats_);
           blocks_fed_.fetch_add(1, std::memory_order_release);
+          fed = true;
         }
       }
       if (gap_pending_.exchange(false)) {
         BreakStream(*processor, block);
         continue;
       }
-      // Sleeps until the receive thread has put a whole block, or Disconnect (or a drop-out)
-      // wakes it.
-      fifo_.WaitForSize(kBlockSize);
+      if (fed) {
+        // While the stream flows, the blocks that arrive are taken in batches: every kBatchDelayMs
+        // (sooner when kBatchBytes are there), so that this thread wakes a few times a second
+        // instead of once per transfer, and a transfer's bytes wait no longer than that.
+        fifo_.WaitForSize(kBatchBytes, kBatchDelayMs);
+      } else {
+        // Nothing came meanwhile: sleeps until the receive thread has put a whole block, or
+        // Disconnect (or a drop-out) wakes it.
+        fifo_.WaitForSize(kBlockSize);
+      }
     }
     // The device has stopped before the stop was asked for: what it handed on last (transfers
     // cancelled at the stop deliver what they had received) and the last part-block are fed now,

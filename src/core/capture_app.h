@@ -105,6 +105,10 @@ class CaptureApp {
   static constexpr uint32_t kFifoCapacity = 0xA00000;
   static constexpr uint32_t kBlockSize = 0x8000;
   static constexpr uint32_t kRecorderBlock = 0x100000;
+  // While the stream flows the processing thread takes the FIFO's blocks in batches: after this
+  // long, or as soon as this many bytes are there. A transfer reaches the outputs within the delay.
+  static constexpr uint32_t kBatchDelayMs = 50;
+  static constexpr uint32_t kBatchBytes = 0x100000;
   static constexpr uint32_t kRefreshIntervalMs = 300;
   static constexpr uint32_t kRateIntervalMs = 600;
   // Without data for longer than this, the status shows a rate of 0.

@@ -215,6 +215,7 @@ usb::UsbStatus CDTV_EzUSBFX2::BeginStreaming() {
   abandoned_.store(0);
   halt_clears_.store(0);
   request_done_ = false;
+  refilling_ = false;
   halted_ = false;
   halt_backoff_ms_ = limits_.halt_backoff_first_ms;
   try {
@@ -316,15 +317,17 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
     bool halted = false;
     uint32_t generation = 0;
     {
+      // Free buffers are started again in batches (see RefillDue), not one by one as they come
+      // back, so that this thread wakes a few times a second at the broadcast rate.
       std::unique_lock lock(list_mutex_);
-      list_cv_.wait(lock,
-                    [this] { return stop_.load() || device_lost_.load() || halted_ || !free_list_.empty(); });
+      list_cv_.wait(lock, [this] { return stop_.load() || device_lost_.load() || halted_ || RefillDue(); });
       if (stop_.load() || device_lost_.load()) break;
       halted = halted_;
       if (!halted) {
         b = free_list_.front();
         free_list_.pop_front();
         generation = halt_generation_;
+        refilling_ = !free_list_.empty();
       }
     }
     if (halted) {
@@ -338,11 +341,14 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
     b->begun = in->BeginDataXfer(b->data, kTransferSize, &b->xfer);
     // Once the buffer is in the pending list it belongs to the receive thread.
     const bool begun = b->begun;
+    bool waiting = false;
     {
       std::lock_guard lock(list_mutex_);
+      waiting = pending_list_.empty();
       pending_list_.push_back(b);
     }
-    list_cv_.notify_all();
+    // Only a receive thread that found no transfer to wait for sleeps on the list.
+    if (waiting) list_cv_.notify_all();
     // A driver that refuses transfers outright must not turn this loop into a busy spin.
     if (!begun) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -486,15 +492,26 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
       }
       list_cv_.notify_all();
     }
+    bool wake = false;
     {
       std::lock_guard lock(list_mutex_);
       if (stalled && b->generation == halt_generation_) halted_ = true;
       if (length > 0 && !stalled) halt_backoff_ms_ = limits_.halt_backoff_first_ms;
       free_list_.push_back(b);
+      // The request thread (and a halt recovery waiting for the pending list to empty) is woken
+      // only when there is something for it to do.
+      wake = halted_ || device_lost_.load() || pending_list_.empty() || RefillDue();
     }
-    list_cv_.notify_all();
+    if (wake) list_cv_.notify_all();
   }
   return 1;
+}
+
+bool CDTV_EzUSBFX2::RefillDue() const {
+  // Once woken the request thread starts every free buffer; it is woken when a batch is free, or
+  // earlier when few transfers are left in flight (buffers given up make the batch unreachable).
+  return !free_list_.empty() &&
+         (refilling_ || free_list_.size() >= kRefillBatch || pending_list_.size() <= kRefillLowWater);
 }
 
 int CDTV_EzUSBFX2::Stop() {

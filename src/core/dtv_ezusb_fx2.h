@@ -23,8 +23,9 @@ class UsbEndpoint;
 namespace pelkan::core {
 
 // A tuner built on the Cypress EZ-USB FX2: streams one bulk IN endpoint with 32 transfers of
-// 0x8000 bytes kept in flight by a request thread, and hands each completed transfer, strictly in
-// the order the transfers were started, to the data callback on a receive thread.
+// 0x8000 bytes kept in flight by a request thread (which starts the ones that came back again in
+// batches, so that at least 24 stay in flight), and hands each completed transfer, strictly in the
+// order the transfers were started, to the data callback on a receive thread.
 // Optionally sends the three-command initialisation sequence to a bulk OUT endpoint first.
 // All public operations are for one controlling thread; GetStatistics may be called from any thread.
 // The listing operations may also be used while streaming.
@@ -32,6 +33,10 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
  public:
   static constexpr int kTransferCount = 32;
   static constexpr uint32_t kTransferSize = 0x8000;
+  // Free buffers are started again in batches of this many, or as soon as no more than
+  // kRefillLowWater transfers are pending.
+  static constexpr size_t kRefillBatch = 8;
+  static constexpr size_t kRefillLowWater = kTransferCount / 2;
   // How long the receive thread waits for the oldest transfer before it cancels it.
   static constexpr uint32_t kTransferWaitMs = 1000;
   // How long Stop waits for the transfer threads in all.
@@ -155,6 +160,8 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   void FreeBuffers();
   // Ends the transfer of a buffer left in the pending list; false when it had to be given up.
   bool FinishAbandoned(TransferBuffer* buffer);
+  // Whether the request thread has free buffers to start now. With list_mutex_ held.
+  bool RefillDue() const;
 
   std::shared_ptr<usb::UsbDriver> driver_;
   std::string virtual_tuner_file_;
@@ -197,6 +204,8 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   std::deque<TransferBuffer*> free_list_;
   std::deque<TransferBuffer*> pending_list_;
   bool request_done_ = false;
+  // The request thread is starting the free buffers of a batch, one after the other.
+  bool refilling_ = false;
   // The IN endpoint stalled: the request thread clears the halt before it starts more transfers.
   bool halted_ = false;
   // Counts halt clears; a stall of a transfer begun before the last clear is not a new halt.

@@ -10,14 +10,16 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/file_scan.h"
+
 namespace pelkan {
 namespace {
 
 // Bytes aligned per call (the aligner counts in 32 bits).
 constexpr size_t kFeedPiece = size_t{1} << 30;
-// Bytes read at a time: a block below the allocator's mapping threshold (128 KiB) comes from the
-// heap, into which the kernel copies four times faster than into a freshly mapped block (measured
-// with check_bench and pelkan-cli check), and stays in the cache between the read and the check.
+// Bytes read at a time when the start of a file is looked at: a block below the allocator's
+// mapping threshold (128 KiB) comes from the heap, into which the kernel copies four times faster
+// than into a freshly mapped block, and stays in the cache between the read and the check.
 constexpr size_t kReadBlock = size_t{120} << 10;
 
 }  // namespace
@@ -51,20 +53,7 @@ bool StreamCheck::FeedFile(const std::string& path, std::string* error) {
     return false;
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  // Read rather than mapped: another program may cut the file shorter meanwhile, which would end
-  // the process through a mapping.
-  std::vector<uint8_t> block(kReadBlock);
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = ::read(fd, block.data(), block.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n < 0) *error = std::strerror(errno);
-      ok = n == 0;
-      break;
-    }
-    Feed(block.data(), static_cast<size_t>(n));
-  }
+  const bool ok = platform::ScanFile(fd, [this](const uint8_t* data, size_t length) { Feed(data, length); }, error);
   ::close(fd);
   return ok;
 }

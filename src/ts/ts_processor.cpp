@@ -159,7 +159,12 @@ void TsProcessor::Feed(const uint8_t* data, int length, CaptureStats& stats) {
 
 void TsProcessor::OnAlignedPacket(const uint8_t* packet, uint32_t size, CaptureStats& stats) {
   if (!decoder_) {
-    PacketStage(packet, size, stats);
+    // The common case, one whole packet and nothing staged, goes straight to the unit.
+    if (stage_length_ == 0 && size == stats.packet_size.load(kRelaxed)) {
+      ProcessUnit(packet, size, stats);
+    } else {
+      PacketStage(packet, size, stats);
+    }
     return;
   }
   uint8_t* out = nullptr;
@@ -252,7 +257,7 @@ void TsProcessor::ProcessUnit(const uint8_t* unit, uint32_t size, CaptureStats& 
   }
   if (handler != kNoTable) assembler_.PushPayload(ParsePacketHeader(unit), unit + 4, handler, *sink_);
 
-  RouteToOutputs(unit, pid, size);
+  if (packet_events_) RouteToOutputs(unit, pid, size);
 }
 
 void TsProcessor::BreakStream() {

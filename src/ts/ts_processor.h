@@ -60,6 +60,10 @@ class TsProcessor {
   void SetDecodePsi(uint32_t flag) { decode_psi_ = flag; }
   // Non-zero: EIT sections fill the event store. Zero by default.
   void SetProcessEpg(uint32_t flag) { process_epg_ = flag; }
+  // Zero: no packet is handed to the outputs (no EVENT_PACKET), for a reader of the tables only,
+  // which then pays no call per packet. Non-zero (the default): each output gets the packets its
+  // filter passes.
+  void SetPacketEvents(uint32_t flag) { packet_events_ = flag; }
   // Non-zero: every packet also goes through a PidChecker, whose drops are added to
   // stats.dropped_packets, so that the capture and `inspect` tell the drops as `check` and a
   // recording's report count them. Zero by default. Set before the first Feed.
@@ -158,6 +162,7 @@ class TsProcessor {
   void* user_ = nullptr;
   uint32_t decode_psi_ = 0;
   uint32_t process_epg_ = 0;
+  uint32_t packet_events_ = 1;
 
   // Input stage: the alignment, with the bytes that wait for a whole packet or search window.
   PacketAligner aligner_;

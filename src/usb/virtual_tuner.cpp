@@ -50,6 +50,15 @@ namespace {
 
 // How often a transfer waiting on a source that yields nothing asks it again.
 constexpr auto kSourceRetry = std::chrono::milliseconds(100);
+// The pacing's step: the transfers whose bytes fall due within one step all complete at its end,
+// one after the other, so that the tuner and the threads it feeds wake once a step instead of
+// once a transfer (at 17 Mbit/s a 32 KiB transfer is due every 15 ms). The rate over a second
+// is the same.
+constexpr auto kPaceStep = std::chrono::milliseconds(100);
+// How long a filled transfer may wait for the others of its step. A tuner behind its pacing (a
+// source slower than the rate) fills one transfer after the other, each completed after the next
+// one's read at the latest.
+constexpr auto kReadyHold = std::chrono::milliseconds(2);
 
 std::vector<uint8_t> StringDescriptor(const std::u16string& text) {
   std::vector<uint8_t> d;
@@ -153,8 +162,10 @@ class VirtualTunerHandle : public UsbBackend {
   bool Abort(uint8_t endpoint) override {
     if (Gone()) return false;
     std::vector<Xfer> aborted;
+    Ready ready;
     {
       std::lock_guard lock(mutex_);
+      ready.swap(ready_);
       for (std::deque<Xfer>* list : {&queue_, &stuck_}) {
         for (auto it = list->begin(); it != list->end();) {
           if (it->endpoint == endpoint) {
@@ -168,6 +179,7 @@ class VirtualTunerHandle : public UsbBackend {
       if (current_ != nullptr && current_endpoint_ == endpoint) current_cancel_ = true;
     }
     pace_cv_.notify_all();
+    CompleteReady(ready);
     for (const Xfer& x : aborted) CompleteXfer(x, UsbStatus::kCancelled, 0);
     return true;
   }
@@ -266,6 +278,33 @@ class VirtualTunerHandle : public UsbBackend {
     return gone_;
   }
 
+  // Transfers filled and due, with their byte counts, not yet completed.
+  using Ready = std::vector<std::pair<Xfer, uint32_t>>;
+
+  static void CompleteReady(const Ready& ready) {
+    for (const auto& [x, bytes] : ready) CompleteXfer(x, UsbStatus::kOk, bytes);
+  }
+
+  // Completes the transfers filled so far, in order. The worker calls it before it sleeps and
+  // before it ends any other transfer, so that transfers end in the order they were begun and a
+  // filled one never waits. Called with the lock.
+  void Flush(std::unique_lock<std::mutex>& lock) {
+    if (ready_.empty()) return;
+    Ready ready;
+    ready.swap(ready_);
+    lock.unlock();
+    CompleteReady(ready);
+    lock.lock();
+  }
+
+  // Ends `x` (not a filled one) after those filled before it. Called with the lock.
+  void Finish(std::unique_lock<std::mutex>& lock, const Xfer& x, UsbStatus status, uint32_t bytes) {
+    Flush(lock);
+    lock.unlock();
+    CompleteXfer(x, status, bytes);
+    lock.lock();
+  }
+
   const VirtualFault* FaultFor(uint64_t index) const {
     for (const VirtualFault& f : shared_->options.faults) {
       if (f.transfer == index) return &f;
@@ -274,6 +313,7 @@ class VirtualTunerHandle : public UsbBackend {
   }
 
   void Unplug(std::unique_lock<std::mutex>& lock, const Xfer& x) {
+    Flush(lock);
     gone_ = true;
     std::vector<Xfer> failed{x};
     failed.insert(failed.end(), queue_.begin(), queue_.end());
@@ -291,6 +331,7 @@ class VirtualTunerHandle : public UsbBackend {
 
   // Fails every queued stream transfer with a stall (the endpoint is halted). Called with the lock.
   void FailQueuedWithStall(std::unique_lock<std::mutex>& lock) {
+    Flush(lock);
     std::vector<Xfer> failed(queue_.begin(), queue_.end());
     queue_.clear();
     lock.unlock();
@@ -317,9 +358,16 @@ class VirtualTunerHandle : public UsbBackend {
       pace_bytes_ = 0;
       due = now;
     }
-    // An absolute deadline on the monotonic clock: the transfer completes when its bytes are due,
-    // with one wake-up, and late wake-ups do not add up to drift.
-    pace_cv_.wait_until(lock, due, [this] { return closing_ || current_cancel_; });
+    // Rounded up to the end of its step: one wake-up serves every transfer due in the step.
+    const auto into = due - pace_start_;
+    due = pace_start_ + (into + kPaceStep - Clock::duration(1)) / kPaceStep * kPaceStep;
+    // An absolute deadline on the monotonic clock: the transfer completes when its step ends, and
+    // late wake-ups do not add up to drift. A transfer of a step already over does not sleep.
+    if (due > now) {
+      // The transfers of the step before are completed now, together.
+      Flush(lock);
+      pace_cv_.wait_until(lock, due, [this] { return closing_ || current_cancel_; });
+    }
     return !(closing_ || current_cancel_);
   }
 
@@ -333,6 +381,7 @@ class VirtualTunerHandle : public UsbBackend {
   void Worker() {
     std::unique_lock lock(mutex_);
     while (true) {
+      if (queue_.empty()) Flush(lock);
       work_cv_.wait(lock, [this] { return closing_ || !queue_.empty(); });
       if (closing_) break;
       if (halted_) {
@@ -357,9 +406,7 @@ class VirtualTunerHandle : public UsbBackend {
       if (fault != nullptr) {
         switch (fault->kind) {
           case VirtualFault::Kind::kError:
-            lock.unlock();
-            CompleteXfer(x, UsbStatus::kError, 0);
-            lock.lock();
+            Finish(lock, x, UsbStatus::kError, 0);
             continue;
           case VirtualFault::Kind::kUnplug:
             Unplug(lock, x);
@@ -385,11 +432,10 @@ class VirtualTunerHandle : public UsbBackend {
       current_cancel_ = false;
       if (!Pace(lock, n)) {
         current_ = nullptr;
-        lock.unlock();
-        CompleteXfer(x, UsbStatus::kCancelled, 0);
-        lock.lock();
+        Finish(lock, x, UsbStatus::kCancelled, 0);
         continue;
       }
+      if (!ready_.empty() && Clock::now() - ready_since_ > kReadyHold) Flush(lock);
       lock.unlock();
       if (source_ == nullptr) {
         if (shared_->options.source_factory) source_ = shared_->options.source_factory();
@@ -401,6 +447,7 @@ class VirtualTunerHandle : public UsbBackend {
       // is cancelled, instead of ending empty at once and being begun again without end.
       bool cancelled = false;
       while (got < n && !pause) {
+        Flush(lock);
         cancelled = pace_cv_.wait_for(lock, kSourceRetry, [this] { return closing_ || current_cancel_; });
         if (cancelled) break;
         lock.unlock();
@@ -410,33 +457,29 @@ class VirtualTunerHandle : public UsbBackend {
       pace_bytes_ += got;
       if (cancelled) {
         current_ = nullptr;
-        lock.unlock();
-        CompleteXfer(x, UsbStatus::kCancelled, got);
-        lock.lock();
+        Finish(lock, x, UsbStatus::kCancelled, got);
         continue;
       }
       if (pause) {
         // The tuner sends nothing more: the transfer holds its bytes until it is cancelled.
+        Flush(lock);
         pace_cv_.wait(lock, [this] { return closing_ || current_cancel_; });
         current_ = nullptr;
-        lock.unlock();
-        CompleteXfer(x, UsbStatus::kCancelled, got);
-        lock.lock();
+        Finish(lock, x, UsbStatus::kCancelled, got);
         continue;
       }
       current_ = nullptr;
       if (stall) {
         halted_ = true;
-        lock.unlock();
-        CompleteXfer(x, UsbStatus::kStall, got);
-        lock.lock();
+        Finish(lock, x, UsbStatus::kStall, got);
         FailQueuedWithStall(lock);
         continue;
       }
-      lock.unlock();
-      CompleteXfer(x, UsbStatus::kOk, got);
-      lock.lock();
+      // Completed with the others of its step when the worker next sleeps.
+      if (ready_.empty()) ready_since_ = Clock::now();
+      ready_.emplace_back(x, got);
     }
+    Flush(lock);
   }
 
   std::shared_ptr<VirtualTunerDriver::Shared> shared_;
@@ -445,6 +488,8 @@ class VirtualTunerHandle : public UsbBackend {
   std::condition_variable pace_cv_;  // the transfer being paced was cancelled, or closing
   std::deque<Xfer> queue_;
   std::deque<Xfer> stuck_;
+  Ready ready_;
+  Clock::time_point ready_since_;  // when the first of ready_ was filled
   UsbTransfer* current_ = nullptr;
   uint8_t current_endpoint_ = 0;
   bool current_cancel_ = false;

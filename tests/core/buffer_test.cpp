@@ -183,6 +183,32 @@ TEST(CBufferMT, WaitForSizeReturnsWithEnoughBytesOrAWake) {
   waker.join();
 }
 
+// The timed wait of the processing thread's batches: it ends with the bytes, a wake or the time.
+TEST(CBufferMT, TimedWaitEndsWithTheBytesAWakeOrTheTime) {
+  using Clock = std::chrono::steady_clock;
+  constexpr uint32_t kLong = 60000;  // never reached: a wait that lasts this long has missed its wake
+  CBufferMT b(0x10000);
+  const std::vector<uint8_t> chunk = Bytes(100);
+  b.Put(chunk.data(), 100);
+  EXPECT_TRUE(b.WaitForSize(100, kLong));  // already there
+  EXPECT_FALSE(b.WaitForSize(200, 5));     // the time is up first
+  EXPECT_EQ(b.GetSize(), 100u);
+  const auto t0 = Clock::now();
+  std::thread producer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 9; ++i) b.Put(chunk.data(), 100);
+  });
+  EXPECT_TRUE(b.WaitForSize(1000, kLong));
+  producer.join();
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    b.Wake();
+  });
+  EXPECT_FALSE(b.WaitForSize(2000, kLong));
+  waker.join();
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kLong / 2));
+}
+
 // The consumer sleeps between blocks; the producer empties the buffer now and then, as the capture
 // callback does when it overflows. No block that stays in the buffer may be left unnoticed.
 TEST(CBufferMT, NoWakeUpIsLostAroundClears) {

@@ -172,6 +172,23 @@ TEST(TsProcessorPackets, UnitsAfterTheHandlerIsUnsetAreStillCounted) {
   EXPECT_EQ(h.proc.packet_count(), 4u);
 }
 
+// A reader of the tables only (inspect, epg) turns the packet events off: nothing else changes.
+TEST(TsProcessorPackets, WithoutPacketEventsOnlyThePacketsStayAway) {
+  TsBuilder b;
+  b.Section(0x0000, test::PatSection(0x7FE0, 1, {{0x0400, 0x01F0}}));
+  Bytes s = test::Concat({b.bytes(), Packets(5)});
+  s[188 + 3] |= 0x40;  // the first payload packet is scrambled
+  for (const bool packets : {true, false}) {
+    ProcessorHarness h;
+    h.proc.SetPacketEvents(packets ? 1 : 0);
+    h.Feed(s);
+    EXPECT_EQ(h.log.Count(EVENT_PACKET), packets ? 6u : 0u);
+    EXPECT_EQ(h.log.Count(EVENT_PROGRAM_LIST), 1u) << packets;
+    EXPECT_EQ(h.proc.packet_count(), 6u) << packets;
+    EXPECT_EQ(h.stats.scrambled_packets.load(), 1u) << packets;
+  }
+}
+
 // A decoder that records its calls and answers from a script.
 class ScriptedDecoder final : public B25Decoder {
  public:
