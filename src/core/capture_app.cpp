@@ -163,6 +163,14 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
     return fail(std::string("cannot start the processing thread: ") + e.what());
   }
   connected_.store(true);
+  // Resumed from sleep: the tuner may have left the bus and come back as a new device meanwhile.
+  sleep_watcher_ = std::make_unique<platform::SleepWatcher>([this](bool going_to_sleep) {
+    if (going_to_sleep || dispatcher_ == nullptr) return;
+    std::weak_ptr<CaptureApp*> weak = alive_;
+    dispatcher_->Post([weak] {
+      if (auto app = weak.lock()) (*app)->OnWoke();
+    });
+  });
   return true;
 }
 
@@ -187,6 +195,7 @@ void CaptureApp::ReleaseDecoder(ThreadStart* start) {
 void CaptureApp::Disconnect() {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
   if (!connected_.load()) return;
+  sleep_watcher_.reset();
   device_->Stop();
   if (channel_window_) {
     channel_window_->RequestFill(true, 0);
@@ -264,6 +273,12 @@ void CaptureApp::Log(const std::string& text_utf8) {
   const platform::CalendarTime c = platform::LocalTimeNow();
   std::fprintf(stderr, "%s: %04d-%02d-%02d %02d:%02d:%02d %s\n", program_invocation_short_name, c.year, c.month,
                c.day, c.hour, c.minute, c.second, text_utf8.c_str());
+}
+
+void CaptureApp::OnWoke() {
+  if (!connected_.load()) return;
+  Log(status_text::kWokeUtf8);
+  if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get())) fx2->CheckDevice();
 }
 
 void CaptureApp::OnTunerLost(bool stalled) {

@@ -25,6 +25,7 @@
 #include "platform/dispatcher.h"
 #include "platform/event.h"
 #include "platform/sleep_inhibitor.h"
+#include "platform/sleep_watcher.h"
 #include "ts/b25_decoder.h"
 #include "ts/ts_events.h"
 
@@ -311,6 +312,9 @@ class CaptureApp {
   bool GiveUpRecording(const RecordingStop& stop, uint32_t now);
   // A line of the log with the local time.
   void Log(const std::string& text_utf8);
+  // On the owning thread after the computer woke: logged, and a tuner that the bus enumerated
+  // anew while it slept is a drop-out at once.
+  void OnWoke();
   void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
   bool StartRecording(const std::string& path, std::optional<int> stop_minutes, bool replace);
   // Closes the file and writes its report (saying `how`, or that a write failed: `error` is the
@@ -378,6 +382,8 @@ class CaptureApp {
   std::map<uint16_t, std::string> services_;
   // Keeps the computer awake while the manual recording runs.
   platform::SleepInhibitor awake_;
+  // While connected: logind's word that the computer woke, which has the tuner looked at again.
+  std::unique_ptr<platform::SleepWatcher> sleep_watcher_;
 
   // Receive-thread state of the rate measurement and refresh trigger; survives a disconnect.
   uint32_t rate_tick_ = 0;

@@ -274,6 +274,24 @@ void CDTV_EzUSBFX2::WatchBody() {
   }
 }
 
+void CDTV_EzUSBFX2::CheckDevice() {
+  if (!streaming_ || location_.empty() || device_lost_.load()) return;
+  std::string path;
+  {
+    std::lock_guard lock(device_mutex_);
+    path = device_->device_path();
+  }
+  for (const std::string& p : driver_->EnumerateDevices()) {
+    if (p == path && driver_->DeviceLocation(p) == location_) return;
+  }
+  lost_reason_.store(Dropout::kGone);
+  {
+    std::lock_guard lock(list_mutex_);
+    device_lost_.store(true);
+  }
+  list_cv_.notify_all();
+}
+
 bool CDTV_EzUSBFX2::Reopen() {
   if (location_.empty() || stop_.load()) return false;
   const std::vector<std::string> paths = driver_->EnumerateDevices();

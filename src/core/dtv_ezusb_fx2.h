@@ -79,6 +79,11 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   };
   void SetDropoutListener(DropoutListener listener) { dropout_listener_ = std::move(listener); }
   // The drop-out in progress, kNone while the tuner delivers. Any thread.
+  // After the computer woke: a streaming tuner that the bus enumerated anew meanwhile (no longer at
+  // its device path, or gone from its port) has dropped out, even before one of its transfers
+  // fails, and is waited for as any drop-out. Nothing happens while it is where it was. Owning
+  // thread (as Start and Stop).
+  void CheckDevice();
   Dropout GetDropout() const { return dropout_.load(std::memory_order_relaxed); }
 
   // Uses the device set described by `config`: real tuners through libusb, then the virtual tuner,

@@ -58,6 +58,8 @@ inline const std::string kHttpStartFailed = platform::Sjis("HTTP配信を開始�
 inline const std::string kTunerInUse = platform::Sjis("他のプログラムがこのチューナーを使用しています");
 // The tuner dropped out while streaming and is waited for (the device status line and the log);
 // it came back; a manual recording ended because it did not come back in time.
+// The log's line when logind says the computer woke from sleep (the tuner is looked at again).
+inline constexpr char kWokeUtf8[] = "スリープから復帰しました";
 inline constexpr char kTunerAwayUtf8[] = "チューナーが外れました — 再接続待ち";
 inline const std::string kTunerAway = platform::Sjis(kTunerAwayUtf8);
 inline const std::string kTunerBack = platform::Sjis("チューナーが戻りました");

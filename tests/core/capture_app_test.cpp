@@ -13,7 +13,9 @@
 
 #include "core/dtv_ezusb_fx2.h"
 #include "platform/text_codec.h"
+#include "core/status_text.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/mock_logind.h"
 #include "tests/support/report_table.h"
 #include "tests/support/ts_builder.h"
 #include "usb/virtual_tuner.h"
@@ -852,6 +854,37 @@ TEST(CaptureAppVirtualTuner, FileThatCannotBePlayedIsRefusedAtConnect) {
     EXPECT_EQ(messages.shown[0].caption, "Error");
   }
   std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace pelkan
+
+namespace pelkan {
+namespace {
+
+// logind's word that the computer woke reaches the owning thread while connected and is logged
+// once; going to sleep, and anything after the disconnection, is not.
+TEST_F(CaptureAppTest, WakingFromSleepIsLoggedOnTheOwningThread) {
+  testing::MockLogind logind;
+  ASSERT_TRUE(logind.Start()) << logind.Error();
+  std::vector<std::string> log;
+  app_.SetLog([&](const std::string& line) { log.push_back(line); });
+  ASSERT_TRUE(app_.Connect(Request()));
+  // The watcher listens once its match is on the bus; the mock's signals before that are lost.
+  for (int i = 0; i < 500 && log.empty(); ++i) {
+    ASSERT_TRUE(logind.EmitPrepareForSleep(true));
+    ASSERT_TRUE(logind.EmitPrepareForSleep(false));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    dispatcher_.RunPending();
+  }
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), status_text::kWokeUtf8);
+  app_.Disconnect();
+  const size_t heard = log.size();
+  ASSERT_TRUE(logind.EmitPrepareForSleep(false));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  dispatcher_.RunPending();
+  EXPECT_EQ(log.size(), heard);
 }
 
 }  // namespace

@@ -515,3 +515,62 @@ TEST(Fx2Soak, DISABLED_StreamsForMinutesWithoutLossOrReordering) {
 
 }  // namespace
 }  // namespace pelkan::core
+
+namespace pelkan::core {
+namespace {
+
+// The virtual tuner under a device path that the bus changes when it enumerates it anew (as after a
+// sleep), in the same port.
+class RenumberingDriver : public usb::UsbDriver {
+ public:
+  explicit RenumberingDriver(std::shared_ptr<usb::UsbDriver> inner) : inner_(std::move(inner)) {}
+  std::vector<std::string> EnumerateDevices() override { return {Path()}; }
+  std::unique_ptr<usb::UsbBackend> Open(const std::string& path) override {
+    if (path != Path()) return nullptr;
+    ++opens;
+    return inner_->Open(inner_->EnumerateDevices().at(0));
+  }
+  std::string DeviceLocation(const std::string& /*path*/) override { return "04b4:1004@1-2"; }
+  std::atomic<int> generation{0};
+  std::atomic<int> opens{0};
+
+ private:
+  std::string Path() const { return "tuner:" + std::to_string(generation.load()); }
+  std::shared_ptr<usb::UsbDriver> inner_;
+};
+
+// Looked at after a sleep, a tuner still at its path streams on untouched; one the bus enumerated
+// anew is a drop-out at once and is opened again at its new path, every byte handed on.
+TEST(Fx2Dropout, ATunerEnumeratedAnewWhileAsleepIsOpenedAgain) {
+  VirtualTunerOptions o;
+  o.bit_rate = 17'000'000;
+  o.source_factory = [] { return std::make_unique<PatternTsSource>(); };
+  auto driver = std::make_shared<RenumberingDriver>(std::make_shared<VirtualTunerDriver>(std::move(o)));
+  CDTV_EzUSBFX2 dev(driver);
+  Sink sink;
+  std::atomic<int> lost{0}, back{0};
+  dev.SetDataCallback(&Sink::Callback, &sink);
+  dev.SetDropoutListener({[&](CDTV_EzUSBFX2::Dropout) { ++lost; }, [&] { ++back; }, nullptr});
+  ASSERT_EQ(dev.OpenDevice(), 1);
+  ASSERT_EQ(dev.Start(0, 0x86, kNoEndpoint), 1);
+  ASSERT_TRUE(sink.WaitFor(128u << 10));
+  dev.CheckDevice();
+  ASSERT_TRUE(sink.WaitFor(sink.size.load() + (128u << 10)));
+  EXPECT_EQ(lost.load(), 0);
+
+  driver->generation = 1;
+  dev.CheckDevice();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (back.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(back.load(), 1);
+  ASSERT_TRUE(sink.WaitFor(sink.size.load() + (128u << 10)));
+  ASSERT_EQ(dev.Stop(), 1);
+  EXPECT_EQ(lost.load(), 1);
+  EXPECT_EQ(driver->opens.load(), 2);
+  EXPECT_FALSE(sink.bad_total);
+}
+
+}  // namespace
+}  // namespace pelkan::core

@@ -153,6 +153,27 @@ std::optional<std::vector<InhibitorEntry>> MockLogind::Inhibitors() {
   return result;
 }
 
+bool MockLogind::EmitPrepareForSleep(bool going_to_sleep) {
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_system(&bus) < 0) return false;
+  sd_bus_message* call = nullptr;
+  sd_bus_message* reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  // dbusmock's own interface sends the signal from logind's name, as logind would.
+  int r = sd_bus_message_new_method_call(bus, &call, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                         "org.freedesktop.DBus.Mock", "EmitSignal");
+  if (r >= 0) r = sd_bus_message_append(call, "sss", "org.freedesktop.login1.Manager", "PrepareForSleep", "b");
+  if (r >= 0) r = sd_bus_message_open_container(call, 'a', "v");
+  if (r >= 0) r = sd_bus_message_append(call, "v", "b", static_cast<int>(going_to_sleep));
+  if (r >= 0) r = sd_bus_message_close_container(call);
+  if (r >= 0) r = sd_bus_call(bus, call, 0, &error, &reply);
+  sd_bus_message_unref(call);
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_flush_close_unref(bus);
+  return r >= 0;
+}
+
 std::vector<InhibitorEntry> MockLogind::WaitFor(
     const std::function<bool(const std::vector<InhibitorEntry>&)>& done, int timeout_ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -30,6 +30,8 @@ class MockLogind {
   const std::string& Error() const { return error_; }
   // Stops the mock's process (SIGSTOP): the bus still takes calls for logind, which never answers.
   void Freeze();
+  // Sends logind's PrepareForSleep signal (true: the computer goes to sleep; false: it woke).
+  bool EmitPrepareForSleep(bool going_to_sleep);
   // The locks the mock holds now; nullopt when it cannot be asked.
   std::optional<std::vector<InhibitorEntry>> Inhibitors();
   // Waits up to `timeout_ms` until `done` holds for the listed locks (the mock notices a closed
