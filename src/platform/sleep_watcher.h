@@ -10,8 +10,9 @@ namespace pelkan::platform {
 // Hears logind say that the computer goes to sleep and that it woke again: the signal
 // org.freedesktop.login1.Manager.PrepareForSleep (true before the sleep, false after it) on the
 // system bus (DBUS_SYSTEM_BUS_ADDRESS when that is set). A worker thread listens; `on_sleep` is
-// called on it with the signal's value. Without a system bus or logind nothing is ever called and
-// nothing else happens.
+// called on it with the signal's value. Without a system bus or logind, or when the bus does not
+// let it listen within 5 s, nothing is ever called and nothing else happens; a bus that hangs
+// never holds the destructor.
 class SleepWatcher {
  public:
   using SleepFn = std::function<void(bool going_to_sleep)>;

@@ -45,5 +45,14 @@ TEST(SleepWatcher, WithoutASystemBusHearsNothing) {
   EXPECT_FALSE(called);
 }
 
+// A bus socket that accepts and never speaks: the watcher gives up, and its end is never held.
+TEST(SleepWatcher, AHangingBusNeverHoldsItsEnd) {
+  testing::SilentBus bus;
+  ASSERT_TRUE(bus.Start());
+  const auto start = std::chrono::steady_clock::now();
+  { SleepWatcher watcher([](bool) {}); }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
 }  // namespace
 }  // namespace pelkan::platform
