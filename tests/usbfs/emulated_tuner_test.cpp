@@ -62,6 +62,15 @@ struct OtherProgram {
   bool claimed = false;
 };
 
+// The transfer threads' time limits, shortened for the emulation.
+CDTV_EzUSBFX2::TimeLimits ShortLimits() {
+  CDTV_EzUSBFX2::TimeLimits limits;
+  limits.transfer_wait_ms = 200;
+  limits.cancel_wait_ms = 1000;
+  limits.stop_drain_ms = 3000;
+  return limits;
+}
+
 struct EmulatedTunerTest : ::testing::Test {
   // A storage bridge at 1-2 and the tuner at 1-5, then the libusb context.
   void Make(std::vector<StreamEvent> events = {}, const std::u16string& product = u"FX2 tuner") {
@@ -73,11 +82,7 @@ struct EmulatedTunerTest : ::testing::Test {
     ASSERT_NE(driver, nullptr);
     dev = std::make_unique<CDTV_EzUSBFX2>(driver);
     dev->SetDataCallback(&Sink::Callback, &sink);
-    CDTV_EzUSBFX2::TimeLimits limits;
-    limits.transfer_wait_ms = 200;
-    limits.cancel_wait_ms = 1000;
-    limits.stop_drain_ms = 3000;
-    dev->SetTimeLimits(limits);
+    dev->SetTimeLimits(ShortLimits());
     ASSERT_EQ(dev->OpenDevice(), 1);
   }
   void ExpectBridgeUntouched() {
@@ -296,10 +301,7 @@ TEST_F(EmulatedTunerTest, UnplugEndsTheThreadsWithoutAHang) {
 // opened, and no byte the tuner delivered is lost.
 TEST_F(EmulatedTunerTest, StalledTunerIsReopenedAndStreamsOn) {
   Make({{8, Kind::kPause, 0, 2500}});
-  CDTV_EzUSBFX2::TimeLimits limits;
-  limits.transfer_wait_ms = 200;
-  limits.cancel_wait_ms = 1000;
-  limits.stop_drain_ms = 3000;
+  CDTV_EzUSBFX2::TimeLimits limits = ShortLimits();
   limits.stall_ms = 600;
   dev->SetTimeLimits(limits);
   std::atomic<int> lost{0}, back{0};
@@ -330,10 +332,7 @@ TEST_F(EmulatedTunerTest, StalledTunerIsReopenedAndStreamsOn) {
 // into another port meanwhile is never opened, nor is the storage bridge.
 TEST_F(EmulatedTunerTest, TunerPluggedBackIntoItsPortStreamsOn) {
   Make({{10, Kind::kUnplug, 0}});
-  CDTV_EzUSBFX2::TimeLimits limits;
-  limits.transfer_wait_ms = 200;
-  limits.cancel_wait_ms = 1000;
-  limits.stop_drain_ms = 3000;
+  CDTV_EzUSBFX2::TimeLimits limits = ShortLimits();
   limits.rescan_ms = 50;
   dev->SetTimeLimits(limits);
   std::atomic<int> lost{0}, back{0}, looks{0};
