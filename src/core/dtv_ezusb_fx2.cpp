@@ -482,8 +482,9 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
     // cancelled; only a transfer that carried nothing counts as failed.
     if (length > 0) {
       last_data = SteadyClock::now();
-      // The first bytes after the tuner came back end its drop-out.
-      if (dropout_.load() != Dropout::kNone) {
+      // The first bytes after the tuner came back end its drop-out; not those a tuner already
+      // given up again (silent once more after it was opened) hands on while its transfers end.
+      if (dropout_.load() != Dropout::kNone && !device_lost_.load()) {
         dropout_.store(Dropout::kNone);
         if (dropout_listener_.back) dropout_listener_.back();
       }

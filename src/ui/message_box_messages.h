@@ -1,7 +1,12 @@
 #pragma once
 
+#include <QObject>
 #include <QPointer>
 #include <QWidget>
+#include <deque>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "core/user_messages.h"
 
@@ -9,15 +14,30 @@ namespace pelkan::ui {
 
 // UserMessages as application-modal message boxes over `parent`: Notify shows an OK box, Ask a
 // Yes/No box. Texts and captions come in Shift-JIS and are shown converted.
+// A notice that comes while none of the program's windows is active (a recording given up while the
+// user works in another program) is held, and shown once `parent`'s window becomes active: it waits
+// to be seen instead of a box sitting in the background. Held notices show in the order they came.
 class MessageBoxMessages final : public UserMessages {
  public:
-  explicit MessageBoxMessages(QWidget* parent = nullptr) : parent_(parent) {}
-  void SetParent(QWidget* parent) { parent_ = parent; }
+  explicit MessageBoxMessages(QWidget* parent = nullptr);
+  ~MessageBoxMessages() override;
+  MessageBoxMessages(const MessageBoxMessages&) = delete;
+  MessageBoxMessages& operator=(const MessageBoxMessages&) = delete;
+  void SetParent(QWidget* parent);
   void Notify(const std::string& text, const std::string& caption) override;
   bool Ask(const std::string& text, const std::string& caption) override;
+  // Notices waiting for the window to become active.
+  size_t HeldCount() const { return held_.size(); }
 
  private:
+  class ActivationWatch;
+  void Show(const std::string& text, const std::string& caption);
+  void ShowHeld();
+
   QPointer<QWidget> parent_;
+  QPointer<QWidget> watched_;  // the window the watch is installed on
+  std::deque<std::pair<std::string, std::string>> held_;
+  std::unique_ptr<ActivationWatch> watch_;
 };
 
 }  // namespace pelkan::ui

@@ -4,6 +4,7 @@
 #include <libusb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -11,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/cli_commands.h"
 #include "app/device_list.h"
+#include "cli/cli_commands.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "platform/text_codec.h"
@@ -61,6 +62,15 @@ struct OtherProgram {
   bool claimed = false;
 };
 
+// The transfer threads' time limits, shortened for the emulation.
+CDTV_EzUSBFX2::TimeLimits ShortLimits() {
+  CDTV_EzUSBFX2::TimeLimits limits;
+  limits.transfer_wait_ms = 200;
+  limits.cancel_wait_ms = 1000;
+  limits.stop_drain_ms = 3000;
+  return limits;
+}
+
 struct EmulatedTunerTest : ::testing::Test {
   // A storage bridge at 1-2 and the tuner at 1-5, then the libusb context.
   void Make(std::vector<StreamEvent> events = {}, const std::u16string& product = u"FX2 tuner") {
@@ -72,11 +82,7 @@ struct EmulatedTunerTest : ::testing::Test {
     ASSERT_NE(driver, nullptr);
     dev = std::make_unique<CDTV_EzUSBFX2>(driver);
     dev->SetDataCallback(&Sink::Callback, &sink);
-    CDTV_EzUSBFX2::TimeLimits limits;
-    limits.transfer_wait_ms = 200;
-    limits.cancel_wait_ms = 1000;
-    limits.stop_drain_ms = 3000;
-    dev->SetTimeLimits(limits);
+    dev->SetTimeLimits(ShortLimits());
     ASSERT_EQ(dev->OpenDevice(), 1);
   }
   void ExpectBridgeUntouched() {
@@ -295,10 +301,7 @@ TEST_F(EmulatedTunerTest, UnplugEndsTheThreadsWithoutAHang) {
 // opened, and no byte the tuner delivered is lost.
 TEST_F(EmulatedTunerTest, StalledTunerIsReopenedAndStreamsOn) {
   Make({{8, Kind::kPause, 0, 2500}});
-  CDTV_EzUSBFX2::TimeLimits limits;
-  limits.transfer_wait_ms = 200;
-  limits.cancel_wait_ms = 1000;
-  limits.stop_drain_ms = 3000;
+  CDTV_EzUSBFX2::TimeLimits limits = ShortLimits();
   limits.stall_ms = 600;
   dev->SetTimeLimits(limits);
   std::atomic<int> lost{0}, back{0};
@@ -321,6 +324,72 @@ TEST_F(EmulatedTunerTest, StalledTunerIsReopenedAndStreamsOn) {
   EXPECT_EQ(bridge->Counts().opens, 0);
   EXPECT_EQ(sink.FirstMismatch(), -1);
   EXPECT_EQ(tuner->Counts().streamed, sink.bytes.size());
+}
+
+// The tuner pulled out mid-stream and put back into the same port, where the bus gives it a new
+// address (a new device node): the capture carries on with it, one drop-out and one return are
+// told, and every byte it sent before and after is handed on in order. A second FX2 tuner plugged
+// into another port meanwhile is never opened, nor is the storage bridge.
+TEST_F(EmulatedTunerTest, TunerPluggedBackIntoItsPortStreamsOn) {
+  Make({{10, Kind::kUnplug, 0}});
+  CDTV_EzUSBFX2::TimeLimits limits = ShortLimits();
+  limits.rescan_ms = 50;
+  dev->SetTimeLimits(limits);
+  std::atomic<int> lost{0}, back{0}, looks{0};
+  std::atomic<CDTV_EzUSBFX2::Dropout> reason{CDTV_EzUSBFX2::Dropout::kNone};
+  dev->SetDropoutListener({[&](CDTV_EzUSBFX2::Dropout d) {
+                             reason = d;
+                             ++lost;
+                           },
+                           [&] { ++back; }, [&] { ++looks; }});
+  // Waits (at most 10 s) until `done` holds.
+  auto wait_until = [](auto done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+  };
+  auto listed = [&](const std::string& path) {
+    const std::vector<std::string> paths = driver->EnumerateDevices();
+    return std::find(paths.begin(), paths.end(), path) != paths.end();
+  };
+  ASSERT_EQ(dev->Start(0, 0x86, core::kNoEndpoint), 1);
+  ASSERT_TRUE(wait_until([&] { return lost.load() == 1; }));
+  EXPECT_EQ(reason.load(), CDTV_EzUSBFX2::Dropout::kGone);
+  tuner->Remove();
+  ASSERT_TRUE(wait_until([&] { return !listed("usb:001:005"); }));
+
+  // Another FX2 tuner in port 3; the tuner's port is looked at twice with it on the list.
+  usbfs::DeviceDescription other_desc = usbfs::Fx2Tuner(7, u"Other tuner");
+  other_desc.sysname = "1-3";
+  usbfs::EmulatedDevice& other = bed.Plug(std::move(other_desc));
+  ASSERT_TRUE(wait_until([&] { return listed("usb:001:007"); }));
+  const int looked = looks.load();
+  ASSERT_TRUE(wait_until([&] { return looks.load() >= looked + 2; }));
+  EXPECT_EQ(back.load(), 0);
+
+  // The tuner back in port 5 at address 6, carrying on with the broadcast.
+  const uint64_t before = tuner->Counts().streamed;
+  EXPECT_EQ(before, 10u * kSize);
+  usbfs::DeviceDescription again_desc = usbfs::Fx2Tuner(6);
+  again_desc.sysname = "1-5";
+  again_desc.stream_offset = before;
+  usbfs::EmulatedDevice& again = bed.Plug(std::move(again_desc));
+  ASSERT_TRUE(wait_until([&] { return back.load() == 1; }));
+  ASSERT_TRUE(sink.WaitFor(before + 8 * kSize));
+  ASSERT_EQ(dev->Stop(), 1);
+
+  EXPECT_EQ(lost.load(), 1);
+  EXPECT_EQ(back.load(), 1);
+  EXPECT_EQ(sink.FirstMismatch(), -1);
+  EXPECT_FALSE(sink.bad_total);
+  EXPECT_EQ(sink.bytes.size(), before + again.Counts().streamed);
+  EXPECT_EQ(again.Counts().claims, 1);
+  EXPECT_EQ(again.UrbsHeld(), 0);
+  EXPECT_EQ(other.Counts().opens, 0);
+  EXPECT_EQ(other.Counts().claims, 0);
+  ExpectBridgeUntouched();
 }
 
 TEST_F(EmulatedTunerTest, StopWithThirtyTwoInFlightEndsEveryTransfer) {

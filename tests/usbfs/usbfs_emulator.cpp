@@ -91,6 +91,7 @@ EmulatedDevice::EmulatedDevice(UMockdevTestbed* testbed, DeviceDescription devic
                      device_desc_.config_descriptor.end());
   umockdev_testbed_set_attribute_binary(testbed_, syspath, "descriptors", descriptors.data(),
                                         static_cast<int>(descriptors.size()));
+  syspath_ = syspath;
   g_free(syspath);
 
   // The node is a FIFO, kept full (not writable) while no URB waits to be reaped.
@@ -161,6 +162,16 @@ int EmulatedDevice::UrbsHeld() {
 void EmulatedDevice::Unplug() {
   std::lock_guard lock(mutex_);
   UnplugLocked();
+}
+
+void EmulatedDevice::Remove() {
+  {
+    std::lock_guard lock(mutex_);
+    UnplugLocked();
+  }
+  cv_.notify_all();
+  umockdev_testbed_uevent(testbed_, syspath_.c_str(), "remove");
+  umockdev_testbed_remove_device(testbed_, syspath_.c_str());
 }
 
 void EmulatedDevice::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
@@ -268,8 +279,8 @@ long EmulatedDevice::Handle(Client* c, unsigned long request, void* argp, int* e
           pause_ = nullptr;
           const uint32_t length = static_cast<uint32_t>(u->buffer_length);
           for (uint32_t i = it->filled; i < length; ++i) {
-            static_cast<uint8_t*>(u->buffer)[i] =
-                usb::PatternTsSource::ByteAt(counts_.streamed + (i - it->filled));
+            static_cast<uint8_t*>(u->buffer)[i] = usb::PatternTsSource::ByteAt(
+                device_desc_.stream_offset + counts_.streamed + (i - it->filled));
           }
           counts_.streamed += length - it->filled;
           stream_.pop_front();
@@ -519,7 +530,8 @@ void EmulatedDevice::Stream() {
     const uint32_t target = event != nullptr ? std::min(length, event->bytes) : length;
     auto* dst = static_cast<uint8_t*>(head.urb->buffer);
     for (uint32_t i = head.filled; i < target; ++i) {
-      dst[i] = usb::PatternTsSource::ByteAt(counts_.streamed + (i - head.filled));
+      dst[i] =
+          usb::PatternTsSource::ByteAt(device_desc_.stream_offset + counts_.streamed + (i - head.filled));
     }
     if (target > head.filled) counts_.streamed += target - head.filled;
     head.filled = std::max(head.filled, target);
@@ -569,6 +581,12 @@ Testbed::~Testbed() {
 EmulatedDevice& Testbed::Add(DeviceDescription device_desc) {
   devices_.push_back(std::make_unique<EmulatedDevice>(testbed_, std::move(device_desc)));
   return *devices_.back();
+}
+
+EmulatedDevice& Testbed::Plug(DeviceDescription device_desc) {
+  EmulatedDevice& d = Add(std::move(device_desc));
+  umockdev_testbed_uevent(testbed_, d.syspath().c_str(), "add");
+  return d;
 }
 
 DeviceDescription Fx2Tuner(uint8_t address, const std::u16string& product) {

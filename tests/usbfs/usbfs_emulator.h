@@ -55,6 +55,9 @@ struct DeviceDescription {
   std::string driver;                         // kernel driver bound to interface 0, or empty
   // Stream of bulk IN endpoint `stream_endpoint`: the pattern stream (PatternTsSource), unlimited rate.
   uint8_t stream_endpoint = 0;
+  // Where in the pattern stream the first byte sent lies: a tuner plugged in again carries on
+  // with the broadcast where it was.
+  uint64_t stream_offset = 0;
   std::vector<StreamEvent> events;
 };
 
@@ -85,7 +88,11 @@ class EmulatedDevice {
   int UrbsHeld();
   // Unplugs the device now.
   void Unplug();
+  // Unplugs the device and takes it off the bus, as the kernel does: the "remove" event, then its
+  // /sys entry gone. The emulation stays for the files still open on its node.
+  void Remove();
   const DeviceDescription& device_desc() const { return device_desc_; }
+  const std::string& syspath() const { return syspath_; }
 
  private:
   struct Client;
@@ -118,6 +125,7 @@ class EmulatedDevice {
   DeviceDescription device_desc_;
   UMockdevTestbed* testbed_;
   UMockdevIoctlBase* handler_ = nullptr;
+  std::string syspath_;
   std::string node_;
   int fifo_ = -1;
   bool ready_ = false;
@@ -149,6 +157,8 @@ class Testbed {
   Testbed();
   ~Testbed();
   EmulatedDevice& Add(DeviceDescription device_desc);
+  // A device plugged in while the program runs: added as above, and the kernel's "add" event.
+  EmulatedDevice& Plug(DeviceDescription device_desc);
 
  private:
   UMockdevTestbed* testbed_;
