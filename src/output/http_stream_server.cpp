@@ -11,21 +11,22 @@
 #include <cstring>
 
 #include "output/http_client_queue.h"
+#include "output/http_stream_ring.h"
 #include "ts/output_filter.h"
 
 namespace pelkan {
 
 namespace {
 
-// The reader is woken once this much is waiting (about 60 ms of a terrestrial broadcast, one
-// large send of the connection), or after kReadWait: few wake-ups and few large writes, which is
-// what the kernel's loopback and network paths cost least for, and a player hardly notices the
-// delay.
-constexpr uint32_t kWakeBytes = 700 * 188;
-constexpr std::chrono::milliseconds kReadWait{100};
 // Most bytes of one chunk of a stream response. The library builds each chunk in the connection's
 // memory, so that memory is this much beyond the request header's.
 constexpr size_t kChunkBytes = 256u << 10;
+// The reader is woken once a chunk's worth of whole packets is waiting, or after kReadWait (at a
+// terrestrial broadcast's rate that comes first, with about 200 KiB): few wake-ups and few large
+// writes, which is what the kernel's loopback and network paths cost least for, and a player
+// hardly notices the delay.
+constexpr uint32_t kWakeBytes = (kChunkBytes - 4096) / 188 * 188;
+constexpr std::chrono::milliseconds kReadWait{100};
 // Packets gathered before they are handed to the clients (about 10 ms of a broadcast).
 constexpr size_t kBatchPackets = 128;
 // Room in the connection's memory for the library's own use besides the header and a chunk.
@@ -104,17 +105,31 @@ size_t HeaderBytes(MHD_Connection* connection, const char* url, const char* meth
 
 }  // namespace
 
-// One stream client: its queue, its filter (a service's) and its socket (to see a hang-up while
-// the stream is quiet).
+// One stream client: what it reads (a reader of the shared ring for the whole stream, a queue of
+// its own for a service), its filter (a service's) and its socket (to see a hang-up while the
+// stream is quiet).
 struct HttpStreamServer::Client {
-  Client(uint32_t queue_bytes) : queue(queue_bytes, kWakeBytes) {}
   HttpStreamServer* server = nullptr;
   HttpClientInfo info;
   std::optional<uint16_t> service;
   OutputFilter filter;  // producer side, under clients_mutex_
-  HttpClientQueue queue;
+  std::unique_ptr<HttpStreamRing::Reader> reader;
+  std::unique_ptr<HttpClientQueue> queue;
   int fd = -1;
   std::atomic<uint64_t> sent{0};  // written by the connection thread
+
+  void Push(const uint8_t* packet, uint32_t length) {
+    if (reader) reader->Lead(packet, length);
+    else queue->Push(packet, length);
+  }
+  size_t Take(uint8_t* out, size_t max, std::chrono::milliseconds wait) {
+    return reader ? reader->Take(out, max, wait) : queue->Take(out, max, wait);
+  }
+  void Close() {
+    if (reader) reader->Close();
+    else queue->Close();
+  }
+  uint64_t lost() const { return reader ? reader->bytes_lost() : queue->bytes_lost(); }
 };
 
 // An open connection, for the header time-out.
@@ -174,11 +189,11 @@ struct HttpCallbacks {
     auto* client = static_cast<HttpStreamServer::Client*>(cls);
     for (;;) {
       if (client->server->stopping_.load(std::memory_order_relaxed)) return MHD_CONTENT_READER_END_OF_STREAM;
-      size_t n = client->queue.Take(reinterpret_cast<uint8_t*>(buf), max, kReadWait);
+      size_t n = client->Take(reinterpret_cast<uint8_t*>(buf), max, kReadWait);
       if (n == 0) {
         // Nothing came in that time: what the producer has gathered is handed on now.
         client->server->Flush();
-        n = client->queue.Take(reinterpret_cast<uint8_t*>(buf), max, std::chrono::milliseconds(0));
+        n = client->Take(reinterpret_cast<uint8_t*>(buf), max, std::chrono::milliseconds(0));
       }
       if (n > 0) {
         client->sent.fetch_add(n, std::memory_order_relaxed);
@@ -204,11 +219,11 @@ struct HttpCallbacks {
       gone = *it;
       server->clients_.erase(it);
     }
-    gone->queue.Close();
+    gone->Close();
     if (server->notice_) {
       HttpClientInfo info = gone->info;
       info.bytes_sent = gone->sent.load();
-      info.bytes_lost = gone->queue.bytes_lost();
+      info.bytes_lost = gone->lost();
       server->notice_(info, true);
     }
   }
@@ -240,6 +255,12 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
     return false;
   }
   stopping_.store(false);
+  {
+    // The ring keeps what the clients may be behind and a batch more.
+    std::lock_guard<std::mutex> batch(batch_mutex_);
+    const size_t span = std::max<size_t>(config.queue_bytes, 188) + (kBatchPackets + 1) * 204;
+    ring_ = std::make_unique<HttpStreamRing>(span);
+  }
   daemon_ = MHD_start_daemon(
       flags, config.port, nullptr, nullptr, &HttpCallbacks::OnRequest,
       this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
@@ -248,6 +269,10 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
       static_cast<unsigned>(config.idle_timeout_s), MHD_OPTION_NOTIFY_CONNECTION, &HttpCallbacks::OnConnection,
       this, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
   if (daemon_ == nullptr) {
+    {
+      std::lock_guard<std::mutex> batch(batch_mutex_);
+      ring_.reset();
+    }
     *error = "cannot listen on " + config.address + ":" + std::to_string(config.port) + ": " +
              std::strerror(errno != 0 ? errno : EADDRINUSE);
     return false;
@@ -268,10 +293,14 @@ void HttpStreamServer::Stop() {
   if (watchdog_.joinable()) watchdog_.join();
   {
     std::lock_guard<std::mutex> lock(clients_mutex_);
-    for (const auto& c : clients_) c->queue.Close();
+    for (const auto& c : clients_) c->Close();
   }
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  {
+    std::lock_guard<std::mutex> batch(batch_mutex_);
+    ring_.reset();  // its readers went with their responses
+  }
   port_ = 0;
 }
 
@@ -322,7 +351,7 @@ int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url,
 }
 
 int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint16_t> service) {
-  auto client = std::make_shared<Client>(config_.queue_bytes);
+  auto client = std::make_shared<Client>();
   client->server = this;
   client->service = service;
   client->info.peer = PeerText(connection);
@@ -334,7 +363,7 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
     std::lock_guard<std::mutex> batch(batch_mutex_);
     HandOn();
     std::lock_guard<std::mutex> lock(clients_mutex_);
-    if (clients_.size() >= config_.max_clients) {
+    if (clients_.size() >= config_.max_clients || ring_ == nullptr) {
       return ReplyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many clients");
     }
     if (service) {
@@ -346,6 +375,8 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
       const uint16_t kept[] = {*service};
       LimitToServices(client->filter, kept, components_, programs_);
     }
+    if (service) client->queue = std::make_unique<HttpClientQueue>(config_.queue_bytes, kWakeBytes);
+    else client->reader = ring_->Attach(config_.queue_bytes, kWakeBytes);
     client->info.id = next_id_++;
     Prime(*client);
     clients_.push_back(client);
@@ -377,7 +408,7 @@ void HttpStreamServer::Prime(Client& client) {
       const auto length = static_cast<uint32_t>(packet.size());
       const uint8_t* out = client.service ? FilterPacket(client.filter, packet.data(), length, programs_, copy)
                                           : packet.data();
-      if (out != nullptr) client.queue.Push(out, length);
+      if (out != nullptr) client.Push(out, length);
     }
   }
 }
@@ -415,11 +446,10 @@ void HttpStreamServer::HandOn() {
       }
     }
   }
+  // The whole stream once for all its clients; each service's share for its client.
+  if (ring_ != nullptr) ring_->Write(batch_.data(), count, length);
   for (const auto& client : clients_) {
-    if (!client->service) {
-      client->queue.Push(batch_.data(), count, length);
-      continue;
-    }
+    if (!client->service) continue;
     filtered_.clear();
     for (size_t i = 0; i < count; ++i) {
       uint8_t copy[204];
@@ -427,7 +457,7 @@ void HttpStreamServer::HandOn() {
         filtered_.insert(filtered_.end(), out, out + length);
       }
     }
-    client->queue.Push(filtered_.data(), filtered_.size() / length, length);
+    client->queue->Push(filtered_.data(), filtered_.size() / length, length);
   }
   batch_.clear();
 }
@@ -471,7 +501,7 @@ std::vector<HttpClientInfo> HttpStreamServer::Clients() const {
   for (const auto& c : clients_) {
     HttpClientInfo info = c->info;
     info.bytes_sent = c->sent.load(std::memory_order_relaxed);
-    info.bytes_lost = c->queue.bytes_lost();
+    info.bytes_lost = c->lost();
     out.push_back(info);
   }
   return out;

@@ -21,6 +21,7 @@ struct MHD_Connection;
 namespace pelkan {
 
 class HttpClientQueue;
+class HttpStreamRing;
 
 // Where and how the HTTP server listens.
 struct HttpServerConfig {
@@ -63,8 +64,10 @@ struct HttpPages {
 // A stream response is video/mp2t, chunked, and starts at a packet boundary with the last PAT and
 // the PMTs seen (for a service, its own), so a player starts at once. Each stream client has its
 // own bounded queue (HttpClientQueue): a client that cannot keep up loses its oldest data,
-// counted, and never slows the capture or the other clients. Unknown paths get 404, methods other
-// than GET 405, requests libmicrohttpd cannot parse or whose header is too large 400/431.
+// counted, and never slows the capture or the other clients. The clients of the whole stream
+// share one ring of it (HttpStreamRing), each with its own cursor and the same bound. Unknown
+// paths get 404, methods other than GET 405, requests libmicrohttpd cannot parse or whose header
+// is too large 400/431.
 //
 // Threads: Start and Stop on the owning thread; WritePacket, SetProgramList, SetComponents and
 // ResetStream on the one producer (the processing thread); Clients from any thread.
@@ -138,6 +141,8 @@ class HttpStreamServer {
   std::vector<uint8_t> batch_;
   uint32_t batch_length_ = 0;
   std::vector<uint8_t> filtered_;
+  // The whole stream for its clients (while running); written under batch_mutex_.
+  std::unique_ptr<HttpStreamRing> ring_;
 
   // The stream clients and what the producer knows of the stream. Guarded by clients_mutex_.
   mutable std::mutex clients_mutex_;
