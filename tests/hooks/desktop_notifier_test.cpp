@@ -43,7 +43,9 @@ TEST(DesktopNotification, WhatEachOutcomeRaises) {
     EXPECT_EQ(n->summary, c.summary);
     EXPECT_EQ(n->critical, c.critical) << c.summary;
     EXPECT_EQ(n->report, "/v/a.ts.err");
-    EXPECT_EQ(n->body, "ニュース\n12/08(火) 20:57–21:30" + (*c.reason ? "\n" + std::string(c.reason) : ""));
+    std::string body = "ニュース\n12/08(火) 20:57–21:30";
+    if (*c.reason) body.append("\n").append(c.reason);
+    EXPECT_EQ(n->body, body);
   }
   EXPECT_EQ(LowDiskNotification("映画", {61382, 21 * 3600}, 8'500'000'000, 2'000'000'000).body,
             "映画\n12/08(火) 21:00\n必要 8.5 GB、空き 2.0 GB");
