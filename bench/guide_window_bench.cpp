@@ -40,8 +40,9 @@ void BM_OpenGuideWindow(benchmark::State& state) {
   ServiceFilterWindow services(dispatcher);
   ScheduledCapture schedule([](std::function<void()>) {});
   ChannelWindow channels(nullptr, -1);
-  ui::DesktopContext context{settings, app,      messages, dispatcher, services,
-                             schedule, channels, "",       false,      path};
+  ui::DesktopContext context{settings, app,      messages, dispatcher, services, schedule,
+                             channels, "",       false,    path,       "",       nullptr,
+                             nullptr};
   size_t programmes = 0;
   for (auto _ : state) {
     ui::GuideWindow window(context, nullptr, nullptr);

@@ -80,8 +80,9 @@ class RuleWindowTest : public ::testing::Test, public testing::DesktopFixture {
     std::vector<std::string> rows;
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
       const QTreeWidgetItem* item = list->topLevelItem(i);
-      rows.push_back((item->font(2).strikeOut() ? "~" : "") + item->text(2).toStdString() + "|" +
-                     item->text(3).toStdString());
+      std::string row = item->font(2).strikeOut() ? "~" : "";
+      row.append(item->text(2).toStdString()).append("|").append(item->text(3).toStdString());
+      rows.push_back(std::move(row));
     }
     return rows;
   }
