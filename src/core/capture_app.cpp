@@ -351,6 +351,7 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
     }
     if (scheduler_) scheduler_->AttachProcessor(processor.get());
     std::vector<uint8_t> block(kBlockSize);
+    std::chrono::steady_clock::time_point flowing_until{};
     while (!stop_event_.IsSet()) {
       bool fed = false;
       while (fifo_.GetSize() >= kBlockSize) {
@@ -365,10 +366,13 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
         BreakStream(*processor, block);
         continue;
       }
-      if (fed) {
+      const auto now = std::chrono::steady_clock::now();
+      if (fed) flowing_until = now + std::chrono::milliseconds(kFlowLingerMs);
+      if (now < flowing_until) {
         // While the stream flows, the blocks that arrive are taken in batches: every kBatchDelayMs
-        // (sooner when kBatchBytes are there), so that this thread wakes a few times a second
-        // instead of once per transfer, and a transfer's bytes wait no longer than that.
+        // (sooner when kBatchBytes are there), so that this thread wakes about a dozen times a
+        // second instead of once per transfer or burst, and a transfer's bytes wait no longer
+        // than that.
         fifo_.WaitForSize(kBatchBytes, kBatchDelayMs);
       } else {
         // Nothing came meanwhile: sleeps until the receive thread has put a whole block, or

@@ -106,10 +106,14 @@ class CaptureApp {
   static constexpr uint32_t kFifoCapacity = 0xA00000;
   static constexpr uint32_t kBlockSize = 0x8000;
   static constexpr uint32_t kRecorderBlock = 0x100000;
-  // While the stream flows the processing thread takes the FIFO's blocks in batches: after this
-  // long, or as soon as this many bytes are there. A transfer reaches the outputs within the delay.
-  static constexpr uint32_t kBatchDelayMs = 50;
+  // While the stream flows the processing thread takes the FIFO's blocks in batches: every
+  // kBatchDelayMs, or as soon as kBatchBytes are there. A transfer reaches the outputs within the
+  // delay plus the time its block takes to fill (16 ms at the broadcast rate): within 100 ms.
+  static constexpr uint32_t kBatchDelayMs = 80;
   static constexpr uint32_t kBatchBytes = 0x100000;
+  // The stream counts as flowing for this long after its last block: a tuner that delivers in
+  // bursts keeps the thread on its batch rhythm instead of waking it once more for each burst.
+  static constexpr uint32_t kFlowLingerMs = 1000;
   static constexpr uint32_t kRefreshIntervalMs = 300;
   static constexpr uint32_t kRateIntervalMs = 600;
   // Without data for longer than this, the status shows a rate of 0.

@@ -224,7 +224,7 @@ usb::UsbStatus CDTV_EzUSBFX2::BeginStreaming() {
   } catch (const std::system_error&) {
     // Whatever started ends with the stop.
     stop_.store(true);
-    list_cv_.notify_all();
+    WakeAll();
     if (request_thread_.joinable()) request_thread_.join();
     if (receive_thread_.joinable()) receive_thread_.join();
     FreeBuffers();
@@ -237,7 +237,7 @@ void CDTV_EzUSBFX2::WatchBody() {
   while (true) {
     {
       std::unique_lock lock(list_mutex_);
-      list_cv_.wait(lock, [this] { return stop_.load() || device_lost_.load(); });
+      watch_cv_.wait(lock, [this] { return stop_.load() || device_lost_.load(); });
       if (stop_.load()) return;
     }
     // The transfer threads end on their own once the device is lost; every byte they had is
@@ -261,12 +261,12 @@ void CDTV_EzUSBFX2::WatchBody() {
         std::lock_guard lock(list_mutex_);
         rescan_ = true;
       }
-      list_cv_.notify_all();
+      watch_cv_.notify_all();
     });
     while (!Reopen()) {
       if (dropout_listener_.waiting) dropout_listener_.waiting();
       std::unique_lock lock(list_mutex_);
-      list_cv_.wait_for(lock, std::chrono::milliseconds(limits_.rescan_ms),
+      watch_cv_.wait_for(lock, std::chrono::milliseconds(limits_.rescan_ms),
                         [this] { return stop_.load() || rescan_; });
       rescan_ = false;
       if (stop_.load()) return;
@@ -289,7 +289,7 @@ void CDTV_EzUSBFX2::CheckDevice() {
     std::lock_guard lock(list_mutex_);
     device_lost_.store(true);
   }
-  list_cv_.notify_all();
+  WakeAll();
 }
 
 bool CDTV_EzUSBFX2::Reopen() {
@@ -338,7 +338,7 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
       // Free buffers are started again in batches (see RefillDue), not one by one as they come
       // back, so that this thread wakes a few times a second at the broadcast rate.
       std::unique_lock lock(list_mutex_);
-      list_cv_.wait(lock, [this] { return stop_.load() || device_lost_.load() || halted_ || RefillDue(); });
+      request_cv_.wait(lock, [this] { return stop_.load() || device_lost_.load() || halted_ || RefillDue(); });
       if (stop_.load() || device_lost_.load()) break;
       halted = halted_;
       if (!halted) {
@@ -366,7 +366,7 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
       pending_list_.push_back(b);
     }
     // Only a receive thread that found no transfer to wait for sleeps on the list.
-    if (waiting) list_cv_.notify_all();
+    if (waiting) receive_cv_.notify_all();
     // A driver that refuses transfers outright must not turn this loop into a busy spin.
     if (!begun) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -377,7 +377,7 @@ int CDTV_EzUSBFX2::RequestThreadBody() {
     std::lock_guard lock(list_mutex_);
     request_done_ = true;
   }
-  list_cv_.notify_all();
+  WakeAll();
   return 1;
 }
 
@@ -387,13 +387,13 @@ void CDTV_EzUSBFX2::RecoverFromHalt(usb::UsbEndpoint* in) {
   {
     std::unique_lock lock(list_mutex_);
     const auto wait = std::chrono::milliseconds(limits_.cancel_wait_ms);
-    list_cv_.wait_for(lock, wait,
+    request_cv_.wait_for(lock, wait,
                       [this] { return stop_.load() || device_lost_.load() || pending_list_.empty(); });
     // A tuner that keeps stalling is retried less and less often; a stop ends the pause.
     const uint32_t pause = halt_backoff_ms_;
     halt_backoff_ms_ =
         std::min(std::max(pause * 2, limits_.halt_backoff_first_ms), limits_.halt_backoff_max_ms);
-    list_cv_.wait_for(lock, std::chrono::milliseconds(pause),
+    request_cv_.wait_for(lock, std::chrono::milliseconds(pause),
                       [this] { return stop_.load() || device_lost_.load(); });
     if (stop_.load() || device_lost_.load()) return;
   }
@@ -454,7 +454,7 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
     TransferBuffer* b = nullptr;
     {
       std::unique_lock lock(list_mutex_);
-      list_cv_.wait(lock, [this] { return !pending_list_.empty() || request_done_; });
+      receive_cv_.wait(lock, [this] { return !pending_list_.empty() || request_done_; });
       if (pending_list_.empty()) break;
       b = pending_list_.front();
       pending_list_.pop_front();
@@ -467,7 +467,7 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
       if (!b->xfer.Wait(WaitBudget(limits_.cancel_wait_ms))) {
         transfers_failed_.fetch_add(1, std::memory_order_relaxed);
         Abandon(b);
-        list_cv_.notify_all();
+        request_cv_.notify_all();
         continue;
       }
     }
@@ -509,7 +509,7 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
         std::lock_guard lock(list_mutex_);
         device_lost_.store(true);
       }
-      list_cv_.notify_all();
+      WakeAll();
     }
     bool wake = false;
     {
@@ -521,9 +521,15 @@ int CDTV_EzUSBFX2::ReceiveThreadBody() {
       // only when there is something for it to do.
       wake = halted_ || device_lost_.load() || pending_list_.empty() || RefillDue();
     }
-    if (wake) list_cv_.notify_all();
+    if (wake) request_cv_.notify_all();
   }
   return 1;
+}
+
+void CDTV_EzUSBFX2::WakeAll() {
+  request_cv_.notify_all();
+  receive_cv_.notify_all();
+  watch_cv_.notify_all();
 }
 
 bool CDTV_EzUSBFX2::RefillDue() const {
@@ -540,7 +546,7 @@ int CDTV_EzUSBFX2::Stop() {
     stop_deadline_.store(platform::TickCount() + std::min(limits_.stop_drain_ms, kStopWaitMs));
     stop_.store(true);
   }
-  list_cv_.notify_all();
+  WakeAll();
   // The watch thread ends at once (it only waits); then no one else starts or joins the threads.
   if (watch_thread_.joinable()) watch_thread_.join();
   // Every wait of the two threads is bounded by the stop deadline, so both end within it.

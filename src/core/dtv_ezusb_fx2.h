@@ -167,6 +167,8 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   bool FinishAbandoned(TransferBuffer* buffer);
   // Whether the request thread has free buffers to start now. With list_mutex_ held.
   bool RefillDue() const;
+  // Wakes every thread of the device: for a stop and for a lost device.
+  void WakeAll();
 
   std::shared_ptr<usb::UsbDriver> driver_;
   std::string virtual_tuner_file_;
@@ -205,7 +207,11 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   // Guards the two lists and request_done_; never held while a transfer is started, waited for or
   // handed to the callback.
   std::mutex list_mutex_;
-  std::condition_variable list_cv_;
+  // One condition per waiting thread, so that a transfer coming back wakes only the thread that
+  // has something to do with it (the watch thread sleeps through a whole stream).
+  std::condition_variable request_cv_;
+  std::condition_variable receive_cv_;
+  std::condition_variable watch_cv_;
   std::deque<TransferBuffer*> free_list_;
   std::deque<TransferBuffer*> pending_list_;
   bool request_done_ = false;

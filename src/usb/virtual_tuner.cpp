@@ -281,8 +281,11 @@ class VirtualTunerHandle : public UsbBackend {
   // Transfers filled and due, with their byte counts, not yet completed.
   using Ready = std::vector<std::pair<Xfer, uint32_t>>;
 
+  // Newest first: whoever waits for the transfers in the order they were begun sleeps on the
+  // oldest, and so wakes once, with the whole step done, instead of once per transfer it catches
+  // up with while the rest are still being completed.
   static void CompleteReady(const Ready& ready) {
-    for (const auto& [x, bytes] : ready) CompleteXfer(x, UsbStatus::kOk, bytes);
+    for (auto it = ready.rbegin(); it != ready.rend(); ++it) CompleteXfer(it->first, UsbStatus::kOk, it->second);
   }
 
   // Completes the transfers filled so far, in order. The worker calls it before it sleeps and
