@@ -10,7 +10,10 @@
 namespace pelkan {
 
 bool FeedStream(std::FILE* in, TsProcessor& processor, CaptureStats& stats, uint64_t* bytes_read) {
-  constexpr size_t kBlock = 0x8000;
+  // The pieces the file is scanned in go on whole (the processor finds the same packets however the
+  // bytes are cut): a packet torn at a cut is copied aside, so the fewer cuts the better. Capped so
+  // that the processor always takes the whole piece.
+  constexpr size_t kBlock = TsProcessor::kInputCapacity - TsProcessor::kSearchWindow;
   uint64_t total = 0;
   std::string error;
   const bool ok = platform::ScanFile(

@@ -4,13 +4,13 @@
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/sd_bus_library.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_texts.h"
 
@@ -18,6 +18,11 @@ extern char** environ;
 
 namespace pelkan::hooks {
 namespace {
+
+// The sd-bus functions; every call below runs once the entry point has loaded them.
+const platform::SdBusLibrary& Sd() {
+  return *platform::SdBus();
+}
 
 constexpr const char* kService = "org.freedesktop.Notifications";
 constexpr const char* kPath = "/org/freedesktop/Notifications";
@@ -142,22 +147,27 @@ std::vector<uint32_t> DesktopNotifier::WaitSent() {
 
 bool DesktopNotifier::Connect() {
   if (bus_ != nullptr) return true;
-  int r = sd_bus_open_user(&bus_);
+  std::string missing;
+  int r = platform::SdBus(&missing) != nullptr ? Sd().sd_bus_open_user(&bus_) : -ENOSYS;
   if (r < 0) {
     bus_ = nullptr;
-    if (!warned_) log_(std::string("no desktop notifications: no session bus (") + std::strerror(-r) + ")");
+    if (missing.empty()) missing = std::strerror(-r);
+    if (!warned_) log_("no desktop notifications: no session bus (" + missing + ")");
     warned_ = true;
     return false;
   }
   // The service says which action was invoked; the report of that notification is opened.
-  r = sd_bus_match_signal(bus_, &match_, kService, kPath, kInterface, "ActionInvoked", OnBusSignal, this);
-  if (r >= 0) sd_bus_match_signal(bus_, nullptr, kService, kPath, kInterface, "NotificationClosed", OnBusSignal, this);
+  r = Sd().sd_bus_match_signal(bus_, &match_, kService, kPath, kInterface, "ActionInvoked", OnBusSignal,
+                               this);
+  if (r >= 0)
+    Sd().sd_bus_match_signal(bus_, nullptr, kService, kPath, kInterface, "NotificationClosed", OnBusSignal,
+                             this);
   return true;
 }
 
 void DesktopNotifier::Disconnect() {
-  if (match_ != nullptr) match_ = sd_bus_slot_unref(match_);
-  if (bus_ != nullptr) bus_ = sd_bus_flush_close_unref(bus_);
+  if (match_ != nullptr) match_ = Sd().sd_bus_slot_unref(match_);
+  if (bus_ != nullptr) bus_ = Sd().sd_bus_flush_close_unref(bus_);
   reports_.clear();
 }
 
@@ -165,11 +175,11 @@ void DesktopNotifier::OnSignal(sd_bus_message* m) {
   DesktopNotifier* self = this;
   uint32_t id = 0;
   const char* action = nullptr;
-  if (sd_bus_message_is_signal(m, kInterface, "ActionInvoked")) {
-    if (sd_bus_message_read(m, "us", &id, &action) < 0 || action == nullptr) return;
+  if (Sd().sd_bus_message_is_signal(m, kInterface, "ActionInvoked")) {
+    if (Sd().sd_bus_message_read(m, "us", &id, &action) < 0 || action == nullptr) return;
     const auto found = self->reports_.find(id);
     if (found != self->reports_.end() && std::strcmp(action, kOpenAction) == 0) self->open_(found->second);
-  } else if (sd_bus_message_read(m, "u", &id) >= 0) {
+  } else if (Sd().sd_bus_message_read(m, "u", &id) >= 0) {
     self->reports_.erase(id);
   }
 }
@@ -179,32 +189,33 @@ bool DesktopNotifier::Send(const Notification& n) {
   sd_bus_message* call = nullptr;
   sd_bus_message* reply = nullptr;
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  int r = sd_bus_message_new_method_call(bus_, &call, kService, kPath, kInterface, "Notify");
-  if (r >= 0) r = sd_bus_message_append(call, "susss", "Pelkan", 0u, "pelkan", n.summary.c_str(), n.body.c_str());
+  int r = Sd().sd_bus_message_new_method_call(bus_, &call, kService, kPath, kInterface, "Notify");
+  if (r >= 0)
+    r = Sd().sd_bus_message_append(call, "susss", "Pelkan", 0u, "pelkan", n.summary.c_str(), n.body.c_str());
   if (r >= 0) {
     if (n.report.empty()) {
-      r = sd_bus_message_append(call, "as", 0);
+      r = Sd().sd_bus_message_append(call, "as", 0);
     } else {
-      r = sd_bus_message_append(call, "as", 2, kOpenAction, kOpenLabel);
+      r = Sd().sd_bus_message_append(call, "as", 2, kOpenAction, kOpenLabel);
     }
   }
   if (r >= 0) {
-    r = sd_bus_message_append(call, "a{sv}", 2, "urgency", "y", static_cast<uint8_t>(n.critical ? 2 : 1),
-                              "desktop-entry", "s", "pelkan");
+    r = Sd().sd_bus_message_append(call, "a{sv}", 2, "urgency", "y", static_cast<uint8_t>(n.critical ? 2 : 1),
+                                   "desktop-entry", "s", "pelkan");
   }
-  if (r >= 0) r = sd_bus_message_append(call, "i", -1);
-  if (r >= 0) r = sd_bus_call(bus_, call, uint64_t{kCallTimeoutMs} * 1000, &error, &reply);
+  if (r >= 0) r = Sd().sd_bus_message_append(call, "i", -1);
+  if (r >= 0) r = Sd().sd_bus_call(bus_, call, uint64_t{kCallTimeoutMs} * 1000, &error, &reply);
   uint32_t id = 0;
-  if (r >= 0) r = sd_bus_message_read(reply, "u", &id);
+  if (r >= 0) r = Sd().sd_bus_message_read(reply, "u", &id);
   if (r < 0) {
     if (!warned_) {
       log_(std::string("no desktop notifications: ") +
            (error.message != nullptr ? error.message : std::strerror(-r)));
     }
     warned_ = true;
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(call);
-    sd_bus_message_unref(reply);
+    Sd().sd_bus_error_free(&error);
+    Sd().sd_bus_message_unref(call);
+    Sd().sd_bus_message_unref(reply);
     // A bus that went away is opened again for the next one.
     if (r == -ECONNRESET || r == -ENOTCONN) Disconnect();
     return false;
@@ -215,9 +226,9 @@ bool DesktopNotifier::Send(const Notification& n) {
     std::lock_guard lock(mutex_);
     sent_.push_back(id);
   }
-  sd_bus_error_free(&error);
-  sd_bus_message_unref(call);
-  sd_bus_message_unref(reply);
+  Sd().sd_bus_error_free(&error);
+  Sd().sd_bus_message_unref(call);
+  Sd().sd_bus_message_unref(reply);
   return true;
 }
 
@@ -244,12 +255,12 @@ void DesktopNotifier::Serve() {
     }
     // Signals (the actions) are handled while nothing is to be sent.
     while (bus_ != nullptr) {
-      const int r = sd_bus_process(bus_, nullptr);
+      const int r = Sd().sd_bus_process(bus_, nullptr);
       if (r < 0) Disconnect();
       if (r <= 0) break;
     }
-    pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {bus_ != nullptr ? sd_bus_get_fd(bus_) : -1, POLLIN, 0}};
-    if (bus_ != nullptr) fds[1].events = static_cast<short>(sd_bus_get_events(bus_));
+    pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {bus_ != nullptr ? Sd().sd_bus_get_fd(bus_) : -1, POLLIN, 0}};
+    if (bus_ != nullptr) fds[1].events = static_cast<short>(Sd().sd_bus_get_events(bus_));
     ::poll(fds, 2, -1);
     eventfd_t ignored = 0;
     if (fds[0].revents & POLLIN) eventfd_read(wake_fd_, &ignored);

@@ -1,7 +1,6 @@
 #include "output/http_stream_server.h"
 
 #include <arpa/inet.h>
-#include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -12,11 +11,17 @@
 
 #include "output/http_client_queue.h"
 #include "output/http_stream_ring.h"
+#include "output/microhttpd_library.h"
 #include "ts/output_filter.h"
 
 namespace pelkan {
 
 namespace {
+
+// The library's functions; every call below runs once Start has loaded them.
+const MicrohttpdLibrary& Mhd() {
+  return *Microhttpd();
+}
 
 // Most bytes of one chunk of a stream response. The library builds each chunk in the connection's
 // memory, so that memory is this much beyond the request header's.
@@ -45,7 +50,8 @@ bool StartsUnit(const uint8_t* data, uint32_t length) {
 }
 
 std::string PeerText(MHD_Connection* connection) {
-  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  const MHD_ConnectionInfo* info =
+      Mhd().MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (info == nullptr || info->client_addr == nullptr) return "?";
   char text[INET6_ADDRSTRLEN] = "?";
   uint16_t port = 0;
@@ -76,14 +82,14 @@ std::optional<uint16_t> ServiceOfPath(const std::string& url) {
 
 MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
                  const char* allow = nullptr) {
-  MHD_Response* response =
-      MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  MHD_Response* response = Mhd().MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                                 MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
-  if (allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-  const MHD_Result result = MHD_queue_response(connection, status, response);
-  MHD_destroy_response(response);
+  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+  if (allow != nullptr) Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+  const MHD_Result result = Mhd().MHD_queue_response(connection, status, response);
+  Mhd().MHD_destroy_response(response);
   return result;
 }
 
@@ -99,7 +105,7 @@ MHD_Result AddFieldBytes(void* cls, MHD_ValueKind /*kind*/, const char* key, con
 // The bytes of a request's header: its request line and fields with their separators.
 size_t HeaderBytes(MHD_Connection* connection, const char* url, const char* method, const char* version) {
   size_t bytes = std::strlen(method) + 1 + std::strlen(url) + 1 + std::strlen(version) + 2 + 2;
-  MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddFieldBytes, &bytes);
+  Mhd().MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddFieldBytes, &bytes);
   return bytes;
 }
 
@@ -164,7 +170,7 @@ struct HttpCallbacks {
     }
     // HTTP/1.1 requires the Host header (and the playlist's addresses come from it).
     if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 &&
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
+        Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
       return ReplyText(connection, MHD_HTTP_BAD_REQUEST, "no Host header");
     }
     return static_cast<MHD_Result>(server->Answer(connection, url, method));
@@ -179,7 +185,8 @@ struct HttpCallbacks {
       return;
     }
     auto c = std::make_shared<HttpStreamServer::Connection>();
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const MHD_ConnectionInfo* info =
+        Mhd().MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     c->fd = info != nullptr ? info->connect_fd : -1;
     c->began = std::chrono::steady_clock::now();
     server->connections_[connection] = std::move(c);
@@ -238,6 +245,12 @@ HttpStreamServer::~HttpStreamServer() {
 
 bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error) {
   Stop();
+  // A missing library fails this server alone, here, with the loader's reason.
+  std::string missing;
+  if (Microhttpd(&missing) == nullptr) {
+    *error = "cannot start the HTTP server without libmicrohttpd: " + missing;
+    return false;
+  }
   config_ = config;
   sockaddr_storage address{};
   unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
@@ -261,13 +274,13 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
     const size_t span = std::max<size_t>(config.queue_bytes, 188) + (kBatchPackets + 1) * 204;
     ring_ = std::make_unique<HttpStreamRing>(span);
   }
-  daemon_ = MHD_start_daemon(
-      flags, config.port, nullptr, nullptr, &HttpCallbacks::OnRequest,
-      this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+  daemon_ = Mhd().MHD_start_daemon(
+      flags, config.port, nullptr, nullptr, &HttpCallbacks::OnRequest, this, MHD_OPTION_SOCK_ADDR,
+      reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<size_t>(kHeaderMemory + kChunkBytes + kHeaderSlack), MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>(config.max_clients + kExtraConnections), MHD_OPTION_CONNECTION_TIMEOUT,
-      static_cast<unsigned>(config.idle_timeout_s), MHD_OPTION_NOTIFY_CONNECTION, &HttpCallbacks::OnConnection,
-      this, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
+      static_cast<unsigned>(config.idle_timeout_s), MHD_OPTION_NOTIFY_CONNECTION,
+      &HttpCallbacks::OnConnection, this, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     {
       std::lock_guard<std::mutex> batch(batch_mutex_);
@@ -277,7 +290,7 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
              std::strerror(errno != 0 ? errno : EADDRINUSE);
     return false;
   }
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+  const MHD_DaemonInfo* info = Mhd().MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
   port_ = info != nullptr ? info->port : config.port;
   watchdog_ = std::thread(&HttpStreamServer::Watch, this);
   return true;
@@ -295,7 +308,7 @@ void HttpStreamServer::Stop() {
     std::lock_guard<std::mutex> lock(clients_mutex_);
     for (const auto& c : clients_) c->Close();
   }
-  MHD_stop_daemon(daemon_);
+  Mhd().MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
   {
     std::lock_guard<std::mutex> batch(batch_mutex_);
@@ -327,7 +340,7 @@ int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url,
   if (url == "/stream") return StartStream(connection, std::nullopt);
   if (const std::optional<uint16_t> service = ServiceOfPath(url)) return StartStream(connection, service);
   if (url == "/playlist.m3u" && pages_.playlist) {
-    const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    const char* host = Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
     std::string base = "http://";
     if (host != nullptr && *host != '\0' && std::strpbrk(host, "\"\r\n /") == nullptr) {
       base.append(host);
@@ -356,7 +369,7 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
   client->service = service;
   client->info.peer = PeerText(connection);
   client->info.path = service ? "/service/" + std::to_string(*service) : "/stream";
-  const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  const MHD_ConnectionInfo* fd = Mhd().MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   client->fd = fd != nullptr ? fd->connect_fd : -1;
   {
     // The client gets the packets written from now on: those gathered before go to the others.
@@ -381,17 +394,17 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
     Prime(*client);
     clients_.push_back(client);
   }
-  MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kChunkBytes, &HttpCallbacks::OnRead,
-                                                              client.get(), &HttpCallbacks::OnResponseFreed);
+  MHD_Response* response = Mhd().MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, kChunkBytes, &HttpCallbacks::OnRead, client.get(), &HttpCallbacks::OnResponseFreed);
   if (response == nullptr) {
     HttpCallbacks::OnResponseFreed(client.get());
     return MHD_NO;
   }
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "video/mp2t");
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "video/mp2t");
+  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
   if (notice_) notice_(client->info, false);
-  const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
-  MHD_destroy_response(response);
+  const MHD_Result result = Mhd().MHD_queue_response(connection, MHD_HTTP_OK, response);
+  Mhd().MHD_destroy_response(response);
   return result;
 }
 

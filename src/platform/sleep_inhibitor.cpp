@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <systemd/sd-bus.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,9 +12,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/sd_bus_library.h"
+
 namespace pelkan::platform {
 
 namespace {
+
+// The sd-bus functions; every call below runs once the entry point has loaded them.
+const SdBusLibrary& Sd() {
+  return *SdBus();
+}
 
 constexpr const char* kDefaultSystemBus = "unix:path=/run/dbus/system_bus_socket";
 
@@ -52,12 +58,12 @@ struct InhibitAnswer {
 int OnInhibitReply(sd_bus_message* reply, void* userdata, sd_bus_error* /*ret_error*/) {
   auto* answer = static_cast<InhibitAnswer*>(userdata);
   answer->done = true;
-  if (const sd_bus_error* e = sd_bus_message_get_error(reply); e != nullptr) {
+  if (const sd_bus_error* e = Sd().sd_bus_message_get_error(reply); e != nullptr) {
     answer->error = e->message != nullptr ? e->message : (e->name != nullptr ? e->name : "refused");
     return 0;
   }
   int lock_fd = -1;
-  const int r = sd_bus_message_read(reply, "h", &lock_fd);
+  const int r = Sd().sd_bus_message_read(reply, "h", &lock_fd);
   // The message owns its descriptor; the lock lasts as long as this copy.
   if (r >= 0) answer->fd = fcntl(lock_fd, F_DUPFD_CLOEXEC, 3);
   if (answer->fd < 0)
@@ -76,35 +82,41 @@ Attempt TakeLock(const std::string& why, int wake_fd, int* fd, std::string* erro
   const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
   const std::string address = env != nullptr && *env != '\0' ? env : kDefaultSystemBus;
   const int64_t deadline = MonotonicUs() + int64_t{SleepInhibitor::kAnswerTimeoutMs} * 1000;
+  std::string missing;
+  if (SdBus(&missing) == nullptr) {
+    *error = "no system bus: " + missing;
+    return Attempt::kFailed;
+  }
   sd_bus* bus = nullptr;
-  int r = sd_bus_new(&bus);
+  int r = Sd().sd_bus_new(&bus);
   if (r < 0) {
     *error = std::string("no system bus: ") + std::strerror(-r);
     return Attempt::kFailed;
   }
-  sd_bus_set_address(bus, address.c_str());
-  sd_bus_set_bus_client(bus, 1);
-  sd_bus_negotiate_fds(bus, 1);
-  r = sd_bus_start(bus);
+  Sd().sd_bus_set_address(bus, address.c_str());
+  Sd().sd_bus_set_bus_client(bus, 1);
+  Sd().sd_bus_negotiate_fds(bus, 1);
+  r = Sd().sd_bus_start(bus);
   if (r < 0) {
     *error = std::string("no system bus: ") + std::strerror(-r);
-    sd_bus_unref(bus);
+    Sd().sd_bus_unref(bus);
     return Attempt::kFailed;
   }
   InhibitAnswer answer;
   sd_bus_slot* slot = nullptr;
   sd_bus_message* call = nullptr;
-  r = sd_bus_message_new_method_call(bus, &call, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                     "org.freedesktop.login1.Manager", "Inhibit");
-  if (r >= 0) r = sd_bus_message_append(call, "ssss", "sleep", SleepInhibitor::kWho, why.c_str(), "block");
+  r = Sd().sd_bus_message_new_method_call(bus, &call, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                          "org.freedesktop.login1.Manager", "Inhibit");
   if (r >= 0)
-    r = sd_bus_call_async(bus, &slot, call, OnInhibitReply, &answer,
-                          uint64_t{SleepInhibitor::kAnswerTimeoutMs} * 1000);
-  sd_bus_message_unref(call);
+    r = Sd().sd_bus_message_append(call, "ssss", "sleep", SleepInhibitor::kWho, why.c_str(), "block");
+  if (r >= 0)
+    r = Sd().sd_bus_call_async(bus, &slot, call, OnInhibitReply, &answer,
+                               uint64_t{SleepInhibitor::kAnswerTimeoutMs} * 1000);
+  Sd().sd_bus_message_unref(call);
   Attempt result = Attempt::kFailed;
   if (r < 0) answer.error = std::string("system bus: ") + std::strerror(-r);
   while (r >= 0 && !answer.done) {
-    r = sd_bus_process(bus, nullptr);
+    r = Sd().sd_bus_process(bus, nullptr);
     if (r < 0) {
       answer.error = std::string("system bus: ") + std::strerror(-r);
       break;
@@ -116,11 +128,11 @@ Attempt TakeLock(const std::string& why, int wake_fd, int* fd, std::string* erro
                      std::to_string(SleepInhibitor::kAnswerTimeoutMs / 1000) + " s";
       break;
     }
-    pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0},
+    pollfd fds[2] = {{Sd().sd_bus_get_fd(bus), static_cast<short>(Sd().sd_bus_get_events(bus)), 0},
                      {wake_fd, POLLIN, 0}};
     int64_t wait_us = left_us;
     uint64_t bus_deadline = 0;
-    if (sd_bus_get_timeout(bus, &bus_deadline) >= 0 && bus_deadline != UINT64_MAX) {
+    if (Sd().sd_bus_get_timeout(bus, &bus_deadline) >= 0 && bus_deadline != UINT64_MAX) {
       const int64_t bus_left = static_cast<int64_t>(bus_deadline) - MonotonicUs();
       wait_us = std::max<int64_t>(0, std::min(wait_us, bus_left));
     }
@@ -140,9 +152,9 @@ Attempt TakeLock(const std::string& why, int wake_fd, int* fd, std::string* erro
     ::close(answer.fd);
   }
   if (result == Attempt::kFailed) *error = answer.error;
-  sd_bus_slot_unref(slot);
-  sd_bus_close(bus);
-  sd_bus_unref(bus);
+  Sd().sd_bus_slot_unref(slot);
+  Sd().sd_bus_close(bus);
+  Sd().sd_bus_unref(bus);
   return result;
 }
 

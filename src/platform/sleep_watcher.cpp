@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,9 +12,16 @@
 #include <ctime>
 #include <string>
 
+#include "platform/sd_bus_library.h"
+
 namespace pelkan::platform {
 
 namespace {
+
+// The sd-bus functions; every call below runs once the entry point has loaded them.
+const SdBusLibrary& Sd() {
+  return *SdBus();
+}
 
 constexpr const char* kDefaultSystemBus = "unix:path=/run/dbus/system_bus_socket";
 // How long the bus may take to connect and add the match before the watcher gives up.
@@ -29,14 +35,14 @@ struct Listener {
 
 int OnPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error* /*ret_error*/) {
   int sleeping = 0;
-  if (sd_bus_message_read(message, "b", &sleeping) >= 0) {
+  if (Sd().sd_bus_message_read(message, "b", &sleeping) >= 0) {
     (*static_cast<Listener*>(userdata)->on_sleep)(sleeping != 0);
   }
   return 0;
 }
 
 int OnMatchAdded(sd_bus_message* reply, void* userdata, sd_bus_error* /*ret_error*/) {
-  static_cast<Listener*>(userdata)->installed = sd_bus_message_is_method_error(reply, nullptr) ? -1 : 1;
+  static_cast<Listener*>(userdata)->installed = Sd().sd_bus_message_is_method_error(reply, nullptr) ? -1 : 1;
   return 0;
 }
 
@@ -83,20 +89,21 @@ void SleepWatcher::Run() {
   const std::string address = env != nullptr && *env != '\0' ? env : kDefaultSystemBus;
   Listener listener{&on_sleep_};
   sd_bus* bus = nullptr;
-  bool ok = wake_fd_ >= 0 && sd_bus_new(&bus) >= 0;
+  // Without libsystemd the watcher gives up as it does without a bus.
+  bool ok = wake_fd_ >= 0 && SdBus() != nullptr && Sd().sd_bus_new(&bus) >= 0;
   if (ok) {
-    sd_bus_set_address(bus, address.c_str());
-    sd_bus_set_bus_client(bus, 1);
-    ok = sd_bus_start(bus) >= 0 &&
-         sd_bus_match_signal_async(bus, nullptr, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                   "org.freedesktop.login1.Manager", "PrepareForSleep", &OnPrepareForSleep,
-                                   &OnMatchAdded, &listener) >= 0;
+    Sd().sd_bus_set_address(bus, address.c_str());
+    Sd().sd_bus_set_bus_client(bus, 1);
+    ok = Sd().sd_bus_start(bus) >= 0 &&
+         Sd().sd_bus_match_signal_async(bus, nullptr, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                        "org.freedesktop.login1.Manager", "PrepareForSleep",
+                                        &OnPrepareForSleep, &OnMatchAdded, &listener) >= 0;
   }
   const int64_t deadline = MonotonicUs() + kListenTimeoutUs;
   bool listening = false;
   while (ok) {
     int r;
-    while ((r = sd_bus_process(bus, nullptr)) > 0) {
+    while ((r = Sd().sd_bus_process(bus, nullptr)) > 0) {
     }
     if (r < 0 || listener.installed < 0) break;  // the bus went away, or refused the match
     if (listener.installed > 0 && !listening) {
@@ -105,7 +112,7 @@ void SleepWatcher::Run() {
     }
     int timeout_ms = -1;
     uint64_t bus_deadline = UINT64_MAX;
-    if (sd_bus_get_timeout(bus, &bus_deadline) >= 0 && bus_deadline != UINT64_MAX) {
+    if (Sd().sd_bus_get_timeout(bus, &bus_deadline) >= 0 && bus_deadline != UINT64_MAX) {
       const int64_t left = static_cast<int64_t>(bus_deadline) - MonotonicUs();
       timeout_ms = left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
     }
@@ -115,13 +122,14 @@ void SleepWatcher::Run() {
       const int until = static_cast<int>((left + 999) / 1000);
       timeout_ms = timeout_ms < 0 ? until : std::min(timeout_ms, until);
     }
-    pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0}, {wake_fd_, POLLIN, 0}};
+    pollfd fds[2] = {{Sd().sd_bus_get_fd(bus), static_cast<short>(Sd().sd_bus_get_events(bus)), 0},
+                     {wake_fd_, POLLIN, 0}};
     if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR) break;
     if ((fds[1].revents & POLLIN) != 0) break;
   }
   if (!listening) settle(State::kGivenUp);
   // Closed without flushing: a bus that does not read never holds the thread.
-  if (bus != nullptr) sd_bus_close_unref(bus);
+  if (bus != nullptr) Sd().sd_bus_close_unref(bus);
 }
 
 }  // namespace pelkan::platform

@@ -93,7 +93,7 @@ PidChecker::PidChecker()
 
 PidChecker::~PidChecker() = default;
 
-void PidChecker::Check(const uint8_t* p, uint64_t offset) {
+void PidChecker::CheckAny(const uint8_t* p, uint64_t offset) {
   ++packets_checked_;
   const uint16_t pid = static_cast<uint16_t>((p[1] & 0x1F) << 8 | p[2]);
   if (pid == kNullPid) return;

@@ -144,20 +144,9 @@ void TsProcessor::RouteToOutputs(const uint8_t* unit, uint16_t pid, uint32_t siz
 
 // ---- Alignment stage -----------------------------------------------------------------------------
 
-void TsProcessor::Feed(const uint8_t* data, int length, CaptureStats& stats) {
-  if (!data || length <= 0) return;
-  uint32_t n = static_cast<uint32_t>(length);
-  const uint32_t room = kInputCapacity - aligner_.pending();
-  if (n > room) {
-    n = room;
-    Increment(stats.input_overflows);
-  }
-  aligner_.Feed(data, n, stats, [this, &stats](const uint8_t* packet, uint32_t size) {
-    OnAlignedPacket(packet, size, stats);
-  });
-}
-
-void TsProcessor::OnAlignedPacket(const uint8_t* packet, uint32_t size, CaptureStats& stats) {
+// Inlined into Feed: it runs for every packet.
+[[gnu::always_inline]] inline void TsProcessor::OnAlignedPacket(const uint8_t* packet, uint32_t size,
+                                                                CaptureStats& stats) {
   if (!decoder_) {
     // The common case, one whole packet and nothing staged, goes straight to the unit.
     if (stage_length_ == 0 && size == stats.packet_size.load(kRelaxed)) {
@@ -172,6 +161,19 @@ void TsProcessor::OnAlignedPacket(const uint8_t* packet, uint32_t size, CaptureS
   if (decoder_->Decode(packet, static_cast<int>(size), &out, &out_length) && out && out_length > 0) {
     PacketStage(out, static_cast<uint32_t>(out_length), stats);
   }
+}
+
+void TsProcessor::Feed(const uint8_t* data, int length, CaptureStats& stats) {
+  if (!data || length <= 0) return;
+  uint32_t n = static_cast<uint32_t>(length);
+  const uint32_t room = kInputCapacity - aligner_.pending();
+  if (n > room) {
+    n = room;
+    Increment(stats.input_overflows);
+  }
+  aligner_.Feed(data, n, stats, [this, &stats](const uint8_t* packet, uint32_t size) {
+    OnAlignedPacket(packet, size, stats);
+  });
 }
 
 // ---- Packet stage --------------------------------------------------------------------------------

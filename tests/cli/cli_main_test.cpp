@@ -55,6 +55,21 @@ TEST(CliMain, VersionIsTheProjectsAsTheManualPageGivesIt) {
   EXPECT_NE(RunProgram("--help").out.find("--version"), std::string::npos);
 }
 
+// The bus and HTTP libraries are opened when a feature first needs them: resolving them at every
+// start cost more than the rest of a start, and a system without them still runs the commands.
+TEST(CliMain, StartsWithoutLoadingTheBusOrHttpLibraries) {
+  // The dynamic loader lists what the program loads at start instead of running it.
+  FILE* p = popen(("LD_TRACE_LOADED_OBJECTS=1 " + testing::CliPath()).c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string loaded;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) loaded.append(buf, n);
+  pclose(p);
+  ASSERT_NE(loaded.find("libc.so"), std::string::npos) << loaded;
+  EXPECT_EQ(loaded.find("libsystemd"), std::string::npos) << loaded;
+  EXPECT_EQ(loaded.find("libmicrohttpd"), std::string::npos) << loaded;
+}
+
 TEST(CliMain, WithoutOrWithAnUnknownCommandTheUsageGoesToStandardError) {
   const Output help = RunProgram("--help");
   ASSERT_EQ(help.exit_code, 0);

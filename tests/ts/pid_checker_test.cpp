@@ -187,6 +187,22 @@ TEST(PidChecker, ContentComesFromThePatAndPmtOfTheCheckedStream) {
   for (const auto& [pid, name] : expected) EXPECT_EQ(PidContentName(c.Content(pid)), name) << std::hex << pid;
 }
 
+// A PID's tables are read from each of its packets, not only from its first: a PAT and a PMT that
+// come again (their counters following on) with more in them add what they name.
+TEST(PidChecker, TablesThatComeAgainOnTheirPidsAreReadAgain) {
+  test::TsBuilder b;
+  b.Section(0x0000, test::PatSection(1, 0, {{0x0400, 0x1F0}}));
+  b.Section(0x1F0, test::PmtSection(0x0400, 0, 0x100, {{0x02, 0x100, {}}}));
+  b.Section(0x0000, test::PatSection(1, 1, {{0x0400, 0x1F0}, {0x0401, 0x1F1}}));
+  b.Section(0x1F0, test::PmtSection(0x0400, 1, 0x100, {{0x02, 0x100, {}}, {0x0F, 0x110, {}}}));
+  PidChecker c;
+  CheckAll(c, b.bytes());
+  EXPECT_EQ(c.Totals().drop, 0u);
+  EXPECT_EQ(c.Services(), (std::vector<uint16_t>{0x0400, 0x0401}));
+  EXPECT_STREQ(PidContentName(c.Content(0x1F1)), "PMT");
+  EXPECT_STREQ(PidContentName(c.Content(0x110)), "audio");
+}
+
 TEST(PidChecker, TableHasOneLinePerPidAndTotalsWithAlignedColumns) {
   PidChecker c;
   CheckAll(c, Packets({{0x0111, 0},
