@@ -29,6 +29,8 @@ constexpr size_t kChunkBytes = 256u << 10;
 // within a cycle.
 constexpr uint32_t kWakeBytes = (kChunkBytes - 4096) / 188 * 188;
 constexpr std::chrono::milliseconds kCycle{100};
+// How often the pacing thread looks in while the producer keeps the cycle itself.
+constexpr std::chrono::milliseconds kLookIn{500};
 // Packets gathered before they are handed to the clients (about 10 ms of a broadcast).
 constexpr size_t kBatchPackets = 128;
 // Room in the connection's memory for the library's own use besides the header and a chunk.
@@ -333,21 +335,33 @@ void HttpStreamServer::Stop() {
 void HttpStreamServer::Pace() {
   std::unique_lock<std::mutex> lock(watch_mutex_);
   const auto limit = std::chrono::milliseconds(config_.header_timeout_ms);
+  auto wait = kCycle;
   while (!stopping_.load()) {
     // With no connection there is nothing to pace: the thread sleeps until one comes.
     if (connections_.empty()) {
       watch_wake_.wait(lock, [this] { return stopping_.load() || !connections_.empty(); });
     } else {
-      watch_wake_.wait_for(lock, kCycle);
+      watch_wake_.wait_for(lock, wait);
     }
     if (stopping_.load()) break;
     lock.unlock();
+    // While the producer writes, it resumes the clients each cycle itself and this thread only
+    // looks in now and then; once it goes quiet, this thread hands on what is left and resumes
+    // the clients each cycle (so a hang-up is still seen).
+    bool due = false;
     {
       std::lock_guard<std::mutex> batch(batch_mutex_);
-      HandOn();
-      handed_ = 0;
+      if (std::chrono::steady_clock::now() - resumed_at_ >= kCycle) {
+        HandOn();
+        due = std::chrono::steady_clock::now() - resumed_at_ >= kCycle;
+      }
+      if (due) {
+        handed_ = 0;
+        resumed_at_ = std::chrono::steady_clock::now();
+      }
     }
-    ResumeWaiting();
+    if (due) ResumeWaiting();
+    wait = due ? kCycle : kLookIn;
     lock.lock();
     const auto now = std::chrono::steady_clock::now();
     for (auto& [connection, c] : connections_) {
@@ -510,8 +524,10 @@ void HttpStreamServer::HandOn() {
   batch_.clear();
   // Resumed outside clients_mutex_: the library may hold its own lock when it frees a response.
   handed_ += count * length;
-  if (handed_ >= kWakeBytes) {
+  const auto now = std::chrono::steady_clock::now();
+  if (handed_ >= kWakeBytes || now - resumed_at_ >= kCycle) {
     handed_ = 0;
+    resumed_at_ = now;
     ResumeWaiting();
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -147,8 +148,9 @@ class HttpStreamServer {
   std::vector<uint8_t> batch_;
   uint32_t batch_length_ = 0;
   std::vector<uint8_t> filtered_;
-  // Bytes handed on since the waiting clients were last resumed.
+  // Bytes handed on since the waiting clients were last resumed, and when that was.
   size_t handed_ = 0;
+  std::chrono::steady_clock::time_point resumed_at_;
   // The whole stream for its clients (while running); written under batch_mutex_.
   std::unique_ptr<HttpStreamRing> ring_;
 
