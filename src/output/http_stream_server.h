@@ -71,9 +71,10 @@ struct HttpPages {
 // is too large 400/431.
 //
 // The sockets are non-blocking and served by the library's one thread, so a client that does not
-// read holds up no other. A stream client with nothing to send is suspended; a pacing thread
-// resumes all the waiting ones together every 100 ms (sooner when the producer has handed on a
-// chunk's worth): one wake-up and one large send per client per cycle, whatever their number.
+// read holds up no other. A stream client with nothing to send is suspended; the producer resumes
+// all the waiting ones together every 100 ms (sooner once it has handed on a chunk's worth), and
+// a pacing thread does while the producer is quiet: one wake-up of the library's thread and one
+// large send per client per cycle, whatever their number.
 //
 // Threads: Start and Stop on the owning thread; WritePacket, SetProgramList, SetComponents and
 // ResetStream on the one producer (the processing thread); Clients from any thread.
@@ -104,7 +105,8 @@ class HttpStreamServer {
 
   // Producer: one packet of the stream to every client (each through its own filter). The
   // packets are gathered and handed on to the clients a batch at a time (a batch of a
-  // broadcast's rate fills in about 10 ms; the pacing thread hands on what is gathered each cycle).
+  // broadcast's rate fills in about 10 ms; once the producer is quiet the pacing thread hands on
+  // what is left).
   void WritePacket(const uint8_t* data, uint32_t length);
   // Producer: the stream's PAT and the components of one programme (from its PMT).
   void SetProgramList(std::span<const ProgramListEntry> programs);
@@ -127,8 +129,8 @@ class HttpStreamServer {
   void Prime(Client& client);
   // Each service client's filter after a change of the PAT or a PMT. Under clients_mutex_.
   void Refilter();
-  // Every cycle: hands on what the producer gathered, resumes the waiting clients and drops the
-  // connections whose request header is late. Pacing thread.
+  // Keeps the cycle while the producer is quiet (hands on what it gathered and resumes the waiting
+  // clients) and drops the connections whose request header is late. Pacing thread.
   void Pace();
   // Hands the gathered packets to the clients. Under batch_mutex_.
   void HandOn();
