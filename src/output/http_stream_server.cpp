@@ -216,7 +216,7 @@ struct HttpCallbacks {
       return static_cast<ssize_t>(n);
     }
     // Nothing waits: a client that has hung up is let go now rather than at the next data; any
-    // other is suspended until the pacing thread resumes it.
+    // other is suspended until the next cycle resumes it.
     if (HungUp(client->fd)) return MHD_CONTENT_READER_END_WITH_ERROR;
     std::lock_guard<std::mutex> lock(server->pace_mutex_);
     if (server->stopping_.load()) return MHD_CONTENT_READER_END_OF_STREAM;
@@ -321,8 +321,9 @@ void HttpStreamServer::Stop() {
   // The suspended clients end their responses once resumed; the library is stopped after it has
   // served them (a connection is never suspended again once stopping_ is set).
   ResumeWaiting();
-  for (int i = 0; i < 200 && resuming_.load() > 0; ++i)
+  for (int i = 0; i < 200 && resuming_.load() > 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
   {
@@ -440,7 +441,7 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
       const uint16_t kept[] = {*service};
       LimitToServices(client->filter, kept, components_, programs_);
     }
-    // The pacing thread decides when a client reads, so its queue wakes no one.
+    // The cycle decides when a client reads, so its queue wakes no one.
     if (service) client->queue = std::make_unique<HttpClientQueue>(config_.queue_bytes, 0);
     else client->reader = ring_->Attach(config_.queue_bytes, 0);
     client->info.id = next_id_++;
