@@ -3,8 +3,9 @@
 // the whole stream (curl processes writing to /dev/null, so their own reading is not counted).
 //
 // Reports the process's CPU time as a share of one core (pct_of_core; user_pct of it outside the
-// kernel, the rest mostly the loopback network's work for both ends) over a fixed span, the
-// bytes the clients were sent (MB_sent) and lost (MB_lost). The clients' cost is pct_of_core of
+// kernel, the rest mostly the loopback network's work for both ends) over a fixed span, its
+// threads' wake-ups a second (wakeups_per_s: voluntary context switches, the producer's own
+// included), the bytes the clients were sent (MB_sent) and lost (MB_lost). The clients' cost is pct_of_core of
 // the 8-client run less that of the 0-client run. The span is PELKAN_HTTP_SECONDS (default 10).
 //
 // BM_BareLoopbackAtBroadcastRate is the floor beneath it: the same rate written straight to eight
@@ -44,6 +45,13 @@ std::pair<double, double> CpuSeconds() {
           static_cast<double>(u.ru_stime.tv_sec) + static_cast<double>(u.ru_stime.tv_usec) / 1e6};
 }
 
+// The times the process's threads have gone to sleep of their own accord.
+double WakeUps() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_nvcsw);
+}
+
 double SpanSeconds() {
   const char* text = std::getenv("PELKAN_HTTP_SECONDS");
   const double s = text ? std::strtod(text, nullptr) : 0;
@@ -81,6 +89,7 @@ void BM_HttpClientsAtBroadcastRate(benchmark::State& state) {
     const auto interval = std::chrono::duration<double>(kBlock * 8.0 / kBroadcastRate);
     const double span = SpanSeconds();
     const auto [user0, system0] = CpuSeconds();
+    const double wakeups0 = WakeUps();
     const auto start = std::chrono::steady_clock::now();
     auto due = start;
     size_t at = 0;
@@ -91,6 +100,7 @@ void BM_HttpClientsAtBroadcastRate(benchmark::State& state) {
       std::this_thread::sleep_until(due);
     }
     const auto [user1, system1] = CpuSeconds();
+    const double wakeups = WakeUps() - wakeups0;
     const double user = user1 - user0, system = system1 - system0;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     uint64_t sent = 0, lost = 0;
@@ -103,6 +113,7 @@ void BM_HttpClientsAtBroadcastRate(benchmark::State& state) {
     state.SetIterationTime(wall);
     state.counters["pct_of_core"] = 100.0 * (user + system) / wall;
     state.counters["user_pct"] = 100.0 * user / wall;
+    state.counters["wakeups_per_s"] = wakeups / wall;
     state.counters["MB_sent"] = static_cast<double>(sent) / 1e6;
     state.counters["MB_lost"] = static_cast<double>(lost) / 1e6;
   }

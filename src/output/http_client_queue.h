@@ -10,7 +10,7 @@
 namespace pelkan {
 
 // The bytes waiting for one HTTP client: a ring of whole transport packets, filled by the
-// processing thread and emptied by the client's connection thread. When it is full the oldest
+// processing thread and emptied by the HTTP server's thread. When it is full the oldest
 // packets make room and are counted as lost, so a client that cannot keep up never holds up the
 // capture or the other clients. What a client takes always starts at a packet boundary.
 class HttpClientQueue {

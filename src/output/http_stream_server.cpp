@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstring>
@@ -26,12 +27,15 @@ const MicrohttpdLibrary& Mhd() {
 // Most bytes of one chunk of a stream response. The library builds each chunk in the connection's
 // memory, so that memory is this much beyond the request header's.
 constexpr size_t kChunkBytes = 256u << 10;
-// The reader is woken once a chunk's worth of whole packets is waiting, or after kReadWait (at a
-// terrestrial broadcast's rate that comes first, with about 200 KiB): few wake-ups and few large
-// writes, which is what the kernel's loopback and network paths cost least for, and a player
-// hardly notices the delay.
+// The waiting clients are resumed every kCycle, or as soon as a chunk's worth of whole packets
+// has been handed on (at a terrestrial broadcast's rate the cycle comes first, with about
+// 200 KiB): few wake-ups and few large writes, which is what the kernel's loopback and network
+// paths cost least for, and a player hardly notices the delay. A client that hangs up is seen
+// within a cycle.
 constexpr uint32_t kWakeBytes = (kChunkBytes - 4096) / 188 * 188;
-constexpr std::chrono::milliseconds kReadWait{100};
+constexpr std::chrono::milliseconds kCycle{100};
+// How often the pacing thread looks in while the producer keeps the cycle itself.
+constexpr std::chrono::milliseconds kLookIn{500};
 // Packets gathered before they are handed to the clients (about 10 ms of a broadcast).
 constexpr size_t kBatchPackets = 128;
 // Room in the connection's memory for the library's own use besides the header and a chunk.
@@ -66,6 +70,15 @@ std::string PeerText(MHD_Connection* connection) {
   std::string peer(1, '[');
   peer.append(text).append("]:").append(std::to_string(ntohs(a->sin6_port)));
   return peer;
+}
+
+// Whether the peer of a stream connection has closed or reset it (a client sends nothing more
+// after its request, so anything else there is no hang-up).
+bool HungUp(int fd) {
+  char byte;
+  if (fd < 0) return false;
+  const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 // A service id of "/service/ID": decimal, 1..65535.
@@ -112,17 +125,21 @@ size_t HeaderBytes(MHD_Connection* connection, const char* url, const char* meth
 }  // namespace
 
 // One stream client: what it reads (a reader of the shared ring for the whole stream, a queue of
-// its own for a service), its filter (a service's) and its socket (to see a hang-up while the
-// stream is quiet).
+// its own for a service), its filter (a service's), its connection (suspended while there is
+// nothing to send) and its socket (to see a hang-up while the stream is quiet).
 struct HttpStreamServer::Client {
+  enum Pace { kServing, kSuspended, kResuming };
+
   HttpStreamServer* server = nullptr;
+  MHD_Connection* connection = nullptr;
   HttpClientInfo info;
   std::optional<uint16_t> service;
   OutputFilter filter;  // producer side, under clients_mutex_
   std::unique_ptr<HttpStreamRing::Reader> reader;
   std::unique_ptr<HttpClientQueue> queue;
   int fd = -1;
-  std::atomic<uint64_t> sent{0};  // written by the connection thread
+  std::atomic<uint64_t> sent{0};     // written by the library's thread
+  std::atomic<Pace> pace{kServing};  // changed to kSuspended and kResuming under pace_mutex_
 
   void Push(const uint8_t* packet, uint32_t length) {
     if (reader) reader->Lead(packet, length);
@@ -190,34 +207,40 @@ struct HttpCallbacks {
     c->fd = info != nullptr ? info->connect_fd : -1;
     c->began = std::chrono::steady_clock::now();
     server->connections_[connection] = std::move(c);
+    server->watch_wake_.notify_one();
   }
 
   static ssize_t OnRead(void* cls, uint64_t /*pos*/, char* buf, size_t max) {
     auto* client = static_cast<HttpStreamServer::Client*>(cls);
-    for (;;) {
-      if (client->server->stopping_.load(std::memory_order_relaxed)) return MHD_CONTENT_READER_END_OF_STREAM;
-      size_t n = client->Take(reinterpret_cast<uint8_t*>(buf), max, kReadWait);
-      if (n == 0) {
-        // Nothing came in that time: what the producer has gathered is handed on now.
-        client->server->Flush();
-        n = client->Take(reinterpret_cast<uint8_t*>(buf), max, std::chrono::milliseconds(0));
-      }
-      if (n > 0) {
-        client->sent.fetch_add(n, std::memory_order_relaxed);
-        return static_cast<ssize_t>(n);
-      }
-      // Nothing came: a client that has hung up is let go now rather than at the next data.
-      char byte;
-      if (client->fd >= 0 && recv(client->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
-        return MHD_CONTENT_READER_END_WITH_ERROR;
-      }
+    HttpStreamServer* server = client->server;
+    if (client->pace.exchange(HttpStreamServer::Client::kServing) == HttpStreamServer::Client::kResuming) {
+      server->resuming_.fetch_sub(1);
     }
+    if (server->stopping_.load(std::memory_order_relaxed)) return MHD_CONTENT_READER_END_OF_STREAM;
+    const size_t n = client->Take(reinterpret_cast<uint8_t*>(buf), max, std::chrono::milliseconds(0));
+    if (n > 0) {
+      client->sent.fetch_add(n, std::memory_order_relaxed);
+      return static_cast<ssize_t>(n);
+    }
+    // Nothing waits: a client that has hung up is let go now rather than at the next data; any
+    // other is suspended until the next cycle resumes it.
+    if (HungUp(client->fd)) return MHD_CONTENT_READER_END_WITH_ERROR;
+    std::lock_guard<std::mutex> lock(server->pace_mutex_);
+    if (server->stopping_.load()) return MHD_CONTENT_READER_END_OF_STREAM;
+    Mhd().MHD_suspend_connection(client->connection);
+    client->pace = HttpStreamServer::Client::kSuspended;
+    server->suspended_.push_back(client);
+    return 0;
   }
 
   static void OnResponseFreed(void* cls) {
     std::shared_ptr<HttpStreamServer::Client> gone;
     auto* client = static_cast<HttpStreamServer::Client*>(cls);
     HttpStreamServer* server = client->server;
+    // Resumed and ended before it was served again.
+    if (client->pace.exchange(HttpStreamServer::Client::kServing) == HttpStreamServer::Client::kResuming) {
+      server->resuming_.fetch_sub(1);
+    }
     {
       std::lock_guard<std::mutex> lock(server->clients_mutex_);
       auto it = std::find_if(server->clients_.begin(), server->clients_.end(),
@@ -253,7 +276,7 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
   }
   config_ = config;
   sockaddr_storage address{};
-  unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
   if (inet_pton(AF_INET, config.address.c_str(), &v4->sin_addr) == 1) {
@@ -292,7 +315,7 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
   }
   const MHD_DaemonInfo* info = Mhd().MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
   port_ = info != nullptr ? info->port : config.port;
-  watchdog_ = std::thread(&HttpStreamServer::Watch, this);
+  pacer_ = std::thread(&HttpStreamServer::Pace, this);
   return true;
 }
 
@@ -303,10 +326,16 @@ void HttpStreamServer::Stop() {
     stopping_.store(true);
   }
   watch_wake_.notify_all();
-  if (watchdog_.joinable()) watchdog_.join();
+  if (pacer_.joinable()) pacer_.join();
   {
     std::lock_guard<std::mutex> lock(clients_mutex_);
     for (const auto& c : clients_) c->Close();
+  }
+  // The suspended clients end their responses once resumed; the library is stopped after it has
+  // served them (a connection is never suspended again once stopping_ is set).
+  ResumeWaiting();
+  for (int i = 0; i < 200 && resuming_.load() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   Mhd().MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
@@ -317,10 +346,37 @@ void HttpStreamServer::Stop() {
   port_ = 0;
 }
 
-void HttpStreamServer::Watch() {
+void HttpStreamServer::Pace() {
   std::unique_lock<std::mutex> lock(watch_mutex_);
   const auto limit = std::chrono::milliseconds(config_.header_timeout_ms);
+  auto wait = kCycle;
   while (!stopping_.load()) {
+    // With no connection there is nothing to pace: the thread sleeps until one comes.
+    if (connections_.empty()) {
+      watch_wake_.wait(lock, [this] { return stopping_.load() || !connections_.empty(); });
+    } else {
+      watch_wake_.wait_for(lock, wait);
+    }
+    if (stopping_.load()) break;
+    lock.unlock();
+    // While the producer writes, it resumes the clients each cycle itself and this thread only
+    // looks in now and then; once it goes quiet, this thread hands on what is left and resumes
+    // the clients each cycle (so a hang-up is still seen).
+    bool due = false;
+    {
+      std::lock_guard<std::mutex> batch(batch_mutex_);
+      if (std::chrono::steady_clock::now() - resumed_at_ >= kCycle) {
+        HandOn();
+        due = std::chrono::steady_clock::now() - resumed_at_ >= kCycle;
+      }
+      if (due) {
+        handed_ = 0;
+        resumed_at_ = std::chrono::steady_clock::now();
+      }
+    }
+    if (due) ResumeWaiting();
+    wait = due ? kCycle : kLookIn;
+    lock.lock();
     const auto now = std::chrono::steady_clock::now();
     for (auto& [connection, c] : connections_) {
       if (!c->header_done && !c->dropped && c->fd >= 0 && now - c->began >= limit) {
@@ -329,8 +385,17 @@ void HttpStreamServer::Watch() {
         c->dropped = true;
       }
     }
-    watch_wake_.wait_for(lock, std::chrono::milliseconds(250));
   }
+}
+
+void HttpStreamServer::ResumeWaiting() {
+  std::lock_guard<std::mutex> lock(pace_mutex_);
+  for (Client* client : suspended_) {
+    client->pace = Client::kResuming;
+    resuming_.fetch_add(1);
+    Mhd().MHD_resume_connection(client->connection);
+  }
+  suspended_.clear();
 }
 
 int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url, const std::string& method) {
@@ -366,6 +431,7 @@ int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url,
 int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint16_t> service) {
   auto client = std::make_shared<Client>();
   client->server = this;
+  client->connection = connection;
   client->service = service;
   client->info.peer = PeerText(connection);
   client->info.path = service ? "/service/" + std::to_string(*service) : "/stream";
@@ -388,8 +454,9 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
       const uint16_t kept[] = {*service};
       LimitToServices(client->filter, kept, components_, programs_);
     }
-    if (service) client->queue = std::make_unique<HttpClientQueue>(config_.queue_bytes, kWakeBytes);
-    else client->reader = ring_->Attach(config_.queue_bytes, kWakeBytes);
+    // The cycle decides when a client reads, so its queue wakes no one.
+    if (service) client->queue = std::make_unique<HttpClientQueue>(config_.queue_bytes, 0);
+    else client->reader = ring_->Attach(config_.queue_bytes, 0);
     client->info.id = next_id_++;
     Prime(*client);
     clients_.push_back(client);
@@ -435,16 +502,11 @@ void HttpStreamServer::WritePacket(const uint8_t* data, uint32_t length) {
   if (batch_.size() >= kBatchPackets * length) HandOn();
 }
 
-void HttpStreamServer::Flush() {
-  std::lock_guard<std::mutex> lock(batch_mutex_);
-  HandOn();
-}
-
 void HttpStreamServer::HandOn() {
   if (batch_.empty()) return;
   const uint32_t length = batch_length_;
   const size_t count = batch_.size() / length;
-  std::lock_guard<std::mutex> lock(clients_mutex_);
+  std::unique_lock<std::mutex> lock(clients_mutex_);
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* data = batch_.data() + i * length;
     const uint16_t pid = PidOf(data, length);
@@ -472,7 +534,16 @@ void HttpStreamServer::HandOn() {
     }
     client->queue->Push(filtered_.data(), filtered_.size() / length, length);
   }
+  lock.unlock();
   batch_.clear();
+  // Resumed outside clients_mutex_: the library may hold its own lock when it frees a response.
+  handed_ += count * length;
+  const auto now = std::chrono::steady_clock::now();
+  if (handed_ >= kWakeBytes || now - resumed_at_ >= kCycle) {
+    handed_ = 0;
+    resumed_at_ = now;
+    ResumeWaiting();
+  }
 }
 
 void HttpStreamServer::SetProgramList(std::span<const ProgramListEntry> programs) {

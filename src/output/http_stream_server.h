@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -57,7 +58,7 @@ struct HttpPages {
   std::function<std::string()> status;
 };
 
-// Serves the capture over HTTP (libmicrohttpd, a thread per connection):
+// Serves the capture over HTTP (libmicrohttpd, one thread for every connection):
 //   GET /stream        the whole transport stream, as the capture receives it;
 //   GET /service/ID    one service: its PAT rewritten to it, the other services' PIDs dropped;
 //   GET /playlist.m3u, /guide.xml, /status   the owner's pages (HttpPages).
@@ -69,11 +70,17 @@ struct HttpPages {
 // paths get 404, methods other than GET 405, requests libmicrohttpd cannot parse or whose header
 // is too large 400/431.
 //
+// The sockets are non-blocking and served by the library's one thread, so a client that does not
+// read holds up no other. A stream client with nothing to send is suspended; the producer resumes
+// all the waiting ones together every 100 ms (sooner once it has handed on a chunk's worth), and
+// a pacing thread does while the producer is quiet: one wake-up of the library's thread and one
+// large send per client per cycle, whatever their number.
+//
 // Threads: Start and Stop on the owning thread; WritePacket, SetProgramList, SetComponents and
 // ResetStream on the one producer (the processing thread); Clients from any thread.
 class HttpStreamServer {
  public:
-  // Told of each stream client's arrival (`left` false) and departure, on a connection thread.
+  // Told of each stream client's arrival (`left` false) and departure, on the library's thread.
   using ClientNotice = std::function<void(const HttpClientInfo& client, bool left)>;
 
   // Largest request header accepted: its request line and fields, each with its separators.
@@ -98,7 +105,8 @@ class HttpStreamServer {
 
   // Producer: one packet of the stream to every client (each through its own filter). The
   // packets are gathered and handed on to the clients a batch at a time (a batch of a
-  // broadcast's rate fills in about 10 ms; a client that waits for data takes what is gathered).
+  // broadcast's rate fills in about 10 ms; once the producer is quiet the pacing thread hands on
+  // what is left).
   void WritePacket(const uint8_t* data, uint32_t length);
   // Producer: the stream's PAT and the components of one programme (from its PMT).
   void SetProgramList(std::span<const ProgramListEntry> programs);
@@ -121,12 +129,13 @@ class HttpStreamServer {
   void Prime(Client& client);
   // Each service client's filter after a change of the PAT or a PMT. Under clients_mutex_.
   void Refilter();
-  // Drops the connections whose request header is late. Watchdog thread.
-  void Watch();
+  // Keeps the cycle while the producer is quiet (hands on what it gathered and resumes the waiting
+  // clients) and drops the connections whose request header is late. Pacing thread.
+  void Pace();
   // Hands the gathered packets to the clients. Under batch_mutex_.
   void HandOn();
-  // The same, from a client's connection thread.
-  void Flush();
+  // Resumes every suspended stream client (they take what waits for them, or see a hang-up).
+  void ResumeWaiting();
 
   const HttpPages pages_;
   const ClientNotice notice_;
@@ -141,6 +150,9 @@ class HttpStreamServer {
   std::vector<uint8_t> batch_;
   uint32_t batch_length_ = 0;
   std::vector<uint8_t> filtered_;
+  // Bytes handed on since the waiting clients were last resumed, and when that was.
+  size_t handed_ = 0;
+  std::chrono::steady_clock::time_point resumed_at_;
   // The whole stream for its clients (while running); written under batch_mutex_.
   std::unique_ptr<HttpStreamRing> ring_;
 
@@ -154,11 +166,19 @@ class HttpStreamServer {
   // until the next start (a section longer than one packet).
   std::map<uint16_t, std::vector<std::vector<uint8_t>>> tables_;
 
+  // The stream clients suspended until there is more to send (guarded by pace_mutex_, which is
+  // taken before the library's own locks, never while the library holds one), and the number of
+  // those resumed that the library has not served since (Stop waits for them: the library must
+  // not stop with a connection still suspended).
+  std::mutex pace_mutex_;
+  std::vector<Client*> suspended_;
+  std::atomic<size_t> resuming_{0};
+
   // Open connections and when each began, for the header time-out. Guarded by watch_mutex_.
   std::mutex watch_mutex_;
   std::condition_variable watch_wake_;
   std::map<MHD_Connection*, std::shared_ptr<Connection>> connections_;
-  std::thread watchdog_;
+  std::thread pacer_;
 };
 
 }  // namespace pelkan

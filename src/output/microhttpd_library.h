@@ -19,7 +19,9 @@ namespace pelkan {
   X(MHD_create_response_from_callback) \
   X(MHD_add_response_header)           \
   X(MHD_queue_response)                \
-  X(MHD_destroy_response)
+  X(MHD_destroy_response)              \
+  X(MHD_suspend_connection)            \
+  X(MHD_resume_connection)
 
 // libmicrohttpd, taken from the library when the HTTP server first starts rather than linked, so
 // that a program that never serves does not pay for resolving it at start. The types and constants

@@ -1,6 +1,6 @@
 // The HTTP server over loopback: the answers to good and hostile requests, a service's stream
 // through its own filter starting with its tables, a slow client that loses only its own data, a
-// client that hangs up, and the client limit.
+// client that hangs up, the client limit, and stopping while clients wait.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -291,6 +291,32 @@ TEST_F(HttpServerTest, LastPacketsReachAClientWhenTheStreamGoesQuiet) {
   const size_t pat = got.find(std::string("\x47\x40\x00", 3));
   ASSERT_NE(pat, std::string::npos);
   EXPECT_LT(pat, at);
+}
+
+// Clients of a quiet stream wait suspended; stopping the server still ends and closes each one.
+TEST_F(HttpServerTest, StopClosesClientsThatWaitForData) {
+  StartServer({});
+  std::vector<int> fds;
+  for (const char* path : {"/stream", "/service/1"}) {
+    fds.push_back(Connect(port_));
+    ASSERT_GE(fds.back(), 0);
+    const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    send(fds.back(), request.data(), request.size(), MSG_NOSIGNAL);
+  }
+  for (int i = 0; i < 300 && server_->Clients().size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(server_->Clients().size(), 2u);
+  // The tables they start with, and then nothing for a few cycles.
+  for (const int fd : fds) EXPECT_FALSE(ReadSome(fd, 1 << 20, 300).empty());
+  server_->Stop();
+  for (const int fd : fds) {
+    ReadSome(fd, 1 << 20, 5000);
+    char byte;
+    EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), 0) << "the connection is still open";
+    close(fd);
+  }
+  EXPECT_TRUE(server_->Clients().empty());
 }
 
 TEST_F(HttpServerTest, ClientPastTheLimitGets503) {
