@@ -115,8 +115,7 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
 
   fifo_.Clear();
   device_->SetDataCallback(&CaptureApp::OnDeviceData, this);
-  tuner_away_.store(false);
-  gap_pending_.store(false);
+  dropout_.Reset();
   if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get())) {
     fx2->SetInitialisation(settings_.sorvalink_init);
     fx2->SetDropoutListener({[this](core::CDTV_EzUSBFX2::Dropout why) {
@@ -214,7 +213,7 @@ void CaptureApp::Disconnect() {
   ToggleRecording(true);
   ToggleSending(true);
   if (info_) info_->FilterOff();
-  tuner_away_.store(false);
+  dropout_.Reset();
   connected_.store(false);
 }
 
@@ -265,49 +264,25 @@ void CaptureApp::HandleData(const uint8_t* data, uint32_t length, uint64_t total
   }
 }
 
-void CaptureApp::Log(const std::string& text_utf8) {
-  if (log_) {
-    log_(text_utf8);
-    return;
-  }
-  const platform::CalendarTime c = platform::LocalTimeNow();
-  std::fprintf(stderr, "%s: %04d-%02d-%02d %02d:%02d:%02d %s\n", program_invocation_short_name, c.year, c.month,
-               c.day, c.hour, c.minute, c.second, text_utf8.c_str());
-}
-
 void CaptureApp::OnWoke() {
   if (!connected_.load()) return;
-  Log(status_text::kWokeUtf8);
+  dropout_.Log(status_text::kWokeUtf8);
   if (auto* fx2 = dynamic_cast<core::CDTV_EzUSBFX2*>(device_.get())) fx2->CheckDevice();
 }
 
 void CaptureApp::OnTunerLost(bool stalled) {
-  away_tick_.store(tick_());
-  tuner_away_.store(true);
-  // The processing thread feeds what the tuner delivered before, then marks the gap; the tuner's
-  // next bytes (once it is back) come only after this returns.
-  gap_done_.Reset();
-  gap_pending_.store(true);
-  fifo_.Wake();
-  gap_done_.Wait(kStopWaitMs);
-  std::string line = status_text::kTunerAwayUtf8;
-  line += stalled ? " (no data for " + std::to_string(core::CDTV_EzUSBFX2::kStallMs / 1000) + " s)"
-                  : std::string(" (removed)");
-  Log(line);
+  dropout_.Lost(tick_(), stalled, [this] { fifo_.Wake(); }, kStopWaitMs);
   PostRefresh();
 }
 
 void CaptureApp::OnTunerBack() {
-  const uint32_t away_ms = tick_() - away_tick_.load();
+  const uint32_t now = tick_();
   {
     std::lock_guard<std::mutex> lock(output_mutex_);
     if (recording_) recording_->EndGap();
   }
   if (scheduler_) scheduler_->ResumeStream();
-  tuner_away_.store(false);
-  std::string line = platform::SjisToUtf8(status_text::kTunerBack);
-  line += " (away " + FormatMinutesSeconds(away_ms / 1000) + ")";
-  Log(line);
+  dropout_.Back(now);
   PostRefresh();
 }
 
@@ -323,7 +298,7 @@ void CaptureApp::BreakStream(TsProcessor& processor, std::vector<uint8_t>& block
     if (recording_) recording_->BeginGap();
   }
   if (scheduler_) scheduler_->BreakStream();
-  gap_done_.Set();
+  dropout_.BreakMarked();
 }
 
 void CaptureApp::PostRefresh() {
@@ -362,7 +337,7 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
           fed = true;
         }
       }
-      if (gap_pending_.exchange(false)) {
+      if (dropout_.TakeBreakRequest()) {
         BreakStream(*processor, block);
         continue;
       }
@@ -716,15 +691,10 @@ void CaptureApp::NoteServicesOnAir(Recording& recording, MjdTime now) {
 }
 
 bool CaptureApp::GiveUpRecording(const RecordingStop& stop, uint32_t now) {
-  if (!recording_ || !recording_->InGap() || stop.error != 0) return false;
-  const uint32_t away_ms = now - away_tick_.load();
-  const bool waited_out =
-      settings_.dropout_wait > 0 && away_ms >= static_cast<uint32_t>(settings_.dropout_wait) * 60000u;
-  if (stop.kind != RecordingStop::Kind::kTimerReached && !waited_out) return false;
-  last_error_ = "the tuner dropped out " + FormatMinutesSeconds(away_ms / 1000) + " ago and was not back " +
-                (stop.kind == RecordingStop::Kind::kTimerReached
-                     ? std::string("by the stop time")
-                     : "within DROPOUT_WAIT (" + std::to_string(settings_.dropout_wait) + " min)");
+  if (!recording_) return false;
+  std::optional<std::string> why = dropout_.GiveUpReason(stop, recording_->InGap(), now, settings_.dropout_wait);
+  if (!why) return false;
+  last_error_ = std::move(*why);
   if (RecordingReport* report = recording_->report()) report->SetEndReason(last_error_);
   if (!StopRecording(RecordingEnd::kTunerLost) && messages_) {
     messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);

@@ -18,6 +18,7 @@
 #include "core/save_path_provider.h"
 #include "core/settings.h"
 #include "core/status_text.h"
+#include "core/tuner_dropout.h"
 #include "core/user_messages.h"
 #include "output/http_stream_server.h"
 #include "output/recording.h"
@@ -239,9 +240,9 @@ class CaptureApp {
   // CDTV_EzUSBFX2::kStallMs) and is waited for. The outputs stay open meanwhile: the recordings
   // (their reports get a gap), the sending and the HTTP server; a manual recording gives up at its
   // stop timer or after DROPOUT_WAIT minutes, ending as kTunerLost. Any thread.
-  bool IsTunerAway() const { return tuner_away_.load(std::memory_order_relaxed); }
+  bool IsTunerAway() const { return dropout_.IsAway(); }
   // Where the drop-outs are said, with the local time (UTF-8 lines); standard error by default.
-  void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+  void SetLog(std::function<void(const std::string&)> log) { dropout_.SetLog(std::move(log)); }
 
   // The HTTP server's pages and its client notices. Set while disconnected; the server is started
   // by Connect when HTTP_ENABLED is set (HTTP_ADDRESS, HTTP_PORT, HTTP_MAX_CLIENTS) and stopped
@@ -314,8 +315,6 @@ class CaptureApp {
   // The manual recording gives up when the tuner has been away past its stop timer or the wait.
   // True when it ended (the status then says so in `bar2`).
   bool GiveUpRecording(const RecordingStop& stop, uint32_t now);
-  // A line of the log with the local time.
-  void Log(const std::string& text_utf8);
   // On the owning thread after the computer woke: logged, and a tuner that the bus enumerated
   // anew while it slept is a drop-out at once.
   void OnWoke();
@@ -395,13 +394,8 @@ class CaptureApp {
   uint32_t refresh_tick_ = 0;
   // When the last transfer with data arrived (receive thread writes, the status refresh reads).
   std::atomic<uint32_t> last_data_tick_{0};
-  // The drop-out: the tuner is away since away_tick_; the processing thread is asked to break the
-  // stream (gap_pending_) and says it has (gap_done_).
-  std::atomic<bool> tuner_away_{false};
-  std::atomic<uint32_t> away_tick_{0};
-  std::atomic<bool> gap_pending_{false};
-  platform::Event gap_done_{true};
-  std::function<void(const std::string&)> log_;
+  // The drop-out: whether the tuner is away and since when, the processing thread's break, the log.
+  TunerDropout dropout_;
 };
 
 }  // namespace pelkan

@@ -1,7 +1,6 @@
 #include "guide/guide_file.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <utility>
@@ -9,7 +8,6 @@
 #include "guide/broadcast_text.h"
 #include "guide/guide_sql_statement.h"
 #include "guide/guide_texts.h"
-#include "platform/clock.h"
 #include "platform/text_codec.h"
 
 namespace pelkan {
@@ -98,7 +96,7 @@ Verdict Inspect(sqlite3* db, bool whole, int* code) {
   const int rc = Exec(db, "BEGIN");
   if (rc != SQLITE_OK) {
     *code = rc;
-    return GuideFile::IsDamage(rc) ? Verdict::kForeign : Verdict::kFailed;
+    return SqliteDatabase::IsDamage(rc) ? Verdict::kForeign : Verdict::kFailed;
   }
   const Verdict verdict = InspectNow(db, whole, code);
   Exec(db, "COMMIT");
@@ -107,8 +105,8 @@ Verdict Inspect(sqlite3* db, bool whole, int* code) {
 
 Verdict InspectNow(sqlite3* db, bool whole, int* code) {
   int64_t values[3] = {};
-  if (!GuideFile::ReadHeader(db, values, code))
-    return GuideFile::IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
+  if (!SqliteDatabase::ReadHeader(db, values, code))
+    return SqliteDatabase::IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
   if (values[2] == 0) return Verdict::kEmpty;
   const bool older = values[0] == kApplicationId && values[1] == kFirstSchemaVersion;
   if (!older && (values[0] != kApplicationId || values[1] != kSchemaVersion)) {
@@ -117,7 +115,7 @@ Verdict InspectNow(sqlite3* db, bool whole, int* code) {
     Statement count(db, "SELECT count(*) FROM sqlite_schema");
     const int rc = count.Step();
     if (rc == SQLITE_ROW && count.ColInt(0) == 0) return Verdict::kEmpty;
-    if (rc != SQLITE_ROW && !GuideFile::IsDamage(count.rc())) {
+    if (rc != SQLITE_ROW && !SqliteDatabase::IsDamage(count.rc())) {
       *code = count.rc();
       return Verdict::kFailed;
     }
@@ -128,7 +126,7 @@ Verdict InspectNow(sqlite3* db, bool whole, int* code) {
     const int rc = s.Step();
     if (rc != SQLITE_ROW) {
       *code = rc;
-      return GuideFile::IsDamage(rc) ? Verdict::kForeign : Verdict::kFailed;
+      return SqliteDatabase::IsDamage(rc) ? Verdict::kForeign : Verdict::kFailed;
     }
     if (s.ColBlob(0) != "ok") return Verdict::kForeign;
   }
@@ -158,47 +156,6 @@ bool Upgrade(sqlite3* db, int* code) {
 
 }  // namespace
 
-GuideFile::~GuideFile() {
-  sqlite3_close_v2(db_);
-}
-
-bool GuideFile::IsDamage(int code) {
-  const int primary = code & 0xFF;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
-
-bool GuideFile::ReadHeader(sqlite3* db, int64_t (&values)[3], int* code) {
-  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
-  for (int i = 0; i < 3; ++i) {
-    Statement s(db, pragmas[i]);
-    const int rc = s.Step();
-    if (rc != SQLITE_ROW) {
-      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
-      return false;
-    }
-    values[i] = s.ColInt(0);
-  }
-  return true;
-}
-
-std::string GuideFile::SetAside(const std::string& path) {
-  const platform::CalendarTime c = platform::LocalTimeNow();
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, ".broken-%04d%02d%02d-%02d%02d%02d", c.year, c.month, c.day, c.hour,
-                c.minute, c.second);
-  std::string aside = path + stamp;
-  struct stat st {};
-  for (int n = 1; ::lstat(aside.c_str(), &st) == 0 && n < 1000; ++n)
-    aside = path + stamp + "-" + std::to_string(n);
-  if (std::rename(path.c_str(), aside.c_str()) != 0) return {};
-  for (const char* suffix : {"-wal", "-shm"}) {
-    const std::string from = path + suffix;
-    if (::lstat(from.c_str(), &st) == 0 && std::rename(from.c_str(), (aside + suffix).c_str()) != 0)
-      std::remove(from.c_str());
-  }
-  return aside;
-}
-
 std::string GuideFile::ReplacedNotice(const std::string& path, const std::string& aside) {
   char text[1024];
   std::snprintf(text, sizeof text, guide_text::kFileReplaced.c_str(),
@@ -208,110 +165,36 @@ std::string GuideFile::ReplacedNotice(const std::string& path, const std::string
 
 std::unique_ptr<GuideFile> GuideFile::Open(const std::string& path, bool write, bool repair, std::string* notice,
                                            std::string* error, bool* created) {
-  if (created) *created = false;
+  SqliteOpenRules rules;
+  rules.busy_timeout_ms = kBusyTimeoutMs;
+  rules.create = write;
   // Only a writer repairs: a reader never renames a file that a writer may be using.
-  repair = repair && write;
-  std::string why;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    struct stat st {};
-    const bool exists = ::stat(path.c_str(), &st) == 0;
-    const bool create = write || attempt > 0;
-    bool foreign = exists && !S_ISREG(st.st_mode);
-    if (!exists && !create) {
-      if (error) *error = "no programme guide yet (" + path + ")";
-      return nullptr;
+  rules.repair = repair && write;
+  rules.inspect = [write](sqlite3* db, int* code) {
+    switch (Inspect(db, write, code)) {
+      case Verdict::kGood:
+        return SqliteVerdict::kGood;
+      case Verdict::kOlder:
+        return Upgrade(db, code) ? SqliteVerdict::kGood : SqliteVerdict::kFailed;
+      case Verdict::kEmpty:
+        return SqliteVerdict::kEmpty;
+      case Verdict::kForeign:
+        return SqliteVerdict::kForeign;
+      case Verdict::kFailed:
+        break;
     }
-    sqlite3* db = nullptr;
-    if (!foreign) {
-      const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
-      const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
-      if (rc != SQLITE_OK) {
-        if (error) *error = path + ": " + sqlite3_errstr(rc);
-        sqlite3_close_v2(db);
-        return nullptr;
-      }
-      sqlite3_busy_timeout(db, kBusyTimeoutMs);
-      int code = 0;
-      switch (Inspect(db, write, &code)) {
-        case Verdict::kGood:
-          break;
-        case Verdict::kOlder:
-          if (!Upgrade(db, &code)) {
-            if (error) *error = path + ": " + sqlite3_errstr(code);
-            sqlite3_close_v2(db);
-            return nullptr;
-          }
-          break;
-        case Verdict::kEmpty:
-          if (!create) {
-            sqlite3_close_v2(db);
-            if (error) *error = "no programme guide yet (" + path + ")";
-            return nullptr;
-          }
-          break;
-        case Verdict::kForeign:
-          foreign = true;
-          why = code != 0 ? sqlite3_errstr(code) : "not a programme guide of this program";
-          break;
-        case Verdict::kFailed:
-          if (error) *error = path + ": " + sqlite3_errstr(code);
-          sqlite3_close_v2(db);
-          return nullptr;
-      }
-    } else {
-      why = "not a regular file";
-    }
-    if (foreign) {
-      sqlite3_close_v2(db);
-      if (!repair) {
-        if (error) *error = path + ": " + why;
-        return nullptr;
-      }
-      const std::string aside = SetAside(path);
-      if (aside.empty()) {
-        if (error) *error = path + ": " + why + ", and it cannot be renamed";
-        return nullptr;
-      }
-      if (notice) *notice = ReplacedNotice(path, aside);
-      continue;  // a new file in its place
-    }
-    std::unique_ptr<GuideFile> file(new GuideFile(db, path));
-    if (write || attempt > 0) {
-      // A new guide gets its schema and application id in one exclusive transaction before
-      // anything else writes to the file (WAL mode writes its first page): another process that
-      // opens the file meanwhile waits for the lock or finds it empty, never foreign.
-      int rc = Exec(db, "BEGIN EXCLUSIVE");
-      if (rc == SQLITE_OK) {
-        bool empty;
-        {
-          GuideSqlStatement count(db, "SELECT count(*) FROM sqlite_schema");
-          empty = count.Step() == SQLITE_ROW && count.ColInt(0) == 0;
-        }
-        if (empty) {
-          const std::string init = std::string(kSchema) + "PRAGMA application_id=" +
-                                   std::to_string(kApplicationId) + ";PRAGMA user_version=" +
-                                   std::to_string(kSchemaVersion) + ";INSERT INTO meta VALUES('text_revision'," +
-                                   std::to_string(kBroadcastTextRevision) + ");";
-          rc = Exec(db, init.c_str());
-        }
-        if (rc == SQLITE_OK) rc = Exec(db, "COMMIT");
-        if (rc != SQLITE_OK) {
-          Exec(db, "ROLLBACK");
-        } else if (empty && created) {
-          *created = true;
-        }
-      }
-      if (rc == SQLITE_OK) rc = Exec(db, "PRAGMA journal_mode=WAL");
-      if (rc == SQLITE_OK) rc = Exec(db, "PRAGMA synchronous=NORMAL");
-      if (rc != SQLITE_OK) {
-        if (error) *error = path + ": " + sqlite3_errstr(rc);
-        return nullptr;
-      }
-    }
-    return file;
-  }
-  if (error) *error = path + ": " + why;
-  return nullptr;
+    return SqliteVerdict::kFailed;
+  };
+  rules.schema = std::string(kSchema) + "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                 ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";INSERT INTO meta VALUES('text_revision'," +
+                 std::to_string(kBroadcastTextRevision) + ");";
+  rules.settings = "PRAGMA journal_mode=WAL;PRAGMA synchronous=NORMAL";
+  rules.foreign_why = "not a programme guide of this program";
+  rules.missing = "no programme guide yet (" + path + ")";
+  rules.replaced_notice = ReplacedNotice;
+  std::optional<SqliteDatabase> database = SqliteDatabase::Open(path, rules, notice, error, created);
+  if (!database) return nullptr;
+  return std::unique_ptr<GuideFile>(new GuideFile(std::move(*database)));
 }
 
 }  // namespace pelkan

@@ -173,13 +173,13 @@ bool GuideStore::Fail(int code) {
 }
 
 bool GuideStore::LastErrorIsDamage() const {
-  return GuideFile::IsDamage(last_error_);
+  return SqliteDatabase::IsDamage(last_error_);
 }
 
 bool GuideStore::ReplaceDamagedFile(std::string* notice) {
   FinalizeStatements();
   file_.reset();
-  const std::string aside = GuideFile::SetAside(path_);
+  const std::string aside = SqliteDatabase::SetAside(path_);
   std::unique_ptr<GuideStore> fresh = Open(path_, Access::kWrite, true, notice, nullptr);
   if (!fresh) return false;
   if (notice && !aside.empty()) *notice = GuideFile::ReplacedNotice(path_, aside);

@@ -1,10 +1,9 @@
 #include "rules/rule_store.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
-#include "guide/guide_file.h"
 #include "guide/guide_sql_statement.h"
+#include "guide/sqlite_database.h"
 #include "platform/text_codec.h"
 
 namespace pelkan {
@@ -44,8 +43,6 @@ CREATE TABLE history(
   why TEXT NOT NULL);
 )sql";
 
-enum class Kind { kRules, kEmpty, kForeign, kFailed };
-
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -57,96 +54,47 @@ std::string ReplacedNotice(const std::string& path, const std::string& aside) {
                               BaseName(aside) + " に名前を変えて新しく作りました。");
 }
 
-Kind Inspect(sqlite3* db, int* code) {
+SqliteVerdict Inspect(sqlite3* db, int* code) {
   int64_t values[3] = {};
-  if (!GuideFile::ReadHeader(db, values, code)) return GuideFile::IsDamage(*code) ? Kind::kForeign : Kind::kFailed;
-  if (values[2] == 0) return Kind::kEmpty;
+  if (!SqliteDatabase::ReadHeader(db, values, code))
+    return SqliteDatabase::IsDamage(*code) ? SqliteVerdict::kForeign : SqliteVerdict::kFailed;
+  if (values[2] == 0) return SqliteVerdict::kEmpty;
   if (values[0] == kApplicationId && values[1] == kSchemaVersion) {
     Statement check(db, "PRAGMA quick_check");
     const int rc = check.Step();
     if (rc != SQLITE_ROW) {
       *code = rc;
-      return GuideFile::IsDamage(rc) ? Kind::kForeign : Kind::kFailed;
+      return SqliteDatabase::IsDamage(rc) ? SqliteVerdict::kForeign : SqliteVerdict::kFailed;
     }
-    return check.ColBlob(0) == "ok" ? Kind::kRules : Kind::kForeign;
+    return check.ColBlob(0) == "ok" ? SqliteVerdict::kGood : SqliteVerdict::kForeign;
   }
   Statement count(db, "SELECT count(*) FROM sqlite_schema");
-  if (count.Step() == SQLITE_ROW && count.ColInt(0) == 0) return Kind::kEmpty;
-  return Kind::kForeign;
+  if (count.Step() == SQLITE_ROW && count.ColInt(0) == 0) return SqliteVerdict::kEmpty;
+  return SqliteVerdict::kForeign;
 }
 
 }  // namespace
 
 std::unique_ptr<RuleStore> RuleStore::Open(const std::string& path, std::string* notice, std::string* error) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    struct stat st {};
-    bool foreign = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-    sqlite3* db = nullptr;
-    std::string why = "not a regular file";
-    if (!foreign) {
-      const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                     nullptr);
-      if (rc != SQLITE_OK) {
-        if (error) *error = path + ": " + sqlite3_errstr(rc);
-        sqlite3_close_v2(db);
-        return nullptr;
-      }
-      sqlite3_busy_timeout(db, kBusyTimeoutMs);
-      int code = 0;
-      // The header and schema are read in one transaction, so that a file another process is
-      // making is seen empty or whole.
-      sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-      const Kind kind = Inspect(db, &code);
-      sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-      if (kind == Kind::kFailed) {
-        if (error) *error = path + ": " + sqlite3_errstr(code);
-        sqlite3_close_v2(db);
-        return nullptr;
-      }
-      foreign = kind == Kind::kForeign;
-      why = code != 0 ? sqlite3_errstr(code) : "not a rules file of this program";
-    }
-    if (foreign) {
-      sqlite3_close_v2(db);
-      const std::string aside = GuideFile::SetAside(path);
-      if (aside.empty()) {
-        if (error) *error = path + ": " + why + ", and it cannot be renamed";
-        return nullptr;
-      }
-      if (notice) *notice = ReplacedNotice(path, aside);
-      continue;
-    }
-    std::unique_ptr<RuleStore> store(new RuleStore(db, path));
-    // A new file gets its schema and application id in one exclusive transaction, before WAL mode
-    // writes anything: another process finds it empty or whole, never foreign.
-    int rc = sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) {
-      bool empty = false;
-      {
-        Statement count(db, "SELECT count(*) FROM sqlite_schema");
-        empty = count.Step() == SQLITE_ROW && count.ColInt(0) == 0;
-      }
-      if (empty) {
-        const std::string init = std::string(kSchema) + "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                                 ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
-        rc = sqlite3_exec(db, init.c_str(), nullptr, nullptr, nullptr);
-      }
-      if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-      if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-      if (error) *error = path + ": " + sqlite3_errstr(rc);
-      return nullptr;
-    }
-    return store;
-  }
-  if (error) *error = path + ": cannot be made";
-  return nullptr;
-}
-
-RuleStore::~RuleStore() {
-  sqlite3_close_v2(db_);
+  SqliteOpenRules rules;
+  rules.busy_timeout_ms = kBusyTimeoutMs;
+  rules.inspect = [](sqlite3* db, int* code) {
+    // The header and schema are read in one transaction, so that a file another process is
+    // making is seen empty or whole.
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    const SqliteVerdict verdict = Inspect(db, code);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    return verdict;
+  };
+  rules.schema = std::string(kSchema) + "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                 ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
+  rules.settings = "PRAGMA journal_mode=WAL";
+  rules.foreign_why = "not a rules file of this program";
+  rules.gave_up = path + ": cannot be made";
+  rules.replaced_notice = ReplacedNotice;
+  std::optional<SqliteDatabase> database = SqliteDatabase::Open(path, rules, notice, error);
+  if (!database) return nullptr;
+  return std::unique_ptr<RuleStore>(new RuleStore(std::move(*database)));
 }
 
 bool RuleStore::Exec(const char* sql) {

@@ -4,12 +4,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "guide/sqlite_database.h"
 #include "rules/reservation_rule.h"
 #include "rules/rule_evaluation.h"
-
-struct sqlite3;
 
 namespace pelkan {
 
@@ -39,11 +39,10 @@ class RuleStore {
   // Opens (creating when missing) the file at `path` (UTF-8). `notice` receives the message for
   // the user (Shift-JIS) when a file was renamed aside; null with `error` (English) on failure.
   static std::unique_ptr<RuleStore> Open(const std::string& path, std::string* notice, std::string* error);
-  ~RuleStore();
   RuleStore(const RuleStore&) = delete;
   RuleStore& operator=(const RuleStore&) = delete;
 
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return database_.path(); }
 
   // Every rule, by id.
   std::vector<ReservationRule> Rules();
@@ -69,11 +68,11 @@ class RuleStore {
   uint64_t DataVersion();
 
  private:
-  RuleStore(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  explicit RuleStore(SqliteDatabase database) : database_(std::move(database)), db_(database_.db()) {}
   bool Exec(const char* sql);
 
+  SqliteDatabase database_;
   sqlite3* db_;
-  std::string path_;
 };
 
 }  // namespace pelkan

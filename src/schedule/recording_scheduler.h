@@ -16,91 +16,25 @@
 #include "base/mjd_time.h"
 #include "output/recording.h"
 #include "output/recording_report.h"
-#include "platform/profile.h"
 #include "output/recording_writer.h"
+#include "platform/profile.h"
 #include "schedule/event_follow.h"
 #include "schedule/recording_failure.h"
 #include "schedule/recording_path.h"
 #include "schedule/recording_plan.h"
 #include "schedule/reservation_file.h"
-#include "schedule/scheduled_recording.h"
 #include "schedule/schedule_item.h"
+#include "schedule/scheduled_recording.h"
+#include "schedule/scheduler_host.h"
+#include "schedule/scheduler_state.h"
+#include "schedule/scheduler_tick.h"
 #include "ts/event_store.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
 
-// A finished reservation with the totals of its recording (none when nothing was recorded).
-struct FinishedRecording {
-  ScheduleItem item{};
-  std::optional<RecordingSummary> summary;
-  // Why it did not record whole (UTF-8, English): cut short for another reservation, given up,
-  // not recorded in its time, gone from the tables; empty when it ended as planned.
-  std::string why;
-  // Its recording could not start (its file could not be created): failed rather than missed.
-  bool could_not_start = false;
-};
-
-// What the scheduler needs from the application around it. The desktop program implements it
-// over its windows and the capture application, the command-line tool over its terminal and main
-// loop, tests with fakes.
-class SchedulerHost {
- public:
-  virtual ~SchedulerHost() = default;
-
-  // Looks a programme event up in the processor's event store (the store knows it by service id
-  // and event id). Fills `out` and returns true when found. Called with the scheduler lock held
-  // on the UI thread.
-  virtual bool LookupProgramme(uint16_t network_id, uint16_t stream_id, uint16_t service_id,
-                               uint16_t event_id, ProgrammeEvent* out) = 0;
-  // The programme of `service_id` in effect at `t` (the event store's FindEventAt); false when none
-  // is known. Called with the scheduler lock held on the UI thread. Default: none.
-  virtual bool LookupProgrammeAt(uint16_t /*service_id*/, MjdTime /*t*/, ProgrammeEvent* /*out*/) {
-    return false;
-  }
-  // What the present/following table says of `service_id` now (EventStore::FindPresentFollowing).
-  // Called with the scheduler lock held on the UI thread. Default: nothing known.
-  virtual EventStore::PresentFollowing LookupPresentFollowing(uint16_t /*service_id*/) { return {}; }
-  // A reservation has ended at its time and left the list: recorded (with its totals), cut short,
-  // failed, not recorded at all (missed) or gone from the tables. UI thread, without the lock.
-  virtual void OnReservationEnded(const FinishedRecording& /*ended*/) {}
-  // A scheduled recording was stopped before its end because its file could not be written or its
-  // volume is nearly full, or could not start because its file could not be created; its
-  // reservation has ended as ST_ERROR. UI thread, without the lock.
-  virtual void OnRecordingFailed(const RecordingFailure& /*failure*/) {}
-  // The reservation file `path` held no reservations list (no [Pelkan_Schedule] section: another
-  // program's file, a binary) and has been moved aside to `kept_as` before a list was written in
-  // its place; `kept_as` is "" when it could not be moved (the file is then left alone and not
-  // written; told once). UTF-8 paths. UI thread, without the lock.
-  virtual void OnScheduleFileKeptAside(const std::string& /*path*/, const std::string& /*kept_as*/) {}
-  // Runs `work` later on the UI thread. Safe from any thread.
-  virtual void Post(std::function<void()> work) = 0;
-  // Asks the user whether a reservation that overlaps another is to be stored anyway; true = yes.
-  // Called on the UI thread without the scheduler lock, so packets keep flowing meanwhile.
-  virtual bool ConfirmOverlap() = 0;
-  // The reservation or finished list changed; runs on the UI thread through Post.
-  virtual void OnScheduleChanged() {}
-  // After every tick: `why` (UTF-8) names the reservation being prepared or recorded, or else one
-  // that starts within RecordingScheduler::kAwakeAheadSeconds (its programme title, or its file);
-  // empty when there is none. The computer is to stay awake while it is not empty. UI thread,
-  // without the lock.
-  virtual void KeepAwake(const std::string& /*why*/) {}
-  // Capture-device capabilities (bit 0: channel selection, bit 1: string sending) and the two
-  // operations, used when a reservation is prepared. Results are not checked.
-  virtual uint32_t DeviceCapabilities() { return 0; }
-  virtual void SetChannel(uint8_t /*channel*/) {}
-  virtual void SendString(std::string_view /*text*/) {}
-  // A new, unopened writer for the file of a scheduled recording. Default: BlockFileWriter with
-  // blocks of 0x100000 bytes.
-  virtual std::unique_ptr<RecordingWriter> CreateWriter();
-  // The capture's figures for a recording's report (RecordingReport), and the name of a service
-  // (Shift-JIS, "" when unknown). Called with the scheduler lock held on the UI thread.
-  virtual CaptureSample SampleCapture() { return CaptureSample{}; }
-  virtual std::string ServiceName(uint16_t /*service_id*/) { return std::string(); }
-};
-
 // The recording scheduler: keeps the reservation list and the finished list, and on each tick
-// follows the event reservations through the broadcast's tables, makes the plan (MakePlan) and
+// (SchedulerTick) follows the event reservations through the broadcast's tables, makes the plan (MakePlan) and
 // ends, prepares and starts the recordings it gives the tuner. Every packet of processor output 1
 // reaches each running recording, which keeps what its own service filter passes: reservations on
 // the stream being received record at once, each into its own file.
@@ -110,7 +44,7 @@ class SchedulerHost {
 class RecordingScheduler {
  public:
   // How long before a reservation starts the computer is kept awake for it, in seconds.
-  static constexpr int64_t kAwakeAheadSeconds = 120;
+  static constexpr int64_t kAwakeAheadSeconds = SchedulerTick::kAwakeAheadSeconds;
 
   // `host` is not owned and must outlive the scheduler.
   explicit RecordingScheduler(SchedulerHost* host);
@@ -253,45 +187,11 @@ class RecordingScheduler {
   std::vector<uint16_t> ComputeExcludedPids(std::span<const uint16_t> kept);
 
  private:
-
-  // What a tick leaves to do outside the lock.
-  struct Outcomes {
-    std::vector<RecordingFailure> failures;
-    std::vector<ScheduleItem> repetitions;
-    std::vector<FinishedRecording> ended;
-  };
-  // Event reservations starting within this many seconds (or recording) are followed tick by tick.
-  static constexpr int64_t kFollowAhead = 6 * 3600;
-
   void Advance(MjdTime now);
-  std::string AwakeReasonLocked(MjdTime now) const;
-  // The follow spans of the reservations (spans_, one per entry) at `t`.
-  void FollowLocked(int64_t t);
-  // The plan's requests of the list: followed spans, and the running recordings' own starts.
-  std::vector<PlanRequest> RequestsLocked() const;
-  void EndLocked(int64_t t, Outcomes* out);
-  void EndRecordingLocked(int64_t t, ScheduledRecording* r, RecordingEnd how, std::optional<RecordingFailure> failure,
-                          const std::string& reason, Outcomes* out);
-  void ExpireLocked(int64_t t, Outcomes* out);
-  void StartLocked(MjdTime now, Outcomes* out);
-  // Sets the tuner to `tuning` (channel value and string of `entry`) unless it is there already.
-  void Tune(const ScheduleItem& entry, const std::string& tuning);
-  static std::string FollowKey(const ScheduleItem& item);
-  void ResolveOneLocked();
-  // The list entry of a running recording (-1 when it left the list), and the recording of an entry.
-  int IndexOfLocked(const ScheduledRecording& r) const;
-  ScheduledRecording* RunningOfLocked(int index) const;
-  bool IsActiveLocked(int index) const;
   bool FindOverlapLocked(const ScheduleItem& item, int skip) const;
-  void StoreLocked(const ScheduleItem& item, int index);
-  bool RetireLocked(uint32_t mark, int index, std::vector<ScheduleItem>* repetitions,
-                    std::optional<RecordingSummary> summary = std::nullopt);
-  // Takes the services' names and programmes on air into the running recordings' reports.
-  void NoteCaptureLocked(MjdTime now);
   // Writes the reports of the recordings that ended (outside the lock: a report is flushed to the disk).
   void WriteReports();
   bool Ask();
-  void Changed();
   void ApplyMergedLocked(std::vector<ScheduleItem> merged);
 
   SchedulerHost* const host_;
@@ -300,35 +200,10 @@ class RecordingScheduler {
   std::string default_directory_;
   uint16_t default_margin_before_ = kDefaultMarginBefore;
   uint16_t default_margin_after_ = kDefaultMarginAfter;
-  uint32_t follow_limit_ = 3 * 3600;
-  // The recordings being prepared or recorded, in the order they were prepared.
-  std::vector<std::unique_ptr<ScheduledRecording>> running_;
-  // What the following knows of each event reservation, by FollowKey.
-  std::map<std::string, FollowState> follow_;
-  // The follow spans of the last tick, one per entry of reservations_ (nullopt: not followed).
-  std::vector<std::optional<FollowSpan>> spans_;
-  uint64_t spans_generation_ = 0;
-  std::vector<PlanLine> last_plan_;  // the plan as the host last heard of it (Changed)
-  std::vector<ProgramListEntry> pat_programs_;
-  std::optional<std::string> tuned_;  // the tuning last set (PlanRequest::tuning)
-  uint16_t network_id_ = 0;
-  uint16_t stream_id_ = 0;
-  bool stream_broken_ = false;  // between BreakStream and ResumeStream
-  MjdTime last_clock_;
-  std::map<uint16_t, std::vector<ComponentEntry>> components_;
-  std::vector<ScheduleItem> reservations_;
-  std::vector<ScheduleItem> finished_;
-  std::vector<std::optional<RecordingSummary>> finished_summaries_;  // one per finished_ entry
-  std::vector<std::string> finished_why_;                           // one per finished_ entry
-  // Recordings that have closed and whose reports are still to be written (WriteReports).
-  std::vector<std::unique_ptr<Recording>> unwritten_;
+  SchedulerState state_;  // the lists and the running recordings
+  SchedulerTick tick_;    // what each tick decides over state_
   std::vector<std::string> load_warnings_;
-  uint64_t generation_ = 0;  // bumped on every change of the reservation list
   std::atomic<bool> question_pending_{false};
-  // Status text of the last failed recording (Shift-JIS), shown until failure_until_ (instant).
-  std::string failure_status_;
-  int64_t failure_until_ = 0;
-  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace pelkan

@@ -7,7 +7,7 @@
 
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
-#include "schedule/recording_scheduler.h"
+#include "schedule/scheduler_host.h"
 
 namespace pelkan {
 

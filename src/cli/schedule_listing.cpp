@@ -1,0 +1,268 @@
+// pelkan-cli schedule list and plan: the reservation list of schedule.ini and what the tuner will
+// record of it, as tab-separated rows or JSON.
+#include "cli/schedule_listing.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "app/home_folder.h"
+#include "app/json_text.h"
+#include "cli/offline_schedule.h"
+#include "cli/one_line_text.h"
+#include "cli/option_parser.h"
+#include "platform/text_codec.h"
+#include "rules/rule_store.h"
+#include "schedule/schedule_texts.h"
+
+namespace pelkan::cli {
+namespace {
+
+constexpr const char* kName = kScheduleCommandName;
+
+}  // namespace
+
+namespace {
+
+// The margins and priority of a reservation that does not have the defaults of the file:
+// "[マージン=30秒前/60秒後][優先度=5]", each only when it differs.
+std::string MarginPriorityText(const ScheduleItem& item) {
+  std::string text;
+  if (item.margin_before != kDefaultMarginBefore || item.margin_after != kDefaultMarginAfter) {
+    text += "[マージン=" + std::to_string(item.margin_before) + "秒前/" + std::to_string(item.margin_after) +
+            "秒後]";
+  }
+  if (item.priority != kDefaultPriority) text += "[優先度=" + std::to_string(item.priority) + "]";
+  return text;
+}
+
+// "[ルール: NAME]" for a reservation made by an automatic reservation rule (its id when the rule is
+// gone); empty for one made by hand.
+std::string RuleMarkText(const ScheduleItem& item) {
+  if (item.rule_id == 0) return {};
+  static const std::map<uint32_t, std::string> names = [] {
+    std::map<uint32_t, std::string> out;
+    struct stat st {};
+    if (::stat(RulesPath().c_str(), &st) != 0) return out;
+    if (auto store = RuleStore::Open(RulesPath(), nullptr, nullptr)) {
+      for (const ReservationRule& r : store->Rules()) out[r.id] = r.name;
+    }
+    return out;
+  }();
+  const auto it = names.find(item.rule_id);
+  return "[ルール: " + (it != names.end() ? it->second : std::to_string(item.rule_id)) + "]";
+}
+
+}  // namespace
+
+std::string ReservationRow(size_t number, const ScheduleItem& item, platform::SymbolForm symbols) {
+  return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
+         platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) +
+         "\t" +
+         OneLineText(platform::SjisToUtf8(ItemDetailText(item)) + MarginPriorityText(item) +
+                     RuleMarkText(item)) +
+         "\t" + OneLineText(platform::BroadcastToUtf8(ItemFileNameText(item), symbols));
+}
+
+std::string StartText(MjdTime t, char separator) {
+  int y, mo, d, h, mi, sec;
+  MjdToDate(t.date, &y, &mo, &d);
+  SecondsToHms(t.seconds, &h, &mi, &sec);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d:%02d", y, mo, d, separator, h, mi, sec);
+  return text;
+}
+
+namespace {
+
+std::string InstantText(int64_t instant, char separator = ' ') {
+  return StartText(MjdTime{static_cast<uint32_t>(instant / 86400), static_cast<uint32_t>(instant % 86400)},
+                   separator);
+}
+
+// The span a reservation asks for, margins included, as the plan saw it: nullopt when its time is
+// not known yet.
+std::optional<std::pair<int64_t, int64_t>> RequestedSpan(const ScheduledPlan& plan, size_t i) {
+  const PlanRequest& request = plan.requests[i];
+  if (!request.known) return std::nullopt;
+  return std::make_pair(request.start, request.end);
+}
+
+// The service a reservation records; nullopt for the whole stream.
+std::optional<uint16_t> RecordedService(const ScheduleItem& item) {
+  if (item.flags & SI_BY_EVENT) return item.service_id;
+  if (item.flags & SI_SERVICE_LIMIT) return ServiceIdOfText(GetText(item.service_id_text));
+  return std::nullopt;
+}
+
+// What the reservation tunes to: "channel=N", "channel-string=TEXT", "stream=0xSSSS" as it has
+// them, "-" for none.
+std::string TuningText(const ScheduleItem& item) {
+  std::string text;
+  const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : " ") + part; };
+  if (item.flags & SI_CHANNEL_VALUE) add("channel=" + std::to_string(item.channel_value));
+  if (item.flags & SI_CHANNEL_STRING)
+    add("channel-string=" + OneLineText(platform::SjisToUtf8(GetText(item.channel_string))));
+  if (item.stream_id != 0) {
+    char id[16];
+    std::snprintf(id, sizeof id, "stream=0x%04X", item.stream_id);
+    add(id);
+  }
+  return text.empty() ? "-" : text;
+}
+
+}  // namespace
+
+ScheduledPlan PlanOf(RecordingScheduler& scheduler) {
+  return scheduler.PlannedReservations();
+}
+
+std::string PlanVerdictText(const ScheduledPlan& plan, size_t i) {
+  return OneLineText(platform::BroadcastToUtf8(PlanText(plan.lines[i], plan.items)));
+}
+
+namespace {
+
+// "head 120s by 2 (NAME)": seconds lost to the reservation numbered as in the list.
+std::string LostText(const char* where, int64_t seconds, int by, const ScheduledPlan& plan) {
+  std::string text = std::string(where) + " " + std::to_string(seconds) + "s";
+  if (by >= 0 && static_cast<size_t>(by) < plan.items.size()) {
+    text += " by " + std::to_string(by + 1) + " (" +
+            OneLineText(platform::BroadcastToUtf8(PlanWinnerName(plan.items[static_cast<size_t>(by)]))) + ")";
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string PlanRow(const ScheduledPlan& plan, size_t i) {
+  const PlanLine& line = plan.lines[i];
+  const auto span = RequestedSpan(plan, i);
+  const auto service = RecordedService(plan.items[i]);
+  std::string lost;
+  if (line.verdict == PlanVerdict::kNone && span) {
+    lost = LostText("all", span->second - span->first, line.by, plan);
+  } else {
+    if (line.head_lost > 0) lost = LostText("head", line.head_lost, line.head_by, plan);
+    if (line.tail_lost > 0)
+      lost += (lost.empty() ? "" : ", ") + LostText("tail", line.tail_lost, line.tail_by, plan);
+  }
+  const std::string verdict = PlanVerdictText(plan, i);
+  return std::to_string(i + 1) + "\t" + (span ? InstantText(span->first) : "-") + "\t" +
+         (span ? InstantText(span->second) : "-") + "\t" + (service ? std::to_string(*service) : "all") +
+         "\t" + TuningText(plan.items[i]) + "\t" + (verdict.empty() ? "-" : verdict) + "\t" +
+         (lost.empty() ? "-" : lost);
+}
+
+namespace {
+
+const char* VerdictName(PlanVerdict verdict) {
+  switch (verdict) {
+    case PlanVerdict::kWhole:
+      return "whole";
+    case PlanVerdict::kPart:
+      return "part";
+    case PlanVerdict::kNone:
+      return "none";
+    case PlanVerdict::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+std::string JsonNumberOrNull(bool present, int64_t value) {
+  return present ? std::to_string(value) : std::string("null");
+}
+
+// The JSON object of reservation `i` (times in JST, as the guide's).
+std::string PlanJson(const ScheduledPlan& plan, size_t i) {
+  const ScheduleItem& item = plan.items[i];
+  const PlanLine& line = plan.lines[i];
+  const auto span = RequestedSpan(plan, i);
+  const auto service = RecordedService(item);
+  const auto time = [](int64_t t) { return JsonString(InstantText(t, 'T') + "+09:00"); };
+  const auto by = [](int index) { return JsonNumberOrNull(index >= 0, index + 1); };
+  const bool records = line.verdict == PlanVerdict::kWhole || line.verdict == PlanVerdict::kPart;
+  return "{\"number\": " + std::to_string(i + 1) + ", \"name\": " +
+         (HasStart(item) || !GetText(item.title).empty()
+              ? JsonString(platform::BroadcastToUtf8(PlanWinnerName(item)))
+              : std::string("null")) +
+         ", \"start\": " + (span ? time(span->first) : "null") +
+         ", \"end\": " + (span ? time(span->second) : "null") +
+         ", \"margin_before\": " + std::to_string(item.margin_before) +
+         ", \"margin_after\": " + std::to_string(item.margin_after) +
+         ", \"priority\": " + std::to_string(item.priority) +
+         ", \"service_id\": " + JsonNumberOrNull(service.has_value(), service.value_or(0)) +
+         ", \"stream_id\": " + JsonNumberOrNull(item.stream_id != 0, item.stream_id) +
+         ", \"channel\": " + JsonNumberOrNull((item.flags & SI_CHANNEL_VALUE) != 0, item.channel_value) +
+         ", \"channel_string\": " +
+         ((item.flags & SI_CHANNEL_STRING) ? JsonString(platform::SjisToUtf8(GetText(item.channel_string)))
+                                           : std::string("null")) +
+         ", \"verdict\": " + JsonString(VerdictName(line.verdict)) +
+         ", \"text\": " + JsonString(platform::BroadcastToUtf8(PlanText(line, plan.items))) +
+         ", \"records_from\": " + (records ? time(line.start) : "null") +
+         ", \"records_to\": " + (records ? time(line.end) : "null") +
+         ", \"head_lost\": " + std::to_string(line.head_lost) + ", \"head_by\": " + by(line.head_by) +
+         ", \"tail_lost\": " + std::to_string(line.tail_lost) + ", \"tail_by\": " + by(line.tail_by) +
+         ", \"by\": " + by(line.by) + "}";
+}
+
+int List(platform::SymbolForm symbols) {
+  OfflineSchedule s(nullptr);
+  if (s.scheduler().ScheduleFileUnreadable()) {
+    std::fprintf(stderr,
+                 "%s: %s is not a reservation file (it has no [Pelkan_Schedule] section); it is kept as "
+                 "%s.bad when reservations are next written\n",
+                 kName, SchedulePath().c_str(), SchedulePath().c_str());
+  }
+  for (const std::string& w : s.scheduler().LoadWarnings())
+    std::fprintf(stderr, "%s: schedule.ini: %s: dropped, it can never be recorded\n", kName, w.c_str());
+  const auto items = s.scheduler().Reservations();
+  std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n");
+  for (size_t i = 0; i < items.size(); ++i)
+    std::printf("%s\n", ReservationRow(i + 1, items[i], symbols).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int RunSchedulePlan(int argc, char** argv) {
+  bool json = false;
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli schedule plan [--json]\n"
+                      "What the tuner will record of each reservation of schedule.ini in the current\n"
+                      "directory.\n\n",
+                      {}, 19);
+  parser.Flag("--json", "a JSON array of one object per reservation", &json);
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  OfflineSchedule s(nullptr);
+  const ScheduledPlan plan = PlanOf(s.scheduler());
+  if (json) {
+    std::string out = "[";
+    for (size_t i = 0; i < plan.items.size(); ++i) out += (i ? ",\n  " : "\n  ") + PlanJson(plan, i);
+    out += plan.items.empty() ? "]\n" : "\n]\n";
+    std::fputs(out.c_str(), stdout);
+    return 0;
+  }
+  std::printf("No.\t開始\t終了\tサービス\tチャンネル\t録画予定\t欠ける部分\n");
+  for (size_t i = 0; i < plan.items.size(); ++i) std::printf("%s\n", PlanRow(plan, i).c_str());
+  return 0;
+}
+
+int RunScheduleList(int argc, char** argv) {
+  platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
+  OptionParser parser(kName,
+                      "Usage: pelkan-cli schedule list [--plain-symbols]\n"
+                      "Lists the reservations of schedule.ini in the current directory.\n\n",
+                      {}, 19);
+  parser.Flag("--plain-symbols", "the broadcast's symbols of the file names in their plain forms",
+              [&symbols] { symbols = platform::SymbolForm::kPlain; });
+  if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
+  return List(symbols);
+}
+
+}  // namespace pelkan::cli

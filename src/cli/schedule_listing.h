@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "base/mjd_time.h"
+#include "platform/broadcast_text.h"
+#include "schedule/recording_scheduler.h"
+#include "schedule/schedule_item.h"
+
+namespace pelkan::cli {
+
+// The reservations and the plan the scheduler makes of them, one line each. The two are read
+// under the file's lock or in a process that does not tick, so they belong together.
+using ScheduledPlan = RecordingScheduler::PlannedList;
+ScheduledPlan PlanOf(RecordingScheduler& scheduler);
+
+// One row of `schedule list` (UTF-8, tab-separated): number, type, start, length, details with
+// the margins, priority and rule, and the file name with the broadcast's symbols in `symbols` form.
+std::string ReservationRow(size_t number, const ScheduleItem& item,
+                           platform::SymbolForm symbols = platform::SymbolForm::kSymbols);
+// "YYYY-MM-DD HH:MM:SS" of a start, as --start takes it; `separator` between date and time.
+std::string StartText(MjdTime t, char separator = ' ');
+// The 録画予定 text of reservation `i` (UTF-8; the winner's name is broadcast text).
+std::string PlanVerdictText(const ScheduledPlan& plan, size_t i);
+// One line of `schedule plan`: number, start, end, service, tuning, verdict, seconds lost.
+std::string PlanRow(const ScheduledPlan& plan, size_t i);
+
+// `pelkan-cli schedule list [--plain-symbols]` and `pelkan-cli schedule plan [--json]`: the
+// arguments after the subcommand's name; the process exit code.
+int RunScheduleList(int argc, char** argv);
+int RunSchedulePlan(int argc, char** argv);
+
+}  // namespace pelkan::cli

@@ -1,0 +1,158 @@
+#include "guide/sqlite_database.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "guide/guide_sql_statement.h"
+#include "platform/clock.h"
+
+namespace pelkan {
+namespace {
+
+int Exec(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+// Gives an empty file its schema in one exclusive transaction before anything else writes to it
+// (WAL mode writes its first page): another process that opens the file meanwhile waits for the
+// lock or finds it empty, never foreign. Then applies the connection's settings.
+int Initialize(sqlite3* db, const SqliteOpenRules& rules, bool* created) {
+  int rc = Exec(db, "BEGIN EXCLUSIVE");
+  if (rc == SQLITE_OK) {
+    bool empty;
+    {
+      GuideSqlStatement count(db, "SELECT count(*) FROM sqlite_schema");
+      empty = count.Step() == SQLITE_ROW && count.ColInt(0) == 0;
+    }
+    if (empty) rc = Exec(db, rules.schema.c_str());
+    if (rc == SQLITE_OK) rc = Exec(db, "COMMIT");
+    if (rc != SQLITE_OK) {
+      Exec(db, "ROLLBACK");
+    } else if (empty && created) {
+      *created = true;
+    }
+  }
+  if (rc == SQLITE_OK) rc = Exec(db, rules.settings);
+  return rc;
+}
+
+}  // namespace
+
+SqliteDatabase::~SqliteDatabase() {
+  sqlite3_close_v2(db_);
+}
+
+bool SqliteDatabase::IsDamage(int code) {
+  const int primary = code & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+bool SqliteDatabase::ReadHeader(sqlite3* db, int64_t (&values)[3], int* code) {
+  const char* const pragmas[3] = {"PRAGMA application_id", "PRAGMA user_version", "PRAGMA page_count"};
+  for (int i = 0; i < 3; ++i) {
+    GuideSqlStatement s(db, pragmas[i]);
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW) {
+      *code = rc != SQLITE_OK && rc != SQLITE_DONE ? rc : s.rc();
+      return false;
+    }
+    values[i] = s.ColInt(0);
+  }
+  return true;
+}
+
+std::string SqliteDatabase::SetAside(const std::string& path) {
+  const platform::CalendarTime c = platform::LocalTimeNow();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, ".broken-%04d%02d%02d-%02d%02d%02d", c.year, c.month, c.day, c.hour,
+                c.minute, c.second);
+  std::string aside = path + stamp;
+  struct stat st {};
+  for (int n = 1; ::lstat(aside.c_str(), &st) == 0 && n < 1000; ++n)
+    aside = path + stamp + "-" + std::to_string(n);
+  if (std::rename(path.c_str(), aside.c_str()) != 0) return {};
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const std::string from = path + suffix;
+    if (::lstat(from.c_str(), &st) == 0 && std::rename(from.c_str(), (aside + suffix).c_str()) != 0)
+      std::remove(from.c_str());
+  }
+  return aside;
+}
+
+std::optional<SqliteDatabase> SqliteDatabase::Open(const std::string& path, const SqliteOpenRules& rules,
+                                                   std::string* notice, std::string* error, bool* created) {
+  if (created) *created = false;
+  std::string why;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    const bool create = rules.create || attempt > 0;
+    bool foreign = exists && !S_ISREG(st.st_mode);
+    if (!exists && !create) {
+      if (error) *error = rules.missing;
+      return std::nullopt;
+    }
+    sqlite3* db = nullptr;
+    if (!foreign) {
+      const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+      const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+      if (rc != SQLITE_OK) {
+        if (error) *error = path + ": " + sqlite3_errstr(rc);
+        sqlite3_close_v2(db);
+        return std::nullopt;
+      }
+      sqlite3_busy_timeout(db, rules.busy_timeout_ms);
+      int code = 0;
+      switch (rules.inspect(db, &code)) {
+        case SqliteVerdict::kGood:
+          break;
+        case SqliteVerdict::kEmpty:
+          if (!create) {
+            sqlite3_close_v2(db);
+            if (error) *error = rules.missing;
+            return std::nullopt;
+          }
+          break;
+        case SqliteVerdict::kForeign:
+          foreign = true;
+          why = code != 0 ? sqlite3_errstr(code) : rules.foreign_why;
+          break;
+        case SqliteVerdict::kFailed:
+          if (error) *error = path + ": " + sqlite3_errstr(code);
+          sqlite3_close_v2(db);
+          return std::nullopt;
+      }
+    } else {
+      why = "not a regular file";
+    }
+    if (foreign) {
+      sqlite3_close_v2(db);
+      if (!rules.repair) {
+        if (error) *error = path + ": " + why;
+        return std::nullopt;
+      }
+      const std::string aside = SetAside(path);
+      if (aside.empty()) {
+        if (error) *error = path + ": " + why + ", and it cannot be renamed";
+        return std::nullopt;
+      }
+      if (notice) *notice = rules.replaced_notice(path, aside);
+      continue;  // a new file in its place
+    }
+    SqliteDatabase file(db, path);
+    if (create) {
+      const int rc = Initialize(db, rules, created);
+      if (rc != SQLITE_OK) {
+        if (error) *error = path + ": " + sqlite3_errstr(rc);
+        return std::nullopt;
+      }
+    }
+    return file;
+  }
+  if (error) *error = rules.gave_up.empty() ? path + ": " + why : rules.gave_up;
+  return std::nullopt;
+}
+
+}  // namespace pelkan
