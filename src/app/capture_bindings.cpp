@@ -1,14 +1,16 @@
 #include "app/capture_bindings.h"
 
 #include <cstring>
-#include <span>
 #include <string_view>
+#include <vector>
 
+#include "core/capture_app.h"
 #include "info/service_filter_window.h"
 
 namespace pelkan {
 
-ServiceFilterBinding::ServiceFilterBinding(ServiceFilterWindow& window, CaptureApp& app) : window_(window) {
+ServiceFilterBinding::ServiceFilterBinding(ServiceFilterWindow& window, CaptureApp& app)
+    : window_(window), app_(app) {
   window_.SetFilterCallback([&app](std::span<const uint16_t> services, std::span<const uint16_t> pids) {
     app.SetServiceFilter(std::vector<uint16_t>(services.begin(), services.end()),
                          std::vector<uint16_t>(pids.begin(), pids.end()));
@@ -23,14 +25,12 @@ void ServiceFilterBinding::OnStreamReset(uint16_t) {
   window_.OnStreamReset();
 }
 
-void ServiceFilterBinding::OnServiceEntry(uint16_t program_number, uint16_t pmt_pid) {
-  window_.OnServiceEntry(program_number, pmt_pid);
+void ServiceFilterBinding::OnProgramList(std::span<const ProgramListEntry> programs) {
+  for (const ProgramListEntry& p : programs) window_.OnServiceEntry(p.program_number, p.pmt_pid);
 }
 
-void ServiceFilterBinding::OnComponentList(uint16_t program_number, const ComponentEntry* components,
-                                           uint32_t count) {
-  if (components == nullptr) count = 0;
-  window_.OnComponentList(program_number, std::span<const ComponentEntry>(components, count));
+void ServiceFilterBinding::OnComponents(uint16_t program_number, std::span<const ComponentEntry> components) {
+  window_.OnComponentList(program_number, components);
 }
 
 void ServiceFilterBinding::OnServiceName(uint16_t service_id, const ServiceNames& names) {
@@ -38,17 +38,24 @@ void ServiceFilterBinding::OnServiceName(uint16_t service_id, const ServiceNames
                                                      strnlen(names.service_name, sizeof names.service_name)));
 }
 
-void ServiceFilterBinding::RefreshProgrammes(MjdTime now, const EventLookupFn& lookup) {
-  window_.RefreshProgrammes(now, [&lookup](uint16_t service_id, const MjdTime& t, ProgrammeEvent* out,
-                                           bool purge) { return lookup(service_id, t, purge ? 1 : 0, out); });
+void ServiceFilterBinding::OnCaptureStart() {
+  window_.SetControlsEnabled(true);
 }
 
-void ServiceFilterBinding::SetControlsEnabled(int enabled) {
-  window_.SetControlsEnabled(enabled != 0);
-}
-
-void ServiceFilterBinding::FilterOff() {
+void ServiceFilterBinding::OnCaptureStop() {
+  window_.SetControlsEnabled(false);
   window_.ToggleFilter(true);
+}
+
+void ServiceFilterBinding::OnTick(StreamTick& tick) {
+  if (!tick.processing || tick.broadcast.date == 0) return;
+  window_.RefreshProgrammes(tick.broadcast, [this](uint16_t service_id, const MjdTime& t, ProgrammeEvent* out,
+                                                   bool purge) {
+    const std::optional<ProgrammeEvent> ev = app_.LookupProgrammeAt(service_id, t, purge ? 1 : 0);
+    if (!ev) return false;
+    *out = *ev;
+    return true;
+  });
 }
 
 }  // namespace pelkan

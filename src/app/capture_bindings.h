@@ -1,33 +1,37 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <span>
 
-#include "core/capture_app.h"
+#include "ts/stream_listener.h"
 
 namespace pelkan {
 
+class CaptureApp;
 class ServiceFilterWindow;
 
-// Lets CaptureApp drive a ServiceFilterWindow: table events from the processing thread, the
-// programme refresh of the status heartbeat, control enabling and the filter switch; and turns the
-// window's filter into the application's output-0 filter. Both objects must outlive the binding,
-// which must be removed from the application (SetServiceInfoModel(nullptr)) before it goes.
-class ServiceFilterBinding : public ServiceInfoModel {
+// Lets a capture drive a ServiceFilterWindow from its bus: the tables from the processing thread,
+// the programmes on air at each tick, the controls enabled while connected and the filter
+// switched off at the disconnect; and turns the window's filter into the application's output-0
+// filter. Both objects must outlive the binding, which must be off the application's bus before it
+// goes.
+class ServiceFilterBinding : public StreamListener {
  public:
   ServiceFilterBinding(ServiceFilterWindow& window, CaptureApp& app);
   ~ServiceFilterBinding() override;
 
   void OnStreamReset(uint16_t transport_stream_id) override;
-  void OnServiceEntry(uint16_t program_number, uint16_t pmt_pid) override;
-  void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) override;
+  void OnProgramList(std::span<const ProgramListEntry> programs) override;
+  void OnComponents(uint16_t program_number, std::span<const ComponentEntry> components) override;
   void OnServiceName(uint16_t service_id, const ServiceNames& names) override;
-  void RefreshProgrammes(MjdTime now, const EventLookupFn& lookup) override;
-  void SetControlsEnabled(int enabled) override;
-  void FilterOff() override;
+  void OnCaptureStart() override;
+  void OnCaptureStop() override;
+  // While processing with the broadcast clock known: the current and next programmes at it.
+  void OnTick(StreamTick& tick) override;
 
  private:
   ServiceFilterWindow& window_;
+  CaptureApp& app_;
 };
 
 }  // namespace pelkan

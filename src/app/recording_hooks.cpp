@@ -36,12 +36,12 @@ const std::vector<std::string>& RecordingHooks::Command() {
 
 void RecordingHooks::Wire(CaptureApp* app, ScheduledCapture* schedule) {
   if (app != nullptr) {
-    app->SetRecordingEndListener([this](const std::string& path, const RecordingSummary& summary) {
+    app->manual().AddEndListener([this](const std::string& path, const RecordingSummary& summary) {
       OnRecordingEnded(hooks::OutcomeOfManualRecording(path, summary));
     });
   }
   if (schedule != nullptr) {
-    schedule->SetReservationEndedHook([this, schedule](const FinishedRecording& ended) {
+    schedule->AddReservationEndedListener([this, schedule](const FinishedRecording& ended) {
       const std::string name = platform::BroadcastToUtf8(schedule->ServiceName(ended.item.service_id));
       OnRecordingEnded(hooks::OutcomeOfReservation(ended, name));
     });

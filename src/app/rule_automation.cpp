@@ -1,7 +1,5 @@
 #include "app/rule_automation.h"
 
-#include <sys/stat.h>
-
 #include "app/scheduled_capture.h"
 #include "guide/guide_store.h"
 #include "platform/clock.h"
@@ -11,52 +9,112 @@
 namespace pelkan {
 
 RuleAutomation::RuleAutomation(ScheduledCapture& capture, std::string rules_path, std::string guide_path,
-                               NoticeFn notice)
-    : capture_(capture), rules_path_(std::move(rules_path)), guide_path_(std::move(guide_path)),
-      notice_(std::move(notice)) {
-  capture_.SetReservationEndedListener([this](const FinishedRecording& ended) { NoteEnded(ended); });
+                               NoticeFn notice, PostFn post, RanFn ran)
+    : capture_(capture),
+      notice_(std::move(notice)),
+      post_(std::move(post)),
+      ran_(std::make_shared<RanFn>(std::move(ran))),
+      files_(std::move(rules_path), std::move(guide_path)) {
+  ended_listener_ = capture_.AddReservationEndedListener([this](const FinishedRecording& ended) {
+    if (ended.item.rule_id == 0) return;
+    {
+      std::lock_guard lock(mutex_);
+      ended_.push_back(ended);
+    }
+    wake_.notify_one();
+  });
+  worker_ = std::thread([this] { Worker(); });
 }
 
 RuleAutomation::~RuleAutomation() {
-  capture_.SetReservationEndedListener(nullptr);
-}
-
-bool RuleAutomation::OpenFiles() {
-  if (!rules_) {
-    // No rules file, no rules: none is made until a rule is added.
-    struct stat st {};
-    if (::stat(rules_path_.c_str(), &st) != 0) return false;
-    std::string notice, error;
-    rules_ = RuleStore::Open(rules_path_, &notice, &error);
-    if (!notice.empty() && notice_) notice_(platform::SjisToUtf8(notice));
-    if (!rules_) return false;
+  capture_.RemoveReservationEndedListener(ended_listener_);
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
   }
-  if (!guide_) guide_ = GuideStore::Open(guide_path_, GuideStore::Access::kRead, false, nullptr, nullptr);
-  return guide_ != nullptr;
+  wake_.notify_one();
+  if (worker_.joinable()) worker_.join();
 }
 
-std::optional<RuleRunResult> RuleAutomation::Poll(GuideTime now, bool force) {
+void RuleAutomation::Poll(GuideTime now, bool force) {
   const uint32_t tick = platform::TickCount();
-  if (!force && ran_ && tick - last_check_ < kCheckMs) return std::nullopt;
+  if (!force && polled_ && tick - last_check_ < kCheckMs) return;
+  polled_ = true;
   last_check_ = tick;
-  if (!OpenFiles()) return std::nullopt;
-  const uint64_t guide_version = guide_->DataVersion();
-  const uint64_t rules_version = rules_->DataVersion();
-  if (!force && ran_ && guide_version == guide_version_ && rules_version == rules_version_) return std::nullopt;
+  {
+    std::lock_guard lock(mutex_);
+    run_wanted_ = true;
+    force_ = force_ || force;
+    now_ = now;
+  }
+  wake_.notify_one();
+}
+
+void RuleAutomation::WaitIdle() {
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [this] { return stop_ || (!busy_ && !run_wanted_ && ended_.empty()); });
+}
+
+void RuleAutomation::Worker() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || run_wanted_ || !ended_.empty(); });
+    // The history is written to the end; a run not yet begun is not.
+    if (!ended_.empty()) {
+      const FinishedRecording ended = std::move(ended_.front());
+      ended_.pop_front();
+      busy_ = true;
+      lock.unlock();
+      NoteEnded(ended);
+      lock.lock();
+    } else if (stop_) {
+      break;
+    } else {
+      const GuideTime now = now_;
+      const bool force = force_;
+      run_wanted_ = false;
+      force_ = false;
+      busy_ = true;
+      lock.unlock();
+      const std::optional<RuleRunResult> result = Run(now, force);
+      if (result && post_) {
+        post_([weak = std::weak_ptr<RanFn>(ran_), r = *result] {
+          if (const auto ran = weak.lock(); ran && *ran) (*ran)(r);
+        });
+      }
+      lock.lock();
+    }
+    busy_ = false;
+    idle_.notify_all();
+  }
+  busy_ = false;
+  idle_.notify_all();
+}
+
+std::optional<RuleRunResult> RuleAutomation::Run(GuideTime now, bool force) {
+  RuleStore* rules = OpenRules();
+  GuideStore* guide = files_.Guide();
+  if (rules == nullptr || guide == nullptr) return std::nullopt;
+  const RuleFiles::Versions before = files_.Now();
+  if (!force && ran_once_ && !files_.Changed()) return std::nullopt;
   // Waits briefly for the reservation file: another program holding it is tried again later.
-  const RuleRunResult result = RunRules(*rules_, *guide_, capture_.scheduler(), now, 1000);
+  const RuleRunResult result = RunRules(*rules, *guide, capture_.scheduler(), now, 1000);
   if (!result.locked) return std::nullopt;
-  ran_ = true;
-  guide_version_ = guide_version;
+  ran_once_ = true;
   // The run's own marks changed the rules file: its version is read after them.
-  rules_version_ = rules_->DataVersion();
+  files_.Take({before.guide, files_.Now().rules});
   return result;
 }
 
+RuleStore* RuleAutomation::OpenRules() {
+  std::string notice;
+  RuleStore* rules = files_.Rules(false, &notice);
+  if (!notice.empty() && notice_) notice_(platform::SjisToUtf8(notice));
+  return rules;
+}
+
 void RuleAutomation::NoteEnded(const FinishedRecording& ended) {
-  if (ended.item.rule_id == 0) return;
-  OpenFiles();
-  if (rules_) NoteEndedReservation(ended, *rules_, guide_.get());
+  if (RuleStore* rules = OpenRules()) NoteEndedReservation(ended, *rules, files_.Guide());
 }
 
 }  // namespace pelkan

@@ -1,12 +1,19 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
+#include "app/rule_files.h"
 #include "guide/guide_event.h"
 #include "rules/rule_runner.h"
+#include "schedule/scheduler_host.h"
 
 namespace pelkan {
 
@@ -14,39 +21,68 @@ class GuideStore;
 class RuleStore;
 class ScheduledCapture;
 
-// Runs the automatic reservation rules for a program that records (`pelkan-cli capture
-// --schedule`, the desktop program): at start and whenever the guide or the rules file changed, at
-// most every kCheckMs, every enabled rule is run over the guide (RunRules); and the end of each
-// rule's reservation goes into the rules file's history. The files are opened on first use, so a
-// missing guide or rules file is no error (nothing runs until both are there). Owning (UI or
-// main-loop) thread.
+// Runs the automatic reservation rules for a program that records (the capture session): at start
+// and whenever the guide or the rules file changed, at most every kCheckMs, every enabled rule is
+// run over the guide (RunRules); and the end of each rule's reservation goes into the rules file's
+// history. The runs and the history are written on a worker thread of its own, so that a slow run
+// never holds up the capture's loop, its status or its end; what a run did is handed to the owning
+// thread. The files are opened on first use, so a missing guide or rules file is no error (nothing
+// runs until both are there).
 class RuleAutomation {
  public:
-  // Tells the user (UTF-8) that the rules file was damaged and renamed aside.
+  // Tells the user (UTF-8) that the rules file was damaged and renamed aside. Worker thread.
   using NoticeFn = std::function<void(const std::string& text)>;
+  // Queues work for the owning thread.
+  using PostFn = std::function<void(std::function<void()>)>;
+  // What a run did, on the owning thread.
+  using RanFn = std::function<void(const RuleRunResult& result)>;
 
-  RuleAutomation(ScheduledCapture& capture, std::string rules_path, std::string guide_path, NoticeFn notice);
+  RuleAutomation(ScheduledCapture& capture, std::string rules_path, std::string guide_path, NoticeFn notice,
+                 PostFn post, RanFn ran = nullptr);
+  // Writes the history still waiting, drops a run not yet begun and waits for one running.
   ~RuleAutomation();
   RuleAutomation(const RuleAutomation&) = delete;
   RuleAutomation& operator=(const RuleAutomation&) = delete;
 
   static constexpr uint32_t kCheckMs = 5000;
-  // Runs the rules when it is time and something changed (or `force`); `now` is broadcast time
-  // (JST). Returns what the run did, or nullopt when none ran.
-  std::optional<RuleRunResult> Poll(GuideTime now, bool force = false);
+  // Asks for a run when it is time (or `force`): the worker runs the rules when something changed
+  // (or `force`), `now` being broadcast time (JST). Returns at once; a run asked for while one waits
+  // joins it. Owning thread.
+  void Poll(GuideTime now, bool force = false);
+  // Returns once the worker has nothing left to do (tests, the end of a capture). Owning thread.
+  void WaitIdle();
 
  private:
-  bool OpenFiles();
+  // The rules file when it is there; a damaged one renamed aside is told.
+  RuleStore* OpenRules();
   void NoteEnded(const FinishedRecording& ended);
+  void Worker();
+  std::optional<RuleRunResult> Run(GuideTime now, bool force);
 
   ScheduledCapture& capture_;
-  std::string rules_path_, guide_path_;
   NoticeFn notice_;
-  std::unique_ptr<RuleStore> rules_;
-  std::unique_ptr<GuideStore> guide_;
-  uint64_t guide_version_ = 0, rules_version_ = 0;
-  bool ran_ = false;
+  PostFn post_;
+  // Reached through a weak pointer by the posted results, which then do nothing once this is gone.
+  std::shared_ptr<RanFn> ran_;
+  int ended_listener_ = 0;
   uint32_t last_check_ = 0;
+  bool polled_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::deque<FinishedRecording> ended_;
+  bool run_wanted_ = false;
+  bool force_ = false;
+  GuideTime now_ = 0;
+  bool busy_ = false;
+  bool stop_ = false;
+
+  // Worker thread.
+  RuleFiles files_;
+  bool ran_once_ = false;
+
+  std::thread worker_;
 };
 
 }  // namespace pelkan

@@ -1,7 +1,5 @@
 #include "app/rule_desk.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
 #include "guide/broadcast_text.h"
@@ -14,68 +12,51 @@
 namespace pelkan {
 
 RuleDesk::RuleDesk(RecordingScheduler& scheduler, std::string rules_path, std::string guide_path, NowFn now)
-    : scheduler_(scheduler),
-      rules_path_(std::move(rules_path)),
-      guide_path_(std::move(guide_path)),
-      now_(std::move(now)) {}
+    : scheduler_(scheduler), files_(std::move(rules_path), std::move(guide_path)), now_(std::move(now)) {}
 
 RuleDesk::~RuleDesk() = default;
 
-bool RuleDesk::OpenRules(bool create) {
-  if (rules_) return true;
-  struct stat st {};
-  if (!create && ::stat(rules_path_.c_str(), &st) != 0) return false;
-  // A damaged file is renamed aside by the opening; the recording side tells the user.
-  rules_ = RuleStore::Open(rules_path_, nullptr, nullptr);
-  return rules_ != nullptr;
-}
-
-bool RuleDesk::OpenGuide() {
-  if (!guide_) guide_ = GuideStore::Open(guide_path_, GuideStore::Access::kRead, false, nullptr, nullptr);
-  return guide_ != nullptr;
-}
-
 bool RuleDesk::Refresh(bool force) {
-  const uint64_t guide_version = OpenGuide() ? guide_->DataVersion() : 0;
-  const uint64_t rules_version = OpenRules(false) ? rules_->DataVersion() : 0;
+  GuideStore* guide = files_.Guide();
+  files_.Rules();
   std::vector<std::pair<uint64_t, uint32_t>> reserved;
   for (const ScheduleItem& item : scheduler_.Reservations())
     reserved.emplace_back(RuleContext::Id({item.network_id, item.stream_id, item.service_id, item.event_id}),
                           item.rule_id);
   const bool reservations_changed = reserved != reserved_;
   reserved_ = std::move(reserved);
-  if (!force && read_ && guide_version == guide_version_ && rules_version == rules_version_)
-    return reservations_changed;
-  read_ = true;
-  guide_version_ = guide_version;
-  rules_version_ = rules_version;
-  if (guide_) {
-    services_ = guide_->Services();
+  if (!force && !files_.Changed()) return reservations_changed;
+  files_.Take(files_.Now());
+  if (guide != nullptr) {
+    services_ = guide->Services();
     // With every text: the dialog's scope may reach beyond the titles at any edit.
-    events_ = FutureEvents(*guide_, now_(), true);
+    events_ = FutureEvents(*guide, now_(), true);
     // A file replaced under the reader is opened again at the next refresh.
-    if (guide_->LastErrorCode() != 0) guide_.reset();
+    if (guide->LastErrorCode() != 0) files_.ForgetGuide();
   }
   return true;
 }
 
 std::vector<ReservationRule> RuleDesk::Rules() {
-  return OpenRules(false) ? rules_->Rules() : std::vector<ReservationRule>{};
+  RuleStore* rules = files_.Rules();
+  return rules != nullptr ? rules->Rules() : std::vector<ReservationRule>{};
 }
 
 uint32_t RuleDesk::Save(const ReservationRule& rule) {
-  return OpenRules(true) ? rules_->Save(rule) : 0;
+  RuleStore* rules = files_.Rules(true);
+  return rules != nullptr ? rules->Save(rule) : 0;
 }
 
 bool RuleDesk::Remove(uint32_t id, bool reservations) {
-  if (!OpenRules(false)) return false;
-  if (reservations && RemoveRuleReservations(id, *rules_, scheduler_, now_(), kLockWaitMs) < 0) return false;
-  return rules_->Remove(id);
+  RuleStore* rules = files_.Rules();
+  if (rules == nullptr) return false;
+  if (reservations && RemoveRuleReservations(id, *rules, scheduler_, now_(), kLockWaitMs) < 0) return false;
+  return rules->Remove(id);
 }
 
 std::vector<RuleMatch> RuleDesk::Test(const ReservationRule& rule) {
   const std::vector<ScheduleItem> reservations = scheduler_.Reservations();
-  if (OpenRules(false)) return TestRule(rule, events_, reservations, *rules_);
+  if (RuleStore* rules = files_.Rules()) return TestRule(rule, events_, reservations, *rules);
   // No rules file yet: nothing recorded, nothing marked.
   const RuleContext context(reservations, {}, {});
   FoldedGuide folded(events_);
@@ -89,7 +70,8 @@ size_t RuleDesk::ReservationsOf(uint32_t id) {
 }
 
 bool RuleDesk::ReserveAnyway(const ReservationRule& rule, const GuideEvent& event) {
-  return OpenRules(true) && pelkan::ReserveAnyway(rule, event, *rules_, scheduler_, kLockWaitMs);
+  RuleStore* rules = files_.Rules(true);
+  return rules != nullptr && pelkan::ReserveAnyway(rule, event, *rules, scheduler_, kLockWaitMs);
 }
 
 std::string RuleDesk::ServiceName(uint16_t service_id) const {

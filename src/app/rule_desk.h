@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/rule_files.h"
 #include "app/rule_window_rules.h"
 #include "guide/guide_event.h"
 #include "rules/reservation_rule.h"
@@ -21,8 +22,8 @@ class RuleStore;
 // The automatic reservation rules as the windows work on them: the rules file (made when the
 // first rule is stored, so that no file exists until then), the guide's coming programmes read
 // once and kept, what each rule matches in them now, and the changes a window makes (store,
-// remove with or without the rule's unstarted reservations, "この回も録画"). It has connections of
-// its own to both files and runs on the UI thread; nothing here waits for the capture.
+// remove with or without the rule's unstarted reservations, "この回も録画"). It holds the files
+// (RuleFiles) on the UI thread; nothing here waits for the capture or for a run of the rules.
 class RuleDesk {
  public:
   // Broadcast time now (JST).
@@ -64,16 +65,9 @@ class RuleDesk {
   static constexpr uint32_t kLockWaitMs = 2000;
 
  private:
-  bool OpenRules(bool create);
-  bool OpenGuide();
-
   RecordingScheduler& scheduler_;
-  std::string rules_path_, guide_path_;
+  RuleFiles files_;
   NowFn now_;
-  std::unique_ptr<RuleStore> rules_;
-  std::unique_ptr<GuideStore> guide_;
-  uint64_t guide_version_ = 0, rules_version_ = 0;
-  bool read_ = false;
   std::vector<GuideService> services_;
   std::vector<GuideEvent> events_;
   std::vector<std::pair<uint64_t, uint32_t>> reserved_;  // each reservation's event and rule

@@ -51,18 +51,34 @@ void ScheduledCapture::ApplySettings(const Settings& settings) {
 void ScheduledCapture::Attach(CaptureApp& app) {
   SetDevice(app.device());
   SetCaptureApp(&app);
-  app.SetScheduleEngine(this);
+  app.bus().Add(&scheduler_);
+  app.bus().Add(this);
   attached_to_app_ = true;
 }
 
 bool ScheduledCapture::End() {
   if (ended_) return *ended_;
-  if (attached_to_app_ && app_ != nullptr) app_->SetScheduleEngine(nullptr);
+  if (attached_to_app_ && app_ != nullptr) {
+    app_->bus().Remove(this);
+    app_->bus().Remove(&scheduler_);
+  }
   attached_to_app_ = false;
   AttachProcessor(nullptr);
   scheduler_.StopRecording();
   ended_ = scheduler_.SaveSchedule();
   return *ended_;
+}
+
+void ScheduledCapture::OnTick(StreamTick& tick) {
+  if (!tick.processing) return;
+  if (app_ != nullptr && app_->settings().schedule_use_system_time) {
+    PostClock(UnpackMjdTime(LocalMjdTime()));
+  } else if (tick.broadcast.date != 0) {
+    PostClock(tick.broadcast);
+  } else {
+    return;
+  }
+  tick.schedule_status = scheduler_.GetScheduleStatus();
 }
 
 void ScheduledCapture::AttachProcessor(TsProcessor* processor) {
@@ -74,8 +90,6 @@ void ScheduledCapture::AttachProcessor(TsProcessor* processor) {
   attached_ = processor != nullptr;
   if (!attached_) awake_.Release();
 }
-
-
 
 std::optional<RecordingScheduler::SyncResult> ScheduledCapture::PollScheduleFile() {
   const uint32_t now = platform::TickCount();
@@ -150,8 +164,7 @@ void ScheduledCapture::OnScheduleChanged() {
 }
 
 void ScheduledCapture::OnReservationEnded(const FinishedRecording& ended) {
-  if (ended_listener_) ended_listener_(ended);
-  if (ended_hook_) ended_hook_(ended);
+  ended_listeners_.Call(ended);
 }
 
 void ScheduledCapture::KeepAwake(const std::string& why) {

@@ -5,12 +5,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/mjd_time.h"
 #include "core/capture_app.h"
 #include "core/settings.h"
+#include "platform/listener_list.h"
 #include "platform/sleep_inhibitor.h"
 #include "schedule/recording_scheduler.h"
+#include "ts/stream_listener.h"
 
 namespace pelkan {
 
@@ -22,14 +26,14 @@ std::string KeptAsideText(const std::string& path, const std::string& kept_as);
 // held to 0-kMaxMarginSeconds: before, after.
 std::pair<uint16_t, uint16_t> NewReservationMargins(const Settings& settings);
 
-// Wires a RecordingScheduler to a running capture: the application hands it the scheduled
-// recordings' processor output, the tables it follows and the heartbeat's clock (ScheduleEngine);
-// the scheduler sets that output's filter, finds events in the processor's event store, and runs
-// its ticks on the owning (UI or main-loop) thread through `post`. The one piece that both
-// `pelkan-cli capture --schedule` and the desktop program use.
+// Wires a RecordingScheduler to a running capture: the scheduler hears the capture's stream on its
+// bus (the whole-stream output, the tables, the breaks) and this object hears the processor's
+// arrival and the capture's tick, whose clock it hands to the scheduler; the scheduler sets that
+// output's filter, finds events in the processor's event store, and runs its ticks on the owning
+// (UI or main-loop) thread through `post`. The capture session composes it for every front-end.
 //
 // Use: construct; Begin (reservations loaded) and Attach(app) at start-up; End at shut-down.
-class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
+class ScheduledCapture : public SchedulerHost, public StreamListener {
  public:
   // Queues work for the owning thread (never runs it inside the call).
   using PostFn = std::function<void(std::function<void()>)>;
@@ -61,7 +65,8 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   // whenever the options change. Owning thread.
   void ApplySettings(const Settings& settings);
   // Lets `app` drive the scheduler from now on (its device takes the reservations' channels, its
-  // figures and service names go into the reports). While `app` is disconnected. Owning thread.
+  // figures and service names go into the reports, its bus carries the stream to the scheduler).
+  // While `app` is disconnected. Owning thread.
   void Attach(CaptureApp& app);
   // Shut-down, once (later calls return the first result): leaves the application it was attached
   // to (which must be disconnected), detaches the processor, ends a running recording (its file is
@@ -69,29 +74,21 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   // False when it cannot be saved.
   bool End();
 
-  // ScheduleEngine. AttachProcessor uses `processor` (not owned, its scheduled-recording output
-  // already created) from now on; nullptr detaches (before the processor is destroyed, after its
-  // last event). Detaching waits for a filter change or an event look-up running on another
-  // thread, so the processor is no longer used once it returns. Any thread (not from inside this
-  // object's SchedulerHost calls); the processing thread itself is the natural caller. Detaching
-  // also lets the computer sleep again (nothing records without a capture); the first tick after
-  // the next attach decides anew. The table and packet operations go to the scheduler's own
-  // (processing thread); PostClock hands the heartbeat's clock to the scheduler, whose tick then
-  // runs through `post` (owning thread).
-  void AttachProcessor(TsProcessor* processor) override;
-  void SetNetworkId(uint16_t network_id) override { scheduler_.SetNetworkId(network_id); }
-  void OnStreamReset(uint16_t transport_stream_id) override { scheduler_.OnStreamReset(transport_stream_id); }
-  void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) override {
-    scheduler_.OnComponentList(program_number, components, components == nullptr ? 0 : count);
-  }
-  void OnProgramList(const ProgramListEntry* programs, uint32_t count) override {
-    scheduler_.OnProgramList(programs, programs == nullptr ? 0 : count);
-  }
-  void ReceivePacket(const uint8_t* packet, uint32_t length) override { scheduler_.ReceivePacket(packet, length); }
-  void BreakStream() override { scheduler_.BreakStream(); }
-  void ResumeStream() override { scheduler_.ResumeStream(); }
-  void PostClock(MjdTime now) override { scheduler_.PostClock(now); }
-  std::string GetScheduleStatus() override { return scheduler_.GetScheduleStatus(); }
+  // Uses `processor` (not owned, its whole-stream output already created) from now on; nullptr
+  // detaches (before the processor is destroyed, after its last event). Detaching waits for a
+  // filter change or an event look-up running on another thread, so the processor is no longer
+  // used once it returns. Any thread (not from inside this object's SchedulerHost calls); the
+  // processing thread itself is the natural caller. Detaching also lets the computer sleep again
+  // (nothing records without a capture); the first tick after the next attach decides anew.
+  void AttachProcessor(TsProcessor* processor);
+  // The heartbeat's clock for the scheduler's tick, which then runs through `post` (owning thread).
+  void PostClock(MjdTime now) { scheduler_.PostClock(now); }
+  // StreamListener: the processor's arrival and departure (AttachProcessor), and the capture's
+  // tick: while processing, the machine's clock (SCHEDULE_USE_SYSTEM_TIME of the attached
+  // capture) or the broadcast's once known goes to PostClock, and the schedule's text to the
+  // status bar.
+  void OnProcessor(TsProcessor* processor) override { AttachProcessor(processor); }
+  void OnTick(StreamTick& tick) override;
   // Takes over the changes other processes made to the reservation file and writes this side's
   // own changes (RecordingScheduler::SyncSchedule, without waiting for the lock), at most every
   // kPollMs; call it often from the owning thread, also while no data arrives. Returns the result,
@@ -109,12 +106,12 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   using KeptAsideFn = std::function<void(const std::string& path, const std::string& kept_as)>;
   void SetKeptAsideListener(KeptAsideFn listener) { kept_aside_ = std::move(listener); }
   // Runs `listener` on the owning thread for every reservation that ended at its time
-  // (SchedulerHost::OnReservationEnded: recorded, cut short, missed or gone); nullptr for none.
-  // The automatic reservation rules keep their history with it. Owning thread.
+  // (SchedulerHost::OnReservationEnded: recorded, cut short, missed or gone), after the listeners
+  // added before it: the rules' history, the command after each recording, the notifications, the
+  // command line's count of failures. Returns the id that removes it. Owning thread.
   using EndedFn = std::function<void(const FinishedRecording&)>;
-  void SetReservationEndedListener(EndedFn listener) { ended_listener_ = std::move(listener); }
-  // A second such listener, for what runs after every recording (the command, the notifications).
-  void SetReservationEndedHook(EndedFn hook) { ended_hook_ = std::move(hook); }
+  int AddReservationEndedListener(EndedFn listener) { return ended_listeners_.Add(std::move(listener)); }
+  void RemoveReservationEndedListener(int id) { ended_listeners_.Remove(id); }
   // Replaces the overlap question given at construction: the reservation list window asks it
   // (nullptr: yes). Owning thread.
   void SetConfirm(ConfirmFn confirm) { confirm_ = std::move(confirm); }
@@ -145,8 +142,7 @@ class ScheduledCapture : public SchedulerHost, public ScheduleEngine {
   std::function<void()> changed_;
   FailureFn failed_;
   KeptAsideFn kept_aside_;
-  EndedFn ended_listener_;
-  EndedFn ended_hook_;
+  platform::ListenerList<FinishedRecording> ended_listeners_;
   // Guards processor_ and every use of it: taken after the scheduler's lock, before the
   // processor's own locks.
   std::mutex processor_mutex_;

@@ -11,13 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "app/capture_bindings.h"
+#include "app/capture_session.h"
 #include "app/device_list.h"
 #include "app/home_folder.h"
-#include "app/http_pages.h"
-#include "app/headless_schedule.h"
 #include "app/loop_dispatcher.h"
-#include "app/recording_hooks.h"
 #include "app/settings.h"
 #include "cli/capture_options.h"
 #include "cli/capture_printer.h"
@@ -26,7 +23,6 @@
 #include "cli/signal_guard.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
-#include "guide/guide_collector.h"
 #include "info/service_filter_window.h"
 #include "info/service_row_table.h"
 #include "platform/clock.h"
@@ -122,36 +118,91 @@ void ApplyCaptureSettings(const Settings& settings, Settings& app) {
   app.proc_epg = 1;
 }
 
-// One run of the command: the capture application with its filtering window, the programme guide
-// and the reservations, from the connection to the last status line.
+// What the capture session tells on standard error, and whether a reservation failed.
+class StderrFront : public SessionFront {
+ public:
+  void RecordingFailed(const RecordingFailure& f) override {
+    failed = true;
+    const std::string reason = platform::SjisToUtf8(RecordingFailureMessage(f)) + " (" + RecordingFailureReason(f) + ")";
+    std::fprintf(stderr, "%s: scheduled recording to %s %s: %s\n", kName, f.path.c_str(),
+                 f.reason == RecordingFailure::Reason::kOpenFailed ? "could not start" : "stopped", reason.c_str());
+  }
+  // Every reservation that ended as an error counts: a tuner that stayed away, one not recorded in
+  // its time, as well as the failed writes told above.
+  void ReservationEnded(const FinishedRecording& ended) override {
+    if (ItemState(ended.item) == ST_ERROR) failed = true;
+  }
+  void ScheduleKeptAside(const std::string& path, const std::string& kept_as) override {
+    std::fprintf(stderr, "%s: %s\n", kName, KeptAsideText(path, kept_as).c_str());
+  }
+  void ScheduleWriteFailed(bool write_failed) override {
+    if (write_failed) std::fprintf(stderr, "%s: cannot write the reservation file\n", kName);
+  }
+  void RulesNotice(const std::string& text) override { std::fprintf(stderr, "%s: %s\n", kName, text.c_str()); }
+  void RulesRan(const RuleRunResult& run) override {
+    if (run.reserved > 0 || run.updated > 0 || run.removed > 0) {
+      std::fprintf(stderr, "%s: rules: %d reserved, %d changed, %d removed\n", kName, run.reserved, run.updated,
+                   run.removed);
+    }
+  }
+  void GuideNotice(const std::string& text) override {
+    std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(text).c_str());
+  }
+  bool failed = false;
+};
+
+// The session a run chooses: the reservations with --schedule, the guide as PROC_EPG says, the
+// clients of --http told.
+SessionOptions CaptureSessionOptions(const CaptureOptions& o, const Settings& settings) {
+  SessionOptions s;
+  s.schedule = o.schedule;
+  if (o.schedule) s.schedule_path = SchedulePath();
+  // Nobody is there to be asked: an overlapping repetition is stored and said.
+  s.confirm = [] {
+    std::fprintf(stderr, "%s: a repeated reservation overlaps another; stored anyway\n", kName);
+    return true;
+  };
+  s.guide_path = GuidePath();
+  s.collect_guide = settings.proc_epg != 0;
+  s.rules_path = RulesPath();
+  s.hook_log = [](const std::string& line) { std::fprintf(stderr, "%s: %s\n", kName, line.c_str()); };
+  s.last_values_path = LastRecordingValuesPath();
+  if (o.http_port) {
+    s.http_notice = [](const HttpClientInfo& c, bool left) {
+      if (!left) {
+        std::fprintf(stderr, "%s: HTTP client %s came for %s\n", kName, c.peer.c_str(), c.path.c_str());
+        return;
+      }
+      std::fprintf(stderr, "%s: HTTP client %s left %s: %llu bytes sent, %llu lost\n", kName, c.peer.c_str(),
+                   c.path.c_str(), static_cast<unsigned long long>(c.bytes_sent),
+                   static_cast<unsigned long long>(c.bytes_lost));
+    };
+  }
+  return s;
+}
+
+// One run of the command: the capture session with its filtering window, the programme guide and
+// the reservations, from the connection to the last status line.
 class CaptureRun {
  public:
   CaptureRun(const CaptureOptions& o, const Settings& settings, std::unique_ptr<core::CDTV_EzUSBFX2> device)
       : o_(o),
-        hooks_([](const std::string& line) { std::fprintf(stderr, "%s: %s\n", kName, line.c_str()); },
-               LastRecordingValuesPath(), settings),
-        app_(&loop_, &messages_), window_(loop_), binding_(window_, app_), printer_(o.json, o.symbols) {
+        session_(loop_, &messages_, CaptureSessionOptions(o, settings), &front_),
+        app_(session_.app()),
+        window_(session_.services()),
+        printer_(o.json, o.symbols) {
     ApplyCaptureSettings(settings, app_.settings());
     app_.SetDevice(std::move(device));
     window_.SetView(&rows_);
-    app_.SetServiceInfoModel(&binding_);
-    if (settings.proc_epg != 0) {
-      guide_.emplace(GuidePath(), [](const std::string& notice) {
-        std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(notice).c_str());
-      });
-      app_.SetTableEventTap(&GuideCollector::OnTsEvent, &*guide_);
-    }
     if (o.http_port) ServeHttp();
-    if (o.schedule) schedule_.emplace(app_, loop_, settings, SchedulePath());
-    hooks_.Wire(&app_, schedule_ ? &schedule_->capture() : nullptr);
+    session_.Begin();
+    if (ScheduledCapture* schedule = session_.schedule()) {
+      for (const std::string& w : schedule->scheduler().LoadWarnings())
+        std::fprintf(stderr, "%s: schedule.ini: %s: dropped, it can never be recorded\n", kName, w.c_str());
+    }
     signals_.emplace(loop_);
   }
-  ~CaptureRun() {
-    signals_.reset();
-    // Before the schedule and the guide go: they are fed by the capture.
-    app_.Disconnect();
-    app_.SetServiceInfoModel(nullptr);
-  }
+  ~CaptureRun() { signals_.reset(); }
   CaptureRun(const CaptureRun&) = delete;
   CaptureRun& operator=(const CaptureRun&) = delete;
 
@@ -164,22 +215,13 @@ class CaptureRun {
   }
 
  private:
-  // --http: the server starts with the connection; each client's arrival and departure is told.
+  // --http: the server starts with the connection.
   void ServeHttp() {
     Settings& cs = app_.settings();
     cs.http_enabled = 1;
     cs.http_port = *o_.http_port;
     if (o_.http_address) cs.http_address = *o_.http_address;
     if (o_.http_clients) cs.http_max_clients = *o_.http_clients;
-    app_.SetHttpPages(MakeHttpPages(app_, GuidePath()), [](const HttpClientInfo& c, bool left) {
-      if (!left) {
-        std::fprintf(stderr, "%s: HTTP client %s came for %s\n", kName, c.peer.c_str(), c.path.c_str());
-        return;
-      }
-      std::fprintf(stderr, "%s: HTTP client %s left %s: %llu bytes sent, %llu lost\n", kName, c.peer.c_str(),
-                   c.path.c_str(), static_cast<unsigned long long>(c.bytes_sent),
-                   static_cast<unsigned long long>(c.bytes_lost));
-    });
   }
 
   bool Start() {
@@ -323,7 +365,7 @@ class CaptureRun {
       *result = 1;
       if (!app_.GetLastError().empty()) std::fprintf(stderr, "%s: %s\n", kName, app_.GetLastError().c_str());
     }
-    if (!schedule_) return false;
+    if (!session_.schedule()) return false;
     std::fprintf(stderr, "%s: the recording has ended; capturing goes on for the reservations\n", kName);
     return true;
   }
@@ -343,11 +385,8 @@ class CaptureRun {
       if (SignalGuard::Interrupted()) break;
       RefilterServices();
       PrintServicesWhenChanged(now);
-      if (schedule_) {
-        schedule_->Poll();
-        printer_.ScheduleChanges(schedule_->capture().scheduler());
-        hooks_.FollowPlan(schedule_->capture(), &app_, ::time(nullptr));
-      }
+      session_.Beat();
+      if (ScheduledCapture* schedule = session_.schedule()) printer_.ScheduleChanges(schedule->scheduler());
       if (manual_recording_ && !app_.IsRecording() && !RecordingEnded(&result)) break;
       if (o_.limit_ms > 0 && now - start_ >= o_.limit_ms) {
         // A recording ends with its own timer at a status refresh; without data there is none.
@@ -380,18 +419,21 @@ class CaptureRun {
       std::fprintf(stderr, "%s: recording checked: %s\n", kName,
                    CapturePrinter::SummaryText(*app_.GetLastRecording()).c_str());
     }
-    if (schedule_) {
+    if (ScheduledCapture* schedule = session_.schedule()) {
       // A scheduled recording still open is closed here; its reservation stays in the file.
-      if (!schedule_->Finish()) result = 1;
+      if (!session_.End()) {
+        std::fprintf(stderr, "%s: cannot write the reservation file\n", kName);
+        result = 1;
+      }
       // Each failed reservation was told when it failed. A run stopped by a signal (the recorder
       // service stopped, Ctrl-C) has done what was asked and exits 0; one that ran its given
       // time exits 1 so that a script sees the failure.
-      if (schedule_->Failures() > 0 && !SignalGuard::Interrupted()) result = 1;
-      printer_.ScheduleChanges(schedule_->capture().scheduler());
-      schedule_.reset();
+      if (front_.failed && !SignalGuard::Interrupted()) result = 1;
+      printer_.ScheduleChanges(schedule->scheduler());
     }
+    session_.End();
     // The command after the last recording runs to its end first; Ctrl-C leaves it running.
-    hooks_.runner().WaitIdle([] { return SignalGuard::Interrupted(); });
+    session_.hooks().runner().WaitIdle([] { return SignalGuard::Interrupted(); });
     if (SignalGuard::Interrupted()) std::fprintf(stderr, "%s: interrupted; disconnected\n", kName);
     if (received == 0) {
       // Streaming started but the endpoint never delivered: as good as a failed start.
@@ -405,15 +447,13 @@ class CaptureRun {
   const CaptureOptions& o_;
   LoopDispatcher loop_;
   StderrMessages messages_;
-  // Before the application: its last recording ends when it is destroyed.
-  RecordingHooks hooks_;
-  CaptureApp app_;
+  StderrFront front_;
+  // Before the session: its filtering window shows the rows until the end.
   ServiceRowTable rows_;
-  ServiceFilterWindow window_;
-  ServiceFilterBinding binding_;
+  CaptureSession session_;
+  CaptureApp& app_;
+  ServiceFilterWindow& window_;
   CapturePrinter printer_;
-  std::optional<HeadlessSchedule> schedule_;
-  std::optional<GuideCollector> guide_;
   std::optional<SignalGuard> signals_;
   uint32_t start_ = 0;
   uint32_t last_refresh_ = 0;

@@ -1,7 +1,6 @@
 #include "core/capture_app.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -9,12 +8,8 @@
 
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
-#include "output/block_file_writer.h"
-#include "output/recording.h"
 #include "output/udp_sender.h"
-#include "platform/broadcast_text.h"
 #include "platform/clock.h"
-#include "platform/file_system.h"
 #include "platform/text_codec.h"
 #include "ts/b25_loader.h"
 #include "ts/ts_processor.h"
@@ -26,12 +21,15 @@ CaptureApp::CaptureApp(Dispatcher* dispatcher, UserMessages* messages)
       messages_(messages),
       library_factory_([] { return std::make_unique<B25Library>(); }),
       tick_(&platform::TickCount),
-      free_space_query_(&FileRecorder::QueryFreeSpace),
-      alive_(std::make_shared<CaptureApp*>(this)) {}
+      alive_(std::make_shared<CaptureApp*>(this)),
+      manual_(*this, dropout_, settings_, messages, last_error_) {
+  bus_.Add(this);
+  bus_.Add(&manual_);
+}
 
 CaptureApp::~CaptureApp() {
   if (connected_.load()) Disconnect();
-  StopRecording();
+  manual_.Stop();
   ToggleSending(true);
   if (device_) device_->CloseDevice();
 }
@@ -44,6 +42,7 @@ void CaptureApp::SetDevice(std::unique_ptr<core::CDTV_Base> device) {
 
 void CaptureApp::SetTickSource(std::function<uint32_t()> tick) {
   tick_ = tick ? std::move(tick) : std::function<uint32_t()>(&platform::TickCount);
+  manual_.SetTickSource(tick_);
 }
 
 bool CaptureApp::ToggleConnect(const ConnectRequest& request) {
@@ -143,7 +142,6 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
     channel_window_->RequestFill(false, settings_.last_channel);
     channel_window_->EnableControls(true);
   }
-  if (info_) info_->SetControlsEnabled(1);
   if (device_->GetCapabilities() & core::kDtvCapChannel) device_->SetChannel(settings_.last_channel);
 
   StartHttp();
@@ -152,7 +150,7 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   try {
     processing_thread_ = std::thread(&CaptureApp::ProcessingThread, this, std::move(start));
   } catch (const std::system_error& e) {
-    if (info_) info_->SetControlsEnabled(0);
+    if (http_) bus_.Remove(http_.get());
     if (channel_window_) {
       channel_window_->RequestFill(true, 0);
       channel_window_->EnableControls(false);
@@ -162,6 +160,7 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
     return fail(std::string("cannot start the processing thread: ") + e.what());
   }
   connected_.store(true);
+  bus_.OnCaptureStart();
   // Resumed from sleep: the tuner may have left the bus and come back as a new device meanwhile.
   sleep_watcher_ = std::make_unique<platform::SleepWatcher>([this](bool going_to_sleep) {
     if (going_to_sleep || dispatcher_ == nullptr) return;
@@ -200,19 +199,19 @@ void CaptureApp::Disconnect() {
     channel_window_->RequestFill(true, 0);
     channel_window_->EnableControls(false);
   }
-  if (info_) info_->SetControlsEnabled(0);
   stop_event_.Set();
   fifo_.Wake();
   // The thread cannot be killed safely; it is given kStopWaitMs and then waited for until it ends.
   thread_done_.Wait(kStopWaitMs);
   if (processing_thread_.joinable()) processing_thread_.join();
+  if (http_) bus_.Remove(http_.get());
   http_.reset();
   // The recording's report takes the figures before they are zeroed.
-  if (recording_) recording_->Check(SampleCapture(), false);
+  manual_.NoteDisconnect();
   stats_.Reset();
   ToggleRecording(true);
   ToggleSending(true);
-  if (info_) info_->FilterOff();
+  bus_.OnCaptureStop();
   dropout_.Reset();
   connected_.store(false);
 }
@@ -232,6 +231,7 @@ void CaptureApp::StartHttp() {
     return;
   }
   http_ = std::move(server);
+  bus_.Add(http_.get());
 }
 
 std::vector<HttpClientInfo> CaptureApp::HttpClients() const {
@@ -277,11 +277,7 @@ void CaptureApp::OnTunerLost(bool stalled) {
 
 void CaptureApp::OnTunerBack() {
   const uint32_t now = tick_();
-  {
-    std::lock_guard<std::mutex> lock(output_mutex_);
-    if (recording_) recording_->EndGap();
-  }
-  if (scheduler_) scheduler_->ResumeStream();
+  bus_.OnStreamResume();
   dropout_.Back(now);
   PostRefresh();
 }
@@ -293,11 +289,7 @@ void CaptureApp::BreakStream(TsProcessor& processor, std::vector<uint8_t>& block
     blocks_fed_.fetch_add(1, std::memory_order_release);
   }
   processor.BreakStream();
-  {
-    std::lock_guard<std::mutex> lock(output_mutex_);
-    if (recording_) recording_->BeginGap();
-  }
-  if (scheduler_) scheduler_->BreakStream();
+  bus_.OnStreamBreak();
   dropout_.BreakMarked();
 }
 
@@ -324,7 +316,7 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
       std::lock_guard<std::mutex> lock(processor_mutex_);
       processor_ = processor.get();
     }
-    if (scheduler_) scheduler_->AttachProcessor(processor.get());
+    bus_.OnProcessor(processor.get());
     std::vector<uint8_t> block(kBlockSize);
     std::chrono::steady_clock::time_point flowing_until{};
     while (!stop_event_.IsSet()) {
@@ -371,7 +363,7 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
       processor->Finish(stats_);
     } catch (...) {
     }
-    if (scheduler_) scheduler_->AttachProcessor(nullptr);
+    bus_.OnProcessor(nullptr);
     {
       std::lock_guard<std::mutex> lock(processor_mutex_);
       processor_ = nullptr;
@@ -384,163 +376,43 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
 
 void CaptureApp::OnProcessorEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count,
                                   void* user) {
-  static_cast<CaptureApp*>(user)->HandleEvent(type, param, data, count);
+  DeliverTsEvent(static_cast<CaptureApp*>(user)->bus_, type, param, data, count);
 }
 
-void CaptureApp::HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
-  if (type != EVENT_PACKET && table_tap_ != nullptr) table_tap_(type, param, data, count, table_tap_user_);
-  switch (type) {
-    case EVENT_PACKET: {
-      const uint16_t output = static_cast<uint16_t>(param & 0xFFFF);
-      if (output == kManualOutput) {
-        std::lock_guard<std::mutex> lock(output_mutex_);
-        if (recording_) recording_->Write(data, count);
-        if (sender_) sender_->WritePacket(data, count);
-      }
-      if (output == kScheduleOutput) {
-        if (scheduler_) scheduler_->ReceivePacket(data, count);
-        if (http_) http_->WritePacket(data, count);
-      }
-      break;
-    }
-    case EVENT_STREAM_RESET:
-      ForgetServices();
-      if (http_) http_->ResetStream();
-      if (info_) info_->OnStreamReset(static_cast<uint16_t>(param));
-      if (scheduler_) {
-        scheduler_->SetNetworkId(0);
-        scheduler_->OnStreamReset(static_cast<uint16_t>(param));
-      }
-      break;
-    case EVENT_PROGRAM_LIST:
-      if (data != nullptr) {
-        const auto* list = reinterpret_cast<const ProgramListEntry*>(data);
-        for (uint32_t i = 0; i < count; ++i) {
-          NoteService(list[i].program_number, nullptr);
-          if (info_) info_->OnServiceEntry(list[i].program_number, list[i].pmt_pid);
-        }
-        if (scheduler_) scheduler_->OnProgramList(list, count);
-        if (http_) http_->SetProgramList({list, count});
-      }
-      break;
-    case EVENT_COMPONENT_LIST: {
-      // The receivers copy what they keep; the array stays the processor's.
-      const auto* list = reinterpret_cast<const ComponentEntry*>(data);
-      if (data == nullptr && count > 0) break;
-      if (info_) info_->OnComponentList(static_cast<uint16_t>(param), list, count);
-      if (scheduler_) scheduler_->OnComponentList(static_cast<uint16_t>(param), list, count);
-      if (http_ && list != nullptr) http_->SetComponents(static_cast<uint16_t>(param), {list, count});
-      break;
-    }
-    case EVENT_NETWORK_NAME:
-      if (scheduler_) scheduler_->SetNetworkId(static_cast<uint16_t>(param));
-      break;
-    case EVENT_BROADCAST_TIME:
-      if (data != nullptr) {
-        const auto* t = reinterpret_cast<const BroadcastTime*>(data);
-        stats_.clock_date.store(t->date, std::memory_order_relaxed);
-        stats_.clock_time.store(t->seconds, std::memory_order_relaxed);
-        stats_.clock_tick.store(tick_(), std::memory_order_relaxed);
-      }
-      break;
-    case EVENT_SERVICE_NAME:
-      if (data != nullptr) {
-        const auto& names = *reinterpret_cast<const ServiceNames*>(data);
-        NoteService(static_cast<uint16_t>(param), &names);
-        if (info_) info_->OnServiceName(static_cast<uint16_t>(param), names);
-      }
-      break;
-    default:
-      break;
-  }
+void CaptureApp::OnPacket(uint16_t output, const uint8_t* packet, uint32_t length) {
+  if (output != kManualOutput) return;
+  std::lock_guard<std::mutex> lock(output_mutex_);
+  if (sender_) sender_->WritePacket(packet, length);
 }
 
-std::string CaptureApp::AutomaticRecordingPath(bool* failed) const {
-  std::string dir = platform::SjisToUtf8(settings_.rec_autopath);
-  if (dir.empty()) dir.assign(1, '.');
-  *failed = !platform::IsDirectory(dir);
-  if (dir.back() != '/') dir += '/';
-  const platform::CalendarTime c = platform::LocalTimeNow();
-  char name[64];
-  std::snprintf(name, sizeof name, "cap-%04d%02d%02d-%02d%02d%02d.ts", c.year, c.month, c.day, c.hour,
-                c.minute, c.second);
-  return dir + name;
+void CaptureApp::OnStreamReset(uint16_t) {
+  std::lock_guard<std::mutex> lock(services_mutex_);
+  services_.clear();
+}
+
+void CaptureApp::OnProgramList(std::span<const ProgramListEntry> programs) {
+  for (const ProgramListEntry& p : programs) NoteService(p.program_number, nullptr);
+}
+
+void CaptureApp::OnServiceName(uint16_t service_id, const ServiceNames& names) {
+  NoteService(service_id, &names);
+}
+
+void CaptureApp::OnClock(const BroadcastTime& time) {
+  stats_.clock_date.store(time.date, std::memory_order_relaxed);
+  stats_.clock_time.store(time.seconds, std::memory_order_relaxed);
+  stats_.clock_tick.store(tick_(), std::memory_order_relaxed);
 }
 
 bool CaptureApp::ToggleRecording(bool stop, const std::string& path, std::optional<int> stop_minutes,
                                  bool replace) {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
-  if (stop || recording_) {
-    const std::string file = GetRecordingPath();
-    if (!StopRecording()) {
-      last_error_ = "cannot write " + file;
-      if (messages_) messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
-    }
+  if (stop || manual_.IsRecording()) {
+    manual_.StopByUser();
     RefreshStatus();
     return false;
   }
-  return StartRecording(path, stop_minutes, replace);
-}
-
-bool CaptureApp::StartRecording(const std::string& chosen, std::optional<int> stop_minutes, bool replace) {
-  std::string path = chosen;
-  bool failed = false;
-  ExistingFile existing = replace ? ExistingFile::kReplace : ExistingFile::kRefuse;
-  if (path.empty()) {
-    // The save dialog has asked before replacing a file; an automatic name never replaces one.
-    existing = settings_.rec_autofilename ? ExistingFile::kNextFreeName : ExistingFile::kReplace;
-    if (settings_.rec_autofilename) {
-      path = AutomaticRecordingPath(&failed);
-      if (failed) {
-        if (messages_) messages_->Notify("", status_text::kCaptionApp);
-        last_error_ = "the recording folder does not exist: " + path.substr(0, path.find_last_of('/'));
-      }
-    } else if (save_path_ == nullptr || !save_path_->AskSavePath(&path) || path.empty()) {
-      failed = true;
-      last_error_ = "no file chosen";
-    }
-  }
-  auto writer = std::make_unique<BlockFileWriter>(kRecorderBlock, existing);
-  writer->SetTickSource(tick_);
-  writer->SetFreeSpaceQuery(free_space_query_);
-  auto recording = std::make_unique<Recording>(std::move(writer), tick_);
-  if (!failed && !recording->Open(path, SampleCapture())) {
-    failed = true;
-    last_error_ = errno == EEXIST && existing == ExistingFile::kRefuse
-                      ? path + " already exists and is not replaced"
-                      : "cannot create " + path + ": " + std::strerror(errno);
-  }
-  if (failed) {
-    if (messages_) messages_->Notify(status_text::kStartFailed, status_text::kCaptionApp);
-    return false;
-  }
-  if (stop_minutes) settings_.rec_time = *stop_minutes;
-  recording->ArmStopTimer(settings_.rec_time);
-  const std::string why = recording->path();
-  last_recording_.reset();
-  {
-    std::lock_guard<std::mutex> out(output_mutex_);
-    recording_ = std::move(recording);
-  }
-  // Only asked for here, taken by the inhibitor's own thread: the recording never waits for the bus.
-  awake_.Hold(why);
-  return true;
-}
-
-bool CaptureApp::StopRecording(RecordingEnd how, int error) {
-  std::unique_ptr<Recording> old;
-  {
-    std::lock_guard<std::mutex> out(output_mutex_);
-    old = std::move(recording_);
-  }
-  if (old == nullptr) return true;
-  // The processing thread no longer sees this recording: closing writes its buffered tail.
-  last_recording_ = old->Close(SampleCapture(), how, error);
-  awake_.Release();
-  // A report that could not be written is not named as if it were there.
-  if (!old->WriteReport() && last_recording_) last_recording_->report_path.clear();
-  if (recording_end_listener_ && last_recording_) recording_end_listener_(old->path(), *last_recording_);
-  return old->written();
+  return manual_.Start(path, stop_minutes, replace);
 }
 
 CaptureSample CaptureApp::SampleCapture() const {
@@ -553,30 +425,14 @@ CaptureSample CaptureApp::SampleCapture() const {
   return s;
 }
 
-bool CaptureApp::IsRecording() const {
-  return recording_ != nullptr;
-}
-
-std::string CaptureApp::GetRecordingPath() const {
-  return recording_ ? recording_->path() : std::string();
-}
-
-std::optional<uint32_t> CaptureApp::GetStopDeadline() const {
-  return recording_ ? recording_->deadline() : std::nullopt;
-}
-
 int CaptureApp::ExtendStopTimer(int edit_minutes) {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
-  if (recording_) {
-    recording_->ExtendStopTimer();
-    return edit_minutes;
-  }
-  return Recording::ClampStopMinutes(int64_t{std::max(edit_minutes, 0)} + 10);
+  return manual_.ExtendStopTimer(edit_minutes);
 }
 
 void CaptureApp::ArmStopTimer(uint32_t ms) {
   std::lock_guard<std::recursive_mutex> lock(app_mutex_);
-  if (recording_) recording_->ArmStopTimerMs(ms);
+  manual_.ArmStopTimer(ms);
 }
 
 bool CaptureApp::ToggleSending(bool stop) {
@@ -648,11 +504,6 @@ std::optional<ProgrammeEvent> CaptureApp::LookupProgrammeAt(uint16_t service_id,
   return processor_->FindEventAt(service_id, t, purge);
 }
 
-void CaptureApp::ForgetServices() {
-  std::lock_guard<std::mutex> lock(services_mutex_);
-  services_.clear();
-}
-
 void CaptureApp::NoteService(uint16_t service_id, const ServiceNames* names) {
   std::lock_guard<std::mutex> lock(services_mutex_);
   std::string& name = services_[service_id];
@@ -673,35 +524,6 @@ std::string CaptureApp::ServiceName(uint16_t service_id) const {
   std::lock_guard<std::mutex> lock(services_mutex_);
   const auto it = services_.find(service_id);
   return it == services_.end() ? std::string() : it->second;
-}
-
-void CaptureApp::NoteServicesOnAir(Recording& recording, MjdTime now) {
-  std::vector<uint16_t> ids;
-  {
-    std::lock_guard<std::mutex> lock(services_mutex_);
-    for (const auto& entry : services_) ids.push_back(entry.first);
-  }
-  recording.NoteServices(
-      ids, [this](uint16_t id) { return platform::BroadcastToUtf8(ServiceName(id)); },
-      [this, now](uint16_t id) -> std::optional<std::string> {
-        const std::optional<ProgrammeEvent> ev = LookupProgrammeAt(id, now, 0);
-        if (!ev) return std::nullopt;
-        return platform::BroadcastToUtf8(std::string_view(ev->title, strnlen(ev->title, sizeof ev->title)));
-      });
-}
-
-bool CaptureApp::GiveUpRecording(const RecordingStop& stop, uint32_t now) {
-  if (!recording_) return false;
-  std::optional<std::string> why = dropout_.GiveUpReason(stop, recording_->InGap(), now, settings_.dropout_wait);
-  if (!why) return false;
-  last_error_ = std::move(*why);
-  if (RecordingReport* report = recording_->report()) report->SetEndReason(last_error_);
-  if (!StopRecording(RecordingEnd::kTunerLost) && messages_) {
-    messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
-  } else if (messages_) {
-    messages_->Notify(status_text::kTunerLostStop, status_text::kCaptionError);
-  }
-  return true;
 }
 
 StatusSnapshot CaptureApp::RefreshStatus() {
@@ -740,48 +562,15 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   s.clock = FormatBroadcastClock(clock_date, stats_.clock_time.load(), now - stats_.clock_tick.load(),
                                  &broadcast_now);
 
-  s.recording = FormatRecordingText(recording_ != nullptr, recording_ ? recording_->BytesWritten() : 0);
+  s.recording = FormatRecordingText(manual_.IsRecording(), manual_.BytesWritten());
   // The status bar's first field is never written; the others show a single blank when they have
   // nothing to say.
   s.bar[1].assign(1, ' ');
   s.bar[2].assign(1, ' ');
-  if (recording_) {
-    const RecordingStop stop = recording_->Check(SampleCapture());
-    s.free_space = FormatFreeSpaceText(true, stop.free_bytes);
-    if (GiveUpRecording(stop, now)) {
-      s.bar[2].assign(status_text::kAutoStopping);
-    } else if (stop.kind == RecordingStop::Kind::kTimerReached) {
-      if (!StopRecording() && messages_) {
-        messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
-      }
-      s.bar[2].assign(status_text::kAutoStopping);
-    } else if (stop) {
-      // A failed write (disk full, I/O error), a removed folder or a nearly full disk: the recording
-      // stops at once and says so.
-      if (stop.error != 0) {
-        last_error_ = "cannot write " + recording_->path() + ": ";
-        if (stop.kind == RecordingStop::Kind::kFolderGone) {
-          last_error_ += "its folder " + recording_->Directory() + ": ";
-        }
-        last_error_ += std::strerror(stop.error);
-      }
-      const bool written = StopRecording(stop.End(), stop.error);
-      if (stop.kind == RecordingStop::Kind::kLowDisk) {
-        if (!written) last_error_ = "cannot write the recording";
-        if (messages_) messages_->Notify(status_text::kLowDiskStop, status_text::kCaptionLowDisk);
-      } else if (messages_) {
-        messages_->Notify(status_text::kWriteErrorStop, status_text::kCaptionLowDisk);
-      }
-    } else {
-      const std::optional<uint32_t> deadline = recording_->deadline();
-      s.bar[1] = FormatMinutesSeconds(recording_->ElapsedMs() / 1000);
-      s.bar[2] = deadline ? FormatAutoStopRemaining(*deadline - now) : std::string(status_text::kNoAutoStop);
-    }
-  } else {
-    s.free_space = FormatFreeSpaceText(false, 0);
-  }
+  const bool processing = IsProcessing();
+  manual_.Refresh(now, clock_date != 0 ? broadcast_now : MjdTime{}, s);
 
-  if (last_recording_) s.last_recording = FormatRecordingTotals(*last_recording_);
+  if (manual_.Last()) s.last_recording = FormatRecordingTotals(*manual_.Last());
   s.sending = FormatSendingText(
       sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
       sender_ ? sender_->GetBytesSent() : 0, sender_ ? sender_->GetBytesDropped() : 0);
@@ -793,30 +582,12 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     s.http = FormatHttpText(clients.size(), lost);
   }
 
-  s.bar[3].assign(1, ' ');
-  if (IsProcessing()) {
-    if (clock_date != 0 && info_) {
-      info_->RefreshProgrammes(broadcast_now, [this](uint16_t service_id, MjdTime t, int purge, ProgrammeEvent* out) {
-        auto ev = LookupProgrammeAt(service_id, t, purge);
-        if (!ev) return false;
-        *out = *ev;
-        return true;
-      });
-    }
-    // The programmes on air go into the report of a recording, from the processor's event store.
-    if (clock_date != 0 && recording_) NoteServicesOnAir(*recording_, broadcast_now);
-    if (scheduler_) {
-      bool posted = false;
-      if (settings_.schedule_use_system_time) {
-        scheduler_->PostClock(UnpackMjdTime(LocalMjdTime()));
-        posted = true;
-      } else if (clock_date != 0) {
-        scheduler_->PostClock(broadcast_now);
-        posted = true;
-      }
-      if (posted) s.bar[3] = scheduler_->GetScheduleStatus();
-    }
-  }
+  StreamTick tick;
+  tick.tick_ms = now;
+  if (clock_date != 0) tick.broadcast = broadcast_now;
+  tick.processing = processing;
+  bus_.OnTick(tick);
+  s.bar[3] = tick.schedule_status;
   {
     std::lock_guard<std::mutex> status(status_mutex_);
     last_status_ = s;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "base/mjd_time.h"
 #include "core/buffer.h"
 #include "core/dtv_base.h"
+#include "core/manual_recording.h"
 #include "core/save_path_provider.h"
 #include "core/settings.h"
 #include "core/status_text.h"
@@ -28,6 +30,7 @@
 #include "platform/sleep_inhibitor.h"
 #include "platform/sleep_watcher.h"
 #include "ts/b25_decoder.h"
+#include "ts/stream_bus.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
@@ -47,66 +50,22 @@ struct ConnectRequest {
   bool descramble = false;              // pass the stream through B25Decoder.so
 };
 
-// Receives the programme event in effect for a service at a time; false when none is known.
-using EventLookupFn = std::function<bool(uint16_t service_id, MjdTime t, int purge, ProgrammeEvent* out)>;
-
-// The broadcast-information model as the application drives it (the ServiceFilterWindow).
-// The On* operations run on the processing thread; the rest on the UI thread.
-class ServiceInfoModel {
- public:
-  virtual ~ServiceInfoModel() = default;
-  virtual void OnStreamReset(uint16_t transport_stream_id) = 0;
-  virtual void OnServiceEntry(uint16_t program_number, uint16_t pmt_pid) = 0;
-  // `components` is valid only during the call.
-  virtual void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) = 0;
-  virtual void OnServiceName(uint16_t service_id, const ServiceNames& names) = 0;
-  // Refreshes current and next programmes for broadcast time `now` (status heartbeat).
-  virtual void RefreshProgrammes(MjdTime now, const EventLookupFn& lookup) = 0;
-  virtual void SetControlsEnabled(int enabled) = 0;
-  // Switches filtering off (the pipeline stopped or the device list changed).
-  virtual void FilterOff() = 0;
-};
-
-// The recording scheduler as the application drives it (the RecordingScheduler). The packet and
-// table operations run on the processing thread; PostClock and GetScheduleStatus on the UI thread.
-class ScheduleEngine {
- public:
-  virtual ~ScheduleEngine() = default;
-  // Processing thread: the processor runs from now on, with the schedule output (1) created; null
-  // before it is destroyed (after its last event). The engine may set that output's filter on it.
-  virtual void AttachProcessor(TsProcessor* /*processor*/) {}
-  virtual void SetNetworkId(uint16_t network_id) = 0;
-  virtual void OnStreamReset(uint16_t transport_stream_id) = 0;
-  virtual void OnComponentList(uint16_t program_number, const ComponentEntry* components, uint32_t count) = 0;
-  // The stream's PAT: its programmes and their PMT PIDs.
-  virtual void OnProgramList(const ProgramListEntry* /*programs*/, uint32_t /*count*/) {}
-  // Processing thread: the stream breaks off after the packets received so far (the tuner dropped
-  // out); the open recordings begin a gap.
-  virtual void BreakStream() {}
-  // Any thread: the tuner delivers again; the open gaps end.
-  virtual void ResumeStream() {}
-  // One packet of the scheduler's processor output.
-  virtual void ReceivePacket(const uint8_t* packet, uint32_t length) = 0;
-  // The current time for the scheduler's tick.
-  virtual void PostClock(MjdTime now) = 0;
-  // The scheduler's status-bar text (Shift-JIS, at most 79 bytes).
-  virtual std::string GetScheduleStatus() = 0;
-};
-
 // The application object: owns the capture device, the capture FIFO, the processing thread with
-// its TsProcessor, the manual recording and the UDP sending, and the statistics. Connect starts the
-// pipeline (device -> FIFO -> processor -> outputs), disconnect stops it.
+// its TsProcessor, the stream bus its consumers hear, the manual recording and the UDP sending, and
+// the statistics. Connect starts the pipeline (device -> FIFO -> processor -> bus), disconnect
+// stops it. The processor's one event handler translates each event into the bus's calls
+// (DeliverTsEvent); the status refresh ticks the bus.
 //
 // Threads: every public operation except the noted ones runs on the UI thread (the thread that
 // owns the dispatcher's queue). The device's receive thread runs the data callback, the processing
 // thread runs the processor and the event dispatch. The recorder and sender are handed between the
 // UI thread and the processing thread under a lock that the event dispatch holds for the duration
 // of one packet, so a recording or sending can stop at any moment while packets flow.
-class CaptureApp {
+class CaptureApp : private StreamListener {
  public:
   static constexpr uint32_t kFifoCapacity = 0xA00000;
   static constexpr uint32_t kBlockSize = 0x8000;
-  static constexpr uint32_t kRecorderBlock = 0x100000;
+  static constexpr uint32_t kRecorderBlock = ManualRecording::kRecorderBlock;
   // While the stream flows the processing thread takes the FIFO's blocks in batches: every
   // kBatchDelayMs, or as soon as kBatchBytes are there. A transfer reaches the outputs within the
   // delay plus the time its block takes to fill (16 ms at the broadcast rate): within 100 ms.
@@ -125,8 +84,8 @@ class CaptureApp {
   static constexpr int kMaxStopMinutes = Recording::kMaxStopMinutes;
   // Processor outputs: the manual recording and the sending take output 0, the scheduled
   // recordings and the HTTP server output 1 (every packet).
-  static constexpr uint16_t kManualOutput = 0;
-  static constexpr uint16_t kScheduleOutput = 1;
+  static constexpr uint16_t kManualOutput = pelkan::kManualOutput;
+  static constexpr uint16_t kScheduleOutput = kWholeStreamOutput;
 
   // `dispatcher` runs the status refreshes on the UI thread; `messages` shows the user messages.
   // Both must outlive the application, and the dispatcher must not run tasks posted by it after
@@ -140,21 +99,14 @@ class CaptureApp {
   // The capture device (owned). Set before the first connect, while disconnected.
   void SetDevice(std::unique_ptr<core::CDTV_Base> device);
   core::CDTV_Base* device() const { return device_.get(); }
-  // Neighbours called from the event dispatch and the status refresh; may be null (absent).
-  // Set while disconnected; they must outlive the application or be reset to null first.
-  void SetServiceInfoModel(ServiceInfoModel* model) { info_ = model; }
-  void SetScheduleEngine(ScheduleEngine* engine) { scheduler_ = engine; }
-  // Also hands every table event of the processor (all but EVENT_PACKET) to `tap` with `user`, on
-  // the processing thread, before the application's own handling: the programme guide's collector
-  // listens here. Set while disconnected; null removes it.
-  void SetTableEventTap(TsEventHandler tap, void* user) {
-    table_tap_ = tap;
-    table_tap_user_ = user;
-  }
+  // The consumers of the stream: add and remove them while disconnected (they must outlive their
+  // stay). The manual recording and the application's own notes are on it from the start; the
+  // HTTP server from Connect to Disconnect.
+  StreamBus& bus() { return bus_; }
   // The channel window: filled and enabled at connect, cleared and disabled at disconnect.
   void SetChannelWindow(ChannelWindow* window) { channel_window_ = window; }
   // Asked for the file of a manual recording when automatic naming is off and no path is given.
-  void SetSavePathProvider(SavePathProvider* provider) { save_path_ = provider; }
+  void SetSavePathProvider(SavePathProvider* provider) { manual_.SetSavePathProvider(provider); }
   // Called on the UI thread with each snapshot that RefreshStatus produces.
   void SetStatusListener(std::function<void(const StatusSnapshot&)> listener) {
     status_listener_ = std::move(listener);
@@ -167,14 +119,10 @@ class CaptureApp {
   void SetTickSource(std::function<uint32_t()> tick);
   // Replaces the free-space query of manual recordings (statvfs by default); for tests.
   void SetFreeSpaceQuery(std::function<bool(const std::string&, uint64_t*)> query) {
-    free_space_query_ = std::move(query);
+    manual_.SetFreeSpaceQuery(std::move(query));
   }
-
-  // Called on the UI thread after each manual recording has stopped and its report was written, with
-  // its file (UTF-8, as created) and totals (GetLastRecording). Set while no recording runs.
-  void SetRecordingEndListener(std::function<void(const std::string&, const RecordingSummary&)> listener) {
-    recording_end_listener_ = std::move(listener);
-  }
+  // The manual recording behind ToggleRecording (its end listeners, its figures). UI thread.
+  ManualRecording& manual() { return manual_; }
 
   // The program's settings record (pelkan.ini): the capture reads SORVALINK_INIT, REC_AUTOFILENAME,
   // REC_AUTOPATH, REC_TIME, the NETWORK_ keys, LAST_CHANNEL, DECODE_PSI, PROC_EPG and
@@ -206,9 +154,9 @@ class CaptureApp {
   // replacement itself. A recording whose file cannot be written is stopped with a message.
   bool ToggleRecording(bool stop, const std::string& path = std::string(),
                        std::optional<int> stop_minutes = std::nullopt, bool replace = false);
-  bool IsRecording() const;
+  bool IsRecording() const { return manual_.IsRecording(); }
   // The file of the manual recording, as created ("" when none).
-  std::string GetRecordingPath() const;
+  std::string GetRecordingPath() const { return manual_.Path(); }
   // "+10分": extends a running stop timer by 10 minutes (a recording without a timer stays without
   // one) and returns `edit_minutes` unchanged; without a recording returns the stop-timer edit's
   // new value, `edit_minutes` + 10 (at most kMaxStopMinutes). REC_TIME is not touched.
@@ -217,10 +165,10 @@ class CaptureApp {
   // status refresh after that). Nothing when not recording.
   void ArmStopTimer(uint32_t ms);
   // The stop-timer deadline (tick) of the manual recording, if one is armed.
-  std::optional<uint32_t> GetStopDeadline() const;
+  std::optional<uint32_t> GetStopDeadline() const { return manual_.StopDeadline(); }
   // The totals of the last manual recording, from its end until the next one starts (its report,
   // NAME.ts.err, is written when it stops).
-  std::optional<RecordingSummary> GetLastRecording() const { return last_recording_; }
+  std::optional<RecordingSummary> GetLastRecording() const { return manual_.Last(); }
   // The capture's figures a recording's report follows: sync losses, FIFO overflows, failed
   // transfers and the broadcast clock now.
   CaptureSample SampleCapture() const;
@@ -263,9 +211,9 @@ class CaptureApp {
   // The last snapshot RefreshStatus made. Any thread.
   StatusSnapshot LastStatus() const;
 
-  // Rebuilds every status text, applies the recording's low-disk and time-limit stops, and drives
-  // the information model and the scheduler with the current time. Returns the snapshot (also
-  // handed to the status listener).
+  // Rebuilds every status text, applies the recording's low-disk and time-limit stops, and ticks
+  // the bus with the current time (the scheduler's clock, the filtering window's programmes).
+  // Returns the snapshot (also handed to the status listener).
   StatusSnapshot RefreshStatus();
   // The "クリア" command: zeroes the error and overflow counters and the device's statistics.
   void ClearStatistics();
@@ -312,40 +260,30 @@ class CaptureApp {
   // Processing thread: feeds what is left in the FIFO, then breaks the stream in the processor and
   // the outputs (a gap begins in every open recording).
   void BreakStream(TsProcessor& processor, std::vector<uint8_t>& block);
-  // The manual recording gives up when the tuner has been away past its stop timer or the wait.
-  // True when it ended (the status then says so in `bar2`).
-  bool GiveUpRecording(const RecordingStop& stop, uint32_t now);
   // On the owning thread after the computer woke: logged, and a tuner that the bus enumerated
   // anew while it slept is a drop-out at once.
   void OnWoke();
-  void HandleEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
-  bool StartRecording(const std::string& path, std::optional<int> stop_minutes, bool replace);
-  // Closes the file and writes its report (saying `how`, or that a write failed: `error` is the
-  // errno when the recorder has none). False when a write of the file failed (the file lacks data).
-  bool StopRecording(RecordingEnd how = RecordingEnd::kComplete, int error = 0);
-  std::string AutomaticRecordingPath(bool* failed) const;
+  // The application's own notes of the stream (first on the bus): the sending of output 0, the
+  // services and their names for the reports, the broadcast clock for the status.
+  void OnPacket(uint16_t output, const uint8_t* packet, uint32_t length) override;
+  void OnStreamReset(uint16_t transport_stream_id) override;
+  void OnProgramList(std::span<const ProgramListEntry> programs) override;
+  void OnServiceName(uint16_t service_id, const ServiceNames& names) override;
+  void OnClock(const BroadcastTime& time) override;
   // The services of the stream (its PAT) and their names (its SDT), for the reports; processing
   // thread writes, any thread reads.
-  void ForgetServices();
   void NoteService(uint16_t service_id, const ServiceNames* names);
-  // Notes every service's name and programme on air at broadcast time `now` in `recording`'s report.
-  void NoteServicesOnAir(Recording& recording, MjdTime now);
   void PostRefresh();
   // Starts the HTTP server of a connect, as the settings say.
   void StartHttp();
 
   Dispatcher* dispatcher_;
   UserMessages* messages_;
-  SavePathProvider* save_path_ = nullptr;
-  ServiceInfoModel* info_ = nullptr;
-  ScheduleEngine* scheduler_ = nullptr;
-  TsEventHandler table_tap_ = nullptr;
-  void* table_tap_user_ = nullptr;
+  StreamBus bus_;
   ChannelWindow* channel_window_ = nullptr;
   std::function<void(const StatusSnapshot&)> status_listener_;
   std::function<std::unique_ptr<B25Library>()> library_factory_;
   std::function<uint32_t()> tick_;
-  std::function<bool(const std::string&, uint64_t*)> free_space_query_;
   // Checked by posted refresh tasks: they do nothing once the application is gone.
   std::shared_ptr<CaptureApp*> alive_;
 
@@ -366,13 +304,10 @@ class CaptureApp {
   TsProcessor* processor_ = nullptr;
   std::atomic<uint64_t> blocks_fed_{0};
 
-  // Outputs of processor output 0; output_mutex_ is held by the event dispatch for one packet and
-  // by the UI thread while it installs or removes an output.
+  // The sending of processor output 0; output_mutex_ is held by the event dispatch for one packet
+  // and by the UI thread while it installs or removes the sender.
   mutable std::mutex output_mutex_;
-  std::unique_ptr<Recording> recording_;
   std::unique_ptr<UdpSender> sender_;
-  std::optional<RecordingSummary> last_recording_;
-  std::function<void(const std::string&, const RecordingSummary&)> recording_end_listener_;
   // The HTTP server, running from Connect to Disconnect (before the processing thread starts and
   // after it has ended, so the processing thread uses it without a lock).
   std::unique_ptr<HttpStreamServer> http_;
@@ -383,8 +318,6 @@ class CaptureApp {
   StatusSnapshot last_status_;
   mutable std::mutex services_mutex_;
   std::map<uint16_t, std::string> services_;
-  // Keeps the computer awake while the manual recording runs.
-  platform::SleepInhibitor awake_;
   // While connected: logind's word that the computer woke, which has the tuner looked at again.
   std::unique_ptr<platform::SleepWatcher> sleep_watcher_;
 
@@ -396,6 +329,8 @@ class CaptureApp {
   std::atomic<uint32_t> last_data_tick_{0};
   // The drop-out: whether the tuner is away and since when, the processing thread's break, the log.
   TunerDropout dropout_;
+  // After the settings, the dropout and the last error it refers to.
+  ManualRecording manual_;
 };
 
 }  // namespace pelkan

@@ -54,63 +54,56 @@ GuideCollector::~GuideCollector() {
 
 void GuideCollector::OnTsEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count,
                                void* user) {
-  static_cast<GuideCollector*>(user)->OnEvent(type, param, data, count);
+  DeliverTsEvent(*static_cast<GuideCollector*>(user), type, param, data, count);
 }
 
-void GuideCollector::OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count) {
+void GuideCollector::OnEitSection(uint16_t, std::span<const uint8_t> section) {
+  const std::optional<EitSection::Header> h = EitSection::ReadHeader(section.data(), static_cast<uint32_t>(section.size()));
+  // A section that is not yet applicable (current_next_indicator 0) must not replace the
+  // current one.
+  if (!h || !h->current_next_indicator) return;
+  if (forget_versions_.exchange(false)) versions_.clear();
+  const uint64_t key = ServiceKey(h->original_network_id, h->transport_stream_id, h->service_id) << 16 |
+                       uint64_t{h->table_id} << 8 | h->section_number;
+  const uint8_t version = h->version_number;
+  if (versions_.size() >= kMaxTrackedSections && versions_.find(key) == versions_.end()) versions_.clear();
+  auto [it, inserted] = versions_.try_emplace(key, version);
+  if (!inserted && it->second == version) return;
+  it->second = version;
   Work w;
-  switch (type) {
-    case EVENT_EIT_SECTION: {
-      const std::optional<EitSection::Header> h = EitSection::ReadHeader(data, count);
-      // A section that is not yet applicable (current_next_indicator 0) must not replace the
-      // current one.
-      if (!h || !h->current_next_indicator) return;
-      if (forget_versions_.exchange(false)) versions_.clear();
-      const uint64_t key = ServiceKey(h->original_network_id, h->transport_stream_id, h->service_id) << 16 |
-                           uint64_t{h->table_id} << 8 | h->section_number;
-      const uint8_t version = h->version_number;
-      if (versions_.size() >= kMaxTrackedSections && versions_.find(key) == versions_.end())
-        versions_.clear();
-      auto [it, inserted] = versions_.try_emplace(key, version);
-      if (!inserted && it->second == version) return;
-      it->second = version;
-      w.kind = Work::kSection;
-      w.bytes.assign(data, data + count);
-      {
-        std::lock_guard lock(mutex_);
-        if (waiting_sections_ >= kMaxWaiting) {
-          ++stats_.dropped;
-          versions_.erase(key);
-          return;
-        }
-        ++stats_.sections;
-      }
-      break;
-    }
-    case EVENT_SERVICE_NAME: {
-      if (data == nullptr) return;
-      ServiceNames names;
-      std::memcpy(&names, data, sizeof names);
-      w.kind = Work::kName;
-      w.service_id = static_cast<uint16_t>(param);
-      const size_t length = strnlen(names.service_name, sizeof names.service_name);
-      w.bytes.assign(names.service_name, names.service_name + length);
-      break;
-    }
-    case EVENT_BROADCAST_TIME: {
-      if (data == nullptr) return;
-      BroadcastTime t;
-      std::memcpy(&t, data, sizeof t);
-      w.kind = Work::kClock;
-      w.clock = GuideTime{t.date} * 86400 + t.seconds;
-      break;
-    }
-    case EVENT_STREAM_RESET:
-      w.kind = Work::kReset;
-      break;
-    default:
+  w.kind = Work::kSection;
+  w.bytes.assign(section.begin(), section.end());
+  {
+    std::lock_guard lock(mutex_);
+    if (waiting_sections_ >= kMaxWaiting) {
+      ++stats_.dropped;
+      versions_.erase(key);
       return;
+    }
+    ++stats_.sections;
   }
+  Push(std::move(w));
+}
+
+void GuideCollector::OnServiceName(uint16_t service_id, const ServiceNames& names) {
+  Work w;
+  w.kind = Work::kName;
+  w.service_id = service_id;
+  const size_t length = strnlen(names.service_name, sizeof names.service_name);
+  w.bytes.assign(names.service_name, names.service_name + length);
+  Push(std::move(w));
+}
+
+void GuideCollector::OnClock(const BroadcastTime& time) {
+  Work w;
+  w.kind = Work::kClock;
+  w.clock = GuideTime{time.date} * 86400 + time.seconds;
+  Push(std::move(w));
+}
+
+void GuideCollector::OnStreamReset(uint16_t) {
+  Work w;
+  w.kind = Work::kReset;
   Push(std::move(w));
 }
 

@@ -9,12 +9,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "guide/guide_event.h"
+#include "ts/stream_listener.h"
 
 namespace pelkan {
 
@@ -27,7 +29,7 @@ class GuideStore;
 // writer thread of its own parses them and writes them to the store, a transaction at a time, so
 // that a slow disk never holds the capture up. It also removes the events that ended more than a
 // day before the stream's own clock and records when each service's schedule was last complete.
-class GuideCollector {
+class GuideCollector : public StreamListener {
  public:
   // Messages for the user (Shift-JIS), called on the writer thread: the file was renamed aside, or
   // what was received could not be written (said once until writing works again).
@@ -43,14 +45,18 @@ class GuideCollector {
   // at `path`. `notice` receives the message when the file had to be renamed aside.
   explicit GuideCollector(std::string path, NoticeFn notice = nullptr);
   // Writes what is waiting, then stops the writer thread.
-  ~GuideCollector();
+  ~GuideCollector() override;
   GuideCollector(const GuideCollector&) = delete;
   GuideCollector& operator=(const GuideCollector&) = delete;
 
-  // The processor's event handler form; `user` is the collector. Processing thread (one thread at
-  // a time); returns at once.
+  // The processor's event handler form, for a processor read without a capture; `user` is the
+  // collector. Processing thread (one thread at a time); returns at once.
   static void OnTsEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user);
-  void OnEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count);
+  // As a capture's consumer (processing thread, one thread at a time; each returns at once).
+  void OnEitSection(uint16_t service_id, std::span<const uint8_t> section) override;
+  void OnServiceName(uint16_t service_id, const ServiceNames& names) override;
+  void OnClock(const BroadcastTime& time) override;
+  void OnStreamReset(uint16_t transport_stream_id) override;
 
   // Returns once everything handed over before the call is written (or could not be). Any thread
   // except the writer's.

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "ts/stream_listener.h"
 #include "ts/ts_events.h"
 
 struct MHD_Daemon;
@@ -78,7 +79,7 @@ struct HttpPages {
 //
 // Threads: Start and Stop on the owning thread; WritePacket, SetProgramList, SetComponents and
 // ResetStream on the one producer (the processing thread); Clients from any thread.
-class HttpStreamServer {
+class HttpStreamServer : public StreamListener {
  public:
   // Told of each stream client's arrival (`left` false) and departure, on the library's thread.
   using ClientNotice = std::function<void(const HttpClientInfo& client, bool left)>;
@@ -90,7 +91,7 @@ class HttpStreamServer {
 
   HttpStreamServer(HttpPages pages, ClientNotice notice = nullptr);
   // Stop.
-  ~HttpStreamServer();
+  ~HttpStreamServer() override;
   HttpStreamServer(const HttpStreamServer&) = delete;
   HttpStreamServer& operator=(const HttpStreamServer&) = delete;
 
@@ -113,6 +114,16 @@ class HttpStreamServer {
   void SetComponents(uint16_t program_number, std::span<const ComponentEntry> components);
   // Producer: a new transport stream; what was known of the old one is forgotten.
   void ResetStream();
+
+  // As a capture's consumer: the whole stream (output 1) and its tables, on the processing thread.
+  void OnPacket(uint16_t output, const uint8_t* packet, uint32_t length) override {
+    if (output == kWholeStreamOutput) WritePacket(packet, length);
+  }
+  void OnStreamReset(uint16_t) override { ResetStream(); }
+  void OnProgramList(std::span<const ProgramListEntry> programs) override { SetProgramList(programs); }
+  void OnComponents(uint16_t program_number, std::span<const ComponentEntry> components) override {
+    if (components.data() != nullptr) SetComponents(program_number, components);
+  }
 
   // The stream clients now, in the order they came.
   std::vector<HttpClientInfo> Clients() const;

@@ -59,6 +59,7 @@ void RecordingScheduler::ResumeStream() {
 void RecordingScheduler::OnStreamReset(uint16_t stream_id) {
   Lock lock(mutex_);
   state_.stream_id = stream_id;
+  state_.network_id = 0;
   state_.components.clear();
   state_.pat_programs.clear();
 }

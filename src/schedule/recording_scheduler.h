@@ -29,6 +29,7 @@
 #include "schedule/scheduler_state.h"
 #include "schedule/scheduler_tick.h"
 #include "ts/event_store.h"
+#include "ts/stream_listener.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
@@ -41,7 +42,7 @@ namespace pelkan {
 // One recursive lock guards every field; the UI thread runs Tick, PostClock, the status text,
 // loading, saving and the list operations, the processing thread runs ReceivePacket,
 // OnComponentList, OnStreamReset and SetNetworkId.
-class RecordingScheduler {
+class RecordingScheduler : public StreamListener {
  public:
   // How long before a reservation starts the computer is kept awake for it, in seconds.
   static constexpr int64_t kAwakeAheadSeconds = SchedulerTick::kAwakeAheadSeconds;
@@ -50,7 +51,7 @@ class RecordingScheduler {
   explicit RecordingScheduler(SchedulerHost* host);
   // Discards the running recording (closing its file). Work still posted to the host is ignored
   // when it runs after this.
-  ~RecordingScheduler();
+  ~RecordingScheduler() override;
   RecordingScheduler(const RecordingScheduler&) = delete;
   RecordingScheduler& operator=(const RecordingScheduler&) = delete;
 
@@ -63,8 +64,6 @@ class RecordingScheduler {
   // The components of a programme (event 17). A recording limited to one service gets its output
   // filter recomputed, so it follows PMT changes.
   void OnComponentList(uint16_t service_id, const ComponentEntry* entries, uint32_t count);
-  // A new stream (event 2): stores the stream id and forgets every programme's components.
-  void OnStreamReset(uint16_t stream_id);
   // The network id of the stream (event 18).
   void SetNetworkId(uint16_t network_id);
   // The stream broke off after the packets received so far (the tuner dropped out): every open
@@ -73,6 +72,24 @@ class RecordingScheduler {
   void BreakStream();
   // Any thread: the tuner delivers again; the gaps end.
   void ResumeStream();
+
+  // As a capture's consumer: the whole stream (output 1), its tables and its breaks. The clock
+  // comes from the owner (PostClock), which chooses between the broadcast's and the machine's.
+  void OnPacket(uint16_t output, const uint8_t* packet, uint32_t length) override {
+    if (output == kWholeStreamOutput) ReceivePacket(packet, length);
+  }
+  void OnProgramList(std::span<const ProgramListEntry> programs) override {
+    OnProgramList(programs.data(), static_cast<uint32_t>(programs.size()));
+  }
+  void OnComponents(uint16_t service_id, std::span<const ComponentEntry> components) override {
+    OnComponentList(service_id, components.data(), static_cast<uint32_t>(components.size()));
+  }
+  // A new stream (event 2): stores the stream id, forgets every programme's components and the
+  // network id (until the new stream's NIT tells it).
+  void OnStreamReset(uint16_t stream_id) override;
+  void OnNetworkId(uint16_t network_id) override { SetNetworkId(network_id); }
+  void OnStreamBreak() override { BreakStream(); }
+  void OnStreamResume() override { ResumeStream(); }
 
   // --- UI thread ---
   // Remembers `now` as the last clock and posts Tick(now) to the UI thread.

@@ -9,13 +9,11 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
-#include "app/capture_bindings.h"
+#include "app/capture_session.h"
 #include "app/device_list.h"
 #include "app/home_folder.h"
 #include "app/recording_hooks.h"
-#include "app/rule_automation.h"
 #include "app/scheduled_capture.h"
-#include "app/http_pages.h"
 #include "app/main_window_rules.h"
 #include "app/settings.h"
 #include "base/mjd_time.h"
@@ -23,7 +21,6 @@
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "core/status_text.h"
-#include "guide/guide_collector.h"
 #include "info/service_filter_window.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_edit_form.h"
@@ -44,6 +41,43 @@ namespace {
 bool ScheduleReadable(const std::string& path) {
   return ::access(path.c_str(), F_OK) != 0 || ::access(path.c_str(), R_OK) == 0;
 }
+
+// What the session tells, in message boxes shown from the UI thread's queue, so that no pipeline
+// or worker thread waits for the user.
+class MessageBoxFront : public SessionFront {
+ public:
+  MessageBoxFront(Dispatcher& dispatcher, UserMessages& messages) : dispatcher_(dispatcher), messages_(messages) {}
+
+  // A scheduled recording stopped by a failed write or a nearly full disk, or whose file could
+  // not be created.
+  void RecordingFailed(const RecordingFailure& failure) override {
+    std::string text = RecordingFailureMessage(failure);
+    if (failure.reason == RecordingFailure::Reason::kOpenFailed) {
+      text.append("\n").append(platform::Utf8ToSjis(failure.path)).append("\n(").append(RecordingFailureReason(failure)).append(")");
+    }
+    Show(std::move(text), status_text::kCaptionLowDisk);
+  }
+  // A schedule.ini that is no reservation file is moved aside, never overwritten.
+  void ScheduleKeptAside(const std::string& path, const std::string& kept_as) override {
+    Show(kept_as.empty() ? platform::Utf8ToSjis("予約ファイル " + path +
+                                                 " は読めない内容なので、書き換えずにそのまま残します。")
+                         : platform::Utf8ToSjis("予約ファイル " + path + " は読めない内容なので、" + kept_as +
+                                                " として残しました。"),
+         status_text::kCaptionApp);
+  }
+  void RulesNotice(const std::string& text) override { Show(platform::Utf8ToSjis(text), status_text::kCaptionApp); }
+  // A guide file that had to be renamed aside.
+  void GuideNotice(const std::string& text) override { Show(text, status_text::kCaptionApp); }
+
+ private:
+  void Show(std::string text, const std::string& caption) {
+    UserMessages* messages = &messages_;
+    dispatcher_.Post([messages, text = std::move(text), caption] { messages->Notify(text, caption); });
+  }
+
+  Dispatcher& dispatcher_;
+  UserMessages& messages_;
+};
 
 }  // namespace
 
@@ -78,14 +112,25 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
     own_messages_ = std::make_unique<MessageBoxMessages>();
     messages_ = own_messages_.get();
   }
-  app_ = std::make_unique<CaptureApp>(&dispatcher_, messages_);
-  Settings& settings = app_->settings();
-  LoadSettings(options_.settings_path, platform::Utf8ToSjisExact(home.record_dir).value_or(options_.current_dir),
-               &settings);
+  const bool schedule_loaded = ScheduleReadable(options_.schedule_path);
   // Its log and the last recording's values go beside pelkan.ini.
   const std::string settings_dir = std::filesystem::path(options_.settings_path).parent_path().string();
-  hooks_ = std::make_unique<RecordingHooks>(AppendingLog(JoinPath(settings_dir, kHookLogName)),
-                                            JoinPath(settings_dir, kLastRecordingValuesName), settings);
+  SessionOptions session;
+  session.schedule = true;
+  if (schedule_loaded) session.schedule_path = options_.schedule_path;
+  // The overlap question is the reservation list window's (ScheduleListWindow sets it).
+  session.guide_path = options_.guide_path;
+  session.collect_guide = true;
+  session.rules_path = options_.rules_path;
+  // The rules run by the broadcast's clock while capturing, else by the machine's.
+  session.rules_by_machine_clock = true;
+  session.hook_log = AppendingLog(JoinPath(settings_dir, kHookLogName));
+  session.last_values_path = JoinPath(settings_dir, kLastRecordingValuesName);
+  front_ = std::make_unique<MessageBoxFront>(dispatcher_, *messages_);
+  session_ = std::make_unique<CaptureSession>(dispatcher_, messages_, std::move(session), front_.get());
+  Settings& settings = session_->settings();
+  LoadSettings(options_.settings_path, platform::Utf8ToSjisExact(home.record_dir).value_or(options_.current_dir),
+               &settings);
 
   std::unique_ptr<core::CDTV_Base> device;
   if (options_.make_device) {
@@ -95,85 +140,32 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   }
   // A device set that cannot be opened leaves the device controls disabled; the rest still starts.
   device_opened_ = device && (device->IsDeviceOpen() || device->OpenDevice());
-  app_->SetDevice(std::move(device));
-
-  services_ = std::make_unique<ServiceFilterWindow>(dispatcher_);
-  services_binding_ = std::make_unique<ServiceFilterBinding>(*services_, *app_);
-  app_->SetServiceInfoModel(services_binding_.get());
+  CaptureApp& app = session_->app();
+  app.SetDevice(std::move(device));
 
   UserMessages* messages = messages_;
   for (const std::string& notice : home.notices) {
     dispatcher_.Post([messages, text = platform::Utf8ToSjis(notice)] { messages->Notify(text, status_text::kCaptionApp); });
   }
-  schedule_ = std::make_unique<ScheduledCapture>(
-      [this](std::function<void()> work) { dispatcher_.Post(std::move(work)); },
-      // The overlap question is the reservation list window's (ScheduleListWindow sets it).
-      nullptr,
-      // A scheduled recording stopped by a failed write or a nearly full disk, or whose file could
-      // not be created: told in a message box, shown from the UI thread's queue so that no
-      // pipeline thread waits for the user.
-      [this, messages](const RecordingFailure& failure) {
-        std::string text = RecordingFailureMessage(failure);
-        if (failure.reason == RecordingFailure::Reason::kOpenFailed) {
-          text.append("\n").append(platform::Utf8ToSjis(failure.path)).append("\n(").append(RecordingFailureReason(failure)).append(")");
-        }
-        dispatcher_.Post(
-            [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionLowDisk); });
-      });
-  // A schedule.ini that is no reservation file is moved aside, never overwritten: the user is told.
-  hooks_->Wire(app_.get(), schedule_.get());
-  schedule_->SetKeptAsideListener([this, messages](const std::string& path, const std::string& kept_as) {
-    std::string text = kept_as.empty()
-                           ? platform::Utf8ToSjis("予約ファイル " + path +
-                                                  " は読めない内容なので、書き換えずにそのまま残します。")
-                           : platform::Utf8ToSjis("予約ファイル " + path + " は読めない内容なので、" +
-                                                  kept_as + " として残しました。");
-    dispatcher_.Post(
-        [messages, text = std::move(text)] { messages->Notify(text, status_text::kCaptionApp); });
-  });
-  const bool schedule_loaded = ScheduleReadable(options_.schedule_path);
+  session_->Begin();
   std::function<void()> run_rules;
-  schedule_->ApplySettings(settings);
-  schedule_->Begin(settings.rec_autopath, schedule_loaded ? options_.schedule_path : std::string());
-  schedule_->Attach(*app_);
-  if (schedule_loaded) {
-    schedule_poll_.setObjectName(QStringLiteral("schedulePollTimer"));
-    schedule_poll_.setInterval(static_cast<int>(ScheduledCapture::kPollMs));
-    // The rules run by the broadcast's clock while capturing, else by the machine's.
-    rules_ = std::make_unique<RuleAutomation>(*schedule_, options_.rules_path, options_.guide_path,
-                                              [this, messages](const std::string& notice) {
-                                                dispatcher_.Post([messages, text = platform::Utf8ToSjis(notice)] {
-                                                  messages->Notify(text, status_text::kCaptionApp);
-                                                });
-                                              });
-    const auto poll_rules = [this](bool force) {
-      const MjdTime clock = schedule_->SampleCapture().broadcast_time;
-      rules_->Poll(ToGuideTime(clock.date != 0 ? clock : JapanTimeNow()), force);
-    };
-    QObject::connect(&schedule_poll_, &QTimer::timeout, [this, poll_rules] {
-      schedule_->PollScheduleFile();
-      hooks_->FollowPlan(*schedule_, app_.get(), ::time(nullptr));
-      poll_rules(false);
-    });
+  if (session_->schedule_followed()) {
+    beat_.setObjectName(QStringLiteral("sessionBeatTimer"));
+    beat_.setInterval(static_cast<int>(CaptureSession::kBeatMs));
+    QObject::connect(&beat_, &QTimer::timeout, [this] { session_->Beat(); });
     // The rule window runs them at once after it changed a rule.
-    run_rules = [poll_rules] { poll_rules(true); };
-    schedule_poll_.start();
+    run_rules = [this] { session_->RunRulesNow(); };
+    beat_.start();
   }
 
-  channels_ = std::make_unique<ChannelWindow>(app_->device(), settings.last_channel);
-  app_->SetChannelWindow(channels_.get());
-
-  // A guide file that had to be renamed aside is told in a message box from the UI thread's queue.
-  guide_ = std::make_unique<GuideCollector>(options_.guide_path, [this, messages](const std::string& notice) {
-    dispatcher_.Post([messages, notice] { messages->Notify(notice, status_text::kCaptionApp); });
-  });
-  app_->SetTableEventTap(&GuideCollector::OnTsEvent, guide_.get());
-  app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path));
+  channels_ = std::make_unique<ChannelWindow>(app.device(), settings.last_channel);
+  app.SetChannelWindow(channels_.get());
 
   context_ = std::unique_ptr<DesktopContext>(new DesktopContext{
-      settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_, options_.schedule_path,
-      schedule_loaded, options_.guide_path, options_.rules_path, std::move(run_rules), [this] {
-        const hooks::WakeAlarmKeeper* wake = hooks_->wake_alarm();
+      settings, app, *messages_, dispatcher_, session_->services(), *session_->schedule(), *channels_,
+      options_.schedule_path, schedule_loaded, options_.guide_path, options_.rules_path, std::move(run_rules),
+      [this] {
+        const hooks::WakeAlarmKeeper* wake = session_->hooks().wake_alarm();
         return WakeAlarmStatusText(wake != nullptr ? wake->Held() : std::nullopt);
       }});
   window_ = std::make_unique<MainWindow>(*context_);
@@ -183,32 +175,38 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
     own_save_path_ = std::make_unique<SaveFileDialog>(window_.get());
     save_path = own_save_path_.get();
   }
-  app_->SetSavePathProvider(save_path);
+  app.SetSavePathProvider(save_path);
   MainWindow* window = window_.get();
-  app_->SetStatusListener([window](const StatusSnapshot& s) { window->ShowStatus(s); });
-  app_->RefreshStatus();
+  app.SetStatusListener([window](const StatusSnapshot& s) { window->ShowStatus(s); });
+  app.RefreshStatus();
 }
 
 DesktopProgram::~DesktopProgram() {
-  schedule_poll_.stop();
+  beat_.stop();
   dispatch_context_.reset();
-  app_->Disconnect();
-  app_->SetStatusListener(nullptr);
-  app_->SetSavePathProvider(nullptr);
-  app_->SetChannelWindow(nullptr);
-  app_->SetTableEventTap(nullptr, nullptr);
-  guide_.reset();
-  app_->SetServiceInfoModel(nullptr);
-  schedule_->End();
+  CaptureApp& app = session_->app();
+  app.Disconnect();
+  app.SetStatusListener(nullptr);
+  app.SetSavePathProvider(nullptr);
+  app.SetChannelWindow(nullptr);
+  session_->End();
   window_.reset();
 }
 
+CaptureApp& DesktopProgram::app() {
+  return session_->app();
+}
+
+ScheduledCapture& DesktopProgram::schedule() {
+  return *session_->schedule();
+}
+
 const Settings& DesktopProgram::settings() const {
-  return app_->settings();
+  return session_->settings();
 }
 
 bool DesktopProgram::Finish() {
-  while (!SaveSettings(options_.settings_path, app_->settings())) {
+  while (!SaveSettings(options_.settings_path, session_->settings())) {
     if (!messages_->Ask(desktop_text::kSettingsSaveFailed, status_text::kCaptionApp)) return false;
   }
   return true;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "app/capture_session.h"
 #include "app/settings.h"
 #include "core/dtv_base.h"
 #include "core/save_path_provider.h"
@@ -16,13 +17,9 @@
 
 namespace pelkan {
 class CaptureApp;
+class CaptureSession;
 class ChannelWindow;
-class GuideCollector;
-class RecordingHooks;
-class RuleAutomation;
 class ScheduledCapture;
-class ServiceFilterBinding;
-class ServiceFilterWindow;
 }  // namespace pelkan
 
 class QTranslator;
@@ -60,11 +57,12 @@ struct DesktopOptions {
   SavePathProvider* save_path = nullptr;
 };
 
-// The desktop program from start to exit: loads pelkan.ini, creates the capture application with
-// its device, the information model, the recording scheduler (reservations loaded from
-// schedule.ini), the channel-window model and the programme guide's collector (epg.sqlite), and
-// the main window over them. After the main
-// window has closed, Finish writes pelkan.ini. UI thread only.
+// The desktop program from start to exit: loads pelkan.ini, chooses the capture session (the
+// capture application with its device, the information model, the recording scheduler with the
+// reservations of schedule.ini, the rules, the hooks, the guide's collector filling epg.sqlite,
+// the HTTP server), makes the channel-window model and the main window over them, shows what the
+// session tells in message boxes and runs its heartbeat. After the main window has closed, Finish
+// writes pelkan.ini. UI thread only.
 class DesktopProgram {
  public:
   explicit DesktopProgram(DesktopOptions options = DesktopOptions());
@@ -73,8 +71,8 @@ class DesktopProgram {
   DesktopProgram& operator=(const DesktopProgram&) = delete;
 
   MainWindow& window() { return *window_; }
-  CaptureApp& app() { return *app_; }
-  ScheduledCapture& schedule() { return *schedule_; }
+  CaptureApp& app();
+  ScheduledCapture& schedule();
   const Settings& settings() const;
   // True when the device set could be opened at start.
   bool device_opened() const { return device_opened_; }
@@ -92,22 +90,14 @@ class DesktopProgram {
   std::unique_ptr<MessageBoxMessages> own_messages_;
   std::unique_ptr<SaveFileDialog> own_save_path_;
   UserMessages* messages_ = nullptr;
-  // The command after each recording; outlives the application, whose last recording ends with it.
-  std::unique_ptr<RecordingHooks> hooks_;
-  std::unique_ptr<CaptureApp> app_;
-  std::unique_ptr<ServiceFilterWindow> services_;
-  std::unique_ptr<ServiceFilterBinding> services_binding_;
-  std::unique_ptr<ScheduledCapture> schedule_;
-  // Runs the automatic reservation rules (rules.sqlite) over the guide.
-  std::unique_ptr<RuleAutomation> rules_;
+  // What the session tells, in message boxes.
+  std::unique_ptr<SessionFront> front_;
+  std::unique_ptr<CaptureSession> session_;
   std::unique_ptr<ChannelWindow> channels_;
-  // Fills the programme guide from the capture while PROC_EPG is on.
-  std::unique_ptr<GuideCollector> guide_;
   std::unique_ptr<DesktopContext> context_;
   std::unique_ptr<MainWindow> window_;
-  // Takes over what other processes (pelkan-cli schedule) write to schedule.ini and writes this
-  // program's own changes as they happen.
-  QTimer schedule_poll_;
+  // The session's heartbeat (CaptureSession::Beat).
+  QTimer beat_;
 };
 
 }  // namespace pelkan::ui

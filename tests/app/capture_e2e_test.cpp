@@ -206,7 +206,7 @@ TEST_F(CaptureEndToEnd, ServiceFilterKeepsOneServiceWithARewrittenPat) {
   ServiceRowTable rows;
   ServiceFilterWindow window(dispatcher_, &rows);
   ServiceFilterBinding binding(window, app);
-  app.SetServiceInfoModel(&binding);
+  app.bus().Add(&binding);
   ASSERT_TRUE(app.Connect(Request()));
   ASSERT_TRUE(Pump(dispatcher_, 20000, [&] { return rows.ComponentsComplete(); }));
   const uint16_t kept = 1025;
@@ -217,7 +217,7 @@ TEST_F(CaptureEndToEnd, ServiceFilterKeepsOneServiceWithARewrittenPat) {
   ASSERT_TRUE(app.ToggleRecording(false, path));
   ASSERT_TRUE(Pump(dispatcher_, 20000, [&] { return app.BlocksFed() > fed + 200; }));
   app.Disconnect();
-  app.SetServiceInfoModel(nullptr);
+  app.bus().Remove(&binding);
 
   // The elementary PIDs of every service of the broadcast. (The filtering window excludes the
   // component PIDs of the other services; their PMTs, no longer listed in the PAT, still pass.)

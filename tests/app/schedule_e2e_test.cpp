@@ -1,6 +1,6 @@
 // Scheduled recording end to end: the virtual tuner playing the broadcast generator (its clock a
-// little before the reservation), CaptureApp with its processor and heartbeat, and the scheduler
-// recording processor output 1 through ScheduledCapture.
+// little before the reservation), the capture session with its processor and heartbeat, and the
+// scheduler recording processor output 1 through ScheduledCapture.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -11,7 +11,8 @@
 #include <set>
 #include <thread>
 
-#include "app/headless_schedule.h"
+#include "app/capture_session.h"
+#include "app/settings.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "core/generator_ts_source.h"
@@ -72,7 +73,14 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
   std::vector<ScheduleItem> finished;
   std::vector<FinishedRecording> recordings;
   {
-    CaptureApp app(&dispatcher, &messages);
+    SessionOptions session_options;
+    session_options.schedule = true;
+    session_options.schedule_path = dir + "/schedule.ini";
+    session_options.guide_path = dir + "/epg.sqlite";
+    session_options.rules_path = dir + "/rules.sqlite";
+    CaptureSession session(dispatcher, &messages, session_options);
+    CaptureApp& app = session.app();
+    app.settings() = DefaultSettings(dir);
     app.settings().decode_psi = 1;
     usb::VirtualTunerOptions v;
     v.bit_rate = kPacingRate;
@@ -80,23 +88,23 @@ TEST(ScheduleEndToEnd, ReservationIsRecordedFromTheVirtualTuner) {
     auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>(v));
     device->OpenDevice();
     app.SetDevice(std::move(device));
-    Settings settings = DefaultSettings(dir);
-    HeadlessSchedule schedule(app, dispatcher, settings, dir + "/schedule.ini");
-    ASSERT_EQ(schedule.capture().scheduler().Reservations().size(), 1u);
+    session.Begin();
+    ScheduledCapture& schedule = *session.schedule();
+    ASSERT_EQ(schedule.scheduler().Reservations().size(), 1u);
     ConnectRequest request;
     request.device_index = 0;
     request.in_address = usb::VirtualTunerDriver::kStreamEndpoint;
     request.out_address = core::kNoEndpoint;
     ASSERT_TRUE(app.Connect(request));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (schedule.capture().scheduler().Finished().empty() && std::chrono::steady_clock::now() < until) {
+    while (schedule.scheduler().Finished().empty() && std::chrono::steady_clock::now() < until) {
       dispatcher.RunPending();
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     app.Disconnect();
     dispatcher.RunPending();
-    finished = schedule.capture().scheduler().Finished();
-    recordings = schedule.capture().scheduler().FinishedRecordings();
+    finished = schedule.scheduler().Finished();
+    recordings = schedule.scheduler().FinishedRecordings();
   }
 
   ASSERT_EQ(finished.size(), 1u);

@@ -18,6 +18,7 @@
 #include "tests/support/capture_fakes.h"
 #include "tests/support/mock_logind.h"
 #include "tests/support/ts_builder.h"
+#include "ts/stream_bus.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {
@@ -65,28 +66,11 @@ class ScheduledCaptureTest : public ::testing::Test {
       std::memcpy(&t, data, sizeof(t));
       self->clock_ = MjdTime{t.date, t.seconds};
     }
-    // What the capture application's event handler hands the scheduler.
-    ScheduleEngine& engine = self->capture_;
-    switch (type) {
-      case EVENT_PACKET:
-        if (param == CaptureApp::kScheduleOutput) engine.ReceivePacket(data, count);
-        break;
-      case EVENT_PROGRAM_LIST:
-        engine.OnProgramList(reinterpret_cast<const ProgramListEntry*>(data), count);
-        break;
-      case EVENT_COMPONENT_LIST:
-        engine.OnComponentList(static_cast<uint16_t>(param), reinterpret_cast<const ComponentEntry*>(data), count);
-        break;
-      case EVENT_STREAM_RESET:
-        engine.SetNetworkId(0);
-        engine.OnStreamReset(static_cast<uint16_t>(param));
-        break;
-      case EVENT_NETWORK_NAME:
-        engine.SetNetworkId(static_cast<uint16_t>(param));
-        break;
-      default:
-        break;
-    }
+    // What the capture application's event handler hands its bus.
+    StreamBus bus;
+    bus.Add(&self->capture_.scheduler());
+    bus.Add(&self->capture_);
+    DeliverTsEvent(bus, type, param, data, count);
   }
 
   // One second of broadcast: tables, the clock, and packets of both programmes.

@@ -367,6 +367,37 @@ TEST_F(CliCaptureSchedule, ReservationWhoseFileCannotBeCreatedSaysWhyAndFails) {
   }
 }
 
+// A run that ends by --seconds exits 1 after any reservation that failed, not only after one whose
+// file could not be written: one whose tuner stayed away past its end, one not recorded in its time.
+TEST_F(CliCaptureSchedule, EveryFailedReservationMakesATimedRunExit1) {
+  struct Case {
+    const char* name;
+    uint32_t second;    // the reservation's start, 20:59:SS
+    uint32_t duration;  // its length, seconds
+    std::vector<std::string> args;
+    const char* said;  // what stderr says of it
+  };
+  const Case cases[] = {
+      // The broadcast begins at 20:59:00, after the reservation's time.
+      {"missed", 0, 0, {"--virtual-start", "2026-12-07 21:00:00"}, "not recorded in its time"},
+      {"tuner lost", 1, 2, {"--virtual-start", "2026-12-07 20:59:00", "--virtual-dropout", "2:600"}, "failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScheduleItem item = At2059(c.second, c.duration == 0 ? 10 : c.duration, dir_);
+    ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {item}));
+    std::filesystem::remove(dir_ + "/err.txt");
+    std::vector<std::string> args{"capture", "--schedule", "--seconds", "8"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const pid_t child = Start(args);
+    ASSERT_GT(child, 0);
+    const int exit_code = ExitCode(child, 60);
+    const std::string err = Err();
+    EXPECT_NE(err.find(c.said), std::string::npos) << err;
+    EXPECT_EQ(exit_code, 1) << err;
+  }
+}
+
 TEST_F(CliCaptureSchedule, BadVirtualTunerOptionsExitWith2) {
   auto run = [](std::vector<std::string> args) {
     std::vector<char*> argv;

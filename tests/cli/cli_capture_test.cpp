@@ -4,6 +4,9 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -615,6 +618,49 @@ TEST_F(CliCapture, HttpClientsWatchWhileTheRecordingStaysWhole) {
   const std::string id = playlist.substr(id_at + 8, playlist.find('"', id_at + 8) - id_at - 8);
   EXPECT_NE(guide.find("<channel id=\"" + id + "\">"), std::string::npos) << id << "\n" << guide.substr(0, 600);
   EXPECT_NE(guide.find("channel=\"" + id + "\""), std::string::npos);
+}
+
+// HTTP_ENABLED in pelkan.ini starts the same server as --http, with every page: the playlist, the
+// guide and the status.
+TEST_F(CliCapture, HttpEnabledInTheSettingsServesEveryPage) {
+  // A free loopback port for the settings file, whose range starts at 1.
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(probe, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+  const unsigned port = ntohs(addr.sin_port);
+  close(probe);
+  std::ofstream(dir_ + "/pelkan.ini") << "[Pelkan_Q_PSI]\r\nDECODE_PSI=1\r\nPROC_EPG=1\r\n[Pelkan_Q_HTTP]\r\n"
+                                      << "HTTP_ENABLED=1\r\nHTTP_ADDRESS=127.0.0.1\r\nHTTP_PORT=" << port << "\r\n";
+  const pid_t child = Start({"capture", "--seconds", "8"});
+  ASSERT_GT(child, 0);
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+  auto fetch = [&](const std::string& page) {
+    const std::string file = dir_ + "/page.txt";
+    std::filesystem::remove(file);
+    const int code = std::system(("curl -s -f --max-time 5 " + base + page + " > " + file + " 2>/dev/null").c_str());
+    return code == 0 ? ReadText(file) : std::string();
+  };
+  std::string playlist, guide, status;
+  for (int i = 0; i < 60 && (playlist.find("/service/") == std::string::npos ||
+                             guide.find("<tv") == std::string::npos || status.empty());
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    playlist = fetch("/playlist.m3u");
+    guide = fetch("/guide.xml");
+    status = fetch("/status");
+  }
+  int exit_status = 0;
+  ASSERT_EQ(waitpid(child, &exit_status, 0), child);
+  EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0) << Err();
+  EXPECT_NE(playlist.find("#EXTM3U url-tvg=\"" + base + "/guide.xml\""), std::string::npos) << playlist << Err();
+  EXPECT_NE(playlist.find(base + "/service/1024\n"), std::string::npos) << playlist;
+  EXPECT_NE(guide.find("<tv"), std::string::npos) << guide;
+  EXPECT_EQ(status.front(), '{') << status;
 }
 
 }  // namespace

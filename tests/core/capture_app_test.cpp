@@ -39,18 +39,21 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-// A scheduler stand-in that counts what reaches it.
-class CountingScheduler : public ScheduleEngine {
+// A scheduler stand-in on the bus that counts what reaches it.
+class CountingScheduler : public StreamListener {
  public:
   std::atomic<uint32_t> packets{0};
   std::atomic<int> resets{0};
   std::vector<MjdTime> clocks;
-  void SetNetworkId(uint16_t) override {}
   void OnStreamReset(uint16_t) override { ++resets; }
-  void OnComponentList(uint16_t, const ComponentEntry*, uint32_t) override {}
-  void ReceivePacket(const uint8_t*, uint32_t) override { ++packets; }
-  void PostClock(MjdTime now) override { clocks.push_back(now); }
-  std::string GetScheduleStatus() override { return "sched"; }
+  void OnPacket(uint16_t output, const uint8_t*, uint32_t) override {
+    if (output == kWholeStreamOutput) ++packets;
+  }
+  void OnTick(StreamTick& tick) override {
+    if (!tick.processing || tick.broadcast.date == 0) return;
+    clocks.push_back(tick.broadcast);
+    tick.schedule_status = "sched";
+  }
 };
 
 class CaptureAppTest : public ::testing::Test {
@@ -222,7 +225,7 @@ TEST_F(CaptureAppTest, DecoderIsReleasedByTheProcessingThreadAtDisconnect) {
 
 TEST_F(CaptureAppTest, RecordingHoldsEveryPacketAndDisconnectZeroesStatistics) {
   CountingScheduler scheduler;
-  app_.SetScheduleEngine(&scheduler);
+  app_.bus().Add(&scheduler);
   ASSERT_TRUE(app_.Connect(Request()));
   const std::string path = dir_ + "/rec.ts";
   ASSERT_TRUE(app_.ToggleRecording(false, path));
@@ -238,7 +241,7 @@ TEST_F(CaptureAppTest, RecordingHoldsEveryPacketAndDisconnectZeroesStatistics) {
   EXPECT_EQ(app_.stats().packet_size.load(), 0);
   EXPECT_EQ(app_.stats().transfer_rate.load(), 0.0);
   EXPECT_EQ(device_->stops.load(), 1);
-  app_.SetScheduleEngine(nullptr);
+  app_.bus().Remove(&scheduler);
 }
 
 TEST_F(CaptureAppTest, WholeWaitingBlocksAreFedAndTheRestWaits) {
@@ -257,7 +260,7 @@ TEST_F(CaptureAppTest, WholeWaitingBlocksAreFedAndTheRestWaits) {
 
 TEST_F(CaptureAppTest, OutputZeroFilterLeavesTheSchedulerOutputAlone) {
   CountingScheduler scheduler;
-  app_.SetScheduleEngine(&scheduler);
+  app_.bus().Add(&scheduler);
   ASSERT_TRUE(app_.Connect(Request()));
   for (int i = 0; i < 1000 && !app_.IsProcessing(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -272,7 +275,7 @@ TEST_F(CaptureAppTest, OutputZeroFilterLeavesTheSchedulerOutputAlone) {
   app_.Disconnect();
   EXPECT_EQ(ReadFile(path), other);            // output 0 drops PID 0x100
   EXPECT_EQ(scheduler.packets.load(), 8192u);  // output 1 passes everything
-  app_.SetScheduleEngine(nullptr);
+  app_.bus().Remove(&scheduler);
 }
 
 // While capturing, fewer bytes than a block wait in the FIFO. At the disconnect the device hands
@@ -733,7 +736,7 @@ TEST_F(CaptureAppTest, ClearStatisticsKeepsRateAndClock) {
 
 TEST_F(CaptureAppTest, SchedulerGetsTheClockOnlyWhileProcessing) {
   CountingScheduler scheduler;
-  app_.SetScheduleEngine(&scheduler);
+  app_.bus().Add(&scheduler);
   app_.stats().clock_date = 54528;
   app_.stats().clock_time = 100;
   app_.stats().clock_tick = tick_.load();
@@ -751,7 +754,26 @@ TEST_F(CaptureAppTest, SchedulerGetsTheClockOnlyWhileProcessing) {
   EXPECT_EQ(scheduler.clocks[0].seconds, 102u);
   EXPECT_EQ(s.clock, " 2008/03/03\n00:01:42");
   app_.Disconnect();
-  app_.SetScheduleEngine(nullptr);
+  app_.bus().Remove(&scheduler);
+}
+
+// The end of a manual recording reaches every listener that subscribed (the command after it,
+// the notifications, a front-end), in the order they came; one removed hears no more.
+TEST_F(CaptureAppTest, EveryListenerHearsTheManualRecordingsEnd) {
+  std::vector<std::string> heard;
+  app_.manual().AddEndListener([&heard](const std::string& path, const RecordingSummary&) {
+    heard.push_back("a " + path);
+  });
+  const int second = app_.manual().AddEndListener([&heard](const std::string& path, const RecordingSummary&) {
+    heard.push_back("b " + path);
+  });
+  const std::string one = dir_ + "/one.ts", two = dir_ + "/two.ts";
+  ASSERT_TRUE(app_.ToggleRecording(false, one));
+  EXPECT_FALSE(app_.ToggleRecording(true));
+  app_.manual().RemoveEndListener(second);
+  ASSERT_TRUE(app_.ToggleRecording(false, two));
+  EXPECT_FALSE(app_.ToggleRecording(true));
+  EXPECT_EQ(heard, (std::vector<std::string>{"a " + one, "b " + one, "a " + two}));
 }
 
 TEST_F(CaptureAppTest, ElapsedTimeComesFromTheDeviceStatistics) {

@@ -188,7 +188,7 @@ class FilterWindowCapture : public ::testing::Test {
     QToolTip::hideText();
     if (app_) {
       app_->Disconnect();
-      app_->SetServiceInfoModel(nullptr);
+      app_->bus().Remove(binding_.get());
     }
     binding_.reset();
     app_.reset();
@@ -201,7 +201,7 @@ class FilterWindowCapture : public ::testing::Test {
     app_->settings().proc_epg = 1;
     app_->SetDevice(std::move(device));
     binding_ = std::make_unique<ServiceFilterBinding>(model_, *app_);
-    app_->SetServiceInfoModel(binding_.get());
+    app_->bus().Add(binding_.get());
     window_.resize(760, 240);
     window_.show();
     ConnectRequest r;
