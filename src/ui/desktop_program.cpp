@@ -81,7 +81,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   app_ = std::make_unique<CaptureApp>(&dispatcher_, messages_);
   Settings& settings = app_->settings();
   LoadSettings(options_.settings_path, platform::Utf8ToSjisExact(home.record_dir).value_or(options_.current_dir),
-               &settings);
+               &settings, &windows_);
   // Its log and the last recording's values go beside pelkan.ini.
   const std::string settings_dir = std::filesystem::path(options_.settings_path).parent_path().string();
   hooks_ = std::make_unique<RecordingHooks>(AppendingLog(JoinPath(settings_dir, kHookLogName)),
@@ -171,7 +171,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path));
 
   context_ = std::unique_ptr<DesktopContext>(new DesktopContext{
-      settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_, options_.schedule_path,
+      settings, windows_, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_, options_.schedule_path,
       schedule_loaded, options_.guide_path, options_.rules_path, std::move(run_rules), [this] {
         const hooks::WakeAlarmKeeper* wake = hooks_->wake_alarm();
         return WakeAlarmStatusText(wake != nullptr ? wake->Held() : std::nullopt);
@@ -208,7 +208,7 @@ const Settings& DesktopProgram::settings() const {
 }
 
 bool DesktopProgram::Finish() {
-  while (!SaveSettings(options_.settings_path, app_->settings())) {
+  while (!SaveSettings(options_.settings_path, app_->settings(), &windows_)) {
     if (!messages_->Ask(desktop_text::kSettingsSaveFailed, status_text::kCaptionApp)) return false;
   }
   return true;

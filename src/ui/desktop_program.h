@@ -103,6 +103,8 @@ class DesktopProgram {
   std::unique_ptr<ChannelWindow> channels_;
   // Fills the programme guide from the capture while PROC_EPG is on.
   std::unique_ptr<GuideCollector> guide_;
+  // The windows' places in pelkan.ini.
+  WindowLayout windows_;
   std::unique_ptr<DesktopContext> context_;
   std::unique_ptr<MainWindow> window_;
   // Takes over what other processes (pelkan-cli schedule) write to schedule.ini and writes this
