@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "app/main_window_rules.h"
@@ -26,21 +25,14 @@ OptionsForm OptionsFormFrom(const Settings& s) {
   f.priority_rec = PriorityChoiceIndex(s.thread_priority_rec);
   f.priority_res = PriorityChoiceIndex(s.thread_priority_res);
   f.priority_proc = PriorityChoiceIndex(s.thread_priority_proc);
-  f.auto_file_name = s.rec_autofilename != 0;
   f.auto_path = platform::SjisToUtf8(s.rec_autopath);
-  f.decode_psi = s.decode_psi != 0;
-  f.proc_epg = s.proc_epg != 0;
-  f.schedule_system_time = s.schedule_use_system_time != 0;
-  f.margin_before = s.schedule_margin_before;
-  f.margin_after = s.schedule_margin_after;
-  f.follow_limit = s.schedule_follow_limit;
-  f.http_enabled = s.http_enabled != 0;
   f.http_address = platform::SjisToUtf8(s.http_address);
-  f.http_port = s.http_port;
   f.rec_end_command = platform::SjisToUtf8(s.rec_end_command);
-  f.notify_finished = s.notify_finished != 0;
-  f.wake_alarm = s.wake_alarm != 0;
-  f.wake_lead = s.wake_lead;
+  for (const SettingKey& k : SettingKeys()) {
+    if (k.control == nullptr) continue;
+    const int32_t v = s.*k.number;
+    f.values[k.name] = k.type == SettingType::kFlag ? (v != 0 ? 1 : 0) : v;
+  }
   return f;
 }
 
@@ -60,7 +52,6 @@ std::string ApplyOptionsForm(const OptionsForm& f, Settings* settings) {
     return options_text::kTimerPeriodInvalid;
   }
   copy.timer_period = static_cast<int32_t>(*period);
-  copy.rec_autofilename = f.auto_file_name ? 1 : 0;
   // The folder is kept in Shift-JIS; a name that does not survive the conversion is another folder.
   const std::string sjis = platform::Utf8ToSjis(f.auto_path);
   if (platform::SjisToUtf8(sjis) != f.auto_path || sjis.size() > kSettingsTextMax ||
@@ -71,12 +62,6 @@ std::string ApplyOptionsForm(const OptionsForm& f, Settings* settings) {
   copy.thread_priority_rec = PriorityValue(f.priority_rec);
   copy.thread_priority_res = PriorityValue(f.priority_res);
   copy.thread_priority_proc = PriorityValue(f.priority_proc);
-  copy.proc_epg = f.proc_epg ? 1 : 0;
-  copy.decode_psi = f.decode_psi ? 1 : 0;
-  copy.schedule_use_system_time = f.schedule_system_time ? 1 : 0;
-  copy.schedule_margin_before = std::clamp(f.margin_before, 0, kScheduleMarginMax);
-  copy.schedule_margin_after = std::clamp(f.margin_after, 0, kScheduleMarginMax);
-  copy.schedule_follow_limit = std::clamp(f.follow_limit, 0, kScheduleFollowLimitMax);
   const size_t first = f.http_address.find_first_not_of(" \t");
   const std::string address =
       first == std::string::npos ? std::string() : f.http_address.substr(first, f.http_address.find_last_not_of(" \t") + 1 - first);
@@ -84,18 +69,18 @@ std::string ApplyOptionsForm(const OptionsForm& f, Settings* settings) {
   if (inet_pton(AF_INET, address.c_str(), &parsed) != 1 && inet_pton(AF_INET6, address.c_str(), &parsed) != 1) {
     return options_text::kHttpAddressInvalid;
   }
-  copy.http_enabled = f.http_enabled ? 1 : 0;
   copy.http_address = address;
-  copy.http_port = std::clamp(f.http_port, 1, kHttpPortMax);
   const std::string command = platform::Utf8ToSjis(f.rec_end_command);
   if (platform::SjisToUtf8(command) != f.rec_end_command || command.size() > kSettingsTextMax ||
       !hooks::ParseCommandLine(f.rec_end_command).error.empty()) {
     return options_text::kRecEndCommandInvalid;
   }
   copy.rec_end_command = command;
-  copy.notify_finished = f.notify_finished ? 1 : 0;
-  copy.wake_alarm = f.wake_alarm ? 1 : 0;
-  copy.wake_lead = std::clamp(f.wake_lead, 0, kWakeLeadMax);
+  for (const SettingKey& k : SettingKeys()) {
+    const auto shown = k.control != nullptr ? f.values.find(k.name) : f.values.end();
+    if (shown == f.values.end()) continue;
+    copy.*k.number = k.type == SettingType::kFlag ? (shown->second != 0 ? 1 : 0) : k.Clamp(shown->second);
+  }
   *settings = copy;
   return std::string();
 }

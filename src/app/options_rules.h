@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 
 #include "app/settings.h"
@@ -31,21 +32,12 @@ struct OptionsForm {
   int priority_rec = 0;      // entry index of "要求"
   int priority_res = 0;      // "受信"
   int priority_proc = 0;     // "処理"
-  bool auto_file_name = false;
-  std::string auto_path;  // "自動録画先", UTF-8
-  bool decode_psi = false;
-  bool proc_epg = false;
-  bool schedule_system_time = false;
-  int margin_before = 5;    // "録画マージン (新しい予約)": 開始 … 秒前
-  int margin_after = 0;     // 終了 … 秒後
-  int follow_limit = 180;   // "終了時刻未定の番組の延長上限" … 分
-  bool http_enabled = false;  // "HTTP配信": started with the connection
-  std::string http_address;   // "アドレス"
-  int http_port = 8080;       // "ポート"
-  std::string rec_end_command;  // "録画後に実行するコマンド", UTF-8
-  bool notify_finished = false;  // "録画が終わるたびに通知する"
-  bool wake_alarm = false;       // "次の予約の前に自動起動する"
-  int wake_lead = 3;             // … 分前
+  std::string auto_path;     // "自動録画先"
+  std::string http_address;  // "HTTP配信": "アドレス"
+  std::string rec_end_command;  // "録画後に実行するコマンド"
+  // What the check boxes (0/1) and spin boxes show: one entry for each key of SettingKeys() with
+  // a control, by the key's name.
+  std::map<std::string, int32_t> values;
 };
 
 // The fields for the current settings.
@@ -54,11 +46,10 @@ OptionsForm OptionsFormFrom(const Settings& settings);
 // empty text. Otherwise returns the refusal (Shift-JIS) and leaves `settings` untouched: the timer
 // period must be 0 or within platform::kTimerPeriodMin..kTimerPeriodMax; the folder must be an
 // existing directory (a regular file is refused) whose name has a Shift-JIS form of at most 259
-// bytes, whether or not automatic naming is on. The margins and the follow limit are held to their
-// ranges (kScheduleMarginMax, kScheduleFollowLimitMax), as the spin boxes hold them. The HTTP
-// address must be a numeric IPv4 or IPv6 address (surrounding blanks dropped); the port is held
-// to 1..kHttpPortMax. The command after each recording must split (hooks::ParseCommandLine) and
-// have a Shift-JIS form of at most 259 bytes; the wake alarm's lead is held to 0..kWakeLeadMax.
+// bytes, whether or not automatic naming is on. The HTTP address must be a numeric IPv4 or IPv6
+// address (surrounding blanks dropped). The command after each recording must split
+// (hooks::ParseCommandLine) and have a Shift-JIS form of at most 259 bytes. A check box stores 0
+// or 1; a spin box's number is held to its key's range, as the spin box holds it.
 std::string ApplyOptionsForm(const OptionsForm& form, Settings* settings);
 
 // "標準タイマ分解能 : %.2lf ms" and "設定可能範囲 : %d - %d" (Shift-JIS).

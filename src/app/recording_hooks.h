@@ -38,7 +38,7 @@ class RecordingHooks {
   // (either may be null). Detach by destroying this object after both stopped calling.
   void Wire(CaptureApp* app, ScheduledCapture* schedule);
   // One recording ended: keeps its values, queues the command and raises its desktop notification
-  // (hooks::NotificationOf, NOTIFY_FINISHED).
+  // (hooks::NotificationOf, each finished one too when the settings say so).
   void OnRecordingEnded(const hooks::RecordingOutcome& outcome);
   // Raises a desktop notification of its own (the disk check before a reservation).
   void Notify(hooks::Notification n) { notifier_.Notify(std::move(n)); }

@@ -24,10 +24,8 @@ std::string KeptAsideText(const std::string& path, const std::string& kept_as) {
 }
 
 std::pair<uint16_t, uint16_t> NewReservationMargins(const Settings& settings) {
-  const auto margin = [](int32_t seconds) {
-    return static_cast<uint16_t>(std::clamp<int32_t>(seconds, 0, kMaxMarginSeconds));
-  };
-  return {margin(settings.schedule_margin_before), margin(settings.schedule_margin_after)};
+  return {static_cast<uint16_t>(SettingKeyOf(&Settings::schedule_margin_before).Clamp(settings.schedule_margin_before)),
+          static_cast<uint16_t>(SettingKeyOf(&Settings::schedule_margin_after).Clamp(settings.schedule_margin_after))};
 }
 
 ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm, FailureFn failed)
@@ -45,7 +43,7 @@ void ScheduledCapture::ApplySettings(const Settings& settings) {
   const auto [before, after] = NewReservationMargins(settings);
   scheduler_.SetDefaultMargins(before, after);
   scheduler_.SetFollowLimit(
-      static_cast<uint32_t>(std::clamp<int32_t>(settings.schedule_follow_limit, 0, kScheduleFollowLimitMax)) * 60);
+      static_cast<uint32_t>(SettingKeyOf(&Settings::schedule_follow_limit).Clamp(settings.schedule_follow_limit)) * 60);
 }
 
 void ScheduledCapture::Attach(CaptureApp& app) {

@@ -23,7 +23,7 @@ namespace pelkan {
 std::string KeptAsideText(const std::string& path, const std::string& kept_as);
 
 // The margins of new reservations the options give (SCHEDULE_MARGIN_BEFORE, SCHEDULE_MARGIN_AFTER),
-// held to 0-kMaxMarginSeconds: before, after.
+// held to their keys' ranges: before, after.
 std::pair<uint16_t, uint16_t> NewReservationMargins(const Settings& settings);
 
 // Wires a RecordingScheduler to a running capture: the scheduler hears the capture's stream on its

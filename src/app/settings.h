@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "app/window_layout.h"
 #include "core/settings.h"
 
 namespace pelkan {
@@ -23,12 +24,16 @@ std::string RulesPath();
 
 // Settings with every default; REC_AUTOPATH defaults to `current_dir`.
 Settings DefaultSettings(const std::string& current_dir);
-// Reads every key from the file at `path`; missing keys (and a missing file) give the defaults,
-// an integer key with an empty value counts as missing. Returns false when the file is missing.
-bool LoadSettings(const std::string& path, const std::string& current_dir, Settings* out);
-// Writes every key into the file at `path`, keeping its other lines (comments, unknown keys).
-// Creates the file when missing. Returns false when it cannot be written.
-bool SaveSettings(const std::string& path, const Settings& s);
+// Reads every key of SettingKeys() from the file at `path`, and those of WindowKeys() into
+// `windows` when given; missing keys (and a missing file) give the defaults, an integer key with
+// an empty value counts as missing, a number out of its key's range is held to it. Returns false
+// when the file is missing.
+bool LoadSettings(const std::string& path, const std::string& current_dir, Settings* out,
+                  WindowLayout* windows = nullptr);
+// Writes every key into the file at `path` in the keys' order, the windows' places too when
+// `windows` is given, keeping the file's other lines (comments, unknown keys, the places when not
+// given). Creates the file when missing. Returns false when it cannot be written.
+bool SaveSettings(const std::string& path, const Settings& s, const WindowLayout* windows = nullptr);
 
 class CaptureApp;
 class UserMessages;

@@ -67,11 +67,13 @@ void DeclareRecording(OptionParser& p, CaptureOptions* o) {
   };
   p.Value("--minutes N", "stop after N minutes (the recording's stop timer when recording)", limit(true));
   p.Value("--seconds N", "stop after N seconds", limit(false));
+  const SettingKey& wait = SettingKeyOf(&Settings::dropout_wait);
   p.Number("--dropout-wait MINUTES",
            "how long the recording waits for a tuner that dropped out before it\n"
-           "ends as 'tuner lost' (default DROPOUT_WAIT of pelkan.ini, 10; 0: until\n"
-           "its stop time)",
-           0, kDropoutWaitMax, &o->dropout_wait);
+           "ends as 'tuner lost' (default " + std::string(wait.name) + " of pelkan.ini, " +
+               std::to_string(wait.default_number) + "; 0: until\n"
+               "its stop time)",
+           wait.min, wait.max, &o->dropout_wait);
 }
 
 void DeclareSending(OptionParser& p, CaptureOptions* o) {
@@ -111,8 +113,11 @@ void DeclareHttp(OptionParser& p, CaptureOptions* o) {
             }
             return {};
           });
-  p.Number("--http-clients N", "stream clients of --http at once (default HTTP_MAX_CLIENTS, 8)", 1,
-           kHttpMaxClientsMax, &o->http_clients);
+  const SettingKey& clients = SettingKeyOf(&Settings::http_max_clients);
+  p.Number("--http-clients N",
+           "stream clients of --http at once (default " + std::string(clients.name) + ", " +
+               std::to_string(clients.default_number) + ")",
+           clients.min, clients.max, &o->http_clients);
 }
 
 void DeclareServices(OptionParser& p, CaptureOptions* o) {

@@ -165,9 +165,10 @@ void DeclareRule(OptionParser& parser, ReservationRule* r, bool* words_given) {
   parser.Value("--until DATE", "reserve broadcast days up to DATE", Date(&r->valid_until));
   parser.Flag("--free-only", "free programmes only (free_CA_mode 0)", &r->free_only);
   parser.Number("--priority N", "the reservations' priority 1-5 (default 3)", kMinPriority, kMaxPriority, &r->priority);
-  parser.Number("--margin-before S", "start S seconds before the programme, 0-600 (default 5)", 0, kMaxMarginSeconds,
-                &r->margin_before);
-  parser.Number("--margin-after S", "end S seconds after it, 0-600 (default 0)", 0, kMaxMarginSeconds,
+  const std::string margins = "0-" + std::to_string(kMaxMarginSeconds);
+  parser.Number("--margin-before S", "start S seconds before the programme, " + margins + " (default 5)", 0,
+                kMaxMarginSeconds, &r->margin_before);
+  parser.Number("--margin-after S", "end S seconds after it, " + margins + " (default 0)", 0, kMaxMarginSeconds,
                 &r->margin_after);
   parser.Value("--dedup episode|title|off", "what counts as recorded or aired before: the same episode\n"
                "(default), the same title, or nothing",

@@ -145,10 +145,18 @@ void DeclareAdd(OptionParser& parser, AddOptions* o) {
                  o->channel_string = text;
                  return {};
                });
-  parser.Number("--margin-before S", "start S seconds before the programme, 0-600 (default\n"
-                "SCHEDULE_MARGIN_BEFORE of pelkan.ini, 5)", 0, kMaxMarginSeconds, &o->margin_before);
-  parser.Number("--margin-after S", "end S seconds after it, 0-600 (default SCHEDULE_MARGIN_AFTER, 0)", 0,
-                kMaxMarginSeconds, &o->margin_after);
+  // The margins' ranges and defaults are those of the settings that give new reservations theirs.
+  const SettingKey& before = SettingKeyOf(&Settings::schedule_margin_before);
+  const SettingKey& after = SettingKeyOf(&Settings::schedule_margin_after);
+  const auto range = [](const SettingKey& k) { return std::to_string(k.min) + "-" + std::to_string(k.max); };
+  parser.Number("--margin-before S",
+                "start S seconds before the programme, " + range(before) + " (default\n" + before.name +
+                    " of pelkan.ini, " + std::to_string(before.default_number) + ")",
+                before.min, before.max, &o->margin_before);
+  parser.Number("--margin-after S",
+                "end S seconds after it, " + range(after) + " (default " + after.name + ", " +
+                    std::to_string(after.default_number) + ")",
+                after.min, after.max, &o->margin_after);
   parser.Number("--priority N", "1-5: of two reservations that need the tuner at once the higher\n"
                 "records (default 3)", kMinPriority, kMaxPriority, &o->priority);
   parser.Flag("--force", "store an overlapping reservation without asking", &o->force);

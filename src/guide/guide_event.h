@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/mjd_time.h"
+#include "ts/event_key.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
@@ -16,14 +17,8 @@ constexpr GuideTime ToGuideTime(MjdTime t) {
   return GuideTime{t.date} * 86400 + t.seconds;
 }
 
-// The ids that name a programme event for good.
-struct GuideEventKey {
-  uint16_t original_network_id = 0;
-  uint16_t transport_stream_id = 0;
-  uint16_t service_id = 0;
-  uint16_t event_id = 0;
-  bool operator==(const GuideEventKey&) const = default;
-};
+// The ids that name a programme event for good, as the event information tables give them.
+using GuideEventKey = EventKey;
 
 // A programme of the guide. Texts are Shift-JIS as the broadcast-text decoder makes them.
 struct GuideEvent {

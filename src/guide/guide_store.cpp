@@ -82,29 +82,6 @@ size_t CodePoints(std::string_view utf8) {
   return n;
 }
 
-GuideEvent ReadEvent(const Statement& s, bool texts) {
-  // Columns: onid, tsid, sid, eid, start, duration, title, genre, video, audio, series, episode,
-  // repeat, free_ca[, description, extended].
-  GuideEvent e;
-  e.key = {static_cast<uint16_t>(s.ColInt(0)), static_cast<uint16_t>(s.ColInt(1)),
-           static_cast<uint16_t>(s.ColInt(2)), static_cast<uint16_t>(s.ColInt(3))};
-  e.start = s.ColInt(4);
-  e.duration = s.ColNull(5) ? kUndefinedDuration : static_cast<uint32_t>(s.ColInt(5));
-  e.title = s.ColBlob(6);
-  e.genre = s.ColNull(7) ? -1 : static_cast<int>(s.ColInt(7));
-  e.video_component_type = static_cast<uint8_t>(s.ColInt(8));
-  e.audio_component_type = static_cast<uint8_t>(s.ColInt(9));
-  e.series_id = s.ColNull(10) ? -1 : static_cast<int32_t>(s.ColInt(10));
-  e.episode_number = static_cast<uint16_t>(s.ColInt(11));
-  e.repeat_label = static_cast<uint8_t>(s.ColInt(12));
-  e.free_ca_mode = s.ColInt(13) != 0;
-  if (texts) {
-    e.description = s.ColBlob(14);
-    e.extended = s.ColBlob(15);
-  }
-  return e;
-}
-
 // The longer texts live in a table of their own, so that the grid's reading of the programmes
 // (without them) goes over a compact table.
 constexpr const char* kEventColumns =
@@ -115,6 +92,29 @@ constexpr const char* kEventColumns =
 constexpr const char* kEventColumnsShort =
     "e.original_network_id, e.transport_stream_id, e.service_id, e.event_id, e.start, e.duration, e.title, "
     "e.genre, e.video, e.audio, e.series, e.episode, e.repeat, e.free_ca FROM events e";
+
+// One row of kEventColumns (kEventColumnsShort without `texts`) read from column `first` on.
+GuideEvent ReadEvent(const Statement& s, bool texts, int first = 0) {
+  const auto col = [first](int c) { return first + c; };
+  GuideEvent e;
+  e.key = {static_cast<uint16_t>(s.ColInt(col(0))), static_cast<uint16_t>(s.ColInt(col(1))),
+           static_cast<uint16_t>(s.ColInt(col(2))), static_cast<uint16_t>(s.ColInt(col(3)))};
+  e.start = s.ColInt(col(4));
+  e.duration = s.ColNull(col(5)) ? kUndefinedDuration : static_cast<uint32_t>(s.ColInt(col(5)));
+  e.title = s.ColBlob(col(6));
+  e.genre = s.ColNull(col(7)) ? -1 : static_cast<int>(s.ColInt(col(7)));
+  e.video_component_type = static_cast<uint8_t>(s.ColInt(col(8)));
+  e.audio_component_type = static_cast<uint8_t>(s.ColInt(col(9)));
+  e.series_id = s.ColNull(col(10)) ? -1 : static_cast<int32_t>(s.ColInt(col(10)));
+  e.episode_number = static_cast<uint16_t>(s.ColInt(col(11)));
+  e.repeat_label = static_cast<uint8_t>(s.ColInt(col(12)));
+  e.free_ca_mode = s.ColInt(col(13)) != 0;
+  if (texts) {
+    e.description = s.ColBlob(col(14));
+    e.extended = s.ColBlob(col(15));
+  }
+  return e;
+}
 
 }  // namespace
 
@@ -239,11 +239,12 @@ void GuideStore::Rollback() {
 bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   const GuideEvent& n = u.event;
   const GuideEventKey& k = n.key;
-  Statement find = Cached(
-      "SELECT e.id, e.kind, e.version, e.ext_kind, e.ext_version, e.start, e.duration, e.title, "
-      "coalesce(t.description, x''), coalesce(t.extended, x''), e.genre, e.video, e.audio, e.series, e.episode, "
-      "e.repeat, e.free_ca FROM events e LEFT JOIN texts t ON t.id = e.id WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
-      "e.service_id = ? AND e.event_id = ?");
+  // The event's versions (columns 0-4), then the event itself as every reader reads it.
+  static const std::string kFind = std::string("SELECT e.id, e.kind, e.version, e.ext_kind, e.ext_version, ") +
+                                   kEventColumns +
+                                   " WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
+                                   "e.service_id = ? AND e.event_id = ?";
+  Statement find = Cached(kFind.c_str());
   find.Int(1, k.original_network_id).Int(2, k.transport_stream_id).Int(3, k.service_id).Int(4, k.event_id);
   const int found = find.Step();
   if (found != SQLITE_ROW && found != SQLITE_DONE) return Fail(found);
@@ -260,18 +261,7 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
     version = find.ColInt(2);
     ext_kind = find.ColInt(3);
     ext_version = find.ColInt(4);
-    e.start = find.ColInt(5);
-    e.duration = find.ColNull(6) ? kUndefinedDuration : static_cast<uint32_t>(find.ColInt(6));
-    e.title = find.ColBlob(7);
-    e.description = find.ColBlob(8);
-    e.extended = find.ColBlob(9);
-    e.genre = find.ColNull(10) ? -1 : static_cast<int>(find.ColInt(10));
-    e.video_component_type = static_cast<uint8_t>(find.ColInt(11));
-    e.audio_component_type = static_cast<uint8_t>(find.ColInt(12));
-    e.series_id = find.ColNull(13) ? -1 : static_cast<int32_t>(find.ColInt(13));
-    e.episode_number = static_cast<uint16_t>(find.ColInt(14));
-    e.repeat_label = static_cast<uint8_t>(find.ColInt(15));
-    e.free_ca_mode = find.ColInt(16) != 0;
+    e = ReadEvent(find, true, 5);
   }
   const bool basic = u.basic && newer(kind, version);
   const bool extended = u.extended && newer(ext_kind, ext_version);

@@ -121,10 +121,7 @@ DesktopNotifier::DesktopNotifier(LogFn log, OpenFn open) : log_(std::move(log)),
 }
 
 DesktopNotifier::~DesktopNotifier() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
+  queue_.Stop();
   eventfd_write(wake_fd_, 1);
   worker_.join();
   Disconnect();
@@ -132,16 +129,12 @@ DesktopNotifier::~DesktopNotifier() {
 }
 
 void DesktopNotifier::Notify(Notification n) {
-  {
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(n));
-  }
-  eventfd_write(wake_fd_, 1);
+  if (queue_.Push(std::move(n))) eventfd_write(wake_fd_, 1);
 }
 
 std::vector<uint32_t> DesktopNotifier::WaitSent() {
-  std::unique_lock lock(mutex_);
-  idle_.wait(lock, [this] { return stopping_ || (queue_.empty() && !busy_); });
+  queue_.WaitIdle();
+  std::lock_guard lock(mutex_);
   return sent_;
 }
 
@@ -233,24 +226,10 @@ bool DesktopNotifier::Send(const Notification& n) {
 }
 
 void DesktopNotifier::Serve() {
-  for (;;) {
-    std::optional<Notification> next;
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_) break;
-      if (!queue_.empty()) {
-        next = std::move(queue_.front());
-        queue_.pop_front();
-        busy_ = true;
-      }
-    }
-    if (next) {
+  while (!queue_.Stopped()) {
+    if (const std::optional<Notification> next = queue_.TryTake()) {
       Send(*next);
-      {
-        std::lock_guard lock(mutex_);
-        busy_ = false;
-      }
-      idle_.notify_all();
+      queue_.Done();
       continue;
     }
     // Signals (the actions) are handled while nothing is to be sent.
@@ -265,7 +244,6 @@ void DesktopNotifier::Serve() {
     eventfd_t ignored = 0;
     if (fds[0].revents & POLLIN) eventfd_read(wake_fd_, &ignored);
   }
-  idle_.notify_all();
 }
 
 }  // namespace pelkan::hooks

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "hooks/recording_outcome.h"
+#include "hooks/work_queue.h"
 
 struct sd_bus;
 struct sd_bus_slot;
@@ -69,11 +68,8 @@ class DesktopNotifier {
 
   LogFn log_;
   OpenFn open_;
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  std::deque<Notification> queue_;
-  bool busy_ = false;
-  bool stopping_ = false;
+  WorkQueue<Notification> queue_;
+  std::mutex mutex_;  // guards sent_
   std::vector<uint32_t> sent_;
   int wake_fd_ = -1;
   ::sd_bus* bus_ = nullptr;

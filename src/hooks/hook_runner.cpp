@@ -51,14 +51,8 @@ HookRunner::HookRunner(LogFn log, uint32_t limit_ms) : log_(std::move(log)), lim
 }
 
 HookRunner::~HookRunner() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-    for (const Job& job : queue_) log_(job.label + ": not run, the program ends");
-    queue_.clear();
-    if (stop_pipe_[1] >= 0) (void)!::write(stop_pipe_[1], "x", 1);
-  }
-  changed_.notify_all();
+  for (const Job& job : jobs_.Stop()) log_(job.label + ": not run, the program ends");
+  if (stop_pipe_[1] >= 0) (void)!::write(stop_pipe_[1], "x", 1);
   worker_.join();
   for (const int fd : stop_pipe_) {
     if (fd >= 0) ::close(fd);
@@ -72,38 +66,25 @@ void HookRunner::SetLimitMs(uint32_t limit_ms) {
 
 void HookRunner::Run(std::vector<std::string> argv, std::vector<std::string> env, std::string label) {
   if (argv.empty()) return;
-  {
-    std::lock_guard lock(mutex_);
-    queue_.push_back({std::move(argv), std::move(env), std::move(label)});
-  }
-  changed_.notify_all();
+  jobs_.Push({std::move(argv), std::move(env), std::move(label)});
 }
 
 std::optional<int> HookRunner::WaitIdle(const std::function<bool()>& give_up) {
-  std::unique_lock lock(mutex_);
-  while (!stopping_ && (!queue_.empty() || busy_)) {
-    if (give_up && give_up()) return std::nullopt;
-    changed_.wait_for(lock, std::chrono::milliseconds(200));
-  }
+  if (!jobs_.WaitIdle(give_up)) return std::nullopt;
+  std::lock_guard lock(mutex_);
   return last_status_;
 }
 
 void HookRunner::Serve() {
   // The command gets default signal handling whatever the program blocks (the command line's
   // signal guard blocks SIGINT and SIGTERM in its threads).
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (stopping_) break;
-    const Job job = std::move(queue_.front());
-    queue_.pop_front();
-    busy_ = true;
-    lock.unlock();
-    const int status = RunOne(job);
-    lock.lock();
-    last_status_ = status;
-    busy_ = false;
-    changed_.notify_all();
+  while (const std::optional<Job> job = jobs_.Take()) {
+    const int status = RunOne(*job);
+    {
+      std::lock_guard lock(mutex_);
+      last_status_ = status;
+    }
+    jobs_.Done();
   }
 }
 
@@ -164,12 +145,7 @@ int HookRunner::RunOne(const Job& job) {
     const pid_t done = ::waitpid(pid, &status, WNOHANG);
     if (done == pid) break;
     const int64_t now = NowMs();
-    bool stop_asked = false;
-    {
-      std::lock_guard lock(mutex_);
-      stop_asked = stopping_;
-    }
-    if (stop_asked) {
+    if (jobs_.Stopped()) {
       // Not stopped: a script that moves or encodes the recording goes on after this program.
       ::close(out[0]);
       log_(job.label + ": left running (pid " + std::to_string(pid) + ") as the program ends");

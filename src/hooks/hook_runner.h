@@ -1,14 +1,14 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "hooks/work_queue.h"
 
 namespace pelkan::hooks {
 
@@ -51,11 +51,8 @@ class HookRunner {
   int RunOne(const Job& job);
 
   LogFn log_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Job> queue_;
-  bool busy_ = false;
-  bool stopping_ = false;
+  WorkQueue<Job> jobs_;
+  std::mutex mutex_;  // guards limit_ms_ and last_status_
   uint32_t limit_ms_;
   int last_status_ = 0;
   // A pipe whose write end wakes a run that waits for its command, to stop it at destruction.

@@ -292,11 +292,22 @@ int RecordingScheduler::CheckOverlap(const ScheduleItem& item, int skip) {
 }
 
 int RecordingScheduler::StoreItem(const ScheduleItem& item, int index) {
+  return StoreAsking(item, [this, index]() -> std::optional<int> {
+    if (index < -1 || (index >= 0 && static_cast<size_t>(index) >= state_.reservations.size())) return std::nullopt;
+    return index;
+  }, 0);
+}
+
+int RecordingScheduler::StoreAsking(const ScheduleItem& item, const std::function<std::optional<int>()>& place,
+                                    int refused) {
   for (;;) {
     uint64_t generation;
+    int index;
     {
       Lock lock(mutex_);
-      if (index < -1 || (index >= 0 && static_cast<size_t>(index) >= state_.reservations.size())) return 0;
+      const std::optional<int> found = place();
+      if (!found) return refused;
+      index = *found;
       if (!FindOverlapLocked(item, index)) {
         state_.StoreLocked(item, index);
         return 1;
@@ -307,6 +318,7 @@ int RecordingScheduler::StoreItem(const ScheduleItem& item, int index) {
     if (!Ask()) return 0;
     Lock lock(mutex_);
     if (state_.generation == generation) {
+      // The list is as it was when the question was asked: the place found then still holds.
       state_.StoreLocked(item, index);
       return 1;
     }
@@ -357,25 +369,11 @@ int RecordingScheduler::FindItem(const ScheduleItem& item) {
 }
 
 int RecordingScheduler::ReplaceItem(const ScheduleItem& original, const ScheduleItem& edited) {
-  for (;;) {
-    uint64_t generation;
-    {
-      Lock lock(mutex_);
-      const int index = FindReservation(state_.reservations, original);
-      if (index < 0 || state_.IsActiveLocked(index)) return -1;
-      if (!FindOverlapLocked(edited, index)) {
-        state_.StoreLocked(edited, index);
-        return 1;
-      }
-      generation = state_.generation;
-    }
-    if (!Ask()) return 0;
-    Lock lock(mutex_);
-    if (state_.generation == generation) {
-      state_.StoreLocked(edited, FindReservation(state_.reservations, original));
-      return 1;
-    }
-  }
+  return StoreAsking(edited, [this, &original]() -> std::optional<int> {
+    const int index = FindReservation(state_.reservations, original);
+    if (index < 0 || state_.IsActiveLocked(index)) return std::nullopt;
+    return index;
+  }, -1);
 }
 
 void RecordingScheduler::StopRecording() {

@@ -209,6 +209,10 @@ class RecordingScheduler : public StreamListener {
   // Writes the reports of the recordings that ended (outside the lock: a report is flushed to the disk).
   void WriteReports();
   bool Ask();
+  // Stores `item` at the index `place` finds under the lock (-1: appended), after the overlap check
+  // that skips that index; the question is asked without the lock, and asked again when the list
+  // changed meanwhile. 1 stored, 0 refused by the user, `refused` when `place` finds none.
+  int StoreAsking(const ScheduleItem& item, const std::function<std::optional<int>()>& place, int refused);
   void ApplyMergedLocked(std::vector<ScheduleItem> merged);
 
   SchedulerHost* const host_;

@@ -21,6 +21,8 @@ namespace pelkan::ui {
 struct DesktopContext {
   // The settings file's record: the capture application's own (app.settings()).
   Settings& settings;
+  // The windows' places, read from and written to the same file.
+  WindowLayout& windows;
   CaptureApp& app;
   UserMessages& messages;
   Dispatcher& dispatcher;

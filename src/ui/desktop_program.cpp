@@ -130,7 +130,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   session_ = std::make_unique<CaptureSession>(dispatcher_, messages_, std::move(session), front_.get());
   Settings& settings = session_->settings();
   LoadSettings(options_.settings_path, platform::Utf8ToSjisExact(home.record_dir).value_or(options_.current_dir),
-               &settings);
+               &settings, &windows_);
 
   std::unique_ptr<core::CDTV_Base> device;
   if (options_.make_device) {
@@ -162,7 +162,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   app.SetChannelWindow(channels_.get());
 
   context_ = std::unique_ptr<DesktopContext>(new DesktopContext{
-      settings, app, *messages_, dispatcher_, session_->services(), *session_->schedule(), *channels_,
+      settings, windows_, app, *messages_, dispatcher_, session_->services(), *session_->schedule(), *channels_,
       options_.schedule_path, schedule_loaded, options_.guide_path, options_.rules_path, std::move(run_rules),
       [this] {
         const hooks::WakeAlarmKeeper* wake = session_->hooks().wake_alarm();
@@ -206,7 +206,7 @@ const Settings& DesktopProgram::settings() const {
 }
 
 bool DesktopProgram::Finish() {
-  while (!SaveSettings(options_.settings_path, session_->settings())) {
+  while (!SaveSettings(options_.settings_path, session_->settings(), &windows_)) {
     if (!messages_->Ask(desktop_text::kSettingsSaveFailed, status_text::kCaptionApp)) return false;
   }
   return true;

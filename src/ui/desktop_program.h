@@ -94,6 +94,8 @@ class DesktopProgram {
   std::unique_ptr<SessionFront> front_;
   std::unique_ptr<CaptureSession> session_;
   std::unique_ptr<ChannelWindow> channels_;
+  // The windows' places in pelkan.ini.
+  WindowLayout windows_;
   std::unique_ptr<DesktopContext> context_;
   std::unique_ptr<MainWindow> window_;
   // The session's heartbeat (CaptureSession::Beat).

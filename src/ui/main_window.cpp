@@ -30,25 +30,18 @@ namespace {
 // last part reaches to the window's edge. A part grows when its text needs more room.
 constexpr int kBarWidths[3] = {50, 55, 145};
 
-WindowPlacement Stored(int x, int y, int width = 0, int height = 0) {
-  return WindowPlacement{x, y, width, height};
-}
-
-void Place(ToolWindow* window, const WindowPlacement& placement, int show) {
+void Place(ToolWindow* window, const StoredWindow& stored) {
   if (window == nullptr) return;
-  window->RestorePlacement(placement);
-  if (show != 0) window->show();
+  window->RestorePlacement(WindowPlacement{stored.x, stored.y, stored.width, stored.height});
+  if (stored.show != 0) window->show();
 }
 
-// The stored keys of a sized tool window (position, size, shown), as Place restores them.
-void Store(const ToolWindow* window, int32_t* x, int32_t* y, int32_t* width, int32_t* height, int32_t* show) {
+// The stored place of a tool window (position, size, shown), as Place restores it. A window that
+// keeps no size in the file gets its size stored all the same: it is not written.
+void Store(const ToolWindow* window, StoredWindow* stored) {
   if (window == nullptr) return;
   const WindowPlacement p = window->SavedPlacement();
-  *x = p.x;
-  *y = p.y;
-  *width = p.width;
-  *height = p.height;
-  *show = window->isVisible() ? 1 : 0;
+  *stored = StoredWindow{window->isVisible() ? 1 : 0, p.x, p.y, p.width, p.height};
 }
 
 }  // namespace
@@ -57,7 +50,7 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()), context_(context) {
   ui_->setupUi(this);
   setWindowIcon(QIcon(QStringLiteral(":/pelkan/pelkan.png")));
-  const Settings& s = context_.settings;
+  const WindowLayout& s = context_.windows;
   const Settings& cs = context_.app.settings();
 
   // Esc closes like the close box and "終了(&X)"; all three end in closeEvent.
@@ -119,22 +112,20 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
     if (const auto last = context_.app.GetLastRecording()) OpenReport(last->report_path);
   });
 
-  if (s.pos_x >= -29999 && s.pos_y >= -29999) move(s.pos_x, s.pos_y);
+  if (s.main.HasPosition()) move(s.main.x, s.main.y);
 
   // The tool windows exist whether or not the device could be opened.
   channel_window_ = new ChannelToolWindow(context_.channels, this);
   channel_window_->setObjectName(QStringLiteral("channelWindow"));
   filter_window_ = CreateFilterToolWindow(context_, this);
   schedule_window_ = CreateScheduleToolWindow(context_, this);
-  Place(channel_window_, Stored(s.chwnd_pos_x, s.chwnd_pos_y), s.chwnd_show);
-  Place(filter_window_, Stored(s.filtwnd_pos_x, s.filtwnd_pos_y, s.filtwnd_size_x, s.filtwnd_size_y),
-        s.filtwnd_show);
-  Place(schedule_window_, Stored(s.schedule_pos_x, s.schedule_pos_y, s.schedule_size_x, s.schedule_size_y),
-        s.schedule_show);
+  Place(channel_window_, s.channel);
+  Place(filter_window_, s.filter);
+  Place(schedule_window_, s.schedule);
   // The rule window keeps no place in the settings: it opens where the system puts it.
   rule_window_ = CreateRuleToolWindow(context_, this);
   guide_window_ = CreateGuideToolWindow(context_, this, schedule_window_, rule_window_);
-  Place(guide_window_, Stored(s.guide_pos_x, s.guide_pos_y, s.guide_size_x, s.guide_size_y), s.guide_show);
+  Place(guide_window_, s.guide);
   for (ToolWindow* w : {filter_window_, guide_window_})
     connect(w, &ToolWindow::settingsChanged, this, &MainWindow::NotifySettingsChanged);
   connect(ui_->channelAction, &QAction::triggered, this, [this] { ToggleToolWindow(channel_window_); });
@@ -336,22 +327,17 @@ void MainWindow::ToggleToolWindow(QWidget* window) {
 }
 
 void MainWindow::StorePlacements() {
-  Settings& s = context_.settings;
+  WindowLayout& s = context_.windows;
   Settings& cs = context_.app.settings();
-  s.pos_x = pos().x();
-  s.pos_y = pos().y();
+  s.main.x = pos().x();
+  s.main.y = pos().y();
   cs.sorvalink_init = ui_->initCheck->isChecked() ? 1 : 0;
   cs.arib_b25_proc = ui_->descrambleCheck->isChecked() ? 1 : 0;
-  WindowPlacement p = channel_window_->SavedPlacement();
-  s.chwnd_pos_x = p.x;
-  s.chwnd_pos_y = p.y;
-  s.chwnd_show = channel_window_->isVisible() ? 1 : 0;
+  Store(channel_window_, &s.channel);
   cs.last_channel = context_.channels.last_channel();
-  Store(filter_window_, &s.filtwnd_pos_x, &s.filtwnd_pos_y, &s.filtwnd_size_x, &s.filtwnd_size_y,
-        &s.filtwnd_show);
-  Store(schedule_window_, &s.schedule_pos_x, &s.schedule_pos_y, &s.schedule_size_x, &s.schedule_size_y,
-        &s.schedule_show);
-  Store(guide_window_, &s.guide_pos_x, &s.guide_pos_y, &s.guide_size_x, &s.guide_size_y, &s.guide_show);
+  Store(filter_window_, &s.filter);
+  Store(schedule_window_, &s.schedule);
+  Store(guide_window_, &s.guide);
 }
 
 bool MainWindow::SaveSchedule() {

@@ -1,7 +1,9 @@
 #include "ui/options_dialog.h"
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QSpinBox>
 
 #include "app/options_rules.h"
 #include "core/status_text.h"
@@ -37,26 +39,20 @@ OptionsDialog::OptionsDialog(const Settings& settings, UserMessages& messages, Q
     lists[i]->setCurrentIndex(chosen[i]);
     lists[i]->setEnabled(false);  // stored, not applied
   }
-  ui_->autoFileNameCheck->setChecked(form.auto_file_name);
   ui_->autoPathEdit->setText(QString::fromStdString(form.auto_path));
-  ui_->decodePsiCheck->setChecked(form.decode_psi);
-  ui_->procEpgCheck->setChecked(form.proc_epg);
-  ui_->systemTimeCheck->setChecked(form.schedule_system_time);
-  ui_->marginBeforeSpin->setRange(0, kScheduleMarginMax);
-  ui_->marginAfterSpin->setRange(0, kScheduleMarginMax);
-  ui_->followLimitSpin->setRange(0, kScheduleFollowLimitMax);
-  ui_->marginBeforeSpin->setValue(form.margin_before);
-  ui_->marginAfterSpin->setValue(form.margin_after);
-  ui_->followLimitSpin->setValue(form.follow_limit);
-  ui_->httpEnabledCheck->setChecked(form.http_enabled);
   ui_->httpAddressEdit->setText(QString::fromStdString(form.http_address));
-  ui_->httpPortSpin->setRange(1, kHttpPortMax);
-  ui_->httpPortSpin->setValue(form.http_port);
   ui_->recEndCommandEdit->setText(QString::fromStdString(form.rec_end_command));
-  ui_->notifyFinishedCheck->setChecked(form.notify_finished);
-  ui_->wakeAlarmCheck->setChecked(form.wake_alarm);
-  ui_->wakeLeadSpin->setRange(0, kWakeLeadMax);
-  ui_->wakeLeadSpin->setValue(form.wake_lead);
+  // The check boxes and spin boxes of the keys that name them, the spin boxes held to the keys' ranges.
+  for (const SettingKey& k : SettingKeys()) {
+    if (k.control == nullptr) continue;
+    const int32_t value = form.values.at(k.name);
+    if (k.type == SettingType::kFlag) {
+      if (auto* box = findChild<QCheckBox*>(QString::fromLatin1(k.control))) box->setChecked(value != 0);
+    } else if (auto* spin = findChild<QSpinBox*>(QString::fromLatin1(k.control))) {
+      spin->setRange(k.min, k.max);
+      spin->setValue(value);
+    }
+  }
 }
 
 OptionsDialog::~OptionsDialog() = default;
@@ -67,21 +63,17 @@ void OptionsDialog::accept() {
   form.priority_rec = ui_->requestPriorityCombo->currentIndex();
   form.priority_res = ui_->receivePriorityCombo->currentIndex();
   form.priority_proc = ui_->processPriorityCombo->currentIndex();
-  form.auto_file_name = ui_->autoFileNameCheck->isChecked();
   form.auto_path = ui_->autoPathEdit->text().toStdString();
-  form.decode_psi = ui_->decodePsiCheck->isChecked();
-  form.proc_epg = ui_->procEpgCheck->isChecked();
-  form.schedule_system_time = ui_->systemTimeCheck->isChecked();
-  form.margin_before = ui_->marginBeforeSpin->value();
-  form.margin_after = ui_->marginAfterSpin->value();
-  form.follow_limit = ui_->followLimitSpin->value();
-  form.http_enabled = ui_->httpEnabledCheck->isChecked();
   form.http_address = ui_->httpAddressEdit->text().toStdString();
-  form.http_port = ui_->httpPortSpin->value();
   form.rec_end_command = ui_->recEndCommandEdit->text().toStdString();
-  form.notify_finished = ui_->notifyFinishedCheck->isChecked();
-  form.wake_alarm = ui_->wakeAlarmCheck->isChecked();
-  form.wake_lead = ui_->wakeLeadSpin->value();
+  for (const SettingKey& k : SettingKeys()) {
+    if (k.control == nullptr) continue;
+    if (k.type == SettingType::kFlag) {
+      if (auto* box = findChild<QCheckBox*>(QString::fromLatin1(k.control))) form.values[k.name] = box->isChecked() ? 1 : 0;
+    } else if (auto* spin = findChild<QSpinBox*>(QString::fromLatin1(k.control))) {
+      form.values[k.name] = spin->value();
+    }
+  }
   const std::string refusal = ApplyOptionsForm(form, &settings_);
   if (!refusal.empty()) {
     messages_.Notify(refusal, status_text::kCaptionApp);

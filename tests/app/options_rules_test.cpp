@@ -45,8 +45,8 @@ TEST_F(OptionsRulesTest, TimerPeriodZeroOrWithinTheRange) {
 
 TEST_F(OptionsRulesTest, FolderMustBeAnExistingDirectoryEvenWithoutAutomaticNames) {
   const Settings before = settings_;
-  form_.auto_file_name = false;
-  form_.decode_psi = true;
+  form_.values["REC_AUTOFILENAME"] = 0;
+  form_.values["DECODE_PSI"] = 1;
   const std::string file = dir_ + "/plain.txt";
   std::ofstream(file) << "x";
   for (const std::string& bad : {std::string(), dir_ + "/missing", file, dir_ + "/\xF0\x9F\x98\x80"}) {
@@ -70,9 +70,9 @@ TEST_F(OptionsRulesTest, PrioritiesAndSwitchesAreStored) {
   EXPECT_EQ(form_.priority_res, 1);
   EXPECT_EQ(form_.priority_proc, 0);
   form_.priority_rec = 1;
-  form_.auto_file_name = true;
-  form_.proc_epg = true;
-  form_.schedule_system_time = true;
+  form_.values["REC_AUTOFILENAME"] = 1;
+  form_.values["PROC_EPG"] = 1;
+  form_.values["SCHEDULE_USE_SYSTEM_TIME"] = 1;
   EXPECT_EQ(Apply(), "");
   EXPECT_EQ(settings_.thread_priority_rec, 2);
   EXPECT_EQ(settings_.thread_priority_res, 2);
@@ -84,12 +84,12 @@ TEST_F(OptionsRulesTest, PrioritiesAndSwitchesAreStored) {
 
 TEST_F(OptionsRulesTest, ReservationDefaultsAreStoredWithinTheirRanges) {
   form_ = OptionsFormFrom(settings_);
-  EXPECT_EQ(form_.margin_before, 5);
-  EXPECT_EQ(form_.margin_after, 0);
-  EXPECT_EQ(form_.follow_limit, 180);
-  form_.margin_before = 60;
-  form_.margin_after = 700;
-  form_.follow_limit = -3;
+  EXPECT_EQ(form_.values.at("SCHEDULE_MARGIN_BEFORE"), 5);
+  EXPECT_EQ(form_.values.at("SCHEDULE_MARGIN_AFTER"), 0);
+  EXPECT_EQ(form_.values.at("SCHEDULE_FOLLOW_LIMIT"), 180);
+  form_.values["SCHEDULE_MARGIN_BEFORE"] = 60;
+  form_.values["SCHEDULE_MARGIN_AFTER"] = 700;
+  form_.values["SCHEDULE_FOLLOW_LIMIT"] = -3;
   EXPECT_EQ(Apply(), "");
   EXPECT_EQ(settings_.schedule_margin_before, 60);
   EXPECT_EQ(settings_.schedule_margin_after, 600);
@@ -98,9 +98,9 @@ TEST_F(OptionsRulesTest, ReservationDefaultsAreStoredWithinTheirRanges) {
 
 // "HTTP配信": a numeric address only (the server binds it as given), the port held to 1-65535.
 TEST_F(OptionsRulesTest, HttpAddressMustBeNumericAndPortWithinRange) {
-  EXPECT_FALSE(form_.http_enabled);
+  EXPECT_EQ(form_.values.at("HTTP_ENABLED"), 0);
   EXPECT_EQ(form_.http_address, "127.0.0.1");
-  EXPECT_EQ(form_.http_port, 8080);
+  EXPECT_EQ(form_.values.at("HTTP_PORT"), 8080);
   const struct {
     const char* address;
     const char* stored;  // nullptr: refused
@@ -111,8 +111,8 @@ TEST_F(OptionsRulesTest, HttpAddressMustBeNumericAndPortWithinRange) {
   for (const auto& c : cases) {
     Settings before = settings_;
     form_.http_address = c.address;
-    form_.http_enabled = true;
-    form_.http_port = 70000;
+    form_.values["HTTP_ENABLED"] = 1;
+    form_.values["HTTP_PORT"] = 70000;
     if (c.stored == nullptr) {
       EXPECT_EQ(Apply(), "HTTP配信のアドレスが不正です (127.0.0.1 や 0.0.0.0 のような数字のアドレス)") << c.address;
       EXPECT_EQ(settings_.http_enabled, before.http_enabled) << c.address;
@@ -129,8 +129,8 @@ TEST_F(OptionsRulesTest, HttpAddressMustBeNumericAndPortWithinRange) {
 // lead go with it (the lead held to its range).
 TEST_F(OptionsRulesTest, RecEndCommandMustSplitAndWakeLeadIsHeldToItsRange) {
   EXPECT_EQ(form_.rec_end_command, "");
-  EXPECT_FALSE(form_.wake_alarm);
-  EXPECT_EQ(form_.wake_lead, 3);
+  EXPECT_EQ(form_.values.at("WAKE_ALARM"), 0);
+  EXPECT_EQ(form_.values.at("WAKE_LEAD"), 3);
   const struct {
     std::string command;
     bool taken;
@@ -144,9 +144,9 @@ TEST_F(OptionsRulesTest, RecEndCommandMustSplitAndWakeLeadIsHeldToItsRange) {
   for (const auto& c : cases) {
     Settings before = settings_;
     form_.rec_end_command = c.command;
-    form_.notify_finished = true;
-    form_.wake_alarm = true;
-    form_.wake_lead = 99;
+    form_.values["NOTIFY_FINISHED"] = 1;
+    form_.values["WAKE_ALARM"] = 1;
+    form_.values["WAKE_LEAD"] = 99;
     if (!c.taken) {
       EXPECT_EQ(Apply(), "録画後に実行するコマンドが不正です (引用符が閉じていないか、長すぎます)") << c.command;
       EXPECT_EQ(settings_.rec_end_command, before.rec_end_command) << c.command;

@@ -35,18 +35,19 @@ class SettingsFile : public ::testing::Test {
 
 TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedAtSave) {
   Settings s;
-  EXPECT_FALSE(LoadSettings(path_, "/home/u", &s));
+  WindowLayout w;
+  EXPECT_FALSE(LoadSettings(path_, "/home/u", &s, &w));
   EXPECT_EQ(s.rec_autopath, "/home/u");
   EXPECT_EQ(s.network_address, "localhost");
   EXPECT_EQ(s.network_port, 1234);
   EXPECT_EQ(s.network_send_size, 0x7FFF);
   EXPECT_EQ(s.timer_period, 1);
   EXPECT_EQ(s.last_ep_in, 0xFFFE);
-  EXPECT_EQ(s.pos_x, -30000);
+  EXPECT_EQ(w.main.x, -30000);
   EXPECT_EQ(s.last_channel, -1);
   EXPECT_EQ(s.virtual_tuner, 1);
   EXPECT_EQ(s.usb_device_ids, "");
-  ASSERT_TRUE(SaveSettings(path_, s));
+  ASSERT_TRUE(SaveSettings(path_, s, &w));
   const std::string text = Read();
   EXPECT_EQ(text.rfind("[Pelkan_Q]\r\nSORVALINK_INIT=0\r\nARIB_B25_PROC=0\r\nREC_AUTOFILENAME=0\r\n"
                        "REC_AUTOPATH=/home/u\r\nTIMER_PERIOD=1\r\n",
@@ -64,10 +65,11 @@ TEST_F(SettingsFile, EmptyValueGivesDefaultAndValuesRoundTrip) {
       "[pelkan_q]\nNETWORK_PORT=\nREC_TIME=  45min\nPOS_X=-12\nNETWORK_ADDRESS=\n"
       "USB_DEVICE_IDS=04b4:1004,0511:0029\n[Pelkan_Q_SCHEDULE]\nschedule_use_system_time=1\n");
   Settings s;
-  ASSERT_TRUE(LoadSettings(path_, "/d", &s));
+  WindowLayout w;
+  ASSERT_TRUE(LoadSettings(path_, "/d", &s, &w));
   EXPECT_EQ(s.network_port, 1234);
   EXPECT_EQ(s.rec_time, 45);
-  EXPECT_EQ(s.pos_x, -12);
+  EXPECT_EQ(w.main.x, -12);
   EXPECT_EQ(s.network_address, "");  // an empty text is a value, not an absence
   EXPECT_EQ(s.usb_device_ids, "04b4:1004,0511:0029");
   EXPECT_EQ(s.schedule_use_system_time, 1);
@@ -146,6 +148,74 @@ TEST_F(SettingsFile, HookAndWakeKeysAreReadWrittenAndHeldToTheirRanges) {
   EXPECT_EQ(s.notify_finished, 0);
   EXPECT_EQ(s.wake_alarm, 0);
   EXPECT_EQ(s.wake_lead, 3);
+}
+
+// Every key of the file as the program wrote it when the windows' places were still settings, in
+// its order, none at its default. It reads into the same values, and written again, into a new
+// file or over itself, it comes out byte for byte the same.
+TEST_F(SettingsFile, FileOfEveryKeyReadsTheSameAndIsWrittenTheSame) {
+  const std::string old_file =
+      "[Pelkan_Q]\r\nSORVALINK_INIT=1\r\nARIB_B25_PROC=1\r\nREC_AUTOFILENAME=1\r\nREC_AUTOPATH=/srv/tv\r\n"
+      "TIMER_PERIOD=2\r\nTHREAD_PRIORITY_REC=2\r\nTHREAD_PRIORITY_RES=2\r\nTHREAD_PRIORITY_PROC=2\r\n"
+      "LAST_EP_IN=134\r\nLAST_EP_OUT=2\r\nREC_TIME=30\r\nNETWORK_ADDRESS=192.168.0.2\r\nNETWORK_PORT=5000\r\n"
+      "NETWORK_SEND_SIZE=1316\r\nPOS_X=10\r\nPOS_Y=20\r\nCHWND_SHOW=1\r\nCHWND_POS_X=30\r\nCHWND_POS_Y=40\r\n"
+      "LAST_CHANNEL=13\r\nFILTWND_SHOW=1\r\nFILTWND_POS_X=50\r\nFILTWND_POS_Y=60\r\nFILTWND_SIZE_X=500\r\n"
+      "FILTWND_SIZE_Y=300\r\nSCHEDULE_SHOW=1\r\nSCHEDULE_POS_X=70\r\nSCHEDULE_POS_Y=80\r\nSCHEDULE_SIZE_X=520\r\n"
+      "SCHEDULE_SIZE_Y=320\r\nGUIDE_SHOW=1\r\nGUIDE_POS_X=90\r\nGUIDE_POS_Y=-30000\r\nGUIDE_SIZE_X=800\r\n"
+      "GUIDE_SIZE_Y=600\r\nUSB_DEVICE_IDS=0511:0029\r\nVIRTUAL_TUNER=0\r\nVIRTUAL_TUNER_FILE=/tmp/a.ts\r\n"
+      "VIRTUAL_RATE=8000000\r\nVIRTUAL_LATE=1024:1:60\r\nVIRTUAL_EXTEND=1024:2:30\r\nVIRTUAL_UNDETERMINED=1024:3\r\n"
+      "VIRTUAL_DROPOUT=5:2\r\nDROPOUT_WAIT=0\r\nREC_END_COMMAND=/bin/true\r\nREC_END_COMMAND_LIMIT=5\r\n"
+      "NOTIFY_FINISHED=1\r\nWAKE_ALARM=1\r\nWAKE_LEAD=10\r\n"
+      "[Pelkan_Q_PSI]\r\nDECODE_PSI=1\r\nPROC_EPG=1\r\n"
+      "[Pelkan_Q_SCHEDULE]\r\nSCHEDULE_USE_SYSTEM_TIME=1\r\nSCHEDULE_MARGIN_BEFORE=30\r\n"
+      "SCHEDULE_MARGIN_AFTER=15\r\nSCHEDULE_FOLLOW_LIMIT=60\r\n"
+      "[Pelkan_Q_HTTP]\r\nHTTP_ENABLED=1\r\nHTTP_ADDRESS=0.0.0.0\r\nHTTP_PORT=9000\r\nHTTP_MAX_CLIENTS=4\r\n";
+  Write(old_file);
+  Settings s;
+  WindowLayout w;
+  ASSERT_TRUE(LoadSettings(path_, "/d", &s, &w));
+  EXPECT_EQ(s.rec_autopath, "/srv/tv");
+  EXPECT_EQ(s.last_ep_in, 134);
+  EXPECT_EQ(s.last_channel, 13);
+  EXPECT_EQ(s.notify_finished, 1);
+  EXPECT_EQ(s.http_max_clients, 4);
+  EXPECT_EQ(w.main.x, 10);
+  EXPECT_EQ(w.main.y, 20);
+  EXPECT_EQ(w.channel.show, 1);
+  EXPECT_EQ(w.channel.y, 40);
+  EXPECT_EQ(w.filter.width, 500);
+  EXPECT_EQ(w.schedule.height, 320);
+  EXPECT_EQ(w.guide.x, 90);
+  EXPECT_FALSE(w.guide.HasPosition());
+  const std::string fresh = (dir_ / "fresh.ini").string();
+  ASSERT_TRUE(SaveSettings(fresh, s, &w));
+  ASSERT_TRUE(SaveSettings(path_, s, &w));
+  EXPECT_EQ(Read(), old_file);
+  std::ifstream in(fresh, std::ios::binary);
+  std::stringstream written;
+  written << in.rdbuf();
+  EXPECT_EQ(written.str(), old_file);
+  // Without the windows' record the places stay in the file as they were.
+  ASSERT_TRUE(SaveSettings(path_, s));
+  EXPECT_EQ(Read(), old_file);
+}
+
+// Each row of the key table: its field holds its default in a new record, the row is found from
+// its field and its name, and a number's default lies in its range.
+TEST(SettingKeys, RowsGiveTheDefaultsAndAreFoundByFieldAndName) {
+  const Settings fresh;
+  for (const SettingKey& k : SettingKeys()) {
+    ASSERT_EQ(FindSettingKey(k.name), &k) << k.name;
+    if (k.type == SettingType::kText) {
+      EXPECT_EQ(fresh.*k.text, k.default_text) << k.name;
+      continue;
+    }
+    EXPECT_EQ(&SettingKeyOf(k.number), &k) << k.name;
+    EXPECT_EQ(fresh.*k.number, k.default_number) << k.name;
+    EXPECT_EQ(k.Clamp(k.default_number), k.default_number) << k.name;
+  }
+  EXPECT_EQ(FindSettingKey("POS_X"), nullptr);  // the windows' own record keeps it
+  EXPECT_EQ(SettingKeyOf(&Settings::schedule_margin_after).max, 600);
 }
 
 TEST_F(SettingsFile, UnknownKeysAndCommentsSurviveASave) {

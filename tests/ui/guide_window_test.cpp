@@ -269,11 +269,12 @@ TEST_F(GuideWindowTest, OffSwitchesAreToldAndSwitchedOnAsTheOptionsDialogDoes) {
   ASSERT_TRUE(Close());
   ASSERT_TRUE(program_->Finish());
   Settings saved;
-  LoadSettings(settings_path(), dir.string(), &saved);
+  WindowLayout places;
+  LoadSettings(settings_path(), dir.string(), &saved, &places);
   EXPECT_EQ(saved.decode_psi, 1);
   EXPECT_EQ(saved.proc_epg, 1);
-  EXPECT_EQ(saved.guide_show, 1);
-  EXPECT_GT(saved.guide_size_x, 0);
+  EXPECT_EQ(places.guide.show, 1);
+  EXPECT_GT(places.guide.width, 0);
 }
 
 TEST_F(GuideWindowTest, KeyboardMovesBetweenProgrammesAndNewDataLeavesTheViewAlone) {

@@ -51,7 +51,9 @@ class MainWindowTest : public ::testing::Test, public testing::DesktopFixture {
   QLineEdit* Edit(const char* name) { return Find<QLineEdit>(name); }
   void Click(const char* name) { QTest::mouseClick(Button(name), Qt::LeftButton); }
   void Trigger(const char* action) { Find<QAction>(action)->trigger(); }
-  void WriteSettings(const Settings& s) { ASSERT_TRUE(SaveSettings(settings_path(), s)); }
+  void WriteSettings(const Settings& s, const WindowLayout* windows = nullptr) {
+    ASSERT_TRUE(SaveSettings(settings_path(), s, windows));
+  }
   // Waits until the status shows data flowing.
   void WaitForStatus() {
     ASSERT_TRUE(WaitFor([&] { return Text("transfersOkValue") != "0" && Text("rateValue") != "0.00 Mbps"; }))
@@ -491,24 +493,25 @@ TEST_F(MainWindowTest, EscapeInAToolWindowStaysInIt) {
 
 TEST_F(MainWindowTest, SettingsAndWindowPositionsSurviveARestart) {
   Settings s = DefaultSettings(dir.string());
-  s.pos_x = 200;
-  s.pos_y = 150;
-  s.chwnd_show = 1;
-  s.chwnd_pos_x = 300;
-  s.chwnd_pos_y = 310;
-  s.filtwnd_show = 1;
-  s.filtwnd_pos_x = 400;
-  s.filtwnd_pos_y = 410;
-  s.filtwnd_size_x = 500;
-  s.filtwnd_size_y = 300;
-  s.schedule_pos_x = 420;
-  s.schedule_pos_y = 430;
-  s.schedule_size_x = 520;
-  s.schedule_size_y = 320;
-  s.guide_pos_x = 440;
-  s.guide_pos_y = 450;
-  s.guide_size_x = 800;
-  s.guide_size_y = 500;
+  WindowLayout layout;
+  layout.main.x = 200;
+  layout.main.y = 150;
+  layout.channel.show = 1;
+  layout.channel.x = 300;
+  layout.channel.y = 310;
+  layout.filter.show = 1;
+  layout.filter.x = 400;
+  layout.filter.y = 410;
+  layout.filter.width = 500;
+  layout.filter.height = 300;
+  layout.schedule.x = 420;
+  layout.schedule.y = 430;
+  layout.schedule.width = 520;
+  layout.schedule.height = 320;
+  layout.guide.x = 440;
+  layout.guide.y = 450;
+  layout.guide.width = 800;
+  layout.guide.height = 500;
   s.last_ep_in = 0x86;
   s.last_ep_out = 0x04;
   s.rec_time = 30;
@@ -520,7 +523,7 @@ TEST_F(MainWindowTest, SettingsAndWindowPositionsSurviveARestart) {
   s.last_channel = 12;
   s.decode_psi = 1;
   s.schedule_use_system_time = 1;
-  WriteSettings(s);
+  WriteSettings(s, &layout);
   const std::string first = ReadAll(settings_path());
   for (int run = 0; run < 2; ++run) {
     Start();
@@ -563,10 +566,11 @@ TEST_F(MainWindowTest, ToolWindowsShowAndHideFromTheMenu) {
   ASSERT_TRUE(Close());
   ASSERT_TRUE(program_->Finish());
   Settings saved;
-  LoadSettings(settings_path(), dir.string(), &saved);
-  EXPECT_EQ(saved.chwnd_show, 1);
-  EXPECT_EQ(saved.filtwnd_show, 1);
-  EXPECT_EQ(saved.schedule_show, 1);
+  WindowLayout places;
+  LoadSettings(settings_path(), dir.string(), &saved, &places);
+  EXPECT_EQ(places.channel.show, 1);
+  EXPECT_EQ(places.filter.show, 1);
+  EXPECT_EQ(places.schedule.show, 1);
 }
 
 // True when every column of `list` lies inside its viewport.
@@ -603,27 +607,28 @@ TEST_F(MainWindowTest, ToolWindowsAreWindowsAndStoreOnlyWhereTheyWere) {
   ASSERT_TRUE(Close());
   ASSERT_TRUE(program_->Finish());
   Settings saved;
-  LoadSettings(settings_path(), dir.string(), &saved);
+  WindowLayout places;
+  LoadSettings(settings_path(), dir.string(), &saved, &places);
   // The channel window was never shown: it has no position to store.
-  EXPECT_EQ(saved.chwnd_pos_x, -30000);
-  EXPECT_EQ(saved.chwnd_pos_y, -30000);
-  EXPECT_EQ(saved.filtwnd_pos_x, 240);
-  EXPECT_EQ(saved.filtwnd_pos_y, 180);
-  EXPECT_EQ(saved.filtwnd_size_x, filter_size.width());
-  EXPECT_EQ(saved.filtwnd_size_y, filter_size.height());
-  EXPECT_EQ(saved.schedule_show, 0);
-  EXPECT_GT(saved.schedule_size_x, 0);
+  EXPECT_EQ(places.channel.x, -30000);
+  EXPECT_EQ(places.channel.y, -30000);
+  EXPECT_EQ(places.filter.x, 240);
+  EXPECT_EQ(places.filter.y, 180);
+  EXPECT_EQ(places.filter.width, filter_size.width());
+  EXPECT_EQ(places.filter.height, filter_size.height());
+  EXPECT_EQ(places.schedule.show, 0);
+  EXPECT_GT(places.schedule.width, 0);
 
   // A position of "none" keeps the first-start position and size, whatever size is stored.
-  saved.filtwnd_pos_x = -30000;
-  saved.filtwnd_size_x = 200;
-  saved.filtwnd_size_y = 100;
-  saved.filtwnd_show = 1;
-  saved.schedule_pos_y = -30000;
-  saved.schedule_size_x = 200;
-  saved.schedule_size_y = 100;
+  places.filter.x = -30000;
+  places.filter.width = 200;
+  places.filter.height = 100;
+  places.filter.show = 1;
+  places.schedule.y = -30000;
+  places.schedule.width = 200;
+  places.schedule.height = 100;
   Stop();
-  WriteSettings(saved);
+  WriteSettings(saved, &places);
   Start();
   ToolWindow* filter = program_->window().filterWindow();
   EXPECT_TRUE(filter->isVisible());
@@ -632,11 +637,11 @@ TEST_F(MainWindowTest, ToolWindowsAreWindowsAndStoreOnlyWhereTheyWere) {
   ASSERT_TRUE(Close());
   ASSERT_TRUE(program_->Finish());
   // Shown, the filtering window now stores where it is; the hidden schedule window what it read.
-  LoadSettings(settings_path(), dir.string(), &saved);
-  EXPECT_GT(saved.filtwnd_pos_x, -30000);
-  EXPECT_EQ(saved.filtwnd_size_x, filter_size.width());
-  EXPECT_EQ(saved.schedule_pos_y, -30000);
-  EXPECT_EQ(saved.schedule_size_x, 200);
+  LoadSettings(settings_path(), dir.string(), &saved, &places);
+  EXPECT_GT(places.filter.x, -30000);
+  EXPECT_EQ(places.filter.width, filter_size.width());
+  EXPECT_EQ(places.schedule.y, -30000);
+  EXPECT_EQ(places.schedule.width, 200);
 }
 
 // A device set that cannot be opened.

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTest>
 #include <QTimer>
 #include <filesystem>
 
@@ -104,6 +105,46 @@ TEST_F(OptionsDialogTest, OkChecksEveryFieldAndAppliesOnlyValidSettings) {
   EXPECT_EQ(saved.schedule_margin_before, 30);
   EXPECT_EQ(saved.schedule_margin_after, 60);
   EXPECT_EQ(saved.schedule_follow_limit, 90);
+}
+
+// Every key the dialog shows has its control: a check box for a flag, a spin box held to the key's
+// range for a number. Each one changed and OK clicked, the key holds what its control showed.
+TEST_F(OptionsDialogTest, EveryKeyWithAControlIsShownAndStoredThroughIt) {
+  Start();
+  CaptureApp& app = program_->app();
+  const Settings before = app.settings();
+  int shown = 0;
+  WhenOpen([&](QDialog* d) {
+    for (const SettingKey& k : SettingKeys()) {
+      if (k.control == nullptr) continue;
+      ++shown;
+      if (k.type == SettingType::kFlag) {
+        auto* box = Child<QCheckBox>(d, k.control);
+        ASSERT_NE(box, nullptr) << k.name;
+        EXPECT_EQ(box->isChecked(), before.*k.number != 0) << k.name;
+        box->setChecked(!box->isChecked());
+        continue;
+      }
+      ASSERT_EQ(k.type, SettingType::kNumber) << k.name;
+      auto* spin = Child<QSpinBox>(d, k.control);
+      ASSERT_NE(spin, nullptr) << k.name;
+      EXPECT_EQ(spin->minimum(), k.min) << k.name;
+      EXPECT_EQ(spin->maximum(), k.max) << k.name;
+      EXPECT_EQ(spin->value(), before.*k.number) << k.name;
+      spin->setValue(k.max + 1);
+    }
+    QTest::mouseClick(Child<QPushButton>(d, "okButton"), Qt::LeftButton);
+  });
+  Find<QAction>("optionsAction")->trigger();
+  EXPECT_EQ(shown, 12);
+  for (const SettingKey& k : SettingKeys()) {
+    if (k.control == nullptr) continue;
+    const int32_t expected = k.type == SettingType::kFlag ? (before.*k.number != 0 ? 0 : 1) : k.max;
+    EXPECT_EQ(app.settings().*k.number, expected) << k.name;
+  }
+  // The test's program keeps its hands off the computer's wake alarm.
+  app.settings().wake_alarm = 0;
+  EXPECT_TRUE(Close());
 }
 
 TEST_F(OptionsDialogTest, VersionBoxClosesWithItsButton) {

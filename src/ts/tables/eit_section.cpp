@@ -124,7 +124,7 @@ void ReadEventGroup(SectionReader body, EitSection::Event* e) {
   if (d.group_type == EventGroupDescriptor::kRelayToOtherNetworks ||
       d.group_type == EventGroupDescriptor::kMovementFromOtherNetworks) {
     while (body.Remaining() >= 8) {
-      EventGroupDescriptor::OtherNetworkMember m;
+      EventKey m;
       m.original_network_id = body.U16();
       m.transport_stream_id = body.U16();
       m.service_id = body.U16();

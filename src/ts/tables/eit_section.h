@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "ts/event_key.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
@@ -97,20 +98,13 @@ struct EventGroupDescriptor {
     uint16_t event_id = 0;
     bool operator==(const Member&) const = default;
   };
-  struct OtherNetworkMember {
-    uint16_t original_network_id = 0;
-    uint16_t transport_stream_id = 0;
-    uint16_t service_id = 0;
-    uint16_t event_id = 0;
-    bool operator==(const OtherNetworkMember&) const = default;
-  };
   // Group types whose members may lie in other networks: relay to or movement from them.
   static constexpr uint8_t kRelayToOtherNetworks = 4;
   static constexpr uint8_t kMovementFromOtherNetworks = 5;
 
   uint8_t group_type = 0;
   std::vector<Member> events;
-  std::vector<OtherNetworkMember> other_network_events;  // group types 4 and 5 only
+  std::vector<EventKey> other_network_events;  // group types 4 and 5 only
 };
 
 // The extended_event_descriptors of an event joined into one: items in descriptor_number order, an
