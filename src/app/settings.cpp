@@ -61,6 +61,11 @@ void VisitKeys(Settings& s, const Settings& def, Io& io) {
   io.Int(kMain, "GUIDE_POS_Y", s.guide_pos_y, def.guide_pos_y);
   io.Int(kMain, "GUIDE_SIZE_X", s.guide_size_x, def.guide_size_x);
   io.Int(kMain, "GUIDE_SIZE_Y", s.guide_size_y, def.guide_size_y);
+  io.Int(kMain, "RULE_SHOW", s.rule_show, def.rule_show);
+  io.Int(kMain, "RULE_POS_X", s.rule_pos_x, def.rule_pos_x);
+  io.Int(kMain, "RULE_POS_Y", s.rule_pos_y, def.rule_pos_y);
+  io.Int(kMain, "RULE_SIZE_X", s.rule_size_x, def.rule_size_x);
+  io.Int(kMain, "RULE_SIZE_Y", s.rule_size_y, def.rule_size_y);
   io.Text(kMain, "USB_DEVICE_IDS", s.usb_device_ids, def.usb_device_ids);
   io.Int(kMain, "VIRTUAL_TUNER", s.virtual_tuner, def.virtual_tuner);
   io.Text(kMain, "VIRTUAL_TUNER_FILE", s.virtual_tuner_file, def.virtual_tuner_file);

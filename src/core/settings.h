@@ -39,6 +39,9 @@ struct Settings {
   int32_t guide_show = 0;                                    // GUIDE_SHOW: programme guide window visible
   int32_t guide_pos_x = -30000, guide_pos_y = -30000;        // GUIDE_POS_X, GUIDE_POS_Y
   int32_t guide_size_x = 0, guide_size_y = 0;                // GUIDE_SIZE_X, GUIDE_SIZE_Y
+  int32_t rule_show = 0;                                     // RULE_SHOW: automatic reservation window visible
+  int32_t rule_pos_x = -30000, rule_pos_y = -30000;          // RULE_POS_X, RULE_POS_Y
+  int32_t rule_size_x = 0, rule_size_y = 0;                  // RULE_SIZE_X, RULE_SIZE_Y
   std::string usb_device_ids;      // USB_DEVICE_IDS: "vid:pid,..." in hex; Cypress 04b4 always included
   int32_t virtual_tuner = 1;       // VIRTUAL_TUNER: offer the virtual tuner as a device
   std::string virtual_tuner_file;  // VIRTUAL_TUNER_FILE: stream to play; empty = synthetic broadcast
