@@ -27,6 +27,11 @@ const WindowKey kKeys[] = {
     {"GUIDE_POS_Y", &L::guide, &W::y, "USB_DEVICE_IDS"},
     {"GUIDE_SIZE_X", &L::guide, &W::width, "USB_DEVICE_IDS"},
     {"GUIDE_SIZE_Y", &L::guide, &W::height, "USB_DEVICE_IDS"},
+    {"RULE_SHOW", &L::rule, &W::show, "USB_DEVICE_IDS"},
+    {"RULE_POS_X", &L::rule, &W::x, "USB_DEVICE_IDS"},
+    {"RULE_POS_Y", &L::rule, &W::y, "USB_DEVICE_IDS"},
+    {"RULE_SIZE_X", &L::rule, &W::width, "USB_DEVICE_IDS"},
+    {"RULE_SIZE_Y", &L::rule, &W::height, "USB_DEVICE_IDS"},
 };
 
 }  // namespace

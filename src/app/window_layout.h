@@ -27,6 +27,7 @@ struct WindowLayout {
   StoredWindow filter;    // the filtering window
   StoredWindow schedule;  // the reservation list window
   StoredWindow guide;     // the programme guide window
+  StoredWindow rule;      // the automatic reservation window
 };
 
 // One key of a window's place: its name, the window and field it holds, and the settings key

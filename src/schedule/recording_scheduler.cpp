@@ -180,6 +180,11 @@ void RecordingScheduler::SetFollowLimit(uint32_t seconds) {
   tick_.SetFollowLimit(std::min(seconds, kMaxRecordSeconds));
 }
 
+uint32_t RecordingScheduler::FollowLimit() {
+  Lock lock(mutex_);
+  return tick_.follow_limit();
+}
+
 std::string RecordingScheduler::DefaultDirectory() {
   Lock lock(mutex_);
   return default_directory_;

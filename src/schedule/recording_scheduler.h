@@ -187,6 +187,7 @@ class RecordingScheduler : public StreamListener {
   // How long after its scheduled end (or, with none, its start) a followed event whose end is not
   // told is recorded at most, seconds (the options' value; default 3 hours).
   void SetFollowLimit(uint32_t seconds);
+  uint32_t FollowLimit();
 
   // Copies of the lists and of the active reservation, for display.
   std::vector<ScheduleItem> Reservations();

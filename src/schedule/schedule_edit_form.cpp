@@ -146,6 +146,7 @@ ScheduleEditForm FormFromItem(const ScheduleItem& item, const DeviceChannels& de
     f.event_id = text;
     f.enabled.event_id = true;
     f.enabled.convert = f.start_known;
+    f.length_undetermined = HasUndeterminedLength(item);
   }
   f.service_limit = (item.flags & SI_SERVICE_LIMIT) != 0;
   f.service_id_text = Utf8(GetText(item.service_id_text));
@@ -169,6 +170,7 @@ bool ConvertToTimeReservation(ScheduleEditForm* form, const DeviceChannels& devi
   form->channel_string = (device.capabilities & kCanSendString) ? std::string() : std::string("無効");
   form->after_end = kAfterEndDelete;
   form->duration = ShownDuration(*form);
+  form->length_undetermined = false;
   ScheduleEditEnabled& e = form->enabled;
   e = ScheduleEditEnabled{};
   e.start = e.duration = true;

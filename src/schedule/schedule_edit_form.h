@@ -66,6 +66,8 @@ struct ScheduleEditForm {
   int year = 0, month = 0, day = 0;            // date picker
   uint32_t start_second = 0;                   // time picker (seconds of the day)
   uint32_t duration = 0;                       // duration picker; may exceed what the picker shows
+  // An event whose length the broadcast leaves undetermined: the duration picker shows "未定".
+  bool length_undetermined = false;
   std::vector<ChannelChoice> channel_entries;  // the list's entries, "なし"/"無効" first
   int channel = -1;                            // item data of the selected entry
   std::string channel_string;

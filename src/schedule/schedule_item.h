@@ -99,6 +99,12 @@ inline void SetItemState(ScheduleItem* item, uint32_t state) {
 constexpr bool HasStart(const ScheduleItem& item) {
   return (item.flags & SI_BY_TIME) != 0 || ((item.flags & SI_BY_EVENT) != 0 && item.start_day != 0);
 }
+// True for an event reservation whose event was found with its length undetermined: it holds the
+// longest recording as its length, and is followed until the broadcast tells its end.
+constexpr bool HasUndeterminedLength(const ScheduleItem& item) {
+  return (item.flags & SI_BY_TIME) == 0 && (item.flags & SI_BY_EVENT) != 0 && item.start_day != 0 &&
+         item.duration >= kMaxRecordSeconds;
+}
 // Start and end instants as second counts (day * 86400 + second).
 constexpr int64_t ItemStart(const ScheduleItem& item) {
   return int64_t{item.start_day} * 86400 + item.start_second;

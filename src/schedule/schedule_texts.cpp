@@ -77,10 +77,20 @@ std::string ItemStartText(const ScheduleItem& item) {
 
 std::string ItemDurationText(const ScheduleItem& item) {
   if (item.start_day == 0) return Sjis("不明");
+  if (HasUndeterminedLength(item)) return UndeterminedLengthText();
   int h, m, s;
   SecondsToHms(item.duration, &h, &m, &s);
   const std::string f = Sjis("%02d 時間 %02d 分 %02d 秒");
   return Format(f.c_str(), h, m, s);
+}
+
+std::string UndeterminedLengthText() {
+  return Sjis("未定");
+}
+
+std::string UndeterminedLengthToolTip(uint32_t follow_limit) {
+  const std::string f = Sjis("長さ未定の番組: 放送が終わるまで録画します (最長で開始から %u時間%02u分)");
+  return Format(f.c_str(), follow_limit / 3600, follow_limit % 3600 / 60);
 }
 
 std::string ItemDetailText(const ScheduleItem& item) {

@@ -21,8 +21,14 @@ std::string StateText(uint32_t state);
 std::string ItemTypeText(const ScheduleItem& item);
 // Column 1: "YYYY年MM月DD日(曜) HH時MM分SS秒", or "不明(ID=nnnn:ssss:vvvv:eeee)" without a start day.
 std::string ItemStartText(const ScheduleItem& item);
-// Column 2: "HH 時間 MM 分 SS 秒" (hours not reduced modulo 24), or "不明" without a start day.
+// Column 2: "HH 時間 MM 分 SS 秒" (hours not reduced modulo 24), "不明" without a start day, "未定"
+// for an event whose length the broadcast leaves undetermined (HasUndeterminedLength).
 std::string ItemDurationText(const ScheduleItem& item);
+// "未定": the length of such an event, in the list and the edit dialog.
+std::string UndeterminedLengthText();
+// The tool tip of "未定": how long such an event is followed, `follow_limit` seconds at most:
+// "長さ未定の番組: 放送が終わるまで録画します (最長で開始から 3時間00分)".
+std::string UndeterminedLengthToolTip(uint32_t follow_limit);
 // Column 3: "[毎日]", "[毎週]", "[チャンネル設定=%d]", "[チャンネル文字列=%s]", "[サービスID=%s]",
 // "[ファイル名指定]" for the options set, in that order.
 std::string ItemDetailText(const ScheduleItem& item);

@@ -49,6 +49,7 @@ class SchedulerTick {
   // How long after its scheduled end (or, with none, its start) a followed event whose end is not
   // told is recorded at most, seconds.
   void SetFollowLimit(uint32_t seconds) { follow_limit_ = seconds; }
+  uint32_t follow_limit() const { return follow_limit_; }
 
  private:
   // Event reservations starting within this many seconds (or recording) are followed tick by tick.

@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QRegularExpressionValidator>
 #include <QShortcut>
+#include <QSizeGrip>
+#include <QStatusBar>
 #include <algorithm>
 
 #include "app/device_list.h"
@@ -26,9 +28,8 @@ namespace pelkan::ui {
 
 namespace {
 
-// Widths of the status bar's first three parts (their right edges lie at 50, 105 and 250); the
-// last part reaches to the window's edge. A part grows when its text needs more room.
-constexpr int kBarWidths[3] = {50, 55, 145};
+// Right edges of the status bar's first three parts; the last part reaches to the window's edge.
+constexpr int kBarEdges[3] = {50, 105, 250};
 
 void Place(ToolWindow* window, const StoredWindow& stored) {
   if (window == nullptr) return;
@@ -60,19 +61,20 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
 
   static const char* const kBarDescriptions[4] = {"(未使用)", "録画の経過時間", "自動停止までの時間",
                                                   "録画予約の状態"};
+  // Four parts at fixed places (LayoutStatusParts), outside the status bar's own layout; the status
+  // refresh writes the second to fourth, the first stays empty.
   for (int i = 0; i < 4; ++i) {
-    // The status refresh writes the second to fourth fields; the first one stays empty.
     auto* part = new QLabel(ui_->statusBar);
     part->setObjectName(QStringLiteral("statusPart%1").arg(i));
     part->setAccessibleDescription(U8(kBarDescriptions[i]));
-    if (i < 3) part->setMinimumWidth(kBarWidths[i]);
-    ui_->statusBar->addWidget(part, i == 3 ? 1 : 0);
+    part->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     bar_[static_cast<size_t>(i)] = part;
   }
-  wake_alarm_ = new QLabel(ui_->statusBar);
-  wake_alarm_->setObjectName(QStringLiteral("wakeAlarmValue"));
-  wake_alarm_->setAccessibleDescription(U8("次回の自動起動"));
-  ui_->statusBar->addPermanentWidget(wake_alarm_);
+  ui_->statusBar->setMinimumHeight(bar_[0]->sizeHint().height() + 4);
+  // The size grip stays above the last part, as in any status bar.
+  if (auto* grip = ui_->statusBar->findChild<QSizeGrip*>()) grip->raise();
+  ui_->statusBar->installEventFilter(this);
+  LayoutStatusParts();
 
   ui_->stopTimerEdit->setValidator(new QIntValidator(0, CaptureApp::kMaxStopMinutes, ui_->stopTimerEdit));
   const QRegularExpression digits(QStringLiteral("[0-9]*"));
@@ -122,8 +124,8 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   Place(channel_window_, s.channel);
   Place(filter_window_, s.filter);
   Place(schedule_window_, s.schedule);
-  // The rule window keeps no place in the settings: it opens where the system puts it.
   rule_window_ = CreateRuleToolWindow(context_, this);
+  Place(rule_window_, s.rule);
   guide_window_ = CreateGuideToolWindow(context_, this, schedule_window_, rule_window_);
   Place(guide_window_, s.guide);
   for (ToolWindow* w : {filter_window_, guide_window_})
@@ -138,6 +140,22 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::LayoutStatusParts() {
+  const int height = ui_->statusBar->height();
+  int left = 0;
+  for (size_t i = 0; i < bar_.size(); ++i) {
+    const int right = i < 3 ? kBarEdges[i] : std::max(ui_->statusBar->width(), left);
+    bar_[i]->setGeometry(left, 0, right - left, height);
+    left = right;
+  }
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == ui_->statusBar && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
+    LayoutStatusParts();
+  return QMainWindow::eventFilter(watched, event);
+}
 
 ToolWindow* MainWindow::channelWindow() const {
   return channel_window_;
@@ -174,7 +192,9 @@ void MainWindow::ShowStatus(const StatusSnapshot& st) {
   }
   if (ui_->lastRecordingValue->text() != last) ui_->lastRecordingValue->setText(last);
   for (size_t i = 1; i < bar_.size(); ++i) bar_[i]->setText(FromSjis(st.bar[i]));
-  if (context_.wake_alarm_text) wake_alarm_->setText(QString::fromStdString(context_.wake_alarm_text()));
+  // The next wake alarm, when one is set, in the reservation part's tool tip.
+  const QString wake = context_.wake_alarm_text ? QString::fromStdString(context_.wake_alarm_text()) : QString();
+  if (bar_[3]->toolTip() != wake) bar_[3]->setToolTip(wake);
   // A recording may have ended by its timer or the low-disk stop.
   UpdateControls();
 }
@@ -338,6 +358,7 @@ void MainWindow::StorePlacements() {
   Store(filter_window_, &s.filter);
   Store(schedule_window_, &s.schedule);
   Store(guide_window_, &s.guide);
+  Store(rule_window_, &s.rule);
 }
 
 bool MainWindow::SaveSchedule() {

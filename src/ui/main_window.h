@@ -55,9 +55,12 @@ class MainWindow : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void RefreshEndpointList();
+  // Places the status bar's four parts: right edges at 50, 105, 250 and the window's edge.
+  void LayoutStatusParts();
   void UpdateControls();
   void ToggleConnect();
   void ToggleRecording();
@@ -72,8 +75,8 @@ class MainWindow : public QMainWindow {
 
   std::unique_ptr<Ui::MainWindow> ui_;
   DesktopContext& context_;
+  // The status bar's parts; part 3's tool tip tells the next wake alarm ("次回の自動起動: ...").
   std::array<QLabel*, 4> bar_{};
-  QLabel* wake_alarm_ = nullptr;  // "次回の自動起動: ..."
   ChannelToolWindow* channel_window_ = nullptr;
   ToolWindow* filter_window_ = nullptr;
   ToolWindow* schedule_window_ = nullptr;

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include "ui/qt_dispatcher.h"
 #include "ui/qt_text.h"
 
 namespace pelkan::ui {
@@ -38,7 +39,7 @@ void MessageBoxMessages::SetParent(QWidget* parent) {
 }
 
 void MessageBoxMessages::Notify(const std::string& text, const std::string& caption) {
-  if (parent_ == nullptr || QApplication::activeWindow() != nullptr) {
+  if (parent_ == nullptr || !QtDispatcher::RunningPostedTask() || QApplication::activeWindow() != nullptr) {
     Show(text, caption);
     return;
   }

@@ -14,9 +14,12 @@ namespace pelkan::ui {
 
 // UserMessages as application-modal message boxes over `parent`: Notify shows an OK box, Ask a
 // Yes/No box. Texts and captions come in Shift-JIS and are shown converted.
-// A notice that comes while none of the program's windows is active (a recording given up while the
-// user works in another program) is held, and shown once `parent`'s window becomes active: it waits
-// to be seen instead of a box sitting in the background. Held notices show in the order they came.
+// A notice that answers the user's own action (a refusal, a failed connect: called from the click,
+// key, menu or accessibility action itself) shows at once, whichever window is active. A notice from
+// the background (one a QtDispatcher task gives: a recording given up, a rule's news) that comes
+// while none of the program's windows is active is held, and shown once `parent`'s window becomes
+// active: it waits to be seen instead of a box sitting behind another program. Held notices show
+// in the order they came. Questions always show at once.
 class MessageBoxMessages final : public UserMessages {
  public:
   explicit MessageBoxMessages(QWidget* parent = nullptr);

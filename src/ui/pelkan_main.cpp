@@ -20,6 +20,21 @@ bool HasDisplay() {
   return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
 }
 
+void PrintUsage() {
+  std::printf(
+      "Usage: pelkan [--home DIR] [Qt options]\n"
+      "       pelkan --version\n"
+      "The desktop program of Pelkan: capture, record and reserve ISDB broadcasts of USB tuners\n"
+      "(a virtual tuner when none is attached).\n"
+      "\n"
+      "  --home DIR  keep pelkan.ini, schedule.ini, epg.sqlite and rules.sqlite in DIR\n"
+      "              (default: $PELKAN_HOME, else $XDG_DATA_HOME/pelkan)\n"
+      "  --version   print the version and exit\n"
+      "  --help      print this help and exit\n"
+      "\n"
+      "Without a display, use the headless tool: pelkan-cli --help\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -28,6 +43,10 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   pelkan::ui::DesktopOptions options;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PrintUsage();
+      return 0;
+    }
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("pelkan %s\n", PELKAN_VERSION);
       return 0;

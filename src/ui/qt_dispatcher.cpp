@@ -7,6 +7,11 @@
 
 namespace pelkan::ui {
 
+namespace {
+// Posted tasks running on this thread, nested ones (a task's dialog delivering the next) included.
+thread_local int g_running_tasks = 0;
+}  // namespace
+
 // The posted tasks of one dispatcher; RunNext runs on the thread of its parent.
 class QueuedTasks final : public QObject {
   Q_OBJECT
@@ -34,6 +39,10 @@ class QueuedTasks final : public QObject {
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
+    ++g_running_tasks;
+    struct Done {
+      ~Done() { --g_running_tasks; }
+    } done;
     task();
   }
 
@@ -43,6 +52,10 @@ class QueuedTasks final : public QObject {
 };
 
 QtDispatcher::QtDispatcher(QObject* context) : tasks_(new QueuedTasks(context)) {}
+
+bool QtDispatcher::RunningPostedTask() {
+  return g_running_tasks > 0;
+}
 
 void QtDispatcher::Post(std::function<void()> task) {
   QueuedTasks* tasks = tasks_.data();

@@ -19,6 +19,10 @@ class QtDispatcher final : public Dispatcher {
   explicit QtDispatcher(QObject* context);
   void Post(std::function<void()> task) override;
 
+  // True while the calling thread runs a posted task of any QtDispatcher: the work comes from the
+  // background (the capture, the scheduler, a timer's hand-over), not from the user's own action.
+  static bool RunningPostedTask();
+
  private:
   // A child of the context, so it lives on its thread and goes with it.
   QPointer<QueuedTasks> tasks_;

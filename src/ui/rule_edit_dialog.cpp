@@ -103,6 +103,12 @@ RuleEditDialog::RuleEditDialog(const ReservationRule& rule, RuleDesk& desk, User
     connect(l, &QListWidget::itemChanged, this, &RuleEditDialog::fieldsChanged);
   connect(ui_->matchList, &QTreeWidget::itemSelectionChanged, this, &RuleEditDialog::updateButtons);
   connect(ui_->reserveAnywayButton, &QPushButton::clicked, this, &RuleEditDialog::reserveAnyway);
+  ui_->buttonBox->button(QDialogButtonBox::Ok)->setText(QStringLiteral("OK"));
+  ui_->buttonBox->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("okButton"));
+  ui_->buttonBox->button(QDialogButtonBox::Cancel)->setText(U8("キャンセル"));
+  ui_->buttonBox->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("cancelButton"));
+  connect(ui_->buttonBox, &QDialogButtonBox::accepted, this, &RuleEditDialog::accept);
+  connect(ui_->buttonBox, &QDialogButtonBox::rejected, this, &RuleEditDialog::reject);
 
   check_ = BuildRule(Read());
   ui_->errorLabel->setText(Q(check_.message));

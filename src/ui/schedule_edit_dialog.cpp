@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <algorithm>
 
+#include "schedule/schedule_texts.h"
 #include "ui/qt_text.h"
 #include "ui_schedule_edit_dialog.h"
 
@@ -73,12 +74,19 @@ void ScheduleEditDialog::Show(const ScheduleEditForm& form) {
     ui_->dateEdit->setDate(QDate(form.year, form.month, form.day));
     ui_->timeEdit->setTime(TimeOfSeconds(form.start_second));
     ui_->durationEdit->setTime(shown_duration_);
+    if (form.length_undetermined) {
+      ui_->durationEdit->setSpecialValueText(FromSjis(UndeterminedLengthText()));
+      ui_->durationEdit->setTime(ui_->durationEdit->minimumTime());
+      shown_duration_ = ui_->durationEdit->time();
+    }
   } else {
     ui_->dateEdit->setDate(ui_->dateEdit->minimumDate());
     ui_->timeEdit->setTime(ui_->timeEdit->minimumTime());
     ui_->durationEdit->setTime(ui_->durationEdit->minimumTime());
     shown_duration_ = ui_->durationEdit->time();
   }
+
+  ui_->durationEdit->setToolTip(form.length_undetermined ? length_tip_ : QString());
 
   ui_->channelCombo->clear();
   for (const ChannelChoice& c : form.channel_entries) ui_->channelCombo->addItem(Q(c.name), c.value);
@@ -148,6 +156,11 @@ ScheduleEditForm ScheduleEditDialog::Read() const {
   f.margin_after = ui_->marginAfterSpin->value();
   f.priority = ui_->prioritySpin->value();
   return f;
+}
+
+void ScheduleEditDialog::SetLengthToolTip(const QString& tip) {
+  length_tip_ = tip;
+  ui_->durationEdit->setToolTip(form_.length_undetermined ? length_tip_ : QString());
 }
 
 void ScheduleEditDialog::convert() {

@@ -29,6 +29,9 @@ class ScheduleEditDialog : public QDialog {
                      QWidget* parent = nullptr, MjdTime now = UnpackMjdTime(LocalMjdTime()));
   ~ScheduleEditDialog() override;
 
+  // The tool tip of the duration while it shows "未定" (how long the event is followed).
+  void SetLengthToolTip(const QString& tip);
+
   // The record built at OK; the opened one before.
   const ScheduleItem& item() const { return result_; }
 
@@ -51,6 +54,7 @@ class ScheduleEditDialog : public QDialog {
   UserMessages& messages_;
   ScheduleEditForm form_;  // what Show last put on screen
   QTime shown_duration_;   // the duration picker's value as shown
+  QString length_tip_;
 };
 
 }  // namespace pelkan::ui

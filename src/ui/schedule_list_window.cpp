@@ -23,6 +23,7 @@ namespace {
 // totals of each recording) and 録画予定 (the reservation view's plan, shown before ファイル名); a
 // column grows when its texts need more (the last one shown fills the rest of the list).
 constexpr int kColumns = 7;
+constexpr int kDurationColumn = 2;
 constexpr int kFileNameColumn = 4;
 constexpr int kResultColumn = 5;
 constexpr int kPlanColumn = 6;
@@ -44,6 +45,12 @@ std::optional<QColor> PlanBackground(PlanVerdict verdict) {
       break;
   }
   return std::nullopt;
+}
+
+QString JoinLines(const QString& a, const QString& b) {
+  if (a.isEmpty()) return b;
+  if (b.isEmpty()) return a;
+  return a + QLatin1Char('\n') + b;
 }
 
 }  // namespace
@@ -149,6 +156,7 @@ void ScheduleListWindow::Rebuild() {
       auto* cell =
           new QTableWidgetItem(c == kFileNameColumn ? FromBroadcastSjis(cells[c]) : FromSjis(cells[c]));
       cell->setData(Qt::UserRole, static_cast<int>(i));
+      if (c == kDurationColumn) cell->setToolTip(LengthToolTip(item));
       list->setItem(static_cast<int>(i), c, cell);
     }
   }
@@ -197,7 +205,7 @@ void ScheduleListWindow::UpdatePlan() {
       if (cell == nullptr) continue;
       cell->setData(Qt::BackgroundRole, background ? QVariant(*background) : QVariant());
       cell->setData(Qt::ForegroundRole, background ? QVariant(QColor(Qt::black)) : QVariant());
-      cell->setToolTip(tip);
+      cell->setToolTip(c == kDurationColumn ? JoinLines(LengthToolTip(shown_[i]), tip) : tip);
     }
   }
 }
@@ -209,6 +217,11 @@ const ScheduleItem* ScheduleListWindow::SelectedReservation() const {
   const int row = items.first()->row();
   if (row < 0 || static_cast<size_t>(row) >= shown_.size()) return nullptr;
   return &shown_[static_cast<size_t>(row)];
+}
+
+QString ScheduleListWindow::LengthToolTip(const ScheduleItem& item) const {
+  if (!HasUndeterminedLength(item)) return QString();
+  return FromSjis(UndeterminedLengthToolTip(capture_.scheduler().FollowLimit()));
 }
 
 std::string ScheduleListWindow::SelectedReport() const {
@@ -264,6 +277,7 @@ void ScheduleListWindow::clearFinished() {
 
 bool ScheduleListWindow::RunEditDialog(ScheduleItem* item) {
   ScheduleEditDialog dialog(*item, channels_ ? channels_() : DeviceChannels{}, *messages_, this);
+  dialog.SetLengthToolTip(LengthToolTip(*item));
   if (dialog.exec() != QDialog::Accepted) return false;
   *item = dialog.item();
   return true;

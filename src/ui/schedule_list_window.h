@@ -88,6 +88,8 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   bool ShowingReservations() const;
   // The shown reservation of the selected row, if one is selected in the reservation view.
   const ScheduleItem* SelectedReservation() const;
+  // The tool tip of a length shown as "未定" (how long it is followed); empty for other lengths.
+  QString LengthToolTip(const ScheduleItem& item) const;
   // The report of the selected row of the finished view ("" when none).
   std::string SelectedReport() const;
 

@@ -512,6 +512,11 @@ TEST_F(MainWindowTest, SettingsAndWindowPositionsSurviveARestart) {
   layout.guide.y = 450;
   layout.guide.width = 800;
   layout.guide.height = 500;
+  layout.rule.show = 1;
+  layout.rule.x = 460;
+  layout.rule.y = 470;
+  layout.rule.width = 700;
+  layout.rule.height = 260;
   s.last_ep_in = 0x86;
   s.last_ep_out = 0x04;
   s.rec_time = 30;
@@ -536,6 +541,9 @@ TEST_F(MainWindowTest, SettingsAndWindowPositionsSurviveARestart) {
     EXPECT_FALSE(w.scheduleWindow()->isVisible());
     EXPECT_FALSE(w.guideWindow()->isVisible());
     EXPECT_EQ(w.guideWindow()->size(), QSize(800, 500));
+    EXPECT_TRUE(w.ruleWindow()->isVisible());
+    EXPECT_EQ(w.ruleWindow()->pos(), QPoint(460, 470));
+    EXPECT_EQ(w.ruleWindow()->size(), QSize(700, 260));
     EXPECT_EQ(Combo("outCombo")->currentText().toStdString(), "0x04");
     EXPECT_TRUE(Find<QAbstractButton>("initCheck")->isChecked());
     EXPECT_EQ(Edit("stopTimerEdit")->text().toStdString(), "30");
@@ -596,12 +604,25 @@ TEST_F(MainWindowTest, ToolWindowsAreWindowsAndStoreOnlyWhereTheyWere) {
   EXPECT_TRUE(ShowsEveryColumn(Find<QTableView>("serviceList")));
   EXPECT_TRUE(ShowsEveryColumn(Find<QTableView>("scheduleList")));
   Trigger("scheduleAction");
-  // The status bar's first field stays empty; the others hold a blank.
+  // The status bar's four parts, and nothing else: right edges at 50, 105, 250 and the window's
+  // edge; the first stays empty, the others hold a blank; no wake alarm to tell in a tool tip.
+  const int edges[4] = {50, 105, 250, w.statusBar()->width()};
   for (int part = 0; part < 4; ++part) {
     const auto* label = w.statusBar()->findChild<QLabel*>(QStringLiteral("statusPart%1").arg(part));
     ASSERT_NE(label, nullptr);
     EXPECT_EQ(label->text().toStdString(), part == 0 ? "" : " ") << part;
+    EXPECT_EQ(label->geometry().right() + 1, edges[part]) << part;
+    EXPECT_EQ(label->geometry().left(), part == 0 ? 0 : edges[part - 1]) << part;
   }
+  EXPECT_EQ(w.statusBar()->findChild<QLabel*>(QStringLiteral("statusPart3"))->toolTip(), QString());
+  int shown = 0;
+  for (const QLabel* label : w.statusBar()->findChildren<QLabel*>())
+    shown += label->isVisible() && !label->objectName().startsWith(QStringLiteral("statusPart")) ? 1 : 0;
+  EXPECT_EQ(shown, 0);
+  w.resize(w.width() + 40, w.height());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.statusBar()->findChild<QLabel*>(QStringLiteral("statusPart3"))->geometry().right() + 1,
+            w.statusBar()->width());
   w.filterWindow()->move(240, 180);
   const QSize filter_size = w.filterWindow()->size();
   ASSERT_TRUE(Close());

@@ -86,6 +86,13 @@ class RuleWindowTest : public ::testing::Test, public testing::DesktopFixture {
     }
     return rows;
   }
+  // The dialog answered as the user answers it: its OK or キャンセル clicked.
+  static void ClickOk(RuleEditDialog* d) {
+    QTest::mouseClick(d->findChild<QPushButton*>(QStringLiteral("okButton")), Qt::LeftButton);
+  }
+  static void ClickCancel(RuleEditDialog* d) {
+    QTest::mouseClick(d->findChild<QPushButton*>(QStringLiteral("cancelButton")), Qt::LeftButton);
+  }
   static bool OkEnabled(RuleEditDialog* d) {
     return d->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))
         ->button(QDialogButtonBox::Ok)
@@ -127,7 +134,7 @@ TEST_F(RuleWindowTest, AddsARuleWithItsLiveMatchesReservesARerunAnywayAndDeletes
     ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 3; }, 3000));
     list->setCurrentItem(list->topLevelItem(1));
     EXPECT_FALSE(d->findChild<QPushButton*>(QStringLiteral("reserveAnywayButton"))->isEnabled());
-    d->accept();
+    ClickOk(d);
   });
   Click("addButton");
   ASSERT_TRUE(seen);
@@ -157,7 +164,7 @@ TEST_F(RuleWindowTest, AddsARuleWithItsLiveMatchesReservesARerunAnywayAndDeletes
     ASSERT_TRUE(anyway->isEnabled());
     QTest::mouseClick(anyway, Qt::LeftButton);
     EXPECT_EQ(MatchRows(d)[1], "麒麟の道 第12話[再]|予約済み");
-    d->reject();
+    ClickCancel(d);
   });
   Click("changeButton");
   ASSERT_TRUE(seen);
@@ -201,7 +208,7 @@ TEST_F(RuleWindowTest, TheGuideMakesRulesAndFramesTheirReservations) {
     EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("timeWindowEdit"))->text(),
               QStringLiteral("07:30-08:30"));
     EXPECT_TRUE(OkEnabled(d));
-    d->accept();
+    ClickOk(d);
   });
   guide->findChild<QAction*>(QStringLiteral("ruleFromProgrammeAction"))->trigger();
   ASSERT_TRUE(seen);
@@ -223,7 +230,7 @@ TEST_F(RuleWindowTest, TheGuideMakesRulesAndFramesTheirReservations) {
     EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("wordsEdit"))->text(), U8("ニュース"));
     EXPECT_TRUE(
         WaitFor([&] { return MatchRows(d) == std::vector<std::string>{"朝のニュース|予約する"}; }, 3000));
-    d->accept();
+    ClickOk(d);
   });
   QTest::mouseClick(from_search, Qt::LeftButton);
   ASSERT_TRUE(seen);

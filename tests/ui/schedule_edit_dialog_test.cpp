@@ -38,6 +38,10 @@ class ScheduleEditDialogTest : public ::testing::Test {
     dir_ = pattern;
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
+  // OK as the user presses it.
+  static void ClickOk(ScheduleEditDialog& d) {
+    QTest::mouseClick(d.findChild<QPushButton*>(QStringLiteral("okButton")), Qt::LeftButton);
+  }
   template <typename T>
   static T* Child(QWidget* w, const char* name) {
     T* c = w->findChild<T*>(QString::fromLatin1(name));
@@ -115,7 +119,7 @@ TEST_F(ScheduleEditDialogTest, RefusedPathsKeepTheDialogOpen) {
   d.show();
   auto* folder = Child<QLineEdit>(&d, "directoryEdit");
   folder->setText(QString::fromStdString(dir_ + "/missing"));
-  d.accept();
+  ClickOk(d);
   ASSERT_EQ(messages_.shown.size(), 1u);
   EXPECT_EQ(messages_.shown[0].text, Sjis("無効なパスです。"));
   EXPECT_EQ(messages_.shown[0].caption, "");
@@ -124,7 +128,7 @@ TEST_F(ScheduleEditDialogTest, RefusedPathsKeepTheDialogOpen) {
 
   folder->setText(QString::fromStdString(dir_));
   Child<QLineEdit>(&d, "fileNameEdit")->setText(QString(300, 'f'));
-  d.accept();
+  ClickOk(d);
   ASSERT_EQ(messages_.shown.size(), 2u);
   EXPECT_EQ(messages_.shown[1].text, Sjis("パス名が長すぎます"));
   EXPECT_TRUE(d.isVisible());
@@ -133,7 +137,7 @@ TEST_F(ScheduleEditDialogTest, RefusedPathsKeepTheDialogOpen) {
   Child<QCheckBox>(&d, "fileNameCheck")->setChecked(true);
   Child<QComboBox>(&d, "afterEndCombo")->setCurrentIndex(2);
   Child<QTimeEdit>(&d, "durationEdit")->setTime(QTime(1, 2, 3));
-  d.accept();
+  ClickOk(d);
   EXPECT_EQ(messages_.shown.size(), 2u);
   EXPECT_EQ(d.result(), QDialog::Accepted);
   EXPECT_EQ(d.item().flags, SI_BY_TIME | SI_FILE_NAME | SI_WEEKLY);
@@ -156,12 +160,12 @@ TEST_F(ScheduleEditDialogTest, EventReservationAndItsConversion) {
     auto* event_id = Child<QLineEdit>(&d, "eventIdEdit");
     EXPECT_EQ(event_id->text(), "0x1234");
     event_id->setText("4660");
-    d.accept();
+    ClickOk(d);
     ASSERT_EQ(messages_.shown.size(), 1u);
     EXPECT_EQ(messages_.shown[0].text, Sjis("無効なイベントIDです。"));
     EXPECT_EQ(d.result(), QDialog::Rejected);
     event_id->setText("0x1235");
-    d.accept();
+    ClickOk(d);
     EXPECT_EQ(d.result(), QDialog::Accepted);
     EXPECT_EQ(d.item().event_id, 0x1235);
     EXPECT_EQ(d.item().flags, SI_BY_EVENT | SI_SERVICE_LIMIT);
@@ -180,7 +184,7 @@ TEST_F(ScheduleEditDialogTest, EventReservationAndItsConversion) {
   EXPECT_TRUE(Child<QLineEdit>(&d, "directoryEdit")->isEnabled());
   EXPECT_TRUE(Child<QDateEdit>(&d, "dateEdit")->isEnabled());
   Child<QCheckBox>(&d, "fileNameCheck")->setChecked(true);
-  d.accept();
+  ClickOk(d);
   ASSERT_EQ(d.result(), QDialog::Accepted);
   EXPECT_EQ(d.item().flags, SI_BY_TIME | SI_SERVICE_LIMIT | SI_FILE_NAME);
   EXPECT_EQ(d.item().start_second, 19u * 3600);
@@ -205,7 +209,7 @@ TEST_F(ScheduleEditDialogTest, ChangeKeepsChannelRepetitionAndALongDuration) {
   EXPECT_EQ(Child<QComboBox>(&d, "afterEndCombo")->currentText(),
             QString::fromUtf8("翌日の同じ時間帯に予約"));
   EXPECT_EQ(Child<QTimeEdit>(&d, "durationEdit")->text(), QString::fromUtf8("23時間59分59秒"));
-  d.accept();
+  ClickOk(d);
   ASSERT_EQ(d.result(), QDialog::Accepted);
   EXPECT_EQ(FormatSchedule({d.item()}), FormatSchedule({item}));
 }

@@ -168,6 +168,58 @@ TEST_F(ScheduleListWindowTest, RowsShowTheReservationTexts) {
   EXPECT_FALSE(window_->isVisible());
 }
 
+// An event whose length the broadcast leaves undetermined reads "未定" in the list and in the edit
+// dialog, with how long it is followed in the tool tip; other lengths read as before.
+TEST_F(ScheduleListWindowTest, AnUndeterminedLengthReadsUndecided) {
+  capture_.scheduler().SetFollowLimit(150 * 60);
+  struct Case {
+    const char* name;
+    uint32_t flags;
+    uint32_t duration;
+    const char* cell;
+    bool tip;
+  };
+  const Case cases[] = {
+      {"undetermined event", SI_BY_EVENT, kMaxRecordSeconds, "未定", true},
+      {"event of an hour", SI_BY_EVENT, 3600, "01 時間 00 分 00 秒", false},
+      {"date-time of a day", SI_BY_TIME, kMaxRecordSeconds, "24 時間 00 分 00 秒", false},
+  };
+  const QString tip = U("長さ未定の番組: 放送が終わるまで録画します (最長で開始から 2時間30分)");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    while (!scheduler().Reservations().empty()) scheduler().RetireItem(SI_DELETED, 0);
+    ScheduleItem item = ByTime(At(21, 0), c.duration);
+    item.flags = c.flags;
+    item.service_id = 0x400;
+    item.event_id = 0x1234;
+    SetText(item.directory, platform::Utf8ToSjis(dir_));
+    ASSERT_EQ(scheduler().StoreItem(item, -1), 1);
+    Settle();
+    ASSERT_EQ(list_->rowCount(), 1);
+    EXPECT_EQ(Cell(0, 2), U(c.cell));
+    EXPECT_EQ(list_->item(0, 2)->toolTip(), c.tip ? tip : QString());
+    // The edit dialog of 変更 shows the same, and キャンセル leaves the reservation as it was.
+    QString shown, shown_tip;
+    WhenDialogOpens([&](ScheduleEditDialog* d) {
+      shown = Child<QTimeEdit>(d, "durationEdit")->text();
+      shown_tip = Child<QTimeEdit>(d, "durationEdit")->toolTip();
+      QTest::mouseClick(Child<QPushButton>(d, "cancelButton"), Qt::LeftButton);
+    });
+    list_->selectRow(0);
+    Click("changeButton");
+    Settle();
+    if (c.tip) {
+      EXPECT_EQ(shown, U("未定"));
+      EXPECT_EQ(shown_tip, tip);
+    } else {
+      EXPECT_NE(shown, U("未定"));
+      EXPECT_EQ(shown_tip, QString());
+    }
+    ASSERT_EQ(scheduler().Reservations().size(), 1u);
+    EXPECT_EQ(scheduler().Reservations()[0].duration, c.duration);
+  }
+}
+
 TEST_F(ScheduleListWindowTest, AddChangeAndDelete) {
   WhenDialogOpens([](ScheduleEditDialog* d) { Child<QPushButton>(d, "okButton")->click(); });
   Click("addButton");
@@ -384,7 +436,7 @@ TEST_F(ScheduleListWindowTest, ActiveReservationIsNotEdited) {
   Settle();
   ASSERT_EQ(list_->rowCount(), 1);
   EXPECT_EQ(Cell(0, 0), U("日付[ 録画準備中 ]"));
-  DialogProbe& probe = WhenDialogOpens([](ScheduleEditDialog* d) { d->reject(); });
+  DialogProbe& probe = WhenDialogOpens([](ScheduleEditDialog* d) { Child<QPushButton>(d, "cancelButton")->click(); });
   list_->selectRow(0);
   Click("changeButton");
   Settle();

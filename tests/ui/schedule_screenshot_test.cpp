@@ -47,6 +47,12 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
                             platform::Utf8ToSjis("家の人々」") + "\xED\xD4\xED\xD6";
   s.StoreItem(MakeTimeReservation("/tmp", 1032, &news, 1800, title, now), -1);
   s.StoreItem(MakeEventReservation("/tmp", 0, 0, 0x400, 0x1234, std::nullopt, now), -1);
+  // An event found with its length left undetermined: "未定".
+  ScheduleItem open_end = MakeEventReservation("/tmp", 0, 0, 0x400, 0x1235, platform::Utf8ToSjis("深夜映画"), now);
+  open_end.start_day = 54529;
+  open_end.start_second = 23 * 3600;
+  open_end.duration = kMaxRecordSeconds;
+  s.StoreItem(open_end, -1);
   // Two on other channels: one during the first, of a lower priority (録画不可), one of a higher
   // priority that takes the end of the drama (一部).
   ScheduleItem weather = MakeTimeReservation("/tmp", 0, nullptr, 0, platform::Utf8ToSjis("天気"),
@@ -89,6 +95,10 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
   event.show();
   Settle();
   ASSERT_TRUE(event.grab().save(QString::fromStdString(Shot("schedule_edit_dialog_event"))));
+  ScheduleEditDialog undetermined(open_end, device, messages, nullptr, now);
+  undetermined.show();
+  Settle();
+  ASSERT_TRUE(undetermined.grab().save(QString::fromStdString(Shot("schedule_edit_dialog_open_end"))));
 
   // The finished view: a recording with its totals, and a reservation that was never recorded.
   char folder[] = "/tmp/pelkan-shot-XXXXXX";

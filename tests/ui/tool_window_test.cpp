@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QTest>
+#include <QWindow>
+
+#include "tests/ui/ui_test_support.h"
 
 namespace pelkan::ui {
 namespace {
@@ -16,6 +20,34 @@ TEST(ToolWindow, CloseAndEscapeHideInsteadOfDestroying) {
   EXPECT_TRUE(window.isVisible());
   EXPECT_FALSE(window.close());
   EXPECT_FALSE(window.isVisible());
+}
+
+// The close box of each tool window of the program (the window system's close request, as a window
+// manager sends it) hides the window and leaves the program running.
+TEST(ToolWindow, TheCloseBoxOfEachToolWindowHidesIt) {
+  testing::DesktopFixture f;
+  f.Start();
+  MainWindow& main = f.program_->window();
+  const std::pair<const char*, ToolWindow*> windows[] = {
+      {"channelAction", main.channelWindow()}, {"filterAction", main.filterWindow()},
+      {"scheduleAction", main.scheduleWindow()}, {"guideAction", main.guideWindow()},
+      {"ruleAction", main.ruleWindow()}};
+  for (const auto& [action, window] : windows) {
+    SCOPED_TRACE(action);
+    f.Find<QAction>(action)->trigger();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    ASSERT_NE(window->windowHandle(), nullptr);
+    window->windowHandle()->close();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->windowHandle()->isVisible());
+    // Shown again from the menu, as it was.
+    f.Find<QAction>(action)->trigger();
+    EXPECT_TRUE(window->isVisible());
+    f.Find<QAction>(action)->trigger();
+  }
+  EXPECT_TRUE(main.isVisible());
+  EXPECT_FALSE(main.exited());
 }
 
 TEST(ToolWindow, PlacementRoundTripDoesNotCreep) {

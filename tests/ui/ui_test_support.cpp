@@ -1,10 +1,14 @@
 #include "tests/ui/ui_test_support.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <QAbstractButton>
 #include <QDeadlineTimer>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QLabel>
+#include <QMessageBox>
 
 #include "core/dtv_ezusb_fx2.h"
 #include "platform/text_codec.h"
@@ -55,6 +59,62 @@ std::string DesktopFixture::Messages() const {
     out += platform::SjisToUtf8(m.caption) + "|" + platform::SjisToUtf8(m.text);
   }
   return out;
+}
+
+QAbstractButton* AnswerButton(QWidget* d, bool yes) {
+  if (auto* box = qobject_cast<QMessageBox*>(d)) {
+    QAbstractButton* b = box->button(yes ? QMessageBox::Yes : QMessageBox::No);
+    return b != nullptr ? b : box->button(QMessageBox::Ok);
+  }
+  if (qobject_cast<QFileDialog*>(d) != nullptr) {
+    auto* buttons = d->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    if (buttons == nullptr) return nullptr;
+    for (QAbstractButton* b : buttons->buttons()) {
+      if (buttons->buttonRole(b) == (yes ? QDialogButtonBox::AcceptRole : QDialogButtonBox::RejectRole)) return b;
+    }
+    return nullptr;
+  }
+  for (const char* name : {yes ? "okButton" : "cancelButton", "closeButton"}) {
+    if (auto* b = d->findChild<QAbstractButton*>(QString::fromLatin1(name))) return b;
+  }
+  return nullptr;
+}
+
+void Answer(QWidget* d, Press press) {
+  if (press == Press::kOk || press == Press::kCancel) {
+    QAbstractButton* b = AnswerButton(d, press == Press::kOk);
+    ASSERT_NE(b, nullptr) << d->metaObject()->className();
+    ASSERT_TRUE(b->isVisible() && b->isEnabled()) << b->text().toStdString();
+    QTest::mouseClick(b, Qt::LeftButton);
+    return;
+  }
+  // The key goes where the user's keyboard is: the focused control of the dialog.
+  QWidget* target = QApplication::focusWidget();
+  if (target == nullptr || target->window() != d) target = d;
+  QTest::keyClick(target, press == Press::kEnter ? Qt::Key_Return : Qt::Key_Escape);
+}
+
+DialogAnswers::DialogAnswers(std::vector<Step> steps) : steps_(std::move(steps)) {
+  QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+  timer_.start(10);
+}
+
+void DialogAnswers::Poll() {
+  QWidget* d = QApplication::activeModalWidget();
+  if (d == nullptr || d == last_ || !d->isVisible() || next_ >= steps_.size()) return;
+  last_ = d;
+  seen.push_back(d->metaObject()->className());
+  if (auto* box = qobject_cast<QMessageBox*>(d)) box_texts.push_back(box->windowTitle() + QStringLiteral(": ") + box->text());
+  Step step = steps_[next_++];
+  QPointer<QWidget> dialog(d);
+  // From an event of its own: a box that the answer opens is answered by the next poll meanwhile.
+  QTimer::singleShot(0, [this, dialog, step] {
+    if (!dialog) return;
+    if (step.fill) step.fill(dialog);
+    Answer(dialog, step.press);
+    // A dialog still open after its answer (a refusal) is met again once it is back on top.
+    if (dialog && dialog->isVisible() && QApplication::activeModalWidget() == dialog) last_ = nullptr;
+  });
 }
 
 bool WaitFor(const std::function<bool()>& done, int ms) {

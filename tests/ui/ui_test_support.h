@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QPointer>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -8,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/save_path_provider.h"
 #include "tests/support/capture_fakes.h"
@@ -75,6 +78,38 @@ void OnModal(QObject* owner, std::function<void(T*)> act) {
   });
   timer->start();
 }
+
+// How the user ends a dialog: its OK (はい, 保存, 閉じる) or キャンセル (いいえ) clicked with the
+// mouse, or Enter or Esc pressed in its focused control.
+enum class Press { kOk, kCancel, kEnter, kEscape };
+
+// The button of dialog `d` the user clicks to answer yes or no; null when it has none.
+QAbstractButton* AnswerButton(QWidget* d, bool yes);
+// Ends `d` as `press` says.
+void Answer(QWidget* d, Press press);
+
+// One modal dialog the user meets: what is typed into it, and how it is answered.
+struct Step {
+  std::function<void(QWidget*)> fill;
+  Press press = Press::kOk;
+};
+
+// Answers the modal dialogs as they open, one step each in order (a dialog that stays open after
+// its answer, behind a box, counts again once it is back on top), and notes each one's class and,
+// for a message box, its text.
+class DialogAnswers {
+ public:
+  explicit DialogAnswers(std::vector<Step> steps);
+  std::vector<std::string> seen;   // class names
+  std::vector<QString> box_texts;  // "caption: text" of the message boxes
+
+ private:
+  void Poll();
+  std::vector<Step> steps_;
+  size_t next_ = 0;
+  QPointer<QWidget> last_;
+  QTimer timer_;
+};
 
 // Waits (running the event loop) until `done` or `ms` have passed; returns `done()`.
 bool WaitFor(const std::function<bool()>& done, int ms = 5000);
