@@ -171,7 +171,8 @@ class CaptureRun {
     cs.http_port = *o_.http_port;
     if (o_.http_address) cs.http_address = *o_.http_address;
     if (o_.http_clients) cs.http_max_clients = *o_.http_clients;
-    app_.SetHttpPages(MakeHttpPages(app_, GuidePath()), [](const HttpClientInfo& c, bool left) {
+    app_.SetHttpPages(MakeHttpPages(app_, GuidePath(), guide_ ? &*guide_ : nullptr),
+                      [](const HttpClientInfo& c, bool left) {
       if (!left) {
         std::fprintf(stderr, "%s: HTTP client %s came for %s\n", kName, c.peer.c_str(), c.path.c_str());
         return;
@@ -203,6 +204,12 @@ class CaptureRun {
       const bool v6 = address.find(':') != std::string::npos;
       std::fprintf(stderr, "%s: serving HTTP on http://%s%s%s:%u/ (playlist /playlist.m3u)\n", kName, v6 ? "[" : "",
                    address.c_str(), v6 ? "]" : "", app_.GetHttpPort());
+      if (!IsLoopbackAddress(address)) {
+        std::fprintf(stderr,
+                     "%s: the HTTP server is open to the network: anyone who can reach port %u can watch, "
+                     "without a password\n",
+                     kName, app_.GetHttpPort());
+      }
     }
     start_ = platform::TickCount();
     return true;
@@ -355,7 +362,7 @@ class CaptureRun {
       }
       if (now - last_refresh_ >= 1000) {
         last_refresh_ = now;
-        const StatusSnapshot status = app_.RefreshStatus();
+        const StatusSnapshot status = Refresh();
         if (now - last_print >= o_.status_every_ms - 500) {
           last_print = now;
           printer_.Status(status);
@@ -363,6 +370,13 @@ class CaptureRun {
       }
     }
     return result;
+  }
+
+  // The status, with the guide's when it cannot be written.
+  StatusSnapshot Refresh() {
+    StatusSnapshot status = app_.RefreshStatus();
+    if (guide_) status.guide = guide_->StatusText();
+    return status;
   }
 
   // Disconnects, prints the last status and the recording's check, closes the reservations.
@@ -375,7 +389,7 @@ class CaptureRun {
       result = 1;
       std::fprintf(stderr, "%s: %s\n", kName, app_.GetLastError().c_str());
     }
-    printer_.Status(app_.RefreshStatus());
+    printer_.Status(Refresh());
     if (recording_ && app_.GetLastRecording()) {
       std::fprintf(stderr, "%s: recording checked: %s\n", kName,
                    CapturePrinter::SummaryText(*app_.GetLastRecording()).c_str());

@@ -168,14 +168,15 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
     dispatcher_.Post([messages, notice] { messages->Notify(notice, status_text::kCaptionApp); });
   });
   app_->SetTableEventTap(&GuideCollector::OnTsEvent, guide_.get());
-  app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path));
+  app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path, guide_.get()));
 
   context_ = std::unique_ptr<DesktopContext>(new DesktopContext{
       settings, *app_, *messages_, dispatcher_, *services_, *schedule_, *channels_, options_.schedule_path,
       schedule_loaded, options_.guide_path, options_.rules_path, std::move(run_rules), [this] {
         const hooks::WakeAlarmKeeper* wake = hooks_->wake_alarm();
         return WakeAlarmStatusText(wake != nullptr ? wake->Held() : std::nullopt);
-      }});
+      },
+      [this] { return guide_->StatusText(); }});
   window_ = std::make_unique<MainWindow>(*context_);
   if (own_messages_) own_messages_->SetParent(window_.get());
   SavePathProvider* save_path = options_.save_path;
