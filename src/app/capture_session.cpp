@@ -41,6 +41,10 @@ Settings& CaptureSession::settings() {
   return app_->settings();
 }
 
+std::string CaptureSession::GuideStatusText() const {
+  return guide_ ? guide_->StatusText() : std::string();
+}
+
 void CaptureSession::Begin() {
   Settings& settings = app_->settings();
   if (options_.collect_guide) {
@@ -49,7 +53,7 @@ void CaptureSession::Begin() {
     app_->bus().Add(guide_.get());
   }
   // Whoever starts the server (HTTP_ENABLED or --http), it answers every page.
-  app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path), options_.http_notice);
+  app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path, guide_.get()), options_.http_notice);
   hooks_->Wire(app_.get(), schedule_.get());
   if (!schedule_) return;
   schedule_->ApplySettings(settings);

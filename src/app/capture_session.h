@@ -100,6 +100,9 @@ class CaptureSession {
   // The scheduler wired to the capture; null without SessionOptions::schedule.
   ScheduledCapture* schedule() { return schedule_.get(); }
   RecordingHooks& hooks() { return *hooks_; }
+  // What the guide's collector says while it cannot write the guide (Shift-JIS; "" while it writes,
+  // and without SessionOptions::collect_guide).
+  std::string GuideStatusText() const;
   // True when the reservations were read from their file (and the rules run).
   bool schedule_followed() const { return schedule_ != nullptr && !options_.schedule_path.empty(); }
 

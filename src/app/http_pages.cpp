@@ -5,8 +5,10 @@
 
 #include "app/status_json.h"
 #include "core/capture_app.h"
+#include "guide/guide_collector.h"
 #include "guide/guide_store.h"
 #include "guide/xmltv_document.h"
+#include "guide/xmltv_guide_cache.h"
 #include "platform/broadcast_text.h"
 
 namespace pelkan {
@@ -41,17 +43,7 @@ std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry
   return out;
 }
 
-std::optional<std::string> XmltvGuide(const std::string& guide_path) {
-  std::unique_ptr<GuideStore> store = OpenGuide(guide_path);
-  if (!store) return std::nullopt;
-  std::vector<GuideEvent> events = store->Events(0, GuideTime{0x7FFFFFFF} * 86400, true);
-  // A start on MJD day 0 is no date: such an event has no place in a guide by time.
-  std::erase_if(events, [](const GuideEvent& e) { return e.start < 86400; });
-  if (store->LastErrorCode() != 0) return std::nullopt;
-  return XmltvDocument(events, store->Services(), false);
-}
-
-HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path) {
+HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path, const GuideCollector* guide) {
   HttpPages pages;
   pages.playlist = [&app, guide_path](const std::string& base) {
     std::vector<GuideService> guide;
@@ -66,8 +58,14 @@ HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path) {
     }
     return M3uPlaylist(base, entries);
   };
-  pages.guide = [guide_path] { return XmltvGuide(guide_path); };
-  pages.status = [&app] { return StatusJson(app.LastStatus()); };
+  // One document per version of the guide, shared by the server's requests.
+  auto cache = std::make_shared<XmltvGuideCache>(guide_path);
+  pages.guide = [cache] { return cache->Get(); };
+  pages.status = [&app, guide] {
+    StatusSnapshot status = app.LastStatus();
+    if (guide) status.guide = guide->StatusText();
+    return StatusJson(status);
+  };
   return pages;
 }
 

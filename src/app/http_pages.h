@@ -10,6 +10,7 @@
 namespace pelkan {
 
 class CaptureApp;
+class GuideCollector;
 
 // One entry of the HTTP playlist.
 struct PlaylistEntry {
@@ -22,13 +23,12 @@ struct PlaylistEntry {
 // `base` ("http://HOST:PORT"), with the guide at `base`/guide.xml.
 std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry>& entries);
 
-// The programme guide of the file at `guide_path` as XMLTV, every programme with a date (what
-// `pelkan-cli epg --xmltv` prints); nullopt when the file cannot be read.
-std::optional<std::string> XmltvGuide(const std::string& guide_path);
-
 // The pages a capture's HTTP server answers with: the playlist of the stream's services (named
 // as the service table gives them, matched to the guide's channels of `guide_path`), that guide
-// as XMLTV, and the last status as JSON. `app` and the file outlive the server.
-HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path);
+// as XMLTV (made again only when the guide has changed: XmltvGuideCache), and the last status as
+// JSON. `app` and the file outlive the server.
+// With `guide` (the capture's collector of that file), the status says when the guide cannot be
+// written.
+HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path, const GuideCollector* guide = nullptr);
 
 }  // namespace pelkan

@@ -41,6 +41,7 @@ std::string StatusText(const StatusSnapshot& s) {
   line += " | " + OneLine(s.sending);
   if (!s.http.empty()) line += " | " + OneLine(s.http);
   if (s.bar[3] != " ") line += " | " + OneLine(s.bar[3]);
+  if (!s.guide.empty()) line += " | " + OneLine(s.guide);
   return line;
 }
 

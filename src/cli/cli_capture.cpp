@@ -245,6 +245,12 @@ class CaptureRun {
       const bool v6 = address.find(':') != std::string::npos;
       std::fprintf(stderr, "%s: serving HTTP on http://%s%s%s:%u/ (playlist /playlist.m3u)\n", kName, v6 ? "[" : "",
                    address.c_str(), v6 ? "]" : "", app_.GetHttpPort());
+      if (!IsLoopbackAddress(address)) {
+        std::fprintf(stderr,
+                     "%s: the HTTP server is open to the network: anyone who can reach port %u can watch, "
+                     "without a password\n",
+                     kName, app_.GetHttpPort());
+      }
     }
     start_ = platform::TickCount();
     return true;
@@ -394,7 +400,7 @@ class CaptureRun {
       }
       if (now - last_refresh_ >= 1000) {
         last_refresh_ = now;
-        const StatusSnapshot status = app_.RefreshStatus();
+        const StatusSnapshot status = Refresh();
         if (now - last_print >= o_.status_every_ms - 500) {
           last_print = now;
           printer_.Status(status);
@@ -402,6 +408,13 @@ class CaptureRun {
       }
     }
     return result;
+  }
+
+  // The status, with the guide's when it cannot be written.
+  StatusSnapshot Refresh() {
+    StatusSnapshot status = app_.RefreshStatus();
+    status.guide = session_.GuideStatusText();
+    return status;
   }
 
   // Disconnects, prints the last status and the recording's check, closes the reservations.
@@ -414,7 +427,7 @@ class CaptureRun {
       result = 1;
       std::fprintf(stderr, "%s: %s\n", kName, app_.GetLastError().c_str());
     }
-    printer_.Status(app_.RefreshStatus());
+    printer_.Status(Refresh());
     if (recording_ && app_.GetLastRecording()) {
       std::fprintf(stderr, "%s: recording checked: %s\n", kName,
                    CapturePrinter::SummaryText(*app_.GetLastRecording()).c_str());

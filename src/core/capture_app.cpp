@@ -533,14 +533,17 @@ StatusSnapshot CaptureApp::RefreshStatus() {
 
   core::DtvStatistics ds;
   if (device_) ds = device_->GetStatistics();
-  s.elapsed = FormatElapsedSeconds(device_ ? (now - ds.start_tick) / 1000 : 0);
+  StatusFigures& f = s.figures;
+  f.elapsed_seconds = device_ ? (now - ds.start_tick) / 1000 : 0;
+  s.elapsed = FormatElapsedSeconds(f.elapsed_seconds);
   s.transfers_ok = FormatCounter(ds.transfers_ok);
   s.transfers_failed = FormatCounter(ds.transfers_failed);
   // A tuner (or a played file) that has gone quiet shows no rate rather than its last one.
   if (now - last_data_tick_.load(std::memory_order_relaxed) > kQuietMs) {
     stats_.transfer_rate.store(0.0, std::memory_order_relaxed);
   }
-  s.rate = FormatRate(stats_.transfer_rate.load(std::memory_order_relaxed));
+  f.rate_bytes_per_second = stats_.transfer_rate.load(std::memory_order_relaxed);
+  s.rate = FormatRate(f.rate_bytes_per_second);
   if (device_) {
     char text[128];
     text[0] = '\0';
@@ -549,18 +552,32 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     s.device_status = text;
   }
   if (IsTunerAway()) s.device_status = status_text::kTunerAway;
-  s.buffer = FormatBufferText(fifo_.GetSize(), fifo_.GetCapacity(), stats_.fifo_overflows.load(),
-                              stats_.input_overflows.load(), stats_.packet_stage_overflows.load());
-  s.packet_size = FormatCounter(stats_.packet_size.load());
-  s.sync_losses = FormatCounter(stats_.sync_losses.load());
-  s.continuity = FormatCounter(stats_.continuity_errors.load());
-  s.dropped = FormatCounter(stats_.dropped_packets.load());
-  s.scrambled = FormatCounter(stats_.scrambled_packets.load());
+  f.transfers_ok = ds.transfers_ok;
+  f.transfers_failed = ds.transfers_failed;
+  f.buffer_fill = fifo_.GetSize();
+  f.buffer_capacity = fifo_.GetCapacity();
+  f.fifo_overflows = stats_.fifo_overflows.load();
+  f.input_overflows = stats_.input_overflows.load();
+  f.stage_overflows = stats_.packet_stage_overflows.load();
+  f.packet_size = stats_.packet_size.load();
+  f.sync_losses = stats_.sync_losses.load();
+  f.continuity = stats_.continuity_errors.load();
+  f.dropped = stats_.dropped_packets.load();
+  f.scrambled = stats_.scrambled_packets.load();
+  s.buffer = FormatBufferText(f.buffer_fill, f.buffer_capacity, f.fifo_overflows, f.input_overflows,
+                              f.stage_overflows);
+  s.packet_size = FormatCounter(f.packet_size);
+  s.sync_losses = FormatCounter(f.sync_losses);
+  s.continuity = FormatCounter(f.continuity);
+  s.dropped = FormatCounter(f.dropped);
+  s.scrambled = FormatCounter(f.scrambled);
 
   const uint32_t clock_date = stats_.clock_date.load();
   MjdTime broadcast_now;
   s.clock = FormatBroadcastClock(clock_date, stats_.clock_time.load(), now - stats_.clock_tick.load(),
                                  &broadcast_now);
+  if (clock_date != 0) f.clock = broadcast_now;
+  f.clock_fresh = !s.clock.empty() && s.clock[0] == '*';
 
   s.recording = FormatRecordingText(manual_.IsRecording(), manual_.BytesWritten());
   // The status bar's first field is never written; the others show a single blank when they have
@@ -571,14 +588,23 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   manual_.Refresh(now, clock_date != 0 ? broadcast_now : MjdTime{}, s);
 
   if (manual_.Last()) s.last_recording = FormatRecordingTotals(*manual_.Last());
-  s.sending = FormatSendingText(
-      sender_ != nullptr, sender_ ? sender_->GetDestinationAddress() : std::array<uint8_t, 4>{},
-      sender_ ? sender_->GetBytesSent() : 0, sender_ ? sender_->GetBytesDropped() : 0);
+  if (sender_) {
+    f.sending = true;
+    f.send_address = sender_->GetDestinationAddress();
+    f.send_port = sender_->GetDestinationPort();
+    f.sent_bytes = sender_->GetBytesSent();
+    f.send_dropped_bytes = sender_->GetBytesDropped();
+    if (const int error = sender_->GetLastSendError()) f.send_error = std::strerror(error);
+  }
+  s.sending = FormatSendingText(f.sending, f.send_address, f.sent_bytes, f.send_dropped_bytes, f.send_error);
 
   if (http_) {
     uint64_t lost = 0;
     const std::vector<HttpClientInfo> clients = http_->Clients();
     for (const HttpClientInfo& c : clients) lost += c.bytes_lost;
+    f.http = true;
+    f.http_clients = clients.size();
+    f.http_lost_bytes = lost;
     s.http = FormatHttpText(clients.size(), lost);
   }
 

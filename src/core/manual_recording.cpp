@@ -174,6 +174,10 @@ void ManualRecording::Refresh(uint32_t now, MjdTime broadcast_now, StatusSnapsho
     return;
   }
   const RecordingStop stop = recording_->Check(capture_.SampleCapture());
+  StatusFigures& f = s.figures;
+  f.recording = true;
+  f.recorded_bytes = recording_->BytesWritten();
+  f.free_bytes = stop.free_bytes;
   s.free_space = FormatFreeSpaceText(true, stop.free_bytes);
   if (GiveUp(stop, now)) {
     s.bar[2].assign(status_text::kAutoStopping);
@@ -197,7 +201,9 @@ void ManualRecording::Refresh(uint32_t now, MjdTime broadcast_now, StatusSnapsho
     }
   } else {
     const std::optional<uint32_t> deadline = recording_->deadline();
-    s.bar[1] = FormatMinutesSeconds(recording_->ElapsedMs() / 1000);
+    f.recording_seconds = recording_->ElapsedMs() / 1000;
+    if (deadline) f.stop_in_ms = *deadline - now;
+    s.bar[1] = FormatMinutesSeconds(f.recording_seconds);
     s.bar[2] = deadline ? FormatAutoStopRemaining(*deadline - now) : std::string(status_text::kNoAutoStop);
   }
   // The programmes on air go into the report, from the processor's event store.

@@ -29,6 +29,7 @@ const std::string kAutoStopAfter = platform::Sjis("後に自動停止");
 const std::string kSending = platform::Sjis("送信中");
 const std::string kDropped = platform::Sjis(" 破棄");
 const std::string kHttpClients = platform::Sjis(" クライアント");
+const std::string kSendError = platform::Sjis("送信エラー");
 
 }  // namespace
 
@@ -79,7 +80,7 @@ std::string FormatAutoStopRemaining(uint32_t remaining_ms) {
 }
 
 std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent,
-                              uint64_t bytes_dropped) {
+                              uint64_t bytes_dropped, const std::string& error) {
   if (!sender) return status_text::kSendingStopped;
   std::string text = status_text::kSendingBuffering;
   if (bytes_sent > 0) {
@@ -88,6 +89,7 @@ std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address
   }
   if (bytes_dropped > 0)
     text += Format("%s %" PRIu64 " KByte", kDropped.c_str(), (bytes_dropped + 1023) >> 10);
+  if (!error.empty()) text += Format(" %s(%s)", kSendError.c_str(), error.c_str());
   return text;
 }
 

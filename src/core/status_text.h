@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/broadcast_clock.h"  // FormatBroadcastClock, the status display's clock text
@@ -15,6 +16,45 @@
 namespace pelkan {
 
 using platform::TickReached;
+
+// The figures behind the status texts, for programs that read the status (the JSON status): counts
+// as numbers, the clock as a time.
+struct StatusFigures {
+  uint32_t elapsed_seconds = 0;
+  uint32_t transfers_ok = 0;
+  uint32_t transfers_failed = 0;
+  double rate_bytes_per_second = 0;
+  uint32_t buffer_fill = 0;
+  uint32_t buffer_capacity = 0;
+  uint32_t fifo_overflows = 0;
+  uint32_t input_overflows = 0;
+  uint32_t stage_overflows = 0;
+  uint32_t packet_size = 0;
+  uint32_t sync_losses = 0;
+  uint32_t continuity = 0;
+  uint32_t dropped = 0;
+  uint32_t scrambled = 0;
+  // The broadcast clock (JST) as the display shows it, and whether it is fresh (the display's '*').
+  std::optional<MjdTime> clock;
+  bool clock_fresh = false;
+  // The manual recording while it runs.
+  bool recording = false;
+  uint64_t recorded_bytes = 0;
+  uint64_t free_bytes = 0;
+  uint32_t recording_seconds = 0;
+  std::optional<uint32_t> stop_in_ms;  // the stop timer's remaining time
+  // The UDP sending while it runs, with the reason its last send failed (empty while they succeed).
+  bool sending = false;
+  std::array<uint8_t, 4> send_address{};
+  uint16_t send_port = 0;
+  uint64_t sent_bytes = 0;
+  uint64_t send_dropped_bytes = 0;
+  std::string send_error;
+  // The HTTP server while it runs.
+  bool http = false;
+  size_t http_clients = 0;
+  uint64_t http_lost_bytes = 0;
+};
 
 // The texts of the main window's status display, in Shift-JIS, exactly as a front-end shows them.
 // Produced by CaptureApp::RefreshStatus; every front-end (desktop window, command-line line) shows
@@ -41,6 +81,10 @@ struct StatusSnapshot {
   // one starts; empty otherwise.
   std::string last_recording;
   std::array<std::string, 4> bar;  // status-bar fields; the first is never written
+  // What the programme guide's collector says when it cannot write the guide (its owner sets it:
+  // the capture does not know the guide); empty while the guide is written.
+  std::string guide;
+  StatusFigures figures;
 };
 
 // Fixed texts of the status display and of the recording and sending controls (Shift-JIS); the
@@ -99,9 +143,10 @@ std::string FormatAutoStopRemaining(uint32_t remaining_ms);
 // The totals of a recording's report: "ドロップ N  エラー N  スクランブル N".
 std::string FormatRecordingTotals(const RecordingSummary& summary);
 // 1024: no sender "送信停止中"; bytes sent "送信中(a.b.c.d) N MByte"; else "送信バッファ中". Bytes
-// the sender had to drop (the network did not keep up) follow as " 破棄 N KByte".
+// the sender had to drop (the network did not keep up) follow as " 破棄 N KByte", and while its
+// sends fail, their reason (`error`, ASCII) as " 送信エラー(REASON)".
 std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address, uint64_t bytes_sent,
-                              uint64_t bytes_dropped = 0);
+                              uint64_t bytes_dropped = 0, const std::string& error = {});
 
 // "HTTP 2 クライアント", with " 破棄 N KByte" when the clients lost data (they could not keep up).
 std::string FormatHttpText(size_t clients, uint64_t bytes_lost);

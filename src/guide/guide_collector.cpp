@@ -136,15 +136,25 @@ GuideCollector::Stats GuideCollector::GetStats() const {
   return stats_;
 }
 
-void GuideCollector::WriterThread() {
+std::string GuideCollector::StatusText() const {
+  std::lock_guard lock(mutex_);
+  return stats_.unwritten ? guide_text::kNotWritten : std::string();
+}
+
+void GuideCollector::OpenStore() {
   std::string notice, error;
   store_ = GuideStore::Open(path_, GuideStore::Access::kWrite, true, &notice, &error);
+  opened_at_ = std::chrono::steady_clock::now();
   {
     std::lock_guard lock(mutex_);
     stats_.store_open = store_ != nullptr;
     stats_.error = error;
   }
   if (!notice.empty() && notice_) notice_(notice);
+}
+
+void GuideCollector::WriterThread() {
+  OpenStore();
 
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -168,6 +178,11 @@ void GuideCollector::WriterThread() {
 
 void GuideCollector::Apply(std::vector<Work>& batch) {
   std::vector<std::shared_ptr<std::promise<void>>> finished;
+  // A store that could not be opened (locked by another program when the capture began, say) is
+  // tried again while sections come: they are kept for it, never given up for the run.
+  bool sections = false;
+  for (const Work& w : batch) sections = sections || w.kind == Work::kSection;
+  if (!store_ && sections && std::chrono::steady_clock::now() - opened_at_ >= kReopenInterval) OpenStore();
   bool began = store_ && store_->Begin();
   // The batch did not reach the file: another program held its write lock too long, the disk is
   // full or read-only, the file is damaged. What it held is taken in again when its sections come
@@ -204,7 +219,8 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
   size_t failed = 0;
   if (lost) {
     for (const Work& x : batch) failed += x.kind == Work::kSection;
-    if (store_) forget_versions_ = true;
+    // Whether the store is open or not, what was lost is taken in again when it comes round.
+    if (failed > 0) forget_versions_ = true;
   }
   // The user hears once that the guide is not being written, and again after it was written
   // meanwhile.
@@ -218,6 +234,11 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
     std::lock_guard lock(mutex_);
     stats_.dropped += failed;
     stats_.store_open = store_ != nullptr;
+    if (failed > 0) {
+      stats_.unwritten = true;
+    } else if (began && !lost) {
+      stats_.unwritten = false;
+    }
   }
   for (auto& done : finished) done->set_value();
 }

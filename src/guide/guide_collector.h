@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -41,8 +42,13 @@ class GuideCollector : public StreamListener {
   // Events are removed once they ended this long before the stream's clock.
   static constexpr GuideTime kKeepSeconds = 86400;
 
+  // How often the writer tries again to open a store it could not open (another program held the
+  // file's lock, it was read-only, the folder was missing) while sections come.
+  static constexpr std::chrono::milliseconds kReopenInterval{2000};
+
   // Starts the writer thread, which opens (creating or repairing, see GuideStore::Open) the store
-  // at `path`. `notice` receives the message when the file had to be renamed aside.
+  // at `path`, and opens it again later when that failed. `notice` receives the message when the
+  // file had to be renamed aside.
   explicit GuideCollector(std::string path, NoticeFn notice = nullptr);
   // Writes what is waiting, then stops the writer thread.
   ~GuideCollector() override;
@@ -67,8 +73,14 @@ class GuideCollector : public StreamListener {
     uint64_t dropped = 0;   // sections dropped: too many waiting, or the store could not take them
     bool store_open = false;
     std::string error;  // why the store could not be opened (English), empty when it is open
+    // Sections taken in since the guide was last written could not be written (they are taken in
+    // again when they come round); false again once a batch is written.
+    bool unwritten = false;
   };
   Stats GetStats() const;
+  // What the status shows while the guide cannot be written ("番組表を保存できません", Shift-JIS), else
+  // empty. Any thread.
+  std::string StatusText() const;
 
  private:
   struct Work {
@@ -82,6 +94,8 @@ class GuideCollector : public StreamListener {
   struct ServiceState;
 
   void Push(Work work);
+  // Opens the store (writer thread).
+  void OpenStore();
   void WriterThread();
   void Apply(std::vector<Work>& batch);
   // Writes one piece of work; false when the store failed.
@@ -114,6 +128,7 @@ class GuideCollector : public StreamListener {
   GuideTime clock_ = -1;
   GuideTime removed_at_ = -1;
   bool write_failure_told_ = false;
+  std::chrono::steady_clock::time_point opened_at_;
 
   std::thread writer_;
 };

@@ -168,6 +168,7 @@ std::unique_ptr<GuideFile> GuideFile::Open(const std::string& path, bool write, 
   SqliteOpenRules rules;
   rules.busy_timeout_ms = kBusyTimeoutMs;
   rules.create = write;
+  rules.reader = !write;
   // Only a writer repairs: a reader never renames a file that a writer may be using.
   rules.repair = repair && write;
   rules.inspect = [write](sqlite3* db, int* code) {

@@ -19,6 +19,8 @@ inline const std::string kFileReplaced = platform::Sjis(
 // the disk is full or the file is read-only.
 inline const std::string kWriteFailed =
     platform::Sjis("番組表ファイル %s に書き込めないため、受信した番組情報の一部を保存できませんでした。");
+// The status line and the guide window while received programmes cannot be written to the file.
+inline const std::string kNotWritten = platform::Sjis("番組表を保存できません");
 inline const std::string kNoticeGuide = platform::Sjis(
     "番組表を作るには、オプションの「PSI処理」と「電子番組表処理(EIT)」をオンにしてください。");
 inline const std::string kNoticeFilter =

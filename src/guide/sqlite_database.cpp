@@ -2,8 +2,10 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 #include "guide/guide_sql_statement.h"
 #include "platform/clock.h"
@@ -36,6 +38,33 @@ int Initialize(sqlite3* db, const SqliteOpenRules& rules, bool* created) {
   }
   if (rc == SQLITE_OK) rc = Exec(db, rules.settings);
   return rc;
+}
+
+// Opens a connection: read-only, or reading and writing (creating the file with `create`); an
+// `unchanging` file is read without the shared files of WAL mode (nothing else may write it).
+int OpenConnection(const std::string& path, bool read_only, bool create, bool unchanging, sqlite3** db) {
+  int flags = SQLITE_OPEN_NOMUTEX;
+  flags |= read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  if (!unchanging) return sqlite3_open_v2(path.c_str(), db, flags, nullptr);
+  std::string uri = "file:";
+  for (const unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      uri += escaped;
+    } else {
+      uri += static_cast<char>(c);
+    }
+  }
+  uri += "?immutable=1";
+  return sqlite3_open_v2(uri.c_str(), db, flags | SQLITE_OPEN_URI, nullptr);
+}
+
+// Whether a read-only connection failed because it could not make or write the files a reader of
+// a WAL database shares with the others (its folder is read-only).
+bool CannotShare(int code) {
+  const int primary = code & 0xFF;
+  return primary == SQLITE_READONLY || primary == SQLITE_CANTOPEN;
 }
 
 }  // namespace
@@ -96,8 +125,8 @@ std::optional<SqliteDatabase> SqliteDatabase::Open(const std::string& path, cons
     }
     sqlite3* db = nullptr;
     if (!foreign) {
-      const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
-      const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+      const bool read_only = rules.reader && !create && ::access(path.c_str(), W_OK) != 0;
+      int rc = OpenConnection(path, read_only, create, false, &db);
       if (rc != SQLITE_OK) {
         if (error) *error = path + ": " + sqlite3_errstr(rc);
         sqlite3_close_v2(db);
@@ -105,7 +134,19 @@ std::optional<SqliteDatabase> SqliteDatabase::Open(const std::string& path, cons
       }
       sqlite3_busy_timeout(db, rules.busy_timeout_ms);
       int code = 0;
-      switch (rules.inspect(db, &code)) {
+      SqliteVerdict verdict = rules.inspect(db, &code);
+      if (verdict == SqliteVerdict::kFailed && read_only && CannotShare(code)) {
+        sqlite3_close_v2(db);
+        db = nullptr;
+        rc = OpenConnection(path, true, false, true, &db);
+        if (rc != SQLITE_OK) {
+          if (error) *error = path + ": " + sqlite3_errstr(rc);
+          sqlite3_close_v2(db);
+          return std::nullopt;
+        }
+        verdict = rules.inspect(db, &code);
+      }
+      switch (verdict) {
         case SqliteVerdict::kGood:
           break;
         case SqliteVerdict::kEmpty:

@@ -26,6 +26,10 @@ struct SqliteOpenRules {
   bool create = true;
   // Renames a foreign file aside and makes a new one; without it, a foreign file is an error.
   bool repair = true;
+  // A reader: a file this process may not write is opened read-only, and one whose folder does
+  // not let it make the files a reader of a WAL database needs (a read-only folder or medium,
+  // where no writer can be either) as an unchanging file.
+  bool reader = false;
   // Reads the open file's header and schema (bringing an older schema up to date if it does
   // that); `code` receives the SQLite code of a failure or damage.
   std::function<SqliteVerdict(sqlite3* db, int* code)> inspect;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "base/mjd_time.h"
 #include "guide/broadcast_text.h"
@@ -74,36 +75,40 @@ std::string XmltvDocument(const std::vector<GuideEvent>& events, const std::vect
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
       "<tv generator-info-name=\"pelkan\">\n";
   // Only the channels that have programmes here (the title is required, so events known only
-  // from an extended table are left out).
+  // from an extended table are left out). The channels come first, so they are gathered before
+  // the programmes are written: the document is built once, never copied whole.
   std::map<std::string, std::string> channels;
-  std::string programmes;
+  std::set<uint64_t> seen;
   for (const GuideEvent& e : events) {
-    const std::string title = utf8(e.title);
-    if (title.empty()) continue;
-    const std::string id = XmltvChannelId(e.key.service_id, e.key.transport_stream_id, e.key.original_network_id);
-    if (channels.find(id) == channels.end()) {
-      std::string name = service_name(e.key);
-      if (name.empty()) name = std::to_string(e.key.service_id);
-      channels[id] = name;
-    }
-    programmes += "  <programme start=\"" + XmltvTime(e.start) + "\"";
-    if (e.HasEnd()) programmes += " stop=\"" + XmltvTime(e.End()) + "\"";
-    programmes += " channel=\"" + id + "\">\n    <title lang=\"ja\">" + XmlText(title) + "</title>\n";
-    std::string desc = utf8(e.description);
-    const std::string extended = utf8(e.extended);
-    if (!extended.empty()) desc += (desc.empty() ? "" : "\n\n") + extended;
-    if (!desc.empty()) programmes += "    <desc lang=\"ja\">" + XmlText(desc) + "</desc>\n";
-    if (e.genre >= 0) {
-      programmes += "    <category lang=\"ja\">" +
-                    XmlText(utf8(std::string(guide_text::GenreName(e.genre)))) + "</category>\n";
-    }
-    programmes += "  </programme>\n";
+    const uint64_t key = ServiceKey(e.key.original_network_id, e.key.transport_stream_id, e.key.service_id);
+    if (seen.count(key) != 0 || utf8(e.title).empty()) continue;
+    seen.insert(key);
+    std::string name = service_name(e.key);
+    if (name.empty()) name = std::to_string(e.key.service_id);
+    channels[XmltvChannelId(e.key.service_id, e.key.transport_stream_id, e.key.original_network_id)] = name;
   }
   for (const auto& [id, name] : channels) {
     out += "  <channel id=\"" + id + "\">\n    <display-name lang=\"ja\">" + XmlText(name) +
            "</display-name>\n  </channel>\n";
   }
-  out += programmes + "</tv>\n";
+  for (const GuideEvent& e : events) {
+    const std::string title = utf8(e.title);
+    if (title.empty()) continue;
+    const std::string id = XmltvChannelId(e.key.service_id, e.key.transport_stream_id, e.key.original_network_id);
+    out += "  <programme start=\"" + XmltvTime(e.start) + "\"";
+    if (e.HasEnd()) out += " stop=\"" + XmltvTime(e.End()) + "\"";
+    out += " channel=\"" + id + "\">\n    <title lang=\"ja\">" + XmlText(title) + "</title>\n";
+    std::string desc = utf8(e.description);
+    const std::string extended = utf8(e.extended);
+    if (!extended.empty()) desc += (desc.empty() ? "" : "\n\n") + extended;
+    if (!desc.empty()) out += "    <desc lang=\"ja\">" + XmlText(desc) + "</desc>\n";
+    if (e.genre >= 0) {
+      out += "    <category lang=\"ja\">" + XmlText(utf8(std::string(guide_text::GenreName(e.genre)))) +
+             "</category>\n";
+    }
+    out += "  </programme>\n";
+  }
+  out += "</tv>\n";
   return out;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "output/http_client_queue.h"
+#include "output/http_document_queue.h"
 #include "output/http_stream_ring.h"
 #include "output/microhttpd_library.h"
 #include "ts/output_filter.h"
@@ -93,14 +94,17 @@ std::optional<uint16_t> ServiceOfPath(const std::string& url) {
   return static_cast<uint16_t>(value);
 }
 
+// An answer from `body`. With `close` the connection ends after it: what the client may still send
+// (a body, further requests) is never read.
 MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
-                 const char* allow = nullptr) {
+                 const char* allow = nullptr, bool close = false) {
   MHD_Response* response = Mhd().MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
                                                                  MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
   Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
   Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
   if (allow != nullptr) Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+  if (close) Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   const MHD_Result result = Mhd().MHD_queue_response(connection, status, response);
   Mhd().MHD_destroy_response(response);
   return result;
@@ -108,6 +112,40 @@ MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string&
 
 MHD_Result ReplyText(MHD_Connection* connection, unsigned status, const char* text, const char* allow = nullptr) {
   return Reply(connection, status, std::string(text) + "\n", "text/plain; charset=utf-8", allow);
+}
+
+// An error answer after which the connection closes.
+MHD_Result Refuse(MHD_Connection* connection, unsigned status, const char* text, const char* allow = nullptr) {
+  return Reply(connection, status, std::string(text) + "\n", "text/plain; charset=utf-8", allow, true);
+}
+
+// Whether the request announces a body (a length above 0, or chunks).
+bool HasBody(MHD_Connection* connection) {
+  if (Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr) {
+    return true;
+  }
+  const char* length =
+      Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (length == nullptr) return false;
+  for (const char* c = length; *c != '\0'; ++c) {
+    if (*c >= '1' && *c <= '9') return true;
+  }
+  return false;
+}
+
+// Most bytes of a document handed to the library at once.
+constexpr size_t kDocumentPiece = 64u << 10;
+
+ssize_t ReadDocument(void* cls, uint64_t pos, char* buf, size_t max) {
+  const std::string& document = **static_cast<HttpDocument*>(cls);
+  if (pos >= document.size()) return MHD_CONTENT_READER_END_OF_STREAM;
+  const size_t n = std::min<size_t>(max, document.size() - static_cast<size_t>(pos));
+  std::memcpy(buf, document.data() + pos, n);
+  return static_cast<ssize_t>(n);
+}
+
+void FreeDocument(void* cls) {
+  delete static_cast<HttpDocument*>(cls);
 }
 
 MHD_Result AddFieldBytes(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
@@ -166,31 +204,37 @@ struct HttpStreamServer::Connection {
 // The library's callbacks.
 struct HttpCallbacks {
   static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                              const char* version, const char* /*upload_data*/, size_t* upload_data_size,
+                              const char* version, const char* /*upload_data*/, size_t* /*upload_data_size*/,
                               void** req_cls) {
     auto* server = static_cast<HttpStreamServer*>(cls);
-    // The first call has the header only; the answer goes with the second (after any body).
-    if (*req_cls == nullptr) {
-      *req_cls = server;
+    // A request that waited for its document, resumed.
+    if (*req_cls != nullptr) return static_cast<MHD_Result>(server->FinishDocument(connection, *req_cls));
+    // Everything is answered at the header: no route takes a body, so none is ever read (a
+    // client trickling one would hold its connection), and the connection of a refusal closes.
+    {
       std::lock_guard<std::mutex> lock(server->watch_mutex_);
       const auto it = server->connections_.find(connection);
       if (it != server->connections_.end()) it->second->header_done = true;
-      return MHD_YES;
-    }
-    if (*upload_data_size != 0) {
-      *upload_data_size = 0;  // a body is not wanted; it is read and left
-      return MHD_YES;
     }
     // The connection's memory also holds a chunk of a stream response, so the header is measured.
     if (HeaderBytes(connection, url, method, version) > HttpStreamServer::kHeaderMemory) {
-      return ReplyText(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "request header too large");
+      return Refuse(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "request header too large");
     }
     // HTTP/1.1 requires the Host header (and the playlist's addresses come from it).
     if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 &&
         Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
-      return ReplyText(connection, MHD_HTTP_BAD_REQUEST, "no Host header");
+      return Refuse(connection, MHD_HTTP_BAD_REQUEST, "no Host header");
     }
-    return static_cast<MHD_Result>(server->Answer(connection, url, method));
+    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+      return Refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed", MHD_HTTP_METHOD_GET);
+    }
+    if (HasBody(connection)) return Refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "a request body is not taken");
+    return static_cast<MHD_Result>(server->Answer(connection, url, req_cls));
+  }
+
+  static void OnCompleted(void* cls, MHD_Connection* /*connection*/, void** req_cls,
+                          MHD_RequestTerminationCode /*code*/) {
+    static_cast<HttpStreamServer*>(cls)->documents_->Completed(req_cls);
   }
 
   static void OnConnection(void* cls, MHD_Connection* connection, void** /*socket_context*/,
@@ -291,6 +335,7 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
     return false;
   }
   stopping_.store(false);
+  documents_ = std::make_unique<HttpDocumentQueue>(kDocumentBuilders, kDocumentsWaiting);
   {
     // The ring keeps what the clients may be behind and a batch more.
     std::lock_guard<std::mutex> batch(batch_mutex_);
@@ -303,12 +348,14 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
       static_cast<size_t>(kHeaderMemory + kChunkBytes + kHeaderSlack), MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>(config.max_clients + kExtraConnections), MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(config.idle_timeout_s), MHD_OPTION_NOTIFY_CONNECTION,
-      &HttpCallbacks::OnConnection, this, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
+      &HttpCallbacks::OnConnection, this, MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::OnCompleted, this,
+      MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     {
       std::lock_guard<std::mutex> batch(batch_mutex_);
       ring_.reset();
     }
+    documents_.reset();
     *error = "cannot listen on " + config.address + ":" + std::to_string(config.port) + ": " +
              std::strerror(errno != 0 ? errno : EADDRINUSE);
     return false;
@@ -331,6 +378,8 @@ void HttpStreamServer::Stop() {
     std::lock_guard<std::mutex> lock(clients_mutex_);
     for (const auto& c : clients_) c->Close();
   }
+  // The requests waiting for a document are let go, those being made finish; each is resumed.
+  documents_->Close();
   // The suspended clients end their responses once resumed; the library is stopped after it has
   // served them (a connection is never suspended again once stopping_ is set).
   ResumeWaiting();
@@ -339,6 +388,7 @@ void HttpStreamServer::Stop() {
   }
   Mhd().MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  documents_.reset();
   {
     std::lock_guard<std::mutex> batch(batch_mutex_);
     ring_.reset();  // its readers went with their responses
@@ -398,10 +448,7 @@ void HttpStreamServer::ResumeWaiting() {
   suspended_.clear();
 }
 
-int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url, const std::string& method) {
-  if (method != MHD_HTTP_METHOD_GET) {
-    return ReplyText(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed", MHD_HTTP_METHOD_GET);
-  }
+int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url, void** req_cls) {
   if (url == "/stream") return StartStream(connection, std::nullopt);
   if (const std::optional<uint16_t> service = ServiceOfPath(url)) return StartStream(connection, service);
   if (url == "/playlist.m3u" && pages_.playlist) {
@@ -414,18 +461,39 @@ int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url,
     } else {
       base.append(config_.address).append(1, ':').append(std::to_string(port_));
     }
-    return Reply(connection, MHD_HTTP_OK, pages_.playlist(base), "audio/x-mpegurl; charset=utf-8");
+    auto make = [playlist = pages_.playlist, base] { return std::make_shared<const std::string>(playlist(base)); };
+    return StartDocument(connection, req_cls, std::move(make), "audio/x-mpegurl; charset=utf-8", "no playlist");
   }
   if (url == "/guide.xml" && pages_.guide) {
-    if (std::optional<std::string> guide = pages_.guide()) {
-      return Reply(connection, MHD_HTTP_OK, *guide, "application/xml; charset=utf-8");
-    }
-    return ReplyText(connection, MHD_HTTP_NOT_FOUND, "no programme guide");
+    return StartDocument(connection, req_cls, pages_.guide, "application/xml; charset=utf-8", "no programme guide");
   }
   if (url == "/status" && pages_.status) {
     return Reply(connection, MHD_HTTP_OK, pages_.status() + "\n", "application/json");
   }
   return ReplyText(connection, MHD_HTTP_NOT_FOUND, "not found");
+}
+
+int HttpStreamServer::StartDocument(MHD_Connection* connection, void** req_cls, HttpDocumentQueue::Make make,
+                                    const char* type, const char* missing) {
+  if (stopping_.load() || !documents_->Start(connection, req_cls, std::move(make), type, missing)) {
+    return Refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many requests");
+  }
+  return MHD_YES;
+}
+
+int HttpStreamServer::FinishDocument(MHD_Connection* connection, void* req_cls) {
+  HttpDocumentQueue::Answer answer = documents_->Finish(req_cls);
+  if (!answer.made) return Refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the server is busy or stopping");
+  if (!answer.document) return ReplyText(connection, MHD_HTTP_NOT_FOUND, answer.missing);
+  const size_t size = answer.document->size();
+  MHD_Response* response = Mhd().MHD_create_response_from_callback(
+      size, kDocumentPiece, &ReadDocument, new HttpDocument(std::move(answer.document)), &FreeDocument);
+  if (response == nullptr) return MHD_NO;
+  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.type);
+  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+  const MHD_Result result = Mhd().MHD_queue_response(connection, MHD_HTTP_OK, response);
+  Mhd().MHD_destroy_response(response);
+  return result;
 }
 
 int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint16_t> service) {
@@ -443,7 +511,7 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
     HandOn();
     std::lock_guard<std::mutex> lock(clients_mutex_);
     if (clients_.size() >= config_.max_clients || ring_ == nullptr) {
-      return ReplyText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many clients");
+      return Refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many clients");
     }
     if (service) {
       if (!programs_.empty() && std::none_of(programs_.begin(), programs_.end(), [&](const ProgramListEntry& p) {
@@ -577,6 +645,16 @@ void HttpStreamServer::ResetStream() {
   programs_.clear();
   components_.clear();
   tables_.clear();
+}
+
+bool IsLoopbackAddress(const std::string& address) {
+  in_addr v4{};
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, address.c_str(), &v6) != 1) return false;
+  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+  // An IPv4 loopback address in IPv6 form.
+  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
 }
 
 std::vector<HttpClientInfo> HttpStreamServer::Clients() const {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "output/http_document_queue.h"
 #include "ts/stream_listener.h"
 #include "ts/ts_events.h"
 
@@ -49,15 +50,20 @@ struct HttpClientInfo {
   uint64_t bytes_lost = 0;  // dropped as oldest because the client did not keep up
 };
 
-// The pages that are not the stream, made by the owner on request (on the server's threads).
+// The pages that are not the stream, made by the owner on request.
 struct HttpPages {
-  // The M3U playlist; `base` is "http://HOST:PORT" as the client addressed the server.
+  // The M3U playlist; `base` is "http://HOST:PORT" as the client addressed the server. Made on a
+  // document thread (it may wait for the guide's file).
   std::function<std::string(const std::string& base)> playlist;
-  // The XMLTV guide; nullopt when there is none (404).
-  std::function<std::optional<std::string>()> guide;
-  // The status as one JSON object.
+  // The XMLTV guide; null when there is none (404). Made on a document thread: it may take long,
+  // and the owner may hand every request the same document while the guide has not changed.
+  std::function<HttpDocument()> guide;
+  // The status as one JSON object, on the serving thread: it must be quick.
   std::function<std::string()> status;
 };
+
+// Whether `address` (numeric) is a loopback address, which only programs on this computer reach.
+bool IsLoopbackAddress(const std::string& address);
 
 // Serves the capture over HTTP (libmicrohttpd, one thread for every connection):
 //   GET /stream        the whole transport stream, as the capture receives it;
@@ -68,8 +74,14 @@ struct HttpPages {
 // own bounded queue (HttpClientQueue): a client that cannot keep up loses its oldest data,
 // counted, and never slows the capture or the other clients. The clients of the whole stream
 // share one ring of it (HttpStreamRing), each with its own cursor and the same bound. Unknown
-// paths get 404, methods other than GET 405, requests libmicrohttpd cannot parse or whose header
-// is too large 400/431.
+// paths get 404, methods other than GET 405, a request with a body 413 (both at once, at the
+// header: a body is never read, and the connection closes), requests libmicrohttpd cannot parse
+// or whose header is too large 400/431. A 503 closes its connection too.
+//
+// The playlist and the guide are made on document threads (HttpDocumentQueue: a few at once, a
+// bounded number waiting, 503 beyond), the request suspended meanwhile; the answer is sent from
+// the owner's document in pieces as the client takes it, so neither a large guide nor a slow
+// reader of it holds up the serving thread or the stream clients.
 //
 // The sockets are non-blocking and served by the library's one thread, so a client that does not
 // read holds up no other. A stream client with nothing to send is suspended; the producer resumes
@@ -88,6 +100,9 @@ class HttpStreamServer : public StreamListener {
   static constexpr uint32_t kHeaderMemory = 16u << 10;
   // Connections at once beyond the stream clients (pages, clients that get 503).
   static constexpr uint32_t kExtraConnections = 8;
+  // Documents made at once, and requests that may wait for one (the next gets 503).
+  static constexpr size_t kDocumentBuilders = 2;
+  static constexpr size_t kDocumentsWaiting = 16;
 
   HttpStreamServer(HttpPages pages, ClientNotice notice = nullptr);
   // Stop.
@@ -134,8 +149,14 @@ class HttpStreamServer : public StreamListener {
   // The library's callbacks (in the source file), which call the members below.
   friend struct HttpCallbacks;
 
-  int Answer(MHD_Connection* connection, const std::string& url, const std::string& method);
+  int Answer(MHD_Connection* connection, const std::string& url, void** req_cls);
   int StartStream(MHD_Connection* connection, std::optional<uint16_t> service);
+  // Suspends the request and has its page made on a document thread; `make` gives the page, null
+  // for 404 (`missing`). 503 when too many wait.
+  int StartDocument(MHD_Connection* connection, void** req_cls, HttpDocumentQueue::Make make, const char* type,
+                    const char* missing);
+  // Answers a request resumed with its page made (or the server stopping); `req_cls` its state.
+  int FinishDocument(MHD_Connection* connection, void* req_cls);
   // The packets a new client starts with: the last PAT (rewritten for a service) and PMTs.
   void Prime(Client& client);
   // Each service client's filter after a change of the PAT or a PMT. Under clients_mutex_.
@@ -184,6 +205,9 @@ class HttpStreamServer : public StreamListener {
   std::mutex pace_mutex_;
   std::vector<Client*> suspended_;
   std::atomic<size_t> resuming_{0};
+
+  // The document threads (while running).
+  std::unique_ptr<HttpDocumentQueue> documents_;
 
   // Open connections and when each began, for the header time-out. Guarded by watch_mutex_.
   std::mutex watch_mutex_;

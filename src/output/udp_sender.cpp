@@ -91,6 +91,7 @@ int UdpSender::OpenSocket(const std::string& host, uint16_t port) {
   port_.store(port, std::memory_order_relaxed);
   bytes_sent_.store(0, std::memory_order_relaxed);
   bytes_dropped_.store(0, std::memory_order_relaxed);
+  last_send_error_.store(0, std::memory_order_relaxed);
   try {
     thread_ = std::thread(&UdpSender::SendLoop, this, fd);
   } catch (const std::system_error&) {
@@ -191,11 +192,14 @@ void UdpSender::SendLoop(int fd) {
     taken_ += n;
     lock.unlock();
     ssize_t r = -1;
+    int error = EMSGSIZE;
     if (fits) {
       do {
         r = ::sendto(fd, datagram.data(), n, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
       } while (r < 0 && errno == EINTR);
+      error = r < 0 ? errno : 0;
     }
+    last_send_error_.store(error, std::memory_order_relaxed);
     if (r < 0) {
       bytes_dropped_.fetch_add(n, std::memory_order_relaxed);
     } else {

@@ -60,6 +60,10 @@ class UdpSender {
   // Sum of the bytes dropped: packets the queue had no room for, datagrams whose send failed, and
   // datagrams still queued when Close gave up.
   uint64_t GetBytesDropped() const { return bytes_dropped_.load(std::memory_order_relaxed); }
+  // The errno of the last send the socket layer refused (EMSGSIZE for a datagram larger than one
+  // can be), 0 once a send succeeds again and after OpenSocket: while it is not 0 the receiver
+  // gets nothing, and the status says why.
+  int GetLastSendError() const { return last_send_error_.load(std::memory_order_relaxed); }
   // The four bytes of the destination address; zeros while closed.
   std::array<uint8_t, 4> GetDestinationAddress() const;
   // The destination port (host order); 0 while closed.
@@ -77,6 +81,7 @@ class UdpSender {
   std::atomic<uint16_t> port_{0};     // host order
   std::atomic<uint64_t> bytes_sent_{0};
   std::atomic<uint64_t> bytes_dropped_{0};
+  std::atomic<int> last_send_error_{0};
 
   // The queue: a ring of kQueueBytes holding the stream bytes [taken_, queued_); of these,
   // [taken_, cut_) are cut into datagrams (of datagram_size_ bytes, or of the lengths in

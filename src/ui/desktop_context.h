@@ -44,6 +44,9 @@ struct DesktopContext {
   std::function<void()> run_rules;
   // The status bar's wake alarm text (UTF-8, "" for none); none when not set.
   std::function<std::string()> wake_alarm_text;
+  // What the guide's collector says while it cannot write the guide (Shift-JIS, "" while it
+  // writes); none when not set.
+  std::function<std::string()> guide_status;
 };
 
 // The broadcast time the windows go by (JST): the broadcast's clock while it is received, else

@@ -167,7 +167,8 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
       [this] {
         const hooks::WakeAlarmKeeper* wake = session_->hooks().wake_alarm();
         return WakeAlarmStatusText(wake != nullptr ? wake->Held() : std::nullopt);
-      }});
+      },
+      [this] { return session_->GuideStatusText(); }});
   window_ = std::make_unique<MainWindow>(*context_);
   if (own_messages_) own_messages_->SetParent(window_.get());
   SavePathProvider* save_path = options_.save_path;

@@ -177,10 +177,7 @@ void GuideWindow::Reload() {
     ui_->grid->SetModel(model.get(), origin);
     model_ = std::move(model);
   }
-  ui_->statusLabel->setText(store_ || store_error_.empty() ||
-                                    !QFile::exists(QString::fromStdString(context_.guide_path))
-                                ? QString()
-                                : FromSjis(guide_text::kReadError));
+  UpdateStatusLabel();
   const bool moved_day = origin != origin_;
   origin_ = origin;
   if (ui_->grid->model() != model_.get()) ui_->grid->SetModel(model_.get(), origin);
@@ -207,8 +204,20 @@ void GuideWindow::Refresh() {
   const GuideTime now = Now();
   ui_->grid->SetNow(now);
   ui_->grid->SetReserved(ReservedNow());
+  UpdateStatusLabel();
   const bool changed = !store_ || store_->DataVersion() != data_version_;
   if (changed || now / 86400 * 86400 != origin_) Reload();
+}
+
+void GuideWindow::UpdateStatusLabel() {
+  // A file that cannot be read, else one the capture cannot write what it receives to.
+  std::string text;
+  if (!store_ && !store_error_.empty() && QFile::exists(QString::fromStdString(context_.guide_path))) {
+    text = guide_text::kReadError;
+  } else if (context_.guide_status) {
+    text = context_.guide_status();
+  }
+  ui_->statusLabel->setText(FromSjis(text));
 }
 
 void GuideWindow::UpdateSwitchNotice() {

@@ -81,6 +81,8 @@ class GuideWindow : public ToolWindow {
  private:
   GuideTime Now() const;
   void UpdateSwitchNotice();
+  // The line under the grid: the file cannot be read, or the capture cannot write the guide.
+  void UpdateStatusLabel();
   bool OpenStore();
   void UpdateDayButtons();
   // The service name of a programme's column (Shift-JIS).

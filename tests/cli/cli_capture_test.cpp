@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -9,17 +10,21 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/cli_commands.h"
+#include "guide/guide_store.h"
 #include "platform/text_codec.h"
 #include "streamgen/broadcast_generator.h"
 #include "tests/streamgen/stream_scan.h"
@@ -161,6 +166,24 @@ TEST_F(CliCapture, StatusEveryThinsTheLines) {
   EXPECT_GE(status_lines(), 3u) << Out();
 }
 
+// While the guide cannot be written (another program holds its lock from before the capture
+// began), the status lines say so; the capture itself goes on.
+TEST_F(CliCapture, StatusLinesSayWhenTheGuideCannotBeWritten) {
+  std::ofstream(dir_ + "/pelkan.ini") << "[Pelkan_Q_PSI]\r\nDECODE_PSI=1\r\nPROC_EPG=1\r\n";
+  const std::string path = dir_ + "/epg.sqlite";
+  ASSERT_TRUE(GuideStore::Open(path, GuideStore::Access::kWrite, true, nullptr, nullptr));
+  sqlite3* blocker = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &blocker), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const int code = Run("capture --seconds 7");
+  sqlite3_exec(blocker, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(blocker);
+  EXPECT_EQ(code, 0) << Err();
+  const std::string out = Out();
+  EXPECT_NE(out.find(" | 番組表を保存できません"), std::string::npos) << out;
+  EXPECT_NE(Err().find("epg.sqlite に書き込めない"), std::string::npos) << Err();
+}
+
 TEST_F(CliCapture, FolderGetsAnAutomaticNameAndJsonLines) {
   std::filesystem::create_directory(dir_ + "/recs");
   ASSERT_EQ(Run("capture --seconds 1 --in 0x86 --record recs --json"), 0) << Err();
@@ -181,9 +204,12 @@ TEST_F(CliCapture, FolderGetsAnAutomaticNameAndJsonLines) {
     EXPECT_EQ(line.front(), '{');
     EXPECT_EQ(line.back(), '}');
     EXPECT_NE(line.find("\"recording\":"), std::string::npos);
-    // Both continuity figures, each under its own name.
-    EXPECT_NE(line.find("\"continuity_errors\":\""), std::string::npos) << line;
-    EXPECT_NE(line.find("\"dropped_packets\":\""), std::string::npos) << line;
+    // Both continuity figures, each under its own name, as numbers.
+    for (const char* key : {"\"continuity_errors\":", "\"dropped_packets\":"}) {
+      const size_t at = line.find(key);
+      ASSERT_NE(at, std::string::npos) << line;
+      EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line[at + std::strlen(key)]))) << line;
+    }
     ++lines;
     pos = end == std::string::npos ? out.size() : end + 1;
   }
@@ -584,6 +610,8 @@ TEST_F(CliCapture, HttpClientsWatchWhileTheRecordingStaysWhole) {
   }
   fetch("curl -s " + base + "/playlist.m3u", "playlist.m3u");
   playlist = ReadText(dir_ + "/playlist.m3u");
+  fetch("curl -s " + base + "/status", "status.json");
+  const std::string status_json = ReadText(dir_ + "/status.json");
   slow.join();
   prober.join();
   int status = 0;
@@ -618,6 +646,11 @@ TEST_F(CliCapture, HttpClientsWatchWhileTheRecordingStaysWhole) {
   const std::string id = playlist.substr(id_at + 8, playlist.find('"', id_at + 8) - id_at - 8);
   EXPECT_NE(guide.find("<channel id=\"" + id + "\">"), std::string::npos) << id << "\n" << guide.substr(0, 600);
   EXPECT_NE(guide.find("channel=\"" + id + "\""), std::string::npos);
+  // The status: counts as numbers, the broadcast clock as a time of Japan.
+  EXPECT_TRUE(std::regex_search(status_json, std::regex("\"transfers_ok\":[0-9]+,"))) << status_json;
+  const std::regex iso("\"clock\":\"20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\+09:00\"");
+  EXPECT_TRUE(std::regex_search(status_json, iso)) << status_json;
+  EXPECT_TRUE(std::regex_search(status_json, std::regex("\"recording\":\\{\"bytes\":[0-9]+,"))) << status_json;
 }
 
 // HTTP_ENABLED in pelkan.ini starts the same server as --http, with every page: the playlist, the

@@ -57,6 +57,9 @@ TEST(StatusText, SendingTextShowsAddressAndMegabytes) {
   EXPECT_EQ(Utf8(FormatSendingText(true, {127, 0, 0, 1}, 3 << 20, 188)),
             "送信中(127.0.0.1) 3 MByte 破棄 1 KByte");
   EXPECT_EQ(Utf8(FormatSendingText(true, {127, 0, 0, 1}, 0, 2048)), "送信バッファ中 破棄 2 KByte");
+  // While the sends fail, their reason, every time the status is shown.
+  EXPECT_EQ(Utf8(FormatSendingText(true, {127, 0, 0, 1}, 3 << 20, 2048, "Network is unreachable")),
+            "送信中(127.0.0.1) 3 MByte 破棄 2 KByte 送信エラー(Network is unreachable)");
 }
 
 TEST(StatusText, HttpTextCountsClientsAndTheirLoss) {

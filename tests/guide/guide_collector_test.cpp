@@ -4,12 +4,14 @@
 
 #include <filesystem>
 #include <map>
+#include <thread>
 #include <sqlite3.h>
 
 #include "base/crc32.h"
 #include "base/mjd_time.h"
 #include "guide/broadcast_text.h"
 #include "guide/guide_store.h"
+#include "guide/guide_texts.h"
 #include "platform/text_codec.h"
 #include "streamgen/broadcast_generator.h"
 #include "tests/support/temp_dir.h"
@@ -190,6 +192,13 @@ test::Bytes OneProgramme(uint16_t event_id, uint16_t mjd, uint8_t hh, uint8_t ve
                                           test::ShortEventDescriptor(test::AribAlnum(title), {})}});
 }
 
+// Sets `processor` to read the tables into `collector`.
+void Feeding(TsProcessor& processor, GuideCollector& collector) {
+  processor.SetDecodePsi(1);
+  processor.SetProcessEpg(1);
+  processor.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
+}
+
 // The sections of `ts` through `processor`, behind null packets on which it finds the packet sync.
 void Play(TsProcessor& processor, CaptureStats& stats, const test::TsBuilder& ts) {
   test::TsBuilder sync;
@@ -234,9 +243,7 @@ TEST_F(GuideCollectorTest, AClockFarAheadRemovesNothing) {
     {
       GuideCollector collector(path);
       TsProcessor processor;
-      processor.SetDecodePsi(1);
-      processor.SetProcessEpg(1);
-      processor.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
+      Feeding(processor, collector);
       Play(processor, stats_, ts);
       collector.Flush();
     }
@@ -248,31 +255,62 @@ TEST_F(GuideCollectorTest, AClockFarAheadRemovesNothing) {
 }
 
 // While another program holds the guide's write lock longer than the writer waits, what comes in is
-// counted as dropped and taken again when its sections come round: the guide ends whole.
+// counted as dropped, the status says the guide cannot be written, and it is taken again when its
+// sections come round: the guide ends whole, whether the lock was taken during the run or was
+// already held when the collector opened the file (which it then opens again).
 TEST_F(GuideCollectorTest, SectionsThatFindTheGuideLockedAreTakenAgain) {
   const uint16_t day = 61000;
   test::TsBuilder ts;
   for (uint16_t id = 1; id <= 3; ++id) ts.Section(0x0012, OneProgramme(id, day, 0x20, 1, "P"));
-  std::vector<std::string> notices;
-  GuideCollector collector(path_, [&notices](const std::string& n) { notices.push_back(n); });
-  collector.Flush();
-  processor_.SetEventHandler(&GuideCollector::OnTsEvent, &collector);
-  sqlite3* blocker = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &blocker), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  Play(processor_, stats_, ts);
-  collector.Flush();
-  EXPECT_EQ(collector.GetStats().dropped, 3u);
-  ASSERT_EQ(notices.size(), 1u);
-  EXPECT_NE(platform::SjisToUtf8(notices[0]).find("epg.sqlite に書き込めない"), std::string::npos);
-  sqlite3_exec(blocker, "COMMIT", nullptr, nullptr, nullptr);
-  sqlite3_close(blocker);
+  const struct {
+    const char* what;
+    bool locked_at_open;
+  } cases[] = {{"locked during the run", false}, {"locked when the collector opens the file", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir_.File(std::string("epg-") + (c.locked_at_open ? "open" : "run") + ".sqlite");
+    // The file exists (an earlier run made it) so that it can be locked before the collector comes.
+    ASSERT_TRUE(GuideStore::Open(path, GuideStore::Access::kWrite, true, nullptr, nullptr));
+    sqlite3* blocker = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &blocker), SQLITE_OK);
+    auto lock = [blocker] { ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK); };
+    if (c.locked_at_open) lock();
+    std::vector<std::string> notices;
+    GuideCollector collector(path, [&notices](const std::string& n) { notices.push_back(n); });
+    collector.Flush();
+    EXPECT_EQ(collector.GetStats().store_open, !c.locked_at_open);
+    if (!c.locked_at_open) lock();
+    TsProcessor processor;
+    Feeding(processor, collector);
+    Play(processor, stats_, ts);
+    collector.Flush();
+    EXPECT_EQ(collector.GetStats().dropped, 3u);
+    EXPECT_EQ(collector.StatusText(), guide_text::kNotWritten);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(platform::SjisToUtf8(notices[0]).find(".sqlite に書き込めない"), std::string::npos);
+    sqlite3_exec(blocker, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(blocker);
 
-  Play(processor_, stats_, ts);  // the broadcast repeats its sections
-  collector.Flush();
-  auto store = Reader();
-  for (uint16_t id = 1; id <= 3; ++id) EXPECT_TRUE(store->Find({0x7FE0, 0x7FE0, 1024, id})) << id;
-  EXPECT_EQ(notices.size(), 1u);
+    // The broadcast repeats its sections; a store that could not be opened is tried again.
+    auto written = [&] {
+      std::string error;
+      auto store = GuideStore::Open(path, GuideStore::Access::kRead, false, nullptr, &error);
+      if (!store) return false;
+      for (uint16_t id = 1; id <= 3; ++id) {
+        if (!store->Find({0x7FE0, 0x7FE0, 1024, id})) return false;
+      }
+      return true;
+    };
+    for (int i = 0; i < 60 && !written(); ++i) {
+      Play(processor, stats_, ts);
+      collector.Flush();
+      if (!written()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(written());
+    EXPECT_TRUE(collector.GetStats().store_open);
+    EXPECT_EQ(collector.StatusText(), "");
+    EXPECT_EQ(notices.size(), 1u);
+  }
 }
 
 }  // namespace

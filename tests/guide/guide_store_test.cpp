@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -384,6 +387,42 @@ TEST_F(GuideStoreTest, SeriesPlaceIsKeptAndAnOlderGuideGetsItsColumns) {
   ASSERT_TRUE(found);
   EXPECT_EQ(found->title, Sjis("麒麟の道"));
   EXPECT_EQ(found->series_id, -1);
+}
+
+// A guide this user may not write, in a folder it may not write either (another user's, a read-only
+// medium), is read as it is: opened read-only, nothing made beside it, the programmes all there.
+TEST_F(GuideStoreTest, AReadOnlyGuideOpensReadOnly) {
+  {
+    auto writer = OpenWriter();
+    ASSERT_TRUE(writer);
+    Apply(*writer, {Update(1, kDay + 3600, "Morning", EVENT_KIND_SCHEDULE_ACTUAL, 1),
+                    Update(2, kDay + 7200, "Noon", EVENT_KIND_SCHEDULE_ACTUAL, 1)});
+  }
+  const std::string folder = path_.substr(0, path_.rfind('/'));
+  ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+  // The reader runs as another user where this one may write anything (root).
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    std::string error;
+    auto reader = GuideStore::Open(path_, GuideStore::Access::kRead, false, nullptr, &error);
+    if (!reader) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      ::_exit(1);
+    }
+    const bool whole = reader->Find({0x7FE8, 0x7FE8, 1024, 1}) && reader->Find({0x7FE8, 0x7FE8, 1024, 2}) &&
+                       reader->Events(kDay, kDay + 86400, false).size() == 2;
+    ::_exit(whole ? 0 : 2);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod(folder.c_str(), 0700);
+  ::chmod(path_.c_str(), 0644);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not opened, 2: not whole, 3: no other user";
+  EXPECT_FALSE(std::filesystem::exists(path_ + "-shm"));
 }
 
 }  // namespace

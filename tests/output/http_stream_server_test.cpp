@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,14 +58,37 @@ std::string ReadSome(int fd, size_t limit, int ms) {
   return out;
 }
 
-// The status code of the answer to `request` ("" when the server answered nothing).
-std::string StatusOf(uint16_t port, const std::string& request) {
+// The status code of the answer to `request` ("" when the server answered nothing); *closed (if
+// given) tells whether the server closed the connection after its answer.
+std::string StatusOf(uint16_t port, const std::string& request, bool* closed = nullptr) {
   const int fd = Connect(port);
   if (fd < 0) return "no connection";
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  const std::string answer = ReadSome(fd, 12, 3000);
+  std::string answer = ReadSome(fd, 12, 3000);
+  if (closed) {
+    answer += ReadSome(fd, 1 << 20, 3000);
+    char byte;
+    *closed = recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+  }
   close(fd);
   return answer.size() >= 12 ? answer.substr(9, 3) : "";
+}
+
+// A numbered packet's number (its first four payload bytes).
+uint32_t NumberAt(const std::string& s, size_t off) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data() + off + 4);
+  return uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+// This process's resident memory in KiB.
+long ResidentKiB() {
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  long pages = 0, resident = 0;
+  if (f != nullptr) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // The body of a stream response, de-chunked by curl: the first `bytes` of `path`.
@@ -87,10 +112,10 @@ uint16_t PidAt(const std::string& s, size_t off) {
 // (the packet's number in its first payload bytes) for as long as the test runs.
 class HttpServerTest : public ::testing::Test {
  protected:
-  void StartServer(HttpServerConfig config) {
+  void StartServer(HttpServerConfig config, std::function<HttpDocument()> guide = [] { return HttpDocument(); }) {
     HttpPages pages;
     pages.status = [] { return std::string("{\"ok\":1}"); };
-    pages.guide = [] { return std::nullopt; };
+    pages.guide = std::move(guide);
     pages.playlist = [](const std::string& base) { return "#EXTM3U\n" + base + "/service/1\n"; };
     server_ = std::make_unique<HttpStreamServer>(std::move(pages));
     config.port = 0;
@@ -161,6 +186,9 @@ TEST_F(HttpServerTest, AnswersGoodBadAndHostileRequests) {
       {"service not a number", "GET /service/1x HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
       {"service not in the PAT", "GET /service/3 HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
       {"POST", "POST /stream HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", "405"},
+      {"GET with a body", "GET /status HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", "413"},
+      {"GET with chunks", "GET /status HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+       "413"},
       {"DELETE", "DELETE /status HTTP/1.1\r\nHost: x\r\n\r\n", "405"},
       {"no request line: dropped unanswered", "GARBAGE\r\n\r\n", ""},
       {"header line without colon", "GET /status HTTP/1.1\r\nHost: x\r\nNoColon\r\n\r\n", "400"},
@@ -172,6 +200,17 @@ TEST_F(HttpServerTest, AnswersGoodBadAndHostileRequests) {
   };
   for (const auto& c : cases) EXPECT_EQ(StatusOf(port_, c.request), c.status) << c.what;
   EXPECT_TRUE(server_->Clients().empty());
+}
+
+// Only a loopback address keeps the server to this computer; any other opens it to the network.
+TEST(HttpServerAddress, OnlyLoopbackAddressesStayOnThisComputer) {
+  const struct {
+    const char* address;
+    bool loopback;
+  } cases[] = {{"127.0.0.1", true},   {"127.1.2.3", true},      {"::1", true},      {"::ffff:127.0.0.1", true},
+               {"0.0.0.0", false},    {"::", false},            {"192.168.1.5", false}, {"fe80::1", false},
+               {"128.0.0.1", false},  {"localhost", false}};
+  for (const auto& c : cases) EXPECT_EQ(IsLoopbackAddress(c.address), c.loopback) << c.address;
 }
 
 TEST_F(HttpServerTest, SlowHeaderSenderIsDroppedAfterTheTimeOut) {
@@ -327,8 +366,120 @@ TEST_F(HttpServerTest, ClientPastTheLimitGets503) {
   const std::string request = "GET /stream HTTP/1.1\r\nHost: x\r\n\r\n";
   send(first, request.data(), request.size(), MSG_NOSIGNAL);
   for (int i = 0; i < 100 && server_->Clients().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(StatusOf(port_, request), "503");
+  bool closed = false;
+  EXPECT_EQ(StatusOf(port_, request, &closed), "503");
+  EXPECT_TRUE(closed) << "a 503 keeps its connection";
   close(first);
+}
+
+// A stream client beside what could hold up the serving thread: repeated requests for a large guide
+// that takes long to make (some never read), and twenty clients trickling request bodies. The stream
+// client loses nothing, /status answers throughout, the tricklers are refused at their header and
+// let go, no more documents are made at once than the bound, and the guide is never copied per
+// request.
+TEST_F(HttpServerTest, DocumentsAndTrickledBodiesNeverHoldUpAStreamClient) {
+  const auto guide = std::make_shared<const std::string>(std::string(24u << 20, 'g'));
+  std::atomic<int> making{0}, most{0};
+  StartServer({}, [&] {
+    const int now = ++making;
+    for (int m = most.load(); now > m && !most.compare_exchange_weak(m, now);) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    --making;
+    return guide;
+  });
+  StartProducer(20);
+  const long resident_before = ResidentKiB();
+  std::atomic<long> resident_most{resident_before};
+  std::atomic<bool> done{false};
+
+  // Twenty clients announce a large body and trickle it, a byte every 50 ms for at most 3 s.
+  std::atomic<int> refused{0};
+  std::vector<std::thread> tricklers;
+  for (int i = 0; i < 20; ++i) {
+    tricklers.emplace_back([&] {
+      const int fd = Connect(port_);
+      if (fd < 0) return;
+      const std::string header = "POST /stream HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n";
+      send(fd, header.data(), header.size(), MSG_NOSIGNAL);
+      std::string answer;
+      for (int n = 0; n < 60; ++n) {
+        if (send(fd, "a", 1, MSG_NOSIGNAL) != 1) break;
+        const std::string more = ReadSome(fd, 1 << 16, 50);
+        answer += more;
+        if (answer.size() >= 12 && more.empty()) break;
+      }
+      if (answer.compare(0, 12, "HTTP/1.1 405") == 0) ++refused;
+      close(fd);
+    });
+  }
+  // Guide readers: three that read it whole, twice each, and three that ask and never read.
+  std::vector<std::thread> readers;
+  std::atomic<int> whole{0};
+  for (int i = 0; i < 3; ++i) {
+    readers.emplace_back([&] {
+      for (int n = 0; n < 2; ++n) {
+        // Counted by curl, not kept here: only the server's memory is measured.
+        const std::string cmd = "curl -s --max-time 20 -o /dev/null -w '%{http_code} %{size_download}' http://127.0.0.1:" +
+                                std::to_string(port_) + "/guide.xml";
+        char line[64] = "";
+        FILE* p = popen(cmd.c_str(), "r");
+        if (std::fgets(line, sizeof line, p) == nullptr) line[0] = '\0';
+        pclose(p);
+        if (std::string(line) == "200 " + std::to_string(guide->size())) ++whole;
+      }
+    });
+  }
+  std::vector<int> idle;
+  for (int i = 0; i < 3; ++i) {
+    idle.push_back(Connect(port_, 4096));
+    const std::string request = "GET /guide.xml HTTP/1.1\r\nHost: x\r\n\r\n";
+    send(idle.back(), request.data(), request.size(), MSG_NOSIGNAL);
+  }
+  std::thread watcher([&] {
+    while (!done.load()) {
+      const long now = ResidentKiB();
+      for (long m = resident_most.load(); now > m && !resident_most.compare_exchange_weak(m, now);) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::vector<std::string> statuses;
+  std::thread status([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 10; ++i) {
+      statuses.push_back(StatusOf(port_, "GET /status HTTP/1.1\r\nHost: x\r\n\r\n"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+
+  // The stream client: service 1's numbered packets, in order, for about four seconds.
+  const std::string stream = Fetch(port_, "/service/1", 188 * 40000);
+  for (std::thread& t : tricklers) t.join();
+  for (std::thread& t : readers) t.join();
+  status.join();
+  done.store(true);
+  watcher.join();
+  for (const int fd : idle) close(fd);
+
+  ASSERT_EQ(stream.size(), 188u * 40000);
+  uint32_t last = 0;
+  int numbered = 0, gaps = 0;
+  for (size_t off = 0; off < stream.size(); off += 188) {
+    if (PidAt(stream, off) != 0x101) continue;
+    const uint32_t number = NumberAt(stream, off);
+    if (numbered++ > 0 && number != last + 2) ++gaps;
+    last = number;
+  }
+  EXPECT_EQ(gaps, 0);
+  EXPECT_GT(numbered, 30000);
+  for (const std::string& code : statuses) EXPECT_EQ(code, "200");
+  EXPECT_EQ(statuses.size(), 10u);
+  EXPECT_EQ(refused.load(), 20);
+  EXPECT_EQ(whole.load(), 6);
+  EXPECT_LE(most.load(), static_cast<int>(HttpStreamServer::kDocumentBuilders));
+  // Nine requests of a 24 MiB document: a copy each would be over 200 MiB.
+  EXPECT_LT(resident_most.load() - resident_before, 120L * 1024) << "KiB";
 }
 
 }  // namespace

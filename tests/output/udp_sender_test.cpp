@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "tests/support/loopback_udp.h"
@@ -211,6 +212,25 @@ TEST(UdpSender, OversizedDatagramsAreRefusedAtOpen) {
   EXPECT_EQ(tx.OpenSocket("127.0.0.1", 1234), 0);
   UdpSender ok(UdpSender::kMaxDatagram);
   EXPECT_EQ(ok.OpenSocket("127.0.0.1", 1234), 1);
+}
+
+// A send the socket layer refuses leaves its reason for the status for as long as sends fail; the
+// next send that succeeds clears it.
+TEST(UdpSender, TheReasonOfAFailedSendIsKeptUntilASendSucceeds) {
+  LoopbackReceiver rx;
+  UdpSender tx(0);
+  ASSERT_EQ(tx.OpenSocket("127.0.0.1", rx.port()), 1);
+  EXPECT_EQ(tx.GetLastSendError(), 0);
+  // A datagram larger than UDP carries.
+  std::vector<uint8_t> huge(UdpSender::kMaxDatagram + 1000, 0x47);
+  ASSERT_EQ(tx.WritePacket(huge.data(), static_cast<uint32_t>(huge.size())), 1);
+  for (int i = 0; i < 200 && tx.GetLastSendError() == 0; ++i) usleep(10000);
+  EXPECT_EQ(tx.GetLastSendError(), EMSGSIZE);
+  EXPECT_EQ(tx.GetBytesDropped(), huge.size());
+  for (uint32_t i = 0; i < 200; ++i) tx.WritePacket(Packet(i).data(), 188);
+  for (int i = 0; i < 200 && tx.GetLastSendError() != 0; ++i) usleep(10000);
+  EXPECT_EQ(tx.GetLastSendError(), 0);
+  EXPECT_FALSE(rx.Drain().empty());
 }
 
 TEST(UdpSender, DestinationAddressIsKnownOnlyWhileOpen) {

@@ -21,6 +21,8 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
+#include <sqlite3.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -275,6 +277,33 @@ TEST_F(GuideWindowTest, OffSwitchesAreToldAndSwitchedOnAsTheOptionsDialogDoes) {
   EXPECT_EQ(saved.proc_epg, 1);
   EXPECT_EQ(places.guide.show, 1);
   EXPECT_GT(places.guide.width, 0);
+}
+
+// While the capture cannot write the guide (another program holds the file's lock from before the
+// capture opened it), the window says so under the grid; once the lock is gone the guide fills and
+// the line goes.
+TEST_F(GuideWindowTest, AGuideThatCannotBeWrittenIsToldUntilItIsWritten) {
+  WriteSettings(1, 1);
+  const std::string path = (dir / "epg.sqlite").string();
+  ASSERT_TRUE(GuideStore::Open(path, GuideStore::Access::kWrite, true, nullptr, nullptr));
+  sqlite3* blocker = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &blocker), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  UseVirtualTuner({MjdFromDate(2026, 12, 7), 20 * 3600 + 58 * 60}, 4);
+  Start();
+  OpenGuide();
+  auto* label = InGuide<QLabel>("statusLabel");
+  EXPECT_TRUE(label->text().isEmpty());
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  ASSERT_TRUE(program_->app().IsConnected()) << Messages();
+  EXPECT_TRUE(testing::WaitFor([&] { return label->text() == FromSjis(guide_text::kNotWritten); }, 30000))
+      << label->text().toStdString();
+  sqlite3_exec(blocker, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(blocker);
+  EXPECT_TRUE(testing::WaitFor([&] { return label->text().isEmpty() && !Guide()->model().columns().empty(); },
+                               30000))
+      << label->text().toStdString();
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
 }
 
 TEST_F(GuideWindowTest, KeyboardMovesBetweenProgrammesAndNewDataLeavesTheViewAlone) {
