@@ -26,8 +26,12 @@ int RunInProcess(int (*command)(int, char**), std::vector<std::string> args, std
 }
 
 CliRun RunCli(const std::string& args) {
+  return RunShell(CliPath() + " " + args + " 2>/dev/null");
+}
+
+CliRun RunShell(const std::string& command) {
   CliRun r;
-  FILE* p = popen((CliPath() + " " + args + " 2>/dev/null").c_str(), "r");
+  FILE* p = popen(command.c_str(), "r");
   if (!p) return r;
   char buf[4096];
   size_t n;

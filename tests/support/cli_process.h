@@ -27,6 +27,8 @@ int RunInProcess(int (*command)(int, char**), std::vector<std::string> args, std
 // Runs pelkan-cli with `args` (the shell command line after the program's name) in the current
 // folder, its standard error discarded, and waits for it.
 CliRun RunCli(const std::string& args);
+// Runs `command` in the shell and waits for it: its exit code and standard output.
+CliRun RunShell(const std::string& command);
 
 // Starts pelkan-cli with `args` in the folder `dir`, its standard output and error going to
 // out.txt and err.txt there; returns the child's process id (the caller waits for it).
