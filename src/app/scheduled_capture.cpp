@@ -24,8 +24,10 @@ std::string KeptAsideText(const std::string& path, const std::string& kept_as) {
 }
 
 std::pair<uint16_t, uint16_t> NewReservationMargins(const Settings& settings) {
-  return {static_cast<uint16_t>(SettingKeyOf(&Settings::schedule_margin_before).Clamp(settings.schedule_margin_before)),
-          static_cast<uint16_t>(SettingKeyOf(&Settings::schedule_margin_after).Clamp(settings.schedule_margin_after))};
+  return {static_cast<uint16_t>(
+              SettingKeyOf(&Settings::schedule_margin_before).Clamp(settings.schedule_margin_before)),
+          static_cast<uint16_t>(
+              SettingKeyOf(&Settings::schedule_margin_after).Clamp(settings.schedule_margin_after))};
 }
 
 ScheduledCapture::ScheduledCapture(PostFn post, ConfirmFn confirm, FailureFn failed)
@@ -43,7 +45,9 @@ void ScheduledCapture::ApplySettings(const Settings& settings) {
   const auto [before, after] = NewReservationMargins(settings);
   scheduler_.SetDefaultMargins(before, after);
   scheduler_.SetFollowLimit(
-      static_cast<uint32_t>(SettingKeyOf(&Settings::schedule_follow_limit).Clamp(settings.schedule_follow_limit)) * 60);
+      static_cast<uint32_t>(
+          SettingKeyOf(&Settings::schedule_follow_limit).Clamp(settings.schedule_follow_limit)) *
+      60);
 }
 
 void ScheduledCapture::Attach(CaptureApp& app) {

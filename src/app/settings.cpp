@@ -97,7 +97,8 @@ Settings DefaultSettings(const std::string& current_dir) {
   return s;
 }
 
-bool LoadSettings(const std::string& path, const std::string& current_dir, Settings* out, WindowLayout* windows) {
+bool LoadSettings(const std::string& path, const std::string& current_dir, Settings* out,
+                  WindowLayout* windows) {
   platform::Profile p;
   const bool found = p.Load(path);
   const Settings def = DefaultSettings(current_dir);

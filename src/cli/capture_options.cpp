@@ -70,8 +70,9 @@ void DeclareRecording(OptionParser& p, CaptureOptions* o) {
   const SettingKey& wait = SettingKeyOf(&Settings::dropout_wait);
   p.Number("--dropout-wait MINUTES",
            "how long the recording waits for a tuner that dropped out before it\n"
-           "ends as 'tuner lost' (default " + std::string(wait.name) + " of pelkan.ini, " +
-               std::to_string(wait.default_number) + "; 0: until\n"
+           "ends as 'tuner lost' (default " +
+               std::string(wait.name) + " of pelkan.ini, " + std::to_string(wait.default_number) +
+               "; 0: until\n"
                "its stop time)",
            wait.min, wait.max, &o->dropout_wait);
 }

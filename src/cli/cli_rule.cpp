@@ -168,8 +168,8 @@ void DeclareRule(OptionParser& parser, ReservationRule* r, bool* words_given) {
   const std::string margins = "0-" + std::to_string(kMaxMarginSeconds);
   parser.Number("--margin-before S", "start S seconds before the programme, " + margins + " (default 5)", 0,
                 kMaxMarginSeconds, &r->margin_before);
-  parser.Number("--margin-after S", "end S seconds after it, " + margins + " (default 0)", 0, kMaxMarginSeconds,
-                &r->margin_after);
+  parser.Number("--margin-after S", "end S seconds after it, " + margins + " (default 0)", 0,
+                kMaxMarginSeconds, &r->margin_after);
   parser.Value("--dedup episode|title|off", "what counts as recorded or aired before: the same episode\n"
                "(default), the same title, or nothing",
                [r](const std::string& v) -> std::string {

@@ -221,8 +221,10 @@ void CaptureApp::StartHttp() {
   HttpServerConfig config = http_config_;
   config.address = platform::SjisToUtf8(settings_.http_address);
   // 0 (only a front-end sets it; the file's range starts at 1) takes a free port.
-  config.port = static_cast<uint16_t>(std::clamp(settings_.http_port, 0, SettingKeyOf(&Settings::http_port).max));
-  config.max_clients = static_cast<uint32_t>(SettingKeyOf(&Settings::http_max_clients).Clamp(settings_.http_max_clients));
+  const int32_t port_max = SettingKeyOf(&Settings::http_port).max;
+  config.port = static_cast<uint16_t>(std::clamp(settings_.http_port, 0, port_max));
+  config.max_clients =
+      static_cast<uint32_t>(SettingKeyOf(&Settings::http_max_clients).Clamp(settings_.http_max_clients));
   auto server = std::make_unique<HttpStreamServer>(http_pages_, http_notice_);
   std::string error;
   if (!server->Start(config, &error)) {

@@ -240,10 +240,10 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   const GuideEvent& n = u.event;
   const GuideEventKey& k = n.key;
   // The event's versions (columns 0-4), then the event itself as every reader reads it.
-  static const std::string kFind = std::string("SELECT e.id, e.kind, e.version, e.ext_kind, e.ext_version, ") +
-                                   kEventColumns +
-                                   " WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
-                                   "e.service_id = ? AND e.event_id = ?";
+  static const std::string kFind =
+      std::string("SELECT e.id, e.kind, e.version, e.ext_kind, e.ext_version, ") + kEventColumns +
+      " WHERE e.original_network_id = ? AND e.transport_stream_id = ? AND "
+      "e.service_id = ? AND e.event_id = ?";
   Statement find = Cached(kFind.c_str());
   find.Int(1, k.original_network_id).Int(2, k.transport_stream_id).Int(3, k.service_id).Int(4, k.event_id);
   const int found = find.Step();

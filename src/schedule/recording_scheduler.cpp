@@ -297,14 +297,18 @@ int RecordingScheduler::CheckOverlap(const ScheduleItem& item, int skip) {
 }
 
 int RecordingScheduler::StoreItem(const ScheduleItem& item, int index) {
-  return StoreAsking(item, [this, index]() -> std::optional<int> {
-    if (index < -1 || (index >= 0 && static_cast<size_t>(index) >= state_.reservations.size())) return std::nullopt;
-    return index;
-  }, 0);
+  return StoreAsking(
+      item,
+      [this, index]() -> std::optional<int> {
+        if (index < -1 || (index >= 0 && static_cast<size_t>(index) >= state_.reservations.size()))
+          return std::nullopt;
+        return index;
+      },
+      0);
 }
 
-int RecordingScheduler::StoreAsking(const ScheduleItem& item, const std::function<std::optional<int>()>& place,
-                                    int refused) {
+int RecordingScheduler::StoreAsking(const ScheduleItem& item,
+                                    const std::function<std::optional<int>()>& place, int refused) {
   for (;;) {
     uint64_t generation;
     int index;
@@ -374,11 +378,14 @@ int RecordingScheduler::FindItem(const ScheduleItem& item) {
 }
 
 int RecordingScheduler::ReplaceItem(const ScheduleItem& original, const ScheduleItem& edited) {
-  return StoreAsking(edited, [this, &original]() -> std::optional<int> {
-    const int index = FindReservation(state_.reservations, original);
-    if (index < 0 || state_.IsActiveLocked(index)) return std::nullopt;
-    return index;
-  }, -1);
+  return StoreAsking(
+      edited,
+      [this, &original]() -> std::optional<int> {
+        const int index = FindReservation(state_.reservations, original);
+        if (index < 0 || state_.IsActiveLocked(index)) return std::nullopt;
+        return index;
+      },
+      -1);
 }
 
 void RecordingScheduler::StopRecording() {

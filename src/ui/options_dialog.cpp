@@ -69,7 +69,8 @@ void OptionsDialog::accept() {
   for (const SettingKey& k : SettingKeys()) {
     if (k.control == nullptr) continue;
     if (k.type == SettingType::kFlag) {
-      if (auto* box = findChild<QCheckBox*>(QString::fromLatin1(k.control))) form.values[k.name] = box->isChecked() ? 1 : 0;
+      if (auto* box = findChild<QCheckBox*>(QString::fromLatin1(k.control)))
+        form.values[k.name] = box->isChecked() ? 1 : 0;
     } else if (auto* spin = findChild<QSpinBox*>(QString::fromLatin1(k.control))) {
       form.values[k.name] = spin->value();
     }

@@ -150,8 +150,7 @@ TEST(EitSection, SeriesAndEventGroupDescriptors) {
   const EventGroupDescriptor& m = e.event_groups[1];
   EXPECT_EQ(m.group_type, EventGroupDescriptor::kMovementFromOtherNetworks);
   EXPECT_TRUE(m.events.empty());
-  EXPECT_EQ(m.other_network_events,
-            (std::vector<EventKey>{{0x0004, 0x7FE0, 0x0408, 0x0009}}));
+  EXPECT_EQ(m.other_network_events, (std::vector<EventKey>{{0x0004, 0x7FE0, 0x0408, 0x0009}}));
 
   const Bytes section_no_expiry = SectionWith(no_expiry);
   const auto n = Read(section_no_expiry);
