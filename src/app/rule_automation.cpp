@@ -46,6 +46,8 @@ std::optional<RuleRunResult> RuleAutomation::Poll(GuideTime now, bool force) {
   // Waits briefly for the reservation file: another program holding it is tried again later.
   const RuleRunResult result = RunRules(*rules_, *guide_, capture_.scheduler(), now, 1000);
   if (!result.locked) return std::nullopt;
+  // Made again once: their marks name the file they are in now.
+  if (result.restored > 0 && notice_) notice_(RestoredReservationsText(result.restored));
   ran_ = true;
   guide_version_ = guide_version;
   // The run's own marks changed the rules file: its version is read after them.

@@ -64,22 +64,23 @@ std::vector<ReservationRule> RuleDesk::Rules() {
 }
 
 uint32_t RuleDesk::Save(const ReservationRule& rule) {
-  return OpenRules(true) ? rules_->Save(rule) : 0;
+  return OpenRules(true) ? rules_->Save(rule, HighestRuleId(scheduler_.Reservations())) : 0;
 }
 
 bool RuleDesk::Remove(uint32_t id, bool reservations) {
   if (!OpenRules(false)) return false;
-  if (reservations && RemoveRuleReservations(id, *rules_, scheduler_, now_(), kLockWaitMs) < 0) return false;
+  if (reservations) {
+    OpenGuide();  // it tells which reservations have begun: those are kept
+    if (RemoveRuleReservations(id, *rules_, scheduler_, guide_.get(), now_(), kLockWaitMs) < 0) return false;
+  }
   return rules_->Remove(id);
 }
 
 std::vector<RuleMatch> RuleDesk::Test(const ReservationRule& rule) {
-  const std::vector<ScheduleItem> reservations = scheduler_.Reservations();
-  if (OpenRules(false)) return TestRule(rule, events_, reservations, *rules_);
   // No rules file yet: nothing recorded, nothing marked.
-  const RuleContext context(reservations, {}, {});
-  FoldedGuide folded(events_);
-  return EvaluateRule(RuleMatcher(rule), folded, context);
+  return TestRule(
+      rule, events_,
+      ContextOf(scheduler_, OpenRules(false) ? rules_.get() : nullptr, guide_.get(), events_, now_()));
 }
 
 size_t RuleDesk::ReservationsOf(uint32_t id) {
