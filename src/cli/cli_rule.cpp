@@ -18,6 +18,7 @@
 #include "guide/guide_store.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
+#include "rules/rule_genre.h"
 #include "rules/rule_runner.h"
 #include "rules/rule_store.h"
 
@@ -131,8 +132,13 @@ void DeclareRule(OptionParser& parser, ReservationRule* r, bool* words_given) {
     }
     return {};
   });
-  parser.Value("--genre G,...", "only these genres (content_nibble_level_1, or level_1.level_2);\n"
-               "a leading ! takes every genre but these",
+  std::string genres = GenreNamesText("  ");
+  genres.pop_back();
+  parser.Value("--genre G,...",
+               "only these genres: content_nibble_level_1, level_1.level_2, or the\n"
+               "names the guide shows (ドラマ, ドラマ/国内ドラマ); a leading ! takes every\n"
+               "genre but these. The names:\n" +
+                   genres,
                [r](const std::string& v) -> std::string {
                  std::string list = v;
                  r->genres_excluded = !list.empty() && list[0] == '!';
@@ -142,8 +148,10 @@ void DeclareRule(OptionParser& parser, ReservationRule* r, bool* words_given) {
                  while (pos <= list.size()) {
                    size_t end = list.find(',', pos);
                    if (end == std::string::npos) end = list.size();
-                   const auto g = ParseGenre(list.substr(pos, end - pos));
-                   if (!g) return "is not a list of genres 0-15 or 0-15.0-15";
+                   const std::string part = list.substr(pos, end - pos);
+                   std::optional<RuleGenre> g = ParseGenre(part);
+                   if (!g) g = ParseGenreName(part);
+                   if (!g) return "is not a list of genres 0-15, 0-15.0-15 or their names";
                    r->genres.push_back(*g);
                    pos = end + 1;
                  }

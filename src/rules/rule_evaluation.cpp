@@ -6,6 +6,7 @@
 
 #include "base/mjd_time.h"
 #include "platform/text_codec.h"
+#include "rules/rule_text.h"
 
 namespace pelkan {
 namespace {
@@ -32,7 +33,7 @@ std::string EpisodeLabel(uint16_t episode_number) {
 std::string RuleMatchReason(const RuleMatch& m) {
   switch (m.verdict) {
     case RuleVerdict::kReserve:
-      return "予約する";
+      return m.no_episode ? "回の情報なし: 毎回録画" : "予約する";
     case RuleVerdict::kReserved:
       return "予約済み";
     case RuleVerdict::kDuplicate:
@@ -146,8 +147,14 @@ std::vector<RuleMatch> JudgeRule(const RuleMatcher& matcher, const std::vector<R
     RuleMatch m;
     m.event = &e;
     std::string_view key;
-    if (rule.dedup != RuleDedup::kOff)
-      key = rule.dedup == RuleDedup::kTitle ? folded.TitleKeyOf() : folded.EpisodeKeyOf();
+    if (rule.dedup == RuleDedup::kTitle) {
+      key = folded.TitleKeyOf();
+    } else if (rule.dedup == RuleDedup::kEpisode) {
+      // A programme that tells no episode (news, a daily show) is not the same episode as another
+      // airing of its title: each is recorded.
+      m.no_episode = !(e.series_id >= 0 && e.episode_number != 0) && !HasEpisodeMark(folded.Title());
+      if (!m.no_episode) key = folded.EpisodeKeyOf();
+    }
     const RuleMark* mark = context.Mark(e.key);
     if (context.Reservation(e.key) != nullptr) {
       m.verdict = RuleVerdict::kReserved;

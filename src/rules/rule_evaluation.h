@@ -93,6 +93,9 @@ struct RuleMatch {
   uint16_t recorded_episode = 0;
   // kReserve: a rule's reservation of it was lost with a damaged or replaced reservation file.
   bool lost = false;
+  // With the duplicate check by episode: the programme tells no episode (no series descriptor's
+  // episode, no episode mark in its title), so every airing of it is recorded.
+  bool no_episode = false;
 };
 
 // A programme a rule matches, before its verdict: its index in the FoldedGuide and its broadcast
@@ -104,8 +107,9 @@ struct RuleHit {
 
 // The label of a programme's episode ("第12話"), empty when it is not numbered.
 std::string EpisodeLabel(uint16_t episode_number);
-// The verdict as the windows show it (UTF-8): 予約する, 予約済み, 同じ回の放送が先にあります,
-// 録画済み 第12話 2026-12-01, 手動で削除済み, 期間外.
+// The verdict as the windows show it (UTF-8): 予約する (回の情報なし: 毎回録画 for a programme
+// without an episode), 予約済み, 同じ回の放送が先にあります, 録画済み 第12話 2026-12-01, 手動で削除済み,
+// 期間外.
 std::string RuleMatchReason(const RuleMatch& match);
 // The name shown for a reservation whose rule the rules file does not know (UTF-8).
 inline constexpr char kUnknownRuleText[] = "ルール不明";

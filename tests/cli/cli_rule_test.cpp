@@ -101,7 +101,8 @@ TEST_F(CliRule, AddReservesEachEpisodeOnceAndTestSaysWhyNotTheRest) {
   // The add options without an id: nothing is stored.
   ASSERT_EQ(Run(cli::RunRule, {"test", "--words", "羅生門", "--time", "19:00-21:00"}, &out), 0);
   EXPECT_NE(out.find("\t4\t"), std::string::npos) << out;
-  EXPECT_NE(out.find("\treserve\t予約する\n"), std::string::npos) << out;
+  // A film tells no episode: every airing of it is recorded.
+  EXPECT_NE(out.find("\treserve\t回の情報なし: 毎回録画\n"), std::string::npos) << out;
   ASSERT_EQ(Run(cli::RunSchedule, {"list"}, &out), 0);
   EXPECT_NE(out.find("[ルール: 麒麟]"), std::string::npos) << out;
 
@@ -124,11 +125,17 @@ TEST_F(CliRule, RemoveTakesItsReservationsAndBadOptionsAreRefused) {
   const auto file = LoadScheduleFile("schedule.ini");
   ASSERT_EQ(file.size(), 1u);
   EXPECT_EQ(file[0].event_id, 4);
-  for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"add"}, {"add", "--words", "a", "--time", "49:00-50:00"},
-        {"add", "--words", "a", "--weekday", "月,xyz"}, {"add", "--regex", "("}, {"add", "--words", "a", "--in", "x"},
-        {"add", "--words", "a", "--dedup", "same"}, {"add", "--words", "a", "--genre", "16"},
-        {"add", "--words", "a", "--from", "2026-13-01"}, {"remove", "x"}, {"test"}})
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"add"},
+                                              {"add", "--words", "a", "--time", "49:00-50:00"},
+                                              {"add", "--words", "a", "--weekday", "月,xyz"},
+                                              {"add", "--regex", "("},
+                                              {"add", "--words", "a", "--in", "x"},
+                                              {"add", "--words", "a", "--dedup", "same"},
+                                              {"add", "--words", "a", "--genre", "16"},
+                                              {"add", "--words", "a", "--genre", "ドラマ/野球"},
+                                              {"add", "--words", "a", "--from", "2026-13-01"},
+                                              {"remove", "x"},
+                                              {"test"}})
     EXPECT_EQ(Run(cli::RunRule, bad), 2) << bad.back();
 }
 
@@ -200,6 +207,10 @@ TEST_F(CliRule, ReservationsOfAnUnknownRuleAreListedAndKept) {
   EXPECT_NE(out.find("[ルール: ルール不明(ID=1)]"), std::string::npos) << out;
   EXPECT_NE(out.find("[ルール: 羅生門]"), std::string::npos) << out;
   EXPECT_EQ(Run(cli::RunRule, {"add", "--words", "a", "--file", "rec/{title}"}), 2);
+  // Genres by the guide's names.
+  ASSERT_EQ(Run(cli::RunRule, {"add", "--words", "羅生門", "--genre", "ドラマ/国内ドラマ,映画"}, &out), 0);
+  ASSERT_EQ(Run(cli::RunRule, {"list", "--json"}, &out), 0);
+  EXPECT_NE(out.find("\"id\": 3"), std::string::npos) << out;
 }
 
 std::string ReadFile(const std::string& path) {

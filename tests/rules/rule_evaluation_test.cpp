@@ -146,6 +146,22 @@ TEST(EvaluateRule, DuplicatesRecordedDeletedAndOutside) {
        {{{4, 5, 101, 2}, 1, true, ""}},
        0,
        {"reserve", "reserve", "reserve"}},
+      {"a title without an episode: every airing (回の情報なし)",
+       {{41, "麒麟ニュース", At(7, 6)}, {42, "麒麟ニュース", At(8, 6)}},
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {},
+       0,
+       {"reserve", "reserve"}},
+      {"前編 tells its episode",
+       {{43, "麒麟 前編", At(7, 1)}, {44, "麒麟 前編", At(8, 1)}},
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {},
+       0,
+       {"reserve", "duplicate"}},
       {"outside the period",
        drama,
        RuleDedup::kEpisode,
@@ -216,6 +232,12 @@ TEST(EvaluateRule, ReasonsAsTheWindowsShowThem) {
   EXPECT_EQ(RuleMatchReason(m[1]), "予約する");
   EXPECT_EQ(EpisodeLabel(m[1].event->episode_number), "第13話");
   EXPECT_EQ(RuleMatchReason(m[2]), "同じ回の放送が先にあります");
+
+  const std::vector<GuideEvent> news = {ToEvent({4, "麒麟ニュース", At(7, 6)})};
+  FoldedGuide folded_news(news);
+  const std::vector<RuleMatch> n = EvaluateRule(RuleMatcher(rule), folded_news, context);
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(RuleMatchReason(n[0]), "回の情報なし: 毎回録画");
 }
 
 TEST(RuleReservation, CarriesTheRulesSettings) {

@@ -221,8 +221,9 @@ TEST_F(RuleWindowTest, TheGuideMakesRulesAndFramesTheirReservations) {
   OnModal<RuleEditDialog>(guide, [&](RuleEditDialog* d) {
     seen = true;
     EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("wordsEdit"))->text(), U8("ニュース"));
-    EXPECT_TRUE(
-        WaitFor([&] { return MatchRows(d) == std::vector<std::string>{"朝のニュース|予約する"}; }, 3000));
+    EXPECT_TRUE(WaitFor(
+        [&] { return MatchRows(d) == std::vector<std::string>{"朝のニュース|回の情報なし: 毎回録画"}; },
+        3000));
     d->accept();
   });
   QTest::mouseClick(from_search, Qt::LeftButton);
