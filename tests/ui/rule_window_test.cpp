@@ -120,7 +120,7 @@ TEST_F(RuleWindowTest, AddsARuleWithItsLiveMatchesReservesARerunAnywayAndDeletes
     auto* regex = d->findChild<QLineEdit*>(QStringLiteral("regexEdit"));
     regex->setText(QStringLiteral("("));
     EXPECT_FALSE(OkEnabled(d));
-    EXPECT_EQ(error->text(), U8("正規表現が正しくありません。"));
+    EXPECT_EQ(error->text(), U8("正規表現が正しくありません。\n(missing closing parenthesis at offset 1)"));
     regex->clear();
     // A new rule has no marks yet: nothing to reserve anyway.
     auto* list = d->findChild<QTreeWidget*>(QStringLiteral("matchList"));
