@@ -9,6 +9,8 @@ packages=(
   ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev qt6-base-dev libsystemd-dev libsqlite3-dev
+  # The automatic reservation rules' regular expressions (match and depth limits).
+  libpcre2-dev
   # The HTTP server of the live stream; curl reads it back in the tests.
   libmicrohttpd-dev curl
   # Qt's own buttons and dialogs in Japanese (qtbase_ja.qm).

@@ -100,6 +100,8 @@ std::optional<RuleRunResult> RuleAutomation::Run(GuideTime now, bool force) {
   // Waits briefly for the reservation file: another program holding it is tried again later.
   const RuleRunResult result = RunRules(*rules, *guide, capture_.scheduler(), now, 1000);
   if (!result.locked) return std::nullopt;
+  // Made again once: their marks name the file they are in now.
+  if (result.restored > 0 && notice_) notice_(RestoredReservationsText(result.restored));
   ran_once_ = true;
   // The run's own marks changed the rules file: its version is read after them.
   files_.Take({before.guide, files_.Now().rules});

@@ -44,23 +44,22 @@ std::vector<ReservationRule> RuleDesk::Rules() {
 
 uint32_t RuleDesk::Save(const ReservationRule& rule) {
   RuleStore* rules = files_.Rules(true);
-  return rules != nullptr ? rules->Save(rule) : 0;
+  return rules != nullptr ? rules->Save(rule, HighestRuleId(scheduler_.Reservations())) : 0;
 }
 
 bool RuleDesk::Remove(uint32_t id, bool reservations) {
   RuleStore* rules = files_.Rules();
   if (rules == nullptr) return false;
-  if (reservations && RemoveRuleReservations(id, *rules, scheduler_, now_(), kLockWaitMs) < 0) return false;
+  // The guide tells which reservations have begun: those are kept.
+  if (reservations && RemoveRuleReservations(id, *rules, scheduler_, files_.Guide(), now_(), kLockWaitMs) < 0) {
+    return false;
+  }
   return rules->Remove(id);
 }
 
 std::vector<RuleMatch> RuleDesk::Test(const ReservationRule& rule) {
-  const std::vector<ScheduleItem> reservations = scheduler_.Reservations();
-  if (RuleStore* rules = files_.Rules()) return TestRule(rule, events_, reservations, *rules);
   // No rules file yet: nothing recorded, nothing marked.
-  const RuleContext context(reservations, {}, {});
-  FoldedGuide folded(events_);
-  return EvaluateRule(RuleMatcher(rule), folded, context);
+  return TestRule(rule, events_, ContextOf(scheduler_, files_.Rules(), files_.Guide(), events_, now_()));
 }
 
 size_t RuleDesk::ReservationsOf(uint32_t id) {

@@ -59,7 +59,9 @@ RuleFormCheck BuildRule(const RuleForm& form) {
     return refuse("キーワードか正規表現を入力してください。", RuleFormField::kWords);
   if (!rule.regex.empty()) {
     const RuleMatcher matcher(rule);
-    if (!matcher.valid()) return refuse("正規表現が正しくありません。", RuleFormField::kRegex);
+    // With the engine's reason and where in the expression it stopped reading.
+    if (!matcher.valid())
+      return refuse("正規表現が正しくありません。\n(" + matcher.error() + ")", RuleFormField::kRegex);
   }
   if ((rule.weekdays & 0x7F) == 0) return refuse("曜日を一つ以上選んでください。", RuleFormField::kWeekdays);
   rule.window_from = rule.window_to = -1;

@@ -1,21 +1,24 @@
 // pelkan-cli rule: the automatic reservation rules of rules.sqlite in the home folder: add, list,
 // remove, enable and disable them, and test what one matches in the programme guide now.
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/json_text.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "base/mjd_time.h"
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
-#include "app/json_text.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "guide/guide_store.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
+#include "rules/rule_genre.h"
 #include "rules/rule_runner.h"
 #include "rules/rule_store.h"
 
@@ -103,10 +106,12 @@ void DeclareRule(OptionParser& parser, ReservationRule* r, bool* words_given) {
     return List(&r->words)(v);
   });
   parser.Value("--exclude \"…\"", "words that must not appear", List(&r->exclude));
-  parser.Value("--regex RE", "a regular expression (ECMAScript) instead of the words", [r](const std::string& v) {
-    r->regex = v;
-    return RuleMatcher(*r).valid() ? std::string() : "is not a regular expression";
-  });
+  parser.Value("--regex RE", "a regular expression (Perl-compatible, PCRE2) instead of the words",
+               [r](const std::string& v) {
+                 r->regex = v;
+                 const RuleMatcher matcher(*r);
+                 return matcher.valid() ? std::string() : "is not a regular expression: " + matcher.error();
+               });
   parser.Value("--in title|description|all", "where the words are looked for (default title)",
                [r](const std::string& v) -> std::string {
                  const auto scope = ParseTextScope(v);
@@ -127,8 +132,13 @@ void DeclareRule(OptionParser& parser, ReservationRule* r, bool* words_given) {
     }
     return {};
   });
-  parser.Value("--genre G,...", "only these genres (content_nibble_level_1, or level_1.level_2);\n"
-               "a leading ! takes every genre but these",
+  std::string genres = GenreNamesText("  ");
+  genres.pop_back();
+  parser.Value("--genre G,...",
+               "only these genres: content_nibble_level_1, level_1.level_2, or the\n"
+               "names the guide shows (ドラマ, ドラマ/国内ドラマ); a leading ! takes every\n"
+               "genre but these. The names:\n" +
+                   genres,
                [r](const std::string& v) -> std::string {
                  std::string list = v;
                  r->genres_excluded = !list.empty() && list[0] == '!';
@@ -138,8 +148,10 @@ void DeclareRule(OptionParser& parser, ReservationRule* r, bool* words_given) {
                  while (pos <= list.size()) {
                    size_t end = list.find(',', pos);
                    if (end == std::string::npos) end = list.size();
-                   const auto g = ParseGenre(list.substr(pos, end - pos));
-                   if (!g) return "is not a list of genres 0-15 or 0-15.0-15";
+                   const std::string part = list.substr(pos, end - pos);
+                   std::optional<RuleGenre> g = ParseGenre(part);
+                   if (!g) g = ParseGenreName(part);
+                   if (!g) return "is not a list of genres 0-15, 0-15.0-15 or their names";
                    r->genres.push_back(*g);
                    pos = end + 1;
                  }
@@ -183,10 +195,12 @@ void DeclareRule(OptionParser& parser, ReservationRule* r, bool* words_given) {
                  r->directory = v;
                  return ShiftJisProblem(v);
                });
-  parser.Value("--file TEMPLATE", "the file name with {title} {date} {time} {episode} {service}\n"
-               "(default the automatic name)",
+  parser.Value("--file TEMPLATE",
+               "the file name with {title} {date} {time} {episode} {service}\n"
+               "(default the automatic name); a '/' of a title becomes '／'",
                [r](const std::string& v) {
                  r->file_template = v;
+                 if (v.find('/') != std::string::npos) return std::string("has a '/' (the folder is --dir)");
                  return ShiftJisProblem(v);
                });
 }
@@ -210,6 +224,14 @@ std::string WordsText(const ReservationRule& r) {
   return text;
 }
 
+// A rule whose matching was stopped, on stderr.
+void TellStopped(uint32_t rule_id, const std::string& why) {
+  std::fprintf(stderr,
+               "%s: rule %u: its regular expression was stopped (%s); it reserves nothing until it is "
+               "changed\n",
+               kName, rule_id, why.c_str());
+}
+
 std::optional<uint32_t> RuleId(const std::string& text) {
   const auto id = ParseNumber(text, 0xFFFFFFFF);
   if (!id || *id == 0) return std::nullopt;
@@ -229,7 +251,10 @@ int Add(int argc, char** argv) {
   if (rule.name.empty()) rule.name = rule.regex.empty() ? Csv(rule.words) : rule.regex;
   auto store = OpenRules();
   if (!store) return 1;
-  rule.id = store->Save(rule);
+  RuleSchedule s;
+  // Never the id of a rule whose reservations the reservation file still holds (a rules file made
+  // anew after a damaged one starts counting again).
+  rule.id = store->Save(rule, HighestRuleId(s.capture.scheduler().Reservations()));
   if (rule.id == 0) {
     std::fprintf(stderr, "%s: cannot write %s\n", kName, RulesPath().c_str());
     return 1;
@@ -237,13 +262,14 @@ int Add(int argc, char** argv) {
   std::printf("added: %u\t%s\n", rule.id, OneLineText(rule.name).c_str());
   auto guide = GuideStore::Open(GuidePath(), GuideStore::Access::kRead, false, nullptr, nullptr);
   if (!guide) return 0;  // the rule runs once a guide is there
-  RuleSchedule s;
   const RuleRunResult r = RunRules(*store, *guide, s.capture.scheduler(), Now(), kLockWaitMs);
+  for (const StoppedRule& stopped : r.stopped) TellStopped(stopped.rule_id, stopped.why);
   if (!r.locked) {
     std::fprintf(stderr, "%s: %s is locked by another process; the rule runs later\n", kName, SchedulePath().c_str());
     return 0;
   }
   std::printf("reserved: %d\n", r.reserved);
+  if (r.restored > 0) std::printf("%s\n", RestoredReservationsText(r.restored).c_str());
   return 0;
 }
 
@@ -261,13 +287,17 @@ int ListRules(int argc, char** argv) {
   if (guide) events = FutureEvents(*guide, now, NeedTexts(rules));
   RuleSchedule s;
   const std::vector<ScheduleItem> reservations = s.capture.scheduler().Reservations();
+  const RuleContext context = ContextOf(s.capture.scheduler(), store.get(), guide.get(), events, now);
   std::string out = json ? "[" : "ID\t有効\t名前\tキーワード\tサービス\t次の放送\t予約数\n";
   for (size_t i = 0; i < rules.size(); ++i) {
     const ReservationRule& r = rules[i];
     int count = 0;
     for (const ScheduleItem& item : reservations) count += item.rule_id == r.id;
     std::optional<GuideTime> next;
-    for (const RuleMatch& m : TestRule(r, events, reservations, *store)) {
+    std::string stopped;
+    const std::vector<RuleMatch> matches = TestRule(r, events, context, &stopped);
+    if (!stopped.empty()) TellStopped(r.id, stopped);
+    for (const RuleMatch& m : matches) {
       if (m.verdict == RuleVerdict::kReserve || m.verdict == RuleVerdict::kReserved) {
         next = m.event->start;
         break;
@@ -288,7 +318,26 @@ int ListRules(int argc, char** argv) {
              std::to_string(count) + "\n";
     }
   }
-  if (json) out += rules.empty() ? "]\n" : "\n]\n";
+  // Reservations of rules the rules file no longer knows (it was made anew, or they were removed
+  // with their reservations kept): listed, never taken by a new rule.
+  std::map<uint32_t, int> unknown;
+  for (const ScheduleItem& item : reservations) {
+    if (item.rule_id != 0 && std::none_of(rules.begin(), rules.end(),
+                                          [&item](const ReservationRule& r) { return r.id == item.rule_id; }))
+      ++unknown[item.rule_id];
+  }
+  bool first = rules.empty();
+  for (const auto& [id, count] : unknown) {
+    if (json) {
+      out += std::string(first ? "\n  " : ",\n  ") + "{\"id\": " + std::to_string(id) +
+             ", \"name\": " + JsonString(kUnknownRuleText) +
+             ", \"unknown\": true, \"reservations\": " + std::to_string(count) + "}";
+    } else {
+      out += std::to_string(id) + "\t-\t" + kUnknownRuleText + "\t-\t-\t-\t" + std::to_string(count) + "\n";
+    }
+    first = false;
+  }
+  if (json) out += rules.empty() && unknown.empty() ? "]\n" : "\n]\n";
   std::fputs(out.c_str(), stdout);
   return 0;
 }
@@ -311,10 +360,12 @@ int Remove(int argc, char** argv) {
     std::fprintf(stderr, "%s: no rule %u\n", kName, *id);
     return 1;
   }
-  int removed = 0;
+  int removed = 0, begun = 0;
   if (!keep) {
     RuleSchedule s;
-    removed = RemoveRuleReservations(*id, *store, s.capture.scheduler(), Now(), kLockWaitMs);
+    auto guide = GuideStore::Open(GuidePath(), GuideStore::Access::kRead, false, nullptr, nullptr);
+    removed =
+        RemoveRuleReservations(*id, *store, s.capture.scheduler(), guide.get(), Now(), kLockWaitMs, &begun);
     if (removed < 0) {
       std::fprintf(stderr, "%s: %s is locked by another process; try again\n", kName, SchedulePath().c_str());
       return 1;
@@ -322,6 +373,10 @@ int Remove(int argc, char** argv) {
   }
   store->Remove(*id);
   std::printf("removed: rule %u, %d reservations\n", *id, removed);
+  if (begun > 0)
+    std::printf(
+        "kept: %d reservations that have begun (or whose start is not known): they record to their end\n",
+        begun);
   return 0;
 }
 
@@ -381,8 +436,12 @@ int Test(int argc, char** argv) {
     return 1;
   }
   RuleSchedule s;
-  const std::vector<GuideEvent> events = FutureEvents(*guide, Now(), rule.scope != RuleTextScope::kTitle);
-  const auto matches = TestRule(rule, events, s.capture.scheduler().Reservations(), *store);
+  const GuideTime now = Now();
+  const std::vector<GuideEvent> events = FutureEvents(*guide, now, rule.scope != RuleTextScope::kTitle);
+  std::string stopped;
+  const auto matches = TestRule(
+      rule, events, ContextOf(s.capture.scheduler(), store.get(), guide.get(), events, now), &stopped);
+  if (!stopped.empty()) TellStopped(rule.id, stopped);
   std::string out = json ? "{\"matches\": [" : "サービス\tイベント\t開始\t番組名\t回\t判定\t理由\n";
   for (size_t i = 0; i < matches.size(); ++i) {
     const RuleMatch& m = matches[i];
@@ -402,7 +461,8 @@ int Test(int argc, char** argv) {
   }
   if (json) out += matches.empty() ? "]}\n" : "\n]}\n";
   std::fputs(out.c_str(), stdout);
-  return 0;
+  // The matches of a stopped rule are not all it would match.
+  return stopped.empty() ? 0 : 1;
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // record of it, as tab-separated rows or JSON.
 #include "cli/schedule_listing.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -15,7 +13,9 @@
 #include "cli/offline_schedule.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
+#include "platform/profile.h"
 #include "platform/text_codec.h"
+#include "rules/rule_evaluation.h"
 #include "rules/rule_store.h"
 #include "schedule/schedule_texts.h"
 
@@ -40,21 +40,29 @@ std::string MarginPriorityText(const ScheduleItem& item) {
   return text;
 }
 
-// "[ルール: NAME]" for a reservation made by an automatic reservation rule (its id when the rule is
-// gone); empty for one made by hand.
+// "[ルール: NAME]" for a reservation made by an automatic reservation rule ("[ルール: ルール不明(ID=N)]"
+// when the rules file no longer knows it); empty for one made by hand.
 std::string RuleMarkText(const ScheduleItem& item) {
   if (item.rule_id == 0) return {};
-  static const std::map<uint32_t, std::string> names = [] {
-    std::map<uint32_t, std::string> out;
-    struct stat st {};
-    if (::stat(RulesPath().c_str(), &st) != 0) return out;
-    if (auto store = RuleStore::Open(RulesPath(), nullptr, nullptr)) {
-      for (const ReservationRule& r : store->Rules()) out[r.id] = r.name;
+  // Read again whenever the rules file (or its write-ahead log) changed: one process may list after
+  // it changed the rules.
+  static std::pair<platform::FileStamp, platform::FileStamp> read_at;
+  static std::map<uint32_t, std::string> names;
+  const auto stamps = std::make_pair(platform::StampOf(RulesPath()), platform::StampOf(RulesPath() + "-wal"));
+  if (stamps != read_at) {
+    read_at = stamps;
+    names.clear();
+    if (stamps.first.exists) {
+      if (auto store = RuleStore::Open(RulesPath(), nullptr, nullptr)) {
+        for (const ReservationRule& r : store->Rules()) names[r.id] = r.name;
+      }
     }
-    return out;
-  }();
+  }
   const auto it = names.find(item.rule_id);
-  return "[ルール: " + (it != names.end() ? it->second : std::to_string(item.rule_id)) + "]";
+  return "[ルール: " +
+         (it != names.end() ? it->second
+                            : kUnknownRuleText + std::string("(ID=") + std::to_string(item.rule_id) + ")") +
+         "]";
 }
 
 }  // namespace

@@ -220,6 +220,8 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
   summary.sync_losses = sync_losses_.total;
   summary.fifo_overflows = fifo_overflows_.total;
   summary.failed_transfers = failed_transfers_.total;
+  summary.gaps = static_cast<uint32_t>(gaps_.size());
+  summary.whole_programme = span_ && span_->start_offset && span_->end_offset;
 
   const uint32_t open_tick = recorder.GetOpenTick();
   std::string t = kTitle;

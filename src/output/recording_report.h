@@ -43,6 +43,10 @@ struct RecordingSummary {
   uint64_t sync_losses = 0;
   uint64_t fifo_overflows = 0;
   uint64_t failed_transfers = 0;
+  uint32_t gaps = 0;  // times the tuner was away
+  // A reservation's programme lies wholly in the file: the recording passed both its start and its
+  // end (false when no programme span was given).
+  bool whole_programme = false;
 };
 
 // The report beside a recording, NAME.ts.err: a header (file, how it ended, reservation and

@@ -6,6 +6,7 @@
 
 #include "base/mjd_time.h"
 #include "platform/text_codec.h"
+#include "rules/rule_text.h"
 
 namespace pelkan {
 namespace {
@@ -32,7 +33,7 @@ std::string EpisodeLabel(uint16_t episode_number) {
 std::string RuleMatchReason(const RuleMatch& m) {
   switch (m.verdict) {
     case RuleVerdict::kReserve:
-      return "予約する";
+      return m.no_episode ? "回の情報なし: 毎回録画" : "予約する";
     case RuleVerdict::kReserved:
       return "予約済み";
     case RuleVerdict::kDuplicate:
@@ -47,6 +48,11 @@ std::string RuleMatchReason(const RuleMatch& m) {
       return "期間外";
   }
   return {};
+}
+
+std::string RestoredReservationsText(int count) {
+  return "予約ファイルが壊れていたか置き換えられたため、自動予約の予約を " + std::to_string(count) +
+         " 件作り直しました。";
 }
 
 std::string_view RuleVerdictName(RuleVerdict verdict) {
@@ -106,49 +112,78 @@ const RuleMark* RuleContext::Mark(const GuideEventKey& key) const {
   return it == marks_.end() ? nullptr : &it->second;
 }
 
-std::vector<RuleMatch> EvaluateRule(const RuleMatcher& matcher, FoldedGuide& events, const RuleContext& context) {
+void RuleContext::AddRunning(std::string episode_key, std::string title_key) {
+  running_episodes_.push_back(std::move(episode_key));
+  running_titles_.push_back(std::move(title_key));
+}
+
+std::vector<RuleHit> MatchRule(const RuleMatcher& matcher, FoldedGuide& events) {
   const ReservationRule& rule = matcher.rule();
-  std::vector<RuleMatch> out;
-  std::unordered_set<std::string_view> taken;  // episodes reserved, or to be, at an earlier airing
+  std::vector<RuleHit> out;
   // A rule of the title looks only at the titles holding its needle (its longest word, or the text
   // its regular expression starts with).
   std::vector<size_t> candidates;
   const bool by_title = rule.scope == RuleTextScope::kTitle && matcher.valid() && !matcher.needle().word().empty();
   if (by_title) candidates = events.TitlesHolding(matcher.needle());
   const size_t count = by_title ? candidates.size() : events.size();
-  for (size_t n = 0; n < count; ++n) {
-    FoldedEvent& folded = events[by_title ? candidates[n] : n];
-    const std::optional<uint32_t> day = matcher.Match(folded);
-    if (!day) continue;
+  for (size_t n = 0; n < count && matcher.stopped().empty(); ++n) {
+    const size_t index = by_title ? candidates[n] : n;
+    if (const std::optional<uint32_t> day = matcher.Match(events[index])) out.push_back({index, *day});
+  }
+  return out;
+}
+
+std::vector<RuleMatch> JudgeRule(const RuleMatcher& matcher, const std::vector<RuleHit>& hits,
+                                 FoldedGuide& events, const RuleContext& context) {
+  const ReservationRule& rule = matcher.rule();
+  std::vector<RuleMatch> out;
+  // Episodes reserved, or to be, at an earlier airing, and those recording now.
+  std::unordered_set<std::string_view> taken;
+  if (rule.dedup != RuleDedup::kOff)
+    taken.insert(context.Running(rule.dedup).begin(), context.Running(rule.dedup).end());
+  for (const RuleHit& hit : hits) {
+    FoldedEvent& folded = events[hit.index];
     const GuideEvent& e = folded.event();
     RuleMatch m;
     m.event = &e;
     std::string_view key;
-    if (rule.dedup != RuleDedup::kOff)
-      key = rule.dedup == RuleDedup::kTitle ? folded.TitleKeyOf() : folded.EpisodeKeyOf();
+    if (rule.dedup == RuleDedup::kTitle) {
+      key = folded.TitleKeyOf();
+    } else if (rule.dedup == RuleDedup::kEpisode) {
+      // A programme that tells no episode (news, a daily show) is not the same episode as another
+      // airing of its title: each is recorded.
+      m.no_episode = !(e.series_id >= 0 && e.episode_number != 0) && !HasEpisodeMark(folded.Title());
+      if (!m.no_episode) key = folded.EpisodeKeyOf();
+    }
     const RuleMark* mark = context.Mark(e.key);
     if (context.Reservation(e.key) != nullptr) {
       m.verdict = RuleVerdict::kReserved;
-    } else if (!matcher.InPeriod(*day)) {
+    } else if (!matcher.InPeriod(hit.day)) {
       m.verdict = RuleVerdict::kOutside;
     } else if (mark != nullptr && mark->forced) {
       m.verdict = RuleVerdict::kReserve;
-    } else if (mark != nullptr) {
-      // Marked as made by a rule, yet not in the list: the user deleted it.
-      m.verdict = RuleVerdict::kDeleted;
     } else if (const RecordedEpisode* recorded = key.empty() ? nullptr : context.Recorded(key, rule.dedup)) {
       m.verdict = RuleVerdict::kRecorded;
       m.recorded_start = recorded->start;
       m.recorded_episode = recorded->episode_number;
+    } else if (mark != nullptr && !context.LostWithFile(*mark)) {
+      // Marked as made by a rule, yet not in the list of the file it went into: the user deleted it.
+      m.verdict = RuleVerdict::kDeleted;
     } else if (!key.empty() && taken.count(key) != 0) {
       m.verdict = RuleVerdict::kDuplicate;
     } else {
       m.verdict = RuleVerdict::kReserve;
+      m.lost = mark != nullptr;
     }
     if (!key.empty() && (m.verdict == RuleVerdict::kReserve || m.verdict == RuleVerdict::kReserved)) taken.insert(key);
     out.push_back(m);
   }
   return out;
+}
+
+std::vector<RuleMatch> EvaluateRule(const RuleMatcher& matcher, FoldedGuide& events,
+                                    const RuleContext& context) {
+  return JudgeRule(matcher, MatchRule(matcher, events), events, context);
 }
 
 ScheduleItem RuleReservation(const ReservationRule& rule, const GuideEvent& e, std::string_view default_directory) {
@@ -172,7 +207,8 @@ ScheduleItem RuleReservation(const ReservationRule& rule, const GuideEvent& e, s
     std::snprintf(date, sizeof date, "%04d%02d%02d", y, mo, d);
     std::snprintf(time, sizeof time, "%02d%02d", second / 3600, second / 60 % 60);
     std::string name = platform::Utf8ToSjis(rule.file_template);
-    name = Replace(name, "{title}", e.title);
+    // A '/' of the title would lead the file into another folder: it becomes a full-width one.
+    name = Replace(name, "{title}", Replace(e.title, "/", platform::Sjis("／")));
     name = Replace(name, "{date}", date);
     name = Replace(name, "{time}", time);
     name = Replace(name, "{episode}", e.episode_number != 0 ? std::to_string(e.episode_number) : "");

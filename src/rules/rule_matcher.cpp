@@ -11,7 +11,7 @@ namespace {
 // The signature bit of the line break that joins the texts of a programme.
 const uint8_t kLineBreakBit = TextSignature::CharBit("\n");
 
-// The text every match of the regular expression `pattern` (ECMAScript, folded) starts with: its
+// The text every match of the regular expression `pattern` (folded) starts with: its
 // plain characters up to the first special one, less the last when a quantifier that allows none
 // follows it; empty when the pattern has alternatives anywhere.
 std::string LiteralStart(std::string_view pattern) {
@@ -142,11 +142,11 @@ RuleMatcher::RuleMatcher(const ReservationRule& rule) : rule_(rule) {
   for (const std::string& w : rule.exclude) exclude_searches_.emplace_back(FoldUserText(w));
   if (!rule.regex.empty()) {
     const std::string pattern = FoldUserText(rule.regex);
-    try {
-      regex_.emplace(pattern, std::regex::ECMAScript | std::regex::optimize);
+    regex_ = std::make_unique<RuleRegex>(pattern);
+    if (regex_->valid()) {
       needle_ = WordSearch(LiteralStart(pattern));
-    } catch (const std::regex_error& e) {
-      error_ = e.what();
+    } else {
+      error_ = regex_->error();
     }
   } else {
     std::string longest;
@@ -155,6 +155,14 @@ RuleMatcher::RuleMatcher(const ReservationRule& rule) : rule_(rule) {
     }
     needle_ = WordSearch(longest);
   }
+}
+
+RuleMatcher::~RuleMatcher() = default;
+RuleMatcher::RuleMatcher(RuleMatcher&&) noexcept = default;
+
+const std::string& RuleMatcher::stopped() const {
+  static const std::string kNone;
+  return regex_ ? regex_->stopped() : kNone;
 }
 
 bool RuleMatcher::InPeriod(uint32_t day) const {
@@ -190,7 +198,7 @@ std::optional<uint32_t> RuleMatcher::Match(FoldedEvent& folded) const {
   const TextSignature& signature = folded.signature();
   if (!needle_.In(text, signature)) return std::nullopt;
   if (regex_) {
-    if (!std::regex_search(text.begin(), text.end(), *regex_)) return std::nullopt;
+    if (regex_->Search(text) != RuleRegex::Result::kMatch) return std::nullopt;
   } else {
     for (const WordSearch& w : word_searches_) {
       if (!w.In(text, signature)) return std::nullopt;

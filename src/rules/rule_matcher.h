@@ -1,14 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "guide/guide_event.h"
 #include "rules/reservation_rule.h"
+#include "rules/rule_regex.h"
 #include "rules/rule_text.h"
 
 namespace pelkan {
@@ -72,10 +73,13 @@ std::string TitleKey(std::string_view folded_title);
 // window of -1 is the whole calendar day. Pure function.
 std::optional<uint32_t> BroadcastDayOf(GuideTime start, uint8_t weekdays, int from, int to);
 
-// A rule made ready to test many programmes: its words folded, its regular expression compiled.
+// A rule made ready to test many programmes: its words folded, its regular expression compiled
+// (RuleRegex, whose limits and budget hold for every programme this object tests).
 class RuleMatcher {
  public:
   explicit RuleMatcher(const ReservationRule& rule);
+  ~RuleMatcher();
+  RuleMatcher(RuleMatcher&&) noexcept;
 
   const ReservationRule& rule() const { return rule_; }
   // The folded words (empty with a regular expression).
@@ -83,13 +87,17 @@ class RuleMatcher {
   // A folded text that every programme the rule matches holds in the texts of its scope: its
   // longest word, or the text the regular expression starts with; an empty word when there is none.
   const WordSearch& needle() const { return needle_; }
-  // False when the regular expression does not compile (`error` says why, English); such a rule
-  // matches nothing.
+  // False when the regular expression does not compile (`error` says why, English, with the
+  // offset in the folded expression); such a rule matches nothing.
   bool valid() const { return error_.empty(); }
   const std::string& error() const { return error_; }
+  // Why the regular expression's matching was stopped (RuleRegex::stopped: too complex, or over
+  // its time budget); empty while it goes on. A stopped rule matches nothing more: what it matched
+  // so far is not all it would match.
+  const std::string& stopped() const;
 
   // The broadcast day of the programme when it meets every condition of the rule but the validity
-  // period; nullopt when it does not.
+  // period; nullopt when it does not (or the matching was stopped).
   std::optional<uint32_t> Match(FoldedEvent& event) const;
   // True when a programme of broadcast day `day` lies within the validity period.
   bool InPeriod(uint32_t day) const;
@@ -98,7 +106,8 @@ class RuleMatcher {
   ReservationRule rule_;
   std::vector<std::string> words_;
   std::vector<WordSearch> word_searches_, exclude_searches_;
-  std::optional<std::regex> regex_;
+  // Tried on many texts through a const object: its limits and budget are the matching's own state.
+  std::unique_ptr<RuleRegex> regex_;
   WordSearch needle_;
   std::string error_;
 };

@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "guide/guide_sql_statement.h"
 #include "guide/sqlite_database.h"
 #include "platform/text_codec.h"
@@ -25,6 +28,7 @@ CREATE TABLE marks(
   rule_id INTEGER NOT NULL,
   start INTEGER NOT NULL,
   forced INTEGER NOT NULL DEFAULT 0,
+  list_id TEXT NOT NULL DEFAULT '',
   PRIMARY KEY(original_network_id, transport_stream_id, service_id, event_id)) WITHOUT ROWID;
 CREATE TABLE history(
   id INTEGER PRIMARY KEY,
@@ -94,7 +98,11 @@ std::unique_ptr<RuleStore> RuleStore::Open(const std::string& path, std::string*
   rules.replaced_notice = ReplacedNotice;
   std::optional<SqliteDatabase> database = SqliteDatabase::Open(path, rules, notice, error);
   if (!database) return nullptr;
-  return std::unique_ptr<RuleStore>(new RuleStore(std::move(*database)));
+  std::unique_ptr<RuleStore> store(new RuleStore(std::move(*database)));
+  // A file of an earlier build lacks the marks' ListId: added, empty for the marks it has.
+  if (!Statement(store->db_, "SELECT list_id FROM marks LIMIT 0").ok())
+    store->Exec("ALTER TABLE marks ADD COLUMN list_id TEXT NOT NULL DEFAULT ''");
+  return store;
 }
 
 bool RuleStore::Exec(const char* sql) {
@@ -121,13 +129,27 @@ std::optional<ReservationRule> RuleStore::Find(uint32_t id) {
   return r;
 }
 
-uint32_t RuleStore::Save(const ReservationRule& rule) {
+uint32_t RuleStore::Save(const ReservationRule& rule, uint32_t above) {
   const std::string body = FormatRuleBody(rule);
   if (rule.id == 0) {
-    Statement s(db_, "INSERT INTO rules(body) VALUES(?)");
-    s.Text(1, body);
-    if (s.Step() != SQLITE_DONE) return 0;
-    return static_cast<uint32_t>(sqlite3_last_insert_rowid(db_));
+    // The id after every id this file ever gave and after `above`, in one transaction so that two
+    // programs adding at once get two ids.
+    if (!Exec("BEGIN IMMEDIATE")) return 0;
+    int64_t last = above;
+    {
+      Statement seq(db_,
+                    "SELECT max(ifnull((SELECT seq FROM sqlite_sequence WHERE name = 'rules'), 0), "
+                    "ifnull((SELECT max(id) FROM rules), 0))");
+      if (seq.Step() == SQLITE_ROW) last = std::max(last, seq.ColInt(0));
+    }
+    uint32_t id = 0;
+    if (last < int64_t{UINT32_MAX}) {
+      Statement s(db_, "INSERT INTO rules(id, body) VALUES(?, ?)");
+      s.Int(1, last + 1).Text(2, body);
+      if (s.Step() == SQLITE_DONE) id = static_cast<uint32_t>(last + 1);
+    }
+    Exec(id != 0 ? "COMMIT" : "ROLLBACK");
+    return id;
   }
   Statement s(db_, "UPDATE rules SET body = ? WHERE id = ?");
   s.Text(1, body).Int(2, rule.id);
@@ -143,25 +165,30 @@ bool RuleStore::Remove(uint32_t id) {
 
 std::vector<RuleMark> RuleStore::Marks() {
   std::vector<RuleMark> out;
-  Statement s(db_,
-              "SELECT original_network_id, transport_stream_id, service_id, event_id, rule_id, forced FROM marks");
+  Statement s(
+      db_,
+      "SELECT original_network_id, transport_stream_id, service_id, event_id, rule_id, forced, list_id "
+      "FROM marks");
   while (s.Step() == SQLITE_ROW) {
     RuleMark m;
     m.key = {static_cast<uint16_t>(s.ColInt(0)), static_cast<uint16_t>(s.ColInt(1)),
              static_cast<uint16_t>(s.ColInt(2)), static_cast<uint16_t>(s.ColInt(3))};
     m.rule_id = static_cast<uint32_t>(s.ColInt(4));
     m.forced = s.ColInt(5) != 0;
-    out.push_back(m);
+    m.list_id = s.ColBlob(6);
+    out.push_back(std::move(m));
   }
   return out;
 }
 
-bool RuleStore::Mark(const GuideEventKey& k, uint32_t rule_id, GuideTime start, bool forced) {
-  Statement s(db_,
-              "INSERT OR REPLACE INTO marks(original_network_id, transport_stream_id, service_id, event_id, rule_id, "
-              "start, forced) VALUES(?, ?, ?, ?, ?, ?, ?)");
+bool RuleStore::Mark(const GuideEventKey& k, uint32_t rule_id, GuideTime start, bool forced,
+                     std::string_view list_id) {
+  Statement s(
+      db_,
+      "INSERT OR REPLACE INTO marks(original_network_id, transport_stream_id, service_id, event_id, rule_id, "
+      "start, forced, list_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
   s.Int(1, k.original_network_id).Int(2, k.transport_stream_id).Int(3, k.service_id).Int(4, k.event_id);
-  s.Int(5, rule_id).Int(6, start).Int(7, forced ? 1 : 0);
+  s.Int(5, rule_id).Int(6, start).Int(7, forced ? 1 : 0).Text(8, list_id);
   return s.Step() == SQLITE_DONE;
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -48,13 +49,17 @@ class RuleStore {
   std::vector<ReservationRule> Rules();
   std::optional<ReservationRule> Find(uint32_t id);
   // Stores a new rule (id 0; the new id is returned) or replaces the rule of its id (returns the
-  // id; 0 when there is none, or on an error).
-  uint32_t Save(const ReservationRule& rule);
+  // id; 0 when there is none, or on an error). A new rule's id is above every id the file gave and
+  // above `above`: the highest rule id the reservation file names (HighestRuleId), so that a new
+  // file never gives a rule the id of reservations an earlier file's rule made.
+  uint32_t Save(const ReservationRule& rule, uint32_t above = 0);
   bool Remove(uint32_t id);
 
   std::vector<RuleMark> Marks();
-  // Marks `key` as reserved by rule `rule_id` (forced: asked for despite its verdict).
-  bool Mark(const GuideEventKey& key, uint32_t rule_id, GuideTime start, bool forced);
+  // Marks `key` as reserved by rule `rule_id` (forced: asked for despite its verdict) into the
+  // reservation file of ListId `list_id`.
+  bool Mark(const GuideEventKey& key, uint32_t rule_id, GuideTime start, bool forced,
+            std::string_view list_id);
   bool Unmark(const GuideEventKey& key);
   // Forgets the marks of programmes that started before `t`.
   bool ForgetMarksBefore(GuideTime t);

@@ -338,6 +338,50 @@ std::string FoldUserText(std::string_view utf8) {
   return Fold(utf8);
 }
 
+bool HasEpisodeMark(std::string_view folded) {
+  const std::string title = TitleWithoutMarks(folded);
+  const std::string_view t(title);
+  for (std::string_view part : {"前編", "中編", "後編", "[前]", "[中]", "[後]"}) {
+    if (t.find(part) != std::string_view::npos) return true;
+  }
+  // The length of the number (digits or kanji numerals) at `i`.
+  const auto number_at = [t](size_t i) {
+    const size_t from = i;
+    while (i < t.size()) {
+      if (t[i] >= '0' && t[i] <= '9') {
+        ++i;
+        continue;
+      }
+      bool numeral = false;
+      for (std::string_view k : {"一", "二", "三", "四", "五", "六", "七", "八", "九", "十", "百", "〇"}) {
+        if (t.substr(i, k.size()) == k) {
+          i += k.size();
+          numeral = true;
+          break;
+        }
+      }
+      if (!numeral) break;
+    }
+    return i - from;
+  };
+  constexpr std::string_view kOrdinal = "第";
+  for (size_t i = 0; i < t.size(); ++i) {
+    if (t.substr(i, kOrdinal.size()) == kOrdinal) {
+      const size_t n = number_at(i + kOrdinal.size());
+      const std::string_view after = t.substr(std::min(t.size(), i + kOrdinal.size() + n));
+      if (n > 0 && (after.starts_with("話") || after.starts_with("回") || after.starts_with("夜") ||
+                    after.starts_with("部") || after.starts_with("章")))
+        return true;
+    }
+    if (t[i] == '#' && i + 1 < t.size() && t[i + 1] >= '0' && t[i + 1] <= '9') return true;
+    if (t[i] == '(') {
+      const size_t n = number_at(i + 1);
+      if (n > 0 && i + 1 + n < t.size() && t[i + 1 + n] == ')') return true;
+    }
+  }
+  return false;
+}
+
 std::string TitleWithoutMarks(std::string_view folded) {
   std::string kept;
   size_t i = 0;

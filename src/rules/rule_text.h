@@ -64,5 +64,9 @@ std::string FoldUserText(std::string_view utf8);
 // "(字)", ...), blanks collapsed; what tells episodes apart stays ("第3話", "#3", "(3)", "[前]",
 // "前編", "第3回"). Pure function.
 std::string TitleWithoutMarks(std::string_view folded);
+// True when a folded title tells its episode: 第N話, 第N回 (also 夜, 部, 章; N in digits or kanji),
+// #N, (N), 前編, 中編, 後編, [前], [中], [後] (outside the marks TitleWithoutMarks leaves out). Pure
+// function.
+bool HasEpisodeMark(std::string_view folded);
 
 }  // namespace pelkan

@@ -204,6 +204,11 @@ bool RecordingScheduler::ScheduleFileUnreadable() {
   return file_.unreadable();
 }
 
+std::string RecordingScheduler::ScheduleListId() {
+  Lock lock(mutex_);
+  return file_.list_id();
+}
+
 bool RecordingScheduler::SaveSchedule(const std::string& path) {
   {
     Lock lock(mutex_);

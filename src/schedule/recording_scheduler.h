@@ -115,6 +115,9 @@ class RecordingScheduler : public StreamListener {
   void LoadSchedule(const std::string& path = std::string());
   // True when the file as last loaded is no reservation file (see LoadSchedule).
   bool ScheduleFileUnreadable();
+  // The ListId of the reservation file as last loaded or synced (FormatSchedule); empty when it
+  // has none.
+  std::string ScheduleListId();
   // Several processes may hold the reservation list of one file (`pelkan-cli capture --schedule`,
   // `pelkan-cli schedule add`, the desktop program). SyncSchedule merges the changes made on either
   // side since the last load or sync (MergeSchedule: nothing either side added or removed is lost),

@@ -13,6 +13,7 @@ void ReservationFile::ReadBase() {
   base_.exists = platform::ReadFileContents(base_.path, &base_.text);
   // No reservation file: nothing is taken from it, and it is moved aside before a list is written.
   base_.unreadable = base_.exists && !IsScheduleText(base_.text);
+  base_.list_id = base_.exists && !base_.unreadable ? ScheduleListId(base_.text) : std::string();
 }
 
 std::optional<std::vector<ScheduleItem>> ReservationFile::Load(const std::string& path,
@@ -71,19 +72,26 @@ ReservationFile::Outcome ReservationFile::Merge(const Snapshot& base, const std:
     text.clear();
   }
   std::vector<ScheduleItem> theirs;
+  const std::string their_id = exists ? ScheduleListId(text) : std::string();
+  std::string list_id = their_id;
   if (out.kept_aside || (exists && base.exists && text == base.text)) {
-    // A file kept aside tells nothing of the list: this side's list stands.
+    // A file kept aside tells nothing of the list: this side's list stands, and so does its ListId.
     theirs = base.list;
+    if (out.kept_aside) list_id = base.list_id;
   } else if (exists) {
     theirs = ParseSchedule(text);
   }
   std::stable_sort(theirs.begin(), theirs.end(), CompareItems);
   std::vector<ScheduleItem> merged = MergeSchedule(base.list, ours, theirs);
   std::stable_sort(merged.begin(), merged.end(), CompareItems);
-  const std::string merged_text = FormatSchedule(merged);
+  if (list_id.empty() &&
+      std::any_of(merged.begin(), merged.end(), [](const ScheduleItem& item) { return item.rule_id != 0; }))
+    list_id = NewListId();
+  const std::string merged_text = FormatSchedule(merged, list_id);
   out.stamp = now_stamp;
+  out.list_id = list_id;
   // Written only when the list changed: a file of the same list keeps its comments and line ends.
-  if (!exists || merged_text != FormatSchedule(theirs)) {
+  if (!exists || merged_text != FormatSchedule(theirs, their_id)) {
     if (!platform::ReplaceFileContents(path, merged_text)) {
       out.result = SyncResult::kFailed;
       return out;
@@ -103,6 +111,7 @@ void ReservationFile::Synced(const std::string& path, const Outcome& outcome) {
   base_.stamp = outcome.stamp;
   base_.exists = true;
   base_.unreadable = false;
+  base_.list_id = outcome.list_id;
   aside_failure_told_ = false;
 }
 

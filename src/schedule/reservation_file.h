@@ -28,6 +28,7 @@ class ReservationFile {
     platform::FileStamp stamp;
     bool exists = false;
     bool unreadable = false;  // there, but no reservation file (IsScheduleText)
+    std::string list_id;      // its ListId (ScheduleListId), empty when none
   };
   // What a merge did.
   struct Outcome {
@@ -40,10 +41,12 @@ class ReservationFile {
     // Set when the file was no reservation file: the name it was moved to, empty when it could not
     // be moved (then the result is kFailed).
     std::optional<std::string> kept_aside;
+    std::string list_id;  // the ListId of the file as written
   };
 
   const std::string& path() const { return base_.path; }
   bool unreadable() const { return base_.unreadable; }
+  const std::string& list_id() const { return base_.list_id; }
   Snapshot snapshot() const { return base_; }
 
   // Reads the file at `path` (the stored path when empty; a given path is stored) as the new base
@@ -56,7 +59,9 @@ class ReservationFile {
 
   // Merges `ours` (the owner's list, changed since `base`) with the file's list now and writes the
   // result when it differs from the file's (or there is no file): a file whose list did not change
-  // keeps its own lines. A file that is no reservation file, or whose every reservation section
+  // keeps its own lines. The file keeps its ListId; a file that lost its list (removed, kept
+  // aside with nothing of this side's list standing) gets a new one when a rule's reservation goes
+  // in (see FormatSchedule). A file that is no reservation file, or whose every reservation section
   // was dropped (EveryReservationDropped), is moved aside first; one that exists
   // but cannot be read is never replaced (kFailed). Takes the file's lock for `wait_ms` unless
   // `have_lock` (kBusy when another holder keeps it). Cheap when nothing changed (one stat).

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <random>
 
 #include "platform/profile.h"
 
@@ -71,10 +72,11 @@ uint16_t ReadMargin(const platform::Profile& p, const std::string& section, cons
 
 }  // namespace
 
-std::string FormatSchedule(const std::vector<ScheduleItem>& items) {
+std::string FormatSchedule(const std::vector<ScheduleItem>& items, std::string_view list_id) {
   std::string out;
   AppendLine(&out, "[%s]", kHeader);
   AppendLine(&out, "ScheduleNum=%d", static_cast<int>(items.size()));
+  if (!list_id.empty()) AppendText(&out, "ListId=", list_id);
   AppendLine(&out, "%s", "");
   int index = 0;
   for (const ScheduleItem& item : items) {
@@ -173,6 +175,20 @@ std::vector<ScheduleItem> ParseSchedule(std::string_view text, std::vector<std::
     items.push_back(item);
   }
   return items;
+}
+
+std::string ScheduleListId(std::string_view text) {
+  platform::Profile p;
+  p.Parse(text);
+  return p.GetString(kHeader, "ListId", "");
+}
+
+std::string NewListId() {
+  std::random_device random;
+  const uint64_t value = (uint64_t{random()} << 32) | random();
+  char text[20];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
 }
 
 bool IsScheduleText(std::string_view text) {

@@ -13,8 +13,16 @@ namespace pelkan {
 // defaults). Comment lines carry the start and duration in calendar form for a human reader. State bits, programme kind and version and the title are not
 // stored; event reservations are stored with zero start and duration, so they are resolved anew.
 
-// The file text for `items`, in list order.
-std::string FormatSchedule(const std::vector<ScheduleItem>& items);
+// The file text for `items`, in list order. A `list_id` is written as "ListId=" in the header
+// (after ScheduleNum): it names one reservation list for as long as its file lives, so that the
+// automatic reservation rules can tell a reservation deleted by hand from one lost with a damaged,
+// removed or replaced file. A file gets one when it first holds a rule's reservation (NewListId)
+// and keeps it; a file without rule reservations keeps the three header lines.
+std::string FormatSchedule(const std::vector<ScheduleItem>& items, std::string_view list_id = {});
+// The ListId of a reservation file's text; empty when it has none.
+std::string ScheduleListId(std::string_view text);
+// A new ListId: 16 random hexadecimal digits.
+std::string NewListId();
 // Writes FormatSchedule(items) to `path` through a temporary file renamed over it. Returns false
 // (and leaves an existing file as it was) when it cannot be written.
 bool SaveScheduleFile(const std::string& path, const std::vector<ScheduleItem>& items);

@@ -31,7 +31,8 @@ TEST(RuleWindowRules, BuildRuleRefusesWhatMakesNoRule) {
                    "キーワードか正規表現を入力してください。"});
   RuleForm bad_regex = Form("");
   bad_regex.rule.regex = "麒麟(";
-  cases.push_back({"bad expression", bad_regex, RuleFormField::kRegex, "正規表現が正しくありません。"});
+  cases.push_back({"bad expression", bad_regex, RuleFormField::kRegex,
+                   "正規表現が正しくありません。\n(missing closing parenthesis at offset 7)"});
   RuleForm no_day = Form("麒麟");
   no_day.rule.weekdays = 0;
   cases.push_back({"no weekday", no_day, RuleFormField::kWeekdays, "曜日を一つ以上選んでください。"});

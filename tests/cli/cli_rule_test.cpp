@@ -101,7 +101,8 @@ TEST_F(CliRule, AddReservesEachEpisodeOnceAndTestSaysWhyNotTheRest) {
   // The add options without an id: nothing is stored.
   ASSERT_EQ(Run(cli::RunRule, {"test", "--words", "羅生門", "--time", "19:00-21:00"}, &out), 0);
   EXPECT_NE(out.find("\t4\t"), std::string::npos) << out;
-  EXPECT_NE(out.find("\treserve\t予約する\n"), std::string::npos) << out;
+  // A film tells no episode: every airing of it is recorded.
+  EXPECT_NE(out.find("\treserve\t回の情報なし: 毎回録画\n"), std::string::npos) << out;
   ASSERT_EQ(Run(cli::RunSchedule, {"list"}, &out), 0);
   EXPECT_NE(out.find("[ルール: 麒麟]"), std::string::npos) << out;
 
@@ -124,11 +125,17 @@ TEST_F(CliRule, RemoveTakesItsReservationsAndBadOptionsAreRefused) {
   const auto file = LoadScheduleFile("schedule.ini");
   ASSERT_EQ(file.size(), 1u);
   EXPECT_EQ(file[0].event_id, 4);
-  for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"add"}, {"add", "--words", "a", "--time", "49:00-50:00"},
-        {"add", "--words", "a", "--weekday", "月,xyz"}, {"add", "--regex", "("}, {"add", "--words", "a", "--in", "x"},
-        {"add", "--words", "a", "--dedup", "same"}, {"add", "--words", "a", "--genre", "16"},
-        {"add", "--words", "a", "--from", "2026-13-01"}, {"remove", "x"}, {"test"}})
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"add"},
+                                              {"add", "--words", "a", "--time", "49:00-50:00"},
+                                              {"add", "--words", "a", "--weekday", "月,xyz"},
+                                              {"add", "--regex", "("},
+                                              {"add", "--words", "a", "--in", "x"},
+                                              {"add", "--words", "a", "--dedup", "same"},
+                                              {"add", "--words", "a", "--genre", "16"},
+                                              {"add", "--words", "a", "--genre", "ドラマ/野球"},
+                                              {"add", "--words", "a", "--from", "2026-13-01"},
+                                              {"remove", "x"},
+                                              {"test"}})
     EXPECT_EQ(Run(cli::RunRule, bad), 2) << bad.back();
 }
 
@@ -137,6 +144,74 @@ TEST_F(CliRule, RemoveTakesItsReservationsAndBadOptionsAreRefused) {
 
 namespace pelkan {
 namespace {
+
+// A regular expression the engine refuses is refused with its reason; one that backtracks without
+// end over a long title is stopped as too complex: `rule add` stores it and says so, `rule list`
+// says so, `rule test` says so and fails; none of them spins.
+TEST_F(CliRule, RegularExpressionsAreRefusedOrStoppedNeverSpin) {
+  {
+    auto guide = GuideStore::Open("epg.sqlite", GuideStore::Access::kWrite, false, nullptr, nullptr);
+    ASSERT_TRUE(guide);
+    GuideEventUpdate u;
+    u.event.key = {0x7FE8, 0x7FE8, 1024, 5};
+    u.event.start = (GuideTime{JapanTimeNow().date} + 2) * 86400 + 22 * 3600;
+    u.event.duration = 1800;
+    u.event.title = platform::Utf8ToBroadcast("最終回 x" + std::string(70, 'a')).value();
+    u.kind = EVENT_KIND_SCHEDULE_ACTUAL;
+    u.basic = true;
+    ASSERT_TRUE(guide->ApplyEvent(u));
+  }
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run(cli::RunRule, {"add", "--regex", "麒麟("}), 2);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("is not a regular expression: missing closing parenthesis at offset 7"),
+            std::string::npos)
+      << err;
+
+  std::string out;
+  for (const char* regex : {"(.+)+最終回", "(.*)*x"}) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run(cli::RunRule, {"add", "--regex", regex}, &out), 0);
+    err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find("reserved: 0"), std::string::npos) << out;
+    EXPECT_NE(err.find(": its regular expression was stopped (too complex: "), std::string::npos) << err;
+  }
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run(cli::RunRule, {"list"}, &out), 0);
+  err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("rule 1: its regular expression was stopped (too complex: "), std::string::npos) << err;
+  EXPECT_NE(err.find("rule 2: its regular expression was stopped (too complex: "), std::string::npos) << err;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run(cli::RunRule, {"test", "1"}, &out), 1);
+  err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("too complex"), std::string::npos) << err;
+  EXPECT_TRUE(LoadScheduleFile("schedule.ini").empty());
+}
+
+// Reservations of a rule the rules file no longer knows are listed as such and kept when a rule is
+// added; a '/' is refused in a rule's file name template.
+TEST_F(CliRule, ReservationsOfAnUnknownRuleAreListedAndKept) {
+  ASSERT_EQ(Run(cli::RunRule, {"add", "--words", "麒麟"}), 0);
+  ASSERT_EQ(LoadScheduleFile("schedule.ini").size(), 2u);
+  // A rules file made anew (the old one was damaged and set aside).
+  std::filesystem::remove("rules.sqlite");
+  std::filesystem::remove("rules.sqlite-wal");
+  std::filesystem::remove("rules.sqlite-shm");
+  std::string out;
+  ASSERT_EQ(Run(cli::RunRule, {"add", "--words", "羅生門"}, &out), 0);
+  EXPECT_NE(out.find("added: 2\t羅生門\n"), std::string::npos) << out;
+  EXPECT_EQ(LoadScheduleFile("schedule.ini").size(), 3u);
+  ASSERT_EQ(Run(cli::RunRule, {"list"}, &out), 0);
+  EXPECT_NE(out.find("\n1\t-\tルール不明\t-\t-\t-\t2\n"), std::string::npos) << out;
+  ASSERT_EQ(Run(cli::RunSchedule, {"list"}, &out), 0);
+  EXPECT_NE(out.find("[ルール: ルール不明(ID=1)]"), std::string::npos) << out;
+  EXPECT_NE(out.find("[ルール: 羅生門]"), std::string::npos) << out;
+  EXPECT_EQ(Run(cli::RunRule, {"add", "--words", "a", "--file", "rec/{title}"}), 2);
+  // Genres by the guide's names.
+  ASSERT_EQ(Run(cli::RunRule, {"add", "--words", "羅生門", "--genre", "ドラマ/国内ドラマ,映画"}, &out), 0);
+  ASSERT_EQ(Run(cli::RunRule, {"list", "--json"}, &out), 0);
+  EXPECT_NE(out.find("\"id\": 3"), std::string::npos) << out;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -183,6 +258,19 @@ TEST(CliRuleCapture, TheDramaIsReservedOncePerEpisodeAndRecorded) {
   ::pclose(p);
   const std::regex match("\"event_id\": ([0-9]+), [^{]*\"title\": \"([^\"]*)\", \"episode\": ([0-9]+), "
                          "\"verdict\": \"([a-z]+)\"");
+  // An episode whose reserved airing is on air by the machine's clock is taken while it records:
+  // its rerun is a duplicate too.
+  std::set<std::string> on_air;
+  {
+    auto guide = GuideStore::Open(dir + "/epg.sqlite", GuideStore::Access::kRead, false, nullptr, nullptr);
+    ASSERT_TRUE(guide);
+    const GuideTime now = ToGuideTime(JapanTimeNow());
+    for (const ScheduleItem& item : LoadScheduleFile(dir + "/schedule.ini")) {
+      const auto e = guide->Find({item.network_id, item.stream_id, item.service_id, item.event_id});
+      if (e && e->start - item.margin_before <= now && now < e->End() + item.margin_after)
+        on_air.insert(std::to_string(e->episode_number));
+    }
+  }
   int firsts = 0, reruns = 0;
   std::set<std::string> episodes;  // those whose first airing is listed
   for (auto it = std::sregex_iterator(json.begin(), json.end(), match); it != std::sregex_iterator(); ++it) {
@@ -190,7 +278,10 @@ TEST(CliRuleCapture, TheDramaIsReservedOncePerEpisodeAndRecorded) {
     const bool rerun = title.find("🈞") != std::string::npos;
     if (!rerun) episodes.insert(episode);
     // A rerun whose first airing has passed by the machine's clock is the episode's next chance.
-    EXPECT_EQ(verdict, !rerun ? "reserved" : episodes.count(episode) ? "duplicate" : "reserve") << title;
+    EXPECT_EQ(verdict, !rerun                                             ? "reserved"
+                       : episodes.count(episode) || on_air.count(episode) ? "duplicate"
+                                                                          : "reserve")
+        << title;
     if (!rerun) {
       EXPECT_TRUE(reserved.count(static_cast<uint16_t>(std::stoi((*it)[1])))) << title;
     }

@@ -4,6 +4,7 @@
 
 #include "base/mjd_time.h"
 #include "platform/broadcast_text.h"
+#include "platform/text_codec.h"
 #include "rules/rule_text.h"
 
 namespace pelkan {
@@ -72,23 +73,102 @@ TEST(EvaluateRule, DuplicatesRecordedDeletedAndOutside) {
     uint32_t valid_until;
     std::vector<std::string> verdicts;
   } cases[] = {
-      {"rerun by the series descriptor", drama, RuleDedup::kEpisode, {}, {}, {}, 0,
+      {"rerun by the series descriptor",
+       drama,
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {},
+       0,
        {"reserve", "duplicate", "reserve"}},
       {"deduplication off", drama, RuleDedup::kOff, {}, {}, {}, 0, {"reserve", "reserve", "reserve"}},
-      {"parts of one series", special, RuleDedup::kEpisode, {}, {}, {}, 0, {"reserve", "reserve", "duplicate"}},
-      {"by title keeping [前]/[後]", unnumbered, RuleDedup::kEpisode, {}, {}, {}, 0,
+      {"parts of one series",
+       special,
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {},
+       0,
+       {"reserve", "reserve", "duplicate"}},
+      {"by title keeping [前]/[後]",
+       unnumbered,
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {},
+       0,
        {"reserve", "reserve", "duplicate", "duplicate"}},
-      {"reserved by hand takes the episode", drama, RuleDedup::kEpisode, {ByHand(1)}, {}, {}, 0,
+      {"reserved by hand takes the episode",
+       drama,
+       RuleDedup::kEpisode,
+       {ByHand(1)},
+       {},
+       {},
+       0,
        {"reserved", "duplicate", "reserve"}},
       {"recorded before",
        {{31, "麒麟の道 第11話[再]", At(7, 5), 7, 11, 1}},
-       RuleDedup::kEpisode, {}, ep11, {}, 0, {"recorded"}},
-      {"recorded, same title", {{32, "麒麟の道 第11話", At(7, 5)}}, RuleDedup::kTitle, {}, ep11, {}, 0, {"recorded"}},
-      {"deleted by hand sticks for that airing only", drama, RuleDedup::kEpisode, {}, {},
-       {{{4, 5, 101, 1}, 1, false}}, 0, {"deleted", "reserve", "reserve"}},
-      {"この回も録画", drama, RuleDedup::kEpisode, {}, {}, {{{4, 5, 101, 2}, 1, true}}, 0,
+       RuleDedup::kEpisode,
+       {},
+       ep11,
+       {},
+       0,
+       {"recorded"}},
+      {"recorded, same title",
+       {{32, "麒麟の道 第11話", At(7, 5)}},
+       RuleDedup::kTitle,
+       {},
+       ep11,
+       {},
+       0,
+       {"recorded"}},
+      {"deleted by hand sticks for that airing only",
+       drama,
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {{{4, 5, 101, 1}, 1, false, ""}},
+       0,
+       {"deleted", "reserve", "reserve"}},
+      {"recorded, its next airing deleted by hand: told as recorded",
+       {{31, "麒麟の道 第11話[再]", At(7, 5), 7, 11, 1}},
+       RuleDedup::kEpisode,
+       {},
+       ep11,
+       {{{4, 5, 101, 31}, 1, false, ""}},
+       0,
+       {"recorded"}},
+      {"この回も録画",
+       drama,
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {{{4, 5, 101, 2}, 1, true, ""}},
+       0,
        {"reserve", "reserve", "reserve"}},
-      {"outside the period", drama, RuleDedup::kEpisode, {}, {}, {}, MjdFromDate(2026, 12, 7),
+      {"a title without an episode: every airing (回の情報なし)",
+       {{41, "麒麟ニュース", At(7, 6)}, {42, "麒麟ニュース", At(8, 6)}},
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {},
+       0,
+       {"reserve", "reserve"}},
+      {"前編 tells its episode",
+       {{43, "麒麟 前編", At(7, 1)}, {44, "麒麟 前編", At(8, 1)}},
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {},
+       0,
+       {"reserve", "duplicate"}},
+      {"outside the period",
+       drama,
+       RuleDedup::kEpisode,
+       {},
+       {},
+       {},
+       MjdFromDate(2026, 12, 7),
        {"reserve", "outside", "outside"}},
   };
   for (const Case& c : cases) {
@@ -152,6 +232,12 @@ TEST(EvaluateRule, ReasonsAsTheWindowsShowThem) {
   EXPECT_EQ(RuleMatchReason(m[1]), "予約する");
   EXPECT_EQ(EpisodeLabel(m[1].event->episode_number), "第13話");
   EXPECT_EQ(RuleMatchReason(m[2]), "同じ回の放送が先にあります");
+
+  const std::vector<GuideEvent> news = {ToEvent({4, "麒麟ニュース", At(7, 6)})};
+  FoldedGuide folded_news(news);
+  const std::vector<RuleMatch> n = EvaluateRule(RuleMatcher(rule), folded_news, context);
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(RuleMatchReason(n[0]), "回の情報なし: 毎回録画");
 }
 
 TEST(RuleReservation, CarriesTheRulesSettings) {
@@ -177,6 +263,11 @@ TEST(RuleReservation, CarriesTheRulesSettings) {
   EXPECT_EQ(GetText(item.directory), "/tv");
   EXPECT_EQ(GetText(item.file_name), "20261207-2100-101-3");
   EXPECT_TRUE(item.flags & SI_FILE_NAME);
+
+  // A '/' of the title never leads the file into another folder.
+  rule.file_template = "{title}";
+  item = RuleReservation(rule, ToEvent({7, "../../etc/麒麟 1/2", At(7, 21), 7, 3}), "/rec");
+  EXPECT_EQ(platform::SjisToUtf8(GetText(item.file_name)), "..／..／etc／麒麟 1／2");
 }
 
 }  // namespace

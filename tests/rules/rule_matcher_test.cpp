@@ -95,9 +95,58 @@ TEST(RuleMatcher, EachConditionOfARule) {
     FoldedEvent folded(&e);
     EXPECT_EQ(RuleMatcher(rule).Match(folded).has_value(), c.matches) << c.what;
   }
-  ReservationRule bad;
-  bad.regex = "(";
-  EXPECT_FALSE(RuleMatcher(bad).valid());
+}
+
+// Regular expressions: those that backtrack without end over a long title are stopped as too
+// complex (each search is bounded, and a stopped rule tries nothing more), those the engine refuses
+// are refused with its reason and offset, and the ordinary ones match whole UTF-8 characters over
+// the folded texts.
+TEST(RuleMatcher, RegularExpressionsAreBoundedRefusedOrMatched) {
+  const std::string long_tail(70, 'a');
+  struct Case {
+    const char* regex;
+    std::string title;
+    const char* outcome;  // "match", "no match", "too complex", or the refusal
+  } cases[] = {
+      {"(.*)*x", "x" + long_tail, "too complex"},
+      {"(.+)+最終回", "最終回 " + long_tail, "too complex"},
+      {"((.)*)*z", "z" + long_tail, "too complex"},
+      {"(", "麒麟", "missing closing parenthesis at offset 1"},
+      {"麒麟[", "麒麟", "missing terminating ] for character class at offset 7"},
+      {"a{2,1}", "aa", "numbers out of order in {} quantifier at offset 5"},
+      {"麒麟.道", "麒麟の道 第3話", "match"},               // one character, not one byte
+      {"^麒麟の道 第\\d+話$", "麒麟の道 第３話", "match"},  // the full-width digit folded
+      {"KIRIN", "Ｋｉｒｉｎ", "match"},                     // folded on both sides, as the words
+      {"麒麟(?!の道)", "麒麟の道", "no match"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.regex);
+    ReservationRule rule;
+    rule.regex = c.regex;
+    GuideEvent e = Event("", At(7, 21, 0));
+    e.title = platform::Utf8ToBroadcast(c.title).value();
+    FoldedEvent folded(&e);
+    const RuleMatcher matcher(rule);
+    const std::string outcome = c.outcome;
+    if (outcome != "match" && outcome != "no match" && outcome != "too complex") {
+      EXPECT_FALSE(matcher.valid());
+      EXPECT_EQ(matcher.error(), outcome);
+      EXPECT_FALSE(matcher.Match(folded));
+      continue;
+    }
+    ASSERT_TRUE(matcher.valid()) << matcher.error();
+    EXPECT_EQ(matcher.Match(folded).has_value(), outcome == "match");
+    if (outcome == "too complex") {
+      EXPECT_EQ(matcher.stopped().rfind("too complex: ", 0), 0u) << matcher.stopped();
+      // Stopped for good: a title it would match is not tried.
+      GuideEvent plain = Event("x", At(7, 21, 0));
+      plain.title = platform::Utf8ToBroadcast("x").value();
+      FoldedEvent other(&plain);
+      EXPECT_FALSE(matcher.Match(other));
+    } else {
+      EXPECT_EQ(matcher.stopped(), "");
+    }
+  }
 }
 
 TEST(ReservationRule, BodyAndFormsRoundTrip) {

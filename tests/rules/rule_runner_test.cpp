@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "base/mjd_time.h"
@@ -29,11 +30,10 @@ class Host : public SchedulerHost {
   bool ConfirmOverlap() override { return true; }
 };
 
-// A guide with a daily drama (episode 12, its rerun the next morning, episode 13) and another
-// programme, a rules file with one rule for the drama, and a program running the rules.
-class RuleRunnerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
+// A folder with a guide of a daily drama (episode 12, its rerun the next morning, episode 13) and
+// another programme, a rules file with one rule for the drama, and programs running the rules.
+struct RuleFolder {
+  void Make() {
     std::string error;
     auto guide = GuideStore::Open(dir_.File("epg.sqlite"), GuideStore::Access::kWrite, true, nullptr, &error);
     ASSERT_TRUE(guide) << error;
@@ -70,7 +70,8 @@ class RuleRunnerTest : public ::testing::Test {
       std::vector<std::string> out;
       const auto rule = rules->Rules().front();
       const std::vector<GuideEvent> events = FutureEvents(*guide, now, false);
-      for (const RuleMatch& m : TestRule(rule, events, scheduler.Reservations(), *rules))
+      for (const RuleMatch& m :
+           TestRule(rule, events, ContextOf(scheduler, rules.get(), guide.get(), events, now)))
         out.emplace_back(RuleVerdictName(m.verdict));
       return out;
     }
@@ -93,6 +94,11 @@ class RuleRunnerTest : public ::testing::Test {
   test::TempDir dir_;
   std::unique_ptr<RuleStore> store_;
   uint32_t rule_id_ = 0;
+};
+
+class RuleRunnerTest : public ::testing::Test, public RuleFolder {
+ protected:
+  void SetUp() override { Make(); }
 };
 
 TEST_F(RuleRunnerTest, TwoProgramsMakeOneReservationPerProgramme) {
@@ -144,41 +150,131 @@ TEST_F(RuleRunnerTest, ARuleChangeUpdatesAndRemovesItsUnstartedReservations) {
   p.Run(At(7, 0));
   EXPECT_EQ(FileEvents(), (std::vector<uint16_t>{1, 3}));
 
-  EXPECT_EQ(RemoveRuleReservations(rule_id_, *store_, p.scheduler, At(7, 0), 1000), 2);
+  EXPECT_EQ(RemoveRuleReservations(rule_id_, *store_, p.scheduler, p.guide.get(), At(7, 0), 1000), 2);
   EXPECT_EQ(FileEvents(), std::vector<uint16_t>{});
 }
 
-TEST_F(RuleRunnerTest, OnlyACleanRecordingCountsAsRecorded) {
+// The rule file events of rule `rule_id` in `folder`, ascending.
+std::vector<uint16_t> RuleEvents(const RuleFolder& folder, uint32_t rule_id) {
+  std::vector<uint16_t> out;
+  for (const ScheduleItem& item : LoadScheduleFile(folder.dir_.File("schedule.ini")))
+    if (item.rule_id == rule_id) out.push_back(item.event_id);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The rules against their files going wrong, their rule going while it records, and what counts
+// as recorded. Each case acts on a fresh folder where the rule "麒麟" has reserved episode 12's first
+// airing (event 1, 08:00 on the 7th) and episode 13 (event 3); then the rules run again, and the
+// case tells what the file holds of that rule and the verdicts of the first rule of the rules file
+// over the programmes still to come.
+TEST(RuleRunner, RulesAndFilesKeepWhatTheyShould) {
+  constexpr GuideTime kRecording = 8 * 3600 + 60;  // a minute into episode 12's first airing
   struct Case {
     const char* what;
-    uint64_t drop;
-    const char* why;
-    std::vector<std::string> verdicts;  // after episode 12's first airing
-  } cases[] = {
-      {"clean", 0, "", {"recorded", "reserve"}},
-      {"drops", 3, "", {"reserve", "reserve"}},
-      {"cut by the plan", 0, "cut short for another reservation", {"reserve", "reserve"}},
+    std::function<void(RuleFolder&, GuideTime* now)> act;
+    std::vector<uint16_t> file_events;  // of rule "麒麟"
+    std::vector<std::string> verdicts;  // none: the rules file holds no rule
+    int restored = 0;                   // at the run after `act`
+  };
+  auto damage_schedule = [](RuleFolder& f, GuideTime*) {
+    std::ofstream(f.dir_.File("schedule.ini"), std::ios::trunc) << std::string(512, '\x01');
+  };
+  // Episode 12's first airing recorded, as `change` leaves its summary, and gone from the list.
+  auto recorded = [](void (*change)(FinishedRecording*)) {
+    return [change](RuleFolder& f, GuideTime* now) {
+      RuleFolder::Program p(f.dir_);
+      FinishedRecording ended;
+      for (const ScheduleItem& item : p.scheduler.Reservations())
+        if (item.event_id == 1) ended.item = item;
+      ended.summary = RecordingSummary{};
+      ended.summary->report_path = "/rec/a.ts.err";
+      ended.summary->whole_programme = true;
+      if (change) change(&ended);
+      ASSERT_TRUE(NoteEndedReservation(ended, *f.store_, p.guide.get()));
+      ASSERT_EQ(p.scheduler.RetireItem(ST_FINISHED, p.scheduler.FindItem(ended.item)), 1);
+      ASSERT_TRUE(p.scheduler.SaveSchedule());
+      *now = At(7, 9);
+    };
+  };
+  const Case cases[] = {
+      {"a damaged schedule.ini: made again, and told once",
+       damage_schedule,
+       {1, 3},
+       {"reserved", "duplicate", "reserved"},
+       2},
+      {"a removed schedule.ini",
+       [](RuleFolder& f, GuideTime*) { std::filesystem::remove(f.dir_.File("schedule.ini")); },
+       {1, 3},
+       {"reserved", "duplicate", "reserved"},
+       2},
+      {"a damaged rules.sqlite: a new rule takes a new id and leaves the old rule's reservations",
+       [](RuleFolder& f, GuideTime*) {
+         f.store_.reset();
+         std::ofstream(f.dir_.File("rules.sqlite"), std::ios::trunc) << std::string(8192, 'x');
+         f.store_ = RuleStore::Open(f.dir_.File("rules.sqlite"), nullptr, nullptr);
+         ReservationRule news;
+         news.words = {"ニュース"};
+         const uint32_t id =
+             f.store_->Save(news, HighestRuleId(LoadScheduleFile(f.dir_.File("schedule.ini"))));
+         EXPECT_GT(id, f.rule_id_);
+       },
+       {1, 3},
+       {"reserved"}},
+      {"the rule removed while it records: that recording goes on",
+       [](RuleFolder& f, GuideTime* now) {
+         RuleFolder::Program p(f.dir_);
+         *now = At(7, 0) + kRecording;
+         int kept = 0;
+         EXPECT_EQ(
+             RemoveRuleReservations(f.rule_id_, *f.store_, p.scheduler, p.guide.get(), *now, 1000, &kept), 1);
+         EXPECT_EQ(kept, 1);
+         EXPECT_TRUE(f.store_->Remove(f.rule_id_));
+       },
+       {1},
+       {}},
+      {"an airing recording now takes its episode",
+       [](RuleFolder&, GuideTime* now) { *now = At(7, 0) + kRecording; },
+       {1, 3},
+       {"duplicate", "reserved"}},
+      {"recorded whole", recorded(nullptr), {3}, {"recorded", "reserved"}},
+      {"drops",
+       recorded([](FinishedRecording* e) { e->summary->drop = 3; }),
+       {2, 3},
+       {"reserved", "reserved"}},
+      {"a gap",
+       recorded([](FinishedRecording* e) { e->summary->gaps = 1; }),
+       {2, 3},
+       {"reserved", "reserved"}},
+      {"a stub cut short, or its head cut by the plan: the programme's start or end not in the file",
+       recorded([](FinishedRecording* e) { e->summary->whole_programme = false; }),
+       {2, 3},
+       {"reserved", "reserved"}},
+      {"its tail cut by the plan",
+       recorded([](FinishedRecording* e) {
+         e->summary->end = RecordingEnd::kCutByPlan;
+         e->why = "cut short for another reservation";
+       }),
+       {2, 3},
+       {"reserved", "reserved"}},
   };
   for (const Case& c : cases) {
-    auto store = RuleStore::Open(dir_.File("rules-" + std::string(c.what) + ".sqlite"), nullptr, nullptr);
-    ReservationRule rule = *store_->Find(rule_id_);
-    rule.id = 0;
-    rule.id = store->Save(rule);
-    ASSERT_NE(rule.id, 0u);
-    auto guide = GuideStore::Open(dir_.File("epg.sqlite"), GuideStore::Access::kRead, false, nullptr, nullptr);
-    FinishedRecording ended;
-    ended.item = RuleReservation(rule, *guide->Find({4, 5, 101, 1}), "/rec");
-    ended.summary = RecordingSummary{};
-    ended.summary->report_path = "/rec/a.ts.err";
-    ended.summary->drop = c.drop;
-    ended.why = c.why;
-    ASSERT_TRUE(NoteEndedReservation(ended, *store, guide.get()));
-    EXPECT_EQ(store->History().at(0).path, "/rec/a.ts");
-    std::vector<std::string> verdicts;
-    const std::vector<GuideEvent> events = FutureEvents(*guide, At(7, 9), false);
-    for (const RuleMatch& m : TestRule(rule, events, {}, *store))
-      verdicts.emplace_back(RuleVerdictName(m.verdict));
-    EXPECT_EQ(verdicts, c.verdicts) << c.what;
+    SCOPED_TRACE(c.what);
+    RuleFolder f;
+    f.Make();
+    {
+      RuleFolder::Program first(f.dir_);
+      ASSERT_EQ(first.Run(At(7, 0)).reserved, 2);
+    }
+    GuideTime now = At(7, 0);
+    c.act(f, &now);
+    RuleFolder::Program p(f.dir_);
+    EXPECT_EQ(p.Run(now).restored, c.restored);
+    EXPECT_EQ(p.Run(now).restored, 0);
+    EXPECT_EQ(RuleEvents(f, f.rule_id_), c.file_events);
+    if (!c.verdicts.empty()) {
+      EXPECT_EQ(p.Verdicts(now), c.verdicts);
+    }
   }
 }
 

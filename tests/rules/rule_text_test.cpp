@@ -97,5 +97,21 @@ TEST(RuleText, TitleWithoutMarksKeepsWhatTellsEpisodesApart) {
   for (const Case& c : cases) EXPECT_EQ(TitleWithoutMarks(c.folded), c.kept) << c.folded;
 }
 
+// What tells a programme's episode in its title, and what does not (a news, a daily show, a number
+// that is no episode, a mark of a rerun).
+TEST(RuleText, EpisodeMarksInTitles) {
+  struct Case {
+    const char* folded;
+    bool episode;
+  } cases[] = {
+      {"麒麟の道 第12話", true},  {"麒麟の道 第十二話", true}, {"料理の時間 第3回", true},
+      {"麒麟の道 #3", true},      {"麒麟の道 (3)", true},      {"特集 北の海 前編", true},
+      {"特集 北の海 [後]", true}, {"朝のニュース", false},     {"ニュース7", false},
+      {"麒麟の道(再)", false},    {"第一会議室から", false},   {"麒麟の道 #", false},
+      {"東京2020 (字)", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(HasEpisodeMark(c.folded), c.episode) << c.folded;
+}
+
 }  // namespace
 }  // namespace pelkan

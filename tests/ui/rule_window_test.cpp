@@ -127,7 +127,7 @@ TEST_F(RuleWindowTest, AddsARuleWithItsLiveMatchesReservesARerunAnywayAndDeletes
     auto* regex = d->findChild<QLineEdit*>(QStringLiteral("regexEdit"));
     regex->setText(QStringLiteral("("));
     EXPECT_FALSE(OkEnabled(d));
-    EXPECT_EQ(error->text(), U8("正規表現が正しくありません。"));
+    EXPECT_EQ(error->text(), U8("正規表現が正しくありません。\n(missing closing parenthesis at offset 1)"));
     regex->clear();
     // A new rule has no marks yet: nothing to reserve anyway.
     auto* list = d->findChild<QTreeWidget*>(QStringLiteral("matchList"));
@@ -228,8 +228,9 @@ TEST_F(RuleWindowTest, TheGuideMakesRulesAndFramesTheirReservations) {
   OnModal<RuleEditDialog>(guide, [&](RuleEditDialog* d) {
     seen = true;
     EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("wordsEdit"))->text(), U8("ニュース"));
-    EXPECT_TRUE(
-        WaitFor([&] { return MatchRows(d) == std::vector<std::string>{"朝のニュース|予約する"}; }, 3000));
+    EXPECT_TRUE(WaitFor(
+        [&] { return MatchRows(d) == std::vector<std::string>{"朝のニュース|回の情報なし: 毎回録画"}; },
+        3000));
     ClickOk(d);
   });
   QTest::mouseClick(from_search, Qt::LeftButton);
