@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/capture_bindings.h"
+#include "cli/chosen_services_binding.h"
 #include "app/device_list.h"
 #include "app/home_folder.h"
 #include "app/http_pages.h"
@@ -122,15 +123,19 @@ void ApplyCaptureSettings(const Settings& settings, Settings& app) {
   app.proc_epg = 1;
 }
 
+// A line of the run's own (English) on stderr.
+void TellOnStderr(const std::string& line) {
+  std::fprintf(stderr, "%s: %s\n", kName, line.c_str());
+}
+
 // One run of the command: the capture application with its filtering window, the programme guide
 // and the reservations, from the connection to the last status line.
 class CaptureRun {
  public:
   CaptureRun(const CaptureOptions& o, const Settings& settings, std::unique_ptr<core::CDTV_EzUSBFX2> device)
       : o_(o),
-        hooks_([](const std::string& line) { std::fprintf(stderr, "%s: %s\n", kName, line.c_str()); },
-               LastRecordingValuesPath(), settings),
-        app_(&loop_, &messages_), window_(loop_), binding_(window_, app_), printer_(o.json, o.symbols) {
+        hooks_(TellOnStderr, LastRecordingValuesPath(), settings),
+        app_(&loop_, &messages_), window_(loop_), binding_(window_, app_, TellOnStderr), printer_(o.json, o.symbols) {
     ApplyCaptureSettings(settings, app_.settings());
     app_.SetDevice(std::move(device));
     window_.SetView(&rows_);
@@ -299,7 +304,8 @@ class CaptureRun {
   void RefilterServices() {
     if (o_.services.empty() || !rows_.ComponentsComplete() || ServiceLayout() == filtered_layout_) return;
     if (!window_.KeepOnlyServices(o_.services)) {
-      std::fprintf(stderr, "%s: none of the chosen services is in the new stream; nothing is filtered\n", kName);
+      std::fprintf(stderr, "%s: none of the chosen services is in the new stream; recording and sending stay paused\n",
+                   kName);
     }
     filtered_layout_ = ServiceLayout();
   }
@@ -410,7 +416,7 @@ class CaptureRun {
   CaptureApp app_;
   ServiceRowTable rows_;
   ServiceFilterWindow window_;
-  ServiceFilterBinding binding_;
+  ChosenServicesBinding binding_;
   CapturePrinter printer_;
   std::optional<HeadlessSchedule> schedule_;
   std::optional<GuideCollector> guide_;
