@@ -220,6 +220,7 @@ std::optional<int> ParseCaptureOptions(int argc, char** argv, CaptureOptions* o)
     probe.start_time = o->virtual_start ? *o->virtual_start : JapanTimeNow();
     if (o->virtual_rate) probe.bit_rate = *o->virtual_rate;
     probe.programme_changes = o->virtual_changes;
+    probe.late_from_shown_start = true;  // as the virtual tuner plays them
     const std::string problem = ProgrammeChangesProblem("--virtual-", probe);
     if (!problem.empty()) return parser.Fail(problem);
   }

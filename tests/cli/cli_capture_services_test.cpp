@@ -165,7 +165,10 @@ TEST_F(CliCaptureServices, ANewStreamIsPausedUntilAChosenServiceIsBack) {
                        "until a chosen service is back"),
               std::string::npos)
         << err;
-    EXPECT_EQ(err.find("a chosen service is back: recording and sending go on") != std::string::npos, c.back) << err;
+    // (The played file starts again from its first stream, which is back then in either case.)
+    if (c.back) {
+      EXPECT_NE(err.find("a chosen service is back: recording and sending go on"), std::string::npos) << err;
+    }
     bool second_seen = false;
     for (const auto& [tsid, programs] : PatsOf(Read("out.ts"))) {
       if (tsid == 0x7FE8) {

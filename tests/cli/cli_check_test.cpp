@@ -151,7 +151,7 @@ namespace {
 // with a note, its gaps hiding nothing.
 TEST(CliCheck, GapsOfTheFilesOwnReportOnly) {
   test::TsBuilder b;
-  for (uint8_t cc = 0; cc < 10; ++cc) b.PacketCc(0x100, cc == 5 ? 9 : cc, {});  // three lost at packet 5
+  for (uint8_t cc = 0; cc < 10; ++cc) b.PacketCc(0x100, cc < 5 ? cc : cc + 3, {});  // three lost at packet 5
   const std::string path = Temp("cli_check_gap.ts");
   Write(path, b.bytes());
   const std::string size = std::to_string(b.bytes().size());
