@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include "app/capture_bindings.h"
+#include "app/chosen_services_binding.h"
 #include "app/http_pages.h"
 #include "app/rule_automation.h"
 #include "core/capture_app.h"
@@ -20,7 +21,11 @@ CaptureSession::CaptureSession(Dispatcher& dispatcher, UserMessages* messages, S
   // The hooks read the settings at each recording's end: those the front-end loads after this.
   hooks_ = std::make_unique<RecordingHooks>(std::move(log), options_.last_values_path, app_->settings());
   services_ = std::make_unique<ServiceFilterWindow>(dispatcher_);
-  binding_ = std::make_unique<ServiceFilterBinding>(*services_, *app_);
+  if (options_.pause_on_stream_change) {
+    binding_ = std::make_unique<ChosenServicesBinding>(*services_, *app_, options_.pause_on_stream_change);
+  } else {
+    binding_ = std::make_unique<ServiceFilterBinding>(*services_, *app_);
+  }
   app_->bus().Add(binding_.get());
   if (options_.schedule) {
     auto post = [this](std::function<void()> work) { dispatcher_.Post(std::move(work)); };

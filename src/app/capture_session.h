@@ -68,6 +68,10 @@ struct SessionOptions {
   std::string last_values_path;
   // Told of each HTTP stream client's arrival and departure (the library's thread).
   HttpStreamServer::ClientNotice http_notice;
+  // Set for a capture limited to chosen services: a change of transport stream pauses the recording
+  // and the sending (the file stays open) until a chosen service is back, each turn told through it
+  // (ChosenServicesBinding).
+  std::function<void(const std::string&)> pause_on_stream_change;
 };
 
 // One capture session, whoever runs it (the desktop program, `pelkan-cli capture`, the recorder

@@ -161,7 +161,12 @@ void DeclareSchedule(OptionParser& p, CaptureOptions* o) {
             o->virtual_start = ParseDateTimeText(text.c_str(), &problem);
             return o->virtual_start ? std::string() : std::string(problem);
           });
-  p.Number("--virtual-speed N", "virtual tuner only: deliver N times faster than real time (1-16)", 1,
+  p.Number("--virtual-speed N",
+           "virtual tuner only: deliver N times faster than real time (1-16).\n"
+           "The reservations are looked at about once a second of real time, N\n"
+           "seconds of the broadcast's clock: at N > 1 a recording may open up\n"
+           "to N - 1 s late, so start margins below N s are not kept",
+           1,
            usb::kMaxVirtualSpeed, &o->virtual_speed);
   p.Value("--virtual-rate BITS",
           "virtual tuner only: the synthetic broadcast's bit rate in bit/s, k and\n"
@@ -221,6 +226,7 @@ std::optional<int> ParseCaptureOptions(int argc, char** argv, CaptureOptions* o)
     probe.start_time = o->virtual_start ? *o->virtual_start : JapanTimeNow();
     if (o->virtual_rate) probe.bit_rate = *o->virtual_rate;
     probe.programme_changes = o->virtual_changes;
+    probe.late_from_shown_start = true;  // as the virtual tuner plays them
     const std::string problem = ProgrammeChangesProblem("--virtual-", probe);
     if (!problem.empty()) return parser.Fail(problem);
   }

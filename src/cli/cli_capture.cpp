@@ -118,6 +118,11 @@ void ApplyCaptureSettings(const Settings& settings, Settings& app) {
   app.proc_epg = 1;
 }
 
+// A line of the run's own (English) on stderr.
+void TellOnStderr(const std::string& line) {
+  std::fprintf(stderr, "%s: %s\n", kName, line.c_str());
+}
+
 // What the capture session tells on standard error, and whether a reservation failed.
 class StderrFront : public SessionFront {
  public:
@@ -167,6 +172,7 @@ SessionOptions CaptureSessionOptions(const CaptureOptions& o, const Settings& se
   s.rules_path = RulesPath();
   s.hook_log = [](const std::string& line) { std::fprintf(stderr, "%s: %s\n", kName, line.c_str()); };
   s.last_values_path = LastRecordingValuesPath();
+  if (!o.services.empty()) s.pause_on_stream_change = TellOnStderr;
   if (o.http_port) {
     s.http_notice = [](const HttpClientInfo& c, bool left) {
       if (!left) {
@@ -347,7 +353,8 @@ class CaptureRun {
   void RefilterServices() {
     if (o_.services.empty() || !rows_.ComponentsComplete() || ServiceLayout() == filtered_layout_) return;
     if (!window_.KeepOnlyServices(o_.services)) {
-      std::fprintf(stderr, "%s: none of the chosen services is in the new stream; nothing is filtered\n", kName);
+      std::fprintf(stderr, "%s: none of the chosen services is in the new stream; recording and sending stay paused\n",
+                   kName);
     }
     filtered_layout_ = ServiceLayout();
   }

@@ -115,6 +115,7 @@ int RunGenerate(int argc, char** argv) {
                       },
                       "is not a fault (use drop@N, sync@N or crc@N)"));
   DeclareProgrammeChanges(parser, "--", "", &options.programme_changes);
+  options.late_from_shown_start = true;
   parser.Flag("-q, --quiet", "no summary on standard error", &quiet);
   if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
   if (output.empty()) return parser.Fail("an output file is needed (-o FILE, or -o - for stdout)");

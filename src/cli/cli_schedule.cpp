@@ -16,6 +16,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
+#include "cli/guide_lookup.h"
 #include "cli/one_line_text.h"
 #include "cli/offline_schedule.h"
 #include "cli/option_parser.h"
@@ -56,26 +57,6 @@ bool SameEvent(const ScheduleItem& item, uint16_t service_id, uint16_t event_id)
 bool IsDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The event in the programme guide (epg.sqlite), if it is there; the latest one when several
-// networks or streams have a service and event of these numbers.
-std::optional<GuideEvent> FindInGuide(uint16_t service_id, uint16_t event_id) {
-  std::unique_ptr<GuideStore> store =
-      GuideStore::Open(GuidePath(), GuideStore::Access::kRead, false, nullptr, nullptr);
-  if (!store) return std::nullopt;
-  std::vector<GuideEvent> found = store->FindByServiceEvent(service_id, event_id);
-  if (found.empty()) return std::nullopt;
-  return found.front();
-}
-
-// The event's time and title as the scheduler takes them over when it finds the event in the
-// broadcast: an open end (or one past the longest recording) records the longest recording.
-void TakeOverGuideEvent(const GuideEvent& e, ScheduleItem* item) {
-  item->start_day = static_cast<uint32_t>(e.start / 86400);
-  item->start_second = static_cast<uint32_t>(e.start % 86400);
-  item->duration = e.HasEnd() && e.duration <= kMaxRecordSeconds ? e.duration : kMaxRecordSeconds;
-  SetText(item->title, e.title);
 }
 
 // Reads a date-time option ("YYYY-MM-DD HH:MM[:SS]") into *out.

@@ -51,7 +51,9 @@ void DeclareProgrammeChanges(OptionParser& p, const std::string& prefix, const s
              scope +
                  "programme EVENT (its event_id, see 'pelkan-cli epg') of SERVICE\n"
                  "starts SECONDS late, the programme before running over; a\n"
-                 "negative SECONDS starts it early, cutting the one before (repeatable)",
+                 "negative SECONDS starts it early, cutting the one before. Counted\n"
+                 "from the start the tables show without changes (after the overrun\n"
+                 "of the programme before, when it has one) (repeatable)",
              take(ProgrammeChangeKind::kLate));
   p.Repeated(prefix + "extend SERVICE:EVENT:SECONDS",
              scope +

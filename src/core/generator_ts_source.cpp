@@ -7,6 +7,7 @@ std::unique_ptr<usb::TsSource> MakeDefaultTsSource(uint64_t bit_rate, std::optio
   streamgen::GeneratorOptions options;
   options.start_time = start ? *start : JapanTimeNow();
   options.programme_changes = changes;
+  options.late_from_shown_start = true;
   if (bit_rate != 0) {
     // Only the rate is judged here; the generator itself falls back on its own start time.
     streamgen::GeneratorOptions probe;

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -131,13 +132,30 @@ int HookRunner::RunOne(const Job& job) {
   const int64_t deadline = NowMs() + limit_ms;
   int64_t kill_at = 0;  // set once SIGTERM went out
   bool open = true;
+  // Each logged line costs what reaches the log: the log's stamp, the label, the line and its
+  // newline. The notice that the rest is dropped is kept room for.
+  const std::string notice = job.label + ": (further output not logged)";
+  const size_t prefix = kLogStampBytes + job.label.size() + 2;
+  const size_t budget = kMaxLoggedBytes - std::min(kMaxLoggedBytes, kLogStampBytes + notice.size() + 1);
   size_t logged = 0;
+  bool full = false;
   std::string partial;
   const auto emit = [&](std::string line) {
-    if (logged >= kMaxLoggedBytes) return;
-    logged += line.size() + 1;
+    if (full) return;
+    if (logged + prefix + line.size() + 1 > budget) {
+      // What still fits of the line (whole characters), then the notice.
+      if (logged + prefix + 1 < budget) {
+        size_t keep = budget - logged - prefix - 1;
+        while (keep > 0 && (static_cast<unsigned char>(line[keep]) & 0xC0) == 0x80) --keep;
+        line.resize(keep);
+        if (!line.empty()) log_(job.label + ": " + line);
+      }
+      full = true;
+      log_(notice);
+      return;
+    }
+    logged += prefix + line.size() + 1;
     log_(job.label + ": " + line);
-    if (logged >= kMaxLoggedBytes) log_(job.label + ": (further output not logged)");
   };
   int status = 0;
   std::string stopped_why;

@@ -22,8 +22,11 @@ class HookRunner {
   using LogFn = std::function<void(const std::string&)>;
   static constexpr uint32_t kDefaultLimitMs = 3600 * 1000;
   static constexpr uint32_t kGraceMs = 5000;
-  // Output logged of one run; the rest is read and dropped.
+  // Output logged of one run, counted as it reaches the log (each line with its stamp, label and
+  // newline); the rest is read and dropped.
   static constexpr size_t kMaxLoggedBytes = 64 * 1024;
+  // What a log puts before each line ("2026-12-08 21:00:00 ").
+  static constexpr size_t kLogStampBytes = 20;
 
   // `log` takes one line (English, no newline) on the runner's thread.
   explicit HookRunner(LogFn log, uint32_t limit_ms = kDefaultLimitMs);

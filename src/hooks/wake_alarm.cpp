@@ -103,4 +103,16 @@ bool WriteWakeAlarm(const std::string& path, std::optional<int64_t> at, int64_t 
   return ReadWakeAlarm(path, held, error);
 }
 
+std::string WakeAlarmUnavailable(const std::string& alarm_path, const std::string& search_path) {
+  if (::access(alarm_path.c_str(), F_OK) != 0) return "この機器には自動起動用の時計 (RTC) がありません";
+  for (size_t from = 0; from <= search_path.size();) {
+    size_t end = search_path.find(':', from);
+    if (end == std::string::npos) end = search_path.size();
+    const std::string folder = end > from ? search_path.substr(from, end - from) : ".";
+    if (::access((folder + "/pkexec").c_str(), X_OK) == 0) return std::string();
+    from = end + 1;
+  }
+  return "pkexec (polkit) がありません";
+}
+
 }  // namespace pelkan::hooks

@@ -48,4 +48,9 @@ bool WriteWakeAlarm(const std::string& path, std::optional<int64_t> at, int64_t 
 // Reads the alarm file; false with *error when it cannot be read.
 bool ReadWakeAlarm(const std::string& path, std::optional<int64_t>* held, std::string* error);
 
+// Why this machine cannot have the alarm set (UTF-8, as told to the user): no real-time clock with
+// a wake alarm (no file `alarm_path`), or no pkexec in the folders of `search_path` (a PATH value)
+// to run the helper with. Empty when both are there.
+std::string WakeAlarmUnavailable(const std::string& alarm_path, const std::string& search_path);
+
 }  // namespace pelkan::hooks

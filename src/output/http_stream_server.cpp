@@ -14,7 +14,7 @@
 #include "output/http_document_queue.h"
 #include "output/http_stream_ring.h"
 #include "output/microhttpd_library.h"
-#include "ts/output_filter.h"
+#include "ts/service_filter.h"
 
 namespace pelkan {
 
@@ -172,7 +172,7 @@ struct HttpStreamServer::Client {
   MHD_Connection* connection = nullptr;
   HttpClientInfo info;
   std::optional<uint16_t> service;
-  OutputFilter filter;  // producer side, under clients_mutex_
+  ServiceFilter filter;  // producer side, under clients_mutex_
   std::unique_ptr<HttpStreamRing::Reader> reader;
   std::unique_ptr<HttpClientQueue> queue;
   int fd = -1;
@@ -520,7 +520,7 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
         return ReplyText(connection, MHD_HTTP_NOT_FOUND, "no such service in the stream");
       }
       const uint16_t kept[] = {*service};
-      LimitToServices(client->filter, kept, components_, programs_);
+      client->filter.Limit(kept, components_, programs_);
     }
     // The cycle decides when a client reads, so its queue wakes no one.
     if (service) client->queue = std::make_unique<HttpClientQueue>(config_.queue_bytes, 0);
@@ -552,11 +552,10 @@ void HttpStreamServer::Prime(Client& client) {
     const auto it = tables_.find(pid);
     if (it == tables_.end()) continue;
     for (const std::vector<uint8_t>& packet : it->second) {
-      uint8_t copy[204];
       const auto length = static_cast<uint32_t>(packet.size());
-      const uint8_t* out = client.service ? FilterPacket(client.filter, packet.data(), length, programs_, copy)
-                                          : packet.data();
-      if (out != nullptr) client.Push(out, length);
+      const std::span<const uint8_t> out =
+          client.service ? client.filter.Pass(packet.data(), length, programs_) : std::span<const uint8_t>(packet);
+      for (size_t at = 0; at + length <= out.size(); at += length) client.Push(out.data() + at, length);
     }
   }
 }
@@ -595,10 +594,8 @@ void HttpStreamServer::HandOn() {
     if (!client->service) continue;
     filtered_.clear();
     for (size_t i = 0; i < count; ++i) {
-      uint8_t copy[204];
-      if (const uint8_t* out = FilterPacket(client->filter, batch_.data() + i * length, length, programs_, copy)) {
-        filtered_.insert(filtered_.end(), out, out + length);
-      }
+      const std::span<const uint8_t> out = client->filter.Pass(batch_.data() + i * length, length, programs_);
+      filtered_.insert(filtered_.end(), out.begin(), out.end());
     }
     client->queue->Push(filtered_.data(), filtered_.size() / length, length);
   }
@@ -634,7 +631,7 @@ void HttpStreamServer::Refilter() {
   for (const auto& client : clients_) {
     if (!client->service) continue;
     const uint16_t kept[] = {*client->service};
-    LimitToServices(client->filter, kept, components_, programs_);
+    client->filter.Limit(kept, components_, programs_);
   }
 }
 

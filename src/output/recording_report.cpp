@@ -59,12 +59,28 @@ std::string Duration(uint32_t ms, bool with_ms) {
   return Format("%u:%02u:%02u.%03u", s / 3600, s / 60 % 60, s % 60, ms % 1000);
 }
 
-std::string ResultText(RecordingEnd how, int error, const std::string& reason, uint32_t gap_ms) {
+// What the plan took of a recording: its head (`head_seconds` to `head_by`) and, when `tail`, its
+// tail (to `tail_by`). The words after "partial: ".
+std::string CutText(uint32_t head_seconds, const std::string& head_by, bool tail, const std::string& tail_by) {
+  std::string text;
+  if (head_seconds > 0) {
+    text = "started " + Duration(head_seconds * 1000, false) + " late for " +
+           (head_by.empty() ? std::string("another reservation") : head_by);
+  }
+  if (tail) {
+    text += (text.empty() ? "" : ", ") + std::string("cut short for ") +
+            (tail_by.empty() ? std::string("another reservation") : tail_by);
+  }
+  return text;
+}
+
+std::string ResultText(RecordingEnd how, int error, const std::string& reason, uint32_t gap_ms,
+                       const std::string& cut) {
   switch (how) {
     case RecordingEnd::kTunerLost:
       return "tuner lost" + (reason.empty() ? std::string() : ": " + reason);
     case RecordingEnd::kCutByPlan:
-      return "partial: cut short for " + (reason.empty() ? std::string("another reservation") : reason);
+      return "partial: " + cut;
     case RecordingEnd::kGivenUp:
       return "stopped: " + (reason.empty() ? std::string("the programme was given up") : reason);
     case RecordingEnd::kComplete:
@@ -157,6 +173,11 @@ void RecordingReport::SetReservation(std::string title, std::string programme) {
   programme_ = std::move(programme);
 }
 
+void RecordingReport::SetHeadCut(uint32_t seconds, std::string by) {
+  head_cut_seconds_ = seconds;
+  head_cut_by_ = std::move(by);
+}
+
 void RecordingReport::NoteServiceName(uint16_t service_id, std::string name) {
   if (!name.empty()) names_[service_id] = std::move(name);
 }
@@ -216,6 +237,10 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
   if (local_end.date == 0) local_end = UnpackMjdTime(LocalMjdTime());
   RecordingSummary summary;
   summary.report_path = regular_ ? path_ : std::string();
+  // A recording whose head the plan took is partial even when it ran to its end.
+  const bool tail_cut = how == RecordingEnd::kCutByPlan;
+  if (how == RecordingEnd::kComplete && head_cut_seconds_ > 0) how = RecordingEnd::kCutByPlan;
+  if (how == RecordingEnd::kCutByPlan) summary.cut = CutText(head_cut_seconds_, head_cut_by_, tail_cut, end_reason_);
   summary.end = how;
   summary.sync_losses = sync_losses_.total;
   summary.fifo_overflows = fifo_overflows_.total;
@@ -228,7 +253,7 @@ RecordingSummary RecordingReport::Finish(const CaptureSample& end, const FileRec
   t += Line("file", recording_path_);
   uint32_t gap_ms = 0;
   for (const Gap& g : gaps_) gap_ms += g.length_ms;
-  t += Line("result", ResultText(how, error, end_reason_, gap_ms));
+  t += Line("result", ResultText(how, error, end_reason_, gap_ms, summary.cut));
   if (!title_.empty()) t += Line("reservation", title_);
   if (!programme_.empty()) t += Line("programme", programme_);
   if (span_) {

@@ -47,6 +47,8 @@ struct RecordingSummary {
   // A reservation's programme lies wholly in the file: the recording passed both its start and its
   // end (false when no programme span was given).
   bool whole_programme = false;
+  // kCutByPlan: what the plan took, the words after "partial: " ("started 0:01:10 late for X").
+  std::string cut;
 };
 
 // The report beside a recording, NAME.ts.err: a header (file, how it ended, reservation and
@@ -112,6 +114,9 @@ class RecordingReport {
   static std::vector<uint64_t> GapOffsets(std::string_view text);
   // What the result line says after kCutByPlan, kGivenUp or kTunerLost (UTF-8).
   void SetEndReason(std::string reason) { end_reason_ = std::move(reason); }
+  // The plan gave the start to another reservation (`by`, UTF-8): the recording began `seconds`
+  // after its span's start. Such a recording is partial however it ends.
+  void SetHeadCut(uint32_t seconds, std::string by);
 
   // Takes the capture's figures while the recording runs (the heartbeat), so that counters the
   // user clears meanwhile are still followed, and the broadcast clock is known at the end even
@@ -162,6 +167,8 @@ class RecordingReport {
   std::vector<FollowNote> follow_;
   std::vector<Gap> gaps_;
   std::string end_reason_;
+  uint32_t head_cut_seconds_ = 0;
+  std::string head_cut_by_;
   std::string text_;
 };
 

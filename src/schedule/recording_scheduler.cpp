@@ -31,13 +31,14 @@ void RecordingScheduler::ReceivePacket(const uint8_t* data, uint32_t length) {
 void RecordingScheduler::OnProgramList(const ProgramListEntry* entries, uint32_t count) {
   Lock lock(mutex_);
   state_.pat_programs.assign(entries, entries + (entries == nullptr ? 0 : count));
+  for (const auto& r : state_.running) r->Refilter(state_.components, state_.pat_programs);
 }
 
 void RecordingScheduler::OnComponentList(uint16_t service_id, const ComponentEntry* entries, uint32_t count) {
   Lock lock(mutex_);
   std::vector<ComponentEntry>& list = state_.components[service_id];
   list.assign(entries, entries + (entries == nullptr ? 0 : count));
-  for (const auto& r : state_.running) r->Refilter(state_.components);
+  for (const auto& r : state_.running) r->Refilter(state_.components, state_.pat_programs);
 }
 
 void RecordingScheduler::BreakStream() {

@@ -36,11 +36,17 @@ std::optional<RecordingFailure> ScheduledRecording::Open(SchedulerHost& host, co
     return f;
   }
   opened_path = opened->path();
-  // The programme of an event reservation, or the one on air in a recording of one service.
+  // The programme reserved: an event reservation's own event when the tables know it, else the
+  // one on air at the reservation's start (not at the file's opening, inside the start margin).
   std::string programme;
   ProgrammeEvent ev{};
   const uint16_t service = by_event ? entry.service_id : limited ? kept[0] : 0;
-  if (service != 0 && host.LookupProgrammeAt(service, now, &ev)) {
+  const MjdTime start = HasStart(entry) ? MjdTime{entry.start_day, entry.start_second} : now;
+  const bool found =
+      service != 0 &&
+      ((by_event && host.LookupProgramme(entry.network_id, entry.stream_id, entry.service_id, entry.event_id, &ev)) ||
+       host.LookupProgrammeAt(service, start, &ev));
+  if (found) {
     programme = platform::BroadcastToUtf8(std::string_view(ev.title, ::strnlen(ev.title, sizeof(ev.title))));
   }
   opened->SetReservation(platform::BroadcastToUtf8(GetText(entry.title)), std::move(programme));
@@ -49,28 +55,31 @@ std::optional<RecordingFailure> ScheduledRecording::Open(SchedulerHost& host, co
 }
 
 void ScheduledRecording::Limit(std::vector<uint16_t> kept_services,
-                               const std::map<uint16_t, std::vector<ComponentEntry>>& components) {
+                               const std::map<uint16_t, std::vector<ComponentEntry>>& components,
+                               std::span<const ProgramListEntry> pat_programs) {
   limited = true;
   kept = std::move(kept_services);
-  Refilter(components);
+  Refilter(components, pat_programs);
 }
 
-void ScheduledRecording::Refilter(const std::map<uint16_t, std::vector<ComponentEntry>>& components) {
+void ScheduledRecording::Refilter(const std::map<uint16_t, std::vector<ComponentEntry>>& components,
+                                  std::span<const ProgramListEntry> pat_programs) {
   if (!limited) return;
-  LimitToServices(filter, kept, components);
+  filter.Limit(kept, components, pat_programs);
 }
 
 void ScheduledRecording::Write(const uint8_t* data, uint32_t length,
                                std::span<const ProgramListEntry> pat_programs) {
   if (!recording || data == nullptr) return;
-  // The packet is shared with the other recordings: a rewritten PAT goes into a copy.
-  uint8_t copy[204];
-  if (limited) {
-    data = FilterPacket(filter, data, length, pat_programs, copy);
-    if (data == nullptr) return;
+  if (!limited) {
+    recording->Write(data, length);
+    bytes_taken += length;
+    return;
   }
-  recording->Write(data, length);
-  bytes_taken += length;
+  // The packet is shared with the other recordings: what is rewritten comes as a copy.
+  const std::span<const uint8_t> out = filter.Pass(data, length, pat_programs);
+  for (size_t at = 0; at + length <= out.size(); at += length) recording->Write(out.data() + at, length);
+  bytes_taken += out.size();
 }
 
 void ScheduledRecording::NoteProgramme(int64_t programme_start, int64_t programme_end, int64_t now) {

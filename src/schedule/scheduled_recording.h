@@ -12,7 +12,7 @@
 #include "output/recording.h"
 #include "schedule/recording_failure.h"
 #include "schedule/schedule_item.h"
-#include "ts/output_filter.h"
+#include "ts/service_filter.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
@@ -32,13 +32,17 @@ struct ScheduledRecording {
   std::unique_ptr<Recording> recording;
   bool limited = false;  // has a kept-service list
   std::vector<uint16_t> kept;
-  // What of the stream reaches its file: with a kept-service list, the PAT keeps only those
-  // programmes and the other programmes' elementary PIDs are dropped.
-  OutputFilter filter;
+  // What of the stream reaches its file: with a kept-service list, the PAT and the SDT keep only
+  // those programmes and the other programmes' PMTs and elementary PIDs are dropped.
+  ServiceFilter filter;
   std::optional<std::string> output_path;  // Shift-JIS; nullopt when the name was refused
   std::string opened_path;                 // UTF-8, the file actually created
   int64_t opened_at = 0;                   // when its file opened (Instant seconds)
   std::string tuning;                      // what its reservation sets the tuner to (PlanRequest)
+  // Seconds of its head that the plan gives to another reservation (`head_by`, UTF-8), as last
+  // seen before its file opened; 0 when none.
+  int64_t head_lost = 0;
+  std::string head_by;
   // Ends at the next tick: deleted by the user, or removed from the list by another process.
   bool stop_requested = false;
   // The programme's own start and end have been passed (their byte offsets noted in the report).
@@ -52,11 +56,14 @@ struct ScheduledRecording {
   // notes its title and the programme on air at `now` for the report. nullopt when it opened;
   // else why not (kOpenFailed, with the path or folder and the errno).
   std::optional<RecordingFailure> Open(SchedulerHost& host, const ScheduleItem& entry, MjdTime now);
-  // Keeps `kept` (the reservation's service) against the programmes' `components`.
+  // Keeps `kept` (the reservation's service) against the programmes' `components` and the
+  // stream's PAT (`pat_programs`).
   void Limit(std::vector<uint16_t> kept_services,
-             const std::map<uint16_t, std::vector<ComponentEntry>>& components);
-  // The programmes' components changed: a limited recording drops the new set of other PIDs.
-  void Refilter(const std::map<uint16_t, std::vector<ComponentEntry>>& components);
+             const std::map<uint16_t, std::vector<ComponentEntry>>& components,
+             std::span<const ProgramListEntry> pat_programs);
+  // The programmes' components or the PAT changed: a limited recording drops the new set of other PIDs.
+  void Refilter(const std::map<uint16_t, std::vector<ComponentEntry>>& components,
+                std::span<const ProgramListEntry> pat_programs);
   // Processing thread: one packet of the scheduled output into the file, through its filter.
   // `pat_programs` is the stream's PAT, for the rewritten PAT of a limited recording.
   void Write(const uint8_t* data, uint32_t length, std::span<const ProgramListEntry> pat_programs);

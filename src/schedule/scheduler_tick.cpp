@@ -229,6 +229,8 @@ void SchedulerTick::EndRecordingLocked(int64_t t, ScheduledRecording* r, Recordi
   }
   const ScheduleItem copy = r->item;
   const bool deleted = r->stop_requested;
+  // What the plan took of it (its head, its tail), as its report says it.
+  const std::string cut = summary && summary->end == RecordingEnd::kCutByPlan ? summary->cut : std::string();
   std::erase_if(state_.running, [r](const auto& owned) { return owned.get() == r; });
   ++state_.generation;
   if (!recorded) {
@@ -251,8 +253,11 @@ void SchedulerTick::EndRecordingLocked(int64_t t, ScheduledRecording* r, Recordi
     state_.Changed();
   }
   std::string why = reason;
-  if (how == RecordingEnd::kCutByPlan)
+  if (!cut.empty()) {
+    why = cut;
+  } else if (how == RecordingEnd::kCutByPlan) {
     why = "cut short for " + (reason.empty() ? "another reservation" : reason);
+  }
   if (failure) why = RecordingFailureReason(*failure);
   if (deleted) why = "deleted while it was recorded";
   state_.finished_why.back() = why;
@@ -339,6 +344,13 @@ void SchedulerTick::StartLocked(MjdTime now, Outcomes* out) {
       ++state_.generation;
       state_.Changed();
     }
+    // What the plan takes of its head, as seen while it waits: the winner over its start may end
+    // (and leave the list) at the very tick it opens.
+    if (line.head_lost > 0 && line.head_by >= 0) {
+      r->head_lost = line.head_lost;
+      r->head_by =
+          platform::BroadcastToUtf8(PlanWinnerName(state_.reservations[static_cast<size_t>(line.head_by)]));
+    }
     // The tuner moves ahead of the start only while no other stream is recorded.
     if (!tuner_busy) Tune(entry, r->tuning);
     // The file opens at the first tick after the start of its span (5 s before the programme with
@@ -346,7 +358,7 @@ void SchedulerTick::StartLocked(MjdTime now, Outcomes* out) {
     if (tuner_busy || line.start - t >= 0) continue;
     Tune(entry, r->tuning);
     if (entry.flags & SI_SERVICE_LIMIT)
-      r->Limit({ServiceIdOfText(GetText(entry.service_id_text))}, state_.components);
+      r->Limit({ServiceIdOfText(GetText(entry.service_id_text))}, state_.components, state_.pat_programs);
     r->output_path = BuildOutputPath(entry);
     r->opened_at = t;
     if (std::optional<RecordingFailure> f = r->Open(*state_.host, entry, now)) {
@@ -364,10 +376,12 @@ void SchedulerTick::StartLocked(MjdTime now, Outcomes* out) {
     if (state_.stream_broken) r->recording->BeginGap();
     SetItemState(&entry, ST_RECORDING);
     r->item.flags = entry.flags;
-    if (line.head_lost > 0 && line.head_by >= 0) {
-      r->NoteFollow(t, "started late: the tuner was held by " +
-                           platform::BroadcastToUtf8(
-                               PlanWinnerName(state_.reservations[static_cast<size_t>(line.head_by)])));
+    if (r->head_lost > 0) {
+      r->NoteFollow(t, "started late: the tuner was held by " + r->head_by);
+      // What the plan took stays told whatever the end: the recording is partial.
+      if (r->recording->report() != nullptr) {
+        r->recording->report()->SetHeadCut(static_cast<uint32_t>(r->head_lost), r->head_by);
+      }
     }
     if (!IsByEvent(entry)) r->NoteProgramme(ItemStart(entry), ItemEnd(entry), t);
     ++state_.generation;

@@ -160,7 +160,8 @@ std::string ProgrammeChangesProblem(const GeneratorOptions& o) {
   const MultiplexNaming* table = o.satellite ? kSatellite : kTerrestrial;
   for (int m = 0; m < 2; ++m) {
     for (int i = 0; i < std::clamp(o.service_count, 2, 4); ++i) {
-      const ProgrammeSchedule schedule(o.seed, table[m].services[i].id, kSlotSeconds[i], true, changes, reference);
+      const ProgrammeSchedule schedule(o.seed, table[m].services[i].id, kSlotSeconds[i], true, changes, reference,
+                                       false, o.late_from_shown_start);
       std::string problem = schedule.ChangeProblem();
       if (!problem.empty()) return problem;
     }
@@ -364,7 +365,7 @@ void BroadcastGenerator::Impl::BuildMux(int index, uint64_t origin27) {
     const ServiceInfo& s = m->info.services[static_cast<size_t>(i)];
     // The first service of the first multiplex carries the series.
     m->schedules.emplace_back(options_.seed, s.service_id, kSlotSeconds[i], true, options_.programme_changes,
-                              start_abs_, index == 0 && i == 0);
+                              start_abs_, index == 0 && i == 0, options_.late_from_shown_start);
     std::vector<AccessUnit> captions;
     captions.push_back({BuildCaptionManagement(), 0});
     for (uint32_t c = 1; c < 10; ++c) {

@@ -42,6 +42,10 @@ struct GeneratorOptions {
   // unchanged schedule (looked up from the programme before the one running at the start on). A
   // service with changes has no random overruns nor open ends. See ProgrammeSchedule.
   std::vector<ProgrammeChange> programme_changes;
+  // A late (or early) start counts from the start the tables show without changes: after the
+  // overrun of the programme before, when it has one (as the command line's options count it),
+  // instead of from the programme's slot.
+  bool late_from_shown_start = false;
 };
 
 // Returns an empty string when the options can be used, otherwise a one-line English reason.

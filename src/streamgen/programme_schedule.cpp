@@ -116,15 +116,21 @@ uint16_t DramaEpisode(uint64_t day) {
 }  // namespace
 
 ProgrammeSchedule::ProgrammeSchedule(uint64_t seed, uint16_t service_id, uint32_t slot_seconds, bool hd,
-                                     const std::vector<ProgrammeChange>& changes, AbsTime reference, bool series)
+                                     const std::vector<ProgrammeChange>& changes, AbsTime reference, bool series,
+                                     bool late_from_shown_start)
     : seed_(seed), service_id_(service_id), slot_(slot_seconds), hd_(hd), series_(series && slot_seconds == 1800) {
   const uint64_t running = reference / slot_;
   const uint64_t first = running > 0 ? running - 1 : 0;
   for (const ProgrammeChange& c : changes) {
     if (c.service_id != service_id || c.event_id == 0 || c.event_id > kEventIds) continue;
-    Planned& p = planned_[IndexOfEvent(c.event_id, first)];
+    const uint64_t k = IndexOfEvent(c.event_id, first);
+    Planned& p = planned_[k];
     switch (c.kind) {
-      case ProgrammeChangeKind::kLate: p.late = c.seconds; break;
+      // Counted, when asked, from the start the tables show without changes: after the programme
+      // before's overrun when it has one.
+      case ProgrammeChangeKind::kLate:
+        p.late = int64_t{c.seconds} + (late_from_shown_start && k > 0 && RandomOverrun(k - 1) ? int64_t{Overrun()} : 0);
+        break;
       case ProgrammeChangeKind::kExtend: p.extend = std::max(c.seconds, 0); break;
       case ProgrammeChangeKind::kUndetermined: p.undetermined = true; break;
     }
@@ -260,7 +266,7 @@ uint64_t ProgrammeSchedule::Hash(uint64_t k) const {
   return SplitMix64(seed_ * 0x100000001B3ull ^ SplitMix64(uint64_t{service_id_} << 40 ^ k));
 }
 
-bool ProgrammeSchedule::Overruns(uint64_t k) const { return planned_.empty() && Hash(k) % 6 == 1; }
+bool ProgrammeSchedule::Overruns(uint64_t k) const { return planned_.empty() && RandomOverrun(k); }
 
 bool ProgrammeSchedule::OpenEnded(uint64_t k) const {
   return planned_.empty() && !Overruns(k) && Hash(k) % 14 == 4;

@@ -27,8 +27,9 @@ inline MjdTime FromAbs(AbsTime a) {
 //
 // A service given changes (ProgrammeChange) has no random overruns nor open ends, so that its
 // timeline is exactly what was asked for:
-// - late by S (S > 0): the programme starts S after its scheduled start; the one before runs over to
-//   meet it. Shows at the scheduled start: from then on the programme before is announced with its
+// - late by S (S > 0): the programme starts S after its scheduled start (with
+//   `late_from_shown_start`, after the start the tables show without changes: after the overrun of
+//   the programme before when it has one); the one before runs over to meet it. Shows at the scheduled start: from then on the programme before is announced with its
 //   longer duration, the late one (still following) with its new start.
 // - early by S (S < 0): it starts |S| before its scheduled start, cutting the one before short.
 //   Shows at that moment, when it becomes present with its actual start.
@@ -53,7 +54,8 @@ class ProgrammeSchedule {
   // are looked up in the unchanged schedule from the programme before the one running at
   // `reference` on (event ids repeat after 65534 programmes).
   ProgrammeSchedule(uint64_t seed, uint16_t service_id, uint32_t slot_seconds, bool hd,
-                    const std::vector<ProgrammeChange>& changes = {}, AbsTime reference = 0, bool series = false);
+                    const std::vector<ProgrammeChange>& changes = {}, AbsTime reference = 0, bool series = false,
+                    bool late_from_shown_start = false);
 
   uint32_t SlotSeconds() const { return slot_; }
   // Index of the programme running at `t` (with every overrun applied).
@@ -106,6 +108,8 @@ class ProgrammeSchedule {
   const Planned* Plan(uint64_t k) const;
 
   uint64_t Hash(uint64_t k) const;
+  // Whether programme `k` overruns in the schedule without changes.
+  bool RandomOverrun(uint64_t k) const { return Hash(k) % 6 == 1; }
   uint32_t Overrun() const { return slot_ / 3; }
   AbsTime Announcement(uint64_t k) const { return k * slot_ + slot_ / 2; }
   ProgrammeInfo Texts(uint64_t k) const;

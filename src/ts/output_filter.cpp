@@ -101,16 +101,4 @@ void LimitToServices(OutputFilter& filter, std::span<const uint16_t> kept,
              static_cast<uint32_t>(excluded.size()));
 }
 
-const uint8_t* FilterPacket(const OutputFilter& filter, const uint8_t* data, uint32_t length,
-                            std::span<const ProgramListEntry> pat_programs, uint8_t (&copy)[204]) {
-  const uint32_t offset = length == 192 ? 4 : 0;
-  if (data == nullptr || length < offset + 3 || length > sizeof copy) return nullptr;
-  const uint16_t pid = static_cast<uint16_t>((data[offset + 1] & 0x1F) << 8 | data[offset + 2]);
-  if (!filter.Passes(pid)) return nullptr;
-  if (pid != 0) return data;
-  std::memcpy(copy, data, length);
-  filter.RewritePat(copy, length, pat_programs);
-  return copy;
-}
-
 }  // namespace pelkan

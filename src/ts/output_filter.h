@@ -67,10 +67,4 @@ void LimitToServices(OutputFilter& filter, std::span<const uint16_t> kept,
                      const std::map<uint16_t, std::vector<ComponentEntry>>& components,
                      std::span<const ProgramListEntry> pat_programs = {});
 
-// One packet (188, 192 or 204 bytes) through `filter`: null when it is dropped (or is no packet);
-// otherwise the packet itself, or, for a PAT packet, `copy` holding it with its PAT rewritten to
-// `pat_programs` (the packet may be shared with other outputs, so it is never changed in place).
-const uint8_t* FilterPacket(const OutputFilter& filter, const uint8_t* data, uint32_t length,
-                            std::span<const ProgramListEntry> pat_programs, uint8_t (&copy)[204]);
-
 }  // namespace pelkan

@@ -25,6 +25,9 @@ struct VirtualTunerDriver::Shared {
   std::optional<Clock::time_point> stream_began;
   std::optional<Clock::time_point> back_at;
   bool dropped = false;
+  // The stream a tuner that left the bus was playing: the next open goes on with it, so that the
+  // broadcast (its clock, its programmes) goes on from where it was instead of starting again.
+  std::unique_ptr<TsSource> left_source;
 
   // True when the drop-out is due now (once). Called with the lock.
   bool DropoutDue(Clock::time_point now) {
@@ -109,6 +112,7 @@ class VirtualTunerHandle : public UsbBackend {
     for (const Xfer& x : left) CompleteXfer(x, UsbStatus::kCancelled, 0);
     std::lock_guard lock(shared_->mutex);
     --shared_->open_handles;
+    if (gone_ && source_ != nullptr) shared_->left_source = std::move(source_);
   }
 
   UsbStatus Submit(uint8_t endpoint, uint8_t* data, uint32_t length, UsbTransfer* transfer) override {
@@ -441,7 +445,11 @@ class VirtualTunerHandle : public UsbBackend {
       if (!ready_.empty() && Clock::now() - ready_since_ > kReadyHold) Flush(lock);
       lock.unlock();
       if (source_ == nullptr) {
-        if (shared_->options.source_factory) source_ = shared_->options.source_factory();
+        {
+          std::lock_guard shared_lock(shared_->mutex);
+          source_ = std::move(shared_->left_source);
+        }
+        if (source_ == nullptr && shared_->options.source_factory) source_ = shared_->options.source_factory();
       }
       uint32_t got = ReadSource(x.dst, n);
       lock.lock();

@@ -198,6 +198,16 @@ TEST_F(CliCaptureSchedule, OverlappingReservationsOfOneStreamRecordAtOnce) {
     SetText(item->extension, ".ts");
   }
   ASSERT_TRUE(SaveScheduleFile(dir_ + "/schedule.ini", {a, b}));
+  // On a failure the capture's status lines (its clock, counters and schedule state each second)
+  // and its messages tell what the scheduler saw.
+  struct StatusOnFailure {
+    std::string dir;
+    ~StatusOnFailure() {
+      if (!::testing::Test::HasFailure()) return;
+      std::fprintf(stderr, "capture's status lines:\n%s\ncapture's messages:\n%s\n",
+                   ReadText(dir + "/out.txt").c_str(), ReadText(dir + "/err.txt").c_str());
+    }
+  } status_on_failure{dir_};
   const pid_t child = Start({"capture", "--schedule", "--seconds", "120", "--virtual-start",
                              "2026-12-07 20:59:00", "--virtual-speed", "4", "--json"});
   ASSERT_GT(child, 0);

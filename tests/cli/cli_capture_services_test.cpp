@@ -145,5 +145,44 @@ TEST_F(CliCaptureServices, ChoiceIsAppliedAgainAfterAChannelChange) {
   EXPECT_TRUE(second_filtered);
 }
 
+// After a change of transport stream the file gets nothing of the new stream until a chosen
+// service is in it and filtered (it stays open and is said paused); with no chosen service in the
+// new stream nothing of it is ever written.
+TEST_F(CliCaptureServices, ANewStreamIsPausedUntilAChosenServiceIsBack) {
+  ASSERT_EQ(Run("generate -q -o cc.ts --seconds 8 --rate 4M --channel-change 3"), 0) << Read("err.txt");
+  std::ofstream(dir_ + "/pelkan.ini") << "[Pelkan_Q]\nVIRTUAL_TUNER_FILE=" << dir_ << "/cc.ts\n";
+  const struct {
+    const char* services;
+    std::set<uint16_t> second;  // what a PAT of the second stream may list; empty: no PAT of it at all
+    bool back;
+  } cases[] = {{"1032,1064", {1064}, true}, {"1032", {}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.services);
+    ASSERT_EQ(Run("capture --seconds 4 --in 0x86 --record out.ts --service " + std::string(c.services)), 0)
+        << Read("err.txt");
+    const std::string err = Read("err.txt");
+    EXPECT_NE(err.find("the transport stream changed: recording and sending are paused (the file stays open) "
+                       "until a chosen service is back"),
+              std::string::npos)
+        << err;
+    // (The played file starts again from its first stream, which is back then in either case.)
+    if (c.back) {
+      EXPECT_NE(err.find("a chosen service is back: recording and sending go on"), std::string::npos) << err;
+    }
+    bool second_seen = false;
+    for (const auto& [tsid, programs] : PatsOf(Read("out.ts"))) {
+      if (tsid == 0x7FE8) {
+        EXPECT_EQ(programs, std::set<uint16_t>{1032});
+      }
+      if (tsid != 0x7FE9) continue;
+      second_seen = true;
+      EXPECT_EQ(programs, c.second);
+    }
+    EXPECT_EQ(second_seen, c.back);
+    std::filesystem::remove(dir_ + "/out.ts");
+    std::filesystem::remove(dir_ + "/out.ts.err");
+  }
+}
+
 }  // namespace
 }  // namespace pelkan

@@ -142,3 +142,62 @@ TEST(CliCheck, ATornLastPacketIsToldAsTrailingBytes) {
 
 }  // namespace
 }  // namespace pelkan
+
+namespace pelkan {
+namespace {
+
+// A gap the recording's own report lists makes the file not whole, each gap named with its offset;
+// a report beside the file that is another recording's (another name or byte count) is ignored
+// with a note, its gaps hiding nothing.
+TEST(CliCheck, GapsOfTheFilesOwnReportOnly) {
+  test::TsBuilder b;
+  for (uint8_t cc = 0; cc < 10; ++cc) b.PacketCc(0x100, cc < 5 ? cc : cc + 3, {});  // three lost at packet 5
+  const std::string path = Temp("cli_check_gap.ts");
+  Write(path, b.bytes());
+  const std::string size = std::to_string(b.bytes().size());
+  auto report = [](const std::string& file, const std::string& bytes) {
+    return "Pelkan recording report\n"
+           "file                " + file + "\n"
+           "result              recovered (gap 0:00:07)\n"
+           "bytes               " + bytes + "\n"
+           "gaps                1, 0:00:07 in all (the tuner was away)\n\n"
+           "gap  2026-12-08 21:00:00 to 2026-12-08 21:00:07  length 0:00:07  offset 940\n\n"
+           "events              0\n";
+  };
+  struct Case {
+    const char* name;
+    std::string report;  // empty: none
+    int exit_code;
+    const char* text;
+    const char* json;
+    const char* totals;
+  };
+  const Case cases[] = {
+      {"own report with a gap", report("/rec/cli_check_gap.ts", size), 1,
+       "gap          at offset 940: the recording is not whole there\n", ",\"gaps\":1,\"gap_offsets\":[940]",
+       "\"totals\":{\"packets\":10,\"drop\":0,"},
+      {"another recording's report", report("/rec/other.ts", size), 1,
+       "cli_check_gap.ts.err ignored: it is the report of other.ts\n",
+       ",\"report_ignored\":\"it is the report of other.ts\"", "\"totals\":{\"packets\":10,\"drop\":3,"},
+      {"another byte count", report("/rec/cli_check_gap.ts", "18800"), 1,
+       "ignored: it counts 18800 bytes, the file has 1880\n", ",\"report_ignored\":\"it counts 18800 bytes",
+       "\"totals\":{\"packets\":10,\"drop\":3,"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(path + ".err") << c.report;
+    const testing::CliRun text = testing::RunCli("check " + path);
+    const testing::CliRun json = testing::RunCli("check --json " + path);
+    EXPECT_EQ(text.exit_code, c.exit_code);
+    EXPECT_EQ(json.exit_code, c.exit_code);
+    EXPECT_NE(text.out.find(c.text), std::string::npos) << text.out;
+    EXPECT_NE(json.out.find(c.json), std::string::npos) << json.out;
+    // An ignored report's gap hides nothing: the lost packets count as dropped.
+    EXPECT_NE(json.out.find(c.totals), std::string::npos) << json.out;
+  }
+  std::remove((path + ".err").c_str());
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace pelkan

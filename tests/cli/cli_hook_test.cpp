@@ -14,6 +14,10 @@
 #include <iterator>
 #include <string>
 
+#include "base/mjd_time.h"
+#include "guide/guide_store.h"
+#include "hooks/recording_outcome.h"
+#include "platform/broadcast_text.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/mock_logind.h"
@@ -111,6 +115,63 @@ TEST(CliWake, BadArgumentsExitWith2) {
                            "wake now", "hook test a b", "hook"}) {
     EXPECT_EQ(testing::RunCli(args).exit_code, 2) << args;
   }
+}
+
+}  // namespace
+}  // namespace pelkan::cli
+
+namespace pelkan::cli {
+namespace {
+
+// `wake` plans from every reservation: a rule's event reservation (stored without a time) at the
+// time the guide gives it. Without pkexec (and, on a machine without one, a real-time clock) it
+// says why the alarm cannot be set and what it would set.
+TEST(CliWake, PlansFromEventReservationsAndSaysWhyItCannotSetTheAlarm) {
+  test::TempDir home;
+  const GuideTime start = (GuideTime{JapanTimeNow().date} + 1) * 86400 + 21 * 3600;
+  {
+    std::string error;
+    auto store = GuideStore::Open(home.File("epg.sqlite"), GuideStore::Access::kWrite, true, nullptr, &error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->Begin());
+    GuideEventUpdate u;
+    u.event.key = {0x7FE8, 0x7FE8, 1024, 77};
+    u.event.start = start;
+    u.event.duration = 1800;
+    u.event.title = platform::Utf8ToBroadcast("夜のドラマ").value();
+    u.kind = EVENT_KIND_SCHEDULE_ACTUAL;
+    u.basic = true;
+    ASSERT_TRUE(store->ApplyEvent(u));
+    ASSERT_TRUE(store->Commit());
+  }
+  ScheduleItem item{};
+  item.flags = SI_BY_EVENT;
+  item.network_id = 0x7FE8;
+  item.stream_id = 0x7FE8;
+  item.service_id = 1024;
+  item.event_id = 77;
+  item.rule_id = 3;
+  SetText(item.directory, home.path());
+  ASSERT_TRUE(SaveScheduleFile(home.File("schedule.ini"), {item}));
+  const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  ::setenv("PATH", home.path().c_str(), 1);
+  const testing::CliRun r = testing::RunCli("--home " + home.path() + " wake");
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  MjdTime planned{static_cast<uint32_t>(start / 86400), static_cast<uint32_t>(start % 86400)};
+  AddSeconds(&planned, -kDefaultMarginBefore);
+  const std::string next = hooks::JapanIso(planned);
+  AddSeconds(&planned, -3 * 60);
+  const std::string wanted = hooks::JapanIso(planned);
+  EXPECT_NE(r.out.find("next reservation: " + next + ", wanted alarm " + wanted + " (WAKE_LEAD 3 min)\n"),
+            std::string::npos)
+      << r.out;
+  const std::string reason = ::access("/sys/class/rtc/rtc0/wakealarm", F_OK) == 0
+                                 ? "pkexec (polkit) がありません"
+                                 : "この機器には自動起動用の時計 (RTC) がありません";
+  EXPECT_NE(r.out.find("the alarm cannot be set: " + reason + " (it would be set to " + wanted + ")\n"),
+            std::string::npos)
+      << r.out;
 }
 
 }  // namespace

@@ -78,3 +78,44 @@ TEST_F(HookRunnerTest, StopsACommandOverTheLimitAndSaysWhatCannotStart) {
 
 }  // namespace
 }  // namespace pelkan::hooks
+
+namespace pelkan::hooks {
+namespace {
+
+// A command's output reaches the log capped at kMaxLoggedBytes as the log holds it: each line with
+// its stamp, label and newline, the notice included, whether the lines are short or long.
+TEST_F(HookRunnerTest, OutputInTheLogIsCappedWithEveryLinesPrefix) {
+  const struct {
+    const char* name;
+    const char* script;
+  } cases[] = {
+      {"short lines", "yes x | head -n 200000"},
+      {"long lines", "yes $(printf '%0500d' 0) | head -n 2000"},
+      {"one endless line", "head -c 300000 /dev/zero | tr '\\0' 'y'"},
+  };
+  const std::string label = "REC_END_COMMAND (complete, /home/user/rec/20261208-2100.ts)";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::lock_guard lock(mutex_);
+      log_.clear();
+    }
+    HookRunner runner(Log());
+    runner.Run({"sh", "-c", c.script}, {}, label);
+    EXPECT_EQ(runner.WaitIdle(), 0);
+    std::lock_guard lock(mutex_);
+    size_t bytes = 0;
+    bool noticed = false;
+    for (const std::string& line : log_) {
+      if (line.starts_with(label + ": started ") || line.starts_with(label + ": exited ")) continue;
+      bytes += HookRunner::kLogStampBytes + line.size() + 1;
+      noticed = noticed || line == label + ": (further output not logged)";
+    }
+    EXPECT_TRUE(noticed);
+    EXPECT_LE(bytes, HookRunner::kMaxLoggedBytes);
+    EXPECT_GT(bytes, HookRunner::kMaxLoggedBytes - 1024);
+  }
+}
+
+}  // namespace
+}  // namespace pelkan::hooks

@@ -206,5 +206,30 @@ TEST(WakeHelper, PolkitActionIsValidAndAllowsTheActiveUser) {
   EXPECT_EQ(std::system(("/usr/bin/xmllint --noout --dtdvalid " + dtd + " " + policy).c_str()), 0);
 }
 
+// Where the alarm cannot be set, the reason the user is told: no real-time clock, or no pkexec on
+// the PATH to run the helper with.
+TEST(WakeAlarm, SaysWhyTheAlarmCannotBeSet) {
+  test::TempDir temp;
+  const std::string alarm = temp.File("wakealarm");
+  const std::string bin = temp.File("bin");
+  std::ofstream(alarm) << "\n";
+  ASSERT_EQ(::mkdir(bin.c_str(), 0755), 0);
+  std::ofstream(bin + "/pkexec") << "#!/bin/sh\n";
+  ASSERT_EQ(::chmod((bin + "/pkexec").c_str(), 0755), 0);
+  const struct {
+    std::string alarm_path;
+    std::string search_path;
+    const char* reason;
+  } cases[] = {
+      {alarm, "/nonexistent:" + bin, ""},
+      {temp.File("no-rtc"), bin, "この機器には自動起動用の時計 (RTC) がありません"},
+      {alarm, "/nonexistent:" + temp.path(), "pkexec (polkit) がありません"},
+      {alarm, "", "pkexec (polkit) がありません"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(WakeAlarmUnavailable(c.alarm_path, c.search_path), c.reason) << c.alarm_path << " " << c.search_path;
+  }
+}
+
 }  // namespace
 }  // namespace pelkan::hooks

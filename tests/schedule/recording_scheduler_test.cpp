@@ -1325,5 +1325,60 @@ TEST(RecordingScheduler, HigherPriorityTakesTheTunerAndCutsTheRunningOne) {
   std::filesystem::remove_all(dir);
 }
 
+// The report's programme is the one reserved: an event reservation's own event when the tables know
+// it, else the programme on air at the reservation's start, never the one before it that is still
+// on air while the start margin is recorded.
+TEST(RecordingScheduler, ReportNamesTheReservedProgrammeNotTheOneBefore) {
+  struct Case {
+    const char* name;
+    ScheduleItem item;
+    bool event_known;
+    const char* programme;
+  };
+  ScheduleItem by_time = ByTime(At(21, 0, 0), 60);
+  by_time.flags |= SI_SERVICE_LIMIT;
+  SetText(by_time.service_id_text, "1024");
+  ScheduleItem by_event = ByEvent(0x400, 7);
+  by_event.start_day = kDay;
+  by_event.start_second = 21 * 3600;
+  by_event.duration = 60;
+  by_event.margin_before = 60;
+  const Case cases[] = {
+      {"event known", by_event, true, "予約した番組"},
+      {"event not known: on air at the start", by_event, false, "後の番組"},
+      {"date and time of one service: on air at the start", by_time, false, "後の番組"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto dir = std::filesystem::temp_directory_path() / ("pelkan_prog_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    RealFilesHost host;
+    host.at = [](uint16_t, MjdTime t, ProgrammeEvent* out) {
+      const bool before = t.seconds < 21 * 3600;
+      *out = before ? Event(1, At(20, 0, 0), 3600, platform::Utf8ToSjis("前の番組").c_str())
+                    : Event(1, At(21, 0, 0), 3600, platform::Utf8ToSjis("後の番組").c_str());
+      return true;
+    };
+    if (c.event_known) {
+      host.events[{0x400, 7}] = Event(1, At(21, 0, 0), 60, platform::Utf8ToSjis("予約した番組").c_str());
+    }
+    RecordingScheduler s(&host);
+    ScheduleItem item = c.item;
+    SetText(item.directory, dir.string());
+    s.StoreItem(item, -1);
+    s.Tick(At(20, 58, 59));
+    s.Tick(At(20, 59, 0));
+    s.Tick(At(20, 59, 56));
+    const std::string path = s.ActiveOutputPath();
+    ASSERT_FALSE(path.empty());
+    s.ReceivePacket(kPacket, 188);
+    s.StopRecording();
+    std::ifstream in(path + ".err");
+    const std::string report((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(report.find("programme           " + std::string(c.programme) + "\n"), std::string::npos) << report;
+    std::filesystem::remove_all(dir);
+  }
+}
+
 }  // namespace
 }  // namespace pelkan

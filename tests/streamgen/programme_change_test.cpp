@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -232,6 +233,31 @@ TEST(ProgrammeChange, ChangesThatCannotBePlayedAreRefused) {
     EXPECT_NE(CheckGeneratorOptions(o).find(b.problem), std::string::npos) << CheckGeneratorOptions(o);
     // The generator plays such options without the changes.
     EXPECT_TRUE(BroadcastGenerator(o).Options().programme_changes.empty());
+  }
+}
+
+// A late (or early) start counts from the start the tables show: a programme that the built-in
+// overrun of the one before already moved back starts SECONDS after that, never earlier than the
+// guide said. A programme whose predecessor keeps its time counts from its scheduled start.
+TEST(ProgrammeChange, LateCountsFromTheStartTheTablesShow) {
+  const GeneratorOptions o;
+  const AbsTime reference = ToAbs(o.start_time);
+  const ProgrammeSchedule unchanged(o.seed, kService, kSlot, true, {}, reference);
+  const uint64_t running = reference / kSlot;
+  std::optional<uint64_t> after_overrun, after_plain;
+  for (uint64_t k = running + 1; k < running + 200 && (!after_overrun || !after_plain); ++k) {
+    if (unchanged.Overruns(k - 1) && !after_overrun) after_overrun = k;
+    if (!unchanged.Overruns(k - 1) && !after_plain) after_plain = k;
+  }
+  ASSERT_TRUE(after_overrun && after_plain);
+  for (const uint64_t k : {*after_overrun, *after_plain}) {
+    const ProgrammeInfo shown = unchanged.Final(k);
+    for (const int32_t seconds : {420, -120}) {
+      SCOPED_TRACE(std::to_string(k) + " " + std::to_string(seconds));
+      const ProgrammeChange late{ProgrammeChangeKind::kLate, kService, shown.event_id, seconds};
+      const ProgrammeSchedule changed(o.seed, kService, kSlot, true, {late}, reference, false, true);
+      EXPECT_EQ(static_cast<int64_t>(ToAbs(changed.Final(k).start)), static_cast<int64_t>(ToAbs(shown.start)) + seconds);
+    }
   }
 }
 

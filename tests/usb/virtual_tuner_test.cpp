@@ -237,7 +237,10 @@ TEST(VirtualTuner, UnplugFailsRequestsUntilReplugged) {
   EXPECT_FALSE(dev.bulk_out()->XferData(buf.data(), &len));
   tuner->Replug();
   ASSERT_TRUE(dev.Open(0));
-  EXPECT_EQ(ReadStream(dev, 512).size(), 512u);
+  // Back on the bus, the broadcast goes on from where it was, never from its start again.
+  const std::vector<uint8_t> after = ReadStream(dev, 512);
+  ASSERT_EQ(after.size(), 512u);
+  for (uint32_t i = 0; i < 512; ++i) ASSERT_EQ(after[i], PatternTsSource::ByteAt(512 + i)) << i;
 }
 
 TEST(VirtualTuner, DeviceSetListsRealTunersFirstThenTheVirtualOne) {

@@ -1,0 +1,41 @@
+#include "cli/guide_lookup.h"
+
+#include <memory>
+
+#include "app/settings.h"
+
+namespace pelkan::cli {
+
+std::optional<GuideEvent> FindInGuide(GuideStore& store, uint16_t service_id, uint16_t event_id) {
+  std::vector<GuideEvent> found = store.FindByServiceEvent(service_id, event_id);
+  if (found.empty()) return std::nullopt;
+  return found.front();
+}
+
+std::optional<GuideEvent> FindInGuide(uint16_t service_id, uint16_t event_id) {
+  std::unique_ptr<GuideStore> store =
+      GuideStore::Open(GuidePath(), GuideStore::Access::kRead, false, nullptr, nullptr);
+  if (!store) return std::nullopt;
+  return FindInGuide(*store, service_id, event_id);
+}
+
+void TakeOverGuideEvent(const GuideEvent& e, ScheduleItem* item) {
+  item->start_day = static_cast<uint32_t>(e.start / 86400);
+  item->start_second = static_cast<uint32_t>(e.start % 86400);
+  item->duration = e.HasEnd() && e.duration <= kMaxRecordSeconds ? e.duration : kMaxRecordSeconds;
+  SetText(item->title, e.title);
+}
+
+void TakeGuideTimes(std::vector<ScheduleItem>* items) {
+  std::unique_ptr<GuideStore> store;
+  for (ScheduleItem& item : *items) {
+    if ((item.flags & SI_BY_EVENT) == 0) continue;
+    if (!store) store = GuideStore::Open(GuidePath(), GuideStore::Access::kRead, false, nullptr, nullptr);
+    if (!store) return;
+    if (const std::optional<GuideEvent> e = FindInGuide(*store, item.service_id, item.event_id)) {
+      TakeOverGuideEvent(*e, &item);
+    }
+  }
+}
+
+}  // namespace pelkan::cli

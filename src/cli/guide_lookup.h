@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "guide/guide_event.h"
+#include "guide/guide_store.h"
+#include "schedule/schedule_item.h"
+
+namespace pelkan::cli {
+
+// The event in the programme guide `store` (epg.sqlite), if it is there; the latest one when
+// several networks or streams have a service and event of these numbers.
+std::optional<GuideEvent> FindInGuide(GuideStore& store, uint16_t service_id, uint16_t event_id);
+// The same in the home's guide, opened for reading; nullopt without a guide.
+std::optional<GuideEvent> FindInGuide(uint16_t service_id, uint16_t event_id);
+
+// The event's time and title as the scheduler takes them over when it finds the event in the
+// broadcast: an open end (or one past the longest recording) records the longest recording.
+void TakeOverGuideEvent(const GuideEvent& e, ScheduleItem* item);
+
+// Each event reservation of `items` (a rule's too, stored without a time) with its event's time
+// as the home's guide tells it; those the guide does not know keep theirs.
+void TakeGuideTimes(std::vector<ScheduleItem>* items);
+
+}  // namespace pelkan::cli
