@@ -95,7 +95,11 @@ void CaptureSession::Beat() {
 
 void CaptureSession::RunRulesNow() {
   if (!rules_ || ended_) return;
-  if (const GuideTime now = RulesClock(); now != 0) rules_->Poll(now, true);
+  const GuideTime now = RulesClock();
+  if (now == 0) return;
+  rules_->Poll(now, true);
+  // The user's own change shows its reservations at once, as the rule window refreshes after it.
+  rules_->WaitIdle();
 }
 
 void CaptureSession::WaitForRules() {

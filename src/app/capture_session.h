@@ -115,7 +115,8 @@ class CaptureSession {
   void Begin();
   // The heartbeat of the front-end's timer (see above).
   void Beat();
-  // Runs the rules now (the rule window changed one); nothing when they do not run.
+  // Runs the rules now and returns when the run is done (the rule window changed one and shows
+  // what it reserved); nothing when they do not run.
   void RunRulesNow();
   // Returns once the rules' worker is idle (a capture's end, tests).
   void WaitForRules();
