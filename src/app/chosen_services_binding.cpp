@@ -3,6 +3,7 @@
 #include <numeric>
 #include <vector>
 
+#include "core/capture_app.h"
 #include "info/service_filter_window.h"
 
 namespace pelkan {
