@@ -11,7 +11,6 @@
 #include "output/udp_sender.h"
 #include "platform/clock.h"
 #include "platform/text_codec.h"
-#include "ts/b25_loader.h"
 #include "ts/ts_processor.h"
 
 namespace pelkan {
@@ -64,7 +63,7 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   // Everything acquired so far is released here, in reverse order, when a step fails.
   auto fail = [&](const std::string& reason) {
     if (last_error_.empty()) last_error_ = reason;
-    ReleaseDecoder(start.get());
+    start->decoder.Release();
     if (device_started) device_->Stop();
     stop_event_.Reset();
     return false;
@@ -77,22 +76,15 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   start->descramble = request.descramble;
 
   if (start->descramble) {
-    start->library = library_factory_ ? library_factory_() : nullptr;
-    if (!start->library || !start->library->Load()) {
-      last_error_ =
-          std::string(B25Library::kFileName) + " not found" +
-          (start->library && !start->library->GetError().empty() ? ": " + start->library->GetError() : "");
-      if (messages_) messages_->Notify(status_text::kDecoderNotFound, status_text::kCaptionError);
-      return fail(last_error_);
-    }
-    CreateB25DecoderFn create = start->library->GetFactory();
-    if (create == nullptr)
-      return fail(std::string(B25Library::kFactoryName) + " is not exported by the decoder library");
-    start->decoder = create();
-    if (start->decoder == nullptr) return fail("the decoder library made no decoder");
-    if (start->decoder->Initialize(4) == 0) {
-      if (messages_) messages_->Notify(status_text::kCardError, status_text::kCaptionError);
-      return fail("the decoder failed to initialise (card error)");
+    std::string why;
+    const LoadedDecoder::Failure failure = start->decoder.Load(library_factory_, &why);
+    if (failure != LoadedDecoder::Failure::kNone) {
+      if (messages_ && failure == LoadedDecoder::Failure::kLibraryMissing) {
+        messages_->Notify(status_text::kDecoderNotFound, status_text::kCaptionError);
+      } else if (messages_ && failure == LoadedDecoder::Failure::kCardError) {
+        messages_->Notify(status_text::kCardError, status_text::kCaptionError);
+      }
+      return fail(why);
     }
   }
 
@@ -151,10 +143,7 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
     processing_thread_ = std::thread(&CaptureApp::ProcessingThread, this, std::move(start));
   } catch (const std::system_error& e) {
     if (http_) bus_.Remove(http_.get());
-    if (channel_window_) {
-      channel_window_->RequestFill(true, 0);
-      channel_window_->EnableControls(false);
-    }
+    ClearChannelWindow();
     http_.reset();
     // The record went into the failed call's argument; its destructor released the decoder.
     return fail(std::string("cannot start the processing thread: ") + e.what());
@@ -172,22 +161,10 @@ bool CaptureApp::Connect(const ConnectRequest& request) {
   return true;
 }
 
-CaptureApp::ThreadStart::ThreadStart() = default;
-
-CaptureApp::ThreadStart::~ThreadStart() {
-  CaptureApp::ReleaseDecoder(this);
-}
-
-void CaptureApp::ReleaseDecoder(ThreadStart* start) {
-  if (start == nullptr) return;
-  if (start->decoder) {
-    start->decoder->Release();
-    start->decoder = nullptr;
-  }
-  if (start->library) {
-    start->library->Unload();
-    start->library.reset();
-  }
+void CaptureApp::ClearChannelWindow() {
+  if (channel_window_ == nullptr) return;
+  channel_window_->RequestFill(true, 0);
+  channel_window_->EnableControls(false);
 }
 
 void CaptureApp::Disconnect() {
@@ -195,10 +172,7 @@ void CaptureApp::Disconnect() {
   if (!connected_.load()) return;
   sleep_watcher_.reset();
   device_->Stop();
-  if (channel_window_) {
-    channel_window_->RequestFill(true, 0);
-    channel_window_->EnableControls(false);
-  }
+  ClearChannelWindow();
   stop_event_.Set();
   fifo_.Wake();
   // The thread cannot be killed safely; it is given kStopWaitMs and then waited for until it ends.
@@ -284,12 +258,16 @@ void CaptureApp::OnTunerBack() {
   PostRefresh();
 }
 
-void CaptureApp::BreakStream(TsProcessor& processor, std::vector<uint8_t>& block) {
+void CaptureApp::FeedRest(TsProcessor& processor, std::vector<uint8_t>& block) {
   uint32_t n;
   while ((n = fifo_.Get(block.data(), kBlockSize, 1)) > 0) {
     processor.Feed(block.data(), static_cast<int>(n), stats_);
     blocks_fed_.fetch_add(1, std::memory_order_release);
   }
+}
+
+void CaptureApp::BreakStream(TsProcessor& processor, std::vector<uint8_t>& block) {
+  FeedRest(processor, block);
   processor.BreakStream();
   bus_.OnStreamBreak();
   dropout_.BreakMarked();
@@ -306,7 +284,7 @@ void CaptureApp::PostRefresh() {
 void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
   std::unique_ptr<TsProcessor> processor;
   try {
-    processor = std::make_unique<TsProcessor>(start->descramble ? start->decoder : nullptr);
+    processor = std::make_unique<TsProcessor>(start->descramble ? start->decoder.decoder() : nullptr);
     // Output 0 exists from the start; the scheduled recordings get theirs here, once.
     processor->AddOutput(kScheduleOutput);
     processor->SetDecodePsi(static_cast<uint32_t>(settings_.decode_psi));
@@ -352,11 +330,7 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
     // The device has stopped before the stop was asked for: what it handed on last (transfers
     // cancelled at the stop deliver what they had received) and the last part-block are fed now,
     // before the outputs close, so the recording ends with the last byte that arrived.
-    uint32_t n;
-    while ((n = fifo_.Get(block.data(), kBlockSize, 1)) > 0) {
-      processor->Feed(block.data(), static_cast<int>(n), stats_);
-      blocks_fed_.fetch_add(1, std::memory_order_release);
-    }
+    FeedRest(*processor, block);
   } catch (...) {
     // The stop sequence below runs whatever ended the loop.
   }
@@ -537,15 +511,13 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   if (device_) ds = device_->GetStatistics();
   StatusFigures& f = s.figures;
   f.elapsed_seconds = device_ ? (now - ds.start_tick) / 1000 : 0;
-  s.elapsed = FormatElapsedSeconds(f.elapsed_seconds);
-  s.transfers_ok = FormatCounter(ds.transfers_ok);
-  s.transfers_failed = FormatCounter(ds.transfers_failed);
+  f.transfers_ok = ds.transfers_ok;
+  f.transfers_failed = ds.transfers_failed;
   // A tuner (or a played file) that has gone quiet shows no rate rather than its last one.
   if (now - last_data_tick_.load(std::memory_order_relaxed) > kQuietMs) {
     stats_.transfer_rate.store(0.0, std::memory_order_relaxed);
   }
   f.rate_bytes_per_second = stats_.transfer_rate.load(std::memory_order_relaxed);
-  s.rate = FormatRate(f.rate_bytes_per_second);
   if (device_) {
     char text[128];
     text[0] = '\0';
@@ -554,8 +526,6 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     s.device_status = text;
   }
   if (IsTunerAway()) s.device_status = status_text::kTunerAway;
-  f.transfers_ok = ds.transfers_ok;
-  f.transfers_failed = ds.transfers_failed;
   f.buffer_fill = fifo_.GetSize();
   f.buffer_capacity = fifo_.GetCapacity();
   f.fifo_overflows = stats_.fifo_overflows.load();
@@ -566,13 +536,6 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   f.continuity = stats_.continuity_errors.load();
   f.dropped = stats_.dropped_packets.load();
   f.scrambled = stats_.scrambled_packets.load();
-  s.buffer = FormatBufferText(f.buffer_fill, f.buffer_capacity, f.fifo_overflows, f.input_overflows,
-                              f.stage_overflows);
-  s.packet_size = FormatCounter(f.packet_size);
-  s.sync_losses = FormatCounter(f.sync_losses);
-  s.continuity = FormatCounter(f.continuity);
-  s.dropped = FormatCounter(f.dropped);
-  s.scrambled = FormatCounter(f.scrambled);
 
   const uint32_t clock_date = stats_.clock_date.load();
   MjdTime broadcast_now;
@@ -588,7 +551,6 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   s.bar[2].assign(1, ' ');
   const bool processing = IsProcessing();
   manual_.Refresh(now, clock_date != 0 ? broadcast_now : MjdTime{}, s);
-
   if (manual_.Last()) s.last_recording = FormatRecordingTotals(*manual_.Last());
   if (sender_) {
     f.sending = true;
@@ -598,17 +560,14 @@ StatusSnapshot CaptureApp::RefreshStatus() {
     f.send_dropped_bytes = sender_->GetBytesDropped();
     if (const int error = sender_->GetLastSendError()) f.send_error = std::strerror(error);
   }
-  s.sending = FormatSendingText(f.sending, f.send_address, f.sent_bytes, f.send_dropped_bytes, f.send_error);
-
   if (http_) {
-    uint64_t lost = 0;
-    const std::vector<HttpClientInfo> clients = http_->Clients();
-    for (const HttpClientInfo& c : clients) lost += c.bytes_lost;
     f.http = true;
-    f.http_clients = clients.size();
-    f.http_lost_bytes = lost;
-    s.http = FormatHttpText(clients.size(), lost);
+    for (const HttpClientInfo& c : http_->Clients()) {
+      ++f.http_clients;
+      f.http_lost_bytes += c.bytes_lost;
+    }
   }
+  FormatFigureTexts(s);
 
   StreamTick tick;
   tick.tick_ms = now;

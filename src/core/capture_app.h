@@ -30,12 +30,12 @@
 #include "platform/sleep_inhibitor.h"
 #include "platform/sleep_watcher.h"
 #include "ts/b25_decoder.h"
+#include "ts/loaded_decoder.h"
 #include "ts/stream_bus.h"
 #include "ts/ts_events.h"
 
 namespace pelkan {
 
-class B25Library;
 class ChannelWindow;
 class TsProcessor;
 class UdpSender;
@@ -240,17 +240,12 @@ class CaptureApp : private StreamListener {
  private:
   // Handed from Connect to the processing thread, which ends the decoder's use.
   struct ThreadStart {
-    ThreadStart();
-    // Releases the decoder object, then unloads its library.
-    ~ThreadStart();
     bool descramble = false;
-    std::unique_ptr<B25Library> library;
-    B25Decoder* decoder = nullptr;
+    LoadedDecoder decoder;
   };
 
   static void OnProcessorEvent(uint32_t type, int32_t param, const uint8_t* data, uint32_t count, void* user);
   void ProcessingThread(std::unique_ptr<ThreadStart> start);
-  static void ReleaseDecoder(ThreadStart* start);
   void HandleData(const uint8_t* data, uint32_t length, uint64_t total);
   // The device's drop-out listener: the tuner went away (watch thread; returns once everything it
   // delivered before has reached the outputs and the gap is marked), it delivers again (receive
@@ -260,6 +255,10 @@ class CaptureApp : private StreamListener {
   // Processing thread: feeds what is left in the FIFO, then breaks the stream in the processor and
   // the outputs (a gap begins in every open recording).
   void BreakStream(TsProcessor& processor, std::vector<uint8_t>& block);
+  // Processing thread: feeds every byte left in the FIFO to `processor`.
+  void FeedRest(TsProcessor& processor, std::vector<uint8_t>& block);
+  // The channel window is emptied and disabled (the capture stopped or did not start).
+  void ClearChannelWindow();
   // On the owning thread after the computer woke: logged, and a tuner that the bus enumerated
   // anew while it slept is a drop-out at once.
   void OnWoke();

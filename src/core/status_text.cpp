@@ -99,4 +99,21 @@ std::string FormatHttpText(size_t clients, uint64_t bytes_lost) {
   return text;
 }
 
+void FormatFigureTexts(StatusSnapshot& s) {
+  const StatusFigures& f = s.figures;
+  s.elapsed = FormatElapsedSeconds(f.elapsed_seconds);
+  s.transfers_ok = FormatCounter(f.transfers_ok);
+  s.transfers_failed = FormatCounter(f.transfers_failed);
+  s.rate = FormatRate(f.rate_bytes_per_second);
+  s.buffer = FormatBufferText(f.buffer_fill, f.buffer_capacity, f.fifo_overflows, f.input_overflows,
+                              f.stage_overflows);
+  s.packet_size = FormatCounter(f.packet_size);
+  s.sync_losses = FormatCounter(f.sync_losses);
+  s.continuity = FormatCounter(f.continuity);
+  s.dropped = FormatCounter(f.dropped);
+  s.scrambled = FormatCounter(f.scrambled);
+  s.sending = FormatSendingText(f.sending, f.send_address, f.sent_bytes, f.send_dropped_bytes, f.send_error);
+  if (f.http) s.http = FormatHttpText(f.http_clients, f.http_lost_bytes);
+}
+
 }  // namespace pelkan

@@ -151,4 +151,8 @@ std::string FormatSendingText(bool sender, const std::array<uint8_t, 4>& address
 // "HTTP 2 クライアント", with " 破棄 N KByte" when the clients lost data (they could not keep up).
 std::string FormatHttpText(size_t clients, uint64_t bytes_lost);
 
+// Writes the texts of `s` that follow from its figures alone: the elapsed time, the transfers, the
+// rate, the buffer, the stream's counters, the sending and (while it runs) the HTTP server's clients.
+void FormatFigureTexts(StatusSnapshot& s);
+
 }  // namespace pelkan

@@ -150,8 +150,8 @@ TEST_F(SettingsFile, HookAndWakeKeysAreReadWrittenAndHeldToTheirRanges) {
   EXPECT_EQ(s.wake_lead, 3);
 }
 
-// Every key of the file as the program wrote it when the windows' places were still settings, in
-// its order, none at its default. It reads into the same values, and written again, into a new
+// Every key of the file in the order the program has always written it (the windows' places among
+// the settings), none at its default. It reads into the same values, and written again, into a new
 // file or over itself, it comes out byte for byte the same.
 TEST_F(SettingsFile, FileOfEveryKeyReadsTheSameAndIsWrittenTheSame) {
   const std::string old_file =
@@ -163,7 +163,8 @@ TEST_F(SettingsFile, FileOfEveryKeyReadsTheSameAndIsWrittenTheSame) {
       "FILTWND_SIZE_Y=300\r\nSCHEDULE_SHOW=1\r\nSCHEDULE_POS_X=70\r\nSCHEDULE_POS_Y=80\r\nSCHEDULE_SIZE_X="
       "520\r\n"
       "SCHEDULE_SIZE_Y=320\r\nGUIDE_SHOW=1\r\nGUIDE_POS_X=90\r\nGUIDE_POS_Y=-30000\r\nGUIDE_SIZE_X=800\r\n"
-      "GUIDE_SIZE_Y=600\r\nUSB_DEVICE_IDS=0511:0029\r\nVIRTUAL_TUNER=0\r\nVIRTUAL_TUNER_FILE=/tmp/a.ts\r\n"
+      "GUIDE_SIZE_Y=600\r\nRULE_SHOW=1\r\nRULE_POS_X=100\r\nRULE_POS_Y=110\r\nRULE_SIZE_X=700\r\n"
+      "RULE_SIZE_Y=260\r\nUSB_DEVICE_IDS=0511:0029\r\nVIRTUAL_TUNER=0\r\nVIRTUAL_TUNER_FILE=/tmp/a.ts\r\n"
       "VIRTUAL_RATE=8000000\r\nVIRTUAL_LATE=1024:1:60\r\nVIRTUAL_EXTEND=1024:2:30\r\nVIRTUAL_UNDETERMINED="
       "1024:3\r\n"
       "VIRTUAL_DROPOUT=5:2\r\nDROPOUT_WAIT=0\r\nREC_END_COMMAND=/bin/true\r\nREC_END_COMMAND_LIMIT=5\r\n"
@@ -189,6 +190,7 @@ TEST_F(SettingsFile, FileOfEveryKeyReadsTheSameAndIsWrittenTheSame) {
   EXPECT_EQ(w.schedule.height, 320);
   EXPECT_EQ(w.guide.x, 90);
   EXPECT_FALSE(w.guide.HasPosition());
+  EXPECT_EQ(w.rule.width, 700);
   const std::string fresh = (dir_ / "fresh.ini").string();
   ASSERT_TRUE(SaveSettings(fresh, s, &w));
   ASSERT_TRUE(SaveSettings(path_, s, &w));
