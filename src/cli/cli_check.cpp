@@ -59,7 +59,10 @@ void PrintJson(const std::string& name, const StreamCheck& c, const ReportedGaps
                   ",\"sync_losses\":" + std::to_string(c.sync_losses());
   if (!gaps.offsets.empty()) {
     j += ",\"gaps\":" + std::to_string(gaps.offsets.size()) + ",\"gap_offsets\":[";
-    for (size_t i = 0; i < gaps.offsets.size(); ++i) j += (i == 0 ? "" : ",") + std::to_string(gaps.offsets[i]);
+    for (size_t i = 0; i < gaps.offsets.size(); ++i) {
+      if (i > 0) j += ',';
+      j += std::to_string(gaps.offsets[i]);
+    }
     j += "]";
   }
   if (!gaps.ignored.empty()) j += ",\"report_ignored\":" + JsonString(gaps.ignored);

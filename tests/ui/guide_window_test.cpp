@@ -355,7 +355,12 @@ TEST_F(GuideWindowTest, KeyboardMovesBetweenProgrammesAndNewDataLeavesTheViewAlo
     other.event.key = {0x7FE8, 0x7FE8, 999, 1};
     other.kind = EVENT_KIND_SCHEDULE_ACTUAL;
     ASSERT_TRUE(writer->Begin());
-    ASSERT_TRUE(writer->ApplyEvent(u));
+    // Two versions in turn: whichever version the broadcast's own present/following stored for this
+    // programme (it may be the one on air now), the second of them is a new one.
+    for (const uint8_t version : {30, 31}) {
+      u.version = version;
+      ASSERT_TRUE(writer->ApplyEvent(u));
+    }
     ASSERT_TRUE(writer->ApplyEvent(other));
     ASSERT_TRUE(writer->Commit());
   }
