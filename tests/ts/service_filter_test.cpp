@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "base/crc32.h"
@@ -101,8 +102,9 @@ TEST(ServiceFilter, DamagedOrCutSdtSectionsAreDropped) {
   const Bytes actual = test::SdtSection(0x42, 1, 4, 3, Services());
   test::TsBuilder b;
   b.Section(0x11, test::CorruptCrc(actual));
-  Bytes cut = {0};  // pointer_field, then the first 100 bytes: the next section starts anew
-  cut.insert(cut.end(), actual.begin(), actual.begin() + 100);
+  // pointer_field 0, then the first 100 bytes: the next section starts anew.
+  Bytes cut(101, 0);
+  std::copy(actual.begin(), actual.begin() + 100, cut.begin() + 1);
   b.Packet(0x11, cut, true);
   b.Section(0x11, actual);
   int starts = 0;
