@@ -40,8 +40,9 @@ void BM_OpenGuideWindow(benchmark::State& state) {
   ServiceFilterWindow services(dispatcher);
   ScheduledCapture schedule([](std::function<void()>) {});
   ChannelWindow channels(nullptr, -1);
-  ui::DesktopContext context{settings, app,      messages, dispatcher, services, schedule,
-                             channels, "",       false,    path,       "",       nullptr,
+  WindowLayout windows;
+  ui::DesktopContext context{settings, windows, app,  messages, dispatcher, services, schedule,
+                             channels, "",      false, path,     "",         nullptr,  nullptr,
                              nullptr};
   size_t programmes = 0;
   for (auto _ : state) {
