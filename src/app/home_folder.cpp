@@ -168,8 +168,12 @@ std::string VideosDirFromUserDirs(const std::string& text, const std::string& us
 }
 
 std::string VideosFolder(const VideosLookup& lookup, const std::string& fallback) {
+  // xdg-user-dir answers the home itself for a folder that is not set up: no videos folder.
+  const auto usable = [&lookup](const std::string& dir) {
+    return IsDirectory(dir) && WithoutTrailingSlash(dir) != WithoutTrailingSlash(lookup.user_home);
+  };
   if (lookup.ask_xdg_user_dir) {
-    if (auto answer = lookup.ask_xdg_user_dir(); answer && IsDirectory(*answer)) return WithoutTrailingSlash(*answer);
+    if (auto answer = lookup.ask_xdg_user_dir(); answer && usable(*answer)) return WithoutTrailingSlash(*answer);
   }
   std::string config = lookup.xdg_config_home;
   if (config.empty() || config[0] != '/') config = lookup.user_home.empty() ? "" : JoinPath(lookup.user_home, ".config");
@@ -177,7 +181,7 @@ std::string VideosFolder(const VideosLookup& lookup, const std::string& fallback
     std::ifstream in(JoinPath(config, "user-dirs.dirs"));
     const std::string text((std::istreambuf_iterator<char>(in)), {});
     const std::string dir = VideosDirFromUserDirs(text, lookup.user_home);
-    if (IsDirectory(dir)) return dir;
+    if (usable(dir)) return dir;
   }
   return fallback;
 }
@@ -191,7 +195,16 @@ DesktopHomeStart StartDesktopHome(const HomeInputs& in, const VideosLookup& vide
     start.notices.push_back("ホームフォルダ " + start.dir + " を作れません。\n(" + error + ")");
   }
   if (Exists(JoinPath(start.dir, "pelkan.ini"))) return start;
-  start.record_dir = VideosFolder(videos, start.dir);
+  // Without a videos folder: ~/Videos/pelkan, made now that a new home first records (never the
+  // bare home folder); the home itself only when even HOME is unknown.
+  const bool user_home = !videos.user_home.empty() && videos.user_home[0] == '/';
+  const std::string own = user_home ? JoinPath(WithoutTrailingSlash(videos.user_home), "Videos/pelkan") : start.dir;
+  start.record_dir = VideosFolder(videos, own);
+  if (start.record_dir == own && user_home) {
+    std::error_code ec;
+    std::filesystem::create_directories(own, ec);
+    if (ec) start.notices.push_back("録画フォルダ " + own + " を作れません。\n(" + ec.message() + ")");
+  }
   // Earlier starts kept the files in the current directory (the user's home folder from the menu).
   const std::string& old_dir = in.current_dir;
   if (old_dir != start.dir &&

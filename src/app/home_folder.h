@@ -62,13 +62,16 @@ VideosLookup VideosLookupFromEnvironment();
 // quotes); empty when the file does not set it or sets it to something else.
 std::string VideosDirFromUserDirs(const std::string& text, const std::string& user_home);
 // The default recording folder of a new home: the user's videos folder (what xdg-user-dir says,
-// else XDG_VIDEOS_DIR of user-dirs.dirs) when that is an existing folder, else `fallback`.
+// else XDG_VIDEOS_DIR of user-dirs.dirs) when that is an existing folder other than the home
+// folder itself (what xdg-user-dir answers for one not set up), else `fallback`.
 std::string VideosFolder(const VideosLookup& lookup, const std::string& fallback);
 
 // The desktop program's start in its home.
 struct DesktopHomeStart {
   std::string dir;         // the home (DesktopHome), made when missing
-  std::string record_dir;  // the default of REC_AUTOPATH (UTF-8): the videos folder for a new home
+  // The default of REC_AUTOPATH (UTF-8): for a new home the videos folder, else ~/Videos/pelkan
+  // (made then).
+  std::string record_dir;
   // What to tell the user once (UTF-8): a home that cannot be made; for a new home, files that
   // an earlier start left in the current directory (they are not moved; both folders are named).
   std::vector<std::string> notices;

@@ -133,6 +133,7 @@ TEST(HomeFolder, VideosFolderLookupOrder) {
       {"xdg-user-dir answers", home + "/Films", "", home + "/Films"},
       {"xdg-user-dir missing: ~/.config", std::nullopt, "", home + "/Videos"},
       {"xdg-user-dir names no folder", home + "/gone", "", home + "/Videos"},
+      {"xdg-user-dir answers the home itself", home + "/", "", home + "/Videos"},
       {"XDG_CONFIG_HOME", std::nullopt, home + "/cfg", home + "/Films"},
       {"relative XDG_CONFIG_HOME is ignored", std::nullopt, "cfg", home + "/Videos"},
       {"no user-dirs.dirs: the fallback", std::nullopt, home + "/Videos", "/fallback"},
@@ -149,6 +150,8 @@ TEST(HomeFolder, VideosFolderLookupOrder) {
   VideosLookup lookup;
   lookup.user_home = home;
   EXPECT_EQ(VideosFolder(lookup, "/fallback"), "/fallback");  // the folder of user-dirs.dirs is gone
+  std::ofstream(home + "/.config/user-dirs.dirs") << "XDG_VIDEOS_DIR=\"$HOME/\"\n";
+  EXPECT_EQ(VideosFolder(lookup, "/fallback"), "/fallback");  // set to the home itself
 }
 
 // A new home is made and records into the videos folder; files of an earlier start in the current
@@ -189,6 +192,14 @@ TEST(HomeFolder, DesktopStartInANewOrKnownHome) {
     EXPECT_EQ(start.record_dir, c.record_dir);
     EXPECT_EQ(start.notices, c.notices);
   }
+  // No videos folder (xdg-user-dir answers the home): ~/Videos/pelkan, made.
+  std::filesystem::remove_all(root + "/data");
+  VideosLookup none;
+  none.ask_xdg_user_dir = [&root]() -> std::optional<std::string> { return root + "/u"; };
+  none.user_home = root + "/u";
+  const DesktopHomeStart own = StartDesktopHome(HomeInputs{std::nullopt, "", root + "/data", root + "/u", root}, none);
+  EXPECT_EQ(own.record_dir, root + "/u/Videos/pelkan");
+  EXPECT_TRUE(std::filesystem::is_directory(root + "/u/Videos/pelkan"));
   std::ofstream(root + "/file") << "";
   const DesktopHomeStart blocked = StartDesktopHome(HomeInputs{root + "/file", "", "", "", root}, videos);
   ASSERT_EQ(blocked.notices.size(), 1u);

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 extern char** environ;
@@ -44,6 +45,16 @@ void Stop(pid_t* pid) {
   ::kill(*pid, SIGCONT);  // a frozen mock ends too
   ::waitpid(*pid, nullptr, 0);
   *pid = -1;
+}
+
+// Starts `args` with its standard output (where a mock logs its calls) thrown away.
+pid_t SpawnQuiet(const std::vector<std::string>& args) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  const pid_t pid = Spawn(args, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
 }
 
 // Reads the line that dbus-daemon prints (its address) within `timeout_ms`.
@@ -92,6 +103,34 @@ pid_t StartPrivateBus(std::string* address, std::string* error) {
   return bus;
 }
 
+// Waits up to 20 seconds until the mock `*mock` answers (`answers`); a mock that exits is gone
+// (*mock = -1). True once it answers.
+bool WaitUntilAnswering(pid_t* mock, const std::function<bool()>& answers) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < end) {
+    if (answers()) return true;
+    if (*mock <= 0 || ::waitpid(*mock, nullptr, WNOHANG) == *mock) {
+      *mock = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// True when `member` of `interface` at `path` of `name` on the session bus answers without error.
+bool SessionCallAnswers(const char* name, const char* path, const char* interface, const char* member) {
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_user(&bus) < 0) return false;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  const bool up = sd_bus_call_method(bus, name, path, interface, member, &error, &reply, "") >= 0;
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_flush_close_unref(bus);
+  return up;
+}
+
 }  // namespace
 
 MockLogind::~MockLogind() {
@@ -109,20 +148,8 @@ bool MockLogind::Start() {
   ::setenv(kAddressVariable, address.c_str(), 1);
   address_set_ = true;
   // The mock logs every call on its standard output.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  mock_ = Spawn({kPython, "-m", "dbusmock", "--system", "--template", "logind"}, &actions);
-  posix_spawn_file_actions_destroy(&actions);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < end) {
-    if (Inhibitors()) return true;
-    if (mock_ <= 0 || ::waitpid(mock_, nullptr, WNOHANG) == mock_) {
-      mock_ = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  mock_ = SpawnQuiet({kPython, "-m", "dbusmock", "--system", "--template", "logind"});
+  if (WaitUntilAnswering(&mock_, [this] { return Inhibitors().has_value(); })) return true;
   error_ = "the logind mock did not start (install the Debian package python3-dbusmock)";
   return false;
 }
@@ -234,31 +261,12 @@ bool MockNotifications::Start(const std::string& log_path) {
   ::setenv(kSessionVariable, address.c_str(), 1);
   address_set_ = true;
   log_path_ = log_path;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  mock_ = Spawn({kPython, "-m", "dbusmock", "--template", "notification_daemon", "-l", log_path}, &actions);
-  posix_spawn_file_actions_destroy(&actions);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < end) {
-    sd_bus* bus = nullptr;
-    bool up = false;
-    if (sd_bus_open_user(&bus) >= 0) {
-      sd_bus_error error = SD_BUS_ERROR_NULL;
-      sd_bus_message* reply = nullptr;
-      up = sd_bus_call_method(bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                              "org.freedesktop.Notifications", "GetServerInformation", &error, &reply, "") >= 0;
-      sd_bus_message_unref(reply);
-      sd_bus_error_free(&error);
-      sd_bus_flush_close_unref(bus);
-    }
-    if (up) return true;
-    if (mock_ <= 0 || ::waitpid(mock_, nullptr, WNOHANG) == mock_) {
-      mock_ = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  mock_ = SpawnQuiet({kPython, "-m", "dbusmock", "--template", "notification_daemon", "-l", log_path});
+  if (WaitUntilAnswering(&mock_, [] {
+        return SessionCallAnswers("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                                  "org.freedesktop.Notifications", "GetServerInformation");
+      }))
+    return true;
   error_ = "the notification mock did not start (install the Debian package python3-dbusmock)";
   return false;
 }
@@ -298,6 +306,29 @@ bool MockNotifications::InvokeAction(uint32_t id, const std::string& action) {
   sd_bus_error_free(&error);
   sd_bus_flush_close_unref(bus);
   return r >= 0;
+}
+
+MockUserManager::~MockUserManager() {
+  Stop(&mock_);
+  Stop(&bus_);
+  if (address_set_) RestoreAddress(saved_address_, kSessionVariable);
+}
+
+bool MockUserManager::Start(const std::string& units) {
+  bus_ = StartPrivateBus(&address_, &error_);
+  if (address_.empty()) return false;
+  if (const char* old = ::getenv(kSessionVariable)) saved_address_ = old;
+  ::setenv(kSessionVariable, address_.c_str(), 1);
+  address_set_ = true;
+  mock_ = SpawnQuiet({kPython, "-m", "dbusmock", "--template",
+                      PELKAN_SOURCE_DIR "/tests/support/systemd_user_manager.py", "-p", "{\"units\": " + units + "}"});
+  if (WaitUntilAnswering(&mock_, [] {
+        return SessionCallAnswers("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                  "org.freedesktop.systemd1.Manager", "Reload");
+      }))
+    return true;
+  error_ = "the systemd user manager mock did not start (install the Debian package python3-dbusmock)";
+  return false;
 }
 
 }  // namespace pelkan::testing

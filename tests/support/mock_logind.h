@@ -75,6 +75,32 @@ class MockNotifications {
   std::string error_;
 };
 
+// A private D-Bus daemon standing in for the session bus, with systemd's user manager on it
+// (tests/support/systemd_user_manager.py, a python3-dbusmock template) knowing the units given to
+// Start with their ActiveState. Start points DBUS_SESSION_BUS_ADDRESS of this process (and of the
+// programs it starts from then on) at it; the destructor stops both and restores the variable.
+class MockUserManager {
+ public:
+  MockUserManager() = default;
+  ~MockUserManager();
+  MockUserManager(const MockUserManager&) = delete;
+  MockUserManager& operator=(const MockUserManager&) = delete;
+
+  // `units`: JSON of unit name to ActiveState ({"pelkan-recorder.service": "inactive"}). False, with
+  // the reason in Error(), when dbus-daemon or python3-dbusmock is missing or does not start.
+  bool Start(const std::string& units);
+  const std::string& Error() const { return error_; }
+  const std::string& address() const { return address_; }
+
+ private:
+  pid_t bus_ = -1;
+  pid_t mock_ = -1;
+  std::optional<std::string> saved_address_;
+  bool address_set_ = false;
+  std::string address_;
+  std::string error_;
+};
+
 // A system bus address that leads nowhere, for the runs without logind.
 std::string UnreachableBusAddress();
 
