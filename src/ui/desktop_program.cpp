@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 #include "app/capture_session.h"
 #include "app/device_list.h"
 #include "app/home_folder.h"
+#include "app/recorder_handoff.h"
 #include "app/recording_hooks.h"
 #include "app/scheduled_capture.h"
 #include "app/main_window_rules.h"
@@ -170,10 +172,13 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
       },
       [this] { return session_->GuideStatusText(); }});
   window_ = std::make_unique<MainWindow>(*context_);
+  handoff_ = std::make_unique<RecorderHandoff>(RecorderService(options_.recorder_bus));
+  window_->SetRecorderHandoff(handoff_.get());
   if (own_messages_) own_messages_->SetParent(window_.get());
   SavePathProvider* save_path = options_.save_path;
   if (save_path == nullptr) {
-    own_save_path_ = std::make_unique<SaveFileDialog>(window_.get());
+    own_save_path_ = std::make_unique<SaveFileDialog>(
+        window_.get(), [this] { return platform::SjisToUtf8(session_->settings().rec_autopath); });
     save_path = own_save_path_.get();
   }
   app.SetSavePathProvider(save_path);
@@ -192,6 +197,8 @@ DesktopProgram::~DesktopProgram() {
   app.SetChannelWindow(nullptr);
   session_->End();
   window_.reset();
+  std::string error;
+  if (!handoff_->Finish(&error)) std::fprintf(stderr, "pelkan: %s\n", error.c_str());
 }
 
 CaptureApp& DesktopProgram::app() {

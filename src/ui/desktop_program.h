@@ -19,6 +19,7 @@ namespace pelkan {
 class CaptureApp;
 class CaptureSession;
 class ChannelWindow;
+class RecorderHandoff;
 class ScheduledCapture;
 }  // namespace pelkan
 
@@ -55,6 +56,9 @@ struct DesktopOptions {
   // Message boxes and the save-file dialog; default: application-modal Qt dialogs.
   UserMessages* messages = nullptr;
   SavePathProvider* save_path = nullptr;
+  // The bus of systemd's user manager, which runs the recorder service (a D-Bus address); default:
+  // the user's bus.
+  std::string recorder_bus;
 };
 
 // The desktop program from start to exit: loads pelkan.ini, chooses the capture session (the
@@ -62,7 +66,8 @@ struct DesktopOptions {
 // reservations of schedule.ini, the rules, the hooks, the guide's collector filling epg.sqlite,
 // the HTTP server), makes the channel-window model and the main window over them, shows what the
 // session tells in message boxes and runs its heartbeat. After the main window has closed, Finish
-// writes pelkan.ini. UI thread only.
+// writes pelkan.ini; once the capture has let go of the tuner, the destructor starts the recorder
+// service when the exit handed it the reservations. UI thread only.
 class DesktopProgram {
  public:
   explicit DesktopProgram(DesktopOptions options = DesktopOptions());
@@ -100,6 +105,9 @@ class DesktopProgram {
   std::unique_ptr<MainWindow> window_;
   // The session's heartbeat (CaptureSession::Beat).
   QTimer beat_;
+  // The recorder service, started at the exit when the user handed it the reservations or had it
+  // stopped for this session.
+  std::unique_ptr<RecorderHandoff> handoff_;
 };
 
 }  // namespace pelkan::ui

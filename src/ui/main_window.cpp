@@ -1,21 +1,29 @@
 #include "ui/main_window.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QIcon>
 #include <QIntValidator>
 #include <QLabel>
+#include <QMessageBox>
 #include <QRegularExpressionValidator>
 #include <QShortcut>
 #include <QSizeGrip>
 #include <QStatusBar>
+#include <QUrl>
 #include <algorithm>
+#include <cstdio>
 
 #include "app/device_list.h"
+#include "app/recorder_handoff.h"
 #include "app/scheduled_capture.h"
+#include "app/watch_urls.h"
 #include "core/capture_app.h"
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
 #include "info/service_filter_window.h"
+#include "platform/text_codec.h"
+#include "schedule/recording_scheduler.h"
 #include "ui/channel_tool_window.h"
 #include "ui/options_dialog.h"
 #include "ui/qt_text.h"
@@ -113,6 +121,10 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   connect(ui_->lastRecordingValue, &QLabel::linkActivated, this, [this] {
     if (const auto last = context_.app.GetLastRecording()) OpenReport(last->report_path);
   });
+  // The desktop's player for the playlist (xdg-open on a Linux desktop).
+  connect(ui_->watchValue, &QLabel::linkActivated, this,
+          [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); });
+  ui_->watchValue->hide();
 
   if (s.main.HasPosition()) move(s.main.x, s.main.y);
 
@@ -191,12 +203,37 @@ void MainWindow::ShowStatus(const StatusSnapshot& st) {
                 .arg(FromSjis(st.last_recording).toHtmlEscaped());
   }
   if (ui_->lastRecordingValue->text() != last) ui_->lastRecordingValue->setText(last);
+  ShowWatchLink();
   for (size_t i = 1; i < bar_.size(); ++i) bar_[i]->setText(FromSjis(st.bar[i]));
   // The next wake alarm, when one is set, in the reservation part's tool tip.
   const QString wake = context_.wake_alarm_text ? QString::fromStdString(context_.wake_alarm_text()) : QString();
   if (bar_[3]->toolTip() != wake) bar_[3]->setToolTip(wake);
   // A recording may have ended by its timer or the low-disk stop.
   UpdateControls();
+}
+
+void MainWindow::ShowWatchLink() {
+  const CaptureApp& app = context_.app;
+  const std::string base = app.IsHttpServing()
+                               ? HttpBaseUrl(platform::SjisToUtf8(app.settings().http_address), app.GetHttpPort())
+                               : std::string();
+  QString text;
+  QString tip;
+  if (!base.empty()) {
+    const QString playlist = QString::fromStdString(PlaylistUrl(base));
+    text = QStringLiteral("<a href=\"%1\">%2</a>&nbsp;&nbsp;%1").arg(playlist.toHtmlEscaped(), U8("視聴"));
+    for (size_t row = 0; row < context_.services.RowCount(); ++row) {
+      const std::optional<uint16_t> id = context_.services.RowService(static_cast<uint16_t>(row));
+      if (!id) continue;
+      const auto service = context_.services.FindService(*id);
+      if (!tip.isEmpty()) tip += QLatin1Char('\n');
+      tip += (service && !service->name.empty() ? FromSjis(service->name) : QString::number(*id)) +
+             QStringLiteral("  ") + QString::fromStdString(ServiceUrl(base, *id));
+    }
+  }
+  if (ui_->watchValue->text() != text) ui_->watchValue->setText(text);
+  if (ui_->watchValue->toolTip() != tip) ui_->watchValue->setToolTip(tip);
+  ui_->watchValue->setVisible(!text.isEmpty());
 }
 
 void MainWindow::RefreshDeviceList() {
@@ -278,6 +315,10 @@ void MainWindow::UpdateControls() {
 void MainWindow::ToggleConnect() {
   CaptureApp& app = context_.app;
   ConnectRequest request;
+  if (!app.IsConnected() && !TunerFreeOfRecorder()) {
+    UpdateControls();
+    return;
+  }
   if (!app.IsConnected()) {
     if (ui_->deviceCombo->currentIndex() >= 0) request.device_index = ui_->deviceCombo->currentData().toInt();
     if (ui_->inCombo->currentIndex() >= 0) request.in_address = ui_->inCombo->currentData().toUInt();
@@ -369,6 +410,41 @@ bool MainWindow::SaveSchedule() {
   return true;
 }
 
+bool MainWindow::TunerFreeOfRecorder() {
+  if (handoff_ == nullptr) return true;
+  const std::string question = handoff_->ConnectQuestion();
+  if (question.empty()) return true;
+  if (!context_.messages.Ask(platform::Utf8ToSjis(question), status_text::kCaptionApp)) return false;
+  std::string error;
+  if (handoff_->StopForSession(&error)) return true;
+  context_.messages.Notify(platform::Utf8ToSjis(error), status_text::kCaptionApp);
+  return false;
+}
+
+bool MainWindow::HandOffReservations() {
+  if (handoff_ == nullptr || !context_.schedule_loaded) return true;
+  const RecorderHandoff::QuitPlan plan = handoff_->PlanQuit(context_.schedule.scheduler().Reservations().size());
+  if (!plan.line.empty()) std::fprintf(stderr, "pelkan: %s\n", plan.line.c_str());
+  if (plan.question.empty()) return true;
+  QMessageBox box(QMessageBox::Question, FromSjis(status_text::kCaptionApp), QString::fromStdString(plan.question),
+                  QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+  box.setObjectName(QStringLiteral("handoffQuestion"));
+  box.button(QMessageBox::Yes)->setText(U8("はい"));
+  box.button(QMessageBox::No)->setText(U8("いいえ"));
+  box.button(QMessageBox::Cancel)->setText(U8("キャンセル"));
+  box.setDefaultButton(QMessageBox::Yes);
+  box.setEscapeButton(QMessageBox::Cancel);
+  box.setWindowModality(Qt::ApplicationModal);
+  const int clicked = box.exec();
+  const RecorderHandoff::Answer answer = clicked == QMessageBox::Yes  ? RecorderHandoff::Answer::kYes
+                                         : clicked == QMessageBox::No ? RecorderHandoff::Answer::kNo
+                                                                      : RecorderHandoff::Answer::kCancel;
+  std::string error;
+  if (handoff_->Answered(answer, &error)) return true;
+  if (!error.empty()) context_.messages.Notify(platform::Utf8ToSjis(error), status_text::kCaptionApp);
+  return false;
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
   if (exited_) {
     event->accept();
@@ -376,6 +452,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
   if (context_.app.IsConnected()) {
     context_.messages.Notify(desktop_text::kExitWhileConnected, status_text::kCaptionApp);
+    event->ignore();
+    return;
+  }
+  if (!HandOffReservations()) {
     event->ignore();
     return;
   }

@@ -10,6 +10,10 @@
 
 class QLabel;
 
+namespace pelkan {
+class RecorderHandoff;
+}
+
 namespace Ui {
 class MainWindow;
 }
@@ -25,8 +29,12 @@ class ToolWindow;
 // Qt-free rules; the window only binds its widgets to them.
 //
 // Exit: the close box, Esc and "終了(&X)" all go through closeEvent, which refuses while connected
-// ("接続中は終了できません。"), otherwise stores the window positions and check boxes into the
-// settings and writes the reservations. Enter presses nothing.
+// ("接続中は終了できません。"); with reservations pending it offers to hand them to the recorder
+// service (はい / いいえ / キャンセル: stays); then it stores the window positions and check boxes
+// into the settings and writes the reservations. Enter presses nothing. A connection while the
+// recorder service runs (it holds the tuner) first asks to stop it until the exit.
+// With the HTTP server running, a link "視聴" opens the playlist in the desktop's player, beside
+// its URL (selectable); the tool tip gives each service's URL.
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -40,6 +48,8 @@ class MainWindow : public QMainWindow {
   void ShowStatus(const StatusSnapshot& status);
   // The device list and the endpoint lists ("再検索" and start-up).
   void RefreshDeviceList();
+  // The hand-off to the recorder service at the exit and before a connection (none when null).
+  void SetRecorderHandoff(RecorderHandoff* handoff) { handoff_ = handoff; }
 
   ToolWindow* channelWindow() const;
   ToolWindow* filterWindow() const { return filter_window_; }
@@ -72,6 +82,12 @@ class MainWindow : public QMainWindow {
   void NotifySettingsChanged();
   void StorePlacements();
   bool SaveSchedule();
+  // The quit question about the pending reservations; false to stay.
+  bool HandOffReservations();
+  // Before a connection: false when the recorder service keeps the tuner.
+  bool TunerFreeOfRecorder();
+  // The "視聴" link and URL of the running HTTP server.
+  void ShowWatchLink();
 
   std::unique_ptr<Ui::MainWindow> ui_;
   DesktopContext& context_;
@@ -82,6 +98,7 @@ class MainWindow : public QMainWindow {
   ToolWindow* schedule_window_ = nullptr;
   ToolWindow* guide_window_ = nullptr;
   ToolWindow* rule_window_ = nullptr;
+  RecorderHandoff* handoff_ = nullptr;
   bool fx2_device_ = true;
   bool exited_ = false;
 };

@@ -1,5 +1,6 @@
 #include "ui/save_file_dialog.h"
 
+#include <QDir>
 #include <QFileDialog>
 
 #include "ui/qt_text.h"
@@ -15,6 +16,10 @@ bool SaveFileDialog::AskSavePath(std::string* path) {
   dialog.setNameFilter(QStringLiteral("TS Stream (*.ts)"));
   dialog.setDefaultSuffix(QStringLiteral("ts"));
   dialog.setWindowModality(Qt::ApplicationModal);
+  if (folder_) {
+    const QString folder = QString::fromStdString(folder_());
+    if (!folder.isEmpty() && QDir(folder).exists()) dialog.setDirectory(folder);
+  }
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
   *path = dialog.selectedFiles().first().toStdString();
   return !path->empty();

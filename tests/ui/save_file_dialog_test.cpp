@@ -71,7 +71,8 @@ TEST(SaveFileDialog, OffersTsFilesAndAddsTheSuffix) {
   std::filesystem::remove_all(dir);
 }
 
-// 録画開始 without automatic names, the user naming the file in the save dialog. A refusal to
+// 録画開始 without automatic names, the user naming the file in the save dialog, which opens in
+// the recording folder. A refusal to
 // replace brings the dialog back; cancelling it then starts nothing ("開始に失敗しました").
 TEST(SaveFileDialog, RecordStartRecordsIntoTheNamedFileAndAsksBeforeReplacing) {
   struct Case {
@@ -94,10 +95,11 @@ TEST(SaveFileDialog, RecordStartRecordsIntoTheNamedFileAndAsksBeforeReplacing) {
     testing::DesktopFixture f;
     f.options.messages = nullptr;  // the program's own boxes
     f.options.save_path = nullptr;  // and its own save dialog
+    const std::filesystem::path folder = f.dir / "recordings";
     Settings settings = DefaultSettings(f.dir.string());
     settings.rec_autofilename = 0;
+    settings.rec_autopath = folder.string();  // ASCII
     ASSERT_TRUE(SaveSettings(f.settings_path(), settings));
-    const std::filesystem::path folder = f.dir / "recordings";
     std::filesystem::create_directory(folder);
     const std::filesystem::path file = folder / "x.ts";
     if (c.existing) std::ofstream(file) << "old";
@@ -105,12 +107,20 @@ TEST(SaveFileDialog, RecordStartRecordsIntoTheNamedFileAndAsksBeforeReplacing) {
     QTest::mouseClick(f.Find<QPushButton>("connectButton"), Qt::LeftButton);
     ASSERT_TRUE(f.program_->app().IsConnected());
 
-    std::vector<Step> steps = {{TypeName(folder, c.typed), Press::kOk}};
+    // The dialog opens in the recording folder.
+    QString opened;
+    const auto name = TypeName(folder, c.typed);
+    std::vector<Step> steps = {{[&opened, name](QWidget* w) {
+                                  opened = qobject_cast<QFileDialog*>(w)->directory().absolutePath();
+                                  name(w);
+                                },
+                                Press::kOk}};
     for (Press p : c.after) steps.push_back({nullptr, p});
     DialogAnswers answers(steps);
     QTest::mouseClick(f.Find<QPushButton>("recordButton"), Qt::LeftButton);
     ASSERT_TRUE(testing::WaitFor([] { return QApplication::activeModalWidget() == nullptr; }));
     EXPECT_EQ(answers.seen, c.dialogs);
+    EXPECT_EQ(opened.toStdString(), folder.string());
     CaptureApp& app = f.program_->app();
     EXPECT_EQ(app.IsRecording(), c.records);
     if (c.records) {

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -14,7 +15,13 @@
 #include <cstdlib>
 
 #include "core/capture_app.h"
+#include "schedule/recording_scheduler.h"
+#include "schedule/schedule_edit_item.h"
+#include "app/scheduled_capture.h"
+#include "base/mjd_time.h"
+#include "platform/text_codec.h"
 #include "tests/support/loopback_udp.h"
+#include "tests/support/mock_logind.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/options_dialog.h"
 #include "ui/tool_window.h"
@@ -112,6 +119,42 @@ TEST_F(Screenshots, FilterWindowAtFirstStart) {
   EXPECT_LE(list->horizontalHeader()->length(), list->viewport()->width());
   Save(filter, "filter_window_first_start.png");
   QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  EXPECT_TRUE(Close());
+}
+
+// Connected with the HTTP server on: the "視聴" link and the playlist's URL; then the quit with a
+// reservation pending and the recorder service installed: the hand-off question.
+TEST_F(Screenshots, WatchLinkAndQuitQuestion) {
+  pelkan::testing::MockUserManager manager;
+  if (!manager.Start(R"({"pelkan-recorder.service": "inactive"})")) GTEST_SKIP() << manager.Error();
+  options.recorder_bus = manager.address();
+  Settings s = DefaultSettings(dir.string());
+  s.decode_psi = 1;
+  s.http_enabled = 1;
+  s.http_port = pelkan::testing::FreeLoopbackTcpPort();
+  ASSERT_TRUE(SaveSettings(settings_path(), s));
+  Start();
+  MainWindow& w = program_->window();
+  w.move(40, 40);
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+  ASSERT_TRUE(program_->app().IsHttpServing()) << Messages();
+  ASSERT_TRUE(testing::WaitFor([&] { return !Text("clockValue").empty(); }, 10000));
+  QTest::qWait(1000);
+  Save(&w, "main_window_watch.png");
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+
+  const MjdTime now = UnpackMjdTime(LocalMjdTime());
+  MjdTime later = now;
+  AddSeconds(&later, 86400);
+  ASSERT_EQ(program_->schedule().scheduler().StoreItem(
+                MakeTimeReservation(platform::Utf8ToSjis(dir.string()), 0, &later, 600, std::string_view("news"), now),
+                -1),
+            1);
+  testing::OnModal<QMessageBox>(&w, [this](QMessageBox* box) {
+    (void)QTest::qWaitForWindowExposed(box);
+    Save(box, "quit_question.png");
+    QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
+  });
   EXPECT_TRUE(Close());
 }
 

@@ -21,6 +21,8 @@ DesktopFixture::DesktopFixture() {
   options.current_dir = dir.string();
   options.messages = &messages;
   options.save_path = &save_path;
+  // No recorder service: the user's own systemd manager is never asked.
+  options.recorder_bus = "unix:path=/nonexistent/pelkan-test/user_bus";
   options.make_device = [](const Settings&) {
     usb::DriverConfig config;
     config.use_libusb = false;  // the virtual tuner only, whatever is plugged in
