@@ -16,7 +16,6 @@
 
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
-#include "cli/guide_lookup.h"
 #include "cli/one_line_text.h"
 #include "cli/offline_schedule.h"
 #include "cli/option_parser.h"
@@ -24,7 +23,7 @@
 #include "app/home_folder.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
-#include "guide/guide_store.h"
+#include "guide/programme_resolver.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_edit_form.h"
@@ -174,7 +173,7 @@ struct OpenedForm {
   ScheduleItem item{};
   DeviceChannels device;
   ScheduleEditForm form;
-  std::optional<GuideEvent> guide_event;
+  ResolvedProgramme programme;
 };
 
 // The margins and priority the options give, over those the form opened with.
@@ -185,7 +184,8 @@ void SetMarginsAndPriority(const AddOptions& o, ScheduleEditForm* form) {
 }
 
 // `margins` are those of new reservations (the options').
-OpenedForm OpenForm(const AddOptions& o, const std::string& directory, std::pair<uint16_t, uint16_t> margins) {
+OpenedForm OpenForm(const AddOptions& o, const std::string& directory, std::pair<uint16_t, uint16_t> margins,
+                    ProgrammeResolver& guide) {
   const MjdTime now = UnpackMjdTime(LocalMjdTime());
   OpenedForm f;
   if (o.start) {
@@ -215,11 +215,11 @@ OpenedForm OpenForm(const AddOptions& o, const std::string& directory, std::pair
     return f;
   }
   const auto [sid, eid] = *o.event;
-  f.guide_event = FindInGuide(sid, eid);
-  if (f.guide_event) {
-    const GuideEventKey& k = f.guide_event->key;
+  f.programme = guide.Find(sid, eid);
+  if (f.programme.in_guide) {
+    const GuideEventKey& k = f.programme.event.key;
     f.item = MakeEventReservation(directory, k.original_network_id, k.transport_stream_id, k.service_id,
-                                  k.event_id, f.guide_event->title, now);
+                                  k.event_id, f.programme.event.title, now);
   } else {
     f.item = MakeEventReservation(directory, 0, 0, sid, eid, std::nullopt, now);
   }
@@ -229,22 +229,43 @@ OpenedForm OpenForm(const AddOptions& o, const std::string& directory, std::pair
   return f;
 }
 
-// Stores `item` in schedule.ini (asking about an overlap unless `force`) and prints its row.
-// Returns the exit code.
+// The texts of the reservations `item` makes lose time (UTF-8, one line each).
+std::vector<std::string> LoserLines(RecordingScheduler& scheduler, ReservationLookups& lookups,
+                                    const ScheduleItem& item) {
+  std::vector<std::string> lines;
+  for (const std::string& text : lookups.guide.Losers(scheduler.PlannedReservations(), item, nullptr))
+    lines.push_back(OneLineText(platform::BroadcastToUtf8(text)));
+  return lines;
+}
+
+// Stores `item` in schedule.ini (asking about an overlap, or about the reservations it makes lose
+// time, unless `force`) and prints its row and what others lose. Returns the exit code.
 int StoreReservation(const ScheduleItem& item, bool force) {
-  OfflineSchedule s(
-      force ? ScheduledCapture::ConfirmFn([] { return true; }) : ScheduledCapture::ConfirmFn(AskOnTerminal), true);
+  bool agreed = force;
+  OfflineSchedule s([&agreed] { return agreed || AskOnTerminal(); }, true);
   if (!s.Locked()) return 1;
+  ReservationLookups lookups;
   if (item.flags & SI_BY_EVENT) {
     // A second reservation of one event would record it twice into one name.
     const auto items = s.scheduler().Reservations();
     for (size_t i = 0; i < items.size(); ++i) {
       if (SameEvent(items[i], item.service_id, item.event_id)) {
         std::fprintf(stderr, "%s: not added: reservation %zu is for this event already: %s\n", kName, i + 1,
-                     ReservationRow(i + 1, items[i]).c_str());
+                     ReservationRow(i + 1, items[i], lookups).c_str());
         return 1;
       }
     }
+  }
+  // Others that would lose time (to a higher priority, or on another channel at the same time) are
+  // named, and the overlap question asked once for them.
+  const std::vector<std::string> losers = LoserLines(s.scheduler(), lookups, item);
+  if (!losers.empty() && !force) {
+    for (const std::string& line : losers) std::printf("%s\n", line.c_str());
+    if (!AskOnTerminal()) {
+      std::fprintf(stderr, "%s: not added (another reservation would lose time)\n", kName);
+      return 1;
+    }
+    agreed = true;
   }
   if (s.scheduler().StoreItem(item, -1) == 0) {
     std::fprintf(stderr, "%s: not added (overlaps another reservation)\n", kName);
@@ -258,15 +279,19 @@ int StoreReservation(const ScheduleItem& item, bool force) {
   if (HasStart(item) && ItemEnd(item) < Instant(JapanTimeNow())) {
     std::fprintf(stderr, "%s: warning: the reservation's time has already passed\n", kName);
   }
-  const ScheduledPlan plan = PlanOf(s.scheduler());
-  for (size_t i = 0; i < plan.items.size(); ++i) {
-    const ScheduleItem& e = plan.items[i];
+  const ScheduledPlan plan = PlanOf(s.scheduler(), lookups);
+  const std::vector<ScheduleItem> listed = s.scheduler().Reservations();
+  for (size_t i = 0; i < plan.items.size() && i < listed.size(); ++i) {
+    const ScheduleItem& e = listed[i];
     const bool same = e.flags == item.flags && e.start_day == item.start_day &&
                       e.start_second == item.start_second && e.duration == item.duration &&
                       e.service_id == item.service_id && e.event_id == item.event_id;
     if (!same) continue;
-    std::printf("added: %s\n", ReservationRow(i + 1, e).c_str());
-    std::printf("plan: %s\n", PlanRow(plan, i).c_str());
+    std::printf("added: %s\n", ReservationRow(i + 1, e, lookups).c_str());
+    std::printf("plan: %s\n", PlanRow(plan, i, lookups).c_str());
+    if (force) {
+      for (const std::string& line : losers) std::printf("%s\n", line.c_str());
+    }
     const PlanVerdict verdict = plan.lines[i].verdict;
     if (verdict == PlanVerdict::kPart || verdict == PlanVerdict::kNone) {
       std::fprintf(stderr, "%s: warning: reservation %zu will not be recorded whole: %s\n", kName, i + 1,
@@ -301,14 +326,15 @@ int Add(int argc, char** argv) {
   const std::optional<std::string> directory = AddDirectory(o, settings);
   if (!directory) return 1;
   if (directory->size() >= kPathSize) return parser.Fail("the directory path is too long");
-  const OpenedForm opened = OpenForm(o, *directory, NewReservationMargins(settings));
+  ProgrammeResolver guide(GuidePath());
+  const OpenedForm opened = OpenForm(o, *directory, NewReservationMargins(settings), guide);
   const ScheduleEditResult built = BuildScheduleItem(opened.form, opened.item, opened.device);
   if (!built.item) {
     const std::string why = platform::SjisToUtf8(built.message);
     return parser.Fail(why.empty() ? "the reservation cannot be made" : why);
   }
   ScheduleItem item = *built.item;
-  if (opened.guide_event) TakeOverGuideEvent(*opened.guide_event, &item);
+  if (opened.programme.in_guide) TakeGuideEvent(opened.programme.event, &item);
   return StoreReservation(item, o.force);
 }
 
@@ -402,10 +428,11 @@ int Remove(int argc, char** argv) {
   const auto items = s.scheduler().Reservations();
   const std::optional<std::vector<size_t>> indexes = FindToRemove(o, items);
   if (!indexes) return 1;
+  ReservationLookups lookups;
   std::vector<std::string> rows;
   // From the last, so that the earlier numbers stay where they are.
   for (auto it = indexes->rbegin(); it != indexes->rend(); ++it) {
-    const std::string row = ReservationRow(*it + 1, items[*it]);
+    const std::string row = ReservationRow(*it + 1, items[*it], lookups);
     if (s.scheduler().DeleteItem(static_cast<int>(*it), !o.series) == 0) {
       std::fprintf(stderr, "%s: the reservation cannot be removed: %s\n", kName, row.c_str());
       return 1;
@@ -450,9 +477,10 @@ int RunSchedule(int argc, char** argv) {
                  "--dir the output directory (default REC_AUTOPATH); --file a fixed file name;\n"
                  "--margin-before/--margin-after S seconds around the programme (defaults\n"
                  "SCHEDULE_MARGIN_BEFORE/AFTER of pelkan.ini); --priority 1-5 decides which of two\n"
-                 "reservations that need the tuner at once records; --force stores an overlapping\n"
-                 "reservation without asking. Prints the new reservation and its plan line, and\n"
-                 "warns when it will not be recorded whole",
+                 "reservations that need the tuner at once records; a reservation that makes others\n"
+                 "lose time names each one and asks, as an overlap does; --force stores it without\n"
+                 "asking. Prints the new reservation and its plan line, and warns when it will not\n"
+                 "be recorded whole",
                  Add);
   parser.Command("plan",
                  "what the tuner will record of each reservation: its span with the margins,\n"

@@ -8,9 +8,9 @@
 #include "app/settings.h"
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
-#include "cli/guide_lookup.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
+#include "guide/programme_resolver.h"
 #include "hooks/recording_outcome.h"
 #include "hooks/wake_alarm.h"
 #include "hooks/wake_alarm_keeper.h"
@@ -34,10 +34,7 @@ std::string JapanText(int64_t epoch) {
 std::optional<int64_t> NextStartOfFile(int64_t now) {
   RecordingScheduler::PlannedList planned;
   planned.items = LoadScheduleFile(SchedulePath());
-  TakeGuideTimes(&planned.items);
-  for (const ScheduleItem& item : planned.items) planned.requests.push_back(PlanRequestOf(item));
-  planned.lines = MakePlan(planned.requests);
-  return hooks::NextPlannedStart(planned, now);
+  return hooks::NextPlannedStart(ProgrammeResolver(GuidePath()).Resolve(std::move(planned)), now);
 }
 
 // Why the alarm cannot be set here; empty when it can.

@@ -13,10 +13,8 @@
 #include "cli/offline_schedule.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
-#include "platform/profile.h"
 #include "platform/text_codec.h"
-#include "rules/rule_evaluation.h"
-#include "rules/rule_store.h"
+#include "guide/guide_coverage.h"
 #include "schedule/schedule_texts.h"
 
 namespace pelkan::cli {
@@ -26,54 +24,25 @@ constexpr const char* kName = kScheduleCommandName;
 
 }  // namespace
 
+ReservationLookups::ReservationLookups() : guide(GuidePath()), rules(RulesPath()) {}
+
 namespace {
 
-// The margins and priority of a reservation that does not have the defaults of the file:
-// "[マージン=30秒前/60秒後][優先度=5]", each only when it differs.
-std::string MarginPriorityText(const ScheduleItem& item) {
-  std::string text;
-  if (item.margin_before != kDefaultMarginBefore || item.margin_after != kDefaultMarginAfter) {
-    text += "[マージン=" + std::to_string(item.margin_before) + "秒前/" + std::to_string(item.margin_after) +
-            "秒後]";
-  }
-  if (item.priority != kDefaultPriority) text += "[優先度=" + std::to_string(item.priority) + "]";
-  return text;
-}
-
-// "[ルール: NAME]" for a reservation made by an automatic reservation rule ("[ルール: ルール不明(ID=N)]"
-// when the rules file no longer knows it); empty for one made by hand.
-std::string RuleMarkText(const ScheduleItem& item) {
-  if (item.rule_id == 0) return {};
-  // Read again whenever the rules file (or its write-ahead log) changed: one process may list after
-  // it changed the rules.
-  static std::pair<platform::FileStamp, platform::FileStamp> read_at;
-  static std::map<uint32_t, std::string> names;
-  const auto stamps = std::make_pair(platform::StampOf(RulesPath()), platform::StampOf(RulesPath() + "-wal"));
-  if (stamps != read_at) {
-    read_at = stamps;
-    names.clear();
-    if (stamps.first.exists) {
-      if (auto store = RuleStore::Open(RulesPath(), nullptr, nullptr)) {
-        for (const ReservationRule& r : store->Rules()) names[r.id] = r.name;
-      }
-    }
-  }
-  const auto it = names.find(item.rule_id);
-  return "[ルール: " +
-         (it != names.end() ? it->second
-                            : kUnknownRuleText + std::string("(ID=") + std::to_string(item.rule_id) + ")") +
-         "]";
+std::string Utf8Broadcast(const std::string& sjis, platform::SymbolForm symbols = platform::SymbolForm::kSymbols) {
+  return OneLineText(platform::BroadcastToUtf8(sjis, symbols));
 }
 
 }  // namespace
 
-std::string ReservationRow(size_t number, const ScheduleItem& item, platform::SymbolForm symbols) {
+std::string ReservationRow(size_t number, const ScheduleItem& listed, ReservationLookups& lookups,
+                           platform::SymbolForm symbols) {
+  const ScheduleItem item = lookups.guide.WithGuideTime(listed);
+  const ResolvedProgramme programme = lookups.guide.OfReservation(listed);
   return std::to_string(number) + "\t" + platform::SjisToUtf8(ItemTypeText(item)) + "\t" +
          platform::SjisToUtf8(ItemStartText(item)) + "\t" + platform::SjisToUtf8(ItemDurationText(item)) +
-         "\t" +
-         OneLineText(platform::SjisToUtf8(ItemDetailText(item)) + MarginPriorityText(item) +
-                     RuleMarkText(item)) +
-         "\t" + OneLineText(platform::BroadcastToUtf8(ItemFileNameText(item), symbols));
+         "\t" + OneLineText(lookups.rules.DetailText(item)) + "\t" +
+         Utf8Broadcast(ProgrammeNameText(item, programme)) + "\t" +
+         Utf8Broadcast(ServiceNameText(item, programme)) + "\t" + Utf8Broadcast(ItemFileNameText(item), symbols);
 }
 
 std::string StartText(MjdTime t, char separator) {
@@ -100,13 +69,6 @@ std::optional<std::pair<int64_t, int64_t>> RequestedSpan(const ScheduledPlan& pl
   return std::make_pair(request.start, request.end);
 }
 
-// The service a reservation records; nullopt for the whole stream.
-std::optional<uint16_t> RecordedService(const ScheduleItem& item) {
-  if (item.flags & SI_BY_EVENT) return item.service_id;
-  if (item.flags & SI_SERVICE_LIMIT) return ServiceIdOfText(GetText(item.service_id_text));
-  return std::nullopt;
-}
-
 // What the reservation tunes to: "channel=N", "channel-string=TEXT", "stream=0xSSSS" as it has
 // them, "-" for none.
 std::string TuningText(const ScheduleItem& item) {
@@ -125,8 +87,8 @@ std::string TuningText(const ScheduleItem& item) {
 
 }  // namespace
 
-ScheduledPlan PlanOf(RecordingScheduler& scheduler) {
-  return scheduler.PlannedReservations();
+ScheduledPlan PlanOf(RecordingScheduler& scheduler, ReservationLookups& lookups) {
+  return lookups.guide.Resolve(scheduler.PlannedReservations());
 }
 
 std::string PlanVerdictText(const ScheduledPlan& plan, size_t i) {
@@ -147,10 +109,10 @@ std::string LostText(const char* where, int64_t seconds, int by, const Scheduled
 
 }  // namespace
 
-std::string PlanRow(const ScheduledPlan& plan, size_t i) {
+std::string PlanRow(const ScheduledPlan& plan, size_t i, ReservationLookups& lookups) {
   const PlanLine& line = plan.lines[i];
   const auto span = RequestedSpan(plan, i);
-  const auto service = RecordedService(plan.items[i]);
+  const auto service = RecordedServiceId(plan.items[i]);
   std::string lost;
   if (line.verdict == PlanVerdict::kNone && span) {
     lost = LostText("all", span->second - span->first, line.by, plan);
@@ -159,9 +121,13 @@ std::string PlanRow(const ScheduledPlan& plan, size_t i) {
     if (line.tail_lost > 0)
       lost += (lost.empty() ? "" : ", ") + LostText("tail", line.tail_lost, line.tail_by, plan);
   }
-  const std::string verdict = PlanVerdictText(plan, i);
+  const ResolvedProgramme programme = lookups.guide.OfReservation(plan.items[i]);
+  std::string verdict = PlanVerdictText(plan, i);
+  if (programme.stale) verdict += (verdict.empty() ? "" : " ") + platform::SjisToUtf8(StaleGuideText());
+  const std::string name = Utf8Broadcast(ProgrammeNameText(plan.items[i], programme));
   return std::to_string(i + 1) + "\t" + (span ? InstantText(span->first) : "-") + "\t" +
-         (span ? InstantText(span->second) : "-") + "\t" + (service ? std::to_string(*service) : "all") +
+         (span ? InstantText(span->second) : "-") + "\t" + (name.empty() ? "-" : name) + "\t" +
+         (service ? std::to_string(*service) : "all") +
          "\t" + TuningText(plan.items[i]) + "\t" + (verdict.empty() ? "-" : verdict) + "\t" +
          (lost.empty() ? "-" : lost);
 }
@@ -187,11 +153,11 @@ std::string JsonNumberOrNull(bool present, int64_t value) {
 }
 
 // The JSON object of reservation `i` (times in JST, as the guide's).
-std::string PlanJson(const ScheduledPlan& plan, size_t i) {
+std::string PlanJson(const ScheduledPlan& plan, size_t i, ReservationLookups& lookups) {
   const ScheduleItem& item = plan.items[i];
   const PlanLine& line = plan.lines[i];
   const auto span = RequestedSpan(plan, i);
-  const auto service = RecordedService(item);
+  const auto service = RecordedServiceId(item);
   const auto time = [](int64_t t) { return JsonString(InstantText(t, 'T') + "+09:00"); };
   const auto by = [](int index) { return JsonNumberOrNull(index >= 0, index + 1); };
   const bool records = line.verdict == PlanVerdict::kWhole || line.verdict == PlanVerdict::kPart;
@@ -216,7 +182,8 @@ std::string PlanJson(const ScheduledPlan& plan, size_t i) {
          ", \"records_to\": " + (records ? time(line.end) : "null") +
          ", \"head_lost\": " + std::to_string(line.head_lost) + ", \"head_by\": " + by(line.head_by) +
          ", \"tail_lost\": " + std::to_string(line.tail_lost) + ", \"tail_by\": " + by(line.tail_by) +
-         ", \"by\": " + by(line.by) + "}";
+         ", \"by\": " + by(line.by) +
+         ", \"stale\": " + (lookups.guide.OfReservation(item).stale ? "true" : "false") + "}";
 }
 
 int List(platform::SymbolForm symbols) {
@@ -230,9 +197,10 @@ int List(platform::SymbolForm symbols) {
   for (const std::string& w : s.scheduler().LoadWarnings())
     std::fprintf(stderr, "%s: schedule.ini: %s: dropped, it can never be recorded\n", kName, w.c_str());
   const auto items = s.scheduler().Reservations();
-  std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n");
+  ReservationLookups lookups;
+  std::printf("No.\tタイプ\t開始日時\t録画時間\t詳細\t番組名\tサービス\tファイル名\n");
   for (size_t i = 0; i < items.size(); ++i)
-    std::printf("%s\n", ReservationRow(i + 1, items[i], symbols).c_str());
+    std::printf("%s\n", ReservationRow(i + 1, items[i], lookups, symbols).c_str());
   return 0;
 }
 
@@ -248,16 +216,17 @@ int RunSchedulePlan(int argc, char** argv) {
   parser.Flag("--json", "a JSON array of one object per reservation", &json);
   if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
   OfflineSchedule s(nullptr);
-  const ScheduledPlan plan = PlanOf(s.scheduler());
+  ReservationLookups lookups;
+  const ScheduledPlan plan = PlanOf(s.scheduler(), lookups);
   if (json) {
     std::string out = "[";
-    for (size_t i = 0; i < plan.items.size(); ++i) out += (i ? ",\n  " : "\n  ") + PlanJson(plan, i);
+    for (size_t i = 0; i < plan.items.size(); ++i) out += (i ? ",\n  " : "\n  ") + PlanJson(plan, i, lookups);
     out += plan.items.empty() ? "]\n" : "\n]\n";
     std::fputs(out.c_str(), stdout);
     return 0;
   }
-  std::printf("No.\t開始\t終了\tサービス\tチャンネル\t録画予定\t欠ける部分\n");
-  for (size_t i = 0; i < plan.items.size(); ++i) std::printf("%s\n", PlanRow(plan, i).c_str());
+  std::printf("No.\t開始\t終了\t番組名\tサービス\tチャンネル\t録画予定\t欠ける部分\n");
+  for (size_t i = 0; i < plan.items.size(); ++i) std::printf("%s\n", PlanRow(plan, i, lookups).c_str());
   return 0;
 }
 

@@ -34,6 +34,7 @@ uint64_t ServiceKey(uint16_t original_network_id, uint16_t transport_stream_id, 
 struct GuideCollector::ServiceState {
   ScheduleLayout layout;
   bool complete = false;
+  GuideTime heard_written = -1;  // the last time written as heard from
   std::string name_written;
   bool named = false;
 };
@@ -271,6 +272,7 @@ bool GuideCollector::ApplyOne(Work& w) {
         state->named = true;
         state->name_written = name->second;
       }
+      NoteHeard(key);
       if (h.table_id >= 0x50) {
         state->layout.Add(h.table_id, h.version_number, h.section_number, h.last_section_number,
                           h.segment_last_section_number, h.last_table_id);
@@ -306,6 +308,7 @@ bool GuideCollector::ApplyOne(Work& w) {
         removed_at_ = clock_;
       }
       for (auto& [key, state] : services_) CheckComplete(key);
+      for (const auto& [service_id, key] : stream_services_) NoteHeard(key);
       return true;
     case Work::kReset:
       stream_services_.clear();
@@ -332,6 +335,19 @@ void GuideCollector::Remember(const Work& w) {
     default:
       break;
   }
+}
+
+void GuideCollector::NoteHeard(uint64_t key) {
+  const auto found = services_.find(key);
+  if (found == services_.end() || !found->second) return;
+  ServiceState& state = *found->second;
+  if (clock_ < 0 || clock_ - ToGuideTime(JapanTimeNow()) > kKeepSeconds) return;
+  if (state.heard_written >= 0 && clock_ >= state.heard_written && clock_ - state.heard_written < kHeardEvery)
+    return;
+  // A failure here only leaves the time unrecorded until the next minute.
+  store_->SetServiceHeard(static_cast<uint16_t>(key >> 32), static_cast<uint16_t>(key >> 16),
+                          static_cast<uint16_t>(key), clock_);
+  state.heard_written = clock_;
 }
 
 void GuideCollector::CheckComplete(uint64_t key) {

@@ -29,7 +29,8 @@ class GuideStore;
 // (per network, stream, service, table and section, by version) and hands their bytes over; a
 // writer thread of its own parses them and writes them to the store, a transaction at a time, so
 // that a slow disk never holds the capture up. It also removes the events that ended more than a
-// day before the stream's own clock and records when each service's schedule was last complete.
+// day before the stream's own clock and records when each service's schedule was last complete and
+// when it was last heard from (the services of the stream being received, once a minute).
 class GuideCollector : public StreamListener {
  public:
   // Messages for the user (Shift-JIS), called on the writer thread: the file was renamed aside, or
@@ -41,6 +42,9 @@ class GuideCollector : public StreamListener {
   static constexpr size_t kMaxWaiting = 4096;
   // Events are removed once they ended this long before the stream's clock.
   static constexpr GuideTime kKeepSeconds = 86400;
+
+  // How often, at most, the time a service was last heard from is written (broadcast seconds).
+  static constexpr GuideTime kHeardEvery = 60;
 
   // How often the writer tries again to open a store it could not open (another program held the
   // file's lock, it was read-only, the folder was missing) while sections come.
@@ -103,6 +107,8 @@ class GuideCollector : public StreamListener {
   // What a piece of work changes of the writer's own state, when it cannot be written.
   void Remember(const Work& work);
   void CheckComplete(uint64_t service_key);
+  // Writes that the service was heard from at the stream's clock, at most every kHeardEvery.
+  void NoteHeard(uint64_t service_key);
   // The message (Shift-JIS) that the guide's file could not take what was received.
   std::string WriteFailedNotice() const;
 

@@ -60,6 +60,8 @@ struct GuideService {
   uint16_t service_id = 0;
   std::string name;            // Shift-JIS; empty until the service description arrives
   GuideTime complete_at = -1;  // broadcast time its schedule was last complete; -1 never
+  GuideTime heard_at = -1;     // broadcast time its programmes were last received; -1 never
+  GuideTime known_until = -1;  // the latest end (or undetermined start) of its programmes; -1 none
 };
 
 }  // namespace pelkan

@@ -16,14 +16,16 @@ namespace {
 using Statement = GuideSqlStatement;
 
 constexpr int kApplicationId = 0x50454C47;  // "PELG": a programme guide of this program
-constexpr int kSchemaVersion = 2;
-// A guide of the first schema lacks the series columns of the events; opening it adds them.
+constexpr int kSchemaVersion = 3;
+// A guide of the first schema lacks the series columns of the events, one of the first two the
+// time each service was last heard from; opening it adds them.
 constexpr int kFirstSchemaVersion = 1;
 constexpr const char* kSeriesColumns =
     "ALTER TABLE events ADD COLUMN series INTEGER;"
     "ALTER TABLE events ADD COLUMN episode INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE events ADD COLUMN repeat INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE events ADD COLUMN free_ca INTEGER NOT NULL DEFAULT 0;";
+constexpr const char* kHeardColumn = "ALTER TABLE services ADD COLUMN heard_at INTEGER;";
 constexpr int kBusyTimeoutMs = 3000;
 
 constexpr const char* kSchema = R"sql(
@@ -33,6 +35,7 @@ CREATE TABLE services(
   service_id INTEGER NOT NULL,
   name BLOB NOT NULL DEFAULT x'',
   complete_at INTEGER,
+  heard_at INTEGER,
   PRIMARY KEY(original_network_id, transport_stream_id, service_id)) WITHOUT ROWID;
 CREATE TABLE events(
   id INTEGER PRIMARY KEY,
@@ -108,7 +111,8 @@ Verdict InspectNow(sqlite3* db, bool whole, int* code) {
   if (!SqliteDatabase::ReadHeader(db, values, code))
     return SqliteDatabase::IsDamage(*code) ? Verdict::kForeign : Verdict::kFailed;
   if (values[2] == 0) return Verdict::kEmpty;
-  const bool older = values[0] == kApplicationId && values[1] == kFirstSchemaVersion;
+  const bool older =
+      values[0] == kApplicationId && values[1] >= kFirstSchemaVersion && values[1] < kSchemaVersion;
   if (!older && (values[0] != kApplicationId || values[1] != kSchemaVersion)) {
     // A database without a single table is a guide still being made (or whose making stopped
     // before its first transaction), not another program's file.
@@ -133,7 +137,7 @@ Verdict InspectNow(sqlite3* db, bool whole, int* code) {
   return older ? Verdict::kOlder : Verdict::kGood;
 }
 
-// Brings a guide of the first schema to the current one (readers too: it only adds columns, and a
+// Brings a guide of an older schema to the current one (readers too: it only adds columns, and a
 // reader of this build could not read the file without them). Another process may be doing the
 // same: the version is read again under the exclusive lock.
 bool Upgrade(sqlite3* db, int* code) {
@@ -144,8 +148,9 @@ bool Upgrade(sqlite3* db, int* code) {
       Statement s(db, "PRAGMA user_version");
       if (s.Step() == SQLITE_ROW) version = s.ColInt(0);
     }
-    if (version == kFirstSchemaVersion) {
-      rc = Exec(db, (std::string(kSeriesColumns) + "PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    if (version >= kFirstSchemaVersion && version < kSchemaVersion) {
+      const std::string columns = std::string(version == kFirstSchemaVersion ? kSeriesColumns : "") + kHeardColumn;
+      rc = Exec(db, (columns + "PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     }
     if (rc == SQLITE_OK) rc = Exec(db, "COMMIT");
     if (rc != SQLITE_OK) Exec(db, "ROLLBACK");

@@ -393,6 +393,16 @@ bool GuideStore::SetScheduleComplete(uint16_t original_network_id, uint16_t tran
   return rc == SQLITE_DONE || Fail(rc);
 }
 
+bool GuideStore::SetServiceHeard(uint16_t original_network_id, uint16_t transport_stream_id, uint16_t service_id,
+                                 GuideTime at) {
+  Statement s(db(),
+              "INSERT INTO services(original_network_id, transport_stream_id, service_id, heard_at) "
+              "VALUES(?, ?, ?, ?) ON CONFLICT DO UPDATE SET heard_at = excluded.heard_at");
+  s.Int(1, original_network_id).Int(2, transport_stream_id).Int(3, service_id).Int(4, at);
+  const int rc = s.Step();
+  return rc == SQLITE_DONE || Fail(rc);
+}
+
 int GuideStore::RemoveEndedBefore(GuideTime t) {
   Statement s(db(), "DELETE FROM events WHERE start < ?1 AND start + coalesce(duration, 0) < ?1");
   s.Int(1, t);
@@ -412,8 +422,11 @@ uint64_t GuideStore::DataVersion() {
 std::vector<GuideService> GuideStore::Services() {
   std::vector<GuideService> out;
   Statement s(db(),
-              "SELECT original_network_id, transport_stream_id, service_id, name, complete_at FROM services "
-              "ORDER BY original_network_id, transport_stream_id, service_id");
+              "SELECT original_network_id, transport_stream_id, service_id, name, complete_at, heard_at, "
+              "(SELECT max(e.start + coalesce(e.duration, 0)) FROM events e "
+              "WHERE e.original_network_id = services.original_network_id "
+              "AND e.transport_stream_id = services.transport_stream_id AND e.service_id = services.service_id) "
+              "FROM services ORDER BY original_network_id, transport_stream_id, service_id");
   int rc;
   while ((rc = s.Step()) == SQLITE_ROW) {
     GuideService g;
@@ -422,6 +435,8 @@ std::vector<GuideService> GuideStore::Services() {
     g.service_id = static_cast<uint16_t>(s.ColInt(2));
     g.name = s.ColBlob(3);
     g.complete_at = s.ColNull(4) ? -1 : s.ColInt(4);
+    g.heard_at = s.ColNull(5) ? -1 : s.ColInt(5);
+    g.known_until = s.ColNull(6) ? -1 : s.ColInt(6);
     out.push_back(std::move(g));
   }
   if (rc != SQLITE_DONE) Fail(rc);

@@ -58,6 +58,10 @@ class GuideStore {
   // Records that the service's schedule was complete at broadcast time `at`; creates the service.
   bool SetScheduleComplete(uint16_t original_network_id, uint16_t transport_stream_id, uint16_t service_id,
                            GuideTime at);
+  // Records that the service's programmes were received at broadcast time `at` (a writer does it
+  // at most once a minute per service); creates the service.
+  bool SetServiceHeard(uint16_t original_network_id, uint16_t transport_stream_id, uint16_t service_id,
+                       GuideTime at);
   // Removes the events that ended before `t` (an undetermined end counts as the start); returns
   // how many, or -1 on an error.
   int RemoveEndedBefore(GuideTime t);
@@ -72,7 +76,8 @@ class GuideStore {
   // ---- Reading.
   // Changes whenever another connection has committed a change since the last call's value.
   uint64_t DataVersion();
-  // Every service, ordered by network, stream and service id.
+  // Every service, ordered by network, stream and service id, with when it was last heard from and
+  // until when its programmes are known.
   std::vector<GuideService> Services();
   // The events that overlap [from, to) (an undetermined end counts as the start), ordered by
   // service and start unless `ordered` is false (quicker: the table's own order); without `texts`

@@ -55,4 +55,10 @@ uint16_t ServiceIdOfText(std::string_view text) {
   return static_cast<uint16_t>(platform::ParseLeadingInt(text));
 }
 
+std::optional<uint16_t> RecordedServiceId(const ScheduleItem& item) {
+  if (item.flags & SI_BY_EVENT) return item.service_id;
+  if (item.flags & SI_SERVICE_LIMIT) return ServiceIdOfText(GetText(item.service_id_text));
+  return std::nullopt;
+}
+
 }  // namespace pelkan

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -154,6 +155,10 @@ template <size_t N>
 std::string_view GetText(const char (&field)[N]) {
   return std::string_view(field, ::strnlen(field, N));
 }
+
+// The service a reservation records: an event reservation's, or that of the service-id text of
+// one limited to a service; nullopt for the whole stream.
+std::optional<uint16_t> RecordedServiceId(const ScheduleItem& item);
 
 // The service id of the service-id text: leading decimal integer (blanks and sign allowed, 0 when
 // there are no digits) truncated to 16 bits.

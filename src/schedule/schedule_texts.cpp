@@ -108,6 +108,15 @@ std::string ItemDetailText(const ScheduleItem& item) {
   return text;
 }
 
+std::string ItemMarginPriorityText(const ScheduleItem& item) {
+  std::string text;
+  if (item.margin_before != kDefaultMarginBefore || item.margin_after != kDefaultMarginAfter) {
+    text += Format(Sjis("[マージン=%u秒前/%u秒後]").c_str(), unsigned{item.margin_before}, unsigned{item.margin_after});
+  }
+  if (item.priority != kDefaultPriority) text += Format(Sjis("[優先度=%u]").c_str(), unsigned{item.priority});
+  return text;
+}
+
 std::string ItemFileNameText(const ScheduleItem& item) {
   if (!(item.flags & SI_FILE_NAME) && !HasStart(item)) return std::string();
   return RecordingFileName(item);

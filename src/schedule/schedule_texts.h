@@ -32,6 +32,9 @@ std::string UndeterminedLengthToolTip(uint32_t follow_limit);
 // Column 3: "[毎日]", "[毎週]", "[チャンネル設定=%d]", "[チャンネル文字列=%s]", "[サービスID=%s]",
 // "[ファイル名指定]" for the options set, in that order.
 std::string ItemDetailText(const ScheduleItem& item);
+// The margins and priority of a reservation that does not have the defaults of the file, each
+// only when it differs: "[マージン=30秒前/60秒後][優先度=5]".
+std::string ItemMarginPriorityText(const ScheduleItem& item);
 // Column 4: the name of the reservation's file (RecordingFileName), empty for an event reservation
 // whose event is not known yet. Broadcast text: a programme title in it keeps its symbols.
 std::string ItemFileNameText(const ScheduleItem& item);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/cli_process.h"
+#include "tests/support/guide_events.h"
 #include "cli/cli_commands.h"
 #include "app/settings.h"
 #include "base/mjd_time.h"
@@ -50,10 +51,10 @@ TEST_F(CliSchedule, AddListRemoveRoundTrip) {
   std::string list;
   EXPECT_EQ(Run({"list"}, &list), 0);
   EXPECT_EQ(list,
-            "No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n"
-            "1\t日付\t2008年03月03日(月) 21時00分00秒\t00 時間 30 分 00 秒\t[毎日][サービスID=1024]\t"
+            "No.\tタイプ\t開始日時\t録画時間\t詳細\t番組名\tサービス\tファイル名\n"
+            "1\t日付\t2008年03月03日(月) 21時00分00秒\t00 時間 30 分 00 秒\t[毎日][サービスID=1024]\t\t1024\t"
             "20080303-2100.ts\n"
-            "2\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\t\n");
+            "2\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\t番組表にない番組\t1024\t\n");
   const auto items = LoadScheduleFile("schedule.ini");
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(GetText(items[0].directory), "rec");
@@ -75,7 +76,7 @@ TEST_F(CliSchedule, AddListRemoveRoundTrip) {
   EXPECT_EQ(LoadScheduleFile("schedule.ini").size(), 1u);
   EXPECT_EQ(Run({"remove", "5", "--expect-start", "2008-03-04 21:00"}), 1);
   EXPECT_EQ(Run({"remove", "--event", "1024:4660"}, &list), 0);
-  EXPECT_EQ(list, "removed: 1\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\t\n");
+  EXPECT_EQ(list, "removed: 1\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\t番組表にない番組\t1024\t\n");
   EXPECT_TRUE(LoadScheduleFile("schedule.ini").empty());
 }
 
@@ -142,9 +143,9 @@ TEST_F(CliSchedule, AnEventIsReservedOnceAndAllItsReservationsCanBeRemoved) {
     ASSERT_EQ(left.size(), c.left) << c.args.back();
     EXPECT_EQ(left.back().event_id, 62872);  // the other event's stays
     if (c.exit_code == 0) {
-      EXPECT_EQ(out, "removed: 1\tイベント\t不明(ID=0000:0000:0400:F597)\t不明\t[サービスID=1024]\t\n"
-                     "removed: 2\tイベント\t不明(ID=0000:0000:0400:F597)\t不明\t[サービスID=1024]\t\n"
-                     "removed: 3\tイベント\t不明(ID=0000:0000:0400:F597)\t不明\t[サービスID=1024]\t\n")
+      EXPECT_EQ(out, "removed: 1\tイベント\t不明(ID=0000:0000:0400:F597)\t不明\t[サービスID=1024]\t番組表にない番組\t1024\t\n"
+                     "removed: 2\tイベント\t不明(ID=0000:0000:0400:F597)\t不明\t[サービスID=1024]\t番組表にない番組\t1024\t\n"
+                     "removed: 3\tイベント\t不明(ID=0000:0000:0400:F597)\t不明\t[サービスID=1024]\t番組表にない番組\t1024\t\n")
           << out;
     }
   }
@@ -164,7 +165,7 @@ TEST_F(CliSchedule, FilesOfOtherFormsAreReadAndOtherFilesKeptAside) {
 
   ASSERT_TRUE(platform::ReplaceFileContents("schedule.ini", "not my reservations\n"));
   EXPECT_EQ(Run({"list"}, &list), 0);
-  EXPECT_EQ(list, "No.\tタイプ\t開始日時\t録画時間\t詳細\tファイル名\n");
+  EXPECT_EQ(list, "No.\tタイプ\t開始日時\t録画時間\t詳細\t番組名\tサービス\tファイル名\n");
   ASSERT_EQ(Run({"add", "--start", "2008-03-03 22:00", "--minutes", "30", "--dir", "rec"}), 0);
   ASSERT_TRUE(platform::ReadFileContents("schedule.ini.bad", &text));
   EXPECT_EQ(text, "not my reservations\n");
@@ -197,9 +198,9 @@ TEST_F(CliSchedule, FileNameWithBroadcastSymbols) {
   EXPECT_EQ(GetText(items[0].file_name), "\xED\xE9\x83\x68\x83\x89\x83\x7D\xED\xD4\xED\xD6");
   std::string list;
   ASSERT_EQ(Run({"list"}, &list), 0);
-  EXPECT_NE(list.find("[ファイル名指定]\t🈟ドラマ🈑🈓.ts\n"), std::string::npos) << list;
+  EXPECT_NE(list.find("[ファイル名指定]\t\t\t🈟ドラマ🈑🈓.ts\n"), std::string::npos) << list;
   ASSERT_EQ(Run({"list", "--plain-symbols"}, &list), 0);
-  EXPECT_NE(list.find("[ファイル名指定]\t[新]ドラマ[字][デ].ts\n"), std::string::npos) << list;
+  EXPECT_NE(list.find("[ファイル名指定]\t\t\t[新]ドラマ[字][デ].ts\n"), std::string::npos) << list;
   EXPECT_EQ(Run({"list", "--plain"}), 2);
 }
 
@@ -305,12 +306,12 @@ TEST_F(CliSchedule, AddTakesMarginsAndPriorityAndTellsThePlan) {
 
   std::string out;
   ASSERT_EQ(Run({"add", "--start", "2008-03-03 21:00", "--minutes", "30", "--dir", "rec"}, &out), 0);
-  EXPECT_NE(out.find("\nplan: 1\t2008-03-03 20:59:30\t2008-03-03 21:30:20\tall\t-\t全体\t-\n"), std::string::npos)
+  EXPECT_NE(out.find("\nplan: 1\t2008-03-03 20:59:30\t2008-03-03 21:30:20\t-\tall\t-\t全体\t-\n"), std::string::npos)
       << out;
   ASSERT_EQ(Run({"add", "--event", "1024:4660", "--margin-before", "0", "--margin-after", "600", "--priority", "5"},
                 &out),
             0);
-  EXPECT_NE(out.find("\nplan: 2\t-\t-\t1024\t-\t-\t-\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nplan: 2\t-\t-\t番組表にない番組\t1024\t-\t-\t-\n"), std::string::npos) << out;
   // Another channel during the first, of a lower priority: it records nothing, and is told so.
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(Run({"add", "--start", "2008-03-03 21:10", "--minutes", "10", "--dir", "rec", "--channel", "2",
@@ -330,7 +331,7 @@ TEST_F(CliSchedule, AddTakesMarginsAndPriorityAndTellsThePlan) {
   EXPECT_EQ(items[2].margin_after, 600);
   EXPECT_EQ(items[2].priority, 5);
   EXPECT_EQ(Run({"list"}, &out), 0);
-  EXPECT_NE(out.find("\t[マージン=30秒前/20秒後]\t20080303-2100.ts\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\t[マージン=30秒前/20秒後]\t\t\t20080303-2100.ts\n"), std::string::npos) << out;
   EXPECT_NE(out.find("[サービスID=1024][マージン=0秒前/600秒後][優先度=5]\t"), std::string::npos) << out;
 }
 
@@ -347,11 +348,11 @@ TEST_F(CliSchedule, PlanNamesWhatCollidesInTextAndJson) {
   std::string out;
   EXPECT_EQ(Run({"plan"}, &out), 0);
   EXPECT_EQ(out,
-            "No.\t開始\t終了\tサービス\tチャンネル\t録画予定\t欠ける部分\n"
-            "1\t2008-03-03 20:59:55\t2008-03-03 21:30:00\tall\tchannel=13\t一部 (終了 11分早め)\t"
+            "No.\t開始\t終了\t番組名\tサービス\tチャンネル\t録画予定\t欠ける部分\n"
+            "1\t2008-03-03 20:59:55\t2008-03-03 21:30:00\t-\tall\tchannel=13\t一部 (終了 11分早め)\t"
             "tail 660s by 2 (20080303-2120.ts)\n"
-            "2\t2008-03-03 21:19:00\t2008-03-03 21:50:00\tall\tchannel=20\t全体\t-\n"
-            "3\t2008-03-03 21:39:55\t2008-03-03 21:50:00\t1024\tchannel=13\t録画不可 (20080303-2120.ts と重複)\t"
+            "2\t2008-03-03 21:19:00\t2008-03-03 21:50:00\t-\tall\tchannel=20\t全体\t-\n"
+            "3\t2008-03-03 21:39:55\t2008-03-03 21:50:00\t-\t1024\tchannel=13\t録画不可 (20080303-2120.ts と重複)\t"
             "all 605s by 2 (20080303-2120.ts)\n");
   EXPECT_EQ(Run({"plan", "--json"}, &out), 0);
   EXPECT_EQ(out,
@@ -361,19 +362,19 @@ TEST_F(CliSchedule, PlanNamesWhatCollidesInTextAndJson) {
             "\"service_id\": null, \"stream_id\": null, \"channel\": 13, \"channel_string\": null, "
             "\"verdict\": \"part\", \"text\": \"一部 (終了 11分早め)\", "
             "\"records_from\": \"2008-03-03T20:59:55+09:00\", \"records_to\": \"2008-03-03T21:19:00+09:00\", "
-            "\"head_lost\": 0, \"head_by\": null, \"tail_lost\": 660, \"tail_by\": 2, \"by\": null},\n"
+            "\"head_lost\": 0, \"head_by\": null, \"tail_lost\": 660, \"tail_by\": 2, \"by\": null, \"stale\": false},\n"
             "  {\"number\": 2, \"name\": \"20080303-2120.ts\", \"start\": \"2008-03-03T21:19:00+09:00\", "
             "\"end\": \"2008-03-03T21:50:00+09:00\", \"margin_before\": 60, \"margin_after\": 0, \"priority\": 5, "
             "\"service_id\": null, \"stream_id\": null, \"channel\": 20, \"channel_string\": null, "
             "\"verdict\": \"whole\", \"text\": \"全体\", "
             "\"records_from\": \"2008-03-03T21:19:00+09:00\", \"records_to\": \"2008-03-03T21:50:00+09:00\", "
-            "\"head_lost\": 0, \"head_by\": null, \"tail_lost\": 0, \"tail_by\": null, \"by\": null},\n"
+            "\"head_lost\": 0, \"head_by\": null, \"tail_lost\": 0, \"tail_by\": null, \"by\": null, \"stale\": false},\n"
             "  {\"number\": 3, \"name\": \"20080303-2140.ts\", \"start\": \"2008-03-03T21:39:55+09:00\", "
             "\"end\": \"2008-03-03T21:50:00+09:00\", \"margin_before\": 5, \"margin_after\": 0, \"priority\": 1, "
             "\"service_id\": 1024, \"stream_id\": null, \"channel\": 13, \"channel_string\": null, "
             "\"verdict\": \"none\", \"text\": \"録画不可 (20080303-2120.ts と重複)\", "
             "\"records_from\": null, \"records_to\": null, "
-            "\"head_lost\": 0, \"head_by\": null, \"tail_lost\": 0, \"tail_by\": null, \"by\": 2}\n"
+            "\"head_lost\": 0, \"head_by\": null, \"tail_lost\": 0, \"tail_by\": null, \"by\": 2, \"stale\": false}\n"
             "]\n");
   std::filesystem::remove("schedule.ini");
   EXPECT_EQ(Run({"plan", "--json"}, &out), 0);
@@ -398,6 +399,68 @@ TEST_F(CliSchedule, BadArgumentsAreRefused) {
             2);
   EXPECT_EQ(Run({"frobnicate"}), 2);
   EXPECT_FALSE(std::filesystem::exists("schedule.ini"));
+}
+
+// The reservation views without a capture: with a guide, list, plan and add read each event
+// reservation by its programme (title, time, verdict), also one in conflict with a date-time
+// reservation on another channel; an event the guide lacks says so, and a service not heard from
+// for days marks its reservation. Adding one that makes another lose time names what it loses and
+// asks, as an overlap does.
+TEST_F(CliSchedule, ReservationsReadByProgrammeWithoutACapture) {
+  const GuideTime day = GuideTime{54528} * 86400;  // 2008-03-03
+  const GuideTime now = ToGuideTime(JapanTimeNow());
+  ASSERT_TRUE(test::WriteGuideProgramme("epg.sqlite", {0x7FE8, 0x7FE8, 1024, 0x1001}, "連続テレビ小説",
+                                        day + 20 * 3600, 900, "NHK総合", now - 180));
+  ASSERT_TRUE(test::WriteGuideProgramme("epg.sqlite", {0x7FE8, 0x7FE8, 2048, 0x2001}, "映画", day + 22 * 3600, 900,
+                                        nullptr, now - 3 * 86400));
+  std::string out;
+  ASSERT_EQ(Run({"add", "--event", "1024:0x1001"}, &out), 0);
+  EXPECT_NE(out.find("added: 1\tイベント\t2008年03月03日(月) 20時00分00秒\t00 時間 15 分 00 秒\t[サービスID=1024]\t"
+                     "連続テレビ小説\tNHK総合\t"),
+            std::string::npos)
+      << out;
+  ASSERT_EQ(Run({"add", "--event", "1024:0x1234"}), 0);
+  ASSERT_EQ(Run({"add", "--event", "2048:0x2001"}), 0);
+
+  // A date-time reservation of a higher priority on another channel takes the drama's end.
+  const std::string loser = "この予約により 20:00 連続テレビ小説 が一部録画になります (終了 11分早め)\n";
+  const std::vector<std::string> weather = {"add", "--start", "2008-03-03 20:05", "--minutes", "25", "--dir", "rec",
+                                            "--channel", "13", "--priority", "5"};
+  EXPECT_EQ(Run(weather, &out), 1) << "no terminal answers no";
+  EXPECT_EQ(out.find(loser), 0u) << out;
+  EXPECT_NE(out.find("重複予約を強行しますか？ [y/N]"), std::string::npos) << out;
+  std::vector<std::string> forced = weather;
+  forced.push_back("--force");
+  ASSERT_EQ(Run(forced, &out), 0);
+  EXPECT_NE(out.find("\n" + loser), std::string::npos) << out;
+
+  struct Row {
+    const char* command;
+    const char* row;
+  } const rows[] = {
+      // The list keeps the scheduler's order: an event the broadcast has not told comes last.
+      {"list", "2\tイベント\t2008年03月03日(月) 20時00分00秒\t00 時間 15 分 00 秒\t[サービスID=1024]\t連続テレビ小説\tNHK総合\t"},
+      {"list", "3\tイベント\t不明(ID=0000:0000:0400:1234)\t不明\t[サービスID=1024]\t番組表にない番組\tNHK総合\t\n"},
+      {"list", "1\t日付\t2008年03月03日(月) 20時05分00秒\t00 時間 25 分 00 秒\t[チャンネル設定=13][優先度=5]\t\t\t"
+               "20080303-2005.ts\n"},
+      {"plan", "1\t2008-03-03 20:04:55\t2008-03-03 20:30:00\t-\tall\tchannel=13\t全体\t-\n"},
+      {"plan", "2\t2008-03-03 19:59:55\t2008-03-03 20:15:00\t連続テレビ小説\t1024\tstream=0x7FE8\t一部 (終了 11分早め)\t"
+               "tail 605s by 1 (20080303-2005.ts)\n"},
+      {"plan", "3\t-\t-\t番組表にない番組\t1024\t-\t-\t-\n"},
+      {"plan", "4\t2008-03-03 21:59:55\t2008-03-03 22:15:00\t映画\t2048\tstream=0x7FE8\t全体 番組情報が古い\t-\n"},
+  };
+  std::string list, plan;
+  ASSERT_EQ(Run({"list"}, &list), 0);
+  ASSERT_EQ(Run({"plan"}, &plan), 0);
+  EXPECT_EQ(list.find("No.\tタイプ\t開始日時\t録画時間\t詳細\t番組名\tサービス\tファイル名\n"), 0u) << list;
+  EXPECT_EQ(list.find("不明(ID=7FE8"), std::string::npos) << "never 不明 for a programme of the guide";
+  for (const Row& r : rows) {
+    const std::string& text = std::string(r.command) == "list" ? list : plan;
+    EXPECT_NE(text.find(r.row), std::string::npos) << r.row << "\n" << text;
+  }
+  ASSERT_EQ(Run({"plan", "--json"}, &out), 0);
+  EXPECT_NE(out.find("\"name\": \"映画\""), std::string::npos) << out;
+  EXPECT_NE(out.find("\"stale\": true"), std::string::npos) << out;
 }
 
 }  // namespace

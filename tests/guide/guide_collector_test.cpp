@@ -114,6 +114,9 @@ TEST_F(GuideCollectorTest, EightDaysOfTheBroadcastReachTheStoreWithTheirExtended
     EXPECT_EQ(BroadcastTextUtf8(services[i].name), mux.services[i].name);
     EXPECT_GE(services[i].complete_at, now) << "the whole schedule came within the 40 s";
     EXPECT_LE(services[i].complete_at, ToGuideTime(g.ClockNow()));
+    // Heard from once a minute of the stream's clock: within the last minute of the 40 s.
+    EXPECT_GE(services[i].heard_at, ToGuideTime(g.ClockNow()) - GuideCollector::kHeardEvery - 10);
+    EXPECT_LE(services[i].heard_at, ToGuideTime(g.ClockNow()));
   }
 }
 

@@ -376,7 +376,7 @@ TEST_F(GuideStoreTest, SeriesPlaceIsKeptAndAnOlderGuideGetsItsColumns) {
   ASSERT_EQ(sqlite3_exec(db,
                          "ALTER TABLE events DROP COLUMN series; ALTER TABLE events DROP COLUMN episode; "
                          "ALTER TABLE events DROP COLUMN repeat; ALTER TABLE events DROP COLUMN free_ca; "
-                         "PRAGMA user_version=1",
+                         "ALTER TABLE services DROP COLUMN heard_at; PRAGMA user_version=1",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
@@ -423,6 +423,43 @@ TEST_F(GuideStoreTest, AReadOnlyGuideOpensReadOnly) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not opened, 2: not whole, 3: no other user";
   EXPECT_FALSE(std::filesystem::exists(path_ + "-shm"));
+}
+
+}  // namespace
+}  // namespace pelkan
+
+namespace pelkan {
+namespace {
+
+// Each service tells until when its programmes are known and when it was last heard from; a guide
+// of the second schema (without the hearing) gets its column when opened, by a reader too.
+TEST_F(GuideStoreTest, ServicesTellTheirCoverageAndAnOlderGuideGetsItsColumn) {
+  {
+    auto s = OpenWriter();
+    Apply(*s, {Update(1, kDay + 3600, "Morning", EVENT_KIND_SCHEDULE_ACTUAL, 1),
+               Update(2, kDay + 7200, "Noon", EVENT_KIND_SCHEDULE_ACTUAL, 1)});
+    ASSERT_TRUE(s->SetServiceHeard(0x7FE8, 0x7FE8, 1024, kDay + 60));
+    ASSERT_TRUE(s->SetServiceHeard(0x7FE8, 0x7FE8, 2048, kDay + 120));
+    const auto services = s->Services();
+    ASSERT_EQ(services.size(), 2u);
+    EXPECT_EQ(services[0].heard_at, kDay + 60);
+    EXPECT_EQ(services[0].known_until, kDay + 7200 + 1800);
+    EXPECT_EQ(services[1].heard_at, kDay + 120);
+    EXPECT_EQ(services[1].known_until, -1) << "no programmes";
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE services DROP COLUMN heard_at; PRAGMA user_version=2", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::string error;
+  auto reader = GuideStore::Open(path_, GuideStore::Access::kRead, false, nullptr, &error);
+  ASSERT_TRUE(reader) << error;
+  const auto services = reader->Services();
+  ASSERT_EQ(services.size(), 2u);
+  EXPECT_EQ(services[0].heard_at, -1);
+  EXPECT_EQ(services[0].known_until, kDay + 7200 + 1800);
 }
 
 }  // namespace

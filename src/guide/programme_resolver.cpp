@@ -1,0 +1,180 @@
+#include "guide/programme_resolver.h"
+
+#include <utility>
+
+#include "guide/guide_store.h"
+#include "platform/text_codec.h"
+#include "schedule/plan_losers.h"
+#include "schedule/reservation_match.h"
+
+namespace pelkan {
+
+ProgrammeResolver::ProgrammeResolver(std::string guide_path, Clock now)
+    : path_(std::move(guide_path)), now_(std::move(now)) {}
+
+ProgrammeResolver::~ProgrammeResolver() = default;
+
+GuideTime ProgrammeResolver::Now() const {
+  return now_ ? now_() : ToGuideTime(JapanTimeNow());
+}
+
+bool ProgrammeResolver::Ready() {
+  if (!store_) {
+    if (path_.empty()) return false;
+    store_ = GuideStore::Open(path_, GuideStore::Access::kRead, false, nullptr, nullptr);
+    if (!store_) return false;
+    version_ = ~uint64_t{0};
+  }
+  const uint64_t version = store_->DataVersion();
+  if (version != version_) {
+    version_ = version;
+    events_.clear();
+    on_air_.clear();
+    services_ = store_->Services();
+  }
+  if (store_->LastErrorCode() != 0) {
+    // A file replaced under the reader: opened again at the next look-up.
+    store_.reset();
+    services_.clear();
+    return false;
+  }
+  return true;
+}
+
+std::optional<GuideCoverage> ProgrammeResolver::Coverage(uint16_t service_id) {
+  if (!Ready()) return std::nullopt;
+  std::optional<GuideCoverage> found;
+  for (const GuideService& s : services_) {
+    if (s.service_id != service_id) continue;
+    const GuideCoverage c = GuideCoverage::Of(s);
+    if (!found || c.known_until > found->known_until) found = c;
+  }
+  return found;
+}
+
+namespace {
+
+// The service's name: of the programme's own network and stream when the guide has it, else of
+// any with the service id.
+std::string NameOf(const std::vector<GuideService>& services, const EventKey& key) {
+  std::string any;
+  for (const GuideService& s : services) {
+    if (s.service_id != key.service_id || s.name.empty()) continue;
+    if (s.original_network_id == key.original_network_id && s.transport_stream_id == key.transport_stream_id)
+      return s.name;
+    if (any.empty()) any = s.name;
+  }
+  return any;
+}
+
+}  // namespace
+
+ResolvedProgramme ProgrammeResolver::Find(const EventKey& key) {
+  ResolvedProgramme out;
+  if (!Ready()) return out;
+  const auto id = std::make_tuple(key.original_network_id, key.transport_stream_id, key.service_id, key.event_id);
+  auto cached = events_.find(id);
+  if (cached == events_.end()) {
+    std::optional<GuideEvent> e;
+    if (key.original_network_id != 0 || key.transport_stream_id != 0) e = store_->Find(key);
+    if (!e) {
+      std::vector<GuideEvent> found = store_->FindByServiceEvent(key.service_id, key.event_id);
+      if (!found.empty()) e = std::move(found.front());
+    }
+    cached = events_.emplace(id, std::move(e)).first;
+  }
+  out.in_guide = cached->second.has_value();
+  out.event = out.in_guide ? *cached->second : GuideEvent{};
+  out.service_name = NameOf(services_, out.in_guide ? out.event.key : key);
+  const std::optional<GuideCoverage> coverage = Coverage(key.service_id);
+  const GuideTime now = Now();
+  if (coverage) out.stale = out.in_guide ? coverage->Stale(out.event.start, now) : coverage->Silent(now);
+  return out;
+}
+
+ResolvedProgramme ProgrammeResolver::OfReservation(const ScheduleItem& item) {
+  if (item.flags & SI_BY_EVENT)
+    return Find(EventKey{item.network_id, item.stream_id, item.service_id, item.event_id});
+  ResolvedProgramme out;
+  const std::optional<uint16_t> service = RecordedServiceId(item);
+  if (!service || !HasStart(item) || !Ready()) return out;
+  const GuideTime start = ItemStart(item);
+  auto cached = on_air_.find({*service, start});
+  if (cached == on_air_.end()) {
+    std::optional<GuideEvent> on_air;
+    for (GuideEvent& e : store_->Events(start, start + 1, false, false)) {
+      if (e.key.service_id == *service && e.start <= start) on_air = std::move(e);
+    }
+    cached = on_air_.emplace(std::make_pair(*service, start), std::move(on_air)).first;
+  }
+  out.in_guide = cached->second.has_value();
+  if (out.in_guide) out.event = *cached->second;
+  out.service_name = NameOf(services_, out.in_guide ? out.event.key : EventKey{0, 0, *service, 0});
+  const std::optional<GuideCoverage> coverage = Coverage(*service);
+  out.stale = coverage && coverage->Stale(start, Now());
+  return out;
+}
+
+ScheduleItem ProgrammeResolver::WithGuideTime(ScheduleItem item) {
+  if (!(item.flags & SI_BY_EVENT)) return item;
+  if (HasStart(item) && !GetText(item.title).empty()) return item;
+  const ResolvedProgramme p = Find(EventKey{item.network_id, item.stream_id, item.service_id, item.event_id});
+  if (!p.in_guide) return item;
+  if (HasStart(item)) {
+    // Followed in the broadcast already: only the title, which the file does not keep.
+    SetText(item.title, p.event.title);
+  } else {
+    TakeGuideEvent(p.event, &item);
+  }
+  return item;
+}
+
+RecordingScheduler::PlannedList ProgrammeResolver::Resolve(RecordingScheduler::PlannedList planned) {
+  planned.requests.resize(planned.items.size());
+  for (size_t i = 0; i < planned.items.size(); ++i) {
+    ScheduleItem& item = planned.items[i];
+    item = WithGuideTime(item);
+    if (!planned.requests[i].known && HasStart(item)) planned.requests[i] = PlanRequestOf(item);
+  }
+  planned.lines = MakePlan(planned.requests);
+  return planned;
+}
+
+std::vector<std::string> ProgrammeResolver::Losers(const RecordingScheduler::PlannedList& planned,
+                                                   const ScheduleItem& candidate, const ScheduleItem* original) {
+  RecordingScheduler::PlannedList list = Resolve(planned);
+  const ScheduleItem item = WithGuideTime(candidate);
+  PlanRequest before;
+  int index = original != nullptr ? FindReservation(list.items, *original) : -1;
+  if (index >= 0 && static_cast<size_t>(index) < list.requests.size()) {
+    before = list.requests[static_cast<size_t>(index)];
+  } else {
+    index = static_cast<int>(list.items.size());
+    list.items.push_back(item);
+    list.requests.push_back(PlanRequest{});
+  }
+  list.items[static_cast<size_t>(index)] = item;
+  list.requests[static_cast<size_t>(index)] = PlanRequestOf(item);
+  return PlanLoserTexts(list.items, list.requests, static_cast<size_t>(index), before);
+}
+
+void TakeGuideEvent(const GuideEvent& e, ScheduleItem* item) {
+  item->start_day = static_cast<uint32_t>(e.start / 86400);
+  item->start_second = static_cast<uint32_t>(e.start % 86400);
+  item->duration = e.HasEnd() && e.duration <= kMaxRecordSeconds ? e.duration : kMaxRecordSeconds;
+  SetText(item->title, e.title);
+}
+
+std::string ProgrammeNameText(const ScheduleItem& item, const ResolvedProgramme& programme) {
+  if (programme.in_guide) return programme.event.title;
+  if (item.flags & SI_BY_EVENT) return platform::Sjis("番組表にない番組");
+  return std::string(GetText(item.title));
+}
+
+std::string ServiceNameText(const ScheduleItem& item, const ResolvedProgramme& programme) {
+  if (!programme.service_name.empty()) return programme.service_name;
+  const std::optional<uint16_t> service = RecordedServiceId(item);
+  return service ? std::to_string(*service) : std::string();
+}
+
+}  // namespace pelkan
