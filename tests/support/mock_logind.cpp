@@ -103,6 +103,18 @@ pid_t StartPrivateBus(std::string* address, std::string* error) {
   return bus;
 }
 
+// Starts a private bus and makes it this process's session bus (DBUS_SESSION_BUS_ADDRESS, whose
+// value before is kept in `*saved`, `*set` then true). False with `*error` when it does not start.
+bool StartSessionBus(pid_t* bus, std::string* address, std::optional<std::string>* saved, bool* set,
+                     std::string* error) {
+  *bus = StartPrivateBus(address, error);
+  if (address->empty()) return false;
+  if (const char* old = ::getenv(kSessionVariable)) *saved = old;
+  ::setenv(kSessionVariable, address->c_str(), 1);
+  *set = true;
+  return true;
+}
+
 // Waits up to 20 seconds until the mock `*mock` answers (`answers`); a mock that exits is gone
 // (*mock = -1). True once it answers.
 bool WaitUntilAnswering(pid_t* mock, const std::function<bool()>& answers) {
@@ -255,11 +267,7 @@ MockNotifications::~MockNotifications() {
 
 bool MockNotifications::Start(const std::string& log_path) {
   std::string address;
-  bus_ = StartPrivateBus(&address, &error_);
-  if (address.empty()) return false;
-  if (const char* old = ::getenv(kSessionVariable)) saved_address_ = old;
-  ::setenv(kSessionVariable, address.c_str(), 1);
-  address_set_ = true;
+  if (!StartSessionBus(&bus_, &address, &saved_address_, &address_set_, &error_)) return false;
   log_path_ = log_path;
   mock_ = SpawnQuiet({kPython, "-m", "dbusmock", "--template", "notification_daemon", "-l", log_path});
   if (WaitUntilAnswering(&mock_, [] {
@@ -315,11 +323,7 @@ MockUserManager::~MockUserManager() {
 }
 
 bool MockUserManager::Start(const std::string& units) {
-  bus_ = StartPrivateBus(&address_, &error_);
-  if (address_.empty()) return false;
-  if (const char* old = ::getenv(kSessionVariable)) saved_address_ = old;
-  ::setenv(kSessionVariable, address_.c_str(), 1);
-  address_set_ = true;
+  if (!StartSessionBus(&bus_, &address_, &saved_address_, &address_set_, &error_)) return false;
   mock_ = SpawnQuiet({kPython, "-m", "dbusmock", "--template",
                       PELKAN_SOURCE_DIR "/tests/support/systemd_user_manager.py", "-p", "{\"units\": " + units + "}"});
   if (WaitUntilAnswering(&mock_, [] {
