@@ -14,5 +14,7 @@ int RunEpg(int argc, char** argv);
 int RunRule(int argc, char** argv);
 int RunHook(int argc, char** argv);
 int RunWake(int argc, char** argv);
+int RunRecordings(int argc, char** argv);
+int RunDisk(int argc, char** argv);
 
 }  // namespace pelkan::cli

@@ -32,12 +32,7 @@ std::string JapanText(int64_t epoch) {
 // The next planned start of schedule.ini (margin included), seconds since the epoch: of every
 // reservation, an event's (a rule's too) at the time the guide gives it.
 std::optional<int64_t> NextStartOfFile(int64_t now) {
-  RecordingScheduler::PlannedList planned;
-  planned.items = LoadScheduleFile(SchedulePath());
-  TakeGuideTimes(&planned.items);
-  for (const ScheduleItem& item : planned.items) planned.requests.push_back(PlanRequestOf(item));
-  planned.lines = MakePlan(planned.requests);
-  return hooks::NextPlannedStart(planned, now);
+  return hooks::NextPlannedStart(PlannedListOfFile(), now);
 }
 
 // Why the alarm cannot be set here; empty when it can.

@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "app/settings.h"
+#include "schedule/recording_plan.h"
+#include "schedule/schedule_file.h"
 
 namespace pelkan::cli {
 
@@ -36,6 +38,15 @@ void TakeGuideTimes(std::vector<ScheduleItem>* items) {
       TakeOverGuideEvent(*e, &item);
     }
   }
+}
+
+RecordingScheduler::PlannedList PlannedListOfFile() {
+  RecordingScheduler::PlannedList planned;
+  planned.items = LoadScheduleFile(SchedulePath());
+  TakeGuideTimes(&planned.items);
+  for (const ScheduleItem& item : planned.items) planned.requests.push_back(PlanRequestOf(item));
+  planned.lines = MakePlan(planned.requests);
+  return planned;
 }
 
 }  // namespace pelkan::cli

@@ -6,6 +6,7 @@
 
 #include "guide/guide_event.h"
 #include "guide/guide_store.h"
+#include "schedule/recording_scheduler.h"
 #include "schedule/schedule_item.h"
 
 namespace pelkan::cli {
@@ -23,5 +24,9 @@ void TakeOverGuideEvent(const GuideEvent& e, ScheduleItem* item);
 // Each event reservation of `items` (a rule's too, stored without a time) with its event's time
 // as the home's guide tells it; those the guide does not know keep theirs.
 void TakeGuideTimes(std::vector<ScheduleItem>* items);
+
+// The plan of the home's schedule.ini: every reservation (an event's and a rule's at the time the
+// guide gives it) with its plan line.
+RecordingScheduler::PlannedList PlannedListOfFile();
 
 }  // namespace pelkan::cli
