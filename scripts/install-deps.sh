@@ -13,6 +13,8 @@ packages=(
   libpcre2-dev
   # The HTTP server of the live stream; curl reads it back in the tests.
   libmicrohttpd-dev curl
+  # GIO, opened at run time: a recording deleted goes to the desktop's trash (g_file_trash).
+  libglib2.0-0
   # Qt's own buttons and dialogs in Japanese (qtbase_ja.qm).
   qt6-translations-l10n
   umockdev libumockdev-dev

@@ -5,6 +5,7 @@
 #include "app/capture_bindings.h"
 #include "app/chosen_services_binding.h"
 #include "app/http_pages.h"
+#include "app/library_feed.h"
 #include "app/rule_automation.h"
 #include "core/capture_app.h"
 #include "guide/guide_collector.h"
@@ -60,6 +61,12 @@ void CaptureSession::Begin() {
   // Whoever starts the server (HTTP_ENABLED or --http), it answers every page.
   app_->SetHttpPages(MakeHttpPages(*app_, options_.guide_path, guide_.get()), options_.http_notice);
   hooks_->Wire(app_.get(), schedule_.get());
+  if (!options_.library_path.empty()) {
+    RecordingHooks::LogFn log = options_.hook_log ? options_.hook_log : [](const std::string&) {};
+    library_ = std::make_unique<LibraryFeed>(options_.library_path, settings, std::move(log),
+                                             [this](const std::string& text) { hooks_->Notify({"録画済み", text, "", false}); });
+    library_->Wire(app_.get(), schedule_.get());
+  }
   if (!schedule_) return;
   schedule_->ApplySettings(settings);
   schedule_->Begin(settings.rec_autopath, options_.schedule_path);
@@ -83,6 +90,7 @@ GuideTime CaptureSession::RulesClock() const {
 }
 
 void CaptureSession::Beat() {
+  if (library_ && !ended_) library_->Follow(app_.get(), schedule_.get(), ::time(nullptr));
   if (!schedule_followed() || ended_) return;
   if (const GuideTime now = RulesClock(); now != 0) rules_->Poll(now);
   if (const auto result = schedule_->PollScheduleFile()) {

@@ -17,6 +17,7 @@ namespace pelkan {
 class CaptureApp;
 class Dispatcher;
 class GuideCollector;
+class LibraryFeed;
 class RuleAutomation;
 class ServiceFilterBinding;
 class ServiceFilterWindow;
@@ -72,6 +73,9 @@ struct SessionOptions {
   // and the sending (the file stays open) until a chosen service is back, each turn told through it
   // (ChosenServicesBinding).
   std::function<void(const std::string&)> pause_on_stream_change;
+  // The recordings' catalogue (library.sqlite; none when empty): every recording enters it, and
+  // its housekeeping keeps the disk free (AUTO_DELETE).
+  std::string library_path;
 };
 
 // One capture session, whoever runs it (the desktop program, `pelkan-cli capture`, the recorder
@@ -104,6 +108,8 @@ class CaptureSession {
   // The scheduler wired to the capture; null without SessionOptions::schedule.
   ScheduledCapture* schedule() { return schedule_.get(); }
   RecordingHooks& hooks() { return *hooks_; }
+  // The recordings' catalogue; null without SessionOptions::library_path.
+  LibraryFeed* library() { return library_.get(); }
   // What the guide's collector says while it cannot write the guide (Shift-JIS; "" while it writes,
   // and without SessionOptions::collect_guide).
   std::string GuideStatusText() const;
@@ -134,6 +140,8 @@ class CaptureSession {
   SessionFront no_front_;
   // Made before the application and gone after it: its last recording ends into them.
   std::unique_ptr<RecordingHooks> hooks_;
+  // Likewise: the recordings that end with the application are completed in it.
+  std::unique_ptr<LibraryFeed> library_;
   std::unique_ptr<CaptureApp> app_;
   std::unique_ptr<ServiceFilterWindow> services_;
   std::unique_ptr<ServiceFilterBinding> binding_;

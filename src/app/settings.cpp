@@ -14,6 +14,7 @@
 #include "app/main_window_rules.h"
 #include "core/capture_app.h"
 #include "core/status_text.h"
+#include "library/recording_library.h"
 #include "platform/profile.h"
 #include "platform/text_codec.h"
 
@@ -88,6 +89,9 @@ std::string GuidePath() {
 }
 std::string RulesPath() {
   return JoinPath(HomeFolder(), "rules.sqlite");
+}
+std::string LibraryPath() {
+  return JoinPath(HomeFolder(), RecordingLibrary::kFileName);
 }
 
 Settings DefaultSettings(const std::string& current_dir) {

@@ -21,6 +21,8 @@ std::string SchedulePath();
 std::string GuidePath();
 // Path of the automatic reservation rules with their history, rules.sqlite, in the home folder.
 std::string RulesPath();
+// Path of the recordings' catalogue, library.sqlite, in the home folder.
+std::string LibraryPath();
 
 // Settings with every default; REC_AUTOPATH defaults to `current_dir`.
 Settings DefaultSettings(const std::string& current_dir);

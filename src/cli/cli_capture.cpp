@@ -170,6 +170,7 @@ SessionOptions CaptureSessionOptions(const CaptureOptions& o, const Settings& se
   s.guide_path = GuidePath();
   s.collect_guide = settings.proc_epg != 0;
   s.rules_path = RulesPath();
+  s.library_path = LibraryPath();
   s.hook_log = [](const std::string& line) { std::fprintf(stderr, "%s: %s\n", kName, line.c_str()); };
   s.last_values_path = LastRecordingValuesPath();
   if (!o.services.empty()) s.pause_on_stream_change = TellOnStderr;

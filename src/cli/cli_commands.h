@@ -15,5 +15,7 @@ int RunRule(int argc, char** argv);
 int RunHook(int argc, char** argv);
 int RunWake(int argc, char** argv);
 int RunService(int argc, char** argv);
+int RunRecordings(int argc, char** argv);
+int RunDisk(int argc, char** argv);
 
 }  // namespace pelkan::cli

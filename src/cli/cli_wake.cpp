@@ -8,9 +8,9 @@
 #include "app/settings.h"
 #include "cli/cli_commands.h"
 #include "cli/date_time_text.h"
+#include "cli/offline_schedule.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
-#include "guide/programme_resolver.h"
 #include "hooks/recording_outcome.h"
 #include "hooks/wake_alarm.h"
 #include "hooks/wake_alarm_keeper.h"
@@ -32,9 +32,7 @@ std::string JapanText(int64_t epoch) {
 // The next planned start of schedule.ini (margin included), seconds since the epoch: of every
 // reservation, an event's (a rule's too) at the time the guide gives it.
 std::optional<int64_t> NextStartOfFile(int64_t now) {
-  RecordingScheduler::PlannedList planned;
-  planned.items = LoadScheduleFile(SchedulePath());
-  return hooks::NextPlannedStart(ProgrammeResolver(GuidePath()).Resolve(std::move(planned)), now);
+  return hooks::NextPlannedStart(PlannedListOfFile(), now);
 }
 
 // Why the alarm cannot be set here; empty when it can.

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "app/home_folder.h"
+#include "guide/programme_resolver.h"
+#include "schedule/schedule_file.h"
 #include "platform/text_codec.h"
 
 namespace pelkan::cli {
@@ -19,6 +21,12 @@ Settings LoadedSettings() {
   Settings settings;
   LoadSettings(SettingsPath(), platform::Utf8ToSjisExact(HomeFolder()).value_or(std::string()), &settings);
   return settings;
+}
+
+RecordingScheduler::PlannedList PlannedListOfFile() {
+  RecordingScheduler::PlannedList planned;
+  planned.items = LoadScheduleFile(SchedulePath());
+  return ProgrammeResolver(GuidePath()).Resolve(std::move(planned));
 }
 
 OfflineSchedule::OfflineSchedule(ScheduledCapture::ConfirmFn confirm, bool change)

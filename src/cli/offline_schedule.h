@@ -14,6 +14,10 @@ inline constexpr char kScheduleCommandName[] = "pelkan-cli schedule";
 // pelkan.ini of the home folder (REC_AUTOPATH defaults to the home, when it has a Shift-JIS form).
 Settings LoadedSettings();
 
+// The plan of the home's schedule.ini without a capture: every reservation (an event's and a rule's
+// at the time the guide gives it) with its plan line.
+RecordingScheduler::PlannedList PlannedListOfFile();
+
 // A scheduler loaded from schedule.ini, without a capture, with the options of pelkan.ini. A change
 // holds the file's lock from the reading to the writing, so that no other writer (a running
 // `capture --schedule`) comes between.

@@ -11,6 +11,7 @@ constexpr const char* kMain = "Pelkan_Q";
 constexpr const char* kPsi = "Pelkan_Q_PSI";
 constexpr const char* kSchedule = "Pelkan_Q_SCHEDULE";
 constexpr const char* kHttp = "Pelkan_Q_HTTP";
+constexpr const char* kLibrary = "Pelkan_Q_LIBRARY";
 
 constexpr int32_t kAny = std::numeric_limits<int32_t>::min();
 constexpr int32_t kAll = std::numeric_limits<int32_t>::max();
@@ -77,6 +78,8 @@ const SettingKey kKeys[] = {
     Text(kHttp, "HTTP_ADDRESS", &S::http_address, "127.0.0.1"),
     Number(kHttp, "HTTP_PORT", &S::http_port, 8080, 1, 65535, "httpPortSpin"),
     Number(kHttp, "HTTP_MAX_CLIENTS", &S::http_max_clients, 8, 1, 64),
+    Flag(kLibrary, "AUTO_DELETE", &S::auto_delete, 0),
+    Number(kLibrary, "KEEP_DAYS", &S::keep_days, 0, 0, 3650),
 };
 
 }  // namespace

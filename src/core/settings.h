@@ -74,6 +74,11 @@ struct Settings {
   std::string http_address;  // numeric; the loopback address keeps it local
   int32_t http_port;
   int32_t http_max_clients;  // stream clients at once
+
+  // Section Pelkan_Q_LIBRARY: the recordings' catalogue.
+  // Delete the oldest finished, unprotected recordings when a reservation needs the room.
+  int32_t auto_delete;
+  int32_t keep_days;  // only those that ended longer ago than this many days; 0: any age
 };
 
 // Longest stored text of REC_AUTOPATH, NETWORK_ADDRESS and the other text keys, in bytes.

@@ -196,4 +196,39 @@ std::optional<SqliteDatabase> SqliteDatabase::Open(const std::string& path, cons
   return std::nullopt;
 }
 
+SqliteVerdict SqliteDatabase::InspectOwnFile(sqlite3* db, int64_t application_id, int64_t version, int* code) {
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  const SqliteVerdict verdict = [&] {
+    int64_t values[3] = {};
+    if (!ReadHeader(db, values, code)) return IsDamage(*code) ? SqliteVerdict::kForeign : SqliteVerdict::kFailed;
+    if (values[2] == 0) return SqliteVerdict::kEmpty;
+    if (values[0] == application_id && values[1] == version) {
+      GuideSqlStatement check(db, "PRAGMA quick_check");
+      const int rc = check.Step();
+      if (rc != SQLITE_ROW) {
+        *code = rc;
+        return IsDamage(rc) ? SqliteVerdict::kForeign : SqliteVerdict::kFailed;
+      }
+      return check.ColBlob(0) == "ok" ? SqliteVerdict::kGood : SqliteVerdict::kForeign;
+    }
+    GuideSqlStatement count(db, "SELECT count(*) FROM sqlite_schema");
+    if (count.Step() == SQLITE_ROW && count.ColInt(0) == 0) return SqliteVerdict::kEmpty;
+    return SqliteVerdict::kForeign;
+  }();
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  return verdict;
+}
+
+SqliteOpenRules OwnFileRules(int64_t application_id, int64_t version, const std::string& schema, int busy_timeout_ms) {
+  SqliteOpenRules rules;
+  rules.busy_timeout_ms = busy_timeout_ms;
+  rules.inspect = [application_id, version](sqlite3* db, int* code) {
+    return SqliteDatabase::InspectOwnFile(db, application_id, version, code);
+  };
+  rules.schema = schema + "PRAGMA application_id=" + std::to_string(application_id) +
+                 ";PRAGMA user_version=" + std::to_string(version) + ";";
+  rules.settings = "PRAGMA journal_mode=WAL";
+  return rules;
+}
+
 }  // namespace pelkan

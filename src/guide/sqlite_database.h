@@ -47,6 +47,11 @@ struct SqliteOpenRules {
   std::string (*replaced_notice)(const std::string& path, const std::string& aside) = nullptr;
 };
 
+// The rules of a file that carries `application_id` and schema `version` in its header
+// (SqliteDatabase::InspectOwnFile), made by `schema` in WAL mode, waiting `busy_timeout_ms` for
+// another writer; the rest is the caller's to fill.
+SqliteOpenRules OwnFileRules(int64_t application_id, int64_t version, const std::string& schema, int busy_timeout_ms);
+
 // One connection to one of the program's SQLite files, closed with the object. Opening checks
 // that the file is of its owner's kind and renames a damaged or foreign file aside (never
 // overwriting it) before making a new one. Used by one thread at a time.
@@ -75,6 +80,11 @@ class SqliteDatabase {
   // Renames `path` and its WAL files aside (name + ".broken-YYYYMMDD-hhmmss"); the new name
   // (UTF-8), or empty when it cannot be moved.
   static std::string SetAside(const std::string& path);
+  // The usual check of a file that carries its owner's `application_id` and schema `version` in
+  // its header (in one read transaction, so that a file another process is making is seen empty or
+  // whole): good when both match and its quick check passes, empty without a page or a table,
+  // foreign otherwise.
+  static SqliteVerdict InspectOwnFile(sqlite3* db, int64_t application_id, int64_t version, int* code);
 
  private:
   SqliteDatabase(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}

@@ -209,7 +209,8 @@ RecordingOutcome OutcomeOfReservation(const FinishedRecording& ended, const std:
   RecordingOutcome out;
   out.kind = item.rule_id != 0 ? "rule" : "reservation";
   out.rule_id = item.rule_id;
-  out.service_id = item.service_id;
+  // A reservation of the whole stream names no service: its report's first one stands.
+  if (item.service_id != 0) out.service_id = item.service_id;
   out.service_name = service_name;
   if ((item.flags & SI_BY_EVENT) != 0) {
     out.event_id = item.event_id;

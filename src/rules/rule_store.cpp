@@ -58,41 +58,10 @@ std::string ReplacedNotice(const std::string& path, const std::string& aside) {
                               BaseName(aside) + " に名前を変えて新しく作りました。");
 }
 
-SqliteVerdict Inspect(sqlite3* db, int* code) {
-  int64_t values[3] = {};
-  if (!SqliteDatabase::ReadHeader(db, values, code))
-    return SqliteDatabase::IsDamage(*code) ? SqliteVerdict::kForeign : SqliteVerdict::kFailed;
-  if (values[2] == 0) return SqliteVerdict::kEmpty;
-  if (values[0] == kApplicationId && values[1] == kSchemaVersion) {
-    Statement check(db, "PRAGMA quick_check");
-    const int rc = check.Step();
-    if (rc != SQLITE_ROW) {
-      *code = rc;
-      return SqliteDatabase::IsDamage(rc) ? SqliteVerdict::kForeign : SqliteVerdict::kFailed;
-    }
-    return check.ColBlob(0) == "ok" ? SqliteVerdict::kGood : SqliteVerdict::kForeign;
-  }
-  Statement count(db, "SELECT count(*) FROM sqlite_schema");
-  if (count.Step() == SQLITE_ROW && count.ColInt(0) == 0) return SqliteVerdict::kEmpty;
-  return SqliteVerdict::kForeign;
-}
-
 }  // namespace
 
 std::unique_ptr<RuleStore> RuleStore::Open(const std::string& path, std::string* notice, std::string* error) {
-  SqliteOpenRules rules;
-  rules.busy_timeout_ms = kBusyTimeoutMs;
-  rules.inspect = [](sqlite3* db, int* code) {
-    // The header and schema are read in one transaction, so that a file another process is
-    // making is seen empty or whole.
-    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    const SqliteVerdict verdict = Inspect(db, code);
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    return verdict;
-  };
-  rules.schema = std::string(kSchema) + "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                 ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
-  rules.settings = "PRAGMA journal_mode=WAL";
+  SqliteOpenRules rules = OwnFileRules(kApplicationId, kSchemaVersion, kSchema, kBusyTimeoutMs);
   rules.foreign_why = "not a rules file of this program";
   rules.gave_up = path + ": cannot be made";
   rules.replaced_notice = ReplacedNotice;

@@ -24,6 +24,7 @@
 #include "core/dtv_ezusb_fx2.h"
 #include "core/status_text.h"
 #include "info/service_filter_window.h"
+#include "library/recording_library.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_edit_form.h"
 #include "ui/main_window.h"
@@ -128,6 +129,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   session.rules_by_machine_clock = true;
   session.hook_log = AppendingLog(JoinPath(settings_dir, kHookLogName));
   session.last_values_path = JoinPath(settings_dir, kLastRecordingValuesName);
+  session.library_path = JoinPath(settings_dir, RecordingLibrary::kFileName);
   front_ = std::make_unique<MessageBoxFront>(dispatcher_, *messages_);
   session_ = std::make_unique<CaptureSession>(dispatcher_, messages_, std::move(session), front_.get());
   Settings& settings = session_->settings();
