@@ -1,6 +1,8 @@
 #include "app/rule_window_rules.h"
 
+#include <algorithm>
 #include <regex>
+#include <utility>
 
 #include "base/mjd_time.h"
 #include "guide/broadcast_text.h"
@@ -143,20 +145,44 @@ RuleMatchRow RuleMatchRowOf(const RuleMatch& match, const ServiceNameFn& service
 
 ReservationRule RuleFromProgramme(const GuideEvent& e) {
   ReservationRule rule;
-  // The series, not this episode: the episode's number goes from the words.
-  static const std::regex kEpisode(R"((第[0-9]+(話|回)|#[0-9]+|\([0-9]+\))$)");
-  for (std::string word : SplitWords(TitleWithoutMarks(FoldBroadcastText(e.title)))) {
-    word = std::regex_replace(word, kEpisode, "");
-    if (!word.empty()) rule.words.push_back(std::move(word));
+  // The series, not this episode: the title ends where its episode begins.
+  static const std::regex kEpisode(
+      "第(?:[0-9]+|(?:一|二|三|四|五|六|七|八|九|十|百|〇)+)(?:話|回|夜|部|章)|#[0-9]+|\\([0-9]+\\)|"
+      "前編|中編|後編|\\[前\\]|\\[中\\]|\\[後\\]");
+  const std::string title = TitleWithoutMarks(FoldBroadcastText(e.title));
+  std::smatch episode;
+  std::string series = title;
+  if (std::regex_search(title, episode, kEpisode)) {
+    const std::string before = episode.prefix().str();
+    // A title that starts with its episode keeps what follows it.
+    series = before.find_first_not_of(' ') != std::string::npos ? before : episode.suffix().str();
   }
+  rule.words = SplitWords(series);
+  if (rule.words.empty()) rule.words = SplitWords(title);
   rule.name = Join(rule.words, "");
   rule.services = {e.key.service_id};
+  return rule;
+}
+
+RuleAiring AiringOf(const GuideEvent& e) {
+  RuleAiring airing;
   const auto day = static_cast<uint32_t>(e.start / 86400);
   const int minute = static_cast<int>(e.start % 86400 / 60);
-  rule.weekdays = static_cast<uint8_t>(1u << ((day + 3) % 7));  // MJD 0 was a Wednesday
-  rule.window_from = std::max(0, minute - kWindowAround);
-  rule.window_to = minute + kWindowAround;
-  return rule;
+  airing.weekdays = static_cast<uint8_t>(1u << ((day + 3) % 7));  // MJD 0 was a Wednesday
+  airing.window_from = std::max(0, minute - kWindowAround);
+  airing.window_to = minute + kWindowAround;
+  return airing;
+}
+
+void KeepFormToAiring(RuleForm* form, const RuleAiring& airing, bool only) {
+  form->rule.weekdays = only ? airing.weekdays : uint8_t{0x7F};
+  form->time_window = only ? TimeWindowText(airing.window_from, airing.window_to) : std::string();
+}
+
+bool FormKeepsToAiring(const RuleForm& form, const RuleAiring& airing) {
+  const auto window = ParseTimeWindow(form.time_window);
+  return form.rule.weekdays == airing.weekdays && window &&
+         *window == std::make_pair(airing.window_from, airing.window_to);
 }
 
 ReservationRule RuleFromSearch(std::string_view words) {

@@ -67,9 +67,23 @@ struct RuleMatchRow {
 RuleMatchRow RuleMatchRowOf(const RuleMatch& match, const ServiceNameFn& service_name);
 
 // A rule for the series of programme `e` ("この番組で自動予約を作成"): its title folded, without its
-// marks and the episode's number, as the words; its service; the weekday and an hour's window
-// around its start.
+// marks and cut before its episode (第12話, #12, (12), 前編, [後], ...), as the words, and its
+// service; every weekday and the whole day, so that a daily programme matches every airing.
 ReservationRule RuleFromProgramme(const GuideEvent& e);
+
+// The weekday and time window of one airing, which the rule dialog offers as one check box
+// ("この曜日・時間帯だけ"): the weekday of its day and an hour around its start.
+struct RuleAiring {
+  uint8_t weekdays = 0x7F;
+  int window_from = -1;
+  int window_to = -1;
+};
+RuleAiring AiringOf(const GuideEvent& e);
+// Holds the fields to `airing`'s weekday and window (`only`), or opens them to every weekday and
+// the whole day.
+void KeepFormToAiring(RuleForm* form, const RuleAiring& airing, bool only);
+// True when the fields hold exactly `airing`'s weekday and window.
+bool FormKeepsToAiring(const RuleForm& form, const RuleAiring& airing);
 // A rule for the guide's search ("検索条件で自動予約を作成"): its words, looked for in every text
 // as the search does.
 ReservationRule RuleFromSearch(std::string_view words);

@@ -11,9 +11,6 @@
 #include <vector>
 
 #include "app/home_folder.h"
-#include "app/main_window_rules.h"
-#include "core/capture_app.h"
-#include "core/status_text.h"
 #include "library/recording_library.h"
 #include "platform/profile.h"
 #include "platform/text_codec.h"
@@ -121,16 +118,6 @@ bool SaveSettings(const std::string& path, const Settings& s, const WindowLayout
   Writer w{p};
   VisitKeys(copy, s, places ? &*places : nullptr, w);
   return p.Save(path);
-}
-
-bool SwitchOnTableProcessing(CaptureApp& app, UserMessages& messages) {
-  if (app.IsConnected()) {
-    messages.Notify(desktop_text::kOptionsWhileConnected, status_text::kCaptionApp);
-    return false;
-  }
-  app.settings().decode_psi = 1;
-  app.settings().proc_epg = 1;
-  return true;
 }
 
 }  // namespace pelkan

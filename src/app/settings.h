@@ -37,13 +37,4 @@ bool LoadSettings(const std::string& path, const std::string& current_dir, Setti
 // given). Creates the file when missing. Returns false when it cannot be written.
 bool SaveSettings(const std::string& path, const Settings& s, const WindowLayout* windows = nullptr);
 
-class CaptureApp;
-class UserMessages;
-
-// Switches DECODE_PSI and PROC_EPG on (the tables the filtering window and the programme guide
-// need) in the application's settings, as the options dialog's OK stores them. Refused while
-// connected, as the options dialog is ("接続中は設定変更できません" through `messages`). Returns true
-// when switched on. UI thread.
-bool SwitchOnTableProcessing(CaptureApp& app, UserMessages& messages);
-
 }  // namespace pelkan

@@ -137,6 +137,10 @@ void DeclareServices(OptionParser& p, CaptureOptions* o) {
 }
 
 void DeclareOutput(OptionParser& p, CaptureOptions* o) {
+  p.Flag("--epg",
+         "fill the programme guide (epg.sqlite, see 'pelkan-cli epg') this run,\n"
+         "as DECODE_PSI=1 and PROC_EPG=1 in [Pelkan_Q_PSI] of pelkan.ini do",
+         &o->epg);
   p.Flag("--json", "print the status as JSON lines", &o->json);
   p.Value("--status-every N",
           "print the status every N seconds (default 1; the service's journal\n"
@@ -202,9 +206,10 @@ OptionParser CaptureOptionParser(CaptureOptions* o) {
       "Captures the transport stream of a tuner (see 'pelkan-cli devices'), optionally records it\n"
       "and sends it as UDP datagrams, and prints the status once a second until Ctrl-C or the\n"
       "time limit.\n\n",
-      "\nWith PROC_EPG=1 in pelkan.ini the programme guide (epg.sqlite, see 'pelkan-cli epg') is filled\n"
-      "as well. Settings come from pelkan.ini in the current directory. Exit codes: 0 done, 1 a start\n"
-      "failed (or the reservation file could not be written), 2 bad arguments.\n");
+      "\nWith PROC_EPG=1 in [Pelkan_Q_PSI] of pelkan.ini (or --epg) the programme guide (epg.sqlite,\n"
+      "see 'pelkan-cli epg') is filled as well. Settings come from pelkan.ini in the current\n"
+      "directory. Exit codes: 0 done, 1 a start failed (or the reservation file could not be\n"
+      "written), 2 bad arguments.\n");
   DeclareDevice(p, o);
   DeclareRecording(p, o);
   DeclareSending(p, o);

@@ -38,6 +38,7 @@ struct CaptureOptions {
   uint32_t status_every_ms = 1000;  // how often the status line is printed
   platform::SymbolForm symbols = platform::SymbolForm::kSymbols;
   bool schedule = false;
+  bool epg = false;  // fill the guide this run, whatever PROC_EPG says
   std::optional<MjdTime> virtual_start;
   uint32_t virtual_speed = 1;
   std::optional<uint64_t> virtual_rate;  // bit/s of the synthetic broadcast; none: VIRTUAL_RATE or 17M

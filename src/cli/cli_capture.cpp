@@ -156,8 +156,8 @@ class StderrFront : public SessionFront {
   bool failed = false;
 };
 
-// The session a run chooses: the reservations with --schedule, the guide as PROC_EPG says, the
-// clients of --http told.
+// The session a run chooses: the reservations with --schedule, the guide as PROC_EPG (or --epg)
+// says, the clients of --http told.
 SessionOptions CaptureSessionOptions(const CaptureOptions& o, const Settings& settings) {
   SessionOptions s;
   s.schedule = o.schedule;
@@ -168,7 +168,7 @@ SessionOptions CaptureSessionOptions(const CaptureOptions& o, const Settings& se
     return true;
   };
   s.guide_path = GuidePath();
-  s.collect_guide = settings.proc_epg != 0;
+  s.collect_guide = settings.proc_epg != 0 || o.epg;
   s.rules_path = RulesPath();
   s.library_path = LibraryPath();
   s.hook_log = [](const std::string& line) { std::fprintf(stderr, "%s: %s\n", kName, line.c_str()); };

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -178,6 +179,16 @@ uint64_t ServiceKey(uint16_t onid, uint16_t tsid, uint16_t sid) {
   return uint64_t{onid} << 32 | uint64_t{tsid} << 16 | sid;
 }
 
+// A guide that is not there yet (no file, or one without a service): how to get one.
+void TellNoGuide(const std::string& path) {
+  std::fprintf(stderr,
+               "%s: no programme guide yet (%s). It is filled while a capture runs with DECODE_PSI=1\n"
+               "and PROC_EPG=1 in [Pelkan_Q_PSI] of pelkan.ini (a new home of the desktop program has\n"
+               "them), or for one run by 'pelkan-cli capture --epg --seconds 60' (a minute of broadcast\n"
+               "brings the whole schedule); 'pelkan-cli epg --from FILE.ts' takes a recording's.\n",
+               kName, path.c_str());
+}
+
 class Printer {
  public:
   Printer(const Options& o, const std::vector<GuideService>& services) : o_(o), services_list_(services) {
@@ -268,7 +279,8 @@ int RunEpg(int argc, char** argv) {
       "Usage: pelkan-cli epg [--json | --xmltv] [--service ID] [--search WORDS] [--from FILE.ts]\n"
       "                      [--plain-symbols]\n"
       "Prints the programme guide: epg.sqlite beside pelkan.ini in the current directory, which the\n"
-      "desktop program and 'pelkan-cli capture' fill while PROC_EPG=1 (the stream's eight-day schedule).\n"
+      "desktop program and 'pelkan-cli capture' fill while PROC_EPG=1 in [Pelkan_Q_PSI] (or with\n"
+      "'pelkan-cli capture --epg'), from the stream's eight-day schedule.\n"
       "Every programme that has not ended more than a day ago, by service and start time.\n\n",
       "\nA programme is SERVICE:EVENT in the text table, as 'pelkan-cli schedule add --event' takes it.\n"
       "Exit codes: 0 done, 1 no guide, or a --from file that cannot be read or is no transport\n"
@@ -279,12 +291,21 @@ int RunEpg(int argc, char** argv) {
   if (o.excluded) return parser.Fail("--json and --xmltv exclude each other");
   if (o.from && !TakeIn(o.from->c_str())) return 1;
 
+  const std::string path = GuidePath();
+  std::error_code exists_error;
+  if (!std::filesystem::exists(path, exists_error)) {
+    TellNoGuide(path);
+    return 1;
+  }
   std::string notice, error;
-  std::unique_ptr<GuideStore> store =
-      GuideStore::Open(GuidePath(), GuideStore::Access::kRead, true, &notice, &error);
+  std::unique_ptr<GuideStore> store = GuideStore::Open(path, GuideStore::Access::kRead, true, &notice, &error);
   if (!notice.empty()) std::fprintf(stderr, "%s: %s\n", kName, platform::SjisToUtf8(notice).c_str());
   if (!store) {
     std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    return 1;
+  }
+  if (store->Services().empty() && store->LastErrorCode() == 0) {
+    TellNoGuide(path);
     return 1;
   }
   std::vector<GuideEvent> events = o.search ? store->Search(*o.search, kSearchLimit)

@@ -287,13 +287,14 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
     processor = std::make_unique<TsProcessor>(start->descramble ? start->decoder.decoder() : nullptr);
     // Output 0 exists from the start; the scheduled recordings get theirs here, once.
     processor->AddOutput(kScheduleOutput);
-    processor->SetDecodePsi(static_cast<uint32_t>(settings_.decode_psi));
-    processor->SetProcessEpg(static_cast<uint32_t>(settings_.proc_epg));
     // The status's drop count, counted as `check` and the recordings' reports count.
     processor->SetCountDrops(1);
     processor->SetEventHandler(&CaptureApp::OnProcessorEvent, this);
     {
+      // The switches are read under the lock SwitchOnTableProcessing changes them under.
       std::lock_guard<std::mutex> lock(processor_mutex_);
+      processor->SetDecodePsi(static_cast<uint32_t>(settings_.decode_psi));
+      processor->SetProcessEpg(static_cast<uint32_t>(settings_.proc_epg));
       processor_ = processor.get();
     }
     bus_.OnProcessor(processor.get());
@@ -455,6 +456,16 @@ uint16_t CaptureApp::GetSendingPort() const {
 void CaptureApp::ClearStatistics() {
   stats_.ClearCounters();
   if (device_) device_->ResetStatistics();
+}
+
+void CaptureApp::SwitchOnTableProcessing() {
+  std::lock_guard<std::mutex> lock(processor_mutex_);
+  settings_.decode_psi = 1;
+  settings_.proc_epg = 1;
+  if (processor_ != nullptr) {
+    processor_->SetDecodePsi(1);
+    processor_->SetProcessEpg(1);
+  }
 }
 
 bool CaptureApp::IsProcessing() const {

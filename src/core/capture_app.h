@@ -129,6 +129,10 @@ class CaptureApp : private StreamListener {
   // SCHEDULE_USE_SYSTEM_TIME from it, and writes SORVALINK_INIT and REC_TIME. UI thread.
   Settings& settings() { return settings_; }
   const Settings& settings() const { return settings_; }
+  // Switches DECODE_PSI and PROC_EPG on (the tables the filtering window and the programme guide
+  // need) in the settings and, while connected, for the running capture from its next packet.
+  // UI thread.
+  void SwitchOnTableProcessing();
 
   // Connects when disconnected (with `request`), disconnects otherwise. Returns true when the
   // application is connected afterwards.

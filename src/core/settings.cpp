@@ -1,6 +1,7 @@
 #include "core/settings.h"
 
 #include <cstring>
+#include <optional>
 
 #include "schedule/schedule_item.h"
 
@@ -18,17 +19,17 @@ constexpr int32_t kAll = std::numeric_limits<int32_t>::max();
 constexpr int32_t kDayMinutes = 24 * 60;
 
 constexpr SettingKey Flag(const char* section, const char* name, int32_t Settings::*field, int32_t def,
-                          const char* control = nullptr) {
+                          const char* control = nullptr, std::optional<int32_t> new_home = std::nullopt) {
   // A flag is not held to 0/1: a hand-written value is written back as it was.
-  return {section, name, SettingType::kFlag, field, nullptr, def, "", kAny, kAll, control};
+  return {section, name, SettingType::kFlag, field, nullptr, def, "", kAny, kAll, control, new_home.value_or(def)};
 }
 constexpr SettingKey Number(const char* section, const char* name, int32_t Settings::*field, int32_t def,
                             int32_t min = kAny, int32_t max = kAll, const char* control = nullptr) {
-  return {section, name, SettingType::kNumber, field, nullptr, def, "", min, max, control};
+  return {section, name, SettingType::kNumber, field, nullptr, def, "", min, max, control, def};
 }
 constexpr SettingKey Text(const char* section, const char* name, std::string Settings::*field,
                           const char* def = "") {
-  return {section, name, SettingType::kText, nullptr, field, 0, def, kAny, kAll, nullptr};
+  return {section, name, SettingType::kText, nullptr, field, 0, def, kAny, kAll, nullptr, 0};
 }
 
 using S = Settings;
@@ -65,8 +66,10 @@ const SettingKey kKeys[] = {
     Flag(kMain, "NOTIFY_FINISHED", &S::notify_finished, 0, "notifyFinishedCheck"),
     Flag(kMain, "WAKE_ALARM", &S::wake_alarm, 0, "wakeAlarmCheck"),
     Number(kMain, "WAKE_LEAD", &S::wake_lead, 3, 0, 60, "wakeLeadSpin"),
-    Flag(kPsi, "DECODE_PSI", &S::decode_psi, 0, "decodePsiCheck"),
-    Flag(kPsi, "PROC_EPG", &S::proc_epg, 0, "procEpgCheck"),
+    // Off for a file without them, as they always were; on in a new home, so that the guide and
+    // the filtering window fill without a visit to the options.
+    Flag(kPsi, "DECODE_PSI", &S::decode_psi, 0, "decodePsiCheck", 1),
+    Flag(kPsi, "PROC_EPG", &S::proc_epg, 0, "procEpgCheck", 1),
     Flag(kSchedule, "SCHEDULE_USE_SYSTEM_TIME", &S::schedule_use_system_time, 0, "systemTimeCheck"),
     Number(kSchedule, "SCHEDULE_MARGIN_BEFORE", &S::schedule_margin_before, 5, 0, kMaxMarginSeconds,
            "marginBeforeSpin"),
@@ -111,6 +114,12 @@ const SettingKey* FindSettingKey(const char* name) {
     if (std::strcmp(k.name, name) == 0) return &k;
   }
   return nullptr;
+}
+
+void SetNewHomeValues(Settings* s) {
+  for (const SettingKey& k : kKeys) {
+    if (k.type != SettingType::kText) s->*k.number = k.new_home_number;
+  }
 }
 
 }  // namespace pelkan

@@ -104,6 +104,8 @@ struct SettingKey {
   // The object name of the options dialog's control (a check box for a flag, a spin box for a
   // number); nullptr when the dialog does not show it.
   const char* control;
+  // The value a home without pelkan.ini starts from (a file that lacks the key has the default).
+  int32_t new_home_number;
 
   int32_t Clamp(int32_t value) const { return std::clamp(value, min, max); }
 };
@@ -114,5 +116,9 @@ std::span<const SettingKey> SettingKeys();
 const SettingKey& SettingKeyOf(int32_t Settings::*field);
 // The row named `name`; nullptr when there is none.
 const SettingKey* FindSettingKey(const char* name);
+// Puts each key's new_home_number into `s`: the desktop program's first start in a home without
+// pelkan.ini (DECODE_PSI and PROC_EPG on, so that the guide fills at the first connection), whose
+// file is then written with them.
+void SetNewHomeValues(Settings* s);
 
 }  // namespace pelkan

@@ -84,7 +84,10 @@ std::string CompletionText(GuideTime complete_at) {
   return text;
 }
 
-std::string DetailText(const GuideEvent& e, std::string_view service_name, bool reserved) {
+namespace {
+
+// "2026/12/07(月) 21:00 - 21:30 (30分)".
+std::string TimeLine(const GuideEvent& e) {
   MjdTime start, end;
   StartEnd(e, &start, &end);
   std::string out =
@@ -95,6 +98,22 @@ std::string DetailText(const GuideEvent& e, std::string_view service_name, bool 
     std::snprintf(minutes, sizeof minutes, kMinutes.c_str(), (e.duration + 59) / 60);
     out += minutes;
   }
+  return out;
+}
+
+}  // namespace
+
+std::string HeadingLine(const GuideEvent& e, std::string_view service_name) {
+  std::string out(service_name);
+  if (!out.empty()) out += "  ";
+  Append(out, {TimeLine(e), "  ", GenreName(e.genre)});
+  return out;
+}
+
+std::string DetailText(const GuideEvent& e, std::string_view service_name, bool reserved) {
+  MjdTime start, end;
+  StartEnd(e, &start, &end);
+  std::string out = TimeLine(e);
   out +=
       FormatProgrammeText(PT_COMPONENTS, start, end, {}, {}, e.video_component_type, e.audio_component_type);
   Append(out, {"\n", service_name, "\n", e.title});
@@ -122,8 +141,10 @@ std::string SearchResultsLabel(std::optional<size_t> count) {
   return label;
 }
 
-std::string SearchResultText(const GuideEvent& e, std::string_view service_name) {
-  std::string out = DayText(static_cast<uint32_t>(e.start / 86400));
+std::string SearchResultText(const GuideEvent& e, std::string_view service_name, SearchMark mark) {
+  std::string out;
+  if (mark != SearchMark::kNone) Append(out, {Sjis(mark == SearchMark::kByRule ? "自" : "予"), " "});
+  out += DayText(static_cast<uint32_t>(e.start / 86400));
   Append(out, {" ", ClockText(e.start), " ", service_name, " ", e.title});
   return out;
 }

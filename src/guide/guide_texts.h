@@ -57,11 +57,16 @@ std::string CompletionText(GuideTime complete_at);
 // service, the title (with "予約済み" when reserved), "ジャンル: ドラマ", then the description
 // and the extended text, each after an empty line.
 std::string DetailText(const GuideEvent& e, std::string_view service_name, bool reserved);
+// The line under a programme's title in the reservation dialog's heading:
+// "ペルカン総合テレビ  2026/12/07(月) 21:00 - 21:30 (30分)  ドラマ".
+std::string HeadingLine(const GuideEvent& e, std::string_view service_name);
 // One line for screen readers: "ペルカン総合テレビ 21:00 - 21:30 土曜ドラマ ドラマ 予約済み".
 std::string AccessibleText(const GuideEvent& e, std::string_view service_name, bool reserved);
 // The label above the search results: "検索結果(&R)" before a search, "検索結果(&R) 3件" after.
 std::string SearchResultsLabel(std::optional<size_t> count);
-// A line of the search results: "12/7(月) 21:00 ペルカン総合テレビ 土曜ドラマ".
-std::string SearchResultText(const GuideEvent& e, std::string_view service_name);
+// A line of the search results: "12/7(月) 21:00 ペルカン総合テレビ 土曜ドラマ", after "予 " when the
+// programme is reserved by hand or "自 " by a rule (`mark`).
+enum class SearchMark { kNone, kByHand, kByRule };
+std::string SearchResultText(const GuideEvent& e, std::string_view service_name, SearchMark mark = SearchMark::kNone);
 
 }  // namespace pelkan::guide_text

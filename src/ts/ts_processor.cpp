@@ -237,7 +237,7 @@ void TsProcessor::ProcessUnit(const uint8_t* unit, uint32_t size, CaptureStats& 
   last_cc = cc;
 
   int handler = kNoTable;
-  if (decode_psi_) {
+  if (decode_psi_.load(std::memory_order_relaxed) != 0) {
     switch (pid) {
       case 0x0000: handler = kPat; break;
       case 0x0001: break;

@@ -39,10 +39,11 @@ enum class PidKind : uint16_t {
 // (programme events go to its EventStore), and hands each packet to every output whose filter
 // passes it.
 //
-// Threads: construction, Feed, Finish, the setters and destruction run on one processing thread,
-// and so does every event. AddOutput, SetOutputFilter and ClearOutputFilter may be called from any
-// thread at any time (also from inside the event handler); an update applies from the next packet.
-// The event store queries may be called from any thread.
+// Threads: construction, Feed, Finish, the setters (SetDecodePsi and SetProcessEpg excepted) and
+// destruction run on one processing thread, and so does every event. AddOutput, SetOutputFilter
+// and ClearOutputFilter may be called from any thread at any time (also from inside the event
+// handler); an update applies from the next packet. The event store queries may be called from
+// any thread.
 class TsProcessor {
  public:
   static constexpr uint32_t kInputCapacity = 0xA00000;
@@ -57,9 +58,10 @@ class TsProcessor {
   TsProcessor& operator=(const TsProcessor&) = delete;
 
   // Non-zero: every PSI/SI table is decoded; zero (the default): only the time table on PID 0x0014.
-  void SetDecodePsi(uint32_t flag) { decode_psi_ = flag; }
-  // Non-zero: EIT sections fill the event store. Zero by default.
-  void SetProcessEpg(uint32_t flag) { process_epg_ = flag; }
+  // Any thread, any time: it applies from a following packet.
+  void SetDecodePsi(uint32_t flag) { decode_psi_.store(flag, std::memory_order_relaxed); }
+  // Non-zero: EIT sections fill the event store. Zero by default. Any thread, as SetDecodePsi.
+  void SetProcessEpg(uint32_t flag) { process_epg_.store(flag, std::memory_order_relaxed); }
   // Zero: no packet is handed to the outputs (no EVENT_PACKET), for a reader of the tables only,
   // which then pays no call per packet. Non-zero (the default): each output gets the packets its
   // filter passes.
@@ -160,8 +162,8 @@ class TsProcessor {
   B25Decoder* decoder_;
   TsEventHandler handler_ = nullptr;
   void* user_ = nullptr;
-  uint32_t decode_psi_ = 0;
-  uint32_t process_epg_ = 0;
+  std::atomic<uint32_t> decode_psi_{0};
+  std::atomic<uint32_t> process_epg_{0};
   uint32_t packet_events_ = 1;
 
   // Input stage: the alignment, with the bytes that wait for a whole packet or search window.

@@ -133,8 +133,10 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   front_ = std::make_unique<MessageBoxFront>(dispatcher_, *messages_);
   session_ = std::make_unique<CaptureSession>(dispatcher_, messages_, std::move(session), front_.get());
   Settings& settings = session_->settings();
-  LoadSettings(options_.settings_path, platform::Utf8ToSjisExact(home.record_dir).value_or(options_.current_dir),
-               &settings, &windows_);
+  if (!LoadSettings(options_.settings_path,
+                    platform::Utf8ToSjisExact(home.record_dir).value_or(options_.current_dir), &settings,
+                    &windows_))
+    SetNewHomeValues(&settings);
 
   std::unique_ptr<core::CDTV_Base> device;
   if (options_.make_device) {

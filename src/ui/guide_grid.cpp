@@ -584,6 +584,17 @@ void GuideGrid::paintEvent(QPaintEvent*) {
     p.drawLine(content.left(), y, right, y);
   }
 
+  // The current time runs under the programmes' texts: across the gaps here, across each box
+  // before its text is drawn over it, and as a mark on the time axis.
+  const QColor now_colour(0xE0, 0x20, 0x20);
+  const bool now_shown = now_ >= top && now_ <= bottom;
+  const int now_y = header_h_ + Y(now_) - vscroll;
+  const auto draw_now = [&](int from_x, int to_x) {
+    p.setPen(QPen(now_colour, 2));
+    p.drawLine(from_x, now_y, to_x, now_y);
+  };
+  if (now_shown) draw_now(content.left(), right);
+
   QFont bold = font();
   bold.setBold(true);
   const QColor highlight = palette().color(QPalette::Highlight);
@@ -591,6 +602,7 @@ void GuideGrid::paintEvent(QPaintEvent*) {
     const GuideEvent& e = model_->event(cell);
     const QRect box = BoxRect(cell);
     p.fillRect(box, GenreColour(guide_text::GenreGroup(e.genre)));
+    if (now_shown && now_y >= box.top() && now_y <= box.bottom()) draw_now(box.left(), box.right());
     p.setPen(QColor(0xA0, 0xA0, 0xA0));
     p.drawRect(box.adjusted(0, 0, -1, -1));
     const ReservedMark mark = reserved_.MarkOf(e);
@@ -641,12 +653,6 @@ void GuideGrid::paintEvent(QPaintEvent*) {
     p.restore();
   }
 
-  // The current time.
-  if (now_ >= top && now_ <= bottom) {
-    const int y = header_h_ + Y(now_) - vscroll;
-    p.setPen(QPen(QColor(0xE0, 0x20, 0x20), 2));
-    p.drawLine(content.left(), y, right, y);
-  }
   p.setClipping(false);
 
   // The service names over their columns.
@@ -673,6 +679,16 @@ void GuideGrid::paintEvent(QPaintEvent*) {
     p.setFont(h % 86400 == 0 ? bold : font());
     p.drawText(QRect(0, y + 2, axis_w_ - 4, line), Qt::AlignRight | Qt::AlignTop,
                QString::number(h % 86400 / kHour));
+  }
+  if (now_shown) {
+    // A red wedge on the axis points at the current time.
+    const int w = std::max(4, line / 3);
+    const QPoint wedge[3] = {QPoint(axis_w_ - 1, now_y), QPoint(axis_w_ - 1 - w, now_y - w),
+                             QPoint(axis_w_ - 1 - w, now_y + w)};
+    p.setPen(Qt::NoPen);
+    p.setBrush(now_colour);
+    p.drawPolygon(wedge, 3);
+    p.setBrush(Qt::NoBrush);
   }
   p.setClipping(false);
   p.fillRect(QRect(0, 0, axis_w_, header_h_), chrome);

@@ -15,9 +15,10 @@ namespace pelkan::ui {
 // of eight days from midnight of the current day, each programme a box with its start time and
 // title coloured by genre, reserved programmes framed with a mark (red when the plan records them
 // whole, amber when another reservation takes part of them, grey and dashed when it takes all),
-// and a red line at the current time. One programme is current (selected): the arrow keys move it between programmes,
-// Page Up/Down scroll, Home goes to now; Enter, a double click, the context menu key or a right
-// click ask for the reservation menu. Screen readers see the programmes in view as the grid's
+// and a red line at the current time under the programmes' texts, with a wedge on the time axis.
+// One programme is current (selected): the arrow keys move it between programmes, Page Up/Down
+// scroll, Home goes to now; Enter, a double click, the context menu key or a right click ask for
+// the reservation menu. Screen readers see the programmes in view as the grid's
 // children, each with its text and the press (select) and show-menu actions. It shows a
 // GuideGridModel it does not own. UI thread only.
 class GuideGrid : public QAbstractScrollArea {

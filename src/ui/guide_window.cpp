@@ -9,6 +9,7 @@
 #include <QScrollBar>
 #include <QToolButton>
 #include <algorithm>
+#include <tuple>
 
 #include "app/rule_window_rules.h"
 #include "app/scheduled_capture.h"
@@ -20,6 +21,7 @@
 #include "guide/reserved_programmes.h"
 #include "platform/clock.h"
 #include "schedule/recording_scheduler.h"
+#include "schedule/schedule_edit_item.h"
 #include "ui/guide_grid.h"
 #include "ui/qt_text.h"
 #include "ui_guide_window.h"
@@ -83,6 +85,9 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
 
   popup_ = new QMenu(this);
   popup_->setObjectName(QStringLiteral("programmePopup"));
+  // "予約" at once (the default: Enter in the menu), the edit dialog for the rest.
+  popup_->addAction(ui_->reserveAction);
+  popup_->setDefaultAction(ui_->reserveAction);
   popup_->addAction(ui_->reserveByEventAction);
   popup_->addAction(ui_->reserveByTimeAction);
   if (make_rule_) {
@@ -95,6 +100,7 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
   connect(ui_->grid, &GuideGrid::currentChanged, this, &GuideWindow::ShowCurrent);
   connect(ui_->grid, &GuideGrid::menuRequested, this, &GuideWindow::ShowMenu);
   connect(ui_->grid, &GuideGrid::viewMoved, this, &GuideWindow::FollowView);
+  connect(ui_->reserveAction, &QAction::triggered, this, &GuideWindow::Reserve);
   connect(ui_->reserveByEventAction, &QAction::triggered, this, &GuideWindow::ReserveByEvent);
   connect(ui_->reserveByTimeAction, &QAction::triggered, this, &GuideWindow::ReserveByTime);
   connect(ui_->ruleFromProgrammeAction, &QAction::triggered, this, &GuideWindow::RuleFromProgramme);
@@ -204,6 +210,7 @@ void GuideWindow::Refresh() {
   const GuideTime now = Now();
   ui_->grid->SetNow(now);
   ui_->grid->SetReserved(ReservedNow());
+  UpdateResultMarks();
   UpdateStatusLabel();
   const bool changed = !store_ || store_->DataVersion() != data_version_;
   if (changed || now / 86400 * 86400 != origin_) Reload();
@@ -228,7 +235,7 @@ void GuideWindow::UpdateSwitchNotice() {
 }
 
 void GuideWindow::SwitchOn() {
-  if (!SwitchOnTableProcessing(context_.app, context_.messages)) return;
+  context_.app.SwitchOnTableProcessing();
   UpdateSwitchNotice();
   Q_EMIT settingsChanged();
 }
@@ -276,8 +283,49 @@ void GuideWindow::ShowCurrent() {
 }
 
 void GuideWindow::ShowMenu(const QPoint& global_pos) {
-  if (!ui_->grid->current()) return;
+  const auto cell = ui_->grid->current();
+  if (!cell) return;
+  // A programme reserved already is not reserved twice; its details still open.
+  ui_->reserveAction->setEnabled(!ui_->grid->IsReserved(ui_->grid->model()->event(*cell)));
   popup_->popup(global_pos);
+}
+
+void GuideWindow::Reserve() {
+  const auto cell = ui_->grid->current();
+  if (!cell) return;
+  const GuideEvent e = ui_->grid->model()->event(*cell);
+  if (ui_->grid->IsReserved(e)) return;
+  // As "予約の詳細..." would store it untouched: the options' margins, the default folder, the
+  // automatic name with the title and the default priority.
+  RecordingScheduler& scheduler = context_.schedule.scheduler();
+  const GuideEventKey& k = e.key;
+  ScheduleItem item = MakeEventReservation(scheduler.DefaultDirectory(), k.original_network_id,
+                                           k.transport_stream_id, k.service_id, k.event_id, e.title,
+                                           UnpackMjdTime(LocalMjdTime()));
+  std::tie(item.margin_before, item.margin_after) = scheduler.DefaultMargins();
+  scheduler.StoreItem(item, -1);
+  ShowReserved();
+}
+
+void GuideWindow::ShowReserved() {
+  ui_->grid->SetReserved(ReservedNow());
+  ShowCurrent();
+  UpdateResultMarks();
+}
+
+void GuideWindow::UpdateResultMarks() {
+  for (size_t i = 0; i < results_.size() && i < static_cast<size_t>(ui_->resultsList->count()); ++i) {
+    const QString text = ResultText(results_[i]);
+    QListWidgetItem* item = ui_->resultsList->item(static_cast<int>(i));
+    if (item->text() != text) item->setText(text);
+  }
+}
+
+QString GuideWindow::ResultText(const GuideEvent& e) const {
+  const guide_text::SearchMark mark = !ui_->grid->IsReserved(e)       ? guide_text::SearchMark::kNone
+                                      : ui_->grid->IsReservedByRule(e) ? guide_text::SearchMark::kByRule
+                                                                       : guide_text::SearchMark::kByHand;
+  return FromBroadcastSjis(guide_text::SearchResultText(e, ServiceName(e.key), mark));
 }
 
 void GuideWindow::ReserveByEvent() {
@@ -286,7 +334,7 @@ void GuideWindow::ReserveByEvent() {
   const GuideEvent e = ui_->grid->model()->event(*cell);
   const GuideEventKey& k = e.key;
   by_event_(k.original_network_id, k.transport_stream_id, k.service_id, k.event_id, e.title);
-  ui_->grid->SetReserved(ReservedNow());
+  ShowReserved();
 }
 
 void GuideWindow::ReserveByTime() {
@@ -295,21 +343,22 @@ void GuideWindow::ReserveByTime() {
   const GuideEvent e = ui_->grid->model()->event(*cell);
   const MjdTime start{static_cast<uint32_t>(e.start / 86400), static_cast<uint32_t>(e.start % 86400)};
   by_time_(e.key.service_id, start, e.duration, e.title);
-  ui_->grid->SetReserved(ReservedNow());
+  ShowReserved();
 }
 
 void GuideWindow::RuleFromProgramme() {
   const auto cell = ui_->grid->current();
   if (!cell || !make_rule_) return;
-  make_rule_(pelkan::RuleFromProgramme(ui_->grid->model()->event(*cell)));
-  ui_->grid->SetReserved(ReservedNow());
+  const GuideEvent e = ui_->grid->model()->event(*cell);
+  make_rule_(pelkan::RuleFromProgramme(e), AiringOf(e));
+  ShowReserved();
 }
 
 void GuideWindow::RuleFromSearch() {
   const std::string words = ui_->searchEdit->text().trimmed().toStdString();
   if (words.empty() || !make_rule_) return;
-  make_rule_(pelkan::RuleFromSearch(words));
-  ui_->grid->SetReserved(ReservedNow());
+  make_rule_(pelkan::RuleFromSearch(words), std::nullopt);
+  ShowReserved();
 }
 
 void GuideWindow::Search() {
@@ -323,7 +372,7 @@ void GuideWindow::Search() {
   }
   results_ = store_->Search(words, kSearchLimit);
   for (const GuideEvent& e : results_) {
-    ui_->resultsList->addItem(FromBroadcastSjis(guide_text::SearchResultText(e, ServiceName(e.key))));
+    ui_->resultsList->addItem(ResultText(e));
   }
   ui_->resultsLabel->setText(FromSjis(guide_text::SearchResultsLabel(results_.size())));
 }

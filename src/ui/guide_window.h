@@ -3,8 +3,10 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "app/rule_window_rules.h"
 #include "guide/guide_grid_model.h"
 #include "guide/reserved_programmes.h"
 #include "info/service_filter_window.h"
@@ -27,13 +29,14 @@ namespace pelkan::ui {
 
 // The programme guide window "番組表": the guide of epg.sqlite as a grid of eight days (day buttons
 // and "現在時刻" jump in it), the reservation marks, a detail pane for the current programme, a
-// search field whose results take the grid to a programme, a genre legend, and the reservation
-// popup ("イベントID指定で録画予約", "日時指定で録画予約") that opens the reservation edit dialog
-// through the given callbacks while the capture goes on; "この番組で自動予約を作成" in the popup and
+// search field whose results (marked 予 or 自 when reserved) take the grid to a programme, a genre
+// legend, and the reservation popup (a right or double click): "予約" reserves the programme by its
+// event at once, "予約の詳細..." and "日時指定で録画予約" open the reservation edit dialog through the
+// given callbacks while the capture goes on; "この番組で自動予約を作成" in the popup and
 // "検索条件で自動予約を作成" beside the search open the rule dialog with a rule made from them. It reads the
 // guide with a connection of its own and follows what the collector writes every two seconds while shown,
 // keeping the time, the service and the programme the user looks at. When DECODE_PSI or PROC_EPG is off it
-// says so and offers to switch them on, as the options dialog does (refused while connected). UI thread.
+// says so and offers to switch them on, also for the running capture. UI thread.
 class GuideWindow : public ToolWindow {
   Q_OBJECT
 
@@ -43,8 +46,9 @@ class GuideWindow : public ToolWindow {
   // Most search results listed.
   static constexpr size_t kSearchLimit = 500;
 
-  // Opens the automatic reservation dialog with a rule to start from.
-  using MakeRuleCallback = std::function<void(const ReservationRule& rule)>;
+  // Opens the automatic reservation dialog with a rule to start from, offering to keep it to
+  // `airing` when given (a rule made from one programme).
+  using MakeRuleCallback = std::function<void(const ReservationRule& rule, std::optional<RuleAiring> airing)>;
 
   // `context` outlives the window; the callbacks open the reservation edit dialog and the rule
   // dialog (none when `make_rule` is null).
@@ -68,6 +72,9 @@ class GuideWindow : public ToolWindow {
   void Refresh();
   void ShowCurrent();
   void ShowMenu(const QPoint& global_pos);
+  // "予約": an event reservation at once, as the edit dialog would store it untouched.
+  void Reserve();
+  // "予約の詳細..." and "日時指定で録画予約": through the edit dialog.
   void ReserveByEvent();
   void ReserveByTime();
   // "この番組で自動予約を作成" and "検索条件で自動予約を作成".
@@ -89,6 +96,11 @@ class GuideWindow : public ToolWindow {
   std::string ServiceName(const GuideEventKey& key) const;
   // The reserved programmes with what the plan records of them, for the grid's frames.
   ReservedProgrammes ReservedNow() const;
+  // After a reservation: the grid's marks, the detail pane and the search results' marks.
+  void ShowReserved();
+  // The search results' marks ("予 ", "自 ") as the grid has the reservations.
+  void UpdateResultMarks();
+  QString ResultText(const GuideEvent& e) const;
 
   std::unique_ptr<Ui::GuideWindow> ui_;
   DesktopContext& context_;

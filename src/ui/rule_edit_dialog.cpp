@@ -56,12 +56,13 @@ void AddCheckable(QListWidget* list, const QString& text, int data, bool checked
 }  // namespace
 
 RuleEditDialog::RuleEditDialog(const ReservationRule& rule, RuleDesk& desk, UserMessages& messages,
-                               QWidget* parent)
+                               QWidget* parent, std::optional<RuleAiring> airing)
     : QDialog(parent),
       ui_(std::make_unique<Ui::RuleEditDialog>()),
       desk_(desk),
       messages_(messages),
       opened_(rule),
+      airing_(airing),
       result_(rule) {
   ui_->setupUi(this);
   setObjectName(QStringLiteral("ruleEditDialog"));
@@ -103,6 +104,17 @@ RuleEditDialog::RuleEditDialog(const ReservationRule& rule, RuleDesk& desk, User
     connect(l, &QListWidget::itemChanged, this, &RuleEditDialog::fieldsChanged);
   connect(ui_->matchList, &QTreeWidget::itemSelectionChanged, this, &RuleEditDialog::updateButtons);
   connect(ui_->reserveAnywayButton, &QPushButton::clicked, this, &RuleEditDialog::reserveAnyway);
+  ui_->airingCheck->setVisible(airing_.has_value());
+  if (airing_) {
+    // The airing itself beside the box: "月 20:30-21:30".
+    RuleForm only;
+    KeepFormToAiring(&only, *airing_, true);
+    const QString when = Q(WeekdaysText(airing_->weekdays) + ' ' + only.time_window);
+    ui_->airingCheck->setToolTip(when);
+    ui_->airingCheck->setAccessibleDescription(when);
+    ui_->airingCheck->setChecked(FormKeepsToAiring(Read(), *airing_));
+    connect(ui_->airingCheck, &QCheckBox::clicked, this, &RuleEditDialog::keepToAiring);
+  }
   ui_->buttonBox->button(QDialogButtonBox::Ok)->setText(QStringLiteral("OK"));
   ui_->buttonBox->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("okButton"));
   ui_->buttonBox->button(QDialogButtonBox::Cancel)->setText(U8("キャンセル"));
@@ -220,7 +232,17 @@ RuleForm RuleEditDialog::Read() const {
   return form;
 }
 
+void RuleEditDialog::keepToAiring(bool only) {
+  if (!airing_) return;
+  RuleForm form = Read();
+  KeepFormToAiring(&form, *airing_, only);
+  for (int d = 0; d < 7; ++d) WeekdayCheck(*ui_, d)->setChecked((form.rule.weekdays >> d) & 1);
+  ui_->timeWindowEdit->setText(Q(form.time_window));
+  fieldsChanged();
+}
+
 void RuleEditDialog::fieldsChanged() {
+  if (airing_) ui_->airingCheck->setChecked(FormKeepsToAiring(Read(), *airing_));
   check_ = BuildRule(Read());
   ui_->errorLabel->setText(Q(check_.message));
   updateButtons();

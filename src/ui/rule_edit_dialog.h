@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QTimer>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/rule_window_rules.h"
@@ -34,9 +35,10 @@ class RuleEditDialog : public QDialog {
   static constexpr int kRefreshDelayMs = 300;
 
   // `rule` is shown (id 0: a new rule); `desk` (which outlives the dialog) gives the guide and
-  // makes "この回も録画"; a refused one is told through `messages`.
+  // makes "この回も録画"; a refused one is told through `messages`. With `airing` (a rule made from
+  // one programme) the check box "この曜日・時間帯だけ" holds the weekday and time fields to it.
   RuleEditDialog(const ReservationRule& rule, RuleDesk& desk, UserMessages& messages,
-                 QWidget* parent = nullptr);
+                 QWidget* parent = nullptr, std::optional<RuleAiring> airing = std::nullopt);
   ~RuleEditDialog() override;
 
   // The rule built at OK; the opened one before.
@@ -50,6 +52,8 @@ class RuleEditDialog : public QDialog {
   void fieldsChanged();
   void refreshMatches();
   void reserveAnyway();
+  // "この曜日・時間帯だけ" clicked: the weekday and time fields keep to the airing, or open up.
+  void keepToAiring(bool only);
   void updateButtons();
 
  private:
@@ -62,6 +66,7 @@ class RuleEditDialog : public QDialog {
   RuleDesk& desk_;
   UserMessages& messages_;
   ReservationRule opened_;
+  std::optional<RuleAiring> airing_;
   ReservationRule result_;
   RuleFormCheck check_;             // of the fields as they are now
   std::vector<RuleMatch> matches_;  // the rows of the match list

@@ -111,9 +111,9 @@ void RuleListWindow::updateButtons() {
   ui_->enableButton->setEnabled(selected);
 }
 
-bool RuleListWindow::RunDialog(ReservationRule* rule) {
+bool RuleListWindow::RunDialog(ReservationRule* rule, std::optional<RuleAiring> airing) {
   editing_ = true;
-  RuleEditDialog dialog(*rule, desk_, messages_, this);
+  RuleEditDialog dialog(*rule, desk_, messages_, this, airing);
   const bool ok = dialog.exec() == QDialog::Accepted;
   editing_ = false;
   if (ok) *rule = dialog.rule();
@@ -133,12 +133,12 @@ void RuleListWindow::Store(const ReservationRule& rule) {
   }
 }
 
-bool RuleListWindow::AddRule(const ReservationRule& rule) {
+bool RuleListWindow::AddRule(const ReservationRule& rule, std::optional<RuleAiring> airing) {
   show();
   raise();
   ReservationRule edited = rule;
   edited.id = 0;
-  if (!RunDialog(&edited)) return false;
+  if (!RunDialog(&edited, airing)) return false;
   Store(edited);
   return true;
 }

@@ -42,8 +42,9 @@ class RuleListWindow : public ToolWindow {
   ~RuleListWindow() override;
 
   // Opens the rule dialog with `rule` (the guide's "この番組で自動予約を作成" and "検索条件で自動予約を
-  // 作成") and stores the rule at OK; true then. Shows the window.
-  bool AddRule(const ReservationRule& rule);
+  // 作成"), offering to keep to `airing` when given, and stores the rule at OK; true then. Shows the
+  // window.
+  bool AddRule(const ReservationRule& rule, std::optional<RuleAiring> airing = std::nullopt);
   RuleDesk& desk() { return desk_; }
 
  public Q_SLOTS:
@@ -63,7 +64,7 @@ class RuleListWindow : public ToolWindow {
 
  private:
   // Edits `rule` in the dialog; true at OK with the rule changed.
-  bool RunDialog(ReservationRule* rule);
+  bool RunDialog(ReservationRule* rule, std::optional<RuleAiring> airing = std::nullopt);
   // Stores the rule and runs the rules; the row of the rule is selected.
   void Store(const ReservationRule& rule);
   const ReservationRule* SelectedRule() const;

@@ -2,8 +2,10 @@
 
 #include <QFontMetrics>
 #include <QLineEdit>
+#include <QPushButton>
 #include <algorithm>
 
+#include "guide/guide_texts.h"
 #include "schedule/schedule_texts.h"
 #include "ui/qt_text.h"
 #include "ui_schedule_edit_dialog.h"
@@ -51,6 +53,20 @@ ScheduleEditDialog::ScheduleEditDialog(const ScheduleItem& item, DeviceChannels 
   ui_->dateEdit->setDateRange(kFirstDate, kLastDate);
   connect(ui_->convertButton, &QPushButton::clicked, this, &ScheduleEditDialog::convert);
   Show(FormFromItem(item, device_, now));
+  // The dialog opens on OK, not in the first field (for an event reservation, its hex id).
+  ui_->okButton->setFocus(Qt::OtherFocusReason);
+}
+
+void ScheduleEditDialog::ShowProgramme(const GuideEvent& e, std::string_view service_name) {
+  QFont bold = ui_->programmeTitleLabel->font();
+  bold.setBold(true);
+  bold.setPointSizeF(bold.pointSizeF() * 1.2);
+  ui_->programmeTitleLabel->setFont(bold);
+  ui_->programmeTitleLabel->setText(FromBroadcastSjis(e.title));
+  ui_->programmeLineLabel->setText(FromBroadcastSjis(guide_text::HeadingLine(e, service_name)));
+  ui_->programmeFrame->setAccessibleName(ui_->programmeTitleLabel->text());
+  ui_->programmeFrame->setAccessibleDescription(ui_->programmeLineLabel->text());
+  ui_->programmeFrame->setVisible(true);
 }
 
 ScheduleEditDialog::~ScheduleEditDialog() = default;

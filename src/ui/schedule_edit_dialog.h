@@ -3,8 +3,10 @@
 #include <QDialog>
 #include <QTime>
 #include <memory>
+#include <string_view>
 
 #include "base/mjd_time.h"
+#include "guide/guide_event.h"
 #include "core/user_messages.h"
 #include "schedule/schedule_edit_form.h"
 #include "schedule/schedule_item.h"
@@ -31,6 +33,9 @@ class ScheduleEditDialog : public QDialog {
 
   // The tool tip of the duration while it shows "未定" (how long the event is followed).
   void SetLengthToolTip(const QString& tip);
+  // Shows the programme the reservation is for above the controls: its title with the broadcast's
+  // symbols, then its service, start - end and genre (texts Shift-JIS, as the guide keeps them).
+  void ShowProgramme(const GuideEvent& e, std::string_view service_name);
 
   // The record built at OK; the opened one before.
   const ScheduleItem& item() const { return result_; }

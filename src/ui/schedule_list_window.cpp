@@ -278,6 +278,10 @@ void ScheduleListWindow::clearFinished() {
 bool ScheduleListWindow::RunEditDialog(ScheduleItem* item) {
   ScheduleEditDialog dialog(*item, channels_ ? channels_() : DeviceChannels{}, *messages_, this);
   dialog.SetLengthToolTip(LengthToolTip(*item));
+  if (programme_lookup_) {
+    if (const auto programme = programme_lookup_(*item))
+      dialog.ShowProgramme(programme->event, programme->service_name);
+  }
   if (dialog.exec() != QDialog::Accepted) return false;
   *item = dialog.item();
   return true;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/mjd_time.h"
+#include "guide/reserved_programmes.h"
 #include "core/user_messages.h"
 #include "output/recording_report.h"
 #include "schedule/recording_plan.h"
@@ -67,6 +68,10 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   // The overlap question ("録画予約", Yes/No); true for yes.
   bool ConfirmOverlap();
 
+  // The programme a reservation is for, which the edit dialog shows first; none when not set.
+  using ProgrammeLookup = std::function<std::optional<GuideProgramme>(const ScheduleItem&)>;
+  void SetProgrammeLookup(ProgrammeLookup lookup) { programme_lookup_ = std::move(lookup); }
+
  public Q_SLOTS:
   // Shows the lists as they are now: both counts in the view buttons, the rows of the chosen list.
   void Rebuild();
@@ -103,6 +108,7 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   std::vector<std::optional<RecordingSummary>> shown_summaries_;  // their recordings' totals
   std::vector<PlanLine> shown_plan_;  // the plan the reservation rows show
   QTimer plan_refresh_;
+  ProgrammeLookup programme_lookup_;
 };
 
 }  // namespace pelkan::ui

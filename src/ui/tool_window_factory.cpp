@@ -6,7 +6,9 @@
 #include "app/settings.h"
 #include "core/capture_app.h"
 #include "core/device_channels.h"
+#include "guide/guide_store.h"
 #include "guide/guide_texts.h"
+#include "guide/reserved_programmes.h"
 #include "info/service_filter_window.h"
 #include "schedule/schedule_edit_form.h"
 #include "ui/desktop_context.h"
@@ -45,7 +47,10 @@ ToolWindow* CreateFilterToolWindow(DesktopContext& context, QWidget* owner) {
         return guide_text::SwitchNotice(app->settings().decode_psi != 0, app->settings().proc_epg != 0,
                                         false);
       },
-      [&context] { return SwitchOnTableProcessing(context.app, context.messages); });
+      [&context] {
+        context.app.SwitchOnTableProcessing();
+        return true;
+      });
   return window;
 }
 
@@ -53,6 +58,14 @@ ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner) {
   CaptureApp* app = &context.app;
   auto* window = new ScheduleListWindow(
       context.schedule, [app] { return ReadDeviceChannels(app->device()); }, &context.messages, owner);
+  // The edit dialog shows the programme of the reservation as the guide has it.
+  window->SetProgrammeLookup(
+      [path = context.guide_path](const ScheduleItem& item) -> std::optional<GuideProgramme> {
+        const std::unique_ptr<GuideStore> store =
+            GuideStore::Open(path, GuideStore::Access::kRead, false, nullptr, nullptr);
+        if (!store) return std::nullopt;
+        return ProgrammeOfReservation(*store, item);
+      });
   // The filtering window's popup reserves programmes through this window's edit dialog.
   ReserveCallbacks reserve = ReserveThrough(window);
   context.services.SetReserveCallbacks(std::move(reserve.by_time), std::move(reserve.by_event));
@@ -71,8 +84,8 @@ ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolW
   GuideWindow::MakeRuleCallback make_rule;
   if (auto* rules = qobject_cast<RuleListWindow*>(rule_window)) {
     QPointer<RuleListWindow> target(rules);
-    make_rule = [target](const ReservationRule& rule) {
-      if (target) target->AddRule(rule);
+    make_rule = [target](const ReservationRule& rule, std::optional<RuleAiring> airing) {
+      if (target) target->AddRule(rule, airing);
     };
   }
   return new GuideWindow(context, std::move(reserve.by_time), std::move(reserve.by_event),

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "base/mjd_time.h"
 #include "platform/broadcast_text.h"
+#include "rules/rule_evaluation.h"
+#include "rules/rule_matcher.h"
 
 namespace pelkan {
 namespace {
@@ -138,8 +142,9 @@ TEST(RuleWindowRules, RowsOfTheListAndOfTheMatches) {
   EXPECT_EQ(r.title, "麒麟の道 第12話[再]");
 }
 
-// The guide's popup makes a rule of the series: title without marks or episode number, its
-// service, its weekday and an hour around its start; the search's words are looked for everywhere.
+// The guide's popup makes a rule of the series: the title without marks, cut before its episode,
+// and its service, on every day at any time (the airing's weekday and hour are the dialog's check
+// box); the search's words are looked for everywhere.
 TEST(RuleWindowRules, RulesFromAProgrammeAndFromASearch) {
   const struct {
     const char* title;
@@ -151,20 +156,97 @@ TEST(RuleWindowRules, RulesFromAProgrammeAndFromASearch) {
       {"[新]麒麟の道 第1話[字]", At(7, 21), {"麒麟の道"}, 1 << 1, 20 * 60 + 30, 21 * 60 + 30},
       {"ＮＥＷＳ　ウオッチ #12", At(12, 23, 45), {"news", "ウオッチ"}, 1 << 6, 23 * 60 + 15, 24 * 60 + 15},
       {"深夜アニメ(3)", At(9, 0, 10), {"深夜アニメ"}, 1 << 3, 0, 40},
+      {"麒麟の道 第十二回「決戦」", At(7, 21), {"麒麟の道"}, 1 << 1, 20 * 60 + 30, 21 * 60 + 30},
+      {"ドラマスペシャル 後編", At(13, 21), {"ドラマスペシャル"}, 1 << 0, 20 * 60 + 30, 21 * 60 + 30},
+      {"第1話", At(7, 21), {"第1話"}, 1 << 1, 20 * 60 + 30, 21 * 60 + 30},
   };
   for (const auto& c : cases) {
-    const ReservationRule rule = RuleFromProgramme(Event(c.title, c.start, 1032));
+    const GuideEvent e = Event(c.title, c.start, 1032);
+    const ReservationRule rule = RuleFromProgramme(e);
     EXPECT_EQ(rule.words, c.words) << c.title;
     EXPECT_EQ(rule.services, std::vector<uint16_t>{1032}) << c.title;
-    EXPECT_EQ(rule.weekdays, c.weekday_bit) << c.title;
-    EXPECT_EQ(rule.window_from, c.from) << c.title;
-    EXPECT_EQ(rule.window_to, c.to) << c.title;
-    EXPECT_TRUE(BuildRule(FormFromRule(rule)).rule) << c.title;
+    EXPECT_EQ(rule.weekdays, 0x7F) << c.title;
+    EXPECT_EQ(rule.window_from, -1) << c.title;
+    const RuleAiring airing = AiringOf(e);
+    EXPECT_EQ(airing.weekdays, c.weekday_bit) << c.title;
+    EXPECT_EQ(airing.window_from, c.from) << c.title;
+    EXPECT_EQ(airing.window_to, c.to) << c.title;
+    // The check box keeps the fields to the airing and opens them again.
+    RuleForm form = FormFromRule(rule);
+    EXPECT_FALSE(FormKeepsToAiring(form, airing)) << c.title;
+    KeepFormToAiring(&form, airing, true);
+    EXPECT_TRUE(FormKeepsToAiring(form, airing)) << c.title;
+    const RuleFormCheck kept = BuildRule(form);
+    ASSERT_TRUE(kept.rule) << c.title;
+    EXPECT_EQ(kept.rule->weekdays, c.weekday_bit) << c.title;
+    EXPECT_EQ(kept.rule->window_from, c.from) << c.title;
+    KeepFormToAiring(&form, airing, false);
+    EXPECT_EQ(BuildRule(form).rule, rule) << c.title;
   }
   const ReservationRule search = RuleFromSearch("麒麟　前編");
   EXPECT_EQ(search.words, (std::vector<std::string>{"麒麟", "前編"}));
   EXPECT_EQ(search.name, "麒麟 前編");
   EXPECT_EQ(search.scope, RuleTextScope::kAll);
+}
+
+// A rule made from one airing reserves what the user means: every airing of a daily drama in the
+// coming week, every edition of the news (no episode: each recorded), both halves of a two-part
+// special; kept to the airing's weekday and time, only the airings then.
+TEST(RuleWindowRules, ARuleFromOneAiringReservesTheSeries) {
+  struct Airing {
+    std::string title;
+    GuideTime start;
+    uint16_t service = 1024;
+  };
+  const auto daily = [](const char* title, int hour, int days, int first_episode) {
+    std::vector<Airing> airings;
+    for (int d = 0; d < days; ++d) {
+      const std::string t = first_episode > 0 ? title + std::string("(") + std::to_string(first_episode + d) + ")"
+                                              : std::string(title);
+      airings.push_back({t, At(7 + d, hour)});
+    }
+    return airings;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Airing> guide;  // the first one is the programme the rule is made from
+    size_t reserved, reserved_at_the_airing;
+  };
+  std::vector<Case> cases;
+  // Monday to Saturday at 8:00 with its episode, and a rerun of the same title on another service.
+  std::vector<Airing> drama = daily("[新]連続テレビ小説　あさの風", 8, 6, 56);
+  drama.push_back({"連続テレビ小説　あさの風(56)[再]", At(12, 12), 1032});
+  cases.push_back({"daily drama", drama, 6, 1});
+  cases.push_back({"news", daily("ニュース７", 19, 7, 0), 7, 1});
+  cases.push_back({"two parts",
+                   {{"ドラマスペシャル　前編[字]", At(12, 21)}, {"ドラマスペシャル　後編[字]", At(13, 21)},
+                    {"ドラマ傑作選", At(13, 23)}},
+                   2,
+                   1});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<GuideEvent> events;
+    for (size_t i = 0; i < c.guide.size(); ++i) {
+      GuideEvent e = Event(c.guide[i].title.c_str(), c.guide[i].start, c.guide[i].service);
+      e.key.event_id = static_cast<uint16_t>(100 + i);
+      events.push_back(e);
+    }
+    const ReservationRule made = RuleFromProgramme(events.front());
+    std::sort(events.begin(), events.end(), [](const GuideEvent& a, const GuideEvent& b) { return a.start < b.start; });
+    const RuleContext nothing({}, {}, {});
+    const auto reserved = [&](const ReservationRule& rule) {
+      FoldedGuide folded(events);
+      size_t n = 0;
+      for (const RuleMatch& m : EvaluateRule(RuleMatcher(rule), folded, nothing)) {
+        if (m.verdict == RuleVerdict::kReserve) ++n;
+      }
+      return n;
+    };
+    EXPECT_EQ(reserved(made), c.reserved);
+    RuleForm form = FormFromRule(made);
+    KeepFormToAiring(&form, AiringOf(Event(c.guide.front().title.c_str(), c.guide.front().start)), true);
+    EXPECT_EQ(reserved(*BuildRule(form).rule), c.reserved_at_the_airing);
+  }
 }
 
 }  // namespace

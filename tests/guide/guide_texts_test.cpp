@@ -64,6 +64,12 @@ TEST(GuideTexts, ProgrammeTexts) {
             "ペルカン総合テレビ 21:00 - 21:30 土曜ドラマ ドラマ 予約済み");
   EXPECT_EQ(U(SearchResultText(e, platform::Utf8ToSjis("ペルカン総合テレビ"))),
             "12/7(月) 21:00 ペルカン総合テレビ 土曜ドラマ");
+  EXPECT_EQ(U(SearchResultText(e, platform::Utf8ToSjis("ペルカン総合テレビ"), SearchMark::kByHand)),
+            "予 12/7(月) 21:00 ペルカン総合テレビ 土曜ドラマ");
+  EXPECT_EQ(U(SearchResultText(e, platform::Utf8ToSjis("ペルカン総合テレビ"), SearchMark::kByRule)),
+            "自 12/7(月) 21:00 ペルカン総合テレビ 土曜ドラマ");
+  EXPECT_EQ(U(HeadingLine(e, platform::Utf8ToSjis("ペルカン総合テレビ"))),
+            "ペルカン総合テレビ  2026/12/07(月) 21:00 - 21:30 (31分)  ドラマ");
   GuideEvent live = e;
   live.duration = kUndefinedDuration;
   live.description.clear();

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "guide/guide_store.h"
+#include "platform/text_codec.h"
+#include "tests/support/guide_events.h"
+#include "tests/support/temp_dir.h"
+
 namespace pelkan {
 namespace {
 
@@ -99,6 +104,44 @@ TEST(ReservedProgrammes, ThePlanTellsHowAProgrammeWillBeRecorded) {
   const ReservedProgrammes unplanned(items, std::span<const PlanLine>(plan, 2));
   EXPECT_EQ(unplanned.MarkOf(Event(1, 1024, 3, kT - 7200)), ReservedMark::kWhole);
   EXPECT_TRUE(unplanned == ReservedProgrammes(items));
+}
+
+// The programme a reservation is for, as the guide has it, with its service's name: the edit
+// dialog's heading.
+TEST(ReservedProgrammes, TheProgrammeOfAReservationComesFromTheGuide) {
+  const test::TempDir dir;
+  std::string error;
+  auto store = GuideStore::Open(dir.File("epg.sqlite"), GuideStore::Access::kWrite, true, nullptr, &error);
+  ASSERT_TRUE(store) << error;
+  ASSERT_TRUE(store->Begin());
+  ASSERT_TRUE(store->SetServiceName(4, 5, 1024, platform::Utf8ToSjis("ペルカン総合")));
+  ASSERT_TRUE(test::AddGuideEvent(*store, {4, 5, 1024, 7}, "麒麟の道", kT, 0, 0));
+  ASSERT_TRUE(test::AddGuideEvent(*store, {4, 5, 1024, 8}, "ニュース", kT + 1800, 0, 0));
+  ASSERT_TRUE(test::AddGuideEvent(*store, {4, 5, 1032, 9}, "名のない局の番組", kT, 0, 0));
+  ASSERT_TRUE(store->Commit());
+  ScheduleItem by_ids = ByEvent(4, 1024, 7);
+  by_ids.stream_id = 5;
+  const struct {
+    const char* what;
+    ScheduleItem item;
+    const char* title;  // nullptr: none
+    const char* service;
+  } cases[] = {
+      {"its four ids", by_ids, "麒麟の道", "ペルカン総合"},
+      {"service and event id alone", ByEvent(0, 1024, 8), "ニュース", "ペルカン総合"},
+      {"a service without a name", ByEvent(0, 1032, 9), "名のない局の番組", ""},
+      {"an event the guide lacks", ByEvent(0, 1024, 99), nullptr, ""},
+      {"by time, its service", ByTime(kT + 1800, 1800, "1024"), "ニュース", "ペルカン総合"},
+      {"by time, a longer span: its first", ByTime(kT - 60, 3700, "1024"), "麒麟の道", "ペルカン総合"},
+      {"by time, the whole stream", ByTime(kT, 1800, nullptr), nullptr, ""},
+  };
+  for (const auto& c : cases) {
+    const auto p = ProgrammeOfReservation(*store, c.item);
+    ASSERT_EQ(p.has_value(), c.title != nullptr) << c.what;
+    if (!p) continue;
+    EXPECT_EQ(platform::SjisToUtf8(p->event.title), c.title) << c.what;
+    EXPECT_EQ(platform::SjisToUtf8(p->service_name), c.service) << c.what;
+  }
 }
 
 }  // namespace

@@ -7,10 +7,13 @@
 
 #include <QAccessible>
 #include <QAction>
+#include <QCheckBox>
 #include <QApplication>
 #include <QCursor>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QHelpEvent>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -25,6 +28,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 
 #include "app/scheduled_capture.h"
 #include "base/mjd_time.h"
@@ -42,6 +46,7 @@
 #include "ts/ts_processor.h"
 #include "ui/guide_grid.h"
 #include "ui/qt_text.h"
+#include "ui/rule_edit_dialog.h"
 #include "ui/schedule_edit_dialog.h"
 
 namespace pelkan::ui {
@@ -52,13 +57,34 @@ using streamgen::GeneratorOptions;
 using streamgen::ProgrammeInfo;
 using testing::OnModal;
 
-// The item of an accessible interface's children whose name contains `text`.
+// The item of an accessible interface's children whose name is `text`.
 QAccessibleInterface* ChildNamed(QAccessibleInterface* parent, const QString& text) {
   for (int i = 0; parent != nullptr && i < parent->childCount(); ++i) {
     QAccessibleInterface* c = parent->child(i);
-    if (c != nullptr && c->text(QAccessible::Name).contains(text)) return c;
+    if (c != nullptr && c->text(QAccessible::Name) == text) return c;
   }
   return nullptr;
+}
+
+// The popup menu that is open, once it is.
+QMenu* OpenMenu() {
+  QMenu* menu = nullptr;
+  testing::WaitFor([&] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); });
+  return menu;
+}
+
+// Clicks the item `text` of the open popup menu, as the user does; false when there is none.
+bool ClickMenuItem(const QString& text) {
+  QMenu* menu = OpenMenu();
+  if (menu == nullptr) return false;
+  for (QAction* a : menu->actions()) {
+    if (a->text() == text && a->isEnabled()) {
+      QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(a).center());
+      return true;
+    }
+  }
+  menu->close();
+  return false;
 }
 
 class GuideWindowTest : public ::testing::Test, public testing::DesktopFixture {
@@ -104,6 +130,13 @@ class GuideWindowTest : public ::testing::Test, public testing::DesktopFixture {
     return Guide()->findChild<T*>(QString::fromLatin1(name));
   }
   GuideGrid* Grid() { return InGuide<GuideGrid>("grid"); }
+  // The name of a programme's service as the guide has it (Shift-JIS).
+  std::string ServiceNameOf(const GuideEvent& e) {
+    for (const auto& c : Guide()->model().columns()) {
+      if (c.service.service_id == e.key.service_id) return c.service.name;
+    }
+    return {};
+  }
   void OpenGuide() {
     program_->window().findChild<QAction*>(QStringLiteral("guideAction"))->trigger();
     ASSERT_TRUE(Guide()->isVisible());
@@ -173,7 +206,7 @@ TEST_F(GuideWindowTest, FillsFromTheTunerReservesByEventAndTheReservationRecords
       InGuide<QPlainTextEdit>("detailText")->toPlainText().contains(QString::fromStdString(programme.title)));
 
   // The popup through the accessibility interface: the grid's focused child, its show-menu action,
-  // then the menu item's press action; the edit dialog opens with the event and OK stores it.
+  // then the press action of its "予約", which reserves the event at once.
   QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(Grid());
   ASSERT_NE(grid, nullptr);
   EXPECT_EQ(grid->text(QAccessible::Name), U8("番組表"));
@@ -181,25 +214,15 @@ TEST_F(GuideWindowTest, FillsFromTheTunerReservesByEventAndTheReservationRecords
   ASSERT_NE(cell, nullptr);
   EXPECT_TRUE(cell->text(QAccessible::Name).contains(QString::fromStdString(programme.title)));
   EXPECT_GE(grid->indexOfChild(cell), 0);
-  bool dialog_seen = false;
-  OnModal<ScheduleEditDialog>(Guide(), [&](ScheduleEditDialog* d) {
-    dialog_seen = true;
-    EXPECT_EQ(
-        d->findChild<QLineEdit*>("networkIdsEdit")->text(),
-        QString::asprintf("0x%04X/0x%04X/0x%04X", key.original_network_id, key.transport_stream_id, sid));
-    EXPECT_EQ(d->findChild<QLineEdit*>("eventIdEdit")->text(), QString::asprintf("0x%04X", key.event_id));
-    d->findChild<QPushButton*>("okButton")->click();
-  });
   cell->actionInterface()->doAction(QAccessibleActionInterface::showMenuAction());
-  QMenu* menu = nullptr;
-  ASSERT_TRUE(
-      testing::WaitFor([&] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); }));
-  QAccessibleInterface* item =
-      ChildNamed(QAccessible::queryAccessibleInterface(menu), U8("イベントID指定で録画予約"));
+  QMenu* menu = OpenMenu();
+  ASSERT_NE(menu, nullptr);
+  QAccessibleInterface* item = ChildNamed(QAccessible::queryAccessibleInterface(menu), U8("予約"));
   ASSERT_NE(item, nullptr);
   item->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
-  ASSERT_TRUE(testing::WaitFor(
-      [&] { return dialog_seen && !program_->schedule().scheduler().Reservations().empty(); }));
+  ASSERT_TRUE(testing::WaitFor([&] { return !program_->schedule().scheduler().Reservations().empty(); }));
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no dialog";
+  EXPECT_TRUE(results->item(row)->text().startsWith(U8("予 "))) << results->item(row)->text().toStdString();
 
   // schedule.ini gets the service and the event id as the desktop program writes its changes.
   ASSERT_TRUE(testing::WaitFor(
@@ -239,8 +262,11 @@ TEST_F(GuideWindowTest, FillsFromTheTunerReservesByEventAndTheReservationRecords
   EXPECT_TRUE(Close());
 }
 
-TEST_F(GuideWindowTest, OffSwitchesAreToldAndSwitchedOnAsTheOptionsDialogDoes) {
+// "オンにする" used to be refused while connected: it switches the tables on for the running capture,
+// whose guide then fills, and pelkan.ini keeps them.
+TEST_F(GuideWindowTest, OffSwitchesAreToldAndSwitchedOnWhileConnected) {
   WriteSettings(0, 0);
+  UseVirtualTuner({MjdFromDate(2026, 12, 7), 20 * 3600 + 58 * 60}, 4);
   Start();
   OpenGuide();
   auto* notice = InGuide<QFrame>("noticeFrame");
@@ -254,20 +280,17 @@ TEST_F(GuideWindowTest, OffSwitchesAreToldAndSwitchedOnAsTheOptionsDialogDoes) {
   EXPECT_EQ(filter->findChild<QLabel*>(QStringLiteral("noticeLabel"))->text(),
             FromSjis(guide_text::kNoticeFilter));
 
-  // Refused while connected, as the options dialog is.
   QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
-  ASSERT_TRUE(program_->app().IsConnected());
+  ASSERT_TRUE(program_->app().IsConnected()) << Messages();
   QTest::mouseClick(InGuide<QPushButton>("switchOnButton"), Qt::LeftButton);
-  EXPECT_EQ(Messages(), "pelkan|接続中は設定変更できません");
-  EXPECT_TRUE(notice->isVisible());
-  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
-
-  // Switched on from the filtering window: both notices go, and pelkan.ini keeps it.
-  QTest::mouseClick(filter->findChild<QPushButton*>(QStringLiteral("switchOnButton")), Qt::LeftButton);
-  EXPECT_FALSE(filter_notice->isVisible());
+  EXPECT_EQ(Messages(), "");
   EXPECT_FALSE(notice->isVisible());
+  EXPECT_FALSE(filter_notice->isVisible());
   EXPECT_EQ(program_->app().settings().decode_psi, 1);
   EXPECT_EQ(program_->app().settings().proc_epg, 1);
+  EXPECT_TRUE(testing::WaitFor([&] { return !Guide()->model().columns().empty(); }, 60000))
+      << "the running capture fills the guide";
+  QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
   ASSERT_TRUE(Close());
   ASSERT_TRUE(program_->Finish());
   Settings saved;
@@ -277,6 +300,31 @@ TEST_F(GuideWindowTest, OffSwitchesAreToldAndSwitchedOnAsTheOptionsDialogDoes) {
   EXPECT_EQ(saved.proc_epg, 1);
   EXPECT_EQ(places.guide.show, 1);
   EXPECT_GT(places.guide.width, 0);
+}
+
+// A new home's pelkan.ini is written with the guide's switches on; a file of an older version that
+// lacks them keeps them off.
+TEST_F(GuideWindowTest, ANewHomeStartsWithTheGuideOnAndAFileWithoutTheKeysKeepsThemOff) {
+  const struct {
+    const char* file;  // nullptr: none
+    int switches;
+  } cases[] = {{nullptr, 1}, {"[Pelkan_Q]\nREC_TIME=5\n", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file ? c.file : "new home");
+    std::filesystem::remove(settings_path());
+    if (c.file != nullptr) std::ofstream(settings_path()) << c.file;
+    Start();
+    EXPECT_EQ(program_->app().settings().decode_psi, c.switches);
+    EXPECT_EQ(program_->app().settings().proc_epg, c.switches);
+    ASSERT_TRUE(Close());
+    ASSERT_TRUE(program_->Finish());
+    Stop();
+    std::ifstream in(settings_path());
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const std::string& line : {std::string("[Pelkan_Q_PSI]"), "DECODE_PSI=" + std::to_string(c.switches),
+                                    "PROC_EPG=" + std::to_string(c.switches)})
+      EXPECT_NE(text.find(line), std::string::npos) << text;
+  }
 }
 
 // While the capture cannot write the guide (another program holds the file's lock from before the
@@ -440,6 +488,128 @@ TEST_F(GuideWindowTest, NoticeButtonsKeepTheirNaturalWidth) {
   }
 }
 
+// The popup offers "予約" (the programme reserved at once by its event, with the options' margins,
+// the default folder and the title as its name) beside "予約の詳細..." (the edit dialog, which shows
+// the programme above its controls and starts on OK); the search marks what is reserved, by hand
+// (予) or by a rule (自).
+TEST_F(GuideWindowTest, PopupReservesAtOnceOrThroughTheDialogThatShowsTheProgrammeFirst) {
+  FillGuide(JapanTimeNow(), 40.0);
+  WriteSettings(1, 1);
+  Start();
+  OpenGuide();
+  RecordingScheduler& scheduler = program_->schedule().scheduler();
+  scheduler.SetDefaultMargins(30, 60);
+  GuideGrid* grid = Grid();
+  ASSERT_TRUE(grid->current());
+  QTest::keyClick(grid, Qt::Key_Down);
+  const GuideEvent first = Guide()->model().event(*grid->current());
+  QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->BoxRect(*grid->current()).center());
+  ASSERT_TRUE(ClickMenuItem(U8("予約")));
+  std::vector<ScheduleItem> items = scheduler.Reservations();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].flags & (SI_BY_EVENT | SI_SERVICE_LIMIT | SI_FILE_NAME), SI_BY_EVENT | SI_SERVICE_LIMIT);
+  EXPECT_EQ(items[0].network_id, first.key.original_network_id);
+  EXPECT_EQ(items[0].stream_id, first.key.transport_stream_id);
+  EXPECT_EQ(items[0].service_id, first.key.service_id);
+  EXPECT_EQ(items[0].event_id, first.key.event_id);
+  EXPECT_EQ(items[0].margin_before, 30);
+  EXPECT_EQ(items[0].margin_after, 60);
+  EXPECT_EQ(items[0].priority, kDefaultPriority);
+  EXPECT_EQ(GetText(items[0].directory), scheduler.DefaultDirectory());
+  EXPECT_EQ(GetText(items[0].file_name), first.title);
+  EXPECT_TRUE(grid->IsReserved(first));
+  // Reserved once: the popup's "予約" is off for it.
+  QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->BoxRect(*grid->current()).center());
+  EXPECT_FALSE(ClickMenuItem(U8("予約")));
+
+  // "予約の詳細...": the programme first, OK in focus, the start row labelled; OK stores it.
+  QTest::keyClick(grid, Qt::Key_Down);
+  const GuideEvent second = Guide()->model().event(*grid->current());
+  bool seen = false;
+  OnModal<ScheduleEditDialog>(Guide(), [&](ScheduleEditDialog* d) {
+    seen = true;
+    EXPECT_TRUE(d->findChild<QFrame*>("programmeFrame")->isVisible());
+    EXPECT_EQ(d->findChild<QLabel*>("programmeTitleLabel")->text(), FromBroadcastSjis(second.title));
+    const QString line = d->findChild<QLabel*>("programmeLineLabel")->text();
+    for (const std::string& part : {platform::SjisToUtf8(ServiceNameOf(second)),
+                                    guide_text::ClockText(second.start), guide_text::ClockText(second.End()),
+                                    platform::SjisToUtf8(std::string(guide_text::GenreName(second.genre)))})
+      EXPECT_TRUE(line.contains(QString::fromStdString(part))) << line.toStdString() << " / " << part;
+    EXPECT_EQ(d->focusWidget(), d->findChild<QPushButton*>("okButton"));
+    auto* start = d->findChild<QLabel*>("startLabel");
+    EXPECT_EQ(start->text(), U8("開始日時"));
+    EXPECT_EQ(start->buddy(), d->findChild<QWidget*>("dateEdit"));
+    QTest::mouseClick(d->findChild<QPushButton*>("okButton"), Qt::LeftButton);
+  });
+  QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->BoxRect(*grid->current()).center());
+  ASSERT_TRUE(ClickMenuItem(U8("予約の詳細...")));
+  ASSERT_TRUE(testing::WaitFor([&] { return seen; }));
+  items = scheduler.Reservations();
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_TRUE(grid->IsReserved(second));
+
+  // A rule's reservation of a third programme; the search marks all three.
+  QTest::keyClick(grid, Qt::Key_Down);
+  const GuideEvent third = Guide()->model().event(*grid->current());
+  ScheduleItem by_rule = items[0];
+  by_rule.event_id = third.key.event_id;
+  by_rule.rule_id = 7;
+  ASSERT_EQ(scheduler.StoreItem(by_rule, -1), 1);
+  QLineEdit* search = InGuide<QLineEdit>("searchEdit");
+  auto* results = InGuide<QListWidget>("resultsList");
+  const std::pair<GuideEvent, const char*> marked[] = {{first, "予 "}, {second, "予 "}, {third, "自 "}};
+  for (const auto& [e, mark] : marked) {
+    search->setText(FromBroadcastSjis(e.title));
+    QTest::keyClick(search, Qt::Key_Return);
+    bool found = false;
+    for (int i = 0; i < results->count(); ++i) {
+      const QString text = results->item(i)->text();
+      if (text.contains(QString::fromStdString(guide_text::ClockText(e.start))) &&
+          text.contains(FromBroadcastSjis(e.title)) && text.contains(FromBroadcastSjis(ServiceNameOf(e))))
+        found = found || text.startsWith(U8(mark));
+    }
+    EXPECT_TRUE(found) << platform::SjisToUtf8(e.title) << " " << mark;
+  }
+}
+
+// The red line of the current time used to be drawn over the programmes' texts: it runs under them.
+TEST(GuideGridPaint, NowLineRunsUnderTheProgrammeText) {
+  GuideEvent e;
+  e.key = {1, 2, 1024, 7};
+  e.start = GuideTime{MjdFromDate(2026, 12, 7)} * 86400 + 21 * 3600;
+  e.duration = 3600;
+  e.title = platform::Utf8ToSjis("ＷＷＷＷＷＷＷＷ");
+  GuideGridModel model;
+  model.Load({{1, 2, 1024, platform::Utf8ToSjis("テスト"), -1}}, {e});
+  GuideGrid grid;
+  grid.resize(400, 600);
+  grid.show();
+  (void)QTest::qWaitForWindowExposed(&grid);
+  grid.SetModel(&model, e.start / 86400 * 86400);
+  grid.ScrollToTime(e.start - 600);
+  const QRect box = grid.BoxRect({0, 0});
+  const int line = QFontMetrics(grid.font()).height();
+  // The line through the middle of the title's first line (under the start time's).
+  const int y = box.top() + 2 + line + line / 2;
+  grid.SetNow(e.start + static_cast<GuideTime>(static_cast<double>(y - box.top()) * e.duration / box.height()));
+  const QImage shot = grid.viewport()->grab().toImage();
+  int red_rows = 0, crossed = 0;
+  for (int row = box.top() + line; row < box.top() + 3 * line; ++row) {
+    int red = 0, dark = 0;
+    for (int x = box.left() + 4; x < box.right() - 4; ++x) {
+      const QColor c = shot.pixelColor(x, row);
+      red += c.red() > 180 && c.green() < 90 && c.blue() < 90;
+      dark += c.red() < 90 && c.green() < 90 && c.blue() < 90;
+    }
+    if (red > box.width() / 4) {
+      ++red_rows;
+      crossed += dark > 0;
+    }
+  }
+  EXPECT_GT(red_rows, 0) << "the line is drawn";
+  EXPECT_EQ(crossed, red_rows) << "the title's strokes lie over the line on every row of it";
+}
+
 // Screenshots at the scale the run is made at (ui_screenshots_1x / _2x), into PELKAN_SCREENSHOT_DIR.
 TEST(GuideScreenshots, GuideWindowWithAToolTip) {
   const char* out = std::getenv("PELKAN_SCREENSHOT_DIR");
@@ -530,6 +700,62 @@ TEST(GuideScreenshots, GuideWindowWithAToolTip) {
   const QPixmap shot = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
   std::filesystem::create_directories(out);
   ASSERT_TRUE(shot.save(QString::fromUtf8(out) + QStringLiteral("/guide_window.png"), "PNG"));
+}
+
+// Screenshots of the guide's popup, the edit dialog with its programme and the rule dialog with
+// "この曜日・時間帯だけ", at the scale the run is made at (@2x at 200 %), into PELKAN_SCREENSHOT_DIR.
+TEST(GuideScreenshots, PopupEditDialogWithItsProgrammeAndRuleDialogWithTheAiring) {
+  const char* out = std::getenv("PELKAN_SCREENSHOT_DIR");
+  if (out == nullptr || *out == '\0') GTEST_SKIP() << "PELKAN_SCREENSHOT_DIR is not set";
+  const QString scale = qEnvironmentVariable("QT_SCALE_FACTOR") == QStringLiteral("2") ? QStringLiteral("@2x") : QString();
+  const auto path = [&](const char* name) { return QString::fromUtf8(out) + QLatin1Char('/') + QLatin1String(name) + scale + QStringLiteral(".png"); };
+  std::filesystem::create_directories(out);
+  struct Fixture : GuideWindowTest {
+    void TestBody() override {}
+  } f;
+  f.FillGuide(JapanTimeNow(), 40.0);
+  f.WriteSettings(1, 1);
+  f.Start();
+  f.OpenGuide();
+  GuideWindow* guide = f.Guide();
+  guide->move(30, 30);
+  guide->resize(900, 600);
+  GuideGrid* grid = f.Grid();
+  grid->setFocus();
+  QTest::keyClick(grid, Qt::Key_Down);
+  QTest::keyClick(grid, Qt::Key_Right);
+  QTest::qWait(300);
+  const QPoint at = grid->BoxRect(*grid->current()).center();
+  QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
+  QMenu* menu = OpenMenu();
+  ASSERT_NE(menu, nullptr);
+  QTest::qWait(300);
+  const QRect area = guide->frameGeometry() | menu->geometry();
+  ASSERT_TRUE(QGuiApplication::primaryScreen()
+                  ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                  .save(path("guide_popup"), "PNG"));
+  menu->close();
+
+  bool seen = false;
+  OnModal<ScheduleEditDialog>(guide, [&](ScheduleEditDialog* d) {
+    QTest::qWait(200);
+    seen = d->grab().save(path("schedule_edit_programme"), "PNG");
+    QTest::mouseClick(d->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+  });
+  QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
+  ASSERT_TRUE(ClickMenuItem(U8("予約の詳細...")));
+  ASSERT_TRUE(testing::WaitFor([&] { return seen; }));
+
+  seen = false;
+  OnModal<RuleEditDialog>(guide, [&](RuleEditDialog* d) {
+    QTest::mouseClick(d->findChild<QCheckBox*>("airingCheck"), Qt::LeftButton);
+    QTest::qWait(RuleEditDialog::kRefreshDelayMs + 300);
+    seen = d->grab().save(path("rule_edit_airing"), "PNG");
+    QTest::mouseClick(d->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+  });
+  QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
+  ASSERT_TRUE(ClickMenuItem(U8("この番組で自動予約を作成")));
+  ASSERT_TRUE(testing::WaitFor([&] { return seen; }));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTreeWidget>
@@ -201,17 +202,34 @@ TEST_F(RuleWindowTest, TheGuideMakesRulesAndFramesTheirReservations) {
   const GuideEvent episode13 = guide->model().event(*cell);
   EXPECT_FALSE(grid->IsReservedByRule(episode13));
 
+  // The series on every day at any time; "この曜日・時間帯だけ" keeps it to this airing's weekday and hour.
   bool seen = false;
   OnModal<RuleEditDialog>(guide, [&](RuleEditDialog* d) {
     seen = true;
+    auto* window = d->findChild<QLineEdit*>(QStringLiteral("timeWindowEdit"));
+    auto* airing = d->findChild<QCheckBox*>(QStringLiteral("airingCheck"));
     EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("wordsEdit"))->text(), U8("麒麟の道"));
-    EXPECT_EQ(d->findChild<QLineEdit*>(QStringLiteral("timeWindowEdit"))->text(),
-              QStringLiteral("07:30-08:30"));
+    EXPECT_EQ(window->text(), QString());
+    ASSERT_TRUE(airing->isVisible());
+    EXPECT_EQ(airing->text(), U8("この曜日・時間帯だけ"));
+    EXPECT_FALSE(airing->isChecked());
+    EXPECT_TRUE(WaitFor([&] { return MatchRows(d).size() == 3; }, 3000)) << MatchRows(d).size();
+    QTest::mouseClick(airing, Qt::LeftButton);
+    EXPECT_EQ(window->text(), QStringLiteral("07:30-08:30"));
+    int days = 0;
+    for (QCheckBox* c : d->findChildren<QCheckBox*>())
+      days += c->objectName().startsWith(QStringLiteral("weekdayCheck")) && c->isChecked();
+    EXPECT_EQ(days, 1);
     EXPECT_TRUE(OkEnabled(d));
     ClickOk(d);
   });
-  guide->findChild<QAction*>(QStringLiteral("ruleFromProgrammeAction"))->trigger();
-  ASSERT_TRUE(seen);
+  // The popup as the user opens it: a double click on the programme, then its item.
+  QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->BoxRect(*cell).center());
+  QMenu* menu = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); }));
+  QAction* item = guide->findChild<QAction*>(QStringLiteral("ruleFromProgrammeAction"));
+  QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(item).center());
+  ASSERT_TRUE(WaitFor([&] { return seen; }));
   // Episode 12's first airing is on another weekday: only episode 13 falls in the rule's window.
   const std::vector<ScheduleItem> reserved = Reservations();
   ASSERT_EQ(reserved.size(), 1u) << Messages();

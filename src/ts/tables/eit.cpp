@@ -45,7 +45,7 @@ void FillRecord(const EitSection::Event& e, ProgrammeEvent* ev) {
 
 void TsProcessor::HandleEit(const SectionHeader& h, const uint8_t* section, uint32_t length) {
   // A table not yet applicable (current_next_indicator 0) must not replace the current one.
-  if (!process_epg_ || h.current_next_indicator == 0) return;
+  if (process_epg_.load(std::memory_order_relaxed) == 0 || h.current_next_indicator == 0) return;
   // The programme guide reads every table of the actual stream, the extended ones too.
   if (h.table_id == 0x4E || (h.table_id >= 0x50 && h.table_id <= 0x5F))
     Emit(EVENT_EIT_SECTION, h.table_id_extension, section, length);
