@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,8 +59,8 @@ struct DesktopOptions {
 // The desktop program from start to exit: loads pelkan.ini, chooses the capture session (the
 // capture application with its device, the information model, the recording scheduler with the
 // reservations of schedule.ini, the rules, the hooks, the guide's collector filling epg.sqlite,
-// the HTTP server), makes the channel-window model and the main window over them, shows what the
-// session tells in message boxes and runs its heartbeat. After the main window has closed, Finish
+// the HTTP server), makes the channel-window model and the main window over them and shows what
+// the session tells in message boxes and its status in the main window. After the main window has closed, Finish
 // writes pelkan.ini. UI thread only.
 class DesktopProgram {
  public:
@@ -98,8 +97,6 @@ class DesktopProgram {
   WindowLayout windows_;
   std::unique_ptr<DesktopContext> context_;
   std::unique_ptr<MainWindow> window_;
-  // The session's heartbeat (CaptureSession::Beat).
-  QTimer beat_;
 };
 
 }  // namespace pelkan::ui
