@@ -27,6 +27,7 @@ namespace {
 class NullDispatcher : public Dispatcher {
  public:
   void Post(std::function<void()>) override {}
+  void PostAfter(uint32_t, std::function<void()>) override {}
 };
 
 // A pre-generated piece of broadcast played in a loop, so that the tuner side costs no more than

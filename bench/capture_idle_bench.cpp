@@ -1,6 +1,6 @@
 // What a capture costs while left running: the whole pipeline (virtual tuner -> FX2 capture device
-// -> capture FIFO -> processor with PSI and EPG -> recorder writing a file), with the status
-// refresh posted to a main loop as in the command-line tool.
+// -> capture FIFO -> processor with PSI and EPG -> recorder writing a file), in a capture session
+// whose heartbeat (the status refresh) a main loop runs, as in the command-line tool.
 //
 // At the broadcast rate it runs for a fixed span and reports the process's CPU time per hour of
 // broadcast (cpu_s_per_h, and pct_of_core), its voluntary context switches per second over all
@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/capture_session.h"
 #include "app/loop_dispatcher.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
@@ -123,11 +124,11 @@ SourceFactory GeneratorSource(uint64_t bit_rate) {
   };
 }
 
-// One capture application recording the virtual tuner's stream to a file, its status refreshes
-// run by `loop` on the calling thread.
+// One capture session recording the virtual tuner's stream to a file, its heartbeat run by `loop`
+// on the calling thread.
 class Rig {
  public:
-  Rig(uint64_t bit_rate, SourceFactory source) : app_(&loop_, nullptr) {
+  Rig(uint64_t bit_rate, SourceFactory source) : session_(loop_, nullptr, SessionOptions{}), app_(session_.app()) {
     app_.settings().decode_psi = 1;
     app_.settings().proc_epg = 1;
     usb::VirtualTunerOptions v;
@@ -136,6 +137,7 @@ class Rig {
     auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>(v));
     device->OpenDevice();
     app_.SetDevice(std::move(device));
+    session_.Begin();
   }
   ~Rig() {
     app_.Disconnect();
@@ -163,7 +165,8 @@ class Rig {
 
  private:
   LoopDispatcher loop_;
-  CaptureApp app_;
+  CaptureSession session_;
+  CaptureApp& app_;
   std::string path_;
 };
 

@@ -8,17 +8,18 @@
 
 #include "app/recording_hooks.h"
 #include "app/scheduled_capture.h"
+#include "core/capture_app.h"
 #include "core/settings.h"
 #include "output/http_stream_server.h"
 #include "rules/rule_runner.h"
 
 namespace pelkan {
 
-class CaptureApp;
 class Dispatcher;
 class GuideCollector;
 class LibraryFeed;
 class RuleAutomation;
+class RuleFiles;
 class ServiceFilterBinding;
 class ServiceFilterWindow;
 class UserMessages;
@@ -83,22 +84,25 @@ struct SessionOptions {
 // recording scheduler, the automatic reservation rules, what follows each recording (command,
 // notifications, wake alarm), the guide's collector and the HTTP server with all its pages. The
 // front-end chooses the options, loads the settings into settings(), hands the device over and
-// calls Begin; it runs Beat every kBeatMs and shows what the SessionFront hears.
+// calls Begin, which starts the heartbeat; End stops it. The front-end shows what the status
+// listener and the SessionFront hear.
 //
-// The heartbeat: the capture's status refresh (every kRefreshIntervalMs while data flows, and
-// whenever the front-end refreshes) ticks the stream bus: the scheduler's clock, the filtering
-// window's programmes, the manual recording's stops and the status texts. Beat, the front-end's
-// one timer, follows the reservation file (ScheduledCapture::kPollMs), the plan's wake alarm and
-// disk check (RecordingHooks::kPlanLookMs) and asks for the rules' run (RuleAutomation::kCheckMs),
-// which a worker thread does. Owning thread.
-class CaptureSession {
+// The heartbeat: one timer on the owning thread's dispatcher, each beat doing what is due. While
+// the capture is connected, every kStatusMs, the capture's status refresh, which ticks the stream
+// bus (the scheduler's clock, the filtering window's programmes, the manual recording's stops, the
+// status texts); with the reservation file followed, every kFileMs its sync, and every kPlanMs the
+// plan's wake alarm and disk check and the rules' run, which a worker thread does. A beat comes
+// only when something is due. Owning thread.
+class CaptureSession : private StreamListener {
  public:
-  static constexpr uint32_t kBeatMs = ScheduledCapture::kPollMs;
+  static constexpr uint32_t kStatusMs = CaptureApp::kRefreshIntervalMs;
+  static constexpr uint32_t kFileMs = 500;
+  static constexpr uint32_t kPlanMs = 5000;
 
   CaptureSession(Dispatcher& dispatcher, UserMessages* messages, SessionOptions options,
                  SessionFront* front = nullptr);
   // End, then everything goes (the hooks last: the last recording's command is queued).
-  ~CaptureSession();
+  ~CaptureSession() override;
   CaptureSession(const CaptureSession&) = delete;
   CaptureSession& operator=(const CaptureSession&) = delete;
 
@@ -110,6 +114,9 @@ class CaptureSession {
   RecordingHooks& hooks() { return *hooks_; }
   // The recordings' catalogue; null without SessionOptions::library_path.
   LibraryFeed* library() { return library_.get(); }
+  // The rules' and the guide's files (SessionOptions::rules_path, guide_path) as the program's
+  // users of the rules share them: the rule windows take them from here.
+  RuleFiles& rule_files() { return *files_; }
   // What the guide's collector says while it cannot write the guide (Shift-JIS; "" while it writes,
   // and without SessionOptions::collect_guide).
   std::string GuideStatusText() const;
@@ -117,22 +124,45 @@ class CaptureSession {
   bool schedule_followed() const { return schedule_ != nullptr && !options_.schedule_path.empty(); }
 
   // After the settings are loaded and the device is set, while disconnected: loads the
-  // reservations and composes the rest.
+  // reservations, composes the rest and starts the heartbeat.
   void Begin();
-  // The heartbeat of the front-end's timer (see above).
-  void Beat();
   // Runs the rules now and returns when the run is done (the rule window changed one and shows
   // what it reserved); nothing when they do not run.
   void RunRulesNow();
   // Returns once the rules' worker is idle (a capture's end, tests).
   void WaitForRules();
-  // Shut-down, once: disconnects, writes the rules' history still waiting, closes a running
+  // Shut-down, once: stops the heartbeat, disconnects, writes the rules' history still waiting, closes a running
   // scheduled recording (its reservation stays) and writes the reservation file. False when the
   // file cannot be written. Later calls return the first result.
   bool End();
 
  private:
+  // One duty of the heartbeat, due every `period` ms from its first beat on.
+  class Pace {
+   public:
+    explicit Pace(uint32_t period) : period_(period) {}
+    // True when due at `now` (a timer's rounding of a few ms early counts); the next is one
+    // period after this one, or after `now` when the beats fell behind.
+    bool Due(uint32_t now);
+    // Milliseconds from `now` until it is due (0 when it is).
+    uint32_t Until(uint32_t now) const;
+    // The next beat is due at once.
+    void Restart() { started_ = false; }
+
+   private:
+    uint32_t period_;
+    uint32_t next_ = 0;
+    bool started_ = false;
+  };
+
   GuideTime RulesClock() const;
+  // One beat: does what is due, then arms the next.
+  void Beat();
+  // Arms the heartbeat's timer for the first duty due (none while nothing can be due: the
+  // capture's start arms it again). A timer armed before is dropped.
+  void Arm(uint32_t now);
+  // The capture started: its status is due at once.
+  void OnCaptureStart() override;
 
   Dispatcher& dispatcher_;
   SessionOptions options_;
@@ -145,11 +175,21 @@ class CaptureSession {
   std::unique_ptr<CaptureApp> app_;
   std::unique_ptr<ServiceFilterWindow> services_;
   std::unique_ptr<ServiceFilterBinding> binding_;
+  // The rules' and the guide's files, shared by the rules, the rule windows and the HTTP pages.
+  std::unique_ptr<RuleFiles> files_;
   std::unique_ptr<ScheduledCapture> schedule_;
   std::unique_ptr<RuleAutomation> rules_;
   std::unique_ptr<GuideCollector> guide_;
   std::optional<bool> ended_;
   bool write_failed_ = false;
+  Pace status_pace_{kStatusMs};
+  Pace file_pace_{kFileMs};
+  Pace plan_pace_{kPlanMs};
+  // The armed beat's number: an older timer does nothing. Checked by the posted beats, which do
+  // nothing once the session is gone.
+  uint64_t armed_ = 0;
+  bool beating_ = false;
+  std::shared_ptr<CaptureSession*> alive_;
 };
 
 }  // namespace pelkan

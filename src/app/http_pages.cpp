@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "app/rule_files.h"
 #include "app/status_json.h"
 #include "core/capture_app.h"
 #include "guide/guide_collector.h"
@@ -24,12 +25,6 @@ std::string PlaylistName(std::string name) {
   return name;
 }
 
-std::unique_ptr<GuideStore> OpenGuide(const std::string& path) {
-  std::string notice, error;
-  // Read only and never repaired from here: the capture's collector owns the file.
-  return GuideStore::Open(path, GuideStore::Access::kRead, false, &notice, &error);
-}
-
 }  // namespace
 
 std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry>& entries) {
@@ -43,11 +38,14 @@ std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry
   return out;
 }
 
-HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path, const GuideCollector* guide) {
+HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideCollector* guide) {
   HttpPages pages;
-  pages.playlist = [&app, guide_path](const std::string& base) {
+  pages.playlist = [&app, &files](const std::string& base) {
     std::vector<GuideService> guide;
-    if (std::unique_ptr<GuideStore> store = OpenGuide(guide_path)) guide = store->Services();
+    {
+      RuleFiles::Hold hold = files.Take();
+      if (GuideStore* store = hold.Guide()) guide = store->Services();
+    }
     std::vector<PlaylistEntry> entries;
     for (const auto& [id, name] : app.Services()) {
       PlaylistEntry e{id, platform::BroadcastToUtf8(name), std::to_string(id)};
@@ -59,7 +57,10 @@ HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path, const Gui
     return M3uPlaylist(base, entries);
   };
   // One document per version of the guide, shared by the server's requests.
-  auto cache = std::make_shared<XmltvGuideCache>(guide_path);
+  auto cache = std::make_shared<XmltvGuideCache>([&files](const std::function<void(GuideReader&)>& use) {
+    RuleFiles::Hold hold = files.Take();
+    use(hold.GuideConnection());
+  });
   pages.guide = [cache] { return cache->Get(); };
   pages.status = [&app, guide] {
     StatusSnapshot status = app.LastStatus();

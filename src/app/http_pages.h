@@ -11,6 +11,7 @@ namespace pelkan {
 
 class CaptureApp;
 class GuideCollector;
+class RuleFiles;
 
 // One entry of the HTTP playlist.
 struct PlaylistEntry {
@@ -24,11 +25,11 @@ struct PlaylistEntry {
 std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry>& entries);
 
 // The pages a capture's HTTP server answers with: the playlist of the stream's services (named
-// as the service table gives them, matched to the guide's channels of `guide_path`), that guide
-// as XMLTV (made again only when the guide has changed: XmltvGuideCache), and the last status as
-// JSON. `app` and the file outlive the server.
+// as the service table gives them, matched to the guide's channels), that guide as XMLTV (made
+// again only when the guide has changed: XmltvGuideCache), and the last status as JSON. The guide
+// is read through `files`, the program's shared connection. `app` and `files` outlive the server.
 // With `guide` (the capture's collector of that file), the status says when the guide cannot be
 // written.
-HttpPages MakeHttpPages(const CaptureApp& app, std::string guide_path, const GuideCollector* guide = nullptr);
+HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideCollector* guide = nullptr);
 
 }  // namespace pelkan

@@ -1,5 +1,6 @@
 #include "app/loop_dispatcher.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace pelkan {
@@ -12,14 +13,41 @@ void LoopDispatcher::Post(std::function<void()> task) {
   cv_.notify_one();
 }
 
+void LoopDispatcher::PostAfter(uint32_t delay_ms, std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delayed_.emplace(Clock::now() + std::chrono::milliseconds(delay_ms), std::move(task));
+  }
+  // A waiting loop takes the new time into its wait.
+  cv_.notify_one();
+}
+
+void LoopDispatcher::QueueDue(Clock::time_point now) {
+  auto it = delayed_.begin();
+  for (; it != delayed_.end() && it->first <= now; ++it) tasks_.push_back(std::move(it->second));
+  delayed_.erase(delayed_.begin(), it);
+}
+
+bool LoopDispatcher::Wait(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
+  for (;;) {
+    QueueDue(Clock::now());
+    if (!tasks_.empty() || wake_) return true;
+    const Clock::time_point now = Clock::now();
+    if (now >= until) return false;
+    // Until the first delayed task is due, at the latest.
+    const Clock::time_point end = delayed_.empty() ? until : std::min(until, delayed_.begin()->first);
+    cv_.wait_until(lock, end);
+  }
+}
+
 int LoopDispatcher::RunFor(uint32_t timeout_ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
   int ran = 0;
   for (;;) {
     std::function<void()> task;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      if (!cv_.wait_until(lock, until, [this] { return !tasks_.empty() || wake_; })) return ran;
+      if (!Wait(lock, until)) return ran;
       if (tasks_.empty()) {
         wake_ = false;
         return ran;
@@ -38,6 +66,7 @@ int LoopDispatcher::RunPending() {
     std::function<void()> task;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      QueueDue(Clock::now());
       if (tasks_.empty()) return ran;
       task = std::move(tasks_.front());
       tasks_.pop_front();
@@ -50,7 +79,7 @@ int LoopDispatcher::RunPending() {
 int LoopDispatcher::RunOnce(uint32_t timeout_ms) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !tasks_.empty() || wake_; });
+    Wait(lock, Clock::now() + std::chrono::milliseconds(timeout_ms));
     wake_ = false;
   }
   return RunPending();
@@ -66,8 +95,10 @@ void LoopDispatcher::Wake() {
 
 void LoopDispatcher::Clear() {
   std::deque<std::function<void()>> dropped;
+  std::multimap<Clock::time_point, std::function<void()>> dropped_later;
   std::lock_guard<std::mutex> lock(mutex_);
   dropped.swap(tasks_);
+  dropped_later.swap(delayed_);
 }
 
 size_t LoopDispatcher::Pending() {

@@ -10,7 +10,6 @@
 #include "app/settings.h"
 #include "core/capture_app.h"
 #include "output/file_recorder.h"
-#include "platform/clock.h"
 #include "hooks/command_line.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
@@ -67,10 +66,6 @@ uint64_t ExpectedRecordingBytes(int64_t seconds, double rate) {
 }
 
 void RecordingHooks::FollowPlan(ScheduledCapture& schedule, CaptureApp* app, int64_t now_epoch) {
-  const uint32_t tick = platform::TickCount();
-  if (plan_looked_ && tick - last_plan_look_ < kPlanLookMs) return;
-  plan_looked_ = true;
-  last_plan_look_ = tick;
   const RecordingScheduler::PlannedList planned = schedule.scheduler().PlannedReservations();
   if (settings_.wake_alarm != 0) {
     if (!wake_) {

@@ -44,11 +44,10 @@ class RecordingHooks {
   void Notify(hooks::Notification n) { notifier_.Notify(std::move(n)); }
   hooks::HookRunner& runner() { return runner_; }
 
-  // Looks at the plan of `schedule` (at most every kPlanLookMs; call it from the main loop's polls):
+  // Looks at the plan of `schedule` (the capture session's heartbeat does, every few seconds):
   // keeps the wake alarm at its next start (WAKE_ALARM, WAKE_LEAD) and warns once by notification
   // when the first reservation starting within kDiskLookAheadSeconds will not fit its folder's free
   // space at the stream's rate (`app`'s, else kAssumedRate). `now_epoch`: seconds since the epoch.
-  static constexpr uint32_t kPlanLookMs = 5000;
   static constexpr int64_t kDiskLookAheadSeconds = 15 * 60;
   static constexpr double kAssumedRate = 17e6 / 8;  // bytes per second of a terrestrial stream
   void FollowPlan(ScheduledCapture& schedule, CaptureApp* app, int64_t now_epoch);
@@ -73,8 +72,6 @@ class RecordingHooks {
   std::optional<hooks::WakeAlarmKeeper::Access> wake_access_;
   std::unique_ptr<hooks::WakeAlarmKeeper> wake_;
   std::function<bool(const std::string&, uint64_t*)> free_space_;
-  uint32_t last_plan_look_ = 0;
-  bool plan_looked_ = false;
   std::string disk_warned_for_;  // the reservation the disk warning was given for
 };
 

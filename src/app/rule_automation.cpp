@@ -2,19 +2,18 @@
 
 #include "app/scheduled_capture.h"
 #include "guide/guide_store.h"
-#include "platform/clock.h"
 #include "platform/text_codec.h"
 #include "rules/rule_store.h"
 
 namespace pelkan {
 
-RuleAutomation::RuleAutomation(ScheduledCapture& capture, std::string rules_path, std::string guide_path,
-                               NoticeFn notice, PostFn post, RanFn ran)
+RuleAutomation::RuleAutomation(ScheduledCapture& capture, RuleFiles& files, NoticeFn notice, PostFn post,
+                               RanFn ran)
     : capture_(capture),
       notice_(std::move(notice)),
       post_(std::move(post)),
       ran_(std::make_shared<RanFn>(std::move(ran))),
-      files_(std::move(rules_path), std::move(guide_path)) {
+      files_(files) {
   ended_listener_ = capture_.AddReservationEndedListener([this](const FinishedRecording& ended) {
     if (ended.item.rule_id == 0) return;
     {
@@ -37,10 +36,6 @@ RuleAutomation::~RuleAutomation() {
 }
 
 void RuleAutomation::Poll(GuideTime now, bool force) {
-  const uint32_t tick = platform::TickCount();
-  if (!force && polled_ && tick - last_check_ < kCheckMs) return;
-  polled_ = true;
-  last_check_ = tick;
   {
     std::lock_guard lock(mutex_);
     run_wanted_ = true;
@@ -92,31 +87,32 @@ void RuleAutomation::Worker() {
 }
 
 std::optional<RuleRunResult> RuleAutomation::Run(GuideTime now, bool force) {
-  RuleStore* rules = OpenRules();
-  GuideStore* guide = files_.Guide();
+  RuleFiles::Hold files = files_.Take();
+  RuleStore* rules = OpenRules(files);
+  GuideStore* guide = files.Guide();
   if (rules == nullptr || guide == nullptr) return std::nullopt;
-  const RuleFiles::Versions before = files_.Now();
-  if (!force && ran_once_ && !files_.Changed()) return std::nullopt;
+  const RuleFiles::Versions before = files.Now();
+  if (!force && !seen_.Changed(before)) return std::nullopt;
   // Waits briefly for the reservation file: another program holding it is tried again later.
   const RuleRunResult result = RunRules(*rules, *guide, capture_.scheduler(), now, 1000);
   if (!result.locked) return std::nullopt;
   // Made again once: their marks name the file they are in now.
   if (result.restored > 0 && notice_) notice_(RestoredReservationsText(result.restored));
-  ran_once_ = true;
   // The run's own marks changed the rules file: its version is read after them.
-  files_.Take({before.guide, files_.Now().rules});
+  seen_.Take({before.guide, files.Now().rules});
   return result;
 }
 
-RuleStore* RuleAutomation::OpenRules() {
+RuleStore* RuleAutomation::OpenRules(RuleFiles::Hold& files) {
   std::string notice;
-  RuleStore* rules = files_.Rules(false, &notice);
+  RuleStore* rules = files.Rules(false, &notice);
   if (!notice.empty() && notice_) notice_(platform::SjisToUtf8(notice));
   return rules;
 }
 
 void RuleAutomation::NoteEnded(const FinishedRecording& ended) {
-  if (RuleStore* rules = OpenRules()) NoteEndedReservation(ended, *rules, files_.Guide());
+  RuleFiles::Hold files = files_.Take();
+  if (RuleStore* rules = OpenRules(files)) NoteEndedReservation(ended, *rules, files.Guide());
 }
 
 }  // namespace pelkan

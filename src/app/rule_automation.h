@@ -21,13 +21,13 @@ class GuideStore;
 class RuleStore;
 class ScheduledCapture;
 
-// Runs the automatic reservation rules for a program that records (the capture session): at start
-// and whenever the guide or the rules file changed, at most every kCheckMs, every enabled rule is
-// run over the guide (RunRules); and the end of each rule's reservation goes into the rules file's
+// Runs the automatic reservation rules for a program that records (the capture session): asked at
+// the session's pace, every enabled rule is run over the guide (RunRules) at the first ask and
+// whenever the guide or the rules file changed since the last run; and the end of each rule's reservation goes into the rules file's
 // history. The runs and the history are written on a worker thread of its own, so that a slow run
 // never holds up the capture's loop, its status or its end; what a run did is handed to the owning
-// thread. The files are opened on first use, so a missing guide or rules file is no error (nothing
-// runs until both are there).
+// thread. The files are the program's shared RuleFiles, opened on first use, so a missing guide or
+// rules file is no error (nothing runs until both are there); the worker holds them for a run.
 class RuleAutomation {
  public:
   // Tells the user (UTF-8) that the rules file was damaged and renamed aside. Worker thread.
@@ -37,24 +37,22 @@ class RuleAutomation {
   // What a run did, on the owning thread.
   using RanFn = std::function<void(const RuleRunResult& result)>;
 
-  RuleAutomation(ScheduledCapture& capture, std::string rules_path, std::string guide_path, NoticeFn notice,
-                 PostFn post, RanFn ran = nullptr);
+  // `files` outlives the automation.
+  RuleAutomation(ScheduledCapture& capture, RuleFiles& files, NoticeFn notice, PostFn post, RanFn ran = nullptr);
   // Writes the history still waiting, drops a run not yet begun and waits for one running.
   ~RuleAutomation();
   RuleAutomation(const RuleAutomation&) = delete;
   RuleAutomation& operator=(const RuleAutomation&) = delete;
 
-  static constexpr uint32_t kCheckMs = 5000;
-  // Asks for a run when it is time (or `force`): the worker runs the rules when something changed
-  // (or `force`), `now` being broadcast time (JST). Returns at once; a run asked for while one waits
-  // joins it. Owning thread.
+  // Asks for a run: the worker runs the rules when something changed (or `force`), `now` being
+  // broadcast time (JST). Returns at once; a run asked for while one waits joins it. Owning thread.
   void Poll(GuideTime now, bool force = false);
   // Returns once the worker has nothing left to do (tests, the end of a capture). Owning thread.
   void WaitIdle();
 
  private:
   // The rules file when it is there; a damaged one renamed aside is told.
-  RuleStore* OpenRules();
+  RuleStore* OpenRules(RuleFiles::Hold& files);
   void NoteEnded(const FinishedRecording& ended);
   void Worker();
   std::optional<RuleRunResult> Run(GuideTime now, bool force);
@@ -65,8 +63,6 @@ class RuleAutomation {
   // Reached through a weak pointer by the posted results, which then do nothing once this is gone.
   std::shared_ptr<RanFn> ran_;
   int ended_listener_ = 0;
-  uint32_t last_check_ = 0;
-  bool polled_ = false;
 
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -78,9 +74,9 @@ class RuleAutomation {
   bool busy_ = false;
   bool stop_ = false;
 
+  RuleFiles& files_;
   // Worker thread.
-  RuleFiles files_;
-  bool ran_once_ = false;
+  RuleFiles::Seen seen_;
 
   std::thread worker_;
 };

@@ -11,47 +11,55 @@
 
 namespace pelkan {
 
-RuleDesk::RuleDesk(RecordingScheduler& scheduler, std::string rules_path, std::string guide_path, NowFn now)
-    : scheduler_(scheduler), files_(std::move(rules_path), std::move(guide_path)), now_(std::move(now)) {}
+RuleDesk::RuleDesk(RecordingScheduler& scheduler, RuleFiles& files, NowFn now)
+    : scheduler_(scheduler), files_(files), now_(std::move(now)) {}
 
 RuleDesk::~RuleDesk() = default;
 
 bool RuleDesk::Refresh(bool force) {
-  GuideStore* guide = files_.Guide();
-  files_.Rules();
   std::vector<std::pair<uint64_t, uint32_t>> reserved;
   for (const ScheduleItem& item : scheduler_.Reservations())
     reserved.emplace_back(RuleContext::Id({item.network_id, item.stream_id, item.service_id, item.event_id}),
                           item.rule_id);
   const bool reservations_changed = reserved != reserved_;
   reserved_ = std::move(reserved);
-  if (!force && !files_.Changed()) return reservations_changed;
-  files_.Take(files_.Now());
+  const GuideTime now = now_();
+  RuleFiles::Hold files = files_.Take();
+  GuideStore* guide = files.Guide();
+  files.Rules();
+  const RuleFiles::Versions versions = files.Now();
+  if (!force && !seen_.Changed(versions)) return reservations_changed;
+  seen_.Take(versions);
   if (guide != nullptr) {
     services_ = guide->Services();
     // With every text: the dialog's scope may reach beyond the titles at any edit.
-    events_ = FutureEvents(*guide, now_(), true);
-    // A file replaced under the reader is opened again at the next refresh.
-    if (guide->LastErrorCode() != 0) files_.ForgetGuide();
+    events_ = FutureEvents(*guide, now, true);
+    // A file that failed the read is opened again at the next refresh.
+    if (guide->LastErrorCode() != 0) files.ForgetGuide();
   }
   return true;
 }
 
 std::vector<ReservationRule> RuleDesk::Rules() {
-  RuleStore* rules = files_.Rules();
+  RuleFiles::Hold files = files_.Take();
+  RuleStore* rules = files.Rules();
   return rules != nullptr ? rules->Rules() : std::vector<ReservationRule>{};
 }
 
 uint32_t RuleDesk::Save(const ReservationRule& rule) {
-  RuleStore* rules = files_.Rules(true);
-  return rules != nullptr ? rules->Save(rule, HighestRuleId(scheduler_.Reservations())) : 0;
+  const uint32_t highest = HighestRuleId(scheduler_.Reservations());
+  RuleFiles::Hold files = files_.Take();
+  RuleStore* rules = files.Rules(true);
+  return rules != nullptr ? rules->Save(rule, highest) : 0;
 }
 
 bool RuleDesk::Remove(uint32_t id, bool reservations) {
-  RuleStore* rules = files_.Rules();
+  const GuideTime now = now_();
+  RuleFiles::Hold files = files_.Take();
+  RuleStore* rules = files.Rules();
   if (rules == nullptr) return false;
   // The guide tells which reservations have begun: those are kept.
-  if (reservations && RemoveRuleReservations(id, *rules, scheduler_, files_.Guide(), now_(), kLockWaitMs) < 0) {
+  if (reservations && RemoveRuleReservations(id, *rules, scheduler_, files.Guide(), now, kLockWaitMs) < 0) {
     return false;
   }
   return rules->Remove(id);
@@ -59,7 +67,9 @@ bool RuleDesk::Remove(uint32_t id, bool reservations) {
 
 std::vector<RuleMatch> RuleDesk::Test(const ReservationRule& rule) {
   // No rules file yet: nothing recorded, nothing marked.
-  return TestRule(rule, events_, ContextOf(scheduler_, files_.Rules(), files_.Guide(), events_, now_()));
+  const GuideTime now = now_();
+  RuleFiles::Hold files = files_.Take();
+  return TestRule(rule, events_, ContextOf(scheduler_, files.Rules(), files.Guide(), events_, now));
 }
 
 size_t RuleDesk::ReservationsOf(uint32_t id) {
@@ -69,7 +79,8 @@ size_t RuleDesk::ReservationsOf(uint32_t id) {
 }
 
 bool RuleDesk::ReserveAnyway(const ReservationRule& rule, const GuideEvent& event) {
-  RuleStore* rules = files_.Rules(true);
+  RuleFiles::Hold files = files_.Take();
+  RuleStore* rules = files.Rules(true);
   return rules != nullptr && pelkan::ReserveAnyway(rule, event, *rules, scheduler_, kLockWaitMs);
 }
 

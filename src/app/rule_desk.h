@@ -22,14 +22,16 @@ class RuleStore;
 // The automatic reservation rules as the windows work on them: the rules file (made when the
 // first rule is stored, so that no file exists until then), the guide's coming programmes read
 // once and kept, what each rule matches in them now, and the changes a window makes (store,
-// remove with or without the rule's unstarted reservations, "この回も録画"). It holds the files
-// (RuleFiles) on the UI thread; nothing here waits for the capture or for a run of the rules.
+// remove with or without the rule's unstarted reservations, "この回も録画"). It uses the program's
+// shared files (RuleFiles) on the UI thread, each time for one step; nothing here waits for the
+// capture, and a run of the rules at most for that run's hold on the files.
 class RuleDesk {
  public:
   // Broadcast time now (JST).
   using NowFn = std::function<GuideTime()>;
 
-  RuleDesk(RecordingScheduler& scheduler, std::string rules_path, std::string guide_path, NowFn now);
+  // `files` outlives the desk.
+  RuleDesk(RecordingScheduler& scheduler, RuleFiles& files, NowFn now);
   ~RuleDesk();
   RuleDesk(const RuleDesk&) = delete;
   RuleDesk& operator=(const RuleDesk&) = delete;
@@ -66,7 +68,8 @@ class RuleDesk {
 
  private:
   RecordingScheduler& scheduler_;
-  RuleFiles files_;
+  RuleFiles& files_;
+  RuleFiles::Seen seen_;
   NowFn now_;
   std::vector<GuideService> services_;
   std::vector<GuideEvent> events_;

@@ -8,31 +8,24 @@
 namespace pelkan {
 
 RuleFiles::RuleFiles(std::string rules_path, std::string guide_path)
-    : rules_path_(std::move(rules_path)), guide_path_(std::move(guide_path)) {}
+    : rules_path_(std::move(rules_path)), guide_(std::move(guide_path)) {}
 
 RuleFiles::~RuleFiles() = default;
 
-RuleStore* RuleFiles::Rules(bool create, std::string* notice) {
-  if (rules_) return rules_.get();
+RuleStore* RuleFiles::Hold::Rules(bool create, std::string* notice) {
+  std::unique_ptr<RuleStore>& rules = files_.rules_;
+  if (rules) return rules.get();
   // No rules file, no rules: none is made until a rule is added.
   struct stat st {};
-  if (!create && ::stat(rules_path_.c_str(), &st) != 0) return nullptr;
+  if (!create && ::stat(files_.rules_path_.c_str(), &st) != 0) return nullptr;
   std::string error;
-  rules_ = RuleStore::Open(rules_path_, notice, &error);
-  return rules_.get();
+  rules = RuleStore::Open(files_.rules_path_, notice, &error);
+  return rules.get();
 }
 
-GuideStore* RuleFiles::Guide() {
-  if (!guide_) guide_ = GuideStore::Open(guide_path_, GuideStore::Access::kRead, false, nullptr, nullptr);
-  return guide_.get();
-}
-
-void RuleFiles::ForgetGuide() {
-  guide_.reset();
-}
-
-RuleFiles::Versions RuleFiles::Now() {
-  return {guide_ ? guide_->DataVersion() : 0, rules_ ? rules_->DataVersion() : 0};
+RuleFiles::Versions RuleFiles::Hold::Now() {
+  GuideStore* guide = files_.guide_.Opened();
+  return {guide ? guide->DataVersion() : 0, files_.rules_ ? files_.rules_->DataVersion() : 0};
 }
 
 }  // namespace pelkan

@@ -4,7 +4,6 @@
 
 #include "core/capture_app.h"
 #include "core/dtv_base.h"
-#include "platform/clock.h"
 #include "platform/profile.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_file.h"
@@ -91,14 +90,6 @@ void ScheduledCapture::AttachProcessor(TsProcessor* processor) {
   std::lock_guard awake(awake_mutex_);
   attached_ = processor != nullptr;
   if (!attached_) awake_.Release();
-}
-
-std::optional<RecordingScheduler::SyncResult> ScheduledCapture::PollScheduleFile() {
-  const uint32_t now = platform::TickCount();
-  if (polled_ && now - last_poll_ < kPollMs) return std::nullopt;
-  polled_ = true;
-  last_poll_ = now;
-  return scheduler_.SyncSchedule(0);
 }
 
 std::string ScheduledCapture::StatusUtf8() {

@@ -89,12 +89,6 @@ class ScheduledCapture : public SchedulerHost, public StreamListener {
   // status bar.
   void OnProcessor(TsProcessor* processor) override { AttachProcessor(processor); }
   void OnTick(StreamTick& tick) override;
-  // Takes over the changes other processes made to the reservation file and writes this side's
-  // own changes (RecordingScheduler::SyncSchedule, without waiting for the lock), at most every
-  // kPollMs; call it often from the owning thread, also while no data arrives. Returns the result,
-  // or nullopt when it was not yet time.
-  static constexpr uint32_t kPollMs = 500;
-  std::optional<RecordingScheduler::SyncResult> PollScheduleFile();
   // The scheduler's status text in UTF-8.
   std::string StatusUtf8();
 
@@ -156,8 +150,6 @@ class ScheduledCapture : public SchedulerHost, public StreamListener {
   CaptureApp* app_ = nullptr;
   bool attached_to_app_ = false;
   std::optional<bool> ended_;
-  uint32_t last_poll_ = 0;
-  bool polled_ = false;
   RecordingScheduler scheduler_{this};
 };
 

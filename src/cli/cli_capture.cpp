@@ -201,6 +201,7 @@ class CaptureRun {
     ApplyCaptureSettings(settings, app_.settings());
     app_.SetDevice(std::move(device));
     window_.SetView(&rows_);
+    app_.SetStatusListener([this](const StatusSnapshot& status) { PrintStatusWhenDue(status); });
     if (o.http_port) ServeHttp();
     session_.Begin();
     if (ScheduledCapture* schedule = session_.schedule()) {
@@ -209,7 +210,10 @@ class CaptureRun {
     }
     signals_.emplace(loop_);
   }
-  ~CaptureRun() { signals_.reset(); }
+  ~CaptureRun() {
+    signals_.reset();
+    app_.SetStatusListener(nullptr);
+  }
   CaptureRun(const CaptureRun&) = delete;
   CaptureRun& operator=(const CaptureRun&) = delete;
 
@@ -338,9 +342,10 @@ class CaptureRun {
     return true;
   }
 
-  // How long the loop may sleep: until the next status refresh, the service rows, the time limit.
+  // How long the loop may sleep: a second at most, until the service rows, the time limit. The
+  // session's heartbeat wakes it meanwhile.
   uint32_t Wait(uint32_t now) const {
-    uint32_t wait = now - last_refresh_ >= 1000 ? 0 : 1000 - (now - last_refresh_);
+    uint32_t wait = 1000;
     if (o_.print_services) wait = SoonerDue(wait, now, start_, kServicesWaitMs);
     if (o_.limit_ms > 0) {
       wait = SoonerDue(wait, now, start_, o_.limit_ms);
@@ -384,43 +389,42 @@ class CaptureRun {
     return true;
   }
 
+  // The status of the session's heartbeat (which drives the recording's stop timer and the
+  // low-disk check) is printed at its first refresh status_every_ms after the last line.
+  void PrintStatusWhenDue(const StatusSnapshot& status) {
+    if (!printing_) return;
+    const uint32_t now = platform::TickCount();
+    if (now - last_print_ < o_.status_every_ms) return;
+    last_print_ = now;
+    printer_.Status(WithGuide(status));
+  }
+
   // Until Ctrl-C, the time limit or the end of the recording. Returns the exit code so far.
   int Loop() {
     int result = 0;
-    // The status is refreshed every second (it drives the recording's stop timer and the low-disk
-    // check) and printed every status_every_ms.
-    last_refresh_ = platform::TickCount();
-    uint32_t last_print = last_refresh_;
+    printing_ = true;
+    last_print_ = platform::TickCount();
     for (;;) {
-      // Sleeps until a task comes (a status refresh, the filtering window's or the scheduler's
-      // work), Ctrl-C, or the next thing due.
+      // Sleeps until a task comes (the heartbeat, the filtering window's or the scheduler's work),
+      // Ctrl-C, or the next thing due.
       loop_.RunOnce(Wait(platform::TickCount()));
       const uint32_t now = platform::TickCount();
       if (SignalGuard::Interrupted()) break;
       RefilterServices();
       PrintServicesWhenChanged(now);
-      session_.Beat();
       if (ScheduledCapture* schedule = session_.schedule()) printer_.ScheduleChanges(schedule->scheduler());
       if (manual_recording_ && !app_.IsRecording() && !RecordingEnded(&result)) break;
       if (o_.limit_ms > 0 && now - start_ >= o_.limit_ms) {
-        // A recording ends with its own timer at a status refresh; without data there is none.
+        // A recording ends with its own timer at the heartbeat's status refresh, within 2 s.
         if (!recording_ || now - start_ >= o_.limit_ms + 2000) break;
       }
-      if (now - last_refresh_ >= 1000) {
-        last_refresh_ = now;
-        const StatusSnapshot status = Refresh();
-        if (now - last_print >= o_.status_every_ms - 500) {
-          last_print = now;
-          printer_.Status(status);
-        }
-      }
     }
+    printing_ = false;
     return result;
   }
 
   // The status, with the guide's when it cannot be written.
-  StatusSnapshot Refresh() {
-    StatusSnapshot status = app_.RefreshStatus();
+  StatusSnapshot WithGuide(StatusSnapshot status) const {
     status.guide = session_.GuideStatusText();
     return status;
   }
@@ -435,7 +439,7 @@ class CaptureRun {
       result = 1;
       std::fprintf(stderr, "%s: %s\n", kName, app_.GetLastError().c_str());
     }
-    printer_.Status(Refresh());
+    printer_.Status(WithGuide(app_.RefreshStatus()));
     if (recording_ && app_.GetLastRecording()) {
       std::fprintf(stderr, "%s: recording checked: %s\n", kName,
                    CapturePrinter::SummaryText(*app_.GetLastRecording()).c_str());
@@ -477,7 +481,9 @@ class CaptureRun {
   CapturePrinter printer_;
   std::optional<SignalGuard> signals_;
   uint32_t start_ = 0;
-  uint32_t last_refresh_ = 0;
+  // While the loop runs, the status is printed when due.
+  bool printing_ = false;
+  uint32_t last_print_ = 0;
   std::string filtered_layout_;
   uint64_t printed_services_ = 0;
   bool recording_ = false;

@@ -234,10 +234,6 @@ void CaptureApp::HandleData(const uint8_t* data, uint32_t length, uint64_t total
     rate_tick_ = now;
     rate_total_ = total;
   }
-  if (now - refresh_tick_ > kRefreshIntervalMs) {
-    PostRefresh();
-    refresh_tick_ = now;
-  }
 }
 
 void CaptureApp::OnWoke() {

@@ -54,7 +54,9 @@ struct ConnectRequest {
 // its TsProcessor, the stream bus its consumers hear, the manual recording and the UDP sending, and
 // the statistics. Connect starts the pipeline (device -> FIFO -> processor -> bus), disconnect
 // stops it. The processor's one event handler translates each event into the bus's calls
-// (DeliverTsEvent); the status refresh ticks the bus.
+// (DeliverTsEvent); the status refresh ticks the bus. The heartbeat that runs the refresh every
+// kRefreshIntervalMs while connected is the capture session's; the application itself posts one
+// only when the tuner drops out or comes back.
 //
 // Threads: every public operation except the noted ones runs on the UI thread (the thread that
 // owns the dispatcher's queue). The device's receive thread runs the data callback, the processing
@@ -74,6 +76,7 @@ class CaptureApp : private StreamListener {
   // The stream counts as flowing for this long after its last block: a tuner that delivers in
   // bursts keeps the thread on its batch rhythm instead of waking it once more for each burst.
   static constexpr uint32_t kFlowLingerMs = 1000;
+  // The status refresh's period while connected (the capture session's heartbeat).
   static constexpr uint32_t kRefreshIntervalMs = 300;
   static constexpr uint32_t kRateIntervalMs = 600;
   // Without data for longer than this, the status shows a rate of 0.
@@ -87,7 +90,7 @@ class CaptureApp : private StreamListener {
   static constexpr uint16_t kManualOutput = pelkan::kManualOutput;
   static constexpr uint16_t kScheduleOutput = kWholeStreamOutput;
 
-  // `dispatcher` runs the status refreshes on the UI thread; `messages` shows the user messages.
+  // `dispatcher` runs the drop-outs' status refreshes on the UI thread; `messages` shows the user messages.
   // Both must outlive the application, and the dispatcher must not run tasks posted by it after
   // it has been destroyed (tasks check a liveness token, so dropping them is not required).
   CaptureApp(Dispatcher* dispatcher, UserMessages* messages);
@@ -324,10 +327,9 @@ class CaptureApp : private StreamListener {
   // While connected: logind's word that the computer woke, which has the tuner looked at again.
   std::unique_ptr<platform::SleepWatcher> sleep_watcher_;
 
-  // Receive-thread state of the rate measurement and refresh trigger; survives a disconnect.
+  // Receive-thread state of the rate measurement; survives a disconnect.
   uint32_t rate_tick_ = 0;
   uint64_t rate_total_ = 0;
-  uint32_t refresh_tick_ = 0;
   // When the last transfer with data arrived (receive thread writes, the status refresh reads).
   std::atomic<uint32_t> last_data_tick_{0};
   // The drop-out: whether the tuner is away and since when, the processing thread's break, the log.

@@ -1,7 +1,5 @@
 #include "guide/xmltv_guide_cache.h"
 
-#include <sys/stat.h>
-
 #include <utility>
 #include <vector>
 
@@ -10,7 +8,11 @@
 
 namespace pelkan {
 
-XmltvGuideCache::XmltvGuideCache(std::string guide_path) : path_(std::move(guide_path)) {}
+XmltvGuideCache::XmltvGuideCache(std::string guide_path)
+    : own_(std::make_unique<GuideReader>(std::move(guide_path))),
+      borrow_([reader = own_.get()](const std::function<void(GuideReader&)>& use) { use(*reader); }) {}
+
+XmltvGuideCache::XmltvGuideCache(Borrow borrow) : borrow_(std::move(borrow)) {}
 
 XmltvGuideCache::~XmltvGuideCache() = default;
 
@@ -29,7 +31,7 @@ std::shared_ptr<const std::string> XmltvGuideCache::Get() {
     document = Make(current);
   } catch (...) {
     // Out of memory for a document: the waiting requests get none, the next one tries again.
-    store_.reset();
+    known_ = false;
   }
   lock.lock();
   if (document && document != current) ++made_;
@@ -46,33 +48,39 @@ uint64_t XmltvGuideCache::made() const {
 }
 
 std::shared_ptr<const std::string> XmltvGuideCache::Make(const std::shared_ptr<const std::string>& current) {
-  struct stat st {};
-  if (::stat(path_.c_str(), &st) != 0) {
-    store_.reset();
-    return nullptr;
-  }
-  // A file renamed aside and made anew is another guide.
-  if (store_ && (st.st_dev != device_ || st.st_ino != inode_)) store_.reset();
-  if (!store_) {
-    std::string notice, error;
-    // Read only and never repaired from here: the capture's collector owns the file.
-    store_ = GuideStore::Open(path_, GuideStore::Access::kRead, false, &notice, &error);
-    if (!store_) return nullptr;
-    device_ = st.st_dev;
-    inode_ = st.st_ino;
+  bool unchanged = false;
+  bool read = false;
+  std::vector<GuideService> services;
+  std::vector<GuideEvent> events;
+  uint64_t version = 0;
+  uint64_t generation = 0;
+  // Only the reading holds the connection; the document is made after.
+  borrow_([&](GuideReader& reader) {
+    GuideStore* store = reader.Store();
+    if (store == nullptr) return;
+    generation = reader.Generation();
+    version = store->DataVersion();
+    if (current && known_ && generation == generation_ && version == version_ && store->LastErrorCode() == 0) {
+      unchanged = true;
+      return;
+    }
+    services = store->Services();
+    events = store->Events(0, GuideTime{0x7FFFFFFF} * 86400, true);
+    if (store->LastErrorCode() != 0) {
+      reader.Forget();
+      return;
+    }
+    read = true;
+  });
+  if (unchanged) return current;
+  if (!read) {
     known_ = false;
-  }
-  const uint64_t version = store_->DataVersion();
-  if (current && known_ && version == version_ && store_->LastErrorCode() == 0) return current;
-  const std::vector<GuideService> services = store_->Services();
-  std::vector<GuideEvent> events = store_->Events(0, GuideTime{0x7FFFFFFF} * 86400, true);
-  if (store_->LastErrorCode() != 0) {
-    store_.reset();
     return nullptr;
   }
   // A start on MJD day 0 is no date: such an event has no place in a guide by time.
   std::erase_if(events, [](const GuideEvent& e) { return e.start < 86400; });
   auto document = std::make_shared<const std::string>(XmltvDocument(events, services, false));
+  generation_ = generation;
   version_ = version;
   known_ = true;
   return document;

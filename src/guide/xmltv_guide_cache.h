@@ -1,16 +1,15 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
-namespace pelkan {
+#include "guide/guide_reader.h"
 
-class GuideStore;
+namespace pelkan {
 
 // The XMLTV document of the programme guide's file (what the HTTP server's /guide.xml answers),
 // made again only when the guide has changed since the last one (another connection committed, or
@@ -18,7 +17,13 @@ class GuideStore;
 // and shares it, so that at most one is made at a time and one is kept. Any thread.
 class XmltvGuideCache {
  public:
+  // Runs `use` with the guide's connection, which nobody else uses meanwhile.
+  using Borrow = std::function<void(const std::function<void(GuideReader&)>& use)>;
+
+  // With a connection of its own to the file at `guide_path`.
   explicit XmltvGuideCache(std::string guide_path);
+  // With a connection its owner lends (the capture session's, shared with the rules).
+  explicit XmltvGuideCache(Borrow borrow);
   ~XmltvGuideCache();
   XmltvGuideCache(const XmltvGuideCache&) = delete;
   XmltvGuideCache& operator=(const XmltvGuideCache&) = delete;
@@ -34,7 +39,8 @@ class XmltvGuideCache {
   // one thread that makes a document calls it.
   std::shared_ptr<const std::string> Make(const std::shared_ptr<const std::string>& current);
 
-  const std::string path_;
+  std::unique_ptr<GuideReader> own_;
+  Borrow borrow_;
   mutable std::mutex mutex_;
   std::condition_variable done_;
   bool making_ = false;
@@ -42,11 +48,10 @@ class XmltvGuideCache {
   uint64_t made_ = 0;
   std::shared_ptr<const std::string> document_;
 
-  // The reading connection and what the document was made from; used by the making thread only.
-  std::unique_ptr<GuideStore> store_;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  // What the document was made from: the connection's generation and the guide's version; used by
+  // the making thread only.
   bool known_ = false;
+  uint64_t generation_ = 0;
   uint64_t version_ = 0;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 namespace pelkan {
@@ -14,6 +15,9 @@ class Dispatcher {
   // Queues `task` to run later on the owning thread, in posting order. Safe from any thread; never
   // runs the task inside the call. A task posted after the owner stopped may be dropped.
   virtual void Post(std::function<void()> task) = 0;
+  // Queues `task` to run on the owning thread once `delay_ms` have passed (not sooner), as Post
+  // does then. Safe from any thread. Dropped, like a posted task, once the owner stopped.
+  virtual void PostAfter(uint32_t delay_ms, std::function<void()> task) = 0;
 };
 
 }  // namespace pelkan

@@ -72,7 +72,8 @@ class StreamListener {
   // The capture has connected (the processing thread runs) / is disconnecting (it has ended).
   virtual void OnCaptureStart() {}
   virtual void OnCaptureStop() {}
-  // The capture's status refresh: while connected, about every 300 ms while data flows.
+  // The capture's status refresh: while connected, every 300 ms (the capture session's
+  // heartbeat), and whenever the front-end refreshes the status.
   virtual void OnTick(StreamTick& /*tick*/) {}
 };
 

@@ -10,6 +10,7 @@ namespace pelkan {
 class CaptureApp;
 class ChannelWindow;
 class Dispatcher;
+class RuleFiles;
 class ScheduledCapture;
 class ServiceFilterWindow;
 class UserMessages;
@@ -47,6 +48,8 @@ struct DesktopContext {
   // What the guide's collector says while it cannot write the guide (Shift-JIS, "" while it
   // writes); none when not set.
   std::function<std::string()> guide_status;
+  // The rules' and the guide's files the rule window shares with the session's rules and pages.
+  RuleFiles* rule_files = nullptr;
 };
 
 // The broadcast time the windows go by (JST): the broadcast's clock while it is received, else

@@ -155,14 +155,8 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   }
   session_->Begin();
   std::function<void()> run_rules;
-  if (session_->schedule_followed()) {
-    beat_.setObjectName(QStringLiteral("sessionBeatTimer"));
-    beat_.setInterval(static_cast<int>(CaptureSession::kBeatMs));
-    QObject::connect(&beat_, &QTimer::timeout, [this] { session_->Beat(); });
-    // The rule window runs them at once after it changed a rule.
-    run_rules = [this] { session_->RunRulesNow(); };
-    beat_.start();
-  }
+  // The rule window runs them at once after it changed a rule.
+  if (session_->schedule_followed()) run_rules = [this] { session_->RunRulesNow(); };
 
   channels_ = std::make_unique<ChannelWindow>(app.device(), settings.last_channel);
   app.SetChannelWindow(channels_.get());
@@ -174,7 +168,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
         const hooks::WakeAlarmKeeper* wake = session_->hooks().wake_alarm();
         return WakeAlarmStatusText(wake != nullptr ? wake->Held() : std::nullopt);
       },
-      [this] { return session_->GuideStatusText(); }});
+      [this] { return session_->GuideStatusText(); }, &session_->rule_files()});
   window_ = std::make_unique<MainWindow>(*context_);
   handoff_ = std::make_unique<RecorderHandoff>(RecorderService(options_.recorder_bus));
   window_->SetRecorderHandoff(handoff_.get());
@@ -192,7 +186,6 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
 }
 
 DesktopProgram::~DesktopProgram() {
-  beat_.stop();
   dispatch_context_.reset();
   CaptureApp& app = session_->app();
   app.Disconnect();

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -64,10 +63,10 @@ struct DesktopOptions {
 // The desktop program from start to exit: loads pelkan.ini, chooses the capture session (the
 // capture application with its device, the information model, the recording scheduler with the
 // reservations of schedule.ini, the rules, the hooks, the guide's collector filling epg.sqlite,
-// the HTTP server), makes the channel-window model and the main window over them, shows what the
-// session tells in message boxes and runs its heartbeat. After the main window has closed, Finish
-// writes pelkan.ini; once the capture has let go of the tuner, the destructor starts the recorder
-// service when the exit handed it the reservations. UI thread only.
+// the HTTP server), makes the channel-window model and the main window over them and shows what
+// the session tells in message boxes and its status in the main window. After the main window has
+// closed, Finish writes pelkan.ini; once the capture has let go of the tuner, the destructor starts
+// the recorder service when the exit handed it the reservations. UI thread only.
 class DesktopProgram {
  public:
   explicit DesktopProgram(DesktopOptions options = DesktopOptions());
@@ -103,8 +102,6 @@ class DesktopProgram {
   WindowLayout windows_;
   std::unique_ptr<DesktopContext> context_;
   std::unique_ptr<MainWindow> window_;
-  // The session's heartbeat (CaptureSession::Beat).
-  QTimer beat_;
   // The recorder service, started at the exit when the user handed it the reservations or had it
   // stopped for this session.
   std::unique_ptr<RecorderHandoff> handoff_;

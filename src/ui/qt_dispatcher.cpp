@@ -1,6 +1,8 @@
 #include "ui/qt_dispatcher.h"
 
 #include <QMetaObject>
+#include <QTimer>
+#include <QThread>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -61,6 +63,23 @@ void QtDispatcher::Post(std::function<void()> task) {
   QueuedTasks* tasks = tasks_.data();
   if (tasks == nullptr) return;
   tasks->Add(std::move(task));
+}
+
+void QtDispatcher::PostAfter(uint32_t delay_ms, std::function<void()> task) {
+  QueuedTasks* tasks = tasks_.data();
+  if (tasks == nullptr) return;
+  auto queue = [tasks, task = std::move(task)]() mutable { tasks->Add(std::move(task)); };
+  if (QThread::currentThread() == tasks->thread()) {
+    QTimer::singleShot(static_cast<int>(delay_ms), Qt::PreciseTimer, tasks, std::move(queue));
+    return;
+  }
+  // A timer starts on its own thread: from elsewhere, the context's thread starts it.
+  QMetaObject::invokeMethod(
+      tasks,
+      [tasks, delay_ms, queue = std::move(queue)]() mutable {
+        QTimer::singleShot(static_cast<int>(delay_ms), Qt::PreciseTimer, tasks, std::move(queue));
+      },
+      Qt::QueuedConnection);
 }
 
 }  // namespace pelkan::ui

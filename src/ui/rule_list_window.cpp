@@ -23,12 +23,11 @@ std::string Sjis(std::string_view utf8) {
 
 }  // namespace
 
-RuleListWindow::RuleListWindow(RecordingScheduler& scheduler, std::string rules_path, std::string guide_path,
-                               RuleDesk::NowFn now, std::function<void()> run_rules, UserMessages& messages,
-                               QWidget* parent)
+RuleListWindow::RuleListWindow(RecordingScheduler& scheduler, RuleFiles& files, RuleDesk::NowFn now,
+                               std::function<void()> run_rules, UserMessages& messages, QWidget* parent)
     : ToolWindow(parent),
       ui_(std::make_unique<Ui::RuleListWindow>()),
-      desk_(scheduler, std::move(rules_path), std::move(guide_path), std::move(now)),
+      desk_(scheduler, files, std::move(now)),
       run_rules_(std::move(run_rules)),
       messages_(messages) {
   ui_->setupUi(this);

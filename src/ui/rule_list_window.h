@@ -36,8 +36,7 @@ class RuleListWindow : public ToolWindow {
 
   // `scheduler` outlives the window; `now` is broadcast time; `run_rules` runs the rules after a
   // change (nothing when null); questions and notices go to `messages`.
-  RuleListWindow(RecordingScheduler& scheduler, std::string rules_path, std::string guide_path,
-                 RuleDesk::NowFn now, std::function<void()> run_rules, UserMessages& messages,
+  RuleListWindow(RecordingScheduler& scheduler, RuleFiles& files, RuleDesk::NowFn now, std::function<void()> run_rules, UserMessages& messages,
                  QWidget* parent = nullptr);
   ~RuleListWindow() override;
 

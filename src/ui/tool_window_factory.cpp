@@ -74,8 +74,8 @@ ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner) {
 
 ToolWindow* CreateRuleToolWindow(DesktopContext& context, QWidget* owner) {
   return new RuleListWindow(
-      context.schedule.scheduler(), context.rules_path, context.guide_path,
-      [&context] { return DesktopNow(context); }, context.run_rules, context.messages, owner);
+      context.schedule.scheduler(), *context.rule_files, [&context] { return DesktopNow(context); },
+      context.run_rules, context.messages, owner);
 }
 
 ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window,

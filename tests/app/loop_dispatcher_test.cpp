@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace pelkan {
 namespace {
@@ -46,6 +47,25 @@ TEST(LoopDispatcher, RunOnceEndsWithTheFirstTasksAWakeOrTheTimeout) {
   EXPECT_EQ(loop.RunOnce(60000), 0);
   EXPECT_LT(Clock::now() - t0, std::chrono::seconds(30));
   EXPECT_EQ(ran, 3);
+}
+
+// A delayed task runs once its time has come, in the order of the times, and ends a wait then;
+// one not yet due is neither run nor counted.
+TEST(LoopDispatcher, ADelayedTaskRunsAtItsTime) {
+  LoopDispatcher loop;
+  std::vector<int> ran;
+  const auto t0 = Clock::now();
+  loop.PostAfter(60, [&] { ran.push_back(2); });
+  loop.PostAfter(30, [&] { ran.push_back(1); });
+  loop.PostAfter(60000, [&] { ran.push_back(3); });
+  EXPECT_EQ(loop.RunPending(), 0);
+  EXPECT_EQ(loop.Pending(), 0u);
+  while (ran.size() < 2) ASSERT_GE(loop.RunOnce(30000), 1);
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(60));
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(30));
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  loop.Clear();
+  EXPECT_EQ(loop.RunFor(10), 0);
 }
 
 }  // namespace

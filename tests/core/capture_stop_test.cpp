@@ -45,11 +45,7 @@ Clock::duration TimeBounded(std::chrono::milliseconds limit, const char* what, F
 }
 
 ConnectRequest TunerRequest() {
-  ConnectRequest r;
-  r.device_index = 0;
-  r.in_address = usb::VirtualTunerDriver::kStreamEndpoint;
-  r.out_address = core::kNoEndpoint;
-  return r;
+  return testing::VirtualTunerRequest();
 }
 
 class CaptureStop : public ::testing::Test {

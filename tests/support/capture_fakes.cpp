@@ -3,7 +3,17 @@
 #include <csignal>
 #include <cstring>
 
+#include "usb/virtual_tuner.h"
+
 namespace pelkan::testing {
+
+ConnectRequest VirtualTunerRequest() {
+  ConnectRequest r;
+  r.device_index = 0;
+  r.in_address = usb::VirtualTunerDriver::kStreamEndpoint;
+  r.out_address = core::kNoEndpoint;
+  return r;
+}
 
 int FakeDtvDevice::GetDeviceName(int index, char* name, size_t size) {
   if (index != 0 || !open_ || size == 0) return 0;

@@ -19,6 +19,9 @@
 
 namespace pelkan::testing {
 
+// The connect of the virtual tuner's stream: device 0, its stream endpoint, no OUT endpoint.
+ConnectRequest VirtualTunerRequest();
+
 // A capture device with one device ("Fake tuner") whose endpoints are listed in `endpoints`
 // (address, attributes). Data is delivered by the test through Deliver, on the caller's thread,
 // which then plays the device's receive thread.

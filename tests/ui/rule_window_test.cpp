@@ -273,9 +273,9 @@ TEST(RuleScreenshots, ListWindowAndEditDialog) {
   WriteGuide(dir.File("epg.sqlite"), day);
   ScheduledCapture capture([](std::function<void()> work) { work(); });
   pelkan::testing::RecordingMessages messages;
+  RuleFiles files(dir.File("rules.sqlite"), dir.File("epg.sqlite"));
   RuleListWindow window(
-      capture.scheduler(), dir.File("rules.sqlite"), dir.File("epg.sqlite"),
-      [] { return ToGuideTime(JapanTimeNow()); }, nullptr, messages);
+      capture.scheduler(), files, [] { return ToGuideTime(JapanTimeNow()); }, nullptr, messages);
   ReservationRule drama;
   drama.name = "麒麟の道";
   drama.words = {"麒麟"};
