@@ -13,6 +13,10 @@ packages=(
   libpcre2-dev
   # The HTTP server of the live stream; curl reads it back in the tests.
   libmicrohttpd-dev curl
+  # The web page's API reads and writes JSON with it (header-only).
+  nlohmann-json3-dev
+  # The web page's test in a real browser.
+  chromium chromium-driver python3-selenium
   # Qt's own buttons and dialogs in Japanese (qtbase_ja.qm).
   qt6-translations-l10n
   umockdev libumockdev-dev

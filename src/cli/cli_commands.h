@@ -14,5 +14,6 @@ int RunEpg(int argc, char** argv);
 int RunRule(int argc, char** argv);
 int RunHook(int argc, char** argv);
 int RunWake(int argc, char** argv);
+int RunHttp(int argc, char** argv);
 
 }  // namespace pelkan::cli

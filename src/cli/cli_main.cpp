@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
   parser.Command("epg", "the programme guide (epg.sqlite) as a table, JSON or XMLTV", RunEpg);
   parser.Command("hook", "tries the command run after each recording (REC_END_COMMAND)", RunHook);
   parser.Command("wake", "shows, sets or clears the computer's wake alarm for the next reservation", RunWake);
+  parser.Command("http", "the web page's address with its token, and the tokens' renewal", RunHttp);
   parser.Text("\nOptions:\n");
   // Taken off before the command is parsed (above); listed here for the help.
   parser.Text("  --home DIR the folder of pelkan.ini, schedule.ini and epg.sqlite (given before the\n"

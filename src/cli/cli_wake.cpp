@@ -7,8 +7,8 @@
 #include "app/home_folder.h"
 #include "app/settings.h"
 #include "cli/cli_commands.h"
-#include "cli/date_time_text.h"
-#include "cli/guide_lookup.h"
+#include "app/date_time_text.h"
+#include "app/guide_lookup.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "hooks/recording_outcome.h"
@@ -32,12 +32,7 @@ std::string JapanText(int64_t epoch) {
 // The next planned start of schedule.ini (margin included), seconds since the epoch: of every
 // reservation, an event's (a rule's too) at the time the guide gives it.
 std::optional<int64_t> NextStartOfFile(int64_t now) {
-  RecordingScheduler::PlannedList planned;
-  planned.items = LoadScheduleFile(SchedulePath());
-  TakeGuideTimes(&planned.items);
-  for (const ScheduleItem& item : planned.items) planned.requests.push_back(PlanRequestOf(item));
-  planned.lines = MakePlan(planned.requests);
-  return hooks::NextPlannedStart(planned, now);
+  return hooks::NextPlannedStart(PlanWithGuideTimes(LoadScheduleFile(SchedulePath())), now);
 }
 
 // Why the alarm cannot be set here; empty when it can.

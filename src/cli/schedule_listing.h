@@ -10,6 +10,11 @@
 
 namespace pelkan::cli {
 
+// The name `pelkan-cli schedule` says its messages under.
+inline constexpr char kScheduleCommandName[] = "pelkan-cli schedule";
+// Says `text` on stderr under that name (OfflineSchedule's messages).
+void TellSchedule(const std::string& text);
+
 // The reservations and the plan the scheduler makes of them, one line each. The two are read
 // under the file's lock or in a process that does not tick, so they belong together.
 using ScheduledPlan = RecordingScheduler::PlannedList;
