@@ -7,7 +7,9 @@ export async function showReservations(root, services, ctx, highlight) {
   const names = new Map(services.map((s) => [s.service_id, s.name]));
   const ruleNames = new Map(rules.rules.map((r) => [r.id, r.name]));
   const list = el('div', { class: 'grid', id: 'reservation-list' });
-  for (const r of data.reservations) {
+  // By start, those whose time is not known yet last; the ids stay the list's own.
+  const sorted = [...data.reservations].sort((a, b) => (a.start || '~').localeCompare(b.start || '~'));
+  for (const r of sorted) {
     const card = el('div', { class: 'card', 'data-id': r.id, id: 'reservation-' + r.id });
     if (r.id === highlight) card.style.outline = '2px solid var(--accent)';
     const render = (editing) => {
@@ -37,7 +39,7 @@ export async function showReservations(root, services, ctx, highlight) {
         el('div', { class: 'meta' }, `${r.start ? md(r.start) + ' ' + hm(r.start) + '〜' + hm(r.end) : '時刻未定'}　${service}`),
         el('div', { class: 'meta' }, `マージン ${r.margin_before}秒前／${r.margin_after}秒後　優先度 ${r.priority}`,
           r.rule_id ? `　自動予約: ${ruleNames.get(r.rule_id) || 'ルール不明'}` : ''),
-        r.text ? el('div', { class: 'meta' }, r.text) : null,
+        r.text && r.verdict !== 'whole' ? el('div', { class: 'meta' }, r.text) : null,
         editing
           ? el('div', { class: 'actions' }, el('label', {}, '前 ', margins), el('label', {}, '後 ', after), el('label', {}, '優先度 ', priority),
             el('button', { onclick: save }, '保存'), el('button', { class: 'plain', onclick: () => render(false) }, 'キャンセル'))
