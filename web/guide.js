@@ -96,7 +96,7 @@ function showDetail(e, names, ctx) {
       openRuleEditor(await api('GET', `/api/rules/draft?service_id=${e.service_id}&event_id=${e.event_id}`), ctx);
     } catch (err) { notice(err.message, true); }
   };
-  dialog.replaceChildren(
+  dialog.replaceChildren(...[
     el('h2', {}, e.title),
     el('p', { class: 'meta' }, `${md(e.start)} ${hm(e.start)}〜${hm(e.end)}　${names.get(e.service_id) || e.service_id}　${genreName(e.genre)}`),
     el('p', { class: 'description' }, e.description),
@@ -107,6 +107,6 @@ function showDetail(e, names, ctx) {
         : el('button', { onclick: reserve }, '予約'),
       el('button', { class: 'plain', onclick: rule }, 'この番組で自動予約を作成'),
       onAir ? el('a', { href: ctx.streamUrl(e.service_id), target: '_blank', rel: 'noopener' }, el('button', { class: 'plain', type: 'button' }, '視聴')) : null,
-      el('button', { class: 'plain', onclick: close }, '閉じる')));
+      el('button', { class: 'plain', onclick: close }, '閉じる'))].filter(Boolean));
   dialog.showModal();
 }

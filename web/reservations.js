@@ -34,7 +34,8 @@ export async function showReservations(root, services, ctx, highlight) {
         } catch (e) { notice(e.message, true); }
       };
       const service = r.service_id !== null ? (names.get(r.service_id) || 'サービス ' + r.service_id) : '全サービス';
-      card.replaceChildren(
+      // The DOM's own replaceChildren writes a null out as text: only elements go in.
+      card.replaceChildren(...[
         el('h3', {}, r.title || r.name || '(番組名未定)', verdictBadge(r.verdict, r.text)),
         el('div', { class: 'meta' }, `${r.start ? md(r.start) + ' ' + hm(r.start) + '〜' + hm(r.end) : '時刻未定'}　${service}`),
         el('div', { class: 'meta' }, `マージン ${r.margin_before}秒前／${r.margin_after}秒後　優先度 ${r.priority}`,
@@ -44,7 +45,7 @@ export async function showReservations(root, services, ctx, highlight) {
           ? el('div', { class: 'actions' }, el('label', {}, '前 ', margins), el('label', {}, '後 ', after), el('label', {}, '優先度 ', priority),
             el('button', { onclick: save }, '保存'), el('button', { class: 'plain', onclick: () => render(false) }, 'キャンセル'))
           : el('div', { class: 'actions' }, el('button', { class: 'plain', onclick: () => render(true) }, '変更'),
-            el('button', { class: 'danger', onclick: remove }, '削除')));
+            el('button', { class: 'danger', onclick: remove }, '削除'))].filter(Boolean));
     };
     render(false);
     list.append(card);
