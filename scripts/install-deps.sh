@@ -15,6 +15,10 @@ packages=(
   libmicrohttpd-dev curl
   # GIO, opened at run time: a recording deleted goes to the desktop's trash (g_file_trash).
   libglib2.0-0
+  # The web page's API reads and writes JSON with it (header-only).
+  nlohmann-json3-dev
+  # The web page's test in a real browser.
+  chromium chromium-driver python3-selenium
   # Qt's own buttons and dialogs in Japanese (qtbase_ja.qm).
   qt6-translations-l10n
   umockdev libumockdev-dev

@@ -8,6 +8,7 @@
 #include "app/capture_bindings.h"
 #include "app/chosen_services_binding.h"
 #include "app/http_pages.h"
+#include "app/http_tokens.h"
 #include "app/library_feed.h"
 #include "app/rule_automation.h"
 #include "app/rule_files.h"
@@ -68,7 +69,15 @@ void CaptureSession::Begin() {
     app_->bus().Add(guide_.get());
   }
   // Whoever starts the server (HTTP_ENABLED or --http), it answers every page.
-  app_->SetHttpPages(MakeHttpPages(*app_, *files_, guide_.get()), options_.http_notice);
+  const OfflineSchedule::Files files{options_.schedule_path, options_.settings_path};
+  app_->SetHttpPages(MakeHttpPages(*app_, *files_, guide_.get(), options_.guide_path, options_.rules_path, files),
+                     options_.http_notice);
+  if (!options_.http_tokens_path.empty()) {
+    std::string error;
+    if (const std::optional<HttpTokens> tokens = LoadHttpTokens(options_.http_tokens_path, &error)) {
+      app_->SetHttpTokens(tokens->view, tokens->control);
+    }
+  }
   hooks_->Wire(app_.get(), schedule_.get());
   if (!options_.library_path.empty()) {
     RecordingHooks::LogFn log = options_.hook_log ? options_.hook_log : [](const std::string&) {};

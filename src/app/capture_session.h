@@ -70,6 +70,11 @@ struct SessionOptions {
   std::string last_values_path;
   // Told of each HTTP stream client's arrival and departure (the library's thread).
   HttpStreamServer::ClientNotice http_notice;
+  // pelkan.ini, whose settings the web page's new reservations take (empty: the home's).
+  std::string settings_path;
+  // The HTTP server's tokens (http-tokens beside pelkan.ini, made when missing); empty: none, and
+  // the server then takes no change.
+  std::string http_tokens_path;
   // Set for a capture limited to chosen services: a change of transport stream pauses the recording
   // and the sending (the file stays open) until a chosen service is back, each turn told through it
   // (ChosenServicesBinding).

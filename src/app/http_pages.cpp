@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <memory>
 
+#include "app/http_api.h"
 #include "app/rule_files.h"
 #include "app/status_json.h"
+#include "app/web_files.h"
 #include "core/capture_app.h"
 #include "guide/guide_collector.h"
 #include "guide/guide_store.h"
@@ -27,20 +29,23 @@ std::string PlaylistName(std::string name) {
 
 }  // namespace
 
-std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry>& entries) {
-  std::string out = "#EXTM3U url-tvg=\"" + base + "/guide.xml\" x-tvg-url=\"" + base + "/guide.xml\"\n";
+std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry>& entries,
+                        const std::string& query) {
+  const std::string guide = base + "/guide.xml" + query;
+  std::string out = "#EXTM3U url-tvg=\"" + guide + "\" x-tvg-url=\"" + guide + "\"\n";
   for (const PlaylistEntry& e : entries) {
     const std::string name = PlaylistName(e.name.empty() ? std::to_string(e.service_id) : e.name);
     out += "#EXTINF:-1 tvg-id=\"" + e.tvg_id + "\" tvg-name=\"" + name + "\" tvg-chno=\"" +
            std::to_string(e.service_id) + "\"," + name + "\n" + base + "/service/" +
-           std::to_string(e.service_id) + "\n";
+           std::to_string(e.service_id) + query + "\n";
   }
   return out;
 }
 
-HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideCollector* guide) {
+HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideCollector* guide,
+                        std::string guide_path, std::string rules_path, OfflineSchedule::Files schedule_files) {
   HttpPages pages;
-  pages.playlist = [&app, &files](const std::string& base) {
+  pages.playlist = [&app, &files](const std::string& base, const std::string& query) {
     std::vector<GuideService> guide;
     {
       RuleFiles::Hold hold = files.Take();
@@ -54,7 +59,7 @@ HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideColl
       if (g != guide.end()) e.tvg_id = XmltvChannelId(id, g->transport_stream_id, g->original_network_id);
       entries.push_back(std::move(e));
     }
-    return M3uPlaylist(base, entries);
+    return M3uPlaylist(base, entries, query);
   };
   // One document per version of the guide, shared by the server's requests.
   auto cache = std::make_shared<XmltvGuideCache>([&files](const std::function<void(GuideReader&)>& use) {
@@ -66,6 +71,11 @@ HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideColl
     StatusSnapshot status = app.LastStatus();
     if (guide) status.guide = guide->StatusText();
     return StatusJson(status);
+  };
+  HttpApiSources sources{&app, pages.status, std::move(guide_path), std::move(rules_path), std::move(schedule_files)};
+  pages.site = [sources = std::move(sources), folder = WebFolder()](const HttpRequest& request) {
+    if (request.path.starts_with("/api/")) return AnswerApi(sources, request);
+    return WebFile(folder, request.path);
   };
   return pages;
 }

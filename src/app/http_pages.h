@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/offline_schedule.h"
 #include "output/http_stream_server.h"
 
 namespace pelkan {
@@ -21,15 +22,20 @@ struct PlaylistEntry {
 };
 
 // The M3U playlist of `entries`: each service's name, its guide channel and its stream URL under
-// `base` ("http://HOST:PORT"), with the guide at `base`/guide.xml.
-std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry>& entries);
+// `base` ("http://HOST:PORT"), with the guide at `base`/guide.xml; every URL ends in `query` (the
+// view token's "?t=...", or "").
+std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry>& entries,
+                        const std::string& query = "");
 
 // The pages a capture's HTTP server answers with: the playlist of the stream's services (named
 // as the service table gives them, matched to the guide's channels), that guide as XMLTV (made
 // again only when the guide has changed: XmltvGuideCache), and the last status as JSON. The guide
 // is read through `files`, the program's shared connection. `app` and `files` outlive the server.
 // With `guide` (the capture's collector of that file), the status says when the guide cannot be
-// written.
-HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideCollector* guide = nullptr);
+// written. Every other path is the web page (WebFile of WebFolder) and its API (AnswerApi, on the
+// rules of `rules_path`, the guide of `guide_path`, the reservations and settings of `schedule_files`).
+HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideCollector* guide = nullptr,
+                        std::string guide_path = "", std::string rules_path = "",
+                        OfflineSchedule::Files schedule_files = {});
 
 }  // namespace pelkan

@@ -1,6 +1,6 @@
 #include "cli/capture_options.h"
 
-#include "cli/date_time_text.h"
+#include "app/date_time_text.h"
 #include "cli/option_parser.h"
 #include "cli/programme_change_options.h"
 #include "core/dtv_base.h"

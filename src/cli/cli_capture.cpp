@@ -14,6 +14,7 @@
 #include "app/capture_session.h"
 #include "app/device_list.h"
 #include "app/home_folder.h"
+#include "app/http_tokens.h"
 #include "app/loop_dispatcher.h"
 #include "app/settings.h"
 #include "cli/capture_options.h"
@@ -173,6 +174,8 @@ SessionOptions CaptureSessionOptions(const CaptureOptions& o, const Settings& se
   s.library_path = LibraryPath();
   s.hook_log = [](const std::string& line) { std::fprintf(stderr, "%s: %s\n", kName, line.c_str()); };
   s.last_values_path = LastRecordingValuesPath();
+  s.http_tokens_path = HttpTokensPath();
+  s.settings_path = SettingsPath();
   if (!o.services.empty()) s.pause_on_stream_change = TellOnStderr;
   if (o.http_port) {
     s.http_notice = [](const HttpClientInfo& c, bool left) {
@@ -258,8 +261,8 @@ class CaptureRun {
                    address.c_str(), v6 ? "]" : "", app_.GetHttpPort());
       if (!IsLoopbackAddress(address)) {
         std::fprintf(stderr,
-                     "%s: the HTTP server is open to the network: anyone who can reach port %u can watch, "
-                     "without a password\n",
+                     "%s: the HTTP server is open to the network on port %u: watching needs the view token "
+                     "and every change the control token ('pelkan-cli http url')\n",
                      kName, app_.GetHttpPort());
       }
     }

@@ -17,5 +17,6 @@ int RunWake(int argc, char** argv);
 int RunService(int argc, char** argv);
 int RunRecordings(int argc, char** argv);
 int RunDisk(int argc, char** argv);
+int RunHttp(int argc, char** argv);
 
 }  // namespace pelkan::cli

@@ -8,7 +8,7 @@
 #include "app/library_feed.h"
 #include "app/settings.h"
 #include "cli/cli_commands.h"
-#include "cli/offline_schedule.h"
+#include "app/offline_schedule.h"
 #include "cli/option_parser.h"
 #include "library/disk_housekeeping.h"
 #include "platform/text_codec.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/cli_commands.h"
-#include "cli/date_time_text.h"
+#include "app/date_time_text.h"
 #include "cli/option_parser.h"
 #include "cli/programme_change_options.h"
 #include "platform/text_codec.h"

@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
   parser.Command("service", "status, start or stop the recorder service (pelkan-recorder.service)", RunService);
   parser.Command("recordings", "the catalogue of recordings (録画済み): list, show, protect, delete, scan", RunRecordings);
   parser.Command("disk", "the recording folders' space: what the next reservations need, what would go", RunDisk);
+  parser.Command("http", "the web page's address with its token, and the tokens' renewal", RunHttp);
   parser.Text("\nOptions:\n");
   // Taken off before the command is parsed (above); listed here for the help.
   parser.Text("  --home DIR the folder of pelkan.ini, schedule.ini and epg.sqlite (given before the\n"

@@ -9,7 +9,7 @@
 #include "app/library_json.h"
 #include "app/settings.h"
 #include "cli/cli_commands.h"
-#include "cli/offline_schedule.h"
+#include "app/offline_schedule.h"
 #include "cli/option_parser.h"
 #include "library/library_scan.h"
 #include "library/recording_library.h"

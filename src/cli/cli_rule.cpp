@@ -12,7 +12,7 @@
 #include "app/settings.h"
 #include "base/mjd_time.h"
 #include "cli/cli_commands.h"
-#include "cli/date_time_text.h"
+#include "app/date_time_text.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "guide/guide_store.h"

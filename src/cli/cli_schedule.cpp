@@ -14,15 +14,16 @@
 #include <utility>
 #include <vector>
 
-#include "cli/cli_commands.h"
-#include "cli/date_time_text.h"
-#include "cli/one_line_text.h"
-#include "cli/offline_schedule.h"
-#include "cli/option_parser.h"
-#include "cli/schedule_listing.h"
+#include "app/date_time_text.h"
 #include "app/home_folder.h"
+#include "app/offline_schedule.h"
+#include "app/reservation_request.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
+#include "cli/cli_commands.h"
+#include "cli/one_line_text.h"
+#include "cli/option_parser.h"
+#include "cli/schedule_listing.h"
 #include "guide/programme_resolver.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
@@ -53,11 +54,6 @@ bool SameEvent(const ScheduleItem& item, uint16_t service_id, uint16_t event_id)
   return (item.flags & SI_BY_EVENT) && item.service_id == service_id && item.event_id == event_id;
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Reads a date-time option ("YYYY-MM-DD HH:MM[:SS]") into *out.
 OptionParser::Take DateTime(std::optional<MjdTime>* out) {
   return [out](const std::string& text) -> std::string {
@@ -79,17 +75,8 @@ OptionParser::Take ServiceEvent(std::optional<std::pair<uint16_t, uint16_t>>* ou
   };
 }
 
-struct AddOptions {
-  std::optional<MjdTime> start;
-  std::optional<long> minutes;
-  std::optional<std::pair<uint16_t, uint16_t>> event;
-  std::optional<long> service;
-  std::optional<std::string> dir;  // Shift-JIS
-  std::optional<std::string> file;
-  std::optional<long> channel;
-  std::optional<std::string> channel_string;
-  std::optional<long> margin_before, margin_after, priority;
-  bool daily = false, weekly = false, force = false;
+struct AddOptions : ReservationRequest {
+  bool force = false;
 };
 
 void DeclareAdd(OptionParser& parser, AddOptions* o) {
@@ -142,93 +129,6 @@ void DeclareAdd(OptionParser& parser, AddOptions* o) {
   parser.Flag("--force", "store an overlapping reservation without asking", &o->force);
 }
 
-// The output directory of a new reservation (Shift-JIS): --dir, else REC_AUTOPATH of pelkan.ini
-// (the current directory when it gives none). nullopt after saying why there is none.
-std::optional<std::string> AddDirectory(const AddOptions& o, const Settings& settings) {
-  std::string directory;
-  if (o.dir) {
-    directory = *o.dir;
-  } else {
-    directory = settings.rec_autopath;
-    if (directory.empty()) {
-      std::fprintf(stderr,
-                   "%s: the current directory has a character without a Shift-JIS form and pelkan.ini "
-                   "gives no REC_AUTOPATH: give --dir\n",
-                   kName);
-      return std::nullopt;
-    }
-  }
-  const std::string directory_utf8 = platform::SjisToUtf8(directory);
-  if (!IsDirectory(directory_utf8)) {
-    std::fprintf(stderr, "%s: no such directory: %s\n", kName, directory_utf8.c_str());
-    return std::nullopt;
-  }
-  return directory;
-}
-
-// The record the edit dialog starts from, and the options as the user would set them in the
-// dialog; its own OK step (BuildScheduleItem) then makes the reservation, so that both store the
-// same record.
-struct OpenedForm {
-  ScheduleItem item{};
-  DeviceChannels device;
-  ScheduleEditForm form;
-  ResolvedProgramme programme;
-};
-
-// The margins and priority the options give, over those the form opened with.
-void SetMarginsAndPriority(const AddOptions& o, ScheduleEditForm* form) {
-  if (o.margin_before) form->margin_before = static_cast<int>(*o.margin_before);
-  if (o.margin_after) form->margin_after = static_cast<int>(*o.margin_after);
-  if (o.priority) form->priority = static_cast<int>(*o.priority);
-}
-
-// `margins` are those of new reservations (the options').
-OpenedForm OpenForm(const AddOptions& o, const std::string& directory, std::pair<uint16_t, uint16_t> margins,
-                    ProgrammeResolver& guide) {
-  const MjdTime now = UnpackMjdTime(LocalMjdTime());
-  OpenedForm f;
-  if (o.start) {
-    // As the list window's 追加 opens it at that time.
-    f.item = MakeTimeReservation(directory, 0, nullptr, 0, std::nullopt, *o.start);
-    std::tie(f.item.margin_before, f.item.margin_after) = margins;
-    f.form = FormFromItem(f.item, f.device, now);
-    SetMarginsAndPriority(o, &f.form);
-    f.form.duration = static_cast<uint32_t>(*o.minutes * 60);
-    f.form.after_end = o.daily ? kAfterEndDaily : o.weekly ? kAfterEndWeekly : kAfterEndDelete;
-    if (o.service) {
-      f.form.service_limit = true;
-      f.form.service_id_text = std::to_string(*o.service);
-    }
-    if (o.channel) {
-      f.device.capabilities |= kCanSelectChannel;
-      f.form.channel = static_cast<int>(*o.channel);
-    }
-    if (o.channel_string) {
-      f.device.capabilities |= kCanSendString;
-      f.form.channel_string = *o.channel_string;
-    }
-    if (o.file) {
-      f.form.file_name_flag = true;
-      f.form.file_name = *o.file;
-    }
-    return f;
-  }
-  const auto [sid, eid] = *o.event;
-  f.programme = guide.Find(sid, eid);
-  if (f.programme.in_guide) {
-    const GuideEventKey& k = f.programme.event.key;
-    f.item = MakeEventReservation(directory, k.original_network_id, k.transport_stream_id, k.service_id,
-                                  k.event_id, f.programme.event.title, now);
-  } else {
-    f.item = MakeEventReservation(directory, 0, 0, sid, eid, std::nullopt, now);
-  }
-  std::tie(f.item.margin_before, f.item.margin_after) = margins;
-  f.form = FormFromItem(f.item, f.device, now);
-  SetMarginsAndPriority(o, &f.form);
-  return f;
-}
-
 // The texts of the reservations `item` makes lose time (UTF-8, one line each).
 std::vector<std::string> LoserLines(RecordingScheduler& scheduler, ReservationLookups& lookups,
                                     const ScheduleItem& item) {
@@ -242,7 +142,7 @@ std::vector<std::string> LoserLines(RecordingScheduler& scheduler, ReservationLo
 // time, unless `force`) and prints its row and what others lose. Returns the exit code.
 int StoreReservation(const ScheduleItem& item, bool force) {
   bool agreed = force;
-  OfflineSchedule s([&agreed] { return agreed || AskOnTerminal(); }, true);
+  OfflineSchedule s([&agreed] { return agreed || AskOnTerminal(); }, true, TellSchedule);
   if (!s.Locked()) return 1;
   ReservationLookups lookups;
   if (item.flags & SI_BY_EVENT) {
@@ -323,19 +223,15 @@ int Add(int argc, char** argv) {
   if (o.event && o.minutes) return parser.Fail("--minutes belongs to --start; an event brings its own length");
 
   const Settings settings = LoadedSettings();
-  const std::optional<std::string> directory = AddDirectory(o, settings);
-  if (!directory) return 1;
-  if (directory->size() >= kPathSize) return parser.Fail("the directory path is too long");
-  ProgrammeResolver guide(GuidePath());
-  const OpenedForm opened = OpenForm(o, *directory, NewReservationMargins(settings), guide);
-  const ScheduleEditResult built = BuildScheduleItem(opened.form, opened.item, opened.device);
-  if (!built.item) {
-    const std::string why = platform::SjisToUtf8(built.message);
-    return parser.Fail(why.empty() ? "the reservation cannot be made" : why);
+  std::string error;
+  const std::optional<std::string> directory = ReservationDirectory(o, settings, &error);
+  if (!directory) {
+    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    return 1;
   }
-  ScheduleItem item = *built.item;
-  if (opened.programme.in_guide) TakeGuideEvent(opened.programme.event, &item);
-  return StoreReservation(item, o.force);
+  const std::optional<ScheduleItem> item = BuildReservation(o, *directory, settings, &error);
+  if (!item) return parser.Fail(error);
+  return StoreReservation(*item, o.force);
 }
 
 // What names the reservation to remove: --start T, --event S:E, or N --expect-start T.
@@ -423,7 +319,7 @@ int Remove(int argc, char** argv) {
   if (!o.number && o.expect_start) return parser.Fail("--expect-start belongs to a number N");
   if (o.all && !o.event) return parser.Fail("--all belongs to --event");
 
-  OfflineSchedule s(AskOnTerminal, true);
+  OfflineSchedule s(AskOnTerminal, true, TellSchedule);
   if (!s.Locked()) return 1;
   const auto items = s.scheduler().Reservations();
   const std::optional<std::vector<size_t>> indexes = FindToRemove(o, items);

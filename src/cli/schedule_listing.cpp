@@ -10,7 +10,8 @@
 
 #include "app/home_folder.h"
 #include "app/json_text.h"
-#include "cli/offline_schedule.h"
+#include "app/offline_schedule.h"
+#include "app/plan_json.h"
 #include "cli/one_line_text.h"
 #include "cli/option_parser.h"
 #include "platform/text_codec.h"
@@ -25,6 +26,10 @@ constexpr const char* kName = kScheduleCommandName;
 }  // namespace
 
 ReservationLookups::ReservationLookups() : guide(GuidePath()), rules(RulesPath()) {}
+
+void TellSchedule(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kName, text.c_str());
+}
 
 namespace {
 
@@ -46,28 +51,10 @@ std::string ReservationRow(size_t number, const ScheduleItem& listed, Reservatio
 }
 
 std::string StartText(MjdTime t, char separator) {
-  int y, mo, d, h, mi, sec;
-  MjdToDate(t.date, &y, &mo, &d);
-  SecondsToHms(t.seconds, &h, &mi, &sec);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d:%02d", y, mo, d, separator, h, mi, sec);
-  return text;
+  return InstantText(int64_t{t.date} * 86400 + t.seconds, separator);
 }
 
 namespace {
-
-std::string InstantText(int64_t instant, char separator = ' ') {
-  return StartText(MjdTime{static_cast<uint32_t>(instant / 86400), static_cast<uint32_t>(instant % 86400)},
-                   separator);
-}
-
-// The span a reservation asks for, margins included, as the plan saw it: nullopt when its time is
-// not known yet.
-std::optional<std::pair<int64_t, int64_t>> RequestedSpan(const ScheduledPlan& plan, size_t i) {
-  const PlanRequest& request = plan.requests[i];
-  if (!request.known) return std::nullopt;
-  return std::make_pair(request.start, request.end);
-}
 
 // What the reservation tunes to: "channel=N", "channel-string=TEXT", "stream=0xSSSS" as it has
 // them, "-" for none.
@@ -134,60 +121,8 @@ std::string PlanRow(const ScheduledPlan& plan, size_t i, ReservationLookups& loo
 
 namespace {
 
-const char* VerdictName(PlanVerdict verdict) {
-  switch (verdict) {
-    case PlanVerdict::kWhole:
-      return "whole";
-    case PlanVerdict::kPart:
-      return "part";
-    case PlanVerdict::kNone:
-      return "none";
-    case PlanVerdict::kUnknown:
-      break;
-  }
-  return "unknown";
-}
-
-std::string JsonNumberOrNull(bool present, int64_t value) {
-  return present ? std::to_string(value) : std::string("null");
-}
-
-// The JSON object of reservation `i` (times in JST, as the guide's).
-std::string PlanJson(const ScheduledPlan& plan, size_t i, ReservationLookups& lookups) {
-  const ScheduleItem& item = plan.items[i];
-  const PlanLine& line = plan.lines[i];
-  const auto span = RequestedSpan(plan, i);
-  const auto service = RecordedServiceId(item);
-  const auto time = [](int64_t t) { return JsonString(InstantText(t, 'T') + "+09:00"); };
-  const auto by = [](int index) { return JsonNumberOrNull(index >= 0, index + 1); };
-  const bool records = line.verdict == PlanVerdict::kWhole || line.verdict == PlanVerdict::kPart;
-  return "{\"number\": " + std::to_string(i + 1) + ", \"name\": " +
-         (HasStart(item) || !GetText(item.title).empty()
-              ? JsonString(platform::BroadcastToUtf8(PlanWinnerName(item)))
-              : std::string("null")) +
-         ", \"start\": " + (span ? time(span->first) : "null") +
-         ", \"end\": " + (span ? time(span->second) : "null") +
-         ", \"margin_before\": " + std::to_string(item.margin_before) +
-         ", \"margin_after\": " + std::to_string(item.margin_after) +
-         ", \"priority\": " + std::to_string(item.priority) +
-         ", \"service_id\": " + JsonNumberOrNull(service.has_value(), service.value_or(0)) +
-         ", \"stream_id\": " + JsonNumberOrNull(item.stream_id != 0, item.stream_id) +
-         ", \"channel\": " + JsonNumberOrNull((item.flags & SI_CHANNEL_VALUE) != 0, item.channel_value) +
-         ", \"channel_string\": " +
-         ((item.flags & SI_CHANNEL_STRING) ? JsonString(platform::SjisToUtf8(GetText(item.channel_string)))
-                                           : std::string("null")) +
-         ", \"verdict\": " + JsonString(VerdictName(line.verdict)) +
-         ", \"text\": " + JsonString(platform::BroadcastToUtf8(PlanText(line, plan.items))) +
-         ", \"records_from\": " + (records ? time(line.start) : "null") +
-         ", \"records_to\": " + (records ? time(line.end) : "null") +
-         ", \"head_lost\": " + std::to_string(line.head_lost) + ", \"head_by\": " + by(line.head_by) +
-         ", \"tail_lost\": " + std::to_string(line.tail_lost) + ", \"tail_by\": " + by(line.tail_by) +
-         ", \"by\": " + by(line.by) +
-         ", \"stale\": " + (lookups.guide.OfReservation(item).stale ? "true" : "false") + "}";
-}
-
 int List(platform::SymbolForm symbols) {
-  OfflineSchedule s(nullptr);
+  OfflineSchedule s(nullptr, false, TellSchedule);
   if (s.scheduler().ScheduleFileUnreadable()) {
     std::fprintf(stderr,
                  "%s: %s is not a reservation file (it has no [Pelkan_Schedule] section); it is kept as "
@@ -215,12 +150,12 @@ int RunSchedulePlan(int argc, char** argv) {
                       {}, 19);
   parser.Flag("--json", "a JSON array of one object per reservation", &json);
   if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
-  OfflineSchedule s(nullptr);
+  OfflineSchedule s(nullptr, false, TellSchedule);
   ReservationLookups lookups;
   const ScheduledPlan plan = PlanOf(s.scheduler(), lookups);
   if (json) {
     std::string out = "[";
-    for (size_t i = 0; i < plan.items.size(); ++i) out += (i ? ",\n  " : "\n  ") + PlanJson(plan, i, lookups);
+    for (size_t i = 0; i < plan.items.size(); ++i) out += (i ? ",\n  " : "\n  ") + PlanJson(plan, i, lookups.guide.OfReservation(plan.items[i]).stale);
     out += plan.items.empty() ? "]\n" : "\n]\n";
     std::fputs(out.c_str(), stdout);
     return 0;

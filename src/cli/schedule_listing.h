@@ -12,6 +12,11 @@
 
 namespace pelkan::cli {
 
+// The name `pelkan-cli schedule` says its messages under.
+inline constexpr char kScheduleCommandName[] = "pelkan-cli schedule";
+// Says `text` on stderr under that name (OfflineSchedule's messages).
+void TellSchedule(const std::string& text);
+
 // What the listings read beside the reservations: the home's programme guide (each event
 // reservation's programme) and the rules' names.
 struct ReservationLookups {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/capture_stats.h"
@@ -208,6 +209,12 @@ class CaptureApp : private StreamListener {
   }
   // Replaces the server's limits other than address, port and clients (queue, time-outs); tests.
   void SetHttpConfig(const HttpServerConfig& config) { http_config_ = config; }
+  // The server's view and control tokens (HttpAccessConfig), kept over SetHttpConfig's.
+  void SetHttpTokens(std::string view, std::string control) {
+    http_tokens_ = {std::move(view), std::move(control)};
+  }
+  // The view token players add to the stream's URL (set while disconnected, read by the pages).
+  const std::string& http_view_token() const { return http_tokens_.first; }
   bool IsHttpServing() const { return http_ != nullptr; }
   // The port listened on (0 when not serving). UI thread.
   uint16_t GetHttpPort() const { return http_ ? http_->port() : 0; }
@@ -320,6 +327,7 @@ class CaptureApp : private StreamListener {
   HttpPages http_pages_;
   HttpStreamServer::ClientNotice http_notice_;
   HttpServerConfig http_config_;
+  std::pair<std::string, std::string> http_tokens_;
   mutable std::mutex status_mutex_;
   StatusSnapshot last_status_;
   mutable std::mutex services_mutex_;

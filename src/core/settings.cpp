@@ -81,6 +81,8 @@ const SettingKey kKeys[] = {
     Text(kHttp, "HTTP_ADDRESS", &S::http_address, "127.0.0.1"),
     Number(kHttp, "HTTP_PORT", &S::http_port, 8080, 1, 65535, "httpPortSpin"),
     Number(kHttp, "HTTP_MAX_CLIENTS", &S::http_max_clients, 8, 1, 64),
+    Text(kHttp, "HTTP_ALLOW", &S::http_allow),
+    Text(kHttp, "HTTP_HOSTS", &S::http_hosts),
     Flag(kLibrary, "AUTO_DELETE", &S::auto_delete, 0),
     Number(kLibrary, "KEEP_DAYS", &S::keep_days, 0, 0, 3650),
 };

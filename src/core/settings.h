@@ -74,6 +74,11 @@ struct Settings {
   std::string http_address;  // numeric; the loopback address keeps it local
   int32_t http_port;
   int32_t http_max_clients;  // stream clients at once
+  // The networks whose peers may connect ("192.168.0.0/16,fd00::/8"; empty: any that reaches the
+  // address; loopback always), and the names besides localhost and the machine's addresses that
+  // a request's Host may give (comma-separated).
+  std::string http_allow;
+  std::string http_hosts;
 
   // Section Pelkan_Q_LIBRARY: the recordings' catalogue.
   // Delete the oldest finished, unprotected recordings when a reservation needs the room.

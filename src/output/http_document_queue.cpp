@@ -10,10 +10,8 @@ namespace pelkan {
 
 struct HttpDocumentQueue::Request {
   MHD_Connection* connection = nullptr;
-  const char* type = "";
-  const char* missing = "";
   // Set by the document thread under mutex_ before it resumes the request.
-  HttpDocument document;
+  HttpReply reply;
   bool made = false;
   // Resumed and not taken up since (counted in resuming_).
   std::atomic<bool> resume_pending{false};
@@ -27,23 +25,20 @@ HttpDocumentQueue::~HttpDocumentQueue() {
   Close();
 }
 
-bool HttpDocumentQueue::Start(MHD_Connection* connection, void** req_cls, Make make, const char* type,
-                              const char* missing) {
+bool HttpDocumentQueue::Start(MHD_Connection* connection, void** req_cls, Make make) {
   auto request = std::make_unique<Request>();
   request->connection = connection;
-  request->type = type;
-  request->missing = missing;
   Request* r = request.get();
   auto job = [this, r, make = std::move(make)](bool run) {
-    HttpDocument document;
+    HttpReply reply;
     if (run) {
       try {
-        document = make();
+        reply = make();
       } catch (const std::exception&) {
         run = false;  // no memory for it: answered as a busy server
       }
     }
-    Resume(*r, std::move(document), run);
+    Resume(*r, std::move(reply), run);
   };
   // The request is suspended before its job may finish: the job resumes it under the same lock.
   {
@@ -57,9 +52,9 @@ bool HttpDocumentQueue::Start(MHD_Connection* connection, void** req_cls, Make m
   return true;
 }
 
-void HttpDocumentQueue::Resume(Request& request, HttpDocument document, bool made) {
+void HttpDocumentQueue::Resume(Request& request, HttpReply reply, bool made) {
   std::lock_guard<std::mutex> lock(mutex_);
-  request.document = std::move(document);
+  request.reply = std::move(reply);
   request.made = made;
   request.resume_pending = true;
   resuming_.fetch_add(1);
@@ -72,9 +67,7 @@ HttpDocumentQueue::Answer HttpDocumentQueue::Finish(void* req_cls) {
   std::lock_guard<std::mutex> lock(mutex_);
   Answer answer;
   answer.made = request.made;
-  answer.document = std::move(request.document);
-  answer.type = request.type;
-  answer.missing = request.missing;
+  answer.reply = std::move(request.reply);
   return answer;
 }
 

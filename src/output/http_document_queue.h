@@ -11,13 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "output/http_reply.h"
+
 struct MHD_Connection;
 
 namespace pelkan {
 
-// A page's body, shared by whoever holds it (the owner's cache, the responses sending it): a
-// request never copies it.
-using HttpDocument = std::shared_ptr<const std::string>;
 
 // The HTTP server's requests for documents (the owner's pages, such as a guide of tens of
 // thousands of programmes): each is suspended while a document thread of this queue makes its
@@ -26,14 +25,12 @@ using HttpDocument = std::shared_ptr<const std::string>;
 // Start, Finish and Completed on the library's thread; Close on the server's owning thread.
 class HttpDocumentQueue {
  public:
-  using Make = std::function<HttpDocument()>;
+  using Make = std::function<HttpReply()>;
 
   // What a resumed request is answered with.
   struct Answer {
-    bool made = false;      // false: the server stopped first (or there was no memory for it)
-    HttpDocument document;  // null: there is none (404, `missing`)
-    const char* type = "";
-    const char* missing = "";
+    bool made = false;  // false: the server stopped first (or there was no memory for it)
+    HttpReply reply;
   };
 
   HttpDocumentQueue(size_t builders, size_t max_waiting);
@@ -43,9 +40,9 @@ class HttpDocumentQueue {
   HttpDocumentQueue& operator=(const HttpDocumentQueue&) = delete;
 
   // In the access handler's call for `connection`: suspends it and queues the making of its page
-  // (`type` its content type); *req_cls receives the request's state. False (nothing suspended)
-  // when too many wait or the queue is closed.
-  bool Start(MHD_Connection* connection, void** req_cls, Make make, const char* type, const char* missing);
+  // *req_cls receives the request's state. False (nothing suspended) when too many wait or the
+  // queue is closed.
+  bool Start(MHD_Connection* connection, void** req_cls, Make make);
   // In the access handler's call for a resumed request (its *req_cls set by Start): the answer.
   Answer Finish(void* req_cls);
   // In the library's completion callback: frees the request's state (nothing for other requests).
@@ -59,7 +56,7 @@ class HttpDocumentQueue {
   struct Request;
   void Work();
   // Hands a request its page (or none) and resumes it.
-  void Resume(Request& request, HttpDocument document, bool made);
+  void Resume(Request& request, HttpReply reply, bool made);
 
   const size_t max_waiting_;
   std::mutex mutex_;

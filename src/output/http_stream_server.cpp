@@ -12,6 +12,8 @@
 
 #include "output/http_client_queue.h"
 #include "output/http_document_queue.h"
+#include "output/http_reply.h"
+#include "output/http_request.h"
 #include "output/http_stream_ring.h"
 #include "output/microhttpd_library.h"
 #include "ts/service_filter.h"
@@ -94,58 +96,9 @@ std::optional<uint16_t> ServiceOfPath(const std::string& url) {
   return static_cast<uint16_t>(value);
 }
 
-// An answer from `body`. With `close` the connection ends after it: what the client may still send
-// (a body, further requests) is never read.
-MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
-                 const char* allow = nullptr, bool close = false) {
-  MHD_Response* response = Mhd().MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                                 MHD_RESPMEM_MUST_COPY);
-  if (response == nullptr) return MHD_NO;
-  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
-  if (allow != nullptr) Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-  if (close) Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-  const MHD_Result result = Mhd().MHD_queue_response(connection, status, response);
-  Mhd().MHD_destroy_response(response);
-  return result;
-}
-
-MHD_Result ReplyText(MHD_Connection* connection, unsigned status, const char* text, const char* allow = nullptr) {
-  return Reply(connection, status, std::string(text) + "\n", "text/plain; charset=utf-8", allow);
-}
-
 // An error answer after which the connection closes.
 MHD_Result Refuse(MHD_Connection* connection, unsigned status, const char* text, const char* allow = nullptr) {
-  return Reply(connection, status, std::string(text) + "\n", "text/plain; charset=utf-8", allow, true);
-}
-
-// Whether the request announces a body (a length above 0, or chunks).
-bool HasBody(MHD_Connection* connection) {
-  if (Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr) {
-    return true;
-  }
-  const char* length =
-      Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-  if (length == nullptr) return false;
-  for (const char* c = length; *c != '\0'; ++c) {
-    if (*c >= '1' && *c <= '9') return true;
-  }
-  return false;
-}
-
-// Most bytes of a document handed to the library at once.
-constexpr size_t kDocumentPiece = 64u << 10;
-
-ssize_t ReadDocument(void* cls, uint64_t pos, char* buf, size_t max) {
-  const std::string& document = **static_cast<HttpDocument*>(cls);
-  if (pos >= document.size()) return MHD_CONTENT_READER_END_OF_STREAM;
-  const size_t n = std::min<size_t>(max, document.size() - static_cast<size_t>(pos));
-  std::memcpy(buf, document.data() + pos, n);
-  return static_cast<ssize_t>(n);
-}
-
-void FreeDocument(void* cls) {
-  delete static_cast<HttpDocument*>(cls);
+  return static_cast<MHD_Result>(QueueText(connection, status, text, true, allow));
 }
 
 MHD_Result AddFieldBytes(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
@@ -204,13 +157,18 @@ struct HttpStreamServer::Connection {
 // The library's callbacks.
 struct HttpCallbacks {
   static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                              const char* version, const char* /*upload_data*/, size_t* /*upload_data_size*/,
+                              const char* version, const char* upload_data, size_t* upload_data_size,
                               void** req_cls) {
     auto* server = static_cast<HttpStreamServer*>(cls);
-    // A request that waited for its document, resumed.
+    // A request that waited for its answer, resumed.
     if (*req_cls != nullptr) return static_cast<MHD_Result>(server->FinishDocument(connection, *req_cls));
-    // Everything is answered at the header: no route takes a body, so none is ever read (a
-    // client trickling one would hold its connection), and the connection of a refusal closes.
+    // A change's body arriving.
+    if (server->uploads_.count(connection) != 0) {
+      return static_cast<MHD_Result>(server->Upload(connection, upload_data, upload_data_size, req_cls));
+    }
+    // Everything else is answered at the header: no other route takes a body, so none is ever
+    // read (a client trickling one would hold its connection), and the connection of a refusal
+    // closes.
     {
       std::lock_guard<std::mutex> lock(server->watch_mutex_);
       const auto it = server->connections_.find(connection);
@@ -225,16 +183,32 @@ struct HttpCallbacks {
         Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST) == nullptr) {
       return Refuse(connection, MHD_HTTP_BAD_REQUEST, "no Host header");
     }
-    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-      return Refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed", MHD_HTTP_METHOD_GET);
+    const HttpRequestHead head = ReadRequestHead(connection, url, method);
+    const HttpVerdict verdict = server->access_->Judge(head);
+    if (verdict.status != 0) {
+      return Refuse(connection, verdict.status, verdict.text,
+                    verdict.status == MHD_HTTP_METHOD_NOT_ALLOWED ? MHD_HTTP_METHOD_GET : nullptr);
     }
-    if (HasBody(connection)) return Refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "a request body is not taken");
+    if (head.method != MHD_HTTP_METHOD_GET) {
+      // A change the rules let through: its body is taken (at most kMaxBody bytes), then answered.
+      HttpRequest& request = server->uploads_[connection];
+      request.method = head.method;
+      request.path = head.path;
+      return MHD_YES;
+    }
     return static_cast<MHD_Result>(server->Answer(connection, url, req_cls));
   }
 
-  static void OnCompleted(void* cls, MHD_Connection* /*connection*/, void** req_cls,
+  static MHD_Result OnAccept(void* cls, const sockaddr* addr, socklen_t /*addrlen*/) {
+    const HttpAccess* access = static_cast<HttpStreamServer*>(cls)->access_.get();
+    return access != nullptr && access->PeerAllowed(addr) ? MHD_YES : MHD_NO;
+  }
+
+  static void OnCompleted(void* cls, MHD_Connection* connection, void** req_cls,
                           MHD_RequestTerminationCode /*code*/) {
-    static_cast<HttpStreamServer*>(cls)->documents_->Completed(req_cls);
+    auto* server = static_cast<HttpStreamServer*>(cls);
+    server->uploads_.erase(connection);
+    server->documents_->Completed(req_cls);
   }
 
   static void OnConnection(void* cls, MHD_Connection* connection, void** /*socket_context*/,
@@ -319,6 +293,8 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
     return false;
   }
   config_ = config;
+  config_.access.loopback = config.access.loopback && IsLoopbackAddress(config.address);
+  access_ = std::make_unique<HttpAccess>(config_.access);
   sockaddr_storage address{};
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
@@ -343,7 +319,7 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
     ring_ = std::make_unique<HttpStreamRing>(span);
   }
   daemon_ = Mhd().MHD_start_daemon(
-      flags, config.port, nullptr, nullptr, &HttpCallbacks::OnRequest, this, MHD_OPTION_SOCK_ADDR,
+      flags, config.port, &HttpCallbacks::OnAccept, this, &HttpCallbacks::OnRequest, this, MHD_OPTION_SOCK_ADDR,
       reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<size_t>(kHeaderMemory + kChunkBytes + kHeaderSlack), MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>(config.max_clients + kExtraConnections), MHD_OPTION_CONNECTION_TIMEOUT,
@@ -388,6 +364,7 @@ void HttpStreamServer::Stop() {
   }
   Mhd().MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  uploads_.clear();
   documents_.reset();
   {
     std::lock_guard<std::mutex> batch(batch_mutex_);
@@ -452,30 +429,71 @@ int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url,
   if (url == "/stream") return StartStream(connection, std::nullopt);
   if (const std::optional<uint16_t> service = ServiceOfPath(url)) return StartStream(connection, service);
   if (url == "/playlist.m3u" && pages_.playlist) {
+    // The Host has been accepted (this machine's name or address); without one (HTTP/1.0), the
+    // address listened on.
     const char* host = Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
     std::string base = "http://";
-    if (host != nullptr && *host != '\0' && std::strpbrk(host, "\"\r\n /") == nullptr) {
+    if (host != nullptr && *host != '\0' && std::strpbrk(host, "\"\r\n /?#") == nullptr) {
       base.append(host);
     } else if (config_.address.find(':') != std::string::npos) {
       base.append(1, '[').append(config_.address).append("]:").append(std::to_string(port_));
     } else {
       base.append(config_.address).append(1, ':').append(std::to_string(port_));
     }
-    auto make = [playlist = pages_.playlist, base] { return std::make_shared<const std::string>(playlist(base)); };
-    return StartDocument(connection, req_cls, std::move(make), "audio/x-mpegurl; charset=utf-8", "no playlist");
+    const std::string token = access_->PlaylistToken();
+    const std::string query = token.empty() ? std::string() : "?t=" + token;
+    auto make = [playlist = pages_.playlist, base, query] {
+      return HttpReply{MHD_HTTP_OK, std::make_shared<const std::string>(playlist(base, query)),
+                       "audio/x-mpegurl; charset=utf-8"};
+    };
+    return StartDocument(connection, req_cls, std::move(make));
   }
   if (url == "/guide.xml" && pages_.guide) {
-    return StartDocument(connection, req_cls, pages_.guide, "application/xml; charset=utf-8", "no programme guide");
+    auto make = [guide = pages_.guide] {
+      HttpDocument document = guide();
+      if (!document) {
+        return HttpReply{MHD_HTTP_NOT_FOUND, std::make_shared<const std::string>("no programme guide\n"),
+                         "text/plain; charset=utf-8"};
+      }
+      return HttpReply{MHD_HTTP_OK, std::move(document), "application/xml; charset=utf-8"};
+    };
+    return StartDocument(connection, req_cls, std::move(make));
   }
   if (url == "/status" && pages_.status) {
-    return Reply(connection, MHD_HTTP_OK, pages_.status() + "\n", "application/json");
+    return QueueReply(connection, MHD_HTTP_OK, pages_.status() + "\n", "application/json");
   }
-  return ReplyText(connection, MHD_HTTP_NOT_FOUND, "not found");
+  if (pages_.site) {
+    HttpRequest request;
+    request.method = MHD_HTTP_METHOD_GET;
+    request.path = url;
+    request.query = ReadQuery(connection);
+    return StartDocument(connection, req_cls, [site = pages_.site, request] { return site(request); });
+  }
+  return QueueText(connection, MHD_HTTP_NOT_FOUND, "not found");
 }
 
-int HttpStreamServer::StartDocument(MHD_Connection* connection, void** req_cls, HttpDocumentQueue::Make make,
-                                    const char* type, const char* missing) {
-  if (stopping_.load() || !documents_->Start(connection, req_cls, std::move(make), type, missing)) {
+int HttpStreamServer::Upload(MHD_Connection* connection, const char* data, size_t* size, void** req_cls) {
+  const auto it = uploads_.find(connection);
+  if (*size > 0) {
+    // The length was checked at the header; a body longer than it said is cut there.
+    const size_t room = HttpAccess::kMaxBody - std::min<size_t>(it->second.body.size(), HttpAccess::kMaxBody);
+    it->second.body.append(data, std::min(*size, room));
+    *size = 0;
+    return MHD_YES;
+  }
+  HttpRequest request = std::move(it->second);
+  uploads_.erase(it);
+  return StartDocument(connection, req_cls, [site = pages_.site, request = std::move(request)] {
+    if (!site) {
+      return HttpReply{MHD_HTTP_NOT_FOUND, std::make_shared<const std::string>("not found\n"),
+                       "text/plain; charset=utf-8"};
+    }
+    return site(request);
+  });
+}
+
+int HttpStreamServer::StartDocument(MHD_Connection* connection, void** req_cls, HttpDocumentQueue::Make make) {
+  if (stopping_.load() || !documents_->Start(connection, req_cls, std::move(make))) {
     return Refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many requests");
   }
   return MHD_YES;
@@ -484,16 +502,7 @@ int HttpStreamServer::StartDocument(MHD_Connection* connection, void** req_cls, 
 int HttpStreamServer::FinishDocument(MHD_Connection* connection, void* req_cls) {
   HttpDocumentQueue::Answer answer = documents_->Finish(req_cls);
   if (!answer.made) return Refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the server is busy or stopping");
-  if (!answer.document) return ReplyText(connection, MHD_HTTP_NOT_FOUND, answer.missing);
-  const size_t size = answer.document->size();
-  MHD_Response* response = Mhd().MHD_create_response_from_callback(
-      size, kDocumentPiece, &ReadDocument, new HttpDocument(std::move(answer.document)), &FreeDocument);
-  if (response == nullptr) return MHD_NO;
-  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.type);
-  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
-  const MHD_Result result = Mhd().MHD_queue_response(connection, MHD_HTTP_OK, response);
-  Mhd().MHD_destroy_response(response);
-  return result;
+  return QueueDocument(connection, std::move(answer.reply));
 }
 
 int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint16_t> service) {
@@ -517,7 +526,7 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
       if (!programs_.empty() && std::none_of(programs_.begin(), programs_.end(), [&](const ProgramListEntry& p) {
             return p.program_number == *service;
           })) {
-        return ReplyText(connection, MHD_HTTP_NOT_FOUND, "no such service in the stream");
+        return QueueText(connection, MHD_HTTP_NOT_FOUND, "no such service in the stream");
       }
       const uint16_t kept[] = {*service};
       client->filter.Limit(kept, components_, programs_);

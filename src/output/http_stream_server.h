@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "output/http_access.h"
 #include "output/http_document_queue.h"
+#include "output/http_request.h"
 #include "ts/stream_listener.h"
 #include "ts/ts_events.h"
 
@@ -39,6 +41,8 @@ struct HttpServerConfig {
   uint32_t header_timeout_ms = 10000;
   // A client that takes nothing for this long is dropped.
   uint32_t idle_timeout_s = 30;
+  // Who may use the server (its `loopback` follows from `address`).
+  HttpAccessConfig access;
 };
 
 // One stream client as the status and the command line show it.
@@ -52,14 +56,19 @@ struct HttpClientInfo {
 
 // The pages that are not the stream, made by the owner on request.
 struct HttpPages {
-  // The M3U playlist; `base` is "http://HOST:PORT" as the client addressed the server. Made on a
-  // document thread (it may wait for the guide's file).
-  std::function<std::string(const std::string& base)> playlist;
+  // The M3U playlist; `base` is "http://HOST:PORT" as the client addressed the server (its Host,
+  // which the server has accepted), `query` what each of its URLs carries ("?t=VIEW" when the
+  // server listens beyond loopback, else ""). Made on a document thread (it may wait for the
+  // guide's file).
+  std::function<std::string(const std::string& base, const std::string& query)> playlist;
   // The XMLTV guide; null when there is none (404). Made on a document thread: it may take long,
   // and the owner may hand every request the same document while the guide has not changed.
   std::function<HttpDocument()> guide;
   // The status as one JSON object, on the serving thread: it must be quick.
   std::function<std::string()> status;
+  // Every other path: the web page's files and the API under /api/. Made on a document thread;
+  // the request has passed the access rules (a change carried the control token).
+  std::function<HttpReply(const HttpRequest& request)> site;
 };
 
 // Whether `address` (numeric) is a loopback address, which only programs on this computer reach.
@@ -68,14 +77,18 @@ bool IsLoopbackAddress(const std::string& address);
 // Serves the capture over HTTP (libmicrohttpd, one thread for every connection):
 //   GET /stream        the whole transport stream, as the capture receives it;
 //   GET /service/ID    one service: its PAT rewritten to it, the other services' PIDs dropped;
-//   GET /playlist.m3u, /guide.xml, /status   the owner's pages (HttpPages).
+//   GET /playlist.m3u, /guide.xml, /status   the owner's pages (HttpPages);
+//   anything else: the owner's site, the only route that takes changes (POST, PUT, DELETE under
+//   /api/, each with its JSON body).
+// Before any route, the access rules (HttpAccess) judge the request.
 // A stream response is video/mp2t, chunked, and starts at a packet boundary with the last PAT and
 // the PMTs seen (for a service, its own), so a player starts at once. Each stream client has its
 // own bounded queue (HttpClientQueue): a client that cannot keep up loses its oldest data,
 // counted, and never slows the capture or the other clients. The clients of the whole stream
 // share one ring of it (HttpStreamRing), each with its own cursor and the same bound. Unknown
-// paths get 404, methods other than GET 405, a request with a body 413 (both at once, at the
-// header: a body is never read, and the connection closes), requests libmicrohttpd cannot parse
+// paths get 404, methods other than GET 405 (but a change the access rules let through), a GET
+// with a body 413 (both at once, at the header: such a body is never read, and the connection
+// closes), requests libmicrohttpd cannot parse
 // or whose header is too large 400/431. A 503 closes its connection too.
 //
 // The playlist and the guide are made on document threads (HttpDocumentQueue: a few at once, a
@@ -150,11 +163,11 @@ class HttpStreamServer : public StreamListener {
   friend struct HttpCallbacks;
 
   int Answer(MHD_Connection* connection, const std::string& url, void** req_cls);
+  // A change's body arriving (`size` bytes at `data`; 0 once whole), then its answer.
+  int Upload(MHD_Connection* connection, const char* data, size_t* size, void** req_cls);
   int StartStream(MHD_Connection* connection, std::optional<uint16_t> service);
-  // Suspends the request and has its page made on a document thread; `make` gives the page, null
-  // for 404 (`missing`). 503 when too many wait.
-  int StartDocument(MHD_Connection* connection, void** req_cls, HttpDocumentQueue::Make make, const char* type,
-                    const char* missing);
+  // Suspends the request and has its answer made on a document thread. 503 when too many wait.
+  int StartDocument(MHD_Connection* connection, void** req_cls, HttpDocumentQueue::Make make);
   // Answers a request resumed with its page made (or the server stopping); `req_cls` its state.
   int FinishDocument(MHD_Connection* connection, void* req_cls);
   // The packets a new client starts with: the last PAT (rewritten for a service) and PMTs.
@@ -172,6 +185,9 @@ class HttpStreamServer : public StreamListener {
   const HttpPages pages_;
   const ClientNotice notice_;
   HttpServerConfig config_;
+  std::unique_ptr<HttpAccess> access_;  // while running
+  // The changes whose body is arriving, by connection (the library's thread alone).
+  std::map<MHD_Connection*, HttpRequest> uploads_;
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};

@@ -130,6 +130,8 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
   session.hook_log = AppendingLog(JoinPath(settings_dir, kHookLogName));
   session.last_values_path = JoinPath(settings_dir, kLastRecordingValuesName);
   session.library_path = JoinPath(settings_dir, RecordingLibrary::kFileName);
+  session.http_tokens_path = JoinPath(settings_dir, "http-tokens");
+  session.settings_path = options_.settings_path;
   front_ = std::make_unique<MessageBoxFront>(dispatcher_, *messages_);
   session_ = std::make_unique<CaptureSession>(dispatcher_, messages_, std::move(session), front_.get());
   Settings& settings = session_->settings();

@@ -173,6 +173,7 @@ TEST_F(SettingsFile, FileOfEveryKeyReadsTheSameAndIsWrittenTheSame) {
       "[Pelkan_Q_SCHEDULE]\r\nSCHEDULE_USE_SYSTEM_TIME=1\r\nSCHEDULE_MARGIN_BEFORE=30\r\n"
       "SCHEDULE_MARGIN_AFTER=15\r\nSCHEDULE_FOLLOW_LIMIT=60\r\n"
       "[Pelkan_Q_HTTP]\r\nHTTP_ENABLED=1\r\nHTTP_ADDRESS=0.0.0.0\r\nHTTP_PORT=9000\r\nHTTP_MAX_CLIENTS=4\r\n"
+      "HTTP_ALLOW=192.168.0.0/16,fd00::/8\r\nHTTP_HOSTS=tv.home\r\n"
       "[Pelkan_Q_LIBRARY]\r\nAUTO_DELETE=1\r\nKEEP_DAYS=30\r\n";
   Write(old_file);
   Settings s;
@@ -185,6 +186,7 @@ TEST_F(SettingsFile, FileOfEveryKeyReadsTheSameAndIsWrittenTheSame) {
   EXPECT_EQ(s.http_max_clients, 4);
   EXPECT_EQ(s.auto_delete, 1);
   EXPECT_EQ(s.keep_days, 30);
+  EXPECT_EQ(s.http_allow, "192.168.0.0/16,fd00::/8");
   EXPECT_EQ(w.main.x, 10);
   EXPECT_EQ(w.main.y, 20);
   EXPECT_EQ(w.channel.show, 1);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "output/http_stream_server.h"
+#include "tests/support/http_exchange.h"
 #include "tests/support/ts_builder.h"
 
 namespace pelkan {
@@ -29,17 +30,7 @@ using test::TsBuilder;
 const std::vector<ProgramListEntry> kPrograms = {{1, 0x100}, {2, 0x200}};
 
 int Connect(uint16_t port, int receive_buffer = 0) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return test::ConnectLoopback(port, receive_buffer);
 }
 
 // Reads until the peer closes, `limit` bytes have come, or `ms` pass.
@@ -116,7 +107,7 @@ class HttpServerTest : public ::testing::Test {
     HttpPages pages;
     pages.status = [] { return std::string("{\"ok\":1}"); };
     pages.guide = std::move(guide);
-    pages.playlist = [](const std::string& base) { return "#EXTM3U\n" + base + "/service/1\n"; };
+    pages.playlist = [](const std::string& base, const std::string& query) { return "#EXTM3U\n" + base + "/service/1" + query + "\n"; };
     server_ = std::make_unique<HttpStreamServer>(std::move(pages));
     config.port = 0;
     std::string error;
@@ -176,27 +167,27 @@ TEST_F(HttpServerTest, AnswersGoodBadAndHostileRequests) {
     std::string request;
     std::string status;
   } cases[] = {
-      {"status page", "GET /status HTTP/1.1\r\nHost: x\r\n\r\n", "200"},
-      {"playlist", "GET /playlist.m3u HTTP/1.1\r\nHost: x\r\n\r\n", "200"},
-      {"no guide", "GET /guide.xml HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
-      {"unknown path", "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
-      {"path above", "GET /../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
-      {"service 0", "GET /service/0 HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
-      {"service past 65535", "GET /service/65536 HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
-      {"service not a number", "GET /service/1x HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
-      {"service not in the PAT", "GET /service/3 HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
-      {"POST", "POST /stream HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", "405"},
-      {"GET with a body", "GET /status HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", "413"},
-      {"GET with chunks", "GET /status HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+      {"status page", "GET /status HTTP/1.1\r\nHost: localhost\r\n\r\n", "200"},
+      {"playlist", "GET /playlist.m3u HTTP/1.1\r\nHost: localhost\r\n\r\n", "200"},
+      {"no guide", "GET /guide.xml HTTP/1.1\r\nHost: localhost\r\n\r\n", "404"},
+      {"unknown path", "GET /nothing HTTP/1.1\r\nHost: localhost\r\n\r\n", "404"},
+      {"path above", "GET /../etc/passwd HTTP/1.1\r\nHost: localhost\r\n\r\n", "404"},
+      {"service 0", "GET /service/0 HTTP/1.1\r\nHost: localhost\r\n\r\n", "404"},
+      {"service past 65535", "GET /service/65536 HTTP/1.1\r\nHost: localhost\r\n\r\n", "404"},
+      {"service not a number", "GET /service/1x HTTP/1.1\r\nHost: localhost\r\n\r\n", "404"},
+      {"service not in the PAT", "GET /service/3 HTTP/1.1\r\nHost: localhost\r\n\r\n", "404"},
+      {"POST", "POST /stream HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\nabc", "405"},
+      {"GET with a body", "GET /status HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\nabc", "413"},
+      {"GET with chunks", "GET /status HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
        "413"},
-      {"DELETE", "DELETE /status HTTP/1.1\r\nHost: x\r\n\r\n", "405"},
+      {"DELETE", "DELETE /status HTTP/1.1\r\nHost: localhost\r\n\r\n", "405"},
       {"no request line: dropped unanswered", "GARBAGE\r\n\r\n", ""},
-      {"header line without colon", "GET /status HTTP/1.1\r\nHost: x\r\nNoColon\r\n\r\n", "400"},
-      {"no HTTP version", "GET /status FOO/1.1\r\nHost: x\r\n\r\n", "400"},
-      {"unknown HTTP version", "GET /status HTTP/9.9\r\nHost: x\r\n\r\n", "505"},
-      {"bad length", "GET /status HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n", "400"},
+      {"header line without colon", "GET /status HTTP/1.1\r\nHost: localhost\r\nNoColon\r\n\r\n", "400"},
+      {"no HTTP version", "GET /status FOO/1.1\r\nHost: localhost\r\n\r\n", "400"},
+      {"unknown HTTP version", "GET /status HTTP/9.9\r\nHost: localhost\r\n\r\n", "505"},
+      {"bad length", "GET /status HTTP/1.1\r\nHost: localhost\r\nContent-Length: abc\r\n\r\n", "400"},
       {"HTTP/1.1 without Host", "GET /status HTTP/1.1\r\n\r\n", "400"},
-      {"oversized header", "GET /status HTTP/1.1\r\nHost: x\r\nX-Big: " + big + "\r\n\r\n", "431"},
+      {"oversized header", "GET /status HTTP/1.1\r\nHost: localhost\r\nX-Big: " + big + "\r\n\r\n", "431"},
   };
   for (const auto& c : cases) EXPECT_EQ(StatusOf(port_, c.request), c.status) << c.what;
   EXPECT_TRUE(server_->Clients().empty());
@@ -219,7 +210,7 @@ TEST_F(HttpServerTest, SlowHeaderSenderIsDroppedAfterTheTimeOut) {
   StartServer(config);
   const int fd = Connect(port_);
   ASSERT_GE(fd, 0);
-  const std::string request = "GET /status HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+  const std::string request = "GET /status HTTP/1.1\r\nHost: localhost\r\nX-Slow: ";
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   // A byte every 100 ms, which keeps any idle time-out from firing, for at most 4 s.
   const auto start = std::chrono::steady_clock::now();
@@ -272,7 +263,7 @@ TEST_F(HttpServerTest, SlowClientLosesItsOwnDataAndHangUpEndsItAtOnce) {
   // A client that asks and then reads nothing, with a small socket buffer.
   const int slow = Connect(port_, 4096);
   ASSERT_GE(slow, 0);
-  const std::string request = "GET /stream HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string request = "GET /stream HTTP/1.1\r\nHost: localhost\r\n\r\n";
   send(slow, request.data(), request.size(), MSG_NOSIGNAL);
   for (int i = 0; i < 100 && server_->Clients().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(server_->Clients().size(), 1u);
@@ -313,7 +304,7 @@ TEST_F(HttpServerTest, LastPacketsReachAClientWhenTheStreamGoesQuiet) {
   StartServer({});
   const int fd = Connect(port_);
   ASSERT_GE(fd, 0);
-  const std::string request = "GET /stream HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string request = "GET /stream HTTP/1.1\r\nHost: localhost\r\n\r\n";
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   for (int i = 0; i < 300 && server_->Clients().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(server_->Clients().size(), 1u);
@@ -339,7 +330,7 @@ TEST_F(HttpServerTest, StopClosesClientsThatWaitForData) {
   for (const char* path : {"/stream", "/service/1"}) {
     fds.push_back(Connect(port_));
     ASSERT_GE(fds.back(), 0);
-    const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
     send(fds.back(), request.data(), request.size(), MSG_NOSIGNAL);
   }
   for (int i = 0; i < 300 && server_->Clients().size() < 2; ++i) {
@@ -363,7 +354,7 @@ TEST_F(HttpServerTest, ClientPastTheLimitGets503) {
   config.max_clients = 1;
   StartServer(config);
   const int first = Connect(port_);
-  const std::string request = "GET /stream HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string request = "GET /stream HTTP/1.1\r\nHost: localhost\r\n\r\n";
   send(first, request.data(), request.size(), MSG_NOSIGNAL);
   for (int i = 0; i < 100 && server_->Clients().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   bool closed = false;
@@ -400,7 +391,7 @@ TEST_F(HttpServerTest, DocumentsAndTrickledBodiesNeverHoldUpAStreamClient) {
     tricklers.emplace_back([&] {
       const int fd = Connect(port_);
       if (fd < 0) return;
-      const std::string header = "POST /stream HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n";
+      const std::string header = "POST /stream HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1000000\r\n\r\n";
       send(fd, header.data(), header.size(), MSG_NOSIGNAL);
       std::string answer;
       for (int n = 0; n < 60; ++n) {
@@ -433,7 +424,7 @@ TEST_F(HttpServerTest, DocumentsAndTrickledBodiesNeverHoldUpAStreamClient) {
   std::vector<int> idle;
   for (int i = 0; i < 3; ++i) {
     idle.push_back(Connect(port_, 4096));
-    const std::string request = "GET /guide.xml HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string request = "GET /guide.xml HTTP/1.1\r\nHost: localhost\r\n\r\n";
     send(idle.back(), request.data(), request.size(), MSG_NOSIGNAL);
   }
   std::thread watcher([&] {
@@ -448,7 +439,7 @@ TEST_F(HttpServerTest, DocumentsAndTrickledBodiesNeverHoldUpAStreamClient) {
   std::thread status([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (int i = 0; i < 10; ++i) {
-      statuses.push_back(StatusOf(port_, "GET /status HTTP/1.1\r\nHost: x\r\n\r\n"));
+      statuses.push_back(StatusOf(port_, "GET /status HTTP/1.1\r\nHost: localhost\r\n\r\n"));
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
   });

@@ -1,4 +1,4 @@
-#include "cli/date_time_text.h"
+#include "app/date_time_text.h"
 
 #include <cstdio>
 

@@ -1,0 +1,50 @@
+#include "output/http_request.h"
+
+#include <charconv>
+#include <optional>
+
+#include "output/microhttpd_library.h"
+
+namespace pelkan {
+
+namespace {
+
+MHD_Result AddArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
+  auto& query = *static_cast<std::map<std::string, std::string>*>(cls);
+  if (key != nullptr) query.emplace(key, value != nullptr ? value : "");
+  return MHD_YES;
+}
+
+}  // namespace
+
+HttpRequestHead ReadRequestHead(MHD_Connection* connection, const char* url, const char* method) {
+  auto field = [connection](MHD_ValueKind kind, const char* name) {
+    const char* value = Microhttpd()->MHD_lookup_connection_value(connection, kind, name);
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+  };
+  HttpRequestHead head;
+  head.method = method;
+  head.path = url;
+  head.host = field(MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST).value_or("");
+  head.origin = field(MHD_HEADER_KIND, MHD_HTTP_HEADER_ORIGIN);
+  head.authorization = field(MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION).value_or("");
+  head.content_type = field(MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE).value_or("");
+  head.query_token = field(MHD_GET_ARGUMENT_KIND, "t").value_or("");
+  head.chunked = field(MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING).has_value();
+  // The library has refused a length that is no number.
+  if (const auto length = field(MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
+    uint64_t value = 0;
+    std::from_chars(length->data(), length->data() + length->size(), value);
+    head.content_length = value;
+  }
+  return head;
+}
+
+std::map<std::string, std::string> ReadQuery(MHD_Connection* connection) {
+  std::map<std::string, std::string> query;
+  Microhttpd()->MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &AddArgument, &query);
+  query.erase("t");
+  return query;
+}
+
+}  // namespace pelkan

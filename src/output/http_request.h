@@ -1,0 +1,26 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "output/http_access.h"
+
+struct MHD_Connection;
+
+namespace pelkan {
+
+// A request that the owner's site answers (HttpPages::site).
+struct HttpRequest {
+  std::string method;                        // GET, POST, PUT or DELETE
+  std::string path;                          // as decoded, "/..." (never with a query)
+  std::map<std::string, std::string> query;  // the arguments after "?", the token `t` left out
+  std::string body;                          // a change's JSON (at most HttpAccess::kMaxBody bytes)
+};
+
+// What the access rules look at of the request on `connection` (`url` and `method` as the library
+// gave them). Other fields (X-Forwarded-For, a method in the query) are never read.
+HttpRequestHead ReadRequestHead(MHD_Connection* connection, const char* url, const char* method);
+// The request's query arguments but the token `t` (the first of a repeated name).
+std::map<std::string, std::string> ReadQuery(MHD_Connection* connection);
+
+}  // namespace pelkan

@@ -1,0 +1,43 @@
+// The page: the views by the address's fragment, the control token kept from /#token=...
+import { api, takeToken, hasToken } from './api.js';
+import { notice } from './ui.js';
+import { showGuide } from './guide.js';
+import { showReservations } from './reservations.js';
+import { showRules } from './rules.js';
+import { showLive } from './live.js';
+
+const views = { guide: showGuide, reservations: showReservations, rules: showRules, live: showLive };
+let viewToken = '';
+let highlight = null;
+
+const ctx = {
+  refresh: () => render(),
+  go(view, id) {
+    highlight = id ?? null;
+    if (location.hash === '#' + view) render(); else location.hash = view;
+  },
+  // Players cannot send headers: the stream and the playlist carry the view token when the server asks for one.
+  streamUrl: (service) => '/service/' + service + (viewToken ? '?t=' + viewToken : ''),
+  playlistUrl: () => '/playlist.m3u' + (viewToken ? '?t=' + viewToken : ''),
+};
+
+async function render() {
+  const name = location.hash.slice(1) in views ? location.hash.slice(1) : 'guide';
+  for (const a of document.querySelectorAll('#tabs a')) a.classList.toggle('active', a.dataset.view === name);
+  const root = document.getElementById('view');
+  try {
+    const services = (await api('GET', '/api/services')).services;
+    await views[name](root, services, ctx, highlight);
+    highlight = null;
+    root.dataset.ready = name;
+  } catch (e) {
+    notice(e.message, true);
+  }
+}
+
+takeToken();
+if (!hasToken()) notice('このブラウザには操作用のトークンがありません。pelkan-cli http url が示すアドレスを開いてください。', true);
+api('GET', '/api/live').then((d) => { viewToken = d.view_token || ''; }).catch(() => {}).finally(() => {
+  window.addEventListener('hashchange', render);
+  render();
+});
