@@ -60,8 +60,8 @@ struct DesktopOptions {
 // capture application with its device, the information model, the recording scheduler with the
 // reservations of schedule.ini, the rules, the hooks, the guide's collector filling epg.sqlite,
 // the HTTP server), makes the channel-window model and the main window over them and shows what
-// the session tells in message boxes and its status in the main window. After the main window has closed, Finish
-// writes pelkan.ini. UI thread only.
+// the session tells in message boxes and its status in the main window. After the main window has
+// closed, Finish writes pelkan.ini. UI thread only.
 class DesktopProgram {
  public:
   explicit DesktopProgram(DesktopOptions options = DesktopOptions());
