@@ -92,7 +92,8 @@ Sample Take(pid_t pid) {
     std::ifstream status(task.path() / "status");
     std::string line;
     while (std::getline(status, line)) {
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
         s.wakeups += std::strtod(line.c_str() + line.find(':') + 1, nullptr);
       }
     }
@@ -134,9 +135,10 @@ void BM_RecorderBesideFfmpeg(benchmark::State& state) {
                   std::to_string(static_cast<int>(settle + span + 5))});
       seed.Wait();
     }
-    Child recorder({PELKAN_CLI_PATH, "--home", scratch.dir, "capture", "--record", recording, "--status-every", "60"});
-    Child ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-copy_unknown", "-i", scratch.dir + "/relay.ts",
-                  "-map", "0", "-c", "copy", "-f", "mpegts", "-y", scratch.dir + "/out.ts"});
+    Child recorder(
+        {PELKAN_CLI_PATH, "--home", scratch.dir, "capture", "--record", recording, "--status-every", "60"});
+    Child ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-copy_unknown", "-i",
+                  scratch.dir + "/relay.ts", "-map", "0", "-c", "copy", "-f", "mpegts", "-y", scratch.dir + "/out.ts"});
     if (recorder.pid() <= 0 || ffmpeg.pid() <= 0) {
       state.SkipWithError("pelkan-cli or ffmpeg cannot be run");
       break;
