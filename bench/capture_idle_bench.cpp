@@ -128,7 +128,8 @@ SourceFactory GeneratorSource(uint64_t bit_rate) {
 // on the calling thread.
 class Rig {
  public:
-  Rig(uint64_t bit_rate, SourceFactory source) : session_(loop_, nullptr, SessionOptions{}), app_(session_.app()) {
+  Rig(uint64_t bit_rate, SourceFactory source)
+      : session_(loop_, nullptr, SessionOptions{}), app_(session_.app()) {
     app_.settings().decode_psi = 1;
     app_.settings().proc_epg = 1;
     usb::VirtualTunerOptions v;

@@ -136,9 +136,9 @@ class CaptureSession : private StreamListener {
   void RunRulesNow();
   // Returns once the rules' worker is idle (a capture's end, tests).
   void WaitForRules();
-  // Shut-down, once: stops the heartbeat, disconnects, writes the rules' history still waiting, closes a running
-  // scheduled recording (its reservation stays) and writes the reservation file. False when the
-  // file cannot be written. Later calls return the first result.
+  // Shut-down, once: stops the heartbeat, disconnects, writes the rules' history still waiting,
+  // closes a running scheduled recording (its reservation stays) and writes the reservation file.
+  // False when the file cannot be written. Later calls return the first result.
   bool End();
 
  private:

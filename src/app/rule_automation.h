@@ -23,10 +23,10 @@ class ScheduledCapture;
 
 // Runs the automatic reservation rules for a program that records (the capture session): asked at
 // the session's pace, every enabled rule is run over the guide (RunRules) at the first ask and
-// whenever the guide or the rules file changed since the last run; and the end of each rule's reservation goes into the rules file's
-// history. The runs and the history are written on a worker thread of its own, so that a slow run
-// never holds up the capture's loop, its status or its end; what a run did is handed to the owning
-// thread. The files are the program's shared RuleFiles, opened on first use, so a missing guide or
+// whenever the guide or the rules file changed since the last run; and the end of each rule's
+// reservation goes into the rules file's history. The runs and the history are written on a worker
+// thread of its own, so that a slow run never holds up the capture's loop, its status or its end;
+// what a run did is handed to the owning thread. The files are the program's shared RuleFiles, opened on first use, so a missing guide or
 // rules file is no error (nothing runs until both are there); the worker holds them for a run.
 class RuleAutomation {
  public:
@@ -38,7 +38,8 @@ class RuleAutomation {
   using RanFn = std::function<void(const RuleRunResult& result)>;
 
   // `files` outlives the automation.
-  RuleAutomation(ScheduledCapture& capture, RuleFiles& files, NoticeFn notice, PostFn post, RanFn ran = nullptr);
+  RuleAutomation(ScheduledCapture& capture, RuleFiles& files, NoticeFn notice, PostFn post,
+                 RanFn ran = nullptr);
   // Writes the history still waiting, drops a run not yet begun and waits for one running.
   ~RuleAutomation();
   RuleAutomation(const RuleAutomation&) = delete;

@@ -17,8 +17,8 @@
 namespace pelkan {
 namespace {
 
-// The writer gathers what comes in during this long into one transaction.
-constexpr auto kCommitInterval = std::chrono::milliseconds(300);
+// The writer gathers what comes in during this long into one transaction: at most one a second.
+constexpr auto kCommitInterval = std::chrono::milliseconds(1000);
 // Sections whose versions are remembered; a stream that keeps inventing tables only makes the
 // collector take sections in again.
 constexpr size_t kMaxTrackedSections = size_t{1} << 18;
@@ -184,7 +184,9 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
   bool sections = false;
   for (const Work& w : batch) sections = sections || w.kind == Work::kSection;
   if (!store_ && sections && std::chrono::steady_clock::now() - opened_at_ >= kReopenInterval) OpenStore();
-  bool began = store_ && store_->Begin();
+  // The transaction begins with the first write: a batch that changes nothing writes nothing.
+  bool began = store_ != nullptr;
+  in_transaction_ = false;
   // The batch did not reach the file: another program held its write lock too long, the disk is
   // full or read-only, the file is damaged. What it held is taken in again when its sections come
   // round (the versions are forgotten), and the sections are counted as dropped.
@@ -199,7 +201,8 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
       continue;
     }
     if (ApplyOne(w)) continue;
-    store_->Rollback();
+    if (in_transaction_) store_->Rollback();
+    in_transaction_ = false;
     began = false;
     lost = true;
     for (auto& [key, state] : services_) state->named = false;
@@ -213,10 +216,11 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
       services_.clear();
     }
   }
-  if (began && !store_->Commit()) {
+  if (began && in_transaction_ && !store_->Commit()) {
     store_->Rollback();
     lost = true;
   }
+  in_transaction_ = false;
   size_t failed = 0;
   if (lost) {
     for (const Work& x : batch) failed += x.kind == Work::kSection;
@@ -252,11 +256,17 @@ std::string GuideCollector::WriteFailedNotice() const {
   return text;
 }
 
+bool GuideCollector::Writing() {
+  if (!in_transaction_) in_transaction_ = store_->Begin();
+  return in_transaction_;
+}
+
 bool GuideCollector::ApplyOne(Work& w) {
   switch (w.kind) {
     case Work::kSection: {
       const std::optional<EitGuideSection> s = ParseEitGuideSection(w.bytes.data(), w.bytes.size());
       if (!s) return true;
+      if (!Writing()) return false;
       const EitSection::Header& h = s->header;
       for (const GuideEventUpdate& u : s->events) {
         if (!store_->ApplyEvent(u)) return false;
@@ -288,6 +298,7 @@ bool GuideCollector::ApplyOne(Work& w) {
       ServiceState& state = *services_[known->second];
       if (state.named && state.name_written == name) return true;
       const uint64_t key = known->second;
+      if (!Writing()) return false;
       if (!store_->SetServiceName(static_cast<uint16_t>(key >> 32), static_cast<uint16_t>(key >> 16),
                                   static_cast<uint16_t>(key), name))
         return false;
@@ -304,7 +315,7 @@ bool GuideCollector::ApplyOne(Work& w) {
         return true;
       }
       if (removed_at_ < 0 || clock_ - removed_at_ >= kRemoveEvery || clock_ < removed_at_) {
-        if (store_->RemoveEndedBefore(clock_ - kKeepSeconds) < 0) return false;
+        if (!Writing() || store_->RemoveEndedBefore(clock_ - kKeepSeconds) < 0) return false;
         removed_at_ = clock_;
       }
       for (auto& [key, state] : services_) CheckComplete(key);
@@ -354,7 +365,7 @@ void GuideCollector::CheckComplete(uint64_t key) {
   ServiceState& state = *services_[key];
   if (clock_ < 0) return;
   const bool complete = state.layout.Complete(clock_);
-  if (complete && !state.complete) {
+  if (complete && !state.complete && Writing()) {
     // A failure here only leaves the time unrecorded until the next completion.
     store_->SetScheduleComplete(static_cast<uint16_t>(key >> 32), static_cast<uint16_t>(key >> 16),
                                 static_cast<uint16_t>(key), clock_);

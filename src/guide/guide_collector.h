@@ -104,6 +104,8 @@ class GuideCollector : public StreamListener {
   void Apply(std::vector<Work>& batch);
   // Writes one piece of work; false when the store failed.
   bool ApplyOne(Work& work);
+  // Begins the batch's transaction unless it has begun; false when it cannot.
+  bool Writing();
   // What a piece of work changes of the writer's own state, when it cannot be written.
   void Remember(const Work& work);
   void CheckComplete(uint64_t service_key);
@@ -134,6 +136,7 @@ class GuideCollector : public StreamListener {
   GuideTime clock_ = -1;
   GuideTime removed_at_ = -1;
   bool write_failure_told_ = false;
+  bool in_transaction_ = false;
   std::chrono::steady_clock::time_point opened_at_;
 
   std::thread writer_;

@@ -236,6 +236,20 @@ void GuideStore::Rollback() {
   sqlite3_exec(db(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
+namespace {
+
+// Whether two readings of one event say the same.
+bool SameEvent(const GuideEvent& a, const GuideEvent& b) {
+  return a.start == b.start && a.duration == b.duration && a.title == b.title &&
+         a.description == b.description && a.extended == b.extended && a.genre == b.genre &&
+         a.video_component_type == b.video_component_type &&
+         a.audio_component_type == b.audio_component_type && a.series_id == b.series_id &&
+         a.episode_number == b.episode_number && a.repeat_label == b.repeat_label &&
+         a.free_ca_mode == b.free_ca_mode;
+}
+
+}  // namespace
+
 bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   const GuideEvent& n = u.event;
   const GuideEventKey& k = n.key;
@@ -267,7 +281,11 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
   const bool extended = u.extended && newer(ext_kind, ext_version);
   if (!basic && !extended) return true;
   const bool texts_before_known = found == SQLITE_ROW;
-  const std::string old_title = e.title, old_description = e.description, old_extended = e.extended;
+  const GuideEvent before = e;
+  const int64_t kind_before = kind, ext_kind_before = ext_kind;
+  const std::string& old_title = before.title;
+  const std::string& old_description = before.description;
+  const std::string& old_extended = before.extended;
   if (basic || kind == 0) {
     // Without basic information yet, the extended entry's time places the event.
     e.start = n.start;
@@ -292,6 +310,12 @@ bool GuideStore::ApplyEvent(const GuideEventUpdate& u) {
     ext_version = u.version;
   }
 
+  // Another version of the same table that says what is stored already (the present/following
+  // tables change theirs at every programme change) is not written: only what changed is. A table
+  // of higher rank is written, to keep its rank.
+  if (found == SQLITE_ROW && kind == kind_before && ext_kind == ext_kind_before && SameEvent(before, e)) {
+    return true;
+  }
   Statement write =
       Cached(found == SQLITE_ROW
                  ? "UPDATE events SET start = ?1, duration = ?2, title = ?3, genre = ?6, video = ?7, "

@@ -60,7 +60,8 @@ std::shared_ptr<const std::string> XmltvGuideCache::Make(const std::shared_ptr<c
     if (store == nullptr) return;
     generation = reader.Generation();
     version = store->DataVersion();
-    if (current && known_ && generation == generation_ && version == version_ && store->LastErrorCode() == 0) {
+    if (current && known_ && generation == generation_ && version == version_ &&
+        store->LastErrorCode() == 0) {
       unchanged = true;
       return;
     }

@@ -36,8 +36,8 @@ class RuleListWindow : public ToolWindow {
 
   // `scheduler` outlives the window; `now` is broadcast time; `run_rules` runs the rules after a
   // change (nothing when null); questions and notices go to `messages`.
-  RuleListWindow(RecordingScheduler& scheduler, RuleFiles& files, RuleDesk::NowFn now, std::function<void()> run_rules, UserMessages& messages,
-                 QWidget* parent = nullptr);
+  RuleListWindow(RecordingScheduler& scheduler, RuleFiles& files, RuleDesk::NowFn now,
+                 std::function<void()> run_rules, UserMessages& messages, QWidget* parent = nullptr);
   ~RuleListWindow() override;
 
   // Opens the rule dialog with `rule` (the guide's "この番組で自動予約を作成" and "検索条件で自動予約を

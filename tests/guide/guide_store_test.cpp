@@ -117,6 +117,39 @@ TEST_F(GuideStoreTest, NewerVersionsReplaceAndPresentFollowingOutranksTheSchedul
   EXPECT_TRUE(s->Search("最初の題名", 10).empty()) << "replaced texts are not found any more";
 }
 
+// Another version of a table that says what is stored already writes nothing (the present/
+// following tables change theirs at every programme change); one that changes the event, or comes
+// from a table of higher rank, is written.
+TEST_F(GuideStoreTest, OnlyWhatChangedIsWritten) {
+  struct Case {
+    GuideEventUpdate stored, then;
+    bool written;
+  };
+  constexpr uint8_t kPf = EVENT_KIND_PF_ACTUAL, kSchedule = EVENT_KIND_SCHEDULE_ACTUAL;
+  const Case cases[] = {
+      {Update(1, kDay, "題名", kPf, 1), Update(1, kDay, "題名", kPf, 2), false},
+      {Update(2, kDay, "題名", kSchedule, 3), Update(2, kDay, "題名", kSchedule, 4), false},
+      {Update(3, kDay, "題名", kPf, 1), Update(3, kDay, "別の題名", kPf, 2), true},
+      {Update(4, kDay, "題名", kPf, 1), Update(4, kDay + 60, "題名", kPf, 2), true},
+      {Update(5, kDay, "題名", kSchedule, 3), Update(5, kDay, "題名", kPf, 0), true},
+  };
+  auto s = OpenWriter();
+  std::string error;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored.event.key.event_id);
+    Apply(*s, {c.stored});
+    auto reader = GuideStore::Open(path_, GuideStore::Access::kRead, false, nullptr, &error);
+    ASSERT_TRUE(reader) << error;
+    const uint64_t version = reader->DataVersion();
+    Apply(*s, {c.then});
+    EXPECT_EQ(reader->DataVersion() != version, c.written);
+    EXPECT_EQ(TitleOf(*s, c.then.event.key.event_id), platform::SjisToUtf8(c.then.event.title));
+  }
+  // A present/following table that said the same keeps its rank over the schedule's next version.
+  Apply(*s, {Update(5, kDay, "予定表の新しい版", kSchedule, 4)});
+  EXPECT_EQ(TitleOf(*s, 5), "題名");
+}
+
 TEST_F(GuideStoreTest, ChangedStartMovesTheEventAndOldEventsGo) {
   auto s = OpenWriter();
   GuideEventUpdate open = Update(3, kDay + 7200, "生放送", EVENT_KIND_PF_ACTUAL, 1);
