@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "guide/guide_store.h"
+#include "guide/reserved_programmes.h"
 #include "platform/text_codec.h"
 #include "schedule/plan_losers.h"
 #include "schedule/reservation_match.h"
@@ -99,13 +100,19 @@ ResolvedProgramme ProgrammeResolver::OfReservation(const ScheduleItem& item) {
   const std::optional<uint16_t> service = RecordedServiceId(item);
   if (!service || !HasStart(item) || !Ready()) return out;
   const GuideTime start = ItemStart(item);
-  auto cached = on_air_.find({*service, start});
+  const GuideTime end = ItemEnd(item);
+  auto cached = on_air_.find({*service, start, end});
   if (cached == on_air_.end()) {
-    std::optional<GuideEvent> on_air;
-    for (GuideEvent& e : store_->Events(start, start + 1, false, false)) {
-      if (e.key.service_id == *service && e.start <= start) on_air = std::move(e);
+    // The first programme of its span that the guide marks as reserved by it.
+    std::optional<GuideEvent> first;
+    const ReservedProgrammes marked({item});
+    for (GuideEvent& e : store_->Events(start, end, true)) {
+      if (marked.Contains(e)) {
+        first = std::move(e);
+        break;
+      }
     }
-    cached = on_air_.emplace(std::make_pair(*service, start), std::move(on_air)).first;
+    cached = on_air_.emplace(std::make_tuple(*service, start, end), std::move(first)).first;
   }
   out.in_guide = cached->second.has_value();
   if (out.in_guide) out.event = *cached->second;

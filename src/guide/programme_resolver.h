@@ -48,8 +48,9 @@ class ProgrammeResolver {
   ResolvedProgramme Find(const EventKey& key);
   ResolvedProgramme Find(uint16_t service_id, uint16_t event_id) { return Find(EventKey{0, 0, service_id, event_id}); }
   // The programme of a reservation: an event reservation's event; a date-time reservation of one
-  // service the programme on air at its start (not in_guide when none is known, and for a
-  // date-time reservation of the whole stream, which has no service).
+  // service the first programme of its span that the guide marks as reserved by it
+  // (ReservedProgrammes; not in_guide when none is known, and for a date-time reservation of the
+  // whole stream, which has no service).
   ResolvedProgramme OfReservation(const ScheduleItem& item);
   // The guide's coverage of a service (the latest of its networks and streams); none when the
   // guide does not know it.
@@ -78,7 +79,7 @@ class ProgrammeResolver {
   uint64_t version_ = 0;
   std::vector<GuideService> services_;
   std::map<std::tuple<uint16_t, uint16_t, uint16_t, uint16_t>, std::optional<GuideEvent>> events_;
-  std::map<std::pair<uint16_t, GuideTime>, std::optional<GuideEvent>> on_air_;
+  std::map<std::tuple<uint16_t, GuideTime, GuideTime>, std::optional<GuideEvent>> on_air_;
 };
 
 // The programme's time and title as the scheduler takes them over when it finds the event in the

@@ -95,33 +95,4 @@ bool ReservedProgrammes::operator==(const ReservedProgrammes& other) const {
   return marks_ == other.marks_;
 }
 
-std::optional<GuideProgramme> ProgrammeOfReservation(GuideStore& store, const ScheduleItem& item) {
-  std::optional<GuideEvent> found;
-  if (item.flags & SI_BY_EVENT) {
-    if (item.network_id != 0 || item.stream_id != 0)
-      found = store.Find({item.network_id, item.stream_id, item.service_id, item.event_id});
-    if (!found) {
-      std::vector<GuideEvent> any = store.FindByServiceEvent(item.service_id, item.event_id);
-      if (!any.empty()) found = std::move(any.front());
-    }
-  } else {
-    const ReservedProgrammes marked({item});
-    for (GuideEvent& e : store.Events(ItemStart(item), ItemEnd(item), true)) {
-      if (marked.Contains(e)) {
-        found = std::move(e);
-        break;
-      }
-    }
-  }
-  if (!found) return std::nullopt;
-  GuideProgramme programme{std::move(*found), {}};
-  for (const GuideService& s : store.Services()) {
-    const GuideEventKey& k = programme.event.key;
-    if (s.original_network_id == k.original_network_id && s.transport_stream_id == k.transport_stream_id &&
-        s.service_id == k.service_id)
-      programme.service_name = s.name;
-  }
-  return programme;
-}
-
 }  // namespace pelkan

@@ -53,18 +53,10 @@ class ReservedProgrammes {
   std::vector<Mark> marks_;
 };
 
-class GuideStore;
-
 // A programme of the guide with its service's name (Shift-JIS; empty when the guide has none).
 struct GuideProgramme {
   GuideEvent event;
   std::string service_name;
 };
-// The programme a reservation is for, as `store` has it: an event reservation's event (by its
-// four ids; when it names no network and stream, or the guide has it under others, the latest of
-// its service and event id), a date-time reservation limited to one service the first programme
-// of that service it marks (ReservedProgrammes); nullopt when the guide has none, and for a
-// date-time reservation of the whole stream.
-std::optional<GuideProgramme> ProgrammeOfReservation(GuideStore& store, const ScheduleItem& item);
 
 }  // namespace pelkan

@@ -8,6 +8,7 @@
 #include "core/device_channels.h"
 #include "guide/guide_store.h"
 #include "guide/guide_texts.h"
+#include "guide/programme_resolver.h"
 #include "guide/reserved_programmes.h"
 #include "info/service_filter_window.h"
 #include "schedule/schedule_edit_form.h"
@@ -60,11 +61,11 @@ ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner) {
       context.schedule, [app] { return ReadDeviceChannels(app->device()); }, &context.messages, owner);
   // The edit dialog shows the programme of the reservation as the guide has it.
   window->SetProgrammeLookup(
-      [path = context.guide_path](const ScheduleItem& item) -> std::optional<GuideProgramme> {
-        const std::unique_ptr<GuideStore> store =
-            GuideStore::Open(path, GuideStore::Access::kRead, false, nullptr, nullptr);
-        if (!store) return std::nullopt;
-        return ProgrammeOfReservation(*store, item);
+      [guide = std::make_shared<ProgrammeResolver>(context.guide_path)](
+          const ScheduleItem& item) -> std::optional<GuideProgramme> {
+        ResolvedProgramme programme = guide->OfReservation(item);
+        if (!programme.in_guide) return std::nullopt;
+        return GuideProgramme{std::move(programme.event), std::move(programme.service_name)};
       });
   // The filtering window's popup reserves programmes through this window's edit dialog.
   ReserveCallbacks reserve = ReserveThrough(window);

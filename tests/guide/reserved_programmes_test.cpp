@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "guide/guide_store.h"
+#include "guide/programme_resolver.h"
 #include "platform/text_codec.h"
 #include "tests/support/guide_events.h"
 #include "tests/support/temp_dir.h"
@@ -107,7 +108,8 @@ TEST(ReservedProgrammes, ThePlanTellsHowAProgrammeWillBeRecorded) {
 }
 
 // The programme a reservation is for, as the guide has it, with its service's name: the edit
-// dialog's heading.
+// dialog's heading, the reservation list's columns; a date-time reservation's is the first
+// programme it marks.
 TEST(ReservedProgrammes, TheProgrammeOfAReservationComesFromTheGuide) {
   const test::TempDir dir;
   std::string error;
@@ -135,12 +137,13 @@ TEST(ReservedProgrammes, TheProgrammeOfAReservationComesFromTheGuide) {
       {"by time, a longer span: its first", ByTime(kT - 60, 3700, "1024"), "麒麟の道", "ペルカン総合"},
       {"by time, the whole stream", ByTime(kT, 1800, nullptr), nullptr, ""},
   };
+  ProgrammeResolver guide(dir.File("epg.sqlite"));
   for (const auto& c : cases) {
-    const auto p = ProgrammeOfReservation(*store, c.item);
-    ASSERT_EQ(p.has_value(), c.title != nullptr) << c.what;
-    if (!p) continue;
-    EXPECT_EQ(platform::SjisToUtf8(p->event.title), c.title) << c.what;
-    EXPECT_EQ(platform::SjisToUtf8(p->service_name), c.service) << c.what;
+    const ResolvedProgramme p = guide.OfReservation(c.item);
+    ASSERT_EQ(p.in_guide, c.title != nullptr) << c.what;
+    if (!p.in_guide) continue;
+    EXPECT_EQ(platform::SjisToUtf8(p.event.title), c.title) << c.what;
+    EXPECT_EQ(platform::SjisToUtf8(p.service_name), c.service) << c.what;
   }
 }
 
