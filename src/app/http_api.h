@@ -15,6 +15,7 @@
 namespace pelkan {
 
 class CaptureApp;
+class RuleFiles;
 
 // What the API reads and changes.
 struct HttpApiSources {
@@ -23,6 +24,8 @@ struct HttpApiSources {
   std::string guide_path;
   std::string rules_path;
   OfflineSchedule::Files files;  // schedule.ini and pelkan.ini (empty: the home's)
+  // The rules' and guide's files the session's other users share; null: the API opens its own.
+  RuleFiles* rule_files = nullptr;
 };
 
 // The JSON API the web page uses, under /api/ (the request has passed the access rules):

@@ -72,7 +72,8 @@ HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideColl
     if (guide) status.guide = guide->StatusText();
     return StatusJson(status);
   };
-  HttpApiSources sources{&app, pages.status, std::move(guide_path), std::move(rules_path), std::move(schedule_files)};
+  HttpApiSources sources{&app, pages.status, std::move(guide_path), std::move(rules_path), std::move(schedule_files),
+                         &files};
   pages.site = [sources = std::move(sources), folder = WebFolder()](const HttpRequest& request) {
     if (request.path.starts_with("/api/")) return AnswerApi(sources, request);
     return WebFile(folder, request.path);

@@ -4,8 +4,8 @@
 
 #include <tuple>
 
-#include "app/home_folder.h"
 #include "app/scheduled_capture.h"
+#include "app/settings.h"
 #include "guide/programme_resolver.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_edit_form.h"

@@ -7,6 +7,7 @@
 #include "app/http_api.h"
 #include "app/offline_schedule.h"
 #include "app/rule_desk.h"
+#include "app/rule_files.h"
 #include "app/rule_window_rules.h"
 #include "guide/guide_store.h"
 #include "platform/broadcast_text.h"
@@ -127,7 +128,9 @@ json RunNow(const HttpApiSources& sources, RecordingScheduler& scheduler) {
 
 HttpReply AnswerRuleApi(const HttpApiSources& sources, const HttpRequest& request, std::string_view path) {
   OfflineSchedule schedule(nullptr, false, nullptr, 0, sources.files);
-  RuleDesk desk(schedule.scheduler(), sources.rules_path, sources.guide_path, Now);
+  std::unique_ptr<RuleFiles> own;
+  if (sources.rule_files == nullptr) own = std::make_unique<RuleFiles>(sources.rules_path, sources.guide_path);
+  RuleDesk desk(schedule.scheduler(), sources.rule_files ? *sources.rule_files : *own, Now);
   desk.Refresh(true);
   HttpReply error{0, nullptr, ""};
   const std::string& method = request.method;

@@ -53,10 +53,4 @@ class ReservedProgrammes {
   std::vector<Mark> marks_;
 };
 
-// A programme of the guide with its service's name (Shift-JIS; empty when the guide has none).
-struct GuideProgramme {
-  GuideEvent event;
-  std::string service_name;
-};
-
 }  // namespace pelkan

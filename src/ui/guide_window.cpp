@@ -16,6 +16,7 @@
 #include "app/settings.h"
 #include "base/mjd_time.h"
 #include "core/capture_app.h"
+#include "guide/guide_coverage.h"
 #include "guide/guide_store.h"
 #include "guide/guide_texts.h"
 #include "guide/reserved_programmes.h"
@@ -45,9 +46,10 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
   ui_->mainSplitter->setStretchFactor(0, 3);
   ui_->mainSplitter->setStretchFactor(1, 1);
   ui_->grid->SetEmptyText(FromSjis(guide_text::kEmpty));
-  ui_->grid->SetHeaderToolTip([](const GuideService& s) {
+  ui_->grid->SetHeaderToolTip([this](const GuideService& s) {
     return FromBroadcastSjis(s.name) + QLatin1Char('\n') +
-           FromSjis(guide_text::CompletionText(s.complete_at));
+           FromSjis(guide_text::CompletionText(s.complete_at)) + QLatin1Char('\n') +
+           FromSjis(GuideCoverage::Of(s).Text(Now()));
   });
   ui_->grid->SetBoxToolTip([this](const GuideGrid::Cell& cell) {
     GuideEvent e = ui_->grid->model()->event(cell);

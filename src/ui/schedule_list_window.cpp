@@ -7,6 +7,8 @@
 
 #include "app/scheduled_capture.h"
 #include "core/status_text.h"
+#include "guide/guide_coverage.h"
+#include "platform/broadcast_text.h"
 #include "schedule/recording_scheduler.h"
 #include "schedule/reservation_match.h"
 #include "schedule/schedule_texts.h"
@@ -20,14 +22,18 @@ namespace pelkan::ui {
 namespace {
 
 // Column widths of タイプ, 開始日時, 録画時間, 詳細, ファイル名, 録画結果 (the finished view's
-// totals of each recording) and 録画予定 (the reservation view's plan, shown before ファイル名); a
-// column grows when its texts need more (the last one shown fills the rest of the list).
-constexpr int kColumns = 7;
+// totals of each recording), 録画予定 (the reservation view's plan), 番組名 and サービス; shown in
+// the order タイプ, 開始日時, 録画時間, 詳細, 番組名, サービス, 録画予定, ファイル名, 録画結果. A column
+// grows when its texts need more (the last one shown fills the rest of the list).
+constexpr int kColumns = 9;
 constexpr int kDurationColumn = 2;
+constexpr int kDetailColumn = 3;
 constexpr int kFileNameColumn = 4;
 constexpr int kResultColumn = 5;
 constexpr int kPlanColumn = 6;
-constexpr int kColumnWidths[kColumns] = {100, 200, 120, 250, 250, 250, 120};
+constexpr int kProgrammeColumn = 7;
+constexpr int kServiceColumn = 8;
+constexpr int kColumnWidths[kColumns] = {100, 200, 120, 250, 250, 250, 120, 200, 120};
 
 // How often the plan column is brought up to date between list changes (followed times move).
 constexpr int kPlanRefreshMs = 5000;
@@ -63,7 +69,9 @@ ScheduleListWindow::ScheduleListWindow(ScheduledCapture& capture, ChannelSource 
       channels_(std::move(channels)),
       own_messages_(messages == nullptr ? std::make_unique<MessageBoxMessages>(this) : nullptr),
       messages_(messages != nullptr ? messages : own_messages_.get()),
-      editor_(capture.scheduler(), *this) {
+      editor_(capture.scheduler(), *this),
+      guide_(std::make_unique<ProgrammeResolver>(std::string())),
+      rules_(std::make_unique<RuleNames>(std::string())) {
   ui_->setupUi(this);
   setObjectName(QStringLiteral("scheduleListWindow"));
   QHeaderView* header = ui_->scheduleList->horizontalHeader();
@@ -71,7 +79,8 @@ ScheduleListWindow::ScheduleListWindow(ScheduledCapture& capture, ChannelSource 
   header->setHighlightSections(false);
   for (int c = 0; c < kColumns; ++c) ui_->scheduleList->setColumnWidth(c, kColumnWidths[c]);
   ui_->scheduleList->setColumnHidden(kResultColumn, true);  // the reservation view comes first
-  header->moveSection(header->visualIndex(kPlanColumn), header->visualIndex(kFileNameColumn));
+  for (const int c : {kProgrammeColumn, kServiceColumn, kPlanColumn})
+    header->moveSection(header->visualIndex(c), header->visualIndex(kFileNameColumn));
   WidenToShowColumns(ui_->scheduleList);
   plan_refresh_.setObjectName(QStringLiteral("planRefreshTimer"));
   plan_refresh_.setInterval(kPlanRefreshMs);
@@ -108,7 +117,17 @@ bool ScheduleListWindow::ReserveProgrammeByEvent(uint16_t network_id, uint16_t s
 }
 
 bool ScheduleListWindow::ConfirmOverlap() {
+  if (agreed_) {
+    agreed_ = false;
+    return true;
+  }
   return messages_->Ask(OverlapQuestionText(), OverlapCaption());
+}
+
+void ScheduleListWindow::ReadProgrammesFrom(const std::string& guide_path, const std::string& rules_path) {
+  guide_ = std::make_unique<ProgrammeResolver>(guide_path);
+  rules_ = std::make_unique<RuleNames>(rules_path);
+  Rebuild();
 }
 
 bool ScheduleListWindow::ShowingReservations() const {
@@ -136,6 +155,14 @@ void ScheduleListWindow::Rebuild() {
       shown_summaries_.push_back(f.summary);
     }
   }
+  // The programmes as the guide tells them: an event reservation's time and title.
+  std::vector<ResolvedProgramme> programmes;
+  shown_stale_.clear();
+  for (ScheduleItem& item : shown_) {
+    programmes.push_back(guide_->OfReservation(item));
+    shown_stale_.push_back(ShowingReservations() && programmes.back().stale);
+    item = guide_->WithGuideTime(item);
+  }
   QTableWidget* list = ui_->scheduleList;
   list->setColumnHidden(kResultColumn, ShowingReservations());
   list->setColumnHidden(kPlanColumn, !ShowingReservations());
@@ -147,14 +174,18 @@ void ScheduleListWindow::Rebuild() {
         ItemTypeText(item),
         ItemStartText(item),
         ItemDurationText(item),
-        ItemDetailText(item),
+        std::string(),
         ItemFileNameText(item),
         shown_summaries_[i] ? FormatRecordingTotals(*shown_summaries_[i]) : std::string(),
-        std::string()};
+        std::string(),
+        ProgrammeNameText(item, programmes[i]),
+        ServiceNameText(item, programmes[i])};
     for (int c = 0; c < kColumns; ++c) {
-      // The file name may hold a programme title: broadcast text.
-      auto* cell =
-          new QTableWidgetItem(c == kFileNameColumn ? FromBroadcastSjis(cells[c]) : FromSjis(cells[c]));
+      // The file name, the programme's and the service's names are broadcast text.
+      const bool broadcast = c == kFileNameColumn || c == kProgrammeColumn || c == kServiceColumn;
+      auto* cell = new QTableWidgetItem(c == kDetailColumn ? QString::fromStdString(rules_->DetailText(item))
+                                        : broadcast        ? FromBroadcastSjis(cells[c])
+                                                           : FromSjis(cells[c]));
       cell->setData(Qt::UserRole, static_cast<int>(i));
       if (c == kDurationColumn) cell->setToolTip(LengthToolTip(item));
       list->setItem(static_cast<int>(i), c, cell);
@@ -181,7 +212,7 @@ void ScheduleListWindow::UpdatePlan() {
   RecordingScheduler& s = capture_.scheduler();
   // The plan is of the list as it is now; the rows show it as it was at the last rebuild, which
   // a change since then is about to replace (OnScheduleChanged): until then nothing is marked.
-  RecordingScheduler::PlannedList planned = s.PlannedReservations();
+  RecordingScheduler::PlannedList planned = guide_->Resolve(s.PlannedReservations());
   std::vector<PlanLine> plan = std::move(planned.lines);
   const bool same_list = std::equal(planned.items.begin(), planned.items.end(), shown_.begin(), shown_.end(),
                                     [](const ScheduleItem& a, const ScheduleItem& b) { return IsSameReservation(a, b); });
@@ -197,7 +228,9 @@ void ScheduleListWindow::UpdatePlan() {
     const PlanLine& line = plan[i];
     const int row = static_cast<int>(i);
     // The winners' names are programme titles or file names: broadcast text.
-    if (QTableWidgetItem* cell = list->item(row, kPlanColumn)) cell->setText(FromBroadcastSjis(PlanText(line, shown_)));
+    std::string text = PlanText(line, shown_);
+    if (i < shown_stale_.size() && shown_stale_[i]) text += (text.empty() ? "" : " ") + StaleGuideText();
+    if (QTableWidgetItem* cell = list->item(row, kPlanColumn)) cell->setText(FromBroadcastSjis(text));
     const std::optional<QColor> background = PlanBackground(line.verdict);
     const QString tip = background ? FromBroadcastSjis(PlanToolTip(line, shown_, plan)) : QString();
     for (int c = 0; c < kColumns; ++c) {
@@ -278,12 +311,28 @@ void ScheduleListWindow::clearFinished() {
 bool ScheduleListWindow::RunEditDialog(ScheduleItem* item) {
   ScheduleEditDialog dialog(*item, channels_ ? channels_() : DeviceChannels{}, *messages_, this);
   dialog.SetLengthToolTip(LengthToolTip(*item));
-  if (programme_lookup_) {
-    if (const auto programme = programme_lookup_(*item))
-      dialog.ShowProgramme(programme->event, programme->service_name);
-  }
+  // The programme first, as the guide has it.
+  if (const ResolvedProgramme programme = guide_->OfReservation(*item); programme.in_guide)
+    dialog.ShowProgramme(programme.event, programme.service_name);
   if (dialog.exec() != QDialog::Accepted) return false;
-  *item = dialog.item();
+  const ScheduleItem edited = dialog.item();
+  if (!AgreeToLosers(*item, edited)) return false;
+  *item = edited;
+  return true;
+}
+
+bool ScheduleListWindow::AgreeToLosers(const ScheduleItem& opened, const ScheduleItem& edited) {
+  agreed_ = false;
+  const RecordingScheduler::PlannedList planned = capture_.scheduler().PlannedReservations();
+  const bool listed = FindReservation(planned.items, opened) >= 0;
+  const std::vector<std::string> losers = guide_->Losers(planned, edited, listed ? &opened : nullptr);
+  if (losers.empty()) return true;
+  std::string text;
+  for (const std::string& loser : losers) text += platform::BroadcastToPlainSjis(loser) + "\n";
+  if (!messages_->Ask(text + OverlapQuestionText(), OverlapCaption())) return false;
+  // The scheduler's own overlap question, asked as the edit is stored right after, is answered.
+  agreed_ = true;
+  QTimer::singleShot(0, this, [this] { agreed_ = false; });
   return true;
 }
 

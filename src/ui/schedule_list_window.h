@@ -10,9 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "app/rule_names.h"
 #include "base/mjd_time.h"
-#include "guide/reserved_programmes.h"
 #include "core/user_messages.h"
+#include "guide/programme_resolver.h"
 #include "output/recording_report.h"
 #include "schedule/recording_plan.h"
 #include "schedule/reservation_editor.h"
@@ -33,7 +34,9 @@ namespace pelkan::ui {
 class MessageBoxMessages;
 
 // The reservation list window "録画予約": the reservations or the finished recordings of the
-// scheduler, one row each, with 追加, 変更, 削除 and 終了クリア. The reservation view has the column
+// scheduler, one row each, with 追加, 変更, 削除 and 終了クリア. Each row names its programme and
+// service as the guide has them (ProgrammeResolver), with or without a capture; an event
+// reservation shows its time from the guide until the broadcast tells it. The reservation view has the column
 // "録画予定": what the plan records of each reservation (PlanText); a row that will lose time is
 // yellow (part) or red (nothing), with the reservations that take the tuner in its tool tip
 // (PlanToolTip). The finished view has instead the column "録画結果" (each recording's drops, errors
@@ -65,12 +68,12 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   // The entry points themselves (ReserveByTime, ReserveByEvent, EditItem).
   ReservationEditor& editor() { return editor_; }
 
-  // The overlap question ("録画予約", Yes/No); true for yes.
+  // The overlap question ("録画予約", Yes/No); true for yes. Answered yes at once when the user has
+  // just agreed to the reservations an edit makes lose time.
   bool ConfirmOverlap();
-
-  // The programme a reservation is for, which the edit dialog shows first; none when not set.
-  using ProgrammeLookup = std::function<std::optional<GuideProgramme>(const ScheduleItem&)>;
-  void SetProgrammeLookup(ProgrammeLookup lookup) { programme_lookup_ = std::move(lookup); }
+  // Reads the programmes of the reservations from the guide `guide_path` (epg.sqlite) and the names
+  // of their rules from `rules_path`, also while no capture runs.
+  void ReadProgrammesFrom(const std::string& guide_path, const std::string& rules_path);
 
  public Q_SLOTS:
   // Shows the lists as they are now: both counts in the view buttons, the rows of the chosen list.
@@ -97,6 +100,9 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   QString LengthToolTip(const ScheduleItem& item) const;
   // The report of the selected row of the finished view ("" when none).
   std::string SelectedReport() const;
+  // The reservations that the edit of `opened` into `edited` makes lose time, named in the overlap
+  // question; true when there are none or the user agreed.
+  bool AgreeToLosers(const ScheduleItem& opened, const ScheduleItem& edited);
 
   std::unique_ptr<Ui::ScheduleListWindow> ui_;
   ScheduledCapture& capture_;
@@ -107,8 +113,11 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   std::vector<ScheduleItem> shown_;  // the rows, as the lists were at the last rebuild
   std::vector<std::optional<RecordingSummary>> shown_summaries_;  // their recordings' totals
   std::vector<PlanLine> shown_plan_;  // the plan the reservation rows show
+  std::vector<bool> shown_stale_;     // the rows whose guide is old ("番組情報が古い")
+  std::unique_ptr<ProgrammeResolver> guide_;
+  std::unique_ptr<RuleNames> rules_;
+  bool agreed_ = false;  // the user agreed to what the edit being stored takes from others
   QTimer plan_refresh_;
-  ProgrammeLookup programme_lookup_;
 };
 
 }  // namespace pelkan::ui

@@ -59,14 +59,7 @@ ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner) {
   CaptureApp* app = &context.app;
   auto* window = new ScheduleListWindow(
       context.schedule, [app] { return ReadDeviceChannels(app->device()); }, &context.messages, owner);
-  // The edit dialog shows the programme of the reservation as the guide has it.
-  window->SetProgrammeLookup(
-      [guide = std::make_shared<ProgrammeResolver>(context.guide_path)](
-          const ScheduleItem& item) -> std::optional<GuideProgramme> {
-        ResolvedProgramme programme = guide->OfReservation(item);
-        if (!programme.in_guide) return std::nullopt;
-        return GuideProgramme{std::move(programme.event), std::move(programme.service_name)};
-      });
+  window->ReadProgrammesFrom(context.guide_path, context.rules_path);
   // The filtering window's popup reserves programmes through this window's edit dialog.
   ReserveCallbacks reserve = ReserveThrough(window);
   context.services.SetReserveCallbacks(std::move(reserve.by_time), std::move(reserve.by_event));

@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QTimeEdit>
 #include <QTimer>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,6 +27,7 @@
 #include "schedule/schedule_edit_item.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/guide_events.h"
 #include "ui/qt_dispatcher.h"
 #include "ui/schedule_edit_dialog.h"
 
@@ -393,6 +395,97 @@ TEST_F(ScheduleListWindowTest, PlanColumnMarksWhatLosesTime) {
   Child<QRadioButton>(window_.get(), "finishedRadio")->click();
   Settle();
   EXPECT_TRUE(list_->isColumnHidden(kPlan));
+}
+
+// Without a capture the rows read by programme: an event the guide has shows its time, title and
+// service, and its conflict with a date-time reservation on another channel; one the guide lacks
+// says so; a service not heard from for days is marked; 詳細 tells the margins, priority and rule.
+TEST_F(ScheduleListWindowTest, RowsReadByProgrammeFromTheGuide) {
+  const std::string guide = dir_ + "/epg.sqlite";
+  const GuideTime now = ToGuideTime(JapanTimeNow());
+  ASSERT_TRUE(test::WriteGuideProgramme(guide, {0x7FE8, 0x7FE8, 1024, 0x1001}, "連続テレビ小説",
+                                        ToGuideTime(At(20, 0)), 900, "NHK総合", now - 60));
+  ASSERT_TRUE(test::WriteGuideProgramme(guide, {0x7FE8, 0x7FE8, 2048, 0x2001}, "映画", ToGuideTime(At(22, 0)), 900,
+                                        nullptr, now - 3 * 86400));
+  window_->ReadProgrammesFrom(guide, dir_ + "/rules.sqlite");
+  const auto event = [](uint16_t service, uint16_t id) {
+    ScheduleItem item{};
+    item.flags = SI_BY_EVENT;
+    item.service_id = service;
+    item.event_id = id;
+    return item;
+  };
+  ScheduleItem drama = event(1024, 0x1001);
+  drama.rule_id = 7;
+  ScheduleItem weather = ByTime(At(20, 5), 1500);
+  weather.flags |= SI_CHANNEL_VALUE;
+  weather.channel_value = 13;
+  weather.priority = 5;
+  weather.margin_after = 60;
+  SetText(weather.title, platform::Utf8ToSjis("天気"));
+  for (const ScheduleItem& item : {drama, weather, event(1024, 0x1234), event(2048, 0x2001)})
+    scheduler().StoreItem(item, -1);
+  Settle();
+
+  constexpr int kProgramme = 7, kService = 8, kPlan = 6;
+  EXPECT_EQ(list_->horizontalHeaderItem(kProgramme)->text(), U("番組名"));
+  EXPECT_EQ(list_->horizontalHeaderItem(kService)->text(), U("サービス"));
+  // After the specified four, before the plan and the file name.
+  QHeaderView* header = list_->horizontalHeader();
+  EXPECT_EQ(header->visualIndex(kProgramme), 4);
+  EXPECT_EQ(header->visualIndex(kService), 5);
+  EXPECT_EQ(header->visualIndex(kPlan), 6);
+  struct Row {
+    const char* start;
+    const char* detail;
+    const char* programme;
+    const char* service;
+    const char* plan;
+  } const rows[] = {
+      {"2008年03月03日(月) 20時05分00秒", "[チャンネル設定=13][マージン=5秒前/60秒後][優先度=5]", "天気", "", "全体"},
+      {"2008年03月03日(月) 20時00分00秒", "[ルール: ルール不明(ID=7)]", "連続テレビ小説", "NHK総合", "一部 (終了 11分早め)"},
+      {"不明(ID=0000:0000:0400:1234)", "", "番組表にない番組", "NHK総合", ""},
+      {"2008年03月03日(月) 22時00分00秒", "", "映画", "2048", "全体 番組情報が古い"},
+  };
+  ASSERT_EQ(list_->rowCount(), 4);
+  for (int r = 0; r < 4; ++r) {
+    SCOPED_TRACE(r);
+    EXPECT_EQ(Cell(r, 1), U(rows[r].start));
+    EXPECT_EQ(Cell(r, 3), U(rows[r].detail));
+    EXPECT_EQ(Cell(r, kProgramme), U(rows[r].programme));
+    EXPECT_EQ(Cell(r, kService), U(rows[r].service));
+    EXPECT_EQ(Cell(r, kPlan), U(rows[r].plan));
+  }
+}
+
+// An addition that makes a reservation on another channel lose time names it in the overlap
+// question, asked once: no stores nothing, yes stores it.
+TEST_F(ScheduleListWindowTest, TheQuestionNamesWhatAnotherLoses) {
+  const MjdTime now = UnpackMjdTime(LocalMjdTime());
+  MjdTime before = now;
+  AddSeconds(&before, -60);
+  ScheduleItem weather = ByTime(before, 3600);
+  weather.flags |= SI_CHANNEL_VALUE;
+  weather.channel_value = 13;
+  weather.priority = 1;
+  SetText(weather.title, platform::Utf8ToSjis("天気"));
+  scheduler().StoreItem(weather, -1);
+  char clock[16];
+  std::snprintf(clock, sizeof clock, "%02u:%02u", before.seconds / 3600, before.seconds % 3600 / 60);
+  for (bool answer : {false, true}) {
+    messages_.shown.clear();
+    messages_.answer = answer;
+    WhenDialogOpens([](ScheduleEditDialog* d) { Child<QPushButton>(d, "okButton")->click(); });
+    Click("addButton");
+    Settle();
+    ASSERT_EQ(messages_.shown.size(), 1u) << "asked once";
+    const std::string text = platform::SjisToUtf8(messages_.shown[0].text);
+    EXPECT_EQ(text.find("この予約により " + std::string(clock) + " 天気 が一部録画になります (終了 60分早め)\n"
+                        "録画予約時間が重複しています。\n重複予約を強行しますか？"),
+              0u)
+        << text;
+    EXPECT_EQ(scheduler().Reservations().size(), answer ? 2u : 1u);
+  }
 }
 
 TEST_F(ScheduleListWindowTest, FinishedViewAndClear) {

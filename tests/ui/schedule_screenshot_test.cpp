@@ -15,6 +15,7 @@
 #include "schedule/recording_scheduler.h"
 #include "schedule/schedule_edit_item.h"
 #include "tests/support/capture_fakes.h"
+#include "tests/support/guide_events.h"
 #include "ui/schedule_edit_dialog.h"
 #include "ui/schedule_list_window.h"
 
@@ -70,9 +71,17 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
   match.margin_before = 60;
   s.StoreItem(match, -1);
   s.Tick(now);  // the first one is being prepared
+  // The guide names the event reservation's programme and the services.
+  char guide_folder[] = "/tmp/pelkan-shot-guide-XXXXXX";
+  ASSERT_NE(mkdtemp(guide_folder), nullptr);
+  const std::string guide = std::string(guide_folder) + "/epg.sqlite";
+  ASSERT_TRUE(test::WriteGuideProgramme(guide, {0x7FE8, 0x7FE8, 0x400, 0x1234}, "🈑ニュース・気象情報",
+                                        GuideTime{54529} * 86400 + 22 * 3600, 1800, "NHK総合",
+                                        ToGuideTime(JapanTimeNow())));
   testing::RecordingMessages messages;
   ScheduleListWindow window(capture, nullptr, &messages);
-  window.resize(1400, 300);
+  window.ReadProgrammesFrom(guide, std::string());
+  window.resize(1700, 300);
   window.show();
   Settle();
   window.findChild<QTableWidget*>("scheduleList")->selectRow(3);
@@ -124,6 +133,7 @@ TEST(ScheduleScreenshots, ListWindowAndEditDialog) {
   Settle();
   ASSERT_TRUE(finished.grab().save(QString::fromStdString(Shot("schedule_list_finished"))));
   std::filesystem::remove_all(folder);
+  std::filesystem::remove_all(guide_folder);
 }
 
 }  // namespace
