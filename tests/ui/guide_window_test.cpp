@@ -555,6 +555,8 @@ TEST_F(GuideWindowTest, PopupReservesAtOnceOrThroughTheDialogThatShowsTheProgram
   by_rule.event_id = third.key.event_id;
   by_rule.rule_id = 7;
   ASSERT_EQ(scheduler.StoreItem(by_rule, -1), 1);
+  // The window takes in reservations made elsewhere at its refresh.
+  ASSERT_TRUE(testing::WaitFor([&] { return grid->IsReservedByRule(third); }, 3 * GuideWindow::kRefreshMs));
   QLineEdit* search = InGuide<QLineEdit>("searchEdit");
   auto* results = InGuide<QListWidget>("resultsList");
   const std::pair<GuideEvent, const char*> marked[] = {{first, "予 "}, {second, "予 "}, {third, "自 "}};
