@@ -16,6 +16,8 @@ namespace {
 class QueueDispatcher : public pelkan::Dispatcher {
  public:
   void Post(std::function<void()> task) override { tasks.push_back(std::move(task)); }
+  // Nothing here waits: a later task runs with the others.
+  void PostAfter(uint32_t, std::function<void()> task) override { Post(std::move(task)); }
   void Run() {
     while (!tasks.empty()) {
       auto task = std::move(tasks.front());
