@@ -10,6 +10,8 @@
 #include "app/offline_schedule.h"
 #include "app/plan_json.h"
 #include "app/reservation_request.h"
+#include "app/rule_files.h"
+#include "app/settings.h"
 #include "core/capture_app.h"
 #include "guide/guide_store.h"
 #include "guide/programme_resolver.h"
@@ -34,13 +36,10 @@ GuideTime Now() {
 }
 
 // The guide file of `sources`: the home's when none is given.
-std::string GuideFile(const HttpApiSources& sources) {
+std::string GuidePathOf(const HttpApiSources& sources) {
   return sources.guide_path.empty() ? GuidePath() : sources.guide_path;
 }
 
-std::unique_ptr<GuideStore> OpenGuide(const std::string& path) {
-  return GuideStore::Open(path, GuideStore::Access::kRead, false, nullptr, nullptr);
-}
 
 // A broadcast text of the guide or a reservation (Shift-JIS with the broadcast's symbols) in UTF-8.
 std::string Utf8(std::string_view broadcast) {
@@ -89,7 +88,9 @@ std::vector<ScheduleItem> ReservationsNow(const HttpApiSources& sources) {
 
 HttpReply Services(const HttpApiSources& sources) {
   std::map<uint16_t, json> services;
-  std::unique_ptr<GuideStore> guide = OpenGuide(sources.guide_path);
+  std::unique_ptr<RuleFiles> own;
+  RuleFiles::Hold files = ApiFiles(sources, &own).Take();
+  GuideStore* guide = files.Guide();
   if (guide) {
     for (const GuideService& s : guide->Services()) {
       services[s.service_id] = {{"service_id", s.service_id},
@@ -145,11 +146,15 @@ HttpReply Guide(const HttpApiSources& sources, const HttpRequest& request) {
     }
   }
   if (to <= from || to - from > 8 * 86400) return ApiError(422, "to: is not after from, within 8 days");
-  std::unique_ptr<GuideStore> guide = OpenGuide(sources.guide_path);
-  if (!guide) return ApiError(404, "there is no programme guide yet");
   const std::optional<std::string> words = arg("q");
-  std::vector<GuideEvent> events =
-      words ? guide->Search(*words, kSearchLimit) : guide->Events(from, to, true);
+  std::vector<GuideEvent> events;
+  {
+    std::unique_ptr<RuleFiles> own;
+    RuleFiles::Hold files = ApiFiles(sources, &own).Take();
+    GuideStore* guide = files.Guide();
+    if (!guide) return ApiError(404, "there is no programme guide yet");
+    events = words ? guide->Search(*words, kSearchLimit) : guide->Events(from, to, true);
+  }
   const std::vector<ScheduleItem> reservations = ReservationsNow(sources);
   json list = json::array();
   for (const GuideEvent& e : events) {
@@ -175,7 +180,7 @@ RecordingScheduler::PlannedList PlanNow(const HttpApiSources& sources) {
   OfflineSchedule s(nullptr, false, nullptr, 0, sources.files);
   RecordingScheduler::PlannedList planned;
   planned.items = s.scheduler().Reservations();
-  return ProgrammeResolver(GuideFile(sources)).Resolve(std::move(planned));
+  return ProgrammeResolver(GuidePathOf(sources)).Resolve(std::move(planned));
 }
 
 HttpReply Reservations(const HttpApiSources& sources) {
@@ -183,7 +188,7 @@ HttpReply Reservations(const HttpApiSources& sources) {
   const std::vector<ScheduleItem> items = s.scheduler().Reservations();
   RecordingScheduler::PlannedList planned;
   planned.items = items;
-  ProgrammeResolver guide(GuideFile(sources));
+  ProgrammeResolver guide(GuidePathOf(sources));
   const RecordingScheduler::PlannedList plan = guide.Resolve(std::move(planned));
   json list = json::array();
   for (size_t i = 0; i < items.size(); ++i) {
@@ -323,6 +328,13 @@ HttpReply ChangeReservation(const HttpApiSources& sources, const HttpRequest& ht
 }
 
 }  // namespace
+
+RuleFiles& ApiFiles(const HttpApiSources& sources, std::unique_ptr<RuleFiles>* own) {
+  if (sources.rule_files != nullptr) return *sources.rule_files;
+  *own = std::make_unique<RuleFiles>(sources.rules_path.empty() ? RulesPath() : sources.rules_path,
+                                     GuidePathOf(sources));
+  return **own;
+}
 
 HttpReply ApiJson(unsigned status, const json& body) {
   // Texts of a damaged file are not to stop the answer: a byte that is no UTF-8 is replaced.

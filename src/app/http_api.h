@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -27,6 +28,9 @@ struct HttpApiSources {
   // The rules' and guide's files the session's other users share; null: the API opens its own.
   RuleFiles* rule_files = nullptr;
 };
+
+// The rules' and guide's files of `sources`: the session's shared ones, else `own`, opened here.
+RuleFiles& ApiFiles(const HttpApiSources& sources, std::unique_ptr<RuleFiles>* own);
 
 // The JSON API the web page uses, under /api/ (the request has passed the access rules):
 //   GET  /api/status, /api/services, /api/guide?service=&from=&to=&q=, /api/plan, /api/live (the

@@ -116,9 +116,10 @@ std::optional<ReservationRule> RuleOfBody(const json& body, const ReservationRul
 }
 
 // Runs the rules over the guide now, as `pelkan-cli rule add` does after storing one.
-json RunNow(const HttpApiSources& sources, RecordingScheduler& scheduler) {
-  auto store = RuleStore::Open(sources.rules_path, nullptr, nullptr);
-  auto guide = GuideStore::Open(sources.guide_path, GuideStore::Access::kRead, false, nullptr, nullptr);
+json RunNow(RuleFiles& files, RecordingScheduler& scheduler) {
+  RuleFiles::Hold hold = files.Take();
+  RuleStore* store = hold.Rules();
+  GuideStore* guide = hold.Guide();
   if (!store || !guide) return json();
   const RuleRunResult r = RunRules(*store, *guide, scheduler, Now(), kLockWaitMs);
   return r.locked ? json(r.reserved) : json();
@@ -129,8 +130,8 @@ json RunNow(const HttpApiSources& sources, RecordingScheduler& scheduler) {
 HttpReply AnswerRuleApi(const HttpApiSources& sources, const HttpRequest& request, std::string_view path) {
   OfflineSchedule schedule(nullptr, false, nullptr, 0, sources.files);
   std::unique_ptr<RuleFiles> own;
-  if (sources.rule_files == nullptr) own = std::make_unique<RuleFiles>(sources.rules_path, sources.guide_path);
-  RuleDesk desk(schedule.scheduler(), sources.rule_files ? *sources.rule_files : *own, Now);
+  RuleFiles& files = ApiFiles(sources, &own);
+  RuleDesk desk(schedule.scheduler(), files, Now);
   desk.Refresh(true);
   HttpReply error{0, nullptr, ""};
   const std::string& method = request.method;
@@ -148,7 +149,7 @@ HttpReply AnswerRuleApi(const HttpApiSources& sources, const HttpRequest& reques
     if (!rule) return error;
     rule->id = desk.Save(*rule);
     if (rule->id == 0) return ApiError(500, "cannot write " + sources.rules_path);
-    const json reserved = RunNow(sources, schedule.scheduler());
+    const json reserved = RunNow(files, schedule.scheduler());
     desk.Refresh(true);
     return ApiJson(201, {{"rule", RuleJson(desk, *rule)}, {"reserved", reserved}});
   }
@@ -162,10 +163,13 @@ HttpReply AnswerRuleApi(const HttpApiSources& sources, const HttpRequest& reques
       draft = RuleFromSearch(q->second);
     } else if (sid != request.query.end() && eid != request.query.end()) {
       const auto s = ApiId(sid->second), e = ApiId(eid->second);
-      auto guide = GuideStore::Open(sources.guide_path, GuideStore::Access::kRead, false, nullptr, nullptr);
       std::vector<GuideEvent> found;
-      if (s && e && guide)
-        found = guide->FindByServiceEvent(static_cast<uint16_t>(*s), static_cast<uint16_t>(*e));
+      {
+        RuleFiles::Hold hold = files.Take();
+        GuideStore* guide = hold.Guide();
+        if (s && e && guide)
+          found = guide->FindByServiceEvent(static_cast<uint16_t>(*s), static_cast<uint16_t>(*e));
+      }
       if (found.empty()) return ApiError(404, "the guide has no such programme");
       draft = RuleFromProgramme(found.front());
     } else {
@@ -205,7 +209,7 @@ HttpReply AnswerRuleApi(const HttpApiSources& sources, const HttpRequest& reques
     if (!rule) return error;
     rule->id = *id;
     if (desk.Save(*rule) == 0) return ApiError(500, "cannot write " + sources.rules_path);
-    const json reserved = RunNow(sources, schedule.scheduler());
+    const json reserved = RunNow(files, schedule.scheduler());
     desk.Refresh(true);
     return ApiJson(200, {{"rule", RuleJson(desk, *rule)}, {"reserved", reserved}});
   }

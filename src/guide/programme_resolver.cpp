@@ -1,5 +1,6 @@
 #include "guide/programme_resolver.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "guide/guide_store.h"
@@ -103,16 +104,19 @@ ResolvedProgramme ProgrammeResolver::OfReservation(const ScheduleItem& item) {
   const GuideTime end = ItemEnd(item);
   auto cached = on_air_.find({*service, start, end});
   if (cached == on_air_.end()) {
-    // The first programme of its span that the guide marks as reserved by it.
-    std::optional<GuideEvent> first;
+    // The first programme of its span that the guide marks as reserved by it, else the one of
+    // its service on air at its start.
+    std::optional<GuideEvent> first, on_air;
     const ReservedProgrammes marked({item});
-    for (GuideEvent& e : store_->Events(start, end, true)) {
+    for (GuideEvent& e : store_->Events(start, std::max(end, start + 1), true)) {
       if (marked.Contains(e)) {
         first = std::move(e);
         break;
       }
+      if (!on_air && e.key.service_id == *service && e.start <= start && (!e.HasEnd() || start < e.End()))
+        on_air = e;
     }
-    cached = on_air_.emplace(std::make_tuple(*service, start, end), std::move(first)).first;
+    cached = on_air_.emplace(std::make_tuple(*service, start, end), first ? std::move(first) : std::move(on_air)).first;
   }
   out.in_guide = cached->second.has_value();
   if (out.in_guide) out.event = *cached->second;

@@ -49,8 +49,8 @@ class ProgrammeResolver {
   ResolvedProgramme Find(uint16_t service_id, uint16_t event_id) { return Find(EventKey{0, 0, service_id, event_id}); }
   // The programme of a reservation: an event reservation's event; a date-time reservation of one
   // service the first programme of its span that the guide marks as reserved by it
-  // (ReservedProgrammes; not in_guide when none is known, and for a date-time reservation of the
-  // whole stream, which has no service).
+  // (ReservedProgrammes), else the one on air at its start (not in_guide when none is known, and
+  // for a date-time reservation of the whole stream, which has no service).
   ResolvedProgramme OfReservation(const ScheduleItem& item);
   // The guide's coverage of a service (the latest of its networks and streams); none when the
   // guide does not know it.

@@ -185,6 +185,7 @@ class FilterWindowCapture : public ::testing::Test {
     dir_ = pattern;
   }
   void TearDown() override {
+    beat_.stop();
     QToolTip::hideText();
     if (app_) {
       app_->Disconnect();
@@ -209,6 +210,11 @@ class FilterWindowCapture : public ::testing::Test {
     r.in_address = usb::VirtualTunerDriver::kStreamEndpoint;
     r.out_address = core::kNoEndpoint;
     ASSERT_TRUE(app_->Connect(r)) << app_->GetLastError();
+    // The heartbeat a session runs: the status refresh ticks the filter window's programmes.
+    QObject::connect(&beat_, &QTimer::timeout, &context_, [this] {
+      if (app_ && app_->IsConnected()) app_->RefreshStatus();
+    });
+    beat_.start(300);
   }
 
   QTableWidget* List() { return window_.findChild<QTableWidget*>(QStringLiteral("serviceList")); }
@@ -255,6 +261,7 @@ class FilterWindowCapture : public ::testing::Test {
   FilterWindow window_{model_};
   std::unique_ptr<CaptureApp> app_;
   std::unique_ptr<ServiceFilterBinding> binding_;
+  QTimer beat_;
 };
 
 TEST_F(FilterWindowCapture, UncheckedServiceLeavesTheRecordingWhileTheFilterIsOn) {

@@ -119,8 +119,9 @@ TEST_F(MainWindowTest, FirstStartShowsTheDefaultsAndWritesEveryKeyAtExit) {
                           "SCHEDULE_SHOW=0",
                           "SCHEDULE_POS_Y=",
                           "SCHEDULE_SIZE_X=",
-                          "DECODE_PSI=0",
-                          "PROC_EPG=0",
+                          // A new home starts with the guide's tables on.
+                          "DECODE_PSI=1",
+                          "PROC_EPG=1",
                           "SCHEDULE_USE_SYSTEM_TIME=0"}) {
     EXPECT_NE(ini.find(key), std::string::npos) << key;
   }

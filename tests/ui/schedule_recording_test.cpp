@@ -90,6 +90,17 @@ TEST(ScheduleRecording, DialogReservationIsRecordedAndNothingWaitsForTheUser) {
     ScheduledCapture capture([&dispatcher](std::function<void()> work) { dispatcher.Post(std::move(work)); });
     capture.Begin(dir, dir + "/schedule.ini");
     capture.Attach(app);
+    // The heartbeat a session runs: the status refresh ticks the scheduler's clock.
+    QTimer beat;
+    QObject::connect(&beat, &QTimer::timeout, [&app] {
+      if (app.IsConnected()) app.RefreshStatus();
+    });
+    beat.start(300);
+    // However the test ends, the capture stops before its listeners go.
+    struct StopFirst {
+      CaptureApp& app;
+      ~StopFirst() { app.Disconnect(); }
+    } stop_first{app};
     ScheduleListWindow window(
         capture, [&app] { return ReadDeviceChannels(app.device()); }, &messages);
     window.show();
