@@ -110,7 +110,10 @@ std::string PlanRow(const ScheduledPlan& plan, size_t i, ReservationLookups& loo
   }
   const ResolvedProgramme programme = lookups.guide.OfReservation(plan.items[i]);
   std::string verdict = PlanVerdictText(plan, i);
-  if (programme.stale) verdict += (verdict.empty() ? "" : " ") + platform::SjisToUtf8(StaleGuideText());
+  if (programme.stale) {
+    if (!verdict.empty()) verdict += ' ';
+    verdict += platform::SjisToUtf8(StaleGuideText());
+  }
   const std::string name = Utf8Broadcast(ProgrammeNameText(plan.items[i], programme));
   return std::to_string(i + 1) + "\t" + (span ? InstantText(span->first) : "-") + "\t" +
          (span ? InstantText(span->second) : "-") + "\t" + (name.empty() ? "-" : name) + "\t" +

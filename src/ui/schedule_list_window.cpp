@@ -229,7 +229,10 @@ void ScheduleListWindow::UpdatePlan() {
     const int row = static_cast<int>(i);
     // The winners' names are programme titles or file names: broadcast text.
     std::string text = PlanText(line, shown_);
-    if (i < shown_stale_.size() && shown_stale_[i]) text += (text.empty() ? "" : " ") + StaleGuideText();
+    if (i < shown_stale_.size() && shown_stale_[i]) {
+      if (!text.empty()) text += ' ';
+      text += StaleGuideText();
+    }
     if (QTableWidgetItem* cell = list->item(row, kPlanColumn)) cell->setText(FromBroadcastSjis(text));
     const std::optional<QColor> background = PlanBackground(line.verdict);
     const QString tip = background ? FromBroadcastSjis(PlanToolTip(line, shown_, plan)) : QString();
