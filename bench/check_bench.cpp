@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/quiet_spawn.h"
 #include "streamgen/broadcast_generator.h"
 #include "ts/stream_check.h"
 
@@ -69,24 +70,14 @@ double ChildCpuSeconds() {
 // Real and CPU seconds the program `argv` (searched in PATH) takes, its output discarded and no
 // shell in between; false when it cannot be run or fails.
 bool RunCommand(const std::vector<std::string>& argv, double* seconds, double* cpu_seconds) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const double cpu0 = ChildCpuSeconds();
   const auto t0 = std::chrono::steady_clock::now();
-  pid_t pid = 0;
   int status = -1;
-  const bool spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0;
-  if (spawned) ::waitpid(pid, &status, 0);
+  const pid_t pid = pelkan::bench::SpawnQuiet(argv);
+  if (pid > 0) ::waitpid(pid, &status, 0);
   *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   *cpu_seconds = ChildCpuSeconds() - cpu0;
-  ::posix_spawn_file_actions_destroy(&actions);
-  return spawned && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Real and CPU seconds FFmpeg's demuxer takes over the file; false when ffmpeg cannot be run.

@@ -25,7 +25,8 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "bench/quiet_spawn.h"
+
 
 namespace {
 
@@ -38,18 +39,7 @@ double EnvSeconds(const char* name, double fallback) {
 // A child process, its output to /dev/null; one still running is stopped with SIGINT at the end.
 class Child {
  public:
-  explicit Child(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    ::posix_spawn_file_actions_destroy(&actions);
-  }
+  explicit Child(const std::vector<std::string>& argv) : pid_(pelkan::bench::SpawnQuiet(argv)) {}
   ~Child() {
     if (pid_ > 0) ::kill(pid_, SIGINT);
     Wait();
