@@ -68,9 +68,19 @@ void CaptureSession::Begin() {
                                               [this](const std::string& notice) { front_->GuideNotice(notice); });
     app_->bus().Add(guide_.get());
   }
+  if (!options_.library_path.empty()) {
+    RecordingHooks::LogFn log = options_.hook_log ? options_.hook_log : [](const std::string&) {};
+    library_ = std::make_unique<LibraryFeed>(options_.library_path, settings, std::move(log),
+                                             [this](const std::string& text) { hooks_->Notify({"録画済み", text, "", false}); });
+  }
   // Whoever starts the server (HTTP_ENABLED or --http), it answers every page.
   const OfflineSchedule::Files files{options_.schedule_path, options_.settings_path};
-  app_->SetHttpPages(MakeHttpPages(*app_, *files_, guide_.get(), options_.guide_path, options_.rules_path, files),
+  HttpLibrarySource recordings{options_.library_path, nullptr};
+  if (library_) {
+    recordings.writing = [writing = library_->writing()](const std::string& file) { return writing->Holds(file); };
+  }
+  app_->SetHttpPages(MakeHttpPages(*app_, *files_, guide_.get(), options_.guide_path, options_.rules_path, files,
+                                   std::move(recordings)),
                      options_.http_notice);
   if (!options_.http_tokens_path.empty()) {
     std::string error;
@@ -79,12 +89,7 @@ void CaptureSession::Begin() {
     }
   }
   hooks_->Wire(app_.get(), schedule_.get());
-  if (!options_.library_path.empty()) {
-    RecordingHooks::LogFn log = options_.hook_log ? options_.hook_log : [](const std::string&) {};
-    library_ = std::make_unique<LibraryFeed>(options_.library_path, settings, std::move(log),
-                                             [this](const std::string& text) { hooks_->Notify({"録画済み", text, "", false}); });
-    library_->Wire(app_.get(), schedule_.get());
-  }
+  if (library_) library_->Wire(app_.get(), schedule_.get());
   // The capture's start restarts the heartbeat's status.
   app_->bus().Add(this);
   if (schedule_) {

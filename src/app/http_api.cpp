@@ -7,6 +7,7 @@
 
 #include "app/date_time_text.h"
 #include "app/home_folder.h"
+#include "app/http_library.h"
 #include "app/offline_schedule.h"
 #include "app/plan_json.h"
 #include "app/reservation_request.h"
@@ -435,6 +436,11 @@ HttpReply AnswerApi(const HttpApiSources& sources, const HttpRequest& request) {
   constexpr std::string_view kRules = "/api/rules";
   if (path == kRules || path.starts_with("/api/rules/")) {
     return AnswerRuleApi(sources, request, std::string_view(path).substr(kRules.size()));
+  }
+  constexpr std::string_view kRecordings = "/api/recordings";
+  if (path == kRecordings || path.starts_with("/api/recordings/")) {
+    if (!sources.library) return ApiError(404, "this program keeps no recordings catalogue");
+    return sources.library->AnswerApi(request, std::string_view(path).substr(kRecordings.size()));
   }
   return ApiError(404, "not found");
 }

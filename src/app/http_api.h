@@ -16,6 +16,7 @@
 namespace pelkan {
 
 class CaptureApp;
+class HttpLibrary;
 class RuleFiles;
 
 // What the API reads and changes.
@@ -27,6 +28,8 @@ struct HttpApiSources {
   OfflineSchedule::Files files;  // schedule.ini and pelkan.ini (empty: the home's)
   // The rules' and guide's files the session's other users share; null: the API opens its own.
   RuleFiles* rule_files = nullptr;
+  // The recordings' catalogue (/api/recordings); null: none.
+  std::shared_ptr<HttpLibrary> library = nullptr;
 };
 
 // The rules' and guide's files of `sources`: the session's shared ones, else `own`, opened here.
@@ -39,6 +42,7 @@ RuleFiles& ApiFiles(const HttpApiSources& sources, std::unique_ptr<RuleFiles>* o
 //        reservation N must be (its start, or its event), as `schedule remove N --expect-start`
 //   GET  /api/rules; POST it; PUT and DELETE /api/rules/ID; GET /api/rules/ID/test and POST
 //        /api/rules/test (a rule not stored) with the matches and their verdicts
+//   /api/recordings: the recordings' catalogue (HttpLibrary)
 // Changes take the reservation file's lock (OfflineSchedule) and the rules file as the windows
 // and `pelkan-cli` do, with their refusals and texts. Errors are {"error": "..."}: 400 for a body
 // that is no JSON object, 404 for what is not there, 409 when the list changed meanwhile or the

@@ -42,8 +42,21 @@ std::string M3uPlaylist(const std::string& base, const std::vector<PlaylistEntry
   return out;
 }
 
+std::string RecordingsPlaylist(const std::string& base, const std::vector<LibraryEntry>& entries,
+                               const std::string& query) {
+  std::string out = "#EXTM3U\n";
+  for (const LibraryEntry& e : entries) {
+    const std::string name = PlaylistName(e.title.empty() ? "recording " + std::to_string(e.id) : e.title);
+    const int64_t seconds = e.recording || e.duration <= 0 ? -1 : e.duration;
+    out += "#EXTINF:" + std::to_string(seconds) + " tvg-name=\"" + name + "\"," + name + "\n" + base +
+           "/recordings/" + std::to_string(e.id) + query + "\n";
+  }
+  return out;
+}
+
 HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideCollector* guide,
-                        std::string guide_path, std::string rules_path, OfflineSchedule::Files schedule_files) {
+                        std::string guide_path, std::string rules_path, OfflineSchedule::Files schedule_files,
+                        HttpLibrarySource library) {
   HttpPages pages;
   pages.playlist = [&app, &files](const std::string& base, const std::string& query) {
     std::vector<GuideService> guide;
@@ -74,8 +87,12 @@ HttpPages MakeHttpPages(const CaptureApp& app, RuleFiles& files, const GuideColl
   };
   HttpApiSources sources{&app, pages.status, std::move(guide_path), std::move(rules_path), std::move(schedule_files),
                          &files};
+  if (!library.path.empty()) sources.library = std::make_shared<HttpLibrary>(std::move(library));
   pages.site = [sources = std::move(sources), folder = WebFolder()](const HttpRequest& request) {
     if (request.path.starts_with("/api/")) return AnswerApi(sources, request);
+    if (sources.library) {
+      if (std::optional<HttpReply> reply = sources.library->AnswerPage(request)) return std::move(*reply);
+    }
     return WebFile(folder, request.path);
   };
   return pages;

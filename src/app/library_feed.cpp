@@ -47,6 +47,7 @@ void LibraryFeed::Wire(CaptureApp* app, ScheduledCapture* schedule) {
   if (app != nullptr) {
     app->manual().AddEndListener([this](const std::string& path, const RecordingSummary& summary) {
       open_.erase(path);
+      writing_->Drop(path);
       library_->Complete(hooks::OutcomeOfManualRecording(path, summary), path, ::time(nullptr));
     });
   }
@@ -56,6 +57,7 @@ void LibraryFeed::Wire(CaptureApp* app, ScheduledCapture* schedule) {
       const hooks::RecordingOutcome outcome = hooks::OutcomeOfReservation(ended, name);
       if (outcome.file.empty()) return;  // missed: nothing was recorded
       open_.erase(outcome.file);
+      writing_->Drop(outcome.file);
       library_->Complete(outcome, outcome.file, ::time(nullptr));
     });
   }
@@ -101,6 +103,7 @@ void LibraryFeed::Follow(CaptureApp* app, ScheduledCapture* schedule, int64_t no
     Housekeep(*schedule, !open.empty(), now_epoch);
   }
   open_ = std::move(open);
+  writing_->Set(open_);
 }
 
 void LibraryFeed::Housekeep(ScheduledCapture& schedule, bool recording, int64_t now) {

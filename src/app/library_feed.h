@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +22,27 @@ struct Settings;
 // part), in the folders they record to (`default_folder` when they name none; UTF-8).
 std::vector<PlannedRecording> PlannedRecordingsOf(const RecordingScheduler::PlannedList& planned,
                                                   const std::string& default_folder);
+
+// The files a feed's recordings write now, as other threads ask (the HTTP server's chasing).
+class WritingFiles {
+ public:
+  bool Holds(const std::string& file) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return files_.contains(file);
+  }
+  void Set(const std::set<std::string>& files) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files_ = files;
+  }
+  void Drop(const std::string& file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files_.erase(file);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::set<std::string> files_;
+};
 
 // The recordings' catalogue as a capture session keeps it: a recording enters when its file opens
 // (the manual recording's or a reservation's, seen at each Follow) and is completed from its report
@@ -51,6 +73,8 @@ class LibraryFeed {
   void SetDiskAccess(DiskAccess access) { access_ = std::move(access); }
 
   RecordingLibrary* library() { return library_.get(); }
+  // The files being written now (any thread; kept up at each Follow and each end).
+  std::shared_ptr<const WritingFiles> writing() const { return writing_; }
 
  private:
   void Opened(const std::string& file, const ScheduleItem* item, int64_t now);
@@ -62,6 +86,7 @@ class LibraryFeed {
   std::unique_ptr<RecordingLibrary> library_;
   DiskAccess access_ = DiskAccess::System();
   std::set<std::string> open_;
+  std::shared_ptr<WritingFiles> writing_ = std::make_shared<WritingFiles>();
   std::string plan_key_;
   int64_t last_housekeeping_ = 0;
   int64_t last_look_ = 0;

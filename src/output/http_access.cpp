@@ -209,7 +209,8 @@ bool HttpAccess::HostAllowed(std::string_view host) const {
 }
 
 bool HttpAccess::NeedsViewToken(std::string_view path) {
-  constexpr std::string_view kExact[] = {"/stream", "/playlist.m3u", "/guide.xml", "/status", "/recordings"};
+  constexpr std::string_view kExact[] = {"/stream", "/playlist.m3u", "/guide.xml", "/status", "/recordings",
+                                         "/recordings.m3u", "/recordings.json"};
   constexpr std::string_view kUnder[] = {"/service/", "/recordings/", "/api/"};
   return std::any_of(std::begin(kExact), std::end(kExact), [&](std::string_view p) { return path == p; }) ||
          std::any_of(std::begin(kUnder), std::end(kUnder),
@@ -223,7 +224,7 @@ bool HttpAccess::HasControlToken(const HttpRequestHead& head) const {
 HttpVerdict HttpAccess::Judge(const HttpRequestHead& head) const {
   if (!head.host.empty() && !HostAllowed(head.host)) return {421, "this server is not that host"};
   const bool has_body = head.chunked || head.content_length.value_or(0) > 0;
-  if (head.method == "GET") {
+  if (head.method == "GET" || head.method == "HEAD") {
     if (has_body) return {413, "a request body is not taken"};
     if (config_.loopback || !NeedsViewToken(head.path)) return {};
     const std::string_view bearer = BearerOf(head.authorization);
@@ -240,6 +241,16 @@ HttpVerdict HttpAccess::Judge(const HttpRequestHead& head) const {
   if (head.chunked) return {411, "a body is sent with its length"};
   if (head.content_length.value_or(0) > kMaxBody) return {413, "the body is too large"};
   return {};
+}
+
+bool IsLoopbackAddress(const std::string& address) {
+  in_addr v4{};
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, address.c_str(), &v6) != 1) return false;
+  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+  // An IPv4 loopback address in IPv6 form.
+  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
 }
 
 }  // namespace pelkan

@@ -26,6 +26,9 @@ bool ParseHttpNetworks(std::string_view text, std::vector<HttpNetwork>* out, std
 // This machine's addresses, in inet_ntop form (loopback ones included).
 std::vector<std::string> MachineAddresses();
 
+// Whether `address` (numeric) is a loopback address, which only programs on this computer reach.
+bool IsLoopbackAddress(const std::string& address);
+
 // Whether two secrets are equal, in a time that depends only on their lengths (not on where they
 // first differ).
 bool SecretEquals(std::string_view given, std::string_view expected);

@@ -24,7 +24,8 @@ void FreeDocument(void* cls) {
   delete static_cast<HttpDocument*>(cls);
 }
 
-// Headers every answer carries: the type, no caching, and nothing the browser should guess at.
+}  // namespace
+
 void AddCommonHeaders(MHD_Response* response, const char* type) {
   const MicrohttpdLibrary& mhd = *Microhttpd();
   mhd.MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
@@ -32,8 +33,6 @@ void AddCommonHeaders(MHD_Response* response, const char* type) {
   mhd.MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
   mhd.MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
 }
-
-}  // namespace
 
 int QueueReply(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
                const char* allow, bool close) {

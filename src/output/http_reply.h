@@ -4,6 +4,7 @@
 #include <string>
 
 struct MHD_Connection;
+struct MHD_Response;
 
 namespace pelkan {
 
@@ -11,12 +12,19 @@ namespace pelkan {
 // request never copies it.
 using HttpDocument = std::shared_ptr<const std::string>;
 
-// An answer: its status, body and content type.
+struct HttpFileSource;
+
+// An answer: its status, body and content type; or a recording's file, which the server sends
+// itself (its ranges, its growth) instead of a body.
 struct HttpReply {
   unsigned status = 200;
   HttpDocument body;
   std::string type;
+  std::shared_ptr<const HttpFileSource> file = nullptr;
 };
+
+// Headers every answer carries: the type, no caching, and nothing the browser should guess at.
+void AddCommonHeaders(MHD_Response* response, const char* type);
 
 // A reply of `status` with `body` (copied) and `type`, never cached; `allow` the Allow header's
 // value (nullptr: none). With `close` the connection ends after it: what the client may still send

@@ -1,5 +1,8 @@
 #include "output/http_request.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <charconv>
 #include <optional>
 
@@ -45,6 +48,25 @@ std::map<std::string, std::string> ReadQuery(MHD_Connection* connection) {
   Microhttpd()->MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &AddArgument, &query);
   query.erase("t");
   return query;
+}
+
+std::string PeerOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      Microhttpd()->MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return "?";
+  char text[INET6_ADDRSTRLEN] = "?";
+  uint16_t port = 0;
+  if (info->client_addr->sa_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(info->client_addr);
+    inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+    port = ntohs(a->sin_port);
+    return std::string(text) + ":" + std::to_string(port);
+  }
+  const auto* a = reinterpret_cast<const sockaddr_in6*>(info->client_addr);
+  inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+  std::string peer(1, '[');
+  peer.append(text).append("]:").append(std::to_string(ntohs(a->sin6_port)));
+  return peer;
 }
 
 }  // namespace pelkan

@@ -15,6 +15,10 @@ struct HttpRequest {
   std::string path;                          // as decoded, "/..." (never with a query)
   std::map<std::string, std::string> query;  // the arguments after "?", the token `t` left out
   std::string body;                          // a change's JSON (at most HttpAccess::kMaxBody bytes)
+  // "http://HOST:PORT" as the client addressed the server (its Host, which the server accepted)
+  // and what each URL to it carries ("?t=VIEW" beyond loopback, else ""), for links in a page.
+  std::string base{};
+  std::string view_query{};
 };
 
 // What the access rules look at of the request on `connection` (`url` and `method` as the library
@@ -22,5 +26,7 @@ struct HttpRequest {
 HttpRequestHead ReadRequestHead(MHD_Connection* connection, const char* url, const char* method);
 // The request's query arguments but the token `t` (the first of a repeated name).
 std::map<std::string, std::string> ReadQuery(MHD_Connection* connection);
+// "ADDRESS:PORT" (IPv6 in brackets) of the peer of `connection`; "?" when unknown.
+std::string PeerOf(MHD_Connection* connection);
 
 }  // namespace pelkan

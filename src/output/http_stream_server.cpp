@@ -12,6 +12,7 @@
 
 #include "output/http_client_queue.h"
 #include "output/http_document_queue.h"
+#include "output/http_file_stream.h"
 #include "output/http_reply.h"
 #include "output/http_request.h"
 #include "output/http_stream_ring.h"
@@ -56,25 +57,6 @@ bool StartsUnit(const uint8_t* data, uint32_t length) {
   return (data[offset + 1] & 0x40) != 0;
 }
 
-std::string PeerText(MHD_Connection* connection) {
-  const MHD_ConnectionInfo* info =
-      Mhd().MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  if (info == nullptr || info->client_addr == nullptr) return "?";
-  char text[INET6_ADDRSTRLEN] = "?";
-  uint16_t port = 0;
-  if (info->client_addr->sa_family == AF_INET) {
-    const auto* a = reinterpret_cast<const sockaddr_in*>(info->client_addr);
-    inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
-    port = ntohs(a->sin_port);
-    return std::string(text) + ":" + std::to_string(port);
-  }
-  const auto* a = reinterpret_cast<const sockaddr_in6*>(info->client_addr);
-  inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-  std::string peer(1, '[');
-  peer.append(text).append("]:").append(std::to_string(ntohs(a->sin6_port)));
-  return peer;
-}
-
 // Whether the peer of a stream connection has closed or reset it (a client sends nothing more
 // after its request, so anything else there is no hang-up).
 bool HungUp(int fd) {
@@ -116,7 +98,7 @@ size_t HeaderBytes(MHD_Connection* connection, const char* url, const char* meth
 }  // namespace
 
 // One stream client: what it reads (a reader of the shared ring for the whole stream, a queue of
-// its own for a service), its filter (a service's), its connection (suspended while there is
+// its own for a service, a recording's file), its filter (a service's), its connection (suspended while there is
 // nothing to send) and its socket (to see a hang-up while the stream is quiet).
 struct HttpStreamServer::Client {
   enum Pace { kServing, kSuspended, kResuming };
@@ -128,6 +110,7 @@ struct HttpStreamServer::Client {
   ServiceFilter filter;  // producer side, under clients_mutex_
   std::unique_ptr<HttpStreamRing::Reader> reader;
   std::unique_ptr<HttpClientQueue> queue;
+  std::unique_ptr<HttpFileStream> file;
   int fd = -1;
   std::atomic<uint64_t> sent{0};     // written by the library's thread
   std::atomic<Pace> pace{kServing};  // changed to kSuspended and kResuming under pace_mutex_
@@ -136,14 +119,17 @@ struct HttpStreamServer::Client {
     if (reader) reader->Lead(packet, length);
     else queue->Push(packet, length);
   }
-  size_t Take(uint8_t* out, size_t max, std::chrono::milliseconds wait) {
-    return reader ? reader->Take(out, max, wait) : queue->Take(out, max, wait);
+  // Bytes, or what HttpFileStream::Take says (0: nothing yet).
+  ssize_t Take(uint8_t* out, size_t max) {
+    if (file) return file->Take(out, max);
+    const std::chrono::milliseconds now(0);
+    return static_cast<ssize_t>(reader ? reader->Take(out, max, now) : queue->Take(out, max, now));
   }
   void Close() {
     if (reader) reader->Close();
-    else queue->Close();
+    else if (queue) queue->Close();
   }
-  uint64_t lost() const { return reader ? reader->bytes_lost() : queue->bytes_lost(); }
+  uint64_t lost() const { return reader ? reader->bytes_lost() : queue ? queue->bytes_lost() : 0; }
 };
 
 // An open connection, for the header time-out.
@@ -189,7 +175,7 @@ struct HttpCallbacks {
       return Refuse(connection, verdict.status, verdict.text,
                     verdict.status == MHD_HTTP_METHOD_NOT_ALLOWED ? MHD_HTTP_METHOD_GET : nullptr);
     }
-    if (head.method != MHD_HTTP_METHOD_GET) {
+    if (head.method != MHD_HTTP_METHOD_GET && head.method != MHD_HTTP_METHOD_HEAD) {
       // A change the rules let through: its body is taken (at most kMaxBody bytes), then answered.
       HttpRequest& request = server->uploads_[connection];
       request.method = head.method;
@@ -235,11 +221,13 @@ struct HttpCallbacks {
       server->resuming_.fetch_sub(1);
     }
     if (server->stopping_.load(std::memory_order_relaxed)) return MHD_CONTENT_READER_END_OF_STREAM;
-    const size_t n = client->Take(reinterpret_cast<uint8_t*>(buf), max, std::chrono::milliseconds(0));
+    const ssize_t n = client->Take(reinterpret_cast<uint8_t*>(buf), max);
     if (n > 0) {
-      client->sent.fetch_add(n, std::memory_order_relaxed);
-      return static_cast<ssize_t>(n);
+      client->sent.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+      return n;
     }
+    if (n == HttpFileStream::kEnd) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (n == HttpFileStream::kFailed) return MHD_CONTENT_READER_END_WITH_ERROR;
     // Nothing waits: a client that has hung up is let go now rather than at the next data; any
     // other is suspended until the next cycle resumes it.
     if (HungUp(client->fd)) return MHD_CONTENT_READER_END_WITH_ERROR;
@@ -429,20 +417,7 @@ int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url,
   if (url == "/stream") return StartStream(connection, std::nullopt);
   if (const std::optional<uint16_t> service = ServiceOfPath(url)) return StartStream(connection, service);
   if (url == "/playlist.m3u" && pages_.playlist) {
-    // The Host has been accepted (this machine's name or address); without one (HTTP/1.0), the
-    // address listened on.
-    const char* host = Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
-    std::string base = "http://";
-    if (host != nullptr && *host != '\0' && std::strpbrk(host, "\"\r\n /?#") == nullptr) {
-      base.append(host);
-    } else if (config_.address.find(':') != std::string::npos) {
-      base.append(1, '[').append(config_.address).append("]:").append(std::to_string(port_));
-    } else {
-      base.append(config_.address).append(1, ':').append(std::to_string(port_));
-    }
-    const std::string token = access_->PlaylistToken();
-    const std::string query = token.empty() ? std::string() : "?t=" + token;
-    auto make = [playlist = pages_.playlist, base, query] {
+    auto make = [playlist = pages_.playlist, base = BaseOf(connection), query = ViewQuery()] {
       return HttpReply{MHD_HTTP_OK, std::make_shared<const std::string>(playlist(base, query)),
                        "audio/x-mpegurl; charset=utf-8"};
     };
@@ -467,6 +442,8 @@ int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url,
     request.method = MHD_HTTP_METHOD_GET;
     request.path = url;
     request.query = ReadQuery(connection);
+    request.base = BaseOf(connection);
+    request.view_query = ViewQuery();
     return StartDocument(connection, req_cls, [site = pages_.site, request] { return site(request); });
   }
   return QueueText(connection, MHD_HTTP_NOT_FOUND, "not found");
@@ -502,18 +479,79 @@ int HttpStreamServer::StartDocument(MHD_Connection* connection, void** req_cls, 
 int HttpStreamServer::FinishDocument(MHD_Connection* connection, void* req_cls) {
   HttpDocumentQueue::Answer answer = documents_->Finish(req_cls);
   if (!answer.made) return Refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the server is busy or stopping");
+  if (answer.reply.file) return StartFile(connection, *answer.reply.file);
   return QueueDocument(connection, std::move(answer.reply));
 }
 
-int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint16_t> service) {
+std::string HttpStreamServer::BaseOf(MHD_Connection* connection) const {
+  // The Host has been accepted (this machine's name or address); without one (HTTP/1.0), the
+  // address listened on.
+  const char* host = Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  std::string base = "http://";
+  if (host != nullptr && *host != '\0' && std::strpbrk(host, "\"\r\n /?#") == nullptr) return base.append(host);
+  if (config_.address.find(':') != std::string::npos) {
+    return base.append(1, '[').append(config_.address).append("]:").append(std::to_string(port_));
+  }
+  return base.append(config_.address).append(1, ':').append(std::to_string(port_));
+}
+
+std::string HttpStreamServer::ViewQuery() const {
+  const std::string token = access_->PlaylistToken();
+  return token.empty() ? std::string() : "?t=" + token;
+}
+
+std::shared_ptr<HttpStreamServer::Client> HttpStreamServer::NewClient(MHD_Connection* connection, std::string path) {
   auto client = std::make_shared<Client>();
   client->server = this;
   client->connection = connection;
-  client->service = service;
-  client->info.peer = PeerText(connection);
-  client->info.path = service ? "/service/" + std::to_string(*service) : "/stream";
+  client->info.peer = PeerOf(connection);
+  client->info.path = std::move(path);
   const MHD_ConnectionInfo* fd = Mhd().MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   client->fd = fd != nullptr ? fd->connect_fd : -1;
+  return client;
+}
+
+int HttpStreamServer::StartFile(MHD_Connection* connection, const HttpFileSource& source) {
+  const char* range = Mhd().MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE);
+  HttpFileStream::Refusal refusal;
+  std::unique_ptr<HttpFileStream> file = HttpFileStream::Open(source, range, &refusal);
+  if (!file) return QueueFileRefusal(connection, refusal);
+  std::shared_ptr<Client> client = NewClient(connection, source.name);
+  client->file = std::move(file);
+  {
+    std::lock_guard<std::mutex> lock(clients_mutex_);
+    if (clients_.size() >= config_.max_clients) return Refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many clients");
+    client->info.id = next_id_++;
+    clients_.push_back(client);
+  }
+  return QueueClient(connection, *client);
+}
+
+int HttpStreamServer::QueueClient(MHD_Connection* connection, Client& client) {
+  const uint64_t size = client.file && client.file->length() ? *client.file->length() : MHD_SIZE_UNKNOWN;
+  MHD_Response* response = Mhd().MHD_create_response_from_callback(size, kChunkBytes, &HttpCallbacks::OnRead,
+                                                                   &client, &HttpCallbacks::OnResponseFreed);
+  if (response == nullptr) {
+    HttpCallbacks::OnResponseFreed(&client);
+    return MHD_NO;
+  }
+  if (client.file) {
+    client.file->AddHeaders(response);
+  } else {
+    Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "video/mp2t");
+    Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+  }
+  if (notice_) notice_(client.info, false);
+  const MHD_Result result =
+      Mhd().MHD_queue_response(connection, client.file ? client.file->status() : MHD_HTTP_OK, response);
+  Mhd().MHD_destroy_response(response);
+  return result;
+}
+
+int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint16_t> service) {
+  std::shared_ptr<Client> client =
+      NewClient(connection, service ? "/service/" + std::to_string(*service) : "/stream");
+  client->service = service;
   {
     // The client gets the packets written from now on: those gathered before go to the others.
     std::lock_guard<std::mutex> batch(batch_mutex_);
@@ -538,18 +576,7 @@ int HttpStreamServer::StartStream(MHD_Connection* connection, std::optional<uint
     Prime(*client);
     clients_.push_back(client);
   }
-  MHD_Response* response = Mhd().MHD_create_response_from_callback(
-      MHD_SIZE_UNKNOWN, kChunkBytes, &HttpCallbacks::OnRead, client.get(), &HttpCallbacks::OnResponseFreed);
-  if (response == nullptr) {
-    HttpCallbacks::OnResponseFreed(client.get());
-    return MHD_NO;
-  }
-  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "video/mp2t");
-  Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
-  if (notice_) notice_(client->info, false);
-  const MHD_Result result = Mhd().MHD_queue_response(connection, MHD_HTTP_OK, response);
-  Mhd().MHD_destroy_response(response);
-  return result;
+  return QueueClient(connection, *client);
 }
 
 void HttpStreamServer::Prime(Client& client) {
@@ -651,16 +678,6 @@ void HttpStreamServer::ResetStream() {
   programs_.clear();
   components_.clear();
   tables_.clear();
-}
-
-bool IsLoopbackAddress(const std::string& address) {
-  in_addr v4{};
-  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  if (inet_pton(AF_INET6, address.c_str(), &v6) != 1) return false;
-  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
-  // An IPv4 loopback address in IPv6 form.
-  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
 }
 
 std::vector<HttpClientInfo> HttpStreamServer::Clients() const {

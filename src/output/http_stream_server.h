@@ -16,6 +16,7 @@
 
 #include "output/http_access.h"
 #include "output/http_document_queue.h"
+#include "output/http_file_stream.h"
 #include "output/http_request.h"
 #include "ts/stream_listener.h"
 #include "ts/ts_events.h"
@@ -71,13 +72,14 @@ struct HttpPages {
   std::function<HttpReply(const HttpRequest& request)> site;
 };
 
-// Whether `address` (numeric) is a loopback address, which only programs on this computer reach.
-bool IsLoopbackAddress(const std::string& address);
-
 // Serves the capture over HTTP (libmicrohttpd, one thread for every connection):
 //   GET /stream        the whole transport stream, as the capture receives it;
 //   GET /service/ID    one service: its PAT rewritten to it, the other services' PIDs dropped;
 //   GET /playlist.m3u, /guide.xml, /status   the owner's pages (HttpPages);
+//   a recording's file (the site answers with an HttpFileSource): its byte ranges, and while the
+//   recorder writes it, the response follows it as it grows (a client caught up with it waits,
+//   suspended, as a stream client does, and is resumed by the same cycle) until the recorder lets
+//   it go; HEAD as GET;
 //   anything else: the owner's site, the only route that takes changes (POST, PUT, DELETE under
 //   /api/, each with its JSON body).
 // Before any route, the access rules (HttpAccess) judge the request.
@@ -166,6 +168,14 @@ class HttpStreamServer : public StreamListener {
   // A change's body arriving (`size` bytes at `data`; 0 once whole), then its answer.
   int Upload(MHD_Connection* connection, const char* data, size_t* size, void** req_cls);
   int StartStream(MHD_Connection* connection, std::optional<uint16_t> service);
+  // Sends a recording's file the site named (its range, its growth: HttpFileStream).
+  int StartFile(MHD_Connection* connection, const HttpFileSource& source);
+  std::shared_ptr<Client> NewClient(MHD_Connection* connection, std::string path);
+  // Queues the response of a client that is in clients_ (or lets it go).
+  int QueueClient(MHD_Connection* connection, Client& client);
+  // "http://HOST:PORT" as the client addressed the server; the "?t=VIEW" its URLs carry ("" on loopback).
+  std::string BaseOf(MHD_Connection* connection) const;
+  std::string ViewQuery() const;
   // Suspends the request and has its answer made on a document thread. 503 when too many wait.
   int StartDocument(MHD_Connection* connection, void** req_cls, HttpDocumentQueue::Make make);
   // Answers a request resumed with its page made (or the server stopping); `req_cls` its state.
