@@ -5,8 +5,9 @@ import { showGuide } from './guide.js';
 import { showReservations } from './reservations.js';
 import { showRules } from './rules.js';
 import { showLive } from './live.js';
+import { showRecordings } from './recordings.js';
 
-const views = { guide: showGuide, reservations: showReservations, rules: showRules, live: showLive };
+const views = { guide: showGuide, reservations: showReservations, rules: showRules, recordings: showRecordings, live: showLive };
 let viewToken = '';
 let highlight = null;
 
@@ -19,6 +20,7 @@ const ctx = {
   // Players cannot send headers: the stream and the playlist carry the view token when the server asks for one.
   streamUrl: (service) => '/service/' + service + (viewToken ? '?t=' + viewToken : ''),
   playlistUrl: () => '/playlist.m3u' + (viewToken ? '?t=' + viewToken : ''),
+  withViewToken: (path) => path + (viewToken ? '?t=' + viewToken : ''),
 };
 
 async function render() {
@@ -30,6 +32,8 @@ async function render() {
     await views[name](root, services, ctx, highlight);
     highlight = null;
     root.dataset.ready = name;
+    // The first time a view is drawn, for Navigation Timing (performance.now() of the mark).
+    if (!performance.getEntriesByName('ready:' + name).length) performance.mark('ready:' + name);
   } catch (e) {
     notice(e.message, true);
   }
@@ -37,7 +41,11 @@ async function render() {
 
 takeToken();
 if (!hasToken()) notice('このブラウザには操作用のトークンがありません。pelkan-cli http url が示すアドレスを開いてください。', true);
-api('GET', '/api/live').then((d) => { viewToken = d.view_token || ''; }).catch(() => {}).finally(() => {
+// 録画済み only where the program keeps a catalogue.
+const catalogue = api('GET', '/api/recordings?result=recording').then(() => {
+  document.querySelector('#tabs a[data-view=recordings]').hidden = false;
+}).catch(() => {});
+Promise.all([api('GET', '/api/live').then((d) => { viewToken = d.view_token || ''; }).catch(() => {}), catalogue]).finally(() => {
   window.addEventListener('hashchange', render);
   render();
 });

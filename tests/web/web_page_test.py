@@ -2,8 +2,10 @@
 """The web page in a real browser (headless Chromium) against `pelkan-cli capture --http` on the
 virtual tuner, in a home folder of its own, over loopback: the page opened with the control token
 reserves a programme from 番組表 (seen in `pelkan-cli schedule list` and, with its title, in 予約),
-makes a rule from a search (its reservations made), and removes the reservation. Screenshots of
-each view at a phone's and a desktop's width; the 番組表 view's time to ready is printed.
+makes a rule from a search (its reservations made), and removes the reservation; the capture's own
+recording is listed in 録画済み, followed over HTTP beyond the size it had (chasing playback), and
+protected from the page (seen in library.sqlite). Screenshots of each view at a phone's and a
+desktop's width; the 番組表 view's time to ready (Navigation Timing) is printed.
 
 Usage: web_page_test.py PELKAN_CLI SCREENSHOT_DIR
 Exit 77 (skipped) when Chromium or its driver is missing."""
@@ -12,6 +14,7 @@ import json
 import os
 import re
 import shutil
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -47,7 +50,9 @@ def main():
 
     err_path = os.path.join(home, "capture.err")
     err = open(err_path, "w")
-    capture = subprocess.Popen([cli, "capture", "--seconds", "600", "--http", "127.0.0.1:0"], cwd=home, env=env,
+    live = os.path.join(records, "live.ts")
+    capture = subprocess.Popen([cli, "capture", "--seconds", "600", "--http", "127.0.0.1:0", "--record", live],
+                               cwd=home, env=env,
                                stdout=subprocess.DEVNULL, stderr=err)
     browser = None
     try:
@@ -86,9 +91,10 @@ def main():
         wait = WebDriverWait(browser, 20)
         browser.get(base + "/#token=" + token)
         wait.until(lambda b: b.find_element(By.ID, "view").get_attribute("data-ready") == "guide")
-        ready_ms = browser.execute_script(
-            "const n = performance.getEntriesByType('navigation')[0]; return performance.now() - n.startTime;")
-        print("番組表 ready in %.0f ms (Navigation Timing)" % ready_ms)
+        # From the navigation's start to the mark the page sets when the guide is drawn.
+        ready_ms = browser.execute_script("return performance.getEntriesByName('ready:guide')[0].startTime;")
+        print("番組表 ready in %.0f ms (Navigation Timing; the target is under 500 ms)" % ready_ms)
+        assert 0 < ready_ms < 10000, ready_ms
         assert "#token" not in browser.current_url, "the token stays in the address bar"
         assert browser.execute_script("return localStorage.getItem('pelkan.token')") == token
 
@@ -146,6 +152,45 @@ def main():
         remaining = [r for r in get("/api/reservations")["reservations"] if r["title"] == title and not r["rule_id"]]
         assert not remaining, remaining
 
+        # 録画済み: the capture's recording, still being written.
+        recordings = []
+        for _ in range(100):
+            recordings = get("/api/recordings")["recordings"]
+            if recordings:
+                break
+            time.sleep(0.1)
+        assert recordings and recordings[0]["file"] == live and recordings[0]["recording"], recordings
+        rid = recordings[0]["id"]
+        # Its URL follows the file beyond the size it had when asked.
+        size = os.path.getsize(live)
+        got = 0
+        with urllib.request.urlopen(base + "/recordings/%d" % rid, timeout=10) as r:
+            deadline = time.time() + 20
+            while got <= size + (1 << 20) and time.time() < deadline:
+                piece = r.read(65536)
+                if not piece:
+                    break
+                got += len(piece)
+        print("chasing playback: %d bytes received, the file held %d when asked" % (got, size))
+        assert got > size + (1 << 20), (got, size)
+        browser.find_element(By.CSS_SELECTOR, "a[data-view=recordings]").click()
+        wait.until(lambda b: b.find_element(By.ID, "view").get_attribute("data-ready") == "recordings")
+        card = browser.find_element(By.ID, "recording-%d" % rid)
+        assert "録画中" in card.text, card.text
+        play = card.find_element(By.XPATH, ".//a[text()='追っかけ再生']").get_attribute("href")
+        assert re.search(r"/recordings/%d(\?t=[0-9a-f]{64})?$" % rid, play), play
+        card.find_element(By.XPATH, ".//button[text()='保護']").click()
+        wait.until(EC.text_to_be_present_in_element((By.ID, "notice"), "保護しました"))
+
+        def protected():
+            with sqlite3.connect("file:%s?mode=ro" % os.path.join(home, "library.sqlite"), uri=True) as db:
+                return db.execute("SELECT protected FROM recordings WHERE id = ?", (rid,)).fetchone()[0]
+        assert protected() == 1
+        wait.until(lambda b: b.find_elements(By.XPATH, "//div[@id='recording-%d']//button[text()='保護解除']" % rid))
+        browser.find_element(By.XPATH, "//div[@id='recording-%d']//button[text()='保護解除']" % rid).click()
+        wait.until(EC.text_to_be_present_in_element((By.ID, "notice"), "保護を解除しました"))
+        assert protected() == 0
+
         # Screenshots of every view, at a phone's width and a desktop's: the guide of the day.
         browser.find_element(By.CSS_SELECTOR, "a[data-view=guide]").click()
         wait.until(lambda b: b.find_element(By.ID, "view").get_attribute("data-ready") == "guide")
@@ -153,7 +198,7 @@ def main():
         wait.until(lambda b: not b.find_elements(By.XPATH, "//button[text()='番組表に戻る']"))
         for width, height, form in ((390, 844, "phone"), (1280, 900, "desktop")):
             browser.set_window_size(width, height)
-            for view in ("guide", "reservations", "rules", "live"):
+            for view in ("guide", "reservations", "rules", "recordings", "live"):
                 browser.find_element(By.CSS_SELECTOR, "a[data-view=%s]" % view).click()
                 wait.until(lambda b: b.find_element(By.ID, "view").get_attribute("data-ready") == view)
                 time.sleep(0.2)
