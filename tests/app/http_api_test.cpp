@@ -14,6 +14,7 @@
 
 #include "app/home_folder.h"
 #include "app/web_files.h"
+#include "tests/support/api_request.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -34,17 +35,7 @@ class HttpApiTest : public ::testing::Test {
   void TearDown() override { SetHomeFolder(""); }
 
   HttpReply Ask(const std::string& method, const std::string& path, const std::string& body = "") {
-    HttpRequest request;
-    request.method = method;
-    const size_t q = path.find('?');
-    request.path = path.substr(0, q);
-    if (q != std::string::npos) {
-      const std::string query = path.substr(q + 1);
-      const size_t eq = query.find('=');
-      request.query[query.substr(0, eq)] = query.substr(eq + 1);
-    }
-    request.body = body;
-    return AnswerApi(sources_, request);
+    return AnswerApi(sources_, test::ApiRequest(method, path, body));
   }
   json Reservations() { return json::parse(*Ask("GET", "/api/reservations").body)["reservations"]; }
 

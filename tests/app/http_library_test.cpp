@@ -14,6 +14,7 @@
 #include "hooks/recording_outcome.h"
 #include "library/recording_library.h"
 #include "output/http_stream_server.h"
+#include "tests/support/api_request.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/http_exchange.h"
 #include "tests/support/temp_dir.h"
@@ -74,16 +75,7 @@ class HttpLibraryTest : public ::testing::Test {
     return test::HttpExchange(server_->port(), test::HttpRequestText("GET", path, "localhost"));
   }
   HttpReply Ask(const std::string& method, const std::string& path, const std::string& body = "") {
-    HttpRequest request;
-    request.method = method;
-    const size_t q = path.find('?');
-    request.path = path.substr(0, q);
-    if (q != std::string::npos) {
-      const std::string query = path.substr(q + 1);
-      request.query[query.substr(0, query.find('='))] = query.substr(query.find('=') + 1);
-    }
-    request.body = body;
-    return AnswerApi(sources_, request);
+    return AnswerApi(sources_, test::ApiRequest(method, path, body));
   }
 
   test::TempDir dir_;

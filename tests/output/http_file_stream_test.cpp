@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "output/http_stream_server.h"
+#include "tests/support/cli_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace pelkan {
@@ -28,14 +29,8 @@ struct CurlAnswer {
 
 // curl's answer to `path` with `args` (its headers and body, the chunks joined).
 CurlAnswer Curl(uint16_t port, const std::string& path, const std::string& args = "") {
-  const std::string cmd =
-      "curl -s -i --max-time 30 " + args + " http://127.0.0.1:" + std::to_string(port) + path;
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
+  const std::string out =
+      testing::RunShell("curl -s -i --max-time 30 " + args + " http://127.0.0.1:" + std::to_string(port) + path).out;
   CurlAnswer answer;
   const size_t split = out.find("\r\n\r\n");
   if (out.size() < 12 || split == std::string::npos) return answer;
