@@ -1,24 +1,29 @@
 // What serving the stream over HTTP costs: the HTTP server fed the synthetic broadcast at the
-// broadcast rate, in blocks as the capture's processing thread feeds it, with 0 or 8 clients of
-// the whole stream (curl processes writing to /dev/null, so their own reading is not counted).
+// broadcast rate, in blocks as the capture's processing thread feeds it, while a recording of it
+// grows on disk, with 0 or 8 clients (curl processes writing to /dev/null, so their own reading is
+// not counted) of the whole stream (/stream, the second argument 0) or of the recording being
+// written (/recordings/1 chasing it, 1).
 //
 // Reports the process's CPU time as a share of one core (pct_of_core; user_pct of it outside the
 // kernel, the rest mostly the loopback network's work for both ends) over a fixed span, its
 // threads' wake-ups a second (wakeups_per_s: voluntary context switches, the producer's own
 // included), the bytes the clients were sent (MB_sent) and lost (MB_lost). The clients' cost is pct_of_core of
-// the 8-client run less that of the 0-client run. The span is PELKAN_HTTP_SECONDS (default 10).
+// the 8-client run less that of the 0-client run; chasing against /stream is the 8-client runs'
+// difference. The span is PELKAN_HTTP_SECONDS (default 10).
 //
 // BM_BareLoopbackAtBroadcastRate is the floor beneath it: the same rate written straight to eight
 // sockets in blocks of the given size (the server's sends are about 200 KiB, what 100 ms of the
 // broadcast brings), read by child processes that throw the bytes away; what it costs is the
 // kernel's loopback path alone.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "output/http_file_stream.h"
 #include "output/http_stream_server.h"
 #include "streamgen/broadcast_generator.h"
 #include "usb/driver_config.h"
@@ -71,17 +77,33 @@ const std::vector<uint8_t>& Broadcast() {
 
 void BM_HttpClientsAtBroadcastRate(benchmark::State& state) {
   const int clients = static_cast<int>(state.range(0));
+  const bool chasing = state.range(1) != 0;
   const std::vector<uint8_t>& broadcast = Broadcast();
   for (auto _ : state) {
-    HttpStreamServer server(HttpPages{});
+    // The recording, written as the stream comes; served as recording 1 while it is written.
+    char path[] = "/tmp/pelkan-http-bench-XXXXXX";
+    const int file = mkstemp(path);
+    std::atomic<bool> writing{true};
+    HttpPages pages;
+    pages.site = [&](const HttpRequest&) {
+      auto source = std::make_shared<HttpFileSource>();
+      source->path = path;
+      source->name = "/recordings/1";
+      source->writing = [&writing] { return writing.load(); };
+      HttpReply reply;
+      reply.file = std::move(source);
+      return reply;
+    };
+    HttpStreamServer server(std::move(pages));
     HttpServerConfig config;
     std::string error;
-    if (!server.Start(config, &error)) {
-      state.SkipWithError(error.c_str());
+    if (file < 0 || !server.Start(config, &error)) {
+      state.SkipWithError(file < 0 ? "cannot make a file in /tmp" : error.c_str());
       return;
     }
     std::vector<FILE*> readers;
-    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/stream";
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(server.port()) + (chasing ? "/recordings/1" : "/stream");
     for (int i = 0; i < clients; ++i) readers.push_back(popen(("curl -s -o /dev/null " + url).c_str(), "r"));
     while (static_cast<int>(server.Clients().size()) < clients) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -95,6 +117,7 @@ void BM_HttpClientsAtBroadcastRate(benchmark::State& state) {
     size_t at = 0;
     while (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(span)) {
       for (size_t off = 0; off < kBlock; off += 188) server.WritePacket(broadcast.data() + at + off, 188);
+      if (write(file, broadcast.data() + at, kBlock) != static_cast<ssize_t>(kBlock)) break;
       at = (at + kBlock) % broadcast.size();
       due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
       std::this_thread::sleep_until(due);
@@ -108,8 +131,11 @@ void BM_HttpClientsAtBroadcastRate(benchmark::State& state) {
       sent += c.bytes_sent;
       lost += c.bytes_lost;
     }
+    writing = false;
     server.Stop();
     for (FILE* r : readers) pclose(r);
+    close(file);
+    unlink(path);
     state.SetIterationTime(wall);
     state.counters["pct_of_core"] = 100.0 * (user + system) / wall;
     state.counters["user_pct"] = 100.0 * user / wall;
@@ -118,7 +144,14 @@ void BM_HttpClientsAtBroadcastRate(benchmark::State& state) {
     state.counters["MB_lost"] = static_cast<double>(lost) / 1e6;
   }
 }
-BENCHMARK(BM_HttpClientsAtBroadcastRate)->Arg(0)->Arg(8)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_HttpClientsAtBroadcastRate)
+    ->ArgNames({"clients", "chasing"})
+    ->Args({0, 0})
+    ->Args({8, 0})
+    ->Args({8, 1})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 void BM_BareLoopbackAtBroadcastRate(benchmark::State& state) {
   constexpr int kClients = 8;

@@ -3,7 +3,8 @@
 virtual tuner, in a home folder of its own, over loopback: the page opened with the control token
 reserves a programme from 番組表 (seen in `pelkan-cli schedule list` and, with its title, in 予約),
 makes a rule from a search (its reservations made), and removes the reservation; the capture's own
-recording is listed in 録画済み, followed over HTTP beyond the size it had (chasing playback), and
+recording is listed in 録画済み, followed over HTTP beyond the size it had (chasing playback; ffprobe
+reads its head while it grows), and
 protected from the page (seen in library.sqlite). Screenshots of each view at a phone's and a
 desktop's width; the 番組表 view's time to ready (Navigation Timing) is printed.
 
@@ -173,6 +174,11 @@ def main():
                 got += len(piece)
         print("chasing playback: %d bytes received, the file held %d when asked" % (got, size))
         assert got > size + (1 << 20), (got, size)
+        # A player reads its head while it grows.
+        if shutil.which("ffprobe"):
+            probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_type", "-of", "csv=p=0",
+                                    base + "/recordings/%d" % rid], capture_output=True, text=True, timeout=60)
+            assert "video" in probe.stdout, probe.stdout + probe.stderr
         browser.find_element(By.CSS_SELECTOR, "a[data-view=recordings]").click()
         wait.until(lambda b: b.find_element(By.ID, "view").get_attribute("data-ready") == "recordings")
         card = browser.find_element(By.ID, "recording-%d" % rid)
