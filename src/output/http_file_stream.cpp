@@ -78,6 +78,8 @@ HttpByteRange ChooseByteRange(const char* range_header, uint64_t size, bool grow
   const std::optional<uint64_t> first = Number(from);
   const std::optional<uint64_t> last = to.empty() ? std::nullopt : Number(to);
   if (!first || (!to.empty() && (!last || *last < *first))) return whole;
+  // What a player asks first ("bytes=0-") is the whole file, also of one that holds nothing yet.
+  if (*first == 0 && !last && growing) return whole;
   if (*first >= size) return unsatisfiable;
   if (!last && growing) return {206, *first, std::nullopt};
   return {206, *first, std::min(last.value_or(size - 1), size - 1)};

@@ -30,7 +30,8 @@ struct HttpFileSource {
 //   "bytes=F-L", "bytes=F-", "bytes=-N" (the last N): that part (206), its end cut to the file's;
 //   a part that begins beyond the file, or "-0": unsatisfiable (416).
 // Of a file still being written, "bytes=F-" and the whole file follow it as it grows (`last`
-// nullopt); a part with an end is cut to the size at the request.
+// nullopt; "bytes=0-", which players ask first, is the whole file, 200); a part with an end is cut
+// to the size at the request.
 struct HttpByteRange {
   unsigned status = 200;  // 200, 206 or 416
   uint64_t first = 0;

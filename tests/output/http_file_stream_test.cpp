@@ -146,6 +146,34 @@ TEST_F(HttpFileStreamTest, RangesAreServedAsTheStandardSays) {
   EXPECT_TRUE(ClientsGone());
 }
 
+// Of a file being written: open ranges follow it, "bytes=0-" (a player's first request) is the
+// whole file even before the first byte, a range with an end stays within what is there.
+TEST(HttpByteRange, OfAGrowingFile) {
+  const struct {
+    const char* range;
+    uint64_t size;
+    unsigned status;
+    uint64_t first;
+    std::optional<uint64_t> last;
+  } cases[] = {
+      {nullptr, 0, 200, 0, std::nullopt},
+      {"bytes=0-", 0, 200, 0, std::nullopt},
+      {"bytes=0-", 1000, 200, 0, std::nullopt},
+      {"bytes=100-", 1000, 206, 100, std::nullopt},
+      {"bytes=100-5000", 1000, 206, 100, 999},
+      {"bytes=-100", 1000, 206, 900, 999},
+      {"bytes=1000-", 1000, 416, 0, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const HttpByteRange r = ChooseByteRange(c.range, c.size, true);
+    EXPECT_EQ(r.status, c.status) << (c.range ? c.range : "none");
+    if (r.status != 416) {
+      EXPECT_EQ(r.first, c.first) << c.range;
+      EXPECT_EQ(r.last, c.last) << c.range;
+    }
+  }
+}
+
 // While the recorder writes, a client gets what comes after its request, through a pause of the
 // writing, and the whole file once the recorder has let it go; a `bytes=N-` client the same from N.
 TEST_F(HttpFileStreamTest, ChasingClientsFollowTheGrowingFileUntilItIsClosed) {
