@@ -41,11 +41,14 @@ async function render() {
 
 takeToken();
 if (!hasToken()) notice('このブラウザには操作用のトークンがありません。pelkan-cli http url が示すアドレスを開いてください。', true);
-// 録画済み only where the program keeps a catalogue.
-const catalogue = api('GET', '/api/recordings?result=recording').then(() => {
-  document.querySelector('#tabs a[data-view=recordings]').hidden = false;
-}).catch(() => {});
-Promise.all([api('GET', '/api/live').then((d) => { viewToken = d.view_token || ''; }).catch(() => {}), catalogue]).finally(() => {
+// 録画済み only where the program keeps a catalogue; asked once the first view is drawn, so that
+// it never delays it.
+function showCatalogueTab() {
+  api('GET', '/api/recordings?result=recording').then(() => {
+    document.querySelector('#tabs a[data-view=recordings]').hidden = false;
+  }).catch(() => {});
+}
+api('GET', '/api/live').then((d) => { viewToken = d.view_token || ''; }).catch(() => {}).finally(() => {
   window.addEventListener('hashchange', render);
-  render();
+  render().then(showCatalogueTab);
 });
