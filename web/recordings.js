@@ -62,8 +62,9 @@ export async function showRecordings(root, services, ctx) {
     const service = r.service_name || names.get(r.service_id) || (r.service_id ? 'サービス ' + r.service_id : '');
     list.append(el('div', { class: 'card' + (r.missing ? ' missing' : ''), id: 'recording-' + r.id, 'data-id': r.id },
       el('h3', {}, r.protected ? '🔒 ' : '', r.title || '(番組名なし)', resultBadge(r)),
-      el('div', { class: 'meta' }, `${r.start ? md(r.start) + ' ' + hm(r.start) : '日時不明'}　${length(r.duration)}　${service}`),
-      el('div', { class: 'meta' }, `${size(r.bytes)}　ドロップ ${r.drop}　エラー ${r.error}　スクランブル ${r.scrambled}`,
+      // Length and size are known once the recording has ended.
+      el('div', { class: 'meta' }, `${r.start ? md(r.start) + ' ' + hm(r.start) + '〜' + (r.end && !r.recording ? hm(r.end) : '') : '日時不明'}${r.recording ? '' : '　' + length(r.duration)}　${service}`),
+      el('div', { class: 'meta' }, `${r.recording ? '' : size(r.bytes) + '　'}ドロップ ${r.drop}　エラー ${r.error}　スクランブル ${r.scrambled}`,
         r.rule_id ? `　自動予約 ${r.rule_id}` : '', r.missing ? '　ファイルがありません' : ''),
       el('div', { class: 'actions' },
         r.missing ? null : el('a', { class: 'button', href: ctx.withViewToken('/recordings/' + r.id), target: '_blank', rel: 'noopener' }, r.recording ? '追っかけ再生' : '再生'),
