@@ -220,7 +220,9 @@ struct HttpCallbacks {
     if (client->pace.exchange(HttpStreamServer::Client::kServing) == HttpStreamServer::Client::kResuming) {
       server->resuming_.fetch_sub(1);
     }
-    if (server->stopping_.load(std::memory_order_relaxed)) return MHD_CONTENT_READER_END_OF_STREAM;
+    // A stream just ends with the server; a file not sent whole ends as cut short, which the client sees.
+    const ssize_t stopped = client->file ? MHD_CONTENT_READER_END_WITH_ERROR : MHD_CONTENT_READER_END_OF_STREAM;
+    if (server->stopping_.load(std::memory_order_relaxed)) return stopped;
     const ssize_t n = client->Take(reinterpret_cast<uint8_t*>(buf), max);
     if (n > 0) {
       client->sent.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
@@ -232,7 +234,7 @@ struct HttpCallbacks {
     // other is suspended until the next cycle resumes it.
     if (HungUp(client->fd)) return MHD_CONTENT_READER_END_WITH_ERROR;
     std::lock_guard<std::mutex> lock(server->pace_mutex_);
-    if (server->stopping_.load()) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (server->stopping_.load()) return stopped;
     Mhd().MHD_suspend_connection(client->connection);
     client->pace = HttpStreamServer::Client::kSuspended;
     server->suspended_.push_back(client);

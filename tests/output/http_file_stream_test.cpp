@@ -22,6 +22,7 @@ namespace pelkan {
 namespace {
 
 struct CurlAnswer {
+  int exit_code = -1;  // curl's
   int status = 0;
   std::string head;
   std::string body;
@@ -29,9 +30,11 @@ struct CurlAnswer {
 
 // curl's answer to `path` with `args` (its headers and body, the chunks joined).
 CurlAnswer Curl(uint16_t port, const std::string& path, const std::string& args = "") {
-  const std::string out =
-      testing::RunShell("curl -s -i --max-time 30 " + args + " http://127.0.0.1:" + std::to_string(port) + path).out;
+  const testing::CliRun run =
+      testing::RunShell("curl -s -i --max-time 30 " + args + " http://127.0.0.1:" + std::to_string(port) + path);
+  const std::string& out = run.out;
   CurlAnswer answer;
+  answer.exit_code = run.exit_code;
   const size_t split = out.find("\r\n\r\n");
   if (out.size() < 12 || split == std::string::npos) return answer;
   answer.status = std::atoi(out.c_str() + 9);
@@ -208,6 +211,19 @@ TEST_F(HttpFileStreamTest, ChasingClientsFollowTheGrowingFileUntilItIsClosed) {
   EXPECT_EQ(t.body.size(), size - 4000);
   EXPECT_TRUE(t.body == Bytes(4000, size - 4000));
   EXPECT_TRUE(ClientsGone());
+}
+
+// A server that stops while a client follows a recording does not pass the cut for its end.
+TEST_F(HttpFileStreamTest, StoppingCutsAChaseShortVisibly) {
+  writing_ = true;
+  auto chase = std::async(std::launch::async, [this] { return Curl(port_, "/recordings/1"); });
+  for (int i = 0; i < 100 && server_->Clients().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(server_->Clients().size(), 1u);
+  server_->Stop();
+  const CurlAnswer a = chase.get();
+  EXPECT_EQ(a.status, 200);
+  EXPECT_TRUE(a.body == Bytes(0, kStart));
+  EXPECT_NE(a.exit_code, 0);  // curl: the transfer ended before its end
 }
 
 }  // namespace
