@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <fstream>
+#include <vector>
 
 #include "app/http_api.h"
 #include "app/http_pages.h"
@@ -83,11 +84,13 @@ std::optional<HttpReply> HttpLibrary::AnswerPage(const HttpRequest& request) {
   std::lock_guard<std::mutex> lock(mutex_);
   HttpReply error;
   RecordingLibrary* library = Library(&error);
-  if (library == nullptr) return Text(error.status, error.status == 404 ? "not found\n" : "busy\n", "text/plain");
+  if (library == nullptr) return error;
   if (path == "/recordings.json") return Text(200, LibraryListJson(library->List()), kJsonType);
   if (path == "/recordings.m3u") {
-    return Text(200, RecordingsPlaylist(request.base, library->List(), request.view_query),
-                "audio/x-mpegurl; charset=utf-8");
+    // What a player can open: a recording whose file was gone at the last scan is left out.
+    std::vector<LibraryEntry> entries = library->List();
+    std::erase_if(entries, [](const LibraryEntry& e) { return e.missing; });
+    return Text(200, RecordingsPlaylist(request.base, entries, request.view_query), "audio/x-mpegurl; charset=utf-8");
   }
   const std::optional<uint32_t> id = ApiId(std::string_view(path).substr(kOne.size()));
   const std::optional<LibraryEntry> e = id ? library->Find(*id) : std::nullopt;

@@ -23,27 +23,6 @@ struct Settings;
 std::vector<PlannedRecording> PlannedRecordingsOf(const RecordingScheduler::PlannedList& planned,
                                                   const std::string& default_folder);
 
-// The files a feed's recordings write now, as other threads ask (the HTTP server's chasing).
-class WritingFiles {
- public:
-  bool Holds(const std::string& file) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return files_.contains(file);
-  }
-  void Set(const std::set<std::string>& files) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    files_ = files;
-  }
-  void Drop(const std::string& file) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    files_.erase(file);
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::set<std::string> files_;
-};
-
 // The recordings' catalogue as a capture session keeps it: a recording enters when its file opens
 // (the manual recording's or a reservation's, seen at each Follow) and is completed from its report
 // when it ends (the end listeners); with AUTO_DELETE, the disk's housekeeping runs before each
@@ -55,6 +34,27 @@ class LibraryFeed {
   static constexpr int64_t kHousekeepingSeconds = 60;
   static constexpr int64_t kBeforeStartSeconds = 90;
   static constexpr int64_t kPlanLookSeconds = 5;
+
+  // The files a feed's recordings write now, as other threads ask (the HTTP server's chasing).
+  class WritingFiles {
+   public:
+    bool Holds(const std::string& file) const {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return files_.contains(file);
+    }
+    void Set(const std::set<std::string>& files) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      files_ = files;
+    }
+    void Drop(const std::string& file) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      files_.erase(file);
+    }
+
+   private:
+    mutable std::mutex mutex_;
+    std::set<std::string> files_;
+  };
 
   // Opens the catalogue at `path` (UTF-8); without it (it cannot be opened: said in `log`) the
   // feed does nothing. `notice` takes the housekeeping's notices and a replaced file's (UTF-8).
