@@ -43,7 +43,7 @@ void BM_OpenGuideWindow(benchmark::State& state) {
   WindowLayout windows;
   ui::DesktopContext context{settings, windows, app,  messages, dispatcher, services, schedule,
                              channels, "",      false, path,     "",         nullptr,  nullptr,
-                             nullptr};
+                             nullptr,  nullptr, "",    ""};
   size_t programmes = 0;
   for (auto _ : state) {
     ui::GuideWindow window(context, nullptr, nullptr);
