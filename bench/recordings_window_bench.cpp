@@ -7,6 +7,7 @@
 #include <QApplication>
 
 #include "bench/library_bench_data.h"
+#include "core/user_messages.h"
 #include "ui/recordings_window.h"
 
 namespace {
