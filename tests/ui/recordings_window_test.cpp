@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QAction>
 #include <QTableView>
 #include <QTest>
 #include <filesystem>
@@ -263,6 +265,39 @@ TEST_F(RecordingsWindowTest, FollowsTheCatalogue) {
   ASSERT_EQ(window_->RowCount(), 4);
   Add("深夜映画", 1025, "failed", 23, 0);
   EXPECT_TRUE(testing::WaitFor([this] { return window_->RowCount() == 5; }));
+}
+
+// At start the desktop program catalogues in the background what its recording folder holds (a
+// recording made while it did not run, found by its report); the reservation list's finished view
+// leads to the window, which shows it.
+TEST(RecordingsWindowDesktop, TheStartScanFillsTheWindowReachedFromTheFinishedView) {
+  testing::DesktopFixture f;
+  const std::string file = (f.dir / "20261208-2100.ts").string();
+  std::ofstream(file) << std::string(18800, 'x');
+  std::ofstream(file + ".err") << "Pelkan recording report\n"
+                               << "file                " << file << "\n"
+                               << "result              complete\n"
+                               << "start               2026-12-08 21:00:00 (broadcast 2026-12-08 21:00:00)\n"
+                               << "end                 2026-12-08 21:00:10 (broadcast 2026-12-08 21:00:10)\n"
+                               << "bytes               18800\n"
+                               << "service             1024 ペルカン総合: 夜のニュース\n\n"
+                               << "total       packets 100  drop 3  error 1  scrambled 0\n\nevents              0\n";
+  f.Start();
+  f.Find<QAction>("scheduleAction")->trigger();
+  QWidget* list = f.program_->window().scheduleWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(list));
+  auto* link = list->findChild<QPushButton*>(QStringLiteral("recordingsButton"));
+  EXPECT_FALSE(link->isVisible());
+  QTest::mouseClick(list->findChild<QRadioButton*>(QStringLiteral("finishedRadio")), Qt::LeftButton);
+  ASSERT_TRUE(link->isVisible());
+  QTest::mouseClick(link, Qt::LeftButton);
+  auto* window = qobject_cast<RecordingsWindow*>(f.program_->window().recordingsWindow());
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(window->isVisible());
+  ASSERT_TRUE(testing::WaitFor([window] { return window->RowCount() == 1; }));
+  auto* rows = window->findChild<QTableView*>(QStringLiteral("recordingsList"));
+  EXPECT_EQ(rows->model()->index(0, 1).data().toString().toStdString(), "ペルカン総合");
+  EXPECT_EQ(rows->model()->index(0, 4).data().toString().toStdString(), "完了  ドロップ 3  エラー 1  スクランブル 0");
 }
 
 }  // namespace
