@@ -2,27 +2,18 @@
 // catalogue and its facets, the first paint of the list. The target is 150 ms. Runs on the
 // offscreen platform unless a display is named.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-
-#include <QApplication>
 
 #include "bench/library_bench_data.h"
-#include "core/user_messages.h"
+#include "bench/window_bench.h"
 #include "ui/recordings_window.h"
 
 namespace {
-
-class QuietMessages : public pelkan::UserMessages {
- public:
-  void Notify(const std::string&, const std::string&) override {}
-  bool Ask(const std::string&, const std::string&) override { return false; }
-};
 
 void BM_OpenRecordingsWindow(benchmark::State& state) {
   using namespace pelkan;
   const std::string& path = bench::LibraryFile();
   if (path.empty()) return state.SkipWithError("the catalogue could not be made");
-  QuietMessages messages;
+  bench::QuietMessages messages;
   int rows = 0;
   for (auto _ : state) {
     ui::RecordingsWindowSources sources;
@@ -43,11 +34,5 @@ BENCHMARK(BM_OpenRecordingsWindow)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr && std::getenv("DISPLAY") == nullptr)
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication application(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return pelkan::bench::RunWindowBenchmarks(argc, argv);
 }

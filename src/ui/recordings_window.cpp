@@ -225,15 +225,7 @@ void RecordingsWindow::play() {
     Notice("録画のファイルが見つかりません: " + e.file);
     return;
   }
-  std::string error;
-  const std::vector<std::string> argv =
-      PlayerArgv(sources_.player_command ? sources_.player_command() : std::string(), {e.file, "", e.watched}, &error);
-  if (argv.empty()) {
-    Notice("プレーヤーのコマンドが不正です: " + error);
-    return;
-  }
-  Notice("");
-  Launch(argv);
+  StartPlayer({e.file, "", e.watched});
 }
 
 void RecordingsWindow::chase() {
@@ -244,11 +236,14 @@ void RecordingsWindow::chase() {
     Notice("追っかけ再生にはHTTP配信が必要です (オプションの「接続時にHTTP配信を開始する」)");
     return;
   }
-  const std::string url =
-      RecordingUrl(base, chosen[0].id, sources_.view_token ? sources_.view_token() : std::string());
+  StartPlayer({chosen[0].file,
+               RecordingUrl(base, chosen[0].id, sources_.view_token ? sources_.view_token() : std::string()), 0});
+}
+
+void RecordingsWindow::StartPlayer(const PlayTarget& target) {
   std::string error;
   const std::vector<std::string> argv =
-      PlayerArgv(sources_.player_command ? sources_.player_command() : std::string(), {chosen[0].file, url, 0}, &error);
+      PlayerArgv(sources_.player_command ? sources_.player_command() : std::string(), target, &error);
   if (argv.empty()) {
     Notice("プレーヤーのコマンドが不正です: " + error);
     return;
@@ -276,14 +271,18 @@ void RecordingsWindow::toggleProtect() {
   Reload();
 }
 
+std::vector<LibraryEntry> RecordingsWindow::Removable(RemovalKind kind) {
+  std::vector<LibraryEntry> chosen = Selected();
+  if (chosen.empty() || Library() == nullptr) return {};
+  const std::string refusal = RemovalRefusal(chosen, kind);
+  if (refusal.empty()) return chosen;
+  messages_->Notify(platform::Utf8ToSjis(refusal), status_text::kCaptionApp);
+  return {};
+}
+
 void RecordingsWindow::deleteSelected() {
-  const std::vector<LibraryEntry> chosen = Selected();
-  if (chosen.empty() || Library() == nullptr) return;
-  const std::string refusal = RemovalRefusal(chosen, RemovalKind::kTrash);
-  if (!refusal.empty()) {
-    messages_->Notify(platform::Utf8ToSjis(refusal), status_text::kCaptionApp);
-    return;
-  }
+  const std::vector<LibraryEntry> chosen = Removable(RemovalKind::kTrash);
+  if (chosen.empty()) return;
   if (!messages_->Ask(platform::Utf8ToSjis(TrashQuestion(chosen)), status_text::kCaptionApp)) return;
   std::string failures;
   for (const LibraryEntry& e : chosen) {
@@ -298,13 +297,7 @@ void RecordingsWindow::deleteSelected() {
 }
 
 void RecordingsWindow::forgetSelected() {
-  const std::vector<LibraryEntry> chosen = Selected();
-  if (chosen.empty() || Library() == nullptr) return;
-  const std::string refusal = RemovalRefusal(chosen, RemovalKind::kForget);
-  if (!refusal.empty()) {
-    messages_->Notify(platform::Utf8ToSjis(refusal), status_text::kCaptionApp);
-    return;
-  }
+  const std::vector<LibraryEntry> chosen = Removable(RemovalKind::kForget);
   for (const LibraryEntry& e : chosen) {
     std::string error;
     if (!RemoveRecording(*library_, e, RemovalKind::kForget, true, &error)) Notice(e.title + ": " + error);

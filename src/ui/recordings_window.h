@@ -85,7 +85,11 @@ class RecordingsWindow : public ToolWindow {
  private:
   // The selected rows' recordings; the row that has the focus first.
   std::vector<LibraryEntry> Selected() const;
+  // The selected recordings that may leave the list as `kind` says; none after saying why not.
+  std::vector<LibraryEntry> Removable(RemovalKind kind);
   void Launch(const std::vector<std::string>& argv);
+  // Starts the player (PLAYER_COMMAND, else xdg-open) on `target`.
+  void StartPlayer(const PlayTarget& target);
   void FillFacets();
   void Notice(const std::string& text);
   std::string RuleName(uint32_t id);
