@@ -15,6 +15,7 @@
 #include "library/disk_housekeeping.h"
 #include "guide/reserved_programmes.h"
 #include "info/service_filter_window.h"
+#include "output/http_stream_server.h"
 #include "schedule/schedule_edit_form.h"
 #include "ui/desktop_context.h"
 #include "ui/filter_window.h"
@@ -92,7 +93,7 @@ ToolWindow* CreateRecordingsToolWindow(DesktopContext& context, QWidget* owner, 
   sources.view_token = [app, tokens_path] {
     // Beyond loopback the server asks for the view token.
     const std::string address = platform::SjisToUtf8(app->settings().http_address);
-    if (tokens_path.empty() || address.rfind("127.", 0) == 0 || address == "::1") return std::string();
+    if (tokens_path.empty() || IsLoopbackAddress(address)) return std::string();
     std::string error;
     const std::optional<HttpTokens> tokens = LoadHttpTokens(tokens_path, &error);
     return tokens ? tokens->view : std::string();
