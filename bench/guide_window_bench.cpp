@@ -2,15 +2,14 @@
 // a service a day): construction, reading the store, the first paint of the grid. The target is
 // 300 ms. Runs on the offscreen platform unless a display is named.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <QApplication>
 #include <QObject>
 
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
 #include "base/mjd_time.h"
 #include "bench/guide_bench_data.h"
+#include "bench/window_bench.h"
 #include "core/capture_app.h"
 #include "core/channel_window.h"
 #include "info/service_filter_window.h"
@@ -19,12 +18,6 @@
 
 namespace {
 
-class QuietMessages : public pelkan::UserMessages {
- public:
-  void Notify(const std::string&, const std::string&) override {}
-  bool Ask(const std::string&, const std::string&) override { return false; }
-};
-
 void BM_OpenGuideWindow(benchmark::State& state) {
   using namespace pelkan;
   const MjdTime jst = JapanTimeNow();
@@ -32,7 +25,7 @@ void BM_OpenGuideWindow(benchmark::State& state) {
   if (path.empty()) return state.SkipWithError("the guide could not be made");
   QObject context_object;
   ui::QtDispatcher dispatcher(&context_object);
-  QuietMessages messages;
+  bench::QuietMessages messages;
   Settings settings = DefaultSettings("/tmp");
   settings.decode_psi = settings.proc_epg = 1;
   CaptureApp app(&dispatcher, &messages);
@@ -43,7 +36,7 @@ void BM_OpenGuideWindow(benchmark::State& state) {
   WindowLayout windows;
   ui::DesktopContext context{settings, windows, app,  messages, dispatcher, services, schedule,
                              channels, "",      false, path,     "",         nullptr,  nullptr,
-                             nullptr};
+                             nullptr,  nullptr, "",    ""};
   size_t programmes = 0;
   for (auto _ : state) {
     ui::GuideWindow window(context, nullptr, nullptr);
@@ -63,11 +56,5 @@ BENCHMARK(BM_OpenGuideWindow)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr && std::getenv("DISPLAY") == nullptr)
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication application(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return pelkan::bench::RunWindowBenchmarks(argc, argv);
 }

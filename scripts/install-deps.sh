@@ -15,6 +15,8 @@ packages=(
   libmicrohttpd-dev curl
   # GIO, opened at run time: a recording deleted goes to the desktop's trash (g_file_trash).
   libglib2.0-0
+  # xdg-open: the 録画済み window plays a recording in the desktop's player and opens its folder.
+  xdg-utils
   # The web page's API reads and writes JSON with it (header-only).
   nlohmann-json3-dev
   # The web page's test in a real browser.

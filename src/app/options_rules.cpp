@@ -28,6 +28,7 @@ OptionsForm OptionsFormFrom(const Settings& s) {
   f.auto_path = platform::SjisToUtf8(s.rec_autopath);
   f.http_address = platform::SjisToUtf8(s.http_address);
   f.rec_end_command = platform::SjisToUtf8(s.rec_end_command);
+  f.player_command = platform::SjisToUtf8(s.player_command);
   for (const SettingKey& k : SettingKeys()) {
     if (k.control == nullptr) continue;
     const int32_t v = s.*k.number;
@@ -40,6 +41,18 @@ namespace {
 
 int PriorityValue(int index) {
   return index >= 0 && index < 2 ? kPriorityChoices[index].value : 0;
+}
+
+// A command line as typed (UTF-8) into its stored form: it must split and keep within the key's
+// length in Shift-JIS.
+bool StoredCommand(const std::string& typed, std::string* stored) {
+  const std::string command = platform::Utf8ToSjis(typed);
+  if (platform::SjisToUtf8(command) != typed || command.size() > kSettingsTextMax ||
+      !hooks::ParseCommandLine(typed).error.empty()) {
+    return false;
+  }
+  *stored = command;
+  return true;
 }
 
 }  // namespace
@@ -70,12 +83,8 @@ std::string ApplyOptionsForm(const OptionsForm& f, Settings* settings) {
     return options_text::kHttpAddressInvalid;
   }
   copy.http_address = address;
-  const std::string command = platform::Utf8ToSjis(f.rec_end_command);
-  if (platform::SjisToUtf8(command) != f.rec_end_command || command.size() > kSettingsTextMax ||
-      !hooks::ParseCommandLine(f.rec_end_command).error.empty()) {
-    return options_text::kRecEndCommandInvalid;
-  }
-  copy.rec_end_command = command;
+  if (!StoredCommand(f.rec_end_command, &copy.rec_end_command)) return options_text::kRecEndCommandInvalid;
+  if (!StoredCommand(f.player_command, &copy.player_command)) return options_text::kPlayerCommandInvalid;
   for (const SettingKey& k : SettingKeys()) {
     const auto shown = k.control != nullptr ? f.values.find(k.name) : f.values.end();
     if (shown == f.values.end()) continue;

@@ -15,6 +15,8 @@ inline const std::string kRecEndCommandInvalid =
     platform::Sjis("録画後に実行するコマンドが不正です (引用符が閉じていないか、長すぎます)");
 inline const std::string kHttpAddressInvalid =
     platform::Sjis("HTTP配信のアドレスが不正です (127.0.0.1 や 0.0.0.0 のような数字のアドレス)");
+inline const std::string kPlayerCommandInvalid =
+    platform::Sjis("再生に使うプレーヤーのコマンドが不正です (引用符が閉じていないか、長すぎます)");
 }  // namespace options_text
 
 // The two entries of each thread-priority list: "標準" (0) and "高" (2).
@@ -35,6 +37,7 @@ struct OptionsForm {
   std::string auto_path;     // "自動録画先"
   std::string http_address;  // "HTTP配信": "アドレス"
   std::string rec_end_command;  // "録画後に実行するコマンド"
+  std::string player_command;   // "再生に使うプレーヤー"
   // What the check boxes (0/1) and spin boxes show: one entry for each key of SettingKeys() with
   // a control, by the key's name.
   std::map<std::string, int32_t> values;
@@ -48,7 +51,8 @@ OptionsForm OptionsFormFrom(const Settings& settings);
 // existing directory (a regular file is refused) whose name has a Shift-JIS form of at most 259
 // bytes, whether or not automatic naming is on. The HTTP address must be a numeric IPv4 or IPv6
 // address (surrounding blanks dropped). The command after each recording must split
-// (hooks::ParseCommandLine) and have a Shift-JIS form of at most 259 bytes. A check box stores 0
+// (hooks::ParseCommandLine) and have a Shift-JIS form of at most 259 bytes, and so must the player
+// command of the 録画済み window. A check box stores 0
 // or 1; a spin box's number is held to its key's range, as the spin box holds it.
 std::string ApplyOptionsForm(const OptionsForm& form, Settings* settings);
 

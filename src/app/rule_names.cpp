@@ -8,7 +8,10 @@
 namespace pelkan {
 
 std::string RuleNames::MarkText(const ScheduleItem& item) {
-  if (item.rule_id == 0) return {};
+  return item.rule_id == 0 ? std::string() : "[ルール: " + Name(item.rule_id) + "]";
+}
+
+std::string RuleNames::Name(uint32_t rule_id) {
   const auto stamps = std::make_pair(platform::StampOf(path_), platform::StampOf(path_ + "-wal"));
   if (!read_ || stamps != read_at_) {
     read_ = true;
@@ -20,11 +23,8 @@ std::string RuleNames::MarkText(const ScheduleItem& item) {
       }
     }
   }
-  const auto it = names_.find(item.rule_id);
-  return "[ルール: " +
-         (it != names_.end() ? it->second
-                             : kUnknownRuleText + std::string("(ID=") + std::to_string(item.rule_id) + ")") +
-         "]";
+  const auto it = names_.find(rule_id);
+  return it != names_.end() ? it->second : kUnknownRuleText + std::string("(ID=") + std::to_string(rule_id) + ")";
 }
 
 std::string RuleNames::DetailText(const ScheduleItem& item) {

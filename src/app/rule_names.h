@@ -20,6 +20,8 @@ class RuleNames {
   // "[ルール: NAME]" (UTF-8) for a reservation made by a rule ("[ルール: ルール不明(ID=N)]" when the
   // rules file no longer knows it); empty for one made by hand.
   std::string MarkText(const ScheduleItem& item);
+  // The name of rule `rule_id` (UTF-8; "ルール不明(ID=N)" when the rules file does not know it).
+  std::string Name(uint32_t rule_id);
   // The reservation list's 詳細 (UTF-8): the options (ItemDetailText), the margins and priority
   // when not the defaults (ItemMarginPriorityText), the rule's mark.
   std::string DetailText(const ScheduleItem& item);

@@ -19,6 +19,11 @@ std::string ServiceUrl(const std::string& base, uint16_t service_id) {
   return base.empty() ? std::string() : base + "/service/" + std::to_string(service_id);
 }
 
+std::string RecordingUrl(const std::string& base, int64_t id, const std::string& view_token) {
+  if (base.empty()) return {};
+  return base + "/recordings/" + std::to_string(id) + (view_token.empty() ? "" : "?t=" + view_token);
+}
+
 std::string ProgrammeWatchUrl(const std::string& base, const GuideEvent& event, GuideTime now) {
   const bool on_air = now >= event.start && (!event.HasEnd() || now < event.End());
   return on_air ? ServiceUrl(base, event.key.service_id) : std::string();

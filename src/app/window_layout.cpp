@@ -32,6 +32,11 @@ const WindowKey kKeys[] = {
     {"RULE_POS_Y", &L::rule, &W::y, "USB_DEVICE_IDS"},
     {"RULE_SIZE_X", &L::rule, &W::width, "USB_DEVICE_IDS"},
     {"RULE_SIZE_Y", &L::rule, &W::height, "USB_DEVICE_IDS"},
+    {"LIBRARY_SHOW", &L::library, &W::show, "USB_DEVICE_IDS"},
+    {"LIBRARY_POS_X", &L::library, &W::x, "USB_DEVICE_IDS"},
+    {"LIBRARY_POS_Y", &L::library, &W::y, "USB_DEVICE_IDS"},
+    {"LIBRARY_SIZE_X", &L::library, &W::width, "USB_DEVICE_IDS"},
+    {"LIBRARY_SIZE_Y", &L::library, &W::height, "USB_DEVICE_IDS"},
 };
 
 }  // namespace

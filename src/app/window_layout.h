@@ -28,6 +28,7 @@ struct WindowLayout {
   StoredWindow schedule;  // the reservation list window
   StoredWindow guide;     // the programme guide window
   StoredWindow rule;      // the automatic reservation window
+  StoredWindow library;   // the recordings window ("録画済み")
 };
 
 // One key of a window's place: its name, the window and field it holds, and the settings key

@@ -1,12 +1,11 @@
 #include <time.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "app/library_json.h"
+#include "app/recordings_view.h"
 #include "app/settings.h"
 #include "cli/cli_commands.h"
 #include "app/offline_schedule.h"
@@ -29,19 +28,6 @@ std::unique_ptr<RecordingLibrary> OpenLibrary() {
   return library;
 }
 
-// "2026-12-08 21:00" of an entry's time; "-" when unknown.
-std::string ShortTime(int64_t epoch) {
-  const std::string iso = JapanIsoOfEpoch(epoch);
-  return iso.size() >= 16 ? iso.substr(0, 10) + " " + iso.substr(11, 5) : std::string("-");
-}
-
-std::string Length(int64_t seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-  return text;
-}
-
 // One line of the list: id, start, length, result with its counts, marks, service, title.
 std::string ListLine(const LibraryEntry& e) {
   std::string marks;
@@ -50,7 +36,7 @@ std::string ListLine(const LibraryEntry& e) {
   if (e.missing) marks += " missing";
   char head[160];
   std::snprintf(head, sizeof head, "%6lld  %s  %9s  %-10s  %llu/%llu/%llu%s  ", static_cast<long long>(e.id),
-                ShortTime(e.start).c_str(), Length(e.duration).c_str(),
+                LibraryTimeText(e.start).c_str(), LibraryLengthText(e.duration).c_str(),
                 std::string(LibraryResultWord(e.result)).c_str(), static_cast<unsigned long long>(e.drop),
                 static_cast<unsigned long long>(e.error), static_cast<unsigned long long>(e.scrambled),
                 marks.c_str());
@@ -124,7 +110,7 @@ int Show(int argc, char** argv) {
   line("kind", e->kind + (e->rule_id != 0 ? " (rule " + std::to_string(e->rule_id) + ")" : std::string()));
   line("start", JapanIsoOfEpoch(e->start));
   line("end", JapanIsoOfEpoch(e->end));
-  line("length", Length(e->duration));
+  line("length", LibraryLengthText(e->duration));
   line("bytes", std::to_string(e->bytes));
   line("result", std::string(LibraryResultWord(e->result)) + (e->reason.empty() ? "" : ": " + e->reason));
   line("drop", std::to_string(e->drop));
@@ -201,11 +187,7 @@ int Scan(int argc, char** argv) {
   auto library = OpenLibrary();
   if (!library) return 1;
   if (folders.empty()) {
-    std::set<std::string> known;
-    const std::string autopath = platform::SjisToUtf8(LoadedSettings().rec_autopath);
-    if (!autopath.empty()) known.insert(autopath);
-    for (const LibraryEntry& e : library->List()) known.insert(std::filesystem::path(e.file).parent_path().string());
-    folders.assign(known.begin(), known.end());
+    folders = KnownRecordingFolders(*library, platform::SjisToUtf8(LoadedSettings().rec_autopath));
   }
   const LibraryScanResult result = ScanRecordingFolders(*library, folders, ::time(nullptr));
   for (const std::string& skipped : result.skipped) std::fprintf(stderr, "%s: skipped %s\n", kName, skipped.c_str());

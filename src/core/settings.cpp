@@ -83,8 +83,9 @@ const SettingKey kKeys[] = {
     Number(kHttp, "HTTP_MAX_CLIENTS", &S::http_max_clients, 8, 1, 64),
     Text(kHttp, "HTTP_ALLOW", &S::http_allow),
     Text(kHttp, "HTTP_HOSTS", &S::http_hosts),
-    Flag(kLibrary, "AUTO_DELETE", &S::auto_delete, 0),
-    Number(kLibrary, "KEEP_DAYS", &S::keep_days, 0, 0, 3650),
+    Flag(kLibrary, "AUTO_DELETE", &S::auto_delete, 0, "autoDeleteCheck"),
+    Number(kLibrary, "KEEP_DAYS", &S::keep_days, 0, 0, 3650, "keepDaysSpin"),
+    Text(kLibrary, "PLAYER_COMMAND", &S::player_command),
 };
 
 }  // namespace

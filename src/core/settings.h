@@ -84,6 +84,9 @@ struct Settings {
   // Delete the oldest finished, unprotected recordings when a reservation needs the room.
   int32_t auto_delete;
   int32_t keep_days;  // only those that ended longer ago than this many days; 0: any age
+  // The player the 録画済み window starts (hooks::ParseCommandLine's quoting, {file}, {url},
+  // {position}); empty: the desktop's player through xdg-open.
+  std::string player_command;
 };
 
 // Longest stored text of REC_AUTOPATH, NETWORK_ADDRESS and the other text keys, in bytes.

@@ -50,6 +50,10 @@ struct DesktopContext {
   std::function<std::string()> guide_status;
   // The rules' and the guide's files the rule window shares with the session's rules and pages.
   RuleFiles* rule_files = nullptr;
+  // The recordings' catalogue (library.sqlite) the recordings window reads, and the HTTP server's
+  // tokens (http-tokens) its chasing playback's URL carries beyond loopback.
+  std::string library_path;
+  std::string http_tokens_path;
 };
 
 // The broadcast time the windows go by (JST): the broadcast's clock while it is received, else

@@ -14,6 +14,7 @@
 #include "app/device_list.h"
 #include "app/home_folder.h"
 #include "app/recorder_handoff.h"
+#include "app/recordings_view.h"
 #include "app/recording_hooks.h"
 #include "app/scheduled_capture.h"
 #include "app/main_window_rules.h"
@@ -170,7 +171,14 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
         const hooks::WakeAlarmKeeper* wake = session_->hooks().wake_alarm();
         return WakeAlarmStatusText(wake != nullptr ? wake->Held() : std::nullopt);
       },
-      [this] { return session_->GuideStatusText(); }, &session_->rule_files()});
+      [this] { return session_->GuideStatusText(); }, &session_->rule_files(),
+      JoinPath(settings_dir, RecordingLibrary::kFileName), JoinPath(settings_dir, "http-tokens")});
+  // The files stay the truth: what was recorded or moved while the program did not run is
+  // catalogued in the background; the recordings window follows the file.
+  library_scan_ = std::thread([path = context_->library_path, autopath = platform::SjisToUtf8(settings.rec_autopath)] {
+    ScanKnownRecordingFolders(path, autopath, ::time(nullptr),
+                              [](const std::string& line) { std::fprintf(stderr, "pelkan: %s\n", line.c_str()); });
+  });
   window_ = std::make_unique<MainWindow>(*context_);
   handoff_ = std::make_unique<RecorderHandoff>(RecorderService(options_.recorder_bus));
   window_->SetRecorderHandoff(handoff_.get());
@@ -188,6 +196,7 @@ DesktopProgram::DesktopProgram(DesktopOptions options)
 }
 
 DesktopProgram::~DesktopProgram() {
+  if (library_scan_.joinable()) library_scan_.join();
   dispatch_context_.reset();
   CaptureApp& app = session_->app();
   app.Disconnect();

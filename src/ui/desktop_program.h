@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app/capture_session.h"
 #include "app/settings.h"
@@ -105,6 +106,8 @@ class DesktopProgram {
   // The recorder service, started at the exit when the user handed it the reservations or had it
   // stopped for this session.
   std::unique_ptr<RecorderHandoff> handoff_;
+  // The scan of the recording folders at start, off the UI thread.
+  std::thread library_scan_;
 };
 
 }  // namespace pelkan::ui

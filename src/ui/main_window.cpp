@@ -140,6 +140,8 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   Place(rule_window_, s.rule);
   guide_window_ = CreateGuideToolWindow(context_, this, schedule_window_, rule_window_);
   Place(guide_window_, s.guide);
+  recordings_window_ = CreateRecordingsToolWindow(context_, this, schedule_window_);
+  Place(recordings_window_, s.library);
   for (ToolWindow* w : {filter_window_, guide_window_})
     connect(w, &ToolWindow::settingsChanged, this, &MainWindow::NotifySettingsChanged);
   connect(ui_->channelAction, &QAction::triggered, this, [this] { ToggleToolWindow(channel_window_); });
@@ -147,6 +149,7 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   connect(ui_->scheduleAction, &QAction::triggered, this, [this] { ToggleToolWindow(schedule_window_); });
   connect(ui_->guideAction, &QAction::triggered, this, [this] { ToggleToolWindow(guide_window_); });
   connect(ui_->ruleAction, &QAction::triggered, this, [this] { ToggleToolWindow(rule_window_); });
+  connect(ui_->libraryAction, &QAction::triggered, this, [this] { ToggleToolWindow(recordings_window_); });
 
   RefreshDeviceList();
 }
@@ -400,6 +403,7 @@ void MainWindow::StorePlacements() {
   Store(schedule_window_, &s.schedule);
   Store(guide_window_, &s.guide);
   Store(rule_window_, &s.rule);
+  Store(recordings_window_, &s.library);
 }
 
 bool MainWindow::SaveSchedule() {
@@ -464,7 +468,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   exited_ = true;
   for (QWidget* w : {static_cast<QWidget*>(channel_window_), static_cast<QWidget*>(filter_window_),
                      static_cast<QWidget*>(schedule_window_), static_cast<QWidget*>(guide_window_),
-                     static_cast<QWidget*>(rule_window_)}) {
+                     static_cast<QWidget*>(rule_window_), static_cast<QWidget*>(recordings_window_)}) {
     if (w != nullptr) w->hide();
   }
   event->accept();

@@ -56,6 +56,7 @@ class MainWindow : public QMainWindow {
   ToolWindow* scheduleWindow() const { return schedule_window_; }
   ToolWindow* guideWindow() const { return guide_window_; }
   ToolWindow* ruleWindow() const { return rule_window_; }
+  ToolWindow* recordingsWindow() const { return recordings_window_; }
   // True once the exit has been accepted (the window then closes for good).
   bool exited() const { return exited_; }
 
@@ -98,6 +99,7 @@ class MainWindow : public QMainWindow {
   ToolWindow* schedule_window_ = nullptr;
   ToolWindow* guide_window_ = nullptr;
   ToolWindow* rule_window_ = nullptr;
+  ToolWindow* recordings_window_ = nullptr;
   RecorderHandoff* handoff_ = nullptr;
   bool fx2_device_ = true;
   bool exited_ = false;

@@ -42,6 +42,7 @@ OptionsDialog::OptionsDialog(const Settings& settings, UserMessages& messages, Q
   ui_->autoPathEdit->setText(QString::fromStdString(form.auto_path));
   ui_->httpAddressEdit->setText(QString::fromStdString(form.http_address));
   ui_->recEndCommandEdit->setText(QString::fromStdString(form.rec_end_command));
+  ui_->playerCommandEdit->setText(QString::fromStdString(form.player_command));
   // The check boxes and spin boxes of the keys that name them, the spin boxes held to the keys' ranges.
   for (const SettingKey& k : SettingKeys()) {
     if (k.control == nullptr) continue;
@@ -66,6 +67,7 @@ void OptionsDialog::accept() {
   form.auto_path = ui_->autoPathEdit->text().toStdString();
   form.http_address = ui_->httpAddressEdit->text().toStdString();
   form.rec_end_command = ui_->recEndCommandEdit->text().toStdString();
+  form.player_command = ui_->playerCommandEdit->text().toStdString();
   for (const SettingKey& k : SettingKeys()) {
     if (k.control == nullptr) continue;
     if (k.type == SettingType::kFlag) {

@@ -92,6 +92,7 @@ ScheduleListWindow::ScheduleListWindow(ScheduledCapture& capture, ChannelSource 
   connect(ui_->deleteButton, &QPushButton::clicked, this, &ScheduleListWindow::deleteReservation);
   connect(ui_->clearFinishedButton, &QPushButton::clicked, this, &ScheduleListWindow::clearFinished);
   connect(ui_->openReportButton, &QPushButton::clicked, this, &ScheduleListWindow::openReport);
+  connect(ui_->recordingsButton, &QPushButton::clicked, this, &ScheduleListWindow::recordingsRequested);
   connect(ui_->scheduleList, &QTableWidget::cellDoubleClicked, this, &ScheduleListWindow::openReport);
   connect(ui_->reservationsRadio, &QRadioButton::toggled, this, &ScheduleListWindow::viewChanged);
   connect(ui_->scheduleList, &QTableWidget::itemSelectionChanged, this, &ScheduleListWindow::updateButtons);
@@ -275,6 +276,8 @@ void ScheduleListWindow::updateButtons() {
   ui_->changeButton->setEnabled(selected);
   ui_->deleteButton->setEnabled(selected);
   ui_->openReportButton->setEnabled(!SelectedReport().empty());
+  // The finished view leads on to every recording ever made.
+  ui_->recordingsButton->setVisible(!ShowingReservations());
 }
 
 void ScheduleListWindow::openReport() {

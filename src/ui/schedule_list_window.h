@@ -79,6 +79,10 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   // Shows the lists as they are now: both counts in the view buttons, the rows of the chosen list.
   void Rebuild();
 
+ Q_SIGNALS:
+  // "録画済み一覧" of the finished view: the recordings window is asked for.
+  void recordingsRequested();
+
  private Q_SLOTS:
   void addReservation();
   void changeReservation();

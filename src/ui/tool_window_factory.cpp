@@ -2,19 +2,25 @@
 
 #include <QPointer>
 
+#include "app/http_tokens.h"
+#include "app/library_feed.h"
 #include "app/scheduled_capture.h"
+#include "app/watch_urls.h"
 #include "app/settings.h"
 #include "core/capture_app.h"
 #include "core/device_channels.h"
 #include "guide/guide_store.h"
 #include "guide/guide_texts.h"
 #include "guide/programme_resolver.h"
+#include "library/disk_housekeeping.h"
 #include "guide/reserved_programmes.h"
 #include "info/service_filter_window.h"
+#include "output/http_stream_server.h"
 #include "schedule/schedule_edit_form.h"
 #include "ui/desktop_context.h"
 #include "ui/filter_window.h"
 #include "ui/guide_window.h"
+#include "ui/recordings_window.h"
 #include "ui/rule_list_window.h"
 #include "ui/schedule_list_window.h"
 
@@ -70,6 +76,45 @@ ToolWindow* CreateRuleToolWindow(DesktopContext& context, QWidget* owner) {
   return new RuleListWindow(
       context.schedule.scheduler(), *context.rule_files, [&context] { return DesktopNow(context); },
       context.run_rules, context.messages, owner);
+}
+
+ToolWindow* CreateRecordingsToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window) {
+  RecordingsWindowSources sources;
+  sources.library_path = context.library_path;
+  sources.rules_path = context.rules_path;
+  Settings* settings = &context.settings;
+  CaptureApp* app = &context.app;
+  sources.player_command = [settings] { return platform::SjisToUtf8(settings->player_command); };
+  sources.http_base = [app] {
+    return app->IsHttpServing() ? HttpBaseUrl(platform::SjisToUtf8(app->settings().http_address), app->GetHttpPort())
+                                : std::string();
+  };
+  const std::string tokens_path = context.http_tokens_path;
+  sources.view_token = [app, tokens_path] {
+    // Beyond loopback the server asks for the view token.
+    const std::string address = platform::SjisToUtf8(app->settings().http_address);
+    if (tokens_path.empty() || IsLoopbackAddress(address)) return std::string();
+    std::string error;
+    const std::optional<HttpTokens> tokens = LoadHttpTokens(tokens_path, &error);
+    return tokens ? tokens->view : std::string();
+  };
+  ScheduledCapture* schedule = &context.schedule;
+  sources.disk_status = [schedule](RecordingLibrary& library) {
+    const std::string folder = platform::SjisToUtf8(schedule->scheduler().DefaultDirectory());
+    HousekeepingRules rules;
+    return DiskStatusLine(PlanDisk(library, {folder},
+                                   PlannedRecordingsOf(schedule->scheduler().PlannedReservations(), folder), rules,
+                                   ::time(nullptr), DiskAccess::System()));
+  };
+  auto* window = new RecordingsWindow(std::move(sources), &context.messages, owner);
+  if (auto* list = qobject_cast<ScheduleListWindow*>(schedule_window)) {
+    QObject::connect(list, &ScheduleListWindow::recordingsRequested, window, [window] {
+      window->show();
+      window->raise();
+      window->activateWindow();
+    });
+  }
+  return window;
 }
 
 ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window,

@@ -14,6 +14,9 @@ ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner);
 ToolWindow* CreateRuleToolWindow(DesktopContext& context, QWidget* owner);
 // The programme guide ("番組表"), reserving through the reservation list window's edit dialog and
 // making rules through the rule window's dialog.
+// The recordings window ("録画済み") over context.library_path, shown (and raised) by the link of
+// `schedule_window`'s finished view.
+ToolWindow* CreateRecordingsToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window);
 ToolWindow* CreateGuideToolWindow(DesktopContext& context, QWidget* owner, ToolWindow* schedule_window,
                                   ToolWindow* rule_window);
 

@@ -162,6 +162,39 @@ TEST_F(OptionsRulesTest, RecEndCommandMustSplitAndWakeLeadIsHeldToItsRange) {
   }
 }
 
+// The 録画済み window's player is checked as the command after each recording is; the automatic
+// deletion's switch and age go with it (the age held to its range).
+TEST_F(OptionsRulesTest, PlayerCommandMustSplitAndKeepDaysIsHeldToItsRange) {
+  EXPECT_EQ(form_.player_command, "");
+  EXPECT_EQ(form_.values.at("AUTO_DELETE"), 0);
+  EXPECT_EQ(form_.values.at("KEEP_DAYS"), 0);
+  const struct {
+    std::string command;
+    bool taken;
+  } cases[] = {
+      {"", true},
+      {"mpv --start={position} '{file}'", true},
+      {"vlc \"unclosed {url}", false},
+      {"mpv " + std::string(300, 'x'), false},
+  };
+  for (const auto& c : cases) {
+    Settings before = settings_;
+    form_.player_command = c.command;
+    form_.values["AUTO_DELETE"] = 1;
+    form_.values["KEEP_DAYS"] = 99999;
+    if (!c.taken) {
+      EXPECT_EQ(Apply(), "再生に使うプレーヤーのコマンドが不正です (引用符が閉じていないか、長すぎます)") << c.command;
+      EXPECT_EQ(settings_.player_command, before.player_command) << c.command;
+      EXPECT_EQ(settings_.auto_delete, before.auto_delete) << c.command;
+      continue;
+    }
+    EXPECT_EQ(Apply(), "") << c.command;
+    EXPECT_EQ(OptionsFormFrom(settings_).player_command, c.command);
+    EXPECT_EQ(settings_.auto_delete, 1);
+    EXPECT_EQ(settings_.keep_days, 3650);
+  }
+}
+
 TEST(OptionsTexts, ResolutionAndRange) {
   EXPECT_EQ(platform::SjisToUtf8(TimerResolutionText(0.000001)), "標準タイマ分解能 : 0.00 ms");
   EXPECT_EQ(platform::SjisToUtf8(TimerRangeText(1, 1000000)), "設定可能範囲 : 1 - 1000000");

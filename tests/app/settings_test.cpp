@@ -164,7 +164,8 @@ TEST_F(SettingsFile, FileOfEveryKeyReadsTheSameAndIsWrittenTheSame) {
       "520\r\n"
       "SCHEDULE_SIZE_Y=320\r\nGUIDE_SHOW=1\r\nGUIDE_POS_X=90\r\nGUIDE_POS_Y=-30000\r\nGUIDE_SIZE_X=800\r\n"
       "GUIDE_SIZE_Y=600\r\nRULE_SHOW=1\r\nRULE_POS_X=100\r\nRULE_POS_Y=110\r\nRULE_SIZE_X=700\r\n"
-      "RULE_SIZE_Y=260\r\nUSB_DEVICE_IDS=0511:0029\r\nVIRTUAL_TUNER=0\r\nVIRTUAL_TUNER_FILE=/tmp/a.ts\r\n"
+      "RULE_SIZE_Y=260\r\nLIBRARY_SHOW=1\r\nLIBRARY_POS_X=120\r\nLIBRARY_POS_Y=130\r\nLIBRARY_SIZE_X=900\r\n"
+      "LIBRARY_SIZE_Y=420\r\nUSB_DEVICE_IDS=0511:0029\r\nVIRTUAL_TUNER=0\r\nVIRTUAL_TUNER_FILE=/tmp/a.ts\r\n"
       "VIRTUAL_RATE=8000000\r\nVIRTUAL_LATE=1024:1:60\r\nVIRTUAL_EXTEND=1024:2:30\r\nVIRTUAL_UNDETERMINED="
       "1024:3\r\n"
       "VIRTUAL_DROPOUT=5:2\r\nDROPOUT_WAIT=0\r\nREC_END_COMMAND=/bin/true\r\nREC_END_COMMAND_LIMIT=5\r\n"
@@ -174,7 +175,7 @@ TEST_F(SettingsFile, FileOfEveryKeyReadsTheSameAndIsWrittenTheSame) {
       "SCHEDULE_MARGIN_AFTER=15\r\nSCHEDULE_FOLLOW_LIMIT=60\r\n"
       "[Pelkan_Q_HTTP]\r\nHTTP_ENABLED=1\r\nHTTP_ADDRESS=0.0.0.0\r\nHTTP_PORT=9000\r\nHTTP_MAX_CLIENTS=4\r\n"
       "HTTP_ALLOW=192.168.0.0/16,fd00::/8\r\nHTTP_HOSTS=tv.home\r\n"
-      "[Pelkan_Q_LIBRARY]\r\nAUTO_DELETE=1\r\nKEEP_DAYS=30\r\n";
+      "[Pelkan_Q_LIBRARY]\r\nAUTO_DELETE=1\r\nKEEP_DAYS=30\r\nPLAYER_COMMAND=mpv --start={position} {file}\r\n";
   Write(old_file);
   Settings s;
   WindowLayout w;
@@ -196,6 +197,9 @@ TEST_F(SettingsFile, FileOfEveryKeyReadsTheSameAndIsWrittenTheSame) {
   EXPECT_EQ(w.guide.x, 90);
   EXPECT_FALSE(w.guide.HasPosition());
   EXPECT_EQ(w.rule.width, 700);
+  EXPECT_EQ(w.library.show, 1);
+  EXPECT_EQ(w.library.height, 420);
+  EXPECT_EQ(s.player_command, "mpv --start={position} {file}");
   const std::string fresh = (dir_ / "fresh.ini").string();
   ASSERT_TRUE(SaveSettings(fresh, s, &w));
   ASSERT_TRUE(SaveSettings(path_, s, &w));

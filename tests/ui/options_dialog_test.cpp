@@ -136,7 +136,7 @@ TEST_F(OptionsDialogTest, EveryKeyWithAControlIsShownAndStoredThroughIt) {
     QTest::mouseClick(Child<QPushButton>(d, "okButton"), Qt::LeftButton);
   });
   Find<QAction>("optionsAction")->trigger();
-  EXPECT_EQ(shown, 12);
+  EXPECT_EQ(shown, 14);
   for (const SettingKey& k : SettingKeys()) {
     if (k.control == nullptr) continue;
     const int32_t expected = k.type == SettingType::kFlag ? (before.*k.number != 0 ? 0 : 1) : k.max;

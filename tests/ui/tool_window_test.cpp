@@ -31,7 +31,7 @@ TEST(ToolWindow, TheCloseBoxOfEachToolWindowHidesIt) {
   const std::pair<const char*, ToolWindow*> windows[] = {
       {"channelAction", main.channelWindow()}, {"filterAction", main.filterWindow()},
       {"scheduleAction", main.scheduleWindow()}, {"guideAction", main.guideWindow()},
-      {"ruleAction", main.ruleWindow()}};
+      {"ruleAction", main.ruleWindow()}, {"libraryAction", main.recordingsWindow()}};
   for (const auto& [action, window] : windows) {
     SCOPED_TRACE(action);
     f.Find<QAction>(action)->trigger();
