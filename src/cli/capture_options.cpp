@@ -97,7 +97,9 @@ void DeclareSending(OptionParser& p, CaptureOptions* o) {
 void DeclareHttp(OptionParser& p, CaptureOptions* o) {
   p.Value("--http [ADDR:]PORT",
           "serve the stream over HTTP on PORT (0: a free one, printed): /stream,\n"
-          "/service/ID, /playlist.m3u, /guide.xml, /status; on the loopback address\n"
+          "/service/ID, /playlist.m3u, /guide.xml, /status, the recordings\n"
+          "(/recordings.m3u, /recordings.json, /recordings/ID), the web page / and\n"
+          "its API /api/...; on the loopback address\n"
           "127.0.0.1 unless ADDR (numeric, e.g. 0.0.0.0 or [::]) opens it to the network",
           [o](const std::string& text) -> std::string {
             const size_t colon = text.rfind(':');

@@ -90,11 +90,13 @@ def main():
             options.add_argument(a)
         browser = webdriver.Chrome(service=Service(driver), options=options)
         wait = WebDriverWait(browser, 20)
+        # A browser that is already running, as a phone's is: its own start-up is not the page's time.
+        browser.get(base + "/api/status")
         browser.get(base + "/#token=" + token)
         wait.until(lambda b: b.find_element(By.ID, "view").get_attribute("data-ready") == "guide")
         # From the navigation's start to the mark the page sets when the guide is drawn.
         ready_ms = browser.execute_script("return performance.getEntriesByName('ready:guide')[0].startTime;")
-        print("番組表 ready in %.0f ms (Navigation Timing; the target is under 500 ms)" % ready_ms)
+        print("番組表 ready in %.0f ms on the first visit (Navigation Timing; the target is under 500 ms)" % ready_ms)
         assert 0 < ready_ms < 10000, ready_ms
         # Where that time went: each request's start and end, and the page's own loading.
         timing = browser.execute_script(
@@ -104,7 +106,7 @@ def main():
         print("  DOMContentLoaded at %s ms; requests (ms): %s" % (timing[0], ", ".join(timing[1:])))
         assert "#token" not in browser.current_url, "the token stays in the address bar"
         assert browser.execute_script("return localStorage.getItem('pelkan.token')") == token
-        # Again with the browser warm (its first navigation includes its own start).
+        # Again, with the page's files in the browser's cache.
         browser.refresh()
         wait.until(lambda b: b.execute_script("return performance.getEntriesByName('ready:guide').length") > 0)
         print("番組表 ready in %.0f ms when loaded again" %
