@@ -57,7 +57,8 @@ TEST(ValueLabels, EveryValueIsToldByItsCaptionOrADescription) {
   for (QWidget* w : windows) {
     SCOPED_TRACE(w->objectName().toStdString());
     EXPECT_EQ(Untold(w), QStringList());
-    for (const QLabel* l : w->findChildren<QLabel*>()) values += l->objectName().endsWith(QStringLiteral("Value"));
+    for (const QLabel* l : w->findChildren<QLabel*>())
+      values += l->objectName().endsWith(QStringLiteral("Value"));
   }
   // The main window's seventeen (its figures, the recording, the sending, the watch link) and the
   // edit dialog's programme, its title and its line, at least.
