@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "guide/broadcast_text.h"
+#include "guide/guide_coverage.h"
 #include "guide/guide_store.h"
 #include "rules/rule_matcher.h"
 #include "rules/rule_runner.h"
@@ -89,6 +90,13 @@ std::string RuleDesk::ServiceName(uint16_t service_id) const {
     if (s.service_id == service_id && !s.name.empty()) return BroadcastTextUtf8(s.name);
   }
   return {};
+}
+
+StaleFn RuleDesk::StaleNow() const {
+  return [this, now = now_()](const GuideEvent& e) {
+    const std::optional<GuideCoverage> coverage = ServiceCoverage(services_, e.key.service_id);
+    return coverage && coverage->Stale(e.start, now);
+  };
 }
 
 }  // namespace pelkan

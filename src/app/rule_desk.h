@@ -62,6 +62,8 @@ class RuleDesk {
   ServiceNameFn NameFn() const {
     return [this](uint16_t id) { return ServiceName(id); };
   }
+  // Whether the guide's knowledge of a programme is old now (its service's coverage as last read).
+  StaleFn StaleNow() const;
 
   // How long a change waits for the reservation file's lock, ms.
   static constexpr uint32_t kLockWaitMs = 2000;

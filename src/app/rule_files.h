@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,10 +15,10 @@ class RuleStore;
 
 // The rules' file and the guide's file of a program, one connection to each, shared by every
 // user of them in the process (the capture session owns one: the rule windows' RuleDesk, the
-// rules' automation on its worker and the HTTP pages use it). Each file is opened on first use (a
-// missing file is no error: nothing is there yet; the rules file is made only when asked), the
-// guide again when it was replaced. The connections are used through a Hold, one thread at a
-// time; any thread.
+// reservation list's programmes, the rules' automation on its worker and the HTTP pages use it).
+// Each file is opened on first use (a missing file is no error: nothing is there yet; the rules
+// file is made only when asked), the guide again when it was replaced. The connections are used
+// through a Hold, one thread at a time; any thread.
 class RuleFiles {
  public:
   // The data versions of both files (0 for one not open). A connection does not see its own
@@ -72,6 +73,11 @@ class RuleFiles {
   RuleFiles& operator=(const RuleFiles&) = delete;
 
   Hold Take() { return Hold(*this); }
+  // Lends the guide's connection to `use` while holding the files (a ProgrammeResolver's loan).
+  void LendGuide(const std::function<void(GuideReader&)>& use) {
+    Hold hold = Take();
+    use(hold.GuideConnection());
+  }
 
  private:
   std::mutex mutex_;

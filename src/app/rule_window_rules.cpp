@@ -6,6 +6,7 @@
 
 #include "base/mjd_time.h"
 #include "guide/broadcast_text.h"
+#include "guide/guide_coverage.h"
 #include "guide/guide_texts.h"
 #include "platform/text_codec.h"
 #include "rules/rule_matcher.h"
@@ -131,7 +132,7 @@ RuleRow RuleRowOf(const ReservationRule& rule, const std::vector<RuleMatch>& mat
   return row;
 }
 
-RuleMatchRow RuleMatchRowOf(const RuleMatch& match, const ServiceNameFn& service_name) {
+RuleMatchRow RuleMatchRowOf(const RuleMatch& match, const ServiceNameFn& service_name, const StaleFn& stale) {
   RuleMatchRow row;
   const GuideEvent& e = *match.event;
   row.when = WhenText(e.start);
@@ -139,6 +140,7 @@ RuleMatchRow RuleMatchRowOf(const RuleMatch& match, const ServiceNameFn& service
   if (row.service.empty()) row.service = std::to_string(e.key.service_id);
   row.title = BroadcastTextUtf8(e.title);
   row.verdict = RuleMatchReason(match);
+  if (stale && stale(e)) row.verdict += " " + platform::SjisToUtf8(StaleGuideText());
   row.suppressed = IsSuppressed(match.verdict);
   return row;
 }

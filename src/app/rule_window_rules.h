@@ -59,12 +59,17 @@ struct RuleRow {
 RuleRow RuleRowOf(const ReservationRule& rule, const std::vector<RuleMatch>& matches, size_t reservations,
                   const ServiceNameFn& service_name);
 
-// A row of the live match list: "12/8(火) 23:00", the service, the title, the verdict's text.
+// Whether what the guide says of a programme is old (GuideCoverage::Stale).
+using StaleFn = std::function<bool(const GuideEvent& e)>;
+
+// A row of the live match list: "12/8(火) 23:00", the service, the title, the verdict's text
+// (followed by "番組情報が古い" when `stale` says so of the programme, as the reservation list marks it).
 struct RuleMatchRow {
   std::string when, service, title, verdict;
   bool suppressed = false;
 };
-RuleMatchRow RuleMatchRowOf(const RuleMatch& match, const ServiceNameFn& service_name);
+RuleMatchRow RuleMatchRowOf(const RuleMatch& match, const ServiceNameFn& service_name,
+                            const StaleFn& stale = nullptr);
 
 // A rule for the series of programme `e` ("この番組で自動予約を作成"): its title folded, without its
 // marks and cut before its episode (第12話, #12, (12), 前編, [後], ...), as the words, and its

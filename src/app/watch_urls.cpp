@@ -1,5 +1,8 @@
 #include "app/watch_urls.h"
 
+#include "core/capture_app.h"
+#include "platform/text_codec.h"
+
 namespace pelkan {
 
 std::string HttpBaseUrl(const std::string& address, uint16_t port) {
@@ -9,6 +12,11 @@ std::string HttpBaseUrl(const std::string& address, uint16_t port) {
   if (host == "::" || host == "[::]") host = "::1";
   if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
   return "http://" + host + ":" + std::to_string(port);
+}
+
+std::string WatchBaseUrl(const CaptureApp& app) {
+  if (!app.IsHttpServing()) return {};
+  return HttpBaseUrl(platform::SjisToUtf8(app.settings().http_address), app.GetHttpPort());
 }
 
 std::string PlaylistUrl(const std::string& base) {

@@ -7,12 +7,16 @@
 
 namespace pelkan {
 
+class CaptureApp;
+
 // Where a player on this computer watches the capture's HTTP stream.
 
 // "http://127.0.0.1:8080" of the server's address and port: an address of every interface
 // ("0.0.0.0", "::", "") becomes the loopback one, an IPv6 address is bracketed. "" for port 0 (no
 // server).
 std::string HttpBaseUrl(const std::string& address, uint16_t port);
+// The base of the capture's own server while it serves ("" while it does not).
+std::string WatchBaseUrl(const CaptureApp& app);
 // The playlist of every service: `base`/playlist.m3u ("" without a server).
 std::string PlaylistUrl(const std::string& base);
 // One service's stream: `base`/service/ID ("" without a server).

@@ -385,9 +385,7 @@ void CaptureApp::OnServiceName(uint16_t service_id, const ServiceNames& names) {
 }
 
 void CaptureApp::OnClock(const BroadcastTime& time) {
-  stats_.clock_date.store(time.date, std::memory_order_relaxed);
-  stats_.clock_time.store(time.seconds, std::memory_order_relaxed);
-  stats_.clock_tick.store(tick_(), std::memory_order_relaxed);
+  stats_.SetClock(time.date, time.seconds, tick_());
 }
 
 bool CaptureApp::ToggleRecording(bool stop, const std::string& path, std::optional<int> stop_minutes,
@@ -406,8 +404,8 @@ CaptureSample CaptureApp::SampleCapture() const {
   s.sync_losses = stats_.sync_losses.load(std::memory_order_relaxed);
   s.fifo_overflows = stats_.fifo_overflows.load(std::memory_order_relaxed);
   if (device_) s.failed_transfers = device_->GetStatistics().transfers_failed;
-  FormatBroadcastClock(stats_.clock_date.load(), stats_.clock_time.load(), tick_() - stats_.clock_tick.load(),
-                       &s.broadcast_time);
+  const CaptureStats::ClockReading clock = stats_.ReadClock(tick_());
+  FormatBroadcastClock(clock.date, clock.seconds, clock.age_ms, &s.broadcast_time);
   return s;
 }
 
@@ -534,7 +532,8 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   f.transfers_ok = ds.transfers_ok;
   f.transfers_failed = ds.transfers_failed;
   // A tuner (or a played file) that has gone quiet shows no rate rather than its last one.
-  if (now - last_data_tick_.load(std::memory_order_relaxed) > kQuietMs) {
+  // (Data that came after `now` was taken is no silence.)
+  if (static_cast<int32_t>(now - last_data_tick_.load(std::memory_order_relaxed)) > static_cast<int32_t>(kQuietMs)) {
     stats_.transfer_rate.store(0.0, std::memory_order_relaxed);
   }
   f.rate_bytes_per_second = stats_.transfer_rate.load(std::memory_order_relaxed);
@@ -557,10 +556,11 @@ StatusSnapshot CaptureApp::RefreshStatus() {
   f.dropped = stats_.dropped_packets.load();
   f.scrambled = stats_.scrambled_packets.load();
 
-  const uint32_t clock_date = stats_.clock_date.load();
+  // The processing thread may have told a newer clock since `now` was taken: it is not older.
+  const CaptureStats::ClockReading clock = stats_.ReadClock(now);
+  const uint32_t clock_date = clock.date;
   MjdTime broadcast_now;
-  s.clock = FormatBroadcastClock(clock_date, stats_.clock_time.load(), now - stats_.clock_tick.load(),
-                                 &broadcast_now);
+  s.clock = FormatBroadcastClock(clock_date, clock.seconds, clock.age_ms, &broadcast_now);
   if (clock_date != 0) f.clock = broadcast_now;
   f.clock_fresh = !s.clock.empty() && s.clock[0] == '*';
 

@@ -21,6 +21,16 @@ bool GuideCoverage::Stale(GuideTime start, GuideTime now) const {
   return known_until < 0 || start >= known_until || Silent(now);
 }
 
+std::optional<GuideCoverage> ServiceCoverage(const std::vector<GuideService>& services, uint16_t service_id) {
+  std::optional<GuideCoverage> found;
+  for (const GuideService& s : services) {
+    if (s.service_id != service_id) continue;
+    const GuideCoverage c = GuideCoverage::Of(s);
+    if (!found || c.known_until > found->known_until) found = c;
+  }
+  return found;
+}
+
 std::string GuideCoverage::Text(GuideTime now) const {
   if (known_until < 0) return Sjis("番組情報: なし");
   int year = 0, month = 0, day = 0;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "guide/guide_event.h"
 
@@ -28,6 +30,10 @@ struct GuideCoverage {
   // the parenthesis when never heard from.
   std::string Text(GuideTime now) const;
 };
+
+// The coverage of service `service_id` among the guide's `services`: of the network and stream
+// whose programmes reach furthest; none when the guide does not know the service.
+std::optional<GuideCoverage> ServiceCoverage(const std::vector<GuideService>& services, uint16_t service_id);
 
 // "番組情報が古い" (Shift-JIS): the mark of a reservation or match whose guide is stale.
 std::string StaleGuideText();

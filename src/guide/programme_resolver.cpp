@@ -12,7 +12,11 @@
 namespace pelkan {
 
 ProgrammeResolver::ProgrammeResolver(std::string guide_path, Clock now)
-    : path_(std::move(guide_path)), now_(std::move(now)) {}
+    : own_(std::make_unique<GuideReader>(std::move(guide_path))),
+      loan_([reader = own_.get()](const std::function<void(GuideReader&)>& use) { use(*reader); }),
+      now_(std::move(now)) {}
+
+ProgrammeResolver::ProgrammeResolver(GuideLoan loan, Clock now) : loan_(std::move(loan)), now_(std::move(now)) {}
 
 ProgrammeResolver::~ProgrammeResolver() = default;
 
@@ -20,15 +24,37 @@ GuideTime ProgrammeResolver::Now() const {
   return now_ ? now_() : ToGuideTime(JapanTimeNow());
 }
 
+template <typename Read>
+auto ProgrammeResolver::Lent(Read read) -> decltype(read()) {
+  if (reader_ != nullptr) return read();
+  std::optional<decltype(read())> out;
+  loan_([&](GuideReader& reader) {
+    reader_ = &reader;
+    struct Return {
+      ProgrammeResolver* self;
+      ~Return() {
+        self->reader_ = nullptr;
+        self->store_ = nullptr;
+      }
+    } give_back{this};
+    out = read();
+  });
+  // Nothing lent: read as without a guide.
+  if (!out) out = read();
+  return std::move(*out);
+}
+
 bool ProgrammeResolver::Ready() {
-  if (!store_) {
-    if (path_.empty()) return false;
-    store_ = GuideStore::Open(path_, GuideStore::Access::kRead, false, nullptr, nullptr);
-    if (!store_) return false;
-    version_ = ~uint64_t{0};
+  store_ = reader_ != nullptr ? reader_->Store() : nullptr;
+  if (store_ == nullptr) {
+    services_.clear();
+    generation_ = ~uint64_t{0};
+    return false;
   }
+  // Another file, or the same one changed by another connection: read anew.
   const uint64_t version = store_->DataVersion();
-  if (version != version_) {
+  if (reader_->Generation() != generation_ || version != version_) {
+    generation_ = reader_->Generation();
     version_ = version;
     events_.clear();
     on_air_.clear();
@@ -36,22 +62,20 @@ bool ProgrammeResolver::Ready() {
   }
   if (store_->LastErrorCode() != 0) {
     // A file replaced under the reader: opened again at the next look-up.
-    store_.reset();
+    reader_->Forget();
+    store_ = nullptr;
     services_.clear();
+    generation_ = ~uint64_t{0};
     return false;
   }
   return true;
 }
 
 std::optional<GuideCoverage> ProgrammeResolver::Coverage(uint16_t service_id) {
-  if (!Ready()) return std::nullopt;
-  std::optional<GuideCoverage> found;
-  for (const GuideService& s : services_) {
-    if (s.service_id != service_id) continue;
-    const GuideCoverage c = GuideCoverage::Of(s);
-    if (!found || c.known_until > found->known_until) found = c;
-  }
-  return found;
+  return Lent([&]() -> std::optional<GuideCoverage> {
+    if (!Ready()) return std::nullopt;
+    return ServiceCoverage(services_, service_id);
+  });
 }
 
 namespace {
@@ -72,101 +96,111 @@ std::string NameOf(const std::vector<GuideService>& services, const EventKey& ke
 }  // namespace
 
 ResolvedProgramme ProgrammeResolver::Find(const EventKey& key) {
-  ResolvedProgramme out;
-  if (!Ready()) return out;
-  const auto id = std::make_tuple(key.original_network_id, key.transport_stream_id, key.service_id, key.event_id);
-  auto cached = events_.find(id);
-  if (cached == events_.end()) {
-    std::optional<GuideEvent> e;
-    if (key.original_network_id != 0 || key.transport_stream_id != 0) e = store_->Find(key);
-    if (!e) {
-      std::vector<GuideEvent> found = store_->FindByServiceEvent(key.service_id, key.event_id);
-      if (!found.empty()) e = std::move(found.front());
+  return Lent([&]() -> ResolvedProgramme {
+    ResolvedProgramme out;
+    if (!Ready()) return out;
+    const auto id = std::make_tuple(key.original_network_id, key.transport_stream_id, key.service_id, key.event_id);
+    auto cached = events_.find(id);
+    if (cached == events_.end()) {
+      std::optional<GuideEvent> e;
+      if (key.original_network_id != 0 || key.transport_stream_id != 0) e = store_->Find(key);
+      if (!e) {
+        std::vector<GuideEvent> found = store_->FindByServiceEvent(key.service_id, key.event_id);
+        if (!found.empty()) e = std::move(found.front());
+      }
+      cached = events_.emplace(id, std::move(e)).first;
     }
-    cached = events_.emplace(id, std::move(e)).first;
-  }
-  out.in_guide = cached->second.has_value();
-  out.event = out.in_guide ? *cached->second : GuideEvent{};
-  out.service_name = NameOf(services_, out.in_guide ? out.event.key : key);
-  const std::optional<GuideCoverage> coverage = Coverage(key.service_id);
-  const GuideTime now = Now();
-  if (coverage) out.stale = out.in_guide ? coverage->Stale(out.event.start, now) : coverage->Silent(now);
-  return out;
+    out.in_guide = cached->second.has_value();
+    out.event = out.in_guide ? *cached->second : GuideEvent{};
+    out.service_name = NameOf(services_, out.in_guide ? out.event.key : key);
+    const std::optional<GuideCoverage> coverage = Coverage(key.service_id);
+    const GuideTime now = Now();
+    if (coverage) out.stale = out.in_guide ? coverage->Stale(out.event.start, now) : coverage->Silent(now);
+    return out;
+  });
 }
 
 ResolvedProgramme ProgrammeResolver::OfReservation(const ScheduleItem& item) {
-  if (item.flags & SI_BY_EVENT)
-    return Find(EventKey{item.network_id, item.stream_id, item.service_id, item.event_id});
-  ResolvedProgramme out;
-  const std::optional<uint16_t> service = RecordedServiceId(item);
-  if (!service || !HasStart(item) || !Ready()) return out;
-  const GuideTime start = ItemStart(item);
-  const GuideTime end = ItemEnd(item);
-  auto cached = on_air_.find({*service, start, end});
-  if (cached == on_air_.end()) {
-    // The first programme of its span that the guide marks as reserved by it, else the one of
-    // its service on air at its start.
-    std::optional<GuideEvent> first, on_air;
-    const ReservedProgrammes marked({item});
-    for (GuideEvent& e : store_->Events(start, std::max(end, start + 1), true)) {
-      if (marked.Contains(e)) {
-        first = std::move(e);
-        break;
+  return Lent([&]() -> ResolvedProgramme {
+    if (item.flags & SI_BY_EVENT)
+      return Find(EventKey{item.network_id, item.stream_id, item.service_id, item.event_id});
+    ResolvedProgramme out;
+    const std::optional<uint16_t> service = RecordedServiceId(item);
+    if (!service || !HasStart(item) || !Ready()) return out;
+    const GuideTime start = ItemStart(item);
+    const GuideTime end = ItemEnd(item);
+    auto cached = on_air_.find({*service, start, end});
+    if (cached == on_air_.end()) {
+      // The first programme of its span that the guide marks as reserved by it, else the one of
+      // its service on air at its start.
+      std::optional<GuideEvent> first, on_air;
+      const ReservedProgrammes marked({item});
+      for (GuideEvent& e : store_->Events(start, std::max(end, start + 1), true)) {
+        if (marked.Contains(e)) {
+          first = std::move(e);
+          break;
+        }
+        if (!on_air && e.key.service_id == *service && e.start <= start && (!e.HasEnd() || start < e.End()))
+          on_air = e;
       }
-      if (!on_air && e.key.service_id == *service && e.start <= start && (!e.HasEnd() || start < e.End()))
-        on_air = e;
+      cached = on_air_.emplace(std::make_tuple(*service, start, end), first ? std::move(first) : std::move(on_air)).first;
     }
-    cached = on_air_.emplace(std::make_tuple(*service, start, end), first ? std::move(first) : std::move(on_air)).first;
-  }
-  out.in_guide = cached->second.has_value();
-  if (out.in_guide) out.event = *cached->second;
-  out.service_name = NameOf(services_, out.in_guide ? out.event.key : EventKey{0, 0, *service, 0});
-  const std::optional<GuideCoverage> coverage = Coverage(*service);
-  out.stale = coverage && coverage->Stale(start, Now());
-  return out;
+    out.in_guide = cached->second.has_value();
+    if (out.in_guide) out.event = *cached->second;
+    out.service_name = NameOf(services_, out.in_guide ? out.event.key : EventKey{0, 0, *service, 0});
+    const std::optional<GuideCoverage> coverage = Coverage(*service);
+    out.stale = coverage && coverage->Stale(start, Now());
+    return out;
+  });
 }
 
 ScheduleItem ProgrammeResolver::WithGuideTime(ScheduleItem item) {
-  if (!(item.flags & SI_BY_EVENT)) return item;
-  if (HasStart(item) && !GetText(item.title).empty()) return item;
-  const ResolvedProgramme p = Find(EventKey{item.network_id, item.stream_id, item.service_id, item.event_id});
-  if (!p.in_guide) return item;
-  if (HasStart(item)) {
-    // Followed in the broadcast already: only the title, which the file does not keep.
-    SetText(item.title, p.event.title);
-  } else {
-    TakeGuideEvent(p.event, &item);
-  }
-  return item;
+  return Lent([&]() -> ScheduleItem {
+    if (!(item.flags & SI_BY_EVENT)) return item;
+    if (HasStart(item) && !GetText(item.title).empty()) return item;
+    const ResolvedProgramme p = Find(EventKey{item.network_id, item.stream_id, item.service_id, item.event_id});
+    if (!p.in_guide) return item;
+    if (HasStart(item)) {
+      // Followed in the broadcast already: only the title, which the file does not keep.
+      SetText(item.title, p.event.title);
+    } else {
+      TakeGuideEvent(p.event, &item);
+    }
+    return item;
+  });
 }
 
 RecordingScheduler::PlannedList ProgrammeResolver::Resolve(RecordingScheduler::PlannedList planned) {
-  planned.requests.resize(planned.items.size());
-  for (size_t i = 0; i < planned.items.size(); ++i) {
-    ScheduleItem& item = planned.items[i];
-    item = WithGuideTime(item);
-    if (!planned.requests[i].known && HasStart(item)) planned.requests[i] = PlanRequestOf(item);
-  }
-  planned.lines = MakePlan(planned.requests);
-  return planned;
+  return Lent([&]() -> RecordingScheduler::PlannedList {
+    planned.requests.resize(planned.items.size());
+    for (size_t i = 0; i < planned.items.size(); ++i) {
+      ScheduleItem& item = planned.items[i];
+      item = WithGuideTime(item);
+      if (!planned.requests[i].known && HasStart(item)) planned.requests[i] = PlanRequestOf(item);
+    }
+    planned.lines = MakePlan(planned.requests);
+    return planned;
+  });
 }
 
 std::vector<std::string> ProgrammeResolver::Losers(const RecordingScheduler::PlannedList& planned,
                                                    const ScheduleItem& candidate, const ScheduleItem* original) {
-  RecordingScheduler::PlannedList list = Resolve(planned);
-  const ScheduleItem item = WithGuideTime(candidate);
-  PlanRequest before;
-  int index = original != nullptr ? FindReservation(list.items, *original) : -1;
-  if (index >= 0 && static_cast<size_t>(index) < list.requests.size()) {
-    before = list.requests[static_cast<size_t>(index)];
-  } else {
-    index = static_cast<int>(list.items.size());
-    list.items.push_back(item);
-    list.requests.push_back(PlanRequest{});
-  }
-  list.items[static_cast<size_t>(index)] = item;
-  list.requests[static_cast<size_t>(index)] = PlanRequestOf(item);
-  return PlanLoserTexts(list.items, list.requests, static_cast<size_t>(index), before);
+  return Lent([&]() -> std::vector<std::string> {
+    RecordingScheduler::PlannedList list = Resolve(planned);
+    const ScheduleItem item = WithGuideTime(candidate);
+    PlanRequest before;
+    int index = original != nullptr ? FindReservation(list.items, *original) : -1;
+    if (index >= 0 && static_cast<size_t>(index) < list.requests.size()) {
+      before = list.requests[static_cast<size_t>(index)];
+    } else {
+      index = static_cast<int>(list.items.size());
+      list.items.push_back(item);
+      list.requests.push_back(PlanRequest{});
+    }
+    list.items[static_cast<size_t>(index)] = item;
+    list.requests[static_cast<size_t>(index)] = PlanRequestOf(item);
+    return PlanLoserTexts(list.items, list.requests, static_cast<size_t>(index), before);
+  });
 }
 
 void TakeGuideEvent(const GuideEvent& e, ScheduleItem* item) {

@@ -11,6 +11,7 @@
 
 #include "guide/guide_coverage.h"
 #include "guide/guide_event.h"
+#include "guide/guide_reader.h"
 #include "schedule/recording_scheduler.h"
 #include "schedule/schedule_item.h"
 #include "ts/event_key.h"
@@ -30,15 +31,21 @@ struct ResolvedProgramme {
 };
 
 // Reads reservations by programme: each event reservation's title, service name, start and
-// length, from the programme guide (epg.sqlite), whether a capture runs or not. The guide file is
-// opened for reading when first needed and read again whenever another connection changed it.
+// length, from the programme guide (epg.sqlite), whether a capture runs or not. The guide is read
+// through a connection of its own (opened when first needed), or through one the program shares,
+// lent for each look-up; what was read is read again whenever the file changed or was replaced.
 // One object per thread.
 class ProgrammeResolver {
  public:
   // Broadcast time now (JST); the machine's clock when null.
   using Clock = std::function<GuideTime()>;
+  // Lends a connection to the guide: calls `use` with it, once, while no other user has it.
+  using GuideLoan = std::function<void(const std::function<void(GuideReader&)>& use)>;
 
+  // With a connection of its own to the guide at `guide_path` ("" for none).
   explicit ProgrammeResolver(std::string guide_path, Clock now = nullptr);
+  // With the connection `loan` lends.
+  explicit ProgrammeResolver(GuideLoan loan, Clock now = nullptr);
   ~ProgrammeResolver();
   ProgrammeResolver(const ProgrammeResolver&) = delete;
   ProgrammeResolver& operator=(const ProgrammeResolver&) = delete;
@@ -69,13 +76,19 @@ class ProgrammeResolver {
                                   const ScheduleItem* original);
 
  private:
-  // Opens the guide or notices another connection's change; false without a guide.
+  // Runs `read` with the guide's connection lent (at once when it is lent already).
+  template <typename Read>
+  auto Lent(Read read) -> decltype(read());
+  // Takes the lent connection's guide, noticing a change or another file; false without a guide.
   bool Ready();
   GuideTime Now() const;
 
-  std::string path_;
+  std::unique_ptr<GuideReader> own_;
+  GuideLoan loan_;
   Clock now_;
-  std::unique_ptr<GuideStore> store_;
+  GuideReader* reader_ = nullptr;  // the connection lent, during a look-up
+  GuideStore* store_ = nullptr;    // its guide, after Ready()
+  uint64_t generation_ = ~uint64_t{0};
   uint64_t version_ = 0;
   std::vector<GuideService> services_;
   std::map<std::tuple<uint16_t, uint16_t, uint16_t, uint16_t>, std::optional<GuideEvent>> events_;

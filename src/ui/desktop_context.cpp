@@ -9,10 +9,9 @@ namespace pelkan::ui {
 
 GuideTime DesktopNow(const DesktopContext& context) {
   const CaptureStats& stats = context.app.stats();
-  const uint32_t date = stats.clock_date.load(std::memory_order_relaxed);
-  const uint32_t seconds = stats.clock_time.load(std::memory_order_relaxed);
-  const uint32_t age = platform::TickCount() - stats.clock_tick.load(std::memory_order_relaxed);
-  return GuideNow(context.app.IsConnected() ? date : 0, seconds, age, ToGuideTime(JapanTimeNow()));
+  const CaptureStats::ClockReading clock = stats.ReadClock(platform::TickCount());
+  return GuideNow(context.app.IsConnected() ? clock.date : 0, clock.seconds, clock.age_ms,
+                  ToGuideTime(JapanTimeNow()));
 }
 
 }  // namespace pelkan::ui

@@ -1,6 +1,7 @@
 #include "ui/guide_window.h"
 
 #include <QButtonGroup>
+#include <QDesktopServices>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
@@ -8,12 +9,14 @@
 #include <QMenu>
 #include <QScrollBar>
 #include <QToolButton>
+#include <QUrl>
 #include <algorithm>
 #include <tuple>
 
 #include "app/rule_window_rules.h"
 #include "app/scheduled_capture.h"
 #include "app/settings.h"
+#include "app/watch_urls.h"
 #include "base/mjd_time.h"
 #include "core/capture_app.h"
 #include "guide/guide_coverage.h"
@@ -92,6 +95,8 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
   popup_->setDefaultAction(ui_->reserveAction);
   popup_->addAction(ui_->reserveByEventAction);
   popup_->addAction(ui_->reserveByTimeAction);
+  // "視聴" of a programme on air, only while the capture serves its stream over HTTP.
+  popup_->addAction(ui_->watchAction);
   if (make_rule_) {
     popup_->addSeparator();
     popup_->addAction(ui_->ruleFromProgrammeAction);
@@ -106,6 +111,11 @@ GuideWindow::GuideWindow(DesktopContext& context, ReserveByTimeCallback by_time,
   connect(ui_->reserveByEventAction, &QAction::triggered, this, &GuideWindow::ReserveByEvent);
   connect(ui_->reserveByTimeAction, &QAction::triggered, this, &GuideWindow::ReserveByTime);
   connect(ui_->ruleFromProgrammeAction, &QAction::triggered, this, &GuideWindow::RuleFromProgramme);
+  // The desktop's player for the service's stream (xdg-open on a Linux desktop).
+  connect(ui_->watchAction, &QAction::triggered, this, [this] {
+    const QString url = ui_->watchAction->data().toString();
+    if (!url.isEmpty()) QDesktopServices::openUrl(QUrl(url));
+  });
   connect(ui_->ruleFromSearchButton, &QPushButton::clicked, this, &GuideWindow::RuleFromSearch);
   connect(ui_->nowButton, &QPushButton::clicked, this, [this] {
     ui_->grid->ScrollToTime(Now() - 1800);
@@ -288,7 +298,11 @@ void GuideWindow::ShowMenu(const QPoint& global_pos) {
   const auto cell = ui_->grid->current();
   if (!cell) return;
   // A programme reserved already is not reserved twice; its details still open.
-  ui_->reserveAction->setEnabled(!ui_->grid->IsReserved(ui_->grid->model()->event(*cell)));
+  const GuideEvent e = ui_->grid->model()->event(*cell);
+  ui_->reserveAction->setEnabled(!ui_->grid->IsReserved(e));
+  const QString watch = QString::fromStdString(ProgrammeWatchUrl(WatchBaseUrl(context_.app), e, Now()));
+  ui_->watchAction->setData(watch);
+  ui_->watchAction->setVisible(!watch.isEmpty());
   popup_->popup(global_pos);
 }
 

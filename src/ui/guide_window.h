@@ -32,7 +32,8 @@ namespace pelkan::ui {
 // search field whose results (marked 予 or 自 when reserved) take the grid to a programme, a genre
 // legend, and the reservation popup (a right or double click): "予約" reserves the programme by its
 // event at once, "予約の詳細..." and "日時指定で録画予約" open the reservation edit dialog through the
-// given callbacks while the capture goes on; "この番組で自動予約を作成" in the popup and
+// given callbacks while the capture goes on, "視聴" (only for a programme on air while the capture
+// serves HTTP) opens its service's stream in the desktop's player; "この番組で自動予約を作成" in the popup and
 // "検索条件で自動予約を作成" beside the search open the rule dialog with a rule made from them. It reads the
 // guide with a connection of its own and follows what the collector writes every two seconds while shown,
 // keeping the time, the service and the programme the user looks at. When DECODE_PSI or PROC_EPG is off it

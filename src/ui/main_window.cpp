@@ -216,10 +216,7 @@ void MainWindow::ShowStatus(const StatusSnapshot& st) {
 }
 
 void MainWindow::ShowWatchLink() {
-  const CaptureApp& app = context_.app;
-  const std::string base = app.IsHttpServing()
-                               ? HttpBaseUrl(platform::SjisToUtf8(app.settings().http_address), app.GetHttpPort())
-                               : std::string();
+  const std::string base = WatchBaseUrl(context_.app);
   QString text;
   QString tip;
   if (!base.empty()) {

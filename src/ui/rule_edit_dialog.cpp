@@ -257,9 +257,10 @@ void RuleEditDialog::refreshMatches() {
   desk_.Refresh();
   if (check_.rule) matches_ = desk_.Test(*check_.rule);
   const ServiceNameFn names = desk_.NameFn();
+  const StaleFn stale = desk_.StaleNow();
   int reserved = 0;
   for (size_t i = 0; i < matches_.size(); ++i) {
-    const RuleMatchRow row = RuleMatchRowOf(matches_[i], names);
+    const RuleMatchRow row = RuleMatchRowOf(matches_[i], names, stale);
     auto* item = new QTreeWidgetItem({Q(row.when), Q(row.service), Q(row.title), Q(row.verdict)});
     item->setData(0, Qt::UserRole, static_cast<int>(i));
     if (row.suppressed) {

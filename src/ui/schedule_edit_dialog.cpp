@@ -58,14 +58,14 @@ ScheduleEditDialog::ScheduleEditDialog(const ScheduleItem& item, DeviceChannels 
 }
 
 void ScheduleEditDialog::ShowProgramme(const GuideEvent& e, std::string_view service_name) {
-  QFont bold = ui_->programmeTitleLabel->font();
+  QFont bold = ui_->programmeTitleValue->font();
   bold.setBold(true);
   bold.setPointSizeF(bold.pointSizeF() * 1.2);
-  ui_->programmeTitleLabel->setFont(bold);
-  ui_->programmeTitleLabel->setText(FromBroadcastSjis(e.title));
-  ui_->programmeLineLabel->setText(FromBroadcastSjis(guide_text::HeadingLine(e, service_name)));
-  ui_->programmeFrame->setAccessibleName(ui_->programmeTitleLabel->text());
-  ui_->programmeFrame->setAccessibleDescription(ui_->programmeLineLabel->text());
+  ui_->programmeTitleValue->setFont(bold);
+  ui_->programmeTitleValue->setText(FromBroadcastSjis(e.title));
+  ui_->programmeLineValue->setText(FromBroadcastSjis(guide_text::HeadingLine(e, service_name)));
+  ui_->programmeFrame->setAccessibleName(ui_->programmeTitleValue->text());
+  ui_->programmeFrame->setAccessibleDescription(ui_->programmeLineValue->text());
   ui_->programmeFrame->setVisible(true);
 }
 

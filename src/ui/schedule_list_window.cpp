@@ -5,6 +5,7 @@
 #include <QTableWidgetItem>
 #include <algorithm>
 
+#include "app/rule_files.h"
 #include "app/scheduled_capture.h"
 #include "core/status_text.h"
 #include "guide/guide_coverage.h"
@@ -127,6 +128,13 @@ bool ScheduleListWindow::ConfirmOverlap() {
 
 void ScheduleListWindow::ReadProgrammesFrom(const std::string& guide_path, const std::string& rules_path) {
   guide_ = std::make_unique<ProgrammeResolver>(guide_path);
+  rules_ = std::make_unique<RuleNames>(rules_path);
+  Rebuild();
+}
+
+void ScheduleListWindow::ReadProgrammesFrom(RuleFiles& files, const std::string& rules_path) {
+  guide_ = std::make_unique<ProgrammeResolver>(
+      [&files](const std::function<void(GuideReader&)>& use) { files.LendGuide(use); });
   rules_ = std::make_unique<RuleNames>(rules_path);
   Rebuild();
 }

@@ -26,6 +26,7 @@ class ScheduleListWindow;
 }
 
 namespace pelkan {
+class RuleFiles;
 class ScheduledCapture;
 }
 
@@ -74,6 +75,9 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   // Reads the programmes of the reservations from the guide `guide_path` (epg.sqlite) and the names
   // of their rules from `rules_path`, also while no capture runs.
   void ReadProgrammesFrom(const std::string& guide_path, const std::string& rules_path);
+  // Likewise, the guide read through the program's shared connection in `files` (which outlives
+  // the window).
+  void ReadProgrammesFrom(RuleFiles& files, const std::string& rules_path);
 
  public Q_SLOTS:
   // Shows the lists as they are now: both counts in the view buttons, the rows of the chosen list.

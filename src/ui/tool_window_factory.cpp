@@ -65,7 +65,12 @@ ToolWindow* CreateScheduleToolWindow(DesktopContext& context, QWidget* owner) {
   CaptureApp* app = &context.app;
   auto* window = new ScheduleListWindow(
       context.schedule, [app] { return ReadDeviceChannels(app->device()); }, &context.messages, owner);
-  window->ReadProgrammesFrom(context.guide_path, context.rules_path);
+  // The guide through the session's shared connection: one owner of the file in the program.
+  if (context.rule_files != nullptr) {
+    window->ReadProgrammesFrom(*context.rule_files, context.rules_path);
+  } else {
+    window->ReadProgrammesFrom(context.guide_path, context.rules_path);
+  }
   // The filtering window's popup reserves programmes through this window's edit dialog.
   ReserveCallbacks reserve = ReserveThrough(window);
   context.services.SetReserveCallbacks(std::move(reserve.by_time), std::move(reserve.by_event));

@@ -4,10 +4,16 @@
 
 #include <algorithm>
 
+#include "app/rule_desk.h"
+#include "app/rule_files.h"
+#include "app/scheduled_capture.h"
 #include "base/mjd_time.h"
+#include "guide/guide_store.h"
 #include "platform/broadcast_text.h"
 #include "rules/rule_evaluation.h"
 #include "rules/rule_matcher.h"
+#include "tests/support/guide_events.h"
+#include "tests/support/temp_dir.h"
 
 namespace pelkan {
 namespace {
@@ -140,6 +146,48 @@ TEST(RuleWindowRules, RowsOfTheListAndOfTheMatches) {
   EXPECT_EQ(r.when, "12/8(火) 05:00");
   EXPECT_EQ(r.service, "ペルカン総合");
   EXPECT_EQ(r.title, "麒麟の道 第12話[再]");
+}
+
+// The live match list of the rule dialog marks the programmes whose guide is old, as the
+// reservation list does: here a service not heard from for two days beside one heard an hour ago.
+TEST(RuleWindowRules, TheMatchListMarksProgrammesWhoseGuideIsOld) {
+  const test::TempDir dir;
+  const GuideTime now = At(7, 8);
+  const struct {
+    uint16_t service;
+    const char* title;
+    uint16_t episode;
+    GuideTime heard_at;
+    const char* verdict;
+  } cases[] = {
+      {101, "麒麟の道 第12話", 12, now - 3600, "予約する"},
+      {102, "麒麟の道 第13話", 13, now - 2 * 86400, "予約する 番組情報が古い"},
+  };
+  {
+    std::string error;
+    auto guide = GuideStore::Open(dir.File("epg.sqlite"), GuideStore::Access::kWrite, true, nullptr, &error);
+    ASSERT_TRUE(guide) << error;
+    guide->Begin();
+    for (const auto& c : cases) {
+      ASSERT_TRUE(test::AddGuideEvent(*guide, {4, 5, c.service, 1}, c.title, At(7, 20), c.episode, 0));
+      ASSERT_TRUE(guide->SetServiceHeard(4, 5, c.service, c.heard_at));
+    }
+    ASSERT_TRUE(guide->Commit());
+  }
+  ScheduledCapture capture([](std::function<void()> work) { work(); });
+  RuleFiles files(dir.File("rules.sqlite"), dir.File("epg.sqlite"));
+  RuleDesk desk(capture.scheduler(), files, [now] { return now; });
+  desk.Refresh(true);
+  ReservationRule rule;
+  rule.words = {"麒麟"};
+  const std::vector<RuleMatch> matches = desk.Test(rule);
+  ASSERT_EQ(matches.size(), std::size(cases));
+  for (const auto& c : cases) {
+    const auto m = std::find_if(matches.begin(), matches.end(),
+                                [&c](const RuleMatch& m) { return m.event->key.service_id == c.service; });
+    ASSERT_NE(m, matches.end()) << c.service;
+    EXPECT_EQ(RuleMatchRowOf(*m, desk.NameFn(), desk.StaleNow()).verdict, c.verdict) << c.service;
+  }
 }
 
 // The guide's popup makes a rule of the series: the title without marks, cut before its episode,

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "guide/guide_reader.h"
 #include "guide/guide_store.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_texts.h"
@@ -109,6 +112,42 @@ TEST_F(ProgrammeResolverTest, ReservationsReadByProgramme) {
     EXPECT_EQ(platform::SjisToUtf8(ItemStartText(resolver.WithGuideTime(c.item))), c.start);
     EXPECT_EQ(p.stale, c.stale);
   }
+}
+
+// Through a connection the program lends (its one reader of the guide) the look-ups read as with
+// their own: each takes the connection once, also when one look-up makes others, and a guide
+// replaced by another file is read anew, though its data version may be the same number.
+TEST_F(ProgrammeResolverTest, ReadsThroughALentConnectionAndFollowsAReplacedFile) {
+  GuideReader shared(dir_.File("epg.sqlite"));
+  int loans = 0;
+  bool lent = false;
+  ProgrammeResolver resolver(
+      [&](const std::function<void(GuideReader&)>& use) {
+        EXPECT_FALSE(lent) << "lent twice at once";
+        ++loans;
+        lent = true;
+        use(shared);
+        lent = false;
+      },
+      [] { return kNow; });
+  const ScheduleItem item = ByEvent(kService, 0x1001);
+  EXPECT_EQ(platform::SjisToUtf8(ProgrammeNameText(item, resolver.OfReservation(item))), "連続テレビ小説");
+  EXPECT_EQ(loans, 1);
+  RecordingScheduler::PlannedList planned;
+  planned.items = {item, ByEvent(kService, 0x1002)};
+  EXPECT_EQ(resolver.Resolve(planned).items[1].duration, 1800u);
+  EXPECT_EQ(loans, 2);
+
+  // Another file takes the guide's name (as the collector's repair does).
+  {
+    auto store = GuideStore::Open(dir_.File("new.sqlite"), GuideStore::Access::kWrite, true, nullptr, nullptr);
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->Begin());
+    ASSERT_TRUE(store->ApplyEvent(Programme(kService, 0x1001, kDay + 20 * 3600, 900, "天気予報")));
+    ASSERT_TRUE(store->Commit());
+  }
+  ASSERT_EQ(std::rename(dir_.File("new.sqlite").c_str(), dir_.File("epg.sqlite").c_str()), 0);
+  EXPECT_EQ(platform::SjisToUtf8(ProgrammeNameText(item, resolver.OfReservation(item))), "天気予報");
 }
 
 // Without a capture the plan takes the guide's times for event reservations, so that a date-time

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QApplication>
 #include <QCursor>
+#include <QDesktopServices>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QHelpEvent>
@@ -24,6 +25,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <sqlite3.h>
 
 #include <cstdlib>
@@ -42,6 +44,7 @@
 #include "schedule/recording_scheduler.h"
 #include "schedule/schedule_file.h"
 #include "streamgen/broadcast_generator.h"
+#include "tests/support/loopback_udp.h"
 #include "tests/ui/ui_test_support.h"
 #include "ts/ts_processor.h"
 #include "ui/guide_grid.h"
@@ -529,8 +532,8 @@ TEST_F(GuideWindowTest, PopupReservesAtOnceOrThroughTheDialogThatShowsTheProgram
   OnModal<ScheduleEditDialog>(Guide(), [&](ScheduleEditDialog* d) {
     seen = true;
     EXPECT_TRUE(d->findChild<QFrame*>("programmeFrame")->isVisible());
-    EXPECT_EQ(d->findChild<QLabel*>("programmeTitleLabel")->text(), FromBroadcastSjis(second.title));
-    const QString line = d->findChild<QLabel*>("programmeLineLabel")->text();
+    EXPECT_EQ(d->findChild<QLabel*>("programmeTitleValue")->text(), FromBroadcastSjis(second.title));
+    const QString line = d->findChild<QLabel*>("programmeLineValue")->text();
     for (const std::string& part : {platform::SjisToUtf8(ServiceNameOf(second)),
                                     guide_text::ClockText(second.start), guide_text::ClockText(second.End()),
                                     platform::SjisToUtf8(std::string(guide_text::GenreName(second.genre)))})
@@ -572,6 +575,78 @@ TEST_F(GuideWindowTest, PopupReservesAtOnceOrThroughTheDialogThatShowsTheProgram
     }
     EXPECT_TRUE(found) << platform::SjisToUtf8(e.title) << " " << mark;
   }
+}
+
+// The desktop's player as the tests see it: the URLs it was asked to open.
+class OpenedUrls : public QObject {
+  Q_OBJECT
+
+ public Q_SLOTS:
+  void open(const QUrl& url) { urls.push_back(url.toString()); }
+
+ public:
+  QStringList urls;
+};
+
+// "視聴" of the popup opens the stream of a programme on air in the desktop's player; it is absent
+// while the capture serves no HTTP and for a programme that is not on air.
+TEST_F(GuideWindowTest, PopupWatchesAProgrammeOnAirOnlyWhileServing) {
+  const MjdTime start = JapanTimeNow();
+  FillGuide(start, 40.0);
+  UseVirtualTuner(start, 1);
+  const uint16_t port = pelkan::testing::FreeLoopbackTcpPort();
+  Settings s = DefaultSettings(dir.string());
+  s.decode_psi = 1;
+  s.proc_epg = 1;
+  s.http_enabled = 1;
+  s.http_port = port;
+  ASSERT_TRUE(SaveSettings(settings_path(), s));
+  Start();
+  OpenedUrls player;
+  QDesktopServices::setUrlHandler(QStringLiteral("http"), &player, "open");
+  OpenGuide();
+  GuideGrid* grid = Grid();
+  ASSERT_TRUE(grid->current());
+  const GuideGridModel::Cell on_air = *grid->current();
+  const GuideEvent programme = Guide()->model().event(on_air);
+  ASSERT_LE(programme.start, ToGuideTime(start));
+  const QString stream = QStringLiteral("http://127.0.0.1:%1/service/%2").arg(port).arg(programme.key.service_id);
+  const struct {
+    const char* name;
+    bool serving;
+    size_t later;  // programmes after the one on air
+    QString url;   // opened by "視聴"; empty: absent
+  } cases[] = {
+      {"on air, no server", false, 0, {}},
+      {"on air, served", true, 0, stream},
+      {"the next programme, served", true, 1, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.serving && !program_->app().IsHttpServing()) {
+      QTest::mouseClick(Find<QPushButton>("connectButton"), Qt::LeftButton);
+      ASSERT_TRUE(program_->app().IsHttpServing());
+    }
+    grid->SetCurrent(GuideGridModel::Cell{on_air.column, on_air.index + c.later}, true);
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->BoxRect(*grid->current()).center());
+    QMenu* menu = OpenMenu();
+    ASSERT_NE(menu, nullptr);
+    QAction* watch = nullptr;
+    for (QAction* a : menu->actions()) {
+      if (a->text() == U8("視聴")) watch = a;
+    }
+    ASSERT_NE(watch, nullptr);
+    EXPECT_EQ(watch->isVisible(), !c.url.isEmpty());
+    if (c.url.isEmpty()) {
+      menu->close();
+      continue;
+    }
+    player.urls.clear();
+    ASSERT_TRUE(ClickMenuItem(U8("視聴")));
+    EXPECT_EQ(player.urls, QStringList{c.url});
+  }
+  QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+  program_->app().Disconnect();
 }
 
 // The red line of the current time used to be drawn over the programmes' texts: it runs under them.
@@ -762,3 +837,5 @@ TEST(GuideScreenshots, PopupEditDialogWithItsProgrammeAndRuleDialogWithTheAiring
 
 }  // namespace
 }  // namespace pelkan::ui
+
+#include "guide_window_test.moc"
