@@ -9,6 +9,7 @@
 
 #include "core/channel_window.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "core/http_server_settings.h"
 #include "output/udp_sender.h"
 #include "platform/clock.h"
 #include "platform/text_codec.h"
@@ -195,24 +196,8 @@ void CaptureApp::StartHttp() {
   if (settings_.http_enabled == 0) return;
   HttpServerConfig config = http_config_;
   std::tie(config.access.view_token, config.access.control_token) = http_tokens_;
-  config.address = platform::SjisToUtf8(settings_.http_address);
-  // 0 (only a front-end sets it; the file's range starts at 1) takes a free port.
-  const int32_t port_max = SettingKeyOf(&Settings::http_port).max;
-  config.port = static_cast<uint16_t>(std::clamp(settings_.http_port, 0, port_max));
-  config.max_clients =
-      static_cast<uint32_t>(SettingKeyOf(&Settings::http_max_clients).Clamp(settings_.http_max_clients));
   std::string error;
-  bool networks = ParseHttpNetworks(platform::SjisToUtf8(settings_.http_allow), &config.access.allow, &error);
-  if (networks) {
-    const std::string hosts = platform::SjisToUtf8(settings_.http_hosts);
-    for (size_t at = 0; at < hosts.size();) {
-      const size_t end = std::min(hosts.find_first_of(", ", at), hosts.size());
-      if (end > at) config.access.hosts.push_back(hosts.substr(at, end - at));
-      at = end + 1;
-    }
-  } else {
-    error = "HTTP_ALLOW: " + error;
-  }
+  const bool networks = ApplyHttpSettings(settings_, &config, &error);
   auto server = std::make_unique<HttpStreamServer>(http_pages_, http_notice_);
   if (!networks || !server->Start(config, &error)) {
     last_error_ = error;
