@@ -38,6 +38,9 @@ namespace {
 
 using pelkan::bench::Child;
 using pelkan::bench::EnvSeconds;
+using pelkan::bench::FfmpegRelayCommand;
+using pelkan::bench::GenerateRelay;
+using pelkan::bench::RecordCommand;
 using pelkan::bench::Figures;
 using pelkan::bench::Measure;
 using pelkan::bench::Scratch;
@@ -84,6 +87,16 @@ void WriteIni(const std::string& dir, bool guide_window) {
                                      << "\n[Pelkan_Q_PSI]\nDECODE_PSI=1\nPROC_EPG=1\n";
 }
 
+// The home written without the guide window; false (the benchmark skipped) without a home or display.
+bool Ready(benchmark::State& state, const Scratch& scratch, const VirtualDisplay& display) {
+  if (scratch.dir.empty() || !display.ok()) {
+    state.SkipWithError("no temporary folder or no virtual display (Xvfb)");
+    return false;
+  }
+  WriteIni(scratch.dir, false);
+  return true;
+}
+
 void Report(benchmark::State& state, const std::string& name, const Figures& f) {
   state.counters[name + "_pct"] = f.pct;
   state.counters[name + "_wakeups_per_s"] = f.wakeups_per_s;
@@ -96,36 +109,22 @@ void BM_DesktopRecording(benchmark::State& state) {
   for (auto _ : state) {
     const Scratch scratch;
     const VirtualDisplay display;
-    if (scratch.dir.empty() || !display.ok()) {
-      state.SkipWithError("no temporary folder or no virtual display (Xvfb)");
-      break;
-    }
-    WriteIni(scratch.dir, false);
+    if (!Ready(state, scratch, display)) break;
+    GenerateRelay(scratch.dir, settle + span + 5);
     {
-      Child seed({PELKAN_CLI_PATH, "generate", "-o", scratch.dir + "/relay.ts", "--seconds",
-                  std::to_string(static_cast<int>(settle + span + 5))});
-      seed.Wait();
-    }
-    auto cli = [&scratch](const std::string& file) {
-      return std::vector<std::string>{PELKAN_CLI_PATH, "--home", scratch.dir, "capture", "--record",
-                                      scratch.dir + "/" + file, "--status-every", "60"};
-    };
-    {
-      Child warm(cli("warm.ts"));
+      Child warm(RecordCommand(scratch.dir, "warm.ts"));
       std::this_thread::sleep_for(std::chrono::duration<double>(EnvSeconds("PELKAN_E2E_WARM", 50)));
     }
     Figures line;
     {
-      Child c(cli("cli.ts"));
+      Child c(RecordCommand(scratch.dir, "cli.ts"));
       line = Measure({c.pid()}, settle, span)[0];
     }
     Report(state, "cli", line);
     const std::vector<std::string> desktop = {PELKAN_GUI_PATH, "--home", scratch.dir, "--record"};
     {
       Child d(desktop);
-      Child ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-copy_unknown", "-i",
-                    scratch.dir + "/relay.ts", "-map", "0", "-c", "copy", "-f", "mpegts", "-y",
-                    scratch.dir + "/out.ts"});
+      Child ffmpeg(FfmpegRelayCommand(scratch.dir));
       const auto f = Measure({d.pid(), ffmpeg.pid()}, settle, span);
       Report(state, "desktop", f[0]);
       Report(state, "ffmpeg", f[1]);
@@ -167,11 +166,7 @@ void BM_DesktopStartup(benchmark::State& state) {
   for (auto _ : state) {
     const Scratch scratch;
     const VirtualDisplay display;
-    if (scratch.dir.empty() || !display.ok()) {
-      state.SkipWithError("no temporary folder or no virtual display (Xvfb)");
-      break;
-    }
-    WriteIni(scratch.dir, false);
+    if (!Ready(state, scratch, display)) break;
     // xev on the root window, its lines read through a pipe.
     int pipe_fds[2];
     if (::pipe(pipe_fds) != 0) break;

@@ -121,4 +121,24 @@ struct Scratch {
   }
 };
 
+#ifdef PELKAN_CLI_PATH
+// `pelkan-cli capture --record DIR/FILE` in the home DIR (the recorder as a user runs it).
+inline std::vector<std::string> RecordCommand(const std::string& dir, const std::string& file) {
+  return {PELKAN_CLI_PATH, "--home", dir, "capture", "--record", dir + "/" + file, "--status-every", "60"};
+}
+
+// Writes DIR/relay.ts, `seconds` of the generated broadcast, for FFmpeg to relay.
+inline void GenerateRelay(const std::string& dir, double seconds) {
+  Child seed({PELKAN_CLI_PATH, "generate", "-o", dir + "/relay.ts", "--seconds",
+              std::to_string(static_cast<int>(seconds))});
+  seed.Wait();
+}
+#endif
+
+// FFmpeg relaying DIR/relay.ts in real time into DIR/out.ts: what a recorder costs in FFmpeg.
+inline std::vector<std::string> FfmpegRelayCommand(const std::string& dir) {
+  return {"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-copy_unknown", "-i", dir + "/relay.ts",
+          "-map", "0", "-c", "copy", "-f", "mpegts", "-y", dir + "/out.ts"};
+}
+
 }  // namespace pelkan::bench

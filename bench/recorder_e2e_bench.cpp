@@ -28,7 +28,10 @@ namespace {
 
 using pelkan::bench::Child;
 using pelkan::bench::EnvSeconds;
+using pelkan::bench::FfmpegRelayCommand;
+using pelkan::bench::GenerateRelay;
 using pelkan::bench::Measure;
+using pelkan::bench::RecordCommand;
 using pelkan::bench::Scratch;
 
 // The recorder with its guide and FFmpeg's relay of the same recording, side by side.
@@ -43,17 +46,9 @@ void BM_RecorderBesideFfmpeg(benchmark::State& state) {
     }
     std::ofstream(scratch.dir + "/pelkan.ini") << "[Pelkan_Q_PSI]\nDECODE_PSI=1\nPROC_EPG=1\n";
     // A recording for FFmpeg to relay, longer than its span.
+    GenerateRelay(scratch.dir, settle + span + 5);
     {
-      Child seed({PELKAN_CLI_PATH, "generate", "-o", scratch.dir + "/relay.ts", "--seconds",
-                  std::to_string(static_cast<int>(settle + span + 5))});
-      seed.Wait();
-    }
-    auto record = [&scratch](const std::string& file) {
-      return std::vector<std::string>{PELKAN_CLI_PATH, "--home", scratch.dir, "capture", "--record",
-                                      scratch.dir + "/" + file, "--status-every", "60"};
-    };
-    {
-      Child cold(record("cold.ts"));
+      Child cold(RecordCommand(scratch.dir, "cold.ts"));
       if (cold.pid() <= 0) {
         state.SkipWithError("pelkan-cli cannot be run");
         break;
@@ -64,9 +59,8 @@ void BM_RecorderBesideFfmpeg(benchmark::State& state) {
       const double warm = EnvSeconds("PELKAN_E2E_WARM", 50) - settle - span;
       if (warm > 0) std::this_thread::sleep_for(std::chrono::duration<double>(warm));
     }
-    Child recorder(record("x.ts"));
-    Child ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-copy_unknown", "-i",
-                  scratch.dir + "/relay.ts", "-map", "0", "-c", "copy", "-f", "mpegts", "-y", scratch.dir + "/out.ts"});
+    Child recorder(RecordCommand(scratch.dir, "x.ts"));
+    Child ffmpeg(FfmpegRelayCommand(scratch.dir));
     if (recorder.pid() <= 0 || ffmpeg.pid() <= 0) {
       state.SkipWithError("pelkan-cli or ffmpeg cannot be run");
       break;
