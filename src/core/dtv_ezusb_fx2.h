@@ -35,8 +35,8 @@ class CDTV_EzUSBFX2 : public CDTV_Base {
   static constexpr uint32_t kTransferSize = 0x8000;
   // Free buffers are started again in batches of this many, or as soon as no more than
   // kRefillLowWater transfers are pending.
-  static constexpr size_t kRefillBatch = 8;
-  static constexpr size_t kRefillLowWater = kTransferCount / 2;
+  static constexpr size_t kRefillBatch = 16;
+  static constexpr size_t kRefillLowWater = kTransferCount / 4;
   // How long the receive thread waits for the oldest transfer before it cancels it.
   static constexpr uint32_t kTransferWaitMs = 1000;
   // How long Stop waits for the transfer threads in all.

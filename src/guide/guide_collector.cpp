@@ -22,11 +22,47 @@ constexpr auto kCommitInterval = std::chrono::milliseconds(1000);
 // Sections whose versions are remembered; a stream that keeps inventing tables only makes the
 // collector take sections in again.
 constexpr size_t kMaxTrackedSections = size_t{1} << 18;
+// Sections remembered as stored, per service (a service has a few hundred); past that the others
+// are read again each time they come.
+constexpr size_t kMaxMarks = 4096;
 // How often (broadcast seconds) ended events are removed.
 constexpr GuideTime kRemoveEvery = 600;
 
 uint64_t ServiceKey(uint16_t original_network_id, uint16_t transport_stream_id, uint16_t service_id) {
   return uint64_t{original_network_id} << 32 | uint64_t{transport_stream_id} << 16 | service_id;
+}
+
+// A section's mark: its version and its CRC (the section's last four bytes).
+uint64_t SectionMark(const EitSection::Header& h, const std::vector<uint8_t>& section) {
+  const uint8_t* crc = section.data() + section.size() - 4;
+  return uint64_t{h.version_number} << 32 | uint32_t{crc[0]} << 24 | uint32_t{crc[1]} << 16 |
+         uint32_t{crc[2]} << 8 | crc[3];
+}
+
+// The marks of a service in the file: seven bytes each, table id, section number, version and CRC.
+constexpr size_t kMarkBytes = 7;
+
+std::string PackMarks(const std::map<uint16_t, uint64_t>& marks) {
+  std::string bytes;
+  bytes.reserve(marks.size() * kMarkBytes);
+  for (const auto& [section, mark] : marks) {
+    const char entry[kMarkBytes] = {static_cast<char>(section >> 8), static_cast<char>(section),
+                                    static_cast<char>(mark >> 32),   static_cast<char>(mark >> 24),
+                                    static_cast<char>(mark >> 16),   static_cast<char>(mark >> 8),
+                                    static_cast<char>(mark)};
+    bytes.append(entry, kMarkBytes);
+  }
+  return bytes;
+}
+
+std::map<uint16_t, uint64_t> UnpackMarks(std::string_view bytes) {
+  std::map<uint16_t, uint64_t> marks;
+  for (size_t i = 0; i + kMarkBytes <= bytes.size(); i += kMarkBytes) {
+    const auto* e = reinterpret_cast<const uint8_t*>(bytes.data() + i);
+    marks[static_cast<uint16_t>(e[0] << 8 | e[1])] =
+        uint64_t{e[2]} << 32 | uint32_t{e[3]} << 24 | uint32_t{e[4]} << 16 | uint32_t{e[5]} << 8 | e[6];
+  }
+  return marks;
 }
 
 }  // namespace
@@ -109,12 +145,16 @@ void GuideCollector::OnStreamReset(uint16_t) {
 }
 
 void GuideCollector::Push(Work work) {
+  bool first = false;
   {
     std::lock_guard lock(mutex_);
     if (work.kind == Work::kSection) ++waiting_sections_;
+    first = waiting_.empty();
     waiting_.push_back(std::move(work));
   }
-  wake_.notify_one();
+  // The writer waits for the first piece of a batch only; what follows is gathered while it waits
+  // out the batch's second, and would only wake it for nothing.
+  if (first) wake_.notify_one();
 }
 
 void GuideCollector::Flush() {
@@ -146,6 +186,10 @@ void GuideCollector::OpenStore() {
   std::string notice, error;
   store_ = GuideStore::Open(path_, GuideStore::Access::kWrite, true, &notice, &error);
   opened_at_ = std::chrono::steady_clock::now();
+  marks_.clear();
+  if (store_) {
+    for (const auto& [service, bytes] : store_->SectionMarks()) marks_[service] = UnpackMarks(bytes);
+  }
   {
     std::lock_guard lock(mutex_);
     stats_.store_open = store_ != nullptr;
@@ -187,6 +231,7 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
   // The transaction begins with the first write: a batch that changes nothing writes nothing.
   bool began = store_ != nullptr;
   in_transaction_ = false;
+  batch_marks_.clear();
   // The batch did not reach the file: another program held its write lock too long, the disk is
   // full or read-only, the file is damaged. What it held is taken in again when its sections come
   // round (the versions are forgotten), and the sections are counted as dropped.
@@ -205,8 +250,10 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
     in_transaction_ = false;
     began = false;
     lost = true;
+    batch_marks_.clear();
     for (auto& [key, state] : services_) state->named = false;
     if (store_->LastErrorIsDamage()) {
+      marks_.clear();
       std::string notice;
       if (store_->ReplaceDamagedFile(&notice)) {
         if (!notice.empty() && notice_) notice_(notice);
@@ -216,10 +263,15 @@ void GuideCollector::Apply(std::vector<Work>& batch) {
       services_.clear();
     }
   }
-  if (began && in_transaction_ && !store_->Commit()) {
+  if (began && in_transaction_ && (!WriteMarks() || !store_->Commit())) {
     store_->Rollback();
     lost = true;
+  } else {
+    for (auto& [service, sections] : batch_marks_) {
+      for (const auto& [section, mark] : sections) marks_[service][section] = mark;
+    }
   }
+  batch_marks_.clear();
   in_transaction_ = false;
   size_t failed = 0;
   if (lost) {
@@ -256,6 +308,15 @@ std::string GuideCollector::WriteFailedNotice() const {
   return text;
 }
 
+bool GuideCollector::WriteMarks() {
+  for (const auto& [service, sections] : batch_marks_) {
+    SectionMarkMap all = marks_[service];
+    for (const auto& [section, mark] : sections) all[section] = mark;
+    if (!store_->SetSectionMarks(service, PackMarks(all))) return false;
+  }
+  return true;
+}
+
 bool GuideCollector::Writing() {
   if (!in_transaction_) in_transaction_ = store_->Begin();
   return in_transaction_;
@@ -264,20 +325,32 @@ bool GuideCollector::Writing() {
 bool GuideCollector::ApplyOne(Work& w) {
   switch (w.kind) {
     case Work::kSection: {
-      const std::optional<EitGuideSection> s = ParseEitGuideSection(w.bytes.data(), w.bytes.size());
-      if (!s) return true;
-      if (!Writing()) return false;
-      const EitSection::Header& h = s->header;
-      for (const GuideEventUpdate& u : s->events) {
-        if (!store_->ApplyEvent(u)) return false;
-      }
+      const std::optional<EitSection::Header> header =
+          EitSection::ReadHeader(w.bytes.data(), static_cast<uint32_t>(w.bytes.size()));
+      if (!header || w.bytes.size() < 4) return true;
+      const EitSection::Header& h = *header;
       const uint64_t key = ServiceKey(h.original_network_id, h.transport_stream_id, h.service_id);
+      const uint16_t section = static_cast<uint16_t>(h.table_id << 8 | h.section_number);
+      const uint64_t mark = SectionMark(h, w.bytes);
+      const auto known = marks_.find(key);
+      // A section whose events are stored as they are is neither read nor written again.
+      if (known == marks_.end() || !known->second.count(section) || known->second.at(section) != mark) {
+        const std::optional<EitGuideSection> s = ParseEitGuideSection(w.bytes.data(), w.bytes.size());
+        if (!s) return true;
+        if (!Writing()) return false;
+        for (const GuideEventUpdate& u : s->events) {
+          if (!store_->ApplyEvent(u)) return false;
+        }
+        SectionMarkMap& marks = batch_marks_[key];
+        if ((known == marks_.end() ? 0 : known->second.size()) + marks.size() < kMaxMarks) marks[section] = mark;
+      }
       std::unique_ptr<ServiceState>& state = services_[key];
       if (!state) state = std::make_unique<ServiceState>();
       stream_services_[h.service_id] = key;
       auto name = names_.find(h.service_id);
       if (name != names_.end() && (!state->named || state->name_written != name->second)) {
-        if (!store_->SetServiceName(h.original_network_id, h.transport_stream_id, h.service_id, name->second))
+        if (!Writing() ||
+            !store_->SetServiceName(h.original_network_id, h.transport_stream_id, h.service_id, name->second))
           return false;
         state->named = true;
         state->name_written = name->second;
@@ -356,6 +429,7 @@ void GuideCollector::NoteHeard(uint64_t key) {
   if (state.heard_written >= 0 && clock_ >= state.heard_written && clock_ - state.heard_written < kHeardEvery)
     return;
   // A failure here only leaves the time unrecorded until the next minute.
+  if (!Writing()) return;
   store_->SetServiceHeard(static_cast<uint16_t>(key >> 32), static_cast<uint16_t>(key >> 16),
                           static_cast<uint16_t>(key), clock_);
   state.heard_written = clock_;

@@ -113,6 +113,14 @@ class GuideCollector : public StreamListener {
   void NoteHeard(uint64_t service_key);
   // The message (Shift-JIS) that the guide's file could not take what was received.
   std::string WriteFailedNotice() const;
+  // Writes the marks of the services whose sections this batch stored (in its transaction);
+  // false when the store failed.
+  bool WriteMarks();
+
+  // Per service key, the sections whose events are stored (table id << 8 | section number ->
+  // version << 32 | CRC), as the file holds them: a section that comes again unchanged (after the
+  // writer or the program started again) is neither read nor written.
+  using SectionMarkMap = std::map<uint16_t, uint64_t>;
 
   const std::string path_;
   NoticeFn notice_;
@@ -137,6 +145,8 @@ class GuideCollector : public StreamListener {
   GuideTime removed_at_ = -1;
   bool write_failure_told_ = false;
   bool in_transaction_ = false;
+  std::map<uint64_t, SectionMarkMap> marks_;        // committed
+  std::map<uint64_t, SectionMarkMap> batch_marks_;  // the batch's, until it is committed
   std::chrono::steady_clock::time_point opened_at_;
 
   std::thread writer_;

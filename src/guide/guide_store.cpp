@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
@@ -425,6 +427,36 @@ bool GuideStore::SetServiceHeard(uint16_t original_network_id, uint16_t transpor
   s.Int(1, original_network_id).Int(2, transport_stream_id).Int(3, service_id).Int(4, at);
   const int rc = s.Step();
   return rc == SQLITE_DONE || Fail(rc);
+}
+
+namespace {
+
+// The marks of a service are one row of `meta`, under this prefix and the service key in hex.
+constexpr std::string_view kMarksPrefix = "sections ";
+
+}  // namespace
+
+bool GuideStore::SetSectionMarks(uint64_t service_key, std::string_view marks) {
+  char key[40];
+  std::snprintf(key, sizeof key, "%.*s%012llx", static_cast<int>(kMarksPrefix.size()), kMarksPrefix.data(),
+                static_cast<unsigned long long>(service_key));
+  Statement s = Cached("INSERT OR REPLACE INTO meta VALUES(?, ?)");
+  s.Text(1, key).Blob(2, marks);
+  const int rc = s.Step();
+  return rc == SQLITE_DONE || Fail(rc);
+}
+
+std::map<uint64_t, std::string> GuideStore::SectionMarks() {
+  std::map<uint64_t, std::string> marks;
+  Statement s(db(), "SELECT key, value FROM meta WHERE key > 'sections ' AND key < 'sections!'");
+  while (s.Step() == SQLITE_ROW) {
+    const std::string key = s.ColBlob(0);
+    if (key.size() != kMarksPrefix.size() + 12) continue;
+    char* end = nullptr;
+    const unsigned long long service = std::strtoull(key.c_str() + kMarksPrefix.size(), &end, 16);
+    if (end == key.c_str() + key.size()) marks[service] = s.ColBlob(1);
+  }
+  return marks;
 }
 
 int GuideStore::RemoveEndedBefore(GuideTime t) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,6 +66,12 @@ class GuideStore {
   // Removes the events that ended before `t` (an undetermined end counts as the start); returns
   // how many, or -1 on an error.
   int RemoveEndedBefore(GuideTime t);
+  // The event sections of one service whose events are stored (a writer's own record of them, kept
+  // in the file so that a writer started again does not read them again): `marks` is the writer's
+  // bytes, replaced whole. Creates nothing else.
+  bool SetSectionMarks(uint64_t service_key, std::string_view marks);
+  // Every service's marks as last set, by service key.
+  std::map<uint64_t, std::string> SectionMarks();
 
   // The last SQLite result code of a failed call, and whether it says the file is damaged.
   int LastErrorCode() const { return last_error_; }

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/broadcast_text.h"
@@ -183,9 +185,7 @@ std::vector<Token> Tokenize(const std::string& sjis) {
   return tokens;
 }
 
-}  // namespace
-
-std::string EncodeAribString(std::string_view utf8) {
+std::string Encode(std::string_view utf8) {
   const std::vector<Token> tokens = Tokenize(BroadcasterSjis(utf8));
   std::string out;
   out.reserve(tokens.size() * 2 + 8);
@@ -239,6 +239,20 @@ std::string EncodeAribString(std::string_view utf8) {
     }
   }
   return out;
+}
+
+// The generator's texts come from short tables, and each is encoded again every time its
+// programme's sections come round: a thread's texts are encoded once and looked up after that.
+constexpr size_t kMaxRemembered = 4096;
+
+}  // namespace
+
+std::string EncodeAribString(std::string_view utf8) {
+  thread_local std::unordered_map<std::string, std::string> remembered;
+  const std::string key(utf8);
+  if (const auto found = remembered.find(key); found != remembered.end()) return found->second;
+  if (remembered.size() >= kMaxRemembered) remembered.clear();
+  return remembered.emplace(key, Encode(utf8)).first->second;
 }
 
 }  // namespace pelkan::streamgen

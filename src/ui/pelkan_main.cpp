@@ -1,6 +1,8 @@
 // The desktop program: the main window over the capture application, from start to exit.
 #include <QApplication>
 #include <QGuiApplication>
+#include <QPushButton>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,13 +24,15 @@ bool HasDisplay() {
 
 void PrintUsage() {
   std::printf(
-      "Usage: pelkan [--home DIR] [Qt options]\n"
+      "Usage: pelkan [--home DIR] [--record] [Qt options]\n"
       "       pelkan --version\n"
       "The desktop program of Pelkan: capture, record and reserve ISDB broadcasts of USB tuners\n"
       "(a virtual tuner when none is attached).\n"
       "\n"
       "  --home DIR  keep pelkan.ini, schedule.ini, epg.sqlite and rules.sqlite in DIR\n"
       "              (default: $PELKAN_HOME, else $XDG_DATA_HOME/pelkan)\n"
+      "  --record    once the window is shown, connect and start recording, as the\n"
+      "              buttons 接続 and 録画 do\n"
       "  --version   print the version and exit\n"
       "  --help      print this help and exit\n"
       "\n"
@@ -42,6 +46,7 @@ int main(int argc, char** argv) {
   // of the signal ending the program.
   std::signal(SIGXFSZ, SIG_IGN);
   pelkan::ui::DesktopOptions options;
+  bool record = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       PrintUsage();
@@ -59,6 +64,7 @@ int main(int argc, char** argv) {
       }
       options.home_flag = dir;
     }
+    if (std::strcmp(argv[i], "--record") == 0) record = true;
   }
   if (!HasDisplay()) {
     std::fprintf(stderr,
@@ -83,6 +89,16 @@ int main(int argc, char** argv) {
     QObject::connect(&program.window(), &pelkan::ui::MainWindow::exitAccepted, &qt, &QApplication::quit,
                      Qt::QueuedConnection);
     program.window().show();
+    if (record) {
+      // The two buttons pressed as the user presses them, once the window is up.
+      QTimer::singleShot(0, &program.window(), [&program] {
+        for (const char* name : {"connectButton", "recordButton"}) {
+          auto* button = program.window().findChild<QPushButton*>(QString::fromLatin1(name));
+          if (button == nullptr || !button->isEnabled() || button->isChecked()) return;
+          button->click();
+        }
+      });
+    }
     code = qt.exec();
     if (!program.Finish()) code = 1;
   }

@@ -55,9 +55,9 @@ namespace {
 constexpr auto kSourceRetry = std::chrono::milliseconds(100);
 // The pacing's step: the transfers whose bytes fall due within one step all complete at its end,
 // one after the other, so that the tuner and the threads it feeds wake once a step instead of
-// once a transfer (at 17 Mbit/s a 32 KiB transfer is due every 15 ms). The rate over a second
-// is the same.
-constexpr auto kPaceStep = std::chrono::milliseconds(100);
+// once a transfer (at 17 Mbit/s a 32 KiB transfer is due every 15 ms, thirteen in a step). The
+// rate over a second is the same.
+constexpr auto kPaceStep = std::chrono::milliseconds(200);
 // How long a filled transfer may wait for the others of its step. A tuner behind its pacing (a
 // source slower than the rate) fills one transfer after the other, each completed after the next
 // one's read at the latest.

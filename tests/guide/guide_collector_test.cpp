@@ -50,9 +50,9 @@ class GuideCollectorTest : public ::testing::Test {
     }
     collector.Flush();
   }
-  std::unique_ptr<GuideStore> Reader() {
+  std::unique_ptr<GuideStore> Reader(const std::string& path = std::string()) {
     std::string error;
-    auto store = GuideStore::Open(path_, GuideStore::Access::kRead, false, nullptr, &error);
+    auto store = GuideStore::Open(path.empty() ? path_ : path, GuideStore::Access::kRead, false, nullptr, &error);
     EXPECT_TRUE(store) << error;
     return store;
   }
@@ -228,6 +228,47 @@ TEST_F(GuideCollectorTest, SectionsNotYetApplicableAreIgnored) {
   const auto e = Reader()->Find({0x7FE0, 0x7FE0, 1024, 1});
   ASSERT_TRUE(e);
   EXPECT_EQ(platform::SjisToUtf8(e->title), test::FullWidthUtf8("NOW"));
+}
+
+// A collector started again on the same file (the next day's recording) neither reads nor writes
+// the sections it stored before, until one comes with another version or other contents. Here the
+// event is taken out of the file in between, which shows whether its section was read again.
+TEST_F(GuideCollectorTest, SectionsStoredBeforeAreNotReadAgainAfterARestart) {
+  const uint16_t day = 61000;
+  const struct {
+    const char* what;
+    test::Bytes again;
+    const char* title;  // the event's title in the file afterwards, null when it stays out
+  } cases[] = {
+      {"the same section", OneProgramme(1, day, 0x20, 1, "NOW"), nullptr},
+      {"a new version", OneProgramme(1, day, 0x20, 2, "NOW"), "NOW"},
+      {"the same version, other contents", OneProgramme(1, day, 0x20, 1, "NEW"), "NEW"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir_.File(std::string("epg-") + c.what + ".sqlite");
+    auto run = [&](const test::Bytes& section) {
+      GuideCollector collector(path);
+      TsProcessor processor;
+      Feeding(processor, collector);
+      test::TsBuilder ts;
+      ts.Section(0x0012, section);
+      Play(processor, stats_, ts);
+      collector.Flush();
+      EXPECT_EQ(collector.GetStats().dropped, 0u);
+    };
+    run(OneProgramme(1, day, 0x20, 1, "NOW"));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DELETE FROM events", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    run(c.again);
+    const auto e = Reader(path)->Find({0x7FE0, 0x7FE0, 1024, 1});
+    ASSERT_EQ(e.has_value(), c.title != nullptr);
+    if (e) {
+      EXPECT_EQ(platform::SjisToUtf8(e->title), test::FullWidthUtf8(c.title));
+    }
+  }
 }
 
 // One stream whose clock is far ahead (a file from 2030, a wrong start) does not empty the guide:
