@@ -52,8 +52,10 @@ json RuleJson(RuleDesk& desk, const ReservationRule& rule) {
 
 json MatchesJson(RuleDesk& desk, const ReservationRule& rule) {
   json list = json::array();
+  // Marked "番組情報が古い" as the rule window marks its matches.
+  const StaleFn stale = desk.StaleNow();
   for (const RuleMatch& m : desk.Test(rule)) {
-    const RuleMatchRow row = RuleMatchRowOf(m, desk.NameFn());
+    const RuleMatchRow row = RuleMatchRowOf(m, desk.NameFn(), stale);
     list.push_back({{"service_id", m.event->key.service_id},
                     {"event_id", m.event->key.event_id},
                     {"start", ApiTime(m.event->start)},
