@@ -55,9 +55,11 @@ namespace {
 constexpr auto kSourceRetry = std::chrono::milliseconds(100);
 // The pacing's step: the transfers whose bytes fall due within one step all complete at its end,
 // one after the other, so that the tuner and the threads it feeds wake once a step instead of
-// once a transfer (at 17 Mbit/s a 32 KiB transfer is due every 15 ms, thirteen in a step). The
-// rate over a second is the same.
+// once a transfer (at 17 Mbit/s a 32 KiB transfer is due every 15 ms, twelve in a step). The
+// rate over a second is the same. At a higher rate the step is as long as kStepBytes take, so
+// that the transfers a capture keeps in flight always cover one.
 constexpr auto kPaceStep = std::chrono::milliseconds(200);
+constexpr uint64_t kStepBytes = 12 * 0x8000;
 // How long a filled transfer may wait for the others of its step. A tuner behind its pacing (a
 // source slower than the rate) fills one transfer after the other, each completed after the next
 // one's read at the latest.
@@ -366,8 +368,11 @@ class VirtualTunerHandle : public UsbBackend {
       due = now;
     }
     // Rounded up to the end of its step: one wake-up serves every transfer due in the step.
+    const Clock::duration step = std::clamp<Clock::duration>(
+        std::chrono::nanoseconds(static_cast<int64_t>(kStepBytes * 8'000'000'000 / bit_rate)),
+        std::chrono::milliseconds(1), kPaceStep);
     const auto into = due - pace_start_;
-    due = pace_start_ + (into + kPaceStep - Clock::duration(1)) / kPaceStep * kPaceStep;
+    due = pace_start_ + (into + step - Clock::duration(1)) / step * step;
     // An absolute deadline on the monotonic clock: the transfer completes when its step ends, and
     // late wake-ups do not add up to drift. A transfer of a step already over does not sleep.
     if (due > now) {
