@@ -25,21 +25,25 @@ inline double EnvSeconds(const char* name, double fallback) {
   return s > 0 ? s : fallback;
 }
 
-// A child process, its output to /dev/null; one still running is stopped with SIGINT at the end.
+// A child process, its output and errors to /dev/null or the files given; one still running is
+// stopped with SIGINT at the end.
 class Child {
  public:
-  explicit Child(const std::vector<std::string>& argv) : pid_(SpawnQuiet(argv)) {}
+  explicit Child(const std::vector<std::string>& argv, const std::string& out = "/dev/null",
+                 const std::string& err = "/dev/null")
+      : pid_(SpawnQuiet(argv, out, err)) {}
   ~Child() { Stop(); }
   // Asks the child to end (SIGINT) and waits for it.
   void Stop() {
     if (pid_ > 0) ::kill(pid_, SIGINT);
     Wait();
   }
-  // Waits for the child to end by itself.
-  void Wait() {
+  // Waits for the child to end by itself; its exit code, -1 when it did not exit by itself.
+  int Wait() {
     int status = 0;
-    if (pid_ > 0) ::waitpid(pid_, &status, 0);
+    const bool waited = pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_;
     pid_ = -1;
+    return waited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
