@@ -28,7 +28,7 @@ async function render() {
   for (const a of document.querySelectorAll('#tabs a')) a.classList.toggle('active', a.dataset.view === name);
   const root = document.getElementById('view');
   try {
-    const services = (await api('GET', '/api/services')).services;
+    const [services] = await Promise.all([api('GET', '/api/services').then((d) => d.services), liveAsked]);
     await views[name](root, services, ctx, highlight);
     highlight = null;
     root.dataset.ready = name;
@@ -48,7 +48,7 @@ function showCatalogueTab() {
     document.querySelector('#tabs a[data-view=recordings]').hidden = false;
   }).catch(() => {});
 }
-api('GET', '/api/live').then((d) => { viewToken = d.view_token || ''; }).catch(() => {}).finally(() => {
-  window.addEventListener('hashchange', render);
-  render().then(showCatalogueTab);
-});
+// The view token, asked for beside the first view's own requests; a view waits for it before it draws.
+const liveAsked = api('GET', '/api/live').then((d) => { viewToken = d.view_token || ''; }).catch(() => {});
+window.addEventListener('hashchange', render);
+render().then(showCatalogueTab);
