@@ -8,12 +8,14 @@
 #include "app/date_time_text.h"
 #include "app/home_folder.h"
 #include "app/http_library.h"
+#include "app/json_text.h"
 #include "app/offline_schedule.h"
 #include "app/plan_json.h"
 #include "app/reservation_request.h"
 #include "app/rule_files.h"
 #include "app/settings.h"
 #include "core/capture_app.h"
+#include "base/mjd_time.h"
 #include "guide/guide_store.h"
 #include "guide/programme_resolver.h"
 #include "platform/broadcast_text.h"
@@ -57,29 +59,75 @@ std::optional<GuideTime> ParseApiTime(std::string text) {
   return ToGuideTime(*t);
 }
 
-json EventJson(const GuideEvent& e, const std::vector<ScheduleItem>& reservations) {
-  json out = {{"service_id", e.key.service_id},
-              {"event_id", e.key.event_id},
-              {"network_id", e.key.original_network_id},
-              {"stream_id", e.key.transport_stream_id},
-              {"start", ApiTime(e.start)},
-              {"end", e.HasEnd() ? json(ApiTime(e.End())) : json()},
-              {"minutes", e.HasEnd() ? json(e.duration / 60) : json()},
-              {"title", Utf8(e.title)},
-              {"description", Utf8(e.description)},
-              {"extended", Utf8(e.extended)},
-              {"genre", e.genre},
-              {"episode", e.episode_number ? json(e.episode_number) : json()},
-              {"free", !e.free_ca_mode},
-              {"reservation", json()}};
+// A guide time (seconds since MJD 0, JST) as ApiTime writes it, in quotes.
+void AppendApiTime(std::string* out, int64_t instant) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+  MjdToDate(static_cast<uint32_t>(instant / 86400), &y, &mo, &d);
+  SecondsToHms(static_cast<uint32_t>(instant % 86400), &h, &mi, &sec);
+  out->push_back('"');
+  AppendJapanIso(out, y, mo, d, h, mi, sec);
+  out->push_back('"');
+}
+
+// The number of the first event reservation of `e` (1-based, the list's order); 0 for none.
+size_t ReservationOf(const GuideEvent& e, const std::vector<ScheduleItem>& reservations) {
   for (size_t i = 0; i < reservations.size(); ++i) {
     const ScheduleItem& r = reservations[i];
-    if ((r.flags & SI_BY_EVENT) && r.service_id == e.key.service_id && r.event_id == e.key.event_id) {
-      out["reservation"] = i + 1;
-      break;
-    }
+    if ((r.flags & SI_BY_EVENT) && r.service_id == e.key.service_id && r.event_id == e.key.event_id) return i + 1;
   }
-  return out;
+  return 0;
+}
+
+// One programme of /api/guide appended to `out`, byte for byte as the JSON library writes the
+// object (keys in order, no spaces); `utf8` holds the conversions' buffer between calls.
+void AppendEventJson(std::string* out, const GuideEvent& e, size_t reservation, std::string* utf8) {
+  const auto text = [out, utf8](std::string_view broadcast) {
+    *utf8 = Utf8(broadcast);
+    AppendApiJsonString(out, *utf8);
+  };
+  out->append("{\"description\":");
+  text(e.description);
+  out->append(",\"end\":");
+  if (e.HasEnd()) {
+    AppendApiTime(out, e.End());
+  } else {
+    out->append("null");
+  }
+  out->append(",\"episode\":");
+  if (e.episode_number != 0) {
+    AppendJsonInt(out, e.episode_number);
+  } else {
+    out->append("null");
+  }
+  out->append(",\"event_id\":");
+  AppendJsonInt(out, e.key.event_id);
+  out->append(",\"extended\":");
+  text(e.extended);
+  out->append(e.free_ca_mode ? ",\"free\":false,\"genre\":" : ",\"free\":true,\"genre\":");
+  AppendJsonInt(out, e.genre);
+  out->append(",\"minutes\":");
+  if (e.HasEnd()) {
+    AppendJsonInt(out, e.duration / 60);
+  } else {
+    out->append("null");
+  }
+  out->append(",\"network_id\":");
+  AppendJsonInt(out, e.key.original_network_id);
+  out->append(",\"reservation\":");
+  if (reservation != 0) {
+    AppendJsonInt(out, static_cast<int64_t>(reservation));
+  } else {
+    out->append("null");
+  }
+  out->append(",\"service_id\":");
+  AppendJsonInt(out, e.key.service_id);
+  out->append(",\"start\":");
+  AppendApiTime(out, e.start);
+  out->append(",\"stream_id\":");
+  AppendJsonInt(out, e.key.transport_stream_id);
+  out->append(",\"title\":");
+  text(e.title);
+  out->push_back('}');
 }
 
 std::vector<ScheduleItem> ReservationsNow(const HttpApiSources& sources) {
@@ -157,15 +205,23 @@ HttpReply Guide(const HttpApiSources& sources, const HttpRequest& request) {
     events = words ? guide->Search(*words, kSearchLimit) : guide->Events(from, to, true);
   }
   const std::vector<ScheduleItem> reservations = ReservationsNow(sources);
-  json list = json::array();
+  // Written straight out: a day of a dense guide is thousands of programmes.
+  auto body = std::make_shared<std::string>();
+  body->reserve(64 + events.size() * 1024);
+  body->append("{\"events\":[");
+  std::string utf8;
+  bool first = true;
   for (const GuideEvent& e : events) {
     if (service && e.key.service_id != *service) continue;
     // A search looks at what has not ended; a day's view at what overlaps it.
     if (words ? (e.HasEnd() ? e.End() <= now : e.start + 3600 <= now) : (e.start >= to || e.End() <= from))
       continue;
-    list.push_back(EventJson(e, reservations));
+    if (!first) body->push_back(',');
+    first = false;
+    AppendEventJson(body.get(), e, ReservationOf(e, reservations), &utf8);
   }
-  return ApiJson(200, {{"events", std::move(list)}});
+  body->append("]}");
+  return HttpReply{200, std::move(body), kTextType};
 }
 
 // What identifies reservation `item` as its list shows it: its start, or its event.

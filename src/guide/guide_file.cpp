@@ -194,7 +194,7 @@ std::unique_ptr<GuideFile> GuideFile::Open(const std::string& path, bool write, 
   rules.schema = std::string(kSchema) + "PRAGMA application_id=" + std::to_string(kApplicationId) +
                  ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";INSERT INTO meta VALUES('text_revision'," +
                  std::to_string(kBroadcastTextRevision) + ");";
-  rules.settings = "PRAGMA journal_mode=WAL;PRAGMA synchronous=NORMAL";
+  rules.settings = "PRAGMA journal_mode=WAL;PRAGMA synchronous=NORMAL;PRAGMA mmap_size=268435456;PRAGMA cache_size=-16384";
   rules.foreign_why = "not a programme guide of this program";
   rules.missing = "no programme guide yet (" + path + ")";
   rules.replaced_notice = ReplacedNotice;
