@@ -308,8 +308,10 @@ void GuideGrid::SetModel(const GuideGridModel* model, GuideTime origin) {
 
 void GuideGrid::SetNow(GuideTime now) {
   if (now == now_) return;
-  now_ = now;
-  viewport()->update();
+  const GuideTime was = std::exchange(now_, now);
+  // The line moves a pixel every twenty-odd seconds: only then is it drawn again, where it was and is.
+  if (was < 0 || model_ == nullptr || model_->empty()) return viewport()->update();
+  if (Y(now) != Y(was)) viewport()->update(QRegion(NowStrip(was)) + NowStrip(now));
 }
 
 QColor GuideGrid::ReservedColour(ReservedMark mark) {
@@ -325,15 +327,11 @@ QColor GuideGrid::ReservedColour(ReservedMark mark) {
   return QColor(0xD0, 0x10, 0x10);  // red
 }
 
-void GuideGrid::SetReserved(const ReservedProgrammes& reserved) {
-  if (reserved == reserved_) return;
+bool GuideGrid::SetReserved(const ReservedProgrammes& reserved) {
+  if (reserved == reserved_) return false;
   reserved_ = reserved;
   viewport()->update();
-}
-
-void GuideGrid::SetEmptyText(const QString& text) {
-  empty_text_ = text;
-  viewport()->update();
+  return true;
 }
 
 void GuideGrid::SetHeaderToolTip(std::function<QString(const GuideService&)> text) {
@@ -557,7 +555,7 @@ bool GuideGrid::viewportEvent(QEvent* event) {
   return QAbstractScrollArea::viewportEvent(event);
 }
 
-void GuideGrid::paintEvent(QPaintEvent*) {
+void GuideGrid::paintEvent(QPaintEvent* event) {
   QPainter p(viewport());
   const QRect all = viewport()->rect();
   p.fillRect(all, palette().base());
@@ -601,6 +599,7 @@ void GuideGrid::paintEvent(QPaintEvent*) {
   for (const Cell& cell : VisibleCells()) {
     const GuideEvent& e = model_->event(cell);
     const QRect box = BoxRect(cell);
+    if (!event->region().intersects(box)) continue;  // not drawn again: its text is the cost
     p.fillRect(box, GenreColour(guide_text::GenreGroup(e.genre)));
     if (now_shown && now_y >= box.top() && now_y <= box.bottom()) draw_now(box.left(), box.right());
     p.setPen(QColor(0xA0, 0xA0, 0xA0));
@@ -682,7 +681,7 @@ void GuideGrid::paintEvent(QPaintEvent*) {
   }
   if (now_shown) {
     // A red wedge on the axis points at the current time.
-    const int w = std::max(4, line / 3);
+    const int w = NowWedge();
     const QPoint wedge[3] = {QPoint(axis_w_ - 1, now_y), QPoint(axis_w_ - 1 - w, now_y - w),
                              QPoint(axis_w_ - 1 - w, now_y + w)};
     p.setPen(Qt::NoPen);

@@ -2,6 +2,9 @@
 
 #include <QAbstractScrollArea>
 #include <QColor>
+#include <QFontMetrics>
+#include <QScrollBar>
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -36,9 +39,13 @@ class GuideGrid : public QAbstractScrollArea {
   void SetModel(const GuideGridModel* model, GuideTime origin);
   // The current time (the red line) and the reservations (the marks).
   void SetNow(GuideTime now);
-  void SetReserved(const ReservedProgrammes& reserved);
+  // False when the marks were already these (nothing is drawn again).
+  bool SetReserved(const ReservedProgrammes& reserved);
   // The text shown when the model has no programme.
-  void SetEmptyText(const QString& text);
+  void SetEmptyText(const QString& text) {
+    empty_text_ = text;
+    viewport()->update();
+  }
   // The text of a service's column header tool tip (its schedule's completion).
   void SetHeaderToolTip(std::function<QString(const GuideService&)> text);
   // The tool tip of a programme box.
@@ -93,6 +100,13 @@ class GuideGrid : public QAbstractScrollArea {
   void UpdateMetrics();
   void UpdateScrollBars();
   int Y(GuideTime t) const;  // content coordinate of a time
+  // Half the height of the current time's wedge on the time axis, and the band of the viewport the
+  // line and its wedge at `t` take.
+  int NowWedge() const { return std::max(4, QFontMetrics(font()).height() / 3); }
+  QRect NowStrip(GuideTime t) const {
+    const int w = NowWedge() + 2;
+    return QRect(0, header_h_ + Y(t) - verticalScrollBar()->value() - w, viewport()->width(), 2 * w + 1);
+  }
   void RequestMenu();
   void NotifyAccessibility();
 

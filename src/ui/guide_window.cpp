@@ -200,7 +200,7 @@ void GuideWindow::Reload() {
   origin_ = origin;
   if (ui_->grid->model() != model_.get()) ui_->grid->SetModel(model_.get(), origin);
   ui_->grid->SetNow(now);
-  ui_->grid->SetReserved(ReservedNow());
+  if (ui_->grid->SetReserved(ReservedNow())) UpdateResultMarks();
   if (moved_day) UpdateDayButtons();
   FollowView();
   // The detail pane shows a programme from the start: the one on air, when nothing is chosen yet.
@@ -221,8 +221,8 @@ void GuideWindow::Refresh() {
   UpdateSwitchNotice();
   const GuideTime now = Now();
   ui_->grid->SetNow(now);
-  ui_->grid->SetReserved(ReservedNow());
-  UpdateResultMarks();
+  // The search results' marks follow the reservations: written again only when those changed.
+  if (ui_->grid->SetReserved(ReservedNow())) UpdateResultMarks();
   UpdateStatusLabel();
   const bool changed = !store_ || store_->DataVersion() != data_version_;
   if (changed || now / 86400 * 86400 != origin_) Reload();

@@ -39,6 +39,18 @@ namespace {
 // Right edges of the status bar's first three parts; the last part reaches to the window's edge.
 constexpr int kBarEdges[3] = {50, 105, 250};
 
+// A status text, written only when it changed. The label of a figure (a count, a time, a rate)
+// keeps the widest width it needed so far, so a figure that changes repaints its label alone: the
+// window's layout does not move. Messages that may be long once do not hold the window that wide.
+enum class Kind { kFigure, kMessage };
+void ShowValue(QLabel* label, const std::string& sjis, Kind kind = Kind::kFigure) {
+  const QString text = FromSjis(sjis);
+  if (label->text() == text) return;
+  label->setText(text);
+  if (kind == Kind::kMessage || label->maximumWidth() != QWIDGETSIZE_MAX) return;
+  if (const int width = label->sizeHint().width(); width > label->minimumWidth()) label->setMinimumWidth(width);
+}
+
 void Place(ToolWindow* window, const StoredWindow& stored) {
   if (window == nullptr) return;
   window->RestorePlacement(WindowPlacement{stored.x, stored.y, stored.width, stored.height});
@@ -161,7 +173,9 @@ void MainWindow::LayoutStatusParts() {
   int left = 0;
   for (size_t i = 0; i < bar_.size(); ++i) {
     const int right = i < 3 ? kBarEdges[i] : std::max(ui_->statusBar->width(), left);
-    bar_[i]->setGeometry(left, 0, right - left, height);
+    // A fixed size: a new text repaints the part alone, with no new layout of the status bar.
+    bar_[i]->setFixedSize(right - left, height);
+    bar_[i]->move(left, 0);
     left = right;
   }
 }
@@ -177,22 +191,22 @@ ToolWindow* MainWindow::channelWindow() const {
 }
 
 void MainWindow::ShowStatus(const StatusSnapshot& st) {
-  ui_->elapsedValue->setText(FromSjis(st.elapsed));
-  ui_->transfersOkValue->setText(FromSjis(st.transfers_ok));
-  ui_->transfersFailedValue->setText(FromSjis(st.transfers_failed));
-  ui_->rateValue->setText(FromSjis(st.rate));
-  ui_->deviceStatusValue->setText(FromSjis(st.device_status));
-  ui_->bufferValue->setText(FromSjis(st.buffer));
-  ui_->packetSizeValue->setText(FromSjis(st.packet_size));
-  ui_->syncLossesValue->setText(FromSjis(st.sync_losses));
-  ui_->continuityValue->setText(FromSjis(st.continuity));
-  ui_->scrambledValue->setText(FromSjis(st.scrambled));
-  ui_->clockValue->setText(FromSjis(st.clock));
-  ui_->recordingValue->setText(FromSjis(st.recording));
-  ui_->freeSpaceValue->setText(FromSjis(st.free_space));
-  ui_->sendingValue->setText(FromSjis(st.sending));
+  ShowValue(ui_->elapsedValue, st.elapsed);
+  ShowValue(ui_->transfersOkValue, st.transfers_ok);
+  ShowValue(ui_->transfersFailedValue, st.transfers_failed);
+  ShowValue(ui_->rateValue, st.rate);
+  ShowValue(ui_->deviceStatusValue, st.device_status, Kind::kMessage);
+  ShowValue(ui_->bufferValue, st.buffer);
+  ShowValue(ui_->packetSizeValue, st.packet_size);
+  ShowValue(ui_->syncLossesValue, st.sync_losses);
+  ShowValue(ui_->continuityValue, st.continuity);
+  ShowValue(ui_->scrambledValue, st.scrambled);
+  ShowValue(ui_->clockValue, st.clock);
+  ShowValue(ui_->recordingValue, st.recording, Kind::kMessage);
+  ShowValue(ui_->freeSpaceValue, st.free_space);
+  ShowValue(ui_->sendingValue, st.sending, Kind::kMessage);
   // "HTTP 2 クライアント" while the HTTP server runs (with the connection, when the options say so).
-  ui_->httpValue->setText(FromSjis(st.http));
+  ShowValue(ui_->httpValue, st.http, Kind::kMessage);
   ui_->httpValue->setVisible(!st.http.empty());
   // The last recording's totals, below a link to its report.
   QString last;
@@ -207,7 +221,7 @@ void MainWindow::ShowStatus(const StatusSnapshot& st) {
   }
   if (ui_->lastRecordingValue->text() != last) ui_->lastRecordingValue->setText(last);
   ShowWatchLink();
-  for (size_t i = 1; i < bar_.size(); ++i) bar_[i]->setText(FromSjis(st.bar[i]));
+  for (size_t i = 1; i < bar_.size(); ++i) ShowValue(bar_[i], st.bar[i]);
   // The next wake alarm, when one is set, in the reservation part's tool tip.
   const QString wake = context_.wake_alarm_text ? QString::fromStdString(context_.wake_alarm_text()) : QString();
   if (bar_[3]->toolTip() != wake) bar_[3]->setToolTip(wake);

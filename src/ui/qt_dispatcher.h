@@ -18,7 +18,8 @@ class QtDispatcher final : public Dispatcher {
  public:
   explicit QtDispatcher(QObject* context);
   void Post(std::function<void()> task) override;
-  // A precise timer of the context's thread queues the task when it is due.
+  // One precise timer of the context's thread, armed for the first task due, queues each task
+  // when it is due.
   void PostAfter(uint32_t delay_ms, std::function<void()> task) override;
 
   // True while the calling thread runs a posted task of any QtDispatcher: the work comes from the

@@ -86,7 +86,6 @@ ScheduleListWindow::ScheduleListWindow(ScheduledCapture& capture, ChannelSource 
   plan_refresh_.setObjectName(QStringLiteral("planRefreshTimer"));
   plan_refresh_.setInterval(kPlanRefreshMs);
   connect(&plan_refresh_, &QTimer::timeout, this, &ScheduleListWindow::UpdatePlan);
-  plan_refresh_.start();
 
   connect(ui_->addButton, &QPushButton::clicked, this, &ScheduleListWindow::addReservation);
   connect(ui_->changeButton, &QPushButton::clicked, this, &ScheduleListWindow::changeReservation);
@@ -216,7 +215,15 @@ void ScheduleListWindow::Rebuild() {
   updateButtons();
 }
 
+void ScheduleListWindow::showEvent(QShowEvent* event) {
+  ToolWindow::showEvent(event);
+  UpdatePlan();
+}
+
 void ScheduleListWindow::UpdatePlan() {
+  // A hidden list follows nothing (its timer stops); showing it brings the plan up to date.
+  if (!isVisible()) return plan_refresh_.stop();
+  if (!plan_refresh_.isActive()) plan_refresh_.start();
   if (!ShowingReservations()) return;
   RecordingScheduler& s = capture_.scheduler();
   // The plan is of the list as it is now; the rows show it as it was at the last rebuild, which

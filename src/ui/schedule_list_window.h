@@ -96,11 +96,13 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   void viewChanged();
   void updateButtons();
   // Brings the 録画予定 column and the rows' marks up to date with the scheduler's plan (at every
-  // rebuild and every few seconds, as followed times move); nothing when it did not change.
+  // rebuild and every few seconds while shown, as followed times move); nothing when it did not
+  // change.
   void UpdatePlan();
 
  private:
   bool RunEditDialog(ScheduleItem* item) override;
+  void showEvent(QShowEvent* event) override;
   bool ShowingReservations() const;
   // The shown reservation of the selected row, if one is selected in the reservation view.
   const ScheduleItem* SelectedReservation() const;
@@ -125,7 +127,7 @@ class ScheduleListWindow : public ToolWindow, private ScheduleEditDialogRunner {
   std::unique_ptr<ProgrammeResolver> guide_;
   std::unique_ptr<RuleNames> rules_;
   bool agreed_ = false;  // the user agreed to what the edit being stored takes from others
-  QTimer plan_refresh_;
+  QTimer plan_refresh_{this};  // a child, so that it can be found by its name
 };
 
 }  // namespace pelkan::ui

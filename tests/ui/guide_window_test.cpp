@@ -13,6 +13,7 @@
 #include <QDesktopServices>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QPaintEvent>
 #include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
@@ -649,21 +650,30 @@ TEST_F(GuideWindowTest, PopupWatchesAProgrammeOnAirOnlyWhileServing) {
   program_->app().Disconnect();
 }
 
+// A grid shown with one programme of an hour from 21:00, scrolled to it.
+struct OneProgrammeGrid {
+  explicit OneProgrammeGrid(const char* title) {
+    e.key = {1, 2, 1024, 7};
+    e.start = GuideTime{MjdFromDate(2026, 12, 7)} * 86400 + 21 * 3600;
+    e.duration = 3600;
+    e.title = platform::Utf8ToSjis(title);
+    model.Load({{1, 2, 1024, platform::Utf8ToSjis("テスト"), -1}}, {e});
+    grid.resize(400, 600);
+    grid.show();
+    (void)QTest::qWaitForWindowExposed(&grid);
+    grid.SetModel(&model, e.start / 86400 * 86400);
+    grid.ScrollToTime(e.start - 600);
+  }
+  GuideEvent e;
+  GuideGridModel model;
+  GuideGrid grid;
+};
+
 // The red line of the current time used to be drawn over the programmes' texts: it runs under them.
 TEST(GuideGridPaint, NowLineRunsUnderTheProgrammeText) {
-  GuideEvent e;
-  e.key = {1, 2, 1024, 7};
-  e.start = GuideTime{MjdFromDate(2026, 12, 7)} * 86400 + 21 * 3600;
-  e.duration = 3600;
-  e.title = platform::Utf8ToSjis("ＷＷＷＷＷＷＷＷ");
-  GuideGridModel model;
-  model.Load({{1, 2, 1024, platform::Utf8ToSjis("テスト"), -1}}, {e});
-  GuideGrid grid;
-  grid.resize(400, 600);
-  grid.show();
-  (void)QTest::qWaitForWindowExposed(&grid);
-  grid.SetModel(&model, e.start / 86400 * 86400);
-  grid.ScrollToTime(e.start - 600);
+  OneProgrammeGrid shown("ＷＷＷＷＷＷＷＷ");
+  const GuideEvent& e = shown.e;
+  GuideGrid& grid = shown.grid;
   const QRect box = grid.BoxRect({0, 0});
   const int line = QFontMetrics(grid.font()).height();
   // The line through the middle of the title's first line (under the start time's).
@@ -685,6 +695,46 @@ TEST(GuideGridPaint, NowLineRunsUnderTheProgrammeText) {
   }
   EXPECT_GT(red_rows, 0) << "the line is drawn";
   EXPECT_EQ(crossed, red_rows) << "the title's strokes lie over the line on every row of it";
+}
+
+// Counts a widget's paints and keeps the last one's area.
+struct PaintCounter : QObject {
+  int paints = 0;
+  QRect last;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) {
+      ++paints;
+      last = static_cast<QPaintEvent*>(event)->rect();
+    }
+    return false;
+  }
+};
+
+// The open guide used to draw its whole grid again every time its clock moved a second: it draws
+// only when the current time's line moves a pixel, and only the band the line leaves and enters.
+TEST(GuideGridPaint, TheClockRepaintsOnlyWhenAndWhereTheNowLineMoves) {
+  OneProgrammeGrid shown("ニュース");
+  const GuideEvent& e = shown.e;
+  GuideGrid& grid = shown.grid;
+  grid.SetNow(e.start);
+  QCoreApplication::processEvents();
+  PaintCounter counter;
+  grid.viewport()->installEventFilter(&counter);
+  struct Step {
+    GuideTime seconds;  // after the programme's start
+    bool painted;
+  };
+  // The line moves 8 text lines an hour: a few seconds leave it on its pixel, ten minutes do not.
+  for (const Step& step : {Step{1, false}, Step{2, false}, Step{600, true}, Step{601, false}}) {
+    counter.paints = 0;
+    grid.SetNow(e.start + step.seconds);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counter.paints > 0, step.painted) << step.seconds;
+    if (step.painted) {
+      EXPECT_LT(counter.last.height(), grid.viewport()->height() / 2) << step.seconds;
+    }
+  }
+  grid.viewport()->removeEventFilter(&counter);
 }
 
 // Screenshots at the scale the run is made at (ui_screenshots_1x / _2x), into PELKAN_SCREENSHOT_DIR.

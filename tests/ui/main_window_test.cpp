@@ -17,6 +17,7 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "app/device_list.h"
@@ -25,6 +26,7 @@
 #include "base/mjd_time.h"
 #include "core/capture_app.h"
 #include "core/dtv_ezusb_fx2.h"
+#include "core/status_text.h"
 #include "platform/text_codec.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/loopback_udp.h"
@@ -127,6 +129,50 @@ TEST_F(MainWindowTest, FirstStartShowsTheDefaultsAndWritesEveryKeyAtExit) {
   }
   EXPECT_NE(ini.find("REC_AUTOPATH=" + dir.string()), std::string::npos);
   EXPECT_TRUE(messages.shown.empty()) << Messages();
+}
+
+// Counts the layout requests a widget receives.
+struct LayoutCounter : QObject {
+  int requests = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    requests += event->type() == QEvent::LayoutRequest;
+    return false;
+  }
+};
+
+// Every status refresh used to lay the window out again, each changed figure resizing its label:
+// the status bar's parts change with no new layout, and a figure that gets shorter keeps its width,
+// so nothing else in the window moves.
+TEST_F(MainWindowTest, ChangingStatusFiguresMoveNothingInTheWindow) {
+  Start();
+  MainWindow& window = program_->window();
+  (void)QTest::qWaitForWindowExposed(&window);
+  StatusSnapshot st;
+  st.elapsed = "01:23:45";
+  st.transfers_ok = "123456789";
+  st.transfers_failed = "0";
+  st.rate = "123.45 Mbps";
+  st.bar = {"", "1:00:00", "59:59", ""};
+  window.ShowStatus(st);
+  QTest::qWait(100);  // the window's first layouts settle
+  std::map<QWidget*, QRect> before;
+  for (QWidget* w : window.findChildren<QWidget*>()) before[w] = w->geometry();
+  LayoutCounter counter;
+  window.installEventFilter(&counter);
+  st.bar = {"", "1:00:01", "59:58", ""};
+  window.ShowStatus(st);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(counter.requests, 0) << "the status bar's parts";
+  EXPECT_EQ(Text("statusPart1"), "1:00:01");
+  st.elapsed = "0:01";
+  st.transfers_ok = "7";
+  st.rate = "1.00 Mbps";
+  window.ShowStatus(st);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Text("transfersOkValue"), "7");
+  for (QWidget* w : window.findChildren<QWidget*>())
+    EXPECT_EQ(w->geometry(), before[w]) << w->objectName().toStdString();
+  window.removeEventFilter(&counter);
 }
 
 TEST_F(MainWindowTest, ConnectMovesTheStatusAndFreezesTheDeviceChoice) {

@@ -400,6 +400,25 @@ TEST_F(ScheduleListWindowTest, PlanColumnMarksWhatLosesTime) {
 // Without a capture the rows read by programme: an event the guide has shows its time, title and
 // service, and its conflict with a date-time reservation on another channel; one the guide lacks
 // says so; a service not heard from for days is marked; 詳細 tells the margins, priority and rule.
+// The plan was followed every few seconds with the window closed too: closed, its timer stops, and
+// showing it again brings the plan up to date at once.
+TEST_F(ScheduleListWindowTest, AClosedListFollowsNoPlanAndCatchesUpWhenShown) {
+  auto* timer = window_->findChild<QTimer*>(QStringLiteral("planRefreshTimer"));
+  ASSERT_NE(timer, nullptr);
+  EXPECT_TRUE(timer->isActive());
+  window_->hide();
+  ScheduleItem item = ByTime(At(21, 0), 1800);
+  item.flags |= SI_CHANNEL_VALUE;
+  item.channel_value = 13;
+  scheduler().StoreItem(item, -1);
+  Settle();
+  EXPECT_FALSE(timer->isActive());
+  ASSERT_EQ(list_->rowCount(), 1);
+  window_->show();
+  EXPECT_TRUE(timer->isActive());
+  EXPECT_EQ(Cell(0, 6), U("全体"));
+}
+
 TEST_F(ScheduleListWindowTest, RowsReadByProgrammeFromTheGuide) {
   const std::string guide = dir_ + "/epg.sqlite";
   const GuideTime now = ToGuideTime(JapanTimeNow());
