@@ -62,11 +62,11 @@ HttpByteRange ChooseByteRange(const char* range_header, uint64_t size, bool grow
   const std::string_view header = Trimmed(range_header);
   const size_t equals = header.find('=');
   if (equals == std::string_view::npos || !EqualsNoCase(Trimmed(header.substr(0, equals)), "bytes")) return whole;
-  const std::string_view spec = Trimmed(header.substr(equals + 1));
-  const size_t dash = spec.find('-');
-  if (spec.find(',') != std::string_view::npos || dash == std::string_view::npos) return whole;
-  const std::string_view from = Trimmed(spec.substr(0, dash));
-  const std::string_view to = Trimmed(spec.substr(dash + 1));
+  const std::string_view bounds = Trimmed(header.substr(equals + 1));
+  const size_t dash = bounds.find('-');
+  if (bounds.find(',') != std::string_view::npos || dash == std::string_view::npos) return whole;
+  const std::string_view from = Trimmed(bounds.substr(0, dash));
+  const std::string_view to = Trimmed(bounds.substr(dash + 1));
   const HttpByteRange unsatisfiable{416, 0, std::nullopt};
   if (from.empty()) {
     // The last N bytes (of a growing file, of what it holds now).
