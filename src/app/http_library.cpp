@@ -85,7 +85,7 @@ std::optional<HttpReply> HttpLibrary::AnswerPage(const HttpRequest& request) {
   HttpReply error;
   RecordingLibrary* library = Library(&error);
   if (library == nullptr) return error;
-  if (path == "/recordings.json") return Text(200, LibraryListJson(library->List()), kJsonType);
+  if (path == "/recordings.json") return Text(200, LibraryListJson(*library), kJsonType);
   if (path == "/recordings.m3u") {
     // What a player can open: a recording whose file was gone at the last scan is left out.
     std::vector<LibraryEntry> entries = library->List();
@@ -130,7 +130,7 @@ HttpReply HttpLibrary::AnswerApi(const HttpRequest& request, std::string_view re
       query.rule_id = ApiId(rule);
       if (!query.rule_id) return ApiError(422, "rule: is not a rule's id");
     }
-    return Text(200, LibraryListJson(library->List(query)), kJsonType);
+    return Text(200, LibraryListJson(*library, query), kJsonType);
   }
   const auto id = rest.starts_with("/") ? IdOf(rest.substr(1)) : std::nullopt;
   if (!id || (!id->second.empty() && id->second != "/report")) return ApiError(404, "not found");

@@ -1,5 +1,7 @@
 #include "app/library_feed.h"
 
+#include <cstring>
+
 #include "app/scheduled_capture.h"
 #include "core/capture_app.h"
 #include "core/settings.h"
@@ -63,7 +65,7 @@ void LibraryFeed::Wire(CaptureApp* app, ScheduledCapture* schedule) {
   }
 }
 
-void LibraryFeed::Opened(const std::string& file, const ScheduleItem* item, int64_t now) {
+std::optional<int64_t> LibraryFeed::Opened(const std::string& file, const ScheduleItem* item, int64_t now) {
   LibraryEntry e;
   e.file = file;
   e.created = now;
@@ -82,7 +84,29 @@ void LibraryFeed::Opened(const std::string& file, const ScheduleItem* item, int6
       e.event_id = item->event_id;
     }
   }
-  if (!library_->Begin(e)) log_("recordings catalogue: " + file + " cannot be catalogued");
+  const std::optional<int64_t> id = library_->Begin(e);
+  if (!id) log_("recordings catalogue: " + file + " cannot be catalogued");
+  return id;
+}
+
+void LibraryFeed::DescribeManual(CaptureApp& app) {
+  if (manual_.id == 0 || manual_.titled) return;
+  const std::vector<std::pair<uint16_t, std::string>> services = app.Services();
+  if (services.empty()) return;
+  const uint16_t service_id = services.front().first;
+  const std::string name = platform::BroadcastToUtf8(services.front().second);
+  std::string title, plain;
+  if (const MjdTime now = app.SampleCapture().broadcast_time; now.date != 0) {
+    if (const std::optional<ProgrammeEvent> ev = app.LookupProgrammeAt(service_id, now, 0)) {
+      const std::string_view text(ev->title, strnlen(ev->title, sizeof ev->title));
+      title = platform::BroadcastToUtf8(text);
+      plain = platform::BroadcastToUtf8(text, platform::SymbolForm::kPlain);
+    }
+  }
+  if (title.empty() && (name.empty() || name == manual_.service_name)) return;
+  if (!library_->Describe(manual_.id, title, plain, service_id, name)) return;
+  manual_.service_name = name;
+  manual_.titled = !title.empty();
 }
 
 void LibraryFeed::Follow(CaptureApp* app, ScheduledCapture* schedule, int64_t now_epoch) {
@@ -91,7 +115,14 @@ void LibraryFeed::Follow(CaptureApp* app, ScheduledCapture* schedule, int64_t no
   if (app != nullptr && app->manual().IsRecording()) {
     const std::string path = app->manual().Path();
     open.insert(path);
-    if (!open_.contains(path)) Opened(path, nullptr, now_epoch);
+    if (!open_.contains(path)) {
+      manual_ = Manual{};
+      manual_.id = Opened(path, nullptr, now_epoch).value_or(0);
+    }
+    if (now_epoch != manual_.looked) {
+      manual_.looked = now_epoch;
+      DescribeManual(*app);
+    }
   }
   if (schedule != nullptr) {
     const std::vector<std::string> paths = schedule->scheduler().ActiveOutputPaths();

@@ -77,7 +77,10 @@ class LibraryFeed {
   std::shared_ptr<const WritingFiles> writing() const { return writing_; }
 
  private:
-  void Opened(const std::string& file, const ScheduleItem* item, int64_t now);
+  std::optional<int64_t> Opened(const std::string& file, const ScheduleItem* item, int64_t now);
+  // Gives the manual recording's entry what its report will name: the capture's first service and
+  // the programme on air there.
+  void DescribeManual(CaptureApp& app);
   void Housekeep(ScheduledCapture& schedule, bool recording, int64_t now);
 
   const Settings& settings_;
@@ -86,6 +89,15 @@ class LibraryFeed {
   std::unique_ptr<RecordingLibrary> library_;
   DiskAccess access_ = DiskAccess::System();
   std::set<std::string> open_;
+  // The manual recording being written: its entry, the service's name and whether its programme
+  // is known yet (the first one seen stays, as in its report).
+  struct Manual {
+    int64_t id = 0;
+    std::string service_name;
+    bool titled = false;
+    int64_t looked = 0;
+  };
+  Manual manual_;
   std::shared_ptr<WritingFiles> writing_ = std::make_shared<WritingFiles>();
   std::string plan_key_;
   int64_t last_housekeeping_ = 0;

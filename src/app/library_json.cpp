@@ -83,16 +83,58 @@ std::string LibraryEntryJson(const LibraryEntry& e) {
   return out;
 }
 
-std::string LibraryListJson(const std::vector<LibraryEntry>& entries) {
-  std::string out;
-  out.reserve(entries.size() * 512 + 32);
-  out.append("{\"recordings\": [");
-  for (size_t i = 0; i < entries.size(); ++i) {
-    out.append(i == 0 ? "\n  " : ",\n  ");
-    AppendEntry(&out, entries[i]);
+LibraryListWriter::LibraryListWriter() { out_.reserve(4096); }
+
+LibraryListWriter::LibraryListWriter(Sink sink, size_t chunk) : sink_(std::move(sink)), chunk_(chunk) {
+  out_.reserve(chunk_ + 1024);
+}
+
+bool LibraryListWriter::Add(const LibraryEntry& e) {
+  if (count_ == 0) out_.append("{\"recordings\": [");
+  out_.append(count_ == 0 ? "\n  " : ",\n  ");
+  ++count_;
+  AppendEntry(&out_, e);
+  if (sink_ && out_.size() >= chunk_) {
+    failed_ = failed_ || !sink_(out_);
+    out_.clear();
   }
-  out.append(entries.empty() ? "]}\n" : "\n]}\n");
-  return out;
+  return !failed_;
+}
+
+bool LibraryListWriter::Finish() {
+  out_.append(count_ == 0 ? "{\"recordings\": []}\n" : "\n]}\n");
+  if (sink_) {
+    failed_ = failed_ || !sink_(out_);
+    out_.clear();
+  }
+  return !failed_;
+}
+
+std::string LibraryListJson(const std::vector<LibraryEntry>& entries) {
+  LibraryListWriter writer;
+  writer.Text().reserve(entries.size() * 512 + 32);
+  for (const LibraryEntry& e : entries) writer.Add(e);
+  writer.Finish();
+  return std::move(writer.Text());
+}
+
+std::string LibraryListJson(RecordingLibrary& library, const LibraryQuery& query) {
+  LibraryListWriter writer;
+  library.Walk(query, [&writer](const LibraryEntry& e) {
+    writer.Add(e);
+    return true;
+  });
+  writer.Finish();
+  return std::move(writer.Text());
+}
+
+bool WriteLibraryListJson(RecordingLibrary& library, const LibraryQuery& query, std::FILE* out) {
+  LibraryListWriter writer([out](std::string_view piece) {
+    return std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
+  });
+  const bool read = library.Walk(query, [&writer](const LibraryEntry& e) { return writer.Add(e); });
+  const bool written = writer.Finish();
+  return read && written && std::fflush(out) == 0;
 }
 
 }  // namespace pelkan

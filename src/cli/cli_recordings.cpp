@@ -75,12 +75,16 @@ int List(int argc, char** argv) {
   if (const auto exit_code = parser.Parse(argc, argv)) return *exit_code;
   auto library = OpenLibrary();
   if (!library) return 1;
-  const std::vector<LibraryEntry> entries = library->List(query);
   if (json) {
-    std::fputs(LibraryListJson(entries).c_str(), stdout);
-    return 0;
+    // Written row by row as the catalogue is read: a long list is never held whole.
+    if (WriteLibraryListJson(*library, query, stdout)) return 0;
+    std::fprintf(stderr, "%s: the list could not be read or written whole\n", kName);
+    return 1;
   }
-  for (const LibraryEntry& e : entries) std::printf("%s\n", ListLine(e).c_str());
+  library->Walk(query, [](const LibraryEntry& e) {
+    std::printf("%s\n", ListLine(e).c_str());
+    return true;
+  });
   return 0;
 }
 

@@ -77,8 +77,8 @@ std::string ReplacedNotice(const std::string& path, const std::string& aside) {
                               BaseName(aside) + " に名前を変えて新しく作りました。");
 }
 
-LibraryEntry EntryOfRow(const Statement& s) {
-  LibraryEntry e;
+// Fills `e` from the row (every field: an entry filled before keeps nothing of its last row).
+void FillEntry(const Statement& s, LibraryEntry& e) {
   int c = 0;
   e.id = s.ColInt(c++);
   e.file = s.ColBlob(c++);
@@ -93,9 +93,9 @@ LibraryEntry EntryOfRow(const Statement& s) {
   e.network_id = static_cast<uint16_t>(s.ColInt(c++));
   e.stream_id = static_cast<uint16_t>(s.ColInt(c++));
   e.event_id = static_cast<uint16_t>(s.ColInt(c++));
-  if (!s.ColNull(c)) e.series_id = static_cast<uint32_t>(s.ColInt(c));
+  e.series_id = s.ColNull(c) ? std::nullopt : std::optional<uint32_t>(static_cast<uint32_t>(s.ColInt(c)));
   ++c;
-  if (!s.ColNull(c)) e.episode = static_cast<uint32_t>(s.ColInt(c));
+  e.episode = s.ColNull(c) ? std::nullopt : std::optional<uint32_t>(static_cast<uint32_t>(s.ColInt(c)));
   ++c;
   e.rule_id = static_cast<uint32_t>(s.ColInt(c++));
   e.start = s.ColInt(c++);
@@ -113,6 +113,11 @@ LibraryEntry EntryOfRow(const Statement& s) {
   e.missing = s.ColInt(c++) != 0;
   e.watched = s.ColInt(c++);
   e.created = s.ColInt(c++);
+}
+
+LibraryEntry EntryOfRow(const Statement& s) {
+  LibraryEntry e;
+  FillEntry(s, e);
   return e;
 }
 
@@ -297,7 +302,16 @@ std::optional<LibraryEntry> RecordingLibrary::FindMatch(const hooks::RecordingOu
   return known;
 }
 
-std::vector<LibraryEntry> RecordingLibrary::List(const LibraryQuery& q) {
+std::vector<LibraryEntry> RecordingLibrary::List(const LibraryQuery& query) {
+  std::vector<LibraryEntry> out;
+  Walk(query, [&out](const LibraryEntry& e) {
+    out.push_back(e);
+    return true;
+  });
+  return out;
+}
+
+bool RecordingLibrary::Walk(const LibraryQuery& q, const std::function<bool(const LibraryEntry&)>& row) {
   std::string sql = std::string("SELECT ") + kColumns + " FROM recordings WHERE 1";
   std::vector<std::string> words;
   const std::string folded = FoldUserText(q.words);
@@ -324,9 +338,13 @@ std::vector<LibraryEntry> RecordingLibrary::List(const LibraryQuery& q) {
   if (q.result) s.Text(base + 3, LibraryResultWord(*q.result));
   if (!q.series.empty()) s.Text(base + 4, q.series);
   if (!q.month.empty()) s.Text(base + 5, q.month);
-  std::vector<LibraryEntry> out;
-  while (s.Step() == SQLITE_ROW) out.push_back(EntryOfRow(s));
-  return out;
+  LibraryEntry e;
+  int rc = SQLITE_ROW;
+  while ((rc = s.Step()) == SQLITE_ROW) {
+    FillEntry(s, e);
+    if (!row(e)) return true;
+  }
+  return rc == SQLITE_DONE;
 }
 
 std::optional<LibraryEntry> RecordingLibrary::Find(int64_t id) {
@@ -395,6 +413,23 @@ bool RecordingLibrary::SetRecording(int64_t id, bool recording) {
 
 bool RecordingLibrary::SetWatched(int64_t id, int64_t seconds) {
   return Change("UPDATE recordings SET watched = ?1 WHERE id = ?2", id, seconds);
+}
+
+bool RecordingLibrary::Describe(int64_t id, const std::string& title, const std::string& plain_title,
+                                uint16_t service_id, const std::string& service_name) {
+  if (!Exec("BEGIN IMMEDIATE")) return false;
+  std::optional<LibraryEntry> e = Find(id);
+  if (e) {
+    if (!title.empty()) e->title = title;
+    if (!plain_title.empty()) e->plain_title = plain_title;
+    if (service_id != 0) e->service_id = service_id;
+    if (!service_name.empty()) e->service_name = service_name;
+  }
+  if (!e || !Write(*e, false) || !Exec("COMMIT")) {
+    Exec("ROLLBACK");
+    return false;
+  }
+  return true;
 }
 
 bool RecordingLibrary::Relocate(int64_t id, const std::string& file, const std::string& report) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +63,10 @@ class RecordingLibrary {
                                   bool recording = false);
 
   std::vector<LibraryEntry> List(const LibraryQuery& query = {});
+  // The entries of `query` in List's order, one at a time as they are read, without a list: `row`
+  // sees each (the same object filled again: copy what must outlive the call) and returns false to
+  // stop. False when reading failed.
+  bool Walk(const LibraryQuery& query, const std::function<bool(const LibraryEntry&)>& row);
   std::optional<LibraryEntry> Find(int64_t id);
   // The entry of a recording's file (as it is now, or as it was made).
   std::optional<LibraryEntry> FindByFile(const std::string& file);
@@ -76,6 +81,12 @@ class RecordingLibrary {
   bool SetMissing(int64_t id, bool missing);
   bool SetRecording(int64_t id, bool recording);
   bool SetWatched(int64_t id, int64_t seconds);
+  // What is known of a recording while it is written (a manual recording of the whole stream learns
+  // its first service and the programme on air there, as its report will name them at the end):
+  // a text left empty and service 0 keep the entry's own. False when the id is unknown or the file
+  // cannot be written.
+  bool Describe(int64_t id, const std::string& title, const std::string& plain_title, uint16_t service_id,
+                const std::string& service_name);
   // The recording was found at `file` with its report at `report` (moved by the user).
   bool Relocate(int64_t id, const std::string& file, const std::string& report);
   // Takes the entry out of the catalogue (the file stays).
