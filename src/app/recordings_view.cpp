@@ -131,10 +131,11 @@ bool NarrowByFacet(LibraryFacetKind kind, const std::string& key, LibraryQuery* 
 std::vector<std::string> KnownRecordingFolders(RecordingLibrary& library, const std::string& autopath) {
   std::set<std::string> known;
   if (!autopath.empty()) known.insert(autopath);
-  for (const LibraryEntry& e : library.List()) {
+  library.Walk({}, [&known](const LibraryEntry& e) {
     const std::string folder = std::filesystem::path(e.file).parent_path().string();
     if (!folder.empty()) known.insert(folder);
-  }
+    return true;
+  });
   return {known.begin(), known.end()};
 }
 

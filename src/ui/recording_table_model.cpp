@@ -33,6 +33,20 @@ BadgeColours ColoursOf(RecordingBadge badge) {
   return {};
 }
 
+// The cells `utf8` takes: one for an ASCII character, two for any other (Japanese is wide).
+size_t Cells(const std::string& utf8) {
+  size_t cells = 0;
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      ++cells;
+    } else if (byte >= 0xC0) {
+      cells += 2;  // a character's first byte; the bytes after it count nothing
+    }
+  }
+  return cells;
+}
+
 }  // namespace
 
 RecordingTableModel::RecordingTableModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -45,6 +59,21 @@ void RecordingTableModel::SetEntries(std::vector<LibraryEntry> entries,
   rows_.reserve(entries_.size());
   for (const LibraryEntry& e : entries_) rows_.push_back(RecordingRowOf(e, rule_name));
   endResetModel();
+}
+
+QString RecordingTableModel::WidestText(int column) const {
+  const std::string* widest = nullptr;
+  size_t most = 0;
+  for (const RecordingRow& row : rows_) {
+    const std::string& text = row.cells[column];
+    if (widest != nullptr && text.size() <= most) continue;  // never more cells than bytes
+    const size_t cells = Cells(text);
+    if (widest == nullptr || cells > most) {
+      widest = &text;
+      most = cells;
+    }
+  }
+  return widest != nullptr ? QString::fromStdString(*widest) : QString();
 }
 
 int RecordingTableModel::rowCount(const QModelIndex& parent) const {

@@ -22,6 +22,9 @@ class RecordingTableModel : public QAbstractTableModel {
   void SetEntries(std::vector<LibraryEntry> entries, const std::function<std::string(uint32_t)>& rule_name);
   const LibraryEntry& Entry(int row) const { return entries_[static_cast<size_t>(row)]; }
   const RecordingRow& Row(int row) const { return rows_[static_cast<size_t>(row)]; }
+  // The text of `column` that takes the most room as a font draws it (counted in character
+  // cells, a wide character two: no text is measured); "" without rows.
+  QString WidestText(int column) const;
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;

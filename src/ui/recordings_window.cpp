@@ -1,12 +1,15 @@
 #include "ui/recordings_window.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QStyle>
+#include <QTableView>
 #include <QStringList>
 #include <algorithm>
 #include <filesystem>
@@ -28,8 +31,13 @@ namespace {
 
 constexpr int kFollowMs = 1000;
 constexpr int kStatusEveryTicks = 30;  // the disk's status line: every half minute besides each reading
-// Column widths of 番組名 .. 保護.
-constexpr int kColumnWidths[RecordingRow::kColumns] = {260, 110, 120, 70, 260, 70, 110, 40};
+// What each column of 番組名 .. 保護 has room for at least, and the most (in wide characters) it
+// grows to for its longest text: a longer one is cut short (its whole text in the tooltip or the
+// report).
+constexpr const char* kColumnSamples[RecordingRow::kColumns] = {
+    "大河ドラマ「光る君へ」 第48回", "ペルカン総合", "2026-12-08 21:00", "10:00:00",
+    "一部  ドロップ 0  エラー 0  スクランブル 0", "99.9 GB", "大河ドラマ", "🔒"};
+constexpr int kColumnMostWide[RecordingRow::kColumns] = {30, 16, 0, 0, 0, 0, 16, 0};  // 0: no limit
 
 bool StartDetached(const std::vector<std::string>& argv) {
   if (argv.empty()) return false;
@@ -52,7 +60,7 @@ RecordingsWindow::RecordingsWindow(RecordingsWindowSources sources, UserMessages
   ui_->setupUi(this);
   setObjectName(QStringLiteral("recordingsWindow"));
   ui_->recordingsList->setModel(model_);
-  for (int c = 0; c < RecordingRow::kColumns; ++c) ui_->recordingsList->setColumnWidth(c, kColumnWidths[c]);
+  FitColumns();
   ui_->recordingsList->verticalHeader()->setDefaultSectionSize(ui_->recordingsList->fontMetrics().height() + 6);
   ui_->recordingsList->horizontalHeader()->setHighlightSections(false);
 
@@ -78,7 +86,6 @@ RecordingsWindow::RecordingsWindow(RecordingsWindowSources sources, UserMessages
   connect(model_, &QAbstractItemModel::modelReset, this, &RecordingsWindow::updateButtons);
   follow_.setInterval(kFollowMs);
   connect(&follow_, &QTimer::timeout, this, &RecordingsWindow::followCatalogue);
-  WidenToShowColumns(ui_->recordingsList);
   updateButtons();
 }
 
@@ -161,6 +168,7 @@ void RecordingsWindow::Reload() {
     if (it == names.end()) it = names.emplace(id, RuleName(id)).first;
     return it->second;
   });
+  FitColumns();
   QItemSelectionModel* selection = ui_->recordingsList->selectionModel();
   if (!selected.empty()) {
     std::map<int64_t, int> rows;
@@ -177,6 +185,33 @@ void RecordingsWindow::Reload() {
   status_ticks_ = 0;
   if (sources_.disk_status) ui_->diskStatusValue->setText(QString::fromStdString(sources_.disk_status(*library_)));
   updateButtons();
+}
+
+void RecordingsWindow::FitColumns() {
+  QTableView* list = ui_->recordingsList;
+  const QFontMetrics cell = list->fontMetrics();
+  const QFontMetrics head = list->horizontalHeader()->fontMetrics();
+  // A cell's text has the focus frame's margin on either side; a little more keeps it clear of
+  // the grid and of a badge's edge.
+  const int pad = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1) +
+                  cell.averageCharWidth();
+  const int wide = cell.horizontalAdvance(U8("あ"));
+  bool grew = false;
+  for (int c = 0; c < RecordingRow::kColumns; ++c) {
+    const QString header = model_->headerData(c, Qt::Horizontal).toString();
+    int width = std::max(head.horizontalAdvance(header) + 2 * pad, cell.horizontalAdvance(U8(kColumnSamples[c])) + pad);
+    int contents = cell.horizontalAdvance(model_->WidestText(c)) + pad;
+    if (kColumnMostWide[c] != 0) contents = std::min(contents, kColumnMostWide[c] * wide + pad);
+    width = std::max(width, contents);
+    // Once set, only wider: a column the user widened keeps its width, and a narrower search
+    // does not make the columns jump.
+    if (!columns_fitted_ || width > list->columnWidth(c)) {
+      list->setColumnWidth(c, width);
+      grew = true;
+    }
+  }
+  columns_fitted_ = true;
+  if (grew) WidenToShowColumns(list);
 }
 
 std::vector<LibraryEntry> RecordingsWindow::Selected() const {

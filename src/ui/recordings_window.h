@@ -91,6 +91,9 @@ class RecordingsWindow : public ToolWindow {
   // Starts the player (PLAYER_COMMAND, else xdg-open) on `target`.
   void StartPlayer(const PlayTarget& target);
   void FillFacets();
+  // Widens each column to its texts (within a limit for the titles, services and rules) and the
+  // window to show them all.
+  void FitColumns();
   void Notice(const std::string& text);
   std::string RuleName(uint32_t id);
   RecordingLibrary* Library();
@@ -107,6 +110,7 @@ class RecordingsWindow : public ToolWindow {
   QTimer follow_;
   int status_ticks_ = 0;
   bool filling_facets_ = false;
+  bool columns_fitted_ = false;
 };
 
 }  // namespace pelkan::ui

@@ -9,24 +9,13 @@
 
 #include "app/settings.h"
 #include "core/capture_app.h"
-#include "core/dtv_ezusb_fx2.h"
-#include "core/generator_ts_source.h"
 #include "schedule/schedule_file.h"
 #include "tests/support/capture_fakes.h"
 #include "tests/support/temp_dir.h"
-#include "usb/virtual_tuner.h"
+#include "tests/support/virtual_tuner_device.h"
 
 namespace pelkan {
 namespace {
-
-std::unique_ptr<core::CDTV_EzUSBFX2> VirtualDevice() {
-  usb::VirtualTunerOptions v;
-  v.bit_rate = 8'000'000;
-  v.source_factory = [] { return std::make_unique<core::GeneratorTsSource>(streamgen::GeneratorOptions{}); };
-  auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>(v));
-  device->OpenDevice();
-  return device;
-}
 
 // With no front-end timer: the reservation file another program wrote is taken over while
 // disconnected, and once connected the status is refreshed (the scheduler's clock with it) at the
@@ -42,7 +31,7 @@ TEST(CaptureSession, TheHeartbeatIsTheSessionsOwn) {
   options.rules_path = dir.File("rules.sqlite");
   CaptureSession session(loop, &messages, options);
   session.settings() = DefaultSettings(dir.path());
-  session.app().SetDevice(VirtualDevice());
+  session.app().SetDevice(testing::VirtualTunerDevice());
   int refreshes = 0;
   session.app().SetStatusListener([&](const StatusSnapshot&) { ++refreshes; });
   session.Begin();

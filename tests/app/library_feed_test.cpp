@@ -11,24 +11,13 @@
 #include "app/capture_session.h"
 #include "app/settings.h"
 #include "core/capture_app.h"
-#include "core/dtv_ezusb_fx2.h"
-#include "core/generator_ts_source.h"
 #include "hooks/recording_outcome.h"
 #include "tests/support/capture_fakes.h"
 #include "tests/support/temp_dir.h"
-#include "usb/virtual_tuner.h"
+#include "tests/support/virtual_tuner_device.h"
 
 namespace pelkan {
 namespace {
-
-std::unique_ptr<core::CDTV_EzUSBFX2> VirtualDevice() {
-  usb::VirtualTunerOptions v;
-  v.bit_rate = 8'000'000;
-  v.source_factory = [] { return std::make_unique<core::GeneratorTsSource>(streamgen::GeneratorOptions{}); };
-  auto device = std::make_unique<core::CDTV_EzUSBFX2>(std::make_shared<usb::VirtualTunerDriver>(v));
-  device->OpenDevice();
-  return device;
-}
 
 // Runs the session's loop until `done` or 30 s have passed.
 bool RunUntil(testing::QueueDispatcher& loop, const std::function<bool()>& done) {
@@ -52,7 +41,7 @@ TEST(LibraryFeed, AManualRecordingIsNamedWhileItRecordsAsItsReportNamesIt) {
   session.settings() = DefaultSettings(dir.path());
   session.settings().decode_psi = 1;  // the services' names and programmes are read
   session.settings().proc_epg = 1;
-  session.app().SetDevice(VirtualDevice());
+  session.app().SetDevice(testing::VirtualTunerDevice());
   session.Begin();
   ASSERT_TRUE(session.app().Connect(testing::VirtualTunerRequest()));
   const std::string file = dir.File("manual.ts");

@@ -58,7 +58,7 @@ TEST(RecordingsScreenshots, RecordingsWindow) {
     o.file = dir.File(std::string(r.title) + ".ts");
     o.title = o.plain_title = r.title;
     o.service_id = r.service;
-    o.service_name = r.service == 1024 ? "NHK総合" : r.service == 1032 ? "Eテレ" : "BS11";
+    o.service_name = r.service == 1024 ? "NHK総合" : r.service == 1032 ? "Eテレ" : "ペルカン総合・サブ";
     o.result = r.result;
     o.actual_start = r.start;
     o.actual_end = r.end;

@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
+#include <QStyle>
 #include <QAction>
 #include <QTableView>
 #include <QTest>
@@ -169,6 +171,52 @@ TEST_F(RecordingsWindowTest, RowsAndTheFoldedSearch) {
     for (int row = 0; row < window_->RowCount(); ++row) titles.push_back(Cell(row, 0));
     EXPECT_EQ(titles, s.titles) << s.words;
   }
+}
+
+// No column cuts its texts short: a long service's name, counts in the thousands and every header
+// fit, with the window wide enough for all the columns; a catalogue read again with a longer name
+// widens its column.
+TEST_F(RecordingsWindowTest, EveryColumnShowsItsTextsWhole) {
+  hooks::RecordingOutcome o;
+  o.kind = "manual";
+  o.file = File("サブ.ts");
+  o.title = o.plain_title = "ペルカン・スペシャル 第12話";
+  o.service_id = 1026;
+  o.service_name = "ペルカン総合・サブ";
+  o.result = "partial";
+  o.drop = 12345;
+  o.error = 678;
+  o.scrambled = 90123;
+  o.actual_start = "2026-12-08T18:00:00+09:00";
+  o.actual_end = "2026-12-08T20:30:00+09:00";
+  o.bytes = 123'400'000'000ull;
+  ASSERT_TRUE(library_->Complete(o, o.file, 1));
+  Open();
+  QTableView* list = List();
+  const auto check = [&](const std::string& when) {
+    const QFontMetrics cell = list->fontMetrics();
+    const int margin = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);
+    const int header_margin = 2 * list->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, list);
+    for (int c = 0; c < list->model()->columnCount(); ++c) {
+      const QString header = list->model()->headerData(c, Qt::Horizontal).toString();
+      EXPECT_LE(list->horizontalHeader()->fontMetrics().horizontalAdvance(header) + header_margin,
+                list->columnWidth(c))
+          << when << header.toStdString();
+      for (int row = 0; row < list->model()->rowCount(); ++row) {
+        const QString text = list->model()->index(row, c).data().toString();
+        EXPECT_LE(cell.horizontalAdvance(text) + margin, list->columnWidth(c)) << when << text.toStdString();
+      }
+    }
+    EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0) << when;
+  };
+  check("opened: ");
+  o.file = File("長い.ts");
+  o.service_id = 1027;
+  o.service_name = "ペルカン総合・サブチャンネル２";
+  ASSERT_TRUE(library_->Complete(o, o.file, 2));
+  window_->Reload();
+  QCoreApplication::processEvents();
+  check("read again: ");
 }
 
 // Every action on the catalogue from the buttons the user clicks: protect reaches library.sqlite,

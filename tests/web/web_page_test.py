@@ -175,6 +175,14 @@ def main():
             time.sleep(0.1)
         assert recordings and recordings[0]["file"] == live and recordings[0]["recording"], recordings
         rid = recordings[0]["id"]
+        # Named while it records as its report names it at the end: the first service and the
+        # programme on air there.
+        for _ in range(100):
+            if recordings[0]["title"] and recordings[0]["service_name"]:
+                break
+            time.sleep(0.1)
+            recordings = get("/api/recordings")["recordings"]
+        assert recordings[0]["title"] and recordings[0]["service_name"], recordings
         # Its URL follows the file beyond the size it had when asked.
         size = os.path.getsize(live)
         got = 0
@@ -196,6 +204,8 @@ def main():
         wait.until(lambda b: b.find_element(By.ID, "view").get_attribute("data-ready") == "recordings")
         card = browser.find_element(By.ID, "recording-%d" % rid)
         assert "録画中" in card.text, card.text
+        assert recordings[0]["title"] in card.text and "(番組名なし)" not in card.text, card.text
+        assert recordings[0]["service_name"] in card.text, card.text
         play = card.find_element(By.XPATH, ".//a[text()='追っかけ再生']").get_attribute("href")
         assert re.search(r"/recordings/%d(\?t=[0-9a-f]{64})?$" % rid, play), play
         card.find_element(By.XPATH, ".//button[text()='保護']").click()
