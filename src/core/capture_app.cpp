@@ -284,6 +284,8 @@ void CaptureApp::ProcessingThread(std::unique_ptr<ThreadStart> start) {
     // The status's drop count, counted as `check` and the recordings' reports count.
     processor->SetCountDrops(1);
     processor->SetEventHandler(&CaptureApp::OnProcessorEvent, this);
+    // The consumers take the packets of a block in runs, one call per run and output.
+    processor->SetPacketRuns(1);
     {
       // The switches are read under the lock SwitchOnTableProcessing changes them under.
       std::lock_guard<std::mutex> lock(processor_mutex_);
@@ -354,6 +356,15 @@ void CaptureApp::OnPacket(uint16_t output, const uint8_t* packet, uint32_t lengt
   if (output != kManualOutput) return;
   std::lock_guard<std::mutex> lock(output_mutex_);
   if (sender_) sender_->WritePacket(packet, length);
+}
+
+void CaptureApp::OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) {
+  if (output != kManualOutput) return;
+  std::lock_guard<std::mutex> lock(output_mutex_);
+  if (!sender_) return;
+  for (uint32_t at = 0; packet_size > 0 && at + packet_size <= length; at += packet_size) {
+    sender_->WritePacket(packets + at, packet_size);
+  }
 }
 
 void CaptureApp::OnStreamReset(uint16_t) {

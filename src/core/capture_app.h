@@ -279,6 +279,7 @@ class CaptureApp : private StreamListener {
   // The application's own notes of the stream (first on the bus): the sending of output 0, the
   // services and their names for the reports, the broadcast clock for the status.
   void OnPacket(uint16_t output, const uint8_t* packet, uint32_t length) override;
+  void OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) override;
   void OnStreamReset(uint16_t transport_stream_id) override;
   void OnProgramList(std::span<const ProgramListEntry> programs) override;
   void OnServiceName(uint16_t service_id, const ServiceNames& names) override;

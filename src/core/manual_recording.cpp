@@ -133,6 +133,12 @@ void ManualRecording::OnPacket(uint16_t output, const uint8_t* packet, uint32_t 
   if (recording_) recording_->Write(packet, length);
 }
 
+void ManualRecording::OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) {
+  if (output != kManualOutput) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (recording_) recording_->WritePackets(packets, length, packet_size);
+}
+
 void ManualRecording::OnStreamBreak() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (recording_) recording_->BeginGap();

@@ -87,6 +87,7 @@ class ManualRecording : public StreamListener {
 
   // StreamListener: output 0 into the file; the break and the return of the tuner as its gap.
   void OnPacket(uint16_t output, const uint8_t* packet, uint32_t length) override;
+  void OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) override;
   void OnStreamBreak() override;
   void OnStreamResume() override;
 

@@ -23,6 +23,9 @@ class BlockFileWriter : public RecordingWriter {
   ExistingFile Existing() const override { return existing_; }
   std::string OpenedPath() const override { return opened_path_; }
   void Write(const uint8_t* data, uint32_t length) override;
+  void WritePackets(const uint8_t* data, uint32_t length, uint32_t packet_size) override {
+    recorder_.WritePackets(data, length, packet_size);
+  }
   uint64_t MarkGap() override { return recorder_.MarkGap(); }
   uint64_t BytesWritten() const override { return recorder_.GetBytesWritten(); }
   uint64_t FreeSpace() const override { return recorder_.GetFreeSpace(); }

@@ -144,14 +144,14 @@ bool FileRecorder::WriteBuffered(uint32_t max, uint32_t* written) {
   return true;
 }
 
-void FileRecorder::NotePacket(uint32_t length) {
-  if (length == 0) return;
+void FileRecorder::NotePackets(uint32_t length, uint64_t count) {
+  if (length == 0 || count == 0) return;
   if (!runs_.empty() && runs_.back().length == length && runs_.back().end() == taken_) {
-    ++runs_.back().count;
+    runs_.back().count += count;
   } else {
-    runs_.push_back(PacketRun{taken_, length, 1});
+    runs_.push_back(PacketRun{taken_, length, count});
   }
-  taken_ += length;
+  taken_ += uint64_t{length} * count;
 }
 
 uint64_t FileRecorder::LastPacketEnd(uint64_t size) const {
@@ -176,16 +176,48 @@ int FileRecorder::WritePacket(const uint8_t* data, uint32_t length, uint32_t* wr
   const uint32_t taken = std::min(room, length);
   if (taken > 0) std::memcpy(buffer_.data() + buffered_, data, taken);
   buffered_ += taken;
-  NotePacket(taken);
+  NotePackets(taken, 1);
   if (taken < length) return 0;
-  int result = 1;
+  const bool ok = WriteFullBlocks(&out);
+  if (written) *written = out;
+  return ok ? 1 : 0;
+}
+
+bool FileRecorder::WriteFullBlocks(uint32_t* written) {
   // One block per packet is enough while packets are shorter than a block; the loop only matters
   // for blocks smaller than a packet, where a single write per call would let the buffer overflow.
   while (buffered_ > block_size_) {
-    if (!WriteBuffered(block_size_, &out)) {
+    if (!WriteBuffered(block_size_, written)) return false;
+  }
+  return true;
+}
+
+int FileRecorder::WritePackets(const uint8_t* data, uint32_t length, uint32_t packet_size, uint32_t* written) {
+  uint32_t out = 0;
+  int result = 1;
+  uint32_t at = 0;
+  while (result != 0 && at < length) {
+    if (fd_ < 0 || GetWriteError() != 0) {
       result = 0;
       break;
     }
+    // Whole packets up to the buffer's room, then the full blocks out; what is no whole packet, or
+    // a buffer with no room for one, goes as WritePacket takes it.
+    const uint32_t room = capacity_ - buffered_;
+    const uint32_t n = packet_size == 0 ? 0 : std::min(length - at, room) / packet_size * packet_size;
+    if (n == 0) {
+      uint32_t one = 0;
+      const uint32_t piece = packet_size == 0 ? length - at : std::min(packet_size, length - at);
+      result = WritePacket(data + at, piece, &one);
+      out += one;
+      at += piece;
+      continue;
+    }
+    std::memcpy(buffer_.data() + buffered_, data + at, n);
+    buffered_ += n;
+    NotePackets(packet_size, n / packet_size);
+    at += n;
+    if (!WriteFullBlocks(&out)) result = 0;
   }
   if (written) *written = out;
   return result;

@@ -61,6 +61,9 @@ class FileRecorder {
   // failed (nothing is taken then). *written (if given) receives the bytes written to the file by
   // this call.
   int WritePacket(const uint8_t* data, uint32_t length, uint32_t* written = nullptr);
+  // The same for `length` bytes of whole packets of `packet_size` bytes one after another: each is
+  // taken and checked as a packet, as though it came alone, but in one copy.
+  int WritePackets(const uint8_t* data, uint32_t length, uint32_t packet_size, uint32_t* written = nullptr);
   // The stream breaks off after the bytes taken so far (the tuner was away): the check restarts its
   // continuity at the next packet taken. Returns the file offset of the break. Processing thread.
   uint64_t MarkGap();
@@ -93,8 +96,10 @@ class FileRecorder {
   // Writes the first min(max, buffered) bytes and removes them from the buffer (they are gone
   // even when the write fails). Returns false on a write error.
   bool WriteBuffered(uint32_t max, uint32_t* written);
-  // Remembers that the next `length` bytes taken are one packet.
-  void NotePacket(uint32_t length);
+  // Remembers that the next `count` x `length` bytes taken are packets of `length` bytes.
+  void NotePackets(uint32_t length, uint64_t count);
+  // Writes blocks while more than a block is buffered; false when a write failed.
+  bool WriteFullBlocks(uint32_t* written);
   // The end of the last whole packet at or before file offset `size`.
   uint64_t LastPacketEnd(uint64_t size) const;
 

@@ -139,6 +139,8 @@ class HttpStreamServer : public StreamListener {
   // broadcast's rate fills in about 10 ms; once the producer is quiet the pacing thread hands on
   // what is left).
   void WritePacket(const uint8_t* data, uint32_t length);
+  // Producer: `length` bytes of whole packets of `packet_size` bytes, each as WritePacket takes it.
+  void WritePackets(const uint8_t* data, uint32_t length, uint32_t packet_size);
   // Producer: the stream's PAT and the components of one programme (from its PMT).
   void SetProgramList(std::span<const ProgramListEntry> programs);
   void SetComponents(uint16_t program_number, std::span<const ComponentEntry> components);
@@ -148,6 +150,9 @@ class HttpStreamServer : public StreamListener {
   // As a capture's consumer: the whole stream (output 1) and its tables, on the processing thread.
   void OnPacket(uint16_t output, const uint8_t* packet, uint32_t length) override {
     if (output == kWholeStreamOutput) WritePacket(packet, length);
+  }
+  void OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) override {
+    if (output == kWholeStreamOutput) WritePackets(packets, length, packet_size);
   }
   void OnStreamReset(uint16_t) override { ResetStream(); }
   void OnProgramList(std::span<const ProgramListEntry> programs) override { SetProgramList(programs); }

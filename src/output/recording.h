@@ -67,6 +67,9 @@ class Recording {
 
   // Processing thread: appends one packet (or any bytes) to the file.
   void Write(const uint8_t* data, uint32_t length) { writer_->Write(data, length); }
+  void WritePackets(const uint8_t* data, uint32_t length, uint32_t packet_size) {
+    writer_->WritePackets(data, length, packet_size);
+  }
   // Processing thread, after the last packet before the tuner dropped out: the stream breaks off
   // here (the check restarts its continuity); the gap lasts until EndGap or Close. Nothing is
   // written into the file.

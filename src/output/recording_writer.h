@@ -25,6 +25,13 @@ class RecordingWriter {
   virtual std::string OpenedPath() const { return std::string(); }
   // Appends bytes; failures are kept by the implementation (WriteError), never thrown.
   virtual void Write(const uint8_t* data, uint32_t length) = 0;
+  // Appends `length` bytes of whole packets of `packet_size` bytes one after another: by default
+  // each one Write, as it would come alone.
+  virtual void WritePackets(const uint8_t* data, uint32_t length, uint32_t packet_size) {
+    for (uint32_t at = 0; packet_size > 0 && at + packet_size <= length; at += packet_size) {
+      Write(data + at, packet_size);
+    }
+  }
   // Processing thread: the stream breaks off after the bytes written so far (the tuner was away);
   // a checker restarts its continuity there. Returns the file offset of the break.
   virtual uint64_t MarkGap() { return BytesWritten(); }

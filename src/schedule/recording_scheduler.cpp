@@ -28,6 +28,16 @@ void RecordingScheduler::ReceivePacket(const uint8_t* data, uint32_t length) {
   for (const auto& r : state_.running) r->Write(data, length, state_.pat_programs);
 }
 
+void RecordingScheduler::OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) {
+  if (output != kWholeStreamOutput || packet_size == 0) return;
+  // One lock for the run; nothing more while no reservation records.
+  Lock lock(mutex_);
+  if (state_.running.empty()) return;
+  for (uint32_t at = 0; at + packet_size <= length; at += packet_size) {
+    for (const auto& r : state_.running) r->Write(packets + at, packet_size, state_.pat_programs);
+  }
+}
+
 void RecordingScheduler::OnProgramList(const ProgramListEntry* entries, uint32_t count) {
   Lock lock(mutex_);
   state_.pat_programs.assign(entries, entries + (entries == nullptr ? 0 : count));

@@ -78,6 +78,7 @@ class RecordingScheduler : public StreamListener {
   void OnPacket(uint16_t output, const uint8_t* packet, uint32_t length) override {
     if (output == kWholeStreamOutput) ReceivePacket(packet, length);
   }
+  void OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) override;
   void OnProgramList(std::span<const ProgramListEntry> programs) override {
     OnProgramList(programs.data(), static_cast<uint32_t>(programs.size()));
   }

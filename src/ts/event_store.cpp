@@ -1,5 +1,8 @@
 #include "ts/event_store.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace pelkan {
 namespace {
 
@@ -14,10 +17,14 @@ int EventStore::StoreEvent(uint16_t service_id, const ProgrammeEvent& ev) {
   std::lock_guard lock(mutex_);
   auto& events = services_[service_id];
   auto [it, inserted] = events.try_emplace(ev.event_id, ev);
-  if (inserted) return 1;
+  if (inserted) {
+    ++generation_;
+    return 1;
+  }
   ProgrammeEvent& old = it->second;
   if (ev.kind < old.kind || (ev.kind == old.kind && ev.version != old.version)) {
     old = ev;
+    ++generation_;
     return 1;
   }
   return 0;
@@ -28,7 +35,12 @@ std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTi
   auto sit = services_.find(service_id);
   if (sit == services_.end()) return std::nullopt;
   const uint64_t now = uint64_t{t.date} * kSecondsPerDay + t.seconds;
+  Answer& answer = answers_[service_id];
+  if (!purge && answer.generation == generation_ && answer.from <= now && now < answer.until) return answer.event;
   auto& events = sit->second;
+  // The first moment after `now` at which the answer may change: an event's start (its start's
+  // next second for one of undetermined end) or the second after a defined end.
+  uint64_t until = UINT64_MAX;
   // A defined event covering `now` wins (the lowest event_id among several). Without one, an event
   // of undetermined end is in effect only while no later event of the service has started, so the
   // open event that started last counts; the start of every started event is noted for that.
@@ -39,12 +51,20 @@ std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTi
   for (const auto& [eid, e] : events) {
     const uint64_t start = StartOf(e);
     if (e.end_second == kUndefinedDuration) {
-      if (start >= now) continue;
+      if (start >= now) {
+        until = std::min(until, start + 1);
+        continue;
+      }
       if (!open || start > StartOf(*open)) open = &e;
     } else {
-      if (start > now) continue;
+      if (start > now) {
+        until = std::min(until, start);
+        continue;
+      }
       if (!defined && now <= EndOf(e)) {
         defined = &e;
+        until = std::min(until, EndOf(e) + 1);
+        // The events after it (higher ids) change nothing while it lasts.
         if (!purge) break;
       }
     }
@@ -59,11 +79,13 @@ std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTi
   }
   if (purge) {
     // Events of undetermined end stay: nothing the broadcast said ends them.
-    std::erase_if(events, [now](const auto& entry) {
+    const size_t erased = std::erase_if(events, [now](const auto& entry) {
       const ProgrammeEvent& e = entry.second;
       return e.end_second != kUndefinedDuration && EndOf(e) < now;
     });
+    if (erased > 0) ++generation_;
   }
+  answer = Answer{generation_, now, until, found};
   return found;
 }
 
@@ -105,6 +127,8 @@ void EventStore::Clear() {
   std::lock_guard lock(mutex_);
   services_.clear();
   present_following_.clear();
+  answers_.clear();
+  ++generation_;
 }
 
 std::vector<ProgrammeEvent> EventStore::Snapshot() const {

@@ -62,6 +62,17 @@ class EventStore {
     std::optional<uint16_t> present, following;
   };
   std::map<uint16_t, PresentFollowingIds> present_following_;
+  // The last answer of FindEventAt per service: it holds for every time in [from, until) while
+  // the store is unchanged (`generation` moves with every change), so a status refresh asking
+  // every few hundred milliseconds walks the service's events only when a programme starts or ends.
+  struct Answer {
+    uint64_t generation = 0;
+    uint64_t from = 0;
+    uint64_t until = 0;
+    std::optional<ProgrammeEvent> event;
+  };
+  std::map<uint16_t, Answer> answers_;
+  uint64_t generation_ = 1;
 };
 
 }  // namespace pelkan

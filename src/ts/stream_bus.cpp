@@ -24,6 +24,10 @@ void StreamBus::OnPacket(uint16_t output, const uint8_t* packet, uint32_t length
   for (StreamListener* l : listeners_) l->OnPacket(output, packet, length);
 }
 
+void StreamBus::OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) {
+  for (StreamListener* l : listeners_) l->OnPackets(output, packets, length, packet_size);
+}
+
 void StreamBus::OnStreamReset(uint16_t transport_stream_id) {
   for (StreamListener* l : listeners_) l->OnStreamReset(transport_stream_id);
 }

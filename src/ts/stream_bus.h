@@ -18,6 +18,7 @@ class StreamBus : public StreamListener {
 
   void OnProcessor(TsProcessor* processor) override;
   void OnPacket(uint16_t output, const uint8_t* packet, uint32_t length) override;
+  void OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) override;
   void OnStreamReset(uint16_t transport_stream_id) override;
   void OnProgramList(std::span<const ProgramListEntry> programs) override;
   void OnComponents(uint16_t program_number, std::span<const ComponentEntry> components) override;

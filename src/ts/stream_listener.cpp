@@ -7,6 +7,9 @@ void DeliverTsEvent(StreamListener& listener, uint32_t type, int32_t param, cons
     case EVENT_PACKET:
       listener.OnPacket(static_cast<uint16_t>(param & 0xFFFF), data, count);
       break;
+    case EVENT_PACKETS:
+      listener.OnPackets(static_cast<uint16_t>(param & 0xFFFF), data, count, static_cast<uint32_t>(param) >> 16);
+      break;
     case EVENT_STREAM_RESET:
       listener.OnStreamReset(static_cast<uint16_t>(param));
       break;

@@ -49,6 +49,13 @@ class StreamListener {
   virtual void OnProcessor(TsProcessor* /*processor*/) {}
   // One packet of processor output `output` (StreamOutput).
   virtual void OnPacket(uint16_t /*output*/, const uint8_t* /*packet*/, uint32_t /*length*/) {}
+  // Whole packets of `packet_size` bytes one after another, `length` bytes in all, of output
+  // `output`: each one OnPacket unless a consumer takes the run at once.
+  virtual void OnPackets(uint16_t output, const uint8_t* packets, uint32_t length, uint32_t packet_size) {
+    for (uint32_t at = 0; packet_size > 0 && at + packet_size <= length; at += packet_size) {
+      OnPacket(output, packets + at, packet_size);
+    }
+  }
   // A new transport stream (0 at the end of the processing): what was known of the old one goes.
   virtual void OnStreamReset(uint16_t /*transport_stream_id*/) {}
   // The stream's PAT: its programmes and their PMT PIDs, in PAT order.

@@ -12,6 +12,8 @@ namespace pelkan {
 // Event types.
 enum : uint32_t {
   EVENT_PACKET = 1,               // param output id; data the packet; count packet size
+  EVENT_PACKETS = 3,              // (only with TsProcessor::SetPacketRuns) param output id | packet
+                                  // size << 16; data whole packets one after another; count their bytes
   EVENT_STREAM_RESET = 2,         // param transport_stream_id (0 at Finish); count 0 (1 at Finish)
   EVENT_PROGRAM_LIST = 16,        // param transport_stream_id; data ProgramListEntry[count]
   EVENT_COMPONENT_LIST = 17,      // param program_number; data ComponentEntry[count]

@@ -121,19 +121,49 @@ void TsProcessor::RefreshOutputs() {
   std::lock_guard lock(outputs_mutex_);
   active_outputs_ = outputs_;
   active_generation_ = outputs_generation_.load(kRelaxed);
+  runs_.assign(active_outputs_->outputs.size(), Run{});
+}
+
+void TsProcessor::FlushRun(size_t index) {
+  Run& run = runs_[index];
+  if (run.length == 0) return;
+  const uint32_t length = run.length;
+  run.length = 0;
+  const int32_t param = static_cast<int32_t>(active_outputs_->outputs[index].first | run.packet_size << 16);
+  handler_(EVENT_PACKETS, param, run.data, length, user_);
+}
+
+void TsProcessor::FlushRuns() {
+  if (!runs_pending_) return;
+  runs_pending_ = false;
+  for (size_t i = 0; i < runs_.size(); ++i) FlushRun(i);
 }
 
 void TsProcessor::RouteToOutputs(const uint8_t* unit, uint16_t pid, uint32_t size) {
   if (!handler_) return;
-  if (outputs_generation_.load(std::memory_order_acquire) != active_generation_) RefreshOutputs();
+  if (outputs_generation_.load(std::memory_order_acquire) != active_generation_) {
+    FlushRuns();
+    RefreshOutputs();
+  }
   // The set is immutable and held here, so a filter change made by the handler while the events of
   // this packet go out applies from the next packet, and no lock is held during the handler calls.
   const OutputSet& set = *active_outputs_;
-  for (const auto& [id, filter] : set.outputs) {
+  // A packet inside the caller's bytes may wait for the ones after it until the Feed call ends.
+  const bool may_wait = packet_runs_ != 0 && unit >= feed_begin_ && unit + size <= feed_end_;
+  for (size_t i = 0; i < set.outputs.size(); ++i) {
+    const auto& [id, filter] = set.outputs[i];
     if (!filter.Passes(pid)) continue;
-    if (pid != 0) {
+    if (pid != 0 && may_wait) {
+      Run& run = runs_[i];
+      if (run.length > 0 && (run.data + run.length != unit || run.packet_size != size)) FlushRun(i);
+      if (run.length == 0) run = Run{unit, 0, size};
+      run.length += size;
+      runs_pending_ = true;
+    } else if (pid != 0) {
+      FlushRun(i);
       handler_(EVENT_PACKET, id, unit, size, user_);
     } else {
+      FlushRun(i);
       uint8_t copy[204];
       std::memcpy(copy, unit, size);
       filter.RewritePat(copy, size, pat_programs_);
@@ -171,9 +201,13 @@ void TsProcessor::Feed(const uint8_t* data, int length, CaptureStats& stats) {
     n = room;
     Increment(stats.input_overflows);
   }
+  feed_begin_ = data;
+  feed_end_ = data + n;
   aligner_.Feed(data, n, stats, [this, &stats](const uint8_t* packet, uint32_t size) {
     OnAlignedPacket(packet, size, stats);
   });
+  FlushRuns();
+  feed_begin_ = feed_end_ = nullptr;
 }
 
 // ---- Packet stage --------------------------------------------------------------------------------

@@ -66,6 +66,15 @@ class TsProcessor {
   // which then pays no call per packet. Non-zero (the default): each output gets the packets its
   // filter passes.
   void SetPacketEvents(uint32_t flag) { packet_events_ = flag; }
+  // Non-zero: the packets an output passes that lie one after another in the bytes given to Feed
+  // go out together as one EVENT_PACKETS (at the latest before the next other event and at the end
+  // of the Feed call), so that a consumer pays one call per run instead of one per packet. A packet
+  // that had to be put together (split between two calls, or from the decoder) and the PAT an
+  // output rewrites still go out alone as EVENT_PACKET. Zero by default. Processing thread.
+  void SetPacketRuns(uint32_t flag) {
+    FlushRuns();
+    packet_runs_ = flag;
+  }
   // Non-zero: every packet also goes through a PidChecker, whose drops are added to
   // stats.dropped_packets, so that the capture and `inspect` tell the drops as `check` and a
   // recording's report count them. Zero by default. Set before the first Feed.
@@ -134,8 +143,13 @@ class TsProcessor {
   class Sink;
 
   void Emit(uint32_t type, int32_t param, const void* data, uint32_t count) {
+    if (runs_pending_) FlushRuns();
     if (handler_) handler_(type, param, static_cast<const uint8_t*>(data), count, user_);
   }
+  // Hands on every run of packets still held (SetPacketRuns).
+  void FlushRuns();
+  // Hands on the run held for output `index` of the active set, if any.
+  void FlushRun(size_t index);
 
   // Alignment stage: each aligned packet goes through the decoder (if any) to the packet stage.
   void OnAlignedPacket(const uint8_t* packet, uint32_t size, CaptureStats& stats);
@@ -165,6 +179,18 @@ class TsProcessor {
   std::atomic<uint32_t> decode_psi_{0};
   std::atomic<uint32_t> process_epg_{0};
   uint32_t packet_events_ = 1;
+  uint32_t packet_runs_ = 0;
+  // SetPacketRuns: the bytes of the current Feed call (packets inside them may be held until its
+  // end), and per output of the active set the run held: its first byte, its length and packet size.
+  const uint8_t* feed_begin_ = nullptr;
+  const uint8_t* feed_end_ = nullptr;
+  struct Run {
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    uint32_t packet_size = 0;
+  };
+  std::vector<Run> runs_;
+  bool runs_pending_ = false;
 
   // Input stage: the alignment, with the bytes that wait for a whole packet or search window.
   PacketAligner aligner_;

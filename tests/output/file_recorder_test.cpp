@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <vector>
 
 #include "tests/support/capture_fakes.h"
@@ -181,24 +182,26 @@ TEST_F(FileRecorderTest, FailedWriteIsReportedNotCountedAndStopsTheFile) {
 // A write that stops inside a packet, as it does when the disk fills (here the file-size limit,
 // which stops a write the same way without filling a disk), used to leave a torn packet at the end
 // of the file. The packet size changes on the way, as after a resynchronisation.
+// A limit on the size of the files this process writes, while it lasts.
+struct SizeLimit {
+  rlimit old{};
+  struct sigaction old_action {};
+  explicit SizeLimit(rlim_t bytes) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;  // the write fails with EFBIG instead of ending the program
+    sigaction(SIGXFSZ, &ignore, &old_action);
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~SizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old);
+    sigaction(SIGXFSZ, &old_action, nullptr);
+  }
+};
+
 TEST_F(FileRecorderTest, FailedWriteCutsTheFileBackToTheLastWholePacket) {
-  struct SizeLimit {
-    rlimit old{};
-    struct sigaction old_action {};
-    explicit SizeLimit(rlim_t bytes) {
-      struct sigaction ignore {};
-      ignore.sa_handler = SIG_IGN;  // the write fails with EFBIG instead of ending the program
-      sigaction(SIGXFSZ, &ignore, &old_action);
-      getrlimit(RLIMIT_FSIZE, &old);
-      rlimit limit = old;
-      limit.rlim_cur = bytes;
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~SizeLimit() {
-      setrlimit(RLIMIT_FSIZE, &old);
-      sigaction(SIGXFSZ, &old_action, nullptr);
-    }
-  };
   const std::string path = dir_ + "/cut.ts";
   std::vector<uint8_t> stream;
   FileRecorder rec(0x100000);
@@ -307,6 +310,63 @@ TEST_F(FileRecorderTest, CheckCoversThePacketsOfTheFileAcrossBlocksAndSizes) {
   ASSERT_TRUE(file.FeedFile(path, &error));
   EXPECT_EQ(file.checker().Totals().packets, 10996u);
   EXPECT_EQ(file.checker().Totals().drop, 4u);
+}
+
+// Runs of packets taken at once make the file, its check and its cut-back after a failed write
+// exactly what the same packets taken one by one make, whatever the block size and run length.
+TEST_F(FileRecorderTest, PacketRunsMakeWhatSinglePacketsMake) {
+  struct Case {
+    const char* name;
+    uint32_t block;
+    uint32_t run_packets;
+    rlim_t size_limit;  // 0: none
+  };
+  const Case cases[] = {
+      {"runs of a block's share", 0x100000, 170, 0},
+      {"blocks smaller than a packet", 100, 7, 0},
+      {"one run longer than the buffer", 0x100000, 20000, 0},
+      {"a write stopped inside a packet", 0x100000, 170, 1'100'000},
+  };
+  const auto small = CountedPackets(0, 7000, 188, {3000, 3001, 3002});
+  const auto large = CountedPackets(7000, 4000, 204, {9000});
+  struct Result {
+    std::vector<uint8_t> file;
+    int result = 1;
+    uint64_t packets = 0;
+    uint64_t drops = 0;
+    bool operator==(const Result&) const = default;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto record = [&](bool runs) {
+      const std::string path = dir_ + "/" + std::to_string(&c - cases) + (runs ? "-runs.ts" : "-singles.ts");
+      FileRecorder rec(c.block);
+      Result r;
+      {
+        std::optional<SizeLimit> limit;
+        if (c.size_limit != 0) limit.emplace(c.size_limit);
+        EXPECT_EQ(rec.OpenFile(path), 1);
+        for (const auto* part : {&small, &large}) {
+          const uint32_t size = part == &small ? 188 : 204;
+          const uint32_t step = runs ? size * c.run_packets : size;
+          for (size_t pos = 0; r.result == 1 && pos < part->size(); pos += step) {
+            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(step, part->size() - pos));
+            r.result = runs ? rec.WritePackets(part->data() + pos, n, size) : rec.WritePacket(part->data() + pos, n);
+          }
+        }
+        rec.CloseFile();
+      }
+      r.file = ReadFile(path);
+      EXPECT_EQ(rec.GetBytesWritten(), r.file.size());
+      r.packets = rec.GetChecker()->Totals().packets;
+      r.drops = rec.GetChecker()->Totals().drop;
+      return r;
+    };
+    const Result singles = record(false);
+    EXPECT_EQ(singles.result, c.size_limit == 0 ? 1 : 0);
+    EXPECT_EQ(singles.file.size(), c.size_limit == 0 ? small.size() + large.size() : c.size_limit / 188 * 188);
+    EXPECT_TRUE(record(true) == singles);
+  }
 }
 
 // A write that fails midway (a file-size limit stands in for a disk that fills): the file ends in

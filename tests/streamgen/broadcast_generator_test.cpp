@@ -467,6 +467,51 @@ TEST(BroadcastGenerator, ScheduleOfEightDaysRepeatsWithinAMinute) {
   }
 }
 
+// A segment sent again after an overrun was announced shows the overrun, though the same segment
+// went out just before it unchanged.
+TEST(BroadcastGenerator, ScheduleSectionsShowAnOverrunFromItsAnnouncement) {
+  const GeneratorOptions probe_options;
+  const BroadcastGenerator probe(probe_options);
+  const uint16_t sid = probe.CurrentMultiplex().services[0].service_id;
+  const auto announced = [&](const BroadcastGenerator& g, AbsTime around, AbsTime as_of) {
+    return g.ScheduleAt(0, sid, FromAbs(around - 7200), FromAbs(around + 7200), FromAbs(as_of));
+  };
+  const auto same = [](const std::vector<ProgrammeInfo>& a, const std::vector<ProgrammeInfo>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ProgrammeInfo& x, const ProgrammeInfo& y) {
+      return x.event_id == y.event_id && ToAbs(x.start) == ToAbs(y.start) && x.duration == y.duration;
+    });
+  };
+  // The first announcement after the start (they fall half-way through a slot).
+  AbsTime t = ToAbs(probe_options.start_time) / 900 * 900 + 900;
+  while (same(announced(probe, t, t - 1), announced(probe, t, t))) t += 900;
+  ASSERT_LT(t, ToAbs(probe_options.start_time) + 2 * 86400);
+
+  GeneratorOptions o;
+  o.start_time = FromAbs(t - 6);
+  BroadcastGenerator g(o);
+  const AbsTime day0 = t / 86400 * 86400;
+  int before = 0;
+  int after = 0;
+  for (AbsTime second = t - 6; second < t + 6; ++second) {
+    // A second of the stream at a time (a section cut by the seconds' border is left out).
+    for (const ScannedSection& sec : Scan(g, Generate(g, 1.0)).sections) {
+      if (sec.pid != 0x0012 || sec.extension() != sid || sec.table_id() != 0x50) continue;
+      if (second + 2 >= t && second <= t + 1) continue;  // built on one side, sent on the other
+      const std::vector<ProgrammeInfo> expected = announced(g, t, second);
+      for (const ParsedEvent& e : ParseEit(sec)) {
+        const auto it = std::find_if(expected.begin(), expected.end(),
+                                     [&](const ProgrammeInfo& p) { return p.event_id == e.event_id; });
+        if (it == expected.end()) continue;
+        (second < t ? before : after) += (sec.section_number() / 8u == (t - day0) / 10800 % 32) ? 1 : 0;
+        EXPECT_EQ(ToAbs(e.start), ToAbs(it->start)) << e.event_id << " sent at " << second - t;
+        EXPECT_EQ(e.duration, it->duration) << e.event_id << " sent at " << second - t;
+      }
+    }
+  }
+  EXPECT_GT(before, 0);
+  EXPECT_GT(after, 0);
+}
+
 TEST(ProgrammeSchedule, OverrunIsAnnouncedHalfWayAndPushesTheNextProgrammeBack) {
   const ProgrammeSchedule sched(1, 1024, 1800, true);
   uint64_t k = 30'000'000 / 1800;

@@ -270,7 +270,8 @@ void EventLog::Handler(uint32_t type, int32_t param, const uint8_t* data, uint32
   auto* log = static_cast<EventLog*>(user);
   size_t size = 0;
   switch (type) {
-    case EVENT_PACKET: size = count; break;
+    case EVENT_PACKET:
+    case EVENT_PACKETS: size = count; break;
     case EVENT_PROGRAM_LIST: size = count * sizeof(ProgramListEntry); break;
     case EVENT_COMPONENT_LIST: size = count * sizeof(ComponentEntry); break;
     case EVENT_NETWORK_NAME: size = data ? std::strlen(reinterpret_cast<const char*>(data)) + 1 : 0; break;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 namespace pelkan {
 namespace {
@@ -119,6 +120,48 @@ TEST(EventStore, DefinedEventIsPreferredToAnOpenOne) {
   EXPECT_EQ(s.FindEventAt(1, {100, 5000}, 1)->event_id, 4);
   // After the defined event ends, the open one that started after it is still on.
   EXPECT_EQ(s.FindEventAt(1, {100, 8001}, 0)->event_id, 1);
+}
+
+// A store asked again and again, second by second, answers at every moment what a store asked
+// once answers, also when an event arrives, is replaced or the store is cleared between the asks.
+TEST(EventStore, RepeatedAsksAnswerAsAFirstAsk) {
+  const std::vector<ProgrammeEvent> events = {
+      Make(5, 100, 3600, 1800),                // defined
+      Make(3, 100, 4000, 600),                 // a lower id inside it
+      Make(7, 100, 5400, kUndefinedDuration),  // open, from the end of 5
+      Make(8, 100, 6000, kUndefinedDuration),  // a later open one
+      Make(9, 100, 7000, 60),                  // defined, between gaps
+  };
+  EventStore asked;
+  for (const ProgrammeEvent& e : events) asked.StoreEvent(1, e);
+  std::vector<ProgrammeEvent> stored = events;
+  // The event id in effect, 0 for none.
+  const auto fresh_answer = [&](uint32_t second) {
+    EventStore fresh;
+    for (const ProgrammeEvent& e : stored) fresh.StoreEvent(1, e);
+    const auto found = fresh.FindEventAt(1, {100, second}, 0);
+    return found ? found->event_id : 0;
+  };
+  const auto answer = [&](uint32_t second) {
+    const auto found = asked.FindEventAt(1, {100, second}, 0);
+    return found ? found->event_id : 0;
+  };
+  for (uint32_t second = 3500; second < 7200; second += 1) {
+    // Changes on the way: a new event, a replaced one, a backwards ask, everything forgotten.
+    if (second == 4300) {
+      stored.push_back(Make(2, 100, 4300, 100));
+      asked.StoreEvent(1, stored.back());
+    } else if (second == 5500) {
+      stored[2] = Make(7, 100, 5400, 300, 1, 1);
+      asked.StoreEvent(1, stored[2]);
+    } else if (second == 6500) {
+      EXPECT_EQ(answer(3700), fresh_answer(3700));
+    } else if (second == 7050) {
+      asked.Clear();
+      stored.clear();
+    }
+    ASSERT_EQ(answer(second), fresh_answer(second)) << second;
+  }
 }
 
 TEST(EventStore, PurgeRemovesEndedEventsOnly) {
