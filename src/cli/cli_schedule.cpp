@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -44,8 +43,14 @@ bool AskOnTerminal() {
     std::printf("\n");
     return false;
   }
-  std::string answer;
-  if (!std::getline(std::cin, answer)) return false;
+  // (stdio's getline: <iostream>'s streams would be built at every start of the program)
+  char* line = nullptr;
+  size_t room = 0;
+  const ssize_t length = ::getline(&line, &room, stdin);
+  std::string answer = length > 0 ? std::string(line, static_cast<size_t>(length)) : std::string();
+  std::free(line);
+  if (length < 0) return false;
+  if (!answer.empty() && answer.back() == '\n') answer.pop_back();
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "はい";
 }
 

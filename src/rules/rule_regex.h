@@ -10,6 +10,8 @@ struct pcre2_real_match_data_8;
 
 namespace pelkan {
 
+struct Pcre2Library;
+
 // A rule's regular expression (Perl-compatible, PCRE2, UTF-8) compiled once and tried on many
 // texts within bounds: each search within a match limit, a depth limit and a heap limit, and all
 // the searches of one object within a time budget. An expression that backtracks without end over
@@ -25,7 +27,8 @@ class RuleRegex {
   static constexpr uint32_t kBudgetMs = 3000;
 
   // Compiles `pattern` (UTF-8). When the engine refuses it, error() gives its reason and the
-  // offset in the pattern ("missing closing parenthesis at offset 1").
+  // offset in the pattern ("missing closing parenthesis at offset 1"); without the engine's
+  // library, error() says that it cannot be loaded.
   explicit RuleRegex(std::string_view pattern);
   ~RuleRegex();
   RuleRegex(const RuleRegex&) = delete;
@@ -43,6 +46,7 @@ class RuleRegex {
   const std::string& stopped() const { return stopped_; }
 
  private:
+  const Pcre2Library* pcre2_ = nullptr;
   pcre2_real_code_8* code_ = nullptr;
   pcre2_real_match_context_8* context_ = nullptr;
   pcre2_real_match_data_8* data_ = nullptr;

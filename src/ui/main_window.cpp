@@ -10,6 +10,7 @@
 #include <QShortcut>
 #include <QSizeGrip>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <cstdio>
@@ -140,7 +141,43 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
 
   if (s.main.HasPosition()) move(s.main.x, s.main.y);
 
-  // The tool windows exist whether or not the device could be opened.
+  // The menu's tool windows, made at their first use when the window is not yet shown.
+  connect(ui_->channelAction, &QAction::triggered, this, [this] { ToggleToolWindow(channelWindow()); });
+  connect(ui_->filterAction, &QAction::triggered, this, [this] { ToggleToolWindow(filterWindow()); });
+  connect(ui_->scheduleAction, &QAction::triggered, this, [this] { ToggleToolWindow(scheduleWindow()); });
+  connect(ui_->guideAction, &QAction::triggered, this, [this] { ToggleToolWindow(guideWindow()); });
+  connect(ui_->ruleAction, &QAction::triggered, this, [this] { ToggleToolWindow(ruleWindow()); });
+  connect(ui_->libraryAction, &QAction::triggered, this, [this] { ToggleToolWindow(recordingsWindow()); });
+
+  RefreshDeviceList();
+}
+
+MainWindow::~MainWindow() = default;
+
+// The tool windows cost more to make than the window itself (the guide's and the recordings'
+// models, their widgets): made once the window has been drawn, they do not hold it back. A window
+// shown but not drawn (not exposed) makes them a second later all the same; one whose exit was
+// accepted before does not.
+void MainWindow::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!tool_windows_made_) QTimer::singleShot(1000, this, [this] { if (!exited_) MakeToolWindows(); });
+}
+
+void MainWindow::paintEvent(QPaintEvent* event) {
+  QMainWindow::paintEvent(event);
+  if (!tool_windows_made_) QTimer::singleShot(0, this, [this] { if (!exited_) MakeToolWindows(); });
+}
+
+const MainWindow& MainWindow::ToolWindows() const {
+  const_cast<MainWindow*>(this)->MakeToolWindows();
+  return *this;
+}
+
+void MainWindow::MakeToolWindows() {
+  if (tool_windows_made_) return;
+  tool_windows_made_ = true;
+  const WindowLayout& s = context_.windows;
+  // They exist whether or not the device could be opened.
   channel_window_ = new ChannelToolWindow(context_.channels, this);
   channel_window_->setObjectName(QStringLiteral("channelWindow"));
   filter_window_ = CreateFilterToolWindow(context_, this);
@@ -156,17 +193,7 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   Place(recordings_window_, s.library);
   for (ToolWindow* w : {filter_window_, guide_window_})
     connect(w, &ToolWindow::settingsChanged, this, &MainWindow::NotifySettingsChanged);
-  connect(ui_->channelAction, &QAction::triggered, this, [this] { ToggleToolWindow(channel_window_); });
-  connect(ui_->filterAction, &QAction::triggered, this, [this] { ToggleToolWindow(filter_window_); });
-  connect(ui_->scheduleAction, &QAction::triggered, this, [this] { ToggleToolWindow(schedule_window_); });
-  connect(ui_->guideAction, &QAction::triggered, this, [this] { ToggleToolWindow(guide_window_); });
-  connect(ui_->ruleAction, &QAction::triggered, this, [this] { ToggleToolWindow(rule_window_); });
-  connect(ui_->libraryAction, &QAction::triggered, this, [this] { ToggleToolWindow(recordings_window_); });
-
-  RefreshDeviceList();
 }
-
-MainWindow::~MainWindow() = default;
 
 void MainWindow::LayoutStatusParts() {
   const int height = ui_->statusBar->height();
@@ -187,7 +214,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 ToolWindow* MainWindow::channelWindow() const {
-  return channel_window_;
+  return ToolWindows().channel_window_;
 }
 
 void MainWindow::ShowStatus(const StatusSnapshot& st) {
@@ -394,7 +421,9 @@ void MainWindow::OpenOptions() {
 }
 
 void MainWindow::NotifySettingsChanged() {
-  for (ToolWindow* w : {filter_window_, guide_window_}) w->OnSettingsChanged();
+  // (Tool windows not made yet read the settings when they are.)
+  for (ToolWindow* w : {filter_window_, guide_window_})
+    if (w != nullptr) w->OnSettingsChanged();
 }
 
 void MainWindow::ToggleToolWindow(QWidget* window) {

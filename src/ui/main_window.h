@@ -39,8 +39,9 @@ class MainWindow : public QMainWindow {
   Q_OBJECT
 
  public:
-  // Sets up every control from the settings, creates the tool windows (hidden or shown from their
-  // keys) and builds the device list. `context` outlives the window.
+  // Sets up every control from the settings and builds the device list. `context` outlives the
+  // window. The tool windows (hidden or shown from their keys) are made once the window is first
+  // shown, after its own first paint, or at the first ask for one of them, whichever comes first.
   explicit MainWindow(DesktopContext& context, QWidget* parent = nullptr);
   ~MainWindow() override;
 
@@ -52,11 +53,11 @@ class MainWindow : public QMainWindow {
   void SetRecorderHandoff(RecorderHandoff* handoff) { handoff_ = handoff; }
 
   ToolWindow* channelWindow() const;
-  ToolWindow* filterWindow() const { return filter_window_; }
-  ToolWindow* scheduleWindow() const { return schedule_window_; }
-  ToolWindow* guideWindow() const { return guide_window_; }
-  ToolWindow* ruleWindow() const { return rule_window_; }
-  ToolWindow* recordingsWindow() const { return recordings_window_; }
+  ToolWindow* filterWindow() const { return ToolWindows().filter_window_; }
+  ToolWindow* scheduleWindow() const { return ToolWindows().schedule_window_; }
+  ToolWindow* guideWindow() const { return ToolWindows().guide_window_; }
+  ToolWindow* ruleWindow() const { return ToolWindows().rule_window_; }
+  ToolWindow* recordingsWindow() const { return ToolWindows().recordings_window_; }
   // True once the exit has been accepted (the window then closes for good).
   bool exited() const { return exited_; }
 
@@ -67,8 +68,13 @@ class MainWindow : public QMainWindow {
  protected:
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 
  private:
+  // Makes the tool windows and places them from their keys, once; the window itself after.
+  const MainWindow& ToolWindows() const;
+  void MakeToolWindows();
   void RefreshEndpointList();
   // Places the status bar's four parts: right edges at 50, 105, 250 and the window's edge.
   void LayoutStatusParts();
@@ -100,6 +106,7 @@ class MainWindow : public QMainWindow {
   ToolWindow* guide_window_ = nullptr;
   ToolWindow* rule_window_ = nullptr;
   ToolWindow* recordings_window_ = nullptr;
+  bool tool_windows_made_ = false;
   RecorderHandoff* handoff_ = nullptr;
   bool fx2_device_ = true;
   bool exited_ = false;

@@ -538,6 +538,29 @@ TEST_F(MainWindowTest, EscapeInAToolWindowStaysInIt) {
   EXPECT_TRUE(program_->window().exited());
 }
 
+// The tool windows cost more to make than the main window: they are made once it has been drawn,
+// and those stored as shown are shown then, where they were.
+TEST_F(MainWindowTest, ToolWindowsAreMadeAfterTheWindowIsDrawn) {
+  Settings s = DefaultSettings(dir.string());
+  WindowLayout layout;
+  layout.rule.show = 1;
+  layout.rule.x = 460;
+  layout.rule.y = 470;
+  WriteSettings(s, &layout);
+  program_ = std::make_unique<DesktopProgram>(options);
+  MainWindow& w = program_->window();
+  EXPECT_TRUE(w.findChildren<ToolWindow*>().isEmpty());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  ASSERT_TRUE(WaitFor([&] { return w.findChildren<ToolWindow*>().size() == 6; }));
+  for (ToolWindow* tool : w.findChildren<ToolWindow*>()) {
+    EXPECT_EQ(tool->isVisible(), tool == w.ruleWindow()) << tool->objectName().toStdString();
+  }
+  EXPECT_EQ(w.ruleWindow()->pos(), QPoint(460, 470));
+  ASSERT_TRUE(Close());
+  ASSERT_TRUE(program_->Finish());
+}
+
 TEST_F(MainWindowTest, SettingsAndWindowPositionsSurviveARestart) {
   Settings s = DefaultSettings(dir.string());
   WindowLayout layout;

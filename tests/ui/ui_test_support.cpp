@@ -12,6 +12,8 @@
 
 #include "core/dtv_ezusb_fx2.h"
 #include "platform/text_codec.h"
+#include "ui/main_window.h"
+#include "ui/tool_window.h"
 
 namespace pelkan::ui::testing {
 
@@ -40,6 +42,8 @@ DesktopProgram& DesktopFixture::Start() {
   program_ = std::make_unique<DesktopProgram>(options);
   program_->window().show();
   (void)QTest::qWaitForWindowExposed(&program_->window());
+  // The tool windows are made once the window has been drawn, as at a user's start.
+  (void)WaitFor([this] { return program_->window().findChild<ToolWindow*>() != nullptr; });
   return *program_;
 }
 

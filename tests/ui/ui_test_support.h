@@ -39,7 +39,8 @@ class DesktopFixture {
   DesktopFixture();
   ~DesktopFixture();
 
-  // Starts the program, shows its main window and waits until it is exposed.
+  // Starts the program, shows its main window and waits until it is exposed and its tool windows
+  // are made.
   DesktopProgram& Start();
   // Closes the main window like the close box; true when the exit was accepted.
   bool Close();
