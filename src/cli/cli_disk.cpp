@@ -76,7 +76,7 @@ int Plan(int argc, char** argv) {
     for (const std::string& title : p.reservations) std::printf("  reservation  %s\n", title.c_str());
     for (const DiskPlan::Deletion& d : p.deletions) {
       std::printf("  would delete %lld  %s  %s  %s\n", static_cast<long long>(d.entry.id),
-                  GigabytesText(d.bytes).c_str(), d.entry.file.c_str(), d.why.c_str());
+                  SizeText(d.bytes).c_str(), d.entry.file.c_str(), d.why.c_str());
     }
   }
   return 0;

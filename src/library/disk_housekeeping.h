@@ -39,7 +39,7 @@ struct DiskPlan {
   std::string folder;  // the first recording folder on it
   uint64_t need = 0;   // bytes
   uint64_t free = 0;   // bytes
-  std::vector<std::string> reservations;  // the titles counted in the need
+  std::vector<std::string> reservations;  // the titles counted in the need (an untitled one: its start)
   struct Deletion {
     LibraryEntry entry;
     uint64_t bytes = 0;  // the file's and its report's
@@ -79,6 +79,8 @@ std::vector<std::string> CarryOutDiskPlan(RecordingLibrary& library, const std::
 
 // "8.2 GB" (one decimal below 100 GB), "120 GB". Decimal gigabytes.
 std::string GigabytesText(uint64_t bytes);
+// A size as it is read: under a gigabyte in megabytes ("16 MB", not "0.0 GB"), else GigabytesText.
+std::string SizeText(uint64_t bytes);
 // The 録画済み window's status line: "空き 120 GB ・ 次の3時間に必要 8.2 GB" (sums over the plans).
 std::string DiskStatusLine(const std::vector<DiskPlan>& plans);
 
