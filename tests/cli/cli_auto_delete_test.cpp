@@ -227,13 +227,24 @@ TEST(CliAutoDelete, ReservationDeletesTheOldestUnprotectedRecordingsUntilItFits)
   // Starting in 8 s, in Japan's time as the virtual tuner's broadcast clock tells it.
   ScheduleItem item{};
   item.flags = SI_BY_TIME;
-  const int64_t start = ::time(nullptr) + 8 + 9 * 3600;
-  item.start_day = static_cast<uint32_t>(40587 + start / kDay);
-  item.start_second = static_cast<uint32_t>(start % kDay);
+  const int64_t start = ::time(nullptr) + 8;
+  item.start_day = static_cast<uint32_t>(40587 + (start + 9 * 3600) / kDay);
+  item.start_second = static_cast<uint32_t>((start + 9 * 3600) % kDay);
   item.duration = kSeconds;
   item.margin_before = kMarginBefore;
   item.margin_after = 0;
   ASSERT_TRUE(SaveScheduleFile(home.File("schedule.ini"), {item}));
+  // The plan ahead names them; the reservation without a title by its start.
+  ASSERT_EQ(disk.Run(home.path(), {"disk", "plan"}), 0) << ReadText(home.File("err.txt"));
+  const std::string plan = ReadText(home.File("out.txt"));
+  EXPECT_NE(plan.find(videos + ": need 1.1 GB, free 1.0 GB (short by 46 MB)\n  reservation  " +
+                      JapanIsoOfEpoch(start - kMarginBefore) + "\n  would delete " + std::to_string(ids["c"]) +
+                      "  25 MB  " + videos + "/c.ts  oldest finished recording (ended " +
+                      JapanIsoOfEpoch(now - 10 * kDay) + ")\n  would delete " + std::to_string(ids["e"]) + "  25 MB  " +
+                      videos + "/e.ts"),
+            std::string::npos)
+      << plan;
+  EXPECT_EQ(plan.find("would delete", plan.find(videos + "/e.ts")), std::string::npos) << plan;
   const pid_t capture = disk.Start(home.path(), {"capture", "--schedule", "--seconds", "90"});
   ASSERT_GT(capture, 0);
   const auto err = [&] { return ReadText(home.File("err.txt")); };
