@@ -195,6 +195,46 @@ TEST(DiskHousekeeping, CarriesThePlanOutOnTheFiles) {
   EXPECT_EQ(notices[0], "録画を 2 件削除して 0 MB 空けました: r、r");
 }
 
+// A service's rate is measured from its complete recordings: one whose tuner was lost, or away for
+// a while, counts seconds without bytes and would make the need far too small.
+TEST(DiskHousekeeping, NeedTakesTheRateOfTheServicesCompleteRecordings) {
+  test::TempDir dir;
+  std::string error;
+  auto library = RecordingLibrary::Open(dir.File("library.sqlite"), nullptr, &error);
+  ASSERT_TRUE(library) << error;
+  struct Past {
+    const char* result;
+    const char* reason;
+    int64_t seconds;
+    uint64_t bytes;
+    uint64_t gaps;
+  };
+  const Past past[] = {{"complete", "", 1000, 3'000'000'000, 0},
+                       {"failed", "tuner lost at 0:00:02", 3000, 6'000'000, 0},
+                       {"complete", "", 3000, 3'000'000'000, 1}};
+  for (size_t i = 0; i < std::size(past); ++i) {
+    hooks::RecordingOutcome o;
+    o.file = dir.File(std::to_string(i) + ".ts");
+    o.result = past[i].result;
+    o.reason = past[i].reason;
+    o.service_id = 9;
+    o.actual_start = JapanIsoOfEpoch(kNow - kDay);
+    o.actual_end = JapanIsoOfEpoch(kNow - kDay + past[i].seconds);
+    o.bytes = past[i].bytes;
+    o.gaps = past[i].gaps;
+    ASSERT_TRUE(library->Complete(o, o.file, kNow, false));
+  }
+  DiskAccess access = DiskAccess::System();
+  access.free_space = [](const std::string&, uint64_t* out) {
+    *out = 0;
+    return true;
+  };
+  const std::vector<DiskPlan> plans =
+      PlanDisk(*library, {dir.path()}, {{kNow + 60, 600, dir.path(), 9, "x"}}, HousekeepingRules{true, 0}, kNow, access);
+  ASSERT_EQ(plans.size(), 1u);
+  EXPECT_EQ(plans[0].need, HousekeepingRules::kReserveBytes + 600 * 3'000'000);
+}
+
 TEST(DiskHousekeeping, Texts) {
   EXPECT_EQ(GigabytesText(8'200'000'000), "8.2 GB");
   EXPECT_EQ(GigabytesText(120'400'000'000), "120 GB");
