@@ -63,8 +63,8 @@ struct HousekeepingRules {
 // from the catalogue, else kAssumedRate) × seconds + kReserveBytes on a file system with such a
 // reservation, 0 on the others. When the free space is below
 // it, the catalogued, finished, unprotected recordings on that file system inside one of the
-// folders (reached without a symbolic link, never another folder's file, never one the catalogue
-// does not own, never one being recorded), older than KEEP_DAYS if set, oldest end first (ties:
+// folders once the links are resolved (the file itself no link, never a link out of the folder,
+// never another folder's file, never one the catalogue does not own, never one being recorded), older than KEEP_DAYS if set, oldest end first (ties:
 // older start, then lower id), until the need is met. Nothing is deleted here. `now`: seconds
 // since the epoch.
 std::vector<DiskPlan> PlanDisk(RecordingLibrary& library, const std::vector<std::string>& folders,
