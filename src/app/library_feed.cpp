@@ -9,6 +9,7 @@
 #include "hooks/wake_alarm_keeper.h"
 #include "platform/broadcast_text.h"
 #include "platform/text_codec.h"
+#include "schedule/schedule_item.h"
 
 namespace pelkan {
 
@@ -27,7 +28,8 @@ std::vector<PlannedRecording> PlannedRecordingsOf(const RecordingScheduler::Plan
     p.seconds = line.end - line.start;
     p.folder = platform::SjisToUtf8(GetText(item.directory));
     if (p.folder.empty()) p.folder = default_folder;
-    p.service_id = item.service_id;
+    // A date-time reservation limited to a service names it in its text, not in service_id.
+    p.service_id = RecordedServiceId(item).value_or(0);
     p.title = platform::BroadcastToUtf8(GetText(item.title));
     out.push_back(std::move(p));
   }

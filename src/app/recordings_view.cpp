@@ -71,9 +71,7 @@ RecordingRow RecordingRowOf(const LibraryEntry& e, const std::function<std::stri
                 : e.result == LibraryResult::kRecording   ? RecordingBadge::kRecording
                                                           : RecordingBadge::kFailed;
   }
-  // Under a gigabyte in megabytes, so that a short recording does not read "0.0 GB".
-  row.cells[5] = e.bytes < 1'000'000'000 ? std::to_string((e.bytes + 500'000) / 1'000'000) + " MB"
-                                         : GigabytesText(e.bytes);
+  row.cells[5] = SizeText(e.bytes);
   row.cells[6] = e.rule_id != 0 && rule_name ? rule_name(e.rule_id) : std::string();
   row.cells[7] = e.is_protected ? "🔒" : "";
   return row;

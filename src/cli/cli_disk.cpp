@@ -71,12 +71,16 @@ int Plan(int argc, char** argv) {
   std::printf("自動削除 %s%s\n", rules.auto_delete ? "on" : "off",
               rules.keep_days > 0 ? (", KEEP_DAYS " + std::to_string(rules.keep_days)).c_str() : "");
   for (const DiskPlan& p : plans) {
+    // Rounded alike, need and free may read the same: how short it is says why it deletes.
+    const std::string shortfall = p.free >= p.need ? ""
+                                  : " (short by " + SizeText(p.need - p.free) +
+                                        (p.short_of_space ? ", even after deleting)" : ")");
     std::printf("%s: need %s, free %s%s\n", p.folder.c_str(), GigabytesText(p.need).c_str(),
-                GigabytesText(p.free).c_str(), p.short_of_space ? " (short even after deleting)" : "");
+                GigabytesText(p.free).c_str(), shortfall.c_str());
     for (const std::string& title : p.reservations) std::printf("  reservation  %s\n", title.c_str());
     for (const DiskPlan::Deletion& d : p.deletions) {
       std::printf("  would delete %lld  %s  %s  %s\n", static_cast<long long>(d.entry.id),
-                  GigabytesText(d.bytes).c_str(), d.entry.file.c_str(), d.why.c_str());
+                  SizeText(d.bytes).c_str(), d.entry.file.c_str(), d.why.c_str());
     }
   }
   return 0;

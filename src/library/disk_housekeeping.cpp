@@ -77,7 +77,8 @@ std::vector<DiskPlan> PlanDisk(RecordingLibrary& library, const std::vector<std:
     if (plan->reservations.empty()) plan->need += HousekeepingRules::kReserveBytes;
     const double rate = library.MeasuredRate(p.service_id).value_or(HousekeepingRules::kAssumedRate);
     plan->need += static_cast<uint64_t>(rate * static_cast<double>(seconds));
-    plan->reservations.push_back(p.title);
+    // A reservation by date and time has no title of its own: its start names it.
+    plan->reservations.push_back(p.title.empty() ? JapanIsoOfEpoch(p.start) : p.title);
   }
   const bool any_short = std::any_of(plans.begin(), plans.end(), [](const auto& p) { return p.second.free < p.second.need; });
   std::vector<LibraryEntry> entries;
@@ -95,19 +96,20 @@ std::vector<DiskPlan> PlanDisk(RecordingLibrary& library, const std::vector<std:
       if (plan.free + freed >= plan.need) break;
       if (e.recording || e.is_protected || e.missing || e.result == LibraryResult::kRecording) continue;
       if (rules.keep_days > 0 && EndOf(e) > now - int64_t{rules.keep_days} * 86400) continue;
-      // The catalogued path itself, with no symbolic link on the way, inside a recording folder of
-      // this file system, a regular file.
+      // A regular file of this file system (not a symbolic link), inside a recording folder of it
+      // once every link on the way is resolved: a folder linked to a disk of its own is as usual
+      // as a folder path with no link, and a link from within the folder that leads out of it is
+      // never followed.
+      const std::string real = Resolved(access, e.file);
       struct stat st {};
-      if (Resolved(access, e.file) != e.file || !access.lstat(e.file, &st) || !S_ISREG(st.st_mode) ||
-          st.st_dev != device)
-        continue;
+      if (real.empty() || !access.lstat(e.file, &st) || !S_ISREG(st.st_mode) || st.st_dev != device) continue;
       const std::vector<std::string>& inside = real_folders[device];
-      if (std::none_of(inside.begin(), inside.end(), [&](const std::string& f) { return Inside(e.file, f); }))
+      if (std::none_of(inside.begin(), inside.end(), [&](const std::string& f) { return Inside(real, f); }))
         continue;
       uint64_t bytes = static_cast<uint64_t>(st.st_size);
       struct stat report {};
-      if (!e.report.empty() && Resolved(access, e.report) == e.report && access.lstat(e.report, &report) &&
-          S_ISREG(report.st_mode))
+      if (!e.report.empty() && access.lstat(e.report, &report) && S_ISREG(report.st_mode) &&
+          report.st_dev == device)
         bytes += static_cast<uint64_t>(report.st_size);
       freed += bytes;
       plan.deletions.push_back({e, bytes, "oldest finished recording (ended " + JapanIsoOfEpoch(EndOf(e)) + ")"});
@@ -123,6 +125,10 @@ std::string GigabytesText(uint64_t bytes) {
   char text[32];
   std::snprintf(text, sizeof text, gb < 100 ? "%.1f GB" : "%.0f GB", gb);
   return text;
+}
+
+std::string SizeText(uint64_t bytes) {
+  return bytes < 1'000'000'000 ? std::to_string((bytes + 500'000) / 1'000'000) + " MB" : GigabytesText(bytes);
 }
 
 std::string DiskStatusLine(const std::vector<DiskPlan>& plans) {
@@ -156,7 +162,7 @@ std::vector<std::string> CarryOutDiskPlan(RecordingLibrary& library, const std::
       titles += (titles.empty() ? "" : "、") + (d.entry.title.empty() ? d.entry.file : d.entry.title);
     }
     if (count > 0) {
-      notices.push_back("録画を " + std::to_string(count) + " 件削除して " + GigabytesText(freed) +
+      notices.push_back("録画を " + std::to_string(count) + " 件削除して " + SizeText(freed) +
                         " 空けました: " + titles);
     }
     if (plan.short_of_space) {

@@ -39,7 +39,7 @@ struct DiskPlan {
   std::string folder;  // the first recording folder on it
   uint64_t need = 0;   // bytes
   uint64_t free = 0;   // bytes
-  std::vector<std::string> reservations;  // the titles counted in the need
+  std::vector<std::string> reservations;  // the titles counted in the need (an untitled one: its start)
   struct Deletion {
     LibraryEntry entry;
     uint64_t bytes = 0;  // the file's and its report's
@@ -63,8 +63,8 @@ struct HousekeepingRules {
 // from the catalogue, else kAssumedRate) × seconds + kReserveBytes on a file system with such a
 // reservation, 0 on the others. When the free space is below
 // it, the catalogued, finished, unprotected recordings on that file system inside one of the
-// folders (reached without a symbolic link, never another folder's file, never one the catalogue
-// does not own, never one being recorded), older than KEEP_DAYS if set, oldest end first (ties:
+// folders once the links are resolved (the file itself no link, never a link out of the folder,
+// never another folder's file, never one the catalogue does not own, never one being recorded), older than KEEP_DAYS if set, oldest end first (ties:
 // older start, then lower id), until the need is met. Nothing is deleted here. `now`: seconds
 // since the epoch.
 std::vector<DiskPlan> PlanDisk(RecordingLibrary& library, const std::vector<std::string>& folders,
@@ -79,6 +79,8 @@ std::vector<std::string> CarryOutDiskPlan(RecordingLibrary& library, const std::
 
 // "8.2 GB" (one decimal below 100 GB), "120 GB". Decimal gigabytes.
 std::string GigabytesText(uint64_t bytes);
+// A size as it is read: under a gigabyte in megabytes ("16 MB", not "0.0 GB"), else GigabytesText.
+std::string SizeText(uint64_t bytes);
 // The 録画済み window's status line: "空き 120 GB ・ 次の3時間に必要 8.2 GB" (sums over the plans).
 std::string DiskStatusLine(const std::vector<DiskPlan>& plans);
 

@@ -447,7 +447,7 @@ bool RecordingLibrary::Forget(int64_t id) {
 std::optional<double> RecordingLibrary::MeasuredRate(uint16_t service_id) {
   Statement s(db_,
               "SELECT sum(bytes), sum(duration) FROM recordings WHERE service_id = ? AND recording = 0 AND "
-              "duration > 0 AND bytes > 0");
+              "duration > 0 AND bytes > 0 AND result = 'complete' AND gaps = 0");
   s.Int(1, service_id);
   if (s.Step() != SQLITE_ROW || s.ColInt(1) <= 0) return std::nullopt;
   return static_cast<double>(s.ColInt(0)) / static_cast<double>(s.ColInt(1));

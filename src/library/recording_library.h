@@ -92,8 +92,8 @@ class RecordingLibrary {
   // Takes the entry out of the catalogue (the file stays).
   bool Forget(int64_t id);
 
-  // Bytes per second of the finished recordings of `service_id` (their bytes over their seconds);
-  // nullopt when none tells.
+  // Bytes per second of the complete recordings of `service_id` (their bytes over their seconds:
+  // a tuner lost or away counts seconds without bytes); nullopt when none tells.
   std::optional<double> MeasuredRate(uint16_t service_id);
 
   const std::string& path() const { return path_; }

@@ -76,11 +76,13 @@ int64_t Add(RecordingLibrary& library, const Recorded& r) {
 
 // What the cleaner of the disk may and may not take: another folder's file, a file reached
 // through a symbolic link, another file system's, a protected one, one being recorded and a
-// foreign file are never taken; the oldest end goes first, a tie to the older start (not the
-// lower id); KEEP_DAYS spares the recent ones; a need that cannot be met is said.
+// foreign file are never taken; a recording folder that is itself a link to the disk ("/videos"
+// to "/rec") is the folder; the oldest end goes first, a tie to the older start (not the lower
+// id); KEEP_DAYS spares the recent ones; a need that cannot be met is said.
 TEST(DiskHousekeeping, TakesOnlyOwnFinishedRecordingsOldestFirst) {
   FakeDisk disk;
   disk.nodes["/rec"] = {1, S_IFDIR, 0, ""};
+  disk.nodes["/videos"] = {1, S_IFLNK, 0, "/rec"};
   disk.nodes["/other"] = {1, S_IFDIR, 0, ""};
   disk.nodes["/mnt"] = {2, S_IFDIR, 0, ""};
   disk.free_bytes = {{1, 0}, {2, 0}};
@@ -88,7 +90,7 @@ TEST(DiskHousekeeping, TakesOnlyOwnFinishedRecordingsOldestFirst) {
       {"other folder", "/other/d.ts", kNow - 41 * kDay, kNow - 40 * kDay},
       {"symbolic link", "/rec/e.ts", kNow - 40 * kDay, kNow - 39 * kDay},
       {"other disk", "/mnt/f.ts", kNow - 39 * kDay, kNow - 38 * kDay},
-      {"a", "/rec/a.ts", kNow - 31 * kDay, kNow - 30 * kDay},
+      {"a", "/videos/a.ts", kNow - 31 * kDay, kNow - 30 * kDay},
       {"protected", "/rec/b.ts", kNow - 21 * kDay, kNow - 20 * kDay, true},
       {"in progress", "/rec/c.ts", kNow - 16 * kDay, kNow - 15 * kDay, false, true},
       {"g", "/rec/g.ts", kNow - 11 * kDay, kNow - 10 * kDay},
@@ -96,6 +98,7 @@ TEST(DiskHousekeeping, TakesOnlyOwnFinishedRecordingsOldestFirst) {
       {"i", "/rec/i.ts", kNow - 3 * kDay, kNow - 2 * kDay},
   };
   for (const Recorded& r : recorded) disk.nodes[r.file] = {r.file.starts_with("/mnt") ? dev_t{2} : dev_t{1}, S_IFREG, kGB, ""};
+  disk.nodes["/videos/a.ts"].target = "/rec/a.ts";
   disk.nodes["/rec/e.ts"] = {1, S_IFLNK, 0, "/other/e-real.ts"};
   disk.nodes["/other/e-real.ts"] = {1, S_IFREG, kGB, ""};
   disk.nodes["/rec/foreign.ts"] = {1, S_IFREG, 50 * kGB, ""};
@@ -135,7 +138,7 @@ TEST(DiskHousekeeping, TakesOnlyOwnFinishedRecordingsOldestFirst) {
     rules.keep_days = c.keep_days;
     const std::vector<PlannedRecording> planned = {{kNow + 600, seconds_for(c.need_gb), "/rec", 9, "予約"},
                                                    {kNow + 4 * 3600, 100000, "/rec", 9, "later"}};
-    const std::vector<DiskPlan> plans = PlanDisk(*library, {"/rec", "/mnt"}, planned, rules, kNow, disk.Access());
+    const std::vector<DiskPlan> plans = PlanDisk(*library, {"/videos", "/mnt"}, planned, rules, kNow, disk.Access());
     ASSERT_EQ(plans.size(), 2u);
     const DiskPlan& plan = plans[0].device == 1 ? plans[0] : plans[1];
     std::vector<std::string> deleted;
@@ -172,7 +175,10 @@ TEST(DiskHousekeeping, CarriesThePlanOutOnTheFiles) {
     *out = free_bytes;
     return true;
   };
-  const std::vector<DiskPlan> plans = PlanDisk(*library, {dir.path()}, {{kNow + 60, 0, dir.path(), 9, "x"}}, HousekeepingRules{true, 0}, kNow, access);
+  // A reservation by date and time, without a title.
+  const std::vector<DiskPlan> plans = PlanDisk(*library, {dir.path()}, {{kNow + 60, 0, dir.path(), 9, ""}}, HousekeepingRules{true, 0}, kNow, access);
+  ASSERT_EQ(plans.size(), 1u);
+  EXPECT_EQ(plans[0].reservations, std::vector<std::string>{"2033-05-18T12:34:20+09:00"});
   std::vector<std::string> log;
   const std::vector<std::string> notices =
       CarryOutDiskPlan(*library, plans, [&](const std::string& line) { log.push_back(line); });
@@ -186,12 +192,55 @@ TEST(DiskHousekeeping, CarriesThePlanOutOnTheFiles) {
   EXPECT_EQ(::stat(dir.File("foreign.ts").c_str(), &st), 0);
   EXPECT_EQ(log.size(), 2u);
   ASSERT_EQ(notices.size(), 1u);
-  EXPECT_EQ(notices[0], "録画を 2 件削除して 0.0 GB 空けました: r、r");
+  EXPECT_EQ(notices[0], "録画を 2 件削除して 0 MB 空けました: r、r");
+}
+
+// A service's rate is measured from its complete recordings: one whose tuner was lost, or away for
+// a while, counts seconds without bytes and would make the need far too small.
+TEST(DiskHousekeeping, NeedTakesTheRateOfTheServicesCompleteRecordings) {
+  test::TempDir dir;
+  std::string error;
+  auto library = RecordingLibrary::Open(dir.File("library.sqlite"), nullptr, &error);
+  ASSERT_TRUE(library) << error;
+  struct Past {
+    const char* result;
+    const char* reason;
+    int64_t seconds;
+    uint64_t bytes;
+    uint64_t gaps;
+  };
+  const Past past[] = {{"complete", "", 1000, 3'000'000'000, 0},
+                       {"failed", "tuner lost at 0:00:02", 3000, 6'000'000, 0},
+                       {"complete", "", 3000, 3'000'000'000, 1}};
+  for (size_t i = 0; i < std::size(past); ++i) {
+    hooks::RecordingOutcome o;
+    o.file = dir.File(std::to_string(i) + ".ts");
+    o.result = past[i].result;
+    o.reason = past[i].reason;
+    o.service_id = 9;
+    o.actual_start = JapanIsoOfEpoch(kNow - kDay);
+    o.actual_end = JapanIsoOfEpoch(kNow - kDay + past[i].seconds);
+    o.bytes = past[i].bytes;
+    o.gaps = past[i].gaps;
+    ASSERT_TRUE(library->Complete(o, o.file, kNow, false));
+  }
+  DiskAccess access = DiskAccess::System();
+  access.free_space = [](const std::string&, uint64_t* out) {
+    *out = 0;
+    return true;
+  };
+  const std::vector<DiskPlan> plans =
+      PlanDisk(*library, {dir.path()}, {{kNow + 60, 600, dir.path(), 9, "x"}}, HousekeepingRules{true, 0}, kNow, access);
+  ASSERT_EQ(plans.size(), 1u);
+  EXPECT_EQ(plans[0].need, HousekeepingRules::kReserveBytes + 600 * 3'000'000);
 }
 
 TEST(DiskHousekeeping, Texts) {
   EXPECT_EQ(GigabytesText(8'200'000'000), "8.2 GB");
   EXPECT_EQ(GigabytesText(120'400'000'000), "120 GB");
+  EXPECT_EQ(SizeText(15'655'643), "16 MB");
+  EXPECT_EQ(SizeText(999'400'000), "999 MB");
+  EXPECT_EQ(SizeText(8'200'000'000), "8.2 GB");
   DiskPlan plan;
   plan.free = 120'000'000'000;
   plan.need = 8'200'000'000;
