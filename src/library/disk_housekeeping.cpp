@@ -123,7 +123,8 @@ std::vector<DiskPlan> PlanDisk(RecordingLibrary& library, const std::vector<std:
 std::string GigabytesText(uint64_t bytes) {
   const double gb = static_cast<double>(bytes) / 1e9;
   char text[32];
-  std::snprintf(text, sizeof text, gb < 100 ? "%.1f GB" : "%.0f GB", gb);
+  // Under a gigabyte, hundredths: what a pass frees is often tens of megabytes, never "0.0 GB".
+  std::snprintf(text, sizeof text, gb < 1 ? "%.2f GB" : gb < 100 ? "%.1f GB" : "%.0f GB", gb);
   return text;
 }
 
@@ -162,7 +163,7 @@ std::vector<std::string> CarryOutDiskPlan(RecordingLibrary& library, const std::
       titles += (titles.empty() ? "" : "、") + (d.entry.title.empty() ? d.entry.file : d.entry.title);
     }
     if (count > 0) {
-      notices.push_back("録画を " + std::to_string(count) + " 件削除して " + SizeText(freed) +
+      notices.push_back("録画を " + std::to_string(count) + " 件削除して " + GigabytesText(freed) +
                         " 空けました: " + titles);
     }
     if (plan.short_of_space) {

@@ -77,7 +77,8 @@ std::vector<DiskPlan> PlanDisk(RecordingLibrary& library, const std::vector<std:
 std::vector<std::string> CarryOutDiskPlan(RecordingLibrary& library, const std::vector<DiskPlan>& plans,
                                           const std::function<void(const std::string&)>& log);
 
-// "8.2 GB" (one decimal below 100 GB), "120 GB". Decimal gigabytes.
+// "0.05 GB" (hundredths below 1 GB), "8.2 GB" (one decimal below 100 GB), "120 GB". Decimal
+// gigabytes: the notices and the status line keep this unit.
 std::string GigabytesText(uint64_t bytes);
 // A size as it is read: under a gigabyte in megabytes ("16 MB", not "0.0 GB"), else GigabytesText.
 std::string SizeText(uint64_t bytes);

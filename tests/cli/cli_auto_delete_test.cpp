@@ -263,7 +263,7 @@ TEST(CliAutoDelete, ReservationDeletesTheOldestUnprotectedRecordingsUntilItFits)
   EXPECT_NE(first, std::string::npos);
   EXPECT_NE(second, std::string::npos);
   EXPECT_LT(first, second);
-  EXPECT_NE(log.find("housekeeping: 録画を 2 件削除して 50 MB 空けました: 番組c、番組e"), std::string::npos);
+  EXPECT_NE(log.find("housekeeping: 録画を 2 件削除して 0.05 GB 空けました: 番組c、番組e"), std::string::npos);
   EXPECT_EQ(log.find("空き容量が足りません"), std::string::npos);
   for (const Old& old : olds) {
     SCOPED_TRACE(old.name);

@@ -192,7 +192,7 @@ TEST(DiskHousekeeping, CarriesThePlanOutOnTheFiles) {
   EXPECT_EQ(::stat(dir.File("foreign.ts").c_str(), &st), 0);
   EXPECT_EQ(log.size(), 2u);
   ASSERT_EQ(notices.size(), 1u);
-  EXPECT_EQ(notices[0], "録画を 2 件削除して 0 MB 空けました: r、r");
+  EXPECT_EQ(notices[0], "録画を 2 件削除して 0.00 GB 空けました: r、r");
 }
 
 // A service's rate is measured from its complete recordings: one whose tuner was lost, or away for
@@ -238,6 +238,7 @@ TEST(DiskHousekeeping, NeedTakesTheRateOfTheServicesCompleteRecordings) {
 TEST(DiskHousekeeping, Texts) {
   EXPECT_EQ(GigabytesText(8'200'000'000), "8.2 GB");
   EXPECT_EQ(GigabytesText(120'400'000'000), "120 GB");
+  EXPECT_EQ(GigabytesText(50'200'000), "0.05 GB");
   EXPECT_EQ(SizeText(15'655'643), "16 MB");
   EXPECT_EQ(SizeText(999'400'000), "999 MB");
   EXPECT_EQ(SizeText(8'200'000'000), "8.2 GB");
