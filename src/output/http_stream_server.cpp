@@ -598,19 +598,14 @@ void HttpStreamServer::Prime(Client& client) {
   }
 }
 
-void HttpStreamServer::WritePacket(const uint8_t* data, uint32_t length) { WritePackets(data, length, length); }
-
 void HttpStreamServer::WritePackets(const uint8_t* data, uint32_t length, uint32_t packet_size) {
   if (data == nullptr || packet_size < 188 || packet_size > 204) return;
   std::lock_guard<std::mutex> lock(batch_mutex_);
-  if (!batch_.empty() && packet_size != batch_length_) HandOn();
+  if (packet_size != batch_length_) HandOn();  // nothing when the batch is empty
   batch_length_ = packet_size;
-  for (uint32_t at = 0; at + packet_size <= length;) {
-    // As many packets as the batch still takes, in one piece.
-    const size_t room = kBatchPackets - batch_.size() / packet_size;
-    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(room, (length - at) / packet_size)) * packet_size;
+  for (uint32_t at = 0, n = 0; at + packet_size <= length; at += n) {
+    n = std::min<uint32_t>((length - at) / packet_size, kBatchPackets - batch_.size() / packet_size) * packet_size;
     batch_.insert(batch_.end(), data + at, data + at + n);
-    at += n;
     if (batch_.size() >= kBatchPackets * packet_size) HandOn();
   }
 }

@@ -138,8 +138,9 @@ class HttpStreamServer : public StreamListener {
   // packets are gathered and handed on to the clients a batch at a time (a batch of a
   // broadcast's rate fills in about 10 ms; once the producer is quiet the pacing thread hands on
   // what is left).
-  void WritePacket(const uint8_t* data, uint32_t length);
-  // Producer: `length` bytes of whole packets of `packet_size` bytes, each as WritePacket takes it.
+  void WritePacket(const uint8_t* data, uint32_t length) { WritePackets(data, length, length); }
+  // Producer: `length` bytes of whole packets of `packet_size` bytes, each as WritePacket takes it
+  // (copied into the batch as many at a time as it still takes).
   void WritePackets(const uint8_t* data, uint32_t length, uint32_t packet_size);
   // Producer: the stream's PAT and the components of one programme (from its PMT).
   void SetProgramList(std::span<const ProgramListEntry> programs);

@@ -7,13 +7,12 @@
 #include <functional>
 #include <iterator>
 #include <limits>
-#include <map>
-#include <tuple>
 #include <utility>
 
 #include "streamgen/elementary_streams.h"
 #include "streamgen/pes_cycle.h"
 #include "streamgen/programme_schedule.h"
+#include "streamgen/schedule_section_cache.h"
 #include "streamgen/si_tables.h"
 #include "streamgen/test_scrambler.h"
 
@@ -201,15 +200,6 @@ struct ScheduleUnit {
   size_t service = 0;
   bool extended = false;
   AbsTime segment_start = 0;
-  bool operator<(const ScheduleUnit& o) const {
-    return std::tie(service, extended, segment_start) < std::tie(o.service, o.extended, o.segment_start);
-  }
-};
-
-// A schedule unit's sections as last built, and the schedule's version they were built at.
-struct BuiltSegment {
-  uint8_t version = 0;
-  std::vector<std::vector<uint8_t>> sections;
 };
 
 }  // namespace
@@ -256,10 +246,7 @@ struct MuxState {
   size_t schedule_cursor = 0;
   std::vector<ScheduleUnit> schedule_cycle;
   size_t schedule_cycle_at = 0;
-  // The schedule's sections built in the current 3-hour window, sent again as they are while the
-  // schedule's version stays (nothing in them changes then); forgotten when the window moves.
-  std::map<ScheduleUnit, BuiltSegment> built;
-  uint64_t built_window = 0;
+  ScheduleSectionCache sections;
 };
 
 class BroadcastGenerator::Impl {
@@ -403,25 +390,10 @@ void BroadcastGenerator::Impl::BuildMux(int index, uint64_t origin27) {
 }
 
 void BroadcastGenerator::Impl::QueueScheduleUnit(MuxState& m, const ScheduleUnit& unit, AbsTime now) {
-  const ProgrammeSchedule& schedule = m.schedules[unit.service];
-  const auto build = [&] {
-    return BuildScheduleSegment(m.info, unit.service, schedule, unit.extended, unit.segment_start, now);
-  };
-  // Within one 3-hour window a segment's sections change only when an overrun is announced, which
-  // moves the schedule's version. A schedule with changes moves in other ways: built each time.
-  if (schedule.HasChanges()) {
-    for (const std::vector<uint8_t>& section : build()) QueueSection(m, 0x0012, section, false);
-    return;
+  for (const std::vector<uint8_t>& section : m.sections.Sections(m.info, unit.service, m.schedules[unit.service],
+                                                                 unit.extended, unit.segment_start, now)) {
+    QueueSection(m, 0x0012, section, false);
   }
-  const uint64_t window = now / 10800;
-  if (window != m.built_window) {
-    m.built.clear();
-    m.built_window = window;
-  }
-  const uint8_t version = schedule.ScheduleVersion(now);
-  auto [it, added] = m.built.try_emplace(unit);
-  if (added || it->second.version != version) it->second = {version, build()};
-  for (const std::vector<uint8_t>& section : it->second.sections) QueueSection(m, 0x0012, section, false);
 }
 
 void BroadcastGenerator::Impl::AddTables(MuxState& m) {

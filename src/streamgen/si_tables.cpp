@@ -406,7 +406,8 @@ std::vector<std::vector<uint8_t>> BuildPresentFollowing(const MultiplexInfo& mux
 
 std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux, size_t service,
                                                        const ProgrammeSchedule& schedule, bool extended,
-                                                       AbsTime segment_start, AbsTime now) {
+                                                       AbsTime segment_start, AbsTime now,
+                                                       size_t* table_last_count) {
   // Tables 0x50 (0x58 extended) hold days 0-3 from today's midnight, 0x51 (0x59) days 4-7; each has
   // 32 segments of 3 hours with up to 8 sections each, numbered segment * 8 + n.
   const AbsTime day0 = now / 86400 * 86400;
@@ -417,9 +418,13 @@ std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux,
   const uint8_t base = extended ? 0x58 : 0x50;
   const std::vector<std::vector<EitEntry>> events = SegmentSections(schedule, ca, extended, segment_start, now);
   const AbsTime last_segment_start = day0 + (uint64_t{table_index} * 32 + 31) * kSegmentSeconds;
-  const size_t last_count = last_segment_start == segment_start
-                                ? events.size()
-                                : SegmentSections(schedule, ca, extended, last_segment_start, now).size();
+  size_t last_count = table_last_count != nullptr ? *table_last_count : 0;
+  if (last_count == 0) {
+    last_count = last_segment_start == segment_start
+                     ? events.size()
+                     : SegmentSections(schedule, ca, extended, last_segment_start, now).size();
+    if (table_last_count != nullptr) *table_last_count = last_count;
+  }
   EitSectionHeader h;
   h.table_id = static_cast<uint8_t>(base + table_index);
   h.service_id = mux.services[service].service_id;

@@ -54,10 +54,14 @@ std::vector<std::vector<uint8_t>> BuildPresentFollowing(const MultiplexInfo& mux
 
 // The EIT schedule sections (tables 0x50/0x51, extended 0x58/0x59) of one 3-hour segment of service
 // number `service` of `mux` beginning at `segment_start`, with the programmes as announced at `now`;
-// none when the segment lies outside the eight days from the midnight before `now`.
+// none when the segment lies outside the eight days from the midnight before `now`. The sections
+// name the number of sections of their table's last segment: `table_last_count`, when given and
+// not 0, is taken as that number (known from an earlier call at the same `now` and version);
+// otherwise it is counted, and stored there when given.
 std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux, size_t service,
                                                        const ProgrammeSchedule& schedule, bool extended,
-                                                       AbsTime segment_start, AbsTime now);
+                                                       AbsTime segment_start, AbsTime now,
+                                                       size_t* table_last_count = nullptr);
 
 // ECM section (table_id 0x82) with opaque data derived from `seed`.
 std::vector<uint8_t> BuildEcm(uint16_t service_id, uint64_t seed);

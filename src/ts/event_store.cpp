@@ -18,16 +18,24 @@ int EventStore::StoreEvent(uint16_t service_id, const ProgrammeEvent& ev) {
   auto& events = services_[service_id];
   auto [it, inserted] = events.try_emplace(ev.event_id, ev);
   if (inserted) {
-    ++generation_;
+    Touch(service_id, ev);
     return 1;
   }
   ProgrammeEvent& old = it->second;
   if (ev.kind < old.kind || (ev.kind == old.kind && ev.version != old.version)) {
+    Touch(service_id, old);
+    Touch(service_id, ev);
     old = ev;
-    ++generation_;
     return 1;
   }
   return 0;
+}
+
+void EventStore::Touch(uint16_t service_id, const ProgrammeEvent& e) {
+  // An event that starts at or after `until` is not in effect before it, nor does it end or start
+  // anything before it.
+  const auto it = answers_.find(service_id);
+  if (it != answers_.end() && StartOf(e) < it->second.until) answers_.erase(it);
 }
 
 std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTime t, int purge) {
@@ -35,8 +43,10 @@ std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTi
   auto sit = services_.find(service_id);
   if (sit == services_.end()) return std::nullopt;
   const uint64_t now = uint64_t{t.date} * kSecondsPerDay + t.seconds;
-  Answer& answer = answers_[service_id];
-  if (!purge && answer.generation == generation_ && answer.from <= now && now < answer.until) return answer.event;
+  if (const auto known = answers_.find(service_id);
+      !purge && known != answers_.end() && known->second.from <= now && now < known->second.until) {
+    return known->second.event;
+  }
   auto& events = sit->second;
   // The first moment after `now` at which the answer may change: an event's start (its start's
   // next second for one of undetermined end) or the second after a defined end.
@@ -83,9 +93,12 @@ std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTi
       const ProgrammeEvent& e = entry.second;
       return e.end_second != kUndefinedDuration && EndOf(e) < now;
     });
-    if (erased > 0) ++generation_;
+    if (erased > 0) {
+      answers_.erase(service_id);
+      return found;
+    }
   }
-  answer = Answer{generation_, now, until, found};
+  answers_[service_id] = Answer{now, until, found};
   return found;
 }
 
@@ -128,7 +141,6 @@ void EventStore::Clear() {
   services_.clear();
   present_following_.clear();
   answers_.clear();
-  ++generation_;
 }
 
 std::vector<ProgrammeEvent> EventStore::Snapshot() const {

@@ -62,17 +62,18 @@ class EventStore {
     std::optional<uint16_t> present, following;
   };
   std::map<uint16_t, PresentFollowingIds> present_following_;
-  // The last answer of FindEventAt per service: it holds for every time in [from, until) while
-  // the store is unchanged (`generation` moves with every change), so a status refresh asking
-  // every few hundred milliseconds walks the service's events only when a programme starts or ends.
+  // The last answer of FindEventAt per service: it holds for every time in [from, until) until an
+  // event of the service starting before `until` is stored or removed, so a status refresh asking
+  // every few hundred milliseconds walks the service's events only when a programme starts or
+  // ends, not for each later programme the schedule brings.
   struct Answer {
-    uint64_t generation = 0;
     uint64_t from = 0;
     uint64_t until = 0;
     std::optional<ProgrammeEvent> event;
   };
   std::map<uint16_t, Answer> answers_;
-  uint64_t generation_ = 1;
+  // Forgets the service's answer when event `e` may change it.
+  void Touch(uint16_t service_id, const ProgrammeEvent& e);
 };
 
 }  // namespace pelkan

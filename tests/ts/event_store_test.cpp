@@ -151,6 +151,9 @@ TEST(EventStore, RepeatedAsksAnswerAsAFirstAsk) {
     if (second == 4300) {
       stored.push_back(Make(2, 100, 4300, 100));
       asked.StoreEvent(1, stored.back());
+    } else if (second == 5000) {
+      stored.push_back(Make(20, 101, 0, 600));  // tomorrow's
+      asked.StoreEvent(1, stored.back());
     } else if (second == 5500) {
       stored[2] = Make(7, 100, 5400, 300, 1, 1);
       asked.StoreEvent(1, stored[2]);
