@@ -30,10 +30,12 @@ const MicrohttpdLibrary& Mhd() {
   return *Microhttpd();
 }
 
-// Most bytes of one chunk of a stream response. The library builds each chunk in the connection's
-// memory, so that memory is this much beyond the request header's.
+// Most bytes of one chunk of a response the library sends (a service's stream, a recording's file).
+// The library builds each chunk in the connection's memory, so that memory is this much beyond the
+// request header's (a smaller one makes each new connection cheaper, but a chasing client of a
+// growing file then needs several sends a cycle, which costs more).
 constexpr size_t kChunkBytes = 256u << 10;
-// The waiting clients are resumed every kCycle, or as soon as a chunk's worth of whole packets
+// The library's waiting clients are resumed every kCycle, or as soon as a chunk's worth of whole packets
 // has been handed on (at a terrestrial broadcast's rate the cycle comes first, with about
 // 200 KiB): few wake-ups and few large writes, which is what the kernel's loopback and network
 // paths cost least for, and a player hardly notices the delay. A client that hangs up is seen
