@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <charconv>
+#include <cstring>
 #include <optional>
 
 #include "output/microhttpd_library.h"
@@ -18,7 +19,29 @@ MHD_Result AddArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, const
   return MHD_YES;
 }
 
+MHD_Result AddFieldBytes(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
+  *static_cast<size_t*>(cls) += std::strlen(key) + 2 + (value != nullptr ? std::strlen(value) : 0) + 2;
+  return MHD_YES;
+}
+
 }  // namespace
+
+size_t HeaderBytes(MHD_Connection* connection, const char* url, const char* method, const char* version) {
+  size_t bytes = std::strlen(method) + 1 + std::strlen(url) + 1 + std::strlen(version) + 2 + 2;
+  Microhttpd()->MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddFieldBytes, &bytes);
+  return bytes;
+}
+
+std::optional<uint16_t> ServiceOfPath(const std::string& url) {
+  constexpr std::string_view kPrefix = "/service/";
+  if (url.compare(0, kPrefix.size(), kPrefix) != 0) return std::nullopt;
+  const char* first = url.data() + kPrefix.size();
+  const char* last = url.data() + url.size();
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(first, last, value);
+  if (ec != std::errc() || end != last || first == last || value == 0 || value > 0xFFFF) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
 
 HttpRequestHead ReadRequestHead(MHD_Connection* connection, const char* url, const char* method) {
   auto field = [connection](MHD_ValueKind kind, const char* name) {

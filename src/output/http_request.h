@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "output/http_access.h"
@@ -26,6 +29,10 @@ struct HttpRequest {
 HttpRequestHead ReadRequestHead(MHD_Connection* connection, const char* url, const char* method);
 // The request's query arguments but the token `t` (the first of a repeated name).
 std::map<std::string, std::string> ReadQuery(MHD_Connection* connection);
+// The bytes of the request's header on `connection`: its request line and fields with their separators.
+size_t HeaderBytes(MHD_Connection* connection, const char* url, const char* method, const char* version);
+// The service id of a path "/service/ID" (decimal, 1..65535); nothing for any other path.
+std::optional<uint16_t> ServiceOfPath(const std::string& url);
 // "ADDRESS:PORT" (IPv6 in brackets) of the peer of `connection`; "?" when unknown.
 std::string PeerOf(MHD_Connection* connection);
 

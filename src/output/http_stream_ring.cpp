@@ -79,6 +79,20 @@ void HttpStreamRing::Write(const uint8_t* packets, size_t count, uint32_t length
   }
 }
 
+uint64_t HttpStreamRing::written() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return written_;
+}
+
+uint64_t HttpStreamRing::Copy(uint64_t from, std::vector<uint8_t>* out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const uint64_t oldest = written_ > ring_.size() ? Boundary(written_ - ring_.size()) : 0;
+  const uint64_t start = std::min(std::max(from, oldest), written_);
+  out->resize(static_cast<size_t>(written_ - start));
+  if (!out->empty()) CopyOut(start, out->size(), out->data());
+  return start;
+}
+
 std::unique_ptr<HttpStreamRing::Reader> HttpStreamRing::Attach(uint32_t bound, uint32_t wake_bytes) {
   std::unique_ptr<Reader> reader(new Reader(*this, bound, wake_bytes));
   std::lock_guard<std::mutex> lock(mutex_);
@@ -108,6 +122,7 @@ uint64_t HttpStreamRing::Reader::Waiting() const {
 }
 
 void HttpStreamRing::Reader::Trim() {
+  if (held_) return;
   const uint64_t end = End();
   const uint64_t shared = end - cursor_;
   // What is past the bound and (for a closed reader) what the ring has overwritten since.
@@ -193,6 +208,30 @@ size_t HttpStreamRing::Reader::Take(uint8_t* out, size_t max, std::chrono::milli
   ring_.CopyOut(cursor_, whole, out + copied);
   cursor_ += whole;
   return copied + whole;
+}
+
+HttpStreamRing::Reader::Stand HttpStreamRing::Reader::StandAt(uint64_t from, size_t size, size_t* offset) {
+  std::lock_guard<std::mutex> lock(ring_.mutex_);
+  Trim();
+  if (!own_.empty() || partial_at_ < partial_.size() || closed_ || cursor_ < from) return Stand::kAside;
+  if (cursor_ > from + size) return Stand::kAhead;
+  *offset = static_cast<size_t>(cursor_ - from);
+  held_ = true;
+  return Stand::kAt;
+}
+
+void HttpStreamRing::Reader::Sent(const uint8_t* bytes, size_t size, size_t sent) {
+  std::lock_guard<std::mutex> lock(ring_.mutex_);
+  held_ = false;
+  if (sent == 0) return;
+  // The copy ends at a packet's end, so the packet sent in part ends within it.
+  const uint64_t to = cursor_ + sent;
+  const uint64_t boundary = std::min(ring_.Boundary(to), cursor_ + size);
+  if (boundary > to) {
+    partial_.assign(bytes + sent, bytes + (boundary - cursor_));
+    partial_at_ = 0;
+  }
+  cursor_ = boundary;
 }
 
 void HttpStreamRing::Reader::Close() {

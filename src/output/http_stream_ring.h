@@ -16,6 +16,9 @@ namespace pelkan {
 // beyond that it skips its oldest whole packets, counted as lost, exactly as a client with a queue
 // of that size (HttpClientQueue) would lose them. A reader's first packets (the tables a new client
 // starts with) are its own and come before the shared ones.
+//
+// A sender of many readers copies what is new out once (Copy) and hands the same bytes to every
+// reader that stands at them (Reader::Stand, Reader::Sent); the others read with Take.
 class HttpStreamRing {
  public:
   class Reader;
@@ -32,6 +35,11 @@ class HttpStreamRing {
   // whole 188-byte packets, at least one), woken once `wake_bytes` wait. It detaches when destroyed,
   // which must be before the ring is.
   std::unique_ptr<Reader> Attach(uint32_t bound, uint32_t wake_bytes);
+  // Bytes written since the start (the position of the next one).
+  uint64_t written();
+  // Copies the stream from `from` (or from the oldest whole packet still kept, if that is later)
+  // to the newest byte into `out`, and returns where the copy starts: whole packets.
+  uint64_t Copy(uint64_t from, std::vector<uint8_t>* out);
 
  private:
   friend class Reader;
@@ -73,6 +81,18 @@ class HttpStreamRing::Reader {
   // over several calls), waiting at most `wait` for the wake bytes to gather. Returns the bytes
   // copied: 0 when nothing came in that time or the reader is closed.
   size_t Take(uint8_t* out, size_t max, std::chrono::milliseconds wait);
+  // Where the reader stands to `size` bytes of the stream from `from` (as Copy gave them):
+  enum class Stand {
+    kAt,     // at a packet among them, with nothing of its own before: *offset is its place in
+             // them, and the reader stays there, never trimmed, until Sent
+    kAhead,  // past them
+    kAside,  // elsewhere (its own packets first, a packet handed out in part, fallen behind,
+             // closed): it reads with Take
+  };
+  Stand StandAt(uint64_t from, size_t size, size_t* offset);
+  // After kAt: `sent` of the `size` bytes at `bytes` (the copy from the reader's place on) went out
+  // to the reader. A packet sent in part leaves its rest to be taken first.
+  void Sent(const uint8_t* bytes, size_t size, size_t sent);
   // Ends the reader for good: Take returns what was written until now without waiting, then 0.
   void Close();
   // Bytes the reader lost (skipped as oldest), those it will skip at its next Take included.
@@ -99,6 +119,7 @@ class HttpStreamRing::Reader {
   std::vector<uint8_t> partial_;
   size_t partial_at_ = 0;
   bool waiting_ = false;
+  bool held_ = false;  // between StandAt's kAt and Sent
   bool closed_ = false;
   uint64_t closed_at_ = 0;
   uint64_t lost_ = 0;

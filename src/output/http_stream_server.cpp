@@ -15,7 +15,9 @@
 #include "output/http_file_stream.h"
 #include "output/http_reply.h"
 #include "output/http_request.h"
+#include "output/http_stream_client.h"
 #include "output/http_stream_ring.h"
+#include "output/http_stream_sender.h"
 #include "output/microhttpd_library.h"
 #include "ts/service_filter.h"
 
@@ -28,16 +30,23 @@ const MicrohttpdLibrary& Mhd() {
   return *Microhttpd();
 }
 
-// Most bytes of one chunk of a stream response. The library builds each chunk in the connection's
-// memory, so that memory is this much beyond the request header's.
+// Most bytes of one chunk of a response the library sends (a service's stream, a recording's file).
+// The library builds each chunk in the connection's memory, so that memory is this much beyond the
+// request header's (a smaller one makes each new connection cheaper, but a chasing client of a
+// growing file then needs several sends a cycle, which costs more).
 constexpr size_t kChunkBytes = 256u << 10;
-// The waiting clients are resumed every kCycle, or as soon as a chunk's worth of whole packets
+// The library's waiting clients are resumed every kCycle, or as soon as a chunk's worth of whole packets
 // has been handed on (at a terrestrial broadcast's rate the cycle comes first, with about
 // 200 KiB): few wake-ups and few large writes, which is what the kernel's loopback and network
 // paths cost least for, and a player hardly notices the delay. A client that hangs up is seen
 // within a cycle.
 constexpr uint32_t kWakeBytes = (kChunkBytes - 4096) / 188 * 188;
 constexpr std::chrono::milliseconds kCycle{100};
+// The whole stream's clients are written to straight, all in one wake-up of the pacing thread
+// every kSendCycle (about 530 KB each at a terrestrial broadcast's rate: the kernel's loopback
+// costs a third less for such sends than for those of 100 ms; a player buffers seconds), and at
+// once when one comes, so that it starts without waiting.
+constexpr std::chrono::milliseconds kSendCycle{250};
 // How often the pacing thread looks in while the producer keeps the cycle itself.
 constexpr std::chrono::milliseconds kLookIn{500};
 // Packets gathered before they are handed to the clients (about 10 ms of a broadcast).
@@ -57,80 +66,12 @@ bool StartsUnit(const uint8_t* data, uint32_t length) {
   return (data[offset + 1] & 0x40) != 0;
 }
 
-// Whether the peer of a stream connection has closed or reset it (a client sends nothing more
-// after its request, so anything else there is no hang-up).
-bool HungUp(int fd) {
-  char byte;
-  if (fd < 0) return false;
-  const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-}
-
-// A service id of "/service/ID": decimal, 1..65535.
-std::optional<uint16_t> ServiceOfPath(const std::string& url) {
-  constexpr std::string_view kPrefix = "/service/";
-  if (url.compare(0, kPrefix.size(), kPrefix) != 0) return std::nullopt;
-  const char* first = url.data() + kPrefix.size();
-  const char* last = url.data() + url.size();
-  unsigned value = 0;
-  const auto [end, ec] = std::from_chars(first, last, value);
-  if (ec != std::errc() || end != last || first == last || value == 0 || value > 0xFFFF) return std::nullopt;
-  return static_cast<uint16_t>(value);
-}
-
 // An error answer after which the connection closes.
 MHD_Result Refuse(MHD_Connection* connection, unsigned status, const char* text, const char* allow = nullptr) {
   return static_cast<MHD_Result>(QueueText(connection, status, text, true, allow));
 }
 
-MHD_Result AddFieldBytes(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
-  *static_cast<size_t*>(cls) += std::strlen(key) + 2 + (value != nullptr ? std::strlen(value) : 0) + 2;
-  return MHD_YES;
-}
-
-// The bytes of a request's header: its request line and fields with their separators.
-size_t HeaderBytes(MHD_Connection* connection, const char* url, const char* method, const char* version) {
-  size_t bytes = std::strlen(method) + 1 + std::strlen(url) + 1 + std::strlen(version) + 2 + 2;
-  Mhd().MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddFieldBytes, &bytes);
-  return bytes;
-}
-
 }  // namespace
-
-// One stream client: what it reads (a reader of the shared ring for the whole stream, a queue of
-// its own for a service, a recording's file), its filter (a service's), its connection (suspended while there is
-// nothing to send) and its socket (to see a hang-up while the stream is quiet).
-struct HttpStreamServer::Client {
-  enum Pace { kServing, kSuspended, kResuming };
-
-  HttpStreamServer* server = nullptr;
-  MHD_Connection* connection = nullptr;
-  HttpClientInfo info;
-  std::optional<uint16_t> service;
-  ServiceFilter filter;  // producer side, under clients_mutex_
-  std::unique_ptr<HttpStreamRing::Reader> reader;
-  std::unique_ptr<HttpClientQueue> queue;
-  std::unique_ptr<HttpFileStream> file;
-  int fd = -1;
-  std::atomic<uint64_t> sent{0};     // written by the library's thread
-  std::atomic<Pace> pace{kServing};  // changed to kSuspended and kResuming under pace_mutex_
-
-  void Push(const uint8_t* packet, uint32_t length) {
-    if (reader) reader->Lead(packet, length);
-    else queue->Push(packet, length);
-  }
-  // Bytes, or what HttpFileStream::Take says (0: nothing yet).
-  ssize_t Take(uint8_t* out, size_t max) {
-    if (file) return file->Take(out, max);
-    const std::chrono::milliseconds now(0);
-    return static_cast<ssize_t>(reader ? reader->Take(out, max, now) : queue->Take(out, max, now));
-  }
-  void Close() {
-    if (reader) reader->Close();
-    else if (queue) queue->Close();
-  }
-  uint64_t lost() const { return reader ? reader->bytes_lost() : queue ? queue->bytes_lost() : 0; }
-};
 
 // An open connection, for the header time-out.
 struct HttpStreamServer::Connection {
@@ -217,12 +158,28 @@ struct HttpCallbacks {
   static ssize_t OnRead(void* cls, uint64_t /*pos*/, char* buf, size_t max) {
     auto* client = static_cast<HttpStreamServer::Client*>(cls);
     HttpStreamServer* server = client->server;
-    if (client->pace.exchange(HttpStreamServer::Client::kServing) == HttpStreamServer::Client::kResuming) {
+    if (client->pace.exchange(HttpStreamClient::kServing) == HttpStreamClient::kResuming) {
       server->resuming_.fetch_sub(1);
     }
     // A stream just ends with the server; a file not sent whole ends as cut short, which the client sees.
     const ssize_t stopped = client->file ? MHD_CONTENT_READER_END_WITH_ERROR : MHD_CONTENT_READER_END_OF_STREAM;
     if (server->stopping_.load(std::memory_order_relaxed)) return stopped;
+    // A client of the whole stream: once its header is out, the sender writes the rest to its
+    // socket while the library leaves the connection suspended; resumed, it ends.
+    if (client->reader) {
+      if (client->handed) return MHD_CONTENT_READER_END_WITH_ERROR;
+      {
+        std::lock_guard<std::mutex> lock(server->pace_mutex_);
+        if (server->stopping_.load()) return stopped;
+        Mhd().MHD_suspend_connection(client->connection);
+        client->pace = HttpStreamClient::kSuspended;
+        client->handed = true;
+        server->sender_->Add(client->info.id, client->fd, client->reader.get(), &client->sent);
+      }
+      server->send_now_.store(true);
+      server->watch_wake_.notify_one();
+      return 0;
+    }
     const ssize_t n = client->Take(reinterpret_cast<uint8_t*>(buf), max);
     if (n > 0) {
       client->sent.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
@@ -232,11 +189,11 @@ struct HttpCallbacks {
     if (n == HttpFileStream::kFailed) return MHD_CONTENT_READER_END_WITH_ERROR;
     // Nothing waits: a client that has hung up is let go now rather than at the next data; any
     // other is suspended until the next cycle resumes it.
-    if (HungUp(client->fd)) return MHD_CONTENT_READER_END_WITH_ERROR;
+    if (HttpStreamSender::PeerGone(client->fd)) return MHD_CONTENT_READER_END_WITH_ERROR;
     std::lock_guard<std::mutex> lock(server->pace_mutex_);
     if (server->stopping_.load()) return stopped;
     Mhd().MHD_suspend_connection(client->connection);
-    client->pace = HttpStreamServer::Client::kSuspended;
+    client->pace = HttpStreamClient::kSuspended;
     server->suspended_.push_back(client);
     return 0;
   }
@@ -246,7 +203,7 @@ struct HttpCallbacks {
     auto* client = static_cast<HttpStreamServer::Client*>(cls);
     HttpStreamServer* server = client->server;
     // Resumed and ended before it was served again.
-    if (client->pace.exchange(HttpStreamServer::Client::kServing) == HttpStreamServer::Client::kResuming) {
+    if (client->pace.exchange(HttpStreamClient::kServing) == HttpStreamClient::kResuming) {
       server->resuming_.fetch_sub(1);
     }
     {
@@ -307,6 +264,7 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
     std::lock_guard<std::mutex> batch(batch_mutex_);
     const size_t span = std::max<size_t>(config.queue_bytes, 188) + (kBatchPackets + 1) * 204;
     ring_ = std::make_unique<HttpStreamRing>(span);
+    sender_ = std::make_unique<HttpStreamSender>(*ring_, std::chrono::seconds(config.idle_timeout_s));
   }
   daemon_ = Mhd().MHD_start_daemon(
       flags, config.port, &HttpCallbacks::OnAccept, this, &HttpCallbacks::OnRequest, this, MHD_OPTION_SOCK_ADDR,
@@ -319,6 +277,7 @@ bool HttpStreamServer::Start(const HttpServerConfig& config, std::string* error)
   if (daemon_ == nullptr) {
     {
       std::lock_guard<std::mutex> batch(batch_mutex_);
+      sender_.reset();
       ring_.reset();
     }
     documents_.reset();
@@ -349,6 +308,7 @@ void HttpStreamServer::Stop() {
   // The suspended clients end their responses once resumed; the library is stopped after it has
   // served them (a connection is never suspended again once stopping_ is set).
   ResumeWaiting();
+  Resume(sender_->TakeAll());
   for (int i = 0; i < 200 && resuming_.load() > 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -358,6 +318,7 @@ void HttpStreamServer::Stop() {
   documents_.reset();
   {
     std::lock_guard<std::mutex> batch(batch_mutex_);
+    sender_.reset();
     ring_.reset();  // its readers went with their responses
   }
   port_ = 0;
@@ -366,7 +327,8 @@ void HttpStreamServer::Stop() {
 void HttpStreamServer::Pace() {
   std::unique_lock<std::mutex> lock(watch_mutex_);
   const auto limit = std::chrono::milliseconds(config_.header_timeout_ms);
-  auto wait = kCycle;
+  std::chrono::steady_clock::duration wait = kCycle;
+  auto next_send = std::chrono::steady_clock::now();
   while (!stopping_.load()) {
     // With no connection there is nothing to pace: the thread sleeps until one comes.
     if (connections_.empty()) {
@@ -393,6 +355,18 @@ void HttpStreamServer::Pace() {
     }
     if (due) ResumeWaiting();
     wait = due ? kCycle : kLookIn;
+    if (!sender_->empty()) {
+      auto now = std::chrono::steady_clock::now();
+      if (send_now_.exchange(false) || now >= next_send) {
+        {
+          std::lock_guard<std::mutex> batch(batch_mutex_);
+          HandOn();
+        }
+        Resume(sender_->Cycle(now));
+        next_send = now + kSendCycle;
+      }
+      wait = std::min(wait, next_send - now);
+    }
     lock.lock();
     const auto now = std::chrono::steady_clock::now();
     for (auto& [connection, c] : connections_) {
@@ -413,6 +387,23 @@ void HttpStreamServer::ResumeWaiting() {
     Mhd().MHD_resume_connection(client->connection);
   }
   suspended_.clear();
+}
+
+void HttpStreamServer::Resume(const std::vector<uint64_t>& ids) {
+  if (ids.empty()) return;
+  std::vector<Client*> let_go;
+  {
+    std::lock_guard<std::mutex> lock(clients_mutex_);
+    for (const auto& c : clients_) {
+      if (std::find(ids.begin(), ids.end(), c->info.id) != ids.end()) let_go.push_back(c.get());
+    }
+  }
+  std::lock_guard<std::mutex> lock(pace_mutex_);
+  for (Client* client : let_go) {
+    client->pace = Client::kResuming;
+    resuming_.fetch_add(1);
+    Mhd().MHD_resume_connection(client->connection);
+  }
 }
 
 int HttpStreamServer::Answer(MHD_Connection* connection, const std::string& url, void** req_cls) {
@@ -540,6 +531,8 @@ int HttpStreamServer::QueueClient(MHD_Connection* connection, Client& client) {
   if (client.file) {
     client.file->AddHeaders(response);
   } else {
+    // The sender writes the whole stream's body itself: no chunks, and the connection closes at its end.
+    if (client.reader) Mhd().MHD_set_response_options(response, MHD_RF_HTTP_1_0_COMPATIBLE_STRICT, MHD_RO_END);
     Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "video/mp2t");
     Mhd().MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
   }

@@ -27,7 +27,9 @@ struct MHD_Connection;
 namespace pelkan {
 
 class HttpClientQueue;
+struct HttpStreamClient;
 class HttpStreamRing;
+class HttpStreamSender;
 
 // Where and how the HTTP server listens.
 struct HttpServerConfig {
@@ -83,11 +85,12 @@ struct HttpPages {
 //   anything else: the owner's site, the only route that takes changes (POST, PUT, DELETE under
 //   /api/, each with its JSON body).
 // Before any route, the access rules (HttpAccess) judge the request.
-// A stream response is video/mp2t, chunked, and starts at a packet boundary with the last PAT and
-// the PMTs seen (for a service, its own), so a player starts at once. Each stream client has its
-// own bounded queue (HttpClientQueue): a client that cannot keep up loses its oldest data,
-// counted, and never slows the capture or the other clients. The clients of the whole stream
-// share one ring of it (HttpStreamRing), each with its own cursor and the same bound. Unknown
+// A stream response is video/mp2t (a service's chunked; the whole stream's without chunks, ending
+// with its connection) and starts at a packet boundary with the last PAT and the PMTs seen (for a
+// service, its own), so a player starts at once. Each stream client has its own bounded queue
+// (HttpClientQueue): a client that cannot keep up loses its oldest data, counted, and never slows
+// the capture or the other clients. The clients of the whole stream share one ring of it
+// (HttpStreamRing), each with its own cursor and the same bound. Unknown
 // paths get 404, methods other than GET 405 (but a change the access rules let through), a GET
 // with a body 413 (both at once, at the header: such a body is never read, and the connection
 // closes), requests libmicrohttpd cannot parse
@@ -102,7 +105,10 @@ struct HttpPages {
 // read holds up no other. A stream client with nothing to send is suspended; the producer resumes
 // all the waiting ones together every 100 ms (sooner once it has handed on a chunk's worth), and
 // a pacing thread does while the producer is quiet: one wake-up of the library's thread and one
-// large send per client per cycle, whatever their number.
+// large send per client per cycle, whatever their number. The whole stream's clients are not the
+// library's once their header is out: the pacing thread writes to their sockets itself every
+// 250 ms (HttpStreamSender: the new bytes copied once for all, one send each), the connection
+// left suspended until the client goes or the server stops.
 //
 // Threads: Start and Stop on the owning thread; WritePacket, SetProgramList, SetComponents and
 // ResetStream on the one producer (the processing thread); Clients from any thread.
@@ -165,7 +171,7 @@ class HttpStreamServer : public StreamListener {
   std::vector<HttpClientInfo> Clients() const;
 
  private:
-  struct Client;
+  using Client = HttpStreamClient;
   struct Connection;
   // The library's callbacks (in the source file), which call the members below.
   friend struct HttpCallbacks;
@@ -191,12 +197,15 @@ class HttpStreamServer : public StreamListener {
   // Each service client's filter after a change of the PAT or a PMT. Under clients_mutex_.
   void Refilter();
   // Keeps the cycle while the producer is quiet (hands on what it gathered and resumes the waiting
-  // clients) and drops the connections whose request header is late. Pacing thread.
+  // clients), cycles the sender of the whole stream, and drops the connections whose request header
+  // is late. Pacing thread.
   void Pace();
   // Hands the gathered packets to the clients. Under batch_mutex_.
   void HandOn();
   // Resumes every suspended stream client (they take what waits for them, or see a hang-up).
   void ResumeWaiting();
+  // Resumes the whole stream's clients the sender let go (their responses end).
+  void Resume(const std::vector<uint64_t>& ids);
 
   const HttpPages pages_;
   const ClientNotice notice_;
@@ -219,6 +228,10 @@ class HttpStreamServer : public StreamListener {
   std::chrono::steady_clock::time_point resumed_at_;
   // The whole stream for its clients (while running); written under batch_mutex_.
   std::unique_ptr<HttpStreamRing> ring_;
+  // Writes the whole stream to its clients' sockets (while running; cycled by the pacing thread),
+  // and whether a client came that should have its first bytes now.
+  std::unique_ptr<HttpStreamSender> sender_;
+  std::atomic<bool> send_now_{false};
 
   // The stream clients and what the producer knows of the stream. Guarded by clients_mutex_.
   mutable std::mutex clients_mutex_;

@@ -18,6 +18,7 @@ namespace pelkan {
   X(MHD_create_response_from_buffer)   \
   X(MHD_create_response_from_callback) \
   X(MHD_add_response_header)           \
+  X(MHD_set_response_options)          \
   X(MHD_queue_response)                \
   X(MHD_destroy_response)              \
   X(MHD_suspend_connection)            \

@@ -58,8 +58,28 @@ TEST(HttpStreamRing, EachReaderGetsAndLosesWhatItsOwnQueueWould) {
     }
     std::mt19937 random(7);
     std::vector<uint8_t> got(c.max_room), want(c.max_room);
-    for (int step = 0; step < 400; ++step) {
-      if (random() % 2 == 0) {
+    // A sender's copies: what it hands out is the same whether the reader stood at them or took.
+    std::vector<uint8_t> shared, want_shared;
+    uint64_t copied_to = 0;
+    for (int step = 0; step < 600; ++step) {
+      const unsigned kind = random() % 3;
+      if (kind == 2) {
+        const uint64_t start = ring.Copy(copied_to, &shared);
+        copied_to = start + shared.size();
+        size_t offset = 0;
+        if (reader->StandAt(start, shared.size(), &offset) == HttpStreamRing::Reader::Stand::kAt) {
+          const size_t left = shared.size() - offset;
+          // As a socket takes it: often whole, else any part of it, a packet cut anywhere.
+          const size_t sent = random() % 2 == 0 ? left : random() % (left + 1);
+          reader->Sent(shared.data() + offset, left, sent);
+          want_shared.resize(sent);
+          for (size_t taken = 0, n = 1; taken < sent && n > 0; taken += n) {
+            n = queue.Take(want_shared.data() + taken, sent - taken, kNoWait);
+          }
+          ASSERT_TRUE(std::equal(want_shared.begin(), want_shared.end(), shared.begin() + static_cast<ptrdiff_t>(offset)))
+              << "step " << step;
+        }
+      } else if (kind == 0) {
         const uint32_t length = c.lengths[random() % c.lengths.size()];
         const size_t count = 1 + random() % c.max_write;
         const std::vector<uint8_t> packets = Packets(count, length, &number);
