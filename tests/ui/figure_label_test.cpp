@@ -1,0 +1,86 @@
+// A figure label's new text costs its own repaint alone: no new layout of the window, no repaint of
+// the group box it lies in; it grows (once) when a figure gains a digit; it stays a selectable label.
+#include <gtest/gtest.h>
+
+#include <QEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QTest>
+
+#include "ui/figure_label.h"
+
+namespace pelkan::ui {
+namespace {
+
+// Counts the events of one type that reach an object.
+class EventCounter : public QObject {
+ public:
+  EventCounter(QObject* watched, QEvent::Type type) : type_(type) { watched->installEventFilter(this); }
+  int count = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    count += event->type() == type_;
+    return false;
+  }
+
+ private:
+  QEvent::Type type_;
+};
+
+TEST(FigureLabel, ANewFigureRepaintsItsLabelAlone) {
+  struct Case {
+    const char* note;
+    bool keeps_widest;
+    const char* from;
+    const char* to;
+    bool same_size;  // and so no new layout of the window
+  };
+  const Case cases[] = {
+      {"a count, same digits", true, "17", "94", true},
+      {"a time, same digits", true, "1:07", "1:08", true},
+      {"two lines, same digits", true, "256KB/10240KB\nR:0 Sy:0 St:0", "512KB/10240KB\nR:0 Sy:0 St:0", true},
+      {"a digit more", true, "99", "100", false},
+      {"a figure keeps its widest room", true, "100", "7", true},
+      {"a message takes its own room", false, "録画バッファ中", "録画中 3 MByte", false},
+      {"a message's figure, same digits", false, "録画中 3 MByte", "録画中 4 MByte", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.note);
+    QWidget window;
+    auto* group = new QGroupBox(QStringLiteral("group"), &window);
+    auto* grid = new QGridLayout(group);
+    auto* label = new FigureLabel(group);
+    label->setKeepsWidest(c.keeps_widest);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->Show(QString::fromUtf8(c.from));
+    grid->addWidget(new QLabel(QStringLiteral("caption"), group), 0, 0);
+    grid->addWidget(label, 0, 1);
+    (new QGridLayout(&window))->addWidget(group);
+    window.resize(400, 120);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(50);
+    const QSize before = label->size();
+    const int right = label->geometry().right();
+    const EventCounter group_paints(group, QEvent::Paint);
+    const EventCounter label_paints(label, QEvent::Paint);
+    const EventCounter layouts(&window, QEvent::LayoutRequest);
+
+    label->Show(QString::fromUtf8(c.to));
+    QTest::qWait(50);
+
+    EXPECT_EQ(label->text(), QString::fromUtf8(c.to));
+    EXPECT_EQ(label->size() == before, c.same_size) << label->width() << " " << before.width();
+    if (c.same_size) {
+      EXPECT_EQ(layouts.count, 0);
+      EXPECT_EQ(group_paints.count, 0);
+    }
+    // The text stays where a label filling its cell would put it: at the cell's right edge.
+    EXPECT_EQ(label->geometry().right(), right);
+    EXPECT_GE(label_paints.count, 1);
+    EXPECT_EQ(label->textInteractionFlags(), Qt::TextSelectableByMouse);
+  }
+}
+
+}  // namespace
+}  // namespace pelkan::ui
