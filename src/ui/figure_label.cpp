@@ -2,8 +2,14 @@
 
 #include <QEvent>
 #include <QFontMetrics>
+#include <QGroupBox>
 #include <QLayout>
+#include <QAbstractTextDocumentLayout>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOption>
+#include <QTextDocument>
+#include <algorithm>
 
 namespace pelkan::ui {
 
@@ -158,21 +164,102 @@ void FigureLabel::paintEvent(QPaintEvent* event) {
     background_ = QPixmap(size() * ratio);
     background_.setDevicePixelRatio(ratio);
     background_.fill(parent->palette().color(parent->backgroundRole()));
-    parent->render(&background_, QPoint(), QRegion(geometry()), QWidget::DrawWindowBackground);
-  }
-  {
-    QPainter painter(this);
-    if (background_.isNull()) {
-      painter.fillRect(rect(), palette().color(backgroundRole()));
+    auto* group = qobject_cast<QGroupBox*>(parent);
+    if (group != nullptr && !group->isCheckable()) {
+      // A group box's frame alone: its title (drawn apart from the labels) would cost its glyphs
+      // drawn again into another image, a megabyte and a half of the CJK font's pages.
+      QStyleOptionGroupBox option;
+      option.initFrom(group);
+      option.text = group->title();
+      option.lineWidth = 1;
+      option.midLineWidth = 0;
+      option.textAlignment = group->alignment();
+      option.subControls = QStyle::SC_GroupBoxFrame;
+      if (group->isFlat()) option.features |= QStyleOptionFrame::Flat;
+      QPainter frame(&background_);
+      frame.translate(-pos());
+      group->style()->drawComplexControl(QStyle::CC_GroupBox, &option, &frame, group);
     } else {
-      painter.drawPixmap(0, 0, background_);
+      parent->render(&background_, QPoint(), QRegion(geometry()), QWidget::DrawWindowBackground);
     }
   }
+  QPainter painter(this);
+  if (background_.isNull()) {
+    painter.fillRect(rect(), palette().color(backgroundRole()));
+  } else {
+    painter.drawPixmap(0, 0, background_);
+  }
+  const bool plain = textFormat() == Qt::PlainText || (textFormat() == Qt::AutoText && !Qt::mightBeRichText(text()));
+  if (plain && !hasSelectedText() && pixmap().isNull()) {
+    drawFrame(&painter);
+    DrawText(painter);
+    return;
+  }
+  painter.end();
   // QLabel lays a new text out while it paints it, and that layout asks for the label to be painted
   // again: a second paint of the same text, queued from within the first. Updates are off meanwhile.
   setAttribute(Qt::WA_UpdatesDisabled, true);
   QLabel::paintEvent(event);
   setAttribute(Qt::WA_UpdatesDisabled, false);
+}
+
+QRect FigureLabel::DocumentRect() const {
+  QRect r = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+  int m = indent();
+  if (m < 0 && frameWidth() > 0) m = fontMetrics().horizontalAdvance(u'x') / 2 - margin();
+  if (m > 0) {
+    const Qt::Alignment a = alignment();
+    if (a & Qt::AlignLeft) r.setLeft(r.left() + m);
+    if (a & Qt::AlignRight) r.setRight(r.right() - m);
+    if (a & Qt::AlignTop) r.setTop(r.top() + m);
+    if (a & Qt::AlignBottom) r.setBottom(r.bottom() - m);
+  }
+  return r;
+}
+
+void FigureLabel::DrawText(QPainter& painter) {
+  // QLabel's own text control lays its document out three times for each new text (the text, the
+  // frame's margin, the width) and has it painted twice; this one is set up once and laid out once.
+  const QRect document_rect = DocumentRect();
+  if (!document_ || document_font_ != font() || document_alignment_ != alignment() ||
+      document_width_ != document_rect.width()) {
+    document_ = std::make_unique<QTextDocument>();
+    document_->setUndoRedoEnabled(false);
+    document_->setDocumentMargin(0);
+    document_->setDefaultFont(font());
+    QTextOption option = document_->defaultTextOption();
+    option.setAlignment(alignment());
+    option.setWrapMode(QTextOption::ManualWrap);
+    document_->setDefaultTextOption(option);
+    document_->setTextWidth(document_rect.width());
+    document_font_ = font();
+    document_alignment_ = alignment();
+    document_width_ = document_rect.width();
+    document_text_.reset();
+  }
+  if (document_text_ != text()) {
+    document_->setPlainText(text());
+    document_text_ = text();
+  }
+  // Placed as QLabel places its document: centred, or at the top or bottom, within its rectangle.
+  const qreal height = document_->documentLayout()->documentSize().height();
+  qreal top = 0;
+  if (alignment() & Qt::AlignVCenter) {
+    top = std::max((document_rect.height() - height) / 2, qreal(0));
+  } else if (alignment() & Qt::AlignBottom) {
+    top = std::max(document_rect.height() - height, qreal(0));
+  }
+  const QRect area = QRectF(document_rect.x(), top + document_rect.y(), document_rect.width(), document_rect.height())
+                         .toAlignedRect();
+  QAbstractTextDocumentLayout::PaintContext context;
+  QStyleOption option;
+  option.initFrom(this);
+  context.palette = option.palette;
+  if (foregroundRole() != QPalette::Text && isEnabled())
+    context.palette.setColor(QPalette::Text, context.palette.color(foregroundRole()));
+  painter.translate(area.topLeft());
+  painter.setClipRect(area.translated(-area.topLeft()));
+  document_->documentLayout()->draw(&painter, context);
 }
 
 }  // namespace pelkan::ui

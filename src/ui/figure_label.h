@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QFont>
 #include <QHash>
 #include <QLabel>
 #include <QPixmap>
 #include <QSize>
 #include <QString>
+#include <QTextDocument>
+#include <memory>
+#include <optional>
 
 namespace pelkan::ui {
 
@@ -15,9 +19,11 @@ namespace pelkan::ui {
 //   that `keepsWidest` (a figure) keeps the widest room it has needed, a message takes its
 //   current one. In a layout that room is its fixed size, placed in its cell by its text's
 //   alignment, so a new text lays nothing out again.
-// - It paints its own background: what its parent draws under it, taken once and again only after
-//   either moved, changed size or look. Its parent (a group box's frame and title) is not drawn
-//   again for it.
+// - It paints its own background: what its parent draws under it (a group box's frame), taken once
+//   and again only after either moved, changed size or look. Its parent is not drawn again for it.
+// - It draws its text as QLabel does, from a document of its own laid out once per new text
+//   (QLabel's lays it out three times and has the label painted twice); while the user has part
+//   of it selected, QLabel draws it with the selection.
 // Selection, copying, the accessible name, the buddy and the tool tip are a QLabel's.
 class FigureLabel : public QLabel {
   Q_OBJECT
@@ -49,6 +55,9 @@ class FigureLabel : public QLabel {
   // The room QLabel would ask for `text`, with this label's font, frame, margins and flags.
   QSize Measure(const QString& text) const;
   QChar WidestDigit();
+  // Where QLabel lays its text out, and the text drawn there as QLabel draws it.
+  QRect DocumentRect() const;
+  void DrawText(QPainter& painter);
 
   bool keeps_widest_ = true;
   bool polished_ = false;
@@ -62,6 +71,12 @@ class FigureLabel : public QLabel {
   QSize floor_;
   bool in_layout_ = false;
   QPixmap background_;
+  // The text's document while no selection is shown (QLabel's own then), with what it was set up for.
+  std::unique_ptr<QTextDocument> document_;
+  QFont document_font_;
+  Qt::Alignment document_alignment_;
+  int document_width_ = -1;
+  std::optional<QString> document_text_;
 };
 
 }  // namespace pelkan::ui

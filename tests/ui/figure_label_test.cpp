@@ -82,5 +82,39 @@ TEST(FigureLabel, ANewFigureRepaintsItsLabelAlone) {
   }
 }
 
+// It draws its text where and as a QLabel of the same settings draws it.
+TEST(FigureLabel, LooksLikeALabel) {
+  struct Case {
+    const char* text;
+    Qt::Alignment alignment;
+    bool framed;  // a status bar's sunken part
+  };
+  const Case cases[] = {
+      {"256KB/10240KB\nR:0 Sy:0 St:0", Qt::AlignRight | Qt::AlignVCenter, false},
+      {"録画中 3 MByte", Qt::AlignLeft | Qt::AlignVCenter, false},
+      {"29:57 後に自動停止", Qt::AlignLeft | Qt::AlignVCenter, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    QWidget window;
+    QLabel plain(&window);
+    FigureLabel figure(&window);
+    for (QLabel* l : {&plain, static_cast<QLabel*>(&figure)}) {
+      l->setAlignment(c.alignment);
+      l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+      if (c.framed) l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+      l->setText(QString::fromUtf8(c.text));
+      l->setFixedSize(180, 44);
+    }
+    figure.move(0, 50);
+    window.resize(200, 100);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    // (The figure's image is opaque, the label's has an alpha channel: the pixels are compared.)
+    EXPECT_EQ(figure.grab().toImage().convertToFormat(QImage::Format_RGB32),
+              plain.grab().toImage().convertToFormat(QImage::Format_RGB32));
+  }
+}
+
 }  // namespace
 }  // namespace pelkan::ui
