@@ -74,6 +74,7 @@ TEST(FigureLabel, ANewFigureRepaintsItsLabelAlone) {
     if (c.same_size) {
       EXPECT_EQ(layouts.count, 0);
       EXPECT_EQ(group_paints.count, 0);
+      EXPECT_EQ(label_paints.count, 1) << "painted once, not again from its own paint";
     }
     // The text stays where a label filling its cell would put it: at the cell's right edge.
     EXPECT_EQ(label->geometry().right(), right);
