@@ -26,6 +26,7 @@
 #include "platform/text_codec.h"
 #include "schedule/recording_scheduler.h"
 #include "ui/channel_tool_window.h"
+#include "ui/figure_label.h"
 #include "ui/options_dialog.h"
 #include "ui/qt_text.h"
 #include "ui/report_opener.h"
@@ -40,16 +41,9 @@ namespace {
 // Right edges of the status bar's first three parts; the last part reaches to the window's edge.
 constexpr int kBarEdges[3] = {50, 105, 250};
 
-// A status text, written only when it changed. The label of a figure (a count, a time, a rate)
-// keeps the widest width it needed so far, so a figure that changes repaints its label alone: the
-// window's layout does not move. Messages that may be long once do not hold the window that wide.
-enum class Kind { kFigure, kMessage };
-void ShowValue(QLabel* label, const std::string& sjis, Kind kind = Kind::kFigure) {
-  const QString text = FromSjis(sjis);
-  if (label->text() == text) return;
-  label->setText(text);
-  if (kind == Kind::kMessage || label->maximumWidth() != QWIDGETSIZE_MAX) return;
-  if (const int width = label->sizeHint().width(); width > label->minimumWidth()) label->setMinimumWidth(width);
+// A status text, shown only when it changed (a FigureLabel repaints itself alone).
+void ShowValue(FigureLabel* label, const std::string& sjis) {
+  label->Show(FromSjis(sjis));
 }
 
 void Place(ToolWindow* window, const StoredWindow& stored) {
@@ -85,7 +79,7 @@ MainWindow::MainWindow(DesktopContext& context, QWidget* parent)
   // Four parts at fixed places (LayoutStatusParts), outside the status bar's own layout; the status
   // refresh writes the second to fourth, the first stays empty.
   for (int i = 0; i < 4; ++i) {
-    auto* part = new QLabel(ui_->statusBar);
+    auto* part = new FigureLabel(ui_->statusBar);
     part->setObjectName(QStringLiteral("statusPart%1").arg(i));
     part->setAccessibleDescription(U8(kBarDescriptions[i]));
     part->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -222,18 +216,18 @@ void MainWindow::ShowStatus(const StatusSnapshot& st) {
   ShowValue(ui_->transfersOkValue, st.transfers_ok);
   ShowValue(ui_->transfersFailedValue, st.transfers_failed);
   ShowValue(ui_->rateValue, st.rate);
-  ShowValue(ui_->deviceStatusValue, st.device_status, Kind::kMessage);
+  ShowValue(ui_->deviceStatusValue, st.device_status);
   ShowValue(ui_->bufferValue, st.buffer);
   ShowValue(ui_->packetSizeValue, st.packet_size);
   ShowValue(ui_->syncLossesValue, st.sync_losses);
   ShowValue(ui_->continuityValue, st.continuity);
   ShowValue(ui_->scrambledValue, st.scrambled);
   ShowValue(ui_->clockValue, st.clock);
-  ShowValue(ui_->recordingValue, st.recording, Kind::kMessage);
+  ShowValue(ui_->recordingValue, st.recording);
   ShowValue(ui_->freeSpaceValue, st.free_space);
-  ShowValue(ui_->sendingValue, st.sending, Kind::kMessage);
+  ShowValue(ui_->sendingValue, st.sending);
   // "HTTP 2 クライアント" while the HTTP server runs (with the connection, when the options say so).
-  ShowValue(ui_->httpValue, st.http, Kind::kMessage);
+  ShowValue(ui_->httpValue, st.http);
   ui_->httpValue->setVisible(!st.http.empty());
   // The last recording's totals, below a link to its report.
   QString last;

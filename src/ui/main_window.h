@@ -8,8 +8,6 @@
 #include "core/status_text.h"
 #include "ui/desktop_context.h"
 
-class QLabel;
-
 namespace pelkan {
 class RecorderHandoff;
 }
@@ -21,6 +19,7 @@ class MainWindow;
 namespace pelkan::ui {
 
 class ChannelToolWindow;
+class FigureLabel;
 class ToolWindow;
 
 // The main window "Pelkan": device and endpoint choice, connect, the status display, the manual
@@ -99,7 +98,7 @@ class MainWindow : public QMainWindow {
   std::unique_ptr<Ui::MainWindow> ui_;
   DesktopContext& context_;
   // The status bar's parts; part 3's tool tip tells the next wake alarm ("次回の自動起動: ...").
-  std::array<QLabel*, 4> bar_{};
+  std::array<FigureLabel*, 4> bar_{};
   ChannelToolWindow* channel_window_ = nullptr;
   ToolWindow* filter_window_ = nullptr;
   ToolWindow* schedule_window_ = nullptr;
