@@ -393,11 +393,10 @@ void BroadcastGenerator::Impl::BuildMux(int index, uint64_t origin27) {
 }
 
 void BroadcastGenerator::Impl::QueueScheduleUnit(MuxState& m, const ScheduleUnit& unit, AbsTime now) {
-  for (const std::vector<uint8_t>& section :
-       m.sections.Sections(m.info, unit.service, m.schedules[unit.service], m.descriptors[unit.service], unit.extended,
-                           unit.segment_start, now)) {
-    QueueSection(m, 0x0012, section, false);
-  }
+  const size_t i = unit.service;
+  const auto& sections =
+      m.sections.Sections(m.info, i, m.schedules[i], m.descriptors[i], unit.extended, unit.segment_start, now);
+  for (const std::vector<uint8_t>& section : sections) QueueSection(m, 0x0012, section, false);
 }
 
 void BroadcastGenerator::Impl::AddTables(MuxState& m) {
@@ -438,9 +437,8 @@ void BroadcastGenerator::Impl::AddTables(MuxState& m) {
   for (size_t i = 0; i < m.info.services.size(); ++i) {
     add(1000 * ms, 10 * ms * i, [this, mp, i](uint64_t due) {
       const AbsTime t = start_abs_ + due / k27MHz;
-      for (const std::vector<uint8_t>& section : BuildPresentFollowing(mp->info, i, mp->schedules[i], t, &mp->descriptors[i])) {
-        QueueSection(*mp, 0x0012, section, false);
-      }
+      const auto sections = BuildPresentFollowing(mp->info, i, mp->schedules[i], t, &mp->descriptors[i]);
+      for (const std::vector<uint8_t>& section : sections) QueueSection(*mp, 0x0012, section, false);
     });
   }
 

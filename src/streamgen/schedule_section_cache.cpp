@@ -27,7 +27,8 @@ const std::vector<std::vector<uint8_t>>& ScheduleSectionCache::Sections(const Mu
   count_version = version;
   auto [it, added] = built_.try_emplace({service, extended, segment_start});
   if (added || it->second.version != version) {
-    it->second = {version, BuildScheduleSegment(mux, service, schedule, extended, segment_start, now, &count, &descriptors)};
+    it->second = {version,
+                  BuildScheduleSegment(mux, service, schedule, extended, segment_start, now, &count, &descriptors)};
   }
   return it->second.sections;
 }
