@@ -583,7 +583,8 @@ StatusSnapshot CaptureApp::RefreshStatus() {
       f.http_lost_bytes += c.bytes_lost;
     }
   }
-  FormatFigureTexts(s);
+  // last_status_ is written on this thread alone (under app_mutex_): read here without its lock.
+  FormatFigureTexts(s, &last_status_);
 
   StreamTick tick;
   tick.tick_ms = now;

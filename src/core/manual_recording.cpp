@@ -82,6 +82,7 @@ bool ManualRecording::Start(const std::string& chosen, std::optional<int> stop_m
     std::lock_guard<std::mutex> lock(mutex_);
     recording_ = std::move(recording);
   }
+  noted_.clear();
   // Only asked for here, taken by the inhibitor's own thread: the recording never waits for the bus.
   awake_.Hold(why);
   return true;
@@ -150,14 +151,26 @@ void ManualRecording::OnStreamResume() {
 }
 
 void ManualRecording::NoteServicesOnAir(MjdTime now) {
-  std::vector<uint16_t> ids;
-  for (const auto& entry : capture_.Services()) ids.push_back(entry.first);
+  std::vector<uint16_t> changed;
+  for (auto& [id, name] : capture_.Services()) {
+    std::optional<std::string> title;
+    if (const std::optional<ProgrammeEvent> ev = capture_.LookupProgrammeAt(id, now, 0)) {
+      title.emplace(ev->title, strnlen(ev->title, sizeof ev->title));
+    }
+    const auto [it, added] = noted_.try_emplace(id);
+    Noted& noted = it->second;
+    if (!added && noted.name == name && noted.title == title) continue;
+    noted.name = std::move(name);
+    noted.title = std::move(title);
+    changed.push_back(id);
+  }
+  if (changed.empty()) return;
   recording_->NoteServices(
-      ids, [this](uint16_t id) { return platform::BroadcastToUtf8(capture_.ServiceName(id)); },
-      [this, now](uint16_t id) -> std::optional<std::string> {
-        const std::optional<ProgrammeEvent> ev = capture_.LookupProgrammeAt(id, now, 0);
-        if (!ev) return std::nullopt;
-        return platform::BroadcastToUtf8(std::string_view(ev->title, strnlen(ev->title, sizeof ev->title)));
+      changed, [this](uint16_t id) { return platform::BroadcastToUtf8(noted_[id].name); },
+      [this](uint16_t id) -> std::optional<std::string> {
+        const std::optional<std::string>& title = noted_[id].title;
+        if (!title) return std::nullopt;
+        return platform::BroadcastToUtf8(*title);
       });
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -98,6 +99,13 @@ class ManualRecording : public StreamListener {
   bool GiveUp(const RecordingStop& stop, uint32_t now);
   // Notes every service's name and programme on air at broadcast time `now` in the report.
   void NoteServicesOnAir(MjdTime now);
+  // What the report was last told of a service, as the broadcast wrote it: a name and a programme
+  // that stay are not converted and told again at every refresh. Owning thread; one recording's.
+  struct Noted {
+    std::string name;
+    std::optional<std::string> title;
+  };
+  std::map<uint16_t, Noted> noted_;
 
   CaptureApp& capture_;
   const TunerDropout& dropout_;

@@ -11,6 +11,7 @@
 
 #include "streamgen/elementary_streams.h"
 #include "streamgen/pes_cycle.h"
+#include "streamgen/programme_descriptors.h"
 #include "streamgen/programme_schedule.h"
 #include "streamgen/schedule_section_cache.h"
 #include "streamgen/si_tables.h"
@@ -233,6 +234,7 @@ struct MuxState {
   int index = 0;
   MultiplexInfo info;
   std::vector<ProgrammeSchedule> schedules;
+  std::vector<ProgrammeDescriptors> descriptors;  // per service
   std::vector<PesCycle> cycles;
   std::vector<EsSource> es;
   std::vector<TableSource> tables;
@@ -362,6 +364,7 @@ void BroadcastGenerator::Impl::BuildMux(int index, uint64_t origin27) {
   }
   const std::vector<AccessUnit> audio = {{BuildAdtsSilence(kAudioFrameSize), 0}};
 
+  m->descriptors.resize(static_cast<size_t>(services));
   m->cycles.reserve(static_cast<size_t>(services) * 3);
   for (int i = 0; i < services; ++i) {
     const ServiceInfo& s = m->info.services[static_cast<size_t>(i)];
@@ -390,10 +393,10 @@ void BroadcastGenerator::Impl::BuildMux(int index, uint64_t origin27) {
 }
 
 void BroadcastGenerator::Impl::QueueScheduleUnit(MuxState& m, const ScheduleUnit& unit, AbsTime now) {
-  for (const std::vector<uint8_t>& section : m.sections.Sections(m.info, unit.service, m.schedules[unit.service],
-                                                                 unit.extended, unit.segment_start, now)) {
-    QueueSection(m, 0x0012, section, false);
-  }
+  const size_t i = unit.service;
+  const auto& sections =
+      m.sections.Sections(m.info, i, m.schedules[i], m.descriptors[i], unit.extended, unit.segment_start, now);
+  for (const std::vector<uint8_t>& section : sections) QueueSection(m, 0x0012, section, false);
 }
 
 void BroadcastGenerator::Impl::AddTables(MuxState& m) {
@@ -434,9 +437,8 @@ void BroadcastGenerator::Impl::AddTables(MuxState& m) {
   for (size_t i = 0; i < m.info.services.size(); ++i) {
     add(1000 * ms, 10 * ms * i, [this, mp, i](uint64_t due) {
       const AbsTime t = start_abs_ + due / k27MHz;
-      for (const std::vector<uint8_t>& section : BuildPresentFollowing(mp->info, i, mp->schedules[i], t)) {
-        QueueSection(*mp, 0x0012, section, false);
-      }
+      const auto sections = BuildPresentFollowing(mp->info, i, mp->schedules[i], t, &mp->descriptors[i]);
+      for (const std::vector<uint8_t>& section : sections) QueueSection(*mp, 0x0012, section, false);
     });
   }
 

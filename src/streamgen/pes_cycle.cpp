@@ -1,6 +1,7 @@
 #include "streamgen/pes_cycle.h"
 
 #include <cstring>
+#include <map>
 
 namespace pelkan::streamgen {
 namespace {
@@ -16,10 +17,12 @@ std::vector<uint8_t> PesHeader(uint8_t stream_id, size_t payload_size, bool allo
           0x05,  0, 0, 0, 0, 0};
 }
 
+using PacketBytes = std::array<uint8_t, 188>;
+
 // Fills one packet: header, optional adaptation field (PCR and/or stuffing), payload.
-void FillPacket(TemplatePacket& t, uint16_t pid, bool unit_start, bool pcr, bool random_access,
-                const uint8_t* payload, size_t payload_size) {
-  uint8_t* p = t.bytes.data();
+void FillPacket(PacketBytes& bytes, TemplatePacket& t, uint16_t pid, bool unit_start, bool pcr,
+                bool random_access, const uint8_t* payload, size_t payload_size) {
+  uint8_t* p = bytes.data();
   p[0] = 0x47;
   p[1] = static_cast<uint8_t>((unit_start ? 0x40 : 0) | (pid >> 8 & 0x1F));
   p[2] = static_cast<uint8_t>(pid);
@@ -43,6 +46,18 @@ void FillPacket(TemplatePacket& t, uint16_t pid, bool unit_start, bool pcr, bool
     p[3] = 0x10;
   }
   std::memcpy(p + pos, payload, payload_size);
+}
+
+// Puts each packet's bytes into the cycle's pool, one copy of each different packet.
+void ShareBytes(PesCycle& cycle, const std::vector<PacketBytes>& bytes) {
+  std::map<PacketBytes, size_t> index;
+  std::vector<size_t> at(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const auto [it, added] = index.try_emplace(bytes[i], cycle.pool.size());
+    if (added) cycle.pool.push_back(bytes[i]);
+    at[i] = it->second;
+  }
+  for (size_t i = 0; i < bytes.size(); ++i) cycle.packets[i].bytes = cycle.pool[at[i]];
 }
 
 }  // namespace
@@ -107,6 +122,7 @@ PesCycle BuildVideoCycle(uint16_t pid, const std::vector<AccessUnit>& units, uin
   cycle.ticks27 = ticks27;
   cycle.ticks90 = ticks27 / 300;
   cycle.packets.resize(n);
+  std::vector<PacketBytes> bytes(n);
   for (size_t u = 0; u < units.size(); ++u) {
     size_t cap = 0;
     for (size_t i = first[u]; i < first[u + 1]; ++i) cap += capacity(i);
@@ -117,7 +133,8 @@ PesCycle BuildVideoCycle(uint16_t pid, const std::vector<AccessUnit>& units, uin
     for (size_t i = first[u]; i < first[u + 1]; ++i) {
       TemplatePacket& t = cycle.packets[i];
       const bool pcr = i % pcr_every == 0;
-      FillPacket(t, pid, i == first[u], pcr, pcr && u == 0 && i == first[u], pes.data() + pos, capacity(i));
+      FillPacket(bytes[i], t, pid, i == first[u], pcr, pcr && u == 0 && i == first[u], pes.data() + pos,
+                 capacity(i));
       if (i == first[u]) {
         t.pts_pos = static_cast<uint8_t>((pcr ? 12 : 4) + 9);
         t.pts_offset90 = units[u].pts_offset90;
@@ -125,6 +142,7 @@ PesCycle BuildVideoCycle(uint16_t pid, const std::vector<AccessUnit>& units, uin
       pos += capacity(i);
     }
   }
+  ShareBytes(cycle, bytes);
   return cycle;
 }
 
@@ -134,13 +152,14 @@ PesCycle BuildPesCycle(uint16_t pid, uint8_t stream_id, const std::vector<Access
   cycle.pid = pid;
   cycle.ticks27 = ticks27;
   cycle.ticks90 = ticks27 / 300;
+  std::vector<PacketBytes> bytes;
   for (const AccessUnit& unit : units) {
     std::vector<uint8_t> pes = PesHeader(stream_id, unit.data.size(), false);
     pes.insert(pes.end(), unit.data.begin(), unit.data.end());
     for (size_t pos = 0; pos < pes.size();) {
       const size_t chunk = pes.size() - pos < 184 ? pes.size() - pos : 184;
       TemplatePacket t;
-      FillPacket(t, pid, pos == 0, false, false, pes.data() + pos, chunk);
+      FillPacket(bytes.emplace_back(), t, pid, pos == 0, false, false, pes.data() + pos, chunk);
       if (pos == 0) {
         t.pts_pos = static_cast<uint8_t>(4 + (chunk < 184 ? 1 + (183 - chunk) : 0) + 9);
         t.pts_offset90 = unit.pts_offset90;
@@ -149,6 +168,7 @@ PesCycle BuildPesCycle(uint16_t pid, uint8_t stream_id, const std::vector<Access
       pos += chunk;
     }
   }
+  ShareBytes(cycle, bytes);
   return cycle;
 }
 

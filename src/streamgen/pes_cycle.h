@@ -3,14 +3,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace pelkan::streamgen {
 
 // A ready-made packet of an elementary stream; only the continuity counter, the PTS and the PCR
-// are filled in when it is sent.
+// are filled in when it is sent. Its 188 bytes lie in its cycle's pool.
 struct TemplatePacket {
-  std::array<uint8_t, 188> bytes{};
+  std::span<const uint8_t> bytes;
   uint8_t pts_pos = 0;         // offset of the 5 PTS bytes in the packet; 0 = no PTS
   bool pcr = false;            // bytes 6..11 take the PCR
   uint32_t pts_offset90 = 0;   // PTS relative to the start of the cycle (90 kHz)
@@ -18,9 +19,19 @@ struct TemplatePacket {
 
 // The packets of one elementary stream over a repeating period (a GOP, an audio frame, ...),
 // sent evenly spread over that period: packet i of cycle g is due at g * ticks27 + i * ticks27 / N.
+// The packets that are alike (most of a video cycle is the stuffing of its pictures) share their
+// bytes in `pool`, so that sending a cycle reads a few kilobytes again and again, not the whole
+// cycle from memory. The packets point into the pool: a cycle is moved, never copied.
 struct PesCycle {
+  PesCycle() = default;
+  PesCycle(PesCycle&&) = default;
+  PesCycle& operator=(PesCycle&&) = default;
+  PesCycle(const PesCycle&) = delete;
+  PesCycle& operator=(const PesCycle&) = delete;
+
   uint16_t pid = 0;
   std::vector<TemplatePacket> packets;
+  std::vector<std::array<uint8_t, 188>> pool;
   uint64_t ticks27 = 0;  // duration of a cycle at 27 MHz
   uint64_t ticks90 = 0;  // the same at 90 kHz
 

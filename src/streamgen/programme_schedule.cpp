@@ -290,7 +290,7 @@ ProgrammeInfo ProgrammeSchedule::Texts(uint64_t k) const {
   if (title == kDramaTitle) ++title;
   const TitleEntry& t = kTitles[title];
   ProgrammeInfo p;
-  p.event_id = static_cast<uint16_t>(k % 0xFFFE + 1);
+  p.event_id = static_cast<uint16_t>(k % kEventIds + 1);
   p.title = t.title;
   p.genre = t.genre;
   p.description = kDescriptions[(h >> 24) % std::size(kDescriptions)];
@@ -313,22 +313,31 @@ ProgrammeInfo ProgrammeSchedule::Texts(uint64_t k) const {
 
 ProgrammeInfo ProgrammeSchedule::Announced(uint64_t k, AbsTime now, bool open_end) const {
   ProgrammeInfo p = Texts(k);
+  const Timing t = AnnouncedTiming(k, now, open_end);
+  p.start = t.start;
+  p.duration = t.duration;
+  return p;
+}
+
+ProgrammeSchedule::Timing ProgrammeSchedule::AnnouncedTiming(uint64_t k, AbsTime now, bool open_end) const {
+  Timing t;
+  t.event_id = static_cast<uint16_t>(k % kEventIds + 1);
   if (!planned_.empty()) {
     const AbsTime start = StartAt(k, now);
     const Planned* plan = Plan(k);
-    p.start = FromAbs(start);
-    p.duration = plan != nullptr && plan->undetermined && now != kEndOfTime
+    t.start = FromAbs(start);
+    t.duration = plan != nullptr && plan->undetermined && now != kEndOfTime
                      ? kNoDuration
                      : static_cast<uint32_t>(StartAt(k + 1, now) - start);
-    return p;
+    return t;
   }
   AbsTime start = NominalStart(k);
   if (k > 0 && Overruns(k - 1) && now >= Announcement(k - 1)) start += Overrun();
   AbsTime end = NominalStart(k + 1);
   if (Overruns(k) && now >= Announcement(k)) end += Overrun();
-  p.start = FromAbs(start);
-  p.duration = open_end && OpenEnded(k) ? kNoDuration : static_cast<uint32_t>(end - start);
-  return p;
+  t.start = FromAbs(start);
+  t.duration = open_end && OpenEnded(k) ? kNoDuration : static_cast<uint32_t>(end - start);
+  return t;
 }
 
 ProgrammeInfo ProgrammeSchedule::Final(uint64_t k) const { return Announced(k, kEndOfTime, false); }

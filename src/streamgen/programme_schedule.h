@@ -63,6 +63,16 @@ class ProgrammeSchedule {
   // Programme `k` as announced at time `now`: its start and duration reflect the overruns
   // announced by then. With `open_end`, an open-ended programme gets the undefined duration.
   ProgrammeInfo Announced(uint64_t k, AbsTime now, bool open_end) const;
+  // The same without the texts (which depend on `k` alone): its event id, start and duration.
+  struct Timing {
+    uint16_t event_id = 0;
+    MjdTime start;
+    uint32_t duration = 0;
+    bool operator==(const Timing&) const = default;
+  };
+  Timing AnnouncedTiming(uint64_t k, AbsTime now, bool open_end) const;
+  // Programme `k`'s texts, kind and series, as every table announces them (no start nor duration).
+  ProgrammeInfo Texts(uint64_t k) const;
   // Programme `k` with every overrun applied.
   ProgrammeInfo Final(uint64_t k) const;
   // Nominal start of programme k (on the slot grid).
@@ -112,7 +122,6 @@ class ProgrammeSchedule {
   bool RandomOverrun(uint64_t k) const { return Hash(k) % 6 == 1; }
   uint32_t Overrun() const { return slot_ / 3; }
   AbsTime Announcement(uint64_t k) const { return k * slot_ + slot_ / 2; }
-  ProgrammeInfo Texts(uint64_t k) const;
   // The series programme of slot `k` into `p`; false when the slot holds none.
   bool SeriesTexts(uint64_t k, ProgrammeInfo* p) const;
 

@@ -6,10 +6,11 @@ namespace pelkan::streamgen {
 
 const std::vector<std::vector<uint8_t>>& ScheduleSectionCache::Sections(const MultiplexInfo& mux, size_t service,
                                                                         const ProgrammeSchedule& schedule,
+                                                                        ProgrammeDescriptors& descriptors,
                                                                         bool extended, AbsTime segment_start,
                                                                         AbsTime now) {
   if (schedule.HasChanges()) {
-    unkept_ = BuildScheduleSegment(mux, service, schedule, extended, segment_start, now);
+    unkept_ = BuildScheduleSegment(mux, service, schedule, extended, segment_start, now, nullptr, &descriptors);
     return unkept_;
   }
   const uint64_t window = now / 10800;
@@ -26,7 +27,8 @@ const std::vector<std::vector<uint8_t>>& ScheduleSectionCache::Sections(const Mu
   count_version = version;
   auto [it, added] = built_.try_emplace({service, extended, segment_start});
   if (added || it->second.version != version) {
-    it->second = {version, BuildScheduleSegment(mux, service, schedule, extended, segment_start, now, &count)};
+    it->second = {version,
+                  BuildScheduleSegment(mux, service, schedule, extended, segment_start, now, &count, &descriptors)};
   }
   return it->second.sections;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "streamgen/broadcast_generator.h"
+#include "streamgen/programme_descriptors.h"
 #include "streamgen/programme_schedule.h"
 
 namespace pelkan::streamgen {
@@ -17,9 +18,11 @@ namespace pelkan::streamgen {
 // version. A schedule with changes moves in other ways: its sections are built at every ask.
 class ScheduleSectionCache {
  public:
-  // The sections of `service`'s segment at `segment_start` (basic or extended) at `now`.
+  // The sections of `service`'s segment at `segment_start` (basic or extended) at `now`, built from
+  // the service's `descriptors`.
   const std::vector<std::vector<uint8_t>>& Sections(const MultiplexInfo& mux, size_t service,
-                                                    const ProgrammeSchedule& schedule, bool extended,
+                                                    const ProgrammeSchedule& schedule,
+                                                    ProgrammeDescriptors& descriptors, bool extended,
                                                     AbsTime segment_start, AbsTime now);
 
  private:

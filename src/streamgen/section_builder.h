@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelkan::streamgen {
@@ -18,6 +19,11 @@ class SectionBuilder {
                  uint8_t section_number, uint8_t last_section_number);
   // Short form (section_syntax_indicator 0, reserved_future_use 1): TDT and TOT.
   explicit SectionBuilder(uint8_t table_id);
+  // No header: a run of descriptors (or any bytes) for a section built later, taken by TakeBytes.
+  SectionBuilder() = default;
+
+  // Room for `size` bytes in all, so that a long section is not copied while it grows.
+  void Reserve(size_t size) { bytes_.reserve(size); }
 
   void U8(uint32_t v) { bytes_.push_back(static_cast<uint8_t>(v)); }
   void U16(uint32_t v) { U8(v >> 8); U8(v); }
@@ -36,6 +42,10 @@ class SectionBuilder {
 
   // Completes section_length (and CRC_32 when `with_crc`) and returns the section.
   std::vector<uint8_t> Finish(bool with_crc = true);
+  // Bytes written so far.
+  size_t Length() const { return bytes_.size(); }
+  // The bytes as they are, without completing anything.
+  std::vector<uint8_t> TakeBytes() { return std::move(bytes_); }
 
  private:
   std::vector<uint8_t> bytes_;

@@ -1,10 +1,12 @@
 #include "streamgen/si_tables.h"
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <utility>
 
 #include "streamgen/arib_encoder.h"
+#include "streamgen/programme_descriptors.h"
 #include "streamgen/section_builder.h"
 
 namespace pelkan::streamgen {
@@ -30,27 +32,60 @@ void PutBcd(SectionBuilder& b, uint32_t value, int digits) {
   for (int shift = (digits - 2) * 4; shift >= 0; shift -= 8) b.U8(bcd >> shift);
 }
 
+// One event entry as a section carries it: its timing and its descriptors, built before.
+struct EntryBytes {
+  ProgrammeSchedule::Timing timing;
+  uint8_t running_status = 0;
+  bool free_ca = false;
+  std::span<const uint8_t> descriptors;
+};
+
+// event_id, start_time, duration and the descriptors' loop length.
+constexpr size_t kEntryHeader = 12;
+// An EIT section without events: its header and CRC_32.
+constexpr size_t kEmptyEit = 14 + 4;
+
+std::vector<uint8_t> BuildEitSection(const EitSectionHeader& h, std::span<const EntryBytes> events) {
+  SectionBuilder b(h.table_id, 1, h.service_id, h.version, h.section_number, h.last_section_number);
+  size_t size = kEmptyEit;
+  for (const EntryBytes& e : events) size += kEntryHeader + e.descriptors.size();
+  b.Reserve(size);
+  b.U16(h.transport_stream_id);
+  b.U16(h.original_network_id);
+  b.U8(h.segment_last_section_number);
+  b.U8(h.last_table_id);
+  for (const EntryBytes& e : events) {
+    b.U16(e.timing.event_id);
+    PutMjdBcdTime(b, e.timing.start.date, e.timing.start.seconds);
+    PutBcdDuration(b, e.timing.duration);
+    const size_t loop = b.OpenLength12(static_cast<uint8_t>(e.running_status << 1 | (e.free_ca ? 1 : 0)));
+    b.Bytes(e.descriptors.data(), e.descriptors.size());
+    b.CloseLength12(loop);
+  }
+  return b.Finish();
+}
+
 // The programmes of `schedule` whose start (as announced at `now`) lies in the segment beginning at
 // `segment_start`, as schedule entries, cut into the events of each section.
-std::vector<std::vector<EitEntry>> SegmentSections(const ProgrammeSchedule& schedule, bool scrambled,
-                                                   bool extended, AbsTime segment_start, AbsTime now) {
-  std::vector<std::vector<EitEntry>> sections(1);
+std::vector<std::vector<EntryBytes>> SegmentSections(const ProgrammeSchedule& schedule,
+                                                     ProgrammeDescriptors& descriptors, bool scrambled,
+                                                     bool extended, AbsTime segment_start, AbsTime now) {
+  std::vector<std::vector<EntryBytes>> sections(1);
   size_t used = 0;
-  EitSectionHeader probe;
-  probe.table_id = extended ? 0x58 : 0x50;
-  const size_t empty_size = BuildEit(probe, {}).size();
   const auto [first, last] = schedule.IndicesStartingIn(segment_start, segment_start + kSegmentSeconds);
   for (uint64_t k = first; k < last; ++k) {
-    EitEntry e{schedule.Announced(k, now, false), 0, scrambled, !extended, extended};
-    const AbsTime start = ToAbs(e.programme.start);
+    const ProgrammeSchedule::Timing timing = schedule.AnnouncedTiming(k, now, false);
+    const AbsTime start = ToAbs(timing.start);
     if (start < segment_start || start >= segment_start + kSegmentSeconds) continue;
-    const size_t size = BuildEit(probe, {e}).size() - empty_size;
-    if (used > 0 && empty_size + used + size > kMaxScheduleSection) {
+    const ProgrammeDescriptors::Loops loops = descriptors.Of(schedule, k);
+    const EntryBytes e{timing, 0, scrambled, extended ? loops.extended : loops.basic};
+    const size_t size = kEntryHeader + e.descriptors.size();
+    if (used > 0 && kEmptyEit + used + size > kMaxScheduleSection) {
       if (sections.size() == 8) break;  // a segment has at most 8 sections
       sections.emplace_back();
       used = 0;
     }
-    sections.back().push_back(std::move(e));
+    sections.back().push_back(e);
     used += size;
   }
   return sections;
@@ -207,123 +242,19 @@ std::vector<uint8_t> BuildTdt(MjdTime jst) {
   return b.Finish(false);
 }
 
-namespace {
-
-// The extended_event descriptors of `items`. Each heading and text is encoded on its own; the items
-// are packed into descriptors of at most 255 bytes, and a text that does not fit goes on in the
-// next descriptor under an empty heading, cut where the room ends (also inside a character).
-void PutExtendedEvent(SectionBuilder& b, const std::vector<ExtendedItem>& items) {
-  struct Piece {
-    std::string heading;
-    std::string text;
-  };
-  constexpr size_t kItemsRoom = 255 - 6;  // number, language, length_of_items and text_length
-  constexpr size_t kMaxDescriptors = 16;  // descriptor_number has 4 bits
-  std::vector<std::vector<Piece>> descriptors(1);
-  size_t used = 0;
-  for (const ExtendedItem& item : items) {
-    const std::string heading = EncodeAribString(item.description);
-    std::string text = EncodeAribString(item.text);
-    for (bool first = true; first || !text.empty(); first = false) {
-      const size_t head = first ? heading.size() : 0;
-      if (used + 2 + head + (text.empty() ? 0 : 1) > kItemsRoom) {
-        descriptors.emplace_back();
-        used = 0;
-      }
-      const size_t n = std::min(text.size(), kItemsRoom - used - 2 - head);
-      descriptors.back().push_back({first ? heading : std::string(), text.substr(0, n)});
-      used += 2 + head + n;
-      text.erase(0, n);
-    }
-  }
-  if (descriptors.size() > kMaxDescriptors) descriptors.resize(kMaxDescriptors);
-  const size_t last = descriptors.size() - 1;
-  for (size_t i = 0; i < descriptors.size(); ++i) {
-    const size_t d = b.OpenDescriptor(0x4E);  // extended_event_descriptor
-    b.U8(static_cast<uint32_t>(i << 4 | last));
-    b.Bytes("jpn", 3);
-    size_t length = 0;
-    for (const Piece& p : descriptors[i]) length += 2 + p.heading.size() + p.text.size();
-    b.U8(static_cast<uint32_t>(length));
-    for (const Piece& p : descriptors[i]) {
-      b.U8(static_cast<uint32_t>(p.heading.size()));
-      b.Bytes(p.heading);
-      b.U8(static_cast<uint32_t>(p.text.size()));
-      b.Bytes(p.text);
-    }
-    b.U8(0);  // text_length: everything is in the items
-    b.CloseDescriptor(d);
-  }
-}
-
-void PutBasicEvent(SectionBuilder& b, const ProgrammeInfo& p) {
-  {
-    const std::string title = EncodeAribString(p.title);
-    const std::string text = EncodeAribString(p.description);
-    const size_t d = b.OpenDescriptor(0x4D);  // short_event_descriptor
-    b.Bytes("jpn", 3);
-    b.U8(static_cast<uint32_t>(title.size()));
-    b.Bytes(title);
-    b.U8(static_cast<uint32_t>(text.size()));
-    b.Bytes(text);
-    b.CloseDescriptor(d);
-  }
-  {
-    const size_t d = b.OpenDescriptor(0x50);  // component_descriptor
-    b.U8(0xF1);                               // stream_content: video
-    b.U8(p.video_component_type);
-    b.U8(0x00);  // component_tag
-    b.Bytes("jpn", 3);
-    b.CloseDescriptor(d);
-  }
-  {
-    const size_t d = b.OpenDescriptor(0xC4);  // audio_component_descriptor
-    b.U8(0xF2);                               // stream_content: audio
-    b.U8(p.audio_component_type);
-    b.U8(0x10);                       // component_tag
-    b.U8(0x0F);                       // stream_type: AAC
-    b.U8(0xFF);                       // simulcast_group_tag: none
-    b.U8(0x40 | 0x10 | 0x0E | 0x01);  // main component, quality 1, 48 kHz, reserved
-    b.Bytes("jpn", 3);
-    b.CloseDescriptor(d);
-  }
-  {
-    const size_t d = b.OpenDescriptor(0x54);  // content_descriptor
-    b.U8(p.genre);
-    b.U8(0xFF);
-    b.CloseDescriptor(d);
-  }
-  if (p.series) {
-    const SeriesInfo& s = *p.series;
-    const size_t d = b.OpenDescriptor(0xD5);  // series_descriptor
-    b.U16(s.series_id);
-    b.U8(static_cast<uint32_t>(s.repeat_label << 4 | (s.program_pattern & 0x07) << 1));  // no expire_date
-    b.U16(0xFFFF);
-    b.U24(static_cast<uint32_t>((s.episode_number & 0x0FFF) << 12 | (s.last_episode_number & 0x0FFF)));
-    b.Bytes(EncodeAribString(s.series_name));
-    b.CloseDescriptor(d);
-  }
-}
-
-}  // namespace
-
 std::vector<uint8_t> BuildEit(const EitSectionHeader& h, const std::vector<EitEntry>& events) {
-  SectionBuilder b(h.table_id, 1, h.service_id, h.version, h.section_number, h.last_section_number);
-  b.U16(h.transport_stream_id);
-  b.U16(h.original_network_id);
-  b.U8(h.segment_last_section_number);
-  b.U8(h.last_table_id);
-  for (const EitEntry& e : events) {
+  std::vector<std::vector<uint8_t>> bytes(events.size());
+  std::vector<EntryBytes> entries;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const EitEntry& e = events[i];
     const ProgrammeInfo& p = e.programme;
-    b.U16(p.event_id);
-    PutMjdBcdTime(b, p.start.date, p.start.seconds);
-    PutBcdDuration(b, p.duration);
-    const size_t loop = b.OpenLength12(static_cast<uint8_t>(e.running_status << 1 | (e.free_ca ? 1 : 0)));
-    if (e.basic) PutBasicEvent(b, p);
-    if (e.extended && !p.items.empty()) PutExtendedEvent(b, p.items);
-    b.CloseLength12(loop);
+    const size_t basic = ProgrammeDescriptors::Build(p, bytes[i]);
+    const std::span<const uint8_t> all(bytes[i]);
+    const std::span<const uint8_t> chosen = e.basic ? (e.extended ? all : all.first(basic))
+                                                    : (e.extended ? all.subspan(basic) : all.first(0));
+    entries.push_back({{p.event_id, p.start, p.duration}, e.running_status, e.free_ca, chosen});
   }
-  return b.Finish();
+  return BuildEitSection(h, entries);
 }
 
 std::vector<uint8_t> BuildEcm(uint16_t service_id, uint64_t seed) {
@@ -382,11 +313,16 @@ std::vector<uint8_t> BuildDownloadData(uint16_t module_id, const std::vector<uin
 }
 
 std::vector<std::vector<uint8_t>> BuildPresentFollowing(const MultiplexInfo& mux, size_t service,
-                                                        const ProgrammeSchedule& schedule, AbsTime now) {
+                                                        const ProgrammeSchedule& schedule, AbsTime now,
+                                                        ProgrammeDescriptors* descriptors) {
+  ProgrammeDescriptors own;
+  ProgrammeDescriptors& d = descriptors != nullptr ? *descriptors : own;
   const bool ca = mux.services[service].scrambled;
   const uint64_t k = schedule.IndexAt(now);
-  const EitEntry entries[2] = {{schedule.Announced(k, now, true), 4, ca, true, true},
-                               {schedule.Announced(k + 1, now, true), 1, ca, true, true}};
+  const ProgrammeSchedule::Timing present = schedule.AnnouncedTiming(k, now, true);
+  const ProgrammeSchedule::Timing following = schedule.AnnouncedTiming(k + 1, now, true);
+  const EntryBytes entries[2] = {{present, 4, ca, d.Of(schedule, k).both},
+                                 {following, 1, ca, d.Of(schedule, k + 1).both}};
   EitSectionHeader h;
   h.table_id = 0x4E;
   h.service_id = mux.services[service].service_id;
@@ -399,7 +335,7 @@ std::vector<std::vector<uint8_t>> BuildPresentFollowing(const MultiplexInfo& mux
   std::vector<std::vector<uint8_t>> sections;
   for (uint8_t n = 0; n < 2; ++n) {
     h.section_number = n;
-    sections.push_back(BuildEit(h, {entries[n]}));
+    sections.push_back(BuildEitSection(h, std::span(entries).subspan(n, 1)));
   }
   return sections;
 }
@@ -407,7 +343,9 @@ std::vector<std::vector<uint8_t>> BuildPresentFollowing(const MultiplexInfo& mux
 std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux, size_t service,
                                                        const ProgrammeSchedule& schedule, bool extended,
                                                        AbsTime segment_start, AbsTime now,
-                                                       size_t* table_last_count) {
+                                                       size_t* table_last_count, ProgrammeDescriptors* descriptors) {
+  ProgrammeDescriptors own;
+  ProgrammeDescriptors& d = descriptors != nullptr ? *descriptors : own;
   // Tables 0x50 (0x58 extended) hold days 0-3 from today's midnight, 0x51 (0x59) days 4-7; each has
   // 32 segments of 3 hours with up to 8 sections each, numbered segment * 8 + n.
   const AbsTime day0 = now / 86400 * 86400;
@@ -416,13 +354,13 @@ std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux,
   const uint64_t segment = (segment_start - day0) / kSegmentSeconds;
   const uint8_t table_index = static_cast<uint8_t>(segment / 32);
   const uint8_t base = extended ? 0x58 : 0x50;
-  const std::vector<std::vector<EitEntry>> events = SegmentSections(schedule, ca, extended, segment_start, now);
+  const std::vector<std::vector<EntryBytes>> events = SegmentSections(schedule, d, ca, extended, segment_start, now);
   const AbsTime last_segment_start = day0 + (uint64_t{table_index} * 32 + 31) * kSegmentSeconds;
   size_t last_count = table_last_count != nullptr ? *table_last_count : 0;
   if (last_count == 0) {
     last_count = last_segment_start == segment_start
                      ? events.size()
-                     : SegmentSections(schedule, ca, extended, last_segment_start, now).size();
+                     : SegmentSections(schedule, d, ca, extended, last_segment_start, now).size();
     if (table_last_count != nullptr) *table_last_count = last_count;
   }
   EitSectionHeader h;
@@ -440,7 +378,7 @@ std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux,
   std::vector<std::vector<uint8_t>> sections;
   for (size_t n = 0; n < events.size(); ++n) {
     h.section_number = static_cast<uint8_t>(segment % 32 * 8 + n);
-    sections.push_back(BuildEit(h, events[n]));
+    sections.push_back(BuildEitSection(h, events[n]));
   }
   return sections;
 }

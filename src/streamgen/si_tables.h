@@ -8,6 +8,8 @@
 
 namespace pelkan::streamgen {
 
+class ProgrammeDescriptors;
+
 // Builders of the PSI/SI sections the generator broadcasts. Each returns one complete section
 // with its CRC_32 (the TDT has none). Texts are encoded with EncodeAribString.
 
@@ -48,20 +50,24 @@ struct EitSectionHeader {
 std::vector<uint8_t> BuildEit(const EitSectionHeader& header, const std::vector<EitEntry>& events);
 
 // The present/following EIT (table 0x4E) of service number `service` of `mux`, whose timeline is
-// `schedule`, at `now`: section 0 the present programme, section 1 the following one.
+// `schedule`, at `now`: section 0 the present programme, section 1 the following one. The
+// programmes' descriptors come from `descriptors` when given (the service's own), else are built.
 std::vector<std::vector<uint8_t>> BuildPresentFollowing(const MultiplexInfo& mux, size_t service,
-                                                        const ProgrammeSchedule& schedule, AbsTime now);
+                                                        const ProgrammeSchedule& schedule, AbsTime now,
+                                                        ProgrammeDescriptors* descriptors = nullptr);
 
 // The EIT schedule sections (tables 0x50/0x51, extended 0x58/0x59) of one 3-hour segment of service
 // number `service` of `mux` beginning at `segment_start`, with the programmes as announced at `now`;
 // none when the segment lies outside the eight days from the midnight before `now`. The sections
 // name the number of sections of their table's last segment: `table_last_count`, when given and
 // not 0, is taken as that number (known from an earlier call at the same `now` and version);
-// otherwise it is counted, and stored there when given.
+// otherwise it is counted, and stored there when given. The programmes' descriptors come from
+// `descriptors` when given (the service's own), else are built.
 std::vector<std::vector<uint8_t>> BuildScheduleSegment(const MultiplexInfo& mux, size_t service,
                                                        const ProgrammeSchedule& schedule, bool extended,
                                                        AbsTime segment_start, AbsTime now,
-                                                       size_t* table_last_count = nullptr);
+                                                       size_t* table_last_count = nullptr,
+                                                       ProgrammeDescriptors* descriptors = nullptr);
 
 // ECM section (table_id 0x82) with opaque data derived from `seed`.
 std::vector<uint8_t> BuildEcm(uint16_t service_id, uint64_t seed);

@@ -17,6 +17,11 @@ int EventStore::StoreEvent(uint16_t service_id, const ProgrammeEvent& ev) {
   std::lock_guard lock(mutex_);
   auto& events = services_[service_id];
   auto [it, inserted] = events.try_emplace(ev.event_id, ev);
+  if (ev.end_second != kUndefinedDuration && (inserted || ev.kind < it->second.kind ||
+                                              (ev.kind == it->second.kind && ev.version != it->second.version))) {
+    const auto [end, added] = earliest_end_.try_emplace(service_id, EndOf(ev));
+    if (!added) end->second = std::min(end->second, EndOf(ev));
+  }
   if (inserted) {
     Touch(service_id, ev);
     return 1;
@@ -35,7 +40,10 @@ void EventStore::Touch(uint16_t service_id, const ProgrammeEvent& e) {
   // An event that starts at or after `until` is not in effect before it, nor does it end or start
   // anything before it.
   const auto it = answers_.find(service_id);
-  if (it != answers_.end() && StartOf(e) < it->second.until) answers_.erase(it);
+  if (it == answers_.end()) return;
+  for (std::optional<Answer>& answer : it->second) {
+    if (answer && StartOf(e) < answer->until) answer.reset();
+  }
 }
 
 std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTime t, int purge) {
@@ -43,9 +51,13 @@ std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTi
   auto sit = services_.find(service_id);
   if (sit == services_.end()) return std::nullopt;
   const uint64_t now = uint64_t{t.date} * kSecondsPerDay + t.seconds;
-  if (const auto known = answers_.find(service_id);
-      !purge && known != answers_.end() && known->second.from <= now && now < known->second.until) {
-    return known->second.event;
+  const auto ends = earliest_end_.find(service_id);
+  if (!purge || ends == earliest_end_.end() || now <= ends->second) {
+    if (const auto known = answers_.find(service_id); known != answers_.end()) {
+      for (const std::optional<Answer>& answer : known->second) {
+        if (answer && answer->from <= now && now < answer->until) return answer->event;
+      }
+    }
   }
   auto& events = sit->second;
   // The first moment after `now` at which the answer may change: an event's start (its start's
@@ -89,16 +101,23 @@ std::optional<ProgrammeEvent> EventStore::FindEventAt(uint16_t service_id, MjdTi
   }
   if (purge) {
     // Events of undetermined end stay: nothing the broadcast said ends them.
-    const size_t erased = std::erase_if(events, [now](const auto& entry) {
+    uint64_t earliest = UINT64_MAX;
+    const size_t erased = std::erase_if(events, [now, &earliest](const auto& entry) {
       const ProgrammeEvent& e = entry.second;
-      return e.end_second != kUndefinedDuration && EndOf(e) < now;
+      if (e.end_second == kUndefinedDuration) return false;
+      if (EndOf(e) < now) return true;
+      earliest = std::min(earliest, EndOf(e));
+      return false;
     });
+    earliest_end_[service_id] = earliest;
     if (erased > 0) {
       answers_.erase(service_id);
       return found;
     }
   }
-  answers_[service_id] = Answer{now, until, found};
+  std::array<std::optional<Answer>, 2>& answers = answers_[service_id];
+  answers[1] = std::move(answers[0]);
+  answers[0] = Answer{now, until, found};
   return found;
 }
 
@@ -141,6 +160,7 @@ void EventStore::Clear() {
   services_.clear();
   present_following_.clear();
   answers_.clear();
+  earliest_end_.clear();
 }
 
 std::vector<ProgrammeEvent> EventStore::Snapshot() const {

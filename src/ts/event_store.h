@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -62,17 +63,21 @@ class EventStore {
     std::optional<uint16_t> present, following;
   };
   std::map<uint16_t, PresentFollowingIds> present_following_;
-  // The last answer of FindEventAt per service: it holds for every time in [from, until) until an
-  // event of the service starting before `until` is stored or removed, so a status refresh asking
-  // every few hundred milliseconds walks the service's events only when a programme starts or
-  // ends, not for each later programme the schedule brings.
+  // The last two answers of FindEventAt per service, the newer first (a status refresh asks for
+  // the programme on air and for the one after it): each holds for every time in [from, until)
+  // until an event of the service starting before `until` is stored or removed, so a refresh
+  // asking every few hundred milliseconds walks the service's events only when a programme starts
+  // or ends, not for each later programme the schedule brings.
   struct Answer {
     uint64_t from = 0;
     uint64_t until = 0;
     std::optional<ProgrammeEvent> event;
   };
-  std::map<uint16_t, Answer> answers_;
-  // Forgets the service's answer when event `e` may change it.
+  std::map<uint16_t, std::array<std::optional<Answer>, 2>> answers_;
+  // Per service, a time before which no stored event with a defined end ends: a purge at or before
+  // it removes nothing, and a kept answer serves it too.
+  std::map<uint16_t, uint64_t> earliest_end_;
+  // Forgets the service's answers that event `e` may change.
   void Touch(uint16_t service_id, const ProgrammeEvent& e);
 };
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "streamgen/elementary_streams.h"
@@ -44,6 +46,22 @@ TEST(PesCycle, VideoCycleFillsExactlyTheRequestedPackets) {
   EXPECT_EQ(starts, 15);
   EXPECT_EQ(c.Due(300), c.ticks27);
   EXPECT_EQ(c.Due(150), c.ticks27 / 2);
+}
+
+// The stuffing packets of a video cycle share their bytes, and a moved cycle still holds its own.
+TEST(PesCycle, AlikePacketsShareTheirBytesAcrossAMove) {
+  PesCycle built = BuildVideoCycle(0x111, Units(15, 1000), 13'513'500, 3000, 10);
+  std::vector<std::vector<uint8_t>> before;
+  for (const TemplatePacket& t : built.packets) before.emplace_back(t.bytes.begin(), t.bytes.end());
+  EXPECT_LT(built.pool.size(), built.packets.size() / 4);
+  std::vector<PesCycle> cycles;
+  cycles.push_back(std::move(built));
+  cycles.push_back(BuildPesCycle(0x112, 0xC0, Units(1, 384), 576'000));  // the vector grows
+  ASSERT_EQ(cycles[0].packets.size(), before.size());
+  for (size_t i = 0; i < before.size(); ++i) {
+    const std::span<const uint8_t> bytes = cycles[0].packets[i].bytes;
+    ASSERT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.end()), before[i]) << i;
+  }
 }
 
 TEST(PesCycle, VideoCycleGrowsWhenTheUnitsDoNotFit) {

@@ -167,6 +167,40 @@ TEST(EventStore, RepeatedAsksAnswerAsAFirstAsk) {
   }
 }
 
+// A status refresh asks for the programme on air with a purge, then for the one after it: the two
+// answers kept, and the purge skipped while nothing has ended, change none of the answers nor what
+// the store holds.
+TEST(EventStore, RefreshAsksAnswerAndPurgeAsFirstAsks) {
+  std::vector<ProgrammeEvent> stored = {
+      Make(5, 100, 3600, 1800),  Make(3, 100, 4000, 600),  Make(7, 100, 5400, kUndefinedDuration),
+      Make(8, 100, 6000, 1200),  Make(9, 100, 7200, 600),  Make(10, 100, 7800, 3600),
+  };
+  EventStore asked;
+  for (const ProgrammeEvent& e : stored) asked.StoreEvent(1, e);
+  const auto id = [](const std::optional<ProgrammeEvent>& e) { return e ? e->event_id : 0; };
+  for (uint32_t second = 3500; second < 9000; second += 7) {
+    if (second == 4302) {  // a new event inside the one on air
+      stored.push_back(Make(2, 100, 4300, 100));
+      asked.StoreEvent(1, stored.back());
+    } else if (second == 6001) {  // an event that ended long ago comes again
+      stored.push_back(Make(1, 100, 3000, 60));
+      asked.StoreEvent(1, stored.back());
+    }
+    EventStore fresh;
+    for (const ProgrammeEvent& e : stored) fresh.StoreEvent(1, e);
+    const std::optional<ProgrammeEvent> on_air = asked.FindEventAt(1, {100, second}, 1);
+    ASSERT_EQ(id(on_air), id(fresh.FindEventAt(1, {100, second}, 1))) << second;
+    std::erase_if(stored, [second](const ProgrammeEvent& e) {
+      return e.end_second != kUndefinedDuration && uint64_t{e.end_day} * 86400 + e.end_second < 100 * 86400 + second;
+    });
+    ASSERT_EQ(asked.Size(), stored.size()) << second;
+    if (on_air && on_air->end_second != kUndefinedDuration) {
+      const MjdTime after{on_air->end_day, on_air->end_second + 1};
+      ASSERT_EQ(id(asked.FindEventAt(1, after, 0)), id(fresh.FindEventAt(1, after, 0))) << second;
+    }
+  }
+}
+
 TEST(EventStore, PurgeRemovesEndedEventsOnly) {
   EventStore s;
   s.StoreEvent(1, Make(1, 100, 0, 60));     // A
