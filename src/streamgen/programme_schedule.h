@@ -68,7 +68,6 @@ class ProgrammeSchedule {
     uint16_t event_id = 0;
     MjdTime start;
     uint32_t duration = 0;
-    bool operator==(const Timing&) const = default;
   };
   Timing AnnouncedTiming(uint64_t k, AbsTime now, bool open_end) const;
   // Programme `k`'s texts, kind and series, as every table announces them (no start nor duration).
