@@ -583,8 +583,7 @@ StatusSnapshot CaptureApp::RefreshStatus() {
       f.http_lost_bytes += c.bytes_lost;
     }
   }
-  // last_status_ is written on this thread alone (under app_mutex_): read here without its lock.
-  FormatFigureTexts(s, &last_status_);
+  FormatFigureTexts(s);
 
   StreamTick tick;
   tick.tick_ms = now;

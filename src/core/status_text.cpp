@@ -99,46 +99,21 @@ std::string FormatHttpText(size_t clients, uint64_t bytes_lost) {
   return text;
 }
 
-void FormatFigureTexts(StatusSnapshot& s, const StatusSnapshot* last) {
-  // A snapshot no refresh wrote has no texts to give.
-  if (last != nullptr && last->elapsed.empty()) last = nullptr;
+void FormatFigureTexts(StatusSnapshot& s) {
   const StatusFigures& f = s.figures;
-  const StatusFigures* l = last != nullptr ? &last->figures : nullptr;
-  // The text of `last` when the figures it is made of are the same, else `make`'s.
-  const auto text = [last](bool same, std::string StatusSnapshot::*field, auto make) {
-    return last != nullptr && same ? last->*field : make();
-  };
-  const auto counter = [&](uint32_t StatusFigures::*figure, std::string StatusSnapshot::*field) {
-    s.*field = text(l && l->*figure == f.*figure, field, [&] { return FormatCounter(f.*figure); });
-  };
-  s.elapsed = text(l && l->elapsed_seconds == f.elapsed_seconds, &StatusSnapshot::elapsed,
-                   [&] { return FormatElapsedSeconds(f.elapsed_seconds); });
-  counter(&StatusFigures::transfers_ok, &StatusSnapshot::transfers_ok);
-  counter(&StatusFigures::transfers_failed, &StatusSnapshot::transfers_failed);
-  s.rate = text(l && l->rate_bytes_per_second == f.rate_bytes_per_second, &StatusSnapshot::rate,
-                [&] { return FormatRate(f.rate_bytes_per_second); });
-  s.buffer = text(l && l->buffer_fill == f.buffer_fill && l->buffer_capacity == f.buffer_capacity &&
-                      l->fifo_overflows == f.fifo_overflows && l->input_overflows == f.input_overflows &&
-                      l->stage_overflows == f.stage_overflows,
-                  &StatusSnapshot::buffer, [&] {
-                    return FormatBufferText(f.buffer_fill, f.buffer_capacity, f.fifo_overflows,
-                                            f.input_overflows, f.stage_overflows);
-                  });
-  counter(&StatusFigures::packet_size, &StatusSnapshot::packet_size);
-  counter(&StatusFigures::sync_losses, &StatusSnapshot::sync_losses);
-  counter(&StatusFigures::continuity, &StatusSnapshot::continuity);
-  counter(&StatusFigures::dropped, &StatusSnapshot::dropped);
-  counter(&StatusFigures::scrambled, &StatusSnapshot::scrambled);
-  s.sending = text(l && l->sending == f.sending && l->send_address == f.send_address && l->sent_bytes == f.sent_bytes &&
-                       l->send_dropped_bytes == f.send_dropped_bytes && l->send_error == f.send_error,
-                   &StatusSnapshot::sending, [&] {
-                     return FormatSendingText(f.sending, f.send_address, f.sent_bytes, f.send_dropped_bytes,
-                                              f.send_error);
-                   });
-  if (f.http) {
-    s.http = text(l && l->http && l->http_clients == f.http_clients && l->http_lost_bytes == f.http_lost_bytes,
-                  &StatusSnapshot::http, [&] { return FormatHttpText(f.http_clients, f.http_lost_bytes); });
-  }
+  s.elapsed = FormatElapsedSeconds(f.elapsed_seconds);
+  s.transfers_ok = FormatCounter(f.transfers_ok);
+  s.transfers_failed = FormatCounter(f.transfers_failed);
+  s.rate = FormatRate(f.rate_bytes_per_second);
+  s.buffer = FormatBufferText(f.buffer_fill, f.buffer_capacity, f.fifo_overflows, f.input_overflows,
+                              f.stage_overflows);
+  s.packet_size = FormatCounter(f.packet_size);
+  s.sync_losses = FormatCounter(f.sync_losses);
+  s.continuity = FormatCounter(f.continuity);
+  s.dropped = FormatCounter(f.dropped);
+  s.scrambled = FormatCounter(f.scrambled);
+  s.sending = FormatSendingText(f.sending, f.send_address, f.sent_bytes, f.send_dropped_bytes, f.send_error);
+  if (f.http) s.http = FormatHttpText(f.http_clients, f.http_lost_bytes);
 }
 
 }  // namespace pelkan

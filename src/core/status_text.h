@@ -153,8 +153,6 @@ std::string FormatHttpText(size_t clients, uint64_t bytes_lost);
 
 // Writes the texts of `s` that follow from its figures alone: the elapsed time, the transfers, the
 // rate, the buffer, the stream's counters, the sending and (while it runs) the HTTP server's clients.
-// With `last` (the snapshot of the refresh before), a text whose figures did not change is taken
-// from it as it is: most figures stay from one refresh to the next.
-void FormatFigureTexts(StatusSnapshot& s, const StatusSnapshot* last = nullptr);
+void FormatFigureTexts(StatusSnapshot& s);
 
 }  // namespace pelkan

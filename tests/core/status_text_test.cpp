@@ -89,49 +89,6 @@ TEST(StatusText, MessagesConvertToTheirJapanese) {
   EXPECT_EQ(Utf8(status_text::kSendingBuffering), "送信バッファ中");
 }
 
-// Each refresh takes the texts whose figures stayed from the refresh before: what it shows is what
-// writing every text afresh shows, whichever figures change.
-TEST(StatusText, FigureTextsKeptFromTheRefreshBeforeAreThoseWrittenAfresh) {
-  struct Step {
-    const char* what;
-    void (*change)(StatusFigures&);
-  };
-  const Step steps[] = {
-      {"nothing", [](StatusFigures&) {}},
-      {"a second", [](StatusFigures& f) { f.elapsed_seconds = 60; }},
-      {"transfers", [](StatusFigures& f) { f.transfers_ok += 13; f.transfers_failed = 1; }},
-      {"rate", [](StatusFigures& f) { f.rate_bytes_per_second = 2'125'000; }},
-      {"buffer", [](StatusFigures& f) { f.buffer_fill = 65536; }},
-      {"an overflow", [](StatusFigures& f) { f.stage_overflows = 1; }},
-      {"counters", [](StatusFigures& f) { f.packet_size = 188; f.sync_losses = 2; f.continuity = 3; f.dropped = 4; }},
-      {"scrambled", [](StatusFigures& f) { f.scrambled = 5; }},
-      {"sending starts", [](StatusFigures& f) { f.sending = true; f.send_address = {127, 0, 0, 1}; }},
-      {"its first byte", [](StatusFigures& f) { f.sent_bytes = 1; }},
-      {"a send error", [](StatusFigures& f) { f.send_error = "refused"; }},
-      {"HTTP", [](StatusFigures& f) { f.http = true; }},
-      {"a client", [](StatusFigures& f) { f.http_clients = 1; }},
-      {"HTTP stops", [](StatusFigures& f) { f.http = false; f.http_clients = 0; }},
-  };
-  StatusSnapshot last;  // as no refresh wrote it
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.what);
-    StatusSnapshot kept, afresh;
-    kept.figures = last.figures;
-    step.change(kept.figures);
-    afresh.figures = kept.figures;
-    FormatFigureTexts(kept, &last);
-    FormatFigureTexts(afresh);
-    for (std::string StatusSnapshot::*text :
-         {&StatusSnapshot::elapsed, &StatusSnapshot::transfers_ok, &StatusSnapshot::transfers_failed,
-          &StatusSnapshot::rate, &StatusSnapshot::buffer, &StatusSnapshot::packet_size, &StatusSnapshot::sync_losses,
-          &StatusSnapshot::continuity, &StatusSnapshot::dropped, &StatusSnapshot::scrambled, &StatusSnapshot::sending,
-          &StatusSnapshot::http}) {
-      EXPECT_EQ(Utf8(kept.*text), Utf8(afresh.*text));
-    }
-    last = kept;
-  }
-}
-
 TEST(StatusText, TickComparisonSurvivesTheWrap) {
   EXPECT_TRUE(TickReached(100, 100));
   EXPECT_FALSE(TickReached(99, 100));
